@@ -1,0 +1,102 @@
+// Coefficient functions of the 1-D kernels.
+//
+// A kernel reads a(x), a'(x), a''(x) (or drift and reaction functions) either
+// from plain function pointers, from shared closures (`CoeffFn`, reference
+// counted, callable from several threads at once) or from a constant.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quorvane {
+
+using PlainFn = double (*)(double);
+using PlainFn32 = float (*)(float);
+
+// A shared coefficient x -> f(x). Implementations must be callable
+// concurrently: worker threads of a parallel step call the same closure.
+class CoeffFn {
+public:
+    virtual ~CoeffFn() = default;
+    virtual double operator()(double x) const = 0;
+};
+using SharedCoeff = std::shared_ptr<const CoeffFn>;
+
+double coeff_one(double x);
+double coeff_zero(double x);
+double coeff_half(double x);
+float coeff_one_f32(float x);
+float coeff_zero_f32(float x);
+
+// Closure returning a captured constant.
+SharedCoeff constant_coeff(double c);
+
+// Closure over a shared sample store, evaluated by catmull_rom_sample.
+SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h);
+SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, double x0, double h);
+
+// Closure forwarding to any callable (the "boxed closure" of the kernel
+// constructors).
+template <class Fn>
+SharedCoeff make_coeff(Fn fn) {
+    struct Impl final : CoeffFn {
+        Fn f;
+        explicit Impl(Fn g) : f(std::move(g)) {}
+        double operator()(double x) const override { return f(x); }
+    };
+    return std::make_shared<const Impl>(std::move(fn));
+}
+
+// Where a diffusion kernel takes a, a' and a'' from.
+struct CoeffSource {
+    enum class Tag : unsigned char { Plain = 0, Shared = 1, Constant = 2 };
+
+    Tag tag = Tag::Plain;
+    PlainFn pa = coeff_one, pa1 = coeff_zero, pa2 = coeff_zero;
+    SharedCoeff sa, sa1, sa2;
+    double c = 1.0;
+
+    static CoeffSource plain(PlainFn a, PlainFn a1, PlainFn a2);
+    static CoeffSource shared(SharedCoeff a, SharedCoeff a1, SharedCoeff a2);
+    static CoeffSource constant(double c);
+    // The unit-diffusion source: Plain(coeff_one, coeff_zero, coeff_zero).
+    static CoeffSource unit() { return plain(coeff_one, coeff_zero, coeff_zero); }
+
+    double eval_a(double x) const {
+        switch (tag) {
+            case Tag::Plain: return pa(x);
+            case Tag::Shared: return (*sa)(x);
+            case Tag::Constant: break;
+        }
+        return c;
+    }
+    double eval_a_prime(double x) const {
+        switch (tag) {
+            case Tag::Plain: return pa1(x);
+            case Tag::Shared: return (*sa1)(x);
+            case Tag::Constant: break;
+        }
+        return 0.0;
+    }
+    double eval_a_double_prime(double x) const {
+        switch (tag) {
+            case Tag::Plain: return pa2(x);
+            case Tag::Shared: return (*sa2)(x);
+            case Tag::Constant: break;
+        }
+        return 0.0;
+    }
+};
+
+// Catmull-Rom evaluation of n samples at spacing h starting at x0, with
+// constant continuation outside [x0, x0 + (n-1)h] and ghost ends 2f0 - f1.
+double catmull_rom_sample(std::span<const double> f, double x0, double h, double x);
+
+// Undivided-free derivative samples (fourth-order interior, second-order
+// one-sided ends); both need n = 0 or n >= 3 samples.
+std::vector<double> fd_first_derivative(std::span<const double> f, double h);
+std::vector<double> fd_second_derivative(std::span<const double> f, double h);
+
+}  // namespace quorvane

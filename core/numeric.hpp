@@ -1,0 +1,38 @@
+// Small numeric helpers with the semantics the algorithms rely on.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+namespace quorvane {
+
+// Float -> integer conversion that saturates at the type's range and maps
+// NaN to 0 (a plain C++ cast is undefined there).
+template <class I>
+constexpr I saturating_cast(double x) {
+    static_assert(std::is_integral_v<I>);
+    if (std::isnan(x)) return I{0};
+    constexpr double lo = static_cast<double>(std::numeric_limits<I>::min());
+    // 2^bits for unsigned, 2^(bits-1) for signed: the first double beyond the range.
+    constexpr double hi_excl = std::is_signed_v<I>
+                                   ? -static_cast<double>(std::numeric_limits<I>::min())
+                                   : 2.0 * static_cast<double>(std::numeric_limits<I>::max() / 2 + 1);
+    if (x <= lo) return std::numeric_limits<I>::min();
+    if (x >= hi_excl) return std::numeric_limits<I>::max();
+    return static_cast<I>(x);
+}
+
+// Maximum that ignores a NaN operand (returns the other one).
+inline double max_ignore_nan(double a, double b) { return std::fmax(a, b); }
+inline double min_ignore_nan(double a, double b) { return std::fmin(a, b); }
+
+// Round half away from zero.
+inline double round_half_away(double x) { return std::round(x); }
+
+// "must be finite and >= 0": rejects NaN, both infinities and every value
+// with the sign bit set except -0.0.
+inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
+
+}  // namespace quorvane

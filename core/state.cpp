@@ -1,0 +1,29 @@
+#include "core/state.hpp"
+
+namespace quorvane {
+
+Status evolve_steps_pingpong(const DiffusionChernoff& kernel, std::span<const double> g,
+                             GridFn<double>& state, GridFn<double>& scratch, std::size_t n, double tau) {
+    if (state.values.size() != g.size()) internal_fault("evolve_steps_pingpong: state length mismatch");
+    std::copy(g.begin(), g.end(), state.values.begin());
+    for (std::size_t k = 0; k < n; ++k) {
+        if (Status st = par_apply_pointwise(scratch, kernel, state, tau); !st) return st;
+        std::swap(state, scratch);
+    }
+    return {};
+}
+
+Expected<std::pair<ChernoffSemigroup<DiffusionChernoff>, GridFn<double>>> build_heat_state(
+    std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin,
+    double xmax) {
+    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
+    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
+    if (!grid) return fail(grid.error());
+    warm_parallel_caches();
+    ChernoffSemigroup<DiffusionChernoff> sg{DiffusionChernoff::unit(*grid), steps};
+    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
+    if (!fn) return fail(fn.error());
+    return std::pair{std::move(sg), std::move(*fn)};
+}
+
+}  // namespace quorvane

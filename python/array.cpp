@@ -1,0 +1,163 @@
+#include "python/array.hpp"
+
+#include <cstring>
+
+namespace quorvane::py {
+namespace {
+
+// Type numbers of NumPy's array API.
+constexpr int kNpyBool = 0;
+constexpr int kNpyLong = 7;  // int64 on LP64 platforms
+constexpr int kNpyDouble = 12;
+
+using PyArrayNew = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
+                                 PyObject*);
+
+struct NumpyApi {
+    PyTypeObject* array_type = nullptr;
+    PyArrayNew array_new = nullptr;
+    // Whether the data pointer sits right after the object header (the
+    // layout of every NumPy release so far); checked once against the buffer
+    // protocol, which is used instead when it does not hold.
+    bool data_after_header = false;
+};
+
+void* data_pointer(PyObject* arr, const NumpyApi& api) {
+    if (api.data_after_header) return *reinterpret_cast<void**>(reinterpret_cast<char*>(arr) + sizeof(PyObject));
+    return nullptr;
+}
+
+NumpyApi load_numpy_api() {
+    Ref mod(PyImport_ImportModule("numpy._core._multiarray_umath"));
+    if (!mod) {
+        PyErr_Clear();
+        mod = Ref(PyImport_ImportModule("numpy.core._multiarray_umath"));
+    }
+    if (!mod) throw_python_error();
+    Ref cap(PyObject_GetAttrString(mod.get(), "_ARRAY_API"));
+    if (!cap) throw_python_error();
+    void** table = static_cast<void**>(PyCapsule_GetPointer(cap.get(), nullptr));
+    if (!table) throw_python_error();
+    NumpyApi api;
+    api.array_type = static_cast<PyTypeObject*>(table[2]);
+    api.array_new = reinterpret_cast<PyArrayNew>(table[93]);
+    // Self-check of the table entries and of the data pointer's place.
+    const Py_ssize_t dims[1] = {3};
+    Ref probe(api.array_new(api.array_type, 1, dims, kNpyDouble, nullptr, nullptr, 0, 0, nullptr));
+    if (!probe) throw_python_error();
+    auto b = Buffer::get(probe.get(), PyBUF_RECORDS_RO);
+    if (!b || !b->is_f64() || b->ndim() != 1 || b->shape(0) != 3) {
+        internal_fault("numpy array API does not match the expected layout");
+    }
+    api.data_after_header = *reinterpret_cast<void**>(reinterpret_cast<char*>(probe.get()) + sizeof(PyObject)) ==
+                            b->view().buf;
+    return api;
+}
+
+const NumpyApi& numpy_api() {
+    static const NumpyApi api = load_numpy_api();
+    return api;
+}
+
+Ref new_array(int nd, const Py_ssize_t* dims, int type_num, std::size_t elem_size, const void* src,
+              std::size_t count) {
+    const NumpyApi& api = numpy_api();
+    Ref arr(api.array_new(api.array_type, nd, dims, type_num, nullptr, nullptr, 0, 0, nullptr));
+    if (!arr) throw_python_error();
+    if (count == 0) return arr;
+    void* dst = data_pointer(arr.get(), api);
+    if (dst) {
+        std::memcpy(dst, src, count * elem_size);
+        return arr;
+    }
+    auto b = Buffer::get(arr.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+    if (!b) throw_python_error();
+    std::memcpy(b->view().buf, src, count * elem_size);
+    return arr;
+}
+
+}  // namespace
+
+Ref new_array_f64(std::span<const double> values) {
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
+    return new_array(1, dims, kNpyDouble, sizeof(double), values.data(), values.size());
+}
+
+Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double> row_major) {
+    if (row_major.size() < rows * cols) internal_fault("new_array_f64_2d: buffer shorter than rows*cols");
+    const Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    return new_array(2, dims, kNpyDouble, sizeof(double), row_major.data(), rows * cols);
+}
+
+Ref new_array_bool(std::span<const bool> values) {
+    std::vector<unsigned char> bytes(values.begin(), values.end());
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
+    return new_array(1, dims, kNpyBool, 1, bytes.data(), bytes.size());
+}
+
+Ref new_array_i64(std::span<const long long> values) {
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
+    return new_array(1, dims, kNpyLong, sizeof(long long), values.data(), values.size());
+}
+
+std::optional<Buffer> Buffer::get(PyObject* o, int flags) {
+    Buffer b;
+    if (PyObject_GetBuffer(o, &b.view_, flags) != 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    b.held_ = true;
+    return std::optional<Buffer>(std::move(b));
+}
+
+Buffer::Buffer(Buffer&& o) noexcept : view_(o.view_), held_(o.held_) { o.held_ = false; }
+
+Buffer::~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool Buffer::is_f64() const {
+    if (view_.itemsize != 8 || view_.format == nullptr) return false;
+    const char* f = view_.format;
+    if (*f == '@' || *f == '=') ++f;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    else if (*f == '<') ++f;
+#else
+    else if (*f == '>' || *f == '!') ++f;
+#endif
+    return f[0] == 'd' && f[1] == '\0';
+}
+
+std::optional<std::vector<double>> try_float_vector(PyObject* o) {
+    if (auto b = Buffer::get(o, PyBUF_RECORDS_RO); b && b->ndim() == 1 && b->is_f64()) {
+        const Py_ssize_t n = b->shape(0);
+        std::vector<double> out(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = b->at(i);
+        return out;
+    }
+    if (PyUnicode_Check(o) || !PySequence_Check(o)) return std::nullopt;
+    std::vector<double> out;
+    const Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0) PyErr_Clear();
+    else out.reserve(static_cast<std::size_t>(hint));
+    Ref it(PyObject_GetIter(o));
+    if (!it) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    while (Ref item{PyIter_Next(it.get())}) {
+        const double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        out.push_back(v);
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return out;
+}
+
+}  // namespace quorvane::py

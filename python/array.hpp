@@ -1,0 +1,67 @@
+// NumPy arrays without NumPy's C headers: results are created through the
+// array API table that NumPy publishes in its "_ARRAY_API" capsule, inputs
+// are read through the buffer protocol (or the sequence protocol).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+// A new C-contiguous 1-D float64 array holding a copy of `values`.
+Ref new_array_f64(std::span<const double> values);
+// A new C-contiguous float64 array of shape [rows, cols] from row-major data.
+Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double> row_major);
+// A new 1-D bool array.
+Ref new_array_bool(std::span<const bool> values);
+// A new 1-D int64 array.
+Ref new_array_i64(std::span<const long long> values);
+
+// RAII view of an object's buffer.
+class Buffer {
+public:
+    // The object's buffer with `flags` (PyBUF_*), or nullopt with no Python
+    // error pending when the object does not offer one.
+    static std::optional<Buffer> get(PyObject* o, int flags);
+    Buffer(Buffer&& o) noexcept;
+    Buffer& operator=(Buffer&&) = delete;
+    ~Buffer();
+
+    const Py_buffer& view() const { return view_; }
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int k) const { return view_.shape ? view_.shape[k] : view_.len / view_.itemsize; }
+    Py_ssize_t stride(int k) const { return view_.strides ? view_.strides[k] : view_.itemsize; }
+    bool readonly() const { return view_.readonly != 0; }
+    // Native-endian float64 elements ("d", "<d" on little-endian, "=d", "@d").
+    bool is_f64() const;
+    double at(Py_ssize_t i) const { return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0)); }
+    double at(Py_ssize_t i, Py_ssize_t j) const {
+        return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0) + j * stride(1));
+    }
+    double* data() const { return static_cast<double*>(view_.buf); }
+
+private:
+    Buffer() = default;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The generic float-sequence conversion: a 1-D float64 array is copied
+// through its buffer, anything else that is a sequence (not a str) is
+// iterated and every item converted with float(). Returns nullopt (and no
+// pending error) on failure.
+std::optional<std::vector<double>> try_float_vector(PyObject* o);
+
+// A [rows, cols] float64 array argument (any strides), read-only.
+struct Array2D {
+    std::size_t rows = 0, cols = 0;
+    std::optional<Buffer> buf;
+    double at(std::size_t i, std::size_t j) const { return buf->at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)); }
+};
+
+}  // namespace quorvane::py

@@ -1,0 +1,77 @@
+// Argument conversions shared by the method bodies, and the coefficient
+// closures built from Python arguments (sampled arrays, Python callables).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/boundary.hpp"
+#include "core/coeff.hpp"
+#include "python/array.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+// --- float vectors ---------------------------------------------------------
+
+// TypeError "u0 must be a numpy.ndarray[float64] or a sequence of floats".
+std::vector<double> extract_u0_vec(PyObject* o);
+// TypeError "f0 must be a numpy.ndarray[float64] or a sequence of floats".
+std::vector<double> extract_f0_vec(PyObject* o);
+// TypeError "expected a numpy.ndarray[float64] or list of floats".
+std::vector<double> extract_float_vec(PyObject* o);
+// A 2-D state: GridMismatch "u0 must be numpy.ndarray[float64]", then the
+// length nx*ny, then NanInf "u0 contains NaN or Inf".
+std::vector<double> extract_u0_2d(PyObject* o, std::size_t nx, std::size_t ny);
+
+// --- option strings --------------------------------------------------------
+
+enum class Dtype { F64 = 0, F32 = 1 };
+
+// ASCII-lowercased "reflect", "zero", "periodic", "linear"; anything else is
+// OutOfDomain.
+BoundaryPolicy<double> parse_boundary_policy(std::string_view text);
+// Exactly "f64" or "f32".
+Dtype parse_dtype(std::string_view text);
+
+// --- sampled coefficients --------------------------------------------------
+
+// The sample spacing of n samples over [xmin, xmax] (1.0 for fewer than two).
+double sample_spacing(std::size_t n, double xmin, double xmax);
+// Catmull-Rom closure over the array argument: GridMismatch "coefficient
+// array must be numpy.ndarray[float64]", "coefficient array length {} !=
+// n={}", NanInf "coefficient array contains NaN or Inf".
+SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax);
+// Catmull-Rom closure over already extracted samples (no finiteness check):
+// GridMismatch "derivative array length {} != n={}".
+SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax);
+
+// --- Python callables as coefficients ---------------------------------------
+
+// x -> float(callable(x)), called under the interpreter lock from any thread.
+// A call that raises, or a result that is not a float, gives NaN; the first
+// such exception is kept so that a call that fails because of it can name it
+// as the cause.
+class PyCoeffFn final : public CoeffFn {
+public:
+    explicit PyCoeffFn(Ref callable) : callable_(std::move(callable)) {}
+    ~PyCoeffFn() override;
+    double operator()(double x) const override;
+    // The first exception raised since the last take (lock held).
+    Ref take_exception() const;
+
+private:
+    Ref callable_;
+    mutable Ref first_exception_;
+};
+
+SharedCoeff py_coeff(PyObject* callable);
+
+// Takes the first exception kept by any Python closure of the source.
+Ref take_coeff_exception(const CoeffSource& src);
+Ref take_coeff_exception(const SharedCoeff& f);
+
+}  // namespace quorvane::py

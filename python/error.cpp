@@ -1,0 +1,109 @@
+#include "python/error.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/format.hpp"
+
+namespace quorvane::py {
+
+// ---------------------------------------------------------------------------
+// Errors
+// ---------------------------------------------------------------------------
+
+const char* const kPanicMessage = "[Panic] internal quorvane-core panic \u2014 please file an issue";
+
+namespace {
+
+constexpr const char* kQuorvaneErrorDoc =
+    "Exception raised by quorvane-py operations.\n"
+    "\n"
+    "Attributes\n"
+    "----------\n"
+    "kind : str\n"
+    "    Discriminator string matching the C-ABI `QuorvaneStatus` names:\n"
+    "    ``GridMismatch``, ``NanInf``, ``OutOfDomain``, ``BoundaryFailure``,\n"
+    "    ``CflViolated``, ``ConvergenceFailed``, ``Unsupported``, ``Panic``.\n";
+
+}  // namespace
+
+PyObject* quorvane_error_type() {
+    static PyObject* type = [] {
+        PyObject* t = PyErr_NewExceptionWithDoc("quorvane.QuorvaneError", kQuorvaneErrorDoc, PyExc_Exception, nullptr);
+        if (!t) {
+            PyErr_Clear();
+            internal_fault("Failed to initialize new exception type.");
+        }
+        return t;
+    }();
+    return type;
+}
+
+void BindError::restore() const {
+    switch (kind_) {
+        case Kind::AlreadySet:
+            if (!PyErr_Occurred()) PyErr_SetString(quorvane_error_type(), kPanicMessage);
+            return;
+        case Kind::Quorvane: {
+            PyObject* type = quorvane_error_type();
+            Ref msg(PyUnicode_FromStringAndSize(msg_.data(), static_cast<Py_ssize_t>(msg_.size())));
+            if (!msg) return;
+            if (!cause_) {
+                PyErr_SetObject(type, msg.get());
+                return;
+            }
+            Ref exc(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
+            if (!exc) return;
+            PyException_SetCause(exc.get(), Ref(cause_).release());
+            PyErr_SetObject(type, exc.get());
+            return;
+        }
+        case Kind::TypeError: PyErr_SetString(PyExc_TypeError, msg_.c_str()); return;
+        case Kind::ValueError: PyErr_SetString(PyExc_ValueError, msg_.c_str()); return;
+        case Kind::RuntimeError: PyErr_SetString(PyExc_RuntimeError, msg_.c_str()); return;
+        case Kind::OverflowError:
+            if (msg_.empty()) PyErr_SetNone(PyExc_OverflowError);
+            else PyErr_SetString(PyExc_OverflowError, msg_.c_str());
+            return;
+    }
+}
+
+void throw_python_error() { throw BindError(BindError::Kind::AlreadySet, {}); }
+void raise_type_error(std::string msg) { throw BindError(BindError::Kind::TypeError, std::move(msg)); }
+void raise_value_error(std::string msg) { throw BindError(BindError::Kind::ValueError, std::move(msg)); }
+void raise_overflow_error(std::string msg) { throw BindError(BindError::Kind::OverflowError, std::move(msg)); }
+void raise_runtime_error(std::string msg) { throw BindError(BindError::Kind::RuntimeError, std::move(msg)); }
+
+void py_err_with_kind(const char* kind, std::string text, Ref cause) {
+    throw BindError(BindError::Kind::Quorvane, "[" + std::string(kind) + "] " + text, std::move(cause));
+}
+
+Classified classify_core_error(const CoreError& e) {
+    using V = CoreError::Variant;
+    switch (e.variant()) {
+        case V::DomainViolation: {
+            const std::string what = e.text();
+            if (!std::isfinite(e.f0())) return {"NanInf", what + ": " + fmt_shortest(e.f0())};
+            for (const char* word : {"grid", "n must", "values.len", "xmin", "xmax"}) {
+                if (what.find(word) != std::string::npos) return {"GridMismatch", what};
+            }
+            return {"OutOfDomain", what};
+        }
+        case V::GridUnderresolved: return {"BoundaryFailure", e.display()};
+        case V::ConvergenceFailed: return {"ConvergenceFailed", e.display()};
+        case V::Unsupported: return {"Unsupported", e.display()};
+        case V::CflViolated: return {"CflViolated", e.display()};
+        case V::AdaptiveStepRejected: return {"ConvergenceFailed", e.display()};
+        case V::UnsupportedOperation:
+        case V::OutOfMagnusRadius:
+        case V::VarCoefOutOfClass: return {"OutOfDomain", e.display()};
+    }
+    return {"Panic", e.display()};
+}
+
+void raise_core_error(const CoreError& e, Ref cause) {
+    Classified c = classify_core_error(e);
+    py_err_with_kind(c.kind, std::move(c.message), std::move(cause));
+}
+
+}  // namespace quorvane::py

@@ -1,0 +1,347 @@
+#include "python/frame.hpp"
+
+#include "core/format.hpp"
+#include "core/grid_fn.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+namespace quorvane::py {
+
+Status check_finite_result(const std::vector<double>& v) {
+    if (const double* bad = first_non_finite<double>(v)) {
+        return domain_error("all values must be finite (no NaN/Inf)", *bad);
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Signatures and argument binding
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string trim(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// Splits a parameter list at top-level commas (quotes and brackets respected).
+std::vector<std::string> split_params(std::string_view s) {
+    std::vector<std::string> out;
+    int depth = 0;
+    char quote = 0;
+    std::size_t start = 0;
+    for (std::size_t k = 0; k < s.size(); ++k) {
+        const char c = s[k];
+        if (quote) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') quote = c;
+        else if (c == '(' || c == '[' || c == '{') ++depth;
+        else if (c == ')' || c == ']' || c == '}') --depth;
+        else if (c == ',' && depth == 0) {
+            out.push_back(trim(s.substr(start, k - start)));
+            start = k + 1;
+        }
+    }
+    std::string last = trim(s.substr(start));
+    if (!last.empty()) out.push_back(last);
+    return out;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        if (k > 0) out += (k + 1 == names.size()) ? " and " : ", ";
+        out += "'" + names[k] + "'";
+    }
+    return out;
+}
+
+}  // namespace
+
+Signature Signature::parse(const char* doc, const char* owner) {
+    Signature sig;
+    std::string_view line(doc);
+    if (auto nl = line.find('\n'); nl != std::string_view::npos) line = line.substr(0, nl);
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        internal_fault("malformed signature line in docstring");
+    }
+    sig.name = std::string(line.substr(0, open));
+    if (owner == nullptr) sig.display_name = sig.name + "()";
+    else if (sig.name == owner) sig.display_name = std::string(owner) + ".__new__()";
+    else sig.display_name = std::string(owner) + "." + sig.name + "()";
+    bool keyword_only = false;
+    for (const std::string& p : split_params(line.substr(open + 1, close - open - 1))) {
+        if (p == "$self" || p == "$cls" || p == "/") continue;
+        if (p == "*") {
+            keyword_only = true;
+            continue;
+        }
+        const auto eq = p.find('=');
+        sig.params.push_back(trim(std::string_view(p).substr(0, eq)));
+        sig.required.push_back(eq == std::string::npos);
+        if (!keyword_only) ++sig.n_positional;
+    }
+    sig.no_args = sig.params.empty();
+    return sig;
+}
+
+namespace {
+
+Args bind_common(const Signature& sig, PyObject* const* pos, std::size_t npos,
+                 const std::vector<std::pair<PyObject*, PyObject*>>& kw) {
+    const std::size_t total = sig.params.size();
+    if (npos > sig.n_positional) {
+        std::size_t min_pos = 0;
+        while (min_pos < sig.n_positional && sig.required[min_pos]) ++min_pos;
+        const char* was = npos == 1 ? "was" : "were";
+        std::string msg = sig.display_name + " takes ";
+        if (min_pos == sig.n_positional) msg += std::to_string(sig.n_positional);
+        else msg += "from " + std::to_string(min_pos) + " to " + std::to_string(sig.n_positional);
+        msg += " positional arguments but " + std::to_string(npos) + " " + was + " given";
+        raise_type_error(msg);
+    }
+    std::vector<PyObject*> vals(total, nullptr);
+    for (std::size_t k = 0; k < npos; ++k) vals[k] = pos[k];
+    for (const auto& [key, value] : kw) {
+        std::size_t idx = total;
+        for (std::size_t k = 0; k < total; ++k) {
+            if (PyUnicode_CompareWithASCIIString(key, sig.params[k].c_str()) == 0) {
+                idx = k;
+                break;
+            }
+        }
+        if (idx == total) {
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
+            if (!utf8) throw_python_error();
+            raise_type_error(sig.display_name + " got an unexpected keyword argument '" +
+                             std::string(utf8, static_cast<std::size_t>(len)) + "'");
+        }
+        if (vals[idx] != nullptr) {
+            raise_type_error(sig.display_name + " got multiple values for argument '" + sig.params[idx] + "'");
+        }
+        vals[idx] = value;
+    }
+    std::vector<std::string> missing_pos, missing_kw;
+    for (std::size_t k = 0; k < total; ++k) {
+        if (vals[k] == nullptr && sig.required[k]) {
+            (k < sig.n_positional ? missing_pos : missing_kw).push_back(sig.params[k]);
+        }
+    }
+    if (!missing_pos.empty()) {
+        raise_type_error(sig.display_name + " missing " + std::to_string(missing_pos.size()) +
+                         " required positional argument" + (missing_pos.size() == 1 ? "" : "s") + ": " +
+                         quoted_list(missing_pos));
+    }
+    if (!missing_kw.empty()) {
+        raise_type_error(sig.display_name + " missing " + std::to_string(missing_kw.size()) +
+                         " required keyword argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
+                         quoted_list(missing_kw));
+    }
+    return Args(&sig, std::move(vals));
+}
+
+}  // namespace
+
+Args bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // METH_FASTCALL bodies receive the plain count; the offset flag is cleared defensively.
+    const std::size_t npos = static_cast<std::size_t>(nargs) & ~(std::size_t{1} << (8 * sizeof(std::size_t) - 1));
+    std::vector<std::pair<PyObject*, PyObject*>> kw;
+    if (kwnames) {
+        const Py_ssize_t nk = PyTuple_Size(kwnames);
+        for (Py_ssize_t k = 0; k < nk; ++k) kw.emplace_back(PyTuple_GetItem(kwnames, k), args[npos + k]);
+    }
+    return bind_common(sig, args, npos, kw);
+}
+
+Args bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    std::vector<PyObject*> pos;
+    const Py_ssize_t n = args ? PyTuple_Size(args) : 0;
+    for (Py_ssize_t k = 0; k < n; ++k) pos.push_back(PyTuple_GetItem(args, k));
+    std::vector<std::pair<PyObject*, PyObject*>> kw;
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t p = 0;
+        while (PyDict_Next(kwargs, &p, &key, &value)) kw.emplace_back(key, value);
+    }
+    return bind_common(sig, pos.data(), pos.size(), kw);
+}
+
+namespace {
+
+// Re-raises a pending TypeError as "argument '<name>': <message>"; other
+// errors pass unchanged.
+[[noreturn]] void rethrow_argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref t(type), v(value), b(tb);
+    std::string msg;
+    if (v) {
+        Ref s(PyObject_Str(v.get()));
+        if (s) {
+            Py_ssize_t len = 0;
+            if (const char* u = PyUnicode_AsUTF8AndSize(s.get(), &len)) msg.assign(u, static_cast<std::size_t>(len));
+        }
+        PyErr_Clear();
+    }
+    raise_type_error("argument '" + std::string(name) + "': " + msg);
+}
+
+}  // namespace
+
+double to_f64(PyObject* o, const char* name) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) rethrow_argument_error(name);
+    return v;
+}
+
+std::uint64_t to_u64(PyObject* o, const char* name) {
+    Ref idx(PyNumber_Index(o));
+    if (!idx) rethrow_argument_error(name);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_argument_error(name);
+    return static_cast<std::uint64_t>(v);
+}
+
+std::string to_str(PyObject* o, const char* name) {
+    if (!PyUnicode_Check(o)) {
+        raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(o) +
+                         "' object cannot be converted to 'PyString'");
+    }
+    Py_ssize_t len = 0;
+    const char* u = PyUnicode_AsUTF8AndSize(o, &len);
+    if (!u) rethrow_argument_error(name);
+    return std::string(u, static_cast<std::size_t>(len));
+}
+
+double Args::f64(std::size_t i) const { return to_f64(vals_[i], name(i)); }
+std::uint64_t Args::u64(std::size_t i) const { return to_u64(vals_[i], name(i)); }
+std::uint32_t Args::u32(std::size_t i) const {
+    const std::uint64_t v = u64(i);
+    if (v > 0xFFFFFFFFull) raise_overflow_error("out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(v);
+}
+std::string Args::str(std::size_t i) const { return to_str(vals_[i], name(i)); }
+bool Args::flag(std::size_t i) const {
+    const int r = PyObject_IsTrue(vals_[i]);
+    if (r < 0) rethrow_argument_error(name(i));
+    return r != 0;
+}
+
+std::string type_name_of(PyObject* o) {
+    Ref n(PyType_GetName(Py_TYPE(o)));
+    if (!n) {
+        PyErr_Clear();
+        return "object";
+    }
+    Py_ssize_t len = 0;
+    const char* u = PyUnicode_AsUTF8AndSize(n.get(), &len);
+    if (!u) {
+        PyErr_Clear();
+        return "object";
+    }
+    return std::string(u, static_cast<std::size_t>(len));
+}
+
+void raise_downcast_error(PyObject* o, const char* class_name) {
+    if (o == nullptr || o == Py_None) raise_type_error("'None' is not an instance of '" + std::string(class_name) + "'");
+    raise_type_error("'" + type_name_of(o) + "' object is not an instance of '" + std::string(class_name) + "'");
+}
+
+// ---------------------------------------------------------------------------
+// Borrows and types
+// ---------------------------------------------------------------------------
+
+BorrowGuard::BorrowGuard(std::atomic<std::intptr_t>& flag, Borrow kind) : flag_(&flag), kind_(kind) {
+    if (kind == Borrow::Exclusive) {
+        std::intptr_t expected = 0;
+        if (!flag.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
+            raise_runtime_error("Already borrowed");
+        }
+        return;
+    }
+    std::intptr_t cur = flag.load(std::memory_order_relaxed);
+    for (;;) {
+        if (cur == -1) raise_runtime_error("Already mutably borrowed");
+        if (flag.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) return;
+    }
+}
+
+BorrowGuard::~BorrowGuard() {
+    if (kind_ == Borrow::Exclusive) flag_->store(0, std::memory_order_release);
+    else flag_->fetch_sub(1, std::memory_order_release);
+}
+
+const char* intern_name(const char* doc) {
+    static std::mutex mu;
+    static std::unordered_map<const char*, std::string>* names = new std::unordered_map<const char*, std::string>();
+    std::lock_guard<std::mutex> lock(mu);
+    auto it = names->find(doc);
+    if (it == names->end()) {
+        std::string_view line(doc);
+        it = names->emplace(doc, std::string(line.substr(0, line.find('(')))).first;
+    }
+    return it->second.c_str();
+}
+
+PyTypeObject* build_type(ClassDef& def) {
+    // The type keeps pointers into these for its whole life: leak them.
+    auto* full_name = new std::string(std::string("builtins.") + def.name);
+    auto* slots = new std::vector<PyType_Slot>();
+    slots->push_back({Py_tp_doc, const_cast<char*>(def.doc)});
+    slots->push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
+    if (def.tp_new) slots->push_back({Py_tp_new, reinterpret_cast<void*>(def.tp_new)});
+    if (def.mp_length) slots->push_back({Py_mp_length, reinterpret_cast<void*>(def.mp_length)});
+    if (def.tp_repr) slots->push_back({Py_tp_repr, reinterpret_cast<void*>(def.tp_repr)});
+    if (!def.methods.empty()) {
+        def.methods.push_back({nullptr, nullptr, 0, nullptr});
+        slots->push_back({Py_tp_methods, def.methods.data()});
+    }
+    if (!def.getters.empty()) {
+        def.getters.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots->push_back({Py_tp_getset, def.getters.data()});
+    }
+    slots->push_back({0, nullptr});
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (!def.tp_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    auto* spec = new PyType_Spec{full_name->c_str(), def.basicsize, 0, flags, slots->data()};
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) throw_python_error();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// ---------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------
+
+namespace {
+Ref checked(PyObject* o) {
+    if (!o) throw_python_error();
+    return Ref(o);
+}
+}  // namespace
+
+Ref none() { return Ref::borrowed(Py_None); }
+Ref py_float(double v) { return checked(PyFloat_FromDouble(v)); }
+Ref py_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
+Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
+Ref py_str(std::string_view s) { return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+Ref py_tuple(std::initializer_list<Ref> items) {
+    Ref t = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t k = 0;
+    for (const Ref& r : items) PyTuple_SetItem(t.get(), k++, Ref(r).release());
+    return t;
+}
+
+}  // namespace quorvane::py

@@ -1,0 +1,421 @@
+// The binding frame: how a Python call reaches a C++ body and comes back.
+//
+// A class is one declarative `ClassDef` (name, docstring with its text
+// signature, constructor, methods, getters, __len__, __repr__) whose entries
+// are generated from plain body functions by the templates below. Every call
+// runs the same steps: bind the arguments by the names of the signature line,
+// type-check and borrow self, run the body (which converts and validates its
+// arguments, releases the interpreter lock around numerical work and maps
+// core errors), then release the borrow. Errors travel as C++ exceptions
+// inside the frame and become Python exceptions in the shim; nothing thrown
+// ever crosses into the interpreter.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "python/error.hpp"
+
+namespace quorvane::py {
+
+// Runs fn and turns every escaping exception into a set Python error;
+// returns `on_error` in that case. This is the only place where C++
+// exceptions meet the interpreter.
+template <class R, class Fn>
+R guarded(R on_error, Fn&& fn) noexcept {
+    try {
+        return fn();
+    } catch (const BindError& e) {
+        e.restore();
+    } catch (...) {
+        PyErr_Clear();
+        BindError(BindError::Kind::Quorvane, kPanicMessage).restore();
+    }
+    return on_error;
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding by the names of the signature line
+// ---------------------------------------------------------------------------
+
+// Parsed from a docstring's first line, e.g.
+// `evolve($self, t, n_steps=100)` or `Heat1D(xmin, xmax, n, u0, *, boundary="reflect")`.
+struct Signature {
+    std::string name;          // "evolve"
+    std::string display_name;  // "Heat1D.evolve()" as used in argument errors
+    std::vector<std::string> params;
+    std::size_t n_positional = 0;  // positional-or-keyword count; the rest are keyword-only
+    std::vector<bool> required;
+    bool no_args = false;  // only $self/$cls, or nothing
+
+    static Signature parse(const char* doc, const char* owner /* class name or nullptr */);
+};
+
+// The bound arguments of one call: borrowed references, null when absent.
+class Args {
+public:
+    Args(const Signature* sig, std::vector<PyObject*> vals) : sig_(sig), vals_(std::move(vals)) {}
+
+    // The argument, or null when absent or None.
+    PyObject* get(std::size_t i) const {
+        PyObject* o = vals_[i];
+        return o == Py_None ? nullptr : o;
+    }
+    // The argument as given (None kept), null only when absent.
+    PyObject* raw(std::size_t i) const { return vals_[i]; }
+    const char* name(std::size_t i) const { return sig_->params[i].c_str(); }
+    std::size_t size() const { return vals_.size(); }
+
+    double f64(std::size_t i) const;
+    double f64_or(std::size_t i, double dflt) const { return get(i) ? f64(i) : dflt; }
+    std::uint64_t u64(std::size_t i) const;
+    std::uint64_t u64_or(std::size_t i, std::uint64_t dflt) const { return get(i) ? u64(i) : dflt; }
+    std::size_t usize(std::size_t i) const { return static_cast<std::size_t>(u64(i)); }
+    std::size_t usize_or(std::size_t i, std::size_t dflt) const { return get(i) ? usize(i) : dflt; }
+    std::uint32_t u32(std::size_t i) const;
+    std::uint32_t u32_or(std::size_t i, std::uint32_t dflt) const { return get(i) ? u32(i) : dflt; }
+    std::string str(std::size_t i) const;
+    std::string str_or(std::size_t i, const char* dflt) const { return get(i) ? str(i) : std::string(dflt); }
+    bool flag(std::size_t i) const;
+    bool flag_or(std::size_t i, bool dflt) const { return get(i) ? flag(i) : dflt; }
+
+private:
+    const Signature* sig_;
+    std::vector<PyObject*> vals_;
+};
+
+// Binds vectorcall-style arguments (fastcall methods).
+Args bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Binds tuple/dict arguments (tp_new).
+Args bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// Scalar conversions with the argument's name in the TypeError.
+double to_f64(PyObject* o, const char* name);
+std::uint64_t to_u64(PyObject* o, const char* name);
+std::string to_str(PyObject* o, const char* name);
+
+// "'{}' object is not an instance of '{}'" for a foreign object.
+[[noreturn]] void raise_downcast_error(PyObject* o, const char* class_name);
+std::string type_name_of(PyObject* o);
+
+// ---------------------------------------------------------------------------
+// The interpreter lock
+// ---------------------------------------------------------------------------
+
+// Runs fn with the interpreter lock released; the lock is re-taken before
+// anything (result or exception) leaves.
+template <class Fn>
+decltype(auto) without_gil(Fn&& fn) {
+    struct Restore {
+        PyThreadState* ts;
+        ~Restore() { PyEval_RestoreThread(ts); }
+    } restore{PyEval_SaveThread()};
+    return fn();
+}
+
+// Unwraps a core result, raising its Python error (lock held).
+template <class T>
+T unwrap(Expected<T> r, Ref cause = {}) {
+    if (!r) raise_core_error(r.error(), std::move(cause));
+    return std::move(*r);
+}
+inline void unwrap(Status r, Ref cause = {}) {
+    if (!r) raise_core_error(r.error(), std::move(cause));
+}
+
+// Runs numerical work without the lock and unwraps its result.
+template <class Fn>
+auto compute(Fn&& fn) {
+    auto r = without_gil(std::forward<Fn>(fn));
+    return unwrap(std::move(r));
+}
+
+// The general check of every evolve: a result that is not all finite is an
+// error ("all values must be finite (no NaN/Inf)", kind NanInf), never a
+// success.
+Status check_finite_result(const std::vector<double>& v);
+
+// Runs an evolve's numerical work without the lock. A result that is not
+// all finite becomes the NanInf error: an evolve never stores NaN or inf as
+// success, whatever its coefficients did.
+template <class Fn>
+Expected<std::vector<double>> run_evolve(Fn&& fn) {
+    return without_gil([&]() -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> r = fn();
+        if (r) {
+            if (Status st = check_finite_result(*r); !st) return fail(st.error());
+        }
+        return r;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Instances, borrows and types
+// ---------------------------------------------------------------------------
+
+struct ClassDef;
+
+// Instance layout: the object header, the borrow flag, the value.
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    std::atomic<std::intptr_t> borrow;
+    alignas(T) unsigned char storage[sizeof(T)];
+
+    T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
+};
+
+enum class Borrow { Shared, Exclusive };
+
+class BorrowGuard {
+public:
+    BorrowGuard(std::atomic<std::intptr_t>& flag, Borrow kind);
+    ~BorrowGuard();
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+
+private:
+    std::atomic<std::intptr_t>* flag_;
+    Borrow kind_;
+};
+
+struct ClassDef {
+    const char* name;
+    const char* doc;
+    newfunc tp_new = nullptr;
+    lenfunc mp_length = nullptr;
+    reprfunc tp_repr = nullptr;
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getters;
+    int basicsize = 0;
+    destructor dealloc = nullptr;
+};
+
+// Builds the heap type from its definition (final, no __dict__, no weak
+// references, module "builtins"). Throws BindError with the Python error set.
+PyTypeObject* build_type(ClassDef& def);
+
+// The class's type object, built once per process. T::class_def() returns
+// the definition (a function-local static in the binding file).
+template <class T>
+PyTypeObject* type_object() {
+    static PyTypeObject* type = build_type(T::class_def());
+    return type;
+}
+
+template <class T>
+Instance<T>* downcast(PyObject* o) {
+    PyTypeObject* tp = type_object<T>();
+    if (o == nullptr || !PyObject_TypeCheck(o, tp)) raise_downcast_error(o, T::class_def().name);
+    return reinterpret_cast<Instance<T>*>(o);
+}
+
+// Allocates an instance of `subtype` and moves the value in.
+template <class T>
+PyObject* create_object(T&& value, PyTypeObject* subtype) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+    PyObject* o = alloc(subtype, 0);
+    if (!o) throw_python_error();
+    auto* inst = reinterpret_cast<Instance<T>*>(o);
+    new (&inst->borrow) std::atomic<std::intptr_t>(0);
+    new (inst->storage) T(std::move(value));
+    return o;
+}
+
+// A new instance of T's own class (static factories).
+template <class T>
+Ref new_object(T&& value) {
+    return Ref(create_object<T>(std::move(value), type_object<T>()));
+}
+
+// Runs fn(value) under a shared borrow of an argument of class T.
+template <class T, class Fn>
+decltype(auto) with_shared(PyObject* o, Fn&& fn) {
+    Instance<T>* inst = downcast<T>(o);
+    BorrowGuard g(inst->borrow, Borrow::Shared);
+    return fn(static_cast<const T&>(inst->value()));
+}
+
+template <class T>
+void dealloc_instance(PyObject* o) {
+    auto* inst = reinterpret_cast<Instance<T>*>(o);
+    inst->value().~T();
+    PyTypeObject* tp = Py_TYPE(o);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_fn(o);
+    Py_DECREF(reinterpret_cast<PyObject*>(tp));
+}
+
+// --- body kinds, recognised by their function types -----------------------
+//   Ref body(T& self, const Args&)          instance method, exclusive borrow
+//   Ref body(const T& self, const Args&)    instance method, shared borrow
+//   Ref body(const Args&)                   static method / module function
+//   Ref body(PyObject* cls, const Args&)    class method
+//   T   body(const Args&)                   constructor (__new__)
+//   Ref getter(const T& self)               read-only attribute
+//   std::string T::repr() const             __repr__
+//   std::size_t T::len() const              __len__
+
+template <class T> using ExclusiveBody = Ref (*)(T&, const Args&);
+template <class T> using SharedBody = Ref (*)(const T&, const Args&);
+using StaticBody = Ref (*)(const Args&);
+using ClassBody = Ref (*)(PyObject*, const Args&);
+
+// The signature of a docstring, parsed once. `owner` names the class in
+// argument errors ("Heat1D.evolve()").
+template <const char* Doc>
+const Signature& signature_of(const char* owner) {
+    static const Signature sig = Signature::parse(Doc, owner);
+    return sig;
+}
+// The name before '(' of a docstring's first line.
+const char* intern_name(const char* doc);
+
+template <class T, auto Body>
+PyObject* invoke_body(PyObject* self, const Args& a) {
+    using B = decltype(Body);
+    if constexpr (std::is_same_v<B, StaticBody>) {
+        return Body(a).release();
+    } else if constexpr (std::is_same_v<B, ClassBody>) {
+        return Body(self, a).release();
+    } else if constexpr (std::is_same_v<B, ExclusiveBody<T>>) {
+        Instance<T>* inst = downcast<T>(self);
+        BorrowGuard g(inst->borrow, Borrow::Exclusive);
+        return Body(inst->value(), a).release();
+    } else {
+        static_assert(std::is_same_v<B, SharedBody<T>>, "unsupported method body type");
+        Instance<T>* inst = downcast<T>(self);
+        BorrowGuard g(inst->borrow, Borrow::Shared);
+        return Body(static_cast<const T&>(inst->value()), a).release();
+    }
+}
+
+template <class T>
+const char* owner_name() {
+    if constexpr (std::is_void_v<T>) return nullptr;
+    else return T::class_def().name;
+}
+
+template <class T, const char* Doc, auto Body>
+PyObject* fastcall_shim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Args a = bind_fastcall(signature_of<Doc>(owner_name<T>()), args, nargs, kwnames);
+        return invoke_body<T, Body>(self, a);
+    });
+}
+
+template <class T, const char* Doc, auto Body>
+PyObject* noargs_shim(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Args a(&signature_of<Doc>(owner_name<T>()), {});
+        return invoke_body<T, Body>(self, a);
+    });
+}
+
+// A method entry of a class table (T = void for module functions).
+template <class T, const char* Doc, auto Body>
+PyMethodDef method() {
+    using B = decltype(Body);
+    int flags = 0;
+    if constexpr (std::is_same_v<B, StaticBody>) flags |= METH_STATIC;
+    if constexpr (std::is_same_v<B, ClassBody>) flags |= METH_CLASS;
+    const bool no_args = Signature::parse(Doc, nullptr).no_args;
+    if (no_args) {
+        return {intern_name(Doc), reinterpret_cast<PyCFunction>(&noargs_shim<T, Doc, Body>), flags | METH_NOARGS, Doc};
+    }
+    return {intern_name(Doc), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_shim<T, Doc, Body>)),
+            flags | METH_FASTCALL | METH_KEYWORDS, Doc};
+}
+
+template <class T, const char* Doc, auto Body>
+PyObject* new_shim(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Args a = bind_tuple(signature_of<Doc>(T::class_def().name), args, kwargs);
+        T value = Body(a);
+        return create_object<T>(std::move(value), subtype);
+    });
+}
+
+template <class T>
+Py_ssize_t len_shim(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        Instance<T>* inst = downcast<T>(self);
+        BorrowGuard g(inst->borrow, Borrow::Shared);
+        const std::size_t n = static_cast<const T&>(inst->value()).len();
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) raise_overflow_error("");
+        return static_cast<Py_ssize_t>(n);
+    });
+}
+
+template <class T>
+PyObject* repr_shim(PyObject* self) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Instance<T>* inst = downcast<T>(self);
+        BorrowGuard g(inst->borrow, Borrow::Shared);
+        const std::string s = static_cast<const T&>(inst->value()).repr();
+        PyObject* r = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+        if (!r) throw_python_error();
+        return r;
+    });
+}
+
+template <class T, Ref (*Body)(const T&)>
+PyObject* getter_shim(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Instance<T>* inst = downcast<T>(self);
+        BorrowGuard g(inst->borrow, Borrow::Shared);
+        return Body(static_cast<const T&>(inst->value())).release();
+    });
+}
+
+template <class T, Ref (*Body)(const T&)>
+PyGetSetDef getter(const char* name, const char* doc) {
+    return {name, &getter_shim<T, Body>, nullptr, doc, nullptr};
+}
+
+// The common parts of a class definition for value type T.
+template <class T>
+ClassDef class_def_base(const char* name, const char* doc) {
+    ClassDef d;
+    d.name = name;
+    d.doc = doc;
+    d.basicsize = static_cast<int>(sizeof(Instance<T>));
+    d.dealloc = &dealloc_instance<T>;
+    if constexpr (requires(const T& t) { t.len(); }) d.mp_length = &len_shim<T>;
+    if constexpr (requires(const T& t) { t.repr(); }) d.tp_repr = &repr_shim<T>;
+    return d;
+}
+
+template <class T, const char* Doc, auto Body>
+newfunc constructor() {
+    return &new_shim<T, Doc, Body>;
+}
+
+// ---------------------------------------------------------------------------
+// Small result builders
+// ---------------------------------------------------------------------------
+
+Ref none();
+Ref py_float(double v);
+Ref py_int(std::uint64_t v);
+Ref py_bool(bool v);
+Ref py_str(std::string_view s);
+Ref py_tuple(std::initializer_list<Ref> items);
+
+}  // namespace quorvane::py
