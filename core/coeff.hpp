@@ -94,8 +94,9 @@ struct CoeffSource {
 // constant continuation outside [x0, x0 + (n-1)h] and ghost ends 2f0 - f1.
 double catmull_rom_sample(std::span<const double> f, double x0, double h, double x);
 
-// Undivided-free derivative samples (fourth-order interior, second-order
-// one-sided ends); both need n = 0 or n >= 3 samples.
+// Derivative samples f'(x_i), f''(x_i) of an array at spacing h (fourth-order
+// central in the interior, three-point formulas at the two nodes nearest each end);
+// both need n = 0 or n >= 3 samples.
 std::vector<double> fd_first_derivative(std::span<const double> f, double h);
 std::vector<double> fd_second_derivative(std::span<const double> f, double h);
 

@@ -18,19 +18,19 @@ Expected<std::vector<double>> heat1d_steps(const DiffusionChernoff& kernel, cons
 
 Expected<std::vector<double>> heat1d_evolve_f32(const Grid1D<double>& grid, std::span<const double> values,
                                                 double t, std::size_t n_steps) {
-    const float xmin = static_cast<float>(grid.xmin);
-    const float xmax = static_cast<float>(grid.xmax);
-    BoundaryPolicy<float> policy{grid.boundary.tag, static_cast<float>(grid.boundary.p1),
-                                 static_cast<float>(grid.boundary.p2)};
+    const float xmin = narrow_to_float(grid.xmin);
+    const float xmax = narrow_to_float(grid.xmax);
+    BoundaryPolicy<float> policy{grid.boundary.tag, narrow_to_float(grid.boundary.p1),
+                                 narrow_to_float(grid.boundary.p2)};
     auto g = Grid1D<float>::make(policy, InterpKind::septic(), xmin, xmax, grid.n, kCubicNMessage);
     if (!g) return fail(g.error());
     std::vector<float> cur(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) cur[i] = static_cast<float>(values[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) cur[i] = narrow_to_float(values[i]);
     auto u = GridFn<float>::make(*g, std::move(cur));
     if (!u) return fail(u.error());
     cur = std::move(u->values);
 
-    const float tau = static_cast<float>(t / static_cast<double>(n_steps));
+    const float tau = narrow_to_float(t / static_cast<double>(n_steps));
     if (!finite_nonneg(static_cast<double>(tau))) return domain_error("tau must be finite and >= 0", tau);
     const float w0 = static_cast<float>(7.0 / 12.0);
     const float w1 = 0.1875f;

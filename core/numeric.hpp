@@ -31,6 +31,17 @@ inline double min_ignore_nan(double a, double b) { return std::fmin(a, b); }
 // Round half away from zero.
 inline double round_half_away(double x) { return std::round(x); }
 
+// double -> float with IEEE rounding, overflowing to +-inf (a plain cast of
+// an out-of-range double is undefined behaviour in C++).
+inline float narrow_to_float(double x) {
+    // Half an ulp above FLT_MAX: from here on round-to-nearest gives infinity.
+    constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // FLT_MAX + 2^103
+    if (std::isfinite(x) && std::fabs(x) >= kOverflow) {
+        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(x < 0 ? -1.0 : 1.0));
+    }
+    return static_cast<float>(x);
+}
+
 // "must be finite and >= 0": rejects NaN, both infinities and every value
 // with the sign bit set except -0.0.
 inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
