@@ -333,7 +333,9 @@ template <class T, const char* Doc, auto Body>
 PyMethodDef method() {
     using B = decltype(Body);
     int flags = 0;
-    if constexpr (std::is_same_v<B, StaticBody>) flags |= METH_STATIC;
+    // Module functions (T = void) carry no METH_STATIC bit, so that their
+    // __self__ is the module.
+    if constexpr (std::is_same_v<B, StaticBody> && !std::is_void_v<T>) flags |= METH_STATIC;
     if constexpr (std::is_same_v<B, ClassBody>) flags |= METH_CLASS;
     const bool no_args = Signature::parse(Doc, nullptr).no_args;
     if (no_args) {
