@@ -97,16 +97,6 @@ Status step_segment(const DriftReactionChernoff& kernel, GridFn<double>& cur, Gr
 
 }  // namespace
 
-Expected<std::vector<double>> drift_reaction_steps(const DriftReactionChernoff& kernel, const Grid1D<double>& grid,
-                                                   std::vector<double> values, double tau, std::size_t steps) {
-    auto start = GridFn<double>::make(grid, std::move(values));
-    if (!start) return fail(start.error());
-    GridFn<double> cur = std::move(*start);
-    GridFn<double> other{grid, std::vector<double>(cur.values.size(), 0.0)};
-    if (Status st = step_segment(kernel, cur, other, steps, tau); !st) return fail(st.error());
-    return std::move(cur.values);
-}
-
 Expected<std::vector<double>> evolve_drift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
                                                          double t_final, std::size_t m,
                                                          std::span<const double> b_schedule, double c) {

@@ -70,10 +70,6 @@ Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(
     std::size_t n, std::size_t n_chernoff, std::span<const double> u0, BoundaryPolicy<double> boundary,
     double xmin, double xmax, double b, double c);
 
-// `steps` drift steps of size tau from `values`, validated as a grid
-// function on `grid` first; returns the new values.
-Expected<std::vector<double>> drift_reaction_steps(const DriftReactionChernoff& kernel, const Grid1D<double>& grid,
-                                                   std::vector<double> values, double tau, std::size_t steps);
 
 // Walks S = b_schedule.size() equal segments of [0, t_final] with m steps of
 // tau = (t_final / S) / m each, segment k with the constant drift b_k and the

@@ -6,16 +6,6 @@
 
 namespace quorvane {
 
-Expected<std::vector<double>> heat1d_steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid,
-                                           std::vector<double> values, double tau, std::size_t steps) {
-    auto start = GridFn<double>::make(grid, std::move(values));
-    if (!start) return fail(start.error());
-    ScratchPool<double> pool;
-    auto r = run_steps(kernel, std::move(*start), steps, tau, pool);
-    if (!r) return fail(r.error());
-    return std::move(r->values);
-}
-
 Expected<std::vector<double>> heat1d_evolve_f32(const Grid1D<double>& grid, std::span<const double> values,
                                                 double t, std::size_t n_steps) {
     const float xmin = narrow_to_float(grid.xmin);

@@ -21,11 +21,6 @@ struct Heat1DState {
     GridFn<double> state;
 };
 
-// `steps` heat2 steps of size tau from `values` (validated as a grid
-// function on `grid` first); returns the new values.
-Expected<std::vector<double>> heat1d_steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid,
-                                           std::vector<double> values, double tau, std::size_t steps);
-
 // The single-precision path: n_steps serial steps of the unit-diffusion
 // five-point rule with all arithmetic in float, on the grid's own boundary
 // policy; the result is widened back to double.

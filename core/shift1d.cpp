@@ -93,16 +93,6 @@ Expected<std::pair<ShiftSemigroup, GridFn<double>>> build_shift_state(std::size_
     return std::pair{std::move(*sg), std::move(*fn)};
 }
 
-Expected<std::vector<double>> shift1d_steps(const ShiftChernoff1D& kernel, const Grid1D<double>& grid,
-                                            std::vector<double> values, double tau, std::size_t steps) {
-    auto start = GridFn<double>::make(grid, std::move(values));
-    if (!start) return fail(start.error());
-    GridFn<double> cur = std::move(*start);
-    GridFn<double> other{grid, std::vector<double>(cur.values.size(), 0.0)};
-    if (Status st = step_segment(kernel, cur, other, steps, tau); !st) return fail(st.error());
-    return std::move(cur.values);
-}
-
 ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEntry& a, const ScheduleEntry& b,
                                     const ScheduleEntry& c) {
     const double bound = (a.sup_norm() + b.sup_norm()) + c.sup_norm();

@@ -99,11 +99,6 @@ Expected<std::pair<ShiftSemigroup, GridFn<double>>> build_shift_state(std::size_
                                                                       BoundaryPolicy<double> boundary, double xmin,
                                                                       double xmax, double a, double b, double c);
 
-// `steps` shift steps of size tau from `values`, validated as a grid
-// function on `grid` first; returns the new values.
-Expected<std::vector<double>> shift1d_steps(const ShiftChernoff1D& kernel, const Grid1D<double>& grid,
-                                            std::vector<double> values, double tau, std::size_t steps);
-
 // The semigroup of a schedule segment: from_segment with the sum of the
 // three sup norms as c_norm_bound, step count 100. Cannot fail.
 ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEntry& a, const ScheduleEntry& b,

@@ -35,6 +35,19 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
     return start;
 }
 
+// `steps` applications of `kernel` with step tau to `values`, which are
+// first validated as a grid function on `grid` (length, finiteness).
+template <class K>
+Expected<std::vector<double>> evolve_values(const K& kernel, const Grid1D<double>& grid, std::vector<double> values,
+                                            double tau, std::size_t steps) {
+    auto start = GridFn<double>::make(grid, std::move(values));
+    if (!start) return fail(start.error());
+    ScratchPool<double> pool;
+    auto end = run_steps(kernel, std::move(*start), steps, tau, pool);
+    if (!end) return fail(end.error());
+    return std::move(end->values);
+}
+
 template <class K>
 struct ChernoffSemigroup {
     K kernel;

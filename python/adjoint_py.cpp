@@ -8,6 +8,7 @@
 #include "core/numeric.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -70,11 +71,6 @@ constexpr char kIsSelfAdjointDoc[] =
     "Return whether the forward step serves as the adjoint step.\n\n"
     "Returns\n-------\nbool\n"
     "    True for the heat and shift kernels; for \"drift\" the self_adjoint given.\n";
-
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
 AdjointObj adjoint_new(const Args& a) {
     const double xmin = a.f64(0);

@@ -1,7 +1,7 @@
 // Python class DiffusionExpmv1D: unit heat by the exponential action of the
 // zero-flux diffusion operator.
 #include "core/diffusion_expmv.hpp"
-#include "python/grid_step_evolver.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -61,11 +61,6 @@ constexpr char kOrderDoc[] =
     "The value marks a tolerance-driven step, not a convergence order: each step is exact to\n"
     "rounding for the semi-discrete system.\n\n"
     "Returns\n-------\nint\n    4294967295.\n";
-
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
 Ref expmv_order(const DiffusionExpmvObj&, const Args&) { return py_int(4294967295u); }
 

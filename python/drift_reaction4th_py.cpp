@@ -5,7 +5,7 @@
 
 #include "core/drift_reaction_zeta4.hpp"
 #include "core/format.hpp"
-#include "python/grid_step_evolver.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -59,11 +59,6 @@ constexpr char kEvolveDoc[] =
     "    \"[CflViolated]\" when t/n_steps lies outside the stable range on this grid (the\n"
     "    message names the largest stable step); or the error of a step. The values are\n"
     "    unchanged after a failure.\n";
-
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
 DriftReaction4th1DObj dr4_new(const Args& a) {
     const double xmin = a.f64(0);

@@ -8,6 +8,7 @@
 #include "core/numeric.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -105,16 +106,6 @@ constexpr char kTimeScheduleDoc[] =
     "    \"[OutOfDomain] b_schedule must be non-empty\", or the error of a step (kind NanInf\n"
     "    for a non-finite b_k or c). The values are unchanged after a failure.\n";
 
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
-
-void check_steps_and_time(std::size_t n_steps, double t) {
-    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
-}
-
 // --- bodies ---------------------------------------------------------------
 
 DriftReaction1DObj drift_reaction1d_new(const Args& a) {
@@ -148,21 +139,6 @@ Ref drift_reaction1d_with_arrays(const Args& a) {
     return new_object(DriftReaction1DObj{std::move(sg), std::move(state)});
 }
 
-Ref drift_reaction1d_evolve(DriftReaction1DObj& self, const Args& a) {
-    const double t = a.f64(0);
-    const std::size_t n_steps = a.usize_or(1, 100);
-    check_steps_and_time(n_steps, t);
-    DriftReactionChernoff kernel = self.semigroup.kernel;
-    std::vector<double> values = self.state.values;
-    const Grid1D<double> grid = self.state.grid;
-    const double tau = t / static_cast<double>(n_steps);
-    auto r = run_evolve([&] { return drift_reaction_steps(kernel, grid, std::move(values), tau, n_steps); });
-    self.state.values = unwrap(std::move(r));
-    warm_parallel_caches();
-    self.semigroup = DriftSemigroup{std::move(kernel), n_steps};
-    return none();
-}
-
 Ref drift_reaction1d_evolve_with_time_schedule(DriftReaction1DObj& self, const Args& a) {
     const double t_final = a.f64(0);
     const std::size_t m = a.usize(1);
@@ -178,15 +154,14 @@ Ref drift_reaction1d_evolve_with_time_schedule(DriftReaction1DObj& self, const A
     return none();
 }
 
-Ref drift_reaction1d_values(const DriftReaction1DObj& self, const Args&) { return new_array_f64(self.state.values); }
 
 ClassDef& DriftReaction1DObj::class_def() {
     static ClassDef def = [] {
         ClassDef d = class_def_base<DriftReaction1DObj>("DriftReaction1D", kDriftReaction1DDoc);
         d.tp_new = constructor<DriftReaction1DObj, kDriftReaction1DDoc, &drift_reaction1d_new>();
         d.methods = {
-            method<DriftReaction1DObj, kEvolveDoc, &drift_reaction1d_evolve>(),
-            method<DriftReaction1DObj, kValuesDoc, &drift_reaction1d_values>(),
+            method<DriftReaction1DObj, kEvolveDoc, &evolve_body<DriftReaction1DObj>>(),
+            method<DriftReaction1DObj, kValuesDoc, &values_body<DriftReaction1DObj>>(),
             method<DriftReaction1DObj, kWithArraysDoc, &drift_reaction1d_with_arrays>(),
             method<DriftReaction1DObj, kTimeScheduleDoc, &drift_reaction1d_evolve_with_time_schedule>(),
         };

@@ -277,11 +277,17 @@ template <class T> using SharedBody = Ref (*)(const T&, const Args&);
 using StaticBody = Ref (*)(const Args&);
 using ClassBody = Ref (*)(PyObject*, const Args&);
 
-// The signature of a docstring, parsed once. `owner` names the class in
-// argument errors ("Heat1D.evolve()").
-template <const char* Doc>
-const Signature& signature_of(const char* owner) {
-    static const Signature sig = Signature::parse(Doc, owner);
+template <class T>
+const char* owner_name() {
+    if constexpr (std::is_void_v<T>) return nullptr;
+    else return T::class_def().name;
+}
+
+// The signature of a method's docstring, parsed once per class and method
+// (one docstring may serve several classes).
+template <class T, const char* Doc>
+const Signature& signature_of() {
+    static const Signature sig = Signature::parse(Doc, owner_name<T>());
     return sig;
 }
 // The name before '(' of a docstring's first line.
@@ -306,16 +312,10 @@ PyObject* invoke_body(PyObject* self, const Args& a) {
     }
 }
 
-template <class T>
-const char* owner_name() {
-    if constexpr (std::is_void_v<T>) return nullptr;
-    else return T::class_def().name;
-}
-
 template <class T, const char* Doc, auto Body>
 PyObject* fastcall_shim(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const Args a = bind_fastcall(signature_of<Doc>(owner_name<T>()), args, nargs, kwnames);
+        const Args a = bind_fastcall(signature_of<T, Doc>(), args, nargs, kwnames);
         return invoke_body<T, Body>(self, a);
     });
 }
@@ -323,7 +323,7 @@ PyObject* fastcall_shim(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <class T, const char* Doc, auto Body>
 PyObject* noargs_shim(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const Args a(&signature_of<Doc>(owner_name<T>()), {});
+        const Args a(&signature_of<T, Doc>(), {});
         return invoke_body<T, Body>(self, a);
     });
 }
@@ -348,7 +348,7 @@ PyMethodDef method() {
 template <class T, const char* Doc, auto Body>
 PyObject* new_shim(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const Args a = bind_tuple(signature_of<Doc>(T::class_def().name), args, kwargs);
+        const Args a = bind_tuple(signature_of<T, Doc>(), args, kwargs);
         T value = Body(a);
         return create_object<T>(std::move(value), subtype);
     });

@@ -7,16 +7,18 @@
 #include "core/state.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
 namespace {
 
 struct Heat1DObj {
-    Heat1DState s;
+    ChernoffSemigroup<DiffusionChernoff> semigroup;
+    GridFn<double> state;
     Dtype dtype = Dtype::F64;
 
-    std::size_t len() const { return s.state.values.size(); }
+    std::size_t len() const { return state.values.size(); }
     static ClassDef& class_def();
 };
 
@@ -81,11 +83,6 @@ constexpr char kEvolveChunkedDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
     "    \"[OutOfDomain] chunk_steps must be >= 1\", or the error of a step.\n";
 
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
-
 constexpr char kWithAArrayDoc[] =
     "with_a_array(xmin, xmax, n, a, u0, *, a_prime=None, a_double_prime=None, a_norm_bound=None, "
     "boundary=\"reflect\")\n--\n\n"
@@ -142,30 +139,18 @@ Heat1DObj heat1d_new(const Args& a) {
     const Dtype dt = parse_dtype(dtype);
     const std::vector<double> u0 = extract_u0_vec(a.raw(3));
     auto [sg, state] = unwrap(build_heat_state(n, 100, u0, policy, xmin, xmax));
-    return Heat1DObj{Heat1DState{std::move(sg), std::move(state)}, dt};
-}
-
-void check_steps_and_time(std::size_t n_steps, double t) {
-    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
+    return Heat1DObj{std::move(sg), std::move(state), dt};
 }
 
 Ref heat1d_evolve(Heat1DObj& self, const Args& a) {
+    if (self.dtype == Dtype::F64) return evolve_body(self, a);
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
-    std::vector<double> values = self.s.state.values;
-    const Grid1D<double> grid = self.s.state.grid;
-    if (self.dtype == Dtype::F32) {
-        auto r = run_evolve([&] { return heat1d_evolve_f32(grid, values, t, n_steps); });
-        self.s.state.values = unwrap(std::move(r));
-        return none();
-    }
-    DiffusionChernoff kernel = self.s.semigroup.kernel;
-    const double tau = t / static_cast<double>(n_steps);
-    auto r = run_evolve([&] { return heat1d_steps(kernel, grid, std::move(values), tau, n_steps); });
-    self.s.state.values = unwrap(std::move(r), take_coeff_exception(kernel.coef));
-    self.s.semigroup = ChernoffSemigroup<DiffusionChernoff>{std::move(kernel), n_steps};
+    const std::vector<double> values = self.state.values;
+    const Grid1D<double> grid = self.state.grid;
+    auto r = run_evolve([&] { return heat1d_evolve_f32(grid, values, t, n_steps); });
+    self.state.values = unwrap(std::move(r));
     return none();
 }
 
@@ -174,20 +159,19 @@ Ref heat1d_evolve_chunked(Heat1DObj& self, const Args& a) {
     const std::size_t total = a.usize(1);
     const std::size_t chunk = a.usize(2);
     PyObject* progress = a.get(3);
-    if (total == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
+    check_steps_and_time(total, t);
     if (chunk == 0) py_err_with_kind("OutOfDomain", "chunk_steps must be >= 1");
-    const DiffusionChernoff first_clone = self.s.semigroup.kernel;
-    const Grid1D<double> grid = self.s.state.grid;
+    const DiffusionChernoff first_clone = self.semigroup.kernel;
+    const Grid1D<double> grid = self.state.grid;
     const double tau = t / static_cast<double>(total);
-    std::vector<double> running = self.s.state.values;
+    std::vector<double> running = self.state.values;
     std::size_t done = 0;
     while (done < total) {
         const std::size_t c = std::min(chunk, total - done);
         DiffusionChernoff kernel = first_clone;
         std::vector<double> copy = running;
-        auto r = run_evolve([&] { return heat1d_steps(kernel, grid, std::move(copy), tau, c); });
-        running = unwrap(std::move(r), take_coeff_exception(kernel.coef));
+        auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(copy), tau, c); });
+        running = unwrap(std::move(r), callback_cause(kernel));
         done += c;
         if (progress) {
             Ref args = py_tuple({py_int(done), py_int(total)});
@@ -196,12 +180,11 @@ Ref heat1d_evolve_chunked(Heat1DObj& self, const Args& a) {
         }
     }
     warm_parallel_caches();
-    self.s.semigroup = ChernoffSemigroup<DiffusionChernoff>{first_clone, total};
-    self.s.state.values = std::move(running);
+    self.semigroup = ChernoffSemigroup<DiffusionChernoff>{first_clone, total};
+    self.state.values = std::move(running);
     return none();
 }
 
-Ref heat1d_values(const Heat1DObj& self, const Args&) { return new_array_f64(self.s.state.values); }
 
 std::vector<double> array_arg_or_mismatch(PyObject* o, const char* message) {
     auto v = try_float_vector(o);
@@ -240,7 +223,7 @@ Ref heat1d_with_a_array(const Args& a) {
     SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax);
     Heat1DState st =
         unwrap(build_heat1d_with_a(n, u0, std::move(ca), std::move(ca1), std::move(ca2), policy, xmin, xmax, bound));
-    return new_object(Heat1DObj{std::move(st), Dtype::F64});
+    return new_object(Heat1DObj{std::move(st.semigroup), std::move(st.state), Dtype::F64});
 }
 
 Ref heat1d_with_a_function(const Args& a) {
@@ -255,7 +238,7 @@ Ref heat1d_with_a_function(const Args& a) {
     const std::vector<double> u0 = extract_u0_vec(a.raw(7));
     Heat1DState st =
         unwrap(build_heat1d_with_a(n, u0, std::move(fa), std::move(fa1), std::move(fa2), policy, xmin, xmax, bound));
-    return new_object(Heat1DObj{std::move(st), Dtype::F64});
+    return new_object(Heat1DObj{std::move(st.semigroup), std::move(st.state), Dtype::F64});
 }
 
 ClassDef& Heat1DObj::class_def() {
@@ -265,7 +248,7 @@ ClassDef& Heat1DObj::class_def() {
         d.methods = {
             method<Heat1DObj, kEvolveDoc, &heat1d_evolve>(),
             method<Heat1DObj, kEvolveChunkedDoc, &heat1d_evolve_chunked>(),
-            method<Heat1DObj, kValuesDoc, &heat1d_values>(),
+            method<Heat1DObj, kValuesDoc, &values_body<Heat1DObj>>(),
             method<Heat1DObj, kWithAFunctionDoc, &heat1d_with_a_function>(),
             method<Heat1DObj, kWithAArrayDoc, &heat1d_with_a_array>(),
         };

@@ -9,6 +9,7 @@
 #include "core/numeric.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -82,11 +83,6 @@ constexpr char kEvolveDoc[] =
     "    diffusion coefficient, or \"[NanInf]\" when b or c make a sample point or a value\n"
     "    non-finite. The values are unchanged after a failure.\n";
 
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
-
 constexpr char kEvolveBatchedDoc[] =
     "evolve_batched($self, t, u0_nc, n_steps=100)\n--\n\n"
     "Evolve C columns of initial values under this object's coefficients.\n\n"
@@ -143,22 +139,6 @@ Ref shift1d_with_arrays(const Args& a) {
     return new_object(Shift1DObj{std::move(sg), std::move(state)});
 }
 
-Ref shift1d_evolve(Shift1DObj& self, const Args& a) {
-    const double t = a.f64(0);
-    const std::size_t n_steps = a.usize_or(1, 100);
-    check_shift_steps_and_time(n_steps, t);
-    ShiftChernoff1D kernel = self.semigroup.kernel;
-    std::vector<double> values = self.state.values;
-    const Grid1D<double> grid = self.state.grid;
-    const double tau = t / static_cast<double>(n_steps);
-    auto r = run_evolve([&] { return shift1d_steps(kernel, grid, std::move(values), tau, n_steps); });
-    self.state.values = unwrap(std::move(r));
-    warm_parallel_caches();
-    self.semigroup = ShiftSemigroup{std::move(kernel), n_steps};
-    return none();
-}
-
-Ref shift1d_values(const Shift1DObj& self, const Args&) { return new_array_f64(self.state.values); }
 
 // The u0_nc argument: a two-dimensional float64 array in any strides, read
 // in place through its buffer.
@@ -182,7 +162,7 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
     const double t = a.f64(0);
     const Array2D u0 = extract_u0_nc(a.raw(1));
     const std::size_t n_steps = a.usize_or(2, 100);
-    check_shift_steps_and_time(n_steps, t);
+    check_steps_and_time(n_steps, t);
     const std::size_t n = self.state.grid.n;
     if (u0.rows != n) {
         py_err_with_kind("GridMismatch", "u0_nc has shape[0]=" + std::to_string(u0.rows) +
@@ -213,18 +193,13 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
 
 }  // namespace
 
-void check_shift_steps_and_time(std::size_t n_steps, double t) {
-    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
-}
-
 ClassDef& Shift1DObj::class_def() {
     static ClassDef def = [] {
         ClassDef d = class_def_base<Shift1DObj>("Shift1D", kShift1DDoc);
         d.tp_new = constructor<Shift1DObj, kShift1DDoc, &shift1d_new>();
         d.methods = {
-            method<Shift1DObj, kEvolveDoc, &shift1d_evolve>(),
-            method<Shift1DObj, kValuesDoc, &shift1d_values>(),
+            method<Shift1DObj, kEvolveDoc, &evolve_body<Shift1DObj>>(),
+            method<Shift1DObj, kValuesDoc, &values_body<Shift1DObj>>(),
             method<Shift1DObj, kWithArraysDoc, &shift1d_with_arrays>(),
             method<Shift1DObj, kShiftTimeScheduleDoc, &shift1d_evolve_with_time_schedule>(),
             method<Shift1DObj, kEvolveBatchedDoc, &shift1d_evolve_batched>(),

@@ -25,8 +25,4 @@ extern const char kShiftCoefficientScheduleDoc[];
 Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a);
 Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a);
 
-// The evolve checks shared by every Shift1D method: step count first, then
-// time, both OutOfDomain.
-void check_shift_steps_and_time(std::size_t n_steps, double t);
-
 }  // namespace quorvane::py

@@ -6,6 +6,7 @@
 #include "core/numeric.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/shift1d_py.hpp"
 
 namespace quorvane::py {
@@ -120,7 +121,7 @@ Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a) {
     const std::size_t m = a.usize(1);
     const double b = a.f64_or(3, 0.0);
     const double c = a.f64_or(4, 0.0);
-    check_shift_steps_and_time(m, t_final);
+    check_steps_and_time(m, t_final);
     const std::vector<double> schedule = extract_u0_vec(a.raw(2));
     if (schedule.empty()) py_err_with_kind("OutOfDomain", "a_schedule must be non-empty");
     std::vector<double> values = self.state.values;
@@ -134,7 +135,7 @@ Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a) {
 Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a) {
     const double t_final = a.f64(0);
     const std::size_t m = a.usize(1);
-    check_shift_steps_and_time(m, t_final);
+    check_steps_and_time(m, t_final);
     PyObject* a_obj = a.raw(2);
     Ref it(PyObject_GetIter(a_obj));
     if (!it) {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/strang.hpp"
-#include "python/grid_step_evolver.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -52,11 +52,6 @@ constexpr char kEvolveDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
     "    or the error of a step (\"[NanInf]\" when a non-finite b makes the characteristic\n"
     "    foot non-finite). The values are unchanged after a failure.\n";
-
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
 Strang1DObj strang_new(const Args& a) {
     const double xmin = a.f64(0);

@@ -2,7 +2,7 @@
 // quartic truncated exponential series of a three- or five-point stencil.
 #include "core/truncated_exp.hpp"
 #include "core/truncated_exp4.hpp"
-#include "python/grid_step_evolver.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -77,11 +77,6 @@ constexpr char kOrderDoc[] =
     "Measured, the series is fourth order in time and the stencil second (TruncatedExp1D) or\n"
     "fourth (TruncatedExp4th1D) order in space.\n\n"
     "Returns\n-------\nint\n    2.\n";
-
-constexpr char kValuesDoc[] =
-    "values($self)\n--\n\n"
-    "Return a copy of the current values.\n\n"
-    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
 template <class K>
 Ref order_two(const GridStepEvolverObj<K>&, const Args&) {

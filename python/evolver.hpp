@@ -1,0 +1,106 @@
+// The evolver call pattern shared by the fixed-step 1-D classes: argument
+// checks, stepping on copies without the interpreter lock, writing the
+// object only on success; and the value type and bodies of the classes that
+// are nothing but a kernel, its step count and a state.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/diffusion.hpp"
+#include "core/numeric.hpp"
+#include "core/state.hpp"
+#include "python/array.hpp"
+#include "python/coeff.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+// `values($self)` of every class whose values are the n node values.
+inline constexpr char kValuesDoc[] =
+    "values($self)\n--\n\n"
+    "Return a copy of the current values.\n\n"
+    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
+
+// evolve's own checks, step count first.
+inline void check_steps_and_time(std::size_t n_steps, double t) {
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
+    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
+}
+
+// The exception a Python coefficient of the kernel raised during the call,
+// reported as the cause of the call's error.
+template <class K>
+Ref callback_cause(const K&) {
+    return {};
+}
+inline Ref callback_cause(const DiffusionChernoff& k) { return take_coeff_exception(k.coef); }
+
+// n_steps steps of t/n_steps from the state's values; on success the
+// values and the semigroup (now counting n_steps) are replaced.
+template <class K>
+void evolve_semigroup(ChernoffSemigroup<K>& semigroup, GridFn<double>& state, double t, std::size_t n_steps) {
+    K kernel = semigroup.kernel;
+    const Grid1D<double> grid = state.grid;
+    std::vector<double> values = state.values;
+    const double tau = t / static_cast<double>(n_steps);
+    auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(values), tau, n_steps); });
+    Ref cause = callback_cause(kernel);
+    state.values = unwrap(std::move(r), std::move(cause));
+    semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
+}
+
+// `evolve($self, t, n_steps=100)` of a class holding `semigroup` and `state`.
+template <class Obj>
+Ref evolve_body(Obj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    evolve_semigroup(self.semigroup, self.state, t, n_steps);
+    return none();
+}
+
+template <class Obj>
+Ref values_body(const Obj& self, const Args&) {
+    return new_array_f64(self.state.values);
+}
+
+// A class that is a kernel with its step count (100 after construction, then
+// the n_steps of the last successful evolve) and a state.
+template <class K>
+struct GridStepEvolverObj {
+    ChernoffSemigroup<K> semigroup;
+    GridFn<double> state;
+
+    std::size_t len() const { return state.values.size(); }
+    // One specialisation per bound class, in its binding file.
+    static ClassDef& class_def();
+};
+
+// `Cls(xmin, xmax, n, u0, *, boundary="reflect")` for a kernel with a
+// `unit(grid)` constructor: the boundary parsed before u0 is read; then u0
+// finite, the grid checks and the length, as for the unit heat state.
+template <class K>
+GridStepEvolverObj<K> grid_step_new(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(4, "reflect"));
+    const std::vector<double> u0 = extract_u0_vec(a.raw(3));
+    auto [heat, state] = unwrap(build_heat_state(n, 100, u0, policy, xmin, xmax));
+    return GridStepEvolverObj<K>{ChernoffSemigroup<K>{K::unit(state.grid), 100}, std::move(state)};
+}
+
+template <class K>
+Ref grid_step_evolve(GridStepEvolverObj<K>& self, const Args& a) {
+    return evolve_body(self, a);
+}
+
+template <class K>
+Ref grid_step_values(const GridStepEvolverObj<K>& self, const Args& a) {
+    return values_body(self, a);
+}
+
+}  // namespace quorvane::py
