@@ -9,10 +9,10 @@ namespace quorvane::py {
 PyTypeObject* heat1d_type_object();
 // PyTypeObject* heat2d_type_object();
 // PyTypeObject* heat3d_type_object();
-// PyTypeObject* heat1d4th_type_object();
-// PyTypeObject* heat1d6th_type_object();
-// PyTypeObject* drift_reaction1d_type_object();
-// PyTypeObject* shift1d_type_object();
+PyTypeObject* heat1d4th_type_object();
+PyTypeObject* heat1d6th_type_object();
+PyTypeObject* drift_reaction1d_type_object();
+PyTypeObject* shift1d_type_object();
 // PyTypeObject* schrodinger1d_type_object();
 // PyTypeObject* graph_path_type_object();
 // PyTypeObject* graph_heat_type_object();
@@ -25,25 +25,25 @@ PyTypeObject* heat1d_type_object();
 // PyTypeObject* graph_heat6_type_object();
 // PyTypeObject* var_coef_magnus_graph_type_object();
 // PyTypeObject* non_separable2d_type_object();
-// PyTypeObject* adjoint_type_object();
+PyTypeObject* adjoint_type_object();
 // PyTypeObject* graph_adjoint_type_object();
 // PyTypeObject* graph_adjoint_presampled_type_object();
-// PyTypeObject* adaptive_pi_type_object();
-// PyTypeObject* growth_v3_type_object();
-// PyTypeObject* evolver_heat1d_unit_v3_type_object();
+PyTypeObject* adaptive_pi_type_object();
+PyTypeObject* growth_v3_type_object();
+PyTypeObject* evolver_heat1d_unit_v3_type_object();
 // PyTypeObject* hypoelliptic_chernoff_heisenberg_type_object();
 // PyMethodDef* heisenberg_heat_kernel_function_def();
-// PyTypeObject* heat1d_zeta4_type_object();
-// PyTypeObject* heat1d_zeta6_type_object();
-// PyTypeObject* diffusion_expmv1d_type_object();
-// PyTypeObject* drift_reaction4th1d_type_object();
+PyTypeObject* heat1d_zeta4_type_object();
+PyTypeObject* heat1d_zeta6_type_object();
+PyTypeObject* diffusion_expmv1d_type_object();
+PyTypeObject* drift_reaction4th1d_type_object();
 // PyTypeObject* killing2nd1d_type_object();
 // PyTypeObject* matrix_diffusion2d_type_object();
 // PyTypeObject* matrix_diffusion3d_type_object();
-// PyTypeObject* heat1d_zeta8_type_object();
-// PyTypeObject* truncated_exp1d_type_object();
-// PyTypeObject* truncated_exp4th1d_type_object();
-// PyTypeObject* strang1d_type_object();
+PyTypeObject* heat1d_zeta8_type_object();
+PyTypeObject* truncated_exp1d_type_object();
+PyTypeObject* truncated_exp4th1d_type_object();
+PyTypeObject* strang1d_type_object();
 // PyTypeObject* schrodinger_complex1d_type_object();
 // PyTypeObject* resolvent1d_type_object();
 // PyTypeObject* killing1d_type_object();
@@ -58,7 +58,7 @@ PyTypeObject* heat1d_type_object();
 // PyTypeObject* quantum_graph_type_object();
 // PyTypeObject* quantum_graph_heat_type_object();
 // PyTypeObject* matrix_diffusion1d_type_object();
-// PyTypeObject* point_eval_type_object();
+PyTypeObject* point_eval_type_object();
 // PyTypeObject* graph_traj_type_object();
 // PyTypeObject* strang_graph_type_object();
 // PyMethodDef* sample_gridfn2d_function_def();
@@ -118,7 +118,7 @@ PyObject* version_body(PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [] { return py_str(kVersion).release(); });
 }
 
-PyMethodDef g_version_def = {"version", &version_body, METH_NOARGS | METH_STATIC, kVersionDoc};
+PyMethodDef g_version_def = {"version", &version_body, METH_NOARGS, kVersionDoc};
 PyMethodDef* version_function_def() { return &g_version_def; }
 
 struct Item {
@@ -133,10 +133,10 @@ const Item kRegistration[] = {
     {Item::Class, "Heat1D", &heat1d_type_object, nullptr},
     // {Item::Class, "Heat2D", &heat2d_type_object, nullptr},
     // {Item::Class, "Heat3D", &heat3d_type_object, nullptr},
-    // {Item::Class, "Heat1D4th", &heat1d4th_type_object, nullptr},
-    // {Item::Class, "Heat1D6th", &heat1d6th_type_object, nullptr},
-    // {Item::Class, "DriftReaction1D", &drift_reaction1d_type_object, nullptr},
-    // {Item::Class, "Shift1D", &shift1d_type_object, nullptr},
+    {Item::Class, "Heat1D4th", &heat1d4th_type_object, nullptr},
+    {Item::Class, "Heat1D6th", &heat1d6th_type_object, nullptr},
+    {Item::Class, "DriftReaction1D", &drift_reaction1d_type_object, nullptr},
+    {Item::Class, "Shift1D", &shift1d_type_object, nullptr},
     // {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     // {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     // {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
@@ -149,27 +149,27 @@ const Item kRegistration[] = {
     // {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
     // {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
     // {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
-    // {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
+    {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
     // {Item::Class, "GraphAdjoint", &graph_adjoint_type_object, nullptr},
     // {Item::Class, "GraphAdjointPresampled", &graph_adjoint_presampled_type_object, nullptr},
-    // {Item::Class, "AdaptivePI", &adaptive_pi_type_object, nullptr},
+    {Item::Class, "AdaptivePI", &adaptive_pi_type_object, nullptr},
     {Item::Exception, "QuorvaneError", nullptr, nullptr},
     {Item::Function, "version", nullptr, &version_function_def},
-    // {Item::Class, "GrowthV3", &growth_v3_type_object, nullptr},
-    // {Item::Class, "EvolverHeat1DUnitV3", &evolver_heat1d_unit_v3_type_object, nullptr},
+    {Item::Class, "GrowthV3", &growth_v3_type_object, nullptr},
+    {Item::Class, "EvolverHeat1DUnitV3", &evolver_heat1d_unit_v3_type_object, nullptr},
     // {Item::Class, "HypoellipticChernoffHeisenberg", &hypoelliptic_chernoff_heisenberg_type_object, nullptr},
     // {Item::Function, "heisenberg_heat_kernel", nullptr, &heisenberg_heat_kernel_function_def},
-    // {Item::Class, "Heat1DZeta4", &heat1d_zeta4_type_object, nullptr},
-    // {Item::Class, "Heat1DZeta6", &heat1d_zeta6_type_object, nullptr},
-    // {Item::Class, "DiffusionExpmv1D", &diffusion_expmv1d_type_object, nullptr},
-    // {Item::Class, "DriftReaction4th1D", &drift_reaction4th1d_type_object, nullptr},
+    {Item::Class, "Heat1DZeta4", &heat1d_zeta4_type_object, nullptr},
+    {Item::Class, "Heat1DZeta6", &heat1d_zeta6_type_object, nullptr},
+    {Item::Class, "DiffusionExpmv1D", &diffusion_expmv1d_type_object, nullptr},
+    {Item::Class, "DriftReaction4th1D", &drift_reaction4th1d_type_object, nullptr},
     // {Item::Class, "Killing2nd1D", &killing2nd1d_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion2D", &matrix_diffusion2d_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion3D", &matrix_diffusion3d_type_object, nullptr},
-    // {Item::Class, "Heat1DZeta8", &heat1d_zeta8_type_object, nullptr},
-    // {Item::Class, "TruncatedExp1D", &truncated_exp1d_type_object, nullptr},
-    // {Item::Class, "TruncatedExp4th1D", &truncated_exp4th1d_type_object, nullptr},
-    // {Item::Class, "Strang1D", &strang1d_type_object, nullptr},
+    {Item::Class, "Heat1DZeta8", &heat1d_zeta8_type_object, nullptr},
+    {Item::Class, "TruncatedExp1D", &truncated_exp1d_type_object, nullptr},
+    {Item::Class, "TruncatedExp4th1D", &truncated_exp4th1d_type_object, nullptr},
+    {Item::Class, "Strang1D", &strang1d_type_object, nullptr},
     // {Item::Class, "SchrodingerComplex1D", &schrodinger_complex1d_type_object, nullptr},
     // {Item::Class, "Resolvent1D", &resolvent1d_type_object, nullptr},
     // {Item::Class, "Killing1D", &killing1d_type_object, nullptr},
@@ -184,7 +184,7 @@ const Item kRegistration[] = {
     // {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},
     // {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
-    // {Item::Class, "PointEval", &point_eval_type_object, nullptr},
+    {Item::Class, "PointEval", &point_eval_type_object, nullptr},
     // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
     // {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
     // {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
