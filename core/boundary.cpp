@@ -139,19 +139,8 @@ F hermite7_at(const Taps& at, std::int64_t i, F t) {
     const F a0 = stencil<F>(kD1O8, 840.0, at, i), a1 = stencil<F>(kD1O8, 840.0, at, i + 1);
     const F b0 = stencil<F>(kD2O6, 180.0, at, i), b1 = stencil<F>(kD2O6, 180.0, at, i + 1);
     const F c0 = stencil<F>(kD3O4, 8.0, at, i), c1 = stencil<F>(kD3O4, 8.0, at, i + 1);
-    auto k = [](double v) { return from_f64<F>(v); };
-    const F t2 = t * t, t3 = t2 * t, t4 = t2 * t2;
-    const F om = k(1.0) - t;
-    const F om3 = om * om * om;
-    const F h0 = k(1.0) + t4 * (k(-35.0) + t * (k(84.0) + t * (k(-70.0) + k(20.0) * t)));
-    const F h1 = t4 * (k(35.0) + t * (k(-84.0) + t * (k(70.0) - k(20.0) * t)));
-    const F g0 = t + t4 * (k(-20.0) + t * (k(45.0) + t * (k(-36.0) + k(10.0) * t)));
-    const F g1 = t4 * (k(-15.0) + t * (k(39.0) + t * (k(-34.0) + k(10.0) * t)));
-    const F k0 = t2 / k(2.0) + t4 * (k(-5.0) + t * (k(10.0) + t * (k(-7.5) + k(2.0) * t)));
-    const F k1 = t4 * (k(2.5) + t * (k(-7.0) + t * (k(6.5) - k(2.0) * t)));
-    const F l0 = t3 * (om3 * om) / k(6.0);
-    const F l1 = -(t4 * om3) / k(6.0);
-    return u0 * h0 + u1 * h1 + a0 * g0 + a1 * g1 + b0 * k0 + b1 * k1 + c0 * l0 + c1 * l1;
+    const Hermite7Weights<F> w = hermite7_weights(t);
+    return u0 * w.h0 + u1 * w.h1 + a0 * w.g0 + a1 * w.g1 + b0 * w.k0 + b1 * w.k1 + c0 * w.l0 + c1 * w.l1;
 }
 
 template <class F, class Taps>
@@ -231,6 +220,24 @@ F fd_d4_o6(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std:
 }
 
 template <class F>
+Hermite7Weights<F> hermite7_weights(F t) {
+    auto k = [](double v) { return from_f64<F>(v); };
+    const F t2 = t * t, t3 = t2 * t, t4 = t2 * t2;
+    const F om = k(1.0) - t;
+    const F om3 = om * om * om;
+    return {
+        k(1.0) + t4 * (k(-35.0) + t * (k(84.0) + t * (k(-70.0) + k(20.0) * t))),
+        t4 * (k(35.0) + t * (k(-84.0) + t * (k(70.0) - k(20.0) * t))),
+        t + t4 * (k(-20.0) + t * (k(45.0) + t * (k(-36.0) + k(10.0) * t))),
+        t4 * (k(-15.0) + t * (k(39.0) + t * (k(-34.0) + k(10.0) * t))),
+        t2 / k(2.0) + t4 * (k(-5.0) + t * (k(10.0) + t * (k(-7.5) + k(2.0) * t))),
+        t4 * (k(2.5) + t * (k(-7.0) + t * (k(6.5) - k(2.0) * t))),
+        t3 * (om3 * om) / k(6.0),
+        -(t4 * om3) / k(6.0),
+    };
+}
+
+template <class F>
 F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x) {
     const Cell<F> c = locate(grid, x);
     return with_taps(values, grid, c.i, 4, 5, [&](const auto& at) { return hermite7_at<F>(at, c.i, c.t); });
@@ -289,6 +296,7 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
     template F fd_d3_o8<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
+    template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
     template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;
 
 QUORVANE_INSTANTIATE_BOUNDARY(double)

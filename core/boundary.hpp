@@ -56,4 +56,14 @@ template <class F> F fd_d2_o8(std::span<const F> u, const BoundaryPolicy<F>& p, 
 template <class F> F fd_d3_o8(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx);
 template <class F> F fd_d4_o6(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx);
 
+// Basis weights of the degree-7 two-point Hermite interpolant at the
+// fractional position t of the cell [x_i, x_i+1]:
+//   u(x_i + t dx) = h0 u_i + h1 u_i+1 + g0 D1_i + g1 D1_i+1 + k0 D2_i + k1 D2_i+1 + l0 D3_i + l1 D3_i+1
+// with D1, D2, D3 the undivided differences fd_d1_o8, fd_d2_o6, fd_d3_o4.
+template <class F>
+struct Hermite7Weights {
+    F h0, h1, g0, g1, k0, k1, l0, l1;
+};
+template <class F> Hermite7Weights<F> hermite7_weights(F t);
+
 }  // namespace quorvane

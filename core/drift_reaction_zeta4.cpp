@@ -199,4 +199,14 @@ double DriftReactionZeta4Chernoff::max_stable_tau() const {
     return lo;
 }
 
+std::optional<StepRange> step_violation(const DriftReactionZeta4Chernoff& k, double tau) {
+    if (k.is_stable_step(tau)) return std::nullopt;
+    return StepRange{0.0, k.max_stable_tau()};
+}
+
+const char* instability_reason(const DriftReactionZeta4Chernoff&) {
+    return "the Richardson weights (32, -12, 1)/21 amplify some grid frequency there, so rounding noise grows "
+           "geometrically with the step count";
+}
+
 }  // namespace quorvane

@@ -18,6 +18,7 @@
 #include "core/diffusion4_zeta4.hpp"
 #include "core/error.hpp"
 #include "core/grid_fn.hpp"
+#include "core/heat_stability.hpp"
 #include "core/parallel_pool.hpp"
 #include "core/state.hpp"
 
@@ -70,5 +71,10 @@ private:
 // count 100, then the grid function of a copy of u0.
 Expected<std::pair<ChernoffSemigroup<DriftReactionZeta4Chernoff>, GridFn<double>>> build_drift_reaction4th_state(
     std::size_t n, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin, double xmax);
+
+// The evolvers' admissible-step check (see heat_stability.hpp): steps above
+// the first crossing of |symbol| = 1, outside the small stable islands.
+std::optional<StepRange> step_violation(const DriftReactionZeta4Chernoff& k, double tau);
+const char* instability_reason(const DriftReactionZeta4Chernoff&);
 
 }  // namespace quorvane

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/drift_reaction_zeta4.hpp"
-#include "core/format.hpp"
 #include "python/evolver.hpp"
 
 namespace quorvane::py {
@@ -71,32 +70,6 @@ DriftReaction4th1DObj dr4_new(const Args& a) {
     return DriftReaction4th1DObj{std::move(semigroup), std::move(state)};
 }
 
-Ref dr4_evolve(DriftReaction4th1DObj& self, const Args& a) {
-    const double t = a.f64(0);
-    const std::size_t n_steps = a.usize_or(1, 100);
-    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
-    const double tau = t / static_cast<double>(n_steps);
-    const DriftReactionZeta4Chernoff& k = self.semigroup.kernel;
-    // A step outside the stable range would hand back amplified rounding
-    // noise as a result: refuse it, naming the bound.
-    double limit = 0.0;
-    const bool stable = without_gil([&] {
-        if (k.is_stable_step(tau)) return true;
-        limit = k.max_stable_tau();
-        return false;
-    });
-    if (!stable) {
-        const double dx = k.drift_grid.dx();
-        py_err_with_kind("CflViolated", "tau = " + fmt_exp3(tau) +
-                                            " is outside the stable range of the fourth-order drift-reaction step "
-                                            "on this grid (dx = " +
-                                            fmt_exp3(dx) + "): use tau <= " + fmt_exp3(limit) +
-                                            ", i.e. more n_steps");
-    }
-    return grid_step_evolve<DriftReactionZeta4Chernoff>(self, a);
-}
-
 Ref dr4_order(const DriftReaction4th1DObj&, const Args&) { return py_int(4); }
 
 }  // namespace
@@ -109,7 +82,7 @@ ClassDef& DriftReaction4th1DObj::class_def() {
         d.tp_new = constructor<DriftReaction4th1DObj, kDriftReaction4th1DDoc, &dr4_new>();
         d.methods = {
             method<DriftReaction4th1DObj, kOrderDoc, &dr4_order>(),
-            method<DriftReaction4th1DObj, kEvolveDoc, &dr4_evolve>(),
+            method<DriftReaction4th1DObj, kEvolveDoc, &grid_step_evolve<K>>(),
             method<DriftReaction4th1DObj, kValuesDoc, &grid_step_values<K>>(),
         };
         return d;

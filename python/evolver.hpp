@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/diffusion.hpp"
+#include "core/heat_stability.hpp"
 #include "core/numeric.hpp"
 #include "core/state.hpp"
 #include "python/array.hpp"
@@ -33,22 +34,51 @@ inline void check_steps_and_time(std::size_t n_steps, double t) {
 // The exception a Python coefficient of the kernel raised during the call,
 // reported as the cause of the call's error.
 template <class K>
-Ref callback_cause(const K&) {
-    return {};
+Ref callback_cause(const K& k) {
+    if constexpr (requires { take_coeff_exception(k.coef); }) {
+        return take_coeff_exception(k.coef);
+    } else if constexpr (requires { take_coeff_exception(*k.coef_override); }) {
+        return k.coef_override ? take_coeff_exception(*k.coef_override) : Ref{};
+    } else {
+        return {};
+    }
 }
-inline Ref callback_cause(const DiffusionChernoff& k) { return take_coeff_exception(k.coef); }
+
+// "CflViolated": a step of tau lies outside the kernel's admissible steps
+// (where it would amplify rounding noise geometrically); names the range and
+// a step count that fits.
+[[noreturn]] void raise_unstable_step(const char* cls, double t, double tau, const StepRange& range,
+                                      const Grid1D<double>& grid, const char* why);
+
+// Refuses a step the kernel cannot take stably over a call of duration t
+// (kernels judged over the whole call take t, the others only tau); kernels
+// without a `step_violation` overload accept every step.
+template <class K>
+void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
+    if constexpr (requires { step_violation(kernel, tau, t); }) {
+        const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau, t); });
+        if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));
+    } else if constexpr (requires { step_violation(kernel, tau); }) {
+        const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau); });
+        if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));
+    }
+}
 
 // n_steps steps of t/n_steps from the state's values; on success the
-// values and the semigroup (now counting n_steps) are replaced.
+// values and the semigroup (now counting n_steps) are replaced. `cls` names
+// the class in a refusal.
 template <class K>
-void evolve_semigroup(ChernoffSemigroup<K>& semigroup, GridFn<double>& state, double t, std::size_t n_steps) {
+void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<double>& state, double t,
+                      std::size_t n_steps) {
     K kernel = semigroup.kernel;
     const Grid1D<double> grid = state.grid;
     std::vector<double> values = state.values;
     const double tau = t / static_cast<double>(n_steps);
+    refuse_unstable_step(cls, kernel, grid, t, tau);
     auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(values), tau, n_steps); });
     Ref cause = callback_cause(kernel);
     state.values = unwrap(std::move(r), std::move(cause));
+    warm_parallel_caches();
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
 }
 
@@ -58,7 +88,7 @@ Ref evolve_body(Obj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
-    evolve_semigroup(self.semigroup, self.state, t, n_steps);
+    evolve_semigroup(Obj::class_def().name, self.semigroup, self.state, t, n_steps);
     return none();
 }
 

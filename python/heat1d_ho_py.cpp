@@ -16,6 +16,7 @@
 #include "core/state.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -43,113 +44,6 @@ const char* class_name_of() {
     return HeatHoObj<K>::class_def().name;
 }
 
-void check_steps_and_time(std::size_t n_steps, double t) {
-    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
-    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
-}
-
-// `steps` steps of size tau from the values, validated on `grid` first.
-template <class K>
-Expected<std::vector<double>> ho_steps(const K& kernel, const Grid1D<double>& grid, std::vector<double> values,
-                                       double tau, std::size_t steps) {
-    auto start = GridFn<double>::make(grid, std::move(values));
-    if (!start) return fail(start.error());
-    ScratchPool<double> pool;
-    auto r = run_steps(kernel, std::move(*start), steps, tau, pool);
-    if (!r) return fail(r.error());
-    return std::move(r->values);
-}
-
-// Bounds rounded to four significant digits inwards, so that a printed
-// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
-// of bounds that are round decimals).
-double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
-double floor_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    double r = std::floor(x / scale) * scale;
-    while (r > x) r -= scale;
-    return r;
-}
-double ceil_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    return std::ceil(x / scale - 1e-9) * scale;
-}
-
-// The "CflViolated" refusal of a step outside the admissible range.
-[[noreturn]] void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
-                                      const Grid1D<double>& grid, const char* why) {
-    const double dx = grid.dx();
-    std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
-    if (tau > r.tau_max) {
-        const double shown = floor_4_digits(r.tau_max);
-        double need = std::ceil(t / shown);
-        while (t / need > shown) need += 1.0;
-        msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
-               "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
-    } else {
-        const double lo = ceil_4_digits(r.tau_min);
-        msg += " is below the smallest admissible tau = " + fmt_exp3(lo) + " on this grid (dx = " + fmt_exp3(dx) +
-               "; admissible steps lie in [" + fmt_exp3(lo) + ", " + fmt_exp3(floor_4_digits(r.tau_max)) +
-               "]): " + why;
-        const double most = std::floor(t / r.tau_min);
-        if (most >= 1.0 && t / most <= r.tau_max) {
-            msg += "; use n_steps <= " + fmt_shortest(most) + " for t = " + fmt_shortest(t);
-        } else {
-            msg += "; t is shorter than one admissible step";
-        }
-    }
-    py_err_with_kind("CflViolated", msg);
-}
-
-constexpr const char* kRungAmplifies =
-    "the Richardson combination amplifies the highest grid frequencies there, so rounding noise grows "
-    "geometrically with the step count";
-constexpr const char* kCorrectionAmplifies =
-    "the derivative correction of the variable-coefficient step amplifies high grid frequencies there, so "
-    "rounding noise grows geometrically with the step count";
-constexpr const char* kChebyshevAmplifies =
-    "the degree-64 Chebyshev resampling of the inner heat4 sweeps is not the identity, and the Richardson "
-    "ladder amplifies its error unless every step diffuses it away";
-
-// The admissible-step check of each kernel: nullopt or the range to report.
-std::optional<StepRange> unstable(const Diffusion4thChernoff& k, double tau) {
-    return heat4_step_violation(k, tau);
-}
-std::optional<StepRange> unstable(const Diffusion6thChernoff& k, double tau) {
-    return heat6_step_violation(k, tau);
-}
-std::optional<StepRange> unstable(const Diffusion4thZeta4Chernoff& k, double tau) {
-    const StepRange r = zeta_stable_steps(k.inner, 4);
-    return r.contains(tau) ? std::nullopt : std::optional<StepRange>(r);
-}
-std::optional<StepRange> unstable(const Diffusion6thZeta6Chernoff& k, double tau) {
-    const StepRange r = zeta_stable_steps(k.zeta4.inner, 6);
-    return r.contains(tau) ? std::nullopt : std::optional<StepRange>(r);
-}
-std::optional<StepRange> unstable(const Diffusion8thZeta8Chernoff& k, double tau) {
-    const StepRange r = zeta_stable_steps(k.inner(), 8);
-    return r.contains(tau) ? std::nullopt : std::optional<StepRange>(r);
-}
-
-const char* why_unstable(const Diffusion4thChernoff&) { return kCorrectionAmplifies; }
-const char* why_unstable(const Diffusion6thChernoff&) { return kCorrectionAmplifies; }
-const char* why_unstable(const Diffusion4thZeta4Chernoff&) { return kRungAmplifies; }
-const char* why_unstable(const Diffusion6thZeta6Chernoff&) { return kRungAmplifies; }
-const char* why_unstable(const Diffusion8thZeta8Chernoff&) { return kChebyshevAmplifies; }
-
-Ref take_exception(const Diffusion4thChernoff& k) {
-    return k.coef_override ? take_coeff_exception(*k.coef_override) : Ref{};
-}
-Ref take_exception(const Diffusion6thChernoff& k) {
-    return k.coef_override ? take_coeff_exception(*k.coef_override) : Ref{};
-}
-template <class K>
-Ref take_exception(const K&) {
-    return {};
-}
-
 // evolve(t, n_steps=100) of every class of this file: the evolver call
 // pattern, with the admissible-step check before the steps run.
 template <class K>
@@ -157,32 +51,17 @@ Ref ho_evolve(HeatHoObj<K>& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
-    K kernel = self.semigroup.kernel;
-    std::vector<double> values = self.state.values;
-    const Grid1D<double> grid = self.state.grid;
-    const double tau = t / static_cast<double>(n_steps);
     if constexpr (std::is_same_v<K, Diffusion8thZeta8Chernoff>) {
         // A zero step is the identity of the heat semigroup, but not of the
         // Chebyshev-resampled ladder (spectral radius 1.2 to 1.6 at tau = 0):
         // keep the state as it is.
-        if (tau == 0.0) {
-            unwrap(GridFn<double>::make(grid, values));
-            self.semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
+        if (t == 0.0) {
+            self.semigroup = ChernoffSemigroup<K>{self.semigroup.kernel, n_steps};
             return none();
         }
     }
-    const std::optional<StepRange> bad = without_gil([&] { return unstable(kernel, tau); });
-    if (bad) raise_unstable_step(class_name_of<K>(), t, tau, *bad, grid, why_unstable(kernel));
-    auto r = run_evolve([&] { return ho_steps(kernel, grid, std::move(values), tau, n_steps); });
-    self.state.values = unwrap(std::move(r), take_exception(kernel));
-    warm_parallel_caches();
-    self.semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
+    evolve_semigroup(class_name_of<K>(), self.semigroup, self.state, t, n_steps);
     return none();
-}
-
-template <class K>
-Ref ho_values(const HeatHoObj<K>& self, const Args&) {
-    return new_array_f64(self.state.values);
 }
 
 template <class K>
@@ -313,8 +192,9 @@ constexpr char kHeat4EvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
-    "    kind 'CflViolated' when a variable coefficient makes the step amplify high grid\n"
-    "    frequencies at this tau (the message names the largest admissible tau); kind\n"
+    "    kind 'CflViolated' when a variable coefficient makes the steps amplify some grid\n"
+    "    frequencies so much that over n_steps steps any perturbation could grow more than\n"
+    "    tenfold (the message names the largest admissible tau for this t); kind\n"
     "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
     "    result. The values are unchanged after a failure.\n";
 
@@ -556,7 +436,7 @@ ClassDef& Heat1D4thObj::class_def() {
         d.tp_new = constructor<Heat1D4thObj, kHeat1D4thDoc, &heat1d4th_new>();
         d.methods = {
             method<Heat1D4thObj, kHeat4EvolveDoc, &ho_evolve<Diffusion4thChernoff>>(),
-            method<Heat1D4thObj, kHeat4ValuesDoc, &ho_values<Diffusion4thChernoff>>(),
+            method<Heat1D4thObj, kHeat4ValuesDoc, &values_body<Heat1D4thObj>>(),
             method<Heat1D4thObj, kHeat4WithAArrayDoc, &ho_with_a_array<Diffusion4thChernoff>>(),
         };
         return d;
@@ -571,7 +451,7 @@ ClassDef& Heat1D6thObj::class_def() {
         d.tp_new = constructor<Heat1D6thObj, kHeat1D6thDoc, &heat1d6th_new>();
         d.methods = {
             method<Heat1D6thObj, kHeat4EvolveDoc, &ho_evolve<Diffusion6thChernoff>>(),
-            method<Heat1D6thObj, kHeat4ValuesDoc, &ho_values<Diffusion6thChernoff>>(),
+            method<Heat1D6thObj, kHeat4ValuesDoc, &values_body<Heat1D6thObj>>(),
             method<Heat1D6thObj, kHeat6WithAArrayDoc, &ho_with_a_array<Diffusion6thChernoff>>(),
         };
         return d;
@@ -587,7 +467,7 @@ ClassDef& Heat1DZeta4Obj::class_def() {
         d.methods = {
             method<Heat1DZeta4Obj, kZeta4OrderDoc, &zeta_order<Diffusion4thZeta4Chernoff>>(),
             method<Heat1DZeta4Obj, kZetaEvolveDoc, &ho_evolve<Diffusion4thZeta4Chernoff>>(),
-            method<Heat1DZeta4Obj, kZetaValuesDoc, &ho_values<Diffusion4thZeta4Chernoff>>(),
+            method<Heat1DZeta4Obj, kZetaValuesDoc, &values_body<Heat1DZeta4Obj>>(),
         };
         return d;
     }();
@@ -602,7 +482,7 @@ ClassDef& Heat1DZeta6Obj::class_def() {
         d.methods = {
             method<Heat1DZeta6Obj, kZeta6OrderDoc, &zeta_order<Diffusion6thZeta6Chernoff>>(),
             method<Heat1DZeta6Obj, kZetaEvolveDoc, &ho_evolve<Diffusion6thZeta6Chernoff>>(),
-            method<Heat1DZeta6Obj, kZetaValuesDoc, &ho_values<Diffusion6thZeta6Chernoff>>(),
+            method<Heat1DZeta6Obj, kZetaValuesDoc, &values_body<Heat1DZeta6Obj>>(),
         };
         return d;
     }();
@@ -617,7 +497,7 @@ ClassDef& Heat1DZeta8Obj::class_def() {
         d.methods = {
             method<Heat1DZeta8Obj, kZeta8OrderDoc, &zeta_order<Diffusion8thZeta8Chernoff>>(),
             method<Heat1DZeta8Obj, kZetaEvolveDoc, &ho_evolve<Diffusion8thZeta8Chernoff>>(),
-            method<Heat1DZeta8Obj, kZetaValuesDoc, &ho_values<Diffusion8thZeta8Chernoff>>(),
+            method<Heat1DZeta8Obj, kZetaValuesDoc, &values_body<Heat1DZeta8Obj>>(),
         };
         return d;
     }();

@@ -62,8 +62,11 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    or the error of a step (for example a negative or non-finite coefficient, or a\n"
-    "    non-finite result, kind NanInf). The values are unchanged after a failure.\n";
+    "    kind CflViolated when a variable coefficient makes the steps amplify some grid\n"
+    "    frequencies so much that over n_steps steps any perturbation could grow more than\n"
+    "    tenfold (the message names the largest admissible tau for this t), or the error of\n"
+    "    a step (for example a negative or non-finite coefficient, or a non-finite result,\n"
+    "    kind NanInf). The values are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"
@@ -81,7 +84,8 @@ constexpr char kEvolveChunkedDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    \"[OutOfDomain] chunk_steps must be >= 1\", or the error of a step.\n";
+    "    \"[OutOfDomain] chunk_steps must be >= 1\", kind CflViolated as for ``evolve`` (judged\n"
+    "    over the whole call), or the error of a step.\n";
 
 constexpr char kWithAArrayDoc[] =
     "with_a_array(xmin, xmax, n, a, u0, *, a_prime=None, a_double_prime=None, a_norm_bound=None, "
@@ -164,6 +168,7 @@ Ref heat1d_evolve_chunked(Heat1DObj& self, const Args& a) {
     const DiffusionChernoff first_clone = self.semigroup.kernel;
     const Grid1D<double> grid = self.state.grid;
     const double tau = t / static_cast<double>(total);
+    refuse_unstable_step(Heat1DObj::class_def().name, first_clone, grid, t, tau);
     std::vector<double> running = self.state.values;
     std::size_t done = 0;
     while (done < total) {

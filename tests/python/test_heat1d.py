@@ -3,6 +3,7 @@ factories, chunked evolution, the single-precision path and its errors."""
 
 import gc
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -256,6 +257,32 @@ def test_evolve_chunked_single_chunk_and_variable_coefficient():
     chunked.evolve_chunked(0.1, 5, 2)  # no progress
     plain.evolve(0.1, 5)
     assert np.array_equal(chunked.values(), plain.values())
+
+
+def test_variable_coefficient_amplifying_steps_refused():
+    # a = 1 + 0.5 sin(2 pi x) on n = 201: the real step of tau = 5e-3 has
+    # spectral radius 1.15, so 100 such steps would amplify rounding noise
+    # about 1e6-fold. evolve and evolve_chunked refuse the call alike and keep
+    # the values; the step count they suggest evolves noise without growth.
+    x = np.linspace(-0.5, 0.5, 201)
+    a = 1.0 + 0.5 * np.sin(2.0 * np.pi * x)
+    u0 = np.exp(-20.0 * x * x)
+    h = Heat1D.with_a_array(-0.5, 0.5, 201, a, u0)
+    text = message(h.evolve, 0.5, 100)
+    m = re.fullmatch(
+        r"\[CflViolated\] Heat1D: tau = t/n_steps = 5\.000e-3 exceeds the largest admissible tau = (\S+) on this "
+        r"grid \(dx = 5\.000e-3\): the derivative correction .*; use n_steps >= (\d+) for t = 0\.5",
+        text,
+    )
+    assert m, text
+    assert message(h.evolve_chunked, 0.5, 100, 10) == text
+    assert np.array_equal(h.values(), u0)
+    steps = int(m.group(2))
+    assert 0.5 / steps <= float(m.group(1))
+    noise = np.random.default_rng(4).standard_normal(201)
+    h = Heat1D.with_a_array(-0.5, 0.5, 201, a, noise)
+    h.evolve(0.5, steps)
+    assert np.abs(h.values()).max() < np.abs(noise).max()
 
 
 def test_f32_chunked_differs_from_its_own_evolve():

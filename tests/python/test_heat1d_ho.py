@@ -362,6 +362,25 @@ def test_variable_coefficient_blow_up_refused(cls):
     assert np.abs(h.values()).max() < np.abs(noise).max()
 
 
+def test_variable_coefficient_call_is_judged_as_a_whole():
+    # Steps of 5e-3 have spectral radius 1.38 on this grid: three of them grow
+    # noise less than tenfold and are taken; a hundred are refused.
+    x, a = variable_a(201)
+    u0 = np.cos(np.pi * x)
+    h = Heat1D6th.with_a_array(0.0, 1.0, 201, a, u0)
+    h.evolve(0.015, n_steps=3)
+    after_three = h.values()
+    text = message(h.evolve, 0.5, n_steps=100)
+    assert re.fullmatch(
+        r"\[CflViolated\] Heat1D6th: tau = t/n_steps = 5\.000e-3 exceeds the largest admissible tau = \S+ on this "
+        r"grid \(dx = 5\.000e-3\): the derivative correction of the variable-coefficient step amplifies some grid "
+        r"frequencies at larger steps, so that over t/tau steps rounding noise and the steps' own errors could grow "
+        r"more than tenfold; use n_steps >= \d+ for t = 0\.5",
+        text,
+    ), text
+    np.testing.assert_array_equal(h.values(), after_three)
+
+
 # --------------------------------------------------------------------------
 # Variable coefficient: the divergence form
 # --------------------------------------------------------------------------

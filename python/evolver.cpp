@@ -1,0 +1,54 @@
+#include "python/evolver.hpp"
+
+#include <cmath>
+
+#include "core/format.hpp"
+
+namespace quorvane::py {
+namespace {
+
+// Bounds rounded to four significant digits inwards, so that a printed
+// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
+// of bounds that are round decimals).
+double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
+double floor_4_digits(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return x;
+    const double scale = digits4_scale(x);
+    double r = std::floor(x / scale) * scale;
+    while (r > x) r -= scale;
+    return r;
+}
+double ceil_4_digits(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return x;
+    const double scale = digits4_scale(x);
+    return std::ceil(x / scale - 1e-9) * scale;
+}
+
+}  // namespace
+
+void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
+                                      const Grid1D<double>& grid, const char* why) {
+    const double dx = grid.dx();
+    std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
+    if (tau > r.tau_max) {
+        const double shown = floor_4_digits(r.tau_max);
+        double need = std::ceil(t / shown);
+        while (t / need > shown) need += 1.0;
+        msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
+               "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
+    } else {
+        const double lo = ceil_4_digits(r.tau_min);
+        msg += " is below the smallest admissible tau = " + fmt_exp3(lo) + " on this grid (dx = " + fmt_exp3(dx) +
+               "; admissible steps lie in [" + fmt_exp3(lo) + ", " + fmt_exp3(floor_4_digits(r.tau_max)) +
+               "]): " + why;
+        const double most = std::floor(t / r.tau_min);
+        if (most >= 1.0 && t / most <= r.tau_max) {
+            msg += "; use n_steps <= " + fmt_shortest(most) + " for t = " + fmt_shortest(t);
+        } else {
+            msg += "; t is shorter than one admissible step";
+        }
+    }
+    py_err_with_kind("CflViolated", msg);
+}
+
+}  // namespace quorvane::py
