@@ -1,36 +1,19 @@
-// Gauss rules by Golub-Welsch: the eigen-solver on a matrix with known
-// spectrum, polynomial exactness of Gauss-Legendre on [a, b], moments of the
-// generalised Gauss-Laguerre rule, the stored 32-point table, and the
-// parameter errors.
+// Gauss rules by Golub-Welsch: polynomial exactness of Gauss-Legendre on
+// [a, b], moments of the generalised Gauss-Laguerre rule, the 32-point rule
+// against the classical table, and the parameter errors.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 #include "core/gen_quadrature.hpp"
 
 namespace quorvane {
 namespace {
 
-TEST(TridiagonalEigen, DiscreteLaplacianSpectrumAndFirstComponents) {
-    // tridiag(-1, 2, -1) of size n: eigenvalues 2 - 2cos(k pi/(n+1)), first
-    // eigenvector components sqrt(2/(n+1)) sin(k pi/(n+1)) up to sign.
-    for (std::size_t n : {1u, 2u, 7u, 32u}) {
-        std::array<double, 32> d{}, e{};
-        for (std::size_t i = 0; i < n; ++i) {
-            d[i] = 2.0;
-            e[i] = -1.0;
-        }
-        const auto r = symmetric_tridiagonal_eigen(d, e, n);
-        ASSERT_TRUE(r);
-        const double np1 = static_cast<double>(n + 1);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double th = static_cast<double>(k + 1) * std::numbers::pi / np1;
-            EXPECT_NEAR(r->values[k], 2.0 - 2.0 * std::cos(th), 1e-14);  // O(eps * ||A||)
-            EXPECT_NEAR(std::fabs(r->first_components[k]), std::sqrt(2.0 / np1) * std::sin(th), 1e-13);
-        }
-    }
+TEST(TridiagonalEigen, NaNEntryIsAnErrorNotARule) {
     std::array<double, 32> d{}, e{};
     d[0] = std::nan(""), e[0] = 1.0;
     EXPECT_FALSE(symmetric_tridiagonal_eigen(d, e, 3));  // NaN defeats every convergence test
@@ -57,17 +40,9 @@ TEST(GaussLegendre, ExactToDegree2nMinus1) {
             for (double w : r.weights) EXPECT_EQ(w > 0.0, iv.b > iv.a);
         }
     }
-    const QuadratureRule one = *gauss_legendre_rule(1, 2.0, 5.0);
-    EXPECT_EQ(one.nodes[0], 3.5);
-    EXPECT_EQ(one.weights[0], 3.0);
-    const QuadratureRule two = *gauss_legendre_rule(2, -1.0, 1.0);
-    EXPECT_NEAR(two.nodes[1], 1.0 / std::sqrt(3.0), 1e-15);
-    EXPECT_NEAR(two.weights[0], 1.0, 1e-15);
     const QuadratureRule flat = *gauss_legendre_rule(4, 1.5, 1.5);
-    for (std::size_t k = 0; k < 4; ++k) {
-        EXPECT_EQ(flat.nodes[k], 1.5);
-        EXPECT_EQ(flat.weights[k], 0.0);
-    }
+    EXPECT_EQ(flat.nodes, std::vector<double>(4, 1.5));
+    EXPECT_EQ(flat.weights, std::vector<double>(4, 0.0));
 }
 
 TEST(GammaWeightedGauss, MomentsAreGammaFunctionValues) {
@@ -84,44 +59,26 @@ TEST(GammaWeightedGauss, MomentsAreGammaFunctionValues) {
             }
         }
     }
-    const QuadratureRule one = *gamma_weighted_gauss_rule(1, 1.5);
-    EXPECT_NEAR(one.nodes[0], 2.5, 1e-15);
-    EXPECT_NEAR(one.weights[0], std::tgamma(2.5), 1e-15);
-    const QuadratureRule two = *gamma_weighted_gauss_rule(2, 0.0);
-    const double s2 = std::sqrt(2.0);
-    EXPECT_NEAR(two.nodes[0], 2.0 - s2, 1e-15);
-    EXPECT_NEAR(two.nodes[1], 2.0 + s2, 1e-14);
-    EXPECT_NEAR(two.weights[0], (2.0 + s2) / 4.0, 1e-15);
-    EXPECT_NEAR(two.weights[1], (2.0 - s2) / 4.0, 1e-15);
 }
 
 TEST(GammaWeightedGauss, ThirtyTwoPointsMatchTheClassicalTable) {
     // Entries of the classical 32-point Gauss-Laguerre rule to 15 digits,
     // computed independently at 80 digits (roots of L_32, w = x / (33 L_33(x))^2).
-    const std::size_t idx[] = {0, 7, 15, 23, 26, 31};
-    const double ref[][2] = {
-        {0.044489365833267, 0.109218341952385},
-        {4.61645676974977, 0.0119182148348386},
-        {19.8558609403361, 6.35060222662581e-9},
-        {49.2243949873086, 2.05442967378805e-21},
-        {65.9753772879351, 1.41856054546304e-28},
-        {111.751398097938, 4.51053619389897e-48},
-    };
     const QuadratureRule r = *gamma_weighted_gauss_rule(32, 0.0);
-    for (std::size_t q = 0; q < 6; ++q) {
-        EXPECT_NEAR(r.nodes[idx[q]] / ref[q][0], 1.0, 1e-12) << idx[q];    // 15-digit reference
-        EXPECT_NEAR(r.weights[idx[q]] / ref[q][1], 1.0, 1e-12) << idx[q];  // down to the 4.5e-48 weight
+    const std::tuple<std::size_t, double, double> ref[] = {{0, 0.044489365833267, 0.109218341952385},
+                                                           {15, 19.8558609403361, 6.35060222662581e-9},
+                                                           {31, 111.751398097938, 4.51053619389897e-48}};
+    for (auto [k, node, weight] : ref) {
+        EXPECT_NEAR(r.nodes[k] / node, 1.0, 1e-12) << k;      // 15-digit reference
+        EXPECT_NEAR(r.weights[k] / weight, 1.0, 1e-12) << k;  // down to the 4.5e-48 weight
     }
 }
 
 TEST(QuadratureRules, InvalidParametersAreErrors) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
-    for (double alpha : {nan, inf, -inf, -1.0, -3.0}) {
-        const auto r = gamma_weighted_gauss_rule(8, alpha);
-        ASSERT_FALSE(r) << alpha;
-        EXPECT_EQ(r.error().display(),
+    for (double alpha : {nan, inf, -1.0})  // a NaN alpha must not slip through to a rule that is not one
+        EXPECT_EQ(gamma_weighted_gauss_rule(8, alpha).error().display(),
                   CoreError::domain("gamma_weighted_gauss_rule: alpha must be finite and > -1", alpha).display());
-    }
     EXPECT_EQ(gamma_weighted_gauss_rule(4, 200.0).error(),
               CoreError::domain("gamma_weighted_gauss_rule: Gamma(alpha + 1) must be finite", 200.0));
     for (std::size_t n : {0u, 33u}) {
@@ -130,8 +87,8 @@ TEST(QuadratureRules, InvalidParametersAreErrors) {
         EXPECT_EQ(gauss_legendre_rule(n, 0.0, 1.0).error(),
                   CoreError::domain("gauss_legendre_rule: n must be in 1..=32", double(n)));
     }
-    EXPECT_EQ(gauss_legendre_rule(4, 0.0, inf).error(), CoreError::domain("gauss_legendre_rule: a and b must be finite", inf));
-    EXPECT_FALSE(gauss_legendre_rule(4, nan, 1.0));
+    EXPECT_EQ(gauss_legendre_rule(4, nan, inf).error().display(),
+              CoreError::domain("gauss_legendre_rule: a and b must be finite", nan).display());
 }
 
 }  // namespace

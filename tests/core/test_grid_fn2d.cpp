@@ -22,17 +22,15 @@ std::vector<double> iota_values(std::size_t n) {
     return v;
 }
 
-TEST(GridFnMultiD, ValidationLengthBeforeFinitenessWithExactTexts) {
+TEST(GridFnMultiD, ValidationLengthBeforeFiniteness) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
     const Grid2D g2{axis(BoundaryTag::Reflect, 0, 1, 4), axis(BoundaryTag::Reflect, 0, 1, 5)};
     std::vector<double> v = iota_values(21);
     v[3] = nan;
-    EXPECT_EQ(GridFn2D::make(g2, v).error(),
-              CoreError::domain("values.len() must equal grid.nx * grid.ny (I-T3)", 21.0));
+    EXPECT_EQ(GridFn2D::make(g2, v).error(), CoreError::domain("values.len() must equal grid.nx * grid.ny (I-T3)", 21.0));
     v = iota_values(20);
-    v[2] = nan, v[1] = inf;
+    v[2] = nan, v[1] = inf;  // the first non-finite value is reported
     EXPECT_EQ(GridFn2D::make(g2, v).error(), CoreError::domain("all values must be finite (no NaN/Inf)", inf));
-
     const Grid3D g3{axis(BoundaryTag::Reflect, 0, 1, 4), axis(BoundaryTag::Reflect, 0, 1, 5),
                     axis(BoundaryTag::Reflect, 0, 1, 6)};
     v = iota_values(119);
@@ -43,72 +41,43 @@ TEST(GridFnMultiD, ValidationLengthBeforeFinitenessWithExactTexts) {
     v[7] = -inf, v[9] = nan;
     EXPECT_EQ(GridFn3D::new_generic(g3, v).error(),
               CoreError::domain("GridFn3D::new_generic: all values must be finite (no NaN/Inf)", -inf));
-    EXPECT_TRUE(GridFn3D::new_generic(g3, iota_values(120)));
 }
 
 TEST(GridFn2DColumn, TakesStridedValuesOnTheYAxis) {
-    const Grid2D g{axis(BoundaryTag::Reflect, 0, 1, 4), axis(BoundaryTag::Periodic, -2, 3, 5)};
-    const GridFn2D f = *GridFn2D::make(g, iota_values(20));
+    const GridFn2D f = *GridFn2D::make({axis(BoundaryTag::Reflect, 0, 1, 4), axis(BoundaryTag::Periodic, -2, 3, 5)},
+                                       iota_values(20));
     const GridFn<double> c = f.column(1);
     EXPECT_EQ(c.values, (std::vector<double>{1, 5, 9, 13, 17}));
-    EXPECT_EQ(c.grid.n, 5u);
     EXPECT_EQ(c.grid.xmin, -2.0);
     EXPECT_EQ(c.grid.boundary.tag, BoundaryTag::Periodic);
-    EXPECT_EQ(f.column(3).values.back(), 19.0);
     EXPECT_THROW(f.column(4), InternalFault);
-}
-
-TEST(GridFn2DShear, ZeroShearReproducesTheNodes) {
-    // The x-axis kind is Linear, which 1-D evaluation rejects: rows must be
-    // read with the degree-7 rule regardless.
-    const Grid2D g{axis(BoundaryTag::Reflect, 0.0, 2.0, 9, InterpTag::Linear), axis(BoundaryTag::Reflect, -1.0, 1.0, 6)};
-    std::vector<double> v(54);
-    for (std::size_t k = 0; k < v.size(); ++k) v[k] = std::sin(0.7 * static_cast<double>(k));
-    const GridFn2D f = *GridFn2D::make(g, v);
-    std::vector<double> out(54, -99.0);
-    ASSERT_TRUE(f.sample_sheared_x(out, 9, 6, 0.0));
-    for (std::size_t k = 0; k < v.size(); ++k) EXPECT_NEAR(out[k], v[k], 1e-15) << k;  // node position rounding only
 }
 
 TEST(GridFn2DShear, ShiftedRowsMatchTheShiftedFunction) {
     // u(x, y) = (1 + y) * x - y with linear x-continuation: every shifted
-    // point, inside or beyond the ends, is reproduced.
-    const Grid2D g{axis(BoundaryTag::Linear, -1.0, 1.0, 11), axis(BoundaryTag::Reflect, 0.0, 2.0, 5)};
+    // point, inside or beyond the ends, is reproduced. The x-axis kind is
+    // Linear, which 1-D evaluation rejects: rows use the degree-7 rule regardless.
+    const Grid2D g{axis(BoundaryTag::Linear, -1.0, 1.0, 11, InterpTag::Linear), axis(BoundaryTag::Reflect, 0.0, 2.0, 5)};
     auto u = [](double x, double y) { return (1.0 + y) * x - y; };
     std::vector<double> v(55);
     for (std::size_t j = 0; j < 5; ++j)
         for (std::size_t i = 0; i < 11; ++i) v[j * 11 + i] = u(g.x.node(i), g.y.node(j));
     const GridFn2D f = *GridFn2D::make(g, v);
-    const double c = 0.8;
     std::vector<double> out(55);
-    ASSERT_TRUE(f.sample_sheared_x(out, 11, 5, c));
-    for (std::size_t j = 0; j < 5; ++j)
-        for (std::size_t i = 0; i < 11; ++i) {
-            const double x = g.x.node(i) - c * g.y.node(j);
-            EXPECT_NEAR(out[j * 11 + i], u(x, g.y.node(j)), 1e-13) << i << "," << j;  // exact rule, rounding only
-        }
-}
-
-TEST(GridFn2DShear, PeriodicRowsWrapAround) {
-    // dx = dy = 1 and c = 1: row j is shifted by exactly j nodes.
-    const Grid2D g{axis(BoundaryTag::Periodic, 0.0, 7.0, 8), axis(BoundaryTag::Reflect, 0.0, 3.0, 4)};
-    std::vector<double> v(32);
-    for (std::size_t k = 0; k < v.size(); ++k) v[k] = std::cos(1.3 * static_cast<double>(k)) + 0.1 * static_cast<double>(k);
-    const GridFn2D f = *GridFn2D::make(g, v);
-    std::vector<double> out(32);
-    ASSERT_TRUE(f.sample_sheared_x(out, 8, 4, 1.0));
-    for (std::size_t j = 0; j < 4; ++j)
-        for (std::size_t i = 0; i < 8; ++i)
-            EXPECT_NEAR(out[j * 8 + i], v[j * 8 + (i + 8 - j) % 8], 1e-14) << i << "," << j;
+    for (double c : {0.0, 0.8}) {
+        ASSERT_TRUE(f.sample_sheared_x(out, 11, 5, c));
+        for (std::size_t j = 0; j < 5; ++j)
+            for (std::size_t i = 0; i < 11; ++i)  // an exact rule: rounding only
+                EXPECT_NEAR(out[j * 11 + i], u(g.x.node(i) - c * g.y.node(j), g.y.node(j)), 1e-13) << i << "," << j;
+    }
 }
 
 TEST(GridFn2DShear, ErrorsAndFaults) {
-    const Grid2D g{axis(BoundaryTag::Reflect, 0.0, 1.0, 4), axis(BoundaryTag::Reflect, 0.0, 1.0, 4)};
-    const GridFn2D f = *GridFn2D::make(g, std::vector<double>(16, 1.0));
+    const GridFn2D f = *GridFn2D::make({axis(BoundaryTag::Reflect, 0.0, 1.0, 4), axis(BoundaryTag::Reflect, 0.0, 1.0, 4)},
+                                       std::vector<double>(16, 1.0));
     std::vector<double> out(16, 7.0);
-    const Status r = f.sample_sheared_x(out, 4, 4, std::nan(""));
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().display(), "domain violation: Grid1D::interp: evaluation point must be finite (value = NaN)");
+    EXPECT_EQ(f.sample_sheared_x(out, 4, 4, std::nan("")).error().display(),
+              "domain violation: Grid1D::interp: evaluation point must be finite (value = NaN)");
     EXPECT_TRUE(f.sample_sheared_x(out, 4, 0, 1.0));
     EXPECT_THROW((void)f.sample_sheared_x(std::span<double>(out).first(15), 4, 4, 0.0), InternalFault);
     std::vector<double> big(20);

@@ -1,0 +1,79 @@
+"""Helpers shared by the Python tests: exact messages, the construction and evolve checks of the grid classes."""
+
+import math
+
+import numpy as np
+import pytest
+
+from quorvane import QuorvaneError
+
+U4 = [1.0, 2.0, 3.0, 4.0]
+U0_TYPE = "u0 must be a numpy.ndarray[float64] or a sequence of floats"
+MIRROR = '[OutOfDomain] unknown boundary policy "mirror"; valid options are: "reflect", "periodic", "zero", "linear"'
+N_STEPS = "[OutOfDomain] n_steps must be >= 1"
+T_NONNEG = "[OutOfDomain] t must be finite and >= 0"
+XMIN_LT = "[GridMismatch] xmin must be < xmax"
+N_GE4 = "[GridMismatch] n must be >= 4 (septic Hermite stencil)"
+NONFINITE = "[NanInf] all values must be finite (no NaN/Inf): "
+EVOLVE = "($self, t, n_steps=100)"
+SELF = "($self)"
+
+# Construction of a class (xmin, xmax, n, u0, *, boundary=...): one fault per
+# row, and rows with two faults fix which check comes first.
+GRID_ERRORS = [
+    ((math.inf, 1.0, 4, U4), {}, QuorvaneError, "[NanInf] xmin must be finite: inf"),
+    ((math.nan, 1.0, 4, U4), {}, QuorvaneError, "[NanInf] xmin must be finite: NaN"),
+    ((0.0, math.nan, 4, U4), {}, QuorvaneError, "[NanInf] xmax must be finite: NaN"),
+    ((0.0, -math.inf, 4, U4), {}, QuorvaneError, "[NanInf] xmax must be finite: -inf"),
+    ((1.0, 1.0, 4, U4), {}, QuorvaneError, XMIN_LT),
+    ((1.0, 0.0, 3, U4[:2]), {}, QuorvaneError, XMIN_LT),
+    ((0.0, 1.0, 3, U4[:3]), {}, QuorvaneError, N_GE4),
+    ((0.0, 1.0, 4, U4 + [5.0]), {}, QuorvaneError, "[GridMismatch] values.len() must equal grid.n"),
+    ((0.0, 1.0, 4, U4), {"boundary": "Mirror"}, QuorvaneError, MIRROR),
+]
+# The same for classes that read u0 as a float sequence and check it before the grid.
+U0_ERRORS = GRID_ERRORS + [
+    ((0.0, 1.0, 4, [1.0, math.nan, 3.0, 4.0]), {}, QuorvaneError, "[NanInf] u0 contains NaN or Inf: NaN"),
+    ((math.inf, 0.0, 3, [-math.inf, 1.0]), {}, QuorvaneError, "[NanInf] u0 contains NaN or Inf: -inf"),
+    ((0.0, 1.0, 4, [1.0, math.inf, 3.0, 4.0]), {}, QuorvaneError, "[NanInf] u0 contains NaN or Inf: inf"),
+    ((0.0, 1.0, 4, [0.0, "x", 0.0, 0.0]), {}, TypeError, U0_TYPE),
+    ((0.0, 1.0, 4, "abcd"), {"boundary": "mirror"}, QuorvaneError, MIRROR),  # options before u0
+]
+# evolve(t, n_steps): n_steps is checked before t.
+EVOLVE_ERRORS = [(-1.0, 0, N_STEPS), (math.nan, 0, N_STEPS), (math.nan, 10, T_NONNEG),
+                 (math.inf, 10, T_NONNEG), (-1e-300, 10, T_NONNEG)]
+
+
+def raises_exact(exc, message, fn, *args, **kwargs):
+    with pytest.raises(exc) as info:
+        fn(*args, **kwargs)
+    assert str(info.value) == message
+    return info.value
+
+
+def error_text(fn, *args, **kwargs):
+    with pytest.raises(QuorvaneError) as info:
+        fn(*args, **kwargs)
+    return str(info.value)
+
+
+def check_evolve_contract(obj, errors=EVOLVE_ERRORS, zero_atol=1e-12):
+    """Refused evolves keep the values; t = 0 keeps them up to the rounding of
+    resampling at the nodes (zero_atol); values() hands out a copy."""
+    before = obj.values()
+    for t, n_steps, message in errors:
+        assert error_text(obj.evolve, t, n_steps=n_steps) == message
+    assert np.array_equal(obj.values(), before)
+    obj.evolve(-0.0)
+    assert np.max(np.abs(obj.values() - before)) <= zero_atol
+    out = obj.values()
+    out[:] = 7.0
+    assert len(obj) == len(before) and not np.array_equal(obj.values(), out)
+
+
+def check_surface(cls, init, **methods):
+    """Text signatures of the constructor and methods; no public member beyond them."""
+    assert cls.__text_signature__ == init
+    for name, text in methods.items():
+        assert getattr(cls, name).__text_signature__ == text, name
+    assert {m for m in dir(cls) if not m.startswith("_")} == set(methods)
