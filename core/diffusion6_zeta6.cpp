@@ -68,14 +68,8 @@ Status Diffusion6thZeta6Chernoff::apply_into(const GridFn<double>& in, GridFn<do
 Expected<std::pair<ChernoffSemigroup<Diffusion6thChernoff>, GridFn<double>>> build_diffusion6th_state(
     std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin,
     double xmax) {
-    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
-    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
-    if (!grid) return fail(grid.error());
-    warm_parallel_caches();
-    ChernoffSemigroup<Diffusion6thChernoff> sg{Diffusion6thChernoff::unit(*grid), steps};
-    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
-    if (!fn) return fail(fn.error());
-    return std::pair{std::move(sg), std::move(*fn)};
+    return build_state(n, steps, u0, boundary, xmin, xmax,
+                       [](const Grid1D<double>& g) { return Diffusion6thChernoff::unit(g); });
 }
 
 }  // namespace quorvane

@@ -72,15 +72,9 @@ DriftReactionChernoff DriftReactionChernoff::constant(const Grid1D<double>& grid
 Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(
     std::size_t n, std::size_t n_chernoff, std::span<const double> u0, BoundaryPolicy<double> boundary,
     double xmin, double xmax, double b, double c) {
-    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
-    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
-    if (!grid) return fail(grid.error());
-    auto sg = DriftSemigroup::make(DriftReactionChernoff::constant(*grid, b, c, std::fabs(b) + std::fabs(c)),
-                                   n_chernoff);
-    if (!sg) return fail(sg.error());
-    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
-    if (!fn) return fail(fn.error());
-    return std::pair{std::move(*sg), std::move(*fn)};
+    return build_state(n, n_chernoff, u0, boundary, xmin, xmax, [&](const Grid1D<double>& g) {
+        return DriftReactionChernoff::constant(g, b, c, std::fabs(b) + std::fabs(c));
+    });
 }
 
 namespace {

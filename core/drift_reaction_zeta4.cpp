@@ -16,14 +16,8 @@ DriftReactionZeta4Chernoff DriftReactionZeta4Chernoff::unit_half_drift(const Gri
 
 Expected<std::pair<ChernoffSemigroup<DriftReactionZeta4Chernoff>, GridFn<double>>> build_drift_reaction4th_state(
     std::size_t n, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin, double xmax) {
-    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
-    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
-    if (!grid) return fail(grid.error());
-    auto sg = ChernoffSemigroup<DriftReactionZeta4Chernoff>::make(DriftReactionZeta4Chernoff::unit_half_drift(*grid), 100);
-    if (!sg) return fail(sg.error());
-    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
-    if (!fn) return fail(fn.error());
-    return std::pair{std::move(*sg), std::move(*fn)};
+    return build_state(n, 100, u0, boundary, xmin, xmax,
+                       [](const Grid1D<double>& g) { return DriftReactionZeta4Chernoff::unit_half_drift(g); });
 }
 
 Status DriftReactionZeta4Chernoff::half_step(const GridFn<double>& s, std::vector<double>& w, double theta) const {

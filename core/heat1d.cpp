@@ -53,15 +53,12 @@ Expected<Heat1DState> build_heat1d_with_a(std::size_t n, std::span<const double>
                                           SharedCoeff a_prime, SharedCoeff a_double_prime,
                                           BoundaryPolicy<double> boundary, double xmin, double xmax,
                                           double a_norm_bound) {
-    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
-    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
-    if (!grid) return fail(grid.error());
-    DiffusionChernoff kernel{CoeffSource::shared(std::move(a), std::move(a_prime), std::move(a_double_prime)), *grid,
-                             a_norm_bound};
-    warm_parallel_caches();
-    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
-    if (!fn) return fail(fn.error());
-    return Heat1DState{ChernoffSemigroup<DiffusionChernoff>{std::move(kernel), 100}, std::move(*fn)};
+    auto built = build_state(n, 100, u0, boundary, xmin, xmax, [&](const Grid1D<double>& g) {
+        return DiffusionChernoff{CoeffSource::shared(std::move(a), std::move(a_prime), std::move(a_double_prime)), g,
+                                 a_norm_bound};
+    });
+    if (!built) return fail(built.error());
+    return Heat1DState{std::move(built->first), std::move(built->second)};
 }
 
 }  // namespace quorvane

@@ -83,14 +83,8 @@ Expected<std::pair<ShiftSemigroup, GridFn<double>>> build_shift_state(std::size_
                                                                       std::span<const double> u0,
                                                                       BoundaryPolicy<double> boundary, double xmin,
                                                                       double xmax, double a, double b, double c) {
-    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
-    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
-    if (!grid) return fail(grid.error());
-    auto sg = ShiftSemigroup::make(ShiftChernoff1D::constant(*grid, a, b, c), steps);
-    if (!sg) return fail(sg.error());
-    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
-    if (!fn) return fail(fn.error());
-    return std::pair{std::move(*sg), std::move(*fn)};
+    return build_state(n, steps, u0, boundary, xmin, xmax,
+                       [&](const Grid1D<double>& g) { return ShiftChernoff1D::constant(g, a, b, c); });
 }
 
 ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEntry& a, const ScheduleEntry& b,

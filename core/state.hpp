@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -89,6 +90,24 @@ struct Evolver {
         return {};
     }
 };
+
+// The sequence every 1-D state builder follows: u0 finite ("u0 contains NaN
+// or Inf"), the grid checks, the semigroup of make_kernel(grid) with `steps`,
+// then the grid function of a copy of u0.
+template <class MakeKernel>
+auto build_state(std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary,
+                 double xmin, double xmax, MakeKernel make_kernel)
+    -> Expected<std::pair<ChernoffSemigroup<std::invoke_result_t<MakeKernel, const Grid1D<double>&>>, GridFn<double>>> {
+    using K = std::invoke_result_t<MakeKernel, const Grid1D<double>&>;
+    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
+    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
+    if (!grid) return fail(grid.error());
+    auto sg = ChernoffSemigroup<K>::make(make_kernel(*grid), steps);
+    if (!sg) return fail(sg.error());
+    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
+    if (!fn) return fail(fn.error());
+    return std::pair{std::move(*sg), std::move(*fn)};
+}
 
 // n steps of the heat2 kernel from g, between two caller-owned grid
 // functions; the result ends in `state`.
