@@ -39,6 +39,42 @@ U0_ERRORS = GRID_ERRORS + [
     ((0.0, 1.0, 4, [0.0, "x", 0.0, 0.0]), {}, TypeError, U0_TYPE),
     ((0.0, 1.0, 4, "abcd"), {"boundary": "mirror"}, QuorvaneError, MIRROR),  # options before u0
 ]
+# with_a_array(xmin, xmax, n, a, u0, **kw) of Heat1D, Heat1D4th, Heat1D6th (n = 6).
+A6, Z6 = [1.0] * 6, [0.0] * 6
+LEN5 = "[GridMismatch] coefficient array length 5 != n=6"
+A_ARRAY_ERRORS = [
+    ((0.0, 1.0, 6, "x", Z6), {}, QuorvaneError, "[GridMismatch] a must be numpy.ndarray[float64]"),
+    ((0.0, 1.0, 6, A6, Z6), {"a_prime": object()}, QuorvaneError,
+     "[GridMismatch] a_prime must be numpy.ndarray[float64]"),
+    # Types come before any length.
+    ((0.0, 1.0, 6, A6[:5], Z6), {"a_double_prime": "x"}, QuorvaneError,
+     "[GridMismatch] a_double_prime must be numpy.ndarray[float64]"),
+    ((0.0, 1.0, 6, A6[:5], Z6), {"a_prime": [0.0] * 3}, QuorvaneError, LEN5),
+    ((0.0, 1.0, 6, A6[:5], [math.nan] * 6), {}, QuorvaneError, LEN5),
+    ((0.0, 1.0, 6, A6 + [1.0, 1.0], Z6), {}, QuorvaneError, "[GridMismatch] coefficient array length 8 != n=6"),
+    ((0.0, 1.0, 6, A6, Z6), {"a_prime": A6[:5]}, QuorvaneError, "[GridMismatch] derivative array length 5 != n=6"),
+    ((0.0, 1.0, 6, A6, Z6), {"a_double_prime": A6 + [1.0]}, QuorvaneError,
+     "[GridMismatch] derivative array length 7 != n=6"),
+    ((0.0, 1.0, 6, [1.0, 2.0, math.nan, 4.0, 1.0, 1.0], Z6), {}, QuorvaneError,
+     "[NanInf] coefficient array contains NaN or Inf"),
+    ((0.0, 1.0, 6, [math.inf] + A6[1:], Z6), {}, QuorvaneError, "[NanInf] coefficient array contains NaN or Inf"),
+    # Fewer than three samples cannot be differenced; given both derivatives nothing is derived.
+    ((0.0, 1.0, 2, [1.0, 1.0], [0.0, 0.0]), {}, QuorvaneError,
+     "[GridMismatch] a must have at least 3 samples to derive its derivatives, got 2"),
+    ((0.0, 1.0, 2, [1.0, 1.0], [0.0, 0.0]), {"a_prime": [0.0, 0.0], "a_double_prime": [0.0, 0.0]}, QuorvaneError,
+     N_GE4),
+    ((0.0, 1.0, 6, [1.0, 1.0], Z6), {"a_prime": Z6, "a_double_prime": Z6}, QuorvaneError,
+     "[GridMismatch] coefficient array length 2 != n=6"),
+    # u0 comes before the grid.
+    ((math.nan, 1.0, 6, A6, [0.0, 0.0, math.nan, 0.0, 0.0, 0.0]), {}, QuorvaneError,
+     "[NanInf] u0 contains NaN or Inf: NaN"),
+    ((0.0, 1.0, 6, A6, Z6[:5]), {}, QuorvaneError, "[GridMismatch] values.len() must equal grid.n"),
+    ((0.0, 1.0, 3, A6[:3], Z6[:3]), {}, QuorvaneError, N_GE4),
+    ((1.0, 0.0, 4, A6[:4], Z6[:4]), {}, QuorvaneError, XMIN_LT),
+    # The boundary comes first, then u0's type.
+    ((0.0, 1.0, 6, "a", "u0"), {"boundary": "mirror"}, QuorvaneError, MIRROR),
+    ((0.0, 1.0, 6, "a", "u0"), {}, TypeError, U0_TYPE),
+]
 # evolve(t, n_steps): n_steps is checked before t.
 EVOLVE_ERRORS = [(-1.0, 0, N_STEPS), (math.nan, 0, N_STEPS), (math.nan, 10, T_NONNEG),
                  (math.inf, 10, T_NONNEG), (-1e-300, 10, T_NONNEG)]
