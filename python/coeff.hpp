@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/boundary.hpp"
-#include "core/coeff.hpp"
+#include "core/foundation/boundary.hpp"
+#include "core/foundation/coeff.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
 

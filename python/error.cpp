@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "core/format.hpp"
+#include "core/foundation/format.hpp"
 
 namespace quorvane::py {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "core/error.hpp"
+#include "core/foundation/error.hpp"
 
 namespace quorvane::py {
 

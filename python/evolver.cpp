@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/format.hpp"
+#include "core/foundation/format.hpp"
 
 namespace quorvane::py {
 namespace {

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/diffusion.hpp"
-#include "core/heat_stability.hpp"
-#include "core/numeric.hpp"
-#include "core/state.hpp"
+#include "core/line/diffusion.hpp"
+#include "core/line/heat_stability.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/line/state.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
 #include "python/frame.hpp"

@@ -1,7 +1,7 @@
 #include "python/frame.hpp"
 
-#include "core/format.hpp"
-#include "core/grid_fn.hpp"
+#include "core/foundation/format.hpp"
+#include "core/foundation/grid_fn.hpp"
 
 #include <cmath>
 #include <cstring>

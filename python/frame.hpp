@@ -29,7 +29,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/foundation/error.hpp"
 #include "python/error.hpp"
 
 namespace quorvane::py {

@@ -1,0 +1,307 @@
+#include "core/foundation/boundary.hpp"
+
+#include <cmath>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_chebyshev.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+std::int64_t mirror_index(std::int64_t i, std::size_t n) {
+    const std::int64_t period = 2 * static_cast<std::int64_t>(n) - 2;
+    if (period <= 0) internal_fault("BoundaryPolicy::sample: mirror rule needs n >= 2");
+    std::int64_t r = i % period;
+    if (r < 0) r += period;
+    return r < static_cast<std::int64_t>(n) ? r : period - r;
+}
+
+std::int64_t periodic_index(std::int64_t i, std::size_t n) {
+    if (n == 0) internal_fault("BoundaryPolicy::sample: periodic rule needs n >= 1");
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    std::int64_t r = i % nn;
+    return r < 0 ? r + nn : r;
+}
+
+std::uint64_t outside_distance(std::int64_t i, std::size_t n) {
+    if (i < 0) return static_cast<std::uint64_t>(-(i + 1)) + 1u;
+    return static_cast<std::uint64_t>(i) - static_cast<std::uint64_t>(n - 1);
+}
+
+template <class F>
+F BoundaryPolicy<F>::sample(std::span<const F> u, std::size_t n, std::int64_t i, F dx) const {
+    if (i >= 0 && static_cast<std::uint64_t>(i) < n) return u[static_cast<std::size_t>(i)];
+    switch (tag) {
+        case BoundaryTag::Reflect:
+            return u[static_cast<std::size_t>(mirror_index(i, n))];
+        case BoundaryTag::Zero:
+            return from_f64<F>(0.0);
+        case BoundaryTag::Periodic:
+            return u[static_cast<std::size_t>(periodic_index(i, n))];
+        case BoundaryTag::Linear: {
+            if (n < 3) internal_fault("BoundaryPolicy::sample: linear rule needs n >= 3");
+            const F k = from_f64<F>(static_cast<double>(outside_distance(i, n)));
+            if (i < 0) {
+                return u[0] + (from_f64<F>(-0.5) * k) *
+                                  ((from_f64<F>(4.0) * u[1] - from_f64<F>(3.0) * u[0]) - u[2]);
+            }
+            return u[n - 1] + (k / from_f64<F>(2.0)) *
+                                  (u[n - 3] + (from_f64<F>(3.0) * u[n - 1] - from_f64<F>(4.0) * u[n - 2]));
+        }
+        case BoundaryTag::Constant:
+            return p1;
+        case BoundaryTag::Clamp:
+            return i < 0 ? u[0] : u[n - 1];
+        case BoundaryTag::RobinImage: {
+            const F k = from_f64<F>(static_cast<double>(outside_distance(i, n)));
+            const F m = u[static_cast<std::size_t>(mirror_index(i, n))];
+            return m * fexp(-(dx * (from_f64<F>(2.0) * (p1 / p2)) * k));
+        }
+        case BoundaryTag::OddReflect:
+            return -u[static_cast<std::size_t>(mirror_index(i, n))];
+    }
+    internal_fault("BoundaryPolicy::sample: unknown policy tag");
+}
+
+namespace {
+
+// Node access for the stencils: straight loads when the whole stencil lies
+// inside the grid, the policy otherwise. Both give identical values.
+template <class F>
+struct PolicyTaps {
+    std::span<const F> u;
+    const BoundaryPolicy<F>* p;
+    std::size_t n;
+    F dx;
+    F operator()(std::int64_t j) const { return p->sample(u, n, j, dx); }
+};
+
+template <class F>
+struct DirectTaps {
+    const F* u;
+    F operator()(std::int64_t j) const { return u[j]; }
+};
+
+// Sum c_j u(i+j) over j = -m..m in increasing j (zero weights not read), then / D.
+template <class F, std::size_t K, class Taps>
+inline F stencil(const double (&c)[K], double denom, const Taps& at, std::int64_t i) {
+    constexpr std::int64_t m = static_cast<std::int64_t>(K / 2);
+    F s{};
+    bool first = true;
+    for (std::int64_t j = -m; j <= m; ++j) {
+        const double cj = c[j + m];
+        if (cj == 0.0) continue;
+        const F term = from_f64<F>(cj) * at(i + j);
+        s = first ? term : s + term;
+        first = false;
+    }
+    return s / from_f64<F>(denom);
+}
+
+constexpr double kD1O8[] = {3, -32, 168, -672, 0, 672, -168, 32, -3};
+constexpr double kD2O6[] = {2, -27, 270, -490, 270, -27, 2};
+constexpr double kD3O4[] = {1, -8, 13, 0, -13, 8, -1};
+constexpr double kD1O10[] = {-2, 25, -150, 600, -2100, 0, 2100, -600, 150, -25, 2};
+constexpr double kD2O8[] = {-9, 128, -1008, 8064, -14350, 8064, -1008, 128, -9};
+constexpr double kD3O8[] = {205, -2522, 14607, -52428, 70098, 0, -70098, 52428, -14607, 2522, -205};
+constexpr double kD4O6[] = {7, -96, 676, -1952, 2730, -1952, 676, -96, 7};
+
+template <class F>
+PolicyTaps<F> taps(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, F dx) {
+    return {u, &p, n, dx};
+}
+
+// Guard for the index arithmetic: far beyond any grid, the cell index is
+// clamped so that i +- 6 stays representable (the value there has no meaning).
+constexpr std::int64_t kIndexLimit = std::int64_t{1} << 62;
+
+template <class F>
+struct Cell {
+    std::int64_t i;
+    F t;
+};
+
+template <class F>
+Cell<F> locate(const Grid1D<F>& g, F x) {
+    const F dx = g.dx();
+    const F s = (x - g.xmin) / dx;
+    const double f = std::floor(real_part(s));
+    std::int64_t i = saturating_cast<std::int64_t>(f);
+    if (i > kIndexLimit) i = kIndexLimit;
+    if (i < -kIndexLimit) i = -kIndexLimit;
+    return {i, s - from_f64<F>(f)};
+}
+
+template <class F, class Taps>
+F hermite7_at(const Taps& at, std::int64_t i, F t) {
+    const F u0 = at(i), u1 = at(i + 1);
+    const F a0 = stencil<F>(kD1O8, 840.0, at, i), a1 = stencil<F>(kD1O8, 840.0, at, i + 1);
+    const F b0 = stencil<F>(kD2O6, 180.0, at, i), b1 = stencil<F>(kD2O6, 180.0, at, i + 1);
+    const F c0 = stencil<F>(kD3O4, 8.0, at, i), c1 = stencil<F>(kD3O4, 8.0, at, i + 1);
+    const Hermite7Weights<F> w = hermite7_weights(t);
+    return u0 * w.h0 + u1 * w.h1 + a0 * w.g0 + a1 * w.g1 + b0 * w.k0 + b1 * w.k1 + c0 * w.l0 + c1 * w.l1;
+}
+
+template <class F, class Taps>
+F hermite9_at(const Taps& at, std::int64_t i, F t) {
+    const F u0 = at(i), u1 = at(i + 1);
+    const F a0 = stencil<F>(kD1O10, 2520.0, at, i), a1 = stencil<F>(kD1O10, 2520.0, at, i + 1);
+    const F b0 = stencil<F>(kD2O8, 5040.0, at, i), b1 = stencil<F>(kD2O8, 5040.0, at, i + 1);
+    const F c0 = stencil<F>(kD3O8, 30240.0, at, i), c1 = stencil<F>(kD3O8, 30240.0, at, i + 1);
+    const F e0 = stencil<F>(kD4O6, 240.0, at, i), e1 = stencil<F>(kD4O6, 240.0, at, i + 1);
+    auto k = [](double v) { return from_f64<F>(v); };
+    const F t2 = t * t, t3 = t2 * t, t4 = t2 * t2, t5 = t4 * t;
+    const F om = k(1.0) - t;
+    const F om2 = om * om, om4 = om2 * om2;
+    const F h0 = k(1.0) + t5 * (k(-126.0) + t * (k(420.0) + t * (k(-540.0) + t * (k(315.0) - k(70.0) * t))));
+    const F h1 = t5 * (k(126.0) + t * (k(-420.0) + t * (k(540.0) + t * (k(-315.0) + k(70.0) * t))));
+    const F g0 = t + t5 * (k(-70.0) + t * (k(224.0) + t * (k(-280.0) + t * (k(160.0) - k(35.0) * t))));
+    const F g1 = t5 * (k(-56.0) + t * (k(196.0) + t * (k(-260.0) + t * (k(155.0) - k(35.0) * t))));
+    const F k0 = t2 / k(2.0) + t5 * (k(-17.5) + t * (k(52.5) + t * (k(-63.0) + t * (k(35.0) - k(7.5) * t))));
+    const F k1 = t5 * (k(10.5) + t * (k(-38.5) + t * (k(53.0) + t * (k(-32.5) + k(7.5) * t))));
+    const F l0 = t3 / k(6.0) +
+                 t5 * (k(-2.5) + t * (k(20.0 / 3.0) + t * (k(-7.5) + t * (k(4.0) - k(5.0 / 6.0) * t))));
+    const F l1 = t5 * (k(-1.0) + t * (k(23.0 / 6.0) + t * (k(-5.5) + t * (k(3.5) - k(5.0 / 6.0) * t))));
+    const F m0 = t4 * (om4 * om) / k(24.0);
+    const F m1 = t5 * om4 / k(24.0);
+    return u0 * h0 + u1 * h1 + a0 * g0 + a1 * g1 + b0 * k0 + b1 * k1 + c0 * l0 + c1 * l1 + e0 * m0 + e1 * m1;
+}
+
+template <class F, class Taps>
+F cubic_at(const Taps& at, std::int64_t i, F t) {
+    auto k = [](double v) { return from_f64<F>(v); };
+    const F p0 = at(i - 1), p1 = at(i), p2 = at(i + 1), p3 = at(i + 2);
+    const F t2 = t * t, t3 = t2 * t;
+    return k(0.5) * ((-t + k(2.0) * t2 - t3) * p0 + (k(2.0) - k(5.0) * t2 + k(3.0) * t3) * p1 +
+                     (t + k(4.0) * t2 - k(3.0) * t3) * p2 + (-t2 + t3) * p3);
+}
+
+// Runs `eval` with direct loads when nodes [i-lo, i+hi] all lie inside the
+// grid, through the boundary policy otherwise.
+template <class F, class Eval>
+F with_taps(std::span<const F> u, const Grid1D<F>& g, std::int64_t i, std::int64_t lo, std::int64_t hi,
+            const Eval& eval) {
+    if (i - lo >= 0 && i + hi < static_cast<std::int64_t>(g.n) && u.size() >= g.n) {
+        return eval(DirectTaps<F>{u.data()});
+    }
+    return eval(taps(u, g.boundary, g.n, g.dx()));
+}
+
+}  // namespace
+
+template <class F>
+F fd_d1_o8(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD1O8, 840.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d2_o6(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD2O6, 180.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d3_o4(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD3O4, 8.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d1_o10(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD1O10, 2520.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d2_o8(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD2O8, 5040.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d3_o8(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD3O8, 30240.0, taps(u, p, n, dx), i);
+}
+template <class F>
+F fd_d4_o6(std::span<const F> u, const BoundaryPolicy<F>& p, std::size_t n, std::int64_t i, F dx) {
+    return stencil<F>(kD4O6, 240.0, taps(u, p, n, dx), i);
+}
+
+template <class F>
+Hermite7Weights<F> hermite7_weights(F t) {
+    auto k = [](double v) { return from_f64<F>(v); };
+    const F t2 = t * t, t3 = t2 * t, t4 = t2 * t2;
+    const F om = k(1.0) - t;
+    const F om3 = om * om * om;
+    return {
+        k(1.0) + t4 * (k(-35.0) + t * (k(84.0) + t * (k(-70.0) + k(20.0) * t))),
+        t4 * (k(35.0) + t * (k(-84.0) + t * (k(70.0) - k(20.0) * t))),
+        t + t4 * (k(-20.0) + t * (k(45.0) + t * (k(-36.0) + k(10.0) * t))),
+        t4 * (k(-15.0) + t * (k(39.0) + t * (k(-34.0) + k(10.0) * t))),
+        t2 / k(2.0) + t4 * (k(-5.0) + t * (k(10.0) + t * (k(-7.5) + k(2.0) * t))),
+        t4 * (k(2.5) + t * (k(-7.0) + t * (k(6.5) - k(2.0) * t))),
+        t3 * (om3 * om) / k(6.0),
+        -(t4 * om3) / k(6.0),
+    };
+}
+
+template <class F>
+F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x) {
+    const Cell<F> c = locate(grid, x);
+    return with_taps(values, grid, c.i, 4, 5, [&](const auto& at) { return hermite7_at<F>(at, c.i, c.t); });
+}
+
+template <class F>
+Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
+    switch (interp_kind.tag) {
+        case InterpTag::Linear:
+            return fail(CoreError::unsupported("linear-interp (enable with --features linear-interp)"));
+        case InterpTag::SepticHermite:
+        case InterpTag::OctonicHermite:
+        case InterpTag::CubicHermite:
+            break;
+        case InterpTag::Chebyshev:
+        default: {
+            Grid1D<F> eff = *this;
+            switch (interp_kind.cheb_boundary) {
+                case ChebyshevBoundary::FromGrid: break;
+                case ChebyshevBoundary::Reflect: eff.boundary.tag = BoundaryTag::Reflect; break;
+                case ChebyshevBoundary::Periodic: eff.boundary.tag = BoundaryTag::Periodic; break;
+                case ChebyshevBoundary::Zero:
+                default: eff.boundary.tag = BoundaryTag::Zero; break;
+            }
+            return chebyshev_sample<F>(values, eff, interp_kind.m, x);
+        }
+    }
+    // A point that is not finite, or so far out that no cell can be told
+    // apart from its neighbour, has no value: report it instead of computing
+    // with a meaningless index.
+    if (!std::isfinite(real_part(x))) {
+        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
+    }
+    const double s = real_part((x - xmin) / dx());
+    if (!(std::fabs(s) < 9007199254740992.0)) {
+        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
+    }
+    const Cell<F> c = locate(*this, x);
+    switch (interp_kind.tag) {
+        case InterpTag::SepticHermite:
+            return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) { return hermite7_at<F>(at, c.i, c.t); });
+        case InterpTag::OctonicHermite:
+            return with_taps(values, *this, c.i, 5, 6, [&](const auto& at) { return hermite9_at<F>(at, c.i, c.t); });
+        default:
+            return with_taps(values, *this, c.i, 1, 2, [&](const auto& at) { return cubic_at<F>(at, c.i, c.t); });
+    }
+}
+
+#define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
+    template struct BoundaryPolicy<F>;                                                                     \
+    template F fd_d1_o8<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F fd_d2_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F fd_d3_o4<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F fd_d1_o10<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F); \
+    template F fd_d2_o8<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F fd_d3_o8<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
+    template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
+    template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
+    template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;
+
+QUORVANE_INSTANTIATE_BOUNDARY(double)
+QUORVANE_INSTANTIATE_BOUNDARY(float)
+QUORVANE_INSTANTIATE_BOUNDARY(Dual1)
+QUORVANE_INSTANTIATE_BOUNDARY(Dual2)
+
+}  // namespace quorvane

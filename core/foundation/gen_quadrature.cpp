@@ -1,0 +1,196 @@
+#include "core/foundation/gen_quadrature.hpp"
+
+#include <cmath>
+
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+namespace {
+
+// Classical 32-point Gauss-Laguerre rule (weight e^-x), 15 significant digits.
+constexpr double kLaguerre32Nodes[32] = {
+    0.044489365833267, 0.234526109519619, 0.576884629301886, 1.07244875381782,
+    1.72240877644465, 2.52833670642579, 3.49221327302199, 4.61645676974977,
+    5.90395850417424, 7.35812673318624, 8.9829409242126, 10.78301863254,
+    12.7636979867427, 14.9311397555226, 17.2924543367153, 19.8558609403361,
+    22.6308890131968, 25.6286360224592, 28.8621018163235, 32.3466291539647,
+    36.100494805752, 40.1457197715394, 44.5092079957549, 49.2243949873086,
+    54.3337213333969, 59.892509162134, 65.9753772879351, 72.6876280906627,
+    80.1874469779135, 88.7353404178924, 98.829542868284, 111.751398097938,
+};
+constexpr double kLaguerre32Weights[32] = {
+    0.109218341952385, 0.210443107938813, 0.235213229669848, 0.195903335972881,
+    0.129983786286072, 0.0705786238657174, 0.0317609125091751, 0.0119182148348386,
+    0.00373881629461152, 0.000980803306614955, 0.000214864918801364, 3.92034196798795e-5,
+    5.93454161286863e-6, 7.41640457866755e-7, 7.60456787912078e-8, 6.35060222662581e-9,
+    4.28138297104093e-10, 2.30589949189134e-11, 9.79937928872709e-13, 3.23780165772927e-14,
+    8.17182344342072e-16, 1.54213383339382e-17, 2.11979229016362e-19, 2.05442967378805e-21,
+    1.3469825866374e-23, 5.66129413039736e-26, 1.41856054546304e-28, 1.91337549445422e-31,
+    1.19224876009822e-34, 2.67151121924014e-38, 1.33861694210626e-42, 4.51053619389897e-48,
+};
+
+constexpr int kMaxSweeps = 30;
+
+}  // namespace
+
+std::optional<TridiagonalEigen> symmetric_tridiagonal_eigen(
+    const std::array<double, kMaxQuadratureNodes>& diagonal,
+    const std::array<double, kMaxQuadratureNodes>& off_diagonal, std::size_t n) {
+    if (n > kMaxQuadratureNodes) internal_fault("symmetric_tridiagonal_eigen: n must be <= 32");
+    std::array<double, kMaxQuadratureNodes> d = diagonal;
+    std::array<double, kMaxQuadratureNodes> e{};
+    for (std::size_t j = 0; j + 1 < n; ++j) e[j] = off_diagonal[j];
+    // Only the first row of the eigenvector matrix is tracked: Golub-Welsch
+    // weights need nothing else.
+    std::array<double, kMaxQuadratureNodes> z{};
+    z[0] = 1.0;
+
+    const int nn = static_cast<int>(n);
+    for (int l = 0; l < nn; ++l) {
+        int iter = 0;
+        for (;;) {
+            // A negligible off-diagonal entry splits the matrix at m.
+            int m = l;
+            for (; m <= nn - 2; ++m) {
+                const double dd = std::fabs(d[m]) + std::fabs(d[m + 1]);
+                if (std::fabs(e[m]) + dd == dd) break;
+            }
+            if (m == l) break;
+            if (iter == kMaxSweeps) return std::nullopt;
+            ++iter;
+            // Wilkinson-type shift from the leading 2x2 block.
+            double g = (d[l + 1] - d[l]) / (e[l] + e[l]);
+            double r = std::sqrt(g * g + 1.0);
+            g = d[m] - d[l] + e[l] / (g + (g < 0.0 ? -r : r));
+            double s = 1.0, c = 1.0, p = 0.0;
+            bool deflated = false;
+            for (int i = m - 1; i >= l; --i) {
+                const double f = s * e[i];
+                const double b = c * e[i];
+                const double rr = g * g + f * f;
+                r = std::sqrt(rr);
+                e[i + 1] = r;
+                if (rr == 0.0) {
+                    // Underflow of the rotation: the entry below is already
+                    // decoupled; restart the split search.
+                    d[i + 1] = d[i + 1] - p;
+                    e[m] = 0.0;
+                    deflated = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = b * (c + c) + (d[i] - g) * s;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+                const double zi = z[i], zi1 = z[i + 1];
+                z[i] = c * zi - s * zi1;
+                z[i + 1] = c * zi1 + s * zi;
+            }
+            if (deflated) continue;
+            d[l] = d[l] - p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    // Insertion sort, stable for equal eigenvalues.
+    for (int k = 1; k < nn; ++k) {
+        const double dk = d[k], zk = z[k];
+        int j = k;
+        while (j > 0 && d[j - 1] > dk) {
+            d[j] = d[j - 1];
+            z[j] = z[j - 1];
+            --j;
+        }
+        d[j] = dk;
+        z[j] = zk;
+    }
+    TridiagonalEigen out;
+    out.values = d;
+    out.first_components = z;
+    return out;
+}
+
+Expected<QuadratureRule> gauss_legendre_rule(std::size_t n, double a, double b) {
+    if (n < 1 || n > kMaxQuadratureNodes) {
+        return domain_error("gauss_legendre_rule: n must be in 1..=32", static_cast<double>(n));
+    }
+    if (!std::isfinite(a)) return domain_error("gauss_legendre_rule: a and b must be finite", a);
+    if (!std::isfinite(b)) return domain_error("gauss_legendre_rule: a and b must be finite", b);
+    // Jacobi matrix of the Legendre polynomials: zero diagonal, off-diagonal
+    // k / sqrt(4k^2 - 1).
+    std::array<double, kMaxQuadratureNodes> diag{};
+    std::array<double, kMaxQuadratureNodes> off{};
+    for (std::size_t k = 1; k < n; ++k) {
+        const double kd = static_cast<double>(k);
+        off[k - 1] = kd / std::sqrt(4.0 * kd * kd - 1.0);
+    }
+    QuadratureRule rule;
+    rule.nodes.resize(n);
+    rule.weights.resize(n);
+    if (const std::optional<TridiagonalEigen> eig = symmetric_tridiagonal_eigen(diag, off, n)) {
+        // The Legendre weight has mass 2 on [-1, 1]; mapped to [a, b] the
+        // weights are (b - a) z_k^2.
+        const double half = (b - a) * 0.5;
+        const double mid = (a + b) * 0.5;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double zk = eig->first_components[k];
+            rule.nodes[k] = mid + half * eig->values[k];
+            rule.weights[k] = zk * ((half + half) * zk);
+        }
+    } else {
+        const double h = (b - a) / static_cast<double>(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            rule.nodes[k] = a + h * (static_cast<double>(k) + 0.5);
+            rule.weights[k] = h;
+        }
+    }
+    return rule;
+}
+
+Expected<QuadratureRule> gamma_weighted_gauss_rule(std::size_t n, double alpha) {
+    if (n < 1 || n > kMaxQuadratureNodes) {
+        return domain_error("gamma_weighted_gauss_rule: n must be in 1..=32", static_cast<double>(n));
+    }
+    // x^alpha e^-x is integrable only for alpha > -1; a NaN alpha would
+    // otherwise defeat every convergence test and return the alpha = 0
+    // table as if it were the rule.
+    if (!(std::isfinite(alpha) && alpha > -1.0)) {
+        return domain_error("gamma_weighted_gauss_rule: alpha must be finite and > -1", alpha);
+    }
+    // Mass of the weight.
+    const double mu0 = std::tgamma(alpha + 1.0);
+    if (!std::isfinite(mu0)) {
+        return domain_error("gamma_weighted_gauss_rule: Gamma(alpha + 1) must be finite", alpha);
+    }
+    // Jacobi matrix of the generalised Laguerre polynomials: diagonal
+    // alpha + 2k + 1, off-diagonal sqrt(k (alpha + k)).
+    std::array<double, kMaxQuadratureNodes> diag{};
+    std::array<double, kMaxQuadratureNodes> off{};
+    for (std::size_t k = 0; k < n; ++k) diag[k] = (alpha + 2.0 * static_cast<double>(k)) + 1.0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const double kd = static_cast<double>(k);
+        off[k - 1] = std::sqrt(max_ignore_nan((alpha + kd) * kd, 0.0));
+    }
+    QuadratureRule rule;
+    rule.nodes.resize(n);
+    rule.weights.resize(n);
+    if (const std::optional<TridiagonalEigen> eig = symmetric_tridiagonal_eigen(diag, off, n)) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const double zk = eig->first_components[k];
+            rule.nodes[k] = eig->values[k];
+            rule.weights[k] = zk * (mu0 * zk);
+        }
+    } else {
+        for (std::size_t k = 0; k < n; ++k) {
+            rule.nodes[k] = kLaguerre32Nodes[k];
+            rule.weights[k] = kLaguerre32Weights[k];
+        }
+    }
+    return rule;
+}
+
+}  // namespace quorvane

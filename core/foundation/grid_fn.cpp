@@ -1,0 +1,43 @@
+#include "core/foundation/grid_fn.hpp"
+
+namespace quorvane {
+
+template <class F>
+Expected<Grid1D<F>> Grid1D<F>::make(BoundaryPolicy<F> boundary, InterpKind kind, F xmin, F xmax,
+                                    std::size_t n, const char* n_message) {
+    if (!is_finite(xmin)) return domain_error("xmin must be finite", real_part(xmin));
+    if (!is_finite(xmax)) return domain_error("xmax must be finite", real_part(xmax));
+    if (!(real_part(xmin) < real_part(xmax))) return domain_error("xmin must be < xmax", real_part(xmin));
+    if (n < 4) return domain_error(n_message, static_cast<double>(n));
+    return Grid1D<F>{boundary, kind, xmin, xmax, n};
+}
+
+template <class F>
+Expected<GridFn<F>> GridFn<F>::make(const Grid1D<F>& grid, std::vector<F> values) {
+    if (values.size() != grid.n) {
+        return domain_error("values.len() must equal grid.n", static_cast<double>(values.size()));
+    }
+    if (const F* bad = first_non_finite<F>(values)) {
+        return domain_error("all values must be finite (no NaN/Inf)", real_part(*bad));
+    }
+    return GridFn<F>{grid, std::move(values)};
+}
+
+Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std::vector<double> interleaved) {
+    if (interleaved.size() % 2 != 0 || interleaved.size() / 2 != grid.n) {
+        return domain_error("GridFnComplex1D: values.len() must equal grid.n",
+                            static_cast<double>(interleaved.size() / 2));
+    }
+    return GridFnComplex1D{grid, std::move(interleaved)};
+}
+
+template struct Grid1D<double>;
+template struct Grid1D<float>;
+template struct Grid1D<Dual1>;
+template struct Grid1D<Dual2>;
+template struct GridFn<double>;
+template struct GridFn<float>;
+template struct GridFn<Dual1>;
+template struct GridFn<Dual2>;
+
+}  // namespace quorvane

@@ -1,0 +1,80 @@
+// The chunked parallel driver of the 1-D per-node kernels, and the two
+// process-wide settings that size it: the worker count and the parallel
+// threshold ("TAMBRIK_PARALLEL_THRESHOLD").
+//
+// A grid of n nodes runs on w = min(floor(n / T), P) contiguous chunks, one
+// thread each, joined before the call returns; with w <= 1 it runs on the
+// calling thread. Every node is computed by the same code whatever the split,
+// so results do not depend on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/function_ref.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+// Online processors, read once and cached (1 when unknown).
+std::size_t worker_count();
+
+// Reads the environment variable every time it is called; see
+// parse_parallel_threshold for the rules.
+std::uint64_t parallel_threshold_from_env();
+
+// The threshold text rules: optional single '+', then ASCII digits only,
+// fitting in 64 bits; anything else (absent, empty, '-', blanks) gives 2048.
+// The parsed value is clamped to [64, 1000000].
+std::uint64_t parse_parallel_threshold(const char* text);
+
+// The cached threshold: the environment is read on first use only.
+std::uint64_t parallel_threshold();
+
+// Fills both process-wide caches (called by the state builders).
+void warm_parallel_caches();
+
+// Per-thread worker-count override; when set it replaces worker_count() for
+// every driver call made on this thread. Restores the previous value on exit.
+class WorkerCountOverride {
+public:
+    explicit WorkerCountOverride(std::size_t workers);
+    ~WorkerCountOverride();
+    WorkerCountOverride(const WorkerCountOverride&) = delete;
+    WorkerCountOverride& operator=(const WorkerCountOverride&) = delete;
+
+private:
+    std::optional<std::size_t> previous_;
+};
+
+// The effective worker count of the calling thread.
+std::size_t effective_workers();
+
+// Number of chunks the driver uses for n nodes on this thread.
+std::size_t chunk_count(std::size_t n);
+
+// out[i] = node(i) for every i, serially or on chunks. Serial path: stops at
+// the first error. Parallel path: every chunk runs to its end or its first
+// error; the first error to reach the slot is returned after all joined.
+// A fault inside a worker is rethrown after the join as an InternalFault.
+Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::size_t)> node);
+
+// Runs body(begin, end) over `count` items split into at most `workers`
+// contiguous chunks on scoped threads (the calling thread only waits), or
+// directly when workers <= 1. Faults in workers are rethrown after the join.
+void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::size_t, std::size_t)> body);
+
+// One step of a per-node kernel at every node of u into out (grid untouched,
+// values resized to u's length). tau must be finite and >= 0.
+template <class K>
+Status par_apply_pointwise(GridFn<double>& out, const K& kernel, const GridFn<double>& u, double tau) {
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    out.values.resize(u.values.size(), 0.0);
+    return par_apply_nodes(out.values, [&](std::size_t i) { return kernel.apply_node(u, i, tau); });
+}
+
+}  // namespace quorvane

@@ -1,0 +1,75 @@
+#include "core/line/diffusion6_zeta6.hpp"
+
+#include <cmath>
+
+#include "core/line/diffusion.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/foundation/parallel1d.hpp"
+
+namespace quorvane {
+
+Diffusion6thChernoff Diffusion6thChernoff::unit(const Grid1D<double>& grid) {
+    Diffusion6thChernoff k;
+    k.grid = grid;
+    return k;
+}
+
+Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    const double x = grid.xmin + dx * static_cast<double>(i);
+    const double theta = 0.5 * tau;
+
+    const double xp = x + theta * coef_a_prime(x);
+    const double a = coef_a(xp);
+    if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
+    const double r1 = std::sqrt(a * tau);
+    const double h1 = r1 + r1;
+    const double r3 = std::sqrt(3.0 * a * tau);
+    const double h3 = r3 + r3;
+    const double r5 = std::sqrt(5.0 * a * tau);
+    const double h5 = r5 + r5;
+    const double y[7] = {xp, xp + h1, xp - h1, xp + h3, xp - h3, xp + h5, xp - h5};
+    double s[7];
+    for (int k = 0; k < 7; ++k) {
+        const double z = y[k] + theta * coef_a_prime(y[k]);
+        auto v = u.grid.interp(u.values, z);
+        if (!v) return v;
+        s[k] = *v;
+    }
+    const double quad =
+        ((kHeat6W0 * s[0] + kHeat6W1 * (s[1] + s[2])) + kHeat6W3 * (s[3] + s[4])) + kHeat6W5 * (s[5] + s[6]);
+    const double p = std::sqrt(tau);
+
+    const double A = coef_a(x);
+    const double A1 = coef_a_prime(x);
+    const double A2 = coef_a_double_prime(x);
+    if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
+
+    const double h = max_ignore_nan(4.0 * dx, p);
+    auto d1 = central_derivative_9pt(u, x, h, 1, kCentral9D1);
+    if (!d1) return d1;
+    auto d2 = central_derivative_9pt(u, x, h, 2, kCentral9D2);
+    if (!d2) return d2;
+    auto d3 = central_derivative_9pt(u, x, h, 3, kCentral9D3);
+    if (!d3) return d3;
+    return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
+}
+
+Diffusion6thZeta6Chernoff Diffusion6thZeta6Chernoff::over(Diffusion4thChernoff inner) {
+    Grid1D<double> g = inner.grid;
+    return Diffusion6thZeta6Chernoff{Diffusion4thZeta4Chernoff::over(std::move(inner)), g};
+}
+
+Status Diffusion6thZeta6Chernoff::apply_into(const GridFn<double>& in, GridFn<double>& out,
+                                             ScratchPool<double>& pool, double tau) const {
+    return zeta_rung_step(zeta4, grid, kWeight, kDivisor, in, out, pool, tau);
+}
+
+Expected<std::pair<ChernoffSemigroup<Diffusion6thChernoff>, GridFn<double>>> build_diffusion6th_state(
+    std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin,
+    double xmax) {
+    return build_state(n, steps, u0, boundary, xmin, xmax,
+                       [](const Grid1D<double>& g) { return Diffusion6thChernoff::unit(g); });
+}
+
+}  // namespace quorvane

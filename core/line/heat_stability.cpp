@@ -1,0 +1,533 @@
+#include "core/line/heat_stability.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "core/foundation/boundary.hpp"
+#include "core/line/diffusion.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/foundation/parallel1d.hpp"
+#include "core/line/state.hpp"
+
+namespace quorvane {
+namespace {
+
+using cplx = std::complex<double>;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A zeta rung's step is admissible while no mode grows by more than this
+// factor per step: far below anything rounding noise could feed on over a
+// realistic number of steps, yet above the rounding of the symbol
+// evaluation itself. (The rungs act on exact eigenvectors, so the bound is
+// sharp there.)
+constexpr double kSymbolSlack = 1e-10;
+
+// The measured window of Heat1DZeta8's Chebyshev-sampled rung, as tau/dx^2:
+// the full spectra of grids of 8 to 257 nodes under every boundary policy
+// (and the noise growth on grids of up to 1025 nodes) give spectral radius 1
+// to rounding inside [0.06, 6.75], and above 1 just outside [0.05, 7] on
+// many grids; the window keeps a margin on both sides.
+constexpr double kZeta8ChebyshevMuMin = 0.08;
+constexpr double kZeta8ChebyshevMuMax = 6.5;
+
+// Quadrature and stencil data of one kernel's node step.
+struct NodeRule {
+    std::span<const int> offsets;     // k of the points +-2 sqrt(k a tau), 0 for the centre
+    int max_offset;                   // the largest k
+    std::span<const double> weights;  // one per offset entry
+    std::span<const double> d1, d2, d3;
+    double min_width_cells;           // the stencil never narrower than this many dx
+    double width_power;               // ... and otherwise tau^width_power
+    bool septic = true;               // reads through the grid's septic Hermite interpolant
+};
+
+constexpr int kHeat4Offsets[5] = {0, 1, -1, 3, -3};
+constexpr double kHeat4Weights[5] = {kHeatW0, kHeatW1, kHeatW1, kHeatW3, kHeatW3};
+constexpr int kHeat6Offsets[7] = {0, 1, -1, 3, -3, 5, -5};
+constexpr double kHeat6Weights[7] = {kHeat6W0, kHeat6W1, kHeat6W1, kHeat6W3, kHeat6W3, kHeat6W5, kHeat6W5};
+
+// How one step reads a grid mode e^{i theta j} (theta in radians per cell)
+// between the nodes. Through the septic Hermite interpolant a read at
+// x_c + t dx (c the cell, 0 <= t < 1) returns
+//   e^{i theta c} [H0 + e^{i theta} H1 + s1 (G0 + e^{i theta} G1) + s2 (K0 + ...) + s3 (L0 + ...)]
+// with H..L the basis weights at t and s_m the symbols of the interpolant's
+// undivided differences: 0 for the Nyquist mode read at t = 1/2, where exact
+// sampling gives modulus 1. (It also overshoots slightly: |read| <= 1 + 1.6e-6,
+// reached at t = 1/2, theta = 0.69.) Other samplings (the degree-9 Hermite
+// and Chebyshev switches of heat4) are taken as exact, e^{i theta (c + t)}.
+class ModeReads {
+public:
+    // A read at grid coordinate s = (x - xmin)/dx, seen from node i, located
+    // as the interpolant locates it.
+    struct Point {
+        double weight;
+        std::int64_t cell;  // floor(s) - i
+        double t;           // s - floor(s)
+        Hermite7Weights<double> w;
+    };
+    static Point point(double weight, double s, std::size_t i) {
+        const double f = std::floor(s);
+        return {weight, static_cast<std::int64_t>(f) - static_cast<std::int64_t>(i), s - f, hermite7_weights(s - f)};
+    }
+
+    // What a read needs of one frequency.
+    struct Mode {
+        double theta;
+        cplx e1, s1, s2, s3;
+        std::size_t q;  // index of a sampled frequency, or kOffTable
+    };
+    static constexpr std::size_t kOffTable = static_cast<std::size_t>(-1);
+
+    ModeReads(std::size_t nk, bool septic) : nk_(nk), septic_(septic), unit_(2 * nk) {
+        for (std::size_t j = 0; j < 2 * nk; ++j) {
+            unit_[j] = std::polar(1.0, M_PI * static_cast<double>(j) / static_cast<double>(nk));
+        }
+        sampled_.reserve(nk);
+        for (std::size_t q = 0; q < nk; ++q) {
+            Mode m = at(theta(q));
+            m.q = q;
+            sampled_.push_back(m);
+        }
+    }
+
+    // The sampled frequencies theta_q = pi (q+1)/nk, q = 0 .. nk-1.
+    std::size_t count() const { return nk_; }
+    double theta(std::size_t q) const { return M_PI * static_cast<double>(q + 1) / static_cast<double>(nk_); }
+    const Mode& sampled(std::size_t q) const { return sampled_[q]; }
+
+    static Mode at(double th) {
+        return {th, std::polar(1.0, th), difference_symbol(&fd_d1_o8<double>, th),
+                difference_symbol(&fd_d2_o6<double>, th), difference_symbol(&fd_d3_o4<double>, th), kOffTable};
+    }
+
+    // Sum of weight * read over the reads of one node: the node's row
+    // applied to the mode, relative to the mode's value at the node.
+    cplx symbol(std::span<const Point> reads, const Mode& m) const {
+        cplx g = 0.0;
+        for (const Point& p : reads) g += p.weight * read(p, m);
+        return g;
+    }
+
+private:
+    cplx read(const Point& p, const Mode& m) const {
+        if (!septic_) return std::polar(1.0, m.theta * (static_cast<double>(p.cell) + p.t));
+        const Hermite7Weights<double>& w = p.w;
+        const cplx left = w.h0 + w.g0 * m.s1 + w.k0 * m.s2 + w.l0 * m.s3;
+        const cplx right = w.h1 + w.g1 * m.s1 + w.k1 * m.s2 + w.l1 * m.s3;
+        return phase(p.cell, m) * (left + m.e1 * right);
+    }
+
+    // e^{i theta c}; exact in c for the sampled frequencies.
+    cplx phase(std::int64_t c, const Mode& m) const {
+        if (m.q == kOffTable) return std::polar(1.0, m.theta * static_cast<double>(c));
+        const std::int64_t period = static_cast<std::int64_t>(2 * nk_);
+        std::int64_t j = (static_cast<std::int64_t>(m.q + 1) * (c % period)) % period;
+        if (j < 0) j += period;
+        return unit_[static_cast<std::size_t>(j)];
+    }
+
+    // D e^{i theta j} = D cos(theta j) + i D sin(theta j) for the real
+    // stencil D, read off the stencil itself at the centre of nine samples.
+    using Difference = double (*)(std::span<const double>, const BoundaryPolicy<double>&, std::size_t, std::int64_t,
+                                  double);
+    static cplx difference_symbol(Difference fd, double th) {
+        double re[9], im[9];
+        for (int j = -4; j <= 4; ++j) {
+            re[j + 4] = std::cos(th * j);
+            im[j + 4] = std::sin(th * j);
+        }
+        const BoundaryPolicy<double> p = BoundaryPolicy<double>::reflect();
+        return {fd(std::span<const double>(re), p, 9, 4, 1.0), fd(std::span<const double>(im), p, 9, 4, 1.0)};
+    }
+
+    std::size_t nk_;
+    bool septic_;
+    std::vector<cplx> unit_;
+    std::vector<Mode> sampled_;
+};
+
+// Largest |symbol| of one node over (0, pi]: sampled at nk frequencies, then
+// refined around each sampled local maximum that could exceed `floor` (at
+// least 1: below that nothing is amplified). Through the septic interpolant
+// the symbol is a trigonometric polynomial of degree D = (farthest cell) + 5,
+// so by Bernstein's inequality a sample within pi/(2 nk) of the maximum M
+// already sees M sqrt(1 - (D pi/nk)^2/2); a golden-section search over the
+// two neighbouring intervals (sampled at 8 per degree, so well inside one
+// hump) finds the rest. `mag` is scratch.
+double node_symbol_max(const ModeReads& modes, std::span<const ModeReads::Point> reads, double floor,
+                       std::vector<double>& mag) {
+    const std::size_t nk = modes.count();
+    std::int64_t far = 0;
+    for (const ModeReads::Point& p : reads) far = std::max(far, p.cell < 0 ? -p.cell : p.cell + 1);
+    const double dpi = (static_cast<double>(far) + 5.0) * M_PI / static_cast<double>(nk);
+    const double inflate = 0.5 * dpi * dpi < 1.0 ? 1.0 / std::sqrt(1.0 - 0.5 * dpi * dpi) : kInf;
+
+    mag.resize(nk);
+    double best = 0.0;
+    for (std::size_t q = 0; q < nk; ++q) {
+        mag[q] = std::abs(modes.symbol(reads, modes.sampled(q)));
+        best = std::max(best, mag[q]);
+    }
+    for (std::size_t q = 0; q < nk; ++q) {
+        const double left = q == 0 ? 1.0 : mag[q - 1];
+        const double right = q + 1 == nk ? mag[q - 1] : mag[q + 1];  // |symbol| is even about pi
+        if (mag[q] < left || mag[q] < right || mag[q] * inflate <= std::max(best, floor)) continue;
+        if (q + 1 == nk) continue;  // a maximum at pi is sampled exactly
+        double lo = q == 0 ? 0.0 : modes.theta(q - 1);
+        double hi = modes.theta(q + 1);
+        auto f = [&](double th) { return std::abs(modes.symbol(reads, ModeReads::at(th))); };
+        constexpr double kGolden = 0.6180339887498949;
+        double x1 = hi - kGolden * (hi - lo), x2 = lo + kGolden * (hi - lo);
+        double f1 = f(x1), f2 = f(x2);
+        for (int it = 0; it < 30; ++it) {
+            if (f1 < f2) {
+                lo = x1;
+                x1 = x2;
+                f1 = f2;
+                x2 = lo + kGolden * (hi - lo);
+                f2 = f(x2);
+            } else {
+                hi = x2;
+                x2 = x1;
+                f2 = f1;
+                x1 = hi - kGolden * (hi - lo);
+                f1 = f(x1);
+            }
+        }
+        best = std::max({best, f1, f2});
+    }
+    return best;
+}
+
+// Frequencies sampled in (0, pi]: eight per degree of the symbol (reads
+// reach `reach_cells` from the node, the interpolant five more), within a
+// budget for absurdly large steps.
+std::size_t frequency_count(double reach_cells) {
+    const double k = std::ceil(8.0 * (reach_cells + 6.0));
+    return static_cast<std::size_t>(std::clamp(k, 64.0, 4096.0));
+}
+
+// Largest modulus of the frozen-coefficient symbol of one step over every
+// node and frequency; returns early, with a value above `stop_above`, once
+// some node exceeds it.
+template <class K>
+double symbol_sup(const K& kernel, const NodeRule& rule, double tau, double stop_above = kInf) {
+    const Grid1D<double>& grid = kernel.grid;
+    const std::size_t n = grid.n;
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(n - 1);
+    const double theta = 0.5 * tau;
+    const double h = max_ignore_nan(rule.min_width_cells * dx, std::pow(tau, rule.width_power));
+    const int half = static_cast<int>(rule.d1.size() / 2);
+
+    // Farthest reach of any quadrature point, in cells, from the largest a
+    // on the grid.
+    double a_reach = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = kernel.coef_a(grid.xmin + dx * static_cast<double>(i));
+        if (std::isfinite(a)) a_reach = std::max(a_reach, a);
+    }
+    const double far_offset = 2.0 * std::sqrt(static_cast<double>(rule.max_offset) * a_reach * tau);
+    const ModeReads modes(frequency_count(std::max(far_offset / dx, half * h / dx)),
+                          rule.septic && grid.interp_kind.tag == InterpTag::SepticHermite);
+    // A point this far out has no cell (the step itself reports it).
+    auto locatable = [&](double p) { return std::isfinite(p) && std::fabs((p - grid.xmin) / dx) < 9007199254740992.0; };
+
+    // The largest modulus at node i, 0 where the step is the quadrature alone.
+    auto node_sup = [&](std::size_t i, double floor, std::vector<ModeReads::Point>& reads,
+                        std::vector<double>& mag) -> double {
+        const double x = grid.xmin + dx * static_cast<double>(i);
+        const double A = kernel.coef_a(x);
+        const double A1 = kernel.coef_a_prime(x);
+        const double A2 = kernel.coef_a_double_prime(x);
+        // Where the correction is skipped the step is the quadrature alone,
+        // a convex combination of reads. Non-finite data are the step's own
+        // error to report.
+        if (A1 == 0.0 && A2 == 0.0) return 0.0;
+        if (!std::isfinite(A) || !std::isfinite(A1) || !std::isfinite(A2)) return 0.0;
+        const double xp = x + theta * kernel.coef_a_prime(x);
+        const double a = kernel.coef_a(xp);
+        if (!finite_nonneg(a)) return 0.0;
+        // The reads of the step at node i, with the kernel's own arithmetic:
+        // the quadrature points ...
+        reads.clear();
+        for (std::size_t m = 0; m < rule.offsets.size(); ++m) {
+            const int k = rule.offsets[m];
+            const double r = std::sqrt(static_cast<double>(k < 0 ? -k : k) * a * tau);
+            const double y = xp + (k < 0 ? -(r + r) : (r + r));
+            const double z = y + theta * kernel.coef_a_prime(y);
+            if (!locatable(z)) return 0.0;
+            reads.push_back(ModeReads::point(rule.weights[m], (z - grid.xmin) / dx, i));
+        }
+        // ... and the difference points x + j h, each weighted by its share
+        // of tau^2 (A A' D3 + A A''/2 D2 + A' A''/4 D1).
+        const double c3 = tau * tau * (A * A1), c2 = tau * tau * (0.5 * A * A2), c1 = tau * tau * (0.25 * A1 * A2);
+        for (int j = -half; j <= half; ++j) {
+            const std::size_t m = static_cast<std::size_t>(j + half);
+            const double w = c3 * rule.d3[m] / (h * h * h) + c2 * rule.d2[m] / (h * h) + c1 * rule.d1[m] / h;
+            if (w == 0.0) continue;
+            const double p = x + static_cast<double>(j) * h;
+            if (!std::isfinite(w) || !locatable(p)) return 0.0;
+            reads.push_back(ModeReads::point(w, (p - grid.xmin) / dx, i));
+        }
+        return node_symbol_max(modes, reads, floor, mag);
+    };
+
+    // Nodes are independent: contiguous chunks on the library's workers (at
+    // least 32 nodes each), each stopping once some chunk passed stop_above.
+    // A chunk only skips refinements that cannot beat its own maximum, so
+    // the result does not depend on the split.
+    std::mutex result_mutex;
+    double sup = 0.0;
+    std::atomic<bool> stop{false};
+    const std::size_t chunks = std::max<std::size_t>(1, std::min(effective_workers(), n / 32));
+    run_chunked(n, chunks, [&](std::size_t begin, std::size_t end) {
+        std::vector<ModeReads::Point> reads;
+        std::vector<double> mag;
+        double local = 0.0;
+        for (std::size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+            local = std::max(local, node_sup(i, std::max(local, 1.0), reads, mag));
+            if (local > stop_above) stop.store(true, std::memory_order_relaxed);
+        }
+        std::lock_guard<std::mutex> lock(result_mutex);
+        sup = std::max(sup, local);
+    });
+    return sup;
+}
+
+// heat2's differences: D1 = (u(x+h) - u(x-h))/2h, D2 = (u(x+h) - 2u + u(x-h))/h^2,
+// D3 = (u(x+2h) - 2u(x+h) + 2u(x-h) - u(x-2h))/2h^3 (zero-padded to one width).
+constexpr double kHeat2D1[5] = {0.0, -0.5, 0.0, 0.5, 0.0};
+constexpr double kHeat2D2[5] = {0.0, 1.0, -2.0, 1.0, 0.0};
+constexpr double kHeat2D3[5] = {-0.5, 1.0, 0.0, -1.0, 0.5};
+
+// The heat2 kernel seen through the coefficient lookup of the generic scan.
+struct Heat2View {
+    const DiffusionChernoff& k;
+    const Grid1D<double>& grid;
+    double coef_a(double x) const { return k.coef.eval_a(x); }
+    double coef_a_prime(double x) const { return k.coef.eval_a_prime(x); }
+    double coef_a_double_prime(double x) const { return k.coef.eval_a_double_prime(x); }
+};
+
+NodeRule heat2_rule() { return {kHeat4Offsets, 3, kHeat4Weights, kHeat2D1, kHeat2D2, kHeat2D3, 2.0, 0.5}; }
+
+NodeRule heat4_rule(const Diffusion4thChernoff& k) {
+    return {kHeat4Offsets, 3,   kHeat4Weights, kCentral7D1, kCentral7D2, kCentral7D3,
+            3.0,           0.75, !(k.use_octonic || k.use_chebyshev)};
+}
+NodeRule heat6_rule() {
+    return {kHeat6Offsets, 5, kHeat6Weights, kCentral9D1, kCentral9D2, kCentral9D3, 4.0, 0.5};
+}
+
+// Largest admissible step below an inadmissible `tau`: halve until
+// admissible, then bisect (to 2^-16 relative, below the four digits a
+// message shows).
+template <class Admissible>
+double bisect_below(double tau, Admissible admissible) {
+    double hi = tau;
+    double lo = 0.5 * tau;
+    for (int k = 0; k < 200 && !admissible(lo); ++k) {
+        hi = lo;
+        lo *= 0.5;
+    }
+    for (int k = 0; k < 16; ++k) {
+        const double mid = 0.5 * (lo + hi);
+        if (admissible(mid)) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// A call of t/tau steps of tau is admissible while sup^(t/tau) <= the
+// amplification limit, i.e. sup <= limit^(tau/t).
+template <class K>
+std::optional<StepRange> call_violation(const K& kernel, const NodeRule& rule, double tau, double t) {
+    auto admissible = [&](double s) {
+        const double level = std::exp(std::log(kCallAmplificationLimit) * (s / t));
+        return symbol_sup(kernel, rule, s, level) <= level;
+    };
+    if (!(tau > 0.0) || !std::isfinite(tau) || !(t >= tau) || !std::isfinite(t) || admissible(tau)) {
+        return std::nullopt;
+    }
+    return StepRange{0.0, bisect_below(tau, admissible)};
+}
+
+// Largest growth max|M^N r| / max|r| of fixed pseudo-random noise r under
+// `steps` steps of the kernel: what rounding noise in the data actually
+// suffers over a call, boundaries and interpolation included. A step error
+// is the evolve's own to report (growth 0 here); a non-finite result is
+// unbounded growth.
+template <class K>
+double noise_amplification(const K& kernel, std::size_t steps, double tau) {
+    const Grid1D<double>& grid = kernel.grid;
+    std::vector<double> r(grid.n);
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    double r_max = 0.0;
+    for (double& v : r) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        v = static_cast<double>(x >> 11) * 0x1.0p-52 - 1.0;
+        r_max = std::max(r_max, std::fabs(v));
+    }
+    auto out = evolve_values(kernel, grid, std::move(r), tau, steps);
+    if (!out) return 0.0;
+    double m = 0.0;
+    for (double v : *out) {
+        if (!std::isfinite(v)) return std::numeric_limits<double>::infinity();
+        m = std::max(m, std::fabs(v));
+    }
+    return m / r_max;
+}
+
+std::size_t steps_of(double t, double tau) {
+    return static_cast<std::size_t>(std::max(1.0, std::ceil(t / tau * (1.0 - 1e-12))));
+}
+
+// A call the symbol flags is refused only when the actual steps amplify
+// noise beyond the limit; the step then suggested is the symbol's own bound
+// for the call, which errs on the safe side.
+template <class K>
+std::optional<StepRange> confirmed_violation(const K& kernel, std::optional<StepRange> flagged, double tau, double t) {
+    if (!flagged) return std::nullopt;
+    if (noise_amplification(kernel, steps_of(t, tau), tau) <= kCallAmplificationLimit) return std::nullopt;
+    return flagged;
+}
+
+// The zeta combination applied to one eigenvalue: the rungs act on a common
+// eigenvector of the base step through the same formula as on grid values.
+double zeta_symbol(const Diffusion4thChernoff& inner, int level, double tau) {
+    if (level <= 2) return heat4_nyquist_eigenvalue(inner, tau);
+    const double w = level == 4 ? 4.0 : level == 6 ? 16.0 : 64.0;
+    const double d = w - 1.0;
+    const double coarse = zeta_symbol(inner, level - 2, tau);
+    const double half = zeta_symbol(inner, level - 2, tau / 2.0);
+    return (w * (half * half) - coarse) / d;
+}
+
+}  // namespace
+
+double heat4_symbol_sup(const Diffusion4thChernoff& kernel, double tau) {
+    return symbol_sup(kernel, heat4_rule(kernel), tau);
+}
+
+double heat6_symbol_sup(const Diffusion6thChernoff& kernel, double tau) {
+    return symbol_sup(kernel, heat6_rule(), tau);
+}
+
+std::optional<StepRange> heat4_step_violation(const Diffusion4thChernoff& kernel, double tau, double t) {
+    return confirmed_violation(kernel, call_violation(kernel, heat4_rule(kernel), tau, t), tau, t);
+}
+
+std::optional<StepRange> heat6_step_violation(const Diffusion6thChernoff& kernel, double tau, double t) {
+    return confirmed_violation(kernel, call_violation(kernel, heat6_rule(), tau, t), tau, t);
+}
+
+double heat2_symbol_sup(const DiffusionChernoff& kernel, double tau) {
+    // The constant source skips the correction: a convex combination.
+    if (kernel.coef.tag == CoeffSource::Tag::Constant) return 0.0;
+    return symbol_sup(Heat2View{kernel, kernel.grid}, heat2_rule(), tau);
+}
+
+std::optional<StepRange> heat2_step_violation(const DiffusionChernoff& kernel, double tau, double t) {
+    if (kernel.coef.tag == CoeffSource::Tag::Constant) return std::nullopt;
+    return confirmed_violation(kernel, call_violation(Heat2View{kernel, kernel.grid}, heat2_rule(), tau, t), tau, t);
+}
+
+std::optional<StepRange> step_violation(const DiffusionChernoff& k, double tau, double t) {
+    return heat2_step_violation(k, tau, t);
+}
+std::optional<StepRange> step_violation(const Diffusion4thChernoff& k, double tau, double t) {
+    return heat4_step_violation(k, tau, t);
+}
+std::optional<StepRange> step_violation(const Diffusion6thChernoff& k, double tau, double t) {
+    return heat6_step_violation(k, tau, t);
+}
+
+namespace {
+std::optional<StepRange> outside(const StepRange& r, double tau) {
+    return r.contains(tau) ? std::nullopt : std::optional<StepRange>(r);
+}
+constexpr const char* kRungAmplifies =
+    "the Richardson combination amplifies the highest grid frequencies there, so rounding noise grows "
+    "geometrically with the step count";
+constexpr const char* kCorrectionAmplifies =
+    "the derivative correction of the variable-coefficient step amplifies some grid frequencies at larger steps, so "
+    "that over t/tau steps rounding noise and the steps' own errors could grow more than tenfold";
+constexpr const char* kChebyshevAmplifies =
+    "the degree-64 Chebyshev resampling of the inner heat4 sweeps is not the identity, and the Richardson "
+    "ladder amplifies its error unless every step diffuses it away";
+}  // namespace
+
+std::optional<StepRange> step_violation(const Diffusion4thZeta4Chernoff& k, double tau) {
+    return outside(zeta_stable_steps(k.inner, 4), tau);
+}
+std::optional<StepRange> step_violation(const Diffusion6thZeta6Chernoff& k, double tau) {
+    return outside(zeta_stable_steps(k.zeta4.inner, 6), tau);
+}
+std::optional<StepRange> step_violation(const Diffusion8thZeta8Chernoff& k, double tau) {
+    return outside(zeta_stable_steps(k.inner(), 8), tau);
+}
+
+const char* instability_reason(const DiffusionChernoff&) { return kCorrectionAmplifies; }
+const char* instability_reason(const Diffusion4thChernoff&) { return kCorrectionAmplifies; }
+const char* instability_reason(const Diffusion6thChernoff&) { return kCorrectionAmplifies; }
+const char* instability_reason(const Diffusion4thZeta4Chernoff&) { return kRungAmplifies; }
+const char* instability_reason(const Diffusion6thZeta6Chernoff&) { return kRungAmplifies; }
+const char* instability_reason(const Diffusion8thZeta8Chernoff&) { return kChebyshevAmplifies; }
+
+double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double tau) {
+    // (-1)^j on a reflecting grid is mapped onto a multiple of itself by any
+    // translation-invariant step, whatever the shifts: the mirror image of
+    // the alternating sequence is again alternating.
+    constexpr std::size_t kNodes = 16;
+    const double dx = kernel.grid.dx();
+    Grid1D<double> g = kernel.grid;
+    g.boundary = BoundaryPolicy<double>::reflect();
+    g.xmin = 0.0;
+    g.xmax = dx * static_cast<double>(kNodes - 1);
+    g.n = kNodes;
+    if (kernel.use_octonic) g.interp_kind = InterpKind::of(InterpTag::OctonicHermite);
+    std::vector<double> v(kNodes);
+    for (std::size_t j = 0; j < kNodes; ++j) v[j] = (j % 2 == 0) ? 1.0 : -1.0;
+    Diffusion4thChernoff unit = Diffusion4thChernoff::unit(g);
+    const GridFn<double> u{g, std::move(v)};
+    const std::size_t mid = kNodes / 2;
+    auto r = unit.apply_node(u, mid, tau);
+    if (!r) internal_fault("heat4_nyquist_eigenvalue", r.error());
+    return *r / u.values[mid];
+}
+
+StepRange zeta_stable_steps(const Diffusion4thChernoff& inner, int level) {
+    const double dx2 = inner.grid.dx() * inner.grid.dx();
+    if (inner.use_chebyshev && !inner.use_octonic) {
+        return StepRange{kZeta8ChebyshevMuMin * dx2, kZeta8ChebyshevMuMax * dx2};
+    }
+    auto stable = [&](double mu) { return std::abs(zeta_symbol(inner, level, mu * dx2)) <= 1.0 + kSymbolSlack; };
+    // Walk up from the always-stable small steps to the first crossing, then
+    // bisect it.
+    double lo = 0.0;
+    double hi = 0.05;
+    while (hi < 1024.0 && stable(hi)) {
+        lo = hi;
+        hi += 0.05;
+    }
+    if (hi >= 1024.0) return StepRange{};
+    for (int k = 0; k < 60; ++k) {
+        const double mid = 0.5 * (lo + hi);
+        if (stable(mid)) lo = mid;
+        else hi = mid;
+    }
+    return StepRange{0.0, lo * dx2};
+}
+
+}  // namespace quorvane

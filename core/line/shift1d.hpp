@@ -1,0 +1,122 @@
+// The universal shift Chernoff function ("shift") for
+//   du/dt = a(x) u'' + b(x) u' + c(x) u
+// on a uniform 1-D grid, and the piecewise-constant coefficient schedules
+// that drive it segment by segment.
+//
+// One step samples u at x +- 2 sqrt(tau a) (weight 1/4 each) and at the
+// drifted point x + 2 tau b (weight 1/2), then adds the explicit reaction
+// tau c u(x). The first two moments of that three-point law are tau b and
+// 2 tau a, so the step is consistent to first order with the generator.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/foundation/boundary.hpp"
+#include "core/foundation/coeff.hpp"
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/foundation/parallel1d.hpp"
+#include "core/foundation/parallel_pool.hpp"
+#include "core/line/state.hpp"
+
+namespace quorvane {
+
+inline constexpr const char* kShiftEllipticityMessage = "a(x) must be finite and >= 0 (Theorem 6: inf a > 0)";
+
+// One entry of a piecewise-constant coefficient schedule: a constant, or n
+// samples at the grid nodes (shared, so copying an entry copies no data).
+class ScheduleEntry {
+public:
+    using Samples = std::shared_ptr<const std::vector<double>>;
+
+    static ScheduleEntry constant(double value) { return ScheduleEntry(value); }
+    static ScheduleEntry array(Samples samples) { return ScheduleEntry(std::move(samples)); }
+    static ScheduleEntry array(std::vector<double> samples) {
+        return ScheduleEntry(std::make_shared<const std::vector<double>>(std::move(samples)));
+    }
+
+    bool is_constant() const { return std::holds_alternative<double>(v_); }
+    double value() const { return std::get<double>(v_); }
+    const Samples& samples() const { return std::get<Samples>(v_); }
+
+    // |value| of a constant, the largest |sample| of an array (NaN skipped,
+    // 0 for an empty array).
+    double sup_norm() const;
+
+    // The entry as a coefficient function on `grid`: the constant itself, or
+    // the Catmull-Rom interpolant of the samples over the grid's nodes.
+    SharedCoeff to_coeff(const Grid1D<double>& grid) const;
+
+private:
+    explicit ScheduleEntry(double v) : v_(v) {}
+    explicit ScheduleEntry(Samples s) : v_(std::move(s)) {}
+    std::variant<double, Samples> v_;
+};
+
+struct ShiftChernoff1D {
+    // Shared closures a, b, c; when absent the plain slots below are used.
+    struct Coeffs {
+        SharedCoeff a, b, c;
+    };
+
+    std::optional<Coeffs> coef_override;
+    Grid1D<double> grid;
+    PlainFn a = coeff_zero;
+    PlainFn b = coeff_zero;
+    PlainFn c = coeff_zero;
+    // An upper bound of |c| kept for callers; the step never reads it.
+    double c_norm_bound = 0.0;
+
+    Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
+
+    Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
+        return par_apply_pointwise(out, *this, in, tau);
+    }
+
+    // Shared closures a, b, c, plain slots coeff_zero; nothing is checked.
+    static ShiftChernoff1D from_arrays(SharedCoeff a, SharedCoeff b, SharedCoeff c, const Grid1D<double>& grid,
+                                       double c_norm_bound);
+    // One schedule segment: each entry becomes its coefficient function.
+    static ShiftChernoff1D from_segment(const ScheduleEntry& a, const ScheduleEntry& b, const ScheduleEntry& c,
+                                        const Grid1D<double>& grid, double c_norm_bound);
+    // Spatially constant a, b, c as shared closures with bound |a|+|b|+|c|.
+    static ShiftChernoff1D constant(const Grid1D<double>& grid, double a, double b, double c);
+};
+
+using ShiftSemigroup = ChernoffSemigroup<ShiftChernoff1D>;
+
+// The state of a constant-coefficient shift evolver: u0 finite ("u0 contains
+// NaN or Inf"), the grid checks, then the grid function of a copy of u0.
+// a, b and c are not checked here; the node step rejects a bad a.
+Expected<std::pair<ShiftSemigroup, GridFn<double>>> build_shift_state(std::size_t n, std::size_t steps,
+                                                                      std::span<const double> u0,
+                                                                      BoundaryPolicy<double> boundary, double xmin,
+                                                                      double xmax, double a, double b, double c);
+
+// The semigroup of a schedule segment: from_segment with the sum of the
+// three sup norms as c_norm_bound, step count 100. Cannot fail.
+ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEntry& a, const ScheduleEntry& b,
+                                    const ScheduleEntry& c);
+
+// Walks S = a_schedule.size() equal segments of [0, t_final] with m steps of
+// tau = (t_final / S) / m each, segment k using the constant a_k and the
+// constant b and c (c_norm_bound |b| + |c|). Returns the final values.
+Expected<std::vector<double>> evolve_shift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
+                                                         double t_final, std::size_t m,
+                                                         std::span<const double> a_schedule, double b, double c);
+
+// The same walk with per-segment entries for all three coefficients (the
+// three spans have equal length S >= 1).
+Expected<std::vector<double>> evolve_shift_coefficient_schedule(const Grid1D<double>& grid,
+                                                                std::vector<double> values, double t_final,
+                                                                std::size_t m, std::span<const ScheduleEntry> a,
+                                                                std::span<const ScheduleEntry> b,
+                                                                std::span<const ScheduleEntry> c);
+
+}  // namespace quorvane

@@ -1,0 +1,123 @@
+// Chernoff semigroups, fixed-step evolvers and the default 1-D heat state.
+//
+// A "Chernoff function" here is any kernel with
+//   Status apply_into(const GridFn<double>& in, GridFn<double>& out,
+//                     ScratchPool<double>& pool, double tau) const;
+// per-node kernels implement it through par_apply_pointwise, whole-grid
+// steps directly.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/boundary.hpp"
+#include "core/line/diffusion.hpp"
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/foundation/parallel1d.hpp"
+#include "core/foundation/parallel_pool.hpp"
+
+namespace quorvane {
+
+// Runs `steps` applications of `kernel` with step tau, starting from
+// `start`, alternating between two buffers; returns the last result.
+template <class K>
+Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::size_t steps, double tau,
+                                   ScratchPool<double>& pool) {
+    GridFn<double> other{start.grid, std::vector<double>(start.values.size(), 0.0)};
+    for (std::size_t k = 0; k < steps; ++k) {
+        if (Status st = kernel.apply_into(start, other, pool, tau); !st) return fail(st.error());
+        std::swap(start, other);
+    }
+    return start;
+}
+
+// `steps` applications of `kernel` with step tau to `values`, which are
+// first validated as a grid function on `grid` (length, finiteness).
+template <class K>
+Expected<std::vector<double>> evolve_values(const K& kernel, const Grid1D<double>& grid, std::vector<double> values,
+                                            double tau, std::size_t steps) {
+    auto start = GridFn<double>::make(grid, std::move(values));
+    if (!start) return fail(start.error());
+    ScratchPool<double> pool;
+    auto end = run_steps(kernel, std::move(*start), steps, tau, pool);
+    if (!end) return fail(end.error());
+    return std::move(end->values);
+}
+
+template <class K>
+struct ChernoffSemigroup {
+    K kernel;
+    std::size_t n = 1;
+
+    static Expected<ChernoffSemigroup> make(K kernel, std::size_t n) {
+        if (n == 0) return domain_error("ChernoffSemigroup n must be >= 1", 0.0);
+        warm_parallel_caches();
+        return ChernoffSemigroup{std::move(kernel), n};
+    }
+
+    // n steps of t/n from `state`; t must be finite and >= 0.
+    Expected<GridFn<double>> evolve(double t, const GridFn<double>& state) const {
+        if (!finite_nonneg(t)) return domain_error("t must be finite and >= 0", t);
+        ScratchPool<double> pool;
+        return run_steps(kernel, state, n, t / static_cast<double>(n), pool);
+    }
+};
+
+// Generic fixed-step evolver: a kernel, a step count n >= 1 and its state.
+template <class K>
+struct Evolver {
+    K kernel;
+    std::size_t n = 1;
+    GridFn<double> state;
+
+    static Expected<Evolver> make(K kernel, std::size_t n, GridFn<double> state) {
+        if (n == 0) return domain_error("Evolver n must be >= 1", 0.0);
+        return Evolver{std::move(kernel), n, std::move(state)};
+    }
+
+    // n steps of t/n; the state is replaced only on success.
+    Status advance(double t) {
+        if (!finite_nonneg(t)) return domain_error("t must be finite and >= 0", t);
+        ScratchPool<double> pool;
+        auto r = run_steps(kernel, state, n, t / static_cast<double>(n), pool);
+        if (!r) return fail(r.error());
+        state.values = std::move(r->values);
+        return {};
+    }
+};
+
+// The sequence every 1-D state builder follows: u0 finite ("u0 contains NaN
+// or Inf"), the grid checks, the semigroup of make_kernel(grid) with `steps`,
+// then the grid function of a copy of u0.
+template <class MakeKernel>
+auto build_state(std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary,
+                 double xmin, double xmax, MakeKernel make_kernel)
+    -> Expected<std::pair<ChernoffSemigroup<std::invoke_result_t<MakeKernel, const Grid1D<double>&>>, GridFn<double>>> {
+    using K = std::invoke_result_t<MakeKernel, const Grid1D<double>&>;
+    if (const double* bad = first_non_finite<double>(u0)) return domain_error("u0 contains NaN or Inf", *bad);
+    auto grid = Grid1D<double>::make(boundary, InterpKind::septic(), xmin, xmax, n);
+    if (!grid) return fail(grid.error());
+    auto sg = ChernoffSemigroup<K>::make(make_kernel(*grid), steps);
+    if (!sg) return fail(sg.error());
+    auto fn = GridFn<double>::make(*grid, std::vector<double>(u0.begin(), u0.end()));
+    if (!fn) return fail(fn.error());
+    return std::pair{std::move(*sg), std::move(*fn)};
+}
+
+// n steps of the heat2 kernel from g, between two caller-owned grid
+// functions; the result ends in `state`.
+Status evolve_steps_pingpong(const DiffusionChernoff& kernel, std::span<const double> g,
+                             GridFn<double>& state, GridFn<double>& scratch, std::size_t n, double tau);
+
+// The default unit heat state: u0 finite ("u0 contains NaN or Inf"), the grid
+// checks, then the grid function of a copy of u0.
+Expected<std::pair<ChernoffSemigroup<DiffusionChernoff>, GridFn<double>>> build_heat_state(
+    std::size_t n, std::size_t steps, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin,
+    double xmax);
+
+}  // namespace quorvane

@@ -1,0 +1,269 @@
+// Python class Heat1D: the second-order heat evolver.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/line/heat1d.hpp"
+#include "core/line/state.hpp"
+#include "python/array.hpp"
+#include "python/coeff.hpp"
+#include "python/evolver.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+namespace {
+
+struct Heat1DObj {
+    ChernoffSemigroup<DiffusionChernoff> semigroup;
+    GridFn<double> state;
+    Dtype dtype = Dtype::F64;
+
+    std::size_t len() const { return state.values.size(); }
+    static ClassDef& class_def();
+};
+
+constexpr char kHeat1DDoc[] =
+    "Heat1D(xmin, xmax, n, u0, *, boundary=\"reflect\", dtype=\"f64\")\n--\n\n"
+    "One-dimensional heat equation on a uniform grid, advanced by a Chernoff product formula.\n\n"
+    "Built by the constructor, the object solves du/dt = d^2u/dx^2 (unit diffusion) on the\n"
+    "n nodes x_i = xmin + i*dx, dx = (xmax - xmin)/(n - 1). Each Chernoff step of size tau\n"
+    "replaces u(x) by a five-point Gaussian quadrature average of u around x (off-grid values\n"
+    "by degree-7 Hermite interpolation, values beyond the ends by the boundary policy); n\n"
+    "steps of size t/n converge to the heat semigroup with error O(t^2/n^2) in time.\n"
+    "The static factories ``with_a_array`` and ``with_a_function`` build the variable-\n"
+    "coefficient evolver, which approximates the divergence-form equation\n"
+    "du/dt = d/dx (a(x) du/dx).\n\n"
+    "Parameters\n----------\n"
+    "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
+    "n : int\n    Number of grid nodes, at least 4.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes, all finite.\n"
+    "boundary : str, optional\n"
+    "    How values beyond the ends are read: \"reflect\" (default), \"zero\", \"periodic\" or\n"
+    "    \"linear\" (ASCII case-insensitive).\n"
+    "dtype : str, optional\n"
+    "    \"f64\" (default) or \"f32\": the precision of ``evolve``. The f32 path runs serially\n"
+    "    in single precision with unit diffusion.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain]\" for an unknown boundary or dtype, \"[NanInf]\" for non-finite u0 or\n"
+    "    bounds, \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+
+constexpr char kEvolveDoc[] =
+    "evolve($self, t, n_steps=100)\n--\n\n"
+    "Advance the state by time t with n_steps Chernoff steps of size t/n_steps.\n\n"
+    "The temporal error is second order: doubling n_steps divides it by about 4.\n"
+    "With the interpreter lock released, the steps run on worker threads for large grids;\n"
+    "the object's values are replaced only when the whole evolution succeeded.\n\n"
+    "Parameters\n----------\n"
+    "t : float\n    Time to advance, finite and >= 0.\n"
+    "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
+    "Returns\n-------\nNone\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
+    "    kind CflViolated when a variable coefficient makes the steps amplify some grid\n"
+    "    frequencies so much that over n_steps steps any perturbation could grow more than\n"
+    "    tenfold (the message names the largest admissible tau for this t), or the error of\n"
+    "    a step (for example a negative or non-finite coefficient, or a non-finite result,\n"
+    "    kind NanInf). The values are unchanged after a failure.\n";
+
+constexpr char kEvolveChunkedDoc[] =
+    "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"
+    "Advance by time t in total_steps double-precision steps, chunk_steps at a time.\n\n"
+    "The result is bit-identical to ``evolve(t, total_steps)`` in double precision. The\n"
+    "interpreter lock is released for each chunk and re-taken between chunks, where\n"
+    "``progress(done, total)`` is called if given; an exception it raises ends the call\n"
+    "unchanged and leaves the values as they were.\n\n"
+    "Parameters\n----------\n"
+    "t : float\n    Time to advance, finite and >= 0.\n"
+    "total_steps : int\n    Total number of steps, at least 1.\n"
+    "chunk_steps : int\n    Steps per chunk, at least 1.\n"
+    "progress : callable, optional\n    Called as progress(done, total) after each chunk.\n\n"
+    "Returns\n-------\nNone\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
+    "    \"[OutOfDomain] chunk_steps must be >= 1\", kind CflViolated as for ``evolve`` (judged\n"
+    "    over the whole call), or the error of a step.\n";
+
+constexpr char kWithAArrayDoc[] =
+    "with_a_array(xmin, xmax, n, a, u0, *, a_prime=None, a_double_prime=None, a_norm_bound=None, "
+    "boundary=\"reflect\")\n--\n\n"
+    "Build a heat evolver for du/dt = d/dx (a(x) du/dx) from sampled coefficients.\n\n"
+    "The samples of a (and of a' and a'' when given) sit at the n grid nodes and are\n"
+    "evaluated between nodes by Catmull-Rom interpolation, continued as constants beyond\n"
+    "the ends. Missing derivatives are taken by finite differences of a (fourth order inside,\n"
+    "second order at the ends). Every evaluation stays free of the interpreter lock.\n\n"
+    "Parameters\n----------\n"
+    "xmin, xmax : float\n    Ends of the interval.\n"
+    "n : int\n    Number of grid nodes, at least 4.\n"
+    "a : numpy.ndarray[float64] or sequence of float\n    Samples of a >= 0 at the nodes.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
+    "a_prime, a_double_prime : array-like, optional\n    Samples of a' and a''.\n"
+    "a_norm_bound : float, optional\n    Upper bound of a; default 1.1 * max(a).\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "Returns\n-------\nHeat1D\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is not a float sequence.\n"
+    "QuorvaneError\n"
+    "    \"[GridMismatch]\" for arrays of the wrong type or length (a needs at least 3 samples\n"
+    "    when a derivative is derived from it), \"[NanInf]\" for non-finite a or u0, and the\n"
+    "    grid errors of the constructor.\n";
+
+constexpr char kWithAFunctionDoc[] =
+    "with_a_function(xmin, xmax, n, a, a_prime, a_double_prime, a_norm_bound, u0, *, "
+    "boundary=\"reflect\")\n--\n\n"
+    "Build a heat evolver for du/dt = d/dx (a(x) du/dx) from Python callables.\n\n"
+    "a, a_prime and a_double_prime are called as f(x) with one float during ``evolve``, each\n"
+    "call taking the interpreter lock. A call that raises or returns a non-float yields NaN;\n"
+    "the evolve then fails with the step's error, whose __cause__ is the first exception\n"
+    "raised by a callable.\n\n"
+    "Parameters\n----------\n"
+    "xmin, xmax : float\n    Ends of the interval.\n"
+    "n : int\n    Number of grid nodes, at least 4.\n"
+    "a, a_prime, a_double_prime : callable\n    a(x) >= 0 and its first two derivatives.\n"
+    "a_norm_bound : float\n    Upper bound of a.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "Returns\n-------\nHeat1D\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is not a float sequence.\n"
+    "QuorvaneError\n    The grid and initial-value errors of the constructor.\n";
+
+// --- bodies ---------------------------------------------------------------
+
+Heat1DObj heat1d_new(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    const std::string boundary = a.str_or(4, "reflect");
+    const std::string dtype = a.str_or(5, "f64");
+    const BoundaryPolicy<double> policy = parse_boundary_policy(boundary);
+    const Dtype dt = parse_dtype(dtype);
+    const std::vector<double> u0 = extract_u0_vec(a.raw(3));
+    auto [sg, state] = unwrap(build_heat_state(n, 100, u0, policy, xmin, xmax));
+    return Heat1DObj{std::move(sg), std::move(state), dt};
+}
+
+Ref heat1d_evolve(Heat1DObj& self, const Args& a) {
+    if (self.dtype == Dtype::F64) return evolve_body(self, a);
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    const std::vector<double> values = self.state.values;
+    const Grid1D<double> grid = self.state.grid;
+    auto r = run_evolve([&] { return heat1d_evolve_f32(grid, values, t, n_steps); });
+    self.state.values = unwrap(std::move(r));
+    return none();
+}
+
+Ref heat1d_evolve_chunked(Heat1DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t total = a.usize(1);
+    const std::size_t chunk = a.usize(2);
+    PyObject* progress = a.get(3);
+    check_steps_and_time(total, t);
+    if (chunk == 0) py_err_with_kind("OutOfDomain", "chunk_steps must be >= 1");
+    const DiffusionChernoff first_clone = self.semigroup.kernel;
+    const Grid1D<double> grid = self.state.grid;
+    const double tau = t / static_cast<double>(total);
+    refuse_unstable_step(Heat1DObj::class_def().name, first_clone, grid, t, tau);
+    std::vector<double> running = self.state.values;
+    std::size_t done = 0;
+    while (done < total) {
+        const std::size_t c = std::min(chunk, total - done);
+        DiffusionChernoff kernel = first_clone;
+        std::vector<double> copy = running;
+        auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(copy), tau, c); });
+        running = unwrap(std::move(r), callback_cause(kernel));
+        done += c;
+        if (progress) {
+            Ref args = py_tuple({py_int(done), py_int(total)});
+            Ref res(PyObject_Call(progress, args.get(), nullptr));
+            if (!res) throw_python_error();
+        }
+    }
+    warm_parallel_caches();
+    self.semigroup = ChernoffSemigroup<DiffusionChernoff>{first_clone, total};
+    self.state.values = std::move(running);
+    return none();
+}
+
+
+std::vector<double> array_arg_or_mismatch(PyObject* o, const char* message) {
+    auto v = try_float_vector(o);
+    if (!v) py_err_with_kind("GridMismatch", message);
+    return std::move(*v);
+}
+
+Ref heat1d_with_a_array(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    PyObject* a_prime_obj = a.get(5);
+    PyObject* a_double_prime_obj = a.get(6);
+    const bool has_bound = a.get(7) != nullptr;
+    const double given_bound = has_bound ? a.f64(7) : 0.0;
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(8, "reflect"));
+    const std::vector<double> u0 = extract_u0_vec(a.raw(4));
+    const std::vector<double> samples = array_arg_or_mismatch(a.raw(3), "a must be numpy.ndarray[float64]");
+    if ((!a_prime_obj || !a_double_prime_obj) && samples.size() < 3) {
+        // The finite-difference derivatives need three samples.
+        py_err_with_kind("GridMismatch", "a must have at least 3 samples to derive its derivatives, got " +
+                                             std::to_string(samples.size()));
+    }
+    const double h = sample_spacing(n, xmin, xmax);
+    const std::vector<double> d1 = a_prime_obj
+                                       ? array_arg_or_mismatch(a_prime_obj, "a_prime must be numpy.ndarray[float64]")
+                                       : fd_first_derivative(samples, h);
+    const std::vector<double> d2 =
+        a_double_prime_obj ? array_arg_or_mismatch(a_double_prime_obj, "a_double_prime must be numpy.ndarray[float64]")
+                           : fd_second_derivative(samples, h);
+    double bound = -std::numeric_limits<double>::infinity();
+    for (double v : samples) bound = std::fmax(bound, v);
+    bound = has_bound ? given_bound : 1.1 * bound;
+    SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
+    SharedCoeff ca1 = sampled_coefficient(d1, n, xmin, xmax);
+    SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax);
+    Heat1DState st =
+        unwrap(build_heat1d_with_a(n, u0, std::move(ca), std::move(ca1), std::move(ca2), policy, xmin, xmax, bound));
+    return new_object(Heat1DObj{std::move(st.semigroup), std::move(st.state), Dtype::F64});
+}
+
+Ref heat1d_with_a_function(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    SharedCoeff fa = py_coeff(a.raw(3));
+    SharedCoeff fa1 = py_coeff(a.raw(4));
+    SharedCoeff fa2 = py_coeff(a.raw(5));
+    const double bound = a.f64(6);
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(8, "reflect"));
+    const std::vector<double> u0 = extract_u0_vec(a.raw(7));
+    Heat1DState st =
+        unwrap(build_heat1d_with_a(n, u0, std::move(fa), std::move(fa1), std::move(fa2), policy, xmin, xmax, bound));
+    return new_object(Heat1DObj{std::move(st.semigroup), std::move(st.state), Dtype::F64});
+}
+
+ClassDef& Heat1DObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<Heat1DObj>("Heat1D", kHeat1DDoc);
+        d.tp_new = constructor<Heat1DObj, kHeat1DDoc, &heat1d_new>();
+        d.methods = {
+            method<Heat1DObj, kEvolveDoc, &heat1d_evolve>(),
+            method<Heat1DObj, kEvolveChunkedDoc, &heat1d_evolve_chunked>(),
+            method<Heat1DObj, kValuesDoc, &values_body<Heat1DObj>>(),
+            method<Heat1DObj, kWithAFunctionDoc, &heat1d_with_a_function>(),
+            method<Heat1DObj, kWithAArrayDoc, &heat1d_with_a_array>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* heat1d_type_object() { return type_object<Heat1DObj>(); }
+
+}  // namespace quorvane::py

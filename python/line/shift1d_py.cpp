@@ -1,0 +1,215 @@
+// Python class Shift1D: the first-order shift evolver and its batched
+// evolution. The schedule methods live in shift1d_schedule_py.cpp.
+#include "python/line/shift1d_py.hpp"
+
+#include <string>
+#include <vector>
+
+#include "core/line/grid_batched.hpp"
+#include "core/foundation/numeric.hpp"
+#include "python/array.hpp"
+#include "python/coeff.hpp"
+#include "python/evolver.hpp"
+
+namespace quorvane::py {
+namespace {
+
+constexpr char kShift1DDoc[] =
+    "Shift1D(xmin, xmax, n, u0, *, a=0.5, b=0.0, c=0.0, boundary=\"reflect\")\n--\n\n"
+    "One-dimensional convection-diffusion-reaction evolver by the universal shift formula.\n\n"
+    "Solves du/dt = a(x) u'' + b(x) u' + c(x) u on the n nodes x_i = xmin + i*dx,\n"
+    "dx = (xmax - xmin)/(n - 1). One Chernoff step of size tau replaces u(x) by\n"
+    "u(x + 2 sqrt(tau a))/4 + u(x - 2 sqrt(tau a))/4 + u(x + 2 tau b)/2 + tau c u(x),\n"
+    "off-grid values read by degree-7 Hermite interpolation and values beyond the ends\n"
+    "by the boundary policy. The formula is consistent to first order: n steps of size\n"
+    "t/n approach the semigroup with error O(t/n) in time.\n\n"
+    "The constructor takes constant coefficients; ``with_arrays`` takes sampled ones,\n"
+    "and the schedule methods change them piecewise in time.\n\n"
+    "Parameters\n----------\n"
+    "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
+    "n : int\n    Number of grid nodes, at least 4.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes, all finite.\n"
+    "a : float, optional\n"
+    "    Diffusion coefficient (default 0.5); a negative or non-finite a is reported by\n"
+    "    the first ``evolve``.\n"
+    "b : float, optional\n    Drift coefficient (default 0.0).\n"
+    "c : float, optional\n    Reaction coefficient (default 0.0).\n"
+    "boundary : str, optional\n"
+    "    How values beyond the ends are read: \"reflect\" (default), \"zero\", \"periodic\"\n"
+    "    or \"linear\" (ASCII case-insensitive).\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain]\" for an unknown boundary, \"[NanInf]\" for non-finite u0 or bounds,\n"
+    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+
+constexpr char kWithArraysDoc[] =
+    "with_arrays(xmin, xmax, n, a, b, c, c_norm_bound, u0, *, boundary=\"reflect\")\n--\n\n"
+    "Build a shift evolver with coefficients sampled at the grid nodes.\n\n"
+    "a, b and c hold n samples each; between nodes they are evaluated by Catmull-Rom\n"
+    "interpolation and beyond the ends continued by their end samples. The evolver\n"
+    "solves du/dt = a(x) u'' + b(x) u' + c(x) u to first order in time.\n\n"
+    "Parameters\n----------\n"
+    "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
+    "n : int\n    Number of grid nodes, at least 4.\n"
+    "a, b, c : numpy.ndarray[float64] or sequence of float\n"
+    "    n finite samples of each coefficient (a >= 0 is checked by ``evolve``).\n"
+    "c_norm_bound : float\n    A bound of |c| kept with the kernel; stored as given.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes.\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "Returns\n-------\nShift1D\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is not a float sequence.\n"
+    "QuorvaneError\n"
+    "    \"[GridMismatch] coefficient array must be numpy.ndarray[float64]\" or\n"
+    "    \"coefficient array length {} != n={}\", \"[NanInf] coefficient array contains NaN\n"
+    "    or Inf\", and the initial-value and grid errors of the constructor.\n";
+
+constexpr char kEvolveDoc[] =
+    "evolve($self, t, n_steps=100)\n--\n\n"
+    "Advance the state by time t with n_steps shift steps of size t/n_steps.\n\n"
+    "The error is first order in time: doubling n_steps halves it. The steps run with\n"
+    "the interpreter lock released, spread over worker threads for large grids; the\n"
+    "values are replaced only when the whole evolution succeeded, and a later ``evolve``\n"
+    "continues from them.\n\n"
+    "Parameters\n----------\n"
+    "t : float\n    Time to advance, finite and >= 0.\n"
+    "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
+    "Returns\n-------\nNone\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
+    "    \"[OutOfDomain] a(x) must be finite and >= 0 (Theorem 6: inf a > 0)\" for a bad\n"
+    "    diffusion coefficient, or \"[NanInf]\" when b or c make a sample point or a value\n"
+    "    non-finite. The values are unchanged after a failure.\n";
+
+constexpr char kEvolveBatchedDoc[] =
+    "evolve_batched($self, t, u0_nc, n_steps=100)\n--\n\n"
+    "Evolve C columns of initial values under this object's coefficients.\n\n"
+    "Column c of the result is bit for bit what ``evolve(t, n_steps)`` would give from\n"
+    "u0_nc[:, c]; the object itself is not changed. Small grids spread the columns over\n"
+    "at most as many threads as there are processors, large grids spread each step over\n"
+    "nodes; the interpreter lock is released meanwhile.\n\n"
+    "Parameters\n----------\n"
+    "t : float\n    Time to advance, finite and >= 0.\n"
+    "u0_nc : numpy.ndarray[float64]\n    Initial values of shape [n, C], C >= 1, any strides.\n"
+    "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
+    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of shape [n, C].\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0_nc is not a two-dimensional float64 array.\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
+    "    \"[GridMismatch] u0_nc has shape[0]={}, expected n={}\", \"[GridMismatch] u0_nc must\n"
+    "    have at least 1 channel\", \"[NanInf] u0_nc contains NaN or Inf\", or the error of a\n"
+    "    step (a non-finite result included, kind NanInf).\n";
+
+// --- bodies ---------------------------------------------------------------
+
+Shift1DObj shift1d_new(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    const double ca = a.f64_or(4, 0.5);
+    const double cb = a.f64_or(5, 0.0);
+    const double cc = a.f64_or(6, 0.0);
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(7, "reflect"));
+    const std::vector<double> u0 = extract_u0_vec(a.raw(3));
+    auto [sg, state] = unwrap(build_shift_state(n, 100, u0, policy, xmin, xmax, ca, cb, cc));
+    return Shift1DObj{std::move(sg), std::move(state)};
+}
+
+Ref shift1d_with_arrays(const Args& a) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    const double bound = a.f64(6);
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(8, "reflect"));
+    std::vector<double> u0 = extract_u0_vec(a.raw(7));
+    if (const double* bad = first_non_finite<double>(u0)) {
+        raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
+    }
+    SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
+    SharedCoeff cb = extract_coeff_array(a.raw(4), n, xmin, xmax);
+    SharedCoeff cc = extract_coeff_array(a.raw(5), n, xmin, xmax);
+    const Grid1D<double> grid =
+        unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
+    ShiftSemigroup sg = unwrap(ShiftSemigroup::make(
+        ShiftChernoff1D::from_arrays(std::move(ca), std::move(cb), std::move(cc), grid, bound), 100));
+    GridFn<double> state = unwrap(GridFn<double>::make(grid, std::move(u0)));
+    return new_object(Shift1DObj{std::move(sg), std::move(state)});
+}
+
+
+// The u0_nc argument: a two-dimensional float64 array in any strides, read
+// in place through its buffer.
+Array2D extract_u0_nc(PyObject* o) {
+    auto buf = Buffer::get(o, PyBUF_RECORDS_RO);
+    if (!buf) {
+        raise_type_error("argument 'u0_nc': '" + type_name_of(o) +
+                         "' object cannot be converted to 'PyArray<f64, Ix2>'");
+    }
+    if (!buf->is_f64()) raise_type_error("argument 'u0_nc': type mismatch: expected float64 elements");
+    if (buf->ndim() != 2) {
+        raise_type_error("argument 'u0_nc': dimensionality mismatch: expected 2, got " +
+                         std::to_string(buf->ndim()));
+    }
+    const auto rows = static_cast<std::size_t>(buf->shape(0));
+    const auto cols = static_cast<std::size_t>(buf->shape(1));
+    return Array2D{rows, cols, std::move(buf)};
+}
+
+Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const Array2D u0 = extract_u0_nc(a.raw(1));
+    const std::size_t n_steps = a.usize_or(2, 100);
+    check_steps_and_time(n_steps, t);
+    const std::size_t n = self.state.grid.n;
+    if (u0.rows != n) {
+        py_err_with_kind("GridMismatch", "u0_nc has shape[0]=" + std::to_string(u0.rows) +
+                                             ", expected n=" + std::to_string(n));
+    }
+    if (u0.cols == 0) py_err_with_kind("GridMismatch", "u0_nc must have at least 1 channel");
+    const std::size_t cols = u0.cols;
+    // Column layout: entry [i, c] at c*n + i, so every column is contiguous.
+    std::vector<double> src(n * cols, 0.0);
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t i = 0; i < n; ++i) src[c * n + i] = u0.at(i, c);
+    if (first_non_finite<double>(src)) py_err_with_kind("NanInf", "u0_nc contains NaN or Inf");
+    std::vector<double> dst(n * cols, 0.0);
+    const double tau = t / static_cast<double>(n_steps);
+    // The shared borrow keeps the kernel unchanged for the whole call.
+    const ShiftChernoff1D& kernel = self.semigroup.kernel;
+    const Grid1D<double>& grid = self.state.grid;
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        if (Status st = evolve_batched_1d(kernel, grid, n_steps, tau, src, dst); !st) return fail(st.error());
+        return std::move(dst);
+    });
+    const std::vector<double> cols_out = unwrap(std::move(r));
+    std::vector<double> row_major(n * cols);
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t i = 0; i < n; ++i) row_major[i * cols + c] = cols_out[c * n + i];
+    return new_array_f64_2d(n, cols, row_major);
+}
+
+}  // namespace
+
+ClassDef& Shift1DObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<Shift1DObj>("Shift1D", kShift1DDoc);
+        d.tp_new = constructor<Shift1DObj, kShift1DDoc, &shift1d_new>();
+        d.methods = {
+            method<Shift1DObj, kEvolveDoc, &evolve_body<Shift1DObj>>(),
+            method<Shift1DObj, kValuesDoc, &values_body<Shift1DObj>>(),
+            method<Shift1DObj, kWithArraysDoc, &shift1d_with_arrays>(),
+            method<Shift1DObj, kShiftTimeScheduleDoc, &shift1d_evolve_with_time_schedule>(),
+            method<Shift1DObj, kEvolveBatchedDoc, &shift1d_evolve_batched>(),
+            method<Shift1DObj, kShiftCoefficientScheduleDoc, &shift1d_evolve_with_coefficient_schedule>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* shift1d_type_object() { return type_object<Shift1DObj>(); }
+
+}  // namespace quorvane::py

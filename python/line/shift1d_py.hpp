@@ -1,0 +1,28 @@
+// Python class Shift1D, shared between its two binding files: the class and
+// its plain and batched evolution (shift1d_py.cpp), the time and coefficient
+// schedules (shift1d_schedule_py.cpp).
+#pragma once
+
+#include <cstddef>
+
+#include "core/foundation/grid_fn.hpp"
+#include "core/line/shift1d.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+struct Shift1DObj {
+    ShiftSemigroup semigroup;
+    GridFn<double> state;
+
+    std::size_t len() const { return state.values.size(); }
+    static ClassDef& class_def();
+};
+
+// The two schedule methods and their docstrings.
+extern const char kShiftTimeScheduleDoc[];
+extern const char kShiftCoefficientScheduleDoc[];
+Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a);
+Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a);
+
+}  // namespace quorvane::py

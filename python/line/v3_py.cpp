@@ -1,0 +1,290 @@
+// Python classes EvolverHeat1DUnitV3 and GrowthV3: unit heat written into a
+// caller's float64 buffer, and the growth bound of its Chernoff function.
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/line/diffusion.hpp"
+#include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/line/state.hpp"
+#include "python/array.hpp"
+#include "python/coeff.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+namespace {
+
+// --- exclusive borrows of caller arrays ---------------------------------------
+
+// Byte ranges of arrays that a running call writes without the interpreter
+// lock. A second call that wants to write an overlapping range while the
+// first runs (another thread, same buffer) is refused instead of racing.
+class ArrayWriteRegistry {
+public:
+    bool try_add(const char* lo, const char* hi) {
+        std::lock_guard<std::mutex> g(m_);
+        for (const auto& r : ranges_)
+            if (lo < r.second && r.first < hi) return false;
+        ranges_.emplace_back(lo, hi);
+        return true;
+    }
+    void remove(const char* lo) {
+        std::lock_guard<std::mutex> g(m_);
+        for (auto it = ranges_.begin(); it != ranges_.end(); ++it) {
+            if (it->first == lo) {
+                ranges_.erase(it);
+                return;
+            }
+        }
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::pair<const char*, const char*>> ranges_;
+};
+
+ArrayWriteRegistry& write_registry() {
+    static ArrayWriteRegistry r;
+    return r;
+}
+
+PyObject* ndarray_type() {
+    static PyObject* t = [] {
+        Ref np(PyImport_ImportModule("numpy"));
+        if (!np) throw_python_error();
+        PyObject* ty = PyObject_GetAttrString(np.get(), "ndarray");
+        if (!ty) throw_python_error();
+        return ty;  // kept for the life of the process
+    }();
+    return t;
+}
+
+// A writable one-dimensional float64 NumPy array, held exclusively (its
+// buffer exported, so NumPy cannot resize it, and its bytes registered) until
+// destruction. Every failure is the argument error of "buf".
+class BufBorrow {
+public:
+    explicit BufBorrow(PyObject* o) {
+        const int is_array = o ? PyObject_IsInstance(o, ndarray_type()) : 0;
+        if (is_array < 0) throw_python_error();
+        if (!is_array) raise_type_error("argument 'buf': '" + type_name_of(o) + "' object is not an instance of 'ndarray'");
+        auto b = Buffer::get(o, PyBUF_RECORDS_RO);
+        if (!b) raise_type_error("argument 'buf': the array does not export a buffer");
+        if (!b->is_f64()) raise_type_error("argument 'buf': type mismatch: expected float64 elements");
+        if (b->ndim() != 1) {
+            raise_type_error("argument 'buf': dimensionality mismatch: expected 1, got " + std::to_string(b->ndim()));
+        }
+        if (b->readonly()) raise_type_error("argument 'buf': The given array is not writeable");
+        const Py_ssize_t len = b->shape(0);
+        const char* base = static_cast<const char*>(b->view().buf);
+        // Extent of the elements, whatever the sign of the stride.
+        const Py_ssize_t span = len == 0 ? 0 : (len - 1) * b->stride(0);
+        lo_ = span < 0 ? base + span : base;
+        hi_ = (span < 0 ? base : base + span) + (len == 0 ? 0 : 8);
+        if (len != 0 && !write_registry().try_add(lo_, hi_)) {
+            raise_type_error("argument 'buf': The given array is already borrowed");
+        }
+        registered_ = len != 0;
+        buf_.emplace(std::move(*b));
+    }
+    ~BufBorrow() {
+        if (registered_) write_registry().remove(lo_);
+    }
+    BufBorrow(const BufBorrow&) = delete;
+    BufBorrow& operator=(const BufBorrow&) = delete;
+
+    std::size_t len() const { return static_cast<std::size_t>(buf_->shape(0)); }
+    // One element apart and 8-byte aligned, the only layout written in place
+    // (a single element is contiguous whatever its stride).
+    bool contiguous_aligned() const {
+        const auto addr = reinterpret_cast<std::uintptr_t>(buf_->view().buf);
+        return addr % alignof(double) == 0 && (len() <= 1 || buf_->stride(0) == 8);
+    }
+    double* data() const { return buf_->data(); }
+
+private:
+    std::optional<Buffer> buf_;
+    const char* lo_ = nullptr;
+    const char* hi_ = nullptr;
+    bool registered_ = false;
+};
+
+// --- GrowthV3 -------------------------------------------------------------------
+
+struct GrowthV3Obj {
+    double multiplier = 1.0;
+    double omega = 0.0;
+
+    std::string repr() const {
+        return "GrowthV3(multiplier=" + fmt_shortest(multiplier) + ", omega=" + fmt_shortest(omega) + ")";
+    }
+    static ClassDef& class_def();
+};
+
+constexpr char kGrowthV3Doc[] =
+    "Growth bound ||S(tau)|| <= M * exp(omega * tau) of a Chernoff function, with M = multiplier\n"
+    "and omega = omega; returned by ``EvolverHeat1DUnitV3.growth``.";
+
+Ref growth_multiplier(const GrowthV3Obj& g) { return py_float(g.multiplier); }
+Ref growth_omega(const GrowthV3Obj& g) { return py_float(g.omega); }
+
+ClassDef& GrowthV3Obj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<GrowthV3Obj>("GrowthV3", kGrowthV3Doc);
+        d.getters = {
+            getter<GrowthV3Obj, &growth_multiplier>("multiplier", "M in `\u2016S(\u03c4)\u2016 \u2264 M \u00b7 exp(\u03c9 \u00b7 \u03c4)`."),
+            getter<GrowthV3Obj, &growth_omega>("omega", "\u03c9 in `\u2016S(\u03c4)\u2016 \u2264 M \u00b7 exp(\u03c9 \u00b7 \u03c4)`."),
+        };
+        return d;
+    }();
+    return def;
+}
+
+// --- EvolverHeat1DUnitV3 ----------------------------------------------------------
+
+struct EvolverHeat1DUnitV3Obj {
+    Evolver<DiffusionChernoff> ev;
+
+    std::size_t len() const { return ev.state.values.size(); }
+    static ClassDef& class_def();
+};
+
+constexpr char kEvolverDoc[] =
+    "EvolverHeat1DUnitV3(domain_lo, domain_hi, n_grid, u0, n_chernoff)\n--\n\n"
+    "Unit heat equation du/dt = d^2u/dx^2 on [domain_lo, domain_hi], written into caller buffers.\n\n"
+    "The state lives on the n_grid nodes x_i = domain_lo + i*dx, dx = (domain_hi - domain_lo)/\n"
+    "(n_grid - 1), with reflecting ends. ``evolve_into(t, buf)`` advances it by n_chernoff\n"
+    "second-order Chernoff steps of size t/n_chernoff (a five-point Gaussian average of u,\n"
+    "off-grid values by degree-7 Hermite interpolation; temporal error O(t^3/n_chernoff^2))\n"
+    "and writes the result into ``buf`` without creating an array.\n\n"
+    "Parameters\n----------\n"
+    "domain_lo, domain_hi : float\n    Ends of the interval; finite, domain_lo < domain_hi.\n"
+    "n_grid : int\n    Number of grid nodes, at least 4.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the nodes, all finite.\n"
+    "n_chernoff : int\n    Chernoff steps per ``evolve_into`` call, at least 1.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
+    "QuorvaneError\n"
+    "    \"[NanInf]\" for non-finite u0 or bounds; \"[GridMismatch]\" for domain_lo >= domain_hi,\n"
+    "    n_grid < 4, n_chernoff = 0 (\"Evolver n must be >= 1\") or len(u0) != n_grid.\n";
+
+constexpr char kEvolveIntoDoc[] =
+    "evolve_into($self, t, buf)\n--\n\n"
+    "Advance the state by time t and write the new values into buf.\n\n"
+    "Runs n_chernoff steps of size t/n_chernoff with the interpreter lock released; buf is\n"
+    "held exclusively for the whole call. buf and the state change together, and only\n"
+    "when the whole evolution succeeded.\n\n"
+    "Parameters\n----------\n"
+    "t : float\n    Time to advance, finite and >= 0.\n"
+    "buf : numpy.ndarray[float64]\n"
+    "    Writable, one-dimensional, contiguous and aligned, of length n_grid.\n\n"
+    "Returns\n-------\nNone\n\n"
+    "Raises\n------\n"
+    "TypeError\n"
+    "    \"argument 'buf': ...\" if buf is not a writable one-dimensional float64 array, or is\n"
+    "    being written by another call.\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] t must be finite and >= 0\"; \"[GridMismatch] buf not contiguous: ...\"\n"
+    "    for a strided or misaligned buf; \"[GridMismatch] buf length L != n_grid N\"; or the\n"
+    "    error of a step. buf and the state are unchanged after a failure.\n";
+
+constexpr char kGrowthDoc[] =
+    "growth($self)\n--\n\n"
+    "Return the growth bound of the Chernoff function.\n\n"
+    "The unit heat step is an average with non-negative weights, so ||S(tau)|| <= 1:\n"
+    "multiplier 1 and omega 0, whatever the grid and state.\n\n"
+    "Returns\n-------\nGrowthV3\n";
+
+constexpr char kSizeDoc[] =
+    "size($self)\n--\n\n"
+    "Return the number of grid nodes.\n\n"
+    "Returns\n-------\nint\n    n_grid.\n";
+
+constexpr char kNChernoffDoc[] =
+    "n_chernoff($self)\n--\n\n"
+    "Return the number of Chernoff steps per ``evolve_into`` call.\n\n"
+    "Returns\n-------\nint\n";
+
+constexpr char kValuesDoc[] =
+    "values($self)\n--\n\n"
+    "Return a copy of the current values.\n\n"
+    "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n_grid node values.\n";
+
+EvolverHeat1DUnitV3Obj evolver_new(const Args& a) {
+    const double lo = a.f64(0);
+    const double hi = a.f64(1);
+    const std::size_t n_grid = a.usize(2);
+    const std::size_t n_chernoff = a.usize(4);
+    const std::vector<double> u0 = extract_u0_vec(a.raw(3));
+    if (const double* bad = first_non_finite<double>(u0)) raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
+    const Grid1D<double> grid =
+        unwrap(Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind::septic(), lo, hi, n_grid));
+    Evolver<DiffusionChernoff> ev =
+        unwrap(Evolver<DiffusionChernoff>::make(DiffusionChernoff::unit(grid), n_chernoff, GridFn<double>{grid, {}}));
+    warm_parallel_caches();
+    ev.state = unwrap(GridFn<double>::make(grid, u0));
+    return EvolverHeat1DUnitV3Obj{std::move(ev)};
+}
+
+Ref evolver_evolve_into(EvolverHeat1DUnitV3Obj& self, const Args& a) {
+    const double t = a.f64(0);
+    BufBorrow buf(a.raw(1));
+    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
+    const std::size_t len = buf.len();
+    if (len != 0 && !buf.contiguous_aligned()) {
+        py_err_with_kind("GridMismatch", "buf not contiguous: The given array is not contiguous or is misaligned.");
+    }
+    const std::size_t n_grid = self.ev.state.grid.n;
+    if (len != n_grid) {
+        py_err_with_kind("GridMismatch",
+                         "buf length " + std::to_string(len) + " != n_grid " + std::to_string(n_grid));
+    }
+    Evolver<DiffusionChernoff> work{self.ev.kernel, self.ev.n, GridFn<double>{self.ev.state.grid, {}}};
+    std::vector<double> values = self.ev.state.values;
+    double* out = buf.data();
+    Status st = without_gil([&]() -> Status {
+        auto start = GridFn<double>::make(work.state.grid, std::move(values));
+        if (!start) return fail(start.error());
+        work.state = std::move(*start);
+        if (Status s = work.advance(t); !s) return s;
+        if (Status s = check_finite_result(work.state.values); !s) return s;
+        std::memcpy(out, work.state.values.data(), work.state.values.size() * sizeof(double));
+        return {};
+    });
+    unwrap(st);
+    self.ev.state.values = std::move(work.state.values);
+    return none();
+}
+
+Ref evolver_growth(const EvolverHeat1DUnitV3Obj&, const Args&) { return new_object(GrowthV3Obj{1.0, 0.0}); }
+Ref evolver_size(const EvolverHeat1DUnitV3Obj& self, const Args&) { return py_int(self.ev.state.grid.n); }
+Ref evolver_n_chernoff(const EvolverHeat1DUnitV3Obj& self, const Args&) { return py_int(self.ev.n); }
+Ref evolver_values(const EvolverHeat1DUnitV3Obj& self, const Args&) { return new_array_f64(self.ev.state.values); }
+
+ClassDef& EvolverHeat1DUnitV3Obj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<EvolverHeat1DUnitV3Obj>("EvolverHeat1DUnitV3", kEvolverDoc);
+        d.tp_new = constructor<EvolverHeat1DUnitV3Obj, kEvolverDoc, &evolver_new>();
+        d.methods = {
+            method<EvolverHeat1DUnitV3Obj, kEvolveIntoDoc, &evolver_evolve_into>(),
+            method<EvolverHeat1DUnitV3Obj, kGrowthDoc, &evolver_growth>(),
+            method<EvolverHeat1DUnitV3Obj, kSizeDoc, &evolver_size>(),
+            method<EvolverHeat1DUnitV3Obj, kNChernoffDoc, &evolver_n_chernoff>(),
+            method<EvolverHeat1DUnitV3Obj, kValuesDoc, &evolver_values>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* growth_v3_type_object() { return type_object<GrowthV3Obj>(); }
+PyTypeObject* evolver_heat1d_unit_v3_type_object() { return type_object<EvolverHeat1DUnitV3Obj>(); }
+
+}  // namespace quorvane::py

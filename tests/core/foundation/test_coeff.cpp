@@ -1,0 +1,68 @@
+// Catmull-Rom sampling of coefficient arrays and the derivative samples of
+// coefficient arrays.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/foundation/coeff.hpp"
+#include "core/foundation/error.hpp"
+
+namespace quorvane {
+namespace {
+
+TEST(SampledCoeff, ZeroOneAndManySamples) {
+    EXPECT_EQ((*sampled_coeff(std::vector<double>{}, 0.0, 1.0))(3.0), 0.0);
+    EXPECT_EQ((*sampled_coeff(std::vector<double>{4.5}, 0.0, 1.0))(-3.0), 4.5);
+    const SharedCoeff f = sampled_coeff(std::vector<double>{1.0, 2.0, 4.0, 8.0}, 1.0, 0.5);
+    EXPECT_EQ((*f)(1.5), 2.0);
+    EXPECT_EQ((*f)(100.0), 8.0);
+}
+
+TEST(CatmullRom, NodeValuesClampedOutsideNaNPropagated) {
+    // Accuracy between the nodes is measured through Heat1D.with_a_array.
+    const std::vector<double> f = {0.5, -1.0, 2.0, 3.5, 1.25, -0.75};
+    for (std::size_t j = 0; j < f.size(); ++j) EXPECT_EQ(catmull_rom_sample(f, 0.0, 1.0, double(j)), f[j]);
+    EXPECT_EQ(catmull_rom_sample(f, 0.0, 1.0, -1e-9), f.front());
+    EXPECT_EQ(catmull_rom_sample(f, 0.0, 1.0, std::numeric_limits<double>::infinity()), f.back());
+    EXPECT_TRUE(std::isnan(catmull_rom_sample(f, 0.0, 1.0, std::numeric_limits<double>::quiet_NaN())));
+}
+
+class FdDerivatives : public ::testing::TestWithParam<std::size_t> {};
+TEST_P(FdDerivatives, FourthOrderInsideSecondOrderAtTheEnds) {
+    const std::size_t n = GetParam();
+    const double h = 0.1, x0 = 0.3;
+    auto P = [](double x) { return 2 * x * x * x - x * x + 0.5 * x - 3; };
+    auto dP = [](double x) { return 6 * x * x - 2 * x + 0.5; };
+    std::vector<double> f(n), sq(n);
+    for (std::size_t i = 0; i < n; ++i) f[i] = P(x0 + h * i), sq[i] = std::pow(x0 + h * i, 2);
+    const auto d1 = fd_first_derivative(f, h), d2 = fd_second_derivative(f, h);
+    const auto s1 = fd_first_derivative(sq, h), s2 = fd_second_derivative(sq, h);
+    ASSERT_EQ(d1.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        // Quadratics are exact everywhere, the end formulas included: rounding / h^2.
+        EXPECT_NEAR(s1[i], 2.0 * (x0 + h * i), 1e-12) << i;
+        EXPECT_NEAR(s2[i], 2.0, 1e-10) << i;
+        if (i < 2 || i + 2 >= n) continue;
+        EXPECT_NEAR(d1[i], dP(x0 + h * i), 1e-11) << i;  // cubics exact inside
+        EXPECT_NEAR(d2[i], 12 * (x0 + h * i) - 2, 1e-9) << i;
+    }
+    // The second-order formulas near the ends are visibly off for a cubic.
+    EXPECT_GT(std::abs(d1[0] - dP(x0)), 1e-3);
+    EXPECT_GT(std::abs(d1[1] - dP(x0 + h)), 1e-3);
+}
+INSTANTIATE_TEST_SUITE_P(Lengths, FdDerivatives, ::testing::Values(5, 6, 12));
+
+TEST(FdDerivativesSmall, ThreeSamplesEmptyAndTooFew) {
+    const std::vector<double> f = {1.0, 4.0, 9.0};  // (x+1)^2 at x = 0, 1, 2
+    EXPECT_EQ(fd_second_derivative(f, 1.0), (std::vector<double>{2.0, 2.0, 2.0}));
+    EXPECT_EQ(fd_first_derivative(f, 1.0), (std::vector<double>{2.0, 4.0, 6.0}));
+    EXPECT_TRUE(fd_first_derivative(std::vector<double>{}, 1.0).empty());
+    // One or two samples are outside the contract: the caller must refuse them.
+    EXPECT_THROW((void)fd_first_derivative(std::vector<double>{1.0, 2.0}, 1.0), InternalFault);
+    EXPECT_THROW((void)fd_second_derivative(std::vector<double>{1.0}, 1.0), InternalFault);
+}
+
+}  // namespace
+}  // namespace quorvane
