@@ -97,6 +97,7 @@ Classified classify_core_error(const CoreError& e) {
         case V::UnsupportedOperation:
         case V::OutOfMagnusRadius:
         case V::VarCoefOutOfClass: return {"OutOfDomain", e.display()};
+        case V::CallbackFailed: break;  // the caller reports the callback's own error
     }
     return {"Panic", e.display()};
 }

@@ -31,6 +31,9 @@ CoreError CoreError::out_of_magnus_radius(double tau, double rho_estimate) {
 CoreError CoreError::var_coef_out_of_class(const char* detail) {
     return {Variant::VarCoefOutOfClass, detail, 0, 0, 0, 0};
 }
+CoreError CoreError::callback_failed() {
+    return {Variant::CallbackFailed, nullptr, 0, 0, 0, 0};
+}
 
 std::string CoreError::display() const {
     switch (variant_) {
@@ -60,6 +63,8 @@ std::string CoreError::display() const {
                    " >= pi/2 (reduce tau or supply tighter rho_bar_max)";
         case Variant::VarCoefOutOfClass:
             return "VarCoefTt out-of-class: " + std::string(text_);
+        case Variant::CallbackFailed:
+            return "a caller-supplied callback failed";
     }
     return {};
 }
@@ -89,6 +94,8 @@ std::string CoreError::debug() const {
             return "OutOfMagnusRadius { tau: " + f(f_[0]) + ", rho_estimate: " + f(f_[1]) + " }";
         case Variant::VarCoefOutOfClass:
             return "VarCoefOutOfClass { detail: " + s(text_) + " }";
+        case Variant::CallbackFailed:
+            return "CallbackFailed";
     }
     return {};
 }

@@ -26,6 +26,10 @@ public:
         UnsupportedOperation = 6,
         OutOfMagnusRadius = 7,
         VarCoefOutOfClass = 8,
+        // A caller-supplied callback (a Python coefficient, a time-dependent
+        // operator, the stop hook) failed; the caller kept its own error and
+        // reports that one. Never classified into a failure kind.
+        CallbackFailed = 9,
     };
 
     static CoreError domain(const char* what, double value);
@@ -37,6 +41,7 @@ public:
     static CoreError unsupported_operation(const char* what);
     static CoreError out_of_magnus_radius(double tau, double rho_estimate);
     static CoreError var_coef_out_of_class(const char* detail);
+    static CoreError callback_failed();
 
     Variant variant() const { return variant_; }
     // The text field of DomainViolation (what), Unsupported (feature),

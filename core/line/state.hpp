@@ -20,6 +20,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -30,6 +31,7 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
                                    ScratchPool<double>& pool) {
     GridFn<double> other{start.grid, std::vector<double>(start.values.size(), 0.0)};
     for (std::size_t k = 0; k < steps; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
         if (Status st = kernel.apply_into(start, other, pool, tau); !st) return fail(st.error());
         std::swap(start, other);
     }

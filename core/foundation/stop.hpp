@@ -1,0 +1,43 @@
+// Stopping long calls on request.
+//
+// A long-running loop (many steps, many columns, an adaptive search) asks
+// between units of work whether its caller wants it to stop; the Python layer
+// answers from pending signals (Ctrl-C). The hook is installed on the calling
+// thread for the duration of one call, and `poll_stop` consults it at most
+// once every ~50 ms of work, so polling after every step costs a clock read.
+// The core itself knows nothing of what the hook looks at.
+#pragma once
+
+#include <chrono>
+
+#include "core/foundation/error.hpp"
+
+namespace quorvane {
+
+struct StopHook {
+    // True when the call should stop; the hook keeps its own reason.
+    bool (*should_stop)(void* ctx) = nullptr;
+    void* ctx = nullptr;
+};
+
+// Installs `hook` on the calling thread until destruction (nesting restores
+// the outer hook).
+class ScopedStopHook {
+public:
+    explicit ScopedStopHook(StopHook hook);
+    ~ScopedStopHook();
+    ScopedStopHook(const ScopedStopHook&) = delete;
+    ScopedStopHook& operator=(const ScopedStopHook&) = delete;
+
+private:
+    StopHook previous_;
+    std::chrono::steady_clock::time_point previous_poll_;
+};
+
+// CoreError::callback_failed() when the calling thread's hook asks to stop;
+// success when no hook is installed or less than the poll interval has
+// passed since the last consultation. Call it from the thread that runs the
+// loop (the one the hook was installed on), between steps.
+Status poll_stop();
+
+}  // namespace quorvane
