@@ -1,0 +1,92 @@
+#include "core/bounded/obstacle.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/foundation/coeff.hpp"
+#include "core/foundation/parallel_pool.hpp"
+#include "core/foundation/stop.hpp"
+
+namespace quorvane {
+
+Expected<ConstantObstacle> ConstantObstacle::make(double level) {
+    if (!std::isfinite(level)) return domain_error("ConstantObstacle: level must be finite", level);
+    return ConstantObstacle{level};
+}
+
+Status ConstantObstacle::project_in_place(std::span<double> u) const {
+    for (double& x : u)
+        if (x < level) x = level;
+    return {};
+}
+
+Expected<ArrayObstacle> ArrayObstacle::make(std::vector<double> g) {
+    if (const double* bad = first_non_finite<double>(g))
+        return domain_error("ArrayObstacle: obstacle_array contains NaN or Inf", *bad);
+    return ArrayObstacle{std::move(g)};
+}
+
+Status ArrayObstacle::project_in_place(std::span<double> u) const {
+    if (u.size() != g.size())
+        return domain_error("ArrayObstacle::project_in_place: obstacle length != grid n", static_cast<double>(g.size()));
+    for (std::size_t i = 0; i < u.size(); ++i)
+        if (u[i] < g[i]) u[i] = g[i];
+    return {};
+}
+
+StrangDiffusionDrift constant_coefficient_kernels(const Grid1D<double>& grid, double a, double b, double c) {
+    return StrangDiffusionDrift{DiffusionChernoff{CoeffSource::constant(a), grid, a},
+                                DriftReactionChernoff::constant(grid, b, c, std::fabs(c))};
+}
+
+const Grid1D<double>& ObstacleChernoff::grid() const {
+    return std::visit([](const auto& k) -> const Grid1D<double>& {
+        if constexpr (requires { k.grid; }) return k.grid;
+        else return k.diffusion.grid;
+    }, kernel);
+}
+
+Expected<std::vector<double>> ObstacleChernoff::evolve(std::vector<double> values, double t,
+                                                        std::size_t n_steps) const {
+    auto cur = GridFn<double>::make(grid(), std::move(values));
+    if (!cur) return fail(cur.error());
+    const double tau = t / static_cast<double>(n_steps);
+    GridFn<double> other{cur->grid, std::vector<double>(cur->values.size(), 0.0)};
+    ScratchPool<double> pool;
+    for (std::size_t k = 0; k < n_steps; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
+        Status st = std::visit([&](const auto& kern) { return kern.apply_into(*cur, other, pool, tau); }, kernel);
+        if (st) st = std::visit([&](const auto& ob) { return ob.project_in_place(other.values); }, obstacle);
+        if (!st) return fail(st.error());
+        std::swap(*cur, other);
+    }
+    return std::move(cur->values);
+}
+
+Expected<InactiveGamma> ObstacleChernoff::apply_inactive_gamma_into(std::span<const double> v) const {
+    const std::size_t n = v.size();
+    if (n < 3) return domain_error("apply_inactive_gamma_into: n < 3 (no interior stencil)", static_cast<double>(n));
+    std::vector<bool> inactive(n);
+    std::visit([&](const auto& ob) {
+        for (std::size_t i = 0; i < n; ++i) inactive[i] = v[i] > ob.floor_at(i);
+    }, obstacle);
+    InactiveGamma r{std::vector<double>(n, 0.0), std::vector<bool>(n, false), 0};
+    const Grid1D<double>& g = grid();
+    const double h = (g.xmax - g.xmin) / static_cast<double>(n - 1);
+    const double h2 = h * h;
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        if (!(inactive[i - 1] && inactive[i] && inactive[i + 1])) continue;
+        r.defined[i] = true;
+        r.gamma[i] = (v[i - 1] + ((v[i + 1] - v[i]) - v[i])) / h2;
+        ++r.count;
+    }
+    return r;
+}
+
+Status apply_active_set_adjoint_into(const ObstacleChernoff&, const GridFn<double>&, const GridFn<double>&, double) {
+    return fail(CoreError::unsupported_operation(
+        "apply_adjoint_into: no transpose-apply primitive for this type; implement AdjointApply<F> or use "
+        "new_self_adjoint for symmetric inners (ADR-0114)"));
+}
+
+}  // namespace quorvane
