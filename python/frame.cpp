@@ -214,11 +214,18 @@ std::uint64_t to_u64(PyObject* o, const char* name) {
     return static_cast<std::uint64_t>(v);
 }
 
+void raise_conversion_error(PyObject* o, const char* name, const char* target) {
+    raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(o) + "' object cannot be converted to '" +
+                     target + "'");
+}
+
+void rethrow_for_argument(const BindError& e, const char* name) {
+    if (e.kind() == BindError::Kind::AlreadySet || e.kind() == BindError::Kind::Quorvane) throw e;
+    throw BindError(e.kind(), "argument '" + std::string(name) + "': " + e.message(), e.cause());
+}
+
 std::string to_str(PyObject* o, const char* name) {
-    if (!PyUnicode_Check(o)) {
-        raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(o) +
-                         "' object cannot be converted to 'PyString'");
-    }
+    if (!PyUnicode_Check(o)) raise_conversion_error(o, name, "PyString");
     Py_ssize_t len = 0;
     const char* u = PyUnicode_AsUTF8AndSize(o, &len);
     if (!u) rethrow_argument_error(name);
@@ -233,6 +240,14 @@ std::uint32_t Args::u32(std::size_t i) const {
     return static_cast<std::uint32_t>(v);
 }
 std::string Args::str(std::size_t i) const { return to_str(vals_[i], name(i)); }
+PyObject* Args::list(std::size_t i) const {
+    if (!PyList_Check(vals_[i])) raise_conversion_error(vals_[i], name(i), "PyList");
+    return vals_[i];
+}
+PyObject* Args::tuple(std::size_t i) const {
+    if (!PyTuple_Check(vals_[i])) raise_conversion_error(vals_[i], name(i), "PyTuple");
+    return vals_[i];
+}
 bool Args::flag(std::size_t i) const {
     const int r = PyObject_IsTrue(vals_[i]);
     if (r < 0) rethrow_argument_error(name(i));

@@ -94,6 +94,10 @@ public:
     std::string str_or(std::size_t i, const char* dflt) const { return get(i) ? str(i) : std::string(dflt); }
     bool flag(std::size_t i) const;
     bool flag_or(std::size_t i, bool dflt) const { return get(i) ? flag(i) : dflt; }
+    // The argument itself when it is a list (a subclass included) or a tuple
+    // (likewise); any other object is the argument's TypeError.
+    PyObject* list(std::size_t i) const;
+    PyObject* tuple(std::size_t i) const;
 
 private:
     const Signature* sig_;
@@ -109,6 +113,11 @@ Args bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 double to_f64(PyObject* o, const char* name);
 std::uint64_t to_u64(PyObject* o, const char* name);
 std::string to_str(PyObject* o, const char* name);
+// "argument '<name>': '<type>' object cannot be converted to '<target>'".
+[[noreturn]] void raise_conversion_error(PyObject* o, const char* name, const char* target);
+// Re-raises a frame error as the error of the named argument: the same
+// exception type, its message prefixed with "argument '<name>': ".
+[[noreturn]] void rethrow_for_argument(const BindError& e, const char* name);
 
 // "'{}' object is not an instance of '{}'" for a foreign object.
 [[noreturn]] void raise_downcast_error(PyObject* o, const char* class_name);
@@ -250,6 +259,45 @@ decltype(auto) with_shared(PyObject* o, Fn&& fn) {
     Instance<T>* inst = downcast<T>(o);
     BorrowGuard g(inst->borrow, Borrow::Shared);
     return fn(static_cast<const T&>(inst->value()));
+}
+
+// An exclusive borrow of an argument object of class T (an object the call
+// changes in place, such as the state an evolver advances), held until the
+// holder is destroyed at the end of the body. A foreign object or an object
+// borrowed elsewhere is the error of the named argument ("argument 'state':
+// Already borrowed"); a conflicting call fails at once instead of waiting.
+template <class T>
+class ExclusiveArg {
+public:
+    ExclusiveArg(PyObject* o, const char* arg_name) : inst_(take(o, arg_name)) {}
+    ~ExclusiveArg() { inst_->borrow.store(0, std::memory_order_release); }
+    ExclusiveArg(const ExclusiveArg&) = delete;
+    ExclusiveArg& operator=(const ExclusiveArg&) = delete;
+
+    T& operator*() const { return inst_->value(); }
+    T* operator->() const { return &inst_->value(); }
+
+private:
+    static Instance<T>* take(PyObject* o, const char* arg_name) {
+        try {
+            Instance<T>* inst = downcast<T>(o);
+            std::intptr_t expected = 0;
+            if (!inst->borrow.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
+                raise_runtime_error("Already borrowed");
+            }
+            return inst;
+        } catch (const BindError& e) {
+            rethrow_for_argument(e, arg_name);
+        }
+    }
+
+    Instance<T>* inst_;
+};
+
+// The exclusive borrow of argument i (named as in the signature).
+template <class T>
+ExclusiveArg<T> exclusive_arg(const Args& a, std::size_t i) {
+    return ExclusiveArg<T>(a.raw(i), a.name(i));
 }
 
 template <class T>
