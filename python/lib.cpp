@@ -83,7 +83,7 @@ PyTypeObject* point_eval_type_object();
 // PyTypeObject* wentzell_v8_type_object();
 // PyTypeObject* gamma_family_type_object();
 // PyTypeObject* reverse_heat1d_type_object();
-// PyTypeObject* tt_state_type_object();
+PyTypeObject* tt_state_type_object();
 // PyTypeObject* tt_evolver_type_object();
 // PyTypeObject* tt_coupled_evolver_type_object();
 // PyTypeObject* measure_state_type_object();
@@ -209,7 +209,7 @@ const Item kRegistration[] = {
     // {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
     // {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
     // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
-    // {Item::Class, "TtState", &tt_state_type_object, nullptr},
+    {Item::Class, "TtState", &tt_state_type_object, nullptr},
     // {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
     // {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
     // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},

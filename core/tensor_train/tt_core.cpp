@@ -1,0 +1,201 @@
+#include "core/tensor_train/tt_core.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+#include "core/foundation/error.hpp"
+
+namespace quorvane {
+
+std::size_t core_size(std::size_t r_left, std::size_t n, std::size_t r_right) {
+    std::size_t out = 0;
+    if (__builtin_mul_overflow(r_left, n, &out) || __builtin_mul_overflow(out, r_right, &out)) {
+        internal_fault("tensor-train core size overflows");
+    }
+    return out;
+}
+
+TtState TtState::from_slices(std::vector<std::vector<double>> slices) {
+    TtState s;
+    s.cores.reserve(slices.size());
+    for (std::vector<double>& v : slices) {
+        const std::size_t n = v.size();
+        s.cores.push_back(TtCore{std::move(v), 1, n, 1});
+    }
+    return s;
+}
+
+std::size_t TtState::peak_rank() const {
+    std::size_t r = 1;
+    for (const TtCore& c : cores) r = std::max(r, c.r_right);
+    return r;
+}
+
+std::size_t TtState::storage_size() const {
+    std::size_t total = 0;
+    for (const TtCore& c : cores) total += c.data.size();
+    return total;
+}
+
+bool TtState::all_finite() const {
+    for (const TtCore& c : cores) {
+        for (double v : c.data) {
+            if (!std::isfinite(v)) return false;
+        }
+    }
+    return true;
+}
+
+double TtState::inner_separable(const std::vector<std::vector<double>>& functionals) const {
+    if (functionals.size() != cores.size()) internal_fault("inner_separable: one functional per core expected");
+    std::vector<double> w{1.0};
+    for (std::size_t j = 0; j < cores.size(); ++j) {
+        const TtCore& g = cores[j];
+        const std::vector<double>& f = functionals[j];
+        if (f.size() != g.n || w.size() != g.r_left) internal_fault("inner_separable: sizes do not chain");
+        std::vector<double> next(g.r_right, 0.0);
+        for (std::size_t b = 0; b < g.r_right; ++b) {
+            double acc = 0.0;
+            for (std::size_t a = 0; a < w.size(); ++a) {
+                for (std::size_t i = 0; i < g.n; ++i) acc += f[i] * (w[a] * g.at(a, i, b));
+            }
+            next[b] = acc;
+        }
+        w = std::move(next);
+    }
+    if (w.size() != 1) internal_fault("inner_separable: the last rank is not 1");
+    return w[0];
+}
+
+namespace {
+
+// Diagonalises the symmetric r x r matrix g (row-major) in place by cyclic
+// Jacobi rotations, accumulating them in v (starts as the identity). At most
+// 50 sweeps; the last sweep's diagonal is used as it stands.
+void jacobi_eigen(std::vector<double>& g, std::vector<double>& v, std::size_t r) {
+    auto G = [&](std::size_t p, std::size_t q) -> double& { return g[p * r + q]; };
+    auto V = [&](std::size_t p, std::size_t q) -> double& { return v[p * r + q]; };
+    for (int sweep = 0; sweep < 50; ++sweep) {
+        double off = 0.0;
+        for (std::size_t p = 0; p < r; ++p) {
+            for (std::size_t q = p + 1; q < r; ++q) off += G(p, q) * (G(p, q) + G(p, q));
+        }
+        if (off < 1e-30) return;
+        for (std::size_t p = 0; p + 1 < r; ++p) {
+            for (std::size_t q = p + 1; q < r; ++q) {
+                const double gpq = G(p, q);
+                if (gpq * gpq < 1e-30) continue;
+                const double theta = (G(q, q) - G(p, p)) / (gpq + gpq);
+                const double t = theta >= 0.0 ? 1.0 / (theta + std::sqrt(theta * theta + 1.0))
+                                              : 1.0 / (theta - std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0);
+                const double s = t * c;
+                for (std::size_t k = 0; k < r; ++k) {
+                    const double kp = G(k, p), kq = G(k, q);
+                    G(k, p) = c * kp - s * kq;
+                    G(k, q) = s * kp + c * kq;
+                }
+                for (std::size_t k = 0; k < r; ++k) {
+                    const double pk = G(p, k), qk = G(q, k);
+                    G(p, k) = c * pk - s * qk;
+                    G(q, k) = s * pk + c * qk;
+                }
+                G(p, q) = 0.0;
+                G(q, p) = 0.0;
+                for (std::size_t k = 0; k < r; ++k) {
+                    const double kp = V(k, p), kq = V(k, q);
+                    V(k, p) = c * kp - s * kq;
+                    V(k, q) = s * kp + c * kq;
+                }
+            }
+        }
+    }
+}
+
+// One bond of the rounding pass: core j (left) and core j + 1 (right).
+void round_bond(TtCore& left, TtCore& right, double eps_round) {
+    const std::size_t m = left.r_left * left.n;
+    const std::size_t r = left.r_right;
+    if (m == 0 || r == 0) return;
+    if (right.r_left != r) internal_fault("TtState::round: ranks do not chain");
+    const std::vector<double>& A = left.data;
+
+    // The right singular vectors and values of A from the eigenpairs of A^T A.
+    std::vector<double> g(r * r, 0.0);
+    for (std::size_t p = 0; p < r; ++p) {
+        for (std::size_t q = 0; q < r; ++q) {
+            double acc = 0.0;
+            for (std::size_t k = 0; k < m; ++k) acc += A[k * r + p] * A[k * r + q];
+            g[p * r + q] = acc;
+        }
+    }
+    std::vector<double> v(r * r, 0.0);
+    for (std::size_t k = 0; k < r; ++k) v[k * r + k] = 1.0;
+    jacobi_eigen(g, v, r);
+
+    std::vector<double> sigma_raw(r);
+    for (std::size_t k = 0; k < r; ++k) sigma_raw[k] = std::sqrt(std::fmax(g[k * r + k], 0.0));
+    std::vector<std::size_t> perm(r);
+    std::iota(perm.begin(), perm.end(), std::size_t{0});
+    std::stable_sort(perm.begin(), perm.end(),
+                     [&](std::size_t x, std::size_t y) { return sigma_raw[x] > sigma_raw[y]; });
+    std::vector<double> sigma(r);
+    for (std::size_t k = 0; k < r; ++k) sigma[k] = sigma_raw[perm[k]];
+
+    const double threshold = sigma[0] > 0.0 ? eps_round * sigma[0] : 0.0;
+    std::size_t count = 0;
+    for (double s : sigma) count += s > threshold ? 1 : 0;
+    // A has rank at most min(m, r): directions beyond that carry only
+    // rounding noise, and keeping them would let ranks (and storage) outgrow
+    // the full tensor when eps_round is 0.
+    const std::size_t r_new = std::min({std::max<std::size_t>(count, 1), r, m});
+
+    std::vector<double> u(core_size(1, m, r_new), 0.0);
+    for (std::size_t row = 0; row < m; ++row) {
+        for (std::size_t k = 0; k < r_new; ++k) {
+            if (!(sigma[k] > 1e-30)) continue;
+            double acc = 0.0;
+            for (std::size_t c = 0; c < r; ++c) acc += A[row * r + c] * v[c * r + perm[k]];
+            u[row * r_new + k] = acc / sigma[k];
+        }
+    }
+
+    // The factor R = Sigma V^T of the kept directions goes into the right core.
+    const std::size_t nb = right.n * right.r_right;
+    std::vector<double> next(core_size(r_new, right.n, right.r_right), 0.0);
+    for (std::size_t k = 0; k < r_new; ++k) {
+        for (std::size_t c = 0; c < r; ++c) {
+            const double rkc = sigma[k] * v[c * r + perm[k]];
+            for (std::size_t ib = 0; ib < nb; ++ib) next[k * nb + ib] += rkc * right.data[c * nb + ib];
+        }
+    }
+    left.data = std::move(u);
+    left.r_right = r_new;
+    right.data = std::move(next);
+    right.r_left = r_new;
+}
+
+}  // namespace
+
+void TtState::round(std::vector<TtCore>& cores, double eps_round) {
+    for (std::size_t j = 0; j + 1 < cores.size(); ++j) round_bond(cores[j], cores[j + 1], eps_round);
+}
+
+std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right) {
+    if (left.r_right != right.r_left) internal_fault("merge_adjacent_cores: ranks do not chain");
+    const std::size_t rs = left.r_right;
+    const std::size_t cols = core_size(1, right.n, right.r_right);
+    std::vector<double> theta(core_size(left.r_left * left.n, right.n, right.r_right), 0.0);
+    for (std::size_t ap = 0; ap < left.r_left * left.n; ++ap) {
+        for (std::size_t s = 0; s < rs; ++s) {
+            const double g = left.data[ap * rs + s];
+            if (g == 0.0) continue;
+            for (std::size_t qb = 0; qb < cols; ++qb) theta[ap * cols + qb] += g * right.data[s * cols + qb];
+        }
+    }
+    return theta;
+}
+
+}  // namespace quorvane

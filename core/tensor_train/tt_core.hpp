@@ -1,0 +1,60 @@
+// Tensor trains: a function on an n_1 x ... x n_d grid held as a product of
+// small matrices, u(i_1, ..., i_d) = G_1[i_1] G_2[i_2] ... G_d[i_d], so that
+// storage grows like d*n*r^2 instead of n^d.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace quorvane {
+
+// One core: r_left x n x r_right entries, entry (a, i, b) at (a*n + i)*r_right + b
+// (right rank fastest), so `data` read row by row is the left unfolding of
+// r_left*n rows and r_right columns.
+struct TtCore {
+    std::vector<double> data;
+    std::size_t r_left = 1;
+    std::size_t n = 0;
+    std::size_t r_right = 1;
+
+    double at(std::size_t a, std::size_t i, std::size_t b) const { return data[(a * n + i) * r_right + b]; }
+};
+
+// r_left*n*r_right with an internal fault on overflow.
+std::size_t core_size(std::size_t r_left, std::size_t n, std::size_t r_right);
+
+// The cores of a train, one per axis. Invariants: the first r_left and the
+// last r_right are 1, neighbouring ranks chain, every rank is >= 1 and every
+// core holds exactly r_left*n*r_right values.
+struct TtState {
+    std::vector<TtCore> cores;
+
+    // A rank-1 (separable) train: core j holds slice j.
+    static TtState from_slices(std::vector<std::vector<double>> slices);
+
+    std::size_t ndim() const { return cores.size(); }
+    // The largest right rank; 1 without cores.
+    std::size_t peak_rank() const;
+    // Number of stored values.
+    std::size_t storage_size() const;
+    // Sum over all multi-indices of f_1[i_1]...f_d[i_d] u(i_1, ..., i_d), by a
+    // left-to-right contraction; one functional per core, of its mode size.
+    double inner_separable(const std::vector<std::vector<double>>& functionals) const;
+    // True when every stored value is finite.
+    bool all_finite() const;
+
+    // One left-to-right pass over the bonds: each bond keeps the singular
+    // directions of the left core's unfolding above eps * (its largest
+    // singular value), leaves the left core with orthonormal columns and
+    // pushes the remaining factor into the right neighbour. The ranks never
+    // grow and never exceed the row count of the left unfolding.
+    static void round(std::vector<TtCore>& cores, double eps_round);
+};
+
+// The merged pair theta[a, p, q, b] = sum_s G_j[a, p, s] G_k[s, q, b],
+// index ((a*n_j + p)*n_k + q)*r_right_k + b. A zero entry of G_j is skipped,
+// so it contributes nothing (not even a NaN).
+std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right);
+
+}  // namespace quorvane

@@ -1,0 +1,146 @@
+// Python class TtState: a tensor-train state built from separable slices.
+#include "python/tensor_train/tt_state_py.hpp"
+
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/stop.hpp"
+#include "python/array.hpp"
+
+namespace quorvane::py {
+
+namespace {
+
+// Between steps, with the lock held: a pending signal (Ctrl-C) runs its
+// handler now; its exception stays set for the caller to raise.
+bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
+
+}  // namespace
+
+Status run_tt_steps(FunctionRef<Status()> steps) {
+    ScopedStopHook hook(StopHook{&signal_pending, nullptr});
+    Status st = steps();
+    if (!st && st.error().variant() == CoreError::Variant::CallbackFailed) throw_python_error();
+    return st;
+}
+
+std::vector<std::vector<double>> extract_axis_slices(PyObject* list, const std::string& ctx) {
+    const Py_ssize_t len = PyList_Size(list);
+    if (len < 0) throw_python_error();
+    if (len == 0) py_err_with_kind("GridMismatch", ctx + ": slices list is empty");
+    std::vector<std::vector<double>> out;
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const std::string idx = std::to_string(i);
+        // The list may shrink while an item's __float__ runs; a vanished
+        // item is treated as not convertible.
+        PyObject* item = PyList_GetItem(list, i);
+        std::optional<std::vector<double>> v;
+        if (item) v = try_float_vector(Ref::borrowed(item).get());
+        else PyErr_Clear();
+        if (!v) py_err_with_kind("GridMismatch", ctx + ": axis " + idx + " is not a float64 array");
+        if (v->empty()) py_err_with_kind("GridMismatch", ctx + ": axis " + idx + " is empty");
+        for (double x : *v) {
+            if (!std::isfinite(x)) py_err_with_kind("NanInf", ctx + ": NaN/Inf in axis " + idx);
+        }
+        out.push_back(std::move(*v));
+    }
+    return out;
+}
+
+namespace {
+
+constexpr char kTtStateDoc[] =
+    "TtState(slices)\n--\n\n"
+    "Tensor-train state built from rank-1 separable per-axis slices; storage O(d·n·r²).\n\n"
+    "The value at the multi-index (i_1, ..., i_d) is the matrix product\n"
+    "G_1[i_1] G_2[i_2] ... G_d[i_d] of the cores; a new state is the separable function\n"
+    "slices[0][i_1] * ... * slices[d-1][i_d] (all ranks 1). The evolvers change the state in\n"
+    "place and round its ranks after every step.\n\n"
+    "Parameters\n----------\n"
+    "slices : list of numpy.ndarray[float64]\n"
+    "    One 1-D float64 array (or sequence of floats) per axis, each of at least one element.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If slices is not a list.\n"
+    "QuorvaneError\n"
+    "    kind GridMismatch for an empty list or an empty slice (or one that is not a float\n"
+    "    sequence), kind NanInf for a slice holding NaN or Inf.\n";
+
+constexpr char kNdimDoc[] = "ndim($self)\n--\n\nNumber of modes (dimensions d).\n";
+
+constexpr char kNjDoc[] =
+    "n_j($self, j)\n--\n\n"
+    "Mode size `n_j` for axis `j`.\n\n"
+    "Raises `QuorvaneError(kind='OutOfDomain')` if `j >= ndim()`.\n";
+
+constexpr char kPeakRankDoc[] = "peak_rank($self)\n--\n\nPeak bond rank (max over internal bonds).\n";
+
+constexpr char kStorageSizeDoc[] = "storage_size($self)\n--\n\nTotal number of stored scalars (working-set size).\n";
+
+constexpr char kInnerSeparableDoc[] =
+    "inner_separable($self, functionals)\n--\n\n"
+    "Separable inner product `⟨f, u⟩` for a list of per-axis numpy vectors.\n\n"
+    "Computes the sum over all multi-indices of f_1[i_1] * ... * f_d[i_d] * u(i_1, ..., i_d)\n"
+    "by contracting the train from left to right.\n\n"
+    "Parameters\n----------\n"
+    "functionals : list of numpy.ndarray[float64]\n"
+    "    One vector per axis, of that axis's mode size.\n\n"
+    "Returns\n-------\nfloat\n    The scalar projection value.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    kind GridMismatch for an empty list, an empty or non-float element, a number of\n"
+    "    functionals other than ndim() or a functional whose length differs from its axis's\n"
+    "    mode size; kind NanInf for a functional holding NaN or Inf.\n";
+
+TtStateObj tt_state_new(const Args& a) {
+    return TtStateObj{TtState::from_slices(extract_axis_slices(a.list(0), "TtState"))};
+}
+
+Ref tt_state_ndim(const TtStateObj& self, const Args&) { return py_int(self.state.ndim()); }
+
+Ref tt_state_n_j(const TtStateObj& self, const Args& a) {
+    const std::uint64_t j = a.u64(0);
+    if (j >= self.state.ndim()) py_err_with_kind("OutOfDomain", "TtState.n_j: axis out of range");
+    return py_int(self.state.cores[j].n);
+}
+
+Ref tt_state_peak_rank(const TtStateObj& self, const Args&) { return py_int(self.state.peak_rank()); }
+
+Ref tt_state_storage_size(const TtStateObj& self, const Args&) { return py_int(self.state.storage_size()); }
+
+Ref tt_state_inner_separable(const TtStateObj& self, const Args& a) {
+    const std::vector<std::vector<double>> f = extract_axis_slices(a.list(0), "TtState.inner_separable");
+    if (f.size() != self.state.ndim()) {
+        py_err_with_kind("GridMismatch", "TtState.inner_separable: functionals length != ndim");
+    }
+    for (std::size_t j = 0; j < f.size(); ++j) {
+        if (f[j].size() != self.state.cores[j].n) {
+            py_err_with_kind("GridMismatch", "TtState.inner_separable: axis " + std::to_string(j) + " length mismatch");
+        }
+    }
+    return py_float(self.state.inner_separable(f));
+}
+
+}  // namespace
+
+ClassDef& TtStateObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<TtStateObj>("TtState", kTtStateDoc);
+        d.tp_new = constructor<TtStateObj, kTtStateDoc, &tt_state_new>();
+        d.methods = {
+            method<TtStateObj, kNdimDoc, &tt_state_ndim>(),
+            method<TtStateObj, kNjDoc, &tt_state_n_j>(),
+            method<TtStateObj, kPeakRankDoc, &tt_state_peak_rank>(),
+            method<TtStateObj, kStorageSizeDoc, &tt_state_storage_size>(),
+            method<TtStateObj, kInnerSeparableDoc, &tt_state_inner_separable>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* tt_state_type_object() { return type_object<TtStateObj>(); }
+
+
+}  // namespace quorvane::py
