@@ -37,7 +37,7 @@ PyTypeObject* heat1d_zeta4_type_object();
 PyTypeObject* heat1d_zeta6_type_object();
 PyTypeObject* diffusion_expmv1d_type_object();
 PyTypeObject* drift_reaction4th1d_type_object();
-// PyTypeObject* killing2nd1d_type_object();
+PyTypeObject* killing2nd1d_type_object();
 // PyTypeObject* matrix_diffusion2d_type_object();
 // PyTypeObject* matrix_diffusion3d_type_object();
 PyTypeObject* heat1d_zeta8_type_object();
@@ -46,10 +46,10 @@ PyTypeObject* truncated_exp4th1d_type_object();
 PyTypeObject* strang1d_type_object();
 // PyTypeObject* schrodinger_complex1d_type_object();
 // PyTypeObject* resolvent1d_type_object();
-// PyTypeObject* killing1d_type_object();
-// PyTypeObject* reflected1d_type_object();
-// PyTypeObject* robin1d_type_object();
-// PyTypeObject* dirichlet_heat2nd1d_type_object();
+PyTypeObject* killing1d_type_object();
+PyTypeObject* reflected1d_type_object();
+PyTypeObject* robin1d_type_object();
+PyTypeObject* dirichlet_heat2nd1d_type_object();
 // PyTypeObject* howland1d_type_object();
 // PyTypeObject* subordinated1d_type_object();
 // PyTypeObject* manifold2d_type_object();
@@ -71,7 +71,7 @@ PyTypeObject* point_eval_type_object();
 // PyMethodDef* edge_weight_grad_batched_function_def();
 // PyTypeObject* obstacle_chernoff_type_object();
 // PyTypeObject* evolver_heat1d_greeks_v3_type_object();
-// PyTypeObject* killed_dirichlet1d_type_object();
+PyTypeObject* killed_dirichlet1d_type_object();
 // PyTypeObject* resolvent_jump_v8_type_object();
 // PyTypeObject* resolvent_jump2d_v8_type_object();
 // PyTypeObject* resolvent_jump3d_v8_type_object();
@@ -163,7 +163,7 @@ const Item kRegistration[] = {
     {Item::Class, "Heat1DZeta6", &heat1d_zeta6_type_object, nullptr},
     {Item::Class, "DiffusionExpmv1D", &diffusion_expmv1d_type_object, nullptr},
     {Item::Class, "DriftReaction4th1D", &drift_reaction4th1d_type_object, nullptr},
-    // {Item::Class, "Killing2nd1D", &killing2nd1d_type_object, nullptr},
+    {Item::Class, "Killing2nd1D", &killing2nd1d_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion2D", &matrix_diffusion2d_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion3D", &matrix_diffusion3d_type_object, nullptr},
     {Item::Class, "Heat1DZeta8", &heat1d_zeta8_type_object, nullptr},
@@ -172,10 +172,10 @@ const Item kRegistration[] = {
     {Item::Class, "Strang1D", &strang1d_type_object, nullptr},
     // {Item::Class, "SchrodingerComplex1D", &schrodinger_complex1d_type_object, nullptr},
     // {Item::Class, "Resolvent1D", &resolvent1d_type_object, nullptr},
-    // {Item::Class, "Killing1D", &killing1d_type_object, nullptr},
-    // {Item::Class, "Reflected1D", &reflected1d_type_object, nullptr},
-    // {Item::Class, "Robin1D", &robin1d_type_object, nullptr},
-    // {Item::Class, "DirichletHeat2nd1D", &dirichlet_heat2nd1d_type_object, nullptr},
+    {Item::Class, "Killing1D", &killing1d_type_object, nullptr},
+    {Item::Class, "Reflected1D", &reflected1d_type_object, nullptr},
+    {Item::Class, "Robin1D", &robin1d_type_object, nullptr},
+    {Item::Class, "DirichletHeat2nd1D", &dirichlet_heat2nd1d_type_object, nullptr},
     // {Item::Class, "Howland1D", &howland1d_type_object, nullptr},
     // {Item::Class, "Subordinated1D", &subordinated1d_type_object, nullptr},
     // {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
@@ -197,7 +197,7 @@ const Item kRegistration[] = {
     // {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
     // {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
     // {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
-    // {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
+    {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
     // {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
     // {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
     // {Item::Class, "ResolventJump3DV8", &resolvent_jump3d_v8_type_object, nullptr},

@@ -1,0 +1,40 @@
+#include "core/bounded/image.hpp"
+
+#include <cmath>
+#include <algorithm>
+#include <utility>
+
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+Expected<HalfSpaceRegion> HalfSpaceRegion::make(std::vector<double> origin, std::vector<double> normal) {
+    for (const std::vector<double>* v : {&origin, &normal})
+        if (const double* bad = first_non_finite<double>(*v))
+            return domain_error("HalfSpaceRegion: coordinates must be finite", *bad);
+    return HalfSpaceRegion{std::move(origin), std::move(normal)};
+}
+
+Expected<HalfSpaceRobin> HalfSpaceRobin::make(HalfSpaceRegion region, double alpha, double beta) {
+    if (!std::isfinite(alpha) || !std::isfinite(beta))
+        return domain_error("HalfSpaceRobin: alpha and beta must be finite", std::nan(""));
+    if (!(alpha >= 0.0) || !(beta > 0.0))
+        return domain_error("HalfSpaceRobin: require alpha \u2265 0 and beta > 0 (well-posed Robin BC)", alpha);
+    return HalfSpaceRobin{std::move(region), alpha, beta};
+}
+
+double max_image_step(const DirichletHeat2ndChernoff& k) {
+    const double length = k.inner.grid.xmax - k.inner.grid.xmin;
+    return length * length / 12.0;
+}
+
+std::uint64_t least_image_steps(const DirichletHeat2ndChernoff& k, double t) {
+    const double tau_max = max_image_step(k);
+    std::uint64_t n = std::max<std::uint64_t>(1, saturating_cast<std::uint64_t>(std::ceil(t / tau_max)));
+    // The quotient is rounded: settle on the exact least count.
+    while (t / static_cast<double>(n) > tau_max) ++n;
+    while (n > 1 && t / static_cast<double>(n - 1) <= tau_max) --n;
+    return n;
+}
+
+}  // namespace quorvane
