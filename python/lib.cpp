@@ -7,8 +7,8 @@ namespace quorvane::py {
 // Type-object getters and function records of the bound classes, in
 // registration order. An entry is listed once its class really exists.
 PyTypeObject* heat1d_type_object();
-// PyTypeObject* heat2d_type_object();
-// PyTypeObject* heat3d_type_object();
+PyTypeObject* heat2d_type_object();
+PyTypeObject* heat3d_type_object();
 PyTypeObject* heat1d4th_type_object();
 PyTypeObject* heat1d6th_type_object();
 PyTypeObject* drift_reaction1d_type_object();
@@ -61,7 +61,7 @@ PyTypeObject* dirichlet_heat2nd1d_type_object();
 PyTypeObject* point_eval_type_object();
 // PyTypeObject* graph_traj_type_object();
 // PyTypeObject* strang_graph_type_object();
-// PyMethodDef* sample_gridfn2d_function_def();
+PyMethodDef* sample_gridfn2d_function_def();
 // PyTypeObject* anisotropic_shift_nd2_type_object();
 // PyTypeObject* anisotropic_shift_nd3_type_object();
 // PyTypeObject* non_separable2d_aniso_type_object();
@@ -131,8 +131,8 @@ struct Item {
 
 const Item kRegistration[] = {
     {Item::Class, "Heat1D", &heat1d_type_object, nullptr},
-    // {Item::Class, "Heat2D", &heat2d_type_object, nullptr},
-    // {Item::Class, "Heat3D", &heat3d_type_object, nullptr},
+    {Item::Class, "Heat2D", &heat2d_type_object, nullptr},
+    {Item::Class, "Heat3D", &heat3d_type_object, nullptr},
     {Item::Class, "Heat1D4th", &heat1d4th_type_object, nullptr},
     {Item::Class, "Heat1D6th", &heat1d6th_type_object, nullptr},
     {Item::Class, "DriftReaction1D", &drift_reaction1d_type_object, nullptr},
@@ -187,7 +187,7 @@ const Item kRegistration[] = {
     {Item::Class, "PointEval", &point_eval_type_object, nullptr},
     // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
     // {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
-    // {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
+    {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
     // {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
     // {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
     // {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},

@@ -2,7 +2,6 @@
 // caller's float64 buffer, and the growth bound of its Chernoff function.
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,106 +12,12 @@
 #include "core/foundation/numeric.hpp"
 #include "core/line/state.hpp"
 #include "python/array.hpp"
+#include "python/buf_borrow.hpp"
 #include "python/coeff.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
 namespace {
-
-// --- exclusive borrows of caller arrays ---------------------------------------
-
-// Byte ranges of arrays that a running call writes without the interpreter
-// lock. A second call that wants to write an overlapping range while the
-// first runs (another thread, same buffer) is refused instead of racing.
-class ArrayWriteRegistry {
-public:
-    bool try_add(const char* lo, const char* hi) {
-        std::lock_guard<std::mutex> g(m_);
-        for (const auto& r : ranges_)
-            if (lo < r.second && r.first < hi) return false;
-        ranges_.emplace_back(lo, hi);
-        return true;
-    }
-    void remove(const char* lo) {
-        std::lock_guard<std::mutex> g(m_);
-        for (auto it = ranges_.begin(); it != ranges_.end(); ++it) {
-            if (it->first == lo) {
-                ranges_.erase(it);
-                return;
-            }
-        }
-    }
-
-private:
-    std::mutex m_;
-    std::vector<std::pair<const char*, const char*>> ranges_;
-};
-
-ArrayWriteRegistry& write_registry() {
-    static ArrayWriteRegistry r;
-    return r;
-}
-
-PyObject* ndarray_type() {
-    static PyObject* t = [] {
-        Ref np(PyImport_ImportModule("numpy"));
-        if (!np) throw_python_error();
-        PyObject* ty = PyObject_GetAttrString(np.get(), "ndarray");
-        if (!ty) throw_python_error();
-        return ty;  // kept for the life of the process
-    }();
-    return t;
-}
-
-// A writable one-dimensional float64 NumPy array, held exclusively (its
-// buffer exported, so NumPy cannot resize it, and its bytes registered) until
-// destruction. Every failure is the argument error of "buf".
-class BufBorrow {
-public:
-    explicit BufBorrow(PyObject* o) {
-        const int is_array = o ? PyObject_IsInstance(o, ndarray_type()) : 0;
-        if (is_array < 0) throw_python_error();
-        if (!is_array) raise_type_error("argument 'buf': '" + type_name_of(o) + "' object is not an instance of 'ndarray'");
-        auto b = Buffer::get(o, PyBUF_RECORDS_RO);
-        if (!b) raise_type_error("argument 'buf': the array does not export a buffer");
-        if (!b->is_f64()) raise_type_error("argument 'buf': type mismatch: expected float64 elements");
-        if (b->ndim() != 1) {
-            raise_type_error("argument 'buf': dimensionality mismatch: expected 1, got " + std::to_string(b->ndim()));
-        }
-        if (b->readonly()) raise_type_error("argument 'buf': The given array is not writeable");
-        const Py_ssize_t len = b->shape(0);
-        const char* base = static_cast<const char*>(b->view().buf);
-        // Extent of the elements, whatever the sign of the stride.
-        const Py_ssize_t span = len == 0 ? 0 : (len - 1) * b->stride(0);
-        lo_ = span < 0 ? base + span : base;
-        hi_ = (span < 0 ? base : base + span) + (len == 0 ? 0 : 8);
-        if (len != 0 && !write_registry().try_add(lo_, hi_)) {
-            raise_type_error("argument 'buf': The given array is already borrowed");
-        }
-        registered_ = len != 0;
-        buf_.emplace(std::move(*b));
-    }
-    ~BufBorrow() {
-        if (registered_) write_registry().remove(lo_);
-    }
-    BufBorrow(const BufBorrow&) = delete;
-    BufBorrow& operator=(const BufBorrow&) = delete;
-
-    std::size_t len() const { return static_cast<std::size_t>(buf_->shape(0)); }
-    // One element apart and 8-byte aligned, the only layout written in place
-    // (a single element is contiguous whatever its stride).
-    bool contiguous_aligned() const {
-        const auto addr = reinterpret_cast<std::uintptr_t>(buf_->view().buf);
-        return addr % alignof(double) == 0 && (len() <= 1 || buf_->stride(0) == 8);
-    }
-    double* data() const { return buf_->data(); }
-
-private:
-    std::optional<Buffer> buf_;
-    const char* lo_ = nullptr;
-    const char* hi_ = nullptr;
-    bool registered_ = false;
-};
 
 // --- GrowthV3 -------------------------------------------------------------------
 

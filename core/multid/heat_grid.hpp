@@ -1,0 +1,27 @@
+// n_steps Strang steps of the unit heat evolvers on a rectangle or a box.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/foundation/error.hpp"
+#include "core/multid/strang2d.hpp"
+#include "core/multid/strang3d.hpp"
+
+namespace quorvane {
+
+// `values` checked as a grid function (length nx*ny, then finiteness), then
+// n_steps >= 1 steps of tau, each into a fresh array with a fresh pool.
+Expected<std::vector<double>> heat2d_evolve_grid(const Strang2D& stepper, const Grid2D& grid,
+                                                 std::vector<double> values, std::size_t n_steps, double tau);
+Expected<std::vector<double>> heat3d_evolve_grid(const Strang3D& stepper, const Grid3D& grid,
+                                                 std::vector<double> values, std::size_t n_steps, double tau);
+
+// The same steps alternating between two arrays and one pool for the whole
+// call; `values` must already have the grid's length.
+Expected<std::vector<double>> heat2d_evolve_swapping(const Strang2D& stepper, const Grid2D& grid,
+                                                     std::vector<double> values, std::size_t n_steps, double tau);
+Expected<std::vector<double>> heat3d_evolve_swapping(const Strang3D& stepper, const Grid3D& grid,
+                                                     std::vector<double> values, std::size_t n_steps, double tau);
+
+}  // namespace quorvane
