@@ -67,7 +67,8 @@ def test_version():
 
 
 def test_reimport_gives_the_same_class_and_exception_objects():
-    first = {name: getattr(quorvane, name) for name in quorvane.__all__ if name != "version"}
+    # Module functions are bound to their module object, so only classes and the exception compare.
+    first = {name: getattr(quorvane, name) for name in quorvane.__all__ if isinstance(getattr(quorvane, name), type)}
     saved = sys.modules.pop("quorvane")
     try:
         again = importlib.import_module("quorvane")
