@@ -69,7 +69,7 @@ PyMethodDef* sample_gridfn2d_function_def();
 // PyTypeObject* heat3d_var_a_type_object();
 // PyMethodDef* edge_weight_grad_function_def();
 // PyMethodDef* edge_weight_grad_batched_function_def();
-// PyTypeObject* obstacle_chernoff_type_object();
+PyTypeObject* obstacle_chernoff_type_object();
 // PyTypeObject* evolver_heat1d_greeks_v3_type_object();
 PyTypeObject* killed_dirichlet1d_type_object();
 // PyTypeObject* resolvent_jump_v8_type_object();
@@ -78,7 +78,7 @@ PyTypeObject* killed_dirichlet1d_type_object();
 // PyTypeObject* adjoint_fokker_planck_v8_type_object();
 // PyTypeObject* smolyak_d6v8_type_object();
 // PyTypeObject* complex_triple_jump_v8_type_object();
-// PyTypeObject* obstacle_gamma_v8_type_object();
+PyTypeObject* obstacle_gamma_v8_type_object();
 // PyTypeObject* obstacle_ndv8_type_object();
 // PyTypeObject* wentzell_v8_type_object();
 // PyTypeObject* gamma_family_type_object();
@@ -195,7 +195,7 @@ const Item kRegistration[] = {
     // {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
     // {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},
     // {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
-    // {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
+    {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
     // {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
     {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
     // {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
@@ -204,7 +204,7 @@ const Item kRegistration[] = {
     // {Item::Class, "AdjointFokkerPlanckV8", &adjoint_fokker_planck_v8_type_object, nullptr},
     // {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
     // {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},
-    // {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
+    {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
     // {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},
     // {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
     // {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
