@@ -160,4 +160,13 @@ std::optional<std::vector<double>> try_float_vector(PyObject* o) {
     return out;
 }
 
+std::vector<double> float_vec_arg(const Args& a, std::size_t i) {
+    auto v = try_float_vector(a.raw(i));
+    if (!v) {
+        raise_type_error("argument '" + std::string(a.name(i)) +
+                         "': expected a numpy.ndarray[float64] or a sequence of floats");
+    }
+    return std::move(*v);
+}
+
 }  // namespace quorvane::py

@@ -57,6 +57,10 @@ private:
 // pending error) on failure.
 std::optional<std::vector<double>> try_float_vector(PyObject* o);
 
+// Argument i by the generic float-sequence conversion; a failure is the
+// argument's TypeError.
+std::vector<double> float_vec_arg(const Args& a, std::size_t i);
+
 // A [rows, cols] float64 array argument (any strides), read-only.
 struct Array2D {
     std::size_t rows = 0, cols = 0;

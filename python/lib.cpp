@@ -84,7 +84,7 @@ PyTypeObject* obstacle_gamma_v8_type_object();
 // PyTypeObject* gamma_family_type_object();
 // PyTypeObject* reverse_heat1d_type_object();
 PyTypeObject* tt_state_type_object();
-// PyTypeObject* tt_evolver_type_object();
+PyTypeObject* tt_evolver_type_object();
 // PyTypeObject* tt_coupled_evolver_type_object();
 // PyTypeObject* measure_state_type_object();
 // PyTypeObject* gridless_evolver_type_object();
@@ -210,7 +210,7 @@ const Item kRegistration[] = {
     // {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
     // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
     {Item::Class, "TtState", &tt_state_type_object, nullptr},
-    // {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
+    {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
     // {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
     // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
     // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},

@@ -1,11 +1,14 @@
 // Python class TtState: a tensor-train state built from separable slices.
 #include "python/tensor_train/tt_state_py.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 #include "python/array.hpp"
 
@@ -47,6 +50,58 @@ std::vector<std::vector<double>> extract_axis_slices(PyObject* list, const std::
         out.push_back(std::move(*v));
     }
     return out;
+}
+
+std::vector<std::pair<double, double>> check_separable_args(const std::string& ctx, const std::vector<double>& a,
+                                                            const std::vector<double>& b, double c, double eps_round,
+                                                            const std::vector<double>& dom_min,
+                                                            const std::vector<double>& dom_max) {
+    if (a.empty()) py_err_with_kind("GridMismatch", ctx + ": axis list is empty");
+    if (!std::isfinite(c) || !std::isfinite(eps_round)) py_err_with_kind("NanInf", ctx + ": c or eps_round is non-finite");
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        if (!finite_nonneg(a[j])) py_err_with_kind("NanInf", ctx + ": a[" + std::to_string(j) + "] must be finite >= 0");
+    }
+    for (std::size_t j = 0; j < b.size(); ++j) {
+        if (!std::isfinite(b[j])) py_err_with_kind("NanInf", ctx + ": b[" + std::to_string(j) + "] is non-finite");
+    }
+    std::vector<std::pair<double, double>> pairs;
+    for (std::size_t i = 0; i < std::min(dom_min.size(), dom_max.size()); ++i) {
+        const double lo = dom_min[i], hi = dom_max[i];
+        if (!(std::isfinite(lo) && std::isfinite(hi) && lo < hi)) {
+            py_err_with_kind("NanInf", ctx + ": domain[" + std::to_string(i) + "] invalid");
+        }
+        pairs.emplace_back(lo, hi);
+    }
+    return pairs;
+}
+
+void check_axis_counts(const std::string& ctx, std::size_t d, std::size_t n_b, std::size_t n_pairs) {
+    if (n_b != d) {
+        py_err_with_kind("GridMismatch", ctx + ": b has " + std::to_string(n_b) + " entries, expected one per axis (d = " +
+                                             std::to_string(d) + ")");
+    }
+    if (n_pairs != d) {
+        py_err_with_kind("GridMismatch", ctx + ": dom_min and dom_max give " + std::to_string(n_pairs) +
+                                             " domain pairs, expected one per axis (d = " + std::to_string(d) + ")");
+    }
+}
+
+void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final, std::size_t d, std::size_t state_d) {
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", ctx + ": n_steps must be >= 1");
+    if (!finite_nonneg(t_final)) py_err_with_kind("OutOfDomain", ctx + ": t_final must be finite >= 0");
+    if (d != state_d) py_err_with_kind("OutOfDomain", ctx + ": evolver ndim != state ndim");
+}
+
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps) {
+    const double tau = t_final / static_cast<double>(n_steps);
+    if (tau * c + 1.0 >= 0.0) return;
+    const double tau_max = -1.0 / c;
+    // The smallest step count whose factor is >= 0 in floating point.
+    double n_min = std::ceil(t_final / tau_max);
+    while ((t_final / n_min) * c + 1.0 < 0.0) n_min += 1.0;
+    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(tau * c + 1.0) +
+                                        " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
+                                        " (n_steps >= " + fmt_shortest(n_min) + ")");
 }
 
 namespace {

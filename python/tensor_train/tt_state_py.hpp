@@ -2,7 +2,9 @@
 // borrow of the state argument and the per-axis list conversion.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/function_ref.hpp"
@@ -22,6 +24,25 @@ using TtStateArg = ExclusiveArg<TtStateObj>;
 // One float vector per element of a list (checked to be a list by the
 // caller), each non-empty and finite; `ctx` opens every message.
 std::vector<std::vector<double>> extract_axis_slices(PyObject* list, const std::string& ctx);
+
+// The constructor checks shared by the separable and the coupled evolver,
+// in order: a non-empty, c and eps_round finite, every a[j] finite >= 0,
+// every b[j] finite, then the (dom_min[i], dom_max[i]) pairs up to the
+// shorter list, each finite with lo < hi. Returns the pairs.
+std::vector<std::pair<double, double>> check_separable_args(const std::string& ctx, const std::vector<double>& a,
+                                                            const std::vector<double>& b, double c, double eps_round,
+                                                            const std::vector<double>& dom_min,
+                                                            const std::vector<double>& dom_max);
+// One drift coefficient and one domain pair per axis (GridMismatch).
+void check_axis_counts(const std::string& ctx, std::size_t d, std::size_t n_b, std::size_t n_pairs);
+
+// evolve's checks, in order: n_steps >= 1, t_final finite >= 0, matching ndim.
+void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final, std::size_t d,
+                     std::size_t state_d);
+// A reaction factor 1 + tau c below zero flips the sign every step (and
+// amplifies where exp(tau c) damps): refused as CflViolated, naming the
+// largest admissible tau.
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
 
 // Runs a core loop that holds the interpreter lock, answering Ctrl-C: the
 // loop's stop polls check the interpreter's signals directly, and a raised

@@ -1,0 +1,150 @@
+"""TtEvolver: the exact periodic product solution at first order, transport by the drift,
+the reaction factor, construction and evolve errors, borrows and Ctrl-C."""
+
+import math
+import signal
+
+import numpy as np
+import pytest
+
+from conftest import check_surface, raises_exact
+from quorvane import QuorvaneError, TtEvolver, TtState
+from tt_helpers import point_values, snapshot
+
+N = 512
+X = np.arange(N) * 2 * np.pi / N  # periodic axis: N nodes spaced h, period N*h = 2*pi
+HI = X[-1]
+
+
+def test_surface():
+    check_surface(TtEvolver, "(a, b, c, dom_min, dom_max, eps_round)", ndim="($self)",
+                  evolve="($self, state, t_final, n_steps)")
+    assert TtEvolver.evolve.__doc__.splitlines()[0] == (
+        "Evolve `state` in-place for time `t_final` using `n_steps` Chernoff steps.")
+    assert not hasattr(TtEvolver, "__len__")
+
+
+def test_first_order_against_the_exact_product_solution():
+    # u = e^{ct} prod_j e^{-a_j k_j^2 t} cos(k_j (x_j + b_j t)) solves
+    # u_t = sum_j (a_j u_jj + b_j u_j) + c u; a fine grid keeps the
+    # interpolation error well below the time error.
+    a, b, c, k, t = [0.3, 0.2], [0.5, -0.7], -0.4, [1, 2], 0.5
+    pts = np.random.default_rng(0).integers(0, N, size=(12, 2))
+    exact = [math.exp(c * t) * np.prod([math.exp(-a[j] * k[j] ** 2 * t) * math.cos(k[j] * (X[p[j]] + b[j] * t))
+                                        for j in range(2)]) for p in pts]
+    errors = []
+    for n_steps in (20, 40, 80):
+        s = TtState([np.cos(k[0] * X), np.cos(k[1] * X)])
+        TtEvolver(a, b, c, [0.0, 0.0], [HI, HI], 1e-12).evolve(s, t, n_steps)
+        errors.append(np.max(np.abs(point_values(s, pts, (N, N)) - exact)))
+        assert s.peak_rank() == 1  # separable steps keep rank 1
+    ratios = np.array(errors[:-1]) / np.array(errors[1:])
+    assert np.all(np.abs(ratios - 2.0) < 0.05), errors  # first order: halving tau halves the error
+
+
+def test_drift_transports_the_profile_left():
+    # a = 0, b = 1: u(x, t) = u0(x + t); the step must not drop the drift.
+    s = TtState([np.sin(X)])
+    TtEvolver([0.0], [1.0], 0.0, [0.0], [HI], 0.0).evolve(s, 1.0, 400)
+    got = point_values(s, [(i,) for i in range(0, N, 37)], (N,))
+    assert np.max(np.abs(got - np.sin(X[::37] + 1.0))) < 5e-3  # first order, tau = 1/400
+
+
+@pytest.mark.parametrize("c, n_steps, ok", [(-50.0, 10, False), (-2.0, 1, False), (-2.0, 2, True), (-50.0, 50, True)])
+def test_negative_reaction_factor_is_refused(c, n_steps, ok):
+    s = TtState([[1.0, 2.0], [3.0]])
+    ev = TtEvolver([0.0, 0.0], [0.0, 0.0], c, [0.0, 0.0], [1.0, 1.0], 0.0)
+    if ok:  # tau c = -1: factor 0, every value becomes 0
+        ev.evolve(s, 1.0, n_steps)
+        assert s.inner_separable([[1.0, 1.0], [1.0]]) == 0.0
+        return
+    tau = 1.0 / n_steps
+    with pytest.raises(QuorvaneError) as info:
+        ev.evolve(s, 1.0, n_steps)
+    assert str(info.value).startswith(f"[CflViolated] TtEvolver.evolve: reaction factor 1 + tau*c = {tau * c + 1:g}")
+    assert f"tau must be <= {-1 / c:g} (n_steps >= {math.ceil(-c):d})" in str(info.value)
+    assert s.inner_separable([[1.0, 1.0], [1.0]]) == 9.0
+
+
+def test_single_node_axis_and_zero_coefficients():
+    s = TtState([[2.0], [1.0, 5.0, 3.0]])
+    TtEvolver([1.0, 0.0], [0.0, 0.0], 0.0, [0.0, 0.0], [1.0, 1.0], 0.0).evolve(s, 0.7, 3)
+    # n = 1: all taps wrap to node 0 and the weights sum to 1; a = b = 0 leaves an axis alone.
+    assert point_values(s, [(0, 0), (0, 1), (0, 2)], (1, 3)) == pytest.approx([2.0, 10.0, 6.0], rel=1e-14)
+
+
+OK = ([1.0], [0.0], 0.0, [0.0], [1.0], 1e-8)
+
+
+@pytest.mark.parametrize("args, message", [
+    (([], [], 0.0, [], [], 0.0), "[GridMismatch] TtEvolver: axis list is empty"),
+    (([1.0], [0.0], math.nan, [0.0], [1.0], 0.0), "[NanInf] TtEvolver: c or eps_round is non-finite"),
+    (([1.0], [0.0], 0.0, [0.0], [1.0], math.inf), "[NanInf] TtEvolver: c or eps_round is non-finite"),
+    (([1.0, -1e-300], [0.0], 0.0, [0.0], [1.0], 0.0), "[NanInf] TtEvolver: a[1] must be finite >= 0"),
+    (([math.nan], [math.nan], 0.0, [0.0], [1.0], 0.0), "[NanInf] TtEvolver: a[0] must be finite >= 0"),
+    (([1.0], [0.0, math.inf], 0.0, [0.0], [1.0], 0.0), "[NanInf] TtEvolver: b[1] is non-finite"),
+    (([1.0], [0.0], 0.0, [1.0], [1.0], 0.0), "[NanInf] TtEvolver: domain[0] invalid"),
+    (([1.0], [0.0], 0.0, [0.0, math.nan], [1.0, 2.0], 0.0), "[NanInf] TtEvolver: domain[1] invalid"),
+    (([1.0, 1.0], [0.0], 0.0, [0.0, 0.0], [1.0, 1.0], 0.0),
+     "[GridMismatch] TtEvolver: b has 1 entries, expected one per axis (d = 2)"),
+    (([1.0, 1.0], [0.0, 0.0], 0.0, [0.0, 0.0], [1.0], 0.0),
+     "[GridMismatch] TtEvolver: dom_min and dom_max give 1 domain pairs, expected one per axis (d = 2)"),
+])
+def test_construction_errors(args, message):
+    raises_exact(QuorvaneError, message, TtEvolver, *args)
+
+
+def test_construction_accepts_surplus_bounds_negative_zero_and_sequences():
+    TtEvolver([-0.0], (0,), 1, np.array([0.0, 5.0]), [1.0], -1.0)
+    with pytest.raises(TypeError, match="argument 'dom_max'"):
+        TtEvolver([1.0], [0.0], 0.0, [0.0], "1", 0.0)
+
+
+def test_evolve_errors_leave_the_state_unchanged():
+    ev = TtEvolver([0.1, 0.2], [0.3, 0.0], 0.5, [0.0, 0.0], [1.0, 2.0], 1e-10)
+    s = TtState([np.linspace(0, 1, 6), np.cos(np.arange(5.0))])
+    ev.evolve(s, 0.1, 2)
+    before = snapshot(s, (6, 5))
+    for args, message in [((s, 1.0, 0), "[OutOfDomain] TtEvolver.evolve: n_steps must be >= 1"),
+                          ((s, -1e-300, 1), "[OutOfDomain] TtEvolver.evolve: t_final must be finite >= 0"),
+                          ((s, math.nan, 1), "[OutOfDomain] TtEvolver.evolve: t_final must be finite >= 0"),
+                          ((TtState([[1.0]]), 1.0, 1), "[OutOfDomain] TtEvolver.evolve: evolver ndim != state ndim")]:
+        raises_exact(QuorvaneError, message, ev.evolve, *args)
+    raises_exact(TypeError, "argument 'state': 'list' object is not an instance of 'TtState'", ev.evolve, [1.0], 1.0, 1)
+    assert snapshot(s, (6, 5)) == before
+    ev.evolve(s, -0.0, 1)
+
+
+def test_state_is_borrowed_exclusively_for_the_call():
+    ev = TtEvolver(*OK)
+    s = TtState([[1.0, 2.0, 3.0]])
+
+    class Reenter:
+        def __init__(self, call):
+            self.call = call
+
+        def __float__(self):
+            self.call()
+            return 0.1
+
+    raises_exact(RuntimeError, "argument 'state': Already borrowed", ev.evolve, s, Reenter(lambda: ev.evolve(s, 0.1, 1)), 1)
+    raises_exact(RuntimeError, "Already mutably borrowed", ev.evolve, s, Reenter(s.ndim), 1)
+    ev.evolve(s, Reenter(lambda: TtState([[1.0]]).ndim()), 1)  # other objects are free; the borrow ends with the call
+    assert s.ndim() == 1
+
+
+def test_ctrl_c_stops_a_long_evolve_and_keeps_the_state():
+    s = TtState([[1.0, 2.0, 3.0, 4.0]])
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            TtEvolver([0.5], [0.1], 0.0, [0.0], [1.0], 0.0).evolve(s, 1.0, 10**8)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert s.inner_separable([[1.0, 0.0, 0.0, 0.0]]) == 1.0
