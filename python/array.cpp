@@ -1,6 +1,8 @@
 #include "python/array.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace quorvane::py {
 namespace {
@@ -8,6 +10,7 @@ namespace {
 // Type numbers of NumPy's array API.
 constexpr int kNpyBool = 0;
 constexpr int kNpyLong = 7;  // int64 on LP64 platforms
+constexpr int kNpyFloat = 11;
 constexpr int kNpyDouble = 12;
 
 using PyArrayNew = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
@@ -100,6 +103,11 @@ Ref new_array_i64(std::span<const long long> values) {
     return new_array(1, dims, kNpyLong, sizeof(long long), values.data(), values.size());
 }
 
+Ref new_array_f32(std::span<const float> values) {
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
+    return new_array(1, dims, kNpyFloat, sizeof(float), values.data(), values.size());
+}
+
 std::optional<Buffer> Buffer::get(PyObject* o, int flags) {
     Buffer b;
     if (PyObject_GetBuffer(o, &b.view_, flags) != 0) {
@@ -126,6 +134,81 @@ bool Buffer::is_f64() const {
     else if (*f == '>' || *f == '!') ++f;
 #endif
     return f[0] == 'd' && f[1] == '\0';
+}
+
+namespace {
+
+// The format code after an optional native byte-order prefix, or 0.
+char native_code(const Py_buffer& v) {
+    if (v.format == nullptr) return 0;
+    const char* f = v.format;
+    if (*f == '@' || *f == '=') ++f;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    else if (*f == '<') ++f;
+#else
+    else if (*f == '>' || *f == '!') ++f;
+#endif
+    return f[0] != '\0' && f[1] == '\0' ? f[0] : 0;
+}
+
+}  // namespace
+
+bool Buffer::is_i64() const {
+    const char c = native_code(view_);
+    return view_.itemsize == 8 && (c == 'q' || c == 'l');
+}
+
+bool Buffer::is_i32() const {
+    const char c = native_code(view_);
+    return view_.itemsize == 4 && (c == 'i' || c == 'l');
+}
+
+bool Buffer::contiguous() const {
+    if (view_.len == 0) return true;
+    if (view_.buf == nullptr) return false;
+    if (reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(view_.itemsize) != 0) return false;
+    return PyBuffer_IsContiguous(&view_, 'A') != 0;
+}
+
+namespace {
+
+[[noreturn]] void raise_array_type(PyObject* o, const char* name, const char* target) {
+    raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(o) +
+                     "' object cannot be converted to '" + target + "'");
+}
+
+}  // namespace
+
+Buffer extract_f64_array(PyObject* o, const char* name) {
+    auto buf = Buffer::get(o, PyBUF_RECORDS_RO);
+    if (!buf || !buf->is_f64()) raise_array_type(o, name, "PyArray<f64, IxDyn>");
+    return std::move(*buf);
+}
+
+Array2D extract_f64_array_2d(PyObject* o, const char* name) {
+    auto buf = Buffer::get(o, PyBUF_RECORDS_RO);
+    if (!buf || !buf->is_f64()) raise_array_type(o, name, "PyArray<f64, Ix2>");
+    if (buf->ndim() != 2) {
+        raise_type_error("argument '" + std::string(name) + "': dimensionality mismatch: expected 2, got " +
+                         std::to_string(buf->ndim()));
+    }
+    const auto rows = static_cast<std::size_t>(buf->shape(0));
+    const auto cols = static_cast<std::size_t>(buf->shape(1));
+    return Array2D{rows, cols, std::move(buf)};
+}
+
+Buffer extract_array_1d(PyObject* o, const char* name, ElemKind kind) {
+    auto buf = Buffer::get(o, PyBUF_RECORDS_RO);
+    const char* target = kind == ElemKind::F64 ? "PyArray<f64, Ix1>" : kind == ElemKind::I64 ? "PyArray<i64, Ix1>"
+                                                                                              : "PyArray<i32, Ix1>";
+    const bool ok = buf && (kind == ElemKind::F64 ? buf->is_f64() : kind == ElemKind::I64 ? buf->is_i64()
+                                                                                          : buf->is_i32());
+    if (!ok) raise_array_type(o, name, target);
+    if (buf->ndim() != 1) {
+        raise_type_error("argument '" + std::string(name) + "': dimensionality mismatch: expected 1, got " +
+                         std::to_string(buf->ndim()));
+    }
+    return std::move(*buf);
 }
 
 std::optional<std::vector<double>> try_float_vector(PyObject* o) {

@@ -21,6 +21,8 @@ Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double>
 Ref new_array_bool(std::span<const bool> values);
 // A new 1-D int64 array.
 Ref new_array_i64(std::span<const long long> values);
+// A new 1-D float32 array.
+Ref new_array_f32(std::span<const float> values);
 
 // RAII view of an object's buffer.
 class Buffer {
@@ -39,6 +41,13 @@ public:
     bool readonly() const { return view_.readonly != 0; }
     // Native-endian float64 elements ("d", "<d" on little-endian, "=d", "@d").
     bool is_f64() const;
+    // Native-endian elements of NumPy's int64 ('q', or 'l' when long is 64
+    // bits) and int32 ('i', or 'l' when long is 32 bits) dtypes.
+    bool is_i64() const;
+    bool is_i32() const;
+    // An empty buffer, or one with a data pointer that is aligned and C- or
+    // Fortran-contiguous.
+    bool contiguous() const;
     double at(Py_ssize_t i) const { return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0)); }
     double at(Py_ssize_t i, Py_ssize_t j) const {
         return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0) + j * stride(1));
@@ -67,5 +76,15 @@ struct Array2D {
     std::optional<Buffer> buf;
     double at(std::size_t i, std::size_t j) const { return buf->at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)); }
 };
+
+// A float64 NumPy array argument of any dimension count, read-only; a TypeError
+// naming the argument for anything else.
+Buffer extract_f64_array(PyObject* o, const char* name);
+// The same with exactly two dimensions (TypeError naming the argument).
+Array2D extract_f64_array_2d(PyObject* o, const char* name);
+// A one-dimensional array argument of the given element kind (TypeError
+// naming the argument), read-only.
+enum class ElemKind { F64, I64, I32 };
+Buffer extract_array_1d(PyObject* o, const char* name, ElemKind kind);
 
 }  // namespace quorvane::py

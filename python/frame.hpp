@@ -235,6 +235,30 @@ Instance<T>* downcast(PyObject* o) {
     return reinterpret_cast<Instance<T>*>(o);
 }
 
+// Whether o is an instance of T's class.
+template <class T>
+bool is_instance(PyObject* o) {
+    return o != nullptr && PyObject_TypeCheck(o, type_object<T>());
+}
+
+// An argument of class T, or the argument error naming it.
+template <class T>
+Instance<T>* downcast_arg(PyObject* o, const char* arg) {
+    if (!is_instance<T>(o)) {
+        raise_type_error("argument '" + std::string(arg) + "': '" + (o ? type_name_of(o) : std::string("NoneType")) +
+                         "' object cannot be converted to '" + T::class_def().name + "'");
+    }
+    return reinterpret_cast<Instance<T>*>(o);
+}
+
+// Runs fn(value) under a shared borrow of the argument `arg` of class T.
+template <class T, class Fn>
+decltype(auto) with_shared_arg(PyObject* o, const char* arg, Fn&& fn) {
+    Instance<T>* inst = downcast_arg<T>(o, arg);
+    BorrowGuard g(inst->borrow, Borrow::Shared);
+    return fn(static_cast<const T&>(inst->value()));
+}
+
 // Allocates an instance of `subtype` and moves the value in.
 template <class T>
 PyObject* create_object(T&& value, PyTypeObject* subtype) {

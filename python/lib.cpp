@@ -13,6 +13,12 @@ PyTypeObject* heat1d4th_type_object();
 PyTypeObject* heat1d6th_type_object();
 PyTypeObject* drift_reaction1d_type_object();
 PyTypeObject* shift1d_type_object();
+PyTypeObject* graph_path_type_object();
+PyTypeObject* graph_heat_type_object();
+PyTypeObject* graph_type_object();
+PyTypeObject* laplacian_type_object();
+PyTypeObject* graph_heat4th_type_object();
+PyTypeObject* graph_heat6_type_object();
 // PyTypeObject* schrodinger1d_type_object();
 // PyTypeObject* graph_path_type_object();
 // PyTypeObject* graph_heat_type_object();
@@ -137,6 +143,12 @@ const Item kRegistration[] = {
     {Item::Class, "Heat1D6th", &heat1d6th_type_object, nullptr},
     {Item::Class, "DriftReaction1D", &drift_reaction1d_type_object, nullptr},
     {Item::Class, "Shift1D", &shift1d_type_object, nullptr},
+    {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
+    {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
+    {Item::Class, "Graph", &graph_type_object, nullptr},
+    {Item::Class, "Laplacian", &laplacian_type_object, nullptr},
+    {Item::Class, "GraphHeat4th", &graph_heat4th_type_object, nullptr},
+    {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
     // {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     // {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     // {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},

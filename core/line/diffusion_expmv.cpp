@@ -7,15 +7,13 @@
 
 namespace quorvane {
 
-Expected<ExpmvPlan> expmv_plan(double x, double tau) {
-    // A NaN bound would slip through every comparison below as s = 0.
-    if (std::isnan(x)) return domain_error("DiffusionExpmvChernoff: tau * op_norm_bound is NaN", x);
+std::optional<ExpmvPlan> expmv_cheapest(double x, std::uint32_t max_degree) {
     bool kept = false;
     std::uint32_t best_m = 0;
     std::uint64_t best_s = 0;
     std::uint64_t best_cost = 0;
     for (const ExpmvTheta& row : kExpmvThetaTable) {
-        if (row.m > kExpmvMaxDegree) break;
+        if (row.m > max_degree) break;
         const double r = std::ceil(x / row.theta);
         if (r > 1e14) continue;
         const std::uint64_t s = r < 1.0 ? 1 : saturating_cast<std::uint32_t>(r);
@@ -28,12 +26,22 @@ Expected<ExpmvPlan> expmv_plan(double x, double tau) {
             best_cost = cost;
         }
     }
+    if (!kept) return std::nullopt;
+    return ExpmvPlan{best_m, best_s};
+}
+
+Expected<ExpmvPlan> expmv_plan(double x, double tau) {
+    // A NaN bound would slip through every comparison below as s = 0.
+    if (std::isnan(x)) return domain_error("DiffusionExpmvChernoff: tau * op_norm_bound is NaN", x);
+    const std::optional<ExpmvPlan> plan = expmv_cheapest(x, kExpmvMaxDegree);
     // No admissible pair (tau * rho beyond 3.54e14), or one whose sub-step
     // count is clipped to 32 bits (so each piece would leave the Taylor
     // polynomial's accurate range), or simply one that would run for hours:
     // refuse rather than return an inaccurate or overflowing series.
-    if (!kept || best_cost > kExpmvMaxApplications) return domain_error(kExpmvTooLargeMessage, tau);
-    return ExpmvPlan{best_m, best_s};
+    if (!plan || static_cast<std::uint64_t>(plan->m) * plan->s > kExpmvMaxApplications) {
+        return domain_error(kExpmvTooLargeMessage, tau);
+    }
+    return *plan;
 }
 
 DiffusionExpmvChernoff DiffusionExpmvChernoff::unit(const Grid1D<double>& grid) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
@@ -46,6 +47,12 @@ struct ExpmvPlan {
     std::uint32_t m;
     std::uint64_t s;
 };
+// The cheapest pair (m, s) with m <= max_degree for x = tau * bound >= 0,
+// scanning the table in order: s = max(1, ceil(x / theta_m)) (pairs with
+// ceil(x / theta_m) > 1e14 skipped, s saturated to 32 bits), cost m * s, a
+// later row kept only when strictly cheaper. nullopt when no row fits.
+std::optional<ExpmvPlan> expmv_cheapest(double x, std::uint32_t max_degree);
+
 // The cheapest admissible pair, or the OutOfDomain refusal when no pair is
 // admissible or the cheapest one exceeds kExpmvMaxApplications. `tau` is the
 // value reported with the refusal.

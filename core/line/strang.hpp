@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/foundation/boundary.hpp"
 #include "core/line/diffusion.hpp"
@@ -19,29 +20,41 @@
 
 namespace quorvane {
 
-// D and R are any kernels with the whole-grid calling form apply_into(in,
-// out, pool, tau). Copies share coefficient closures (they are reference
-// counted).
-template <class D, class R>
-struct StrangSplit {
-    D diffusion;
-    R drift;
+// Intermediate signals of a split step, made like the step's source from
+// the pool and given back to it: a grid function keeps the source's grid, a
+// plain vector of node values is all values.
+inline GridFn<double> scratch_like(const GridFn<double>& src, ScratchPool<double>& pool) {
+    return {src.grid, pool.take(src.values.size())};
+}
+inline void give_back_scratch(GridFn<double>&& s, ScratchPool<double>& pool) { pool.give_back(std::move(s.values)); }
+inline std::vector<double> scratch_like(std::span<const double> src, ScratchPool<double>& pool) {
+    return pool.take(src.size());
+}
+inline void give_back_scratch(std::vector<double>&& s, ScratchPool<double>& pool) { pool.give_back(std::move(s)); }
 
-    // src -> dst by D(tau/2), R(tau), D(tau/2). dst's values are replaced
-    // (length of src), its grid is left alone. The first failing part ends
-    // the step with its error; the intermediates go back to the pool on
+// Outer and Inner are any kernels with the whole-signal calling form
+// apply_into(in, out, pool, tau) over the same signal type: grid functions
+// (the 1-D splits) or spans of node values (graph splits). Copies share
+// coefficient closures and operators (they are reference counted).
+template <class Outer, class Inner>
+struct StrangSplit {
+    Outer outer;
+    Inner inner;
+
+    // src -> dst by Outer(tau/2), Inner(tau), Outer(tau/2). dst's values are
+    // replaced (length of src), a grid is left alone. The first failing part
+    // ends the step with its error; the intermediates go back to the pool on
     // every path.
-    Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool,
-                      double tau) const {
-        const std::size_t n = src.values.size();
-        GridFn<double> h1{src.grid, pool.take(n)};
-        GridFn<double> h2{src.grid, pool.take(n)};
+    template <class In, class Out>
+    Status apply_into(const In& src, Out&& dst, ScratchPool<double>& pool, double tau) const {
+        auto h1 = scratch_like(src, pool);
+        auto h2 = scratch_like(src, pool);
         const double half = tau * 0.5;
-        Status st = diffusion.apply_into(src, h1, pool, half);
-        if (st) st = drift.apply_into(h1, h2, pool, tau);
-        if (st) st = diffusion.apply_into(h2, dst, pool, half);
-        pool.give_back(std::move(h1.values));
-        pool.give_back(std::move(h2.values));
+        Status st = outer.apply_into(src, h1, pool, half);
+        if (st) st = inner.apply_into(h1, h2, pool, tau);
+        if (st) st = outer.apply_into(h2, dst, pool, half);
+        give_back_scratch(std::move(h1), pool);
+        give_back_scratch(std::move(h2), pool);
         return st;
     }
 };

@@ -140,27 +140,9 @@ Ref shift1d_with_arrays(const Args& a) {
 }
 
 
-// The u0_nc argument: a two-dimensional float64 array in any strides, read
-// in place through its buffer.
-Array2D extract_u0_nc(PyObject* o) {
-    auto buf = Buffer::get(o, PyBUF_RECORDS_RO);
-    if (!buf) {
-        raise_type_error("argument 'u0_nc': '" + type_name_of(o) +
-                         "' object cannot be converted to 'PyArray<f64, Ix2>'");
-    }
-    if (!buf->is_f64()) raise_type_error("argument 'u0_nc': type mismatch: expected float64 elements");
-    if (buf->ndim() != 2) {
-        raise_type_error("argument 'u0_nc': dimensionality mismatch: expected 2, got " +
-                         std::to_string(buf->ndim()));
-    }
-    const auto rows = static_cast<std::size_t>(buf->shape(0));
-    const auto cols = static_cast<std::size_t>(buf->shape(1));
-    return Array2D{rows, cols, std::move(buf)};
-}
-
 Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
     const double t = a.f64(0);
-    const Array2D u0 = extract_u0_nc(a.raw(1));
+    const Array2D u0 = extract_f64_array_2d(a.raw(1), "u0_nc");
     const std::size_t n_steps = a.usize_or(2, 100);
     check_steps_and_time(n_steps, t);
     const std::size_t n = self.state.grid.n;

@@ -1,0 +1,401 @@
+#include "core/graph/graph_krylov.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/numeric.hpp"
+#include "core/line/diffusion_expmv.hpp"
+
+namespace quorvane {
+
+// ---------------------------------------------------------------------------
+// Dense degree-13 Pade exponential
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kD = kKrylovMaxDim;
+constexpr double kTheta13 = 5.371920351148152;
+
+// b_k = (26 - k)! / (k! (13 - k)!), exact in double.
+constexpr double kPade13[14] = {64764752532480000.0, 32382376266240000.0, 7771770303897600.0,
+                                1187353796428800.0,  129060195264000.0,   10559470521600.0,
+                                670442572800.0,      33522128640.0,       1323241920.0,
+                                40840800.0,          960960.0,            16380.0,
+                                182.0,               1.0};
+
+Dense18 zero18() {
+    Dense18 m{};
+    return m;
+}
+
+Dense18 identity18() {
+    Dense18 m{};
+    for (std::size_t i = 0; i < kD; ++i) m[i][i] = 1.0;
+    return m;
+}
+
+// Row by row: row i of the product gains A[i][k] times row k of B.
+Dense18 dense18_matmul(const Dense18& a, const Dense18& b) {
+    Dense18 c = zero18();
+    for (std::size_t i = 0; i < kD; ++i) {
+        for (std::size_t k = 0; k < kD; ++k) {
+            const double aik = a[i][k];
+            for (std::size_t j = 0; j < kD; ++j) c[i][j] += aik * b[k][j];
+        }
+    }
+    return c;
+}
+
+Dense18 dense18_lincomb(double a, const Dense18& x, double b, const Dense18& y) {
+    Dense18 c;
+    for (std::size_t i = 0; i < kD; ++i)
+        for (std::size_t j = 0; j < kD; ++j) c[i][j] = a * x[i][j] + b * y[i][j];
+    return c;
+}
+
+Dense18 add(const Dense18& x, const Dense18& y) { return dense18_lincomb(1.0, x, 1.0, y); }
+
+double norm_inf(const Dense18& m) {
+    double nu = 0.0;
+    for (const auto& row : m) {
+        double s = 0.0;
+        for (const double v : row) s += std::fabs(v);
+        nu = std::max(nu, s);
+    }
+    return nu;
+}
+
+// Inverse by Doolittle LU with partial pivoting (the last row of largest
+// magnitude wins a tie); a pivot below 64 eps ||Q||_inf is refused.
+Expected<Dense18> mat_inv_lu(Dense18 q) {
+    const double scale = norm_inf(q);
+    std::array<std::size_t, kD> perm;
+    for (std::size_t i = 0; i < kD; ++i) perm[i] = i;
+    for (std::size_t k = 0; k < kD; ++k) {
+        std::size_t p = k;
+        double best = std::fabs(q[k][k]);
+        for (std::size_t r = k + 1; r < kD; ++r) {
+            if (std::fabs(q[r][k]) >= best) {
+                best = std::fabs(q[r][k]);
+                p = r;
+            }
+        }
+        if (!(best >= 64.0 * 2.220446049250313e-16 * scale)) return domain_error("mat_inv_lu: near-singular matrix", 0.0);
+        std::swap(q[k], q[p]);
+        std::swap(perm[k], perm[p]);
+        const double inv = 1.0 / q[k][k];
+        for (std::size_t r = k + 1; r < kD; ++r) {
+            const double l = q[r][k] * inv;
+            q[r][k] = l;
+            for (std::size_t j = k + 1; j < kD; ++j) q[r][j] -= l * q[k][j];
+        }
+    }
+    Dense18 inv = zero18();
+    for (std::size_t j = 0; j < kD; ++j) {
+        std::array<double, kD> e{};
+        for (std::size_t i = 0; i < kD; ++i) e[i] = perm[i] == j ? 1.0 : 0.0;
+        for (std::size_t i = 0; i < kD; ++i)
+            for (std::size_t c = 0; c < i; ++c) e[i] -= q[i][c] * e[c];
+        for (std::size_t i = kD; i-- > 0;) {
+            for (std::size_t c = i + 1; c < kD; ++c) e[i] -= q[i][c] * e[c];
+            e[i] /= q[i][i];
+        }
+        for (std::size_t i = 0; i < kD; ++i) inv[i][j] = e[i];
+    }
+    return inv;
+}
+
+}  // namespace
+
+Expected<Dense18> expm_pade13(double dt, const std::array<double, kKrylovMaxDim>& alpha,
+                              const std::array<double, kKrylovMaxDim>& beta, std::size_t k) {
+    if (k > kD) internal_fault("expm_pade13: Krylov dimension above 18");
+    Dense18 h = zero18();
+    for (std::size_t i = 0; i < k; ++i) {
+        h[i][i] = -dt * alpha[i];
+        if (i + 1 < k) {
+            h[i][i + 1] = -dt * beta[i + 1];
+            h[i + 1][i] = -dt * beta[i + 1];
+        }
+    }
+    const double nu = norm_inf(h);
+    int s = 0;
+    if (nu > kTheta13) {
+        double bound = 2.0 * kTheta13;
+        s = 1;
+        while (nu > bound && s < 63) {
+            bound *= 2.0;
+            ++s;
+        }
+    }
+    double factor = 1.0;
+    for (int i = 0; i < s; ++i) factor *= 0.5;
+    Dense18 a;
+    for (std::size_t i = 0; i < kD; ++i)
+        for (std::size_t j = 0; j < kD; ++j) a[i][j] = factor * h[i][j];
+
+    const double* b = kPade13;
+    const Dense18 id = identity18();
+    const Dense18 a2 = dense18_matmul(a, a);
+    const Dense18 a4 = dense18_matmul(a2, a2);
+    const Dense18 a6 = dense18_matmul(a2, a4);
+    const Dense18 w = dense18_lincomb(1.0, dense18_lincomb(1.0, a6, b[11], a4), b[9], a2);
+    const Dense18 z = add(dense18_lincomb(b[7], a6, b[5], a4), dense18_lincomb(b[3], a2, b[1], id));
+    const Dense18 u = dense18_matmul(a, add(dense18_matmul(a6, w), z));
+    const Dense18 y = dense18_lincomb(1.0, dense18_lincomb(b[12], a6, b[10], a4), b[8], a2);
+    const Dense18 z2 = add(dense18_lincomb(b[6], a6, b[4], a4), dense18_lincomb(b[2], a2, b[0], id));
+    const Dense18 v = add(dense18_matmul(a6, y), z2);
+    const Dense18 p = add(v, u);
+    const Dense18 q = dense18_lincomb(1.0, v, -1.0, u);
+    auto qinv = mat_inv_lu(q);
+    if (!qinv) return fail(qinv.error());
+    Dense18 x = dense18_matmul(*qinv, p);
+    for (int i = 0; i < s; ++i) x = dense18_matmul(x, x);
+    return x;
+}
+
+// ---------------------------------------------------------------------------
+// Chebyshev and Lanczos actions
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kTooMuchWork =
+    "GraphKrylovChernoff: tau * spectral_bound too large: the action would need more than 10000000 operator "
+    "products";
+
+// I_k(z) by its power series in h = z/2: h^k/k! sum_j (h^2)^j / (j! (k+j)!/k!),
+// summed until a term no longer changes the sum (at most 1000 terms).
+double bessel_i(std::size_t k, double z) {
+    if (z < 1e-300) return k == 0 ? 1.0 : 0.0;
+    const double h = 0.5 * z;
+    double t = 1.0;
+    for (std::size_t j = 1; j <= k; ++j) t *= h / static_cast<double>(j);
+    double sum = t;
+    const double h2 = h * h;
+    for (std::size_t j = 1; j <= 1000; ++j) {
+        t = t * h2 / (static_cast<double>(j) * static_cast<double>(k + j));
+        const double next = sum + t;
+        if (next == sum) break;
+        sum = next;
+    }
+    return sum;
+}
+
+// ||v||_2 without underflow or overflow of the squares.
+double norm2_scaled(std::span<const double> v) {
+    double big = 0.0;
+    for (const double x : v) big = std::max(big, std::fabs(x));
+    if (big == 0.0 || !std::isfinite(big)) return big;
+    double s = 0.0;
+    for (const double x : v) {
+        const double r = x / big;
+        s += r * r;
+    }
+    return big * std::sqrt(s);
+}
+
+double norm2(std::span<const double> v) {
+    double s = 0.0;
+    for (const double x : v) s += x * x;
+    return std::sqrt(s);
+}
+
+}  // namespace
+
+Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
+                       std::span<double> out, ScratchPool<double>& pool) {
+    const std::size_t n = src.size();
+    const double rho = op.spectral_bound();
+    const double z_total = 0.5 * tau * rho;
+    // L = 0 on the scale of a double (an edgeless graph included, where the
+    // scale 2/rho is infinite): e^{-tau L} is the identity.
+    if (z_total < 1e-300) {
+        std::copy(src.begin(), src.end(), out.begin());
+        return {};
+    }
+    if (!std::isfinite(z_total)) return domain_error(kTooMuchWork, tau * rho);
+    std::uint64_t s = 1;
+    if (z_total > 200.0) s = saturating_cast<std::uint32_t>(std::ceil(z_total / 200.0));
+    const double z = rho * (tau / static_cast<double>(s)) * 0.5;
+    const double e = std::exp(-z);
+    std::size_t degree = 200;
+    for (std::size_t k = 3; k < 200; ++k) {
+        if (e * bessel_i(k + 1, z) <= tol / 4.0) {
+            degree = k;
+            break;
+        }
+    }
+    if (s * degree > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
+    std::vector<double> coef(degree + 1);
+    for (std::size_t k = 0; k <= degree; ++k) coef[k] = (k == 0 ? e : 2.0 * e) * bessel_i(k, z);
+
+    std::vector<double> u = pool.take(n);
+    std::vector<double> y = pool.take(n);
+    std::vector<double> t0 = pool.take(n);
+    std::vector<double> t1 = pool.take(n);
+    std::vector<double> w = pool.take(n);
+    std::copy(src.begin(), src.end(), u.begin());
+    const double two_over = 2.0 / rho;
+    const double four_over = 4.0 / rho;
+    Status st;
+    for (std::uint64_t sub = 0; sub < s && st; ++sub) {
+        for (std::size_t i = 0; i < n; ++i) {
+            t0[i] = u[i];
+            y[i] = coef[0] * u[i];
+        }
+        op.apply(u, w);
+        for (std::size_t i = 0; i < n; ++i) {
+            t1[i] = two_over * w[i] - u[i];
+            y[i] = y[i] - coef[1] * t1[i];
+        }
+        for (std::size_t k = 2; k <= degree; ++k) {
+            op.apply(t1, w);
+            // T_k overwrites T_{k-2}.
+            for (std::size_t i = 0; i < n; ++i) t0[i] = (four_over * w[i] - 2.0 * t1[i]) - t0[i];
+            if (k % 2 == 1) {
+                for (std::size_t i = 0; i < n; ++i) y[i] = y[i] - coef[k] * t0[i];
+            } else {
+                for (std::size_t i = 0; i < n; ++i) y[i] = y[i] + coef[k] * t0[i];
+            }
+            std::swap(t0, t1);
+        }
+        for (const double v : y) {
+            if (!std::isfinite(v)) {
+                st = domain_error(
+                    "Chebyshev step: non-finite output (NaN/Inf) \u2014 this is a quorvane bug; please report with "
+                    "z_total",
+                    z_total);
+                break;
+            }
+        }
+        std::swap(u, y);
+    }
+    if (st) std::copy(u.begin(), u.end(), out.begin());
+    for (auto* v : {&u, &y, &t0, &t1, &w}) pool.give_back(std::move(*v));
+    return st;
+}
+
+Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
+                     std::span<double> out, ScratchPool<double>& pool) {
+    const std::size_t n = src.size();
+    const double rho = op.spectral_bound();
+    const double x = tau * rho;
+    if (0.5 * x < 1e-300) {
+        std::copy(src.begin(), src.end(), out.begin());
+        return {};
+    }
+    const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
+    if (!plan) return domain_error(kTooMuchWork, x);
+    const std::size_t m = std::min<std::size_t>(m_max, plan->m);
+    const std::uint64_t s = plan->s;
+    const std::size_t k_cap = std::min({n, m, kKrylovMaxDim});
+    if (s * k_cap > kKrylovMaxProducts) return domain_error(kTooMuchWork, x);
+    // A residual this small relative to ||L|| means the Krylov space is
+    // invariant: relative, so that scaling L and t inversely gives the same
+    // answer.
+    const double breakdown = 1e-14 * rho;
+    const double dt = tau / static_cast<double>(s);
+
+    std::vector<double> w = pool.take(n);
+    std::vector<double> res = pool.take(n);
+    std::copy(src.begin(), src.end(), w.begin());
+    Status st;
+    for (std::uint64_t sub = 0; sub < s && n > 0; ++sub) {
+        const double beta = norm2_scaled(w);
+        if (!(beta >= 1e-300)) {
+            std::fill(res.begin(), res.end(), 0.0);
+            std::swap(w, res);
+            continue;
+        }
+        std::vector<double> basis = pool.take(k_cap * n);
+        std::vector<double> q_prev = pool.take(n);
+        std::vector<double> q = pool.take(n);
+        std::vector<double> r = pool.take(n);
+        std::array<double, kKrylovMaxDim> alpha{};
+        std::array<double, kKrylovMaxDim> beta_off{};
+        const double inv_beta = 1.0 / beta;
+        for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * inv_beta;
+        std::copy(q.begin(), q.end(), basis.begin());
+        std::size_t k = k_cap;
+        for (std::size_t j = 0; j < k_cap; ++j) {
+            op.apply(q, r);
+            double a = 0.0;
+            for (std::size_t i = 0; i < n; ++i) a += q[i] * r[i];
+            alpha[j] = a;
+            for (std::size_t i = 0; i < n; ++i) r[i] = (r[i] - a * q[i]) - beta_off[j] * q_prev[i];
+            const double b = norm2(r);
+            if (b <= breakdown) {
+                k = j + 1;
+                break;
+            }
+            // The coupling past the last basis vector is never used.
+            if (j + 1 == k_cap) break;
+            beta_off[j + 1] = b;
+            const double inv_b = 1.0 / b;
+            for (std::size_t i = 0; i < n; ++i) r[i] *= inv_b;
+            std::copy(r.begin(), r.end(), basis.begin() + static_cast<std::ptrdiff_t>((j + 1) * n));
+            std::swap(q_prev, q);
+            std::swap(q, r);
+        }
+        auto e = expm_pade13(dt, alpha, beta_off, k);
+        if (e) {
+            std::fill(res.begin(), res.end(), 0.0);
+            for (std::size_t j = 0; j < k; ++j) {
+                const double c = (*e)[j][0];
+                const double* v = basis.data() + j * n;
+                for (std::size_t i = 0; i < n; ++i) res[i] += c * v[i];
+            }
+            for (std::size_t i = 0; i < n; ++i) res[i] *= beta;
+            std::swap(w, res);
+        } else {
+            st = fail(e.error());
+        }
+        for (auto* v : {&basis, &q_prev, &q, &r}) pool.give_back(std::move(*v));
+        if (!st) break;
+    }
+    if (st) std::copy(w.begin(), w.end(), out.begin());
+    pool.give_back(std::move(w));
+    pool.give_back(std::move(res));
+    return st;
+}
+
+// ---------------------------------------------------------------------------
+// The operator
+// ---------------------------------------------------------------------------
+
+Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedLaplacian laplacian, double tol) {
+    if (!std::isfinite(tol) || !(tol > 0.0)) return domain_error("GraphKrylovChernoff: tol must be finite and positive", tol);
+    if (path.kind == KrylovPath::Kind::Lanczos && path.m_max == 0) {
+        return domain_error("GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path", 0.0);
+    }
+    const double bound = laplacian->spectral_bound;
+    return GraphKrylovChernoff{path, std::move(laplacian), bound, tol};
+}
+
+Status GraphKrylovChernoff::apply_into(double tau, std::span<const double> src, std::span<double> dst,
+                                       ScratchPool<double>& pool) const {
+    if (!finite_nonneg(tau)) return domain_error("GraphKrylovChernoff: tau must be finite and non-negative", tau);
+    const std::size_t n = src.size();
+    const LaplacianOperator op(*laplacian);
+    std::vector<double> out = pool.take(n);
+    Status st;
+    switch (path.kind) {
+        case KrylovPath::Kind::Chebyshev: st = chebyshev_expmv(op, tau, tol, src, out, pool); break;
+        case KrylovPath::Kind::Lanczos: st = lanczos_expmv(op, tau, path.m_max, src, out, pool); break;
+        case KrylovPath::Kind::Implicit:
+            st = implicit_euler_action(op, src, out, path.n_steps, tau, tol, path.cg_max_iter, pool);
+            break;
+    }
+    if (st) {
+        std::fill(dst.begin(), dst.end(), 0.0);
+        std::copy_n(out.begin(), std::min(dst.size(), n), dst.begin());
+    }
+    pool.give_back(std::move(out));
+    return st;
+}
+
+}  // namespace quorvane

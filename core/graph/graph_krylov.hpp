@@ -1,0 +1,78 @@
+// The exponential action e^{-tau L} x of a symmetric positive semi-definite
+// compressed-row operator in one call, by a Chebyshev expansion, a Lanczos
+// projection with a dense Pade exponential, or backward-Euler steps; and the
+// dense Pade exponential of a small tridiagonal matrix.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/parallel_pool.hpp"
+#include "core/graph/laplacian.hpp"
+#include "core/graph/pcg.hpp"
+
+namespace quorvane {
+
+// Largest Krylov dimension; the dense exponential works on 18 x 18 arrays.
+inline constexpr std::size_t kKrylovMaxDim = 18;
+
+using Dense18 = std::array<std::array<double, kKrylovMaxDim>, kKrylovMaxDim>;
+
+// exp(-dt T_k) for the symmetric tridiagonal T_k with diagonal alpha[0..k-1]
+// and off-diagonal beta[1..k-1] (beta[j] couples rows j - 1 and j; beta[0] is
+// not read), embedded in the leading k x k block of an 18 x 18 matrix whose
+// rest is the identity. Scaling and squaring with the degree-13 Pade
+// approximant (theta_13 = 5.371920351148152) on the full 18 x 18 array.
+// Fails ("mat_inv_lu: near-singular matrix") when a pivot of the inverse of
+// the denominator is below 64 eps ||Q||_inf. k <= 18.
+Expected<Dense18> expm_pade13(double dt, const std::array<double, kKrylovMaxDim>& alpha,
+                              const std::array<double, kKrylovMaxDim>& beta, std::size_t k);
+
+struct KrylovPath {
+    enum class Kind : std::uint8_t { Chebyshev, Lanczos, Implicit };
+    Kind kind = Kind::Chebyshev;
+    std::size_t m_max = kKrylovMaxDim;        // Lanczos
+    std::uint64_t n_steps = 1;                // Implicit
+    std::optional<std::uint64_t> cg_max_iter; // Implicit; absent: derived
+
+    static KrylovPath chebyshev() { return {}; }
+    static KrylovPath lanczos(std::size_t m_max) { return {Kind::Lanczos, m_max, 1, std::nullopt}; }
+    static KrylovPath implicit(std::uint64_t n_steps, std::optional<std::uint64_t> cg_max_iter) {
+        return {Kind::Implicit, kKrylovMaxDim, n_steps, cg_max_iter};
+    }
+};
+
+// Largest number of operator products one action may plan; beyond it
+// (tau * rho of order 1e7 and more) a call would run for minutes to hours,
+// or its sub-step counts would saturate. Refused instead.
+inline constexpr std::uint64_t kKrylovMaxProducts = 10'000'000;
+
+struct GraphKrylovChernoff {
+    KrylovPath path;
+    SharedLaplacian laplacian;
+    double spectral_bound = 0.0;
+    double tol = 1e-10;
+
+    // tol finite and > 0; a Lanczos path with m_max = 0 (no basis vector) is
+    // refused.
+    static Expected<GraphKrylovChernoff> make(KrylovPath path, SharedLaplacian laplacian, double tol);
+
+    // dst = e^{-tau L} src (dst zero beyond src's length; only its first
+    // len(dst) values when shorter). Fails for tau not finite or < 0 and for
+    // a planned work above kKrylovMaxProducts; dst is written only on
+    // success.
+    Status apply_into(double tau, std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) const;
+};
+
+// The Chebyshev and Lanczos actions on any symmetric positive semi-definite
+// operator with spectrum in [0, rho] (rho = op.spectral_bound()). out holds
+// src's length. Both return src itself when tau * rho / 2 < 1e-300.
+Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
+                       std::span<double> out, ScratchPool<double>& pool);
+Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
+                     std::span<double> out, ScratchPool<double>& pool);
+
+}  // namespace quorvane

@@ -1,0 +1,107 @@
+#include "core/graph/graph_signal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+namespace {
+
+template <class F>
+bool tau_ok(F tau) {
+    return finite_nonneg(static_cast<double>(tau));
+}
+
+template <class F>
+void check_dst(std::span<const F> src, std::span<F> dst, const char* who) {
+    if (dst.size() != src.size()) internal_fault(std::string(who) + ": destination length mismatch");
+}
+
+// dst += c * v
+template <class F>
+void axpy(std::span<F> dst, F c, std::span<const F> v) {
+    for (std::size_t i = 0; i < dst.size(); ++i) dst[i] += c * v[i];
+}
+
+}  // namespace
+
+template <class F>
+Status GraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span<F> dst, ScratchPool<F>& pool, F tau) const {
+    if (!tau_ok(tau)) return domain_error("GraphHeatChernoff: tau must be finite and >= 0", static_cast<double>(tau));
+    const std::size_t n = src.size();
+    std::vector<F> s1 = pool.take(n);
+    laplacian->spmv(src, s1);
+    check_dst(src, dst, "GraphHeatChernoff");
+    std::copy(src.begin(), src.end(), dst.begin());
+    axpy<F>(dst, -tau, s1);
+    if (second_order) {
+        std::vector<F> s2 = pool.take(n);
+        laplacian->spmv(s1, s2);
+        axpy<F>(dst, tau * (tau * F(0.5)), s2);
+        pool.give_back(std::move(s2));
+    }
+    pool.give_back(std::move(s1));
+    return {};
+}
+
+template struct GraphHeatChernoff<double>;
+template struct GraphHeatChernoff<float>;
+
+namespace {
+
+// dst = sum_{k <= coeffs.size()} coeffs[k-1] L^k src + src, with two
+// ping-pong buffers holding L^k src.
+Status taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
+                   ScratchPool<double>& pool, std::span<const double> coeffs, const char* who) {
+    const std::size_t n = src.size();
+    std::vector<double> a = pool.take(n);
+    std::vector<double> b = pool.take(n);
+    lap.spmv(src, a);
+    check_dst(src, dst, who);
+    std::copy(src.begin(), src.end(), dst.begin());
+    axpy<double>(dst, coeffs[0], a);
+    for (std::size_t k = 1; k < coeffs.size(); ++k) {
+        if (k % 2 == 1) {
+            lap.spmv(a, b);
+            axpy<double>(dst, coeffs[k], b);
+        } else {
+            lap.spmv(b, a);
+            axpy<double>(dst, coeffs[k], a);
+        }
+    }
+    pool.give_back(std::move(b));
+    pool.give_back(std::move(a));
+    return {};
+}
+
+}  // namespace
+
+Status GraphHeat4thChernoff::apply_into(std::span<const double> src, std::span<double> dst,
+                                        ScratchPool<double>& pool, double tau) const {
+    if (!tau_ok(tau)) return domain_error("GraphHeat4thChernoff: tau must be finite and >= 0", tau);
+    const double tau2 = tau * tau;
+    const double c[4] = {-tau, tau2 * 0.5, -(tau2 * tau / 6.0), tau2 * tau2 / 24.0};
+    return taylor_step(*laplacian, src, dst, pool, c, "GraphHeat4thChernoff");
+}
+
+Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<double> dst,
+                                        ScratchPool<double>& pool, double tau) const {
+    if (!tau_ok(tau)) return domain_error("GraphHeat6thChernoff: tau must be finite and >= 0", tau);
+    const double tau2 = tau * tau;
+    const double tau3 = tau * tau2;
+    const double tau4 = tau2 * tau2;
+    const double c[6] = {-tau, tau2 * 0.5, -(tau3 / 6.0), tau4 / 24.0, -(tau * tau4 / 120.0), tau3 * tau3 / 720.0};
+    return taylor_step(*laplacian, src, dst, pool, c, "GraphHeat6thChernoff");
+}
+
+std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit) {
+    if (!((t / static_cast<double>(n_steps)) * rho > limit)) return std::nullopt;
+    double need = std::max(1.0, std::ceil(t * rho / limit));
+    while ((t / need) * rho > limit) need += 1.0;
+    return saturating_cast<std::uint64_t>(need);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,38 @@
+// The implicit backward-Euler action y = (I + (t/n) A)^(-n) x of a symmetric
+// positive semi-definite operator, each solve by conjugate gradients with a
+// Jacobi preconditioner, and the operator interface it sees A through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/parallel_pool.hpp"
+
+namespace quorvane {
+
+// A symmetric positive semi-definite operator of dimension n().
+class SpdOperator {
+public:
+    virtual ~SpdOperator() = default;
+    virtual std::size_t n() const = 0;
+    // An upper bound of the spectrum.
+    virtual double spectral_bound() const = 0;
+    // y = A x; every entry of y is written. x and y hold n() values.
+    virtual void apply(std::span<const double> x, std::span<double> y) const = 0;
+};
+
+// y = (I + dt A)^(-n_steps) x with dt = t / n_steps, n_steps solves by
+// Jacobi-preconditioned CG to the relative residual max(tol, 1e-12). The
+// iteration budget per solve is cg_max_iter when given, else
+// max(16, min(n, ceil(sqrt(1 + dt * bound) * max(ln(2/tol), 1)))).
+// Fails for n_steps = 0 (DomainViolation) and for a solve that misses the
+// tolerance within its budget (ConvergenceFailed with the absolute residual);
+// y is written only on success. x and y hold op.n() values.
+Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, std::span<double> y,
+                             std::uint64_t n_steps, double t, double tol, std::optional<std::uint64_t> cg_max_iter,
+                             ScratchPool<double>& pool);
+
+}  // namespace quorvane

@@ -1,0 +1,147 @@
+#include "python/graph/graph_args.hpp"
+
+#include <cmath>
+#include <memory>
+#include <optional>
+
+#include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
+#include "core/graph/graph_signal.hpp"
+#include "python/coeff.hpp"
+
+namespace quorvane::py {
+
+SharedLaplacian combinatorial_of(const SharedGraph& g) {
+    return std::make_shared<const Laplacian<double>>(Laplacian<double>::from_graph(*g, LaplacianKind::Combinatorial));
+}
+
+SharedGraph carrier_of(const Laplacian<double>& lap) {
+    return std::make_shared<const Graph<double>>(Graph<double>::path(std::max<std::uint64_t>(lap.n_nodes, 1)));
+}
+
+namespace {
+
+template <class T>
+auto shared_value(PyObject* o) {
+    Instance<T>* inst = reinterpret_cast<Instance<T>*>(o);
+    BorrowGuard g(inst->borrow, Borrow::Shared);
+    if constexpr (std::is_same_v<T, LaplacianObj>) return inst->value().laplacian;
+    else return inst->value().graph;
+}
+
+}  // namespace
+
+std::pair<SharedGraph, SharedLaplacian> graph_and_laplacian_from_object(PyObject* o) {
+    if (is_instance<GraphPathObj>(o)) {
+        SharedGraph g = shared_value<GraphPathObj>(o);
+        return {g, combinatorial_of(g)};
+    }
+    if (is_instance<GraphObj>(o)) {
+        SharedGraph g = shared_value<GraphObj>(o);
+        return {g, combinatorial_of(g)};
+    }
+    if (is_instance<LaplacianObj>(o)) {
+        SharedLaplacian l = shared_value<LaplacianObj>(o);
+        return {carrier_of(*l), l};
+    }
+    py_err_with_kind("OutOfDomain", "graph must be a GraphPath, Graph, or Laplacian");
+}
+
+std::pair<SharedLaplacian, SharedGraph> resolve_laplacian_or_graph(PyObject* laplacian, PyObject* graph) {
+    if (laplacian) {
+        SharedLaplacian l = shared_value<LaplacianObj>(laplacian);
+        return {l, carrier_of(*l)};
+    }
+    if (graph) {
+        SharedGraph g = shared_value<GraphObj>(graph);
+        return {combinatorial_of(g), g};
+    }
+    py_err_with_kind("OutOfDomain", "provide either laplacian= or graph=");
+}
+
+SharedLaplacian laplacian_from_object(PyObject* o, const SharedGraph& base) {
+    if (is_instance<LaplacianObj>(o)) return shared_value<LaplacianObj>(o);
+    if (is_instance<GraphObj>(o)) return combinatorial_of(shared_value<GraphObj>(o));
+    if (is_instance<GraphPathObj>(o)) return combinatorial_of(shared_value<GraphPathObj>(o));
+    return combinatorial_of(base);
+}
+
+void check_t_final_and_steps(double t_final, std::uint64_t n_steps) {
+    if (!finite_nonneg(t_final)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
+}
+
+void check_f0_len(std::size_t len, std::uint64_t n_nodes) {
+    if (len != n_nodes) {
+        py_err_with_kind("GridMismatch",
+                         "f0.len()=" + std::to_string(len) + " != graph.n_nodes()=" + std::to_string(n_nodes));
+    }
+}
+
+void check_finite_input(std::span<const double> v, const char* name) {
+    for (const double x : v) {
+        if (!std::isfinite(x)) py_err_with_kind("NanInf", std::string(name) + " contains NaN or Inf: " + fmt_shortest(x));
+    }
+}
+
+void refuse_empty_laplacian(const Laplacian<double>& lap) {
+    if (lap.n_nodes == 0) py_err_with_kind("OutOfDomain", "laplacian must have at least one node");
+}
+
+void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
+                           const char* bound_text) {
+    const std::optional<std::uint64_t> need = least_stable_steps(t_final, n_steps, rho, limit);
+    if (!need) return;
+    const double tau = t_final / static_cast<double>(n_steps);
+    py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + fmt_exp3(tau * rho) +
+                                        " exceeds the stability limit " + fmt_shortest(limit) + " of the step (" +
+                                        bound_text + " = " + fmt_exp3(rho) + "); use n_steps >= " +
+                                        std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
+}
+
+std::size_t check_f0_columns(const Buffer& f0, std::uint64_t n) {
+    if (f0.ndim() != 2) py_err_with_kind("GridMismatch", "f0 must be 2-D [N, C]");
+    const auto rows = static_cast<std::uint64_t>(f0.shape(0));
+    if (rows != n) {
+        py_err_with_kind("GridMismatch", "f0.shape[0]=" + std::to_string(rows) + " != n_nodes=" + std::to_string(n));
+    }
+    if (f0.shape(1) == 0) py_err_with_kind("OutOfDomain", "n_cols must be >= 1");
+    return static_cast<std::size_t>(f0.shape(1));
+}
+
+std::vector<double> features_nc_to_cols(const Buffer& a, std::size_t n, std::size_t cols) {
+    std::size_t total = 0;
+    if (__builtin_mul_overflow(n, cols, &total)) internal_fault("features_nc_to_cols: N * C overflows");
+    std::vector<double> out(total);
+    for (std::size_t c = 0; c < cols; ++c)
+        for (std::size_t i = 0; i < n; ++i)
+            out[c * n + i] = a.at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(c));
+    return out;
+}
+
+Ref cols_to_features_nc(std::span<const double> cols, std::size_t n, std::size_t c) {
+    std::vector<double> row_major(n * c);
+    for (std::size_t k = 0; k < c; ++k)
+        for (std::size_t i = 0; i < n; ++i) row_major[i * c + k] = cols[k * n + i];
+    return new_array_f64_2d(n, c, row_major);
+}
+
+Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* name) {
+    const std::size_t c = check_f0_columns(f0, n_nodes);
+    const auto n = static_cast<std::size_t>(n_nodes);
+    Columns cols{features_nc_to_cols(f0, n, c), n, c};
+    check_finite_input(cols.data, name);
+    return cols;
+}
+
+Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step) {
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        std::vector<double> dst(cols.data.size(), 0.0);
+        if (Status st = evolve_columns(n_nodes, n_steps, cols.data, dst, step); !st) return fail(st.error());
+        return dst;
+    });
+    const std::vector<double> out = unwrap(std::move(r));
+    return cols_to_features_nc(out, cols.n, cols.c);
+}
+
+}  // namespace quorvane::py

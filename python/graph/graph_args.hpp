@@ -1,0 +1,97 @@
+// The Python side of the graph classes: the objects that hold graphs and
+// Laplacians, the resolvers of graph=/laplacian= arguments, the column
+// conversions of the batched methods and the argument checks every graph
+// evolver shares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/graph/graph.hpp"
+#include "core/graph/graph_batched.hpp"
+#include "core/graph/laplacian.hpp"
+#include "python/array.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+struct GraphObj {
+    SharedGraph graph;
+    static ClassDef& class_def();
+};
+
+struct GraphPathObj {
+    SharedGraph graph;
+    static ClassDef& class_def();
+};
+
+struct LaplacianObj {
+    SharedLaplacian laplacian;
+    static ClassDef& class_def();
+};
+
+// --- resolvers -------------------------------------------------------------
+
+SharedLaplacian combinatorial_of(const SharedGraph& g);
+// The path graph over max(n, 1) nodes that carries a bare Laplacian.
+SharedGraph carrier_of(const Laplacian<double>& lap);
+
+// A GraphPath or Graph gives its graph and combinatorial Laplacian, a
+// Laplacian a carrier and itself; anything else is OutOfDomain "graph must be
+// a GraphPath, Graph, or Laplacian".
+std::pair<SharedGraph, SharedLaplacian> graph_and_laplacian_from_object(PyObject* o);
+// laplacian= (a Laplacian object) wins over graph= (a Graph object); both
+// already type-checked. Neither: OutOfDomain "provide either laplacian= or
+// graph=".
+std::pair<SharedLaplacian, SharedGraph> resolve_laplacian_or_graph(PyObject* laplacian, PyObject* graph);
+// The Laplacian a time-dependent callback returned: a Laplacian object's
+// own, a Graph's or GraphPath's combinatorial one, else the combinatorial
+// Laplacian of `base`. Never fails.
+SharedLaplacian laplacian_from_object(PyObject* o, const SharedGraph& base);
+
+// --- checks shared by the evolve bodies --------------------------------------
+
+// "t_final must be finite and >= 0", then "n_steps must be >= 1".
+void check_t_final_and_steps(double t_final, std::uint64_t n_steps);
+// GridMismatch "f0.len()={} != graph.n_nodes()={}".
+void check_f0_len(std::size_t len, std::uint64_t n_nodes);
+// NanInf "{name} contains NaN or Inf: {value}" for the first non-finite value.
+void check_finite_input(std::span<const double> v, const char* name);
+// Refuses a zero-node Laplacian, whose one-node carrier graph would disagree
+// with it about the signal length.
+void refuse_empty_laplacian(const Laplacian<double>& lap);
+// CflViolated when steps of t/n_steps exceed the step polynomial's stability
+// limit for the bound rho, naming the least admissible step count.
+void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
+                           const char* bound_text);
+
+// --- batched columns ------------------------------------------------------------
+
+// A [N, C] float64 array (any strides) against n nodes: GridMismatch "f0 must
+// be 2-D [N, C]", "f0.shape[0]={} != n_nodes={}", OutOfDomain "n_cols must be
+// >= 1"; returns C.
+std::size_t check_f0_columns(const Buffer& f0, std::uint64_t n);
+// out[c*N + i] = a[i, c].
+std::vector<double> features_nc_to_cols(const Buffer& a, std::size_t n, std::size_t cols);
+// A new C-contiguous [N, C] array with out[i, c] = cols[c*N + i].
+Ref cols_to_features_nc(std::span<const double> cols, std::size_t n, std::size_t c);
+
+// The columns of a batched call: f0 checked as [N, C] against n_nodes,
+// copied column after column and checked finite (NanInf "{name} contains NaN
+// or Inf: {value}") before any work.
+struct Columns {
+    std::vector<double> data;
+    std::size_t n = 0;
+    std::size_t c = 0;
+};
+Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* name);
+
+// n_steps steps of `step` on every column by the batched driver without the
+// interpreter lock; the finite result as a new [N, C] array.
+Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step);
+
+}  // namespace quorvane::py

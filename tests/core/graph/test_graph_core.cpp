@@ -1,0 +1,119 @@
+// Graph building, Laplacian assembly and CSR validation.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/graph/graph.hpp"
+#include "core/graph/laplacian.hpp"
+
+namespace quorvane {
+namespace {
+
+void expect_domain(const CoreError& e, const char* what, double value) {
+    EXPECT_EQ(e.variant(), CoreError::Variant::DomainViolation);
+    EXPECT_STREQ(e.text(), what);
+    if (std::isnan(value)) EXPECT_TRUE(std::isnan(e.f0()));
+    else EXPECT_EQ(e.f0(), value);
+}
+
+TEST(GraphFromEdges, ChecksInOrderAndNodeValues) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        std::vector<double> triples;
+        const char* what;
+        double value;
+    };
+    const Case cases[] = {
+        {{7, 7, 1.0}, "Graph::from_edges: self-loop not allowed", 7},
+        {{0, 1e12, 1.0}, "Graph::from_edges: node index >= n_nodes", 4294967295.0},
+        {{0, 1, 0.0}, "Graph::from_edges: weight must be finite and positive", 0.0},
+        {{0, 1, 2.0, 1, 0, 1.0}, "Graph::from_edges: duplicate edge", 1},
+        // NaN and values <= -1 used to become node 0.
+        {{nan, 1, 1.0}, "Graph::from_edges: node index must be a number > -1", nan},
+        {{2, -1.0, 1.0}, "Graph::from_edges: node index must be a number > -1", -1.0},
+    };
+    for (const Case& c : cases) {
+        auto g = graph_from_edge_values(5, c.triples);
+        ASSERT_FALSE(g.has_value()) << c.what;
+        expect_domain(g.error(), c.what, c.value);
+    }
+    // Fractions truncate toward zero: (1.9, -0.5) joins nodes 1 and 0.
+    auto g = graph_from_edge_values(3, std::vector<double>{1.9, -0.5, 2.0});
+    ASSERT_TRUE(g.has_value());
+    EXPECT_EQ(g->col_idx, (std::vector<std::uint32_t>{1, 0}));
+    EXPECT_EQ(g->row_ptr, (std::vector<std::uint64_t>{0, 1, 2, 2}));
+}
+
+TEST(Laplacian, PathRowsAndBounds) {
+    const auto g = Graph<double>::path(3);
+    const auto c = Laplacian<double>::from_graph(g, LaplacianKind::Combinatorial);
+    EXPECT_EQ(c.col_idx, (std::vector<std::uint32_t>{1, 0, 0, 2, 1, 1, 2}));
+    EXPECT_EQ(c.vals, (std::vector<double>{-1, 1, -1, -1, 2, -1, 1}));
+    EXPECT_EQ(c.spectral_bound, 4.0);
+    const auto nz = Laplacian<double>::from_graph(g, LaplacianKind::Normalized);
+    EXPECT_DOUBLE_EQ(nz.spectral_bound, 1.0 + std::sqrt(2.0));
+    // An isolated node keeps one stored zero diagonal.
+    const auto iso = Laplacian<double>::from_graph(Graph<double>::edgeless(2), LaplacianKind::Normalized);
+    EXPECT_EQ(iso.vals, (std::vector<double>{0.0, 0.0}));
+}
+
+TEST(FromCsrParts, StructuralChecks) {
+    struct Case {
+        std::uint64_t n;
+        std::vector<std::uint64_t> row_ptr;
+        std::vector<std::uint32_t> col;
+        const char* what;
+        double value;
+    };
+    const Case cases[] = {
+        {2, {0, 1}, {0}, "from_csr_parts: row_ptr.len() must equal n_nodes+1", 2},
+        // An offset start would silently drop the entries before it.
+        {2, {1, 2, 3}, {0, 1, 1}, "from_csr_parts: row_ptr[0] must be 0", 1},
+        {2, {0, 2, 1}, {0, 1}, "from_csr_parts: row_ptr not monotone non-decreasing", 1},
+        {2, {0, 1, 3}, {0, 1}, "from_csr_parts: col_idx.len()/vals.len() must equal row_ptr[n_nodes]", 3},
+        {2, {0, 1, 2}, {0, 2}, "from_csr_parts: col_idx entry >= n_nodes", 2},
+    };
+    for (const Case& c : cases) {
+        std::vector<double> vals(c.col.size(), 1.0);
+        auto l = from_csr_parts(c.n, c.row_ptr, c.col, vals, LaplacianKind::GeneralSymmetric);
+        ASSERT_FALSE(l.has_value()) << c.what;
+        expect_domain(l.error(), c.what, c.value);
+    }
+    auto empty = from_csr_parts(0, {0}, {}, {}, LaplacianKind::GeneralSymmetric);
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->spectral_bound, 0.0);
+}
+
+TEST(FromCsrParts, EntryChecks) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto with = [](std::vector<double> vals) {
+        return *from_csr_parts(2, {0, 2, 4}, {0, 1, 0, 1}, std::move(vals), LaplacianKind::GeneralSymmetric);
+    };
+    // A NaN row sum never raises the bound, so the entry check must catch it.
+    const auto l = with({nan, -1, -1, 1});
+    EXPECT_EQ(l.spectral_bound, 2.0);
+    expect_domain(check_laplacian_entries(l).error(), "Laplacian::from_csr: non-finite entry", nan);
+    expect_domain(check_laplacian_entries(with({1, -1, -1, -0.5})).error(),
+                  "Laplacian::from_csr: diagonal entry must be >= 0", -0.5);
+    // Positive off-diagonal entries stay accepted.
+    EXPECT_TRUE(check_laplacian_entries(with({1, 0.5, 0.5, 1})).has_value());
+}
+
+TEST(Laplacian, EdgesRoundTripAndSinglePrecision) {
+    const std::vector<Edge<double>> edges{{0, 2, 0.5}, {1, 2, 3.0}};
+    const auto g = *Graph<double>::from_edges(3, edges);
+    const auto l = Laplacian<double>::from_graph(g, LaplacianKind::Combinatorial);
+    const auto back = laplacian_edges(l);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].w, 3.0);
+    const auto g2 = *Graph<double>::from_edges(3, back);
+    EXPECT_EQ(g2.weights, g.weights);
+    // 1e-50 rounds to 0 in single precision and is refused there.
+    const auto tiny = *Graph<double>::from_edges(2, std::vector<Edge<double>>{{0, 1, 1e-50}});
+    expect_domain(graph_to_f32(tiny).error(), "Graph::from_edges: weight must be finite and positive", 0.0);
+}
+
+}  // namespace
+}  // namespace quorvane
