@@ -25,9 +25,9 @@ struct StrangSplitGraph {
     // n >= 4 nodes, n even.
     static Expected<StrangSplitGraph> new_bipartite_cycle(const Graph<double>& g);
 
-    int order() const { return commuting && split.outer.second_order && split.inner.second_order ? 2 : 1; }
-    const Laplacian<double>& laplacian_a() const { return *split.outer.laplacian; }
-    const Laplacian<double>& laplacian_b() const { return *split.inner.laplacian; }
+    int order() const { return commuting && split.diffusion.second_order && split.drift.second_order ? 2 : 1; }
+    const Laplacian<double>& laplacian_a() const { return *split.diffusion.laplacian; }
+    const Laplacian<double>& laplacian_b() const { return *split.drift.laplacian; }
 
     Status apply_into(std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool,
                       double tau) const;

@@ -38,8 +38,10 @@ inline void give_back_scratch(std::vector<double>&& s, ScratchPool<double>& pool
 // coefficient closures and operators (they are reference counted).
 template <class Outer, class Inner>
 struct StrangSplit {
-    Outer outer;
-    Inner inner;
+    // The outer half-steps and the inner full step (named after the 1-D
+    // split of diffusion around drift-reaction).
+    Outer diffusion;
+    Inner drift;
 
     // src -> dst by Outer(tau/2), Inner(tau), Outer(tau/2). dst's values are
     // replaced (length of src), a grid is left alone. The first failing part
@@ -50,9 +52,9 @@ struct StrangSplit {
         auto h1 = scratch_like(src, pool);
         auto h2 = scratch_like(src, pool);
         const double half = tau * 0.5;
-        Status st = outer.apply_into(src, h1, pool, half);
-        if (st) st = inner.apply_into(h1, h2, pool, tau);
-        if (st) st = outer.apply_into(h2, dst, pool, half);
+        Status st = diffusion.apply_into(src, h1, pool, half);
+        if (st) st = drift.apply_into(h1, h2, pool, tau);
+        if (st) st = diffusion.apply_into(h2, dst, pool, half);
         give_back_scratch(std::move(h1), pool);
         give_back_scratch(std::move(h2), pool);
         return st;
