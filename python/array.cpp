@@ -12,6 +12,7 @@ constexpr int kNpyBool = 0;
 constexpr int kNpyLong = 7;  // int64 on LP64 platforms
 constexpr int kNpyFloat = 11;
 constexpr int kNpyDouble = 12;
+constexpr int kNpyComplexDouble = 15;
 
 using PyArrayNew = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
                                  PyObject*);
@@ -106,6 +107,11 @@ Ref new_array_i64(std::span<const long long> values) {
 Ref new_array_f32(std::span<const float> values) {
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};
     return new_array(1, dims, kNpyFloat, sizeof(float), values.data(), values.size());
+}
+
+Ref new_array_complex128(std::span<const double> interleaved) {
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(interleaved.size() / 2)};
+    return new_array(1, dims, kNpyComplexDouble, 2 * sizeof(double), interleaved.data(), interleaved.size() / 2);
 }
 
 std::optional<Buffer> Buffer::get(PyObject* o, int flags) {
@@ -250,6 +256,21 @@ std::vector<double> float_vec_arg(const Args& a, std::size_t i) {
                          "': expected a numpy.ndarray[float64] or a sequence of floats");
     }
     return std::move(*v);
+}
+
+std::expected<ComplexParts, ComplexPartsError> try_complex_parts(PyObject* o) {
+    Ref re(PyObject_GetAttrString(o, "real"));
+    Ref im(re ? PyObject_GetAttrString(o, "imag") : nullptr);
+    if (!re || !im) {
+        PyErr_Clear();
+        return std::unexpected(ComplexPartsError::NoAttribute);
+    }
+    std::optional<std::vector<double>> vre = try_float_vector(re.get());
+    if (!vre) return std::unexpected(ComplexPartsError::Real);
+    std::optional<std::vector<double>> vim = try_float_vector(im.get());
+    if (!vim) return std::unexpected(ComplexPartsError::Imag);
+    if (vre->size() != vim->size()) return std::unexpected(ComplexPartsError::LengthMismatch);
+    return ComplexParts{std::move(*vre), std::move(*vim)};
 }
 
 }  // namespace quorvane::py

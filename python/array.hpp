@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,9 @@ Ref new_array_bool(std::span<const bool> values);
 Ref new_array_i64(std::span<const long long> values);
 // A new 1-D float32 array.
 Ref new_array_f32(std::span<const float> values);
+// A new 1-D complex128 array of interleaved.size() / 2 elements from
+// (re, im) pairs, the memory layout of complex128.
+Ref new_array_complex128(std::span<const double> interleaved);
 
 // RAII view of an object's buffer.
 class Buffer {
@@ -69,6 +73,18 @@ std::optional<std::vector<double>> try_float_vector(PyObject* o);
 // Argument i by the generic float-sequence conversion; a failure is the
 // argument's TypeError.
 std::vector<double> float_vec_arg(const Args& a, std::size_t i);
+
+// A complex argument read through its `real` and `imag` attributes, each
+// converted by the generic float-sequence conversion (a float64 array's
+// `imag` is zeros, so real arrays pass too).
+struct ComplexParts {
+    std::vector<double> re;
+    std::vector<double> im;
+};
+enum class ComplexPartsError { NoAttribute, Real, Imag, LengthMismatch };
+// Attributes first (both), then the real part, the imaginary part and their
+// lengths; no Python error is left pending on failure.
+std::expected<ComplexParts, ComplexPartsError> try_complex_parts(PyObject* o);
 
 // A [rows, cols] float64 array argument (any strides), read-only.
 struct Array2D {

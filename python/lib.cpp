@@ -13,13 +13,13 @@ PyTypeObject* heat1d4th_type_object();
 PyTypeObject* heat1d6th_type_object();
 PyTypeObject* drift_reaction1d_type_object();
 PyTypeObject* shift1d_type_object();
+PyTypeObject* schrodinger1d_type_object();
 PyTypeObject* graph_path_type_object();
 PyTypeObject* graph_heat_type_object();
 PyTypeObject* graph_type_object();
 PyTypeObject* laplacian_type_object();
 PyTypeObject* graph_heat4th_type_object();
 PyTypeObject* graph_heat6_type_object();
-// PyTypeObject* schrodinger1d_type_object();
 // PyTypeObject* graph_path_type_object();
 // PyTypeObject* graph_heat_type_object();
 // PyTypeObject* magnus_graph_heat_type_object();
@@ -50,7 +50,7 @@ PyTypeObject* heat1d_zeta8_type_object();
 PyTypeObject* truncated_exp1d_type_object();
 PyTypeObject* truncated_exp4th1d_type_object();
 PyTypeObject* strang1d_type_object();
-// PyTypeObject* schrodinger_complex1d_type_object();
+PyTypeObject* schrodinger_complex1d_type_object();
 // PyTypeObject* resolvent1d_type_object();
 PyTypeObject* killing1d_type_object();
 PyTypeObject* reflected1d_type_object();
@@ -143,13 +143,13 @@ const Item kRegistration[] = {
     {Item::Class, "Heat1D6th", &heat1d6th_type_object, nullptr},
     {Item::Class, "DriftReaction1D", &drift_reaction1d_type_object, nullptr},
     {Item::Class, "Shift1D", &shift1d_type_object, nullptr},
+    {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
     {Item::Class, "Graph", &graph_type_object, nullptr},
     {Item::Class, "Laplacian", &laplacian_type_object, nullptr},
     {Item::Class, "GraphHeat4th", &graph_heat4th_type_object, nullptr},
     {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
-    // {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     // {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     // {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
     // {Item::Class, "MagnusGraphHeat", &magnus_graph_heat_type_object, nullptr},
@@ -182,7 +182,7 @@ const Item kRegistration[] = {
     {Item::Class, "TruncatedExp1D", &truncated_exp1d_type_object, nullptr},
     {Item::Class, "TruncatedExp4th1D", &truncated_exp4th1d_type_object, nullptr},
     {Item::Class, "Strang1D", &strang1d_type_object, nullptr},
-    // {Item::Class, "SchrodingerComplex1D", &schrodinger_complex1d_type_object, nullptr},
+    {Item::Class, "SchrodingerComplex1D", &schrodinger_complex1d_type_object, nullptr},
     // {Item::Class, "Resolvent1D", &resolvent1d_type_object, nullptr},
     {Item::Class, "Killing1D", &killing1d_type_object, nullptr},
     {Item::Class, "Reflected1D", &reflected1d_type_object, nullptr},

@@ -32,6 +32,41 @@ constexpr double kLaguerre32Weights[32] = {
 
 constexpr int kMaxSweeps = 30;
 
+// Positive half of the 32-point Gauss-Hermite rule (roots of H_32 and their
+// weights, correctly rounded), innermost first.
+constexpr double kHermite32Nodes[16] = {
+    0.19484074156939932, 0.5849787654359324, 0.9765004635896828, 1.3703764109528718,
+    1.7676541094632017,  2.169499183606112,  2.5772495377323175, 2.992490825002374,
+    3.417167492818571,   3.853755485471445,  4.305547953351199,  4.777164503502596,
+    5.2755509865158805,  5.812225949515914,  6.409498149269661,  7.125813909830727,
+};
+constexpr double kHermite32Weights[16] = {
+    0.3752383525928024,    0.2774581423025299,     0.1512697340766425,    0.06045813095591261,
+    0.01755342883157343,   0.003654890326654428,   0.000536268365527972,  5.4165840618199826e-05,
+    3.650585129562376e-06, 1.574167792545594e-07,  4.098832164770897e-09, 5.933291463396639e-11,
+    4.2150102113264474e-13, 1.1973440170928487e-15, 9.231736536518292e-19, 7.310676427384163e-23,
+};
+
+// The Gauss-Hermite ladder: 1, 3, 5, 7 and 9 points, ascending, 15 decimals.
+constexpr double kLadder1Nodes[1] = {0.0};
+constexpr double kLadder1Weights[1] = {1.772453850905516};
+constexpr double kLadder3Nodes[3] = {-1.224744871391589, 0.0, 1.224744871391589};
+constexpr double kLadder3Weights[3] = {0.295408975150919, 1.181635900603677, 0.295408975150919};
+constexpr double kLadder5Nodes[5] = {-2.020182870456086, -0.958572464613819, 0.0, 0.958572464613819,
+                                     2.020182870456086};
+constexpr double kLadder5Weights[5] = {0.019953242059046, 0.393619323152241, 0.945308720482942, 0.393619323152241,
+                                       0.019953242059046};
+constexpr double kLadder7Nodes[7] = {-2.651961356835233, -1.673551628767471, -0.816287882858965, 0.0,
+                                     0.816287882858965,  1.673551628767471,  2.651961356835233};
+constexpr double kLadder7Weights[7] = {0.000971781245100, 0.054515582819127, 0.425607252610128, 0.810264617556807,
+                                       0.425607252610128, 0.054515582819127, 0.000971781245100};
+constexpr double kLadder9Nodes[9] = {-3.190993201781528, -2.266580584531843, -1.468553289216668, -0.723551018752838,
+                                     0.0,
+                                     0.723551018752838,  1.468553289216668,  2.266580584531843,  3.190993201781528};
+constexpr double kLadder9Weights[9] = {0.000039606977263, 0.004943624275537, 0.088474527394377, 0.432651559002556,
+                                       0.720235215606051,
+                                       0.432651559002556, 0.088474527394377, 0.004943624275537, 0.000039606977263};
+
 }  // namespace
 
 std::optional<TridiagonalEigen> symmetric_tridiagonal_eigen(
@@ -191,6 +226,32 @@ Expected<QuadratureRule> gamma_weighted_gauss_rule(std::size_t n, double alpha) 
         }
     }
     return rule;
+}
+
+const GaussHermite32& gauss_hermite_32() {
+    static const GaussHermite32 rule = [] {
+        GaussHermite32 r;
+        for (std::size_t k = 0; k < 16; ++k) {
+            r.nodes[15 - k] = -kHermite32Nodes[k];
+            r.weights[15 - k] = kHermite32Weights[k];
+            r.nodes[16 + k] = kHermite32Nodes[k];
+            r.weights[16 + k] = kHermite32Weights[k];
+        }
+        return r;
+    }();
+    return rule;
+}
+
+Expected<GaussHermiteRung> gauss_hermite_ladder(std::size_t level) {
+    switch (level) {
+        case 1: return GaussHermiteRung{kLadder1Nodes, kLadder1Weights};
+        case 2: return GaussHermiteRung{kLadder3Nodes, kLadder3Weights};
+        case 3: return GaussHermiteRung{kLadder5Nodes, kLadder5Weights};
+        case 4: return GaussHermiteRung{kLadder7Nodes, kLadder7Weights};
+        case 5: return GaussHermiteRung{kLadder9Nodes, kLadder9Weights};
+        default: break;
+    }
+    return domain_error("gauss_hermite_ladder: level must be in 1..=5", static_cast<double>(level));
 }
 
 }  // namespace quorvane

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/foundation/error.hpp"
@@ -43,5 +44,25 @@ Expected<QuadratureRule> gauss_legendre_rule(std::size_t n, double a, double b);
 // 1..32, for alpha NaN, infinite or <= -1, and when Gamma(alpha+1)
 // overflows.
 Expected<QuadratureRule> gamma_weighted_gauss_rule(std::size_t n, double alpha);
+
+// The 32-point Gauss-Hermite rule for the weight e^{-x^2} on the real line:
+// the roots of H_32 in ascending order (outermost +-7.12581) and their
+// positive weights, symmetric, summing to sqrt(pi). Exact for polynomials of
+// degree <= 63.
+struct GaussHermite32 {
+    std::array<double, 32> nodes{};
+    std::array<double, 32> weights{};
+};
+const GaussHermite32& gauss_hermite_32();
+
+// One rung of the Gauss-Hermite ladder (weight e^{-x^2}): level l = 1..5 is
+// the (2l - 1)-point rule, nodes ascending, weights summing to sqrt(pi) to
+// about 15 digits. Fails with a DomainViolation for a level outside 1..5.
+struct GaussHermiteRung {
+    std::span<const double> nodes;
+    std::span<const double> weights;
+};
+inline constexpr std::size_t kGaussHermiteLadderDepth = 5;
+Expected<GaussHermiteRung> gauss_hermite_ladder(std::size_t level);
 
 }  // namespace quorvane

@@ -91,5 +91,37 @@ TEST(QuadratureRules, InvalidParametersAreErrors) {
               CoreError::domain("gauss_legendre_rule: a and b must be finite", nan).display());
 }
 
+// Moments of e^{-x^2}: integral x^{2m} = Gamma(m + 1/2), odd moments 0.
+double hermite_moment(std::size_t j) { return j % 2 ? 0.0 : std::tgamma(double(j) / 2.0 + 0.5); }
+
+TEST(GaussHermite, ThirtyTwoPointRuleIsExactToDegree63) {
+    const GaussHermite32& r = gauss_hermite_32();
+    EXPECT_NEAR(r.nodes[31], 7.12581390983, 1e-10);
+    for (std::size_t k = 0; k < 32; ++k) {
+        EXPECT_EQ(r.nodes[k], -r.nodes[31 - k]);
+        EXPECT_EQ(r.weights[k], r.weights[31 - k]);
+    }
+    for (std::size_t j = 0; j < 64; j += 2) {
+        double s = 0.0;
+        for (std::size_t k = 0; k < 32; ++k) s += r.weights[k] * std::pow(r.nodes[k], double(j));
+        EXPECT_NEAR(s / hermite_moment(j), 1.0, 1e-12) << j;  // a few ulps of the largest terms
+    }
+}
+
+TEST(GaussHermite, LadderRungsAreExactToTheirDegree) {
+    for (std::size_t level = 1; level <= kGaussHermiteLadderDepth; ++level) {
+        const GaussHermiteRung r = *gauss_hermite_ladder(level);
+        ASSERT_EQ(r.nodes.size(), 2 * level - 1);
+        for (std::size_t j = 0; j < 2 * r.nodes.size(); j += 2) {
+            double s = 0.0;
+            for (std::size_t k = 0; k < r.nodes.size(); ++k) s += r.weights[k] * std::pow(r.nodes[k], double(j));
+            // 15 decimals leave the small outer weights ~1e-12 relative off.
+            EXPECT_NEAR(s / hermite_moment(j), 1.0, 1e-11) << level << " " << j;
+        }
+    }
+    EXPECT_FALSE(gauss_hermite_ladder(0));
+    EXPECT_FALSE(gauss_hermite_ladder(6));
+}
+
 }  // namespace
 }  // namespace quorvane
