@@ -6,11 +6,9 @@
 
 namespace quorvane::py {
 namespace {
-
-// Bounds rounded to four significant digits inwards, so that a printed
-// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
-// of bounds that are round decimals).
 double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
+}  // namespace
+
 double floor_4_digits(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return x;
     const double scale = digits4_scale(x);
@@ -23,8 +21,6 @@ double ceil_4_digits(double x) {
     const double scale = digits4_scale(x);
     return std::ceil(x / scale - 1e-9) * scale;
 }
-
-}  // namespace
 
 void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
                                       const Grid1D<double>& grid, const char* why) {

@@ -44,6 +44,12 @@ Ref callback_cause(const K& k) {
     }
 }
 
+// Bounds rounded to four significant digits inwards, so that a printed
+// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
+// of bounds that are round decimals).
+double floor_4_digits(double x);
+double ceil_4_digits(double x);
+
 // "CflViolated": a step of tau lies outside the kernel's admissible steps
 // (where it would amplify rounding noise geometrically); names the range and
 // a step count that fits.

@@ -94,7 +94,7 @@ PyTypeObject* tt_evolver_type_object();
 // PyTypeObject* tt_coupled_evolver_type_object();
 // PyTypeObject* measure_state_type_object();
 // PyTypeObject* gridless_evolver_type_object();
-// PyTypeObject* var_coef_tt_evolver_type_object();
+PyTypeObject* var_coef_tt_evolver_type_object();
 // PyTypeObject* graph_krylov_type_object();
 // PyMethodDef* graph_expmv_frechet_function_def();
 // PyTypeObject* conservative_diffusion_chernoff_type_object();
@@ -226,7 +226,7 @@ const Item kRegistration[] = {
     // {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
     // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
     // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
-    // {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},
+    {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},
     // {Item::Class, "GraphKrylov", &graph_krylov_type_object, nullptr},
     // {Item::Function, "graph_expmv_frechet", nullptr, &graph_expmv_frechet_function_def},
     // {Item::Class, "ConservativeDiffusionChernoff", &conservative_diffusion_chernoff_type_object, nullptr},

@@ -1,0 +1,141 @@
+"""VarCoefTtEvolver: second order against scipy's expm of the three-point operator, the exact
+spectral heat step for constant coefficients, the refusal of amplifying steps, and every error."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy.linalg import expm
+
+from conftest import check_surface, raises_exact
+from quorvane import QuorvaneError, TtState, VarCoefTtEvolver
+from tt_helpers import snapshot
+
+N = 32
+H = 2 * np.pi / N
+X = np.arange(N) * H
+DOM = (0.0, X[-1])  # n nodes spaced h = (hi - lo)/(n - 1), periodic
+
+
+def three_point(a, b, v, h=H):
+    """The conservative periodic discretisation of (a u')' + b u' + v u."""
+    n = len(a)
+    L = np.zeros((n, n))
+    for i in range(n):
+        am, ap = (a[i] + a[i - 1]) / 2, (a[i] + a[(i + 1) % n]) / 2
+        L[i, i - 1] += am / h**2 - b[i] / (2 * h)
+        L[i, i] += -(am + ap) / h**2 + v[i]
+        L[i, (i + 1) % n] += ap / h**2 + b[i] / (2 * h)
+    return L
+
+
+def full(s, n):
+    eye = np.eye(n)
+    return np.array([[s.inner_separable([eye[i], eye[j]]) for j in range(n)] for i in range(n)])
+
+
+def test_surface():
+    check_surface(VarCoefTtEvolver, "(a_axis, b_axis, v_axis, domain, eps_round)", ndim="($self)",
+                  evolve="($self, state, t_final, n_steps)")
+    assert VarCoefTtEvolver.evolve.__doc__.splitlines()[0] == "Evolve `state` in-place for `t_final` using `n_steps` steps."
+
+
+def test_second_order_against_expm_of_the_three_point_operator():
+    # L is a Kronecker sum, so exp(tL) of a separable u0 is the product of the axis exponentials.
+    a, b, v = 1 + 0.5 * np.sin(X), 0.3 * np.cos(X), 0.2 * np.sin(2 * X)
+    u0 = [np.exp(np.cos(X)), np.cos(X) + 2]
+    t = 0.5
+    exact = np.outer(expm(t * three_point(a, b, v)) @ u0[0], expm(t * three_point(a[::-1], -b, 0 * v)) @ u0[1])
+    ev = VarCoefTtEvolver([list(a), a[::-1].copy()], [b, -b], [v, []], [DOM, DOM], 1e-14)
+    assert ev.ndim() == 2
+    errors = []
+    for n_steps in (10, 20, 40):
+        s = TtState(u0)
+        ev.evolve(s, t, n_steps)
+        errors.append(np.max(np.abs(full(s, N) - exact)))
+    ratios = np.array(errors[:-1]) / np.array(errors[1:])
+    assert np.all(np.abs(ratios - 4.0) < 0.1), errors  # second order
+
+
+def test_constant_coefficients_give_the_exact_spectral_heat_step():
+    a = 0.7
+    u0 = [np.exp(np.sin(X)), 1.0 + X * (X[-1] - X)]
+    ev = VarCoefTtEvolver([[a] * N, [a] * N], [[0.0] * N] * 2, [[], []], [DOM, DOM], 1e-15)
+    s = TtState(u0)
+    ev.evolve(s, 0.3, 1)
+    E = expm(0.3 * three_point(np.full(N, a), np.zeros(N), np.zeros(N)))
+    assert np.max(np.abs(full(s, N) - np.outer(E @ u0[0], E @ u0[1]))) < 1e-12
+
+
+def test_amplifying_steps_are_refused_and_admissible_ones_stay_bounded():
+    # Advection-dominated: n = 64 on [0, 1], a = 0.001, b = 1; tau = 0.1 amplifies.
+    n, x = 64, np.linspace(0.0, 1.0, 64)
+    ev = VarCoefTtEvolver([[0.001] * n], [[1.0] * n], [[]], [(0.0, 1.0)], 0.0)
+    u0 = np.cos(2 * np.pi * x) + 0.5 * np.sin(6 * np.pi * x)
+    s = TtState([u0])
+    with pytest.raises(QuorvaneError) as info:
+        ev.evolve(s, 1.0, 10)
+    assert str(info.value) == (
+        "[CflViolated] VarCoefTtEvolver.evolve: tau = t_final/n_steps = 1.000e-1 exceeds the largest admissible "
+        "tau = 3.089e-2: the residual Taylor steps would amplify drift-dominated modes; use n_steps >= 33 for "
+        "t_final = 1")
+    assert s.inner_separable([np.eye(n)[3]]) == u0[3]
+    ev.evolve(s, 1.0, 33)
+    assert max(abs(s.inner_separable([e])) for e in np.eye(n)) <= np.max(np.abs(u0))
+
+
+def test_growth_of_a_positive_reaction_is_allowed():
+    s = TtState([np.ones(8)])
+    VarCoefTtEvolver([[1.0] * 8], [[0.0] * 8], [[2.0] * 8], [(0.0, 1.0)], 0.0).evolve(s, 1.0, 4)
+    # A constant with v = 2: each residual step is the Taylor polynomial of e^{tau}.
+    assert s.inner_separable([[1.0 / 8] * 8]) == pytest.approx((1 + 0.25 + 0.25**2 / 2) ** 8, rel=1e-13)
+
+
+L4, Z4 = [[1.0] * 4], [[0.0] * 4]
+OOC = "[OutOfDomain] VarCoefTt out-of-class: "
+
+
+@pytest.mark.parametrize("args, exc, message", [
+    (((1.0,), Z4, [[]], [(0.0, 1.0)], 0.0), TypeError, "argument 'a_axis': 'tuple' object cannot be converted to 'PyList'"),
+    ((L4, Z4, [[]], ((0.0, 1.0),), "x"), TypeError, "argument 'domain': 'tuple' object cannot be converted to 'PyList'"),
+    ((L4, Z4, [[]], [(0.0, 1.0)], "x"), TypeError, "argument 'eps_round': must be real number, not str"),
+    (([], [], [], [], math.nan), QuorvaneError, "[OutOfDomain] a_axis : list is empty (d must be >= 1)"),
+    ((L4, [], [[]], [(0.0, 1.0)], 0.0), QuorvaneError, "[OutOfDomain] b_axis : list is empty (d must be >= 1)"),
+    ((L4 + ["ab"], Z4, [[]], [(0.0, 1.0)], 0.0), QuorvaneError, "[OutOfDomain] a_axis: axis 1 is not a list[float]"),
+    ((L4, [[0.0, math.inf]], [[]], [(0.0, 1.0)], 0.0), QuorvaneError, "[NanInf] b_axis: NaN/Inf in axis 0"),
+    ((L4, Z4, [[]], [], 0.0), QuorvaneError, "[OutOfDomain] domain: domain list is empty"),
+    ((L4, Z4, [[]], [[0.0, 1.0]], 0.0), QuorvaneError, "[OutOfDomain] domain: domain[0] is not a (float, float) tuple"),
+    ((L4, Z4, [[]], [(0.0, 1.0, 2.0)], 0.0), QuorvaneError,
+     "[OutOfDomain] domain: domain[0] is not a (float, float) tuple"),
+    ((L4, Z4, [[]], [(0.0, "1")], 0.0), QuorvaneError, "[OutOfDomain] domain: domain[0] is not a (float, float) tuple"),
+    ((L4, Z4, [[]], [(0.0, math.nan)], 0.0), QuorvaneError, "[NanInf] domain: domain[0] contains NaN/Inf"),
+    ((L4, Z4, [[]], [(1.0, 1.0)], 0.0), QuorvaneError, "[OutOfDomain] domain: domain[0].lo >= hi"),
+    ((L4, Z4, [[]], [(0.0, 1.0)], math.inf), QuorvaneError, "[NanInf] VarCoefTtEvolver: eps_round is non-finite"),
+    ((L4, Z4 * 2, [[]], [(0.0, 1.0)], 0.0), QuorvaneError, OOC + "a_axis, b_axis, v_axis, domain must all have length d"),
+    (([[1.0]], [[0.0]], [[]], [(0.0, 1.0)], 0.0), QuorvaneError, OOC + "n_j must be >= 2"),
+    ((L4, [[0.0] * 3], [[]], [(0.0, 1.0)], 0.0), QuorvaneError, OOC + "b_axis[j] length must equal a_axis[j] length"),
+    (([[1.0, 1.0]], [[0.0, 0.0]], [[0.5]], [(0.0, 1.0)], 0.0), QuorvaneError,
+     OOC + "v_axis[j] length must equal a_axis[j] length or be empty"),
+    (([[1.0, 0.0]], [[0.0, 0.0]], [[]], [(0.0, 1.0)], 0.0), QuorvaneError,
+     OOC + "a_axis[j][i] must be > 0 (parabolicity)"),
+])
+def test_construction_errors(args, exc, message):
+    raises_exact(exc, message, VarCoefTtEvolver, *args)
+
+
+def test_evolve_errors_leave_the_state_unchanged():
+    ev = VarCoefTtEvolver([[1.0, 2.0, 1.5]] * 2, [[0.1, 0.0, -0.1]] * 2, [[], [0.1, 0.2, 0.3]],
+                          [(0.0, 1.0), (0.0, 2.0)], 0.0)
+    s = TtState([[1.0, 2.0, 3.0], [1.0, -1.0, 0.5]])
+    ev.evolve(s, 0.01, 2)
+    before = snapshot(s, (3, 3))
+    for args, message in [
+            ((s, 1.0, 0), "[OutOfDomain] VarCoefTtEvolver.evolve: n_steps must be >= 1"),
+            ((s, -1.0, 1), "[OutOfDomain] VarCoefTtEvolver.evolve: t_final must be finite >= 0"),
+            ((TtState([[1.0] * 3]), 1.0, 1), "[OutOfDomain] VarCoefTtEvolver.evolve: evolver ndim != state ndim"),
+            ((TtState([[1.0] * 3, [1.0] * 4]), 0.1, 1),
+             "[OutOfDomain] VarCoefTtEvolver.evolve: state axis 1 has 4 nodes but a_axis[1] has 3 samples"),
+            ((TtState([[1.0] * 2, [1.0] * 3]), 0.1, 1),
+             "[OutOfDomain] VarCoefTtEvolver.evolve: state axis 0 has 2 nodes but a_axis[0] has 3 samples")]:
+        raises_exact(QuorvaneError, message, ev.evolve, *args)
+    assert snapshot(s, (3, 3)) == before
