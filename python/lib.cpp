@@ -16,19 +16,13 @@ PyTypeObject* shift1d_type_object();
 PyTypeObject* schrodinger1d_type_object();
 PyTypeObject* graph_path_type_object();
 PyTypeObject* graph_heat_type_object();
+// PyTypeObject* magnus_graph_heat_type_object();
 PyTypeObject* graph_type_object();
 PyTypeObject* laplacian_type_object();
 PyTypeObject* graph_heat4th_type_object();
-PyTypeObject* graph_heat6_type_object();
-// PyTypeObject* graph_path_type_object();
-// PyTypeObject* graph_heat_type_object();
-// PyTypeObject* magnus_graph_heat_type_object();
-// PyTypeObject* graph_type_object();
-// PyTypeObject* laplacian_type_object();
-// PyTypeObject* graph_heat4th_type_object();
-// PyTypeObject* var_coef_graph_heat_type_object();
+PyTypeObject* var_coef_graph_heat_type_object();
 // PyTypeObject* magnus_graph_heat6_type_object();
-// PyTypeObject* graph_heat6_type_object();
+PyTypeObject* graph_heat6_type_object();
 // PyTypeObject* var_coef_magnus_graph_type_object();
 // PyTypeObject* non_separable2d_type_object();
 PyTypeObject* adjoint_type_object();
@@ -66,7 +60,7 @@ PyTypeObject* dirichlet_heat2nd1d_type_object();
 // PyTypeObject* matrix_diffusion1d_type_object();
 PyTypeObject* point_eval_type_object();
 // PyTypeObject* graph_traj_type_object();
-// PyTypeObject* strang_graph_type_object();
+PyTypeObject* strang_graph_type_object();
 PyMethodDef* sample_gridfn2d_function_def();
 // PyTypeObject* anisotropic_shift_nd2_type_object();
 // PyTypeObject* anisotropic_shift_nd3_type_object();
@@ -95,7 +89,7 @@ PyTypeObject* tt_evolver_type_object();
 // PyTypeObject* measure_state_type_object();
 // PyTypeObject* gridless_evolver_type_object();
 PyTypeObject* var_coef_tt_evolver_type_object();
-// PyTypeObject* graph_krylov_type_object();
+PyTypeObject* graph_krylov_type_object();
 // PyMethodDef* graph_expmv_frechet_function_def();
 // PyTypeObject* conservative_diffusion_chernoff_type_object();
 // PyMethodDef* assemble_conservative_csr_1d_function_def();
@@ -146,19 +140,13 @@ const Item kRegistration[] = {
     {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
+    // {Item::Class, "MagnusGraphHeat", &magnus_graph_heat_type_object, nullptr},
     {Item::Class, "Graph", &graph_type_object, nullptr},
     {Item::Class, "Laplacian", &laplacian_type_object, nullptr},
     {Item::Class, "GraphHeat4th", &graph_heat4th_type_object, nullptr},
-    {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
-    // {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
-    // {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
-    // {Item::Class, "MagnusGraphHeat", &magnus_graph_heat_type_object, nullptr},
-    // {Item::Class, "Graph", &graph_type_object, nullptr},
-    // {Item::Class, "Laplacian", &laplacian_type_object, nullptr},
-    // {Item::Class, "GraphHeat4th", &graph_heat4th_type_object, nullptr},
-    // {Item::Class, "VarCoefGraphHeat", &var_coef_graph_heat_type_object, nullptr},
+    {Item::Class, "VarCoefGraphHeat", &var_coef_graph_heat_type_object, nullptr},
     // {Item::Class, "MagnusGraphHeat6", &magnus_graph_heat6_type_object, nullptr},
-    // {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
+    {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
     // {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
     // {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
     {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
@@ -198,7 +186,7 @@ const Item kRegistration[] = {
     // {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
     {Item::Class, "PointEval", &point_eval_type_object, nullptr},
     // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
-    // {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
+    {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
     {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
     // {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
     // {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
@@ -227,7 +215,7 @@ const Item kRegistration[] = {
     // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
     // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
     {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},
-    // {Item::Class, "GraphKrylov", &graph_krylov_type_object, nullptr},
+    {Item::Class, "GraphKrylov", &graph_krylov_type_object, nullptr},
     // {Item::Function, "graph_expmv_frechet", nullptr, &graph_expmv_frechet_function_def},
     // {Item::Class, "ConservativeDiffusionChernoff", &conservative_diffusion_chernoff_type_object, nullptr},
     // {Item::Function, "assemble_conservative_csr_1d", nullptr, &assemble_conservative_csr_1d_function_def},

@@ -185,10 +185,14 @@ double bessel_i(std::size_t k, double z) {
     return sum;
 }
 
-// ||v||_2 without underflow or overflow of the squares.
+// ||v||_2 without underflow of the squares (tiny vectors keep their norm);
+// NaN when v holds a NaN.
 double norm2_scaled(std::span<const double> v) {
     double big = 0.0;
-    for (const double x : v) big = std::max(big, std::fabs(x));
+    for (const double x : v) {
+        if (std::isnan(x)) return x;
+        big = std::max(big, std::fabs(x));
+    }
     if (big == 0.0 || !std::isfinite(big)) return big;
     double s = 0.0;
     for (const double x : v) {
@@ -306,7 +310,13 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
     Status st;
     for (std::uint64_t sub = 0; sub < s && n > 0; ++sub) {
         const double beta = norm2_scaled(w);
-        if (!(beta >= 1e-300)) {
+        if (!std::isfinite(beta)) {
+            // An overflowed sub-step: report it rather than continue from a
+            // zero or NaN vector.
+            st = domain_error("GraphKrylovChernoff: Lanczos vector norm is not finite", beta);
+            break;
+        }
+        if (beta < 1e-300) {
             std::fill(res.begin(), res.end(), 0.0);
             std::swap(w, res);
             continue;

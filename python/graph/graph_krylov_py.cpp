@@ -1,0 +1,101 @@
+// Python class GraphKrylov: e^{-t L} on many columns in one call, by a
+// Chebyshev expansion or a Lanczos projection.
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/foundation/numeric.hpp"
+#include "core/graph/graph_krylov.hpp"
+#include "python/graph/graph_args.hpp"
+
+namespace quorvane::py {
+
+struct GraphKrylovObj {
+    GraphKrylovChernoff op;
+    // Edgeless graph of the Laplacian's node count; carries the node count.
+    SharedGraph carrier;
+    static ClassDef& class_def();
+};
+
+namespace {
+
+constexpr char kGraphKrylovDoc[] =
+    "GraphKrylov(laplacian, *, path=\"chebyshev\", tol=1e-10, m_max=18)\n--\n\n"
+    "The exponential action e^{-t L} of a Laplacian on many node signals in one call,\n"
+    "whatever t (no step count).\n\n"
+    "Parameters\n----------\n"
+    "laplacian : Laplacian\n    The operator (symmetric, spectrum in [0, spectral_bound]).\n"
+    "path : str, optional\n"
+    "    \"chebyshev\" (default): a Chebyshev expansion with exponentially scaled Bessel\n"
+    "    coefficients, a constant number of work vectors and a degree chosen from the Bessel\n"
+    "    tail; \"lanczos\": an m-dimensional Krylov basis with a Pade exponential.\n"
+    "tol : float, optional\n    Target accuracy, finite and > 0 (default 1e-10).\n"
+    "m_max : int, optional\n"
+    "    Largest Krylov dimension for \"lanczos\" (capped at 18, at least 1); ignored by\n"
+    "    Chebyshev.\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    "    \"[Unsupported]\" for another path, \"[OutOfDomain]\"/\"[NanInf]\" for a bad tol,\n"
+    "    \"[OutOfDomain]\" for m_max = 0 with \"lanczos\".\n";
+constexpr char kBatchedDoc[] =
+    "evolve_batched($self, t, features_nc)\n--\n\n"
+    "Apply e^{-t L} to every column of the [N, C] array features_nc; returns a new [N, C]\n"
+    "array. Columns are spread over the worker threads. A t * spectral_bound so large that\n"
+    "the action would need more than 1e7 operator products is refused (kind OutOfDomain).\n";
+constexpr char kNNodesDoc[] = "n_nodes($self)\n--\n\nThe Laplacian's node count.\n";
+
+GraphKrylovObj graph_krylov_new(const Args& a) {
+    const SharedLaplacian lap =
+        with_shared_arg<LaplacianObj>(a.raw(0), "laplacian", [](const LaplacianObj& o) { return o.laplacian; });
+    const std::string path = a.str_or(1, "chebyshev");
+    const double tol = a.f64_or(2, 1e-10);
+    const std::uint32_t m_max = a.u32_or(3, 18);
+    KrylovPath kp;
+    if (path == "chebyshev") {
+        kp = KrylovPath::chebyshev();
+    } else if (path == "lanczos") {
+        kp = KrylovPath::lanczos(m_max);
+    } else if (path == "implicit") {
+        py_err_with_kind("Unsupported",
+                         "path='implicit' is not available on GraphKrylov; use "
+                         "SymmetricOperator.evolve_batched(path='implicit') instead");
+    } else {
+        py_err_with_kind("Unsupported", "path must be 'chebyshev' or 'lanczos', got '" + path + "'");
+    }
+    GraphKrylovChernoff op = unwrap(GraphKrylovChernoff::make(kp, lap, tol));
+    auto carrier = std::make_shared<const Graph<double>>(Graph<double>::edgeless(lap->n_nodes));
+    return GraphKrylovObj{std::move(op), std::move(carrier)};
+}
+
+Ref graph_krylov_evolve_batched(const GraphKrylovObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const Array2D f = extract_f64_array_2d(a.raw(1), "features_nc");
+    if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
+    const Columns cols = columns_from_f0(*f.buf, self.op.laplacian->n_nodes, "features_nc");
+    const GraphKrylovChernoff& op = self.op;
+    return evolve_columns_py(cols, self.carrier->n_nodes, 1,
+                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+                                 return op.apply_into(t, s, d, pool);
+                             });
+}
+
+Ref graph_krylov_n_nodes(const GraphKrylovObj& self, const Args&) { return py_int(self.op.laplacian->n_nodes); }
+
+}  // namespace
+
+ClassDef& GraphKrylovObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<GraphKrylovObj>("GraphKrylov", kGraphKrylovDoc);
+        d.tp_new = constructor<GraphKrylovObj, kGraphKrylovDoc, &graph_krylov_new>();
+        d.methods = {
+            method<GraphKrylovObj, kBatchedDoc, &graph_krylov_evolve_batched>(),
+            method<GraphKrylovObj, kNNodesDoc, &graph_krylov_n_nodes>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* graph_krylov_type_object() { return type_object<GraphKrylovObj>(); }
+
+}  // namespace quorvane::py

@@ -1,0 +1,127 @@
+// Python class VarCoefGraphHeat: graph heat with a conductivity per node.
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/foundation/numeric.hpp"
+#include "core/graph/graph_signal.hpp"
+#include "core/graph/graph_var_coef.hpp"
+#include "python/coeff.hpp"
+#include "python/graph/graph_args.hpp"
+
+namespace quorvane::py {
+
+struct VarCoefGraphHeatObj {
+    std::vector<double> a;
+    SharedGraph graph;
+    double rho_bar = 0.0;
+    std::uint64_t n_nodes = 0;
+    Dtype dtype = Dtype::F64;
+    static ClassDef& class_def();
+};
+
+namespace {
+
+constexpr char kVarCoefDoc[] =
+    "VarCoefGraphHeat(graph, a, *, rho_bar, dtype=\"f64\")\n--\n\n"
+    "Graph heat du/dt = -L_a u with a conductivity a_i per node: L_a = A^1/2 L A^1/2,\n"
+    "A = diag(a), L the combinatorial Laplacian of graph.\n\n"
+    "One step is f - tau L_a f + (tau^2/2) L_a^2 f, second order in tau = t_final/n_steps.\n"
+    "A step with max(a) * tau * rho_bar > 0.5 is refused (kind CflViolated); use more steps.\n\n"
+    "Parameters\n----------\n"
+    "graph : Graph\n    The graph.\n"
+    "a : numpy.ndarray[float64] or sequence of float\n    n_nodes finite positive conductivities.\n"
+    "rho_bar : float\n    A bound of the spectral radius of L, finite and > 0.\n"
+    "dtype : str, optional\n    \"f64\" (default) or \"f32\" (single-precision evolve).\n";
+constexpr char kEvolveDoc[] =
+    "evolve($self, t_final, n_steps, f0)\n--\n\n"
+    "Evolve the node signal f0 over t_final in n_steps steps; returns a new float64 array.\n";
+constexpr char kBatchedDoc[] =
+    "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
+    "Evolve every column of the [N, C] array f0; column c equals evolve(t_final, n_steps,\n"
+    "f0[:, c]).\n";
+
+VarCoefGraphHeatObj var_coef_new(const Args& a) {
+    const SharedGraph graph = with_shared_arg<GraphObj>(a.raw(0), "graph", [](const GraphObj& o) { return o.graph; });
+    const double rho_bar = a.f64(2);
+    if (!std::isfinite(rho_bar) || !(rho_bar > 0.0)) py_err_with_kind("OutOfDomain", "rho_bar must be finite and > 0");
+    const Dtype dtype = parse_dtype(a.str_or(3, "f64"));
+    std::vector<double> coef = extract_f0_vec(a.raw(1));
+    for (const double v : coef) {
+        if (!std::isfinite(v) || !(v > 0.0)) py_err_with_kind("OutOfDomain", "a must contain finite positive values");
+    }
+    unwrap(VarCoefGraphHeatChernoff<double>::make(*graph, coef, rho_bar));
+    const std::uint64_t n = graph->n_nodes;
+    return VarCoefGraphHeatObj{std::move(coef), graph, rho_bar, n, dtype};
+}
+
+Expected<std::vector<double>> evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_steps,
+                                         const std::vector<double>& f0) {
+    auto g32 = graph_to_f32(*self.graph);
+    if (!g32) return fail(g32.error());
+    std::vector<float> a32(self.a.size());
+    for (std::size_t i = 0; i < a32.size(); ++i) a32[i] = narrow_to_float(self.a[i]);
+    auto kernel = VarCoefGraphHeatChernoff<float>::make(*g32, std::move(a32), narrow_to_float(self.rho_bar));
+    if (!kernel) return fail(kernel.error());
+    const float t32 = narrow_to_float(t_final);
+    if (!std::isfinite(t32)) return domain_error("t must be finite and >= 0", t32);
+    std::vector<float> u(f0.size());
+    for (std::size_t i = 0; i < u.size(); ++i) u[i] = narrow_to_float(f0[i]);
+    auto out = evolve_steps<float>(*kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
+    if (!out) return fail(out.error());
+    return std::vector<double>(out->begin(), out->end());
+}
+
+Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
+    const double t_final = a.f64(0);
+    const std::uint32_t n_steps = a.u32(1);
+    check_t_final_and_steps(t_final, n_steps);
+    std::vector<double> f0 = extract_f0_vec(a.raw(2));
+    check_f0_len(f0.size(), self.n_nodes);
+    check_finite_input(f0, "f0");
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
+        auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
+        if (!kernel) return fail(kernel.error());
+        return evolve_steps<double>(*kernel, std::move(f0), n_steps, t_final / static_cast<double>(n_steps));
+    });
+    return new_array_f64(unwrap(std::move(r)));
+}
+
+Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
+    const double t_final = a.f64(0);
+    const std::uint32_t n_steps = a.u32(1);
+    const Buffer f0 = extract_f64_array(a.raw(2), "f0");
+    if (self.dtype == Dtype::F32) {
+        py_err_with_kind("OutOfDomain", "evolve_batched requires dtype=\"f64\"; use evolve() per channel for f32");
+    }
+    check_t_final_and_steps(t_final, n_steps);
+    const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
+    const VarCoefGraphHeatChernoff<double> kernel =
+        unwrap(VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar));
+    const double tau = t_final / static_cast<double>(n_steps);
+    return evolve_columns_py(cols, self.graph->n_nodes, n_steps,
+                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+                                 return kernel.apply_into(s, d, pool, tau);
+                             });
+}
+
+}  // namespace
+
+ClassDef& VarCoefGraphHeatObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<VarCoefGraphHeatObj>("VarCoefGraphHeat", kVarCoefDoc);
+        d.tp_new = constructor<VarCoefGraphHeatObj, kVarCoefDoc, &var_coef_new>();
+        d.methods = {
+            method<VarCoefGraphHeatObj, kEvolveDoc, &var_coef_evolve>(),
+            method<VarCoefGraphHeatObj, kBatchedDoc, &var_coef_evolve_batched>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* var_coef_graph_heat_type_object() { return type_object<VarCoefGraphHeatObj>(); }
+
+}  // namespace quorvane::py

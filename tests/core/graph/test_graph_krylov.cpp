@@ -1,0 +1,134 @@
+// The dense Pade exponential, the backward-Euler action and the Chebyshev and
+// Lanczos actions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "core/graph/graph_krylov.hpp"
+#include "core/graph/laplacian.hpp"
+#include "core/graph/pcg.hpp"
+
+namespace quorvane {
+namespace {
+
+using Arr = std::array<double, kKrylovMaxDim>;
+
+TEST(ExpmPade13, AgainstScipyAndClosedForms) {
+    Arr a{}, b{};
+    const double av[] = {2.0, 1.5, 3.0, 0.5, 1.0};
+    const double bv[] = {99.0, 0.7, -1.2, 0.4, 2.0};  // b[0] is never read
+    for (int i = 0; i < 5; ++i) a[i] = av[i], b[i] = bv[i];
+    // scipy.linalg.expm(-dt T)[:, 0] and [4, 4]; dt = 4 needs scaling and squaring.
+    const double ref03[] = {0.5617206983099878, -0.12778545424823767, -0.020134464859357215, 0.0009273246880722548,
+                            -0.00014380008932446305};
+    const double ref4[] = {0.02705608870534633, -0.08275171117251819, -0.1244913027725355, 1.0105159966094912,
+                           -0.8800320829375381};
+    auto e03 = expm_pade13(0.3, a, b, 5);
+    auto e4 = expm_pade13(4.0, a, b, 5);
+    ASSERT_TRUE(e03 && e4);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_NEAR((*e03)[i][0], ref03[i], 1e-15);
+        EXPECT_NEAR((*e4)[i][0], ref4[i], 1e-13);
+    }
+    EXPECT_NEAR((*e4)[4][4], 74.69370153298208, 1e-11);
+    EXPECT_NEAR((*e4)[10][10], 1.0, 1e-15);  // the padding stays the identity
+    // 2x2 block: e^{-ta} cosh(tb) and -e^{-ta} sinh(tb).
+    Arr a2{}, b2{};
+    a2[0] = a2[1] = 0.8;
+    b2[1] = 0.3;
+    auto e2 = *expm_pade13(1.7, a2, b2, 2);
+    EXPECT_NEAR(e2[0][0], std::exp(-1.7 * 0.8) * std::cosh(1.7 * 0.3), 1e-15);
+    EXPECT_NEAR(e2[1][0], -std::exp(-1.7 * 0.8) * std::sinh(1.7 * 0.3), 1e-15);
+    auto id = *expm_pade13(0.0, a, b, 5);
+    EXPECT_DOUBLE_EQ(id[2][2], 1.0);
+    EXPECT_EQ(id[2][1], 0.0);
+}
+
+// A weighted path with spectrum spread over [0, ~8].
+std::shared_ptr<const Laplacian<double>> test_laplacian(std::size_t n) {
+    std::vector<Edge<double>> edges;
+    for (std::size_t i = 0; i + 1 < n; ++i) edges.push_back({std::uint32_t(i), std::uint32_t(i + 1), 1.0 + 0.5 * std::sin(double(i))});
+    return std::make_shared<const Laplacian<double>>(
+        Laplacian<double>::from_graph(*Graph<double>::from_edges(n, edges), LaplacianKind::Combinatorial));
+}
+
+TEST(ImplicitEuler, InvertsTheBackwardEulerPower) {
+    const auto lap = test_laplacian(12);
+    const LaplacianOperator op(*lap);
+    std::vector<double> x(12), y(12), z(12), w(12);
+    for (std::size_t i = 0; i < 12; ++i) x[i] = std::cos(0.7 * double(i));
+    ScratchPool<double> pool;
+    const double t = 2.0;
+    const std::uint64_t n = 5;
+    ASSERT_TRUE(implicit_euler_action(op, x, y, n, t, 1e-13, std::nullopt, pool));
+    // (I + dt L)^n y must give back x.
+    z = y;
+    for (std::uint64_t k = 0; k < n; ++k) {
+        op.apply(z, w);
+        for (std::size_t i = 0; i < 12; ++i) z[i] += (t / double(n)) * w[i];
+    }
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_NEAR(z[i], x[i], 1e-11);
+    // Scale-free: x * 1e-160 gives y * 1e-160, not zeros.
+    std::vector<double> xs(12), ys(12);
+    for (std::size_t i = 0; i < 12; ++i) xs[i] = x[i] * 1e-160;
+    ASSERT_TRUE(implicit_euler_action(op, xs, ys, n, t, 1e-13, std::nullopt, pool));
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_NEAR(ys[i] / 1e-160, y[i], 1e-12);
+}
+
+TEST(ImplicitEuler, Failures) {
+    const auto lap = test_laplacian(6);
+    const LaplacianOperator op(*lap);
+    std::vector<double> x(6, 1.0), y(6, 7.0);
+    x[0] = 2.0;
+    ScratchPool<double> pool;
+    auto r = implicit_euler_action(op, x, y, 0, 1.0, 1e-10, std::nullopt, pool);
+    EXPECT_STREQ(r.error().text(), "implicit_euler_action: n_steps must be >= 1");
+    r = implicit_euler_action(op, x, y, 1, 1.0, 1e-10, 0, pool);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().variant(), CoreError::Variant::ConvergenceFailed);
+    EXPECT_TRUE(std::isinf(r.error().f0()));
+    EXPECT_EQ(y[0], 7.0);  // untouched on failure
+    std::vector<double> zero(6, 0.0);
+    ASSERT_TRUE(implicit_euler_action(op, zero, y, 3, 1.0, 1e-10, std::nullopt, pool));
+    EXPECT_EQ(y, zero);
+}
+
+TEST(KrylovActions, EdgelessOperatorIsTheIdentity) {
+    auto lap = std::make_shared<const Laplacian<double>>(
+        Laplacian<double>::from_graph(Graph<double>::edgeless(4), LaplacianKind::Combinatorial));
+    const std::vector<double> x{1, -2, 3, 0.5};
+    for (KrylovPath p : {KrylovPath::chebyshev(), KrylovPath::lanczos(18)}) {
+        auto op = *GraphKrylovChernoff::make(p, lap, 1e-10);
+        std::vector<double> y(4);
+        ScratchPool<double> pool;
+        ASSERT_TRUE(op.apply_into(3.0, x, y, pool));
+        EXPECT_EQ(y, x);
+    }
+    EXPECT_STREQ(GraphKrylovChernoff::make(KrylovPath::lanczos(0), lap, 1e-10).error().text(),
+                 "GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path");
+}
+
+TEST(KrylovActions, EighteenVectorBasisAndWorkCap) {
+    // n >= 18 and tau * rho around 1 use the full 18-vector basis.
+    const auto lap = test_laplacian(40);
+    auto lz = *GraphKrylovChernoff::make(KrylovPath::lanczos(18), lap, 1e-10);
+    auto ch = *GraphKrylovChernoff::make(KrylovPath::chebyshev(), lap, 1e-12);
+    std::vector<double> x(40), y1(40), y2(40);
+    for (std::size_t i = 0; i < 40; ++i) x[i] = std::sin(0.3 * double(i)) + (i == 7);
+    ScratchPool<double> pool;
+    const double tau = 1.0 / lap->spectral_bound;
+    ASSERT_TRUE(lz.apply_into(tau, x, y1, pool));
+    ASSERT_TRUE(ch.apply_into(tau, x, y2, pool));
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_NEAR(y1[i], y2[i], 1e-11);
+    for (const auto* op : {&lz, &ch}) {
+        auto r = op->apply_into(1e9, x, y1, pool);
+        ASSERT_FALSE(r);
+        EXPECT_NE(std::string(r.error().text()).find("more than 10000000 operator products"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace quorvane
