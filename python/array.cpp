@@ -93,6 +93,52 @@ Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double>
     return new_array(2, dims, kNpyDouble, sizeof(double), row_major.data(), rows * cols);
 }
 
+namespace {
+
+// o.<name>(*args, order="F"); null with the Python error set on failure.
+Ref call_with_fortran_order(PyObject* o, const char* name, PyObject* args) {
+    Ref method(PyObject_GetAttrString(o, name));
+    if (!method) return {};
+    Ref kwargs(PyDict_New());
+    Ref order(PyUnicode_FromString("F"));
+    if (!kwargs || !order || PyDict_SetItemString(kwargs.get(), "order", order.get()) != 0) return {};
+    return Ref(PyObject_Call(method.get(), args, kwargs.get()));
+}
+
+}  // namespace
+
+Ref reshape_fortran(const Ref& arr, std::span<const std::size_t> shape) {
+    Ref dims(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+    if (!dims) throw_python_error();
+    for (std::size_t k = 0; k < shape.size(); ++k) {
+        PyObject* d = PyLong_FromSize_t(shape[k]);
+        if (!d) throw_python_error();
+        PyTuple_SetItem(dims.get(), static_cast<Py_ssize_t>(k), d);
+    }
+    Ref args(PyTuple_Pack(1, dims.get()));
+    if (!args) throw_python_error();
+    Ref r = call_with_fortran_order(arr.get(), "reshape", args.get());
+    if (!r) {
+        // NumPy's refusal becomes a ValueError carrying its message.
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref t(type), v(value), b(tb);
+        Ref text(v ? PyObject_Str(v.get()) : nullptr);
+        const char* msg = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+        if (!msg) PyErr_Clear();
+        raise_value_error(msg ? msg : "reshape failed");
+    }
+    return r;
+}
+
+Ref ravel_fortran(PyObject* o) {
+    Ref args(PyTuple_New(0));
+    if (!args) throw_python_error();
+    Ref r = call_with_fortran_order(o, "ravel", args.get());
+    if (!r) throw_python_error();
+    return r;
+}
+
 Ref new_array_bool(std::span<const bool> values) {
     std::vector<unsigned char> bytes(values.begin(), values.end());
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};

@@ -18,6 +18,11 @@ namespace quorvane::py {
 Ref new_array_f64(std::span<const double> values);
 // A new C-contiguous float64 array of shape [rows, cols] from row-major data.
 Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double> row_major);
+// arr.reshape(shape, order="F"); a refusal raises ValueError with NumPy's
+// message.
+Ref reshape_fortran(const Ref& arr, std::span<const std::size_t> shape);
+// o.ravel(order="F"); a failing lookup or call raises its Python error as is.
+Ref ravel_fortran(PyObject* o);
 // A new 1-D bool array.
 Ref new_array_bool(std::span<const bool> values);
 // A new 1-D int64 array.

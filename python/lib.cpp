@@ -45,7 +45,7 @@ PyTypeObject* truncated_exp1d_type_object();
 PyTypeObject* truncated_exp4th1d_type_object();
 PyTypeObject* strang1d_type_object();
 PyTypeObject* schrodinger_complex1d_type_object();
-// PyTypeObject* resolvent1d_type_object();
+PyTypeObject* resolvent1d_type_object();
 PyTypeObject* killing1d_type_object();
 PyTypeObject* reflected1d_type_object();
 PyTypeObject* robin1d_type_object();
@@ -72,9 +72,9 @@ PyMethodDef* sample_gridfn2d_function_def();
 PyTypeObject* obstacle_chernoff_type_object();
 // PyTypeObject* evolver_heat1d_greeks_v3_type_object();
 PyTypeObject* killed_dirichlet1d_type_object();
-// PyTypeObject* resolvent_jump_v8_type_object();
-// PyTypeObject* resolvent_jump2d_v8_type_object();
-// PyTypeObject* resolvent_jump3d_v8_type_object();
+PyTypeObject* resolvent_jump_v8_type_object();
+PyTypeObject* resolvent_jump2d_v8_type_object();
+PyTypeObject* resolvent_jump3d_v8_type_object();
 // PyTypeObject* adjoint_fokker_planck_v8_type_object();
 // PyTypeObject* smolyak_d6v8_type_object();
 // PyTypeObject* complex_triple_jump_v8_type_object();
@@ -171,7 +171,7 @@ const Item kRegistration[] = {
     {Item::Class, "TruncatedExp4th1D", &truncated_exp4th1d_type_object, nullptr},
     {Item::Class, "Strang1D", &strang1d_type_object, nullptr},
     {Item::Class, "SchrodingerComplex1D", &schrodinger_complex1d_type_object, nullptr},
-    // {Item::Class, "Resolvent1D", &resolvent1d_type_object, nullptr},
+    {Item::Class, "Resolvent1D", &resolvent1d_type_object, nullptr},
     {Item::Class, "Killing1D", &killing1d_type_object, nullptr},
     {Item::Class, "Reflected1D", &reflected1d_type_object, nullptr},
     {Item::Class, "Robin1D", &robin1d_type_object, nullptr},
@@ -198,9 +198,9 @@ const Item kRegistration[] = {
     {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
     // {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
     {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
-    // {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
-    // {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
-    // {Item::Class, "ResolventJump3DV8", &resolvent_jump3d_v8_type_object, nullptr},
+    {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
+    {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
+    {Item::Class, "ResolventJump3DV8", &resolvent_jump3d_v8_type_object, nullptr},
     // {Item::Class, "AdjointFokkerPlanckV8", &adjoint_fokker_planck_v8_type_object, nullptr},
     // {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
     // {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},

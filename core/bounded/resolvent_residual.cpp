@@ -1,0 +1,47 @@
+#include "core/bounded/resolvent_residual.hpp"
+
+#include <cmath>
+
+#include "core/foundation/gen_quadrature.hpp"
+#include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
+#include "core/line/state.hpp"
+
+namespace quorvane {
+
+Expected<LaplaceChernoffResolvent> LaplaceChernoffResolvent::make(const Grid1D<double>& grid, std::size_t n_chernoff) {
+    if (n_chernoff == 0) return domain_error("LaplaceChernoffResolvent n must be >= 1", 0.0);
+    warm_parallel_caches();
+    return LaplaceChernoffResolvent{DiffusionChernoff::unit(grid), n_chernoff};
+}
+
+Expected<std::vector<double>> LaplaceChernoffResolvent::apply_into(double lambda, std::span<const double> g) const {
+    if (!(std::isfinite(lambda) && lambda > 0.0)) return domain_error(kLambdaMessage, lambda);
+    const std::size_t n = g.size();
+    std::vector<double> acc(n, 0.0);
+    GridFn<double> state{kernel.grid, std::vector<double>(n, 0.0)};
+    GridFn<double> scratch{kernel.grid, std::vector<double>(n, 0.0)};
+    const double nc = static_cast<double>(n_chernoff);
+    for (std::size_t k = 0; k < 32; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
+        const double tau = kLaguerre32Nodes[k] / (lambda * nc);
+        if (Status st = evolve_steps_pingpong(kernel, g, state, scratch, n_chernoff, tau); !st) return fail(st.error());
+        const double c = kLaguerre32Weights[k] / lambda;
+        for (std::size_t j = 0; j < n; ++j) acc[j] += c * state.values[j];
+    }
+    return acc;
+}
+
+Expected<double> verify_residual(double lambda, std::span<const double> r, std::span<const double> g, double h) {
+    const std::size_t n = r.size();
+    if (n < 3) return domain_error("verify_residual: grid must have >= 3 nodes for central differences", static_cast<double>(n));
+    const double h2 = h * h;
+    double worst = 0.0;
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const double ri = std::fabs(lambda * r[i] - (r[i + 1] - (r[i] + r[i]) + r[i - 1]) / h2 - g[i]);
+        if (ri > worst) worst = ri;
+    }
+    return worst;
+}
+
+}  // namespace quorvane
