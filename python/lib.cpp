@@ -31,8 +31,8 @@ PyTypeObject* adjoint_type_object();
 PyTypeObject* adaptive_pi_type_object();
 PyTypeObject* growth_v3_type_object();
 PyTypeObject* evolver_heat1d_unit_v3_type_object();
-// PyTypeObject* hypoelliptic_chernoff_heisenberg_type_object();
-// PyMethodDef* heisenberg_heat_kernel_function_def();
+PyTypeObject* hypoelliptic_chernoff_heisenberg_type_object();
+PyMethodDef* heisenberg_heat_kernel_function_def();
 PyTypeObject* heat1d_zeta4_type_object();
 PyTypeObject* heat1d_zeta6_type_object();
 PyTypeObject* diffusion_expmv1d_type_object();
@@ -53,8 +53,8 @@ PyTypeObject* dirichlet_heat2nd1d_type_object();
 // PyTypeObject* howland1d_type_object();
 // PyTypeObject* subordinated1d_type_object();
 // PyTypeObject* manifold2d_type_object();
-// PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
-// PyTypeObject* hypoelliptic_chernoff_engel_type_object();
+PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
+PyTypeObject* hypoelliptic_chernoff_engel_type_object();
 // PyTypeObject* quantum_graph_type_object();
 // PyTypeObject* quantum_graph_heat_type_object();
 // PyTypeObject* matrix_diffusion1d_type_object();
@@ -157,8 +157,8 @@ const Item kRegistration[] = {
     {Item::Function, "version", nullptr, &version_function_def},
     {Item::Class, "GrowthV3", &growth_v3_type_object, nullptr},
     {Item::Class, "EvolverHeat1DUnitV3", &evolver_heat1d_unit_v3_type_object, nullptr},
-    // {Item::Class, "HypoellipticChernoffHeisenberg", &hypoelliptic_chernoff_heisenberg_type_object, nullptr},
-    // {Item::Function, "heisenberg_heat_kernel", nullptr, &heisenberg_heat_kernel_function_def},
+    {Item::Class, "HypoellipticChernoffHeisenberg", &hypoelliptic_chernoff_heisenberg_type_object, nullptr},
+    {Item::Function, "heisenberg_heat_kernel", nullptr, &heisenberg_heat_kernel_function_def},
     {Item::Class, "Heat1DZeta4", &heat1d_zeta4_type_object, nullptr},
     {Item::Class, "Heat1DZeta6", &heat1d_zeta6_type_object, nullptr},
     {Item::Class, "DiffusionExpmv1D", &diffusion_expmv1d_type_object, nullptr},
@@ -179,8 +179,8 @@ const Item kRegistration[] = {
     // {Item::Class, "Howland1D", &howland1d_type_object, nullptr},
     // {Item::Class, "Subordinated1D", &subordinated1d_type_object, nullptr},
     // {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
-    // {Item::Class, "HypoellipticChernoffKolmogorov", &hypoelliptic_chernoff_kolmogorov_type_object, nullptr},
-    // {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
+    {Item::Class, "HypoellipticChernoffKolmogorov", &hypoelliptic_chernoff_kolmogorov_type_object, nullptr},
+    {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
     // {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},
     // {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
     // {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},

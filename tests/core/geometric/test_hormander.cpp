@@ -1,0 +1,91 @@
+// The cell lookup, the bracket check at the origin, the field step's
+// identities and the Engel step's chain-field flow.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "core/geometric/hormander.hpp"
+#include "core/geometric/hormander_engel.hpp"
+
+namespace quorvane {
+namespace {
+
+TEST(LocateCell, FractionsInsideAndConstantExtensionOutside) {
+    const BoxAxis axis{-1.0, 1.0, 5};  // nodes -1, -0.5, 0, 0.5, 1
+    const CellRead in = locate_cell(0.2, axis);
+    EXPECT_EQ(in.i, 2u);
+    EXPECT_EQ(in.j, 3u);
+    EXPECT_NEAR(in.f, 0.4, 1e-15);
+    for (double p : {-1.0, -7.0}) {
+        const CellRead c = locate_cell(p, axis);
+        EXPECT_EQ(c.i, 0u);
+        EXPECT_EQ(c.j, 0u);
+        EXPECT_EQ(c.f, 0.0);
+    }
+    const CellRead right = locate_cell(1.5, axis);
+    EXPECT_EQ(right.i, 4u);
+    EXPECT_EQ(right.j, 4u);
+    const CellRead last = locate_cell(0.999, axis);  // the last cell, not one beyond
+    EXPECT_EQ(last.i, 3u);
+    EXPECT_EQ(last.j, 4u);
+}
+
+class ConstantField final : public VectorField {
+public:
+    ConstantField(double a, double b) : a_(a), b_(b) {}
+    Status eval_into(std::span<const double>, std::span<double> out) const override {
+        out[0] = a_, out[1] = b_;
+        return {};
+    }
+
+private:
+    double a_, b_;
+};
+
+TEST(VerifyHormander, SpanningFieldsPassOthersFailWithTheirValue) {
+    auto ok = KolmogorovHypoelliptic::verify_hormander(KolmogorovGroup::x1());
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->generators.size(), 1u);
+    const char* what = "H\u00f6rmander condition violated: brackets fail to span T_xM at origin";
+    // (1, 0) has a zero bracket with v d/dx; (0, 0) is zero itself.
+    EXPECT_EQ(KolmogorovHypoelliptic::verify_hormander(std::make_unique<ConstantField>(1.0, 0.0)).error(),
+              CoreError::domain(what, 1.0));
+    EXPECT_EQ(KolmogorovHypoelliptic::verify_hormander(std::make_unique<ConstantField>(0.0, 0.0)).error(),
+              CoreError::domain(what, 0.0));
+}
+
+TEST(FieldStep, CopiesAtZeroAndAveragesWithVarianceS) {
+    const std::vector<double> in{1.0, 2.0, 3.0};
+    std::vector<double> out(3);
+    int calls = 0;
+    for (double s : {0.0, -1.0}) {
+        field_step(s, in, out, [&](std::size_t, double) { return ++calls, 0.0; });
+        EXPECT_EQ(out, in);
+    }
+    EXPECT_EQ(calls, 0);
+    // read = sigma^2: the mean of sigma^2 over N(0, s) is s; of sigma^4, 3 s^2.
+    field_step(0.3, in, out, [](std::size_t, double sigma) { return sigma * sigma; });
+    EXPECT_NEAR(out[0], 0.3, 1e-15);
+    field_step(0.3, in, out, [](std::size_t, double sigma) { return sigma * sigma * sigma * sigma; });
+    EXPECT_NEAR(out[1], 0.27, 1e-15);
+}
+
+TEST(EngelStep, SecondFieldStepFollowsTheFlowOfTheChainField) {
+    // On x3 the X2 average with parameter s gives x3 + x0 s/2 (the flow
+    // reaches x3 - x2 sigma + x0 sigma^2/2); a reversed sign of the x0 term
+    // would subtract it.
+    const std::size_t n = 9;
+    const EngelAxes axes{BoxAxis{-8, 8, n}, BoxAxis{-8, 8, n}, BoxAxis{-8, 8, n}, BoxAxis{-8, 8, n}};
+    std::vector<double> u(n * n * n * n), out(u.size());
+    for (std::size_t m = 0; m < u.size(); ++m) u[m] = axes[3].node(m / (n * n * n));
+    engel_x2_step(0.01, axes, u, out);
+    const std::size_t centre = 4 + n * (4 + n * (4 + n * 4));  // x = 0
+    const std::size_t m = (centre + 2) - n * n;               // x0 = 4, x2 = -2
+    EXPECT_NEAR(out[centre], 0.0, 1e-15);
+    EXPECT_NEAR(out[m], 4.0 * 0.005, 1e-13);
+}
+
+}  // namespace
+}  // namespace quorvane
