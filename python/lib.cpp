@@ -85,7 +85,7 @@ PyTypeObject* obstacle_gamma_v8_type_object();
 // PyTypeObject* reverse_heat1d_type_object();
 PyTypeObject* tt_state_type_object();
 PyTypeObject* tt_evolver_type_object();
-// PyTypeObject* tt_coupled_evolver_type_object();
+PyTypeObject* tt_coupled_evolver_type_object();
 // PyTypeObject* measure_state_type_object();
 // PyTypeObject* gridless_evolver_type_object();
 PyTypeObject* var_coef_tt_evolver_type_object();
@@ -211,7 +211,7 @@ const Item kRegistration[] = {
     // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
     {Item::Class, "TtState", &tt_state_type_object, nullptr},
     {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
-    // {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
+    {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
     // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
     // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
     {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},

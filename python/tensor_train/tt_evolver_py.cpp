@@ -37,22 +37,6 @@ constexpr char kTtEvolverDoc[] =
     "    per axis; kind NanInf for a non-finite or negative a[j] and a non-finite b[j], c,\n"
     "    eps_round or domain.\n";
 
-constexpr char kNdimDoc[] = "ndim($self)\n--\n\nNumber of axes this evolver was built for.\n";
-
-constexpr char kEvolveDoc[] =
-    "evolve($self, state, t_final, n_steps)\n--\n\n"
-    "Evolve `state` in-place for time `t_final` using `n_steps` Chernoff steps.\n\n"
-    "Parameters\n----------\n"
-    "state : TtState\n    The mutable carrier state (rank-1 initial condition or a previous result).\n"
-    "t_final : float\n    Total evolution time (>= 0, finite).\n"
-    "n_steps : int\n    Number of Chernoff time steps (>= 1).\n\n"
-    "Returns\n-------\nNone\n\n"
-    "Raises\n------\n"
-    "QuorvaneError\n"
-    "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, or a state with\n"
-    "    another number of axes; kind CflViolated when the reaction factor 1 + tau*c is\n"
-    "    negative. The state is unchanged after a failure.\n";
-
 TtEvolverObj tt_evolver_new(const Args& args) {
     std::vector<double> a = float_vec_arg(args, 0);
     std::vector<double> b = float_vec_arg(args, 1);
@@ -87,8 +71,8 @@ ClassDef& TtEvolverObj::class_def() {
         ClassDef d = class_def_base<TtEvolverObj>("TtEvolver", kTtEvolverDoc);
         d.tp_new = constructor<TtEvolverObj, kTtEvolverDoc, &tt_evolver_new>();
         d.methods = {
-            method<TtEvolverObj, kNdimDoc, &tt_evolver_ndim>(),
-            method<TtEvolverObj, kEvolveDoc, &tt_evolver_evolve>(),
+            method<TtEvolverObj, kTtEvolverNdimDoc, &tt_evolver_ndim>(),
+            method<TtEvolverObj, kTtChernoffEvolveDoc, &tt_evolver_evolve>(),
         };
         return d;
     }();

@@ -18,6 +18,24 @@ struct TtStateObj {
     static ClassDef& class_def();
 };
 
+// `ndim($self)` of the three evolvers.
+inline constexpr char kTtEvolverNdimDoc[] = "ndim($self)\n--\n\nNumber of axes this evolver was built for.\n";
+
+// `evolve` of the separable and the coupled evolver.
+inline constexpr char kTtChernoffEvolveDoc[] =
+    "evolve($self, state, t_final, n_steps)\n--\n\n"
+    "Evolve `state` in-place for time `t_final` using `n_steps` Chernoff steps.\n\n"
+    "Parameters\n----------\n"
+    "state : TtState\n    The mutable carrier state (rank-1 initial condition or a previous result).\n"
+    "t_final : float\n    Total evolution time (>= 0, finite).\n"
+    "n_steps : int\n    Number of Chernoff time steps (>= 1).\n\n"
+    "Returns\n-------\nNone\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, or a state with\n"
+    "    another number of axes; kind CflViolated when the reaction factor 1 + tau*c is\n"
+    "    negative. The state is unchanged after a failure.\n";
+
 // The `state` argument of an evolve, borrowed exclusively for the call.
 using TtStateArg = ExclusiveArg<TtStateObj>;
 

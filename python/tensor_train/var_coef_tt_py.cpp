@@ -39,8 +39,6 @@ constexpr char kVarCoefTtEvolverDoc[] =
     "    kind OutOfDomain for d = 0, shape mismatches, n_j < 2 or a non-positive a entry;\n"
     "    kind NanInf for a non-finite coefficient, bound or eps_round.\n";
 
-constexpr char kNdimDoc[] = "ndim($self)\n--\n\nNumber of axes this evolver was built for.\n";
-
 constexpr char kEvolveDoc[] =
     "evolve($self, state, t_final, n_steps)\n--\n\n"
     "Evolve `state` in-place for `t_final` using `n_steps` steps.\n\n"
@@ -167,7 +165,7 @@ ClassDef& VarCoefTtEvolverObj::class_def() {
         ClassDef d = class_def_base<VarCoefTtEvolverObj>("VarCoefTtEvolver", kVarCoefTtEvolverDoc);
         d.tp_new = constructor<VarCoefTtEvolverObj, kVarCoefTtEvolverDoc, &var_coef_tt_new>();
         d.methods = {
-            method<VarCoefTtEvolverObj, kNdimDoc, &var_coef_tt_ndim>(),
+            method<VarCoefTtEvolverObj, kTtEvolverNdimDoc, &var_coef_tt_ndim>(),
             method<VarCoefTtEvolverObj, kEvolveDoc, &var_coef_tt_evolve>(),
         };
         return d;

@@ -1,0 +1,99 @@
+#include "core/tensor_train/tt_coupled_pair.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/tensor_train/tt_dense_expm.hpp"
+#include "core/tensor_train/tt_spectral.hpp"
+
+namespace quorvane {
+
+double pair_block_min_eigenvalue(double c_j, double c_k, double rho) {
+    const double half_diff = (c_j - c_k) * 0.5;
+    return (c_j + c_k) * 0.5 - std::sqrt(rho * rho + half_diff * half_diff);
+}
+
+Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std::size_t j, std::size_t k, double c_j,
+                                          double c_k, double rho, double t, double h_j, double h_k) {
+    if (j >= cores.size() || k >= cores.size()) internal_fault("pair_expsym: axis index out of range");
+    if (pair_block_min_eigenvalue(c_j, c_k, rho) <= 0.0) {
+        return domain_error(
+            "CoupledTtChernoff pair block not SPD: det(B)=cj*ck-r^2<=0. Reduce |rho| or adjust topology (tridiagonal "
+            "d>=4: requires |rho|<0.5; see ss10.12 risk 1)",
+            0.0);
+    }
+    const std::size_t n_j = cores[j].n, n_k = cores[k].n;
+    const SpectralTables tj = tt_spectral_tables(n_j, h_j);
+    const SpectralTables tk = tt_spectral_tables(n_k, h_k);
+    const double two_rho = 2.0 * rho;
+    std::vector<double> table(core_size(1, n_j, n_k));
+    for (std::size_t p = 0; p < n_j; ++p) {
+        for (std::size_t q = 0; q < n_k; ++q) {
+            table[p * n_k + q] =
+                std::exp(t * (c_j * tj.lambda[p] + c_k * tk.lambda[q] - two_rho * tj.mu[p] * tk.mu[q]));
+        }
+    }
+    return table;
+}
+
+Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size_t j, std::size_t k,
+                         const std::vector<double>& expsym) {
+    if (j >= cores.size() || k >= cores.size() || k != j + 1) internal_fault("apply_pair_factor: bad axis pair");
+    TtCore& left = cores[j];
+    TtCore& right = cores[k];
+    if (expsym.size() != left.n * right.n) {
+        return domain_error("apply_pair_factor: expsym length != n_j * n_k", static_cast<double>(expsym.size()));
+    }
+    std::vector<double> theta = merge_adjacent_cores(left, right);
+    spectral_multiply_2d(theta, left.r_left, left.n, right.n, right.r_right, expsym);
+
+    const std::size_t m = left.r_left * left.n;
+    const std::size_t nc = right.n * right.r_right;
+    // One-sided Jacobi orthogonalises the columns of the narrower side: the
+    // columns of M when it is tall, else the columns of M^T (the rows of M,
+    // contiguous in theta). Rotating more columns than rows would spend its
+    // sweeps on columns that can only shrink towards zero.
+    const bool on_columns = nc <= m;
+    std::vector<double> cols;
+    if (on_columns) {
+        cols.resize(theta.size());
+        for (std::size_t row = 0; row < m; ++row)
+            for (std::size_t col = 0; col < nc; ++col) cols[col * m + row] = theta[row * nc + col];
+    } else {
+        cols = std::move(theta);
+    }
+    const JacobiSvd svd = on_columns ? jacobi_svd(std::move(cols), m, nc) : jacobi_svd(std::move(cols), nc, m);
+    const std::size_t rank_max = std::min(m, nc);
+    const double s0 = svd.sigma[svd.order[0]];
+    const double threshold = s0 > 0.0 ? eps_round * s0 : 0.0;
+    std::size_t count = 0;
+    for (std::size_t r = 0; r < svd.ncols; ++r) count += svd.sigma[svd.order[r]] > threshold ? 1 : 0;
+    // The merged matrix has rank at most min(m, nc): further directions are
+    // rounding noise, and keeping them (eps_round <= ~1e-15) would let the
+    // ranks, and the storage, grow past the full tensor.
+    const std::size_t r_new = std::min(std::max<std::size_t>(count, 1), rank_max);
+
+    // M = sum_r sigma_r u_r v_r^T: core j gets U Sigma, core k the rows v_r^T.
+    std::vector<double> left_data(core_size(left.r_left, left.n, r_new));
+    std::vector<double> right_data(core_size(r_new, right.n, right.r_right));
+    for (std::size_t r = 0; r < r_new; ++r) {
+        const std::size_t c = svd.order[r];
+        const double s = svd.sigma[c];
+        const double inv = s > 0.0 ? 1.0 / s : 0.0;
+        if (on_columns) {  // B = M W: u_r = b_c / s, v_r = w_c
+            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = (svd.b[c * m + row] * inv) * s;
+            for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.w[c * nc + col];
+        } else {  // B = M^T W: v_r = b_c / s, u_r = w_c
+            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = svd.w[c * m + row] * s;
+            for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.b[c * nc + col] * inv;
+        }
+    }
+    left.data = std::move(left_data);
+    left.r_right = r_new;
+    right.data = std::move(right_data);
+    right.r_left = r_new;
+    return {};
+}
+
+}  // namespace quorvane

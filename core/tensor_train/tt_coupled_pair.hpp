@@ -1,0 +1,31 @@
+// The exact factor exp(t L_pair) of two adjacent periodic axes j and k = j + 1,
+// L_pair = c_j D2_j + c_k D2_k + 2 rho D1_j D1_k, applied to their two cores
+// in the Fourier basis and split again by a truncated SVD.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/foundation/error.hpp"
+#include "core/tensor_train/tt_core.hpp"
+
+namespace quorvane {
+
+// The smallest eigenvalue of the block [[c_j, rho], [rho, c_k]].
+double pair_block_min_eigenvalue(double c_j, double c_k, double rho);
+
+// The table exp(t (c_j lambda_j[p] + c_k lambda_k[q] - 2 rho mu_j[p] mu_k[q])),
+// row-major p*n_k + q over the mode sizes of cores j and k; DomainViolation
+// when the block is not positive definite (nothing else is computed then).
+Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std::size_t j, std::size_t k, double c_j,
+                                          double c_k, double rho, double t, double h_j, double h_k);
+
+// Merges cores j and k = j + 1, multiplies every (left, right) slice by the
+// table in Fourier space and splits the result again: core j gets U Sigma,
+// core k orthonormal rows, the new rank keeping the singular values above
+// eps_round times the largest (at least 1, at most min(rows, columns)).
+// DomainViolation for a table of the wrong length, the cores unchanged.
+Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size_t j, std::size_t k,
+                         const std::vector<double>& expsym);
+
+}  // namespace quorvane

@@ -1,0 +1,73 @@
+// The pair re-split: an identity table keeps the tensor, core k gets
+// orthonormal rows, the rank stays within the matrix's own bound.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "core/tensor_train/tt_coupled_pair.hpp"
+#include "tests/core/tensor_train/tt_dense.hpp"
+
+namespace quorvane {
+namespace {
+
+std::vector<TtCore> random_train(const std::vector<std::size_t>& n, const std::vector<std::size_t>& r, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> nd;
+    std::vector<TtCore> cores;
+    for (std::size_t j = 0; j < n.size(); ++j) {
+        TtCore c{std::vector<double>(r[j] * n[j] * r[j + 1]), r[j], n[j], r[j + 1]};
+        for (double& v : c.data) v = nd(gen);
+        cores.push_back(c);
+    }
+    return cores;
+}
+
+// Tall (m >= columns) and wide merged matrices take different sides of the
+// Jacobi sweep; both must give the same contract.
+class PairSplit : public ::testing::TestWithParam<std::vector<std::size_t>> {};
+
+TEST_P(PairSplit, IdentityTableKeepsTheTensorWithOrthonormalRightRows) {
+    const std::vector<std::size_t> r = GetParam();
+    std::vector<TtCore> cores = random_train({3, 4, 2}, r, 11);
+    const std::vector<double> before = full_tensor(cores);
+    const std::vector<double> identity(3 * 4, 1.0);
+    ASSERT_TRUE(apply_pair_factor(0.0, cores, 0, 1, identity));
+    EXPECT_LT(max_abs_diff(full_tensor(cores), before), 1e-12);
+    const TtCore& k = cores[1];
+    const std::size_t cols = k.n * k.r_right;
+    EXPECT_LE(k.r_left, std::min(cores[0].r_left * 3, cols));
+    for (std::size_t p = 0; p < k.r_left; ++p)
+        for (std::size_t q = 0; q < k.r_left; ++q) {
+            double g = 0.0;
+            for (std::size_t c = 0; c < cols; ++c) g += k.data[p * cols + c] * k.data[q * cols + c];
+            EXPECT_NEAR(g, p == q ? 1.0 : 0.0, 1e-12);
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, PairSplit,
+                         ::testing::Values(std::vector<std::size_t>{1, 5, 1, 1}, std::vector<std::size_t>{1, 2, 5, 1},
+                                           std::vector<std::size_t>{1, 1, 1, 1}));
+
+TEST(PairFactor, WrongTableLengthIsRefusedWithTheCoresUnchanged) {
+    std::vector<TtCore> cores = random_train({3, 4}, {1, 2, 1}, 3);
+    const std::vector<TtCore> copy = cores;
+    const Status st = apply_pair_factor(0.0, cores, 0, 1, std::vector<double>(11, 1.0));
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().display(), "domain violation: apply_pair_factor: expsym length != n_j * n_k (value = 11)");
+    EXPECT_EQ(cores[0].data, copy[0].data);
+    EXPECT_EQ(cores[1].data, copy[1].data);
+}
+
+TEST(PairFactor, BlockMustBePositiveDefinite) {
+    const std::vector<TtCore> cores = random_train({3, 4}, {1, 1, 1}, 5);
+    EXPECT_FALSE(pair_expsym(cores, 0, 1, 0.5, 0.5, 0.5, 0.1, 1.0, 1.0));
+    EXPECT_FALSE(pair_expsym(cores, 0, 1, 0.5, 0.5, -0.5, 0.1, 1.0, 1.0));
+    const auto ok = pair_expsym(cores, 0, 1, 0.5, 0.5, 0.49, 0.1, 1.0, 1.0);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->size(), 12u);
+    EXPECT_EQ((*ok)[0], 1.0);  // the constant mode
+}
+
+}  // namespace
+}  // namespace quorvane
