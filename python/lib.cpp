@@ -50,8 +50,8 @@ PyTypeObject* killing1d_type_object();
 PyTypeObject* reflected1d_type_object();
 PyTypeObject* robin1d_type_object();
 PyTypeObject* dirichlet_heat2nd1d_type_object();
-// PyTypeObject* howland1d_type_object();
-// PyTypeObject* subordinated1d_type_object();
+PyTypeObject* howland1d_type_object();
+PyTypeObject* subordinated1d_type_object();
 // PyTypeObject* manifold2d_type_object();
 PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
 PyTypeObject* hypoelliptic_chernoff_engel_type_object();
@@ -80,8 +80,8 @@ PyTypeObject* resolvent_jump3d_v8_type_object();
 // PyTypeObject* complex_triple_jump_v8_type_object();
 PyTypeObject* obstacle_gamma_v8_type_object();
 // PyTypeObject* obstacle_ndv8_type_object();
-// PyTypeObject* wentzell_v8_type_object();
-// PyTypeObject* gamma_family_type_object();
+PyTypeObject* wentzell_v8_type_object();
+PyTypeObject* gamma_family_type_object();
 // PyTypeObject* reverse_heat1d_type_object();
 PyTypeObject* tt_state_type_object();
 PyTypeObject* tt_evolver_type_object();
@@ -176,8 +176,8 @@ const Item kRegistration[] = {
     {Item::Class, "Reflected1D", &reflected1d_type_object, nullptr},
     {Item::Class, "Robin1D", &robin1d_type_object, nullptr},
     {Item::Class, "DirichletHeat2nd1D", &dirichlet_heat2nd1d_type_object, nullptr},
-    // {Item::Class, "Howland1D", &howland1d_type_object, nullptr},
-    // {Item::Class, "Subordinated1D", &subordinated1d_type_object, nullptr},
+    {Item::Class, "Howland1D", &howland1d_type_object, nullptr},
+    {Item::Class, "Subordinated1D", &subordinated1d_type_object, nullptr},
     // {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffKolmogorov", &hypoelliptic_chernoff_kolmogorov_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
@@ -206,8 +206,8 @@ const Item kRegistration[] = {
     // {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},
     {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
     // {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},
-    // {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
-    // {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
+    {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
+    {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
     // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
     {Item::Class, "TtState", &tt_state_type_object, nullptr},
     {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},

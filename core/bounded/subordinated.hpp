@@ -1,0 +1,59 @@
+// Subordinated heat semigroups exp(-t phi(-d^2)) for the alpha-stable law
+// (phi = lambda^alpha), the Gamma law (log(1 + lambda/c)) and the
+// inverse-Gaussian law (sqrt(c^2 + 2 lambda) - c). One step is a weighted
+// sum of heat evolutions D(s_j) src over diffusion times s_j from a Gauss
+// rule over the law (Gamma) or over the Levy measure (stable, inverse
+// Gaussian: I + tau int (D(s) - I) nu(ds)).
+//
+// - Each D(s_j) is reached by chained heat2 sub-steps from D(s_{j-1}),
+//   K_j = ceil(32 (s_j - s_{j-1}) / s_j) of them: one heat2 step of a long
+//   time s does not damp the high modes (its symbol returns near 1), so a
+//   single step per node gives the wrong limit operator.
+// - A Levy-measure step has first weight 1 - sum |d_k|; when sum |d_k| > 1
+//   the step is split into ceil(sum |d_k|) equal sub-steps, so every
+//   combination is convex and no mode can grow.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/foundation/parallel_pool.hpp"
+#include "core/line/diffusion.hpp"
+
+namespace quorvane {
+
+struct Subordinator {
+    enum class Tag : unsigned char { Stable = 0, Gamma = 1, InverseGaussian = 2 };
+    Tag tag = Tag::Stable;
+    double param = 0.5;  // alpha or c
+
+    static Expected<Subordinator> stable(double alpha);
+    static Expected<Subordinator> gamma(double c);
+    static Expected<Subordinator> inverse_gaussian(double c);
+};
+
+// Diffusion times (ascending) and weights of one step of size tau.
+struct SubordinationRule {
+    std::vector<double> times;
+    std::vector<double> weights;
+    std::size_t sub_steps = 1;  // equal parts of tau, each stepped with this rule
+};
+
+struct SubordinatedChernoff {
+    DiffusionChernoff inner;
+    Subordinator law;
+    std::size_t n_nodes = 32;
+
+    // n_nodes in [1, 32].
+    static Expected<SubordinatedChernoff> make(const Grid1D<double>& grid, Subordinator law, std::size_t n_nodes);
+
+    // The nodes and weights of one step tau; a Levy-measure rule whose jump
+    // weights sum beyond 1 comes with sub_steps > 1 and the weights of one
+    // sub-step tau/sub_steps.
+    Expected<SubordinationRule> rule(double tau) const;
+    Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
+};
+
+}  // namespace quorvane

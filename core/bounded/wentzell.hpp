@@ -1,0 +1,46 @@
+// Heat equation with a dynamic (Wentzell) condition at the left end,
+// u_t + gamma(t) du/dnu + c u = 0, by a Lie split: the unit heat step on the
+// whole grid, then a Crank-Nicolson update of the wall node with gamma frozen
+// at the start of the step. First order.
+//
+// The wall update couples node 0 to node 1 through the one-sided flux
+// gamma (u_1 - u_0)/h and leaves node 1 to the bulk step, so constants are
+// kept when c = 0 and gamma = c = 0 is exactly the reflecting heat step. The
+// boundary term acts at O(gamma h); as h -> 0 the limit is the Neumann
+// problem.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
+#include "core/line/diffusion.hpp"
+
+namespace quorvane {
+
+// gamma(t): constant c, linear a + b t, or exp(rate t).
+struct GammaFamily {
+    enum class Tag : unsigned char { Constant = 0, Linear = 1, Exponential = 2 };
+    Tag tag = Tag::Constant;
+    double p1 = 0.0;  // c, a or rate
+    double p2 = 0.0;  // b
+
+    double at(double t) const;
+};
+
+struct DynamicWentzellChernoff {
+    DiffusionChernoff inner;
+    double gamma = 0.0;
+    double c = 0.0;
+
+    Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
+};
+
+// n = gammas.size() steps of tau from `values` (validated as a grid
+// function on `grid`), step k with gamma = gammas[k].
+Expected<std::vector<double>> evolve_wentzell(const Grid1D<double>& grid, std::vector<double> values, double c,
+                                              std::span<const double> gammas, double tau);
+
+}  // namespace quorvane

@@ -1,0 +1,184 @@
+"""WentzellV8 and GammaFamily, Subordinated1D decay rates and stability, Howland1D against
+fixed heat steps and solve_ivp."""
+
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from scipy.integrate import solve_ivp
+
+import quorvane as q
+from conftest import EVOLVE, SELF, raises_exact
+from quorvane import GammaFamily, QuorvaneError, WentzellV8
+
+N = 41
+X = np.linspace(0.0, 1.0, N)
+
+
+@pytest.mark.parametrize("source", [
+    lambda u: WentzellV8(0.0, 1.0, N, u, 5, 0.0, [0.0, 1.0, 2.0, 5.0, 100.0]),
+    lambda u: WentzellV8.from_family(0.0, 1.0, N, u, 20, 0.0, GammaFamily.constant(2.0)),
+    lambda u: WentzellV8.from_family(0.0, 1.0, N, u, 20, 0.0, GammaFamily.linear(1.0, 3.0)),
+    lambda u: WentzellV8.from_family(0.0, 1.0, N, u, 20, 0.0, GammaFamily.exponential(2.0)),
+])
+def test_wentzell_keeps_constants_for_every_gamma_source(source):
+    # The old wall block drained a constant to u1 = -0.12.
+    assert np.max(np.abs(source(np.full(N, 1.5)).evolve(0.1) - 1.5)) < 1e-15
+
+
+def test_wentzell_without_wall_terms_is_heat1d_and_families_equal_schedules():
+    u0 = np.cos(np.pi * X) + 0.3
+    h = q.Heat1D(0.0, 1.0, N, u0)
+    h.evolve(0.1, 20)
+    assert np.array_equal(WentzellV8(0.0, 1.0, N, u0, 20, 0.0, [0.0] * 20).evolve(0.1), h.values())
+    fam = WentzellV8.from_family(0.0, 1.0, N, u0, 4, 0.5, GammaFamily.linear(1.0, 3.0))
+    sched = WentzellV8(0.0, 1.0, N, u0, 4, 0.5, [1.0 + 3.0 * (0.3 + 0.025 * k) for k in range(4)])
+    assert np.array_equal(fam.evolve(0.1, t_offset=0.3), sched.evolve(0.1))
+    # Reaction alone at the wall only removes mass there.
+    w = WentzellV8(0.0, 1.0, N, np.ones(N), 10, 1.0, [0.0] * 10).evolve(0.1)
+    assert w[0] < 0.97 and np.mean(w) < 1.0
+
+
+def test_wentzell_non_finite_result_fails_and_keeps_the_state():
+    u0 = np.cos(np.pi * X)
+    w = WentzellV8.from_family(0.0, 1.0, N, u0, 10, 0.0, GammaFamily.exponential(800.0))
+    raises_exact(QuorvaneError, "[NanInf] all values must be finite (no NaN/Inf): NaN", w.evolve, 1.0)
+    w2 = WentzellV8(0.0, 1.0, N, u0, 0, 0.0, [])
+    assert np.array_equal(w2.evolve(1.0), u0) and (w2.size(), w2.n_steps()) == (N, 0)
+    raises_exact(QuorvaneError, "[OutOfDomain] t must be finite and > 0", w2.evolve, 0.0)
+
+
+U4 = [1.0, 2.0, 3.0, 4.0]
+
+
+@pytest.mark.parametrize("args, message", [
+    ((0.0, 1.0, 4, [math.nan] * 4, 1, -1.0, [1.0]), "[NanInf] u0 contains NaN or Inf: NaN"),
+    ((0.0, 1.0, 4, U4, 1, -1.0, [1.0]), "[GridMismatch] c_reaction must be finite and >= 0"),
+    ((0.0, 1.0, 4, U4, 1, math.inf, [1.0]), "[NanInf] c_reaction must be finite and >= 0: inf"),
+    ((0.0, 1.0, 4, U4, 2, 0.0, [1.0]), "[OutOfDomain] gamma_schedule length must equal n_steps"),
+    ((0.0, 1.0, 4, U4, 2, 0.0, [-1.0, math.nan]), "[OutOfDomain] gamma_schedule values must be >= 0"),
+    ((0.0, 1.0, 4, U4, 1, 0.0, [math.inf]), "[NanInf] gamma_schedule contains NaN or Inf: inf"),
+    ((1.0, 1.0, 4, U4, 1, 0.0, [1.0]), "[GridMismatch] xmin must be < xmax"),
+    ((0.0, 1.0, 5, U4, 1, 0.0, [1.0]), "[GridMismatch] u0 length must equal n_grid"),
+])
+def test_wentzell_construction_errors(args, message):
+    raises_exact(QuorvaneError, message, WentzellV8, *args)
+
+
+def test_gamma_family_checks_and_from_family_errors():
+    for make, message in [(lambda: GammaFamily.constant(math.nan), "GammaFamily.constant: c must be finite and >= 0"),
+                          (lambda: GammaFamily.linear(-1.0, 0.0), "GammaFamily.linear: a must be finite and >= 0; b finite"),
+                          (lambda: GammaFamily.exponential(math.inf), "GammaFamily.exponential: rate must be finite")]:
+        raises_exact(QuorvaneError, "[OutOfDomain] " + message, make)
+    raises_exact(QuorvaneError, "[OutOfDomain] n_steps must be >= 1", WentzellV8.from_family,
+                 0.0, 1.0, 4, U4, 0, 0.0, GammaFamily.linear(0.0, -1.0))
+    with pytest.raises(TypeError):
+        GammaFamily()
+    with pytest.raises(TypeError):
+        WentzellV8.from_family(0.0, 1.0, 4, U4, 1, 0.0, 1.0)
+
+
+def phi(law, lam, alpha=0.5, c=1.0):
+    return {"stable": lam ** alpha, "gamma": math.log(1.0 + lam / c),
+            "inverse_gaussian": math.sqrt(c * c + 2.0 * lam) - c}[law]
+
+
+@pytest.mark.parametrize("law, tol", [("stable", 0.01), ("gamma", 0.001), ("inverse_gaussian", 0.03)])
+def test_cosine_mode_decays_at_the_laplace_exponent(law, tol):
+    # mu = pi^2 sits inside the window of the 32-node rules; measured ratios 0.999, 1.000, 1.018.
+    x = np.linspace(0.0, 1.0, 201)
+    u = np.cos(np.pi * x)
+    s = q.Subordinated1D(0.0, 1.0, 201, u, subordinator=law)
+    s.evolve(0.5, 50)
+    rate = -math.log(np.dot(s.values(), u) / np.dot(u, u)) / 0.5
+    assert rate / phi(law, math.pi ** 2) == pytest.approx(1.0, abs=tol)
+
+
+@pytest.mark.parametrize("law", ["stable", "inverse_gaussian"])
+def test_large_levy_steps_never_grow_the_l2_norm(law):
+    # Steps of 0.5 (evolve(50) at 100 steps) gave a negative first weight and grew modes by 2.7e45.
+    u = np.random.default_rng(1).standard_normal(101)
+    s = q.Subordinated1D(0.0, 1.0, 101, u, subordinator=law)
+    for t in [0.5, 5.0]:
+        before = np.linalg.norm(s.values())
+        s.evolve(t, 1)
+        assert np.linalg.norm(s.values()) <= before * (1.0 + 1e-12)
+
+
+@pytest.mark.parametrize("kwargs, exc, message", [
+    ({"subordinator": "Stable", "boundary": "zero"}, QuorvaneError,
+     "[Unsupported] Unknown subordinator 'Stable'. Must be 'stable', 'gamma', or 'inverse_gaussian'."),
+    ({"alpha": 1.0}, QuorvaneError, "[OutOfDomain] StableSubordinator::new: alpha must be in (0, 1) strict"),
+    ({"alpha": math.nan}, QuorvaneError, "[NanInf] StableSubordinator::new: alpha must be in (0, 1) strict: NaN"),
+    ({"subordinator": "gamma", "alpha": 5.0, "c": 0.0}, QuorvaneError,
+     "[OutOfDomain] GammaSubordinator::new: c must be > 0 and finite"),
+    ({"subordinator": "inverse_gaussian", "c": math.inf}, QuorvaneError,
+     "[NanInf] InverseGaussianSubordinator::new: c must be > 0 and finite: inf"),
+    ({"n_nodes": 33}, QuorvaneError, "[OutOfDomain] SubordinatedChernoff::with_n_nodes: n_nodes must be in [1, 32]"),
+    ({"boundary": "mirror", "subordinator": "x"}, QuorvaneError,
+     '[OutOfDomain] unknown boundary policy "mirror"; valid options are: "reflect", "periodic", "zero", "linear"'),
+])
+def test_subordinated_construction_errors(kwargs, exc, message):
+    # The subordinator is judged before u0 (here NaN) and the grid (here xmin >= xmax).
+    if "n_nodes" in kwargs:
+        raises_exact(exc, message, q.Subordinated1D, 0.0, 1.0, 4, U4, **kwargs)
+    else:
+        raises_exact(exc, message, q.Subordinated1D, 1.0, 0.0, 4, [math.nan] * 4, **kwargs)
+
+
+def test_subordinated_surface_and_evolve_errors():
+    s = q.Subordinated1D(0.0, 1.0, 4, U4, n_nodes=1)
+    assert s.order() == 1 and len(s) == 4
+    raises_exact(QuorvaneError, "[OutOfDomain] n_steps must be >= 1", s.evolve, math.nan, 0)
+    s.evolve(0.0)  # the stable law puts all weight on the zero node
+    assert np.array_equal(s.values(), U4)
+    assert q.Subordinated1D.evolve.__text_signature__ == EVOLVE
+
+
+def test_howland_is_heat1d_bit_for_bit_and_matches_solve_ivp():
+    n = 101
+    x = np.linspace(0.0, 1.0, n)
+    u0 = np.cos(np.pi * x) + 0.5 * np.cos(2 * np.pi * x)
+    hw = q.Howland1D(0.0, 1.0, n, u0, n_t=101, t_horizon=0.1)
+    heat = q.Heat1D(0.0, 1.0, n, u0)
+    assert np.array_equal(hw.values(), u0)
+    hw.evolve()
+    heat.evolve(0.1, 100)
+    assert np.array_equal(hw.values(), heat.values())
+    h = x[1] - x[0]
+    lap = (np.diag(-2.0 * np.ones(n)) + np.diag(np.ones(n - 1), 1) + np.diag(np.ones(n - 1), -1)) / h ** 2
+    lap[0, 1] = lap[-1, -2] = 2.0 / h ** 2
+    ref = solve_ivp(lambda t, y: lap @ y, (0.0, 0.1), u0, method="BDF", rtol=1e-10, atol=1e-12).y[:, -1]
+    # Measured 4.0e-5: the O(h^2) error of the three-point reference at h = 0.01.
+    assert np.max(np.abs(hw.values() - ref)) < 6e-5
+    hw.evolve()
+    assert not hw.values().any()
+    assert (hw.n_t(), hw.delta_s(), hw.t_horizon(), hw.order(), len(hw)) == (101, 0.001, 0.1, 1, n)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"n_t": 1}, "[OutOfDomain] HowlandLift: n_t must be >= 2"),
+    ({"t_horizon": 0.0}, "[GridMismatch] HowlandLift: t_horizon must be finite and > 0"),
+    ({"t_horizon": math.inf}, "[NanInf] HowlandLift: t_horizon must be finite and > 0: inf"),
+])
+def test_howland_construction_errors(kwargs, message):
+    raises_exact(QuorvaneError, message, q.Howland1D, 0.0, 1.0, 4, U4[:3], **kwargs)
+
+
+def test_howland_stack_cap_refuses_before_allocating_in_a_subprocess():
+    code = """
+import resource, quorvane as q
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+for n_t in (10**12, 2**62):
+    try:
+        q.Howland1D(0.0, 1.0, 8, [0.0] * 8, n_t=n_t)
+    except q.QuorvaneError as e:
+        print(e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.splitlines() == [
+        "[OutOfDomain] Howland1D: the stack needs n_t*n = 8000000000000 values, above the cap of 33554432",
+        "[OutOfDomain] Howland1D: the stack needs n_t*n = more than 2^64 values, above the cap of 33554432",
+    ], out.stderr
