@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/line/diffusion_expmv.hpp"
 
 namespace quorvane {
@@ -247,6 +248,7 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     const double four_over = 4.0 / rho;
     Status st;
     for (std::uint64_t sub = 0; sub < s && st; ++sub) {
+        if (st = poll_stop(); !st) break;
         for (std::size_t i = 0; i < n; ++i) {
             t0[i] = u[i];
             y[i] = coef[0] * u[i];
@@ -309,6 +311,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
     std::copy(src.begin(), src.end(), w.begin());
     Status st;
     for (std::uint64_t sub = 0; sub < s && n > 0; ++sub) {
+        if (st = poll_stop(); !st) break;
         const double beta = norm2_scaled(w);
         if (!std::isfinite(beta)) {
             // An overflowed sub-step: report it rather than continue from a

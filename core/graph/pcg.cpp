@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
+
 namespace quorvane {
 
 namespace {
@@ -128,7 +130,9 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
     std::copy(x.begin(), x.end(), cur.begin());
     std::vector<double> next = pool.take(n);
     for (std::uint64_t k = 0; k < n_steps; ++k) {
-        if (Status st = cg_solve(op, cur, next, dt, tol_eff, cap, jacobi, pool); !st) {
+        Status st = poll_stop();
+        if (st) st = cg_solve(op, cur, next, dt, tol_eff, cap, jacobi, pool);
+        if (!st) {
             pool.give_back(std::move(cur));
             pool.give_back(std::move(next));
             return st;
