@@ -59,6 +59,16 @@ std::pair<SharedLaplacian, SharedGraph> resolve_laplacian_or_graph(PyObject* lap
     py_err_with_kind("OutOfDomain", "provide either laplacian= or graph=");
 }
 
+SharedGraph graph_from_graph_or_laplacian(PyObject* graph, PyObject* laplacian) {
+    if (graph) {
+        if (is_instance<GraphObj>(graph)) return shared_value<GraphObj>(graph);
+        if (is_instance<GraphPathObj>(graph)) return shared_value<GraphPathObj>(graph);
+        py_err_with_kind("OutOfDomain", "graph must be a Graph or GraphPath");
+    }
+    if (laplacian) return carrier_of(*shared_value<LaplacianObj>(laplacian));
+    py_err_with_kind("OutOfDomain", "provide either graph= or laplacian=");
+}
+
 SharedLaplacian laplacian_from_object(PyObject* o, const SharedGraph& base) {
     if (is_instance<LaplacianObj>(o)) return shared_value<LaplacianObj>(o);
     if (is_instance<GraphObj>(o)) return combinatorial_of(shared_value<GraphObj>(o));

@@ -48,6 +48,11 @@ std::pair<SharedGraph, SharedLaplacian> graph_and_laplacian_from_object(PyObject
 // already type-checked. Neither: OutOfDomain "provide either laplacian= or
 // graph=".
 std::pair<SharedLaplacian, SharedGraph> resolve_laplacian_or_graph(PyObject* laplacian, PyObject* graph);
+// graph= (a Graph, else a GraphPath; anything else OutOfDomain "graph must be
+// a Graph or GraphPath") wins over laplacian= (a type-checked Laplacian
+// object, giving its carrier). Neither: OutOfDomain "provide either graph= or
+// laplacian=".
+SharedGraph graph_from_graph_or_laplacian(PyObject* graph, PyObject* laplacian);
 // The Laplacian a time-dependent callback returned: a Laplacian object's
 // own, a Graph's or GraphPath's combinatorial one, else the combinatorial
 // Laplacian of `base`. Never fails.

@@ -47,8 +47,7 @@ constexpr const char* kRhoText = "rho = min(rho_bar, spectral_bound)";
 
 double effective_rho(double rho_bar, const Laplacian<double>& lap) { return std::min(rho_bar, lap.spectral_bound); }
 
-double checked_rho_bar(const Args& a, std::size_t i) {
-    const double rho_bar = a.f64(i);
+double checked_rho_bar(double rho_bar) {
     if (!std::isfinite(rho_bar) || !(rho_bar > 0.0)) py_err_with_kind("OutOfDomain", "rho_bar must be finite and > 0");
     return rho_bar;
 }
@@ -79,8 +78,10 @@ constexpr char kGhBatchedDoc[] =
     "f0[:, c]). Columns are spread over the worker threads.\n";
 
 GraphHeatObj graph_heat_new(const Args& a) {
-    const double rho_bar = checked_rho_bar(a, 2);
-    const Dtype dtype = parse_dtype(a.str_or(3, "f64"));
+    const double rho_bar_arg = a.f64(2);
+    const std::string dtype_text = a.str_or(3, "f64");
+    const double rho_bar = checked_rho_bar(rho_bar_arg);
+    const Dtype dtype = parse_dtype(dtype_text);
     GraphHeatObj obj;
     obj.dtype = dtype;
     obj.rho_bar = rho_bar;
@@ -211,7 +212,7 @@ Obj graph_heat_ho_new(const Args& a) {
     PyObject* graph = a.get(1);
     if (lap) downcast_arg<LaplacianObj>(lap, "laplacian");
     if (graph) downcast_arg<GraphObj>(graph, "graph");
-    const double rho_bar = checked_rho_bar(a, 2);
+    const double rho_bar = checked_rho_bar(a.f64(2));
     auto [l, g] = resolve_laplacian_or_graph(lap, graph);
     refuse_empty_laplacian(*l);
     const std::uint64_t n = l->n_nodes;

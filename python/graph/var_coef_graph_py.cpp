@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/foundation/numeric.hpp"
@@ -45,8 +46,9 @@ constexpr char kBatchedDoc[] =
 VarCoefGraphHeatObj var_coef_new(const Args& a) {
     const SharedGraph graph = with_shared_arg<GraphObj>(a.raw(0), "graph", [](const GraphObj& o) { return o.graph; });
     const double rho_bar = a.f64(2);
+    const std::string dtype_text = a.str_or(3, "f64");
     if (!std::isfinite(rho_bar) || !(rho_bar > 0.0)) py_err_with_kind("OutOfDomain", "rho_bar must be finite and > 0");
-    const Dtype dtype = parse_dtype(a.str_or(3, "f64"));
+    const Dtype dtype = parse_dtype(dtype_text);
     std::vector<double> coef = extract_f0_vec(a.raw(1));
     for (const double v : coef) {
         if (!std::isfinite(v) || !(v > 0.0)) py_err_with_kind("OutOfDomain", "a must contain finite positive values");

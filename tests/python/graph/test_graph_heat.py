@@ -119,6 +119,7 @@ def test_f32_road():
      "[OutOfDomain] dtype 'f16' is not supported; accepted values: \"f64\" (default), \"f32\". "
      "fp16 is explicitly REJECTED (dep-budget violation)."),
     (lambda: GraphHeat4th(graph=GraphPath(5), rho_bar=4.0), TypeError, None),
+    (lambda: GraphHeat(graph=Graph.path(3), rho_bar=0.0, dtype=5), TypeError, None),  # arguments before values
     (lambda: GraphHeat6(laplacian=Laplacian.from_csr(np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0), 0),
                         rho_bar=1.0), QuorvaneError, "[OutOfDomain] laplacian must have at least one node"),
     (lambda: GraphHeat4th(graph=Graph.path(4), rho_bar=4.0).evolve(-1.0, 0, [0.0] * 4), QuorvaneError,
