@@ -67,11 +67,16 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
     const std::size_t rank_max = std::min(m, nc);
     const double s0 = svd.sigma[svd.order[0]];
     const double threshold = s0 > 0.0 ? eps_round * s0 : 0.0;
+    double frob2 = 0.0;
+    for (double s : svd.sigma) frob2 += s * s;
     std::size_t count = 0;
-    for (std::size_t r = 0; r < svd.ncols; ++r) count += svd.sigma[svd.order[r]] > threshold ? 1 : 0;
-    // The merged matrix has rank at most min(m, nc): further directions are
-    // rounding noise, and keeping them (eps_round <= ~1e-15) would let the
-    // ranks, and the storage, grow past the full tensor.
+    for (std::size_t r = 0; r < svd.ncols; ++r) {
+        const double s = svd.sigma[svd.order[r]];
+        count += s > threshold && s * s >= kNegligibleColumn * frob2 ? 1 : 0;
+    }
+    // The merged matrix has rank at most min(m, nc), and directions at the
+    // level of rounding noise carry nothing: keeping them (eps_round <= ~1e-15)
+    // would let the ranks, and the storage, grow past the full tensor.
     const std::size_t r_new = std::min(std::max<std::size_t>(count, 1), rank_max);
 
     // M = sum_r sigma_r u_r v_r^T: core j gets U Sigma, core k the rows v_r^T.

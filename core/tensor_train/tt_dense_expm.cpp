@@ -26,6 +26,11 @@ JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncol
             y[k] = sn * xi + cs * yi;
         }
     };
+    // Rotating noise columns against each other never meets the cosine test
+    // and would run every sweep to the limit for nothing.
+    double frob2 = 0.0;
+    for (double x : r.b) frob2 += x * x;
+    const double negligible = kNegligibleColumn * frob2;
     for (int sweep = 0; sweep < 100; ++sweep) {
         bool rotated = false;
         for (std::size_t i = 0; i + 1 < nc; ++i) {
@@ -38,7 +43,10 @@ JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncol
                     beta += cl[k] * cl[k];
                     gamma += ci[k] * cl[k];
                 }
-                if (alpha * beta == 0.0 || !(std::abs(gamma / std::sqrt(alpha * beta)) > 1e-14)) continue;
+                if (alpha * beta == 0.0 || alpha < negligible || beta < negligible ||
+                    !(std::abs(gamma / std::sqrt(alpha * beta)) > 1e-14)) {
+                    continue;
+                }
                 const double zeta = (beta - alpha) / (2.0 * gamma);
                 const double sg = zeta < 0.0 ? -1.0 : 1.0;
                 const double tn = 1.0 / (zeta + sg * std::sqrt(zeta * zeta + 1.0));

@@ -18,10 +18,15 @@ struct JacobiSvd {
     std::vector<std::size_t> order;  // column indices by decreasing sigma (stable)
 };
 
+// A column whose squared norm is below this fraction of the matrix's squared
+// Frobenius norm holds only rounding noise: it is not rotated, and a
+// truncation counts it as zero.
+inline constexpr double kNegligibleColumn = 1e-30;
+
 // One-sided Jacobi on the `ncols` columns (each `len` values, contiguous) of
 // `cols`: at most 100 sweeps over the column pairs in order, stopping after
 // the first sweep without a rotation; a pair is rotated while the cosine of
-// its angle exceeds 1e-14.
+// its angle exceeds 1e-14 and neither column is negligible.
 JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncols);
 
 }  // namespace quorvane
