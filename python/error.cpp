@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "core/foundation/format.hpp"
 
@@ -39,23 +40,36 @@ PyObject* quorvane_error_type() {
     return type;
 }
 
+namespace {
+
+// A new QuorvaneError instance for `message`, with `kind` set to the kind its
+// bracketed prefix names, so callers need not parse the message.
+Ref new_quorvane_error(std::string_view message) {
+    Ref msg(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!msg) return {};
+    Ref exc(PyObject_CallFunctionObjArgs(quorvane_error_type(), msg.get(), nullptr));
+    if (!exc) return {};
+    std::string_view kind;
+    if (message.starts_with('[')) {
+        if (const std::size_t close = message.find(']'); close != std::string_view::npos) kind = message.substr(1, close - 1);
+    }
+    Ref kind_str(PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
+    if (!kind_str || PyObject_SetAttrString(exc.get(), "kind", kind_str.get()) < 0) return {};
+    return exc;
+}
+
+}  // namespace
+
 void BindError::restore() const {
     switch (kind_) {
         case Kind::AlreadySet:
-            if (!PyErr_Occurred()) PyErr_SetString(quorvane_error_type(), kPanicMessage);
-            return;
+            if (PyErr_Occurred()) return;
+            [[fallthrough]];
         case Kind::Quorvane: {
-            PyObject* type = quorvane_error_type();
-            Ref msg(PyUnicode_FromStringAndSize(msg_.data(), static_cast<Py_ssize_t>(msg_.size())));
-            if (!msg) return;
-            if (!cause_) {
-                PyErr_SetObject(type, msg.get());
-                return;
-            }
-            Ref exc(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
+            Ref exc = new_quorvane_error(kind_ == Kind::Quorvane ? std::string_view(msg_) : kPanicMessage);
             if (!exc) return;
-            PyException_SetCause(exc.get(), Ref(cause_).release());
-            PyErr_SetObject(type, exc.get());
+            if (cause_) PyException_SetCause(exc.get(), Ref(cause_).release());
+            PyErr_SetObject(quorvane_error_type(), exc.get());
             return;
         }
         case Kind::TypeError: PyErr_SetString(PyExc_TypeError, msg_.c_str()); return;

@@ -110,8 +110,10 @@ constexpr const char kVersion[] = "0.13.1-beta";
 constexpr char kVersionDoc[] =
     "version()\n--\n\n"
     "Return the version string of the quorvane-py package.\n\n"
-    "The string equals what ``importlib.metadata.version(\"quorvane-pde\")``\n"
-    "reports for the installed distribution, without the cost of that import.\n\n"
+    "It names the same release as ``importlib.metadata.version(\"quorvane-pde\")``\n"
+    "for the installed distribution, without the cost of that import, but in the\n"
+    "library's own spelling: ``\"0.13.1-beta\"`` here is ``\"0.13.1b0\"`` there\n"
+    "(the normalised form that Python packaging gives the distribution).\n\n"
     "Returns\n-------\nstr\n    The library version, e.g. ``\"0.13.1-beta\"``.\n";
 
 PyObject* version_body(PyObject*, PyObject*) {

@@ -80,17 +80,25 @@ EVOLVE_ERRORS = [(-1.0, 0, N_STEPS), (math.nan, 0, N_STEPS), (math.nan, 10, T_NO
                  (math.inf, 10, T_NONNEG), (-1e-300, 10, T_NONNEG)]
 
 
+def check_kind(e):
+    """A raised QuorvaneError carries its kind, the message's bracketed prefix."""
+    assert e.kind == str(e)[1:str(e).index("]")], str(e)
+    return e
+
+
 def raises_exact(exc, message, fn, *args, **kwargs):
     with pytest.raises(exc) as info:
         fn(*args, **kwargs)
     assert str(info.value) == message
+    if isinstance(info.value, QuorvaneError):
+        check_kind(info.value)
     return info.value
 
 
 def error_text(fn, *args, **kwargs):
     with pytest.raises(QuorvaneError) as info:
         fn(*args, **kwargs)
-    return str(info.value)
+    return str(check_kind(info.value))
 
 
 def check_evolve_contract(obj, errors=EVOLVE_ERRORS, zero_atol=1e-12):

@@ -3,12 +3,15 @@ argument errors, borrows, and the conversions of float vectors and option string
 
 import importlib
 import inspect
+import pathlib
 import sys
 import threading
+import tomllib
 import weakref
 
 import numpy as np
 import pytest
+from packaging.version import Version
 
 import quorvane
 from conftest import U0_TYPE, error_text, raises_exact
@@ -64,6 +67,9 @@ def test_version():
     assert quorvane.version.__module__ == "quorvane" and str(inspect.signature(quorvane.version)) == "()"
     with pytest.raises(TypeError):
         quorvane.version(1)
+    # The docstring promises the release the distribution is built as, in another spelling.
+    project = tomllib.loads((pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]
+    assert Version(quorvane.version()) == Version(project["version"])
 
 
 def test_reimport_gives_the_same_class_and_exception_objects():
@@ -83,7 +89,7 @@ def test_quorvane_error_type_and_arguments():
     assert issubclass(QuorvaneError, Exception)
     assert (QuorvaneError.__module__, QuorvaneError.__name__) == ("quorvane", "QuorvaneError")
     e = raises_exact(QuorvaneError, "[OutOfDomain] t must be finite and >= 0", heat().evolve, float("nan"))
-    assert e.args == (str(e),)
+    assert e.args == (str(e),) and e.kind == "OutOfDomain"
 
 
 # --- class objects ---------------------------------------------------------------------
