@@ -1,0 +1,174 @@
+"""The figures of the README's class-choice table: for every 1-D evolver, its
+measured temporal order, the largest step it accepts and its cost per step
+relative to Heat1D.
+
+Order: log2(e(N) / e(2N)) for the class's problem and step counts below, e the
+largest nodal distance from the exact solution: a cosine mode cos(k pi x) on
+[0, 1] under "reflect" (an eigenvector of the steps; exact factor exp(lambda t)
+with lambda = -(k pi)^2, or the eigenvalue of the class's own three- or
+five-point stencil for the truncated-exponential classes, so that only the time
+error is measured), or for the drift classes the Gaussian of variance parameter
+s0 on a wide interval, shifted by b t, widened by a t and scaled by exp(c t).
+"exact" means that the error does not change with the step count or stays at
+rounding level: the scheme makes no time error on that problem. The error column is e(2N).
+
+Step limit: the range of tau / dx^2 a constant-coefficient evolve accepts on
+n = 101 (bisection on its CflViolated refusal, one step per call), or "none"
+when it accepts every step from 1e-3 dx^2 up to LIMIT_MAX dx^2.
+
+Cost: time per step at n = COST_N (below the parallel threshold, so every
+class runs on one thread), tau = 0.3 dx^2 (inside every class's stable range),
+best of a few runs, divided by Heat1D's time per step in the same run.
+
+Run: PYTHONPATH=<build dir> python bench/bench_1d_choice.py
+"""
+
+from __future__ import annotations
+
+import math
+import time
+
+import numpy as np
+
+import quorvane
+
+COST_N, COST_SECONDS, REPEATS, COST_RATIO = 1001, 0.05, 3, 0.3
+LIMIT_N, LIMIT_MAX = 101, 1e4
+ROUNDING = 1e-11
+
+
+def cos_mode(n, k, t, steps, eigen="heat"):
+    return ("cos", n, k, t, steps, eigen)
+
+
+def gauss(xmax, n, s0, t, steps, a, b, c):
+    return ("gauss", xmax, n, s0, t, steps, a, b, c)
+
+
+# The zeta rungs at 16 and 32 steps just inside their step limits (n = 21:
+# tau = 16 * 0.999 * limit * dx^2 / 16); the explicit classes at 0.8 of theirs.
+ZETA_T = {"Heat1DZeta4": 1.78892, "Heat1DZeta6": 3.503148, "Heat1DZeta8": 6.5}
+# name: (constructor keywords, order problem)
+CLASSES = {
+    "Heat1D": ({}, cos_mode(41, 2, 0.01, 4)),
+    "Heat1D4th": ({}, cos_mode(41, 2, 0.01, 4)),
+    "Heat1D6th": ({}, cos_mode(41, 2, 0.01, 4)),
+    **{name: ({}, cos_mode(21, 1, 16 * 0.999 * mu / 400, 16)) for name, mu in ZETA_T.items()},
+    "TruncatedExp1D": ({}, cos_mode(41, 8, 20 * 0.8 * 0.5 / 1600, 20, "3pt")),
+    "TruncatedExp4th1D": ({}, cos_mode(41, 8, 20 * 0.8 * 0.375 / 1600, 20, "5pt")),
+    "DiffusionExpmv1D": ({}, gauss(10.0, 401, 0.5, 0.2, 10, 1.0, 0.0, 0.0)),
+    "Shift1D": ({"a": 0.5, "b": 0.3, "c": -0.2}, gauss(10.0, 401, 0.5, 0.2, 100, 0.5, 0.3, -0.2)),
+    "DriftReaction1D": ({"b": 0.5, "c": -0.2}, gauss(10.0, 401, 0.5, 0.2, 10, 0.0, 0.5, -0.2)),
+    "Strang1D": ({"b": 0.5}, gauss(10.0, 401, 0.5, 0.2, 10, 1.0, 0.5, 0.0)),
+    "DriftReaction4th1D": ({}, gauss(16.0, 321, 0.5, 0.5, 8, 1.0, 0.5, 0.0)),
+}
+
+
+def problem(spec):
+    """Nodes, initial values, exact values at the final time, and the final time."""
+    if spec[0] == "cos":
+        _, n, k, t, _, eigen = spec
+        x = np.linspace(0.0, 1.0, n)
+        theta = k * math.pi / (n - 1)
+        lam = {"heat": -(k * math.pi) ** 2,
+               "3pt": (2.0 * math.cos(theta) - 2.0) * (n - 1) ** 2,
+               "5pt": (-2.0 * math.cos(2 * theta) + 32.0 * math.cos(theta) - 30.0) * (n - 1) ** 2 / 12.0}[eigen]
+        u0 = np.cos(k * math.pi * x)
+        return x, u0, math.exp(lam * t) * u0, t
+    _, xmax, n, s0, t, _, a, b, c = spec
+    x = np.linspace(-xmax, xmax, n)
+
+    def at(time):
+        s = s0 + a * time
+        return math.sqrt(s0 / s) * np.exp(-((x + b * time) ** 2) / (4.0 * s) + c * time)
+
+    return x, at(0.0), at(t), t
+
+
+def measured_order(cls, kw, spec) -> tuple[str, str]:
+    x, u0, final, t = problem(spec)
+    steps = spec[4] if spec[0] == "cos" else spec[5]
+    errors = []
+    for s in (steps, 2 * steps):
+        obj = cls(x[0], x[-1], len(x), u0, **kw)
+        try:
+            obj.evolve(t, n_steps=s)
+        except quorvane.QuorvaneError as err:
+            return f"refused ({err.kind})", ""
+        errors.append(float(np.max(np.abs(obj.values() - final))))
+    ratio = errors[0] / errors[1]
+    order = "exact" if abs(ratio - 1.0) < 1e-3 or errors[0] < ROUNDING else f"{math.log2(ratio):.2f}"
+    return order, f"{errors[1]:.1e}"
+
+
+def accepts(cls, kw, ratio: float) -> bool:
+    dx = 1.0 / (LIMIT_N - 1)
+    obj = cls(0.0, 1.0, LIMIT_N, np.cos(np.pi * np.linspace(0.0, 1.0, LIMIT_N)), **kw)
+    try:
+        obj.evolve(ratio * dx * dx, n_steps=1)
+    except quorvane.QuorvaneError as err:
+        if err.kind != "CflViolated":
+            raise
+        return False
+    return True
+
+
+def boundary_of(cls, kw, good: float, bad: float) -> float:
+    """The accepted/refused boundary of tau/dx^2 between an accepted and a refused ratio."""
+    for _ in range(50):
+        mid = math.sqrt(good * bad)
+        good, bad = (mid, bad) if accepts(cls, kw, mid) else (good, mid)
+    return good
+
+
+def step_limit(cls, kw) -> str:
+    low, high = 1e-3, COST_RATIO  # every class accepts the cost run's step
+    upper = "" if accepts(cls, kw, LIMIT_MAX) else f"{boundary_of(cls, kw, high, LIMIT_MAX):.4g}"
+    if accepts(cls, kw, low):
+        return f"<= {upper} dx^2" if upper else "none"
+    return f"{boundary_of(cls, kw, high, low):.2g}..{upper} dx^2"
+
+
+def seconds_per_step(cls, kw) -> float:
+    dx = 1.0 / (COST_N - 1)
+    tau = COST_RATIO * dx * dx
+    u0 = np.cos(np.pi * np.linspace(0.0, 1.0, COST_N))
+    steps = 1
+    while True:
+        obj = cls(0.0, 1.0, COST_N, u0, **kw)
+        start = time.perf_counter()
+        obj.evolve(tau * steps, n_steps=steps)
+        elapsed = time.perf_counter() - start
+        if elapsed >= COST_SECONDS:
+            break
+        steps *= 2
+    best = elapsed
+    for _ in range(REPEATS - 1):
+        obj = cls(0.0, 1.0, COST_N, u0, **kw)
+        start = time.perf_counter()
+        obj.evolve(tau * steps, n_steps=steps)
+        best = min(best, time.perf_counter() - start)
+    return best / steps
+
+
+def main() -> None:
+    rows, base = [], None
+    for name, (kw, spec) in CLASSES.items():
+        cls = getattr(quorvane, name, None)
+        if cls is None:
+            print(f"note: {name} is not built in this module, skipped")
+            continue
+        cost = seconds_per_step(cls, kw)
+        if name == "Heat1D":
+            base = cost
+        rows.append((name, *measured_order(cls, kw, spec), step_limit(cls, kw), cost))
+    print(f"cost per step: n={COST_N}, tau=0.3 dx^2, one thread; step limit on n={LIMIT_N}")
+    head = f"{'class':<20} {'order':>6} {'error':>8}  {'step limit':<15} {'us/step':>9} {'x Heat1D':>9}"
+    print(head)
+    print("-" * len(head))
+    for name, order, error, limit, cost in rows:
+        print(f"{name:<20} {order:>6} {error:>8}  {limit:<15} {cost * 1e6:9.1f} {cost / base:9.2f}")
+
+
+if __name__ == "__main__":
+    main()
