@@ -33,3 +33,21 @@ def test_the_readme_has_snippets():
 @pytest.mark.parametrize("index", range(len(SNIPPETS)))
 def test_readme_snippet_runs(index, capsys):
     exec(compile(SNIPPETS[index], f"README.md snippet {index}", "exec"), {})
+
+
+def readme_section(title):
+    text = (ROOT / "README.md").read_text()
+    start = text.index(f"\n## {title}\n")
+    end = text.find("\n## ", start + 1)
+    return text[start:end if end > 0 else len(text)]
+
+
+def test_readme_tells_what_is_built_and_what_is_not():
+    import quorvane
+
+    built = readme_section("What is built")
+    missing = [name for name in quorvane.__all__ if not re.search(f"`{name}[`(]", built)]
+    assert not missing, f"add these to README's 'What is built': {missing}"
+    not_yet = set(re.findall(r"`([A-Za-z_][A-Za-z0-9_]*)`", readme_section("What the system does not do (yet)")))
+    present = sorted(not_yet & set(quorvane.__all__))
+    assert not present, f"README lists {present} under 'What the system does not do (yet)', but the module has them"
