@@ -37,6 +37,20 @@ BoundaryPolicy<double> parse_boundary_policy(std::string_view text);
 // Exactly "f64" or "f32".
 Dtype parse_dtype(std::string_view text);
 
+// The `boundary` parameter as the docstrings of the 1-D Chernoff evolvers
+// describe it: what each option reads beyond the ends and what that solves
+// (a macro so that it joins the docstring literals at compile time).
+#define QUORVANE_BOUNDARY_PARAM_DOC                                                         \
+    "boundary : str, optional\n"                                                            \
+    "    How u is read beyond the end nodes (ASCII case-insensitive):\n"                    \
+    "    \"reflect\" (default) mirrors it about the end nodes (for diffusion: insulated\n"   \
+    "    ends, du/dx = 0);\n"                                                               \
+    "    \"periodic\" repeats the grid with period n*dx, so the grid must not repeat its\n"  \
+    "    first node (for period L take xmax = xmin + L - L/n);\n"                            \
+    "    \"zero\" reads 0: what leaves the interval is lost and nothing comes in (for\n"     \
+    "    diffusion this approaches u = 0 at the ends only like sqrt(t/n_steps));\n"         \
+    "    \"linear\" continues u along the straight line of its end slope.\n"
+
 // --- sampled coefficients --------------------------------------------------
 
 // The sample spacing of n samples over [xmin, xmax] (1.0 for fewer than two).

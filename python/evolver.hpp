@@ -25,6 +25,14 @@ inline constexpr char kValuesDoc[] =
     "Return a copy of the current values.\n\n"
     "Returns\n-------\nnumpy.ndarray[float64]\n    A new array of the n node values.\n";
 
+// The advice on n_steps that every Chernoff evolve gives: a step that is
+// stable but too large is no error, so only the docstring can warn of it.
+#define QUORVANE_STEP_SIZE_DOC                                                                  \
+    "A step is accurate only while a*k^2*tau is small (tau = t/n_steps, a the diffusion\n"      \
+    "coefficient, k the wave number of the finest feature that matters): aim for\n"             \
+    "a*k^2*tau <= 0.1, then halve tau once and compare. Larger steps return plausible but\n"   \
+    "wrong values without any error.\n\n"
+
 // evolve's own checks, step count first.
 inline void check_steps_and_time(std::size_t n_steps, double t) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");

@@ -39,8 +39,7 @@ constexpr char kAdjointDoc[] =
     "kernel : str, optional\n"
     "    \"heat2\" (default), \"heat4\", \"heat6\", \"drift\" or \"shift\" (case-sensitive).\n"
     "self_adjoint : bool, optional\n    For \"drift\" only: step forward instead (default False).\n"
-    "boundary : str, optional\n"
-    "    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\" (ASCII case-insensitive).\n\n"
+    QUORVANE_BOUNDARY_PARAM_DOC "\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 must be numpy.ndarray[float64]\" if u0 is not a float sequence;\n"
@@ -52,6 +51,7 @@ constexpr char kEvolveDoc[] =
     "Advance the state by the adjoint evolution over time t and return the new values.\n\n"
     "Runs n_steps adjoint steps of size t/n_steps with the interpreter lock released; the\n"
     "object keeps the result only when the whole evolution succeeded.\n\n"
+    QUORVANE_STEP_SIZE_DOC
     "Parameters\n----------\n"
     "t : float\n    Time to advance, finite and > 0.\n"
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"

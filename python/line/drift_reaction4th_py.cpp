@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/line/drift_reaction_zeta4.hpp"
+#include "python/coeff.hpp"
 #include "python/evolver.hpp"
 
 namespace quorvane::py {
@@ -28,8 +29,7 @@ constexpr char kDriftReaction4th1DDoc[] =
     "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
     "n : int\n    Number of grid nodes, at least 4.\n"
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes, all finite.\n"
-    "boundary : str, optional\n"
-    "    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\" (ASCII case-insensitive).\n\n"
+    QUORVANE_BOUNDARY_PARAM_DOC "\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
@@ -48,6 +48,7 @@ constexpr char kEvolveDoc[] =
     "steps; the diffusion parts spread over worker threads for large grids. The interpreter\n"
     "lock is released meanwhile; the values are replaced only when the whole evolution\n"
     "succeeded.\n\n"
+    QUORVANE_STEP_SIZE_DOC
     "Parameters\n----------\n"
     "t : float\n    Time to advance, finite and >= 0.\n"
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"

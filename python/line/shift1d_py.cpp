@@ -34,9 +34,7 @@ constexpr char kShift1DDoc[] =
     "    the first ``evolve``.\n"
     "b : float, optional\n    Drift coefficient (default 0.0).\n"
     "c : float, optional\n    Reaction coefficient (default 0.0).\n"
-    "boundary : str, optional\n"
-    "    How values beyond the ends are read: \"reflect\" (default), \"zero\", \"periodic\"\n"
-    "    or \"linear\" (ASCII case-insensitive).\n\n"
+    QUORVANE_BOUNDARY_PARAM_DOC "\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
@@ -72,6 +70,7 @@ constexpr char kEvolveDoc[] =
     "the interpreter lock released, spread over worker threads for large grids; the\n"
     "values are replaced only when the whole evolution succeeded, and a later ``evolve``\n"
     "continues from them.\n\n"
+    QUORVANE_STEP_SIZE_DOC
     "Parameters\n----------\n"
     "t : float\n    Time to advance, finite and >= 0.\n"
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"

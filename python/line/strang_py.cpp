@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/line/strang.hpp"
+#include "python/coeff.hpp"
 #include "python/evolver.hpp"
 
 namespace quorvane::py {
@@ -24,8 +25,7 @@ constexpr char kStrang1DDoc[] =
     "n : int\n    Number of grid nodes, at least 4.\n"
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes, all finite.\n"
     "b : float, optional\n    Constant drift (default 0.5). A non-finite b makes ``evolve`` fail.\n"
-    "boundary : str, optional\n"
-    "    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\" (ASCII case-insensitive).\n\n"
+    QUORVANE_BOUNDARY_PARAM_DOC "\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
@@ -43,6 +43,7 @@ constexpr char kEvolveDoc[] =
     "The error is second order in time: doubling n_steps divides it by about 4. The steps\n"
     "run with the interpreter lock released, spread over worker threads for large grids;\n"
     "the values are replaced only when the whole evolution succeeded.\n\n"
+    QUORVANE_STEP_SIZE_DOC
     "Parameters\n----------\n"
     "t : float\n    Time to advance, finite and >= 0.\n"
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
