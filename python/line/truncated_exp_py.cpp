@@ -16,8 +16,12 @@ using TruncatedExp4thObj = GridStepEvolverObj<TruncatedExp4thDiffusionChernoff>;
     "n : int\n    Number of grid nodes x_i = xmin + i*dx, dx = (xmax - xmin)/(n - 1); at least 4.\n" \
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes, all finite.\n" \
     "boundary : str, optional\n"                                                                 \
-    "    How the stencil reads values beyond the end nodes: \"reflect\" (default, mirror images),\n" \
-    "    \"zero\", \"periodic\" or \"linear\" (ASCII case-insensitive).\n\n"                     \
+    "    How the stencil reads values beyond the end nodes (ASCII case-insensitive):\n"          \
+    "    \"reflect\" (default) mirrors them about the end nodes: insulated ends, du/dx = 0;\n"   \
+    "    \"periodic\" repeats the grid with period n*dx (the grid must not repeat its first\n"  \
+    "    node: for period L take xmax = xmin + L - L/n); \"zero\" reads 0, which for the\n"     \
+    "    three-point stencil holds u = 0 one cell beyond each end; \"linear\" continues u\n"    \
+    "    along the straight line of its end slope.\n\n"                                         \
     "Raises\n------\n"                                                                           \
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"                \
     "QuorvaneError\n"                                                                            \
