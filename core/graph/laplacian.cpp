@@ -170,6 +170,15 @@ Expected<Laplacian<float>> laplacian_to_f32(const Laplacian<double>& lap) {
     return out;
 }
 
+std::shared_ptr<const Laplacian<float>> combinatorial_f32_of(const Laplacian<double>& lap) {
+    const std::uint64_t n = lap.n_nodes;
+    const std::uint64_t carrier = std::max<std::uint64_t>(n, 1);
+    auto g64 = Graph<double>::from_edges(n, laplacian_edges(lap));
+    auto g32 = g64 ? graph_to_f32(*g64) : Expected<Graph<float>>(std::unexpected(g64.error()));
+    const Graph<float> g = g32 ? std::move(*g32) : Graph<float>::path(carrier);
+    return std::make_shared<const Laplacian<float>>(Laplacian<float>::from_graph(g, LaplacianKind::Combinatorial));
+}
+
 std::vector<Edge<double>> laplacian_edges(const Laplacian<double>& lap) {
     std::vector<Edge<double>> edges;
     for (std::uint64_t i = 0; i < lap.n_nodes; ++i) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -73,9 +74,22 @@ Laplacian<double> split_laplacian(std::uint64_t n_nodes, std::span<const std::pa
 // rounds to infinity is refused with its value.
 Expected<Laplacian<float>> laplacian_to_f32(const Laplacian<double>& lap);
 
+// The single-precision combinatorial Laplacian of the graph whose edges are
+// the negated negative off-diagonal entries of lap (j > i). When those edges
+// do not form a valid graph (a repeated pair), or do not survive rounding to
+// single precision, the unit path over max(n, 1) nodes stands in.
+std::shared_ptr<const Laplacian<float>> combinatorial_f32_of(const Laplacian<double>& lap);
+
 // The edges (i, j, -L_ij) of every stored entry with j > i and a negative
 // value, rows in order.
 std::vector<Edge<double>> laplacian_edges(const Laplacian<double>& lap);
+
+// Time-dependent operator data of the Magnus integrators: a Laplacian, or
+// per-node coefficients, at a time. Providers never fail (adaptors of user
+// callbacks substitute a fixed value when the callback does).
+using LaplacianProvider = std::function<SharedLaplacian(double)>;
+using LaplacianProviderF32 = std::function<std::shared_ptr<const Laplacian<float>>(float)>;
+using CoefficientProvider = std::function<std::vector<double>(double)>;
 
 // A time-dependent Laplacian that does not depend on time: each call returns
 // a new combinatorial Laplacian of the graph.

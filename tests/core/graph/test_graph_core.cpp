@@ -115,5 +115,17 @@ TEST(Laplacian, EdgesRoundTripAndSinglePrecision) {
     expect_domain(graph_to_f32(tiny).error(), "Graph::from_edges: weight must be finite and positive", 0.0);
 }
 
+TEST(Laplacian, SinglePrecisionCombinatorialOfAnyLaplacian) {
+    // A normalized Laplacian becomes the combinatorial one over its
+    // off-diagonal weights: 1/sqrt(2) on both edges of the 3-path.
+    const auto nz = Laplacian<double>::from_graph(Graph<double>::path(3), LaplacianKind::Normalized);
+    const auto f = combinatorial_f32_of(nz);
+    EXPECT_FLOAT_EQ(f->vals[4], static_cast<float>(2.0 / std::sqrt(2.0)));
+    // A repeated pair is no graph: the unit path stands in.
+    auto rep = *from_csr_parts(3, {0, 2, 2, 2}, {1, 1}, {-1.0, -2.0}, LaplacianKind::GeneralSymmetric);
+    const auto p = combinatorial_f32_of(rep);
+    EXPECT_EQ(p->vals, (std::vector<float>{-1, 1, -1, -1, 2, -1, 1}));
+}
+
 }  // namespace
 }  // namespace quorvane
