@@ -336,6 +336,8 @@ PyTypeObject* build_type(ClassDef& def) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
+bool signal_raised_with_lock_held(void*) { return PyErr_CheckSignals() != 0; }
+
 // ---------------------------------------------------------------------------
 // Results
 // ---------------------------------------------------------------------------

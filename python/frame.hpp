@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/stop.hpp"
 #include "python/error.hpp"
 
 namespace quorvane::py {
@@ -479,6 +480,25 @@ ClassDef class_def_base(const char* name, const char* doc) {
 template <class T, const char* Doc, auto Body>
 newfunc constructor() {
     return &new_shim<T, Doc, Body>;
+}
+
+// ---------------------------------------------------------------------------
+// Calls that keep the interpreter lock
+// ---------------------------------------------------------------------------
+
+// The stop hook of such a call: runs the signal handlers directly; true when
+// one raised (its exception stays set).
+bool signal_raised_with_lock_held(void*);
+
+// Runs a core loop of a call that keeps the interpreter lock throughout,
+// with Ctrl-C answered between its steps (poll_stop): an exception a signal
+// handler raises (KeyboardInterrupt) ends the call once the loop returns.
+template <class Fn>
+Status run_with_lock_held(Fn&& fn) {
+    ScopedStopHook hook(StopHook{&signal_raised_with_lock_held, nullptr});
+    Status st = fn();
+    if (!st && st.error().variant() == CoreError::Variant::CallbackFailed && PyErr_Occurred()) throw_python_error();
+    return st;
 }
 
 // ---------------------------------------------------------------------------

@@ -3,31 +3,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
-#include "core/foundation/stop.hpp"
 #include "python/array.hpp"
 
 namespace quorvane::py {
-
-namespace {
-
-// Between steps, with the lock held: a pending signal (Ctrl-C) runs its
-// handler now; its exception stays set for the caller to raise.
-bool signal_pending(void*) { return PyErr_CheckSignals() != 0; }
-
-}  // namespace
-
-Status run_tt_steps(FunctionRef<Status()> steps) {
-    ScopedStopHook hook(StopHook{&signal_pending, nullptr});
-    Status st = steps();
-    if (!st && st.error().variant() == CoreError::Variant::CallbackFailed) throw_python_error();
-    return st;
-}
 
 std::vector<std::vector<double>> extract_axis_slices(PyObject* list, const std::string& ctx) {
     const Py_ssize_t len = PyList_Size(list);
@@ -98,7 +83,8 @@ void check_reaction_factor(const std::string& ctx, double c, double t_final, std
     const double tau_max = -1.0 / c;
     // The smallest step count whose factor is >= 0 in floating point.
     double n_min = std::ceil(t_final / tau_max);
-    while ((t_final / n_min) * c + 1.0 < 0.0) n_min += 1.0;
+    // Above 2^53 adding one no longer moves a double: step to the next one.
+    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
     py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(tau * c + 1.0) +
                                         " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
                                         " (n_steps >= " + fmt_shortest(n_min) + ")");

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/foundation/function_ref.hpp"
 #include "core/tensor_train/tt_core.hpp"
 #include "python/frame.hpp"
 
@@ -62,19 +61,13 @@ void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final
 // largest admissible tau.
 void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
 
-// Runs a core loop that holds the interpreter lock, answering Ctrl-C: the
-// loop's stop polls check the interpreter's signals directly, and a raised
-// KeyboardInterrupt (or a signal handler's exception) ends the call with
-// that exception.
-Status run_tt_steps(FunctionRef<Status()> steps);
-
 // Runs an evolve's core loop on a copy of the state's cores with Ctrl-C
 // answered between steps, and stores the cores only when every step
 // succeeded and every value is finite.
 template <class Fn>
 void evolve_tt_state(TtState& state, Fn&& steps) {
     std::vector<TtCore> cores = state.cores;
-    Status st = run_tt_steps([&]() -> Status { return steps(cores); });
+    Status st = run_with_lock_held([&]() -> Status { return steps(cores); });
     unwrap(std::move(st));
     TtState out{std::move(cores)};
     if (!out.all_finite()) py_err_with_kind("NanInf", "all values must be finite (no NaN/Inf)");

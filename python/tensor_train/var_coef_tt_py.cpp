@@ -1,5 +1,6 @@
 // Python class VarCoefTtEvolver: variable-coefficient steps on a TtState.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,7 +148,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
     if (const std::optional<double> tau_max = ev.amplifying_step(tau)) {
         const double shown = floor_4_digits(*tau_max);
         double need = std::ceil(t_final / shown);
-        while (t_final / need > shown) need += 1.0;
+        while (t_final / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
         py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) +
                                             " exceeds the largest admissible tau = " + fmt_exp3(shown) +
                                             ": the residual Taylor steps would amplify drift-dominated modes; use "
