@@ -65,8 +65,8 @@ PyMethodDef* sample_gridfn2d_function_def();
 // PyTypeObject* anisotropic_shift_nd2_type_object();
 // PyTypeObject* anisotropic_shift_nd3_type_object();
 // PyTypeObject* non_separable2d_aniso_type_object();
-// PyTypeObject* heat2d_var_a_type_object();
-// PyTypeObject* heat3d_var_a_type_object();
+PyTypeObject* heat2d_var_a_type_object();
+PyTypeObject* heat3d_var_a_type_object();
 // PyMethodDef* edge_weight_grad_function_def();
 // PyMethodDef* edge_weight_grad_batched_function_def();
 PyTypeObject* obstacle_chernoff_type_object();
@@ -193,8 +193,8 @@ const Item kRegistration[] = {
     // {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
     // {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
     // {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},
-    // {Item::Class, "Heat2DVarA", &heat2d_var_a_type_object, nullptr},
-    // {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
+    {Item::Class, "Heat2DVarA", &heat2d_var_a_type_object, nullptr},
+    {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
     // {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},
     // {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
     {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},

@@ -65,4 +65,13 @@ Expected<std::vector<double>> heat3d_evolve_swapping(const Strang3D& stepper, co
     return swapping_steps(stepper, std::move(*start), n_steps, tau, &strang3d_parallel_step);
 }
 
+Expected<std::vector<double>> pencil_evolve_swapping(const Strang2DPencil& pencil, std::vector<double> values,
+                                                     std::size_t n_steps, double tau) {
+    Expected<GridFn2D> start = GridFn2D::make(pencil.grid, std::move(values));
+    if (!start) return fail(start.error());
+    return swapping_steps(pencil, std::move(*start), n_steps, tau,
+                          [](const Strang2DPencil& p, const GridFn2D& src, GridFn2D& dst, ScratchPool<double>& pool,
+                             double t) { return p.step(src.values, dst.values, t, pool); });
+}
+
 }  // namespace quorvane

@@ -24,4 +24,9 @@ Expected<std::vector<double>> heat2d_evolve_swapping(const Strang2D& stepper, co
 Expected<std::vector<double>> heat3d_evolve_swapping(const Strang3D& stepper, const Grid3D& grid,
                                                      std::vector<double> values, std::size_t n_steps, double tau);
 
+// The full-grid variable form: n_steps pencil steps alternating between two
+// arrays; `values` must hold nx*ny finite values.
+Expected<std::vector<double>> pencil_evolve_swapping(const Strang2DPencil& pencil, std::vector<double> values,
+                                                     std::size_t n_steps, double tau);
+
 }  // namespace quorvane
