@@ -73,20 +73,26 @@ namespace {
 
 // Diagonalises the symmetric r x r matrix g (row-major) in place by cyclic
 // Jacobi rotations, accumulating them in v (starts as the identity). At most
-// 50 sweeps; the last sweep's diagonal is used as it stands.
+// 50 sweeps; the last sweep's diagonal is used as it stands. The tolerances
+// are relative to the trace, so a train of tiny (or huge) values is
+// diagonalised like the same train scaled to unit size.
 void jacobi_eigen(std::vector<double>& g, std::vector<double>& v, std::size_t r) {
     auto G = [&](std::size_t p, std::size_t q) -> double& { return g[p * r + q]; };
     auto V = [&](std::size_t p, std::size_t q) -> double& { return v[p * r + q]; };
+    double trace = 0.0;
+    for (std::size_t k = 0; k < r; ++k) trace += G(k, k);
+    const double tol = 1e-30 * (trace * trace);
+    if (!(trace > 0.0)) return;
     for (int sweep = 0; sweep < 50; ++sweep) {
         double off = 0.0;
         for (std::size_t p = 0; p < r; ++p) {
             for (std::size_t q = p + 1; q < r; ++q) off += G(p, q) * (G(p, q) + G(p, q));
         }
-        if (off < 1e-30) return;
+        if (off < tol) return;
         for (std::size_t p = 0; p + 1 < r; ++p) {
             for (std::size_t q = p + 1; q < r; ++q) {
                 const double gpq = G(p, q);
-                if (gpq * gpq < 1e-30) continue;
+                if (gpq * gpq < tol) continue;
                 const double theta = (G(q, q) - G(p, p)) / (gpq + gpq);
                 const double t = theta >= 0.0 ? 1.0 / (theta + std::sqrt(theta * theta + 1.0))
                                               : 1.0 / (theta - std::sqrt(theta * theta + 1.0));
@@ -152,10 +158,13 @@ void round_bond(TtCore& left, TtCore& right, double eps_round) {
     // the full tensor when eps_round is 0.
     const std::size_t r_new = std::min({std::max<std::size_t>(count, 1), r, m});
 
+    // Directions below 1e-30 of the largest are taken as zero (relative, so
+    // that a train of tiny values is not wiped out).
+    const double zero_below = 1e-30 * sigma[0];
     std::vector<double> u(core_size(1, m, r_new), 0.0);
     for (std::size_t row = 0; row < m; ++row) {
         for (std::size_t k = 0; k < r_new; ++k) {
-            if (!(sigma[k] > 1e-30)) continue;
+            if (!(sigma[k] > zero_below) || !(sigma[k] > 0.0)) continue;
             double acc = 0.0;
             for (std::size_t c = 0; c < r; ++c) acc += A[row * r + c] * v[c * r + perm[k]];
             u[row * r_new + k] = acc / sigma[k];

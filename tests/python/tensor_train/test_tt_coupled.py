@@ -213,3 +213,17 @@ def test_evolve_errors_and_refusals_leave_the_state_unchanged():
     assert snapshot(s, (3, 4, 2)) == before
     ev.evolve(s, -0.0, 1)  # t = 0 re-splits the pair: the same function, maybe other ranks
     assert s.inner_separable([[1.0] * 3, [1.0] * 4, [1.0, 0.0]]) == pytest.approx(3.5 * 7.0, rel=1e-13)
+
+
+@pytest.mark.parametrize("scale", [1e-20, 1e20])
+def test_rounding_does_not_depend_on_the_scale_of_the_values(scale):
+    # A train of values near 1e-60 must not be rounded to zero, nor one near
+    # 1e60 kept at higher ranks: every tolerance is relative.
+    g = np.exp(-np.linspace(-3, 3, 16) ** 2)
+    ev = TtCoupledEvolver([0.5] * 3, [0.0] * 3, 0.0, ("Tridiagonal", 0.3), [0.0] * 3, [1.0] * 3, 1e-6)
+    unit, scaled = TtState([g] * 3), TtState([g * scale] * 3)
+    ev.evolve(unit, 0.01, 5)
+    ev.evolve(scaled, 0.01, 5)
+    f = [np.ones(16)] * 3
+    assert scaled.inner_separable(f) / scale**3 == pytest.approx(unit.inner_separable(f), rel=1e-12)
+    assert scaled.peak_rank() == unit.peak_rank()
