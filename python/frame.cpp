@@ -352,6 +352,10 @@ Ref checked(PyObject* o) {
 Ref none() { return Ref::borrowed(Py_None); }
 Ref py_float(double v) { return checked(PyFloat_FromDouble(v)); }
 Ref py_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
+Ref py_int_pow(std::uint64_t base, unsigned exp) {
+    Ref b = py_int(base), e = py_int(exp);
+    return checked(PyNumber_Power(b.get(), e.get(), Py_None));
+}
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
 Ref py_str(std::string_view s) { return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
 Ref py_tuple(std::initializer_list<Ref> items) {

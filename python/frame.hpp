@@ -508,6 +508,8 @@ Status run_with_lock_held(Fn&& fn) {
 Ref none();
 Ref py_float(double v);
 Ref py_int(std::uint64_t v);
+// base**exp as an exact Python int (no 64-bit wrap-around).
+Ref py_int_pow(std::uint64_t base, unsigned exp);
 Ref py_bool(bool v);
 Ref py_str(std::string_view s);
 Ref py_tuple(std::initializer_list<Ref> items);

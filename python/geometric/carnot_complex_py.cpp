@@ -1,0 +1,106 @@
+// Python class ComplexTripleJumpV8: one complex triple-jump step on the
+// five-dimensional filiform group.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/geometric/carnot_complex_helpers.hpp"
+#include "python/array.hpp"
+#include "python/frame.hpp"
+#include "python/geometric/domain_args.hpp"
+
+namespace quorvane::py {
+namespace {
+
+struct TripleJumpObj {
+    DomainBox box;
+    static ClassDef& class_def();
+};
+
+constexpr char kTripleJumpDoc[] =
+    "ComplexTripleJumpV8(domain_lo, domain_hi, n_per_axis)\n--\n\n"
+    "Complex triple-jump step of hypoelliptic heat on the five-dimensional filiform group.\n\n"
+    "The fields are X1 = d/dx0 and X2 = d/dx1 + x0 d/dx2 + x2 d/dx3 + x3 d/dx4 on the box\n"
+    "[domain_lo, domain_hi]^5 with n_per_axis nodes per axis. ``apply_real`` lifts u0 to complex\n"
+    "values, applies K(g tau) K((1 - 2g) tau) K(g tau) with the complex root g of\n"
+    "2g^3 + (1 - 2g)^3 = 0 (K(c) the palindromic composition of 32-point Gauss-Hermite field\n"
+    "steps for the complex parameter c) and returns the real part. The complex field steps\n"
+    "follow the imaginary part of the displacement only to first order, so each sub-step\n"
+    "diffuses with Re(sqrt(2c))^2/2 instead of Re(c): the step approximates\n"
+    "exp(tau (X1^2 + X2^2)/4) only to first order in tau (its error halves with tau).\n\n"
+    "Parameters\n----------\n"
+    "domain_lo, domain_hi : float\n    Bounds of every axis; finite, domain_lo < domain_hi.\n"
+    "n_per_axis : int\n    Nodes per axis, at least 4.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] domain bounds must be finite\", \"[GridMismatch] domain_lo must be <\n"
+    "    domain_hi\", \"[GridMismatch] n_per_axis must be >= 4\".\n";
+
+constexpr char kApplyRealDoc[] =
+    "apply_real($self, tau, u0)\n--\n\n"
+    "Return Re(Psi(tau) u0) as a new float64 array of n_per_axis**5 values.\n\n"
+    "Runs with the interpreter lock released; u0 is flat, axis 0 fastest.\n\n"
+    "Parameters\n----------\n"
+    "tau : float\n    Step, finite and >= 0.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    n_per_axis**5 values.\n\n"
+    "Returns\n-------\nnumpy.ndarray[float64]\n\n"
+    "Raises\n------\n"
+    "TypeError\n    \"u0 must be numpy.ndarray[float64] or sequence of floats\".\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] tau must be finite and >= 0\", \"[GridMismatch] len(u0)={} !=\n"
+    "    n_per_axis^5={}\".\n";
+
+constexpr char kSizeDoc[] =
+    "size($self)\n--\n\n"
+    "Return the number of grid values, n_per_axis**5.\n";
+
+constexpr char kVerifyDoc[] =
+    "verify_gamma_star()\n--\n\n"
+    "Return True: the stored g solves 2g^3 + (1 - 2g)^3 = 0 with Re g > 0 and Re(1 - 2g) > 0.\n";
+
+TripleJumpObj triple_jump_new(const Args& a) {
+    const double lo = a.f64(0);
+    const double hi = a.f64(1);
+    const std::uint64_t n = a.u64(2);
+    return TripleJumpObj{checked_domain(lo, hi, n)};
+}
+
+Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
+    const double tau = a.f64(0);
+    check_tau(tau);
+    std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 5);
+    const DomainBox box = self.box;
+    std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
+        const Grid1D<double> axis = expect_ok(
+            Grid1D<double>::make({}, InterpKind::septic(), box.lo, box.hi, static_cast<std::size_t>(box.n)),
+            "ComplexTripleJumpV8: axis");
+        const BoxAxis b{axis.xmin, axis.xmax, axis.n};
+        const FieldList group = FiliformGroup::vector_fields();
+        return ComplexTripleJump::apply_real(tau, group, {b, b, b, b, b}, u0);
+    });
+    return new_array_f64(out);
+}
+
+Ref triple_jump_size(const TripleJumpObj& self, const Args&) { return py_int_pow(self.box.n, 5); }
+
+Ref triple_jump_verify(const Args&) { return py_bool(ComplexTripleJump::verify_gamma_star()); }
+
+ClassDef& TripleJumpObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<TripleJumpObj>("ComplexTripleJumpV8", kTripleJumpDoc);
+        d.tp_new = constructor<TripleJumpObj, kTripleJumpDoc, &triple_jump_new>();
+        d.methods = {
+            method<TripleJumpObj, kApplyRealDoc, &triple_jump_apply_real>(),
+            method<TripleJumpObj, kVerifyDoc, &triple_jump_verify>(),
+            method<TripleJumpObj, kSizeDoc, &triple_jump_size>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* complex_triple_jump_v8_type_object() { return type_object<TripleJumpObj>(); }
+
+}  // namespace quorvane::py
