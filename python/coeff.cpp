@@ -2,6 +2,7 @@
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/multid/sizes.hpp"
 
 namespace quorvane::py {
 
@@ -26,9 +27,10 @@ std::vector<double> extract_float_vec(PyObject* o) {
 std::vector<double> extract_u0_2d(PyObject* o, std::size_t nx, std::size_t ny) {
     auto v = try_float_vector(o);
     if (!v) py_err_with_kind("GridMismatch", "u0 must be numpy.ndarray[float64]");
-    if (v->size() != nx * ny) {
+    // A product beyond 64 bits matches no length (a wrapped one could match an empty list).
+    if (!length_matches(v->size(), {nx, ny})) {
         py_err_with_kind("GridMismatch",
-                         "u0 length " + std::to_string(v->size()) + " != nx*ny=" + std::to_string(nx * ny));
+                         "u0 length " + std::to_string(v->size()) + " != nx*ny=" + exact_product_text({nx, ny}));
     }
     if (first_non_finite<double>(*v)) py_err_with_kind("NanInf", "u0 contains NaN or Inf");
     return std::move(*v);

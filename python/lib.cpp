@@ -24,7 +24,7 @@ PyTypeObject* var_coef_graph_heat_type_object();
 // PyTypeObject* magnus_graph_heat6_type_object();
 PyTypeObject* graph_heat6_type_object();
 // PyTypeObject* var_coef_magnus_graph_type_object();
-// PyTypeObject* non_separable2d_type_object();
+PyTypeObject* non_separable2d_type_object();
 PyTypeObject* adjoint_type_object();
 // PyTypeObject* graph_adjoint_type_object();
 // PyTypeObject* graph_adjoint_presampled_type_object();
@@ -38,8 +38,8 @@ PyTypeObject* heat1d_zeta6_type_object();
 PyTypeObject* diffusion_expmv1d_type_object();
 PyTypeObject* drift_reaction4th1d_type_object();
 PyTypeObject* killing2nd1d_type_object();
-// PyTypeObject* matrix_diffusion2d_type_object();
-// PyTypeObject* matrix_diffusion3d_type_object();
+PyTypeObject* matrix_diffusion2d_type_object();
+PyTypeObject* matrix_diffusion3d_type_object();
 PyTypeObject* heat1d_zeta8_type_object();
 PyTypeObject* truncated_exp1d_type_object();
 PyTypeObject* truncated_exp4th1d_type_object();
@@ -57,14 +57,14 @@ PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
 PyTypeObject* hypoelliptic_chernoff_engel_type_object();
 // PyTypeObject* quantum_graph_type_object();
 // PyTypeObject* quantum_graph_heat_type_object();
-// PyTypeObject* matrix_diffusion1d_type_object();
+PyTypeObject* matrix_diffusion1d_type_object();
 PyTypeObject* point_eval_type_object();
 // PyTypeObject* graph_traj_type_object();
 PyTypeObject* strang_graph_type_object();
 PyMethodDef* sample_gridfn2d_function_def();
 // PyTypeObject* anisotropic_shift_nd2_type_object();
 // PyTypeObject* anisotropic_shift_nd3_type_object();
-// PyTypeObject* non_separable2d_aniso_type_object();
+PyTypeObject* non_separable2d_aniso_type_object();
 PyTypeObject* heat2d_var_a_type_object();
 PyTypeObject* heat3d_var_a_type_object();
 // PyMethodDef* edge_weight_grad_function_def();
@@ -150,7 +150,7 @@ const Item kRegistration[] = {
     // {Item::Class, "MagnusGraphHeat6", &magnus_graph_heat6_type_object, nullptr},
     {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
     // {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
-    // {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
+    {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
     {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
     // {Item::Class, "GraphAdjoint", &graph_adjoint_type_object, nullptr},
     // {Item::Class, "GraphAdjointPresampled", &graph_adjoint_presampled_type_object, nullptr},
@@ -166,8 +166,8 @@ const Item kRegistration[] = {
     {Item::Class, "DiffusionExpmv1D", &diffusion_expmv1d_type_object, nullptr},
     {Item::Class, "DriftReaction4th1D", &drift_reaction4th1d_type_object, nullptr},
     {Item::Class, "Killing2nd1D", &killing2nd1d_type_object, nullptr},
-    // {Item::Class, "MatrixDiffusion2D", &matrix_diffusion2d_type_object, nullptr},
-    // {Item::Class, "MatrixDiffusion3D", &matrix_diffusion3d_type_object, nullptr},
+    {Item::Class, "MatrixDiffusion2D", &matrix_diffusion2d_type_object, nullptr},
+    {Item::Class, "MatrixDiffusion3D", &matrix_diffusion3d_type_object, nullptr},
     {Item::Class, "Heat1DZeta8", &heat1d_zeta8_type_object, nullptr},
     {Item::Class, "TruncatedExp1D", &truncated_exp1d_type_object, nullptr},
     {Item::Class, "TruncatedExp4th1D", &truncated_exp4th1d_type_object, nullptr},
@@ -185,14 +185,14 @@ const Item kRegistration[] = {
     {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
     // {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},
     // {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
-    // {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
+    {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
     {Item::Class, "PointEval", &point_eval_type_object, nullptr},
     // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
     {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
     {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
     // {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
     // {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
-    // {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},
+    {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},
     {Item::Class, "Heat2DVarA", &heat2d_var_a_type_object, nullptr},
     {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
     // {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},

@@ -1,0 +1,197 @@
+#include "core/multid/nonseparable_mixed.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+namespace {
+
+// Where an index of an axis reads its value from.
+struct Resolved {
+    enum Kind { Node, Zero, Linear } kind = Node;
+    std::int64_t e0 = 0, e1 = 0, e2 = 0;  // Node: e0; Linear: end node and its two inward neighbours
+    double d = 0.0;                       // Linear: distance beyond the end node
+};
+
+Resolved resolve_axis_index(std::int64_t k, std::size_t n_size, BoundaryTag tag) {
+    const std::int64_t n = static_cast<std::int64_t>(n_size);
+    if (k >= 0 && k < n) return {Resolved::Node, k};
+    switch (tag) {
+        case BoundaryTag::Zero:
+        case BoundaryTag::Constant: return {Resolved::Zero};
+        case BoundaryTag::Periodic: return {Resolved::Node, ((k % n) + n) % n};
+        case BoundaryTag::Clamp:
+        case BoundaryTag::RobinImage: return {Resolved::Node, k < 0 ? 0 : n - 1};
+        case BoundaryTag::Linear:
+            if (k < 0) return {Resolved::Linear, 0, 1, 2, static_cast<double>(-k)};
+            return {Resolved::Linear, n - 1, n - 2, n - 3, static_cast<double>(k - (n - 1))};
+        case BoundaryTag::Reflect:
+        case BoundaryTag::OddReflect: break;
+    }
+    const std::int64_t p = 2 * n - 2;
+    const std::int64_t m = ((k % p) + p) % p;
+    return {Resolved::Node, m < n ? m : p - m};
+}
+
+double extrapolate(double v0, double v1, double v2, double d) { return v0 + (d / 2.0) * (3.0 * v0 - 4.0 * v1 + v2); }
+
+double row_value_at(const GridFn2D& f, std::int64_t row, std::int64_t i) {
+    const std::size_t nx = f.grid.nx();
+    const Resolved r = resolve_axis_index(i, nx, f.grid.x.boundary.tag);
+    auto at = [&](std::int64_t c) { return f.values[static_cast<std::size_t>(row) * nx + static_cast<std::size_t>(c)]; };
+    switch (r.kind) {
+        case Resolved::Node: return at(r.e0);
+        case Resolved::Zero: return 0.0;
+        case Resolved::Linear: return extrapolate(at(r.e0), at(r.e1), at(r.e2), r.d);
+    }
+    return 0.0;
+}
+
+// The symbol of one unit heat leg of size tau at the frequencies
+// theta_m = 2 pi m / P, m = 0..P/2, on a periodic probe grid of spacing dx:
+// the step of cos(theta_m j) read at node 0 (the stencil is symmetric, so
+// the symbol is real).
+constexpr std::size_t kProbe = 256;
+
+std::vector<double> leg_symbols(double dx, double tau) {
+    const Grid1D<double> probe{BoundaryPolicy<double>::of(BoundaryTag::Periodic), InterpKind::septic(), 0.0,
+                               dx * static_cast<double>(kProbe - 1), kProbe};
+    const DiffusionChernoff kernel = DiffusionChernoff::unit(probe);
+    std::vector<double> g(kProbe / 2 + 1);
+    GridFn<double> mode{probe, std::vector<double>(kProbe)};
+    for (std::size_t m = 0; m < g.size(); ++m) {
+        for (std::size_t j = 0; j < kProbe; ++j) {
+            mode.values[j] = std::cos(2.0 * std::numbers::pi * static_cast<double>(m * j % kProbe) /
+                                      static_cast<double>(kProbe));
+        }
+        Expected<double> v = kernel.apply_node(mode, 0, tau);
+        g[m] = v ? std::fabs(*v) : std::numeric_limits<double>::infinity();
+    }
+    return g;
+}
+
+}  // namespace
+
+double node_value_2d(const GridFn2D& f, std::int64_t i, std::int64_t j) {
+    const Resolved r = resolve_axis_index(j, f.grid.ny(), f.grid.y.boundary.tag);
+    switch (r.kind) {
+        case Resolved::Node: return row_value_at(f, r.e0, i);
+        case Resolved::Zero: return 0.0;
+        case Resolved::Linear:
+            return extrapolate(row_value_at(f, r.e0, i), row_value_at(f, r.e1, i), row_value_at(f, r.e2, i), r.d);
+    }
+    return 0.0;
+}
+
+void MixedCoupling::apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Grid2D& grid) const {
+    const std::size_t nx = grid.nx(), ny = grid.ny();
+    if (nx == 0 || ny == 0) return;
+    if (f.values.size() < nx * ny || out.values.size() < nx * ny) internal_fault("apply_mixed_into: values too short");
+    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
+    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
+    const double denom = (dx * 4.0) * dy;
+    for (std::size_t j = 0; j < ny; ++j) {
+        const double y = grid.y.xmin + dy * static_cast<double>(j);
+        const auto jj = static_cast<std::int64_t>(j);
+        for (std::size_t i = 0; i < nx; ++i) {
+            const auto ii = static_cast<std::int64_t>(i);
+            const double a = node_value_2d(f, ii + 1, jj + 1);
+            const double b = node_value_2d(f, ii + 1, jj - 1);
+            const double c = node_value_2d(f, ii - 1, jj + 1);
+            const double d = node_value_2d(f, ii - 1, jj - 1);
+            const double beta_ij = (*beta)(grid.x.xmin + dx * static_cast<double>(i), y);
+            out.values[j * nx + i] = ((a - b - c + d) / denom) * beta_ij;
+        }
+    }
+}
+
+Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_inner, const DiffusionChernoff& y_inner,
+                                                    SharedCoeff2D beta, const Grid2D& grid, double beta_norm_bound) {
+    if (!finite_nonneg(beta_norm_bound)) return domain_error("beta_norm_bound", beta_norm_bound);
+    return NonSeparable2DChernoff{AxisLift{x_inner, Axis::X}, AxisLift{y_inner, Axis::Y}, grid,
+                                  MixedCoupling{std::move(beta), beta_norm_bound, beta_norm_bound == 0.0}};
+}
+
+namespace {
+
+Expected<GridFn2D> leg(const AxisLift& lift, const GridFn2D& f, double tau) {
+    GridFn2D out = f;
+    ScratchPool<double> pool;
+    if (Status st = lift.apply_into(f, out, pool, tau); !st) return fail(st.error());
+    return out;
+}
+
+}  // namespace
+
+Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,
+                           ScratchPool<double>& pool, double tau) {
+    if (op.coupling.is_zero) return Strang2D::step(src, dst, op.x_lift, op.y_lift, pool, tau);
+    const double bound = op.coupling.norm_bound;
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
+    const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
+    const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
+    if (dx * dy <= (4.0 * tau) * bound) return fail(CoreError::cfl_violated(tau, dx * dy, bound));
+    const double half = tau / 2.0;
+    Expected<GridFn2D> f1 = leg(op.x_lift, src, half);
+    if (!f1) return fail(f1.error());
+    Expected<GridFn2D> f2 = leg(op.y_lift, *f1, half);
+    if (!f2) return fail(f2.error());
+    GridFn2D m1 = *f2;
+    op.coupling.apply_mixed_into(*f2, m1, op.grid);
+    GridFn2D m2 = *f2;
+    op.coupling.apply_mixed_into(m1, m2, op.grid);
+    GridFn2D g = *f2;
+    for (std::size_t k = 0; k < nx * ny; ++k) g.values[k] = (f2->values[k] + tau * m1.values[k]) + (tau * half) * m2.values[k];
+    Expected<GridFn2D> h1 = leg(op.y_lift, g, half);
+    if (!h1) return fail(h1.error());
+    Expected<GridFn2D> h2 = leg(op.x_lift, *h1, half);
+    if (!h2) return fail(h2.error());
+    dst = std::move(*h2);
+    return {};
+}
+
+double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau) {
+    if (op.coupling.is_zero) return 1.0;
+    const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
+    const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
+    const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
+    const std::vector<double> gx = leg_symbols(dx, tau / 2.0);
+    const std::vector<double> gy = leg_symbols(dy, tau / 2.0);
+    const double scale = tau * op.coupling.norm_bound / (dx * dy);
+    double worst = 0.0;
+    for (std::size_t a = 0; a < gx.size(); ++a) {
+        const double sa = std::sin(2.0 * std::numbers::pi * static_cast<double>(a) / static_cast<double>(kProbe));
+        for (std::size_t b = 0; b < gy.size(); ++b) {
+            const double sb = std::sin(2.0 * std::numbers::pi * static_cast<double>(b) / static_cast<double>(kProbe));
+            const double z = scale * std::fabs(sa * sb);
+            worst = std::max(worst, gx[a] * gx[a] * gy[b] * gy[b] * (1.0 + z + z * z / 2.0));
+        }
+    }
+    return worst;
+}
+
+double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op) {
+    const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
+    const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
+    const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
+    // The cross stencil's symbol against the heat legs' at low frequency:
+    // theta_x^2/dx^2 + theta_y^2/dy^2 - beta theta_x theta_y/(dx dy) is
+    // positive definite only for |beta| < 2; beyond, every step amplifies.
+    if (op.coupling.norm_bound >= 2.0) return 0.0;
+    double lo = 0.0, hi = dx * dy / (4.0 * op.coupling.norm_bound);
+    if (nonseparable2d_amplification(op, hi) <= 1.0 + 1e-12) return hi;
+    // Bisection on the first amplifying step; 40 halvings give 12 digits.
+    for (int k = 0; k < 40; ++k) {
+        const double mid = 0.5 * (lo + hi);
+        if (nonseparable2d_amplification(op, mid) <= 1.0 + 1e-12) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,59 @@
+// Heat with a mixed derivative, du/dt = u_xx + u_yy + beta(x, y) u_xy, on a
+// rectangle: X(tau/2) Y(tau/2) T(tau) Y(tau/2) X(tau/2), where T is the
+// second-order Taylor polynomial of exp(tau M) for M u = beta u_xy on the
+// central cross stencil. A zero coupling is the plain two-axis Strang step.
+#pragma once
+
+#include <cstdint>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn2d.hpp"
+#include "core/foundation/parallel_pool.hpp"
+#include "core/multid/axis_coeff.hpp"
+#include "core/multid/strang2d.hpp"
+
+namespace quorvane {
+
+// The mixed term: beta shared between copies, its bound, and whether it
+// counts as zero (decided by the bound, not the data).
+struct MixedCoupling {
+    SharedCoeff2D beta;
+    double norm_bound = 0.0;
+    bool is_zero = true;
+
+    // out[j*nx + i] = beta(x_i, y_j) * (f(i+1, j+1) - f(i+1, j-1) - f(i-1, j+1) + f(i-1, j-1)) / (4 dx dy),
+    // neighbours beyond the grid read through each axis's boundary policy.
+    void apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Grid2D& grid) const;
+};
+
+struct NonSeparable2DChernoff {
+    AxisLift x_lift;
+    AxisLift y_lift;
+    Grid2D grid;
+    MixedCoupling coupling;
+};
+
+// Unit-diffusion lifts, a sampled or closure beta and its bound; a NaN,
+// infinite or negative bound is "beta_norm_bound".
+Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_inner, const DiffusionChernoff& y_inner,
+                                                    SharedCoeff2D beta, const Grid2D& grid, double beta_norm_bound);
+
+// One step from src into dst; 4 tau bound < dx dy is required (CflViolated).
+Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,
+                           ScratchPool<double>& pool, double tau);
+
+// The value at node (i, j), -1 <= i <= nx, -1 <= j <= ny, rows resolved
+// under the y policy first, then columns under the x policy.
+double node_value_2d(const GridFn2D& f, std::int64_t i, std::int64_t j);
+
+// How far a step can grow a grid mode: the largest modulus over the grid
+// frequencies of the product of the legs' own symbols and of
+// 1 + z + z^2/2 with z = tau * bound * |sin(kx dx) sin(ky dy)| / (dx dy).
+// The strict bound 4 tau bound < dx dy does not keep it at 1 or below.
+double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau);
+
+// The largest tau (below dx dy / (4 bound)) up to which no step amplifies;
+// 0 when every step does (a bound of 2 or more: the coupling is not elliptic).
+double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op);
+
+}  // namespace quorvane

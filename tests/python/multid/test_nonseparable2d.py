@@ -1,0 +1,129 @@
+"""NonSeparable2D and NonSeparable2DAniso: exact linear data, rotated Gaussians, the zero coupling
+as Heat2D, the refusal of amplifying steps, and the fixed messages."""
+
+import math
+
+import numpy as np
+import pytest
+
+import quorvane as q
+from quorvane import QuorvaneError
+
+from conftest import MIRROR, N_GE4, N_STEPS
+
+T_POS = "[OutOfDomain] t must be finite and > 0"
+
+
+def test_xy_gains_c_t_under_linear_boundaries():
+    # u = x y has u_xx = u_yy = 0 and u_xy = 1, so u(t) = x y + c t; every piece is exact for it.
+    x = np.linspace(0, 1, 9)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+    u0 = (X * Y).ravel(order="F")
+    r = q.NonSeparable2D(0, 1, 9, 0, 1, 9, u0, c=0.7, boundary="linear").evolve(0.01, 20)
+    assert np.abs(r - (u0 + 0.007)).max() < 1e-14
+    beta = np.full(81, -0.4)
+    r = q.NonSeparable2DAniso(0, 1, 9, 0, 1, 9, beta, u0, boundary="linear").evolve(0.01, 20)
+    assert np.abs(r - (u0 - 0.004)).max() < 1e-14
+
+
+def rotated_gaussian_error(n, cls):
+    # u_t = div(A grad u), A = [[1, c/2], [c/2, 1]]: covariance S0 + 2 t A.
+    c, s0, t = 0.8, 0.04, 0.02
+    x = np.linspace(-2, 2, n)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+
+    def gauss(S):
+        Si = np.linalg.inv(S)
+        q2 = Si[0, 0] * X * X + 2 * Si[0, 1] * X * Y + Si[1, 1] * Y * Y
+        return (math.sqrt(s0 * s0 / np.linalg.det(S)) * np.exp(-q2 / 2)).ravel(order="F")
+
+    u0 = gauss(s0 * np.eye(2))
+    if cls is q.NonSeparable2D:
+        h = q.NonSeparable2D(-2, 2, n, -2, 2, n, u0, c=c)
+    else:
+        h = cls(-2, 2, n, -2, 2, n, np.full(n * n, c), u0, beta_norm_bound=c)
+    r = h.evolve(t, 80)
+    return np.abs(r - gauss(s0 * np.eye(2) + 2 * t * np.array([[1, c / 2], [c / 2, 1]]))).max()
+
+
+@pytest.mark.parametrize("cls", [q.NonSeparable2D, q.NonSeparable2DAniso])
+def test_rotated_gaussian_second_order_in_space(cls):
+    e41, e81 = rotated_gaussian_error(41, cls), rotated_gaussian_error(81, cls)
+    assert e81 < 1.5e-3 and e41 / e81 > 3.3, (e41, e81)  # the cross stencil is O(dx^2)
+
+
+def test_zero_coupling_is_heat2d_and_never_refused():
+    n = 12
+    u0 = np.sin(np.arange(n * n) * 0.3)
+    ref = q.Heat2D(0, 1, n, 0, 1, n).evolve(u0, 0.5, 2)
+    assert np.array_equal(q.NonSeparable2D(0, 1, n, 0, 1, n, u0).evolve(1.0, 2), ref)
+    # A bound of 0 makes a non-zero field count as zero.
+    z = q.NonSeparable2D.with_beta_array(0, 1, n, 0, 1, n, np.ones(n * n), u0, beta_norm_bound=0.0)
+    assert type(z) is q.NonSeparable2D and np.array_equal(z.evolve(1.0, 2), ref)
+
+
+def test_amplifying_steps_are_refused():
+    # 4 tau |c| = 0.9996 dx dy passes the strict bound, yet some modes grow by 1.09 per step.
+    m, c = 32, 0.0294
+    dx = 1 / 31
+    u0 = np.cos(2 * np.pi * (np.arange(m)[:, None] + np.arange(m)[None, :]) / m).ravel(order="F")
+    h = q.NonSeparable2D(0, 1, m, 0, 1, m, u0, c=c, boundary="periodic")
+    with pytest.raises(QuorvaneError) as e:
+        h.evolve(400 * 8.5 * dx * dx, 400)
+    msg = str(e.value)
+    assert msg.startswith("[CflViolated] NonSeparable2D: tau = t/n_steps = ") and "largest admissible tau is" in msg
+    tau_max = float(msg.split("largest admissible tau is ")[1].split(";")[0])
+    assert tau_max > 4.5 * dx * dx
+    # Admitted: the mode decays (exactly to ~1e-60); only the rounding in the mean remains, where an
+    # amplifying step would leave noise of order 1e-2.
+    r = h.evolve(400 * 0.99 * tau_max, 400)
+    assert np.abs(r).max() < 1e-15
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] .*not elliptic"):
+        q.NonSeparable2D(0, 1, m, 0, 1, m, u0, c=3.0, boundary="periodic").evolve(1e-6, 10)
+
+
+def test_strict_bound_comes_first_and_failed_calls_keep_the_state():
+    u0 = np.ones(16)
+    h = q.NonSeparable2D(0, 1, 4, 0, 1, 4, u0, c=1.0)
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] CFL violated"):
+        h.evolve(1.0, 10)  # 4 tau |c| = 0.4 >= dx dy = 1/9
+    assert np.array_equal(h.evolve(0.01, 1), np.ones(16)) and len(h) == 16
+
+
+GRID = (0.0, 1.0, 4, 0.0, 1.0, 4)
+Z16 = [0.0] * 16
+
+
+@pytest.mark.parametrize("make, msg", [
+    (lambda: q.NonSeparable2D(*GRID, Z16, boundary="mirror"), MIRROR),
+    (lambda: q.NonSeparable2D(*GRID, Z16[:15]), "[GridMismatch] u0 length 15 != nx*ny=16"),
+    (lambda: q.NonSeparable2D(0, 1, 2**32, 0, 1, 2**32, []), "[GridMismatch] u0 length 0 != nx*ny=18446744073709551616"),
+    (lambda: q.NonSeparable2D(*GRID, "u0"), "[GridMismatch] u0 must be numpy.ndarray[float64]"),
+    (lambda: q.NonSeparable2D(*GRID, [math.nan] * 16), "[NanInf] u0 contains NaN or Inf"),
+    (lambda: q.NonSeparable2D(0, 1, 2, 0, 1, 2, [0.0] * 4), N_GE4),
+    (lambda: q.NonSeparable2D(*GRID, Z16, c=math.inf), "[NanInf] c_norm_bound: inf"),
+    (lambda: q.NonSeparable2D.with_beta_array(*GRID, Z16[:3], Z16), "[GridMismatch] 2D array length 3 != nx*ny=16"),
+    (lambda: q.NonSeparable2D.with_beta_array(*GRID, [math.inf] * 16, Z16),
+     "[NanInf] 2D coefficient array contains NaN or Inf"),
+    (lambda: q.NonSeparable2D.with_beta_array(*GRID, "b", Z16),
+     "[GridMismatch] 2D coefficient array must be numpy.ndarray[float64]"),
+    (lambda: q.NonSeparable2D.with_beta_array(*GRID, Z16, Z16, beta_norm_bound=-1.0), "[OutOfDomain] beta_norm_bound"),
+    (lambda: q.NonSeparable2DAniso(*GRID, Z16, Z16[:15]), "[GridMismatch] u0 length 15 != expected 16"),
+    (lambda: q.NonSeparable2DAniso(*GRID, Z16[:15], Z16), "[GridMismatch] beta_values length 15 != nx*ny=16"),
+    (lambda: q.NonSeparable2DAniso(*GRID, [math.nan] * 16, Z16), "[NanInf] beta_values contains NaN or Inf"),
+    (lambda: q.NonSeparable2DAniso(*GRID, Z16, Z16, beta_norm_bound=math.nan), "[NanInf] beta_norm_bound: NaN"),
+])
+def test_constructor_errors(make, msg):
+    with pytest.raises(QuorvaneError) as e:
+        make()
+    assert str(e.value) == msg
+
+
+def test_members_and_evolve_checks():
+    a = q.NonSeparable2DAniso(0, 1, 5, 0, 1, 6, [0.0] * 30, [0.0] * 30)
+    assert (repr(a), len(a)) == ("NonSeparable2DAniso(nx=5, ny=6)", 30)
+    h = q.NonSeparable2D(*GRID, Z16)
+    for args, msg in [((0.0,), T_POS), ((1.0, 0), N_STEPS), ((math.nan, 0), N_STEPS), ((-1.0,), T_POS)]:
+        with pytest.raises(QuorvaneError) as e:
+            h.evolve(*args)
+        assert str(e.value) == msg
