@@ -1,5 +1,6 @@
 #include "core/foundation/boundary.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/foundation/error.hpp"
@@ -284,6 +285,61 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
         default:
             return with_taps(values, *this, c.i, 1, 2, [&](const auto& at) { return cubic_at<F>(at, c.i, c.t); });
     }
+}
+
+bool SepticSamples::locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t) {
+    if (grid.interp_kind.tag != InterpTag::SepticHermite) return false;
+    // interp's range check and cell from one quotient (interp forms the same
+    // one twice); a non-finite x gives a non-finite s and fails here as there.
+    const double s = (x - grid.xmin) / grid.dx();
+    if (!(std::fabs(s) < 9007199254740992.0)) return false;
+    const double f = std::floor(s);
+    cell = static_cast<std::int64_t>(f);
+    t = s - f;
+    return true;
+}
+
+void SepticSamples::fill(std::span<const double> values, const Grid1D<double>& grid, std::int64_t lo, std::int64_t hi) {
+    values_ = values;
+    grid_ = &grid;
+    dx_ = grid.dx();
+    lo_ = lo;
+    hi_ = std::max(lo, hi);
+    samples_.resize(4 * static_cast<std::size_t>(hi_ - lo_));
+    if (grid.interp_kind.tag != InterpTag::SepticHermite || values.size() < grid.n) {
+        hi_ = lo_;  // nothing covered: every read goes through interp
+        return;
+    }
+    const std::int64_t n = static_cast<std::int64_t>(grid.n);
+    // Indices whose nine taps all lie inside the grid load directly; the
+    // others read through the policy. Both give the same values, as in interp.
+    const std::int64_t inner_lo = std::clamp<std::int64_t>(4, lo_, hi_);
+    const std::int64_t inner_hi = std::clamp<std::int64_t>(n - 4, inner_lo, hi_);
+    const PolicyTaps<double> policy = taps(values, grid.boundary, grid.n, grid.dx());
+    const DirectTaps<double> direct{values.data()};
+    auto put = [&](std::int64_t j, const auto& at) {
+        double* p = samples_.data() + 4 * (j - lo_);
+        p[0] = at(j);
+        p[1] = stencil<double>(kD1O8, 840.0, at, j);
+        p[2] = stencil<double>(kD2O6, 180.0, at, j);
+        p[3] = stencil<double>(kD3O4, 8.0, at, j);
+    };
+    for (std::int64_t j = lo_; j < inner_lo; ++j) put(j, policy);
+    for (std::int64_t j = inner_lo; j < inner_hi; ++j) put(j, direct);
+    for (std::int64_t j = inner_hi; j < hi_; ++j) put(j, policy);
+}
+
+Expected<double> SepticSamples::read(double x) const {
+    // interp's own location: s once (interp forms the same quotient for its
+    // range check and its cell), so a finite s below 2^53 is exactly the
+    // case where interp locates the point instead of failing.
+    const double s = (x - grid_->xmin) / dx_;
+    if (std::fabs(s) < 9007199254740992.0) {
+        const double f = std::floor(s);
+        const std::int64_t cell = static_cast<std::int64_t>(f);
+        if (covers(cell)) return at_cell(cell, hermite7_weights(s - f));
+    }
+    return grid_->interp(values_, x);
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \

@@ -51,6 +51,14 @@ CoeffSource CoeffSource::constant(double c) {
     return s;
 }
 
+std::optional<double> CoeffSource::constant_value() const {
+    if (tag == Tag::Constant) return c;
+    if (tag != Tag::Plain || pa1 != coeff_zero || pa2 != coeff_zero) return std::nullopt;
+    if (pa == coeff_one) return 1.0;
+    if (pa == coeff_half) return 0.5;
+    return std::nullopt;
+}
+
 double catmull_rom_sample(std::span<const double> f, double x0, double h, double x) {
     const std::size_t n = f.size();
     if (n == 0) return 0.0;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -63,6 +64,13 @@ struct CoeffSource {
     static CoeffSource constant(double c);
     // The unit-diffusion source: Plain(coeff_one, coeff_zero, coeff_zero).
     static CoeffSource unit() { return plain(coeff_one, coeff_zero, coeff_zero); }
+
+    // The value of a where the source is constant by construction (then
+    // a' = a'' = 0 everywhere): the Constant source, and the Plain source of
+    // coeff_one or coeff_half with coeff_zero derivatives. A step with such a
+    // coefficient needs neither the drift nor the correction: both vanish
+    // identically.
+    std::optional<double> constant_value() const;
 
     double eval_a(double x) const {
         switch (tag) {

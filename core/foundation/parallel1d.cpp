@@ -1,9 +1,12 @@
 #include "core/foundation/parallel1d.hpp"
 
+#include "core/foundation/stop.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -17,6 +20,45 @@ namespace {
 std::atomic<std::size_t> g_worker_count{0};
 std::atomic<std::uint64_t> g_threshold{UINT64_MAX};
 thread_local std::optional<std::size_t> t_worker_override;
+
+// A reusable barrier for the workers of one call: a short spin (a step of
+// a small grid takes microseconds), then a wait on the generation word.
+class StepBarrier {
+public:
+    explicit StepBarrier(std::size_t count) : count_(count) {}
+
+    void arrive_and_wait() {
+        const std::uint32_t gen = generation_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == count_) {
+            arrived_.store(0, std::memory_order_relaxed);
+            generation_.store(gen + 1, std::memory_order_release);
+            generation_.notify_all();
+            return;
+        }
+        for (int spin = 0; spin < kSpins; ++spin) {
+            if (generation_.load(std::memory_order_acquire) != gen) return;
+            cpu_relax();
+        }
+        // On a loaded machine the last share may be waiting for this core.
+        for (int round = 0; round < kYields; ++round) {
+            if (generation_.load(std::memory_order_acquire) != gen) return;
+            std::this_thread::yield();
+        }
+        while (generation_.load(std::memory_order_acquire) == gen) generation_.wait(gen, std::memory_order_acquire);
+    }
+
+private:
+    static void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    static constexpr int kSpins = 2000;
+    static constexpr int kYields = 20;
+    const std::size_t count_;
+    std::atomic<std::size_t> arrived_{0};
+    std::atomic<std::uint32_t> generation_{0};
+};
 
 }  // namespace
 
@@ -132,6 +174,85 @@ Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::
             out[i] = *v;
         }
     });
+    if (slot) return fail(*slot);
+    return {};
+}
+
+Status run_node_steps(std::size_t n, std::size_t steps,
+                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step) {
+    const std::size_t c = chunk_count(n);
+    if (c <= 1) {
+        for (std::size_t k = 0; k < steps; ++k) {
+            if (k > 0)
+                if (Status st = poll_stop(); !st) return st;
+            if (Status st = step(k, 0, n, 0); !st) return st;
+        }
+        return {};
+    }
+    const std::size_t len = (n + c - 1) / c;
+    const std::size_t shares = (n + len - 1) / len;
+
+    StepBarrier barrier(shares);
+    // halt[k % 2]: some share failed in step k, or a stop was requested after
+    // it. Only step k writes it and only after the barrier ending step k is it
+    // read; the flag of step k + 1 is the other one, still clear.
+    std::atomic<bool> halt[2] = {false, false};
+    std::mutex slot_mutex;
+    std::optional<CoreError> slot;
+    std::vector<std::exception_ptr> faults(shares);
+    auto run_share = [&](std::size_t s) {
+        const std::size_t begin = s * len;
+        const std::size_t end = std::min(n, begin + len);
+        for (std::size_t k = 0; k < steps; ++k) {
+            try {
+                Status st = step(k, begin, end, s);
+                if (!st) {
+                    std::lock_guard<std::mutex> lock(slot_mutex);
+                    if (!slot) slot = st.error();
+                    halt[k % 2].store(true, std::memory_order_relaxed);
+                }
+                // The stop hook belongs to the calling thread (share 0).
+                if (s == 0 && k + 1 < steps && !halt[k % 2].load(std::memory_order_relaxed)) {
+                    if (Status st = poll_stop(); !st) {
+                        std::lock_guard<std::mutex> lock(slot_mutex);
+                        if (!slot) slot = st.error();
+                        halt[k % 2].store(true, std::memory_order_relaxed);
+                    }
+                }
+            } catch (...) {
+                faults[s] = std::current_exception();
+                halt[k % 2].store(true, std::memory_order_relaxed);
+            }
+            barrier.arrive_and_wait();
+            if (halt[k % 2].load(std::memory_order_relaxed)) return;
+        }
+    };
+
+    // The workers wait at a gate until every one of them is started, so a
+    // refused thread ends the call without leaving any at the barrier.
+    enum : int { kWait = 0, kGo = 1, kAbort = 2 };
+    std::atomic<int> gate{kWait};
+    std::vector<std::thread> threads;
+    threads.reserve(shares - 1);
+    bool spawn_failed = false;
+    for (std::size_t s = 1; s < shares; ++s) {
+        try {
+            threads.emplace_back([&, s] {
+                gate.wait(kWait, std::memory_order_acquire);
+                if (gate.load(std::memory_order_acquire) == kGo) run_share(s);
+            });
+        } catch (const std::system_error&) {
+            spawn_failed = true;
+            break;
+        }
+    }
+    gate.store(spawn_failed ? kAbort : kGo, std::memory_order_release);
+    gate.notify_all();
+    if (!spawn_failed) run_share(0);
+    for (auto& th : threads) th.join();
+    if (spawn_failed) internal_fault("failed to spawn thread");
+    for (const auto& f : faults)
+        if (f) internal_fault("a scoped thread panicked");
     if (slot) return fail(*slot);
     return {};
 }

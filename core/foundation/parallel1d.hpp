@@ -68,6 +68,38 @@ Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::
 // directly when workers <= 1. Faults in workers are rethrown after the join.
 void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::size_t, std::size_t)> body);
 
+// `steps` successive steps over n nodes: step(k, begin, end, share) computes
+// nodes [begin, end) of step k, reading only what step k - 1 wrote. The
+// chunks are those of par_apply_nodes; with more than one, the workers are
+// started once for the whole call, each keeps its share (`share` = 0, 1, ...;
+// the calling thread takes share 0) for every step, and a barrier separates
+// the steps; all are joined before the call returns. Between steps the
+// calling thread polls for a stop request (poll_stop), which ends the call
+// with that error. A failing share ends the call after the step in which it
+// failed: the serial path returns the first error in node order, the
+// parallel path the error that reached the slot first. Faults in a share are
+// rethrown after the join as an InternalFault.
+Status run_node_steps(std::size_t n, std::size_t steps,
+                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step);
+
+// The stepping form of a plain per-node kernel for run_steps: every node of
+// a share through apply_node.
+template <class K>
+struct PointwiseNodeSteps {
+    const K* kernel;
+    double tau;
+
+    Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                std::size_t) const {
+        for (std::size_t i = begin; i < end; ++i) {
+            Expected<double> v = kernel->apply_node(src, i, tau);
+            if (!v) return fail(v.error());
+            dst.values[i] = *v;
+        }
+        return {};
+    }
+};
+
 // One step of a per-node kernel at every node of u into out (grid untouched,
 // values resized to u's length). tau must be finite and >= 0.
 template <class K>

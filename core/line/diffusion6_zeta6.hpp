@@ -51,6 +51,10 @@ struct Diffusion6thChernoff {
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
         return par_apply_pointwise(out, *this, in, tau);
     }
+    // The stepping form for run_steps (workers kept for the whole call).
+    PointwiseNodeSteps<Diffusion6thChernoff> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
+        return {this, tau};
+    }
 };
 
 // Second rung: (16 Z4(tau/2)^2 - Z4(tau))/15. Temporal order 3, like the rung

@@ -45,6 +45,10 @@ struct DriftReactionChernoff {
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
         return par_apply_pointwise(out, *this, in, tau);
     }
+    // The stepping form for run_steps (workers kept for the whole call).
+    PointwiseNodeSteps<DriftReactionChernoff> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
+        return {this, tau};
+    }
 
     // The same step along the reversed characteristic (the foot moves
     // against b, the reaction factor keeps its sign), serially on the calling

@@ -228,6 +228,15 @@ double symbol_sup(const K& kernel, const NodeRule& rule, double tau, double stop
     const double h = max_ignore_nan(rule.min_width_cells * dx, std::pow(tau, rule.width_power));
     const int half = static_cast<int>(rule.d1.size() / 2);
 
+    // Where no node runs the correction (a' = a'' = 0 at every node) the
+    // step is a convex combination of reads: no frequency to scan.
+    bool corrected = false;
+    for (std::size_t i = 0; i < n && !corrected; ++i) {
+        const double x = grid.xmin + dx * static_cast<double>(i);
+        corrected = !(kernel.coef_a_prime(x) == 0.0 && kernel.coef_a_double_prime(x) == 0.0);
+    }
+    if (!corrected) return 0.0;
+
     // Farthest reach of any quadrature point, in cells, from the largest a
     // on the grid.
     double a_reach = 0.0;
@@ -281,14 +290,15 @@ double symbol_sup(const K& kernel, const NodeRule& rule, double tau, double stop
         return node_symbol_max(modes, reads, floor, mag);
     };
 
-    // Nodes are independent: contiguous chunks on the library's workers (at
-    // least 32 nodes each), each stopping once some chunk passed stop_above.
+    // Nodes are independent: contiguous chunks as the node driver splits a
+    // grid (so a threshold of 1000000 means serial), each stopping once some
+    // chunk passed stop_above.
     // A chunk only skips refinements that cannot beat its own maximum, so
     // the result does not depend on the split.
     std::mutex result_mutex;
     double sup = 0.0;
     std::atomic<bool> stop{false};
-    const std::size_t chunks = std::max<std::size_t>(1, std::min(effective_workers(), n / 32));
+    const std::size_t chunks = std::max<std::size_t>(1, chunk_count(n));
     run_chunked(n, chunks, [&](std::size_t begin, std::size_t end) {
         std::vector<ModeReads::Point> reads;
         std::vector<double> mag;
@@ -433,13 +443,13 @@ std::optional<StepRange> heat6_step_violation(const Diffusion6thChernoff& kernel
 }
 
 double heat2_symbol_sup(const DiffusionChernoff& kernel, double tau) {
-    // The constant source skips the correction: a convex combination.
-    if (kernel.coef.tag == CoeffSource::Tag::Constant) return 0.0;
+    // A constant coefficient skips the correction: a convex combination.
+    if (kernel.coef.constant_value()) return 0.0;
     return symbol_sup(Heat2View{kernel, kernel.grid}, heat2_rule(), tau);
 }
 
 std::optional<StepRange> heat2_step_violation(const DiffusionChernoff& kernel, double tau, double t) {
-    if (kernel.coef.tag == CoeffSource::Tag::Constant) return std::nullopt;
+    if (kernel.coef.constant_value()) return std::nullopt;
     return confirmed_violation(kernel, call_violation(Heat2View{kernel, kernel.grid}, heat2_rule(), tau, t), tau, t);
 }
 

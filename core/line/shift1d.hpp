@@ -78,6 +78,10 @@ struct ShiftChernoff1D {
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
         return par_apply_pointwise(out, *this, in, tau);
     }
+    // The stepping form for run_steps (workers kept for the whole call).
+    PointwiseNodeSteps<ShiftChernoff1D> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
+        return {this, tau};
+    }
 
     // Shared closures a, b, c, plain slots coeff_zero; nothing is checked.
     static ShiftChernoff1D from_arrays(SharedCoeff a, SharedCoeff b, SharedCoeff c, const Grid1D<double>& grid,

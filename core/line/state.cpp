@@ -6,8 +6,9 @@ Status evolve_steps_pingpong(const DiffusionChernoff& kernel, std::span<const do
                              GridFn<double>& state, GridFn<double>& scratch, std::size_t n, double tau) {
     if (state.values.size() != g.size()) internal_fault("evolve_steps_pingpong: state length mismatch");
     std::copy(g.begin(), g.end(), state.values.begin());
+    ScratchPool<double> unused;
     for (std::size_t k = 0; k < n; ++k) {
-        if (Status st = par_apply_pointwise(scratch, kernel, state, tau); !st) return st;
+        if (Status st = kernel.apply_into(state, scratch, unused, tau); !st) return st;
         std::swap(state, scratch);
     }
     return {};

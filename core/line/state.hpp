@@ -24,18 +24,44 @@
 
 namespace quorvane {
 
+// Kernels with a stepping form: node_steps(grid, tau, shares, steps)
+// returns an object whose step(src, dst, begin, end, share) computes nodes
+// [begin, end) of one step exactly as apply_into would.
+template <class K>
+concept HasNodeSteps = requires(const K& k, const Grid1D<double>& g, const GridFn<double>& src, GridFn<double>& dst) {
+    k.node_steps(g, 0.0, std::size_t{1}, std::size_t{1}).step(src, dst, std::size_t{0}, std::size_t{0},
+                                                              std::size_t{0});
+};
+
 // Runs `steps` applications of `kernel` with step tau, starting from
 // `start`, alternating between two buffers; returns the last result.
+// Kernels with a stepping form run the whole call on one set of workers
+// (run_node_steps), the others step by step through apply_into.
 template <class K>
 Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::size_t steps, double tau,
                                    ScratchPool<double>& pool) {
     GridFn<double> other{start.grid, std::vector<double>(start.values.size(), 0.0)};
-    for (std::size_t k = 0; k < steps; ++k) {
+    if constexpr (HasNodeSteps<K>) {
+        if (steps == 0) return start;
         if (Status st = poll_stop(); !st) return fail(st.error());
-        if (Status st = kernel.apply_into(start, other, pool, tau); !st) return fail(st.error());
-        std::swap(start, other);
+        if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+        const std::size_t n = start.values.size();
+        auto stepper = kernel.node_steps(start.grid, tau, chunk_count(n), steps);
+        GridFn<double>* buffers[2] = {&start, &other};
+        Status st = run_node_steps(n, steps, [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
+            return stepper.step(*buffers[k % 2], *buffers[(k + 1) % 2], begin, end, s);
+        });
+        if (!st) return fail(st.error());
+        if (steps % 2 == 1) std::swap(start, other);
+        return start;
+    } else {
+        for (std::size_t k = 0; k < steps; ++k) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            if (Status st = kernel.apply_into(start, other, pool, tau); !st) return fail(st.error());
+            std::swap(start, other);
+        }
+        return start;
     }
-    return start;
 }
 
 // `steps` applications of `kernel` with step tau to `values`, which are

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include "core/foundation/coeff.hpp"
 #include "core/line/diffusion.hpp"
 #include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 namespace {
@@ -174,6 +177,70 @@ TEST(Driver, BadTauRejectedBeforeAnyWriteSizesFollowTheInput) {
     std::vector<std::thread::id> who;  // a call would write out of range
     EXPECT_TRUE(par_apply_pointwise(longer, ProbeKernel{&who}, line(0), 0.0));
     EXPECT_TRUE(longer.values.empty());
+}
+
+// run_node_steps with steps that record (step, share) and fail or throw on
+// request: every share sees every step until the one that ends the call.
+struct StepLog {
+    std::mutex m;
+    std::set<std::pair<std::size_t, std::size_t>> seen;  // (step, share)
+    std::set<std::thread::id> threads;
+    std::size_t max_step() {
+        std::size_t k = 0;
+        for (auto [s, _] : seen) k = std::max(k, s);
+        return k;
+    }
+};
+
+TEST(NodeSteps, WorkersKeptForTheCallAndStoppedAfterTheFailingStep) {
+    require_threshold_64();
+    WorkerCountOverride p(4);  // 1000 nodes: four shares of 250
+    StepLog log;
+    const Status st = run_node_steps(1000, 50, [&](std::size_t k, std::size_t b, std::size_t e, std::size_t s) {
+        {
+            std::lock_guard<std::mutex> lock(log.m);
+            log.seen.emplace(k, s);
+            log.threads.insert(std::this_thread::get_id());
+        }
+        EXPECT_EQ(b, 250 * s);
+        EXPECT_EQ(e, 250 * s + 250);
+        if (k == 7 && s == 2) return Status(domain_error("share 2 failed", 7.0));
+        return Status{};
+    });
+    EXPECT_EQ(st.error().f0(), 7.0);
+    EXPECT_EQ(log.seen.size(), 8u * 4u);  // steps 0..7, every share, nothing after
+    EXPECT_EQ(log.max_step(), 7u);
+    EXPECT_EQ(log.threads.size(), 4u);  // one thread per share for all steps
+    EXPECT_TRUE(log.threads.contains(std::this_thread::get_id()));
+}
+
+TEST(NodeSteps, StopRequestEndsTheCallBetweenStepsAndFaultsAfterTheJoin) {
+    require_threshold_64();
+    for (std::size_t workers : {1, 4}) {
+        WorkerCountOverride p(workers);
+        std::atomic<int> asked{0};
+        const ScopedStopHook hook({[](void* c) { return ++*static_cast<std::atomic<int>*>(c) > 0; }, &asked});
+        StepLog log;
+        const Status st = run_node_steps(1000, 1000, [&](std::size_t k, std::size_t, std::size_t, std::size_t s) {
+            if (k == 0) std::this_thread::sleep_for(std::chrono::milliseconds(60));  // past the poll interval
+            std::lock_guard<std::mutex> lock(log.m);
+            log.seen.emplace(k, s);
+            return Status{};
+        });
+        EXPECT_EQ(st.error(), CoreError::callback_failed()) << workers;
+        EXPECT_EQ(asked.load(), 1);
+        EXPECT_EQ(log.max_step(), 0u);  // asked after step 0, before step 1
+    }
+    WorkerCountOverride p(4);
+    try {
+        (void)run_node_steps(1000, 10, [](std::size_t k, std::size_t, std::size_t, std::size_t s) -> Status {
+            if (k == 3 && s == 1) throw InternalFault("index out of bounds");
+            return {};
+        });
+        FAIL() << "expected an internal fault";
+    } catch (const InternalFault& f) {
+        EXPECT_STREQ(f.what(), "a scoped thread panicked");
+    }
 }
 
 }  // namespace

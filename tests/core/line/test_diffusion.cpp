@@ -1,14 +1,20 @@
 // The second-order diffusion node step ("heat2"): the coefficient check and
-// the coordinate it reports, and the Zero policy's worked value. Orders in
-// time, the divergence form with variable coefficients and the coefficient
-// sources are measured through Heat1D.
+// the coordinate it reports, the Zero policy's worked value, and the stepping
+// form (shared samples, step plan, workers kept for the call) against the
+// node step itself, bit for bit. Orders in time, the divergence form with
+// variable coefficients and the coefficient sources are measured through
+// Heat1D.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "core/line/diffusion.hpp"
+#include "core/line/state.hpp"
 
 namespace quorvane {
 namespace {
@@ -42,6 +48,80 @@ TEST(Heat2, ZeroBoundaryContributesNothingBeyondTheEnds) {
     const DiffusionChernoff k{CoeffSource::constant(1.0), g, 1.0};
     EXPECT_NEAR(*k.apply_node(u, 40, 0.01), 19.0 / 24.0, 1e-12);
     EXPECT_NEAR(*k.apply_node(u, 20, 0.01), 1.0, 1e-12);
+}
+
+// CTest registers the core tests with TAMBRIK_PARALLEL_THRESHOLD=64; run
+// directly, the binary falls back to the same value.
+const bool kThreshold64 = [] { return ::setenv("TAMBRIK_PARALLEL_THRESHOLD", "64", 0) == 0; }();
+
+// n steps of the node step itself, through the per-step driver.
+Expected<std::vector<double>> reference_steps(const DiffusionChernoff& k, std::vector<double> v, double tau, int n) {
+    for (int s = 0; s < n; ++s) {
+        GridFn<double> out{k.grid, {}};
+        if (Status st = par_apply_pointwise(out, k, GridFn<double>{k.grid, v}, tau); !st) return fail(st.error());
+        v = std::move(out.values);
+    }
+    return v;
+}
+
+enum class Coef { Unit, Constant, Variable };
+CoeffSource source(Coef c) {
+    switch (c) {
+        case Coef::Unit: return CoeffSource::unit();
+        case Coef::Constant: return CoeffSource::constant(0.7);
+        case Coef::Variable: break;
+    }
+    return CoeffSource::shared(make_coeff([](double x) { return 1.0 + 0.3 * std::sin(2.0 * x); }),
+                               make_coeff([](double x) { return 0.6 * std::cos(2.0 * x); }),
+                               make_coeff([](double x) { return -1.2 * std::sin(2.0 * x); }));
+}
+
+class Heat2Stepping : public ::testing::TestWithParam<std::tuple<BoundaryTag, Coef, double>> {};
+TEST_P(Heat2Stepping, SameBitsAsTheNodeStepOnAnySplit) {
+    const auto [b, c, mu] = GetParam();
+    // 2600 nodes: three blocks of samples, and shares that start mid-block.
+    const Grid1D<double> g = grid(-2.0, 3.0, 2600, b);
+    std::vector<double> u0(g.n);
+    for (std::size_t i = 0; i < g.n; ++i) u0[i] = std::exp(-g.node(i) * g.node(i)) + 0.01 * std::sin(37.0 * i);
+    const DiffusionChernoff k{source(c), g, 1.3};
+    const double tau = mu * g.dx() * g.dx();
+    auto want = reference_steps(k, u0, tau, 5);
+    ASSERT_TRUE(want.has_value());
+    for (std::size_t workers : {1, 3, 8}) {
+        WorkerCountOverride w(workers);
+        auto got = evolve_values(k, g, u0, tau, 5);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(std::memcmp(got->data(), want->data(), g.n * sizeof(double)), 0) << workers;
+        GridFn<double> one{g, {}};
+        ScratchPool<double> pool;
+        ASSERT_TRUE(k.apply_into(GridFn<double>{g, u0}, one, pool, tau));
+        EXPECT_EQ(one.values, *reference_steps(k, u0, tau, 1)) << workers;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    BoundariesCoefficientsSteps, Heat2Stepping,
+    ::testing::Combine(::testing::Values(BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic,
+                                         BoundaryTag::Linear),
+                       ::testing::Values(Coef::Unit, Coef::Constant, Coef::Variable),
+                       // tau/dx^2: none, small, the usual, reads a thousand cells out
+                       ::testing::Values(0.0, 0.3, 2.5, 4e5)));
+
+TEST(Heat2Stepping, ErrorsAreTheNodeStepsOwn) {
+    ASSERT_TRUE(kThreshold64);
+    Grid1D<double> g = grid(-1.0, 1.0, 500);
+    const std::vector<double> u0(g.n, 1.0);
+    const DiffusionChernoff negative{CoeffSource::constant(-1.0), g, 1.0};
+    g.interp_kind = InterpKind::of(InterpTag::Linear);
+    const DiffusionChernoff unsampled = DiffusionChernoff::unit(g);
+    {
+        WorkerCountOverride serial(1);  // the first failing node: node 0
+        EXPECT_EQ(evolve_values(negative, negative.grid, u0, 1e-3, 4).error(),
+                  CoreError::domain(kEllipticityMessage, -1.0));
+    }
+    WorkerCountOverride parallel(4);  // some share's first failing node
+    const CoreError e = evolve_values(negative, negative.grid, u0, 1e-3, 4).error();
+    EXPECT_EQ(e.display().rfind("domain violation: a(x) must be finite", 0), 0u) << e.display();
+    EXPECT_EQ(evolve_values(unsampled, g, u0, 1e-3, 4).error(), reference_steps(unsampled, u0, 1e-3, 1).error());
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -118,6 +121,32 @@ TEST(HeatStepViolation, UnitDiffusionNeverRefused) {
     }
     EXPECT_LE(cosine_spectral_radius(Diffusion4thChernoff::unit(g), g, 10.0 * g.dx() * g.dx()), 1.0 + 1e-12);
     EXPECT_LE(cosine_spectral_radius(Diffusion6thChernoff::unit(g), g, 10.0 * g.dx() * g.dx()), 1.0 + 1e-12);
+}
+
+// The scan splits a grid as the node driver does: under the threshold
+// (64 in the core tests) it runs on the calling thread, whatever the
+// processors, so TAMBRIK_PARALLEL_THRESHOLD=1000000 means serial.
+TEST(HeatStepViolation, ScanThreadsFollowTheDriversRule) {
+    if (parallel_threshold() != 64) GTEST_SKIP() << "needs TAMBRIK_PARALLEL_THRESHOLD=64";
+    std::mutex m;
+    std::set<std::thread::id> seen;
+    auto a = make_coeff([&](double x) {
+        std::lock_guard<std::mutex> lock(m);
+        seen.insert(std::this_thread::get_id());
+        return 1.0 + 0.3 * std::sin(4.0 * x);
+    });
+    WorkerCountOverride eight(8);
+    for (std::size_t n : {100, 1000}) {
+        seen.clear();
+        const Grid1D<double> g = grid(0.0, 1.0, n);
+        const DiffusionChernoff k{
+            CoeffSource::shared(a, make_coeff([](double x) { return 1.2 * std::cos(4.0 * x); }),
+                                make_coeff([](double x) { return -4.8 * std::sin(4.0 * x); })),
+            g, 1.3};
+        EXPECT_GT(heat2_symbol_sup(k, 1e-4), 0.0);
+        if (n == 100) EXPECT_EQ(seen.size(), 1u);  // 100/64: one chunk
+        else EXPECT_GT(seen.size(), 1u);          // 1000/64: eight
+    }
 }
 
 struct SineCoefficient {
