@@ -62,8 +62,8 @@ PyTypeObject* point_eval_type_object();
 // PyTypeObject* graph_traj_type_object();
 PyTypeObject* strang_graph_type_object();
 PyMethodDef* sample_gridfn2d_function_def();
-// PyTypeObject* anisotropic_shift_nd2_type_object();
-// PyTypeObject* anisotropic_shift_nd3_type_object();
+PyTypeObject* anisotropic_shift_nd2_type_object();
+PyTypeObject* anisotropic_shift_nd3_type_object();
 PyTypeObject* non_separable2d_aniso_type_object();
 PyTypeObject* heat2d_var_a_type_object();
 PyTypeObject* heat3d_var_a_type_object();
@@ -79,7 +79,7 @@ PyTypeObject* resolvent_jump3d_v8_type_object();
 // PyTypeObject* smolyak_d6v8_type_object();
 PyTypeObject* complex_triple_jump_v8_type_object();
 PyTypeObject* obstacle_gamma_v8_type_object();
-// PyTypeObject* obstacle_ndv8_type_object();
+PyTypeObject* obstacle_ndv8_type_object();
 PyTypeObject* wentzell_v8_type_object();
 PyTypeObject* gamma_family_type_object();
 // PyTypeObject* reverse_heat1d_type_object();
@@ -190,8 +190,8 @@ const Item kRegistration[] = {
     // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
     {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
     {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
-    // {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
-    // {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
+    {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},
+    {Item::Class, "AnisotropicShiftND3", &anisotropic_shift_nd3_type_object, nullptr},
     {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},
     {Item::Class, "Heat2DVarA", &heat2d_var_a_type_object, nullptr},
     {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
@@ -207,7 +207,7 @@ const Item kRegistration[] = {
     // {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
     {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},
     {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
-    // {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},
+    {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},
     {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
     {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
     // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},

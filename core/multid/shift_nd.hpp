@@ -1,0 +1,63 @@
+// The anisotropic shift Chernoff function of
+// L u = A(p):grad^2 u + b(p).grad u + c(p) u on a D-dimensional tensor grid:
+//
+//   (F(tau) u)(p) = exp(tau c(p)) pi^(-D/2) sum_q W_q u(p + tau b(p) + 2 sqrt(tau) L(p) z_q),
+//
+// A = L L^T (Cholesky), z_q and W_q the D-fold product of the five-point
+// Gauss-Hermite rule (weight e^(-z^2)). Off-grid values come from the
+// tensor-product interpolation of the grid. Order 1 in the number of steps;
+// F(0) is the identity since each axis's weights sum to sqrt(pi).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_nd.hpp"
+
+namespace quorvane {
+
+template <std::size_t D>
+using Point = std::array<double, D>;
+// Shared, immutable coefficient functions of a point, callable from any thread.
+template <std::size_t D>
+using TensorField = std::shared_ptr<const std::function<void(const Point<D>&, std::span<double>)>>;  // D*D, column-major
+template <std::size_t D>
+using VectorField = std::shared_ptr<const std::function<void(const Point<D>&, std::span<double>)>>;  // D entries
+template <std::size_t D>
+using ScalarField = std::shared_ptr<const std::function<double(const Point<D>&)>>;
+
+inline constexpr std::array<double, 5> kGaussHermiteNodes{-2.020182870456086, -0.958572464613819, 0.0,
+                                                          0.958572464613819, 2.020182870456086};
+inline constexpr std::array<double, 5> kGaussHermiteWeights{0.019953242059046, 0.393619323152241, 0.945308720482942,
+                                                            0.393619323152241, 0.019953242059046};
+
+template <std::size_t D>
+struct AnisotropicShiftChernoffND {
+    GridND<D> grid;
+    // Per node (flat order, axis 0 fastest) the lower Cholesky factor,
+    // entry (r, c) at c*D + r.
+    std::vector<std::array<double, D * D>> factors;
+    VectorField<D> drift;
+    ScalarField<D> reaction;
+
+    // At least 5^D nodes; the tensor (only its lower triangle read) factored
+    // at every node, the first pivot <= 0 refused with its value.
+    static Expected<AnisotropicShiftChernoffND> make(const GridND<D>& grid, const TensorField<D>& a,
+                                                     VectorField<D> b, ScalarField<D> c);
+
+    // out[k] = (F(tau) u)(x_k) for every node k of u; tau finite and >= 0.
+    Status apply_into(const GridFnND<D>& u, std::span<double> out, double tau) const;
+
+    // The coordinates of node k.
+    Point<D> node(std::size_t k) const;
+};
+
+extern template struct AnisotropicShiftChernoffND<2>;
+extern template struct AnisotropicShiftChernoffND<3>;
+
+}  // namespace quorvane

@@ -1,0 +1,150 @@
+"""AnisotropicShiftND2/ND3 and ObstacleNDV8: translated rotated Gaussians, the lower triangle of the
+tensor, the reaction factor, the projected unit step, and the fixed messages."""
+
+import math
+
+import numpy as np
+import pytest
+
+import quorvane as q
+from quorvane import QuorvaneError
+
+from conftest import N_GE4, N_STEPS, T_NONNEG, XMIN_LT
+
+FIVE_D = "[GridMismatch] AnisotropicShiftChernoffND: grid.len() must be >= 5^D"
+
+
+def gaussian(points, mean, cov):
+    d = points - mean
+    return np.exp(-0.5 * np.einsum("...i,ij,...j->...", d, np.linalg.inv(cov), d))
+
+
+def test_nd2_translated_rotated_gaussian():
+    # u_t = A:grad^2 u + b.grad u moves the centre by -b t and adds 2 t A to the covariance.
+    n, t = 61, 0.05
+    A = np.array([[0.6, 0.25], [0.25, 0.3]])
+    b = np.array([0.8, -0.4])
+    x = np.linspace(-2, 2, n)
+    P = np.stack(np.meshgrid(x, x, indexing="ij"), -1)
+    S0 = 0.05 * np.eye(2)
+    u0 = gaussian(P, 0, S0)
+    St = S0 + 2 * t * A
+    exact = math.sqrt(np.linalg.det(S0) / np.linalg.det(St)) * gaussian(P, -b * t, St)
+    # The upper entry is ignored: 5.0 instead of 0.25 gives the same values.
+    a_vals = np.tile([A[0, 0], 5.0, A[1, 0], A[1, 1]], n * n)
+    h = q.AnisotropicShiftND2(n, n, -2, 2, -2, 2, a_vals, b_values=np.tile(b, n * n))
+    h.set_state(u0)
+    h.evolve(t, n_steps=10)
+    err = np.abs(h.values_2d() - exact).max()
+    # Cubic interpolation at dx = 0.067 against sigma = 0.22; without the drift the error would be 3e-2.
+    assert err < 2e-3, err
+
+
+def test_nd2_reads_only_the_lower_triangle_and_c_scales():
+    n = 6
+    u0 = np.cos(np.arange(n * n) * 0.4)
+    outs = []
+    for a12, c in [(0.5, 0.0), (-7.0, 0.0), (0.5, 0.3)]:
+        h = q.AnisotropicShiftND2(n, n, 0, 1, 0, 1, np.tile([1.0, a12, 0.2, 1.0], n * n),
+                                  c_values=np.full(n * n, c), boundary="periodic")
+        h.set_state(u0)
+        h.evolve(0.01, n_steps=1)
+        outs.append(h.values())
+    assert np.array_equal(outs[0], outs[1])
+    assert np.allclose(outs[2], math.exp(0.003) * outs[0], rtol=1e-14, atol=0)
+
+
+def test_nd3_translated_gaussian():
+    n, t = 21, 0.02
+    A = np.array([[0.5, 0.1, 0.0], [0.1, 0.4, 0.05], [0.0, 0.05, 0.3]])
+    b = np.array([0.5, 0.0, -0.5])
+    x = np.linspace(-1.0, 1.0, n)
+    P = np.stack(np.meshgrid(x, x, x, indexing="ij"), -1)
+    S0 = 0.06 * np.eye(3)
+    St = S0 + 2 * t * A
+    exact = math.sqrt(np.linalg.det(S0) / np.linalg.det(St)) * gaussian(P, -b * t, St)
+    h = q.AnisotropicShiftND3(n, n, n, -1, 1, -1, 1, -1, 1, np.tile(A.ravel(), n**3), b_values=np.tile(b, n**3))
+    h.set_state(gaussian(P, 0, S0).ravel(order="F"))
+    h.evolve(t, n_steps=3)
+    # dx = 0.1 against sigma = 0.25; without the drift the error would be 2e-2.
+    assert np.abs(h.values() - exact.ravel(order="F")).max() < 6e-3
+
+
+def test_obstacle_is_the_projected_unit_step():
+    nx, ny, level, tau = 7, 9, 0.1, 0.003
+    v = np.sin(np.arange(nx * ny) * 0.7)
+    free = q.AnisotropicShiftND2(nx, ny, 0, 1, 0, 2, np.tile([1.0, 0.0, 0.0, 1.0], nx * ny))
+    free.set_state(v)
+    free.evolve(tau, n_steps=1)
+    ob = q.ObstacleNDV8(0, 1, nx, 0, 2, ny, level)
+    r = ob.apply(tau, v)
+    assert np.array_equal(r, np.maximum(free.values(), level))
+    assert np.array_equal(ob.apply(tau, v.reshape((nx, ny), order="F")), r)
+    # The rule's weights sum to sqrt(pi) up to one rounding.
+    assert np.allclose(ob.apply(tau, np.full(nx * ny, 3.0)), 3.0, rtol=1e-14, atol=0)
+    assert np.array_equal(ob.apply(tau, np.full(nx * ny, level - 1)), np.full(nx * ny, level))
+    assert ob.shape() == (nx, ny)
+
+
+@pytest.mark.parametrize("make, msg", [
+    (lambda: q.AnisotropicShiftND2(4, 4, 0, 1, 0, 1, [1.0, 0, 0, 1] * 16), FIVE_D),
+    (lambda: q.AnisotropicShiftND3(4, 4, 4, 0, 1, 0, 1, 0, 1, [1.0, 0, 0, 0, 1, 0, 0, 0, 1] * 64), FIVE_D),
+    (lambda: q.AnisotropicShiftND2(5, 5, 0, 1, 0, 1, [1.0] * 99), "[GridMismatch] a_values length 99 != expected 100"),
+    (lambda: q.AnisotropicShiftND2(5, 5, math.nan, 1, 0, 1, [math.nan] * 100), "[NanInf] a_values contains NaN or Inf"),
+    (lambda: q.AnisotropicShiftND2(5, 5, 0, 1, 0, 1, [1.0, 0, 0, 1] * 25, b_values=[0.0] * 49),
+     "[GridMismatch] b_values length 49 != expected 50"),
+    (lambda: q.AnisotropicShiftND2(5, 5, 0, 1, 1, 1, [1.0, 0, 0, 1] * 25), XMIN_LT),
+    (lambda: q.AnisotropicShiftND2(5, 3, 0, 1, 0, 1, [1.0, 0, 0, 1] * 15), N_GE4),
+    (lambda: q.AnisotropicShiftND2(5, 5, 0, 1, 0, 1, [1.0, 0, 2, 3] * 25),
+     "[GridMismatch] AnisotropicShiftChernoffND: diffusion tensor not SPD at grid point"),
+    (lambda: q.AnisotropicShiftND2(2**31, 2**31, 0, 1, 0, 1, []),
+     "[GridMismatch] a_values length 0 != expected 18446744073709551616"),
+    (lambda: q.ObstacleNDV8(0, 1, 5, 0, math.inf, 5, 0.0), "[NanInf] domain bounds must be finite"),
+    (lambda: q.ObstacleNDV8(1, 1, 5, 0, 1, 5, 0.0), "[OutOfDomain] domain_lo must be < domain_hi"),
+    (lambda: q.ObstacleNDV8(0, 1, 5, 0, 1, 5, math.nan), "[NanInf] level must be finite"),
+    (lambda: q.ObstacleNDV8(0, 1, 5, 0, 1, 3, 0.0), N_GE4),
+    (lambda: q.ObstacleNDV8(0, 1, 4, 0, 1, 4, 0.0).apply(0.1, [0.0] * 16), FIVE_D),
+    (lambda: q.ObstacleNDV8(0, 1, 4, 0, 1, 7, 0.0).apply(0.0, [0.0] * 28), "[OutOfDomain] tau must be finite and > 0"),
+    (lambda: q.ObstacleNDV8(0, 1, 4, 0, 1, 7, 0.0).apply(0.1, [0.0] * 29),
+     "[GridMismatch] v flat length does not match grid size"),
+    (lambda: q.ObstacleNDV8(0, 1, 4, 0, 1, 7, 0.0).apply(0.1, np.zeros((4, 8))),
+     "[GridMismatch] v length mismatch after ravel"),
+])
+def test_errors(make, msg):
+    with pytest.raises(QuorvaneError) as e:
+        make()
+    assert str(e.value) == msg
+
+
+def test_state_members_and_evolve_checks():
+    h = q.AnisotropicShiftND2(6, 7, 0, 1, 0, 1, [1.0, 5.0, 0.0, 1.0] * 42, boundary="PERIODIC")
+    assert (len(h), repr(h), h.order()) == (42, "AnisotropicShiftND2(nx=6, ny=7, order=1)", 1)
+    U = np.arange(42.0).reshape(6, 7)
+    h.set_state(U)
+    assert np.array_equal(h.values_2d(), U) and np.array_equal(h.values(), U.ravel(order="F"))
+    with pytest.raises(QuorvaneError) as e:
+        h.set_state(U.T.copy())
+    assert str(e.value) == "[GridMismatch] u0 has shape (7, 6), expected (6, 7)"
+    with pytest.raises(QuorvaneError, match=r"^\[NanInf\] u0 contains NaN or Inf$"):
+        h.set_state([math.nan] * 42)
+    for args, kw, msg in [((math.nan,), {"n_steps": 0}, N_STEPS), ((-1.0,), {}, T_NONNEG)]:
+        with pytest.raises(QuorvaneError) as e:
+            h.evolve(*args, **kw)
+        assert str(e.value) == msg
+    h.evolve(0.0)
+    assert np.allclose(h.values_2d(), U, atol=1e-12)
+    g = q.AnisotropicShiftND3(5, 5, 6, 0, 1, 0, 1, 0, 1, np.tile(np.eye(3).ravel(), 150))
+    assert (len(g), repr(g)) == (150, "AnisotropicShiftND3(nx=5, ny=5, nz=6, order=1)")
+    ob = q.ObstacleNDV8(0, 1, 5, 0, 1, 5, 0.0)
+    with pytest.raises(TypeError, match=r"^v must be numpy.ndarray\[float64\]$"):
+        ob.apply(0.1, np.array([["a", "b"]]))
+    with pytest.raises(AttributeError):  # ravel's own error passes through
+        ob.apply(0.1, "abc")
+
+
+def test_overflowing_reaction_is_refused_and_the_state_kept():
+    h = q.AnisotropicShiftND2(5, 5, 0, 1, 0, 1, [1.0, 0, 0, 1] * 25, c_values=[800.0] * 25)
+    h.set_state(np.ones(25))
+    with pytest.raises(QuorvaneError, match=r"^\[NanInf\] "):
+        h.evolve(1.0, n_steps=1)
+    assert np.array_equal(h.values(), np.ones(25))
