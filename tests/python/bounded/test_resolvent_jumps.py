@@ -2,6 +2,7 @@
 contour size, time range and band size; Resolvent1D against exact and dense resolvents."""
 
 import math
+import os
 import subprocess
 import sys
 
@@ -126,10 +127,10 @@ def test_jump_argument_errors():
 
 
 def test_band_caps_refuse_before_allocating_in_a_subprocess():
-    # Run under a 1 GiB address-space limit: a missing cap would fail to allocate, not pass.
+    # Run under a 2 GiB address-space limit: a missing cap would fail to allocate, not pass.
     code = """
 import resource, quorvane as q
-resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
 for make in (lambda: q.ResolventJump3DV8(0, 1, 64, 0, 1, 64, 0, 1, 64, 32),
              lambda: q.ResolventJump2DV8(0, 1, 1 << 22, 0, 1, 1 << 22, 32),
              lambda: q.ResolventJump3DV8(0, 1, 1 << 22, 0, 1, 1 << 22, 0, 1, 1 << 22, 32)):
@@ -138,7 +139,8 @@ for make in (lambda: q.ResolventJump3DV8(0, 1, 64, 0, 1, 64, 0, 1, 64, 32),
     except q.QuorvaneError as e:
         print(e)
 """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
     assert out.stdout.splitlines() == [
         "[OutOfDomain] ResolventJump3DV8: the band needs 2147745792 complex values, above the cap of 16777216 "
         "(N*(2k+1), k = nx*ny)",
