@@ -340,7 +340,7 @@ constexpr char kHeat1DZeta8Doc[] =
     "extrapolates the step Z of `Heat1DZeta6` once more: (64·Z(τ/2)²u − Z(τ)u)/63, 27 steps\n"
     "of `Heat1D4th` in all; as for the lower rungs the temporal order stays 3. Every inner\n"
     "step reads u through the degree-64 polynomial through 65 Chebyshev points of the\n"
-    "interval, so one step costs about a thousand `Heat1D` steps.\n\n"
+    "interval, which makes this by far the slowest 1-D class per step.\n\n"
     "That resampling is not the identity, and the ladder amplifies its error: a step is\n"
     "stable only when τ/dx² lies in [0.08, 6.5]. `evolve` refuses other steps with kind\n"
     "'CflViolated' naming the admissible range; `evolve(0.0)` leaves the state unchanged.\n\n"
