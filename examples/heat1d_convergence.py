@@ -63,7 +63,7 @@ CLASSES = {
     "Adjoint heat2": lambda u0, t, steps: quorvane.Adjoint(XMIN, XMAX, N, u0, kernel="heat2").evolve(t, n_steps=steps),
     "EvolverHeat1DUnitV3": lambda u0, t, steps: evolve_into_values(XMIN, XMAX, N, u0, t, steps),
 }
-# Heat1DZeta8 costs about a thousand Heat1D steps per step: keep its counts small.
+# Heat1DZeta8 is by far the slowest class per step: keep its counts small.
 MAX_STEPS = {"Heat1DZeta8": 32}
 QUICK_MAX_STEPS = {"Heat1DZeta8": 8}
 
