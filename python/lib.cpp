@@ -76,7 +76,7 @@ PyTypeObject* resolvent_jump_v8_type_object();
 PyTypeObject* resolvent_jump2d_v8_type_object();
 PyTypeObject* resolvent_jump3d_v8_type_object();
 // PyTypeObject* adjoint_fokker_planck_v8_type_object();
-// PyTypeObject* smolyak_d6v8_type_object();
+PyTypeObject* smolyak_d6v8_type_object();
 PyTypeObject* complex_triple_jump_v8_type_object();
 PyTypeObject* obstacle_gamma_v8_type_object();
 PyTypeObject* obstacle_ndv8_type_object();
@@ -204,7 +204,7 @@ const Item kRegistration[] = {
     {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
     {Item::Class, "ResolventJump3DV8", &resolvent_jump3d_v8_type_object, nullptr},
     // {Item::Class, "AdjointFokkerPlanckV8", &adjoint_fokker_planck_v8_type_object, nullptr},
-    // {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
+    {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
     {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},
     {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
     {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},

@@ -58,12 +58,7 @@ constexpr char kVerifyDoc[] =
     "verify_gamma_star()\n--\n\n"
     "Return True: the stored g solves 2g^3 + (1 - 2g)^3 = 0 with Re g > 0 and Re(1 - 2g) > 0.\n";
 
-TripleJumpObj triple_jump_new(const Args& a) {
-    const double lo = a.f64(0);
-    const double hi = a.f64(1);
-    const std::uint64_t n = a.u64(2);
-    return TripleJumpObj{checked_domain(lo, hi, n)};
-}
+TripleJumpObj triple_jump_new(const Args& a) { return TripleJumpObj{domain_args(a)}; }
 
 Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
     const double tau = a.f64(0);

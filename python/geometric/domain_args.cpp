@@ -15,6 +15,13 @@ DomainBox checked_domain(double lo, double hi, std::uint64_t n) {
     return {lo, hi, n};
 }
 
+DomainBox domain_args(const Args& a) {
+    const double lo = a.f64(0);
+    const double hi = a.f64(1);
+    const std::uint64_t n = a.u64(2);
+    return checked_domain(lo, hi, n);
+}
+
 void check_tau(double tau) {
     if (!finite_nonneg(tau)) py_err_with_kind("OutOfDomain", "tau must be finite and >= 0");
 }

@@ -19,6 +19,9 @@ struct DomainBox {
 // "[OutOfDomain] domain bounds must be finite", "[GridMismatch] domain_lo
 // must be < domain_hi", "[GridMismatch] n_per_axis must be >= 4", in order.
 DomainBox checked_domain(double lo, double hi, std::uint64_t n);
+// The constructor arguments (domain_lo, domain_hi, n_per_axis), converted
+// in order and checked.
+DomainBox domain_args(const Args& a);
 
 // "[OutOfDomain] tau must be finite and >= 0" (-0.0 accepted).
 void check_tau(double tau);

@@ -1,0 +1,134 @@
+// Python class SmolyakD6V8: Chernoff steps of six-dimensional unit diffusion
+// with the Smolyak sparse-grid rule.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/format.hpp"
+#include "core/geometric/smolyak.hpp"
+#include "python/array.hpp"
+#include "python/frame.hpp"
+#include "python/geometric/domain_args.hpp"
+
+namespace quorvane::py {
+namespace {
+
+struct SmolyakObj {
+    DomainBox box;
+    static ClassDef& class_def();
+};
+
+constexpr char kSmolyakDoc[] =
+    "SmolyakD6V8(domain_lo, domain_hi, n_per_axis)\n--\n\n"
+    "Chernoff steps of the six-dimensional heat equation du/dt = Laplacian u with a sparse-grid rule.\n\n"
+    "One step of size tau maps u to pi^-3 sum_k w_k u(x + 2 sqrt(tau) xi_k) over the 533 nodes\n"
+    "of the level-9 Smolyak combination of the 1- to 9-point Gauss-Hermite rules (some weights\n"
+    "negative) instead of a full tensor rule; u is read between nodes by four-point cubic\n"
+    "Hermite interpolation, reflecting beyond the box [domain_lo, domain_hi]^6. The negative\n"
+    "weights make the step amplify some grid modes once 2 sqrt(tau)/h approaches 1\n"
+    "(h = (domain_hi - domain_lo)/(n_per_axis - 1)); such steps are refused.\n\n"
+    "Parameters\n----------\n"
+    "domain_lo, domain_hi : float\n    Bounds of every axis; finite, domain_lo < domain_hi.\n"
+    "n_per_axis : int\n    Nodes per axis, at least 4.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] domain bounds must be finite\", \"[GridMismatch] domain_lo must be <\n"
+    "    domain_hi\", \"[GridMismatch] n_per_axis must be >= 4\".\n";
+
+constexpr char kApplyDoc[] =
+    "apply($self, tau, u0, n_steps=1)\n--\n\n"
+    "Return u0 after n_steps steps of size tau (time n_steps * tau) as a new float64 array.\n\n"
+    "u0 holds n_per_axis**6 values, axis 0 fastest: node (i0, ..., i5) at\n"
+    "i0 + n*i1 + ... + n**5*i5. Runs with the interpreter lock released.\n\n"
+    "Parameters\n----------\n"
+    "tau : float\n    Step size, finite and >= 0.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
+    "n_steps : int, optional\n    Number of steps, at least 1 (default 1).\n\n"
+    "Returns\n-------\nnumpy.ndarray[float64]\n\n"
+    "Raises\n------\n"
+    "TypeError\n    \"u0 must be numpy.ndarray[float64] or sequence of floats\".\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] tau must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
+    "    \"[GridMismatch] len(u0)={} != n_per_axis^6={}\", and kind CflViolated for a tau at which\n"
+    "    the step amplifies some mode of the grid (the message names the largest tau up to\n"
+    "    which every step is a contraction).\n";
+
+constexpr char kNodesDoc[] =
+    "n_nodes($self)\n--\n\n"
+    "Return the number of sparse-grid nodes (533).\n";
+
+constexpr char kLevelDoc[] =
+    "level($self)\n--\n\n"
+    "Return the Smolyak level: 9.\n";
+
+constexpr char kSizeDoc[] =
+    "size($self)\n--\n\n"
+    "Return the number of grid values, n_per_axis**6.\n";
+
+SmolyakObj smolyak_new(const Args& a) { return SmolyakObj{domain_args(a)}; }
+
+Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
+    const double tau = a.f64(0);
+    const std::size_t n_steps = a.usize_or(2, 1);
+    check_tau(tau);
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
+    std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 6);
+    const DomainBox box = self.box;
+    struct Refusal {
+        bool hit = false;
+        double radius = 0.0, tau_max = 0.0, h = 0.0;
+    };
+    Refusal refused;
+    std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
+        auto op = SmolyakGridND<6>::make(static_cast<std::size_t>(box.n), box.lo, box.hi);
+        if (!op) return fail(op.error());
+        refused.radius = op->spectral_radius(tau);
+        if (refused.radius > 1.0 + 1e-9) {
+            refused.hit = true;
+            refused.tau_max = op->max_contracting_tau(tau);
+            refused.h = op->grid().axes[0].dx();
+            return std::vector<double>{};
+        }
+        return smolyak_evolve(*op, std::move(u0), tau, n_steps);
+    });
+    if (refused.hit) {
+        // Shown a little below the bound, so that the printed tau is admissible.
+        py_err_with_kind("CflViolated", "SmolyakD6V8: tau = " + fmt_exp3(tau) +
+                                            " makes the sparse-grid step amplify some modes of this grid "
+                                            "(spectral radius " + fmt_exp3(refused.radius) + " > 1, h = " +
+                                            fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " +
+                                            fmt_exp3(2.0 * std::sqrt(tau) / refused.h) +
+                                            "); every step up to tau = " + fmt_exp3(refused.tau_max * 0.999) +
+                                            " is a contraction");
+    }
+    return new_array_f64(out);
+}
+
+Ref smolyak_n_nodes(const SmolyakObj& self, const Args&) {
+    const auto op = unwrap(SmolyakGridND<6>::make(static_cast<std::size_t>(self.box.n), self.box.lo, self.box.hi));
+    return py_int(op.nodes().size());
+}
+
+Ref smolyak_level(const SmolyakObj&, const Args&) { return py_int(SmolyakGridND<6>::kLevel); }
+Ref smolyak_size(const SmolyakObj& self, const Args&) { return py_int_pow(self.box.n, 6); }
+
+ClassDef& SmolyakObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<SmolyakObj>("SmolyakD6V8", kSmolyakDoc);
+        d.tp_new = constructor<SmolyakObj, kSmolyakDoc, &smolyak_new>();
+        d.methods = {
+            method<SmolyakObj, kApplyDoc, &smolyak_apply>(),
+            method<SmolyakObj, kNodesDoc, &smolyak_n_nodes>(),
+            method<SmolyakObj, kLevelDoc, &smolyak_level>(),
+            method<SmolyakObj, kSizeDoc, &smolyak_size>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* smolyak_d6v8_type_object() { return type_object<SmolyakObj>(); }
+
+}  // namespace quorvane::py

@@ -1,0 +1,70 @@
+// The sparse rule (node count, weight sum, exactness on quadratics) and the
+// spectral radius read off the symbol against the growth of the real step.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "core/geometric/smolyak.hpp"
+
+namespace quorvane {
+namespace {
+
+TEST(SmolyakRule, NodesWeightsAndGridChecks) {
+    const SmolyakGridND<6> op = *SmolyakGridND<6>::make(4, 0.0, 1.0);
+    EXPECT_EQ(op.nodes().size(), 533u);
+    double sum = 0.0, lo = 0.0, hi = 0.0;
+    std::size_t negative = 0;
+    for (double w : op.weights()) sum += w, lo = std::min(lo, w), hi = std::max(hi, w), negative += w < 0;
+    EXPECT_NEAR(sum, std::pow(std::numbers::pi, 3), 1e-12);
+    EXPECT_EQ(negative, 84u);
+    EXPECT_NEAR(lo, -11.48, 0.01);
+    EXPECT_NEAR(hi, 7.45, 0.01);
+    for (std::size_t k = 1; k < op.nodes().size(); ++k) EXPECT_LT(op.nodes()[k - 1], op.nodes()[k]);
+    EXPECT_EQ(SmolyakGridND<6>::make(3, 0.0, 1.0).error(),
+              CoreError::domain("n must be >= 4 (septic Hermite stencil)", 3.0));
+    EXPECT_EQ(SmolyakGridND<6>::make(4, 1.0, 1.0).error(), CoreError::domain("xmin must be < xmax", 1.0));
+}
+
+double norm(const std::vector<double>& v) {
+    double s = 0.0;
+    for (double x : v) s += x * x;
+    return std::sqrt(s);
+}
+
+// ||F^k u|| / ||F^{k-1} u|| after k steps from a random start: the power
+// iteration's estimate of the largest eigenvalue modulus (from below).
+double growth(const SmolyakGridND<6>& op, double tau, int steps) {
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> gauss;
+    std::vector<double> u(op.grid().len()), v(u.size());
+    for (double& x : u) x = gauss(rng);
+    double ratio = 0.0;
+    for (int k = 0; k < steps; ++k) {
+        op.step(u, v, tau);
+        ratio = norm(v) / norm(u);
+        std::swap(u, v);
+    }
+    return ratio;
+}
+
+TEST(SmolyakStability, SymbolRadiusMatchesTheStepsGrowth) {
+    // h = 1/3 on [0, 1] with 4 nodes; 2 sqrt(tau)/h = 1 amplifies by 1.978,
+    // 0.7 by 1.06, 0.5 and 0.8 not at all (the first amplifying step sits
+    // at 0.658).
+    const SmolyakGridND<6> op = *SmolyakGridND<6>::make(4, 0.0, 1.0);
+    auto tau = [](double cells) { return (cells / 6.0) * (cells / 6.0); };
+    EXPECT_NEAR(op.spectral_radius(tau(1.0)), 1.978, 1e-3);
+    EXPECT_NEAR(growth(op, tau(1.0), 12), op.spectral_radius(tau(1.0)), 0.03);
+    for (double cells : {0.5, 0.8}) {
+        EXPECT_LE(op.spectral_radius(tau(cells)), 1.0 + 1e-12);
+        EXPECT_LE(growth(op, tau(cells), 6), 1.0 + 1e-12);
+    }
+    EXPECT_GT(op.spectral_radius(tau(0.7)), 1.05);
+    EXPECT_NEAR(2.0 * std::sqrt(op.max_contracting_tau(tau(1.0))) * 3.0, 0.658, 1e-3);
+}
+
+}  // namespace
+}  // namespace quorvane

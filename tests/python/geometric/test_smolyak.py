@@ -1,0 +1,81 @@
+"""SmolyakD6V8: exactness on quadratics, identities, the refusal of
+amplifying steps and the messages."""
+
+import math
+import re
+
+import numpy as np
+import pytest
+
+from conftest import raises_exact
+from quorvane import QuorvaneError, SmolyakD6V8
+
+N = 5
+G = np.linspace(-2.0, 2.0, N)  # h = 1
+X = np.meshgrid(*([G] * 6), indexing="ij")
+CENTRE = (N**6 - 1) // 2
+
+
+def flat(a):
+    return a.transpose(5, 4, 3, 2, 1, 0).ravel()  # axis 0 fastest
+
+
+def test_exact_on_quadratics():
+    # F(tau) u = E u(x + Z), Z ~ N(0, 2 tau I): u + tau Laplacian(u) for a
+    # quadratic, which the sparse rule (exact to degree 3 on each axis) and
+    # the cubic read reproduce. At the centre every tap stays inside the box.
+    u = X[0] ** 2 + 0.5 * X[1] * X[2] - X[3] ** 2 + 0.3 * X[4] + 2 * X[5] ** 2 + 1.0
+    obj = SmolyakD6V8(-2.0, 2.0, N)
+    for tau in (0.005, 0.02):  # 2 sqrt(tau) * 3.19 < 1 cell: no reflected tap
+        assert obj.apply(tau, flat(u))[CENTRE] == pytest.approx(1.0 + tau * (2 - 2 + 4), abs=1e-12)
+
+
+def test_identities():
+    obj = SmolyakD6V8(0.0, 1.0, 4)
+    u0 = np.random.default_rng(2).normal(size=4096)
+    assert np.max(np.abs(obj.apply(0.0, u0) - u0)) < 1e-12  # weights sum to pi^3 within 1e-15
+    assert np.max(np.abs(obj.apply(0.004, np.full(4096, 2.0)) - 2.0)) < 1e-12
+    twice = obj.apply(0.004, obj.apply(0.004, u0))
+    assert np.max(np.abs(obj.apply(0.004, list(u0), n_steps=2) - twice)) < 1e-14
+    assert not np.allclose(obj.apply(0.008, u0), twice, atol=1e-6)  # steps of tau, not tau/n_steps
+    assert obj.n_nodes() == 533 and obj.level() == 9 and obj.size() == 4096
+    assert SmolyakD6V8(0.0, 1.0, 10**4).size() == 10**24
+    with_nan = u0.copy()
+    with_nan[0] = math.nan
+    assert np.isnan(obj.apply(0.004, with_nan)).any()  # accepted, carried by the stencils
+
+
+def test_refuses_steps_that_amplify():
+    # h = 1: the step's spectral radius is 1.978 at 2 sqrt(tau)/h = 1; every
+    # step with 2 sqrt(tau)/h <= 0.658 is a contraction.
+    obj = SmolyakD6V8(-2.0, 2.0, N)
+    u0 = flat(np.exp(-(X[0] ** 2 + X[1] ** 2)))
+    with pytest.raises(QuorvaneError) as info:
+        obj.apply(0.25, u0)
+    msg = str(info.value)
+    assert msg.startswith("[CflViolated] SmolyakD6V8: tau = 2.500e-1 makes the sparse-grid step amplify")
+    assert "spectral radius 1.978e0 > 1" in msg
+    tau_max = float(re.search(r"every step up to tau = (\S+) is a contraction", msg).group(1))
+    assert tau_max == pytest.approx(0.658**2 / 4, rel=2e-3)
+    out = obj.apply(tau_max, u0)
+    assert np.max(np.abs(out)) <= np.max(np.abs(u0)) + 1e-12
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
+        obj.apply(tau_max * 1.05, u0)
+
+
+@pytest.mark.parametrize("args, message", [
+    ((0.0, 1.0, 3), "[GridMismatch] n_per_axis must be >= 4"),
+    ((1.0, 1.0, 4), "[GridMismatch] domain_lo must be < domain_hi"),
+    ((0.0, math.inf, 4), "[OutOfDomain] domain bounds must be finite"),
+    ((math.nan, 0.0, 2), "[OutOfDomain] domain bounds must be finite"),
+])
+def test_construction_errors(args, message):
+    raises_exact(QuorvaneError, message, SmolyakD6V8, *args)
+
+
+def test_apply_errors():
+    obj = SmolyakD6V8(0.0, 1.0, 4)
+    raises_exact(QuorvaneError, "[OutOfDomain] tau must be finite and >= 0", obj.apply, -1.0, "u0 not read", 0)
+    raises_exact(QuorvaneError, "[OutOfDomain] n_steps must be >= 1", obj.apply, 0.1, "u0 not read", n_steps=0)
+    raises_exact(TypeError, "u0 must be numpy.ndarray[float64] or sequence of floats", obj.apply, 0.1, 5.0)
+    raises_exact(QuorvaneError, "[GridMismatch] len(u0)=4095 != n_per_axis^6=4096", obj.apply, 0.1, np.zeros(4095))
