@@ -1,25 +1,27 @@
-"""Benchmark of quorvane.Heat1D (constant coefficient a = 1).
+"""Benchmark of quorvane.Heat1D (and the other heat classes) against fixed references.
 
-Four measurements, summarised in one table of ratios at the end:
+Every figure is reported as a ratio against a reference measured in the same run:
 
-1. Throughput: time per node-step of Heat1D.evolve for n = 2^10 ... 2^18
-   (every run does about the same number of node-steps), in this process
-   with its parallel threshold. Ratio: per node-step time against n = 2^10.
-2. Time to accuracy on one problem: du/dt = u'' on [-12, 12] from
-   u0 = exp(-x^2/(4 t0)), t0 = 0.25, to t = 0.5, exact solution
-   sqrt(t0/(t0+t)) exp(-x^2/(4(t0+t))) (below 1e-30 at the ends, so the
-   boundary rule plays no part). For each target error, the cheapest
-   configuration found on a small search (grid size, step count) of
-     - Heat1D (second order in time, interpolation error ~dx^8),
-     - SciPy expm_multiply on the 9-point eighth-order finite-difference
-       Laplacian (matching spatial accuracy, no time error),
-     - SciPy expm_multiply on the 3-point second-order Laplacian,
-   all with mirrored ends. Ratio: Heat1D time / SciPy time.
-3. Thread scaling: the same evolve in subprocesses with
-   TAMBRIK_PARALLEL_THRESHOLD=1000000 (one thread) and =64 (every processor
-   that the split allows). Ratio: parallel time / serial time.
-4. Per-call overhead of values() for n = 16 against numpy.ndarray.copy() of
-   a 16-element float64 array (aim: at most 3x).
+1. Throughput: ns per node-step of Heat1D.evolve (a = 1, cos(pi x) on [-1, 1],
+   reflecting ends, tau = 2.5 dx^2) for n = 2^10 ... 2^22, on one thread
+   (TAMBRIK_PARALLEL_THRESHOLD=1000000) and on every worker the split allows
+   (threshold 64), each in its own subprocess, against a fixed 21-tap stencil
+   loop (bench/stencil21.cpp) built here with the library's compiler flags.
+   Parallel efficiency = serial time / (parallel time * threads used).
+2. Fixed cost: Heat1D.evolve(t, 1) on 16 nodes against ndarray.copy() of 16
+   values (and values() against the same copy).
+3. Time to a maximum error of 1e-6, 1e-8 and 1e-10 on du/dt = u'' over
+   [-12, 12] from u0 = exp(-x^2/(4 t0)), t0 = 0.25, to t = 0.5 (exact solution
+   sqrt(t0/(t0+t)) exp(-x^2/(4(t0+t))), below 1e-30 at the ends), for
+   Heat1D, Heat1D6th and the best other quorvane class, against SciPy's Radau
+   and BDF (solve_ivp with the sparse Jacobian), expm_multiply and
+   Crank-Nicolson with splu, each on the 4th- and 8th-order central-difference
+   Laplacians with mirrored ends. Every method is tuned over its grid and its
+   step count or tolerance; the cheapest configuration that reaches the target
+   counts.
+
+Timings are minima over repeats; on a loaded machine they are noisy (the
+ratios less so, both sides being measured in the same run).
 
 Run:  python bench/bench_heat1d.py [--quick]
 (with PYTHONPATH pointing at a build directory when quorvane is not installed).
@@ -31,17 +33,22 @@ import argparse
 import json
 import math
 import os
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import timeit
 
 import numpy as np
 import scipy.sparse as sp
-from scipy.sparse.linalg import expm_multiply
+from scipy.integrate import solve_ivp
+from scipy.sparse.linalg import expm_multiply, splu
 
 import quorvane
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 T0, T_END, HALF = 0.25, 0.5, 12.0
 
 
@@ -54,40 +61,110 @@ def best_of(fn, repeats):
     return best
 
 
+def module_env(**extra):
+    env = dict(os.environ, **{k: str(v) for k, v in extra.items()})
+    module_dir = os.path.dirname(os.path.abspath(quorvane.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+    return env
+
+
+# --------------------------------------------------------------------------
+# 1. Throughput against the 21-tap stencil loop
+# --------------------------------------------------------------------------
+
+
+def library_flags():
+    """The compile flags of the library, as CMakeLists.txt sets them."""
+    text = open(os.path.join(HERE, os.pardir, "CMakeLists.txt")).read()
+    match = re.search(r"set\(QUORVANE_CXX_FLAGS ([^)]*)\)", text)
+    return match.group(1).split() if match else ["-O3", "-ffp-contract=off", "-fno-fast-math"]
+
+
+def build_stencil_loop(workdir):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    exe = os.path.join(workdir, "stencil21")
+    subprocess.run([compiler, "-std=c++23", *library_flags(), "-o", exe, os.path.join(HERE, "stencil21.cpp")],
+                   check=True)
+    return exe
+
+
+def stencil_ns(exe, n, steps, repeats):
+    out = subprocess.run([exe, str(n), str(steps), str(repeats)], check=True, capture_output=True, text=True)
+    return float(out.stdout.split()[0])
+
+
+THROUGHPUT_SCRIPT = """
+import json, sys, time
+import numpy as np
+import quorvane
+n, steps, repeats = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+x = np.linspace(-1.0, 1.0, n)
+dx = x[1] - x[0]
+tau = 2.5 * dx * dx
+h = quorvane.Heat1D(-1.0, 1.0, n, np.cos(np.pi * x))
+h.evolve(tau, 1)
+best = float("inf")
+for _ in range(repeats):
+    start = time.perf_counter()
+    h.evolve(tau * steps, steps)
+    best = min(best, time.perf_counter() - start)
+print(json.dumps(best / (n * steps)))
+"""
+
+
+def heat1d_ns(threshold, n, steps, repeats):
+    out = subprocess.run([sys.executable, "-c", THROUGHPUT_SCRIPT, str(n), str(steps), str(repeats)],
+                         env=module_env(TAMBRIK_PARALLEL_THRESHOLD=threshold), check=True, capture_output=True,
+                         text=True)
+    return json.loads(out.stdout) * 1e9
+
+
+def throughput(exponents, node_steps, repeats):
+    with tempfile.TemporaryDirectory() as workdir:
+        exe = build_stencil_loop(workdir)
+        rows = []
+        for k in exponents:
+            n = 2**k
+            steps = max(4, node_steps // n)
+            threads = min(n // 64, os.cpu_count() or 1)
+            rows.append((n, steps, stencil_ns(exe, n, steps, repeats), heat1d_ns(1000000, n, steps, repeats),
+                         heat1d_ns(64, n, steps, repeats), threads))
+        return rows
+
+
+# --------------------------------------------------------------------------
+# 2. Fixed cost
+# --------------------------------------------------------------------------
+
+
+def fixed_cost(number):
+    x = np.linspace(0.0, 1.0, 16)
+    h = quorvane.Heat1D(0.0, 1.0, 16, np.cos(np.pi * x))
+    evolve = min(timeit.repeat(lambda: h.evolve(1e-3, 1), number=number, repeat=7)) / number
+    values = min(timeit.repeat(h.values, number=number, repeat=7)) / number
+    copy = min(timeit.repeat(x.copy, number=number, repeat=7)) / number
+    return evolve, values, copy
+
+
+# --------------------------------------------------------------------------
+# 3. Time to accuracy
+# --------------------------------------------------------------------------
+
+
 def gaussian(x, t):
     return np.sqrt(T0 / (T0 + t)) * np.exp(-x * x / (4.0 * (T0 + t)))
 
 
-# --------------------------------------------------------------------------
-# 1. Throughput
-# --------------------------------------------------------------------------
-
-
-def throughput(exponents, node_steps, repeats):
-    rows = []
-    for k in exponents:
-        n = 2**k
-        steps = max(2, node_steps // n)
-        x = np.linspace(-HALF, HALF, n)
-        u0 = gaussian(x, 0.0)
-        h = quorvane.Heat1D(-HALF, HALF, n, u0)
-        h.evolve(1e-3, 1)  # warm caches and the worker configuration
-        seconds = best_of(lambda: h.evolve(1e-4, steps), repeats)
-        rows.append((n, steps, seconds / (n * steps)))
-    return rows
-
-
-# --------------------------------------------------------------------------
-# 2. Time to accuracy
-# --------------------------------------------------------------------------
+FD4 = [-1 / 12, 4 / 3, -5 / 2, 4 / 3, -1 / 12]
+FD8 = [-1 / 560, 8 / 315, -1 / 5, 8 / 5, -205 / 72, 8 / 5, -1 / 5, 8 / 315, -1 / 560]
 
 
 def mirrored_laplacian(n, dx, weights):
     """Central-difference Laplacian with mirrored ghosts (u[-j] = u[j])."""
     half = len(weights) // 2
     rows, cols, vals = [], [], []
+    i = np.arange(n)
     for offset, w in zip(range(-half, half + 1), weights):
-        i = np.arange(n)
         j = i + offset
         j = np.where(j < 0, -j, j)
         j = np.where(j > n - 1, 2 * (n - 1) - j, j)
@@ -95,125 +172,122 @@ def mirrored_laplacian(n, dx, weights):
         cols.append(j)
         vals.append(np.full(n, w))
     a = sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))), shape=(n, n))
-    return a / (dx * dx)  # duplicates (mirrored entries) are summed
+    return (a / (dx * dx)).tocsc()  # duplicates (mirrored entries) are summed
 
 
-FD2 = [1.0, -2.0, 1.0]
-FD8 = [-1 / 560, 8 / 315, -1 / 5, 8 / 5, -205 / 72, 8 / 5, -1 / 5, 8 / 315, -1 / 560]
-
-
-def heat1d_run(n, steps):
+def problem(n):
     x = np.linspace(-HALF, HALF, n)
-    u0, exact = gaussian(x, 0.0), gaussian(x, T_END)
+    return x, gaussian(x, 0.0), gaussian(x, T_END)
+
+
+def quorvane_run(cls, n, steps):
+    x, u0, _ = problem(n)
 
     def run():
-        h = quorvane.Heat1D(-HALF, HALF, n, u0)
+        h = cls(-HALF, HALF, n, u0)
         h.evolve(T_END, steps)
         return h.values()
 
-    return run, exact
+    return run
 
 
-def scipy_run(n, weights):
-    x = np.linspace(-HALF, HALF, n)
-    u0, exact = gaussian(x, 0.0), gaussian(x, T_END)
-    lap = mirrored_laplacian(n, x[1] - x[0], weights)
+def ivp_run(method, weights, n, rtol):
+    x, u0, _ = problem(n)
+    lap = mirrored_laplacian(n, x[1] - x[0], weights).tocsr()
 
     def run():
-        return expm_multiply(T_END * lap, u0)
+        sol = solve_ivp(lambda t, u: lap @ u, (0.0, T_END), u0, method=method, jac=lap, rtol=rtol,
+                        atol=rtol * 1e-2, t_eval=[T_END])
+        return sol.y[:, -1]
 
-    return run, exact
+    return run
 
 
-def cheapest(configs, target, repeats):
-    """The fastest configuration whose error meets the target: (seconds, label, error)."""
-    best = None
-    for label, (run, exact) in configs:
-        error = float(np.max(np.abs(run() - exact)))
-        if error > target:
-            continue
-        seconds = best_of(run, repeats)
-        if best is None or seconds < best[0]:
-            best = (seconds, label, error)
+def expm_run(weights, n):
+    x, u0, _ = problem(n)
+    lap = mirrored_laplacian(n, x[1] - x[0], weights)
+    return lambda: expm_multiply(T_END * lap, u0)
+
+
+def crank_nicolson_run(weights, n, steps):
+    x, u0, _ = problem(n)
+    lap = mirrored_laplacian(n, x[1] - x[0], weights)
+    tau = T_END / steps
+    eye = sp.identity(n, format="csc")
+
+    def run():
+        lu = splu((eye - 0.5 * tau * lap).tocsc())
+        rhs = (eye + 0.5 * tau * lap).tocsr()
+        u = u0
+        for _ in range(steps):
+            u = lu.solve(rhs @ u)
+        return u
+
+    return run
+
+
+def error_of(run, n):
+    try:
+        return float(np.max(np.abs(run() - problem(n)[2])))
+    except quorvane.QuorvaneError:
+        return math.inf
+
+
+def search(make, grids, knobs, targets, repeats):
+    """For each target, (seconds, label, error) of the cheapest (grid, knob) reaching it.
+
+    knobs run from cheap to accurate; along a grid the search stops once the
+    error stops improving (the grid's own error is reached) or every target is met.
+    """
+    reached = []
+    for n in grids:
+        last = math.inf
+        for knob in knobs:
+            run = make(n, knob)
+            err = error_of(run, n)
+            if err <= max(targets):
+                reached.append((best_of(run, repeats), f"n={n}, {knob}", err))
+            if err <= min(targets) or err > 0.9 * last:
+                break
+            last = err
+    best = {}
+    for target in targets:
+        fits = [r for r in reached if r[2] <= target]
+        best[target] = min(fits) if fits else None
     return best
 
 
 def time_to_accuracy(targets, repeats, quick):
     grids = [61, 121, 241, 481] if quick else [61, 121, 241, 481, 961]
-    # The 3-point Laplacian needs n ~ 7700 (15 s) for 1e-6: left out, it
-    # would dominate the run.
-    fd2_grids = [241, 481, 961, 1921] if quick else [241, 481, 961, 1921, 3841]
-    steps_list = [2**j for j in range(2, 12)]
-    results = {}
+    fd4_grids = [241, 481, 961, 1921] if quick else [241, 481, 961, 1921, 3841]
+    steps = [f"steps={2**j}" for j in range(1, 16)]
+    tols = [f"rtol={10.0**-j:.0e}" for j in range(4, 14)]
+    knob = lambda s: float(s.split("=")[1])  # noqa: E731
+
+    def classes(cls):
+        return lambda n, s: quorvane_run(cls, n, int(knob(s)))
+
+    results = {
+        "Heat1D": search(classes(quorvane.Heat1D), grids, steps, targets, repeats),
+        "Heat1D6th": search(classes(quorvane.Heat1D6th), grids, steps, targets, repeats),
+    }
+    others = {}
+    for name in ("Heat1D4th", "Heat1DZeta4", "Heat1DZeta6", "Heat1DZeta8", "TruncatedExp4th1D", "DiffusionExpmv1D"):
+        others[name] = search(classes(getattr(quorvane, name)), grids, steps, targets, repeats)
+    best_other = {}
     for target in targets:
-        # Heat1D: for each grid the smallest step count that meets the target.
-        heat_configs = []
-        for n in grids:
-            for steps in steps_list:
-                run, exact = heat1d_run(n, steps)
-                if np.max(np.abs(run() - exact)) <= target:
-                    heat_configs.append((f"n={n}, steps={steps}", (run, exact)))
-                    break
-        results[target] = {
-            "Heat1D": cheapest(heat_configs, target, repeats),
-            "expm_multiply FD8": cheapest([(f"n={n}", scipy_run(n, FD8)) for n in grids], target, repeats),
-            "expm_multiply FD2": cheapest([(f"n={n}", scipy_run(n, FD2)) for n in fd2_grids], target, repeats),
-        }
+        fits = [(r[0], name, r) for name, res in others.items() if (r := res[target]) is not None]
+        best_other[target] = min(fits)[1:] if fits else None
+    results["best other class"] = best_other
+    for label, weights, g in (("FD4", FD4, fd4_grids), ("FD8", FD8, grids)):
+        results[f"Radau {label}"] = search(lambda n, s: ivp_run("Radau", weights, n, knob(s)), g, tols, targets,
+                                           repeats)
+        results[f"BDF {label}"] = search(lambda n, s: ivp_run("BDF", weights, n, knob(s)), g, tols, targets,
+                                         repeats)
+        results[f"expm_multiply {label}"] = search(lambda n, s: expm_run(weights, n), g, ["exact"], targets, repeats)
+        results[f"CN+splu {label}"] = search(lambda n, s: crank_nicolson_run(weights, n, int(knob(s))), g,
+                                             steps[:12], targets, repeats)
     return results
-
-
-# --------------------------------------------------------------------------
-# 3. Thread scaling
-# --------------------------------------------------------------------------
-
-SCALING_SCRIPT = """
-import json, sys, time
-import numpy as np
-import quorvane
-n, steps, repeats = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-x = np.linspace(-12.0, 12.0, n)
-h = quorvane.Heat1D(-12.0, 12.0, n, np.exp(-x * x))
-h.evolve(1e-3, 1)
-best = float("inf")
-for _ in range(repeats):
-    start = time.perf_counter()
-    h.evolve(1e-4, steps)
-    best = min(best, time.perf_counter() - start)
-print(json.dumps(best))
-"""
-
-
-def timed_subprocess(threshold, n, steps, repeats):
-    env = dict(os.environ, TAMBRIK_PARALLEL_THRESHOLD=str(threshold))
-    module_dir = os.path.dirname(os.path.abspath(quorvane.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-    out = subprocess.run([sys.executable, "-c", SCALING_SCRIPT, str(n), str(steps), str(repeats)], env=env,
-                         check=True, capture_output=True, text=True)
-    return json.loads(out.stdout)
-
-
-def thread_scaling(exponents, node_steps, repeats):
-    rows = []
-    for k in exponents:
-        n = 2**k
-        steps = max(2, node_steps // n)
-        serial = timed_subprocess(1000000, n, steps, repeats)
-        parallel = timed_subprocess(64, n, steps, repeats)
-        rows.append((n, steps, serial, parallel))
-    return rows
-
-
-# --------------------------------------------------------------------------
-# 4. values() overhead
-# --------------------------------------------------------------------------
-
-
-def values_overhead(number):
-    x = np.linspace(0.0, 1.0, 16)
-    h = quorvane.Heat1D(0.0, 1.0, 16, x)
-    values = min(timeit.repeat(h.values, number=number, repeat=7)) / number
-    copy = min(timeit.repeat(x.copy, number=number, repeat=7)) / number
-    return values, copy
 
 
 # --------------------------------------------------------------------------
@@ -224,71 +298,76 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer sizes, targets and repeats")
     quick = parser.parse_args().quick
 
-    repeats = 2 if quick else 3
-    node_steps = 2**20 if quick else 2**22
-    exponents = range(10, 19, 2) if quick else range(10, 19)
-    targets = [1e-4, 1e-6] if quick else [1e-4, 1e-6, 1e-8]
+    repeats = 3 if quick else 5
+    node_steps = 2**22 if quick else 2**24
+    exponents = [10, 14, 18] if quick else [10, 12, 14, 16, 18, 20, 22]
+    targets = [1e-6, 1e-8] if quick else [1e-6, 1e-8, 1e-10]
 
-    print(f"quorvane {quorvane.version()}  ({os.cpu_count()} processors, "
-          f"TAMBRIK_PARALLEL_THRESHOLD={os.environ.get('TAMBRIK_PARALLEL_THRESHOLD', 'unset (2048)')})")
+    print(f"quorvane {quorvane.version()}  ({os.cpu_count()} processors; "
+          f"compiler flags {' '.join(library_flags())})")
     print()
 
-    print("1. Heat1D throughput (constant a, this process)")
-    print(f"{'n':>8} {'steps':>6} {'ns / node-step':>15}")
+    print("1. Heat1D ns per node-step against a 21-tap stencil loop (same flags)")
+    print(f"{'n':>8} {'steps':>6} {'stencil':>8} {'1 thread':>9} {'ratio':>6} {'threads':>8} {'parallel':>9} "
+          f"{'efficiency':>10}")
     tput = throughput(exponents, node_steps, repeats)
-    for n, steps, per in tput:
-        print(f"{n:8d} {steps:6d} {per * 1e9:15.2f}")
+    for n, steps, loop, serial, parallel, threads in tput:
+        print(f"{n:8d} {steps:6d} {loop:8.2f} {serial:9.2f} {serial / loop:6.2f} {threads:8d} {parallel:9.2f} "
+              f"{serial / (parallel * threads):10.2f}")
     print()
 
-    print(f"2. Time to accuracy: Gaussian t0={T0} -> t={T_END} on [-{HALF}, {HALF}]")
-    print(f"{'target':>8} {'method':<20} {'time [ms]':>10} {'max error':>10}  configuration")
-    tta = time_to_accuracy(targets, repeats, quick)
-    for target, methods in tta.items():
-        for name, best in methods.items():
+    print("2. Fixed cost on 16 nodes against ndarray.copy()")
+    evolve, values, copy = fixed_cost(20000 if quick else 100000)
+    print(f"   evolve(t, 1): {evolve * 1e6:.2f} us   values(): {values * 1e9:.0f} ns   "
+          f"ndarray.copy(): {copy * 1e9:.0f} ns")
+    print()
+
+    print(f"3. Time to accuracy: Gaussian t0={T0} -> t={T_END} on [-{HALF}, {HALF}]")
+    print(f"{'target':>8} {'method':<18} {'time [ms]':>10} {'max error':>10}  configuration")
+    tta = time_to_accuracy(targets, 2 if quick else 3, quick)
+    for name, per_target in tta.items():
+        for target in targets:
+            best = per_target[target]
             if best is None:
-                print(f"{target:8.0e} {name:<20} {'—':>10} {'—':>10}  not reached on the searched grids")
+                print(f"{target:8.0e} {name:<18} {'-':>10} {'-':>10}  not reached on the searched grids")
+            elif name == "best other class":
+                cls, (seconds, label, err) = best
+                print(f"{target:8.0e} {name:<18} {seconds * 1e3:10.3f} {err:10.2e}  {cls}: {label}")
             else:
-                print(f"{target:8.0e} {name:<20} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
-    print()
-
-    print("3. Thread scaling (subprocesses; threshold 1000000 = serial, 64 = parallel)")
-    print(f"{'n':>8} {'steps':>6} {'serial [ms]':>12} {'parallel [ms]':>14}")
-    scaling = thread_scaling([14, 16, 18] if not quick else [16, 18], node_steps, repeats)
-    for n, steps, serial, parallel in scaling:
-        print(f"{n:8d} {steps:6d} {serial * 1e3:12.3f} {parallel * 1e3:14.3f}")
-    print()
-
-    print("4. values() for n = 16 against ndarray.copy()")
-    values, copy = values_overhead(20000 if quick else 200000)
-    print(f"   values(): {values * 1e9:.1f} ns   ndarray.copy(): {copy * 1e9:.1f} ns")
+                print(f"{target:8.0e} {name:<18} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
     print()
 
     rows = []
-    base = tput[0][2]
-    for n, _, per in tput:
-        rows.append((f"node-step time, n=2^{int(math.log2(n))}", f"{per * 1e9:.2f} ns", f"{base * 1e9:.2f} ns (n=2^10)",
-                     per / base))
-    for target, methods in tta.items():
-        mine = methods["Heat1D"]
-        for ref in ("expm_multiply FD8", "expm_multiply FD2"):
-            other = methods[ref]
-            if mine is None or other is None:
-                rows.append((f"time to {target:.0e} vs {ref}", "—" if mine is None else f"{mine[0] * 1e3:.2f} ms",
-                             "—" if other is None else f"{other[0] * 1e3:.2f} ms", float("nan")))
+    for n, _, loop, serial, parallel, threads in tput:
+        k = int(math.log2(n))
+        rows.append((f"Heat1D 1 thread / stencil loop, n=2^{k} (aim <= 4)", f"{serial:.2f} ns", f"{loop:.2f} ns",
+                     serial / loop))
+        rows.append((f"parallel efficiency, n=2^{k}, {threads} threads (aim >= 0.7 from 2^14)",
+                     f"{parallel:.2f} ns", f"{serial:.2f} ns", serial / (parallel * threads)))
+    rows.append(("evolve(t, 1) / ndarray.copy(), n=16 (aim: evolve <= 3 us)", f"{evolve * 1e6:.2f} us",
+                 f"{copy * 1e9:.0f} ns", evolve / copy))
+    rows.append(("values() / ndarray.copy(), n=16", f"{values * 1e9:.0f} ns", f"{copy * 1e9:.0f} ns", values / copy))
+    references = [name for name in tta if not name.startswith(("Heat1D", "best other"))]
+    for target in targets:
+        refs = [(tta[r][target][0], r) for r in references if tta[r][target] is not None]
+        fastest = min(refs) if refs else None
+        for name in ("Heat1D", "Heat1D6th", "best other class"):
+            mine = tta[name][target]
+            if mine is not None and name == "best other class":
+                mine = mine[1]
+            if mine is None or fastest is None:
+                rows.append((f"{name} time to {target:.0e} / fastest SciPy", "-" if mine is None else
+                             f"{mine[0] * 1e3:.2f} ms", "-" if fastest is None else f"{fastest[0] * 1e3:.2f} ms",
+                             float("nan")))
             else:
-                rows.append((f"time to {target:.0e} vs {ref}", f"{mine[0] * 1e3:.2f} ms", f"{other[0] * 1e3:.2f} ms",
-                             mine[0] / other[0]))
-    for n, _, serial, parallel in scaling:
-        rows.append((f"parallel / serial, n=2^{int(math.log2(n))}", f"{parallel * 1e3:.2f} ms",
-                     f"{serial * 1e3:.2f} ms", parallel / serial))
-    rows.append(("values() / ndarray.copy(), n=16 (aim <= 3)", f"{values * 1e9:.1f} ns", f"{copy * 1e9:.1f} ns",
-                 values / copy))
+                rows.append((f"{name} time to {target:.0e} / fastest SciPy ({fastest[1]})", f"{mine[0] * 1e3:.2f} ms",
+                             f"{fastest[0] * 1e3:.2f} ms", mine[0] / fastest[0]))
 
     print("Summary: ratio = quorvane / reference")
     width = max(len(r[0]) for r in rows)
-    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>22} {'ratio':>8}")
+    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>12} {'ratio':>8}")
     for name, mine, ref, ratio in rows:
-        print(f"{name:<{width}} {mine:>12} {ref:>22} {ratio:8.3g}")
+        print(f"{name:<{width}} {mine:>12} {ref:>12} {ratio:8.3g}")
 
 
 if __name__ == "__main__":

@@ -103,43 +103,27 @@ Heat2Steps DiffusionChernoff::node_steps(const Grid1D<double>& g, double tau, st
     return Heat2Steps(*this, g, tau, shares, steps);
 }
 
-Heat2Steps::Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid, double tau, std::size_t shares,
-                       std::size_t steps)
-    : kernel_(&kernel),
-      grid_(grid),
-      tau_(tau),
-      constant_(kernel.coef.constant_value()),
-      plan_(steps >= 2 && constant_ && finite_nonneg(*constant_)),
-      shares_(std::max<std::size_t>(shares, 1)) {}
-
-void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
-    sh.prepared = true;
-    if (plan_ && make_plan(sh, begin, end)) return;
-    const double dx = grid_.dx();
-    // How far the reads reach beyond the nodes, in cells: the outer
-    // quadrature points (from the bound of a when it varies; the drift is
-    // not counted) and the correction's differences. Farther reads, and any
-    // beyond a margin as wide as a block, go through interp.
-    const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
-    double reach = 2.0 * std::sqrt(3.0 * a * tau_);
-    if (!constant_) reach = max_ignore_nan(reach, 2.0 * max_ignore_nan(std::sqrt(tau_), 2.0 * dx));
-    double cells = reach / dx + 2.0;
-    if (!(cells <= static_cast<double>(kBlock))) cells = static_cast<double>(kBlock);
-    sh.margin = static_cast<std::int64_t>(cells) + 1;
+std::vector<double> quadrature_offsets(double c, double tau, std::size_t count) {
+    std::vector<double> d{0.0};
+    for (std::size_t k = 1; d.size() < count; k += 2) {
+        // sqrt(k c tau) with k c formed first (for k = 1: c tau).
+        const double r = k == 1 ? std::sqrt(c * tau) : std::sqrt(static_cast<double>(k) * c * tau);
+        d.push_back(r + r);
+        d.push_back(-(r + r));
+    }
+    return d;
 }
 
-bool Heat2Steps::make_plan(Share& sh, std::size_t begin, std::size_t end) const {
-    // The reads of every node, located as the step locates them (node
-    // coordinates from the kernel's grid, cells on the input's grid).
-    const Grid1D<double>& kg = kernel_->grid;
+bool ReadPlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::span<const double> d,
+                    std::size_t begin, std::size_t end) {
+    begin_ = begin;
+    end_ = begin;  // nothing planned until the plan is complete
+    reads_ = d.size();
+    if (reads_ == 0 || reads_ > kMaxReads || begin >= end) return false;
     const double kdx = (kg.xmax - kg.xmin) / static_cast<double>(kg.n - 1);
-    const double r1 = std::sqrt(*constant_ * tau_);
-    const double h1 = r1 + r1;
-    const double r3 = std::sqrt(3.0 * *constant_ * tau_);
-    const double h3 = r3 + r3;
     const std::size_t count = end - begin;
-    sh.reads.resize(5 * count);
-    sh.patterns.clear();
+    ids_.resize(reads_ * count);
+    patterns_.clear();
     // Pattern numbers by (cell offset, bits of t): open addressing over
     // twice as many slots as patterns may be kept.
     struct Slot {
@@ -153,49 +137,77 @@ bool Heat2Steps::make_plan(Share& sh, std::size_t begin, std::size_t end) const 
     std::vector<Slot> slots(kSlots, Slot{0, 0, kEmpty});
     auto pattern_of = [&](std::int64_t offset, double t) -> std::size_t {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(t);
-        std::size_t k = static_cast<std::size_t>(((bits ^ static_cast<std::uint64_t>(offset)) * 0x9E3779B97F4A7C15ull) >> 40);
+        std::size_t k =
+            static_cast<std::size_t>(((bits ^ static_cast<std::uint64_t>(offset)) * 0x9E3779B97F4A7C15ull) >> 40);
         for (;; ++k) {
             Slot& slot = slots[k & (kSlots - 1)];
             if (slot.id == kEmpty) {
-                if (sh.patterns.size() == kMaxPatterns) return SIZE_MAX;
-                slot = {offset, bits, static_cast<std::uint16_t>(sh.patterns.size())};
-                sh.patterns.push_back({offset, hermite7_weights(t)});
+                if (patterns_.size() == kMaxPatterns) return SIZE_MAX;
+                slot = {offset, bits, static_cast<std::uint16_t>(patterns_.size())};
+                patterns_.push_back({offset, hermite7_weights(t)});
                 return slot.id;
             }
             if (slot.offset == offset && slot.t == bits) return slot.id;
         }
     };
     for (std::size_t j = 0; j < count; ++j) {
-        const double x = kg.xmin + kdx * static_cast<double>(begin + j);
-        const double p[5] = {x, x + h1, x - h1, x + h3, x - h3};
-        for (int m = 0; m < 5; ++m) {
+        const std::size_t i = begin + j;
+        const double x = kg.xmin + kdx * static_cast<double>(i);
+        for (std::size_t m = 0; m < reads_; ++m) {
             std::int64_t cell;
             double t;
-            if (!SepticSamples::locate(grid_, p[m], cell, t)) return false;
-            const std::size_t id = pattern_of(cell - static_cast<std::int64_t>(begin + j), t);
+            if (!SepticSamples::locate(grid, x + d[m], cell, t)) return false;
+            const std::size_t id = pattern_of(cell - static_cast<std::int64_t>(i), t);
             if (id == SIZE_MAX) return false;
-            sh.reads[5 * j + static_cast<std::size_t>(m)] = static_cast<std::uint16_t>(id);
+            ids_[reads_ * j + m] = static_cast<std::uint16_t>(id);
         }
     }
     // The samples each block reads; reads spread far beyond their nodes
     // would cost more samples than they save.
-    sh.block_cells.clear();
+    block_cells_.clear();
     for (std::size_t b = 0; b < count; b += kBlock) {
         const std::size_t e = std::min(count, b + kBlock);
         std::int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (std::size_t j = b; j < e; ++j) {
-            for (int m = 0; m < 5; ++m) {
-                const std::int64_t cell =
-                    static_cast<std::int64_t>(begin + j) + sh.patterns[sh.reads[5 * j + static_cast<std::size_t>(m)]].offset;
+            for (std::size_t m = 0; m < reads_; ++m) {
+                const std::int64_t cell = static_cast<std::int64_t>(begin + j) + patterns_[ids_[reads_ * j + m]].offset;
                 lo = std::min(lo, cell);
                 hi = std::max(hi, cell + 2);
             }
         }
         if (hi - lo > static_cast<std::int64_t>(3 * kBlock)) return false;
-        sh.block_cells.emplace_back(lo, hi);
+        block_cells_.emplace_back(lo, hi);
     }
-    sh.planned = true;
+    end_ = end;
     return true;
+}
+
+Heat2Steps::Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid, double tau, std::size_t shares,
+                       std::size_t steps)
+    : kernel_(&kernel),
+      grid_(grid),
+      tau_(tau),
+      constant_(kernel.coef.constant_value()),
+      plan_(steps >= 2 && constant_ && finite_nonneg(*constant_)),
+      shares_(std::max<std::size_t>(shares, 1)) {}
+
+void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
+    sh.prepared = true;
+    if (plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, 5), begin, end)) {
+        sh.planned = true;
+        return;
+    }
+    const double dx = grid_.dx();
+    // How far the reads reach beyond the nodes, in cells: the outer
+    // quadrature points (from the bound of a when it varies; the drift is
+    // not counted) and the correction's differences. Farther reads, and any
+    // beyond a margin as wide as a block, go through interp.
+    const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
+    double reach = 2.0 * std::sqrt(3.0 * a * tau_);
+    if (!constant_) reach = max_ignore_nan(reach, 2.0 * max_ignore_nan(std::sqrt(tau_), 2.0 * dx));
+    double cells = reach / dx + 2.0;
+    if (!(cells <= static_cast<double>(ReadPlan::kBlock))) cells = static_cast<double>(ReadPlan::kBlock);
+    sh.margin = static_cast<std::int64_t>(cells) + 1;
 }
 
 Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
@@ -204,33 +216,16 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
     Share& sh = shares_[share];
     if (!sh.prepared) prepare(sh, begin, end);
     double* out = dst.values.data();
-    SepticSamples& samples = sh.samples;
     if (sh.planned) {
-        const Pattern* patterns = sh.patterns.data();
-        for (std::size_t b = begin, block = 0; b < end; b += kBlock, ++block) {
-            const std::size_t e = std::min(end, b + kBlock);
-            samples.fill(src.values, src.grid, sh.block_cells[block].first, sh.block_cells[block].second);
-            const std::uint16_t* id = sh.reads.data() + 5 * (b - begin);
-            for (std::size_t i = b; i < e; ++i, id += 5) {
-                const std::int64_t node = static_cast<std::int64_t>(i);
-                const Pattern& r0 = patterns[id[0]];
-                const Pattern& r1 = patterns[id[1]];
-                const Pattern& r2 = patterns[id[2]];
-                const Pattern& r3 = patterns[id[3]];
-                const Pattern& r4 = patterns[id[4]];
-                const double u0 = samples.at_cell(node + r0.offset, r0.w);
-                const double up1 = samples.at_cell(node + r1.offset, r1.w);
-                const double um1 = samples.at_cell(node + r2.offset, r2.w);
-                const double up3 = samples.at_cell(node + r3.offset, r3.w);
-                const double um3 = samples.at_cell(node + r4.offset, r4.w);
-                out[i] = (kHeatW0 * u0 + kHeatW1 * (up1 + um1)) + kHeatW3 * (up3 + um3);
-            }
-        }
+        sh.plan.run<5>(src.values, src.grid, out, [](const double* r) {
+            return (kHeatW0 * r[0] + kHeatW1 * (r[1] + r[2])) + kHeatW3 * (r[3] + r[4]);
+        });
         return {};
     }
+    SepticSamples& samples = sh.samples;
     auto at = [&](double p) { return samples.read(p); };
-    for (std::size_t b = begin; b < end; b += kBlock) {
-        const std::size_t e = std::min(end, b + kBlock);
+    for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
+        const std::size_t e = std::min(end, b + ReadPlan::kBlock);
         samples.fill(src.values, src.grid, static_cast<std::int64_t>(b) - sh.margin,
                      static_cast<std::int64_t>(e) + sh.margin + 1);
         for (std::size_t i = b; i < e; ++i) {

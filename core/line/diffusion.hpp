@@ -7,14 +7,18 @@
 // consistent with the divergence form d/dx (a du/dx) = a u'' + a' u'.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <utility>
 #include <optional>
 #include <vector>
 
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
 
@@ -41,16 +45,70 @@ struct DiffusionChernoff {
     static DiffusionChernoff unit(const Grid1D<double>& grid) { return {CoeffSource::unit(), grid, 1.0}; }
 };
 
+// The reads of one node share of a step whose read points are the same in
+// every step: node i reads u at x_i + d_m for fixed offsets d_m (x_i from
+// the kernel's grid, the point located on the input's grid as interp locates
+// it). The cells and weights are found once (the step plan); each step then
+// fills node samples block by block and sums. Neighbouring nodes' reads fall
+// on few distinct fractional positions, so each distinct (cell offset,
+// weights) pattern is kept once and every read keeps only its number.
+class ReadPlan {
+public:
+    // Nodes per block of samples.
+    static constexpr std::size_t kBlock = 1024;
+    // A plan needing more distinct patterns than this is not kept.
+    static constexpr std::size_t kMaxPatterns = 4096;
+
+    // Plans nodes [begin, end) with the offsets `d`; false (and no plan)
+    // where some read cannot be located or the reads spread far beyond
+    // their nodes.
+    bool make(const Grid1D<double>& kernel_grid, const Grid1D<double>& grid, std::span<const double> d,
+              std::size_t begin, std::size_t end);
+
+    static constexpr std::size_t kMaxReads = 8;
+
+    // out[i] = combine(r) for every planned node i, r the node's R reads of
+    // the grid function (src, grid) in the order of the offsets (R = the
+    // number of offsets planned).
+    template <std::size_t R, class Combine>
+    void run(std::span<const double> src, const Grid1D<double>& grid, double* out, const Combine& combine) {
+        static_assert(R <= kMaxReads);
+        if (reads_ != R) internal_fault("ReadPlan::run: read count mismatch");
+        constexpr std::size_t reads = R;
+        double r[R];
+        for (std::size_t b = begin_, block = 0; b < end_; b += kBlock, ++block) {
+            const std::size_t e = std::min(end_, b + kBlock);
+            samples_.fill(src, grid, block_cells_[block].first, block_cells_[block].second);
+            const std::uint16_t* id = ids_.data() + reads * (b - begin_);
+            for (std::size_t i = b; i < e; ++i, id += reads) {
+                const std::int64_t node = static_cast<std::int64_t>(i);
+                for (std::size_t m = 0; m < reads; ++m) {
+                    const Pattern& p = patterns_[id[m]];
+                    r[m] = samples_.at_cell(node + p.offset, p.w);
+                }
+                out[i] = combine(r);
+            }
+        }
+    }
+
+private:
+    struct Pattern {
+        std::int64_t offset;  // cell - node index
+        Hermite7Weights<double> w;
+    };
+    std::size_t begin_ = 0, end_ = 0, reads_ = 0;
+    std::vector<std::uint16_t> ids_;  // pattern numbers, `reads_` per node
+    std::vector<Pattern> patterns_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;  // samples each block reads
+    SepticSamples samples_;
+};
+
 // Steps of one kernel with one step size, share by share (see
-// run_node_steps), giving exactly the values of apply_node. Each share reads
-// through node samples of the step's input computed once per step, block by
-// block (a block's nodes and the margin their reads reach, so the samples stay
-// in cache). With a coefficient constant by construction every read point is
-// the same in every step: the cells and weights of all reads are then found
-// once per call (the step plan) and each step is a fixed sum. Neighbouring
-// nodes' reads fall on few distinct fractional positions, so the plan keeps
-// each distinct (cell offset, weights) pattern once and per read only its
-// number.
+// run_node_steps), giving exactly the values of apply_node. With a
+// coefficient constant by construction each share runs from a step plan;
+// otherwise its reads go through node samples of the step's input computed
+// once per step, block by block (a block's nodes and the margin their reads
+// reach, so the samples stay in cache).
 class Heat2Steps {
 public:
     Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid, double tau, std::size_t shares,
@@ -61,27 +119,15 @@ public:
     Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
                 std::size_t share);
 
-    // Nodes per block of samples.
-    static constexpr std::size_t kBlock = 1024;
-    // A plan needing more distinct patterns than this is not kept.
-    static constexpr std::size_t kMaxPatterns = 4096;
-
 private:
-    struct Pattern {
-        std::int64_t offset;  // cell - node index
-        Hermite7Weights<double> w;
-    };
     struct Share {
         bool prepared = false;
         bool planned = false;
         std::int64_t margin = 0;  // cells read beyond the nodes, unplanned
-        std::vector<std::uint16_t> reads;  // five pattern numbers per node
-        std::vector<Pattern> patterns;
-        std::vector<std::pair<std::int64_t, std::int64_t>> block_cells;  // planned: samples per block
+        ReadPlan plan;
         SepticSamples samples;
     };
     void prepare(Share& sh, std::size_t begin, std::size_t end) const;
-    bool make_plan(Share& sh, std::size_t begin, std::size_t end) const;
 
     const DiffusionChernoff* kernel_;
     Grid1D<double> grid_;
@@ -90,6 +136,72 @@ private:
     bool plan_;
     std::vector<Share> shares_;
 };
+
+// The offsets 0, +-2 sqrt(k c tau) of a constant coefficient c's quadrature
+// points, k = 1, 3, 5, ... (`count` = 5 or 7 offsets), each root doubled by
+// adding it to itself, as the node steps form them.
+std::vector<double> quadrature_offsets(double c, double tau, std::size_t count);
+
+// The stepping form of a quadrature kernel K (heat4, heat6) for run_steps:
+// each share runs from a step plan when `constant` holds a coefficient
+// constant by construction (Sum adds the R reads exactly as the node step
+// adds them), through apply_node otherwise, on the source the kernel's
+// apply_into would read (K::source_kind: another sampling of a copy).
+template <class K, std::size_t R, class Sum>
+class QuadratureSteps {
+public:
+    QuadratureSteps(const K& kernel, const Grid1D<double>& grid, double tau, std::size_t shares, std::size_t steps,
+                    std::optional<double> constant)
+        : kernel_(&kernel),
+          grid_(grid),
+          tau_(tau),
+          constant_(constant),
+          plan_(steps >= 2 && constant && finite_nonneg(*constant) && !kernel.source_kind()),
+          shares_(std::max<std::size_t>(shares, 1)) {}
+
+    Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                std::size_t share) {
+        if (begin >= end) return {};
+        Share& sh = shares_[share];
+        if (!sh.prepared) {
+            sh.prepared = true;
+            sh.planned =
+                plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, R), begin, end);
+        }
+        if (sh.planned) {
+            sh.plan.template run<R>(src.values, src.grid, dst.values.data(), Sum{});
+            return {};
+        }
+        const GridFn<double>* source = &src;
+        if (const std::optional<InterpKind> kind = kernel_->source_kind()) {
+            sh.copy.grid = kernel_->grid;
+            sh.copy.grid.interp_kind = *kind;
+            sh.copy.values.assign(src.values.begin(), src.values.end());
+            source = &sh.copy;
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+            Expected<double> v = kernel_->apply_node(*source, i, tau_);
+            if (!v) return fail(v.error());
+            dst.values[i] = *v;
+        }
+        return {};
+    }
+
+private:
+    struct Share {
+        bool prepared = false;
+        bool planned = false;
+        ReadPlan plan;
+        GridFn<double> copy;
+    };
+    const K* kernel_;
+    Grid1D<double> grid_;
+    double tau_;
+    std::optional<double> constant_;
+    bool plan_;
+    std::vector<Share> shares_;
+};
+
 
 // Quadrature weights of the five-point rule: 7/12, 3/16, 1/48.
 inline constexpr double kHeatW0 = 7.0 / 12.0;

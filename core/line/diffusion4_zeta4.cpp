@@ -99,14 +99,23 @@ Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::
     return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
 }
 
+std::optional<InterpKind> Diffusion4thChernoff::source_kind() const {
+    if (use_octonic) return InterpKind::of(InterpTag::OctonicHermite);
+    if (use_chebyshev) return InterpKind::chebyshev(chebyshev_m);
+    return std::nullopt;
+}
+
+std::optional<double> Diffusion4thChernoff::constant_value() const {
+    return coef_override ? coef_override->constant_value() : CoeffSource::plain(a, a_prime, a_double_prime).constant_value();
+}
+
 Status Diffusion4thChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&,
                                         double tau) const {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     out.values.resize(in.values.size(), 0.0);
-    if (use_octonic || use_chebyshev) {
+    if (const std::optional<InterpKind> kind = source_kind()) {
         GridFn<double> source{grid, in.values};
-        source.grid.interp_kind =
-            use_octonic ? InterpKind::of(InterpTag::OctonicHermite) : InterpKind::chebyshev(chebyshev_m);
+        source.grid.interp_kind = *kind;
         return par_apply_nodes(out.values, [&](std::size_t i) { return apply_node(source, i, tau); });
     }
     return par_apply_nodes(out.values, [&](std::size_t i) { return apply_node(in, i, tau); });

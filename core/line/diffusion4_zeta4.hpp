@@ -75,6 +75,27 @@ struct Diffusion4thChernoff {
     // One step at node i; pure, concurrent, tau already checked.
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
+    // The sampling apply_into reads a copy of its input with (degree-9
+    // Hermite or Chebyshev), or nothing when it reads the input itself.
+    std::optional<InterpKind> source_kind() const;
+
+    // a where the coefficient is constant by construction (see
+    // CoeffSource::constant_value).
+    std::optional<double> constant_value() const;
+
+    // The five reads of a constant-coefficient step, summed as apply_node
+    // sums them (a zero correction is not added; + 0.0 as the node step).
+    struct QuadratureSum {
+        double operator()(const double* r) const {
+            return ((kHeatW0 * r[0] + kHeatW1 * (r[1] + r[2])) + kHeatW3 * (r[3] + r[4])) + 0.0;
+        }
+    };
+    // The stepping form for run_steps (workers kept for the whole call).
+    QuadratureSteps<Diffusion4thChernoff, 5, QuadratureSum> node_steps(const Grid1D<double>& g, double tau,
+                                                                         std::size_t shares, std::size_t steps) const {
+        return {*this, g, tau, shares, steps, constant_value()};
+    }
+
     // The whole-grid step (the heat4 driver): tau checked, out resized to u's
     // length, and every node computed from u, or from a copy of u's values on
     // this kernel's grid with degree-9 Hermite or Chebyshev sampling when the

@@ -14,6 +14,10 @@ Diffusion6thChernoff Diffusion6thChernoff::unit(const Grid1D<double>& grid) {
     return k;
 }
 
+std::optional<double> Diffusion6thChernoff::constant_value() const {
+    return coef_override ? coef_override->constant_value() : CoeffSource::plain(a, a_prime, a_double_prime).constant_value();
+}
+
 Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);

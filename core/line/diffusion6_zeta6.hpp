@@ -51,9 +51,24 @@ struct Diffusion6thChernoff {
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
         return par_apply_pointwise(out, *this, in, tau);
     }
+    // a where the coefficient is constant by construction (see
+    // CoeffSource::constant_value); heat6 reads its input itself.
+    std::optional<double> constant_value() const;
+    std::optional<InterpKind> source_kind() const { return std::nullopt; }
+
+    // The seven reads of a constant-coefficient step, summed as apply_node
+    // sums them (a zero correction is not added; + 0.0 as the node step).
+    struct QuadratureSum {
+        double operator()(const double* r) const {
+            return (((kHeat6W0 * r[0] + kHeat6W1 * (r[1] + r[2])) + kHeat6W3 * (r[3] + r[4])) +
+                    kHeat6W5 * (r[5] + r[6])) +
+                   0.0;
+        }
+    };
     // The stepping form for run_steps (workers kept for the whole call).
-    PointwiseNodeSteps<Diffusion6thChernoff> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
-        return {this, tau};
+    QuadratureSteps<Diffusion6thChernoff, 7, QuadratureSum> node_steps(const Grid1D<double>& g, double tau,
+                                                                         std::size_t shares, std::size_t steps) const {
+        return {*this, g, tau, shares, steps, constant_value()};
     }
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/line/diffusion.hpp"
+#include "core/line/diffusion6_zeta6.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -105,6 +106,47 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Coef::Unit, Coef::Constant, Coef::Variable),
                        // tau/dx^2: none, small, the usual, reads a thousand cells out
                        ::testing::Values(0.0, 0.3, 2.5, 4e5)));
+
+// heat4 and heat6 run constant coefficients from the plan too; a variable
+// one, or heat4's degree-9 resampling, node by node.
+template <class K>
+void expect_steps_match_apply_into(const K& k, const std::vector<double>& u0, double tau) {
+    std::vector<double> want = u0;
+    ScratchPool<double> pool;
+    for (int s = 0; s < 4; ++s) {
+        GridFn<double> out{k.grid, {}};
+        ASSERT_TRUE(k.apply_into(GridFn<double>{k.grid, want}, out, pool, tau));
+        want = std::move(out.values);
+    }
+    for (std::size_t workers : {1, 3}) {
+        WorkerCountOverride w(workers);
+        auto got = evolve_values(k, k.grid, u0, tau, 4);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(std::memcmp(got->data(), want.data(), want.size() * sizeof(double)), 0) << workers;
+    }
+}
+
+TEST(QuadratureStepping, Heat4AndHeat6SameBitsAsApplyInto) {
+    for (BoundaryTag b : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Linear}) {
+        const Grid1D<double> g = grid(-1.0, 2.0, 1500, b);
+        std::vector<double> u0(g.n);
+        for (std::size_t i = 0; i < g.n; ++i) u0[i] = std::cos(3.0 * g.node(i)) + 0.01 * std::sin(41.0 * i);
+        const double tau = 1.7 * g.dx() * g.dx();
+        Diffusion4thChernoff k4 = Diffusion4thChernoff::unit(g);
+        Diffusion6thChernoff k6 = Diffusion6thChernoff::unit(g);
+        expect_steps_match_apply_into(k4, u0, tau);
+        expect_steps_match_apply_into(k6, u0, tau);
+        k4.coef_override = k6.coef_override = CoeffSource::constant(0.4);
+        expect_steps_match_apply_into(k4, u0, tau);
+        expect_steps_match_apply_into(k6, u0, tau);
+        k4.coef_override = k6.coef_override = source(Coef::Variable);
+        expect_steps_match_apply_into(k4, u0, tau);
+        expect_steps_match_apply_into(k6, u0, tau);
+        k4 = Diffusion4thChernoff::unit(g);
+        k4.use_octonic = true;
+        expect_steps_match_apply_into(k4, u0, tau);
+    }
+}
 
 TEST(Heat2Stepping, ErrorsAreTheNodeStepsOwn) {
     ASSERT_TRUE(kThreshold64);
