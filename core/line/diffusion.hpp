@@ -120,7 +120,7 @@ public:
                 std::size_t share);
 
 private:
-    struct Share {
+    struct alignas(64) Share {  // one cache line apart: shares write their own only
         bool prepared = false;
         bool planned = false;
         std::int64_t margin = 0;  // cells read beyond the nodes, unplanned
@@ -188,7 +188,7 @@ public:
     }
 
 private:
-    struct Share {
+    struct alignas(64) Share {  // one cache line apart: shares write their own only
         bool prepared = false;
         bool planned = false;
         ReadPlan plan;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -358,18 +360,20 @@ double bisect_below(double tau, Admissible admissible) {
 }
 
 // A call of t/tau steps of tau is admissible while sup^(t/tau) <= the
-// amplification limit, i.e. sup <= limit^(tau/t).
+// amplification limit, i.e. sup <= limit^(tau/t). `sup_at_tau` is the scan's
+// value at tau when known (the scan is then skipped there), and receives it
+// when the scan runs at tau to the end.
 template <class K>
-std::optional<StepRange> call_violation(const K& kernel, const NodeRule& rule, double tau, double t) {
-    auto admissible = [&](double s) {
-        const double level = std::exp(std::log(kCallAmplificationLimit) * (s / t));
-        return symbol_sup(kernel, rule, s, level) <= level;
-    };
-    if (!(tau > 0.0) || !std::isfinite(tau) || !(t >= tau) || !std::isfinite(t) || admissible(tau)) {
-        return std::nullopt;
-    }
+std::optional<StepRange> call_violation(const K& kernel, const NodeRule& rule, double tau, double t,
+                                        std::optional<double>& sup_at_tau) {
+    auto level_at = [&](double s) { return std::exp(std::log(kCallAmplificationLimit) * (s / t)); };
+    auto admissible = [&](double s) { return symbol_sup(kernel, rule, s, level_at(s)) <= level_at(s); };
+    if (!(tau > 0.0) || !std::isfinite(tau) || !(t >= tau) || !std::isfinite(t)) return std::nullopt;
+    if (!sup_at_tau) sup_at_tau = symbol_sup(kernel, rule, tau);
+    if (*sup_at_tau <= level_at(tau)) return std::nullopt;
     return StepRange{0.0, bisect_below(tau, admissible)};
 }
+
 
 // Largest growth max|M^N r| / max|r| of fixed pseudo-random noise r under
 // `steps` steps of the kernel: what rounding noise in the data actually
@@ -413,6 +417,120 @@ std::optional<StepRange> confirmed_violation(const K& kernel, std::optional<Step
     return flagged;
 }
 
+// The verdicts of the variable-coefficient screens, kept per (coefficient
+// functions, grid, rule, tau) for the calls that follow: an object evolved
+// again with the same step pays for the scan once, and again with the same
+// t not at all. The coefficient closures are held weakly, so an entry never
+// outlives its object nor matches a later one built at the same address.
+struct ScanKey {
+    std::array<std::uintptr_t, 3> ids{};            // the three functions
+    std::array<std::weak_ptr<const CoeffFn>, 3> owners;  // shared closures only
+    bool shared = false;
+    Grid1D<double> grid;
+    int rule = 0;
+    double tau = 0.0;
+
+    bool matches(const ScanKey& o) const {
+        if (ids != o.ids || shared != o.shared || rule != o.rule || !same_bits(tau, o.tau)) return false;
+        if (shared) {
+            for (const auto& w : owners)
+                if (w.expired()) return false;
+        }
+        const Grid1D<double>& a = grid;
+        const Grid1D<double>& b = o.grid;
+        return a.boundary.tag == b.boundary.tag && same_bits(a.boundary.p1, b.boundary.p1) &&
+               same_bits(a.boundary.p2, b.boundary.p2) && a.interp_kind.tag == b.interp_kind.tag &&
+               a.interp_kind.cheb_boundary == b.interp_kind.cheb_boundary && a.interp_kind.m == b.interp_kind.m &&
+               same_bits(a.xmin, b.xmin) && same_bits(a.xmax, b.xmax) && a.n == b.n;
+    }
+    static bool same_bits(double x, double y) { return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y); }
+};
+
+ScanKey scan_key(const CoeffSource& c, const Grid1D<double>& grid, int rule, double tau) {
+    ScanKey k;
+    k.grid = grid;
+    k.rule = rule;
+    k.tau = tau;
+    if (c.tag == CoeffSource::Tag::Shared) {
+        k.shared = true;
+        const SharedCoeff* fns[3] = {&c.sa, &c.sa1, &c.sa2};
+        for (int m = 0; m < 3; ++m) {
+            k.ids[m] = reinterpret_cast<std::uintptr_t>(fns[m]->get());
+            k.owners[m] = *fns[m];
+        }
+    } else {
+        k.ids = {reinterpret_cast<std::uintptr_t>(c.pa), reinterpret_cast<std::uintptr_t>(c.pa1),
+                 reinterpret_cast<std::uintptr_t>(c.pa2)};
+    }
+    return k;
+}
+
+class ScanCache {
+public:
+    struct Entry {
+        ScanKey key;
+        std::optional<double> sup;                    // the scan at tau
+        std::optional<double> t;                      // the last call length judged ...
+        std::optional<StepRange> verdict;             // ... and its verdict
+    };
+
+    std::optional<Entry> find(const ScanKey& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry& e : entries_)
+            if (e.key.matches(key)) return e;
+        return std::nullopt;
+    }
+
+    void store(Entry e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Entry& old : entries_) {
+            if (old.key.matches(e.key)) {
+                old = std::move(e);
+                return;
+            }
+        }
+        if (entries_.size() < kEntries) {
+            entries_.push_back(std::move(e));
+        } else {
+            entries_[next_] = std::move(e);
+            next_ = (next_ + 1) % kEntries;
+        }
+    }
+
+private:
+    static constexpr std::size_t kEntries = 64;
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+    std::size_t next_ = 0;
+};
+
+ScanCache& scan_cache() {
+    static ScanCache cache;
+    return cache;
+}
+
+// The screen of one kernel through the cache: the verdict for (tau, t) if
+// this exact call was judged before, else the call judged from the cached
+// scan at tau (or a new one).
+template <class K>
+std::optional<StepRange> cached_violation(const K& kernel, const NodeRule& rule, const ScanKey& key, double tau,
+                                          double t) {
+    const auto kernel_of = [&]() -> decltype(auto) {
+        if constexpr (requires { kernel.k; }) return (kernel.k);
+        else return (kernel);
+    };
+    ScanCache::Entry e{key, std::nullopt, std::nullopt, std::nullopt};
+    if (auto found = scan_cache().find(key)) {
+        if (found->t && ScanKey::same_bits(*found->t, t)) return found->verdict;
+        e.sup = found->sup;
+    }
+    e.verdict = confirmed_violation(kernel_of(), call_violation(kernel, rule, tau, t, e.sup), tau, t);
+    e.t = t;
+    const std::optional<StepRange> verdict = e.verdict;
+    scan_cache().store(std::move(e));
+    return verdict;
+}
+
 // The zeta combination applied to one eigenvalue: the rungs act on a common
 // eigenvector of the base step through the same formula as on grid values.
 double zeta_symbol(const Diffusion4thChernoff& inner, int level, double tau) {
@@ -434,12 +552,23 @@ double heat6_symbol_sup(const Diffusion6thChernoff& kernel, double tau) {
     return symbol_sup(kernel, heat6_rule(), tau);
 }
 
+namespace {
+
+template <class K>
+CoeffSource coefficient_of(const K& k) {
+    return k.coef_override ? *k.coef_override : CoeffSource::plain(k.a, k.a_prime, k.a_double_prime);
+}
+
+}  // namespace
+
 std::optional<StepRange> heat4_step_violation(const Diffusion4thChernoff& kernel, double tau, double t) {
-    return confirmed_violation(kernel, call_violation(kernel, heat4_rule(kernel), tau, t), tau, t);
+    const int rule = kernel.use_octonic ? 41 : kernel.use_chebyshev ? 42 : 4;
+    return cached_violation(kernel, heat4_rule(kernel), scan_key(coefficient_of(kernel), kernel.grid, rule, tau), tau,
+                            t);
 }
 
 std::optional<StepRange> heat6_step_violation(const Diffusion6thChernoff& kernel, double tau, double t) {
-    return confirmed_violation(kernel, call_violation(kernel, heat6_rule(), tau, t), tau, t);
+    return cached_violation(kernel, heat6_rule(), scan_key(coefficient_of(kernel), kernel.grid, 6, tau), tau, t);
 }
 
 double heat2_symbol_sup(const DiffusionChernoff& kernel, double tau) {
@@ -450,7 +579,8 @@ double heat2_symbol_sup(const DiffusionChernoff& kernel, double tau) {
 
 std::optional<StepRange> heat2_step_violation(const DiffusionChernoff& kernel, double tau, double t) {
     if (kernel.coef.constant_value()) return std::nullopt;
-    return confirmed_violation(kernel, call_violation(Heat2View{kernel, kernel.grid}, heat2_rule(), tau, t), tau, t);
+    return cached_violation(Heat2View{kernel, kernel.grid}, heat2_rule(), scan_key(kernel.coef, kernel.grid, 2, tau),
+                            tau, t);
 }
 
 std::optional<StepRange> step_violation(const DiffusionChernoff& k, double tau, double t) {

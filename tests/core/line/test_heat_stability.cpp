@@ -3,10 +3,12 @@
 // the unit steps under "reflect") and the growth of noise over a call.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
 #include <random>
 #include <set>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -146,6 +148,37 @@ TEST(HeatStepViolation, ScanThreadsFollowTheDriversRule) {
         EXPECT_GT(heat2_symbol_sup(k, 1e-4), 0.0);
         if (n == 100) EXPECT_EQ(seen.size(), 1u);  // 100/64: one chunk
         else EXPECT_GT(seen.size(), 1u);          // 1000/64: eight
+    }
+}
+
+// A verdict is kept per object and step: the same call again evaluates no
+// coefficient; another t with the same step reuses the scan; another object
+// (new closures, same values) is judged afresh and alike.
+TEST(HeatStepViolation, VerdictKeptPerObjectAndStep) {
+    std::atomic<int> calls{0};
+    auto source = [&] {
+        return CoeffSource::shared(make_coeff([&](double x) {
+                                       ++calls;
+                                       return 1.0 + 0.5 * std::sin(2.0 * M_PI * x);
+                                   }),
+                                   make_coeff([](double x) { return M_PI * std::cos(2.0 * M_PI * x); }),
+                                   make_coeff([](double x) { return -2.0 * M_PI * M_PI * std::sin(2.0 * M_PI * x); }));
+    };
+    const Grid1D<double> g = grid(0.0, 1.0, 201);
+    const DiffusionChernoff k{source(), g, 1.5};
+    auto same = [](const std::optional<StepRange>& a, const std::optional<StepRange>& b) {
+        return a.has_value() == b.has_value() && (!a || a->tau_max == b->tau_max);
+    };
+    for (double tau : {2e-4, 5e-3}) {
+        const auto first = heat2_step_violation(k, tau, 0.5);
+        const int after_first = calls.load();
+        EXPECT_TRUE(same(heat2_step_violation(k, tau, 0.5), first));
+        EXPECT_EQ(calls.load(), after_first) << tau;
+        const auto other_t = heat2_step_violation(k, tau, 0.25);
+        const DiffusionChernoff fresh{source(), g, 1.5};
+        const int before_fresh = calls.load();
+        EXPECT_TRUE(same(heat2_step_violation(fresh, tau, 0.25), other_t)) << tau;
+        EXPECT_GT(calls.load(), before_fresh) << tau;
     }
 }
 
