@@ -263,7 +263,7 @@ Buffer extract_array_1d(PyObject* o, const char* name, ElemKind kind) {
     return std::move(*buf);
 }
 
-std::optional<std::vector<double>> try_float_vector(PyObject* o) {
+std::optional<std::vector<double>> float_vector_keeping_error(PyObject* o) {
     if (auto b = Buffer::get(o, PyBUF_RECORDS_RO); b && b->ndim() == 1 && b->is_f64()) {
         const Py_ssize_t n = b->shape(0);
         std::vector<double> out(static_cast<std::size_t>(n));
@@ -276,23 +276,20 @@ std::optional<std::vector<double>> try_float_vector(PyObject* o) {
     if (hint < 0) PyErr_Clear();
     else out.reserve(static_cast<std::size_t>(hint));
     Ref it(PyObject_GetIter(o));
-    if (!it) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (!it) return std::nullopt;
     while (Ref item{PyIter_Next(it.get())}) {
         const double v = PyFloat_AsDouble(item.get());
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
+        if (v == -1.0 && PyErr_Occurred()) return std::nullopt;
         out.push_back(v);
     }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (PyErr_Occurred()) return std::nullopt;
     return out;
+}
+
+std::optional<std::vector<double>> try_float_vector(PyObject* o) {
+    std::optional<std::vector<double>> v = float_vector_keeping_error(o);
+    if (!v) PyErr_Clear();
+    return v;
 }
 
 std::vector<double> float_vec_arg(const Args& a, std::size_t i) {

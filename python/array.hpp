@@ -74,6 +74,10 @@ private:
 // iterated and every item converted with float(). Returns nullopt (and no
 // pending error) on failure.
 std::optional<std::vector<double>> try_float_vector(PyObject* o);
+// The same conversion, but an exception raised while reading the sequence
+// (an item's __float__, the iterator) stays set; nullopt with no error set
+// means the object is neither a float64 array nor a sequence.
+std::optional<std::vector<double>> float_vector_keeping_error(PyObject* o);
 
 // Argument i by the generic float-sequence conversion; a failure is the
 // argument's TypeError.

@@ -16,12 +16,12 @@ PyTypeObject* shift1d_type_object();
 PyTypeObject* schrodinger1d_type_object();
 PyTypeObject* graph_path_type_object();
 PyTypeObject* graph_heat_type_object();
-// PyTypeObject* magnus_graph_heat_type_object();
+PyTypeObject* magnus_graph_heat_type_object();
 PyTypeObject* graph_type_object();
 PyTypeObject* laplacian_type_object();
 PyTypeObject* graph_heat4th_type_object();
 PyTypeObject* var_coef_graph_heat_type_object();
-// PyTypeObject* magnus_graph_heat6_type_object();
+PyTypeObject* magnus_graph_heat6_type_object();
 PyTypeObject* graph_heat6_type_object();
 // PyTypeObject* var_coef_magnus_graph_type_object();
 PyTypeObject* non_separable2d_type_object();
@@ -142,12 +142,12 @@ const Item kRegistration[] = {
     {Item::Class, "Schrodinger1D", &schrodinger1d_type_object, nullptr},
     {Item::Class, "GraphPath", &graph_path_type_object, nullptr},
     {Item::Class, "GraphHeat", &graph_heat_type_object, nullptr},
-    // {Item::Class, "MagnusGraphHeat", &magnus_graph_heat_type_object, nullptr},
+    {Item::Class, "MagnusGraphHeat", &magnus_graph_heat_type_object, nullptr},
     {Item::Class, "Graph", &graph_type_object, nullptr},
     {Item::Class, "Laplacian", &laplacian_type_object, nullptr},
     {Item::Class, "GraphHeat4th", &graph_heat4th_type_object, nullptr},
     {Item::Class, "VarCoefGraphHeat", &var_coef_graph_heat_type_object, nullptr},
-    // {Item::Class, "MagnusGraphHeat6", &magnus_graph_heat6_type_object, nullptr},
+    {Item::Class, "MagnusGraphHeat6", &magnus_graph_heat6_type_object, nullptr},
     {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
     // {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
     {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},

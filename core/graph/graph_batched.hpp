@@ -32,6 +32,27 @@ using ColumnStep = FunctionRef<Status(std::span<const double> src, std::span<dou
 Status evolve_columns(std::uint64_t n_nodes, std::uint64_t n_steps, std::span<const double> src_cols,
                       std::span<double> dst_cols, ColumnStep step);
 
+// The column count of a batched call, after the checks of evolve_columns.
+Expected<std::size_t> batched_column_count(std::uint64_t n_nodes, std::span<const double> src_cols,
+                                           std::span<const double> dst_cols);
+
+// Steps whose operator data change from step to step (time-dependent
+// operators): `prepare(first, max_count)` runs on the calling thread before
+// any column takes step `first`, makes the data of steps first ...
+// first + count - 1 available (1 <= count <= max_count) and returns count;
+// the columns then take those steps, `step(k, src, dst, pool)` reading step
+// k's data in common. Sampling a block of steps at a time keeps the data of
+// a long run out of memory and lets the stop hook be polled between blocks.
+using StepBlockPrepare = FunctionRef<Expected<std::uint64_t>(std::uint64_t first, std::uint64_t max_count)>;
+using IndexedColumnStep =
+    FunctionRef<Status(std::uint64_t k, std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool)>;
+
+// The checks of evolve_columns, then dst = 0.0 + src, which holds the column
+// states between blocks. A failing prepare or step ends the call with its
+// error (dst is then unspecified).
+Status evolve_columns_in_blocks(std::uint64_t n_nodes, std::uint64_t n_steps, std::span<const double> src_cols,
+                                std::span<double> dst_cols, StepBlockPrepare prepare, IndexedColumnStep step);
+
 // The driver for a kernel with apply_into(src, dst, pool, tau).
 template <class K>
 Status evolve_batched(const K& kernel, std::uint64_t n_nodes, std::uint64_t n_steps, std::span<const double> src_cols,

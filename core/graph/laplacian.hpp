@@ -85,17 +85,18 @@ std::shared_ptr<const Laplacian<float>> combinatorial_f32_of(const Laplacian<dou
 std::vector<Edge<double>> laplacian_edges(const Laplacian<double>& lap);
 
 // Time-dependent operator data of the Magnus integrators: a Laplacian, or
-// per-node coefficients, at a time. Providers never fail (adaptors of user
-// callbacks substitute a fixed value when the callback does).
-using LaplacianProvider = std::function<SharedLaplacian(double)>;
-using LaplacianProviderF32 = std::function<std::shared_ptr<const Laplacian<float>>(float)>;
-using CoefficientProvider = std::function<std::vector<double>(double)>;
+// per-node coefficients, at a time. A provider fails only when a caller
+// callback behind it failed (CoreError::callback_failed(), the caller keeping
+// the callback's own error) or its result could not be used.
+using LaplacianProvider = std::function<Expected<SharedLaplacian>(double)>;
+using LaplacianProviderF32 = std::function<Expected<std::shared_ptr<const Laplacian<float>>>(float)>;
+using CoefficientProvider = std::function<Expected<std::vector<double>>(double)>;
 
 // A time-dependent Laplacian that does not depend on time: each call returns
 // a new combinatorial Laplacian of the graph.
 struct ConstantLaplacianCallback {
     SharedGraph graph;
-    SharedLaplacian operator()(double /*t*/) const {
+    Expected<SharedLaplacian> operator()(double /*t*/) const {
         return std::make_shared<const Laplacian<double>>(
             Laplacian<double>::from_graph(*graph, LaplacianKind::Combinatorial));
     }

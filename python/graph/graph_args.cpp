@@ -69,11 +69,16 @@ SharedGraph graph_from_graph_or_laplacian(PyObject* graph, PyObject* laplacian) 
     py_err_with_kind("OutOfDomain", "provide either graph= or laplacian=");
 }
 
-SharedLaplacian laplacian_from_object(PyObject* o, const SharedGraph& base) {
+std::optional<SharedLaplacian> laplacian_from_object(PyObject* o) {
     if (is_instance<LaplacianObj>(o)) return shared_value<LaplacianObj>(o);
-    if (is_instance<GraphObj>(o)) return combinatorial_of(shared_value<GraphObj>(o));
-    if (is_instance<GraphPathObj>(o)) return combinatorial_of(shared_value<GraphPathObj>(o));
-    return combinatorial_of(base);
+    if (SharedGraph g = graph_of_object(o)) return combinatorial_of(g);
+    return std::nullopt;
+}
+
+SharedGraph graph_of_object(PyObject* o) {
+    if (is_instance<GraphObj>(o)) return shared_value<GraphObj>(o);
+    if (is_instance<GraphPathObj>(o)) return shared_value<GraphPathObj>(o);
+    return nullptr;
 }
 
 void check_t_final_and_steps(double t_final, std::uint64_t n_steps) {

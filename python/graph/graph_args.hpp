@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -54,9 +55,10 @@ std::pair<SharedLaplacian, SharedGraph> resolve_laplacian_or_graph(PyObject* lap
 // laplacian=".
 SharedGraph graph_from_graph_or_laplacian(PyObject* graph, PyObject* laplacian);
 // The Laplacian a time-dependent callback returned: a Laplacian object's
-// own, a Graph's or GraphPath's combinatorial one, else the combinatorial
-// Laplacian of `base`. Never fails.
-SharedLaplacian laplacian_from_object(PyObject* o, const SharedGraph& base);
+// own, a Graph's or GraphPath's combinatorial one; nullopt for anything else.
+std::optional<SharedLaplacian> laplacian_from_object(PyObject* o);
+// The graph of a Graph or GraphPath object, null for anything else.
+SharedGraph graph_of_object(PyObject* o);
 
 // --- checks shared by the evolve bodies --------------------------------------
 

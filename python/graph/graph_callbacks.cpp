@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "python/array.hpp"
@@ -12,10 +14,10 @@ namespace quorvane::py {
 namespace {
 
 // A Python callable owned by a provider that may be copied to, and dropped
-// on, threads without the interpreter lock.
+// on, a thread without the interpreter lock.
 class HeldCallable {
 public:
-    explicit HeldCallable(PyObject* callable) : callable_(Ref::borrowed(callable)) {}
+    HeldCallable(PyObject* callable, CallbackErrors& errors) : callable_(Ref::borrowed(callable)), errors_(&errors) {}
     HeldCallable(const HeldCallable&) = delete;
     HeldCallable& operator=(const HeldCallable&) = delete;
     ~HeldCallable() {
@@ -24,50 +26,93 @@ public:
         PyGILState_Release(st);
     }
 
-    // fn(result) under the lock with the call's result (null when it
-    // raised); any Python error left is discarded.
-    template <class Fn>
-    auto call(double t, Fn&& fn) const {
-        PyGILState_STATE st = PyGILState_Ensure();
+    // convert(result) under the lock with the callable's result at t. A
+    // raising call, a conversion that raises or a frame error about the
+    // result is kept in the slot and fails the call.
+    template <class T, class Convert>
+    Expected<T> call(double t, Convert&& convert) const {
+        struct Lock {
+            PyGILState_STATE st = PyGILState_Ensure();
+            ~Lock() { PyGILState_Release(st); }
+        } lock;
         Ref arg(PyFloat_FromDouble(t));
-        Ref result = arg ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
-        PyErr_Clear();
-        auto value = fn(result.get());
-        PyErr_Clear();
-        result = Ref();
-        arg = Ref();
-        PyGILState_Release(st);
-        return value;
+        if (!arg) return fail(errors_->keep_pending());
+        Ref result(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr));
+        if (!result) return fail(errors_->keep_pending());
+        try {
+            return convert(result.get());
+        } catch (const BindError& e) {
+            if (e.kind() == BindError::Kind::AlreadySet) return fail(errors_->keep_pending());
+            return fail(errors_->keep(e));
+        }
     }
 
 private:
     Ref callable_;
+    CallbackErrors* errors_;
 };
 
-SharedLaplacian laplacian_at(const HeldCallable& c, double t, const SharedGraph& base) {
-    return c.call(t, [&](PyObject* result) {
-        return result ? laplacian_from_object(result, base) : combinatorial_of(base);
-    });
+[[noreturn]] void refuse_operator(PyObject* result) {
+    py_err_with_kind("OutOfDomain", "lap_at_t(t) must return a Laplacian, Graph or GraphPath, got " + type_name_of(result));
+}
+
+void check_nodes(std::uint64_t m, std::uint64_t n) {
+    if (m != n) {
+        py_err_with_kind("GridMismatch", "lap_at_t(t) returned " + std::to_string(m) + " nodes, expected n_nodes=" +
+                                             std::to_string(n));
+    }
 }
 
 }  // namespace
 
-LaplacianProvider lap_at_t_adaptor(PyObject* callable, SharedGraph base) {
-    auto held = std::make_shared<const HeldCallable>(callable);
-    return [held, base](double t) { return laplacian_at(*held, t, base); };
-}
-
-LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, SharedGraph base) {
-    auto held = std::make_shared<const HeldCallable>(callable);
-    return [held, base](float t) { return combinatorial_f32_of(*laplacian_at(*held, static_cast<double>(t), base)); };
-}
-
-CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes) {
-    auto held = std::make_shared<const HeldCallable>(callable);
+LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
+    auto held = std::make_shared<const HeldCallable>(callable, errors);
     return [held, n_nodes](double t) {
-        return held->call(t, [&](PyObject* result) {
-            std::optional<std::vector<double>> v = result ? try_float_vector(result) : std::nullopt;
-            if (!v || v->size() != n_nodes) return std::vector<double>(static_cast<std::size_t>(n_nodes), 1.0);
+        return held->call<SharedLaplacian>(t, [&](PyObject* result) -> Expected<SharedLaplacian> {
+            std::optional<SharedLaplacian> lap = laplacian_from_object(result);
+            if (!lap) refuse_operator(result);
+            check_nodes((*lap)->n_nodes, n_nodes);
+            return std::move(*lap);
+        });
+    };
+}
+
+LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
+    using Lap32 = std::shared_ptr<const Laplacian<float>>;
+    auto held = std::make_shared<const HeldCallable>(callable, errors);
+    return [held, n_nodes](float t) {
+        return held->call<Lap32>(static_cast<double>(t), [&](PyObject* result) -> Expected<Lap32> {
+            if (SharedGraph g = graph_of_object(result)) {
+                check_nodes(g->n_nodes, n_nodes);
+                Expected<Graph<float>> g32 = graph_to_f32(*g);
+                if (!g32) return fail(g32.error());
+                return std::make_shared<const Laplacian<float>>(
+                    Laplacian<float>::from_graph(*g32, LaplacianKind::Combinatorial));
+            }
+            std::optional<SharedLaplacian> lap = laplacian_from_object(result);
+            if (!lap) refuse_operator(result);
+            check_nodes((*lap)->n_nodes, n_nodes);
+            Expected<Laplacian<float>> l32 = laplacian_to_f32(**lap);
+            if (!l32) return fail(l32.error());
+            return std::make_shared<const Laplacian<float>>(std::move(*l32));
+        });
+    };
+}
+
+CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
+    auto held = std::make_shared<const HeldCallable>(callable, errors);
+    return [held, n_nodes](double t) {
+        return held->call<std::vector<double>>(t, [&](PyObject* result) -> Expected<std::vector<double>> {
+            std::optional<std::vector<double>> v = float_vector_keeping_error(result);
+            if (!v) {
+                if (PyErr_Occurred()) throw_python_error();
+                py_err_with_kind("OutOfDomain", "a_at_t(t) must return a float64 array or a sequence of floats, got " +
+                                                    type_name_of(result));
+            }
+            if (v->size() != n_nodes) {
+                py_err_with_kind("GridMismatch", "a_at_t(t) returned " + std::to_string(v->size()) +
+                                                     " values, expected n_nodes=" + std::to_string(n_nodes));
+            }
             return std::move(*v);
         });
     };

@@ -1,28 +1,38 @@
 // Adaptors that turn the Python callables of the time-dependent graph
 // classes into the core's providers: lap_at_t(t) -> Laplacian and
 // a_at_t(t) -> per-node coefficients. Each call takes the interpreter lock
-// itself (callable from a thread that released it), calls the callable with
-// t as a Python float and converts the result. They never fail: a call that
-// raises, or a result that cannot be used, gives a fixed substitute and the
-// Python error is discarded.
+// itself (the core loop runs without it), calls the callable with t as a
+// Python float and converts the result.
+//
+// A call that raises, or a result of the wrong type or size, keeps its
+// exception in the call's error slot (python/callback.hpp) and fails the
+// provider; nothing is substituted. Wrong results are
+//   "[OutOfDomain] lap_at_t(t) must return a Laplacian, Graph or GraphPath, got {type}",
+//   "[GridMismatch] lap_at_t(t) returned {m} nodes, expected n_nodes={n}",
+//   "[OutOfDomain] a_at_t(t) must return a float64 array or a sequence of floats, got {type}",
+//   "[GridMismatch] a_at_t(t) returned {len} values, expected n_nodes={n}";
+// an exception raised while converting a result counts as the callable's
+// own. The providers are called from the calling thread only.
 #pragma once
 
 #include <cstdint>
 
 #include "core/graph/laplacian.hpp"
+#include "python/callback.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
 
 // A Laplacian object gives its own Laplacian, a Graph or GraphPath its
-// combinatorial one; anything else (or a raising call) the combinatorial
-// Laplacian of `base`.
-LaplacianProvider lap_at_t_adaptor(PyObject* callable, SharedGraph base);
-// The same, then the single-precision combinatorial Laplacian of the graph of
-// its negated negative off-diagonal entries (a unit path when that fails).
-LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, SharedGraph base);
-// The result converted as an f0 argument; n_nodes ones when the call raises,
-// the conversion fails or the length differs.
-CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes);
+// combinatorial one.
+LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors);
+// The single-precision operator of a result: a Laplacian's entries rounded
+// once to single precision, a Graph's or GraphPath's weights rounded and
+// its combinatorial Laplacian rebuilt. A result that does not survive the
+// rounding fails with that core error.
+LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors);
+// The result converted as a float sequence (a float64 array or a sequence
+// of floats) of n_nodes values.
+CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors);
 
 }  // namespace quorvane::py
