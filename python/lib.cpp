@@ -23,7 +23,7 @@ PyTypeObject* graph_heat4th_type_object();
 PyTypeObject* var_coef_graph_heat_type_object();
 PyTypeObject* magnus_graph_heat6_type_object();
 PyTypeObject* graph_heat6_type_object();
-// PyTypeObject* var_coef_magnus_graph_type_object();
+PyTypeObject* var_coef_magnus_graph_type_object();
 PyTypeObject* non_separable2d_type_object();
 PyTypeObject* adjoint_type_object();
 // PyTypeObject* graph_adjoint_type_object();
@@ -59,7 +59,7 @@ PyTypeObject* hypoelliptic_chernoff_engel_type_object();
 // PyTypeObject* quantum_graph_heat_type_object();
 PyTypeObject* matrix_diffusion1d_type_object();
 PyTypeObject* point_eval_type_object();
-// PyTypeObject* graph_traj_type_object();
+PyTypeObject* graph_traj_type_object();
 PyTypeObject* strang_graph_type_object();
 PyMethodDef* sample_gridfn2d_function_def();
 PyTypeObject* anisotropic_shift_nd2_type_object();
@@ -149,7 +149,7 @@ const Item kRegistration[] = {
     {Item::Class, "VarCoefGraphHeat", &var_coef_graph_heat_type_object, nullptr},
     {Item::Class, "MagnusGraphHeat6", &magnus_graph_heat6_type_object, nullptr},
     {Item::Class, "GraphHeat6", &graph_heat6_type_object, nullptr},
-    // {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
+    {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
     {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
     {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
     // {Item::Class, "GraphAdjoint", &graph_adjoint_type_object, nullptr},
@@ -187,7 +187,7 @@ const Item kRegistration[] = {
     // {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
     {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
     {Item::Class, "PointEval", &point_eval_type_object, nullptr},
-    // {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
+    {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
     {Item::Class, "StrangGraph", &strang_graph_type_object, nullptr},
     {Item::Function, "sample_gridfn2d", nullptr, &sample_gridfn2d_function_def},
     {Item::Class, "AnisotropicShiftND2", &anisotropic_shift_nd2_type_object, nullptr},

@@ -541,6 +541,25 @@ template Status magnus_evolve_batched<VarCoefMagnusGraphHeatChernoff>(const VarC
                                                                       std::uint64_t, std::uint64_t, double,
                                                                       std::span<const double>, std::span<double>);
 
+Expected<MagnusBounds> sample_magnus_bounds(const LaplacianProvider& lap_at_t, const CoefficientProvider& a_at_t,
+                                            double t0, double t1, std::uint64_t n_samples) {
+    double rho = 0.0;
+    double m = 0.0;
+    for (std::uint64_t k = 0; k < n_samples; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
+        const double t = t0 + (t1 - t0) * (static_cast<double>(k) / static_cast<double>(n_samples));
+        Expected<SharedLaplacian> lap = lap_at_t(t);
+        if (!lap) return fail(lap.error());
+        if (!((*lap)->spectral_bound <= rho)) rho = (*lap)->spectral_bound;
+        Expected<std::vector<double>> a = a_at_t(t);
+        if (!a) return fail(a.error());
+        for (const double v : *a) {
+            if (!(v <= m)) m = v;
+        }
+    }
+    return MagnusBounds{rho, std::sqrt(m)};
+}
+
 Expected<std::vector<float>> magnus4_evolve_f32(const Graph<double>& graph, const LaplacianProviderF32& lap_at_t,
                                                 bool convergence_check, double rho_bar_max, double t_final,
                                                 std::uint64_t n_steps, std::span<const double> f0) {

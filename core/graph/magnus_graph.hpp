@@ -182,6 +182,18 @@ struct VarCoefMagnusGraphHeatChernoff {
                       double tau, double sign = 1.0) const;
 };
 
+// Bounds for VarCoefMagnusGraphHeatChernoff from n_samples samples at
+// t = t0 + (t1 - t0) (k / n_samples), k = 0 ... n_samples - 1 (t1 itself is
+// not sampled): the largest spectral bound of L(t) and the square root of
+// the largest a_i(t) (a value replaces the running maximum when it is not
+// <= it). A failing provider ends the sampling with its error.
+struct MagnusBounds {
+    double rho_bar_max = 0.0;
+    double a_sup_max = 0.0;
+};
+Expected<MagnusBounds> sample_magnus_bounds(const LaplacianProvider& lap_at_t, const CoefficientProvider& a_at_t,
+                                            double t0, double t1, std::uint64_t n_samples);
+
 // n_steps steps from x, step k from time t_start + tau k (t_start = 0 gives
 // exactly tau k), polling the stop hook between steps; the state after the
 // last step. The first failing step ends the loop.

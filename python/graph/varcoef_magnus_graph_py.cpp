@@ -1,0 +1,170 @@
+// Python class VarCoefMagnusGraph: graph heat du/dt = -L_a(t) u with a
+// time-dependent Laplacian and a time-dependent node coefficient, both given
+// by Python callables, by fourth-order Magnus steps.
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/graph/magnus_graph.hpp"
+#include "python/callback.hpp"
+#include "python/coeff.hpp"
+#include "python/graph/graph_args.hpp"
+#include "python/graph/graph_callbacks.hpp"
+
+namespace quorvane::py {
+
+struct VarCoefMagnusGraphObj {
+    std::uint64_t n_nodes = 0;
+    Ref lap_at_t;
+    Ref a_at_t;
+    double rho_bar_max = 1.0;
+    double a_sup_max = 1.0;
+    bool convergence_check = true;
+    static ClassDef& class_def();
+};
+
+namespace {
+
+constexpr char kVarCoefMagnusDoc[] =
+    "VarCoefMagnusGraph(n_nodes, *, lap_at_t, a_at_t, rho_bar_max, a_sup_max, convergence_check=True)\n--\n\n"
+    "Graph heat du/dt = -L_a(t) u with L_a(t) = A(t)^1/2 L(t) A(t)^1/2, A(t) = diag(a(t)), by\n"
+    "fourth-order Magnus steps: both callables sampled at the two Gauss points of each step.\n"
+    "The error is fourth order in tau = t_final/n_steps.\n\n"
+    "Parameters\n----------\n"
+    "n_nodes : int\n    Number of nodes, >= 1.\n"
+    "lap_at_t : callable\n"
+    "    lap_at_t(t) -> Laplacian, Graph or GraphPath of n_nodes nodes at the absolute time t.\n"
+    "a_at_t : callable\n"
+    "    a_at_t(t) -> float64 array or sequence of n_nodes finite positive values.\n"
+    "    Both are called with the interpreter lock, on the calling thread; an exception\n"
+    "    either raises ends the call and is raised unchanged.\n"
+    "rho_bar_max : float\n    A bound of the spectral radius of L(t) over the run, finite and > 0.\n"
+    "a_sup_max : float\n    A bound of sqrt(max_i a_i(t)) over the run, finite and > 0\n"
+    "    (compute_rho_bar estimates both).\n"
+    "convergence_check : bool, optional\n"
+    "    Refuse steps with tau * rho_bar_max * a_sup_max^2 >= pi/2 (default True).\n";
+constexpr char kEvolveDoc[] =
+    "evolve($self, t_final, n_steps, f0, *, t_start=0.0)\n--\n\n"
+    "Evolve the node signal f0 from t_start to t_start + t_final in n_steps steps of tau;\n"
+    "step k samples both callables at t_start + k*tau + c*tau for the two Gauss points c.\n"
+    "Returns a new float64 array.\n";
+constexpr char kBatchedDoc[] =
+    "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
+    "Evolve every column of the [N, C] array f0 from t = 0; column c equals\n"
+    "evolve(t_final, n_steps, f0[:, c]). The callables are called once per sample time, as\n"
+    "by one evolve, and the columns are spread over the worker threads.\n";
+constexpr char kNNodesDoc[] = "Number of nodes the kernel acts on.";
+constexpr char kComputeRhoBarDoc[] =
+    "compute_rho_bar(lap_at_t, a_at_t, t0, t1, n_nodes, *, n_samples=32)\n--\n\n"
+    "Estimate (rho_bar_max, a_sup_max) from n_samples samples at t0 + (t1 - t0) * k/n_samples:\n"
+    "the largest spectral_bound of lap_at_t(t) and the square root of the largest a_at_t(t)\n"
+    "entry. The bounds hold at the sampled times only; add a margin for the times between.\n";
+
+VarCoefMagnusGraphObj varcoef_magnus_new(const Args& a) {
+    const std::uint32_t n_nodes = a.u32(0);
+    Ref lap_at_t = Ref::borrowed(a.raw(1));
+    Ref a_at_t = Ref::borrowed(a.raw(2));
+    const double rho_bar_max = a.f64(3);
+    const double a_sup_max = a.f64(4);
+    const bool check = a.flag_or(5, true);
+    if (n_nodes == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
+    if (!std::isfinite(rho_bar_max) || !(rho_bar_max > 0.0)) {
+        py_err_with_kind("OutOfDomain", "rho_bar must be finite and > 0");
+    }
+    if (!std::isfinite(a_sup_max) || !(a_sup_max > 0.0)) py_err_with_kind("OutOfDomain", "a_sup_max must be > 0 and finite");
+    return VarCoefMagnusGraphObj{n_nodes, std::move(lap_at_t), std::move(a_at_t), rho_bar_max, a_sup_max, check};
+}
+
+// The step object of one call over the two adaptors (made with the lock
+// held, used without it).
+struct CallProviders {
+    LaplacianProvider lap;
+    CoefficientProvider a;
+    CallProviders(PyObject* lap_at_t, PyObject* a_at_t, std::uint64_t n, CallbackErrors& errors)
+        : lap(lap_at_t_adaptor(lap_at_t, n, errors)), a(varcoef_a_at_t_adaptor(a_at_t, n, errors)) {}
+
+    Expected<VarCoefMagnusGraphHeatChernoff> make(const VarCoefMagnusGraphObj& self) {
+        auto m = VarCoefMagnusGraphHeatChernoff::make(self.n_nodes, std::move(lap), std::move(a), self.rho_bar_max,
+                                                      self.a_sup_max);
+        if (m) m->convergence_check = self.convergence_check;
+        return m;
+    }
+};
+
+Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
+    const double t_final = a.f64(0);
+    const std::uint32_t n_steps = a.u32(1);
+    const double t_start = a.f64_or(3, 0.0);
+    check_t_final_and_steps(t_final, n_steps);
+    if (!std::isfinite(t_start)) py_err_with_kind("OutOfDomain", "t_start must be finite");
+    const std::vector<double> f0 = extract_f0_vec(a.raw(2));
+    check_f0_len(f0.size(), self.n_nodes);
+    check_finite_input(f0, "f0");
+    CallbackErrors errors;
+    CallProviders providers(self.lap_at_t.get(), self.a_at_t.get(), self.n_nodes, errors);
+    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
+        auto m = providers.make(self);
+        if (!m) return fail(m.error());
+        return magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps), t_start);
+    });
+    return new_array_f64(out);
+}
+
+Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args& a) {
+    const double t_final = a.f64(0);
+    const std::uint32_t n_steps = a.u32(1);
+    const Buffer f0 = extract_f64_array(a.raw(2), "f0");
+    check_t_final_and_steps(t_final, n_steps);
+    const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
+    CallbackErrors errors;
+    CallProviders providers(self.lap_at_t.get(), self.a_at_t.get(), self.n_nodes, errors);
+    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
+        auto m = providers.make(self);
+        if (!m) return fail(m.error());
+        std::vector<double> dst(cols.data.size(), 0.0);
+        const double tau = t_final / static_cast<double>(n_steps);
+        if (Status st = magnus_evolve_batched(*m, self.n_nodes, n_steps, tau, cols.data, dst); !st) {
+            return fail(st.error());
+        }
+        return dst;
+    });
+    return cols_to_features_nc(out, cols.n, cols.c);
+}
+
+Ref varcoef_magnus_n_nodes(const VarCoefMagnusGraphObj& self) { return py_int(self.n_nodes); }
+
+Ref varcoef_magnus_compute_rho_bar(const Args& a) {
+    const double t0 = a.f64(2);
+    const double t1 = a.f64(3);
+    const std::uint32_t n_nodes = a.u32(4);
+    const std::uint32_t n_samples = a.u32_or(5, 32);
+    if (n_nodes == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
+    if (n_samples == 0) py_err_with_kind("OutOfDomain", "n_samples must be >= 1");
+    CallbackErrors errors;
+    CallProviders providers(a.raw(0), a.raw(1), n_nodes, errors);
+    const MagnusBounds b = unwrap(run_with_callbacks(
+        errors, [&] { return without_gil([&] { return sample_magnus_bounds(providers.lap, providers.a, t0, t1, n_samples); }); }));
+    return py_tuple({py_float(b.rho_bar_max), py_float(b.a_sup_max)});
+}
+
+}  // namespace
+
+ClassDef& VarCoefMagnusGraphObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<VarCoefMagnusGraphObj>("VarCoefMagnusGraph", kVarCoefMagnusDoc);
+        d.tp_new = constructor<VarCoefMagnusGraphObj, kVarCoefMagnusDoc, &varcoef_magnus_new>();
+        d.methods = {
+            method<VarCoefMagnusGraphObj, kEvolveDoc, &varcoef_magnus_evolve>(),
+            method<VarCoefMagnusGraphObj, kBatchedDoc, &varcoef_magnus_evolve_batched>(),
+            method<VarCoefMagnusGraphObj, kComputeRhoBarDoc, &varcoef_magnus_compute_rho_bar>(),
+        };
+        d.getters = {getter<VarCoefMagnusGraphObj, &varcoef_magnus_n_nodes>("n_nodes", kNNodesDoc)};
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* var_coef_magnus_graph_type_object() { return type_object<VarCoefMagnusGraphObj>(); }
+
+}  // namespace quorvane::py
