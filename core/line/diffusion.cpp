@@ -198,16 +198,19 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
         return;
     }
     const double dx = grid_.dx();
-    // How far the reads reach beyond the nodes, in cells: the outer
-    // quadrature points (from the bound of a when it varies; the drift is
-    // not counted) and the correction's differences. Farther reads, and any
-    // beyond a margin as wide as a block, go through interp.
+    // How far the reads reach beyond the nodes: the outer quadrature points
+    // (from the bound of a when it varies; the drift is not counted) and the
+    // correction's differences.
     const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
     double reach = 2.0 * std::sqrt(3.0 * a * tau_);
     if (!constant_) reach = max_ignore_nan(reach, 2.0 * max_ignore_nan(std::sqrt(tau_), 2.0 * dx));
+    sh.margin = margin_cells(reach, dx);
+}
+
+std::int64_t margin_cells(double reach, double dx) {
     double cells = reach / dx + 2.0;
     if (!(cells <= static_cast<double>(ReadPlan::kBlock))) cells = static_cast<double>(ReadPlan::kBlock);
-    sh.margin = static_cast<std::int64_t>(cells) + 1;
+    return static_cast<std::int64_t>(cells) + 1;
 }
 
 Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
@@ -222,19 +225,9 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
         });
         return {};
     }
-    SepticSamples& samples = sh.samples;
-    auto at = [&](double p) { return samples.read(p); };
-    for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
-        const std::size_t e = std::min(end, b + ReadPlan::kBlock);
-        samples.fill(src.values, src.grid, static_cast<std::int64_t>(b) - sh.margin,
-                     static_cast<std::int64_t>(e) + sh.margin + 1);
-        for (std::size_t i = b; i < e; ++i) {
-            Expected<double> v = heat2_node(*kernel_, constant_, at, i, tau_);
-            if (!v) return fail(v.error());
-            out[i] = *v;
-        }
-    }
-    return {};
+    return sampled_nodes(sh.samples, src, out, begin, end, sh.margin, [&](std::size_t i, const auto& read) {
+        return heat2_node(*kernel_, constant_, read, i, tau_);
+    });
 }
 
 }  // namespace quorvane

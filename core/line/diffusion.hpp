@@ -103,6 +103,31 @@ private:
     SepticSamples samples_;
 };
 
+// Nodes [begin, end) of one step with every read through node samples of
+// src: node(i, read) gives the value at node i, read(p) the value at p (as
+// Grid1D::interp). The samples are filled block by block for the block's
+// nodes and `margin` cells beyond; reads farther out go through interp.
+template <class Node>
+Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* out, std::size_t begin,
+                     std::size_t end, std::int64_t margin, const Node& node) {
+    const auto read = [&](double p) { return samples.read(p); };
+    for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
+        const std::size_t e = std::min(end, b + ReadPlan::kBlock);
+        samples.fill(src.values, src.grid, static_cast<std::int64_t>(b) - margin,
+                     static_cast<std::int64_t>(e) + margin + 1);
+        for (std::size_t i = b; i < e; ++i) {
+            Expected<double> v = node(i, read);
+            if (!v) return fail(v.error());
+            out[i] = *v;
+        }
+    }
+    return {};
+}
+
+// Cells a step's reads reach beyond their node: `reach` (a length) over dx
+// plus the interpolant's own two, at most one block.
+std::int64_t margin_cells(double reach, double dx);
+
 // Steps of one kernel with one step size, share by share (see
 // run_node_steps), giving exactly the values of apply_node. With a
 // coefficient constant by construction each share runs from a step plan;
@@ -173,7 +198,11 @@ public:
             return {};
         }
         const GridFn<double>* source = &src;
-        if (const std::optional<InterpKind> kind = kernel_->source_kind()) {
+        const std::optional<InterpKind> kind = kernel_->source_kind();
+        if constexpr (requires { kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples); }) {
+            if (!kind) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples);
+        }
+        if (kind) {
             sh.copy.grid = kernel_->grid;
             sh.copy.grid.interp_kind = *kind;
             sh.copy.values.assign(src.values.begin(), src.values.end());
@@ -192,6 +221,7 @@ private:
         bool prepared = false;
         bool planned = false;
         ReadPlan plan;
+        SepticSamples samples;
         GridFn<double> copy;
     };
     const K* kernel_;

@@ -20,17 +20,27 @@ const std::array<double, 9> kCentral9D2 = {-1.0 / 560.0, 8.0 / 315.0, -1.0 / 5.0
 const std::array<double, 9> kCentral9D3 = {-7.0 / 240.0, 3.0 / 10.0,  -169.0 / 120.0, 61.0 / 30.0, 0.0,
                                            -61.0 / 30.0, 169.0 / 120.0, -3.0 / 10.0,  7.0 / 240.0};
 
-Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, double h, int k,
-                                        const std::array<double, 7>& c) {
+namespace {
+
+// The 7-point difference with samples read through `at`.
+template <class Read>
+Expected<double> derivative_7pt(const Read& at, double x, double h, int k, const std::array<double, 7>& c) {
     double s[7];
     for (int j = 0; j < 7; ++j) {
-        auto v = u.grid.interp(u.values, x + static_cast<double>(j - 3) * h);
+        auto v = at(x + static_cast<double>(j - 3) * h);
         if (!v) return v;
         s[j] = *v;
     }
     double acc = 0.0;
     for (int j = 0; j < 7; ++j) acc += c[j] * s[j];
     return acc / std::pow(h, static_cast<double>(k));
+}
+
+}  // namespace
+
+Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, double h, int k,
+                                        const std::array<double, 7>& c) {
+    return derivative_7pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, k, c);
 }
 
 Expected<double> central_derivative_9pt(const GridFn<double>& u, double x, double h, int k,
@@ -55,15 +65,20 @@ Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {
     return k;
 }
 
-Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+namespace {
+
+// The node step with u read through `at`.
+template <class Read>
+Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::size_t i, double tau) {
+    const Grid1D<double>& grid = k.grid;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
     const double theta = 0.5 * tau;
 
     // Drift foot of the divergence form; the ellipticity check covers every
     // coefficient form, a constant included (then x' = x).
-    const double xp = x + theta * coef_a_prime(x);
-    const double a = coef_a(xp);
+    const double xp = x + theta * k.coef_a_prime(x);
+    const double a = k.coef_a(xp);
     if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
     const double r1 = std::sqrt(a * tau);
     const double h1 = r1 + r1;
@@ -71,32 +86,49 @@ Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::
     const double h3 = r3 + r3;
     const double y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
     double z[5];
-    for (int k = 0; k < 5; ++k) z[k] = y[k] + theta * coef_a_prime(y[k]);
+    for (int m = 0; m < 5; ++m) z[m] = y[m] + theta * k.coef_a_prime(y[m]);
     double s[5];
-    for (int k = 0; k < 5; ++k) {
-        auto v = u.grid.interp(u.values, z[k]);
+    for (int m = 0; m < 5; ++m) {
+        auto v = at(z[m]);
         if (!v) return v;
-        s[k] = *v;
+        s[m] = *v;
     }
     // Same summation order as heat2, so unit diffusion matches it bit for bit.
     const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
     const double p = std::pow(tau, 0.75);
 
-    const double A = coef_a(x);
-    const double A1 = coef_a_prime(x);
-    const double A2 = coef_a_double_prime(x);
+    const double A = k.coef_a(x);
+    const double A1 = k.coef_a_prime(x);
+    const double A2 = k.coef_a_double_prime(x);
     // Locally constant coefficient: the quadrature is the whole step. (A NaN
     // derivative compares unequal and runs the correction, which carries it.)
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
     const double h = max_ignore_nan(3.0 * dx, p);
-    auto d1 = central_derivative_7pt(u, x, h, 1, kCentral7D1);
+    auto d1 = derivative_7pt(at, x, h, 1, kCentral7D1);
     if (!d1) return d1;
-    auto d2 = central_derivative_7pt(u, x, h, 2, kCentral7D2);
+    auto d2 = derivative_7pt(at, x, h, 2, kCentral7D2);
     if (!d2) return d2;
-    auto d3 = central_derivative_7pt(u, x, h, 3, kCentral7D3);
+    auto d3 = derivative_7pt(at, x, h, 3, kCentral7D3);
     if (!d3) return d3;
     return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
+}
+
+}  // namespace
+
+Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+    return heat4_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
+}
+
+Status Diffusion4thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
+                                        double tau, SepticSamples& samples) const {
+    // The reads reach the outer quadrature points (from the bound of a; the
+    // drift is not counted) and three difference steps.
+    const double dx = grid.dx();
+    const double reach = max_ignore_nan(2.0 * std::sqrt(3.0 * a_norm_bound * tau),
+                                        3.0 * max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
+    return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
+                         [&](std::size_t i, const auto& read) { return heat4_node(*this, read, i, tau); });
 }
 
 std::optional<InterpKind> Diffusion4thChernoff::source_kind() const {
@@ -118,7 +150,11 @@ Status Diffusion4thChernoff::apply_into(const GridFn<double>& in, GridFn<double>
         source.grid.interp_kind = *kind;
         return par_apply_nodes(out.values, [&](std::size_t i) { return apply_node(source, i, tau); });
     }
-    return par_apply_nodes(out.values, [&](std::size_t i) { return apply_node(in, i, tau); });
+    return run_node_steps(in.values.size(), 1, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t) {
+        // The calling thread keeps its samples' storage from step to step.
+        thread_local SepticSamples samples;
+        return step_nodes(in, out.values.data(), begin, end, tau, samples);
+    });
 }
 
 Diffusion4thZeta4Chernoff Diffusion4thZeta4Chernoff::over(Diffusion4thChernoff inner) {

@@ -75,6 +75,11 @@ struct Diffusion4thChernoff {
     // One step at node i; pure, concurrent, tau already checked.
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
+    // Nodes [begin, end) of one step from src into out, every read through
+    // node samples of src (the input's own sampling; see sampled_nodes).
+    Status step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end, double tau,
+                      SepticSamples& samples) const;
+
     // The sampling apply_into reads a copy of its input with (degree-9
     // Hermite or Chebyshev), or nothing when it reads the input itself.
     std::optional<InterpKind> source_kind() const;
