@@ -1,5 +1,6 @@
 #include "python/array.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -271,13 +272,22 @@ std::optional<std::vector<double>> float_vector_keeping_error(PyObject* o) {
         return out;
     }
     if (PyUnicode_Check(o) || !PySequence_Check(o)) return std::nullopt;
+    // Complex arrays are refused like complex items: float() of a NumPy
+    // complex would drop the imaginary part with only a warning.
+    if (auto b = Buffer::get(o, PyBUF_FORMAT); b && b->view().format && std::strchr(b->view().format, 'Z')) {
+        return std::nullopt;
+    }
     std::vector<double> out;
+    // The length only sizes the first allocation, and is capped: a
+    // sequence may claim far more items than it yields.
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(hint));
+    else out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
     Ref it(PyObject_GetIter(o));
     if (!it) return std::nullopt;
     while (Ref item{PyIter_Next(it.get())}) {
+        if (PyComplex_Check(item.get())) return std::nullopt;
         const double v = PyFloat_AsDouble(item.get());
         if (v == -1.0 && PyErr_Occurred()) return std::nullopt;
         out.push_back(v);

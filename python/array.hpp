@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
@@ -57,14 +58,19 @@ public:
     // An empty buffer, or one with a data pointer that is aligned and C- or
     // Fortran-contiguous.
     bool contiguous() const;
-    double at(Py_ssize_t i) const { return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0)); }
-    double at(Py_ssize_t i, Py_ssize_t j) const {
-        return *reinterpret_cast<const double*>(static_cast<const char*>(view_.buf) + i * stride(0) + j * stride(1));
-    }
+    // Element reads copy bytes: a view (a slice of a byte array) may place
+    // its doubles at any address.
+    double at(Py_ssize_t i) const { return read_f64(i * stride(0)); }
+    double at(Py_ssize_t i, Py_ssize_t j) const { return read_f64(i * stride(0) + j * stride(1)); }
     double* data() const { return static_cast<double*>(view_.buf); }
 
 private:
     Buffer() = default;
+    double read_f64(Py_ssize_t offset) const {
+        double v;
+        std::memcpy(&v, static_cast<const char*>(view_.buf) + offset, sizeof v);
+        return v;
+    }
     Py_buffer view_{};
     bool held_ = false;
 };

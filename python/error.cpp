@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/grid_fn.hpp"
 
 namespace quorvane::py {
 
@@ -97,6 +98,7 @@ Classified classify_core_error(const CoreError& e) {
     switch (e.variant()) {
         case V::DomainViolation: {
             const std::string what = e.text();
+            if (what == kGridSpacingMessage) return {"OutOfDomain", what + " (dx = " + fmt_exp3(e.f0()) + ")"};
             if (!std::isfinite(e.f0())) return {"NanInf", what + ": " + fmt_shortest(e.f0())};
             for (const char* word : {"grid", "n must", "values.len", "xmin", "xmax"}) {
                 if (what.find(word) != std::string::npos) return {"GridMismatch", what};
@@ -114,6 +116,12 @@ Classified classify_core_error(const CoreError& e) {
         case V::CallbackFailed: break;  // the caller reports the callback's own error
     }
     return {"Panic", e.display()};
+}
+
+void reraise_if_not_exception(const Ref& exc) {
+    if (!exc || PyObject_IsInstance(exc.get(), PyExc_Exception) != 0) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw_python_error();
 }
 
 void raise_core_error(const CoreError& e, Ref cause) {

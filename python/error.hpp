@@ -83,6 +83,10 @@ inline void check_python_error() {
 // QuorvaneError from a core error: kind and message by classify_core_error.
 [[noreturn]] void raise_core_error(const CoreError& e, Ref cause = {});
 
+// Raises `exc` as itself when it is not an Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit): such exceptions are never wrapped.
+void reraise_if_not_exception(const Ref& exc);
+
 // The kind and message a core error is reported with.
 struct Classified {
     const char* kind;

@@ -1,6 +1,7 @@
 #include "python/evolver.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/foundation/format.hpp"
 
@@ -28,8 +29,10 @@ void raise_unstable_step(const char* cls, double t, double tau, const StepRange&
     std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
     if (tau > r.tau_max) {
         const double shown = floor_4_digits(r.tau_max);
+        // The least count whose step fits. Above 2^53 adding one no longer
+        // moves a double, so the search steps to the next double instead.
         double need = std::ceil(t / shown);
-        while (t / need > shown) need += 1.0;
+        while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
         msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
                "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
     } else {

@@ -18,6 +18,37 @@ Status check_finite_result(const std::vector<double>& v) {
 }
 
 // ---------------------------------------------------------------------------
+// Pending signals
+// ---------------------------------------------------------------------------
+
+SignalStop::~SignalStop() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+}
+
+SignalStop::Released::Released(SignalStop& stop)
+    : stop_(stop), hook_((stop.thread_ = PyEval_SaveThread(), StopHook{&SignalStop::poll, &stop})) {}
+
+SignalStop::Released::~Released() noexcept(false) { PyEval_RestoreThread(stop_.thread_); }
+
+bool SignalStop::poll(void* ctx) {
+    auto* self = static_cast<SignalStop*>(ctx);
+    if (self->type_) return true;
+    PyEval_RestoreThread(self->thread_);
+    if (PyErr_CheckSignals() < 0) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
+    const bool stop = self->type_ != nullptr;
+    self->thread_ = PyEval_SaveThread();
+    return stop;
+}
+
+void SignalStop::raise_if_stopped() {
+    if (!type_) return;
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+    throw_python_error();
+}
+
+// ---------------------------------------------------------------------------
 // Signatures and argument binding
 // ---------------------------------------------------------------------------
 

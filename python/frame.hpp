@@ -17,6 +17,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -38,12 +40,20 @@ namespace quorvane::py {
 // Runs fn and turns every escaping exception into a set Python error;
 // returns `on_error` in that case. This is the only place where C++
 // exceptions meet the interpreter.
+// Not noexcept, and the forced unwind with which the interpreter ends a
+// thread that asks for the lock during finalisation passes through: it must
+// reach the thread's start routine, or the runtime aborts the process.
 template <class R, class Fn>
-R guarded(R on_error, Fn&& fn) noexcept {
+R guarded(R on_error, Fn&& fn) {
     try {
         return fn();
     } catch (const BindError& e) {
         e.restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_Clear();
+        PyErr_NoMemory();
     } catch (...) {
         PyErr_Clear();
         BindError(BindError::Kind::Quorvane, kPanicMessage).restore();
@@ -128,24 +138,78 @@ std::string type_name_of(PyObject* o);
 // The interpreter lock
 // ---------------------------------------------------------------------------
 
+// The pending signals of a call that runs without the interpreter lock. Its
+// stop hook re-takes the lock briefly to run the signal handlers; an
+// exception one raises (KeyboardInterrupt) is kept, the loops of the call
+// stop, and the call ends with that exception once the lock is back.
+class SignalStop {
+public:
+    SignalStop() = default;
+    SignalStop(const SignalStop&) = delete;
+    SignalStop& operator=(const SignalStop&) = delete;
+    ~SignalStop();  // lock held
+
+    // Releases the lock and installs the stop hook until destruction.
+    class Released {
+    public:
+        explicit Released(SignalStop& stop);
+        // May end the thread by a forced unwind during finalisation.
+        ~Released() noexcept(false);
+        Released(const Released&) = delete;
+        Released& operator=(const Released&) = delete;
+
+    private:
+        SignalStop& stop_;
+        ScopedStopHook hook_;
+    };
+
+    // Raises the kept exception, if any (lock held).
+    void raise_if_stopped();
+
+private:
+    static bool poll(void* ctx);
+
+    PyThreadState* thread_ = nullptr;
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Runs fn with the interpreter lock released; the lock is re-taken before
-// anything (result or exception) leaves.
+// anything (result or exception) leaves. Pending signals are looked at
+// between the steps of long loops (poll_stop); a handler's exception ends
+// the call, whatever fn returned.
 template <class Fn>
-decltype(auto) without_gil(Fn&& fn) {
-    struct Restore {
-        PyThreadState* ts;
-        ~Restore() { PyEval_RestoreThread(ts); }
-    } restore{PyEval_SaveThread()};
-    return fn();
+auto without_gil(Fn&& fn) {
+    SignalStop stop;
+    if constexpr (std::is_void_v<std::invoke_result_t<Fn&>>) {
+        {
+            SignalStop::Released released(stop);
+            fn();
+        }
+        stop.raise_if_stopped();
+    } else {
+        auto r = [&] {
+            SignalStop::Released released(stop);
+            return fn();
+        }();
+        stop.raise_if_stopped();
+        return r;
+    }
 }
 
-// Unwraps a core result, raising its Python error (lock held).
+// Unwraps a core result, raising its Python error (lock held). `cause` is
+// the exception a Python callback of the call raised: one that is not an
+// Exception (KeyboardInterrupt, SystemExit) ends the call as itself, even
+// when the numbers came through.
 template <class T>
 T unwrap(Expected<T> r, Ref cause = {}) {
+    reraise_if_not_exception(cause);
     if (!r) raise_core_error(r.error(), std::move(cause));
     return std::move(*r);
 }
 inline void unwrap(Status r, Ref cause = {}) {
+    reraise_if_not_exception(cause);
     if (!r) raise_core_error(r.error(), std::move(cause));
 }
 

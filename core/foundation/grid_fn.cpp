@@ -1,5 +1,7 @@
 #include "core/foundation/grid_fn.hpp"
 
+#include <limits>
+
 namespace quorvane {
 
 template <class F>
@@ -9,6 +11,12 @@ Expected<Grid1D<F>> Grid1D<F>::make(BoundaryPolicy<F> boundary, InterpKind kind,
     if (!is_finite(xmax)) return domain_error("xmax must be finite", real_part(xmax));
     if (!(real_part(xmin) < real_part(xmax))) return domain_error("xmin must be < xmax", real_part(xmin));
     if (n < 4) return domain_error(n_message, static_cast<double>(n));
+    // The schemes scale by dx^2 and 1/dx^2: a spacing whose square overflows
+    // or leaves the normal range would turn later steps into inf or NaN.
+    const double dx = (real_part(xmax) - real_part(xmin)) / static_cast<double>(n - 1);
+    if (!(dx * dx >= std::numeric_limits<double>::min() && dx * dx <= std::numeric_limits<double>::max())) {
+        return domain_error(kGridSpacingMessage, dx);
+    }
     return Grid1D<F>{boundary, kind, xmin, xmax, n};
 }
 

@@ -35,6 +35,8 @@ struct InterpKind {
 
 inline constexpr const char* kSepticNMessage = "n must be >= 4 (septic Hermite stencil)";
 inline constexpr const char* kCubicNMessage = "n must be >= 4 (cubic Hermite stencil)";
+inline constexpr const char* kGridSpacingMessage =
+    "the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2";
 
 template <class F>
 struct Grid1D {
@@ -45,7 +47,8 @@ struct Grid1D {
     std::size_t n = 0;
 
     // Validating constructor: xmin finite, xmax finite, xmin < xmax, n >= 4,
-    // first broken condition reported. `n_message` names the stencil.
+    // dx^2 finite and normal; first broken condition reported. `n_message`
+    // names the stencil.
     static Expected<Grid1D> make(BoundaryPolicy<F> boundary, InterpKind kind, F xmin, F xmax,
                                  std::size_t n, const char* n_message = kSepticNMessage);
 

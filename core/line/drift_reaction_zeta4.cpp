@@ -127,7 +127,12 @@ public:
             sin_.push_back(std::move(s));
         }
     }
+    // A non-finite shift gives NaN, which the caller reads as unstable.
     std::complex<double> at(int j, double s) const {
+        // The grid is periodic with period kSymbolNodes: reduce the shift
+        // exactly, however far it reaches.
+        s = std::fmod(s, static_cast<double>(kSymbolNodes));
+        if (!std::isfinite(s)) return {std::nan(""), std::nan("")};
         const double re = expect_ok(grid_.interp(cos_[j], s), "ShiftSymbols: cos");
         const double im = expect_ok(grid_.interp(sin_[j], s), "ShiftSymbols: sin");
         return {re, im};
@@ -165,14 +170,16 @@ double DriftReactionZeta4Chernoff::symbol_max(double tau) const {
         const std::complex<double> k2 = k_symbol(j, tau / 2.0);
         const std::complex<double> k1 = k_symbol(j, tau);
         const std::complex<double> g = (32.0 * (k4 * k4) * (k4 * k4) - 12.0 * (k2 * k2) + k1) / 21.0;
-        m = std::max(m, std::abs(g));
+        const double a = std::abs(g);
+        if (std::isnan(a)) return a;  // a shift beyond any grid: no bound
+        m = std::max(m, a);
     }
     return m;
 }
 
 bool DriftReactionZeta4Chernoff::is_stable_step(double tau) const {
     if (!finite_nonneg(tau)) return false;
-    return !(symbol_max(tau) > 1.0 + kSymbolSlack);
+    return symbol_max(tau) <= 1.0 + kSymbolSlack;
 }
 
 double DriftReactionZeta4Chernoff::max_stable_tau() const {

@@ -93,7 +93,11 @@ Ref point_eval_eval_at(const PointEvalObj& self, const Args& a) {
         const DiffusionChernoff kernel = DiffusionChernoff::unit(*grid);
         const GridFn<double> start{*grid, std::move(*u0)};
         const double pt[1] = {x};
-        return eval_at(kernel, start, pt, n_steps, tau);
+        Expected<double> r = eval_at(kernel, start, pt, n_steps, tau);
+        // Values near the top of the range overflow in the quadrature sums:
+        // a result that is not finite is an error, as for every evolve.
+        if (r && !std::isfinite(*r)) return domain_error("all values must be finite (no NaN/Inf)", *r);
+        return r;
     });
     return py_float(v);
 }
