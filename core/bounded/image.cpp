@@ -1,7 +1,8 @@
 #include "core/bounded/image.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/foundation/numeric.hpp"
@@ -30,9 +31,13 @@ double max_image_step(const DirichletHeat2ndChernoff& k) {
 
 std::uint64_t least_image_steps(const DirichletHeat2ndChernoff& k, double t) {
     const double tau_max = max_image_step(k);
-    std::uint64_t n = std::max<std::uint64_t>(1, saturating_cast<std::uint64_t>(std::ceil(t / tau_max)));
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const double estimate = std::ceil(t / tau_max);
+    // No count fits (this also keeps ++n below from wrapping).
+    if (!(estimate < 0x1p64)) return kMax;
+    std::uint64_t n = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(estimate));
     // The quotient is rounded: settle on the exact least count.
-    while (t / static_cast<double>(n) > tau_max) ++n;
+    while (n < kMax && t / static_cast<double>(n) > tau_max) ++n;
     while (n > 1 && t / static_cast<double>(n - 1) <= tau_max) --n;
     return n;
 }

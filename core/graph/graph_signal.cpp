@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "core/foundation/numeric.hpp"
@@ -100,7 +101,8 @@ Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<d
 std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit) {
     if (!((t / static_cast<double>(n_steps)) * rho > limit)) return std::nullopt;
     double need = std::max(1.0, std::ceil(t * rho / limit));
-    while ((t / need) * rho > limit) need += 1.0;
+    // Above 2^53 adding one no longer moves a double: step to the next one.
+    while ((t / need) * rho > limit) need = std::nextafter(need, std::numeric_limits<double>::infinity());
     return saturating_cast<std::uint64_t>(need);
 }
 

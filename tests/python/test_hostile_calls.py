@@ -13,7 +13,7 @@ timer's escape; a failed call leaves ``values()`` unchanged; a successful evolve
 values.
 
 Run directly (``python3 test_hostile_calls.py NAME [EXAMPLES]``) to fuzz one class and print
-the outcome counts.
+the outcome counts. QUORVANE_FUZZ_EXAMPLES sets the example budget shared by all classes.
 """
 
 import collections
@@ -28,7 +28,8 @@ import sys
 import numpy as np
 import pytest
 
-EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "200"))
+# Examples over all classes together, so that the run time stays put as classes are added.
+TOTAL_EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "6000"))
 CALL_LIMIT = 0.4  # seconds before the timer interrupts a call
 CLASS_TIMEOUT = 120  # seconds for one class's subprocess
 
@@ -106,9 +107,13 @@ OPTIONS = {
 }
 
 
+def is_size(name):
+    return name in ("n", "n_grid", "n_nodes", "nx", "ny", "nz")
+
+
 class Fuzzer:
-    def __init__(self, q, st, data, registry):
-        self.q, self.st, self.data, self.registry = q, st, data, registry
+    def __init__(self, q, st, data, registry, seeding=False):
+        self.q, self.st, self.data, self.registry, self.seeding = q, st, data, registry, seeding
         self.length = 16  # the grid size last drawn, for the arrays of later calls
 
     def draw(self, strategy):
@@ -123,7 +128,7 @@ class Fuzzer:
         base = np.sin(np.linspace(0.0, 3.0, length)) + 1.5
         if kind == "list":
             return [float(v) for v in base]
-        if kind == "nonfinite":
+        if kind == "nonfinite" and length:
             base[self.draw(self.st.integers(0, max(length - 1, 0)))] = self.pick([math.nan, math.inf, 1.7e308])
             return base
         if kind == "f32":
@@ -168,9 +173,13 @@ class Fuzzer:
 
         return fn
 
-    def instance_of_any(self):
+    def instance_of_any(self, name=""):
+        """An instance of a registered class, one whose name contains `name` if there is one."""
+        if self.seeding:
+            return object()
         pool = [o for objs in self.registry.values() for o in objs]
-        return self.pick(pool) if pool else object()
+        named = [o for o in pool if name and name.replace("_", "") in type(o).__name__.lower()]
+        return self.pick(named or pool) if pool else object()
 
     def hostile(self, length, box):
         return self.pick([
@@ -204,12 +213,18 @@ class Fuzzer:
             return default
         if name.endswith(("_bound", "_min", "_max", "_lo", "_hi")) or name.startswith("tol"):
             return self.draw(self.st.floats(0.0, 4.0))
-        if name in ("xmin", "domain_lo"):
+        if name.endswith(("min", "_lo")):
             return self.draw(self.st.floats(-4.0, 0.0))
-        if name in ("xmax", "domain_hi"):
+        if name.endswith(("max", "_hi")):
             return self.draw(self.st.floats(0.5, 4.0))
-        if name in COUNT_NAMES:
-            return self.draw(self.st.integers(4, 40) if name in ("n", "n_grid") else self.st.integers(1, 60))
+        if is_size(name):
+            return self.draw(self.st.integers(4, 12 if name in ("nx", "ny", "nz") else 40))
+        if name in COUNT_NAMES or name.startswith("n_"):
+            return self.draw(self.st.integers(1, 60))
+        if name in ("node", "j", "k", "seed"):
+            return self.draw(self.st.integers(0, 5))
+        if name == "edges":
+            return [(k, k + 1) for k in range(self.draw(self.st.integers(0, 5)))]
         if name in FLOAT_NAMES:
             return self.draw(self.st.floats(0.0, 1.0))
         if name in ("progress",):
@@ -223,15 +238,19 @@ class Fuzzer:
             return self.draw(self.st.booleans())
         if name.startswith("u"):
             return self.float_array(length, clean=True)
+        if not self.seeding and any(name.replace("_", "") in c.lower() for c in self.registry):
+            return self.instance_of_any(name)  # `graph` takes a Graph
         return self.pick([
             lambda: self.float_array(length, clean=True),
             lambda: self.draw(self.st.floats(0.0, 1.0)),
+            lambda: self.draw(self.st.floats(0.0, 1.0)),
             lambda: self.callable_value(box),
-            lambda: self.instance_of_any(),
+            lambda: self.instance_of_any(name),
         ])()
 
     def args_for(self, params, box):
         length = self.length
+        sizes = []
         pos, kw = [], {}
         # Half the calls are clean, so that deep paths are reached; the rest carry hostile values.
         hostile_share = self.pick([0, 0, 1, 3])
@@ -243,8 +262,10 @@ class Fuzzer:
                 continue
             hostile = hostile_share and self.draw(self.st.integers(0, 8)) < hostile_share
             value = self.hostile(length, box) if hostile else self.plausible(p.name, length, box, p.default)
-            if p.name in ("n", "n_grid") and isinstance(value, int) and 0 < value < 10**6:
-                length = self.length = value
+            if is_size(p.name) and isinstance(value, int) and 0 < value < 10**6:
+                # The state of an nx-by-ny grid has nx*ny values.
+                sizes.append(value)
+                length = self.length = math.prod(sizes)
             if p.kind is p.KEYWORD_ONLY or (optional and self.draw(self.st.booleans())):
                 kw[p.name] = value
             else:
@@ -402,7 +423,7 @@ def run_class(name, examples):
               suppress_health_check=list(HealthCheck))
     @given(st.data())
     def seed(data):
-        fz = Fuzzer(q, st, data, registry)
+        fz = Fuzzer(q, st, data, registry, seeding=True)
         for n in classes:
             if makers(n):
                 obj = make(fz, n, [])
@@ -470,16 +491,19 @@ def exported_classes():
     return [n for n in q.__all__ if isinstance(getattr(q, n), type) and not issubclass(getattr(q, n), BaseException)]
 
 
-@pytest.mark.parametrize("name", exported_classes())
+CLASSES = exported_classes()
+
+
+@pytest.mark.parametrize("name", CLASSES)
 def test_hostile_calls(name):
     pytest.importorskip("hypothesis")
-    env = dict(os.environ)
-    proc = subprocess.run([sys.executable, __file__, name, str(EXAMPLES)], capture_output=True, text=True,
-                          timeout=CLASS_TIMEOUT, env=env)
+    examples = max(40, TOTAL_EXAMPLES // max(len(CLASSES), 1))
+    proc = subprocess.run([sys.executable, __file__, name, str(examples)], capture_output=True, text=True,
+                          timeout=CLASS_TIMEOUT)
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout[-3000:]}\n{proc.stderr[-3000:]}"
     counts = json.loads(proc.stdout.strip().splitlines()[-1])
     assert sum(counts.values()) > 0
 
 
 if __name__ == "__main__":
-    print(json.dumps(run_class(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else EXAMPLES)))
+    print(json.dumps(run_class(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 150)))
