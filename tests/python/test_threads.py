@@ -40,7 +40,7 @@ def usable(cls, n):
     try:
         build(cls, n).evolve(T, STEPS)
         return True
-    except q.QuorvaneError:
+    except (q.QuorvaneError, TypeError):  # another evolve signature, or refused on this grid
         return False
 
 
