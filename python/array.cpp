@@ -311,6 +311,24 @@ std::vector<double> float_vec_arg(const Args& a, std::size_t i) {
     return std::move(*v);
 }
 
+std::vector<std::uint64_t> uint_vec_arg(const Args& a, std::size_t i, std::uint64_t max) {
+    PyObject* o = a.raw(i);
+    const std::string name = a.name(i);
+    if (o == nullptr || PyUnicode_Check(o) || !PySequence_Check(o)) {
+        raise_type_error("argument '" + name + "': expected a sequence of non-negative integers");
+    }
+    Ref it(PyObject_GetIter(o));
+    if (!it) throw_python_error();
+    std::vector<std::uint64_t> out;
+    while (Ref item{PyIter_Next(it.get())}) {
+        const std::uint64_t v = to_u64(item.get(), name.c_str());
+        if (v > max) raise_overflow_error("argument '" + name + "': out of range integral type conversion attempted");
+        out.push_back(v);
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return out;
+}
+
 std::expected<ComplexParts, ComplexPartsError> try_complex_parts(PyObject* o) {
     Ref re(PyObject_GetAttrString(o, "real"));
     Ref im(re ? PyObject_GetAttrString(o, "imag") : nullptr);

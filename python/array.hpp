@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <expected>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -88,6 +89,11 @@ std::optional<std::vector<double>> float_vector_keeping_error(PyObject* o);
 // Argument i by the generic float-sequence conversion; a failure is the
 // argument's TypeError.
 std::vector<double> float_vec_arg(const Args& a, std::size_t i);
+
+// Argument i as a sequence of integers in [0, max] (a NumPy integer array
+// included; a str refused): TypeError naming the argument for anything
+// else, OverflowError naming it for a value above max.
+std::vector<std::uint64_t> uint_vec_arg(const Args& a, std::size_t i, std::uint64_t max);
 
 // A complex argument read through its `real` and `imag` attributes, each
 // converted by the generic float-sequence conversion (a float64 array's

@@ -98,9 +98,9 @@ PyTypeObject* graph_krylov_type_object();
 // PyTypeObject* etdrk4_type_object();
 // PyMethodDef* phi_action_function_def();
 // PyMethodDef* phi_action_batched_function_def();
-// PyTypeObject* symmetric_operator_type_object();
+PyTypeObject* symmetric_operator_type_object();
 // PyMethodDef* symmetric_op_expmv_frechet_function_def();
-// PyTypeObject* general_operator_type_object();
+PyTypeObject* general_operator_type_object();
 // PyMethodDef* shift1d_coeff_grad_function_def();
 
 namespace {
@@ -226,9 +226,9 @@ const Item kRegistration[] = {
     // {Item::Class, "Etdrk4", &etdrk4_type_object, nullptr},
     // {Item::Function, "phi_action", nullptr, &phi_action_function_def},
     // {Item::Function, "phi_action_batched", nullptr, &phi_action_batched_function_def},
-    // {Item::Class, "SymmetricOperator", &symmetric_operator_type_object, nullptr},
+    {Item::Class, "SymmetricOperator", &symmetric_operator_type_object, nullptr},
     // {Item::Function, "symmetric_op_expmv_frechet", nullptr, &symmetric_op_expmv_frechet_function_def},
-    // {Item::Class, "GeneralOperator", &general_operator_type_object, nullptr},
+    {Item::Class, "GeneralOperator", &general_operator_type_object, nullptr},
     // {Item::Function, "shift1d_coeff_grad", nullptr, &shift1d_coeff_grad_function_def},
 };
 

@@ -91,6 +91,11 @@ std::string fmt_exp3(double x) {
     return strip_exponent(to_chars_str(x, std::chars_format::scientific, 3));
 }
 
+std::string fmt_exp4(double x) {
+    if (!std::isfinite(x)) return non_finite(x);
+    return strip_exponent(to_chars_str(x, std::chars_format::scientific, 4));
+}
+
 std::string fmt_debug(double x) {
     if (!std::isfinite(x)) return non_finite(x);
     double ax = std::fabs(x);

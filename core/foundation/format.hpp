@@ -22,6 +22,8 @@ std::string fmt_fixed3(double x);
 // One digit, a point, three digits, 'e', exponent without '+' or leading zeros:
 // 0.0015 -> "1.500e-3", 1.0 -> "1.000e0". Non-finite values as "NaN", "inf", "-inf".
 std::string fmt_exp3(double x);
+// The same with four digits after the point: 12.0 -> "1.2000e1".
+std::string fmt_exp4(double x);
 
 // Debug form of a double: always shows a fractional part or an exponent
 // ("1.0", "1e-5", "1e16"); exponent form for 0 < |x| < 1e-4 or |x| >= 1e16.

@@ -389,20 +389,24 @@ Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedL
     return GraphKrylovChernoff{path, std::move(laplacian), bound, tol};
 }
 
+Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
+                          std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) {
+    switch (path.kind) {
+        case KrylovPath::Kind::Chebyshev: return chebyshev_expmv(op, tau, tol, src, dst, pool);
+        case KrylovPath::Kind::Lanczos: return lanczos_expmv(op, tau, path.m_max, src, dst, pool);
+        case KrylovPath::Kind::Implicit:
+            return implicit_euler_action(op, src, dst, path.n_steps, tau, tol, path.cg_max_iter, pool);
+    }
+    internal_fault("krylov_path_action: unknown path");
+}
+
 Status GraphKrylovChernoff::apply_into(double tau, std::span<const double> src, std::span<double> dst,
                                        ScratchPool<double>& pool) const {
     if (!finite_nonneg(tau)) return domain_error("GraphKrylovChernoff: tau must be finite and non-negative", tau);
     const std::size_t n = src.size();
     const LaplacianOperator op(*laplacian);
     std::vector<double> out = pool.take(n);
-    Status st;
-    switch (path.kind) {
-        case KrylovPath::Kind::Chebyshev: st = chebyshev_expmv(op, tau, tol, src, out, pool); break;
-        case KrylovPath::Kind::Lanczos: st = lanczos_expmv(op, tau, path.m_max, src, out, pool); break;
-        case KrylovPath::Kind::Implicit:
-            st = implicit_euler_action(op, src, out, path.n_steps, tau, tol, path.cg_max_iter, pool);
-            break;
-    }
+    const Status st = krylov_path_action(op, path, tol, tau, src, out, pool);
     if (st) {
         std::fill(dst.begin(), dst.end(), 0.0);
         std::copy_n(out.begin(), std::min(dst.size(), n), dst.begin());

@@ -50,6 +50,12 @@ struct KrylovPath {
 // or its sub-step counts would saturate. Refused instead.
 inline constexpr std::uint64_t kKrylovMaxProducts = 10'000'000;
 
+// dst = e^{-tau A} src by the chosen path on any symmetric positive
+// semi-definite operator (spectrum in [0, op.spectral_bound()]); dst is
+// written only on success. src and dst hold op.n() values.
+Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
+                          std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool);
+
 struct GraphKrylovChernoff {
     KrylovPath path;
     SharedLaplacian laplacian;

@@ -30,7 +30,7 @@ std::optional<ExpmvPlan> expmv_cheapest(double x, std::uint32_t max_degree) {
     return ExpmvPlan{best_m, best_s};
 }
 
-Expected<ExpmvPlan> expmv_plan(double x, double tau) {
+Expected<ExpmvPlan> expmv_plan(double x, double tau, const char* too_large) {
     // A NaN bound would slip through every comparison below as s = 0.
     if (std::isnan(x)) return domain_error("DiffusionExpmvChernoff: tau * op_norm_bound is NaN", x);
     const std::optional<ExpmvPlan> plan = expmv_cheapest(x, kExpmvMaxDegree);
@@ -39,7 +39,7 @@ Expected<ExpmvPlan> expmv_plan(double x, double tau) {
     // polynomial's accurate range), or simply one that would run for hours:
     // refuse rather than return an inaccurate or overflowing series.
     if (!plan || static_cast<std::uint64_t>(plan->m) * plan->s > kExpmvMaxApplications) {
-        return domain_error(kExpmvTooLargeMessage, tau);
+        return domain_error(too_large, tau);
     }
     return *plan;
 }

@@ -55,8 +55,9 @@ std::optional<ExpmvPlan> expmv_cheapest(double x, std::uint32_t max_degree);
 
 // The cheapest admissible pair, or the OutOfDomain refusal when no pair is
 // admissible or the cheapest one exceeds kExpmvMaxApplications. `tau` is the
-// value reported with the refusal.
-Expected<ExpmvPlan> expmv_plan(double x, double tau);
+// value reported with the refusal, `too_large` its message (every truncated-
+// Taylor action refuses by this one rule, each in its own name).
+Expected<ExpmvPlan> expmv_plan(double x, double tau, const char* too_large = kExpmvTooLargeMessage);
 
 struct DiffusionExpmvChernoff {
     // The diffusion coefficient a(x) (a plain function, shared closures or a

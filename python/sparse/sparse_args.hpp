@@ -1,0 +1,42 @@
+// The Python side of the sparse operators: the object that holds a
+// SymmetricOperator (the operand of most sparse functions) and the argument
+// helpers they share.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/graph/graph_krylov.hpp"
+#include "core/sparse/symmetric_operator.hpp"
+#include "python/array.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+
+struct SymmetricOperatorObj {
+    SymmetricOperator op;
+    static ClassDef& class_def();
+};
+
+// The shared core operator of a SymmetricOperator argument (type-checked,
+// borrowed only while the reference is taken).
+SymmetricOperator symmetric_operator_arg(const Args& a, std::size_t i);
+Ref symmetric_operator_object(SymmetricOperator op);
+
+// "chebyshev", "lanczos" (m_max) or "implicit" (n_steps, cg_max_iter); else
+// Unsupported "path must be 'chebyshev', 'lanczos', or 'implicit', got '{}'".
+KrylovPath parse_krylov_path(const std::string& path, std::uint32_t m_max, std::uint64_t n_steps,
+                             std::optional<std::uint64_t> cg_max_iter);
+
+// OutOfDomain "t_final must be finite and >= 0" (-0.0 passes).
+void check_t_final(double t);
+
+// The values of a float64 array of any dimension count, read in memory
+// order: GridMismatch "{name} must be contiguous" for a strided one, then
+// GridMismatch "{name} length {} != {n_name} {}" when the element count is
+// not n.
+std::vector<double> contiguous_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name);
+
+}  // namespace quorvane::py

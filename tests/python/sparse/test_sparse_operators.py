@@ -1,0 +1,193 @@
+"""SymmetricOperator and GeneralOperator against dense SciPy exponentials, and their refusals."""
+
+import math
+import threading
+
+import numpy as np
+import pytest
+import scipy.linalg as sl
+import scipy.sparse as sp
+
+import quorvane as q
+from quorvane import QuorvaneError
+from sparse_refs import csr_parts, path_laplacian, symmetric
+
+RNG = np.random.default_rng(7)
+
+
+def fem_stiffness(n):
+    """A non-uniform 1-D P1 stiffness with Dirichlet ends: symmetric positive definite."""
+    x = np.sort(RNG.uniform(0, 1, n + 2))
+    h = np.diff(x)
+    main = 1 / h[:-1] + 1 / h[1:]
+    off = -1 / h[1:-1]
+    return sp.diags([off, main, off], [-1, 0, 1]).tocsr()
+
+
+@pytest.mark.parametrize("path,tol", [("chebyshev", 1e-9), ("lanczos", 1e-9)])
+def test_symmetric_krylov_paths_match_expm(path, tol):
+    a = fem_stiffness(40) * 1e-3
+    op = symmetric(q, a)
+    v = RNG.standard_normal((40, 3))
+    ref = sl.expm(-0.4 * a.toarray()) @ v
+    assert np.abs(op.evolve_batched(0.4, v, path=path) - ref).max() <= tol * np.abs(v).max()
+
+
+def test_symmetric_implicit_is_backward_euler():
+    a = path_laplacian(25, 3.0)
+    op = symmetric(q, a)
+    v = RNG.standard_normal((25, 2))
+    step = np.linalg.inv(np.eye(25) + (1.0 / 7) * a.toarray())
+    ref = np.linalg.matrix_power(step, 7) @ v
+    # CG to a relative residual 1e-12 per solve, seven solves.
+    assert np.allclose(op.evolve_batched(1.0, v, path="implicit", n_steps=7, tol=1e-12), ref, atol=1e-10)
+
+
+def test_symmetric_t_zero_and_columns_bit_identical():
+    a = path_laplacian(50, 2.0)
+    op = symmetric(q, a)
+    v = RNG.standard_normal((50, 37))  # more columns than workers
+    assert np.allclose(op.evolve_batched(0.0, v), v, rtol=0, atol=1e-15)
+    full = op.evolve_batched(0.9, v, path="lanczos")
+    for c in (0, 17, 36):
+        alone = op.evolve_batched(0.9, v[:, c:c + 1].copy(), path="lanczos")
+        assert np.array_equal(full[:, c], alone[:, 0])
+    before = threading.active_count()
+    op.evolve_batched(0.9, v)
+    assert threading.active_count() == before
+
+
+def test_symmetric_accessors():
+    op = symmetric(q, sp.csr_matrix(np.array([[2.0, -1.0], [-1.0, 2.0]])))
+    assert (op.n(), op.lambda_max_bound()) == (2, 3.0)
+    empty = q.SymmetricOperator.from_csr(np.zeros(4, np.int64), np.zeros(0, np.int32), np.zeros(0), 3)
+    assert empty.lambda_max_bound() == 0.0
+
+
+def sym(indptr, indices, data, n, **kw):
+    return q.SymmetricOperator.from_csr(np.array(indptr, np.int64), np.array(indices, np.int32),
+                                        np.array(data, np.float64), n, **kw)
+
+
+PAIR = ([0, 2, 4], [0, 1, 0, 1])
+SYM_ERRORS = [
+    ((PAIR[0], [0, 5, 0, 1], [1.0, math.nan, 1.0, 1.0], 2), {},
+     "[NanInf] SymmetricOperator::from_csr: non-finite entry: NaN"),
+    (([0, 1], [0], [1.0], 2), {}, "[OutOfDomain] from_csr_parts: row_ptr.len() must equal n_nodes+1"),
+    # An offset start would drop the leading entries silently.
+    (([1, 2, 3], [0, 1, 1], [5.0, 1.0, 1.0], 2), {}, "[OutOfDomain] from_csr_parts: row_ptr[0] must be 0"),
+    (([0, 1, 1], [-1], [1.0], 2), {}, "[OutOfDomain] from_csr_parts: col_idx entry >= n_nodes"),
+    ((PAIR[0], [0, 1, 0, 1], [1.0, 1.0, 1.001, 1.0], 2), {},
+     "[OutOfDomain] SymmetricOperator::from_csr: asymmetric entry exceeds sym_tol"),
+    # The diagonal sweep runs over the whole matrix before any symmetry test.
+    (([0, 2, 4, 5], [0, 1, 0, 1, 2], [1.0, 1.0, 2.0, 1.0, -1.0], 3), {},
+     "[OutOfDomain] SymmetricOperator::from_csr: diagonal entry < 0"),
+    (([0, 2, 3], [0, 1, 1], [1.0, 0.0, 1.0], 2), {},
+     "[OutOfDomain] SymmetricOperator::from_csr: no (j,i) entry for existing (i,j)"),
+    ((PAIR[0], PAIR[1], [1.0, 1.0, 1.0, 1.0], 2), {"sym_tol": -1.0},
+     "[OutOfDomain] SymmetricOperator::from_csr: asymmetric entry exceeds sym_tol"),
+    ((PAIR[0], PAIR[1], [1.0, 1e308, -1e308, 1.0], 2), {},
+     "[NanInf] SymmetricOperator::from_csr: asymmetric entry exceeds sym_tol: inf"),
+]
+
+
+@pytest.mark.parametrize("args,kw,msg", SYM_ERRORS)
+def test_symmetric_from_csr_refusals(args, kw, msg):
+    with pytest.raises(QuorvaneError) as e:
+        sym(*args, **kw)
+    assert str(e.value) == msg
+
+
+def test_symmetric_from_csr_tolerance_and_stored_zeros():
+    sym(PAIR[0], PAIR[1], [1.0, 1.0, 1.0 + 1e-11, 1.0], 2)
+    sym(PAIR[0], PAIR[1], [1.0, 0.0, 0.0, 1.0], 2)
+    with pytest.raises(QuorvaneError, match=r"^\[GridMismatch\] data must be contiguous$"):
+        q.SymmetricOperator.from_csr(np.array([0, 1, 2], np.int64), np.array([0, 1], np.int32), np.ones(4)[::2], 2)
+
+
+EVOLVE_ERRORS = [
+    ((-1.0, np.ones((3, 1))), {}, "[OutOfDomain] t_final must be finite and >= 0"),
+    ((1.0, np.ones((3, 1))), {"path": "Chebyshev"},
+     "[Unsupported] path must be 'chebyshev', 'lanczos', or 'implicit', got 'Chebyshev'"),
+    ((1.0, np.ones((4, 1))), {}, "[GridMismatch] f0.shape[0]=4 != n_nodes=3"),
+    ((1.0, np.ones((3, 0))), {}, "[OutOfDomain] n_cols must be >= 1"),
+    ((1.0, np.ones((3, 1))), {"tol": 0.0}, "[OutOfDomain] GraphKrylovChernoff: tol must be finite and positive"),
+    ((1.0, np.ones((3, 1))), {"tol": math.nan}, "[NanInf] GraphKrylovChernoff: tol must be finite and positive: NaN"),
+]
+
+
+@pytest.mark.parametrize("args,kw,msg", EVOLVE_ERRORS)
+def test_symmetric_evolve_refusals(args, kw, msg):
+    op = symmetric(q, path_laplacian(3))
+    with pytest.raises(QuorvaneError) as e:
+        op.evolve_batched(*args, **kw)
+    assert str(e.value) == msg
+
+
+def advection_diffusion(n, peclet):
+    d = path_laplacian(n, 1.0).tolil()
+    for i in range(n - 1):
+        d[i, i + 1] += peclet
+        d[i + 1, i + 1] -= peclet
+    return d.tocsr()
+
+
+def test_general_matches_expm_and_transpose():
+    a = advection_diffusion(30, 1.0)  # integer entries: the transpose product is exact
+    indptr, indices, data = csr_parts(a)
+    op = q.GeneralOperator.from_csr(30, list(indptr), indices, data)
+    v = RNG.standard_normal((30, 4))
+    ref = sl.expm(-2.5 * a.toarray()) @ v
+    assert np.abs(op.evolve_batched(2.5, v) - ref).max() <= 1e-12 * np.abs(v).max()
+    assert np.array_equal(op.evolve_batched(0.0, v), v)
+    assert op.evolve_batched(1.0, np.zeros((30, 0))).shape == (30, 0)
+    ints = RNG.integers(-9, 9, 30).astype(float)
+    assert np.array_equal(op.apply_transpose(ints), a.toarray().T @ ints)
+
+
+def test_general_unsorted_rows_and_scalar_taylor():
+    # Columns in any order; the transpose still comes out right.
+    op = q.GeneralOperator.from_csr(2, [0, 2, 3], [1, 0, 0], [3.0, 1.0, 2.0])
+    assert list(op.apply_transpose([1.0, 1.0])) == [3.0, 3.0]
+    one = q.GeneralOperator.from_csr(1, [0, 1], [0], [2.0])
+    assert one.evolve_batched(0.7, np.array([[3.0]]))[0, 0] == pytest.approx(3 * math.exp(-1.4), rel=2e-15)
+
+
+@pytest.mark.parametrize("norm,text", [(12.0, "1.2000e1"), (0.5, "5.0000e-1"), (0.0, "0.0000e0")])
+def test_general_repr(norm, text):
+    op = q.GeneralOperator.from_csr(2, [0, 1, 1], [1], [norm])
+    assert repr(op) == f"GeneralOperator(n=2, norm_inf={text})"
+    assert op.norm_inf_bound() == norm
+
+
+GEN_ERRORS = [
+    ((0, [0], [], []), "[OutOfDomain] GeneralOperator::from_csr: row_ptr.len() must be n + 1, n >= 1"),
+    ((2, [0, 1, 2], [0, 1], [1.0]), "[OutOfDomain] GeneralOperator::from_csr: col_idx/vals length mismatch with row_ptr[n]"),
+    ((2, [1, 2, 3], [0, 1, 1], [5.0, 1.0, 1.0]), "[OutOfDomain] GeneralOperator::from_csr: row_ptr[0] must be 0"),
+    ((2, [0, 2, 1], [0, 1], [1.0, 1.0]), "[OutOfDomain] GeneralOperator::from_csr: col_idx/vals length mismatch with row_ptr[n]"),
+    ((2, [0, 2, 2], [2, 0], [1.0, math.nan]), "[OutOfDomain] GeneralOperator::from_csr: column index out of range"),
+    ((2, [0, 2, 2], [0, 2], [math.nan, 1.0]), "[NanInf] GeneralOperator::from_csr: non-finite entry: NaN"),
+    ((3, [0, 2, 1, 2], [0, 1], [1.0, 1.0]), "[OutOfDomain] GeneralOperator::from_csr: row_ptr is not non-decreasing"),
+]
+
+
+@pytest.mark.parametrize("args,msg", GEN_ERRORS)
+def test_general_from_csr_refusals(args, msg):
+    with pytest.raises(QuorvaneError) as e:
+        q.GeneralOperator.from_csr(*args)
+    assert str(e.value) == msg
+
+
+def test_general_evolve_refusals():
+    op = q.GeneralOperator.from_csr(2, [0, 1, 2], [0, 1], [1e300, 1e300])
+    with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] t must be finite and >= 0$"):
+        op.evolve_batched(math.inf, np.ones((2, 1)))
+    with pytest.raises(QuorvaneError, match=r"^\[GridMismatch\] v_nc has shape\[0\]=3, expected n=2$"):
+        op.evolve_batched(1.0, np.ones((3, 2)))
+    with pytest.raises(QuorvaneError, match=r"^\[GridMismatch\] v has length 3, expected n=2$"):
+        op.apply_transpose([1.0, 2.0, 3.0])
+    # An action that would need ~1e300 products (or overflow) is refused up front.
+    with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] CsrExpmvChernoff: t \* norm_inf too large"):
+        op.evolve_batched(1.0, np.ones((2, 1)))
+    with pytest.raises(TypeError):
+        q.GeneralOperator.from_csr(2, "012", [0], [1.0])
