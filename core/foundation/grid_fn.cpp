@@ -39,6 +39,8 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
     return GridFnComplex1D{grid, std::move(interleaved)};
 }
 
+Expected<double> InterpRead::operator()(double x) const { return u->grid.interp(u->values, x); }
+
 template struct Grid1D<double>;
 template struct Grid1D<float>;
 template struct Grid1D<Dual1>;

@@ -93,6 +93,8 @@ public:
 
     // Value at x of the filled grid function, as Grid1D::interp.
     Expected<double> read(double x) const;
+    // The filled grid function's value at node i.
+    double value_at(std::size_t i) const { return values_[i]; }
 
 private:
     std::span<const double> values_;
@@ -100,6 +102,15 @@ private:
     double dx_ = 0.0;
     std::int64_t lo_ = 0, hi_ = 0;
     std::vector<double> samples_;  // (u, D1, D2, D3) per index
+};
+
+// How a node step reads its input between the nodes: through interp, or
+// through node samples computed once per step (same values).
+struct SampleRead {
+    const SepticSamples* samples;
+    Expected<double> operator()(double x) const { return samples->read(x); }
+    // The stored value at node i.
+    double value_at(std::size_t i) const { return samples->value_at(i); }
 };
 
 template <class F>
@@ -112,6 +123,12 @@ struct GridFn {
     static Expected<GridFn> make(const Grid1D<F>& grid, std::vector<F> values);
 
     Expected<F> eval(F x) const { return grid.interp(values, x); }
+};
+
+struct InterpRead {
+    const GridFn<double>* u;
+    Expected<double> operator()(double x) const;
+    double value_at(std::size_t i) const { return u->values[i]; }
 };
 
 // Complex samples stored as (re, im) pairs, the layout of a complex128 array.

@@ -110,7 +110,7 @@ private:
 template <class Node>
 Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* out, std::size_t begin,
                      std::size_t end, std::int64_t margin, const Node& node) {
-    const auto read = [&](double p) { return samples.read(p); };
+    const SampleRead read{&samples};
     for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
         const std::size_t e = std::min(end, b + ReadPlan::kBlock);
         samples.fill(src.values, src.grid, static_cast<std::int64_t>(b) - margin,
@@ -127,6 +127,45 @@ Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* 
 // Cells a step's reads reach beyond their node: `reach` (a length) over dx
 // plus the interpolant's own two, at most one block.
 std::int64_t margin_cells(double reach, double dx);
+
+// The stepping form of a kernel whose node step can read through any
+// reader (K::node_from(read, i, tau)): every share reads through node
+// samples of the step's input, `margin` cells beyond its block.
+template <class K>
+class SampledSteps {
+public:
+    SampledSteps(const K& kernel, double tau, std::size_t shares, std::int64_t margin)
+        : kernel_(&kernel), tau_(tau), margin_(margin), shares_(std::max<std::size_t>(shares, 1)) {}
+
+    Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                std::size_t share) {
+        return sampled_nodes(shares_[share].samples, src, dst.values.data(), begin, end, margin_,
+                             [&](std::size_t i, const SampleRead& read) { return kernel_->node_from(read, i, tau_); });
+    }
+
+private:
+    struct alignas(64) Share {  // one cache line apart: shares write their own only
+        SepticSamples samples;
+    };
+    const K* kernel_;
+    double tau_;
+    std::int64_t margin_;
+    std::vector<Share> shares_;
+};
+
+// One step of such a kernel into out (tau checked, out sized), the calling
+// thread keeping its samples' storage from call to call.
+template <class K>
+Status sampled_apply_into(const K& kernel, const GridFn<double>& in, GridFn<double>& out, double tau,
+                          std::int64_t margin) {
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    out.values.resize(in.values.size(), 0.0);
+    return run_node_steps(in.values.size(), 1, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t) {
+        thread_local SepticSamples samples;
+        return sampled_nodes(samples, in, out.values.data(), begin, end, margin,
+                             [&](std::size_t i, const SampleRead& read) { return kernel.node_from(read, i, tau); });
+    });
+}
 
 // Steps of one kernel with one step size, share by share (see
 // run_node_steps), giving exactly the values of apply_node. With a

@@ -16,6 +16,11 @@ struct DriftCoeffView {
 }  // namespace
 
 Expected<double> DriftReactionChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+    return node_from(InterpRead{&u}, i, tau);
+}
+
+template <class Read>
+Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t i, double tau) const {
     const DriftCoeffView co{*this};
     const double x = grid.node(i);
     const double theta = 0.5 * tau;
@@ -26,10 +31,12 @@ Expected<double> DriftReactionChernoff::apply_node(const GridFn<double>& u, std:
     const double c1 = co.c(x);
     const double c2 = co.c(y);
     const double e = std::exp(theta * (c1 + c2));
-    auto v = u.grid.interp(u.values, y);
+    auto v = read(y);
     if (!v) return v;
     return e * *v;
 }
+template Expected<double> DriftReactionChernoff::node_from(const InterpRead&, std::size_t, double) const;
+template Expected<double> DriftReactionChernoff::node_from(const SampleRead&, std::size_t, double) const;
 
 Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn<double>& out,
                                                  ScratchPool<double>&, double tau) const {

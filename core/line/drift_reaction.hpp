@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <utility>
@@ -42,13 +43,23 @@ struct DriftReactionChernoff {
     // fails in the interpolation, a non-finite factor gives a non-finite value.
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
+    // The node step reading u through `read` (InterpRead or SampleRead).
+    template <class Read>
+    Expected<double> node_from(const Read& read, std::size_t i, double tau) const;
+
+    // One step, as par_apply_pointwise of apply_node gives it, the reads
+    // sharing their node samples.
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
-        return par_apply_pointwise(out, *this, in, tau);
+        return sampled_apply_into(*this, in, out, tau, kSampleMargin);
     }
     // The stepping form for run_steps (workers kept for the whole call).
-    PointwiseNodeSteps<DriftReactionChernoff> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
-        return {this, tau};
+    SampledSteps<DriftReactionChernoff> node_steps(const Grid1D<double>&, double tau, std::size_t shares,
+                                                   std::size_t) const {
+        return {*this, tau, shares, kSampleMargin};
     }
+    // Cells of node samples kept beyond a block: a drift that carries the
+    // read point farther reads through interp.
+    static constexpr std::int64_t kSampleMargin = 32;
 
     // The same step along the reversed characteristic (the foot moves
     // against b, the reaction factor keeps its sign), serially on the calling

@@ -34,6 +34,11 @@ SharedCoeff ScheduleEntry::to_coeff(const Grid1D<double>& grid) const {
 }
 
 Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+    return node_from(InterpRead{&u}, i, tau);
+}
+
+template <class Read>
+Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, double tau) const {
     const double x = grid.node(i);
     double A, B, C;
     if (coef_override) {
@@ -48,16 +53,17 @@ Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_
     if (!finite_nonneg(A)) return domain_error(kShiftEllipticityMessage, x);
     const double r = std::sqrt(tau * A);
     const double h = r + r;
-    const Grid1D<double>& ug = u.grid;
-    auto up = ug.interp(u.values, x + h);
+    auto up = read(x + h);
     if (!up) return up;
-    auto um = ug.interp(u.values, x - h);
+    auto um = read(x - h);
     if (!um) return um;
-    auto ub = ug.interp(u.values, x + tau * (B + B));
+    auto ub = read(x + tau * (B + B));
     if (!ub) return ub;
-    const double ui = u.values[i];
+    const double ui = read.value_at(i);
     return ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (tau * C) * ui;
 }
+template Expected<double> ShiftChernoff1D::node_from(const InterpRead&, std::size_t, double) const;
+template Expected<double> ShiftChernoff1D::node_from(const SampleRead&, std::size_t, double) const;
 
 ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, SharedCoeff c,
                                              const Grid1D<double>& grid, double c_norm_bound) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -75,13 +76,23 @@ struct ShiftChernoff1D {
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
+    // The node step reading u through `read` (InterpRead or SampleRead).
+    template <class Read>
+    Expected<double> node_from(const Read& read, std::size_t i, double tau) const;
+
+    // One step, as par_apply_pointwise of apply_node gives it, the reads
+    // sharing their node samples.
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
-        return par_apply_pointwise(out, *this, in, tau);
+        return sampled_apply_into(*this, in, out, tau, kSampleMargin);
     }
     // The stepping form for run_steps (workers kept for the whole call).
-    PointwiseNodeSteps<ShiftChernoff1D> node_steps(const Grid1D<double>&, double tau, std::size_t, std::size_t) const {
-        return {this, tau};
+    SampledSteps<ShiftChernoff1D> node_steps(const Grid1D<double>&, double tau, std::size_t shares,
+                                             std::size_t) const {
+        return {*this, tau, shares, kSampleMargin};
     }
+    // Cells of node samples kept beyond a block: farther reads go through
+    // interp.
+    static constexpr std::int64_t kSampleMargin = 32;
 
     // Shared closures a, b, c, plain slots coeff_zero; nothing is checked.
     static ShiftChernoff1D from_arrays(SharedCoeff a, SharedCoeff b, SharedCoeff c, const Grid1D<double>& grid,

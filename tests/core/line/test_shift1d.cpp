@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "core/line/drift_reaction.hpp"
 #include "core/line/shift1d.hpp"
 
 namespace quorvane {
@@ -17,6 +19,38 @@ TEST(ShiftNodeStep, RejectsBadDiffusionAtTheNodeCoordinate) {
     for (double a : {-1e-300, std::nan(""), double(INFINITY)})
         EXPECT_EQ(ShiftChernoff1D::constant(g, a, 0.0, 0.0).apply_node(u, 3, 0.1).error(),
                   CoreError::domain(kShiftEllipticityMessage, g.node(3)));
+}
+
+// Shift and drift steps read through shared node samples, in run_steps and
+// in apply_into alike: the node step's own bits, on any split, with drifts
+// carrying reads within and beyond the samples' margin.
+template <class K>
+void expect_node_step_bits(const K& k, const std::vector<double>& u0, double tau) {
+    std::vector<double> want = u0;
+    for (int s = 0; s < 3; ++s) {
+        GridFn<double> out{k.grid, {}};
+        ASSERT_TRUE(par_apply_pointwise(out, k, GridFn<double>{k.grid, want}, tau));
+        want = std::move(out.values);
+    }
+    for (std::size_t workers : {1, 3}) {
+        WorkerCountOverride w(workers);
+        auto got = evolve_values(k, k.grid, u0, tau, 3);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(std::memcmp(got->data(), want.data(), want.size() * sizeof(double)), 0) << workers;
+    }
+}
+
+TEST(SampledSteps, ShiftAndDriftKeepTheNodeStepsBits) {
+    for (BoundaryTag b : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Linear}) {
+        const Grid1D<double> g = *Grid1D<double>::make(BoundaryPolicy<double>::of(b), InterpKind::septic(), -1, 2, 2500);
+        std::vector<double> u0(g.n);
+        for (std::size_t i = 0; i < g.n; ++i) u0[i] = std::sin(2.0 * g.node(i)) + 0.01 * std::cos(29.0 * i);
+        const double tau = 2.0 * g.dx() * g.dx();
+        for (double drift : {0.4, -3e3}) {  // a few cells, or hundreds (beyond the margin)
+            expect_node_step_bits(ShiftChernoff1D::constant(g, 0.6, drift, -0.3), u0, tau);
+            expect_node_step_bits(DriftReactionChernoff::constant(g, drift, 0.2, 0.2), u0, tau);
+        }
+    }
 }
 
 }  // namespace
