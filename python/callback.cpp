@@ -29,7 +29,7 @@ void CallbackErrors::reraise() {
 }
 
 bool signal_kept_without_lock(void* errors) {
-    PyGILState_STATE st = PyGILState_Ensure();
+    PyGILState_STATE st = ensure_gil_state();
     const bool raised = PyErr_CheckSignals() != 0;
     if (raised) static_cast<CallbackErrors*>(errors)->keep_pending();
     PyGILState_Release(st);

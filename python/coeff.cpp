@@ -82,15 +82,21 @@ SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t 
 // --- Python callables ---------------------------------------------------------
 
 PyCoeffFn::~PyCoeffFn() {
+    if (thread_ending()) {
+        // The interpreter is ending this thread: the references are left to it.
+        callable_.release();
+        first_exception_.release();
+        return;
+    }
     // The last holder may be a worker thread without the lock.
-    PyGILState_STATE st = PyGILState_Ensure();
+    PyGILState_STATE st = ensure_gil_state();
     callable_ = Ref();
     first_exception_ = Ref();
     PyGILState_Release(st);
 }
 
 double PyCoeffFn::operator()(double x) const {
-    PyGILState_STATE st = PyGILState_Ensure();
+    PyGILState_STATE st = ensure_gil_state();
     double value = std::numeric_limits<double>::quiet_NaN();
     Ref arg(PyFloat_FromDouble(x));
     Ref result = arg ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();

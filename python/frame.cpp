@@ -21,6 +21,30 @@ Status check_finite_result(const std::vector<double>& v) {
 // Pending signals
 // ---------------------------------------------------------------------------
 
+namespace {
+thread_local bool t_thread_ending = false;
+}  // namespace
+
+void restore_thread(PyThreadState* ts) {
+    try {
+        PyEval_RestoreThread(ts);
+    } catch (const abi::__forced_unwind&) {
+        t_thread_ending = true;
+        throw;
+    }
+}
+
+bool thread_ending() { return t_thread_ending; }
+
+PyGILState_STATE ensure_gil_state() {
+    try {
+        return PyGILState_Ensure();
+    } catch (const abi::__forced_unwind&) {
+        t_thread_ending = true;
+        throw;
+    }
+}
+
 SignalStop::~SignalStop() {
     Py_XDECREF(type_);
     Py_XDECREF(value_);
@@ -30,12 +54,15 @@ SignalStop::~SignalStop() {
 SignalStop::Released::Released(SignalStop& stop)
     : stop_(stop), hook_((stop.thread_ = PyEval_SaveThread(), StopHook{&SignalStop::poll, &stop})) {}
 
-SignalStop::Released::~Released() noexcept(false) { PyEval_RestoreThread(stop_.thread_); }
+// Also runs while such a forced unwind passes: the lock is then not asked for again.
+SignalStop::Released::~Released() noexcept(false) {
+    if (!thread_ending()) restore_thread(stop_.thread_);
+}
 
 bool SignalStop::poll(void* ctx) {
     auto* self = static_cast<SignalStop*>(ctx);
     if (self->type_) return true;
-    PyEval_RestoreThread(self->thread_);
+    restore_thread(self->thread_);
     if (PyErr_CheckSignals() < 0) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
     const bool stop = self->type_ != nullptr;
     self->thread_ = PyEval_SaveThread();

@@ -175,6 +175,15 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+// Takes the interpreter lock for a thread that released it. During
+// finalisation the interpreter ends such a thread instead (a forced unwind);
+// the thread is then marked, so that the unwinding does not ask again.
+void restore_thread(PyThreadState* ts);
+// Whether the calling thread is being ended that way.
+bool thread_ending();
+// PyGILState_Ensure with the same marking.
+PyGILState_STATE ensure_gil_state();
+
 // Runs fn with the interpreter lock released; the lock is re-taken before
 // anything (result or exception) leaves. Pending signals are looked at
 // between the steps of long loops (poll_stop); a handler's exception ends

@@ -1,5 +1,7 @@
 #include "core/foundation/error.hpp"
 
+#include <cstring>
+
 #include "core/foundation/format.hpp"
 
 namespace quorvane {
@@ -33,6 +35,12 @@ CoreError CoreError::var_coef_out_of_class(const char* detail) {
 }
 CoreError CoreError::callback_failed() {
     return {Variant::CallbackFailed, nullptr, 0, 0, 0, 0};
+}
+
+bool CoreError::operator==(const CoreError& o) const {
+    const bool same_text = text_ == o.text_ || (text_ && o.text_ && std::strcmp(text_, o.text_) == 0);
+    return variant_ == o.variant_ && same_text && f_[0] == o.f_[0] && f_[1] == o.f_[1] && f_[2] == o.f_[2] &&
+           count_ == o.count_;
 }
 
 std::string CoreError::display() const {

@@ -65,7 +65,8 @@ public:
     // DomainViolation { what: "ChernoffSemigroup n must be >= 1", value: 0.0 }
     std::string debug() const;
 
-    bool operator==(const CoreError&) const = default;
+    // Texts compare by content: equal literals need not share an address.
+    bool operator==(const CoreError& o) const;
 
 private:
     CoreError(Variant v, const char* text, double a, double b, double c, std::uint64_t n)

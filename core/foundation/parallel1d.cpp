@@ -1,5 +1,7 @@
 #include "core/foundation/parallel1d.hpp"
 
+#include <cxxabi.h>
+
 #include "core/foundation/stop.hpp"
 
 #include <unistd.h>
@@ -135,6 +137,8 @@ void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::s
             threads.emplace_back([&, k, begin, end] {
                 try {
                     body(begin, end);
+                } catch (const abi::__forced_unwind&) {
+                    throw;  // the thread is being ended (pthread_exit): let it end
                 } catch (...) {
                     faults[k] = std::current_exception();
                 }
@@ -219,6 +223,8 @@ Status run_node_steps(std::size_t n, std::size_t steps,
                         halt[k % 2].store(true, std::memory_order_relaxed);
                     }
                 }
+            } catch (const abi::__forced_unwind&) {
+                throw;  // the thread is being ended (pthread_exit): let it end
             } catch (...) {
                 faults[s] = std::current_exception();
                 halt[k % 2].store(true, std::memory_order_relaxed);

@@ -21,7 +21,11 @@ public:
     HeldCallable(const HeldCallable&) = delete;
     HeldCallable& operator=(const HeldCallable&) = delete;
     ~HeldCallable() {
-        PyGILState_STATE st = PyGILState_Ensure();
+        if (thread_ending()) {  // the interpreter is ending this thread: leave the reference
+            callable_.release();
+            return;
+        }
+        PyGILState_STATE st = ensure_gil_state();
         callable_ = Ref();
         PyGILState_Release(st);
     }
@@ -32,7 +36,7 @@ public:
     template <class T, class Convert>
     Expected<T> call(double t, Convert&& convert) const {
         struct Lock {
-            PyGILState_STATE st = PyGILState_Ensure();
+            PyGILState_STATE st = ensure_gil_state();
             ~Lock() { PyGILState_Release(st); }
         } lock;
         Ref arg(PyFloat_FromDouble(t));

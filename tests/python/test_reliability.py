@@ -1,0 +1,131 @@
+"""No hang, no abort, no internal fault: reproducers of faults once found, each run where a
+hang or an abort shows (a subprocess with a timeout, its exit status)."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import quorvane as q
+from quorvane import QuorvaneError
+
+PRELUDE = "import numpy as np, quorvane as q\nu = lambda n: np.sin(np.linspace(0.0, 3.0, n))\n"
+
+
+def run_py(code, timeout=30):
+    return subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def kind_of(call):
+    try:
+        call()
+    except QuorvaneError as e:
+        return str(e)[1:str(e).index("]")]
+    return None
+
+
+def u(n):
+    return np.sin(np.linspace(0.0, 3.0, n))
+
+
+# Step counts near 2**63 once sent the search for the least admissible count into an endless
+# loop with the interpreter lock held.
+@pytest.mark.parametrize("call", [
+    "q.Heat1DZeta4(-6, 6, 130, u(130)).evolve(1e15)",
+    "q.Heat1DZeta6(0, 1, 5, u(5)).evolve(2.0**63)",
+    "q.Heat1DZeta8(-4, 4, 64, u(64)).evolve(2.0**63)",
+    "q.DirichletHeat2nd1D(-1.2, 0.5, 24, u(24)).evolve(1e308, 8)",
+    "q.DriftReaction4th1D(-2, 2, 8, u(8)).evolve(1e17, 1)",
+])
+def test_huge_steps_fail_at_once(call):
+    proc = run_py(f"""
+        try:
+            {call}
+        except q.QuorvaneError as e:
+            print(str(e)[:13])
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[CflViolated]"
+
+
+@pytest.mark.parametrize("call", [
+    "q.Heat1D(0, 1, 64, u(64)).evolve(0.1, 10**9)",
+    "q.Heat1D4th(0, 1, 64, u(64)).evolve(0.1, 10**9)",
+    "q.Shift1D(0, 1, 64, u(64)).evolve(0.1, 10**9)",
+])
+def test_ctrl_c_stops_a_long_evolve_and_keeps_the_values(call):
+    obj = call[:call.rindex(".evolve")]
+    proc = run_py(f"""
+        import os, signal, threading, time
+        obj = {obj}
+        before = obj.values()
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            obj{call[len(obj):]}
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start < 5.0, np.array_equal(obj.values(), before))
+    """)
+    assert proc.stdout.split() == ["interrupted", "True", "True"], proc.stderr
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_callback_base_exceptions_propagate_as_themselves(exc):
+    def a(x):
+        raise exc("from a")
+
+    h = q.Heat1D.with_a_function(0.0, 1.0, 8, a, lambda x: 0.0, lambda x: 0.0, 1.0, u(8))
+    before = h.values()
+    with pytest.raises(exc, match="from a"):
+        h.evolve(0.01, 2)
+    assert np.array_equal(h.values(), before)
+
+
+def test_daemon_thread_inside_evolve_at_exit():
+    # The interpreter ends such a thread by a forced unwind when it asks for the lock again.
+    code = """
+        import threading, time
+        h = q.Heat1D(0, 1, 64, u(64))
+        threading.Thread(target=lambda: h.evolve(0.1, 10**8), daemon=True).start()
+        time.sleep(0.05)
+    """
+    statuses = [run_py(code).returncode for _ in range(20)]
+    assert statuses == [0] * 20
+
+
+@pytest.mark.parametrize("xmin,xmax", [(-1.7e308, 1.7e308), (0.0, 5e-324), (-2.0, 1e300)])
+def test_grids_whose_spacing_leaves_the_range_are_refused(xmin, xmax):
+    with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] the grid spacing dx = \(xmax - xmin\)/\(n - 1\)"):
+        q.Heat1DZeta4(xmin, xmax, 8, u(8))
+
+
+def test_lying_length_and_complex_arrays():
+    class Lying:
+        def __len__(self):
+            return 2**40
+
+        def __getitem__(self, i):
+            if i < 3:
+                return 1.0
+            raise IndexError(i)
+
+    assert kind_of(lambda: q.Heat1D(0.0, 1.0, 8, Lying())) == "GridMismatch"
+    with pytest.raises(TypeError, match="u0 must be"):
+        q.Heat1D(0.0, 1.0, 8, u(8).astype(np.complex128))
+
+
+def test_unaligned_and_aligned_inputs_agree():
+    raw = np.zeros(8 * 16 + 1, np.uint8)[1:].view(np.float64)
+    raw[:] = u(16)
+    a, b = q.Heat1D(0.0, 1.0, 16, raw), q.Heat1D(0.0, 1.0, 16, u(16))
+    a.evolve(0.01, 4)
+    b.evolve(0.01, 4)
+    assert np.array_equal(a.values(), b.values())
+
+
+def test_point_value_overflow_is_naninf():
+    assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3)) == "NanInf"
