@@ -99,7 +99,7 @@ double PyCoeffFn::operator()(double x) const {
     PyGILState_STATE st = ensure_gil_state();
     double value = std::numeric_limits<double>::quiet_NaN();
     Ref arg(PyFloat_FromDouble(x));
-    Ref result = arg ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
+    Ref result = arg && callable_ ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
     if (result) {
         const double v = PyFloat_AsDouble(result.get());
         if (!(v == -1.0 && PyErr_Occurred())) value = v;
@@ -119,6 +119,32 @@ double PyCoeffFn::operator()(double x) const {
 }
 
 Ref PyCoeffFn::take_exception() const { return std::exchange(first_exception_, Ref()); }
+
+int PyCoeffFn::visit_refs(visitproc visit, void* arg) const {
+    Py_VISIT(callable_.get());
+    Py_VISIT(first_exception_.get());
+    return 0;
+}
+
+void PyCoeffFn::clear_refs() const {
+    Ref callable = std::exchange(callable_, Ref());
+    Ref exception = std::exchange(first_exception_, Ref());
+}
+
+int visit_coeff_refs(const CoeffSource& src, visitproc visit, void* arg) {
+    for (const SharedCoeff* f : {&src.sa, &src.sa1, &src.sa2}) {
+        if (auto* p = dynamic_cast<const PyCoeffFn*>(f->get())) {
+            if (int r = p->visit_refs(visit, arg)) return r;
+        }
+    }
+    return 0;
+}
+
+void clear_coeff_refs(const CoeffSource& src) {
+    for (const SharedCoeff* f : {&src.sa, &src.sa1, &src.sa2}) {
+        if (auto* p = dynamic_cast<const PyCoeffFn*>(f->get())) p->clear_refs();
+    }
+}
 
 SharedCoeff py_coeff(PyObject* callable) { return std::make_shared<const PyCoeffFn>(Ref::borrowed(callable)); }
 

@@ -76,13 +76,21 @@ public:
     double operator()(double x) const override;
     // The first exception raised since the last take (lock held).
     Ref take_exception() const;
+    // The references held, for the garbage collector (lock held); after
+    // clear_refs every call gives NaN.
+    int visit_refs(visitproc visit, void* arg) const;
+    void clear_refs() const;
 
 private:
-    Ref callable_;
+    mutable Ref callable_;
     mutable Ref first_exception_;
 };
 
 SharedCoeff py_coeff(PyObject* callable);
+
+// The garbage-collector support of the Python closures of a source.
+int visit_coeff_refs(const CoeffSource& src, visitproc visit, void* arg);
+void clear_coeff_refs(const CoeffSource& src);
 
 // Takes the first exception kept by any Python closure of the source.
 Ref take_coeff_exception(const CoeffSource& src);

@@ -374,6 +374,10 @@ PyTypeObject* build_type(ClassDef& def) {
     auto* slots = new std::vector<PyType_Slot>();
     slots->push_back({Py_tp_doc, const_cast<char*>(def.doc)});
     slots->push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
+    if (def.traverse) {
+        slots->push_back({Py_tp_traverse, reinterpret_cast<void*>(def.traverse)});
+        slots->push_back({Py_tp_clear, reinterpret_cast<void*>(def.clear)});
+    }
     if (def.tp_new) slots->push_back({Py_tp_new, reinterpret_cast<void*>(def.tp_new)});
     if (def.mp_length) slots->push_back({Py_mp_length, reinterpret_cast<void*>(def.mp_length)});
     if (def.tp_repr) slots->push_back({Py_tp_repr, reinterpret_cast<void*>(def.tp_repr)});
@@ -387,6 +391,7 @@ PyTypeObject* build_type(ClassDef& def) {
     }
     slots->push_back({0, nullptr});
     unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (def.traverse) flags |= Py_TPFLAGS_HAVE_GC;
     if (!def.tp_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     auto* spec = new PyType_Spec{full_name->c_str(), def.basicsize, 0, flags, slots->data()};
     PyObject* type = PyType_FromSpec(spec);

@@ -20,6 +20,7 @@
 #include <cxxabi.h>
 
 #include <array>
+#include <concepts>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -259,6 +260,7 @@ template <class T>
 struct Instance {
     PyObject_HEAD
     std::atomic<std::intptr_t> borrow;
+    bool ready;  // the value is constructed (the allocation zero-fills)
     alignas(T) unsigned char storage[sizeof(T)];
 
     T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
@@ -288,6 +290,10 @@ struct ClassDef {
     std::vector<PyGetSetDef> getters;
     int basicsize = 0;
     destructor dealloc = nullptr;
+    // Set for values that hold Python references (callables): the type then
+    // takes part in garbage collection, so cycles through them are freed.
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
 };
 
 // Builds the heap type from its definition (final, no __dict__, no weak
@@ -342,6 +348,7 @@ PyObject* create_object(T&& value, PyTypeObject* subtype) {
     auto* inst = reinterpret_cast<Instance<T>*>(o);
     new (&inst->borrow) std::atomic<std::intptr_t>(0);
     new (inst->storage) T(std::move(value));
+    inst->ready = true;
     return o;
 }
 
@@ -401,11 +408,35 @@ ExclusiveArg<T> exclusive_arg(const Args& a, std::size_t i) {
 template <class T>
 void dealloc_instance(PyObject* o) {
     auto* inst = reinterpret_cast<Instance<T>*>(o);
+    if (PyType_HasFeature(Py_TYPE(o), Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(o);
     inst->value().~T();
     PyTypeObject* tp = Py_TYPE(o);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_fn(o);
     Py_DECREF(reinterpret_cast<PyObject*>(tp));
+}
+
+// A value with Python references offers
+//   int visit_refs(visitproc, void*) const   and   void clear_refs().
+template <class T>
+concept HoldsPythonRefs = requires(const T& c, T& m, visitproc v, void* arg) {
+    { c.visit_refs(v, arg) } -> std::same_as<int>;
+    m.clear_refs();
+};
+
+template <class T>
+int traverse_instance(PyObject* o, visitproc visit, void* arg) {
+    auto* inst = reinterpret_cast<Instance<T>*>(o);
+    Py_VISIT(Py_TYPE(o));  // a heap type is owned by its instances
+    return inst->ready ? static_cast<const T&>(inst->value()).visit_refs(visit, arg) : 0;
+}
+
+// Only unreachable objects are cleared: no call can be running on them.
+template <class T>
+int clear_instance(PyObject* o) {
+    auto* inst = reinterpret_cast<Instance<T>*>(o);
+    if (inst->ready) inst->value().clear_refs();
+    return 0;
 }
 
 // --- body kinds, recognised by their function types -----------------------
@@ -545,6 +576,10 @@ ClassDef class_def_base(const char* name, const char* doc) {
     d.doc = doc;
     d.basicsize = static_cast<int>(sizeof(Instance<T>));
     d.dealloc = &dealloc_instance<T>;
+    if constexpr (HoldsPythonRefs<T>) {
+        d.traverse = &traverse_instance<T>;
+        d.clear = &clear_instance<T>;
+    }
     if constexpr (requires(const T& t) { t.len(); }) d.mp_length = &len_shim<T>;
     if constexpr (requires(const T& t) { t.repr(); }) d.tp_repr = &repr_shim<T>;
     return d;

@@ -19,6 +19,9 @@ struct Heat1DObj {
     Dtype dtype = Dtype::F64;
 
     std::size_t len() const { return state.values.size(); }
+    // The callables of with_a_function may refer back to the object.
+    int visit_refs(visitproc visit, void* arg) const { return visit_coeff_refs(semigroup.kernel.coef, visit, arg); }
+    void clear_refs() { clear_coeff_refs(semigroup.kernel.coef); }
     static ClassDef& class_def();
 };
 

@@ -129,3 +129,21 @@ def test_unaligned_and_aligned_inputs_agree():
 
 def test_point_value_overflow_is_naninf():
     assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3)) == "NanInf"
+
+
+def test_cycles_through_coefficient_callables_are_collected():
+    import gc
+    import weakref
+
+    class Box:
+        pass
+
+    alive = []
+    for _ in range(1000):
+        box = Box()
+        box.h = q.Heat1D.with_a_function(0.0, 1.0, 8, lambda x, box=box: 1.0, lambda x: 0.0, lambda x: 0.0, 1.0,
+                                         np.ones(8))
+        alive.append(weakref.ref(box))
+    del box
+    gc.collect()
+    assert sum(r() is not None for r in alive) == 0
