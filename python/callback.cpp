@@ -28,12 +28,4 @@ void CallbackErrors::reraise() {
     throw_python_error();
 }
 
-bool signal_kept_without_lock(void* errors) {
-    PyGILState_STATE st = ensure_gil_state();
-    const bool raised = PyErr_CheckSignals() != 0;
-    if (raised) static_cast<CallbackErrors*>(errors)->keep_pending();
-    PyGILState_Release(st);
-    return raised;
-}
-
 }  // namespace quorvane::py

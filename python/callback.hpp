@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "core/foundation/error.hpp"
-#include "core/foundation/stop.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -37,18 +36,12 @@ private:
     Ref type_, value_, traceback_;
 };
 
-// The stop hook of a call that runs without the lock: takes the lock, runs
-// the signal handlers and keeps what they raise (Ctrl-C) in the slot.
-bool signal_kept_without_lock(void* errors);
-
-// Runs numerical work without the lock with Ctrl-C answered between steps;
-// a result that ends in CallbackFailed raises the kept exception.
+// Runs numerical work whose providers call Python (without_gil inside fn
+// answers Ctrl-C between steps); a result that ends in CallbackFailed raises
+// the kept exception.
 template <class Fn>
 auto run_with_callbacks(CallbackErrors& errors, Fn&& fn) {
-    auto r = [&] {
-        ScopedStopHook hook(StopHook{&signal_kept_without_lock, &errors});
-        return fn();
-    }();
+    auto r = fn();
     if (!r && r.error().variant() == CoreError::Variant::CallbackFailed) errors.reraise();
     return r;
 }
