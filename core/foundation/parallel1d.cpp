@@ -204,6 +204,7 @@ Status run_node_steps(std::size_t n, std::size_t steps,
     std::mutex slot_mutex;
     std::optional<CoreError> slot;
     std::vector<std::exception_ptr> faults(shares);
+    std::vector<std::thread> threads;  // shares 1, 2, ...
     auto run_share = [&](std::size_t s) {
         const std::size_t begin = s * len;
         const std::size_t end = std::min(n, begin + len);
@@ -224,7 +225,15 @@ Status run_node_steps(std::size_t n, std::size_t steps,
                     }
                 }
             } catch (const abi::__forced_unwind&) {
-                throw;  // the thread is being ended (pthread_exit): let it end
+                // The thread is being ended (pthread_exit): let it end. The
+                // calling thread first releases the other shares and joins
+                // them, so no joinable thread is left behind.
+                if (s == 0) {
+                    halt[k % 2].store(true, std::memory_order_relaxed);
+                    barrier.arrive_and_wait();
+                    for (auto& th : threads) th.join();
+                }
+                throw;
             } catch (...) {
                 faults[s] = std::current_exception();
                 halt[k % 2].store(true, std::memory_order_relaxed);
@@ -238,7 +247,6 @@ Status run_node_steps(std::size_t n, std::size_t steps,
     // refused thread ends the call without leaving any at the barrier.
     enum : int { kWait = 0, kGo = 1, kAbort = 2 };
     std::atomic<int> gate{kWait};
-    std::vector<std::thread> threads;
     threads.reserve(shares - 1);
     bool spawn_failed = false;
     for (std::size_t s = 1; s < shares; ++s) {
