@@ -111,7 +111,9 @@ SchrodingerComplex1DObj build(const Args& a, PyObject* v_obj, PyObject* psi_obj,
     const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(boundary_index, "reflect"));
     std::vector<double> psi = interleave(extract_complex_psi0(psi_obj));
     if (first_non_finite<double>(psi)) py_err_with_kind("NanInf", "psi0 contains NaN or Inf: NaN");
-    std::vector<double> v(n, 0.0);
+    // The zero potential is allocated only once psi0 has matched n: n alone
+    // is the caller's word and may be anything.
+    std::vector<double> v;
     if (v_obj) {
         auto given = try_float_vector(v_obj);
         if (!given) py_err_with_kind("GridMismatch", "v must be numpy.ndarray[float64]");
@@ -125,6 +127,7 @@ SchrodingerComplex1DObj build(const Args& a, PyObject* v_obj, PyObject* psi_obj,
     const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     if (v_obj) unwrap(SchrodingerChernoffComplex::make(grid, nearest_node_potential(v, grid.xmin, grid.dx())));
     GridFnComplex1D fn = unwrap(GridFnComplex1D::make(grid, std::move(psi)));
+    if (!v_obj) v.assign(n, 0.0);
     std::unique_ptr<Inner> inner(new Inner{{}, grid, std::move(fn.values), std::move(v)});
     return SchrodingerComplex1DObj{std::move(inner), grid.dx(), n};
 }
