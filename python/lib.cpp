@@ -101,7 +101,7 @@ PyTypeObject* graph_krylov_type_object();
 PyTypeObject* symmetric_operator_type_object();
 // PyMethodDef* symmetric_op_expmv_frechet_function_def();
 PyTypeObject* general_operator_type_object();
-// PyMethodDef* shift1d_coeff_grad_function_def();
+PyMethodDef* shift1d_coeff_grad_function_def();
 
 namespace {
 
@@ -229,7 +229,7 @@ const Item kRegistration[] = {
     {Item::Class, "SymmetricOperator", &symmetric_operator_type_object, nullptr},
     // {Item::Function, "symmetric_op_expmv_frechet", nullptr, &symmetric_op_expmv_frechet_function_def},
     {Item::Class, "GeneralOperator", &general_operator_type_object, nullptr},
-    // {Item::Function, "shift1d_coeff_grad", nullptr, &shift1d_coeff_grad_function_def},
+    {Item::Function, "shift1d_coeff_grad", nullptr, &shift1d_coeff_grad_function_def},
 };
 
 // Appends the name to __all__ (created on first use) and sets the attribute.

@@ -1,0 +1,199 @@
+#include "core/sensitivity/shift1d_vjp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "core/foundation/boundary.hpp"
+#include "core/foundation/stop.hpp"
+
+namespace quorvane {
+namespace {
+
+constexpr const char* kLengthMessage = "shift1d_coeff_gradient: array length != grid.n";
+constexpr const char* kTauMessage = "shift1d_coeff_gradient: tau must be finite and > 0";
+constexpr const char* kDaMessage = "shift1d_coeff_gradient: d/da undefined at a_i <= 0";
+// A negative diffusion coefficient makes the shift 2 sqrt(tau a_i) NaN; the
+// forward map itself is undefined there, whichever field is differentiated.
+constexpr const char* kNegativeAMessage = "shift1d_coeff_gradient: a_i must be >= 0";
+
+std::int64_t saturating_floor(double v) {
+    constexpr double lo = -9223372036854775808.0;
+    if (std::isnan(v)) return 0;
+    if (v >= -lo) return std::numeric_limits<std::int64_t>::max();
+    if (v <= lo) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(std::floor(v));
+}
+
+// The node that index m (possibly outside [0, n)) reads under the policy,
+// or -1 when the policy supplies no node there.
+std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
+    const auto sn = static_cast<std::int64_t>(n);
+    if (m >= 0 && m < sn) return m;
+    switch (tag) {
+        case BoundaryTag::Reflect:
+        case BoundaryTag::RobinImage:
+        case BoundaryTag::OddReflect:
+            return mirror_index(m, n);
+        case BoundaryTag::Periodic:
+            return periodic_index(m, n);
+        case BoundaryTag::Clamp:
+            return m < 0 ? 0 : sn - 1;
+        default:
+            return -1;
+    }
+}
+
+// One step S(tau) of the whole grid.
+Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
+    const Grid1D<double>& g = p.grid;
+    for (std::size_t i = 0; i < g.n; ++i) {
+        const double x = g.node(i);
+        const double h = 2.0 * std::sqrt(p.tau * p.a[i]);
+        auto up = g.interp(u, x + h);
+        if (!up) return std::unexpected(up.error());
+        auto um = g.interp(u, x - h);
+        if (!um) return std::unexpected(um.error());
+        auto ub = g.interp(u, x + p.tau * (2.0 * p.b[i]));
+        if (!ub) return std::unexpected(ub.error());
+        out[i] = ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (p.tau * p.c[i]) * u[i];
+    }
+    return {};
+}
+
+// Derivative of output node i of one step with respect to the selected
+// coefficient at node i, by central differences of the interpolant.
+Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std::span<const double> u,
+                                  std::size_t i, double eps) {
+    const Grid1D<double>& g = p.grid;
+    const double x = g.node(i);
+    auto at = [&](double y) { return g.interp(u, y); };
+    switch (wrt) {
+        case CoeffWrt::A: {
+            const double ai = p.a[i];
+            if (!(ai > 0.0)) return domain_error(kDaMessage, ai);
+            const double h = 2.0 * std::sqrt(p.tau * ai);
+            double s[4];
+            const double pts[4] = {(x + h) + eps, (x + h) - eps, (x - h) + eps, (x - h) - eps};
+            for (int k = 0; k < 4; ++k) {
+                auto v = at(pts[k]);
+                if (!v) return v;
+                s[k] = *v;
+            }
+            const double d_plus = (s[0] - s[1]) / (2.0 * eps);
+            const double d_minus = (s[2] - s[3]) / (2.0 * eps);
+            return (std::sqrt(p.tau / ai) * 0.25) * (d_plus - d_minus);
+        }
+        case CoeffWrt::B: {
+            const double pt = x + p.tau * (2.0 * p.b[i]);
+            auto hi = at(pt + eps);
+            if (!hi) return hi;
+            auto lo = at(pt - eps);
+            if (!lo) return lo;
+            return p.tau * (*hi - *lo) / (2.0 * eps);
+        }
+        case CoeffWrt::C:
+            break;
+    }
+    return p.tau * u[i];
+}
+
+}  // namespace
+
+Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch) {
+    const std::size_t n = grid.n;
+    InterpStencil st;
+    auto add = [&](std::int64_t node) {
+        if (node < 0 || st.count >= st.nodes.size()) return;
+        const auto u = static_cast<std::size_t>(node);
+        if (std::find(st.nodes.begin(), st.nodes.begin() + st.count, u) != st.nodes.begin() + st.count) return;
+        st.nodes[st.count++] = u;
+    };
+    const std::int64_t i0 = saturating_floor((x - grid.xmin) / grid.dx());
+    for (std::int64_t j = -6; j <= 7; ++j) {
+        // Saturated positions far off the grid: the policy maps them like any
+        // other index, and the sum cannot wrap.
+        const std::int64_t m = (j > 0 && i0 > std::numeric_limits<std::int64_t>::max() - j) ||
+                                       (j < 0 && i0 < std::numeric_limits<std::int64_t>::min() - j)
+                                   ? i0
+                                   : i0 + j;
+        add(policy_node(m, n, grid.boundary.tag));
+    }
+    // The end nodes carry the one-sided extrapolation of the Linear policy.
+    for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(k));
+    for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(n - 1 - k));
+    for (std::size_t k = 0; k < st.count; ++k) {
+        scratch[st.nodes[k]] = 1.0;
+        auto w = grid.interp(scratch, x);
+        scratch[st.nodes[k]] = 0.0;
+        if (!w) return std::unexpected(w.error());
+        st.weights[k] = *w;
+    }
+    return st;
+}
+
+Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
+                        std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
+                        std::span<double> out, std::span<double> scratch) {
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t i = 0; i < grid.n; ++i) {
+        const double x = grid.node(i);
+        const double h = 2.0 * std::sqrt(tau * a[i]);
+        const double pts[3] = {x + h, x - h, x + tau * (2.0 * b[i])};
+        const double wts[3] = {0.25, 0.25, 0.5};
+        for (int k = 0; k < 3; ++k) {
+            auto st = interp_weights(pts[k], grid, scratch);
+            if (!st) return std::unexpected(st.error());
+            const double scale = wts[k] * lambda[i];
+            for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
+        }
+        out[i] += (lambda[i] * tau) * c[i];
+    }
+    return {};
+}
+
+Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, std::span<const double> u0,
+                              std::span<const double> dj_du_n, std::span<double> grad_out) {
+    const Grid1D<double>& g = problem.grid;
+    const std::size_t n = u0.size();
+    if (n != g.n) return domain_error(kLengthMessage, static_cast<double>(n));
+    for (std::size_t len : {dj_du_n.size(), grad_out.size(), problem.a.size(), problem.b.size(), problem.c.size()})
+        if (len != n) return domain_error(kLengthMessage, static_cast<double>(len));
+    if (!std::isfinite(problem.tau) || problem.tau <= 0.0) return domain_error(kTauMessage, problem.tau);
+    for (double ai : problem.a)
+        if (ai < 0.0) return domain_error(wrt == CoeffWrt::A ? kDaMessage : kNegativeAMessage, ai);
+    std::fill(grad_out.begin(), grad_out.end(), 0.0);
+
+    // Overflow-checked size of the stored trajectory.
+    const std::uint64_t n_states = problem.n_steps + 1;
+    if (n_states == 0 || (n > 0 && n_states > std::numeric_limits<std::size_t>::max() / n))
+        return domain_error("shift1d_coeff_gradient: n_steps * n too large", static_cast<double>(problem.n_steps));
+    std::vector<double> states(static_cast<std::size_t>(n_states) * n);
+    std::copy(u0.begin(), u0.end(), states.begin());
+    for (std::uint64_t k = 1; k < n_states; ++k) {
+        if (auto s = poll_stop(); !s) return s;
+        std::span<const double> prev(states.data() + (k - 1) * n, n);
+        std::span<double> next(states.data() + k * n, n);
+        if (auto s = shift_step(problem, prev, next); !s) return s;
+    }
+
+    std::vector<double> lambda(dj_du_n.begin(), dj_du_n.end());
+    std::vector<double> other(n), scratch(n, 0.0);
+    const double eps = g.dx() * 0.0001;
+    for (std::uint64_t k = problem.n_steps; k-- > 0;) {
+        if (auto s = poll_stop(); !s) return s;
+        std::span<const double> u(states.data() + k * n, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            auto l = local_derivative(problem, wrt, u, i, eps);
+            if (!l) return std::unexpected(l.error());
+            grad_out[i] += lambda[i] * *l;
+        }
+        if (auto s = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, lambda, other, scratch); !s)
+            return s;
+        lambda.swap(other);
+    }
+    return {};
+}
+
+}  // namespace quorvane

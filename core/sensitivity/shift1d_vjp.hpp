@@ -1,0 +1,54 @@
+// Reverse-mode gradient of N steps of the 1-D shift kernel with respect to
+// one per-node coefficient field (a, b or c).
+//
+// The step at node i samples the current values at x_i +- 2 sqrt(tau a_i)
+// (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and adds
+// tau c_i u_i. All forward states are kept; the cotangent is carried back
+// through the exact transpose of each step, assembled from the
+// interpolation weights of unit vectors, so every effect of the boundary
+// policy (mirror images, wrap-around, one-sided extrapolation) is included.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
+
+namespace quorvane {
+
+enum class CoeffWrt : std::uint8_t { A = 0, B = 1, C = 2 };
+
+struct ShiftCoeffProblem {
+    const Grid1D<double>& grid;
+    std::span<const double> a;
+    std::span<const double> b;
+    std::span<const double> c;
+    double tau;
+    std::uint64_t n_steps;
+};
+
+// Node indices and weights such that grid.interp(v, x) = sum weight_j v[node_j].
+struct InterpStencil {
+    std::size_t count = 0;
+    std::array<std::size_t, 20> nodes{};
+    std::array<double, 20> weights{};
+};
+
+// Weights at x by interpolating unit vectors; `scratch` (n zeros) is all
+// zeros again on return.
+Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch);
+
+// out = S(tau)^T lambda. `scratch` holds n zeros on entry and on success.
+Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
+                        std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
+                        std::span<double> out, std::span<double> scratch);
+
+// grad_out[i] = dJ/dtheta_i for the selected field theta, given the
+// cotangent dJ/du_N of the final state.
+Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, std::span<const double> u0,
+                              std::span<const double> dj_du_n, std::span<double> grad_out);
+
+}  // namespace quorvane

@@ -1,0 +1,83 @@
+"""shift1d_coeff_grad against central differences of Shift1D.with_arrays."""
+import numpy as np
+import pytest
+
+import quorvane as q
+from quorvane import QuorvaneError
+
+X0, X1 = -1.0, 2.0
+
+
+def setup(n):
+    x = np.linspace(X0, X1, n)
+    a = 0.4 + 0.2 * np.sin(x)
+    b = 0.3 * np.cos(2 * x)
+    c = -0.5 + 0.2 * x
+    u0 = np.exp(-2 * (x - 0.4) ** 2)
+    dj = np.cos(1.7 * x) + 0.2
+    return [a, b, c], u0, dj
+
+
+def loss(fields, u0, dj, t, steps, boundary):
+    a, b, c = fields
+    bound = float(np.max(np.abs(c)))
+    s = q.Shift1D.with_arrays(X0, X1, len(u0), a, b, c, bound, u0, boundary=boundary)
+    s.evolve(t, steps)
+    return float(np.dot(dj, np.asarray(s.values())))
+
+
+@pytest.mark.parametrize("boundary", ["reflect", "zero", "periodic", "linear"])
+@pytest.mark.parametrize("wrt", ["a", "b", "c"])
+@pytest.mark.parametrize("n", [4, 13])
+def test_against_central_differences(boundary, wrt, n):
+    fields, u0, dj = setup(n)
+    t, steps = 0.06, 3
+    g = q.shift1d_coeff_grad(X0, X1, n, *fields, u0, dj, t, steps, wrt=wrt, boundary=boundary)
+    k = "abc".index(wrt)
+    h = 1e-6
+    fd = np.empty(n)
+    for i in range(n):
+        plus = [f.copy() for f in fields]
+        minus = [f.copy() for f in fields]
+        plus[k][i] += h
+        minus[k][i] -= h
+        fd[i] = (loss(plus, u0, dj, t, steps, boundary) - loss(minus, u0, dj, t, steps, boundary)) / (2 * h)
+    assert np.max(np.abs(g - fd)) < 1e-8 * (1 + np.max(np.abs(fd)))
+
+
+def test_c_gradient_of_one_step_is_exact():
+    fields, u0, dj = setup(9)
+    g = q.shift1d_coeff_grad(X0, X1, 9, *fields, u0, dj, 0.1, 1, wrt="c")
+    np.testing.assert_allclose(g, 0.1 * dj * u0, rtol=1e-15, atol=0)
+
+
+@pytest.mark.parametrize(
+    "change, kind, text",
+    [
+        (dict(wrt="A"), "OutOfDomain", "wrt must be 'a', 'b' or 'c', got 'A'"),
+        (dict(wrt="ab"), "OutOfDomain", "wrt must be 'a', 'b' or 'c', got 'ab'"),
+        (dict(n_steps=0, t=0.0), "OutOfDomain", "n_steps must be >= 1"),
+        (dict(t=float("nan")), "OutOfDomain", "t must be finite and > 0"),
+        (dict(a=[0.1] * 9, c=[float("nan")] * 10), "GridMismatch", "a has length 9, expected n=10"),
+        (dict(c=[0.0] * 9 + [float("inf")]), "NanInf", "c contains NaN or Inf"),
+        (dict(n=3, a=[0.1] * 3, b=[0.0] * 3, c=[0.0] * 3, u0=[1.0] * 3, dj_du_n=[1.0] * 3),
+         "GridMismatch", "n must be >= 4 (septic Hermite stencil)"),
+        (dict(a=[0.1] * 9 + [0.0]), "OutOfDomain", "shift1d_coeff_gradient: d/da undefined at a_i <= 0"),
+        (dict(a=[0.1] * 9 + [-0.1], wrt="b"), "OutOfDomain", "shift1d_coeff_gradient: a_i must be >= 0"),
+    ],
+)
+def test_refusals(change, kind, text):
+    args = dict(xmin=0.0, xmax=1.0, n=10, a=[0.1] * 10, b=[0.0] * 10, c=[0.0] * 10, u0=[1.0] * 10,
+                dj_du_n=[1.0] * 10, t=0.1, n_steps=2)
+    kw = {k: change.pop(k) for k in ("wrt",) if k in change}
+    args.update(change)
+    with pytest.raises(QuorvaneError) as e:
+        q.shift1d_coeff_grad(*args.values(), **kw)
+    assert f"[{kind}]" in str(e.value) and text in str(e.value)
+
+
+def test_zero_diffusion_allowed_for_drift():
+    a = np.full(10, 0.1)
+    a[4] = 0.0
+    g = q.shift1d_coeff_grad(0.0, 1.0, 10, a, np.zeros(10), np.zeros(10), np.ones(10), np.zeros(10), 0.1, 2, wrt="b")
+    assert np.all(g == 0.0)
