@@ -55,8 +55,8 @@ PyTypeObject* subordinated1d_type_object();
 // PyTypeObject* manifold2d_type_object();
 PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
 PyTypeObject* hypoelliptic_chernoff_engel_type_object();
-// PyTypeObject* quantum_graph_type_object();
-// PyTypeObject* quantum_graph_heat_type_object();
+PyTypeObject* quantum_graph_type_object();
+PyTypeObject* quantum_graph_heat_type_object();
 PyTypeObject* matrix_diffusion1d_type_object();
 PyTypeObject* point_eval_type_object();
 PyTypeObject* graph_traj_type_object();
@@ -183,8 +183,8 @@ const Item kRegistration[] = {
     // {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffKolmogorov", &hypoelliptic_chernoff_kolmogorov_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
-    // {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},
-    // {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
+    {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},
+    {Item::Class, "QuantumGraphHeat", &quantum_graph_heat_type_object, nullptr},
     {Item::Class, "MatrixDiffusion1D", &matrix_diffusion1d_type_object, nullptr},
     {Item::Class, "PointEval", &point_eval_type_object, nullptr},
     {Item::Class, "GraphTraj", &graph_traj_type_object, nullptr},
