@@ -52,7 +52,7 @@ PyTypeObject* robin1d_type_object();
 PyTypeObject* dirichlet_heat2nd1d_type_object();
 PyTypeObject* howland1d_type_object();
 PyTypeObject* subordinated1d_type_object();
-// PyTypeObject* manifold2d_type_object();
+PyTypeObject* manifold2d_type_object();
 PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object();
 PyTypeObject* hypoelliptic_chernoff_engel_type_object();
 PyTypeObject* quantum_graph_type_object();
@@ -180,7 +180,7 @@ const Item kRegistration[] = {
     {Item::Class, "DirichletHeat2nd1D", &dirichlet_heat2nd1d_type_object, nullptr},
     {Item::Class, "Howland1D", &howland1d_type_object, nullptr},
     {Item::Class, "Subordinated1D", &subordinated1d_type_object, nullptr},
-    // {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
+    {Item::Class, "Manifold2D", &manifold2d_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffKolmogorov", &hypoelliptic_chernoff_kolmogorov_type_object, nullptr},
     {Item::Class, "HypoellipticChernoffEngel", &hypoelliptic_chernoff_engel_type_object, nullptr},
     {Item::Class, "QuantumGraph", &quantum_graph_type_object, nullptr},

@@ -1,0 +1,144 @@
+// Python class Manifold2D: heat on the torus, the sphere and the hyperbolic
+// plane in one chart.
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/format.hpp"
+#include "core/geometric/manifold_chernoff.hpp"
+#include "python/array.hpp"
+#include "python/coeff.hpp"
+#include "python/evolver.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+namespace {
+
+struct Manifold2DObj {
+    GridFn2D state;
+    ManifoldChernoff kernel;
+
+    std::size_t len() const { return state.values.size(); }
+    std::string repr() const {
+        return "Manifold2D(nx=" + std::to_string(state.grid.nx()) + ", ny=" + std::to_string(state.grid.ny()) +
+               ", order=" + std::to_string(kernel.order()) + ")";
+    }
+    static ClassDef& class_def();
+};
+
+constexpr char kManifoldDoc[] =
+    "Manifold2D(x0min, x0max, nx, x1min, x1max, ny, u0, *, manifold=\"torus\", radius=1.0, "
+    "curvature_correction=True)\n--\n\n"
+    "Heat du/dt = Laplace-Beltrami u on a surface, in one chart [x0min, x0max] x [x1min, x1max].\n\n"
+    "manifold selects the surface: \"torus\" (the flat torus of periods 1 x 1; radius is ignored),\n"
+    "\"sphere2\" (S^2 of radius r; axis 0 the polar angle theta, axis 1 the azimuth phi, e.g. the\n"
+    "chart [0, pi] x [0, 2 pi] with the poles as node rows) or \"hyperbolic2\" (the plane of\n"
+    "curvature -1/s^2, s = radius, in the Poincare disk). One step of tau sets every node to\n"
+    "the Gauss-Hermite (5 x 5) mean of u over the endpoints of geodesics of length\n"
+    "2 sqrt(tau)|xi|, u read bilinearly in the chart (clamped at its edges). The step is first\n"
+    "order; with curvature_correction the weights w_a w_b (1 + (R tau/6)(1 - xi_a^2 - xi_b^2))\n"
+    "(R the scalar curvature) keep constants and make it second order on the sphere and the\n"
+    "hyperbolic plane. Values are stored x-fastest: node (i, j) at i + j*nx.\n\n"
+    "Parameters\n----------\n"
+    "x0min, x0max, x1min, x1max : float\n    Chart bounds, finite, min < max.\n"
+    "nx, ny : int\n    Nodes per axis, at least 4.\n"
+    "u0 : numpy.ndarray[float64] or sequence of float\n    nx*ny finite initial values.\n"
+    "manifold : str\n    \"torus\", \"sphere2\" or \"hyperbolic2\".\n"
+    "radius : float\n    Sphere radius or hyperbolic scale, finite and > 0.\n"
+    "curvature_correction : bool\n    Use the curvature weights (no effect on the torus).\n\n"
+    "Raises\n------\n"
+    "TypeError\n    \"u0 must be a numpy.ndarray[float64] or a sequence of floats\".\n"
+    "QuorvaneError\n"
+    "    \"[Unsupported] Unknown manifold '{}'. Must be 'torus', 'sphere2', or 'hyperbolic2'.\",\n"
+    "    \"Sphere2: radius must be finite and > 0\", \"Hyperbolic2: scale must be finite and > 0\",\n"
+    "    \"[NanInf] u0 contains NaN or Inf: {}\", the grid errors, \"[OutOfDomain] u0 length must\n"
+    "    equal nx * ny\".\n";
+
+constexpr char kManifoldEvolveDoc[] =
+    "evolve($self, t, n_steps=100)\n--\n\n"
+    "Advance the state by time t in n_steps steps of tau = t / n_steps.\n\n"
+    "The curvature weights amplify once |R| tau is large: with curvature_correction a step with\n"
+    "|R| tau > 4 is refused (kind CflViolated, naming the smallest n_steps that fits).\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", and the\n"
+    "    CflViolated refusal. A failed call leaves the values unchanged.\n";
+
+constexpr char kManifoldValuesDoc[] =
+    "values($self)\n--\n\n"
+    "Return a copy of the nx*ny values (x-fastest) as a new float64 array.\n";
+
+constexpr char kManifoldOrderDoc[] =
+    "order($self)\n--\n\n"
+    "Return the order of the step in tau: 2 on the sphere and the hyperbolic plane with\n"
+    "curvature_correction, else 1.\n";
+
+Manifold2DObj manifold_new(const Args& a) {
+    const double x0min = a.f64(0), x0max = a.f64(1);
+    const std::size_t nx = a.usize(2);
+    const double x1min = a.f64(3), x1max = a.f64(4);
+    const std::size_t ny = a.usize(5);
+    const std::vector<double> u0 = extract_u0_vec(a.raw(6));
+    const std::string name = a.str_or(7, "torus");
+    const double radius = a.f64_or(8, 1.0);
+    const bool correction = a.flag_or(9, true);
+
+    SurfaceKind kind{};
+    if (name == "torus") kind = SurfaceKind::Torus;
+    else if (name == "sphere2") kind = SurfaceKind::Sphere;
+    else if (name == "hyperbolic2") kind = SurfaceKind::Hyperbolic;
+    else py_err_with_kind("Unsupported", "Unknown manifold '" + name + "'. Must be 'torus', 'sphere2', or 'hyperbolic2'.");
+    const ManifoldChernoff kernel = unwrap(ManifoldChernoff::make(kind, radius, correction));
+    if (const double* bad = first_non_finite<double>(u0)) unwrap(Status(domain_error("u0 contains NaN or Inf", *bad)));
+    const auto ax = unwrap(Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind{}, x0min, x0max, nx));
+    const auto ay = unwrap(Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind{}, x1min, x1max, ny));
+    std::size_t n = 0;
+    if (__builtin_mul_overflow(nx, ny, &n) || u0.size() != n) {
+        unwrap(Status(domain_error("u0 length must equal nx * ny", static_cast<double>(u0.size()))));
+    }
+    return Manifold2DObj{GridFn2D{Grid2D{ax, ay}, u0}, kernel};
+}
+
+Ref manifold_evolve_body(Manifold2DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    const double tau = t / static_cast<double>(n_steps);
+    if (!self.kernel.admits_step(tau)) {
+        const double rt = std::abs(self.kernel.scalar_curvature()) * t;
+        double need = std::ceil(rt / ManifoldChernoff::kMaxCurvatureStep);
+        while (std::abs(self.kernel.scalar_curvature()) * (t / need) > ManifoldChernoff::kMaxCurvatureStep) need += 1.0;
+        py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(rt / static_cast<double>(n_steps)) +
+                                            " > 4 makes the curvature-weighted step amplify; use n_steps >= " +
+                                            std::to_string(static_cast<std::uint64_t>(need)));
+    }
+    const ManifoldChernoff kernel = self.kernel;
+    const Grid2D grid = self.state.grid;
+    std::vector<double> values = self.state.values;
+    self.state.values = unwrap(run_evolve([&] { return manifold_evolve(kernel, grid, std::move(values), t, n_steps); }));
+    return none();
+}
+
+Ref manifold_values(const Manifold2DObj& self, const Args&) { return new_array_f64(self.state.values); }
+Ref manifold_order(const Manifold2DObj& self, const Args&) { return py_int(static_cast<std::uint64_t>(self.kernel.order())); }
+
+ClassDef& Manifold2DObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<Manifold2DObj>("Manifold2D", kManifoldDoc);
+        d.tp_new = constructor<Manifold2DObj, kManifoldDoc, &manifold_new>();
+        d.methods = {
+            method<Manifold2DObj, kManifoldOrderDoc, &manifold_order>(),
+            method<Manifold2DObj, kManifoldEvolveDoc, &manifold_evolve_body>(),
+            method<Manifold2DObj, kManifoldValuesDoc, &manifold_values>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* manifold2d_type_object() { return type_object<Manifold2DObj>(); }
+
+}  // namespace quorvane::py

@@ -1,0 +1,113 @@
+"""Manifold2D: the identity at t = 0, Legendre modes on S^2(r), cosh(d/s)
+on H^2(s), a torus Fourier mode, constants, orders and messages."""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import check_surface, error_text, raises_exact
+from quorvane import Manifold2D, QuorvaneError
+
+TWO_PI = 2 * math.pi
+
+
+def sphere(n, r, u, corr=True):
+    return Manifold2D(0.0, math.pi, n, 0.0, TWO_PI, n, u, manifold="sphere2", radius=r, curvature_correction=corr)
+
+
+def chart(n, lo, hi):
+    g = np.linspace(lo, hi, n)
+    return np.meshgrid(g, g, indexing="xy")  # rows are y: x fastest when raveled
+
+
+def test_surface_and_repr():
+    check_surface(Manifold2D, "(x0min, x0max, nx, x1min, x1max, ny, u0, *, manifold=\"torus\", radius=1.0, "
+                  "curvature_correction=True)", order="($self)", evolve="($self, t, n_steps=100)",
+                  values="($self)")
+    m = Manifold2D(0.0, math.pi, 10, 0.0, TWO_PI, 12, np.zeros(120), manifold="sphere2")
+    assert (repr(m), len(m)) == ("Manifold2D(nx=10, ny=12, order=2)", 120)
+    orders = [Manifold2D(0, 1, 4, 0, 1, 4, np.zeros(16), manifold=k, curvature_correction=c).order()
+              for k in ("torus", "sphere2", "hyperbolic2") for c in (True, False)]
+    assert orders == [1, 1, 2, 1, 2, 1]
+
+
+@pytest.mark.parametrize("kw, u0, n, text", [
+    ({"manifold": "Torus"}, 16, 4, "[Unsupported] Unknown manifold 'Torus'. Must be 'torus', 'sphere2', or 'hyperbolic2'."),
+    ({"manifold": "sphere2", "radius": 0.0}, 16, 4, "[OutOfDomain] Sphere2: radius must be finite and > 0"),
+    ({"manifold": "sphere2", "radius": math.nan}, 16, 4, "[NanInf] Sphere2: radius must be finite and > 0: NaN"),
+    ({"manifold": "hyperbolic2", "radius": -1.0}, 16, 4, "[OutOfDomain] Hyperbolic2: scale must be finite and > 0"),
+    ({}, [math.inf] * 16, 4, "[NanInf] u0 contains NaN or Inf: inf"),
+    ({}, 15, 4, "[OutOfDomain] u0 length must equal nx * ny"),
+    ({}, 12, 3, "[GridMismatch] n must be >= 4 (septic Hermite stencil)"),
+])
+def test_constructor_errors(kw, u0, n, text):
+    u0 = np.zeros(u0) if isinstance(u0, int) else u0
+    assert error_text(Manifold2D, 0.0, 1.0, n, 0.0, 1.0, 4, u0, **kw) == text
+
+
+def test_torus_ignores_radius_and_u0_type():
+    Manifold2D(0, 1, 4, 0, 1, 4, np.zeros(16), radius=-1.0)
+    raises_exact(TypeError, "u0 must be a numpy.ndarray[float64] or a sequence of floats",
+                 Manifold2D, 0, 1, 4, 0, 1, 4, "u0")
+
+
+@pytest.mark.parametrize("kind, lo, hi", [("torus", 0.0, 1.0), ("sphere2", 0.0, math.pi), ("hyperbolic2", -0.5, 0.5)])
+def test_identity_at_zero_and_constants(kind, lo, hi):
+    u = np.random.default_rng(3).normal(size=30 * 30)
+    m = Manifold2D(lo, hi, 30, lo, hi, 30, u, manifold=kind, radius=0.7)
+    m.evolve(0.0)
+    assert np.max(np.abs(m.values() - u)) < 1e-11  # the 25 weights sum to pi to 15 digits
+    m = Manifold2D(lo, hi, 30, lo, hi, 30, np.full(900, 3.0), manifold=kind, radius=0.7)
+    m.evolve(0.3, n_steps=7)  # the curvature weights keep constants too
+    assert np.max(np.abs(m.values() - 3.0)) < 1e-13
+
+
+@pytest.mark.parametrize("corr, ratio", [(False, (1.7, 2.4)), (True, (3.3, 5.5))])
+def test_sphere_legendre_mode_and_order(corr, ratio):
+    # cos(theta) on S^2(r) decays like exp(-2 t / r^2); the poles are node rows.
+    n, r, t = 201, 1.5, 1.0
+    th, _ = chart(n, 0.0, math.pi)
+    u0 = np.cos(th).ravel()
+    errs = []
+    for n_steps in (2, 4):
+        m = sphere(n, r, u0, corr)
+        m.evolve(t, n_steps=n_steps)
+        errs.append(np.max(np.abs(m.values() - u0 * math.exp(-2 * t / r**2))))
+    assert ratio[0] < errs[0] / errs[1] < ratio[1]
+
+
+@pytest.mark.parametrize("corr", [False, True])
+def test_hyperbolic_cosh_growth(corr):
+    # cosh(d/s) = (1 + |z|^2)/(1 - |z|^2) is an eigenfunction: rate 2/s^2.
+    n, s, t = 121, 2.0, 0.2
+    x, y = chart(n, -0.6, 0.6)
+    f = ((1 + x**2 + y**2) / (1 - x**2 - y**2)).ravel()
+    m = Manifold2D(-0.6, 0.6, n, -0.6, 0.6, n, f, manifold="hyperbolic2", radius=s, curvature_correction=corr)
+    m.evolve(t, n_steps=4)
+    c = (n * n) // 2
+    assert math.log(m.values()[c] / f[c]) / t == pytest.approx(2 / s**2, rel=1e-2)
+
+
+def test_torus_fourier_mode():
+    # The Gauss-Hermite mean of a Fourier mode is exp(-|k|^2 tau) up to the
+    # rule's error: what remains is the bilinear O(h^2) read per step.
+    x, y = chart(201, 0.0, 1.0)
+    f = (np.sin(TWO_PI * x) * np.cos(TWO_PI * y)).ravel()
+    m = Manifold2D(0.0, 1.0, 201, 0.0, 1.0, 201, f)
+    m.evolve(0.01, n_steps=2)
+    assert np.max(np.abs(m.values() - f * math.exp(-2 * TWO_PI**2 * 0.01))) < 2e-4
+
+
+def test_evolve_errors_and_curvature_refusal():
+    u = np.random.default_rng(4).normal(size=100)
+    m = Manifold2D(0.0, math.pi, 10, 0.0, TWO_PI, 10, u, manifold="sphere2", radius=0.5)  # R = 8
+    for t, n_steps, text in [(1.0, 0, "[OutOfDomain] n_steps must be >= 1"),
+                             (math.nan, 5, "[OutOfDomain] t must be finite and >= 0"),
+                             (1.0, 1, "[CflViolated] Manifold2D: |R| tau = 8.000e0 > 4 makes the "
+                                      "curvature-weighted step amplify; use n_steps >= 2")]:
+        assert error_text(m.evolve, t, n_steps=n_steps) == text
+    assert np.array_equal(m.values(), u)
+    m.evolve(1.0, n_steps=2)  # |R| tau = 4 is admitted
+    Manifold2D(0.0, math.pi, 10, 0.0, TWO_PI, 10, u, manifold="sphere2", radius=0.5,
+               curvature_correction=False).evolve(1.0, n_steps=1)
