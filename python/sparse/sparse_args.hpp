@@ -30,8 +30,15 @@ Ref symmetric_operator_object(SymmetricOperator op);
 KrylovPath parse_krylov_path(const std::string& path, std::uint32_t m_max, std::uint64_t n_steps,
                              std::optional<std::uint64_t> cg_max_iter);
 
-// OutOfDomain "t_final must be finite and >= 0" (-0.0 passes).
-void check_t_final(double t);
+// The options of a Krylov evolution read from arguments i, i+1, ...: path
+// ("chebyshev"), tol (1e-10), m_max (18), n_steps (100) and, with_cg,
+// cg_max_iter (None); then t checked (OutOfDomain "t_final must be finite and
+// >= 0", -0.0 passes) and the path parsed.
+struct KrylovOptions {
+    KrylovPath path;
+    double tol;
+};
+KrylovOptions krylov_options(const Args& a, std::size_t i, double t, bool with_cg);
 
 // The values of a float64 array of any dimension count, read in memory
 // order: GridMismatch "{name} must be contiguous" for a strided one, then

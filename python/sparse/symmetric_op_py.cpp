@@ -70,19 +70,13 @@ Ref sym_from_csr(const Args& a) {
 Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     const double t = a.f64(0);
     const Array2D v = extract_f64_array_2d(a.raw(1), "v_nc");
-    const std::string path = a.str_or(2, "chebyshev");
-    const double tol = a.f64_or(3, 1e-10);
-    const std::uint32_t m_max = a.u32_or(4, 18);
-    const std::uint64_t n_steps = a.u64_or(5, 100);
-    const std::optional<std::uint64_t> cg = a.get(6) ? std::optional<std::uint64_t>(a.u64(6)) : std::nullopt;
-    check_t_final(t);
-    const KrylovPath kp = parse_krylov_path(path, m_max, n_steps, cg);
+    const KrylovOptions opt = krylov_options(a, 2, t, true);
     const std::uint64_t n = self.op.n();
     const std::size_t c = check_f0_columns(*v.buf, n);
     const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), c);
     const SharedLaplacian op = self.op.laplacian();
     std::vector<double> dst(src.size(), 0.0);
-    compute([&] { return krylov_evolve_columns(op, kp, tol, t, src, dst); });
+    compute([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, src, dst); });
     return cols_to_features_nc(dst, static_cast<std::size_t>(n), c);
 }
 
@@ -106,8 +100,15 @@ KrylovPath parse_krylov_path(const std::string& path, std::uint32_t m_max, std::
     py_err_with_kind("Unsupported", "path must be 'chebyshev', 'lanczos', or 'implicit', got '" + path + "'");
 }
 
-void check_t_final(double t) {
+KrylovOptions krylov_options(const Args& a, std::size_t i, double t, bool with_cg) {
+    const std::string path = a.str_or(i, "chebyshev");
+    const double tol = a.f64_or(i + 1, 1e-10);
+    const std::uint32_t m_max = a.u32_or(i + 2, 18);
+    const std::uint64_t n_steps = a.u64_or(i + 3, 100);
+    std::optional<std::uint64_t> cg;
+    if (with_cg && a.get(i + 4)) cg = a.u64(i + 4);
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
+    return {parse_krylov_path(path, m_max, n_steps, cg), tol};
 }
 
 std::vector<double> contiguous_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name) {

@@ -1,0 +1,143 @@
+"""MassKOperator and mass_lumped_evolve against dense exponentials of the mass-weighted generators."""
+
+import math
+
+import numpy as np
+import pytest
+import scipy.linalg as sl
+import scipy.sparse as sp
+
+import quorvane as q
+from quorvane import QuorvaneError
+from sparse_refs import path_laplacian, symmetric
+
+RNG = np.random.default_rng(11)
+
+
+def p1_dirichlet(n):
+    """Stiffness and consistent mass of P1 elements on (0, 1) with Dirichlet ends, n interior nodes."""
+    h = 1.0 / (n + 1)
+    k = sp.diags([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], [-1, 0, 1]).tocsr() / h
+    m = (np.diag(4 * np.ones(n)) + np.diag(np.ones(n - 1), 1) + np.diag(np.ones(n - 1), -1)) * h / 6
+    return k, m
+
+
+def mass_generator(k, m):
+    r = np.linalg.cholesky(m).T  # M = R^T R
+    ri = np.linalg.inv(r)
+    return ri.T @ k.toarray() @ ri
+
+
+@pytest.mark.parametrize("n,t", [(11, 0.02), (41, 0.01), (161, 1e-3)])
+@pytest.mark.parametrize("path", ["chebyshev", "lanczos"])
+def test_massk_matches_expm(n, t, path):
+    k, m = p1_dirichlet(n)
+    op = q.MassKOperator.from_k_and_mass(symmetric(q, k), m.ravel())
+    v = np.sin(np.pi * np.arange(1, n + 1) / (n + 1)) + 0.1 * RNG.standard_normal(n)
+    ref = sl.expm(-t * mass_generator(k, m)) @ v
+    # The row-sum bound covers the whole spectrum: a bound below it gave errors of 1e20.
+    assert np.abs(op.evolve(t, v, path=path) - ref).max() <= 1e-9 * np.abs(v).max()
+
+
+def test_massk_implicit_is_backward_euler():
+    k, m = p1_dirichlet(15)
+    op = q.MassKOperator.from_k_and_mass(symmetric(q, k), m.ravel())
+    v = RNG.standard_normal(15)
+    a = mass_generator(k, m)
+    ref = np.linalg.matrix_power(np.linalg.inv(np.eye(15) + (0.05 / 10) * a), 10) @ v
+    assert np.allclose(op.evolve(0.05, v, path="implicit", n_steps=10, tol=1e-12), ref, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("path", ["chebyshev", "lanczos"])
+def test_massk_identity_mass_equals_symmetric(path):
+    a = path_laplacian(20, 4.0)
+    s = symmetric(q, a)
+    op = q.MassKOperator.from_k_and_mass(s, np.eye(20).ravel())
+    v = RNG.standard_normal(20)
+    assert np.array_equal(op.evolve(0.3, v, path=path), s.evolve_batched(0.3, v[:, None], path=path)[:, 0])
+    assert np.array_equal(op.evolve(0.0, v), v)
+
+
+def test_massk_reads_only_the_upper_triangle():
+    s = symmetric(q, path_laplacian(2, 1.0))
+    v = np.array([1.0, -0.5])
+    upper = q.MassKOperator.from_k_and_mass(s, np.array([2.0, 1.0, 5.0, 2.0]))
+    sym = q.MassKOperator.from_k_and_mass(s, np.array([2.0, 1.0, 1.0, 2.0]))
+    assert np.array_equal(upper.evolve(0.7, v), sym.evolve(0.7, v))
+    # A NaN below the diagonal is never read either.
+    q.MassKOperator.from_k_and_mass(s, np.array([2.0, 1.0, math.nan, 2.0]))
+    assert upper.n() == 2
+
+
+MASS_ERRORS = [
+    (np.array([1.0, 2.0, 2.0, 1.0]), "[OutOfDomain] TriangularFactor: mass matrix is not positive-definite (pivot ≤ 0)"),
+    (np.ones(3), "[GridMismatch] m_dense length 3 != n*n = 2*2 = 4"),
+    (np.ones(8)[::2], "[GridMismatch] m_dense must be contiguous"),
+    # Refused before the factor: a NaN passes the pivot test and builds a NaN factor.
+    (np.array([1.0, math.nan, 0.0, 1.0]), "[NanInf] TriangularFactor: mass matrix has a non-finite entry: NaN"),
+    (np.array([math.inf, 0.0, 0.0, 1.0]), "[NanInf] TriangularFactor: mass matrix has a non-finite entry: inf"),
+]
+
+
+@pytest.mark.parametrize("m,msg", MASS_ERRORS)
+def test_massk_construction_refusals(m, msg):
+    with pytest.raises(QuorvaneError) as e:
+        q.MassKOperator.from_k_and_mass(symmetric(q, path_laplacian(2)), m)
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("args,kw,msg", [
+    ((-1.0, np.ones(2)), {}, "[OutOfDomain] t_final must be finite and >= 0"),
+    ((1.0, np.ones(2)), {"path": "krylov"},
+     "[Unsupported] path must be 'chebyshev', 'lanczos', or 'implicit', got 'krylov'"),
+    ((1.0, np.ones(6)[::2]), {}, "[GridMismatch] v must be contiguous"),
+    ((1.0, np.ones(3)), {}, "[GridMismatch] v length 3 != op.n() 2"),
+])
+def test_massk_evolve_refusals(args, kw, msg):
+    op = q.MassKOperator.from_k_and_mass(symmetric(q, path_laplacian(2)), np.eye(2).ravel())
+    with pytest.raises(QuorvaneError) as e:
+        op.evolve(*args, **kw)
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("path", ["chebyshev", "lanczos"])
+def test_lumped_matches_expm_and_unit_mass_is_symmetric(path):
+    k, _ = p1_dirichlet(30)
+    s = symmetric(q, k)
+    m = RNG.uniform(0.01, 0.05, 30)
+    v = RNG.standard_normal((30, 3))
+    ref = sl.expm(-0.002 * np.diag(1 / m) @ k.toarray()) @ v
+    got = q.mass_lumped_evolve(s, m, 0.002, v, path=path)
+    assert np.abs(got - ref).max() <= 1e-9 * np.abs(v).max()
+    ones = q.mass_lumped_evolve(s, np.ones(30), 0.002, v, path=path)
+    assert np.array_equal(ones, s.evolve_batched(0.002, v, path=path))
+
+
+def test_lumped_implicit_and_constant_mass():
+    a = path_laplacian(12, 2.0)
+    s = symmetric(q, a)
+    v = RNG.standard_normal((12, 2))
+    ref = np.linalg.matrix_power(np.linalg.inv(np.eye(12) + 0.1 * a.toarray() / 3.0), 5) @ v
+    got = q.mass_lumped_evolve(s, 3.0 * np.ones(12), 0.5, v, path="implicit", n_steps=5, tol=1e-12)
+    assert np.allclose(got, ref, rtol=0, atol=1e-9)
+
+
+LUMPED_ERRORS = [
+    ((np.ones(3), -0.0 - 1.0, np.ones((3, 1))), {}, "[OutOfDomain] t_final must be finite and >= 0"),
+    ((np.ones(3), 1.0, np.ones((3, 1))), {"path": "Lanczos"},
+     "[Unsupported] path must be 'chebyshev', 'lanczos', or 'implicit', got 'Lanczos'"),
+    ((np.ones(3), 1.0, np.ones((2, 1))), {}, "[GridMismatch] f0.shape[0]=2 != n_nodes=3"),
+    ((np.ones(6)[::2], 1.0, np.ones((3, 1))), {}, "[GridMismatch] m_diag must be contiguous"),
+    ((np.ones(4), 1.0, np.ones((3, 1))), {}, "[GridMismatch] m_diag length 4 != k_op.n() 3"),
+    ((np.array([1.0, 0.0, 1.0]), 1.0, np.ones((3, 1))), {}, "[OutOfDomain] m_diag[1] = 0 is not finite-positive"),
+    ((np.array([1.0, 1.0, math.nan]), 1.0, np.ones((3, 1))), {}, "[OutOfDomain] m_diag[2] = NaN is not finite-positive"),
+    ((np.ones(3), 1.0, np.ones((3, 1))), {"tol": 0.0},
+     "[OutOfDomain] GraphKrylovChernoff: tol must be finite and positive"),
+]
+
+
+@pytest.mark.parametrize("args,kw,msg", LUMPED_ERRORS)
+def test_lumped_refusals(args, kw, msg):
+    with pytest.raises(QuorvaneError) as e:
+        q.mass_lumped_evolve(symmetric(q, path_laplacian(3)), *args, **kw)
+    assert str(e.value) == msg
