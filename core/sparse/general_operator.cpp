@@ -15,7 +15,8 @@ Expected<ExpmvPlan> select_taylor_degree(double x, double reported, const char* 
 
 Expected<GeneralOperator> GeneralOperator::from_csr(std::uint64_t n, std::vector<std::uint64_t> row_ptr,
                                                     std::vector<std::uint32_t> col_idx, std::vector<double> vals) {
-    if (n == 0 || row_ptr.size() != n + 1) {
+    // row_ptr.size() - 1, not n + 1: n = 2^64 - 1 would wrap to an empty row_ptr.
+    if (n == 0 || row_ptr.empty() || row_ptr.size() - 1 != n) {
         return domain_error("GeneralOperator::from_csr: row_ptr.len() must be n + 1, n >= 1",
                             static_cast<double>(row_ptr.size()));
     }

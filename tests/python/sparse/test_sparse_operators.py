@@ -162,6 +162,7 @@ def test_general_repr(norm, text):
 
 GEN_ERRORS = [
     ((0, [0], [], []), "[OutOfDomain] GeneralOperator::from_csr: row_ptr.len() must be n + 1, n >= 1"),
+    ((2**64 - 1, [], [], []), "[OutOfDomain] GeneralOperator::from_csr: row_ptr.len() must be n + 1, n >= 1"),
     ((2, [0, 1, 2], [0, 1], [1.0]), "[OutOfDomain] GeneralOperator::from_csr: col_idx/vals length mismatch with row_ptr[n]"),
     ((2, [1, 2, 3], [0, 1, 1], [5.0, 1.0, 1.0]), "[OutOfDomain] GeneralOperator::from_csr: row_ptr[0] must be 0"),
     ((2, [0, 2, 1], [0, 1], [1.0, 1.0]), "[OutOfDomain] GeneralOperator::from_csr: col_idx/vals length mismatch with row_ptr[n]"),
