@@ -121,15 +121,10 @@ double PyCoeffFn::operator()(double x) const {
 Ref PyCoeffFn::take_exception() const { return std::exchange(first_exception_, Ref()); }
 
 int PyCoeffFn::visit_refs(visitproc visit, void* arg) const {
-    Py_VISIT(callable_.get());
-    Py_VISIT(first_exception_.get());
-    return 0;
+    return visit_held(visit, arg, callable_, first_exception_);
 }
 
-void PyCoeffFn::clear_refs() const {
-    Ref callable = std::exchange(callable_, Ref());
-    Ref exception = std::exchange(first_exception_, Ref());
-}
+void PyCoeffFn::clear_refs() const { clear_held(callable_, first_exception_); }
 
 int visit_coeff_refs(const CoeffSource& src, visitproc visit, void* arg) {
     for (const SharedCoeff* f : {&src.sa, &src.sa1, &src.sa2}) {

@@ -412,6 +412,11 @@ Ref checked(PyObject* o) {
 }
 }  // namespace
 
+PyObject* held(const Ref& r, const char* name) {
+    if (!r) py_err_with_kind("OutOfDomain", std::string(name) + " was released by the garbage collector");
+    return r.get();
+}
+
 Ref none() { return Ref::borrowed(Py_None); }
 Ref py_float(double v) { return checked(PyFloat_FromDouble(v)); }
 Ref py_int(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }

@@ -424,6 +424,26 @@ concept HoldsPythonRefs = requires(const T& c, T& m, visitproc v, void* arg) {
     m.clear_refs();
 };
 
+// visit_refs and clear_refs over a value's own references: every non-null
+// one visited, every one released (the member is emptied before the
+// reference is dropped, so that code run by the drop finds it gone).
+template <class... R>
+    requires(std::same_as<R, Ref> && ...)
+int visit_held(visitproc visit, void* arg, const R&... refs) {
+    int r = 0;
+    ((r = r != 0 || !refs ? r : visit(refs.get(), arg)), ...);
+    return r;
+}
+template <class... R>
+    requires(std::same_as<R, Ref> && ...)
+void clear_held(R&... refs) {
+    (Ref(std::exchange(refs, Ref())), ...);
+}
+// A held reference that the collector may have cleared while breaking a
+// cycle; a call that still reaches the object then fails ("[OutOfDomain]
+// <name> was released by the garbage collector").
+PyObject* held(const Ref& r, const char* name);
+
 template <class T>
 int traverse_instance(PyObject* o, visitproc visit, void* arg) {
     auto* inst = reinterpret_cast<Instance<T>*>(o);

@@ -21,6 +21,10 @@ struct MagnusFields {
     Ref lap_at_t;
     double rho_bar_max = 1.0;
     bool convergence_check = true;
+
+    // lap_at_t may refer back to the object.
+    int visit_refs(visitproc visit, void* arg) const { return visit_held(visit, arg, lap_at_t); }
+    void clear_refs() { clear_held(lap_at_t); }
 };
 
 struct MagnusGraphHeatObj : MagnusFields {
@@ -137,7 +141,7 @@ using ChernoffOf =
 Ref magnus_evolve_f32(const MagnusGraphHeatObj& self, double t_final, std::uint32_t n_steps,
                       const std::vector<double>& f0) {
     CallbackErrors errors;
-    const LaplacianProviderF32 provider = lap_at_t_adaptor_f32(self.lap_at_t.get(), self.graph->n_nodes, errors);
+    const LaplacianProviderF32 provider = lap_at_t_adaptor_f32(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors);
     const std::vector<double> wide = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto out = magnus4_evolve_f32(*self.graph, provider, self.convergence_check, self.rho_bar_max, t_final, n_steps,
                                       f0);
@@ -160,7 +164,7 @@ Ref magnus_evolve(const Obj& self, const Args& a) {
         if (self.dtype == Dtype::F32) return magnus_evolve_f32(self, t_final, n_steps, f0);
     }
     CallbackErrors errors;
-    LaplacianProvider provider = lap_at_t_adaptor(self.lap_at_t.get(), self.graph->n_nodes, errors);
+    LaplacianProvider provider = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());
@@ -183,7 +187,7 @@ Ref magnus_evolve_batched(const Obj& self, const Args& a) {
     const std::uint64_t n = self.graph->n_nodes;
     const Columns cols = columns_from_f0(f0, n, "f0");
     CallbackErrors errors;
-    LaplacianProvider provider = lap_at_t_adaptor(self.lap_at_t.get(), n, errors);
+    LaplacianProvider provider = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());

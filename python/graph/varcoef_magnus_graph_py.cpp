@@ -21,6 +21,10 @@ struct VarCoefMagnusGraphObj {
     double rho_bar_max = 1.0;
     double a_sup_max = 1.0;
     bool convergence_check = true;
+
+    // The callables may refer back to the object.
+    int visit_refs(visitproc visit, void* arg) const { return visit_held(visit, arg, lap_at_t, a_at_t); }
+    void clear_refs() { clear_held(lap_at_t, a_at_t); }
     static ClassDef& class_def();
 };
 
@@ -102,7 +106,7 @@ Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
     CallbackErrors errors;
-    CallProviders providers(self.lap_at_t.get(), self.a_at_t.get(), self.n_nodes, errors);
+    CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());
@@ -118,7 +122,7 @@ Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args&
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
     CallbackErrors errors;
-    CallProviders providers(self.lap_at_t.get(), self.a_at_t.get(), self.n_nodes, errors);
+    CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());

@@ -1,10 +1,13 @@
 """No hang, no abort, no internal fault: reproducers of faults once found, each run where a
 hang or an abort shows (a subprocess with a timeout, its exit status)."""
 
+import ctypes
+import gc
 import signal
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import numpy as np
 import pytest
@@ -131,9 +134,32 @@ def test_point_value_overflow_is_naninf():
     assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3)) == "NanInf"
 
 
-def test_cycles_through_coefficient_callables_are_collected():
-    import gc
-    import weakref
+# The classes that keep a Python callable: a build around `fn`, a value `fn` may return, and a
+# call that reaches it.
+HOLDERS = {
+    "Heat1D": (lambda fn: q.Heat1D.with_a_function(0.0, 1.0, 8, fn, lambda x: 0.0, lambda x: 0.0, 1.0, np.ones(8)),
+               1.0, lambda h: h.evolve(0.01, 2)),
+    "MagnusGraphHeat": (lambda fn: q.MagnusGraphHeat(q.Graph.path(4), lap_at_t=fn, rho_bar_max=4.0),
+                        q.Graph.path(4), lambda m: m.evolve(0.1, 2, np.ones(4))),
+    "MagnusGraphHeat6": (lambda fn: q.MagnusGraphHeat6(q.Graph.path(4), lap_at_t=fn, rho_bar_max=4.0),
+                         q.Graph.path(4), lambda m: m.evolve_batched(0.1, 2, np.ones((4, 2)))),
+    "VarCoefMagnusGraph": (lambda fn: q.VarCoefMagnusGraph(4, lap_at_t=lambda t: q.Graph.path(4), a_at_t=fn,
+                                                           rho_bar_max=4.0, a_sup_max=1.0),
+                           np.ones(4), lambda m: m.evolve(0.1, 2, np.ones(4))),
+}
+
+
+def clear_slot(obj):
+    """Runs the type's tp_clear on obj, as the collector does when it breaks a cycle."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), 51))  # Py_tp_clear
+    assert clear(obj) == 0
+
+
+@pytest.mark.parametrize("name", HOLDERS)
+def test_cycles_through_held_callables_are_collected(name):
+    make, result, call = HOLDERS[name]
 
     class Box:
         pass
@@ -141,9 +167,18 @@ def test_cycles_through_coefficient_callables_are_collected():
     alive = []
     for _ in range(1000):
         box = Box()
-        box.h = q.Heat1D.with_a_function(0.0, 1.0, 8, lambda x, box=box: 1.0, lambda x: 0.0, lambda x: 0.0, 1.0,
-                                         np.ones(8))
+        box.obj = make(lambda x, box=box: result)
         alive.append(weakref.ref(box))
+    call(box.obj)
     del box
     gc.collect()
     assert sum(r() is not None for r in alive) == 0
+
+    # An object cleared while a cycle is broken refuses later calls and keeps its values.
+    obj = make(lambda x: result)
+    before = obj.values() if hasattr(obj, "values") else None
+    clear_slot(obj)
+    with pytest.raises(QuorvaneError, match=r"^\[(NanInf|OutOfDomain)\]"):
+        call(obj)
+    if before is not None:
+        assert np.array_equal(obj.values(), before)
