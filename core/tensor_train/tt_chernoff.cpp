@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {

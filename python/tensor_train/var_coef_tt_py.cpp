@@ -1,6 +1,7 @@
 // Python class VarCoefTtEvolver: variable-coefficient steps on a TtState.
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
