@@ -10,6 +10,22 @@ namespace {
 double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
 }  // namespace
 
+LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
+    const double xmin = a.f64(0);
+    const double xmax = a.f64(1);
+    const std::size_t n = a.usize(2);
+    const double bound = a.f64(3 + n_coeffs);
+    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(5 + n_coeffs, "reflect"));
+    std::vector<double> u0 = extract_u0_vec(a.raw(4 + n_coeffs));
+    if (const double* bad = first_non_finite<double>(u0)) {
+        raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
+    }
+    std::vector<SharedCoeff> coeffs;
+    for (std::size_t k = 0; k < n_coeffs; ++k) coeffs.push_back(extract_coeff_array(a.raw(3 + k), n, xmin, xmax));
+    Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
+    return LineArrays{std::move(grid), std::move(coeffs), bound, std::move(u0)};
+}
+
 double floor_4_digits(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return x;
     const double scale = digits4_scale(x);

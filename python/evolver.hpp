@@ -19,6 +19,18 @@
 
 namespace quorvane::py {
 
+// The arguments of a `with_arrays(xmin, xmax, n, <k coefficient arrays>,
+// bound, u0, boundary="reflect")` constructor, read and checked in the
+// order every such constructor reports them: boundary, u0 (finite), the
+// coefficient arrays, then the grid.
+struct LineArrays {
+    Grid1D<double> grid;
+    std::vector<SharedCoeff> coeffs;
+    double bound;
+    std::vector<double> u0;
+};
+LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs);
+
 // `values($self)` of every class whose values are the n node values.
 inline constexpr char kValuesDoc[] =
     "values($self)\n--\n\n"

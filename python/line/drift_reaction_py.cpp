@@ -119,21 +119,10 @@ DriftReaction1DObj drift_reaction1d_new(const Args& a) {
 }
 
 Ref drift_reaction1d_with_arrays(const Args& a) {
-    const double xmin = a.f64(0);
-    const double xmax = a.f64(1);
-    const std::size_t n = a.usize(2);
-    const double bound = a.f64(5);
-    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(7, "reflect"));
-    std::vector<double> u0 = extract_u0_vec(a.raw(6));
-    if (const double* bad = first_non_finite<double>(u0)) {
-        raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
-    }
-    SharedCoeff cb = extract_coeff_array(a.raw(3), n, xmin, xmax);
-    SharedCoeff cc = extract_coeff_array(a.raw(4), n, xmin, xmax);
-    const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
-    DriftSemigroup sg =
-        unwrap(DriftSemigroup::make(DriftReactionChernoff::from_arrays(std::move(cb), std::move(cc), grid, bound), 100));
-    GridFn<double> state = unwrap(GridFn<double>::make(grid, std::move(u0)));
+    LineArrays in = read_line_arrays(a, 2);
+    DriftSemigroup sg = unwrap(DriftSemigroup::make(
+        DriftReactionChernoff::from_arrays(std::move(in.coeffs[0]), std::move(in.coeffs[1]), in.grid, in.bound), 100));
+    GridFn<double> state = unwrap(GridFn<double>::make(in.grid, std::move(in.u0)));
     return new_object(DriftReaction1DObj{std::move(sg), std::move(state)});
 }
 

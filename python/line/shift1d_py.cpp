@@ -118,23 +118,12 @@ Shift1DObj shift1d_new(const Args& a) {
 }
 
 Ref shift1d_with_arrays(const Args& a) {
-    const double xmin = a.f64(0);
-    const double xmax = a.f64(1);
-    const std::size_t n = a.usize(2);
-    const double bound = a.f64(6);
-    const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(8, "reflect"));
-    std::vector<double> u0 = extract_u0_vec(a.raw(7));
-    if (const double* bad = first_non_finite<double>(u0)) {
-        raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
-    }
-    SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
-    SharedCoeff cb = extract_coeff_array(a.raw(4), n, xmin, xmax);
-    SharedCoeff cc = extract_coeff_array(a.raw(5), n, xmin, xmax);
-    const Grid1D<double> grid =
-        unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
+    LineArrays in = read_line_arrays(a, 3);
     ShiftSemigroup sg = unwrap(ShiftSemigroup::make(
-        ShiftChernoff1D::from_arrays(std::move(ca), std::move(cb), std::move(cc), grid, bound), 100));
-    GridFn<double> state = unwrap(GridFn<double>::make(grid, std::move(u0)));
+        ShiftChernoff1D::from_arrays(std::move(in.coeffs[0]), std::move(in.coeffs[1]), std::move(in.coeffs[2]),
+                                     in.grid, in.bound),
+        100));
+    GridFn<double> state = unwrap(GridFn<double>::make(in.grid, std::move(in.u0)));
     return new_object(Shift1DObj{std::move(sg), std::move(state)});
 }
 

@@ -174,15 +174,7 @@ TtCoupledEvolverObj tt_coupled_new(const Args& args) {
 Ref tt_coupled_ndim(const TtCoupledEvolverObj& self, const Args&) { return py_int(self.chernoff.a.size()); }
 
 Ref tt_coupled_evolve(const TtCoupledEvolverObj& self, const Args& a) {
-    TtStateArg state = exclusive_arg<TtStateObj>(a, 0);
-    const double t_final = a.f64(1);
-    const std::size_t n_steps = a.usize(2);
-    const std::string ctx = "TtCoupledEvolver.evolve";
-    check_tt_evolve(ctx, n_steps, t_final, self.chernoff.a.size(), state->state.ndim());
-    check_reaction_factor(ctx, self.chernoff.c, t_final, n_steps);
-    evolve_tt_state(state->state,
-                    [&](std::vector<TtCore>& cores) { return self.chernoff.evolve(cores, t_final, n_steps); });
-    return none();
+    return evolve_tt_with(self.chernoff, "TtCoupledEvolver.evolve", a);
 }
 
 }  // namespace

@@ -53,15 +53,7 @@ TtEvolverObj tt_evolver_new(const Args& args) {
 Ref tt_evolver_ndim(const TtEvolverObj& self, const Args&) { return py_int(self.chernoff.a.size()); }
 
 Ref tt_evolver_evolve(const TtEvolverObj& self, const Args& a) {
-    TtStateArg state = exclusive_arg<TtStateObj>(a, 0);
-    const double t_final = a.f64(1);
-    const std::size_t n_steps = a.usize(2);
-    const std::string ctx = "TtEvolver.evolve";
-    check_tt_evolve(ctx, n_steps, t_final, self.chernoff.a.size(), state->state.ndim());
-    check_reaction_factor(ctx, self.chernoff.c, t_final, n_steps);
-    evolve_tt_state(state->state,
-                    [&](std::vector<TtCore>& cores) { return self.chernoff.evolve(cores, t_final, n_steps); });
-    return none();
+    return evolve_tt_with(self.chernoff, "TtEvolver.evolve", a);
 }
 
 }  // namespace

@@ -74,4 +74,17 @@ void evolve_tt_state(TtState& state, Fn&& steps) {
     state = std::move(out);
 }
 
+// The whole `evolve(state, t_final, n_steps)` of a separable or coupled
+// evolver: borrow the state exclusively, check, step a copy, store on success.
+template <class Chernoff>
+Ref evolve_tt_with(const Chernoff& chernoff, const std::string& ctx, const Args& a) {
+    TtStateArg state = exclusive_arg<TtStateObj>(a, 0);
+    const double t_final = a.f64(1);
+    const std::size_t n_steps = a.usize(2);
+    check_tt_evolve(ctx, n_steps, t_final, chernoff.a.size(), state->state.ndim());
+    check_reaction_factor(ctx, chernoff.c, t_final, n_steps);
+    evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return chernoff.evolve(cores, t_final, n_steps); });
+    return none();
+}
+
 }  // namespace quorvane::py
