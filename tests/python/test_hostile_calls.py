@@ -2,8 +2,9 @@
 and hostile arguments (property-based, derandomized).
 
 Classes, methods and parameters are discovered from ``quorvane.__all__`` and the text signatures,
-so a newly registered class is exercised from the day it lands. Each class runs in its own
-subprocess with a timeout: a hang or a crash fails that class's case. Inside, every call is
+so a newly registered class is exercised from the day it lands. The classes run in groups, each
+group in a subprocess with a timeout: a hang or a crash fails the group's case and names the
+class it was in. Inside, every call is
 armed with an interval timer whose handler raises ``CallTimeout`` -- a long call must stop on
 it the way it stops on Ctrl-C, leaving the object unchanged.
 
@@ -12,8 +13,8 @@ OverflowError, MemoryError, the borrow errors, the test's own injected exception
 timer's escape; a failed call leaves ``values()`` unchanged; a successful evolve leaves finite
 values.
 
-Run directly (``python3 test_hostile_calls.py NAME [EXAMPLES]``) to fuzz one class and print
-the outcome counts. QUORVANE_FUZZ_EXAMPLES sets the example budget shared by all classes.
+Run directly (``python3 test_hostile_calls.py EXAMPLES NAME...``) to fuzz the named classes and
+print their outcome counts. QUORVANE_FUZZ_EXAMPLES sets the example budget shared by all classes.
 """
 
 import collections
@@ -31,7 +32,9 @@ import pytest
 # Examples over all classes together, so that the run time stays put as classes are added.
 TOTAL_EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "6000"))
 CALL_LIMIT = 0.4  # seconds before the timer interrupts a call
-CLASS_TIMEOUT = 120  # seconds for one class's subprocess
+CLASS_TIMEOUT = 120  # seconds per class of a subprocess
+GROUP_SIZE = 12
+START = "fuzzing "  # the child's line before each class
 
 
 class CallTimeout(BaseException):
@@ -372,7 +375,9 @@ def check_raised(q, e, where):
     return type(e).__name__
 
 
-def run_class(name, examples):
+def run_classes(names, examples):
+    """Fuzzes each named class in turn after one shared seeding. A line naming the class is
+    printed before its examples (so that a crash or hang names it), its outcome counts after."""
     import quorvane as q
     from hypothesis import HealthCheck, given, settings
     from hypothesis import strategies as st
@@ -440,51 +445,57 @@ def run_class(name, examples):
 
     seed()
     seeding[0] = False
-    cls = classes[name]
-    outcomes.counts.clear()
 
-    @settings(max_examples=examples, derandomize=True, deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
-    @given(st.data())
-    def fuzz(data):
-        fz = Fuzzer(q, st, data, registry)
-        box = []
-        own_makers = any(e[0] in ("new", "static") for e in table[name])
-        obj = make(fz, name, box)
-        if obj is None:
-            # Objects only another class builds come from the seed pool.
-            if own_makers or not registry.get(name):
+    def fuzz_class(name):
+        cls = classes[name]
+        outcomes.counts.clear()
+
+        @settings(max_examples=examples, derandomize=True, deadline=None, database=None,
+                  suppress_health_check=list(HealthCheck))
+        @given(st.data())
+        def fuzz(data):
+            fz = Fuzzer(q, st, data, registry)
+            box = []
+            own_makers = any(e[0] in ("new", "static") for e in table[name])
+            obj = make(fz, name, box)
+            if obj is None:
+                # Objects only another class builds come from the seed pool.
+                if own_makers or not registry.get(name):
+                    return
+                obj = fz.pick(registry[name])
+            if hasattr(cls, "__len__"):
+                fz.length = len(obj)
+            calls = [e for e in table[name] if e[0] in ("method", "getter", "static")]
+            if not calls:
                 return
-            obj = fz.pick(registry[name])
-        if hasattr(cls, "__len__"):
-            fz.length = len(obj)
-        calls = [e for e in table[name] if e[0] in ("method", "getter", "static")]
-        if not calls:
-            return
-        for _ in range(fz.draw(st.integers(1, 3))):
-            entry = fz.pick(calls)
-            where = f"{name}.{entry[1]}"
-            before = snapshot(obj)
-            status, value = call_entry(fz, obj, entry, box)
-            after = snapshot(obj)
-            if status == "ok":
-                outcomes.note("ok")
-                harvest(value)
-                if entry[1].startswith(("evolve", "eval", "apply")) or entry[1] == "values":
-                    assert all_finite(value), f"{where}: non-finite result {value!r}"
+            for _ in range(fz.draw(st.integers(1, 3))):
+                entry = fz.pick(calls)
+                where = f"{name}.{entry[1]}"
+                before = snapshot(obj)
+                status, value = call_entry(fz, obj, entry, box)
+                after = snapshot(obj)
+                if status == "ok":
+                    outcomes.note("ok")
+                    harvest(value)
+                    if entry[1].startswith(("evolve", "eval", "apply")) or entry[1] == "values":
+                        assert all_finite(value), f"{where}: non-finite result {value!r}"
+                        assert after is None or bool(np.isfinite(after).all()), f"{where}: non-finite state"
+                    continue
+                label = "interrupted" if status == "timeout" else check_raised(q, value, where)
+                outcomes.note(label)
+                if label == "interrupted":
+                    # The timer may also fire just after a call returned: only finiteness is certain.
                     assert after is None or bool(np.isfinite(after).all()), f"{where}: non-finite state"
-                continue
-            label = "interrupted" if status == "timeout" else check_raised(q, value, where)
-            outcomes.note(label)
-            if label == "interrupted":
-                # The timer may also fire just after a call returned: only finiteness is certain.
-                assert after is None or bool(np.isfinite(after).all()), f"{where}: non-finite state"
-            elif entry[0] != "static" and before is not None and after is not None:
-                assert before.shape == after.shape and np.array_equal(before, after), \
-                    f"{where}: failed call ({label}) changed the values"
+                elif entry[0] != "static" and before is not None and after is not None:
+                    assert before.shape == after.shape and np.array_equal(before, after), \
+                        f"{where}: failed call ({label}) changed the values"
 
-    fuzz()
-    return dict(outcomes.counts)
+        fuzz()
+        return dict(outcomes.counts)
+
+    for name in names:
+        print(START + name, flush=True)
+        print(json.dumps(fuzz_class(name)), flush=True)
 
 
 def exported_classes():
@@ -496,18 +507,32 @@ def exported_classes():
 
 
 CLASSES = exported_classes()
+# Classes per subprocess: start-up and seeding are paid once per group.
+GROUPS = [CLASSES[i:i + GROUP_SIZE] for i in range(0, len(CLASSES), GROUP_SIZE)]
 
 
-@pytest.mark.parametrize("name", CLASSES)
-def test_hostile_calls(name):
+def text_of(out):
+    return out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
+
+
+@pytest.mark.parametrize("names", GROUPS, ids=lambda g: f"{g[0]}..{g[-1]}")
+def test_hostile_calls(names):
     pytest.importorskip("hypothesis")
     examples = max(40, TOTAL_EXAMPLES // max(len(CLASSES), 1))
-    proc = subprocess.run([sys.executable, __file__, name, str(examples)], capture_output=True, text=True,
-                          timeout=CLASS_TIMEOUT)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout[-3000:]}\n{proc.stderr[-3000:]}"
-    counts = json.loads(proc.stdout.strip().splitlines()[-1])
-    assert sum(counts.values()) > 0
+    try:
+        proc = subprocess.run([sys.executable, __file__, str(examples), *names], capture_output=True, text=True,
+                              timeout=CLASS_TIMEOUT * len(names))
+        out, err, status = proc.stdout, proc.stderr, proc.returncode
+    except subprocess.TimeoutExpired as e:
+        out, err, status = text_of(e.stdout), text_of(e.stderr), "timeout"
+    lines = out.splitlines()
+    started = [k for k, line in enumerate(lines) if line.startswith(START)]
+    current = lines[started[-1]][len(START):] if started else "(seeding)"
+    assert status == 0, f"{current}: exit status {status}\n{out[-3000:]}\n{err[-3000:]}"
+    assert [lines[k][len(START):] for k in started] == names
+    for k in started:
+        assert sum(json.loads(lines[k + 1]).values()) > 0, lines[k]
 
 
 if __name__ == "__main__":
-    print(json.dumps(run_class(sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 150)))
+    run_classes(sys.argv[2:], int(sys.argv[1]))
