@@ -329,6 +329,24 @@ std::vector<std::uint64_t> uint_vec_arg(const Args& a, std::size_t i, std::uint6
     return out;
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> index_pairs_arg(PyObject* o, const char* name) {
+    auto refuse = [&]() -> void {
+        raise_type_error("argument '" + std::string(name) + "': expected a sequence of (int, int) tuples");
+    };
+    if (o == nullptr || PyUnicode_Check(o) || !PySequence_Check(o)) refuse();
+    Ref it(PyObject_GetIter(o));
+    if (!it) throw_python_error();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    while (Ref item{PyIter_Next(it.get())}) {
+        if (!PyTuple_Check(item.get()) || PyTuple_Size(item.get()) != 2) refuse();
+        const std::uint64_t i = to_u64(PyTuple_GetItem(item.get(), 0), name);
+        const std::uint64_t j = to_u64(PyTuple_GetItem(item.get(), 1), name);
+        out.emplace_back(i, j);
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return out;
+}
+
 std::expected<ComplexParts, ComplexPartsError> try_complex_parts(PyObject* o) {
     Ref re(PyObject_GetAttrString(o, "real"));
     Ref im(re ? PyObject_GetAttrString(o, "imag") : nullptr);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "python/frame.hpp"
@@ -94,6 +95,13 @@ std::vector<double> float_vec_arg(const Args& a, std::size_t i);
 // included; a str refused): TypeError naming the argument for anything
 // else, OverflowError naming it for a value above max.
 std::vector<std::uint64_t> uint_vec_arg(const Args& a, std::size_t i, std::uint64_t max);
+
+// A sequence (not a str) of 2-tuples of non-negative integers, e.g. node
+// pairs [(0, 1), (2, 5)]: TypeError "argument '<name>': expected a sequence
+// of (int, int) tuples" for any other shape, then the integer conversion's
+// own errors (a TypeError naming the argument, the OverflowError of a
+// negative index).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> index_pairs_arg(PyObject* o, const char* name);
 
 // A complex argument read through its `real` and `imag` attributes, each
 // converted by the generic float-sequence conversion (a float64 array's

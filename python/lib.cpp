@@ -90,7 +90,7 @@ PyTypeObject* tt_coupled_evolver_type_object();
 // PyTypeObject* gridless_evolver_type_object();
 PyTypeObject* var_coef_tt_evolver_type_object();
 PyTypeObject* graph_krylov_type_object();
-// PyMethodDef* graph_expmv_frechet_function_def();
+PyMethodDef* graph_expmv_frechet_function_def();
 PyTypeObject* conservative_diffusion_chernoff_type_object();
 PyMethodDef* assemble_conservative_csr_1d_function_def();
 PyTypeObject* mass_k_operator_type_object();
@@ -99,7 +99,7 @@ PyTypeObject* etdrk4_type_object();
 PyMethodDef* phi_action_function_def();
 PyMethodDef* phi_action_batched_function_def();
 PyTypeObject* symmetric_operator_type_object();
-// PyMethodDef* symmetric_op_expmv_frechet_function_def();
+PyMethodDef* symmetric_op_expmv_frechet_function_def();
 PyTypeObject* general_operator_type_object();
 PyMethodDef* shift1d_coeff_grad_function_def();
 
@@ -218,7 +218,7 @@ const Item kRegistration[] = {
     // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
     {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},
     {Item::Class, "GraphKrylov", &graph_krylov_type_object, nullptr},
-    // {Item::Function, "graph_expmv_frechet", nullptr, &graph_expmv_frechet_function_def},
+    {Item::Function, "graph_expmv_frechet", nullptr, &graph_expmv_frechet_function_def},
     {Item::Class, "ConservativeDiffusionChernoff", &conservative_diffusion_chernoff_type_object, nullptr},
     {Item::Function, "assemble_conservative_csr_1d", nullptr, &assemble_conservative_csr_1d_function_def},
     {Item::Class, "MassKOperator", &mass_k_operator_type_object, nullptr},
@@ -227,7 +227,7 @@ const Item kRegistration[] = {
     {Item::Function, "phi_action", nullptr, &phi_action_function_def},
     {Item::Function, "phi_action_batched", nullptr, &phi_action_batched_function_def},
     {Item::Class, "SymmetricOperator", &symmetric_operator_type_object, nullptr},
-    // {Item::Function, "symmetric_op_expmv_frechet", nullptr, &symmetric_op_expmv_frechet_function_def},
+    {Item::Function, "symmetric_op_expmv_frechet", nullptr, &symmetric_op_expmv_frechet_function_def},
     {Item::Class, "GeneralOperator", &general_operator_type_object, nullptr},
     {Item::Function, "shift1d_coeff_grad", nullptr, &shift1d_coeff_grad_function_def},
 };

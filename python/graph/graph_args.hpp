@@ -14,6 +14,7 @@
 
 #include "core/graph/graph.hpp"
 #include "core/graph/graph_batched.hpp"
+#include "core/graph/graph_krylov.hpp"
 #include "core/graph/laplacian.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
@@ -32,6 +33,13 @@ struct GraphPathObj {
 
 struct LaplacianObj {
     SharedLaplacian laplacian;
+    static ClassDef& class_def();
+};
+
+struct GraphKrylovObj {
+    GraphKrylovChernoff op;
+    // Edgeless graph of the Laplacian's node count; carries the node count.
+    SharedGraph carrier;
     static ClassDef& class_def();
 };
 

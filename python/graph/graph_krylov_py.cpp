@@ -11,13 +11,6 @@
 
 namespace quorvane::py {
 
-struct GraphKrylovObj {
-    GraphKrylovChernoff op;
-    // Edgeless graph of the Laplacian's node count; carries the node count.
-    SharedGraph carrier;
-    static ClassDef& class_def();
-};
-
 namespace {
 
 constexpr char kGraphKrylovDoc[] =
