@@ -66,4 +66,29 @@ void raise_unstable_step(const char* cls, double t, double tau, const StepRange&
     py_err_with_kind("CflViolated", msg);
 }
 
+namespace {
+[[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
+                                          const std::string& hint) {
+    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(factor) +
+                                        " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
+                                        hint);
+}
+}  // namespace
+
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps) {
+    const double tau = t_final / static_cast<double>(n_steps);
+    if (tau * c + 1.0 >= 0.0) return;
+    const double tau_max = -1.0 / c;
+    // The smallest step count whose factor is >= 0 in floating point.
+    double n_min = std::ceil(t_final / tau_max);
+    // Above 2^53 adding one no longer moves a double: step to the next one.
+    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
+    raise_negative_reaction(ctx, tau * c + 1.0, tau_max, " (n_steps >= " + fmt_shortest(n_min) + ")");
+}
+
+void check_reaction_step(const std::string& ctx, double c, double tau) {
+    if (tau * c + 1.0 >= 0.0) return;
+    raise_negative_reaction(ctx, tau * c + 1.0, -1.0 / c, "");
+}
+
 }  // namespace quorvane::py

@@ -108,6 +108,14 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
 }
 
+// A reaction factor 1 + tau c below zero flips the sign every step (and
+// amplifies where exp(tau c) damps): refused as CflViolated, naming the
+// largest admissible tau and, for a call of n_steps steps of t_final /
+// n_steps, the smallest step count that fits.
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
+// The same for steps of a given size tau.
+void check_reaction_step(const std::string& ctx, double c, double tau);
+
 // `evolve($self, t, n_steps=100)` of a class holding `semigroup` and `state`.
 template <class Obj>
 Ref evolve_body(Obj& self, const Args& a) {

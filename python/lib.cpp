@@ -75,7 +75,7 @@ PyTypeObject* killed_dirichlet1d_type_object();
 PyTypeObject* resolvent_jump_v8_type_object();
 PyTypeObject* resolvent_jump2d_v8_type_object();
 PyTypeObject* resolvent_jump3d_v8_type_object();
-// PyTypeObject* adjoint_fokker_planck_v8_type_object();
+PyTypeObject* adjoint_fokker_planck_v8_type_object();
 PyTypeObject* smolyak_d6v8_type_object();
 PyTypeObject* complex_triple_jump_v8_type_object();
 PyTypeObject* obstacle_gamma_v8_type_object();
@@ -86,8 +86,8 @@ PyTypeObject* gamma_family_type_object();
 PyTypeObject* tt_state_type_object();
 PyTypeObject* tt_evolver_type_object();
 PyTypeObject* tt_coupled_evolver_type_object();
-// PyTypeObject* measure_state_type_object();
-// PyTypeObject* gridless_evolver_type_object();
+PyTypeObject* measure_state_type_object();
+PyTypeObject* gridless_evolver_type_object();
 PyTypeObject* var_coef_tt_evolver_type_object();
 PyTypeObject* graph_krylov_type_object();
 PyMethodDef* graph_expmv_frechet_function_def();
@@ -203,7 +203,7 @@ const Item kRegistration[] = {
     {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
     {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
     {Item::Class, "ResolventJump3DV8", &resolvent_jump3d_v8_type_object, nullptr},
-    // {Item::Class, "AdjointFokkerPlanckV8", &adjoint_fokker_planck_v8_type_object, nullptr},
+    {Item::Class, "AdjointFokkerPlanckV8", &adjoint_fokker_planck_v8_type_object, nullptr},
     {Item::Class, "SmolyakD6V8", &smolyak_d6v8_type_object, nullptr},
     {Item::Class, "ComplexTripleJumpV8", &complex_triple_jump_v8_type_object, nullptr},
     {Item::Class, "ObstacleGammaV8", &obstacle_gamma_v8_type_object, nullptr},
@@ -214,8 +214,8 @@ const Item kRegistration[] = {
     {Item::Class, "TtState", &tt_state_type_object, nullptr},
     {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
     {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},
-    // {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
-    // {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
+    {Item::Class, "MeasureState", &measure_state_type_object, nullptr},
+    {Item::Class, "GridlessEvolver", &gridless_evolver_type_object, nullptr},
     {Item::Class, "VarCoefTtEvolver", &var_coef_tt_evolver_type_object, nullptr},
     {Item::Class, "GraphKrylov", &graph_krylov_type_object, nullptr},
     {Item::Function, "graph_expmv_frechet", nullptr, &graph_expmv_frechet_function_def},

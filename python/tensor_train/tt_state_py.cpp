@@ -78,19 +78,6 @@ void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final
     if (d != state_d) py_err_with_kind("OutOfDomain", ctx + ": evolver ndim != state ndim");
 }
 
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps) {
-    const double tau = t_final / static_cast<double>(n_steps);
-    if (tau * c + 1.0 >= 0.0) return;
-    const double tau_max = -1.0 / c;
-    // The smallest step count whose factor is >= 0 in floating point.
-    double n_min = std::ceil(t_final / tau_max);
-    // Above 2^53 adding one no longer moves a double: step to the next one.
-    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
-    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(tau * c + 1.0) +
-                                        " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
-                                        " (n_steps >= " + fmt_shortest(n_min) + ")");
-}
-
 namespace {
 
 constexpr char kTtStateDoc[] =

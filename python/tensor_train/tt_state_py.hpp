@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/tensor_train/tt_core.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -56,10 +57,6 @@ void check_axis_counts(const std::string& ctx, std::size_t d, std::size_t n_b, s
 // evolve's checks, in order: n_steps >= 1, t_final finite >= 0, matching ndim.
 void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final, std::size_t d,
                      std::size_t state_d);
-// A reaction factor 1 + tau c below zero flips the sign every step (and
-// amplifies where exp(tau c) damps): refused as CflViolated, naming the
-// largest admissible tau.
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
 
 // Runs an evolve's core loop on a copy of the state's cores with Ctrl-C
 // answered between steps, and stores the cores only when every step

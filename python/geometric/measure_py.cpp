@@ -1,0 +1,367 @@
+// Python classes of particle measures on the line: MeasureState (atoms and
+// Gaussian components), GridlessEvolver (branching steps with a binning
+// reduction, changing a MeasureState in place) and AdjointFokkerPlanckV8
+// (unreduced adjoint steps on plain position and weight arrays).
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/foundation/numeric.hpp"
+#include "core/geometric/adjoint_fp.hpp"
+#include "core/geometric/gridless.hpp"
+#include "core/geometric/measure_state.hpp"
+#include "python/array.hpp"
+#include "python/evolver.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+namespace {
+
+// "{ctx}: ... would hold N atoms, above the limit of 2^26" (OutOfDomain),
+// before anything is allocated.
+void check_atom_limit(const std::string& ctx, std::optional<std::uint64_t> count) {
+    if (count && *count <= kMaxAtoms) return;
+    const std::string n = count ? std::to_string(*count) : "more than 18446744073709551615";
+    py_err_with_kind("OutOfDomain", ctx + ": the measure would hold " + n +
+                                        " atoms, above the limit of 67108864 (2^26) atoms");
+}
+
+// A measure with a non-finite position or weight is never stored.
+void refuse_non_finite(const MeasureState& m) {
+    if (const std::optional<double> bad = m.first_non_finite()) {
+        raise_core_error(CoreError::domain("all values must be finite (no NaN/Inf)", *bad));
+    }
+}
+
+Ref arrays_of(const MeasureState& m) {
+    std::vector<double> x, w;
+    x.reserve(m.atoms.size());
+    w.reserve(m.atoms.size());
+    for (const Atom& a : m.atoms) {
+        x.push_back(a.x);
+        w.push_back(a.w);
+    }
+    return py_tuple({new_array_f64(x), new_array_f64(w)});
+}
+
+// ---------------------------------------------------------------------------
+
+struct MeasureStateObj {
+    MeasureState m;
+    static ClassDef& class_def();
+};
+
+constexpr char kMeasureDoc[] =
+    "MeasureState(positions, weights, dim)\n--\n\n"
+    "A signed measure on the real line: weighted Dirac atoms (and Gaussian components).\n\n"
+    "Built with one atom (positions[i], weights[i]) per index and no Gaussian component;\n"
+    "weights may be negative or zero. GridlessEvolver rewrites it in place.\n\n"
+    "Parameters\n----------\n"
+    "positions, weights : sequence of float\n    Equal, non-zero lengths; finite values.\n"
+    "dim : int\n    Spatial dimension; only 1 is supported.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[Unsupported] MeasureState: dim must be 1 (compiled D)\", \"[GridMismatch] MeasureState:\n"
+    "    positions/weights must be non-empty\", \"[GridMismatch] MeasureState: positions and weights\n"
+    "    lengths differ\", \"[NanInf] MeasureState: NaN/Inf in positions or weights\".\n";
+
+constexpr char kNDiracsDoc[] =
+    "n_diracs($self)\n--\n\nNumber of Dirac atoms (Gaussian components are not counted).\n";
+
+constexpr char kMarginalDoc[] =
+    "marginal($self, axis)\n--\n\n"
+    "Return (positions, weights) of the atoms along `axis`, in list order, as new float64 arrays.\n\n"
+    "Gaussian components are not included.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    \"[OutOfDomain] MeasureState.marginal: axis >= 1 (COMPILED_D)\" for axis >= 1.\n";
+
+constexpr char kStateSecondMomentDoc[] =
+    "second_moment($self)\n--\n\n"
+    "Return the second moment: sum of (mean^2 + variance) * weight over the Gaussian\n"
+    "components plus sum of x^2 * w over the atoms.\n";
+
+constexpr char kStateTotalVariationDoc[] =
+    "total_variation($self)\n--\n\n"
+    "Return the total variation: sum of |weight| over the Gaussian components and the atoms.\n";
+
+MeasureStateObj measure_new(const Args& a) {
+    const std::vector<double> positions = float_vec_arg(a, 0);
+    const std::vector<double> weights = float_vec_arg(a, 1);
+    const std::uint64_t dim = a.u64(2);
+    if (dim != 1) py_err_with_kind("Unsupported", "MeasureState: dim must be 1 (compiled D)");
+    if (positions.empty() || weights.empty()) {
+        py_err_with_kind("GridMismatch", "MeasureState: positions/weights must be non-empty");
+    }
+    if (positions.size() != weights.size()) {
+        py_err_with_kind("GridMismatch", "MeasureState: positions and weights lengths differ");
+    }
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (!std::isfinite(positions[i]) || !std::isfinite(weights[i])) {
+            py_err_with_kind("NanInf", "MeasureState: NaN/Inf in positions or weights");
+        }
+    }
+    return MeasureStateObj{zip_positions_weights(positions, weights)};
+}
+
+Ref measure_n_diracs(const MeasureStateObj& self, const Args&) { return py_int(self.m.atoms.size()); }
+
+Ref measure_marginal(const MeasureStateObj& self, const Args& a) {
+    if (a.u64(0) >= 1) py_err_with_kind("OutOfDomain", "MeasureState.marginal: axis >= 1 (COMPILED_D)");
+    return arrays_of(self.m);
+}
+
+Ref measure_second_moment(const MeasureStateObj& self, const Args&) { return py_float(self.m.second_moment()); }
+Ref measure_total_variation(const MeasureStateObj& self, const Args&) {
+    return py_float(self.m.total_variation());
+}
+
+// ---------------------------------------------------------------------------
+
+struct GridlessEvolverObj {
+    GridlessEvolver ev;
+    static ClassDef& class_def();
+};
+
+constexpr char kGridlessDoc[] =
+    "GridlessEvolver(a, b, c, voronoi_cap=64, gaussian_background=False)\n--\n\n"
+    "Gridless Chernoff evolver of a measure for the generator a f'' + b f' + c f.\n\n"
+    "One step of size tau replaces every atom (x, w) by (x + h, w/4), (x - h, w/4) and\n"
+    "(x + k, w/2), h = 2 sqrt(a tau), k = 2 b tau, and scales the weights by 1 + tau c: the\n"
+    "dual of F(tau) f(x) = (1 + tau c)(f(x + h)/4 + f(x - h)/4 + f(x + k)/2). Without reduction\n"
+    "n steps of t/n give mass (1 + tau c)^n, the mean moved by b t and the variance grown by\n"
+    "2 a t + b^2 t tau: the Fokker-Planck flow to first order in tau.\n\n"
+    "With the default reduction (WeightedVoronoi) a step that leaves more than voronoi_cap\n"
+    "atoms bins them into voronoi_cap equal bins over their range, one atom per bin at its\n"
+    "weighted mean. The binning keeps the mass and the mean exactly, but not the variance:\n"
+    "the spread inside each bin is lost at every reduction, so the variance falls behind\n"
+    "the more steps are taken (cap 64, exact variance 2: 1.95, 1.65, 1.28, 1.02 after 64,\n"
+    "128, 256, 1024 steps). gaussian_background=True never reduces: the atom count triples\n"
+    "every step.\n\n"
+    "A call that would hold more than 67108864 (2^26) atoms at once is refused before\n"
+    "anything is allocated; so is a step with 1 + tau c < 0.\n\n"
+    "Parameters\n----------\n"
+    "a : float\n    Diffusion coefficient, finite and >= 0.\n"
+    "b, c : float\n    Drift and reaction rate, finite.\n"
+    "voronoi_cap : int\n    Most atoms kept after a step (>= 1 unless gaussian_background).\n"
+    "gaussian_background : bool\n    Switch the reduction off.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[NanInf] GridlessEvolver: a must be finite >= 0\", \"[NanInf] GridlessEvolver: b is\n"
+    "    non-finite\", \"[NanInf] GridlessEvolver: c is non-finite\", \"[OutOfDomain]\n"
+    "    GridlessEvolver: voronoi_cap must be >= 1\".\n";
+
+constexpr char kApplyDoc[] =
+    "apply($self, tau, src, dst)\n--\n\n"
+    "One step of size tau from the measure `src` into the measure `dst` (src is not changed).\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] GridlessEvolver.apply: tau must be finite >= 0\"; kind CflViolated when\n"
+    "    1 + tau c < 0; kind OutOfDomain when the step would hold more than 2^26 atoms or the\n"
+    "    step fails; kind NanInf for a non-finite result. dst is unchanged after a failure.\n"
+    "RuntimeError\n    (as the error of argument dst) when dst is src or is borrowed elsewhere.\n";
+
+constexpr char kGridlessEvolveDoc[] =
+    "evolve($self, state, t_final, n_steps)\n--\n\n"
+    "Advance `state` in place by n_steps steps of t_final / n_steps.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] GridlessEvolver.evolve: n_steps must be >= 1\", \"[OutOfDomain]\n"
+    "    GridlessEvolver.evolve: t_final must be finite >= 0\"; kind CflViolated when\n"
+    "    1 + tau c < 0; kind OutOfDomain when the steps would hold more than 2^26 atoms or a\n"
+    "    step fails; kind NanInf for a non-finite result. The state is unchanged after a failure.\n";
+
+GridlessEvolverObj gridless_new(const Args& a) {
+    const double da = a.f64(0);
+    const double db = a.f64(1);
+    const double dc = a.f64(2);
+    const std::size_t cap = a.usize_or(3, 64);
+    const bool background = a.flag_or(4, false);
+    if (!finite_nonneg(da)) py_err_with_kind("NanInf", "GridlessEvolver: a must be finite >= 0");
+    if (!std::isfinite(db)) py_err_with_kind("NanInf", "GridlessEvolver: b is non-finite");
+    if (!std::isfinite(dc)) py_err_with_kind("NanInf", "GridlessEvolver: c is non-finite");
+    if (!background && cap == 0) py_err_with_kind("OutOfDomain", "GridlessEvolver: voronoi_cap must be >= 1");
+    const auto kind = background ? GridlessPolicy::Kind::GaussianBackground : GridlessPolicy::Kind::WeightedVoronoi;
+    return GridlessEvolverObj{GridlessEvolver{GridlessPolicy{kind, cap}, da, db, dc}};
+}
+
+// A failed step is reported with the core error's own text, whatever its variant.
+void raise_step_failure(const Status& st) {
+    if (!st) py_err_with_kind("OutOfDomain", st.error().display());
+}
+
+Ref gridless_apply_body(const GridlessEvolverObj& self, const Args& a) {
+    const double tau = a.f64(0);
+    return with_shared_arg<MeasureStateObj>(a.raw(1), a.name(1), [&](const MeasureStateObj& src) {
+        ExclusiveArg<MeasureStateObj> dst = exclusive_arg<MeasureStateObj>(a, 2);
+        const std::string ctx = "GridlessEvolver.apply";
+        if (!finite_nonneg(tau)) py_err_with_kind("OutOfDomain", ctx + ": tau must be finite >= 0");
+        check_reaction_step(ctx, self.ev.c, tau);
+        check_atom_limit(ctx, self.ev.peak_atoms(src.m.atoms.size(), 1));
+        // Stepped into a fresh measure: dst changes only when the step succeeded.
+        MeasureState out;
+        raise_step_failure(gridless_apply(tau, self.ev, src.m, out));
+        refuse_non_finite(out);
+        dst->m = std::move(out);
+        return none();
+    });
+}
+
+Ref gridless_evolve_body(const GridlessEvolverObj& self, const Args& a) {
+    ExclusiveArg<MeasureStateObj> state = exclusive_arg<MeasureStateObj>(a, 0);
+    const double t_final = a.f64(1);
+    const std::size_t n_steps = a.usize(2);
+    const std::string ctx = "GridlessEvolver.evolve";
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", ctx + ": n_steps must be >= 1");
+    if (!finite_nonneg(t_final)) py_err_with_kind("OutOfDomain", ctx + ": t_final must be finite >= 0");
+    check_reaction_factor(ctx, self.ev.c, t_final, n_steps);
+    check_atom_limit(ctx, self.ev.peak_atoms(state->m.atoms.size(), n_steps));
+    MeasureState m = state->m;
+    raise_step_failure(run_with_lock_held([&] { return gridless_evolve(self.ev, m, t_final, n_steps); }));
+    refuse_non_finite(m);
+    state->m = std::move(m);
+    return none();
+}
+
+// ---------------------------------------------------------------------------
+
+struct AdjointFokkerPlanckObj {
+    AdjointFokkerPlanck op;
+    static ClassDef& class_def();
+};
+
+constexpr char kAdjointDoc[] =
+    "AdjointFokkerPlanckV8(a, b, c)\n--\n\n"
+    "Adjoint Chernoff steps of a Dirac measure for the generator a f'' + b f' + c f.\n\n"
+    "A step of size tau is the exact dual of S(tau) f(x) = f(x + h)/4 + f(x - h)/4 +\n"
+    "f(x + k)/2 + tau c f(x), h = 2 sqrt(a tau), k = 2 b tau: every atom (x, w) becomes\n"
+    "(x + h, w/4), (x - h, w/4), (x + k, w/2), (x, tau c w), so that the integral of S(tau) f\n"
+    "against the old measure equals the integral of f against the new one. No atom is merged:\n"
+    "N atoms become N * 4^n_steps, and a result above 67108864 (2^26) atoms is refused.\n\n"
+    "Parameters\n----------\n"
+    "a : float\n    Diffusion coefficient, finite and >= 0.\n"
+    "b, c : float\n    Drift and reaction rate, finite.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[NanInf] adjoint_fp: a, b, c must be finite: {a}\" when a is not finite,\n"
+    "    \"[OutOfDomain] adjoint_fp: a, b, c must be finite\" when b or c is not,\n"
+    "    \"[OutOfDomain] adjoint_fp: a must be >= 0 (diffusion coefficient)\".\n";
+
+constexpr char kStepDoc[] =
+    "step($self, tau, positions, weights, n_steps=1)\n--\n\n"
+    "Apply n_steps adjoint steps, each of the full size tau (total time n_steps * tau).\n\n"
+    "Returns\n-------\ntuple of numpy.ndarray[float64]\n"
+    "    (positions, weights) of the N * 4^n_steps atoms; atom i yields atoms 4i ... 4i + 3.\n\n"
+    "Raises\n------\n"
+    "TypeError\n    \"positions/weights must be numpy.ndarray[float64] or sequence of floats\".\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] tau must be finite and > 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
+    "    kind CflViolated when 1 + tau c < 0, \"[GridMismatch] len(positions) must equal\n"
+    "    len(weights)\", kind OutOfDomain when the result would exceed 2^26 atoms.\n";
+
+constexpr char kAdjointSecondMomentDoc[] =
+    "second_moment($self, positions, weights)\n--\n\n"
+    "Return sum of x^2 * w over the atoms (positions[i], weights[i]).\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\".\n";
+
+constexpr char kAdjointTotalVariationDoc[] =
+    "total_variation($self, positions, weights)\n--\n\n"
+    "Return sum of |w| over the atoms (positions[i], weights[i]).\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\".\n";
+
+// Either argument: one message that does not say which.
+std::vector<double> extract_positions_weights_vec(PyObject* o) {
+    std::optional<std::vector<double>> v = try_float_vector(o);
+    if (!v) raise_type_error("positions/weights must be numpy.ndarray[float64] or sequence of floats");
+    return std::move(*v);
+}
+
+AdjointFokkerPlanckObj adjoint_new(const Args& a) {
+    return AdjointFokkerPlanckObj{unwrap(AdjointFokkerPlanck::make(a.f64(0), a.f64(1), a.f64(2)))};
+}
+
+Ref adjoint_step(const AdjointFokkerPlanckObj& self, const Args& a) {
+    const double tau = a.f64(0);
+    const std::uint64_t n_steps = a.u64_or(3, 1);
+    if (!(std::isfinite(tau) && tau > 0.0)) py_err_with_kind("OutOfDomain", "tau must be finite and > 0");
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
+    const std::string ctx = "AdjointFokkerPlanckV8.step";
+    check_reaction_step(ctx, self.op.c, tau);
+    const std::vector<double> positions = extract_positions_weights_vec(a.raw(1));
+    const std::vector<double> weights = extract_positions_weights_vec(a.raw(2));
+    if (positions.size() != weights.size()) {
+        py_err_with_kind("GridMismatch", "len(positions) must equal len(weights)");
+    }
+    check_atom_limit(ctx, peak_atom_count(positions.size(), 4, n_steps, std::nullopt));
+    const MeasureState out = compute([&] { return self.op.step(zip_positions_weights(positions, weights), tau, n_steps); });
+    return arrays_of(out);
+}
+
+// The measure of second_moment and total_variation.
+MeasureState measure_of(const Args& a) {
+    const std::vector<double> positions = extract_positions_weights_vec(a.raw(0));
+    const std::vector<double> weights = extract_positions_weights_vec(a.raw(1));
+    if (positions.size() != weights.size()) py_err_with_kind("GridMismatch", "len(positions) != len(weights)");
+    return zip_positions_weights(positions, weights);
+}
+
+Ref adjoint_second_moment(const AdjointFokkerPlanckObj&, const Args& a) {
+    return py_float(measure_of(a).second_moment());
+}
+Ref adjoint_total_variation(const AdjointFokkerPlanckObj&, const Args& a) {
+    return py_float(measure_of(a).total_variation());
+}
+
+}  // namespace
+
+ClassDef& MeasureStateObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<MeasureStateObj>("MeasureState", kMeasureDoc);
+        d.tp_new = constructor<MeasureStateObj, kMeasureDoc, &measure_new>();
+        d.methods = {
+            method<MeasureStateObj, kNDiracsDoc, &measure_n_diracs>(),
+            method<MeasureStateObj, kStateTotalVariationDoc, &measure_total_variation>(),
+            method<MeasureStateObj, kStateSecondMomentDoc, &measure_second_moment>(),
+            method<MeasureStateObj, kMarginalDoc, &measure_marginal>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+ClassDef& GridlessEvolverObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<GridlessEvolverObj>("GridlessEvolver", kGridlessDoc);
+        d.tp_new = constructor<GridlessEvolverObj, kGridlessDoc, &gridless_new>();
+        d.methods = {
+            method<GridlessEvolverObj, kApplyDoc, &gridless_apply_body>(),
+            method<GridlessEvolverObj, kGridlessEvolveDoc, &gridless_evolve_body>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+ClassDef& AdjointFokkerPlanckObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<AdjointFokkerPlanckObj>("AdjointFokkerPlanckV8", kAdjointDoc);
+        d.tp_new = constructor<AdjointFokkerPlanckObj, kAdjointDoc, &adjoint_new>();
+        d.methods = {
+            method<AdjointFokkerPlanckObj, kStepDoc, &adjoint_step>(),
+            method<AdjointFokkerPlanckObj, kAdjointTotalVariationDoc, &adjoint_total_variation>(),
+            method<AdjointFokkerPlanckObj, kAdjointSecondMomentDoc, &adjoint_second_moment>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+PyTypeObject* measure_state_type_object() { return type_object<MeasureStateObj>(); }
+PyTypeObject* gridless_evolver_type_object() { return type_object<GridlessEvolverObj>(); }
+PyTypeObject* adjoint_fokker_planck_v8_type_object() { return type_object<AdjointFokkerPlanckObj>(); }
+
+}  // namespace quorvane::py

@@ -1,0 +1,206 @@
+"""MeasureState, GridlessEvolver and AdjointFokkerPlanckV8: the dual identity,
+moments of the Fokker-Planck flow, binning, refusals and exact messages."""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import check_surface, error_text, raises_exact
+from quorvane import AdjointFokkerPlanckV8, GridlessEvolver, MeasureState
+
+PW_TYPE = "positions/weights must be numpy.ndarray[float64] or sequence of floats"
+LIMIT = "atoms, above the limit of 67108864 (2^26) atoms"
+
+
+def atoms(state):
+    x, w = state.marginal(0)
+    return [(float(a), float(b)) for a, b in zip(x, w)]
+
+
+def moments(x, w):
+    m0 = w.sum()
+    mean = (x * w).sum() / m0
+    return m0, mean, (w * (x - mean) ** 2).sum() / m0
+
+
+def test_surface():
+    check_surface(MeasureState, "(positions, weights, dim)", n_diracs="($self)", marginal="($self, axis)",
+                  second_moment="($self)", total_variation="($self)")
+    check_surface(GridlessEvolver, "(a, b, c, voronoi_cap=64, gaussian_background=False)",
+                  apply="($self, tau, src, dst)", evolve="($self, state, t_final, n_steps)")
+    check_surface(AdjointFokkerPlanckV8, "(a, b, c)", step="($self, tau, positions, weights, n_steps=1)",
+                  second_moment="($self, positions, weights)", total_variation="($self, positions, weights)")
+    for cls in (MeasureState, GridlessEvolver, AdjointFokkerPlanckV8):
+        assert not hasattr(cls, "__len__")
+
+
+@pytest.mark.parametrize("args, text", [
+    (([], [], 2), "[Unsupported] MeasureState: dim must be 1 (compiled D)"),
+    (([0.0], [], 1), "[GridMismatch] MeasureState: positions/weights must be non-empty"),
+    (([0.0, 1.0], [1.0], 1), "[GridMismatch] MeasureState: positions and weights lengths differ"),
+    (([0.0, math.inf], [1.0, 1.0], 1), "[NanInf] MeasureState: NaN/Inf in positions or weights"),
+    (([0.0], [math.nan], 1), "[NanInf] MeasureState: NaN/Inf in positions or weights"),
+])
+def test_measure_state_refusals(args, text):
+    assert error_text(MeasureState, *args) == text
+
+
+def test_measure_state_queries():
+    s = MeasureState(np.array([1.0, -3.0]), (2, 0.5), 1)
+    assert (s.n_diracs(), s.second_moment(), s.total_variation()) == (2, 6.5, 2.5)
+    assert atoms(s) == [(1.0, 2.0), (-3.0, 0.5)]
+    signed = MeasureState([0.0, 2.0], [-1.0, 1.0], 1)
+    assert (signed.total_variation(), signed.second_moment()) == (2.0, 4.0)
+    assert error_text(s.marginal, 1) == "[OutOfDomain] MeasureState.marginal: axis >= 1 (COMPILED_D)"
+    with pytest.raises(OverflowError):
+        s.marginal(-1)
+    with pytest.raises(TypeError, match="argument 'positions'"):
+        MeasureState("ab", [1.0, 1.0], 1)
+
+
+@pytest.mark.parametrize("args, kw, text", [
+    ((-1.0, 0.0, 0.0), {}, "[NanInf] GridlessEvolver: a must be finite >= 0"),
+    ((math.nan, 0.0, 0.0), {}, "[NanInf] GridlessEvolver: a must be finite >= 0"),
+    ((1.0, math.inf, 0.0), {}, "[NanInf] GridlessEvolver: b is non-finite"),
+    ((1.0, 0.0, math.nan), {}, "[NanInf] GridlessEvolver: c is non-finite"),
+    ((1.0, 0.0, 0.0), {"voronoi_cap": 0}, "[OutOfDomain] GridlessEvolver: voronoi_cap must be >= 1"),
+])
+def test_gridless_construction_refusals(args, kw, text):
+    assert error_text(GridlessEvolver, *args, **kw) == text
+
+
+def test_gridless_apply_children_and_borrows():
+    ev = GridlessEvolver(1.0, 0.0, 0.0)
+    src, dst = MeasureState([0.5], [2.0], 1), MeasureState([9.0, 9.0], [1.0, 1.0], 1)
+    ev.apply(1.0, src, dst)
+    assert atoms(dst) == [(2.5, 0.5), (-1.5, 0.5), (0.5, 1.0)]
+    assert atoms(src) == [(0.5, 2.0)]
+    raises_exact(RuntimeError, "argument 'dst': Already borrowed", ev.apply, 0.0, src, src)
+    before = atoms(dst)
+    assert error_text(ev.apply, -1.0, src, dst) == "[OutOfDomain] GridlessEvolver.apply: tau must be finite >= 0"
+    assert error_text(GridlessEvolver(1.0, 0.0, -4.0).apply, 0.5, src, dst) == (
+        "[CflViolated] GridlessEvolver.apply: reaction factor 1 + tau*c = -1 < 0 flips the sign every step; "
+        "tau must be <= 0.25")
+    assert atoms(dst) == before
+    # c = 1, tau = 0.5: every weight times 1.5 after branching.
+    GridlessEvolver(0.0, 1.0, 1.0, voronoi_cap=100).apply(0.5, src, dst)
+    assert [w for _, w in atoms(dst)] == [0.75, 0.75, 1.5]
+
+
+def test_gridless_evolve_refusals_keep_the_state():
+    s = MeasureState([0.0, 1.0], [1.0, 2.0], 1)
+    before = atoms(s)
+    bg = GridlessEvolver(1.0, 0.0, 0.0, voronoi_cap=0, gaussian_background=True)
+    for call, text in [
+        (lambda: bg.evolve(s, -1.0, 0), "[OutOfDomain] GridlessEvolver.evolve: n_steps must be >= 1"),
+        (lambda: bg.evolve(s, math.inf, 3), "[OutOfDomain] GridlessEvolver.evolve: t_final must be finite >= 0"),
+        (lambda: GridlessEvolver(1.0, 0.0, -3.0).evolve(s, 1.0, 2),
+         "[CflViolated] GridlessEvolver.evolve: reaction factor 1 + tau*c = -0.5 < 0 flips the sign every step; "
+         "tau must be <= 0.3333333333333333 (n_steps >= 3)"),
+        # Unreduced: 2 * 3^16 atoms; refused before anything is allocated.
+        (lambda: bg.evolve(s, 1.0, 16), f"[OutOfDomain] GridlessEvolver.evolve: the measure would hold 86093442 {LIMIT}"),
+        (lambda: bg.evolve(s, 1.0, 2 ** 63), "[OutOfDomain] GridlessEvolver.evolve: the measure would hold more "
+                                             f"than 18446744073709551615 {LIMIT}"),
+        # Weights (1 + 1e300)^2 overflow: never stored as a result.
+        (lambda: GridlessEvolver(1.0, 0.0, 1e300).evolve(s, 2.0, 2),
+         "[NanInf] all values must be finite (no NaN/Inf): inf"),
+    ]:
+        assert error_text(call) == text
+        assert atoms(s) == before
+    bg.evolve(s, 1.0, 3)
+    assert s.n_diracs() == 54  # never reduced
+    capped = GridlessEvolver(1.0, 0.0, 0.0, voronoi_cap=10 ** 12)
+    assert error_text(capped.evolve, s, 1.0, 20) == (
+        f"[OutOfDomain] GridlessEvolver.evolve: the measure would hold 188286357654 {LIMIT}")
+
+
+def test_gridless_binning_keeps_mass_and_mean():
+    ev = GridlessEvolver(1.0, 0.3, 0.0)
+    s = MeasureState([0.25], [1.5], 1)
+    ev.evolve(s, 0.75, 3)
+    assert s.n_diracs() == 27
+    x, w = s.marginal(0)
+    # The 81 atoms before binning, by an unreduced step of the same size.
+    raw = MeasureState(x, w, 1)
+    GridlessEvolver(1.0, 0.3, 0.0, gaussian_background=True).apply(0.25, MeasureState(x, w, 1), raw)
+    ev.evolve(s, 0.25, 1)
+    assert s.n_diracs() <= 64
+    m_raw, m_bin = moments(*raw.marginal(0)), moments(*s.marginal(0))
+    assert m_bin[0] == pytest.approx(m_raw[0], rel=1e-15, abs=0)
+    assert m_bin[1] == pytest.approx(m_raw[1], rel=1e-14, abs=0)
+    # t = 0: positions stay; the 81 children of step 4 coincide and merge into
+    # one atom, which step 5 splits again.
+    z = MeasureState([1.0], [2.0], 1)
+    ev.evolve(z, 0.0, 5)
+    assert atoms(z) == [(1.0, 0.5), (1.0, 0.5), (1.0, 1.0)]
+
+
+def test_gridless_dual_identity_and_first_order():
+    # Unreduced, the step is the dual of F(tau): the mode cos(k x) is mapped
+    # through lambda = (1 + tau c)(cos(k h)/2 + e^{i k kk}/2).
+    a, b, c, t, n, k = 0.5, -0.4, 0.7, 0.6, 5, 1.9
+    x0, w0 = np.array([0.3, -1.0]), np.array([1.5, -0.25])
+    s = MeasureState(x0, w0, 1)
+    GridlessEvolver(a, b, c, gaussian_background=True).evolve(s, t, n)
+    tau = t / n
+    lam = (1 + tau * c) * (0.5 * math.cos(k * 2 * math.sqrt(a * tau)) + 0.5 * np.exp(2j * k * b * tau))
+    x, w = s.marginal(0)
+    assert np.sum(w * np.cos(k * x)) == pytest.approx((lam ** n * np.sum(w0 * np.exp(1j * k * x0))).real, abs=1e-13)
+    # Against the flow: mass e^{ct}, mean b t, variance 2 a t; errors halve with tau.
+    errs = []
+    for n in (2, 4, 8):
+        s = MeasureState([0.0], [1.0], 1)
+        GridlessEvolver(a, b, c, gaussian_background=True).evolve(s, t, n)
+        m0, mean, var = moments(*s.marginal(0))
+        assert mean == pytest.approx(b * t, abs=1e-13)
+        errs.append((abs(m0 - math.exp(c * t)), abs(var - 2 * a * t)))
+    ratios = np.array(errs[:-1]) / np.array(errs[1:])
+    assert np.all(np.abs(ratios - 2.0) < 0.25), ratios
+
+
+def test_adjoint_step_layout_and_refusals():
+    fp = AdjointFokkerPlanckV8(2.0, 1.0, 0.0)
+    x, w = fp.step(0.5, [0.0], [1.0])
+    assert x.tolist() == [2.0, -2.0, 1.0, 0.0] and w.tolist() == [0.25, 0.25, 0.5, 0.0]
+    x, w = AdjointFokkerPlanckV8(1.0, 0.0, 1.0).step(0.1, np.array([0.0, 1.0, 2.0]), [1.0, 2.0, 3.0], n_steps=2)
+    assert len(x) == 48 and w.sum() == pytest.approx(6.0 * 1.1 ** 2, rel=1e-15)
+    assert w[3] == pytest.approx(0.1 * 0.25, rel=1e-15)  # the fourth child carries tau c w
+    for call, text in [
+        (lambda: fp.step(0.0, [0.0], [1.0]), "[OutOfDomain] tau must be finite and > 0"),
+        (lambda: fp.step(0.0, [0.0], [1.0], n_steps=0), "[OutOfDomain] tau must be finite and > 0"),
+        (lambda: fp.step(1.0, [0.0], [1.0], n_steps=0), "[OutOfDomain] n_steps must be >= 1"),
+        (lambda: fp.step(1.0, [0.0, 1.0], [1.0, 2.0, 3.0]), "[GridMismatch] len(positions) must equal len(weights)"),
+        (lambda: fp.second_moment([0.0, 1.0], [1.0, 2.0, 3.0]), "[GridMismatch] len(positions) != len(weights)"),
+        (lambda: fp.total_variation([0.0, 1.0], [1.0, 2.0, 3.0]), "[GridMismatch] len(positions) != len(weights)"),
+        (lambda: AdjointFokkerPlanckV8(1.0, 0.0, -5.0).step(0.5, [0.0], [1.0]),
+         "[CflViolated] AdjointFokkerPlanckV8.step: reaction factor 1 + tau*c = -1.5 < 0 flips the sign every step; "
+         "tau must be <= 0.2"),
+        # One atom and 20 steps asks for 4^20 atoms: refused before allocating.
+        (lambda: fp.step(0.1, [0.0], [1.0], n_steps=20),
+         f"[OutOfDomain] AdjointFokkerPlanckV8.step: the measure would hold 1099511627776 {LIMIT}"),
+        (lambda: AdjointFokkerPlanckV8(math.nan, 0.0, 0.0), "[NanInf] adjoint_fp: a, b, c must be finite: NaN"),
+        (lambda: AdjointFokkerPlanckV8(-math.inf, 0.0, 0.0), "[NanInf] adjoint_fp: a, b, c must be finite: -inf"),
+        (lambda: AdjointFokkerPlanckV8(1.0, 0.0, math.inf), "[OutOfDomain] adjoint_fp: a, b, c must be finite"),
+        (lambda: AdjointFokkerPlanckV8(-1.0, 0.0, 0.0),
+         "[OutOfDomain] adjoint_fp: a must be >= 0 (diffusion coefficient)"),
+    ]:
+        assert error_text(call) == text
+    raises_exact(TypeError, PW_TYPE, fp.step, 1.0, "ab", [1.0])
+    raises_exact(TypeError, PW_TYPE, fp.total_variation, [1.0], None)
+    assert fp.second_moment([1.0, -3.0], [2.0, 0.5]) == 6.5
+    assert fp.total_variation([1.0, -3.0], [2.0, 0.5]) == 2.5
+    x, w = fp.step(1.0, [math.nan], [1.0])  # not refused: propagates
+    assert np.isnan(x).all()
+
+
+@pytest.mark.parametrize("f", [lambda x: x ** 2, lambda x: x ** 3 - 2 * x, lambda x: np.cos(1.3 * x)])
+def test_adjoint_identity(f):
+    # integral S(tau) f dmu = integral f d(S*(tau) mu), S(tau) f(x) =
+    # f(x + h)/4 + f(x - h)/4 + f(x + k)/2 + tau c f(x).
+    a, b, c, tau = 0.8, -0.6, 1.4, 0.15
+    x0, w0 = np.array([0.3, -1.0, 2.0]), np.array([1.5, -0.25, 0.75])
+    h, k = 2 * math.sqrt(a * tau), 2 * b * tau
+    s_f = f(x0 + h) / 4 + f(x0 - h) / 4 + f(x0 + k) / 2 + tau * c * f(x0)
+    x, w = AdjointFokkerPlanckV8(a, b, c).step(tau, x0, w0)
+    assert np.sum(w * f(x)) == pytest.approx(np.sum(w0 * s_f), abs=1e-14)
