@@ -26,8 +26,8 @@ PyTypeObject* graph_heat6_type_object();
 PyTypeObject* var_coef_magnus_graph_type_object();
 PyTypeObject* non_separable2d_type_object();
 PyTypeObject* adjoint_type_object();
-// PyTypeObject* graph_adjoint_type_object();
-// PyTypeObject* graph_adjoint_presampled_type_object();
+PyTypeObject* graph_adjoint_type_object();
+PyTypeObject* graph_adjoint_presampled_type_object();
 PyTypeObject* adaptive_pi_type_object();
 PyTypeObject* growth_v3_type_object();
 PyTypeObject* evolver_heat1d_unit_v3_type_object();
@@ -152,8 +152,8 @@ const Item kRegistration[] = {
     {Item::Class, "VarCoefMagnusGraph", &var_coef_magnus_graph_type_object, nullptr},
     {Item::Class, "NonSeparable2D", &non_separable2d_type_object, nullptr},
     {Item::Class, "Adjoint", &adjoint_type_object, nullptr},
-    // {Item::Class, "GraphAdjoint", &graph_adjoint_type_object, nullptr},
-    // {Item::Class, "GraphAdjointPresampled", &graph_adjoint_presampled_type_object, nullptr},
+    {Item::Class, "GraphAdjoint", &graph_adjoint_type_object, nullptr},
+    {Item::Class, "GraphAdjointPresampled", &graph_adjoint_presampled_type_object, nullptr},
     {Item::Class, "AdaptivePI", &adaptive_pi_type_object, nullptr},
     {Item::Exception, "QuorvaneError", nullptr, nullptr},
     {Item::Function, "version", nullptr, &version_function_def},

@@ -103,18 +103,20 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
     };
 }
 
-CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
+CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors,
+                                           const char* name) {
     auto held = std::make_shared<const HeldCallable>(callable, errors);
-    return [held, n_nodes](double t) {
+    return [held, n_nodes, name](double t) {
         return held->call<std::vector<double>>(t, [&](PyObject* result) -> Expected<std::vector<double>> {
             std::optional<std::vector<double>> v = float_vector_keeping_error(result);
             if (!v) {
                 if (PyErr_Occurred()) throw_python_error();
-                py_err_with_kind("OutOfDomain", "a_at_t(t) must return a float64 array or a sequence of floats, got " +
+                py_err_with_kind("OutOfDomain", std::string(name) +
+                                                    "(t) must return a float64 array or a sequence of floats, got " +
                                                     type_name_of(result));
             }
             if (v->size() != n_nodes) {
-                py_err_with_kind("GridMismatch", "a_at_t(t) returned " + std::to_string(v->size()) +
+                py_err_with_kind("GridMismatch", std::string(name) + "(t) returned " + std::to_string(v->size()) +
                                                      " values, expected n_nodes=" + std::to_string(n_nodes));
             }
             return std::move(*v);

@@ -9,8 +9,9 @@
 // provider; nothing is substituted. Wrong results are
 //   "[OutOfDomain] lap_at_t(t) must return a Laplacian, Graph or GraphPath, got {type}",
 //   "[GridMismatch] lap_at_t(t) returned {m} nodes, expected n_nodes={n}",
-//   "[OutOfDomain] a_at_t(t) must return a float64 array or a sequence of floats, got {type}",
-//   "[GridMismatch] a_at_t(t) returned {len} values, expected n_nodes={n}";
+//   "[OutOfDomain] {name}(t) must return a float64 array or a sequence of floats, got {type}",
+//   "[GridMismatch] {name}(t) returned {len} values, expected n_nodes={n}"
+// ({name} is the coefficient callable's argument name);
 // an exception raised while converting a result counts as the callable's
 // own. The providers are called from the calling thread only.
 #pragma once
@@ -32,7 +33,8 @@ LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, Ca
 // rounding fails with that core error.
 LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors);
 // The result converted as a float sequence (a float64 array or a sequence
-// of floats) of n_nodes values.
-CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors);
+// of floats) of n_nodes values; `name` is the callable's name in the messages.
+CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors,
+                                           const char* name = "a_at_t");
 
 }  // namespace quorvane::py
