@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -91,6 +92,29 @@ public:
         }
     }
 
+    // out[i] = combine(r) for every planned node i, r[j] the read of the
+    // grid function (srcs[j], grid) at the plan's single offset.
+    template <std::size_t S, class Combine>
+    void run_sources(const std::array<std::span<const double>, S>& srcs, const Grid1D<double>& grid, double* out,
+                     const Combine& combine) {
+        if (reads_ != 1) internal_fault("ReadPlan::run_sources: one read per node expected");
+        if (sources_.size() < S) sources_.resize(S);
+        double r[S];
+        for (std::size_t b = begin_, block = 0; b < end_; b += kBlock, ++block) {
+            const std::size_t e = std::min(end_, b + kBlock);
+            for (std::size_t j = 0; j < S; ++j) {
+                sources_[j].fill(srcs[j], grid, block_cells_[block].first, block_cells_[block].second);
+            }
+            const std::uint16_t* id = ids_.data() + (b - begin_);
+            for (std::size_t i = b; i < e; ++i, ++id) {
+                const Pattern& p = patterns_[*id];
+                const std::int64_t cell = static_cast<std::int64_t>(i) + p.offset;
+                for (std::size_t j = 0; j < S; ++j) r[j] = sources_[j].at_cell(cell, p.w);
+                out[i] = combine(r);
+            }
+        }
+    }
+
 private:
     struct Pattern {
         std::int64_t offset;  // cell - node index
@@ -101,6 +125,7 @@ private:
     std::vector<Pattern> patterns_;
     std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;  // samples each block reads
     SepticSamples samples_;
+    std::vector<SepticSamples> sources_;  // run_sources
 };
 
 // Nodes [begin, end) of one step with every read through node samples of

@@ -107,6 +107,68 @@ struct Diffusion4thChernoff {
     // corresponding switch is set.
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
 };
+// The zeta combination out[i] = (w*fine[i] - coarse[i]) / d over n values.
+void zeta_combine(std::span<const double> fine, std::span<const double> coarse, std::span<double> out,
+                  double w, double d);
+
+// The stepping form of one rung of the ladder over a base kernel with a
+// stepping form: each step runs the base's sweeps twice, first B(tau) and
+// B(tau/2) of the input side by side, then B(tau/2) of the half step, whose
+// last sweep also combines each share's nodes. The values are those of
+// zeta_rung_step; every base step is planned for the whole call.
+template <class Base>
+class ZetaSteps {
+public:
+    using BaseSteps = decltype(std::declval<const Base&>().node_steps(std::declval<const Grid1D<double>&>(), 0.0,
+                                                                       std::size_t{1}, std::size_t{1}));
+
+    // `grid` wraps the rung's buffers (as in zeta_rung_step), `g` is the
+    // grid of the steps' input.
+    ZetaSteps(const Base& base, const Grid1D<double>& grid, double w, double d, const Grid1D<double>& g, double tau,
+              std::size_t shares, std::size_t steps)
+        : coarse_(base.node_steps(g, tau, shares, steps)),
+          half_(base.node_steps(g, tau / 2.0, shares, steps)),
+          fine_(base.node_steps(grid, tau / 2.0, shares, steps)),
+          w_(w),
+          d_(d),
+          sweeps_(phases_of(coarse_)),
+          coarse_buf_{grid, {}},
+          half_buf_{grid, {}},
+          fine_buf_{grid, {}} {}
+
+    std::size_t phases() const { return 2 * sweeps_; }
+
+    void prepare(std::size_t n) {
+        coarse_buf_.values.assign(n, 0.0);
+        half_buf_.values.assign(n, 0.0);
+        fine_buf_.values.assign(n, 0.0);
+        prepare_steps(coarse_, n);
+        prepare_steps(half_, n);
+        prepare_steps(fine_, n);
+    }
+
+    Status phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                 std::size_t share) {
+        if (p < sweeps_) {
+            if (Status st = run_phase(coarse_, p, src, coarse_buf_, begin, end, share); !st) return st;
+            return run_phase(half_, p, src, half_buf_, begin, end, share);
+        }
+        if (Status st = run_phase(fine_, p - sweeps_, half_buf_, fine_buf_, begin, end, share); !st) return st;
+        if (p + 1 == phases() && begin < end) {
+            const std::size_t count = end - begin;
+            zeta_combine(std::span<const double>(fine_buf_.values).subspan(begin, count),
+                         std::span<const double>(coarse_buf_.values).subspan(begin, count),
+                         std::span<double>(dst.values).subspan(begin, count), w_, d_);
+        }
+        return {};
+    }
+
+private:
+    BaseSteps coarse_, half_, fine_;
+    double w_, d_;
+    std::size_t sweeps_;
+    GridFn<double> coarse_buf_, half_buf_, fine_buf_;
+};
 
 // One rung of the Richardson ladder: the combination (w B(tau/2)^2 - B(tau))/d
 // of a base step B. It assumes an error expansion in even powers of tau, but
@@ -124,12 +186,14 @@ struct Diffusion4thZeta4Chernoff {
 
     static Diffusion4thZeta4Chernoff over(Diffusion4thChernoff inner);
 
+    // The stepping form for run_steps (workers kept for the whole call).
+    ZetaSteps<Diffusion4thChernoff> node_steps(const Grid1D<double>& g, double tau, std::size_t shares,
+                                               std::size_t steps) const {
+        return {inner, grid, kWeight, kDivisor, g, tau, shares, steps};
+    }
+
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
 };
-
-// The zeta combination out[i] = (w*fine[i] - coarse[i]) / d over n values.
-void zeta_combine(std::span<const double> fine, std::span<const double> coarse, std::span<double> out,
-                  double w, double d);
 
 // One rung of the ladder over base step `base` (anything with apply_into):
 // tau check, three pooled buffers (coarse, half, fine), combination, buffers

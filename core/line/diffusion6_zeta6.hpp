@@ -85,6 +85,12 @@ struct Diffusion6thZeta6Chernoff {
 
     static Diffusion6thZeta6Chernoff over(Diffusion4thChernoff inner);
 
+    // The stepping form for run_steps (workers kept for the whole call).
+    ZetaSteps<Diffusion4thZeta4Chernoff> node_steps(const Grid1D<double>& g, double tau, std::size_t shares,
+                                                    std::size_t steps) const {
+        return {zeta4, grid, kWeight, kDivisor, g, tau, shares, steps};
+    }
+
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
 };
 

@@ -25,6 +25,12 @@ struct Diffusion8thZeta8Chernoff {
 
     const Diffusion4thChernoff& inner() const { return zeta6.zeta4.inner; }
 
+    // The stepping form for run_steps (workers kept for the whole call).
+    ZetaSteps<Diffusion6thZeta6Chernoff> node_steps(const Grid1D<double>& g, double tau, std::size_t shares,
+                                                    std::size_t steps) const {
+        return {zeta6, grid, kWeight, kDivisor, g, tau, shares, steps};
+    }
+
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
 };
 

@@ -7,7 +7,9 @@
 // steps directly.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -26,17 +28,45 @@ namespace quorvane {
 
 // Kernels with a stepping form: node_steps(grid, tau, shares, steps)
 // returns an object whose step(src, dst, begin, end, share) computes nodes
-// [begin, end) of one step exactly as apply_into would.
+// [begin, end) of one step exactly as apply_into would. A step made of
+// several sweeps (each reading what the sweeps before it wrote in full)
+// instead has phases() sweeps and phase(p, src, dst, begin, end, share);
+// prepare(n), when present, sizes its buffers before the first sweep.
 template <class K>
-concept HasNodeSteps = requires(const K& k, const Grid1D<double>& g, const GridFn<double>& src, GridFn<double>& dst) {
-    k.node_steps(g, 0.0, std::size_t{1}, std::size_t{1}).step(src, dst, std::size_t{0}, std::size_t{0},
-                                                              std::size_t{0});
+concept HasNodeSteps = requires(const K& k, const Grid1D<double>& g) {
+    k.node_steps(g, 0.0, std::size_t{1}, std::size_t{1});
 };
+
+template <class S>
+std::size_t phases_of(const S& s) {
+    if constexpr (requires { s.phases(); }) {
+        return s.phases();
+    } else {
+        return 1;
+    }
+}
+
+template <class S>
+void prepare_steps(S& s, std::size_t n) {
+    if constexpr (requires { s.prepare(n); }) s.prepare(n);
+}
+
+// Sweep p of one step of a stepping form, nodes [begin, end) of share `share`.
+template <class S>
+Status run_phase(S& s, std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin,
+                 std::size_t end, std::size_t share) {
+    if constexpr (requires { s.phase(p, src, dst, begin, end, share); }) {
+        return s.phase(p, src, dst, begin, end, share);
+    } else {
+        return s.step(src, dst, begin, end, share);
+    }
+}
 
 // Runs `steps` applications of `kernel` with step tau, starting from
 // `start`, alternating between two buffers; returns the last result.
 // Kernels with a stepping form run the whole call on one set of workers
-// (run_node_steps), the others step by step through apply_into.
+// (run_node_steps, one barrier per sweep), the others step by step through
+// apply_into.
 template <class K>
 Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::size_t steps, double tau,
                                    ScratchPool<double>& pool) {
@@ -47,11 +77,21 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
         if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
         const std::size_t n = start.values.size();
         auto stepper = kernel.node_steps(start.grid, tau, chunk_count(n), steps);
+        prepare_steps(stepper, n);
+        const std::size_t sweeps = phases_of(stepper);
         GridFn<double>* buffers[2] = {&start, &other};
-        Status st = run_node_steps(n, steps, [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
-            return stepper.step(*buffers[k % 2], *buffers[(k + 1) % 2], begin, end, s);
-        });
-        if (!st) return fail(st.error());
+        // steps * sweeps barriers, in runs whose count fits a size_t.
+        for (std::size_t done = 0; done < steps;) {
+            const std::size_t run = std::min(steps - done, SIZE_MAX / sweeps);
+            Status st = run_node_steps(n, run * sweeps,
+                                       [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
+                                           const std::size_t j = done + k / sweeps;
+                                           return run_phase(stepper, k % sweeps, *buffers[j % 2],
+                                                            *buffers[(j + 1) % 2], begin, end, s);
+                                       });
+            if (!st) return fail(st.error());
+            done += run;
+        }
         if (steps % 2 == 1) std::swap(start, other);
         return start;
     } else {

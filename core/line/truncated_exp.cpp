@@ -1,16 +1,24 @@
 #include "core/line/truncated_exp.hpp"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
 #include "core/foundation/numeric.hpp"
+#include "core/line/truncated_exp4_compute.hpp"
 
 namespace quorvane {
 
 Status truncated_exp_stencil(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
                              std::span<double> out, std::size_t count, double h) {
+    return truncated_exp_stencil_nodes(a, grid, v, out, count, 0, count, h);
+}
+
+Status truncated_exp_stencil_nodes(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
+                                   std::span<double> out, std::size_t count, std::size_t begin, std::size_t end,
+                                   double h) {
     const double dx = grid.dx();
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
         const double x = grid.xmin + static_cast<double>(i) * dx;
         const double ui = v[i];
         double right;
@@ -64,14 +72,107 @@ TruncatedExpDiffusionChernoff TruncatedExpDiffusionChernoff::unit(const Grid1D<d
     return {grid, coeff_one, coeff_zero, coeff_zero, 1.0, nullptr};
 }
 
-Status TruncatedExpDiffusionChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out,
-                                                 ScratchPool<double>& pool, double tau) const {
+namespace {
+
+// The step's refusal before any work: tau, the bound, then the CFL limit.
+Status refusal_of(double tau, double a_norm_bound, double dx) {
     if (Status st = truncated_exp_check_args(tau, a_norm_bound); !st) return st;
-    const Grid1D<double>& g = in.grid;
-    const double dx = g.dx();
     // The quartic series is contractive on the stencil's spectrum only while
     // tau * 4 ||a|| / dx^2 < 2; equality already fails.
     if ((tau + tau) * a_norm_bound >= dx * dx) return fail(CoreError::cfl_violated(tau, dx * dx, a_norm_bound));
+    return {};
+}
+
+}  // namespace
+
+TruncatedExpSteps TruncatedExpDiffusionChernoff::node_steps(const Grid1D<double>& g, double tau, std::size_t shares,
+                                                            std::size_t) const {
+    return TruncatedExpSteps(refusal_of(tau, a_norm_bound, g.dx()), truncated_exp_stencil_nodes, false, a, drift, g,
+                             tau, shares);
+}
+
+TruncatedExpSteps::TruncatedExpSteps(Status refusal, Stencil stencil, bool node_sum, PlainFn a, PlainFn drift,
+                                     const Grid1D<double>& grid, double tau, std::size_t shares)
+    : refusal_(refusal),
+      stencil_(stencil),
+      node_sum_(node_sum),
+      a_(a),
+      drift_(drift),
+      grid_(grid),
+      tau_(tau),
+      shares_(std::max<std::size_t>(shares, 1)) {}
+
+void TruncatedExpSteps::prepare(std::size_t n) {
+    if (!refusal_) return;
+    for (auto& k : k_) k.assign(n, 0.0);
+}
+
+Status TruncatedExpSteps::non_finite() const {
+    for (const Share& sh : shares_) {
+        if (sh.bad) return domain_error(kTruncatedExpNotFiniteMessage, *sh.bad);
+    }
+    return {};
+}
+
+Status TruncatedExpSteps::phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin,
+                                std::size_t end, std::size_t share) {
+    if (p == 0) {
+        if (!refusal_) return refusal_;
+        // The previous step's result, complete since the last barrier.
+        if (Status st = non_finite(); !st) return st;
+    }
+    if (begin >= end) return {};
+    const std::size_t n = src.values.size();
+    const double dx = grid_.dx();
+    if (p < 4) {
+        const std::span<const double> v = p == 0 ? std::span<const double>(src.values) : k_[p - 1];
+        return stencil_(a_, grid_, v, k_[p], n, begin, end, dx);
+    }
+    return series(src, dst, begin, end, share);
+}
+
+Status TruncatedExpSteps::series(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                                 std::size_t share) {
+    Share& sh = shares_[share];
+    const std::array<std::span<const double>, 5> series{src.values, k_[0], k_[1], k_[2], k_[3]};
+    double* out = dst.values.data();
+    if (node_sum_ && drift_ == nullptr) {
+        // Nodes sit on the samples: sum the node values, no interpolation.
+        for (std::size_t i = begin; i < end; ++i) out[i] = truncated_exp4_node_sum(series, i, tau_);
+    } else {
+        const TruncatedExpCoeffs c = truncated_exp_coeffs(tau_);
+        if (!sh.prepared) {
+            // Without a drift every node reads the series at itself, through
+            // the interpolant: the cells and weights are found once.
+            sh.prepared = true;
+            const double none[1] = {0.0};
+            sh.planned = drift_ == nullptr && sh.plan.make(grid_, grid_, none, begin, end);
+        }
+        if (sh.planned) {
+            sh.plan.run_sources<5>(series, grid_, out, [&](const double* at) {
+                return ((((at[0] + 0.0) + at[1] * c.c1) + at[2] * c.c2) + at[3] * c.c3) + at[4] * c.c4;
+            });
+        } else {
+            const double dx = grid_.dx();
+            for (std::size_t i = begin; i < end; ++i) {
+                const double x = grid_.xmin + static_cast<double>(i) * dx;
+                const double p = drift_ != nullptr ? x - (tau_ * 0.5) * drift_(x) : x;
+                auto v = truncated_exp_series_at(grid_, series, p, c);
+                if (!v) return fail(v.error());
+                out[i] = *v;
+            }
+        }
+    }
+    const double* bad = first_non_finite<double>(std::span<const double>(out + begin, end - begin));
+    sh.bad = bad ? std::optional<double>(*bad) : std::nullopt;
+    return {};
+}
+
+Status TruncatedExpDiffusionChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out,
+                                                 ScratchPool<double>& pool, double tau) const {
+    const Grid1D<double>& g = in.grid;
+    const double dx = g.dx();
+    if (Status st = refusal_of(tau, a_norm_bound, dx); !st) return st;
 
     const std::size_t n = in.values.size();
     std::vector<double> k1 = pool.take(n);

@@ -11,22 +11,74 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/parallel_pool.hpp"
+#include "core/line/diffusion.hpp"
 
 namespace quorvane {
 
 inline constexpr const char* kTruncatedExpNotFiniteMessage = "truncated-exp step: result is not finite";
+
+// The stepping form of both truncated-exponential steps for run_steps: four
+// stencil sweeps (k1 .. k4, each from the one before) and the series sweep,
+// every node as apply_into computes it. A refused step (tau, bound, CFL) is
+// the error of the first sweep. A non-finite result is noted share by share
+// and refused with the first one in node order, as apply_into refuses it,
+// at the next step's first sweep or at the end of the call (finish).
+class TruncatedExpSteps {
+public:
+    // Nodes [begin, end) of the stencil applied to the `count` values v.
+    using Stencil = Status (*)(PlainFn, const Grid1D<double>&, std::span<const double>, std::span<double>,
+                               std::size_t, std::size_t, std::size_t, double);
+
+    // `node_sum`: without a drift the series is summed from the node
+    // values (the fourth-order step); otherwise it is read through the
+    // interpolant at the node or its drift point.
+    TruncatedExpSteps(Status refusal, Stencil stencil, bool node_sum, PlainFn a, PlainFn drift,
+                      const Grid1D<double>& grid, double tau, std::size_t shares);
+
+    std::size_t phases() const { return 5; }
+    void prepare(std::size_t n);
+    Status phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                 std::size_t share);
+    Status finish() const { return non_finite(); }
+
+private:
+    Status series(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                  std::size_t share);
+    Status non_finite() const;
+
+    struct alignas(64) Share {  // one cache line apart: shares write their own only
+        bool prepared = false;
+        bool planned = false;
+        ReadPlan plan;
+        std::optional<double> bad;  // first non-finite result of the last step
+    };
+    Status refusal_;
+    Stencil stencil_;
+    bool node_sum_;
+    PlainFn a_, drift_;
+    Grid1D<double> grid_;
+    double tau_;
+    std::vector<double> k_[4];
+    std::vector<Share> shares_;
+};
 
 // out[i] = (L v)_i for i < count; neighbours beyond the first/last of the
 // `count` values are read off-grid through grid.interp (so the grid's
 // boundary policy supplies them). h is the stencil spacing.
 Status truncated_exp_stencil(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
                              std::span<double> out, std::size_t count, double h);
+// The same for nodes [begin, end) of the `count` only.
+Status truncated_exp_stencil_nodes(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
+                                   std::span<double> out, std::size_t count, std::size_t begin, std::size_t end,
+                                   double h);
 
 struct TruncatedExpDiffusionChernoff {
     Grid1D<double> grid;
@@ -45,6 +97,9 @@ struct TruncatedExpDiffusionChernoff {
     // untouched). Checks tau, a_norm_bound and 2 tau ||a|| < dx^2 before any
     // work; a non-finite result is refused.
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
+
+    // The stepping form for run_steps (workers kept for the whole call).
+    TruncatedExpSteps node_steps(const Grid1D<double>& g, double tau, std::size_t shares, std::size_t steps) const;
 };
 
 // The series coefficients tau, tau^2/2, tau^3/6, tau^4/24 (1/6 and 1/24

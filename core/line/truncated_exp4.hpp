@@ -9,6 +9,7 @@
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/parallel_pool.hpp"
+#include "core/line/truncated_exp.hpp"
 
 namespace quorvane {
 
@@ -23,6 +24,9 @@ struct TruncatedExp4thDiffusionChernoff {
     static TruncatedExp4thDiffusionChernoff unit(const Grid1D<double>& grid);
 
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
+
+    // The stepping form for run_steps (workers kept for the whole call).
+    TruncatedExpSteps node_steps(const Grid1D<double>& g, double tau, std::size_t shares, std::size_t steps) const;
 };
 
 }  // namespace quorvane

@@ -6,9 +6,15 @@ namespace quorvane {
 
 Status truncated_exp4_compute(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
                               std::span<double> out, std::size_t count, double h) {
+    return truncated_exp4_compute_nodes(a, grid, v, out, count, 0, count, h);
+}
+
+Status truncated_exp4_compute_nodes(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
+                                    std::span<double> out, std::size_t count, std::size_t begin, std::size_t end,
+                                    double h) {
     const double dx = grid.dx();
     const double h2 = h + h;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = begin; i < end; ++i) {
         const double x = grid.xmin + static_cast<double>(i) * dx;
         // u[k + 2] holds the neighbour at offset k = -2..2.
         double u[5];

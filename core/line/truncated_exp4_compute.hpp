@@ -21,6 +21,10 @@ namespace quorvane {
 // grid.interp.
 Status truncated_exp4_compute(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
                               std::span<double> out, std::size_t count, double h);
+// The same for nodes [begin, end) of the `count` only.
+Status truncated_exp4_compute_nodes(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
+                                    std::span<double> out, std::size_t count, std::size_t begin, std::size_t end,
+                                    double h);
 
 // u + tau k1 + tau^2/2 k2 + tau^3/6 k3 + tau^4/24 k4 at node i, from the
 // vectors (u, k1, k2, k3, k4). An index beyond any vector is an internal
