@@ -12,9 +12,8 @@ namespace quorvane {
 
 namespace {
 
-// sqrt(3)/12: the commutator weight of the fourth-order exponent. The
-// variable-coefficient step uses the value one ulp above.
-constexpr double kMagnus4Weight = 0.14433756729740643;
+// The variable-coefficient step's commutator weight: one ulp above
+// kMagnus4Weight.
 constexpr double kVarCoefMagnus4Weight = 0.14433756729740646;
 
 constexpr std::array<double, 3> kTaylor4 = {0.5, 0.16666666666666666, 0.041666666666666664};

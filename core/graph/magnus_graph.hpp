@@ -37,6 +37,8 @@ inline constexpr double kGauss2C2 = 0.7886751345948129;
 inline constexpr double kGauss3C1 = 0.11270166537925831;
 inline constexpr double kGauss3C2 = 0.5;
 inline constexpr double kGauss3C3 = 0.8872983346207417;
+// sqrt(3)/12: the commutator weight of the fourth-order exponent.
+inline constexpr double kMagnus4Weight = 0.14433756729740643;
 // Convergence radius of the Magnus series: tau * ||L|| < pi/2.
 inline constexpr double kMagnusRadius = 1.5707963267948966;
 
