@@ -67,8 +67,8 @@ PyTypeObject* anisotropic_shift_nd3_type_object();
 PyTypeObject* non_separable2d_aniso_type_object();
 PyTypeObject* heat2d_var_a_type_object();
 PyTypeObject* heat3d_var_a_type_object();
-// PyMethodDef* edge_weight_grad_function_def();
-// PyMethodDef* edge_weight_grad_batched_function_def();
+PyMethodDef* edge_weight_grad_function_def();
+PyMethodDef* edge_weight_grad_batched_function_def();
 PyTypeObject* obstacle_chernoff_type_object();
 // PyTypeObject* evolver_heat1d_greeks_v3_type_object();
 PyTypeObject* killed_dirichlet1d_type_object();
@@ -195,8 +195,8 @@ const Item kRegistration[] = {
     {Item::Class, "NonSeparable2DAniso", &non_separable2d_aniso_type_object, nullptr},
     {Item::Class, "Heat2DVarA", &heat2d_var_a_type_object, nullptr},
     {Item::Class, "Heat3DVarA", &heat3d_var_a_type_object, nullptr},
-    // {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},
-    // {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
+    {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},
+    {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
     {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
     // {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
     {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
