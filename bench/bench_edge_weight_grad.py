@@ -32,7 +32,7 @@ import quorvane as q
 
 T = 1.0
 N_STEPS = 16
-REPEATS = 3
+REPEATS = 7
 
 
 def grid_edges(n, rng):
