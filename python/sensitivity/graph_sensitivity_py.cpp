@@ -34,7 +34,9 @@ namespace {
     "    \"[OutOfDomain] rho_bar must be finite and > 0\", \"[OutOfDomain] provide either graph= or\n"  \
     "    laplacian=\", \"[OutOfDomain] graph must be a Graph or GraphPath\", the params errors,\n"      \
     "    \"[OutOfDomain] apply_edge_weight_deriv: index out of range\" and \"... self-loop (i==j)\",\n"  \
-    "    and [OutOfDomain] for tau * rho_bar >= pi/2 (Magnus convergence radius).\n"
+    "    [OutOfDomain] for tau * rho_bar >= pi/2 (Magnus convergence radius), and \"[NanInf] all\n"     \
+    "    values must be finite (no NaN/Inf)\" when the gradient is not finite (a rho_bar below\n"     \
+    "    the spectral radius of L lets the steps amplify);\n"
 
 constexpr char kEdgeGradDoc[] =
     "edge_weight_grad(graph=None, a=None, *, u0, dj_du_n, t, n_steps, rho_bar, params)\n--\n\n"
@@ -100,7 +102,7 @@ Ref edge_weight_grad_body(const Args& a) {
     const std::vector<EdgePair> params = parse_edge_params(a.raw(7), *graph);
     const double tau = s.t / static_cast<double>(s.n_steps);
     const std::vector<double> grad =
-        compute([&] { return compute_edge_weight_grad(graph, u0, dj, params, tau, s.n_steps, s.rho_bar); });
+        unwrap(run_evolve([&] { return compute_edge_weight_grad(graph, u0, dj, params, tau, s.n_steps, s.rho_bar); }));
     return new_array_f64(grad);
 }
 
@@ -122,8 +124,8 @@ Ref edge_weight_grad_batched_body(const Args& a) {
     const std::vector<double> dj_cols = features_nc_to_cols(*dj.buf, n, cols);
     const std::vector<EdgePair> params = parse_edge_params(a.raw(7), *graph);
     const double tau = s.t / static_cast<double>(s.n_steps);
-    const std::vector<double> grad = compute(
-        [&] { return adjoint_state_gradient_batched(graph, u0_cols, dj_cols, params, tau, s.n_steps, s.rho_bar); });
+    const std::vector<double> grad = unwrap(run_evolve(
+        [&] { return adjoint_state_gradient_batched(graph, u0_cols, dj_cols, params, tau, s.n_steps, s.rho_bar); }));
     return new_array_f64(grad);
 }
 

@@ -135,6 +135,8 @@ OK = dict(u0=[1.0, 2.0, 3.0, 4.0], dj_du_n=[1.0, 0.0, 0.0, 1.0], t=1.0, n_steps=
     ((G4,), dict(params=[(0, 1), (2, 2)]), QuorvaneError, "[OutOfDomain] apply_edge_weight_deriv: self-loop (i==j)"),
     ((G4,), dict(params=[(0, 4)]), QuorvaneError, "[OutOfDomain] apply_edge_weight_deriv: index out of range"),
     ((G4,), dict(params=[(5, 5)], t=2.0, n_steps=1, rho_bar=1.0), QuorvaneError, RADIUS),
+    # rho_bar far below the spectrum: |T4(-tau L)| ~ 54 per step overflows; never returned as a gradient.
+    ((G4,), dict(t=2000.0, n_steps=1000, rho_bar=0.01), QuorvaneError, r"^\[NanInf\] all values must be finite"),
 ])
 def test_errors(args, kw, kind, msg):
     with pytest.raises(kind) as e:
