@@ -55,8 +55,8 @@ Expected<QuantumGraphHeatChernoff> QuantumGraphHeatChernoff::make(const QuantumG
         if (!p) return fail(p.error());
         op.vertex_projections.push_back(std::move(*p));
     }
-    op.edge_kernels.reserve(g.n_edges);
-    for (const auto& grid : g.edge_grids) op.edge_kernels.push_back(half_heat_kernel(grid));
+    // The joined grid first, so that a sum of lengths that overflows is
+    // reported as such ("xmax must be finite") rather than by an edge's spacing.
     if (runs_as_one_chain(g)) {
         double total = 0.0;
         for (double l : g.edge_lengths) total += l;
@@ -66,6 +66,12 @@ Expected<QuantumGraphHeatChernoff> QuantumGraphHeatChernoff::make(const QuantumG
                                          kCubicNMessage);
         if (!grid) return fail(grid.error());
         op.combined = half_heat_kernel(*grid);
+    }
+    op.edge_kernels.reserve(g.n_edges);
+    for (const Grid1D<double>& e : g.edge_grids) {
+        auto grid = Grid1D<double>::make(e.boundary, e.interp_kind, e.xmin, e.xmax, e.n, kCubicNMessage);
+        if (!grid) return fail(grid.error());
+        op.edge_kernels.push_back(half_heat_kernel(*grid));
     }
     return op;
 }

@@ -141,3 +141,16 @@ def test_refusals_leave_state():
     # A single edge and the joined chain take any step.
     QuantumGraphHeat(QG.path(1, n_grid=11)).evolve(1.0, n_steps=1)
     QuantumGraphHeat(QG.path(3, n_grid=11)).evolve(1.0, n_steps=1)
+
+
+SPACING_MSG = "[OutOfDomain] the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2"
+
+
+@pytest.mark.parametrize("graph, text", [
+    # Lengths that overflow when joined: the graph is built, the heat names the joined length.
+    (lambda: QG.path(2, edge_length=1e308), "[NanInf] xmax must be finite: inf"),
+    (lambda: QG.star(3, edge_length=1e200), SPACING_MSG + " (dx = 3.226e198)"),
+    (lambda: QG.path(1, edge_length=1e-200), SPACING_MSG + " (dx = 3.226e-202)"),
+])
+def test_extreme_lengths_refused_by_the_heat(graph, text):
+    assert error_text(QuantumGraphHeat, graph()) == text
