@@ -31,7 +31,8 @@ namespace quorvane {
 // [begin, end) of one step exactly as apply_into would. A step made of
 // several sweeps (each reading what the sweeps before it wrote in full)
 // instead has phases() sweeps and phase(p, src, dst, begin, end, share);
-// prepare(n), when present, sizes its buffers before the first sweep.
+// prepare(n), when present, sizes its buffers before the first sweep;
+// finish(), when present, gives the call's verdict after the last one.
 template <class K>
 concept HasNodeSteps = requires(const K& k, const Grid1D<double>& g) {
     k.node_steps(g, 0.0, std::size_t{1}, std::size_t{1});
@@ -91,6 +92,10 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
                                        });
             if (!st) return fail(st.error());
             done += run;
+        }
+        // What the last sweep found and could not refuse on its own.
+        if constexpr (requires { stepper.finish(); }) {
+            if (Status st = stepper.finish(); !st) return fail(st.error());
         }
         if (steps % 2 == 1) std::swap(start, other);
         return start;
