@@ -8,8 +8,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
@@ -59,6 +62,41 @@ std::optional<ExpmvPlan> expmv_cheapest(double x, std::uint32_t max_degree);
 // Taylor action refuses by this one rule, each in its own name).
 Expected<ExpmvPlan> expmv_plan(double x, double tau, const char* too_large = kExpmvTooLargeMessage);
 
+struct DiffusionExpmvChernoff;
+
+// The stepping form of the exponential action for run_steps: one sweep per
+// operator application (m s of them a step, each reading the whole of the
+// term before it), every node as apply_into computes it. A refused step is
+// the error of the first sweep; a non-finite result is noted share by share
+// and refused with the first one in node order, at the next step's first
+// sweep or at the end of the call (finish).
+class ExpmvSteps {
+public:
+    ExpmvSteps(const DiffusionExpmvChernoff& kernel, double tau, std::size_t shares);
+
+    std::size_t phases() const { return sweeps_; }
+    void prepare(std::size_t n);
+    Status phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
+                 std::size_t share);
+    Status finish() const { return non_finite(); }
+
+private:
+    Status non_finite() const;
+
+    struct alignas(64) Share {  // one cache line apart: shares write their own only
+        std::optional<double> bad;  // first non-finite result of the last step
+    };
+    const DiffusionExpmvChernoff* kernel_;
+    double tau_;
+    Status refusal_;
+    std::uint32_t m_ = 1;
+    std::uint64_t s_ = 1;
+    std::size_t sweeps_ = 1;
+    std::vector<double> f_, b_[2];
+    std::vector<double> a_plus_, a_minus_;  // a at the half-way points, when sampled once
+    std::vector<Share> shares_;
+};
+
 struct DiffusionExpmvChernoff {
     // The diffusion coefficient a(x) (a plain function, shared closures or a
     // constant) and the grid whose xmin, xmax and n place the nodes.
@@ -73,11 +111,18 @@ struct DiffusionExpmvChernoff {
     // w = A b. Both ends are zero-flux (the missing neighbour is the end node
     // itself) whatever the grid's boundary policy; no off-grid evaluation.
     void apply_operator(std::span<const double> b, std::span<double> w) const;
+    // (A b)_i for one node.
+    double operator_at(std::span<const double> b, std::size_t i) const;
 
     // One step e^{tau A} in; output values replaced, its grid untouched.
     // Fails for tau not finite or < 0, fewer than 3 values, a refused plan
     // and a non-finite result; a failure writes nothing.
     Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool, double tau) const;
+
+    // The stepping form for run_steps (workers kept for the whole call).
+    ExpmvSteps node_steps(const Grid1D<double>&, double tau, std::size_t shares, std::size_t) const {
+        return ExpmvSteps(*this, tau, shares);
+    }
 };
 
 }  // namespace quorvane
