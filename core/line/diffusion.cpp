@@ -3,33 +3,55 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "core/foundation/numeric.hpp"
 
 namespace quorvane {
 namespace {
 
-// a NaN, infinite or carrying a sign bit (except -0.0) is out of class.
-inline bool bad_coefficient(double a) { return !finite_nonneg(a); }
+// a NaN, infinite or carrying a sign bit (except -0.0) is out of class; a
+// dual coefficient is judged by its value part.
+template <class F>
+inline bool bad_coefficient(const F& a) { return !finite_nonneg(real_part(a)); }
 
-// The node step with u read through `at` (anything giving Expected<double>
-// of a point); `constant` is the kernel's constant_value().
-template <class Read>
-Expected<double> heat2_node(const DiffusionChernoff& k, const std::optional<double>& constant, const Read& at,
-                            std::size_t i, double tau) {
-    const Grid1D<double>& grid = k.grid;
-    const CoeffSource& coef = k.coef;
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    const double x = grid.xmin + dx * static_cast<double>(i);
-    const double theta = 0.5 * tau;
+template <class F>
+inline F num(double c) { return from_f64<F>(c); }
+
+// max(sqrt(tau), 2 dx) ignoring a NaN, compared on value parts.
+template <class F>
+inline F difference_step(const F& tau, const F& dx) {
+    if constexpr (std::is_same_v<F, double>) {
+        return max_ignore_nan(std::sqrt(tau), 2.0 * dx);
+    } else {
+        const F r = fsqrt(tau);
+        const F d = num<F>(2.0) * dx;
+        return std::isnan(real_part(d)) || real_part(r) >= real_part(d) ? r : d;
+    }
+}
+
+// The node step over the number type F of kernel k (double, Dual<double>,
+// Dual<Dual<double>>) with u read through `at` (anything giving Expected<F>
+// of a point); `constant` is the kernel's constant_value(). The double
+// instance is the step every 1-D heat2 evolver takes; the dual instances
+// carry the derivative seeded in the coefficient through the same
+// arithmetic.
+template <class F, class K, class Read>
+Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read& at, std::size_t i, const F& tau) {
+    const Grid1D<F>& grid = k.grid;
+    const auto& coef = k.coef;
+    const F dx = (grid.xmax - grid.xmin) / num<F>(static_cast<double>(grid.n - 1));
+    const F x = grid.xmin + dx * num<F>(static_cast<double>(i));
+    const F theta = num<F>(0.5) * tau;
+    const F w0 = num<F>(kHeatW0), w1 = num<F>(kHeatW1), w3 = num<F>(kHeatW3);
 
     if (constant) {
-        const double a = *constant;
-        if (bad_coefficient(a)) return domain_error(kEllipticityMessage, x);
-        const double r1 = std::sqrt(a * tau);
-        const double h1 = r1 + r1;
-        const double r3 = std::sqrt(3.0 * a * tau);
-        const double h3 = r3 + r3;
+        const F a = *constant;
+        if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(x));
+        const F r1 = fsqrt(a * tau);
+        const F h1 = r1 + r1;
+        const F r3 = fsqrt(num<F>(3.0) * a * tau);
+        const F h3 = r3 + r3;
         auto u0 = at(x);
         if (!u0) return u0;
         auto up1 = at(x + h1);
@@ -40,44 +62,45 @@ Expected<double> heat2_node(const DiffusionChernoff& k, const std::optional<doub
         if (!up3) return up3;
         auto um3 = at(x - h3);
         if (!um3) return um3;
-        return (kHeatW0 * *u0 + kHeatW1 * (*up1 + *um1)) + kHeatW3 * (*up3 + *um3);
+        return (w0 * *u0 + w1 * (*up1 + *um1)) + w3 * (*up3 + *um3);
     }
 
     // Drift foot of the divergence form.
-    const double xp = x + theta * coef.eval_a_prime(x);
-    const double a = coef.eval_a(xp);
-    if (bad_coefficient(a)) return domain_error(kEllipticityMessage, xp);
-    const double r1 = std::sqrt(a * tau);
-    const double h1 = r1 + r1;
-    const double r3 = std::sqrt(3.0 * a * tau);
-    const double h3 = r3 + r3;
-    const double y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
-    double z[5];
+    const F xp = x + theta * coef.eval_a_prime(x);
+    const F a = coef.eval_a(xp);
+    if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(xp));
+    const F r1 = fsqrt(a * tau);
+    const F h1 = r1 + r1;
+    const F r3 = fsqrt(num<F>(3.0) * a * tau);
+    const F h3 = r3 + r3;
+    const F y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
+    F z[5];
     for (int m = 0; m < 5; ++m) z[m] = y[m] + theta * coef.eval_a_prime(y[m]);
-    double s[5];
+    F s[5];
     for (int m = 0; m < 5; ++m) {
         auto v = at(z[m]);
         if (!v) return v;
         s[m] = *v;
     }
-    const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
+    const F quad = (w0 * s[0] + w1 * (s[1] + s[2])) + w3 * (s[3] + s[4]);
 
     // Correction from finite differences around the node itself.
-    const double h = max_ignore_nan(std::sqrt(tau), 2.0 * dx);
-    const double q[5] = {x, x + h, x - h, x + 2.0 * h, x - 2.0 * h};
-    double w[5];
+    const F h = difference_step(tau, dx);
+    const F two = num<F>(2.0);
+    const F q[5] = {x, x + h, x - h, x + two * h, x - two * h};
+    F w[5];
     for (int m = 0; m < 5; ++m) {
         auto v = at(q[m]);
         if (!v) return v;
         w[m] = *v;
     }
-    const double d1 = (w[1] - w[2]) / (2.0 * h);
-    const double d2 = (w[1] - 2.0 * w[0] + w[2]) / (h * h);
-    const double d3 = (w[3] - 2.0 * w[1] + 2.0 * w[2] - w[4]) / (2.0 * h * h * h);
-    const double A = coef.eval_a(x);
-    const double A1 = coef.eval_a_prime(x);
-    const double A2 = coef.eval_a_double_prime(x);
-    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
+    const F d1 = (w[1] - w[2]) / (two * h);
+    const F d2 = (w[1] - two * w[0] + w[2]) / (h * h);
+    const F d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / (two * h * h * h);
+    const F A = coef.eval_a(x);
+    const F A1 = coef.eval_a_prime(x);
+    const F A2 = coef.eval_a_double_prime(x);
+    return quad + tau * tau * (A * A1 * d3 + num<F>(0.5) * A * A2 * d2 + num<F>(0.25) * A1 * A2 * d1);
 }
 
 }  // namespace
@@ -85,6 +108,49 @@ Expected<double> heat2_node(const DiffusionChernoff& k, const std::optional<doub
 Expected<double> DiffusionChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
     const Grid1D<double>& ug = u.grid;
     return heat2_node(*this, coef.constant_value(), [&](double p) { return ug.interp(u.values, p); }, i, tau);
+}
+
+template <class F>
+Expected<std::vector<F>> diffusion_step_serial(const DiffusionKernel<F>& kernel, std::span<const F> values,
+                                               const F& tau) {
+    if (!finite_nonneg(real_part(tau))) return domain_error("tau must be finite and >= 0", real_part(tau));
+    if (values.size() != kernel.grid.n) {
+        return domain_error("values.len() must equal grid.n", static_cast<double>(values.size()));
+    }
+    const Grid1D<F>& grid = kernel.grid;
+    const std::optional<F> constant = kernel.coef.constant_value();
+    const auto at = [&](const F& p) { return grid.interp(values, p); };
+    std::vector<F> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        Expected<F> v = heat2_node(kernel, constant, at, i, tau);
+        if (!v) return fail(v.error());
+        out[i] = *v;
+    }
+    return out;
+}
+
+template Expected<std::vector<double>> diffusion_step_serial<double>(const DiffusionChernoff&,
+                                                                     std::span<const double>, const double&);
+template Expected<std::vector<Dual1>> diffusion_step_serial<Dual1>(const DualDiffusionChernoff<Dual1>&,
+                                                                   std::span<const Dual1>, const Dual1&);
+template Expected<std::vector<Dual2>> diffusion_step_serial<Dual2>(const DualDiffusionChernoff<Dual2>&,
+                                                                   std::span<const Dual2>, const Dual2&);
+
+Expected<GridFn<double>> DiffusionChernoff::apply_serial(const GridFn<double>& state, double tau) const {
+    auto v = diffusion_step_serial<double>(*this, state.values, tau);
+    if (!v) return fail(v.error());
+    return GridFn<double>{state.grid, std::move(*v)};
+}
+
+Expected<std::vector<double>> apply_tangent(const DualDiffusionChernoff<Dual1>& kernel,
+                                            std::span<const double> values, double tau) {
+    std::vector<Dual1> in(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) in[i] = Dual1(values[i]);
+    auto out = diffusion_step_serial<Dual1>(kernel, in, Dual1(tau));
+    if (!out) return fail(out.error());
+    std::vector<double> d(out->size());
+    for (std::size_t i = 0; i < d.size(); ++i) d[i] = (*out)[i].d;
+    return d;
 }
 
 Status DiffusionChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&,

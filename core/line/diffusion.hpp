@@ -11,12 +11,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <optional>
 #include <vector>
 
 #include "core/foundation/coeff.hpp"
+#include "core/foundation/dual.hpp"
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
@@ -44,7 +46,53 @@ struct DiffusionChernoff {
 
     // The unit-diffusion kernel (a = 1, a' = a'' = 0, bound 1) on `grid`.
     static DiffusionChernoff unit(const Grid1D<double>& grid) { return {CoeffSource::unit(), grid, 1.0}; }
+
+    // One step of the whole grid on the calling thread, node by node
+    // through the grid's interp (no pool, no plan): the values of apply_node.
+    Expected<GridFn<double>> apply_serial(const GridFn<double>& state, double tau) const;
 };
+
+// The coefficients of a diffusion kernel over a dual number type F: a
+// constant (then a' = a'' = 0), or functions x -> F, an absent derivative
+// being zero.
+template <class F>
+struct DualCoeffSource {
+    std::optional<F> c;
+    std::function<F(const F&)> a, a1, a2;
+
+    static DualCoeffSource constant(const F& value) { return {value, {}, {}, {}}; }
+    std::optional<F> constant_value() const { return c; }
+    F eval_a(const F& x) const { return c ? *c : a(x); }
+    F eval_a_prime(const F& x) const { return c || !a1 ? F(0.0) : a1(x); }
+    F eval_a_double_prime(const F& x) const { return c || !a2 ? F(0.0) : a2(x); }
+};
+
+// The heat2 kernel over dual numbers: the derivative seeded in the
+// coefficient (or in the grid's end points) is carried through the step.
+template <class F>
+struct DualDiffusionChernoff {
+    DualCoeffSource<F> coef;
+    Grid1D<F> grid;
+    double a_norm_bound = 1.0;
+};
+
+template <class F> struct DiffusionKernelOver { using type = DualDiffusionChernoff<F>; };
+template <> struct DiffusionKernelOver<double> { using type = DiffusionChernoff; };
+// The heat2 kernel over F: DiffusionChernoff for double.
+template <class F> using DiffusionKernel = typename DiffusionKernelOver<F>::type;
+
+// One serial step of the whole grid over F (double, Dual1, Dual2): tau
+// finite and >= 0 (judged on its value part), then every node in order,
+// the values read on the kernel's grid; the first error ends the step.
+template <class F>
+Expected<std::vector<F>> diffusion_step_serial(const DiffusionKernel<F>& kernel, std::span<const F> values,
+                                               const F& tau);
+
+// The derivative parts of one step of a Dual<double> kernel applied to the
+// real values (each taken as (v, 0)) with the step (tau, 0): the tangent of
+// the step along the seed of the kernel's coefficient.
+Expected<std::vector<double>> apply_tangent(const DualDiffusionChernoff<Dual1>& kernel,
+                                            std::span<const double> values, double tau);
 
 // The reads of one node share of a step whose read points are the same in
 // every step: node i reads u at x_i + d_m for fixed offsets d_m (x_i from
