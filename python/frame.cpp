@@ -433,4 +433,12 @@ Ref py_tuple(std::initializer_list<Ref> items) {
     return t;
 }
 
+Ref py_float_list(std::span<const double> values) {
+    Ref l = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyList_SetItem(l.get(), static_cast<Py_ssize_t>(k), py_float(values[k]).release());
+    }
+    return l;
+}
+
 }  // namespace quorvane::py

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -641,5 +642,7 @@ Ref py_int_pow(std::uint64_t base, unsigned exp);
 Ref py_bool(bool v);
 Ref py_str(std::string_view s);
 Ref py_tuple(std::initializer_list<Ref> items);
+// A new list of Python floats.
+Ref py_float_list(std::span<const double> values);
 
 }  // namespace quorvane::py

@@ -70,7 +70,7 @@ PyTypeObject* heat3d_var_a_type_object();
 PyMethodDef* edge_weight_grad_function_def();
 PyMethodDef* edge_weight_grad_batched_function_def();
 PyTypeObject* obstacle_chernoff_type_object();
-// PyTypeObject* evolver_heat1d_greeks_v3_type_object();
+PyTypeObject* evolver_heat1d_greeks_v3_type_object();
 PyTypeObject* killed_dirichlet1d_type_object();
 PyTypeObject* resolvent_jump_v8_type_object();
 PyTypeObject* resolvent_jump2d_v8_type_object();
@@ -82,7 +82,7 @@ PyTypeObject* obstacle_gamma_v8_type_object();
 PyTypeObject* obstacle_ndv8_type_object();
 PyTypeObject* wentzell_v8_type_object();
 PyTypeObject* gamma_family_type_object();
-// PyTypeObject* reverse_heat1d_type_object();
+PyTypeObject* reverse_heat1d_type_object();
 PyTypeObject* tt_state_type_object();
 PyTypeObject* tt_evolver_type_object();
 PyTypeObject* tt_coupled_evolver_type_object();
@@ -198,7 +198,7 @@ const Item kRegistration[] = {
     {Item::Function, "edge_weight_grad", nullptr, &edge_weight_grad_function_def},
     {Item::Function, "edge_weight_grad_batched", nullptr, &edge_weight_grad_batched_function_def},
     {Item::Class, "ObstacleChernoff", &obstacle_chernoff_type_object, nullptr},
-    // {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
+    {Item::Class, "EvolverHeat1DGreeksV3", &evolver_heat1d_greeks_v3_type_object, nullptr},
     {Item::Class, "KilledDirichlet1D", &killed_dirichlet1d_type_object, nullptr},
     {Item::Class, "ResolventJumpV8", &resolvent_jump_v8_type_object, nullptr},
     {Item::Class, "ResolventJump2DV8", &resolvent_jump2d_v8_type_object, nullptr},
@@ -210,7 +210,7 @@ const Item kRegistration[] = {
     {Item::Class, "ObstacleNDV8", &obstacle_ndv8_type_object, nullptr},
     {Item::Class, "WentzellV8", &wentzell_v8_type_object, nullptr},
     {Item::Class, "GammaFamily", &gamma_family_type_object, nullptr},
-    // {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
+    {Item::Class, "ReverseHeat1D", &reverse_heat1d_type_object, nullptr},
     {Item::Class, "TtState", &tt_state_type_object, nullptr},
     {Item::Class, "TtEvolver", &tt_evolver_type_object, nullptr},
     {Item::Class, "TtCoupledEvolver", &tt_coupled_evolver_type_object, nullptr},

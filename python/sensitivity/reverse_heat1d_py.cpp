@@ -1,0 +1,169 @@
+// Python class ReverseHeat1D: the value and the theta-derivative of a
+// least-squares loss of 1-D heat with constant diffusivity.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/foundation/format.hpp"
+#include "core/sensitivity/reverse_sweep.hpp"
+#include "python/coeff.hpp"
+#include "python/frame.hpp"
+
+namespace quorvane::py {
+namespace {
+
+struct ReverseHeat1DObj {
+    double theta;
+    double xmin;
+    double xmax;
+    std::size_t n_grid;
+    std::uint64_t n_steps;
+    static ClassDef& class_def();
+};
+
+constexpr char kReverseHeat1DDoc[] =
+    "ReverseHeat1D(theta, xmin, xmax, n_grid, n_steps)\n--\n\n"
+    "Value and theta-derivative of a least-squares loss of 1-D heat, by reverse-mode sweeps.\n\n"
+    "The loss is J(theta) = sum_i (u_n[i] - target[i])^2 (no factor 1/2), u_n being n_steps\n"
+    "second-order Chernoff steps of size tau for du/dt = theta u'' on the n_grid nodes of\n"
+    "[xmin, xmax]: each step averages u over the five points x, x +- 2 sqrt(theta tau),\n"
+    "x +- 2 sqrt(3 theta tau) with weights 7/12, 3/16, 1/48, off-grid values read from the\n"
+    "four-point cubic Hermite interpolant, reflecting ends. The derivative is that of this\n"
+    "discrete map: the cotangent 2 (u_n - target) is carried back through the exact transpose\n"
+    "of the step, and the forward states are recomputed from checkpoints kept every\n"
+    "ceil(sqrt(n_steps)) steps. The object holds only its constants.\n\n"
+    "Parameters\n----------\n"
+    "theta : float\n    Diffusivity, finite and > 0.\n"
+    "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
+    "n_grid : int\n    Number of grid nodes, at least 4.\n"
+    "n_steps : int\n    Steps per evaluation, at least 1.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] ReverseHeat1D: theta must be finite and > 0\",\n"
+    "    \"[OutOfDomain] ReverseHeat1D: n_steps must be >= 1\", then the grid errors.\n";
+
+constexpr char kValueAndGradDoc[] =
+    "value_and_grad($self, tau, u0, target)\n--\n\n"
+    "Return (J, dJ/dtheta) for n_steps steps of size tau from u0.\n\n"
+    "Parameters\n----------\n"
+    "tau : float\n    Step size, finite and > 0.\n"
+    "u0, target : numpy.ndarray[float64] or list of float\n    n_grid finite values each.\n\n"
+    "Returns\n-------\ntuple of (float, float)\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If u0 or target is neither a float64 array nor a list of floats.\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] ReverseHeat1D.value_and_grad: tau must be finite and > 0\",\n"
+    "    \"[GridMismatch] ReverseHeat1D.value_and_grad: u0 length must equal n_grid\" (the same\n"
+    "    for target), \"[NanInf] ReverseHeat1D: u0 contains NaN or Inf (NaN)\" (the same for\n"
+    "    target).\n";
+
+constexpr char kValueAndGradKvecDoc[] =
+    "value_and_grad_kvec($self, tau, theta_vec, u0, target)\n--\n\n"
+    "Return (J, [dJ/dtheta_k]) for one diffusivity per region; this object has one region.\n\n"
+    "theta_vec must hold exactly one finite value; the sweep works from the object's own\n"
+    "theta, so the result equals value_and_grad(tau, u0, target) with the derivative in a\n"
+    "one-element list.\n\n"
+    "Parameters\n----------\n"
+    "tau : float\n    Step size, finite and > 0.\n"
+    "theta_vec : numpy.ndarray[float64] or list of float\n    One value per region.\n"
+    "u0, target : numpy.ndarray[float64] or list of float\n    n_grid finite values each.\n\n"
+    "Returns\n-------\ntuple of (float, list of float)\n\n"
+    "Raises\n------\n"
+    "TypeError\n    If an array argument is neither a float64 array nor a list of floats.\n"
+    "QuorvaneError\n"
+    "    The checks of value_and_grad (named ReverseHeat1D.value_and_grad_kvec),\n"
+    "    \"[OutOfDomain] ReverseHeat1D.value_and_grad_kvec: theta_vec must be non-empty\",\n"
+    "    \"[NanInf] ReverseHeat1D: theta_vec contains NaN or Inf (...)\", and kind OutOfDomain\n"
+    "    for a theta_vec of more than one value.\n";
+
+constexpr char kThetaDoc[] = "theta($self)\n--\n\nThe diffusivity theta.\n";
+constexpr char kNStepsDoc[] = "n_steps($self)\n--\n\nThe number of steps per evaluation.\n";
+constexpr char kNGridDoc[] = "n_grid($self)\n--\n\nThe number of grid nodes.\n";
+
+ReverseHeat1DObj reverse_heat1d_new(const Args& a) {
+    const double theta = a.f64(0);
+    const double xmin = a.f64(1);
+    const double xmax = a.f64(2);
+    const std::size_t n_grid = a.usize(3);
+    const std::uint64_t n_steps = a.u64(4);
+    if (!(std::isfinite(theta) && theta > 0.0)) py_err_with_kind("OutOfDomain", "ReverseHeat1D: theta must be finite and > 0");
+    if (n_steps == 0) py_err_with_kind("OutOfDomain", "ReverseHeat1D: n_steps must be >= 1");
+    unwrap(reverse_heat1d_setup(theta, xmin, xmax, n_grid, n_steps));
+    return {theta, xmin, xmax, n_grid, n_steps};
+}
+
+void check_tau(double tau, const std::string& method) {
+    if (!(std::isfinite(tau) && tau > 0.0)) py_err_with_kind("OutOfDomain", method + ": tau must be finite and > 0");
+}
+
+void check_finite_named(const std::vector<double>& v, const char* label) {
+    if (const double* bad = first_non_finite<double>(v)) {
+        py_err_with_kind("NanInf", std::string("ReverseHeat1D: ") + label + " contains NaN or Inf (" +
+                                       fmt_shortest(*bad) + ")");
+    }
+}
+
+// u0 and target converted and checked, the problem built, the sweep run
+// (on the calling thread, Ctrl-C answered between steps).
+Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, double tau,
+          const std::vector<double>& theta, const std::string& method, bool as_list) {
+    const std::vector<double> u0 = extract_float_vec(a.raw(u0_arg));
+    const std::vector<double> target = extract_float_vec(a.raw(u0_arg + 1));
+    if (u0.size() != self.n_grid) py_err_with_kind("GridMismatch", method + ": u0 length must equal n_grid");
+    if (target.size() != self.n_grid) py_err_with_kind("GridMismatch", method + ": target length must equal n_grid");
+    check_finite_named(u0, "u0");
+    check_finite_named(target, "target");
+    const ReverseSweepConfig cfg = unwrap(reverse_heat1d_setup(self.theta, self.xmin, self.xmax, self.n_grid, self.n_steps));
+    const GridFn<double> start{cfg.kernel.grid, u0};
+    Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));
+    unwrap(run_with_lock_held([&]() -> Status {
+        r = reverse_sweep(cfg, self.n_steps, start, target, theta, tau);
+        return {};
+    }));
+    const ReverseResult res = unwrap(std::move(r));
+    if (as_list) return py_tuple({py_float(res.j), py_float_list(res.gradient)});
+    return py_tuple({py_float(res.j), py_float(res.gradient.at(0))});
+}
+
+Ref reverse_heat1d_value_and_grad(const ReverseHeat1DObj& self, const Args& a) {
+    const std::string method = "ReverseHeat1D.value_and_grad";
+    const double tau = a.f64(0);
+    check_tau(tau, method);
+    return sweep(self, a, 1, tau, {self.theta}, method, false);
+}
+
+Ref reverse_heat1d_value_and_grad_kvec(const ReverseHeat1DObj& self, const Args& a) {
+    const std::string method = "ReverseHeat1D.value_and_grad_kvec";
+    const double tau = a.f64(0);
+    check_tau(tau, method);
+    const std::vector<double> theta = extract_float_vec(a.raw(1));
+    if (theta.empty()) py_err_with_kind("OutOfDomain", method + ": theta_vec must be non-empty");
+    check_finite_named(theta, "theta_vec");
+    return sweep(self, a, 2, tau, theta, method, true);
+}
+
+Ref reverse_heat1d_theta(const ReverseHeat1DObj& self, const Args&) { return py_float(self.theta); }
+Ref reverse_heat1d_n_steps(const ReverseHeat1DObj& self, const Args&) { return py_int(self.n_steps); }
+Ref reverse_heat1d_n_grid(const ReverseHeat1DObj& self, const Args&) { return py_int(self.n_grid); }
+
+ClassDef& ReverseHeat1DObj::class_def() {
+    static ClassDef def = [] {
+        ClassDef d = class_def_base<ReverseHeat1DObj>("ReverseHeat1D", kReverseHeat1DDoc);
+        d.tp_new = constructor<ReverseHeat1DObj, kReverseHeat1DDoc, &reverse_heat1d_new>();
+        d.methods = {
+            method<ReverseHeat1DObj, kValueAndGradDoc, &reverse_heat1d_value_and_grad>(),
+            method<ReverseHeat1DObj, kValueAndGradKvecDoc, &reverse_heat1d_value_and_grad_kvec>(),
+            method<ReverseHeat1DObj, kThetaDoc, &reverse_heat1d_theta>(),
+            method<ReverseHeat1DObj, kNStepsDoc, &reverse_heat1d_n_steps>(),
+            method<ReverseHeat1DObj, kNGridDoc, &reverse_heat1d_n_grid>(),
+        };
+        return d;
+    }();
+    return def;
+}
+
+}  // namespace
+
+PyTypeObject* reverse_heat1d_type_object() { return type_object<ReverseHeat1DObj>(); }
+
+}  // namespace quorvane::py
