@@ -44,13 +44,12 @@ double dot(std::span<const double> a, std::span<const double> b) {
 Expected<StepTranspose> StepTranspose::assemble(const DiffusionChernoff& kernel, double tau) {
     StepTranspose t;
     const std::size_t n = kernel.grid.n;
-    t.n_ = n;
     t.band_ = step_band(kernel, tau);
-    t.width_ = 2 * t.band_ + 1;
-    t.cols_.assign(n * t.width_, 0.0);
+    const std::size_t width = 2 * t.band_ + 1;
     // Columns whose indices differ by at least 2 band + 1 never share a row:
     // one step of their sum gives each of them on its own rows.
-    const std::size_t probes = std::min(t.width_, n);
+    const std::size_t probes = std::min(width, n);
+    std::vector<std::vector<std::pair<std::size_t, double>>> cols(n);
     std::vector<double> e(n, 0.0);
     for (std::size_t c = 0; c < probes; ++c) {
         if (Status st = poll_stop(); !st) return fail(st.error());
@@ -60,18 +59,26 @@ Expected<StepTranspose> StepTranspose::assemble(const DiffusionChernoff& kernel,
         if (!y) return fail(y.error());
         for (std::size_t j = c; j < n; j += probes) {
             const std::size_t lo = j >= t.band_ ? j - t.band_ : 0, hi = std::min(n - 1, j + t.band_);
-            for (std::size_t i = lo; i <= hi; ++i) t.cols_[j * t.width_ + (i + t.band_ - j)] = (*y)[i];
+            for (std::size_t i = lo; i <= hi; ++i) {
+                if ((*y)[i] != 0.0) cols[j].emplace_back(i, (*y)[i]);
+            }
         }
+    }
+    t.start_.assign(1, 0);
+    for (const auto& col : cols) {
+        for (const auto& [i, w] : col) {
+            t.rows_.push_back(i);
+            t.values_.push_back(w);
+        }
+        t.start_.push_back(t.rows_.size());
     }
     return t;
 }
 
 void StepTranspose::apply(std::span<const double> g, std::span<double> out) const {
-    for (std::size_t j = 0; j < n_; ++j) {
-        const std::size_t lo = j >= band_ ? j - band_ : 0, hi = std::min(n_ - 1, j + band_);
-        const double* col = cols_.data() + j * width_ + band_ - j;
+    for (std::size_t j = 0; j + 1 < start_.size(); ++j) {
         double s = 0.0;
-        for (std::size_t i = lo; i <= hi; ++i) s += col[i] * g[i];
+        for (std::size_t k = start_[j]; k < start_[j + 1]; ++k) s += values_[k] * g[rows_[k]];
         out[j] = s;
     }
 }

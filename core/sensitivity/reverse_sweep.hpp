@@ -24,20 +24,22 @@
 
 namespace quorvane {
 
-// The one-step matrix M of a double kernel (M e_j = F(tau) e_j) by columns,
-// each column j kept on the rows [j - band, j + band] where it can be
-// non-zero.
+// The one-step matrix M of a double kernel (M e_j = F(tau) e_j) by columns:
+// the non-zero entries of column j, found on the rows [j - band, j + band]
+// where the step's reads can reach node j.
 class StepTranspose {
 public:
     static Expected<StepTranspose> assemble(const DiffusionChernoff& kernel, double tau);
 
-    // out = M^T g.
+    // out = M^T g (each entry summed in row order).
     void apply(std::span<const double> g, std::span<double> out) const;
     std::size_t band() const { return band_; }
 
 private:
-    std::size_t n_ = 0, band_ = 0, width_ = 1;
-    std::vector<double> cols_;  // column j at j * width_, row i at (i + band_ - j)
+    std::size_t band_ = 0;
+    std::vector<std::size_t> start_;  // column j's entries at [start_[j], start_[j + 1])
+    std::vector<std::size_t> rows_;
+    std::vector<double> values_;
 };
 
 // The coefficient x -> (theta of the nearest node's region, seed) whose

@@ -88,7 +88,10 @@ ReverseHeat1DObj reverse_heat1d_new(const Args& a) {
     const std::uint64_t n_steps = a.u64(4);
     if (!(std::isfinite(theta) && theta > 0.0)) py_err_with_kind("OutOfDomain", "ReverseHeat1D: theta must be finite and > 0");
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "ReverseHeat1D: n_steps must be >= 1");
-    unwrap(reverse_heat1d_setup(theta, xmin, xmax, n_grid, n_steps));
+    // Only the grid is checked here: every buffer belongs to a call, and a
+    // call's u0 must have n_grid values.
+    unwrap(Grid1D<double>::make(BoundaryPolicy<double>::of(BoundaryTag::Reflect),
+                                InterpKind::of(InterpTag::CubicHermite), xmin, xmax, n_grid));
     return {theta, xmin, xmax, n_grid, n_steps};
 }
 
@@ -116,10 +119,11 @@ Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, doubl
     const ReverseSweepConfig cfg = unwrap(reverse_heat1d_setup(self.theta, self.xmin, self.xmax, self.n_grid, self.n_steps));
     const GridFn<double> start{cfg.kernel.grid, u0};
     Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));
-    unwrap(run_with_lock_held([&]() -> Status {
+    (void)run_with_lock_held([&]() -> Status {
         r = reverse_sweep(cfg, self.n_steps, start, target, theta, tau);
+        if (!r) return fail(r.error());  // a stop for Ctrl-C raises the handler's exception
         return {};
-    }));
+    });
     const ReverseResult res = unwrap(std::move(r));
     if (as_list) return py_tuple({py_float(res.j), py_float_list(res.gradient)});
     return py_tuple({py_float(res.j), py_float(res.gradient.at(0))});
