@@ -15,8 +15,7 @@ namespace {
 
 constexpr char kGraphFrechetDoc[] =
     "graph_expmv_frechet(gk, u0, dj, *, t, params)\n--\n\n"
-    "Gradient of a loss of u(t) = e^{-tL} u0 with respect to edge weights of the Laplacian L\n"
-    "held by a GraphKrylov.\n\n"
+    "Gradient of a loss of u(t) = e^{-tL} u0 with respect to edge weights of a GraphKrylov's L.\n\n"
     "Given dj = dJ/du(t), the result is, for each pair (i, j) in params and summed over the\n"
     "columns, dJ/dw_ij = t int_0^1 <e^{-(1-s)tL} dj, (dA/dw_ij) e^{-stL} u0> ds with A = -L and\n"
     "(dA/dw_ij) x = -(x_i - x_j)(e_i - e_j): the derivative of L = D - W. A Laplacian of kind\n"
@@ -39,8 +38,7 @@ constexpr char kGraphFrechetDoc[] =
 
 constexpr char kSymmetricFrechetDoc[] =
     "symmetric_op_expmv_frechet(op, u0, dj, *, t, entries)\n--\n\n"
-    "Gradient of a loss of u(t) = e^{-tM} u0 with respect to symmetric entries of the matrix M of\n"
-    "a SymmetricOperator.\n\n"
+    "Gradient of a loss of u(t) = e^{-tM} u0 with respect to entries of a SymmetricOperator M.\n\n"
     "Given dj = dJ/du(t), the result is, for each pair (i, j) in entries and summed over the\n"
     "columns, dJ/dM_ij = t int_0^1 <e^{-(1-s)tM} dj, (dA/dM_ij) e^{-stM} u0> ds with A = -M;\n"
     "the entry moves as M_ij = M_ji (dM = e_i e_j^T + e_j e_i^T), and (i, i) is the one\n"
