@@ -6,6 +6,7 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel_pool.hpp"
+#include "core/sensitivity/graph_sensitivity.hpp"
 
 namespace quorvane {
 namespace {
@@ -31,8 +32,6 @@ constexpr const char* kGradMessage = "graph_expmv_frechet: grad_w.len() != n_par
 constexpr const char* kWorkMessage =
     "graph_expmv_frechet: t * spectral_bound too large: the quadrature would need more than 10000000 operator "
     "products per column";
-constexpr const char* kEdgeRangeMessage = "apply_edge_weight_deriv: index out of range";
-constexpr const char* kSelfLoopMessage = "apply_edge_weight_deriv: self-loop (i==j)";
 constexpr const char* kEntryRangeMessage = "symmetric_op_expmv_frechet: entry index out of range";
 
 enum class Rule { EdgeWeight, Entry };
@@ -72,12 +71,9 @@ double pair_term(Rule rule, std::span<const double> y, std::span<const double> x
 }
 
 Status check_pair(Rule rule, const IndexPair& p, std::uint64_t n) {
+    if (rule == Rule::EdgeWeight) return check_edge_pair(p, n);
     if (p.first >= n || p.second >= n) {
-        const double v = static_cast<double>(std::max(p.first, p.second));
-        return domain_error(rule == Rule::EdgeWeight ? kEdgeRangeMessage : kEntryRangeMessage, v);
-    }
-    if (rule == Rule::EdgeWeight && p.first == p.second) {
-        return domain_error(kSelfLoopMessage, static_cast<double>(p.first));
+        return domain_error(kEntryRangeMessage, static_cast<double>(std::max(p.first, p.second)));
     }
     return {};
 }

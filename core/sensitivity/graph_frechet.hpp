@@ -18,17 +18,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "core/foundation/error.hpp"
 #include "core/graph/graph_krylov.hpp"
+#include "core/sensitivity/graph_sensitivity.hpp"
 #include "core/sparse/symmetric_operator.hpp"
 
 namespace quorvane {
 
 // (i, j): the edge between nodes i and j, or the entry pair M_ij = M_ji.
-using IndexPair = std::pair<std::uint64_t, std::uint64_t>;
+using IndexPair = EdgePair;
 
 // The number of equal quadrature panels for the product t * rho.
 std::uint64_t frechet_panel_count(double t_rho);

@@ -17,13 +17,16 @@ std::vector<EdgePair> parse_edge_params(PyObject* params, const Graph<double>& g
         }
         return all_edge_pairs(graph);
     }
+    return edge_pair_list(params, "params must be list[(int,int)] or \"all_edges\"");
+}
+
+std::vector<EdgePair> edge_pair_list(PyObject* params, const char* message) {
     try {
         return index_pairs_arg(params, "params");
     } catch (const BindError&) {
-        // A KeyboardInterrupt raised while reading the sequence stays itself.
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
-        py_err_with_kind("OutOfDomain", "params must be list[(int,int)] or \"all_edges\"");
+        py_err_with_kind("OutOfDomain", message);
     }
 }
 

@@ -17,4 +17,9 @@ namespace quorvane::py {
 // else that is not a pair list.
 std::vector<EdgePair> parse_edge_params(PyObject* params, const Graph<double>& graph);
 
+// A sequence of 2-tuples of non-negative integers, else OutOfDomain
+// `message` (an exception that is not an Exception, such as a
+// KeyboardInterrupt raised while reading the sequence, stays itself).
+std::vector<EdgePair> edge_pair_list(PyObject* params, const char* message);
+
 }  // namespace quorvane::py

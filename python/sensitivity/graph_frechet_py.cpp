@@ -8,6 +8,7 @@
 
 #include "core/sensitivity/graph_frechet.hpp"
 #include "python/graph/graph_args.hpp"
+#include "python/sensitivity/edge_params.hpp"
 #include "python/sparse/sparse_args.hpp"
 
 namespace quorvane::py {
@@ -102,15 +103,8 @@ Ref graph_expmv_frechet_body(const Args& a) {
         py_err_with_kind("OutOfDomain",
                          "graph_expmv_frechet: 'all_edges' not supported \u2014 pass explicit list[(i,j)] pairs");
     }
-    std::vector<IndexPair> params;
-    try {
-        params = index_pairs_arg(params_obj, "params");
-    } catch (const BindError&) {
-        // A KeyboardInterrupt raised while reading the sequence stays itself.
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
-        py_err_with_kind("OutOfDomain", "graph_expmv_frechet: params must be list[(int, int)]");
-    }
+    const std::vector<IndexPair> params =
+        edge_pair_list(params_obj, "graph_expmv_frechet: params must be list[(int, int)]");
     for (const auto& [i, j] : params) {
         if (i >= n || j >= n) {
             py_err_with_kind("OutOfDomain", "graph_expmv_frechet: edge (" + std::to_string(i) + "," +
