@@ -144,12 +144,5 @@ TEST(Frechet, RefusalsInOrder) {
     EXPECT_EQ(r.error().variant(), CoreError::Variant::Unsupported);
 }
 
-TEST(Frechet, PanelCount) {
-    EXPECT_EQ(frechet_panel_count(0.0), 1u);
-    EXPECT_EQ(frechet_panel_count(4.0), 1u);
-    EXPECT_EQ(frechet_panel_count(4.000001), 2u);
-    EXPECT_EQ(frechet_panel_count(200.0), 50u);
-}
-
 }  // namespace
 }  // namespace quorvane
