@@ -19,15 +19,19 @@ Expected<std::vector<double>> step(const DiffusionChernoff& k, std::span<const d
 
 // Nodes a read of one step can reach from its own node: the outer
 // quadrature point 2 sqrt(3 a tau) plus the widest interpolation stencil
-// (cells i-4 .. i+5 of the degree-9 Hermite). Mirror images lie no farther
+// (cells i-5 .. i+6 of the degree-9 Hermite). Mirror images lie no farther
 // from an inner node than the ghost point they stand for, so reflecting and
 // zero ends keep the band; other ends, a varying coefficient (drifting read
-// points) or a band as wide as the grid take every column whole.
+// points), a global interpolant (Chebyshev) or a band as wide as the grid
+// take every column whole.
 std::size_t step_band(const DiffusionChernoff& k, double tau) {
     const std::size_t full = k.grid.n - 1;
     const auto c = k.coef.constant_value();
     const BoundaryTag tag = k.grid.boundary.tag;
-    if (!c || !(tag == BoundaryTag::Reflect || tag == BoundaryTag::Zero)) return full;
+    const InterpTag kind = k.grid.interp_kind.tag;
+    const bool local = kind == InterpTag::SepticHermite || kind == InterpTag::OctonicHermite ||
+                       kind == InterpTag::CubicHermite;
+    if (!c || !local || !(tag == BoundaryTag::Reflect || tag == BoundaryTag::Zero)) return full;
     const double cells = 2.0 * std::sqrt(3.0 * *c * tau) / k.grid.dx() + 7.0;
     if (!(cells < static_cast<double>(full))) return full;
     return std::min(full, static_cast<std::size_t>(cells));
