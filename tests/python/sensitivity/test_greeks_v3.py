@@ -68,6 +68,7 @@ def test_zero_time_and_zero_theta():
     g.greeks(-0.0)
     message = error_text(g.greeks, 0.1)
     assert message.startswith("[OutOfDomain] scale_theta must be > 0 for t > 0")
+    assert np.array_equal(g.greeks(0.0)[0], u0)  # the refused call kept the state
     _, g = make(3, 0.4, n=21)
     value, delta, gamma = g.greeks(0.0)
     assert np.array_equal(value, u0) and not delta.any() and not gamma.any()
