@@ -111,6 +111,7 @@ double PyCoeffFn::operator()(double x) const {
         if (val && tb) PyException_SetTraceback(val, tb);
         Ref t(type), v(val), b(tb);
         if (!first_exception_ && v) first_exception_ = v;
+        SignalStop::stop_current(v.get());
     }
     result = Ref();
     arg = Ref();

@@ -23,6 +23,7 @@ Status check_finite_result(const std::vector<double>& v) {
 
 namespace {
 thread_local bool t_thread_ending = false;
+thread_local SignalStop* t_current_stop = nullptr;  // the calling thread's call without the lock
 }  // namespace
 
 void restore_thread(PyThreadState* ts) {
@@ -52,11 +53,22 @@ SignalStop::~SignalStop() {
 }
 
 SignalStop::Released::Released(SignalStop& stop)
-    : stop_(stop), hook_((stop.thread_ = PyEval_SaveThread(), StopHook{&SignalStop::poll, &stop})) {}
+    : stop_(stop), hook_((stop.thread_ = PyEval_SaveThread(), StopHook{&SignalStop::poll, &stop})) {
+    stop.outer_ = std::exchange(t_current_stop, &stop);
+}
 
 // Also runs while such a forced unwind passes: the lock is then not asked for again.
 SignalStop::Released::~Released() noexcept(false) {
+    t_current_stop = stop_.outer_;
     if (!thread_ending()) restore_thread(stop_.thread_);
+}
+
+void SignalStop::stop_current(PyObject* exc) {
+    SignalStop* self = t_current_stop;
+    if (self == nullptr || self->type_ || exc == nullptr || PyObject_IsInstance(exc, PyExc_Exception) != 0) return;
+    self->type_ = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    self->value_ = Py_NewRef(exc);
+    self->traceback_ = PyException_GetTraceback(exc);
 }
 
 bool SignalStop::poll(void* ctx) {

@@ -168,9 +168,17 @@ public:
     // Raises the kept exception, if any (lock held).
     void raise_if_stopped();
 
+    // A Python callable called back on the calling thread of such a call
+    // raised `exc`, which is not an Exception (KeyboardInterrupt from Ctrl-C,
+    // SystemExit): the call's loops stop at their next poll and the call
+    // ends with that exception, even where the callable's failure itself
+    // only gives a NaN (lock held; without effect outside such a call).
+    static void stop_current(PyObject* exc);
+
 private:
     static bool poll(void* ctx);
 
+    SignalStop* outer_ = nullptr;  // the call this one is nested in, on the same thread
     PyThreadState* thread_ = nullptr;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;

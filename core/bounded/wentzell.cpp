@@ -34,15 +34,15 @@ Status DynamicWentzellChernoff::apply_into(const GridFn<double>& src, GridFn<dou
 }
 
 Expected<std::vector<double>> evolve_wentzell(const Grid1D<double>& grid, std::vector<double> values, double c,
-                                              std::span<const double> gammas, double tau) {
+                                              std::size_t n, FunctionRef<double(std::size_t)> gamma_at, double tau) {
     auto cur = GridFn<double>::make(grid, std::move(values));
     if (!cur) return fail(cur.error());
     GridFn<double> other{grid, std::vector<double>(grid.n, 0.0)};
     ScratchPool<double> pool;
     const DiffusionChernoff unit = DiffusionChernoff::unit(grid);
-    for (double gamma : gammas) {
+    for (std::size_t k = 0; k < n; ++k) {
         if (Status st = poll_stop(); !st) return fail(st.error());
-        const DynamicWentzellChernoff step{unit, gamma, c};
+        const DynamicWentzellChernoff step{unit, gamma_at(k), c};
         if (Status st = step.apply_into(*cur, other, pool, tau); !st) return fail(st.error());
         std::swap(*cur, other);
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/function_ref.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/line/diffusion.hpp"
 
@@ -38,9 +39,10 @@ struct DynamicWentzellChernoff {
     Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
 };
 
-// n = gammas.size() steps of tau from `values` (validated as a grid
-// function on `grid`), step k with gamma = gammas[k].
+// n steps of tau from `values` (validated as a grid function on `grid`),
+// step k with gamma = gamma_at(k): a family is sampled step by step, never
+// stored for the whole run.
 Expected<std::vector<double>> evolve_wentzell(const Grid1D<double>& grid, std::vector<double> values, double c,
-                                              std::span<const double> gammas, double tau);
+                                              std::size_t n, FunctionRef<double(std::size_t)> gamma_at, double tau);
 
 }  // namespace quorvane

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -129,23 +131,55 @@ void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::s
     std::vector<std::thread> threads;
     threads.reserve(chunks);
     std::vector<std::exception_ptr> faults(chunks);
+    // The workers' poll_stop reads `stop`; the calling thread raises it when
+    // its own poll asks to stop while it waits for them.
+    std::atomic<bool> stop{false};
+    std::mutex done_mutex;
+    std::condition_variable done;
+    std::size_t running = 0;
     bool spawn_failed = false;
     for (std::size_t k = 0; k < chunks; ++k) {
         const std::size_t begin = k * len;
         const std::size_t end = std::min(count, begin + len);
+        {
+            std::lock_guard<std::mutex> lock(done_mutex);
+            ++running;
+        }
         try {
             threads.emplace_back([&, k, begin, end] {
                 try {
+                    ScopedStopFlag flag(stop);
                     body(begin, end);
                 } catch (const abi::__forced_unwind&) {
                     throw;  // the thread is being ended (pthread_exit): let it end
                 } catch (...) {
                     faults[k] = std::current_exception();
                 }
+                std::lock_guard<std::mutex> lock(done_mutex);
+                --running;
+                done.notify_all();
             });
         } catch (const std::system_error&) {
+            std::lock_guard<std::mutex> lock(done_mutex);
+            --running;
             spawn_failed = true;
             break;
+        }
+    }
+    if (stop_requestable()) {
+        std::unique_lock<std::mutex> lock(done_mutex);
+        while (!done.wait_for(lock, std::chrono::milliseconds(10), [&] { return running == 0; })) {
+            lock.unlock();
+            try {
+                if (!poll_stop()) stop.store(true, std::memory_order_relaxed);
+            } catch (const abi::__forced_unwind&) {
+                // The calling thread is being ended: its workers stop and are
+                // joined first, so that no joinable thread is left behind.
+                stop.store(true, std::memory_order_relaxed);
+                for (auto& th : threads) th.join();
+                throw;
+            }
+            lock.lock();
         }
     }
     for (auto& th : threads) th.join();

@@ -64,8 +64,10 @@ std::size_t chunk_count(std::size_t n);
 Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::size_t)> node);
 
 // Runs body(begin, end) over `count` items split into at most `workers`
-// contiguous chunks on scoped threads (the calling thread only waits), or
-// directly when workers <= 1. Faults in workers are rethrown after the join.
+// contiguous chunks on scoped threads, or directly when workers <= 1. The
+// calling thread waits, polling for a stop request (poll_stop) that it
+// passes on to the workers' own poll_stop. Faults in workers are rethrown
+// after the join.
 void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::size_t, std::size_t)> body);
 
 // `steps` successive steps over n nodes: step(k, begin, end, share) computes

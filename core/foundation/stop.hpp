@@ -8,6 +8,7 @@
 // The core itself knows nothing of what the hook looks at.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 
 #include "core/foundation/error.hpp"
@@ -34,7 +35,27 @@ private:
     std::chrono::steady_clock::time_point previous_poll_;
 };
 
-// CoreError::callback_failed() when the calling thread's hook asks to stop;
+// Installs, on a worker thread of a call, the flag through which the calling
+// thread passes a stop request on (run_chunked raises it when the calling
+// thread's own poll asks to stop); until destruction poll_stop on the worker
+// answers from the flag.
+class ScopedStopFlag {
+public:
+    explicit ScopedStopFlag(const std::atomic<bool>& flag);
+    ~ScopedStopFlag();
+    ScopedStopFlag(const ScopedStopFlag&) = delete;
+    ScopedStopFlag& operator=(const ScopedStopFlag&) = delete;
+
+private:
+    const std::atomic<bool>* previous_;
+};
+
+// Whether poll_stop on the calling thread can ever ask to stop (a hook or a
+// flag is installed).
+bool stop_requestable();
+
+// CoreError::callback_failed() when the calling thread's hook asks to stop
+// (or its stop flag is raised);
 // success when no hook is installed or less than the poll interval has
 // passed since the last consultation. Call it from the thread that runs the
 // loop (the one the hook was installed on), between steps.

@@ -258,7 +258,10 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
             t1[i] = two_over * w[i] - u[i];
             y[i] = y[i] - coef[1] * t1[i];
         }
+        // Up to 200 products per sub-step: a costly operator (a dense mass
+        // solve) makes that seconds, so the poll is per product.
         for (std::size_t k = 2; k <= degree; ++k) {
+            if (st = poll_stop(); !st) break;
             op.apply(t1, w);
             // T_k overwrites T_{k-2}.
             for (std::size_t i = 0; i < n; ++i) t0[i] = (four_over * w[i] - 2.0 * t1[i]) - t0[i];
@@ -269,6 +272,7 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
             }
             std::swap(t0, t1);
         }
+        if (!st) break;
         for (const double v : y) {
             if (!std::isfinite(v)) {
                 st = domain_error(

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/stop.hpp"
+
 namespace quorvane {
 namespace {
 
@@ -52,6 +54,7 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
         if (!(tau > 0.0)) {
             return fail(CoreError::adaptive_step_rejected(h, last_err, accepted + rejected));
         }
+        if (Status st = poll_stop(); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *full, pool, tau); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *half, pool, 0.5 * tau); !st) return fail(st.error());
         if (Status st = kernel.apply_into(*half, *half2, pool, 0.5 * tau); !st) return fail(st.error());

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 namespace {
@@ -90,6 +91,7 @@ namespace {
 Status step_segment(const DriftReactionChernoff& kernel, GridFn<double>& cur, GridFn<double>& other, std::size_t m,
                     double tau) {
     for (std::size_t k = 0; k < m; ++k) {
+        if (Status st = poll_stop(); !st) return st;
         if (Status st = par_apply_pointwise(other, kernel, cur, tau); !st) return st;
         std::swap(cur, other);
     }

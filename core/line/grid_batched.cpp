@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -17,6 +18,7 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
     GridFn<double>* src = &a;
     GridFn<double>* dst = &b;
     for (std::size_t k = 0; k < n_steps; ++k) {
+        if (Status st = poll_stop(); !st) return st;
         if (Status st = kernel.apply_into(*src, *dst, pool, tau); !st) return st;
         std::swap(src, dst);
     }

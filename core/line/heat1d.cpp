@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -32,6 +33,7 @@ Expected<std::vector<double>> heat1d_evolve_f32(const Grid1D<double>& grid, std:
     const float dx = g->dx();
     const std::size_t n = g->n;
     for (std::size_t step = 0; step < n_steps; ++step) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
         std::vector<float> next(n, 0.0f);
         for (std::size_t i = 0; i < n; ++i) {
             const float x = xmin + dx * static_cast<float>(i);

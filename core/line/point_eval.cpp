@@ -6,6 +6,7 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -56,6 +57,7 @@ Expected<double> eval_at(const DiffusionChernoff& kernel, const GridFn<double>& 
     GridFn<double> cur = u0;
     GridFn<double> next = u0;
     for (std::uint32_t k = 0; k < n_steps; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
         if (Status st = par_apply_pointwise(next, kernel, cur, tau); !st) return fail(st.error());
         std::swap(cur, next);
     }

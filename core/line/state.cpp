@@ -8,6 +8,7 @@ Status evolve_steps_pingpong(const DiffusionChernoff& kernel, std::span<const do
     std::copy(g.begin(), g.end(), state.values.begin());
     ScratchPool<double> unused;
     for (std::size_t k = 0; k < n; ++k) {
+        if (Status st = poll_stop(); !st) return st;
         if (Status st = kernel.apply_into(state, scratch, unused, tau); !st) return st;
         std::swap(state, scratch);
     }

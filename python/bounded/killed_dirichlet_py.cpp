@@ -60,7 +60,7 @@ Ref killed_dirichlet_apply(KilledDirichlet1DObj& self, const Args& a) {
     const double t = a.f64(0);
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
     Evolver<KilledDirichletChernoff> work = self.evolver;
-    Status st = work.advance(t);
+    Status st = run_with_lock_held([&] { return work.advance(t); });
     if (st) st = check_finite_result(work.state.values);
     unwrap(st);
     self.evolver.state.values = std::move(work.state.values);

@@ -112,15 +112,14 @@ Ref wentzell_evolve(WentzellV8Obj& self, const Args& a) {
     const double t_offset = a.f64_or(1, 0.0);
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     const double tau = t / static_cast<double>(self.n_steps);
-    std::vector<double> gammas = self.schedule;
-    if (self.family) {
-        gammas.resize(self.n_steps);
-        for (std::size_t k = 0; k < self.n_steps; ++k) gammas[k] = self.family->at(t_offset + tau * static_cast<double>(k));
-    }
     const Grid1D<double> grid = self.grid;
     std::vector<double> values = self.state;
     const double c = self.c;
-    self.state = unwrap(run_evolve([&] { return evolve_wentzell(grid, std::move(values), c, gammas, tau); }));
+    auto gamma_at = [&](std::size_t k) {
+        return self.family ? self.family->at(t_offset + tau * static_cast<double>(k)) : self.schedule[k];
+    };
+    self.state =
+        unwrap(run_evolve([&] { return evolve_wentzell(grid, std::move(values), c, self.n_steps, gamma_at, tau); }));
     return new_array_f64(self.state);
 }
 

@@ -243,5 +243,25 @@ TEST(NodeSteps, StopRequestEndsTheCallBetweenStepsAndFaultsAfterTheJoin) {
     }
 }
 
+// The calling thread of run_chunked only waits; a stop its hook asks for
+// reaches the workers' own polls, and no worker sees a stop without one.
+TEST(RunChunked, PassesTheCallingThreadsStopOnToTheWorkers) {
+    for (const bool stop : {false, true}) {
+        const ScopedStopHook hook({stop ? [](void*) { return true; } : [](void*) { return false; }, nullptr});
+        std::atomic<int> stopped{0};
+        run_chunked(4, 4, [&](std::size_t, std::size_t) {
+            const auto start = std::chrono::steady_clock::now();
+            while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+                if (!poll_stop()) {
+                    ++stopped;
+                    return;
+                }
+            }
+        });
+        EXPECT_EQ(stopped.load(), stop ? 4 : 0);
+    }
+    EXPECT_FALSE(stop_requestable());
+}
+
 }  // namespace
 }  // namespace quorvane
