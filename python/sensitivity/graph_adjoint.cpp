@@ -29,15 +29,9 @@ struct GraphAdjointObj {
     SharedGraph graph;
     Ref a;  // null when not given
 
-    int visit_refs(visitproc visit, void* arg) const {
-        Py_VISIT(lap_at_t.get());
-        Py_VISIT(a.get());
-        return 0;
-    }
-    void clear_refs() {
-        lap_at_t = Ref();
-        a = Ref();
-    }
+    // The callables may refer back to the object.
+    int visit_refs(visitproc visit, void* arg) const { return visit_held(visit, arg, lap_at_t, a); }
+    void clear_refs() { clear_held(lap_at_t, a); }
     static ClassDef& class_def();
 };
 
@@ -164,9 +158,9 @@ Ref adjoint_evolve(const GraphAdjointObj& self, const Args& a) {
     check_f0_len(lambda.size(), n);
     const double tau = t / static_cast<double>(n_steps);
     CallbackErrors errors;
-    LaplacianProvider lap = lap_at_t_adaptor(self.lap_at_t.get(), n, errors);
+    LaplacianProvider lap = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors);
     CoefficientProvider coef;
-    if (self.varcoef) coef = varcoef_a_at_t_adaptor(self.a.get(), n, errors, "a");
+    if (self.varcoef) coef = varcoef_a_at_t_adaptor(held(self.a, "a"), n, errors, "a");
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         if (self.varcoef) {
             // Both bounds are rho_bar, so the step's radius test reads

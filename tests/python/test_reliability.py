@@ -170,6 +170,8 @@ HOLDERS = {
     "VarCoefMagnusGraph": (lambda fn: q.VarCoefMagnusGraph(4, lap_at_t=lambda t: q.Graph.path(4), a_at_t=fn,
                                                            rho_bar_max=4.0, a_sup_max=1.0),
                            np.ones(4), lambda m: m.evolve(0.1, 2, np.ones(4))),
+    "GraphAdjoint": (lambda fn: q.GraphAdjoint(q.Graph.path(4), lap_at_t=fn, rho_bar=4.0),
+                     q.Graph.path(4), lambda m: m.evolve_state_adjoint(np.ones(4), 0.1, 2)),
 }
 
 
