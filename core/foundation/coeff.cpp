@@ -1,6 +1,7 @@
 #include "core/foundation/coeff.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "core/foundation/error.hpp"
 
@@ -12,18 +13,39 @@ double coeff_half(double) { return 0.5; }
 float coeff_one_f32(float) { return 1.0f; }
 float coeff_zero_f32(float) { return 0.0f; }
 
+namespace {
+
+// A closure of the library's own, fixed in x.
+template <class Fn>
+SharedCoeff make_fixed_coeff(Fn fn) {
+    struct Impl final : CoeffFn {
+        Fn f;
+        explicit Impl(Fn g) : f(std::move(g)) {}
+        double operator()(double x) const override { return f(x); }
+        bool fixed() const override { return true; }
+    };
+    return std::make_shared<const Impl>(std::move(fn));
+}
+
+}  // namespace
+
 SharedCoeff constant_coeff(double c) {
-    return make_coeff([c](double) { return c; });
+    return make_fixed_coeff([c](double) { return c; });
 }
 
 SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, double x0, double h) {
-    return make_coeff([s = std::move(samples), x0, h](double x) {
+    return make_fixed_coeff([s = std::move(samples), x0, h](double x) {
         return catmull_rom_sample(*s, x0, h, x);
     });
 }
 
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h) {
     return sampled_coeff(std::make_shared<const std::vector<double>>(std::move(samples)), x0, h);
+}
+
+bool CoeffSource::fixed() const {
+    if (tag != Tag::Shared) return true;
+    return sa && sa1 && sa2 && sa->fixed() && sa1->fixed() && sa2->fixed();
 }
 
 CoeffSource CoeffSource::plain(PlainFn a, PlainFn a1, PlainFn a2) {

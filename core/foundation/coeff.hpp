@@ -22,6 +22,10 @@ class CoeffFn {
 public:
     virtual ~CoeffFn() = default;
     virtual double operator()(double x) const = 0;
+    // True when the closure is a fixed function of x that calls nothing
+    // outside the library (samples, a constant): its values may then be
+    // taken once and reused for a whole call.
+    virtual bool fixed() const { return false; }
 };
 using SharedCoeff = std::shared_ptr<const CoeffFn>;
 
@@ -71,6 +75,11 @@ struct CoeffSource {
     // coefficient needs neither the drift nor the correction: both vanish
     // identically.
     std::optional<double> constant_value() const;
+
+    // True when a, a' and a'' are fixed functions (plain functions, a
+    // constant, or closures whose fixed() holds): a call may take their
+    // values once instead of every step.
+    bool fixed() const;
 
     double eval_a(double x) const {
         switch (tag) {

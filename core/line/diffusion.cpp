@@ -30,6 +30,59 @@ inline F difference_step(const F& tau, const F& dx) {
     }
 }
 
+// The coefficient's part of a variable-coefficient node step of kernel k.
+template <class F, class K>
+Expected<Heat2Feet<F>> heat2_feet(const K& k, std::size_t i, const F& tau) {
+    const Grid1D<F>& grid = k.grid;
+    const auto& coef = k.coef;
+    const F dx = (grid.xmax - grid.xmin) / num<F>(static_cast<double>(grid.n - 1));
+    const F x = grid.xmin + dx * num<F>(static_cast<double>(i));
+    const F theta = num<F>(0.5) * tau;
+    // Drift foot of the divergence form.
+    const F xp = x + theta * coef.eval_a_prime(x);
+    const F a = coef.eval_a(xp);
+    if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(xp));
+    const F r1 = fsqrt(a * tau);
+    const F h1 = r1 + r1;
+    const F r3 = fsqrt(num<F>(3.0) * a * tau);
+    const F h3 = r3 + r3;
+    const F y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
+    Heat2Feet<F> f;
+    for (int m = 0; m < 5; ++m) f.z[m] = y[m] + theta * coef.eval_a_prime(y[m]);
+    f.a = coef.eval_a(x);
+    f.a1 = coef.eval_a_prime(x);
+    f.a2 = coef.eval_a_double_prime(x);
+    return f;
+}
+
+// The rest of the node step at x (grid spacing dx), with u read through `at`.
+template <class F, class Read>
+Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, const F& dx, const F& tau) {
+    const F w0 = num<F>(kHeatW0), w1 = num<F>(kHeatW1), w3 = num<F>(kHeatW3);
+    F s[5];
+    for (int m = 0; m < 5; ++m) {
+        auto v = at(f.z[m]);
+        if (!v) return v;
+        s[m] = *v;
+    }
+    const F quad = (w0 * s[0] + w1 * (s[1] + s[2])) + w3 * (s[3] + s[4]);
+
+    // Correction from finite differences around the node itself.
+    const F h = difference_step(tau, dx);
+    const F two = num<F>(2.0);
+    const F q[5] = {x, x + h, x - h, x + two * h, x - two * h};
+    F w[5];
+    for (int m = 0; m < 5; ++m) {
+        auto v = at(q[m]);
+        if (!v) return v;
+        w[m] = *v;
+    }
+    const F d1 = (w[1] - w[2]) / (two * h);
+    const F d2 = (w[1] - two * w[0] + w[2]) / (h * h);
+    const F d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / (two * h * h * h);
+    return quad + tau * tau * (f.a * f.a1 * d3 + num<F>(0.5) * f.a * f.a2 * d2 + num<F>(0.25) * f.a1 * f.a2 * d1);
+}
+
 // The node step over the number type F of kernel k (double, Dual<double>,
 // Dual<Dual<double>>) with u read through `at` (anything giving Expected<F>
 // of a point); `constant` is the kernel's constant_value(). The double
@@ -39,10 +92,8 @@ inline F difference_step(const F& tau, const F& dx) {
 template <class F, class K, class Read>
 Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read& at, std::size_t i, const F& tau) {
     const Grid1D<F>& grid = k.grid;
-    const auto& coef = k.coef;
     const F dx = (grid.xmax - grid.xmin) / num<F>(static_cast<double>(grid.n - 1));
     const F x = grid.xmin + dx * num<F>(static_cast<double>(i));
-    const F theta = num<F>(0.5) * tau;
     const F w0 = num<F>(kHeatW0), w1 = num<F>(kHeatW1), w3 = num<F>(kHeatW3);
 
     if (constant) {
@@ -65,42 +116,9 @@ Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read&
         return (w0 * *u0 + w1 * (*up1 + *um1)) + w3 * (*up3 + *um3);
     }
 
-    // Drift foot of the divergence form.
-    const F xp = x + theta * coef.eval_a_prime(x);
-    const F a = coef.eval_a(xp);
-    if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(xp));
-    const F r1 = fsqrt(a * tau);
-    const F h1 = r1 + r1;
-    const F r3 = fsqrt(num<F>(3.0) * a * tau);
-    const F h3 = r3 + r3;
-    const F y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
-    F z[5];
-    for (int m = 0; m < 5; ++m) z[m] = y[m] + theta * coef.eval_a_prime(y[m]);
-    F s[5];
-    for (int m = 0; m < 5; ++m) {
-        auto v = at(z[m]);
-        if (!v) return v;
-        s[m] = *v;
-    }
-    const F quad = (w0 * s[0] + w1 * (s[1] + s[2])) + w3 * (s[3] + s[4]);
-
-    // Correction from finite differences around the node itself.
-    const F h = difference_step(tau, dx);
-    const F two = num<F>(2.0);
-    const F q[5] = {x, x + h, x - h, x + two * h, x - two * h};
-    F w[5];
-    for (int m = 0; m < 5; ++m) {
-        auto v = at(q[m]);
-        if (!v) return v;
-        w[m] = *v;
-    }
-    const F d1 = (w[1] - w[2]) / (two * h);
-    const F d2 = (w[1] - two * w[0] + w[2]) / (h * h);
-    const F d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / (two * h * h * h);
-    const F A = coef.eval_a(x);
-    const F A1 = coef.eval_a_prime(x);
-    const F A2 = coef.eval_a_double_prime(x);
-    return quad + tau * tau * (A * A1 * d3 + num<F>(0.5) * A * A2 * d2 + num<F>(0.25) * A1 * A2 * d1);
+    auto feet = heat2_feet(k, i, tau);
+    if (!feet) return fail(feet.error());
+    return heat2_from_feet(*feet, at, x, dx, tau);
 }
 
 }  // namespace
@@ -255,6 +273,7 @@ Heat2Steps::Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& gr
       tau_(tau),
       constant_(kernel.coef.constant_value()),
       plan_(steps >= 2 && constant_ && finite_nonneg(*constant_)),
+      feet_(steps >= 2 && !constant_ && kernel.coef.fixed()),
       shares_(std::max<std::size_t>(shares, 1)) {}
 
 void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
@@ -262,6 +281,19 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     if (plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, 5), begin, end)) {
         sh.planned = true;
         return;
+    }
+    if (feet_) {
+        // A fixed coefficient: its part of every node step is taken once.
+        sh.feet.resize(end - begin);
+        for (std::size_t i = begin; i < end; ++i) {
+            auto f = heat2_feet(*kernel_, i, tau_);
+            if (!f) {
+                // The step without them reports it, in node order.
+                sh.feet.clear();
+                break;
+            }
+            sh.feet[i - begin] = *f;
+        }
     }
     const double dx = grid_.dx();
     // How far the reads reach beyond the nodes: the outer quadrature points
@@ -290,6 +322,13 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
             return (kHeatW0 * r[0] + kHeatW1 * (r[1] + r[2])) + kHeatW3 * (r[3] + r[4]);
         });
         return {};
+    }
+    if (!sh.feet.empty()) {
+        const Grid1D<double>& kg = kernel_->grid;
+        const double kdx = (kg.xmax - kg.xmin) / static_cast<double>(kg.n - 1);
+        return sampled_nodes(sh.samples, src, out, begin, end, sh.margin, [&](std::size_t i, const auto& read) {
+            return heat2_from_feet(sh.feet[i - begin], read, kg.xmin + kdx * static_cast<double>(i), kdx, tau_);
+        });
     }
     return sampled_nodes(sh.samples, src, out, begin, end, sh.margin, [&](std::size_t i, const auto& read) {
         return heat2_node(*kernel_, constant_, read, i, tau_);

@@ -243,9 +243,18 @@ Status sampled_apply_into(const K& kernel, const GridFn<double>& in, GridFn<doub
 // Steps of one kernel with one step size, share by share (see
 // run_node_steps), giving exactly the values of apply_node. With a
 // coefficient constant by construction each share runs from a step plan;
-// otherwise its reads go through node samples of the step's input computed
+// with a fixed one (see CoeffSource::fixed) each share takes the
+// coefficient's part of its node steps once; otherwise its reads go through node samples of the step's input computed
 // once per step, block by block (a block's nodes and the margin their reads
 // reach, so the samples stay in cache).
+// The coefficient's part of a variable-coefficient node step: where the
+// quadrature reads (the drift feet z) and a, a', a'' at the node.
+template <class F>
+struct Heat2Feet {
+    F z[5];
+    F a, a1, a2;
+};
+
 class Heat2Steps {
 public:
     Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid, double tau, std::size_t shares,
@@ -263,6 +272,7 @@ private:
         std::int64_t margin = 0;  // cells read beyond the nodes, unplanned
         ReadPlan plan;
         SepticSamples samples;
+        std::vector<Heat2Feet<double>> feet;  // a fixed coefficient's part of each node step, when taken once
     };
     void prepare(Share& sh, std::size_t begin, std::size_t end) const;
 
@@ -271,6 +281,7 @@ private:
     double tau_;
     std::optional<double> constant_;
     bool plan_;
+    bool feet_;
     std::vector<Share> shares_;
 };
 

@@ -45,18 +45,7 @@ Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, doubl
 
 Expected<double> central_derivative_9pt(const GridFn<double>& u, double x, double h, int k,
                                         const std::array<double, 9>& c) {
-    // The centre sample comes last; it only enters D2.
-    static constexpr int kOrder[9] = {-4, -3, -2, -1, 1, 2, 3, 4, 0};
-    double s[9];
-    for (int m = 0; m < 9; ++m) {
-        const int j = kOrder[m];
-        auto v = u.grid.interp(u.values, x + static_cast<double>(j) * h);
-        if (!v) return v;
-        s[j + 4] = *v;
-    }
-    double acc = 0.0;
-    for (int j = 0; j < 9; ++j) acc += c[j] * s[j];
-    return acc / std::pow(h, static_cast<double>(k));
+    return derivative_9pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, k, c);
 }
 
 Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {

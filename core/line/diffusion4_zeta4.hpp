@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,24 @@ Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, doubl
                                         const std::array<double, 7>& c);
 Expected<double> central_derivative_9pt(const GridFn<double>& u, double x, double h, int k,
                                         const std::array<double, 9>& c);
+
+// The 9-point difference with samples read through `at` (Expected<double>
+// of a point), in the order above.
+template <class Read>
+Expected<double> derivative_9pt(const Read& at, double x, double h, int k, const std::array<double, 9>& c) {
+    // The centre sample comes last; it only enters D2.
+    static constexpr int kOrder[9] = {-4, -3, -2, -1, 1, 2, 3, 4, 0};
+    double s[9];
+    for (int m = 0; m < 9; ++m) {
+        const int j = kOrder[m];
+        auto v = at(x + static_cast<double>(j) * h);
+        if (!v) return v;
+        s[j + 4] = *v;
+    }
+    double acc = 0.0;
+    for (int j = 0; j < 9; ++j) acc += c[j] * s[j];
+    return acc / std::pow(h, static_cast<double>(k));
+}
 
 struct Diffusion4thChernoff {
     // When present, a, a' and a'' come from here (Plain, Shared or Constant);

@@ -18,13 +18,18 @@ std::optional<double> Diffusion6thChernoff::constant_value() const {
     return coef_override ? coef_override->constant_value() : CoeffSource::plain(a, a_prime, a_double_prime).constant_value();
 }
 
-Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+namespace {
+
+// The node step with u read through `at`.
+template <class Read>
+Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::size_t i, double tau) {
+    const Grid1D<double>& grid = k.grid;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
     const double theta = 0.5 * tau;
 
-    const double xp = x + theta * coef_a_prime(x);
-    const double a = coef_a(xp);
+    const double xp = x + theta * k.coef_a_prime(x);
+    const double a = k.coef_a(xp);
     if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
     const double r1 = std::sqrt(a * tau);
     const double h1 = r1 + r1;
@@ -34,29 +39,57 @@ Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::
     const double h5 = r5 + r5;
     const double y[7] = {xp, xp + h1, xp - h1, xp + h3, xp - h3, xp + h5, xp - h5};
     double s[7];
-    for (int k = 0; k < 7; ++k) {
-        const double z = y[k] + theta * coef_a_prime(y[k]);
-        auto v = u.grid.interp(u.values, z);
+    for (int m = 0; m < 7; ++m) {
+        const double z = y[m] + theta * k.coef_a_prime(y[m]);
+        auto v = at(z);
         if (!v) return v;
-        s[k] = *v;
+        s[m] = *v;
     }
     const double quad =
         ((kHeat6W0 * s[0] + kHeat6W1 * (s[1] + s[2])) + kHeat6W3 * (s[3] + s[4])) + kHeat6W5 * (s[5] + s[6]);
     const double p = std::sqrt(tau);
 
-    const double A = coef_a(x);
-    const double A1 = coef_a_prime(x);
-    const double A2 = coef_a_double_prime(x);
+    const double A = k.coef_a(x);
+    const double A1 = k.coef_a_prime(x);
+    const double A2 = k.coef_a_double_prime(x);
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
     const double h = max_ignore_nan(4.0 * dx, p);
-    auto d1 = central_derivative_9pt(u, x, h, 1, kCentral9D1);
+    auto d1 = derivative_9pt(at, x, h, 1, kCentral9D1);
     if (!d1) return d1;
-    auto d2 = central_derivative_9pt(u, x, h, 2, kCentral9D2);
+    auto d2 = derivative_9pt(at, x, h, 2, kCentral9D2);
     if (!d2) return d2;
-    auto d3 = central_derivative_9pt(u, x, h, 3, kCentral9D3);
+    auto d3 = derivative_9pt(at, x, h, 3, kCentral9D3);
     if (!d3) return d3;
     return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
+}
+
+}  // namespace
+
+Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
+    return heat6_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
+}
+
+Status Diffusion6thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
+                                        double tau, SepticSamples& samples) const {
+    // The reads reach the outer quadrature points (from the bound of a; the
+    // drift is not counted) and four difference steps.
+    const double dx = grid.dx();
+    const double reach = max_ignore_nan(2.0 * std::sqrt(5.0 * a_norm_bound * tau),
+                                        4.0 * max_ignore_nan(4.0 * dx, std::sqrt(tau)));
+    return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
+                         [&](std::size_t i, const auto& read) { return heat6_node(*this, read, i, tau); });
+}
+
+Status Diffusion6thChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&,
+                                        double tau) const {
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    out.values.resize(in.values.size(), 0.0);
+    return run_node_steps(in.values.size(), 1, [&](std::size_t, std::size_t begin, std::size_t end, std::size_t) {
+        // The calling thread keeps its samples' storage from step to step.
+        thread_local SepticSamples samples;
+        return step_nodes(in, out.values.data(), begin, end, tau, samples);
+    });
 }
 
 Diffusion6thZeta6Chernoff Diffusion6thZeta6Chernoff::over(Diffusion4thChernoff inner) {

@@ -48,9 +48,14 @@ struct Diffusion6thChernoff {
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
-    Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const {
-        return par_apply_pointwise(out, *this, in, tau);
-    }
+    // Nodes [begin, end) of one step from src into out, every read through
+    // node samples of src (see sampled_nodes).
+    Status step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end, double tau,
+                      SepticSamples& samples) const;
+
+    // One step, as par_apply_pointwise of apply_node gives it, with the
+    // reads sharing their node samples.
+    Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&, double tau) const;
     // a where the coefficient is constant by construction (see
     // CoeffSource::constant_value); heat6 reads its input itself.
     std::optional<double> constant_value() const;
