@@ -8,6 +8,9 @@ Every figure is reported as a ratio against a reference measured in the same run
    (threshold 64), each in its own subprocess, against a fixed 21-tap stencil
    loop (bench/stencil21.cpp) built here with the library's compiler flags.
    Parallel efficiency = serial time / (parallel time * threads used).
+   The same for the other 1-D classes at n = 2^14 and 2^18 (one admissible
+   step size each; the sampled-coefficient rows use a = 1 + 0.3 sin(pi x)),
+   all against the same loop.
 2. Fixed cost: Heat1D.evolve(t, 1) on 16 nodes against ndarray.copy() of 16
    values (and values() against the same copy).
 3. Time to a maximum error of 1e-6, 1e-8 and 1e-10 on du/dt = u'' over
@@ -110,6 +113,65 @@ for _ in range(repeats):
     best = min(best, time.perf_counter() - start)
 print(json.dumps(best / (n * steps)))
 """
+
+
+CLASS_SCRIPT = """
+import json, sys, time
+import numpy as np
+import quorvane
+name, n, steps, repeats, cfl = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5])
+x = np.linspace(-1.0, 1.0, n)
+dx = x[1] - x[0]
+tau = cfl * dx * dx
+u0 = np.cos(np.pi * x)
+if name.endswith(".with_a_array"):
+    h = getattr(quorvane, name.split(".")[0]).with_a_array(-1.0, 1.0, n, 1.0 + 0.3 * np.sin(np.pi * x), u0)
+else:
+    h = getattr(quorvane, name)(-1.0, 1.0, n, u0)
+h.evolve(tau, 1)
+best = float("inf")
+for _ in range(repeats):
+    start = time.perf_counter()
+    h.evolve(tau * steps, steps)
+    best = min(best, time.perf_counter() - start)
+print(json.dumps(best / (n * steps)))
+"""
+
+# Class, step size in units of dx^2 (admissible for each), share of the
+# node-steps budget (the slow classes run fewer steps).
+OTHER_CLASSES = [
+    ("Heat1D4th", 2.5, 1.0),
+    ("Heat1D6th", 2.5, 1.0),
+    ("Heat1DZeta4", 1.0, 0.25),
+    ("Heat1DZeta6", 1.0, 0.125),
+    ("TruncatedExp1D", 0.4, 0.25),
+    ("TruncatedExp4th1D", 0.3, 0.25),
+    ("DiffusionExpmv1D", 2.5, 0.125),
+    ("Heat1D.with_a_array", 0.5, 0.125),
+    ("Heat1D6th.with_a_array", 0.5, 0.03125),
+]
+
+
+def class_ns(name, cfl, threshold, n, steps, repeats):
+    out = subprocess.run([sys.executable, "-c", CLASS_SCRIPT, name, str(n), str(steps), str(repeats), str(cfl)],
+                         env=module_env(TAMBRIK_PARALLEL_THRESHOLD=threshold), check=True, capture_output=True,
+                         text=True)
+    return json.loads(out.stdout) * 1e9
+
+
+def other_classes(exponents, node_steps, repeats):
+    with tempfile.TemporaryDirectory() as workdir:
+        exe = build_stencil_loop(workdir)
+        rows = []
+        for k in exponents:
+            n = 2**k
+            threads = min(n // 64, os.cpu_count() or 1)
+            loop = stencil_ns(exe, n, max(4, node_steps // n), repeats)
+            for name, cfl, share in OTHER_CLASSES:
+                steps = max(2, int(node_steps * share) // n)
+                rows.append((name, n, steps, loop, class_ns(name, cfl, 1000000, n, steps, repeats),
+                             class_ns(name, cfl, 64, n, steps, repeats), threads))
+        return rows
 
 
 def heat1d_ns(threshold, n, steps, repeats):
@@ -316,6 +378,15 @@ def main():
               f"{serial / (parallel * threads):10.2f}")
     print()
 
+    print("1b. Other classes, ns per node-step against the same loop")
+    print(f"{'class':<24} {'n':>8} {'steps':>6} {'stencil':>8} {'1 thread':>9} {'ratio':>7} {'threads':>8} "
+          f"{'parallel':>9} {'efficiency':>10}")
+    others = other_classes([14] if quick else [14, 18], node_steps // 4, repeats)
+    for name, n, steps, loop, serial, parallel, threads in others:
+        print(f"{name:<24} {n:8d} {steps:6d} {loop:8.2f} {serial:9.2f} {serial / loop:7.2f} {threads:8d} "
+              f"{parallel:9.2f} {serial / (parallel * threads):10.2f}")
+    print()
+
     print("2. Fixed cost on 16 nodes against ndarray.copy()")
     evolve, values, copy = fixed_cost(20000 if quick else 100000)
     print(f"   evolve(t, 1): {evolve * 1e6:.2f} us   values(): {values * 1e9:.0f} ns   "
@@ -344,6 +415,11 @@ def main():
                      serial / loop))
         rows.append((f"parallel efficiency, n=2^{k}, {threads} threads (aim >= 0.7 from 2^14)",
                      f"{parallel:.2f} ns", f"{serial:.2f} ns", serial / (parallel * threads)))
+    for name, n, _, loop, serial, parallel, threads in others:
+        k = int(math.log2(n))
+        rows.append((f"{name} 1 thread / stencil loop, n=2^{k}", f"{serial:.2f} ns", f"{loop:.2f} ns", serial / loop))
+        rows.append((f"{name} parallel efficiency, n=2^{k}, {threads} threads", f"{parallel:.2f} ns",
+                     f"{serial:.2f} ns", serial / (parallel * threads)))
     rows.append(("evolve(t, 1) / ndarray.copy(), n=16 (aim: evolve <= 3 us)", f"{evolve * 1e6:.2f} us",
                  f"{copy * 1e9:.0f} ns", evolve / copy))
     rows.append(("values() / ndarray.copy(), n=16", f"{values * 1e9:.0f} ns", f"{copy * 1e9:.0f} ns", values / copy))

@@ -217,8 +217,9 @@ Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::
 }
 
 Status run_node_steps(std::size_t n, std::size_t steps,
-                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step) {
-    const std::size_t c = chunk_count(n);
+                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step,
+                      std::size_t max_shares) {
+    const std::size_t c = std::min(chunk_count(n), max_shares);
     if (c <= 1) {
         for (std::size_t k = 0; k < steps; ++k) {
             if (k > 0)

@@ -80,9 +80,11 @@ void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::s
 // with that error. A failing share ends the call after the step in which it
 // failed: the serial path returns the first error in node order, the
 // parallel path the error that reached the slot first. Faults in a share are
-// rethrown after the join as an InternalFault.
+// rethrown after the join as an InternalFault. `max_shares` caps the
+// chunk count (steps too light to pay for a barrier on small shares).
 Status run_node_steps(std::size_t n, std::size_t steps,
-                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step);
+                      FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step,
+                      std::size_t max_shares = SIZE_MAX);
 
 // The stepping form of a plain per-node kernel for run_steps: every node of
 // a share through apply_node.

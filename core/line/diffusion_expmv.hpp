@@ -75,6 +75,9 @@ public:
     ExpmvSteps(const DiffusionExpmvChernoff& kernel, double tau, std::size_t shares);
 
     std::size_t phases() const { return sweeps_; }
+    // A sweep costs about a nanosecond a node: shares of fewer nodes spend
+    // more time at the barrier than in the sweep.
+    static constexpr std::size_t min_share_nodes() { return 32768; }
     void prepare(std::size_t n);
     Status phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
                  std::size_t share);

@@ -32,7 +32,8 @@ namespace quorvane {
 // several sweeps (each reading what the sweeps before it wrote in full)
 // instead has phases() sweeps and phase(p, src, dst, begin, end, share);
 // prepare(n), when present, sizes its buffers before the first sweep;
-// finish(), when present, gives the call's verdict after the last one.
+// finish(), when present, gives the call's verdict after the last one;
+// min_share_nodes(), when present, is the fewest nodes a share should have.
 template <class K>
 concept HasNodeSteps = requires(const K& k, const Grid1D<double>& g) {
     k.node_steps(g, 0.0, std::size_t{1}, std::size_t{1});
@@ -80,6 +81,11 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
         auto stepper = kernel.node_steps(start.grid, tau, chunk_count(n), steps);
         prepare_steps(stepper, n);
         const std::size_t sweeps = phases_of(stepper);
+        // A light sweep pays for its barrier only on large shares.
+        std::size_t max_shares = SIZE_MAX;
+        if constexpr (requires { stepper.min_share_nodes(); }) {
+            max_shares = std::max<std::size_t>(1, n / stepper.min_share_nodes());
+        }
         GridFn<double>* buffers[2] = {&start, &other};
         // steps * sweeps barriers, in runs whose count fits a size_t.
         for (std::size_t done = 0; done < steps;) {
@@ -89,7 +95,8 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
                                            const std::size_t j = done + k / sweeps;
                                            return run_phase(stepper, k % sweeps, *buffers[j % 2],
                                                             *buffers[(j + 1) % 2], begin, end, s);
-                                       });
+                                       },
+                                       max_shares);
             if (!st) return fail(st.error());
             done += run;
         }

@@ -44,6 +44,9 @@ public:
                       const Grid1D<double>& grid, double tau, std::size_t shares);
 
     std::size_t phases() const { return 5; }
+    // Sweeps of a few nanoseconds a node: small shares would wait at the
+    // barriers more than they work.
+    static constexpr std::size_t min_share_nodes() { return 8192; }
     void prepare(std::size_t n);
     Status phase(std::size_t p, const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
                  std::size_t share);
