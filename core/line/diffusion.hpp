@@ -290,11 +290,22 @@ private:
 // adding it to itself, as the node steps form them.
 std::vector<double> quadrature_offsets(double c, double tau, std::size_t count);
 
+// The coefficient's part of a variable-coefficient quadrature node step
+// with R points (heat4: 5, heat6: 7): the drift feet z and a, a', a'' at
+// the node.
+template <std::size_t R>
+struct QuadFeet {
+    double z[R];
+    double a, a1, a2;
+};
+
 // The stepping form of a quadrature kernel K (heat4, heat6) for run_steps:
 // each share runs from a step plan when `constant` holds a coefficient
 // constant by construction (Sum adds the R reads exactly as the node step
-// adds them), through apply_node otherwise, on the source the kernel's
-// apply_into would read (K::source_kind: another sampling of a copy).
+// adds them), from the coefficient's part of each node step taken once when
+// the coefficient is fixed (K::coef_fixed, K::feet), through the node step
+// otherwise, on the source the kernel's apply_into would read
+// (K::source_kind: another sampling of a copy).
 template <class K, std::size_t R, class Sum>
 class QuadratureSteps {
 public:
@@ -305,6 +316,7 @@ public:
           tau_(tau),
           constant_(constant),
           plan_(steps >= 2 && constant && finite_nonneg(*constant) && !kernel.source_kind()),
+          feet_(steps >= 2 && !constant && !kernel.source_kind() && kernel.coef_fixed()),
           shares_(std::max<std::size_t>(shares, 1)) {}
 
     Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
@@ -320,11 +332,22 @@ public:
             sh.plan.template run<R>(src.values, src.grid, dst.values.data(), Sum{});
             return {};
         }
+        if (feet_ && !sh.feet_prepared) {
+            // A fixed coefficient: its part of every node step is taken once.
+            sh.feet_prepared = true;
+            sh.feet.resize(end - begin);
+            for (std::size_t i = begin; i < end; ++i) {
+                if (!kernel_->feet(i, tau_, sh.feet[i - begin])) {
+                    // The step without them reports it, in node order.
+                    sh.feet.clear();
+                    break;
+                }
+            }
+        }
+        if (!sh.feet.empty()) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, sh.feet);
         const GridFn<double>* source = &src;
         const std::optional<InterpKind> kind = kernel_->source_kind();
-        if constexpr (requires { kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples); }) {
-            if (!kind) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples);
-        }
+        if (!kind) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, {});
         if (kind) {
             sh.copy.grid = kernel_->grid;
             sh.copy.grid.interp_kind = *kind;
@@ -343,15 +366,18 @@ private:
     struct alignas(64) Share {  // one cache line apart: shares write their own only
         bool prepared = false;
         bool planned = false;
+        bool feet_prepared = false;
         ReadPlan plan;
         SepticSamples samples;
         GridFn<double> copy;
+        std::vector<QuadFeet<R>> feet;  // a fixed coefficient's part of each node step, when taken once
     };
     const K* kernel_;
     Grid1D<double> grid_;
     double tau_;
     std::optional<double> constant_;
     bool plan_;
+    bool feet_;
     std::vector<Share> shares_;
 };
 

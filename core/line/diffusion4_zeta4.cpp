@@ -20,32 +20,22 @@ const std::array<double, 9> kCentral9D2 = {-1.0 / 560.0, 8.0 / 315.0, -1.0 / 5.0
 const std::array<double, 9> kCentral9D3 = {-7.0 / 240.0, 3.0 / 10.0,  -169.0 / 120.0, 61.0 / 30.0, 0.0,
                                            -61.0 / 30.0, 169.0 / 120.0, -3.0 / 10.0,  7.0 / 240.0};
 
-namespace {
-
-// The 7-point difference with samples read through `at`.
-template <class Read>
-Expected<double> derivative_7pt(const Read& at, double x, double h, int k, const std::array<double, 7>& c) {
-    double s[7];
-    for (int j = 0; j < 7; ++j) {
-        auto v = at(x + static_cast<double>(j - 3) * h);
-        if (!v) return v;
-        s[j] = *v;
-    }
-    double acc = 0.0;
-    for (int j = 0; j < 7; ++j) acc += c[j] * s[j];
-    return acc / std::pow(h, static_cast<double>(k));
-}
-
-}  // namespace
-
 Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, double h, int k,
                                         const std::array<double, 7>& c) {
-    return derivative_7pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, k, c);
+    double s[7];
+    if (Status st = samples_7pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, s); !st) {
+        return fail(st.error());
+    }
+    return central_sum(s, h, k, c);
 }
 
 Expected<double> central_derivative_9pt(const GridFn<double>& u, double x, double h, int k,
                                         const std::array<double, 9>& c) {
-    return derivative_9pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, k, c);
+    double s[9];
+    if (Status st = samples_9pt([&](double p) { return u.grid.interp(u.values, p); }, x, h, s); !st) {
+        return fail(st.error());
+    }
+    return central_sum(s, h, k, c);
 }
 
 Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {
@@ -56,9 +46,8 @@ Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {
 
 namespace {
 
-// The node step with u read through `at`.
-template <class Read>
-Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::size_t i, double tau) {
+// The coefficient's part of the node step.
+Expected<QuadFeet<5>> heat4_feet(const Diffusion4thChernoff& k, std::size_t i, double tau) {
     const Grid1D<double>& grid = k.grid;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
@@ -74,11 +63,20 @@ Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::
     const double r3 = std::sqrt(3.0 * a * tau);
     const double h3 = r3 + r3;
     const double y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
-    double z[5];
-    for (int m = 0; m < 5; ++m) z[m] = y[m] + theta * k.coef_a_prime(y[m]);
+    QuadFeet<5> f;
+    for (int m = 0; m < 5; ++m) f.z[m] = y[m] + theta * k.coef_a_prime(y[m]);
+    f.a = k.coef_a(x);
+    f.a1 = k.coef_a_prime(x);
+    f.a2 = k.coef_a_double_prime(x);
+    return f;
+}
+
+// The rest of the node step at x (grid spacing dx), with u read through `at`.
+template <class Read>
+Expected<double> heat4_from_feet(const QuadFeet<5>& f, const Read& at, double x, double dx, double tau) {
     double s[5];
     for (int m = 0; m < 5; ++m) {
-        auto v = at(z[m]);
+        auto v = at(f.z[m]);
         if (!v) return v;
         s[m] = *v;
     }
@@ -86,21 +84,29 @@ Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::
     const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
     const double p = std::pow(tau, 0.75);
 
-    const double A = k.coef_a(x);
-    const double A1 = k.coef_a_prime(x);
-    const double A2 = k.coef_a_double_prime(x);
+    const double A = f.a, A1 = f.a1, A2 = f.a2;
     // Locally constant coefficient: the quadrature is the whole step. (A NaN
     // derivative compares unequal and runs the correction, which carries it.)
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
     const double h = max_ignore_nan(3.0 * dx, p);
-    auto d1 = derivative_7pt(at, x, h, 1, kCentral7D1);
-    if (!d1) return d1;
-    auto d2 = derivative_7pt(at, x, h, 2, kCentral7D2);
-    if (!d2) return d2;
-    auto d3 = derivative_7pt(at, x, h, 3, kCentral7D3);
-    if (!d3) return d3;
-    return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
+    // The three differences share their seven samples.
+    double w[7];
+    if (Status st = samples_7pt(at, x, h, w); !st) return fail(st.error());
+    const double d1 = central_sum(w, h, 1, kCentral7D1);
+    const double d2 = central_sum(w, h, 2, kCentral7D2);
+    const double d3 = central_sum(w, h, 3, kCentral7D3);
+    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
+}
+
+// The node step with u read through `at`.
+template <class Read>
+Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::size_t i, double tau) {
+    auto f = heat4_feet(k, i, tau);
+    if (!f) return fail(f.error());
+    const Grid1D<double>& grid = k.grid;
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return heat4_from_feet(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau);
 }
 
 }  // namespace
@@ -109,13 +115,28 @@ Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::
     return heat4_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
 }
 
+bool Diffusion4thChernoff::coef_fixed() const { return coef_override ? coef_override->fixed() : true; }
+
+bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const {
+    auto r = heat4_feet(*this, i, tau);
+    if (!r) return false;
+    f = *r;
+    return true;
+}
+
 Status Diffusion4thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
-                                        double tau, SepticSamples& samples) const {
+                                        double tau, SepticSamples& samples, std::span<const QuadFeet<5>> feet) const {
     // The reads reach the outer quadrature points (from the bound of a; the
     // drift is not counted) and three difference steps.
     const double dx = grid.dx();
     const double reach = max_ignore_nan(2.0 * std::sqrt(3.0 * a_norm_bound * tau),
                                         3.0 * max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
+    if (!feet.empty()) {
+        const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+        return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx), [&](std::size_t i, const auto& read) {
+            return heat4_from_feet(feet[i - begin], read, grid.xmin + kdx * static_cast<double>(i), kdx, tau);
+        });
+    }
     return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
                          [&](std::size_t i, const auto& read) { return heat4_node(*this, read, i, tau); });
 }

@@ -48,22 +48,39 @@ Expected<double> central_derivative_7pt(const GridFn<double>& u, double x, doubl
 Expected<double> central_derivative_9pt(const GridFn<double>& u, double x, double h, int k,
                                         const std::array<double, 9>& c);
 
-// The 9-point difference with samples read through `at` (Expected<double>
-// of a point), in the order above.
+// sum_j c_j s_j / h^k over the samples s in offset order.
+template <std::size_t N>
+double central_sum(const double (&s)[N], double h, int k, const std::array<double, N>& c) {
+    double acc = 0.0;
+    for (std::size_t j = 0; j < N; ++j) acc += c[j] * s[j];
+    return acc / std::pow(h, static_cast<double>(k));
+}
+
+// The nine samples of the 9-point differences, read through `at`
+// (Expected<double> of a point) in the order above, into s in offset order;
+// the first failing read's error.
 template <class Read>
-Expected<double> derivative_9pt(const Read& at, double x, double h, int k, const std::array<double, 9>& c) {
+Status samples_9pt(const Read& at, double x, double h, double (&s)[9]) {
     // The centre sample comes last; it only enters D2.
     static constexpr int kOrder[9] = {-4, -3, -2, -1, 1, 2, 3, 4, 0};
-    double s[9];
     for (int m = 0; m < 9; ++m) {
         const int j = kOrder[m];
         auto v = at(x + static_cast<double>(j) * h);
-        if (!v) return v;
+        if (!v) return fail(v.error());
         s[j + 4] = *v;
     }
-    double acc = 0.0;
-    for (int j = 0; j < 9; ++j) acc += c[j] * s[j];
-    return acc / std::pow(h, static_cast<double>(k));
+    return {};
+}
+
+// The seven samples of the 7-point differences, x - 3h .. x + 3h.
+template <class Read>
+Status samples_7pt(const Read& at, double x, double h, double (&s)[7]) {
+    for (int j = 0; j < 7; ++j) {
+        auto v = at(x + static_cast<double>(j - 3) * h);
+        if (!v) return fail(v.error());
+        s[j] = *v;
+    }
+    return {};
 }
 
 struct Diffusion4thChernoff {
@@ -96,8 +113,15 @@ struct Diffusion4thChernoff {
 
     // Nodes [begin, end) of one step from src into out, every read through
     // node samples of src (the input's own sampling; see sampled_nodes).
+    // With `feet` (the coefficient's part of nodes [begin, end), see feet)
+    // the coefficient is not evaluated again.
     Status step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end, double tau,
-                      SepticSamples& samples) const;
+                      SepticSamples& samples, std::span<const QuadFeet<5>> feet = {}) const;
+
+    // True when the coefficient is a fixed function (see CoeffSource::fixed).
+    bool coef_fixed() const;
+    // The coefficient's part of node i's step; false where the step fails.
+    bool feet(std::size_t i, double tau, QuadFeet<5>& f) const;
 
     // The sampling apply_into reads a copy of its input with (degree-9
     // Hermite or Chebyshev), or nothing when it reads the input itself.

@@ -20,9 +20,8 @@ std::optional<double> Diffusion6thChernoff::constant_value() const {
 
 namespace {
 
-// The node step with u read through `at`.
-template <class Read>
-Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::size_t i, double tau) {
+// The coefficient's part of the node step.
+Expected<QuadFeet<7>> heat6_feet(const Diffusion6thChernoff& k, std::size_t i, double tau) {
     const Grid1D<double>& grid = k.grid;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
@@ -38,10 +37,20 @@ Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::
     const double r5 = std::sqrt(5.0 * a * tau);
     const double h5 = r5 + r5;
     const double y[7] = {xp, xp + h1, xp - h1, xp + h3, xp - h3, xp + h5, xp - h5};
+    QuadFeet<7> f;
+    for (int m = 0; m < 7; ++m) f.z[m] = y[m] + theta * k.coef_a_prime(y[m]);
+    f.a = k.coef_a(x);
+    f.a1 = k.coef_a_prime(x);
+    f.a2 = k.coef_a_double_prime(x);
+    return f;
+}
+
+// The rest of the node step at x (grid spacing dx), with u read through `at`.
+template <class Read>
+Expected<double> heat6_from_feet(const QuadFeet<7>& f, const Read& at, double x, double dx, double tau) {
     double s[7];
     for (int m = 0; m < 7; ++m) {
-        const double z = y[m] + theta * k.coef_a_prime(y[m]);
-        auto v = at(z);
+        auto v = at(f.z[m]);
         if (!v) return v;
         s[m] = *v;
     }
@@ -49,19 +58,27 @@ Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::
         ((kHeat6W0 * s[0] + kHeat6W1 * (s[1] + s[2])) + kHeat6W3 * (s[3] + s[4])) + kHeat6W5 * (s[5] + s[6]);
     const double p = std::sqrt(tau);
 
-    const double A = k.coef_a(x);
-    const double A1 = k.coef_a_prime(x);
-    const double A2 = k.coef_a_double_prime(x);
+    const double A = f.a, A1 = f.a1, A2 = f.a2;
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
     const double h = max_ignore_nan(4.0 * dx, p);
-    auto d1 = derivative_9pt(at, x, h, 1, kCentral9D1);
-    if (!d1) return d1;
-    auto d2 = derivative_9pt(at, x, h, 2, kCentral9D2);
-    if (!d2) return d2;
-    auto d3 = derivative_9pt(at, x, h, 3, kCentral9D3);
-    if (!d3) return d3;
-    return quad + tau * tau * (A * A1 * *d3 + 0.5 * A * A2 * *d2 + 0.25 * A1 * A2 * *d1);
+    // The three differences share their nine samples.
+    double w[9];
+    if (Status st = samples_9pt(at, x, h, w); !st) return fail(st.error());
+    const double d1 = central_sum(w, h, 1, kCentral9D1);
+    const double d2 = central_sum(w, h, 2, kCentral9D2);
+    const double d3 = central_sum(w, h, 3, kCentral9D3);
+    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
+}
+
+// The node step with u read through `at`.
+template <class Read>
+Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::size_t i, double tau) {
+    auto f = heat6_feet(k, i, tau);
+    if (!f) return fail(f.error());
+    const Grid1D<double>& grid = k.grid;
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return heat6_from_feet(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau);
 }
 
 }  // namespace
@@ -70,13 +87,28 @@ Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::
     return heat6_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
 }
 
+bool Diffusion6thChernoff::coef_fixed() const { return coef_override ? coef_override->fixed() : true; }
+
+bool Diffusion6thChernoff::feet(std::size_t i, double tau, QuadFeet<7>& f) const {
+    auto r = heat6_feet(*this, i, tau);
+    if (!r) return false;
+    f = *r;
+    return true;
+}
+
 Status Diffusion6thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
-                                        double tau, SepticSamples& samples) const {
+                                        double tau, SepticSamples& samples, std::span<const QuadFeet<7>> feet) const {
     // The reads reach the outer quadrature points (from the bound of a; the
     // drift is not counted) and four difference steps.
     const double dx = grid.dx();
     const double reach = max_ignore_nan(2.0 * std::sqrt(5.0 * a_norm_bound * tau),
                                         4.0 * max_ignore_nan(4.0 * dx, std::sqrt(tau)));
+    if (!feet.empty()) {
+        const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+        return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx), [&](std::size_t i, const auto& read) {
+            return heat6_from_feet(feet[i - begin], read, grid.xmin + kdx * static_cast<double>(i), kdx, tau);
+        });
+    }
     return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
                          [&](std::size_t i, const auto& read) { return heat6_node(*this, read, i, tau); });
 }

@@ -50,8 +50,15 @@ struct Diffusion6thChernoff {
 
     // Nodes [begin, end) of one step from src into out, every read through
     // node samples of src (see sampled_nodes).
+    // With `feet` (the coefficient's part of nodes [begin, end), see feet)
+    // the coefficient is not evaluated again.
     Status step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end, double tau,
-                      SepticSamples& samples) const;
+                      SepticSamples& samples, std::span<const QuadFeet<7>> feet = {}) const;
+
+    // True when the coefficient is a fixed function (see CoeffSource::fixed).
+    bool coef_fixed() const;
+    // The coefficient's part of node i's step; false where the step fails.
+    bool feet(std::size_t i, double tau, QuadFeet<7>& f) const;
 
     // One step, as par_apply_pointwise of apply_node gives it, with the
     // reads sharing their node samples.
