@@ -8,6 +8,7 @@
 
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/sensitivity/checkpoints.hpp"
 
 namespace quorvane {
 
@@ -130,17 +131,6 @@ private:
     std::vector<double> packed_;
 };
 
-// (n_steps + 1) * n values, or bad_alloc when the count does not fit.
-std::vector<double> trajectory_storage(std::uint64_t n_steps, std::size_t n) {
-    std::size_t states = 0;
-    std::size_t total = 0;
-    if (__builtin_add_overflow(n_steps, std::uint64_t{1}, &states) || __builtin_mul_overflow(states, n, &total) ||
-        total > std::vector<double>().max_size()) {
-        throw std::bad_alloc();
-    }
-    return std::vector<double>(total, 0.0);
-}
-
 Expected<MagnusGraphHeatChernoff> constant_magnus_step(const SharedGraph& graph, double rho_bar) {
     return MagnusGraphHeatChernoff::make(graph, ConstantLaplacianCallback{graph}, true, rho_bar);
 }
@@ -187,22 +177,16 @@ Status adjoint_state_gradient(const MagnusGraphHeatChernoff& step, std::span<con
     const std::size_t n = static_cast<std::size_t>(step.graph->n_nodes);
     if (u0.size() < n || dj.size() < n) internal_fault("adjoint_state_gradient: signal shorter than n_nodes");
 
-    std::vector<double> traj = trajectory_storage(n_steps, n);
-    auto state = [&](std::uint64_t s) { return std::span<double>(traj).subspan(s * n, n); };
-    std::copy_n(u0.begin(), n, traj.begin());
-    for (std::uint64_t s = 0; s < n_steps; ++s) {
-        if (Status st = poll_stop(); !st) return st;
-        if (Status st = step.apply_into(state(s), state(s + 1), pool, tau * static_cast<double>(s), tau); !st) {
-            return st;
-        }
-    }
-
     std::vector<double> lambda(dj.begin(), dj.begin() + static_cast<std::ptrdiff_t>(n));
     std::vector<double> lambda_prev(n, 0.0);
     StepContraction contraction(n, pool);
     const double c = tau * (tau * kMagnus4Weight);
     const std::span<const EdgePair> pairs = sensitivity.pairs();
-    for (std::uint64_t s = n_steps; s-- > 0;) {
+    auto forward = [&](std::uint64_t s, std::span<const double> prev, std::span<double> next) -> Status {
+        if (Status st = poll_stop(); !st) return st;
+        return step.apply_into(prev, next, pool, tau * static_cast<double>(s), tau);
+    };
+    auto backward = [&](std::uint64_t s, std::span<const double> state) -> Status {
         if (Status st = poll_stop(); !st) return st;
         const double ts = tau * static_cast<double>(s);
         if (Status st = step.check_step(tau); !st) return st;
@@ -210,14 +194,15 @@ Status adjoint_state_gradient(const MagnusGraphHeatChernoff& step, std::span<con
         // derivative terms (the provider gives the same operator at a time).
         Expected<MagnusGraphHeatChernoff::Samples> samples = step.sample(ts, tau);
         if (!samples) return fail(samples.error());
-        contraction.prepare(*samples->l1, *samples->l2, state(s), lambda, lambda_prev, tau);
+        contraction.prepare(*samples->l1, *samples->l2, state, lambda, lambda_prev, tau);
         for (std::size_t k = 0; k < pairs.size(); ++k) {
             if (Status st = check_edge_pair(pairs[k], n); !st) return st;
             grad_theta[k] += contraction.contract(pairs[k], tau, c);
         }
         std::swap(lambda, lambda_prev);
-    }
-    return {};
+        return {};
+    };
+    return checkpointed_reverse(u0.first(n), n_steps, forward, backward);
 }
 
 Expected<std::vector<double>> compute_edge_weight_grad(const SharedGraph& graph, std::span<const double> u0,

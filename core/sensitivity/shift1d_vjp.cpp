@@ -7,6 +7,7 @@
 
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/sensitivity/checkpoints.hpp"
 
 namespace quorvane {
 namespace {
@@ -165,58 +166,26 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
         if (ai < 0.0) return domain_error(wrt == CoeffWrt::A ? kDaMessage : kNegativeAMessage, ai);
     std::fill(grad_out.begin(), grad_out.end(), 0.0);
 
-    // The trajectory is kept at every s-th step (s = ceil(sqrt(n_steps))) and
-    // each segment is recomputed once on the way back: memory grows like
-    // sqrt(n_steps) * n instead of n_steps * n, and the recomputed states are
-    // the same bits as the first pass.
-    const std::uint64_t n_steps = problem.n_steps;
-    const std::uint64_t s = std::max<std::uint64_t>(
-        1, static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(n_steps)))));
-    const std::uint64_t n_marks = n_steps == 0 ? 1 : (n_steps + s - 1) / s;
-    const std::uint64_t max_states = std::numeric_limits<std::size_t>::max() / 2 / (n > 0 ? n : 1);
-    if (n_marks > max_states || s > max_states)
-        return domain_error("shift1d_coeff_gradient: n_steps * n too large", static_cast<double>(n_steps));
-    std::vector<double> marks(static_cast<std::size_t>(n_marks) * n);
-    std::vector<double> segment(static_cast<std::size_t>(std::min(s, std::max<std::uint64_t>(n_steps, 1))) * n);
-    auto step_from = [&](std::span<const double> prev, std::span<double> next) -> Status {
-        if (auto st = poll_stop(); !st) return st;
-        return shift_step(problem, prev, next);
-    };
-    {
-        std::vector<double> cur(u0.begin(), u0.end()), nxt(n);
-        for (std::uint64_t k = 0; k < n_steps; ++k) {
-            if (k % s == 0) std::copy(cur.begin(), cur.end(), marks.begin() + static_cast<std::ptrdiff_t>((k / s) * n));
-            if (auto st = step_from(cur, nxt); !st) return st;
-            cur.swap(nxt);
-        }
-    }
-
     std::vector<double> lambda(dj_du_n.begin(), dj_du_n.end());
     std::vector<double> other(n), scratch(n, 0.0);
     const double eps = g.dx() * 0.0001;
-    for (std::uint64_t seg = n_marks; n_steps > 0 && seg-- > 0;) {
-        const std::uint64_t first = seg * s;
-        const std::uint64_t len = std::min(s, n_steps - first);
-        std::copy_n(marks.begin() + static_cast<std::ptrdiff_t>(seg * n), n, segment.begin());
-        for (std::uint64_t j = 1; j < len; ++j) {
-            std::span<const double> prev(segment.data() + (j - 1) * n, n);
-            if (auto st = step_from(prev, std::span<double>(segment.data() + j * n, n)); !st) return st;
+    auto step = [&](std::uint64_t, std::span<const double> prev, std::span<double> next) -> Status {
+        if (auto st = poll_stop(); !st) return st;
+        return shift_step(problem, prev, next);
+    };
+    auto visit = [&](std::uint64_t, std::span<const double> u) -> Status {
+        if (auto st = poll_stop(); !st) return st;
+        for (std::size_t i = 0; i < n; ++i) {
+            auto l = local_derivative(problem, wrt, u, i, eps);
+            if (!l) return std::unexpected(l.error());
+            grad_out[i] += lambda[i] * *l;
         }
-        for (std::uint64_t j = len; j-- > 0;) {
-            if (auto st = poll_stop(); !st) return st;
-            std::span<const double> u(segment.data() + j * n, n);
-            for (std::size_t i = 0; i < n; ++i) {
-                auto l = local_derivative(problem, wrt, u, i, eps);
-                if (!l) return std::unexpected(l.error());
-                grad_out[i] += lambda[i] * *l;
-            }
-            if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, lambda, other, scratch);
-                !st)
-                return st;
-            lambda.swap(other);
-        }
-    }
-    return {};
+        if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, lambda, other, scratch); !st)
+            return st;
+        lambda.swap(other);
+        return {};
+    };
+    return checkpointed_reverse(u0, problem.n_steps, step, visit);
 }
 
 }  // namespace quorvane

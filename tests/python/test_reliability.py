@@ -67,8 +67,10 @@ def test_huge_steps_fail_at_once(call):
     ("q.GraphHeat(q.Graph.path(64), rho_bar=4.0)", "obj.evolve_batched(0.1, 4 * 10**9, np.ones((64, 8)))"),
     ("q.TtEvolver([1.0] * 3, [0.0] * 3, 0.0, [-1.0] * 3, [1.0] * 3, 1e-10)",
      "obj.evolve(q.TtState([np.ones(16)] * 3), 0.1, 10**9)"),
-    # A reverse sweep keeps only checkpoints: no n_steps-sized trajectory before the first poll.
+    # Reverse sweeps keep only checkpoints: no n_steps-sized trajectory before the first poll.
     ("None", "q.shift1d_coeff_grad(0, 1, 64, *[np.full(64, 0.3)] * 3, u(64), u(64), 0.1, 10**9)"),
+    ("None", "q.edge_weight_grad(q.Graph.path(64), u0=u(64), dj_du_n=u(64), t=0.1, n_steps=10**9, rho_bar=4.0,"
+             " params='all_edges')"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""
