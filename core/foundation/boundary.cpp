@@ -255,15 +255,7 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
             break;
         case InterpTag::Chebyshev:
         default: {
-            Grid1D<F> eff = *this;
-            switch (interp_kind.cheb_boundary) {
-                case ChebyshevBoundary::FromGrid: break;
-                case ChebyshevBoundary::Reflect: eff.boundary.tag = BoundaryTag::Reflect; break;
-                case ChebyshevBoundary::Periodic: eff.boundary.tag = BoundaryTag::Periodic; break;
-                case ChebyshevBoundary::Zero:
-                default: eff.boundary.tag = BoundaryTag::Zero; break;
-            }
-            return chebyshev_sample<F>(values, eff, interp_kind.m, x);
+            return chebyshev_sample<F>(values, chebyshev_effective_grid(*this), interp_kind.m, x);
         }
     }
     // A point that is not finite, or so far out that no cell can be told

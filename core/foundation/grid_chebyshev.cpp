@@ -131,7 +131,7 @@ F k_(double v) {
 // at the Chebyshev points. Valid for any finite x; the callers pass points
 // inside [xmin, xmax] (up to the rounding of a fold).
 template <class F>
-F barycentric(std::span<const F> values, const Grid1D<F>& g, unsigned k, F x) {
+F barycentric(std::span<const F> values, const Grid1D<F>& g, unsigned k, F x, const F* node_values) {
     const std::uint64_t m = kCount[k] - 1;
     const F c = (g.xmin + g.xmax) * k_<F>(0.5);
     const F h = (g.xmax - g.xmin) * k_<F>(0.5);
@@ -144,9 +144,10 @@ F barycentric(std::span<const F> values, const Grid1D<F>& g, unsigned k, F x) {
     for (std::uint64_t j = 0; j <= m; ++j) {
         const F xj = c + h * k_<F>(cheb_node(k, j));
         const F diff = x - xj;
-        if (real_part(fabs_(diff)) < real_part(tol)) return hermite7_sample<F>(values, g, xj);
+        const F fj = node_values ? node_values[j] : hermite7_sample<F>(values, g, xj);
+        if (real_part(fabs_(diff)) < real_part(tol)) return fj;
         const F q = k_<F>(cheb_weight(k, j)) / diff;
-        num += q * hermite7_sample<F>(values, g, xj);
+        num += q * fj;
         den += q;
     }
     return num / den;
@@ -173,7 +174,8 @@ double chebyshev_node(std::uint64_t m, std::uint64_t j) {
 }
 
 template <class F>
-Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, std::uint64_t m, F x) {
+Expected<F> chebyshev_sample_from(std::span<const F> values, const Grid1D<F>& grid, std::uint64_t m, F x,
+                                  const F* node_values) {
     if (m == 0 || (m & (m - 1)) != 0 || m < 8 || m > kMaxM) {
         return domain_error("Chebyshev M must be in {8,16,32,64,128,256,512}", static_cast<double>(m));
     }
@@ -186,7 +188,7 @@ Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, s
 
     const bool below = real_part(x) < real_part(grid.xmin);
     const bool above = real_part(x) > real_part(grid.xmax);
-    if (!below && !above) return barycentric<F>(values, grid, k, x);
+    if (!below && !above) return barycentric<F>(values, grid, k, x, node_values);
 
     const F L = grid.xmax - grid.xmin;
     const F d = x - grid.xmin;
@@ -198,7 +200,7 @@ Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, s
             const F P = k_<F>(2.0) * L;
             const F r = fold_remainder<F>(d, P);
             const F y = real_part(r) > real_part(L) ? P - r : r;
-            const F v = barycentric<F>(values, grid, k, grid.xmin + y);
+            const F v = barycentric<F>(values, grid, k, grid.xmin + y, node_values);
             return grid.boundary.tag == BoundaryTag::OddReflect ? -v : v;
         }
         case BoundaryTag::Periodic: {
@@ -207,7 +209,7 @@ Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, s
             // round onto the far end; a NaN remainder takes the bound.
             const F cap = L - fabs_(L) * k_<F>(2.220446049250313e-16);
             if (!(real_part(r) <= real_part(cap))) r = cap;
-            return barycentric<F>(values, grid, k, grid.xmin + r);
+            return barycentric<F>(values, grid, k, grid.xmin + r, node_values);
         }
         case BoundaryTag::Zero:
             return k_<F>(0.0);
@@ -249,6 +251,30 @@ Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, s
         }
     }
     internal_fault("chebyshev_sample: unknown policy tag");
+}
+
+template <class F>
+Expected<F> chebyshev_sample(std::span<const F> values, const Grid1D<F>& grid, std::uint64_t m, F x) {
+    return chebyshev_sample_from<F>(values, grid, m, x, nullptr);
+}
+
+void ChebyshevSamples::fill(std::span<const double> values, const Grid1D<double>& grid) {
+    values_ = values;
+    grid_ = chebyshev_effective_grid(grid);
+    m_ = grid.interp_kind.m;
+    nodes_.clear();
+    if (m_ < 8 || m_ > kMaxM || (m_ & (m_ - 1)) != 0) return;  // every read reports it
+    const unsigned k = static_cast<unsigned>(std::countr_zero(m_)) - 3u;
+    const double c = (grid_.xmin + grid_.xmax) * 0.5;
+    const double h = (grid_.xmax - grid_.xmin) * 0.5;
+    nodes_.resize(kCount[k]);
+    for (std::uint64_t j = 0; j < kCount[k]; ++j) {
+        nodes_[j] = hermite7_sample<double>(values, grid_, c + h * cheb_node(k, j));
+    }
+}
+
+Expected<double> ChebyshevSamples::read(double x) const {
+    return chebyshev_sample_from<double>(values_, grid_, m_, x, nodes_.empty() ? nullptr : nodes_.data());
 }
 
 template Expected<double> chebyshev_sample<double>(std::span<const double>, const Grid1D<double>&, std::uint64_t, double);

@@ -20,6 +20,7 @@
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/dual.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/grid_chebyshev.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
@@ -353,6 +354,11 @@ public:
             sh.copy.grid.interp_kind = *kind;
             sh.copy.values.assign(src.values.begin(), src.values.end());
             source = &sh.copy;
+            if constexpr (requires { kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb); }) {
+                if (kind->tag == InterpTag::Chebyshev) {
+                    return kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb);
+                }
+            }
         }
         for (std::size_t i = begin; i < end; ++i) {
             Expected<double> v = kernel_->apply_node(*source, i, tau_);
@@ -370,6 +376,7 @@ private:
         ReadPlan plan;
         SepticSamples samples;
         GridFn<double> copy;
+        ChebyshevSamples cheb;
         std::vector<QuadFeet<R>> feet;  // a fixed coefficient's part of each node step, when taken once
     };
     const K* kernel_;

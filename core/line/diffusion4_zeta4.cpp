@@ -115,6 +115,18 @@ Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::
     return heat4_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
 }
 
+Status Diffusion4thChernoff::step_nodes_chebyshev(const GridFn<double>& source, double* out, std::size_t begin,
+                                                  std::size_t end, double tau, ChebyshevSamples& samples) const {
+    samples.fill(source.values, source.grid);
+    const auto read = [&](double p) { return samples.read(p); };
+    for (std::size_t i = begin; i < end; ++i) {
+        Expected<double> v = heat4_node(*this, read, i, tau);
+        if (!v) return fail(v.error());
+        out[i] = *v;
+    }
+    return {};
+}
+
 bool Diffusion4thChernoff::coef_fixed() const { return coef_override ? coef_override->fixed() : true; }
 
 bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const {

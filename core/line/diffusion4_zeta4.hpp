@@ -118,6 +118,12 @@ struct Diffusion4thChernoff {
     Status step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end, double tau,
                       SepticSamples& samples, std::span<const QuadFeet<5>> feet = {}) const;
 
+    // Nodes [begin, end) of one step from `source`, a grid function on a
+    // grid of the Chebyshev kind, its interpolant's node values computed
+    // once into `samples` (the values of apply_node).
+    Status step_nodes_chebyshev(const GridFn<double>& source, double* out, std::size_t begin, std::size_t end,
+                                double tau, ChebyshevSamples& samples) const;
+
     // True when the coefficient is a fixed function (see CoeffSource::fixed).
     bool coef_fixed() const;
     // The coefficient's part of node i's step; false where the step fails.
