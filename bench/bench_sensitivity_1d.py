@@ -13,6 +13,12 @@ EvolverHeat1DGreeksV3.greeks: value, delta and gamma in one hyper-dual sweep, ag
 one Heat1D.evolve (value only) and against the three forward evolutions that central
 differences need for delta and gamma.
 
+shift1d_coeff_grad: dJ/da_i for all n nodes of J = <dj, u_n> under the 1-D shift kernel
+with per-node fields a, b, c (reflecting ends), against one Shift1D.with_arrays evolve
+of the same fields and steps, and against the 2n such evolutions that central
+differences over all n coefficients need. The last column is the relative difference
+from central differences at one node.
+
 Times are the best of REPEATS.
 
 Run: PYTHONPATH=<build dir> python bench/bench_sensitivity_1d.py
@@ -82,6 +88,30 @@ def greeks_rows():
     return rows
 
 
+def shift_rows():
+    rows = []
+    for n in (64, 256, 1024):
+        x = np.linspace(-1.0, 1.0, n)
+        a, b, c = 0.3 + 0.1 * np.cos(np.pi * x), 0.2 * x, np.zeros(n)
+        u0, dj = np.exp(-8.0 * x * x), np.sin(np.pi * x) + 0.5
+        t, steps = 0.05, 50
+
+        def loss(a_field):
+            s = quorvane.Shift1D.with_arrays(-1.0, 1.0, n, a_field, b, c, 1.0, u0)
+            s.evolve(t, steps)
+            return float(np.dot(dj, np.asarray(s.values())))
+
+        t_grad, g = best_time(lambda: quorvane.shift1d_coeff_grad(-1.0, 1.0, n, a, b, c, u0, dj, t, steps, wrt="a"))
+        t_fwd = best_time(lambda: loss(a))[0]
+        i, h = n // 3, 1e-6
+        plus, minus = a.copy(), a.copy()
+        plus[i] += h
+        minus[i] -= h
+        fd = (loss(plus) - loss(minus)) / (2 * h)
+        rows.append((n, steps, t_grad, t_grad / t_fwd, t_grad / (2 * n * t_fwd), abs(g[i] - fd) / abs(fd)))
+    return rows
+
+
 def main():
     print("ReverseHeat1D.value_and_grad")
     print(f"{'n_grid':>7} {'steps':>6} {'grad s':>10} {'/forward':>9} {'/central FD':>12} {'rel. diff FD':>13}")
@@ -92,6 +122,11 @@ def main():
     print(f"{'n_grid':>7} {'steps':>6} {'greeks s':>10} {'/forward':>9} {'/central FD':>12}")
     for n, steps, t, r1, r2 in greeks_rows():
         print(f"{n:>7} {steps:>6} {t:>10.2e} {r1:>9.1f} {r2:>12.1f}")
+    print()
+    print("shift1d_coeff_grad (wrt a, all nodes)")
+    print(f"{'n':>7} {'steps':>6} {'grad s':>10} {'/forward':>9} {'/central FD':>12} {'rel. diff FD':>13}")
+    for n, steps, t, r1, r2, err in shift_rows():
+        print(f"{n:>7} {steps:>6} {t:>10.2e} {r1:>9.1f} {r2:>12.2e} {err:>13.1e}")
 
 
 if __name__ == "__main__":
