@@ -304,9 +304,15 @@ std::string to_str(PyObject* o, const char* name) {
 
 double Args::f64(std::size_t i) const { return to_f64(vals_[i], name(i)); }
 std::uint64_t Args::u64(std::size_t i) const { return to_u64(vals_[i], name(i)); }
+// A 32-bit count refuses everything it cannot hold with one text, negative and
+// huge values alike; the 64-bit conversions keep the interpreter's own texts.
 std::uint32_t Args::u32(std::size_t i) const {
-    const std::uint64_t v = u64(i);
-    if (v > 0xFFFFFFFFull) raise_overflow_error("out of range integral type conversion attempted");
+    Ref idx(PyNumber_Index(vals_[i]));
+    if (!idx) rethrow_argument_error(name(i));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) rethrow_argument_error(name(i));
+    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFll) raise_overflow_error("out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(v);
 }
 std::string Args::str(std::size_t i) const { return to_str(vals_[i], name(i)); }

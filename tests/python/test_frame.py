@@ -173,6 +173,34 @@ def test_conversion_errors_name_the_parameter(call, name):
     assert str(info.value).startswith(f"argument '{name}': ")
 
 
+P5 = quorvane.GraphPath(5)
+L5 = quorvane.Laplacian.combinatorial(quorvane.Graph.path(5))
+U32_CALLS = [
+    lambda v: quorvane.GraphPath(v),
+    lambda v: quorvane.GraphKrylov(L5, m_max=v),
+    lambda v: quorvane.GraphHeat(graph=P5, rho_bar=4.0).evolve(0.1, v, [0.0] * 5),
+    lambda v: quorvane.MagnusGraphHeat(graph=P5, lap_at_t=None, rho_bar_max=4.0).evolve(0.1, v, [0.0] * 5),
+    lambda v: quorvane.edge_weight_grad(P5, u0=[0.0] * 5, dj_du_n=[0.0] * 5, t=0.1, n_steps=v, rho_bar=4.0,
+                                      params="all_edges"),
+]
+
+
+@pytest.mark.parametrize("value", [-1, -2 ** 70, 2 ** 32, 2 ** 63, 2 ** 64])
+@pytest.mark.parametrize("call", U32_CALLS)
+def test_unsigned_32_bit_arguments_refuse_every_value_they_cannot_hold_alike(call, value):
+    raises_exact(OverflowError, "out of range integral type conversion attempted", call, value)
+
+
+def test_unsigned_32_bit_range_ends_are_accepted():
+    for m_max in (0, 2 ** 32 - 1):
+        assert quorvane.GraphKrylov(L5, m_max=m_max).n_nodes() == 5
+
+
+@pytest.mark.parametrize("value, text", [(-1, "can't convert negative int to unsigned"), (2 ** 64, "int too big to convert")])
+def test_unsigned_64_bit_arguments_keep_the_interpreters_texts(value, text):
+    raises_exact(OverflowError, text, heat().evolve, 0.1, value)
+
+
 def test_numbers_convert_like_python_floats_and_indexes():
     a = Heat1D(np.float32(-2), 2, np.int64(16), np.exp(-np.linspace(-2, 2, 16) ** 2))
     a.evolve(np.float64(0.1), n_steps=np.uint8(7))
