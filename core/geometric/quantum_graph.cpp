@@ -41,9 +41,15 @@ bool runs_as_one_chain(const QuantumGraph& g) {
 
 }  // namespace
 
+std::optional<std::uint64_t> graph_heat_value_count(const QuantumGraph& g) {
+    std::uint64_t count = 0;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(g.n_per_edge()), static_cast<std::uint64_t>(g.n_edges), &count))
+        return std::nullopt;
+    return count;
+}
+
 Expected<QuantumGraphHeatChernoff> QuantumGraphHeatChernoff::make(const QuantumGraph& g) {
-    std::size_t n_values = 0;
-    if (__builtin_mul_overflow(g.n_per_edge(), g.n_edges, &n_values)) {
+    if (!graph_heat_value_count(g)) {
         return domain_error("n_edges * n_per_edge must fit the address space", static_cast<double>(g.n_edges));
     }
     QuantumGraphHeatChernoff op;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,6 +24,15 @@
 
 namespace quorvane {
 
+// The largest heat state on a graph, n_edges * n_per_edge values: 2^25
+// values take 256 MiB, and an evolution holds several copies of the state.
+// The factories accept any n_grid >= 4, so the heat refuses the rest before
+// allocating.
+inline constexpr std::uint64_t kMaxGraphHeatValues = std::uint64_t{1} << 25;
+
+// n_edges * n_per_edge; nullopt when it does not fit 64 bits.
+std::optional<std::uint64_t> graph_heat_value_count(const QuantumGraph& g);
+
 struct QuantumGraphHeatChernoff {
     std::optional<ShiftChernoff1D> combined;  // present on the joined-interval road
     std::size_t n_per_edge = 0;
@@ -30,6 +40,7 @@ struct QuantumGraphHeatChernoff {
     std::vector<VertexProjection> vertex_projections;
     std::vector<ShiftChernoff1D> edge_kernels;
 
+    // The value count must have passed graph_heat_value_count and the cap.
     static Expected<QuantumGraphHeatChernoff> make(const QuantumGraph& g);
 
     // The smallest edge spacing; on the per-edge road with some vertex of

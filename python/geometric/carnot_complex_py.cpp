@@ -34,7 +34,8 @@ constexpr char kTripleJumpDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] domain bounds must be finite\", \"[GridMismatch] domain_lo must be <\n"
-    "    domain_hi\", \"[GridMismatch] n_per_axis must be >= 4\".\n";
+    "    domain_hi\", \"[GridMismatch] n_per_axis must be >= 4\"; kind OutOfDomain when the\n"
+    "    spacing (domain_hi - domain_lo)/(n_per_axis - 1) squares to inf or below the normal range.\n";
 
 constexpr char kApplyRealDoc[] =
     "apply_real($self, tau, u0)\n--\n\n"
@@ -58,7 +59,17 @@ constexpr char kVerifyDoc[] =
     "verify_gamma_star()\n--\n\n"
     "Return True: the stored g solves 2g^3 + (1 - 2g)^3 = 0 with Re g > 0 and Re(1 - 2g) > 0.\n";
 
-TripleJumpObj triple_jump_new(const Args& a) { return TripleJumpObj{domain_args(a)}; }
+Expected<Grid1D<double>> box_axis(const DomainBox& box) {
+    return Grid1D<double>::make({}, InterpKind::septic(), box.lo, box.hi, static_cast<std::size_t>(box.n));
+}
+
+// Bounds whose spacing squares to inf or below the normal range would send
+// every read point of the field steps to inf or NaN: refused here, once.
+TripleJumpObj triple_jump_new(const Args& a) {
+    const DomainBox box = domain_args(a);
+    unwrap(box_axis(box));
+    return TripleJumpObj{box};
+}
 
 Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
     const double tau = a.f64(0);
@@ -66,9 +77,7 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 5);
     const DomainBox box = self.box;
     std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
-        const Grid1D<double> axis = expect_ok(
-            Grid1D<double>::make({}, InterpKind::septic(), box.lo, box.hi, static_cast<std::size_t>(box.n)),
-            "ComplexTripleJumpV8: axis");
+        const Grid1D<double> axis = expect_ok(box_axis(box), "ComplexTripleJumpV8: axis");
         const BoxAxis b{axis.xmin, axis.xmax, axis.n};
         const FieldList group = FiliformGroup::vector_fields();
         return ComplexTripleJump::apply_real(tau, group, {b, b, b, b, b}, u0);

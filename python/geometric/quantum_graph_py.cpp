@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -139,7 +140,9 @@ constexpr char kHeatDoc[] =
     "spacing): steps above h^2 are refused where edges meet, and steps far below it lose accuracy\n"
     "too; tau near h^2 / 2 is best. Values are laid out edge after edge, n_grid each.\n\n"
     "Parameters\n----------\n"
-    "qgraph : QuantumGraph\n    The graph; the state starts at 0.0 everywhere.\n";
+    "qgraph : QuantumGraph\n    The graph; the state starts at 0.0 everywhere.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    Kind OutOfDomain when the state would hold more than 2^25 values (n_edges * n_grid).\n";
 
 constexpr char kHeatEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"
@@ -163,6 +166,12 @@ constexpr char kHeatValuesDoc[] =
 
 QuantumGraphHeatObj heat_new(const Args& a) {
     return with_shared_arg<QuantumGraphObj>(a.raw(0), a.name(0), [](const QuantumGraphObj& g) {
+        const std::optional<std::uint64_t> count = graph_heat_value_count(*g.graph);
+        if (!count || *count > kMaxGraphHeatValues) {
+            py_err_with_kind("OutOfDomain", "QuantumGraphHeat: the state needs n_edges*n_grid = " +
+                                                (count ? std::to_string(*count) : std::string("more than 2^64")) +
+                                                " values, above the cap of " + std::to_string(kMaxGraphHeatValues));
+        }
         QuantumGraphHeatChernoff op = unwrap(QuantumGraphHeatChernoff::make(*g.graph));
         std::vector<double> values(op.n_per_edge * op.graph.n_edges, 0.0);
         return QuantumGraphHeatObj{std::move(op), std::move(values), g.graph};

@@ -2,6 +2,9 @@
 interval, mass with unequal edges, refusals and messages."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -154,3 +157,21 @@ SPACING_MSG = "[OutOfDomain] the grid spacing dx = (xmax - xmin)/(n - 1) must ha
 ])
 def test_extreme_lengths_refused_by_the_heat(graph, text):
     assert error_text(QuantumGraphHeat, graph()) == text
+
+
+def test_state_cap_refuses_before_allocating_in_a_subprocess():
+    # Run under a 2 GiB address-space limit: a missing cap would fail to allocate, not pass.
+    code = """
+import resource, quorvane as q
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+for n_edges, n_grid in ((1, 2 ** 62), (8, 2 ** 62), (3, 2 ** 32), (1, 2 ** 25 + 1), (2 ** 10, 2 ** 15)):
+    try:
+        print(len(q.QuantumGraphHeat(q.QuantumGraph.path(n_edges, n_grid=n_grid))))
+    except q.QuorvaneError as e:
+        print(e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    cap = "[OutOfDomain] QuantumGraphHeat: the state needs n_edges*n_grid = {} values, above the cap of 33554432"
+    assert out.stdout.splitlines() == [cap.format(2 ** 62), cap.format("more than 2^64"), cap.format(3 * 2 ** 32),
+                                       cap.format(2 ** 25 + 1), str(2 ** 25)], out.stderr

@@ -12,6 +12,7 @@ from quorvane import ComplexTripleJumpV8, QuorvaneError
 N, HALF = 6, 2.5
 G = np.linspace(-HALF, HALF, N)
 X = np.meshgrid(G, G, G, G, G, indexing="ij")
+SPACING = "[OutOfDomain] the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2"
 INNER = np.all([np.abs(c) <= 0.5 for c in X], axis=0)
 
 
@@ -58,6 +59,9 @@ def test_identities():
     ((0.0, math.inf, 4), "[OutOfDomain] domain bounds must be finite"),
     ((1.0, 1.0, 4), "[GridMismatch] domain_lo must be < domain_hi"),
     ((0.0, 1.0, 3), "[GridMismatch] n_per_axis must be >= 4"),
+    # Spacings whose square leaves the normal range would send the read points to inf or NaN.
+    ((-1e300, 2.0, 4), SPACING + " (dx = 3.333e299)"),
+    ((0.0, 1e-160, 4), SPACING + " (dx = 3.333e-161)"),
 ])
 def test_construction_errors(args, message):
     raises_exact(QuorvaneError, message, ComplexTripleJumpV8, *args)
