@@ -151,17 +151,21 @@ using Inner = Schrodinger1DObj::Inner;
 
 // The construction sequence of the four constructors: psi finite, the
 // potential's samples, the grid, the kernel, then the two parts' lengths.
+// The free particle's zero potential cannot fail, so it is allocated only
+// once the parts have matched n: n alone is the caller's word and may be
+// anything, while a sampled potential has matched n already.
 Schrodinger1DObj build(double xmin, double xmax, std::size_t n, const BoundaryPolicy<double>& policy,
                        std::vector<double> re, std::vector<double> im, PyObject* v) {
     if (const double* bad = first_non_finite<double>(re)) raise_nonfinite_psi0(*bad);
     if (const double* bad = first_non_finite<double>(im)) raise_nonfinite_psi0(*bad);
     SharedCoeff potential = v ? extract_coeff_array(v, n, xmin, xmax) : SharedCoeff{};
     const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
-    SchrodingerChernoff kernel = potential ? unwrap(SchrodingerChernoff::make(grid, [&](double x) { return (*potential)(x); }))
-                                           : SchrodingerChernoff::free_particle(grid);
+    std::optional<SchrodingerChernoff> kernel;
+    if (potential) kernel = unwrap(SchrodingerChernoff::make(grid, [&](double x) { return (*potential)(x); }));
     GridFn<double> fre = unwrap(GridFn<double>::make(grid, std::move(re)));
     GridFn<double> fim = unwrap(GridFn<double>::make(grid, std::move(im)));
-    std::unique_ptr<Inner> inner(new Inner{{}, std::move(kernel), SchrodingerState{std::move(fre), std::move(fim)}});
+    if (!kernel) kernel = SchrodingerChernoff::free_particle(grid);
+    std::unique_ptr<Inner> inner(new Inner{{}, std::move(*kernel), SchrodingerState{std::move(fre), std::move(fim)}});
     return Schrodinger1DObj{std::move(inner), grid.dx(), n};
 }
 

@@ -3,6 +3,9 @@ against the exact exponential of the discrete Hamiltonian, unitarity,
 reversibility, the large-step refusal, conversions and messages."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -152,6 +155,26 @@ def test_class_specific_construction_errors():
         "[GridMismatch] v must be numpy.ndarray[float64]"
     with pytest.raises(TypeError):
         Schrodinger1D(0.0, 1.0, 4, PSI4, "reflect")  # boundary is keyword-only
+
+
+def test_lengths_are_compared_before_allocating_n_values_in_a_subprocess():
+    # Run under a 2 GiB address-space limit: allocating 2^31 values first would fail, not pass.
+    code = """
+import resource, numpy as np, quorvane as q
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+psi = np.zeros(9, dtype=complex)
+for make in (lambda: q.Schrodinger1D(-1.0, 1.0, 2 ** 31, psi),
+             lambda: q.Schrodinger1D.from_parts(-1.0, 1.0, 2 ** 31, psi.real, psi.imag),
+             lambda: q.SchrodingerComplex1D(-1.0, 1.0, 2 ** 31, psi)):
+    try:
+        make()
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert out.stdout.splitlines() == ["QuorvaneError [GridMismatch] values.len() must equal grid.n"] * 2 + [
+        "QuorvaneError [GridMismatch] GridFnComplex1D: values.len() must equal grid.n"], out.stderr
 
 
 @pytest.mark.parametrize("cls, errors", [
