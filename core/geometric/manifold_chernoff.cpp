@@ -111,7 +111,9 @@ void ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, do
     const GaussHermiteRung rule = expect_ok(gauss_hermite_ladder(3), "5-point Gauss-Hermite rule");
     const double sigma = 2.0 * std::sqrt(tau);
     const double dx = src.grid.x.dx(), dy = src.grid.y.dx();
-    const double rt6 = curvature_correction ? scalar_curvature() * tau / 6.0 : 0.0;
+    // At tau = 0 the step is the identity whatever R: a radius so small that
+    // R overflows must not turn R tau into inf * 0.
+    const double rt6 = curvature_correction && tau != 0.0 ? scalar_curvature() * tau / 6.0 : 0.0;
     for (std::size_t j = 0; j < ny; ++j) {
         const double y = src.grid.y.xmin + static_cast<double>(j) * dy;
         for (std::size_t i = 0; i < nx; ++i) {

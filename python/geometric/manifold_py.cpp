@@ -1,6 +1,7 @@
 // Python class Manifold2D: heat on the torus, the sphere and the hyperbolic
 // plane in one chart.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,7 +60,8 @@ constexpr char kManifoldEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"
     "Advance the state by time t in n_steps steps of tau = t / n_steps.\n\n"
     "The curvature weights amplify once |R| tau is large: with curvature_correction a step with\n"
-    "|R| tau > 4 is refused (kind CflViolated, naming the smallest n_steps that fits).\n\n"
+    "|R| tau > 4 is refused (kind CflViolated, naming the smallest n_steps that fits, or saying\n"
+    "that none fits a 64-bit count). t = 0 leaves the values as they are at any radius.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", and the\n"
@@ -106,12 +108,21 @@ Ref manifold_evolve_body(Manifold2DObj& self, const Args& a) {
     check_steps_and_time(n_steps, t);
     const double tau = t / static_cast<double>(n_steps);
     if (!self.kernel.admits_step(tau)) {
-        const double rt = std::abs(self.kernel.scalar_curvature()) * t;
+        const double r_abs = std::abs(self.kernel.scalar_curvature());
+        const double rt = r_abs * t;
         double need = std::ceil(rt / ManifoldChernoff::kMaxCurvatureStep);
-        while (std::abs(self.kernel.scalar_curvature()) * (t / need) > ManifoldChernoff::kMaxCurvatureStep) need += 1.0;
+        // Above 2^53 adding one no longer moves a double: step to the next one.
+        while (r_abs * (t / need) > ManifoldChernoff::kMaxCurvatureStep)
+            need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        std::string hint;
+        if (need < 18446744073709551616.0) {
+            hint = "use n_steps >= " + std::to_string(static_cast<std::uint64_t>(need));
+        } else {
+            hint = "the n_steps it needs, |R| t / 4 = " + fmt_exp3(rt / ManifoldChernoff::kMaxCurvatureStep) +
+                   ", does not fit a 64-bit count (curvature_correction=False takes any step)";
+        }
         py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(rt / static_cast<double>(n_steps)) +
-                                            " > 4 makes the curvature-weighted step amplify; use n_steps >= " +
-                                            std::to_string(static_cast<std::uint64_t>(need)));
+                                            " > 4 makes the curvature-weighted step amplify; " + hint);
     }
     const ManifoldChernoff kernel = self.kernel;
     const Grid2D grid = self.state.grid;

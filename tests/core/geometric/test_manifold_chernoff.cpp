@@ -45,6 +45,9 @@ TEST(ManifoldChernoff, IdentityAtZeroAndConstantsKept) {
         const std::vector<double> u0 = sample(g, [](double x, double y) { return std::sin(3 * x) + y * y; });
         // The 25 weights sum to pi to 15 digits.
         EXPECT_LT(max_diff(*manifold_evolve(k, g, u0, 0.0, 3), u0), 1e-13);
+        // A radius whose curvature overflows: R tau = inf * 0 must not reach the weights.
+        const ManifoldChernoff tiny = *ManifoldChernoff::make(c.kind, 1e-300, true);
+        EXPECT_LT(max_diff(*manifold_evolve(tiny, g, u0, 0.0, 3), u0), 1e-13);
         const std::vector<double> one(g.nx() * g.ny(), 1.0);
         // The weights sum to 1 for every tau: constants kept to rounding.
         EXPECT_LT(max_diff(*manifold_evolve(k, g, one, 0.2, 20), one), 1e-13);
