@@ -168,8 +168,8 @@ Ref md_order(const MatrixDiffusionObj<D>&, const Args&) {
 constexpr char kMd1Doc[] =
     "MatrixDiffusion1D(xmin, xmax, n, u0, *, a_diag=1.0, c_coupling=0.0)\n--\n\n"
     "Coupled pair du/dt = a_diag * u'' + C u on [xmin, xmax], C = [[0, c], [c, 0]], c = c_coupling.\n\n"
-    "One step of size tau is the palindromic Strang composition R(tau/2) o D(tau) o R(tau/2):\n"
-    "R the reaction exp((tau/2) C) in closed form at every node, D one Crank-Nicolson step of\n"
+    "One step of size τ is the palindromic Strang composition R(τ/2) ∘ D(τ) ∘ R(τ/2):\n"
+    "R the reaction exp((τ/2) C) in closed form at every node, D one Crank-Nicolson step of\n"
     "the diffusion solved as a 2x2 block-tridiagonal system (no step-size limit). Second order\n"
     "in time. The ends use mirror ghosts w[-1] = w[0], w[n] = w[n-1], which put the wall half a\n"
     "cell beyond the end nodes: next to a wall the spatial error is O(dx).\n\n"
@@ -190,8 +190,8 @@ constexpr char kMd1Doc[] =
 constexpr char kMd2Doc[] =
     "MatrixDiffusion2D(xmin, xmax, nx, ymin, ymax, ny, u0, *, a_diag=1.0, c_coupling=0.0)\n--\n\n"
     "Coupled pair du/dt = a_diag * (u_xx + u_yy) + C u on a rectangle, C = [[0, c], [c, 0]].\n\n"
-    "One step of size tau is the splitting Lx(tau/2) Ly(tau) Lx(tau/2) of the 1-D coupled step\n"
-    "R(tau/2) o D(tau) o R(tau/2) along every row and column (second order). Each axis carries\n"
+    "One step of size τ is the splitting Lx(τ/2) Ly(τ) Lx(τ/2) of the 1-D coupled step\n"
+    "R(τ/2) ∘ D(τ) ∘ R(τ/2) along every row and column (second order). Each axis carries\n"
     "the coupling c/2, so that the two axes together apply C once per step. The mirror ghost\n"
     "ends put each wall half a cell beyond the end nodes (spatial error O(dx) next to a wall).\n\n"
     "The state is flat: component c of node (i, j) at index (j*nx + i)*2 + c.\n\n"
@@ -211,8 +211,8 @@ constexpr char kMd2Doc[] =
 constexpr char kMd3Doc[] =
     "MatrixDiffusion3D(xmin, xmax, nx, ymin, ymax, ny, zmin, zmax, nz, u0, *, a_diag=1.0, c_coupling=0.0)\n--\n\n"
     "Coupled pair du/dt = a_diag * (u_xx + u_yy + u_zz) + C u on a box, C = [[0, c], [c, 0]].\n\n"
-    "One step of size tau is the palindromic 5-leg splitting Lx(tau/2) Ly(tau/2) Lz(tau) Ly(tau/2)\n"
-    "Lx(tau/2) of the 1-D coupled step along every line (second order). Each axis carries the\n"
+    "One step of size τ is the palindromic 5-leg splitting Lx(τ/2) Ly(τ/2) Lz(τ) Ly(τ/2) Lx(τ/2)\n"
+    "of the 1-D coupled step along every line (second order). Each axis carries the\n"
     "coupling c/3, so that the three axes together apply C once per step. The mirror ghost ends\n"
     "put each wall half a cell beyond the end nodes (spatial error O(dx) next to a wall).\n\n"
     "The state is flat: component c of node (i, j, k) at index ((k*ny + j)*nx + i)*2 + c.\n\n"

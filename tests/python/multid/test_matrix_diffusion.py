@@ -99,6 +99,15 @@ def test_members():
     assert not hasattr(m2, "__len__") and m3.values().shape == (300,)
 
 
+@pytest.mark.parametrize("cls, splitting", [
+    (q.MatrixDiffusion1D, "palindromic Strang composition R(τ/2) ∘ D(τ) ∘ R(τ/2)"),
+    (q.MatrixDiffusion2D, "splitting Lx(τ/2) Ly(τ) Lx(τ/2) of the 1-D coupled step R(τ/2) ∘ D(τ) ∘ R(τ/2)"),
+    (q.MatrixDiffusion3D, "palindromic 5-leg splitting Lx(τ/2) Ly(τ/2) Lz(τ) Ly(τ/2) Lx(τ/2)"),
+])
+def test_class_docstring_states_the_splitting(cls, splitting):
+    assert splitting in " ".join(cls.__doc__.split())
+
+
 U10 = [0.0] * 10
 
 
