@@ -48,7 +48,9 @@ Status VarCoefGraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span
         if (v > a_max) a_max = v;
     }
     if (a_max * (tau * rho_bar) > F(0.5)) {
-        return fail(CoreError::cfl_violated(static_cast<double>(tau), static_cast<double>(rho_bar),
+        // The shared CFL text states 2 tau ||a|| < dx^2: with dx^2 read as
+        // 1/rho_bar and ||a|| as max(a) it states this gate.
+        return fail(CoreError::cfl_violated(static_cast<double>(tau), 1.0 / static_cast<double>(rho_bar),
                                             static_cast<double>(a_max)));
     }
     const std::size_t n = src.size();

@@ -26,7 +26,7 @@ struct VarCoefGraphHeatChernoff {
     // >= 1e-12 * max(0, max a); rho_bar finite and > 0.
     static Expected<VarCoefGraphHeatChernoff> make(const Graph<F>& g, std::vector<F> a, F rho_bar);
 
-    // Refuses (CflViolated, with tau, rho_bar and max a) a step with
+    // Refuses (CflViolated, with tau, 1/rho_bar and max a) a step with
     // max(a) * tau * rho_bar > 0.5: ||L_a|| <= max(a) * rho, so this keeps
     // tau ||L_a|| <= 0.5, inside the polynomial's stability interval [0, 2].
     Status apply_into(std::span<const F> src, std::span<F> dst, ScratchPool<F>& pool, F tau) const;

@@ -74,7 +74,7 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
     const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
     // The strict bound first, with its own error.
     if (dx * dy <= (4.0 * tau) * op.coupling.norm_bound) {
-        raise_core_error(CoreError::cfl_violated(tau, dx * dy, op.coupling.norm_bound));
+        raise_core_error(CoreError::cfl_violated(tau, (dx * dy) / 2.0, op.coupling.norm_bound));
     }
     const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau); });
     if (growth <= 1.0 + 1e-12) return;

@@ -65,6 +65,27 @@ def test_var_coef_gate_uses_max_a_once(a_value, tau, ok):
             ev.evolve(3 * tau, 3, f0)
 
 
+CFL_TEXT = ("[CflViolated] CFL violated for truncated-exp K=4: tau = {}, dx\u00b2 = {}, \u2016a\u2016_\u221e = {} "
+            "(need 2\u00b7tau\u00b7\u2016a\u2016_\u221e < dx\u00b2)")
+
+
+# The shared CFL text must state the gate max(a) tau rho_bar <= 0.5 that refused
+# the call: dx^2 shows 1/rho_bar and ||a|| shows max(a), and the refused numbers
+# break the stated condition 2 tau ||a|| < dx^2.
+@pytest.mark.parametrize("dtype", ["f64", "f32"])
+@pytest.mark.parametrize("a_value, rho_bar, tau, shown", [
+    (1.0, 8.0, 0.065, ("6.500e-2", "1.250e-1", "1.000e0")),  # 1 * 0.065 * 8 = 0.52
+    (2.0, 4.0, 0.07, ("7.000e-2", "2.500e-1", "2.000e0")),   # 2 * 0.07 * 4 = 0.56
+])
+def test_var_coef_cfl_text_states_the_gate(dtype, a_value, rho_bar, tau, shown):
+    ev = VarCoefGraphHeat(Graph.path(8), [a_value] * 8, rho_bar=rho_bar, dtype=dtype)
+    with pytest.raises(QuorvaneError) as e:
+        ev.evolve(tau, 1, np.ones(8))
+    assert str(e.value) == CFL_TEXT.format(*shown)
+    t, dx2, a = map(float, shown)
+    assert not 2 * t * a < dx2
+
+
 @pytest.mark.parametrize("args, kw, msg", [
     ((Graph.path(2), [1.0, 1e-13]), {}, "[OutOfDomain] VarCoefGraphHeatChernoff: a[i] must be finite and >= 1e-12 * max(a)"),
     ((Graph.path(2), [1.0, 0.0]), {}, "[OutOfDomain] a must contain finite positive values"),

@@ -2,6 +2,7 @@
 as Heat2D, the refusal of amplifying steps, and the fixed messages."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -88,6 +89,18 @@ def test_strict_bound_comes_first_and_failed_calls_keep_the_state():
     with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] CFL violated"):
         h.evolve(1.0, 10)  # 4 tau |c| = 0.4 >= dx dy = 1/9
     assert np.array_equal(h.evolve(0.01, 1), np.ones(16)) and len(h) == 16
+
+
+@pytest.mark.parametrize("tau", [0.1, 1 / 36])  # 4 tau |c| = dx dy exactly is refused too
+def test_strict_bound_text_states_its_gate(tau):
+    # The shared CFL text says "need 2 tau ||a|| < dx^2"; for the gate 4 tau |c| < dx dy
+    # it shows dx dy / 2 as dx^2, and the refused numbers break the stated condition.
+    h = q.NonSeparable2D(0, 1, 4, 0, 1, 4, np.ones(16), c=1.0)
+    with pytest.raises(QuorvaneError) as e:
+        h.evolve(10 * tau, 10)
+    t, dx2, a = (float(v) for v in re.findall(r"= (\S+?),? ", str(e.value).split("(need")[0] + " "))
+    assert (t, dx2, a) == (float(f"{tau:.3e}"), 5.556e-2, 1.0)
+    assert not 2 * t * a < dx2 * (1 - 1e-3)  # three digits shown
 
 
 GRID = (0.0, 1.0, 4, 0.0, 1.0, 4)
