@@ -1,5 +1,6 @@
 #include "python/graph/graph_args.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -7,6 +8,7 @@
 #include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/graph/graph_signal.hpp"
+#include "core/graph/rayleigh.hpp"
 #include "python/coeff.hpp"
 
 namespace quorvane::py {
@@ -112,6 +114,37 @@ void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_step
                                         " exceeds the stability limit " + fmt_shortest(limit) + " of the step (" +
                                         bound_text + " = " + fmt_exp3(rho) + "); use n_steps >= " +
                                         std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
+}
+
+template <class F>
+std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound, const Laplacian<F>& lap,
+                                            const std::string& of) {
+    const std::optional<double> lower = largest_eigenvalue_lower_bound(lap);
+    if (!lower || !bound_below_lower(bound, *lower)) return std::nullopt;
+    return std::string(cls) + ": " + name + " = " + fmt_exp3(bound) + " is below the largest eigenvalue of " + of +
+           ", which is at least " + fmt_exp3(*lower) + " (a Rayleigh quotient); the step's stability cannot rest on " +
+           "it: pass a bound of the spectral radius, such as the spectral_bound " +
+           fmt_exp3(static_cast<double>(lap.spectral_bound));
+}
+
+template std::optional<std::string> bound_refutation<double>(const char*, const char*, double, const Laplacian<double>&,
+                                                             const std::string&);
+template std::optional<std::string> bound_refutation<float>(const char*, const char*, double, const Laplacian<float>&,
+                                                            const std::string&);
+
+void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap) {
+    const std::optional<std::string> text = without_gil([&] { return bound_refutation(cls, name, bound, lap, "L"); });
+    if (text) py_err_with_kind("OutOfDomain", *text);
+}
+
+void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
+                                    const Laplacian<double>& lap, double limit) {
+    const double rho = std::min(rho_bar, lap.spectral_bound);
+    if (least_stable_steps(t_final, n_steps, lap.spectral_bound, limit) &&
+        !least_stable_steps(t_final, n_steps, rho, limit)) {
+        refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap);
+    }
+    refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)");
 }
 
 std::size_t check_f0_columns(const Buffer& f0, std::uint64_t n) {

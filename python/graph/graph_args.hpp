@@ -84,6 +84,22 @@ void refuse_empty_laplacian(const Laplacian<double>& lap);
 void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
                            const char* bound_text);
 
+// The refusal text when a Rayleigh quotient of `lap` proves a caller's
+// spectral bound `bound` (the argument `name` of `cls`) below lap's largest
+// eigenvalue, else nullopt; `of` names the operator in the text ("L",
+// "lap_at_t(t) at t = 0.5"). Needs no interpreter lock.
+template <class F>
+std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound, const Laplacian<F>& lap,
+                                            const std::string& of);
+// OutOfDomain with that text (the probe runs without the lock).
+void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap);
+// refuse_unstable_steps for the bound rho = min(rho_bar, lap.spectral_bound).
+// When rho_bar admits steps that the Gershgorin bound alone would refuse,
+// the decision rests on rho_bar, so a rho_bar proven below the spectrum is
+// refused first (a too-small bound would switch the guard off).
+void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
+                                    const Laplacian<double>& lap, double limit);
+
 // --- batched columns ------------------------------------------------------------
 
 // A [N, C] float64 array (any strides) against n nodes: GridMismatch "f0 must

@@ -43,10 +43,6 @@ struct GraphHeat6Obj : GraphHeatHoFields {
 
 namespace {
 
-constexpr const char* kRhoText = "rho = min(rho_bar, spectral_bound)";
-
-double effective_rho(double rho_bar, const Laplacian<double>& lap) { return std::min(rho_bar, lap.spectral_bound); }
-
 double checked_rho_bar(double rho_bar) {
     if (!std::isfinite(rho_bar) || !(rho_bar > 0.0)) py_err_with_kind("OutOfDomain", "rho_bar must be finite and > 0");
     return rho_bar;
@@ -58,7 +54,9 @@ constexpr char kGraphHeatDoc[] =
     "GraphHeat(graph=None, laplacian=None, *, rho_bar, dtype=\"f64\")\n--\n\n"
     "Graph heat equation du/dt = -L u by first-order Chernoff steps f - tau L f.\n\n"
     "The error is first order in the step tau = t_final/n_steps. A step is stable while\n"
-    "tau * rho <= 2 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n\n"
+    "tau * rho <= 2 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
+    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
+    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
     "Parameters\n----------\n"
     "graph : GraphPath, Graph or Laplacian, optional\n    The graph (its combinatorial Laplacian is used).\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
@@ -95,20 +93,24 @@ GraphHeatObj graph_heat_new(const Args& a) {
     return obj;
 }
 
+// The single-precision road fails in this order: the 32-bit operator, then
+// t rounded to 32 bits, then the step size (on the 64-bit operator).
 Ref graph_heat_evolve_f32(const GraphHeatObj& self, double t_final, std::uint64_t n_steps, std::vector<double> f0) {
+    auto lap32 = unwrap(without_gil([&]() -> Expected<Laplacian<float>> {
+        if (self.from_laplacian) return laplacian_to_f32(*self.laplacian);
+        auto g32 = graph_to_f32(*self.graph);
+        if (!g32) return fail(g32.error());
+        return Laplacian<float>::from_graph(*g32, LaplacianKind::Combinatorial);
+    }));
+    const float t32 = narrow_to_float(t_final);
+    if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+                                   kTaylor1StabilityLimit);
+    const GraphHeatChernoff<float> kernel{std::make_shared<const Laplacian<float>>(std::move(lap32)), false};
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        Expected<Laplacian<float>> lap32 = [&]() -> Expected<Laplacian<float>> {
-            if (self.from_laplacian) return laplacian_to_f32(*self.laplacian);
-            auto g32 = graph_to_f32(*self.graph);
-            if (!g32) return fail(g32.error());
-            return Laplacian<float>::from_graph(*g32, LaplacianKind::Combinatorial);
-        }();
-        if (!lap32) return fail(lap32.error());
-        const float t32 = narrow_to_float(t_final);
         const float tau32 = t32 / static_cast<float>(n_steps);
         std::vector<float> u(f0.size());
         for (std::size_t i = 0; i < f0.size(); ++i) u[i] = narrow_to_float(f0[i]);
-        const GraphHeatChernoff<float> kernel{std::make_shared<const Laplacian<float>>(std::move(*lap32)), false};
         auto out = evolve_steps<float>(kernel, std::move(u), n_steps, tau32);
         if (!out) return fail(out.error());
         return std::vector<double>(out->begin(), out->end());
@@ -125,12 +127,9 @@ Ref graph_heat_evolve(const GraphHeatObj& self, const Args& a) {
     std::vector<double> f0 = extract_f0_vec(a.raw(2));
     check_f0_len(f0.size(), self.graph->n_nodes);
     check_finite_input(f0, "f0");
-    if (self.dtype == Dtype::F32 && !std::isfinite(narrow_to_float(t_final))) {
-        raise_core_error(CoreError::domain("t must be finite and >= 0", narrow_to_float(t_final)));
-    }
-    refuse_unstable_steps("GraphHeat", t_final, n_steps, effective_rho(self.rho_bar, *self.laplacian),
-                          kTaylor1StabilityLimit, kRhoText);
     if (self.dtype == Dtype::F32) return graph_heat_evolve_f32(self, t_final, n_steps, std::move(f0));
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+                                   kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
     auto r = run_evolve([&] { return evolve_steps<double>(kernel, std::move(f0), n_steps, tau); });
@@ -146,8 +145,8 @@ Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
     }
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.graph->n_nodes, "f0");
-    refuse_unstable_steps("GraphHeat", t_final, n_steps, effective_rho(self.rho_bar, *self.laplacian),
-                          kTaylor1StabilityLimit, kRhoText);
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+                                   kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
     return evolve_columns_py(cols, self.graph->n_nodes, n_steps,
@@ -163,7 +162,9 @@ constexpr char kGraphHeat4thDoc[] =
     "Order-4 graph heat equation du/dt = -L u by the truncated Taylor step\n"
     "sum_{k<=4} (-tau L)^k / k! f.\n\n"
     "The error is fourth order in tau = t_final/n_steps. A step is stable while\n"
-    "tau * rho <= 2.7853 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n\n"
+    "tau * rho <= 2.7853 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
+    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
+    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
     "Parameters\n----------\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
     "graph : Graph, optional\n    The graph (its combinatorial Laplacian is used).\n"
@@ -173,7 +174,9 @@ constexpr char kGraphHeat6Doc[] =
     "Order-6 graph heat equation du/dt = -L u by the truncated Taylor step\n"
     "sum_{k<=6} (-tau L)^k / k! f.\n\n"
     "The error is sixth order in tau = t_final/n_steps. A step is stable while\n"
-    "tau * rho <= 3.5534 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n\n"
+    "tau * rho <= 3.5534 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
+    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
+    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
     "Parameters\n----------\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
     "graph : Graph, optional\n    The graph (its combinatorial Laplacian is used).\n"
@@ -227,8 +230,8 @@ Ref graph_heat_ho_evolve(const Obj& self, const Args& a) {
     std::vector<double> f0 = extract_f0_vec(a.raw(2));
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
-    refuse_unstable_steps(HoTraits<Obj>::name, t_final, n_steps, effective_rho(self.rho_bar, *self.laplacian),
-                          HoTraits<Obj>::limit, kRhoText);
+    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian,
+                                   HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
     auto r = run_evolve([&] { return evolve_steps<double>(kernel, std::move(f0), n_steps, tau); });
@@ -246,8 +249,8 @@ Ref graph_heat_ho_evolve_batched(const Obj& self, const Args& a) {
     else f0.emplace(extract_f64_array(a.raw(2), "f0"));
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(*f0, self.n_nodes, "f0");
-    refuse_unstable_steps(HoTraits<Obj>::name, t_final, n_steps, effective_rho(self.rho_bar, *self.laplacian),
-                          HoTraits<Obj>::limit, kRhoText);
+    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian,
+                                   HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
     return evolve_columns_py(cols, self.graph->n_nodes, n_steps,

@@ -1,4 +1,5 @@
 // Python class VarCoefGraphHeat: graph heat with a conductivity per node.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,10 @@ constexpr char kVarCoefDoc[] =
     "Graph heat du/dt = -L_a u with a conductivity a_i per node: L_a = A^1/2 L A^1/2,\n"
     "A = diag(a), L the combinatorial Laplacian of graph.\n\n"
     "One step is f - tau L_a f + (tau^2/2) L_a^2 f, second order in tau = t_final/n_steps.\n"
-    "A step with max(a) * tau * rho_bar > 0.5 is refused (kind CflViolated); use more steps.\n\n"
+    "A step with max(a) * tau * rho_bar > 0.5 is refused (kind CflViolated); use more steps.\n"
+    "Steps admitted only because rho_bar is below 2 max_i deg(i) are taken on its word once a\n"
+    "few power iterations find no Rayleigh quotient of L above it; otherwise rho_bar is\n"
+    "refused (kind OutOfDomain).\n\n"
     "Parameters\n----------\n"
     "graph : Graph\n    The graph.\n"
     "a : numpy.ndarray[float64] or sequence of float\n    n_nodes finite positive conductivities.\n"
@@ -58,21 +62,47 @@ VarCoefGraphHeatObj var_coef_new(const Args& a) {
     return VarCoefGraphHeatObj{std::move(coef), graph, rho_bar, n, dtype};
 }
 
-Expected<std::vector<double>> evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_steps,
-                                         const std::vector<double>& f0) {
-    auto g32 = graph_to_f32(*self.graph);
-    if (!g32) return fail(g32.error());
-    std::vector<float> a32(self.a.size());
-    for (std::size_t i = 0; i < a32.size(); ++i) a32[i] = narrow_to_float(self.a[i]);
-    auto kernel = VarCoefGraphHeatChernoff<float>::make(*g32, std::move(a32), narrow_to_float(self.rho_bar));
-    if (!kernel) return fail(kernel.error());
+// The step gate max(a) tau rho_bar <= 0.5 rests on rho_bar where the graph's
+// own Gershgorin bound 2 max_i deg(i) would close it: a rho_bar that a
+// Rayleigh quotient proves below the spectrum of L is refused there.
+void refuse_trusted_rho_bar(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_steps) {
+    const double tau = t_final / static_cast<double>(n_steps);
+    double a_max = 0.0;
+    for (const double v : self.a) a_max = std::max(a_max, v);
+    if (!(a_max * (tau * self.rho_bar) <= 0.5)) return;
+    const Graph<double>& g = *self.graph;
+    double degree = 0.0;
+    for (std::uint64_t i = 0; i < g.n_nodes; ++i) {
+        double d = 0.0;
+        for (std::uint64_t k = g.row_ptr[i]; k < g.row_ptr[i + 1]; ++k) d += g.weights[k];
+        degree = std::max(degree, d);
+    }
+    if (!(a_max * (tau * (degree + degree)) > 0.5)) return;
+    refuse_bound_below_spectrum("VarCoefGraphHeat", "rho_bar", self.rho_bar, *combinatorial_of(self.graph));
+}
+
+// The single-precision road fails in this order: the 32-bit graph, the
+// constructor's checks in single precision, t rounded to 32 bits, then the
+// step size.
+Ref evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_steps, const std::vector<double>& f0) {
+    auto kernel = unwrap(without_gil([&]() -> Expected<VarCoefGraphHeatChernoff<float>> {
+        auto g32 = graph_to_f32(*self.graph);
+        if (!g32) return fail(g32.error());
+        std::vector<float> a32(self.a.size());
+        for (std::size_t i = 0; i < a32.size(); ++i) a32[i] = narrow_to_float(self.a[i]);
+        return VarCoefGraphHeatChernoff<float>::make(*g32, std::move(a32), narrow_to_float(self.rho_bar));
+    }));
     const float t32 = narrow_to_float(t_final);
-    if (!std::isfinite(t32)) return domain_error("t must be finite and >= 0", t32);
-    std::vector<float> u(f0.size());
-    for (std::size_t i = 0; i < u.size(); ++i) u[i] = narrow_to_float(f0[i]);
-    auto out = evolve_steps<float>(*kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
-    if (!out) return fail(out.error());
-    return std::vector<double>(out->begin(), out->end());
+    if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
+    refuse_trusted_rho_bar(self, t_final, n_steps);
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        std::vector<float> u(f0.size());
+        for (std::size_t i = 0; i < u.size(); ++i) u[i] = narrow_to_float(f0[i]);
+        auto out = evolve_steps<float>(kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
+        if (!out) return fail(out.error());
+        return std::vector<double>(out->begin(), out->end());
+    });
+    return new_array_f64(unwrap(std::move(r)));
 }
 
 Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
@@ -82,8 +112,9 @@ Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
     std::vector<double> f0 = extract_f0_vec(a.raw(2));
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
+    if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
+    refuse_trusted_rho_bar(self, t_final, n_steps);
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
         auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
         if (!kernel) return fail(kernel.error());
         return evolve_steps<double>(*kernel, std::move(f0), n_steps, t_final / static_cast<double>(n_steps));
@@ -100,6 +131,7 @@ Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
     }
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
+    refuse_trusted_rho_bar(self, t_final, n_steps);
     const VarCoefGraphHeatChernoff<double> kernel =
         unwrap(VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar));
     const double tau = t_final / static_cast<double>(n_steps);

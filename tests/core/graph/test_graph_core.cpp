@@ -7,6 +7,7 @@
 
 #include "core/graph/graph.hpp"
 #include "core/graph/laplacian.hpp"
+#include "core/graph/rayleigh.hpp"
 
 namespace quorvane {
 namespace {
@@ -99,6 +100,33 @@ TEST(FromCsrParts, EntryChecks) {
                   "Laplacian::from_csr: diagonal entry must be >= 0", -0.5);
     // Positive off-diagonal entries stay accepted.
     EXPECT_TRUE(check_laplacian_entries(with({1, 0.5, 0.5, 1})).has_value());
+}
+
+TEST(Rayleigh, LowerBoundOfTheLargestEigenvalue) {
+    // Path of n nodes: lambda_max = 2 + 2 cos(pi / n). The quotient never exceeds
+    // it (beyond rounding) and comes close: the start vector is not orthogonal
+    // to the top eigenvector, whatever the numbering.
+    for (const std::uint64_t n : {2u, 3u, 10u, 200u}) {
+        const auto l = Laplacian<double>::from_graph(Graph<double>::path(n), LaplacianKind::Combinatorial);
+        const double lam = 2.0 + 2.0 * std::cos(M_PI / static_cast<double>(n));
+        const std::optional<double> lower = largest_eigenvalue_lower_bound(l);
+        ASSERT_TRUE(lower.has_value());
+        EXPECT_LE(*lower, lam * (1 + 1e-14));
+        EXPECT_GT(*lower, 0.95 * lam);
+        EXPECT_FALSE(bound_below_lower(lam, *lower));
+        const auto l32 = *laplacian_to_f32(l);
+        EXPECT_GT(*largest_eigenvalue_lower_bound(l32), 0.95 * lam);
+    }
+    // A non-symmetric operator's quotients bound nothing: [[0, 10], [0, 0]] has
+    // spectral radius 0 but quotients up to 5.
+    EXPECT_FALSE(largest_eigenvalue_lower_bound(
+                     *from_csr_parts(2, {0, 2, 3}, {0, 1, 1}, {0.0, 10.0, 0.0}, LaplacianKind::GeneralSymmetric))
+                     .has_value());
+    EXPECT_FALSE(largest_eigenvalue_lower_bound(Laplacian<double>{}).has_value());
+    // No edges: every quotient is 0.
+    EXPECT_EQ(largest_eigenvalue_lower_bound(Laplacian<double>::from_graph(
+                  *Graph<double>::from_edges(4, std::vector<Edge<double>>{}), LaplacianKind::Combinatorial)),
+              0.0);
 }
 
 TEST(Laplacian, EdgesRoundTripAndSinglePrecision) {

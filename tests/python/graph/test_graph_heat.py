@@ -3,10 +3,11 @@ scipy's expm, batched columns, stability refusals and argument checks."""
 
 import math
 import os
+import re
 
 import numpy as np
 import pytest
-from scipy.linalg import expm
+from scipy.linalg import eigvalsh, expm
 
 from quorvane import Graph, GraphHeat, GraphHeat4th, GraphHeat6, GraphPath, Laplacian, QuorvaneError
 
@@ -75,6 +76,73 @@ def test_stability_refusal_both_sides(cls, k, limit):
     with pytest.raises(QuorvaneError, match=rf"n_steps >= {n_ok + 1} "):
         ev.evolve_batched(t_ok * 1.001, n_ok, np.ones((64, 2)))
     assert "[CflViolated]" in str(e.value)
+
+
+def csr_copy(g):
+    lap = Laplacian.combinatorial(g)
+    return Laplacian.from_csr(np.array(lap.row_ptr(), np.int64), np.array(lap.col_idx(), np.int32),
+                              np.array(lap.vals()), lap.n_nodes)
+
+
+BELOW_SPECTRUM = r"^\[OutOfDomain\] {}: rho_bar = 1\.000e0 is below the largest eigenvalue of L, which is at least (\S+) "
+
+
+@pytest.mark.parametrize("cls, k, limit", CLASSES)
+@pytest.mark.parametrize("source", ["path", "weighted", "csr"])
+@pytest.mark.parametrize("batched", [False, True])
+def test_rho_bar_below_the_spectrum(cls, k, limit, source, batched):
+    g = Graph.path(64) if source == "path" else weighted_graph()
+    op = dict(laplacian=csr_copy(g)) if source == "csr" else dict(graph=g)
+    dense = Laplacian.combinatorial(g).to_dense()
+    lam = eigvalsh(dense).max()
+    f0 = np.cos(np.linspace(0.0, 3.0, g.n_nodes)) + 0.1 * np.sin(np.arange(g.n_nodes))
+    run = (lambda ev, t, n: ev.evolve_batched(t, n, f0[:, None])[:, 0]) if batched else (lambda ev, t, n: ev.evolve(t, n, f0))
+    # rho_bar = 1 admits tau = limit / 1.05 that the Gershgorin bound (>= 4) refuses:
+    # on the path, 200 such order-4 steps grow to 3e26.
+    tau = limit / 1.05
+    with pytest.raises(QuorvaneError) as e:
+        run(cls(**op, rho_bar=1.0), 200 * tau, 200)
+    lower = float(re.match(BELOW_SPECTRUM.format(cls.__name__), str(e.value)).group(1))
+    assert 0.97 * lam < lower <= lam * (1 + 1e-3)  # a Rayleigh quotient, 3 digits shown
+    # The exact largest eigenvalue is never refused, even at the stability edge of
+    # the true spectrum: 20 steps of the dense step polynomial, up to rounding.
+    tau = limit / lam * (1 - 1e-9)
+    out = run(cls(**op, rho_bar=lam), 20 * tau, 20)
+    step = sum(np.linalg.matrix_power(-tau * dense, j) / math.factorial(j) for j in range(k + 1))
+    assert np.abs(out - np.linalg.matrix_power(step, 20) @ f0).max() < 1e-12
+
+
+@pytest.mark.parametrize("g", [Graph.path(5), Graph.cycle(7), Graph.from_edges(4, np.array([(0, 1, 1.0), (0, 2, 2.0),
+                                                                                             (0, 3, 0.5)]))])
+def test_rho_bar_at_the_largest_eigenvalue_of_small_graphs(g):
+    # Small graphs: the power iterations converge, so the test is sharp on both sides.
+    lam = eigvalsh(Laplacian.combinatorial(g).to_dense()).max()
+    tau = 2.7853 / lam * (1 - 1e-9)
+    f0 = np.arange(float(g.n_nodes))
+    assert np.all(np.isfinite(GraphHeat4th(graph=g, rho_bar=lam).evolve(tau, 1, f0)))
+    with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] GraphHeat4th: rho_bar = "):
+        GraphHeat4th(graph=g, rho_bar=lam * (1 - 1e-3)).evolve(tau, 1, f0)
+
+
+W_TINY = Graph.from_edges(3, np.array([(0, 1, 1e-50), (1, 2, 1.0)]))  # 1e-50 rounds to 0 in single precision
+WEIGHT = "[OutOfDomain] Graph::from_edges: weight must be finite and positive"
+
+
+# The single-precision road: the 32-bit operator, then t rounded to 32 bits, then the step size.
+@pytest.mark.parametrize("op, t, msg", [
+    (dict(graph=W_TINY), 1e39, WEIGHT),
+    (dict(graph=W_TINY), 1.0, WEIGHT),
+    (dict(graph=W_TINY), 1e3, WEIGHT),
+    (dict(graph=Graph.path(3)), 1e39, "[NanInf] t must be finite and >= 0: inf"),
+    (dict(laplacian=Laplacian.from_csr(np.array([0, 2, 4], np.int64), np.array([0, 1, 0, 1], np.int32),
+                                       np.array([1e39, -1e39, -1e39, 1e39]), 2)), 1e39,
+     "[NanInf] Laplacian: entry is not finite in single precision: inf"),
+    (dict(graph=Graph.path(3)), 1e3, "[CflViolated] GraphHeat: tau * rho = 4.000e3 exceeds the stability limit 2"),
+])
+def test_f32_order_of_failures(op, t, msg):
+    with pytest.raises(QuorvaneError) as e:
+        GraphHeat(**op, rho_bar=4.0, dtype="f32").evolve(t, 1, [1.0, 0.0, 0.0][:3 if "graph" in op else 2])
+    assert str(e.value).startswith(msg)
 
 
 def test_batched_columns_bit_identical_with_more_columns_than_workers():

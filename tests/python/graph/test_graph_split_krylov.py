@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 import pytest
-from scipy.linalg import expm
+from scipy.linalg import eigvalsh, expm
 from scipy.sparse import csr_matrix
 from scipy.sparse.linalg import expm_multiply
 
@@ -84,6 +84,30 @@ def test_var_coef_cfl_text_states_the_gate(dtype, a_value, rho_bar, tau, shown):
     assert str(e.value) == CFL_TEXT.format(*shown)
     t, dx2, a = map(float, shown)
     assert not 2 * t * a < dx2
+
+
+@pytest.mark.parametrize("how", ["f64", "f32", "batched"])
+def test_var_coef_rho_bar_below_the_spectrum(how):
+    g = grid_graph(4, 5)
+    dense = Laplacian.combinatorial(g).to_dense()
+    lam = eigvalsh(dense).max()
+    a = np.linspace(0.5, 1.5, 20)
+    f0 = np.sin(np.arange(20.0))
+    dtype = "f32" if how == "f32" else "f64"
+    run = (lambda ev, t, n: ev.evolve_batched(t, n, f0[:, None])[:, 0]) if how == "batched" else (
+        lambda ev, t, n: ev.evolve(t, n, f0))
+    # 1.5 * tau * 1.0 = 0.48 passes the gate, while the Gershgorin bound (>= lam) closes it.
+    with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] VarCoefGraphHeat: rho_bar = 1\.000e0 is below the "
+                                            r"largest eigenvalue of L, which is at least "):
+        run(VarCoefGraphHeat(g, a, rho_bar=1.0, dtype=dtype), 1.6, 5)
+    # The exact largest eigenvalue passes at the gate's edge: five dense steps.
+    tau = 0.5 / (1.5 * lam) * (1 - 1e-9)
+    s = np.sqrt(a)
+    la = s[:, None] * dense * s[None, :]
+    step = np.eye(20) - tau * la + tau**2 / 2 * la @ la
+    ref = np.linalg.matrix_power(step, 5) @ f0
+    out = run(VarCoefGraphHeat(g, a, rho_bar=lam, dtype=dtype), 5 * tau, 5)
+    assert np.abs(out - ref).max() < (1e-5 if dtype == "f32" else 1e-13)
 
 
 @pytest.mark.parametrize("args, kw, msg", [
