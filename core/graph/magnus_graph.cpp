@@ -547,12 +547,21 @@ Expected<MagnusBounds> sample_magnus_bounds(const LaplacianProvider& lap_at_t, c
     for (std::uint64_t k = 0; k < n_samples; ++k) {
         if (Status st = poll_stop(); !st) return fail(st.error());
         const double t = t0 + (t1 - t0) * (static_cast<double>(k) / static_cast<double>(n_samples));
+        // Bounds from non-finite times or values would be NaN or inf, or 0
+        // from negative coefficients: the evolution refuses those, so must
+        // the estimate of its bounds.
+        if (!std::isfinite(t)) return domain_error("compute_rho_bar: sample time must be finite", t);
         Expected<SharedLaplacian> lap = lap_at_t(t);
         if (!lap) return fail(lap.error());
-        if (!((*lap)->spectral_bound <= rho)) rho = (*lap)->spectral_bound;
+        const double bound = (*lap)->spectral_bound;
+        if (!std::isfinite(bound)) return domain_error("compute_rho_bar: spectral_bound of lap_at_t(t) must be finite", bound);
+        if (!(bound <= rho)) rho = bound;
         Expected<std::vector<double>> a = a_at_t(t);
         if (!a) return fail(a.error());
         for (const double v : *a) {
+            if (!finite_positive(v)) {
+                return domain_error("VarCoefMagnusGraphHeatChernoff: a_at_t(t) must be strictly positive and finite", v);
+            }
             if (!(v <= m)) m = v;
         }
     }

@@ -188,7 +188,10 @@ struct VarCoefMagnusGraphHeatChernoff {
 // t = t0 + (t1 - t0) (k / n_samples), k = 0 ... n_samples - 1 (t1 itself is
 // not sampled): the largest spectral bound of L(t) and the square root of
 // the largest a_i(t) (a value replaces the running maximum when it is not
-// <= it). A failing provider ends the sampling with its error.
+// <= it). A failing provider ends the sampling with its error; a sample
+// time that is not finite, a spectral bound that is not finite and a
+// coefficient that is not finite and > 0 end it with a DomainViolation
+// carrying the value.
 struct MagnusBounds {
     double rho_bar_max = 0.0;
     double a_sup_max = 0.0;

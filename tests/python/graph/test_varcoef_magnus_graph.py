@@ -166,6 +166,29 @@ def test_compute_rho_bar_returns_the_sampled_maxima():
         VarCoefMagnusGraph.compute_rho_bar(moving_graph, lambda t: (_ for _ in ()).throw(Boom()), 0.0, 1.0, N)
 
 
+A_POSITIVE = "VarCoefMagnusGraphHeatChernoff: a_at_t(t) must be strictly positive and finite"
+HUGE = Graph.from_edges(3, np.array([(0, 1, 1e308), (1, 2, 1e308)]))  # node 1's degree overflows
+
+
+# Bounds estimated from what the evolution refuses are refused too, never returned
+# as NaN, inf or 0.
+@pytest.mark.parametrize("lap_at_t, a_at_t, t0, t1, message", [
+    (moving_graph, lambda t: np.where(np.arange(N) == 3, math.nan, 1.0), 0.0, 1.0, f"[NanInf] {A_POSITIVE}: NaN"),
+    (moving_graph, lambda t: np.full(N, math.inf), 0.0, 1.0, f"[NanInf] {A_POSITIVE}: inf"),
+    (moving_graph, lambda t: np.full(N, -1.0), 0.0, 1.0, f"[OutOfDomain] {A_POSITIVE}"),
+    (moving_graph, lambda t: np.zeros(N), 0.0, 1.0, f"[OutOfDomain] {A_POSITIVE}"),
+    (moving_graph, coef, math.nan, 1.0, "[NanInf] compute_rho_bar: sample time must be finite: NaN"),
+    (moving_graph, coef, 0.0, math.inf, "[NanInf] compute_rho_bar: sample time must be finite: NaN"),
+    (lambda t: HUGE, lambda t: np.ones(3), 0.0, 1.0,
+     "[NanInf] compute_rho_bar: spectral_bound of lap_at_t(t) must be finite: inf"),
+])
+def test_compute_rho_bar_refuses_non_finite_and_non_positive_samples(lap_at_t, a_at_t, t0, t1, message):
+    n = 3 if lap_at_t(0.0) is HUGE else N
+    with pytest.raises(QuorvaneError) as info:
+        VarCoefMagnusGraph.compute_rho_bar(lap_at_t, a_at_t, t0, t1, n)
+    assert str(info.value) == message
+
+
 @pytest.mark.parametrize("args, kwargs, message", [
     ((0,), {}, "[OutOfDomain] n_nodes must be >= 1"),
     ((N,), {"rho_bar_max": -0.0}, "[OutOfDomain] rho_bar must be finite and > 0"),
