@@ -1,11 +1,15 @@
 #include "python/graph/graph_callbacks.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/foundation/format.hpp"
+#include "core/graph/magnus_graph.hpp"
 #include "python/array.hpp"
 #include "python/graph/graph_args.hpp"
 
@@ -67,7 +71,58 @@ void check_nodes(std::uint64_t m, std::uint64_t n) {
     }
 }
 
+// Fails the call with "[OutOfDomain] {text}", kept in the error slot.
+CoreError keep_refusal(CallbackErrors& errors, const std::string& text) {
+    struct Lock {
+        PyGILState_STATE st = ensure_gil_state();
+        ~Lock() { PyGILState_Release(st); }
+    } lock;
+    return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text));
+}
+
+template <class Provider>
+Provider checking_bound_of(Provider lap_at_t, TrustedBound b, CallbackErrors& errors) {
+    return [lap_at_t = std::move(lap_at_t), b, &errors](auto t) -> std::invoke_result_t<Provider&, decltype(t)> {
+        auto lap = lap_at_t(t);
+        if (!lap) return lap;
+        const double own = static_cast<double>((*lap)->spectral_bound);
+        if (!(b.tau * (b.scale * own) >= kMagnusRadius)) return lap;
+        const std::optional<std::string> text =
+            bound_refutation(b.cls, b.name, b.bound, **lap, "lap_at_t(t) at t = " + fmt_shortest(t));
+        if (text) return fail(keep_refusal(errors, *text));
+        return lap;
+    };
+}
+
 }  // namespace
+
+LaplacianProvider checking_bound(LaplacianProvider lap_at_t, TrustedBound b, CallbackErrors& errors) {
+    return checking_bound_of(std::move(lap_at_t), b, errors);
+}
+
+LaplacianProviderF32 checking_bound(LaplacianProviderF32 lap_at_t, TrustedBound b, CallbackErrors& errors) {
+    return checking_bound_of(std::move(lap_at_t), b, errors);
+}
+
+CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, double a_sup_max, double rho_bar_max,
+                                   double tau, CallbackErrors& errors) {
+    return [a_at_t = std::move(a_at_t), cls, a_sup_max, rho_bar_max, tau, &errors](double t)
+               -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> a = a_at_t(t);
+        if (!a) return a;
+        double a_max = 0.0;
+        for (const double v : *a) {
+            if (!std::isfinite(v)) return a;  // the step's own check names it
+            a_max = std::max(a_max, v);
+        }
+        if (!(tau * (a_max * rho_bar_max) >= kMagnusRadius)) return a;
+        const double root = std::sqrt(a_max);
+        if (!(a_sup_max < root)) return a;
+        return fail(keep_refusal(errors, std::string(cls) + ": a_sup_max = " + fmt_exp3(a_sup_max) +
+                                             " is below sqrt(max a_at_t(t)) = " + fmt_exp3(root) + " at t = " +
+                                             fmt_shortest(t) + "; the step's stability cannot rest on it"));
+    };
+}
 
 LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
     auto held = std::make_shared<const HeldCallable>(callable, errors);

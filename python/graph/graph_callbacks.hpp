@@ -37,4 +37,25 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
 CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors,
                                            const char* name = "a_at_t");
 
+// A caller's bound on the samples of one call with the radius test on. The
+// test tau * (scale * bound) < pi/2 rests on `bound` for a sample whose own
+// Gershgorin bound in its place would fail it; a Rayleigh quotient of that
+// sample proving `bound` below its largest eigenvalue then fails the call
+// with "[OutOfDomain] {cls}: {name} = ... is below the largest eigenvalue
+// of lap_at_t(t) at t = ..." kept in the error slot.
+struct TrustedBound {
+    const char* cls;
+    const char* name;
+    double bound;
+    double scale;
+    double tau;
+};
+LaplacianProvider checking_bound(LaplacianProvider lap_at_t, TrustedBound b, CallbackErrors& errors);
+LaplacianProviderF32 checking_bound(LaplacianProviderF32 lap_at_t, TrustedBound b, CallbackErrors& errors);
+// The coefficient bound a_sup_max of sqrt(max a): a sample with
+// tau * max(a) * rho_bar_max >= pi/2 has the radius test resting on it, and
+// an a_sup_max below sqrt(max a) there fails the call (OutOfDomain).
+CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, double a_sup_max, double rho_bar_max,
+                                   double tau, CallbackErrors& errors);
+
 }  // namespace quorvane::py

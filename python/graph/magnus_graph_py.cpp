@@ -49,7 +49,9 @@ namespace {
     "    spectral_bound), finite and > 0.\n"                                                       \
     "convergence_check : bool, optional\n"                                                         \
     "    Refuse a step with tau * rho_bar_max >= pi/2, where the Magnus series need not\n"         \
-    "    converge (default True).\n"
+    "    converge (default True). A sample of L(t) whose spectral_bound would fail that test\n"   \
+    "    leaves it resting on rho_bar_max, which is then refused (kind OutOfDomain) if a\n"       \
+    "    Rayleigh quotient of the sample exceeds it.\n"
 
 constexpr char kMagnusDoc[] =
     "MagnusGraphHeat(graph=None, laplacian=None, *, lap_at_t, rho_bar_max, convergence_check=True, dtype=\"f64\")\n"
@@ -138,10 +140,23 @@ template <class Obj>
 using ChernoffOf =
     std::conditional_t<std::is_same_v<Obj, MagnusGraphHeatObj>, MagnusGraphHeatChernoff, MagnusGraphHeat6thChernoff>;
 
+template <class Obj>
+constexpr const char* kClassName = std::is_same_v<Obj, MagnusGraphHeatObj> ? "MagnusGraphHeat" : "MagnusGraphHeat6";
+
+// The call's provider; with the radius test on, rho_bar_max is tested on
+// the samples whose own bound would not pass the test.
+template <class Obj, class Provider>
+Provider provider_of(const Obj& self, Provider provider, double tau, CallbackErrors& errors) {
+    if (!self.convergence_check) return provider;
+    return checking_bound(std::move(provider), {kClassName<Obj>, "rho_bar_max", self.rho_bar_max, 1.0, tau}, errors);
+}
+
 Ref magnus_evolve_f32(const MagnusGraphHeatObj& self, double t_final, std::uint32_t n_steps,
                       const std::vector<double>& f0) {
     CallbackErrors errors;
-    const LaplacianProviderF32 provider = lap_at_t_adaptor_f32(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors);
+    const LaplacianProviderF32 provider =
+        provider_of(self, lap_at_t_adaptor_f32(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
+                    t_final / static_cast<double>(n_steps), errors);
     const std::vector<double> wide = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto out = magnus4_evolve_f32(*self.graph, provider, self.convergence_check, self.rho_bar_max, t_final, n_steps,
                                       f0);
@@ -164,7 +179,9 @@ Ref magnus_evolve(const Obj& self, const Args& a) {
         if (self.dtype == Dtype::F32) return magnus_evolve_f32(self, t_final, n_steps, f0);
     }
     CallbackErrors errors;
-    LaplacianProvider provider = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors);
+    LaplacianProvider provider =
+        provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
+                    t_final / static_cast<double>(n_steps), errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());
@@ -187,7 +204,8 @@ Ref magnus_evolve_batched(const Obj& self, const Args& a) {
     const std::uint64_t n = self.graph->n_nodes;
     const Columns cols = columns_from_f0(f0, n, "f0");
     CallbackErrors errors;
-    LaplacianProvider provider = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors);
+    LaplacianProvider provider = provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors),
+                                             t_final / static_cast<double>(n_steps), errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());

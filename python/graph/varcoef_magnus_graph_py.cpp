@@ -47,7 +47,10 @@ constexpr char kVarCoefMagnusDoc[] =
     "a_sup_max : float\n    A bound of sqrt(max_i a_i(t)) over the run, finite and > 0\n"
     "    (compute_rho_bar estimates both).\n"
     "convergence_check : bool, optional\n"
-    "    Refuse steps with tau * rho_bar_max * a_sup_max^2 >= pi/2 (default True).\n";
+    "    Refuse steps with tau * rho_bar_max * a_sup_max^2 >= pi/2 (default True). Where a\n"
+    "    sample's own bounds would fail that test it rests on the two given ones, which are\n"
+    "    then refused (kind OutOfDomain) when the sample disproves them: a Rayleigh quotient\n"
+    "    of L(t) above rho_bar_max, or sqrt(max a(t)) above a_sup_max.\n";
 constexpr char kEvolveDoc[] =
     "evolve($self, t_final, n_steps, f0, *, t_start=0.0)\n--\n\n"
     "Evolve the node signal f0 from t_start to t_start + t_final in n_steps steps of tau;\n"
@@ -88,6 +91,15 @@ struct CallProviders {
     CallProviders(PyObject* lap_at_t, PyObject* a_at_t, std::uint64_t n, CallbackErrors& errors)
         : lap(lap_at_t_adaptor(lap_at_t, n, errors)), a(varcoef_a_at_t_adaptor(a_at_t, n, errors)) {}
 
+    // With the radius test on, its two bounds are tested on the samples that
+    // leave the test resting on them.
+    void check_bounds(const VarCoefMagnusGraphObj& self, double tau, CallbackErrors& errors) {
+        if (!self.convergence_check) return;
+        const double scale = self.a_sup_max * self.a_sup_max;
+        lap = checking_bound(std::move(lap), {"VarCoefMagnusGraph", "rho_bar_max", self.rho_bar_max, scale, tau}, errors);
+        a = checking_a_sup(std::move(a), "VarCoefMagnusGraph", self.a_sup_max, self.rho_bar_max, tau, errors);
+    }
+
     Expected<VarCoefMagnusGraphHeatChernoff> make(const VarCoefMagnusGraphObj& self) {
         auto m = VarCoefMagnusGraphHeatChernoff::make(self.n_nodes, std::move(lap), std::move(a), self.rho_bar_max,
                                                       self.a_sup_max);
@@ -107,6 +119,7 @@ Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
     check_finite_input(f0, "f0");
     CallbackErrors errors;
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
+    providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());
@@ -123,6 +136,7 @@ Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args&
     const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
     CallbackErrors errors;
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
+    providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());

@@ -3,6 +3,7 @@ path, the constant-Laplacian limit, callback times and failures, batched columns
 
 import math
 import os
+import re
 import threading
 
 import numpy as np
@@ -108,7 +109,7 @@ def test_batched_equals_evolve_bit_for_bit(cls, n_steps):
 
 @pytest.mark.parametrize("cls", [MagnusGraphHeat, MagnusGraphHeat6])
 def test_convergence_radius_edge(cls):
-    lap = Laplacian.combinatorial(Graph.path(N))
+    lap = Laplacian.combinatorial(Graph.from_edges(N, np.array([(i, j, 0.25) for i, j in EDGES])))  # bound 1.0
     below = np.nextafter(math.pi / 2, 0.0)
     m = cls(graph=Graph.path(N), lap_at_t=lambda t: lap, rho_bar_max=1.0)
     with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] Magnus convergence radius violated"):
@@ -118,6 +119,40 @@ def test_convergence_radius_edge(cls):
     m.evolve(below, 1, F0)
     unchecked = cls(graph=Graph.path(N), lap_at_t=lambda t: lap, rho_bar_max=1.0, convergence_check=False)
     assert np.all(np.isfinite(unchecked.evolve(3.0, 1, F0)))
+
+
+BELOW = (r"^\[OutOfDomain\] {}: rho_bar_max = 1\.000e0 is below the largest eigenvalue of lap_at_t\(t\) at t = (\S+), "
+         r"which is at least (\S+) ")
+
+
+@pytest.mark.parametrize("cls, k, how", [(MagnusGraphHeat, 4, "evolve"), (MagnusGraphHeat, 4, "batched"),
+                                         (MagnusGraphHeat, 4, "f32"), (MagnusGraphHeat6, 6, "evolve"),
+                                         (MagnusGraphHeat6, 6, "batched")])
+def test_rho_bar_max_below_the_spectrum(cls, k, how):
+    # tau = 0.5 passes the radius test with rho_bar_max = 1 but not with the samples'
+    # own bound 4: the test then rests on rho_bar_max, which the first sample
+    # disproves (lambda_max = 2 + 2 cos(pi/10) = 3.90; |T4(-0.5 * 3.9)| = 1.4 per step).
+    dense = Laplacian.combinatorial(Graph.path(N)).to_dense()
+    lam = 2 + 2 * math.cos(math.pi / N)
+    extra = dict(dtype="f32") if how == "f32" else {}
+    run = (lambda m, t, n: m.evolve_batched(t, n, F0[:, None])[:, 0]) if how == "batched" else (
+        lambda m, t, n: m.evolve(t, n, F0))
+    g = Graph.path(N)
+    with pytest.raises(QuorvaneError) as e:
+        run(cls(graph=g, lap_at_t=lambda t: g, rho_bar_max=1.0, **extra), 2.0, 4)
+    t, lower = (float(v) for v in re.match(BELOW.format(cls.__name__), str(e.value)).groups())
+    assert t == pytest.approx(0.5 * GAUSS[cls][0], rel=1e-7) and 3.8 < lower <= lam * (1 + 1e-3)
+    unchecked = run(cls(graph=g, lap_at_t=lambda t: g, rho_bar_max=1.0, convergence_check=False, **extra), 2.0, 4)
+    # A valid bound at the edge of the radius runs: with a constant L the step is the
+    # degree-k Taylor polynomial of exp(-tau L), applied 4 times.
+    tau = math.pi / 2 / lam * (1 - 1e-6)  # inside the radius in single precision too
+    step = sum(np.linalg.matrix_power(-tau * dense, j) / math.factorial(j) for j in range(k + 1))
+    ref = np.linalg.matrix_power(step, 4) @ F0
+    out = run(cls(graph=g, lap_at_t=lambda t: g, rho_bar_max=lam, **extra), 4 * tau, 4)
+    assert np.abs(out - ref).max() < (1e-5 if how == "f32" else 1e-13)
+    ref = np.linalg.matrix_power(sum(np.linalg.matrix_power(-0.5 * dense, j) / math.factorial(j)
+                                     for j in range(k + 1)), 4) @ F0
+    assert np.abs(unchecked - ref).max() < (1e-4 if how == "f32" else 1e-12)
 
 
 class Boom(Exception):

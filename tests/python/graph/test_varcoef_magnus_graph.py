@@ -142,7 +142,7 @@ def test_coefficient_callback_failures(result, exc, message, batched):
 
 
 def test_radius_uses_the_coefficient_bound():
-    lap = Laplacian.combinatorial(Graph.path(N))
+    lap = Laplacian.combinatorial(Graph.from_edges(N, np.array([(i, i + 1, 0.125) for i in range(N - 1)])))  # bound 0.5
     m = VarCoefMagnusGraph(N, lap_at_t=lambda t: lap, a_at_t=coef, rho_bar_max=0.5, a_sup_max=2.0)
     with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] Magnus convergence radius violated: rho_bar_max = 2.000e0"):
         m.evolve(math.pi / 2, 1, F0)  # tau * 0.5 * 2^2 = pi
@@ -152,6 +152,34 @@ def test_radius_uses_the_coefficient_bound():
     unchecked = VarCoefMagnusGraph(N, lap_at_t=lambda t: lap, a_at_t=coef, rho_bar_max=0.5, a_sup_max=2.0,
                                    convergence_check=False)
     assert np.all(np.isfinite(unchecked.evolve(2.0, 1, F0)))
+
+
+@pytest.mark.parametrize("batched", [False, True])
+@pytest.mark.parametrize("a_value, rho_bar_max, a_sup_max, message", [
+    # tau = 0.5 passes the radius test on rho_eff = 1 but not on 4 in place of
+    # rho_bar_max (the path's spectral_bound), nor on max(a) = 4 in place of a_sup_max^2.
+    (1.0, 1.0, 1.0, "rho_bar_max = 1.000e0 is below the largest eigenvalue of lap_at_t(t) at t = 0.10566243270259357, "
+                    "which is at least "),
+    (4.0, 4.0, 0.5, "a_sup_max = 5.000e-1 is below sqrt(max a_at_t(t)) = 2.000e0 at t = 0.10566243270259357; "),
+])
+def test_bounds_below_the_samples(batched, a_value, rho_bar_max, a_sup_max, message):
+    g = Graph.path(N)
+    kw = dict(lap_at_t=lambda t: g, a_at_t=lambda t: np.full(N, a_value))
+    run = (lambda m, t, n: m.evolve_batched(t, n, F0[:, None])[:, 0]) if batched else (
+        lambda m, t, n: m.evolve(t, n, F0))
+    with pytest.raises(QuorvaneError) as info:
+        run(VarCoefMagnusGraph(N, **kw, rho_bar_max=rho_bar_max, a_sup_max=a_sup_max), 2.0, 4)
+    assert str(info.value).startswith("[OutOfDomain] VarCoefMagnusGraph: " + message)
+    assert np.all(np.isfinite(run(VarCoefMagnusGraph(N, **kw, rho_bar_max=rho_bar_max, a_sup_max=a_sup_max,
+                                                     convergence_check=False), 2.0, 4)))
+    # Valid bounds at the edge of the radius run: with constant L and a, each step is
+    # the degree-4 Taylor polynomial of exp(-tau a L).
+    lam = 2 + 2 * math.cos(math.pi / N)
+    tau = math.pi / 2 / (a_value * lam) * (1 - 1e-6)
+    la = a_value * Laplacian.combinatorial(g).to_dense()
+    step = sum(np.linalg.matrix_power(-tau * la, j) / math.factorial(j) for j in range(5))
+    out = run(VarCoefMagnusGraph(N, **kw, rho_bar_max=lam, a_sup_max=math.sqrt(a_value)), 4 * tau, 4)
+    assert np.abs(out - np.linalg.matrix_power(step, 4) @ F0).max() < 1e-13
 
 
 def test_compute_rho_bar_returns_the_sampled_maxima():
