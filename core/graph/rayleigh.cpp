@@ -10,54 +10,61 @@ namespace quorvane {
 
 namespace {
 
-// Same entries at (i, j) and (j, i): every row compared, as sorted
-// (column, value) pairs, with the matching column of the transpose.
+// Compressed rows of one pass of a stable counting transpose.
+template <class F>
+struct Rows {
+    std::vector<std::uint64_t> ptr;
+    std::vector<std::uint32_t> col;
+    std::vector<F> val;
+};
+
+// The transpose of (ptr, col, val) over n rows: row j lists its entries by
+// ascending source row, each row's duplicates in their stored order.
+template <class F>
+Rows<F> transpose(std::uint64_t n, const std::vector<std::uint64_t>& ptr, const std::vector<std::uint32_t>& col,
+                  const std::vector<F>& val) {
+    Rows<F> t{std::vector<std::uint64_t>(n + 1, 0), std::vector<std::uint32_t>(col.size()),
+              std::vector<F>(val.size())};
+    for (const std::uint32_t j : col) ++t.ptr[j + 1];
+    for (std::uint64_t i = 0; i < n; ++i) t.ptr[i + 1] += t.ptr[i];
+    std::vector<std::uint64_t> fill(t.ptr.begin(), t.ptr.end() - 1);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        for (std::uint64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
+            const std::uint64_t at = fill[col[k]]++;
+            t.col[at] = static_cast<std::uint32_t>(i);
+            t.val[at] = val[k];
+        }
+    }
+    return t;
+}
+
+// L^T with sorted rows equals L with sorted rows: transposing twice sorts
+// L's rows, so the two must agree entry for entry. O(nnz), no comparison sort.
 template <class F>
 bool is_symmetric(const Laplacian<F>& lap) {
     const std::uint64_t n = lap.n_nodes;
-    std::vector<std::uint64_t> t_ptr(n + 1, 0);
     for (const std::uint32_t j : lap.col_idx) {
         if (j >= n) return false;
-        ++t_ptr[j + 1];
     }
-    for (std::uint64_t i = 0; i < n; ++i) t_ptr[i + 1] += t_ptr[i];
-    std::vector<std::pair<std::uint32_t, F>> t(lap.col_idx.size());
-    std::vector<std::uint64_t> fill(t_ptr.begin(), t_ptr.end() - 1);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) {
-            t[fill[lap.col_idx[k]]++] = {static_cast<std::uint32_t>(i), lap.vals[k]};
-        }
-    }
-    std::vector<std::pair<std::uint32_t, F>> row;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        row.clear();
-        for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) row.emplace_back(lap.col_idx[k], lap.vals[k]);
-        const auto first = t.begin() + static_cast<std::ptrdiff_t>(t_ptr[i]);
-        const auto last = t.begin() + static_cast<std::ptrdiff_t>(t_ptr[i + 1]);
-        if (row.size() != static_cast<std::size_t>(last - first)) return false;
-        std::sort(row.begin(), row.end());
-        std::sort(first, last);
-        if (!std::equal(row.begin(), row.end(), first)) return false;
-    }
-    return true;
+    const Rows<F> t = transpose(n, lap.row_ptr, lap.col_idx, lap.vals);
+    const Rows<F> tt = transpose(n, t.ptr, t.col, t.val);
+    return t.ptr == tt.ptr && t.col == tt.col && t.val == tt.val;
 }
 
-// y = L x in double precision.
+// y = L x in double precision, with x'y and y'y accumulated on the way.
 template <class F>
-void spmv_wide(const Laplacian<F>& lap, const std::vector<double>& x, std::vector<double>& y) {
+void spmv_wide(const Laplacian<F>& lap, const std::vector<double>& x, std::vector<double>& y, double& xy, double& yy) {
+    xy = 0.0;
+    yy = 0.0;
     for (std::uint64_t i = 0; i < lap.n_nodes; ++i) {
         double sum = 0.0;
         for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) {
             sum += static_cast<double>(lap.vals[k]) * x[lap.col_idx[k]];
         }
         y[i] = sum;
+        xy += x[i] * sum;
+        yy += sum * sum;
     }
-}
-
-double dot(const std::vector<double>& a, const std::vector<double>& b) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
 }
 
 // Entries of splitmix64 mapped to [-1, 1): no structure a graph's node
@@ -79,25 +86,44 @@ std::vector<double> start_vector(std::uint64_t n) {
 }  // namespace
 
 template <class F>
-std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap) {
-    if (lap.n_nodes == 0 || lap.row_ptr.size() != lap.n_nodes + 1 || !is_symmetric(lap)) return std::nullopt;
-    std::vector<double> x = start_vector(lap.n_nodes);
+std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap, std::vector<double>& x, int iterations) {
+    if (lap.n_nodes == 0 || lap.row_ptr.size() != lap.n_nodes + 1) return std::nullopt;
+    // Assembled from a graph, the combinatorial and normalized kinds are
+    // symmetric by construction; caller arrays are checked.
+    if (lap.kind == LaplacianKind::GeneralSymmetric && !is_symmetric(lap)) return std::nullopt;
+    if (x.size() != lap.n_nodes) x = start_vector(lap.n_nodes);
     std::vector<double> y(lap.n_nodes);
+    double xx = 0.0;
+    for (const double v : x) xx += v * v;
     std::optional<double> best;
-    for (int it = 0; it < kRayleighIterations; ++it) {
-        spmv_wide(lap, x, y);
-        const double xx = dot(x, x);
-        const double q = dot(x, y) / xx;
+    for (int it = 0; it < iterations; ++it) {
+        double xy = 0.0, yy = 0.0;
+        spmv_wide(lap, x, y, xy, yy);
+        const double q = xy / xx;
         if (!std::isfinite(q)) break;
         if (!best || q > *best) best = q;
-        const double norm = std::sqrt(dot(y, y));
-        if (!(norm > 0.0) || !std::isfinite(norm)) break;
-        for (std::size_t i = 0; i < y.size(); ++i) x[i] = y[i] / norm;
+        const double scale = 1.0 / std::sqrt(yy);
+        if (!(yy > 0.0) || !std::isfinite(scale) || !(scale > 0.0)) break;
+        xx = 0.0;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            x[i] = y[i] * scale;
+            xx += x[i] * x[i];
+        }
     }
     return best;
 }
 
+template <class F>
+std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap) {
+    std::vector<double> x;
+    return largest_eigenvalue_lower_bound(lap, x, kRayleighIterations);
+}
+
 template std::optional<double> largest_eigenvalue_lower_bound<double>(const Laplacian<double>&);
 template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&);
+template std::optional<double> largest_eigenvalue_lower_bound<double>(const Laplacian<double>&, std::vector<double>&,
+                                                                      int);
+template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&, std::vector<double>&,
+                                                                     int);
 
 }  // namespace quorvane

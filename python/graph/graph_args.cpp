@@ -116,24 +116,18 @@ void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_step
                                         std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
 }
 
-template <class F>
-std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound, const Laplacian<F>& lap,
+std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound,
+                                            std::optional<double> lower, double spectral_bound,
                                             const std::string& of) {
-    const std::optional<double> lower = largest_eigenvalue_lower_bound(lap);
     if (!lower || !bound_below_lower(bound, *lower)) return std::nullopt;
     return std::string(cls) + ": " + name + " = " + fmt_exp3(bound) + " is below the largest eigenvalue of " + of +
            ", which is at least " + fmt_exp3(*lower) + " (a Rayleigh quotient); the step's stability cannot rest on " +
-           "it: pass a bound of the spectral radius, such as the spectral_bound " +
-           fmt_exp3(static_cast<double>(lap.spectral_bound));
+           "it: pass a bound of the spectral radius, such as the spectral_bound " + fmt_exp3(spectral_bound);
 }
 
-template std::optional<std::string> bound_refutation<double>(const char*, const char*, double, const Laplacian<double>&,
-                                                             const std::string&);
-template std::optional<std::string> bound_refutation<float>(const char*, const char*, double, const Laplacian<float>&,
-                                                            const std::string&);
-
 void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap) {
-    const std::optional<std::string> text = without_gil([&] { return bound_refutation(cls, name, bound, lap, "L"); });
+    const std::optional<double> lower = without_gil([&] { return largest_eigenvalue_lower_bound(lap); });
+    const std::optional<std::string> text = bound_refutation(cls, name, bound, lower, lap.spectral_bound, "L");
     if (text) py_err_with_kind("OutOfDomain", *text);
 }
 

@@ -84,14 +84,15 @@ void refuse_empty_laplacian(const Laplacian<double>& lap);
 void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
                            const char* bound_text);
 
-// The refusal text when a Rayleigh quotient of `lap` proves a caller's
-// spectral bound `bound` (the argument `name` of `cls`) below lap's largest
-// eigenvalue, else nullopt; `of` names the operator in the text ("L",
-// "lap_at_t(t) at t = 0.5"). Needs no interpreter lock.
-template <class F>
-std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound, const Laplacian<F>& lap,
+// The refusal text of a caller's spectral bound `bound` (the argument
+// `name` of `cls`) when `lower`, a Rayleigh quotient of an operator with
+// Gershgorin bound `spectral_bound`, proves it below the operator's largest
+// eigenvalue; else nullopt. `of` names the operator in the text ("L",
+// "lap_at_t(t) at t = 0.5").
+std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound,
+                                            std::optional<double> lower, double spectral_bound,
                                             const std::string& of);
-// OutOfDomain with that text (the probe runs without the lock).
+// OutOfDomain with that text for L = lap (the probe runs without the lock).
 void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap);
 // refuse_unstable_steps for the bound rho = min(rho_bar, lap.spectral_bound).
 // When rho_bar admits steps that the Gershgorin bound alone would refuse,

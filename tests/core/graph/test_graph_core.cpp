@@ -117,6 +117,16 @@ TEST(Rayleigh, LowerBoundOfTheLargestEigenvalue) {
         const auto l32 = *laplacian_to_f32(l);
         EXPECT_GT(*largest_eigenvalue_lower_bound(l32), 0.95 * lam);
     }
+    // A warm start continues the iteration: for L >= 0 the quotients of
+    // successive power iterates do not decrease, and the iterate is kept.
+    {
+        const auto l = Laplacian<double>::from_graph(Graph<double>::path(200), LaplacianKind::Combinatorial);
+        std::vector<double> x(3, 1.0);  // another length: the fixed start
+        const double cold = *largest_eigenvalue_lower_bound(l, x, kRayleighIterations);
+        EXPECT_EQ(cold, *largest_eigenvalue_lower_bound(l));
+        ASSERT_EQ(x.size(), 200u);
+        EXPECT_GE(*largest_eigenvalue_lower_bound(l, x, 4), cold);
+    }
     // A non-symmetric operator's quotients bound nothing: [[0, 10], [0, 0]] has
     // spectral radius 0 but quotients up to 5.
     EXPECT_FALSE(largest_eigenvalue_lower_bound(

@@ -103,7 +103,7 @@ def test_rho_bar_below_the_spectrum(cls, k, limit, source, batched):
     with pytest.raises(QuorvaneError) as e:
         run(cls(**op, rho_bar=1.0), 200 * tau, 200)
     lower = float(re.match(BELOW_SPECTRUM.format(cls.__name__), str(e.value)).group(1))
-    assert 0.97 * lam < lower <= lam * (1 + 1e-3)  # a Rayleigh quotient, 3 digits shown
+    assert 0.9 * lam < lower <= lam * (1 + 1e-3)  # a Rayleigh quotient (3 digits shown), near the top
     # The exact largest eigenvalue is never refused, even at the stability edge of
     # the true spectrum: 20 steps of the dense step polynomial, up to rounding.
     tau = limit / lam * (1 - 1e-9)
