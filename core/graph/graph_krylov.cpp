@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 #include <vector>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/diffusion_expmv.hpp"
@@ -167,6 +169,13 @@ namespace {
 constexpr const char* kTooMuchWork =
     "GraphKrylovChernoff: tau * spectral_bound too large: the action would need more than 10000000 operator "
     "products";
+constexpr const char* kNonFiniteInput = "GraphKrylovChernoff: the input vector contains NaN or Inf";
+constexpr const char* kResultOverflow = "GraphKrylovChernoff: e^{-tau A} v overflows the double range";
+constexpr const char* kDataOverflow =
+    "Chebyshev step: the expansion of data this close to the double maximum overflows the double range";
+constexpr const char* kSpectrumOutside =
+    "Chebyshev step: the expansion grew the vector, so the operator's spectrum is not within [0, spectral_bound] "
+    "(is it positive semi-definite?)";
 
 // I_k(z) by its power series in h = z/2: h^k/k! sum_j (h^2)^j / (j! (k+j)!/k!),
 // summed until a term no longer changes the sum (at most 1000 terms).
@@ -246,6 +255,18 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     std::copy(src.begin(), src.end(), u.begin());
     const double two_over = 2.0 / rho;
     const double four_over = 4.0 / rho;
+    // The coefficients are positive and sum to at most 1, and the variable
+    // x = 2 lambda / rho - 1 of a spectrum in [0, rho] stays in [-1, 1] where
+    // |T_k(x)| <= 1: no sub-step can lengthen the vector, and a vector grown
+    // past twice its length (a margin far above rounding) shows a spectrum
+    // outside, before it can overflow. Within one sub-step, even a spectrum
+    // in [-rho, rho] (the bound's own promise: x in [-3, 1]) keeps every
+    // intermediate below `reach` times the length; so a non-finite value from
+    // data shorter than DBL_MAX / reach is a fault of the library, and from
+    // longer data an overflow of the caller's values.
+    const double norm0 = norm2_scaled(src);
+    const double reach = 2.0 * 7.0 * std::cosh(static_cast<double>(degree) * std::acosh(3.0));
+    const bool may_overflow = !(norm0 < std::numeric_limits<double>::max() / reach);
     Status st;
     for (std::uint64_t sub = 0; sub < s && st; ++sub) {
         if (st = poll_stop(); !st) break;
@@ -273,14 +294,16 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
             std::swap(t0, t1);
         }
         if (!st) break;
-        for (const double v : y) {
-            if (!std::isfinite(v)) {
-                st = domain_error(
-                    "Chebyshev step: non-finite output (NaN/Inf) \u2014 this is a quorvane bug; please report with "
-                    "z_total",
-                    z_total);
-                break;
-            }
+        if (const double* bad = first_non_finite<double>(y)) {
+            st = may_overflow ? domain_error(kDataOverflow, *bad)
+                              : domain_error("Chebyshev step: non-finite output (NaN/Inf) \u2014 this is a quorvane "
+                                             "bug; please report with z_total",
+                                             z_total);
+            break;
+        }
+        if (const double len = norm2_scaled(y); !(len <= 2.0 * norm0)) {
+            st = domain_error(kSpectrumOutside, len / norm0);
+            break;
         }
         std::swap(u, y);
     }
@@ -393,8 +416,10 @@ Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedL
     return GraphKrylovChernoff{path, std::move(laplacian), bound, tol};
 }
 
-Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
-                          std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) {
+namespace {
+
+Status run_path(const SpdOperator& op, const KrylovPath& path, double tol, double tau, std::span<const double> src,
+                std::span<double> dst, ScratchPool<double>& pool) {
     switch (path.kind) {
         case KrylovPath::Kind::Chebyshev: return chebyshev_expmv(op, tau, tol, src, dst, pool);
         case KrylovPath::Kind::Lanczos: return lanczos_expmv(op, tau, path.m_max, src, dst, pool);
@@ -402,6 +427,23 @@ Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double 
             return implicit_euler_action(op, src, dst, path.n_steps, tau, tol, path.cg_max_iter, pool);
     }
     internal_fault("krylov_path_action: unknown path");
+}
+
+}  // namespace
+
+Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
+                          std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) {
+    if (const double* bad = first_non_finite<double>(src)) return domain_error(kNonFiniteInput, *bad);
+    std::vector<double> out = pool.take(src.size());
+    Status st = run_path(op, path, tol, tau, src, out, pool);
+    // Data near the double maximum can carry a finite action past it (the
+    // implicit path scales its solves, so only its result can overflow).
+    if (st) {
+        if (const double* bad = first_non_finite<double>(out)) st = domain_error(kResultOverflow, *bad);
+    }
+    if (st) std::copy(out.begin(), out.end(), dst.begin());
+    pool.give_back(std::move(out));
+    return st;
 }
 
 Status GraphKrylovChernoff::apply_into(double tau, std::span<const double> src, std::span<double> dst,

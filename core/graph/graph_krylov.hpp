@@ -52,7 +52,9 @@ inline constexpr std::uint64_t kKrylovMaxProducts = 10'000'000;
 
 // dst = e^{-tau A} src by the chosen path on any symmetric positive
 // semi-definite operator (spectrum in [0, op.spectral_bound()]); dst is
-// written only on success. src and dst hold op.n() values.
+// written only on success. src and dst hold op.n() values. A src holding
+// NaN or Inf and a result beyond the double range are refused
+// (DomainViolation with the non-finite value).
 Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
                           std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool);
 
@@ -75,7 +77,10 @@ struct GraphKrylovChernoff {
 
 // The Chebyshev and Lanczos actions on any symmetric positive semi-definite
 // operator with spectrum in [0, rho] (rho = op.spectral_bound()). out holds
-// src's length. Both return src itself when tau * rho / 2 < 1e-300.
+// src's length. Both return src itself when tau * rho / 2 < 1e-300. A
+// Chebyshev sub-step that lengthens the vector (impossible with that
+// spectrum) is refused before it can overflow; data so close to the double
+// maximum that the expansion overflows is refused with the non-finite value.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
@@ -132,6 +133,13 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
     for (std::uint64_t k = 0; k < n_steps; ++k) {
         Status st = poll_stop();
         if (st) st = cg_solve(op, cur, next, dt, tol_eff, cap, jacobi, pool);
+        // A solve works on scaled data; data near the double maximum can
+        // still come out past it, and the next solve would only fail on it.
+        if (st) {
+            if (const double* bad = first_non_finite<double>(next)) {
+                st = domain_error("implicit_euler_action: the state overflows the double range", *bad);
+            }
+        }
         if (!st) {
             pool.give_back(std::move(cur));
             pool.give_back(std::move(next));

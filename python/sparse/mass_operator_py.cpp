@@ -36,7 +36,9 @@ constexpr char kEvolveDoc[] =
     "evolve($self, t, v, path=\"chebyshev\", tol=1e-10, m_max=18, n_steps=100)\n--\n\n"
     "e^{-t A_hat} v as a new 1-D float64 array (no change of variables by R). path is\n"
     "\"chebyshev\" or \"lanczos\" (Krylov dimension m_max); \"implicit\" (n_steps backward-Euler\n"
-    "steps) is accepted too.\n";
+    "steps) is accepted too. A v holding NaN or Inf is refused before any work\n"
+    "(\"[NanInf] v contains NaN or Inf: {value}\"), a result beyond the double range with kind\n"
+    "NanInf.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 constexpr char kLumpedDoc[] =
@@ -44,7 +46,11 @@ constexpr char kLumpedDoc[] =
     "e^{-t M^-1 K} applied to each column of the [N, C] array v_nc, M = diag(m_diag).\n\n"
     "Evolves D^1/2 v under the symmetric congruence D^-1/2 K D^-1/2 (K's sparsity, no\n"
     "factor) with the Chebyshev, Lanczos or implicit action and scales back by D^-1/2;\n"
-    "columns run in parallel. Returns a new [N, C] float64 array.\n";
+    "columns run in parallel. Returns a new [N, C] float64 array.\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    "    \"[GridMismatch] f0 must be 2-D [N, C]\" (the shape messages name the array f0),\n"
+    "    \"[OutOfDomain] m_diag[{i}] = {value} is not finite-positive\", \"[NanInf] v_nc contains NaN\n"
+    "    or Inf: {value}\" before any work; kind NanInf for a result beyond the double range.\n";
 
 Ref massk_from(const Args& a) {
     const SymmetricOperator k = symmetric_operator_arg(a, 0);
@@ -66,7 +72,7 @@ Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {
     const double t = a.f64(0);
     const Buffer v = extract_array_1d(a.raw(1), "v", ElemKind::F64);
     const KrylovOptions opt = krylov_options(a, 2, t, false);
-    const std::vector<double> x = contiguous_values(v, "v", self.op->n(), "op.n()");
+    const std::vector<double> x = finite_values(v, "v", self.op->n(), "op.n()");
     const std::shared_ptr<const MassKOperator> op = self.op;
     std::vector<double> out(x.size(), 0.0);
     compute([&] {
@@ -82,10 +88,12 @@ Ref lumped_evolve(const Args& a) {
     const SymmetricOperator k = symmetric_operator_arg(a, 0);
     const Buffer m = extract_f64_array(a.raw(1), "m_diag");
     const double t = a.f64(2);
-    const Array2D v = extract_f64_array_2d(a.raw(3), "v_nc");
+    // Any dimension count here: check_f0_columns refuses all but 2-D with
+    // its GridMismatch, in its place among the checks.
+    const Buffer v = extract_f64_array(a.raw(3), "v_nc");
     const KrylovOptions opt = krylov_options(a, 4, t, false);
     const std::uint64_t n = k.n();
-    const std::size_t c = check_f0_columns(*v.buf, n);
+    const std::size_t c = check_f0_columns(v, n);
     const std::vector<double> masses = contiguous_values(m, "m_diag", n, "k_op.n()");
     for (std::size_t i = 0; i < masses.size(); ++i) {
         if (!std::isfinite(masses[i]) || !(masses[i] > 0.0)) {
@@ -93,7 +101,8 @@ Ref lumped_evolve(const Args& a) {
                                                 " is not finite-positive");
         }
     }
-    const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), c);
+    const std::vector<double> src = features_nc_to_cols(v, static_cast<std::size_t>(n), c);
+    check_finite_input(src, "v_nc");
     std::vector<double> dst(src.size(), 0.0);
     compute([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
     return cols_to_features_nc(dst, static_cast<std::size_t>(n), c);

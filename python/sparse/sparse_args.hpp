@@ -45,5 +45,9 @@ KrylovOptions krylov_options(const Args& a, std::size_t i, double t, bool with_c
 // GridMismatch "{name} length {} != {n_name} {}" when the element count is
 // not n.
 std::vector<double> contiguous_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name);
+// The same values, then NanInf "{name} contains NaN or Inf: {value}" for the
+// first non-finite one: the state an action starts from, checked before any
+// work.
+std::vector<double> finite_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name);
 
 }  // namespace quorvane::py

@@ -39,7 +39,11 @@ constexpr char kEvolveBatchedDoc[] =
     "Apply e^{-tA} to each column of the [N, C] float64 array v_nc; returns a new [N, C]\n"
     "array. path is \"chebyshev\", \"lanczos\" (Krylov dimension m_max) or \"implicit\"\n"
     "(n_steps backward-Euler steps (I + (t/n_steps)A)^{-1}, each by conjugate gradients,\n"
-    "capped at cg_max_iter iterations when given). Columns run in parallel.\n";
+    "capped at cg_max_iter iterations when given). Columns run in parallel.\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    "    \"[NanInf] v_nc contains NaN or Inf: {value}\" before any work; kind NanInf for a result\n"
+    "    beyond the double range; kind OutOfDomain when the Chebyshev expansion grows a vector,\n"
+    "    which shows a spectrum outside [0, lambda_max_bound()] (an indefinite matrix).\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 constexpr char kBoundDoc[] = "lambda_max_bound($self)\n--\n\nGershgorin spectral-radius upper bound ``ρ̄ ≥ ρ(A)``.\n";
 
@@ -74,6 +78,7 @@ Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     const std::uint64_t n = self.op.n();
     const std::size_t c = check_f0_columns(*v.buf, n);
     const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), c);
+    check_finite_input(src, "v_nc");
     const SharedLaplacian op = self.op.laplacian();
     std::vector<double> dst(src.size(), 0.0);
     compute([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, src, dst); });
@@ -121,6 +126,12 @@ std::vector<double> contiguous_values(const Buffer& b, const char* name, std::ui
     }
     std::vector<double> out(count);
     if (count != 0) std::memcpy(out.data(), b.view().buf, count * sizeof(double));
+    return out;
+}
+
+std::vector<double> finite_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name) {
+    std::vector<double> out = contiguous_values(b, name, n, n_name);
+    check_finite_input(out, name);
     return out;
 }
 

@@ -133,6 +133,10 @@ LUMPED_ERRORS = [
     ((np.array([1.0, 1.0, math.nan]), 1.0, np.ones((3, 1))), {}, "[OutOfDomain] m_diag[2] = NaN is not finite-positive"),
     ((np.ones(3), 1.0, np.ones((3, 1))), {"tol": 0.0},
      "[OutOfDomain] GraphKrylovChernoff: tol must be finite and positive"),
+    # v_nc of any other dimension count is refused in its place among the checks, not at conversion.
+    ((np.ones(3), 1.0, np.ones(3)), {}, "[GridMismatch] f0 must be 2-D [N, C]"),
+    ((np.ones(3), 1.0, np.ones((3, 1, 1))), {}, "[GridMismatch] f0 must be 2-D [N, C]"),
+    ((np.ones(3), -1.0, np.ones(3)), {}, "[OutOfDomain] t_final must be finite and >= 0"),
 ]
 
 

@@ -192,3 +192,67 @@ def test_general_evolve_refusals():
         op.evolve_batched(1.0, np.ones((2, 1)))
     with pytest.raises(TypeError):
         q.GeneralOperator.from_csr(2, "012", [0], [1.0])
+
+
+
+# The Chebyshev, Lanczos and implicit actions behind four calls: (call on [N, 1] columns, its argument's name).
+KRYLOV_CALLS = {
+    "SymmetricOperator": (lambda op, v, path: op.evolve_batched(0.5, v, path=path), "v_nc"),
+    "MassKOperator": (lambda op, v, path: q.MassKOperator.from_k_and_mass(op, np.eye(op.n()).ravel())
+                      .evolve(0.5, v[:, 0].copy(), path=path)[:, None], "v"),
+    "mass_lumped_evolve": (lambda op, v, path: q.mass_lumped_evolve(op, np.ones(op.n()), 0.5, v, path=path), "v_nc"),
+    "GraphKrylov": (lambda op, v, path: q.GraphKrylov(q.Laplacian.combinatorial(q.Graph.path(op.n())), path=path)
+                    .evolve_batched(0.5, v), "features_nc"),
+}
+
+
+KRYLOV_CASES = [(name, path) for name in KRYLOV_CALLS for path in ("chebyshev", "lanczos", "implicit")
+                if (name, path) != ("GraphKrylov", "implicit")]  # GraphKrylov has no implicit path
+
+
+@pytest.mark.parametrize("name,path", KRYLOV_CASES)
+def test_user_values_never_reach_the_internal_fault_text(name, path):
+    call, arg = KRYLOV_CALLS[name]
+    op = symmetric(q, path_laplacian(6))  # the path graph's Laplacian: e^{-tA} keeps constants
+    nan = np.ones((6, 1))
+    nan[2] = math.nan
+    with pytest.raises(QuorvaneError) as e:
+        call(op, nan, path)
+    assert str(e.value) == f"[NanInf] {arg} contains NaN or Inf: NaN"
+    # 1e308 * ones is its own exact image. The implicit solves scale their data and reach it; the
+    # expansions overflow on the way, which is the caller's data, not a fault of the library.
+    big = np.full((6, 1), 1e308)
+    if path == "implicit":
+        assert np.allclose(call(op, big, path), big, rtol=1e-10, atol=0)
+        return
+    with pytest.raises(QuorvaneError) as e:
+        call(op, big, path)
+    msg = str(e.value)
+    assert msg.startswith("[NanInf] ") and "quorvane bug" not in msg, msg
+
+
+@pytest.mark.parametrize("path", ["chebyshev", "lanczos", "implicit"])
+def test_overflow_during_the_work_is_naninf(path):
+    # J = ones(3, 3) is positive semi-definite (spectrum 3, 0, 0) but e^{-tJ} grows the max norm:
+    # e^{-10 J} (x, -x, -x) = (x, -x, -x) + (1 - e^{-30}) x / 3 (1, 1, 1), beyond the range for x = 1.5e308.
+    op = symmetric(q, sp.csr_matrix(np.ones((3, 3))))
+    x = 1.5e308
+    with pytest.raises(QuorvaneError) as e:
+        op.evolve_batched(10.0, np.array([[x], [-x], [-x]]), path=path)
+    assert str(e.value).startswith("[NanInf] ") and "quorvane bug" not in str(e.value), str(e.value)
+    ok = op.evolve_batched(10.0, np.array([[1.0], [-1.0], [-1.0]]), path=path)
+    exact = sl.expm(-10.0 * np.ones((3, 3))) @ np.array([1.0, -1.0, -1.0])
+    # Implicit: 100 backward-Euler steps damp the mode of 3 to 1.3^-100 ~ 4e-12 instead of e^-30, and
+    # each CG solve stops at the relative residual tol = 1e-10.
+    assert np.abs(ok[:, 0] - exact).max() < 1e-8
+
+
+def test_chebyshev_refuses_a_matrix_outside_its_promise():
+    # [[0, 1], [1, 0]] passes the symmetric checks but has the eigenvalue -1: e^{-tA} grows like e^t,
+    # which a positive semi-definite operator's expansion never does.
+    op = symmetric(q, sp.csr_matrix(np.array([[0.0, 1.0], [1.0, 0.0]])))
+    for t in (100.0, 1e4):
+        with pytest.raises(QuorvaneError) as e:
+            op.evolve_batched(t, np.array([[1.0], [0.0]]))
+        assert str(e.value) == ("[OutOfDomain] Chebyshev step: the expansion grew the vector, so the operator's "
+                                "spectrum is not within [0, spectral_bound] (is it positive semi-definite?)")
