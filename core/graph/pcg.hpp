@@ -30,9 +30,10 @@ public:
 // max(16, min(n, ceil(sqrt(1 + dt * bound) * max(ln(2/tol), 1)))).
 // Fails for n_steps = 0 (DomainViolation), for a solve that misses the
 // tolerance within its budget (ConvergenceFailed with the absolute residual),
-// and for a state that leaves the double range (DomainViolation with the
-// non-finite value); y is written only on success. x and y hold op.n()
-// values.
+// for a state that leaves the double range (DomainViolation with the
+// non-finite value) and on a stop request, which is asked for inside the
+// diagonal probe and the CG iterations too; y is written only on success.
+// x and y hold op.n() values.
 Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, std::span<double> y,
                              std::uint64_t n_steps, double t, double tol, std::optional<std::uint64_t> cg_max_iter,
                              ScratchPool<double>& pool);

@@ -2,11 +2,15 @@
 // Lanczos actions.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
 #include "core/graph/graph_krylov.hpp"
 #include "core/graph/laplacian.hpp"
 #include "core/graph/pcg.hpp"
@@ -94,6 +98,57 @@ TEST(ImplicitEuler, Failures) {
     std::vector<double> zero(6, 0.0);
     ASSERT_TRUE(implicit_euler_action(op, zero, y, 3, 1.0, 1e-10, std::nullopt, pool));
     EXPECT_EQ(y, zero);
+}
+
+// A slow operator (1 ms a product, as a large dense one is) counting its
+// products; the stop hook asks to stop once `stop_after` products were made.
+struct SlowOperator final : SpdOperator {
+    const LaplacianOperator& inner;
+    mutable std::atomic<std::uint64_t> products{0};
+    explicit SlowOperator(const LaplacianOperator& op) : inner(op) {}
+    std::size_t n() const override { return inner.n(); }
+    double spectral_bound() const override { return inner.spectral_bound(); }
+    void apply(std::span<const double> x, std::span<double> y) const override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++products;
+        inner.apply(x, y);
+    }
+};
+
+struct StopAfter {
+    const SlowOperator* op;
+    std::uint64_t stop_after;
+    static bool ask(void* ctx) {
+        auto* s = static_cast<StopAfter*>(ctx);
+        return s->op->products.load() >= s->stop_after;
+    }
+};
+
+TEST(ImplicitEuler, StopRequestsReachTheDiagonalProbeAndTheSolve) {
+    const std::size_t n = 300;
+    const auto lap = test_laplacian(n);
+    const LaplacianOperator inner(*lap);
+    std::vector<double> x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = std::cos(0.7 * double(i));
+    ScratchPool<double> pool;
+    // One stiff solve: the probe takes n products, CG well over a hundred more.
+    const double t = 1e8;
+    const std::uint64_t cg_cap = 100000;
+    SlowOperator full(inner);
+    ASSERT_TRUE(implicit_euler_action(full, x, y, 1, t, 1e-14, cg_cap, pool));
+    ASSERT_GT(full.products.load(), n + 150);
+    // Polls come every 14 products here (4096 / 300) and consult the hook at
+    // most every 50 ms: within about 64 products of the request. Without a
+    // poll inside, the probe or the solve would run out.
+    for (const std::uint64_t request : {std::uint64_t{0}, std::uint64_t{n + 1}}) {
+        SlowOperator op(inner);
+        StopAfter stop{&op, request};
+        const ScopedStopHook hook(StopHook{&StopAfter::ask, &stop});
+        auto r = implicit_euler_action(op, x, y, 1, t, 1e-14, cg_cap, pool);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().variant(), CoreError::Variant::CallbackFailed);
+        EXPECT_LT(op.products.load(), request + 100) << "stop requested at product " << request;
+    }
 }
 
 TEST(KrylovActions, EdgelessOperatorIsTheIdentity) {
