@@ -2,14 +2,22 @@
 
 #include <algorithm>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
 namespace {
 
-void allen_cahn(std::span<const double> x, std::span<double> out) {
+// u^3 leaves the double range for |u| above about 5.6e102, which a large
+// state or a blowing-up stage reaches; the phi actions would only carry the
+// Inf or NaN on.
+Status allen_cahn(std::span<const double> x, std::span<double> out) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = x[i] - x[i] * x[i] * x[i];
+    if (const double* bad = first_non_finite<double>(out)) {
+        return domain_error("Etdrk4: the nonlinearity u - u^3 overflows the double range", *bad);
+    }
+    return {};
 }
 
 }  // namespace
@@ -38,12 +46,12 @@ Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, 
             pool.give_back(std::move(p));
             return s;
         };
-        allen_cahn(u, nu);
+        if (Status s = allen_cahn(u, nu); !s) return s;
         if (Status s = phi_action_expmv(gen, 0, u, e2u, pool, h2); !s) return s;
         if (Status s = stage(e2u, nu, a); !s) return s;
-        allen_cahn(a, na);
+        if (Status s = allen_cahn(a, na); !s) return s;
         if (Status s = stage(e2u, na, b); !s) return s;
-        allen_cahn(b, nb);
+        if (Status s = allen_cahn(b, nb); !s) return s;
         {
             std::vector<double> e2a = pool.take(n);
             std::vector<double> f = pool.take(n);
@@ -55,7 +63,7 @@ Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, 
             if (!s) return s;
         }
         nc = pool.take(n);
-        allen_cahn(c, nc);
+        if (Status s = allen_cahn(c, nc); !s) return s;
         eu = pool.take(n);
         if (Status s = phi_action_expmv(gen, 0, u, eu, pool, h); !s) return s;
         g2 = pool.take(n);
@@ -72,6 +80,9 @@ Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, 
         if (Status s = phi_action_expmv(gen, 2, g2, p2, pool, h); !s) return s;
         if (Status s = phi_action_expmv(gen, 3, g3, p3, pool, h); !s) return s;
         for (std::size_t i = 0; i < n; ++i) out[i] = eu[i] + h * ((p1[i] + p2[i]) + p3[i]);
+        if (const double* bad = first_non_finite<double>(out)) {
+            return domain_error("Etdrk4: the state overflows the double range", *bad);
+        }
         return {};
     }();
     for (std::vector<double>* v : {&p3, &p2, &p1, &g3, &g2, &eu, &nc, &c, &nb, &b, &na, &a, &e2u, &nu}) {

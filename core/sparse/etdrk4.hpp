@@ -27,7 +27,8 @@ struct Etdrk4 {
 
 // One step of size h from u into out (n values each), buffers from the pool
 // (repeated steps with one pool allocate only during the first). Fails with
-// the first failing phi action.
+// the first failing phi action, and when a stage's nonlinearity or the new
+// state leaves the double range (DomainViolation with the non-finite value).
 Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, std::span<double> out,
                    ScratchPool<double>& pool, double h);
 

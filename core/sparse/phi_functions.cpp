@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/sparse/general_operator.hpp"
 
@@ -12,6 +13,8 @@ namespace {
 
 constexpr const char* kPhiTooLarge =
     "phi_action: |tau| * lambda_max_bound too large: the action would need more than 10000000 operator products";
+// A negative tau grows the data like e^{|tau| L}, which can leave the range.
+constexpr const char* kPhiOverflow = "phi_action: phi_k(tau A) v overflows the double range";
 
 // One augmented action from a zero-filled w: the start vector of index k,
 // s sub-steps; the first n entries are then phi_k(tau A) v.
@@ -89,8 +92,9 @@ Status phi_rows(const NegLaplacianGenerator& gen, std::uint32_t k_first, std::ui
     for (std::uint32_t k = k_first; k <= k_last && st; ++k) {
         st = run_action(gen, k, vs, plan->taylor, w, z, y, tau);
         if (!st) break;
-        const std::size_t row = (k - k_first) * n;
-        for (std::size_t i = 0; i < n; ++i) out[row + i] = std::ldexp(w[i], plan->scale_exp);
+        const std::span<double> row = out.subspan((k - k_first) * n, n);
+        for (std::size_t i = 0; i < n; ++i) row[i] = std::ldexp(w[i], plan->scale_exp);
+        if (const double* bad = first_non_finite<double>(row)) st = domain_error(kPhiOverflow, *bad);
     }
     pool.give_back(std::move(vs));
     pool.give_back(std::move(y));

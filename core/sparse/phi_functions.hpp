@@ -48,7 +48,8 @@ void augmented_taylor_step(const NegLaplacianGenerator& gen, std::span<const dou
                            std::uint32_t m, std::span<double> w, std::span<double> z, std::span<double> y, double tau);
 
 // out = phi_k(tau A) v for k <= PHI_MAX, work buffers from the pool. Fails only
-// for a refused plan (out unchanged) and on a stop request.
+// for a refused plan (out unchanged), on a stop request and for a result
+// beyond the double range (DomainViolation with the non-finite value).
 Status phi_action_expmv(const NegLaplacianGenerator& gen, std::uint32_t k, std::span<const double> v,
                         std::span<double> out, ScratchPool<double>& pool, double tau);
 

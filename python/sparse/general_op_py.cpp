@@ -41,7 +41,9 @@ constexpr char kEvolveDoc[] =
     "products is refused (kind OutOfDomain).\n";
 constexpr char kTransposeDoc[] =
     "apply_transpose($self, v)\n--\n\n"
-    "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n";
+    "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n\n"
+    "The values of v are not checked: a NaN or Inf in v propagates into every entry of the\n"
+    "result that it enters (a stored zero times Inf gives NaN), as in a plain sparse product.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 constexpr char kNormDoc[] =
     "norm_inf_bound($self)\n--\n\nRow-sum bound ``‖A‖_∞``.\n\nA norm bound, not a spectral interval.\n";

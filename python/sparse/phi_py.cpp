@@ -22,11 +22,13 @@ constexpr char kPhiDoc[] =
     "phi_0 = exp and phi_k(z) = sum_j z^j / (j + k)!, so phi_k(0) = 1/k! (no factor tau^k is\n"
     "applied). Computed from one exponential action of the (n + 3)-dimensional augmented\n"
     "matrix by a scaled truncated Taylor series; tau may be negative. An action that would\n"
-    "need more than 1e7 sparse products is refused (kind OutOfDomain).\n";
+    "need more than 1e7 sparse products is refused (kind OutOfDomain); a v holding NaN or Inf\n"
+    "(\"[NanInf] v contains NaN or Inf: {value}\") and a result beyond the double range (a\n"
+    "negative tau grows the data) are refused with kind NanInf.\n";
 constexpr char kPhiBatchedDoc[] =
     "phi_action_batched(op, p, tau, v)\n--\n\n"
     "The rows phi_k(tau A) v for k = 0..p (p <= 3) as a new (p + 1, n) float64 array;\n"
-    "row k equals ``phi_action(op, k, tau, v)`` value for value.\n";
+    "row k equals ``phi_action(op, k, tau, v)`` value for value, and it fails as that does.\n";
 
 constexpr char kEtdrk4Doc[] =
     "Fourth-order exponential time differencing Runge-Kutta (Cox-Matthews) for\n"
@@ -37,11 +39,15 @@ constexpr char kFromDoc[] =
     "from_symmetric_op(op, nonlinearity, h)\n--\n\n"
     "An integrator for the operator op with the named nonlinearity (\"allen_cahn\") and the\n"
     "step h (finite, > 0).\n";
-constexpr char kStepDoc[] = "step($self, u)\n--\n\nThe state after one step h, as a new 1-D float64 array.\n";
+constexpr char kStepDoc[] =
+    "step($self, u)\n--\n\nThe state after one step h, as a new 1-D float64 array.\n\n"
+    "A u holding NaN or Inf is refused (\"[NanInf] u contains NaN or Inf: {value}\"), and so is a\n"
+    "step whose nonlinearity u - u^3 or result leaves the double range (kind NanInf, naming it).\n";
 constexpr char kIntegrateDoc[] =
     "integrate($self, u0, n_steps)\n--\n\n"
     "The state u(n_steps h) after n_steps steps from u0, as a new 1-D float64 array\n"
-    "(n_steps = 0 gives a copy of u0).\n";
+    "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, and a step that leaves the\n"
+    "double range, are refused as by ``step``.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 struct PhiArgs {
@@ -61,7 +67,7 @@ PhiArgs phi_args(const Args& a, const char* index_name) {
                                             " > PHI_MAX = " + std::to_string(PHI_MAX));
     }
     if (!std::isfinite(tau)) py_err_with_kind("OutOfDomain", "tau must be finite");
-    std::vector<double> values = contiguous_values(v, "v", op.n(), "op.n()");
+    std::vector<double> values = finite_values(v, "v", op.n(), "op.n()");
     return {std::move(op), static_cast<std::uint32_t>(k), tau, std::move(values)};
 }
 
@@ -100,7 +106,7 @@ Ref etdrk4_from(const Args& a) {
 
 Ref etdrk4_step_body(const Etdrk4Obj& self, const Args& a) {
     const Buffer u = extract_f64_array(a.raw(0), "u");
-    const std::vector<double> x = contiguous_values(u, "u", self.n, "op.n()");
+    const std::vector<double> x = finite_values(u, "u", self.n, "op.n()");
     const std::shared_ptr<const Etdrk4> scheme = self.scheme;
     std::vector<double> out(x.size(), 0.0);
     compute([&] {
@@ -113,7 +119,7 @@ Ref etdrk4_step_body(const Etdrk4Obj& self, const Args& a) {
 Ref etdrk4_integrate_body(const Etdrk4Obj& self, const Args& a) {
     const Buffer u0 = extract_f64_array(a.raw(0), "u0");
     const std::uint64_t n_steps = a.u64(1);
-    const std::vector<double> x = contiguous_values(u0, "u0", self.n, "op.n()");
+    const std::vector<double> x = finite_values(u0, "u0", self.n, "op.n()");
     const std::shared_ptr<const Etdrk4> scheme = self.scheme;
     std::vector<double> out(x.size(), 0.0);
     compute([&] { return etdrk4_integrate(*scheme, x, n_steps, out); });

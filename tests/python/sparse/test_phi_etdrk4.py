@@ -136,3 +136,32 @@ def test_etdrk4_length_messages_and_empty_operator():
     empty = q.SymmetricOperator.from_csr(np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0), 0)
     with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] Etdrk4::new: op.dim\(\) must be > 0$"):
         q.Etdrk4.from_symmetric_op(empty, "allen_cahn", 0.1)
+
+
+ALT = 1e300 * (-1.0) ** np.arange(N)  # the top mode of the path: phi_0(-100 A) grows it by e^{1200}
+NON_FINITE = [
+    (lambda op, e: e.step(np.full(N, 1e300)),
+     "[NanInf] Etdrk4: the nonlinearity u - u^3 overflows the double range: -inf"),
+    (lambda op, e: e.integrate(np.full(N, 1e300), 3),
+     "[NanInf] Etdrk4: the nonlinearity u - u^3 overflows the double range: -inf"),
+    # Moderate data whose stages blow up past the range within a few steps.
+    (lambda op, e: e.integrate(np.full(N, 1e50), 3),
+     "[NanInf] Etdrk4: the nonlinearity u - u^3 overflows the double range: inf"),
+    (lambda op, e: e.step(np.where(np.arange(N) == 4, math.nan, 0.0)), "[NanInf] u contains NaN or Inf: NaN"),
+    (lambda op, e: e.integrate(np.full(N, -math.inf), 3), "[NanInf] u0 contains NaN or Inf: -inf"),
+    (lambda op, e: q.phi_action(op, 1, 0.1, np.full(N, math.nan)), "[NanInf] v contains NaN or Inf: NaN"),
+    (lambda op, e: q.phi_action_batched(op, 2, 0.1, np.full(N, math.nan)), "[NanInf] v contains NaN or Inf: NaN"),
+    (lambda op, e: q.phi_action(op, 0, -100.0, ALT),
+     "[NanInf] phi_action: phi_k(tau A) v overflows the double range: inf"),
+    (lambda op, e: q.phi_action_batched(op, 3, -100.0, ALT),
+     "[NanInf] phi_action: phi_k(tau A) v overflows the double range: inf"),
+]
+
+
+@pytest.mark.parametrize("call,msg", NON_FINITE)
+def test_non_finite_inputs_and_results_are_refused(call, msg):
+    op = symmetric(q, LAP)
+    with pytest.raises(QuorvaneError) as e:
+        call(op, q.Etdrk4.from_symmetric_op(op, "allen_cahn", 0.1))
+    assert str(e.value) == msg
+

@@ -194,6 +194,13 @@ def test_general_evolve_refusals():
         q.GeneralOperator.from_csr(2, "012", [0], [1.0])
 
 
+def test_apply_transpose_lets_non_finite_values_through():
+    # The documented exception: a plain product, A^T v with NaN and Inf carried where they enter.
+    op = q.GeneralOperator.from_csr(3, [0, 1, 2, 2], [1, 2], [1.0, 0.0])
+    assert "propagates" in op.apply_transpose.__doc__
+    y = op.apply_transpose([math.nan, math.inf, 2.0])
+    assert y[0] == 0.0 and math.isnan(y[1]) and math.isnan(y[2])
+
 
 # The Chebyshev, Lanczos and implicit actions behind four calls: (call on [N, 1] columns, its argument's name).
 KRYLOV_CALLS = {
