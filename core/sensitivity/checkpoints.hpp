@@ -10,8 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <new>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,21 +18,42 @@
 
 namespace quorvane {
 
+// The memory plan of a sweep of n_steps steps over states of n values:
+// every `interval`-th state kept (`marks` of them) and one segment of
+// `segment` states recomputed at a time.
+struct CheckpointPlan {
+    std::uint64_t interval = 1;
+    std::uint64_t marks = 0;
+    std::uint64_t segment = 0;
+    // Bytes of the marks, the segment and the two working states; nullopt
+    // when the count does not even fit in size_t.
+    std::optional<std::size_t> bytes;
+};
+CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n);
+
+// The machine's physical memory in bytes (SIZE_MAX when it cannot be told).
+std::size_t physical_memory_bytes();
+
+// Whether the plan's memory can be had at all: at most the machine's
+// physical memory. Sweeps past it are refused before anything is allocated.
+bool checkpoints_fit(const CheckpointPlan& plan);
+
 // `step(k, prev, next)` computes state k + 1 from state k (k = 0 … n_steps − 1,
 // all of them once in the first pass, so a failing step fails as it would in
 // a plain forward pass); `visit(k, state_k)` is then called for
-// k = n_steps − 1 down to 0. Throws bad_alloc when even the checkpoints do
-// not fit in memory.
+// k = n_steps − 1 down to 0. Refused (DomainViolation, value n_steps) before
+// any allocation when the checkpoints do not fit in the machine's memory.
 template <class Step, class Visit>
 Status checkpointed_reverse(std::span<const double> u0, std::uint64_t n_steps, Step&& step, Visit&& visit) {
     const std::size_t n = u0.size();
     if (n_steps == 0) return {};
-    const std::uint64_t s =
-        std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(n_steps)))));
-    const std::uint64_t n_marks = (n_steps + s - 1) / s;
-    const std::uint64_t seg_len = std::min(s, n_steps);
-    const std::uint64_t max_states = std::numeric_limits<std::size_t>::max() / sizeof(double) / (n > 0 ? n : 1);
-    if (n_marks > max_states || seg_len > max_states) throw std::bad_alloc();
+    const CheckpointPlan plan = checkpoint_plan(n_steps, n);
+    if (!checkpoints_fit(plan)) {
+        return domain_error("checkpointed reverse sweep: the ceil(sqrt(n_steps)) checkpoints of n values exceed the "
+                            "machine's memory",
+                            static_cast<double>(n_steps));
+    }
+    const std::uint64_t s = plan.interval, n_marks = plan.marks, seg_len = plan.segment;
     std::vector<double> marks(static_cast<std::size_t>(n_marks) * n);
     std::vector<double> segment(static_cast<std::size_t>(seg_len) * n);
     {

@@ -9,6 +9,12 @@
 namespace quorvane {
 namespace {
 
+// A large state overflows the squared misfit (its gradient is then inf
+// times zero); a theta * tau that underflows to 0 leaves the square root of
+// the shift with an infinite derivative at 0 and the gradient NaN. Either
+// result is refused rather than returned.
+constexpr const char* kLossOverflow = "value_and_grad: the loss J = sum (u_n - target)^2 overflows the double range";
+constexpr const char* kGradientNotFinite = "value_and_grad: the gradient dJ/dtheta is not finite";
 constexpr const char* kRegionCountMessage =
     "value_and_grad: theta.len() must equal region_map.region_count() (ADR-0177); use with_region_map to set K "
     "regions, or value_and_grad_k1 for the scalar K=1 path";
@@ -129,6 +135,8 @@ Expected<ReverseResult> reverse_sweep(const ReverseSweepConfig& config, std::uin
         r.j += d * d;
         g[i] = d + d;
     }
+    // Before the backward pass, which would only carry the Inf on.
+    if (!std::isfinite(r.j)) return domain_error(kLossOverflow, r.j);
     r.gradient.assign(k_regions, 0.0);
     if (n_steps == 0) return r;
 
@@ -178,6 +186,9 @@ Expected<ReverseResult> reverse_sweep(const ReverseSweepConfig& config, std::uin
             transpose->apply(g, g_next);
             std::swap(g, g_next);
         }
+    }
+    for (const double d : r.gradient) {
+        if (!std::isfinite(d)) return domain_error(kGradientNotFinite, d);
     }
     return r;
 }

@@ -63,7 +63,9 @@ struct ReverseResult {
 
 // J and dJ/dtheta_k for every region. theta must have region_count()
 // entries (refused otherwise); with one region the kernels' own theta is
-// used and the entry is not read.
+// used and the entry is not read. A J or a gradient entry that is not
+// finite is refused (DomainViolation with that value), J before the
+// backward pass.
 Expected<ReverseResult> reverse_sweep(const ReverseSweepConfig& config, std::uint64_t n_steps,
                                       const GridFn<double>& u0, std::span<const double> target,
                                       std::span<const double> theta, double tau);

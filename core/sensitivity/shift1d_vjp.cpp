@@ -18,6 +18,11 @@ constexpr const char* kDaMessage = "shift1d_coeff_gradient: d/da undefined at a_
 // A negative diffusion coefficient makes the shift 2 sqrt(tau a_i) NaN; the
 // forward map itself is undefined there, whichever field is differentiated.
 constexpr const char* kNegativeAMessage = "shift1d_coeff_gradient: a_i must be >= 0";
+// The reaction term grows the state by up to 1 + tau c per step, and the
+// transpose the cotangent likewise: refused where Shift1D's evolve refuses
+// the same steps, and not carried on as Inf and NaN.
+constexpr const char* kForwardOverflow = "shift1d_coeff_gradient: the forward state u_k overflows the double range";
+constexpr const char* kGradientOverflow = "shift1d_coeff_gradient: the gradient overflows the double range";
 
 std::int64_t saturating_floor(double v) {
     constexpr double lo = -9223372036854775808.0;
@@ -171,7 +176,9 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     const double eps = g.dx() * 0.0001;
     auto step = [&](std::uint64_t, std::span<const double> prev, std::span<double> next) -> Status {
         if (auto st = poll_stop(); !st) return st;
-        return shift_step(problem, prev, next);
+        if (auto st = shift_step(problem, prev, next); !st) return st;
+        if (const double* bad = first_non_finite<double>(next)) return domain_error(kForwardOverflow, *bad);
+        return {};
     };
     auto visit = [&](std::uint64_t, std::span<const double> u) -> Status {
         if (auto st = poll_stop(); !st) return st;
@@ -185,7 +192,9 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
         lambda.swap(other);
         return {};
     };
-    return checkpointed_reverse(u0, problem.n_steps, step, visit);
+    if (Status st = checkpointed_reverse(u0, problem.n_steps, step, visit); !st) return st;
+    if (const double* bad = first_non_finite<double>(grad_out)) return domain_error(kGradientOverflow, *bad);
+    return {};
 }
 
 }  // namespace quorvane

@@ -3,7 +3,8 @@
 //
 // The step at node i samples the current values at x_i +- 2 sqrt(tau a_i)
 // (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and adds
-// tau c_i u_i. All forward states are kept; the cotangent is carried back
+// tau c_i u_i. Every ceil(sqrt(N))-th forward state is kept and the others
+// recomputed from it on the way back; the cotangent is carried back
 // through the exact transpose of each step, assembled from the
 // interpolation weights of unit vectors, so every effect of the boundary
 // policy (mirror images, wrap-around, one-sided extrapolation) is included.
@@ -47,7 +48,10 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
                         std::span<double> out, std::span<double> scratch);
 
 // grad_out[i] = dJ/dtheta_i for the selected field theta, given the
-// cotangent dJ/du_N of the final state.
+// cotangent dJ/du_N of the final state. A forward state or a gradient that
+// leaves the double range is refused (DomainViolation with the non-finite
+// value), the forward state as soon as it is computed; so is a step count
+// whose checkpoints do not fit in the machine's memory.
 Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, std::span<const double> u0,
                               std::span<const double> dj_du_n, std::span<double> grad_out);
 

@@ -55,7 +55,9 @@ constexpr char kValueAndGradDoc[] =
     "    \"[OutOfDomain] ReverseHeat1D.value_and_grad: tau must be finite and > 0\",\n"
     "    \"[GridMismatch] ReverseHeat1D.value_and_grad: u0 length must equal n_grid\" (the same\n"
     "    for target), \"[NanInf] ReverseHeat1D: u0 contains NaN or Inf (NaN)\" (the same for\n"
-    "    target).\n";
+    "    target); \"[NanInf] value_and_grad: the loss J = sum (u_n - target)^2 overflows the double\n"
+    "    range: inf\" and \"[NanInf] value_and_grad: the gradient dJ/dtheta is not finite: {value}\"\n"
+    "    (theta * tau underflowing to 0 leaves the derivative of the shift sqrt(theta tau) infinite).\n";
 
 constexpr char kValueAndGradKvecDoc[] =
     "value_and_grad_kvec($self, tau, theta_vec, u0, target)\n--\n\n"

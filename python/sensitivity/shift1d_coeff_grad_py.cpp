@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/sensitivity/checkpoints.hpp"
 #include "core/sensitivity/shift1d_vjp.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
@@ -21,9 +23,10 @@ constexpr char kShiftCoeffGradDoc[] =
     "h_i = 2 sqrt(tau a_i), the off-grid values read from the degree-7 Hermite interpolant.\n"
     "Given dJ/du_n at u_n = S(tau)^n_steps u0 (tau = t/n_steps), the result is\n"
     "dJ/dtheta_i = sum_j dJ/du_n[j] du_n[j]/dtheta_i for the chosen field theta. It is the\n"
-    "discrete adjoint: every forward state is kept and the cotangent is carried back through\n"
-    "the exact transpose of each step; the derivatives of the interpolant with respect to the\n"
-    "shifts (fields a and b) are central differences of width 2e-4 dx.\n\n"
+    "discrete adjoint: the cotangent is carried back through the exact transpose of each step,\n"
+    "the forward states being kept every ceil(sqrt(n_steps)) steps and recomputed between; the\n"
+    "derivatives of the interpolant with respect to the shifts (fields a and b) are central\n"
+    "differences of width 2e-4 dx.\n\n"
     "Parameters\n----------\n"
     "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
     "n : int\n    Number of grid nodes, at least 4.\n"
@@ -43,7 +46,9 @@ constexpr char kShiftCoeffGradDoc[] =
     "    \"[OutOfDomain] wrt must be 'a', 'b' or 'c', got '...'\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    \"[OutOfDomain] t must be finite and > 0\"; \"[GridMismatch] NAME has length L, expected n=N\",\n"
     "    \"[NanInf] NAME contains NaN or Inf\"; \"[OutOfDomain]\" for a negative a_i (any wrt) and\n"
-    "    for a_i = 0 with wrt=\"a\"; the grid errors.\n";
+    "    for a_i = 0 with wrt=\"a\"; the grid errors; \"[OutOfDomain] n_steps = N would keep ...\" when\n"
+    "    the checkpoints need more than the machine's memory; \"[NanInf]\" when the forward state\n"
+    "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps).\n";
 
 Ref shift1d_coeff_grad_body(const Args& a) {
     const double xmin = a.f64(0);
@@ -73,6 +78,14 @@ Ref shift1d_coeff_grad_body(const Args& a) {
     }
     const BoundaryPolicy<double> policy = parse_boundary_policy(boundary);
     const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
+    if (const CheckpointPlan plan = checkpoint_plan(n_steps, n); !checkpoints_fit(plan)) {
+        const std::string bytes =
+            plan.bytes ? fmt_exp3(static_cast<double>(*plan.bytes)) : std::string("more than 2^64");
+        py_err_with_kind("OutOfDomain", "n_steps = " + std::to_string(n_steps) + " would keep " +
+                                            std::to_string(plan.marks) + " checkpoints of n = " + std::to_string(n) +
+                                            " values (" + bytes + " bytes), more than this machine's memory (" +
+                                            fmt_exp3(static_cast<double>(physical_memory_bytes())) + " bytes)");
+    }
 
     std::vector<double> grad(n, 0.0);
     const ShiftCoeffProblem problem{grid, fields[0], fields[1], fields[2], t / static_cast<double>(n_steps), n_steps};

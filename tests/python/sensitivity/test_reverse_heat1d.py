@@ -103,3 +103,19 @@ def test_call_errors(args, exc, message):
 ])
 def test_construction_errors(args, message):
     assert error_text(q.ReverseHeat1D, *args) == message
+
+
+@pytest.mark.parametrize("theta, tau, u0, message, near", [
+    # theta * tau underflows to 0: the shift 2 sqrt(theta tau) has an infinite derivative there
+    # (4 tau: theta * tau is the least subnormal, and the derivative is finite).
+    (0.4, 5e-324, U, "[NanInf] value_and_grad: the gradient dJ/dtheta is not finite: NaN", (2e-323, U)),
+    # Finite data whose squared misfit leaves the range (its gradient would be inf * 0).
+    (0.7, 0.004, [1e300] * N, "[NanInf] value_and_grad: the loss J = sum (u_n - target)^2 overflows the double "
+                               "range: inf", (0.004, [1e150] * N)),
+])
+def test_non_finite_results_are_refused(theta, tau, u0, message, near):
+    r = q.ReverseHeat1D(theta, 0.0, 1.0, N, 10)
+    raises_exact(QuorvaneError, message, r.value_and_grad, tau, u0, [0.0] * N)
+    raises_exact(QuorvaneError, message, r.value_and_grad_kvec, tau, [theta], u0, [0.0] * N)
+    j, g = r.value_and_grad(near[0], near[1], [0.0] * N)
+    assert math.isfinite(j) and math.isfinite(g)

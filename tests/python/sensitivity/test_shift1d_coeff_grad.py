@@ -81,3 +81,37 @@ def test_zero_diffusion_allowed_for_drift():
     a[4] = 0.0
     g = q.shift1d_coeff_grad(0.0, 1.0, 10, a, np.zeros(10), np.zeros(10), np.ones(10), np.zeros(10), 0.1, 2, wrt="b")
     assert np.all(g == 0.0)
+
+
+def evolve_refused(n, a, b, c, u0, t, steps):
+    try:
+        q.Shift1D.with_arrays(0.0, 1.0, n, a, b, c, float(np.max(np.abs(c))), u0).evolve(t, steps)
+    except QuorvaneError as e:
+        return str(e).startswith("[NanInf] ")
+    return False
+
+
+@pytest.mark.parametrize("wrt", ["a", "b", "c"])
+@pytest.mark.parametrize("n, c, dj, t, text", [
+    # The forward evolution grows like (1 + tau c)^n_steps = 5001^100: Shift1D's evolve refuses it too.
+    (4, 0.5, 1.0, 1e6, "shift1d_coeff_gradient: the forward state u_k overflows the double range"),
+    # A finite forward pass whose cotangent, carried back from 1e308, leaves the range.
+    (10, 2.0, 1e308, 1.0, "shift1d_coeff_gradient: the gradient overflows the double range"),
+])
+def test_non_finite_gradients_are_refused(wrt, n, c, dj, t, text):
+    a, b, cs, u0 = np.ones(n), np.full(n, 0.5), np.full(n, c), np.ones(n)
+    assert evolve_refused(n, a, b, cs, u0, t, 100) == (dj == 1.0)
+    with pytest.raises(QuorvaneError) as e:
+        q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.full(n, dj), t, 100, wrt=wrt)
+    assert str(e.value).startswith(f"[NanInf] {text}: ")
+    # A hundred times less time stays in range, and so does the gradient.
+    assert np.all(np.isfinite(q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.ones(n), t / 100, 100, wrt=wrt)))
+
+
+def test_step_counts_whose_checkpoints_cannot_be_held_are_refused():
+    # ceil(sqrt(2^63)) checkpoints of 64 values: 3e12 bytes, refused before any allocation.
+    f = np.full(64, 0.3)
+    with pytest.raises(QuorvaneError) as e:
+        q.shift1d_coeff_grad(0.0, 1.0, 64, f, f, f, f, f, 0.1, 2**63)
+    assert str(e.value).startswith("[OutOfDomain] n_steps = 9223372036854775808 would keep 3037000500 checkpoints "
+                                   "of n = 64 values (3.110e12 bytes), more than this machine's memory (")

@@ -1,0 +1,40 @@
+#include "core/sensitivity/checkpoints.hpp"
+
+#include <unistd.h>
+
+#include <limits>
+
+namespace quorvane {
+
+CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n) {
+    CheckpointPlan p;
+    if (n_steps == 0) {
+        p.bytes = 0;
+        return p;
+    }
+    const double root = std::ceil(std::sqrt(static_cast<double>(n_steps)));
+    p.interval = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(root));
+    p.marks = (n_steps + p.interval - 1) / p.interval;
+    p.segment = std::min(p.interval, n_steps);
+    std::size_t states = 0, values = 0, bytes = 0;
+    if (!__builtin_add_overflow(p.marks, p.segment + 2, &states) && !__builtin_mul_overflow(states, n, &values) &&
+        !__builtin_mul_overflow(values, sizeof(double), &bytes)) {
+        p.bytes = bytes;
+    }
+    return p;
+}
+
+std::size_t physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    std::size_t bytes = 0;
+    if (pages <= 0 || page_size <= 0 ||
+        __builtin_mul_overflow(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size), &bytes)) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return bytes;
+}
+
+bool checkpoints_fit(const CheckpointPlan& plan) { return plan.bytes && *plan.bytes <= physical_memory_bytes(); }
+
+}  // namespace quorvane
