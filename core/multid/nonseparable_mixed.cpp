@@ -157,14 +157,14 @@ Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src
     return {};
 }
 
-double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau) {
+double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau, double beta_max) {
     if (op.coupling.is_zero) return 1.0;
     const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
     const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
     const std::vector<double> gx = leg_symbols(dx, tau / 2.0);
     const std::vector<double> gy = leg_symbols(dy, tau / 2.0);
-    const double scale = tau * op.coupling.norm_bound / (dx * dy);
+    const double scale = tau * beta_max / (dx * dy);
     double worst = 0.0;
     for (std::size_t a = 0; a < gx.size(); ++a) {
         const double sa = std::sin(2.0 * std::numbers::pi * static_cast<double>(a) / static_cast<double>(kProbe));
@@ -177,20 +177,20 @@ double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau
     return worst;
 }
 
-double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op) {
+double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op, double beta_max) {
     const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
     const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
     // The cross stencil's symbol against the heat legs' at low frequency:
     // theta_x^2/dx^2 + theta_y^2/dy^2 - beta theta_x theta_y/(dx dy) is
     // positive definite only for |beta| < 2; beyond, every step amplifies.
-    if (op.coupling.norm_bound >= 2.0) return 0.0;
+    if (beta_max >= 2.0) return 0.0;
     double lo = 0.0, hi = dx * dy / (4.0 * op.coupling.norm_bound);
-    if (nonseparable2d_amplification(op, hi) <= 1.0 + 1e-12) return hi;
+    if (nonseparable2d_amplification(op, hi, beta_max) <= 1.0 + 1e-12) return hi;
     // Bisection on the first amplifying step; 40 halvings give 12 digits.
     for (int k = 0; k < 40; ++k) {
         const double mid = 0.5 * (lo + hi);
-        if (nonseparable2d_amplification(op, mid) <= 1.0 + 1e-12) lo = mid;
+        if (nonseparable2d_amplification(op, mid, beta_max) <= 1.0 + 1e-12) lo = mid;
         else hi = mid;
     }
     return lo;

@@ -48,12 +48,15 @@ double node_value_2d(const GridFn2D& f, std::int64_t i, std::int64_t j);
 
 // How far a step can grow a grid mode: the largest modulus over the grid
 // frequencies of the product of the legs' own symbols and of
-// 1 + z + z^2/2 with z = tau * bound * |sin(kx dx) sin(ky dy)| / (dx dy).
+// 1 + z + z^2/2 with z = tau * beta_max * |sin(kx dx) sin(ky dy)| / (dx dy),
+// beta_max the field's own max |beta| (not the bound, which may be padded).
 // The strict bound 4 tau bound < dx dy does not keep it at 1 or below.
-double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau);
+double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau, double beta_max);
 
 // The largest tau (below dx dy / (4 bound)) up to which no step amplifies;
-// 0 when every step does (a bound of 2 or more: the coupling is not elliptic).
-double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op);
+// 0 when every step does (beta_max of 2 or more: the coupling is not
+// elliptic). Ellipticity is the field's own: a padded bound only sizes the
+// step.
+double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op, double beta_max);
 
 }  // namespace quorvane

@@ -23,6 +23,10 @@ struct NonSeparableState {
     NonSeparable2DChernoff op;
     std::vector<double> values;
     std::size_t nx = 0, ny = 0;
+    // The field's own max |beta| (|c| for a constant): ellipticity and the
+    // amplification of a step are judged on it, while the coupling's bound,
+    // padded by default, sizes the step.
+    double beta_max = 0.0;
 
     std::size_t len() const { return checked_product({nx, ny}).value_or(SIZE_MAX); }
 };
@@ -55,19 +59,20 @@ SharedCoeff2D extract_coeff_2d(PyObject* o, double xmin, double xmax, double ymi
     return bilinear_coeff_2d(std::make_shared<const std::vector<double>>(std::move(*v)), xmin, dx, nx, ymin, dy, ny);
 }
 
-// 1.1 max|beta|, or the caller's bound.
-double beta_bound(const Args& a, std::size_t idx, const std::vector<double>& beta) {
-    if (a.get(idx)) return a.f64(idx);
+double max_abs(const std::vector<double>& beta) {
     double m = 0.0;
     for (double b : beta) m = std::max(m, std::fabs(b));
-    return 1.1 * m;
+    return m;
 }
+
+// 1.1 max|beta|, or the caller's bound.
+double beta_bound(const Args& a, std::size_t idx, double beta_max) { return a.get(idx) ? a.f64(idx) : 1.1 * beta_max; }
 
 // Refuses a step that would grow some grid mode: the bound 4 tau ||beta|| <
 // dx dy admits steps whose Taylor factor outgrows the damping of the heat
 // legs, so the amplification of the step itself is checked, and the
 // refusal names the largest step that does not amplify.
-void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, double t, double tau) {
+void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, double beta_max, double t, double tau) {
     if (op.coupling.is_zero) return;
     const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
@@ -76,11 +81,11 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
     if (dx * dy <= (4.0 * tau) * op.coupling.norm_bound) {
         raise_core_error(CoreError::cfl_violated(tau, (dx * dy) / 2.0, op.coupling.norm_bound));
     }
-    const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau); });
+    const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau, beta_max); });
     if (growth <= 1.0 + 1e-12) return;
-    const double tau_max = without_gil([&] { return nonseparable2d_largest_stable_tau(op); });
+    const double tau_max = without_gil([&] { return nonseparable2d_largest_stable_tau(op, beta_max); });
     std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) + " amplifies grid modes by up to " +
-                      fmt_shortest(growth) + " per step (||beta|| = " + fmt_shortest(op.coupling.norm_bound) +
+                      fmt_shortest(growth) + " per step (||beta|| = " + fmt_shortest(beta_max) +
                       ", dx = " + fmt_exp3(dx) + ", dy = " + fmt_exp3(dy) + "): ";
     if (!(tau_max > 0.0)) {
         msg += "the coupling is not elliptic (||beta|| >= 2 makes every step amplify)";
@@ -101,7 +106,7 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
     if (!std::isfinite(t) || t <= 0.0) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     const NonSeparable2DChernoff op = self.op;
     const double tau = t / static_cast<double>(n_steps);
-    refuse_amplifying_step(Obj::class_def().name, op, t, tau);
+    refuse_amplifying_step(Obj::class_def().name, op, self.beta_max, t, tau);
     std::vector<double> values = self.values;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFn2D> cur = GridFn2D::make(op.grid, std::move(values));
@@ -133,7 +138,7 @@ NonSeparable2DObj nonseparable2d_new(const Args& a) {
                               AxisLift{DiffusionChernoff::unit(grid.y), Axis::Y}, grid,
                               MixedCoupling{constant_coeff_2d(c), std::fabs(c), c == 0.0}};
     NonSeparable2DObj obj;
-    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny};
+    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny, std::fabs(c)};
     return obj;
 }
 
@@ -148,12 +153,13 @@ Ref nonseparable2d_with_beta_array(const Args& a) {
     SharedCoeff2D beta = extract_coeff_2d(a.raw(6), xmin, xmax, ymin, ymax, nx, ny);
     auto samples = try_float_vector(a.raw(6));
     if (!samples) py_err_with_kind("GridMismatch", "beta_values must be numpy.ndarray[float64]");
-    const double bound = beta_bound(a, 8, *samples);
+    const double beta_max = max_abs(*samples);
+    const double bound = beta_bound(a, 8, beta_max);
     const Grid2D grid = build_grid2d(policy, xmin, xmax, nx, ymin, ymax, ny);
     NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
                                                           std::move(beta), grid, bound));
     NonSeparable2DObj obj;
-    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny};
+    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny, beta_max};
     return new_object(std::move(obj));
 }
 
@@ -169,13 +175,14 @@ NonSeparable2DAnisoObj nonseparable2d_aniso_new(const Args& a) {
     if (!samples) py_err_with_kind("GridMismatch", "beta_values must be numpy.ndarray[float64]");
     check_length(samples->size(), {nx, ny}, "beta_values length ", " != nx*ny=");
     if (first_non_finite<double>(*samples)) py_err_with_kind("NanInf", "beta_values contains NaN or Inf");
-    const double bound = beta_bound(a, 8, *samples);
+    const double beta_max = max_abs(*samples);
+    const double bound = beta_bound(a, 8, beta_max);
     SharedCoeff2D beta = extract_coeff_2d(a.raw(6), xmin, xmax, ymin, ymax, nx, ny);
     const Grid2D grid = build_grid2d(policy, xmin, xmax, nx, ymin, ymax, ny);
     NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
                                                           std::move(beta), grid, bound));
     NonSeparable2DAnisoObj obj;
-    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny};
+    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny, beta_max};
     return obj;
 }
 
@@ -203,8 +210,9 @@ constexpr char kWithBetaArrayDoc[] =
     "--\n\n"
     "Build a NonSeparable2D whose coupling beta(x, y) is sampled at the nodes.\n\n"
     "beta_values holds nx*ny samples in the layout of u0, interpolated bilinearly between\n"
-    "nodes. beta_norm_bound (default 1.1 max|beta|) bounds |beta| in the stability checks; a\n"
-    "bound of 0 makes the coupling count as zero.\n\n"
+    "nodes. beta_norm_bound (default 1.1 max|beta|) bounds |beta| in the step-size check\n"
+    "4 tau bound < dx dy; ellipticity (max|beta| < 2) and the amplification of a step are\n"
+    "judged on the samples' own max|beta|. A bound of 0 makes the coupling count as zero.\n\n"
     "Returns\n-------\nNonSeparable2D\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
@@ -217,7 +225,8 @@ constexpr char kAnisoDoc[] =
     "boundary=\"reflect\")\n--\n\n"
     "Heat with a sampled mixed derivative, du/dt = u_xx + u_yy + beta(x, y) u_xy.\n\n"
     "The step is that of NonSeparable2D with beta interpolated bilinearly from its nx*ny node\n"
-    "samples (x fastest); beta_norm_bound defaults to 1.1 max|beta|.\n\n"
+    "samples (x fastest); beta_norm_bound defaults to 1.1 max|beta| and sizes the step only:\n"
+    "ellipticity (max|beta| < 2) is judged on the samples themselves.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 length L != expected N\", \"[GridMismatch] beta_values length L !=\n"
@@ -233,9 +242,10 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and > 0\";\n"
-    "    \"[CflViolated]\" when 4 tau ||beta|| >= dx dy, or when tau = t/n_steps would make the\n"
-    "    step amplify some grid mode (the message names the largest admissible tau, or says\n"
-    "    that the coupling is not elliptic); \"[NanInf]\" for a non-finite state or result.\n";
+    "    \"[CflViolated]\" when 4 tau bound >= dx dy, or when tau = t/n_steps would make the\n"
+    "    step amplify some grid mode for the field's own max|beta| (the message names the\n"
+    "    largest admissible tau, or says that the coupling is not elliptic, max|beta| >= 2);\n"
+    "    \"[NanInf]\" for a non-finite state or result.\n";
 
 ClassDef& NonSeparable2DObj::class_def() {
     static ClassDef def = [] {

@@ -83,6 +83,37 @@ def test_amplifying_steps_are_refused():
         q.NonSeparable2D(0, 1, m, 0, 1, m, u0, c=3.0, boundary="periodic").evolve(1e-6, 10)
 
 
+@pytest.mark.parametrize("make", [q.NonSeparable2DAniso, q.NonSeparable2D.with_beta_array])
+def test_default_bound_sizes_the_step_but_does_not_judge_ellipticity(make):
+    # beta = 1.9 is elliptic; its default bound 1.1 * 1.9 = 2.09 is not, and must not make it look so.
+    n, c, t = 41, 1.9, 0.02
+    x = np.linspace(-2, 2, n)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+    s0 = 0.04
+
+    def exact(S):
+        Si = np.linalg.inv(S)
+        q2 = Si[0, 0] * X * X + 2 * Si[0, 1] * X * Y + Si[1, 1] * Y * Y
+        return (s0 / math.sqrt(np.linalg.det(S)) * np.exp(-q2 / 2)).ravel(order="F")
+
+    u0 = exact(s0 * np.eye(2))
+    beta = np.full(n * n, c)
+    for steps in (20, 80):
+        r = make(-2, 2, n, -2, 2, n, beta, u0).evolve(t, steps)
+        # The bound enters no arithmetic: the same bits as the caller's own bound and the constant c.
+        assert np.array_equal(r, make(-2, 2, n, -2, 2, n, beta, u0, beta_norm_bound=c).evolve(t, steps))
+        assert np.array_equal(r, q.NonSeparable2D(-2, 2, n, -2, 2, n, u0, c=c).evolve(t, steps))
+        # u_t = div(A grad u), A = [[1, c/2], [c/2, 1]]; the cross stencil is O(dx^2), dx = 0.1.
+        assert np.abs(r - exact(s0 * np.eye(2) + 2 * t * np.array([[1, c / 2], [c / 2, 1]]))).max() < 0.025
+    # The padded bound still sizes the step: 4 tau 2.09 >= dx dy = 0.01 here, while 4 tau 1.9 < 0.01.
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] CFL violated"):
+        make(-2, 2, n, -2, 2, n, beta, u0).evolve(0.0012, 1)
+    make(-2, 2, n, -2, 2, n, beta, u0, beta_norm_bound=c).evolve(0.0012, 1)
+    # A field of 2 or more is not elliptic, whatever the bound.
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] .*not elliptic"):
+        make(-2, 2, n, -2, 2, n, np.full(n * n, 2.5), u0, beta_norm_bound=1.0).evolve(t, 80)
+
+
 def test_strict_bound_comes_first_and_failed_calls_keep_the_state():
     u0 = np.ones(16)
     h = q.NonSeparable2D(0, 1, 4, 0, 1, 4, u0, c=1.0)
