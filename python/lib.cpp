@@ -114,7 +114,12 @@ constexpr char kVersionDoc[] =
     "for the installed distribution, without the cost of that import, but in the\n"
     "library's own spelling: ``\"0.13.1-beta\"`` here is ``\"0.13.1b0\"`` there\n"
     "(the normalised form that Python packaging gives the distribution).\n\n"
-    "Returns\n-------\nstr\n    The library version, e.g. ``\"0.13.1-beta\"``.\n";
+    "Returns\n-------\nstr\n    The library version, e.g. ``\"0.13.1-beta\"``.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> print(quorvane.version())\n"
+    "0.13.1-beta\n";
 
 PyObject* version_body(PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [] { return py_str(kVersion).release(); });

@@ -29,7 +29,15 @@ constexpr char kKilledDirichletDoc[] =
     "Raises\n------\n"
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n    \"[NanInf]\" for non-finite bounds or u0, \"[GridMismatch]\" for the grid,\n"
-    "    n_chernoff = 0 (\"Evolver n must be >= 1\") or len(u0) != n_grid.\n";
+    "    n_chernoff = 0 (\"Evolver n must be >= 1\") or len(u0) != n_grid.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 101)\n"
+    ">>> k = quorvane.KilledDirichlet1D(0.0, 1.0, 101, np.sin(np.pi * x), 50)\n"
+    ">>> u = k.apply(0.1)\n"
+    ">>> print(f\"{abs(u - np.exp(-np.pi**2 * 0.1) * np.sin(np.pi * x)).max():.0e}\")\n"
+    "2e-05\n";
 
 constexpr char kApplyDoc[] =
     "apply($self, t)\n--\n\n"

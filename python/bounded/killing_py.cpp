@@ -36,7 +36,16 @@ constexpr char kKilling1DDoc[] =
     "Raises\n------\n"
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n    \"[OutOfDomain]\" for an unknown boundary or lo >= hi, \"[NanInf]\" for non-finite\n"
-    "    u0 or bounds, \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+    "    u0 or bounds, \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 101)\n"
+    ">>> k = quorvane.Killing1D(0.0, 1.0, 101, np.ones(101), lo=0.2, hi=0.8)\n"
+    ">>> k.evolve(0.01, n_steps=100)\n"
+    ">>> u = k.values()\n"
+    ">>> print(u[10] == 0.0, bool(0.0 < u[50] < 1.0))       # killed outside [0.2, 0.8)\n"
+    "True True\n";
 
 constexpr char kKilling2ndDoc[] =
     "Killing2nd1D(xmin, xmax, n, u0, kappa=0.0, *, boundary=\"reflect\")\n--\n\n"
@@ -53,7 +62,15 @@ constexpr char kKilling2ndDoc[] =
     "Raises\n------\n"
     "TypeError\n    \"u0 must be a float64 array\" when u0 cannot be converted.\n"
     "QuorvaneError\n    \"[OutOfDomain] kappa must be finite and >= 0\", an unknown boundary, and the\n"
-    "    u0 and grid errors.\n";
+    "    u0 and grid errors.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-8.0, 8.0, 161)\n"
+    ">>> k = quorvane.Killing2nd1D(-8.0, 8.0, 161, np.exp(-x**2), kappa=0.5)\n"
+    ">>> k.evolve(1.0, n_steps=50)         # killing at rate kappa: the mass decays like exp(-kappa t)\n"
+    ">>> print(round(float(k.values().sum() / np.exp(-x**2).sum()), 4))\n"
+    "0.6065\n";
 
 constexpr char kOrder1Doc[] = "order($self)\n--\n\nReturn the temporal order of the killed step: 1.\n";
 constexpr char kOrder2Doc[] = "order($self)\n--\n\nReturn the temporal order of the Strang product: 2.\n";

@@ -50,7 +50,15 @@ constexpr char kObstacleDoc[] =
     "Raises\n------\n"
     "TypeError\n    \"expected numpy.ndarray[float64] or sequence of floats\" for u0.\n"
     "QuorvaneError\n    \"[NanInf]\" for non-finite u0, bounds, level or obstacle entries, \"[OutOfDomain]\" for\n"
-    "    a, b, c or a malformed obstacle_array, \"[GridMismatch]\" for the grid or len(u0) != n.\n";
+    "    a, b, c or a malformed obstacle_array, \"[GridMismatch]\" for the grid or len(u0) != n.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 41)\n"
+    ">>> o = quorvane.ObstacleChernoff(0.0, 1.0, 41, np.cos(np.pi * x), level=0.0)\n"
+    ">>> u = o.evolve(0.5, n_steps=50)\n"
+    ">>> print(bool(u.min() >= 0.0), o.order())          # projected above the floor 0 after every step\n"
+    "True 1\n";
 
 constexpr char kObstacleOrderDoc[] =
     "order($self)\n--\n\nReturn the approximation order: 1 (the projection caps it).\n";
@@ -81,7 +89,15 @@ constexpr char kGammaDoc[] =
     "domain_lo, domain_hi : float\n    Ends of the interval; finite, domain_lo < domain_hi.\n"
     "n_grid : int\n    Number of nodes, at least 4.\n"
     "level : float, optional\n    Constant obstacle; required unless obstacle_array is given.\n"
-    "obstacle_array : sequence of float, optional\n    One finite obstacle value per node.\n";
+    "obstacle_array : sequence of float, optional\n    One finite obstacle value per node.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 11)\n"
+    ">>> o = quorvane.ObstacleGammaV8(0.0, 1.0, 11, level=-1.0)\n"
+    ">>> gamma, defined, count = o.inactive_gamma(x**2)          # V'' = 2 where V is above the obstacle\n"
+    ">>> print(count, np.round(gamma[defined], 6)[:3], defined[0])\n"
+    "9 [2. 2. 2.] False\n";
 
 constexpr char kInactiveGammaDoc[] =
     "inactive_gamma($self, v)\n--\n\n"

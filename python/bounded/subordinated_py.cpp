@@ -30,7 +30,15 @@ constexpr char kSubordinatedDoc[] =
     "subordinator : str\n    \"stable\", \"gamma\" or \"inverse_gaussian\" (case-sensitive).\n"
     "alpha : float\n    Stable index, 0 < alpha < 1 (stable only).\n"
     "c : float\n    Rate parameter, finite and > 0 (gamma and inverse Gaussian only).\n"
-    "n_nodes : int\n    Quadrature nodes, 1 to 32.\n";
+    "n_nodes : int\n    Quadrature nodes, 1 to 32.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 41)\n"
+    ">>> s = quorvane.Subordinated1D(0.0, 1.0, 41, np.cos(np.pi * x), subordinator=\"stable\", alpha=0.5)\n"
+    ">>> s.evolve(0.5, n_steps=50)        # fractional heat: the mode decays like exp(-t pi)\n"
+    ">>> print(round(float(s.values()[0] / np.exp(-0.5 * np.pi)), 2))\n"
+    "1.0\n";
 
 constexpr char kOrderDoc[] = "order($self)\n--\n\nReturn the temporal order: 1.\n";
 constexpr char kEvolveDoc[] =

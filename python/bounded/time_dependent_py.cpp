@@ -26,7 +26,15 @@ constexpr char kHowlandDoc[] =
     "One lifted step of delta_s = t_horizon/(n_t - 1) moves every slice one place up the time\n"
     "grid while applying one unit heat step to it; a zero slice enters at s = 0. ``evolve()``\n"
     "makes n_t - 1 lifted steps, after which the last slice holds n_t - 1 heat steps of delta_s\n"
-    "of the first. The stack holds n_t*n values and is capped at 33554432 (\"[OutOfDomain]\").\n";
+    "of the first. The stack holds n_t*n values and is capped at 33554432 (\"[OutOfDomain]\").\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 21)\n"
+    ">>> h = quorvane.Howland1D(0.0, 1.0, 21, np.cos(np.pi * x), n_t=11, t_horizon=0.1)\n"
+    ">>> h.evolve()\n"
+    ">>> print(h.n_t(), round(h.delta_s(), 3), h.values().shape)\n"
+    "11 0.01 (21,)\n";
 
 constexpr char kOrderDoc[] = "order($self)\n--\n\nReturn the order of the lifted step: 1.\n";
 constexpr char kDeltaSDoc[] = "delta_s($self)\n--\n\nThe time-slice spacing t_horizon/(n_t - 1).\n";

@@ -41,7 +41,14 @@ constexpr char kWentzellDoc[] =
     "n_steps : int\n    Steps per ``evolve`` (0 leaves the state unchanged).\n"
     "c_reaction : float\n    Boundary reaction rate, finite and >= 0.\n"
     "gamma_schedule : numpy.ndarray[float64] or list of float\n"
-    "    gamma at the start of each step: n_steps finite values >= 0.\n";
+    "    gamma at the start of each step: n_steps finite values >= 0.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> w = quorvane.WentzellV8(0.0, 1.0, 21, np.ones(21), 10, 0.0, np.zeros(10))\n"
+    ">>> u = w.evolve(0.1)\n"
+    ">>> print(w.size(), w.n_steps(), bool(np.allclose(u, 1.0)))      # gamma = c = 0: reflecting heat\n"
+    "21 10 True\n";
 
 constexpr char kFromFamilyDoc[] =
     "from_family($cls, domain_lo, domain_hi, n_grid, u0, n_steps, c_reaction, family)\n--\n\n"
@@ -58,7 +65,14 @@ constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 constexpr char kNStepsDoc[] = "n_steps($self)\n--\n\nSteps per evolve call.\n";
 
 constexpr char kGammaFamilyDoc[] =
-    "Time-dependent wall coefficient gamma(t) of WentzellV8: constant, linear or exponential.";
+    "Time-dependent wall coefficient gamma(t) of WentzellV8: constant, linear or exponential."
+    "\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> fam = quorvane.GammaFamily.linear(1.0, 0.5)          # gamma(t) = 1 + 0.5 t\n"
+    ">>> w = quorvane.WentzellV8.from_family(0.0, 1.0, 21, np.ones(21), 10, 0.0, fam)\n"
+    ">>> print(bool(np.allclose(w.evolve(0.1), 1.0)))          # c = 0: constants stay constant\n"
+    "True\n";
 constexpr char kConstantDoc[] = "constant(c)\n--\n\ngamma(t) = c, with c finite and >= 0.\n";
 constexpr char kLinearDoc[] = "linear(a, b)\n--\n\ngamma(t) = a + b t, with a finite and >= 0 and b finite.\n";
 constexpr char kExponentialDoc[] = "exponential(rate)\n--\n\ngamma(t) = exp(rate t), with rate finite.\n";

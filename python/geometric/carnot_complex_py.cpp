@@ -35,7 +35,14 @@ constexpr char kTripleJumpDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] domain bounds must be finite\", \"[GridMismatch] domain_lo must be <\n"
     "    domain_hi\", \"[GridMismatch] n_per_axis must be >= 4\"; kind OutOfDomain when the\n"
-    "    spacing (domain_hi - domain_lo)/(n_per_axis - 1) squares to inf or below the normal range.\n";
+    "    spacing (domain_hi - domain_lo)/(n_per_axis - 1) squares to inf or below the normal range.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> c = quorvane.ComplexTripleJumpV8(-2.0, 2.0, 4)\n"
+    ">>> u = c.apply_real(0.01, np.ones(c.size()))\n"
+    ">>> print(c.size(), bool(np.allclose(u, 1.0)))\n"
+    "1024 True\n";
 
 constexpr char kApplyRealDoc[] =
     "apply_real($self, tau, u0)\n--\n\n"

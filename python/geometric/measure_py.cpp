@@ -66,7 +66,13 @@ constexpr char kMeasureDoc[] =
     "QuorvaneError\n"
     "    \"[Unsupported] MeasureState: dim must be 1 (compiled D)\", \"[GridMismatch] MeasureState:\n"
     "    positions/weights must be non-empty\", \"[GridMismatch] MeasureState: positions and weights\n"
-    "    lengths differ\", \"[NanInf] MeasureState: NaN/Inf in positions or weights\".\n";
+    "    lengths differ\", \"[NanInf] MeasureState: NaN/Inf in positions or weights\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> m = quorvane.MeasureState([-1.0, 1.0], [0.5, 0.5], 1)\n"
+    ">>> print(m.n_diracs(), m.total_variation(), m.second_moment())\n"
+    "2 1.0 1.0\n";
 
 constexpr char kNDiracsDoc[] =
     "n_diracs($self)\n--\n\nNumber of Dirac atoms (Gaussian components are not counted).\n";
@@ -151,7 +157,15 @@ constexpr char kGridlessDoc[] =
     "QuorvaneError\n"
     "    \"[NanInf] GridlessEvolver: a must be finite >= 0\", \"[NanInf] GridlessEvolver: b is\n"
     "    non-finite\", \"[NanInf] GridlessEvolver: c is non-finite\", \"[OutOfDomain]\n"
-    "    GridlessEvolver: voronoi_cap must be >= 1\".\n";
+    "    GridlessEvolver: voronoi_cap must be >= 1\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> m = quorvane.MeasureState([0.0], [1.0], 1)\n"
+    ">>> ev = quorvane.GridlessEvolver(1.0, 0.0, 0.0)       # a f'' : the atoms spread, mass kept\n"
+    ">>> ev.evolve(m, 0.5, 4)\n"
+    ">>> print(round(m.total_variation(), 12), bool(m.n_diracs() <= 64))\n"
+    "1.0 True\n";
 
 constexpr char kApplyDoc[] =
     "apply($self, tau, src, dst)\n--\n\n"
@@ -247,7 +261,14 @@ constexpr char kAdjointDoc[] =
     "QuorvaneError\n"
     "    \"[NanInf] adjoint_fp: a, b, c must be finite: {a}\" when a is not finite,\n"
     "    \"[OutOfDomain] adjoint_fp: a, b, c must be finite\" when b or c is not,\n"
-    "    \"[OutOfDomain] adjoint_fp: a must be >= 0 (diffusion coefficient)\".\n";
+    "    \"[OutOfDomain] adjoint_fp: a must be >= 0 (diffusion coefficient)\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> fp = quorvane.AdjointFokkerPlanckV8(1.0, 0.0, 0.0)      # f'' only: a particle cloud that spreads\n"
+    ">>> pos, w = fp.step(0.1, [0.0], [1.0], n_steps=3)\n"
+    ">>> print(len(pos), round(fp.total_variation(pos, w), 12), round(fp.second_moment(pos, w), 6))\n"
+    "64 1.0 0.6\n";
 
 constexpr char kStepDoc[] =
     "step($self, tau, positions, weights, n_steps=1)\n--\n\n"

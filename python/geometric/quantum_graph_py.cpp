@@ -34,7 +34,13 @@ constexpr char kGraphDoc[] =
     "Made by the static factories ``path``, ``star`` and ``from_edges``; read-only afterwards.\n"
     "Edge e runs from its start vertex va (grid node 0) to its end vertex vb (node n - 1);\n"
     "n_vertices is 1 + the largest vertex index named (indices no edge names are vertices of\n"
-    "degree 0), and at most 16777216.\n";
+    "degree 0), and at most 16777216.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> qg = quorvane.QuantumGraph.star(3, edge_length=1.0, n_grid=11)\n"
+    ">>> print(qg.n_vertices, qg.n_edges, qg.total_arc_length)\n"
+    "4 3 3.0\n";
 
 constexpr char kPathDoc[] =
     "path(n_edges, edge_length=1.0, n_grid=32)\n--\n\n"
@@ -142,7 +148,18 @@ constexpr char kHeatDoc[] =
     "Parameters\n----------\n"
     "qgraph : QuantumGraph\n    The graph; the state starts at 0.0 everywhere.\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    Kind OutOfDomain when the state would hold more than 2^25 values (n_edges * n_grid).\n";
+    "QuorvaneError\n    Kind OutOfDomain when the state would hold more than 2^25 values (n_edges * n_grid).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> qg = quorvane.QuantumGraph.star(3, edge_length=1.0, n_grid=11)\n"
+    ">>> h = quorvane.QuantumGraphHeat(qg)\n"
+    ">>> u0 = np.zeros(33)\n"
+    ">>> u0[:11] = 1.0                          # heat on the first arm (nodes of edge e at e*11 ... e*11 + 10)\n"
+    ">>> h.set_state(u0)\n"
+    ">>> h.evolve(0.1, n_steps=20)              # tau = h^2 / 2\n"
+    ">>> print(bool(h.values()[11:].max() > 0))\n"
+    "True\n";
 
 constexpr char kHeatEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"

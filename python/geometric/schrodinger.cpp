@@ -72,7 +72,17 @@ constexpr char kSchrodinger1DDoc[] =
     "QuorvaneError\n"
     "    \"[GridMismatch]\" for a psi0 that is not a complex array, for xmin >= xmax, n < 4 or\n"
     "    len(psi0) != n; \"[NanInf]\" for non-finite psi0 or bounds; \"[OutOfDomain]\" for an\n"
-    "    unknown boundary.\n";
+    "    unknown boundary.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-10.0, 10.0, 401)\n"
+    ">>> psi0 = np.exp(-x**2 + 2j * x)\n"
+    ">>> s = quorvane.Schrodinger1D(-10.0, 10.0, 401, psi0)\n"
+    ">>> n0 = s.norm_squared()\n"
+    ">>> s.evolve(0.5, n_steps=200)\n"
+    ">>> print(abs(s.norm_squared() / n0 - 1.0) < 1e-12, s.values().dtype)\n"
+    "True complex128\n";
 
 constexpr char kFromPartsDoc[] =
     "from_parts(xmin, xmax, n, psi_re, psi_im, *, boundary=\"reflect\")\n--\n\n"

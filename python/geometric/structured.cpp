@@ -32,7 +32,13 @@ constexpr char kHeisenbergDoc[] =
     "The Heisenberg group R^3 with the fields X1 = d/dx - (y/2) d/dt and X2 = d/dy + (x/2) d/dt.\n\n"
     "The object holds the group and offers the heat kernel of the sub-Laplacian\n"
     "(1/2)(X1^2 + X2^2) as a reference oracle (``kernel``, also the module function\n"
-    "``heisenberg_heat_kernel``). It has no grid and no evolve.\n";
+    "``heisenberg_heat_kernel``). It has no grid and no evolve.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> heis = quorvane.HypoellipticChernoffHeisenberg()\n"
+    ">>> print(heis.order(), round(heis.kernel(1.0, 0.0, 0.0, 0.0), 6))      # 1/(4 h^2) at the origin\n"
+    "2 0.25\n";
 
 constexpr char kOrderDoc[] =
     "order($self)\n--\n\n"
@@ -55,7 +61,12 @@ constexpr char kHeatKernelDoc[] =
     "Parameters\n----------\n"
     "h : float\n    Time; h <= 0 gives 0.0.\n"
     "x, y, tc : float\n    The point; for |tc| > 200 h the value is below resolution and 0.0 is returned.\n\n"
-    "Returns\n-------\nfloat\n    The density; NaN arguments give NaN.\n";
+    "Returns\n-------\nfloat\n    The density; NaN arguments give NaN.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> print(round(quorvane.heisenberg_heat_kernel(0.5, 0.0, 0.0, 0.0), 6))   # 1/(4 h^2) = 1\n"
+    "1.0\n";
 
 HeisenbergObj heisenberg_new(const Args&) { return HeisenbergObj{HeisenbergGroup::vector_fields()}; }
 
@@ -131,7 +142,14 @@ constexpr char kEngelDoc[] =
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[NanInf]\" for non-finite u0 or bounds, \"[GridMismatch]\" for xmin >= xmax or n < 4,\n"
-    "    \"[OutOfDomain] u0 length must equal n**4\".\n";
+    "    \"[OutOfDomain] u0 length must equal n**4\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> e = quorvane.HypoellipticChernoffEngel(-2.0, 2.0, 5, np.ones(5**4))\n"
+    ">>> e.evolve(0.01, n_steps=2)\n"
+    ">>> print(e.order(), bool(np.allclose(e.values(), 1.0)))         # constants stay constant\n"
+    "2 True\n";
 
 constexpr char kEngelEvolveDoc[] =
     "evolve($self, t, n_steps=10)\n--\n\n"
@@ -220,7 +238,18 @@ constexpr char kKolmogorovDoc[] =
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[NanInf]\" for non-finite u0 or bounds, \"[GridMismatch]\" for an empty range or fewer\n"
-    "    than 4 nodes on an axis, \"[OutOfDomain] u0 length must equal nx * nv\".\n";
+    "    than 4 nodes on an axis, \"[OutOfDomain] u0 length must equal nx * nv\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-4.0, 4.0, 33)\n"
+    ">>> v = np.linspace(-4.0, 4.0, 33)\n"
+    ">>> X, V = np.meshgrid(x, v, indexing=\"ij\")\n"
+    ">>> U = np.exp(-X**2 - V**2)\n"
+    ">>> k = quorvane.HypoellipticChernoffKolmogorov(-4.0, 4.0, 33, -4.0, 4.0, 33, U.ravel(order=\"F\"))\n"
+    ">>> k.evolve(0.1, n_steps=10)\n"
+    ">>> print(k.order(), k.values().shape)\n"
+    "2 (1089,)\n";
 
 constexpr char kKolmogorovEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"

@@ -19,7 +19,13 @@ constexpr char kGraphDoc[] =
     "Sparse weighted graph in symmetric CSR layout.\n\n"
     "Every undirected edge is stored in both directions with a finite positive weight; rows\n"
     "list their neighbours in ascending order. Graphs are immutable and come only from the\n"
-    "static factories ``path``, ``cycle``, ``from_edges`` and ``erdos_renyi``.\n";
+    "static factories ``path``, ``cycle``, ``from_edges`` and ``erdos_renyi``.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.from_edges(4, [0, 1, 1.0, 1, 2, 2.0, 2, 3, 1.0])     # (u, v, w) triples, flat\n"
+    ">>> print(g.n_nodes, g.n_directed_edges, g.degree(1))\n"
+    "4 6 2\n";
 
 constexpr char kPathDoc[] =
     "path(n_nodes)\n--\n\n"
@@ -110,7 +116,13 @@ constexpr char kGraphPathDoc[] =
     "GraphPath(n_nodes)\n--\n\n"
     "The path graph 0 - 1 - ... - (n_nodes - 1) with unit weights.\n\n"
     "Accepted as graph= by the graph classes that take a GraphPath.\n\n"
-    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\".\n";
+    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> p = quorvane.GraphPath(5)\n"
+    ">>> print(p.n_nodes(), p.n_directed_edges())\n"
+    "5 8\n";
 constexpr char kGpNNodesDoc[] = "n_nodes($self)\n--\n\nNumber of nodes.\n";
 constexpr char kGpNDirectedDoc[] =
     "n_directed_edges($self)\n--\n\nNumber of directed edge entries, 2 * (n_nodes - 1).\n";
@@ -129,7 +141,17 @@ constexpr char kLaplacianDoc[] =
     "Graph Laplacian in compressed sparse row form with its Gershgorin bound.\n\n"
     "Built by ``combinatorial(graph)`` (L = D - W), ``normalized(graph)``\n"
     "(L = I - D^-1/2 W D^-1/2) or ``from_csr(indptr, indices, data, n)``; read back by\n"
-    "``row_ptr()``, ``col_idx()``, ``vals()`` and ``to_dense()``.\n";
+    "``row_ptr()``, ``col_idx()``, ``vals()`` and ``to_dense()``.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> L = quorvane.Laplacian.combinatorial(quorvane.Graph.path(3))\n"
+    ">>> print(L.to_dense())\n"
+    "[[ 1. -1.  0.]\n"
+    " [-1.  2. -1.]\n"
+    " [ 0. -1.  1.]]\n"
+    ">>> print(L.is_combinatorial, L.spectral_bound)\n"
+    "True 4.0\n";
 constexpr char kCombinatorialDoc[] =
     "combinatorial(graph)\n--\n\nThe combinatorial Laplacian D - W of a Graph.\n";
 constexpr char kNormalizedDoc[] =

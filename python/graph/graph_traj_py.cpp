@@ -35,7 +35,13 @@ constexpr char kGraphTrajDoc[] =
     "combinatorial Laplacian L = D - W of graph at every time.\n\n"
     "Parameters\n----------\n"
     "graph : Graph\n    The topology and weights (shared, not copied).\n"
-    "t_horizon : float\n    The horizon, finite and > 0.\n";
+    "t_horizon : float\n    The horizon, finite and > 0.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> tr = quorvane.GraphTraj(quorvane.Graph.path(4), 2.0)\n"
+    ">>> print(tr.n_nodes, tr.t_horizon, tr.n_segments)\n"
+    "4 2.0 1\n";
 
 GraphTrajObj graph_traj_new(const Args& a) {
     return with_shared_arg<GraphObj>(a.raw(0), "graph", [&](const GraphObj& g) {

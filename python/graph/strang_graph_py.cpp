@@ -30,7 +30,15 @@ constexpr char kStrangGraphDoc[] =
     "The edges, numbered in row order, are split by parity into A and B; one step is\n"
     "T_A(tau/2) T_B(tau) T_A(tau/2) with the second-order steps T_X(s) = I - s L_X +\n"
     "(s^2/2) L_X^2 of the unit-weight sub-graph Laplacians, so the scheme is of order 2.\n"
-    "Built by ``from_path(graph)`` or ``from_cycle(graph)``; edge weights are not read.\n";
+    "Built by ``from_path(graph)`` or ``from_cycle(graph)``; edge weights are not read.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(6)\n"
+    ">>> s = quorvane.StrangGraph.from_path(g)\n"
+    ">>> f = s.evolve(1.0, 50, np.eye(6)[0])\n"
+    ">>> print(s.order(), s.n_nodes, round(float(f.sum()), 12))\n"
+    "2 6 1.0\n";
 constexpr char kFromPathDoc[] =
     "from_path(graph)\n--\n\nThe split of a graph of at least 2 nodes (meant for a path).\n";
 constexpr char kFromCycleDoc[] =

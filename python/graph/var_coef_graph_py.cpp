@@ -38,7 +38,15 @@ constexpr char kVarCoefDoc[] =
     "graph : Graph\n    The graph.\n"
     "a : numpy.ndarray[float64] or sequence of float\n    n_nodes finite positive conductivities.\n"
     "rho_bar : float\n    A bound of the spectral radius of L, finite and > 0.\n"
-    "dtype : str, optional\n    \"f64\" (default) or \"f32\" (single-precision evolve).\n";
+    "dtype : str, optional\n    \"f64\" (default) or \"f32\" (single-precision evolve).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(5)\n"
+    ">>> h = quorvane.VarCoefGraphHeat(g, [1.0, 2.0, 1.0, 2.0, 1.0], rho_bar=8.0)\n"
+    ">>> f = h.evolve(2.0, 100, [1.0, 0.0, 0.0, 0.0, 0.0])\n"
+    ">>> print(bool(np.all(f > 0)), f.shape)\n"
+    "True (5,)\n";
 constexpr char kEvolveDoc[] =
     "evolve($self, t_final, n_steps, f0)\n--\n\n"
     "Evolve the node signal f0 over t_final in n_steps steps; returns a new float64 array.\n";

@@ -50,7 +50,17 @@ constexpr char kVarCoefMagnusDoc[] =
     "    Refuse steps with tau * rho_bar_max * a_sup_max^2 >= pi/2 (default True). Where a\n"
     "    sample's own bounds would fail that test it rests on the two given ones, which are\n"
     "    then refused (kind OutOfDomain) when the sample disproves them: a Rayleigh quotient\n"
-    "    of L(t) above rho_bar_max, or sqrt(max a(t)) above a_sup_max.\n";
+    "    of L(t) above rho_bar_max, or sqrt(max a(t)) above a_sup_max.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(5)\n"
+    ">>> lap = lambda t: quorvane.Laplacian.combinatorial(g)\n"
+    ">>> a = lambda t: np.full(5, 1.0 + t)                   # node coefficient a(t), finite and > 0\n"
+    ">>> m = quorvane.VarCoefMagnusGraph(5, lap_at_t=lap, a_at_t=a, rho_bar_max=4.0, a_sup_max=2.0)\n"
+    ">>> f = m.evolve(1.0, 20, np.eye(5)[0])\n"
+    ">>> print(f.shape, bool(np.all(f > 0)))\n"
+    "(5,) True\n";
 constexpr char kEvolveDoc[] =
     "evolve($self, t_final, n_steps, f0, *, t_start=0.0)\n--\n\n"
     "Evolve the node signal f0 from t_start to t_start + t_final in n_steps steps of tau;\n"

@@ -44,7 +44,16 @@ constexpr char kAdaptivePIDoc[] =
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 must be numpy.ndarray[float64]\" if u0 is not a float sequence;\n"
     "    \"[NanInf]\" for non-finite bounds or u0; \"[GridMismatch]\" for xmin >= xmax, n < 4 or\n"
-    "    len(u0) != n; \"[OutOfDomain]\" for an unknown boundary or kernel.\n";
+    "    len(u0) != n; \"[OutOfDomain]\" for an unknown boundary or kernel.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-10.0, 10.0, 201)\n"
+    ">>> p = quorvane.AdaptivePI(-10.0, 10.0, 201, np.exp(-x**2), kernel=\"heat2\", tol_abs=1e-6, tol_rel=0.0)\n"
+    ">>> u = p.evolve(1.0)                                 # no step count: the steps are chosen\n"
+    ">>> exact = np.exp(-x**2 / 5.0) / np.sqrt(5.0)\n"
+    ">>> print(bool(abs(u - exact).max() < 1e-4))\n"
+    "True\n";
 
 constexpr char kEvolveDoc[] =
     "evolve($self, t)\n--\n\n"

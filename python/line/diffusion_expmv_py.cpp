@@ -35,7 +35,18 @@ constexpr char kDiffusionExpmvDoc[] =
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary, \"[NanInf]\" for non-finite u0 or bounds,\n"
-    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> n, dx = 41, 1.0 / 40\n"
+    ">>> x = np.linspace(0.0, 1.0, n)\n"
+    ">>> mode = np.cos(np.pi * (x + dx / 2) / (1.0 + dx))   # an eigenvector of its 3-point operator\n"
+    ">>> lam = (2.0 - 2.0 * np.cos(np.pi * dx / (1.0 + dx))) / dx**2\n"
+    ">>> d = quorvane.DiffusionExpmv1D(0.0, 1.0, n, mode)\n"
+    ">>> d.evolve(0.1, n_steps=1)                          # exact in time: one step is enough\n"
+    ">>> print(bool(abs(d.values() - np.exp(-lam * 0.1) * mode).max() < 1e-12))\n"
+    "True\n";
 
 constexpr char kEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"

@@ -44,7 +44,15 @@ constexpr char kDriftReaction1DDoc[] =
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary, \"[NanInf]\" for non-finite u0 or bounds,\n"
-    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-10.0, 10.0, 201)\n"
+    ">>> d = quorvane.DriftReaction1D(-10.0, 10.0, 201, np.exp(-x**2), b=1.0, c=-0.5)\n"
+    ">>> d.evolve(2.0, n_steps=10)       # u(t, x) = exp(c t) u0(x + b t): the bump moves to x = -2\n"
+    ">>> print(round(float(x[d.values().argmax()]), 3), round(float(d.values().max()), 3))\n"
+    "-2.0 0.368\n";
 
 constexpr char kWithArraysDoc[] =
     "with_arrays(xmin, xmax, n, b, c, c_norm_bound, u0, *, boundary=\"reflect\")\n--\n\n"

@@ -37,7 +37,15 @@ constexpr char kPointEvalDoc[] =
     "n : int\n    Number of grid nodes, at least 4.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
-    "    \"[NanInf]\" for non-finite bounds, \"[GridMismatch]\" for xmin >= xmax or n < 4.\n";
+    "    \"[NanInf]\" for non-finite bounds, \"[GridMismatch]\" for xmin >= xmax or n < 4.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 41)\n"
+    ">>> p = quorvane.PointEval(0.0, 1.0, 41)\n"
+    ">>> v = p.eval_at(0.002, np.cos(np.pi * x), 0.0, n_steps=50)     # u(t = 0.1, x = 0)\n"
+    ">>> print(f\"{abs(v - np.exp(-np.pi**2 * 0.1)):.0e}\")\n"
+    "5e-06\n";
 
 constexpr char kEvalAtDoc[] =
     "eval_at($self, tau, u0, x, n_steps=1)\n--\n\n"

@@ -39,7 +39,16 @@ constexpr char kShift1DDoc[] =
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary, \"[NanInf]\" for non-finite u0 or bounds,\n"
-    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n";
+    "    \"[GridMismatch]\" for xmin >= xmax, n < 4 or len(u0) != n.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(-10.0, 10.0, 201)\n"
+    ">>> s = quorvane.Shift1D(-10.0, 10.0, 201, np.exp(-x**2), a=1.0)\n"
+    ">>> s.evolve(1.0, n_steps=400)      # first order: the error halves with the step\n"
+    ">>> exact = np.exp(-x**2 / 5.0) / np.sqrt(5.0)\n"
+    ">>> print(f\"{abs(s.values() - exact).max():.1e}\")\n"
+    "8.9e-05\n";
 
 constexpr char kWithArraysDoc[] =
     "with_arrays(xmin, xmax, n, a, b, c, c_norm_bound, u0, *, boundary=\"reflect\")\n--\n\n"

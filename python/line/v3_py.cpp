@@ -33,7 +33,14 @@ struct GrowthV3Obj {
 
 constexpr char kGrowthV3Doc[] =
     "Growth bound ||S(tau)|| <= M * exp(omega * tau) of a Chernoff function, with M = multiplier\n"
-    "and omega = omega; returned by ``EvolverHeat1DUnitV3.growth``.";
+    "and omega = omega; returned by ``EvolverHeat1DUnitV3.growth``."
+    "\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> ev = quorvane.EvolverHeat1DUnitV3(0.0, 1.0, 11, np.ones(11), 10)\n"
+    ">>> g = ev.growth()\n"
+    ">>> print(type(g).__name__, g.multiplier, g.omega)\n"
+    "GrowthV3 1.0 0.0\n";
 
 Ref growth_multiplier(const GrowthV3Obj& g) { return py_float(g.multiplier); }
 Ref growth_omega(const GrowthV3Obj& g) { return py_float(g.omega); }
@@ -78,7 +85,16 @@ constexpr char kEvolverDoc[] =
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
     "    \"[NanInf]\" for non-finite u0 or bounds; \"[GridMismatch]\" for domain_lo >= domain_hi,\n"
-    "    n_grid < 4, n_chernoff = 0 (\"Evolver n must be >= 1\") or len(u0) != n_grid.\n";
+    "    n_grid < 4, n_chernoff = 0 (\"Evolver n must be >= 1\") or len(u0) != n_grid.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 41)\n"
+    ">>> ev = quorvane.EvolverHeat1DUnitV3(0.0, 1.0, 41, np.cos(np.pi * x), 50)\n"
+    ">>> buf = np.empty(41)                     # your own float64 buffer, written in place\n"
+    ">>> ev.evolve_into(0.1, buf)\n"
+    ">>> print(f\"{abs(buf - np.exp(-np.pi**2 * 0.1) * np.cos(np.pi * x)).max():.0e}\")\n"
+    "5e-06\n";
 
 constexpr char kEvolveIntoDoc[] =
     "evolve_into($self, t, buf)\n--\n\n"

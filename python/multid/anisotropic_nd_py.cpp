@@ -195,7 +195,16 @@ constexpr char kNd2Doc[] =
     "    \"[GridMismatch] a_values length L != expected N\" (likewise b_values, c_values),\n"
     "    \"[NanInf] a_values contains NaN or Inf\", the grid errors of each axis, \"[GridMismatch]\n"
     "    AnisotropicShiftChernoffND: grid.len() must be >= 5^D\" and \"... diffusion tensor not SPD\n"
-    "    at grid point\".\n";
+    "    at grid point\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> a = np.tile([1.0, 0.0, 0.0, 1.0], 9 * 9)               # the identity tensor at each node\n"
+    ">>> s = quorvane.AnisotropicShiftND2(9, 9, 0.0, 1.0, 0.0, 1.0, a)\n"
+    ">>> s.set_state(np.ones(81))\n"
+    ">>> s.evolve(0.01, n_steps=5)\n"
+    ">>> print(s.order(), bool(np.allclose(s.values(), 1.0)), s.values_2d().shape)\n"
+    "1 True (9, 9)\n";
 
 constexpr char kNd3Doc[] =
     "AnisotropicShiftND3(nx, ny, nz, xmin, xmax, ymin, ymax, zmin, zmax, a_values, *, b_values=None, "
@@ -203,7 +212,16 @@ constexpr char kNd3Doc[] =
     "Evolves du/dt = A(x):grad^2 u + b(x).grad u + c(x) u on a 3-D grid by the anisotropic shift step.\n\n"
     "As AnisotropicShiftND2 with the 125-point Gauss-Hermite product rule; node (x_i, y_j, z_k)\n"
     "at i + nx*(j + ny*k), a_values 9 entries (3x3 row-major) per node, b_values 3, c_values 1.\n"
-    "Order 1; the state starts at zero.\n";
+    "Order 1; the state starts at zero.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> a = np.tile(np.eye(3).ravel(), 5 * 5 * 5)\n"
+    ">>> s = quorvane.AnisotropicShiftND3(5, 5, 5, 0.0, 1.0, 0.0, 1.0, 0.0, 1.0, a)\n"
+    ">>> s.set_state(np.ones(125))\n"
+    ">>> s.evolve(0.01, n_steps=2)\n"
+    ">>> print(s.order(), bool(np.allclose(s.values(), 1.0)))\n"
+    "1 True\n";
 
 constexpr char kSetStateDoc[] =
     "set_state($self, u0)\n--\n\n"
@@ -280,7 +298,17 @@ constexpr char kObstacleDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[NanInf] domain bounds must be finite\", \"[OutOfDomain] domain_lo must be < domain_hi\",\n"
-    "    \"[NanInf] level must be finite\", \"[GridMismatch] n must be >= 4 (septic Hermite stencil)\".\n";
+    "    \"[NanInf] level must be finite\", \"[GridMismatch] n must be >= 4 (septic Hermite stencil)\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = np.linspace(0.0, 1.0, 9)\n"
+    ">>> X, Y = np.meshgrid(g, g, indexing=\"ij\")\n"
+    ">>> V = np.cos(np.pi * X) * np.cos(np.pi * Y)\n"
+    ">>> o = quorvane.ObstacleNDV8(0.0, 1.0, 9, 0.0, 1.0, 9, 0.0)\n"
+    ">>> out = o.apply(0.01, V.ravel(order=\"F\"))\n"
+    ">>> print(o.shape(), bool(out.min() >= 0.0))\n"
+    "(9, 9) True\n";
 
 constexpr char kApplyDoc[] =
     "apply($self, tau, v)\n--\n\n"

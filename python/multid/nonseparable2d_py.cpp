@@ -203,7 +203,17 @@ constexpr char kNonSeparable2DDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf] u0 contains NaN or Inf\", the grid\n"
-    "    errors, \"[NanInf] c_norm_bound: ...\" for a non-finite c.\n";
+    "    errors, \"[NanInf] c_norm_bound: ...\" for a non-finite c.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = np.linspace(0.0, 1.0, 17)\n"
+    ">>> X, Y = np.meshgrid(g, g, indexing=\"ij\")\n"
+    ">>> U = np.cos(np.pi * X) * np.cos(np.pi * Y)\n"
+    ">>> n = quorvane.NonSeparable2D(0.0, 1.0, 17, 0.0, 1.0, 17, U.ravel(order=\"F\"), c=0.2)\n"
+    ">>> V = n.evolve(0.01, n_steps=10).reshape((17, 17), order=\"F\")\n"
+    ">>> print(V.shape)\n"
+    "(17, 17)\n";
 
 constexpr char kWithBetaArrayDoc[] =
     "with_beta_array(xmin, xmax, nx, ymin, ymax, ny, beta_values, u0, *, beta_norm_bound=None, boundary=\"reflect\")\n"
@@ -231,7 +241,17 @@ constexpr char kAnisoDoc[] =
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 length L != expected N\", \"[GridMismatch] beta_values length L !=\n"
     "    nx*ny=N\", \"[NanInf] beta_values contains NaN or Inf\", the grid errors and\n"
-    "    \"beta_norm_bound\".\n";
+    "    \"beta_norm_bound\".\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = np.linspace(0.0, 1.0, 17)\n"
+    ">>> X, Y = np.meshgrid(g, g, indexing=\"ij\")\n"
+    ">>> U = np.cos(np.pi * X) * np.cos(np.pi * Y)\n"
+    ">>> beta = np.full(17 * 17, 0.5)                      # the mixed-derivative coefficient per node\n"
+    ">>> n = quorvane.NonSeparable2DAniso(0.0, 1.0, 17, 0.0, 1.0, 17, beta, U.ravel(order=\"F\"))\n"
+    ">>> print(n.evolve(0.01, n_steps=10).shape)\n"
+    "(289,)\n";
 
 constexpr char kEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"

@@ -28,7 +28,15 @@ constexpr char kSampleDoc[] =
     "TypeError\n    \"values must be a float64 array\" if values is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] values length L, expected nx*ny=N\", and the grid errors of each axis\n"
-    "    (reported with the x-axis texts).\n";
+    "    (reported with the x-axis texts).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x, y = np.linspace(0.0, 1.0, 11), np.linspace(0.0, 2.0, 21)\n"
+    ">>> X, Y = np.meshgrid(x, y, indexing=\"ij\")\n"
+    ">>> F = X + 2 * Y\n"
+    ">>> print(round(quorvane.sample_gridfn2d(F.ravel(order=\"F\"), 0.0, 1.0, 11, 0.0, 2.0, 21, 0.35, 1.5), 12))\n"
+    "3.35\n";
 
 Ref sample_gridfn2d_body(const Args& a) {
     const double x0min = a.f64(1), x0max = a.f64(2);

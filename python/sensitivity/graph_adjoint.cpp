@@ -74,7 +74,17 @@ constexpr char kAdjointDoc[] =
     "    Used, when graph is not given, for its node count.\n" QUORVANE_ADJOINT_CALLBACK_DOC
     "convergence_check : bool, optional\n"
     "    Refuse tau * rho_bar >= pi/2 (default True; \"magnus_graph\" only: the variable-\n"
-    "    coefficient kernel always refuses tau * rho_bar^3 >= pi/2).\n";
+    "    coefficient kernel always refuses tau * rho_bar^3 >= pi/2).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(6)\n"
+    ">>> lap = lambda t: quorvane.Laplacian.combinatorial(g)\n"
+    ">>> adj = quorvane.GraphAdjoint(graph=g, lap_at_t=lap, rho_bar=4.0)\n"
+    ">>> lam0 = adj.evolve_state_adjoint(np.eye(6)[5], 1.0, n_steps=16)\n"
+    ">>> fwd = quorvane.MagnusGraphHeat(graph=g, lap_at_t=lap, rho_bar_max=4.0).evolve(1.0, 16, np.eye(6)[0])\n"
+    ">>> print(bool(abs(lam0[0] - fwd[5]) < 1e-12))           # <lambda_0, u_0> = <lambda_n, u_n>\n"
+    "True\n";
 constexpr char kAdjointEvolveDoc[] =
     "evolve_state_adjoint($self, lambda_n, t, n_steps=100)\n--\n\n"
     "lambda_0 from the terminal costate lambda_n (n_nodes values) over the horizon t in\n"
@@ -91,7 +101,17 @@ constexpr char kPresampledDoc[] =
     "from_presampled calls lap_at_t (and a) at the 2 n_steps Gauss times of the horizon and stores\n"
     "the values on the sparsity pattern of the time-0 Laplacian; every sweep then runs without\n"
     "the interpreter lock and without calling Python, and equals GraphAdjoint's sweep bit for\n"
-    "bit.\n";
+    "bit.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(6)\n"
+    ">>> lap = lambda t: quorvane.Laplacian.combinatorial(g)\n"
+    ">>> pre = quorvane.GraphAdjointPresampled.from_presampled(g, lap, 4.0, 16, 1.0)\n"
+    ">>> live = quorvane.GraphAdjoint(graph=g, lap_at_t=lap, rho_bar=4.0)\n"
+    ">>> lam = np.eye(6)[5]\n"
+    ">>> print(np.array_equal(pre.evolve_state_adjoint(lam), live.evolve_state_adjoint(lam, 1.0, n_steps=16)))\n"
+    "True\n";
 constexpr char kFromPresampledDoc[] =
     "from_presampled($cls, graph, lap_at_t, rho_bar, n_steps, t_horizon, a=None, kernel=\"magnus_graph\", "
     "convergence_check=True)\n--\n\n"

@@ -35,7 +35,16 @@ constexpr char kGraphFrechetDoc[] =
     "    \"[OutOfDomain] graph_expmv_frechet: u0 shape [..] != dj shape [..]\",\n"
     "    \"[OutOfDomain]\" for a string params (\"all_edges\" included), a params that is not a\n"
     "    list of (int, int), an index >= n_nodes and a pair (i, i); \"[Unsupported]\" for a\n"
-    "    normalized Laplacian; \"[NanInf]\" for non-finite u0 or dj.\n";
+    "    normalized Laplacian; \"[NanInf]\" for non-finite u0 or dj.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> L = quorvane.Laplacian.combinatorial(quorvane.Graph.path(4))\n"
+    ">>> gk = quorvane.GraphKrylov(L)\n"
+    ">>> u0, dj = np.eye(4)[:, [0]], np.eye(4)[:, [3]]          # [n_nodes, C] arrays: J = u(t)[3]\n"
+    ">>> grad = quorvane.graph_expmv_frechet(gk, u0, dj, t=1.0, params=[(0, 1)])\n"
+    ">>> print(grad.shape, bool(grad[0] > 0))                   # a stronger edge (0, 1) carries more heat to node 3\n"
+    "(1,) True\n";
 
 constexpr char kSymmetricFrechetDoc[] =
     "symmetric_op_expmv_frechet(op, u0, dj, *, t, entries)\n--\n\n"
@@ -57,7 +66,17 @@ constexpr char kSymmetricFrechetDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and positive\", the column-shape errors,\n"
     "    \"[OutOfDomain] u0 and dj shapes must match\", \"[OutOfDomain] entry (i,j) out of range\n"
-    "    for n=...\", \"[NanInf]\" for non-finite u0 or dj.\n";
+    "    for n=...\", \"[NanInf]\" for non-finite u0 or dj.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import scipy.sparse as sp\n"
+    ">>> A = sp.diags([[-1.0] * 3, [2.0] * 4, [-1.0] * 3], [-1, 0, 1], format=\"csr\")\n"
+    ">>> op = quorvane.SymmetricOperator.from_csr(A.indptr.astype(np.int64), A.indices.astype(np.int32), A.data, 4)\n"
+    ">>> u0 = np.eye(4)[:, [0]]\n"
+    ">>> grad = quorvane.symmetric_op_expmv_frechet(op, u0, u0, t=0.5, entries=[(0, 0)])\n"
+    ">>> print(grad.shape, bool(grad[0] < 0))       # a larger A[0, 0] damps u[0] more\n"
+    "(1,) True\n";
 
 void check_positive_t(double t, const char* message) {
     if (!std::isfinite(t) || !(t > 0.0)) py_err_with_kind("OutOfDomain", message);

@@ -54,7 +54,15 @@ constexpr char kEdgeGradDoc[] =
     QUORVANE_EDGE_GRAD_COMMON
     "    \"[OutOfDomain] edge_weight_grad: a != None (varcoef path not yet implemented; pass\n"
     "    a=None)\"; \"[GridMismatch] f0.len()=L != graph.n_nodes()=N\" for u0 or dj_du_n.\n"
-    "TypeError\n    If u0 or dj_du_n is neither a float64 array nor a sequence of floats.\n";
+    "TypeError\n    If u0 or dj_du_n is neither a float64 array nor a sequence of floats.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(4)\n"
+    ">>> u0 = np.array([1.0, 0.0, 0.0, 0.0])\n"
+    ">>> grad = quorvane.edge_weight_grad(g, u0=u0, dj_du_n=np.eye(4)[3], t=1.0, n_steps=16, rho_bar=4.0, params=[(0, 1)])\n"
+    ">>> print(grad.shape, bool(grad[0] > 0))\n"
+    "(1,) True\n";
 
 constexpr char kEdgeGradBatchedDoc[] =
     "edge_weight_grad_batched(graph=None, a=None, *, u0_cols, dj_du_n_cols, t, n_steps, rho_bar, params)\n--\n\n"
@@ -72,7 +80,16 @@ constexpr char kEdgeGradBatchedDoc[] =
     "    \"[OutOfDomain] edge_weight_grad_batched: a != None (varcoef path not yet implemented)\";\n"
     "    \"[GridMismatch] f0.shape[0]=R != n_nodes=N\", \"[OutOfDomain] n_cols must be >= 1\",\n"
     "    \"[OutOfDomain] u0_cols shape [N,C] != dj_du_n_cols shape [N,C']\".\n"
-    "TypeError\n    If u0_cols or dj_du_n_cols is not a two-dimensional float64 array.\n";
+    "TypeError\n    If u0_cols or dj_du_n_cols is not a two-dimensional float64 array.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> g = quorvane.Graph.path(4)\n"
+    ">>> u0 = np.eye(4)[:, :2]                 # two channels as columns\n"
+    ">>> dj = np.eye(4)[:, [3, 3]]\n"
+    ">>> grad = quorvane.edge_weight_grad_batched(g, u0_cols=u0, dj_du_n_cols=dj, t=1.0, n_steps=16, rho_bar=4.0, params=\"all_edges\")\n"
+    ">>> print(grad.shape)\n"
+    "(3,)\n";
 
 #undef QUORVANE_EDGE_GRAD_COMMON
 

@@ -41,7 +41,15 @@ constexpr char kGreeksV3Doc[] =
     "TypeError\n    If u0 is neither a float64 array nor a sequence of floats.\n"
     "QuorvaneError\n"
     "    \"[NanInf] u0 contains NaN or Inf: ...\", \"[NanInf] scale_theta must be finite: ...\",\n"
-    "    \"[OutOfDomain] n_chernoff must be >= 1\", then the grid errors.\n";
+    "    \"[OutOfDomain] n_chernoff must be >= 1\", then the grid errors.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 41)\n"
+    ">>> gk = quorvane.EvolverHeat1DGreeksV3(0.0, 1.0, 41, np.cos(np.pi * x), 50)\n"
+    ">>> value, d1, d2 = gk.greeks(0.1)\n"
+    ">>> print(value.shape, d1.shape, d2.shape)\n"
+    "(41,) (41,) (41,)\n";
 
 constexpr char kGreeksDoc[] =
     "greeks($self, t)\n--\n\n"

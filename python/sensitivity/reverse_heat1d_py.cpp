@@ -40,7 +40,15 @@ constexpr char kReverseHeat1DDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] ReverseHeat1D: theta must be finite and > 0\",\n"
-    "    \"[OutOfDomain] ReverseHeat1D: n_steps must be >= 1\", then the grid errors.\n";
+    "    \"[OutOfDomain] ReverseHeat1D: n_steps must be >= 1\", then the grid errors.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 1.0, 21)\n"
+    ">>> r = quorvane.ReverseHeat1D(1.0, 0.0, 1.0, 21, 20)\n"
+    ">>> value, grad = r.value_and_grad(0.005, np.cos(np.pi * x), np.zeros(21))\n"
+    ">>> print(bool(value > 0), bool(grad < 0))     # more diffusion, smaller loss\n"
+    "True True\n";
 
 constexpr char kValueAndGradDoc[] =
     "value_and_grad($self, tau, u0, target)\n--\n\n"

@@ -48,7 +48,15 @@ constexpr char kShiftCoeffGradDoc[] =
     "    \"[NanInf] NAME contains NaN or Inf\"; \"[OutOfDomain]\" for a negative a_i (any wrt) and\n"
     "    for a_i = 0 with wrt=\"a\"; the grid errors; \"[OutOfDomain] n_steps = N would keep ...\" when\n"
     "    the checkpoints need more than the machine's memory; \"[NanInf]\" when the forward state\n"
-    "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps).\n";
+    "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps).\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> n = 21\n"
+    ">>> x = np.linspace(0.0, 1.0, n)\n"
+    ">>> grad = quorvane.shift1d_coeff_grad(0.0, 1.0, n, np.full(n, 0.5), np.zeros(n), np.zeros(n), np.cos(np.pi * x), np.eye(n)[0], 0.1, 20)\n"
+    ">>> print(grad.shape)\n"
+    "(21,)\n";
 
 Ref shift1d_coeff_grad_body(const Args& a) {
     const double xmin = a.f64(0);

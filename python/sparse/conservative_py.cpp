@@ -33,7 +33,14 @@ constexpr char kClassDoc[] =
     "optional contact resistance). Its Chernoff step is Crank-Nicolson\n"
     "(I - tau/2 L_k)^-1 (I + tau/2 L_k) by an O(n) Thomas solve; to evolve, take\n"
     "``to_symmetric_operator()`` (A = -L_k) and ``SymmetricOperator.evolve_batched``.\n\n"
-    QV_CLOSURE_DOC;
+    QV_CLOSURE_DOC
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> c = quorvane.ConservativeDiffusionChernoff.from_k_array(50, 0.0, 1.0, np.ones(50))\n"
+    ">>> op = c.to_symmetric_operator()\n"
+    ">>> print(c.n(), round(c.dx(), 6), op.n())\n"
+    "50 0.020408 50\n";
 constexpr char kFromDoc[] =
     "from_k_array(n, x_lo, x_hi, k_nodes, r_contact=None, boundary=\"neumann\")\n--\n\n"
     "Face conductances from n node conductivities k_nodes (finite, >= 0; a zero makes the\n"
@@ -49,7 +56,13 @@ constexpr char kAssembleDoc[] =
     "assemble_conservative_csr_1d(n, x_lo, x_hi, k_nodes, r_contact=None)\n--\n\n"
     "The SymmetricOperator A = -L_k of L_k u = d/dx (k(x) du/dx): tridiagonal, harmonic-mean\n"
     "face conductances with optional contact resistances, rows summing to zero.\n\n"
-    QV_CLOSURE_DOC;
+    QV_CLOSURE_DOC
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> op = quorvane.assemble_conservative_csr_1d(4, 0.0, 1.0, np.ones(4))\n"
+    ">>> print(op.n(), bool(np.allclose(op.evolve_batched(1.0, np.ones((4, 1))), 1.0)))   # rows sum to zero\n"
+    "4 True\n";
 
 #undef QV_CLOSURE_DOC
 

@@ -25,7 +25,15 @@ constexpr char kGeneralDoc[] =
     "Built by ``GeneralOperator.from_csr``. e^{-tA} is applied by a scaled truncated Taylor\n"
     "series whose degree m and sub-step count s come from the theta_m table; its cost grows\n"
     "linearly with t * norm_inf_bound(). Chebyshev and Lanczos, which need symmetry, are\n"
-    "not offered.\n";
+    "not offered.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> import scipy.sparse as sp\n"
+    ">>> A = sp.csr_matrix(np.array([[1.0, 2.0], [0.0, 3.0]]))\n"
+    ">>> op = quorvane.GeneralOperator.from_csr(2, A.indptr.astype(np.int64), A.indices.astype(np.int64), A.data)\n"
+    ">>> print(op.norm_inf_bound(), op.apply_transpose(np.array([1.0, 1.0])))\n"
+    "3.0 [1. 5.]\n";
 constexpr char kFromCsrDoc[] =
     "from_csr(n, indptr, indices, data)\n--\n\n"
     "Validate CSR arrays (indptr of n + 1 non-negative integers starting at 0, column\n"

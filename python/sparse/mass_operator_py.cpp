@@ -23,7 +23,15 @@ constexpr char kMassKDoc[] =
     "Cholesky factor is dense: n^2 values, O(n^3) to build, O(n^2) per product), so it\n"
     "suits small n; ``mass_lumped_evolve`` covers large n. The spectral bound is the\n"
     "largest absolute row sum of A_hat, formed once at construction: a guaranteed upper\n"
-    "bound of its spectrum.\n";
+    "bound of its spectrum.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> K = quorvane.ConservativeDiffusionChernoff.from_k_array(10, 0.0, 1.0, np.ones(10)).to_symmetric_operator()\n"
+    ">>> mk = quorvane.MassKOperator.from_k_and_mass(K, np.eye(10).ravel())   # M = I: plain e^{-tK}\n"
+    ">>> out = mk.evolve(0.01, np.ones(10))\n"
+    ">>> print(mk.n(), bool(np.allclose(out, 1.0)))\n"
+    "10 True\n";
 constexpr char kFromDoc[] =
     "from_k_and_mass(k_op, m_dense)\n--\n\n"
     "Factor the mass matrix m_dense (n*n float64 values, row-major; only the diagonal and\n"
@@ -50,7 +58,14 @@ constexpr char kLumpedDoc[] =
     "Raises\n------\nQuorvaneError\n"
     "    \"[GridMismatch] f0 must be 2-D [N, C]\" (the shape messages name the array f0),\n"
     "    \"[OutOfDomain] m_diag[{i}] = {value} is not finite-positive\", \"[NanInf] v_nc contains NaN\n"
-    "    or Inf: {value}\" before any work; kind NanInf for a result beyond the double range.\n";
+    "    or Inf: {value}\" before any work; kind NanInf for a result beyond the double range.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> K = quorvane.ConservativeDiffusionChernoff.from_k_array(10, 0.0, 1.0, np.ones(10)).to_symmetric_operator()\n"
+    ">>> out = quorvane.mass_lumped_evolve(K, np.full(10, 2.0), 0.01, np.ones((10, 1)))\n"
+    ">>> print(out.shape, bool(np.allclose(out, 1.0)))\n"
+    "(10, 1) True\n";
 
 Ref massk_from(const Args& a) {
     const SymmetricOperator k = symmetric_operator_arg(a, 0);

@@ -45,7 +45,15 @@ constexpr char kTtCoupledEvolverDoc[] =
     "    kind GridMismatch for an empty axis list, malformed pairs, an axis index out of range\n"
     "    or bounds not giving one pair per axis; kind NanInf for non-finite values or a\n"
     "    negative a[j]; kind OutOfDomain for an unknown tag, a nonzero drift, a pair that is\n"
-    "    not adjacent or a pair block that is not positive definite.\n";
+    "    not adjacent or a pair block that is not positive definite.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> s = quorvane.TtState([np.ones(16), np.ones(16)])\n"
+    ">>> ev = quorvane.TtCoupledEvolver([1.0, 1.0], [0.0, 0.0], 0.0, (\"Tridiagonal\", 0.3), [0.0, 0.0], [1.0, 1.0], 1e-10)\n"
+    ">>> ev.evolve(s, 0.01, 5)\n"
+    ">>> print(ev.ndim(), s.peak_rank())\n"
+    "2 1\n";
 
 // The coupling tuple (check 6 of the constructor): tag, then its value.
 CouplingSpec parse_coupling(PyObject* tuple, std::size_t d, const std::string& ctx) {

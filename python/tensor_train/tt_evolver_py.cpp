@@ -35,7 +35,16 @@ constexpr char kTtEvolverDoc[] =
     "QuorvaneError\n"
     "    kind GridMismatch for an empty axis list, or b or the bounds not giving one entry\n"
     "    per axis; kind NanInf for a non-finite or negative a[j] and a non-finite b[j], c,\n"
-    "    eps_round or domain.\n";
+    "    eps_round or domain.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> x = np.linspace(0.0, 2 * np.pi, 33)[:-1]\n"
+    ">>> s = quorvane.TtState([np.cos(x), np.ones(32)])\n"
+    ">>> ev = quorvane.TtEvolver([1.0, 1.0], [0.0, 0.0], 0.0, [0.0, 0.0], [2 * np.pi, 2 * np.pi], 1e-10)\n"
+    ">>> ev.evolve(s, 0.1, 20)\n"
+    ">>> print(s.ndim(), s.peak_rank())\n"
+    "2 1\n";
 
 TtEvolverObj tt_evolver_new(const Args& args) {
     std::vector<double> a = float_vec_arg(args, 0);

@@ -94,7 +94,13 @@ constexpr char kTtStateDoc[] =
     "TypeError\n    If slices is not a list.\n"
     "QuorvaneError\n"
     "    kind GridMismatch for an empty list or an empty slice (or one that is not a float\n"
-    "    sequence), kind NanInf for a slice holding NaN or Inf.\n";
+    "    sequence), kind NanInf for a slice holding NaN or Inf.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> s = quorvane.TtState([np.ones(8), np.linspace(0.0, 1.0, 8), np.ones(8)])\n"
+    ">>> print(s.ndim(), s.n_j(1), s.peak_rank(), s.storage_size())\n"
+    "3 8 1 24\n";
 
 constexpr char kNdimDoc[] = "ndim($self)\n--\n\nNumber of modes (dimensions d).\n";
 

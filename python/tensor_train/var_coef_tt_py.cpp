@@ -39,7 +39,16 @@ constexpr char kVarCoefTtEvolverDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    kind OutOfDomain for d = 0, shape mismatches, n_j < 2 or a non-positive a entry;\n"
-    "    kind NanInf for a non-finite coefficient, bound or eps_round.\n";
+    "    kind NanInf for a non-finite coefficient, bound or eps_round.\n"
+    "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> n = 16\n"
+    ">>> s = quorvane.TtState([np.ones(n), np.ones(n)])\n"
+    ">>> ev = quorvane.VarCoefTtEvolver([np.ones(n), np.ones(n)], [np.zeros(n), np.zeros(n)], [np.zeros(n), np.zeros(n)], [(0.0, 1.0), (0.0, 1.0)], 1e-10)\n"
+    ">>> ev.evolve(s, 0.01, 5)\n"
+    ">>> print(ev.ndim(), s.peak_rank())\n"
+    "2 1\n";
 
 constexpr char kEvolveDoc[] =
     "evolve($self, state, t_final, n_steps)\n--\n\n"

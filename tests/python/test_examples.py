@@ -51,3 +51,43 @@ def test_readme_tells_what_is_built_and_what_is_not():
     not_yet = set(re.findall(r"`([A-Za-z_][A-Za-z0-9_]*)`", readme_section("What the system does not do (yet)")))
     present = sorted(not_yet & set(quorvane.__all__))
     assert not present, f"README lists {present} under 'What the system does not do (yet)', but the module has them"
+
+
+# --- the examples in the docstrings ----------------------------------------------------
+
+def docstrings_of(name):
+    """The docstrings a user reads with help(quorvane.<name>): the object's and its members'."""
+    import quorvane
+
+    obj = getattr(quorvane, name)
+    docs = [(name, obj.__doc__ or "")]
+    if isinstance(obj, type):
+        docs += [(f"{name}.{m}", getattr(obj, m).__doc__ or "") for m in vars(obj) if not m.startswith("_")]
+    return docs
+
+
+def public_names():
+    import quorvane
+
+    return list(quorvane.__all__)
+
+
+@pytest.mark.parametrize("name", public_names())
+def test_docstring_examples_run_as_printed(name):
+    import doctest
+
+    import numpy as np
+    import quorvane
+
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    examples = 0
+    # One namespace per name, as a reader who tries the examples in order would have.
+    globs = {"np": np, "quorvane": quorvane}
+    for where, doc in docstrings_of(name):
+        test = parser.get_doctest(doc, globs, where, None, 0)
+        examples += len(test.examples)
+        runner.run(test, out=lambda text: print(text, end=""), clear_globs=False)
+    assert runner.failures == 0, f"{runner.failures} docstring example(s) of {name} print something else"
+    # QuorvaneError's docstring is fixed word for word; every other name shows how it is used.
+    assert examples > 0 or name == "QuorvaneError", f"{name} has no docstring example"
