@@ -83,7 +83,7 @@ constexpr char kTruncatedExp4thDoc[] =
 
 #undef QUORVANE_COMMON_ARGS_DOC
 
-#define QUORVANE_EVOLVE_DOC(LIMIT)                                                                  \
+#define QUORVANE_EVOLVE_DOC(LIMIT, MESSAGE)                                                         \
     "evolve($self, t, n_steps=100)\n--\n\n"                                                         \
     "Advance the state by time t with n_steps truncated-exponential steps of size t/n_steps.\n\n" \
     "The steps run with the interpreter lock released, on the calling thread; the values are\n"    \
@@ -96,10 +96,16 @@ constexpr char kTruncatedExp4thDoc[] =
     "QuorvaneError\n"                                                                               \
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"    \
     "    \"[CflViolated]\" unless " LIMIT " (tau = t/n_steps);\n"                                   \
-    "    \"[NanInf]\" if the series overflows. The values are unchanged after a failure.\n"
+    "    \"[NanInf]\" if the series overflows. The values are unchanged after a failure.\n\n"      \
+    "The CflViolated message is one fixed text for both truncated-exponential classes,\n"        \
+    "\"CFL violated for truncated-exp K=4: tau = ..., dx² = ..., ‖a‖_∞ = ... (need\n"          \
+    "2·tau·‖a‖_∞ < dx²)\": it names no step count. " MESSAGE "\n"
 
-constexpr char kEvolveDoc[] = QUORVANE_EVOLVE_DOC("2*tau < dx^2");
-constexpr char kEvolve4thDoc[] = QUORVANE_EVOLVE_DOC("8*tau < 3*dx^2");
+constexpr char kEvolveDoc[] = QUORVANE_EVOLVE_DOC("2*tau < dx^2",
+    "Take\nn_steps > 2*t/dx^2.");
+constexpr char kEvolve4thDoc[] = QUORVANE_EVOLVE_DOC("8*tau < 3*dx^2",
+    "For this\nclass the condition it states is not the limit: tau < 0.375*dx^2 is, and\n"
+    "0.375*dx^2 <= tau < 0.5*dx^2 is refused too. Take n_steps > 8*t/(3*dx^2).");
 
 #undef QUORVANE_EVOLVE_DOC
 
