@@ -134,6 +134,9 @@ def _refusal_table():
     def sym8():
         return q.ConservativeDiffusionChernoff.from_k_array(8, 0.0, 1.0, np.ones(8)).to_symmetric_operator()
 
+    def path8(t):
+        return q.Laplacian.combinatorial(q.Graph.path(8))
+
     def graph_heat():
         return q.GraphHeat(graph=q.Graph.path(8), rho_bar=4.0)
 
@@ -190,7 +193,6 @@ def _refusal_table():
         ("Manifold2D", "unsupported option", lambda: q.Manifold2D(0.0, 1.0, 5, 0.0, 1.0, 5, np.ones(25), manifold="cone")),
         ("Manifold2D", "step", lambda: q.Manifold2D(0.0, math.pi, 9, 0.0, 2 * math.pi, 9, np.ones(81),
                                                     manifold="sphere2").evolve(10.0, 1)),
-        ("SmolyakD6V8", "step", lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(10.0, np.ones(4**6))),
         ("QuantumGraphHeat", "step", lambda: q.QuantumGraphHeat(q.QuantumGraph.star(3, n_grid=11)).evolve(1.0, 1)),
         ("ResolventJumpV8", "length", lambda: q.ResolventJumpV8(0.0, 1.0, 8, 32).jump(0.1, np.ones(7))),
         ("ResolventJumpV8", "t<0", lambda: q.ResolventJumpV8(0.0, 1.0, 8, 32).jump(-1.0, np.ones(8))),
@@ -202,6 +204,20 @@ def _refusal_table():
         ("GraphHeat", "t<0", lambda: graph_heat().evolve(-1.0, 10, np.ones(8))),
         ("GraphHeat", "n_steps=0", lambda: graph_heat().evolve(1.0, 0, np.ones(8))),
         ("GraphHeat", "step", lambda: graph_heat().evolve(10.0, 1, np.ones(8))),
+        ("VarCoefGraphHeat", "step", lambda: q.VarCoefGraphHeat(q.Graph.path(8), np.ones(8), rho_bar=4.0).evolve(
+            10.0, 1, np.ones(8))),
+        ("MagnusGraphHeat", "step", lambda: q.MagnusGraphHeat(graph=q.Graph.path(8), lap_at_t=path8,
+                                                              rho_bar_max=4.0).evolve(5.0, 4, np.ones(8))),
+        ("MagnusGraphHeat6", "step", lambda: q.MagnusGraphHeat6(graph=q.Graph.path(8), lap_at_t=path8,
+                                                                rho_bar_max=4.0).evolve(5.0, 4, np.ones(8))),
+        ("GraphAdjoint", "step", lambda: q.GraphAdjoint(graph=q.Graph.path(8), lap_at_t=path8,
+                                                        rho_bar=4.0).evolve_state_adjoint(np.ones(8), 5.0, n_steps=4)),
+        ("VarCoefMagnusGraph", "step", lambda: q.VarCoefMagnusGraph(
+            8, lap_at_t=path8, a_at_t=lambda t: np.ones(8), rho_bar_max=4.0, a_sup_max=1.0).evolve(5.0, 4, np.ones(8))),
+        ("SmolyakD6V8", "step", lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(10.0, np.ones(4**6))),
+        ("AdjointFokkerPlanckV8", "step", lambda: q.AdjointFokkerPlanckV8(1.0, 0.0, -10.0).step(1.0, [0.0], [1.0])),
+        ("TtEvolver", "step", lambda: q.TtEvolver([1.0], [0.0], -10.0, [0.0], [1.0], 1e-10).evolve(
+            q.TtState([np.ones(8)]), 1.0, 1)),
         ("GraphKrylov", "nan", lambda: q.GraphKrylov(q.Laplacian.combinatorial(q.Graph.path(8))).evolve_batched(
             0.1, bad8[:, None].copy())),
         ("GraphKrylov", "unsupported option",

@@ -1,0 +1,196 @@
+"""Error against step count for every family, on problems with a known solution.
+
+A Chernoff step reads the grid function between nodes through an interpolant, and
+that read errs by a small amount on every step. The time error falls as the step
+shrinks, but the reading error adds up over the steps, so past some step count
+more steps make the result worse. This prints, for each family, the largest
+nodal error against the exact solution at a ladder of step counts ("refused" where
+the class refuses the step); the README's "Accuracy against step count" quotes it.
+
+Problems (all exact solutions, so every figure is the method's own error):
+- 1-D heat: exp(-x^2) on [-8, 8], n = 161, t = 0.5 (the convergence example's).
+- Heat2D: cos(pi x) cos(pi y) on [0, 1]^2 with reflecting ends, t = 0.05.
+- Manifold2D, sphere: cos(theta) on the unit sphere, chart [0, pi] x [0, 2 pi],
+  t = 0.5 (decays like exp(-2 t)); two grids.
+- Manifold2D, torus: cos(2 pi x) on the flat torus of period 1, chart [0, 1]^2
+  (the seam twice), t = 0.02 (decays like exp(-4 pi^2 t)); no curvature, so only the
+  reading error is left.
+- QuantumGraphHeat: du/dt = u''/2 on a star of 3 unit arms, the Kirchhoff mode
+  c_e sin(pi x / 2) (c = 1, -1, 0), t = 0.5; steps are given as tau / h^2.
+- Schrodinger1D / SchrodingerComplex1D: the free wave packet of
+  bench_schrodinger.py (c t = 1) on [-20, 20], n = 2001.
+- Graph heat: GraphHeat4th and MagnusGraphHeat on a path of 64 nodes from a
+  point mass, t = 5, against the eigen-decomposition (no grid, no interpolation).
+- TtEvolver: cos(x) cos(y) on the periodic square of period 2 pi, 64 nodes per axis,
+  t = 0.5 (its step reads the cores by cubic interpolation).
+
+Run: PYTHONPATH=<build dir> python bench/bench_accuracy_steps.py
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+import quorvane as q
+
+
+def row(label, counts, errors):
+    cells = "".join(f"{e:>10.1e}" if isinstance(e, float) else f"{e:>10}" for e in errors)
+    print(f"  {label:<28}{cells}")
+
+
+def header(title, counts, unit="n_steps"):
+    print(f"\n{title}")
+    print(f"  {unit:<28}" + "".join(f"{c:>10}" for c in counts))
+
+
+def attempt(fn):
+    try:
+        return float(fn())
+    except q.QuorvaneError:
+        return "refused"  # the step limit (kind CflViolated; the Magnus radius: OutOfDomain)
+
+
+def heat_1d():
+    x = np.linspace(-8.0, 8.0, 161)
+    exact = np.exp(-x * x / 3.0) / math.sqrt(3.0)
+    counts = [8, 16, 32, 64, 128, 256, 512, 1024]
+    header("1-D heat, Gaussian, n = 161 (dx = 0.1), t = 0.5", counts)
+    for cls in (q.Heat1D, q.Heat1D6th, q.Heat1DZeta4):
+        def err(steps, cls=cls):
+            h = cls(-8.0, 8.0, 161, np.exp(-x * x))
+            h.evolve(0.5, n_steps=steps)
+            return np.max(np.abs(h.values() - exact))
+        row(cls.__name__, counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def heat_2d():
+    counts = [2, 4, 8, 16, 32, 64, 128, 256, 512]
+    header("Heat2D, cos(pi x) cos(pi y), reflecting ends, t = 0.05", counts)
+    for n in (17, 65):
+        g = np.linspace(0.0, 1.0, n)
+        X, Y = np.meshgrid(g, g, indexing="ij")
+        U = np.cos(np.pi * X) * np.cos(np.pi * Y)
+        flat, exact = U.ravel(order="F"), math.exp(-2 * np.pi**2 * 0.05) * U.ravel(order="F")
+        h = q.Heat2D(0.0, 1.0, n, 0.0, 1.0, n)
+        row(f"{n} x {n}", counts, [attempt(lambda s=s: np.max(np.abs(h.evolve(flat, 0.05 / s, s) - exact)))
+                                   for s in counts])
+
+
+def sphere():
+    counts = [5, 10, 20, 40, 80, 160, 320]
+    header("Manifold2D sphere2, cos(theta), t = 0.5", counts)
+    for nx, ny in ((17, 33), (33, 65), (65, 129)):
+        th, ph = np.linspace(0.0, np.pi, nx), np.linspace(0.0, 2 * np.pi, ny)
+        T, _ = np.meshgrid(th, ph, indexing="ij")
+        U = np.cos(T).ravel(order="F")
+
+        def err(steps):
+            m = q.Manifold2D(0.0, np.pi, nx, 0.0, 2 * np.pi, ny, U, manifold="sphere2")
+            m.evolve(0.5, n_steps=steps)
+            return np.max(np.abs(m.values() - math.exp(-1.0) * U))
+        row(f"{nx} x {ny}", counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def torus():
+    counts = [1, 2, 4, 8, 16, 32, 64]
+    header("Manifold2D torus, cos(2 pi x), t = 0.02", counts)
+    for n in (33, 65, 129):
+        g = np.linspace(0.0, 1.0, n)
+        X, _ = np.meshgrid(g, g, indexing="ij")
+        U = np.cos(2 * np.pi * X).ravel(order="F")
+
+        def err(steps):
+            m = q.Manifold2D(0.0, 1.0, n, 0.0, 1.0, n, U, manifold="torus")
+            m.evolve(0.02, n_steps=steps)
+            return np.max(np.abs(m.values() - math.exp(-4 * np.pi**2 * 0.02) * U))
+        row(f"{n} x {n}", counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def quantum_graph():
+    ratios = [2.0, 1.0, 0.5, 0.25, 0.125, 0.0625]
+    header("QuantumGraphHeat, star of 3 unit arms, Kirchhoff mode, t = 0.5", ratios, unit="tau / h^2")
+    c = np.array([1.0, -1.0, 0.0])
+    for n in (17, 33, 65):
+        h = 1.0 / (n - 1)
+        x = np.linspace(0.0, 1.0, n)
+        mode = np.outer(c, np.sin(0.5 * np.pi * x)).ravel()
+        exact = math.exp(-0.5 * (0.5 * np.pi) ** 2 * 0.5) * mode
+
+        def err(r):
+            heat = q.QuantumGraphHeat(q.QuantumGraph.star(3, n_grid=n))
+            heat.set_state(mode)
+            heat.evolve(0.5, n_steps=math.ceil(0.5 / (r * h * h)))
+            return np.max(np.abs(heat.values() - exact))
+        row(f"n_grid = {n}", ratios, [attempt(lambda r=r: err(r)) for r in ratios])
+
+
+def packet(x, ct):
+    a = 1.0 + 1j * ct
+    return np.sqrt(1.0 / a) * np.exp(-((x - 2.0 * ct) ** 2) / (4.0 * a) + 1j * (x - ct))
+
+
+def schrodinger():
+    counts = [25, 50, 100, 200, 400, 800, 1600, 3200]
+    header("Schrodinger, free wave packet (c t = 1), [-20, 20], n = 2001", counts)
+    n = 2001
+    x = np.linspace(-20.0, 20.0, n)
+    psi0, exact = packet(x, 0.0), packet(x, 1.0)
+    for cls, t in ((q.Schrodinger1D, 1.0), (q.SchrodingerComplex1D, 2.0)):
+        def err(steps, cls=cls, t=t):
+            s = cls(-20.0, 20.0, n, psi0)
+            s.evolve(t, n_steps=steps)
+            return np.max(np.abs(s.values() - exact))
+        row(cls.__name__, counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def graph_heat():
+    counts = [4, 8, 16, 32, 64, 128, 256, 1024]
+    header("graph heat, path of 64 nodes, point mass, t = 5", counts)
+    g = q.Graph.path(64)
+    lap = q.Laplacian.combinatorial(g)
+    w, v = np.linalg.eigh(lap.to_dense())
+    f0 = np.eye(64)[0]
+    exact = v @ (np.exp(-5.0 * w) * v[0])
+    heat4 = q.GraphHeat4th(graph=g, rho_bar=4.0)
+    magnus = q.MagnusGraphHeat(graph=g, lap_at_t=lambda t: lap, rho_bar_max=4.0)
+    row("GraphHeat4th", counts, [attempt(lambda s=s: np.max(np.abs(heat4.evolve(5.0, s, f0) - exact)))
+                                 for s in counts])
+    row("MagnusGraphHeat", counts, [attempt(lambda s=s: np.max(np.abs(magnus.evolve(5.0, s, f0) - exact)))
+                                    for s in counts])
+
+
+def tensor_train():
+    counts = [8, 16, 32, 64, 128, 256, 512]
+    header("TtEvolver, cos(x) cos(y), period 2 pi, 64 nodes per axis, t = 0.5", counts)
+    n = 64
+    x = np.arange(n) * (2 * np.pi / n)
+    hi = x[-1]                       # the nodes are spaced (hi - lo)/(n - 1), the period is n h
+    exact = math.exp(-1.0) * np.outer(np.cos(x), np.cos(x))
+
+    def err(steps):
+        state = q.TtState([np.cos(x), np.cos(x)])
+        q.TtEvolver([1.0, 1.0], [0.0, 0.0], 0.0, [0.0, 0.0], [hi, hi], 1e-12).evolve(state, 0.5, steps)
+        # A rank-1 state stays rank 1: its value is the product of the two axis profiles.
+        probes = [np.eye(n)[i] for i in range(n)]
+        values = np.array([[state.inner_separable([pi, pj]) for pj in probes] for pi in probes])
+        return np.max(np.abs(values - exact))
+    row("TtEvolver", counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def main():
+    print(f"quorvane {q.version()}: largest nodal error against the exact solution")
+    heat_1d()
+    heat_2d()
+    sphere()
+    torus()
+    quantum_graph()
+    schrodinger()
+    graph_heat()
+    tensor_train()
+
+
+if __name__ == "__main__":
+    main()
