@@ -48,6 +48,10 @@ def main():
     counts = [100, 200] if args.quick else [25, 50, 100, 200, 400, 800, 1600]
 
     print(f"du/dt = a u'' + b u' + c u on [{XMIN}, {XMAX}], n = {N}, s0 = {S0}, t = {T}")
+    print("Columns: the coefficients, then the largest |u - exact| over the nodes after n_steps steps")
+    print('(the column heads); "refused": steps beyond the class\'s limit (kind CflViolated); order:')
+    print("log2 of the ratio of the first two errors (the order in time), unless the errors are at")
+    print("rounding level, where the scheme is exact in time for these coefficients.")
     print(f"{'class':<20}{'a':>5}{'b':>5}{'c':>6}" + "".join(f"{c:>10}" for c in counts) + "   order")
     finals = {}
     for name, (a, b, c, make) in CASES.items():

@@ -1,7 +1,8 @@
 """What every example shares: its command line and the optional plot.
 
 Each example runs in seconds, prints its numbers and, when matplotlib is
-installed, saves one PNG; without matplotlib it says that the plot was
+installed (pip install matplotlib, or pip install ".[plot]" in the
+repository), saves one PNG; without matplotlib it says that the plot was
 skipped. Options:
 
     --quick         a shorter setting (fewer step counts, smaller batches)
@@ -27,14 +28,15 @@ def save_plot(args, name, draw):
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        print(f"plot skipped: matplotlib is not installed ({name}.png not written)")
+        print(f"plot skipped: matplotlib is not installed ({name}.png not written; "
+              f"pip install matplotlib, or pip install \".[plot]\" in the repository)")
         return None
     path = pathlib.Path(args.outdir) / f"{name}.png"
     path.parent.mkdir(parents=True, exist_ok=True)
     plt.figure(figsize=(7.0, 4.5))
     draw(plt)
     plt.tight_layout()
-    plt.savefig(path, dpi=120)
+    plt.savefig(path, dpi=120, bbox_inches="tight")  # a legend outside the axes stays in the picture
     plt.close()
     print(f"plot saved: {path}")
     return path
