@@ -76,7 +76,8 @@ constexpr char kGhEvolveDoc[] =
     "with dtype=\"f32\").\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
-    "    \"[GridMismatch] f0.len()={} != graph.n_nodes()={}\", \"[NanInf]\" for non-finite f0,\n"
+    "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
+    "    \"[NanInf]\" for non-finite f0,\n"
     "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps).\n";
 constexpr char kGhBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
@@ -212,7 +213,8 @@ constexpr char kHoEvolveDoc[] =
     "Evolve the node signal f0 over t_final in n_steps steps; returns a new float64 array.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
-    "    \"[GridMismatch] f0.len()={} != graph.n_nodes()={}\", \"[NanInf]\" for non-finite f0,\n"
+    "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
+    "    \"[NanInf]\" for non-finite f0,\n"
     "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps).\n";
 constexpr char kHoBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"

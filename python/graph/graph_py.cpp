@@ -165,9 +165,9 @@ constexpr char kFromCsrDoc[] =
     "Raises\n------\n"
     "TypeError\n    For arrays of another dtype or dimension.\n"
     "QuorvaneError\n"
-    "    \"[GridMismatch] {name} must be contiguous\", \"[OutOfDomain] from_csr_parts: ...\" for\n"
-    "    a malformed structure, \"[NanInf] Laplacian::from_csr: non-finite entry: {value}\",\n"
-    "    \"[OutOfDomain] Laplacian::from_csr: diagonal entry must be >= 0\".\n";
+    "    kind GridMismatch for a strided (non-contiguous) array, OutOfDomain for a malformed\n"
+    "    structure (lengths, offsets, indices of n or more), NanInf for a non-finite entry and\n"
+    "    OutOfDomain for a negative diagonal entry (each message names the value).\n";
 constexpr char kRowPtrDoc[] = "row_ptr($self)\n--\n\nA copy of the row offsets as int64.\n";
 constexpr char kColIdxDoc[] = "col_idx($self)\n--\n\nA copy of the column indices as int64.\n";
 constexpr char kValsDoc[] = "vals($self)\n--\n\nA copy of the stored values.\n";

@@ -87,8 +87,8 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    \"[OutOfDomain] a(x) must be finite and >= 0 (Theorem 6: inf a > 0)\" for a bad\n"
-    "    diffusion coefficient, or \"[NanInf]\" when b or c make a sample point or a value\n"
+    "    kind OutOfDomain for a negative or non-finite diffusion coefficient a, or\n"
+    "    \"[NanInf]\" when b or c make a sample point or a value\n"
     "    non-finite. The values are unchanged after a failure.\n";
 
 constexpr char kEvolveBatchedDoc[] =

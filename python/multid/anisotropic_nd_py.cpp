@@ -193,9 +193,9 @@ constexpr char kNd2Doc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] a_values length L != expected N\" (likewise b_values, c_values),\n"
-    "    \"[NanInf] a_values contains NaN or Inf\", the grid errors of each axis, \"[GridMismatch]\n"
-    "    AnisotropicShiftChernoffND: grid.len() must be >= 5^D\" and \"... diffusion tensor not SPD\n"
-    "    at grid point\".\n"
+    "    \"[NanInf] a_values contains NaN or Inf\", the grid errors of each axis, kind\n"
+    "    GridMismatch for fewer than 5^D nodes in all (D the dimension) and \"... diffusion tensor\n"
+    "    not SPD at grid point\" for a tensor that is not positive definite.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -318,9 +318,8 @@ constexpr char kApplyDoc[] =
     "TypeError\n    \"v must be numpy.ndarray[float64]\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and > 0\", \"[GridMismatch] v flat length does not match\n"
-    "    grid size\", \"[GridMismatch] v length mismatch after ravel\", \"[GridMismatch]\n"
-    "    AnisotropicShiftChernoffND: grid.len() must be >= 5^D\" for fewer than 25 nodes, kind NanInf\n"
-    "    for a non-finite result.\n";
+    "    grid size\", \"[GridMismatch] v length mismatch after ravel\", kind GridMismatch for\n"
+    "    fewer than 25 nodes, kind NanInf for a non-finite result.\n";
 
 constexpr char kShapeDoc[] = "shape($self)\n--\n\nReturn the grid shape (nx, ny).\n";
 

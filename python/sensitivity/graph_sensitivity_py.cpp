@@ -53,7 +53,7 @@ constexpr char kEdgeGradDoc[] =
     "    dJ/du_n at the final state (for J = 1/2 |u_n - target|^2 this is u_n - target).\n"
     QUORVANE_EDGE_GRAD_COMMON
     "    \"[OutOfDomain] edge_weight_grad: a != None (varcoef path not yet implemented; pass\n"
-    "    a=None)\"; \"[GridMismatch] f0.len()=L != graph.n_nodes()=N\" for u0 or dj_du_n.\n"
+    "    a=None)\"; kind GridMismatch when u0 or dj_du_n is not one value per node.\n"
     "TypeError\n    If u0 or dj_du_n is neither a float64 array nor a sequence of floats.\n"
     "\n"
     "Examples\n"

@@ -61,9 +61,8 @@ constexpr char kGreeksDoc[] =
     "Returns\n-------\ntuple of three numpy.ndarray[float64]\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
-    "    \"[OutOfDomain] t must be finite and >= 0\", \"[GridMismatch] values.len() must equal\n"
-    "    grid.n\" when u0 had another length than n_grid, \"[OutOfDomain] a(x) must be finite and\n"
-    "    >= 0 (strict ellipticity required for sqrt)\" for a negative scale_theta, and kind\n"
+    "    \"[OutOfDomain] t must be finite and >= 0\", kind GridMismatch when u0 had another\n"
+    "    length than n_grid, kind OutOfDomain for a negative scale_theta, and kind\n"
     "    OutOfDomain for scale_theta = 0 with t > 0. The state is unchanged after a failure.\n";
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nThe length of the stored state.\n";

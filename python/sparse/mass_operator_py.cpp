@@ -38,8 +38,8 @@ constexpr char kFromDoc[] =
     "the upper triangle are read) and share K.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[GridMismatch] m_dense length {} != n*n = {}*{} = {}\",\n"
-    "    \"[NanInf] TriangularFactor: mass matrix has a non-finite entry: {value}\",\n"
-    "    \"[OutOfDomain] TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)\".\n";
+    "    kind NanInf for a non-finite entry of the mass matrix (the message names it), kind\n"
+    "    OutOfDomain when the mass matrix is not positive definite (\"... pivot \u2264 0\").\n";
 constexpr char kEvolveDoc[] =
     "evolve($self, t, v, path=\"chebyshev\", tol=1e-10, m_max=18, n_steps=100)\n--\n\n"
     "e^{-t A_hat} v as a new 1-D float64 array (no change of variables by R). path is\n"

@@ -40,11 +40,11 @@ constexpr char kFromCsrDoc[] =
     "ascending columns per row, float64 data) as a symmetric operator; the arrays are\n"
     "copied.\n\n"
     "Raises\n------\nQuorvaneError\n"
-    "    \"[NanInf] SymmetricOperator::from_csr: non-finite entry: {value}\" (checked first),\n"
-    "    \"[OutOfDomain] from_csr_parts: ...\" for a malformed structure,\n"
-    "    \"[OutOfDomain] SymmetricOperator::from_csr: diagonal entry < 0\",\n"
-    "    \"[OutOfDomain] SymmetricOperator::from_csr: no (j,i) entry for existing (i,j)\",\n"
-    "    \"[OutOfDomain] SymmetricOperator::from_csr: asymmetric entry exceeds sym_tol\".\n";
+    "    kind NanInf for a non-finite entry (checked first); kind OutOfDomain for a malformed\n"
+    "    structure (lengths, offsets, indices of n or more), a negative diagonal entry, an\n"
+    "    entry (i, j) without its mirror (j, i), which is also what unsorted columns give\n"
+    "    (\"no (j,i) entry for existing (i,j)\"), and a pair (i, j), (j, i) further apart than\n"
+    "    sym_tol.\n";
 constexpr char kEvolveBatchedDoc[] =
     "evolve_batched($self, t, v_nc, path=\"chebyshev\", tol=1e-10, m_max=18, n_steps=100, cg_max_iter=None)\n--\n\n"
     "Apply e^{-tA} to each column of the [N, C] float64 array v_nc; returns a new [N, C]\n"
