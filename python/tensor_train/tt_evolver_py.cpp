@@ -39,9 +39,9 @@ constexpr char kTtEvolverDoc[] =
     "\n"
     "Examples\n"
     "--------\n"
-    ">>> x = np.linspace(0.0, 2 * np.pi, 33)[:-1]\n"
+    ">>> x = np.arange(32) * (2 * np.pi / 32)     # period 2 pi: the last node is x[-1], not 2 pi\n"
     ">>> s = quorvane.TtState([np.cos(x), np.ones(32)])\n"
-    ">>> ev = quorvane.TtEvolver([1.0, 1.0], [0.0, 0.0], 0.0, [0.0, 0.0], [2 * np.pi, 2 * np.pi], 1e-10)\n"
+    ">>> ev = quorvane.TtEvolver([1.0, 1.0], [0.0, 0.0], 0.0, [0.0, 0.0], [x[-1], x[-1]], 1e-10)\n"
     ">>> ev.evolve(s, 0.1, 20)\n"
     ">>> print(s.ndim(), s.peak_rank())\n"
     "2 1\n";
