@@ -140,7 +140,6 @@ def _refusal_table():
     def graph_heat():
         return q.GraphHeat(graph=q.Graph.path(8), rho_bar=4.0)
 
-    changing = "an overflow or a NaN in the Chebyshev or Taylor action is refused as NanInf after the mend under way"
     rows = []
     plain = ["Heat1D", "Heat1D4th", "Heat1D6th", "Heat1DZeta4", "Heat1DZeta6", "Heat1DZeta8", "TruncatedExp1D",
              "TruncatedExp4th1D", "DiffusionExpmv1D", "Shift1D", "DriftReaction1D", "DriftReaction4th1D", "Strang1D",
@@ -226,9 +225,6 @@ def _refusal_table():
         ("Etdrk4", "option", lambda: q.Etdrk4.from_symmetric_op(sym8(), "foo", 0.1)),
         ("GeneralOperator", "nan", lambda: q.GeneralOperator.from_csr(8, *csr_parts(q.Graph.path(8))).evolve_batched(
             0.1, bad8[:, None].copy())),
-    ]
-    # Rows whose behaviour is being mended now: today they answer another kind or nothing.
-    pending = [
         ("SymmetricOperator", "nan", lambda: sym8().evolve_batched(0.1, bad8[:, None].copy())),
         ("MassKOperator", "nan", lambda: q.MassKOperator.from_k_and_mass(sym8(), np.eye(8).ravel()).evolve(0.1, bad8)),
         ("mass_lumped_evolve", "nan", lambda: q.mass_lumped_evolve(sym8(), np.ones(8), 0.1, bad8[:, None].copy())),
@@ -236,11 +232,7 @@ def _refusal_table():
         ("Etdrk4", "nan", lambda: q.Etdrk4.from_symmetric_op(sym8(), "allen_cahn", 0.1).step(bad8)),
         ("phi_action", "nan", lambda: q.phi_action(sym8(), 1, 0.1, bad8)),
     ]
-    marks = {"mass_lumped_evolve-length": "a 1-D v_nc is to be refused as GridMismatch, not the frame's TypeError"}
-    params = [pytest.param(*row, id=f"{row[0]}-{row[1]}") for row in rows]
-    params += [pytest.param(*row, id=f"{row[0]}-{row[1]}", marks=pytest.mark.xfail(
-        strict=True, reason=marks.get(f"{row[0]}-{row[1]}", changing))) for row in pending]
-    return params
+    return [pytest.param(*row, id=f"{row[0]}-{row[1]}") for row in rows]
 
 
 @pytest.mark.parametrize("cls, situation, call", _refusal_table())
