@@ -83,6 +83,21 @@ void Laplacian<F>::spmv(std::span<const F> x, std::span<F> y) const {
 template struct Laplacian<double>;
 template struct Laplacian<float>;
 
+bool LaplacianOperator::diagonal(std::span<double> d) const {
+    const Laplacian<double>& lap = *lap_;
+    for (std::uint64_t i = 0; i < lap.n_nodes; ++i) {
+        // Row i of spmv(e_i) term by term: an off-diagonal entry adds
+        // vals * 0.0, a signed zero (NaN for an infinite entry), as in the
+        // product, and repeated diagonal entries add up in storage order.
+        double sum = 0.0;
+        for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) {
+            sum += lap.vals[k] * (lap.col_idx[k] == i ? 1.0 : 0.0);
+        }
+        d[i] = sum;
+    }
+    return true;
+}
+
 Expected<Laplacian<double>> from_csr_parts(std::uint64_t n_nodes, std::vector<std::uint64_t> row_ptr,
                                            std::vector<std::uint32_t> col_idx, std::vector<double> vals,
                                            LaplacianKind kind) {

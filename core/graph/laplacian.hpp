@@ -110,6 +110,9 @@ public:
     std::size_t n() const override { return static_cast<std::size_t>(lap_->n_nodes); }
     double spectral_bound() const override { return lap_->spectral_bound; }
     void apply(std::span<const double> x, std::span<double> y) const override { lap_->spmv(x, y); }
+    // A_ii from row i's stored entries in O(nnz), summed as spmv sums
+    // them for e_i.
+    bool diagonal(std::span<double> d) const override;
 
 private:
     const Laplacian<double>* lap_;

@@ -133,9 +133,11 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
     const double tol_eff = std::isnan(tol) ? 1e-12 : std::max(tol, 1e-12);
     const std::uint64_t cap = cg_max_iter ? *cg_max_iter : derived_cap(op, dt, tol_eff);
 
-    // Jacobi weights 1 / (1 + dt A_ii), the diagonal probed with unit vectors.
+    // Jacobi weights 1 / (1 + dt A_ii). The diagonal comes from the operator
+    // when it can give it (O(nnz) for a sparse one), else from n products
+    // with unit vectors; both give the same bits.
     std::vector<double> jacobi(n, 1.0);
-    {
+    if (!op.diagonal(jacobi)) {
         std::vector<double> e = pool.take(n);
         std::vector<double> w = pool.take(n);
         Status st;
@@ -145,13 +147,16 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
             if (st = poll.tick(); !st) break;
             e[i] = 1.0;
             op.apply(e, w);
-            const double d = dt * w[i] + 1.0;
-            jacobi[i] = d > 1e-300 ? 1.0 / d : 1.0;
+            jacobi[i] = w[i];
             e[i] = 0.0;
         }
         pool.give_back(std::move(e));
         pool.give_back(std::move(w));
         if (!st) return st;
+    }
+    for (double& a : jacobi) {
+        const double d = dt * a + 1.0;
+        a = d > 1e-300 ? 1.0 / d : 1.0;
     }
 
     std::vector<double> cur = pool.take(n);

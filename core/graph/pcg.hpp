@@ -22,6 +22,10 @@ public:
     virtual double spectral_bound() const = 0;
     // y = A x; every entry of y is written. x and y hold n() values.
     virtual void apply(std::span<const double> x, std::span<double> y) const = 0;
+    // Writes A_ii to d[i] (n() values) with the bits apply gives for entry i
+    // of A e_i, and returns true; false, d untouched, when the operator
+    // cannot give its diagonal more cheaply than by n products.
+    virtual bool diagonal(std::span<double> /*d*/) const { return false; }
 };
 
 // y = (I + dt A)^(-n_steps) x with dt = t / n_steps, n_steps solves by

@@ -58,11 +58,13 @@ Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(co
     auto op = std::shared_ptr<MassKOperator>(new MassKOperator(std::move(*factor), k));
     const std::size_t n = op->n();
     std::vector<double> e(n, 0.0), col(n, 0.0), row_sum(n, 0.0);
+    op->diagonal_.assign(n, 0.0);
     for (std::size_t j = 0; j < n; ++j) {
         e[j] = 1.0;
         op->apply(e, col);
         e[j] = 0.0;
         for (std::size_t i = 0; i < n; ++i) row_sum[i] += std::fabs(col[i]);
+        op->diagonal_[j] = col[j];
     }
     double bound = 0.0;
     for (const double s : row_sum) bound = max_ignore_nan(bound, s);
@@ -76,6 +78,11 @@ void MassKOperator::apply(std::span<const double> x, std::span<double> y) const 
     factor_.solve_upper(x, w);
     k_.laplacian()->spmv(w, z);
     factor_.solve_upper_transpose(z, y);
+}
+
+bool MassKOperator::diagonal(std::span<double> d) const {
+    std::copy(diagonal_.begin(), diagonal_.end(), d.begin());
+    return true;
 }
 
 Status MassKOperator::evolve(double t, const KrylovPath& path, double tol, std::span<const double> v,

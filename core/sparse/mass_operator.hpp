@@ -52,6 +52,9 @@ public:
     double spectral_bound() const override { return spectral_bound_; }
     // y = R^-T K R^-1 x.
     void apply(std::span<const double> x, std::span<double> y) const override;
+    // Kept from the columns the bound is formed from: n products less per
+    // implicit evolution.
+    bool diagonal(std::span<double> d) const override;
 
     const TriangularFactor& factor() const { return factor_; }
     const SymmetricOperator& k() const { return k_; }
@@ -66,6 +69,7 @@ private:
     TriangularFactor factor_;
     SymmetricOperator k_;
     double spectral_bound_ = 0.0;
+    std::vector<double> diagonal_;
 };
 
 // D^-1/2 K D^-1/2 with D = diag(masses): K's pattern, values

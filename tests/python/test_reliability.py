@@ -71,10 +71,11 @@ def test_huge_steps_fail_at_once(call):
     ("None", "q.shift1d_coeff_grad(0, 1, 64, *[np.full(64, 0.3)] * 3, u(64), u(64), 0.1, 10**9)"),
     ("None", "q.edge_weight_grad(q.Graph.path(64), u0=u(64), dj_du_n=u(64), t=0.1, n_steps=10**9, rho_bar=4.0,"
              " params='all_edges')"),
-    # One backward-Euler step whose set-up probes the diagonal with 10**5 products (~10 s) before its
-    # first CG iteration: both are polled inside, not only between steps.
-    ("q.SymmetricOperator.from_csr(np.arange(100001), np.arange(100000, dtype=np.int32), np.ones(100000), 100000)",
-     "obj.evolve_batched(1.0, np.ones((100000, 1)), path='implicit', n_steps=1)"),
+    # One stiff backward-Euler step: a single CG solve of 10**5 iterations (~30 s), polled inside.
+    ("q.SymmetricOperator.from_csr(np.r_[0, np.arange(2, 299997, 3), 299998],"
+     " (np.arange(100000)[:, None] + np.arange(-1, 2)).ravel()[1:-1].astype(np.int32),"
+     " np.tile([-1.0, 2.0, -1.0], 100000)[1:-1], 100000)",
+     "obj.evolve_batched(1e9, np.ones((100000, 1)), path='implicit', n_steps=1)"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""

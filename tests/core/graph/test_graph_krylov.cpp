@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -148,6 +149,47 @@ TEST(ImplicitEuler, StopRequestsReachTheDiagonalProbeAndTheSolve) {
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error().variant(), CoreError::Variant::CallbackFailed);
         EXPECT_LT(op.products.load(), request + 100) << "stop requested at product " << request;
+    }
+}
+
+// The operator without its diagonal: the action probes it with unit vectors.
+struct ProbedOperator final : SpdOperator {
+    const SpdOperator& inner;
+    explicit ProbedOperator(const SpdOperator& op) : inner(op) {}
+    std::size_t n() const override { return inner.n(); }
+    double spectral_bound() const override { return inner.spectral_bound(); }
+    void apply(std::span<const double> x, std::span<double> y) const override { inner.apply(x, y); }
+};
+
+TEST(ImplicitEuler, GivenDiagonalHasTheBitsOfTheProbe) {
+    std::vector<std::shared_ptr<const Laplacian<double>>> laps{test_laplacian(40)};  // weighted degrees
+    std::vector<Edge<double>> edges{{0, 1, 0.3}, {1, 2, 1.7}, {0, 2, 0.9}};  // node 3 isolated
+    laps.push_back(std::make_shared<const Laplacian<double>>(
+        Laplacian<double>::from_graph(*Graph<double>::from_edges(4, edges), LaplacianKind::Normalized)));
+    // Columns out of order, a diagonal stored in pieces whose sum depends on
+    // their order ((0.1 + 0.2) + 0.7 != 0.1 + (0.2 + 0.7)), a row with none.
+    laps.push_back(std::make_shared<const Laplacian<double>>(
+        *from_csr_parts(4, {0, 5, 8, 10, 14}, {2, 0, 1, 0, 0, 1, 0, 3, 3, 0, 3, 1, 2, 3},
+                        {-0.25, 0.1, -0.5, 0.2, 0.7, 2.0, -0.5, -0.5, -1.0, -0.25, 0.7, -0.5, -1.0, 0.8},
+                        LaplacianKind::GeneralSymmetric)));
+    for (const auto& lap : laps) {
+        const LaplacianOperator op(*lap);
+        const ProbedOperator probed(op);
+        const std::size_t n = op.n();
+        std::vector<double> d(n), e(n, 0.0), w(n);
+        ASSERT_TRUE(op.diagonal(d));
+        for (std::size_t i = 0; i < n; ++i) {
+            e[i] = 1.0;
+            op.apply(e, w);
+            e[i] = 0.0;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(d[i]), std::bit_cast<std::uint64_t>(w[i])) << n << " " << i;
+        }
+        std::vector<double> x(n), y(n), y_probed(n);
+        for (std::size_t i = 0; i < n; ++i) x[i] = std::cos(0.7 * double(i));
+        ScratchPool<double> pool;
+        ASSERT_TRUE(implicit_euler_action(op, x, y, 2, 0.3, 1e-12, std::nullopt, pool));
+        ASSERT_TRUE(implicit_euler_action(probed, x, y_probed, 2, 0.3, 1e-12, std::nullopt, pool));
+        EXPECT_EQ(y, y_probed) << n;
     }
 }
 

@@ -1,7 +1,9 @@
 // The consistent-mass factor and bound, and the lumped congruence.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "core/sparse/mass_operator.hpp"
@@ -54,6 +56,27 @@ TEST(MassKOperator, BoundCoversTheSpectrumOfTheFiniteElementPencil) {
         const double rho = 6.0 / (h * h) * (1.0 - c) / (2.0 + c);
         EXPECT_GE((*op)->spectral_bound(), rho) << n;
         EXPECT_LE((*op)->spectral_bound(), 1.08 * rho) << n;
+    }
+}
+
+TEST(MassKOperator, DiagonalHasTheBitsOfTheProducts) {
+    // The implicit action takes this diagonal instead of n products.
+    const std::uint64_t n = 13;
+    std::vector<double> m(n * n, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        m[i * n + i] = 0.9 + 0.05 * double(i % 3);
+        if (i + 1 < n) m[i * n + i + 1] = 0.25;
+        if (i + 3 < n) m[i * n + i + 3] = -0.1;
+    }
+    const auto op = MassKOperator::from_k_and_mass(p1_stiffness(n, 0.3), m);
+    ASSERT_TRUE(op);
+    std::vector<double> d(n), e(n, 0.0), w(n);
+    ASSERT_TRUE((*op)->diagonal(d));
+    for (std::uint64_t i = 0; i < n; ++i) {
+        e[i] = 1.0;
+        (*op)->apply(e, w);
+        e[i] = 0.0;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(d[i]), std::bit_cast<std::uint64_t>(w[i])) << i;
     }
 }
 
