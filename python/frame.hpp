@@ -630,12 +630,13 @@ bool signal_raised_with_lock_held(void*);
 // Runs a core loop of a call that keeps the interpreter lock throughout,
 // with Ctrl-C answered between its steps (poll_stop): an exception a signal
 // handler raises (KeyboardInterrupt) ends the call once the loop returns.
+// fn returns a Status or an Expected, returned as it is otherwise.
 template <class Fn>
-Status run_with_lock_held(Fn&& fn) {
+auto run_with_lock_held(Fn&& fn) {
     ScopedStopHook hook(StopHook{&signal_raised_with_lock_held, nullptr});
-    Status st = fn();
-    if (!st && st.error().variant() == CoreError::Variant::CallbackFailed && PyErr_Occurred()) throw_python_error();
-    return st;
+    auto r = fn();
+    if (!r && r.error().variant() == CoreError::Variant::CallbackFailed && PyErr_Occurred()) throw_python_error();
+    return r;
 }
 
 // ---------------------------------------------------------------------------

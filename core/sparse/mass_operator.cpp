@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -19,6 +20,7 @@ Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_
     }
     std::vector<double> r(n * n, 0.0);
     for (std::uint64_t j = 0; j < n; ++j) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
         double d = m_dense[j * n + j];
         for (std::uint64_t k = 0; k < j; ++k) d -= r[k * n + j] * r[k * n + j];
         if (d <= 0.0) {
@@ -60,6 +62,7 @@ Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(co
     std::vector<double> e(n, 0.0), col(n, 0.0), row_sum(n, 0.0);
     op->diagonal_.assign(n, 0.0);
     for (std::size_t j = 0; j < n; ++j) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
         e[j] = 1.0;
         op->apply(e, col);
         e[j] = 0.0;

@@ -35,7 +35,8 @@ constexpr char kMassKDoc[] =
 constexpr char kFromDoc[] =
     "from_k_and_mass(k_op, m_dense)\n--\n\n"
     "Factor the mass matrix m_dense (n*n float64 values, row-major; only the diagonal and\n"
-    "the upper triangle are read) and share K.\n\n"
+    "the upper triangle are read) and share K. O(n^3) with the interpreter lock held:\n"
+    "Ctrl-C stops it between columns (KeyboardInterrupt) and nothing is created.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[GridMismatch] m_dense length {} != n*n = {}*{} = {}\",\n"
     "    kind NanInf for a non-finite entry of the mass matrix (the message names it), kind\n"
@@ -80,7 +81,10 @@ Ref massk_from(const Args& a) {
                                              "*" + std::to_string(n) + " = " + nn_text);
     }
     const std::span<const double> values(m.data(), len);
-    return new_object(MassKOperatorObj{unwrap(MassKOperator::from_k_and_mass(k, values))});
+    // O(n^3) with the lock held (minutes from n of a few thousand): Ctrl-C
+    // is answered between the columns of the factor and of the bound.
+    return new_object(MassKOperatorObj{
+        unwrap(run_with_lock_held([&] { return MassKOperator::from_k_and_mass(k, values); }))});
 }
 
 Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {

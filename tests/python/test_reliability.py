@@ -76,6 +76,9 @@ def test_huge_steps_fail_at_once(call):
      " (np.arange(100000)[:, None] + np.arange(-1, 2)).ravel()[1:-1].astype(np.int32),"
      " np.tile([-1.0, 2.0, -1.0], 100000)[1:-1], 100000)",
      "obj.evolve_batched(1e9, np.ones((100000, 1)), path='implicit', n_steps=1)"),
+    # A dense O(n^3) factorisation and bound (~10 s) that keeps the interpreter lock.
+    ("(q.SymmetricOperator.from_csr(np.arange(2001), np.arange(2000, dtype=np.int32), np.ones(2000), 2000),"
+     " 4.0 * np.eye(2000).ravel())", "q.MassKOperator.from_k_and_mass(*obj)"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""
