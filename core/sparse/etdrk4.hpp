@@ -26,9 +26,11 @@ struct Etdrk4 {
 };
 
 // One step of size h from u into out (n values each), buffers from the pool
-// (repeated steps with one pool allocate only during the first). Fails with
-// the first failing phi action, and when a stage's nonlinearity or the new
-// state leaves the double range (DomainViolation with the non-finite value).
+// (repeated steps with one pool allocate only during the first). Refused
+// (OutOfDomain) before any work when one of its phi actions would exceed the
+// product cap of phi_plan; fails on a stop request, and when a stage's
+// nonlinearity or the new state leaves the double range (DomainViolation
+// with the non-finite value).
 Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, std::span<double> out,
                    ScratchPool<double>& pool, double h);
 

@@ -31,6 +31,11 @@ Status run_action(const NegLaplacianGenerator& gen, std::uint32_t k, std::span<c
     return {};
 }
 
+// eta = 2 (|tau| lambda_bar + ||v_scaled||_inf + 1).
+double phi_eta(const NegLaplacianGenerator& gen, double tau, double scaled_norm) {
+    return 2.0 * (std::fabs(tau) * gen.lap->spectral_bound + scaled_norm + 1.0);
+}
+
 }  // namespace
 
 void NegLaplacianGenerator::apply(std::span<const double> x, std::span<double> y) const {
@@ -46,10 +51,15 @@ Expected<PhiPlan> phi_plan(const NegLaplacianGenerator& gen, double tau, std::sp
     int scale_exp = 0;
     if (norm > 1.0) std::frexp(norm, &scale_exp);  // norm < 2^scale_exp
     const double scaled = std::ldexp(norm, -scale_exp);
-    const double eta = 2.0 * (std::fabs(tau) * gen.lap->spectral_bound + scaled + 1.0);
-    auto taylor = select_taylor_degree(eta, tau, kPhiTooLarge);
+    auto taylor = select_taylor_degree(phi_eta(gen, tau, scaled), tau, kPhiTooLarge);
     if (!taylor) return fail(taylor.error());
     return PhiPlan{*taylor, scale_exp};
+}
+
+Status phi_plans_fit(const NegLaplacianGenerator& gen, double tau, const char* too_large) {
+    auto taylor = select_taylor_degree(phi_eta(gen, tau, 1.0), tau, too_large);
+    if (!taylor) return fail(taylor.error());
+    return {};
 }
 
 void augmented_taylor_step(const NegLaplacianGenerator& gen, std::span<const double> v, std::uint64_t s,

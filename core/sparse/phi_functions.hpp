@@ -42,6 +42,14 @@ struct PhiPlan {
 };
 Expected<PhiPlan> phi_plan(const NegLaplacianGenerator& gen, double tau, std::span<const double> v);
 
+// Succeeds when phi_plan admits every action of step |tau| or less on any v:
+// the scaled norm is at most 1 and the cheapest plan's cost never falls as
+// eta grows, so the plan for scaled norm 1 bounds them all. Otherwise the
+// same OutOfDomain refusal, with the caller's message. A driver that makes
+// several actions checks this first, so it never runs some of its actions
+// only to have a later one refused.
+Status phi_plans_fit(const NegLaplacianGenerator& gen, double tau, const char* too_large);
+
 // One sub-step w <- T_m(B/s) w (exactly m terms, no early stop). w and z hold
 // n + 3 values, y holds n; v is the (scaled) coupling vector.
 void augmented_taylor_step(const NegLaplacianGenerator& gen, std::span<const double> v, std::uint64_t s,

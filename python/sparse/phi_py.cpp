@@ -63,12 +63,15 @@ constexpr char kFromDoc[] =
 constexpr char kStepDoc[] =
     "step($self, u)\n--\n\nThe state after one step h, as a new 1-D float64 array.\n\n"
     "A u holding NaN or Inf is refused (\"[NanInf] u contains NaN or Inf: {value}\"), and so is a\n"
-    "step whose nonlinearity u - u^3 or result leaves the double range (kind NanInf, naming it).\n";
+    "step whose nonlinearity u - u^3 or result leaves the double range (kind NanInf, naming it).\n"
+    "A step one of whose phi actions would need more than 1e7 sparse products (h * lambda_max_bound\n"
+    "above about 5.9e5) is refused before any work, kind OutOfDomain; a step costs about\n"
+    "110 * h * lambda_max_bound sparse products in all.\n";
 constexpr char kIntegrateDoc[] =
     "integrate($self, u0, n_steps)\n--\n\n"
     "The state u(n_steps h) after n_steps steps from u0, as a new 1-D float64 array\n"
-    "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, and a step that leaves the\n"
-    "double range, are refused as by ``step``.\n";
+    "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, a step that leaves the double\n"
+    "range and a step beyond the product cap are refused as by ``step``.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 struct PhiArgs {

@@ -79,6 +79,9 @@ def test_huge_steps_fail_at_once(call):
     # A dense O(n^3) factorisation and bound (~10 s) that keeps the interpreter lock.
     ("(q.SymmetricOperator.from_csr(np.arange(2001), np.arange(2000, dtype=np.int32), np.ones(2000), 2000),"
      " 4.0 * np.eye(2000).ravel())", "q.MassKOperator.from_k_and_mass(*obj)"),
+    # One ETDRK4 step of h * lambda_bar = 1e5 (~1e7 sparse products, minutes): polled inside its phi actions.
+    ("q.Etdrk4.from_symmetric_op(q.ConservativeDiffusionChernoff.from_k_array(10**4, 0.0, 1.0, np.ones(10**4))"
+     ".to_symmetric_operator(), 'allen_cahn', 2.5e-4)", "obj.step(u(10**4))"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""

@@ -127,6 +127,28 @@ def test_etdrk4_refusals(args, msg):
     assert str(e.value) == msg
 
 
+ETD_TOO_LARGE = ("[OutOfDomain] Etdrk4: h * lambda_max_bound too large: a phi action of the step would need more "
+                 "than 10000000 operator products (use a smaller h)")
+
+
+# At h * lambda_bar = 1e6 the full-step actions exceed the cap, but the five half-step actions
+# before them do not: those once ran first (~20 min at n = 10^4) and phi_action's refusal came after.
+@pytest.mark.parametrize("h_lam", [1e6, 1e10, 1e300])
+@pytest.mark.parametrize("call", [lambda e: e.step(V), lambda e: e.integrate(V, 3)])
+def test_etdrk4_refuses_a_step_beyond_the_product_cap_up_front(h_lam, call):
+    op = symmetric(q, LAP)
+    e = q.Etdrk4.from_symmetric_op(op, "allen_cahn", h_lam / op.lambda_max_bound())
+    with pytest.raises(QuorvaneError) as err:
+        call(e)
+    assert str(err.value) == ETD_TOO_LARGE
+
+
+def test_etdrk4_cap_is_per_action_not_per_step():
+    # h * lambda_bar = 2e5: each action ~3.4e6 products, the step ~2e7 in all (a 1 x 1 operator keeps it short).
+    one = q.SymmetricOperator.from_csr(np.array([0, 1], np.int64), np.array([0], np.int32), np.array([1.0]), 1)
+    assert np.isfinite(q.Etdrk4.from_symmetric_op(one, "allen_cahn", 2e5).step(np.array([0.5]))).all()
+
+
 def test_etdrk4_length_messages_and_empty_operator():
     e = q.Etdrk4.from_symmetric_op(symmetric(q, LAP), "allen_cahn", 0.1)
     with pytest.raises(QuorvaneError, match=rf"^\[GridMismatch\] u length 3 != op.n\(\) {N}$"):
