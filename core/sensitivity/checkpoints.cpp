@@ -14,7 +14,8 @@ CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n) {
     }
     const double root = std::ceil(std::sqrt(static_cast<double>(n_steps)));
     p.interval = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(root));
-    p.marks = (n_steps + p.interval - 1) / p.interval;
+    // Rounded up without n_steps + interval - 1, which wraps for counts near 2^64.
+    p.marks = n_steps / p.interval + (n_steps % p.interval != 0 ? 1 : 0);
     p.segment = std::min(p.interval, n_steps);
     std::size_t states = 0, values = 0, bytes = 0;
     if (!__builtin_add_overflow(p.marks, p.segment + 2, &states) && !__builtin_mul_overflow(states, n, &values) &&

@@ -115,3 +115,13 @@ def test_step_counts_whose_checkpoints_cannot_be_held_are_refused():
         q.shift1d_coeff_grad(0.0, 1.0, 64, f, f, f, f, f, 0.1, 2**63)
     assert str(e.value).startswith("[OutOfDomain] n_steps = 9223372036854775808 would keep 3037000500 checkpoints "
                                    "of n = 64 values (3.110e12 bytes), more than this machine's memory (")
+
+
+# The checkpoint count is ceil(n_steps / ceil(sqrt(n_steps))), also where n_steps plus the
+# interval would wrap around 64 bits.
+@pytest.mark.parametrize("n_steps, marks", [(2**64 - 1, 2**32), (2**64 - 2**32, 2**32 - 1), (2**62 + 1, 2**31 + 1)])
+def test_checkpoint_count_of_the_largest_step_counts(n_steps, marks):
+    f = np.full(8, 0.3)
+    with pytest.raises(QuorvaneError) as e:
+        q.shift1d_coeff_grad(0.0, 1.0, 8, f, f, f, f, f, 0.1, n_steps)
+    assert str(e.value).startswith(f"[OutOfDomain] n_steps = {n_steps} would keep {marks} checkpoints of n = 8 values (")
