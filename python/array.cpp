@@ -321,9 +321,13 @@ std::vector<std::uint64_t> uint_vec_arg(const Args& a, std::size_t i, std::uint6
     if (!it) throw_python_error();
     std::vector<std::uint64_t> out;
     while (Ref item{PyIter_Next(it.get())}) {
-        const std::uint64_t v = to_u64(item.get(), name.c_str());
-        if (v > max) raise_overflow_error("argument '" + name + "': out of range integral type conversion attempted");
-        out.push_back(v);
+        // Entries bounded by 32 bits refuse negative values with the same text
+        // as too large ones, as a 32-bit count argument does.
+        std::optional<std::uint64_t> v;
+        if (max <= 0xFFFFFFFFull) v = to_u32(item.get(), name.c_str());
+        else v = to_u64(item.get(), name.c_str());
+        if (!v || *v > max) raise_overflow_error("argument '" + name + "': out of range integral type conversion attempted");
+        out.push_back(*v);
     }
     if (PyErr_Occurred()) throw_python_error();
     return out;

@@ -284,6 +284,16 @@ std::uint64_t to_u64(PyObject* o, const char* name) {
     return static_cast<std::uint64_t>(v);
 }
 
+std::optional<std::uint32_t> to_u32(PyObject* o, const char* name) {
+    Ref idx(PyNumber_Index(o));
+    if (!idx) rethrow_argument_error(name);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) rethrow_argument_error(name);
+    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFll) return std::nullopt;
+    return static_cast<std::uint32_t>(v);
+}
+
 void raise_conversion_error(PyObject* o, const char* name, const char* target) {
     raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(o) + "' object cannot be converted to '" +
                      target + "'");
@@ -307,13 +317,9 @@ std::uint64_t Args::u64(std::size_t i) const { return to_u64(vals_[i], name(i));
 // A 32-bit count refuses everything it cannot hold with one text, negative and
 // huge values alike; the 64-bit conversions keep the interpreter's own texts.
 std::uint32_t Args::u32(std::size_t i) const {
-    Ref idx(PyNumber_Index(vals_[i]));
-    if (!idx) rethrow_argument_error(name(i));
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) rethrow_argument_error(name(i));
-    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFll) raise_overflow_error("out of range integral type conversion attempted");
-    return static_cast<std::uint32_t>(v);
+    const std::optional<std::uint32_t> v = to_u32(vals_[i], name(i));
+    if (!v) raise_overflow_error("out of range integral type conversion attempted");
+    return *v;
 }
 std::string Args::str(std::size_t i) const { return to_str(vals_[i], name(i)); }
 PyObject* Args::list(std::size_t i) const {

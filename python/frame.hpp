@@ -125,6 +125,9 @@ Args bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 // Scalar conversions with the argument's name in the TypeError.
 double to_f64(PyObject* o, const char* name);
 std::uint64_t to_u64(PyObject* o, const char* name);
+// A value in 0 ... 2^32 - 1, or nullopt for any other integer, negative and
+// huge ones alike (a non-integer is the TypeError naming the argument).
+std::optional<std::uint32_t> to_u32(PyObject* o, const char* name);
 std::string to_str(PyObject* o, const char* name);
 // "argument '<name>': '<type>' object cannot be converted to '<target>'".
 [[noreturn]] void raise_conversion_error(PyObject* o, const char* name, const char* target);

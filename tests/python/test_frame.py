@@ -191,6 +191,15 @@ def test_unsigned_32_bit_arguments_refuse_every_value_they_cannot_hold_alike(cal
     raises_exact(OverflowError, "out of range integral type conversion attempted", call, value)
 
 
+# The entries of a sequence of 32-bit indices refuse alike too, naming the argument.
+@pytest.mark.parametrize("value", [-1, -2 ** 70, 2 ** 32, 2 ** 64])
+def test_unsigned_32_bit_sequence_entries_refuse_every_value_they_cannot_hold_alike(value):
+    raises_exact(OverflowError, "argument 'indices': out of range integral type conversion attempted",
+                 quorvane.GeneralOperator.from_csr, 2, [0, 1, 2], [0, value], [1.0, 1.0])
+    with pytest.raises(quorvane.QuorvaneError, match="column index out of range"):
+        quorvane.GeneralOperator.from_csr(2, [0, 1, 2], [0, 2 ** 32 - 1], [1.0, 1.0])
+
+
 def test_unsigned_32_bit_range_ends_are_accepted():
     for m_max in (0, 2 ** 32 - 1):
         assert quorvane.GraphKrylov(L5, m_max=m_max).n_nodes() == 5
