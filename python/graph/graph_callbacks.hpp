@@ -49,6 +49,9 @@ struct TrustedBound {
     double bound;
     double scale;
     double tau;
+    // Refuse only where the quotient puts the step itself past the radius
+    // (tau * scale * quotient >= pi/2), not wherever it exceeds `bound`.
+    bool past_radius_only = false;
 };
 LaplacianProvider checking_bound(LaplacianProvider lap_at_t, TrustedBound b, CallbackErrors& errors);
 LaplacianProviderF32 checking_bound(LaplacianProviderF32 lap_at_t, TrustedBound b, CallbackErrors& errors);

@@ -74,7 +74,9 @@ constexpr char kAdjointDoc[] =
     "    Used, when graph is not given, for its node count.\n" QUORVANE_ADJOINT_CALLBACK_DOC
     "convergence_check : bool, optional\n"
     "    Refuse tau * rho_bar >= pi/2 (default True; \"magnus_graph\" only: the variable-\n"
-    "    coefficient kernel always refuses tau * rho_bar^3 >= pi/2).\n"
+    "    coefficient kernel always refuses tau * rho_bar^3 >= pi/2). A sample of L(t) whose\n"
+    "    spectral_bound would fail that test leaves it resting on rho_bar, which is then refused\n"
+    "    (kind OutOfDomain) where a Rayleigh quotient q of the sample shows tau * q >= pi/2.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -179,6 +181,13 @@ Ref adjoint_evolve(const GraphAdjointObj& self, const Args& a) {
     const double tau = t / static_cast<double>(n_steps);
     CallbackErrors errors;
     LaplacianProvider lap = lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors);
+    // With the radius test on, rho_bar is tested on the samples whose own
+    // bound would not pass it: refused where a sample's Rayleigh quotient puts
+    // the step past the radius (a bound below the spectrum whose steps stay
+    // within it gives the same sweep as a valid one).
+    if (!self.varcoef && self.convergence_check) {
+        lap = checking_bound(std::move(lap), {"GraphAdjoint", "rho_bar", self.rho_bar, 1.0, tau, true}, errors);
+    }
     CoefficientProvider coef;
     if (self.varcoef) coef = varcoef_a_at_t_adaptor(held(self.a, "a"), n, errors, "a");
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {

@@ -3,10 +3,13 @@
 // Magnus graph heat, by the discrete adjoint-state method.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/foundation/numeric.hpp"
+#include "core/graph/magnus_graph.hpp"
+#include "core/graph/rayleigh.hpp"
 #include "core/sensitivity/graph_sensitivity_helpers.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
@@ -36,7 +39,9 @@ namespace {
     "    \"[OutOfDomain] apply_edge_weight_deriv: index out of range\" and \"... self-loop (i==j)\",\n"  \
     "    [OutOfDomain] for tau * rho_bar >= pi/2 (Magnus convergence radius), and \"[NanInf] all\n"     \
     "    values must be finite (no NaN/Inf)\" when the gradient is not finite (a rho_bar below\n"     \
-    "    the spectral radius of L lets the steps amplify);\n"
+    "    the spectral radius of L lets the steps amplify); a finite gradient whose steps passed\n"   \
+    "    the radius test only on rho_bar, where a few power iterations find a Rayleigh quotient q\n" \
+    "    of L with tau * q >= pi/2, is refused too (kind OutOfDomain, naming rho_bar and q);\n"
 
 constexpr char kEdgeGradDoc[] =
     "edge_weight_grad(graph=None, a=None, *, u0, dj_du_n, t, n_steps, rho_bar, params)\n--\n\n"
@@ -108,6 +113,21 @@ SharedGraph checked_graph(const Args& a, const Scalars& s, const char* a_message
     return graph_from_graph_or_laplacian(a.get(0), nullptr);
 }
 
+// The steps' radius test tau * rho_bar < pi/2 rests on rho_bar where L's own
+// Gershgorin bound would fail it; a gradient whose steps a Rayleigh quotient
+// of L puts past the radius is refused. A sweep that failed on its own
+// (states overflowing) keeps its error, so the probe runs after it.
+void refuse_gradient_past_the_radius(const char* fn, const SharedGraph& graph, double tau, double rho_bar) {
+    if (!(tau * rho_bar < kMagnusRadius)) return;
+    const SharedLaplacian lap = combinatorial_of(graph);
+    if (!(tau * lap->spectral_bound >= kMagnusRadius)) return;
+    const std::optional<double> lower = without_gil([&] { return largest_eigenvalue_lower_bound(*lap); });
+    if (!lower || !(tau * *lower >= kMagnusRadius)) return;
+    if (const std::optional<std::string> text = bound_refutation(fn, "rho_bar", rho_bar, lower, lap->spectral_bound, "L")) {
+        py_err_with_kind("OutOfDomain", *text);
+    }
+}
+
 Ref edge_weight_grad_body(const Args& a) {
     const Scalars s{a.f64(4), a.u32(5), a.f64(6)};
     const SharedGraph graph =
@@ -120,6 +140,7 @@ Ref edge_weight_grad_body(const Args& a) {
     const double tau = s.t / static_cast<double>(s.n_steps);
     const std::vector<double> grad =
         unwrap(run_evolve([&] { return compute_edge_weight_grad(graph, u0, dj, params, tau, s.n_steps, s.rho_bar); }));
+    refuse_gradient_past_the_radius("edge_weight_grad", graph, tau, s.rho_bar);
     return new_array_f64(grad);
 }
 
@@ -143,6 +164,7 @@ Ref edge_weight_grad_batched_body(const Args& a) {
     const double tau = s.t / static_cast<double>(s.n_steps);
     const std::vector<double> grad = unwrap(run_evolve(
         [&] { return adjoint_state_gradient_batched(graph, u0_cols, dj_cols, params, tau, s.n_steps, s.rho_bar); }));
+    refuse_gradient_past_the_radius("edge_weight_grad_batched", graph, tau, s.rho_bar);
     return new_array_f64(grad);
 }
 

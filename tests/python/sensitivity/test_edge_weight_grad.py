@@ -166,3 +166,31 @@ def test_batched_errors(kw, kind, msg):
     with pytest.raises(kind) as e:
         q.edge_weight_grad_batched(**{**base, **kw})
     assert msg in str(e.value) if kind is TypeError else str(e.value) == msg
+
+
+# rho_bar = 1 passes the radius test at tau = 1 where the graph's Gershgorin bound 5.8
+# fails it: the steps amplify there (|T4(-tau lambda_max)| ~ 6), and a gradient resting
+# on that bound is refused, naming it. The exact largest eigenvalue is never refused.
+@pytest.mark.parametrize("batched", [False, True])
+def test_rho_bar_below_the_spectrum(batched):
+    graph = Graph.from_edges(N, np.array(EDGES))
+    params = [(i, j) for i, j, _ in EDGES]
+    u0, dj = signals(N, seed=4)
+    name = "edge_weight_grad_batched" if batched else "edge_weight_grad"
+
+    def run(rho_bar, t, n_steps):
+        kw = dict(t=t, n_steps=n_steps, rho_bar=rho_bar, params=params)
+        if batched:
+            return q.edge_weight_grad_batched(graph, u0_cols=u0, dj_du_n_cols=dj, **kw)
+        return q.edge_weight_grad(graph, u0=u0[:, 0], dj_du_n=dj[:, 0], **kw)
+
+    with pytest.raises(QuorvaneError) as e:
+        run(1.0, 4.0, 4)
+    assert str(e.value).startswith(f"[OutOfDomain] {name}: rho_bar = 1.000e0 is below the largest eigenvalue of L, "
+                                   "which is at least ")
+    w = weights_of(EDGES)
+    lam = np.linalg.eigvalsh(dense_laplacian(N, w)).max()
+    t, h = 4 * (math.pi / 2 / lam) * (1 - 1e-9), 1e-5
+    fd = [(discrete_loss(bumped(w, p, h), u0[:, 0], dj[:, 0], t, 4) -
+           discrete_loss(bumped(w, p, -h), u0[:, 0], dj[:, 0], t, 4)) / (2 * h) for p in params]
+    assert np.max(np.abs(run(lam, t, 4) - fd)) < 1e-7  # O(h^2) difference error

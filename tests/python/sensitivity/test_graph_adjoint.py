@@ -224,6 +224,28 @@ def test_live_radius_tests():
         vc.evolve_state_adjoint(LAM, 1.0, 5)
 
 
+def test_rho_bar_below_the_spectrum():
+    # tau = 1 passes the radius test with rho_bar = 1 but not with the samples' own
+    # bound 4: the test then rests on rho_bar, which the first sample (the latest
+    # step's first Gauss time) disproves; the steps amplify there, |T4(-3.85)| = 4.2.
+    g = Graph.path(N)
+    with pytest.raises(QuorvaneError) as info:
+        GraphAdjoint(g, lap_at_t=lambda t: g, rho_bar=1.0).evolve_state_adjoint(LAM, 4.0, 4)
+    assert str(info.value).startswith("[OutOfDomain] GraphAdjoint: rho_bar = 1.000e0 is below the largest eigenvalue "
+                                      "of lap_at_t(t) at t = 3.211324865405187, which is at least ")
+    unchecked = GraphAdjoint(g, lap_at_t=lambda t: g, rho_bar=1.0, convergence_check=False)
+    assert np.all(np.isfinite(unchecked.evolve_state_adjoint(LAM, 4.0, 4)))
+    # The largest eigenvalue itself at the edge of the radius: with a constant L each
+    # transposed step is the degree-4 Taylor polynomial of exp(-tau L).
+    lam = 2 + 2 * math.cos(math.pi / N)
+    tau = math.pi / 2 / lam * (1 - 1e-9)
+    path_laplacian = np.diag(np.r_[1.0, [2.0] * (N - 2), 1.0]) - np.eye(N, k=1) - np.eye(N, k=-1)
+    m = -tau * path_laplacian
+    step = sum(np.linalg.matrix_power(m, j) / math.factorial(j) for j in range(5))
+    out = GraphAdjoint(g, lap_at_t=lambda t: g, rho_bar=lam).evolve_state_adjoint(LAM, 4 * tau, 4)
+    assert np.abs(out - np.linalg.matrix_power(step, 4) @ LAM).max() < 1e-13
+
+
 @pytest.mark.parametrize("value, message", [
     (0.0, "[OutOfDomain] VarCoef adjoint: a(t) not positive/finite"),
     (-1.0, "[NanInf] VarCoef adjoint: a(t) not positive/finite: NaN"),
