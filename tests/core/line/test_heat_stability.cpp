@@ -210,7 +210,7 @@ K variable_kernel(const Grid1D<double>& g, const SineCoefficient& c) {
 // up to about 3e-4 for heat4 and 1.3e-3 for heat6; the reported heat6 bound is
 // lower because the frozen symbol exceeds 1 by up to 50 % at high
 // frequencies where the real step is stable).
-TEST(HeatStepViolation, IssueCaseRefusedAndTheReportedStepHolds) {
+TEST(HeatStepViolation, SineCoefficientCaseRefusedAndTheReportedStepHolds) {
     const Grid1D<double> g = grid(0.0, 1.0, 201);
     const SineCoefficient c{0.5, 2.0 * M_PI, 0.0};
     auto check = [&](const auto& k, int steps, double growth, double lo, double hi) {

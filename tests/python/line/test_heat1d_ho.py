@@ -133,7 +133,7 @@ def test_zeta_step_bound_both_sides(cls):
     cls(0.0, 1.0, n, u0).evolve(t, n_steps=int(m.group(2)))
 
 
-def test_issue_example_zeta6_refused_instead_of_noise():
+def test_zeta6_far_beyond_its_limit_refused_instead_of_noise():
     # n = 101, t = 0.16, 100 steps: tau = 16 dx^2, far beyond 3.5 dx^2; the
     # evolution used to return an error of order 1 as success.
     x, u0 = cosine(101)
@@ -158,7 +158,7 @@ def test_zeta8_chebyshev_window():
 
 @pytest.mark.parametrize("cls", UNIT, ids=NAME)
 def test_variable_coefficient_calls_judged_as_a_whole(cls):
-    # The issue's case: a = 1 + 0.5 sin(2 pi x), n = 201, 100 steps of 5e-3
+    # a = 1 + 0.5 sin(2 pi x), n = 201, 100 steps of 5e-3
     # used to hand back noise grown to 1e3. The real heat6 step has spectral
     # radius 1.38 there, so three steps grow noise less than tenfold and are
     # taken; the heat4 step (53) is refused even for three.
