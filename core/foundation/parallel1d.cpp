@@ -216,47 +216,97 @@ Status par_apply_nodes(std::span<double> out, FunctionRef<Expected<double>(std::
     return {};
 }
 
+NodeShares node_shares(std::size_t n, std::size_t max_shares) {
+    const std::size_t c = std::min(chunk_count(n), max_shares);
+    if (c <= 1) return {1, n};
+    const std::size_t len = (n + c - 1) / c;
+    return {(n + len - 1) / len, len};
+}
+
+namespace {
+
+// The pieces of nodes [lo, hi) (signed, possibly beyond the grid) that a
+// widened chunk computes: clipped to [0, n), or taken modulo n.
+template <class Piece>
+Status widened_pieces(std::int64_t lo, std::int64_t hi, std::size_t n, bool wrap, const Piece& piece) {
+    const std::int64_t nn = static_cast<std::int64_t>(n);
+    if (!wrap || hi - lo >= nn) return piece(static_cast<std::size_t>(std::max<std::int64_t>(lo, 0)),
+                                             static_cast<std::size_t>(std::min(hi, nn)));
+    if (lo < 0) {
+        if (Status st = piece(static_cast<std::size_t>(nn + lo), n); !st) return st;
+        return piece(0, static_cast<std::size_t>(hi));
+    }
+    if (hi > nn) {
+        if (Status st = piece(static_cast<std::size_t>(lo), n); !st) return st;
+        return piece(0, static_cast<std::size_t>(hi - nn));
+    }
+    return piece(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
+}
+
+}  // namespace
+
 Status run_node_steps(std::size_t n, std::size_t steps,
                       FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step,
                       std::size_t max_shares) {
-    const std::size_t c = std::min(chunk_count(n), max_shares);
-    if (c <= 1) {
-        for (std::size_t k = 0; k < steps; ++k) {
-            if (k > 0)
+    return run_node_rounds(n, steps, 1, 0, false,
+                           [&](const RoundPiece& p) { return step(p.step, p.begin, p.end, p.share); }, max_shares);
+}
+
+Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares) {
+    depth = std::max<std::size_t>(depth, 1);
+    const std::size_t rounds = steps / depth + (steps % depth != 0);
+    const auto [shares, len] = node_shares(n, max_shares);
+    // The steps of round r of one share, each on its chunk widened by the
+    // reach of the steps after it in the round.
+    auto run_round = [&](std::size_t r, std::size_t s) -> Status {
+        const std::size_t first = r * depth;
+        const std::size_t count = std::min(depth, steps - first);
+        const std::int64_t begin = static_cast<std::int64_t>(std::min(n, s * len));
+        const std::int64_t end = static_cast<std::int64_t>(std::min(n, s * len + len));
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::int64_t widen = static_cast<std::int64_t>((count - 1 - j) * reach);
+            Status st = widened_pieces(begin - widen, end + widen, n, wrap, [&](std::size_t b, std::size_t e) {
+                return piece(RoundPiece{first + j, r, b, e, s, j == 0, j + 1 == count});
+            });
+            if (!st) return st;
+        }
+        return {};
+    };
+    if (shares <= 1) {
+        for (std::size_t r = 0; r < rounds; ++r) {
+            if (r > 0)
                 if (Status st = poll_stop(); !st) return st;
-            if (Status st = step(k, 0, n, 0); !st) return st;
+            if (Status st = run_round(r, 0); !st) return st;
         }
         return {};
     }
-    const std::size_t len = (n + c - 1) / c;
-    const std::size_t shares = (n + len - 1) / len;
 
     StepBarrier barrier(shares);
-    // halt[k % 2]: some share failed in step k, or a stop was requested after
-    // it. Only step k writes it and only after the barrier ending step k is it
-    // read; the flag of step k + 1 is the other one, still clear.
+    // halt[r % 2]: some share failed in round r, or a stop was requested
+    // after it. Only round r writes it and only after the barrier ending
+    // round r is it read; the flag of round r + 1 is the other one, still
+    // clear.
     std::atomic<bool> halt[2] = {false, false};
     std::mutex slot_mutex;
     std::optional<CoreError> slot;
     std::vector<std::exception_ptr> faults(shares);
     std::vector<std::thread> threads;  // shares 1, 2, ...
     auto run_share = [&](std::size_t s) {
-        const std::size_t begin = s * len;
-        const std::size_t end = std::min(n, begin + len);
-        for (std::size_t k = 0; k < steps; ++k) {
+        for (std::size_t r = 0; r < rounds; ++r) {
             try {
-                Status st = step(k, begin, end, s);
+                Status st = run_round(r, s);
                 if (!st) {
                     std::lock_guard<std::mutex> lock(slot_mutex);
                     if (!slot) slot = st.error();
-                    halt[k % 2].store(true, std::memory_order_relaxed);
+                    halt[r % 2].store(true, std::memory_order_relaxed);
                 }
                 // The stop hook belongs to the calling thread (share 0).
-                if (s == 0 && k + 1 < steps && !halt[k % 2].load(std::memory_order_relaxed)) {
+                if (s == 0 && r + 1 < rounds && !halt[r % 2].load(std::memory_order_relaxed)) {
                     if (Status st = poll_stop(); !st) {
                         std::lock_guard<std::mutex> lock(slot_mutex);
                         if (!slot) slot = st.error();
-                        halt[k % 2].store(true, std::memory_order_relaxed);
+                        halt[r % 2].store(true, std::memory_order_relaxed);
                     }
                 }
             } catch (const abi::__forced_unwind&) {
@@ -264,17 +314,17 @@ Status run_node_steps(std::size_t n, std::size_t steps,
                 // calling thread first releases the other shares and joins
                 // them, so no joinable thread is left behind.
                 if (s == 0) {
-                    halt[k % 2].store(true, std::memory_order_relaxed);
+                    halt[r % 2].store(true, std::memory_order_relaxed);
                     barrier.arrive_and_wait();
                     for (auto& th : threads) th.join();
                 }
                 throw;
             } catch (...) {
                 faults[s] = std::current_exception();
-                halt[k % 2].store(true, std::memory_order_relaxed);
+                halt[r % 2].store(true, std::memory_order_relaxed);
             }
             barrier.arrive_and_wait();
-            if (halt[k % 2].load(std::memory_order_relaxed)) return;
+            if (halt[r % 2].load(std::memory_order_relaxed)) return;
         }
     };
 

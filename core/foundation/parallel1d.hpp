@@ -86,6 +86,40 @@ Status run_node_steps(std::size_t n, std::size_t steps,
                       FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step,
                       std::size_t max_shares = SIZE_MAX);
 
+// How run_node_steps splits n nodes: `shares` contiguous chunks of `len`
+// nodes (the last one shorter), the chunks of par_apply_nodes capped at
+// `max_shares`.
+struct NodeShares {
+    std::size_t shares;
+    std::size_t len;
+};
+NodeShares node_shares(std::size_t n, std::size_t max_shares = SIZE_MAX);
+
+// One share's part of one step in a round of run_node_rounds.
+struct RoundPiece {
+    std::size_t step;   // the step's index in the call
+    std::size_t round;  // the round it belongs to
+    std::size_t begin, end;  // the nodes to compute
+    std::size_t share;
+    bool from_input;  // reads the round's input, else what this share's previous step wrote
+    bool to_output;   // writes the round's output, else this share's own buffer
+};
+
+// `steps` steps over n nodes in rounds of up to `depth` steps, with one
+// barrier per round instead of one per step: a share computes every step of
+// a round on its own chunk widened by `reach` nodes on either side for each
+// step still to come in the round (the nodes those steps read), so it needs
+// nothing the other shares compute inside the round. The widened nodes are
+// clipped to [0, n), or with `wrap` taken modulo n (a periodic grid: a chunk
+// at one end reaches over the other); a step's nodes are given as one or two
+// pieces. A share's first step reads the round's input, its last writes its
+// own chunk of the round's output, and the steps between stay in the share's
+// own buffers. The calling thread takes share 0 and polls for a stop between
+// rounds; errors, faults and the split are those of run_node_steps, which
+// is the case depth = 1 (every step from the input into the output).
+Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares = SIZE_MAX);
+
 // The stepping form of a plain per-node kernel for run_steps: every node of
 // a share through apply_node.
 template <class K>

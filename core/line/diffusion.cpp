@@ -248,19 +248,25 @@ bool ReadPlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::s
     }
     // The samples each block reads; reads spread far beyond their nodes
     // would cost more samples than they save.
+    // A block's samples run from its first node's lowest read to its last
+    // node's highest, so any run of its nodes finds the cells it reads.
     block_cells_.clear();
+    lowest_ = INT64_MAX;
+    highest_ = INT64_MIN;
     for (std::size_t b = 0; b < count; b += kBlock) {
         const std::size_t e = std::min(count, b + kBlock);
         std::int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (std::size_t j = b; j < e; ++j) {
             for (std::size_t m = 0; m < reads_; ++m) {
-                const std::int64_t cell = static_cast<std::int64_t>(begin + j) + patterns_[ids_[reads_ * j + m]].offset;
-                lo = std::min(lo, cell);
-                hi = std::max(hi, cell + 2);
+                const std::int64_t offset = patterns_[ids_[reads_ * j + m]].offset;
+                lo = std::min(lo, offset);
+                hi = std::max(hi, offset + 1);
             }
         }
-        if (hi - lo > static_cast<std::int64_t>(3 * kBlock)) return false;
-        block_cells_.emplace_back(lo, hi);
+        if (static_cast<std::int64_t>(e - b) + hi - lo > static_cast<std::int64_t>(3 * kBlock)) return false;
+        block_cells_.emplace_back(lo, hi + 1);
+        lowest_ = std::min(lowest_, lo);
+        highest_ = std::max(highest_, hi);
     }
     end_ = end;
     return true;
@@ -274,7 +280,48 @@ Heat2Steps::Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& gr
       constant_(kernel.coef.constant_value()),
       plan_(steps >= 2 && constant_ && finite_nonneg(*constant_)),
       feet_(steps >= 2 && !constant_ && kernel.coef.fixed()),
-      shares_(std::max<std::size_t>(shares, 1)) {}
+      shares_(std::max<std::size_t>(shares, 1)),
+      rounds_(grid, constant_, tau, 5, plan_, shares) {}
+
+namespace {
+
+// The heat2 quadrature sum of the five reads, as the node step adds them.
+struct Heat2Sum {
+    double operator()(const double* r) const {
+        return (kHeatW0 * r[0] + kHeatW1 * (r[1] + r[2])) + kHeatW3 * (r[3] + r[4]);
+    }
+};
+
+}  // namespace
+
+bool Heat2Steps::round_step(std::span<const double> src, double* dst, std::size_t begin, std::size_t end,
+                            std::size_t share) {
+    return rounds_.run<5>(kernel_->grid, src, dst, begin, end, share, Heat2Sum{});
+}
+
+RoundPlans::RoundPlans(const Grid1D<double>& grid, std::optional<double> constant, double tau, std::size_t reads,
+                       bool planned, std::size_t shares)
+    : grid_(grid) {
+    if (!planned || !constant || grid.interp_kind.tag != InterpTag::SepticHermite) return;
+    offsets_ = quadrature_offsets(*constant, tau, reads);
+    double far = 0.0;
+    for (double d : offsets_) far = max_ignore_nan(far, std::fabs(d));
+    // Reads farther out than a block of cells are not planned anyway.
+    const double cells = std::ceil(far / grid.dx());
+    if (!(cells <= static_cast<double>(ReadPlan::kBlock))) return;
+    // A read's cell lies within one cell of its offset over dx (the grid's
+    // rounding), the cell's far end one further, and each node sample takes
+    // four nodes on either side.
+    reach_ = static_cast<std::size_t>(cells) + 6;
+    shares_.resize(std::max<std::size_t>(shares, 1));
+}
+
+bool RoundPlans::plan(const Grid1D<double>& kernel_grid, ReadPlan& p, std::size_t begin, std::size_t end) const {
+    if (!p.make(kernel_grid, grid_, offsets_, begin, end)) return false;
+    // Node i's reads take the values of nodes [i + lowest - 4, i + highest + 5].
+    const std::int64_t reach = static_cast<std::int64_t>(*reach_);
+    return p.lowest_cell() - 4 >= -reach && p.highest_cell() + 5 <= reach;
+}
 
 void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     sh.prepared = true;
@@ -318,9 +365,7 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
     if (!sh.prepared) prepare(sh, begin, end);
     double* out = dst.values.data();
     if (sh.planned) {
-        sh.plan.run<5>(src.values, src.grid, out, [](const double* r) {
-            return (kHeatW0 * r[0] + kHeatW1 * (r[1] + r[2])) + kHeatW3 * (r[3] + r[4]);
-        });
+        sh.plan.run<5>(src.values, src.grid, out, Heat2Sum{});
         return {};
     }
     if (!sh.feet.empty()) {

@@ -122,13 +122,23 @@ public:
     // number of offsets planned).
     template <std::size_t R, class Combine>
     void run(std::span<const double> src, const Grid1D<double>& grid, double* out, const Combine& combine) {
+        run<R>(src, grid, out, combine, begin_, end_);
+    }
+
+    // The same for the planned nodes [lo, hi) only.
+    template <std::size_t R, class Combine>
+    void run(std::span<const double> src, const Grid1D<double>& grid, double* out, const Combine& combine,
+             std::size_t lo, std::size_t hi) {
         static_assert(R <= kMaxReads);
         if (reads_ != R) internal_fault("ReadPlan::run: read count mismatch");
+        if (lo < begin_ || hi > end_) internal_fault("ReadPlan::run: nodes outside the plan");
         constexpr std::size_t reads = R;
         double r[R];
-        for (std::size_t b = begin_, block = 0; b < end_; b += kBlock, ++block) {
-            const std::size_t e = std::min(end_, b + kBlock);
-            samples_.fill(src, grid, block_cells_[block].first, block_cells_[block].second);
+        for (std::size_t b = lo; b < hi;) {
+            const std::size_t block = (b - begin_) / kBlock;
+            const std::size_t e = std::min(hi, begin_ + (block + 1) * kBlock);
+            samples_.fill(src, grid, static_cast<std::int64_t>(b) + block_cells_[block].first,
+                          static_cast<std::int64_t>(e - 1) + block_cells_[block].second);
             const std::uint16_t* id = ids_.data() + reads * (b - begin_);
             for (std::size_t i = b; i < e; ++i, id += reads) {
                 const std::int64_t node = static_cast<std::int64_t>(i);
@@ -138,8 +148,17 @@ public:
                 }
                 out[i] = combine(r);
             }
+            b = e;
         }
     }
+
+    // The planned nodes and how far their reads reach: every read of node i
+    // lies in the cells [i + lowest, i + highest] (a cell's read takes the
+    // samples of both its ends).
+    std::size_t begin() const { return begin_; }
+    std::size_t end() const { return end_; }
+    std::int64_t lowest_cell() const { return lowest_; }
+    std::int64_t highest_cell() const { return highest_; }
 
     // out[i] = combine(r) for every planned node i, r[j] the read of the
     // grid function (srcs[j], grid) at the plan's single offset.
@@ -152,7 +171,8 @@ public:
         for (std::size_t b = begin_, block = 0; b < end_; b += kBlock, ++block) {
             const std::size_t e = std::min(end_, b + kBlock);
             for (std::size_t j = 0; j < S; ++j) {
-                sources_[j].fill(srcs[j], grid, block_cells_[block].first, block_cells_[block].second);
+                sources_[j].fill(srcs[j], grid, static_cast<std::int64_t>(b) + block_cells_[block].first,
+                                 static_cast<std::int64_t>(e - 1) + block_cells_[block].second);
             }
             const std::uint16_t* id = ids_.data() + (b - begin_);
             for (std::size_t i = b; i < e; ++i, ++id) {
@@ -172,9 +192,62 @@ private:
     std::size_t begin_ = 0, end_ = 0, reads_ = 0;
     std::vector<std::uint16_t> ids_;  // pattern numbers, `reads_` per node
     std::vector<Pattern> patterns_;
-    std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;  // samples each block reads
+    std::int64_t lowest_ = 0, highest_ = 0;
+    // The samples a block's nodes read: cells [its first node + .first, its
+    // last node + .second).
+    std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;
     SepticSamples samples_;
     std::vector<SepticSamples> sources_;  // run_sources
+};
+
+// The plans of a constant-coefficient step run in rounds of several steps
+// (run_node_rounds): every share plans the widest pieces it meets (its
+// chunk widened for the round, at most two pieces when a periodic chunk
+// reaches over the far end) and runs the narrower pieces of the round's
+// later steps from them.
+class RoundPlans {
+public:
+    // Steps with the R quadrature offsets of `constant` (planned only when
+    // `planned`), on grid functions over `grid`, in `shares` shares.
+    RoundPlans(const Grid1D<double>& grid, std::optional<double> constant, double tau, std::size_t reads,
+               bool planned, std::size_t shares);
+
+    // How many nodes a step reads beyond its own on either side (the node
+    // samples of its cells included), or nothing when the step is not run
+    // from a plan.
+    std::optional<std::size_t> reach() const { return reach_; }
+
+    // Nodes [begin, end) of a step from src (on the planned grid) into out;
+    // false where they cannot run from a plan within the reach.
+    template <std::size_t R, class Combine>
+    bool run(const Grid1D<double>& kernel_grid, std::span<const double> src, double* out, std::size_t begin,
+             std::size_t end, std::size_t share, const Combine& combine) {
+        if (begin >= end) return true;
+        Pieces& sh = shares_[share];
+        for (std::size_t k = 0; k < sh.count; ++k) {
+            if (sh.plans[k].begin() <= begin && end <= sh.plans[k].end()) {
+                sh.plans[k].template run<R>(src, grid_, out, combine, begin, end);
+                return true;
+            }
+        }
+        if (!reach_ || sh.count == sh.plans.size() || !plan(kernel_grid, sh.plans[sh.count], begin, end)) {
+            return false;
+        }
+        sh.plans[sh.count++].template run<R>(src, grid_, out, combine, begin, end);
+        return true;
+    }
+
+private:
+    bool plan(const Grid1D<double>& kernel_grid, ReadPlan& p, std::size_t begin, std::size_t end) const;
+
+    struct alignas(64) Pieces {  // one cache line apart: shares write their own only
+        std::array<ReadPlan, 2> plans;
+        std::size_t count = 0;
+    };
+    Grid1D<double> grid_;
+    std::vector<double> offsets_;
+    std::optional<std::size_t> reach_;
+    std::vector<Pieces> shares_;
 };
 
 // Nodes [begin, end) of one step with every read through node samples of
@@ -266,6 +339,11 @@ public:
     Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
                 std::size_t share);
 
+    // Steps in rounds (see RoundPlans): the reach of a planned step, and
+    // nodes [begin, end) of one step from src into dst.
+    std::optional<std::size_t> round_reach() const { return rounds_.reach(); }
+    bool round_step(std::span<const double> src, double* dst, std::size_t begin, std::size_t end, std::size_t share);
+
 private:
     struct alignas(64) Share {  // one cache line apart: shares write their own only
         bool prepared = false;
@@ -284,6 +362,7 @@ private:
     bool plan_;
     bool feet_;
     std::vector<Share> shares_;
+    RoundPlans rounds_;
 };
 
 // The offsets 0, +-2 sqrt(k c tau) of a constant coefficient c's quadrature
@@ -318,7 +397,15 @@ public:
           constant_(constant),
           plan_(steps >= 2 && constant && finite_nonneg(*constant) && !kernel.source_kind()),
           feet_(steps >= 2 && !constant && !kernel.source_kind() && kernel.coef_fixed()),
-          shares_(std::max<std::size_t>(shares, 1)) {}
+          shares_(std::max<std::size_t>(shares, 1)),
+          rounds_(grid, constant, tau, R, plan_, shares) {}
+
+    // Steps in rounds (see RoundPlans).
+    std::optional<std::size_t> round_reach() const { return rounds_.reach(); }
+    bool round_step(std::span<const double> src, double* dst, std::size_t begin, std::size_t end,
+                    std::size_t share) {
+        return rounds_.template run<R>(kernel_->grid, src, dst, begin, end, share, Sum{});
+    }
 
     Status step(const GridFn<double>& src, GridFn<double>& dst, std::size_t begin, std::size_t end,
                 std::size_t share) {
@@ -386,6 +473,7 @@ private:
     bool plan_;
     bool feet_;
     std::vector<Share> shares_;
+    RoundPlans rounds_;
 };
 
 

@@ -8,8 +8,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -64,6 +67,60 @@ Status run_phase(S& s, std::size_t p, const GridFn<double>& src, GridFn<double>&
     }
 }
 
+// Steps per round when a stepping form can run several steps between two
+// barriers (round_reach, round_step: see run_node_rounds), for shares of
+// `len` nodes whose steps read `reach` nodes beyond their own: 1 (a barrier
+// per step) on one share or where the widened chunks would recompute more
+// than a sixteenth of the work; shares longer than kMaxRoundShare keep a
+// barrier per step, which costs them little, and spare the round's
+// buffers (two grid lengths per share).
+inline constexpr std::size_t kMaxRoundDepth = 16;
+inline constexpr std::size_t kMaxRoundShare = std::size_t{1} << 16;
+inline std::size_t round_depth(const NodeShares& split, std::size_t reach) {
+    if (split.shares <= 1 || reach == 0 || split.len > kMaxRoundShare) return 1;
+    return 1 + std::min(kMaxRoundDepth - 1, split.len / (16 * reach));
+}
+
+// `steps` steps of a stepping form with round_step in rounds of `depth`
+// (> 1) steps between the two buffers; false (buffers[0] untouched) where
+// some share could not plan its nodes, and the call is to run step by step.
+// The result ends in buffers[rounds % 2].
+template <class S>
+Expected<bool> run_rounds(S& stepper, GridFn<double>* const (&buffers)[2], std::size_t steps, std::size_t depth,
+                          std::size_t reach, std::size_t max_shares) {
+    const std::size_t n = buffers[0]->values.size();
+    const NodeShares split = node_shares(n, max_shares);
+    // Each share's own pair of buffers for the steps inside a round; only
+    // the nodes its widened chunk covers are ever written or read.
+    std::vector<std::unique_ptr<double[]>> own(2 * split.shares);
+    std::atomic<bool> unplanned{false};
+    const bool wrap = buffers[0]->grid.boundary.tag == BoundaryTag::Periodic;
+    Status st = run_node_rounds(
+        n, steps, depth, reach, wrap,
+        [&](const RoundPiece& p) -> Status {
+            const double* src =
+                p.from_input ? buffers[p.round % 2]->values.data() : own[2 * p.share + p.step % 2].get();
+            double* dst = nullptr;
+            if (p.to_output) {
+                dst = buffers[(p.round + 1) % 2]->values.data();
+            } else {
+                std::unique_ptr<double[]>& mine = own[2 * p.share + (p.step + 1) % 2];
+                if (!mine) mine = std::make_unique_for_overwrite<double[]>(n);
+                dst = mine.get();
+            }
+            if (stepper.round_step(std::span<const double>(src, n), dst, p.begin, p.end, p.share)) return {};
+            // Plans are made in the first round, before any share writes
+            // the round's input again.
+            if (p.round > 0) internal_fault("run_rounds: nodes planned too late");
+            unplanned.store(true, std::memory_order_relaxed);
+            return fail(CoreError::unsupported("rounds without a plan"));
+        },
+        max_shares);
+    if (unplanned.load(std::memory_order_relaxed)) return false;
+    if (!st) return fail(st.error());
+    return true;
+}
+
 // Runs `steps` applications of `kernel` with step tau, starting from
 // `start`, alternating between two buffers; returns the last result.
 // Kernels with a stepping form run the whole call on one set of workers
@@ -86,7 +143,20 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
         if constexpr (requires { stepper.min_share_nodes(); }) {
             max_shares = std::max<std::size_t>(1, n / stepper.min_share_nodes());
         }
-        GridFn<double>* buffers[2] = {&start, &other};
+        GridFn<double>* const buffers[2] = {&start, &other};
+        if constexpr (requires { stepper.round_reach(); }) {
+            const std::optional<std::size_t> reach = stepper.round_reach();
+            const std::size_t depth = reach ? round_depth(node_shares(n, max_shares), *reach) : 1;
+            if (depth > 1) {
+                auto done = run_rounds(stepper, buffers, steps, depth, *reach, max_shares);
+                if (!done) return fail(done.error());
+                if (*done) {
+                    const std::size_t rounds = steps / depth + (steps % depth != 0);
+                    if (rounds % 2 == 1) std::swap(start, other);
+                    return start;
+                }
+            }
+        }
         // steps * sweeps barriers, in runs whose count fits a size_t.
         for (std::size_t done = 0; done < steps;) {
             const std::size_t run = std::min(steps - done, SIZE_MAX / sweeps);

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -241,6 +242,54 @@ TEST(NodeSteps, StopRequestEndsTheCallBetweenStepsAndFaultsAfterTheJoin) {
     } catch (const InternalFault& f) {
         EXPECT_STREQ(f.what(), "a scoped thread panicked");
     }
+}
+
+// run_node_rounds: in a round a share computes each step on its chunk
+// widened by the reach of the steps after it in the round (clipped, or
+// wrapped around a periodic grid), one barrier per round, the last round
+// shorter; a failure ends the call after its round.
+TEST(NodeRounds, ChunksWidenedByTheStepsLeftInTheRound) {
+    require_threshold_64();
+    WorkerCountOverride p(4);  // 1000 nodes: four shares of 250
+    for (const bool wrap : {false, true}) {
+        std::mutex m;
+        // (step, share) -> nodes computed, as [begin, end) pieces
+        std::set<std::tuple<std::size_t, std::size_t, std::size_t, std::size_t, bool, bool>> seen;
+        std::set<std::pair<std::size_t, std::thread::id>> threads;
+        const Status st = run_node_rounds(1000, 11, 4, 30, wrap, [&](const RoundPiece& q) {
+            std::lock_guard<std::mutex> lock(m);
+            seen.emplace(q.step, q.share, q.begin, q.end, q.from_input, q.to_output);
+            threads.emplace(q.share, std::this_thread::get_id());
+            EXPECT_EQ(q.round, q.step / 4);
+            return Status{};
+        });
+        ASSERT_TRUE(st);
+        EXPECT_EQ(threads.size(), 4u) << "one thread per share for the call";
+        // Round 0 of share 0: steps 0..3 widened by 90, 60, 30, 0 nodes.
+        for (std::size_t j = 0; j < 4; ++j) {
+            const std::size_t w = 30 * (3 - j);
+            EXPECT_TRUE(seen.contains({j, 0, 0, 250 + w, j == 0, j == 3})) << j;
+            EXPECT_TRUE(seen.contains({j, 2, 500 - w, 750 + w, j == 0, j == 3})) << j;
+            if (wrap && w > 0) {
+                EXPECT_TRUE(seen.contains({j, 0, 1000 - w, 1000, j == 0, j == 3})) << j;
+            }
+        }
+        // The last round has three steps: widened by 60, 30, 0.
+        EXPECT_TRUE(seen.contains({8, 3, 690, 1000, true, false}));
+        EXPECT_TRUE(seen.contains({10, 3, 750, 1000, false, true}));
+        if (wrap) {
+            EXPECT_TRUE(seen.contains({8, 3, 0, 60, true, false}));
+        }
+        EXPECT_EQ(seen.size(), wrap ? 44u + 16u : 44u);  // wrapped: 3 + 3 + 2 more pieces at either end
+    }
+    std::atomic<std::size_t> last{0};
+    const Status st = run_node_rounds(1000, 40, 4, 10, false, [&](const RoundPiece& q) {
+        last = std::max<std::size_t>(last, q.step);
+        if (q.step == 5 && q.share == 1) return Status(domain_error("share 1 failed", 5.0));
+        return Status{};
+    });
+    EXPECT_EQ(st.error().f0(), 5.0);
+    EXPECT_EQ(last.load(), 7u);  // the round of step 5 ends, nothing after it
 }
 
 // The calling thread of run_chunked only waits; a stop its hook asks for

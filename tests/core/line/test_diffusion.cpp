@@ -159,6 +159,43 @@ TEST(QuadratureStepping, Heat4AndHeat6SameBitsAsTheNodeStep) {
     }
 }
 
+// Constant coefficients run several steps between two barriers, each share
+// recomputing the nodes its neighbours' steps would have given it (across
+// the far end on a periodic grid): the same bits as one share, for every
+// policy, round depth and last, shorter round.
+TEST(Heat2Stepping, RoundsOfStepsSameBitsAsOneShare) {
+    ASSERT_TRUE(kThreshold64);
+    for (BoundaryTag b : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic, BoundaryTag::Linear}) {
+        const Grid1D<double> g = grid(-1.0, 2.0, 3001, b);
+        std::vector<double> u0(g.n);
+        for (std::size_t i = 0; i < g.n; ++i) u0[i] = std::cos(3.0 * g.node(i)) + 0.01 * std::sin(41.0 * i);
+        const DiffusionChernoff k2{CoeffSource::constant(0.7), g, 1.0};
+        Diffusion4thChernoff k4 = Diffusion4thChernoff::unit(g);
+        Diffusion6thChernoff k6 = Diffusion6thChernoff::unit(g);
+        for (double mu : {0.3, 2.5}) {
+            const double tau = mu * g.dx() * g.dx();
+            // reach: ceil(2 sqrt(5 c tau) / dx) cells + 6 (cell, samples)
+            EXPECT_EQ(k2.node_steps(g, tau, 8, 23).round_reach(), mu == 0.3 ? 8u : 11u);
+            const auto serial = [&](const auto& k) {
+                WorkerCountOverride one(1);
+                return *evolve_values(k, g, u0, tau, 23);
+            };
+            const std::vector<double> want2 = serial(k2), want4 = serial(k4), want6 = serial(k6);
+            for (std::size_t workers : {2, 3, 8}) {  // rounds of up to 8, 6 and 2 or 3 steps
+                WorkerCountOverride w(workers);
+                EXPECT_EQ(*evolve_values(k2, g, u0, tau, 23), want2) << int(b) << " " << mu << " " << workers;
+                EXPECT_EQ(*evolve_values(k4, g, u0, tau, 23), want4) << int(b) << " " << mu << " " << workers;
+                EXPECT_EQ(*evolve_values(k6, g, u0, tau, 23), want6) << int(b) << " " << mu << " " << workers;
+            }
+        }
+    }
+    EXPECT_EQ(round_depth({1, 3001}, 8), 1u);
+    EXPECT_EQ(round_depth({3, 1001}, 8), 8u);
+    EXPECT_EQ(round_depth({2, 1501}, 8), 12u);
+    EXPECT_EQ(round_depth({8, 40000}, 8), kMaxRoundDepth);
+    EXPECT_EQ(round_depth({8, kMaxRoundShare + 1}, 8), 1u);
+}
+
 TEST(Heat2Stepping, ErrorsAreTheNodeStepsOwn) {
     ASSERT_TRUE(kThreshold64);
     Grid1D<double> g = grid(-1.0, 1.0, 500);
