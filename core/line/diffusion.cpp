@@ -341,6 +341,14 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
             }
             sh.feet[i - begin] = *f;
         }
+        // Every read planned too, where the call's plans stay within
+        // kMaxNodePlanBytes: the step then only sums samples.
+        if (!sh.feet.empty() && grid_.n <= kMaxNodePlanBytes / Heat2NodePlan::kNodeBytes &&
+            sh.node_plan.make(kernel_->grid, grid_, sh.feet, tau_, begin, end)) {
+            sh.node_planned = true;
+            sh.feet = {};
+            return;
+        }
     }
     const double dx = grid_.dx();
     // How far the reads reach beyond the nodes: the outer quadrature points
@@ -350,6 +358,80 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     double reach = 2.0 * std::sqrt(3.0 * a * tau_);
     if (!constant_) reach = max_ignore_nan(reach, 2.0 * max_ignore_nan(std::sqrt(tau_), 2.0 * dx));
     sh.margin = margin_cells(reach, dx);
+}
+
+bool Heat2NodePlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::span<const Heat2Feet<double>> feet,
+                         double tau, std::size_t begin, std::size_t end) {
+    begin_ = begin;
+    end_ = begin;  // nothing planned until the plan is complete
+    if (begin >= end || feet.size() != end - begin) return false;
+    const double kdx = (kg.xmax - kg.xmin) / static_cast<double>(kg.n - 1);
+    tau_ = tau;
+    h_ = difference_step(tau, kdx);
+    const double two_h = 2.0 * h_;
+    const double offsets[5] = {0.0, h_, -h_, two_h, -two_h};  // x + (-h) is x - h exactly
+    if (!differences_.make(kg, grid, offsets, begin, end)) return false;
+    nodes_.resize(end - begin);
+    block_cells_.clear();
+    for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
+        const std::size_t e = std::min(end, b + ReadPlan::kBlock);
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+        for (std::size_t i = b; i < e; ++i) {
+            const Heat2Feet<double>& f = feet[i - begin];
+            Node& node = nodes_[i - begin];
+            for (int m = 0; m < 5; ++m) {
+                std::int64_t cell;
+                double t;
+                if (!SepticSamples::locate(grid, f.z[m], cell, t)) return false;
+                const std::int64_t offset = cell - static_cast<std::int64_t>(i);
+                if (offset < -static_cast<std::int64_t>(ReadPlan::kBlock) ||
+                    offset > static_cast<std::int64_t>(ReadPlan::kBlock)) {
+                    return false;  // the drift carries the foot far: read it as the step does
+                }
+                node.cell[m] = static_cast<std::int32_t>(offset);
+                node.w[m] = hermite7_weights(t);
+                lo = std::min(lo, cell);
+                hi = std::max(hi, cell + 2);
+            }
+            node.a = f.a;
+            node.a1 = f.a1;
+            node.a2 = f.a2;
+        }
+        lo = std::min(lo, static_cast<std::int64_t>(b) + differences_.lowest_cell());
+        hi = std::max(hi, static_cast<std::int64_t>(e - 1) + differences_.highest_cell() + 2);
+        block_cells_.emplace_back(lo, hi);
+    }
+    end_ = end;
+    return true;
+}
+
+void Heat2NodePlan::run(std::span<const double> src, const Grid1D<double>& grid, double* out) {
+    // heat2_from_feet's arithmetic, its constant factors formed as it forms them.
+    const double two = 2.0;
+    const double h = h_;
+    const double tt = tau_ * tau_;
+    const double den1 = two * h, den2 = h * h, den3 = two * h * h * h;
+    for (std::size_t b = begin_, block = 0; b < end_; b += ReadPlan::kBlock, ++block) {
+        const std::size_t e = std::min(end_, b + ReadPlan::kBlock);
+        samples_.fill(src, grid, block_cells_[block].first, block_cells_[block].second);
+        for (std::size_t i = b; i < e; ++i) {
+            const Node& f = nodes_[i - begin_];
+            const std::int64_t node = static_cast<std::int64_t>(i);
+            double s[5];
+            for (int m = 0; m < 5; ++m) s[m] = samples_.at_cell(node + f.cell[m], f.w[m]);
+            const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
+            double w[5];
+            for (std::size_t m = 0; m < 5; ++m) {
+                std::int64_t cell;
+                const Hermite7Weights<double>& wm = differences_.read(i, m, cell);
+                w[m] = samples_.at_cell(cell, wm);
+            }
+            const double d1 = (w[1] - w[2]) / den1;
+            const double d2 = (w[1] - two * w[0] + w[2]) / den2;
+            const double d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / den3;
+            out[i] = quad + tt * (f.a * f.a1 * d3 + 0.5 * f.a * f.a2 * d2 + 0.25 * f.a1 * f.a2 * d1);
+        }
+    }
 }
 
 std::int64_t margin_cells(double reach, double dx) {
@@ -366,6 +448,10 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
     double* out = dst.values.data();
     if (sh.planned) {
         sh.plan.run<5>(src.values, src.grid, out, Heat2Sum{});
+        return {};
+    }
+    if (sh.node_planned) {
+        sh.node_plan.run(src.values, src.grid, out);
         return {};
     }
     if (!sh.feet.empty()) {

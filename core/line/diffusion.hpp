@@ -152,6 +152,13 @@ public:
         }
     }
 
+    // Read m of planned node i: the weights, and its cell in `cell`.
+    const Hermite7Weights<double>& read(std::size_t i, std::size_t m, std::int64_t& cell) const {
+        const Pattern& p = patterns_[ids_[reads_ * (i - begin_) + m]];
+        cell = static_cast<std::int64_t>(i) + p.offset;
+        return p.w;
+    }
+
     // The planned nodes and how far their reads reach: every read of node i
     // lies in the cells [i + lowest, i + highest] (a cell's read takes the
     // samples of both its ends).
@@ -329,6 +336,43 @@ struct Heat2Feet {
     F a, a1, a2;
 };
 
+// The most a call keeps in Heat2NodePlan's per-node reads.
+inline constexpr std::size_t kMaxNodePlanBytes = std::size_t{1} << 27;
+
+// Every read of a variable-coefficient heat2 step taken once for a call
+// whose coefficient is fixed: each node's five quadrature reads (their
+// cells and weights: the drift feet differ from node to node) with a, a',
+// a'' at the node, and its five difference reads at fixed offsets through
+// a ReadPlan. A step then only sums node samples, in the node step's order.
+class Heat2NodePlan {
+public:
+    // Bytes a planned node keeps (a call keeps at most kMaxNodePlanBytes in
+    // such plans: grids up to some 350000 nodes; larger ones read as the
+    // node step reads).
+    static constexpr std::size_t kNodeBytes = 5 * sizeof(Hermite7Weights<double>) + 3 * sizeof(double) + 5 * 4 + 5 * 2;
+
+    // Plans nodes [begin, end) from their feet (feet[i - begin]); false
+    // where some read cannot be located or the reads spread too far.
+    bool make(const Grid1D<double>& kernel_grid, const Grid1D<double>& grid, std::span<const Heat2Feet<double>> feet,
+              double tau, std::size_t begin, std::size_t end);
+
+    // The planned nodes of one step from src (on the planned grid) into out.
+    void run(std::span<const double> src, const Grid1D<double>& grid, double* out);
+
+private:
+    struct Node {
+        Hermite7Weights<double> w[5];
+        double a, a1, a2;
+        std::int32_t cell[5];  // cell - node index
+    };
+    std::size_t begin_ = 0, end_ = 0;
+    double tau_ = 0.0, h_ = 0.0;
+    std::vector<Node> nodes_;
+    ReadPlan differences_;
+    std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;  // as ReadPlan's
+    SepticSamples samples_;
+};
+
 class Heat2Steps {
 public:
     Heat2Steps(const DiffusionChernoff& kernel, const Grid1D<double>& grid, double tau, std::size_t shares,
@@ -352,6 +396,8 @@ private:
         ReadPlan plan;
         SepticSamples samples;
         std::vector<Heat2Feet<double>> feet;  // a fixed coefficient's part of each node step, when taken once
+        bool node_planned = false;
+        Heat2NodePlan node_plan;  // every read of a fixed coefficient's step, when small enough to keep
     };
     void prepare(Share& sh, std::size_t begin, std::size_t end) const;
 

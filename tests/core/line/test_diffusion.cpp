@@ -65,11 +65,23 @@ Expected<std::vector<double>> reference_steps(const DiffusionChernoff& k, std::v
     return v;
 }
 
-enum class Coef { Unit, Constant, Variable };
+// Sampled: a fixed coefficient, whose reads a call plans node by node.
+enum class Coef { Unit, Constant, Variable, Sampled };
 CoeffSource source(Coef c) {
     switch (c) {
         case Coef::Unit: return CoeffSource::unit();
         case Coef::Constant: return CoeffSource::constant(0.7);
+        case Coef::Sampled: {
+            std::vector<double> a(301), a1(301), a2(301);
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                const double x = -2.0 + 5.0 * static_cast<double>(i) / 300.0;
+                a[i] = 1.0 + 0.3 * std::sin(2.0 * x);
+                a1[i] = 0.6 * std::cos(2.0 * x);
+                a2[i] = -1.2 * std::sin(2.0 * x);
+            }
+            return CoeffSource::shared(sampled_coeff(a, -2.0, 5.0 / 300.0), sampled_coeff(a1, -2.0, 5.0 / 300.0),
+                                       sampled_coeff(a2, -2.0, 5.0 / 300.0));
+        }
         case Coef::Variable: break;
     }
     return CoeffSource::shared(make_coeff([](double x) { return 1.0 + 0.3 * std::sin(2.0 * x); }),
@@ -103,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
     BoundariesCoefficientsSteps, Heat2Stepping,
     ::testing::Combine(::testing::Values(BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic,
                                          BoundaryTag::Linear),
-                       ::testing::Values(Coef::Unit, Coef::Constant, Coef::Variable),
+                       ::testing::Values(Coef::Unit, Coef::Constant, Coef::Variable, Coef::Sampled),
                        // tau/dx^2: none, small, the usual, reads a thousand cells out
                        ::testing::Values(0.0, 0.3, 2.5, 4e5)));
 
