@@ -277,6 +277,115 @@ Expected<double> ChebyshevSamples::read(double x) const {
     return chebyshev_sample_from<double>(values_, grid_, m_, x, nodes_.empty() ? nullptr : nodes_.data());
 }
 
+bool ChebyshevReadPlan::make(const Grid1D<double>& g, std::span<const double> points) {
+    points_.clear();
+    const std::uint64_t m = g.interp_kind.m;
+    if (g.interp_kind.tag != InterpTag::Chebyshev || m < 8 || m > kMaxM || (m & (m - 1)) != 0) return false;
+    const unsigned k = static_cast<unsigned>(std::countr_zero(m)) - 3u;
+    const Grid1D<double> grid = chebyshev_effective_grid(g);
+    // barycentric's nodes, weights and node tolerance, formed as it forms them.
+    const double c = (grid.xmin + grid.xmax) * 0.5;
+    const double h = (grid.xmax - grid.xmin) * 0.5;
+    const double tol = std::fabs((grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1)) * 1.7763568394002505e-15;
+    node_x_.resize(kCount[k]);
+    node_w_.resize(kCount[k]);
+    for (std::uint64_t j = 0; j < kCount[k]; ++j) {
+        node_x_[j] = c + h * cheb_node(k, j);
+        node_w_[j] = cheb_weight(k, j);
+    }
+    points_.reserve(points.size());
+    for (const double x : points) {
+        // chebyshev_sample_from's cases, in its order.
+        if (!std::isfinite(x)) return false;
+        Point p{x, 0, Kind::Interpolant, false};
+        const bool below = x < grid.xmin;
+        const bool above = x > grid.xmax;
+        if (below || above) {
+            const double L = grid.xmax - grid.xmin;
+            const double d = x - grid.xmin;
+            switch (grid.boundary.tag) {
+                case BoundaryTag::Reflect:
+                case BoundaryTag::RobinImage:
+                case BoundaryTag::OddReflect: {
+                    const double P = 2.0 * L;
+                    const double r = fold_remainder<double>(d, P);
+                    p.x = grid.xmin + (r > L ? P - r : r);
+                    p.negate = grid.boundary.tag == BoundaryTag::OddReflect;
+                    break;
+                }
+                case BoundaryTag::Periodic: {
+                    double r = fold_remainder<double>(d, L);
+                    const double cap = L - std::fabs(L) * 2.220446049250313e-16;
+                    if (!(r <= cap)) r = cap;
+                    p.x = grid.xmin + r;
+                    break;
+                }
+                case BoundaryTag::Zero:
+                    p = {0.0, 0, Kind::Constant, false};
+                    break;
+                case BoundaryTag::Constant:
+                    p = {grid.boundary.p1, 0, Kind::Constant, false};
+                    break;
+                default:
+                    return false;  // clamp, linear: read from the grid function itself
+            }
+        }
+        if (p.kind == Kind::Interpolant) {
+            for (std::uint32_t j = 0; j < node_x_.size(); ++j) {
+                if (std::fabs(p.x - node_x_[j]) < tol) {
+                    p.kind = Kind::Node;
+                    p.node = j;
+                    break;
+                }
+            }
+        }
+        points_.push_back(p);
+    }
+    return true;
+}
+
+namespace {
+
+// barycentric's two sums for `lanes` points side by side, the nodes in
+// order; division is correctly rounded at every vector width, so the wider
+// clone gives the same bits.
+__attribute__((target_clones("avx2", "default"))) void barycentric_lanes(
+    const double* x, double* num, double* den, std::size_t lanes, const double* node_x, const double* node_w,
+    const double* f, std::size_t nodes) {
+    for (std::size_t j = 0; j < nodes; ++j) {
+        const double xj = node_x[j], wj = node_w[j], fj = f[j];
+        for (std::size_t r = 0; r < lanes; ++r) {
+            const double q = wj / (x[r] - xj);
+            num[r] += q * fj;
+            den[r] += q;
+        }
+    }
+}
+
+}  // namespace
+
+void ChebyshevReadPlan::run(const ChebyshevSamples& samples, double* out) {
+    const std::span<const double> f = samples.node_values();
+    if (f.size() != node_x_.size()) internal_fault("ChebyshevReadPlan::run: samples of another grid");
+    const std::size_t count = points_.size();
+    for (std::size_t b = 0; b < count; b += kLanes) {
+        const std::size_t lanes = std::min(kLanes, count - b);
+        double x[kLanes], num[kLanes], den[kLanes];
+        for (std::size_t r = 0; r < lanes; ++r) {
+            x[r] = points_[b + r].x;
+            num[r] = 0.0;
+            den[r] = 0.0;
+        }
+        // A lane on a node or a constant sums garbage that is not used.
+        barycentric_lanes(x, num, den, lanes, node_x_.data(), node_w_.data(), f.data(), node_x_.size());
+        for (std::size_t r = 0; r < lanes; ++r) {
+            const Point& p = points_[b + r];
+            double v = p.kind == Kind::Interpolant ? num[r] / den[r] : p.kind == Kind::Node ? f[p.node] : p.x;
+            out[b + r] = p.negate ? -v : v;
+        }
+    }
+}
+
 template Expected<double> chebyshev_sample<double>(std::span<const double>, const Grid1D<double>&, std::uint64_t, double);
 template Expected<float> chebyshev_sample<float>(std::span<const float>, const Grid1D<float>&, std::uint64_t, float);
 template Expected<Dual1> chebyshev_sample<Dual1>(std::span<const Dual1>, const Grid1D<Dual1>&, std::uint64_t, Dual1);

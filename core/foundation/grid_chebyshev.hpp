@@ -37,12 +37,44 @@ class ChebyshevSamples {
 public:
     void fill(std::span<const double> values, const Grid1D<double>& grid);
     Expected<double> read(double x) const;
+    // The interpolant's node values (empty for an invalid M).
+    std::span<const double> node_values() const { return nodes_; }
 
 private:
     std::span<const double> values_;
     Grid1D<double> grid_;
     std::uint64_t m_ = 0;
     std::vector<double> nodes_;
+};
+
+// Reads of grid functions of one Chebyshev-sampled grid at points fixed for
+// a whole call (a step's quadrature points): each point is located once (a
+// point beyond the ends folded back as the grid's policy folds it, a point
+// on a Chebyshev node or a constant outside the grid recognised), so that a
+// step reads all of them in one pass over the interpolant's nodes, many
+// points side by side. Every read gives exactly what Grid1D::interp gives:
+// the same terms summed in the same order.
+class ChebyshevReadPlan {
+public:
+    // Plans the points on `grid` (of the Chebyshev kind); false where some
+    // point is not planned: not finite, an invalid M, or beyond an end whose
+    // policy reads the grid function itself there ("linear", clamp).
+    bool make(const Grid1D<double>& grid, std::span<const double> points);
+
+    // out[r] = the read of point r from `samples` (filled on the planned grid).
+    void run(const ChebyshevSamples& samples, double* out);
+
+private:
+    static constexpr std::size_t kLanes = 64;  // points read side by side
+    enum class Kind : std::uint8_t { Interpolant, Node, Constant };
+    struct Point {
+        double x;  // the (folded) point; the value of a Constant
+        std::uint32_t node;  // the node of a Node
+        Kind kind;
+        bool negate;  // an odd reflection
+    };
+    std::vector<Point> points_;
+    std::vector<double> node_x_, node_w_;  // the nodes and barycentric weights
 };
 
 // Node j of the fixed table for M: cos(j*pi/M) correctly rounded to double.

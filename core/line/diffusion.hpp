@@ -443,6 +443,7 @@ public:
           constant_(constant),
           plan_(steps >= 2 && constant && finite_nonneg(*constant) && !kernel.source_kind()),
           feet_(steps >= 2 && !constant && !kernel.source_kind() && kernel.coef_fixed()),
+          read_plan_(steps >= 2 && kernel.coef_fixed()),
           shares_(std::max<std::size_t>(shares, 1)),
           rounds_(grid, constant, tau, R, plan_, shares) {}
 
@@ -489,6 +490,21 @@ public:
             source = &sh.copy;
             if constexpr (requires { kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb); }) {
                 if (kind->tag == InterpTag::Chebyshev) {
+                    if (read_plan_ && !sh.reads_prepared) {
+                        // A fixed coefficient whose steps are the quadrature
+                        // alone: its points are read from a plan.
+                        sh.reads_prepared = true;
+                        std::vector<double> points;
+                        sh.reads_planned = kernel_->quadrature_points(begin, end, tau_, points) &&
+                                           sh.read_plan.make(sh.copy.grid, points);
+                        if (sh.reads_planned) sh.reads.resize(points.size());
+                    }
+                    if (sh.reads_planned) {
+                        sh.cheb.fill(sh.copy.values, sh.copy.grid);
+                        sh.read_plan.run(sh.cheb, sh.reads.data());
+                        for (std::size_t i = begin; i < end; ++i) dst.values[i] = Sum{}(&sh.reads[R * (i - begin)]);
+                        return {};
+                    }
                     return kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb);
                 }
             }
@@ -511,6 +527,10 @@ private:
         GridFn<double> copy;
         ChebyshevSamples cheb;
         std::vector<QuadFeet<R>> feet;  // a fixed coefficient's part of each node step, when taken once
+        bool reads_prepared = false;
+        bool reads_planned = false;
+        ChebyshevReadPlan read_plan;  // the quadrature points of a Chebyshev-sampled source
+        std::vector<double> reads;    // their values in one step, R per node
     };
     const K* kernel_;
     Grid1D<double> grid_;
@@ -518,6 +538,7 @@ private:
     std::optional<double> constant_;
     bool plan_;
     bool feet_;
+    bool read_plan_;
     std::vector<Share> shares_;
     RoundPlans rounds_;
 };

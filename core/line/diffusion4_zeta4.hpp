@@ -24,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/coeff.hpp"
@@ -123,6 +124,11 @@ struct Diffusion4thChernoff {
     // once into `samples` (the values of apply_node).
     Status step_nodes_chebyshev(const GridFn<double>& source, double* out, std::size_t begin, std::size_t end,
                                 double tau, ChebyshevSamples& samples) const;
+
+    // The five quadrature points of nodes [begin, end), node by node, where
+    // every one of their steps is the quadrature alone (a' = a'' = 0 at the
+    // node); false otherwise or where a step fails.
+    bool quadrature_points(std::size_t begin, std::size_t end, double tau, std::vector<double>& points) const;
 
     // True when the coefficient is a fixed function (see CoeffSource::fixed).
     bool coef_fixed() const;

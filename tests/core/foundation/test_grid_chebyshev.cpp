@@ -4,7 +4,9 @@
 // policy, derivatives of the dual instances, and the errors.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -167,6 +169,49 @@ TEST(ChebyshevSample, FoldsMapToTheMirroredOrShiftedPoint) {
     // Far points fold in one step and stay finite.
     EXPECT_TRUE(std::isfinite(at(ref, 1e300)));
     EXPECT_TRUE(std::isfinite(at(per, -1e300)));
+}
+
+// Reads planned once and made side by side give interp's bits: inside, on a
+// Chebyshev node, and beyond either end under each folding or constant
+// policy; a policy that continues the grid function itself beyond the ends
+// is not planned, nor is a point that is not finite.
+TEST(ChebyshevReadPlan, SameBitsAsInterpOnEveryPolicy) {
+    const InterpKind kind = InterpKind::chebyshev(32);
+    std::vector<double> points;
+    for (int k = -150; k <= 250; ++k) points.push_back(0.0137 * k - 0.31);  // 401 reads: 7 blocks, [-2.4, 3.1]
+    points.push_back(0.5 + 0.5 * chebyshev_node(32, 5));                      // a node of the interpolant
+    for (BoundaryTag tag : {BoundaryTag::Reflect, BoundaryTag::Periodic, BoundaryTag::Zero, BoundaryTag::OddReflect,
+                            BoundaryTag::Constant}) {
+        BoundaryPolicy<double> p = BoundaryPolicy<double>::of(tag);
+        p.p1 = 0.25;
+        Grid1D<double> g = cgrid(p);
+        g.interp_kind = kind;
+        const std::vector<double> u = sampled(g, [](double x) { return std::exp(x) * std::sin(7.0 * x); });
+        ChebyshevSamples samples;
+        samples.fill(u, g);
+        ChebyshevReadPlan plan;
+        ASSERT_TRUE(plan.make(g, points)) << int(tag);
+        std::vector<double> got(points.size());
+        plan.run(samples, got.data());
+        for (std::size_t r = 0; r < points.size(); ++r) {
+            const double want = *g.interp(u, points[r]);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got[r]), std::bit_cast<std::uint64_t>(want))
+                << int(tag) << " at " << points[r];
+        }
+    }
+    for (BoundaryTag tag : {BoundaryTag::Linear, BoundaryTag::Clamp}) {
+        Grid1D<double> g = cgrid(BoundaryPolicy<double>::of(tag));
+        g.interp_kind = kind;
+        ChebyshevReadPlan plan;
+        EXPECT_TRUE(plan.make(g, std::vector<double>{0.0, 0.5, 1.0}));
+        EXPECT_FALSE(plan.make(g, std::vector<double>{0.5, 1.01}));
+    }
+    Grid1D<double> g = cgrid(BoundaryPolicy<double>::reflect());
+    g.interp_kind = kind;
+    ChebyshevReadPlan plan;
+    EXPECT_FALSE(plan.make(g, std::vector<double>{0.5, std::nan("")}));
+    g.interp_kind = InterpKind::chebyshev(24);
+    EXPECT_FALSE(plan.make(g, std::vector<double>{0.5}));
 }
 
 TEST(ChebyshevSample, BadMBeforeAnythingElseNonFinitePointsThroughInterp) {

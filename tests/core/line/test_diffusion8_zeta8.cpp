@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "core/foundation/parallel1d.hpp"
 #include "core/line/diffusion8_zeta8.hpp"
 
 namespace quorvane {
@@ -40,6 +41,32 @@ TEST(Zeta8Step, NestsTheSecondRung) {
     ASSERT_TRUE(z6.apply_into(half, fine, pool, tau / 2.0));
     ASSERT_TRUE(z8.apply_into(u, out, pool, tau));
     for (std::size_t i = 0; i < g.n; ++i) EXPECT_EQ(out.values[i], (64.0 * fine.values[i] - coarse.values[i]) / 63.0);
+}
+
+// Heat1DZeta8's kernel stepped for a call (its quadrature points read from
+// a plan of the Chebyshev interpolant) gives the bits of its step taken
+// point by point through interp, on every policy (a "linear" grid reads
+// its continuation point by point) and split.
+TEST(Zeta8Step, PlannedChebyshevReadsSameBitsAsThePointwiseStep) {
+    for (BoundaryTag b : {BoundaryTag::Reflect, BoundaryTag::Periodic, BoundaryTag::Zero, BoundaryTag::Linear}) {
+        const Grid1D<double> g =
+            *Grid1D<double>::make(BoundaryPolicy<double>::of(b), InterpKind::septic(), -1.0, 2.0, 301);
+        const auto z8 = Diffusion8thZeta8Chernoff::unit_chebyshev(g);
+        const std::vector<double> u0 = noise(g.n, 11);
+        const double tau = 1.3 * g.dx() * g.dx();
+        GridFn<double> a{g, u0}, out{g, {}};
+        ScratchPool<double> pool;
+        for (int s = 0; s < 3; ++s) {
+            ASSERT_TRUE(z8.apply_into(a, out, pool, tau));
+            std::swap(a, out);
+        }
+        for (std::size_t workers : {1, 3}) {
+            WorkerCountOverride w(workers);
+            auto got = evolve_values(z8, g, u0, tau, 3);
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, a.values) << int(b) << " " << workers;
+        }
+    }
 }
 
 // A rung holds its three buffers while the rungs below run: nine at once,
