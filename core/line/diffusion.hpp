@@ -207,6 +207,13 @@ private:
     std::vector<SepticSamples> sources_;  // run_sources
 };
 
+// The fewest nodes a share of a planned constant-coefficient step takes
+// (min_share_nodes of its stepping form): such a step costs some 16 ns a
+// node, and on smaller shares the barriers and thread starts cost more than
+// the threads save (measured on a busy 8-processor machine: 8 shares of 128
+// nodes 10 times slower than one thread, of 2048 nodes in rounds as fast).
+inline constexpr std::size_t kPlannedShareNodes = 2048;
+
 // The plans of a constant-coefficient step run in rounds of several steps
 // (run_node_rounds): every share plans the widest pieces it meets (its
 // chunk widened for the round, at most two pieces when a periodic chunk
@@ -387,6 +394,7 @@ public:
     // nodes [begin, end) of one step from src into dst.
     std::optional<std::size_t> round_reach() const { return rounds_.reach(); }
     bool round_step(std::span<const double> src, double* dst, std::size_t begin, std::size_t end, std::size_t share);
+    std::size_t min_share_nodes() const { return plan_ ? kPlannedShareNodes : 1; }
 
 private:
     struct alignas(64) Share {  // one cache line apart: shares write their own only
@@ -449,6 +457,7 @@ public:
 
     // Steps in rounds (see RoundPlans).
     std::optional<std::size_t> round_reach() const { return rounds_.reach(); }
+    std::size_t min_share_nodes() const { return plan_ ? kPlannedShareNodes : 1; }
     bool round_step(std::span<const double> src, double* dst, std::size_t begin, std::size_t end,
                     std::size_t share) {
         return rounds_.template run<R>(kernel_->grid, src, dst, begin, end, share, Sum{});
