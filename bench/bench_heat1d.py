@@ -7,10 +7,17 @@ Every figure is reported as a ratio against a reference measured in the same run
    (TAMBRIK_PARALLEL_THRESHOLD=1000000) and on every worker the split allows
    (threshold 64), each in its own subprocess, against a fixed 21-tap stencil
    loop (bench/stencil21.cpp) built here with the library's compiler flags.
-   Parallel efficiency = serial time / (parallel time * threads used).
+   Parallel efficiency = serial time / (parallel time * threads used);
+   Heat1D's constant-coefficient steps keep shares of at least 2048 nodes,
+   so 2^14 nodes and more run on every processor.
    The same for the other 1-D classes at n = 2^14 and 2^18 (one admissible
    step size each; the sampled-coefficient rows use a = 1 + 0.3 sin(pi x)),
    all against the same loop.
+1c. The variable-coefficient path (Heat1D.with_a_array, a = 1 + 0.3 sin(pi x))
+   against the constant one (a = 1) at the same tau = 0.5 dx^2 and step
+   count, n = 2^14 and 2^18, on one thread and on every worker, both
+   against the same loop; and Heat1DZeta8's step at n = 1001 (tau = dx^2)
+   against Heat1D's at the same n.
 2. Fixed cost: Heat1D.evolve(t, 1) on 16 nodes against ndarray.copy() of 16
    values (and values() against the same copy).
 3. Time to a maximum error of 1e-6, 1e-8 and 1e-10 on du/dt = u'' over
@@ -175,6 +182,33 @@ def other_classes(exponents, node_steps, repeats):
         return rows
 
 
+# The fewest nodes a worker of Heat1D's constant-coefficient steps takes.
+HEAT1D_SHARE = 2048
+
+
+def variable_against_constant(exponents, node_steps, repeats):
+    """(n, steps, loop, const 1t, var 1t, const par, var par, threads) per size."""
+    with tempfile.TemporaryDirectory() as workdir:
+        exe = build_stencil_loop(workdir)
+        rows = []
+        for k in exponents:
+            n = 2**k
+            steps = max(4, node_steps // n)
+            loop = stencil_ns(exe, n, steps, repeats)
+            cells = [class_ns(name, 0.5, threshold, n, steps, repeats)
+                     for threshold in (1000000, 64) for name in ("Heat1D", "Heat1D.with_a_array")]
+            rows.append((n, steps, loop, *cells, min(n // 64, os.cpu_count() or 1)))
+        return rows
+
+
+def zeta8_step(repeats):
+    """Seconds per step of Heat1DZeta8 and of Heat1D at n = 1001, tau = dx^2, one thread."""
+    n = 1001
+    zeta8 = class_ns("Heat1DZeta8", 1.0, 1000000, n, 4, repeats) * n * 1e-9
+    heat1d = class_ns("Heat1D", 1.0, 1000000, n, 4000, repeats) * n * 1e-9
+    return zeta8, heat1d
+
+
 def heat1d_ns(threshold, n, steps, repeats):
     out = subprocess.run([sys.executable, "-c", THROUGHPUT_SCRIPT, str(n), str(steps), str(repeats)],
                          env=module_env(TAMBRIK_PARALLEL_THRESHOLD=threshold), check=True, capture_output=True,
@@ -189,7 +223,7 @@ def throughput(exponents, node_steps, repeats):
         for k in exponents:
             n = 2**k
             steps = max(4, node_steps // n)
-            threads = min(n // 64, os.cpu_count() or 1)
+            threads = max(1, min(n // HEAT1D_SHARE, os.cpu_count() or 1))
             rows.append((n, steps, stencil_ns(exe, n, steps, repeats), heat1d_ns(1000000, n, steps, repeats),
                          heat1d_ns(64, n, steps, repeats), threads))
         return rows
@@ -388,6 +422,18 @@ def main():
               f"{parallel:9.2f} {serial / (parallel * threads):10.2f}")
     print()
 
+    print("1c. Variable coefficient against constant, ns per node-step (tau = 0.5 dx^2, same steps)")
+    print(f"{'n':>8} {'steps':>6} {'stencil':>8} {'const 1t':>9} {'var 1t':>9} {'var/const':>9} {'threads':>8} "
+          f"{'const par':>9} {'var par':>9} {'var/const':>9}")
+    varc = variable_against_constant([14, 18], node_steps, repeats)
+    for n, steps, loop, c1, v1, cp, vp, threads in varc:
+        print(f"{n:8d} {steps:6d} {loop:8.2f} {c1:9.2f} {v1:9.2f} {v1 / c1:9.2f} {threads:8d} {cp:9.2f} {vp:9.2f} "
+              f"{vp / cp:9.2f}")
+    zeta8, heat1d_1001 = zeta8_step(3 if quick else 5)
+    print(f"   Heat1DZeta8, n = 1001: {zeta8 * 1e3:.2f} ms per step ({zeta8 / heat1d_1001:.0f} x Heat1D's "
+          f"{heat1d_1001 * 1e6:.1f} us)")
+    print()
+
     print("2. Fixed cost on 16 nodes against ndarray.copy()")
     evolve, values, copy = fixed_cost(20000 if quick else 100000)
     print(f"   evolve(t, 1): {evolve * 1e6:.2f} us   values(): {values * 1e9:.0f} ns   "
@@ -421,6 +467,16 @@ def main():
         rows.append((f"{name} 1 thread / stencil loop, n=2^{k}", f"{serial:.2f} ns", f"{loop:.2f} ns", serial / loop))
         rows.append((f"{name} parallel efficiency, n=2^{k}, {threads} threads", f"{parallel:.2f} ns",
                      f"{serial:.2f} ns", serial / (parallel * threads)))
+    for n, _, loop, c1, v1, cp, vp, threads in varc:
+        k = int(math.log2(n))
+        rows.append((f"variable / constant coefficient, 1 thread, n=2^{k} (aim <= 3)", f"{v1:.2f} ns", f"{c1:.2f} ns",
+                     v1 / c1))
+        rows.append((f"variable / constant coefficient, {threads} threads, n=2^{k}", f"{vp:.2f} ns", f"{cp:.2f} ns",
+                     vp / cp))
+        rows.append((f"variable coefficient 1 thread / stencil loop, n=2^{k}", f"{v1:.2f} ns", f"{loop:.2f} ns",
+                     v1 / loop))
+    rows.append(("Heat1DZeta8 step / Heat1D step, n=1001", f"{zeta8 * 1e3:.2f} ms", f"{heat1d_1001 * 1e6:.1f} us",
+                 zeta8 / heat1d_1001))
     rows.append(("evolve(t, 1) / ndarray.copy(), n=16 (aim: evolve <= 3 us)", f"{evolve * 1e6:.2f} us",
                  f"{copy * 1e9:.0f} ns", evolve / copy))
     rows.append(("values() / ndarray.copy(), n=16", f"{values * 1e9:.0f} ns", f"{copy * 1e9:.0f} ns", values / copy))

@@ -1,5 +1,6 @@
 #include "core/foundation/grid_chebyshev.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -331,10 +332,15 @@ bool ChebyshevReadPlan::make(const Grid1D<double>& g, std::span<const double> po
             }
         }
         if (p.kind == Kind::Interpolant) {
-            for (std::uint32_t j = 0; j < node_x_.size(); ++j) {
+            // The first node within tol, as barycentric meets them: the
+            // nodes fall with j and lie far more than tol apart, so only
+            // the two around the point can be that close.
+            const auto after = std::partition_point(node_x_.begin(), node_x_.end(), [&](double xj) { return xj > p.x; });
+            const std::size_t hi = static_cast<std::size_t>(after - node_x_.begin());
+            for (std::size_t j = hi == 0 ? 0 : hi - 1; j < std::min(hi + 1, node_x_.size()); ++j) {
                 if (std::fabs(p.x - node_x_[j]) < tol) {
                     p.kind = Kind::Node;
-                    p.node = j;
+                    p.node = static_cast<std::uint32_t>(j);
                     break;
                 }
             }

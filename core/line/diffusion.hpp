@@ -451,7 +451,7 @@ public:
           constant_(constant),
           plan_(steps >= 2 && constant && finite_nonneg(*constant) && !kernel.source_kind()),
           feet_(steps >= 2 && !constant && !kernel.source_kind() && kernel.coef_fixed()),
-          read_plan_(steps >= 2 && kernel.coef_fixed()),
+          read_plan_(kernel.coef_fixed()),  // planning costs less than one unplanned sweep
           shares_(std::max<std::size_t>(shares, 1)),
           rounds_(grid, constant, tau, R, plan_, shares) {}
 
