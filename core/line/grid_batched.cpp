@@ -17,10 +17,27 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
     std::copy(src_col.begin(), src_col.end(), a.values.begin());
     GridFn<double>* src = &a;
     GridFn<double>* dst = &b;
-    for (std::size_t k = 0; k < n_steps; ++k) {
+    const std::size_t n = a.values.size();
+    if (n_steps > 0 && chunk_count(n) > 1) {
+        // Steps spread over nodes keep their workers for the column (one
+        // barrier per step instead of threads started per step); the same
+        // node steps, so the same bits.
         if (Status st = poll_stop(); !st) return st;
-        if (Status st = kernel.apply_into(*src, *dst, pool, tau); !st) return st;
-        std::swap(src, dst);
+        if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+        b.values.resize(n, 0.0);
+        auto stepper = kernel.node_steps(a.grid, tau, chunk_count(n), n_steps);
+        GridFn<double>* const buffers[2] = {&a, &b};
+        Status st = run_node_steps(n, n_steps, [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
+            return stepper.step(*buffers[k % 2], *buffers[(k + 1) % 2], begin, end, s);
+        });
+        if (!st) return st;
+        if (n_steps % 2 == 1) std::swap(src, dst);
+    } else {
+        for (std::size_t k = 0; k < n_steps; ++k) {
+            if (Status st = poll_stop(); !st) return st;
+            if (Status st = kernel.apply_into(*src, *dst, pool, tau); !st) return st;
+            std::swap(src, dst);
+        }
     }
     if (src->values.size() != dst_col.size()) internal_fault("evolve_column: destination column length mismatch");
     std::copy(src->values.begin(), src->values.end(), dst_col.begin());

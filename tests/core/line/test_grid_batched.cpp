@@ -2,7 +2,9 @@
 // bit-identity on both paths is checked from Python in subprocesses).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <mutex>
+#include <span>
 #include <set>
 #include <thread>
 #include <vector>
@@ -52,6 +54,33 @@ TEST(EvolveBatched, LayoutAndNodeErrorsOnBothPaths) {
         std::vector<double> s(8 * cols, 1.0), d(8 * cols);
         EXPECT_EQ(evolve_batched_1d(bad, g, 2, 0.1, s, d).error(), CoreError::domain(kShiftEllipticityMessage, 0.0));
     }
+}
+
+// A column on a grid whose steps spread over nodes keeps its workers for the
+// whole column: the bits of the calling thread's own steps, tau checked
+// first, a node's error reported.
+TEST(EvolveBatched, NodeSpreadColumnsSameBitsAndErrors) {
+    if (parallel_threshold() != 64) GTEST_SKIP() << "needs TAMBRIK_PARALLEL_THRESHOLD=64 (as CTest sets it)";
+    const auto g = grid_of(1000);
+    const auto k = ShiftChernoff1D::constant(g, 0.5, 0.3, -0.2);
+    std::vector<double> src(2000), dst(2000), want(2000);
+    for (std::size_t i = 0; i < src.size(); ++i) src[i] = std::sin(0.01 * static_cast<double>(i * i % 997));
+    {
+        WorkerCountOverride one(1);
+        ASSERT_TRUE(evolve_batched_1d(k, g, 7, 1e-4, std::span<const double>(src).first(1000),
+                                      std::span<double>(want).first(1000)));
+        ASSERT_TRUE(evolve_batched_1d(k, g, 7, 1e-4, std::span<const double>(src).last(1000),
+                                      std::span<double>(want).last(1000)));
+    }
+    WorkerCountOverride four(4);
+    ASSERT_FALSE(batched_uses_column_threads(1000, 2));
+    ASSERT_TRUE(evolve_batched_1d(k, g, 7, 1e-4, src, dst));
+    EXPECT_EQ(dst, want);
+    EXPECT_TRUE(std::isnan(evolve_batched_1d(k, g, 3, std::nan(""), src, dst).error().f0()));
+    EXPECT_EQ(evolve_batched_1d(k, g, 3, -1.0, src, dst).error(), CoreError::domain("tau must be finite and >= 0", -1.0));
+    const auto bad = ShiftChernoff1D::constant(g, -0.5, 0.0, 0.0);
+    const CoreError e = evolve_batched_1d(bad, g, 2, 0.1, src, dst).error();
+    EXPECT_EQ(e.display().rfind("domain violation: a(x) must be finite", 0), 0u) << e.display();
 }
 
 }  // namespace
