@@ -223,6 +223,13 @@ NodeShares node_shares(std::size_t n, std::size_t max_shares) {
     return {(n + len - 1) / len, len};
 }
 
+NodeShares round_shares(std::size_t n, std::size_t max_shares, std::size_t shares_per_worker) {
+    const NodeShares split = node_shares(n, max_shares);
+    if (split.shares <= 1 || shares_per_worker <= 1) return split;
+    const std::size_t len = (n + split.shares * shares_per_worker - 1) / (split.shares * shares_per_worker);
+    return {(n + len - 1) / len, len};
+}
+
 namespace {
 
 // The pieces of nodes [lo, hi) (signed, possibly beyond the grid) that a
@@ -253,10 +260,13 @@ Status run_node_steps(std::size_t n, std::size_t steps,
 }
 
 Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
-                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares) {
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares,
+                       std::size_t shares_per_worker) {
     depth = std::max<std::size_t>(depth, 1);
     const std::size_t rounds = steps / depth + (steps % depth != 0);
-    const auto [shares, len] = node_shares(n, max_shares);
+    const std::size_t workers = node_shares(n, max_shares).shares;
+    const auto [shares, len] = round_shares(n, max_shares, shares_per_worker);
+    const bool claimed = shares > workers;
     // The steps of round r of one share, each on its chunk widened by the
     // reach of the steps after it in the round.
     auto run_round = [&](std::size_t r, std::size_t s) -> Status {
@@ -273,16 +283,29 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
         }
         return {};
     };
-    if (shares <= 1) {
+    if (workers <= 1) {
         for (std::size_t r = 0; r < rounds; ++r) {
             if (r > 0)
                 if (Status st = poll_stop(); !st) return st;
-            if (Status st = run_round(r, 0); !st) return st;
+            for (std::size_t s = 0; s < shares; ++s)
+                if (Status st = run_round(r, s); !st) return st;
         }
         return {};
     }
 
-    StepBarrier barrier(shares);
+    // next[r % 2]: the next share of round r to claim. Worker 0 clears the
+    // other one during round r: the round before last is over, and round
+    // r + 1 starts after the barrier.
+    std::atomic<std::size_t> next[2] = {0, 0};
+    auto run_shares = [&](std::size_t r, std::size_t w) -> Status {
+        if (!claimed) return run_round(r, w);
+        if (w == 0) next[(r + 1) % 2].store(0, std::memory_order_relaxed);
+        for (std::size_t s; (s = next[r % 2].fetch_add(1, std::memory_order_relaxed)) < shares;)
+            if (Status st = run_round(r, s); !st) return st;
+        return {};
+    };
+
+    StepBarrier barrier(workers);
     // halt[r % 2]: some share failed in round r, or a stop was requested
     // after it. Only round r writes it and only after the barrier ending
     // round r is it read; the flag of round r + 1 is the other one, still
@@ -290,12 +313,12 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     std::atomic<bool> halt[2] = {false, false};
     std::mutex slot_mutex;
     std::optional<CoreError> slot;
-    std::vector<std::exception_ptr> faults(shares);
-    std::vector<std::thread> threads;  // shares 1, 2, ...
+    std::vector<std::exception_ptr> faults(workers);
+    std::vector<std::thread> threads;  // workers 1, 2, ...
     auto run_share = [&](std::size_t s) {
         for (std::size_t r = 0; r < rounds; ++r) {
             try {
-                Status st = run_round(r, s);
+                Status st = run_shares(r, s);
                 if (!st) {
                     std::lock_guard<std::mutex> lock(slot_mutex);
                     if (!slot) slot = st.error();
@@ -332,9 +355,9 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     // refused thread ends the call without leaving any at the barrier.
     enum : int { kWait = 0, kGo = 1, kAbort = 2 };
     std::atomic<int> gate{kWait};
-    threads.reserve(shares - 1);
+    threads.reserve(workers - 1);
     bool spawn_failed = false;
-    for (std::size_t s = 1; s < shares; ++s) {
+    for (std::size_t s = 1; s < workers; ++s) {
         try {
             threads.emplace_back([&, s] {
                 gate.wait(kWait, std::memory_order_acquire);

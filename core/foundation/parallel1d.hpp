@@ -95,6 +95,11 @@ struct NodeShares {
 };
 NodeShares node_shares(std::size_t n, std::size_t max_shares = SIZE_MAX);
 
+// How run_node_rounds splits n nodes: the workers' shares, each cut into
+// `shares_per_worker` (no more shares than nodes) when there are several
+// workers.
+NodeShares round_shares(std::size_t n, std::size_t max_shares, std::size_t shares_per_worker);
+
 // One share's part of one step in a round of run_node_rounds.
 struct RoundPiece {
     std::size_t step;   // the step's index in the call
@@ -114,11 +119,17 @@ struct RoundPiece {
 // at one end reaches over the other); a step's nodes are given as one or two
 // pieces. A share's first step reads the round's input, its last writes its
 // own chunk of the round's output, and the steps between stay in the share's
-// own buffers. The calling thread takes share 0 and polls for a stop between
-// rounds; errors, faults and the split are those of run_node_steps, which
-// is the case depth = 1 (every step from the input into the output).
+// own buffers.
+// The workers are those of run_node_steps, the calling thread one of them;
+// the nodes are split into `shares_per_worker` times as many shares (no
+// more than n), which the workers claim one by one in every round, so a
+// worker that the machine holds up leaves its shares to the others. The
+// calling thread polls for a stop between rounds; errors and faults are
+// those of run_node_steps, which is the case depth = 1 with one share per
+// worker, each worker keeping its own.
 Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
-                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares = SIZE_MAX);
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares = SIZE_MAX,
+                       std::size_t shares_per_worker = 1);
 
 // The stepping form of a plain per-node kernel for run_steps: every node of
 // a share through apply_node.
