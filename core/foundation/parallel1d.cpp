@@ -269,7 +269,7 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     const bool claimed = shares > workers;
     // The steps of round r of one share, each on its chunk widened by the
     // reach of the steps after it in the round.
-    auto run_round = [&](std::size_t r, std::size_t s) -> Status {
+    auto run_round = [&](std::size_t r, std::size_t s, std::size_t w) -> Status {
         const std::size_t first = r * depth;
         const std::size_t count = std::min(depth, steps - first);
         const std::int64_t begin = static_cast<std::int64_t>(std::min(n, s * len));
@@ -277,7 +277,7 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
         for (std::size_t j = 0; j < count; ++j) {
             const std::int64_t widen = static_cast<std::int64_t>((count - 1 - j) * reach);
             Status st = widened_pieces(begin - widen, end + widen, n, wrap, [&](std::size_t b, std::size_t e) {
-                return piece(RoundPiece{first + j, r, b, e, s, j == 0, j + 1 == count});
+                return piece(RoundPiece{first + j, r, b, e, s, w, j == 0, j + 1 == count});
             });
             if (!st) return st;
         }
@@ -288,7 +288,7 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
             if (r > 0)
                 if (Status st = poll_stop(); !st) return st;
             for (std::size_t s = 0; s < shares; ++s)
-                if (Status st = run_round(r, s); !st) return st;
+                if (Status st = run_round(r, s, 0); !st) return st;
         }
         return {};
     }
@@ -298,10 +298,10 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     // r + 1 starts after the barrier.
     std::atomic<std::size_t> next[2] = {0, 0};
     auto run_shares = [&](std::size_t r, std::size_t w) -> Status {
-        if (!claimed) return run_round(r, w);
+        if (!claimed) return run_round(r, w, w);
         if (w == 0) next[(r + 1) % 2].store(0, std::memory_order_relaxed);
         for (std::size_t s; (s = next[r % 2].fetch_add(1, std::memory_order_relaxed)) < shares;)
-            if (Status st = run_round(r, s); !st) return st;
+            if (Status st = run_round(r, s, w); !st) return st;
         return {};
     };
 

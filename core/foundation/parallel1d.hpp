@@ -106,8 +106,9 @@ struct RoundPiece {
     std::size_t round;  // the round it belongs to
     std::size_t begin, end;  // the nodes to compute
     std::size_t share;
+    std::size_t worker;  // the worker computing it: a share's steps in a round stay with one worker
     bool from_input;  // reads the round's input, else what this share's previous step wrote
-    bool to_output;   // writes the round's output, else this share's own buffer
+    bool to_output;   // writes the round's output, else a buffer of the worker's own
 };
 
 // `steps` steps over n nodes in rounds of up to `depth` steps, with one
@@ -118,8 +119,8 @@ struct RoundPiece {
 // clipped to [0, n), or with `wrap` taken modulo n (a periodic grid: a chunk
 // at one end reaches over the other); a step's nodes are given as one or two
 // pieces. A share's first step reads the round's input, its last writes its
-// own chunk of the round's output, and the steps between stay in the share's
-// own buffers.
+// own chunk of the round's output, and the steps between stay in buffers of
+// the worker computing the share.
 // The workers are those of run_node_steps, the calling thread one of them;
 // the nodes are split into `shares_per_worker` times as many shares (no
 // more than n), which the workers claim one by one in every round, so a

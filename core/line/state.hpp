@@ -99,22 +99,21 @@ Expected<bool> run_rounds(S& stepper, GridFn<double>* const (&buffers)[2], std::
                           std::size_t reach, std::size_t max_shares) {
     const std::size_t n = buffers[0]->values.size();
     const std::size_t per_worker = round_shares_per_worker(n, max_shares);
-    const NodeShares split = round_shares(n, max_shares, per_worker);
-    // Each share's own pair of buffers for the steps inside a round; only
-    // the nodes its widened chunk covers are ever written or read.
-    std::vector<std::unique_ptr<double[]>> own(2 * split.shares);
+    // Each worker's own pair of buffers for the steps inside a round; only
+    // the nodes of the widened chunk it computes are ever written or read.
+    std::vector<std::unique_ptr<double[]>> own(2 * node_shares(n, max_shares).shares);
     std::atomic<bool> unplanned{false};
     const bool wrap = buffers[0]->grid.boundary.tag == BoundaryTag::Periodic;
     Status st = run_node_rounds(
         n, steps, depth, reach, wrap,
         [&](const RoundPiece& p) -> Status {
             const double* src =
-                p.from_input ? buffers[p.round % 2]->values.data() : own[2 * p.share + p.step % 2].get();
+                p.from_input ? buffers[p.round % 2]->values.data() : own[2 * p.worker + p.step % 2].get();
             double* dst = nullptr;
             if (p.to_output) {
                 dst = buffers[(p.round + 1) % 2]->values.data();
             } else {
-                std::unique_ptr<double[]>& mine = own[2 * p.share + (p.step + 1) % 2];
+                std::unique_ptr<double[]>& mine = own[2 * p.worker + (p.step + 1) % 2];
                 if (!mine) mine = std::make_unique_for_overwrite<double[]>(n);
                 dst = mine.get();
             }
