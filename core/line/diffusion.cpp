@@ -434,6 +434,17 @@ void Heat2NodePlan::run(std::span<const double> src, const Grid1D<double>& grid,
     }
 }
 
+Expected<double> RecordedReads::Recorder::operator()(double x) const {
+    std::int64_t cell;
+    double t;
+    if (!SepticSamples::locate(*grid, x, cell, t)) {
+        ok = false;
+        return 0.0;
+    }
+    plan->reads_.push_back({hermite7_weights(t), cell - node});
+    return 0.0;
+}
+
 std::int64_t margin_cells(double reach, double dx) {
     double cells = reach / dx + 2.0;
     if (!(cells <= static_cast<double>(ReadPlan::kBlock))) cells = static_cast<double>(ReadPlan::kBlock);

@@ -264,6 +264,103 @@ private:
     std::vector<Pieces> shares_;
 };
 
+// Every read of a node step taken once for a call whose reads do not
+// change from step to step (a fixed coefficient's feet): the step is run
+// once node by node with a reader that records where it reads (cell and
+// weights, each read its own: drift feet differ from node to node), and in
+// every step after that with a reader that replays those reads, in the same
+// order, from node samples of the step's input. The step's own arithmetic
+// runs on them, so the bits are the step's own; it must read the same
+// points in the same order in every step, whatever the values.
+class RecordedReads {
+public:
+    struct Read {
+        Hermite7Weights<double> w;
+        std::int64_t offset;  // cell - node index
+    };
+    // Records the reads of step(i, reader) for nodes [begin, end) on `grid`
+    // (a node reading more than `most` points is not planned); false where
+    // some read cannot be located or the reads spread too far.
+    template <class Step>
+    bool make(const Grid1D<double>& grid, std::size_t begin, std::size_t end, std::size_t most, const Step& step);
+
+    // out[i] = step(i, reader) for the recorded nodes, from node samples of src.
+    template <class Step>
+    Status run(std::span<const double> src, const Grid1D<double>& grid, double* out, const Step& step);
+
+    // Records where a node step reads (its values are 0: not used).
+    struct Recorder {
+        RecordedReads* plan;
+        const Grid1D<double>* grid;
+        std::int64_t node;
+        mutable bool ok;
+        Expected<double> operator()(double x) const;
+    };
+    // Gives a node step its recorded reads, in order.
+    struct Replay {
+        const SepticSamples* samples;
+        std::int64_t node;
+        mutable const Read* next;
+        Expected<double> operator()(double) const {
+            const Read& r = *next++;
+            return samples->at_cell(node + r.offset, r.w);
+        }
+    };
+
+private:
+    std::size_t begin_ = 0, end_ = 0;
+    std::vector<Read> reads_;
+    std::vector<std::uint32_t> first_;  // node i's reads start at reads_[first_[i - begin]]
+    std::vector<std::pair<std::int64_t, std::int64_t>> block_cells_;  // cells each block reads
+    SepticSamples samples_;
+};
+
+template <class Step>
+bool RecordedReads::make(const Grid1D<double>& grid, std::size_t begin, std::size_t end, std::size_t most,
+                         const Step& step) {
+    begin_ = end_ = begin;
+    reads_.clear();
+    first_.clear();
+    block_cells_.clear();
+    if (begin >= end || (end - begin) * most > UINT32_MAX) return false;
+    reads_.reserve((end - begin) * most);
+    first_.reserve(end - begin + 1);
+    for (std::size_t b = begin; b < end; b += ReadPlan::kBlock) {
+        const std::size_t e = std::min(end, b + ReadPlan::kBlock);
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+        for (std::size_t i = b; i < e; ++i) {
+            first_.push_back(static_cast<std::uint32_t>(reads_.size()));
+            const Recorder rec{this, &grid, static_cast<std::int64_t>(i), true};
+            if (!step(i, rec) || !rec.ok || reads_.size() - first_.back() > most) return false;
+            for (std::size_t k = first_.back(); k < reads_.size(); ++k) {
+                lo = std::min(lo, static_cast<std::int64_t>(i) + reads_[k].offset);
+                hi = std::max(hi, static_cast<std::int64_t>(i) + reads_[k].offset + 2);
+            }
+        }
+        if (lo > hi) lo = hi = static_cast<std::int64_t>(b);  // no node of the block reads anything
+        if (hi - lo > static_cast<std::int64_t>(3 * ReadPlan::kBlock)) return false;
+        block_cells_.emplace_back(lo, hi);
+    }
+    first_.push_back(static_cast<std::uint32_t>(reads_.size()));
+    end_ = end;
+    return true;
+}
+
+template <class Step>
+Status RecordedReads::run(std::span<const double> src, const Grid1D<double>& grid, double* out, const Step& step) {
+    for (std::size_t b = begin_, block = 0; b < end_; b += ReadPlan::kBlock, ++block) {
+        const std::size_t e = std::min(end_, b + ReadPlan::kBlock);
+        samples_.fill(src, grid, block_cells_[block].first, block_cells_[block].second);
+        for (std::size_t i = b; i < e; ++i) {
+            const Replay replay{&samples_, static_cast<std::int64_t>(i), reads_.data() + first_[i - begin_]};
+            Expected<double> v = step(i, replay);
+            if (!v) return fail(v.error());
+            out[i] = *v;
+        }
+    }
+    return {};
+}
+
 // Nodes [begin, end) of one step with every read through node samples of
 // src: node(i, read) gives the value at node i, read(p) the value at p (as
 // Grid1D::interp). The samples are filled block by block for the block's
@@ -488,7 +585,24 @@ public:
                 }
             }
         }
-        if (!sh.feet.empty()) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, sh.feet);
+        if (!sh.feet.empty()) {
+            if constexpr (requires { kernel_->widths(tau_); }) {
+                // Every read recorded once, where the call's records stay
+                // within kMaxNodePlanBytes.
+                const auto widths = kernel_->widths(tau_);
+                auto node = [&](std::size_t i, const auto& read) {
+                    return kernel_->feet_step(sh.feet[i - begin], read, i, tau_, widths);
+                };
+                constexpr std::size_t most = K::kMostReads;
+                if (!sh.recorded_prepared) {
+                    sh.recorded_prepared = true;
+                    sh.recorded = grid_.n <= kMaxNodePlanBytes / (most * sizeof(RecordedReads::Read)) &&
+                                  sh.reads_of.make(grid_, begin, end, most, node);
+                }
+                if (sh.recorded) return sh.reads_of.run(src.values, src.grid, dst.values.data(), node);
+            }
+            return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, sh.feet);
+        }
         const GridFn<double>* source = &src;
         const std::optional<InterpKind> kind = kernel_->source_kind();
         if (!kind) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, {});
@@ -536,6 +650,9 @@ private:
         GridFn<double> copy;
         ChebyshevSamples cheb;
         std::vector<QuadFeet<R>> feet;  // a fixed coefficient's part of each node step, when taken once
+        bool recorded_prepared = false;
+        bool recorded = false;
+        RecordedReads reads_of;  // every read of a fixed coefficient's steps, when small enough to keep
         bool reads_prepared = false;
         bool reads_planned = false;
         ChebyshevReadPlan read_plan;  // the quadrature points of a Chebyshev-sampled source

@@ -73,7 +73,9 @@ Expected<QuadFeet<5>> heat4_feet(const Diffusion4thChernoff& k, std::size_t i, d
 
 // The rest of the node step at x (grid spacing dx), with u read through `at`.
 template <class Read>
-Expected<double> heat4_from_feet(const QuadFeet<5>& f, const Read& at, double x, double dx, double tau) {
+// `widths`, when given, are those of this dx and tau (see widths()).
+Expected<double> heat4_from_feet(const QuadFeet<5>& f, const Read& at, double x, double dx, double tau,
+                                 const DifferenceWidths* widths = nullptr) {
     double s[5];
     for (int m = 0; m < 5; ++m) {
         auto v = at(f.z[m]);
@@ -82,20 +84,20 @@ Expected<double> heat4_from_feet(const QuadFeet<5>& f, const Read& at, double x,
     }
     // Same summation order as heat2, so unit diffusion matches it bit for bit.
     const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
-    const double p = std::pow(tau, 0.75);
 
     const double A = f.a, A1 = f.a1, A2 = f.a2;
     // Locally constant coefficient: the quadrature is the whole step. (A NaN
     // derivative compares unequal and runs the correction, which carries it.)
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
-    const double h = max_ignore_nan(3.0 * dx, p);
+    const DifferenceWidths own = widths ? *widths : DifferenceWidths::of(max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
+    const double h = own.h;
     // The three differences share their seven samples.
     double w[7];
     if (Status st = samples_7pt(at, x, h, w); !st) return fail(st.error());
-    const double d1 = central_sum(w, h, 1, kCentral7D1);
-    const double d2 = central_sum(w, h, 2, kCentral7D2);
-    const double d3 = central_sum(w, h, 3, kCentral7D3);
+    const double d1 = central_sum(w, own, 1, kCentral7D1);
+    const double d2 = central_sum(w, own, 2, kCentral7D2);
+    const double d3 = central_sum(w, own, 3, kCentral7D3);
     return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
 }
 
@@ -148,6 +150,22 @@ bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const
     f = *r;
     return true;
 }
+
+template <class Read>
+Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>& f, const Read& read, std::size_t i, double tau,
+                                           const DifferenceWidths& widths) const {
+    const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return heat4_from_feet(f, read, grid.xmin + kdx * static_cast<double>(i), kdx, tau, &widths);
+}
+
+DifferenceWidths Diffusion4thChernoff::widths(double tau) const {
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return DifferenceWidths::of(max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
+}
+template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Recorder&, std::size_t,
+                                                   double, const DifferenceWidths&) const;
+template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Replay&, std::size_t,
+                                                   double, const DifferenceWidths&) const;
 
 Status Diffusion4thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<5>> feet) const {

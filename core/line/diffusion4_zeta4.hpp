@@ -57,6 +57,25 @@ double central_sum(const double (&s)[N], double h, int k, const std::array<doubl
     return acc / std::pow(h, static_cast<double>(k));
 }
 
+// The width h of a correction's differences and the powers central_sum
+// divides by, taken once for a whole step instead of at every node (the
+// same values: std::pow of the same arguments).
+struct DifferenceWidths {
+    double h;
+    double hk[3];  // h^1, h^2, h^3
+    static DifferenceWidths of(double h) {
+        return {h, {std::pow(h, 1.0), std::pow(h, 2.0), std::pow(h, 3.0)}};
+    }
+};
+
+// central_sum with h^k from `w` (k = 1, 2, 3).
+template <std::size_t N>
+double central_sum(const double (&s)[N], const DifferenceWidths& w, int k, const std::array<double, N>& c) {
+    double acc = 0.0;
+    for (std::size_t j = 0; j < N; ++j) acc += c[j] * s[j];
+    return acc / w.hk[k - 1];
+}
+
 // The nine samples of the 9-point differences, read through `at`
 // (Expected<double> of a point) in the order above, into s in offset order;
 // the first failing read's error.
@@ -134,6 +153,14 @@ struct Diffusion4thChernoff {
     bool coef_fixed() const;
     // The coefficient's part of node i's step; false where the step fails.
     bool feet(std::size_t i, double tau, QuadFeet<5>& f) const;
+    // Node i's step from its coefficient's part f, reading through `read`
+    // (RecordedReads' recorder and replay); kMostReads points at most: five quadrature points and seven for the differences.
+    template <class Read>
+    Expected<double> feet_step(const QuadFeet<5>& f, const Read& read, std::size_t i, double tau,
+                               const DifferenceWidths& widths) const;
+    // The widths of the correction's differences in a step of tau.
+    DifferenceWidths widths(double tau) const;
+    static constexpr std::size_t kMostReads = 12;
 
     // The sampling apply_into reads a copy of its input with (degree-9
     // Hermite or Chebyshev), or nothing when it reads the input itself.

@@ -47,7 +47,9 @@ Expected<QuadFeet<7>> heat6_feet(const Diffusion6thChernoff& k, std::size_t i, d
 
 // The rest of the node step at x (grid spacing dx), with u read through `at`.
 template <class Read>
-Expected<double> heat6_from_feet(const QuadFeet<7>& f, const Read& at, double x, double dx, double tau) {
+// `widths`, when given, are those of this dx and tau (see widths()).
+Expected<double> heat6_from_feet(const QuadFeet<7>& f, const Read& at, double x, double dx, double tau,
+                                 const DifferenceWidths* widths = nullptr) {
     double s[7];
     for (int m = 0; m < 7; ++m) {
         auto v = at(f.z[m]);
@@ -56,18 +58,18 @@ Expected<double> heat6_from_feet(const QuadFeet<7>& f, const Read& at, double x,
     }
     const double quad =
         ((kHeat6W0 * s[0] + kHeat6W1 * (s[1] + s[2])) + kHeat6W3 * (s[3] + s[4])) + kHeat6W5 * (s[5] + s[6]);
-    const double p = std::sqrt(tau);
 
     const double A = f.a, A1 = f.a1, A2 = f.a2;
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
-    const double h = max_ignore_nan(4.0 * dx, p);
+    const DifferenceWidths own = widths ? *widths : DifferenceWidths::of(max_ignore_nan(4.0 * dx, std::sqrt(tau)));
+    const double h = own.h;
     // The three differences share their nine samples.
     double w[9];
     if (Status st = samples_9pt(at, x, h, w); !st) return fail(st.error());
-    const double d1 = central_sum(w, h, 1, kCentral9D1);
-    const double d2 = central_sum(w, h, 2, kCentral9D2);
-    const double d3 = central_sum(w, h, 3, kCentral9D3);
+    const double d1 = central_sum(w, own, 1, kCentral9D1);
+    const double d2 = central_sum(w, own, 2, kCentral9D2);
+    const double d3 = central_sum(w, own, 3, kCentral9D3);
     return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
 }
 
@@ -95,6 +97,22 @@ bool Diffusion6thChernoff::feet(std::size_t i, double tau, QuadFeet<7>& f) const
     f = *r;
     return true;
 }
+
+template <class Read>
+Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>& f, const Read& read, std::size_t i, double tau,
+                                           const DifferenceWidths& widths) const {
+    const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return heat6_from_feet(f, read, grid.xmin + kdx * static_cast<double>(i), kdx, tau, &widths);
+}
+
+DifferenceWidths Diffusion6thChernoff::widths(double tau) const {
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    return DifferenceWidths::of(max_ignore_nan(4.0 * dx, std::sqrt(tau)));
+}
+template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Recorder&, std::size_t,
+                                                   double, const DifferenceWidths&) const;
+template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Replay&, std::size_t,
+                                                   double, const DifferenceWidths&) const;
 
 Status Diffusion6thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<7>> feet) const {

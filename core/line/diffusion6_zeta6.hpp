@@ -59,6 +59,14 @@ struct Diffusion6thChernoff {
     bool coef_fixed() const;
     // The coefficient's part of node i's step; false where the step fails.
     bool feet(std::size_t i, double tau, QuadFeet<7>& f) const;
+    // Node i's step from its coefficient's part f, reading through `read`
+    // (RecordedReads' recorder and replay); kMostReads points at most: seven quadrature points and nine for the differences.
+    template <class Read>
+    Expected<double> feet_step(const QuadFeet<7>& f, const Read& read, std::size_t i, double tau,
+                               const DifferenceWidths& widths) const;
+    // The widths of the correction's differences in a step of tau.
+    DifferenceWidths widths(double tau) const;
+    static constexpr std::size_t kMostReads = 16;
 
     // One step, as par_apply_pointwise of apply_node gives it, with the
     // reads sharing their node samples.

@@ -165,6 +165,9 @@ TEST(QuadratureStepping, Heat4AndHeat6SameBitsAsTheNodeStep) {
         k4.coef_override = k6.coef_override = source(Coef::Variable);
         expect_steps_match_node_step(k4, u0, tau);
         expect_steps_match_node_step(k6, u0, tau);
+        k4.coef_override = k6.coef_override = source(Coef::Sampled);  // reads recorded once, replayed
+        expect_steps_match_node_step(k4, u0, tau);
+        expect_steps_match_node_step(k6, u0, tau);
         k4 = Diffusion4thChernoff::unit(g);
         k4.use_octonic = true;
         expect_steps_match_node_step(k4, u0, tau);
