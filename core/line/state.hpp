@@ -73,7 +73,8 @@ Status run_phase(S& s, std::size_t p, const GridFn<double>& src, GridFn<double>&
 // per step) on one share or where the widened chunks would recompute more
 // than a sixteenth of the work; shares longer than kMaxRoundShare keep a
 // barrier per step, which costs them little, and spare the round's
-// buffers (two grid lengths per share).
+// buffers (two grid lengths a worker, of which only the widened chunks'
+// pages are touched).
 inline constexpr std::size_t kMaxRoundDepth = 16;
 inline constexpr std::size_t kMaxRoundShare = std::size_t{1} << 16;
 // Shares per worker in rounds, claimed as the workers come (a worker held
