@@ -228,6 +228,41 @@ def run_with_threshold(threshold):
     return done.stdout
 
 
+ROUNDS_SCRIPT = textwrap.dedent("""
+    import sys
+    import numpy as np
+    import quorvane
+    n = 20011
+    x = np.linspace(-3.0, 3.0, n)
+    u0 = np.cos(2.0 * x) + 0.01 * np.sin(41.0 * np.arange(n))
+    tau = 0.7 * (x[1] - x[0]) ** 2
+    out = []
+    for boundary in ("reflect", "periodic", "zero", "linear"):
+        h = quorvane.Heat1D(-3.0, 3.0, n, u0, boundary=boundary)
+        h.evolve(37 * tau, 37)
+        out.append(h.values().tobytes().hex())
+    sys.stdout.write("\\n".join(out))
+""")
+
+
+def test_steps_in_rounds_between_barriers_are_bit_identical_to_one_thread():
+    # Small steps on a large grid: the workers run several steps between two
+    # barriers, each recomputing the nodes its neighbours would give it
+    # (across the far end when periodic), and 37 steps end in a shorter round.
+    def run(threshold):
+        env = dict(os.environ, TAMBRIK_PARALLEL_THRESHOLD=str(threshold))
+        module_dir = os.path.dirname(os.path.abspath(quorvane.__file__))
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+        done = subprocess.run([sys.executable, "-c", ROUNDS_SCRIPT], env=env, capture_output=True, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.split()
+
+    serial, parallel = run(1000000), run(64)
+    assert len(serial) == 4 and all(len(v) == 16 * 20011 for v in serial)
+    assert parallel == serial
+
+
 def test_serial_and_parallel_runs_are_bit_identical():
     # Threshold 64 splits 8192 nodes over every processor; 1000000 keeps one
     # thread. Each node's value depends only on the input, never on the split.
