@@ -223,13 +223,6 @@ NodeShares node_shares(std::size_t n, std::size_t max_shares) {
     return {(n + len - 1) / len, len};
 }
 
-NodeShares round_shares(std::size_t n, std::size_t max_shares, std::size_t shares_per_worker) {
-    const NodeShares split = node_shares(n, max_shares);
-    if (split.shares <= 1 || shares_per_worker <= 1) return split;
-    const std::size_t len = (n + split.shares * shares_per_worker - 1) / (split.shares * shares_per_worker);
-    return {(n + len - 1) / len, len};
-}
-
 namespace {
 
 // The pieces of nodes [lo, hi) (signed, possibly beyond the grid) that a
@@ -260,16 +253,13 @@ Status run_node_steps(std::size_t n, std::size_t steps,
 }
 
 Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
-                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares,
-                       std::size_t shares_per_worker) {
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares) {
     depth = std::max<std::size_t>(depth, 1);
     const std::size_t rounds = steps / depth + (steps % depth != 0);
-    const std::size_t workers = node_shares(n, max_shares).shares;
-    const auto [shares, len] = round_shares(n, max_shares, shares_per_worker);
-    const bool claimed = shares > workers;
+    const auto [shares, len] = node_shares(n, max_shares);
     // The steps of round r of one share, each on its chunk widened by the
     // reach of the steps after it in the round.
-    auto run_round = [&](std::size_t r, std::size_t s, std::size_t w) -> Status {
+    auto run_round = [&](std::size_t r, std::size_t s) -> Status {
         const std::size_t first = r * depth;
         const std::size_t count = std::min(depth, steps - first);
         const std::int64_t begin = static_cast<std::int64_t>(std::min(n, s * len));
@@ -277,35 +267,22 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
         for (std::size_t j = 0; j < count; ++j) {
             const std::int64_t widen = static_cast<std::int64_t>((count - 1 - j) * reach);
             Status st = widened_pieces(begin - widen, end + widen, n, wrap, [&](std::size_t b, std::size_t e) {
-                return piece(RoundPiece{first + j, r, b, e, s, w, j == 0, j + 1 == count});
+                return piece(RoundPiece{first + j, r, b, e, s, j == 0, j + 1 == count});
             });
             if (!st) return st;
         }
         return {};
     };
-    if (workers <= 1) {
+    if (shares <= 1) {
         for (std::size_t r = 0; r < rounds; ++r) {
             if (r > 0)
                 if (Status st = poll_stop(); !st) return st;
-            for (std::size_t s = 0; s < shares; ++s)
-                if (Status st = run_round(r, s, 0); !st) return st;
+            if (Status st = run_round(r, 0); !st) return st;
         }
         return {};
     }
 
-    // next[r % 2]: the next share of round r to claim. Worker 0 clears the
-    // other one during round r: the round before last is over, and round
-    // r + 1 starts after the barrier.
-    std::atomic<std::size_t> next[2] = {0, 0};
-    auto run_shares = [&](std::size_t r, std::size_t w) -> Status {
-        if (!claimed) return run_round(r, w, w);
-        if (w == 0) next[(r + 1) % 2].store(0, std::memory_order_relaxed);
-        for (std::size_t s; (s = next[r % 2].fetch_add(1, std::memory_order_relaxed)) < shares;)
-            if (Status st = run_round(r, s, w); !st) return st;
-        return {};
-    };
-
-    StepBarrier barrier(workers);
+    StepBarrier barrier(shares);
     // halt[r % 2]: some share failed in round r, or a stop was requested
     // after it. Only round r writes it and only after the barrier ending
     // round r is it read; the flag of round r + 1 is the other one, still
@@ -313,12 +290,12 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     std::atomic<bool> halt[2] = {false, false};
     std::mutex slot_mutex;
     std::optional<CoreError> slot;
-    std::vector<std::exception_ptr> faults(workers);
-    std::vector<std::thread> threads;  // workers 1, 2, ...
+    std::vector<std::exception_ptr> faults(shares);
+    std::vector<std::thread> threads;  // shares 1, 2, ...
     auto run_share = [&](std::size_t s) {
         for (std::size_t r = 0; r < rounds; ++r) {
             try {
-                Status st = run_shares(r, s);
+                Status st = run_round(r, s);
                 if (!st) {
                     std::lock_guard<std::mutex> lock(slot_mutex);
                     if (!slot) slot = st.error();
@@ -355,9 +332,9 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     // refused thread ends the call without leaving any at the barrier.
     enum : int { kWait = 0, kGo = 1, kAbort = 2 };
     std::atomic<int> gate{kWait};
-    threads.reserve(workers - 1);
+    threads.reserve(shares - 1);
     bool spawn_failed = false;
-    for (std::size_t s = 1; s < workers; ++s) {
+    for (std::size_t s = 1; s < shares; ++s) {
         try {
             threads.emplace_back([&, s] {
                 gate.wait(kWait, std::memory_order_acquire);

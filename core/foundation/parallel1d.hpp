@@ -95,20 +95,14 @@ struct NodeShares {
 };
 NodeShares node_shares(std::size_t n, std::size_t max_shares = SIZE_MAX);
 
-// How run_node_rounds splits n nodes: the workers' shares, each cut into
-// `shares_per_worker` (no more shares than nodes) when there are several
-// workers.
-NodeShares round_shares(std::size_t n, std::size_t max_shares, std::size_t shares_per_worker);
-
 // One share's part of one step in a round of run_node_rounds.
 struct RoundPiece {
     std::size_t step;   // the step's index in the call
     std::size_t round;  // the round it belongs to
     std::size_t begin, end;  // the nodes to compute
     std::size_t share;
-    std::size_t worker;  // the worker computing it: a share's steps in a round stay with one worker
     bool from_input;  // reads the round's input, else what this share's previous step wrote
-    bool to_output;   // writes the round's output, else a buffer of the worker's own
+    bool to_output;   // writes the round's output, else this share's own buffer
 };
 
 // `steps` steps over n nodes in rounds of up to `depth` steps, with one
@@ -119,18 +113,12 @@ struct RoundPiece {
 // clipped to [0, n), or with `wrap` taken modulo n (a periodic grid: a chunk
 // at one end reaches over the other); a step's nodes are given as one or two
 // pieces. A share's first step reads the round's input, its last writes its
-// own chunk of the round's output, and the steps between stay in buffers of
-// the worker computing the share.
-// The workers are those of run_node_steps, the calling thread one of them;
-// the nodes are split into `shares_per_worker` times as many shares (no
-// more than n), which the workers claim one by one in every round, so a
-// worker that the machine holds up leaves its shares to the others. The
-// calling thread polls for a stop between rounds; errors and faults are
-// those of run_node_steps, which is the case depth = 1 with one share per
-// worker, each worker keeping its own.
+// own chunk of the round's output, and the steps between stay in the share's
+// own buffers. The calling thread takes share 0 and polls for a stop between
+// rounds; errors, faults and the split are those of run_node_steps, which
+// is the case depth = 1 (every step from the input into the output).
 Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std::size_t reach, bool wrap,
-                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares = SIZE_MAX,
-                       std::size_t shares_per_worker = 1);
+                       FunctionRef<Status(const RoundPiece&)> piece, std::size_t max_shares = SIZE_MAX);
 
 // The stepping form of a plain per-node kernel for run_steps: every node of
 // a share through apply_node.

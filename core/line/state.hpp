@@ -77,15 +77,6 @@ Status run_phase(S& s, std::size_t p, const GridFn<double>& src, GridFn<double>&
 // pages are touched).
 inline constexpr std::size_t kMaxRoundDepth = 16;
 inline constexpr std::size_t kMaxRoundShare = std::size_t{1} << 16;
-// Shares per worker in rounds, claimed as the workers come (a worker held
-// up by a busy machine leaves its shares to the others), while a share
-// keeps at least kMinRoundShare nodes.
-inline constexpr std::size_t kRoundSharesPerWorker = 4;
-inline constexpr std::size_t kMinRoundShare = 2048;
-inline std::size_t round_shares_per_worker(std::size_t n, std::size_t max_shares) {
-    const NodeShares split = node_shares(n, max_shares);
-    return std::clamp<std::size_t>(split.len / kMinRoundShare, 1, kRoundSharesPerWorker);
-}
 inline std::size_t round_depth(const NodeShares& split, std::size_t reach) {
     if (split.shares <= 1 || reach == 0 || split.len > kMaxRoundShare) return 1;
     return 1 + std::min(kMaxRoundDepth - 1, split.len / (16 * reach));
@@ -99,22 +90,22 @@ template <class S>
 Expected<bool> run_rounds(S& stepper, GridFn<double>* const (&buffers)[2], std::size_t steps, std::size_t depth,
                           std::size_t reach, std::size_t max_shares) {
     const std::size_t n = buffers[0]->values.size();
-    const std::size_t per_worker = round_shares_per_worker(n, max_shares);
-    // Each worker's own pair of buffers for the steps inside a round; only
-    // the nodes of the widened chunk it computes are ever written or read.
-    std::vector<std::unique_ptr<double[]>> own(2 * node_shares(n, max_shares).shares);
+    const NodeShares split = node_shares(n, max_shares);
+    // Each share's own pair of buffers for the steps inside a round; only
+    // the nodes its widened chunk covers are ever written or read.
+    std::vector<std::unique_ptr<double[]>> own(2 * split.shares);
     std::atomic<bool> unplanned{false};
     const bool wrap = buffers[0]->grid.boundary.tag == BoundaryTag::Periodic;
     Status st = run_node_rounds(
         n, steps, depth, reach, wrap,
         [&](const RoundPiece& p) -> Status {
             const double* src =
-                p.from_input ? buffers[p.round % 2]->values.data() : own[2 * p.worker + p.step % 2].get();
+                p.from_input ? buffers[p.round % 2]->values.data() : own[2 * p.share + p.step % 2].get();
             double* dst = nullptr;
             if (p.to_output) {
                 dst = buffers[(p.round + 1) % 2]->values.data();
             } else {
-                std::unique_ptr<double[]>& mine = own[2 * p.worker + (p.step + 1) % 2];
+                std::unique_ptr<double[]>& mine = own[2 * p.share + (p.step + 1) % 2];
                 if (!mine) mine = std::make_unique_for_overwrite<double[]>(n);
                 dst = mine.get();
             }
@@ -125,7 +116,7 @@ Expected<bool> run_rounds(S& stepper, GridFn<double>* const (&buffers)[2], std::
             unplanned.store(true, std::memory_order_relaxed);
             return fail(CoreError::unsupported("rounds without a plan"));
         },
-        max_shares, per_worker);
+        max_shares);
     if (unplanned.load(std::memory_order_relaxed)) return false;
     if (!st) return fail(st.error());
     return true;
@@ -145,11 +136,7 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
         if (Status st = poll_stop(); !st) return fail(st.error());
         if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
         const std::size_t n = start.values.size();
-        // Room for the shares of rounds (see run_rounds), where they apply.
-        const std::size_t shares = chunk_count(n) * (requires { kernel.node_steps(start.grid, tau, 1, 1).round_reach(); }
-                                                         ? kRoundSharesPerWorker
-                                                         : 1);
-        auto stepper = kernel.node_steps(start.grid, tau, shares, steps);
+        auto stepper = kernel.node_steps(start.grid, tau, chunk_count(n), steps);
         prepare_steps(stepper, n);
         const std::size_t sweeps = phases_of(stepper);
         // A light sweep pays for its barrier only on large shares.
@@ -160,8 +147,7 @@ Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::s
         GridFn<double>* const buffers[2] = {&start, &other};
         if constexpr (requires { stepper.round_reach(); }) {
             const std::optional<std::size_t> reach = stepper.round_reach();
-            const std::size_t depth =
-                reach ? round_depth(round_shares(n, max_shares, round_shares_per_worker(n, max_shares)), *reach) : 1;
+            const std::size_t depth = reach ? round_depth(node_shares(n, max_shares), *reach) : 1;
             if (depth > 1) {
                 auto done = run_rounds(stepper, buffers, steps, depth, *reach, max_shares);
                 if (!done) return fail(done.error());

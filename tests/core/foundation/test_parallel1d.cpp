@@ -282,30 +282,6 @@ TEST(NodeRounds, ChunksWidenedByTheStepsLeftInTheRound) {
         }
         EXPECT_EQ(seen.size(), wrap ? 44u + 16u : 44u);  // wrapped: 3 + 3 + 2 more pieces at either end
     }
-    // Three shares per worker, claimed as the workers come: every share of
-    // every step computed once, on no more threads than workers.
-    {
-        std::mutex m;
-        std::set<std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>> seen;
-        std::set<std::thread::id> threads;
-        std::atomic<std::size_t> pieces{0};
-        ASSERT_EQ(round_shares(1000, SIZE_MAX, 3).shares, 12u);  // 12 shares of 84 nodes
-        ASSERT_TRUE(run_node_rounds(
-            1000, 11, 4, 30, false,
-            [&](const RoundPiece& q) {
-                std::lock_guard<std::mutex> lock(m);
-                ++pieces;
-                seen.emplace(q.step, q.share, q.begin, q.end);
-                threads.insert(std::this_thread::get_id());
-                return Status{};
-            },
-            SIZE_MAX, 3));
-        EXPECT_EQ(pieces.load(), 11u * 12u);
-        EXPECT_EQ(seen.size(), 11u * 12u);
-        EXPECT_TRUE(seen.contains({1, 5, 420 - 60, 504 + 60}));  // share 5, step 1 of 4: widened by 2 * 30
-        EXPECT_TRUE(seen.contains({10, 11, 924, 1000}));
-        EXPECT_LE(threads.size(), 4u);
-    }
     std::atomic<std::size_t> last{0};
     const Status st = run_node_rounds(1000, 40, 4, 10, false, [&](const RoundPiece& q) {
         last = std::max<std::size_t>(last, q.step);
