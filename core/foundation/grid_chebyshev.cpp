@@ -354,8 +354,13 @@ namespace {
 
 // barycentric's two sums for `lanes` points side by side, the nodes in
 // order; division is correctly rounded at every vector width, so the wider
-// clone gives the same bits.
-__attribute__((target_clones("avx2", "default"))) void barycentric_lanes(
+// clone (x86-64 processors with AVX2) gives the same bits.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUORVANE_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUORVANE_WIDE_CLONES
+#endif
+QUORVANE_WIDE_CLONES void barycentric_lanes(
     const double* x, double* num, double* den, std::size_t lanes, const double* node_x, const double* node_w,
     const double* f, std::size_t nodes) {
     for (std::size_t j = 0; j < nodes; ++j) {
