@@ -109,6 +109,18 @@ Expected<Graph<double>> graph_from_edge_values(std::uint64_t n_nodes, std::span<
     return Graph<double>::from_adjacency(n_nodes, std::move(lists));
 }
 
+std::optional<std::size_t> graph_build_bytes(std::uint64_t n_nodes, std::uint64_t nnz) {
+    constexpr std::size_t per_node = sizeof(AdjacencyLists<double>::value_type) + sizeof(std::uint64_t);
+    constexpr std::size_t per_entry =
+        sizeof(AdjacencyLists<double>::value_type::value_type) + sizeof(std::uint32_t) + sizeof(double);
+    std::size_t nodes = 0, entries = 0, bytes = 0;
+    if (__builtin_mul_overflow(n_nodes, per_node, &nodes) || __builtin_mul_overflow(nnz, per_entry, &entries) ||
+        __builtin_add_overflow(nodes, entries, &bytes) || __builtin_add_overflow(bytes, sizeof(std::uint64_t), &bytes)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 Graph<double> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed) {
     AdjacencyLists<double> lists(n_nodes);
     std::uint64_t state = seed;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -61,6 +62,13 @@ using SharedGraph = std::shared_ptr<const Graph<double>>;
 // node or one at or below -1 (which would silently become node 0) is refused
 // with its value.
 Expected<Graph<double>> graph_from_edge_values(std::uint64_t n_nodes, std::span<const double> triples);
+
+// A lower bound of the memory a builder holds at its peak for a graph of
+// n_nodes nodes and nnz stored entries: one adjacency list per node with its
+// entries, and the compressed rows filled from them while the lists are still
+// alive (growth slack and allocator overhead come on top). nullopt when the
+// count does not fit in size_t.
+std::optional<std::size_t> graph_build_bytes(std::uint64_t n_nodes, std::uint64_t nnz);
 
 // Erdos-Renyi G(n, p): one splitmix64 draw per unordered pair in
 // lexicographic order, the pair joined (unit weight) when the draw is below p.

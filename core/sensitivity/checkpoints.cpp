@@ -1,9 +1,5 @@
 #include "core/sensitivity/checkpoints.hpp"
 
-#include <unistd.h>
-
-#include <limits>
-
 namespace quorvane {
 
 CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n) {
@@ -25,17 +21,6 @@ CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n) {
     return p;
 }
 
-std::size_t physical_memory_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    std::size_t bytes = 0;
-    if (pages <= 0 || page_size <= 0 ||
-        __builtin_mul_overflow(static_cast<std::size_t>(pages), static_cast<std::size_t>(page_size), &bytes)) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return bytes;
-}
-
-bool checkpoints_fit(const CheckpointPlan& plan) { return plan.bytes && *plan.bytes <= physical_memory_bytes(); }
+bool checkpoints_fit(const CheckpointPlan& plan) { return fits_in_memory(plan.bytes); }
 
 }  // namespace quorvane

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/memory.hpp"
 
 namespace quorvane {
 
@@ -30,9 +31,6 @@ struct CheckpointPlan {
     std::optional<std::size_t> bytes;
 };
 CheckpointPlan checkpoint_plan(std::uint64_t n_steps, std::size_t n);
-
-// The machine's physical memory in bytes (SIZE_MAX when it cannot be told).
-std::size_t physical_memory_bytes();
 
 // Whether the plan's memory can be had at all: at most the machine's
 // physical memory. Sweeps past it are refused before anything is allocated.

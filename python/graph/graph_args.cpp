@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/memory.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/graph/graph_signal.hpp"
 #include "core/graph/rayleigh.hpp"
@@ -13,12 +14,25 @@
 
 namespace quorvane::py {
 
+void refuse_graph_beyond_memory(std::uint64_t n_nodes, std::uint64_t nnz, const char* what) {
+    const std::optional<std::size_t> bytes = graph_build_bytes(n_nodes, nnz);
+    if (fits_in_memory(bytes)) return;
+    py_err_with_kind("OutOfDomain", "n_nodes = " + std::to_string(n_nodes) + ": " + what + " needs at least " +
+                                        (bytes ? fmt_exp3(static_cast<double>(*bytes)) : std::string("2^64")) +
+                                        " bytes, more than " + machine_memory_text());
+}
+
+SharedGraph path_graph(std::uint64_t n_nodes, const char* what) {
+    refuse_graph_beyond_memory(n_nodes, 2 * (n_nodes - 1), what);
+    return std::make_shared<const Graph<double>>(Graph<double>::path(n_nodes));
+}
+
 SharedLaplacian combinatorial_of(const SharedGraph& g) {
     return std::make_shared<const Laplacian<double>>(Laplacian<double>::from_graph(*g, LaplacianKind::Combinatorial));
 }
 
 SharedGraph carrier_of(const Laplacian<double>& lap) {
-    return std::make_shared<const Graph<double>>(Graph<double>::path(std::max<std::uint64_t>(lap.n_nodes, 1)));
+    return path_graph(std::max<std::uint64_t>(lap.n_nodes, 1), "the path graph that carries the Laplacian");
 }
 
 namespace {

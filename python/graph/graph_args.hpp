@@ -45,6 +45,13 @@ struct GraphKrylovObj {
 
 // --- resolvers -------------------------------------------------------------
 
+// OutOfDomain "n_nodes = N: {what} needs at least B bytes, more than this
+// machine's memory (M bytes)" when graph_build_bytes(n_nodes, nnz) exceeds
+// the physical memory; called before anything of the graph is allocated.
+void refuse_graph_beyond_memory(std::uint64_t n_nodes, std::uint64_t nnz, const char* what);
+// Graph::path(n_nodes), n_nodes >= 1, after that check.
+SharedGraph path_graph(std::uint64_t n_nodes, const char* what);
+
 SharedLaplacian combinatorial_of(const SharedGraph& g);
 // The path graph over max(n, 1) nodes that carries a bare Laplacian.
 SharedGraph carrier_of(const Laplacian<double>& lap);

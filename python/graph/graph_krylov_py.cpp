@@ -65,6 +65,7 @@ GraphKrylovObj graph_krylov_new(const Args& a) {
         py_err_with_kind("Unsupported", "path must be 'chebyshev' or 'lanczos', got '" + path + "'");
     }
     GraphKrylovChernoff op = unwrap(GraphKrylovChernoff::make(kp, lap, tol));
+    refuse_graph_beyond_memory(lap->n_nodes, 0, "the edgeless graph that carries the Laplacian");
     auto carrier = std::make_shared<const Graph<double>>(Graph<double>::edgeless(lap->n_nodes));
     return GraphKrylovObj{std::move(op), std::move(carrier)};
 }

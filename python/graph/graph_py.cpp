@@ -27,14 +27,20 @@ constexpr char kGraphDoc[] =
     ">>> print(g.n_nodes, g.n_directed_edges, g.degree(1))\n"
     "4 6 2\n";
 
+// The refusal of a node count whose graph could not fit in memory.
+#define QV_GRAPH_MEMORY_RAISES                                                                       \
+    "    \"[OutOfDomain] n_nodes = N: the graph needs at least B bytes, more than this machine's\n"   \
+    "    memory (M bytes)\" before anything is allocated, B counting 32 bytes a node and 28 a\n"    \
+    "    stored entry.\n"
+
 constexpr char kPathDoc[] =
     "path(n_nodes)\n--\n\n"
     "The path graph 0 - 1 - ... - (n_nodes - 1) with unit weights.\n\n"
-    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\".\n";
+    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\";\n" QV_GRAPH_MEMORY_RAISES;
 constexpr char kCycleDoc[] =
     "cycle(n_nodes)\n--\n\n"
     "The cycle graph on n_nodes nodes with unit weights.\n\n"
-    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] cycle requires n_nodes >= 3\".\n";
+    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] cycle requires n_nodes >= 3\";\n" QV_GRAPH_MEMORY_RAISES;
 constexpr char kFromEdgesDoc[] =
     "from_edges(n_nodes, edges)\n--\n\n"
     "A graph from (u, v, w) triples.\n\n"
@@ -46,12 +52,15 @@ constexpr char kFromEdgesDoc[] =
     "TypeError\n    For edges of another form.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for a self-loop, a node index >= n_nodes (or <= -1), a duplicate\n"
-    "    edge or a non-positive weight; \"[NanInf]\" for a NaN or infinite weight or node.\n";
+    "    edge or a non-positive weight; \"[NanInf]\" for a NaN or infinite weight or node.\n"
+    "    Before the edges are read, with the n_nodes lists alone counted:\n" QV_GRAPH_MEMORY_RAISES;
 constexpr char kErdosRenyiDoc[] =
     "erdos_renyi(n_nodes, p, seed=42)\n--\n\n"
     "A G(n, p) random graph with unit weights from a splitmix64 stream seeded by seed.\n\n"
     "Each unordered pair (i, j), i < j in lexicographic order, takes one draw u in [0, 1) and\n"
-    "is joined when u < p. Equal arguments give equal graphs.\n";
+    "is joined when u < p. Equal arguments give equal graphs.\n\n"
+    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\"; with the node lists counted, and\n"
+    "    for p >= 1 the complete graph's n_nodes * (n_nodes - 1) entries:\n" QV_GRAPH_MEMORY_RAISES;
 constexpr char kDegreeDoc[] =
     "degree($self, node)\n--\n\n"
     "Number of neighbours of node (not the weighted degree).\n";
@@ -59,18 +68,22 @@ constexpr char kDegreeDoc[] =
 Ref graph_path(const Args& a) {
     const std::uint32_t n = a.u32(0);
     if (n == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
-    return new_object(GraphObj{std::make_shared<const Graph<double>>(Graph<double>::path(n))});
+    return new_object(GraphObj{path_graph(n, "the graph")});
 }
 
 Ref graph_cycle(const Args& a) {
     const std::uint32_t n = a.u32(0);
     if (n < 3) py_err_with_kind("OutOfDomain", "cycle requires n_nodes >= 3");
+    refuse_graph_beyond_memory(n, 2 * std::uint64_t{n}, "the graph");
     return new_object(GraphObj{std::make_shared<const Graph<double>>(Graph<double>::cycle(n))});
 }
 
 Ref graph_from_edges(const Args& a) {
     const std::uint32_t n = a.u32(0);
     if (n == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
+    // The edges are only known valid one by one; the lists of the n nodes
+    // come first.
+    refuse_graph_beyond_memory(n, 0, "the graph");
     PyObject* edges = a.raw(1);
     std::vector<double> flat;
     auto buf = Buffer::get(edges, PyBUF_RECORDS_RO);
@@ -98,6 +111,9 @@ Ref graph_erdos_renyi(const Args& a) {
     const double p = a.f64(1);
     const std::uint64_t seed = a.u64_or(2, 42);
     if (n == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
+    // Every draw is below p >= 1, so the graph is complete; otherwise only
+    // the node lists are certain.
+    refuse_graph_beyond_memory(n, p >= 1.0 ? std::uint64_t{n} * (n - 1) : 0, "the graph");
     return new_object(GraphObj{std::make_shared<const Graph<double>>(erdos_renyi(n, p, seed))});
 }
 
@@ -116,7 +132,7 @@ constexpr char kGraphPathDoc[] =
     "GraphPath(n_nodes)\n--\n\n"
     "The path graph 0 - 1 - ... - (n_nodes - 1) with unit weights.\n\n"
     "Accepted as graph= by the graph classes that take a GraphPath.\n\n"
-    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\".\n"
+    "Raises\n------\nQuorvaneError\n    \"[OutOfDomain] n_nodes must be >= 1\";\n" QV_GRAPH_MEMORY_RAISES
     "\n"
     "Examples\n"
     "--------\n"
@@ -130,7 +146,7 @@ constexpr char kGpNDirectedDoc[] =
 GraphPathObj graph_path_new(const Args& a) {
     const std::uint32_t n = a.u32(0);
     if (n == 0) py_err_with_kind("OutOfDomain", "n_nodes must be >= 1");
-    return GraphPathObj{std::make_shared<const Graph<double>>(Graph<double>::path(n))};
+    return GraphPathObj{path_graph(n, "the graph")};
 }
 Ref gp_n_nodes(const GraphPathObj& self, const Args&) { return py_int(self.graph->n_nodes); }
 Ref gp_n_directed_edges(const GraphPathObj& self, const Args&) { return py_int(self.graph->n_directed_edges()); }

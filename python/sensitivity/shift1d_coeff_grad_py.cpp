@@ -6,6 +6,7 @@
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/memory.hpp"
 #include "core/sensitivity/checkpoints.hpp"
 #include "core/sensitivity/shift1d_vjp.hpp"
 #include "python/array.hpp"
@@ -91,8 +92,7 @@ Ref shift1d_coeff_grad_body(const Args& a) {
             plan.bytes ? fmt_exp3(static_cast<double>(*plan.bytes)) : std::string("more than 2^64");
         py_err_with_kind("OutOfDomain", "n_steps = " + std::to_string(n_steps) + " would keep " +
                                             std::to_string(plan.marks) + " checkpoints of n = " + std::to_string(n) +
-                                            " values (" + bytes + " bytes), more than this machine's memory (" +
-                                            fmt_exp3(static_cast<double>(physical_memory_bytes())) + " bytes)");
+                                            " values (" + bytes + " bytes), more than " + machine_memory_text());
     }
 
     std::vector<double> grad(n, 0.0);

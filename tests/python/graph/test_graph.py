@@ -1,6 +1,9 @@
 """Graph, GraphPath and Laplacian: construction, validation and read-back."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -119,3 +122,48 @@ def test_from_csr_accepts_general_symmetric():
         Laplacian.from_csr(I64(0, 1), I64(0), F64(1), 1)
     empty = Laplacian.from_csr(I64(0), I32(), F64(), 0)
     assert empty.to_dense().shape == (0, 0) and empty.spectral_bound == 0.0
+
+
+
+PHYSICAL = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+N = 2**32 - 1
+
+
+def exp3(x):
+    mant, exp = f"{x:.3e}".split("e")
+    return f"{mant}e{int(exp)}"
+
+
+# need: the builder's least memory, 32 bytes a node and 28 a stored entry (None: 2^64 or more;
+# 0: the graph fits and is built).
+@pytest.mark.parametrize("call, n_nodes, need", [
+    ("q.Graph.path(N)", N, 32 * N + 8 + 28 * 2 * (N - 1)),
+    ("q.GraphPath(N)", N, 32 * N + 8 + 28 * 2 * (N - 1)),
+    ("q.Graph.cycle(N)", N, 32 * N + 8 + 28 * 2 * N),
+    # Edges are known valid only one at a time: the node lists alone are counted.
+    ("q.Graph.from_edges(N, [0, 1, 1.0])", N, 32 * N + 8),
+    ("q.Graph.erdos_renyi(N, 0.5)", N, 32 * N + 8),
+    # p >= 1 makes the complete graph, whose n(n - 1) entries are known up front.
+    ("q.Graph.erdos_renyi(2**17, 1.0)", 2**17, 32 * 2**17 + 8 + 28 * 2**17 * (2**17 - 1)),
+    ("q.Graph.erdos_renyi(N, 2.0)", N, None),
+    ("q.Graph.path(2**20).n_nodes", 2**20, 0),
+])
+def test_sizes_beyond_memory_refused_before_allocating_in_a_subprocess(call, n_nodes, need):
+    if need and need <= PHYSICAL:
+        pytest.skip("this machine could hold the graph")
+    # Run under a 2 GiB address-space limit: allocating first would end in a bare MemoryError.
+    code = f"""
+import resource, quorvane as q
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+N = {N}
+try:
+    print({call})
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    expected = str(n_nodes) if need == 0 else (
+        f"QuorvaneError [OutOfDomain] n_nodes = {n_nodes}: the graph needs at least "
+        f"{'2^64' if need is None else exp3(need)} bytes, more than this machine's memory ({exp3(PHYSICAL)} bytes)")
+    assert out.stdout.strip() == expected, out.stderr
