@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
@@ -90,8 +91,15 @@ void GeneralOperator::apply(std::span<const double> x, std::span<double> y) cons
     csr_product(*row_ptr, *col_idx, *vals, n, x, y);
 }
 
-void GeneralOperator::apply_transpose(std::span<const double> x, std::span<double> y) const {
+Status GeneralOperator::apply_transpose(std::span<const double> x, std::span<double> y) const {
     csr_product(*t_row_ptr, *t_col_idx, *t_vals, n, x, y);
+    // Only a non-finite y sends us back to x: the common finite case costs
+    // one scan of the result.
+    const double* bad = first_non_finite<double>(y);
+    if (bad && !first_non_finite<double>(x)) {
+        return domain_error("GeneralOperator::apply_transpose: A^T v overflows the double range", *bad);
+    }
+    return {};
 }
 
 Status CsrExpmvChernoff::apply(double tau, std::span<const double> x, std::span<double> y) const {

@@ -42,8 +42,11 @@ struct GeneralOperator {
 
     // y = A x, each row summed in storage order.
     void apply(std::span<const double> x, std::span<double> y) const;
-    // y = A^T x over the stored transpose (rows of A^T ascending).
-    void apply_transpose(std::span<const double> x, std::span<double> y) const;
+    // y = A^T x over the stored transpose (rows of A^T ascending). A NaN or
+    // inf in x is not checked and propagates as in any plain product; a
+    // finite x whose product leaves the double range is refused
+    // (DomainViolation with the first non-finite entry of y).
+    Status apply_transpose(std::span<const double> x, std::span<double> y) const;
 };
 
 // e^{-tau A} x by s sub-steps of the degree-m Taylor polynomial, (m, s) from

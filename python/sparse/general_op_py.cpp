@@ -50,8 +50,14 @@ constexpr char kEvolveDoc[] =
 constexpr char kTransposeDoc[] =
     "apply_transpose($self, v)\n--\n\n"
     "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n\n"
-    "The values of v are not checked: a NaN or Inf in v propagates into every entry of the\n"
-    "result that it enters (a stored zero times Inf gives NaN), as in a plain sparse product.\n";
+    "A NaN or Inf in v is not refused: it propagates into every entry of the result that it\n"
+    "enters (a stored zero times Inf gives NaN), as in a plain sparse product. A finite v whose\n"
+    "product leaves the double range is refused.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[GridMismatch] v has length {}, expected n={}\"; \"[NanInf] GeneralOperator::apply_transpose:\n"
+    "    A^T v overflows the double range: {value}\" (the first non-finite entry) when v is finite\n"
+    "    and A^T v is not.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 constexpr char kNormDoc[] =
     "norm_inf_bound($self)\n--\n\nRow-sum bound ``‖A‖_∞``.\n\nA norm bound, not a spectral interval.\n";
@@ -95,7 +101,7 @@ Ref gen_apply_transpose(const GeneralOperatorObj& self, const Args& a) {
                          "v has length " + std::to_string(v.size()) + ", expected n=" + std::to_string(self.op.n));
     }
     std::vector<double> y(v.size(), 0.0);
-    self.op.apply_transpose(v, y);
+    unwrap(self.op.apply_transpose(v, y));
     return new_array_f64(y);
 }
 

@@ -9,6 +9,7 @@ import scipy.linalg as sl
 import scipy.sparse as sp
 
 import quorvane as q
+from conftest import error_text
 from quorvane import QuorvaneError
 from sparse_refs import csr_parts, path_laplacian, symmetric
 
@@ -200,6 +201,27 @@ def test_apply_transpose_lets_non_finite_values_through():
     assert "propagates" in op.apply_transpose.__doc__
     y = op.apply_transpose([math.nan, math.inf, 2.0])
     assert y[0] == 0.0 and math.isnan(y[1]) and math.isnan(y[2])
+
+
+OVERFLOW = "[NanInf] GeneralOperator::apply_transpose: A^T v overflows the double range: "
+
+
+# A finite v whose product leaves the range is refused, naming the first non-finite entry of
+# A^T v; a v that is not finite still propagates.
+@pytest.mark.parametrize("a, v, result", [
+    ([[0, 1], [0, 0]], [1, 2], [0, 1]),
+    ([[2, 0], [0, 1]], [1.7e308, 1.0], OVERFLOW + "inf"),
+    ([[1, 0], [-1, 1]], [-1.7e308, 1.7e308], OVERFLOW + "-inf"),
+    ([[2, 0], [-2, 0]], [1e308, 1e308], OVERFLOW + "NaN"),  # inf + (-inf)
+    ([[2, 0], [0, 1]], [1.7e308, math.nan], [math.inf, math.nan]),
+])
+def test_apply_transpose_refuses_only_the_overflow_of_finite_input(a, v, result):
+    indptr, indices, data = csr_parts(np.array(a, dtype=float))
+    op = q.GeneralOperator.from_csr(len(a), list(indptr), indices, data)
+    if isinstance(result, str):
+        assert error_text(op.apply_transpose, v) == result
+    else:
+        assert np.array_equal(op.apply_transpose(v), result, equal_nan=True)
 
 
 # The Chebyshev, Lanczos and implicit actions behind four calls: (call on [N, 1] columns, its argument's name).
