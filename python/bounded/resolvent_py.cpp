@@ -37,10 +37,15 @@ struct Resolvent1DObj {
 };
 
 #define QV_JUMP_LIMITS                                                                                        \
-    "Limits: every contour node carries a weight of size ~e^{0.1309 m_nodes}, so m_nodes is capped at 128\n" \
-    "(rounding ~1e-9 of max|g| there; 24-48 nodes already reach the quadrature's accuracy). t must lie in\n"  \
-    "[m_nodes*1e-290, 1e9/S], S the sum over axes of 1/h^2: beyond 1e9/S the constant mode drowns in\n"       \
-    "the rounding of the solve (error ~0.4 eps t S). Both refusals are \"[OutOfDomain]\".\n"
+    "Limits: every contour node carries a weight of size ~e^{0.1309 m_nodes}, and the nodes near the\n"      \
+    "contour's vertex resolve the constant mode against grid modes up to 4S, S the sum over axes of\n"      \
+    "1/h^2. The rounding, measured against exact solutions, is at most ~c eps e^{0.1309 m_nodes} t S /\n"    \
+    "m_nodes^1.5 of max|g| with c <= 8 on small grids and up to ~13 on 1-D lines of 3000 nodes and more.\n" \
+    "t must lie in [m_nodes*1e-290, t_max], t_max S = min(1e9, 1e-6 m_nodes^1.25 / (5 eps\n"              \
+    "e^{0.1309 m_nodes})), which keeps the rounding below ~1e-6 of max|g|: t_max S = 1e9 up to\n"          \
+    "m_nodes = 32, 2.1e8 at 48, 3.7e7 at 64, 9.4e5 at 96, 2.1e4 at 128. m_nodes is capped at 128;\n"       \
+    "24-48 nodes already reach the quadrature's accuracy (~1e-11 of max|g| at 24, ~1e-14 at 32).\n"        \
+    "Both refusals are \"[OutOfDomain]\" and name the range for the object's m_nodes.\n"
 
 constexpr char kJump1DDoc[] =
     "ResolventJumpV8(domain_lo, domain_hi, n_grid, m_nodes)\n--\n\n"

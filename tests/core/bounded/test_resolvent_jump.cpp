@@ -1,4 +1,5 @@
-// Overflow-safe complex division, band sizes and the ghost-row solve.
+// Overflow-safe complex division, band sizes, the time range and the
+// ghost-row solve.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -24,6 +25,24 @@ TEST(ResolventJump, BandCountsOverflowToNothing) {
     EXPECT_EQ(band_value_count(64, 64, 64), std::optional<std::uint64_t>{262144ull * 8193ull});
     EXPECT_EQ(band_value_count(1ull << 22, 1ull << 22, 0), std::nullopt);
     EXPECT_EQ(band_value_count(1ull << 22, 1ull << 22, 1ull << 22), std::nullopt);
+}
+
+TEST(ResolventJump, TimeRangeNarrowsAsTheContourGrowsAndNeverEmpties) {
+    // The rounding grows with M at every t, so a larger contour never admits
+    // a longer time; every admitted M keeps a range; up to M = 32 the range
+    // ends at t s = 1e9 as it always did.
+    const double s = 1e4;
+    double previous = std::numeric_limits<double>::infinity();
+    for (std::uint64_t m = 6; m <= kMaxJumpNodes; ++m) {
+        const JumpTimeRange r = jump_time_range(m, s);
+        EXPECT_LT(r.t_min, r.t_max) << m;
+        EXPECT_LE(r.t_max, previous) << m;
+        if (m <= 32) {
+            EXPECT_EQ(r.t_max, 1e9 / s) << m;
+        }
+        previous = r.t_max;
+    }
+    EXPECT_LT(jump_time_range(kMaxJumpNodes, s).t_max * s, 1e5);
 }
 
 TEST(ResolventJump, GhostRowSolveKeepsConstantsAndMatchesTheBandedSolve) {

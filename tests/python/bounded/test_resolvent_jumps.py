@@ -88,6 +88,50 @@ def test_time_range_ends_are_refused_and_tiny_times_no_longer_vanish():
         raises_exact(QuorvaneError, text, j.jump, t, g)
 
 
+def jump_of_dimension(d, m_nodes):
+    # Unit line of 101 nodes (S = 1e4), unit square of 21 x 21 (S = 800), unit cube of 5^3 (S = 48).
+    if d == 1:
+        return q.ResolventJumpV8(0.0, 1.0, 101, m_nodes), (101,)
+    if d == 2:
+        return q.ResolventJump2DV8(0.0, 1.0, 21, 0.0, 1.0, 21, m_nodes), (21, 21)
+    return q.ResolventJump3DV8(0.0, 1.0, 5, 0.0, 1.0, 5, 0.0, 1.0, 5, m_nodes), (5, 5, 5)
+
+
+def neumann_cosine(shape, t):
+    # 1 + prod cos(pi x_i): the product is an eigenvector of the ghost-row Laplacian, eigenvalue
+    # -sum (4/h^2) sin^2(pi h/2); the constant is kept. Returns g and e^{tA} g.
+    axes = np.meshgrid(*[np.linspace(0.0, 1.0, n) for n in shape], indexing="ij")
+    mode = np.prod([np.cos(np.pi * x) for x in axes], axis=0)
+    lam = sum(4.0 * (n - 1) ** 2 * math.sin(math.pi / (2 * (n - 1))) ** 2 for n in shape)
+    return 1.0 + mode, 1.0 + math.exp(-lam * t) * mode
+
+
+@pytest.mark.parametrize("d, m_nodes, t_min, t_max, tol", [
+    # t_max S = min(1e9, 1e-6 M^1.25 / (5 eps e^{0.1309 M})). Before, t S <= 1e9 at every M, where
+    # M = 128 lost 1e-3 of max|g|. tol: the quadrature's own error (4e-3 of max|g| at M = 6), else 1e-6.
+    (1, 6, "6.000e-290", "1.000e5", 5e-3), (1, 16, "1.600e-289", "1.000e5", 1e-6),
+    (1, 32, "3.200e-289", "1.000e5", 1e-6), (1, 48, "4.800e-289", "2.125e4", 1e-6),
+    (1, 64, "6.400e-289", "3.749e3", 1e-6), (1, 96, "9.600e-289", "9.439e1", 1e-6),
+    (1, 128, "1.280e-288", "2.051e0", 1e-6),
+    (2, 6, "6.000e-290", "1.250e6", 5e-3), (2, 16, "1.600e-289", "1.250e6", 1e-6),
+    (2, 32, "3.200e-289", "1.250e6", 1e-6), (2, 48, "4.800e-289", "2.656e5", 1e-6),
+    (2, 64, "6.400e-289", "4.687e4", 1e-6), (2, 96, "9.600e-289", "1.180e3", 1e-6),
+    (2, 128, "1.280e-288", "2.563e1", 1e-6),
+    (3, 64, "6.400e-289", "7.811e5", 1e-6), (3, 128, "1.280e-288", "4.272e2", 1e-6),
+])
+def test_time_range_shrinks_with_m_nodes_and_both_ends_match_the_exact_solution(d, m_nodes, t_min, t_max, tol):
+    j, shape = jump_of_dimension(d, m_nodes)
+    text = (f"[OutOfDomain] t must lie in [{t_min}, {t_max}] for m_nodes = {m_nodes} on these spacings: "
+            "outside it the rounding exceeds ~1e-6 of max|g|")
+    for t in (0.999 * float(t_min), 1.001 * float(t_max)):
+        raises_exact(QuorvaneError, text, j.jump, t, np.ones(shape))
+    for t in (1.001 * float(t_min), 0.999 * float(t_max)):
+        g, exact = neumann_cosine(shape, t)
+        assert np.max(np.abs(j.jump(t, g) - exact)) <= tol * 2.0
+        # Constant data is the worst case of the rounding: only the constant mode survives long times.
+        assert np.max(np.abs(j.jump(t, np.ones(shape)) - 1.0)) <= tol
+
+
 @pytest.mark.parametrize("make, message", [
     (lambda: q.ResolventJumpV8(0.0, 1.0, 4, 5),
      "[OutOfDomain] ResolventJumpChernoff: m_nodes must be >= 6 (geometric regime)"),
