@@ -38,16 +38,16 @@ JumpTimeRange jump_time_range(std::uint64_t m_nodes, double s) {
     // grid modes up to 4s; those nodes carry weights ~e^{0.1309 M}, and the
     // ~sqrt(M) of them that matter add their errors coherently. Measured
     // against exact cosine-mode solutions (1-D lines of 4 to 10^6 nodes, 2-D
-    // and 3-D grids, constant and cosine data, M = 28 ... 128, t s = 1e2 ...
-    // 1e9), the error is
+    // and 3-D grids up to 41 x 41, 4 x 10^4 and 4 x 4 x 1001, constant and
+    // cosine data, M = 28 ... 128, t s = 1e2 ... 1e9), the error is
     //     c eps e^{0.1309 M} t s / M^1.5 of max|g|,
-    // c <= 8 on lines up to 10^3 nodes and on the 2-D and 3-D grids, and up
-    // to 13.4 on longer lines once they span many decay lengths
-    // sqrt(t s / M) of the solve, which happens at large M. The bound
-    // c = 5 M^0.25 (11.9 at M = 32, 16.8 at M = 128) covers both, and the
-    // budget of 1e-6 gives t s <= 1e-6 M^1.25 / (5 eps e^{0.1309 M}): 3.7e7
-    // at M = 64, 2.1e4 at M = 128. Up to M = 32 that exceeds 1e9, the largest
-    // t s measured, which stays the outer limit.
+    // c <= 9 while no grid line spans many decay lengths sqrt(t s / M) of
+    // the solve, and up to 14.2 once a line of 10^3 nodes or more does,
+    // which happens at large M. The bound c = 5 M^0.25 (11.9 at M = 32, 16.8
+    // at M = 128) covers both, and the budget of 1e-6 gives
+    // t s <= 1e-6 M^1.25 / (5 eps e^{0.1309 M}): 3.7e7 at M = 64, 2.1e4 at
+    // M = 128. Up to M = 32 that exceeds 1e9, the largest t s measured, which
+    // stays the outer limit.
     constexpr double kBudget = 1e-6;
     constexpr double kRoundingConstant = 5.0;
     constexpr double kMaxTimeScale = 1e9;

@@ -40,7 +40,7 @@ struct Resolvent1DObj {
     "Limits: every contour node carries a weight of size ~e^{0.1309 m_nodes}, and the nodes near the\n"      \
     "contour's vertex resolve the constant mode against grid modes up to 4S, S the sum over axes of\n"      \
     "1/h^2. The rounding, measured against exact solutions, is at most ~c eps e^{0.1309 m_nodes} t S /\n"    \
-    "m_nodes^1.5 of max|g| with c <= 8 on small grids and up to ~13 on 1-D lines of 3000 nodes and more.\n" \
+    "m_nodes^1.5 of max|g|, c <= 9 on small grids and up to ~14 along lines of 1000 nodes and more.\n"     \
     "t must lie in [m_nodes*1e-290, t_max], t_max S = min(1e9, 1e-6 m_nodes^1.25 / (5 eps\n"              \
     "e^{0.1309 m_nodes})), which keeps the rounding below ~1e-6 of max|g|: t_max S = 1e9 up to\n"          \
     "m_nodes = 32, 2.1e8 at 48, 3.7e7 at 64, 9.4e5 at 96, 2.1e4 at 128. m_nodes is capped at 128;\n"       \
