@@ -128,6 +128,10 @@ Expected<double> DiffusionChernoff::apply_node(const GridFn<double>& u, std::siz
     return heat2_node(*this, coef.constant_value(), [&](double p) { return ug.interp(u.values, p); }, i, tau);
 }
 
+Expected<double> DiffusionChernoff::node_from(const SampleRead& read, std::size_t i, double tau) const {
+    return heat2_node(*this, coef.constant_value(), read, i, tau);
+}
+
 template <class F>
 Expected<std::vector<F>> diffusion_step_serial(const DiffusionKernel<F>& kernel, std::span<const F> values,
                                                const F& tau) {

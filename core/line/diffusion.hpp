@@ -36,6 +36,8 @@ struct DiffusionChernoff {
     double a_norm_bound = 1.0;
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
+    // apply_node with u read through node samples of it (same values).
+    Expected<double> node_from(const SampleRead& read, std::size_t i, double tau) const;
 
     // One step, as par_apply_pointwise of apply_node gives it (same values,
     // same errors), with the reads sharing their node samples.

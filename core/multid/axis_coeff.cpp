@@ -22,6 +22,7 @@ public:
         const double t = s - static_cast<double>(i);
         return (1.0 - t) * v[i] + t * v[i + 1];
     }
+    bool fixed() const override { return true; }
 
 private:
     std::shared_ptr<const std::vector<double>> v_;

@@ -11,22 +11,15 @@
 namespace quorvane {
 
 // `values` checked as a grid function (length nx*ny, then finiteness), then
-// n_steps >= 1 steps of tau, each into a fresh array with a fresh pool.
+// n_steps >= 1 steps of tau by the planned sweeps (strang2d_steps,
+// strang3d_steps): two arrays and one set of sweep steppers for the call.
 Expected<std::vector<double>> heat2d_evolve_grid(const Strang2D& stepper, const Grid2D& grid,
                                                  std::vector<double> values, std::size_t n_steps, double tau);
 Expected<std::vector<double>> heat3d_evolve_grid(const Strang3D& stepper, const Grid3D& grid,
                                                  std::vector<double> values, std::size_t n_steps, double tau);
 
-// The same steps alternating between two arrays and one pool for the whole
-// call; `values` must already have the grid's length.
-Expected<std::vector<double>> heat2d_evolve_swapping(const Strang2D& stepper, const Grid2D& grid,
-                                                     std::vector<double> values, std::size_t n_steps, double tau);
-Expected<std::vector<double>> heat3d_evolve_swapping(const Strang3D& stepper, const Grid3D& grid,
-                                                     std::vector<double> values, std::size_t n_steps, double tau);
-
-// The full-grid variable form: n_steps pencil steps alternating between two
-// arrays; `values` must hold nx*ny finite values.
-Expected<std::vector<double>> pencil_evolve_swapping(const Strang2DPencil& pencil, std::vector<double> values,
-                                                     std::size_t n_steps, double tau);
+// The full-grid variable form: the same for pencil steps (pencil2d_steps).
+Expected<std::vector<double>> pencil_evolve(const Strang2DPencil& pencil, std::vector<double> values,
+                                            std::size_t n_steps, double tau);
 
 }  // namespace quorvane

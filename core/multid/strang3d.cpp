@@ -2,8 +2,12 @@
 
 #include <algorithm>
 
+#include <array>
+
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
-#include "core/multid/strang2d_parallel.hpp"
+#include "core/multid/line_sweep.hpp"
+#include "core/multid/sizes.hpp"
 
 namespace quorvane {
 namespace {
@@ -91,65 +95,33 @@ Status Strang3D::step(const Strang3D& s, const GridFn3D& src, GridFn3D& dst, Scr
     return {};
 }
 
-namespace {
-
-// A y or z leg: every pencil is stepped into its contiguous slot of the
-// pencil-major buffer, then whole rows are copied back. The copy-back runs on
-// the same bounded number of blocks as the pencils; one block per few rows
-// would start tens of thousands of threads on long grids.
-Status sweep_strided_parallel(std::vector<double>& values, const Grid1D<double>& axis, std::size_t pencils,
-                              std::size_t threads, const DiffusionChernoff& kernel, std::vector<double>& buffer,
-                              double tau, std::size_t nx, std::size_t ny, bool z_axis) {
-    const std::size_t len = axis.n;
-    const std::size_t nxy = nx * ny;
-    buffer.resize(values.size(), 0.0);
-    // Pencil p: for y, i = p % nx, k = p / nx (node (i, j, k) at k*nxy + j*nx + i);
-    // for z, p = j*nx + i (node at p + k*nxy).
-    auto base = [&](std::size_t p) { return z_axis ? p : (p / nx) * nxy + p % nx; };
-    const std::size_t stride = z_axis ? nxy : nx;
-    Status st = sweep_lines(
-        pencils, axis, threads, kernel, tau,
-        [&](std::size_t p, std::span<double> line) {
-            const std::size_t b = base(p);
-            for (std::size_t k = 0; k < len; ++k) line[k] = values[b + k * stride];
-        },
-        [&](std::size_t p, std::span<const double> out) {
-            std::copy(out.begin(), out.end(), buffer.begin() + static_cast<std::ptrdiff_t>(p * len));
-        });
-    if (!st) return st;
-    const std::size_t rows = values.size() / nx;
-    run_chunked(rows, threads, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::size_t k = r / ny, j = r % ny;
-            for (std::size_t i = 0; i < nx; ++i) {
-                values[r * nx + i] = z_axis ? buffer[(j * nx + i) * len + k] : buffer[(k * nx + i) * len + j];
-            }
-        }
-    });
-    return {};
+Status strang3d_steps(const Strang3D& stepper, const Grid3D& grid, std::vector<double>& values, std::size_t n_steps,
+                      double tau, std::size_t workers) {
+    const double h = tau * 0.5;
+    if (!finite_nonneg(h)) return domain_error("tau must be finite and >= 0", h);
+    const std::array<std::size_t, 3> n{grid.nx(), grid.ny(), grid.nz()};
+    if (!length_matches(values.size(), {n[0], n[1], n[2]})) {
+        internal_fault("strang3d_steps: values do not match the grid");
+    }
+    if (n_steps == 0 || values.empty()) return {};
+    const LineLayout lx = LineLayout::along(n, 0), ly = LineLayout::along(n, 1), lz = LineLayout::along(n, 2);
+    const std::size_t w =
+        workers != 0 ? workers : sweep_worker_count(values.size(), std::min({lx.count, ly.count, lz.count}));
+    // The x and y steppers serve two legs of every step, z one.
+    auto planned = [&](std::size_t lines, std::size_t legs) { return (lines + w - 1) / w * legs >= 2 || n_steps >= 2; };
+    HeatLines x(stepper.x_lift.kernel, grid.x, h, w, planned(lx.count, 2));
+    HeatLines y(stepper.y_lift.kernel, grid.y, h, w, planned(ly.count, 2));
+    HeatLines z(stepper.z_lift.kernel, grid.z, tau, w, planned(lz.count, 1));
+    const SweepLeg legs[] = {{&x, lx}, {&y, ly}, {&z, lz}, {&y, ly}, {&x, lx}};
+    std::vector<double> other(values.size(), 0.0);
+    return run_sweeps(legs, n_steps, w, values, other);
 }
 
-}  // namespace
-
-Status strang3d_parallel_step(const Strang3D& stepper, const GridFn3D& src, GridFn3D& dst,
-                              ScratchPool<double>& pool, double tau) {
-    const std::size_t nx = src.grid.nx(), ny = src.grid.ny(), nz = src.grid.nz();
-    if (std::min({nx * ny, nx * nz, ny * nz, nx}) < 32) return Strang3D::step(stepper, src, dst, pool, tau);
-    const std::size_t threads = strang_thread_count(nx * ny);
-    if (src.values.size() != nx * ny * nz) internal_fault("strang3d_parallel_step: values do not match the grid");
-    std::vector<double> work = src.values;
-    std::vector<double> ybuf;
-    std::vector<double> zbuf;
-    const double h = tau * 0.5;
-    if (Status st = sweep_rows_in_place(work, src.grid.x, threads, stepper.x_lift.kernel, h); !st) return st;
-    Status st = sweep_strided_parallel(work, src.grid.y, nx * nz, threads, stepper.y_lift.kernel, ybuf, h, nx, ny, false);
-    if (!st) return st;
-    st = sweep_strided_parallel(work, src.grid.z, nx * ny, threads, stepper.z_lift.kernel, zbuf, tau, nx, ny, true);
-    if (!st) return st;
-    st = sweep_strided_parallel(work, src.grid.y, nx * nz, threads, stepper.y_lift.kernel, ybuf, h, nx, ny, false);
-    if (!st) return st;
-    if (Status s2 = sweep_rows_in_place(work, src.grid.x, threads, stepper.x_lift.kernel, h); !s2) return s2;
-    dst.values = std::move(work);
+Status strang3d_parallel_step(const Strang3D& stepper, const GridFn3D& src, GridFn3D& dst, ScratchPool<double>&,
+                              double tau) {
+    std::vector<double> values = src.values;
+    if (Status st = strang3d_steps(stepper, src.grid, values, 1, tau); !st) return st;
+    dst.values = std::move(values);
     dst.grid = src.grid;
     return {};
 }

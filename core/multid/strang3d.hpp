@@ -1,6 +1,7 @@
 // Palindromic Strang splitting on a box: X(tau/2) Y(tau/2) Z(tau) Y(tau/2)
-// X(tau/2), each leg a 1-D Chernoff step along every pencil of one axis;
-// sequential below the parallel bound, threaded above it.
+// X(tau/2), each leg a 1-D Chernoff step along every pencil of one axis:
+// the sequential step pencil by pencil, and the planned sweeps the evolvers
+// call.
 #pragma once
 
 #include <span>
@@ -36,9 +37,15 @@ struct Strang3D {
 Status pencil_sweep_3d(const AxisLift3D& lift, std::span<const double> src, std::vector<double>& dst,
                        const Grid3D& grid, ScratchPool<double>& pool, double tau);
 
-// The step the evolvers call: parallel when min(nx*ny, nx*nz, ny*nz, nx)
-// reaches 32, else Strang3D::step. dst is untouched on error of the
-// parallel path.
+// n_steps steps of tau on `values` (nx*ny*nz of them), in place: the
+// planned sweeps of strang2d_steps with the five legs above, equal bit for
+// bit to Strang3D::step whatever the worker count (0: sweep_worker_count).
+// tau * 0.5 must be finite and >= 0 ("tau must be finite and >= 0").
+Status strang3d_steps(const Strang3D& stepper, const Grid3D& grid, std::vector<double>& values, std::size_t n_steps,
+                      double tau, std::size_t workers = 0);
+
+// One step of strang3d_steps from src into dst (dst untouched on error);
+// the pool is not used.
 Status strang3d_parallel_step(const Strang3D& stepper, const GridFn3D& src, GridFn3D& dst,
                               ScratchPool<double>& pool, double tau);
 

@@ -83,9 +83,6 @@ struct HeatTraits<Heat2DObj> {
     static Expected<std::vector<double>> evolve(const Heat2DObj& o, std::vector<double> v, std::size_t n, double tau) {
         return heat2d_evolve_grid(o.stepper, o.grid, std::move(v), n, tau);
     }
-    static Expected<std::vector<double>> swapping(const Heat2DObj& o, std::vector<double> v, std::size_t n, double tau) {
-        return heat2d_evolve_swapping(o.stepper, o.grid, std::move(v), n, tau);
-    }
 };
 
 template <>
@@ -96,9 +93,6 @@ struct HeatTraits<Heat3DObj> {
     static std::array<std::size_t, 3> counts(const Heat3DObj& o) { return {o.nx, o.ny, o.nz}; }
     static Expected<std::vector<double>> evolve(const Heat3DObj& o, std::vector<double> v, std::size_t n, double tau) {
         return heat3d_evolve_grid(o.stepper, o.grid, std::move(v), n, tau);
-    }
-    static Expected<std::vector<double>> swapping(const Heat3DObj& o, std::vector<double> v, std::size_t n, double tau) {
-        return heat3d_evolve_swapping(o.stepper, o.grid, std::move(v), n, tau);
     }
 };
 
@@ -132,7 +126,7 @@ Ref heat_evolve_into(const Obj& self, const Args& a) {
         double* out = buf.data();
         Status st = without_gil([&]() -> Status {
             std::vector<double> values(out, out + len);
-            Expected<std::vector<double>> r = Tr::swapping(copy, std::move(values), n_steps, tau);
+            Expected<std::vector<double>> r = Tr::evolve(copy, std::move(values), n_steps, tau);
             if (!r) return fail(r.error());
             if (Status s = check_finite_result(*r); !s) return s;
             if (!r->empty()) std::memcpy(out, r->data(), r->size() * sizeof(double));

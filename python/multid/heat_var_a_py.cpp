@@ -160,9 +160,9 @@ Ref heat2d_var_a_evolve(const Heat2DVarAObj& self, const Args& a) {
     const Heat2DVarAObj copy = self;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         if (const Strang2D* s = std::get_if<Strang2D>(&copy.form)) {
-            return heat2d_evolve_swapping(*s, copy.grid, std::move(u0), n_steps, tau);
+            return heat2d_evolve_grid(*s, copy.grid, std::move(u0), n_steps, tau);
         }
-        return pencil_evolve_swapping(std::get<Strang2DPencil>(copy.form), std::move(u0), n_steps, tau);
+        return pencil_evolve(std::get<Strang2DPencil>(copy.form), std::move(u0), n_steps, tau);
     });
     return new_array_f64(unwrap(std::move(r)));
 }
@@ -274,7 +274,7 @@ Ref heat3d_var_a_evolve(const Heat3DVarAObj& self, const Args& a) {
     check_steps_and_tau(n_steps, tau);
     std::vector<double> u0 = var_a_u0(a.raw(0), counts_of({self.nx, self.ny, self.nz}), " != nx*ny*nz=");
     const Heat3DVarAObj copy = self;
-    auto r = run_evolve([&] { return heat3d_evolve_swapping(copy.stepper, copy.grid, std::move(u0), n_steps, tau); });
+    auto r = run_evolve([&] { return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(u0), n_steps, tau); });
     return new_array_f64(unwrap(std::move(r)));
 }
 

@@ -61,6 +61,8 @@ def test_huge_steps_fail_at_once(call):
 @pytest.mark.parametrize("build, call", [
     ("q.Heat1D(0, 1, 64, u(64))", "obj.evolve(0.1, 10**9)"),
     ("q.Heat1D(0, 1, 64, u(64), dtype='f32')", "obj.evolve(0.1, 10**9)"),
+    ("q.Heat2D(0, 1, 64, 0, 1, 48)", "obj.evolve(u(64 * 48), 1e-5, 10**9)"),
+    ("q.Heat3D(0, 1, 12, 0, 1, 10, 0, 1, 8)", "obj.evolve(u(960), 1e-5, 10**9)"),
     ("q.Shift1D(0, 1, 64, u(64))", "obj.evolve_batched(0.1, np.ones((64, 2000)), 10**8)"),
     ("q.DriftReaction1D(0, 1, 64, u(64))", "obj.evolve_with_time_schedule(0.1, 10**9, [0.5, 0.5])"),
     ("q.AdaptivePI(0, 1, 2000, u(2000), tol_abs=1e-14, tol_rel=1e-14)", "obj.evolve(1e6)"),

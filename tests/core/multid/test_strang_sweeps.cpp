@@ -2,10 +2,12 @@
 // composition, leg order, and the checks of the axis lift.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "core/multid/axis_coeff.hpp"
 #include "core/multid/sizes.hpp"
 #include "core/multid/strang2d.hpp"
 #include "core/multid/strang2d_parallel.hpp"
@@ -46,6 +48,121 @@ TEST(Strang3DParallel, EqualsSequentialStepBitForBit) {
     ASSERT_TRUE(Strang3D::step(s, src, seq, pool, 2e-3));
     ASSERT_TRUE(strang3d_parallel_step(s, src, par, pool, 2e-3));
     EXPECT_EQ(seq.values, par.values);
+}
+
+// The kernels of the three stepping forms: a constant coefficient (a step
+// plan), a fixed sampled one (its part of every node taken once) and a
+// closure the library cannot look into (every node through the samples).
+DiffusionChernoff kernel_of(int form, const Grid1D<double>& g) {
+    switch (form) {
+        case 0: return DiffusionChernoff{CoeffSource::constant(1.7), g, 1.7};
+        case 1: {
+            std::vector<double> a(g.n);
+            for (std::size_t i = 0; i < g.n; ++i) a[i] = 1.0 + 0.4 * std::sin(0.9 * static_cast<double>(i));
+            return build_axis_diff(a, g);
+        }
+        default:
+            return DiffusionChernoff{CoeffSource::shared(make_coeff([](double x) { return 1.0 + 0.3 * x * x; }),
+                                                         make_coeff([](double x) { return 0.6 * x; }),
+                                                         make_coeff([](double) { return 0.6; })),
+                                     g, 1.3};
+    }
+}
+
+// The planned sweeps against the sequential step, which steps line after
+// line through the 1-D driver: same bits for every shape, boundary, kernel
+// form and worker count.
+TEST(PlannedSweeps, TwoDEqualSequentialStepsBitForBit) {
+    const std::pair<std::size_t, std::size_t> shapes[] = {{4, 4}, {9, 32}, {37, 5}, {64, 33}};
+    for (BoundaryTag tag : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic, BoundaryTag::Linear}) {
+        for (auto [nx, ny] : shapes) {
+            const Grid2D grid{axis(0.0, 1.0, nx, tag), axis(-1.0, 2.0, ny, tag)};
+            for (int form = 0; form < 3; ++form) {
+                const Strang2D s{AxisLift{kernel_of(form, grid.x), Axis::X}, AxisLift{DiffusionChernoff::unit(grid.y), Axis::Y}};
+                GridFn2D ref{grid, bumpy(nx * ny)}, next;
+                ScratchPool<double> pool;
+                for (int k = 0; k < 3; ++k) {
+                    ASSERT_TRUE(Strang2D::step(ref, next, s.x_lift, s.y_lift, pool, 2e-3));
+                    std::swap(ref, next);
+                }
+                for (std::size_t workers : {1, 2, 3, 8}) {
+                    std::vector<double> v = bumpy(nx * ny);
+                    ASSERT_TRUE(strang2d_steps(s, grid, v, 3, 2e-3, workers));
+                    EXPECT_EQ(v, ref.values) << nx << "x" << ny << " form " << form << " workers " << workers;
+                }
+            }
+        }
+    }
+}
+
+TEST(PlannedSweeps, ThreeDEqualSequentialStepsBitForBit) {
+    const std::array<std::size_t, 3> shapes[] = {{4, 5, 6}, {32, 4, 8}, {9, 10, 11}};
+    for (BoundaryTag tag : {BoundaryTag::Reflect, BoundaryTag::Linear, BoundaryTag::Periodic}) {
+        for (auto [nx, ny, nz] : shapes) {
+            const Grid3D grid{axis(0.0, 1.0, nx, tag), axis(0.0, 2.0, ny, tag), axis(-1.0, 1.0, nz, tag)};
+            const Strang3D s{AxisLift3D{DiffusionChernoff::unit(grid.x), Axis::X},
+                             AxisLift3D{kernel_of(1, grid.y), Axis::Y}, AxisLift3D{kernel_of(0, grid.z), Axis::Z}};
+            GridFn3D ref{grid, bumpy(nx * ny * nz)}, next;
+            ScratchPool<double> pool;
+            for (int k = 0; k < 2; ++k) {
+                ASSERT_TRUE(Strang3D::step(s, ref, next, pool, 3e-3));
+                std::swap(ref, next);
+            }
+            for (std::size_t workers : {1, 3, 8}) {
+                std::vector<double> v = bumpy(nx * ny * nz);
+                ASSERT_TRUE(strang3d_steps(s, grid, v, 2, 3e-3, workers));
+                EXPECT_EQ(v, ref.values) << nx << "x" << ny << "x" << nz << " workers " << workers;
+            }
+        }
+    }
+}
+
+// One kernel per row and per column; rows from 5 on turn the coefficient
+// negative ever earlier along x, so each fails at its own node.
+Strang2DPencil failing_pencil(const Grid2D& grid, bool fail) {
+    Strang2DPencil p{grid, {}, {}};
+    for (std::size_t j = 0; j < grid.ny(); ++j) {
+        const double edge = fail && j >= 5 ? 1.0 - 0.13 * static_cast<double>(j) : 2.0;
+        p.row_kernels.push_back(DiffusionChernoff{
+            CoeffSource::shared(make_coeff([edge](double x) { return x < edge ? 1.0 + 0.1 * x : -1.0; }),
+                                constant_coeff(0.0), constant_coeff(0.0)),
+            grid.x, 1.1});
+    }
+    for (std::size_t i = 0; i < grid.nx(); ++i) p.col_kernels.push_back(kernel_of(1, grid.y));
+    return p;
+}
+
+TEST(PlannedSweeps, PencilFormEqualsItsSequentialStepAndReportsTheFirstFailingRow) {
+    const Grid2D grid{axis(0.0, 1.0, 9), axis(0.0, 1.0, 12, BoundaryTag::Zero)};
+    const Strang2DPencil ok = failing_pencil(grid, false);
+    std::vector<double> ref = bumpy(9 * 12), next(ref.size());
+    ScratchPool<double> pool;
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(ok.step(ref, next, 4e-3, pool));
+        std::swap(ref, next);
+    }
+    const Strang2DPencil bad = failing_pencil(grid, true);
+    const Status want = bad.step(bumpy(9 * 12), next, 4e-3, pool);
+    ASSERT_FALSE(want);
+    for (std::size_t workers : {1, 2, 4}) {
+        std::vector<double> v = bumpy(9 * 12);
+        ASSERT_TRUE(pencil2d_steps(ok, v, 3, 4e-3, workers));
+        EXPECT_EQ(v, ref) << workers;
+        v = bumpy(9 * 12);
+        EXPECT_EQ(pencil2d_steps(bad, v, 3, 4e-3, workers).error(), want.error()) << workers;
+    }
+}
+
+TEST(PlannedSweeps, RefuseABadStepBeforeAnySweep) {
+    const Grid2D grid{axis(0.0, 1.0, 4), axis(0.0, 1.0, 4)};
+    const Strang2D s = Strang2D::unit(grid);
+    for (double tau : {-1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        std::vector<double> v = bumpy(16);
+        const Status st = strang2d_steps(s, grid, v, 2, tau);
+        ASSERT_FALSE(st);
+        EXPECT_STREQ(st.error().text(), "tau must be finite and >= 0");
+        EXPECT_EQ(v, bumpy(16));
+    }
 }
 
 TEST(Strang2D, LegOrderIsXHalfYFullXHalf) {

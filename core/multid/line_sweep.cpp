@@ -1,0 +1,141 @@
+#include "core/multid/line_sweep.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "core/foundation/numeric.hpp"
+
+namespace quorvane {
+
+LineLayout LineLayout::along(std::span<const std::size_t> counts, std::size_t axis, std::size_t width) {
+    std::size_t below = 1, total = 1;
+    for (std::size_t d = 0; d < counts.size(); ++d) {
+        if (d < axis) below *= counts[d];
+        total *= counts[d];
+    }
+    const std::size_t len = counts[axis];
+    return {len == 0 ? 0 : total / len, len, below, below, below * len, width};
+}
+
+Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const double> src, std::span<double> dst,
+                   std::size_t w, WorkShare lines, PhaseControl& control) {
+    const std::size_t width = l.width, len = l.len;
+    const std::size_t hop = l.stride * width;  // values from one node of a line to the next
+    double* in[kLineBlock];
+    const double* out[kLineBlock];
+    for (std::size_t p = lines.begin; p < lines.end;) {
+        if (!control.keep_going()) return {};
+        // A block: neighbouring lines of one group, whose nodes k lie side by side.
+        const std::size_t count = std::min({kLineBlock, lines.end - p, l.group - p % l.group});
+        const std::size_t first = l.base(p) * width;
+        for (std::size_t b = 0; b < count; ++b) in[b] = stepper.input(w, b);
+        if (hop == width) {
+            std::copy_n(src.data() + first, len * width, in[0]);
+        } else {
+            for (std::size_t k = 0; k < len; ++k) {
+                const double* s = src.data() + first + k * hop;
+                for (std::size_t b = 0; b < count; ++b)
+                    for (std::size_t c = 0; c < width; ++c) in[b][k * width + c] = s[b * width + c];
+            }
+        }
+        for (std::size_t b = 0; b < count; ++b) {
+            if (Status st = stepper.step(w, b, p + b); !st) return st;
+            out[b] = stepper.output(w, b);
+        }
+        if (hop == width) {
+            std::copy_n(out[0], len * width, dst.data() + first);
+        } else {
+            for (std::size_t k = 0; k < len; ++k) {
+                double* d = dst.data() + first + k * hop;
+                for (std::size_t b = 0; b < count; ++b)
+                    for (std::size_t c = 0; c < width; ++c) d[b * width + c] = out[b][k * width + c];
+            }
+        }
+        p += count;
+    }
+    return {};
+}
+
+HeatLineBuffers::HeatLineBuffers(const Grid1D<double>& axis, std::size_t workers)
+    : axis_(axis), workers_(std::max<std::size_t>(workers, 1)) {}
+
+std::vector<HeatLineBuffers::Slot>& HeatLineBuffers::slots(std::size_t w) {
+    std::vector<Slot>& s = workers_[w].slots;
+    if (s.empty()) {
+        s.resize(kLineBlock);
+        for (Slot& slot : s) {
+            slot.in = {axis_, std::vector<double>(axis_.n, 0.0)};
+            slot.out = {axis_, std::vector<double>(axis_.n, 0.0)};
+        }
+    }
+    return s;
+}
+
+double* HeatLineBuffers::input(std::size_t w, std::size_t b) { return slots(w)[b].in.values.data(); }
+
+SepticSamples& HeatLineBuffers::samples(std::size_t w) { return workers_[w].samples; }
+
+HeatLines::HeatLines(const DiffusionChernoff& kernel, const Grid1D<double>& axis, double tau, std::size_t workers,
+                     bool planned)
+    : HeatLineBuffers(axis, workers), steps_(kernel, axis, tau, std::max<std::size_t>(workers, 1), planned ? 2 : 1),
+      len_(axis.n) {}
+
+Status HeatLines::step(std::size_t w, std::size_t b, std::size_t) {
+    Slot& s = slots(w)[b];
+    return steps_.step(s.in, s.out, 0, len_, w);
+}
+
+PencilHeatLines::PencilHeatLines(std::span<const DiffusionChernoff> kernels, const Grid1D<double>& axis, double tau,
+                                 std::size_t workers)
+    : HeatLineBuffers(axis, workers), kernels_(kernels), tau_(tau) {
+    // How far the reads reach beyond their node: the outer quadrature
+    // points under the largest bound of a, and the correction's differences.
+    double bound = 0.0;
+    for (const DiffusionChernoff& k : kernels) bound = max_ignore_nan(bound, k.a_norm_bound);
+    const double dx = axis.dx();
+    const double reach = max_ignore_nan(2.0 * std::sqrt(3.0 * bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
+    margin_ = margin_cells(reach, dx);
+}
+
+Status PencilHeatLines::step(std::size_t w, std::size_t b, std::size_t line) {
+    Slot& s = slots(w)[b];
+    const DiffusionChernoff& kernel = kernels_[line];
+    return sampled_nodes(samples(w), s.in, s.out.values.data(), 0, s.in.values.size(), margin_,
+                         [&](std::size_t i, const SampleRead& read) { return kernel.node_from(read, i, tau_); });
+}
+
+std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines) {
+    const std::size_t by_nodes = std::max<std::size_t>(1, nodes / kSweepNodesPerWorker);
+    return std::max<std::size_t>(1, std::min({available_processors(), by_nodes, lines}));
+}
+
+Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t workers, std::vector<double>& values,
+                  std::vector<double>& other) {
+    if (other.size() != values.size()) internal_fault("run_sweeps: buffers of different lengths");
+    for (const SweepLeg& leg : legs) {
+        const LineLayout& l = leg.layout;
+        if (l.count * l.len * l.width != values.size()) internal_fault("run_sweeps: lines do not cover the values");
+    }
+    const std::size_t per_step = legs.size();
+    if (per_step == 0) return {};
+    std::span<double> buffers[2] = {values, other};
+    std::size_t parity = 0;  // the buffer the next sweep reads
+    // legs * steps sweeps, in runs whose count fits a size_t.
+    for (std::size_t done = 0; done < steps;) {
+        const std::size_t run = std::min(steps - done, SIZE_MAX / per_step);
+        Status st = run_phases(run * per_step, workers, [&](std::size_t k, std::size_t w, PhaseControl& control) {
+            const SweepLeg& leg = legs[k % per_step];
+            const std::size_t from = (parity + k) % 2;
+            return sweep_share(*leg.stepper, leg.layout, buffers[from], buffers[1 - from], w,
+                               share_of(leg.layout.count, workers, w), control);
+        });
+        if (!st) return st;
+        parity = (parity + run * per_step) % 2;
+        done += run;
+    }
+    if (parity == 1) std::swap(values, other);
+    return {};
+}
+
+}  // namespace quorvane
