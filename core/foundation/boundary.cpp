@@ -84,6 +84,13 @@ struct DirectTaps {
     F operator()(std::int64_t j) const { return u[j]; }
 };
 
+// Loads of node values stored from index `first` on.
+struct ShiftedTaps {
+    const double* u;
+    std::int64_t first;
+    double operator()(std::int64_t j) const { return u[j - first]; }
+};
+
 // Sum c_j u(i+j) over j = -m..m in increasing j (zero weights not read), then / D.
 template <class F, std::size_t K, class Taps>
 inline F stencil(const double (&c)[K], double denom, const Taps& at, std::int64_t i) {
@@ -316,9 +323,20 @@ void SepticSamples::fill(std::span<const double> values, const Grid1D<double>& g
         p[2] = stencil<double>(kD2O6, 180.0, at, j);
         p[3] = stencil<double>(kD3O4, 8.0, at, j);
     };
-    for (std::int64_t j = lo_; j < inner_lo; ++j) put(j, policy);
+    // Indices [a, b) whose taps reach past the grid: every node index they
+    // tap, [a - 4, b + 4), is resolved through the policy once (a tap's value
+    // depends on its index alone), then the stencils load directly.
+    auto put_resolved = [&](std::int64_t a, std::int64_t b) {
+        if (a >= b) return;
+        const std::int64_t first = a - 4;
+        ghosts_.resize(static_cast<std::size_t>(b + 4 - first));
+        for (std::int64_t j = first; j < b + 4; ++j) ghosts_[static_cast<std::size_t>(j - first)] = policy(j);
+        const ShiftedTaps resolved{ghosts_.data(), first};
+        for (std::int64_t j = a; j < b; ++j) put(j, resolved);
+    };
+    put_resolved(lo_, inner_lo);
     for (std::int64_t j = inner_lo; j < inner_hi; ++j) put(j, direct);
-    for (std::int64_t j = inner_hi; j < hi_; ++j) put(j, policy);
+    put_resolved(inner_hi, hi_);
 }
 
 Expected<double> SepticSamples::read(double x) const {

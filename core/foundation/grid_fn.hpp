@@ -102,6 +102,7 @@ private:
     double dx_ = 0.0;
     std::int64_t lo_ = 0, hi_ = 0;
     std::vector<double> samples_;  // (u, D1, D2, D3) per index
+    std::vector<double> ghosts_;   // node values resolved through the policy near the ends
 };
 
 // How a node step reads its input between the nodes: through interp, or

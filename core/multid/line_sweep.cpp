@@ -18,6 +18,35 @@ LineLayout LineLayout::along(std::span<const std::size_t> counts, std::size_t ax
     return {len == 0 ? 0 : total / len, len, below, below, below * len, width};
 }
 
+namespace {
+
+// Copies node k of `count` neighbouring lines between the array (nodes of
+// one k side by side, `hop` values from one k to the next) and the lines'
+// own buffers, for k < len; W values per node (0: `width`).
+template <std::size_t W>
+void gather(const double* src, std::size_t hop, std::size_t len, std::size_t count, std::size_t width,
+            double* const* in) {
+    const std::size_t wd = W != 0 ? W : width;
+    for (std::size_t k = 0; k < len; ++k) {
+        const double* s = src + k * hop;
+        for (std::size_t b = 0; b < count; ++b)
+            for (std::size_t c = 0; c < wd; ++c) in[b][k * wd + c] = s[b * wd + c];
+    }
+}
+
+template <std::size_t W>
+void scatter(double* dst, std::size_t hop, std::size_t len, std::size_t count, std::size_t width,
+             const double* const* out) {
+    const std::size_t wd = W != 0 ? W : width;
+    for (std::size_t k = 0; k < len; ++k) {
+        double* d = dst + k * hop;
+        for (std::size_t b = 0; b < count; ++b)
+            for (std::size_t c = 0; c < wd; ++c) d[b * wd + c] = out[b][k * wd + c];
+    }
+}
+
+}  // namespace
+
 Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const double> src, std::span<double> dst,
                    std::size_t w, WorkShare lines, PhaseControl& control) {
     const std::size_t width = l.width, len = l.len;
@@ -30,28 +59,16 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
         const std::size_t count = std::min({kLineBlock, lines.end - p, l.group - p % l.group});
         const std::size_t first = l.base(p) * width;
         for (std::size_t b = 0; b < count; ++b) in[b] = stepper.input(w, b);
-        if (hop == width) {
-            std::copy_n(src.data() + first, len * width, in[0]);
-        } else {
-            for (std::size_t k = 0; k < len; ++k) {
-                const double* s = src.data() + first + k * hop;
-                for (std::size_t b = 0; b < count; ++b)
-                    for (std::size_t c = 0; c < width; ++c) in[b][k * width + c] = s[b * width + c];
-            }
-        }
+        if (hop == width) std::copy_n(src.data() + first, len * width, in[0]);
+        else if (width == 1) gather<1>(src.data() + first, hop, len, count, width, in);
+        else gather<0>(src.data() + first, hop, len, count, width, in);
         for (std::size_t b = 0; b < count; ++b) {
             if (Status st = stepper.step(w, b, p + b); !st) return st;
             out[b] = stepper.output(w, b);
         }
-        if (hop == width) {
-            std::copy_n(out[0], len * width, dst.data() + first);
-        } else {
-            for (std::size_t k = 0; k < len; ++k) {
-                double* d = dst.data() + first + k * hop;
-                for (std::size_t b = 0; b < count; ++b)
-                    for (std::size_t c = 0; c < width; ++c) d[b * width + c] = out[b][k * width + c];
-            }
-        }
+        if (hop == width) std::copy_n(out[0], len * width, dst.data() + first);
+        else if (width == 1) scatter<1>(dst.data() + first, hop, len, count, width, out);
+        else scatter<0>(dst.data() + first, hop, len, count, width, out);
         p += count;
     }
     return {};
