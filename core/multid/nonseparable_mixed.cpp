@@ -1,11 +1,16 @@
 #include "core/multid/nonseparable_mixed.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 #include <vector>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/parallel_phases.hpp"
+#include "core/multid/line_sweep.hpp"
+#include "core/multid/sizes.hpp"
+#include "core/multid/strang2d_parallel.hpp"
 
 namespace quorvane {
 namespace {
@@ -87,26 +92,54 @@ double node_value_2d(const GridFn2D& f, std::int64_t i, std::int64_t j) {
     return 0.0;
 }
 
+namespace {
+
+// Rows [j0, j1) of the cross stencil of f, beta(i, j) giving the node's
+// coefficient: put(k, value) takes node k = j*nx + i. Interior nodes load
+// their neighbours directly, the others through the boundary policies (the
+// same values).
+template <class Beta, class Put>
+void mixed_rows(const GridFn2D& f, const Grid2D& grid, std::size_t j0, std::size_t j1, const Beta& beta,
+                const Put& put) {
+    const std::size_t nx = grid.nx(), ny = grid.ny();
+    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
+    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
+    const double denom = (dx * 4.0) * dy;
+    const double* v = f.values.data();
+    for (std::size_t j = j0; j < j1; ++j) {
+        const auto jj = static_cast<std::int64_t>(j);
+        const bool inner_row = j >= 1 && j + 1 < ny;
+        for (std::size_t i = 0; i < nx; ++i) {
+            const auto ii = static_cast<std::int64_t>(i);
+            double a, b, c, d;
+            if (inner_row && i >= 1 && i + 1 < nx) {
+                const std::size_t k = j * nx + i;
+                a = v[k + nx + 1], b = v[k - nx + 1], c = v[k + nx - 1], d = v[k - nx - 1];
+            } else {
+                a = node_value_2d(f, ii + 1, jj + 1);
+                b = node_value_2d(f, ii + 1, jj - 1);
+                c = node_value_2d(f, ii - 1, jj + 1);
+                d = node_value_2d(f, ii - 1, jj - 1);
+            }
+            put(j * nx + i, ((a - b - c + d) / denom) * beta(i, j));
+        }
+    }
+}
+
+}  // namespace
+
 void MixedCoupling::apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Grid2D& grid) const {
     const std::size_t nx = grid.nx(), ny = grid.ny();
     if (nx == 0 || ny == 0) return;
     if (f.values.size() < nx * ny || out.values.size() < nx * ny) internal_fault("apply_mixed_into: values too short");
     const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
     const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
-    const double denom = (dx * 4.0) * dy;
-    for (std::size_t j = 0; j < ny; ++j) {
-        const double y = grid.y.xmin + dy * static_cast<double>(j);
-        const auto jj = static_cast<std::int64_t>(j);
-        for (std::size_t i = 0; i < nx; ++i) {
-            const auto ii = static_cast<std::int64_t>(i);
-            const double a = node_value_2d(f, ii + 1, jj + 1);
-            const double b = node_value_2d(f, ii + 1, jj - 1);
-            const double c = node_value_2d(f, ii - 1, jj + 1);
-            const double d = node_value_2d(f, ii - 1, jj - 1);
-            const double beta_ij = (*beta)(grid.x.xmin + dx * static_cast<double>(i), y);
-            out.values[j * nx + i] = ((a - b - c + d) / denom) * beta_ij;
-        }
-    }
+    mixed_rows(
+        f, grid, 0, ny,
+        [&](std::size_t i, std::size_t j) {
+            return (*beta)(grid.x.xmin + dx * static_cast<double>(i), grid.y.xmin + dy * static_cast<double>(j));
+        },
+        [&](std::size_t k, double m) { out.values[k] = m; });
 }
 
 Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_inner, const DiffusionChernoff& y_inner,
@@ -154,6 +187,72 @@ Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src
     Expected<GridFn2D> h2 = leg(op.x_lift, *h1, half);
     if (!h2) return fail(h2.error());
     dst = std::move(*h2);
+    return {};
+}
+
+Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double>& values, std::size_t n_steps,
+                           double tau, std::size_t workers) {
+    if (op.coupling.is_zero) return strang2d_steps(Strang2D{op.x_lift, op.y_lift}, op.grid, values, n_steps, tau, workers);
+    const double bound = op.coupling.norm_bound;
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    const Grid2D& grid = op.grid;
+    const std::array<std::size_t, 2> n{grid.nx(), grid.ny()};
+    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(n[0] - 1);
+    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(n[1] - 1);
+    if (dx * dy <= (4.0 * tau) * bound) return fail(CoreError::cfl_violated(tau, (dx * dy) / 2.0, bound));
+    if (!length_matches(values.size(), {n[0], n[1]})) internal_fault("nonseparable2d_steps: values do not match the grid");
+    if (n_steps == 0) return {};
+    const std::size_t w = workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]));
+    const double half = tau / 2.0;
+    const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
+    HeatLines x(op.x_lift.kernel, grid.x, half, w, true);
+    HeatLines y(op.y_lift.kernel, grid.y, half, w, true);
+    // beta at every node, taken once for the call.
+    std::vector<double> beta(values.size());
+    Status st = run_phases(1, w, [&](std::size_t, std::size_t worker, PhaseControl&) {
+        const WorkShare r = share_of(n[1], w, worker);
+        for (std::size_t j = r.begin; j < r.end; ++j) {
+            for (std::size_t i = 0; i < n[0]; ++i) {
+                beta[j * n[0] + i] =
+                    (*op.coupling.beta)(grid.x.xmin + dx * static_cast<double>(i), grid.y.xmin + dy * static_cast<double>(j));
+            }
+        }
+        return Status{};
+    });
+    if (!st) return st;
+    GridFn2D buffers[2] = {{grid, std::move(values)}, {grid, std::vector<double>(beta.size(), 0.0)}};
+    GridFn2D m1{grid, std::vector<double>(beta.size(), 0.0)};
+    const auto beta_at = [&](std::size_t i, std::size_t j) { return beta[j * n[0] + i]; };
+    // Six phases a step: X(tau/2) P -> Q, Y(tau/2) Q -> P, m1 = M P, then
+    // Q = P + tau m1 + (tau tau/2) M m1, Y(tau/2) Q -> P, X(tau/2) P -> Q.
+    constexpr std::size_t kPhases = 6;
+    std::size_t from = 0;  // P of the next step
+    for (std::size_t done = 0; done < n_steps;) {
+        const std::size_t run = std::min(n_steps - done, SIZE_MAX / kPhases);
+        st = run_phases(run * kPhases, w, [&](std::size_t k, std::size_t worker, PhaseControl& control) -> Status {
+            GridFn2D& p = buffers[(from + k / kPhases) % 2];
+            GridFn2D& q = buffers[(from + k / kPhases + 1) % 2];
+            const WorkShare r = share_of(n[1], w, worker);
+            switch (k % kPhases) {
+                case 0: return sweep_share(x, rows, p.values, q.values, worker, share_of(rows.count, w, worker), control);
+                case 1: return sweep_share(y, columns, q.values, p.values, worker, share_of(columns.count, w, worker), control);
+                case 2:
+                    mixed_rows(p, grid, r.begin, r.end, beta_at, [&](std::size_t i, double m) { m1.values[i] = m; });
+                    return {};
+                case 3:
+                    mixed_rows(m1, grid, r.begin, r.end, beta_at, [&](std::size_t i, double m2) {
+                        q.values[i] = (p.values[i] + tau * m1.values[i]) + (tau * half) * m2;
+                    });
+                    return {};
+                case 4: return sweep_share(y, columns, q.values, p.values, worker, share_of(columns.count, w, worker), control);
+                default: return sweep_share(x, rows, p.values, q.values, worker, share_of(rows.count, w, worker), control);
+            }
+        });
+        if (!st) return st;
+        from = (from + run) % 2;
+        done += run;
+    }
+    values = std::move(buffers[from].values);
     return {};
 }
 

@@ -4,7 +4,9 @@
 // central cross stencil. A zero coupling is the plain two-axis Strang step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn2d.hpp"
@@ -41,6 +43,14 @@ Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_i
 // One step from src into dst; 4 tau bound < dx dy is required (CflViolated).
 Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,
                            ScratchPool<double>& pool, double tau);
+
+// n_steps steps of tau on `values` (nx*ny, x fastest), in place, equal bit
+// for bit to repeated nonseparable2d_step (the same checks once): the heat
+// legs through the planned sweeps, beta taken once at every node, the
+// workers kept for the call (0: sweep_worker_count) with one barrier per
+// leg or stencil pass. On error `values` is unspecified.
+Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double>& values, std::size_t n_steps,
+                            double tau, std::size_t workers = 0);
 
 // The value at node (i, j), -1 <= i <= nx, -1 <= j <= ny, rows resolved
 // under the y policy first, then columns under the x policy.

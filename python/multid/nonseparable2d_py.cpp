@@ -7,7 +7,6 @@
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
-#include "core/foundation/stop.hpp"
 #include "core/multid/nonseparable_mixed.hpp"
 #include "core/multid/sizes.hpp"
 #include "python/array.hpp"
@@ -111,13 +110,7 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFn2D> cur = GridFn2D::make(op.grid, std::move(values));
         if (!cur) return fail(cur.error());
-        GridFn2D other{op.grid, std::vector<double>(cur->values.size(), 0.0)};
-        ScratchPool<double> pool;
-        for (std::size_t k = 0; k < n_steps; ++k) {
-            if (Status st = poll_stop(); !st) return fail(st.error());
-            if (Status st = nonseparable2d_step(op, *cur, other, pool, tau); !st) return fail(st.error());
-            std::swap(*cur, other);
-        }
+        if (Status st = nonseparable2d_steps(op, cur->values, n_steps, tau); !st) return fail(st.error());
         return std::move(cur->values);
     });
     self.values = unwrap(std::move(r));

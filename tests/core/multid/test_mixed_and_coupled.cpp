@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "core/multid/matrix_diffusion.hpp"
@@ -54,6 +55,41 @@ TEST(NonSeparable2D, BoundChecksAndZeroFlag) {
     const double tau = dxdy / 4.0;  // 4 tau is dx dy exactly
     EXPECT_EQ(nonseparable2d_step(op, src, dst, pool, tau).error().variant(), CoreError::Variant::CflViolated);
     EXPECT_TRUE(nonseparable2d_step(op, src, dst, pool, std::nextafter(tau, 0.0)));
+}
+
+// The planned steps against the step the composition defines, on every
+// boundary, a constant and a sampled beta, and several worker counts.
+TEST(NonSeparable2D, PlannedStepsEqualRepeatedStepsBitForBit) {
+    for (BoundaryTag tag : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic, BoundaryTag::Linear}) {
+        const Grid2D grid{axis(13, tag), axis(9, tag)};
+        auto k = DiffusionChernoff::unit(grid.x);
+        std::vector<double> v(13 * 9);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = 0.6 * std::cos(0.3 * static_cast<double>(i));
+        auto samples = std::make_shared<const std::vector<double>>(std::move(v));
+        const SharedCoeff2D betas[] = {constant_coeff_2d(-0.7), constant_coeff_2d(0.0),
+                                       bilinear_coeff_2d(samples, 0.0, 1.0 / 12.0, 13, 0.0, 1.0 / 8.0, 9)};
+        for (const SharedCoeff2D& beta : betas) {
+            const double bound = beta == betas[1] ? 0.0 : 0.8;
+            const auto op = *nonseparable2d_new(k, DiffusionChernoff::unit(grid.y), beta, grid, bound);
+            GridFn2D ref{grid, std::vector<double>(13 * 9)}, next;
+            for (std::size_t i = 0; i < ref.values.size(); ++i) ref.values[i] = std::sin(0.37 * static_cast<double>(i));
+            const std::vector<double> start = ref.values;
+            ScratchPool<double> pool;
+            for (int step = 0; step < 3; ++step) {
+                ASSERT_TRUE(nonseparable2d_step(op, ref, next, pool, 1e-3));
+                std::swap(ref, next);
+            }
+            for (std::size_t workers : {1, 2, 3}) {
+                std::vector<double> u = start;
+                ASSERT_TRUE(nonseparable2d_steps(op, u, 3, 1e-3, workers));
+                EXPECT_EQ(u, ref.values) << static_cast<int>(tag) << " workers " << workers;
+            }
+            std::vector<double> u = start;
+            if (bound > 0.0) {
+                EXPECT_EQ(nonseparable2d_steps(op, u, 3, 1.0, 2).error().variant(), CoreError::Variant::CflViolated);
+            }
+        }
+    }
 }
 
 TEST(MatrixDiffusion, SingularBlockAndExactPairExponential) {
