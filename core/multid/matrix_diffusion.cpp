@@ -1,13 +1,16 @@
 #include "core/multid/matrix_diffusion.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <optional>
 
 #include "core/foundation/numeric.hpp"
+#include "core/multid/line_sweep.hpp"
+#include "core/multid/sizes.hpp"
 
 namespace quorvane {
 namespace {
-
-using Vec2 = std::array<double, 2>;
 
 Mat2 mul(const Mat2& a, const Mat2& b) {
     return {a[0] * b[0] + a[1] * b[2], a[0] * b[1] + a[1] * b[3], a[2] * b[0] + a[3] * b[2],
@@ -71,68 +74,87 @@ Expected<MatrixDiffusionChernoff> MatrixDiffusionChernoff::make(const Grid1D<dou
     return k;
 }
 
-Status MatrixDiffusionChernoff::apply_into(const Grid1D<double>& line, std::span<const double> in,
-                                           std::span<double> out, double tau) const {
+Expected<MatrixLinePlan> MatrixDiffusionChernoff::plan(const Grid1D<double>& line, double tau) const {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     const std::size_t n = line.n;
-    if (n < 2 || in.size() != 2 * n || out.size() < 2 * n) internal_fault("MatrixDiffusionChernoff: line length mismatch");
-    const double dx = (line.xmax - line.xmin) / static_cast<double>(n - 1);
-    const double dx2 = dx * dx;
-    const double h = tau / 2.0;
-    std::vector<Mat2> a(n), b(n), r(n);
+    if (n < 2) internal_fault("MatrixDiffusionChernoff: line length mismatch");
+    MatrixLinePlan p;
+    p.n = n;
+    p.dx = (line.xmax - line.xmin) / static_cast<double>(n - 1);
+    p.dx2 = p.dx * p.dx;
+    p.h = tau / 2.0;
+    const double dx = p.dx, dx2 = p.dx2, h = p.h;
+    p.a.resize(n), p.b.resize(n), p.r.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
         const double x = line.xmin + static_cast<double>(k) * dx;
-        a[k] = (*a_ij_field)(x);
-        b[k] = (*b_field)(x);
-        r[k] = expm2(scale(h, (*c_field)(x)));
+        p.a[k] = (*a_ij_field)(x);
+        p.b[k] = (*b_field)(x);
+        p.r[k] = expm2(scale(h, (*c_field)(x)));
     }
-    std::vector<Vec2> w(n);
-    for (std::size_t k = 0; k < n; ++k) w[k] = mul(r[k], node(in, k));
-
-    // Block rows of (I - hL) and the right side w + h L w, mirror ghosts.
-    std::vector<Mat2> lower(n), diag(n), upper(n);
-    std::vector<Vec2> rhs(n);
+    // Block rows of (I - hL), mirror ghosts.
+    std::vector<Mat2> diag(n), upper(n);
+    p.lower.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
+        const Mat2 q1 = scaled_over(h, p.a[k], dx2);
+        const Mat2 q2 = scaled_over(h, p.b[k], 2.0 * dx);
+        if (k == 0) {
+            diag[k] = add(add(kIdentity, q1), q2);
+            upper[k] = neg(add(q1, q2));
+        } else if (k + 1 == n) {
+            p.lower[k] = neg(sub(q1, q2));
+            diag[k] = sub(add(kIdentity, q1), q2);
+        } else {
+            p.lower[k] = neg(sub(q1, q2));
+            diag[k] = add(kIdentity, scaled_over(tau, p.a[k], dx2));
+            upper[k] = neg(add(q1, q2));
+        }
+    }
+    // The block Thomas elimination.
+    p.inv.resize(n), p.cp.resize(n);
+    Expected<Mat2> x = mat_inv_m2(diag[0]);
+    if (!x) return fail(x.error());
+    p.inv[0] = *x;
+    p.cp[0] = mul(*x, upper[0]);
+    for (std::size_t k = 1; k < n; ++k) {
+        x = mat_inv_m2(sub(diag[k], mul(p.lower[k], p.cp[k - 1])));
+        if (!x) return fail(x.error());
+        p.inv[k] = *x;
+        if (k + 1 < n) p.cp[k] = mul(*x, upper[k]);
+    }
+    return p;
+}
+
+void MatrixLinePlan::apply(std::span<const double> in, std::span<double> out, std::span<Vec2> work) const {
+    if (in.size() != 2 * n || out.size() < 2 * n || work.size() < 2 * n) internal_fault("MatrixLinePlan: line length mismatch");
+    const std::span<Vec2> w = work.first(n), dp = work.subspan(n, n);
+    for (std::size_t k = 0; k < n; ++k) w[k] = mul(r[k], node(in, k));
+    for (std::size_t k = 0; k < n; ++k) {
+        // The right side w + h L w, then the forward sweep.
         const Vec2 wm = w[k == 0 ? 0 : k - 1];
         const Vec2 wp = w[k + 1 == n ? n - 1 : k + 1];
         const Vec2 lw = add(over(mul(a[k], add(sub(wm, scale(2.0, w[k])), wp)), dx2),
                             over(mul(b[k], sub(wp, wm)), 2.0 * dx));
-        rhs[k] = add(w[k], scale(h, lw));
-        const Mat2 p = scaled_over(h, a[k], dx2);
-        const Mat2 q = scaled_over(h, b[k], 2.0 * dx);
-        if (k == 0) {
-            diag[k] = add(add(kIdentity, p), q);
-            upper[k] = neg(add(p, q));
-        } else if (k + 1 == n) {
-            lower[k] = neg(sub(p, q));
-            diag[k] = sub(add(kIdentity, p), q);
-        } else {
-            lower[k] = neg(sub(p, q));
-            diag[k] = add(kIdentity, scaled_over(tau, a[k], dx2));
-            upper[k] = neg(add(p, q));
-        }
+        const Vec2 rhs = add(w[k], scale(h, lw));
+        dp[k] = k == 0 ? mul(inv[0], rhs) : mul(inv[k], sub(rhs, mul(lower[k], dp[k - 1])));
     }
-
-    // Block Thomas sweep.
-    std::vector<Mat2> cp(n);
-    std::vector<Vec2> dp(n);
-    Expected<Mat2> x = mat_inv_m2(diag[0]);
-    if (!x) return fail(x.error());
-    cp[0] = mul(*x, upper[0]);
-    dp[0] = mul(*x, rhs[0]);
-    for (std::size_t k = 1; k < n; ++k) {
-        x = mat_inv_m2(sub(diag[k], mul(lower[k], cp[k - 1])));
-        if (!x) return fail(x.error());
-        if (k + 1 < n) cp[k] = mul(*x, upper[k]);
-        dp[k] = mul(*x, sub(rhs[k], mul(lower[k], dp[k - 1])));
-    }
-    std::vector<Vec2>& v = dp;  // back substitution in place
+    std::span<Vec2> v = dp;  // back substitution in place
     for (std::size_t k = n - 1; k-- > 0;) v[k] = sub(dp[k], mul(cp[k], v[k + 1]));
     for (std::size_t k = 0; k < n; ++k) {
         const Vec2 o = mul(r[k], v[k]);
         out[2 * k] = o[0];
         out[2 * k + 1] = o[1];
     }
+}
+
+Status MatrixDiffusionChernoff::apply_into(const Grid1D<double>& line, std::span<const double> in,
+                                           std::span<double> out, double tau) const {
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    const std::size_t n = line.n;
+    if (n < 2 || in.size() != 2 * n || out.size() < 2 * n) internal_fault("MatrixDiffusionChernoff: line length mismatch");
+    Expected<MatrixLinePlan> p = plan(line, tau);
+    if (!p) return fail(p.error());
+    std::vector<Vec2> work(2 * n);
+    p->apply(in, out, work);
     return {};
 }
 
@@ -193,6 +215,84 @@ Status matrix_diffusion_3d_step(const MatrixDiffusionChernoff& x, const MatrixDi
     if (Status st = matrix_leg(z, out, nxy, nxy, zcol, tau); !st) return st;
     if (Status st = matrix_leg(y, out, nx * nz, nx, ycol, half); !st) return st;
     return matrix_leg(x, out, ny * nz, 1, row, half);
+}
+
+}  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+// The pair step of one axis and leg length on every line: per worker the
+// line buffers (two values a node) and the scratch of the plan's solve.
+class MatrixLines final : public LineStepper {
+public:
+    MatrixLines(MatrixLinePlan plan, std::size_t workers) : plan_(std::move(plan)), workers_(workers) {}
+
+    double* input(std::size_t w, std::size_t b) override { return buffers(w).in[b].data(); }
+    const double* output(std::size_t w, std::size_t b) override { return buffers(w).out[b].data(); }
+    Status step(std::size_t w, std::size_t b, std::size_t) override {
+        Worker& k = buffers(w);
+        plan_.apply(k.in[b], k.out[b], k.work);
+        return {};
+    }
+
+private:
+    struct alignas(64) Worker {  // one cache line apart: workers write their own only
+        std::vector<std::vector<double>> in, out;
+        std::vector<Vec2> work;
+    };
+    Worker& buffers(std::size_t w) {
+        Worker& k = workers_[w];
+        if (k.in.empty()) {
+            k.in.assign(kLineBlock, std::vector<double>(2 * plan_.n, 0.0));
+            k.out.assign(kLineBlock, std::vector<double>(2 * plan_.n, 0.0));
+            k.work.resize(2 * plan_.n);
+        }
+        return k;
+    }
+    MatrixLinePlan plan_;
+    std::vector<Worker> workers_;
+};
+
+}  // namespace
+
+Status matrix_diffusion_steps(std::span<const MatrixDiffusionChernoff> axes, std::vector<double>& values,
+                              std::size_t n_steps, double tau, std::size_t workers) {
+    const std::size_t d = axes.size();
+    if (d == 0 || d > 3) internal_fault("matrix_diffusion_steps: one to three axes");
+    std::array<std::size_t, 3> n{1, 1, 1};
+    for (std::size_t a = 0; a < d; ++a) n[a] = axes[a].grid.n;
+    const std::span<const std::size_t> counts(n.data(), d);
+    std::optional<std::size_t> nodes = checked_product(counts);
+    if (!nodes || *nodes > values.size() / 2 || 2 * *nodes != values.size()) {
+        internal_fault("matrix_diffusion_steps: values do not match the grid");
+    }
+    // The legs: one full step of a single axis, else the palindromes.
+    const double half = tau / 2.0;
+    std::vector<std::size_t> order;  // axis of each leg
+    std::vector<double> lengths;     // and its step
+    if (d == 1) order = {0}, lengths = {tau};
+    else if (d == 2) order = {0, 1, 0}, lengths = {half, tau, half};
+    else order = {0, 1, 2, 1, 0}, lengths = {half, half, tau, half, half};
+    std::size_t fewest = SIZE_MAX;
+    for (std::size_t a = 0; a < d; ++a) fewest = std::min(fewest, *nodes / n[a]);
+    const std::size_t w = workers != 0 ? workers : sweep_worker_count(*nodes, fewest);
+    // One plan per axis (its legs share a length), made in the order of the
+    // first leg that needs it.
+    std::vector<std::unique_ptr<MatrixLines>> steppers(d);
+    std::vector<SweepLeg> legs;
+    for (std::size_t g = 0; g < order.size(); ++g) {
+        const std::size_t a = order[g];
+        if (!steppers[a]) {
+            Expected<MatrixLinePlan> p = axes[a].plan(axes[a].grid, lengths[g]);
+            if (!p) return fail(p.error());
+            steppers[a] = std::make_unique<MatrixLines>(std::move(*p), w);
+        }
+        legs.push_back({steppers[a].get(), LineLayout::along(counts, a, 2)});
+    }
+    if (n_steps == 0) return {};
+    std::vector<double> other(values.size(), 0.0);
+    return run_sweeps(legs, n_steps, w, values, other);
 }
 
 }  // namespace quorvane

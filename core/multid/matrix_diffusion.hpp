@@ -22,13 +22,29 @@
 
 namespace quorvane {
 
-// A 2x2 matrix in row-major order (m00, m01, m10, m11).
+// A 2x2 matrix in row-major order (m00, m01, m10, m11), and a pair.
 using Mat2 = std::array<double, 4>;
+using Vec2 = std::array<double, 2>;
 // A shared, immutable field x -> 2x2 matrix, callable from any thread.
 using MatField = std::shared_ptr<const std::function<Mat2(double)>>;
 
 // The inverse, or "mat_inv_m2: singular matrix (det=0)" for det exactly 0.
 Expected<Mat2> mat_inv_m2(const Mat2& m);
+
+// The part of one 1-D step that does not depend on the line's values: the
+// fields at the nodes, the reaction factors exp((tau/2) C) and the block
+// elimination of the Crank-Nicolson system (its sub-diagonal blocks, the
+// inverse pivots and the eliminated upper blocks).
+struct MatrixLinePlan {
+    std::size_t n = 0;
+    double dx = 0.0, dx2 = 0.0, h = 0.0;
+    std::vector<Mat2> a, b, r;
+    std::vector<Mat2> lower, inv, cp;
+
+    // out[0, 2n) := the step of the pair `in` (2n values); `work` holds 2n
+    // pairs of scratch.
+    void apply(std::span<const double> in, std::span<double> out, std::span<Vec2> work) const;
+};
 
 struct MatrixDiffusionChernoff {
     Grid1D<double> grid;
@@ -43,6 +59,10 @@ struct MatrixDiffusionChernoff {
     // One step of tau of the pair `in` (2n values, node-major, component
     // inner) on `line` into out[0, 2n). out is untouched on error.
     Status apply_into(const Grid1D<double>& line, std::span<const double> in, std::span<double> out, double tau) const;
+
+    // The plan of apply_into's steps of tau on `line` (its errors: tau, then
+    // a singular pivot).
+    Expected<MatrixLinePlan> plan(const Grid1D<double>& line, double tau) const;
 };
 
 // Lx(tau/2) Ly(tau) Lx(tau/2) of the axis steps on 2*nx*ny values, node (i, j)
@@ -55,5 +75,15 @@ Status matrix_diffusion_2d_step(const MatrixDiffusionChernoff& x, const MatrixDi
 Status matrix_diffusion_3d_step(const MatrixDiffusionChernoff& x, const MatrixDiffusionChernoff& y,
                                 const MatrixDiffusionChernoff& z, std::span<const double> in, std::vector<double>& out,
                                 double tau);
+
+// n_steps steps of tau on 2 * prod(n) values, n the node counts of the
+// kernels' grids (one kernel per axis, 1 to 3 axes): one step of the axis
+// for a single axis, else the compositions above. Each axis and leg length
+// is planned once for the call and its lines spread over workers kept for
+// the call (0: sweep_worker_count); equal bit for bit to repeated
+// apply_into, matrix_diffusion_2d_step or matrix_diffusion_3d_step. On
+// error `values` is unspecified.
+Status matrix_diffusion_steps(std::span<const MatrixDiffusionChernoff> axes, std::vector<double>& values,
+                              std::size_t n_steps, double tau, std::size_t workers = 0);
 
 }  // namespace quorvane

@@ -7,7 +7,6 @@
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
-#include "core/foundation/stop.hpp"
 #include "core/multid/matrix_diffusion.hpp"
 #include "core/multid/sizes.hpp"
 #include "python/array.hpp"
@@ -126,21 +125,9 @@ Expected<std::vector<double>> md_steps(const MatrixDiffusionObj<D>& o, double t,
         k[d] = std::move(*kd);
     }
     const double tau = t / static_cast<double>(n_steps);
-    std::vector<double> a = o.values, b(a.size(), 0.0);
-    for (std::size_t s = 0; s < n_steps; ++s) {
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        Status st;
-        if constexpr (D == 1) {
-            st = k[0].apply_into(k[0].grid, a, b, tau);
-        } else if constexpr (D == 2) {
-            st = matrix_diffusion_2d_step(k[0], k[1], a, b, tau);
-        } else {
-            st = matrix_diffusion_3d_step(k[0], k[1], k[2], a, b, tau);
-        }
-        if (!st) return fail(st.error());
-        std::swap(a, b);
-    }
-    return a;
+    std::vector<double> values = o.values;
+    if (Status st = matrix_diffusion_steps(k, values, n_steps, tau); !st) return fail(st.error());
+    return values;
 }
 
 template <std::size_t D>
