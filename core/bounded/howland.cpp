@@ -4,7 +4,7 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
-#include "core/foundation/stop.hpp"
+#include "core/foundation/parallel_phases.hpp"
 
 namespace quorvane {
 
@@ -32,17 +32,35 @@ Expected<HowlandState> HowlandLift::evolve(const HowlandState& state) const {
     const double total = delta_s * static_cast<double>(steps);
     if (!finite_nonneg(total)) return domain_error("t must be finite and >= 0", total);
     const double tau = total / static_cast<double>(steps);
-    HowlandState a = state;
-    HowlandState b = state;
-    for (GridFn<double>& s : b.slices)
+    // The checks of every lifted step, which do not change from step to step.
+    if (std::fabs(tau - delta_s) > delta_s * 2.220446049250313e-16)
+        return domain_error("HowlandLift: tau must equal delta_s (matched-step requirement \u00a723.4)", tau);
+    if (state.n_t != n_t || state.slices.size() != n_t)
+        return domain_error("HowlandLift: src/dst n_t must match HowlandLift n_t", static_cast<double>(state.n_t));
+    HowlandState buffers[2] = {state, state};
+    for (GridFn<double>& s : buffers[1].slices)
         for (double& v : s.values) v = 0.0;
-    ScratchPool<double> pool;
-    for (std::size_t k = 0; k < steps; ++k) {
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        if (Status st = apply_into(a, b, pool, tau); !st) return fail(st.error());
-        std::swap(a, b);
-    }
-    return a;
+    // Every slice is a line of the same grid stepped by the same kernel: one
+    // plan per worker serves every slice of every lifted step.
+    const std::size_t n = inner.grid.n;
+    const std::size_t workers = sweep_worker_count(steps * n, steps);
+    Heat2Steps heat = inner.node_steps(state.slices[0].grid, delta_s, workers, 2);
+    Status st = run_phases(steps, workers, [&](std::size_t k, std::size_t w, PhaseControl& control) -> Status {
+        const HowlandState& src = buffers[k % 2];
+        HowlandState& dst = buffers[(k + 1) % 2];
+        if (w == 0)
+            for (double& v : dst.slices[0].values) v = 0.0;
+        const WorkShare share = share_of(steps, workers, w);
+        for (std::size_t s = share.begin; s < share.end; ++s) {
+            if (!control.keep_going()) return {};
+            if (src.slices[s].values.size() != n) internal_fault("HowlandLift::evolve: slice of the wrong length");
+            dst.slices[s + 1].values.resize(n);
+            if (Status r = heat.step(src.slices[s], dst.slices[s + 1], 0, n, w); !r) return r;
+        }
+        return {};
+    });
+    if (!st) return fail(st.error());
+    return std::move(buffers[steps % 2]);
 }
 
 std::optional<std::uint64_t> howland_stack_values(std::uint64_t n_t, std::uint64_t n) {

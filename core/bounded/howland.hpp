@@ -34,6 +34,8 @@ struct HowlandLift {
 
     // n_t - 1 lifted steps over the horizon: slice 0 of `state` arrives at
     // the top after n_t - 1 heat steps of delta_s, the others are pushed out.
+    // The values of n_t - 1 calls of apply_into, from one step plan per
+    // worker, the slices spread over workers kept for the call.
     Expected<HowlandState> evolve(const HowlandState& state) const;
 };
 

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -35,6 +36,11 @@ std::size_t available_processors() {
     }
     const long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines) {
+    const std::size_t by_nodes = std::max<std::size_t>(1, nodes / kSweepNodesPerWorker);
+    return std::max<std::size_t>(1, std::min({available_processors(), by_nodes, lines}));
 }
 
 WorkShare share_of(std::size_t count, std::size_t workers, std::size_t w) {

@@ -54,6 +54,12 @@ Status run_phases(std::size_t phases, std::size_t workers,
 // call (the online count when the mask cannot be read, at least 1).
 std::size_t available_processors();
 
+// The workers of a call whose phases each step `nodes` nodes in `lines`
+// independent lines: every worker gets kSweepNodesPerWorker nodes or more
+// and a line or more per phase; at most the available processors.
+inline constexpr std::size_t kSweepNodesPerWorker = 4096;
+std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines);
+
 // [begin, end) of worker w's share when `count` items are split into
 // `workers` contiguous shares, the first ones one item larger.
 struct WorkShare {

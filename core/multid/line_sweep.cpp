@@ -122,11 +122,6 @@ Status PencilHeatLines::step(std::size_t w, std::size_t b, std::size_t line) {
                          [&](std::size_t i, const SampleRead& read) { return kernel.node_from(read, i, tau_); });
 }
 
-std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines) {
-    const std::size_t by_nodes = std::max<std::size_t>(1, nodes / kSweepNodesPerWorker);
-    return std::max<std::size_t>(1, std::min({available_processors(), by_nodes, lines}));
-}
-
 Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t workers, std::vector<double>& values,
                   std::vector<double>& other) {
     if (other.size() != values.size()) internal_fault("run_sweeps: buffers of different lengths");

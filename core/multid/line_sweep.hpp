@@ -119,12 +119,6 @@ private:
     std::int64_t margin_;
 };
 
-// The workers of a call of sweeps over `nodes` nodes whose sweeps have at
-// least `lines` lines each: every worker gets kSweepNodesPerWorker nodes or
-// more and a line or more per sweep; at most the available processors.
-inline constexpr std::size_t kSweepNodesPerWorker = 4096;
-std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines);
-
 // One leg of a split step: a stepper and the lines it steps.
 struct SweepLeg {
     LineStepper* stepper;
