@@ -1,9 +1,11 @@
 #include "core/multid/shift_nd.hpp"
 
+#include <array>
 #include <cmath>
 #include <numbers>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/parallel_phases.hpp"
 #include "core/multid/sizes.hpp"
 
 namespace quorvane {
@@ -102,7 +104,121 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
     return {};
 }
 
+namespace {
+
+// GridND::interp_axis for taps that all read a node: the same sums in the
+// same order, with the node loads written out.
+template <std::size_t A, std::size_t D>
+double node_taps_sum(const double* u, const std::array<const AxisTaps*, D>& taps, std::uint64_t offset) {
+    if constexpr (A == 0) {
+        return u[offset];
+    } else {
+        const AxisTaps& rec = *taps[A - 1];
+        double sum = 0.0;
+        for (std::uint64_t j = 0; j < rec.count; ++j) {
+            sum += rec.weights[j] * node_taps_sum<A - 1, D>(u, taps, offset + rec.taps[j].payload * rec.stride);
+        }
+        return sum;
+    }
+}
+
+bool reads_nodes_only(const AxisTaps& t) {
+    for (std::uint64_t j = 0; j < t.count; ++j)
+        if (t.taps[j].kind != AxisTapKind::Node) return false;
+    return t.count <= 4;
+}
+
+}  // namespace
+
+template <std::size_t D>
+Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double tau, std::size_t workers) {
+    if (!finite_nonneg(tau)) {
+        return domain_error("AnisotropicShiftChernoffND::apply_into: tau must be finite >= 0", tau);
+    }
+    const std::size_t len = u.values.size();
+    const GridND<D>& grid = u.grid;
+    if (out.size() < len || grid.len() != len) internal_fault("unit_shift_apply_into: buffers too short");
+    const double sigma = std::sqrt(tau) + std::sqrt(tau);
+    double norm = 1.0 / std::numbers::pi;
+    if constexpr (D == 3) norm = 1.0 / (std::sqrt(std::numbers::pi) * std::numbers::pi);
+    // The taps of node index i of axis a shifted by the m-th rule node:
+    // L = I gives L z = z along every axis (the zero entries add +0), no
+    // drift adds tau * 0.
+    std::array<std::vector<Expected<AxisTaps>>, D> taps;
+    std::uint64_t stride = 1;
+    bool located = true;
+    for (std::size_t a = 0; a < D; ++a) {
+        const Grid1D<double>& ax = grid.axes[a];
+        taps[a].reserve(5 * ax.n);
+        for (std::size_t i = 0; i < ax.n; ++i) {
+            const double p = ax.xmin + ax.dx() * static_cast<double>(i);
+            for (std::size_t m = 0; m < 5; ++m) {
+                const double lz = 0.0 + 1.0 * kGaussHermiteNodes[m];
+                taps[a].push_back(build_axis_taps(ax, grid.interp_kind, sigma * lz + (p + tau * 0.0), stride));
+                located = located && taps[a].back().has_value();
+            }
+        }
+        stride *= ax.n;
+    }
+    std::size_t rule = 1;
+    for (std::size_t d = 0; d < D; ++d) rule *= 5;
+    // The digits of node k and of rule point q, axis 0 first.
+    auto index_of = [&](std::size_t k, std::size_t a) {
+        for (std::size_t d = 0; d < a; ++d) k /= grid.axes[d].n;
+        return k % grid.axes[a].n;
+    };
+    auto digit_of = [](std::size_t q, std::size_t a) {
+        for (std::size_t d = 0; d < a; ++d) q /= 5;
+        return q % 5;
+    };
+    if (!located) {
+        // The error apply_into meets first: nodes in order, rule points in
+        // order, axes in order.
+        for (std::size_t k = 0; k < len; ++k)
+            for (std::size_t q = 0; q < rule; ++q)
+                for (std::size_t a = 0; a < D; ++a) {
+                    const Expected<AxisTaps>& t = taps[a][5 * index_of(k, a) + digit_of(q, a)];
+                    if (!t) return fail(t.error());
+                }
+    }
+    const double e = std::exp(tau * 0.0);
+    const std::size_t w = workers != 0 ? workers : sweep_worker_count(len, len);
+    std::array<std::vector<char>, D> direct;  // whether taps read nodes only
+    for (std::size_t a = 0; a < D; ++a)
+        for (const Expected<AxisTaps>& t : taps[a]) direct[a].push_back(reads_nodes_only(*t));
+    return run_phases(1, w, [&](std::size_t, std::size_t worker, PhaseControl& control) -> Status {
+        const WorkShare share = share_of(len, w, worker);
+        std::array<AxisTaps, D> point{};
+        std::array<const AxisTaps*, D> refs{};
+        for (std::size_t k = share.begin; k < share.end; ++k) {
+            if (k % 1024 == 0 && !control.keep_going()) return {};
+            double sum = 0.0;
+            for (std::size_t q = 0; q < rule; ++q) {
+                double weight = 1.0;
+                bool nodes = true;
+                for (std::size_t d = 0; d < D; ++d) {
+                    const std::size_t m = digit_of(q, d);
+                    weight = d == 0 ? kGaussHermiteWeights[m] : weight * kGaussHermiteWeights[m];
+                    const std::size_t slot = 5 * index_of(k, d) + m;
+                    refs[d] = &*taps[d][slot];
+                    nodes = nodes && direct[d][slot];
+                }
+                if (nodes) {
+                    sum += weight * node_taps_sum<D, D>(u.values.data(), refs, 0);
+                } else {
+                    for (std::size_t d = 0; d < D; ++d) point[d] = *refs[d];
+                    sum += weight * GridND<D>::interp_axis(u, D, point, 0);
+                }
+            }
+            out[k] = (e * norm) * sum;
+        }
+        return {};
+    });
+}
+
 template struct AnisotropicShiftChernoffND<2>;
 template struct AnisotropicShiftChernoffND<3>;
+template Status unit_shift_apply_into<2>(const GridFnND<2>&, std::span<double>, double, std::size_t);
+template Status unit_shift_apply_into<3>(const GridFnND<3>&, std::span<double>, double, std::size_t);
 
 }  // namespace quorvane

@@ -60,4 +60,12 @@ struct AnisotropicShiftChernoffND {
 extern template struct AnisotropicShiftChernoffND<2>;
 extern template struct AnisotropicShiftChernoffND<3>;
 
+// out[k] = (F(tau) u)(x_k) for A = I, b = 0, c = 0: the values apply_into
+// gives with identity factors, no drift and no reaction. A point's shift
+// along an axis then depends on that axis alone, so the taps of the five
+// shifts of every node index are found once per axis; the nodes are spread
+// over `workers` workers (0: sweep_worker_count).
+template <std::size_t D>
+Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double tau, std::size_t workers = 0);
+
 }  // namespace quorvane

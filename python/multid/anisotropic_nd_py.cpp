@@ -385,7 +385,7 @@ Ref obstacle_apply(const ObstacleNDV8Obj& self, const Args& a) {
         Expected<ConstantObstacle> floor = ConstantObstacle::make(level);
         if (!floor) return fail(floor.error());
         std::vector<double> out(u->values.size(), 0.0);
-        if (Status st = step->apply_into(*u, out, tau); !st) return fail(st.error());
+        if (Status st = unit_shift_apply_into(*u, out, tau); !st) return fail(st.error());
         if (Status st = floor->project_in_place(out); !st) return fail(st.error());
         return out;
     });
