@@ -213,7 +213,9 @@ bool ReadPlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::s
     ids_.resize(reads_ * count);
     patterns_.clear();
     // Pattern numbers by (cell offset, bits of t): open addressing over
-    // twice as many slots as patterns may be kept.
+    // twice as many slots as patterns may be kept, or as there are reads
+    // (a short line needs no more, and clearing a full table would cost more
+    // than planning it).
     struct Slot {
         std::int64_t offset;
         std::uint64_t t;
@@ -222,13 +224,15 @@ bool ReadPlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::s
     constexpr std::uint16_t kEmpty = 0xFFFF;
     constexpr std::size_t kSlots = 2 * kMaxPatterns;
     static_assert(kMaxPatterns < kEmpty && (kSlots & (kSlots - 1)) == 0);
-    std::vector<Slot> slots(kSlots, Slot{0, 0, kEmpty});
+    std::size_t slot_count = 64;
+    while (slot_count < kSlots && slot_count < 2 * reads_ * count) slot_count *= 2;
+    std::vector<Slot> slots(slot_count, Slot{0, 0, kEmpty});
     auto pattern_of = [&](std::int64_t offset, double t) -> std::size_t {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(t);
         std::size_t k =
             static_cast<std::size_t>(((bits ^ static_cast<std::uint64_t>(offset)) * 0x9E3779B97F4A7C15ull) >> 40);
         for (;; ++k) {
-            Slot& slot = slots[k & (kSlots - 1)];
+            Slot& slot = slots[k & (slot_count - 1)];
             if (slot.id == kEmpty) {
                 if (patterns_.size() == kMaxPatterns) return SIZE_MAX;
                 slot = {offset, bits, static_cast<std::uint16_t>(patterns_.size())};
