@@ -1,22 +1,33 @@
-"""Benchmark of quorvane.Heat2D and quorvane.Heat3D (unit diffusion, mirror boundaries).
+"""Benchmark of quorvane.Heat2D and quorvane.Heat3D against fixed references.
 
-Problem: du/dt = Laplace(u) on [0, 1]^d from a Gaussian bump
-u0 = exp(-|x - c|^2 / (4 t0)), t0 = 0.004, to t = 0.01, on a 1024^2 (2-D) or
-128^3 (3-D) grid with mirrored ends. The reference is the DCT-I spectral
-solution on the same grid (the even extension about the end nodes is exactly
-the mirror rule of "reflect"); relative error = max|u - ref| / max|ref|.
+Every figure is reported as a ratio against a reference measured in the same run:
 
-1. Time to relative error 1e-4 and 1e-6 for
-     - quorvane (Heat2D / Heat3D), the cheapest step count on a doubling search;
-     - the DCT-I spectral solution itself (scipy.fft.dctn, exact in time);
-     - Crank-Nicolson ADI on the 3-point Laplacian with sparse LU factors of the
-       1-D systems (Peaceman-Rachford in 2-D, Douglas in 3-D), doubling search.
-   A method whose spatial error stays above a target reports "-".
-   Ratios: quorvane time / other time.
-2. Parallel efficiency of the sweeps: the same evolve in subprocesses pinned to
-   one CPU (taskset -c 0) and unpinned; efficiency = T1 / (P * TP).
+1. Throughput: ns per node-step of Heat2D.evolve (256^2, 1024^2) and Heat3D.evolve
+   (64^3, 128^3) on cos(pi x) cos(pi y) [cos(pi z)] over the unit square or cube,
+   reflecting ends, tau = 2.5 dx^2, and the same per sweep (a Heat2D step is three
+   sweeps of its lines, a Heat3D step five), against the 1-D planned node-step
+   (Heat1D on 2^18 nodes, the same tau rule) and a 21-tap stencil loop
+   (bench/stencil21.cpp, built here with the library's flags). Each is measured in
+   its own subprocess, once pinned to one CPU (taskset) and once on every CPU.
+   Parallel efficiency = T1 / (W * TW), W the workers the call uses.
+2. Small grids: one Heat2D step on 9^2, 17^2 and 33^2, as one step of a 100-step
+   call and as a call of one step.
+3. The memory floor: a STREAM-like copy (bench/stream_copy.cpp) on one CPU and on
+   every CPU. A sweep reads one array and writes the other, 16 bytes a node, so a
+   Heat2D step moves at least 48 bytes a node and a Heat3D step 80; bytes / bandwidth
+   is the least time a node-step can take.
+4. Time to a maximum error of 1e-4 and 1e-6 on that cos mode (t = 0.05 in 2-D, 0.02
+   in 3-D; exact solution exp(-d pi^2 t) times the mode): Heat2D / Heat3D against
+   SciPy's expm_multiply on the 4th- and 6th-order central-difference Laplacians with
+   mirrored ends, solve_ivp's BDF with the sparse Jacobian of those matrices, and the
+   DCT-I solution (exact in time and, for this mode, on any grid: the floor). Every
+   method is tuned over its grid and its step count or tolerance; the cheapest
+   configuration that reaches the target counts (operator matrices are built outside
+   the timed region).
 
-No timing is asserted anywhere; this script only reports.
+Timings are minima over repeats; on a loaded machine they are noisy (the ratios less
+so, both sides being measured in the same run). Run on a quiet machine for the
+parallel figures.
 
 Run:  python bench/bench_multid.py [--quick]
 (with PYTHONPATH pointing at a build directory when quorvane is not installed).
@@ -25,183 +36,358 @@ Run:  python bench/bench_multid.py [--quick]
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
+import timeit
 
 import numpy as np
 import scipy.fft as sfft
 import scipy.sparse as sp
-from scipy.sparse.linalg import splu
+from scipy.integrate import solve_ivp
+from scipy.sparse.linalg import expm_multiply
 
 import quorvane
+from bench_heat1d import FD4, build_stencil_loop, library_flags, mirrored_laplacian, module_env, stencil_ns
 
-T0, T_END = 0.004, 0.01
-TOLS = (1e-4, 1e-6)
+HERE = os.path.dirname(os.path.abspath(__file__))
+FD6 = [1 / 90, -3 / 20, 3 / 2, -49 / 18, 3 / 2, -3 / 20, 1 / 90]
+T_END = {2: 0.05, 3: 0.02}
+SWEEPS = {1: 1, 2: 3, 3: 5}
+NODES_PER_WORKER = 4096  # the library's sweep_worker_count rule
 
 
-def best_of(fn, repeats=2):
-    best, out = math.inf, None
+def best_of(fn, repeats):
+    best = math.inf
     for _ in range(repeats):
         start = time.perf_counter()
-        out = fn()
+        fn()
         best = min(best, time.perf_counter() - start)
-    return best, out
+    return best
 
 
-def bump(n, d):
-    x = np.linspace(0.0, 1.0, n)
-    grids = np.meshgrid(*([x] * d), indexing="ij")
-    centre = [0.43, 0.56, 0.5][:d]
-    r2 = sum((g - c) ** 2 for g, c in zip(grids, centre))
-    return np.exp(-r2 / (4 * T0))
+def processors():
+    return len(os.sched_getaffinity(0))
 
 
-def dct_solution(u0, t):
-    n = u0.shape[0]
-    k = np.pi * np.arange(n)  # wavenumbers on [0, 1] with mirror ends
-    coef = sfft.dctn(u0, type=1)
-    decay = 1.0
-    for axis in range(u0.ndim):
-        shape = [1] * u0.ndim
-        shape[axis] = n
-        decay = decay * np.exp(-(k**2) * t).reshape(shape)
-    return sfft.idctn(coef * decay, type=1)
+def sweep_workers(d, n):
+    """Workers the library gives a Heat2D/Heat3D call on n^d nodes."""
+    return max(1, min(processors(), n**d // NODES_PER_WORKER, n ** (d - 1)))
 
 
-def lap_1d(n):
-    h = 1.0 / (n - 1)
-    main = np.full(n, -2.0)
-    up, lo = np.ones(n - 1), np.ones(n - 1)
-    up[0] = lo[-1] = 2.0  # mirror ghosts u[-1] = u[1], u[n] = u[n-2]
-    return sp.diags([lo, main, up], [-1, 0, 1], format="csc") / (h * h)
+# --------------------------------------------------------------------------
+# 1. Throughput
+# --------------------------------------------------------------------------
 
-
-def apply_axis(mat, u, axis):
-    moved = np.moveaxis(u, axis, 0)
-    out = mat @ moved.reshape(moved.shape[0], -1)
-    return np.moveaxis(out.reshape(moved.shape), 0, axis)
-
-
-def solve_axis(lu, u, axis):
-    moved = np.moveaxis(u, axis, 0)
-    out = lu.solve(np.ascontiguousarray(moved.reshape(moved.shape[0], -1)))
-    return np.moveaxis(out.reshape(moved.shape), 0, axis)
-
-
-def adi(u0, t, steps):
-    n, d = u0.shape[0], u0.ndim
-    tau = t / steps
-    a = lap_1d(n)
-    eye = sp.identity(n, format="csc")
-    lu = splu((eye - 0.5 * tau * a).tocsc())
-    u = u0.copy()
-    for _ in range(steps):
-        if d == 2:  # Peaceman-Rachford
-            half = solve_axis(lu, u + 0.5 * tau * apply_axis(a, u, 1), 0)
-            u = solve_axis(lu, half + 0.5 * tau * apply_axis(a, half, 0), 1)
-        else:  # Douglas (Crank-Nicolson based, second order)
-            lap = [apply_axis(a, u, ax) for ax in range(3)]
-            v = solve_axis(lu, u + tau * (0.5 * lap[0] + lap[1] + lap[2]), 0)
-            v = solve_axis(lu, v - 0.5 * tau * lap[1], 1)
-            u = solve_axis(lu, v - 0.5 * tau * lap[2], 2)
-    return u
-
-
-def quorvane_run(u0, t, steps):
-    n, d = u0.shape[0], u0.ndim
-    flat = u0.ravel(order="F")
-    if d == 2:
-        h = quorvane.Heat2D(0.0, 1.0, n, 0.0, 1.0, n)
-    else:
-        h = quorvane.Heat3D(0.0, 1.0, n, 0.0, 1.0, n, 0.0, 1.0, n)
-    return h.evolve(flat, t / steps, steps).reshape(u0.shape, order="F")
-
-
-def time_to_tol(run, ref, tol, max_steps):
-    scale = np.abs(ref).max()
-    steps, previous = 1, math.inf
-    while steps <= max_steps:
-        err = np.abs(run(steps) - ref).max() / scale
-        if err <= tol:
-            secs, _ = best_of(lambda: run(steps), 1)
-            return secs, steps, err
-        if steps >= 16 and err > 0.7 * previous:  # the spatial error floor: more steps do not help
-            break
-        previous = err
-        steps *= 2
-    return math.inf, None, None
-
-
-def accuracy_table(d, n, max_steps):
-    u0 = bump(n, d)
-    ref = dct_solution(u0, T_END)
-    t_dct, _ = best_of(lambda: dct_solution(u0, T_END), 2)
-    rows = []
-    for tol in TOLS:
-        tq, sq, _ = time_to_tol(lambda s: quorvane_run(u0, T_END, s), ref, tol, max_steps)
-        ta, sa, _ = time_to_tol(lambda s: adi(u0, T_END, s), ref, tol, max_steps)
-        rows.append((tol, tq, sq, t_dct, ta, sa))
-    return rows
-
-
-SCALING_CODE = """
-import sys, time, numpy as np, quorvane as q
-d, n, steps = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-u = np.random.default_rng(0).standard_normal(n ** d)
-h = q.Heat2D(0, 1, n, 0, 1, n) if d == 2 else q.Heat3D(0, 1, n, 0, 1, n, 0, 1, n)
-h.evolve(u, 1e-5, 1)
+THROUGHPUT_SCRIPT = """
+import json, sys, time
+import numpy as np
+import quorvane as q
+d, n, steps, repeats = (int(a) for a in sys.argv[1:5])
+x = np.linspace(0.0, 1.0, n)
+dx = x[1] - x[0]
+tau = 2.5 * dx * dx
+c = np.cos(np.pi * x)
+if d == 1:
+    h = q.Heat1D(0.0, 1.0, n, c)
+    run = lambda k: h.evolve(tau * k, k)
+else:
+    u = c
+    for _ in range(d - 1):
+        u = np.multiply.outer(u, c)
+    u = u.ravel(order="F")
+    h = q.Heat2D(0, 1, n, 0, 1, n) if d == 2 else q.Heat3D(0, 1, n, 0, 1, n, 0, 1, n)
+    run = lambda k: h.evolve(u, tau, k)
+run(1)
 best = float("inf")
-for _ in range(2):
+for _ in range(repeats):
     start = time.perf_counter()
-    h.evolve(u, 1e-5, steps)
+    run(steps)
     best = min(best, time.perf_counter() - start)
-print(best)
+print(json.dumps(best / (n**d * steps)))
 """
 
 
-def scaling(d, n, steps):
-    def run(prefix):
-        out = subprocess.run(prefix + [sys.executable, "-c", SCALING_CODE, str(d), str(n), str(steps)],
-                             capture_output=True, text=True, check=True, env=os.environ.copy())
-        return float(out.stdout.strip())
-
-    procs = len(os.sched_getaffinity(0))
-    t_all = run([])
-    if shutil.which("taskset") is None:
-        return t_all, math.nan, procs
-    t_one = run(["taskset", "-c", str(min(os.sched_getaffinity(0)))])
-    return t_all, t_one, procs
+def pinned():
+    return ["taskset", "-c", str(min(os.sched_getaffinity(0)))] if shutil.which("taskset") else []
 
 
-def fmt(x):
-    return "-" if not math.isfinite(x) else f"{x:.3g}"
+def heat_ns(d, n, steps, repeats, one_cpu):
+    """ns per node-step, in a subprocess on one CPU (the 1-D driver kept serial too) or on all."""
+    prefix = pinned() if one_cpu else []
+    env = module_env(TAMBRIK_PARALLEL_THRESHOLD=1000000 if one_cpu else 64)
+    out = subprocess.run(prefix + [sys.executable, "-c", THROUGHPUT_SCRIPT, str(d), str(n), str(steps), str(repeats)],
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout) * 1e9
+
+
+def throughput(cases, node_steps, repeats, workdir):
+    exe = build_stencil_loop(workdir)
+    n1 = 2**18
+    steps1 = max(4, node_steps // n1)
+    ref = {
+        "loop": stencil_ns(exe, n1, steps1, repeats),
+        "1d_one": heat_ns(1, n1, steps1, repeats, True),
+        "1d_all": heat_ns(1, n1, steps1, repeats, False),
+    }
+    rows = []
+    for d, n in cases:
+        steps = max(2, node_steps // n**d)
+        rows.append((d, n, steps, heat_ns(d, n, steps, repeats, True), heat_ns(d, n, steps, repeats, False),
+                     sweep_workers(d, n)))
+    return ref, rows
+
+
+# --------------------------------------------------------------------------
+# 2. Small grids
+# --------------------------------------------------------------------------
+
+
+def small_grids(sizes, number):
+    rows = []
+    for n in sizes:
+        x = np.linspace(0.0, 1.0, n)
+        u = np.multiply.outer(np.cos(np.pi * x), np.cos(np.pi * x)).ravel(order="F")
+        tau = 2.5 * (x[1] - x[0]) ** 2
+        h = quorvane.Heat2D(0, 1, n, 0, 1, n)
+        many = min(timeit.repeat(lambda: h.evolve(u, tau, 100), number=max(1, number // 100), repeat=5))
+        one = min(timeit.repeat(lambda: h.evolve(u, tau, 1), number=number, repeat=5))
+        rows.append((n, many / max(1, number // 100) / 100, one / number))
+    return rows
+
+
+# --------------------------------------------------------------------------
+# 3. Bandwidth
+# --------------------------------------------------------------------------
+
+
+def bandwidth(workdir, repeats):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    exe = os.path.join(workdir, "stream_copy")
+    subprocess.run([compiler, "-std=c++23", *library_flags(), "-pthread", "-o", exe,
+                    os.path.join(HERE, "stream_copy.cpp")], check=True)
+
+    def gbs(prefix, threads):
+        out = subprocess.run(prefix + [exe, "256", str(threads), str(repeats)], check=True, capture_output=True,
+                             text=True)
+        return float(out.stdout.split()[0])
+
+    return gbs(pinned(), 1), gbs([], processors())
+
+
+# --------------------------------------------------------------------------
+# 4. Time to accuracy
+# --------------------------------------------------------------------------
+
+
+def nodes(n):
+    return np.linspace(0.0, 1.0, n)
+
+
+def mode(d, n):
+    c = np.cos(np.pi * nodes(n))
+    u = c
+    for _ in range(d - 1):
+        u = np.multiply.outer(u, c)
+    return u
+
+
+def exact(d, n):
+    return math.exp(-d * math.pi**2 * T_END[d]) * mode(d, n)
+
+
+def laplacian(d, n, weights):
+    """The mirrored central-difference Laplacian of the n^d grid (x fastest, as ravel order F)."""
+    one = mirrored_laplacian(n, 1.0 / (n - 1), weights)
+    eye = sp.identity(n, format="csr")
+    total = None
+    for axis in range(d):
+        term = one if axis == 0 else eye
+        for other in range(1, d):
+            term = sp.kron(one if other == axis else eye, term, format="csr")
+        total = term if total is None else total + term
+    return total.tocsr()
+
+
+def quorvane_run(d, n, steps):
+    u0 = mode(d, n).ravel(order="F")
+    t = T_END[d]
+
+    def run():
+        h = quorvane.Heat2D(0, 1, n, 0, 1, n) if d == 2 else quorvane.Heat3D(0, 1, n, 0, 1, n, 0, 1, n)
+        return h.evolve(u0, t / steps, steps).reshape((n,) * d, order="F")
+
+    return run
+
+
+def expm_run(d, n, weights):
+    a = laplacian(d, n, weights)
+    u0 = mode(d, n).ravel(order="F")
+    return lambda: expm_multiply(T_END[d] * a, u0).reshape((n,) * d, order="F")
+
+
+def bdf_run(d, n, weights, rtol):
+    a = laplacian(d, n, weights)
+    u0 = mode(d, n).ravel(order="F")
+
+    def run():
+        sol = solve_ivp(lambda t, u: a @ u, (0.0, T_END[d]), u0, method="BDF", jac=a, rtol=rtol, atol=rtol * 1e-2,
+                        t_eval=[T_END[d]])
+        return sol.y[:, -1].reshape((n,) * d, order="F")
+
+    return run
+
+
+def dct_run(d, n):
+    u0 = mode(d, n)
+    decay = np.ones((n,) * d)
+    k2 = (math.pi * np.arange(n)) ** 2  # cos(pi m x) on [0, 1] with mirror ends
+    for axis in range(d):
+        shape = [1] * d
+        shape[axis] = n
+        decay = decay * np.exp(-k2 * T_END[d]).reshape(shape)
+    return lambda: sfft.idctn(sfft.dctn(u0, type=1) * decay, type=1)
+
+
+def search(d, make, grids, knobs, targets, repeats):
+    """For each target, (seconds, label, error) of the cheapest (grid, knob) reaching it.
+
+    knobs run from cheap to accurate; along a grid the search stops once the error stops
+    improving (the grid's own error is reached) or every target is met.
+    """
+    reached = []
+    for n in grids:
+        last = math.inf
+        for knob in knobs:
+            run = make(n, knob)
+            err = float(np.max(np.abs(run() - exact(d, n))))
+            if err <= max(targets):
+                reached.append((best_of(run, repeats), f"n={n}, {knob}", err))
+            if err <= min(targets) or err > 0.7 * last:
+                break
+            last = err
+    return {t: min((r for r in reached if r[2] <= t), default=None) for t in targets}
+
+
+def time_to_accuracy(d, targets, repeats, quick):
+    grids = [5, 7, 9, 13, 17, 25, 33] if d == 2 else [5, 7, 9, 13, 17]
+    if not quick:
+        grids += [49, 65] if d == 2 else [25]
+    steps = [f"steps={2**j}" for j in range(0, 13 if d == 2 else 11)]
+    tols = [f"rtol={10.0**-j:.0e}" for j in range(3, 13)]
+    knob = lambda s: float(s.split("=")[1])  # noqa: E731
+    results = {
+        "quorvane": search(d, lambda n, s: quorvane_run(d, n, int(knob(s))), grids, steps, targets, repeats),
+        "DCT-I": search(d, lambda n, s: dct_run(d, n), [3, 5, 9, 17], ["exact"], targets, repeats),
+    }
+    for label, weights in (("FD4", FD4), ("FD6", FD6)):
+        results[f"expm_multiply {label}"] = search(d, lambda n, s: expm_run(d, n, weights), grids, ["exact"],
+                                                   targets, repeats)
+        bdf_grids = [g for g in grids if g**d <= 40000]
+        results[f"BDF {label}"] = search(d, lambda n, s: bdf_run(d, n, weights, knob(s)), bdf_grids, tols, targets,
+                                         repeats)
+    return results
+
+
+# --------------------------------------------------------------------------
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true", help="256^2 and 48^3 grids instead of 1024^2 and 128^3")
-    args = ap.parse_args()
-    n2, n3 = (256, 48) if args.quick else (1024, 128)
-    max_steps = 256 if args.quick else 1024
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer node-steps, repeats and grids")
+    quick = parser.parse_args().quick
+    repeats = 3 if quick else 5
+    node_steps = 2**23 if quick else 2**25
+    targets = [1e-4, 1e-6]
+    cases = [(2, 256), (2, 1024), (3, 64), (3, 128)]
 
-    print(f"time to relative error (t = {T_END}, Gaussian with t0 = {T0}, mirror ends), seconds")
-    print(f"{'case':<12}{'tol':>8}{'quorvane':>11}{'steps':>7}{'DCT-I':>10}{'ADI':>10}{'steps':>7}"
-          f"{'q/DCT':>9}{'q/ADI':>9}")
-    for d, n in ((2, n2), (3, n3)):
-        for tol, tq, sq, td, ta, sa in accuracy_table(d, n, max_steps):
-            print(f"{f'{d}-D {n}^{d}':<12}{tol:>8.0e}{fmt(tq):>11}{str(sq or '-'):>7}{fmt(td):>10}{fmt(ta):>10}"
-                  f"{str(sa or '-'):>7}{fmt(tq / td):>9}{fmt(tq / ta if math.isfinite(ta) else math.inf):>9}")
+    print(f"quorvane {quorvane.version()}  ({processors()} processors available; "
+          f"compiler flags {' '.join(library_flags())})")
+    print()
+    with tempfile.TemporaryDirectory() as workdir:
+        ref, tput = throughput(cases, node_steps, repeats, workdir)
+        bw_one, bw_all = bandwidth(workdir, repeats)
 
-    print("\nparallel efficiency of the sweeps (evolve, best of 2)")
-    print(f"{'case':<12}{'all CPUs':>10}{'one CPU':>10}{'P':>4}{'speed-up':>10}{'efficiency':>12}")
-    for d, n, steps in ((2, n2, 4), (3, n3, 2)):
-        t_all, t_one, procs = scaling(d, n, steps)
-        print(f"{f'{d}-D {n}^{d}':<12}{fmt(t_all):>10}{fmt(t_one):>10}{procs:>4}{fmt(t_one / t_all):>10}"
-              f"{fmt(t_one / (procs * t_all)):>12}")
+    print("1. ns per node-step (and per sweep) against Heat1D's planned node-step (n = 2^18) and the 21-tap loop")
+    print(f"   references: 21-tap loop {ref['loop']:.2f} ns (one CPU); Heat1D {ref['1d_one']:.2f} ns on one CPU, "
+          f"{ref['1d_all']:.2f} ns on all")
+    print(f"{'case':<14} {'steps':>5} {'CPUs':>5} {'node-step':>10} {'per sweep':>10} {'/Heat1D':>8} {'/loop':>7} "
+          f"{'workers':>8} {'efficiency':>10}")
+    for d, n, steps, one, every, w in tput:
+        name = f"Heat{d}D {n}^{d}"
+        for label, ns, h1 in (("one", one, ref["1d_one"]), ("all", every, ref["1d_all"])):
+            sweep = ns / SWEEPS[d]
+            eff = f"{one / (every * w):10.2f}" if label == "all" else f"{'':>10}"
+            print(f"{name:<14} {steps:5d} {label:>5} {ns:10.2f} {sweep:10.2f} {sweep / h1:8.2f} "
+                  f"{sweep / ref['loop']:7.2f} {w if label == 'all' else 1:8d} {eff}")
+    print()
+
+    print("2. Heat2D step on small grids")
+    small = small_grids([9, 17, 33], 2000 if quick else 10000)
+    for n, many, one in small:
+        print(f"   {n}^2: {many * 1e6:.2f} us a step of a 100-step call, {one * 1e6:.2f} us a call of one step")
+    print()
+
+    print("3. Memory floor (STREAM-like copy, read + write bytes)")
+    print(f"   one CPU {bw_one:.1f} GB/s, all CPUs {bw_all:.1f} GB/s")
+    for d, n, _, one, every, _ in tput:
+        moved = 16 * SWEEPS[d]
+        print(f"   Heat{d}D {n}^{d}: {moved} B a node-step -> floor {moved / bw_one:.2f} ns (one CPU), "
+              f"{moved / bw_all:.2f} ns (all); measured {one:.2f} / {every:.2f} ns")
+    print()
+
+    tta = {}
+    for d in (2, 3):
+        print(f"4. Time to max error, {d}-D cos mode to t = {T_END[d]}")
+        print(f"{'target':>8} {'method':<20} {'time [ms]':>10} {'max error':>10}  configuration")
+        tta[d] = time_to_accuracy(d, targets, 2 if quick else 3, quick)
+        for name, per_target in tta[d].items():
+            for target in targets:
+                best = per_target[target]
+                if best is None:
+                    print(f"{target:8.0e} {name:<20} {'-':>10} {'-':>10}  not reached on the searched grids")
+                else:
+                    print(f"{target:8.0e} {name:<20} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
+        print()
+
+    rows = []
+    for d, n, _, one, every, w in tput:
+        rows.append((f"Heat{d}D {n}^{d} per sweep / Heat1D node-step, one CPU (aim <= 1.5)",
+                     f"{one / SWEEPS[d]:.2f} ns", f"{ref['1d_one']:.2f} ns", one / SWEEPS[d] / ref["1d_one"]))
+        rows.append((f"Heat{d}D {n}^{d} per sweep / 21-tap loop, one CPU", f"{one / SWEEPS[d]:.2f} ns",
+                     f"{ref['loop']:.2f} ns", one / SWEEPS[d] / ref["loop"]))
+        rows.append((f"Heat{d}D {n}^{d} per sweep / Heat1D node-step, all CPUs", f"{every / SWEEPS[d]:.2f} ns",
+                     f"{ref['1d_all']:.2f} ns", every / SWEEPS[d] / ref["1d_all"]))
+        rows.append((f"Heat{d}D {n}^{d} parallel efficiency, {w} workers (aim >= 0.6)", f"{every:.2f} ns",
+                     f"{one:.2f} ns", one / (every * w)))
+        moved = 16 * SWEEPS[d]
+        rows.append((f"Heat{d}D {n}^{d} node-step / memory floor, all CPUs", f"{every:.2f} ns",
+                     f"{moved / bw_all:.2f} ns", every / (moved / bw_all)))
+    for n, many, one in small:
+        rows.append((f"Heat2D {n}^2 step (aim <= 10 us) / one-step call", f"{many * 1e6:.2f} us",
+                     f"{one * 1e6:.2f} us", many / one))
+    for d in (2, 3):
+        for target in targets:
+            mine = tta[d]["quorvane"][target]
+            for other in ("expm_multiply FD6", "expm_multiply FD4", "BDF FD6", "BDF FD4", "DCT-I"):
+                theirs = tta[d][other][target]
+                label = f"Heat{d}D time to {target:.0e} / {other}"
+                if mine is None or theirs is None:
+                    rows.append((label, "-" if mine is None else f"{mine[0] * 1e3:.3f} ms",
+                                 "-" if theirs is None else f"{theirs[0] * 1e3:.3f} ms", float("nan")))
+                else:
+                    rows.append((label, f"{mine[0] * 1e3:.3f} ms", f"{theirs[0] * 1e3:.3f} ms", mine[0] / theirs[0]))
+
+    print("Summary: ratio = quorvane / reference")
+    width = max(len(r[0]) for r in rows)
+    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>12} {'ratio':>8}")
+    for name, mine, theirs, ratio in rows:
+        print(f"{name:<{width}} {mine:>12} {theirs:>12} {ratio:8.3g}")
 
 
 if __name__ == "__main__":
