@@ -51,12 +51,13 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
                    std::size_t w, WorkShare lines, PhaseControl& control) {
     const std::size_t width = l.width, len = l.len;
     const std::size_t hop = l.stride * width;  // values from one node of a line to the next
+    const std::size_t block = std::clamp<std::size_t>(kBlockValues / std::max<std::size_t>(len * width, 1), 1, kLineBlock);
     double* in[kLineBlock];
     const double* out[kLineBlock];
     for (std::size_t p = lines.begin; p < lines.end;) {
         if (!control.keep_going()) return {};
         // A block: neighbouring lines of one group, whose nodes k lie side by side.
-        const std::size_t count = std::min({kLineBlock, lines.end - p, l.group - p % l.group});
+        const std::size_t count = std::min({block, lines.end - p, l.group - p % l.group});
         const std::size_t first = l.base(p) * width;
         for (std::size_t b = 0; b < count; ++b) in[b] = stepper.input(w, b);
         if (hop == width) std::copy_n(src.data() + first, len * width, in[0]);
@@ -75,21 +76,18 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
 }
 
 HeatLineBuffers::HeatLineBuffers(const Grid1D<double>& axis, std::size_t workers)
-    : axis_(axis), workers_(std::max<std::size_t>(workers, 1)) {}
+    : axis_(axis), workers_(std::max<std::size_t>(workers, 1)) {
+    for (Worker& k : workers_) k.slots.resize(kLineBlock);
+}
 
-std::vector<HeatLineBuffers::Slot>& HeatLineBuffers::slots(std::size_t w) {
-    std::vector<Slot>& s = workers_[w].slots;
-    if (s.empty()) {
-        s.resize(kLineBlock);
-        for (Slot& slot : s) {
-            slot.in = {axis_, std::vector<double>(axis_.n, 0.0)};
-            slot.out = {axis_, std::vector<double>(axis_.n, 0.0)};
-        }
+HeatLineBuffers::Slot& HeatLineBuffers::slot(std::size_t w, std::size_t b) {
+    Slot& s = workers_[w].slots[b];
+    if (s.in.values.empty()) {
+        s.in = {axis_, std::vector<double>(axis_.n, 0.0)};
+        s.out = {axis_, std::vector<double>(axis_.n, 0.0)};
     }
     return s;
 }
-
-double* HeatLineBuffers::input(std::size_t w, std::size_t b) { return slots(w)[b].in.values.data(); }
 
 SepticSamples& HeatLineBuffers::samples(std::size_t w) { return workers_[w].samples; }
 
@@ -99,7 +97,7 @@ HeatLines::HeatLines(const DiffusionChernoff& kernel, const Grid1D<double>& axis
       len_(axis.n) {}
 
 Status HeatLines::step(std::size_t w, std::size_t b, std::size_t) {
-    Slot& s = slots(w)[b];
+    Slot& s = slot(w, b);
     return steps_.step(s.in, s.out, 0, len_, w);
 }
 
@@ -116,7 +114,7 @@ PencilHeatLines::PencilHeatLines(std::span<const DiffusionChernoff> kernels, con
 }
 
 Status PencilHeatLines::step(std::size_t w, std::size_t b, std::size_t line) {
-    Slot& s = slots(w)[b];
+    Slot& s = slot(w, b);
     const DiffusionChernoff& kernel = kernels_[line];
     return sampled_nodes(samples(w), s.in, s.out.values.data(), 0, s.in.values.size(), margin_,
                          [&](std::size_t i, const SampleRead& read) { return kernel.node_from(read, i, tau_); });

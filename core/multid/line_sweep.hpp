@@ -43,12 +43,15 @@ struct LineLayout {
 };
 
 // Neighbouring lines gathered at once: eight doubles fill a cache line.
+// Fewer when the lines are long, so that a block's buffers stay within
+// kBlockValues values each way.
 inline constexpr std::size_t kLineBlock = 8;
+inline constexpr std::size_t kBlockValues = std::size_t{1} << 16;
 
 // One 1-D step for every line of a sweep, per worker: a sweep gathers line
 // p into input(w, b) (b < kLineBlock, the line's slot in its block), calls
 // step(w, b, p) and scatters output(w, b). Only worker w touches slots of
-// worker w.
+// worker w; a slot's buffers are made when it is first asked for.
 class LineStepper {
 public:
     virtual ~LineStepper() = default;
@@ -63,26 +66,25 @@ public:
 Status sweep_share(LineStepper& stepper, const LineLayout& layout, std::span<const double> src,
                    std::span<double> dst, std::size_t w, WorkShare lines, PhaseControl& control);
 
-// The line buffers of a heat stepper: per worker kLineBlock input and output
-// grid functions over the axis, made on the worker's first line, and its
-// node samples.
+// The line buffers of a heat stepper: per worker and slot an input and an
+// output grid function over the axis, and the worker's node samples.
 class HeatLineBuffers : public LineStepper {
 public:
     HeatLineBuffers(const Grid1D<double>& axis, std::size_t workers);
-    double* input(std::size_t w, std::size_t b) override;
-    const double* output(std::size_t w, std::size_t b) override { return slots(w)[b].out.values.data(); }
+    double* input(std::size_t w, std::size_t b) override { return slot(w, b).in.values.data(); }
+    const double* output(std::size_t w, std::size_t b) override { return slot(w, b).out.values.data(); }
 
 protected:
     struct Slot {
         GridFn<double> in, out;
     };
-    std::vector<Slot>& slots(std::size_t w);
+    Slot& slot(std::size_t w, std::size_t b);
     // Node samples for the worker's own reads.
     SepticSamples& samples(std::size_t w);
 
 private:
     struct alignas(64) Worker {  // one cache line apart: workers write their own only
-        std::vector<Slot> slots;
+        std::vector<Slot> slots;  // kLineBlock, each empty until first used
         SepticSamples samples;
     };
     Grid1D<double> axis_;

@@ -228,26 +228,26 @@ class MatrixLines final : public LineStepper {
 public:
     MatrixLines(MatrixLinePlan plan, std::size_t workers) : plan_(std::move(plan)), workers_(workers) {}
 
-    double* input(std::size_t w, std::size_t b) override { return buffers(w).in[b].data(); }
-    const double* output(std::size_t w, std::size_t b) override { return buffers(w).out[b].data(); }
+    double* input(std::size_t w, std::size_t b) override { return buffers(w, b).in[b].data(); }
+    const double* output(std::size_t w, std::size_t b) override { return buffers(w, b).out[b].data(); }
     Status step(std::size_t w, std::size_t b, std::size_t) override {
-        Worker& k = buffers(w);
+        Worker& k = buffers(w, b);
         plan_.apply(k.in[b], k.out[b], k.work);
         return {};
     }
 
 private:
     struct alignas(64) Worker {  // one cache line apart: workers write their own only
-        std::vector<std::vector<double>> in, out;
+        std::vector<std::vector<double>> in, out;  // kLineBlock slots, each made when first used
         std::vector<Vec2> work;
     };
-    Worker& buffers(std::size_t w) {
+    Worker& buffers(std::size_t w, std::size_t b) {
         Worker& k = workers_[w];
         if (k.in.empty()) {
-            k.in.assign(kLineBlock, std::vector<double>(2 * plan_.n, 0.0));
-            k.out.assign(kLineBlock, std::vector<double>(2 * plan_.n, 0.0));
+            k.in.resize(kLineBlock), k.out.resize(kLineBlock);
             k.work.resize(2 * plan_.n);
         }
+        if (k.in[b].empty()) k.in[b].assign(2 * plan_.n, 0.0), k.out[b].assign(2 * plan_.n, 0.0);
         return k;
     }
     MatrixLinePlan plan_;
