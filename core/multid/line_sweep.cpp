@@ -91,6 +91,11 @@ HeatLineBuffers::Slot& HeatLineBuffers::slot(std::size_t w, std::size_t b) {
 
 SepticSamples& HeatLineBuffers::samples(std::size_t w) { return workers_[w].samples; }
 
+bool plan_pays(std::size_t lines, std::size_t workers, std::size_t legs, std::size_t n_steps) {
+    const std::size_t per_worker = (lines + workers - 1) / std::max<std::size_t>(workers, 1);
+    return per_worker * legs >= 2 || n_steps >= 2;
+}
+
 HeatLines::HeatLines(const DiffusionChernoff& kernel, const Grid1D<double>& axis, double tau, std::size_t workers,
                      bool planned)
     : HeatLineBuffers(axis, workers), steps_(kernel, axis, tau, std::max<std::size_t>(workers, 1), planned ? 2 : 1),

@@ -91,6 +91,11 @@ private:
     std::vector<Worker> workers_;
 };
 
+// Whether a stepper serving `legs` legs of each of n_steps steps, its
+// `lines` lines spread over `workers` workers, steps some line of a worker
+// twice or more: then a plan pays for itself.
+bool plan_pays(std::size_t lines, std::size_t workers, std::size_t legs, std::size_t n_steps);
+
 // The heat2 step of one kernel on every line: each worker steps its lines
 // from one step plan (or its samples and the coefficient's part taken once,
 // see Heat2Steps), giving exactly the values of apply_node.

@@ -7,17 +7,6 @@
 #include "core/multid/sizes.hpp"
 
 namespace quorvane {
-namespace {
-
-// Whether a worker steps a line of this stepper twice or more in the call,
-// so that planning pays.
-bool plans_pay(std::size_t lines, std::size_t workers, std::size_t legs, std::size_t n_steps) {
-    const std::size_t per_worker = (lines + workers - 1) / workers;
-    return per_worker * legs >= 2 || n_steps >= 2;
-}
-
-}  // namespace
-
 Status strang2d_steps(const Strang2D& stepper, const Grid2D& grid, std::vector<double>& values, std::size_t n_steps,
                       double tau, std::size_t workers) {
     const double half = tau * 0.5;
@@ -27,8 +16,8 @@ Status strang2d_steps(const Strang2D& stepper, const Grid2D& grid, std::vector<d
     if (n_steps == 0 || values.empty()) return {};
     const std::size_t w = workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]));
     const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
-    HeatLines x(stepper.x_lift.kernel, grid.x, half, w, plans_pay(rows.count, w, 2, n_steps));
-    HeatLines y(stepper.y_lift.kernel, grid.y, tau, w, plans_pay(columns.count, w, 1, n_steps));
+    HeatLines x(stepper.x_lift.kernel, grid.x, half, w, plan_pays(rows.count, w, 2, n_steps));
+    HeatLines y(stepper.y_lift.kernel, grid.y, tau, w, plan_pays(columns.count, w, 1, n_steps));
     const SweepLeg legs[] = {{&x, rows}, {&y, columns}, {&x, rows}};
     std::vector<double> other(values.size(), 0.0);
     return run_sweeps(legs, n_steps, w, values, other);

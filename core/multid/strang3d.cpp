@@ -1,11 +1,9 @@
 #include "core/multid/strang3d.hpp"
 
 #include <algorithm>
-
 #include <array>
 
 #include "core/foundation/numeric.hpp"
-#include "core/foundation/parallel1d.hpp"
 #include "core/multid/line_sweep.hpp"
 #include "core/multid/sizes.hpp"
 
@@ -108,10 +106,9 @@ Status strang3d_steps(const Strang3D& stepper, const Grid3D& grid, std::vector<d
     const std::size_t w =
         workers != 0 ? workers : sweep_worker_count(values.size(), std::min({lx.count, ly.count, lz.count}));
     // The x and y steppers serve two legs of every step, z one.
-    auto planned = [&](std::size_t lines, std::size_t legs) { return (lines + w - 1) / w * legs >= 2 || n_steps >= 2; };
-    HeatLines x(stepper.x_lift.kernel, grid.x, h, w, planned(lx.count, 2));
-    HeatLines y(stepper.y_lift.kernel, grid.y, h, w, planned(ly.count, 2));
-    HeatLines z(stepper.z_lift.kernel, grid.z, tau, w, planned(lz.count, 1));
+    HeatLines x(stepper.x_lift.kernel, grid.x, h, w, plan_pays(lx.count, w, 2, n_steps));
+    HeatLines y(stepper.y_lift.kernel, grid.y, h, w, plan_pays(ly.count, w, 2, n_steps));
+    HeatLines z(stepper.z_lift.kernel, grid.z, tau, w, plan_pays(lz.count, w, 1, n_steps));
     const SweepLeg legs[] = {{&x, lx}, {&y, ly}, {&z, lz}, {&y, ly}, {&x, lx}};
     std::vector<double> other(values.size(), 0.0);
     return run_sweeps(legs, n_steps, w, values, other);
