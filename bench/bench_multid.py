@@ -59,7 +59,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FD6 = [1 / 90, -3 / 20, 3 / 2, -49 / 18, 3 / 2, -3 / 20, 1 / 90]
 T_END = {2: 0.05, 3: 0.02}
 SWEEPS = {1: 1, 2: 3, 3: 5}
-NODES_PER_WORKER = 4096  # the library's sweep_worker_count rule
+NODES_PER_WORKER, WORK_PER_WORKER = 1024, 8192  # the library's sweep_worker_count rule
 
 
 def best_of(fn, repeats):
@@ -75,9 +75,11 @@ def processors():
     return len(os.sched_getaffinity(0))
 
 
-def sweep_workers(d, n):
-    """Workers the library gives a Heat2D/Heat3D call on n^d nodes."""
-    return max(1, min(processors(), n**d // NODES_PER_WORKER, n ** (d - 1)))
+def sweep_workers(d, n, steps):
+    """Workers the library gives a Heat2D/Heat3D call of `steps` steps on n^d nodes."""
+    nodes = n**d
+    return max(1, min(processors(), n ** (d - 1), nodes // NODES_PER_WORKER,
+                      nodes * SWEEPS[d] * steps // WORK_PER_WORKER))
 
 
 # --------------------------------------------------------------------------
@@ -139,7 +141,7 @@ def throughput(cases, node_steps, repeats, workdir):
     for d, n in cases:
         steps = max(2, node_steps // n**d)
         rows.append((d, n, steps, heat_ns(d, n, steps, repeats, True), heat_ns(d, n, steps, repeats, False),
-                     sweep_workers(d, n)))
+                     sweep_workers(d, n, steps)))
     return ref, rows
 
 

@@ -43,7 +43,7 @@ Expected<HowlandState> HowlandLift::evolve(const HowlandState& state) const {
     // Every slice is a line of the same grid stepped by the same kernel: one
     // plan per worker serves every slice of every lifted step.
     const std::size_t n = inner.grid.n;
-    const std::size_t workers = sweep_worker_count(steps * n, steps);
+    const std::size_t workers = sweep_worker_count(steps * n, steps, steps);
     Heat2Steps heat = inner.node_steps(state.slices[0].grid, delta_s, workers, 2);
     Status st = run_phases(steps, workers, [&](std::size_t k, std::size_t w, PhaseControl& control) -> Status {
         const HowlandState& src = buffers[k % 2];

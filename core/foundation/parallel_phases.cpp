@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -38,9 +39,15 @@ std::size_t available_processors() {
     return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
-std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines) {
-    const std::size_t by_nodes = std::max<std::size_t>(1, nodes / kSweepNodesPerWorker);
-    return std::max<std::size_t>(1, std::min({available_processors(), by_nodes, lines}));
+std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines, std::size_t phases) {
+    const std::size_t work = sweeps_of(nodes, phases);
+    const std::size_t by_work = std::min(nodes / kSweepNodesPerWorker, work / kSweepWorkPerWorker);
+    return std::max<std::size_t>(1, std::min({available_processors(), by_work, lines}));
+}
+
+std::size_t sweeps_of(std::size_t per_step, std::size_t steps) {
+    std::size_t total = 0;
+    return __builtin_mul_overflow(per_step, steps, &total) ? SIZE_MAX : total;
 }
 
 WorkShare share_of(std::size_t count, std::size_t workers, std::size_t w) {

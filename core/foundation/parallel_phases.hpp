@@ -54,11 +54,17 @@ Status run_phases(std::size_t phases, std::size_t workers,
 // call (the online count when the mask cannot be read, at least 1).
 std::size_t available_processors();
 
-// The workers of a call whose phases each step `nodes` nodes in `lines`
-// independent lines: every worker gets kSweepNodesPerWorker nodes or more
-// and a line or more per phase; at most the available processors.
-inline constexpr std::size_t kSweepNodesPerWorker = 4096;
-std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines);
+// The workers of a call of `phases` phases, each stepping `nodes` nodes in
+// `lines` independent lines (a node of a phase costs ~20 ns): every worker
+// gets kSweepNodesPerWorker nodes or more and a line or more per phase, and
+// kSweepWorkPerWorker node-phases or more in the call (a thread started for
+// less costs more than it saves); at most the available processors.
+inline constexpr std::size_t kSweepNodesPerWorker = 1024;
+inline constexpr std::size_t kSweepWorkPerWorker = 8192;
+std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines, std::size_t phases);
+
+// per_step * steps, or SIZE_MAX when that does not fit.
+std::size_t sweeps_of(std::size_t per_step, std::size_t steps);
 
 // [begin, end) of worker w's share when `count` items are split into
 // `workers` contiguous shares, the first ones one item larger.

@@ -51,7 +51,8 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
                    std::size_t w, WorkShare lines, PhaseControl& control) {
     const std::size_t width = l.width, len = l.len;
     const std::size_t hop = l.stride * width;  // values from one node of a line to the next
-    const std::size_t block = std::clamp<std::size_t>(kBlockValues / std::max<std::size_t>(len * width, 1), 1, kLineBlock);
+    const std::size_t block =
+        std::clamp<std::size_t>(kBlockValues / std::max<std::size_t>(len * width, 1), 1, kLineBlock);
     double* in[kLineBlock];
     const double* out[kLineBlock];
     for (std::size_t p = lines.begin; p < lines.end;) {
@@ -114,7 +115,8 @@ PencilHeatLines::PencilHeatLines(std::span<const DiffusionChernoff> kernels, con
     double bound = 0.0;
     for (const DiffusionChernoff& k : kernels) bound = max_ignore_nan(bound, k.a_norm_bound);
     const double dx = axis.dx();
-    const double reach = max_ignore_nan(2.0 * std::sqrt(3.0 * bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
+    const double reach =
+        max_ignore_nan(2.0 * std::sqrt(3.0 * bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
     margin_ = margin_cells(reach, dx);
 }
 

@@ -125,7 +125,9 @@ Expected<MatrixLinePlan> MatrixDiffusionChernoff::plan(const Grid1D<double>& lin
 }
 
 void MatrixLinePlan::apply(std::span<const double> in, std::span<double> out, std::span<Vec2> work) const {
-    if (in.size() != 2 * n || out.size() < 2 * n || work.size() < 2 * n) internal_fault("MatrixLinePlan: line length mismatch");
+    if (in.size() != 2 * n || out.size() < 2 * n || work.size() < 2 * n) {
+        internal_fault("MatrixLinePlan: line length mismatch");
+    }
     const std::span<Vec2> w = work.first(n), dp = work.subspan(n, n);
     for (std::size_t k = 0; k < n; ++k) w[k] = mul(r[k], node(in, k));
     for (std::size_t k = 0; k < n; ++k) {
@@ -150,7 +152,9 @@ Status MatrixDiffusionChernoff::apply_into(const Grid1D<double>& line, std::span
                                            std::span<double> out, double tau) const {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     const std::size_t n = line.n;
-    if (n < 2 || in.size() != 2 * n || out.size() < 2 * n) internal_fault("MatrixDiffusionChernoff: line length mismatch");
+    if (n < 2 || in.size() != 2 * n || out.size() < 2 * n) {
+        internal_fault("MatrixDiffusionChernoff: line length mismatch");
+    }
     Expected<MatrixLinePlan> p = plan(line, tau);
     if (!p) return fail(p.error());
     std::vector<Vec2> work(2 * n);
@@ -276,7 +280,8 @@ Status matrix_diffusion_steps(std::span<const MatrixDiffusionChernoff> axes, std
     else order = {0, 1, 2, 1, 0}, lengths = {half, half, tau, half, half};
     std::size_t fewest = SIZE_MAX;
     for (std::size_t a = 0; a < d; ++a) fewest = std::min(fewest, *nodes / n[a]);
-    const std::size_t w = workers != 0 ? workers : sweep_worker_count(*nodes, fewest);
+    const std::size_t w =
+        workers != 0 ? workers : sweep_worker_count(*nodes, fewest, sweeps_of(order.size(), n_steps));
     // One plan per axis (its legs share a length), made in the order of the
     // first leg that needs it.
     std::vector<std::unique_ptr<MatrixLines>> steppers(d);

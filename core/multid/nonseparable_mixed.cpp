@@ -192,7 +192,9 @@ Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src
 
 Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double>& values, std::size_t n_steps,
                            double tau, std::size_t workers) {
-    if (op.coupling.is_zero) return strang2d_steps(Strang2D{op.x_lift, op.y_lift}, op.grid, values, n_steps, tau, workers);
+    if (op.coupling.is_zero) {
+        return strang2d_steps(Strang2D{op.x_lift, op.y_lift}, op.grid, values, n_steps, tau, workers);
+    }
     const double bound = op.coupling.norm_bound;
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     const Grid2D& grid = op.grid;
@@ -200,9 +202,12 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
     const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(n[0] - 1);
     const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(n[1] - 1);
     if (dx * dy <= (4.0 * tau) * bound) return fail(CoreError::cfl_violated(tau, (dx * dy) / 2.0, bound));
-    if (!length_matches(values.size(), {n[0], n[1]})) internal_fault("nonseparable2d_steps: values do not match the grid");
+    if (!length_matches(values.size(), {n[0], n[1]})) {
+        internal_fault("nonseparable2d_steps: values do not match the grid");
+    }
     if (n_steps == 0) return {};
-    const std::size_t w = workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]));
+    const std::size_t w =
+        workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]), sweeps_of(6, n_steps));
     const double half = tau / 2.0;
     const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
     HeatLines x(op.x_lift.kernel, grid.x, half, w, true);
@@ -213,8 +218,8 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
         const WorkShare r = share_of(n[1], w, worker);
         for (std::size_t j = r.begin; j < r.end; ++j) {
             for (std::size_t i = 0; i < n[0]; ++i) {
-                beta[j * n[0] + i] =
-                    (*op.coupling.beta)(grid.x.xmin + dx * static_cast<double>(i), grid.y.xmin + dy * static_cast<double>(j));
+                const double x = grid.x.xmin + dx * static_cast<double>(i);
+                beta[j * n[0] + i] = (*op.coupling.beta)(x, grid.y.xmin + dy * static_cast<double>(j));
             }
         }
         return Status{};
@@ -232,10 +237,11 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
         st = run_phases(run * kPhases, w, [&](std::size_t k, std::size_t worker, PhaseControl& control) -> Status {
             GridFn2D& p = buffers[(from + k / kPhases) % 2];
             GridFn2D& q = buffers[(from + k / kPhases + 1) % 2];
-            const WorkShare r = share_of(n[1], w, worker);
+            const WorkShare r = share_of(n[1], w, worker);  // rows, also the x lines
+            const WorkShare c = share_of(columns.count, w, worker);
             switch (k % kPhases) {
-                case 0: return sweep_share(x, rows, p.values, q.values, worker, share_of(rows.count, w, worker), control);
-                case 1: return sweep_share(y, columns, q.values, p.values, worker, share_of(columns.count, w, worker), control);
+                case 0: return sweep_share(x, rows, p.values, q.values, worker, r, control);
+                case 1: return sweep_share(y, columns, q.values, p.values, worker, c, control);
                 case 2:
                     mixed_rows(p, grid, r.begin, r.end, beta_at, [&](std::size_t i, double m) { m1.values[i] = m; });
                     return {};
@@ -244,8 +250,8 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
                         q.values[i] = (p.values[i] + tau * m1.values[i]) + (tau * half) * m2;
                     });
                     return {};
-                case 4: return sweep_share(y, columns, q.values, p.values, worker, share_of(columns.count, w, worker), control);
-                default: return sweep_share(x, rows, p.values, q.values, worker, share_of(rows.count, w, worker), control);
+                case 4: return sweep_share(y, columns, q.values, p.values, worker, c, control);
+                default: return sweep_share(x, rows, p.values, q.values, worker, r, control);
             }
         });
         if (!st) return st;

@@ -182,7 +182,8 @@ Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double
                 }
     }
     const double e = std::exp(tau * 0.0);
-    const std::size_t w = workers != 0 ? workers : sweep_worker_count(len, len);
+    // A node reads 5^D points of 4^D taps: about as much work as 5^D nodes of a sweep.
+    const std::size_t w = workers != 0 ? workers : sweep_worker_count(len, len, rule);
     std::array<std::vector<char>, D> direct;  // whether taps read nodes only
     for (std::size_t a = 0; a < D; ++a)
         for (const Expected<AxisTaps>& t : taps[a]) direct[a].push_back(reads_nodes_only(*t));

@@ -14,7 +14,8 @@ Status strang2d_steps(const Strang2D& stepper, const Grid2D& grid, std::vector<d
     const std::array<std::size_t, 2> n{grid.nx(), grid.ny()};
     if (!length_matches(values.size(), {n[0], n[1]})) internal_fault("strang2d_steps: values do not match the grid");
     if (n_steps == 0 || values.empty()) return {};
-    const std::size_t w = workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]));
+    const std::size_t w =
+        workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]), sweeps_of(3, n_steps));
     const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
     HeatLines x(stepper.x_lift.kernel, grid.x, half, w, plan_pays(rows.count, w, 2, n_steps));
     HeatLines y(stepper.y_lift.kernel, grid.y, tau, w, plan_pays(columns.count, w, 1, n_steps));
@@ -33,10 +34,12 @@ Status pencil2d_steps(const Strang2DPencil& pencil, std::vector<double>& values,
         internal_fault("pencil2d_steps: values or kernels do not match the grid");
     }
     if (n_steps == 0 || values.empty()) return {};
-    const std::size_t w = workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]));
+    const std::size_t w =
+        workers != 0 ? workers : sweep_worker_count(values.size(), std::min(n[0], n[1]), sweeps_of(3, n_steps));
     PencilHeatLines x(pencil.row_kernels, pencil.grid.x, half, w);
     PencilHeatLines y(pencil.col_kernels, pencil.grid.y, tau, w);
-    const SweepLeg legs[] = {{&x, LineLayout::along(n, 0)}, {&y, LineLayout::along(n, 1)}, {&x, LineLayout::along(n, 0)}};
+    const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
+    const SweepLeg legs[] = {{&x, rows}, {&y, columns}, {&x, rows}};
     std::vector<double> other(values.size(), 0.0);
     return run_sweeps(legs, n_steps, w, values, other);
 }

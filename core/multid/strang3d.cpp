@@ -103,8 +103,9 @@ Status strang3d_steps(const Strang3D& stepper, const Grid3D& grid, std::vector<d
     }
     if (n_steps == 0 || values.empty()) return {};
     const LineLayout lx = LineLayout::along(n, 0), ly = LineLayout::along(n, 1), lz = LineLayout::along(n, 2);
-    const std::size_t w =
-        workers != 0 ? workers : sweep_worker_count(values.size(), std::min({lx.count, ly.count, lz.count}));
+    const std::size_t w = workers != 0 ? workers
+                                       : sweep_worker_count(values.size(), std::min({lx.count, ly.count, lz.count}),
+                                                            sweeps_of(5, n_steps));
     // The x and y steppers serve two legs of every step, z one.
     HeatLines x(stepper.x_lift.kernel, grid.x, h, w, plan_pays(lx.count, w, 2, n_steps));
     HeatLines y(stepper.y_lift.kernel, grid.y, h, w, plan_pays(ly.count, w, 2, n_steps));

@@ -3,7 +3,9 @@
 // phase, faults after the join; and the shares it hands out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -102,6 +104,16 @@ TEST(Phases, SharesAreContiguousAndCoverTheItems) {
             EXPECT_EQ(next, count);
         }
     }
+}
+
+TEST(Phases, WorkersGrowWithTheWorkOfTheCall) {
+    const std::size_t p = available_processors();
+    EXPECT_EQ(sweep_worker_count(2047, 100, 1000), 1u);        // under two workers' nodes
+    EXPECT_EQ(sweep_worker_count(4096, 100, 3), 1u);           // 12288 node-sweeps: one thread's worth
+    EXPECT_EQ(sweep_worker_count(4096, 100, 4), std::min<std::size_t>(p, 2));
+    EXPECT_EQ(sweep_worker_count(1 << 20, 3, 1000), std::min<std::size_t>(p, 3));  // a line each at least
+    EXPECT_EQ(sweep_worker_count(1 << 20, 1 << 10, SIZE_MAX), std::min<std::size_t>(p, 1 << 10));
+    EXPECT_EQ(sweeps_of(SIZE_MAX / 2, 3), SIZE_MAX);
 }
 
 }  // namespace

@@ -152,7 +152,9 @@ TEST(MatrixDiffusion, PlannedStepsEqualRepeatedStepsBitForBit) {
     }
     // A singular first pivot (tau = 1, dx = 1/4: I + (tau/2) A / dx^2 has a
     // zero row) fails every line alike; the call fails as the first would.
-    auto constant = [](Mat2 m) { return std::make_shared<const std::function<Mat2(double)>>([m](double) { return m; }); };
+    auto constant = [](Mat2 m) {
+        return std::make_shared<const std::function<Mat2(double)>>([m](double) { return m; });
+    };
     const MatrixDiffusionChernoff singular{axis(5, BoundaryTag::Reflect), constant({-0.125, 0.0, 0.0, 1.0}),
                                            constant({0.0, 0.0, 0.0, 0.0}), k[0].c_field};
     std::vector<double> v = pair_values(5), out(10);

@@ -60,7 +60,9 @@ TEST(UnitShiftStep, EqualsTheGeneralStepWithIdentityFactorsBitForBit) {
 TEST(UnitShiftStep, RefusesTheStepsTheGeneralStepRefuses) {
     GridND<2> grid;
     grid.interp_kind = InterpKind::of(InterpTag::CubicHermite);
-    for (auto& ax : grid.axes) ax = *Grid1D<double>::make(BoundaryPolicy<double>::reflect(), grid.interp_kind, 0.0, 1.0, 5);
+    for (auto& ax : grid.axes) {
+        ax = *Grid1D<double>::make(BoundaryPolicy<double>::reflect(), grid.interp_kind, 0.0, 1.0, 5);
+    }
     const GridFnND<2> u = *GridFnND<2>::make(grid, std::vector<double>(25, 1.0));
     std::vector<double> out(25);
     for (double tau : {-1.0, std::numeric_limits<double>::infinity(), 1e300}) {

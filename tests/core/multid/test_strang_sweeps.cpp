@@ -78,7 +78,8 @@ TEST(PlannedSweeps, TwoDEqualSequentialStepsBitForBit) {
         for (auto [nx, ny] : shapes) {
             const Grid2D grid{axis(0.0, 1.0, nx, tag), axis(-1.0, 2.0, ny, tag)};
             for (int form = 0; form < 3; ++form) {
-                const Strang2D s{AxisLift{kernel_of(form, grid.x), Axis::X}, AxisLift{DiffusionChernoff::unit(grid.y), Axis::Y}};
+                const Strang2D s{AxisLift{kernel_of(form, grid.x), Axis::X},
+                                 AxisLift{DiffusionChernoff::unit(grid.y), Axis::Y}};
                 GridFn2D ref{grid, bumpy(nx * ny)}, next;
                 ScratchPool<double> pool;
                 for (int k = 0; k < 3; ++k) {
