@@ -57,9 +57,15 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
     const double* out[kLineBlock];
     for (std::size_t p = lines.begin; p < lines.end;) {
         if (!control.keep_going()) return {};
-        // A block: neighbouring lines of one group, whose nodes k lie side by side.
-        const std::size_t count = std::min({block, lines.end - p, l.group - p % l.group});
+        // A block: neighbouring lines of one group, whose nodes k lie side by
+        // side; it ends at a cache line of the source where it can, so that
+        // every cache line of a strided sweep is read and written by one block.
         const std::size_t first = l.base(p) * width;
+        std::size_t count = std::min({block, lines.end - p, l.group - p % l.group});
+        if (hop != width) {
+            const std::size_t misalign = reinterpret_cast<std::uintptr_t>(src.data() + first) % 64 / sizeof(double);
+            if (misalign != 0 && width == 1) count = std::min(count, 8 - misalign);
+        }
         for (std::size_t b = 0; b < count; ++b) in[b] = stepper.input(w, b);
         if (hop == width) std::copy_n(src.data() + first, len * width, in[0]);
         else if (width == 1) gather<1>(src.data() + first, hop, len, count, width, in);
