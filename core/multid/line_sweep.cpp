@@ -55,8 +55,15 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
         std::clamp<std::size_t>(kBlockValues / std::max<std::size_t>(len * width, 1), 1, kLineBlock);
     double* in[kLineBlock];
     const double* out[kLineBlock];
+    // A stop is asked for every few thousand nodes (the calling thread reads
+    // the clock each time).
+    constexpr std::size_t kPollNodes = 4096;
+    std::size_t unpolled = 0;
     for (std::size_t p = lines.begin; p < lines.end;) {
-        if (!control.keep_going()) return {};
+        if (unpolled >= kPollNodes) {
+            if (!control.keep_going()) return {};
+            unpolled = 0;
+        }
         // A block: neighbouring lines of one group, whose nodes k lie side by
         // side; it ends at a cache line of the source where it can, so that
         // every cache line of a strided sweep is read and written by one block.
@@ -78,6 +85,7 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
         else if (width == 1) scatter<1>(dst.data() + first, hop, len, count, width, out);
         else scatter<0>(dst.data() + first, hop, len, count, width, out);
         p += count;
+        unpolled += count * len;
     }
     return {};
 }
