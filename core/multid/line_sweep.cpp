@@ -47,8 +47,37 @@ void scatter(double* dst, std::size_t hop, std::size_t len, std::size_t count, s
 
 }  // namespace
 
+void LineClaims::open(std::size_t k, std::size_t count) {
+    Phase& ph = phases_[k % 2];
+    ph.next.store(0, std::memory_order_relaxed);
+    ph.count = count;
+    // Four claims a worker or more, of at most 32 lines.
+    ph.unit = std::clamp<std::size_t>(count / (4 * workers_), 1, 4 * kLineBlock);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ph.first.reset();
+}
+
+WorkShare LineClaims::claim(std::size_t k) {
+    Phase& ph = phases_[k % 2];
+    const std::size_t begin = std::min(ph.count, ph.next.fetch_add(ph.unit, std::memory_order_relaxed));
+    return {begin, std::min(ph.count, begin + ph.unit)};
+}
+
+void LineClaims::fail(std::size_t k, std::size_t line, const CoreError& e) {
+    Phase& ph = phases_[k % 2];
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ph.first || line < ph.first->first) ph.first.emplace(line, e);
+}
+
+std::optional<CoreError> LineClaims::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Phase& ph : phases_)
+        if (ph.first) return ph.first->second;
+    return std::nullopt;
+}
+
 Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const double> src, std::span<double> dst,
-                   std::size_t w, WorkShare lines, PhaseControl& control) {
+                   std::size_t w, LineClaims& claims, std::size_t phase, PhaseControl& control) {
     const std::size_t width = l.width, len = l.len;
     const std::size_t hop = l.stride * width;  // values from one node of a line to the next
     const std::size_t block =
@@ -59,7 +88,13 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
     // the clock each time).
     constexpr std::size_t kPollNodes = 4096;
     std::size_t unpolled = 0;
-    for (std::size_t p = lines.begin; p < lines.end;) {
+    WorkShare lines{0, 0};
+    for (std::size_t p = 0;;) {
+        if (p == lines.end) {
+            lines = claims.claim(phase);
+            if (lines.begin == lines.end) return {};
+            p = lines.begin;
+        }
         if (unpolled >= kPollNodes) {
             if (!control.keep_going()) return {};
             unpolled = 0;
@@ -78,7 +113,10 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
         else if (width == 1) gather<1>(src.data() + first, hop, len, count, width, in);
         else gather<0>(src.data() + first, hop, len, count, width, in);
         for (std::size_t b = 0; b < count; ++b) {
-            if (Status st = stepper.step(w, b, p + b); !st) return st;
+            if (Status st = stepper.step(w, b, p + b); !st) {
+                claims.fail(phase, p + b, st.error());
+                return st;
+            }
             out[b] = stepper.output(w, b);
         }
         if (hop == width) std::copy_n(out[0], len * width, dst.data() + first);
@@ -87,7 +125,6 @@ Status sweep_share(LineStepper& stepper, const LineLayout& l, std::span<const do
         p += count;
         unpolled += count * len;
     }
-    return {};
 }
 
 HeatLineBuffers::HeatLineBuffers(const Grid1D<double>& axis, std::size_t workers)
@@ -152,16 +189,22 @@ Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t
     if (per_step == 0) return {};
     std::span<double> buffers[2] = {values, other};
     std::size_t parity = 0;  // the buffer the next sweep reads
+    LineClaims claims(workers);
     // legs * steps sweeps, in runs whose count fits a size_t.
     for (std::size_t done = 0; done < steps;) {
         const std::size_t run = std::min(steps - done, SIZE_MAX / per_step);
-        Status st = run_phases(run * per_step, workers, [&](std::size_t k, std::size_t w, PhaseControl& control) {
+        const std::size_t phases = run * per_step;
+        claims.open(0, legs[0].layout.count);
+        Status st = run_phases(phases, workers, [&](std::size_t k, std::size_t w, PhaseControl& control) {
+            if (w == 0 && k + 1 < phases) claims.open(k + 1, legs[(k + 1) % per_step].layout.count);
             const SweepLeg& leg = legs[k % per_step];
             const std::size_t from = (parity + k) % 2;
-            return sweep_share(*leg.stepper, leg.layout, buffers[from], buffers[1 - from], w,
-                               share_of(leg.layout.count, workers, w), control);
+            return sweep_share(*leg.stepper, leg.layout, buffers[from], buffers[1 - from], w, claims, k, control);
         });
-        if (!st) return st;
+        if (!st) {
+            const std::optional<CoreError> line = claims.error();
+            return line ? fail(*line) : st;
+        }
         parity = (parity + run * per_step) % 2;
         done += run;
     }

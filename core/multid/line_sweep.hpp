@@ -1,7 +1,7 @@
 // Sweeps of a 1-D step along every line of one axis of a tensor grid.
 //
-// A sweep reads one flat array and writes another. Each worker steps a
-// contiguous range of the sweep's lines with a stepper made once for the
+// A sweep reads one flat array and writes another. Each worker claims runs
+// of neighbouring lines and steps them with a stepper made once for the
 // call (its plan, its node samples and its line buffers kept from line to
 // line and from step to step). Lines that are not contiguous in memory
 // (columns, pencils) are gathered in blocks of neighbouring lines, which
@@ -10,8 +10,13 @@
 // whatever the split, so results do not depend on the worker count.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -60,11 +65,42 @@ public:
     virtual Status step(std::size_t w, std::size_t b, std::size_t line) = 0;
 };
 
-// Lines [lines.begin, lines.end) of one sweep from src into dst by worker w,
-// in line order; the first failing line ends the share with its error. The
-// share is left early (without error) when control says so.
+// The lines of the sweeps of one call, handed out to the workers in claims
+// of neighbouring lines: a worker running late (its CPU taken by another
+// process, or its lines dearer) leaves the rest to the others. Of the lines
+// that fail, the earliest one's error is kept: the error a single worker
+// going through the lines in order meets.
+class LineClaims {
+public:
+    explicit LineClaims(std::size_t workers) : workers_(std::max<std::size_t>(workers, 1)) {}
+
+    // Phase k hands out `count` lines. Phase 0 is opened before the call;
+    // phase k + 1 by one worker while phase k runs (no worker claims from it
+    // before the barrier ending phase k).
+    void open(std::size_t k, std::size_t count);
+    // The next lines of phase k for the caller; empty when none are left.
+    WorkShare claim(std::size_t k);
+    void fail(std::size_t k, std::size_t line, const CoreError& e);
+    // The error of the earliest failing line of the last phase run, if any.
+    std::optional<CoreError> error() const;
+
+private:
+    struct alignas(64) Phase {  // one cache line apart: the counters are hot
+        std::atomic<std::size_t> next{0};
+        std::size_t count = 0, unit = 1;
+        std::optional<std::pair<std::size_t, CoreError>> first;  // guarded by mutex_
+    };
+    std::size_t workers_;
+    Phase phases_[2];
+    mutable std::mutex mutex_;
+};
+
+// Worker w's part of phase k, one sweep from src into dst: claims of lines
+// stepped in line order, the first failing line ending the part with its
+// error (kept in `claims`). The part is left early (without error) when
+// control says so.
 Status sweep_share(LineStepper& stepper, const LineLayout& layout, std::span<const double> src,
-                   std::span<double> dst, std::size_t w, WorkShare lines, PhaseControl& control);
+                   std::span<double> dst, std::size_t w, LineClaims& claims, std::size_t k, PhaseControl& control);
 
 // The line buffers of a heat stepper: per worker and slot an input and an
 // output grid function over the axis, and the worker's node samples.

@@ -231,17 +231,20 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
     // Six phases a step: X(tau/2) P -> Q, Y(tau/2) Q -> P, m1 = M P, then
     // Q = P + tau m1 + (tau tau/2) M m1, Y(tau/2) Q -> P, X(tau/2) P -> Q.
     constexpr std::size_t kPhases = 6;
+    const std::size_t lines[kPhases] = {rows.count, columns.count, 0, 0, columns.count, rows.count};
+    LineClaims claims(w);
     std::size_t from = 0;  // P of the next step
     for (std::size_t done = 0; done < n_steps;) {
         const std::size_t run = std::min(n_steps - done, SIZE_MAX / kPhases);
+        claims.open(0, lines[0]);
         st = run_phases(run * kPhases, w, [&](std::size_t k, std::size_t worker, PhaseControl& control) -> Status {
+            if (worker == 0 && k + 1 < run * kPhases) claims.open(k + 1, lines[(k + 1) % kPhases]);
             GridFn2D& p = buffers[(from + k / kPhases) % 2];
             GridFn2D& q = buffers[(from + k / kPhases + 1) % 2];
-            const WorkShare r = share_of(n[1], w, worker);  // rows, also the x lines
-            const WorkShare c = share_of(columns.count, w, worker);
+            const WorkShare r = share_of(n[1], w, worker);  // the stencil passes' rows
             switch (k % kPhases) {
-                case 0: return sweep_share(x, rows, p.values, q.values, worker, r, control);
-                case 1: return sweep_share(y, columns, q.values, p.values, worker, c, control);
+                case 0: return sweep_share(x, rows, p.values, q.values, worker, claims, k, control);
+                case 1: return sweep_share(y, columns, q.values, p.values, worker, claims, k, control);
                 case 2:
                     mixed_rows(p, grid, r.begin, r.end, beta_at, [&](std::size_t i, double m) { m1.values[i] = m; });
                     return {};
@@ -250,11 +253,14 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
                         q.values[i] = (p.values[i] + tau * m1.values[i]) + (tau * half) * m2;
                     });
                     return {};
-                case 4: return sweep_share(y, columns, q.values, p.values, worker, c, control);
-                default: return sweep_share(x, rows, p.values, q.values, worker, r, control);
+                case 4: return sweep_share(y, columns, q.values, p.values, worker, claims, k, control);
+                default: return sweep_share(x, rows, p.values, q.values, worker, claims, k, control);
             }
         });
-        if (!st) return st;
+        if (!st) {
+            const std::optional<CoreError> line = claims.error();
+            return line ? fail(*line) : st;
+        }
         from = (from + run) % 2;
         done += run;
     }
