@@ -290,7 +290,7 @@ def time_to_accuracy(d, targets, repeats, quick):
     for label, weights in (("FD4", FD4), ("FD6", FD6)):
         results[f"expm_multiply {label}"] = search(d, lambda n, s: expm_run(d, n, weights), grids, ["exact"],
                                                    targets, repeats)
-        bdf_grids = [g for g in grids if g**d <= 40000]
+        bdf_grids = [g for g in grids if g**d <= 10000]  # a sparse LU of larger 3-D systems takes seconds
         results[f"BDF {label}"] = search(d, lambda n, s: bdf_run(d, n, weights, knob(s)), bdf_grids, tols, targets,
                                          repeats)
     return results
