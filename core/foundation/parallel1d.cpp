@@ -2,7 +2,7 @@
 
 #include <cxxabi.h>
 
-#include "core/foundation/step_barrier.hpp"
+#include "core/foundation/parallel_phases.hpp"
 #include "core/foundation/stop.hpp"
 
 #include <unistd.h>
@@ -219,9 +219,9 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
     depth = std::max<std::size_t>(depth, 1);
     const std::size_t rounds = steps / depth + (steps % depth != 0);
     const auto [shares, len] = node_shares(n, max_shares);
-    // The steps of round r of one share, each on its chunk widened by the
+    // The steps of round r of share s, each on its chunk widened by the
     // reach of the steps after it in the round.
-    auto run_round = [&](std::size_t r, std::size_t s) -> Status {
+    return run_phases(rounds, shares, [&](std::size_t r, std::size_t s, PhaseControl&) -> Status {
         const std::size_t first = r * depth;
         const std::size_t count = std::min(depth, steps - first);
         const std::int64_t begin = static_cast<std::int64_t>(std::min(n, s * len));
@@ -234,88 +234,7 @@ Status run_node_rounds(std::size_t n, std::size_t steps, std::size_t depth, std:
             if (!st) return st;
         }
         return {};
-    };
-    if (shares <= 1) {
-        for (std::size_t r = 0; r < rounds; ++r) {
-            if (r > 0)
-                if (Status st = poll_stop(); !st) return st;
-            if (Status st = run_round(r, 0); !st) return st;
-        }
-        return {};
-    }
-
-    StepBarrier barrier(shares);
-    // halt[r % 2]: some share failed in round r, or a stop was requested
-    // after it. Only round r writes it and only after the barrier ending
-    // round r is it read; the flag of round r + 1 is the other one, still
-    // clear.
-    std::atomic<bool> halt[2] = {false, false};
-    std::mutex slot_mutex;
-    std::optional<CoreError> slot;
-    std::vector<std::exception_ptr> faults(shares);
-    std::vector<std::thread> threads;  // shares 1, 2, ...
-    auto run_share = [&](std::size_t s) {
-        for (std::size_t r = 0; r < rounds; ++r) {
-            try {
-                Status st = run_round(r, s);
-                if (!st) {
-                    std::lock_guard<std::mutex> lock(slot_mutex);
-                    if (!slot) slot = st.error();
-                    halt[r % 2].store(true, std::memory_order_relaxed);
-                }
-                // The stop hook belongs to the calling thread (share 0).
-                if (s == 0 && r + 1 < rounds && !halt[r % 2].load(std::memory_order_relaxed)) {
-                    if (Status st = poll_stop(); !st) {
-                        std::lock_guard<std::mutex> lock(slot_mutex);
-                        if (!slot) slot = st.error();
-                        halt[r % 2].store(true, std::memory_order_relaxed);
-                    }
-                }
-            } catch (const abi::__forced_unwind&) {
-                // The thread is being ended (pthread_exit): let it end. The
-                // calling thread first releases the other shares and joins
-                // them, so no joinable thread is left behind.
-                if (s == 0) {
-                    halt[r % 2].store(true, std::memory_order_relaxed);
-                    barrier.arrive_and_wait();
-                    for (auto& th : threads) th.join();
-                }
-                throw;
-            } catch (...) {
-                faults[s] = std::current_exception();
-                halt[r % 2].store(true, std::memory_order_relaxed);
-            }
-            barrier.arrive_and_wait();
-            if (halt[r % 2].load(std::memory_order_relaxed)) return;
-        }
-    };
-
-    // The workers wait at a gate until every one of them is started, so a
-    // refused thread ends the call without leaving any at the barrier.
-    enum : int { kWait = 0, kGo = 1, kAbort = 2 };
-    std::atomic<int> gate{kWait};
-    threads.reserve(shares - 1);
-    bool spawn_failed = false;
-    for (std::size_t s = 1; s < shares; ++s) {
-        try {
-            threads.emplace_back([&, s] {
-                gate.wait(kWait, std::memory_order_acquire);
-                if (gate.load(std::memory_order_acquire) == kGo) run_share(s);
-            });
-        } catch (const std::system_error&) {
-            spawn_failed = true;
-            break;
-        }
-    }
-    gate.store(spawn_failed ? kAbort : kGo, std::memory_order_release);
-    gate.notify_all();
-    if (!spawn_failed) run_share(0);
-    for (auto& th : threads) th.join();
-    if (spawn_failed) internal_fault("failed to spawn thread");
-    for (const auto& f : faults)
-        if (f) internal_fault("a scoped thread panicked");
-    if (slot) return fail(*slot);
-    return {};
+    });
 }
 
 }  // namespace quorvane

@@ -75,13 +75,14 @@ void run_chunked(std::size_t count, std::size_t workers, FunctionRef<void(std::s
 // chunks are those of par_apply_nodes; with more than one, the workers are
 // started once for the whole call, each keeps its share (`share` = 0, 1, ...;
 // the calling thread takes share 0) for every step, and a barrier separates
-// the steps; all are joined before the call returns. Between steps the
-// calling thread polls for a stop request (poll_stop), which ends the call
-// with that error. A failing share ends the call after the step in which it
-// failed: the serial path returns the first error in node order, the
-// parallel path the error that reached the slot first. Faults in a share are
-// rethrown after the join as an InternalFault. `max_shares` caps the
-// chunk count (steps too light to pay for a barrier on small shares).
+// the steps; all are joined before the call returns (run_phases, one phase
+// a step). Between steps the calling thread polls for a stop request
+// (poll_stop), which ends the call with that error. A failing share ends the
+// call after the step in which it failed, with the error of the lowest
+// failing share: the first error in node order, as on one share. Faults in
+// a share are rethrown after the join as an InternalFault. `max_shares`
+// caps the chunk count (steps too light to pay for a barrier on small
+// shares).
 Status run_node_steps(std::size_t n, std::size_t steps,
                       FunctionRef<Status(std::size_t, std::size_t, std::size_t, std::size_t)> step,
                       std::size_t max_shares = SIZE_MAX);

@@ -84,15 +84,18 @@ Status run_phases(std::size_t phases, std::size_t workers,
         for (std::size_t k = 0; k < phases; ++k) {
             control.set_phase_halt(&halt[k % 2]);
             try {
-                // Between phases the calling thread asks for a stop too, so
-                // that a body which never asks still ends the call.
-                if (w == 0 && k > 0) (void)control.keep_going();
                 if (!stopped.load(std::memory_order_relaxed)) {
                     Status st = body(k, w, control);
                     if (!st) {
                         errors[w] = st.error();
                         halt[k % 2].store(true, std::memory_order_relaxed);
                     }
+                }
+                // Between phases the calling thread asks for a stop too, so
+                // that a body which never asks still ends the call; it asks
+                // before the barrier, so that no worker starts the next phase.
+                if (w == 0 && k + 1 < phases && !halt[k % 2].load(std::memory_order_relaxed)) {
+                    (void)control.keep_going();
                 }
             } catch (const abi::__forced_unwind&) {
                 // The thread is being ended (pthread_exit): let it end. The

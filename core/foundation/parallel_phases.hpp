@@ -45,8 +45,11 @@ private:
 // that phase finish their parts; a body that gives worker w the w-th range
 // of ordered work thus reports what a single worker would); with the stop
 // error (CoreError::callback_failed) when a stop was requested and no
-// worker failed. Faults in a worker are rethrown after the join as an
-// InternalFault. With workers <= 1 everything runs on the calling thread.
+// worker failed. Between phases the calling thread asks for a stop itself
+// (before the barrier, so the next phase is not started), so bodies that
+// never ask still end the call. Faults in a worker are rethrown after the
+// join as an InternalFault. With workers <= 1 everything runs on the
+// calling thread.
 Status run_phases(std::size_t phases, std::size_t workers,
                   FunctionRef<Status(std::size_t, std::size_t, PhaseControl&)> body);
 

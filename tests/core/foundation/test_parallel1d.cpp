@@ -215,6 +215,25 @@ TEST(NodeSteps, WorkersKeptForTheCallAndStoppedAfterTheFailingStep) {
     EXPECT_TRUE(log.threads.contains(std::this_thread::get_id()));
 }
 
+TEST(NodeSteps, SharesFailingInOneStepReportTheErrorOfTheLowestAsOneShareWould) {
+    require_threshold_64();
+    for (std::size_t workers : {1, 4}) {
+        WorkerCountOverride p(workers);  // 1000 nodes: one share, or four of 250
+        // Nodes 300 and 900 fail in step 5 (shares 1 and 3); share 1 is held
+        // back so that share 3's error is the first one raised.
+        const Status st = run_node_steps(1000, 20, [&](std::size_t k, std::size_t b, std::size_t e, std::size_t) {
+            if (k != 5) return Status{};
+            if (b <= 300 && 300 < e) {
+                if (workers > 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                return Status(domain_error("node failed", 300.0));
+            }
+            if (b <= 900 && 900 < e) return Status(domain_error("node failed", 900.0));
+            return Status{};
+        });
+        EXPECT_EQ(st.error(), CoreError::domain("node failed", 300.0)) << workers;
+    }
+}
+
 TEST(NodeSteps, StopRequestEndsTheCallBetweenStepsAndFaultsAfterTheJoin) {
     require_threshold_64();
     for (std::size_t workers : {1, 4}) {
