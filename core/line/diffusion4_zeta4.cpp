@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/line/diffusion.hpp"
+#include "core/line/heat_quadrature_step.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 
@@ -46,75 +47,27 @@ Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {
 
 namespace {
 
-// The coefficient's part of the node step.
-Expected<QuadFeet<5>> heat4_feet(const Diffusion4thChernoff& k, std::size_t i, double tau) {
-    const Grid1D<double>& grid = k.grid;
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    const double x = grid.xmin + dx * static_cast<double>(i);
-    const double theta = 0.5 * tau;
-
-    // Drift foot of the divergence form; the ellipticity check covers every
-    // coefficient form, a constant included (then x' = x).
-    const double xp = x + theta * k.coef_a_prime(x);
-    const double a = k.coef_a(xp);
-    if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
-    const double r1 = std::sqrt(a * tau);
-    const double h1 = r1 + r1;
-    const double r3 = std::sqrt(3.0 * a * tau);
-    const double h3 = r3 + r3;
-    const double y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
-    QuadFeet<5> f;
-    for (int m = 0; m < 5; ++m) f.z[m] = y[m] + theta * k.coef_a_prime(y[m]);
-    f.a = k.coef_a(x);
-    f.a1 = k.coef_a_prime(x);
-    f.a2 = k.coef_a_double_prime(x);
-    return f;
-}
-
-// The rest of the node step at x (grid spacing dx), with u read through `at`.
-template <class Read>
-// `widths`, when given, are those of this dx and tau (see widths()).
-Expected<double> heat4_from_feet(const QuadFeet<5>& f, const Read& at, double x, double dx, double tau,
-                                 const DifferenceWidths* widths = nullptr) {
-    double s[5];
-    for (int m = 0; m < 5; ++m) {
-        auto v = at(f.z[m]);
-        if (!v) return v;
-        s[m] = *v;
+// heat4's rule: five points, seven-point differences of width
+// max(3 dx, tau^(3/4)).
+struct Heat4Rule {
+    static constexpr std::size_t kPoints = 5;
+    static constexpr double kSpread[] = {1.0, 3.0};
+    static constexpr double kWeights[] = {kHeatW0, kHeatW1, kHeatW3};
+    static constexpr std::size_t kTaps = 7;
+    static double width(double dx, double tau) { return max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)); }
+    template <class Read>
+    static Status samples(const Read& at, double x, double h, double (&s)[7]) {
+        return samples_7pt(at, x, h, s);
     }
-    // Same summation order as heat2, so unit diffusion matches it bit for bit.
-    const double quad = (kHeatW0 * s[0] + kHeatW1 * (s[1] + s[2])) + kHeatW3 * (s[3] + s[4]);
-
-    const double A = f.a, A1 = f.a1, A2 = f.a2;
-    // Locally constant coefficient: the quadrature is the whole step. (A NaN
-    // derivative compares unequal and runs the correction, which carries it.)
-    if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
-
-    const DifferenceWidths own = widths ? *widths : DifferenceWidths::of(max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
-    const double h = own.h;
-    // The three differences share their seven samples.
-    double w[7];
-    if (Status st = samples_7pt(at, x, h, w); !st) return fail(st.error());
-    const double d1 = central_sum(w, own, 1, kCentral7D1);
-    const double d2 = central_sum(w, own, 2, kCentral7D2);
-    const double d3 = central_sum(w, own, 3, kCentral7D3);
-    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
-}
-
-// The node step with u read through `at`.
-template <class Read>
-Expected<double> heat4_node(const Diffusion4thChernoff& k, const Read& at, std::size_t i, double tau) {
-    auto f = heat4_feet(k, i, tau);
-    if (!f) return fail(f.error());
-    const Grid1D<double>& grid = k.grid;
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return heat4_from_feet(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau);
-}
+    static constexpr const std::array<double, 7>& kD1 = kCentral7D1;
+    static constexpr const std::array<double, 7>& kD2 = kCentral7D2;
+    static constexpr const std::array<double, 7>& kD3 = kCentral7D3;
+};
 
 }  // namespace
 
 Expected<double> Diffusion4thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
-    return heat4_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
+    return rule_node<Heat4Rule>(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
 }
 
 Status Diffusion4thChernoff::step_nodes_chebyshev(const GridFn<double>& source, double* out, std::size_t begin,
@@ -122,7 +75,7 @@ Status Diffusion4thChernoff::step_nodes_chebyshev(const GridFn<double>& source, 
     samples.fill(source.values, source.grid);
     const auto read = [&](double p) { return samples.read(p); };
     for (std::size_t i = begin; i < end; ++i) {
-        Expected<double> v = heat4_node(*this, read, i, tau);
+        Expected<double> v = rule_node<Heat4Rule>(*this, read, i, tau);
         if (!v) return fail(v.error());
         out[i] = *v;
     }
@@ -134,8 +87,8 @@ bool Diffusion4thChernoff::quadrature_points(std::size_t begin, std::size_t end,
     points.clear();
     points.reserve(5 * (end - begin));
     for (std::size_t i = begin; i < end; ++i) {
-        auto f = heat4_feet(*this, i, tau);
-        // heat4_from_feet adds no correction exactly where a' and a'' are 0.
+        auto f = rule_feet<Heat4Rule>(*this, i, tau);
+        // rule_from_feet adds no correction exactly where a' and a'' are 0.
         if (!f || !(f->a2 == 0.0 && f->a1 == 0.0)) return false;
         points.insert(points.end(), f->z, f->z + 5);
     }
@@ -145,7 +98,7 @@ bool Diffusion4thChernoff::quadrature_points(std::size_t begin, std::size_t end,
 bool Diffusion4thChernoff::coef_fixed() const { return coef_override ? coef_override->fixed() : true; }
 
 bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const {
-    auto r = heat4_feet(*this, i, tau);
+    auto r = rule_feet<Heat4Rule>(*this, i, tau);
     if (!r) return false;
     f = *r;
     return true;
@@ -153,15 +106,12 @@ bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const
 
 template <class Read>
 Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>& f, const Read& read, std::size_t i, double tau,
-                                           const DifferenceWidths& widths) const {
-    const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return heat4_from_feet(f, read, grid.xmin + kdx * static_cast<double>(i), kdx, tau, &widths);
+                                                 const DifferenceWidths& widths) const {
+    return rule_feet_step<Heat4Rule>(*this, f, read, i, tau, widths);
 }
 
-DifferenceWidths Diffusion4thChernoff::widths(double tau) const {
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return DifferenceWidths::of(max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
-}
+DifferenceWidths Diffusion4thChernoff::widths(double tau) const { return rule_widths<Heat4Rule>(*this, tau); }
+
 template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Recorder&, std::size_t,
                                                    double, const DifferenceWidths&) const;
 template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Replay&, std::size_t,
@@ -169,19 +119,7 @@ template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, co
 
 Status Diffusion4thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<5>> feet) const {
-    // The reads reach the outer quadrature points (from the bound of a; the
-    // drift is not counted) and three difference steps.
-    const double dx = grid.dx();
-    const double reach = max_ignore_nan(2.0 * std::sqrt(3.0 * a_norm_bound * tau),
-                                        3.0 * max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)));
-    if (!feet.empty()) {
-        const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-        return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx), [&](std::size_t i, const auto& read) {
-            return heat4_from_feet(feet[i - begin], read, grid.xmin + kdx * static_cast<double>(i), kdx, tau);
-        });
-    }
-    return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
-                         [&](std::size_t i, const auto& read) { return heat4_node(*this, read, i, tau); });
+    return rule_step_nodes<Heat4Rule>(*this, src, out, begin, end, tau, samples, feet);
 }
 
 std::optional<InterpKind> Diffusion4thChernoff::source_kind() const {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/line/diffusion.hpp"
+#include "core/line/heat_quadrature_step.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 
@@ -20,79 +21,33 @@ std::optional<double> Diffusion6thChernoff::constant_value() const {
 
 namespace {
 
-// The coefficient's part of the node step.
-Expected<QuadFeet<7>> heat6_feet(const Diffusion6thChernoff& k, std::size_t i, double tau) {
-    const Grid1D<double>& grid = k.grid;
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    const double x = grid.xmin + dx * static_cast<double>(i);
-    const double theta = 0.5 * tau;
-
-    const double xp = x + theta * k.coef_a_prime(x);
-    const double a = k.coef_a(xp);
-    if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
-    const double r1 = std::sqrt(a * tau);
-    const double h1 = r1 + r1;
-    const double r3 = std::sqrt(3.0 * a * tau);
-    const double h3 = r3 + r3;
-    const double r5 = std::sqrt(5.0 * a * tau);
-    const double h5 = r5 + r5;
-    const double y[7] = {xp, xp + h1, xp - h1, xp + h3, xp - h3, xp + h5, xp - h5};
-    QuadFeet<7> f;
-    for (int m = 0; m < 7; ++m) f.z[m] = y[m] + theta * k.coef_a_prime(y[m]);
-    f.a = k.coef_a(x);
-    f.a1 = k.coef_a_prime(x);
-    f.a2 = k.coef_a_double_prime(x);
-    return f;
-}
-
-// The rest of the node step at x (grid spacing dx), with u read through `at`.
-template <class Read>
-// `widths`, when given, are those of this dx and tau (see widths()).
-Expected<double> heat6_from_feet(const QuadFeet<7>& f, const Read& at, double x, double dx, double tau,
-                                 const DifferenceWidths* widths = nullptr) {
-    double s[7];
-    for (int m = 0; m < 7; ++m) {
-        auto v = at(f.z[m]);
-        if (!v) return v;
-        s[m] = *v;
+// heat6's rule: seven points, nine-point differences of width
+// max(4 dx, sqrt(tau)).
+struct Heat6Rule {
+    static constexpr std::size_t kPoints = 7;
+    static constexpr double kSpread[] = {1.0, 3.0, 5.0};
+    static constexpr double kWeights[] = {kHeat6W0, kHeat6W1, kHeat6W3, kHeat6W5};
+    static constexpr std::size_t kTaps = 9;
+    static double width(double dx, double tau) { return max_ignore_nan(4.0 * dx, std::sqrt(tau)); }
+    template <class Read>
+    static Status samples(const Read& at, double x, double h, double (&s)[9]) {
+        return samples_9pt(at, x, h, s);
     }
-    const double quad =
-        ((kHeat6W0 * s[0] + kHeat6W1 * (s[1] + s[2])) + kHeat6W3 * (s[3] + s[4])) + kHeat6W5 * (s[5] + s[6]);
-
-    const double A = f.a, A1 = f.a1, A2 = f.a2;
-    if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
-
-    const DifferenceWidths own = widths ? *widths : DifferenceWidths::of(max_ignore_nan(4.0 * dx, std::sqrt(tau)));
-    const double h = own.h;
-    // The three differences share their nine samples.
-    double w[9];
-    if (Status st = samples_9pt(at, x, h, w); !st) return fail(st.error());
-    const double d1 = central_sum(w, own, 1, kCentral9D1);
-    const double d2 = central_sum(w, own, 2, kCentral9D2);
-    const double d3 = central_sum(w, own, 3, kCentral9D3);
-    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
-}
-
-// The node step with u read through `at`.
-template <class Read>
-Expected<double> heat6_node(const Diffusion6thChernoff& k, const Read& at, std::size_t i, double tau) {
-    auto f = heat6_feet(k, i, tau);
-    if (!f) return fail(f.error());
-    const Grid1D<double>& grid = k.grid;
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return heat6_from_feet(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau);
-}
+    static constexpr const std::array<double, 9>& kD1 = kCentral9D1;
+    static constexpr const std::array<double, 9>& kD2 = kCentral9D2;
+    static constexpr const std::array<double, 9>& kD3 = kCentral9D3;
+};
 
 }  // namespace
 
 Expected<double> Diffusion6thChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
-    return heat6_node(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
+    return rule_node<Heat6Rule>(*this, [&](double p) { return u.grid.interp(u.values, p); }, i, tau);
 }
 
 bool Diffusion6thChernoff::coef_fixed() const { return coef_override ? coef_override->fixed() : true; }
 
 bool Diffusion6thChernoff::feet(std::size_t i, double tau, QuadFeet<7>& f) const {
-    auto r = heat6_feet(*this, i, tau);
+    auto r = rule_feet<Heat6Rule>(*this, i, tau);
     if (!r) return false;
     f = *r;
     return true;
@@ -100,15 +55,12 @@ bool Diffusion6thChernoff::feet(std::size_t i, double tau, QuadFeet<7>& f) const
 
 template <class Read>
 Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>& f, const Read& read, std::size_t i, double tau,
-                                           const DifferenceWidths& widths) const {
-    const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return heat6_from_feet(f, read, grid.xmin + kdx * static_cast<double>(i), kdx, tau, &widths);
+                                                 const DifferenceWidths& widths) const {
+    return rule_feet_step<Heat6Rule>(*this, f, read, i, tau, widths);
 }
 
-DifferenceWidths Diffusion6thChernoff::widths(double tau) const {
-    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return DifferenceWidths::of(max_ignore_nan(4.0 * dx, std::sqrt(tau)));
-}
+DifferenceWidths Diffusion6thChernoff::widths(double tau) const { return rule_widths<Heat6Rule>(*this, tau); }
+
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Recorder&, std::size_t,
                                                    double, const DifferenceWidths&) const;
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Replay&, std::size_t,
@@ -116,19 +68,7 @@ template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, co
 
 Status Diffusion6thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<7>> feet) const {
-    // The reads reach the outer quadrature points (from the bound of a; the
-    // drift is not counted) and four difference steps.
-    const double dx = grid.dx();
-    const double reach = max_ignore_nan(2.0 * std::sqrt(5.0 * a_norm_bound * tau),
-                                        4.0 * max_ignore_nan(4.0 * dx, std::sqrt(tau)));
-    if (!feet.empty()) {
-        const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-        return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx), [&](std::size_t i, const auto& read) {
-            return heat6_from_feet(feet[i - begin], read, grid.xmin + kdx * static_cast<double>(i), kdx, tau);
-        });
-    }
-    return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
-                         [&](std::size_t i, const auto& read) { return heat6_node(*this, read, i, tau); });
+    return rule_step_nodes<Heat6Rule>(*this, src, out, begin, end, tau, samples, feet);
 }
 
 Status Diffusion6thChernoff::apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>&,
