@@ -167,6 +167,25 @@ F fold_remainder(F d, F p) {
     return r;
 }
 
+// A point beyond [xmin, xmax] folded back into it: for Periodic by the
+// period L, the folded point kept strictly left of xmax so it cannot round
+// onto the far end (a NaN remainder takes the bound); for the reflecting
+// tags by the even (or odd) extension about both ends, of period 2L.
+template <class F>
+F folded_point(const Grid1D<F>& grid, F x) {
+    const F L = grid.xmax - grid.xmin;
+    const F d = x - grid.xmin;
+    if (grid.boundary.tag == BoundaryTag::Periodic) {
+        F r = fold_remainder<F>(d, L);
+        const F cap = L - fabs_(L) * k_<F>(2.220446049250313e-16);
+        if (!(real_part(r) <= real_part(cap))) r = cap;
+        return grid.xmin + r;
+    }
+    const F P = k_<F>(2.0) * L;
+    const F r = fold_remainder<F>(d, P);
+    return grid.xmin + (real_part(r) > real_part(L) ? P - r : r);
+}
+
 }  // namespace
 
 double chebyshev_node(std::uint64_t m, std::uint64_t j) {
@@ -191,27 +210,15 @@ Expected<F> chebyshev_sample_from(std::span<const F> values, const Grid1D<F>& gr
     const bool above = real_part(x) > real_part(grid.xmax);
     if (!below && !above) return barycentric<F>(values, grid, k, x, node_values);
 
-    const F L = grid.xmax - grid.xmin;
-    const F d = x - grid.xmin;
     switch (grid.boundary.tag) {
         case BoundaryTag::Reflect:
         case BoundaryTag::RobinImage:
         case BoundaryTag::OddReflect: {
-            // Even (or odd) extension about both ends has period 2L.
-            const F P = k_<F>(2.0) * L;
-            const F r = fold_remainder<F>(d, P);
-            const F y = real_part(r) > real_part(L) ? P - r : r;
-            const F v = barycentric<F>(values, grid, k, grid.xmin + y, node_values);
+            const F v = barycentric<F>(values, grid, k, folded_point<F>(grid, x), node_values);
             return grid.boundary.tag == BoundaryTag::OddReflect ? -v : v;
         }
-        case BoundaryTag::Periodic: {
-            F r = fold_remainder<F>(d, L);
-            // Keep the folded point strictly left of xmax so it cannot
-            // round onto the far end; a NaN remainder takes the bound.
-            const F cap = L - fabs_(L) * k_<F>(2.220446049250313e-16);
-            if (!(real_part(r) <= real_part(cap))) r = cap;
-            return barycentric<F>(values, grid, k, grid.xmin + r, node_values);
-        }
+        case BoundaryTag::Periodic:
+            return barycentric<F>(values, grid, k, folded_point<F>(grid, x), node_values);
         case BoundaryTag::Zero:
             return k_<F>(0.0);
         case BoundaryTag::Constant:
@@ -302,25 +309,16 @@ bool ChebyshevReadPlan::make(const Grid1D<double>& g, std::span<const double> po
         const bool below = x < grid.xmin;
         const bool above = x > grid.xmax;
         if (below || above) {
-            const double L = grid.xmax - grid.xmin;
-            const double d = x - grid.xmin;
             switch (grid.boundary.tag) {
                 case BoundaryTag::Reflect:
                 case BoundaryTag::RobinImage:
-                case BoundaryTag::OddReflect: {
-                    const double P = 2.0 * L;
-                    const double r = fold_remainder<double>(d, P);
-                    p.x = grid.xmin + (r > L ? P - r : r);
+                case BoundaryTag::OddReflect:
+                    p.x = folded_point<double>(grid, x);
                     p.negate = grid.boundary.tag == BoundaryTag::OddReflect;
                     break;
-                }
-                case BoundaryTag::Periodic: {
-                    double r = fold_remainder<double>(d, L);
-                    const double cap = L - std::fabs(L) * 2.220446049250313e-16;
-                    if (!(r <= cap)) r = cap;
-                    p.x = grid.xmin + r;
+                case BoundaryTag::Periodic:
+                    p.x = folded_point<double>(grid, x);
                     break;
-                }
                 case BoundaryTag::Zero:
                     p = {0.0, 0, Kind::Constant, false};
                     break;
