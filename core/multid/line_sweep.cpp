@@ -178,15 +178,15 @@ Status PencilHeatLines::step(std::size_t w, std::size_t b, std::size_t line) {
                          [&](std::size_t i, const SampleRead& read) { return kernel.node_from(read, i, tau_); });
 }
 
-Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t workers, std::vector<double>& values,
-                  std::vector<double>& other) {
-    if (other.size() != values.size()) internal_fault("run_sweeps: buffers of different lengths");
+Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t workers,
+                  std::vector<double>& values) {
     for (const SweepLeg& leg : legs) {
         const LineLayout& l = leg.layout;
         if (l.count * l.len * l.width != values.size()) internal_fault("run_sweeps: lines do not cover the values");
     }
     const std::size_t per_step = legs.size();
     if (per_step == 0) return {};
+    std::vector<double> other(values.size(), 0.0);
     std::span<double> buffers[2] = {values, other};
     std::size_t parity = 0;  // the buffer the next sweep reads
     LineClaims claims(workers);

@@ -168,13 +168,12 @@ struct SweepLeg {
     LineLayout layout;
 };
 
-// `steps` repetitions of the legs, each leg one sweep on `workers` workers:
-// leg g (counted over the whole call) reads buffer g % 2 and writes buffer
-// (g + 1) % 2 (values starts in buffer 0, `other` is buffer 1, both of the
-// same length); on success `values` holds the result and `other` what is
-// left. One barrier per sweep; a stop request is answered between blocks
-// of lines.
+// `steps` repetitions of the legs, each leg one sweep on `workers` workers,
+// in place on `values`: leg g (counted over the whole call) reads buffer
+// g % 2 and writes buffer (g + 1) % 2 (values starts in buffer 0, buffer 1
+// is the call's own). One barrier per sweep; a stop request is answered
+// between blocks of lines.
 Status run_sweeps(std::span<const SweepLeg> legs, std::size_t steps, std::size_t workers,
-                  std::vector<double>& values, std::vector<double>& other);
+                  std::vector<double>& values);
 
 }  // namespace quorvane

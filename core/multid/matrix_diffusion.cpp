@@ -296,8 +296,7 @@ Status matrix_diffusion_steps(std::span<const MatrixDiffusionChernoff> axes, std
         legs.push_back({steppers[a].get(), LineLayout::along(counts, a, 2)});
     }
     if (n_steps == 0) return {};
-    std::vector<double> other(values.size(), 0.0);
-    return run_sweeps(legs, n_steps, w, values, other);
+    return run_sweeps(legs, n_steps, w, values);
 }
 
 }  // namespace quorvane

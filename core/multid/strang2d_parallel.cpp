@@ -20,8 +20,7 @@ Status strang2d_steps(const Strang2D& stepper, const Grid2D& grid, std::vector<d
     HeatLines x(stepper.x_lift.kernel, grid.x, half, w, plan_pays(rows.count, w, 2, n_steps));
     HeatLines y(stepper.y_lift.kernel, grid.y, tau, w, plan_pays(columns.count, w, 1, n_steps));
     const SweepLeg legs[] = {{&x, rows}, {&y, columns}, {&x, rows}};
-    std::vector<double> other(values.size(), 0.0);
-    return run_sweeps(legs, n_steps, w, values, other);
+    return run_sweeps(legs, n_steps, w, values);
 }
 
 Status pencil2d_steps(const Strang2DPencil& pencil, std::vector<double>& values, std::size_t n_steps, double tau,
@@ -40,8 +39,7 @@ Status pencil2d_steps(const Strang2DPencil& pencil, std::vector<double>& values,
     PencilHeatLines y(pencil.col_kernels, pencil.grid.y, tau, w);
     const LineLayout rows = LineLayout::along(n, 0), columns = LineLayout::along(n, 1);
     const SweepLeg legs[] = {{&x, rows}, {&y, columns}, {&x, rows}};
-    std::vector<double> other(values.size(), 0.0);
-    return run_sweeps(legs, n_steps, w, values, other);
+    return run_sweeps(legs, n_steps, w, values);
 }
 
 Status strang2d_parallel_step(const Strang2D& stepper, const GridFn2D& src, GridFn2D& dst, ScratchPool<double>&,

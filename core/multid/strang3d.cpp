@@ -111,8 +111,7 @@ Status strang3d_steps(const Strang3D& stepper, const Grid3D& grid, std::vector<d
     HeatLines y(stepper.y_lift.kernel, grid.y, h, w, plan_pays(ly.count, w, 2, n_steps));
     HeatLines z(stepper.z_lift.kernel, grid.z, tau, w, plan_pays(lz.count, w, 1, n_steps));
     const SweepLeg legs[] = {{&x, lx}, {&y, ly}, {&z, lz}, {&y, ly}, {&x, lx}};
-    std::vector<double> other(values.size(), 0.0);
-    return run_sweeps(legs, n_steps, w, values, other);
+    return run_sweeps(legs, n_steps, w, values);
 }
 
 Status strang3d_parallel_step(const Strang3D& stepper, const GridFn3D& src, GridFn3D& dst, ScratchPool<double>&,
