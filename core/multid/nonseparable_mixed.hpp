@@ -40,7 +40,11 @@ struct NonSeparable2DChernoff {
 Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_inner, const DiffusionChernoff& y_inner,
                                                     SharedCoeff2D beta, const Grid2D& grid, double beta_norm_bound);
 
-// One step from src into dst; 4 tau bound < dx dy is required (CflViolated).
+// The checks of a step of a non-zero coupling: tau finite and >= 0 ("tau
+// must be finite and >= 0"), then 4 tau bound < dx dy (CflViolated).
+Status nonseparable2d_check_tau(const NonSeparable2DChernoff& op, double tau);
+
+// One step from src into dst, after nonseparable2d_check_tau.
 Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,
                            ScratchPool<double>& pool, double tau);
 

@@ -64,8 +64,17 @@ double max_abs(const std::vector<double>& beta) {
     return m;
 }
 
-// 1.1 max|beta|, or the caller's bound.
-double beta_bound(const Args& a, std::size_t idx, double beta_max) { return a.get(idx) ? a.f64(idx) : 1.1 * beta_max; }
+// The state over a sampled beta: the samples' own max|beta| judges
+// ellipticity and amplification, the bound (argument 8, else 1.1 max|beta|)
+// sizes the step.
+NonSeparableState sampled_beta_state(const Args& a, SharedCoeff2D beta, const std::vector<double>& samples,
+                                     const Grid2D& grid, std::vector<double> u0) {
+    const double beta_max = max_abs(samples);
+    const double bound = a.get(8) ? a.f64(8) : 1.1 * beta_max;
+    NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
+                                                          std::move(beta), grid, bound));
+    return NonSeparableState{std::move(op), std::move(u0), grid.nx(), grid.ny(), beta_max};
+}
 
 // Refuses a step that would grow some grid mode: the bound 4 tau ||beta|| <
 // dx dy admits steps whose Taylor factor outgrows the damping of the heat
@@ -77,9 +86,7 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
     const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
     // The strict bound first, with its own error.
-    if (dx * dy <= (4.0 * tau) * op.coupling.norm_bound) {
-        raise_core_error(CoreError::cfl_violated(tau, (dx * dy) / 2.0, op.coupling.norm_bound));
-    }
+    if (Status st = nonseparable2d_check_tau(op, tau); !st) raise_core_error(st.error());
     const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau, beta_max); });
     if (growth <= 1.0 + 1e-12) return;
     const double tau_max = without_gil([&] { return nonseparable2d_largest_stable_tau(op, beta_max); });
@@ -146,13 +153,9 @@ Ref nonseparable2d_with_beta_array(const Args& a) {
     SharedCoeff2D beta = extract_coeff_2d(a.raw(6), xmin, xmax, ymin, ymax, nx, ny);
     auto samples = try_float_vector(a.raw(6));
     if (!samples) py_err_with_kind("GridMismatch", "beta_values must be numpy.ndarray[float64]");
-    const double beta_max = max_abs(*samples);
-    const double bound = beta_bound(a, 8, beta_max);
     const Grid2D grid = build_grid2d(policy, xmin, xmax, nx, ymin, ymax, ny);
-    NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
-                                                          std::move(beta), grid, bound));
     NonSeparable2DObj obj;
-    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny, beta_max};
+    static_cast<NonSeparableState&>(obj) = sampled_beta_state(a, std::move(beta), *samples, grid, std::move(u0));
     return new_object(std::move(obj));
 }
 
@@ -168,14 +171,10 @@ NonSeparable2DAnisoObj nonseparable2d_aniso_new(const Args& a) {
     if (!samples) py_err_with_kind("GridMismatch", "beta_values must be numpy.ndarray[float64]");
     check_length(samples->size(), {nx, ny}, "beta_values length ", " != nx*ny=");
     if (first_non_finite<double>(*samples)) py_err_with_kind("NanInf", "beta_values contains NaN or Inf");
-    const double beta_max = max_abs(*samples);
-    const double bound = beta_bound(a, 8, beta_max);
     SharedCoeff2D beta = extract_coeff_2d(a.raw(6), xmin, xmax, ymin, ymax, nx, ny);
     const Grid2D grid = build_grid2d(policy, xmin, xmax, nx, ymin, ymax, ny);
-    NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
-                                                          std::move(beta), grid, bound));
     NonSeparable2DAnisoObj obj;
-    static_cast<NonSeparableState&>(obj) = NonSeparableState{std::move(op), std::move(u0), nx, ny, beta_max};
+    static_cast<NonSeparableState&>(obj) = sampled_beta_state(a, std::move(beta), *samples, grid, std::move(u0));
     return obj;
 }
 
