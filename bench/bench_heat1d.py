@@ -186,45 +186,46 @@ OTHER_CLASSES = [
 ]
 
 
-def class_ns(name, cfl, threshold, n, steps, repeats):
-    out = subprocess.run([sys.executable, "-c", CLASS_SCRIPT, name, str(n), str(steps), str(repeats), str(cfl)],
+def script_ns(script, threshold, *args, prefix=()):
+    """The ns per node-step a timing script prints, run in its own process with the parallel threshold set."""
+    out = subprocess.run([*prefix, sys.executable, "-c", script, *map(str, args)],
                          env=module_env(TAMBRIK_PARALLEL_THRESHOLD=threshold), check=True, capture_output=True,
                          text=True)
     return json.loads(out.stdout) * 1e9
 
 
-def other_classes(exponents, node_steps, repeats):
-    with tempfile.TemporaryDirectory() as workdir:
-        exe = build_stencil_loop(workdir)
-        rows = []
-        for k in exponents:
-            n = 2**k
-            loop = stencil_ns(exe, n, max(4, node_steps // n), repeats)
-            for name, cfl, share, fewest in OTHER_CLASSES:
-                threads = max(1, min(n // fewest, os.cpu_count() or 1))
-                steps = max(2, int(node_steps * share) // n)
-                rows.append((name, n, steps, loop, class_ns(name, cfl, 1000000, n, steps, repeats),
-                             class_ns(name, cfl, 64, n, steps, repeats), threads))
-        return rows
+def class_ns(name, cfl, threshold, n, steps, repeats):
+    return script_ns(CLASS_SCRIPT, threshold, name, n, steps, repeats, cfl)
+
+
+def other_classes(exe, exponents, node_steps, repeats):
+    rows = []
+    for k in exponents:
+        n = 2**k
+        loop = stencil_ns(exe, n, max(4, node_steps // n), repeats)
+        for name, cfl, share, fewest in OTHER_CLASSES:
+            threads = max(1, min(n // fewest, os.cpu_count() or 1))
+            steps = max(2, int(node_steps * share) // n)
+            rows.append((name, n, steps, loop, class_ns(name, cfl, 1000000, n, steps, repeats),
+                         class_ns(name, cfl, 64, n, steps, repeats), threads))
+    return rows
 
 
 # The fewest nodes a worker of Heat1D's constant-coefficient steps takes.
 HEAT1D_SHARE = 2048
 
 
-def variable_against_constant(exponents, node_steps, repeats):
+def variable_against_constant(exe, exponents, node_steps, repeats):
     """(n, steps, loop, const 1t, var 1t, const par, var par, threads) per size."""
-    with tempfile.TemporaryDirectory() as workdir:
-        exe = build_stencil_loop(workdir)
-        rows = []
-        for k in exponents:
-            n = 2**k
-            steps = max(64, node_steps // n)  # the variable path plans its reads once a call
-            loop = stencil_ns(exe, n, steps, repeats)
-            cells = [class_ns(name, 0.5, threshold, n, steps, repeats)
-                     for threshold in (1000000, 64) for name in ("Heat1D", "Heat1D.with_a_array")]
-            rows.append((n, steps, loop, *cells, min(n // 64, os.cpu_count() or 1)))
-        return rows
+    rows = []
+    for k in exponents:
+        n = 2**k
+        steps = max(64, node_steps // n)  # the variable path plans its reads once a call
+        loop = stencil_ns(exe, n, steps, repeats)
+        cells = [class_ns(name, 0.5, threshold, n, steps, repeats)
+                 for threshold in (1000000, 64) for name in ("Heat1D", "Heat1D.with_a_array")]
+        rows.append((n, steps, loop, *cells, min(n // 64, os.cpu_count() or 1)))
+    return rows
 
 
 def zeta8_step(repeats):
@@ -236,23 +237,18 @@ def zeta8_step(repeats):
 
 
 def heat1d_ns(threshold, n, steps, repeats):
-    out = subprocess.run([sys.executable, "-c", THROUGHPUT_SCRIPT, str(n), str(steps), str(repeats)],
-                         env=module_env(TAMBRIK_PARALLEL_THRESHOLD=threshold), check=True, capture_output=True,
-                         text=True)
-    return json.loads(out.stdout) * 1e9
+    return script_ns(THROUGHPUT_SCRIPT, threshold, n, steps, repeats)
 
 
-def throughput(exponents, node_steps, repeats):
-    with tempfile.TemporaryDirectory() as workdir:
-        exe = build_stencil_loop(workdir)
-        rows = []
-        for k in exponents:
-            n = 2**k
-            steps = max(4, node_steps // n)
-            threads = max(1, min(n // HEAT1D_SHARE, os.cpu_count() or 1))
-            rows.append((n, steps, stencil_ns(exe, n, steps, repeats), heat1d_ns(1000000, n, steps, repeats),
-                         heat1d_ns(64, n, steps, repeats), threads))
-        return rows
+def throughput(exe, exponents, node_steps, repeats):
+    rows = []
+    for k in exponents:
+        n = 2**k
+        steps = max(4, node_steps // n)
+        threads = max(1, min(n // HEAT1D_SHARE, os.cpu_count() or 1))
+        rows.append((n, steps, stencil_ns(exe, n, steps, repeats), heat1d_ns(1000000, n, steps, repeats),
+                     heat1d_ns(64, n, steps, repeats), threads))
+    return rows
 
 
 # --------------------------------------------------------------------------
@@ -356,21 +352,22 @@ def error_of(run, n):
         return math.inf
 
 
-def search(make, grids, knobs, targets, repeats):
+def search(make, grids, knobs, targets, repeats, error=error_of, stall=0.9):
     """For each target, (seconds, label, error) of the cheapest (grid, knob) reaching it.
 
     knobs run from cheap to accurate; along a grid the search stops once the
-    error stops improving (the grid's own error is reached) or every target is met.
+    error (error(run, n)) falls by less than a factor `stall` (the grid's own
+    error is reached) or every target is met.
     """
     reached = []
     for n in grids:
         last = math.inf
         for knob in knobs:
             run = make(n, knob)
-            err = error_of(run, n)
+            err = error(run, n)
             if err <= max(targets):
                 reached.append((best_of(run, repeats), f"n={n}, {knob}", err))
-            if err <= min(targets) or err > 0.9 * last:
+            if err <= min(targets) or err > stall * last:
                 break
             last = err
     best = {}
@@ -400,7 +397,11 @@ def time_to_accuracy(targets, repeats, quick):
     best_other = {}
     for target in targets:
         fits = [(r[0], name, r) for name, res in others.items() if (r := res[target]) is not None]
-        best_other[target] = min(fits)[1:] if fits else None
+        if fits:
+            seconds, name, (_, label, err) = min(fits)
+            best_other[target] = (seconds, f"{name}: {label}", err)
+        else:
+            best_other[target] = None
     results["best other class"] = best_other
     for label, weights, g in (("FD4", FD4, fd4_grids), ("FD8", FD8, grids)):
         results[f"Radau {label}"] = search(lambda n, s: ivp_run("Radau", weights, n, knob(s)), g, tols, targets,
@@ -411,6 +412,26 @@ def time_to_accuracy(targets, repeats, quick):
         results[f"CN+splu {label}"] = search(lambda n, s: crank_nicolson_run(weights, n, int(knob(s))), g,
                                              steps[:12], targets, repeats)
     return results
+
+
+def print_time_to_accuracy(results, targets, width):
+    """A line per method and target: the time, the error and the configuration, or that none reached it."""
+    for name, per_target in results.items():
+        for target in targets:
+            best = per_target[target]
+            if best is None:
+                print(f"{target:8.0e} {name:<{width}} {'-':>10} {'-':>10}  not reached on the searched grids")
+            else:
+                print(f"{target:8.0e} {name:<{width}} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
+
+
+def print_summary(rows):
+    """The closing table of (measurement, quorvane, reference, ratio) rows."""
+    print("Summary: ratio = quorvane / reference")
+    width = max(len(r[0]) for r in rows)
+    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>12} {'ratio':>8}")
+    for name, mine, ref, ratio in rows:
+        print(f"{name:<{width}} {mine:>12} {ref:>12} {ratio:8.3g}")
 
 
 # --------------------------------------------------------------------------
@@ -431,8 +452,13 @@ def main():
     print()
 
     cpus = os.cpu_count() or 1
+    # Sections 0 and 1 measure against one build of the stencil loop.
     with tempfile.TemporaryDirectory() as workdir:
-        machine = machine_speedup(build_stencil_loop(workdir), cpus, repeats)
+        exe = build_stencil_loop(workdir)
+        machine = machine_speedup(exe, cpus, repeats)
+        tput = throughput(exe, exponents, node_steps, repeats)
+        others = other_classes(exe, [14] if quick else [14, 18], node_steps // 4, repeats)
+        varc = variable_against_constant(exe, [14, 18], node_steps, repeats)
     print(f"0. The machine: {cpus} copies of the stencil loop run {machine:.2f} times as fast as one "
           f"(efficiency {machine / cpus:.2f}; parallel efficiencies below are also given against it)")
     print()
@@ -440,7 +466,6 @@ def main():
     print("1. Heat1D ns per node-step against a 21-tap stencil loop (same flags)")
     print(f"{'n':>8} {'steps':>6} {'stencil':>8} {'1 thread':>9} {'ratio':>6} {'threads':>8} {'parallel':>9} "
           f"{'efficiency':>10} {'vs machine':>10}")
-    tput = throughput(exponents, node_steps, repeats)
 
     def against_machine(serial, parallel, threads):
         """Speedup over what the machine gives as many copies of the loop."""
@@ -454,7 +479,6 @@ def main():
     print("1b. Other classes, ns per node-step against the same loop")
     print(f"{'class':<24} {'n':>8} {'steps':>6} {'stencil':>8} {'1 thread':>9} {'ratio':>7} {'threads':>8} "
           f"{'parallel':>9} {'efficiency':>10}")
-    others = other_classes([14] if quick else [14, 18], node_steps // 4, repeats)
     for name, n, steps, loop, serial, parallel, threads in others:
         print(f"{name:<24} {n:8d} {steps:6d} {loop:8.2f} {serial:9.2f} {serial / loop:7.2f} {threads:8d} "
               f"{parallel:9.2f} {serial / (parallel * threads):10.2f}")
@@ -463,7 +487,6 @@ def main():
     print("1c. Variable coefficient against constant, ns per node-step (tau = 0.5 dx^2, same steps)")
     print(f"{'n':>8} {'steps':>6} {'stencil':>8} {'const 1t':>9} {'var 1t':>9} {'var/const':>9} {'threads':>8} "
           f"{'const par':>9} {'var par':>9} {'var/const':>9}")
-    varc = variable_against_constant([14, 18], node_steps, repeats)
     for n, steps, loop, c1, v1, cp, vp, threads in varc:
         print(f"{n:8d} {steps:6d} {loop:8.2f} {c1:9.2f} {v1:9.2f} {v1 / c1:9.2f} {threads:8d} {cp:9.2f} {vp:9.2f} "
               f"{vp / cp:9.2f}")
@@ -481,16 +504,7 @@ def main():
     print(f"3. Time to accuracy: Gaussian t0={T0} -> t={T_END} on [-{HALF}, {HALF}]")
     print(f"{'target':>8} {'method':<18} {'time [ms]':>10} {'max error':>10}  configuration")
     tta = time_to_accuracy(targets, 2 if quick else 3, quick)
-    for name, per_target in tta.items():
-        for target in targets:
-            best = per_target[target]
-            if best is None:
-                print(f"{target:8.0e} {name:<18} {'-':>10} {'-':>10}  not reached on the searched grids")
-            elif name == "best other class":
-                cls, (seconds, label, err) = best
-                print(f"{target:8.0e} {name:<18} {seconds * 1e3:10.3f} {err:10.2e}  {cls}: {label}")
-            else:
-                print(f"{target:8.0e} {name:<18} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
+    print_time_to_accuracy(tta, targets, 18)
     print()
 
     rows = []
@@ -527,8 +541,6 @@ def main():
         fastest = min(refs) if refs else None
         for name in ("Heat1D", "Heat1D6th", "best other class"):
             mine = tta[name][target]
-            if mine is not None and name == "best other class":
-                mine = mine[1]
             if mine is None or fastest is None:
                 rows.append((f"{name} time to {target:.0e} / fastest SciPy", "-" if mine is None else
                              f"{mine[0] * 1e3:.2f} ms", "-" if fastest is None else f"{fastest[0] * 1e3:.2f} ms",
@@ -537,11 +549,7 @@ def main():
                 rows.append((f"{name} time to {target:.0e} / fastest SciPy ({fastest[1]})", f"{mine[0] * 1e3:.2f} ms",
                              f"{fastest[0] * 1e3:.2f} ms", mine[0] / fastest[0]))
 
-    print("Summary: ratio = quorvane / reference")
-    width = max(len(r[0]) for r in rows)
-    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>12} {'ratio':>8}")
-    for name, mine, ref, ratio in rows:
-        print(f"{name:<{width}} {mine:>12} {ref:>12} {ratio:8.3g}")
+    print_summary(rows)
 
 
 if __name__ == "__main__":

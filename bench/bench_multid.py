@@ -36,14 +36,11 @@ Run:  python bench/bench_multid.py [--quick]
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
-import time
 import timeit
 
 import numpy as np
@@ -53,22 +50,15 @@ from scipy.integrate import solve_ivp
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane
-from bench_heat1d import FD4, build_stencil_loop, library_flags, mirrored_laplacian, module_env, stencil_ns
+from bench_heat1d import (FD4, build_stencil_loop, library_flags, mirrored_laplacian, print_summary,
+                          print_time_to_accuracy, script_ns, stencil_ns)
+from bench_heat1d import search as heat1d_search
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FD6 = [1 / 90, -3 / 20, 3 / 2, -49 / 18, 3 / 2, -3 / 20, 1 / 90]
 T_END = {2: 0.05, 3: 0.02}
 SWEEPS = {1: 1, 2: 3, 3: 5}
 NODES_PER_WORKER, WORK_PER_WORKER = 1024, 8192  # the library's sweep_worker_count rule
-
-
-def best_of(fn, repeats):
-    best = math.inf
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def processors():
@@ -121,11 +111,8 @@ def pinned():
 
 def heat_ns(d, n, steps, repeats, one_cpu):
     """ns per node-step, in a subprocess on one CPU (the 1-D driver kept serial too) or on all."""
-    prefix = pinned() if one_cpu else []
-    env = module_env(TAMBRIK_PARALLEL_THRESHOLD=1000000 if one_cpu else 64)
-    out = subprocess.run(prefix + [sys.executable, "-c", THROUGHPUT_SCRIPT, str(d), str(n), str(steps), str(repeats)],
-                         env=env, check=True, capture_output=True, text=True)
-    return json.loads(out.stdout) * 1e9
+    return script_ns(THROUGHPUT_SCRIPT, 1000000 if one_cpu else 64, d, n, steps, repeats,
+                     prefix=pinned() if one_cpu else ())
 
 
 def throughput(cases, node_steps, repeats, workdir):
@@ -257,23 +244,9 @@ def dct_run(d, n):
 
 
 def search(d, make, grids, knobs, targets, repeats):
-    """For each target, (seconds, label, error) of the cheapest (grid, knob) reaching it.
-
-    knobs run from cheap to accurate; along a grid the search stops once the error stops
-    improving (the grid's own error is reached) or every target is met.
-    """
-    reached = []
-    for n in grids:
-        last = math.inf
-        for knob in knobs:
-            run = make(n, knob)
-            err = float(np.max(np.abs(run() - exact(d, n))))
-            if err <= max(targets):
-                reached.append((best_of(run, repeats), f"n={n}, {knob}", err))
-            if err <= min(targets) or err > 0.7 * last:
-                break
-            last = err
-    return {t: min((r for r in reached if r[2] <= t), default=None) for t in targets}
+    """bench_heat1d's search against the exact d-D solution; a grid ends once its error falls by less than 0.7."""
+    return heat1d_search(make, grids, knobs, targets, repeats,
+                         error=lambda run, n: float(np.max(np.abs(run() - exact(d, n)))), stall=0.7)
 
 
 def time_to_accuracy(d, targets, repeats, quick):
@@ -348,13 +321,7 @@ def main():
         print(f"4. Time to max error, {d}-D cos mode to t = {T_END[d]}")
         print(f"{'target':>8} {'method':<20} {'time [ms]':>10} {'max error':>10}  configuration")
         tta[d] = time_to_accuracy(d, targets, 2 if quick else 3, quick)
-        for name, per_target in tta[d].items():
-            for target in targets:
-                best = per_target[target]
-                if best is None:
-                    print(f"{target:8.0e} {name:<20} {'-':>10} {'-':>10}  not reached on the searched grids")
-                else:
-                    print(f"{target:8.0e} {name:<20} {best[0] * 1e3:10.3f} {best[2]:10.2e}  {best[1]}")
+        print_time_to_accuracy(tta[d], targets, 20)
         print()
 
     rows = []
@@ -385,11 +352,7 @@ def main():
                 else:
                     rows.append((label, f"{mine[0] * 1e3:.3f} ms", f"{theirs[0] * 1e3:.3f} ms", mine[0] / theirs[0]))
 
-    print("Summary: ratio = quorvane / reference")
-    width = max(len(r[0]) for r in rows)
-    print(f"{'measurement':<{width}} {'quorvane':>12} {'reference':>12} {'ratio':>8}")
-    for name, mine, theirs, ratio in rows:
-        print(f"{name:<{width}} {mine:>12} {theirs:>12} {ratio:8.3g}")
+    print_summary(rows)
 
 
 if __name__ == "__main__":

@@ -218,12 +218,11 @@ PARALLEL_SCRIPT = textwrap.dedent("""
 """)
 
 
-def run_with_threshold(threshold):
+def run_with_threshold(threshold, script=PARALLEL_SCRIPT):
     env = dict(os.environ, TAMBRIK_PARALLEL_THRESHOLD=str(threshold))
     module_dir = os.path.dirname(os.path.abspath(quorvane.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-    done = subprocess.run([sys.executable, "-c", PARALLEL_SCRIPT], env=env, capture_output=True, text=True,
-                          timeout=300)
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -249,16 +248,7 @@ def test_steps_in_rounds_between_barriers_are_bit_identical_to_one_thread():
     # Small steps on a large grid: the workers run several steps between two
     # barriers, each recomputing the nodes its neighbours would give it
     # (across the far end when periodic), and 37 steps end in a shorter round.
-    def run(threshold):
-        env = dict(os.environ, TAMBRIK_PARALLEL_THRESHOLD=str(threshold))
-        module_dir = os.path.dirname(os.path.abspath(quorvane.__file__))
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-        done = subprocess.run([sys.executable, "-c", ROUNDS_SCRIPT], env=env, capture_output=True, text=True,
-                              timeout=300)
-        assert done.returncode == 0, done.stderr
-        return done.stdout.split()
-
-    serial, parallel = run(1000000), run(64)
+    serial, parallel = (run_with_threshold(t, ROUNDS_SCRIPT).split() for t in (1000000, 64))
     assert len(serial) == 4 and all(len(v) == 16 * 20011 for v in serial)
     assert parallel == serial
 
