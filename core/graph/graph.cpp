@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -121,20 +122,32 @@ std::optional<std::size_t> graph_build_bytes(std::uint64_t n_nodes, std::uint64_
     return bytes;
 }
 
-Graph<double> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed) {
+Expected<Graph<double>> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed) {
+    // A stop request is looked at every 2^20 draws (a few milliseconds), across
+    // rows: short rows would make a poll per row cost more than their draws.
+    constexpr std::uint64_t kDrawsBetweenPolls = std::uint64_t{1} << 20;
     AdjacencyLists<double> lists(n_nodes);
     std::uint64_t state = seed;
+    std::uint64_t until_poll = kDrawsBetweenPolls;
     for (std::uint64_t i = 0; i < n_nodes; ++i) {
-        for (std::uint64_t j = i + 1; j < n_nodes; ++j) {
-            state += 0x9E3779B97F4A7C15ull;
-            std::uint64_t z = state;
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            z = z ^ (z >> 31);
-            const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
-            if (u < p) {
-                lists[i].emplace_back(static_cast<std::uint32_t>(j), 1.0);
-                lists[j].emplace_back(static_cast<std::uint32_t>(i), 1.0);
+        for (std::uint64_t j = i + 1; j < n_nodes;) {
+            const std::uint64_t draws = std::min(n_nodes - j, until_poll);
+            for (const std::uint64_t end = j + draws; j < end; ++j) {
+                state += 0x9E3779B97F4A7C15ull;
+                std::uint64_t z = state;
+                z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+                z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+                z = z ^ (z >> 31);
+                const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
+                if (u < p) {
+                    lists[i].emplace_back(static_cast<std::uint32_t>(j), 1.0);
+                    lists[j].emplace_back(static_cast<std::uint32_t>(i), 1.0);
+                }
+            }
+            until_poll -= draws;
+            if (until_poll == 0) {
+                if (Status st = poll_stop(); !st) return fail(st.error());
+                until_poll = kDrawsBetweenPolls;
             }
         }
     }

@@ -72,7 +72,8 @@ std::optional<std::size_t> graph_build_bytes(std::uint64_t n_nodes, std::uint64_
 
 // Erdos-Renyi G(n, p): one splitmix64 draw per unordered pair in
 // lexicographic order, the pair joined (unit weight) when the draw is below p.
-Graph<double> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed);
+// n(n - 1)/2 draws: a stop request (poll_stop) ends it with nothing built.
+Expected<Graph<double>> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed);
 
 // The undirected edges (i < j) of a graph in row order, weights rounded to
 // single precision.

@@ -114,7 +114,9 @@ Ref graph_erdos_renyi(const Args& a) {
     // Every draw is below p >= 1, so the graph is complete; otherwise only
     // the node lists are certain.
     refuse_graph_beyond_memory(n, p >= 1.0 ? std::uint64_t{n} * (n - 1) : 0, "the graph");
-    return new_object(GraphObj{std::make_shared<const Graph<double>>(erdos_renyi(n, p, seed))});
+    // n(n - 1)/2 draws with the lock held: Ctrl-C is answered between them.
+    Graph<double> g = unwrap(run_with_lock_held([&] { return erdos_renyi(n, p, seed); }));
+    return new_object(GraphObj{std::make_shared<const Graph<double>>(std::move(g))});
 }
 
 Ref graph_degree(const GraphObj& self, const Args& a) {

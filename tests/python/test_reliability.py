@@ -87,6 +87,8 @@ def test_huge_steps_fail_at_once(call):
     # One ETDRK4 step of h * lambda_bar = 1e5 (~1e7 sparse products, minutes): polled inside its phi actions.
     ("q.Etdrk4.from_symmetric_op(q.ConservativeDiffusionChernoff.from_k_array(10**4, 0.0, 1.0, np.ones(10**4))"
      ".to_symmetric_operator(), 'allen_cahn', 2.5e-4)", "obj.step(u(10**4))"),
+    # Factories that keep the lock: 5 * 10**9 pair draws (~10 s).
+    ("None", "q.Graph.erdos_renyi(10**5, 0.001)"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""
