@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 
 #include "core/foundation/error.hpp"
 
@@ -60,5 +61,29 @@ bool stop_requestable();
 // passed since the last consultation. Call it from the thread that runs the
 // loop (the one the hook was installed on), between steps.
 Status poll_stop();
+
+// poll_stop for loops whose units of work are too cheap, or too uneven, for
+// a poll each: it polls once the units spent since the last poll reach the
+// period.
+class PollBudget {
+public:
+    explicit PollBudget(std::uint64_t period) : period_(period), left_(period) {}
+
+    // Units that can still be spent before the next poll (at least 1).
+    std::uint64_t left() const { return left_; }
+
+    Status spend(std::uint64_t units) {
+        if (units < left_) {
+            left_ -= units;
+            return {};
+        }
+        left_ = period_;
+        return poll_stop();
+    }
+
+private:
+    std::uint64_t period_;
+    std::uint64_t left_;
+};
 
 }  // namespace quorvane

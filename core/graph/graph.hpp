@@ -45,7 +45,8 @@ struct Graph {
     // n isolated nodes.
     static Graph edgeless(std::uint64_t n_nodes);
     // Validating builder; the first failing edge (self-loop, node index,
-    // weight, duplicate, in that order) stops it.
+    // weight, duplicate, in that order) stops it, and so does a stop request
+    // (poll_stop): the duplicate scans cost O(M * max degree).
     static Expected<Graph> from_edges(std::uint64_t n_nodes, std::span<const Edge<F>> edges);
 
     std::uint64_t degree(std::uint64_t node) const { return row_ptr[node + 1] - row_ptr[node]; }
@@ -60,7 +61,7 @@ using SharedGraph = std::shared_ptr<const Graph<double>>;
 // Graph::from_edges over flat (u, v, w) triples of doubles, as Python gives
 // them. Node values truncate toward zero and saturate at 4294967295; a NaN
 // node or one at or below -1 (which would silently become node 0) is refused
-// with its value.
+// with its value. Stop requests as Graph::from_edges.
 Expected<Graph<double>> graph_from_edge_values(std::uint64_t n_nodes, std::span<const double> triples);
 
 // A lower bound of the memory a builder holds at its peak for a graph of

@@ -159,12 +159,13 @@ template void apply_var_coef_laplacian<double>(const Laplacian<double>&, std::sp
 template void apply_var_coef_laplacian<float>(const Laplacian<float>&, std::span<const float>, std::span<const float>,
                                               std::span<float>, std::span<float>, std::span<float>);
 
-Laplacian<double> split_laplacian(std::uint64_t n_nodes,
-                                  std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs) {
+Expected<Laplacian<double>> split_laplacian(std::uint64_t n_nodes,
+                                            std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs) {
     std::vector<Edge<double>> edges;
     edges.reserve(pairs.size());
     for (const auto& [u, v] : pairs) edges.push_back({u, v, 1.0});
     auto g = Graph<double>::from_edges(n_nodes, edges);
+    if (!g && g.error().variant() == CoreError::Variant::CallbackFailed) return fail(g.error());
     if (!g) internal_fault("split_laplacians: sub-graph build failed (should never happen)");
     return Laplacian<double>::from_graph(*g, LaplacianKind::Combinatorial);
 }

@@ -65,9 +65,10 @@ void apply_var_coef_laplacian(const Laplacian<F>& lap, std::span<const F> s, std
                               std::span<F> t1, std::span<F> t2);
 
 // The combinatorial Laplacian of the unit-weight graph on n nodes with the
-// given edges (checked as Graph::from_edges checks them; a failure is an
-// internal fault, as the edges come from a valid graph).
-Laplacian<double> split_laplacian(std::uint64_t n_nodes, std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs);
+// given edges (checked as Graph::from_edges checks them; a failed check is an
+// internal fault, as the edges come from a valid graph). Fails only on a stop
+// request (poll_stop).
+Expected<Laplacian<double>> split_laplacian(std::uint64_t n_nodes, std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs);
 
 // The entries of a Laplacian rounded once to single precision (the
 // single-precision road of a class given only a Laplacian); an entry that

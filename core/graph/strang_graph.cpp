@@ -10,7 +10,7 @@ namespace quorvane {
 
 namespace {
 
-StrangSplitGraph parity_split(const Graph<double>& g) {
+Expected<StrangSplitGraph> parity_split(const Graph<double>& g) {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> a;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> b;
     std::size_t number = 0;
@@ -22,9 +22,13 @@ StrangSplitGraph parity_split(const Graph<double>& g) {
             }
         }
     }
-    auto la = std::make_shared<const Laplacian<double>>(split_laplacian(g.n_nodes, a));
-    auto lb = std::make_shared<const Laplacian<double>>(split_laplacian(g.n_nodes, b));
-    return StrangSplitGraph{{GraphHeatChernoff<double>{la, true}, GraphHeatChernoff<double>{lb, true}}, true};
+    auto la = split_laplacian(g.n_nodes, a);
+    if (!la) return fail(la.error());
+    auto lb = split_laplacian(g.n_nodes, b);
+    if (!lb) return fail(lb.error());
+    return StrangSplitGraph{{GraphHeatChernoff<double>{std::make_shared<const Laplacian<double>>(std::move(*la)), true},
+                             GraphHeatChernoff<double>{std::make_shared<const Laplacian<double>>(std::move(*lb)), true}},
+                            true};
 }
 
 }  // namespace

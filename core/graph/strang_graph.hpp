@@ -20,7 +20,8 @@ struct StrangSplitGraph {
     StrangSplit<GraphHeatChernoff<double>, GraphHeatChernoff<double>> split;
     bool commuting = true;
 
-    // n >= 2 nodes.
+    // n >= 2 nodes. The sub-graphs are built with the duplicate scans of
+    // Graph::from_edges, which answer a stop request (poll_stop).
     static Expected<StrangSplitGraph> new_bipartite_path(const Graph<double>& g);
     // n >= 4 nodes, n even.
     static Expected<StrangSplitGraph> new_bipartite_cycle(const Graph<double>& g);

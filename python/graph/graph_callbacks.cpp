@@ -42,6 +42,10 @@ public:
     Expected<T> call(double t, Convert&& convert) const {
         struct Lock {
             PyGILState_STATE st = ensure_gil_state();
+            // convert runs core code (a graph rounded to single precision,
+            // whose rebuild polls) under the lock that the enclosing call
+            // released, and that call's stop hook would take it again.
+            ScopedStopHook no_stop{StopHook{}};
             ~Lock() { PyGILState_Release(st); }
         } lock;
         Ref arg(PyFloat_FromDouble(t));

@@ -102,7 +102,9 @@ Ref graph_from_edges(const Args& a) {
         if (v->size() % 3 != 0) py_err_with_kind("OutOfDomain", "edges flat array length must be divisible by 3");
         flat = std::move(*v);
     }
-    Graph<double> g = unwrap(graph_from_edge_values(n, flat));
+    // The duplicate scans cost O(M * max degree) with the lock held: Ctrl-C
+    // is answered between them.
+    Graph<double> g = unwrap(run_with_lock_held([&] { return graph_from_edge_values(n, flat); }));
     return new_object(GraphObj{std::make_shared<const Graph<double>>(std::move(g))});
 }
 

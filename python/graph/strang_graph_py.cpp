@@ -52,7 +52,9 @@ constexpr char kOrderDoc[] = "order($self)\n--\n\nThe order of the scheme, 2.\n"
 
 Ref strang_make(const Args& a, Expected<StrangSplitGraph> (*factory)(const Graph<double>&)) {
     const SharedGraph graph = with_shared_arg<GraphObj>(a.raw(0), "graph", [](const GraphObj& o) { return o.graph; });
-    StrangSplitGraph split = unwrap(factory(*graph));
+    // The sub-graph builds scan each row for duplicates, O(M * max degree)
+    // on a graph with hubs: Ctrl-C is answered between the scans.
+    StrangSplitGraph split = unwrap(run_with_lock_held([&] { return factory(*graph); }));
     return new_object(StrangGraphObj{graph->n_nodes, graph, std::move(split)});
 }
 

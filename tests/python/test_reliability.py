@@ -87,8 +87,14 @@ def test_huge_steps_fail_at_once(call):
     # One ETDRK4 step of h * lambda_bar = 1e5 (~1e7 sparse products, minutes): polled inside its phi actions.
     ("q.Etdrk4.from_symmetric_op(q.ConservativeDiffusionChernoff.from_k_array(10**4, 0.0, 1.0, np.ones(10**4))"
      ".to_symmetric_operator(), 'allen_cahn', 2.5e-4)", "obj.step(u(10**4))"),
-    # Factories that keep the lock: 5 * 10**9 pair draws (~10 s).
+    # Factories that keep the lock: 5 * 10**9 pair draws (~10 s), and duplicate scans of
+    # O(M * max degree) on a star (~15 s) and in the sub-graphs of a complete graph (~8 s).
     ("None", "q.Graph.erdos_renyi(10**5, 0.001)"),
+    ("np.c_[np.zeros(3 * 10**5), np.arange(1, 3 * 10**5 + 1), np.ones(3 * 10**5)]",
+     "q.Graph.from_edges(3 * 10**5 + 1, obj)"),
+    ("q.Graph.erdos_renyi(5000, 1.0)", "q.StrangGraph.from_path(obj)"),
+    # The same scans rebuild the graph in single precision (~13 s), without the lock.
+    ("q.GraphHeat(graph=q.Graph.erdos_renyi(5000, 1.0), rho_bar=1e4, dtype='f32')", "obj.evolve(1e-9, 1, np.ones(5000))"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
     code = PRELUDE + textwrap.dedent(f"""
@@ -132,6 +138,19 @@ def test_callback_base_exceptions_end_the_call_as_themselves(exc):
             print(type(e).__name__, e, np.array_equal(h.values(), before))
     """)
     assert proc.stdout.split() == [exc, "from", "a_prime", "True"], proc.stderr
+
+
+def test_graph_rounded_inside_a_callback_does_not_wait_for_the_lock():
+    # lap_at_t's graph is rebuilt in single precision with the lock taken back from the call
+    # that released it; a stop poll there asked that call's hook, which takes the lock again.
+    proc = run_py("""
+        m = 30000
+        g = q.Graph.from_edges(m + 1, np.c_[np.zeros(m), np.arange(1, m + 1), np.ones(m)])
+        h = q.MagnusGraphHeat(graph=g, lap_at_t=lambda t: g, rho_bar_max=2.0 * (m + 1), dtype="f32")
+        print(h.evolve(1e-6, 2, np.ones(m + 1)).sum())
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert float(proc.stdout) == 30001.0
 
 
 def test_daemon_thread_inside_evolve_at_exit():
