@@ -21,7 +21,10 @@ Status HowlandLift::apply_into(const HowlandState& src, HowlandState& dst, Scrat
     if (src.n_t != n_t || dst.n_t != n_t)
         return domain_error("HowlandLift: src/dst n_t must match HowlandLift n_t", static_cast<double>(src.n_t));
     for (double& v : dst.slices[0].values) v = 0.0;
+    // A lifted step is n_t heat steps: with 10^5 slices it alone takes
+    // seconds, so a stop request is looked at between the slices.
     for (std::size_t k = 0; k + 1 < n_t; ++k) {
+        if (Status st = poll_stop(); !st) return st;
         if (Status st = par_apply_pointwise(dst.slices[k + 1], inner, src.slices[k], delta_s); !st) return st;
     }
     return {};

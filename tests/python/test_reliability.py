@@ -87,6 +87,8 @@ def test_huge_steps_fail_at_once(call):
     # One ETDRK4 step of h * lambda_bar = 1e5 (~1e7 sparse products, minutes): polled inside its phi actions.
     ("q.Etdrk4.from_symmetric_op(q.ConservativeDiffusionChernoff.from_k_array(10**4, 0.0, 1.0, np.ones(10**4))"
      ".to_symmetric_operator(), 'allen_cahn', 2.5e-4)", "obj.step(u(10**4))"),
+    # One lifted step of 10**5 slices takes seconds: polled between the slices.
+    ("q.Howland1D(0, 1, 64, u(64), n_t=10**5, t_horizon=0.1)", "obj.evolve()"),
     # Factories that keep the lock: 5 * 10**9 pair draws (~10 s), and duplicate scans of
     # O(M * max degree) on a star (~15 s) and in the sub-graphs of a complete graph (~8 s).
     ("None", "q.Graph.erdos_renyi(10**5, 0.001)"),
