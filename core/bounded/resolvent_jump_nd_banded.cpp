@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/stop.hpp"
+
 namespace quorvane {
 
 namespace {
@@ -99,7 +101,11 @@ Expected<std::vector<Complex>> banded_lu_solve(const std::vector<Complex>& band,
     const std::size_t w = 2 * k + 1;
     auto at = [&](std::size_t r, std::size_t c) -> Complex& { return a[r * w + (c + k - r)]; };
     const Complex one{1.0, 0.0};
+    // A column costs up to k^2 updates, a solve of a 24^3 box seconds: a stop
+    // request is looked at every ~2^20 updates.
+    PollBudget budget(std::uint64_t{1} << 20);
     for (std::size_t j = 0; j < n; ++j) {
+        if (Status st = budget.spend(std::uint64_t{k} * k + 1); !st) return fail(st.error());
         const Complex p = at(j, j);
         const double mod = std::hypot(p.real(), p.imag());
         if (mod < kPivotFloor) return domain_error("banded_lu_solve: pivot near zero (\u03bb on spectrum)", mod);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/foundation/stop.hpp"
+
 namespace quorvane {
 
 Expected<GridFn2D> GridFn2D::make(const Grid2D& grid, std::vector<double> values) {
@@ -50,6 +52,8 @@ Status GridFn2D::sample_sheared_x(std::span<double> out, std::size_t nx, std::si
     if (ny == 0) return {};
     std::vector<double> row(nx_grid);
     for (std::size_t j = 0; j < ny; ++j) {
+        // Every value is a degree-7 read: a stop request is looked at per row.
+        if (Status st = poll_stop(); !st) return st;
         const double* src = values.data() + j * nx_grid;
         row.assign(src, src + nx_grid);
         const double shift = c * (grid.y.xmin + dy * static_cast<double>(j));

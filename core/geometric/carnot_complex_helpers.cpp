@@ -54,17 +54,18 @@ Cplx sqrt_two_s(Cplx s) {
     return {0.0, std::copysign(std::sqrt(-re), im)};
 }
 
-void complex_field_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
+Status complex_field_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
     out.resize(in.values.size());
     if (s.re == 0.0 && s.im == 0.0) {
         out = in.values;
-        return;
+        return {};
     }
     const Cplx w = sqrt_two_s(s);
     const GaussHermite32& rule = gauss_hermite_32();
     const BoxAxis& a0 = in.axes[0];
     const double dx0 = (a0.hi - a0.lo) / static_cast<double>(a0.n - 1);
     for (std::size_t m = 0; m < out.size(); ++m) {
+        if (Status st = poll_stop_per_block(m); !st) return st;
         const std::size_t line = m - m % a0.n;
         const double x0 = a0.node(m % a0.n);
         Cplx sum{};
@@ -81,18 +82,20 @@ void complex_field_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
         }
         out[m] = kInvSqrtPi * sum;
     }
+    return {};
 }
 
-void filiform_x2_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
+Status filiform_x2_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
     out.resize(in.values.size());
     if (s.re == 0.0 && s.im == 0.0) {
         out = in.values;
-        return;
+        return {};
     }
     const Cplx w = sqrt_two_s(s);
     const GaussHermite32& rule = gauss_hermite_32();
     const double h1 = node_step(in.axes[1]), h2 = node_step(in.axes[2]);
     for (std::size_t m = 0; m < out.size(); ++m) {
+        if (Status st = poll_stop_per_block(m); !st) return st;
         const std::array<double, 5> x = node_of(in.axes, m);
         Cplx sum{};
         for (std::size_t k = 0; k < 32; ++k) {
@@ -116,6 +119,7 @@ void filiform_x2_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out) {
         }
         out[m] = kInvSqrtPi * sum;
     }
+    return {};
 }
 
 const std::array<Cplx, 3>& ComplexTripleJump::gamma_table() {
@@ -140,11 +144,11 @@ Expected<CplxGridFn5> ComplexTripleJump::apply(double tau, CplxGridFn5 state) {
         if (!std::isfinite(c.re) || c.re < 0.0 || !std::isfinite(c.im)) {
             return domain_error("ComplexTripleJump: complex sub-time must have Re(c) >= 0", c.re);
         }
-        if (Status st = poll_stop(); !st) return fail(st.error());
         const Cplx quarter{0.25 * c.re, 0.25 * c.im}, half{0.5 * c.re, 0.5 * c.im};
-        complex_field_flow(quarter, state, a);
-        filiform_x2_flow(half, CplxGridFn5{state.axes, std::move(a)}, b);
-        complex_field_flow(quarter, CplxGridFn5{state.axes, std::move(b)}, state.values);
+        if (Status st = complex_field_flow(quarter, state, a); !st) return fail(st.error());
+        if (Status st = filiform_x2_flow(half, CplxGridFn5{state.axes, std::move(a)}, b); !st) return fail(st.error());
+        Status st = complex_field_flow(quarter, CplxGridFn5{state.axes, std::move(b)}, state.values);
+        if (!st) return fail(st.error());
         a.clear(), b.clear();
     }
     return state;

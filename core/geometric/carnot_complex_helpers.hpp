@@ -38,12 +38,13 @@ struct CplxGridFn5 {
 // The principal square root of 2s.
 Cplx sqrt_two_s(Cplx s);
 
-// The X_1 step with complex parameter s; s = 0 copies.
-void complex_field_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out);
+// The X_1 step with complex parameter s; s = 0 copies. Both steps fail only
+// on a stop request (poll_stop): one takes seconds on 12^5 values.
+Status complex_field_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out);
 // The X_2 step with complex parameter s: reads at the flow of -X_2 for the
 // time Re(w) xi_k, corrected by the slope along the second and third
 // coordinates for Im(w) xi_k; s = 0 copies.
-void filiform_x2_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out);
+Status filiform_x2_flow(Cplx s, const CplxGridFn5& in, std::vector<Cplx>& out);
 
 struct ComplexTripleJump {
     // g*, 1 - 2 g*, g*: the sub-times in order of application.

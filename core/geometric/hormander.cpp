@@ -270,6 +270,8 @@ Status hormander_kolmogorov_step(double tau, const GridFn2D& src, GridFn2D& dst)
     dst.values.resize(nx * nv);
     GridFn<double> out{src.grid.y, {}};
     for (std::size_t i = 0; i < nx; ++i) {
+        // A step of a 4096 x 4096 grid takes seconds: polled per column.
+        if (Status st = poll_stop(); !st) return st;
         const GridFn<double> column = sheared.column(i);
         if (Status st = par_apply_pointwise(out, diffusion, column, tau); !st) return st;
         for (std::size_t k = 0; k < nv; ++k) dst.values[i + k * nx] = out.values[k];

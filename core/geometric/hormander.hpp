@@ -25,6 +25,7 @@
 #include "core/foundation/error.hpp"
 #include "core/foundation/gen_quadrature.hpp"
 #include "core/foundation/grid_fn2d.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -102,21 +103,24 @@ template <std::size_t D, class T>
 T multilinear_read(std::span<const T> values, const std::array<BoxAxis, D>& axes, const std::array<double, D>& p);
 
 // The field step: out[m] = (1/sqrt(pi)) sum_k w_k read(m, sqrt(2s) xi_k) over
-// the 32-point rule in ascending node order; s <= 0 (or NaN) copies.
+// the 32-point rule in ascending node order; s <= 0 (or NaN) copies. Fails
+// only on a stop request (poll_stop): one step over 64^4 values takes a minute.
 template <class Read>
-void field_step(double s, std::span<const double> in, std::span<double> out, Read&& read) {
+Status field_step(double s, std::span<const double> in, std::span<double> out, Read&& read) {
     if (!(s > 0.0)) {
         std::copy(in.begin(), in.end(), out.begin());
-        return;
+        return {};
     }
     const GaussHermite32& rule = gauss_hermite_32();
     const double root = std::sqrt(s + s);
     const double inv_sqrt_pi = 1.0 / std::sqrt(3.141592653589793);
     for (std::size_t m = 0; m < out.size(); ++m) {
+        if (Status st = poll_stop_per_block(m); !st) return st;
         double sum = 0.0;
         for (std::size_t k = 0; k < 32; ++k) sum += rule.weights[k] * read(m, root * rule.nodes[k]);
         out[m] = sum * inv_sqrt_pi;
     }
+    return {};
 }
 
 // The density of the Heisenberg sub-Laplacian heat flow (1/2)(X_1^2 + X_2^2)

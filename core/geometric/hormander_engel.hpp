@@ -18,12 +18,12 @@ namespace quorvane {
 using EngelAxes = std::array<BoxAxis, 4>;
 
 // The field step of X_1 with parameter s: u(x0 - sigma) read along axis 0.
-void hormander_engel_field_exp(double s, const EngelAxes& axes, std::span<const double> in, std::span<double> out);
+Status hormander_engel_field_exp(double s, const EngelAxes& axes, std::span<const double> in, std::span<double> out);
 
 // The X_2 step with parameter s: u read 4-linearly at the point reached by
 // the flow of X_2 for time -sigma,
 //   (x0, x1 - sigma, x2 - x0 sigma, x3 + x0 sigma^2/2 - x2 sigma).
-void engel_x2_step(double s, const EngelAxes& axes, std::span<const double> in, std::span<double> out);
+Status engel_x2_step(double s, const EngelAxes& axes, std::span<const double> in, std::span<double> out);
 
 // One step from src into dst (same length); tau must be finite and >= 0.
 Status hormander_engel_step(double tau, const EngelAxes& axes, std::span<const double> src, std::span<double> dst);

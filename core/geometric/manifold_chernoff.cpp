@@ -105,9 +105,9 @@ double ManifoldChernoff::scalar_curvature() const {
     return 0.0;
 }
 
-void ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, double tau) const {
+Status ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, double tau) const {
     const std::size_t nx = src.grid.nx(), ny = src.grid.ny();
-    if (nx == 0 || ny == 0) return;
+    if (nx == 0 || ny == 0) return {};
     const GaussHermiteRung rule = expect_ok(gauss_hermite_ladder(3), "5-point Gauss-Hermite rule");
     const double sigma = 2.0 * std::sqrt(tau);
     const double dx = src.grid.x.dx(), dy = src.grid.y.dx();
@@ -115,6 +115,8 @@ void ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, do
     // R overflows must not turn R tau into inf * 0.
     const double rt6 = curvature_correction && tau != 0.0 ? scalar_curvature() * tau / 6.0 : 0.0;
     for (std::size_t j = 0; j < ny; ++j) {
+        // 25 geodesic reads a value: a stop request is looked at per row.
+        if (Status st = poll_stop(); !st) return st;
         const double y = src.grid.y.xmin + static_cast<double>(j) * dy;
         for (std::size_t i = 0; i < nx; ++i) {
             const double x = src.grid.x.xmin + static_cast<double>(i) * dx;
@@ -146,6 +148,7 @@ void ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, do
             dst[i + j * nx] = acc;
         }
     }
+    return {};
 }
 
 Expected<std::vector<double>> manifold_evolve(const ManifoldChernoff& kernel, const Grid2D& grid,
@@ -155,7 +158,7 @@ Expected<std::vector<double>> manifold_evolve(const ManifoldChernoff& kernel, co
     GridFn2D next{grid, std::vector<double>(cur->values.size(), 0.0)};
     const double tau = t / static_cast<double>(n_steps);
     for (std::size_t s = 0; s < n_steps; ++s) {
-        kernel.apply_into(*cur, next.values, tau);
+        if (Status st = kernel.apply_into(*cur, next.values, tau); !st) return fail(st.error());
         std::swap(cur->values, next.values);
         if (Status st = poll_stop(); !st) return fail(st.error());
     }

@@ -45,7 +45,7 @@ struct ManifoldChernoff {
     }
 
     // dst[i + j nx] = the step of src at node (i, j). dst has nx * ny entries.
-    void apply_into(const GridFn2D& src, std::span<double> dst, double tau) const;
+    Status apply_into(const GridFn2D& src, std::span<double> dst, double tau) const;
 };
 
 // n_steps steps of t / n_steps from the values on `grid` (no admissibility

@@ -106,6 +106,7 @@ Expected<std::vector<double>> QuantumGraphHeatChernoff::edge_step(const ShiftChe
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     std::vector<double> out(state.values.size());
     for (std::size_t i = 0; i < out.size(); ++i) {
+        if (Status st = poll_stop_per_block(i); !st) return fail(st.error());
         auto v = kernel.apply_node(state, i, tau);
         if (!v) return fail(v.error());
         out[i] = *v;
@@ -131,6 +132,8 @@ Status QuantumGraphHeatChernoff::step(std::span<const double> in, std::span<doub
     } else {
         GridFn<double> edge;
         for (std::size_t e = 0; e < n_edges; ++e) {
+            // A star of 2^22 arms takes seconds a step, a microsecond an edge.
+            if (Status st = poll_stop_per_block(e); !st) return st;
             edge.grid = edge_kernels[e].grid;
             edge.values.assign(in.begin() + e * n, in.begin() + (e + 1) * n);
             auto r = edge_step(edge_kernels[e], edge, tau);

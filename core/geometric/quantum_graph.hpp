@@ -55,6 +55,8 @@ struct QuantumGraphHeatChernoff {
     static Expected<std::vector<double>> edge_step(const ShiftChernoff1D& kernel, const GridFn<double>& state,
                                                    double tau);
     // One step of the whole graph on the flat values (edge e at e*n .. e*n + n - 1).
+    // Both steps answer a stop request (poll_stop) within: on 2^23 values one
+    // takes seconds.
     Status step(std::span<const double> in, std::span<double> out, double tau) const;
     // n_steps steps of t / n_steps from the flat values.
     Expected<std::vector<double>> evolve(std::vector<double> values, double t, std::size_t n_steps) const;

@@ -134,7 +134,7 @@ Expected<SmolyakGridND<D>> SmolyakGridND<D>::make(std::size_t n, double lo, doub
 }
 
 template <std::size_t D>
-void SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, double tau) const {
+Status SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, double tau) const {
     const Grid1D<double>& axis = grid_.axes[0];
     const std::size_t n = axis.n;
     const double scale = 2.0 * std::sqrt(tau);
@@ -180,6 +180,7 @@ void SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, do
 
     std::array<std::size_t, D> idx{};
     for (std::size_t m = 0; m < out.size(); ++m) {
+        if (Status st = poll_stop_per_block(m); !st) return st;
         std::size_t r = m;
         for (std::size_t d = 0; d < D; ++d) idx[d] = r % n, r /= n;
         double s = 0.0;
@@ -200,6 +201,7 @@ void SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, do
         }
         out[m] = (1.0 * kInvPiCubed) * s;
     }
+    return {};
 }
 
 template <std::size_t D>
@@ -288,8 +290,7 @@ Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::ve
     if (!start) return fail(start.error());
     std::vector<double> a = std::move(start->values), b(a.size(), 0.0);
     for (std::size_t k = 0; k < n_steps; ++k) {
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        op.step(a, b, tau);
+        if (Status st = op.step(a, b, tau); !st) return fail(st.error());
         std::swap(a, b);
     }
     return a;

@@ -40,7 +40,8 @@ public:
 
     // One step of tau >= 0 from u into out (both grid().len() values, flat
     // order with axis 0 fastest).
-    void step(std::span<const double> u, std::span<double> out, double tau) const;
+    // Fails only on a stop request (poll_stop): a step over 8^6 values takes seconds.
+    Status step(std::span<const double> u, std::span<double> out, double tau) const;
 
     // The largest modulus of the step's eigenvalues on this grid.
     double spectral_radius(double tau) const;

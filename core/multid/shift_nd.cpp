@@ -6,6 +6,7 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel_phases.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/multid/sizes.hpp"
 
 namespace quorvane {
@@ -36,6 +37,7 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
     op.factors.resize(len);
     std::array<double, D * D> m{};
     for (std::size_t k = 0; k < len; ++k) {
+        if (Status st = poll_stop_per_block(k); !st) return fail(st.error());
         (*a)(op.node(k), m);
         // Column-by-column Cholesky on the lower triangle; a NaN pivot passes
         // the test and propagates.
@@ -73,6 +75,8 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
     for (std::size_t d = 0; d < D; ++d) rule *= 5;
     std::array<double, D> beta{};
     for (std::size_t k = 0; k < len; ++k) {
+        // 5^D interpolated reads a node: a step of 4096^2 nodes takes a minute.
+        if (Status st = poll_stop_per_block(k); !st) return st;
         const Point<D> p = node(k);
         beta.fill(0.0);
         (*drift)(p, beta);

@@ -46,11 +46,13 @@ struct AnisotropicShiftChernoffND {
     ScalarField<D> reaction;
 
     // At least 5^D nodes; the tensor (only its lower triangle read) factored
-    // at every node, the first pivot <= 0 refused with its value.
+    // at every node, the first pivot <= 0 refused with its value; a stop
+    // request (poll_stop) ends it too.
     static Expected<AnisotropicShiftChernoffND> make(const GridND<D>& grid, const TensorField<D>& a,
                                                      VectorField<D> b, ScalarField<D> c);
 
     // out[k] = (F(tau) u)(x_k) for every node k of u; tau finite and >= 0.
+    // A stop request (poll_stop) ends it.
     Status apply_into(const GridFnND<D>& u, std::span<double> out, double tau) const;
 
     // The coordinates of node k.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/multid/sizes.hpp"
 
 namespace quorvane {
@@ -17,6 +18,7 @@ Status sweep_strided(const DiffusionChernoff& kernel, const Grid1D<double>& axis
     GridFn<double> in{axis, pool.take(len)};
     GridFn<double> out{axis, pool.take(len)};
     for (std::size_t p = 0; p < count; ++p) {
+        if (Status st = poll_stop(); !st) return st;
         const std::size_t b = base(p);
         for (std::size_t k = 0; k < len; ++k) in.values[k] = src[b + k * stride];
         if (Status st = par_apply_pointwise(out, kernel, in, tau); !st) return st;
@@ -43,6 +45,7 @@ Status AxisLift::apply_into(const GridFn2D& src, GridFn2D& dst, ScratchPool<doub
     switch (axis) {
         case Axis::X:
             for (std::size_t j = 0; j < ny; ++j) {
+                if (Status st = poll_stop(); !st) return st;
                 Status st = apply_kernel_on_line(kernel, in.subspan(j * nx, nx), out.subspan(j * nx, nx), src.grid.x,
                                                  pool, tau);
                 if (!st) return st;

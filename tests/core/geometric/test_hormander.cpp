@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
 #include "core/geometric/hormander.hpp"
 #include "core/geometric/hormander_engel.hpp"
 
@@ -70,6 +72,24 @@ TEST(FieldStep, CopiesAtZeroAndAveragesWithVarianceS) {
     EXPECT_NEAR(out[0], 0.3, 1e-15);
     field_step(0.3, in, out, [](std::size_t, double sigma) { return sigma * sigma * sigma * sigma; });
     EXPECT_NEAR(out[1], 0.27, 1e-15);
+}
+
+// One step of a 4096 x 4096 phase space, or of 64^4 Engel values, takes
+// seconds to a minute: a pending stop request ends it before its first row
+// or block of values.
+TEST(HormanderSteps, PendingStopEndsAStepBeforeItsWork) {
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    const std::vector<double> in{1.0, 2.0, 3.0};
+    std::vector<double> out(3, 0.0);
+    int reads = 0;
+    Status st = field_step(0.3, in, out, [&](std::size_t, double) { return ++reads, 0.0; });
+    EXPECT_EQ(st.error().variant(), CoreError::Variant::CallbackFailed);
+    EXPECT_EQ(reads, 0);
+    const Grid1D<double> x = *Grid1D<double>::make({}, InterpKind::septic(), -1.0, 1.0, 8);
+    const GridFn2D src{Grid2D{x, x}, std::vector<double>(64, 1.0)};
+    GridFn2D dst{src.grid, {}};
+    EXPECT_EQ(hormander_kolmogorov_step(0.01, src, dst).error().variant(), CoreError::Variant::CallbackFailed);
 }
 
 TEST(EngelStep, SecondFieldStepFollowsTheFlowOfTheChainField) {

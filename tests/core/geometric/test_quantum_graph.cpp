@@ -2,10 +2,12 @@
 // order, the spacing-weighted vertex mean (mass of unequal arms), constants.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <numbers>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
 #include "core/geometric/quantum_graph.hpp"
 
 namespace quorvane {
@@ -74,6 +76,21 @@ TEST(QuantumGraphHeat, StarWithUnequalArmsKeepsItsMass) {
     const std::vector<double> u = evolve(g, u0, 0.5, static_cast<std::size_t>(std::ceil(0.5 / (h * h))));
     // The edge steps keep the mass to O(h^2) near the reflecting ends.
     EXPECT_NEAR(mass(g, u) / mass(g, u0), 1.0, 1e-3);
+}
+
+// A step of a star of 2^22 arms takes seconds: a pending stop request ends a
+// step on either road (arms stepped apart, or a chain joined into one
+// interval) before its work.
+TEST(QuantumGraphHeat, PendingStopEndsAStep) {
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    for (const QuantumGraph& g : {*QuantumGraph::make({{0, 1}, {0, 2}, {0, 3}}, {1.0, 2.0, 0.5}, 8),
+                                  *QuantumGraph::make({{0, 1}, {1, 2}}, {1.0, 1.0}, 8)}) {
+        const QuantumGraphHeatChernoff op = *QuantumGraphHeatChernoff::make(g);
+        const std::vector<double> in(g.n_edges * 8, 1.0);
+        std::vector<double> out(in.size(), 0.0);
+        EXPECT_EQ(op.step(in, out, 1e-4).error().variant(), CoreError::Variant::CallbackFailed);
+    }
 }
 
 TEST(QuantumGraphHeat, ConstantsStayOnACycleAndAStar) {

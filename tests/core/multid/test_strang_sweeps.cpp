@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "core/multid/axis_coeff.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/multid/sizes.hpp"
 #include "core/multid/strang2d.hpp"
 #include "core/multid/strang2d_parallel.hpp"
@@ -200,6 +202,27 @@ TEST(AxisLift, RefusesBadTauLengthAndAxis) {
     EXPECT_EQ(st.error(), CoreError::domain(
                               "AxisLift (2D): Axis::Z is not valid for GridFn2D; use AxisLift3D for 3D lifts", 0.0));
     EXPECT_EQ(dst.values.size(), 16u);
+}
+
+// A step of a large grid takes seconds: a pending stop request ends every
+// line-by-line sweep before its next line.
+TEST(StrangSweeps, PendingStopEndsEverySweepBeforeItsNextLine) {
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    const auto stopped = [](const Status& st) { return !st && st.error().variant() == CoreError::Variant::CallbackFailed; };
+    const Grid2D grid{axis(0.0, 1.0, 9), axis(0.0, 1.0, 6)};
+    const Strang2D s = Strang2D::unit(grid);
+    ScratchPool<double> pool;
+    GridFn2D dst2;
+    for (const AxisLift& lift : {s.x_lift, s.y_lift}) {
+        EXPECT_TRUE(stopped(lift.apply_into(GridFn2D{grid, bumpy(54)}, dst2, pool, 1e-3)));
+    }
+    const Grid3D grid3{axis(0.0, 1.0, 5), axis(0.0, 1.0, 4), axis(0.0, 1.0, 4)};
+    const Strang3D s3 = Strang3D::unit(grid3);
+    for (const AxisLift3D& lift : {s3.x_lift, s3.y_lift, s3.z_lift}) {
+        std::vector<double> dst3;
+        EXPECT_TRUE(stopped(pencil_sweep_3d(lift, bumpy(80), dst3, grid3, pool, 1e-3)));
+    }
 }
 
 TEST(Sizes, ProductsNeverWrap) {
