@@ -70,13 +70,14 @@ Status poll_stop();
 inline Status poll_stop_per_block(std::size_t i) { return i % 1024 == 0 ? poll_stop() : Status{}; }
 
 // poll_stop for loops whose units of work are too cheap, or too uneven, for
-// a poll each: it polls once the units spent since the last poll reach the
-// period.
+// a poll each: the first spend polls (a request that came before the work
+// ends it at once), then every spend that uses up the period since the last
+// poll.
 class PollBudget {
 public:
-    explicit PollBudget(std::uint64_t period) : period_(period), left_(period) {}
+    explicit PollBudget(std::uint64_t period) : period_(period) {}
 
-    // Units that can still be spent before the next poll (at least 1).
+    // Units that can still be spent before the next poll (0 before the first).
     std::uint64_t left() const { return left_; }
 
     Status spend(std::uint64_t units) {
@@ -90,7 +91,7 @@ public:
 
 private:
     std::uint64_t period_;
-    std::uint64_t left_;
+    std::uint64_t left_ = 0;
 };
 
 }  // namespace quorvane

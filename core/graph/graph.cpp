@@ -134,6 +134,7 @@ std::optional<std::size_t> graph_build_bytes(std::uint64_t n_nodes, std::uint64_
 Expected<Graph<double>> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64_t seed) {
     // A stop request is looked at every 2^20 draws (a few milliseconds), across
     // rows: short rows would make a poll per row cost more than their draws.
+    // The first chunk is empty: the budget polls before any draw.
     PollBudget budget(std::uint64_t{1} << 20);
     AdjacencyLists<double> lists(n_nodes);
     std::uint64_t state = seed;

@@ -2,12 +2,14 @@
 // ghost-row solve.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "core/bounded/resolvent_jump.hpp"
 #include "core/bounded/resolvent_jump_nd_banded.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 namespace {
@@ -65,6 +67,11 @@ TEST(ResolventJump, GhostRowSolveKeepsConstantsAndMatchesTheBandedSolve) {
     const auto banded = banded_lu_solve(banded_shifted_laplacian_2d(7, 4, 0.1, 0.5, z), 7, 28, rhs);
     ASSERT_TRUE(one_d && banded);
     for (std::size_t r = 0; r < 28; ++r) EXPECT_NEAR(std::abs((*one_d)[r % 7] - (*banded)[r]), 0.0, 1e-13);
+    // One solve of a 24^3 box takes seconds: a pending stop request ends it.
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    const auto stopped = banded_lu_solve(banded_shifted_laplacian_2d(7, 4, 0.1, 0.5, z), 7, 28, rhs);
+    EXPECT_EQ(stopped.error().variant(), CoreError::Variant::CallbackFailed);
 }
 
 }  // namespace

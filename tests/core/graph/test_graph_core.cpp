@@ -1,10 +1,12 @@
 // Graph building, Laplacian assembly and CSR validation.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
 #include "core/graph/graph.hpp"
 #include "core/graph/laplacian.hpp"
 #include "core/graph/rayleigh.hpp"
@@ -45,6 +47,19 @@ TEST(GraphFromEdges, ChecksInOrderAndNodeValues) {
     ASSERT_TRUE(g.has_value());
     EXPECT_EQ(g->col_idx, (std::vector<std::uint32_t>{1, 0}));
     EXPECT_EQ(g->row_ptr, (std::vector<std::uint64_t>{0, 1, 2, 2}));
+}
+
+// The duplicate scans cost O(M * max degree) and G(n, p) draws n(n - 1)/2
+// numbers: a stop request pending before the work ends every builder at once.
+TEST(GraphBuilders, PendingStopEndsScansAndDraws) {
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    const auto stopped = [](const CoreError& e) { return e.variant() == CoreError::Variant::CallbackFailed; };
+    EXPECT_TRUE(stopped(graph_from_edge_values(3, std::vector<double>{0, 1, 1.0}).error()));
+    EXPECT_TRUE(stopped(Graph<float>::from_edges(3, std::vector<Edge<float>>{{0, 1, 1.0f}}).error()));
+    const std::pair<std::uint32_t, std::uint32_t> pair{0, 2};
+    EXPECT_TRUE(stopped(split_laplacian(3, {&pair, 1}).error()));
+    EXPECT_TRUE(stopped(erdos_renyi(100, 0.5, 42).error()));
 }
 
 TEST(Laplacian, PathRowsAndBounds) {
