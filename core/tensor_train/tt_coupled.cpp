@@ -75,6 +75,14 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
         }
     }
 
+    // The tables were built for these cores: only a stop request fails a pair
+    // factor.
+    auto pair_factor = [&](std::size_t i, const std::vector<double>& table) -> Status {
+        Status st = apply_pair_factor(eps_round, cores, pairs[i].j, pairs[i].k, table);
+        if (!st && st.error().variant() == CoreError::Variant::CallbackFailed) return st;
+        expect_ok(std::move(st), "CoupledTtChernoff::evolve");
+        return {};
+    };
     const double f = tau * c + 1.0;
     for (std::size_t step = 0; step < n_steps; ++step) {
         if (Status st = poll_stop(); !st) return st;
@@ -84,13 +92,12 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
         }
         for (std::size_t i = 0; i < m; ++i) {
             if (fwd[i].empty()) continue;
-            expect_ok(apply_pair_factor(eps_round, cores, pairs[i].j, pairs[i].k, fwd[i]), "CoupledTtChernoff::evolve");
+            if (Status st = pair_factor(i, fwd[i]); !st) return st;
         }
         if (m != 1) {
             for (std::size_t i = m; i-- > 0;) {
                 if (bwd[i].empty()) continue;
-                expect_ok(apply_pair_factor(eps_round, cores, pairs[i].j, pairs[i].k, bwd[i]),
-                          "CoupledTtChernoff::evolve");
+                if (Status st = pair_factor(i, bwd[i]); !st) return st;
             }
         }
         for (double& v : cores[0].data) v *= f;

@@ -63,7 +63,9 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
     } else {
         cols = std::move(theta);
     }
-    const JacobiSvd svd = on_columns ? jacobi_svd(std::move(cols), m, nc) : jacobi_svd(std::move(cols), nc, m);
+    Expected<JacobiSvd> split = on_columns ? jacobi_svd(std::move(cols), m, nc) : jacobi_svd(std::move(cols), nc, m);
+    if (!split) return fail(split.error());
+    const JacobiSvd& svd = *split;
     const std::size_t rank_max = std::min(m, nc);
     const double s0 = svd.sigma[svd.order[0]];
     const double threshold = s0 > 0.0 ? eps_round * s0 : 0.0;

@@ -24,7 +24,8 @@ Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std:
 // table in Fourier space and splits the result again: core j gets U Sigma,
 // core k orthonormal rows, the new rank keeping the singular values above
 // eps_round times the largest (at least 1, at most min(rows, columns)).
-// DomainViolation for a table of the wrong length, the cores unchanged.
+// DomainViolation for a table of the wrong length, and a stop request
+// (poll_stop) during the split, leave the cores unchanged.
 Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size_t j, std::size_t k,
                          const std::vector<double>& expsym);
 

@@ -5,11 +5,12 @@
 #include <numeric>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_core.hpp"
 
 namespace quorvane {
 
-JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncols) {
+Expected<JacobiSvd> jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncols) {
     if (cols.size() != core_size(1, len, ncols)) internal_fault("jacobi_svd: matrix size mismatch");
     const std::size_t m = len, nc = ncols;
     JacobiSvd r;
@@ -31,10 +32,13 @@ JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncol
     double frob2 = 0.0;
     for (double x : r.b) frob2 += x * x;
     const double negligible = kNegligibleColumn * frob2;
+    // A pair costs 3 len products before it is rotated or skipped.
+    PollBudget budget(std::uint64_t{1} << 20);
     for (int sweep = 0; sweep < 100; ++sweep) {
         bool rotated = false;
         for (std::size_t i = 0; i + 1 < nc; ++i) {
             for (std::size_t l = i + 1; l < nc; ++l) {
+                if (Status st = budget.spend(m + 1); !st) return fail(st.error());
                 double* ci = &r.b[i * m];
                 double* cl = &r.b[l * m];
                 double alpha = 0.0, beta = 0.0, gamma = 0.0;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/foundation/error.hpp"
+
 namespace quorvane {
 
 // A W = B for the matrix A given by its columns, W orthogonal (accumulated
@@ -26,7 +28,8 @@ inline constexpr double kNegligibleColumn = 1e-30;
 // One-sided Jacobi on the `ncols` columns (each `len` values, contiguous) of
 // `cols`: at most 100 sweeps over the column pairs in order, stopping after
 // the first sweep without a rotation; a pair is rotated while the cosine of
-// its angle exceeds 1e-14 and neither column is negligible.
-JacobiSvd jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncols);
+// its angle exceeds 1e-14 and neither column is negligible. A sweep over a
+// thousand columns takes a second: a stop request (poll_stop) ends it.
+Expected<JacobiSvd> jacobi_svd(std::vector<double> cols, std::size_t len, std::size_t ncols);
 
 }  // namespace quorvane

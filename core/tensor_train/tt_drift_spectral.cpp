@@ -25,10 +25,11 @@ SpectralHeatStep::SpectralHeatStep(std::size_t n, double h, double abar, double 
     }
 }
 
-void SpectralHeatStep::apply(std::span<double> u) {
+Status SpectralHeatStep::apply(std::span<double> u) {
     const std::size_t n = n_;
     // Forward: Re_k + i Im_k = sum_j u_j e^{-2 pi i jk/n}.
     for (std::size_t k = 0; k < n; ++k) {
+        if (Status st = budget_.spend(n); !st) return st;
         double re = 0.0, im = 0.0;
         std::size_t p = 0;  // j*k mod n
         for (std::size_t j = 0; j < n; ++j) {
@@ -43,6 +44,7 @@ void SpectralHeatStep::apply(std::span<double> u) {
     // Inverse, real part: u_j = (1/n) sum_k (Re_k cos - Im_k sin)(2 pi jk/n).
     const double inv_n = 1.0 / static_cast<double>(n);
     for (std::size_t j = 0; j < n; ++j) {
+        if (Status st = budget_.spend(n); !st) return st;
         double acc = 0.0;
         std::size_t p = 0;
         for (std::size_t k = 0; k < n; ++k) {
@@ -52,6 +54,7 @@ void SpectralHeatStep::apply(std::span<double> u) {
         }
         u[j] = inv_n * acc;
     }
+    return {};
 }
 
 }  // namespace quorvane

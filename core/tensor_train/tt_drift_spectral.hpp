@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
+
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
@@ -16,10 +19,14 @@ public:
     SpectralHeatStep(std::size_t n, double h, double abar, double dt);
 
     // u <- F^-1 diag(exp(dt abar lambda_k)) F u, the imaginary part dropped.
-    void apply(std::span<double> u);
+    // The transforms take n^2 products, minutes for n = 10^6: a stop request
+    // (poll_stop) ends them, looked at every ~2^20 products over all the
+    // calls of this object.
+    Status apply(std::span<double> u);
 
 private:
     std::size_t n_;
+    PollBudget budget_{std::uint64_t{1} << 20};
     std::vector<double> cos_, sin_;  // of 2 pi p/n, p = 0 .. n-1
     std::vector<double> factor_;
     std::vector<double> re_, im_;

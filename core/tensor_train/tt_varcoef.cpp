@@ -51,8 +51,8 @@ double mean_of(const std::vector<double>& a, std::size_t n) {
 
 }  // namespace
 
-void VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
-    if (core.r_left == 0 || core.r_right == 0) return;
+Status VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
+    if (core.r_left == 0 || core.r_right == 0) return {};
     const std::size_t n = core.n;
     if (n != a_axis[j].size()) internal_fault("VarCoefTt::apply_axis: mode size differs from the coefficient samples");
     const double h = spacing(j);
@@ -66,19 +66,21 @@ void VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
         for (std::size_t b = 0; b < rr; ++b) {
             for (std::size_t i = 0; i < n; ++i) fibre[i] = core.data[(a * n + i) * rr + b];
             periodic_tridiag_apply(op, fibre, delta, r, q);
-            spectral.apply(fibre);
+            if (Status st = spectral.apply(fibre); !st) return st;
             periodic_tridiag_apply(op, fibre, delta, r, q);
             for (std::size_t i = 0; i < n; ++i) core.data[(a * n + i) * rr + b] = fibre[i];
         }
     }
+    return {};
 }
 
 namespace {
 
 // Does one axis step of length dt amplify some frozen-coefficient mode
-// beyond exp(dt max(v, 0))?
-bool axis_amplifies(const std::vector<double>& a, const std::vector<double>& b, const std::vector<double>& v, double h,
-                    double dt) {
+// beyond exp(dt max(v, 0))? The n symbols of a frequency are spent from
+// `budget`.
+Expected<bool> axis_amplifies(const std::vector<double>& a, const std::vector<double>& b, const std::vector<double>& v,
+                              double h, double dt, PollBudget& budget) {
     const std::size_t n = a.size();
     const double abar = mean_of(a, n);
     double v_max = 0.0;
@@ -87,6 +89,7 @@ bool axis_amplifies(const std::vector<double>& a, const std::vector<double>& b, 
     const double bound = std::exp(dt * v_max) * (1.0 + 1e-12);
     const double delta = dt * 0.5;
     for (std::size_t k = 0; k < n; ++k) {
+        if (Status st = budget.spend(n); !st) return fail(st.error());
         const double theta = (static_cast<double>(k) * (2.0 * std::numbers::pi)) / static_cast<double>(n);
         const double lambda = (2.0 * std::cos(theta) - 2.0) / (h * h);
         const double mu = std::sin(theta) / h;
@@ -103,23 +106,29 @@ bool axis_amplifies(const std::vector<double>& a, const std::vector<double>& b, 
 
 }  // namespace
 
-std::optional<double> VarCoefTt::amplifying_step(double tau) const {
+Expected<std::optional<double>> VarCoefTt::amplifying_step(double tau) const {
     const std::size_t d = ndim();
-    auto amplifies = [&](double t) {
+    PollBudget budget(std::uint64_t{1} << 20);
+    auto amplifies = [&](double t) -> Expected<bool> {
         for (std::size_t j = 0; j < d; ++j) {
             // The last axis takes one step of tau, the others two of tau/2.
             const double dt = j + 1 == d ? t : t * 0.5;
-            if (axis_amplifies(a_axis[j], b_axis[j], v_axis[j], spacing(j), dt)) return true;
+            Expected<bool> hit = axis_amplifies(a_axis[j], b_axis[j], v_axis[j], spacing(j), dt, budget);
+            if (!hit || *hit) return hit;
         }
         return false;
     };
-    if (!amplifies(tau)) return std::nullopt;
+    Expected<bool> at_tau = amplifies(tau);
+    if (!at_tau) return fail(at_tau.error());
+    if (!*at_tau) return std::optional<double>{};
     double lo = 0.0, hi = tau;
     for (int it = 0; it < 60; ++it) {
         const double mid = 0.5 * (lo + hi);
-        (amplifies(mid) ? hi : lo) = mid;
+        Expected<bool> at_mid = amplifies(mid);
+        if (!at_mid) return fail(at_mid.error());
+        (*at_mid ? hi : lo) = mid;
     }
-    return lo;
+    return std::optional<double>{lo};
 }
 
 Status VarCoefTt::evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const {
@@ -129,8 +138,12 @@ Status VarCoefTt::evolve(std::vector<TtCore>& cores, double t_final, std::size_t
     const double tau_half = tau * 0.5;
     for (std::size_t step = 0; step < n_steps; ++step) {
         if (Status st = poll_stop(); !st) return st;
-        for (std::size_t j = 0; j < d; ++j) apply_axis(cores[j], j, j + 1 == d ? tau : tau_half);
-        for (std::size_t j = d - 1; j-- > 0;) apply_axis(cores[j], j, tau_half);
+        for (std::size_t j = 0; j < d; ++j) {
+            if (Status st = apply_axis(cores[j], j, j + 1 == d ? tau : tau_half); !st) return st;
+        }
+        for (std::size_t j = d - 1; j-- > 0;) {
+            if (Status st = apply_axis(cores[j], j, tau_half); !st) return st;
+        }
         TtState::round(cores, eps_round);
     }
     return {};

@@ -34,15 +34,17 @@ struct VarCoefTt {
     double spacing(std::size_t j) const;
 
     // One axis step of length dt on every fibre of `core` (whose mode size
-    // must equal the axis's sample count).
-    void apply_axis(TtCore& core, std::size_t j, double dt) const;
+    // must equal the axis's sample count). Fails only on a stop request
+    // (poll_stop), with `core` partly stepped.
+    Status apply_axis(TtCore& core, std::size_t j, double dt) const;
 
     // The largest step tau <= `tau` whose axis steps do not amplify beyond
     // the reaction's own growth, judged by the frozen-coefficient symbol
     // |T(dt/2 r_i(theta))|^2 exp(dt abar lambda(theta)) over all nodes i and
     // grid frequencies theta, against exp(dt max(v, 0)); nullopt when tau
-    // itself passes.
-    std::optional<double> amplifying_step(double tau) const;
+    // itself passes. Each judgement costs n^2 symbols an axis, minutes for
+    // n = 10^5: a stop request (poll_stop) ends the search.
+    Expected<std::optional<double>> amplifying_step(double tau) const;
 
     // n_steps Strang steps of t_final/n_steps, each followed by rounding.
     // The cores must match the axes (count and mode sizes).

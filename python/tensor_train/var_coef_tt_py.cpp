@@ -155,7 +155,9 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         }
     }
     const double tau = t_final / static_cast<double>(n_steps);
-    if (const std::optional<double> tau_max = ev.amplifying_step(tau)) {
+    // n^2 symbols an axis with the lock held: Ctrl-C is answered between them.
+    const std::optional<double> tau_max = unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
+    if (tau_max) {
         const double shown = floor_4_digits(*tau_max);
         double need = std::ceil(t_final / shown);
         while (t_final / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());

@@ -87,7 +87,8 @@ def test_huge_steps_fail_at_once(call):
     # One ETDRK4 step of h * lambda_bar = 1e5 (~1e7 sparse products, minutes): polled inside its phi actions.
     ("q.Etdrk4.from_symmetric_op(q.ConservativeDiffusionChernoff.from_k_array(10**4, 0.0, 1.0, np.ones(10**4))"
      ".to_symmetric_operator(), 'allen_cahn', 2.5e-4)", "obj.step(u(10**4))"),
-    # Single steps of 10 to 60 s, polled inside (per block of values, row or elimination column).
+    # Single steps of 7 to 60 s (for the resolvent jumps, single contour nodes), polled inside:
+    # per block of values, row or elimination column.
     ("q.HypoellipticChernoffEngel(-1, 1, 40, np.ones(40**4))", "obj.evolve(0.1, 1)"),
     ("q.Manifold2D(0, 3, 2048, 0, 6, 2048, np.ones(2048**2), manifold='sphere2')", "obj.evolve(0.01, 1)"),
     ("q.AnisotropicShiftND2(1536, 1536, 0, 1, 0, 1, np.tile([1.0, 0.0, 0.0, 1.0], 1536**2))", "obj.evolve(1e-20, 1)"),
@@ -95,10 +96,16 @@ def test_huge_steps_fail_at_once(call):
     ("(q.ObstacleNDV8(0, 1, 1536, 0, 1, 1536, 0.0), np.ones(1536**2))", "obj[0].apply(0.1, obj[1])"),
     ("(q.SmolyakD6V8(0.0, 1.0, 8), np.ones(8**6))", "obj[0].apply(1e-9, obj[1])"),
     ("(q.ComplexTripleJumpV8(-2.0, 2.0, 12), np.ones(12**5))", "obj[0].apply_real(0.01, obj[1])"),
-    ("(q.ResolventJump2DV8(0, 1, 200, 0, 1, 200, 32), np.ones(200**2))", "obj[0].jump(1e-3, obj[1])"),
-    ("(q.ResolventJump3DV8(0, 1, 24, 0, 1, 24, 0, 1, 24, 32), np.ones(24**3))", "obj[0].jump(1e-3, obj[1])"),
+    ("(q.ResolventJump2DV8(0, 1, 1400, 0, 1, 4, 32), np.ones(5600))", "obj[0].jump(1e-3, obj[1])"),
+    ("(q.ResolventJump3DV8(0, 1, 32, 0, 1, 32, 0, 1, 7, 32), np.ones(7168))", "obj[0].jump(1e-3, obj[1])"),
     # One lifted step of 10**5 slices takes seconds: polled between the slices.
     ("q.Howland1D(0, 1, 64, u(64), n_t=10**5, t_horizon=0.1)", "obj.evolve()"),
+    # Calls that keep the lock: one coupled tensor-train step of ~10 s (the Jacobi sweeps of its
+    # pair splits), and the n^2 stability symbols and spectral steps of 10**5 nodes an axis.
+    ("(q.TtCoupledEvolver([1.0] * 4, [0.0] * 4, 0.0, ('Tridiagonal', 0.3), [0.0] * 4, [1.0] * 4, 0.0),"
+     " q.TtState([np.random.default_rng(0).standard_normal(64) for _ in range(4)]))", "obj[0].evolve(obj[1], 1e-2, 1)"),
+    ("(q.VarCoefTtEvolver([np.ones(10**5)] * 2, [np.zeros(10**5)] * 2, [[]] * 2, [(0.0, 1.0)] * 2, 1e-10),"
+     " q.TtState([np.ones(10**5)] * 2))", "obj[0].evolve(obj[1], 1e-9, 1)"),
     # Factories that keep the lock: 5 * 10**9 pair draws (~10 s), and duplicate scans of
     # O(M * max degree) on a star (~15 s) and in the sub-graphs of a complete graph (~8 s).
     ("None", "q.Graph.erdos_renyi(10**5, 0.001)"),

@@ -2,9 +2,11 @@
 // orthonormal rows, the rank stays within the matrix's own bound.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <vector>
 
+#include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_coupled_pair.hpp"
 #include "tests/core/tensor_train/tt_dense.hpp"
 
@@ -55,6 +57,19 @@ TEST(PairFactor, WrongTableLengthIsRefusedWithTheCoresUnchanged) {
     const Status st = apply_pair_factor(0.0, cores, 0, 1, std::vector<double>(11, 1.0));
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().display(), "domain violation: apply_pair_factor: expsym length != n_j * n_k (value = 11)");
+    EXPECT_EQ(cores[0].data, copy[0].data);
+    EXPECT_EQ(cores[1].data, copy[1].data);
+}
+
+// The Jacobi sweeps of a merged pair of a thousand columns take seconds: a
+// pending stop request ends the split with the cores unchanged.
+TEST(PairFactor, PendingStopLeavesTheCoresUnchanged) {
+    std::vector<TtCore> cores = random_train({3, 4}, {1, 2, 1}, 3);
+    const std::vector<TtCore> copy = cores;
+    std::atomic<bool> stop{true};
+    const ScopedStopFlag flag(stop);
+    const Status st = apply_pair_factor(0.0, cores, 0, 1, std::vector<double>(12, 1.0));
+    EXPECT_EQ(st.error().variant(), CoreError::Variant::CallbackFailed);
     EXPECT_EQ(cores[0].data, copy[0].data);
     EXPECT_EQ(cores[1].data, copy[1].data);
 }
