@@ -101,6 +101,7 @@ Status pencil_sweep_2d(const Strang2DPencil& pencil, std::span<const double> src
         internal_fault("pencil_sweep_2d: rows beyond the kernels or the values");
     }
     for (std::size_t j = 0; j < ny; ++j) {
+        if (Status st = poll_stop(); !st) return st;
         Status st = apply_kernel_on_line(pencil.row_kernels[j], src.subspan(j * nx, nx), dst.subspan(j * nx, nx),
                                          pencil.grid.x, pool, tau);
         if (!st) return st;
@@ -122,6 +123,7 @@ Status Strang2DPencil::step(std::span<const double> src, std::span<double> dst, 
     GridFn<double> in{grid.y, pool.take(ny)};
     GridFn<double> out{grid.y, pool.take(ny)};
     for (std::size_t i = 0; i < nx; ++i) {
+        if (Status st = poll_stop(); !st) return st;
         for (std::size_t j = 0; j < ny; ++j) in.values[j] = work[i + j * nx];
         if (Status st = par_apply_pointwise(out, col_kernels[i], in, tau); !st) return st;
         for (std::size_t j = 0; j < ny; ++j) second[i + j * nx] = out.values[j];

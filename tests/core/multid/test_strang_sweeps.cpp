@@ -217,6 +217,12 @@ TEST(StrangSweeps, PendingStopEndsEverySweepBeforeItsNextLine) {
     for (const AxisLift& lift : {s.x_lift, s.y_lift}) {
         EXPECT_TRUE(stopped(lift.apply_into(GridFn2D{grid, bumpy(54)}, dst2, pool, 1e-3)));
     }
+    // Kernels of their own per row and per column.
+    const Strang2DPencil pencil{grid, std::vector<DiffusionChernoff>(6, s.x_lift.kernel),
+                                std::vector<DiffusionChernoff>(9, s.y_lift.kernel)};
+    std::vector<double> out(54);
+    EXPECT_TRUE(stopped(pencil_sweep_2d(pencil, bumpy(54), out, pool, 1e-3)));
+    EXPECT_TRUE(stopped(pencil.step(bumpy(54), out, 1e-3, pool)));
     const Grid3D grid3{axis(0.0, 1.0, 5), axis(0.0, 1.0, 4), axis(0.0, 1.0, 4)};
     const Strang3D s3 = Strang3D::unit(grid3);
     for (const AxisLift3D& lift : {s3.x_lift, s3.y_lift, s3.z_lift}) {
