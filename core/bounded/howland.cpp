@@ -5,6 +5,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_phases.hpp"
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 

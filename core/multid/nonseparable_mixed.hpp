@@ -25,8 +25,7 @@ struct MixedCoupling {
 
     // out[j*nx + i] = beta(x_i, y_j) * (f(i+1, j+1) - f(i+1, j-1) - f(i-1, j+1) + f(i-1, j-1)) / (4 dx dy),
     // neighbours beyond the grid read through each axis's boundary policy.
-    // Fails only on a stop request (poll_stop), looked at per row.
-    Status apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Grid2D& grid) const;
+    void apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Grid2D& grid) const;
 };
 
 struct NonSeparable2DChernoff {

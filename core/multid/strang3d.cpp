@@ -4,6 +4,7 @@
 #include <array>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/multid/line_sweep.hpp"
 #include "core/multid/sizes.hpp"
 
@@ -18,6 +19,7 @@ Status sweep_pencils(const DiffusionChernoff& kernel, const Grid1D<double>& axis
     GridFn<double> in{axis, pool.take(len)};
     GridFn<double> o{axis, pool.take(len)};
     for (std::size_t p = 0; p < count; ++p) {
+        if (Status st = poll_stop(); !st) return st;
         const std::size_t b = base(p);
         for (std::size_t k = 0; k < len; ++k) in.values[k] = w[b + k * stride];
         if (Status st = par_apply_pointwise(o, kernel, in, tau); !st) return st;
@@ -52,8 +54,11 @@ Status pencil_sweep_3d(const AxisLift3D& lift, std::span<const double> src, std:
             const std::span<const double> ws(w);
             const std::span<double> os(out);
             for (std::size_t r = 0; r < ny * nz && st; ++r) {
-                st = apply_kernel_on_line(lift.kernel, ws.subspan(r * nx, nx), os.subspan(r * nx, nx), grid.x, pool,
-                                          tau);
+                st = poll_stop();
+                if (st) {
+                    st = apply_kernel_on_line(lift.kernel, ws.subspan(r * nx, nx), os.subspan(r * nx, nx), grid.x,
+                                              pool, tau);
+                }
             }
             break;
         }
