@@ -35,8 +35,8 @@ Every figure is reported as a ratio against a reference measured in the same run
    and 1e-5, each method run from its cheapest step count (doubling) or tol (tenfold)
    until it meets the smallest target or its error stops falling, and the least error
    it saw. ADI's floor is the 3-point Laplacian's O(dx^2) error, which is why the
-   targets stop at 1e-5. Heat2D on every processor, ADI and the Chebyshev route (one
-   column) on one thread.
+   targets stop at 1e-5. Heat2D on every processor and held to one, ADI and the
+   Chebyshev route (one column) on one thread.
 
 Timings are minima over repeats; on a loaded machine they are noisy (the ratios less
 so, both sides being measured in the same run). Run on a quiet machine for the
@@ -49,6 +49,7 @@ Run:  python bench/bench_multid.py [--quick] [--sections 1,2,3,4,5]
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
 import os
 import shutil
@@ -399,6 +400,26 @@ def chebyshev_bump_run(u0, tol):
     return run
 
 
+def on_one_cpu(make):
+    """make's run with the calling thread held to one CPU: the sweeps read the affinity mask at every call, so the
+    call runs on one worker."""
+
+    def pinned_make(u0, knob):
+        run = make(u0, knob)
+
+        def pinned():
+            mask = os.sched_getaffinity(0)
+            os.sched_setaffinity(0, {min(mask)})
+            try:
+                return run()
+            finally:
+                os.sched_setaffinity(0, mask)
+
+        return pinned
+
+    return pinned_make
+
+
 STEP_COUNTS = [2**j for j in range(10)]
 CHEB_TOLS = [10.0**-j for j in range(3, 11)]
 CHEB_MAX_GRID = 256  # its time grows some 16-fold a doubling of the grid: seconds beyond
@@ -408,7 +429,9 @@ def against_adi(sizes, targets, repeats):
     """Per size: {method: ({target: (seconds, knob, error) or None}, least error)}. Each method runs through its knob
     (step count or tol) from cheap to accurate until it meets the smallest target or its error stops falling (the
     grid's floor)."""
-    methods = (("Heat2D", heat2d_bump_run, STEP_COUNTS, 4), ("ADI", adi_run, STEP_COUNTS, 4),
+    methods = (("Heat2D", heat2d_bump_run, STEP_COUNTS, 4),
+               ("Heat2D 1 CPU", on_one_cpu(heat2d_bump_run), STEP_COUNTS, 4),
+               ("ADI", adi_run, STEP_COUNTS, 4),
                ("Chebyshev FD6", chebyshev_bump_run, CHEB_TOLS, 1))
     rows = []
     for n in sizes:
@@ -502,17 +525,20 @@ def main():
               f"the Chebyshev route on the 6th-order matrix (up to {CHEB_MAX_GRID}^2), Gaussian bump to t = 0.01, "
               "relative error")
         adi = against_adi([128, 256] if quick else [128, 256, 512, 1024], adi_targets, 2 if quick else 3)
-        print(f"{'grid':>6} {'target':>8} {'Heat2D [ms]':>12} {'steps':>6} {'ADI [ms]':>10} {'steps':>6} "
-              f"{'/ADI':>6} {'Cheb. [ms]':>10} {'tol':>6} {'/Cheb.':>7}")
+        print(f"{'grid':>6} {'target':>8} {'Heat2D [ms]':>12} {'1 CPU':>7} {'steps':>6} {'ADI [ms]':>10} {'steps':>6} "
+              f"{'/ADI':>6} {'1 CPU/ADI':>9} {'Cheb. [ms]':>10} {'tol':>6} {'/Cheb.':>7} {'1 CPU/Cheb.':>11}")
         for n, found in adi:
             for target in adi_targets:
-                mine, theirs, cheb = (found[m][0][target] if m in found else None
-                                      for m in ("Heat2D", "ADI", "Chebyshev FD6"))
+                mine, single, theirs, cheb = (found[m][0][target] if m in found else None
+                                              for m in ("Heat2D", "Heat2D 1 CPU", "ADI", "Chebyshev FD6"))
                 cells = [f"{c[0] * 1e3:{w}.1f} {c[1]:{f}}" if c else f"{'-':>{w}} {'-':>6}"
-                         for c, w, f in ((mine, 12, "6d"), (theirs, 10, "6d"), (cheb, 10, "6.0e"))]
-                ratios = [f"{mine[0] / other[0]:{w}.2f}" if mine and other else f"{'-':>{w}}"
-                          for other, w in ((theirs, 6), (cheb, 7))]
-                print(f"{n:>4}^2 {target:8.0e} {cells[0]} {cells[1]} {ratios[0]} {cells[2]} {ratios[1]}")
+                         for c, w, f in ((theirs, 10, "6d"), (cheb, 10, "6.0e"))]
+                ratios = [f"{a[0] / b[0]:{w}.2f}" if a and b else f"{'-':>{w}}"
+                          for a, b, w in ((mine, theirs, 6), (single, theirs, 9), (mine, cheb, 7), (single, cheb, 11))]
+                head = (f"{mine[0] * 1e3:12.1f} {single[0] * 1e3 if single else math.nan:7.1f} {mine[1]:6d}" if mine
+                        else f"{'-':>12} {'-':>7} {'-':>6}")
+                print(f"{n:>4}^2 {target:8.0e} {head} {cells[0]} {ratios[0]} {ratios[1]} {cells[1]} {ratios[2]} "
+                      f"{ratios[3]}")
             least = ", ".join(f"{m} {found[m][1]:.1e}" for m in found)
             print(f"{n:>4}^2 least error seen: {least}")
         print()
@@ -548,12 +574,11 @@ def main():
                     rows.append((label, f"{mine[0] * 1e3:.3f} ms", f"{theirs[0] * 1e3:.3f} ms", mine[0] / theirs[0]))
     for n, found in adi:
         for target in adi_targets:
-            mine = found["Heat2D"][0][target]
-            for other in ("ADI", "Chebyshev FD6"):
+            for me, other in itertools.product(("Heat2D", "Heat2D 1 CPU"), ("ADI", "Chebyshev FD6")):
                 if other not in found:
                     continue
-                theirs = found[other][0][target]
-                rows.append((f"Heat2D {n}^2 bump time to {target:.0e} / {other}",
+                mine, theirs = found[me][0][target], found[other][0][target]
+                rows.append((f"{me} {n}^2 bump time to {target:.0e} / {other}",
                              f"{mine[0] * 1e3:.1f} ms" if mine else "-", f"{theirs[0] * 1e3:.1f} ms" if theirs else "-",
                              mine[0] / theirs[0] if mine and theirs else float("nan")))
     if rows:
