@@ -16,11 +16,22 @@ Expected<HowlandLift> HowlandLift::make(const Grid1D<double>& grid, std::size_t 
     return HowlandLift{DiffusionChernoff::unit(grid), t_horizon, n_t, t_horizon / static_cast<double>(n_t - 1)};
 }
 
-Status HowlandLift::apply_into(const HowlandState& src, HowlandState& dst, ScratchPool<double>&, double tau) const {
+namespace {
+
+// The checks of a lifted step: a step of exactly delta_s, on states of the
+// lift's n_t slices (`n_t_seen` is the count the message shows).
+Status check_lifted_step(double tau, double delta_s, bool slices_match, std::size_t n_t_seen) {
     if (std::fabs(tau - delta_s) > delta_s * 2.220446049250313e-16)
         return domain_error("HowlandLift: tau must equal delta_s (matched-step requirement \u00a723.4)", tau);
-    if (src.n_t != n_t || dst.n_t != n_t)
-        return domain_error("HowlandLift: src/dst n_t must match HowlandLift n_t", static_cast<double>(src.n_t));
+    if (!slices_match)
+        return domain_error("HowlandLift: src/dst n_t must match HowlandLift n_t", static_cast<double>(n_t_seen));
+    return {};
+}
+
+}  // namespace
+
+Status HowlandLift::apply_into(const HowlandState& src, HowlandState& dst, ScratchPool<double>&, double tau) const {
+    if (Status st = check_lifted_step(tau, delta_s, src.n_t == n_t && dst.n_t == n_t, src.n_t); !st) return st;
     for (double& v : dst.slices[0].values) v = 0.0;
     // A lifted step is n_t heat steps: with 10^5 slices it alone takes
     // seconds, so a stop request is looked at between the slices.
@@ -37,10 +48,8 @@ Expected<HowlandState> HowlandLift::evolve(const HowlandState& state) const {
     if (!finite_nonneg(total)) return domain_error("t must be finite and >= 0", total);
     const double tau = total / static_cast<double>(steps);
     // The checks of every lifted step, which do not change from step to step.
-    if (std::fabs(tau - delta_s) > delta_s * 2.220446049250313e-16)
-        return domain_error("HowlandLift: tau must equal delta_s (matched-step requirement \u00a723.4)", tau);
-    if (state.n_t != n_t || state.slices.size() != n_t)
-        return domain_error("HowlandLift: src/dst n_t must match HowlandLift n_t", static_cast<double>(state.n_t));
+    if (Status st = check_lifted_step(tau, delta_s, state.n_t == n_t && state.slices.size() == n_t, state.n_t); !st)
+        return fail(st.error());
     HowlandState buffers[2] = {state, state};
     for (GridFn<double>& s : buffers[1].slices)
         for (double& v : s.values) v = 0.0;

@@ -94,9 +94,9 @@ std::vector<Complex> banded_shifted_laplacian_3d(std::size_t nx, std::size_t ny,
     return band;
 }
 
-Expected<std::vector<Complex>> banded_lu_solve(const std::vector<Complex>& band, std::size_t k, std::size_t n,
+Expected<std::vector<Complex>> banded_lu_solve(std::vector<Complex> band, std::size_t k, std::size_t n,
                                                const std::vector<Complex>& rhs) {
-    std::vector<Complex> a = band;
+    std::vector<Complex> a = std::move(band);
     std::vector<Complex> y = rhs;
     const std::size_t w = 2 * k + 1;
     auto at = [&](std::size_t r, std::size_t c) -> Complex& { return a[r * w + (c + k - r)]; };

@@ -30,9 +30,10 @@ std::vector<Complex> banded_shifted_laplacian_3d(std::size_t nx, std::size_t ny,
                                                  double hz, Complex z);
 
 // Solves band * x = rhs (half-bandwidth k, N rows) by Gaussian elimination
-// without row exchanges, on copies of both; a stop request (poll_stop) ends
-// the elimination.
-Expected<std::vector<Complex>> banded_lu_solve(const std::vector<Complex>& band, std::size_t k, std::size_t n,
+// without row exchanges, in place on `band` (taken by value: a caller that
+// passes a temporary saves a copy of up to 2^24 entries) and on a copy of
+// rhs; a stop request (poll_stop) ends the elimination.
+Expected<std::vector<Complex>> banded_lu_solve(std::vector<Complex> band, std::size_t k, std::size_t n,
                                                const std::vector<Complex>& rhs);
 
 }  // namespace quorvane

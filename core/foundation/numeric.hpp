@@ -46,4 +46,13 @@ inline float narrow_to_float(double x) {
 // with the sign bit set except -0.0.
 inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
 
+// The next output of the splitmix64 generator, its state advanced in place.
+inline std::uint64_t splitmix64_next(std::uint64_t& state) {
+    state += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 }  // namespace quorvane

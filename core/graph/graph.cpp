@@ -142,12 +142,7 @@ Expected<Graph<double>> erdos_renyi(std::uint64_t n_nodes, double p, std::uint64
         for (std::uint64_t j = i + 1; j < n_nodes;) {
             const std::uint64_t draws = std::min(n_nodes - j, budget.left());
             for (const std::uint64_t end = j + draws; j < end; ++j) {
-                state += 0x9E3779B97F4A7C15ull;
-                std::uint64_t z = state;
-                z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-                z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-                z = z ^ (z >> 31);
-                const double u = static_cast<double>(z >> 11) * 0x1.0p-53;
+                const double u = static_cast<double>(splitmix64_next(state) >> 11) * 0x1.0p-53;
                 if (u < p) {
                     lists[i].emplace_back(static_cast<std::uint32_t>(j), 1.0);
                     lists[j].emplace_back(static_cast<std::uint32_t>(i), 1.0);

@@ -15,20 +15,7 @@ namespace {
 // poll_stop reads the clock, which costs as much as a CG iteration on an
 // operator of a few dozen rows; the polls inside a solve come once per
 // about 4096 vector entries of work (every product from n = 4096 on).
-class WorkPoll {
-public:
-    explicit WorkPoll(std::size_t n) : n_(n) {}
-    Status tick() {
-        done_ += n_;
-        if (done_ < 4096) return {};
-        done_ = 0;
-        return poll_stop();
-    }
-
-private:
-    std::size_t n_;
-    std::size_t done_ = 0;
-};
+constexpr std::uint64_t kCgPollPeriod = 4096;
 
 double dot(std::span<const double> a, std::span<const double> b) {
     double s = 0.0;
@@ -94,9 +81,9 @@ Status cg_solve(const SpdOperator& op, std::span<double> b, std::span<double> y,
     if (cap == 0) return finish(fail(CoreError::convergence_failed(std::numeric_limits<double>::infinity(), 0)));
     // One solve may take thousands of products (seconds on a large or dense
     // operator): the stop request is asked for within it.
-    WorkPoll poll(n);
+    PollBudget poll(kCgPollPeriod);
     for (std::uint64_t it = 0; it < cap; ++it) {
-        if (Status st = poll.tick(); !st) return finish(st);
+        if (Status st = poll.spend(n); !st) return finish(st);
         op.apply(p, q);
         for (std::size_t i = 0; i < n; ++i) q[i] = p[i] + q[i] * dt;
         const double pq = dot(p, q);
@@ -142,9 +129,9 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
         std::vector<double> w = pool.take(n);
         Status st;
         // n products: O(n^3) on a dense operator, so polled inside.
-        WorkPoll poll(n);
+        PollBudget poll(kCgPollPeriod);
         for (std::size_t i = 0; i < n; ++i) {
-            if (st = poll.tick(); !st) break;
+            if (st = poll.spend(n); !st) break;
             e[i] = 1.0;
             op.apply(e, w);
             jacobi[i] = w[i];

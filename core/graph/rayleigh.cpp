@@ -6,37 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/foundation/csr_transpose.hpp"
+#include "core/foundation/numeric.hpp"
+
 namespace quorvane {
 
 namespace {
-
-// Compressed rows of one pass of a stable counting transpose.
-template <class F>
-struct Rows {
-    std::vector<std::uint64_t> ptr;
-    std::vector<std::uint32_t> col;
-    std::vector<F> val;
-};
-
-// The transpose of (ptr, col, val) over n rows: row j lists its entries by
-// ascending source row, each row's duplicates in their stored order.
-template <class F>
-Rows<F> transpose(std::uint64_t n, const std::vector<std::uint64_t>& ptr, const std::vector<std::uint32_t>& col,
-                  const std::vector<F>& val) {
-    Rows<F> t{std::vector<std::uint64_t>(n + 1, 0), std::vector<std::uint32_t>(col.size()),
-              std::vector<F>(val.size())};
-    for (const std::uint32_t j : col) ++t.ptr[j + 1];
-    for (std::uint64_t i = 0; i < n; ++i) t.ptr[i + 1] += t.ptr[i];
-    std::vector<std::uint64_t> fill(t.ptr.begin(), t.ptr.end() - 1);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        for (std::uint64_t k = ptr[i]; k < ptr[i + 1]; ++k) {
-            const std::uint64_t at = fill[col[k]]++;
-            t.col[at] = static_cast<std::uint32_t>(i);
-            t.val[at] = val[k];
-        }
-    }
-    return t;
-}
 
 // L^T with sorted rows equals L with sorted rows: transposing twice sorts
 // L's rows, so the two must agree entry for entry. O(nnz), no comparison sort.
@@ -46,8 +21,8 @@ bool is_symmetric(const Laplacian<F>& lap) {
     for (const std::uint32_t j : lap.col_idx) {
         if (j >= n) return false;
     }
-    const Rows<F> t = transpose(n, lap.row_ptr, lap.col_idx, lap.vals);
-    const Rows<F> tt = transpose(n, t.ptr, t.col, t.val);
+    const CsrRows<F> t = csr_transpose(n, lap.row_ptr, lap.col_idx, lap.vals);
+    const CsrRows<F> tt = csr_transpose(n, t.ptr, t.col, t.val);
     return t.ptr == tt.ptr && t.col == tt.col && t.val == tt.val;
 }
 
@@ -72,14 +47,7 @@ void spmv_wide(const Laplacian<F>& lap, const std::vector<double>& x, std::vecto
 std::vector<double> start_vector(std::uint64_t n) {
     std::vector<double> x(n);
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (double& v : x) {
-        state += 0x9E3779B97F4A7C15ull;
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        v = static_cast<double>(z >> 11) * 0x1.0p-52 - 1.0;
-    }
+    for (double& v : x) v = static_cast<double>(splitmix64_next(state) >> 11) * 0x1.0p-52 - 1.0;
     return x;
 }
 

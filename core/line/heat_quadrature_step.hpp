@@ -125,16 +125,20 @@ Status rule_step_nodes(const Kernel& k, const GridFn<double>& src, double* out, 
     const double outer = Rule::kSpread[std::size(Rule::kSpread) - 1];
     const double reach = max_ignore_nan(2.0 * std::sqrt(outer * k.a_norm_bound * tau),
                                         static_cast<double>(Rule::kTaps / 2) * Rule::width(dx, tau));
+    // The differences' widths are the step's, not the node's: worked out once.
+    const DifferenceWidths widths = rule_widths<Rule>(k, tau);
     if (!feet.empty()) {
-        const double kdx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
         return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
                              [&](std::size_t i, const auto& read) {
-                                 return rule_from_feet<Rule>(feet[i - begin], read,
-                                                             grid.xmin + kdx * static_cast<double>(i), kdx, tau);
+                                 return rule_feet_step<Rule>(k, feet[i - begin], read, i, tau, widths);
                              });
     }
     return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
-                         [&](std::size_t i, const auto& read) { return rule_node<Rule>(k, read, i, tau); });
+                         [&](std::size_t i, const auto& read) -> Expected<double> {
+                             auto f = rule_feet<Rule>(k, i, tau);
+                             if (!f) return fail(f.error());
+                             return rule_feet_step<Rule>(k, *f, read, i, tau, widths);
+                         });
 }
 
 }  // namespace quorvane

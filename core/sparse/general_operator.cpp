@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/csr_transpose.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
@@ -47,28 +48,15 @@ Expected<GeneralOperator> GeneralOperator::from_csr(std::uint64_t n, std::vector
         for (std::uint64_t k = row_ptr[i]; k < row_ptr[i + 1]; ++k) s += std::fabs(vals[k]);
         norm_inf = std::max(norm_inf, s);
     }
-    // Counting pass: rows of A visited in order, so every row of A^T lists
-    // its columns ascending whatever the column order within rows of A.
-    std::vector<std::uint64_t> t_row_ptr(n + 1, 0);
-    for (const std::uint32_t c : col_idx) ++t_row_ptr[c + 1];
-    for (std::uint64_t i = 0; i < n; ++i) t_row_ptr[i + 1] += t_row_ptr[i];
-    std::vector<std::uint32_t> t_col_idx(col_idx.size());
-    std::vector<double> t_vals(vals.size());
-    std::vector<std::uint64_t> cursor(t_row_ptr.begin(), t_row_ptr.end() - 1);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        for (std::uint64_t k = row_ptr[i]; k < row_ptr[i + 1]; ++k) {
-            const std::uint64_t at = cursor[col_idx[k]]++;
-            t_col_idx[at] = static_cast<std::uint32_t>(i);
-            t_vals[at] = vals[k];
-        }
-    }
+    // Rows of A^T list their columns ascending whatever the order within rows of A.
+    CsrRows<double> t = csr_transpose(n, row_ptr, col_idx, vals);
     GeneralOperator op;
     op.row_ptr = std::make_shared<const std::vector<std::uint64_t>>(std::move(row_ptr));
     op.col_idx = std::make_shared<const std::vector<std::uint32_t>>(std::move(col_idx));
     op.vals = std::make_shared<const std::vector<double>>(std::move(vals));
-    op.t_row_ptr = std::make_shared<const std::vector<std::uint64_t>>(std::move(t_row_ptr));
-    op.t_col_idx = std::make_shared<const std::vector<std::uint32_t>>(std::move(t_col_idx));
-    op.t_vals = std::make_shared<const std::vector<double>>(std::move(t_vals));
+    op.t_row_ptr = std::make_shared<const std::vector<std::uint64_t>>(std::move(t.ptr));
+    op.t_col_idx = std::make_shared<const std::vector<std::uint32_t>>(std::move(t.col));
+    op.t_vals = std::make_shared<const std::vector<double>>(std::move(t.val));
     op.n = n;
     op.norm_inf = norm_inf;
     return op;

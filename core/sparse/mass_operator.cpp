@@ -90,11 +90,7 @@ bool MassKOperator::diagonal(std::span<double> d) const {
 
 Status MassKOperator::evolve(double t, const KrylovPath& path, double tol, std::span<const double> v,
                              std::span<double> out, ScratchPool<double>& pool) const {
-    std::vector<double> y = pool.take(v.size());
-    const Status st = krylov_path_action(*this, path, tol, t, v, y, pool);
-    if (st) std::copy(y.begin(), y.end(), out.begin());
-    pool.give_back(std::move(y));
-    return st;
+    return krylov_path_action(*this, path, tol, t, v, out, pool);
 }
 
 Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::span<const double> masses) {
