@@ -24,15 +24,22 @@ Point<D> AnisotropicShiftChernoffND<D>::node(std::size_t k) const {
 }
 
 template <std::size_t D>
-Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(const GridND<D>& grid,
-                                                                           const TensorField<D>& a, VectorField<D> b,
-                                                                           ScalarField<D> c) {
+Status shift_grid_check(const GridND<D>& grid) {
     std::size_t min_len = 1;
     for (std::size_t d = 0; d < D; ++d) min_len *= 5;
     const std::size_t len = grid.len();
     if (len < min_len) {
         return domain_error("AnisotropicShiftChernoffND: grid.len() must be >= 5^D", static_cast<double>(len));
     }
+    return {};
+}
+
+template <std::size_t D>
+Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(const GridND<D>& grid,
+                                                                           const TensorField<D>& a, VectorField<D> b,
+                                                                           ScalarField<D> c) {
+    if (Status st = shift_grid_check(grid); !st) return fail(st.error());
+    const std::size_t len = grid.len();
     AnisotropicShiftChernoffND op{grid, {}, std::move(b), std::move(c)};
     op.factors.resize(len);
     std::array<double, D * D> m{};
@@ -195,8 +202,10 @@ Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double
         const WorkShare share = share_of(len, w, worker);
         std::array<AxisTaps, D> point{};
         std::array<const AxisTaps*, D> refs{};
+        std::array<std::size_t, D> base{};  // node k's first tap slot along each axis
         for (std::size_t k = share.begin; k < share.end; ++k) {
             if (k % 1024 == 0 && !control.keep_going()) return {};
+            for (std::size_t d = 0; d < D; ++d) base[d] = 5 * index_of(k, d);
             double sum = 0.0;
             for (std::size_t q = 0; q < rule; ++q) {
                 double weight = 1.0;
@@ -204,7 +213,7 @@ Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double
                 for (std::size_t d = 0; d < D; ++d) {
                     const std::size_t m = digit_of(q, d);
                     weight = d == 0 ? kGaussHermiteWeights[m] : weight * kGaussHermiteWeights[m];
-                    const std::size_t slot = 5 * index_of(k, d) + m;
+                    const std::size_t slot = base[d] + m;
                     refs[d] = &*taps[d][slot];
                     nodes = nodes && direct[d][slot];
                 }
@@ -225,5 +234,7 @@ template struct AnisotropicShiftChernoffND<2>;
 template struct AnisotropicShiftChernoffND<3>;
 template Status unit_shift_apply_into<2>(const GridFnND<2>&, std::span<double>, double, std::size_t);
 template Status unit_shift_apply_into<3>(const GridFnND<3>&, std::span<double>, double, std::size_t);
+template Status shift_grid_check<2>(const GridND<2>&);
+template Status shift_grid_check<3>(const GridND<3>&);
 
 }  // namespace quorvane

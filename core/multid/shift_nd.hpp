@@ -67,7 +67,14 @@ extern template struct AnisotropicShiftChernoffND<3>;
 // along an axis then depends on that axis alone, so the taps of the five
 // shifts of every node index are found once per axis; the nodes are spread
 // over `workers` workers (0: sweep_worker_count).
+//
+// The grid must hold at least 5^D nodes, as make demands: a caller checks it
+// with shift_grid_check where make would have been its first refusal.
 template <std::size_t D>
 Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double tau, std::size_t workers = 0);
+
+// make's refusal of a grid with fewer than 5^D nodes.
+template <std::size_t D>
+Status shift_grid_check(const GridND<D>& grid);
 
 }  // namespace quorvane

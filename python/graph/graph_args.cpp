@@ -139,18 +139,25 @@ std::optional<std::string> bound_refutation(const char* cls, const char* name, d
            "it: pass a bound of the spectral radius, such as the spectral_bound " + fmt_exp3(spectral_bound);
 }
 
-void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap) {
-    const std::optional<double> lower = without_gil([&] { return largest_eigenvalue_lower_bound(lap); });
-    const std::optional<std::string> text = bound_refutation(cls, name, bound, lower, lap.spectral_bound, "L");
+std::optional<double> LowerBoundMemo::of(const Laplacian<double>& lap) {
+    return without_gil([&] {
+        std::call_once(once_, [&] { lower_ = largest_eigenvalue_lower_bound(lap); });
+        return lower_;
+    });
+}
+
+void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap,
+                                 LowerBoundMemo& memo) {
+    const std::optional<std::string> text = bound_refutation(cls, name, bound, memo.of(lap), lap.spectral_bound, "L");
     if (text) py_err_with_kind("OutOfDomain", *text);
 }
 
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
-                                    const Laplacian<double>& lap, double limit) {
+                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit) {
     const double rho = std::min(rho_bar, lap.spectral_bound);
     if (least_stable_steps(t_final, n_steps, lap.spectral_bound, limit) &&
         !least_stable_steps(t_final, n_steps, rho, limit)) {
-        refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap);
+        refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap, memo);
     }
     refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)");
 }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -99,14 +101,28 @@ void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_step
 std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound,
                                             std::optional<double> lower, double spectral_bound,
                                             const std::string& of);
-// OutOfDomain with that text for L = lap (the probe runs without the lock).
-void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap);
+// The Rayleigh lower bound of an object's fixed Laplacian: found on the
+// first call that needs it, without the interpreter lock (a second caller
+// waits without it too), and kept for the object's life.
+class LowerBoundMemo {
+public:
+    std::optional<double> of(const Laplacian<double>& lap);
+
+private:
+    std::once_flag once_;
+    std::optional<double> lower_;
+};
+using SharedLowerBoundMemo = std::shared_ptr<LowerBoundMemo>;
+
+// OutOfDomain with that text for L = lap, whose bound `memo` keeps.
+void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap,
+                                 LowerBoundMemo& memo);
 // refuse_unstable_steps for the bound rho = min(rho_bar, lap.spectral_bound).
 // When rho_bar admits steps that the Gershgorin bound alone would refuse,
 // the decision rests on rho_bar, so a rho_bar proven below the spectrum is
 // refused first (a too-small bound would switch the guard off).
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
-                                    const Laplacian<double>& lap, double limit);
+                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit);
 
 // --- batched columns ------------------------------------------------------------
 

@@ -161,22 +161,39 @@ LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, Ca
 
 LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
     using Lap32 = std::shared_ptr<const Laplacian<float>>;
+    // A callable that returns one (immutable) graph or Laplacian object for
+    // every t is converted once, and hands the bound check one object to pass.
+    struct Last {
+        std::shared_ptr<const void> source;  // kept alive, so its address is not reused
+        Lap32 converted;
+    };
     auto held = std::make_shared<const HeldCallable>(callable, errors);
-    return [held, n_nodes](float t) {
+    auto last = std::make_shared<Last>();
+    return [held, n_nodes, last](float t) {
         return held->call<Lap32>(static_cast<double>(t), [&](PyObject* result) -> Expected<Lap32> {
+            auto convert = [&](std::shared_ptr<const void> source, auto make) -> Expected<Lap32> {
+                if (last->source && source.get() == last->source.get()) return last->converted;
+                Expected<Lap32> lap = make();
+                if (lap) *last = Last{std::move(source), *lap};
+                return lap;
+            };
             if (SharedGraph g = graph_of_object(result)) {
                 check_nodes(g->n_nodes, n_nodes);
-                Expected<Graph<float>> g32 = graph_to_f32(*g);
-                if (!g32) return fail(g32.error());
-                return std::make_shared<const Laplacian<float>>(
-                    Laplacian<float>::from_graph(*g32, LaplacianKind::Combinatorial));
+                return convert(g, [&]() -> Expected<Lap32> {
+                    Expected<Graph<float>> g32 = graph_to_f32(*g);
+                    if (!g32) return fail(g32.error());
+                    return std::make_shared<const Laplacian<float>>(
+                        Laplacian<float>::from_graph(*g32, LaplacianKind::Combinatorial));
+                });
             }
             std::optional<SharedLaplacian> lap = laplacian_from_object(result);
             if (!lap) refuse_operator(result);
             check_nodes((*lap)->n_nodes, n_nodes);
-            Expected<Laplacian<float>> l32 = laplacian_to_f32(**lap);
-            if (!l32) return fail(l32.error());
-            return std::make_shared<const Laplacian<float>>(std::move(*l32));
+            return convert(*lap, [&]() -> Expected<Lap32> {
+                Expected<Laplacian<float>> l32 = laplacian_to_f32(**lap);
+                if (!l32) return fail(l32.error());
+                return std::make_shared<const Laplacian<float>>(std::move(*l32));
+            });
         });
     };
 }

@@ -24,6 +24,7 @@ struct GraphHeatObj {
     bool from_laplacian = false;
     Dtype dtype = Dtype::F64;
     double rho_bar = 0.0;
+    SharedLowerBoundMemo lower = std::make_shared<LowerBoundMemo>();
     static ClassDef& class_def();
 };
 
@@ -33,6 +34,7 @@ struct GraphHeatHoFields {
     SharedGraph graph;
     std::uint64_t n_nodes = 0;
     double rho_bar = 0.0;
+    SharedLowerBoundMemo lower = std::make_shared<LowerBoundMemo>();
 };
 struct GraphHeat4thObj : GraphHeatHoFields {
     static ClassDef& class_def();
@@ -113,7 +115,7 @@ Ref graph_heat_evolve_f32(const GraphHeatObj& self, double t_final, std::uint64_
     }));
     const float t32 = narrow_to_float(t_final);
     if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
-    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<float> kernel{std::make_shared<const Laplacian<float>>(std::move(lap32)), false};
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
@@ -137,7 +139,7 @@ Ref graph_heat_evolve(const GraphHeatObj& self, const Args& a) {
     check_f0_len(f0.size(), self.graph->n_nodes);
     check_finite_input(f0, "f0");
     if (self.dtype == Dtype::F32) return graph_heat_evolve_f32(self, t_final, n_steps, std::move(f0));
-    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
@@ -154,7 +156,7 @@ Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
     }
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.graph->n_nodes, "f0");
-    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian,
+    refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
@@ -258,7 +260,7 @@ Ref graph_heat_ho_evolve(const Obj& self, const Args& a) {
     std::vector<double> f0 = extract_f0_vec(a.raw(2));
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
-    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian,
+    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
@@ -277,7 +279,7 @@ Ref graph_heat_ho_evolve_batched(const Obj& self, const Args& a) {
     else f0.emplace(extract_f64_array(a.raw(2), "f0"));
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(*f0, self.n_nodes, "f0");
-    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian,
+    refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);

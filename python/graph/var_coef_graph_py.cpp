@@ -20,6 +20,8 @@ struct VarCoefGraphHeatObj {
     double rho_bar = 0.0;
     std::uint64_t n_nodes = 0;
     Dtype dtype = Dtype::F64;
+    SharedLaplacian laplacian;  // L of the graph, for the test of rho_bar
+    SharedLowerBoundMemo lower = std::make_shared<LowerBoundMemo>();
     static ClassDef& class_def();
 };
 
@@ -65,9 +67,9 @@ VarCoefGraphHeatObj var_coef_new(const Args& a) {
     for (const double v : coef) {
         if (!std::isfinite(v) || !(v > 0.0)) py_err_with_kind("OutOfDomain", "a must contain finite positive values");
     }
-    unwrap(VarCoefGraphHeatChernoff<double>::make(*graph, coef, rho_bar));
+    SharedLaplacian laplacian = unwrap(VarCoefGraphHeatChernoff<double>::make(*graph, coef, rho_bar)).laplacian;
     const std::uint64_t n = graph->n_nodes;
-    return VarCoefGraphHeatObj{std::move(coef), graph, rho_bar, n, dtype};
+    return VarCoefGraphHeatObj{std::move(coef), graph, rho_bar, n, dtype, std::move(laplacian)};
 }
 
 // The step gate max(a) tau rho_bar <= 0.5 rests on rho_bar where the graph's
@@ -86,7 +88,7 @@ void refuse_trusted_rho_bar(const VarCoefGraphHeatObj& self, double t_final, std
         degree = std::max(degree, d);
     }
     if (!(a_max * (tau * (degree + degree)) > 0.5)) return;
-    refuse_bound_below_spectrum("VarCoefGraphHeat", "rho_bar", self.rho_bar, *combinatorial_of(self.graph));
+    refuse_bound_below_spectrum("VarCoefGraphHeat", "rho_bar", self.rho_bar, *self.laplacian, *self.lower);
 }
 
 // The single-precision road fails in this order: the 32-bit graph, the

@@ -372,16 +372,8 @@ Ref obstacle_apply(const ObstacleNDV8Obj& self, const Args& a) {
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFnND<2>> u = GridFnND<2>::make(grid, std::move(*v));
         if (!u) return fail(u.error());
-        auto identity = std::make_shared<const std::function<void(const Point<2>&, std::span<double>)>>(
-            [](const Point<2>&, std::span<double> m) {
-                m[0] = 1.0, m[1] = 0.0, m[2] = 0.0, m[3] = 1.0;
-            });
-        auto no_drift = std::make_shared<const std::function<void(const Point<2>&, std::span<double>)>>(
-            [](const Point<2>&, std::span<double> b) { b[0] = 0.0, b[1] = 0.0; });
-        auto no_reaction = std::make_shared<const std::function<double(const Point<2>&)>>([](const Point<2>&) { return 0.0; });
-        Expected<AnisotropicShiftChernoffND<2>> step =
-            AnisotropicShiftChernoffND<2>::make(grid, identity, std::move(no_drift), std::move(no_reaction));
-        if (!step) return fail(step.error());
+        // The unit step's own refusal of a grid below 5^2 nodes comes first.
+        if (Status st = shift_grid_check(grid); !st) return fail(st.error());
         Expected<ConstantObstacle> floor = ConstantObstacle::make(level);
         if (!floor) return fail(floor.error());
         std::vector<double> out(u->values.size(), 0.0);

@@ -87,13 +87,11 @@ Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     const Array2D v = extract_f64_array_2d(a.raw(1), "v_nc");
     const KrylovOptions opt = krylov_options(a, 2, t, true);
     const std::uint64_t n = self.op.n();
-    const std::size_t c = check_f0_columns(*v.buf, n);
-    const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), c);
-    check_finite_input(src, "v_nc");
+    const Columns cols = columns_from_f0(*v.buf, n, "v_nc");
     const SharedLaplacian op = self.op.laplacian();
-    std::vector<double> dst(src.size(), 0.0);
-    compute([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, src, dst); });
-    return cols_to_features_nc(dst, static_cast<std::size_t>(n), c);
+    std::vector<double> dst(cols.data.size(), 0.0);
+    compute([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, cols.data, dst); });
+    return cols_to_features_nc(dst, cols.n, cols.c);
 }
 
 Ref sym_n(const SymmetricOperatorObj& self, const Args&) { return py_int(self.op.n()); }
