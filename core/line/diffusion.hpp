@@ -612,32 +612,32 @@ public:
         const GridFn<double>* source = &src;
         const std::optional<InterpKind> kind = kernel_->source_kind();
         if (!kind) return kernel_->step_nodes(src, dst.values.data(), begin, end, tau_, sh.samples, {});
-        if (kind) {
-            sh.copy.grid = kernel_->grid;
-            sh.copy.grid.interp_kind = *kind;
-            sh.copy.values.assign(src.values.begin(), src.values.end());
-            source = &sh.copy;
-            if constexpr (requires { kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb); }) {
-                if (kind->tag == InterpTag::Chebyshev) {
-                    if (read_plan_ && !sh.reads_prepared) {
-                        // A fixed coefficient whose steps are the quadrature
-                        // alone: its points are read from a plan.
-                        sh.reads_prepared = true;
-                        std::vector<double> points;
-                        sh.reads_planned = kernel_->quadrature_points(begin, end, tau_, points) &&
-                                           sh.read_plan.make(sh.copy.grid, points);
-                        if (sh.reads_planned) sh.reads.resize(points.size());
-                    }
-                    if (sh.reads_planned) {
-                        sh.cheb.fill(sh.copy.values, sh.copy.grid);
-                        sh.read_plan.run(sh.cheb, sh.reads.data());
-                        for (std::size_t i = begin; i < end; ++i) dst.values[i] = Sum{}(&sh.reads[R * (i - begin)]);
-                        return {};
-                    }
-                    return kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb);
+        sh.copy.grid = kernel_->grid;
+        sh.copy.grid.interp_kind = *kind;
+        if constexpr (requires { kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb); }) {
+            if (kind->tag == InterpTag::Chebyshev) {
+                if (read_plan_ && !sh.reads_prepared) {
+                    // A fixed coefficient whose steps are the quadrature
+                    // alone: its points are read from a plan.
+                    sh.reads_prepared = true;
+                    std::vector<double> points;
+                    sh.reads_planned = kernel_->quadrature_points(begin, end, tau_, points) &&
+                                       sh.read_plan.make(sh.copy.grid, points);
+                    if (sh.reads_planned) sh.reads.resize(points.size());
                 }
+                if (sh.reads_planned) {
+                    // The plan reads the interpolant's samples only: no copy of src.
+                    sh.cheb.fill(src.values, sh.copy.grid);
+                    sh.read_plan.run(sh.cheb, sh.reads.data());
+                    for (std::size_t i = begin; i < end; ++i) dst.values[i] = Sum{}(&sh.reads[R * (i - begin)]);
+                    return {};
+                }
+                sh.copy.values.assign(src.values.begin(), src.values.end());
+                return kernel_->step_nodes_chebyshev(sh.copy, dst.values.data(), begin, end, tau_, sh.cheb);
             }
         }
+        sh.copy.values.assign(src.values.begin(), src.values.end());
+        source = &sh.copy;
         for (std::size_t i = begin; i < end; ++i) {
             Expected<double> v = kernel_->apply_node(*source, i, tau_);
             if (!v) return fail(v.error());

@@ -7,6 +7,7 @@
 
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/state.hpp"
 
 namespace quorvane {
 
@@ -19,19 +20,13 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
     GridFn<double>* dst = &b;
     const std::size_t n = a.values.size();
     if (n_steps > 0 && chunk_count(n) > 1) {
-        // Steps spread over nodes keep their workers for the column (one
-        // barrier per step instead of threads started per step); the same
-        // node steps, so the same bits.
-        if (Status st = poll_stop(); !st) return st;
-        if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+        // Steps spread over nodes keep their workers for the column, as a
+        // single evolve does; the same node steps, so the same bits.
         b.values.resize(n, 0.0);
-        auto stepper = kernel.node_steps(a.grid, tau, chunk_count(n), n_steps);
         GridFn<double>* const buffers[2] = {&a, &b};
-        Status st = run_node_steps(n, n_steps, [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
-            return stepper.step(*buffers[k % 2], *buffers[(k + 1) % 2], begin, end, s);
-        });
-        if (!st) return st;
-        if (n_steps % 2 == 1) std::swap(src, dst);
+        const Expected<std::size_t> last = run_stepping_form(kernel, buffers, n_steps, tau);
+        if (!last) return fail(last.error());
+        if (*last == 1) std::swap(src, dst);
     } else {
         for (std::size_t k = 0; k < n_steps; ++k) {
             if (Status st = poll_stop(); !st) return st;

@@ -122,60 +122,72 @@ Expected<bool> run_rounds(S& stepper, GridFn<double>* const (&buffers)[2], std::
     return true;
 }
 
+// `steps` >= 1 applications of a kernel with a stepping form, from
+// *buffers[0], alternating between the two caller-owned buffers of equal
+// length, on one set of workers for the whole call (run_node_steps, one
+// barrier per sweep, or rounds of several steps per share); returns the
+// index of the buffer that holds the result.
+template <class K>
+    requires HasNodeSteps<K>
+Expected<std::size_t> run_stepping_form(const K& kernel, GridFn<double>* const (&buffers)[2], std::size_t steps,
+                                        double tau) {
+    if (Status st = poll_stop(); !st) return fail(st.error());
+    if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
+    const std::size_t n = buffers[0]->values.size();
+    auto stepper = kernel.node_steps(buffers[0]->grid, tau, chunk_count(n), steps);
+    prepare_steps(stepper, n);
+    const std::size_t sweeps = phases_of(stepper);
+    // A light sweep pays for its barrier only on large shares.
+    std::size_t max_shares = SIZE_MAX;
+    if constexpr (requires { stepper.min_share_nodes(); }) {
+        max_shares = std::max<std::size_t>(1, n / stepper.min_share_nodes());
+    }
+    if constexpr (requires { stepper.round_reach(); }) {
+        const std::optional<std::size_t> reach = stepper.round_reach();
+        const std::size_t depth = reach ? round_depth(node_shares(n, max_shares), *reach) : 1;
+        if (depth > 1) {
+            auto done = run_rounds(stepper, buffers, steps, depth, *reach, max_shares);
+            if (!done) return fail(done.error());
+            if (*done) {
+                const std::size_t rounds = steps / depth + (steps % depth != 0);
+                return rounds % 2;
+            }
+        }
+    }
+    // steps * sweeps barriers, in runs whose count fits a size_t.
+    for (std::size_t done = 0; done < steps;) {
+        const std::size_t run = std::min(steps - done, SIZE_MAX / sweeps);
+        Status st = run_node_steps(n, run * sweeps,
+                                   [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
+                                       const std::size_t j = done + k / sweeps;
+                                       return run_phase(stepper, k % sweeps, *buffers[j % 2], *buffers[(j + 1) % 2],
+                                                        begin, end, s);
+                                   },
+                                   max_shares);
+        if (!st) return fail(st.error());
+        done += run;
+    }
+    // What the last sweep found and could not refuse on its own.
+    if constexpr (requires { stepper.finish(); }) {
+        if (Status st = stepper.finish(); !st) return fail(st.error());
+    }
+    return steps % 2;
+}
+
 // Runs `steps` applications of `kernel` with step tau, starting from
 // `start`, alternating between two buffers; returns the last result.
-// Kernels with a stepping form run the whole call on one set of workers
-// (run_node_steps, one barrier per sweep), the others step by step through
-// apply_into.
+// Kernels with a stepping form run the whole call through
+// run_stepping_form, the others step by step through apply_into.
 template <class K>
 Expected<GridFn<double>> run_steps(const K& kernel, GridFn<double> start, std::size_t steps, double tau,
                                    ScratchPool<double>& pool) {
     GridFn<double> other{start.grid, std::vector<double>(start.values.size(), 0.0)};
     if constexpr (HasNodeSteps<K>) {
         if (steps == 0) return start;
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
-        const std::size_t n = start.values.size();
-        auto stepper = kernel.node_steps(start.grid, tau, chunk_count(n), steps);
-        prepare_steps(stepper, n);
-        const std::size_t sweeps = phases_of(stepper);
-        // A light sweep pays for its barrier only on large shares.
-        std::size_t max_shares = SIZE_MAX;
-        if constexpr (requires { stepper.min_share_nodes(); }) {
-            max_shares = std::max<std::size_t>(1, n / stepper.min_share_nodes());
-        }
         GridFn<double>* const buffers[2] = {&start, &other};
-        if constexpr (requires { stepper.round_reach(); }) {
-            const std::optional<std::size_t> reach = stepper.round_reach();
-            const std::size_t depth = reach ? round_depth(node_shares(n, max_shares), *reach) : 1;
-            if (depth > 1) {
-                auto done = run_rounds(stepper, buffers, steps, depth, *reach, max_shares);
-                if (!done) return fail(done.error());
-                if (*done) {
-                    const std::size_t rounds = steps / depth + (steps % depth != 0);
-                    if (rounds % 2 == 1) std::swap(start, other);
-                    return start;
-                }
-            }
-        }
-        // steps * sweeps barriers, in runs whose count fits a size_t.
-        for (std::size_t done = 0; done < steps;) {
-            const std::size_t run = std::min(steps - done, SIZE_MAX / sweeps);
-            Status st = run_node_steps(n, run * sweeps,
-                                       [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
-                                           const std::size_t j = done + k / sweeps;
-                                           return run_phase(stepper, k % sweeps, *buffers[j % 2],
-                                                            *buffers[(j + 1) % 2], begin, end, s);
-                                       },
-                                       max_shares);
-            if (!st) return fail(st.error());
-            done += run;
-        }
-        // What the last sweep found and could not refuse on its own.
-        if constexpr (requires { stepper.finish(); }) {
-            if (Status st = stepper.finish(); !st) return fail(st.error());
-        }
-        if (steps % 2 == 1) std::swap(start, other);
+        const Expected<std::size_t> last = run_stepping_form(kernel, buffers, steps, tau);
+        if (!last) return fail(last.error());
+        if (*last == 1) std::swap(start, other);
         return start;
     } else {
         for (std::size_t k = 0; k < steps; ++k) {
