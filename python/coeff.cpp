@@ -96,7 +96,7 @@ PyCoeffFn::~PyCoeffFn() {
 }
 
 double PyCoeffFn::operator()(double x) const {
-    PyGILState_STATE st = ensure_gil_state();
+    CallbackLock lock;
     double value = std::numeric_limits<double>::quiet_NaN();
     Ref arg(PyFloat_FromDouble(x));
     Ref result = arg && callable_ ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
@@ -113,10 +113,7 @@ double PyCoeffFn::operator()(double x) const {
         if (!first_exception_ && v) first_exception_ = v;
         SignalStop::stop_current(v.get());
     }
-    result = Ref();
-    arg = Ref();
-    PyGILState_Release(st);
-    return value;
+    return value;  // arg and result are released before the lock
 }
 
 Ref PyCoeffFn::take_exception() const { return std::exchange(first_exception_, Ref()); }

@@ -197,6 +197,22 @@ bool thread_ending();
 // PyGILState_Ensure with the same marking.
 PyGILState_STATE ensure_gil_state();
 
+// The interpreter lock taken back for a Python callback (or the work on its
+// result) by a thread inside a call that released the lock, a worker
+// included. The call's stop hook is set aside meanwhile: looking at signals,
+// it would ask for the lock this thread then holds.
+class CallbackLock {
+public:
+    CallbackLock() : state_(ensure_gil_state()) {}
+    ~CallbackLock() { PyGILState_Release(state_); }
+    CallbackLock(const CallbackLock&) = delete;
+    CallbackLock& operator=(const CallbackLock&) = delete;
+
+private:
+    PyGILState_STATE state_;
+    ScopedStopHook no_stop_{StopHook{}};
+};
+
 // Runs fn with the interpreter lock released; the lock is re-taken before
 // anything (result or exception) leaves. Pending signals are looked at
 // between the steps of long loops (poll_stop); a handler's exception ends

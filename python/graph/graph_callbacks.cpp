@@ -40,14 +40,9 @@ public:
     // result is kept in the slot and fails the call.
     template <class T, class Convert>
     Expected<T> call(double t, Convert&& convert) const {
-        struct Lock {
-            PyGILState_STATE st = ensure_gil_state();
-            // convert runs core code (a graph rounded to single precision,
-            // whose rebuild polls) under the lock that the enclosing call
-            // released, and that call's stop hook would take it again.
-            ScopedStopHook no_stop{StopHook{}};
-            ~Lock() { PyGILState_Release(st); }
-        } lock;
+        // convert runs core code (a graph rounded to single precision, whose
+        // rebuild polls) under the lock.
+        CallbackLock lock;
         Ref arg(PyFloat_FromDouble(t));
         if (!arg) return fail(errors_->keep_pending());
         Ref result(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr));
@@ -78,10 +73,7 @@ void check_nodes(std::uint64_t m, std::uint64_t n) {
 
 // Fails the call with "[OutOfDomain] {text}", kept in the error slot.
 CoreError keep_refusal(CallbackErrors& errors, const std::string& text) {
-    struct Lock {
-        PyGILState_STATE st = ensure_gil_state();
-        ~Lock() { PyGILState_Release(st); }
-    } lock;
+    CallbackLock lock;
     return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text));
 }
 
