@@ -363,8 +363,7 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     // (from the bound of a when it varies; the drift is not counted) and the
     // correction's differences.
     const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
-    double reach = 2.0 * std::sqrt(3.0 * a * tau_);
-    if (!constant_) reach = max_ignore_nan(reach, 2.0 * max_ignore_nan(std::sqrt(tau_), 2.0 * dx));
+    const double reach = constant_ ? 2.0 * std::sqrt(3.0 * a * tau_) : heat2_varying_reach(a, tau_, dx);
     sh.margin = margin_cells(reach, dx);
 }
 
@@ -451,6 +450,10 @@ Expected<double> RecordedReads::Recorder::operator()(double x) const {
     }
     plan->reads_.push_back({hermite7_weights(t), cell - node});
     return 0.0;
+}
+
+double heat2_varying_reach(double a_bound, double tau, double dx) {
+    return max_ignore_nan(2.0 * std::sqrt(3.0 * a_bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
 }
 
 std::int64_t margin_cells(double reach, double dx) {

@@ -392,6 +392,11 @@ Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* 
 // plus the interpolant's own two, at most one block.
 std::int64_t margin_cells(double reach, double dx);
 
+// How far a heat2 step with a varying coefficient bounded by a_bound reads
+// beyond its node: the outer quadrature points and the correction's
+// differences.
+double heat2_varying_reach(double a_bound, double tau, double dx);
+
 // The stepping form of a kernel whose node step can read through any
 // reader (K::node_from(read, i, tau)): every share reads through node
 // samples of the step's input, `margin` cells beyond its block.

@@ -161,14 +161,11 @@ Status HeatLines::step(std::size_t w, std::size_t b, std::size_t) {
 PencilHeatLines::PencilHeatLines(std::span<const DiffusionChernoff> kernels, const Grid1D<double>& axis, double tau,
                                  std::size_t workers)
     : HeatLineBuffers(axis, workers), kernels_(kernels), tau_(tau) {
-    // How far the reads reach beyond their node: the outer quadrature
-    // points under the largest bound of a, and the correction's differences.
+    // The reads' reach under the largest bound of a.
     double bound = 0.0;
     for (const DiffusionChernoff& k : kernels) bound = max_ignore_nan(bound, k.a_norm_bound);
     const double dx = axis.dx();
-    const double reach =
-        max_ignore_nan(2.0 * std::sqrt(3.0 * bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
-    margin_ = margin_cells(reach, dx);
+    margin_ = margin_cells(heat2_varying_reach(bound, tau, dx), dx);
 }
 
 Status PencilHeatLines::step(std::size_t w, std::size_t b, std::size_t line) {

@@ -102,8 +102,8 @@ template <class Beta, class Put>
 void mixed_rows(const GridFn2D& f, const Grid2D& grid, std::size_t j0, std::size_t j1, const Beta& beta,
                 const Put& put) {
     const std::size_t nx = grid.nx(), ny = grid.ny();
-    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
-    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
+    const double dx = grid.x.dx();
+    const double dy = grid.y.dx();
     const double denom = (dx * 4.0) * dy;
     const double* v = f.values.data();
     for (std::size_t j = j0; j < j1; ++j) {
@@ -132,8 +132,8 @@ void MixedCoupling::apply_mixed_into(const GridFn2D& f, GridFn2D& out, const Gri
     const std::size_t nx = grid.nx(), ny = grid.ny();
     if (nx == 0 || ny == 0) return;
     if (f.values.size() < nx * ny || out.values.size() < nx * ny) internal_fault("apply_mixed_into: values too short");
-    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
-    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
+    const double dx = grid.x.dx();
+    const double dy = grid.y.dx();
     mixed_rows(
         f, grid, 0, ny,
         [&](std::size_t i, std::size_t j) {
@@ -203,8 +203,8 @@ Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double
     if (Status st = nonseparable2d_check_tau(op, tau); !st) return st;
     const Grid2D& grid = op.grid;
     const std::array<std::size_t, 2> n{grid.nx(), grid.ny()};
-    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(n[0] - 1);
-    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(n[1] - 1);
+    const double dx = grid.x.dx();
+    const double dy = grid.y.dx();
     if (!length_matches(values.size(), {n[0], n[1]})) {
         internal_fault("nonseparable2d_steps: values do not match the grid");
     }
