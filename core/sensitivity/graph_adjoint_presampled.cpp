@@ -32,8 +32,17 @@ std::vector<double> presample_times(std::uint64_t n_steps, double tau) {
     return times;
 }
 
-Expected<PresampledLaplacians> presample_laplacians(const LaplacianProvider& lap_at_t,
-                                                    std::span<const double> times, std::uint64_t n_steps) {
+std::optional<std::size_t> presampled_store_bytes(std::uint64_t n_steps, std::uint64_t nnz, std::uint64_t n_coef) {
+    std::size_t per_time = 0, samples = 0, values = 0, bytes = 0;
+    if (__builtin_add_overflow(nnz, n_coef, &per_time) || __builtin_add_overflow(per_time, 1, &per_time) ||
+        __builtin_mul_overflow(n_steps, 2, &samples) || __builtin_mul_overflow(samples, per_time, &values) ||
+        __builtin_mul_overflow(values, sizeof(double), &bytes)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+Expected<PresampledLaplacians> presample_pattern(const LaplacianProvider& lap_at_t, std::uint64_t n_steps) {
     Expected<SharedLaplacian> first = lap_at_t(0.0);
     if (!first) return fail(first.error());
     PresampledLaplacians store;
@@ -41,21 +50,37 @@ Expected<PresampledLaplacians> presample_laplacians(const LaplacianProvider& lap
     store.col_idx = (*first)->col_idx;
     store.kind = (*first)->kind;
     store.n_steps = n_steps;
+    return store;
+}
+
+Status presample_values(PresampledLaplacians& store, const LaplacianProvider& lap_at_t,
+                        std::span<const double> times) {
     const std::size_t nnz = store.nnz();
     store.vals_seq.reserve(store_size(times.size(), nnz));
     for (const double t : times) {
         Expected<SharedLaplacian> lap = lap_at_t(t);
         if (!lap) return fail(lap.error());
-        const std::vector<double>& v = (*lap)->vals;
-        // Only the count can be compared cheaply; the values are read on the
-        // time-0 pattern.
-        if (v.size() != nnz) {
+        const Laplacian<double>& l = **lap;
+        if (l.vals.size() != nnz) {
             return domain_error(
                 "presampled Laplacian: sample has a different number of stored entries than the time-0 sample",
-                static_cast<double>(v.size()));
+                static_cast<double>(l.vals.size()));
         }
-        store.vals_seq.insert(store.vals_seq.end(), v.begin(), v.end());
+        // The values are stored in the time-0 CSR order, so they mean the
+        // sample's operator only where its entries sit exactly there.
+        if (l.row_ptr != store.row_ptr || l.col_idx != store.col_idx) {
+            return domain_error(kPresampledPatternMessage, t);
+        }
+        store.vals_seq.insert(store.vals_seq.end(), l.vals.begin(), l.vals.end());
     }
+    return {};
+}
+
+Expected<PresampledLaplacians> presample_laplacians(const LaplacianProvider& lap_at_t,
+                                                    std::span<const double> times, std::uint64_t n_steps) {
+    Expected<PresampledLaplacians> store = presample_pattern(lap_at_t, n_steps);
+    if (!store) return store;
+    if (Status st = presample_values(*store, lap_at_t, times); !st) return fail(st.error());
     return store;
 }
 

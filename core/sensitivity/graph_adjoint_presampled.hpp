@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,12 +41,33 @@ struct PresampledLaplacians {
 // order.
 std::vector<double> presample_times(std::uint64_t n_steps, double tau);
 
-// lap_at_t(0) fixes the pattern, then lap_at_t(times[j]) in order gives the
-// values of sample j, read on that pattern. The first failing call ends the
-// sampling with its error; a sample with another number of stored entries
-// than the time-0 one is DomainViolation "presampled Laplacian: sample has a
-// different number of stored entries than the time-0 sample" (value its
-// count). times has 2 n_steps entries.
+// Bytes of the samples of a horizon of n_steps steps: the 2 n_steps times
+// and, at each of them, nnz Laplacian values and n_coef coefficients;
+// nullopt when the count does not even fit in size_t.
+std::optional<std::size_t> presampled_store_bytes(std::uint64_t n_steps, std::uint64_t nnz, std::uint64_t n_coef);
+
+// The refusal of a sample whose stored entries sit elsewhere than the
+// time-0 sample's (value: the sample's time): its values read on the time-0
+// pattern would be another operator.
+inline constexpr const char* kPresampledPatternMessage =
+    "presampled Laplacian: sample has another sparsity pattern than the time-0 sample";
+
+// lap_at_t(0): the store's pattern, its values not yet sampled; a failing
+// call ends with its error.
+Expected<PresampledLaplacians> presample_pattern(const LaplacianProvider& lap_at_t, std::uint64_t n_steps);
+
+// lap_at_t(times[j]) in order gives the values of sample j, read on the
+// store's pattern (times has 2 n_steps entries). The first failing call ends
+// the sampling with its error; a sample with another number of stored
+// entries than the time-0 one is DomainViolation "presampled Laplacian:
+// sample has a different number of stored entries than the time-0 sample"
+// (value its count), one with as many entries on another pattern (other
+// row pointers or columns, or the same columns in another order) is
+// DomainViolation kPresampledPatternMessage (value its time).
+Status presample_values(PresampledLaplacians& store, const LaplacianProvider& lap_at_t,
+                        std::span<const double> times);
+
+// presample_pattern, then presample_values.
 Expected<PresampledLaplacians> presample_laplacians(const LaplacianProvider& lap_at_t,
                                                     std::span<const double> times, std::uint64_t n_steps);
 

@@ -14,12 +14,17 @@
 
 namespace quorvane::py {
 
-void refuse_graph_beyond_memory(std::uint64_t n_nodes, std::uint64_t nnz, const char* what) {
-    const std::optional<std::size_t> bytes = graph_build_bytes(n_nodes, nnz);
+void refuse_beyond_memory(const char* count_name, std::uint64_t count, const char* what,
+                          std::optional<std::size_t> bytes) {
     if (fits_in_memory(bytes)) return;
-    py_err_with_kind("OutOfDomain", "n_nodes = " + std::to_string(n_nodes) + ": " + what + " needs at least " +
+    py_err_with_kind("OutOfDomain", std::string(count_name) + " = " + std::to_string(count) + ": " + what +
+                                        " needs at least " +
                                         (bytes ? fmt_exp3(static_cast<double>(*bytes)) : std::string("2^64")) +
                                         " bytes, more than " + machine_memory_text());
+}
+
+void refuse_graph_beyond_memory(std::uint64_t n_nodes, std::uint64_t nnz, const char* what) {
+    refuse_beyond_memory("n_nodes", n_nodes, what, graph_build_bytes(n_nodes, nnz));
 }
 
 SharedGraph path_graph(std::uint64_t n_nodes, const char* what) {

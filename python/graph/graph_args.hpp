@@ -47,9 +47,13 @@ struct GraphKrylovObj {
 
 // --- resolvers -------------------------------------------------------------
 
-// OutOfDomain "n_nodes = N: {what} needs at least B bytes, more than this
-// machine's memory (M bytes)" when graph_build_bytes(n_nodes, nnz) exceeds
-// the physical memory; called before anything of the graph is allocated.
+// OutOfDomain "{count_name} = N: {what} needs at least B bytes, more than
+// this machine's memory (M bytes)" ("2^64" for nullopt) when `bytes`, what
+// the count N makes the call allocate, exceed the physical memory.
+void refuse_beyond_memory(const char* count_name, std::uint64_t count, const char* what,
+                          std::optional<std::size_t> bytes);
+// refuse_beyond_memory("n_nodes", ...) with graph_build_bytes(n_nodes, nnz);
+// called before anything of the graph is allocated.
 void refuse_graph_beyond_memory(std::uint64_t n_nodes, std::uint64_t nnz, const char* what);
 // Graph::path(n_nodes), n_nodes >= 1, after that check.
 SharedGraph path_graph(std::uint64_t n_nodes, const char* what);

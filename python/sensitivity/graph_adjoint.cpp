@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/graph/magnus_graph.hpp"
 #include "core/sensitivity/graph_adjoint_presampled.hpp"
@@ -120,6 +122,11 @@ constexpr char kFromPresampledDoc[] =
     "Sample lap_at_t at time 0 (the pattern) and at the 2 n_steps Gauss times of [0, t_horizon],\n"
     "latest step first, then a at the same times for \"varcoef_magnus_graph\". An exception a\n"
     "callable raises is raised unchanged; the callables are not kept.\n\n"
+    "Every sample must store its entries on the time-0 pattern (the same row pointers and\n"
+    "column indices, in the same order): one that does not is refused with kind GridMismatch\n"
+    "naming its time. An n_steps whose samples cannot fit in this machine's memory is refused\n"
+    "(kind OutOfDomain, naming n_steps and the bytes) before they are taken, and before\n"
+    "lap_at_t is called at all when the times alone cannot.\n\n"
     "Parameters\n----------\n"
     "graph : Graph or GraphPath\n    The topology; fixes n_nodes.\n" QUORVANE_ADJOINT_CALLBACK_DOC
     "n_steps : int\n    Number of Magnus steps, >= 1.\n"
@@ -210,6 +217,12 @@ Ref adjoint_n_nodes(const GraphAdjointObj& self, const Args&) { return py_int(se
 
 // --- GraphAdjointPresampled -------------------------------------------------------
 
+// The samples of n_steps steps with nnz Laplacian entries and n_coef
+// coefficients each, when they cannot fit in this machine's memory.
+void refuse_store_beyond_memory(std::uint32_t n_steps, std::uint64_t nnz, std::uint64_t n_coef) {
+    refuse_beyond_memory("n_steps", n_steps, "the presampled store", presampled_store_bytes(n_steps, nnz, n_coef));
+}
+
 Ref presampled_from(PyObject*, const Args& a) {
     const double rho_bar = a.f64(2);
     const std::uint32_t n_steps = a.u32(3);
@@ -223,12 +236,29 @@ Ref presampled_from(PyObject*, const Args& a) {
     SharedGraph graph = graph_from_graph_or_laplacian(a.raw(0), nullptr);
     const std::uint64_t n = graph->n_nodes;
     const double tau = t_horizon / static_cast<double>(n_steps);
-    const std::vector<double> times = presample_times(n_steps, tau);
+    // Coefficients are stored only when the variable-coefficient kernel has
+    // its callable. The times and coefficients alone may be beyond reach,
+    // whatever lap_at_t returns: refused before it is called.
+    const std::uint64_t n_coef = kernel == kVarCoefKernel && coef ? n : 0;
+    refuse_store_beyond_memory(n_steps, 0, n_coef);
     // The callables run here, on the calling thread with the lock held.
     CallbackErrors errors;
     LaplacianProvider lap = lap_at_t_adaptor(a.raw(1), n, errors);
-    PresampledLaplacians store =
-        unwrap(run_with_callbacks(errors, [&] { return presample_laplacians(lap, times, n_steps); }));
+    PresampledLaplacians store = unwrap(run_with_callbacks(errors, [&] { return presample_pattern(lap, n_steps); }));
+    // The time-0 pattern fixes the store's size: refused before the samples.
+    refuse_store_beyond_memory(n_steps, store.nnz(), n_coef);
+    const std::vector<double> times = presample_times(n_steps, tau);
+    if (Status st = run_with_callbacks(errors, [&] { return presample_values(store, lap, times); }); !st) {
+        const CoreError& e = st.error();
+        const bool other_pattern =
+            e.variant() == CoreError::Variant::DomainViolation && std::string_view(e.text()) == kPresampledPatternMessage;
+        if (other_pattern) {
+            py_err_with_kind("GridMismatch", "lap_at_t(t) at t = " + fmt_shortest(e.f0()) +
+                                                 " has another sparsity pattern than lap_at_t(0.0), on which every "
+                                                 "sample is stored");
+        }
+        raise_core_error(e);
+    }
     Expected<PresampledGraphAdjoint> core = [&]() -> Expected<PresampledGraphAdjoint> {
         if (kernel == kVarCoefKernel) {
             if (!coef) py_err_with_kind("OutOfDomain", "varcoef_magnus_graph requires a= callback");

@@ -134,6 +134,24 @@ TEST(GraphAdjointPresampled, SampleWithAnotherEntryCountIsRefused) {
     EXPECT_EQ(r.error().variant(), CoreError::Variant::DomainViolation);
 }
 
+TEST(GraphAdjointPresampled, SampleWithAsManyEntriesOnAnotherPatternIsRefusedWithItsTime) {
+    // The path's edge (2, 3) moved to (2, 4): 7 + 2 * 6 entries either way.
+    const std::vector<double> times = presample_times(2, 0.5);
+    auto lap = [](double t) -> Expected<SharedLaplacian> {
+        if (t < 0.5) return moving(t);
+        std::vector<Edge<double>> e;
+        for (std::uint32_t i = 0; i + 1 < kN; ++i) e.push_back({i, i == 2 ? 4u : i + 1, 1.0});
+        return std::make_shared<const Laplacian<double>>(
+            Laplacian<double>::from_graph(*Graph<double>::from_edges(kN, e), LaplacianKind::Combinatorial));
+    };
+    ASSERT_EQ((*lap(1.0))->vals.size(), moving(0.0)->vals.size());
+    const auto r = presample_laplacians(lap, times, 2);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), CoreError::domain(kPresampledPatternMessage, times[0]));
+    EXPECT_EQ(presampled_store_bytes(2, 19, 7), 8u * 4u * 27u);
+    EXPECT_EQ(presampled_store_bytes(1ull << 62, 1, 0), std::nullopt);
+}
+
 TEST(GraphAdjointPresampled, NegativeCoefficientGivesANaNRoot) {
     const std::vector<double> times = presample_times(1, 0.1);
     auto store = presample_laplacians([](double t) -> Expected<SharedLaplacian> { return moving(t); }, times, 1);

@@ -4,6 +4,9 @@ callback failures and the fixed messages."""
 
 import gc
 import math
+import os
+import subprocess
+import sys
 import weakref
 
 import numpy as np
@@ -11,8 +14,8 @@ import pytest
 from scipy.integrate import solve_ivp
 
 from conftest import raises_exact
-from quorvane import (Graph, GraphAdjoint, GraphAdjointPresampled, GraphPath, MagnusGraphHeat, QuorvaneError,
-                      VarCoefMagnusGraph)
+from quorvane import (Graph, GraphAdjoint, GraphAdjointPresampled, GraphPath, Laplacian, MagnusGraphHeat,
+                      QuorvaneError, VarCoefMagnusGraph)
 
 N = 8
 RHO = 4.0  # >= the Gershgorin bound 2 * max weight (1.5)
@@ -314,3 +317,85 @@ def test_held_callables_are_collected_with_a_cycle():
     del holder
     gc.collect()
     assert ref() is None
+
+
+# Six nodes: a path plus one extra edge, whose place may move with t. Every such
+# Laplacian stores 18 entries, so only the pattern tells the samples apart.
+def path_plus(extra):
+    return Graph.from_edges(6, np.array([(i, i + 1, 1.0 + 0.1 * i) for i in range(5)] + [(*extra, 0.5)]))
+
+
+def reversed_rows(g):
+    # The same operator with every row's entries stored in reverse order.
+    lap = Laplacian.combinatorial(g)
+    ptr, cols, vals = lap.row_ptr(), lap.col_idx(), lap.vals()
+    order = np.concatenate([np.arange(ptr[i], ptr[i + 1])[::-1] for i in range(6)])
+    return Laplacian.from_csr(np.asarray(ptr, np.int64), np.asarray(cols, np.int32)[order], vals[order], 6)
+
+
+FIXED = path_plus((0, 3))
+# n_steps = 4 over t = 1: the samples run latest step first, 0.8028... the first and
+# 0.0528... (c0 tau) the first of the earliest step.
+PATTERN_CASES = {
+    "moving weights": (lambda t: path_plus((0, 3)) if t == 0.0 else Graph.from_edges(
+        6, np.array([(i, i + 1, 1.0 + 0.1 * i + 0.2 * t) for i in range(5)] + [(0, 3, 0.5 - 0.1 * t)])), None),
+    "edge moved after t = 0": (lambda t: FIXED if t == 0.0 else path_plus((1, 4)), 0.8028312163512967),
+    "edge moved early on": (lambda t: path_plus((1, 4)) if 0.0 < t < 0.3 else FIXED, 0.052831216351296784),
+    "rows stored in another order": (lambda t: FIXED if t == 0.0 else reversed_rows(FIXED), 0.8028312163512967),
+}
+
+
+@pytest.mark.parametrize("case", PATTERN_CASES)
+def test_presampled_takes_only_samples_on_the_time0_pattern(case):
+    # Read on the time-0 pattern, a sample stored elsewhere is another operator (no longer a
+    # Laplacian: the sum of lambda, which every transposed step keeps, drifts). It is refused
+    # naming its time; samples on the pattern give the live sweep bit for bit.
+    lap_at_t, bad_time = PATTERN_CASES[case]
+    lam = np.array([1.0, 0.5, 0.0, 0.2, 0.3, 0.5])
+    ref = GraphAdjoint(FIXED, lap_at_t=lap_at_t, rho_bar=6.0).evolve_state_adjoint(lam, 1.0, 4)
+    assert ref.sum() == pytest.approx(lam.sum(), abs=1e-13)
+    build = lambda: GraphAdjointPresampled.from_presampled(FIXED, lap_at_t, 6.0, 4, 1.0)  # noqa: E731
+    if bad_time is None:
+        assert np.array_equal(build().evolve_state_adjoint(lam), ref)
+    else:
+        raises_exact(QuorvaneError, f"[GridMismatch] lap_at_t(t) at t = {bad_time!r} has another sparsity pattern "
+                     "than lap_at_t(0.0), on which every sample is stored", build)
+
+
+PHYSICAL = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+
+def exp3(x):
+    mant, exp = f"{x:.3e}".split("e")
+    return f"{mant}e{int(exp)}"
+
+
+# (n_steps, kernel arguments, stored values per sample time (the time itself included),
+# the lap_at_t calls before the refusal). The times, and the coefficients, alone can be
+# refused before lap_at_t is called; the Laplacian values (22 entries of an 8-node path)
+# once the time-0 sample shows the pattern.
+@pytest.mark.parametrize("n_steps, kwargs, per_time, calls", [
+    (2**32 - 1, "", 1, []),
+    (2**28, "a=lambda t: [1.0] * 8, kernel='varcoef_magnus_graph'", 1 + 8, []),
+    (2**28, "", 1 + 22, [0.0]),
+])
+def test_presampled_store_beyond_memory_refused_before_sampling(n_steps, kwargs, per_time, calls):
+    need = 16 * n_steps * per_time
+    if need <= PHYSICAL:
+        pytest.skip("this machine could hold the samples")
+    # Under a 2 GiB address-space limit: allocating first would end in a bare MemoryError.
+    code = f"""
+import resource, quorvane as q
+resource.setrlimit(resource.RLIMIT_AS, (1 << 31, 1 << 31))
+g, calls = q.Graph.path(8), []
+try:
+    q.GraphAdjointPresampled.from_presampled(g, lambda t: calls.append(t) or g, 4.0, {n_steps}, 1.0, {kwargs})
+except Exception as e:
+    print(type(e).__name__, e)
+print(calls)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert out.stdout.splitlines() == [
+        f"QuorvaneError [OutOfDomain] n_steps = {n_steps}: the presampled store needs at least {exp3(need)} bytes, "
+        f"more than this machine's memory ({exp3(PHYSICAL)} bytes)", str(calls)], out.stderr
