@@ -213,7 +213,7 @@ def _refusal_table():
                                                         rho_bar=4.0).evolve_state_adjoint(np.ones(8), 5.0, n_steps=4)),
         ("VarCoefMagnusGraph", "step", lambda: q.VarCoefMagnusGraph(
             8, lap_at_t=path8, a_at_t=lambda t: np.ones(8), rho_bar_max=4.0, a_sup_max=1.0).evolve(5.0, 4, np.ones(8))),
-        ("SmolyakD6V8", "step", lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(10.0, np.ones(4**6))),
+        ("SmolyakD6V8", "step", lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(10.0, np.ones(4**6), n_steps=2)),
         ("AdjointFokkerPlanckV8", "step", lambda: q.AdjointFokkerPlanckV8(1.0, 0.0, -10.0).step(1.0, [0.0], [1.0])),
         ("TtEvolver", "step", lambda: q.TtEvolver([1.0], [0.0], -10.0, [0.0], [1.0], 1e-10).evolve(
             q.TtState([np.ones(8)]), 1.0, 1)),

@@ -46,12 +46,13 @@ def test_identities():
 
 
 def test_refuses_steps_that_amplify():
-    # h = 1: the step's spectral radius is 1.978 at 2 sqrt(tau)/h = 1; every
-    # step with 2 sqrt(tau)/h <= 0.658 is a contraction.
+    # h = 1: the step's spectral radius is 1.978 at 2 sqrt(tau)/h = 1, so 4 steps
+    # (1.978^4 = 15.3) pass the tenfold allowance; every step with 2 sqrt(tau)/h <= 0.658
+    # is a contraction.
     obj = SmolyakD6V8(-2.0, 2.0, N)
     u0 = flat(np.exp(-(X[0] ** 2 + X[1] ** 2)))
     with pytest.raises(QuorvaneError) as info:
-        obj.apply(0.25, u0)
+        obj.apply(0.25, u0, n_steps=4)
     msg = str(info.value)
     assert msg.startswith("[CflViolated] SmolyakD6V8: tau = 2.500e-1 makes the sparse-grid step amplify")
     assert "spectral radius 1.978e0 > 1" in msg
@@ -60,7 +61,35 @@ def test_refuses_steps_that_amplify():
     out = obj.apply(tau_max, u0)
     assert np.max(np.abs(out)) <= np.max(np.abs(u0)) + 1e-12
     with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
-        obj.apply(tau_max * 1.05, u0)
+        obj.apply(tau_max * 1.05, u0, n_steps=200)  # radius about 1.03 there
+
+
+# h = 1/3 (4 nodes on [0, 1]), c = 2 sqrt(tau)/h. The step's spectral radius: 1.0595 at
+# c = 0.703 (in the window 0.658-0.743), 1 at c = 0.82, 1.978 at c = 1, 4.00 at c = 3, 14.8
+# at c = 4. A call is refused only where radius^n_steps > 10.
+@pytest.mark.parametrize("cells, n_steps, refused", [
+    (0.703, 1, False), (0.703, 40, True), (0.82, 1, False),
+    (1.0, 3, False), (1.0, 4, True), (3.0, 1, False), (4.0, 1, True),
+])
+def test_refused_only_where_the_steps_grow_data_more_than_tenfold(cells, n_steps, refused):
+    obj = SmolyakD6V8(0.0, 1.0, 4)
+    tau = (cells / 6.0) ** 2
+    u0 = np.random.default_rng(3).normal(size=4096)
+    if refused:
+        with pytest.raises(QuorvaneError) as info:
+            obj.apply(tau, u0, n_steps=n_steps)
+        assert re.fullmatch(r"\[CflViolated\] SmolyakD6V8: tau = \S+ makes the sparse-grid step amplify some modes "
+                            r"of this grid \(spectral radius \S+ > 1, h = 3\.333e-1, 2 sqrt\(tau\)/h = \S+\), so that "
+                            rf"n_steps = {n_steps} steps could grow them more than tenfold; every step up to "
+                            r"tau = 1\.204e-2 is a contraction", str(info.value))
+        return
+    out = obj.apply(tau, u0, n_steps=n_steps)
+    # In the trapezoid-weighted 2-norm the cosine modes, the step's eigenvectors, are
+    # orthogonal: an admitted call grows the data at most tenfold there.
+    w = np.array([0.5, 1.0, 1.0, 0.5])
+    weight = flat(np.prod(np.meshgrid(*([w] * 6), indexing="ij"), axis=0))
+    assert np.sum(weight * out**2) <= 100.0 * np.sum(weight * u0**2)
+    assert np.max(np.abs(obj.apply(tau, np.full(4096, 2.0), n_steps=n_steps) - 2.0)) < 1e-12
 
 
 @pytest.mark.parametrize("args, message", [
