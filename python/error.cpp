@@ -1,6 +1,7 @@
 #include "python/error.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,11 +28,72 @@ constexpr const char* kQuorvaneErrorDoc =
     "    ``GridMismatch``, ``NanInf``, ``OutOfDomain``, ``BoundaryFailure``,\n"
     "    ``CflViolated``, ``ConvergenceFailed``, ``Unsupported``, ``Panic``.\n";
 
+constexpr std::string_view kKinds[] = {"GridMismatch", "NanInf",            "OutOfDomain", "BoundaryFailure",
+                                       "CflViolated",  "ConvergenceFailed", "Unsupported", "Panic"};
+
+// The kind a message's bracketed prefix names: "[NanInf] ..." gives NanInf;
+// no prefix, or one that names none of the eight kinds, gives nothing.
+std::optional<std::string_view> kind_of_message(std::string_view message) {
+    if (!message.starts_with('[')) return std::nullopt;
+    const std::size_t close = message.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view kind = message.substr(1, close - 1);
+    for (std::string_view k : kKinds) {
+        if (kind == k) return k;
+    }
+    return std::nullopt;
+}
+
+Ref kind_object(std::optional<std::string_view> kind) {
+    if (!kind) return Ref::borrowed(Py_None);
+    return Ref(PyUnicode_FromStringAndSize(kind->data(), static_cast<Py_ssize_t>(kind->size())));
+}
+
+// `kind` of an instance that has no attribute of its own (every raised error
+// has one): read from its message, the single str argument, each time, so
+// QuorvaneError("[NanInf] x").kind is "NanInf" and QuorvaneError("x").kind
+// None. A non-data descriptor, so an instance attribute comes first and
+// instances stay as they pickle and print.
+PyObject* kind_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    Ref args(PyObject_GetAttrString(obj, "args"));
+    if (!args) return nullptr;
+    std::optional<std::string_view> kind;
+    if (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) {
+        PyObject* message = PyTuple_GetItem(args.get(), 0);
+        if (PyUnicode_Check(message)) {
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(message, &len);
+            if (!utf8) return nullptr;
+            kind = kind_of_message(std::string_view(utf8, static_cast<std::size_t>(len)));
+        }
+    }
+    return kind_object(kind).release();
+}
+
+constexpr char kKindDoc[] =
+    "The failure kind the bracketed prefix of the message names (one of the eight kinds), or None.";
+
+PyObject* new_kind_descriptor() {
+    PyType_Slot slots[] = {{Py_tp_descr_get, reinterpret_cast<void*>(&kind_descr_get)},
+                           {Py_tp_doc, const_cast<char*>(kKindDoc)},
+                           {0, nullptr}};
+    PyType_Spec spec{"quorvane.QuorvaneErrorKind", 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    return PyObject_CallNoArgs(type.get());
+}
+
 }  // namespace
 
 PyObject* quorvane_error_type() {
     static PyObject* type = [] {
-        PyObject* t = PyErr_NewExceptionWithDoc("quorvane.QuorvaneError", kQuorvaneErrorDoc, PyExc_Exception, nullptr);
+        Ref dict(PyDict_New());
+        Ref kind(dict ? new_kind_descriptor() : nullptr);
+        PyObject* t = kind && PyDict_SetItemString(dict.get(), "kind", kind.get()) == 0
+                          ? PyErr_NewExceptionWithDoc("quorvane.QuorvaneError", kQuorvaneErrorDoc, PyExc_Exception,
+                                                      dict.get())
+                          : nullptr;
         if (!t) {
             PyErr_Clear();
             internal_fault("Failed to initialize new exception type.");
@@ -43,19 +105,16 @@ PyObject* quorvane_error_type() {
 
 namespace {
 
-// A new QuorvaneError instance for `message`, with `kind` set to the kind its
-// bracketed prefix names, so callers need not parse the message.
+// A new QuorvaneError instance for `message`, with `kind` set as an
+// attribute of its own to the kind its bracketed prefix names, so callers
+// need not parse the message.
 Ref new_quorvane_error(std::string_view message) {
     Ref msg(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!msg) return {};
     Ref exc(PyObject_CallFunctionObjArgs(quorvane_error_type(), msg.get(), nullptr));
     if (!exc) return {};
-    std::string_view kind;
-    if (message.starts_with('[')) {
-        if (const std::size_t close = message.find(']'); close != std::string_view::npos) kind = message.substr(1, close - 1);
-    }
-    Ref kind_str(PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
-    if (!kind_str || PyObject_SetAttrString(exc.get(), "kind", kind_str.get()) < 0) return {};
+    Ref kind = kind_object(kind_of_message(message));
+    if (!kind || PyObject_SetAttrString(exc.get(), "kind", kind.get()) < 0) return {};
     return exc;
 }
 

@@ -97,7 +97,7 @@ Status TtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std::size_
             apply_axis(cores[j], cores[j].n, 2.0 * (tau * b[j]), 2.0 * std::sqrt(tau * a[j]), h);
         }
         for (double& v : cores[0].data) v *= f;
-        TtState::round(cores, eps_round);
+        if (Status st = TtState::round(cores, eps_round); !st) return st;
     }
     return {};
 }

@@ -37,7 +37,8 @@ struct TtChernoff {
 
     // n_steps steps of t_final/n_steps on the cores (one per axis, matching
     // the evolver's d): axis averages, the reaction factor on core 0, then
-    // rounding. Polls the stop hook between steps.
+    // rounding. Polls the stop hook between steps. A step that makes a NaN or
+    // an infinity fails with kTtNonFinite (the rounding refuses it).
     Status evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const;
 };
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string_view>
 #include <utility>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/grid_fn.hpp"
 
 namespace quorvane {
 
@@ -15,6 +17,31 @@ std::size_t core_size(std::size_t r_left, std::size_t n, std::size_t r_right) {
         internal_fault("tensor-train core size overflows");
     }
     return out;
+}
+
+Status check_finite_values(std::span<const double> values) {
+    if (const double* bad = first_non_finite(values)) return domain_error(kTtNonFinite, *bad);
+    return {};
+}
+
+Status check_finite_cores(const std::vector<TtCore>& cores) {
+    for (const TtCore& c : cores) {
+        if (Status st = check_finite_values(c.data); !st) return st;
+    }
+    return {};
+}
+
+bool is_tt_non_finite(const CoreError& e) {
+    return e.variant() == CoreError::Variant::DomainViolation && std::string_view(e.text()) == kTtNonFinite;
+}
+
+int decomposition_scale_exponent(std::span<const double> values) {
+    double amax = 0.0;
+    for (double x : values) amax = std::max(amax, std::abs(x));
+    if (amax == 0.0 || (amax >= 0x1p-200 && amax <= 0x1p200)) return 0;
+    int e = 0;
+    std::frexp(amax, &e);
+    return e;
 }
 
 TtState TtState::from_slices(std::vector<std::vector<double>> slices) {
@@ -37,15 +64,6 @@ std::size_t TtState::storage_size() const {
     std::size_t total = 0;
     for (const TtCore& c : cores) total += c.data.size();
     return total;
-}
-
-bool TtState::all_finite() const {
-    for (const TtCore& c : cores) {
-        for (double v : c.data) {
-            if (!std::isfinite(v)) return false;
-        }
-    }
-    return true;
 }
 
 double TtState::inner_separable(const std::vector<std::vector<double>>& functionals) const {
@@ -121,12 +139,25 @@ void jacobi_eigen(std::vector<double>& g, std::vector<double>& v, std::size_t r)
 }
 
 // One bond of the rounding pass: core j (left) and core j + 1 (right).
-void round_bond(TtCore& left, TtCore& right, double eps_round) {
+Status round_bond(TtCore& left, TtCore& right, double eps_round) {
     const std::size_t m = left.r_left * left.n;
     const std::size_t r = left.r_right;
-    if (m == 0 || r == 0) return;
+    if (m == 0 || r == 0) return {};
     if (right.r_left != r) internal_fault("TtState::round: ranks do not chain");
-    const std::vector<double>& A = left.data;
+    // A NaN here would give a NaN Gram matrix and sigma = sqrt(max(NaN, 0)) = 0:
+    // the whole train to the right would silently become zero.
+    if (Status st = check_finite_values(left.data); !st) return st;
+    // Far from unit size the Gram matrix (squares) and the Jacobi tolerance
+    // (fourth powers) leave the double range: an overflowing Gram matrix
+    // gives sigma = inf and U = 0, a tolerance underflowing to 0 lets a zero
+    // pivot give 0/0. Such a core is decomposed scaled by 2^-e.
+    const int e = decomposition_scale_exponent(left.data);
+    std::vector<double> scaled;
+    if (e != 0) {
+        scaled = left.data;
+        for (double& x : scaled) x = std::ldexp(x, -e);
+    }
+    const std::vector<double>& A = e != 0 ? scaled : left.data;
 
     // The right singular vectors and values of A from the eigenpairs of A^T A.
     std::vector<double> g(r * r, 0.0);
@@ -140,6 +171,10 @@ void round_bond(TtCore& left, TtCore& right, double eps_round) {
     std::vector<double> v(r * r, 0.0);
     for (std::size_t k = 0; k < r; ++k) v[k * r + k] = 1.0;
     jacobi_eigen(g, v, r);
+    // Finite, well-scaled input keeps the rotations finite; should one not
+    // be, it is refused rather than read as sigma = 0.
+    if (Status st = check_finite_values(g); !st) return st;
+    if (Status st = check_finite_values(v); !st) return st;
 
     std::vector<double> sigma_raw(r);
     for (std::size_t k = 0; k < r; ++k) sigma_raw[k] = std::sqrt(std::fmax(g[k * r + k], 0.0));
@@ -171,12 +206,13 @@ void round_bond(TtCore& left, TtCore& right, double eps_round) {
         }
     }
 
-    // The factor R = Sigma V^T of the kept directions goes into the right core.
+    // The factor R = Sigma V^T of the kept directions goes into the right
+    // core, with the scale of A put back (exact: a power of two).
     const std::size_t nb = right.n * right.r_right;
     std::vector<double> next(core_size(r_new, right.n, right.r_right), 0.0);
     for (std::size_t k = 0; k < r_new; ++k) {
         for (std::size_t c = 0; c < r; ++c) {
-            const double rkc = sigma[k] * v[c * r + perm[k]];
+            const double rkc = std::ldexp(sigma[k] * v[c * r + perm[k]], e);
             for (std::size_t ib = 0; ib < nb; ++ib) next[k * nb + ib] += rkc * right.data[c * nb + ib];
         }
     }
@@ -184,12 +220,18 @@ void round_bond(TtCore& left, TtCore& right, double eps_round) {
     left.r_right = r_new;
     right.data = std::move(next);
     right.r_left = r_new;
+    return {};
 }
 
 }  // namespace
 
-void TtState::round(std::vector<TtCore>& cores, double eps_round) {
-    for (std::size_t j = 0; j + 1 < cores.size(); ++j) round_bond(cores[j], cores[j + 1], eps_round);
+Status TtState::round(std::vector<TtCore>& cores, double eps_round) {
+    for (std::size_t j = 0; j + 1 < cores.size(); ++j) {
+        if (Status st = round_bond(cores[j], cores[j + 1], eps_round); !st) return st;
+    }
+    // Every core but the last was checked as the left of its bond; the last
+    // holds the pushed factors.
+    return cores.empty() ? Status{} : check_finite_values(cores.back().data);
 }
 
 std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right) {

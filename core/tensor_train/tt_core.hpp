@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/foundation/error.hpp"
+
 namespace quorvane {
 
 // One core: r_left x n x r_right entries, entry (a, i, b) at (a*n + i)*r_right + b
@@ -23,6 +25,21 @@ struct TtCore {
 
 // r_left*n*r_right with an internal fault on overflow.
 std::size_t core_size(std::size_t r_left, std::size_t n, std::size_t r_right);
+
+// The error of a tensor-train operation that met or made a NaN or an
+// infinity. The decompositions would turn such a value into zeros (a NaN
+// singular value counts as 0), so it is refused instead of rounded away.
+inline constexpr char kTtNonFinite[] = "all values must be finite (no NaN/Inf)";
+Status check_finite_values(std::span<const double> values);
+Status check_finite_cores(const std::vector<TtCore>& cores);
+bool is_tt_non_finite(const CoreError& e);
+
+// The power of two e that brings the largest magnitude of `values` into
+// [0.5, 1) when that magnitude lies outside [2^-200, 2^200], else 0. Within
+// that range the squares and products of a decomposition neither overflow
+// nor underflow; outside it, the values are decomposed as values * 2^-e
+// (exact) and the scale put back afterwards.
+int decomposition_scale_exponent(std::span<const double> values);
 
 // The cores of a train, one per axis. Invariants: the first r_left and the
 // last r_right are 1, neighbouring ranks chain, every rank is >= 1 and every
@@ -41,15 +58,15 @@ struct TtState {
     // Sum over all multi-indices of f_1[i_1]...f_d[i_d] u(i_1, ..., i_d), by a
     // left-to-right contraction; one functional per core, of its mode size.
     double inner_separable(const std::vector<std::vector<double>>& functionals) const;
-    // True when every stored value is finite.
-    bool all_finite() const;
-
     // One left-to-right pass over the bonds: each bond keeps the singular
     // directions of the left core's unfolding above eps * (its largest
     // singular value), leaves the left core with orthonormal columns and
     // pushes the remaining factor into the right neighbour. The ranks never
     // grow and never exceed the row count of the left unfolding.
-    static void round(std::vector<TtCore>& cores, double eps_round);
+    // A non-finite value in any core, or one the pass makes (a pushed factor
+    // that overflows), ends it with the kTtNonFinite error and the cores
+    // partly rounded: the caller discards them.
+    [[nodiscard]] static Status round(std::vector<TtCore>& cores, double eps_round);
 };
 
 // The merged pair theta[a, p, q, b] = sum_s G_j[a, p, s] G_k[s, q, b],

@@ -75,11 +75,13 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
         }
     }
 
-    // The tables were built for these cores: only a stop request fails a pair
-    // factor.
+    // The tables were built for these cores: only a stop request or a
+    // non-finite value fails a pair factor.
     auto pair_factor = [&](std::size_t i, const std::vector<double>& table) -> Status {
         Status st = apply_pair_factor(eps_round, cores, pairs[i].j, pairs[i].k, table);
-        if (!st && st.error().variant() == CoreError::Variant::CallbackFailed) return st;
+        if (!st && (st.error().variant() == CoreError::Variant::CallbackFailed || is_tt_non_finite(st.error()))) {
+            return st;
+        }
         expect_ok(std::move(st), "CoupledTtChernoff::evolve");
         return {};
     };
@@ -101,7 +103,7 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
             }
         }
         for (double& v : cores[0].data) v *= f;
-        TtState::round(cores, eps_round);
+        if (Status st = TtState::round(cores, eps_round); !st) return st;
     }
     return {};
 }

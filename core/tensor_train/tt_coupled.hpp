@@ -59,7 +59,9 @@ struct CoupledTtChernoff {
     // pair: once with tau; more: forward and backward sweeps with tau/2),
     // the reaction factor 1 + tau c on core 0, rounding. The pair tables are
     // built first; a block that is not positive definite is an internal
-    // fault before any core changes. Polls the stop hook between steps.
+    // fault before any core changes. Polls the stop hook between steps. A
+    // NaN or an infinity made by a step (a free axis, a pair factor, the
+    // reaction) fails with kTtNonFinite.
     Status evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const;
 };
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "core/tensor_train/tt_dense_expm.hpp"
@@ -13,6 +15,42 @@ double pair_block_min_eigenvalue(double c_j, double c_k, double rho) {
     const double half_diff = (c_j - c_k) * 0.5;
     return (c_j + c_k) * 0.5 - std::sqrt(rho * rho + half_diff * half_diff);
 }
+
+namespace {
+
+// The pair symbol t (c_j lambda_j + c_k lambda_k - 2 rho mu_j mu_k) with
+// the spacings and the block scaled out: lambda = L/h^2 and mu = S/h with
+// L = 2 cos - 2 and S = sin, so with h_min = min(h_j, h_k), x = h_min/h_j,
+// y = h_min/h_k and c_max = max(c_j, c_k, |rho|) it is
+//   ((t Q) c_max / h_min) / h_min,
+//   Q = (c_j/c_max) L_j x^2 + (c_k/c_max) L_k y^2 - 2 (rho/c_max) (S_j x)(S_k y),
+// where Q is of order one. Since -L >= S^2 and the block is positive
+// definite, Q <= 0: the product can only run to -inf (a mode the pair kills),
+// never to inf - inf. Spacings whose squares underflow (h < 1e-154) or
+// coefficients near the double range need it.
+struct ScaledPairSymbol {
+    SpectralTables unit_j, unit_k;
+    double cj, ck, two_rho, c_max, h_min, x, y;
+
+    ScaledPairSymbol(std::size_t n_j, std::size_t n_k, double c_j, double c_k, double rho, double h_j, double h_k)
+        : unit_j(tt_spectral_tables(n_j, 1.0)), unit_k(tt_spectral_tables(n_k, 1.0)) {
+        c_max = std::max({c_j, c_k, std::abs(rho)});
+        cj = c_j / c_max;
+        ck = c_k / c_max;
+        two_rho = 2.0 * (rho / c_max);
+        h_min = std::min(h_j, h_k);
+        x = h_min / h_j;
+        y = h_min / h_k;
+    }
+
+    double exponent(std::size_t p, std::size_t q, double t) const {
+        const double q_form = (cj * unit_j.lambda[p] * (x * x) + ck * unit_k.lambda[q] * (y * y)) -
+                              two_rho * (unit_j.mu[p] * x) * (unit_k.mu[q] * y);
+        return (((t * q_form) * c_max) / h_min) / h_min;
+    }
+};
+
+}  // namespace
 
 Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std::size_t j, std::size_t k, double c_j,
                                           double c_k, double rho, double t, double h_j, double h_k) {
@@ -27,11 +65,18 @@ Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std:
     const SpectralTables tj = tt_spectral_tables(n_j, h_j);
     const SpectralTables tk = tt_spectral_tables(n_k, h_k);
     const double two_rho = 2.0 * rho;
+    std::optional<ScaledPairSymbol> scaled;
     std::vector<double> table(core_size(1, n_j, n_k));
     for (std::size_t p = 0; p < n_j; ++p) {
         for (std::size_t q = 0; q < n_k; ++q) {
-            table[p * n_k + q] =
-                std::exp(t * (c_j * tj.lambda[p] + c_k * tk.lambda[q] - two_rho * tj.mu[p] * tk.mu[q]));
+            double e = t * (c_j * tj.lambda[p] + c_k * tk.lambda[q] - two_rho * tj.mu[p] * tk.mu[q]);
+            // The symbol is never positive: NaN or +inf means its terms left
+            // the double range (inf - inf), and the scaled form gives it.
+            if (!(e < std::numeric_limits<double>::infinity())) {
+                if (!scaled) scaled.emplace(n_j, n_k, c_j, c_k, rho, h_j, h_k);
+                e = scaled->exponent(p, q, t);
+            }
+            table[p * n_k + q] = std::exp(e);
         }
     }
     return table;
@@ -45,8 +90,15 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
     if (expsym.size() != left.n * right.n) {
         return domain_error("apply_pair_factor: expsym length != n_j * n_k", static_cast<double>(expsym.size()));
     }
+    // The merge skips zero entries of the left core, so a NaN of the right
+    // core facing one would vanish: both are checked first.
+    if (Status st = check_finite_values(left.data); !st) return st;
+    if (Status st = check_finite_values(right.data); !st) return st;
     std::vector<double> theta = merge_adjacent_cores(left, right);
     spectral_multiply_2d(theta, left.r_left, left.n, right.n, right.r_right, expsym);
+    // A NaN column of the split would sort anywhere and could be truncated
+    // away with the noise.
+    if (Status st = check_finite_values(theta); !st) return st;
 
     const std::size_t m = left.r_left * left.n;
     const std::size_t nc = right.n * right.r_right;
@@ -62,6 +114,12 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
             for (std::size_t col = 0; col < nc; ++col) cols[col * m + row] = theta[row * nc + col];
     } else {
         cols = std::move(theta);
+    }
+    // Column norms square the values: out of [2^-200, 2^200] they are split
+    // scaled by 2^-e, and core j (U Sigma) takes the scale back.
+    const int e = decomposition_scale_exponent(cols);
+    if (e != 0) {
+        for (double& x : cols) x = std::ldexp(x, -e);
     }
     Expected<JacobiSvd> split = on_columns ? jacobi_svd(std::move(cols), m, nc) : jacobi_svd(std::move(cols), nc, m);
     if (!split) return fail(split.error());
@@ -89,13 +147,18 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
         const double s = svd.sigma[c];
         const double inv = s > 0.0 ? 1.0 / s : 0.0;
         if (on_columns) {  // B = M W: u_r = b_c / s, v_r = w_c
-            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = (svd.b[c * m + row] * inv) * s;
+            for (std::size_t row = 0; row < m; ++row) {
+                left_data[row * r_new + r] = std::ldexp((svd.b[c * m + row] * inv) * s, e);
+            }
             for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.w[c * nc + col];
         } else {  // B = M^T W: v_r = b_c / s, u_r = w_c
-            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = svd.w[c * m + row] * s;
+            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = std::ldexp(svd.w[c * m + row] * s, e);
             for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.b[c * nc + col] * inv;
         }
     }
+    // The product U Sigma can still overflow when the scale is put back.
+    if (Status st = check_finite_values(left_data); !st) return st;
+    if (Status st = check_finite_values(right_data); !st) return st;
     left.data = std::move(left_data);
     left.r_right = r_new;
     right.data = std::move(right_data);

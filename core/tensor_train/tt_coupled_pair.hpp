@@ -17,6 +17,9 @@ double pair_block_min_eigenvalue(double c_j, double c_k, double rho);
 // The table exp(t (c_j lambda_j[p] + c_k lambda_k[q] - 2 rho mu_j[p] mu_k[q])),
 // row-major p*n_k + q over the mode sizes of cores j and k; DomainViolation
 // when the block is not positive definite (nothing else is computed then).
+// An entry whose terms overflow (spacings below ~1e-154, where h^2
+// underflows) is computed with the spacings scaled out, so it is exp of the
+// true, very negative, exponent: 0 rather than exp(inf - inf) = NaN.
 Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std::size_t j, std::size_t k, double c_j,
                                           double c_k, double rho, double t, double h_j, double h_k);
 
@@ -24,8 +27,10 @@ Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std:
 // table in Fourier space and splits the result again: core j gets U Sigma,
 // core k orthonormal rows, the new rank keeping the singular values above
 // eps_round times the largest (at least 1, at most min(rows, columns)).
-// DomainViolation for a table of the wrong length, and a stop request
-// (poll_stop) during the split, leave the cores unchanged.
+// DomainViolation for a table of the wrong length, a stop request
+// (poll_stop) during the split, and kTtNonFinite for a NaN or an infinity in
+// either core, in the multiplied pair or in the new cores, leave the cores
+// unchanged.
 Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size_t j, std::size_t k,
                          const std::vector<double>& expsym);
 

@@ -144,7 +144,7 @@ Status VarCoefTt::evolve(std::vector<TtCore>& cores, double t_final, std::size_t
         for (std::size_t j = d - 1; j-- > 0;) {
             if (Status st = apply_axis(cores[j], j, tau_half); !st) return st;
         }
-        TtState::round(cores, eps_round);
+        if (Status st = TtState::round(cores, eps_round); !st) return st;
     }
     return {};
 }

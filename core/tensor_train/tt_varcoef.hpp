@@ -46,7 +46,9 @@ struct VarCoefTt {
     // n = 10^5: a stop request (poll_stop) ends the search.
     Expected<std::optional<double>> amplifying_step(double tau) const;
 
-    // n_steps Strang steps of t_final/n_steps, each followed by rounding.
+    // n_steps Strang steps of t_final/n_steps, each followed by rounding. A
+    // step that makes a NaN or an infinity fails with kTtNonFinite (the
+    // rounding refuses it).
     // The cores must match the axes (count and mode sizes).
     Status evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const;
 };

@@ -34,7 +34,8 @@ inline constexpr char kTtChernoffEvolveDoc[] =
     "QuorvaneError\n"
     "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, or a state with\n"
     "    another number of axes; kind CflViolated when the reaction factor 1 + tau*c is\n"
-    "    negative. The state is unchanged after a failure.\n";
+    "    negative; kind NanInf when a step makes a NaN or an infinity. The state is unchanged\n"
+    "    after a failure.\n";
 
 // The `state` argument of an evolve, borrowed exclusively for the call.
 using TtStateArg = ExclusiveArg<TtStateObj>;
@@ -60,15 +61,16 @@ void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final
 
 // Runs an evolve's core loop on a copy of the state's cores with Ctrl-C
 // answered between steps, and stores the cores only when every step
-// succeeded and every value is finite.
+// succeeded and every value is finite. A NaN or an infinity met inside a
+// step is reported as one left in the result.
 template <class Fn>
 void evolve_tt_state(TtState& state, Fn&& steps) {
     std::vector<TtCore> cores = state.cores;
     Status st = run_with_lock_held([&]() -> Status { return steps(cores); });
+    if (st) st = check_finite_cores(cores);
+    if (!st && is_tt_non_finite(st.error())) py_err_with_kind("NanInf", kTtNonFinite);
     unwrap(std::move(st));
-    TtState out{std::move(cores)};
-    if (!out.all_finite()) py_err_with_kind("NanInf", "all values must be finite (no NaN/Inf)");
-    state = std::move(out);
+    state = TtState{std::move(cores)};
 }
 
 // The whole `evolve(state, t_final, n_steps)` of a separable or coupled

@@ -63,8 +63,8 @@ constexpr char kEvolveDoc[] =
     "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, a state with\n"
     "    another number of axes or a mode size other than its axis's sample count; kind\n"
     "    CflViolated when a step would amplify some modes beyond the reaction's own growth\n"
-    "    (the message names the largest admissible tau). The state is unchanged after a\n"
-    "    failure.\n";
+    "    (the message names the largest admissible tau); kind NanInf when a step makes a NaN\n"
+    "    or an infinity. The state is unchanged after a failure.\n";
 
 // One float vector per list element; empty elements are accepted here.
 std::vector<std::vector<double>> extract_axis_lists(PyObject* list, const std::string& name) {

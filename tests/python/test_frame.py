@@ -4,6 +4,7 @@ argument errors, borrows, and the conversions of float vectors and option string
 import importlib
 import inspect
 import pathlib
+import pickle
 import sys
 import threading
 import tomllib
@@ -90,6 +91,35 @@ def test_quorvane_error_type_and_arguments():
     assert (QuorvaneError.__module__, QuorvaneError.__name__) == ("quorvane", "QuorvaneError")
     e = raises_exact(QuorvaneError, "[OutOfDomain] t must be finite and >= 0", heat().evolve, float("nan"))
     assert e.args == (str(e),) and e.kind == "OutOfDomain"
+    # A raised error holds its kind as its own attribute, which pickling carries.
+    assert e.__reduce__() == (QuorvaneError, (str(e),), {"kind": "OutOfDomain"})
+    again = pickle.loads(pickle.dumps(e))
+    assert (again.kind, again.args) == ("OutOfDomain", e.args)
+
+
+KINDS = ["GridMismatch", "NanInf", "OutOfDomain", "BoundaryFailure", "CflViolated", "ConvergenceFailed",
+         "Unsupported", "Panic"]
+
+
+@pytest.mark.parametrize("args, kind", [
+    *[((f"[{k}] some text",), k) for k in KINDS],
+    (("[NanInf]",), "NanInf"),
+    (("x",), None), (("",), None), (("NanInf x",), None), ((" [NanInf] x",), None),
+    (("[Foo] x",), None), (("[nanInf] x",), None), (("[NanInf x",), None), (("[] x",), None),
+    # The message of these is not a str with a prefix.
+    ((), None), (("[NanInf] x", 2), None), ((5,), None),
+])
+def test_every_instance_carries_the_kind_its_message_names(args, kind):
+    e = QuorvaneError(*args)
+    assert e.kind == kind
+    assert type("Sub", (QuorvaneError,), {})(*args).kind == kind
+    # Read from the message, not stored: str, args and pickling stay those of a plain exception.
+    assert (str(e), e.args, e.__reduce__()) == (str(Exception(*args)), args, (QuorvaneError, args))
+    assert pickle.loads(pickle.dumps(e)).kind == kind
+    e.args = ("[Panic] replaced",)
+    assert e.kind == "Panic"
+    e.kind = "mine"  # an attribute of the instance's own comes first, as on a raised error
+    assert e.kind == "mine"
 
 
 # --- class objects ---------------------------------------------------------------------

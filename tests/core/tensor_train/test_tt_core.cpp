@@ -39,7 +39,7 @@ TEST(TtRound, RedundantRanksAreDroppedAndTheTensorKept) {
     const std::vector<double> before = full_tensor(cores);
     // The Gram matrix squares the singular values, so directions below
     // ~1e-8 of the largest are rounding noise: eps sits above that.
-    TtState::round(cores, 1e-6);
+    ASSERT_TRUE(TtState::round(cores, 1e-6).has_value());
     EXPECT_LT(max_abs_diff(full_tensor(cores), before), 1e-12);
     for (std::size_t j = 0; j + 1 < cores.size(); ++j) EXPECT_EQ(cores[j].r_right, 2u) << j;
     // Left cores have orthonormal columns.
@@ -60,7 +60,7 @@ TEST(TtRound, RankIsCappedByTheRowCount) {
     std::mt19937 gen(3);
     std::vector<TtCore> cores{random_core(1, 2, 7, gen), random_core(7, 3, 5, gen), random_core(5, 2, 1, gen)};
     const std::vector<double> before = full_tensor(cores);
-    TtState::round(cores, 0.0);
+    ASSERT_TRUE(TtState::round(cores, 0.0).has_value());
     EXPECT_EQ(cores[0].r_right, 2u);  // 7 columns, 2 rows
     EXPECT_EQ(cores[1].r_right, 5u);  // 2*3 rows, 5 columns
     EXPECT_LT(max_abs_diff(full_tensor(cores), before), 1e-12);
@@ -71,20 +71,47 @@ TEST(TtRound, ThresholdIsStrict) {
     TtCore left{{4.0, 0.0, 0.0, 0.0, 2.0, 0.0, 0.0, 0.0, 1.0}, 1, 3, 3};
     TtCore right{{1.0, 1.0, 1.0}, 3, 1, 1};
     std::vector<TtCore> cores{left, right};
-    TtState::round(cores, 0.5);
+    ASSERT_TRUE(TtState::round(cores, 0.5).has_value());
     EXPECT_EQ(cores[0].r_right, 1u);
     EXPECT_EQ(full_tensor(cores), (std::vector<double>{4.0, 0.0, 0.0}));
 }
 
 TEST(TtRound, RankOneCoresAreNormalisedAndAZeroCoreZeroesTheRight) {
     std::vector<TtCore> cores{{{3.0, 4.0}, 1, 2, 1}, {{1.0, 2.0}, 1, 2, 1}};
-    TtState::round(cores, 0.0);
+    ASSERT_TRUE(TtState::round(cores, 0.0).has_value());
     EXPECT_NEAR(cores[0].data[0], 0.6, 1e-15);
     EXPECT_NEAR(cores[0].data[1], 0.8, 1e-15);
     EXPECT_NEAR(cores[1].data[1], 10.0, 1e-14);
     std::vector<TtCore> zero{{{0.0, 0.0}, 1, 2, 1}, {{1.0, 2.0}, 1, 2, 1}};
-    TtState::round(zero, 0.0);
+    ASSERT_TRUE(TtState::round(zero, 0.0).has_value());
     EXPECT_EQ(zero[1].data, (std::vector<double>{0.0, 0.0}));
+}
+
+// A NaN in a middle core would give sigma = sqrt(max(NaN, 0)) = 0 and zero
+// every core to its right: the pass refuses it instead.
+TEST(TtRound, ANonFiniteValueIsRefusedNotZeroed) {
+    for (double bad : {std::nan(""), HUGE_VAL}) {
+        std::vector<TtCore> cores{{{1.0, 2.0}, 1, 2, 1}, {{3.0, bad}, 1, 2, 1}, {{1.0, 1.0}, 1, 2, 1}};
+        const Status st = TtState::round(cores, 0.0);
+        ASSERT_FALSE(st);
+        EXPECT_TRUE(is_tt_non_finite(st.error()));
+    }
+}
+
+// Two orthogonal columns of equal norm near 2^-300: the Gram matrix is
+// diagonal with equal entries and its tolerance 1e-30 trace^2 underflows to
+// 0, where an unscaled sweep would rotate the zero pivot (0/0). Scaled, the
+// bond is exact at any magnitude.
+TEST(TtRound, CoresFarFromUnitSizeKeepTheTensor) {
+    for (int e : {-300, 300}) {
+        const double s = std::ldexp(1.0, e);
+        std::vector<TtCore> cores{{{s, 0.0, 0.0, s}, 1, 2, 2}, {{1.0, 2.0, 3.0, 4.0}, 2, 2, 1}};
+        const std::vector<double> before = full_tensor(cores);
+        ASSERT_TRUE(TtState::round(cores, 0.0).has_value());
+        EXPECT_EQ(cores[0].r_right, 2u);
+        const std::vector<double> after = full_tensor(cores);
+        for (std::size_t k = 0; k < before.size(); ++k) EXPECT_DOUBLE_EQ(after[k] / s, before[k] / s) << e << " " << k;
+    }
 }
 
 }  // namespace

@@ -84,5 +84,16 @@ TEST(PairFactor, BlockMustBePositiveDefinite) {
     EXPECT_EQ((*ok)[0], 1.0);  // the constant mode
 }
 
+// Spacings of 1e-160: h^2 underflows and the terms of the symbol overflow
+// (inf - inf). Every mode but the mean is killed exactly; none is NaN.
+TEST(PairTable, SpacingsWhoseSquareUnderflowsGiveTheLimitNotNaN) {
+    const std::vector<TtCore> cores{{std::vector<double>(3, 1.0), 1, 3, 1}, {std::vector<double>(4, 1.0), 1, 4, 1}};
+    const std::vector<double> table = *pair_expsym(cores, 0, 1, 1.0, 1.0, 0.3, 1.0, 1e-160, 1e-160);
+    for (std::size_t k = 0; k < table.size(); ++k) EXPECT_EQ(table[k], k == 0 ? 1.0 : 0.0) << k;
+    // At t = 0 every entry is exactly 1, not exp(0 * inf).
+    const std::vector<double> at_zero = *pair_expsym(cores, 0, 1, 1.0, 1.0, 0.3, 0.0, 1e-160, 1e-160);
+    for (double v : at_zero) EXPECT_EQ(v, 1.0);
+}
+
 }  // namespace
 }  // namespace quorvane

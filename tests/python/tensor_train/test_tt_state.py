@@ -1,12 +1,15 @@
 """TtState: construction from separable slices, queries and separable inner products."""
 
+import functools
+import itertools
 import math
 
 import numpy as np
 import pytest
 
 from conftest import check_surface, raises_exact
-from quorvane import QuorvaneError, TtState
+from quorvane import QuorvaneError, TtCoupledEvolver, TtEvolver, TtState, VarCoefTtEvolver
+from tt_helpers import point_values, snapshot
 
 
 def test_surface():
@@ -74,3 +77,79 @@ def test_n_j_range_and_conversion():
         s.n_j(-1)
     with pytest.raises(TypeError, match="argument 'j'"):
         s.n_j(0.5)
+
+
+# --- non-finite intermediates and extreme scales, through every evolver -----------------------
+
+S3 = [[1.0, 2.0, 3.0], [1.0, -1.0, 2.0, 0.5], [2.0, 1.0]]
+NON_FINITE = "[NanInf] all values must be finite (no NaN/Inf)"
+
+
+def at(j, value, default, d=3):
+    return [value if i == j else default for i in range(d)]
+
+
+def coupled_free(j):
+    # Axis j in no pair takes the separable step with a = 1e308; the other two are coupled.
+    pairs = {0: [(1, 2, 0.2)], 1: [], 2: [(0, 1, 0.2)]}[j]
+    return TtCoupledEvolver(at(j, 1e308, 0.5), [0.0] * 3, 0.0, ("Pairs", pairs), [0.0] * 3, [1.0] * 3, 0.0)
+
+
+def var_coef_tiny_domain(j):
+    n = [len(x) for x in S3]
+    return VarCoefTtEvolver([[1.0] * m for m in n], [[0.0] * m for m in n], [[]] * 3,
+                            at(j, (0.0, 1e-300), (0.0, 1.0)), 0.0)
+
+
+def separable(slices):
+    return functools.reduce(np.multiply.outer, [np.asarray(x, dtype=float) for x in slices])
+
+
+def scaled(slices, exponents):
+    return [np.ldexp(np.asarray(x, dtype=float), e) for x, e in zip(slices, exponents)]
+
+
+IDENTITY = lambda: TtEvolver([0.0] * 3, [0.0] * 3, 0.0, [0.0] * 3, [1.0] * 3, 0.0)
+PAIR_AT_T0 = lambda: TtCoupledEvolver([0.5] * 3, [0.0] * 3, 0.0, ("Tridiagonal", 0.2), [0.0] * 3, [1.0] * 3, 0.0)
+G = [[1.0, 2.0, 3.0], [1.0, 2.0, 3.0]]
+
+
+REFUSING = {
+    "TtEvolver a": lambda j: TtEvolver(at(j, 1e308, 0.1), [0.0] * 3, 0.0, [0.0] * 3, [1.0] * 3, 0.0),
+    "TtEvolver b": lambda j: TtEvolver([0.1] * 3, at(j, 1e308, 0.0), 0.0, [0.0] * 3, [1.0] * 3, 0.0),
+    "TtCoupledEvolver free a": coupled_free,
+    "VarCoefTtEvolver domain": var_coef_tiny_domain,
+}
+
+
+@pytest.mark.parametrize("make, slices, t, expected", [
+    # A NaN or an infinity made on any axis, first, middle or last, is refused: the rounding
+    # must not read it as a zero singular value and wipe the train.
+    *[pytest.param(lambda f=f, j=j: f(j), S3, 1.0, None, id=f"{name} axis {j}")
+      for name, f in REFUSING.items() for j in range(3)],
+    pytest.param(lambda: TtEvolver([0.1] * 3, [0.0] * 3, 1e308, [0.0] * 3, [1.0] * 3, 0.0), S3, 1.0, None,
+                 id="reaction 1 + tau c overflows"),
+    # Spacings of 1e-160 (h^2 underflows): the pair factor kills every mode but the mean,
+    # so each value becomes the mean 4 of [1, 2, 3] x [1, 2, 3] (sum 36).
+    pytest.param(lambda: TtCoupledEvolver([1.0, 1.0], [0.0, 0.0], 0.0, ("Tridiagonal", 0.3), [0.0, 0.0],
+                                          [2e-160, 2e-160], 0.0), G, 1.0, np.full((3, 3), 4.0),
+                 id="pair factor at spacings 1e-160"),
+    # Cores far from unit size round and re-split to the same tensor (identity steps).
+    pytest.param(IDENTITY, scaled(S3, [600, 0, -600]), 1.0, separable(S3), id="rounding 2^600 2^0 2^-600"),
+    pytest.param(IDENTITY, scaled(S3, [-600, 600, 0]), 1.0, separable(S3), id="rounding 2^-600 2^600 2^0"),
+    pytest.param(PAIR_AT_T0, scaled(S3, [500, 500, -1000]), 0.0, separable(S3), id="pair split 2^1000"),
+    pytest.param(PAIR_AT_T0, scaled(S3, [-500, -500, 1000]), 0.0, separable(S3), id="pair split 2^-1000"),
+])
+def test_a_non_finite_step_is_refused_never_rounded_to_zero(make, slices, t, expected):
+    s = TtState(slices)
+    n = [len(x) for x in slices]
+    points = list(itertools.product(*[range(m) for m in n]))
+    if expected is None:
+        before, values = snapshot(s, n), point_values(s, points, n)
+        raises_exact(QuorvaneError, NON_FINITE, make().evolve, s, t, 1)
+        assert snapshot(s, n) == before
+        assert np.array_equal(point_values(s, points, n), values)
+    else:
+        make().evolve(s, t, 1)
+        # A few roundings of a rank-1 (or re-split rank-2) train: ulps, not truncation.
+        assert point_values(s, points, n) == pytest.approx(expected.ravel(), rel=1e-13, abs=1e-13)
