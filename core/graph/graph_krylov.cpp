@@ -412,11 +412,16 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
 // The operator
 // ---------------------------------------------------------------------------
 
-Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedLaplacian laplacian, double tol) {
+Status check_krylov_settings(const KrylovPath& path, double tol) {
     if (!std::isfinite(tol) || !(tol > 0.0)) return domain_error("GraphKrylovChernoff: tol must be finite and positive", tol);
     if (path.kind == KrylovPath::Kind::Lanczos && path.m_max == 0) {
         return domain_error("GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path", 0.0);
     }
+    return {};
+}
+
+Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedLaplacian laplacian, double tol) {
+    if (Status st = check_krylov_settings(path, tol); !st) return fail(st.error());
     const double bound = laplacian->spectral_bound;
     return GraphKrylovChernoff{path, std::move(laplacian), bound, tol};
 }
@@ -438,6 +443,7 @@ Status run_path(const SpdOperator& op, const KrylovPath& path, double tol, doubl
 
 Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
                           std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) {
+    if (Status st = check_krylov_settings(path, tol); !st) return st;
     if (const double* bad = first_non_finite<double>(src)) return domain_error(kNonFiniteInput, *bad);
     // Each path refuses a non-finite result itself and writes dst only on
     // success, after it has read src.

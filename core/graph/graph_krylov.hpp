@@ -50,11 +50,15 @@ struct KrylovPath {
 // or its sub-step counts would saturate. Refused instead.
 inline constexpr std::uint64_t kKrylovMaxProducts = 10'000'000;
 
+// The settings every action refuses before any work: tol not finite and > 0,
+// a Lanczos path with m_max = 0 (no basis vector).
+Status check_krylov_settings(const KrylovPath& path, double tol);
+
 // dst = e^{-tau A} src by the chosen path on any symmetric positive
 // semi-definite operator (spectrum in [0, op.spectral_bound()]); dst is
-// written only on success. src and dst hold op.n() values. A src holding
-// NaN or Inf and a result beyond the double range are refused
-// (DomainViolation with the non-finite value).
+// written only on success. src and dst hold op.n() values. Refuses what
+// check_krylov_settings refuses, then a src holding NaN or Inf and a result
+// beyond the double range (DomainViolation with the non-finite value).
 Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
                           std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool);
 

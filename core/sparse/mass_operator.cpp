@@ -118,9 +118,7 @@ Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> ma
     auto hat = lumped_congruence(*k.laplacian(), masses);
     if (!hat) return fail(hat.error());
     const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
-    if (!std::isfinite(tol) || !(tol > 0.0)) {
-        return domain_error("GraphKrylovChernoff: tol must be finite and positive", tol);
-    }
+    if (Status st = check_krylov_settings(path, tol); !st) return st;
     const std::size_t n = masses.size();
     std::vector<double> x(src_cols.size());
     for (std::size_t p = 0; p < x.size(); ++p) x[p] = src_cols[p] * std::sqrt(masses[p % n]);
