@@ -212,9 +212,13 @@ double norm2_scaled(std::span<const double> v) {
     return big * std::sqrt(s);
 }
 
+// ||v||_2 by the plain sum of squares while that sum is safely normal; an
+// operator scaled far from 1 (its residuals of order rho) gets the scaled
+// norm instead of squares that vanish or overflow.
 double norm2(std::span<const double> v) {
     double s = 0.0;
     for (const double x : v) s += x * x;
+    if (!(s >= 0x1p-970) || !std::isfinite(s)) return norm2_scaled(v);
     return std::sqrt(s);
 }
 
@@ -346,7 +350,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
             st = domain_error("GraphKrylovChernoff: Lanczos vector norm is not finite", beta);
             break;
         }
-        if (beta < 1e-300) {
+        if (beta == 0.0) {
             std::fill(res.begin(), res.end(), 0.0);
             std::swap(w, res);
             continue;
@@ -357,8 +361,14 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
         std::vector<double> r = pool.take(n);
         std::array<double, kKrylovMaxDim> alpha{};
         std::array<double, kKrylovMaxDim> beta_off{};
-        const double inv_beta = 1.0 / beta;
-        for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * inv_beta;
+        // A vector of subnormal length is lifted by an exact power of two
+        // first: its own norm is then exact and 1 / norm finite; the result
+        // is scaled back at the end. lift = 1 changes no bit.
+        const double lift = beta < std::numeric_limits<double>::min() ? 0x1p600 : 1.0;
+        for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * lift;
+        const double beta_lifted = lift == 1.0 ? beta : norm2_scaled(q);
+        const double inv_beta = 1.0 / beta_lifted;
+        for (std::size_t i = 0; i < n; ++i) q[i] *= inv_beta;
         std::copy(q.begin(), q.end(), basis.begin());
         std::size_t k = k_cap;
         for (std::size_t j = 0; j < k_cap; ++j) {
@@ -389,7 +399,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
                 const double* v = basis.data() + j * n;
                 for (std::size_t i = 0; i < n; ++i) res[i] += c * v[i];
             }
-            for (std::size_t i = 0; i < n; ++i) res[i] *= beta;
+            for (std::size_t i = 0; i < n; ++i) res[i] = (res[i] * beta_lifted) / lift;
             std::swap(w, res);
         } else {
             st = fail(e.error());

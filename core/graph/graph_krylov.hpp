@@ -85,6 +85,8 @@ struct GraphKrylovChernoff {
 // Chebyshev sub-step that lengthens the vector (impossible with that
 // spectrum) is refused before it can overflow; data so close to the double
 // maximum that the expansion overflows is refused with the non-finite value.
+// Lanczos is homogeneous: only an all-zero vector counts as zero, however
+// small its entries.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
