@@ -86,10 +86,13 @@ struct GraphKrylovChernoff {
 // spectrum) is refused before it can overflow; data so close to the double
 // maximum that the expansion overflows is refused with the non-finite value.
 // Lanczos is homogeneous: only an all-zero vector counts as zero, however
-// small its entries.
+// small its entries. Its Krylov size and sub-step count come from the theta
+// table; when m_max (>= 1) caps the size below the table's choice and below
+// n, the sub-steps are chosen so that the error stays within tol ||src||, or
+// the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
-Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
+Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,
                      std::span<double> out, ScratchPool<double>& pool);
 
 }  // namespace quorvane
