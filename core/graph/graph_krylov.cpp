@@ -212,10 +212,92 @@ double norm2_scaled(std::span<const double> v) {
     return big * std::sqrt(s);
 }
 
+// ||v||_2 by the plain sum of squares while that sum is safely normal; an
+// operator scaled far from 1 (its residuals of order rho) gets the scaled
+// norm instead of squares that vanish or overflow.
 double norm2(std::span<const double> v) {
     double s = 0.0;
     for (const double x : v) s += x * x;
+    if (!(s >= 0x1p-970) || !std::isfinite(s)) return norm2_scaled(v);
     return std::sqrt(s);
+}
+
+// Error of s Lanczos sub-steps of m vectors each over x = tau rho, relative
+// to ||src||. Within a sub-step (z = x / (2 s)) the projection is off by at
+// most twice the best uniform approximation of e^{-dt lambda} on [0, rho] by
+// polynomials of degree m - 1 (the spectra of the operator and of T_m both
+// lie there), and the Chebyshev expansion truncated after degree m - 1 bounds
+// that by 2 e^{-z} sum_{k>=m} I_k(z). The sub-steps' errors add up, each
+// damped by the contraction that follows it.
+double lanczos_error_bound(std::size_t m, double x, std::uint64_t s) {
+    const double z = 0.5 * (x / static_cast<double>(s));
+    // Called for z <= m only, where I_k(z) falls with k from k = m on.
+    double tail = 0.0;
+    for (std::size_t k = m; k < m + 400; ++k) {
+        const double next = tail + bessel_i(k, z);
+        if (next == tail) break;
+        tail = next;
+    }
+    return static_cast<double>(s) * 4.0 * std::exp(-z) * tail;
+}
+
+// The fewest sub-steps, at least s_min, whose bound stays within tol for m
+// vectors inside the work limit; nullopt when there are none. The limit is
+// the full-size plan's: kKrylovMaxProducts / 18 sub-steps, since each one
+// forms its dense exponential on the 18 x 18 array whatever m is. Only
+// z <= m is searched: beyond it the tail is at least a tenth, so the bound
+// exceeds any useful tol. For m >= 2 the bound falls as s grows (it goes as
+// s^{1 - m}); for m = 1 it does not fall at all (one vector never turns).
+std::optional<std::uint64_t> lanczos_capped_substeps(double x, std::size_t m, double tol, std::uint64_t s_min) {
+    const std::uint64_t s_max = kKrylovMaxProducts / kKrylovMaxDim;
+    const double s_low = std::ceil(x / (2.0 * static_cast<double>(m)));
+    if (!(s_low <= static_cast<double>(s_max))) return std::nullopt;
+    std::uint64_t lo = std::max(s_min, static_cast<std::uint64_t>(s_low));
+    if (lo > s_max) return std::nullopt;
+    if (lanczos_error_bound(m, x, lo) <= tol) return lo;
+    std::uint64_t hi = s_max;
+    if (!(lanczos_error_bound(m, x, hi) <= tol)) return std::nullopt;
+    // bound(lo) > tol >= bound(hi).
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (lanczos_error_bound(m, x, mid) <= tol) hi = mid;
+        else lo = mid;
+    }
+    return hi;
+}
+
+// Error texts are literals: one per m_max a refusal can name (2 to 18).
+constexpr const char* kLanczosNeedsMmax[kKrylovMaxDim + 1] = {
+    nullptr,
+    nullptr,
+#define QUORVANE_LANCZOS_NEEDS(m)                                                                                \
+    "GraphKrylovChernoff: m_max is too small for the Lanczos path to reach tol within its work limit; use m_max >= " #m
+    QUORVANE_LANCZOS_NEEDS(2),  QUORVANE_LANCZOS_NEEDS(3),  QUORVANE_LANCZOS_NEEDS(4),  QUORVANE_LANCZOS_NEEDS(5),
+    QUORVANE_LANCZOS_NEEDS(6),  QUORVANE_LANCZOS_NEEDS(7),  QUORVANE_LANCZOS_NEEDS(8),  QUORVANE_LANCZOS_NEEDS(9),
+    QUORVANE_LANCZOS_NEEDS(10), QUORVANE_LANCZOS_NEEDS(11), QUORVANE_LANCZOS_NEEDS(12), QUORVANE_LANCZOS_NEEDS(13),
+    QUORVANE_LANCZOS_NEEDS(14), QUORVANE_LANCZOS_NEEDS(15), QUORVANE_LANCZOS_NEEDS(16), QUORVANE_LANCZOS_NEEDS(17),
+    QUORVANE_LANCZOS_NEEDS(18),
+#undef QUORVANE_LANCZOS_NEEDS
+};
+
+// The Lanczos (Krylov size, sub-steps) of one call. The theta table's choice
+// m* stands when m_max does not cap it, or caps it at n or more (n vectors
+// span the whole space: the projection is exact). Otherwise the sub-steps
+// are raised, never lowered, until the capped size meets tol; if no count
+// within the work limit does, the refusal names the smallest m_max that
+// meets tol (m* at most, whose plan stands without a tol test).
+Expected<ExpmvPlan> lanczos_plan(double x, std::size_t m_max, double tol, std::size_t n) {
+    const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
+    if (!plan) return domain_error(kTooMuchWork, x);
+    if (m_max >= plan->m || m_max >= n) {
+        return ExpmvPlan{static_cast<std::uint32_t>(std::min<std::size_t>(m_max, plan->m)), plan->s};
+    }
+    if (auto s = lanczos_capped_substeps(x, m_max, tol, plan->s)) {
+        return ExpmvPlan{static_cast<std::uint32_t>(m_max), *s};
+    }
+    std::size_t need = m_max + 1;
+    while (need < std::min<std::size_t>(plan->m, n) && !lanczos_capped_substeps(x, need, tol, plan->s)) ++need;
+    return domain_error(kLanczosNeedsMmax[need], static_cast<double>(need));
 }
 
 }  // namespace
@@ -312,7 +394,7 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     return st;
 }
 
-Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
+Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,
                      std::span<double> out, ScratchPool<double>& pool) {
     const std::size_t n = src.size();
     const double rho = op.spectral_bound();
@@ -321,9 +403,9 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
         std::copy(src.begin(), src.end(), out.begin());
         return {};
     }
-    const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
-    if (!plan) return domain_error(kTooMuchWork, x);
-    const std::size_t m = std::min<std::size_t>(m_max, plan->m);
+    const Expected<ExpmvPlan> plan = lanczos_plan(x, m_max, tol, n);
+    if (!plan) return fail(plan.error());
+    const std::size_t m = plan->m;
     const std::uint64_t s = plan->s;
     const std::size_t k_cap = std::min({n, m, kKrylovMaxDim});
     if (s * k_cap > kKrylovMaxProducts) return domain_error(kTooMuchWork, x);
@@ -346,7 +428,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
             st = domain_error("GraphKrylovChernoff: Lanczos vector norm is not finite", beta);
             break;
         }
-        if (beta < 1e-300) {
+        if (beta == 0.0) {
             std::fill(res.begin(), res.end(), 0.0);
             std::swap(w, res);
             continue;
@@ -357,8 +439,14 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
         std::vector<double> r = pool.take(n);
         std::array<double, kKrylovMaxDim> alpha{};
         std::array<double, kKrylovMaxDim> beta_off{};
-        const double inv_beta = 1.0 / beta;
-        for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * inv_beta;
+        // A vector of subnormal length is lifted by an exact power of two
+        // first: its own norm is then exact and 1 / norm finite; the result
+        // is scaled back at the end. lift = 1 changes no bit.
+        const double lift = beta < std::numeric_limits<double>::min() ? 0x1p600 : 1.0;
+        for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * lift;
+        const double beta_lifted = lift == 1.0 ? beta : norm2_scaled(q);
+        const double inv_beta = 1.0 / beta_lifted;
+        for (std::size_t i = 0; i < n; ++i) q[i] *= inv_beta;
         std::copy(q.begin(), q.end(), basis.begin());
         std::size_t k = k_cap;
         for (std::size_t j = 0; j < k_cap; ++j) {
@@ -389,7 +477,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
                 const double* v = basis.data() + j * n;
                 for (std::size_t i = 0; i < n; ++i) res[i] += c * v[i];
             }
-            for (std::size_t i = 0; i < n; ++i) res[i] *= beta;
+            for (std::size_t i = 0; i < n; ++i) res[i] = (res[i] * beta_lifted) / lift;
             std::swap(w, res);
         } else {
             st = fail(e.error());
@@ -412,11 +500,16 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::
 // The operator
 // ---------------------------------------------------------------------------
 
-Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedLaplacian laplacian, double tol) {
+Status check_krylov_settings(const KrylovPath& path, double tol) {
     if (!std::isfinite(tol) || !(tol > 0.0)) return domain_error("GraphKrylovChernoff: tol must be finite and positive", tol);
     if (path.kind == KrylovPath::Kind::Lanczos && path.m_max == 0) {
         return domain_error("GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path", 0.0);
     }
+    return {};
+}
+
+Expected<GraphKrylovChernoff> GraphKrylovChernoff::make(KrylovPath path, SharedLaplacian laplacian, double tol) {
+    if (Status st = check_krylov_settings(path, tol); !st) return fail(st.error());
     const double bound = laplacian->spectral_bound;
     return GraphKrylovChernoff{path, std::move(laplacian), bound, tol};
 }
@@ -427,7 +520,7 @@ Status run_path(const SpdOperator& op, const KrylovPath& path, double tol, doubl
                 std::span<double> dst, ScratchPool<double>& pool) {
     switch (path.kind) {
         case KrylovPath::Kind::Chebyshev: return chebyshev_expmv(op, tau, tol, src, dst, pool);
-        case KrylovPath::Kind::Lanczos: return lanczos_expmv(op, tau, path.m_max, src, dst, pool);
+        case KrylovPath::Kind::Lanczos: return lanczos_expmv(op, tau, path.m_max, tol, src, dst, pool);
         case KrylovPath::Kind::Implicit:
             return implicit_euler_action(op, src, dst, path.n_steps, tau, tol, path.cg_max_iter, pool);
     }
@@ -438,6 +531,7 @@ Status run_path(const SpdOperator& op, const KrylovPath& path, double tol, doubl
 
 Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
                           std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool) {
+    if (Status st = check_krylov_settings(path, tol); !st) return st;
     if (const double* bad = first_non_finite<double>(src)) return domain_error(kNonFiniteInput, *bad);
     // Each path refuses a non-finite result itself and writes dst only on
     // success, after it has read src.

@@ -50,11 +50,15 @@ struct KrylovPath {
 // or its sub-step counts would saturate. Refused instead.
 inline constexpr std::uint64_t kKrylovMaxProducts = 10'000'000;
 
+// The settings every action refuses before any work: tol not finite and > 0,
+// a Lanczos path with m_max = 0 (no basis vector).
+Status check_krylov_settings(const KrylovPath& path, double tol);
+
 // dst = e^{-tau A} src by the chosen path on any symmetric positive
 // semi-definite operator (spectrum in [0, op.spectral_bound()]); dst is
-// written only on success. src and dst hold op.n() values. A src holding
-// NaN or Inf and a result beyond the double range are refused
-// (DomainViolation with the non-finite value).
+// written only on success. src and dst hold op.n() values. Refuses what
+// check_krylov_settings refuses, then a src holding NaN or Inf and a result
+// beyond the double range (DomainViolation with the non-finite value).
 Status krylov_path_action(const SpdOperator& op, const KrylovPath& path, double tol, double tau,
                           std::span<const double> src, std::span<double> dst, ScratchPool<double>& pool);
 
@@ -81,9 +85,14 @@ struct GraphKrylovChernoff {
 // Chebyshev sub-step that lengthens the vector (impossible with that
 // spectrum) is refused before it can overflow; data so close to the double
 // maximum that the expansion overflows is refused with the non-finite value.
+// Lanczos is homogeneous: only an all-zero vector counts as zero, however
+// small its entries. Its Krylov size and sub-step count come from the theta
+// table; when m_max (>= 1) caps the size below the table's choice and below
+// n, the sub-steps are chosen so that the error stays within tol ||src||, or
+// the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
-Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, std::span<const double> src,
+Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,
                      std::span<double> out, ScratchPool<double>& pool);
 
 }  // namespace quorvane

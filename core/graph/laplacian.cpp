@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/foundation/numeric.hpp"
@@ -34,6 +35,32 @@ Laplacian<F> Laplacian<F>::from_graph(const Graph<F>& g, LaplacianKind kind) {
         for (std::uint64_t k = g.row_ptr[i]; k < g.row_ptr[i + 1]; ++k) s += g.weights[k];
         d[i] = s;
     }
+    // sqrt(d_i) = 2^h_i sqrt(ds_i), ds_i the row's weights scaled by 2^-2h_i
+    // (exact) so that the largest lies in [1, 4): the normalized entries stay
+    // right where d_i d_j, or d_i itself, leaves the range of F.
+    std::vector<int> half_exp;
+    std::vector<F> root_ds;
+    if (kind == LaplacianKind::Normalized) {
+        half_exp.assign(n, 0);
+        root_ds.assign(n, F(0));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            F big = F(0);
+            for (std::uint64_t k = g.row_ptr[i]; k < g.row_ptr[i + 1]; ++k) big = std::max(big, g.weights[k]);
+            if (!(big > F(0))) continue;
+            const int h = static_cast<int>(std::floor(static_cast<double>(std::ilogb(big)) / 2.0));
+            F s = F(0);
+            for (std::uint64_t k = g.row_ptr[i]; k < g.row_ptr[i + 1]; ++k) s += std::ldexp(g.weights[k], -2 * h);
+            half_exp[i] = h;
+            root_ds[i] = std::sqrt(s);
+        }
+    }
+    // -w / sqrt(d_i d_j) while that product is a normal number (one rounding
+    // fewer than the split form); the scaled roots otherwise.
+    auto normalized_entry = [&](std::uint64_t i, std::uint32_t j, F w) {
+        const F prod = d[i] * d[j];
+        if (prod >= std::numeric_limits<F>::min() && prod <= std::numeric_limits<F>::max()) return -w / std::sqrt(prod);
+        return -std::ldexp(w, -(half_exp[i] + half_exp[j])) / (root_ds[i] * root_ds[j]);
+    };
     Laplacian lap;
     lap.n_nodes = n;
     lap.kind = kind;
@@ -47,7 +74,7 @@ Laplacian<F> Laplacian<F>::from_graph(const Graph<F>& g, LaplacianKind kind) {
             const std::uint32_t j = g.col_idx[k];
             F v;
             if (kind == LaplacianKind::Normalized) {
-                v = (d[i] > F(0) && d[j] > F(0)) ? -g.weights[k] / std::sqrt(d[i] * d[j]) : F(0);
+                v = (d[i] > F(0) && d[j] > F(0)) ? normalized_entry(i, j, g.weights[k]) : F(0);
             } else {
                 v = -g.weights[k];
             }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
@@ -118,14 +119,31 @@ Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> ma
     auto hat = lumped_congruence(*k.laplacian(), masses);
     if (!hat) return fail(hat.error());
     const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
-    if (!std::isfinite(tol) || !(tol > 0.0)) {
-        return domain_error("GraphKrylovChernoff: tol must be finite and positive", tol);
-    }
+    if (Status st = check_krylov_settings(path, tol); !st) return st;
     const std::size_t n = masses.size();
     std::vector<double> x(src_cols.size());
     for (std::size_t p = 0; p < x.size(); ++p) x[p] = src_cols[p] * std::sqrt(masses[p % n]);
+    // D^1/2 v can overflow while v and the result are finite. The action is
+    // linear: evolve 2^-shift D^1/2 v instead (largest entry below 4) and
+    // scale the result back by 2^shift; powers of two are exact, and
+    // shift = 0 changes no bit.
+    int shift = 0;
+    if (first_non_finite<double>(x) != nullptr) {
+        for (std::size_t p = 0; p < x.size(); ++p) {
+            if (src_cols[p] == 0.0 || !std::isfinite(src_cols[p])) continue;
+            shift = std::max(shift, std::ilogb(src_cols[p]) + std::ilogb(std::sqrt(masses[p % n])));
+        }
+        for (std::size_t p = 0; p < x.size(); ++p) x[p] = std::ldexp(src_cols[p], -shift) * std::sqrt(masses[p % n]);
+    }
     if (Status st = krylov_evolve_columns(shared, path, tol, t, x, dst_cols); !st) return st;
-    for (std::size_t p = 0; p < dst_cols.size(); ++p) dst_cols[p] = dst_cols[p] / std::sqrt(masses[p % n]);
+    for (std::size_t p = 0; p < dst_cols.size(); ++p) {
+        dst_cols[p] = std::ldexp(dst_cols[p] / std::sqrt(masses[p % n]), shift);
+    }
+    // A mass far below the others amplifies its entries by up to
+    // sqrt(max m / min m): the result itself can leave the double range.
+    if (const double* bad = first_non_finite<double>(dst_cols)) {
+        return domain_error("mass_lumped_evolve: e^{-t M^-1 K} v overflows the double range", *bad);
+    }
     return {};
 }
 

@@ -80,8 +80,10 @@ private:
 Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::span<const double> masses);
 
 // Every column of src_cols replaced by e^{-t M^-1 K} of it, M = diag(masses),
-// through the congruence and the batched Krylov driver. Fails as
-// lumped_congruence, then as krylov_evolve_columns.
+// through the congruence and the batched Krylov driver (D^1/2 of the columns
+// scaled by a power of two when it would overflow). Fails as
+// lumped_congruence, then as krylov_evolve_columns, then for a result beyond
+// the double range (dst_cols then holds no result).
 Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses, double t,
                           const KrylovPath& path, double tol, std::span<const double> src_cols,
                           std::span<double> dst_cols);

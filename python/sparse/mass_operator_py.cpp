@@ -47,7 +47,7 @@ constexpr char kEvolveDoc[] =
     "\"chebyshev\" or \"lanczos\" (Krylov dimension m_max); \"implicit\" (n_steps backward-Euler\n"
     "steps) is accepted too. A v holding NaN or Inf is refused before any work\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\"), a result beyond the double range with kind\n"
-    "NanInf.\n";
+    "NanInf; tol and m_max are refused as SymmetricOperator.evolve_batched refuses them.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 constexpr char kLumpedDoc[] =

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/sparse/mass_operator.hpp"
@@ -110,6 +111,33 @@ TEST(LumpedCongruence, RefusesBadMasses) {
         EXPECT_STREQ(hat.error().text(), "lumped_congruence: non-positive or non-finite mass");
     }
     EXPECT_FALSE(lumped_congruence(*k.laplacian(), std::vector<double>{1.0, 1.0}));
+}
+
+TEST(MassKOperator, EvolveRefusesWhatTheKrylovOperatorRefuses) {
+    // m_max = 0 once wrote past an empty basis; t = 0 returns early, so the
+    // settings are judged first.
+    const auto op = MassKOperator::from_k_and_mass(p1_stiffness(4, 1.0), scaled_identity(4, 2.0));
+    ASSERT_TRUE(op);
+    const std::vector<double> v{1.0, 2.0, 3.0, 4.0};
+    std::vector<double> out(4, -7.0);
+    ScratchPool<double> pool;
+    const char* m_max_text = "GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path";
+    const char* tol_text = "GraphKrylovChernoff: tol must be finite and positive";
+    struct Case {
+        KrylovPath path;
+        double tol;
+        const char* text;
+    };
+    for (const Case& c : {Case{KrylovPath::lanczos(0), 1e-10, m_max_text},
+                          Case{KrylovPath::implicit(10, std::nullopt), INFINITY, tol_text},
+                          Case{KrylovPath::chebyshev(), 0.0, tol_text}}) {
+        for (const double t : {1.0, 0.0}) {
+            const Status st = (*op)->evolve(t, c.path, c.tol, v, out, pool);
+            ASSERT_FALSE(st);
+            EXPECT_STREQ(st.error().text(), c.text);
+            EXPECT_EQ(out, std::vector<double>(4, -7.0));
+        }
+    }
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 """SymmetricOperator and GeneralOperator against dense SciPy exponentials, and their refusals."""
 
 import math
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
 import pytest
 import scipy.linalg as sl
 import scipy.sparse as sp
+from scipy.sparse.csgraph import laplacian as csgraph_laplacian
+from scipy.sparse.linalg import expm_multiply
 
 import quorvane as q
 from conftest import error_text
@@ -285,3 +290,132 @@ def test_chebyshev_refuses_a_matrix_outside_its_promise():
             op.evolve_batched(t, np.array([[1.0], [0.0]]))
         assert str(e.value) == ("[OutOfDomain] Chebyshev step: the expansion grew the vector, so the operator's "
                                 "spectrum is not within [0, spectral_bound] (is it positive semi-definite?)")
+
+
+TOL_TEXT = "GraphKrylovChernoff: tol must be finite and positive"
+NEEDS = ("[OutOfDomain] GraphKrylovChernoff: m_max is too small for the Lanczos path to reach tol within its "
+         "work limit; use m_max >= {}")
+
+
+def weighted_path_graph(n, w):
+    return q.Graph.from_edges(n, np.array([[i, i + 1, w[i]] for i in range(n - 1)]))
+
+
+def lanczos_input_scaled(scale, rtol):
+    # Lanczos is linear: a vector of length 1e-301 (or subnormal) is no zero vector.
+    lap = q.Laplacian.combinatorial(weighted_path_graph(12, 1.0 + 0.1 * np.arange(11)))
+    a = sp.csr_matrix((lap.vals(), lap.col_idx(), lap.row_ptr()), shape=(12, 12))
+    f = np.cos(np.arange(12.0))[:, None]
+    return lambda: q.GraphKrylov(lap, path="lanczos").evolve_batched(1.0, scale * f), scale * expm_multiply(-a, f), rtol
+
+
+def lanczos_operator_scaled(scale):
+    # (s A, t / s) is the problem (A, t): residual norms of order s must neither vanish nor overflow.
+    a = path_laplacian(20)
+    v = np.cos(np.arange(20.0))[:, None]
+    op = symmetric(q, a * scale)
+    return lambda: op.evolve_batched(0.8 / scale, v, path="lanczos"), sl.expm(-0.8 * a.toarray()) @ v, 1e-13
+
+
+def lanczos_capped(m_max):
+    # x = t rho = 4 calls for 18 vectors; tol 1e-8 is out of reach with fewer than 3 in 10^7 products.
+    a = path_laplacian(30)
+    v = np.sin(np.arange(30.0))[:, None]
+    call = lambda: symmetric(q, a).evolve_batched(1.0, v, path="lanczos", tol=1e-8, m_max=m_max)
+    return call, NEEDS.format(3) if m_max < 3 else sl.expm(-a.toarray()) @ v, 1e-8
+
+
+def frechet_capped():
+    lap = q.Laplacian.combinatorial(weighted_path_graph(12, np.linspace(0.5, 1.5, 11)))
+    u0, dj = np.eye(12)[:, [0]], np.eye(12)[:, [11]]
+    call = lambda: q.graph_expmv_frechet(q.GraphKrylov(lap, path="lanczos", m_max=1), u0, dj,
+                                         t=2.0 / lap.spectral_bound, params=[(0, 1)])
+    return call, NEEDS.format(3), None
+
+
+def massk_tol(tol, path, text):
+    op = q.MassKOperator.from_k_and_mass(symmetric(q, path_laplacian(10)), (np.eye(10) * 2.0).ravel())
+    return lambda: op.evolve(1.0, np.ones(10), path=path, tol=tol), text, None
+
+
+def normalized_scaled(w):
+    # D^-1/2 W D^-1/2 does not change when every weight is scaled: the unit-weight graph is the reference.
+    w = np.asarray(w, dtype=float)
+    lap = q.Laplacian.normalized(weighted_path_graph(len(w) + 1, w))
+    unit = w / w[0]
+    ref = csgraph_laplacian(np.diag(unit, 1) + np.diag(unit, -1), normed=True)
+    bound = np.abs(ref).sum(axis=1).max()
+    return lambda: np.append(lap.to_dense(), lap.spectral_bound), np.append(ref, bound), 1e-15
+
+
+def lumped_prescale_overflow(path):
+    # sqrt(m) v reaches 1e350 and 1e450: beyond the doubles, but neither v nor the result is.
+    k = path_laplacian(6)
+    m = 1e300 * np.linspace(1.0, 3.0, 6)
+    v = 1e200 * np.linspace(1.0, 2.0, 6)[:, None]
+    ref = sl.expm(-1e300 * np.diag(1.0 / m) @ k.toarray()) @ v
+    return lambda: q.mass_lumped_evolve(symmetric(q, k), m, 1e300, v, path=path), ref, 1e-9
+
+
+EXTREME_CASES = [
+    pytest.param(lambda: lanczos_input_scaled(1e-301, 1e-13), id="lanczos-input-1e-301"),
+    # Subnormal data keep about 40 bits.
+    pytest.param(lambda: lanczos_input_scaled(1e-310, 1e-11), id="lanczos-input-1e-310"),
+    pytest.param(lambda: lanczos_operator_scaled(1e-200), id="lanczos-operator-1e-200"),
+    pytest.param(lambda: lanczos_operator_scaled(1e200), id="lanczos-operator-1e200"),
+    pytest.param(lambda: lanczos_capped(1), id="lanczos-m_max-1"),
+    pytest.param(lambda: lanczos_capped(2), id="lanczos-m_max-2"),
+    pytest.param(lambda: lanczos_capped(4), id="lanczos-m_max-4"),
+    pytest.param(frechet_capped, id="frechet-m_max-1"),
+    pytest.param(lambda: massk_tol(math.inf, "implicit", f"[NanInf] {TOL_TEXT}: inf"), id="massk-tol-inf"),
+    pytest.param(lambda: massk_tol(0.0, "chebyshev", f"[OutOfDomain] {TOL_TEXT}"), id="massk-tol-0"),
+    pytest.param(lambda: massk_tol(math.nan, "lanczos", f"[NanInf] {TOL_TEXT}: NaN"), id="massk-tol-nan"),
+    pytest.param(lambda: normalized_scaled([1e-300, 1e-300]), id="normalized-1e-300"),
+    pytest.param(lambda: normalized_scaled([1e308, 1e308]), id="normalized-1e308"),
+    pytest.param(lambda: normalized_scaled([1e-320, 1e-320]), id="normalized-subnormal"),
+    pytest.param(lambda: normalized_scaled(1e305 * np.arange(1.0, 6.0)), id="normalized-1e305-ramp"),
+    pytest.param(lambda: normalized_scaled(1e-300 * np.arange(1.0, 6.0)), id="normalized-1e-300-ramp"),
+    pytest.param(lambda: lumped_prescale_overflow("chebyshev"), id="lumped-1e300-chebyshev"),
+    pytest.param(lambda: lumped_prescale_overflow("lanczos"), id="lumped-1e300-lanczos"),
+]
+
+
+@pytest.mark.parametrize("case", EXTREME_CASES)
+def test_results_at_extreme_scales_and_capped_krylov_sizes(case):
+    call, expected, rtol = case()
+    if isinstance(expected, str):
+        assert error_text(call) == expected
+        return
+    got = call()
+    # rtol: the action's tol, or rounding; 1e-322 is twenty quanta of a subnormal result.
+    assert np.abs(got - expected).max() <= rtol * np.abs(expected).max() + 1e-322
+
+
+@pytest.mark.parametrize("t", [1.0, 0.0])
+def test_massk_lanczos_without_a_basis_vector_is_refused_in_a_subprocess(t):
+    # It wrote past an empty basis; at t = 0 an early return hid the missing check.
+    code = f"""
+import numpy as np, quorvane as q
+k = q.SymmetricOperator.from_csr(np.array([0, 2, 4], np.int64), np.array([0, 1, 0, 1], np.int32),
+                                 np.array([1.0, -1.0, -1.0, 1.0]), 2)
+mk = q.MassKOperator.from_k_and_mass(k, np.eye(2).ravel())
+for call in (lambda: mk.evolve({t}, np.ones(2), path="lanczos", m_max=0),
+             lambda: k.evolve_batched({t}, np.ones((2, 1)), path="lanczos", m_max=0)):
+    try:
+        print(call())
+    except q.QuorvaneError as e:
+        print(e)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    text = "[OutOfDomain] GraphKrylovChernoff: m_max must be >= 1 for the Lanczos path"
+    assert (out.returncode, out.stdout.splitlines()) == (0, [text, text]), out.stderr
+
+
+def test_lumped_overflow_is_reported_as_the_results():
+    # K = w w^T, w = (1e10, 1), with M = diag(1e300, 1): v = (1e300, 0) tends to its M-projection on
+    # K's null vector (1, -1e10), about (1e300, -1e310). sqrt(m) v = (1e450, 0) overflows first, but
+    # the data are finite: what leaves the range is the result.
+    k = symmetric(q, sp.csr_matrix(np.array([[1e20, 1e10], [1e10, 1.0]])))
+    got = error_text(q.mass_lumped_evolve, k, np.array([1e300, 1.0]), 50.0, np.array([[1e300], [0.0]]))
+    assert got == "[NanInf] mass_lumped_evolve: e^{-t M^-1 K} v overflows the double range: -inf"
