@@ -3,6 +3,7 @@
 import functools
 import itertools
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -153,3 +154,41 @@ def test_a_non_finite_step_is_refused_never_rounded_to_zero(make, slices, t, exp
         make().evolve(s, t, 1)
         # A few roundings of a rank-1 (or re-split rank-2) train: ulps, not truncation.
         assert point_values(s, points, n) == pytest.approx(expected.ravel(), rel=1e-13, abs=1e-13)
+
+
+# --- partial products beyond the double range: the true value, or a refusal ----------------------
+
+def exact_inner(slices, functionals):
+    """The inner product of a separable state in exact rational arithmetic, rounded once."""
+    return float(math.prod(sum(Fraction(f) * Fraction(s) for f, s in zip(fj, sj))
+                           for fj, sj in zip(functionals, slices)))
+
+
+def inner(slices, functionals):
+    return lambda: TtState(slices).inner_separable(functionals), exact_inner(slices, functionals)
+
+
+INNER_OVERFLOW = "[NanInf] TtState.inner_separable: the inner product overflows (not representable as a float)"
+
+
+@pytest.mark.parametrize("case", [
+    # Axis 0 alone contracts to -1e400 (unscaled: inf - inf = NaN); the whole product is 8e290.
+    pytest.param(inner([[1e300, -3e300, 2e300], [4e-300], [1e250, 1e250]],
+                       [[1e100, 1e100, 0.5e100], [1e200], [1e-260, -3e-260]]), id="inner: partial -1e400"),
+    # 1e-200 * 1e-200 underflows to 0 before the 1e300 brings it back to 2e-100.
+    pytest.param(inner([[1e-200], [1e-200, 1e-200], [1e300]], [[1.0], [1.0, 1.0], [1.0]]), id="inner: partial 1e-400"),
+    pytest.param((lambda: TtState([[1e200], [1e200, 3.0]]).inner_separable([[1.0], [1.0, 0.0]]), INNER_OVERFLOW),
+                 id="inner: the true value 1e400"),
+    pytest.param((lambda: TtState([[-1e300], [1e300]]).inner_separable([[1e300], [1e-300]]), INNER_OVERFLOW),
+                 id="inner: the true value -1e300^2"),
+])
+def test_out_of_range_intermediates_give_the_true_value_or_a_refusal(case):
+    call, expected = case
+    if isinstance(expected, str):
+        raises_exact(QuorvaneError, expected, call)
+    else:
+        got = call()
+        # Inner products: a few roundings per axis; pair factors: sums of 16 terms in and out of
+        # the Fourier basis and a re-split, some ulps of the largest value.
+        assert np.all(np.isfinite(got))
+        assert got == pytest.approx(expected, rel=1e-13, abs=1e-13 * np.max(np.abs(expected)))
