@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <string_view>
 #include <utility>
@@ -66,25 +67,57 @@ std::size_t TtState::storage_size() const {
     return total;
 }
 
-double TtState::inner_separable(const std::vector<std::vector<double>>& functionals) const {
+namespace {
+
+// The values times 2^-e: a copy in `buf` when e != 0, else the values themselves.
+std::span<const double> scaled_by_power_of_two(std::span<const double> values, int e, std::vector<double>& buf) {
+    if (e == 0) return values;
+    buf.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) buf[k] = std::ldexp(values[k], -e);
+    return buf;
+}
+
+}  // namespace
+
+Expected<double> TtState::inner_separable(const std::vector<std::vector<double>>& functionals) const {
     if (functionals.size() != cores.size()) internal_fault("inner_separable: one functional per core expected");
+    // The partial products leave the double range long before the inner
+    // product does (huge cores against tiny functionals, or a train whose
+    // values run from 1e-200 to 1e300): the functional, the core and the
+    // running vector are each brought to unit size by a power of two when
+    // their largest magnitude lies outside [2^-200, 2^200], and the powers
+    // are summed apart. Within that range nothing is scaled, so ordinary
+    // trains take exactly the unscaled operations.
     std::vector<double> w{1.0};
+    std::int64_t w_exp = 0;  // the contraction so far is w * 2^w_exp
+    std::vector<double> f_buf, g_buf;
     for (std::size_t j = 0; j < cores.size(); ++j) {
         const TtCore& g = cores[j];
-        const std::vector<double>& f = functionals[j];
-        if (f.size() != g.n || w.size() != g.r_left) internal_fault("inner_separable: sizes do not chain");
+        if (functionals[j].size() != g.n || w.size() != g.r_left) internal_fault("inner_separable: sizes do not chain");
+        const int e_f = decomposition_scale_exponent(functionals[j]);
+        const int e_g = decomposition_scale_exponent(g.data);
+        const int e_w = decomposition_scale_exponent(w);
+        const std::span<const double> f = scaled_by_power_of_two(functionals[j], e_f, f_buf);
+        const std::span<const double> gd = scaled_by_power_of_two(g.data, e_g, g_buf);
+        for (double& x : w) x = std::ldexp(x, -e_w);
+        w_exp += std::int64_t{e_f} + e_g + e_w;
         std::vector<double> next(g.r_right, 0.0);
         for (std::size_t b = 0; b < g.r_right; ++b) {
             double acc = 0.0;
             for (std::size_t a = 0; a < w.size(); ++a) {
-                for (std::size_t i = 0; i < g.n; ++i) acc += f[i] * (w[a] * g.at(a, i, b));
+                for (std::size_t i = 0; i < g.n; ++i) acc += f[i] * (w[a] * gd[(a * g.n + i) * g.r_right + b]);
             }
             next[b] = acc;
         }
         w = std::move(next);
     }
     if (w.size() != 1) internal_fault("inner_separable: the last rank is not 1");
-    return w[0];
+    // |w| < 2^670 after the last core (terms below 2^600, at most 2^64 of
+    // them), so an exponent beyond +-4000 already decides between infinity
+    // and zero; the clamp keeps ldexp's int in range for any number of cores.
+    const double out = std::ldexp(w[0], static_cast<int>(std::clamp<std::int64_t>(w_exp, -4000, 4000)));
+    if (!std::isfinite(out)) return domain_error(kTtInnerOverflow, out);
+    return out;
 }
 
 namespace {

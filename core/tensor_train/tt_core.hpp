@@ -36,10 +36,13 @@ bool is_tt_non_finite(const CoreError& e);
 
 // The power of two e that brings the largest magnitude of `values` into
 // [0.5, 1) when that magnitude lies outside [2^-200, 2^200], else 0. Within
-// that range the squares and products of a decomposition neither overflow
-// nor underflow; outside it, the values are decomposed as values * 2^-e
-// (exact) and the scale put back afterwards.
+// that range the squares and products of a decomposition (or of a
+// contraction) neither overflow nor underflow; outside it, the values are
+// used as values * 2^-e (exact) and the scale put back afterwards.
 int decomposition_scale_exponent(std::span<const double> values);
+
+// The error of an inner product whose true value lies beyond the double range.
+inline constexpr char kTtInnerOverflow[] = "inner_separable: the inner product overflows (not representable as a float)";
 
 // The cores of a train, one per axis. Invariants: the first r_left and the
 // last r_right are 1, neighbouring ranks chain, every rank is >= 1 and every
@@ -57,7 +60,10 @@ struct TtState {
     std::size_t storage_size() const;
     // Sum over all multi-indices of f_1[i_1]...f_d[i_d] u(i_1, ..., i_d), by a
     // left-to-right contraction; one functional per core, of its mode size.
-    double inner_separable(const std::vector<std::vector<double>>& functionals) const;
+    // Partial products that would leave the double range are carried scaled
+    // by powers of two; a sum that itself exceeds it fails with
+    // kTtInnerOverflow (value: the infinity it would have been).
+    Expected<double> inner_separable(const std::vector<std::vector<double>>& functionals) const;
     // One left-to-right pass over the bonds: each bond keeps the singular
     // directions of the left core's unfolding above eps * (its largest
     // singular value), leaves the left core with orthonormal columns and

@@ -33,7 +33,14 @@ std::vector<double> axis_degrees(const std::vector<AxisPair>& pairs, std::size_t
 }
 
 PairBlock pair_block(const std::vector<double>& a, const std::vector<double>& degree, const AxisPair& p) {
-    return {a[p.j] / degree[p.j], a[p.k] / degree[p.k], p.rho * std::sqrt(a[p.j] * a[p.k])};
+    const double a_j = a[p.j], a_k = a[p.k];
+    // A product a_j a_k above 1.8e308 would make the root inf (and rho' NaN
+    // at rho = 0), one below 2.2e-308 loses digits or all of itself: outside
+    // the normal range the roots are taken apart, which overflows only where
+    // rho' itself does. A normal product keeps its one rounding.
+    const double product = a_j * a_k;
+    const double root = std::isnormal(product) ? std::sqrt(product) : std::sqrt(a_j) * std::sqrt(a_k);
+    return {a_j / degree[p.j], a_k / degree[p.k], p.rho * root};
 }
 
 CoupledTtChernoff::CoupledTtChernoff(std::vector<double> a_, std::vector<double> b_, double c_, CouplingSpec coupling_,

@@ -11,9 +11,42 @@
 
 namespace quorvane {
 
+namespace {
+
+// The block [[c_j, rho], [rho, c_k]] times 2^-e. Entries far from unit size
+// square out of the double range: c_j + c_k or rho^2 overflowing gives
+// inf - inf = NaN, rho^2 underflowing lets a singular block pass as
+// positive definite. When the largest finite entry lies outside
+// [2^-200, 2^200] the block is measured scaled to unit size (exact); an
+// infinite entry stays infinite. Within the range e = 0 and nothing changes.
+struct ScaledBlock {
+    double c_j, c_k, rho;
+    int e;
+};
+
+ScaledBlock scaled_block(double c_j, double c_k, double rho) {
+    const double finite[3] = {std::isfinite(c_j) ? c_j : 0.0, std::isfinite(c_k) ? c_k : 0.0,
+                              std::isfinite(rho) ? rho : 0.0};
+    const int e = decomposition_scale_exponent(finite);
+    return {std::ldexp(c_j, -e), std::ldexp(c_k, -e), std::ldexp(rho, -e), e};
+}
+
+}  // namespace
+
 double pair_block_min_eigenvalue(double c_j, double c_k, double rho) {
-    const double half_diff = (c_j - c_k) * 0.5;
-    return (c_j + c_k) * 0.5 - std::sqrt(rho * rho + half_diff * half_diff);
+    const ScaledBlock b = scaled_block(c_j, c_k, rho);
+    const double half_diff = (b.c_j - b.c_k) * 0.5;
+    const double lambda = (b.c_j + b.c_k) * 0.5 - std::sqrt(b.rho * b.rho + half_diff * half_diff);
+    // A positive eigenvalue of a block of subnormal entries can round to 0
+    // when the scale is put back; it keeps the least positive double instead,
+    // so that its sign still decides the test.
+    return lambda > 0.0 ? std::fmax(std::ldexp(lambda, b.e), std::numeric_limits<double>::denorm_min())
+                        : std::ldexp(lambda, b.e);
+}
+
+double pair_block_det(double c_j, double c_k, double rho) {
+    const ScaledBlock b = scaled_block(c_j, c_k, rho);
+    return std::ldexp(b.c_j * b.c_k - b.rho * b.rho, 2 * b.e);
 }
 
 namespace {
@@ -55,7 +88,9 @@ struct ScaledPairSymbol {
 Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std::size_t j, std::size_t k, double c_j,
                                           double c_k, double rho, double t, double h_j, double h_k) {
     if (j >= cores.size() || k >= cores.size()) internal_fault("pair_expsym: axis index out of range");
-    if (pair_block_min_eigenvalue(c_j, c_k, rho) <= 0.0) {
+    const double lambda_min = pair_block_min_eigenvalue(c_j, c_k, rho);
+    if (std::isnan(lambda_min)) return domain_error(kPairBlockNaN, 0.0);
+    if (lambda_min <= 0.0) {
         return domain_error(
             "CoupledTtChernoff pair block not SPD: det(B)=cj*ck-r^2<=0. Reduce |rho| or adjust topology (tridiagonal "
             "d>=4: requires |rho|<0.5; see ss10.12 risk 1)",
@@ -71,8 +106,10 @@ Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std:
         for (std::size_t q = 0; q < n_k; ++q) {
             double e = t * (c_j * tj.lambda[p] + c_k * tk.lambda[q] - two_rho * tj.mu[p] * tk.mu[q]);
             // The symbol is never positive: NaN or +inf means its terms left
-            // the double range (inf - inf), and the scaled form gives it.
-            if (!(e < std::numeric_limits<double>::infinity())) {
+            // the double range (inf - inf), and -inf may be a term that
+            // overflowed before a small t would have brought it back (t c
+            // lambda with c near 1e308); the scaled form gives either.
+            if (!std::isfinite(e)) {
                 if (!scaled) scaled.emplace(n_j, n_k, c_j, c_k, rho, h_j, h_k);
                 e = scaled->exponent(p, q, t);
             }

@@ -11,12 +11,24 @@
 
 namespace quorvane {
 
-// The smallest eigenvalue of the block [[c_j, rho], [rho, c_k]].
+// The smallest eigenvalue of the block [[c_j, rho], [rho, c_k]], computed
+// scaled by a power of two when the entries are far from unit size, so that
+// finite entries never give NaN and a positive value never rounds to 0; NaN
+// for a NaN entry or an infinite diagonal, -inf for an infinite rho.
 double pair_block_min_eigenvalue(double c_j, double c_k, double rho);
+// Its determinant c_j c_k - rho^2, scaled the same way (+-inf beyond the
+// double range, never inf - inf).
+double pair_block_det(double c_j, double c_k, double rho);
+
+// The refusal of a block whose smallest eigenvalue is NaN: no test of
+// positive definiteness can pass it.
+inline constexpr char kPairBlockNaN[] =
+    "CoupledTtChernoff pair block has a NaN or an infinite entry: its definiteness is undefined";
 
 // The table exp(t (c_j lambda_j[p] + c_k lambda_k[q] - 2 rho mu_j[p] mu_k[q])),
 // row-major p*n_k + q over the mode sizes of cores j and k; DomainViolation
-// when the block is not positive definite (nothing else is computed then).
+// when the block is not positive definite, or kPairBlockNaN when that cannot
+// be decided (nothing else is computed then).
 // An entry whose terms overflow (spacings below ~1e-154, where h^2
 // underflows) is computed with the spacings scaled out, so it is exp of the
 // true, very negative, exponent: 0 rather than exp(inf - inf) = NaN.

@@ -148,10 +148,14 @@ void check_pairs(CouplingSpec& spec, const std::vector<double>& a, const std::st
                                                 std::to_string(pairs[i].k) + ") is not adjacent");
         }
         const PairBlock blk = pair_block(a, degree, p);
-        if (pair_block_min_eigenvalue(blk.c_j, blk.c_k, blk.rho) <= 0.0) {
-            const double det = blk.c_j * blk.c_k - blk.rho * blk.rho;
-            py_err_with_kind("OutOfDomain", ctx + ": pair (" + std::to_string(p.j) + "," + std::to_string(p.k) +
-                                                ") block is not SPD (det=" + fmt_exp3(det) + ")");
+        const std::string pair = ctx + ": pair (" + std::to_string(p.j) + "," + std::to_string(p.k) + ") block ";
+        const double lambda_min = pair_block_min_eigenvalue(blk.c_j, blk.c_k, blk.rho);
+        // Not reached with the finite a and rho checked above; a NaN must
+        // never pass as positive definite.
+        if (std::isnan(lambda_min)) py_err_with_kind("NanInf", pair + "has no finite smallest eigenvalue (NaN)");
+        if (lambda_min <= 0.0) {
+            const double det = pair_block_det(blk.c_j, blk.c_k, blk.rho);
+            py_err_with_kind("OutOfDomain", pair + "is not SPD (det=" + fmt_exp3(det) + ")");
         }
     }
     if (spec.kind == CouplingSpec::Kind::Pairs) spec.pairs = std::move(normalised);

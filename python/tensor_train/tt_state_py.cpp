@@ -126,7 +126,8 @@ constexpr char kInnerSeparableDoc[] =
     "QuorvaneError\n"
     "    kind GridMismatch for an empty list, an empty or non-float element, a number of\n"
     "    functionals other than ndim() or a functional whose length differs from its axis's\n"
-    "    mode size; kind NanInf for a functional holding NaN or Inf.\n";
+    "    mode size; kind NanInf for a functional holding NaN or Inf, or for an inner product\n"
+    "    beyond the float range (partial products beyond it are carried scaled).\n";
 
 TtStateObj tt_state_new(const Args& a) {
     return TtStateObj{TtState::from_slices(extract_axis_slices(a.list(0), "TtState"))};
@@ -154,7 +155,9 @@ Ref tt_state_inner_separable(const TtStateObj& self, const Args& a) {
             py_err_with_kind("GridMismatch", "TtState.inner_separable: axis " + std::to_string(j) + " length mismatch");
         }
     }
-    return py_float(self.state.inner_separable(f));
+    const Expected<double> value = self.state.inner_separable(f);
+    if (!value) py_err_with_kind("NanInf", std::string("TtState.") + kTtInnerOverflow);
+    return py_float(*value);
 }
 
 }  // namespace

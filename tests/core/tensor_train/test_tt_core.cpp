@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "core/tensor_train/tt_core.hpp"
@@ -111,6 +112,35 @@ TEST(TtRound, CoresFarFromUnitSizeKeepTheTensor) {
         EXPECT_EQ(cores[0].r_right, 2u);
         const std::vector<double> after = full_tensor(cores);
         for (std::size_t k = 0; k < before.size(); ++k) EXPECT_DOUBLE_EQ(after[k] / s, before[k] / s) << e << " " << k;
+    }
+}
+
+// Powers of two are exact: a rank-2 train and functionals scaled by 2^+-600
+// and 2^+-1000 (partial products of 2^1600 and 2^-1000 unscaled) give the
+// unit inner product times the total scale, bit for bit, or refuse a total
+// beyond the double range.
+TEST(TtInner, ScalesBeyondTheDoubleRangeGiveTheUnitValueTimesTheScale) {
+    std::mt19937 gen(9);
+    TtState unit{{random_core(1, 3, 2, gen), random_core(2, 4, 2, gen), random_core(2, 2, 1, gen)}};
+    std::vector<std::vector<double>> f{{1.0, -2.0, 0.5}, {0.25, 1.0, 3.0, -1.0}, {2.0, 1.0}};
+    const double base = *unit.inner_separable(f);
+    for (const auto& [cores, funcs, total] : {std::tuple{std::vector{600, 1000, -1000}, std::vector{600, -1000, 0}, 200},
+                                              std::tuple{std::vector{-1000, -600, 1000}, std::vector{0, -1000, 1000}, -600},
+                                              std::tuple{std::vector{1000, 0, 0}, std::vector{0, 100, 0}, 1100}}) {
+        TtState s = unit;
+        std::vector<std::vector<double>> g = f;
+        for (std::size_t j = 0; j < 3; ++j) {
+            for (double& x : s.cores[j].data) x = std::ldexp(x, cores[j]);
+            for (double& x : g[j]) x = std::ldexp(x, funcs[j]);
+        }
+        const Expected<double> got = s.inner_separable(g);
+        if (total > 1000) {
+            ASSERT_FALSE(got);
+            EXPECT_STREQ(got.error().text(), kTtInnerOverflow);
+        } else {
+            ASSERT_TRUE(got);
+            EXPECT_EQ(*got, std::ldexp(base, total)) << total;
+        }
     }
 }
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/stop.hpp"
@@ -82,6 +85,21 @@ TEST(PairFactor, BlockMustBePositiveDefinite) {
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->size(), 12u);
     EXPECT_EQ((*ok)[0], 1.0);  // the constant mode
+}
+
+// NaN < 0 and NaN <= 0 are both false: a block whose smallest eigenvalue is
+// NaN (a NaN entry, an infinite diagonal: inf - inf) must not pass; an
+// infinite rho is simply not positive definite.
+TEST(PairFactor, ANaNBlockIsRefusedNotTakenAsPositiveDefinite) {
+    const std::vector<TtCore> cores = random_train({3, 4}, {1, 1, 1}, 5);
+    for (const auto& [c_j, rho] : {std::pair{std::nan(""), 0.1}, std::pair{0.5, std::nan("")}, std::pair{HUGE_VAL, 0.1}}) {
+        const auto r = pair_expsym(cores, 0, 1, c_j, 0.5, rho, 0.1, 1.0, 1.0);
+        ASSERT_FALSE(r) << c_j << " " << rho;
+        EXPECT_STREQ(r.error().text(), kPairBlockNaN);
+    }
+    const auto r = pair_expsym(cores, 0, 1, 0.5, 0.5, HUGE_VAL, 0.1, 1.0, 1.0);
+    ASSERT_FALSE(r);
+    EXPECT_NE(std::string(r.error().text()).find("pair block not SPD"), std::string::npos);
 }
 
 // Spacings of 1e-160: h^2 underflows and the terms of the symbol overflow

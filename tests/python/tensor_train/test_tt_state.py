@@ -3,6 +3,7 @@
 import functools
 import itertools
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -153,3 +154,74 @@ def test_a_non_finite_step_is_refused_never_rounded_to_zero(make, slices, t, exp
         make().evolve(s, t, 1)
         # A few roundings of a rank-1 (or re-split rank-2) train: ulps, not truncation.
         assert point_values(s, points, n) == pytest.approx(expected.ravel(), rel=1e-13, abs=1e-13)
+
+
+# --- partial products beyond the double range: the true value, or a refusal ----------------------
+
+def exact_inner(slices, functionals):
+    """The inner product of a separable state in exact rational arithmetic, rounded once."""
+    return float(math.prod(sum(Fraction(f) * Fraction(s) for f, s in zip(fj, sj))
+                           for fj, sj in zip(functionals, slices)))
+
+
+def inner(slices, functionals):
+    return lambda: TtState(slices).inner_separable(functionals), exact_inner(slices, functionals)
+
+
+def pair_evolved(a, rho, t):
+    """Two coupled periodic axes of 4 nodes, spacing 1, t*a of order one: the evolved values,
+    and the exact pair factor by FFT with its exponent formed from t*a (a*lambda overflows)."""
+    u0 = [[1.0, 2.0, 0.5, 3.0], [2.0, -1.0, 1.0, 0.5]]
+    theta = 2 * np.pi * np.arange(4) / 4
+    lam, mu = 2 * np.cos(theta) - 2, np.sin(theta)
+    ta = [t * x for x in a]
+    exponent = (ta[0] * lam[:, None] + ta[1] * lam[None, :]
+                - 2 * rho * (t * math.sqrt(a[0]) * math.sqrt(a[1])) * np.outer(mu, mu))
+    want = np.real(np.fft.ifft2(np.exp(exponent) * np.fft.fft2(separable(u0))))
+
+    def run():
+        s = TtState(u0)
+        TtCoupledEvolver(a, [0.0, 0.0], 0.0, ("Tridiagonal", rho), [0.0, 0.0], [3.0, 3.0], 0.0).evolve(s, t, 1)
+        return point_values(s, list(itertools.product(range(4), range(4))), [4, 4]).reshape(4, 4)
+    return run, want
+
+
+NOT_SPD = "[OutOfDomain] TtCoupledEvolver: pair (0,1) block is not SPD (det={})"
+INNER_OVERFLOW = "[NanInf] TtState.inner_separable: the inner product overflows (not representable as a float)"
+
+
+@pytest.mark.parametrize("case", [
+    # Axis 0 alone contracts to -1e400 (unscaled: inf - inf = NaN); the whole product is 8e290.
+    pytest.param(inner([[1e300, -3e300, 2e300], [4e-300], [1e250, 1e250]],
+                       [[1e100, 1e100, 0.5e100], [1e200], [1e-260, -3e-260]]), id="inner: partial -1e400"),
+    # 1e-200 * 1e-200 underflows to 0 before the 1e300 brings it back to 2e-100.
+    pytest.param(inner([[1e-200], [1e-200, 1e-200], [1e300]], [[1.0], [1.0, 1.0], [1.0]]), id="inner: partial 1e-400"),
+    pytest.param((lambda: TtState([[1e200], [1e200, 3.0]]).inner_separable([[1.0], [1.0, 0.0]]), INNER_OVERFLOW),
+                 id="inner: the true value 1e400"),
+    pytest.param((lambda: TtState([[-1e300], [1e300]]).inner_separable([[1e300], [1e-300]]), INNER_OVERFLOW),
+                 id="inner: the true value -1e300^2"),
+    # a_j a_k = 2.25e616: sqrt(a_j a_k) was inf and c_j + c_k overflowed in the definiteness test (NaN,
+    # accepted); the pair symbol's terms c*lambda overflow before t = 2.5e-308 brings them back.
+    pytest.param(pair_evolved([1.5e308, 1.5e308], 0.3, 2.5e-308), id="pair: a_j a_k = 2e616"),
+    pytest.param(pair_evolved([1.5e308, 1.5e308], 0.0, 2.5e-308), id="pair: a_j a_k = 2e616, rho 0"),
+    # rho' = 0.3e200 squares to inf: det was inf - inf, the block refused as not SPD (det=NaN).
+    pytest.param(pair_evolved([1e200, 1e200], 0.3, 5e-201), id="pair: a_j a_k = 1e400"),
+    # a_j a_k = 1e-400 underflowed: rho' became 0 and the coupling vanished from the factor.
+    pytest.param(pair_evolved([1e-200, 1e-200], 0.3, 5e199), id="pair: a_j a_k = 1e-400"),
+    # Not positive definite at any scale (|rho| >= 1): the singular block 1e-200 * [[1, 1], [1, 1]]
+    # passed while rho'^2 underflowed, and the one with rho' = inf passed on a NaN eigenvalue.
+    pytest.param((lambda: TtCoupledEvolver([1e-200] * 2, [0.0] * 2, 0.0, ("Tridiagonal", 1.0), [0.0] * 2,
+                                           [3.0] * 2, 0.0), NOT_SPD.format("0.000e0")), id="pair: singular 1e-200"),
+    pytest.param((lambda: TtCoupledEvolver([1e308] * 2, [0.0] * 2, 0.0, ("Tridiagonal", 2.0), [0.0] * 2,
+                                           [3.0] * 2, 0.0), NOT_SPD.format("-inf")), id="pair: rho' = inf"),
+])
+def test_out_of_range_intermediates_give_the_true_value_or_a_refusal(case):
+    call, expected = case
+    if isinstance(expected, str):
+        raises_exact(QuorvaneError, expected, call)
+    else:
+        got = call()
+        # Inner products: a few roundings per axis; pair factors: sums of 16 terms in and out of
+        # the Fourier basis and a re-split, some ulps of the largest value.
+        assert np.all(np.isfinite(got))
+        assert got == pytest.approx(expected, rel=1e-13, abs=1e-13 * np.max(np.abs(expected)))
