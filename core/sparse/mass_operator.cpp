@@ -1,7 +1,9 @@
 #include "core/sparse/mass_operator.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/ordered_products.hpp"
@@ -18,61 +20,10 @@ constexpr std::uint64_t kPanel = 64;
 // Columns of the trailing update between two polls (n x 256 entries of depth
 // 64: some ten milliseconds).
 constexpr std::uint64_t kTrailingChunk = 256;
-// From this n the factor and the bound run on the workers: below it a call
-// takes well under a millisecond and starting threads would show.
-constexpr std::uint64_t kParallelFrom = 256;
 
 RowsView offset(RowsView v, std::uint64_t row, std::uint64_t col) { return {v.data + row * v.stride + col, v.stride}; }
 MutableRowsView offset(MutableRowsView v, std::uint64_t row, std::uint64_t col) {
     return {v.data + row * v.stride + col, v.stride};
-}
-
-std::size_t dense_workers(std::uint64_t n) {
-    return n < kParallelFrom ? 1 : std::min(effective_workers(), available_processors());
-}
-
-// Rows k0 .. k1 - 1 of the factor, one by one: row j takes the products of
-// the panel rows above it (every earlier panel's are in already), then its
-// pivot is checked and the row divided by its root.
-Status factor_panel(std::vector<double>& r, std::uint64_t n, std::uint64_t k0, std::uint64_t k1,
-                    PhaseControl& control) {
-    const RowsView rows{r.data(), n};
-    for (std::uint64_t j = k0; j < k1; ++j) {
-        if (!control.keep_going()) return {};
-        subtract_ordered_products(offset(MutableRowsView{r.data(), n}, j, j), offset(rows, k0, j), offset(rows, k0, j),
-                                  1, n - j, j - k0);
-        const double d = r[j * n + j];
-        if (d <= 0.0) return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
-        const double rjj = std::sqrt(d);
-        r[j * n + j] = rjj;
-        for (std::uint64_t i = j + 1; i < n; ++i) r[j * n + i] = r[j * n + i] / rjj;
-    }
-    return {};
-}
-
-// Worker w's columns of the trailing triangle below the panel k0 .. k1 - 1,
-// which takes every product of the panel. Column c costs c - k1 + 1 row
-// updates, so the w-th of `workers` shares ends where the work up to it is
-// (w + 1) / workers of the whole: at k1 + (n - k1) sqrt((w + 1) / workers).
-// By chunks: rows above a chunk take a rectangle, its own rows a triangle.
-void update_trailing(std::vector<double>& r, std::uint64_t n, std::uint64_t k0, std::uint64_t k1,
-                     std::size_t workers, std::size_t w, PhaseControl& control) {
-    const RowsView rows{r.data(), n};
-    const MutableRowsView target{r.data(), n};
-    auto share_end = [&](std::size_t v) {
-        if (v >= workers) return n;
-        const double f = std::sqrt(static_cast<double>(v) / static_cast<double>(workers));
-        return std::min(n, k1 + static_cast<std::uint64_t>(f * static_cast<double>(n - k1)));
-    };
-    const std::uint64_t end = share_end(w + 1);
-    for (std::uint64_t c0 = share_end(w); c0 < end; c0 += kTrailingChunk) {
-        if (!control.keep_going()) return;
-        const std::uint64_t c1 = std::min(end, c0 + kTrailingChunk);
-        subtract_ordered_products(offset(target, k1, c0), offset(rows, k0, k1), offset(rows, k0, c0), c0 - k1,
-                                  c1 - c0, k1 - k0);
-        subtract_ordered_products_upper(offset(target, c0, c0), offset(rows, k0, c0), offset(rows, k0, c0), c1 - c0,
-                                        k1 - k0);
-    }
 }
 
 }  // namespace
@@ -88,26 +39,43 @@ Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_
         }
     }
     // Right-looking by panels of kPanel rows: the rows of a panel are
-    // finished one by one on the calling thread (phase 2p), then the workers
-    // share the trailing upper triangle (phase 2p + 1). Every entry still
+    // finished one by one (each first takes the panel rows above it), then the
+    // trailing upper triangle takes the whole panel at once. Every entry still
     // takes the products R[k][j] R[k][i] one at a time in ascending k, so the
     // factor has the bits of the column-by-column recurrence
-    // R[j][i] = (M[j][i] - sum_{k<j} R[k][j] R[k][i]) / R[j][j], whatever
-    // the worker count. The first pivot <= 0 ends the call after its phase.
+    // R[j][i] = (M[j][i] - sum_{k<j} R[k][j] R[k][i]) / R[j][j]. It stays on
+    // the calling thread: a barrier per panel on a busy machine cost more
+    // than the workers saved on this fifth of the construction.
     std::vector<double> r(n * n, 0.0);
     for (std::uint64_t j = 0; j < n; ++j) {
         std::copy(m_dense.begin() + j * n + j, m_dense.begin() + (j + 1) * n, r.begin() + j * n + j);
     }
-    const std::size_t workers = dense_workers(n);
-    const std::uint64_t panels = (n + kPanel - 1) / kPanel;
-    Status st = run_phases(2 * panels, workers, [&](std::size_t phase, std::size_t w, PhaseControl& control) -> Status {
-        const std::uint64_t k0 = phase / 2 * kPanel;
+    const RowsView rows{r.data(), n};
+    const MutableRowsView target{r.data(), n};
+    for (std::uint64_t k0 = 0; k0 < n; k0 += kPanel) {
         const std::uint64_t k1 = std::min(n, k0 + kPanel);
-        if (phase % 2 == 0) return w == 0 ? factor_panel(r, n, k0, k1, control) : Status{};
-        update_trailing(r, n, k0, k1, workers, w, control);
-        return {};
-    });
-    if (!st) return fail(st.error());
+        for (std::uint64_t j = k0; j < k1; ++j) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            subtract_ordered_products(offset(target, j, j), offset(rows, k0, j), offset(rows, k0, j), 1, n - j, j - k0);
+            const double d = r[j * n + j];
+            if (d <= 0.0) {
+                return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
+            }
+            const double rjj = std::sqrt(d);
+            r[j * n + j] = rjj;
+            for (std::uint64_t i = j + 1; i < n; ++i) r[j * n + i] = r[j * n + i] / rjj;
+        }
+        // The trailing triangle by column chunks: rows above the chunk take a
+        // rectangle, the chunk's own rows its upper triangle.
+        for (std::uint64_t c0 = k1; c0 < n; c0 += kTrailingChunk) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            const std::uint64_t c1 = std::min(n, c0 + kTrailingChunk);
+            subtract_ordered_products(offset(target, k1, c0), offset(rows, k0, k1), offset(rows, k0, c0), c0 - k1,
+                                      c1 - c0, k1 - k0);
+            subtract_ordered_products_upper(offset(target, c0, c0), offset(rows, k0, c0), offset(rows, k0, c0),
+                                            c1 - c0, k1 - k0);
+        }
+    }
     return TriangularFactor{std::move(r), n};
 }
 
@@ -132,6 +100,9 @@ namespace {
 // Columns of A_hat formed together in from_k_and_mass, a block per worker:
 // a panel of the factor read by the forward substitution serves all of them.
 constexpr std::size_t kBoundColumns = 64;
+// From this n the bound's blocks run on the workers: below it a call takes
+// well under a millisecond and starting threads would show.
+constexpr std::uint64_t kParallelFrom = 256;
 // Columns of R^-1 whose partial sums a back substitution carries in registers.
 constexpr std::size_t kInverseChunk = 16;
 
@@ -208,43 +179,50 @@ Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(co
     auto op = std::shared_ptr<MassKOperator>(new MassKOperator(std::move(*factor), k));
     const std::size_t n = op->n();
     // The columns A_hat e_j by blocks of kBoundColumns, each column with the
-    // bits of apply(e_j): in phase 2b every worker forms one block of batch
-    // b, in phase 2b + 1 every worker adds, for its share of the rows, the
-    // batch's columns to the row sums in ascending j, the order of one
-    // column at a time.
+    // bits of apply(e_j), in batches of one block per worker. In phase p the
+    // workers claim the blocks of batch p one at a time (one whose processor
+    // is busy leaves its block to the others) into one set of buffers, and
+    // first add batch p - 1, from the other set, to the sums of their own
+    // share of the rows: each row sum takes the columns in ascending j, as
+    // one column at a time would, whatever the worker count.
     const std::size_t blocks = (n + kBoundColumns - 1) / kBoundColumns;
-    const std::size_t workers = std::max<std::size_t>(1, std::min(dense_workers(n), blocks));
-    std::vector<std::vector<double>> w(workers), y(workers);
+    const std::size_t workers =
+        n < kParallelFrom ? 1 : std::max<std::size_t>(1, std::min({effective_workers(), available_processors(), blocks}));
+    const std::size_t batches = (blocks + workers - 1) / workers;
+    std::vector<std::vector<double>> scratch(workers), columns[2] = {std::vector<std::vector<double>>(workers),
+                                                                     std::vector<std::vector<double>>(workers)};
+    const auto claimed = std::make_unique<std::atomic<std::size_t>[]>(batches);
     std::vector<double> row_sum(n, 0.0);
     op->diagonal_.assign(n, 0.0);
     const TriangularFactor& r = op->factor_;
     const Laplacian<double>& lap = *op->k_.laplacian();
-    const std::size_t batches = (blocks + workers - 1) / workers;
-    Status st = run_phases(2 * batches, workers, [&](std::size_t phase, std::size_t wk, PhaseControl& control) -> Status {
-        const std::size_t batch_first = phase / 2 * workers;
-        if (phase % 2 == 0) {
-            const std::size_t block = batch_first + wk;
-            if (block >= blocks) return {};
-            w[wk].resize(n * kBoundColumns);
-            y[wk].resize(n * kBoundColumns);
-            if (inverse_columns(r, block * kBoundColumns, w[wk], control)) {
-                k_times_columns(lap, w[wk], y[wk]);
-                solve_upper_transpose_columns(r, y[wk], control);
+    const Status st = run_phases(batches + 1, workers, [&](std::size_t p, std::size_t w, PhaseControl& control) -> Status {
+        if (p > 0) {
+            const std::vector<std::vector<double>>& done = columns[(p - 1) % 2];
+            const std::size_t first = (p - 1) * workers, last = std::min(blocks, first + workers);
+            const WorkShare rows = share_of(n, workers, w);
+            for (std::size_t i = rows.begin; i < rows.end; ++i) {
+                for (std::size_t b = first; b < last; ++b) {
+                    const double* yi = done[b - first].data() + i * kBoundColumns;
+                    const std::size_t count = std::min(kBoundColumns, n - b * kBoundColumns);
+                    for (std::size_t c = 0; c < count; ++c) row_sum[i] += std::fabs(yi[c]);
+                }
+                if (const std::size_t own = i / kBoundColumns; own >= first && own < last) {
+                    op->diagonal_[i] = done[own - first][i * kBoundColumns + i % kBoundColumns];
+                }
             }
-            return {};
         }
-        const std::size_t batch_end = std::min(blocks, batch_first + workers);
-        const WorkShare rows = share_of(n, workers, wk);
-        for (std::size_t i = rows.begin; i < rows.end; ++i) {
-            for (std::size_t block = batch_first; block < batch_end; ++block) {
-                const double* yi = y[block - batch_first].data() + i * kBoundColumns;
-                const std::size_t count = std::min(kBoundColumns, n - block * kBoundColumns);
-                for (std::size_t c = 0; c < count; ++c) row_sum[i] += std::fabs(yi[c]);
-            }
-            const std::size_t own = i / kBoundColumns;
-            if (own >= batch_first && own < batch_end) {
-                op->diagonal_[i] = y[own - batch_first][i * kBoundColumns + i % kBoundColumns];
-            }
+        if (p == batches) return {};
+        scratch[w].resize(n * kBoundColumns);
+        while (true) {
+            const std::size_t slot = claimed[p].fetch_add(1, std::memory_order_relaxed);
+            const std::size_t block = p * workers + slot;
+            if (slot >= workers || block >= blocks) break;
+            std::vector<double>& y = columns[p % 2][slot];
+            y.resize(n * kBoundColumns);
+            if (!inverse_columns(r, block * kBoundColumns, scratch[w], control)) break;
+            k_times_columns(lap, scratch[w], y);
+            if (!solve_upper_transpose_columns(r, y, control)) break;
         }
         return {};
     });

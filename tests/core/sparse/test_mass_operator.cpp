@@ -125,11 +125,11 @@ std::vector<double> dense_mass(std::uint64_t n) {
     return m;
 }
 
-// Sizes below one 64-row panel, at and past its edge, and of several panels
-// that the workers share (from n = 256).
+// Sizes below one 64-row panel (or block of the bound's columns), at and
+// past its edge, and of several, which the workers share (from n = 256).
 const std::uint64_t kSizes[] = {13, 64, 65, 300};
 
-TEST(TriangularFactor, HasTheBitsOfTheColumnRecurrenceOnEveryWorkerCount) {
+TEST(TriangularFactor, HasTheBitsOfTheColumnRecurrence) {
     for (const std::uint64_t n : kSizes) {
         const std::vector<double> m = dense_mass(n);
         // R[j][i] = (M[j][i] - sum_{k<j} R[k][j] R[k][i]) / R[j][j], column by column.
@@ -144,14 +144,11 @@ TEST(TriangularFactor, HasTheBitsOfTheColumnRecurrenceOnEveryWorkerCount) {
                 want[j * n + i] = s / want[j * n + j];
             }
         }
-        for (const std::size_t workers : {1u, 3u}) {
-            const WorkerCountOverride w(workers);
-            const auto r = TriangularFactor::cholesky(m, n);
-            ASSERT_TRUE(r);
-            for (std::uint64_t p = 0; p < n * n; ++p) {
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(r->data[p]), std::bit_cast<std::uint64_t>(want[p]))
-                    << "n " << n << " workers " << workers << " entry " << p;
-            }
+        const auto r = TriangularFactor::cholesky(m, n);
+        ASSERT_TRUE(r);
+        for (std::uint64_t p = 0; p < n * n; ++p) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(r->data[p]), std::bit_cast<std::uint64_t>(want[p]))
+                << "n " << n << " entry " << p;
         }
     }
 }
@@ -185,20 +182,17 @@ TEST(MassKOperator, BoundAndDiagonalHaveTheBitsOfTheProductsOnEveryWorkerCount) 
 
 TEST(TriangularFactor, FirstNonPositivePivotInALaterPanelIsRefused) {
     // M = I but for M[j][j] = -1 at one j (and -2 in the last row after it):
-    // the rows after j were updated by the workers already, yet the first
-    // pivot in row order is the one reported.
+    // the rows after j took the trailing updates of j's panel already, yet
+    // the first pivot in row order is the one reported.
     const std::uint64_t n = 300;
     for (const std::uint64_t bad : {200u, 299u}) {
         std::vector<double> m = scaled_identity(n, 1.0);
         if (bad + 1 < n) m[(n - 1) * n + (n - 1)] = -2.0;
         m[bad * n + bad] = -1.0;
-        for (const std::size_t workers : {1u, 3u}) {
-            const WorkerCountOverride w(workers);
-            const auto r = TriangularFactor::cholesky(m, n);
-            ASSERT_FALSE(r);
-            EXPECT_STREQ(r.error().text(), "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)");
-            EXPECT_EQ(r.error().f0(), -1.0) << bad << " " << workers;
-        }
+        const auto r = TriangularFactor::cholesky(m, n);
+        ASSERT_FALSE(r);
+        EXPECT_STREQ(r.error().text(), "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)");
+        EXPECT_EQ(r.error().f0(), -1.0) << bad;
     }
 }
 
