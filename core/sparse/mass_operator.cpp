@@ -1,13 +1,33 @@
 #include "core/sparse/mass_operator.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/ordered_products.hpp"
+#include "core/foundation/parallel1d.hpp"
+#include "core/foundation/parallel_phases.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
+namespace {
+
+// Rows of the factor finished before the trailing update takes them all at
+// once; the forward substitutions of the bound go by the same panels.
+constexpr std::uint64_t kPanel = 64;
+// Columns of the trailing update between two polls (n x 256 entries of depth
+// 64: some ten milliseconds).
+constexpr std::uint64_t kTrailingChunk = 256;
+
+RowsView offset(RowsView v, std::uint64_t row, std::uint64_t col) { return {v.data + row * v.stride + col, v.stride}; }
+MutableRowsView offset(MutableRowsView v, std::uint64_t row, std::uint64_t col) {
+    return {v.data + row * v.stride + col, v.stride};
+}
+
+}  // namespace
 
 Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_dense, std::uint64_t n) {
     if (n != 0 && (n > UINT32_MAX || m_dense.size() != n * n)) {
@@ -19,20 +39,42 @@ Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_
             if (!std::isfinite(v)) return domain_error("TriangularFactor: mass matrix has a non-finite entry", v);
         }
     }
+    // Right-looking by panels of kPanel rows: the rows of a panel are
+    // finished one by one (each first takes the panel rows above it), then the
+    // trailing upper triangle takes the whole panel at once. Every entry still
+    // takes the products R[k][j] R[k][i] one at a time in ascending k, so the
+    // factor has the bits of the column-by-column recurrence
+    // R[j][i] = (M[j][i] - sum_{k<j} R[k][j] R[k][i]) / R[j][j]. It stays on
+    // the calling thread: a barrier per panel on a busy machine cost more
+    // than the workers saved on this fifth of the construction.
     std::vector<double> r(n * n, 0.0);
     for (std::uint64_t j = 0; j < n; ++j) {
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        double d = m_dense[j * n + j];
-        for (std::uint64_t k = 0; k < j; ++k) d -= r[k * n + j] * r[k * n + j];
-        if (d <= 0.0) {
-            return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
+        std::copy(m_dense.begin() + j * n + j, m_dense.begin() + (j + 1) * n, r.begin() + j * n + j);
+    }
+    const RowsView rows{r.data(), n};
+    const MutableRowsView target{r.data(), n};
+    for (std::uint64_t k0 = 0; k0 < n; k0 += kPanel) {
+        const std::uint64_t k1 = std::min(n, k0 + kPanel);
+        for (std::uint64_t j = k0; j < k1; ++j) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            subtract_ordered_products(offset(target, j, j), offset(rows, k0, j), offset(rows, k0, j), 1, n - j, j - k0);
+            const double d = r[j * n + j];
+            if (d <= 0.0) {
+                return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
+            }
+            const double rjj = std::sqrt(d);
+            r[j * n + j] = rjj;
+            for (std::uint64_t i = j + 1; i < n; ++i) r[j * n + i] = r[j * n + i] / rjj;
         }
-        const double rjj = std::sqrt(d);
-        r[j * n + j] = rjj;
-        for (std::uint64_t i = j + 1; i < n; ++i) {
-            double s = m_dense[j * n + i];
-            for (std::uint64_t k = 0; k < j; ++k) s -= r[k * n + j] * r[k * n + i];
-            r[j * n + i] = s / rjj;
+        // The trailing triangle by column chunks: rows above the chunk take a
+        // rectangle, the chunk's own rows its upper triangle.
+        for (std::uint64_t c0 = k1; c0 < n; c0 += kTrailingChunk) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            const std::uint64_t c1 = std::min(n, c0 + kTrailingChunk);
+            subtract_ordered_products(offset(target, k1, c0), offset(rows, k0, k1), offset(rows, k0, c0), c0 - k1,
+                                      c1 - c0, k1 - k0);
+            subtract_ordered_products_upper(offset(target, c0, c0), offset(rows, k0, c0), offset(rows, k0, c0),
+                                            c1 - c0, k1 - k0);
         }
     }
     return TriangularFactor{std::move(r), n};
@@ -54,22 +96,138 @@ void TriangularFactor::solve_upper_transpose(std::span<const double> b, std::spa
     }
 }
 
+namespace {
+
+// Columns of A_hat formed together in from_k_and_mass, a block per worker:
+// a panel of the factor read by the forward substitution serves all of them.
+constexpr std::size_t kBoundColumns = 64;
+// From this n the bound's blocks run on the workers: below it a call takes
+// well under a millisecond and starting threads would show.
+constexpr std::uint64_t kParallelFrom = 256;
+// Columns of R^-1 whose partial sums a back substitution carries in registers.
+constexpr std::size_t kInverseChunk = 16;
+
+// Columns first .. first + kBoundColumns - 1 of R^-1 (those past n are
+// zero) into w, n x kBoundColumns row-major, each with the bits of
+// solve_upper(e_j). Below row j that substitution gives +0 (a sum that
+// starts at +0 never turns -0), and subtracting a product with +0 leaves
+// every partial sum as it is, so a row's sum stops at the last row of its
+// chunk that is non-zero in some column. False when stopped.
+bool inverse_columns(const TriangularFactor& r, std::uint64_t first, std::span<double> w, PhaseControl& control) {
+    const std::uint64_t n = r.n;
+    std::fill(w.begin(), w.end(), 0.0);
+    for (std::uint64_t c0 = first; c0 < std::min(n, first + kBoundColumns); c0 += kInverseChunk) {
+        if (!control.keep_going()) return false;
+        const std::uint64_t end = std::min(n, c0 + kInverseChunk);
+        double* chunk = w.data() + (c0 - first);
+        for (std::uint64_t ii = end; ii-- > 0;) {
+            const double* row = r.data.data() + ii * n;
+            double* out = chunk + ii * kBoundColumns;
+            if (ii >= c0) out[ii - c0] = 1.0;
+            subtract_ordered_products({out, kBoundColumns}, {row + ii + 1, 1}, {out + kBoundColumns, kBoundColumns}, 1,
+                                      kInverseChunk, end - ii - 1);
+            for (std::size_t c = 0; c < kInverseChunk; ++c) out[c] = out[c] / row[ii];
+        }
+    }
+    return true;
+}
+
+// K times every column of w into z (both n x kBoundColumns), each column
+// summed as Laplacian::spmv sums: from +0, in storage order.
+void k_times_columns(const Laplacian<double>& k, std::span<const double> w, std::span<double> z) {
+    for (std::uint64_t i = 0; i < k.n_nodes; ++i) {
+        double sum[kBoundColumns] = {};
+        for (std::uint64_t p = k.row_ptr[i]; p < k.row_ptr[i + 1]; ++p) {
+            const double v = k.vals[p];
+            const double* x = w.data() + std::size_t{k.col_idx[p]} * kBoundColumns;
+            for (std::size_t c = 0; c < kBoundColumns; ++c) sum[c] += v * x[c];
+        }
+        std::copy(sum, sum + kBoundColumns, z.data() + i * kBoundColumns);
+    }
+}
+
+// solve_upper_transpose on every column of y (n x kBoundColumns) in place,
+// with its bits: row i takes R[k][i] y[k] for ascending k, the rows of the
+// panel k0 .. k1 - 1 one by one, then every row below the panel all of the
+// panel's products at once. False when stopped.
+bool solve_upper_transpose_columns(const TriangularFactor& r, std::span<double> y, PhaseControl& control) {
+    const std::uint64_t n = r.n;
+    const RowsView factor{r.data.data(), n};
+    for (std::uint64_t k0 = 0; k0 < n; k0 += kPanel) {
+        if (!control.keep_going()) return false;
+        const std::uint64_t k1 = std::min(n, k0 + kPanel);
+        for (std::uint64_t k = k0; k < k1; ++k) {
+            double* yk = y.data() + k * kBoundColumns;
+            const double* row = r.data.data() + k * n;
+            for (std::size_t c = 0; c < kBoundColumns; ++c) yk[c] = yk[c] / row[k];
+            for (std::uint64_t i = k + 1; i < k1; ++i) {
+                double* yi = y.data() + i * kBoundColumns;
+                for (std::size_t c = 0; c < kBoundColumns; ++c) yi[c] -= row[i] * yk[c];
+            }
+        }
+        subtract_ordered_products({y.data() + k1 * kBoundColumns, kBoundColumns}, offset(factor, k0, k1),
+                                  {y.data() + k0 * kBoundColumns, kBoundColumns}, n - k1, kBoundColumns, k1 - k0);
+    }
+    return true;
+}
+
+}  // namespace
+
 Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(const SymmetricOperator& k,
                                                                               std::span<const double> m_dense) {
     auto factor = TriangularFactor::cholesky(m_dense, k.n());
     if (!factor) return fail(factor.error());
     auto op = std::shared_ptr<MassKOperator>(new MassKOperator(std::move(*factor), k));
     const std::size_t n = op->n();
-    std::vector<double> e(n, 0.0), col(n, 0.0), row_sum(n, 0.0);
+    // The columns A_hat e_j by blocks of kBoundColumns, each column with the
+    // bits of apply(e_j), in batches of one block per worker. In phase p the
+    // workers claim the blocks of batch p one at a time (one whose processor
+    // is busy leaves its block to the others) into one set of buffers, and
+    // first add batch p - 1, from the other set, to the sums of their own
+    // share of the rows: each row sum takes the columns in ascending j, as
+    // one column at a time would, whatever the worker count.
+    const std::size_t blocks = (n + kBoundColumns - 1) / kBoundColumns;
+    const std::size_t workers =
+        n < kParallelFrom ? 1 : std::max<std::size_t>(1, std::min({effective_workers(), available_processors(), blocks}));
+    const std::size_t batches = (blocks + workers - 1) / workers;
+    std::vector<std::vector<double>> scratch(workers), columns[2] = {std::vector<std::vector<double>>(workers),
+                                                                     std::vector<std::vector<double>>(workers)};
+    const auto claimed = std::make_unique<std::atomic<std::size_t>[]>(batches);
+    std::vector<double> row_sum(n, 0.0);
     op->diagonal_.assign(n, 0.0);
-    for (std::size_t j = 0; j < n; ++j) {
-        if (Status st = poll_stop(); !st) return fail(st.error());
-        e[j] = 1.0;
-        op->apply(e, col);
-        e[j] = 0.0;
-        for (std::size_t i = 0; i < n; ++i) row_sum[i] += std::fabs(col[i]);
-        op->diagonal_[j] = col[j];
-    }
+    const TriangularFactor& r = op->factor_;
+    const Laplacian<double>& lap = *op->k_.laplacian();
+    const Status st = run_phases(batches + 1, workers, [&](std::size_t p, std::size_t w, PhaseControl& control) -> Status {
+        if (p > 0) {
+            const std::vector<std::vector<double>>& done = columns[(p - 1) % 2];
+            const std::size_t first = (p - 1) * workers, last = std::min(blocks, first + workers);
+            const WorkShare rows = share_of(n, workers, w);
+            for (std::size_t i = rows.begin; i < rows.end; ++i) {
+                for (std::size_t b = first; b < last; ++b) {
+                    const double* yi = done[b - first].data() + i * kBoundColumns;
+                    const std::size_t count = std::min(kBoundColumns, n - b * kBoundColumns);
+                    for (std::size_t c = 0; c < count; ++c) row_sum[i] += std::fabs(yi[c]);
+                }
+                if (const std::size_t own = i / kBoundColumns; own >= first && own < last) {
+                    op->diagonal_[i] = done[own - first][i * kBoundColumns + i % kBoundColumns];
+                }
+            }
+        }
+        if (p == batches) return {};
+        scratch[w].resize(n * kBoundColumns);
+        while (true) {
+            const std::size_t slot = claimed[p].fetch_add(1, std::memory_order_relaxed);
+            const std::size_t block = p * workers + slot;
+            if (slot >= workers || block >= blocks) break;
+            std::vector<double>& y = columns[p % 2][slot];
+            y.resize(n * kBoundColumns);
+            if (!inverse_columns(r, block * kBoundColumns, scratch[w], control)) break;
+            k_times_columns(lap, scratch[w], y);
+            if (!solve_upper_transpose_columns(r, y, control)) break;
+        }
+        return {};
+    });
+    if (!st) return fail(st.error());
     double bound = 0.0;
     for (const double s : row_sum) bound = max_ignore_nan(bound, s);
     op->spectral_bound_ = bound;

@@ -26,12 +26,13 @@ struct TriangularFactor {
     std::vector<double> data;
     std::uint64_t n = 0;
 
-    // Cholesky M = R^T R column by column, reading only the diagonal and the
-    // upper triangle of the row-major n x n m_dense (the lower triangle is
-    // ignored, symmetry is not checked). A non-finite entry of the part read
-    // is refused first (it would pass the pivot test as NaN and build a NaN
-    // factor); then the first pivot <= 0. O(n^3): a stop request (poll_stop)
-    // is answered between columns.
+    // Cholesky M = R^T R with the bits of the column-by-column recurrence,
+    // reading only the diagonal and the upper triangle of the row-major
+    // n x n m_dense (the lower triangle is ignored, symmetry is not checked).
+    // A non-finite entry of the part read is refused first (it would pass the
+    // pivot test as NaN and build a NaN factor); then the first pivot <= 0.
+    // O(n^3), blocked, on the calling thread: a stop request is answered
+    // between rows and blocks.
     static Expected<TriangularFactor> cholesky(std::span<const double> m_dense, std::uint64_t n);
     // R x = b by back substitution.
     void solve_upper(std::span<const double> b, std::span<double> x) const;
@@ -45,8 +46,10 @@ public:
     // columns A_hat e_j (O(n^3), like the factor). A row-sum norm bounds the
     // spectral radius from above whatever M is; a few power iterations on
     // M^-1 do not (they underestimate it for the usual finite-element mass).
-    // For M = c I the bound is rho_bar(K) / c. Both O(n^3) loops answer a
-    // stop request between columns; nothing is kept from a stopped one.
+    // For M = c I the bound is rho_bar(K) / c. The bound's columns run on the
+    // workers from n = 256, each with the bits of apply(e_j) whatever their
+    // count. Both O(n^3) parts answer a stop request between blocks; nothing
+    // is kept from a stopped one.
     static Expected<std::shared_ptr<const MassKOperator>> from_k_and_mass(const SymmetricOperator& k,
                                                                           std::span<const double> m_dense);
 

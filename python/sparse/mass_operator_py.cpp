@@ -81,8 +81,8 @@ Ref massk_from(const Args& a) {
                                              "*" + std::to_string(n) + " = " + nn_text);
     }
     const std::span<const double> values(m.data(), len);
-    // O(n^3) with the lock held (minutes from n of a few thousand): Ctrl-C
-    // is answered between the columns of the factor and of the bound.
+    // O(n^3) with the lock held (seconds at n of a few thousand): Ctrl-C is
+    // answered between the rows and blocks of the factor and of the bound.
     return new_object(MassKOperatorObj{
         unwrap(run_with_lock_held([&] { return MassKOperator::from_k_and_mass(k, values); }))});
 }

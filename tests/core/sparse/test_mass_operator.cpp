@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <random>
+#include <thread>
 #include <vector>
 
+#include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/sparse/mass_operator.hpp"
 
 namespace quorvane {
@@ -101,6 +106,110 @@ TEST(TriangularFactor, SolvesInvertTheFactor) {
     EXPECT_NEAR(x[0], 1.0, 1e-14);
     EXPECT_NEAR(x[1], -2.0, 1e-14);
     EXPECT_NEAR(x[2], 3.0, 1e-14);
+}
+
+// A dense SPD mass (a P1 mass plus G G^T / n) whose factor has no zeros,
+// with junk below the diagonal, which is never read.
+std::vector<double> dense_mass(std::uint64_t n) {
+    std::mt19937_64 gen(n);
+    std::normal_distribution<double> normal;
+    std::vector<double> g(n * n), m(n * n);
+    for (double& x : g) x = normal(gen);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        for (std::uint64_t j = i; j < n; ++j) {
+            double s = 0.0;
+            for (std::uint64_t k = 0; k < n; ++k) s += g[i * n + k] * g[j * n + k];
+            m[i * n + j] = 0.1 * s / static_cast<double>(n) + (i == j ? 4.0 : j == i + 1 ? 1.0 : 0.0);
+            if (j > i) m[j * n + i] = normal(gen);
+        }
+    }
+    return m;
+}
+
+// Sizes below one 64-row panel (or block of the bound's columns), at and
+// past its edge, and of several, which the workers share (from n = 256).
+const std::uint64_t kSizes[] = {13, 64, 65, 300};
+
+TEST(TriangularFactor, HasTheBitsOfTheColumnRecurrence) {
+    for (const std::uint64_t n : kSizes) {
+        const std::vector<double> m = dense_mass(n);
+        // R[j][i] = (M[j][i] - sum_{k<j} R[k][j] R[k][i]) / R[j][j], column by column.
+        std::vector<double> want(n * n, 0.0);
+        for (std::uint64_t j = 0; j < n; ++j) {
+            double d = m[j * n + j];
+            for (std::uint64_t k = 0; k < j; ++k) d -= want[k * n + j] * want[k * n + j];
+            want[j * n + j] = std::sqrt(d);
+            for (std::uint64_t i = j + 1; i < n; ++i) {
+                double s = m[j * n + i];
+                for (std::uint64_t k = 0; k < j; ++k) s -= want[k * n + j] * want[k * n + i];
+                want[j * n + i] = s / want[j * n + j];
+            }
+        }
+        const auto r = TriangularFactor::cholesky(m, n);
+        ASSERT_TRUE(r);
+        for (std::uint64_t p = 0; p < n * n; ++p) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(r->data[p]), std::bit_cast<std::uint64_t>(want[p]))
+                << "n " << n << " entry " << p;
+        }
+    }
+}
+
+TEST(MassKOperator, BoundAndDiagonalHaveTheBitsOfTheProductsOnEveryWorkerCount) {
+    for (const std::uint64_t n : kSizes) {
+        const std::vector<double> m = dense_mass(n);
+        const SymmetricOperator k = p1_stiffness(n, 0.7);
+        std::vector<std::uint64_t> bound_bits, diagonal_bits;
+        for (const std::size_t workers : {1u, 3u}) {
+            const WorkerCountOverride w(workers);
+            const auto op = MassKOperator::from_k_and_mass(k, m);
+            ASSERT_TRUE(op);
+            // The bound from the products A_hat e_j, the row sums adding j in order.
+            std::vector<double> e(n, 0.0), col(n), row_sum(n, 0.0), d(n);
+            ASSERT_TRUE((*op)->diagonal(d));
+            for (std::uint64_t j = 0; j < n; ++j) {
+                e[j] = 1.0;
+                (*op)->apply(e, col);
+                e[j] = 0.0;
+                for (std::uint64_t i = 0; i < n; ++i) row_sum[i] += std::fabs(col[i]);
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(d[j]), std::bit_cast<std::uint64_t>(col[j])) << n << " " << j;
+            }
+            double bound = 0.0;
+            for (const double s : row_sum) bound = std::max(bound, s);
+            EXPECT_EQ(std::bit_cast<std::uint64_t>((*op)->spectral_bound()), std::bit_cast<std::uint64_t>(bound))
+                << "n " << n << " workers " << workers;
+        }
+    }
+}
+
+TEST(TriangularFactor, FirstNonPositivePivotInALaterPanelIsRefused) {
+    // M = I but for M[j][j] = -1 at one j (and -2 in the last row after it):
+    // the rows after j took the trailing updates of j's panel already, yet
+    // the first pivot in row order is the one reported.
+    const std::uint64_t n = 300;
+    for (const std::uint64_t bad : {200u, 299u}) {
+        std::vector<double> m = scaled_identity(n, 1.0);
+        if (bad + 1 < n) m[(n - 1) * n + (n - 1)] = -2.0;
+        m[bad * n + bad] = -1.0;
+        const auto r = TriangularFactor::cholesky(m, n);
+        ASSERT_FALSE(r);
+        EXPECT_STREQ(r.error().text(), "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)");
+        EXPECT_EQ(r.error().f0(), -1.0) << bad;
+    }
+}
+
+TEST(MassKOperator, StopRequestEndsTheConstructionOnEveryWorkerCount) {
+    const std::uint64_t n = 300;
+    const std::vector<double> m = dense_mass(n);
+    const SymmetricOperator k = p1_stiffness(n, 0.7);
+    for (const std::size_t workers : {1u, 3u}) {
+        const WorkerCountOverride w(workers);
+        const ScopedStopHook hook({[](void*) { return true; }, nullptr});
+        // Past the poll interval, so the first poll of the call consults the hook.
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        const auto op = MassKOperator::from_k_and_mass(k, m);
+        ASSERT_FALSE(op);
+        EXPECT_EQ(op.error(), CoreError::callback_failed()) << workers;
+    }
 }
 
 TEST(LumpedCongruence, RefusesBadMasses) {

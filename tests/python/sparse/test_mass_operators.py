@@ -1,5 +1,6 @@
 """MassKOperator and mass_lumped_evolve against dense exponentials of the mass-weighted generators."""
 
+import functools
 import math
 
 import numpy as np
@@ -48,14 +49,53 @@ def test_massk_implicit_is_backward_euler():
     assert np.allclose(op.evolve(0.05, v, path="implicit", n_steps=10, tol=1e-12), ref, rtol=0, atol=1e-9)
 
 
+@pytest.mark.parametrize("n", [20, 300])  # one panel of the factor; several, shared by the workers
 @pytest.mark.parametrize("path", ["chebyshev", "lanczos"])
-def test_massk_identity_mass_equals_symmetric(path):
-    a = path_laplacian(20, 4.0)
+def test_massk_identity_mass_equals_symmetric(path, n):
+    a = path_laplacian(n, 4.0)
     s = symmetric(q, a)
-    op = q.MassKOperator.from_k_and_mass(s, np.eye(20).ravel())
-    v = RNG.standard_normal(20)
+    op = q.MassKOperator.from_k_and_mass(s, np.eye(n).ravel())
+    v = RNG.standard_normal(n)
     assert np.array_equal(op.evolve(0.3, v, path=path), s.evolve_batched(0.3, v[:, None], path=path)[:, 0])
     assert np.array_equal(op.evolve(0.0, v), v)
+
+
+def kms(n, rho):
+    """The Kac-Murdock-Szego matrix rho^|i-j|: SPD, dense, and so is its factor; its pivots
+    (the squares of R's diagonal) are 1, then 1 - rho^2."""
+    return sl.toeplitz(rho ** np.arange(n))
+
+
+@functools.lru_cache(maxsize=None)
+def dense_pencil(n):
+    """K, M = P1 mass + h/10 KMS(0.9), and A_hat = R^-T K R^-1 from LAPACK's factor as Q diag(lam) Q^T."""
+    k, m = p1_dirichlet(n)
+    m = m + kms(n, 0.9) / (10 * (n + 1))
+    r = sl.cholesky(m)  # LAPACK: M = R^T R
+    a = sl.solve_triangular(r, sl.solve_triangular(r, k.toarray(), trans="T").T, trans="T")  # symmetric
+    lam, qv = np.linalg.eigh(a)
+    return k, m, lam, qv
+
+
+# Below one 64-row panel of the factor, and several panels (shared by the workers) of a size
+# that is not a multiple of it.
+@pytest.mark.parametrize("n", [40, 300])
+@pytest.mark.parametrize("path", ["chebyshev", "lanczos", "implicit"])
+def test_massk_dense_mass_matches_scipy(n, path):
+    k, m, lam, qv = dense_pencil(n)
+    t = 3.0 / lam[-1]  # t * rho(A_hat) = 3: every mode matters
+    v = RNG.standard_normal(n)
+    # Junk below the diagonal: only the upper triangle is read.
+    junk = np.tril(RNG.standard_normal((n, n)), -1)
+    op = q.MassKOperator.from_k_and_mass(symmetric(q, k), (np.triu(m) + junk).ravel())
+    if path == "implicit":
+        ref = qv @ ((1.0 + (t / 8) * lam) ** -8 * (qv.T @ v))
+        got = op.evolve(t, v, path=path, n_steps=8, tol=1e-13)
+    else:
+        ref = qv @ (np.exp(-t * lam) * (qv.T @ v))
+        got = op.evolve(t, v, path=path)
+    # Through our R and through LAPACK's the operator differs by a few ulps times cond(M) (~20).
+    assert np.abs(got - ref).max() <= 1e-9 * np.abs(v).max()
 
 
 def test_massk_reads_only_the_upper_triangle():
@@ -77,6 +117,17 @@ MASS_ERRORS = [
     (np.array([1.0, math.nan, 0.0, 1.0]), "[NanInf] TriangularFactor: mass matrix has a non-finite entry: NaN"),
     (np.array([math.inf, 0.0, 0.0, 1.0]), "[NanInf] TriangularFactor: mass matrix has a non-finite entry: inf"),
 ]
+
+
+# The failing pivot deep inside the factor: in a later panel, in the last row. KMS(0.9) with
+# M[j][j] lowered by 1.5 (1 - 0.9^2) has the pivots 1, 0.19, ..., then -0.095 at j.
+@pytest.mark.parametrize("j", [200, 299])
+def test_massk_indefinite_mass_refused_deep_in_the_factor(j):
+    m = kms(300, 0.9)
+    m[j, j] -= 1.5 * (1 - 0.9**2)
+    with pytest.raises(QuorvaneError) as e:
+        q.MassKOperator.from_k_and_mass(symmetric(q, path_laplacian(300)), m.ravel())
+    assert str(e.value) == MASS_ERRORS[0][1]
 
 
 @pytest.mark.parametrize("m,msg", MASS_ERRORS)

@@ -1,0 +1,101 @@
+"""MassKOperator.from_k_and_mass against SciPy (LAPACK) on the same matrices, as ratios.
+
+The pencil is that of P1 elements on (0, 1) with Dirichlet ends plus a dense
+symmetric positive-definite perturbation of the mass, so that the factor has no
+zeros to exploit: M = M_P1 + 0.1 h G G^T / n with G standard normal (n x n), K the
+P1 stiffness tridiag(-1, 2, -1) / h.
+
+Construction does two O(n^3) things: the Cholesky factor M = R^T R and the bound
+max_i sum_j |A_hat_ij| from every column of A_hat = R^-T K R^-1 (about 5 n^3 / 6
+multiply-adds in all, the bound 4/5 of them). Columns:
+- all s: from_k_and_mass on every processor of the process (its workers), best of
+  REPEATS;
+- one s: the same held to one processor (sched_setaffinity), the single-thread time;
+- chol s: scipy.linalg.cholesky(M) (LAPACK potrf), and the ratio one / chol;
+- full s: SciPy doing the whole construction: cholesky, R^-1 by solve_triangular
+  of the identity, K R^-1 (sparse), R^-T of that by solve_triangular, the largest
+  absolute row sum; and the ratios one / full and all / full.
+SciPy runs on one thread: the BLAS is held to one (OPENBLAS_NUM_THREADS and
+OMP_NUM_THREADS set before NumPy loads, unless already set), since a threaded BLAS
+on a shared machine measures the other processes.
+
+Run:  PYTHONPATH=<build dir> python bench/bench_mass_operator.py [--quick]
+(--quick: n = 1000 and 3000, best of two, under a minute.)
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
+import numpy as np  # noqa: E402
+import scipy.linalg as sl  # noqa: E402
+import scipy.sparse as sp  # noqa: E402
+
+import quorvane  # noqa: E402
+
+
+def pencil(n, seed=0):
+    h = 1.0 / (n + 1)
+    k = sp.diags([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], [-1, 0, 1]).tocsr() / h
+    k.sort_indices()
+    g = np.random.default_rng(seed).standard_normal((n, n))
+    m = (np.diag(4 * np.ones(n)) + np.diag(np.ones(n - 1), 1) + np.diag(np.ones(n - 1), -1)) * h / 6
+    m += 0.1 * h * (g @ g.T) / n
+    return k, m
+
+
+def best_time(fn, repeats):
+    best, out = float("inf"), None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        out = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, out
+
+
+def scipy_construction(k, m):
+    r = sl.cholesky(m)  # upper: M = R^T R
+    ri = sl.solve_triangular(r, np.eye(m.shape[0]))
+    a_hat = sl.solve_triangular(r, k @ ri, trans="T")
+    return np.abs(a_hat).sum(axis=1).max()
+
+
+def on_one_processor(fn):
+    allowed = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        return fn()
+    finally:
+        os.sched_setaffinity(0, allowed)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="n = 1000 and 3000, best of two")
+    quick = parser.parse_args().quick
+    sizes = (1000, 3000) if quick else (1000, 2000, 3000)
+    repeats = 2 if quick else 3
+    print(f"processors: {len(os.sched_getaffinity(0))}, OPENBLAS_NUM_THREADS={os.environ['OPENBLAS_NUM_THREADS']}")
+    print(f"{'n':>6} {'all s':>8} {'one s':>8} {'chol s':>8} {'one/chol':>9} {'full s':>8} {'one/full':>9}"
+          f" {'all/full':>9}")
+    for n in sizes:
+        k, m = pencil(n)
+        kop = quorvane.SymmetricOperator.from_csr(k.indptr.astype(np.int64), k.indices.astype(np.int32), k.data, n)
+        flat = np.ascontiguousarray(m.ravel())
+        build = lambda: quorvane.MassKOperator.from_k_and_mass(kop, flat)  # noqa: E731
+        t_all, op = best_time(build, repeats)
+        t_one, _ = on_one_processor(lambda: best_time(build, repeats))
+        t_c, _ = best_time(lambda: sl.cholesky(m), repeats)
+        t_f, _ = best_time(lambda: scipy_construction(k, m), repeats)
+        assert op.n() == n
+        print(f"{n:>6} {t_all:>8.3f} {t_one:>8.3f} {t_c:>8.3f} {t_one / t_c:>9.1f} {t_f:>8.3f} {t_one / t_f:>9.2f}"
+              f" {t_all / t_f:>9.2f}")
+
+
+if __name__ == "__main__":
+    main()
