@@ -132,8 +132,8 @@ TEST(Rayleigh, LowerBoundOfTheLargestEigenvalue) {
         const auto l32 = *laplacian_to_f32(l);
         EXPECT_GT(*largest_eigenvalue_lower_bound(l32), 0.95 * lam);
     }
-    // A warm start continues the iteration: for L >= 0 the quotients of
-    // successive power iterates do not decrease, and the iterate is kept.
+    // A warm start continues from the Ritz vector, which is kept: the steps
+    // from it find a Ritz value at least its quotient.
     {
         const auto l = Laplacian<double>::from_graph(Graph<double>::path(200), LaplacianKind::Combinatorial);
         std::vector<double> x(3, 1.0);  // another length: the fixed start
