@@ -118,7 +118,7 @@ def main():
                 rows = [
                     ("chebyshev", *chebyshev_at(lap, f, target, repeats)),
                     ("lanczos", *lanczos_at(lap, f, target, repeats)),
-                    ("GraphHeat4th", *taylor_at(q.GraphHeat4th, 2.7853, lap, f0, target, repeats)),
+                    ("GraphHeat4th", *taylor_at(q.GraphHeat4th, 2.7852, lap, f0, target, repeats)),
                     ("GraphHeat6", *taylor_at(q.GraphHeat6, 3.5534, lap, f0, target, repeats)),
                 ]
                 print(f"{name:>9} {g.n_nodes:>8} {target:>7.0e} {'expm_multiply':>13} {'':>13} {ref_secs:>9.4f} {1.0:>6.2f}")

@@ -19,6 +19,17 @@ few timings and the ratio to the solve_ivp time (lower is faster). ("Radau" with
 sparse Jacobian took 280 s on 1e4 nodes at rtol 1e-4 and is left out.)
 
 Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py [--full]   (--full adds 1e5 nodes)
+
+Cost of the convergence check (--check-cost): MagnusGraphHeat and VarCoefMagnusGraph on a
+450 x 450 grid (202,500 nodes), 20 steps, lap_at_t alternating between two Laplacian
+objects of random weights in [0.5, 1.5] (one at each Gauss point), rho_bar_max = 0.98 of the
+larger spectral_bound and tau just inside the radius with it: every sample's own bound
+fails the radius test, so the test rests on rho_bar_max and the samples are probed. The
+table gives the best of five timings, taken in turn, with convergence_check=True and
+False and their ratio (the goal is <= 1.10); "fresh" rebuilds the Laplacian object at
+every sample. With --quick only the alternating objects, best of three: under a minute.
+
+Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py --check-cost [--quick]
 """
 
 from __future__ import annotations
@@ -116,7 +127,57 @@ def solve_ivp_at(method, grid, f0, ref, target, repeats):
     return None, "not reached"
 
 
+def random_grid_graph(side, seed):
+    idx = np.arange(side * side).reshape(side, side)
+    edges = np.concatenate([np.stack([idx[:, :-1].ravel(), idx[:, 1:].ravel()], 1),
+                            np.stack([idx[:-1, :].ravel(), idx[1:, :].ravel()], 1)])
+    w = np.random.default_rng(seed).uniform(0.5, 1.5, len(edges))
+    return q.Graph.from_edges(side * side, np.column_stack([edges, w]).astype(float))
+
+
+def check_cost(quick):
+    side, steps = 450, 20
+    ga, gb = random_grid_graph(side, 1), random_grid_graph(side, 2)
+    la, lb = q.Laplacian.combinatorial(ga), q.Laplacian.combinatorial(gb)
+    rho = 0.98 * max(la.spectral_bound, lb.spectral_bound)
+    tau = (math.pi / 2) / rho * 0.999
+    f0 = np.random.default_rng(3).standard_normal(side * side)
+    ones = np.ones(side * side)
+
+    def alternating(t):
+        return la if int(t / tau * 2) % 2 else lb
+
+    def fresh(t):
+        return q.Laplacian.combinatorial(ga if int(t / tau * 2) % 2 else gb)
+
+    cases = [("MagnusGraphHeat", "alternating", alternating), ("VarCoefMagnusGraph", "alternating", alternating)]
+    if not quick:
+        cases += [("MagnusGraphHeat", "fresh", fresh), ("MagnusGraphHeat6", "alternating", alternating)]
+    repeats = 3 if quick else 5
+    print(f"{'class':<20} {'lap_at_t':<12} {'check off':>10} {'check on':>10} {'ratio':>7}")
+    for name, mode, lap_at_t in cases:
+        def make(check):
+            if name == "VarCoefMagnusGraph":
+                return q.VarCoefMagnusGraph(side * side, lap_at_t=lap_at_t, a_at_t=lambda t: ones, rho_bar_max=rho,
+                                            a_sup_max=1.0, convergence_check=check)
+            return getattr(q, name)(graph=ga, lap_at_t=lap_at_t, rho_bar_max=rho, convergence_check=check)
+
+        # Timings with and without the check taken in turn, so that a busy
+        # machine weighs on both alike.
+        secs = {False: math.inf, True: math.inf}
+        models = {check: make(check) for check in secs}
+        for _ in range(repeats if name != "MagnusGraphHeat6" else 2):
+            for check, m in models.items():
+                t, _ = best_time(lambda: m.evolve(steps * tau, steps, f0), 1)
+                secs[check] = min(secs[check], t)
+        print(f"{name:<20} {mode:<12} {secs[False]:10.4f} {secs[True]:10.4f} {secs[True] / secs[False]:7.3f}",
+              flush=True)
+
+
 def main():
+    if "--check-cost" in sys.argv:
+        check_cost("--quick" in sys.argv)
+        return
     sizes = [10_000] + ([100_000] if "--full" in sys.argv else [])
     print(f"{'N':>7} {'target':>7} {'method':<18} {'setting':<12} {'seconds':>9} {'ratio':>7}")
     for n in sizes:

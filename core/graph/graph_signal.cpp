@@ -101,8 +101,11 @@ Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<d
 std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit) {
     if (!((t / static_cast<double>(n_steps)) * rho > limit)) return std::nullopt;
     double need = std::max(1.0, std::ceil(t * rho / limit));
-    // Above 2^53 adding one no longer moves a double: step to the next one.
-    while ((t / need) * rho > limit) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+    // Whole counts only (a fraction would be cut off below the count asked
+    // for); above 2^53 adding one no longer moves a double: step to the next.
+    while ((t / need) * rho > limit) {
+        need = need < 0x1p53 ? need + 1.0 : std::nextafter(need, std::numeric_limits<double>::infinity());
+    }
     return saturating_cast<std::uint64_t>(need);
 }
 

@@ -23,12 +23,14 @@ namespace quorvane {
 
 // Half-widths of the real stability intervals: |p_K(-x)| <= 1 for
 // 0 <= x <= limit, where p_K is the degree-K Taylor polynomial of e^x
-// (order 1 and the order-2 polynomial: 2; order 4: 2.7853; order 6: 3.5534).
+// (order 1 and the order-2 polynomial: 2 exactly; order 4: the interval
+// ends at 2.78529356, order 6 at 3.55344126, both rounded down to stay
+// inside).
 // Beyond it the highest Laplacian modes, rounding noise included, grow
 // geometrically with the step count.
 inline constexpr double kTaylor1StabilityLimit = 2.0;
 inline constexpr double kTaylor2StabilityLimit = 2.0;
-inline constexpr double kTaylor4StabilityLimit = 2.7853;
+inline constexpr double kTaylor4StabilityLimit = 2.7852;
 inline constexpr double kTaylor6StabilityLimit = 3.5534;
 
 template <class F>

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -124,12 +126,31 @@ void refuse_empty_laplacian(const Laplacian<double>& lap) {
     if (lap.n_nodes == 0) py_err_with_kind("OutOfDomain", "laplacian must have at least one node");
 }
 
+namespace {
+
+// x in the "{:.3e}" form, with more digits where three would print a value
+// at or below `limit` and the refusal would contradict itself.
+std::string exp_text_above(double x, double limit) {
+    for (int digits = 3; digits <= 17; ++digits) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*e", digits, x);
+        if (!(std::strtod(buf, nullptr) > limit)) continue;
+        std::string text(buf);
+        const std::size_t e = text.find('e');
+        if (e == std::string::npos) return text;
+        return text.substr(0, e + 1) + std::to_string(std::atoi(text.c_str() + e + 1));
+    }
+    return fmt_shortest(x);
+}
+
+}  // namespace
+
 void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
                            const char* bound_text) {
     const std::optional<std::uint64_t> need = least_stable_steps(t_final, n_steps, rho, limit);
     if (!need) return;
     const double tau = t_final / static_cast<double>(n_steps);
-    py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + fmt_exp3(tau * rho) +
+    py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + exp_text_above(tau * rho, limit) +
                                         " exceeds the stability limit " + fmt_shortest(limit) + " of the step (" +
                                         bound_text + " = " + fmt_exp3(rho) + "); use n_steps >= " +
                                         std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
@@ -146,14 +167,25 @@ std::optional<std::string> bound_refutation(const char* cls, const char* name, d
 
 std::optional<double> LowerBoundMemo::of(const Laplacian<double>& lap) {
     return without_gil([&] {
-        std::call_once(once_, [&] { lower_ = largest_eigenvalue_lower_bound(lap); });
+        std::call_once(once_, [&] {
+            const std::optional<RitzEstimate> e = largest_ritz_value(lap, kLanczosMaxIterations);
+            if (e) lower_ = e->value;
+        });
         return lower_;
+    });
+}
+
+double LowerBoundMemo::growth_rate(const Laplacian<double>& lap) {
+    return without_gil([&] {
+        std::call_once(rate_once_, [&] { rate_ = norm_growth_rate(lap); });
+        return rate_;
     });
 }
 
 void refuse_bound_below_spectrum(const char* cls, const char* name, double bound, const Laplacian<double>& lap,
                                  LowerBoundMemo& memo) {
-    const std::optional<std::string> text = bound_refutation(cls, name, bound, memo.of(lap), lap.spectral_bound, "L");
+    const std::optional<std::string> text =
+        bound_refutation(cls, name, bound, memo.of(lap), lap.spectral_bound, "L");
     if (text) py_err_with_kind("OutOfDomain", *text);
 }
 
@@ -165,6 +197,26 @@ void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64
         refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap, memo);
     }
     refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)");
+}
+
+std::optional<NormGrowth> grown_column(const GrowthGuard& g, std::span<const double> before,
+                                       std::span<const double> after, std::size_t n, std::uint64_t n_steps,
+                                       double log_allowance) {
+    return first_grown_column(before, after, n, log_allowance, rounding_growth(n_steps, g.products, g.unit));
+}
+
+void refuse_grown_norm(const GrowthGuard& g, const std::optional<NormGrowth>& grown, bool batched) {
+    if (!grown) return;
+    const std::string what = batched ? "column " + std::to_string(grown->column) + " of f0" : std::string("f0");
+    py_err_with_kind("CflViolated", std::string(g.cls) + ": the steps grew the 2-norm of " + what + " from " +
+                                        fmt_exp3(grown->before) + " to " + fmt_exp3(grown->after) +
+                                        ", which heat under " + g.op + " never does: they are unstable" + g.cause);
+}
+
+std::string rho_bar_cause(double rho_bar, double spectral_bound) {
+    return ", and rho_bar = " + fmt_exp3(rho_bar) +
+           " is below the largest eigenvalue of L; pass a bound of the spectral radius, such as the spectral_bound " +
+           fmt_exp3(spectral_bound);
 }
 
 std::size_t check_f0_columns(const Buffer& f0, std::uint64_t n) {
@@ -202,13 +254,17 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
     return cols;
 }
 
-Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step) {
+Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step,
+                      const GrowthGuard* guard, double log_allowance) {
+    std::optional<NormGrowth> grown;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         std::vector<double> dst(cols.data.size(), 0.0);
         if (Status st = evolve_columns(n_nodes, n_steps, cols.data, dst, step); !st) return fail(st.error());
+        if (guard) grown = grown_column(*guard, cols.data, dst, cols.n, n_steps, log_allowance);
         return dst;
     });
     const std::vector<double> out = unwrap(std::move(r));
+    if (guard) refuse_grown_norm(*guard, grown, true);
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

@@ -18,6 +18,7 @@
 #include "core/graph/graph_batched.hpp"
 #include "core/graph/graph_krylov.hpp"
 #include "core/graph/laplacian.hpp"
+#include "core/graph/norm_guard.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
 
@@ -105,16 +106,20 @@ void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_step
 std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound,
                                             std::optional<double> lower, double spectral_bound,
                                             const std::string& of);
-// The Rayleigh lower bound of an object's fixed Laplacian: found on the
-// first call that needs it, without the interpreter lock (a second caller
-// waits without it too), and kept for the object's life.
+// What an object's fixed Laplacian tells its stability decisions, found on
+// the first call that needs it, without the interpreter lock (a second
+// caller waits without it too), and kept for the object's life: the largest
+// Ritz value of kLanczosMaxIterations Lanczos steps, and L's norm growth
+// rate.
 class LowerBoundMemo {
 public:
     std::optional<double> of(const Laplacian<double>& lap);
+    double growth_rate(const Laplacian<double>& lap);
 
 private:
-    std::once_flag once_;
+    std::once_flag once_, rate_once_;
     std::optional<double> lower_;
+    double rate_ = 0.0;
 };
 using SharedLowerBoundMemo = std::shared_ptr<LowerBoundMemo>;
 
@@ -127,6 +132,28 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 // refused first (a too-small bound would switch the guard off).
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
                                     const Laplacian<double>& lap, LowerBoundMemo& memo, double limit);
+
+// The backstop after the steps of one call (core/graph/norm_guard.hpp).
+struct GrowthGuard {
+    const char* cls;
+    // Sparse products per step and the unit roundoff of the road.
+    int products;
+    double unit;
+    // "L", "the samples of lap_at_t": the operator whose heat never grows.
+    const char* op;
+    // Why the steps were unstable and what to do, after "they are unstable".
+    std::string cause;
+};
+// The norm growth rate allowed over t_final and the first column (of n
+// values) of `after` that grew beyond it and the rounding of n_steps steps.
+std::optional<NormGrowth> grown_column(const GrowthGuard& g, std::span<const double> before,
+                                       std::span<const double> after, std::size_t n, std::uint64_t n_steps,
+                                       double log_allowance);
+// CflViolated "{cls}: the steps grew the 2-norm of f0 (or column c of f0)
+// from {a} to {b}, which heat under {op} never does: they are unstable{cause}".
+void refuse_grown_norm(const GrowthGuard& g, const std::optional<NormGrowth>& grown, bool batched);
+// The cause of a static class whose rho_bar the decision may rest on.
+std::string rho_bar_cause(double rho_bar, double spectral_bound);
 
 // --- batched columns ------------------------------------------------------------
 
@@ -150,7 +177,25 @@ struct Columns {
 Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* name);
 
 // n_steps steps of `step` on every column by the batched driver without the
-// interpreter lock; the finite result as a new [N, C] array.
-Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step);
+// interpreter lock; the finite result as a new [N, C] array. With a guard,
+// refused when a column's norm grew (refuse_grown_norm).
+Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step,
+                      const GrowthGuard* guard = nullptr, double log_allowance = 0.0);
+
+// The steps `evolve` (f0 -> result, run without the interpreter lock) of a
+// single signal: the finite result, refused when its norm grew.
+template <class Evolve>
+std::vector<double> evolve_guarded(const GrowthGuard& guard, const std::vector<double>& f0, std::uint64_t n_steps,
+                                   double log_allowance, Evolve&& evolve) {
+    std::optional<NormGrowth> grown;
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> out = evolve();
+        if (out) grown = grown_column(guard, f0, *out, f0.size(), n_steps, log_allowance);
+        return out;
+    });
+    std::vector<double> out = unwrap(std::move(r));
+    refuse_grown_norm(guard, grown, false);
+    return out;
+}
 
 }  // namespace quorvane::py

@@ -1,6 +1,7 @@
 #include "python/graph/graph_callbacks.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -77,34 +78,83 @@ CoreError keep_refusal(CallbackErrors& errors, const std::string& text) {
     return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text));
 }
 
-// Iterations of a probe that starts from the previous sample's iterate.
-constexpr int kWarmIterations = 4;
+// Lanczos steps of the first probe of a call, and of a probe that starts
+// from the previous one's Ritz vector (consecutive samples differ little).
+// Few: the probe only guards the radius test, tau * rho < pi/2, which
+// leaves the steps stable up to 1.77 times the radius (2.7852), and the
+// norm backstop catches what would grow; a probe of 8 steps costs about a
+// step's sparse products.
+constexpr int kColdIterations = 8;
+constexpr int kWarmIterations = 2;
+
+// The last few sample objects a call has settled: a callable that returns
+// one Laplacian object for every t, or alternates between a few, is worked
+// on once per object. Weak references: a dropped sample is freed as usual,
+// and a new object at its address does not match.
+template <class T>
+class RecentObjects {
+public:
+    const T* find(const void* p) const {
+        for (const Entry& e : entries_) {
+            if (e.address == p && !e.ref.expired()) return &e.value;
+        }
+        return nullptr;
+    }
+    void add(const std::shared_ptr<const void>& p, T value) {
+        entries_[next_] = Entry{p.get(), p, std::move(value)};
+        next_ = (next_ + 1) % entries_.size();
+    }
+
+private:
+    struct Entry {
+        const void* address = nullptr;
+        std::weak_ptr<const void> ref;
+        T value{};
+    };
+    std::array<Entry, 4> entries_{};
+    std::size_t next_ = 0;
+};
 
 template <class Provider>
 Provider checking_bound_of(Provider lap_at_t, TrustedBound b, CallbackErrors& errors) {
     using Result = typename Provider::result_type;
     struct State {
-        // A callable that returns one Laplacian object for every t is probed once.
-        typename Result::value_type passed;
-        // The last probe's iterate: consecutive samples differ little.
+        RecentObjects<bool> passed;
+        // The last probe's Ritz vector.
         std::vector<double> x;
     };
     auto state = std::make_shared<State>();
     return [lap_at_t = std::move(lap_at_t), b, &errors, state](auto t) -> Result {
         Result lap = lap_at_t(t);
-        if (!lap || *lap == state->passed) return lap;
+        if (!lap || state->passed.find(lap->get())) return lap;
         const double own = static_cast<double>((*lap)->spectral_bound);
         if (!(b.tau * (b.scale * own) >= kMagnusRadius)) return lap;
-        const int iterations = state->x.empty() ? kRayleighIterations : kWarmIterations;
-        const std::optional<double> lower = largest_eigenvalue_lower_bound(**lap, state->x, iterations);
+        const int iterations = state->x.empty() ? kColdIterations : kWarmIterations;
+        const std::optional<RitzEstimate> e = largest_ritz_value(**lap, iterations, &state->x);
+        const std::optional<double> lower = e ? std::optional<double>(e->value) : std::nullopt;
         if (b.past_radius_only && !(lower && b.tau * (b.scale * *lower) >= kMagnusRadius)) {
-            state->passed = *lap;
+            state->passed.add(*lap, true);
             return lap;
         }
         const std::optional<std::string> text =
             bound_refutation(b.cls, b.name, b.bound, lower, own, "lap_at_t(t) at t = " + fmt_shortest(t));
         if (text) return fail(keep_refusal(errors, *text));
-        state->passed = *lap;
+        state->passed.add(*lap, true);
+        return lap;
+    };
+}
+
+template <class Provider>
+Provider recording_growth_of(Provider lap_at_t, const SharedSampleGrowth& growth) {
+    using Result = typename Provider::result_type;
+    auto seen = std::make_shared<RecentObjects<double>>();
+    return [lap_at_t = std::move(lap_at_t), growth, seen](auto t) -> Result {
+        Result lap = lap_at_t(t);
+        if (!lap) return lap;
+        const double* known = seen->find(lap->get());
+        const double rate = known ? *known : norm_growth_rate(**lap);
+        if (!known) seen->add(*lap, rate);
+        growth->rate = std::max(growth->rate, rate);
         return lap;
     };
 }
@@ -117,6 +167,24 @@ LaplacianProvider checking_bound(LaplacianProvider lap_at_t, TrustedBound b, Cal
 
 LaplacianProviderF32 checking_bound(LaplacianProviderF32 lap_at_t, TrustedBound b, CallbackErrors& errors) {
     return checking_bound_of(std::move(lap_at_t), b, errors);
+}
+
+LaplacianProvider recording_growth(LaplacianProvider lap_at_t, const SharedSampleGrowth& growth) {
+    return recording_growth_of(std::move(lap_at_t), growth);
+}
+
+LaplacianProviderF32 recording_growth(LaplacianProviderF32 lap_at_t, const SharedSampleGrowth& growth) {
+    return recording_growth_of(std::move(lap_at_t), growth);
+}
+
+CoefficientProvider recording_a_max(CoefficientProvider a_at_t, const SharedSampleGrowth& growth) {
+    return [a_at_t = std::move(a_at_t), growth](double t) -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> a = a_at_t(t);
+        if (a) {
+            for (const double v : *a) growth->a_max = std::max(growth->a_max, v);
+        }
+        return a;
+    };
 }
 
 CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, double a_sup_max, double rho_bar_max,

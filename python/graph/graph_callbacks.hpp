@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/graph/laplacian.hpp"
 #include "python/callback.hpp"
@@ -39,10 +40,12 @@ CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_n
 
 // A caller's bound on the samples of one call with the radius test on. The
 // test tau * (scale * bound) < pi/2 rests on `bound` for a sample whose own
-// Gershgorin bound in its place would fail it; a Rayleigh quotient of that
-// sample proving `bound` below its largest eigenvalue then fails the call
+// Gershgorin bound in its place would fail it; a Ritz value of that sample
+// (a few Lanczos steps, from the previous probe's Ritz vector after the
+// first) proving `bound` below its largest eigenvalue then fails the call
 // with "[OutOfDomain] {cls}: {name} = ... is below the largest eigenvalue
-// of lap_at_t(t) at t = ..." kept in the error slot.
+// of lap_at_t(t) at t = ..." kept in the error slot. A sample object met
+// again (one Laplacian for every t, or a few in turn) is probed once.
 struct TrustedBound {
     const char* cls;
     const char* name;
@@ -55,6 +58,19 @@ struct TrustedBound {
 };
 LaplacianProvider checking_bound(LaplacianProvider lap_at_t, TrustedBound b, CallbackErrors& errors);
 LaplacianProviderF32 checking_bound(LaplacianProviderF32 lap_at_t, TrustedBound b, CallbackErrors& errors);
+// What the samples of one call allow the norm to grow by (the backstop of
+// core/graph/norm_guard.hpp): the largest norm growth rate of the sampled
+// Laplacians and the largest sampled coefficient. Kept by the providers
+// below, which pass every sample on unchanged.
+struct SampleGrowth {
+    double rate = 0.0;
+    double a_max = 0.0;
+};
+using SharedSampleGrowth = std::shared_ptr<SampleGrowth>;
+LaplacianProvider recording_growth(LaplacianProvider lap_at_t, const SharedSampleGrowth& growth);
+LaplacianProviderF32 recording_growth(LaplacianProviderF32 lap_at_t, const SharedSampleGrowth& growth);
+CoefficientProvider recording_a_max(CoefficientProvider a_at_t, const SharedSampleGrowth& growth);
+
 // The coefficient bound a_sup_max of sqrt(max a): a sample with
 // tau * max(a) * rho_bar_max >= pi/2 has the radius test resting on it, and
 // an a_sup_max below sqrt(max a) there fails the call (OutOfDomain).

@@ -52,13 +52,25 @@ double checked_rho_bar(double rho_bar) {
 
 // --- GraphHeat -----------------------------------------------------------------
 
+#define QUORVANE_TRUSTED_RHO_BAR_DOC                                                         \
+    "Steps that only rho_bar admits are taken on its word once Lanczos steps find no Ritz\n"   \
+    "value of L above it; otherwise rho_bar is refused (kind OutOfDomain). A result whose\n"  \
+    "2-norm grew over the steps, which heat never does, is refused (kind CflViolated).\n\n"
+
+// The backstop of the 64-bit road (unit roundoff 2^-53) or of the
+// single-precision one (2^-24).
+GrowthGuard heat_guard(const char* cls, int products, double unit, double rho_bar, const Laplacian<double>& lap) {
+    return GrowthGuard{cls, products, unit, "a positive semi-definite L", rho_bar_cause(rho_bar, lap.spectral_bound)};
+}
+constexpr double kUnit64 = 0x1p-53;
+constexpr double kUnit32 = 0x1p-24;
+
 constexpr char kGraphHeatDoc[] =
     "GraphHeat(graph=None, laplacian=None, *, rho_bar, dtype=\"f64\")\n--\n\n"
     "Graph heat equation du/dt = -L u by first-order Chernoff steps f - tau L f.\n\n"
     "The error is first order in the step tau = t_final/n_steps. A step is stable while\n"
     "tau * rho <= 2 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
-    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
-    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
+    QUORVANE_TRUSTED_RHO_BAR_DOC
     "Parameters\n----------\n"
     "graph : GraphPath, Graph or Laplacian, optional\n    The graph (its combinatorial Laplacian is used).\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
@@ -80,7 +92,8 @@ constexpr char kGhEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps).\n";
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kGhBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
     "Evolve every column of the [N, C] array f0; column c equals evolve(t_final, n_steps,\n"
@@ -118,15 +131,18 @@ Ref graph_heat_evolve_f32(const GraphHeatObj& self, double t_final, std::uint64_
     refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<float> kernel{std::make_shared<const Laplacian<float>>(std::move(lap32)), false};
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        const float tau32 = t32 / static_cast<float>(n_steps);
-        std::vector<float> u(f0.size());
-        for (std::size_t i = 0; i < f0.size(); ++i) u[i] = narrow_to_float(f0[i]);
-        auto out = evolve_steps<float>(kernel, std::move(u), n_steps, tau32);
-        if (!out) return fail(out.error());
-        return std::vector<double>(out->begin(), out->end());
-    });
-    const std::vector<double> wide = unwrap(std::move(r));
+    std::vector<double> rounded(f0.size());
+    for (std::size_t i = 0; i < f0.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
+    const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
+    const std::vector<double> wide =
+        evolve_guarded(heat_guard("GraphHeat", 1, kUnit32, self.rho_bar, *self.laplacian), rounded, n_steps,
+                       log_allowance, [&]() -> Expected<std::vector<double>> {
+                           const float tau32 = t32 / static_cast<float>(n_steps);
+                           std::vector<float> u(rounded.begin(), rounded.end());
+                           auto out = evolve_steps<float>(kernel, std::move(u), n_steps, tau32);
+                           if (!out) return fail(out.error());
+                           return std::vector<double>(out->begin(), out->end());
+                       });
     const std::vector<float> narrow(wide.begin(), wide.end());
     return new_array_f32(narrow);
 }
@@ -143,8 +159,10 @@ Ref graph_heat_evolve(const GraphHeatObj& self, const Args& a) {
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
-    auto r = run_evolve([&] { return evolve_steps<double>(kernel, std::move(f0), n_steps, tau); });
-    return new_array_f64(unwrap(std::move(r)));
+    const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
+    return new_array_f64(evolve_guarded(heat_guard("GraphHeat", 1, kUnit64, self.rho_bar, *self.laplacian), f0,
+                                        n_steps, log_allowance,
+                                        [&] { return evolve_steps<double>(kernel, f0, n_steps, tau); }));
 }
 
 Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
@@ -160,10 +178,13 @@ Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
                                    kTaylor1StabilityLimit);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
-    return evolve_columns_py(cols, self.graph->n_nodes, n_steps,
-                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
-                                 return kernel.apply_into(s, d, pool, tau);
-                             });
+    const GrowthGuard guard = heat_guard("GraphHeat", 1, kUnit64, self.rho_bar, *self.laplacian);
+    return evolve_columns_py(
+        cols, self.graph->n_nodes, n_steps,
+        [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+            return kernel.apply_into(s, d, pool, tau);
+        },
+        &guard, t_final * self.lower->growth_rate(*self.laplacian));
 }
 
 // --- GraphHeat4th and GraphHeat6 ---------------------------------------------------
@@ -173,9 +194,8 @@ constexpr char kGraphHeat4thDoc[] =
     "Order-4 graph heat equation du/dt = -L u by the truncated Taylor step\n"
     "sum_{k<=4} (-tau L)^k / k! f.\n\n"
     "The error is fourth order in tau = t_final/n_steps. A step is stable while\n"
-    "tau * rho <= 2.7853 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
-    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
-    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
+    "tau * rho <= 2.7852 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
+    QUORVANE_TRUSTED_RHO_BAR_DOC
     "Parameters\n----------\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
     "graph : Graph, optional\n    The graph (its combinatorial Laplacian is used).\n"
@@ -196,8 +216,7 @@ constexpr char kGraphHeat6Doc[] =
     "sum_{k<=6} (-tau L)^k / k! f.\n\n"
     "The error is sixth order in tau = t_final/n_steps. A step is stable while\n"
     "tau * rho <= 3.5534 with rho = min(rho_bar, L.spectral_bound); longer steps are refused.\n"
-    "Steps that only rho_bar admits are taken on its word once a few power iterations find\n"
-    "no Rayleigh quotient of L above it; otherwise rho_bar is refused (kind OutOfDomain).\n\n"
+    QUORVANE_TRUSTED_RHO_BAR_DOC
     "Parameters\n----------\n"
     "laplacian : Laplacian, optional\n    The operator; takes precedence over graph.\n"
     "graph : Graph, optional\n    The graph (its combinatorial Laplacian is used).\n"
@@ -217,7 +236,8 @@ constexpr char kHoEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps).\n";
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kHoBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
     "Evolve every column of the [N, C] array f0; column c equals evolve(t_final, n_steps,\n"
@@ -230,12 +250,14 @@ template <>
 struct HoTraits<GraphHeat4thObj> {
     using Kernel = GraphHeat4thChernoff;
     static constexpr const char* name = "GraphHeat4th";
+    static constexpr int products = 4;
     static constexpr double limit = kTaylor4StabilityLimit;
 };
 template <>
 struct HoTraits<GraphHeat6Obj> {
     using Kernel = GraphHeat6thChernoff;
     static constexpr const char* name = "GraphHeat6";
+    static constexpr int products = 6;
     static constexpr double limit = kTaylor6StabilityLimit;
 };
 
@@ -264,8 +286,10 @@ Ref graph_heat_ho_evolve(const Obj& self, const Args& a) {
                                    HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
-    auto r = run_evolve([&] { return evolve_steps<double>(kernel, std::move(f0), n_steps, tau); });
-    return new_array_f64(unwrap(std::move(r)));
+    const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
+    return new_array_f64(evolve_guarded(
+        heat_guard(HoTraits<Obj>::name, HoTraits<Obj>::products, kUnit64, self.rho_bar, *self.laplacian), f0, n_steps,
+        log_allowance, [&] { return evolve_steps<double>(kernel, f0, n_steps, tau); }));
 }
 
 template <class Obj>
@@ -283,10 +307,14 @@ Ref graph_heat_ho_evolve_batched(const Obj& self, const Args& a) {
                                    HoTraits<Obj>::limit);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
-    return evolve_columns_py(cols, self.graph->n_nodes, n_steps,
-                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
-                                 return kernel.apply_into(s, d, pool, tau);
-                             });
+    const GrowthGuard guard =
+        heat_guard(HoTraits<Obj>::name, HoTraits<Obj>::products, kUnit64, self.rho_bar, *self.laplacian);
+    return evolve_columns_py(
+        cols, self.graph->n_nodes, n_steps,
+        [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+            return kernel.apply_into(s, d, pool, tau);
+        },
+        &guard, t_final * self.lower->growth_rate(*self.laplacian));
 }
 
 Ref graph_heat6_n_nodes(const GraphHeat6Obj& self) { return py_int(self.n_nodes); }

@@ -3,9 +3,12 @@
 // sixth-order Magnus steps.
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/graph/magnus_graph.hpp"
 #include "python/callback.hpp"
@@ -51,7 +54,8 @@ namespace {
     "    Refuse a step with tau * rho_bar_max >= pi/2, where the Magnus series need not\n"         \
     "    converge (default True). A sample of L(t) whose spectral_bound would fail that test\n"   \
     "    leaves it resting on rho_bar_max, which is then refused (kind OutOfDomain) if a\n"       \
-    "    Rayleigh quotient of the sample exceeds it.\n"
+    "    Ritz value of the sample (a few Lanczos steps) exceeds it; a result whose 2-norm\n"    \
+    "    grew over the steps is refused (kind CflViolated).\n"
 
 constexpr char kMagnusDoc[] =
     "MagnusGraphHeat(graph=None, laplacian=None, *, lap_at_t, rho_bar_max, convergence_check=True, dtype=\"f64\")\n"
@@ -166,25 +170,53 @@ template <class Obj>
 constexpr const char* kClassName = std::is_same_v<Obj, MagnusGraphHeatObj> ? "MagnusGraphHeat" : "MagnusGraphHeat6";
 
 // The call's provider; with the radius test on, rho_bar_max is tested on
-// the samples whose own bound would not pass the test.
+// the samples whose own bound would not pass the test, and every sample's
+// norm growth rate is kept for the backstop.
 template <class Obj, class Provider>
-Provider provider_of(const Obj& self, Provider provider, double tau, CallbackErrors& errors) {
+Provider provider_of(const Obj& self, Provider provider, double tau, CallbackErrors& errors,
+                     const SharedSampleGrowth& growth) {
     if (!self.convergence_check) return provider;
+    provider = recording_growth(std::move(provider), growth);
     return checking_bound(std::move(provider), {kClassName<Obj>, "rho_bar_max", self.rho_bar_max, 1.0, tau}, errors);
+}
+
+// Sparse products per step: four applications of the fourth-order exponent
+// (four each), six of the sixth-order one (about ten each).
+template <class Obj>
+constexpr int kProducts = std::is_same_v<Obj, MagnusGraphHeatObj> ? 16 : 64;
+
+// The backstop belongs to the radius test: convergence_check=False lets any
+// step through, as documented.
+template <class Obj>
+GrowthGuard magnus_guard(const Obj& self, double unit) {
+    return GrowthGuard{kClassName<Obj>, kProducts<Obj>, unit, "positive semi-definite samples of lap_at_t",
+                       ", so rho_bar_max = " + fmt_exp3(self.rho_bar_max) +
+                           " does not bound the spectra of the samples; pass a bound of their spectral radius, or "
+                           "use more steps"};
 }
 
 Ref magnus_evolve_f32(const MagnusGraphHeatObj& self, double t_final, std::uint32_t n_steps,
                       const std::vector<double>& f0) {
     CallbackErrors errors;
+    auto growth = std::make_shared<SampleGrowth>();
     const LaplacianProviderF32 provider =
         provider_of(self, lap_at_t_adaptor_f32(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
-                    t_final / static_cast<double>(n_steps), errors);
+                    t_final / static_cast<double>(n_steps), errors, growth);
+    std::vector<double> rounded(f0.size());
+    for (std::size_t i = 0; i < rounded.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
+    const GrowthGuard guard = magnus_guard(self, 0x1p-24);
+    std::optional<NormGrowth> grown;
     const std::vector<double> wide = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto out = magnus4_evolve_f32(*self.graph, provider, self.convergence_check, self.rho_bar_max, t_final, n_steps,
                                       f0);
         if (!out) return fail(out.error());
-        return std::vector<double>(out->begin(), out->end());
+        std::vector<double> result(out->begin(), out->end());
+        if (self.convergence_check) {
+            grown = grown_column(guard, rounded, result, result.size(), n_steps, t_final * growth->rate);
+        }
+        return result;
     });
+    refuse_grown_norm(guard, grown, false);
     const std::vector<float> narrow(wide.begin(), wide.end());
     return new_array_f32(narrow);
 }
@@ -201,14 +233,20 @@ Ref magnus_evolve(const Obj& self, const Args& a) {
         if (self.dtype == Dtype::F32) return magnus_evolve_f32(self, t_final, n_steps, f0);
     }
     CallbackErrors errors;
+    auto growth = std::make_shared<SampleGrowth>();
     LaplacianProvider provider =
         provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
-                    t_final / static_cast<double>(n_steps), errors);
+                    t_final / static_cast<double>(n_steps), errors, growth);
+    const GrowthGuard guard = magnus_guard(self, 0x1p-53);
+    std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());
-        return magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps));
+        auto r = magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps));
+        if (r && self.convergence_check) grown = grown_column(guard, f0, *r, f0.size(), n_steps, t_final * growth->rate);
+        return r;
     });
+    refuse_grown_norm(guard, grown, false);
     return new_array_f64(out);
 }
 
@@ -226,16 +264,21 @@ Ref magnus_evolve_batched(const Obj& self, const Args& a) {
     const std::uint64_t n = self.graph->n_nodes;
     const Columns cols = columns_from_f0(f0, n, "f0");
     CallbackErrors errors;
+    auto growth = std::make_shared<SampleGrowth>();
     LaplacianProvider provider = provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors),
-                                             t_final / static_cast<double>(n_steps), errors);
+                                             t_final / static_cast<double>(n_steps), errors, growth);
+    const GrowthGuard guard = magnus_guard(self, 0x1p-53);
+    std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
         if (!m) return fail(m.error());
         std::vector<double> dst(cols.data.size(), 0.0);
         const double tau = t_final / static_cast<double>(n_steps);
         if (Status st = magnus_evolve_batched(*m, n, n_steps, tau, cols.data, dst); !st) return fail(st.error());
+        if (self.convergence_check) grown = grown_column(guard, cols.data, dst, cols.n, n_steps, t_final * growth->rate);
         return dst;
     });
+    refuse_grown_norm(guard, grown, true);
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

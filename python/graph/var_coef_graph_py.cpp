@@ -33,9 +33,9 @@ constexpr char kVarCoefDoc[] =
     "A = diag(a), L the combinatorial Laplacian of graph.\n\n"
     "One step is f - tau L_a f + (tau^2/2) L_a^2 f, second order in tau = t_final/n_steps.\n"
     "A step with max(a) * tau * rho_bar > 0.5 is refused (kind CflViolated); use more steps.\n"
-    "Steps admitted only because rho_bar is below 2 max_i deg(i) are taken on its word once a\n"
-    "few power iterations find no Rayleigh quotient of L above it; otherwise rho_bar is\n"
-    "refused (kind OutOfDomain).\n\n"
+    "Steps admitted only because rho_bar is below 2 max_i deg(i) are taken on its word once\n"
+    "Lanczos steps find no Ritz value of L above it; otherwise rho_bar is refused (kind\n"
+    "OutOfDomain). A result whose 2-norm grew over the steps is refused (kind CflViolated).\n\n"
     "Parameters\n----------\n"
     "graph : Graph\n    The graph.\n"
     "a : numpy.ndarray[float64] or sequence of float\n    n_nodes finite positive conductivities.\n"
@@ -91,6 +91,13 @@ void refuse_trusted_rho_bar(const VarCoefGraphHeatObj& self, double t_final, std
     refuse_bound_below_spectrum("VarCoefGraphHeat", "rho_bar", self.rho_bar, *self.laplacian, *self.lower);
 }
 
+// The backstop: L_a = A^1/2 L A^1/2 is symmetric positive semi-definite
+// with L, so its heat never grows the 2-norm (two products per step).
+GrowthGuard var_coef_guard(const VarCoefGraphHeatObj& self, double unit) {
+    return GrowthGuard{"VarCoefGraphHeat", 2, unit, "a positive semi-definite L_a",
+                       rho_bar_cause(self.rho_bar, self.laplacian->spectral_bound)};
+}
+
 // The single-precision road fails in this order: the 32-bit graph, the
 // constructor's checks in single precision, t rounded to 32 bits, then the
 // step size.
@@ -105,14 +112,15 @@ Ref evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_
     const float t32 = narrow_to_float(t_final);
     if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
     refuse_trusted_rho_bar(self, t_final, n_steps);
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        std::vector<float> u(f0.size());
-        for (std::size_t i = 0; i < u.size(); ++i) u[i] = narrow_to_float(f0[i]);
-        auto out = evolve_steps<float>(kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
-        if (!out) return fail(out.error());
-        return std::vector<double>(out->begin(), out->end());
-    });
-    return new_array_f64(unwrap(std::move(r)));
+    std::vector<double> rounded(f0.size());
+    for (std::size_t i = 0; i < rounded.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
+    return new_array_f64(
+        evolve_guarded(var_coef_guard(self, 0x1p-24), rounded, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
+            std::vector<float> u(rounded.begin(), rounded.end());
+            auto out = evolve_steps<float>(kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
+            if (!out) return fail(out.error());
+            return std::vector<double>(out->begin(), out->end());
+        }));
 }
 
 Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
@@ -124,12 +132,12 @@ Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
     check_finite_input(f0, "f0");
     if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
     refuse_trusted_rho_bar(self, t_final, n_steps);
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
-        if (!kernel) return fail(kernel.error());
-        return evolve_steps<double>(*kernel, std::move(f0), n_steps, t_final / static_cast<double>(n_steps));
-    });
-    return new_array_f64(unwrap(std::move(r)));
+    return new_array_f64(
+        evolve_guarded(var_coef_guard(self, 0x1p-53), f0, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
+            auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
+            if (!kernel) return fail(kernel.error());
+            return evolve_steps<double>(*kernel, f0, n_steps, t_final / static_cast<double>(n_steps));
+        }));
 }
 
 Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
@@ -145,10 +153,13 @@ Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
     const VarCoefGraphHeatChernoff<double> kernel =
         unwrap(VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar));
     const double tau = t_final / static_cast<double>(n_steps);
-    return evolve_columns_py(cols, self.graph->n_nodes, n_steps,
-                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
-                                 return kernel.apply_into(s, d, pool, tau);
-                             });
+    const GrowthGuard guard = var_coef_guard(self, 0x1p-53);
+    return evolve_columns_py(
+        cols, self.graph->n_nodes, n_steps,
+        [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+            return kernel.apply_into(s, d, pool, tau);
+        },
+        &guard);
 }
 
 }  // namespace

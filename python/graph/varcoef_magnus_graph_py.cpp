@@ -3,9 +3,12 @@
 // by Python callables, by fourth-order Magnus steps.
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/graph/magnus_graph.hpp"
 #include "python/callback.hpp"
 #include "python/coeff.hpp"
@@ -49,8 +52,9 @@ constexpr char kVarCoefMagnusDoc[] =
     "convergence_check : bool, optional\n"
     "    Refuse steps with tau * rho_bar_max * a_sup_max^2 >= pi/2 (default True). Where a\n"
     "    sample's own bounds would fail that test it rests on the two given ones, which are\n"
-    "    then refused (kind OutOfDomain) when the sample disproves them: a Rayleigh quotient\n"
-    "    of L(t) above rho_bar_max, or sqrt(max a(t)) above a_sup_max.\n"
+    "    then refused (kind OutOfDomain) when the sample disproves them: a Ritz value of\n"
+    "    L(t) above rho_bar_max, or sqrt(max a(t)) above a_sup_max; a result whose 2-norm\n"
+    "    grew over the steps is refused (kind CflViolated).\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -98,13 +102,22 @@ VarCoefMagnusGraphObj varcoef_magnus_new(const Args& a) {
 struct CallProviders {
     LaplacianProvider lap;
     CoefficientProvider a;
+    SharedSampleGrowth growth = std::make_shared<SampleGrowth>();
     CallProviders(PyObject* lap_at_t, PyObject* a_at_t, std::uint64_t n, CallbackErrors& errors)
         : lap(lap_at_t_adaptor(lap_at_t, n, errors)), a(varcoef_a_at_t_adaptor(a_at_t, n, errors)) {}
 
+    // L_a = A^1/2 L A^1/2 grows the norm at most at rate max(a) times L's.
+    double log_allowance(double t_final) const {
+        return growth->rate > 0.0 ? t_final * (growth->a_max * growth->rate) : 0.0;
+    }
+
     // With the radius test on, its two bounds are tested on the samples that
-    // leave the test resting on them.
+    // leave the test resting on them, and every sample is kept for the
+    // backstop.
     void check_bounds(const VarCoefMagnusGraphObj& self, double tau, CallbackErrors& errors) {
         if (!self.convergence_check) return;
+        lap = recording_growth(std::move(lap), growth);
+        a = recording_a_max(std::move(a), growth);
         const double scale = self.a_sup_max * self.a_sup_max;
         lap = checking_bound(std::move(lap), {"VarCoefMagnusGraph", "rho_bar_max", self.rho_bar_max, scale, tau}, errors);
         a = checking_a_sup(std::move(a), "VarCoefMagnusGraph", self.a_sup_max, self.rho_bar_max, tau, errors);
@@ -118,6 +131,15 @@ struct CallProviders {
     }
 };
 
+// The backstop belongs to the radius test: convergence_check=False lets any
+// step through, as documented.
+GrowthGuard varcoef_guard(const VarCoefMagnusGraphObj& self) {
+    return GrowthGuard{"VarCoefMagnusGraph", 16, 0x1p-53, "positive semi-definite samples of L_a(t)",
+                       ", so rho_bar_max = " + fmt_exp3(self.rho_bar_max) + " and a_sup_max = " +
+                           fmt_exp3(self.a_sup_max) +
+                           " do not bound the spectra of the samples; pass bounds of them, or use more steps"};
+}
+
 Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
     const double t_final = a.f64(0);
     const std::uint32_t n_steps = a.u32(1);
@@ -130,11 +152,18 @@ Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
     CallbackErrors errors;
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
+    const GrowthGuard guard = varcoef_guard(self);
+    std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());
-        return magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps), t_start);
+        auto r = magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps), t_start);
+        if (r && self.convergence_check) {
+            grown = grown_column(guard, f0, *r, f0.size(), n_steps, providers.log_allowance(t_final));
+        }
+        return r;
     });
+    refuse_grown_norm(guard, grown, false);
     return new_array_f64(out);
 }
 
@@ -147,6 +176,8 @@ Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args&
     CallbackErrors errors;
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
+    const GrowthGuard guard = varcoef_guard(self);
+    std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = providers.make(self);
         if (!m) return fail(m.error());
@@ -155,8 +186,12 @@ Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args&
         if (Status st = magnus_evolve_batched(*m, self.n_nodes, n_steps, tau, cols.data, dst); !st) {
             return fail(st.error());
         }
+        if (self.convergence_check) {
+            grown = grown_column(guard, cols.data, dst, cols.n, n_steps, providers.log_allowance(t_final));
+        }
         return dst;
     });
+    refuse_grown_norm(guard, grown, true);
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

@@ -73,6 +73,11 @@ TEST(GraphHeatSteps, StableStepCount) {
     EXPECT_FALSE(least_stable_steps(1.0, 2, 4.0, 2.0).has_value());
     EXPECT_EQ(least_stable_steps(1.0, 1, 4.0, 2.0).value(), 2u);
     EXPECT_EQ(least_stable_steps(10.0, 3, 4.0, kTaylor4StabilityLimit).value(), 15u);
+    // t rho / limit rounds to 1000 while 1000 steps of t / 1000 still exceed
+    // the limit: the count named is the next whole one, not 1000 again.
+    const double t = 1000.0 * 3.5534 / 3.1;
+    ASSERT_TRUE(least_stable_steps(t, 1000, 3.1, 3.5534).has_value());
+    EXPECT_EQ(least_stable_steps(t, 1000, 3.1, 3.5534).value(), 1001u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "core/foundation/stop.hpp"
 #include "core/graph/graph.hpp"
 #include "core/graph/laplacian.hpp"
+#include "core/graph/norm_guard.hpp"
 #include "core/graph/rayleigh.hpp"
 
 namespace quorvane {
@@ -132,8 +133,8 @@ TEST(Rayleigh, LowerBoundOfTheLargestEigenvalue) {
         const auto l32 = *laplacian_to_f32(l);
         EXPECT_GT(*largest_eigenvalue_lower_bound(l32), 0.95 * lam);
     }
-    // A warm start continues the iteration: for L >= 0 the quotients of
-    // successive power iterates do not decrease, and the iterate is kept.
+    // A warm start continues from the Ritz vector, which is kept: the steps
+    // from it find a Ritz value at least its quotient.
     {
         const auto l = Laplacian<double>::from_graph(Graph<double>::path(200), LaplacianKind::Combinatorial);
         std::vector<double> x(3, 1.0);  // another length: the fixed start
@@ -152,6 +153,85 @@ TEST(Rayleigh, LowerBoundOfTheLargestEigenvalue) {
     EXPECT_EQ(largest_eigenvalue_lower_bound(Laplacian<double>::from_graph(
                   *Graph<double>::from_edges(4, std::vector<Edge<double>>{}), LaplacianKind::Combinatorial)),
               0.0);
+}
+
+Laplacian<double> combinatorial(std::uint64_t n, const std::vector<Edge<double>>& edges) {
+    return Laplacian<double>::from_graph(*Graph<double>::from_edges(n, edges), LaplacianKind::Combinatorial);
+}
+
+// The same matrix from caller arrays, values changed by `edit`.
+template <class Edit>
+Laplacian<double> csr_copy(const Laplacian<double>& l, Edit edit) {
+    std::vector<double> vals = l.vals;
+    edit(vals);
+    return *from_csr_parts(l.n_nodes, l.row_ptr, l.col_idx, std::move(vals), LaplacianKind::GeneralSymmetric);
+}
+
+TEST(Rayleigh, LanczosFindsTheTopOfSmallSpectra) {
+    // Largest eigenvalues: star of n nodes n, complete graph n, path 2 + 2 cos(pi/n),
+    // components: the largest of theirs. The Krylov space closes or converges
+    // within the steps; the Ritz value is a Rayleigh quotient, so never above
+    // beyond the rounding of the steps.
+    std::vector<Edge<double>> star, complete, split{{0, 1, 2.0}, {1, 2, 1.0}, {5, 6, 0.5}, {7, 8, 3.0}};
+    for (std::uint32_t j = 1; j < 20; ++j) star.push_back({0, j, 1.0});
+    for (std::uint32_t i = 0; i < 15; ++i)
+        for (std::uint32_t j = i + 1; j < 15; ++j) complete.push_back({i, j, 1.0});
+    const struct {
+        Laplacian<double> l;
+        double lam;
+    } cases[] = {{combinatorial(20, star), 20.0},
+                 {combinatorial(15, complete), 15.0},
+                 {Laplacian<double>::from_graph(Graph<double>::path(64), LaplacianKind::Combinatorial),
+                  2.0 + 2.0 * std::cos(M_PI / 64)},
+                 {combinatorial(10, split), 6.0},  // edge of weight 3: eigenvalues 0, 2 * 3
+                 {combinatorial(2, {{0, 1, 1.5}}), 3.0},
+                 {combinatorial(1, {}), 0.0}};
+    for (const auto& c : cases) {
+        const std::optional<RitzEstimate> e = largest_ritz_value(c.l, kLanczosMaxIterations);
+        ASSERT_TRUE(e.has_value());
+        EXPECT_LE(e->value, c.lam * (1 + 1e-12));
+        EXPECT_GE(e->value, c.lam * (1 - 1e-12));
+    }
+}
+
+TEST(Rayleigh, CallerArraysAreProbedThroughTheirSymmetricPart) {
+    const auto l = Laplacian<double>::from_graph(Graph<double>::path(64), LaplacianKind::Combinatorial);
+    const double exact = largest_ritz_value(l, kLanczosMaxIterations)->value;
+    // Entry (0, 1) one ulp off its partner: the probe sees (L + L')/2.
+    const auto ulp = csr_copy(l, [](std::vector<double>& v) { v[0] = std::nextafter(v[0], 0.0); });
+    ASSERT_TRUE(largest_ritz_value(ulp, kLanczosMaxIterations).has_value());
+    EXPECT_NEAR(largest_ritz_value(ulp, kLanczosMaxIterations)->value, exact, 1e-13);
+    // An asymmetry far beyond rounding is refused, however the rows are stored.
+    const auto skewed = csr_copy(l, [](std::vector<double>& v) { v[0] *= 1.001; });
+    EXPECT_FALSE(largest_ritz_value(skewed, kLanczosMaxIterations).has_value());
+}
+
+TEST(Rayleigh, NormGrowthRateIsTheGershgorinBoundOfTheSymmetricPart) {
+    EXPECT_EQ(norm_growth_rate(Laplacian<double>::from_graph(Graph<double>::path(5), LaplacianKind::Normalized)), 0.0);
+    const auto l = Laplacian<double>::from_graph(Graph<double>::path(5), LaplacianKind::Combinatorial);
+    EXPECT_EQ(norm_growth_rate(csr_copy(l, [](std::vector<double>&) {})), 0.0);
+    // [[1, 2], [2, 1]]: eigenvalues 3 and -1, Gershgorin gives 1 - 2.
+    EXPECT_EQ(norm_growth_rate(*from_csr_parts(2, {0, 2, 4}, {0, 1, 0, 1}, {1.0, 2.0, 2.0, 1.0},
+                                               LaplacianKind::GeneralSymmetric)),
+              1.0);
+    // [[0, 10], [0, 0]]: (L + L')/2 = [[0, 5], [5, 0]].
+    EXPECT_EQ(norm_growth_rate(*from_csr_parts(2, {0, 2, 3}, {0, 1, 1}, {0.0, 10.0, 0.0},
+                                               LaplacianKind::GeneralSymmetric)),
+              5.0);
+}
+
+TEST(NormGuard, FirstGrownColumn) {
+    const std::vector<double> before{3.0, 4.0, 0.0, 1.0};
+    EXPECT_FALSE(first_grown_column(before, before, 2, 0.0, 0.0).has_value());
+    const std::vector<double> after{3.0, 4.0, 0.0, 1.0 + 1e-9};
+    EXPECT_FALSE(first_grown_column(before, after, 2, 0.0, 2e-9).has_value());
+    const std::optional<NormGrowth> g = first_grown_column(before, after, 2, 0.0, 1e-12);
+    ASSERT_TRUE(g.has_value());
+    EXPECT_EQ(g->column, 1u);
+    EXPECT_EQ(g->before, 1.0);
+    // An allowance exp(log 2) lets the norm double; squares of 1e200 do not overflow.
+    EXPECT_FALSE(first_grown_column(before, std::vector<double>{6.0, 8.0, 0.0, 1.9}, 2, std::log(2.0), 1e-12));
+    EXPECT_DOUBLE_EQ(norm2(std::vector<double>{3e200, 4e200}), 5e200);
 }
 
 TEST(Laplacian, EdgesRoundTripAndSinglePrecision) {

@@ -1,0 +1,229 @@
+"""Stability of the explicit graph steps: a rho_bar below the spectrum is refused
+however close (the Lanczos bound), caller arrays off symmetric by rounding are
+probed, the order-4 limit lies inside the stability interval, a valid bound is
+never refused, and a result whose 2-norm grew is refused with nothing written."""
+
+import math
+import re
+
+import numpy as np
+import pytest
+from scipy.linalg import eigvalsh
+
+from quorvane import (Graph, GraphHeat, GraphHeat4th, GraphHeat6, Laplacian, MagnusGraphHeat, MagnusGraphHeat6,
+                      QuorvaneError, VarCoefMagnusGraph)
+
+LIMITS = {GraphHeat: (1, 2.0), GraphHeat4th: (4, 2.7852), GraphHeat6: (6, 3.5534)}
+BELOW = r"^\[OutOfDomain\] {}: {} = \S+ is below the largest eigenvalue of {}, which is at least (\S+) "
+
+
+def grid(side):
+    idx = np.arange(side * side).reshape(side, side)
+    edges = [(idx[i, j], idx[i, j + 1], 1.0) for i in range(side) for j in range(side - 1)]
+    edges += [(idx[i, j], idx[i + 1, j], 1.0) for i in range(side - 1) for j in range(side)]
+    return Graph.from_edges(side * side, np.array(edges, float))
+
+
+def weighted_path(n=40):
+    w = np.random.default_rng(3).uniform(0.1, 3.0, n - 1)
+    return Graph.from_edges(n, np.array([(i, i + 1, x) for i, x in enumerate(w)]))
+
+
+def csr_parts(lap):
+    return np.array(lap.row_ptr(), np.int64), np.array(lap.col_idx(), np.int32), np.array(lap.vals())
+
+
+def lam_max(lap):
+    return eigvalsh(lap.to_dense()).max()
+
+
+# The power probe fell short of lambda_max by 1.7 % (64-path) to 3.1 %: bounds 1 %
+# low were taken on their word and the steps blew up (1e16 .. 1e75 off expm).
+def path_lam(n):
+    return 2 + 2 * math.cos(math.pi / n)
+
+
+@pytest.mark.parametrize("graph, lam, cls", [
+    (Graph.path(64), path_lam(64), GraphHeat4th), (grid(30), 2 * path_lam(30), GraphHeat),
+    (grid(30), 2 * path_lam(30), GraphHeat4th), (Graph.path(1000), path_lam(1000), GraphHeat6),
+    (weighted_path(), lam_max(Laplacian.combinatorial(weighted_path())), GraphHeat4th)])
+@pytest.mark.parametrize("batched", [False, True])
+def test_rho_bar_just_below_the_spectrum_is_refused(graph, lam, cls, batched):
+    rho_bar = 0.99 * lam
+    tau = LIMITS[cls][1] / rho_bar  # admitted by rho_bar, refused by the Gershgorin bound
+    f = np.random.default_rng(0).standard_normal(graph.n_nodes)
+    ev = cls(graph=graph, rho_bar=rho_bar)
+    with pytest.raises(QuorvaneError) as e:
+        if batched:
+            ev.evolve_batched(1000 * tau, 1000, f[:, None])
+        else:
+            ev.evolve(1000 * tau, 1000, f)
+    lower = float(re.match(BELOW.format(cls.__name__, "rho_bar", "L"), str(e.value)).group(1))
+    assert rho_bar < lower <= lam * (1 + 5e-4)  # a Ritz value, 3 digits shown
+
+
+def test_the_issue_reproducer_on_the_64_path():
+    f = np.random.default_rng(1).standard_normal(64)
+    ev = GraphHeat4th(graph=Graph.path(64), rho_bar=3.96)  # lambda_max = 3.99759
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] GraphHeat4th: tau \* rho = 2\.7853e0 exceeds the "
+                                            r"stability limit 2\.7852 of the step .* use n_steps >= 1001 "):
+        ev.evolve(1000 * 2.7853 / 3.96, 1000, f)
+    with pytest.raises(QuorvaneError, match=BELOW.format("GraphHeat4th", "rho_bar", "L").replace(r"(\S+)", "3.998e0")):
+        ev.evolve(1000 * 2.7852 / 3.96, 1000, f)
+
+
+def ulp_off_copy(graph):
+    """The CSR copy of the combinatorial Laplacian with entry (0, 1) one ulp off."""
+    rp, ci, v = csr_parts(Laplacian.combinatorial(graph))
+    v[1] = np.nextafter(v[1], 0.0)
+    return Laplacian.from_csr(rp, ci, v, graph.n_nodes)
+
+
+def zero_in_one_triangle(graph):
+    """The CSR copy with a stored 0.0 at (0, 5) and no (5, 0) entry."""
+    rp, ci, v = csr_parts(Laplacian.combinatorial(graph))
+    rows = [(i, c, x) for i in range(graph.n_nodes) for c, x in zip(ci[rp[i]:rp[i + 1]], v[rp[i]:rp[i + 1]])]
+    rows = sorted(rows + [(0, 5, 0.0)])
+    counts = np.bincount([r for r, _, _ in rows], minlength=graph.n_nodes)
+    return Laplacian.from_csr(np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
+                              np.array([c for _, c, _ in rows], np.int32), np.array([x for _, _, x in rows]),
+                              graph.n_nodes)
+
+
+@pytest.mark.parametrize("make", [ulp_off_copy, zero_in_one_triangle])
+@pytest.mark.parametrize("run, name, of", [
+    (lambda lap, f: GraphHeat4th(laplacian=lap, rho_bar=1.0).evolve(150.0, 200, f), "GraphHeat4th", "rho_bar"),
+    (lambda lap, f: GraphHeat(laplacian=lap, rho_bar=1.0).evolve(150.0, 200, f), "GraphHeat", "rho_bar"),
+    (lambda lap, f: MagnusGraphHeat(laplacian=lap, lap_at_t=lambda t: lap, rho_bar_max=0.5).evolve(15.0, 10, f),
+     "MagnusGraphHeat", "rho_bar_max"),
+    (lambda lap, f: MagnusGraphHeat6(laplacian=lap, lap_at_t=lambda t: lap, rho_bar_max=0.5).evolve(15.0, 10, f),
+     "MagnusGraphHeat6", "rho_bar_max"),
+    (lambda lap, f: VarCoefMagnusGraph(64, lap_at_t=lambda t: lap, a_at_t=lambda t: np.ones(64), rho_bar_max=0.5,
+                                       a_sup_max=1.0).evolve(15.0, 10, f), "VarCoefMagnusGraph", "rho_bar_max"),
+])
+def test_caller_arrays_off_symmetric_by_rounding_are_probed(make, run, name, of):
+    lap = make(Graph.path(64))
+    with pytest.raises(QuorvaneError) as e:
+        run(lap, np.random.default_rng(2).standard_normal(64))
+    operator = "L" if of == "rho_bar" else r"lap_at_t\(t\) at t = \S+"
+    lower = float(re.match(BELOW.format(name, of, operator), str(e.value)).group(1))
+    assert 3.9 < lower <= 4.0
+
+
+def test_grossly_asymmetric_arrays_are_not_taken_for_a_spectrum():
+    # [[0, 10], [0, 0]] has spectral radius 0: its quotients (up to 5) bound nothing,
+    # so rho_bar is not refused for them.
+    lap = Laplacian.from_csr(np.array([0, 2, 3], np.int64), np.array([0, 1, 1], np.int32), np.array([0.0, 10.0, 0.0]), 2)
+    out = GraphHeat(laplacian=lap, rho_bar=1.0).evolve(0.3, 1, [1.0, 1.0])
+    assert np.array_equal(out, [1.0 - 0.3 * 10.0, 1.0])
+
+
+def test_order4_limit_lies_inside_the_stability_interval():
+    # |p4(-2.7853)| = 1 + 9.7e-6: the top mode of the 64-cycle grew to 5060 in the
+    # 1005278 steps the refusal of the old limit suggested.
+    top = np.cos(math.pi * np.arange(64)) / 8.0
+    ev = GraphHeat4th(graph=Graph.cycle(64), rho_bar=4.0)
+    with pytest.raises(QuorvaneError) as e:
+        ev.evolve(700000.0, 1005278, top)
+    assert str(e.value) == ("[CflViolated] GraphHeat4th: tau * rho = 2.7853e0 exceeds the stability limit 2.7852 of the "
+                            "step (rho = min(rho_bar, spectral_bound) = 4.000e0); use n_steps >= 1005314 for "
+                            "t_final = 700000")
+    assert np.abs(ev.evolve(700000.0, 1005314, top)).max() < 1e-60  # p4(-2.7852)^n ~ e^-9 per 1e6 steps: decays
+
+
+@pytest.mark.parametrize("cls, t, shown", [
+    (GraphHeat6, 1000 * 3.5534 / 4.0 * (1 + 1e-9), "3.553400004e0"),
+    (GraphHeat4th, 1000 * 2.7852 / 4.0 * (1 + 1e-12), "2.785200000003e0"),
+])
+def test_refusal_shows_the_digits_that_exceed_the_limit(cls, t, shown):
+    with pytest.raises(QuorvaneError, match=rf"tau \* rho = {shown} exceeds .* use n_steps >= 1001 for t_final"):
+        cls(graph=Graph.path(8), rho_bar=4.0).evolve(t, 1000, np.ones(8))
+
+
+def family():
+    star = Graph.from_edges(20, np.array([(0, j, 1.0) for j in range(1, 20)], float))
+    complete = Graph.from_edges(15, np.array([(i, j, 1.0) for i in range(15) for j in range(i + 1, 15)], float))
+    split = Graph.from_edges(10, np.array([(0, 1, 2.0), (1, 2, 1.0), (5, 6, 0.5), (7, 8, 3.0)]))
+    return {"path": Graph.path(64), "weighted": weighted_path(), "grid": grid(8), "star": star, "complete": complete,
+            "disconnected": split, "two": Graph.from_edges(2, np.array([(0, 1, 1.5)]))}
+
+
+FAMILY = family()
+
+
+# At the stability edge of the true spectrum: 30 steps of the dense step polynomial.
+@pytest.mark.parametrize("name", sorted(FAMILY))
+@pytest.mark.parametrize("cls", [GraphHeat, GraphHeat4th, GraphHeat6])
+@pytest.mark.parametrize("kind", ["combinatorial", "csr", "normalized"])
+@pytest.mark.parametrize("margin", [0.0, 1e-12])
+def test_a_bound_at_or_above_the_spectrum_is_never_refused(name, cls, kind, margin):
+    g = FAMILY[name]
+    lap = Laplacian.normalized(g) if kind == "normalized" else Laplacian.combinatorial(g)
+    if kind == "csr":
+        lap = Laplacian.from_csr(*csr_parts(lap), g.n_nodes)
+    lam = lam_max(lap)
+    k, limit = LIMITS[cls]
+    tau = limit / (lam * (1 + margin)) * (1 - 1e-14)  # t_final / n_steps * rho rounds to the limit, not past it
+    f = np.random.default_rng(4).standard_normal(g.n_nodes)
+    ev = cls(laplacian=lap, rho_bar=lam * (1 + margin))
+    dense = lap.to_dense()
+    step = sum(np.linalg.matrix_power(-tau * dense, j) / math.factorial(j) for j in range(k + 1))
+    ref = np.linalg.matrix_power(step, 30) @ f
+    assert np.abs(ev.evolve(30 * tau, 30, f) - ref).max() < 1e-11 * np.abs(f).max()
+    assert np.abs(ev.evolve_batched(30 * tau, 30, np.stack([f, -f], 1))[:, 1] + ref).max() < 1e-11 * np.abs(f).max()
+
+
+@pytest.mark.parametrize("graph", [Graph.from_edges(1, np.zeros((0, 3))), Graph.from_edges(4, np.zeros((0, 3)))])
+def test_zero_laplacian_takes_any_bound(graph):
+    f = np.arange(1.0, graph.n_nodes + 1)
+    for cls in LIMITS:
+        assert np.array_equal(cls(graph=graph, rho_bar=1e-300).evolve(1e6, 1, f), f)
+
+
+@pytest.mark.parametrize("name", ["path", "star", "disconnected"])
+@pytest.mark.parametrize("cls", [MagnusGraphHeat, MagnusGraphHeat6])
+def test_magnus_bound_at_the_spectrum_is_never_refused(name, cls):
+    g = FAMILY[name]
+    lap = Laplacian.combinatorial(g)
+    rho = lam_max(lap) * (1 + 1e-12)
+    tau = math.pi / 2 / rho * (1 - 1e-12)
+    f = np.random.default_rng(5).standard_normal(g.n_nodes)
+    out = cls(graph=g, lap_at_t=lambda t: lap, rho_bar_max=rho).evolve(10 * tau, 10, f)
+    assert np.linalg.norm(out) <= np.linalg.norm(f)
+
+
+def cos_mode(n, k):
+    return np.cos(math.pi * k * (np.arange(n) + 0.5) / n)
+
+
+# rho_bar 1e-4 below lambda_max of the 1000-path lies above the bound of 64 Lanczos
+# steps (1.6e-4 short): the steps are taken and |1 - 2 (1 + 1e-4)|^200000 = e^40 grows
+# the top mode. The backstop refuses the result; the object is unchanged.
+@pytest.mark.parametrize("batched", [False, True])
+def test_backstop_refuses_a_grown_result_and_keeps_the_object(batched):
+    n = 1000
+    lam = 2 + 2 * math.cos(math.pi / n)
+    rho_bar = lam * (1 - 1e-4)
+    f = cos_mode(n, n - 1) + 0.3 * cos_mode(n, 3)
+    ev = GraphHeat(graph=Graph.path(n), rho_bar=rho_bar)
+    where = "column 0 of f0" if batched else "f0"
+    with pytest.raises(QuorvaneError, match=rf"^\[CflViolated\] GraphHeat: the steps grew the 2-norm of {where} from "
+                                            r"2\.335e1 to \S+, which heat under a positive semi-definite L never "
+                                            r"does: they are unstable, and rho_bar = 4\.000e0 is below the largest "
+                                            r"eigenvalue of L; pass a bound .* spectral_bound 4\.000e0$"):
+        if batched:
+            ev.evolve_batched(200000 * 2 / rho_bar, 200000, np.stack([f, cos_mode(n, 3)], 1))
+        else:
+            ev.evolve(200000 * 2 / rho_bar, 200000, f)
+    fresh = GraphHeat(graph=Graph.path(n), rho_bar=rho_bar)
+    assert np.array_equal(ev.evolve(10.0, 20, f), fresh.evolve(10.0, 20, f))
+
+
+def test_an_operator_with_negative_spectrum_may_grow_as_its_heat_does():
+    # [[1, 2], [2, 1]] has eigenvalues 3 and -1: exp(-tL) grows the norm, and the
+    # allowance exp(t mu) (mu = 1 by Gershgorin) lets the steps follow it.
+    lap = Laplacian.from_csr(np.array([0, 2, 4], np.int64), np.array([0, 1, 0, 1], np.int32),
+                             np.array([1.0, 2.0, 2.0, 1.0]), 2)
+    f = np.array([1.0, -1.0])  # the eigenvector of -1
+    out = GraphHeat4th(laplacian=lap, rho_bar=3.0).evolve(1.0, 40, f)
+    assert np.allclose(out, math.e * f, rtol=1e-6)
