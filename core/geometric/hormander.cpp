@@ -6,7 +6,6 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
-#include "core/geometric/complex_arith.hpp"
 #include "core/line/diffusion.hpp"
 
 namespace quorvane {
@@ -181,8 +180,6 @@ T multilinear_read(std::span<const T> values, const std::array<BoxAxis, D>& axes
 
 template double multilinear_read<4, double>(std::span<const double>, const std::array<BoxAxis, 4>&,
                                             const std::array<double, 4>&);
-template Cplx multilinear_read<5, Cplx>(std::span<const Cplx>, const std::array<BoxAxis, 5>&,
-                                        const std::array<double, 5>&);
 
 // ---------------------------------------------------------------------------
 // Heisenberg heat kernel
