@@ -108,6 +108,8 @@ def test_huge_steps_fail_at_once(call):
      " q.TtState([np.random.default_rng(0).standard_normal(64) for _ in range(4)]))", "obj[0].evolve(obj[1], 1e-2, 1)"),
     ("(q.VarCoefTtEvolver([np.ones(10**5)] * 2, [np.zeros(10**5)] * 2, [[]] * 2, [(0.0, 1.0)] * 2, 1e-10),"
      " q.TtState([np.ones(10**5)] * 2))", "obj[0].evolve(obj[1], 1e-9, 1)"),
+    # Chunks of 5 steps, each far shorter than the stop poll's interval: answered between them.
+    ("q.Heat1D(-6, 6, 130, u(130))", "obj.evolve_chunked(0.5, 2**63 - 1, 5)"),
     # Factories that keep the lock: 5 * 10**9 pair draws (~10 s), and duplicate scans of
     # O(M * max degree) on a star (~15 s) and in the sub-graphs of a complete graph (~8 s).
     ("None", "q.Graph.erdos_renyi(10**5, 0.001)"),
