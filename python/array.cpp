@@ -59,9 +59,17 @@ NumpyApi load_numpy_api() {
     return api;
 }
 
+// Kept under the interpreter lock, not behind a static's guard: the import
+// runs Python code, which lets other threads take the lock, and one of them
+// asking for the table would wait on the guard with the lock held while the
+// import waits for the lock. Threads that load it at once keep the first.
 const NumpyApi& numpy_api() {
-    static const NumpyApi api = load_numpy_api();
-    return api;
+    static const NumpyApi* api = nullptr;
+    if (api == nullptr) {
+        const NumpyApi loaded = load_numpy_api();
+        if (api == nullptr) api = new NumpyApi(loaded);
+    }
+    return *api;
 }
 
 Ref new_array(int nd, const Py_ssize_t* dims, int type_num, std::size_t elem_size, const void* src,

@@ -40,14 +40,17 @@ ArrayWriteRegistry& write_registry() {
     return r;
 }
 
+// Kept under the interpreter lock, not behind a static's guard, for the
+// reason given at numpy_api (python/array.cpp).
 PyObject* ndarray_type() {
-    static PyObject* t = [] {
+    static PyObject* t = nullptr;  // kept for the life of the process
+    if (t == nullptr) {
         Ref np(PyImport_ImportModule("numpy"));
         if (!np) throw_python_error();
-        PyObject* ty = PyObject_GetAttrString(np.get(), "ndarray");
+        Ref ty(PyObject_GetAttrString(np.get(), "ndarray"));
         if (!ty) throw_python_error();
-        return ty;  // kept for the life of the process
-    }();
+        if (t == nullptr) t = ty.release();
+    }
     return t;
 }
 

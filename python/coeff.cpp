@@ -96,24 +96,25 @@ PyCoeffFn::~PyCoeffFn() {
 }
 
 double PyCoeffFn::operator()(double x) const {
-    CallbackLock lock;
-    double value = std::numeric_limits<double>::quiet_NaN();
-    Ref arg(PyFloat_FromDouble(x));
-    Ref result = arg && callable_ ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
-    if (result) {
-        const double v = PyFloat_AsDouble(result.get());
-        if (!(v == -1.0 && PyErr_Occurred())) value = v;
-    }
-    if (PyErr_Occurred()) {
-        PyObject *type, *val, *tb;
-        PyErr_Fetch(&type, &val, &tb);
-        PyErr_NormalizeException(&type, &val, &tb);
-        if (val && tb) PyException_SetTraceback(val, tb);
-        Ref t(type), v(val), b(tb);
-        if (!first_exception_ && v) first_exception_ = v;
-        SignalStop::stop_current(v.get());
-    }
-    return value;  // arg and result are released before the lock
+    return with_callback_lock([&] {
+        double value = std::numeric_limits<double>::quiet_NaN();
+        Ref arg(PyFloat_FromDouble(x));
+        Ref result = arg && callable_ ? Ref(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr)) : Ref();
+        if (result) {
+            const double v = PyFloat_AsDouble(result.get());
+            if (!(v == -1.0 && PyErr_Occurred())) value = v;
+        }
+        if (PyErr_Occurred()) {
+            PyObject *type, *val, *tb;
+            PyErr_Fetch(&type, &val, &tb);
+            PyErr_NormalizeException(&type, &val, &tb);
+            if (val && tb) PyException_SetTraceback(val, tb);
+            Ref t(type), v(val), b(tb);
+            if (!first_exception_ && v) first_exception_ = v;
+            SignalStop::stop_current(v.get());
+        }
+        return value;  // arg and result are released before the lock
+    });
 }
 
 Ref PyCoeffFn::take_exception() const { return std::exchange(first_exception_, Ref()); }

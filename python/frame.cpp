@@ -27,23 +27,14 @@ thread_local SignalStop* t_current_stop = nullptr;  // the calling thread's call
 }  // namespace
 
 void restore_thread(PyThreadState* ts) {
-    try {
-        PyEval_RestoreThread(ts);
-    } catch (const abi::__forced_unwind&) {
-        t_thread_ending = true;
-        throw;
-    }
+    marking_thread_end([ts] { PyEval_RestoreThread(ts); });
 }
 
 bool thread_ending() { return t_thread_ending; }
+void mark_thread_ending() { t_thread_ending = true; }
 
 PyGILState_STATE ensure_gil_state() {
-    try {
-        return PyGILState_Ensure();
-    } catch (const abi::__forced_unwind&) {
-        t_thread_ending = true;
-        throw;
-    }
+    return marking_thread_end([] { return PyGILState_Ensure(); });
 }
 
 SignalStop::~SignalStop() {
@@ -60,7 +51,7 @@ SignalStop::Released::Released(SignalStop& stop)
 // Also runs while such a forced unwind passes: the lock is then not asked for again.
 SignalStop::Released::~Released() noexcept(false) {
     t_current_stop = stop_.outer_;
-    if (!thread_ending()) restore_thread(stop_.thread_);
+    if (!thread_ending()) restore_thread(std::exchange(stop_.thread_, nullptr));
 }
 
 void SignalStop::stop_current(PyObject* exc) {
@@ -74,11 +65,26 @@ void SignalStop::stop_current(PyObject* exc) {
 bool SignalStop::poll(void* ctx) {
     auto* self = static_cast<SignalStop*>(ctx);
     if (self->type_) return true;
-    restore_thread(self->thread_);
+    restore_thread(std::exchange(self->thread_, nullptr));
     if (PyErr_CheckSignals() < 0) PyErr_Fetch(&self->type_, &self->value_, &self->traceback_);
     const bool stop = self->type_ != nullptr;
     self->thread_ = PyEval_SaveThread();
     return stop;
+}
+
+CallbackLock::CallbackLock() {
+    if (SignalStop* call = t_current_stop; call != nullptr && call->thread_ != nullptr) {
+        restore_thread(std::exchange(call->thread_, nullptr));
+        call_ = call;
+    } else {
+        state_ = ensure_gil_state();
+    }
+}
+
+CallbackLock::~CallbackLock() {
+    if (thread_ending()) return;
+    if (call_ != nullptr) call_->thread_ = PyEval_SaveThread();
+    else PyGILState_Release(state_);
 }
 
 void SignalStop::raise_if_stopped() {

@@ -179,39 +179,77 @@ public:
     static void stop_current(PyObject* exc);
 
 private:
+    friend class CallbackLock;
     static bool poll(void* ctx);
 
     SignalStop* outer_ = nullptr;  // the call this one is nested in, on the same thread
-    PyThreadState* thread_ = nullptr;
+    PyThreadState* thread_ = nullptr;  // saved while the lock is released, else null
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
 
-// Takes the interpreter lock for a thread that released it. During
-// finalisation the interpreter ends such a thread instead (a forced unwind);
-// the thread is then marked, so that the unwinding does not ask again.
-void restore_thread(PyThreadState* ts);
-// Whether the calling thread is being ended that way.
+// During finalisation the interpreter ends a thread that asks for the lock
+// (or gets it back in Python code that gave it away meanwhile) by a forced
+// unwind, and the thread holds no lock on its way out: it must neither
+// release the lock nor ask for it again. Such a thread is marked as ending.
 bool thread_ending();
+void mark_thread_ending();
+
+// Runs fn, which asks for the lock or runs Python code; a forced unwind
+// that ends the thread inside marks it and passes on (never swallowed: the
+// runtime aborts the process when it does not reach the thread's start).
+template <class Fn>
+decltype(auto) marking_thread_end(Fn&& fn) {
+    try {
+        return std::forward<Fn>(fn)();
+    } catch (const abi::__forced_unwind&) {
+        mark_thread_ending();
+        throw;
+    }
+}
+
+// Takes the interpreter lock for a thread that released it, marking the
+// thread when the interpreter ends it instead.
+void restore_thread(PyThreadState* ts);
 // PyGILState_Ensure with the same marking.
 PyGILState_STATE ensure_gil_state();
 
 // The interpreter lock taken back for a Python callback (or the work on its
 // result) by a thread inside a call that released the lock, a worker
-// included. The call's stop hook is set aside meanwhile: looking at signals,
-// it would ask for the lock this thread then holds.
+// included. The calling thread of the call takes it back with the thread
+// state it saved: asked for that way, the lock ends the thread during
+// finalisation (a forced unwind) even once the interpreter is gone, where
+// PyGILState_Ensure would build a thread state of no interpreter. Workers,
+// and a thread that holds the lock already, use PyGILState_Ensure. The
+// call's stop hook is set aside meanwhile: looking at signals, it would ask
+// for the lock this thread then holds.
 class CallbackLock {
 public:
-    CallbackLock() : state_(ensure_gil_state()) {}
-    ~CallbackLock() { PyGILState_Release(state_); }
+    // A thread that the interpreter ended meanwhile holds no lock: then
+    // nothing is released.
+    ~CallbackLock();
     CallbackLock(const CallbackLock&) = delete;
     CallbackLock& operator=(const CallbackLock&) = delete;
 
 private:
-    PyGILState_STATE state_;
+    // Only with_callback_lock takes it: the forced unwind must be marked
+    // before the destructor runs.
+    CallbackLock();
+    template <class Fn>
+    friend decltype(auto) with_callback_lock(Fn&& fn);
+
     ScopedStopHook no_stop_{StopHook{}};
+    SignalStop* call_ = nullptr;  // the call whose saved thread state took the lock back
+    PyGILState_STATE state_{};
 };
+
+// Runs fn under a CallbackLock.
+template <class Fn>
+decltype(auto) with_callback_lock(Fn&& fn) {
+    CallbackLock lock;
+    return marking_thread_end(std::forward<Fn>(fn));
+}
 
 // Runs fn with the interpreter lock released; the lock is re-taken before
 // anything (result or exception) leaves. Pending signals are looked at

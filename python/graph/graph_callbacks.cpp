@@ -19,22 +19,17 @@ namespace quorvane::py {
 
 namespace {
 
-// A Python callable owned by a provider that may be copied to, and dropped
-// on, a thread without the interpreter lock.
-class HeldCallable {
+// A Python callable used by the providers of one call. It is borrowed: the
+// object or argument it comes from keeps it for the whole call, which the
+// providers never outlive (they write to the call's error slot). So dropping
+// a provider, without the lock on any thread, touches no Python object; a
+// drop that took the lock could meet the interpreter ending the thread, by
+// a forced unwind through the noexcept release of the shared handle.
+class BorrowedCallable {
 public:
-    HeldCallable(PyObject* callable, CallbackErrors& errors) : callable_(Ref::borrowed(callable)), errors_(&errors) {}
-    HeldCallable(const HeldCallable&) = delete;
-    HeldCallable& operator=(const HeldCallable&) = delete;
-    ~HeldCallable() {
-        if (thread_ending()) {  // the interpreter is ending this thread: leave the reference
-            callable_.release();
-            return;
-        }
-        PyGILState_STATE st = ensure_gil_state();
-        callable_ = Ref();
-        PyGILState_Release(st);
-    }
+    BorrowedCallable(PyObject* callable, CallbackErrors& errors) : callable_(callable), errors_(&errors) {}
+    BorrowedCallable(const BorrowedCallable&) = delete;
+    BorrowedCallable& operator=(const BorrowedCallable&) = delete;
 
     // convert(result) under the lock with the callable's result at t. A
     // raising call, a conversion that raises or a frame error about the
@@ -43,21 +38,22 @@ public:
     Expected<T> call(double t, Convert&& convert) const {
         // convert runs core code (a graph rounded to single precision, whose
         // rebuild polls) under the lock.
-        CallbackLock lock;
-        Ref arg(PyFloat_FromDouble(t));
-        if (!arg) return fail(errors_->keep_pending());
-        Ref result(PyObject_CallFunctionObjArgs(callable_.get(), arg.get(), nullptr));
-        if (!result) return fail(errors_->keep_pending());
-        try {
-            return convert(result.get());
-        } catch (const BindError& e) {
-            if (e.kind() == BindError::Kind::AlreadySet) return fail(errors_->keep_pending());
-            return fail(errors_->keep(e));
-        }
+        return with_callback_lock([&]() -> Expected<T> {
+            Ref arg(PyFloat_FromDouble(t));
+            if (!arg) return fail(errors_->keep_pending());
+            Ref result(PyObject_CallFunctionObjArgs(callable_, arg.get(), nullptr));
+            if (!result) return fail(errors_->keep_pending());
+            try {
+                return convert(result.get());
+            } catch (const BindError& e) {
+                if (e.kind() == BindError::Kind::AlreadySet) return fail(errors_->keep_pending());
+                return fail(errors_->keep(e));
+            }
+        });
     }
 
 private:
-    Ref callable_;
+    PyObject* callable_;
     CallbackErrors* errors_;
 };
 
@@ -74,8 +70,8 @@ void check_nodes(std::uint64_t m, std::uint64_t n) {
 
 // Fails the call with "[OutOfDomain] {text}", kept in the error slot.
 CoreError keep_refusal(CallbackErrors& errors, const std::string& text) {
-    CallbackLock lock;
-    return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text));
+    return with_callback_lock(
+        [&] { return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text)); });
 }
 
 // Lanczos steps of the first probe of a call, and of a probe that starts
@@ -208,7 +204,7 @@ CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, 
 }
 
 LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
-    auto held = std::make_shared<const HeldCallable>(callable, errors);
+    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
     return [held, n_nodes](double t) {
         return held->call<SharedLaplacian>(t, [&](PyObject* result) -> Expected<SharedLaplacian> {
             std::optional<SharedLaplacian> lap = laplacian_from_object(result);
@@ -227,7 +223,7 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
         std::shared_ptr<const void> source;  // kept alive, so its address is not reused
         Lap32 converted;
     };
-    auto held = std::make_shared<const HeldCallable>(callable, errors);
+    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
     auto last = std::make_shared<Last>();
     return [held, n_nodes, last](float t) {
         return held->call<Lap32>(static_cast<double>(t), [&](PyObject* result) -> Expected<Lap32> {
@@ -260,7 +256,7 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
 
 CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors,
                                            const char* name) {
-    auto held = std::make_shared<const HeldCallable>(callable, errors);
+    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
     return [held, n_nodes, name](double t) {
         return held->call<std::vector<double>>(t, [&](PyObject* result) -> Expected<std::vector<double>> {
             std::optional<std::vector<double>> v = float_vector_keeping_error(result);

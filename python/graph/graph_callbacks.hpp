@@ -13,7 +13,8 @@
 //   "[GridMismatch] {name}(t) returned {len} values, expected n_nodes={n}"
 // ({name} is the coefficient callable's argument name);
 // an exception raised while converting a result counts as the callable's
-// own. The providers are called from the calling thread only.
+// own. The providers are called from the calling thread only, and borrow
+// the callables: a provider must not outlive the call that made it.
 #pragma once
 
 #include <cstdint>

@@ -194,6 +194,9 @@ Ref heat1d_evolve_chunked(Heat1DObj& self, const Args& a) {
             Ref res(PyObject_Call(progress, args.get(), nullptr));
             if (!res) throw_python_error();
         }
+        // A chunk shorter than the stop poll's interval never looks at
+        // signals itself: Ctrl-C is answered here, with the values unchanged.
+        if (done < total && PyErr_CheckSignals() < 0) throw_python_error();
     }
     warm_parallel_caches();
     self.semigroup = ChernoffSemigroup<DiffusionChernoff>{first_clone, total};
