@@ -22,6 +22,11 @@ constexpr std::uint64_t kPanel = 64;
 // 64: some ten milliseconds).
 constexpr std::uint64_t kTrailingChunk = 256;
 
+constexpr char kNotPositiveDefinite[] = "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)";
+// A NaN pivot (inf - inf from overflowed products) is no "pivot <= 0".
+constexpr char kPivotOverflows[] =
+    "TriangularFactor: mass matrix is not positive-definite (pivot overflows the double range)";
+
 RowsView offset(RowsView v, std::uint64_t row, std::uint64_t col) { return {v.data + row * v.stride + col, v.stride}; }
 MutableRowsView offset(MutableRowsView v, std::uint64_t row, std::uint64_t col) {
     return {v.data + row * v.stride + col, v.stride};
@@ -58,9 +63,15 @@ Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_
         for (std::uint64_t j = k0; j < k1; ++j) {
             if (Status st = poll_stop(); !st) return fail(st.error());
             subtract_ordered_products(offset(target, j, j), offset(rows, k0, j), offset(rows, k0, j), 1, n - j, j - k0);
+            // For a positive-definite M every |R[k][j]| <= sqrt(M[j][j]): an
+            // overflow anywhere in the factor of finite data means M is not
+            // (numerically) positive-definite. Each entry R[k][j] enters the
+            // pivot of column j squared, so a non-finite entry leaves that
+            // pivot -inf or NaN, never finite again; refusing every pivot but
+            // a finite positive one therefore returns no non-finite entry.
             const double d = r[j * n + j];
-            if (d <= 0.0) {
-                return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
+            if (!(d > 0.0) || !std::isfinite(d)) {
+                return domain_error(d <= 0.0 ? kNotPositiveDefinite : kPivotOverflows, d);
             }
             const double rjj = std::sqrt(d);
             r[j * n + j] = rjj;
@@ -228,6 +239,16 @@ Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(co
         return {};
     });
     if (!st) return fail(st.error());
+    // A factor of a nearly singular M can be finite while R^-1, and with it
+    // A_hat, leaves the double range: its row sum is then inf, or NaN (inf -
+    // inf, 0 * inf in K w). Every entry of A_hat, the stored diagonal
+    // included, lies in some row sum of absolute values, so finite sums mean
+    // a finite operator; the first sum that is not is refused in row order.
+    if (const double* bad = first_non_finite<double>(row_sum)) {
+        return domain_error("MassKOperator: spectral bound (largest absolute row sum of R^-T K R^-1) overflows the "
+                            "double range",
+                            *bad);
+    }
     double bound = 0.0;
     for (const double s : row_sum) bound = max_ignore_nan(bound, s);
     op->spectral_bound_ = bound;

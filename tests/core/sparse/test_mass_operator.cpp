@@ -197,6 +197,37 @@ TEST(TriangularFactor, FirstNonPositivePivotInALaterPanelIsRefused) {
     }
 }
 
+TEST(MassKOperator, OverflowOfFiniteMassIsRefusedAndNothingKeepsK) {
+    // R[0][3] = 1e200 / 1e-150 = inf, R[1][3] = -inf, R[2][3] = inf - inf:
+    // a NaN pivot, which passes d <= 0.
+    std::vector<double> nan_pivot = scaled_identity(4, 1.0);
+    nan_pivot[0] = 1e-300;
+    nan_pivot[1] = nan_pivot[2] = 1e-150;
+    nan_pivot[3] = 1e200;
+    nan_pivot[5] = nan_pivot[6] = 2.0;
+    nan_pivot[10] = 3.0;
+    // A finite factor 1e-155 I whose A_hat = K / 1e-310 is not.
+    const std::vector<double> tiny = scaled_identity(4, 1e-310);
+    struct Case {
+        const std::vector<double>& m;
+        const char* text;
+        bool nan;
+    };
+    const SymmetricOperator k = p1_stiffness(4, 1.0);
+    for (const Case& c : {Case{nan_pivot, "TriangularFactor: mass matrix is not positive-definite (pivot overflows "
+                                          "the double range)", true},
+                          Case{tiny, "MassKOperator: spectral bound (largest absolute row sum of R^-T K R^-1) "
+                                     "overflows the double range", false}}) {
+        const long holders = k.laplacian().use_count();
+        const auto op = MassKOperator::from_k_and_mass(k, c.m);
+        ASSERT_FALSE(op);
+        EXPECT_STREQ(op.error().text(), c.text);
+        EXPECT_EQ(std::isnan(op.error().f0()), c.nan);
+        EXPECT_FALSE(std::isfinite(op.error().f0()));
+        EXPECT_EQ(k.laplacian().use_count(), holders);
+    }
+}
+
 TEST(MassKOperator, StopRequestEndsTheConstructionOnEveryWorkerCount) {
     const std::uint64_t n = 300;
     const std::vector<double> m = dense_mass(n);
