@@ -21,6 +21,11 @@ constexpr std::uint64_t kPanel = 64;
 // Columns of the trailing update between two polls (n x 256 entries of depth
 // 64: some ten milliseconds).
 constexpr std::uint64_t kTrailingChunk = 256;
+// Rows of R a forward substitution takes off the entries below them at once:
+// sixteen row streams are read side by side, and each entry of x is loaded
+// and stored once per sixteen products (deeper panels read slower at n of
+// some thousands, whose rows no longer stay in cache).
+constexpr std::uint64_t kSolvePanel = 16;
 
 constexpr char kNotPositiveDefinite[] = "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)";
 // A NaN pivot (inf - inf from overflowed products) is no "pivot <= 0".
@@ -100,10 +105,22 @@ void TriangularFactor::solve_upper(std::span<const double> b, std::span<double> 
 }
 
 void TriangularFactor::solve_upper_transpose(std::span<const double> b, std::span<double> x) const {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        double s = b[i];
-        for (std::uint64_t k = 0; k < i; ++k) s -= data[k * n + i] * x[k];
-        x[i] = s / data[i * n + i];
+    // By rows of R instead of its columns (a column of the row-major factor
+    // is n strided reads): once x[k] is final, row k takes R[k][i] x[k] off
+    // every later x[i]; a panel's rows one by one, then the entries below it
+    // all of the panel's products at once. Every x[i] still takes its
+    // products in ascending k, one rounding each, so the result has the bits
+    // of x[i] = (b[i] - sum_{k<i} R[k][i] x[k]) / R[i][i].
+    if (x.data() != b.data()) std::copy_n(b.begin(), n, x.begin());
+    const RowsView factor{data.data(), n};
+    for (std::uint64_t k0 = 0; k0 < n; k0 += kSolvePanel) {
+        const std::uint64_t k1 = std::min(n, k0 + kSolvePanel);
+        for (std::uint64_t k = k0; k < k1; ++k) {
+            const double* row = data.data() + k * n;
+            x[k] = x[k] / row[k];
+            for (std::uint64_t i = k + 1; i < k1; ++i) x[i] -= row[i] * x[k];
+        }
+        subtract_ordered_products({x.data() + k1, n}, {x.data() + k0, 1}, offset(factor, k0, k1), 1, n - k1, k1 - k0);
     }
 }
 

@@ -197,6 +197,74 @@ TEST(TriangularFactor, FirstNonPositivePivotInALaterPanelIsRefused) {
     }
 }
 
+// R^T x = b by the textbook forward substitution, reading column i of R.
+std::vector<double> column_forward_substitution(const TriangularFactor& r, const std::vector<double>& b) {
+    const std::uint64_t n = r.n;
+    std::vector<double> x(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double s = b[i];
+        for (std::uint64_t k = 0; k < i; ++k) s -= r.data[k * n + i] * x[k];
+        x[i] = s / r.data[i * n + i];
+    }
+    return x;
+}
+
+std::vector<double> standard_normal(std::uint64_t n, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> v(n);
+    for (double& x : v) x = normal(gen);
+    return v;
+}
+
+void expect_same_bits(const std::vector<double>& got, const std::vector<double>& want, std::uint64_t n) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i])) << "n " << n << " i " << i;
+    }
+}
+
+// One row, one 16-row panel of the forward substitution, at and past its
+// edges, and many panels.
+const std::uint64_t kSolveSizes[] = {1, 15, 16, 17, 33, 300};
+
+TEST(TriangularFactor, ForwardSubstitutionByRowsHasTheBitsOfTheColumnLoop) {
+    for (const std::uint64_t n : kSolveSizes) {
+        const auto r = TriangularFactor::cholesky(dense_mass(n), n);
+        ASSERT_TRUE(r);
+        const std::vector<double> b = standard_normal(n, n + 1);
+        const std::vector<double> want = column_forward_substitution(*r, b);
+        std::vector<double> got(n, -7.0);
+        r->solve_upper_transpose(b, got);
+        expect_same_bits(got, want, n);
+        // In place, as the column loop allows.
+        got = b;
+        r->solve_upper_transpose(got, got);
+        expect_same_bits(got, want, n);
+    }
+}
+
+TEST(MassKOperator, ApplyHasTheBitsOfTheTextbookSubstitutions) {
+    for (const std::uint64_t n : kSolveSizes) {
+        const SymmetricOperator k = p1_stiffness(n, 0.7);
+        const auto op = MassKOperator::from_k_and_mass(k, dense_mass(n));
+        ASSERT_TRUE(op);
+        const TriangularFactor& r = (*op)->factor();
+        const std::vector<double> x = standard_normal(n, 3 * n);
+        // R w = x by back substitution, z = K w, then R^T y = z by columns.
+        std::vector<double> w(n), z(n);
+        for (std::uint64_t i = n; i-- > 0;) {
+            double s = x[i];
+            for (std::uint64_t j = i + 1; j < n; ++j) s -= r.data[i * n + j] * w[j];
+            w[i] = s / r.data[i * n + i];
+        }
+        k.laplacian()->spmv(w, z);
+        std::vector<double> got(n);
+        (*op)->apply(x, got);
+        expect_same_bits(got, column_forward_substitution(r, z), n);
+    }
+}
+
 TEST(MassKOperator, OverflowOfFiniteMassIsRefusedAndNothingKeepsK) {
     // R[0][3] = 1e200 / 1e-150 = inf, R[1][3] = -inf, R[2][3] = inf - inf:
     // a NaN pivot, which passes d <= 0.
