@@ -39,7 +39,8 @@ struct TriangularFactor {
     static Expected<TriangularFactor> cholesky(std::span<const double> m_dense, std::uint64_t n);
     // R x = b by back substitution.
     void solve_upper(std::span<const double> b, std::span<double> x) const;
-    // R^T x = b by forward substitution, reading column i of R.
+    // R^T x = b by forward substitution with the bits of the loop over
+    // column i of R, read by rows (contiguous). x may be b itself.
     void solve_upper_transpose(std::span<const double> b, std::span<double> x) const;
 };
 
