@@ -19,6 +19,14 @@ SciPy runs on one thread: the BLAS is held to one (OPENBLAS_NUM_THREADS and
 OMP_NUM_THREADS set before NumPy loads, unless already set), since a threaded BLAS
 on a shared machine measures the other processes.
 
+A second table times one product A_hat x (a back substitution, K, a forward
+substitution: two triangles of the dense factor read once each) against NumPy's
+dense matvec M @ x of the same n (one full square read once, one thread):
+- product s: evolve on the chebyshev path at t rho = 2e-3 with rho the largest
+  absolute row sum of A_hat (from the SciPy construction above), where the
+  expansion has its smallest degree, 3 products; a third of the best time;
+- matvec s: the best M @ x; and the ratio product / matvec.
+
 Run:  PYTHONPATH=<build dir> python bench/bench_mass_operator.py [--quick]
 (--quick: n = 1000 and 3000, best of two, under a minute.)
 """
@@ -83,6 +91,7 @@ def main():
     print(f"processors: {len(os.sched_getaffinity(0))}, OPENBLAS_NUM_THREADS={os.environ['OPENBLAS_NUM_THREADS']}")
     print(f"{'n':>6} {'all s':>8} {'one s':>8} {'chol s':>8} {'one/chol':>9} {'full s':>8} {'one/full':>9}"
           f" {'all/full':>9}")
+    products = []
     for n in sizes:
         k, m = pencil(n)
         kop = quorvane.SymmetricOperator.from_csr(k.indptr.astype(np.int64), k.indices.astype(np.int32), k.data, n)
@@ -91,10 +100,17 @@ def main():
         t_all, op = best_time(build, repeats)
         t_one, _ = on_one_processor(lambda: best_time(build, repeats))
         t_c, _ = best_time(lambda: sl.cholesky(m), repeats)
-        t_f, _ = best_time(lambda: scipy_construction(k, m), repeats)
+        t_f, rho = best_time(lambda: scipy_construction(k, m), repeats)
         assert op.n() == n
         print(f"{n:>6} {t_all:>8.3f} {t_one:>8.3f} {t_c:>8.3f} {t_one / t_c:>9.1f} {t_f:>8.3f} {t_one / t_f:>9.2f}"
               f" {t_all / t_f:>9.2f}")
+        x = np.random.default_rng(1).standard_normal(n)
+        t_p, _ = best_time(lambda: op.evolve(2e-3 / rho, x), 5 * repeats)
+        t_mv, _ = best_time(lambda: m @ x, 5 * repeats)
+        products.append((n, t_p / 3, t_mv))
+    print(f"\n{'n':>6} {'product s':>10} {'matvec s':>10} {'product/matvec':>15}")
+    for n, t_p, t_mv in products:
+        print(f"{n:>6} {t_p:>10.5f} {t_mv:>10.5f} {t_p / t_mv:>15.2f}")
 
 
 if __name__ == "__main__":

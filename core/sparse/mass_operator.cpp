@@ -21,6 +21,16 @@ constexpr std::uint64_t kPanel = 64;
 // Columns of the trailing update between two polls (n x 256 entries of depth
 // 64: some ten milliseconds).
 constexpr std::uint64_t kTrailingChunk = 256;
+// Rows of R a forward substitution takes off the entries below them at once:
+// sixteen row streams are read side by side, and each entry of x is loaded
+// and stored once per sixteen products (deeper panels read slower at n of
+// some thousands, whose rows no longer stay in cache).
+constexpr std::uint64_t kSolvePanel = 16;
+
+constexpr char kNotPositiveDefinite[] = "TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)";
+// A NaN pivot (inf - inf from overflowed products) is no "pivot <= 0".
+constexpr char kPivotOverflows[] =
+    "TriangularFactor: mass matrix is not positive-definite (pivot overflows the double range)";
 
 RowsView offset(RowsView v, std::uint64_t row, std::uint64_t col) { return {v.data + row * v.stride + col, v.stride}; }
 MutableRowsView offset(MutableRowsView v, std::uint64_t row, std::uint64_t col) {
@@ -58,9 +68,15 @@ Expected<TriangularFactor> TriangularFactor::cholesky(std::span<const double> m_
         for (std::uint64_t j = k0; j < k1; ++j) {
             if (Status st = poll_stop(); !st) return fail(st.error());
             subtract_ordered_products(offset(target, j, j), offset(rows, k0, j), offset(rows, k0, j), 1, n - j, j - k0);
+            // For a positive-definite M every |R[k][j]| <= sqrt(M[j][j]): an
+            // overflow anywhere in the factor of finite data means M is not
+            // (numerically) positive-definite. Each entry R[k][j] enters the
+            // pivot of column j squared, so a non-finite entry leaves that
+            // pivot -inf or NaN, never finite again; refusing every pivot but
+            // a finite positive one therefore returns no non-finite entry.
             const double d = r[j * n + j];
-            if (d <= 0.0) {
-                return domain_error("TriangularFactor: mass matrix is not positive-definite (pivot \u2264 0)", d);
+            if (!(d > 0.0) || !std::isfinite(d)) {
+                return domain_error(d <= 0.0 ? kNotPositiveDefinite : kPivotOverflows, d);
             }
             const double rjj = std::sqrt(d);
             r[j * n + j] = rjj;
@@ -89,10 +105,22 @@ void TriangularFactor::solve_upper(std::span<const double> b, std::span<double> 
 }
 
 void TriangularFactor::solve_upper_transpose(std::span<const double> b, std::span<double> x) const {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        double s = b[i];
-        for (std::uint64_t k = 0; k < i; ++k) s -= data[k * n + i] * x[k];
-        x[i] = s / data[i * n + i];
+    // By rows of R instead of its columns (a column of the row-major factor
+    // is n strided reads): once x[k] is final, row k takes R[k][i] x[k] off
+    // every later x[i]; a panel's rows one by one, then the entries below it
+    // all of the panel's products at once. Every x[i] still takes its
+    // products in ascending k, one rounding each, so the result has the bits
+    // of x[i] = (b[i] - sum_{k<i} R[k][i] x[k]) / R[i][i].
+    if (x.data() != b.data()) std::copy_n(b.begin(), n, x.begin());
+    const RowsView factor{data.data(), n};
+    for (std::uint64_t k0 = 0; k0 < n; k0 += kSolvePanel) {
+        const std::uint64_t k1 = std::min(n, k0 + kSolvePanel);
+        for (std::uint64_t k = k0; k < k1; ++k) {
+            const double* row = data.data() + k * n;
+            x[k] = x[k] / row[k];
+            for (std::uint64_t i = k + 1; i < k1; ++i) x[i] -= row[i] * x[k];
+        }
+        subtract_ordered_products({x.data() + k1, n}, {x.data() + k0, 1}, offset(factor, k0, k1), 1, n - k1, k1 - k0);
     }
 }
 
@@ -228,6 +256,16 @@ Expected<std::shared_ptr<const MassKOperator>> MassKOperator::from_k_and_mass(co
         return {};
     });
     if (!st) return fail(st.error());
+    // A factor of a nearly singular M can be finite while R^-1, and with it
+    // A_hat, leaves the double range: its row sum is then inf, or NaN (inf -
+    // inf, 0 * inf in K w). Every entry of A_hat, the stored diagonal
+    // included, lies in some row sum of absolute values, so finite sums mean
+    // a finite operator; the first sum that is not is refused in row order.
+    if (const double* bad = first_non_finite<double>(row_sum)) {
+        return domain_error("MassKOperator: spectral bound (largest absolute row sum of R^-T K R^-1) overflows the "
+                            "double range",
+                            *bad);
+    }
     double bound = 0.0;
     for (const double s : row_sum) bound = max_ignore_nan(bound, s);
     op->spectral_bound_ = bound;

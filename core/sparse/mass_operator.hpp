@@ -29,14 +29,18 @@ struct TriangularFactor {
     // Cholesky M = R^T R with the bits of the column-by-column recurrence,
     // reading only the diagonal and the upper triangle of the row-major
     // n x n m_dense (the lower triangle is ignored, symmetry is not checked).
-    // A non-finite entry of the part read is refused first (it would pass the
-    // pivot test as NaN and build a NaN factor); then the first pivot <= 0.
+    // A non-finite entry of the part read is refused first (it would pass a
+    // pivot test d <= 0 as NaN and build a NaN factor); then, in row order,
+    // the first pivot that is not finite and > 0: <= 0 (-inf from overflowed
+    // squares included) or NaN (overflowed products of opposite signs).
+    // Every entry of the factor returned is finite.
     // O(n^3), blocked, on the calling thread: a stop request is answered
     // between rows and blocks.
     static Expected<TriangularFactor> cholesky(std::span<const double> m_dense, std::uint64_t n);
     // R x = b by back substitution.
     void solve_upper(std::span<const double> b, std::span<double> x) const;
-    // R^T x = b by forward substitution, reading column i of R.
+    // R^T x = b by forward substitution with the bits of the loop over
+    // column i of R, read by rows (contiguous). x may be b itself.
     void solve_upper_transpose(std::span<const double> b, std::span<double> x) const;
 };
 
@@ -49,7 +53,8 @@ public:
     // For M = c I the bound is rho_bar(K) / c. The bound's columns run on the
     // workers from n = 256, each with the bits of apply(e_j) whatever their
     // count. Both O(n^3) parts answer a stop request between blocks; nothing
-    // is kept from a stopped one.
+    // is kept from a stopped one. Fails as cholesky, then for an A_hat whose
+    // row sums leave the double range (the bound would be inf or NaN).
     static Expected<std::shared_ptr<const MassKOperator>> from_k_and_mass(const SymmetricOperator& k,
                                                                           std::span<const double> m_dense);
 

@@ -40,7 +40,10 @@ constexpr char kFromDoc[] =
     "Raises\n------\nQuorvaneError\n"
     "    \"[GridMismatch] m_dense length {} != n*n = {}*{} = {}\",\n"
     "    kind NanInf for a non-finite entry of the mass matrix (the message names it), kind\n"
-    "    OutOfDomain when the mass matrix is not positive definite (\"... pivot \u2264 0\").\n";
+    "    OutOfDomain when the mass matrix is not positive definite (\"... pivot \u2264 0\"), kind\n"
+    "    NanInf when it is not so numerically, its factor overflowing (\"... pivot \u2264 0): -inf\",\n"
+    "    \"... (pivot overflows the double range): NaN\"), and when A_hat leaves the double\n"
+    "    range (\"... spectral bound ... overflows the double range\").\n";
 constexpr char kEvolveDoc[] =
     "evolve($self, t, v, path=\"chebyshev\", tol=1e-10, m_max=18, n_steps=100)\n--\n\n"
     "e^{-t A_hat} v as a new 1-D float64 array (no change of variables by R). path is\n"

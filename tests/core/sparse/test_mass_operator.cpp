@@ -197,6 +197,105 @@ TEST(TriangularFactor, FirstNonPositivePivotInALaterPanelIsRefused) {
     }
 }
 
+// R^T x = b by the textbook forward substitution, reading column i of R.
+std::vector<double> column_forward_substitution(const TriangularFactor& r, const std::vector<double>& b) {
+    const std::uint64_t n = r.n;
+    std::vector<double> x(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double s = b[i];
+        for (std::uint64_t k = 0; k < i; ++k) s -= r.data[k * n + i] * x[k];
+        x[i] = s / r.data[i * n + i];
+    }
+    return x;
+}
+
+std::vector<double> standard_normal(std::uint64_t n, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal;
+    std::vector<double> v(n);
+    for (double& x : v) x = normal(gen);
+    return v;
+}
+
+void expect_same_bits(const std::vector<double>& got, const std::vector<double>& want, std::uint64_t n) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i])) << "n " << n << " i " << i;
+    }
+}
+
+// One row, one 16-row panel of the forward substitution, at and past its
+// edges, and many panels.
+const std::uint64_t kSolveSizes[] = {1, 15, 16, 17, 33, 300};
+
+TEST(TriangularFactor, ForwardSubstitutionByRowsHasTheBitsOfTheColumnLoop) {
+    for (const std::uint64_t n : kSolveSizes) {
+        const auto r = TriangularFactor::cholesky(dense_mass(n), n);
+        ASSERT_TRUE(r);
+        const std::vector<double> b = standard_normal(n, n + 1);
+        const std::vector<double> want = column_forward_substitution(*r, b);
+        std::vector<double> got(n, -7.0);
+        r->solve_upper_transpose(b, got);
+        expect_same_bits(got, want, n);
+        // In place, as the column loop allows.
+        got = b;
+        r->solve_upper_transpose(got, got);
+        expect_same_bits(got, want, n);
+    }
+}
+
+TEST(MassKOperator, ApplyHasTheBitsOfTheTextbookSubstitutions) {
+    for (const std::uint64_t n : kSolveSizes) {
+        const SymmetricOperator k = p1_stiffness(n, 0.7);
+        const auto op = MassKOperator::from_k_and_mass(k, dense_mass(n));
+        ASSERT_TRUE(op);
+        const TriangularFactor& r = (*op)->factor();
+        const std::vector<double> x = standard_normal(n, 3 * n);
+        // R w = x by back substitution, z = K w, then R^T y = z by columns.
+        std::vector<double> w(n), z(n);
+        for (std::uint64_t i = n; i-- > 0;) {
+            double s = x[i];
+            for (std::uint64_t j = i + 1; j < n; ++j) s -= r.data[i * n + j] * w[j];
+            w[i] = s / r.data[i * n + i];
+        }
+        k.laplacian()->spmv(w, z);
+        std::vector<double> got(n);
+        (*op)->apply(x, got);
+        expect_same_bits(got, column_forward_substitution(r, z), n);
+    }
+}
+
+TEST(MassKOperator, OverflowOfFiniteMassIsRefusedAndNothingKeepsK) {
+    // R[0][3] = 1e200 / 1e-150 = inf, R[1][3] = -inf, R[2][3] = inf - inf:
+    // a NaN pivot, which passes d <= 0.
+    std::vector<double> nan_pivot = scaled_identity(4, 1.0);
+    nan_pivot[0] = 1e-300;
+    nan_pivot[1] = nan_pivot[2] = 1e-150;
+    nan_pivot[3] = 1e200;
+    nan_pivot[5] = nan_pivot[6] = 2.0;
+    nan_pivot[10] = 3.0;
+    // A finite factor 1e-155 I whose A_hat = K / 1e-310 is not.
+    const std::vector<double> tiny = scaled_identity(4, 1e-310);
+    struct Case {
+        const std::vector<double>& m;
+        const char* text;
+        bool nan;
+    };
+    const SymmetricOperator k = p1_stiffness(4, 1.0);
+    for (const Case& c : {Case{nan_pivot, "TriangularFactor: mass matrix is not positive-definite (pivot overflows "
+                                          "the double range)", true},
+                          Case{tiny, "MassKOperator: spectral bound (largest absolute row sum of R^-T K R^-1) "
+                                     "overflows the double range", false}}) {
+        const long holders = k.laplacian().use_count();
+        const auto op = MassKOperator::from_k_and_mass(k, c.m);
+        ASSERT_FALSE(op);
+        EXPECT_STREQ(op.error().text(), c.text);
+        EXPECT_EQ(std::isnan(op.error().f0()), c.nan);
+        EXPECT_FALSE(std::isfinite(op.error().f0()));
+        EXPECT_EQ(k.laplacian().use_count(), holders);
+    }
+}
+
 TEST(MassKOperator, StopRequestEndsTheConstructionOnEveryWorkerCount) {
     const std::uint64_t n = 300;
     const std::vector<double> m = dense_mass(n);

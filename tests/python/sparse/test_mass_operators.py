@@ -2,6 +2,7 @@
 
 import functools
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -135,6 +136,36 @@ def test_massk_construction_refusals(m, msg):
     with pytest.raises(QuorvaneError) as e:
         q.MassKOperator.from_k_and_mass(symmetric(q, path_laplacian(2)), m)
     assert str(e.value) == msg
+
+
+NOT_PD = "[NanInf] TriangularFactor: mass matrix is not positive-definite "
+BOUND = "[NanInf] MassKOperator: spectral bound (largest absolute row sum of R^-T K R^-1) overflows the double range: "
+
+
+# Finite masses whose factor or operator leaves the double range. The first two used to be built
+# (a NaN pivot passed the test d <= 0; a NaN row sum was skipped by the bound's maximum) and evolved
+# v into v; the third was built with an infinite bound.
+@pytest.mark.parametrize("k,m,msg", [
+    # R[0][3] = 1e200 / 1e-150 = inf, R[1][3] = -inf, R[2][3] = inf - inf: the last pivot is NaN.
+    (path_laplacian(4), [[1e-300, 1e-150, 1e-150, 1e200], [0, 2, 2, 0], [0, 0, 3, 0], [0, 0, 0, 1]],
+     NOT_PD + "(pivot overflows the double range): NaN"),
+    # R^-1 (1, 1) / 1e-10 times K = 1e300 [[1, 1], [1, 1]]: inf - inf in K w.
+    (sp.csr_matrix(np.full((2, 2), 1e300)), 1e-20 * np.array([[1.0, 0.5], [0.5, 1.0]]), BOUND + "NaN"),
+    # A_hat = K / 1e-310.
+    (path_laplacian(3), 1e-310 * np.eye(3), BOUND + "inf"),
+    # An overflowed entry R[0][1] = 1e308 / 1e-150, a square (1e200)^2: the next pivot is -inf.
+    (path_laplacian(2), [[1e-300, 1e308], [0, 1e308]], NOT_PD + "(pivot \u2264 0): -inf"),
+    (path_laplacian(2), [[1.0, 1e200], [0, 1e300]], NOT_PD + "(pivot \u2264 0): -inf"),
+])
+def test_massk_overflow_of_finite_mass_refused(k, m, msg):
+    k_op, flat = symmetric(q, k), np.ravel(np.asarray(m, dtype=np.float64))
+    refs = sys.getrefcount(k_op), sys.getrefcount(flat)
+    with pytest.raises(QuorvaneError) as e:
+        q.MassKOperator.from_k_and_mass(k_op, flat)
+    assert (str(e.value), e.value.kind) == (msg, "NanInf")
+    # No operator was made: nothing keeps the arguments.
+    del e
+    assert (sys.getrefcount(k_op), sys.getrefcount(flat)) == refs
 
 
 @pytest.mark.parametrize("args,kw,msg", [
