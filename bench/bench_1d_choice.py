@@ -20,7 +20,8 @@ Cost: time per step at n = COST_N (below the parallel threshold, so every
 class runs on one thread), tau = 0.3 dx^2 (inside every class's stable range),
 best of a few runs, divided by Heat1D's time per step in the same run.
 
-Run: PYTHONPATH=<build dir> python bench/bench_1d_choice.py
+Run: PYTHONPATH=<build dir> python bench/bench_1d_choice.py [--quick]
+(--quick: one timing of at least 0.02 s per class.)
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ import time
 import numpy as np
 
 import quorvane
+from harness import options, progress
 
 COST_N, COST_SECONDS, REPEATS, COST_RATIO = 1001, 0.05, 3, 0.3
 LIMIT_N, LIMIT_MAX = 101, 1e4
@@ -152,12 +154,16 @@ def seconds_per_step(cls, kw) -> float:
 
 
 def main() -> None:
+    global REPEATS, COST_SECONDS
+    if options(__doc__, full="FULL_1DC", quick="QUICK_1DC").quick:
+        REPEATS, COST_SECONDS = 1, 0.02
     rows, base = [], None
     for name, (kw, spec) in CLASSES.items():
         cls = getattr(quorvane, name, None)
         if cls is None:
             print(f"note: {name} is not built in this module, skipped")
             continue
+        progress(name)
         cost = seconds_per_step(cls, kw)
         if name == "Heat1D":
             base = cost
