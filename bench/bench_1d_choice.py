@@ -155,7 +155,7 @@ def seconds_per_step(cls, kw) -> float:
 
 def main() -> None:
     global REPEATS, COST_SECONDS
-    if options(__doc__, full="FULL_1DC", quick="QUICK_1DC").quick:
+    if options(__doc__, full="about 10 s", quick="about 5 s").quick:
         REPEATS, COST_SECONDS = 1, 0.02
     rows, base = [], None
     for name, (kw, spec) in CLASSES.items():

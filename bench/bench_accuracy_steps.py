@@ -183,7 +183,7 @@ def tensor_train():
 
 
 def main():
-    quick = options(__doc__, full="FULL_ACC", quick="QUICK_ACC").quick
+    quick = options(__doc__, full="about 25 s", quick="a few seconds").quick
     print(f"quorvane {q.version()}: largest nodal error against the exact solution")
     families = ([heat_1d, heat_2d, quantum_graph, graph_heat] if quick else
                 [heat_1d, heat_2d, sphere, torus, quantum_graph, schrodinger, graph_heat, tensor_train])

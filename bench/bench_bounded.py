@@ -138,7 +138,7 @@ def killed_row():
 
 def main():
     global REPEATS
-    quick = options(__doc__, full="FULL_BOUNDED", quick="QUICK_BOUNDED").quick
+    quick = options(__doc__, full="about 30 s", quick="about 20 s").quick
     if quick:
         REPEATS = 1
     progress("the resolvent jumps against expm_multiply")

@@ -64,7 +64,7 @@ def forward_loss(n, edges, u0, dj, rho):
 
 def main():
     global REPEATS
-    quick = options(__doc__, full="FULL_EWG", quick="QUICK_EWG").quick
+    quick = options(__doc__, full="a few seconds", quick="a few seconds").quick
     if quick:
         REPEATS = 2
     rng = np.random.default_rng(0)

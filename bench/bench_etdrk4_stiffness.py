@@ -86,7 +86,7 @@ def cheapest(run, settings, ref, projected=None):
 
 
 def main():
-    sizes = SIZES[:1] if options(__doc__, full="FULL_ETD", quick="QUICK_ETD").quick else SIZES
+    sizes = SIZES[:1] if options(__doc__, full="about 9 min", quick="about 10 s").quick else SIZES
     print(f"quorvane {quorvane.version()}: Allen-Cahn on [0, 1], eps = {EPS}, t = {T}, relative error {TARGET:.0e}")
     print(f"{'n':>7} {'t*lambda':>9} {'Etdrk4 s':>9} {'steps':>6} {'BDF s':>8} {'LSODA s':>8} {'Etdrk4/best':>12}")
     for n in sizes:

@@ -79,7 +79,7 @@ def dense_reference(lap_dense, u0, dj, t, edges):
 
 def main():
     global REPEATS
-    quick = options(__doc__, full="FULL_FRECHET", quick="QUICK_FRECHET").quick
+    quick = options(__doc__, full="about 35 s", quick="about 10 s").quick
     if quick:
         REPEATS = 1
     rng = np.random.default_rng(1)

@@ -104,7 +104,7 @@ def taylor_at(cls, limit, lap, f0, target, repeats):
 
 def main():
     global REF
-    args = options(__doc__, full="FULL_GRAPH (--full: much longer)", quick="QUICK_GRAPH",
+    args = options(__doc__, full="about 40 s (--full: much longer)", quick="a few seconds",
                    add=lambda p: p.add_argument("--full", action="store_true", help="add graphs of 1e6 nodes"))
     sizes = [10_000] if args.quick else [10_000, 100_000] + ([1_000_000] if args.full else [])
     print(f"{'graph':>9} {'N':>8} {'target':>7} {'method':>13} {'setting':>13} {'time [s]':>9} {'ratio':>6}")

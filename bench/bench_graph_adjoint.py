@@ -64,7 +64,7 @@ def rows_for(grid, kernel):
 
 
 def main():
-    quick = options(__doc__, full="FULL_GADJ", quick="QUICK_GADJ").quick
+    quick = options(__doc__, full="a few seconds", quick="a few seconds").quick
     print(f"{'N':>6} {'kernel':<21} {'what':<27} {'seconds':>10} {'ratio':>9}")
     for n in (1_000,) if quick else (1_000, 10_000):
         grid = MovingGrid(n)

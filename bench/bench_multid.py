@@ -461,7 +461,7 @@ def against_adi(sizes, targets, repeats):
 
 
 def main():
-    args = options(__doc__, full="FULL_MULTID", quick="QUICK_MULTID",
+    args = options(__doc__, full="about 10 min", quick="about 25 s",
                    add=lambda p: p.add_argument("--sections", default="1,2,3,4,5",
                                                 help="which sections to run, e.g. 4,5 (default all)"))
     quick, sections = args.quick, {int(k) for k in args.sections.split(",")}

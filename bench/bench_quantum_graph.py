@@ -128,7 +128,7 @@ def cheapest(runner, k, target):
 
 
 def main():
-    arms = ARMS[:1] if options(__doc__, full="FULL_QG", quick="QUICK_QG").quick else ARMS
+    arms = ARMS[:1] if options(__doc__, full="about 25 s", quick="about 10 s").quick else ARMS
     print(f"QuantumGraphHeat vs expm_multiply (finite-volume Kirchhoff Laplacian), star of K unit arms, t = {T}")
     print(f"{'K':>4} {'target':>7} | {'quorvane s':>10} {'n_grid':>6} {'error':>8} {'setting':>14} | "
           f"{'scipy s':>9} {'n_grid':>6} {'error':>8} | {'ratio':>6}")

@@ -101,7 +101,7 @@ def pick(runs, target):
 
 def main() -> None:
     global REPEATS, GRIDS
-    if options(__doc__, full="FULL_SCHR", quick="QUICK_SCHR").quick:
+    if options(__doc__, full="about 35 s", quick="about 10 s").quick:
         REPEATS, GRIDS = 1, GRIDS[:4]
     cases = [("Schrodinger1D", quorvane.Schrodinger1D, 1.0, 1.0),
              ("SchrodingerComplex1D", quorvane.SchrodingerComplex1D, 0.5, 2.0)]

@@ -116,7 +116,7 @@ def shift_rows():
 
 def main():
     global REPEATS
-    if options(__doc__, full="FULL_SENS", quick="QUICK_SENS").quick:
+    if options(__doc__, full="a few seconds", quick="a few seconds").quick:
         REPEATS = 1
     progress("ReverseHeat1D")
     print("ReverseHeat1D.value_and_grad")

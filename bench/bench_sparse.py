@@ -178,7 +178,7 @@ def bench_implicit():
 
 def main():
     global REPEATS, PHI_SIZES, IMPLICIT_SIZES, ETD_SIZES
-    if options(__doc__, full="FULL_SPARSE", quick="QUICK_SPARSE").quick:
+    if options(__doc__, full="about 6 min", quick="about 20 s").quick:
         REPEATS, PHI_SIZES, IMPLICIT_SIZES, ETD_SIZES = 1, PHI_SIZES[:2], IMPLICIT_SIZES[:1], ETD_SIZES[:1]
     bench_phi()
     bench_implicit()

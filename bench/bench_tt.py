@@ -139,7 +139,7 @@ def run_coupled(n, d):
 def main():
     global REPEATS
     sizes = SIZES
-    if options(__doc__, full="FULL_TT", quick="QUICK_TT").quick:
+    if options(__doc__, full="about 25 s", quick="a few seconds").quick:
         REPEATS, sizes = 1, SIZES[:2]
     print(f"t = {T}, {STEPS} steps, eps_round = {EPS}; times per step")
     header = (f"{'class':<18}{'n':>4}{'d':>3}{'TT ms':>10}{'grid ms':>10}{'TT/grid':>9}"
