@@ -107,9 +107,9 @@ def main():
         print(f"{name:<20}" + "".join(cells))
 
     per_step = {name: seconds / steps for name, (seconds, steps) in STEP_COST.items()}
-    print(f"Heat1DZeta8 took {per_step['Heat1DZeta8'] * 1e3:.2f} ms a step here, "
+    print(f"Heat1DZeta8 took {per_step['Heat1DZeta8'] * 1e3:.2f} ms a step in this run, "
           f"{per_step['Heat1DZeta8'] / per_step['Heat1D']:.0f} times Heat1D's {per_step['Heat1D'] * 1e6:.1f} us "
-          f"(n = {N}, this run)")
+          f"(n = {N}; its calls of at most {max_steps['Heat1DZeta8']} steps include each call's planning)")
 
     print("\nAdaptivePI (kernel heat2) chooses its own steps:")
     for tol in (1e-3, 1e-5) if args.quick else (1e-3, 1e-4, 1e-5, 1e-6, 1e-7):
