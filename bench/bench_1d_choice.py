@@ -18,9 +18,13 @@ when it accepts every step from 1e-3 dx^2 up to LIMIT_MAX dx^2.
 
 Cost: time per step at n = COST_N (below the parallel threshold, so every
 class runs on one thread), tau = 0.3 dx^2 (inside every class's stable range),
-best of a few runs, divided by Heat1D's time per step in the same run.
+in calls of at least MIN_STEPS steps and COST_SECONDS seconds, so that what a
+call spends before its first step (planning its reads) hardly counts; best of
+a few runs, divided by Heat1D's time per step in the same run. The last column
+is the time of a call of one step, which that planning is part of.
 
-Run: PYTHONPATH=<build dir> python bench/bench_1d_choice.py
+Run: PYTHONPATH=<build dir> python bench/bench_1d_choice.py [--quick]
+(--quick: one timing of at least 0.02 s per class.)
 """
 
 from __future__ import annotations
@@ -31,8 +35,9 @@ import time
 import numpy as np
 
 import quorvane
+from harness import options, progress
 
-COST_N, COST_SECONDS, REPEATS, COST_RATIO = 1001, 0.05, 3, 0.3
+COST_N, COST_SECONDS, MIN_STEPS, REPEATS, COST_RATIO = 1001, 0.05, 64, 3, 0.3
 LIMIT_N, LIMIT_MAX = 101, 1e4
 ROUNDING = 1e-11
 
@@ -129,45 +134,51 @@ def step_limit(cls, kw) -> str:
     return f"{boundary_of(cls, kw, high, low):.2g}..{upper} dx^2"
 
 
-def seconds_per_step(cls, kw) -> float:
+def call_seconds(cls, kw, steps) -> float:
+    """The best of REPEATS calls of `steps` steps of tau = COST_RATIO dx^2, each on a new object."""
     dx = 1.0 / (COST_N - 1)
-    tau = COST_RATIO * dx * dx
     u0 = np.cos(np.pi * np.linspace(0.0, 1.0, COST_N))
-    steps = 1
-    while True:
+    best = math.inf
+    for _ in range(REPEATS):
         obj = cls(0.0, 1.0, COST_N, u0, **kw)
         start = time.perf_counter()
-        obj.evolve(tau * steps, n_steps=steps)
-        elapsed = time.perf_counter() - start
-        if elapsed >= COST_SECONDS:
-            break
-        steps *= 2
-    best = elapsed
-    for _ in range(REPEATS - 1):
-        obj = cls(0.0, 1.0, COST_N, u0, **kw)
-        start = time.perf_counter()
-        obj.evolve(tau * steps, n_steps=steps)
+        obj.evolve(COST_RATIO * dx * dx * steps, n_steps=steps)
         best = min(best, time.perf_counter() - start)
-    return best / steps
+    return best
+
+
+def seconds_per_step(cls, kw) -> tuple[float, float]:
+    """Seconds per step in a long call, and seconds of a call of one step."""
+    steps = MIN_STEPS
+    while (seconds := call_seconds(cls, kw, steps)) < COST_SECONDS:
+        steps *= 2
+    return seconds / steps, call_seconds(cls, kw, 1)
 
 
 def main() -> None:
+    global REPEATS, COST_SECONDS
+    if options(__doc__, full="about 10 s", quick="about 5 s").quick:
+        REPEATS, COST_SECONDS = 1, 0.02
     rows, base = [], None
     for name, (kw, spec) in CLASSES.items():
         cls = getattr(quorvane, name, None)
         if cls is None:
             print(f"note: {name} is not built in this module, skipped")
             continue
-        cost = seconds_per_step(cls, kw)
+        progress(name)
+        cost, one_step = seconds_per_step(cls, kw)
         if name == "Heat1D":
             base = cost
-        rows.append((name, *measured_order(cls, kw, spec), step_limit(cls, kw), cost))
-    print(f"cost per step: n={COST_N}, tau=0.3 dx^2, one thread; step limit on n={LIMIT_N}")
-    head = f"{'class':<20} {'order':>6} {'error':>8}  {'step limit':<15} {'us/step':>9} {'x Heat1D':>9}"
+        rows.append((name, *measured_order(cls, kw, spec), step_limit(cls, kw), cost, one_step))
+    print(f"cost per step: n={COST_N}, tau=0.3 dx^2, one thread, calls of {MIN_STEPS} steps or more; "
+          f"step limit on n={LIMIT_N}")
+    head = (f"{'class':<20} {'order':>6} {'error':>8}  {'step limit':<15} {'us/step':>9} {'x Heat1D':>9} "
+            f"{'1-step call us':>15}")
     print(head)
     print("-" * len(head))
-    for name, order, error, limit, cost in rows:
-        print(f"{name:<20} {order:>6} {error:>8}  {limit:<15} {cost * 1e6:9.1f} {cost / base:9.2f}")
+    for name, order, error, limit, cost, one_step in rows:
+        print(f"{name:<20} {order:>6} {error:>8}  {limit:<15} {cost * 1e6:9.1f} {cost / base:9.2f} "
+              f"{one_step * 1e6:15.1f}")
 
 
 if __name__ == "__main__":

@@ -24,7 +24,8 @@ Problems (all exact solutions, so every figure is the method's own error):
 - TtEvolver: cos(x) cos(y) on the periodic square of period 2 pi, 64 nodes per axis,
   t = 0.5 (its step reads the cores by cubic interpolation).
 
-Run: PYTHONPATH=<build dir> python bench/bench_accuracy_steps.py
+Run: PYTHONPATH=<build dir> python bench/bench_accuracy_steps.py [--quick]
+(--quick: 1-D heat, Heat2D, the metric graph and graph heat only.)
 """
 
 from __future__ import annotations
@@ -34,6 +35,7 @@ import math
 import numpy as np
 
 import quorvane as q
+from harness import options, progress
 
 
 def row(label, counts, errors):
@@ -181,15 +183,13 @@ def tensor_train():
 
 
 def main():
+    quick = options(__doc__, full="about 25 s", quick="a few seconds").quick
     print(f"quorvane {q.version()}: largest nodal error against the exact solution")
-    heat_1d()
-    heat_2d()
-    sphere()
-    torus()
-    quantum_graph()
-    schrodinger()
-    graph_heat()
-    tensor_train()
+    families = ([heat_1d, heat_2d, quantum_graph, graph_heat] if quick else
+                [heat_1d, heat_2d, sphere, torus, quantum_graph, schrodinger, graph_heat, tensor_train])
+    for family in families:
+        progress(family.__name__.replace("_", " "))
+        family()
 
 
 if __name__ == "__main__":

@@ -13,7 +13,8 @@ Rows (each side measured in the same run, best of a few timings, construction in
 
 The ratio is quorvane time / SciPy time (below 1: quorvane is faster to the stated error).
 
-Run: PYTHONPATH=<build dir> python bench/bench_bounded.py
+Run: PYTHONPATH=<build dir> python bench/bench_bounded.py [--quick]
+(--quick: one timing each, without the 1-D jump to t = 1 (SciPy takes seconds there).)
 """
 
 from __future__ import annotations
@@ -27,6 +28,7 @@ from scipy.linalg import expm, solve_banded
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane
+from harness import options, progress
 
 REPEATS = 3
 
@@ -47,7 +49,7 @@ def ghost_laplacian(n: int, lo: float, hi: float) -> sp.csr_matrix:
     return sp.diags([lower, np.full(n, -2.0), upper], [-1, 0, 1], format="csr") / (h * h)
 
 
-def jump_rows():
+def jump_rows(quick=False):
     rows = []
     cases = [
         ("jump 1-D n=201, t=0.01", (201,), lambda m: quorvane.ResolventJumpV8(0, 1, 201, m), 0.01),
@@ -57,6 +59,8 @@ def jump_rows():
          lambda m: quorvane.ResolventJump3DV8(0, 1, 8, 0, 1, 8, 0, 1, 8, m), 0.01),
     ]
     for name, shape, make, t in cases:
+        if quick and t == 1.0:
+            continue
         axes = [ghost_laplacian(n, 0.0, 1.0) for n in shape]
         a = axes[0]
         for ax in axes[1:]:
@@ -133,7 +137,14 @@ def killed_row():
 
 
 def main():
-    rows = jump_rows() + [resolvent_row(), killed_row()]
+    global REPEATS
+    quick = options(__doc__, full="about 30 s", quick="about 20 s").quick
+    if quick:
+        REPEATS = 1
+    progress("the resolvent jumps against expm_multiply")
+    rows = jump_rows(quick)
+    progress("Resolvent1D and KilledDirichlet1D")
+    rows += [resolvent_row(), killed_row()]
     head = f"{'case':32s} {'quorvane':14s} {'time':>9s} {'error':>9s}   {'reference':22s} {'time':>9s} {'error':>9s} {'ratio':>7s}"
     print(head)
     print("-" * len(head))

@@ -18,7 +18,8 @@ n_steps = 16 (tau * spectral_bound < pi/2), u0 and dj random normal vectors.
 - batched: edge_weight_grad_batched with 8 channels, time per channel relative to one
   single-channel gradient (the channels share the worker threads).
 
-Run: PYTHONPATH=<build dir> python bench/bench_edge_weight_grad.py
+Run: PYTHONPATH=<build dir> python bench/bench_edge_weight_grad.py [--quick]
+(--quick: 10^3 and 3*10^3 nodes, two timings each.)
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ import time
 import numpy as np
 
 import quorvane as q
+from harness import options, progress
 
 T = 1.0
 N_STEPS = 16
@@ -61,11 +63,16 @@ def forward_loss(n, edges, u0, dj, rho):
 
 
 def main():
+    global REPEATS
+    quick = options(__doc__, full="a few seconds", quick="a few seconds").quick
+    if quick:
+        REPEATS = 2
     rng = np.random.default_rng(0)
     print(f"edge_weight_grad, params=\"all_edges\", t = {T}, n_steps = {N_STEPS}")
     print(f"{'N':>6} {'K':>6} {'forward s':>10} {'grad s':>9} {'grad/fwd':>9} {'FD/grad':>9} "
           f"{'check':>8} {'batched/ch':>11}")
-    for n_target in (1_000, 3_000, 10_000):
+    for n_target in (1_000, 3_000) if quick else (1_000, 3_000, 10_000):
+        progress(f"about {n_target} nodes")
         n, edges = grid_edges(n_target, rng)
         g = q.Graph.from_edges(n, edges)
         rho = q.Laplacian.combinatorial(g).spectral_bound

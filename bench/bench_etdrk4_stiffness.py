@@ -18,7 +18,8 @@ BUDGET seconds at one setting is not pursued; for Etdrk4 the time of a run is pr
 from probe steps first (cost in proportion to t * lambda_bar), and when it exceeds the
 budget the projection is printed with "~" instead of a measured time.
 
-Run: PYTHONPATH=<build dir> python bench/bench_etdrk4_stiffness.py
+Run: PYTHONPATH=<build dir> python bench/bench_etdrk4_stiffness.py [--quick]
+(--quick: n = 200 only.)
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ import scipy.sparse as sp
 from scipy.integrate import solve_ivp
 
 import quorvane
+from harness import options, progress
 
 T, EPS, TARGET = 10.0, 0.05, 1e-6
 SIZES = (200, 1000, 10_000)
@@ -84,9 +86,11 @@ def cheapest(run, settings, ref, projected=None):
 
 
 def main():
+    sizes = SIZES[:1] if options(__doc__, full="about 9 min", quick="about 10 s").quick else SIZES
     print(f"quorvane {quorvane.version()}: Allen-Cahn on [0, 1], eps = {EPS}, t = {T}, relative error {TARGET:.0e}")
     print(f"{'n':>7} {'t*lambda':>9} {'Etdrk4 s':>9} {'steps':>6} {'BDF s':>8} {'LSODA s':>8} {'Etdrk4/best':>12}")
-    for n in SIZES:
+    for n in sizes:
+        progress(f"n = {n}: the Radau reference, then Etdrk4, BDF and LSODA")
         lap, u0 = problem(n)
         op = operator(lap)
         lam = op.lambda_max_bound()

@@ -19,7 +19,8 @@ one forward action GraphKrylov.evolve_batched(t, u0) at the same tol, and agains
 central finite differences over all K edges (2K forward actions, estimated as 2K
 times the measured forward time).
 
-Run: PYTHONPATH=<build dir> python bench/bench_frechet.py
+Run: PYTHONPATH=<build dir> python bench/bench_frechet.py [--quick]
+(--quick: 36 and 100 nodes in table 1, 10^4 in table 2, one timing each.)
 """
 
 from __future__ import annotations
@@ -35,6 +36,7 @@ import numpy as np  # noqa: E402
 from scipy.linalg import expm_frechet  # noqa: E402
 
 import quorvane as q  # noqa: E402
+from harness import options, progress  # noqa: E402
 
 REPEATS = 3
 T_RHO = (2.0, 50.0, 200.0)
@@ -55,9 +57,9 @@ def grid_graph(r, seed=0):
     return g, edges
 
 
-def best_time(fn, repeats=REPEATS):
+def best_time(fn, repeats=None):
     best, out = float("inf"), None
-    for _ in range(repeats):
+    for _ in range(repeats or REPEATS):
         t0 = time.perf_counter()
         out = fn()
         best = min(best, time.perf_counter() - t0)
@@ -76,11 +78,16 @@ def dense_reference(lap_dense, u0, dj, t, edges):
 
 
 def main():
+    global REPEATS
+    quick = options(__doc__, full="about 35 s", quick="about 10 s").quick
+    if quick:
+        REPEATS = 1
     rng = np.random.default_rng(1)
     print("Table 1: against dense expm_frechet (one call per edge)")
     print(f"{'n':>6} {'K':>6} {'t*rho':>6} {'scipy [s]':>10} {'ours [s]':>10} {'ratio':>8} {'err':>9} "
           f"{'err@1e-12':>10}")
-    for r in (6, 10, 14):
+    for r in (6, 10) if quick else (6, 10, 14):
+        progress(f"table 1, {r * r} nodes")
         g, edges = grid_graph(r)
         lap = q.Laplacian.combinatorial(g)
         gk = q.GraphKrylov(lap)
@@ -98,7 +105,8 @@ def main():
     print("\nTable 2: one gradient over all edges against one forward action")
     print(f"{'n':>8} {'K':>8} {'t*rho':>6} {'forward [s]':>12} {'gradient [s]':>13} {'grad/fwd':>9} "
           f"{'2K fwd / grad':>14}")
-    for r in (100, 200):
+    for r in (100,) if quick else (100, 200):
+        progress(f"table 2, {r * r} nodes")
         g, edges = grid_graph(r)
         lap = q.Laplacian.combinatorial(g)
         gk = q.GraphKrylov(lap)

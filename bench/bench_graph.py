@@ -15,13 +15,13 @@ count (doubling from the stable minimum). The table gives the best of a few timi
 that setting and its ratio to the time of expm_multiply on the same vector (lower is
 faster; the goal is <= 0.5 at 1e-10 on 1e5 nodes).
 
-Run: PYTHONPATH=<build dir> python bench/bench_graph.py [--full]   (--full adds 1e6 nodes)
+Run: PYTHONPATH=<build dir> python bench/bench_graph.py [--full | --quick]
+(--full adds 1e6 nodes; --quick runs 1e4 nodes only, one timing each.)
 """
 
 from __future__ import annotations
 
 import math
-import sys
 import time
 
 import numpy as np
@@ -29,6 +29,7 @@ import scipy.sparse as sp
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane as q
+from harness import options, progress
 
 T = 1.0
 TARGETS = (1e-6, 1e-10)
@@ -103,7 +104,9 @@ def taylor_at(cls, limit, lap, f0, target, repeats):
 
 def main():
     global REF
-    sizes = [10_000, 100_000] + ([1_000_000] if "--full" in sys.argv else [])
+    args = options(__doc__, full="about 40 s (--full: much longer)", quick="a few seconds",
+                   add=lambda p: p.add_argument("--full", action="store_true", help="add graphs of 1e6 nodes"))
+    sizes = [10_000] if args.quick else [10_000, 100_000] + ([1_000_000] if args.full else [])
     print(f"{'graph':>9} {'N':>8} {'target':>7} {'method':>13} {'setting':>13} {'time [s]':>9} {'ratio':>6}")
     for name, make in (("path", path_graph), ("grid", grid_graph), ("geometric", geometric_graph)):
         for n in sizes:
@@ -112,7 +115,8 @@ def main():
             a = sp.csr_matrix((lap.vals(), lap.col_idx(), lap.row_ptr()), shape=(g.n_nodes, g.n_nodes))
             f0 = np.random.default_rng(1).standard_normal(g.n_nodes)
             f = f0[:, None].copy()
-            repeats = 3 if n <= 100_000 else 1
+            repeats = 1 if args.quick or n > 100_000 else 3
+            progress(f"{name}, {g.n_nodes} nodes")
             ref_secs, REF = best_time(lambda: expm_multiply(-T * a, f0), repeats)
             for target in TARGETS:
                 rows = [

@@ -16,7 +16,8 @@ Rows (best of a few timings; ratio = seconds / forward seconds):
   evolutions (estimated as 2N times the forward time; the adjoint gives the same N
   derivatives in one sweep).
 
-Run: PYTHONPATH=<build dir> python bench/bench_graph_adjoint.py
+Run: PYTHONPATH=<build dir> python bench/bench_graph_adjoint.py [--quick]
+(--quick: 10^3 nodes only.)
 """
 
 from __future__ import annotations
@@ -26,6 +27,7 @@ import math
 import numpy as np
 
 import quorvane as q
+from harness import options, progress
 from bench_magnus_graph import MovingGrid, best_time
 
 T = 1.0
@@ -62,10 +64,12 @@ def rows_for(grid, kernel):
 
 
 def main():
+    quick = options(__doc__, full="a few seconds", quick="a few seconds").quick
     print(f"{'N':>6} {'kernel':<21} {'what':<27} {'seconds':>10} {'ratio':>9}")
-    for n in (1_000, 10_000):
+    for n in (1_000,) if quick else (1_000, 10_000):
         grid = MovingGrid(n)
         for kernel in ("magnus_graph", "varcoef_magnus_graph"):
+            progress(f"{grid.n} nodes, kernel {kernel}")
             base, rows = rows_for(grid, kernel)
             for what, secs in rows:
                 print(f"{grid.n:>6} {kernel:<21} {what:<27} {secs:10.4f} {secs / base:9.2f}", flush=True)

@@ -14,7 +14,8 @@ grid. A refused call (for instance a step beyond a class's stability limit)
 is listed with its error kind; a class that this build does not provide is
 skipped with a note.
 
-Run: PYTHONPATH=<build dir> python bench/bench_heat1d_classes.py
+Run: PYTHONPATH=<build dir> python bench/bench_heat1d_classes.py [--quick]
+(--quick: one timing each.)
 """
 
 from __future__ import annotations
@@ -27,6 +28,7 @@ import scipy.sparse as sp
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane
+from harness import options, progress
 
 XMIN, XMAX, N = -10.0, 10.0, 201
 T0, T = 0.5, 0.5
@@ -86,6 +88,9 @@ def run_class(cls, x: np.ndarray, u0: np.ndarray, exact: np.ndarray, n_steps: in
 
 
 def main() -> None:
+    global REPEATS
+    if options(__doc__, full="a few seconds", quick="a few seconds").quick:
+        REPEATS = 1
     x = np.linspace(XMIN, XMAX, N)
     u0 = gaussian(x, 0.0)
     exact = gaussian(x, T)
@@ -102,6 +107,7 @@ def main() -> None:
         if cls is None:
             notes.append(f"{name}: not built in this module, skipped")
             continue
+        progress(name)
         for n_steps in STEP_COUNTS:
             res, kind = run_class(cls, x, u0, exact, n_steps)
             results[(name, n_steps)] = res if res is not None else kind

@@ -18,7 +18,8 @@ at the loosest rtol of a decade sweep (atol = 1e-3 rtol). The table gives the be
 few timings and the ratio to the solve_ivp time (lower is faster). ("Radau" with the same
 sparse Jacobian took 280 s on 1e4 nodes at rtol 1e-4 and is left out.)
 
-Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py [--full]   (--full adds 1e5 nodes)
+Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py [--full | --quick]
+(--full adds 1e5 nodes; --quick runs 2500 nodes, one timing each.)
 
 Cost of the convergence check (--check-cost): MagnusGraphHeat and VarCoefMagnusGraph on a
 450 x 450 grid (202,500 nodes), 20 steps, lap_at_t alternating between two Laplacian
@@ -35,7 +36,6 @@ Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py --check-cost [--q
 from __future__ import annotations
 
 import math
-import sys
 import time
 
 import numpy as np
@@ -43,6 +43,7 @@ import scipy.sparse as sp
 from scipy.integrate import solve_ivp
 
 import quorvane as q
+from harness import options, progress
 
 T = 1.0
 TARGETS = (1e-6, 1e-9)
@@ -175,18 +176,25 @@ def check_cost(quick):
 
 
 def main():
-    if "--check-cost" in sys.argv:
-        check_cost("--quick" in sys.argv)
+    def add(p):
+        p.add_argument("--full", action="store_true", help="add a grid of 1e5 nodes")
+        p.add_argument("--check-cost", action="store_true",
+                       help="the cost of the convergence check instead (with --quick: under a minute)")
+    args = options(__doc__, full="about 45 s (--full: several times longer)", quick="about 15 s", add=add)
+    if args.check_cost:
+        check_cost(args.quick)
         return
-    sizes = [10_000] + ([100_000] if "--full" in sys.argv else [])
+    sizes = [2_500] if args.quick else [10_000] + ([100_000] if args.full else [])
     print(f"{'N':>7} {'target':>7} {'method':<18} {'setting':<12} {'seconds':>9} {'ratio':>7}")
     for n in sizes:
+        progress(f"{n} nodes: the reference (DOP853 at rtol 1e-13)")
         grid = MovingGrid(n)
         f0 = np.random.default_rng(1).standard_normal(grid.n)
         ref = solve_ivp(lambda t, u: -(grid.scipy(t) @ u), (0.0, T), f0, method="DOP853", rtol=1e-13,
                         atol=1e-15).y[:, -1]
-        repeats = 3 if n <= 10_000 else 1
+        repeats = 1 if args.quick or n > 10_000 else 3
         for target in TARGETS:
+            progress(f"{grid.n} nodes, target {target:.0e}: solve_ivp BDF, then the Magnus classes")
             rows = [("solve_ivp BDF", *solve_ivp_at("BDF", grid, f0, ref, target, repeats))]
             base = min((s for _, s, _ in rows if s is not None), default=None)
             rows += [(name, *magnus_at(cls, grid, f0, ref, target, repeats))

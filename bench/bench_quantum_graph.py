@@ -15,7 +15,8 @@ that reaches it; QuantumGraphHeat takes n_steps = ceil(2 t / h^2) there (tau ~ h
 its most accurate step, below the refused tau > h^2). The table gives the best of a few
 timings of that setting and the ratio quorvane / scipy (lower is faster).
 
-Run: PYTHONPATH=<build dir> python bench/bench_quantum_graph.py
+Run: PYTHONPATH=<build dir> python bench/bench_quantum_graph.py [--quick]
+(--quick: the star of 3 arms only.)
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ import scipy.sparse as sp
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane as q
+from harness import options, progress
 
 T = 0.5
 TARGETS = (1e-3, 1e-4, 1e-5)
@@ -126,11 +128,13 @@ def cheapest(runner, k, target):
 
 
 def main():
+    arms = ARMS[:1] if options(__doc__, full="about 25 s", quick="about 10 s").quick else ARMS
     print(f"QuantumGraphHeat vs expm_multiply (finite-volume Kirchhoff Laplacian), star of K unit arms, t = {T}")
     print(f"{'K':>4} {'target':>7} | {'quorvane s':>10} {'n_grid':>6} {'error':>8} {'setting':>14} | "
           f"{'scipy s':>9} {'n_grid':>6} {'error':>8} | {'ratio':>6}")
-    for k in ARMS:
+    for k in arms:
         for target in TARGETS:
+            progress(f"{k} arms, target {target:.0e}")
             tq, nq, eq, note = cheapest(run_quorvane, k, target)
             ts, ns, es, _ = cheapest(run_scipy, k, target)
             ratio = f"{tq / ts:6.2f}" if tq and ts else "   -  "

@@ -17,7 +17,8 @@ for a free particle, so one step; spectral in space). Times are the best of
 a few runs, construction included; the ratio is class time / reference time
 in the same run.
 
-Run: PYTHONPATH=<build dir> python bench/bench_schrodinger.py
+Run: PYTHONPATH=<build dir> python bench/bench_schrodinger.py [--quick]
+(--quick: one timing each, grids up to 4001 points.)
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ import numpy as np
 import scipy.fft
 
 import quorvane
+from harness import options, progress
 
 HALF = 20.0
 TARGETS = (1e-2, 1e-3, 1e-4)
@@ -98,11 +100,15 @@ def pick(runs, target):
 
 
 def main() -> None:
+    global REPEATS, GRIDS
+    if options(__doc__, full="about 35 s", quick="about 10 s").quick:
+        REPEATS, GRIDS = 1, GRIDS[:4]
     cases = [("Schrodinger1D", quorvane.Schrodinger1D, 1.0, 1.0),
              ("SchrodingerComplex1D", quorvane.SchrodingerComplex1D, 0.5, 2.0)]
     print(f"{'class':22s} {'target':>8s} {'n':>6s} {'steps':>6s} {'error':>9s} {'time [s]':>9s} "
           f"{'ref n':>6s} {'ref time':>9s} {'ratio':>7s}")
     for name, cls, c, t in cases:
+        progress(f"{name}, then split-step Fourier")
         mine = cheapest_class(cls, c, t)
         ref = fourier_runs(c, t)
         for target in TARGETS:

@@ -21,7 +21,8 @@ from central differences at one node.
 
 Times are the best of REPEATS.
 
-Run: PYTHONPATH=<build dir> python bench/bench_sensitivity_1d.py
+Run: PYTHONPATH=<build dir> python bench/bench_sensitivity_1d.py [--quick]
+(--quick: one timing each.)
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ import time
 import numpy as np
 
 import quorvane
+from harness import options, progress
 
 REPEATS = 5
 THETA, T = 0.7, 0.04
@@ -113,16 +115,22 @@ def shift_rows():
 
 
 def main():
+    global REPEATS
+    if options(__doc__, full="a few seconds", quick="a few seconds").quick:
+        REPEATS = 1
+    progress("ReverseHeat1D")
     print("ReverseHeat1D.value_and_grad")
     print(f"{'n_grid':>7} {'steps':>6} {'grad s':>10} {'/forward':>9} {'/central FD':>12} {'rel. diff FD':>13}")
     for n, steps, t, r1, r2, err in reverse_rows():
         print(f"{n:>7} {steps:>6} {t:>10.2e} {r1:>9.1f} {r2:>12.1f} {err:>13.1e}")
     print()
+    progress("EvolverHeat1DGreeksV3")
     print("EvolverHeat1DGreeksV3.greeks")
     print(f"{'n_grid':>7} {'steps':>6} {'greeks s':>10} {'/forward':>9} {'/central FD':>12}")
     for n, steps, t, r1, r2 in greeks_rows():
         print(f"{n:>7} {steps:>6} {t:>10.2e} {r1:>9.1f} {r2:>12.1f}")
     print()
+    progress("shift1d_coeff_grad")
     print("shift1d_coeff_grad (wrt a, all nodes)")
     print(f"{'n':>7} {'steps':>6} {'grad s':>10} {'/forward':>9} {'/central FD':>12} {'rel. diff FD':>13}")
     for n, steps, t, r1, r2, err in shift_rows():

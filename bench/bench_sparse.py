@@ -21,7 +21,8 @@ Implicit action: SymmetricOperator.evolve_batched(path="implicit") on the Neuman
 Laplacian (t = 0.5, n_steps = 4, tol = 1e-10, one column) against SciPy's backward Euler
 with the same steps (splu of I + (t/n_steps) L, factor time included); best of REPEATS.
 
-Run: PYTHONPATH=<build dir> python bench/bench_sparse.py
+Run: PYTHONPATH=<build dir> python bench/bench_sparse.py [--quick]
+(--quick: the smaller sizes, one timing each.)
 """
 
 from __future__ import annotations
@@ -34,8 +35,10 @@ from scipy.integrate import solve_ivp
 from scipy.sparse.linalg import expm_multiply, splu
 
 import quorvane
+from harness import options, progress
 
 REPEATS = 3
+PHI_SIZES, IMPLICIT_SIZES, ETD_SIZES = (1_000, 10_000, 100_000), (20_000, 100_000), (1_000, 10_000, 100_000)
 TARGETS = (1e-6, 1e-9)
 ROUTE_BUDGET = 120.0  # seconds; a route slower than this at one setting is not pursued
 
@@ -74,7 +77,8 @@ def bench_phi():
     print("phi_action vs expm_multiply on the augmented matrix (tau * lambda_bar = 20)")
     print(f"{'n':>8} {'k':>2} {'quorvane s':>11} {'scipy s':>10} {'ratio':>7} {'rel diff':>9}")
     rng = np.random.default_rng(0)
-    for n in (1_000, 10_000, 100_000):
+    for n in PHI_SIZES:
+        progress(f"phi_action, n = {n}")
         lap = neumann_laplacian(n, 1.0)
         op = symmetric(lap)
         tau = 20.0 / op.lambda_max_bound()
@@ -119,7 +123,8 @@ def time_to_accuracy(run, settings, ref):
 def bench_etdrk4():
     print("\nEtdrk4 vs solve_ivp on Allen-Cahn (lambda_bar = 100, t = 1): seconds to reach the relative error")
     print(f"{'n':>8} {'target':>7} {'Etdrk4 s':>9} {'steps':>6} {'best ivp':>9} {'route':>16} {'ratio':>7}")
-    for n in (1_000, 10_000, 100_000):
+    for n in ETD_SIZES:
+        progress(f"Etdrk4 and solve_ivp, n = {n}")
         lap, u0 = allen_cahn(n)
         scheme = lambda steps: quorvane.Etdrk4.from_symmetric_op(symmetric(lap), "allen_cahn", 1.0 / steps)
         ref = scheme(1024).integrate(u0, 1024)
@@ -152,7 +157,8 @@ def bench_implicit():
     print("implicit backward-Euler action vs scipy splu backward Euler (t = 0.5, 4 steps)")
     print(f"{'n':>8} {'quorvane s':>11} {'scipy s':>10} {'ratio':>7} {'rel diff':>9}")
     t, steps = 0.5, 4
-    for n in (20_000, 100_000):
+    for n in IMPLICIT_SIZES:
+        progress(f"implicit action, n = {n}")
         lap = neumann_laplacian(n, 1.0)
         op = symmetric(lap)
         v = np.sin(np.linspace(0.0, 3.0, n))
@@ -170,7 +176,14 @@ def bench_implicit():
         print(f"{n:>8} {tq:>11.4f} {ts:>10.4f} {ts / tq:>7.2f} {diff:>9.1e}")
 
 
-if __name__ == "__main__":
+def main():
+    global REPEATS, PHI_SIZES, IMPLICIT_SIZES, ETD_SIZES
+    if options(__doc__, full="about 6 min", quick="about 20 s").quick:
+        REPEATS, PHI_SIZES, IMPLICIT_SIZES, ETD_SIZES = 1, PHI_SIZES[:2], IMPLICIT_SIZES[:1], ETD_SIZES[:1]
     bench_phi()
     bench_implicit()
     bench_etdrk4()
+
+
+if __name__ == "__main__":
+    main()

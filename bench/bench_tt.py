@@ -15,7 +15,8 @@ the train's stored values against n^d, its peak rank after the run, and the larg
 of the train from the full grid (rounding tolerance eps_round = 1e-8). Sizes are those whose full
 grid fits comfortably in memory (at most 2^22 nodes).
 
-Run: PYTHONPATH=<build dir> python bench/bench_tt.py
+Run: PYTHONPATH=<build dir> python bench/bench_tt.py [--quick]
+(--quick: d = 3 and 4 only, one timing each.)
 """
 
 from __future__ import annotations
@@ -27,6 +28,7 @@ import time
 import numpy as np
 
 import quorvane
+from harness import options, progress
 
 SIZES = ((32, 3), (32, 4), (16, 5), (12, 6))
 T, STEPS, EPS = 0.2, 8, 1e-8
@@ -135,13 +137,18 @@ def run_coupled(n, d):
 
 
 def main():
+    global REPEATS
+    sizes = SIZES
+    if options(__doc__, full="about 25 s", quick="a few seconds").quick:
+        REPEATS, sizes = 1, SIZES[:2]
     print(f"t = {T}, {STEPS} steps, eps_round = {EPS}; times per step")
     header = (f"{'class':<18}{'n':>4}{'d':>3}{'TT ms':>10}{'grid ms':>10}{'TT/grid':>9}"
               f"{'stored':>10}{'n^d':>11}{'ratio':>9}{'rank':>6}{'max dev':>10}")
     print(header)
     print("-" * len(header))
     for name, make in (("TtEvolver", run_separable), ("TtCoupledEvolver", run_coupled)):
-        for n, d in SIZES:
+        for n, d in sizes:
+            progress(f"{name}, n = {n}, d = {d}")
             tt, grid = make(n, d)
             t_tt, s = best(tt)
             t_grid, u = best(grid)

@@ -53,6 +53,63 @@ def test_readme_tells_what_is_built_and_what_is_not():
     assert not present, f"README lists {present} under 'What the system does not do (yet)', but the module has them"
 
 
+# --- the README's calling-convention table ---------------------------------------------
+
+def calling_table():
+    """[(calls, names)] of "How each family is called": the backticked calls `m(a, b)` of a
+    row's first column as (m, [a, b]), and the backticked names of its second column."""
+    rows = re.findall(r"^\| (.+?) \| (.+?) \| .+ \|$", readme_section("How each family is called"), re.M)
+    table = []
+    for calls, names in rows:
+        if calls == "Call":
+            continue
+        parsed = [(m, [a.strip() for a in args.split(",") if a.strip()])
+                  for m, args in re.findall(r"`(\w+)\(([^`]*)\)`", calls)]
+        table.append((parsed, re.findall(r"`(\w+)`", names)))
+    return table
+
+
+def test_every_public_name_is_in_the_calling_table():
+    import quorvane
+
+    listed = {name for _, names in calling_table() for name in names}
+    missing = [name for name in quorvane.__all__ if name != "QuorvaneError" and name not in listed]
+    assert not missing, f"add these to README's 'How each family is called': {missing}"
+    unknown = sorted(listed - set(quorvane.__all__))
+    assert not unknown, f"README's 'How each family is called' names {unknown}, which the module lacks"
+
+
+CALLS = [pytest.param(cls, method, args, id=f"{cls}.{method}")
+         for calls, names in calling_table() for method, args in calls for cls in names]
+
+
+def test_the_calling_table_has_calls():
+    assert len(CALLS) >= 60
+
+
+def text_parameters(text_signature):
+    """[(name, has_default)] of a "($self, t, n_steps=100)" text signature, without self.
+    (Read as text: `lambda`, a parameter of Resolvent1D.eval, is no Python name.)"""
+    parts = [p.strip() for p in text_signature.strip()[1:-1].split(",")]
+    return [(p.split("=")[0].strip(), "=" in p) for p in parts if p and p not in ("*", "/", "$self", "$cls")]
+
+
+@pytest.mark.parametrize("cls, method, args", CALLS)
+def test_calling_table_row_matches_the_signature(cls, method, args):
+    """The table's arguments lead the method's signature, in order; the rest have defaults
+    unless the table ends with "…"."""
+    import quorvane
+
+    signature = getattr(getattr(quorvane, cls), method).__text_signature__
+    params = text_parameters(signature)
+    open_ended = bool(args) and args[-1] == "…"
+    named = args[:-1] if open_ended else args
+    assert [name for name, _ in params[:len(named)]] == named, f"{cls}.{method}{signature}"
+    if not open_ended:
+        required = [name for name, has_default in params[len(named):] if not has_default]
+        assert not required, f"{cls}.{method} also needs {required}: the README's table should name them"
+
+
 # --- the examples in the docstrings ----------------------------------------------------
 
 def docstrings_of(name):

@@ -1,0 +1,40 @@
+"""What every benchmark shares: its command line, word of how long it runs, and progress.
+
+Each script says before it starts how long its full run and its --quick run take (on the
+8-processor machine of bench/README.md; a busy or smaller machine takes longer), prints
+its table rows as soon as they are measured (standard output stays line-buffered when it
+goes into a pipe or a file) and its progress on standard error, so that a run of many
+minutes is never silent.
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import time
+
+_START = time.perf_counter()
+
+
+def options(doc: str, full: str, quick: str, add=None) -> argparse.Namespace:
+    """Parse the command line (--quick, and what `add(parser)` adds), then say how long the
+    run will take. `full` and `quick` are the lengths of the two runs, as "about 13 min"."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help=f"a short run ({quick}): fewer sizes, settings and repeats")
+    if add is not None:
+        add(parser)
+    args = parser.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)
+    name = pathlib.Path(sys.argv[0]).name
+    if args.quick:
+        progress(f"{name} --quick: {quick}")
+    else:
+        progress(f"{name}: the full run takes {full}; --quick takes {quick}")
+    return args
+
+
+def progress(text: str) -> None:
+    """One line on standard error, stamped with the seconds since the script started."""
+    print(f"[{time.perf_counter() - _START:6.0f} s] {text}", file=sys.stderr, flush=True)
