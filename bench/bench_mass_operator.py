@@ -33,7 +33,6 @@ Run:  PYTHONPATH=<build dir> python bench/bench_mass_operator.py [--quick]
 
 from __future__ import annotations
 
-import argparse
 import os
 import time
 
@@ -45,6 +44,7 @@ import scipy.linalg as sl  # noqa: E402
 import scipy.sparse as sp  # noqa: E402
 
 import quorvane  # noqa: E402
+from harness import options, progress  # noqa: E402
 
 
 def pencil(n, seed=0):
@@ -83,9 +83,7 @@ def on_one_processor(fn):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="n = 1000 and 3000, best of two")
-    quick = parser.parse_args().quick
+    quick = options(__doc__, full="about 1 min", quick="about 30 s").quick
     sizes = (1000, 3000) if quick else (1000, 2000, 3000)
     repeats = 2 if quick else 3
     print(f"processors: {len(os.sched_getaffinity(0))}, OPENBLAS_NUM_THREADS={os.environ['OPENBLAS_NUM_THREADS']}")
@@ -93,6 +91,7 @@ def main():
           f" {'all/full':>9}")
     products = []
     for n in sizes:
+        progress(f"n = {n}: construction, LAPACK's factor, SciPy's construction, one product")
         k, m = pencil(n)
         kop = quorvane.SymmetricOperator.from_csr(k.indptr.astype(np.int64), k.indices.astype(np.int32), k.data, n)
         flat = np.ascontiguousarray(m.ravel())
