@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "core/foundation/gen_quadrature.hpp"
 #include "core/foundation/numeric.hpp"
@@ -89,6 +90,93 @@ std::vector<AxisTaps> shifted_taps(Cplx w, const BoxAxis& axis) {
         }
     }
     return taps;
+}
+
+enum class FieldFactor { X1, X2 };
+
+// How far off the real axis the reads of a field step go: the distance of
+// the read point from the real points, in cells of each axis, per unit rule
+// node. Per axis the imaginary part of the read point is a polynomial in the
+// complex time w xi (w = sqrt(2s)); splitting the step into k equal pieces
+// divides w by sqrt(k), so its term in Im(w^p) shrinks as k^(-p/2).
+// `terms[d]` holds axis d's coefficients of p = 1, 2, 3 for k = 1, bounded
+// over the box by |x| <= max(|lo|, |hi|); an axis of fewer than three nodes
+// reads one node whatever the point, and goes nowhere.
+struct ReadReach {
+    std::array<std::array<double, 3>, 5> terms{};
+
+    double of_pieces(double k) const {
+        const double root = std::sqrt(k);
+        double sum = 0.0;
+        for (const auto& t : terms) {
+            const double cells = t[0] / root + t[1] / k + t[2] / (k * root);
+            sum += cells * cells;
+        }
+        return std::sqrt(sum);
+    }
+};
+
+ReadReach read_reach(FieldFactor field, Cplx s, const FiliformAxes& axes) {
+    const Cplx w = sqrt_two_s(s), w2 = w * w, w3 = w2 * w;
+    const double i1 = std::fabs(w.im), i2 = std::fabs(w2.im), i3 = std::fabs(w3.im);
+    std::array<double, 5> cells{}, bound{};
+    for (std::size_t d = 0; d < 5; ++d) {
+        const BoxAxis& a = axes[d];
+        cells[d] = a.n < 3 ? 0.0 : 1.0 / ((a.hi - a.lo) / static_cast<double>(a.n - 1));
+        bound[d] = std::max(std::fabs(a.lo), std::fabs(a.hi));
+    }
+    ReadReach r;
+    if (field == FieldFactor::X1) {
+        r.terms[0] = {i1 * cells[0], 0.0, 0.0};
+        return r;
+    }
+    // The flow of -X_2 for the time om moves x1 by -om, x2 by -x0 om, x3 by
+    // x0 om^2/2 - x2 om and x4 by -x0 om^3/6 + x2 om^2/2 - x3 om.
+    r.terms[1] = {i1 * cells[1], 0.0, 0.0};
+    r.terms[2] = {bound[0] * i1 * cells[2], 0.0, 0.0};
+    r.terms[3] = {bound[2] * i1 * cells[3], 0.5 * bound[0] * i2 * cells[3], 0.0};
+    r.terms[4] = {bound[3] * i1 * cells[4], 0.5 * bound[2] * i2 * cells[4], bound[0] * i3 / 6.0 * cells[4]};
+    return r;
+}
+
+// One field factor exp(s X^2/2) as `pieces` equal flows exp((s/pieces) X^2/2),
+// the same flow by the semigroup property; state holds the result, `spare`
+// is a work buffer.
+Status split_flow(FieldFactor field, Cplx s, std::size_t pieces, CplxGridFn5& state, std::vector<Cplx>& spare) {
+    const double k = static_cast<double>(pieces);
+    const Cplx piece{s.re / k, s.im / k};
+    for (std::size_t p = 0; p < pieces; ++p) {
+        Status st = field == FieldFactor::X1 ? complex_field_flow(piece, state, spare)
+                                             : filiform_x2_flow(piece, state, spare);
+        if (!st) return st;
+        state.values.swap(spare);
+    }
+    return {};
+}
+
+// The field factors of K(c) in order: X_1 for c/4, X_2 for c/2, X_1 for c/4.
+std::array<std::pair<FieldFactor, Cplx>, 3> factors_of(Cplx c) {
+    const Cplx quarter{0.25 * c.re, 0.25 * c.im}, half{0.5 * c.re, 0.5 * c.im};
+    return {{{FieldFactor::X1, quarter}, {FieldFactor::X2, half}, {FieldFactor::X1, quarter}}};
+}
+
+// The least number of equal pieces that keeps the read points of the field
+// step of parameter s within kMaxReadReach cells of the real axis per unit
+// rule node; kMaxSubSteps + 1 stands for "more".
+std::size_t field_pieces(FieldFactor field, Cplx s, const FiliformAxes& axes) {
+    const ReadReach reach = read_reach(field, s, axes);
+    constexpr double kMax = ComplexTripleJump::kMaxReadReach;
+    const std::size_t over = ComplexTripleJump::kMaxSubSteps + 1;
+    // `!(x <= kMax)` counts a reach that overflowed to inf or NaN as too far.
+    if (reach.of_pieces(1.0) <= kMax) return 1;
+    if (!(reach.of_pieces(static_cast<double>(over - 1)) <= kMax)) return over;
+    // The reach falls with k: the least k within kMax, by bisection.
+    std::size_t lo = 1, hi = over - 1;
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        (reach.of_pieces(static_cast<double>(mid)) <= kMax ? hi : lo) = mid;
+    }
+    return hi;
 }
 
 }  // namespace
@@ -215,20 +303,55 @@ bool ComplexTripleJump::verify_gamma_star() {
 
 Expected<CplxGridFn5> ComplexTripleJump::apply(double tau, CplxGridFn5 state) {
     if (!finite_nonneg(tau)) return domain_error("ComplexTripleJump: tau must be finite and non-negative", tau);
-    std::vector<Cplx> a, b;
+    const std::array<std::size_t, 9> pieces = sub_steps(tau, state.axes);
+    if (total_sub_steps(pieces) > kMaxSubSteps) {
+        return domain_error("ComplexTripleJump: tau needs more field sub-steps than a step admits", tau);
+    }
+    std::vector<Cplx> spare;
+    std::size_t next = 0;
     for (const Cplx& g : gamma_table()) {
         const Cplx c{tau * g.re, tau * g.im};
         if (!std::isfinite(c.re) || c.re < 0.0 || !std::isfinite(c.im)) {
             return domain_error("ComplexTripleJump: complex sub-time must have Re(c) >= 0", c.re);
         }
-        const Cplx quarter{0.25 * c.re, 0.25 * c.im}, half{0.5 * c.re, 0.5 * c.im};
-        if (Status st = complex_field_flow(quarter, state, a); !st) return fail(st.error());
-        if (Status st = filiform_x2_flow(half, CplxGridFn5{state.axes, std::move(a)}, b); !st) return fail(st.error());
-        Status st = complex_field_flow(quarter, CplxGridFn5{state.axes, std::move(b)}, state.values);
-        if (!st) return fail(st.error());
-        a.clear(), b.clear();
+        for (const auto& [field, s] : factors_of(c)) {
+            if (Status st = split_flow(field, s, pieces[next++], state, spare); !st) return fail(st.error());
+        }
     }
     return state;
+}
+
+std::array<std::size_t, 9> ComplexTripleJump::sub_steps(double tau, const FiliformAxes& axes) {
+    std::array<std::size_t, 9> pieces{};
+    std::size_t next = 0;
+    for (const Cplx& g : gamma_table()) {
+        for (const auto& [field, s] : factors_of(Cplx{tau * g.re, tau * g.im})) {
+            pieces[next++] = field_pieces(field, s, axes);
+        }
+    }
+    return pieces;
+}
+
+std::size_t ComplexTripleJump::total_sub_steps(const std::array<std::size_t, 9>& pieces) {
+    std::size_t total = 0;
+    for (std::size_t k : pieces) total += k;
+    return total;
+}
+
+double ComplexTripleJump::max_step(double tau, const FiliformAxes& axes) {
+    // The read points move out with tau, so the pieces never decrease with
+    // it: halve the refused step until it is admitted (tau = 0 takes nine),
+    // then bisect between the two.
+    auto admitted = [&](double t) { return total_sub_steps(sub_steps(t, axes)) <= kMaxSubSteps; };
+    double hi = tau;
+    while (!admitted(0.5 * hi)) hi *= 0.5;
+    double lo = 0.5 * hi;
+    for (int it = 0; it < 64; ++it) {
+        const double mid = lo + 0.5 * (hi - lo);
+        if (mid <= lo || mid >= hi) break;
+        (admitted(mid) ? lo : hi) = mid;
+    }
+    return lo;
 }
 
 Expected<std::vector<double>> ComplexTripleJump::apply_real(double tau, const FieldList&, const FiliformAxes& axes,

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/geometric/carnot_complex_helpers.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
@@ -31,9 +32,14 @@ constexpr char kTripleJumpDoc[] =
     "of parameter s is thus the exact flow exp(s X^2/2) on polynomials of degree <= 4 per\n"
     "axis, the increment of a step on a quadratic is that of exp(tau L), L = (X1^2 + X2^2)/4,\n"
     "and the step is fourth order in tau: its local error is O(tau^5) (1.5551e-3 tau^5 on\n"
-    "x2^2 x3^2). On smooth data the reads add an error O(dx^4) per unit time. Steps beyond\n"
-    "about tau = 100/(n_per_axis - 1)^2 amplify grid-scale content, since the read points then\n"
-    "lie several cells off the real axis.\n\n"
+    "x2^2 x3^2). On smooth data the reads add an error O(dx^4) per unit time. Read points about\n"
+    "a cell off the real axis would amplify grid-scale content, so a field step exp(s X^2/2) whose\n"
+    "read points would lie further than 0.7 cells from the real points (per unit Gauss-Hermite\n"
+    "node) is taken as k equal pieces exp((s/k) X^2/2), the least k that keeps them within: the\n"
+    "same flow, so the composition and its order stay, and a large step no longer grows max|u|.\n"
+    "Ordinary steps take k = 1 (nine field steps); the count grows about linearly with tau\n"
+    "(tau = 10 takes 99 field steps on n_per_axis = 8 over [-2, 2]), and a step that would take\n"
+    "more than 1024 is refused.\n\n"
     "Parameters\n----------\n"
     "domain_lo, domain_hi : float\n    Bounds of every axis; finite, domain_lo < domain_hi.\n"
     "n_per_axis : int\n    Nodes per axis, at least 4.\n\n"
@@ -62,7 +68,8 @@ constexpr char kApplyRealDoc[] =
     "TypeError\n    \"u0 must be numpy.ndarray[float64] or sequence of floats\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and >= 0\", \"[GridMismatch] len(u0)={} !=\n"
-    "    n_per_axis^5={}\".\n";
+    "    n_per_axis^5={}\", and kind CflViolated where the step would take more than 1024 field\n"
+    "    steps (the message names the largest tau admitted on this grid).\n";
 
 constexpr char kSizeDoc[] =
     "size($self)\n--\n\n"
@@ -89,12 +96,35 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
     check_tau(tau);
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 5);
     const DomainBox box = self.box;
+    struct Refusal {
+        bool hit = false;
+        double tau_max = 0.0, h = 0.0;
+    };
+    Refusal refused;
     std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
         const Grid1D<double> axis = expect_ok(box_axis(box), "ComplexTripleJumpV8: axis");
         const BoxAxis b{axis.xmin, axis.xmax, axis.n};
+        const FiliformAxes axes{b, b, b, b, b};
+        if (ComplexTripleJump::total_sub_steps(ComplexTripleJump::sub_steps(tau, axes)) >
+            ComplexTripleJump::kMaxSubSteps) {
+            refused = {true, ComplexTripleJump::max_step(tau, axes), axis.dx()};
+            return std::vector<double>{};
+        }
         const FieldList group = FiliformGroup::vector_fields();
-        return ComplexTripleJump::apply_real(tau, group, {b, b, b, b, b}, u0);
+        return ComplexTripleJump::apply_real(tau, group, axes, u0);
     });
+    if (refused.hit) {
+        // Shown a little below the bound, so that the printed tau is admissible.
+        py_err_with_kind("CflViolated", "ComplexTripleJumpV8: tau = " + fmt_exp3(tau) +
+                                            " puts the complex read points of the field steps so far off the real "
+                                            "axis of this grid (h = " + fmt_exp3(refused.h) +
+                                            ") that keeping them within " +
+                                            fmt_shortest(ComplexTripleJump::kMaxReadReach) +
+                                            " cells would take more than " +
+                                            std::to_string(ComplexTripleJump::kMaxSubSteps) +
+                                            " field sub-steps; every step up to tau = " +
+                                            fmt_exp3(refused.tau_max * 0.999) + " is admitted");
+    }
     return new_array_f64(out);
 }
 

@@ -44,6 +44,8 @@ def u(n):
     "q.Heat1DZeta8(-4, 4, 64, u(64)).evolve(2.0**63)",
     "q.DirichletHeat2nd1D(-1.2, 0.5, 24, u(24)).evolve(1e308, 8)",
     "q.DriftReaction4th1D(-2, 2, 8, u(8)).evolve(1e17, 1)",
+    # Its field steps would be split into ~1e150 pieces.
+    "q.ComplexTripleJumpV8(-2.0, 2.0, 12).apply_real(1e300, np.ones(12**5))",
 ])
 def test_huge_steps_fail_at_once(call):
     proc = run_py(f"""
@@ -101,6 +103,8 @@ def test_huge_steps_fail_at_once(call):
      "[obj[0].apply(0.1, obj[1]) for _ in range(12)]"),
     ("(q.SmolyakD6V8(0.0, 1.0, 8), np.ones(8**6))", "obj[0].apply(1e-9, obj[1])"),
     ("(q.ComplexTripleJumpV8(-2.0, 2.0, 12), np.ones(12**5))", "[obj[0].apply_real(0.01, obj[1]) for _ in range(8)]"),
+    # One step of about 800 field sub-steps (minutes), polled inside each.
+    ("(q.ComplexTripleJumpV8(-2.0, 2.0, 12), np.ones(12**5))", "obj[0].apply_real(40.0, obj[1])"),
     ("(q.ResolventJump2DV8(0, 1, 1400, 0, 1, 4, 32), np.ones(5600))", "obj[0].jump(1e-3, obj[1])"),
     ("(q.ResolventJump3DV8(0, 1, 32, 0, 1, 32, 0, 1, 7, 32), np.ones(7168))", "obj[0].jump(1e-3, obj[1])"),
     # One lifted step of 10**5 slices takes seconds: polled between the slices.
