@@ -32,14 +32,23 @@ constexpr std::string_view kKinds[] = {"GridMismatch", "NanInf",            "Out
                                        "CflViolated",  "ConvergenceFailed", "Unsupported", "Panic"};
 
 // The kind a message's bracketed prefix names: "[NanInf] ..." gives NanInf;
-// no prefix, or one that names none of the eight kinds, gives nothing.
-std::optional<std::string_view> kind_of_message(std::string_view message) {
-    if (!message.starts_with('[')) return std::nullopt;
-    const std::size_t close = message.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
-    const std::string_view kind = message.substr(1, close - 1);
+// a message that is not a str, has no prefix, or one that names none of the
+// eight kinds, gives nothing. The str is read by code point where it is
+// stored (a str subclass's own methods are not called, and nothing is
+// encoded: a lone surrogate or a very long text costs no more than the
+// prefix), so reading it cannot fail.
+std::optional<std::string_view> kind_of_message(PyObject* message) {
+    if (!PyUnicode_Check(message)) return std::nullopt;
+    const Py_ssize_t len = PyUnicode_GetLength(message);
+    auto at = [&](std::size_t i) { return PyUnicode_ReadChar(message, static_cast<Py_ssize_t>(i)); };
+    if (len < 1 || at(0) != '[') return std::nullopt;
     for (std::string_view k : kKinds) {
-        if (kind == k) return k;
+        // No kind holds a ']': the prefix names k exactly when k follows the
+        // '[' and a ']' follows k.
+        if (static_cast<std::size_t>(len) < k.size() + 2 || at(k.size() + 1) != ']') continue;
+        std::size_t i = 0;
+        while (i < k.size() && at(i + 1) == static_cast<Py_UCS4>(k[i])) ++i;
+        if (i == k.size()) return k;
     }
     return std::nullopt;
 }
@@ -49,26 +58,38 @@ Ref kind_object(std::optional<std::string_view> kind) {
     return Ref(PyUnicode_FromStringAndSize(kind->data(), static_cast<Py_ssize_t>(kind->size())));
 }
 
+// The args an exception holds, read through BaseException's own getter: a
+// subclass's `args` property or __getattribute__ is not called.
+Ref stored_args(PyObject* exc) {
+    Ref getter(PyObject_GetAttrString(PyExc_BaseException, "args"));
+    if (!getter) return {};
+    auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(getter.get()), Py_tp_descr_get));
+    if (!get) return {};
+    return Ref(get(getter.get(), exc, reinterpret_cast<PyObject*>(Py_TYPE(exc))));
+}
+
 // `kind` of an instance that has no attribute of its own (every raised error
 // has one): read from its message, the single str argument, each time, so
 // QuorvaneError("[NanInf] x").kind is "NanInf" and QuorvaneError("x").kind
 // None. A non-data descriptor, so an instance attribute comes first and
-// instances stay as they pickle and print.
+// instances stay as they pickle and print. It never raises: an object that
+// is no exception, or args that cannot be read, give None.
 PyObject* kind_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) return Py_NewRef(self);
-    Ref args(PyObject_GetAttrString(obj, "args"));
-    if (!args) return nullptr;
     std::optional<std::string_view> kind;
-    if (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) {
-        PyObject* message = PyTuple_GetItem(args.get(), 0);
-        if (PyUnicode_Check(message)) {
-            Py_ssize_t len = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(message, &len);
-            if (!utf8) return nullptr;
-            kind = kind_of_message(std::string_view(utf8, static_cast<std::size_t>(len)));
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+        Ref args = stored_args(obj);
+        if (!args) PyErr_Clear();
+        else if (PyTuple_Check(args.get()) && PyTuple_Size(args.get()) == 1) {
+            kind = kind_of_message(PyTuple_GetItem(args.get(), 0));
         }
     }
-    return kind_object(kind).release();
+    Ref result = kind_object(kind);
+    if (!result) {
+        PyErr_Clear();
+        return Py_NewRef(Py_None);
+    }
+    return result.release();
 }
 
 constexpr char kKindDoc[] =
@@ -113,7 +134,7 @@ Ref new_quorvane_error(std::string_view message) {
     if (!msg) return {};
     Ref exc(PyObject_CallFunctionObjArgs(quorvane_error_type(), msg.get(), nullptr));
     if (!exc) return {};
-    Ref kind = kind_object(kind_of_message(message));
+    Ref kind = kind_object(kind_of_message(msg.get()));
     if (!kind || PyObject_SetAttrString(exc.get(), "kind", kind.get()) < 0) return {};
     return exc;
 }

@@ -15,10 +15,11 @@ namespace {
 
 // The block [[c_j, rho], [rho, c_k]] times 2^-e. Entries far from unit size
 // square out of the double range: c_j + c_k or rho^2 overflowing gives
-// inf - inf = NaN, rho^2 underflowing lets a singular block pass as
-// positive definite. When the largest finite entry lies outside
+// inf - inf = NaN. When the largest finite entry lies outside
 // [2^-200, 2^200] the block is measured scaled to unit size (exact); an
 // infinite entry stays infinite. Within the range e = 0 and nothing changes.
+// Smaller entries may still underflow here: what needs them, the
+// determinant, is formed from the entries themselves (split_det).
 struct ScaledBlock {
     double c_j, c_k, rho;
     int e;
@@ -31,22 +32,72 @@ ScaledBlock scaled_block(double c_j, double c_k, double rho) {
     return {std::ldexp(c_j, -e), std::ldexp(c_k, -e), std::ldexp(rho, -e), e};
 }
 
+// det(B) = m 2^e.
+struct SplitDet {
+    double m;
+    int e;
+};
+
+// The determinant c_j c_k - rho^2 of finite entries with the sign of the
+// exact one: the entries' exponents are split off (frexp), so neither
+// product leaves the double range, and the two products are subtracted by
+// Kahan's scheme, the rounding error of rho^2 being recovered exactly by an
+// fma and added back. That difference is within 2 ulp of the exact one
+// (Jeannerod, Louvet and Muller), so it is 0 only for a singular block and
+// keeps its sign where the products cancel. One factor of the smaller
+// product carries the exponent difference; it loses bits only when that
+// product is below 2^-960 of the other, which it can then not outweigh.
+SplitDet split_det(double c_j, double c_k, double rho) {
+    int e_j = 0, e_k = 0, e_r = 0;
+    const double m_j = std::frexp(c_j, &e_j), m_k = std::frexp(c_k, &e_k), m_r = std::frexp(rho, &e_r);
+    if (m_j == 0.0 || m_k == 0.0) return {0.0 - m_r * m_r, 2 * e_r};
+    if (m_r == 0.0) return {m_j * m_k, e_j + e_k};
+    const int e_diag = e_j + e_k, e_off = 2 * e_r, e = std::max(e_diag, e_off);
+    const double x = std::ldexp(m_k, e_diag - e), y = std::ldexp(m_r, e_off - e);
+    const double w = m_r * y;
+    const double w_err = std::fma(-m_r, y, w);  // w - m_r y, exact
+    return {std::fma(m_j, x, -w) + w_err, e};
+}
+
+bool all_finite(double c_j, double c_k, double rho) {
+    return std::isfinite(c_j) && std::isfinite(c_k) && std::isfinite(rho);
+}
+
 }  // namespace
 
 double pair_block_min_eigenvalue(double c_j, double c_k, double rho) {
     const ScaledBlock b = scaled_block(c_j, c_k, rho);
+    const double mean = (b.c_j + b.c_k) * 0.5;
     const double half_diff = (b.c_j - b.c_k) * 0.5;
-    const double lambda = (b.c_j + b.c_k) * 0.5 - std::sqrt(b.rho * b.rho + half_diff * half_diff);
-    // A positive eigenvalue of a block of subnormal entries can round to 0
-    // when the scale is put back; it keeps the least positive double instead,
-    // so that its sign still decides the test.
-    return lambda > 0.0 ? std::fmax(std::ldexp(lambda, b.e), std::numeric_limits<double>::denorm_min())
-                        : std::ldexp(lambda, b.e);
+    const double root = std::sqrt(b.rho * b.rho + half_diff * half_diff);
+    // mean - root cancels when the eigenvalues are far apart (c_j = 1e-20,
+    // c_k = 1, rho = 0 gives 0): only the larger one, mean + root, is formed
+    // by addition, and the smaller is det / lambda_max. A negative mean has no
+    // cancellation in mean - root.
+    if (!all_finite(c_j, c_k, rho) || mean < 0.0) return std::ldexp(mean - root, b.e);
+    const double lambda_max = mean + root;  // >= the largest |entry|: 0 only for the zero block
+    if (lambda_max == 0.0) return 0.0;
+    const SplitDet det = split_det(c_j, c_k, rho);
+    const double lambda = std::ldexp(det.m / lambda_max, det.e - b.e);
+    // A positive eigenvalue far below the double range keeps the least
+    // positive double, so that its sign still decides the test.
+    return det.m > 0.0 ? std::fmax(lambda, std::numeric_limits<double>::denorm_min()) : lambda;
 }
 
 double pair_block_det(double c_j, double c_k, double rho) {
-    const ScaledBlock b = scaled_block(c_j, c_k, rho);
-    return std::ldexp(b.c_j * b.c_k - b.rho * b.rho, 2 * b.e);
+    // Products that neither overflow nor underflow give the determinant as
+    // it has always been shown; only beyond them is the split form used.
+    auto in_range = [](double product, double x, double y) {
+        return product == 0.0 ? x == 0.0 || y == 0.0 : std::isnormal(product);
+    };
+    const double diag = c_j * c_k, off = rho * rho, det = diag - off;
+    if (in_range(diag, c_j, c_k) && in_range(off, rho, rho) && std::isfinite(det)) return det;
+    if (!all_finite(c_j, c_k, rho)) {
+        const ScaledBlock b = scaled_block(c_j, c_k, rho);
+        return std::ldexp(b.c_j * b.c_k - b.rho * b.rho, 2 * b.e);
+    }
+    const SplitDet split = split_det(c_j, c_k, rho);
+    return std::ldexp(split.m, split.e);
 }
 
 namespace {

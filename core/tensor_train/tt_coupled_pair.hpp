@@ -11,13 +11,17 @@
 
 namespace quorvane {
 
-// The smallest eigenvalue of the block [[c_j, rho], [rho, c_k]], computed
-// scaled by a power of two when the entries are far from unit size, so that
-// finite entries never give NaN and a positive value never rounds to 0; NaN
-// for a NaN entry or an infinite diagonal, -inf for an infinite rho.
+// The smallest eigenvalue of the block [[c_j, rho], [rho, c_k]], as
+// det / lambda_max (no cancellation) and with the sign of the exact
+// determinant of the entries when the trace is not negative: positive
+// exactly for a positive definite block with finite entries, whatever their
+// scales, and never rounded to 0; NaN for a NaN entry or an infinite
+// diagonal, -inf for an infinite rho.
 double pair_block_min_eigenvalue(double c_j, double c_k, double rho);
-// Its determinant c_j c_k - rho^2, scaled the same way (+-inf beyond the
-// double range, never inf - inf).
+// Its determinant c_j c_k - rho^2: the plain difference of the two products
+// where neither over- nor underflows, else formed without leaving the double
+// range on the way (+-inf or +-0 only when the determinant itself lies
+// beyond it, never inf - inf).
 double pair_block_det(double c_j, double c_k, double rho);
 
 // The refusal of a block whose smallest eigenvalue is NaN: no test of

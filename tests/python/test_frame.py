@@ -108,6 +108,10 @@ KINDS = ["GridMismatch", "NanInf", "OutOfDomain", "BoundaryFailure", "CflViolate
     (("[Foo] x",), None), (("[nanInf] x",), None), (("[NanInf x",), None), (("[] x",), None),
     # The message of these is not a str with a prefix.
     ((), None), (("[NanInf] x", 2), None), ((5,), None),
+    ((b"[NanInf] x",), None), ((bytearray(b"[NanInf] x"),), None), ((None,), None),
+    # Texts that cannot be encoded (lone surrogates) or are long: only the prefix is read.
+    (("\ud800",), None), (("[NanInf]\ud800",), "NanInf"), (("[\udcff] x",), None), (("[Nan\u00efnf] x",), None),
+    (("[Panic]" + "x" * 10**6,), "Panic"), (("x" * 10**6,), None),
 ])
 def test_every_instance_carries_the_kind_its_message_names(args, kind):
     e = QuorvaneError(*args)
@@ -120,6 +124,46 @@ def test_every_instance_carries_the_kind_its_message_names(args, kind):
     assert e.kind == "Panic"
     e.kind = "mine"  # an attribute of the instance's own comes first, as on a raised error
     assert e.kind == "mine"
+
+
+class RaisingStr(str):
+    def __str__(self):
+        raise RuntimeError("__str__")
+
+    def __len__(self):
+        raise RuntimeError("__len__")
+
+    def __getitem__(self, i):
+        raise RuntimeError("__getitem__")
+
+    def startswith(self, *a):
+        raise RuntimeError("startswith")
+
+
+class RaisingArgs(QuorvaneError):
+    @property
+    def args(self):
+        raise RuntimeError("args")
+
+
+class RaisingGetattribute(QuorvaneError):
+    def __getattribute__(self, name):
+        if name == "args":
+            raise RuntimeError("args")
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("make, kind", [
+    # A str subclass is read as the text it holds; none of its methods runs.
+    (lambda: QuorvaneError(RaisingStr("[NanInf] x")), "NanInf"),
+    (lambda: QuorvaneError(RaisingStr("x")), None),
+    # The args the instance holds, not what a subclass makes of them.
+    (lambda: RaisingArgs("[CflViolated] x"), "CflViolated"),
+    (lambda: RaisingGetattribute("[Unsupported] x"), "Unsupported"),
+    (lambda: RaisingArgs("x"), None),
+])
+def test_kind_calls_no_code_of_the_message_or_the_subclass(make, kind):
+    assert make().kind == kind
 
 
 # --- class objects ---------------------------------------------------------------------

@@ -87,6 +87,27 @@ TEST(PairFactor, BlockMustBePositiveDefinite) {
     EXPECT_EQ((*ok)[0], 1.0);  // the constant mode
 }
 
+// The smallest eigenvalue is positive exactly when the block is positive
+// definite, at any scale: the powers of two make the determinants exact,
+// 2^-51 - 2^-52 > 0 beside an entry of 2^1023, and (c_j + c_k)/2 - root
+// cancelled to 0 for the first blocks.
+TEST(PairFactor, SmallestEigenvalueIsPositiveExactlyForAPositiveDefiniteBlock) {
+    struct Block {
+        double c_j, c_k, rho;
+        bool spd;
+    };
+    const Block blocks[] = {
+        {1e-20, 1.0, 0.0, true},        {1.0, 1e-20, 0.99e-10, true},      {0x1p1023, 0x1p-1074, 0x1p-26, true},
+        {0x1p-1074, 0x1p-1074, 0.0, true}, {0x1p1023, 0x1p-1074, 0x1p-25, false}, {0x1p-1074, 0x1p-1074, 0x1p-1074, false},
+        {1e308, 1e308, -1e308, false},  {0.5, 0.5, 0.5, false},            {0.0, 0.0, 0.0, false},
+        {0.0, 1.0, 0x1p-600, false},    {-1.0, 3.0, 0.0, false},           {-1.0, -1.0, 0.0, false},
+    };
+    for (const Block& b : blocks) {
+        const double lambda = pair_block_min_eigenvalue(b.c_j, b.c_k, b.rho);
+        EXPECT_EQ(lambda > 0.0, b.spd) << b.c_j << " " << b.c_k << " " << b.rho << ": " << lambda;
+    }
+}
+
 // NaN < 0 and NaN <= 0 are both false: a block whose smallest eigenvalue is
 // NaN (a NaN entry, an infinite diagonal: inf - inf) must not pass; an
 // infinite rho is simply not positive definite.

@@ -187,6 +187,11 @@ def pair_evolved(a, rho, t):
 
 
 NOT_SPD = "[OutOfDomain] TtCoupledEvolver: pair (0,1) block is not SPD (det={})"
+
+
+def not_spd(a, rho, det):
+    return (lambda: TtCoupledEvolver(a, [0.0] * 2, 0.0, ("Tridiagonal", rho), [0.0] * 2, [3.0] * 2, 0.0),
+            NOT_SPD.format(det))
 INNER_OVERFLOW = "[NanInf] TtState.inner_separable: the inner product overflows (not representable as a float)"
 
 
@@ -214,6 +219,29 @@ INNER_OVERFLOW = "[NanInf] TtState.inner_separable: the inner product overflows 
                                            [3.0] * 2, 0.0), NOT_SPD.format("0.000e0")), id="pair: singular 1e-200"),
     pytest.param((lambda: TtCoupledEvolver([1e308] * 2, [0.0] * 2, 0.0, ("Tridiagonal", 2.0), [0.0] * 2,
                                            [3.0] * 2, 0.0), NOT_SPD.format("-inf")), id="pair: rho' = inf"),
+    # Positive definite blocks whose eigenvalues lie far apart: (c_j + c_k)/2 - sqrt(...) cancelled to
+    # 0 and refused them; det / lambda_max does not cancel.
+    pytest.param(pair_evolved([1e-20, 1.0], 0.0, 1.0), id="pair: eigenvalues 1e-20 and 1"),
+    # det = 1.9e-17; rho' = 0.9e-8 moves the values by ~1e-9, far above the tolerance.
+    pytest.param(pair_evolved([1e-16, 1.0], 0.9, 1.0), id="pair: det 1.9e-17, coupled"),
+    pytest.param(pair_evolved([1e-160, 1e160], 0.3, 1e-160), id="pair: 1e-160 against 1e160"),
+    pytest.param(pair_evolved([1e160, 1e300], 0.0, 1e-300), id="pair: 1e160 against 1e300, rho 0"),
+    pytest.param(pair_evolved([1e160, 1e300], 0.9, 1e-300), id="pair: 1e160 against 1e300"),
+    # rho' = sqrt(6) rounded below the root: c_j c_k - rho'^2 = 1.06e-15 exactly, positive definite.
+    pytest.param(pair_evolved([2.0, 3.0], 1.0, 0.1), id="pair: rho 1, det 1e-15 exactly"),
+    # Here rho'^2 = 0.1 * 1.6 exactly: singular, though the cancelling form gave a positive eigenvalue;
+    # with 1.3 the exact det is -8.2e-18 (the text shows the plain difference).
+    pytest.param(not_spd([0.1, 1.6], 1.0, "0.000e0"), id="pair: rho 1, singular exactly"),
+    pytest.param(not_spd([0.1, 1.3], 1.0, "-2.776e-17"), id="pair: rho 1, det -8e-18 exactly"),
+    # The det shown is c_j c_k - rho'^2 as plainly computed wherever that stays in the double range
+    # (scaling 1e-160 by 2^-532 made it subnormal: -9.043e-1, or 0 for 1e-300 by 2^-333) ...
+    pytest.param(not_spd([1e-160, 1e160], 1.38, "-9.044e-1"), id="pair: det text -0.9044"),
+    pytest.param(not_spd([1e-300, 1e100], 1.5, "-1.250e-200"), id="pair: det text -1.25e-200"),
+    # ... and formed without leaving it otherwise: -1.25e460 overflows only at the end, -1.25e-320
+    # is subnormal, -1.25e-340 rounds to -0.
+    pytest.param(not_spd([1e160, 1e300], 1.5, "-inf"), id="pair: det -1.25e460"),
+    pytest.param(not_spd([1e-160, 1e-160], 1.5, "-1.250e-320"), id="pair: det -1.25e-320"),
+    pytest.param(not_spd([1e-170, 1e-170], 1.5, "-0.000e0"), id="pair: det -1.25e-340"),
 ])
 def test_out_of_range_intermediates_give_the_true_value_or_a_refusal(case):
     call, expected = case
