@@ -78,14 +78,22 @@ CoreError keep_refusal(CallbackErrors& errors, const std::string& text) {
     return errors.keep(BindError(BindError::Kind::Quorvane, "[OutOfDomain] " + text));
 }
 
-// Lanczos steps of the first probe of a call, and of a probe that starts
-// from the previous one's Ritz vector (consecutive samples differ little).
-// Few: the probe only guards the radius test, tau * rho < pi/2, which
-// leaves the steps stable up to 1.77 times the radius (2.7852), and the
-// norm backstop catches what would grow; a probe of 8 steps costs about a
-// step's sparse products.
+// Lanczos steps of the first probe of a call; each later sample takes one
+// product from the vector the probe before it left (consecutive samples
+// differ little). Few: the probe only guards the radius test,
+// tau * rho < pi/2, which leaves the steps stable up to 1.77 times the
+// radius (2.7852), and the norm backstop catches what would grow; a probe
+// of 8 steps costs about a step's sparse products.
 constexpr int kColdIterations = 8;
-constexpr int kWarmIterations = 2;
+// Lanczos steps a call may add where a probe leaves its decision in doubt:
+// the bound lies above the probe's lower bound but within reach of it
+// (SpectrumEstimate::reach, at least a relative 1e-2), where a bound from
+// a few power iterations (1 to 3 % low) lies. 256 steps take the Ritz value
+// of the 1000-path or of a 300 x 300 grid within 1e-4 of the top
+// eigenvalue. Bounds a margin above the spectrum, such as Gershgorin's,
+// never start them.
+constexpr int kRefineIterations = 256;
+constexpr double kNearRelative = 1e-2;
 
 // The last few sample objects a call has settled: a callable that returns
 // one Laplacian object for every t, or alternates between a few, is worked
@@ -120,18 +128,29 @@ Provider checking_bound_of(Provider lap_at_t, TrustedBound b, CallbackErrors& er
     using Result = typename Provider::result_type;
     struct State {
         RecentObjects<bool> passed;
-        // The last probe's Ritz vector.
-        std::vector<double> x;
+        SpectrumProbe probe{kColdIterations, kRefineIterations};
     };
     auto state = std::make_shared<State>();
-    return [lap_at_t = std::move(lap_at_t), b, &errors, state](auto t) -> Result {
+    // A lower bound of the top eigenvalue that fails the call.
+    auto refutes = [b](double lower) {
+        return bound_below_lower(b.bound, lower) && (!b.past_radius_only || b.tau * (b.scale * lower) >= kMagnusRadius);
+    };
+    return [lap_at_t = std::move(lap_at_t), b, &errors, state, refutes](auto t) -> Result {
         Result lap = lap_at_t(t);
         if (!lap || state->passed.find(lap->get())) return lap;
         const double own = static_cast<double>((*lap)->spectral_bound);
         if (!(b.tau * (b.scale * own) >= kMagnusRadius)) return lap;
-        const int iterations = state->x.empty() ? kColdIterations : kWarmIterations;
-        const std::optional<RitzEstimate> e = largest_ritz_value(**lap, iterations, &state->x);
-        const std::optional<double> lower = e ? std::optional<double>(e->value) : std::nullopt;
+        // In doubt where the top eigenvalue, within reach of the estimate (or
+        // a relative 1e-2 of it), could refute the bound: more steps then
+        // decide, until the Ritz value refutes the bound or the reach of
+        // the estimate falls short of it.
+        std::optional<SpectrumEstimate> e = state->probe.probe(**lap);
+        if (e && !refutes(e->lower) && refutes(e->lower + std::max(e->reach, kNearRelative * e->lower))) {
+            e = state->probe.refine(**lap, kColdIterations, [&](const SpectrumEstimate& s) {
+                return refutes(s.lower) || !refutes(s.lower + s.reach);
+            });
+        }
+        const std::optional<double> lower = e ? std::optional<double>(e->lower) : std::nullopt;
         if (b.past_radius_only && !(lower && b.tau * (b.scale * *lower) >= kMagnusRadius)) {
             state->passed.add(*lap, true);
             return lap;
