@@ -377,8 +377,10 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
         live_ = true;
         return last_ = SpectrumEstimate{r.top.value * scale, 2.0 * r.residual() * scale};
     }
-    // One product with the unit x / ||x||: its quotient a, the squared norm
-    // ww of the product, and ww - a^2 the squared residual.
+    // One product with the unit x / ||x||: its quotient a = x'Lx, the
+    // squared norm ww = x'L^2 x of the product, and ww - a^2 the squared
+    // residual. For a semi-definite L, ww / a is the quotient of L^1/2 x,
+    // at least ||L x|| and a.
     y_.resize(n);
     double a = 0.0, ww = 0.0;
     if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww)) return std::nullopt;
@@ -388,7 +390,8 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
         pending_ = true;
         y_norm2_ = ww;
     }
-    return last_ = SpectrumEstimate{(psd ? std::sqrt(ww) : a) * scale, std::sqrt(std::max(ww - a * a, 0.0)) * scale};
+    const double top = !psd ? a : a > 0.0 ? ww / a : std::sqrt(ww);
+    return last_ = SpectrumEstimate{top * scale, std::sqrt(std::max(ww - a * a, 0.0)) * scale};
 }
 
 template <class F>
@@ -405,8 +408,8 @@ std::optional<SpectrumEstimate> SpectrumProbe::refine_impl(const Laplacian<F>& l
         r.start();
         live_ = true;
     }
-    // ||L x|| may lie above the first Ritz values of the run, and then
-    // stands.
+    // The single product's bound may lie above the first Ritz values of
+    // the run, and then stands.
     const double floor = last_->lower;
     auto estimate = [&] { return SpectrumEstimate{std::max(floor, r.top.value * scale), 2.0 * r.residual() * scale}; };
     const int before = r.products;

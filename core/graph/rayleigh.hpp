@@ -69,8 +69,8 @@ std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap, st
 
 // The estimate of one operator of a SpectrumProbe.
 struct SpectrumEstimate {
-    // A Rayleigh quotient of L, or ||L x|| / ||x|| for a positive
-    // semi-definite L: never above lambda_max.
+    // A Rayleigh quotient of L (of L^1/2 x for a single product with x and
+    // a positive semi-definite L): never above lambda_max.
     double lower = 0.0;
     // How far above `lower` lambda_max may plausibly lie, from the residual
     // r = ||L y - theta y|| of the Ritz pair (theta, y) behind it (an
@@ -88,9 +88,9 @@ struct SpectrumEstimate {
 //
 // The first probe takes `cold_steps` Lanczos steps from the fixed start and
 // keeps their Ritz vector. Each later one is a single product y = L x: x'Lx
-// and, for the semi-definite kinds built from a graph (whose top eigenvalue
-// is their 2-norm), ||L x|| are lower bounds, and y, one power step nearer
-// the top eigenvector, is what the next probe starts from. A probe that
+// and, for the semi-definite kinds built from a graph, x'L^2 x / x'Lx (the
+// quotient of L^1/2 x) are lower bounds, and y, one power step nearer the
+// top eigenvector, is what the next probe starts from. A probe that
 // leaves a decision in doubt can be refined: more Lanczos steps on the same
 // operator, continuing the first probe's run or starting from the probe's
 // vector, without reorthogonalization (the extreme Ritz value stays a
