@@ -71,12 +71,12 @@ struct SampleGrowth {
 using SharedSampleGrowth = std::shared_ptr<SampleGrowth>;
 LaplacianProvider recording_growth(LaplacianProvider lap_at_t, const SharedSampleGrowth& growth);
 LaplacianProviderF32 recording_growth(LaplacianProviderF32 lap_at_t, const SharedSampleGrowth& growth);
-CoefficientProvider recording_a_max(CoefficientProvider a_at_t, const SharedSampleGrowth& growth);
 
 // The coefficient bound a_sup_max of sqrt(max a): a sample with
 // tau * max(a) * rho_bar_max >= pi/2 has the radius test resting on it, and
-// an a_sup_max below sqrt(max a) there fails the call (OutOfDomain).
+// an a_sup_max below sqrt(max a) there fails the call (OutOfDomain). Every
+// sample's coefficients are kept in `growth` for the backstop.
 CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, double a_sup_max, double rho_bar_max,
-                                   double tau, CallbackErrors& errors);
+                                   double tau, CallbackErrors& errors, const SharedSampleGrowth& growth);
 
 }  // namespace quorvane::py
