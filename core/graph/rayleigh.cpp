@@ -310,7 +310,7 @@ bool all_zero(const Laplacian<F>& lap) {
 }
 
 // The kinds assembled from a graph are positive semi-definite: their top
-// eigenvalue is their 2-norm, so ||L x|| / ||x|| bounds it from below too.
+// eigenvalue is their 2-norm, which ||L x|| / ||x|| bounds from below.
 bool semi_definite(LaplacianKind kind) { return kind != LaplacianKind::GeneralSymmetric; }
 
 }  // namespace
@@ -379,8 +379,10 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
     }
     // One product with the unit x / ||x||: its quotient a = x'Lx, the
     // squared norm ww = x'L^2 x of the product, and ww - a^2 the squared
-    // residual. For a semi-definite L, ww / a is the quotient of L^1/2 x,
-    // at least ||L x|| and a.
+    // residual. For a semi-definite L, ||L x|| and ww / a (the quotient of
+    // L^1/2 x, at least ||L x||) are lower bounds too; the latter only where
+    // a >= ||L x|| / 2: a kernel-heavy x with a tiny a would carry a's
+    // rounding into the quotient, where a valid bound could be refused.
     y_.resize(n);
     double a = 0.0, ww = 0.0;
     if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww)) return std::nullopt;
@@ -390,7 +392,8 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
         pending_ = true;
         y_norm2_ = ww;
     }
-    const double top = !psd ? a : a > 0.0 ? ww / a : std::sqrt(ww);
+    const double norm = std::sqrt(ww);
+    const double top = !psd ? a : a >= 0.5 * norm && a > 0.0 ? ww / a : norm;
     return last_ = SpectrumEstimate{top * scale, std::sqrt(std::max(ww - a * a, 0.0)) * scale};
 }
 
