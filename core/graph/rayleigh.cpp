@@ -36,58 +36,94 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 template <class F>
 class ScaledOperator {
 public:
-    explicit ScaledOperator(const Laplacian<F>& lap)
+    // `transposed` is the work vector of the symmetric part.
+    ScaledOperator(const Laplacian<F>& lap, std::vector<double>& transposed)
         : lap_(lap),
           symmetrize_(lap.kind == LaplacianKind::GeneralSymmetric),
-          scale_(static_cast<double>(lap.spectral_bound)) {
+          scale_(static_cast<double>(lap.spectral_bound)),
+          transposed_(transposed) {
         if (symmetrize_) transposed_.resize(lap.n_nodes);
     }
 
-    // w = A v - beta v_prev for A = L / scale, or ((L + L') / 2) / scale,
-    // and alpha = v'w, in one sweep. False when L v and L' v disagree
-    // beyond rounding: L is not symmetric.
-    bool step(const std::vector<double>& v, const std::vector<double>& v_prev, double beta, std::vector<double>& w,
-              double& alpha) {
-        const double inv = 1.0 / scale_;
-        const std::uint64_t n = lap_.n_nodes;
-        alpha = 0.0;
-        if (!symmetrize_) {
-            for (std::uint64_t i = 0; i < n; ++i) {
-                double sum = 0.0;
-                for (std::uint64_t k = lap_.row_ptr[i]; k < lap_.row_ptr[i + 1]; ++k) {
-                    sum += static_cast<double>(lap_.vals[k]) * v[lap_.col_idx[k]];
-                }
-                w[i] = sum * inv - beta * v_prev[i];
-                alpha += v[i] * w[i];
-            }
-            return true;
-        }
-        std::fill(transposed_.begin(), transposed_.end(), 0.0);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            double sum = 0.0;
-            for (std::uint64_t k = lap_.row_ptr[i]; k < lap_.row_ptr[i + 1]; ++k) {
-                const double a = static_cast<double>(lap_.vals[k]);
-                sum += a * v[lap_.col_idx[k]];
-                transposed_[lap_.col_idx[k]] += a * v[i];
-            }
-            w[i] = sum * inv;
-        }
-        double diff = 0.0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const double t = transposed_[i] * inv;
-            diff += (w[i] - t) * (w[i] - t);
-            w[i] = 0.5 * (w[i] + t) - beta * v_prev[i];
-            alpha += v[i] * w[i];
-        }
-        // v is a unit vector.
-        return !(diff > kSymmetryTolerance * kSymmetryTolerance);
+    // w = A u - beta v_prev for u = c v and A = L / scale, or
+    // ((L + L') / 2) / scale, with alpha = u'w and ww = w'w, in one sweep;
+    // c scales a v that is not of unit norm (c = 1 leaves the arithmetic of
+    // a unit v as it is). False when L u and L' u disagree beyond rounding:
+    // L is not symmetric.
+    bool step(const std::vector<double>& v, double c, const std::vector<double>& v_prev, double beta,
+              std::vector<double>& w, double& alpha, double& ww) {
+        return sweep<false>(v, c, v_prev, beta, w, alpha, ww);
+    }
+
+    // w = A u for u = c v, alpha = u'w and ww = w'w, the rows taken from the
+    // last: a sample just assembled still has its last rows in cache, and
+    // the sweep leaves its first ones there for the products that follow.
+    bool product_from_end(const std::vector<double>& v, double c, std::vector<double>& w, double& alpha,
+                          double& ww) {
+        return sweep<true>(v, c, v, 0.0, w, alpha, ww);
     }
 
 private:
+    template <bool FromEnd>
+    bool sweep(const std::vector<double>& v, double c, const std::vector<double>& v_prev, double beta,
+               std::vector<double>& w, double& alpha, double& ww) {
+        const double inv = c * (1.0 / scale_);
+        const std::uint64_t n = lap_.n_nodes;
+        const std::uint64_t* row = lap_.row_ptr.data();
+        const std::uint32_t* col = lap_.col_idx.data();
+        const F* vals = lap_.vals.data();
+        const double* x = v.data();
+        const double* x_prev = v_prev.data();
+        double* y = w.data();
+        auto at = [n](std::uint64_t k) { return FromEnd ? n - 1 - k : k; };
+        // Local sums: a store to w could otherwise be taken for one to them.
+        double vw = 0.0, yy = 0.0;
+        if (!symmetrize_) {
+            for (std::uint64_t k = 0; k < n; ++k) {
+                const std::uint64_t i = at(k);
+                double sum = 0.0;
+                for (std::uint64_t e = row[i]; e < row[i + 1]; ++e) sum += static_cast<double>(vals[e]) * x[col[e]];
+                const double yi = sum * inv - beta * x_prev[i];
+                y[i] = yi;
+                vw += x[i] * yi;
+                yy += yi * yi;
+            }
+            alpha = vw * c;
+            ww = yy;
+            return true;
+        }
+        double* tr = transposed_.data();
+        std::fill(transposed_.begin(), transposed_.end(), 0.0);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            const std::uint64_t i = at(k);
+            double sum = 0.0;
+            for (std::uint64_t e = row[i]; e < row[i + 1]; ++e) {
+                const double a = static_cast<double>(vals[e]);
+                sum += a * x[col[e]];
+                tr[col[e]] += a * x[i];
+            }
+            y[i] = sum * inv;
+        }
+        double diff = 0.0;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            const std::uint64_t i = at(k);
+            const double t = tr[i] * inv;
+            diff += (y[i] - t) * (y[i] - t);
+            const double yi = 0.5 * (y[i] + t) - beta * x_prev[i];
+            y[i] = yi;
+            vw += x[i] * yi;
+            yy += yi * yi;
+        }
+        alpha = vw * c;
+        ww = yy;
+        // u is a unit vector.
+        return !(diff > kSymmetryTolerance * kSymmetryTolerance);
+    }
+
     const Laplacian<F>& lap_;
     bool symmetrize_;
     double scale_;
-    std::vector<double> transposed_;
+    std::vector<double>& transposed_;
 };
 
 // The largest eigenvalue of the symmetric tridiagonal T (diagonal a,
@@ -95,6 +131,7 @@ private:
 struct TopPair {
     double value = 0.0;
     std::vector<double> vector;
+    bool has_vector = false;
 };
 
 // Number of eigenvalues of T below x (Sturm sequence of the LDL' pivots).
@@ -117,6 +154,7 @@ TopPair top_of_tridiagonal(const std::vector<double>& a, const std::vector<doubl
     if (k == 1) {
         top.value = a[0];
         if (with_vector) top.vector[0] = 1.0;
+        top.has_vector = with_vector;
         return top;
     }
     // The largest eigenvalue lies between the largest diagonal entry and the
@@ -159,8 +197,121 @@ TopPair top_of_tridiagonal(const std::vector<double>& a, const std::vector<doubl
     for (const double v : z) norm2 += v * v;
     const double inv = 1.0 / std::sqrt(norm2);
     for (std::size_t i = 0; i < k; ++i) top.vector[i] = z[i] * inv;
+    top.has_vector = true;
     return top;
 }
+
+// A Lanczos run in the units of the scaled operator: v the next unit
+// vector, v_prev the one before, T's diagonal alpha and off-diagonal beta.
+struct LanczosRun {
+    std::vector<double> v, v_prev, w;
+    std::vector<double> alpha, beta;
+    double beta_prev = 0.0;
+    // The norm of the last step's remainder, and T's top pair.
+    double last_beta = 0.0;
+    TopPair top;
+    int steps = 0;
+    int products = 0;
+    // The Krylov space closed, or a step was not finite: no further steps.
+    bool ended = false;
+
+    // A run from the vector in v (the fixed start when v is zero or not
+    // finite), normalized.
+    void start() {
+        const std::uint64_t n = v.size();
+        double vv = dot(v, v);
+        if (!(vv > 0.0) || !std::isfinite(vv)) {
+            v = start_vector(n);
+            vv = dot(v, v);
+        }
+        const double inv_norm = 1.0 / std::sqrt(vv);
+        for (double& e : v) e *= inv_norm;
+        v_prev.assign(n, 0.0);
+        w.resize(n);
+        alpha.clear();
+        beta.clear();
+        beta_prev = last_beta = 0.0;
+        top = TopPair{};
+        steps = products = 0;
+        ended = false;
+    }
+
+    // ||L y - theta y|| of the Ritz pair, in the operator's units: the last
+    // remainder times the last component of T's top eigenvector (the whole
+    // remainder when that vector was not found).
+    double residual() const {
+        return top.has_vector && !top.vector.empty() ? last_beta * std::fabs(top.vector.back()) : last_beta;
+    }
+};
+
+// Up to `steps` further steps of the run; after each, T's top pair (with its
+// vector when with_vector), and the run stops early where stop() holds.
+// `basis`, when given, receives the vector of every step. False when the
+// operator turned out not symmetric.
+template <class F, class Stop>
+bool advance(ScaledOperator<F>& op, LanczosRun& r, int steps, bool with_vector,
+             std::vector<std::vector<double>>* basis, Stop&& stop) {
+    const std::size_t n = r.v.size();
+    for (int it = 0; it < steps && !r.ended; ++it) {
+        if (basis) basis->push_back(r.v);
+        double a = 0.0, ww = 0.0;
+        ++r.products;
+        if (!op.step(r.v, 1.0, r.v_prev, r.beta_prev, r.w, a, ww)) return false;
+        double bb = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            r.w[i] -= a * r.v[i];
+            bb += r.w[i] * r.w[i];
+        }
+        const double b = std::sqrt(bb);
+        if (!std::isfinite(a) || !std::isfinite(b)) {
+            r.ended = true;
+            break;
+        }
+        r.alpha.push_back(a);
+        r.top = top_of_tridiagonal(r.alpha, r.beta, with_vector);
+        r.last_beta = b;
+        ++r.steps;
+        // An invariant subspace: T holds eigenvalues of L, the estimate is
+        // exact up to rounding.
+        if (b <= 64.0 * kEps * (std::fabs(a) + r.beta_prev)) {
+            r.ended = true;
+            break;
+        }
+        r.beta.push_back(b);
+        r.beta_prev = b;
+        const double inv_b = 1.0 / b;
+        for (std::size_t i = 0; i < n; ++i) r.v_prev[i] = r.w[i] * inv_b;
+        std::swap(r.v, r.v_prev);
+        if (stop()) break;
+    }
+    return true;
+}
+
+// sum_j s_j basis_j: the Ritz vector of T's eigenvector s.
+// Each entry sums its terms in the order of j, in one sweep over the basis.
+std::vector<double> combine(const std::vector<std::vector<double>>& basis, const std::vector<double>& s,
+                            std::uint64_t n) {
+    std::vector<double> y(n, 0.0);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < s.size(); ++j) sum += s[j] * basis[j][i];
+        y[i] = sum;
+    }
+    return y;
+}
+
+// Every stored entry is zero (a NaN row never raises the Gershgorin bound,
+// and the first product then reports it).
+template <class F>
+bool all_zero(const Laplacian<F>& lap) {
+    bool zero = true;
+    for (const F v : lap.vals) zero = zero && v == F(0);
+    return zero;
+}
+
+// The kinds assembled from a graph are positive semi-definite: their top
+// eigenvalue is their 2-norm, which ||L x|| / ||x|| bounds from below.
+bool semi_definite(LaplacianKind kind) { return kind != LaplacianKind::GeneralSymmetric; }
 
 }  // namespace
 
@@ -172,64 +323,108 @@ std::optional<RitzEstimate> largest_ritz_value(const Laplacian<F>& lap, int max_
     if (n == 0 || lap.row_ptr.size() != n + 1 || max_iterations < 1) return std::nullopt;
     const double scale = static_cast<double>(lap.spectral_bound);
     if (!std::isfinite(scale)) return std::nullopt;
-    // Every stored entry is zero (a NaN row never raises the bound, and the
-    // first product then reports it): every quotient is 0.
+    // Every quotient is 0.
     if (scale == 0.0) {
-        bool zero = true;
-        for (const F v : lap.vals) zero = zero && v == F(0);
-        if (!zero) return std::nullopt;
+        if (!all_zero(lap)) return std::nullopt;
         if (x) x->assign(n, 1.0 / std::sqrt(static_cast<double>(n)));
         return RitzEstimate{0.0, 1};
     }
-    ScaledOperator<F> op(lap);
-    std::vector<double> v = x && x->size() == n ? *x : start_vector(n);
-    double vv = dot(v, v);
-    if (!(vv > 0.0) || !std::isfinite(vv)) {
-        v = start_vector(n);
-        vv = dot(v, v);
-    }
-    const double inv_norm = 1.0 / std::sqrt(vv);
-    for (double& e : v) e *= inv_norm;
-
-    std::vector<double> v_prev(n, 0.0), w(n);
-    std::vector<double> alpha, beta;
+    std::vector<double> transposed;
+    ScaledOperator<F> op(lap, transposed);
+    LanczosRun r;
+    r.v = x && x->size() == n ? *x : start_vector(n);
+    r.start();
     std::vector<std::vector<double>> basis;
-    std::optional<RitzEstimate> estimate;
-    std::vector<double> ritz;  // eigenvector of T behind the estimate
-    double beta_prev = 0.0;
-    for (int it = 0; it < max_iterations; ++it) {
-        if (x) basis.push_back(v);
-        double a = 0.0;
-        if (!op.step(v, v_prev, beta_prev, w, a)) return std::nullopt;
-        double bb = 0.0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            w[i] -= a * v[i];
-            bb += w[i] * w[i];
-        }
-        const double b = std::sqrt(bb);
-        if (!std::isfinite(a) || !std::isfinite(b)) break;
-        alpha.push_back(a);
-        TopPair top = top_of_tridiagonal(alpha, beta, x != nullptr);
-        estimate = RitzEstimate{top.value * scale, it + 1};
-        ritz = std::move(top.vector);
-        // An invariant subspace: T holds eigenvalues of L, the estimate is
-        // exact up to rounding.
-        if (b <= 64.0 * kEps * (std::fabs(a) + beta_prev)) break;
-        beta.push_back(b);
-        beta_prev = b;
-        const double inv_b = 1.0 / b;
-        for (std::uint64_t i = 0; i < n; ++i) v_prev[i] = w[i] * inv_b;
-        std::swap(v, v_prev);
+    if (!advance(op, r, max_iterations, x != nullptr, x ? &basis : nullptr, [] { return false; })) return std::nullopt;
+    if (r.steps == 0) return std::nullopt;
+    if (x) *x = combine(basis, r.top.vector, n);
+    return RitzEstimate{r.top.value * scale, r.steps};
+}
+
+struct SpectrumProbe::Run : LanczosRun {};
+
+SpectrumProbe::SpectrumProbe(int cold_steps, int refine_steps)
+    : cold_steps_(std::max(cold_steps, 1)), refine_left_(std::max(refine_steps, 0)), run_(std::make_unique<Run>()) {}
+
+SpectrumProbe::~SpectrumProbe() = default;
+
+template <class F>
+std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
+    last_.reset();
+    live_ = false;
+    if (pending_) {
+        std::swap(x_, y_);
+        x_norm2_ = y_norm2_;
+        pending_ = false;
     }
-    if (!estimate) return std::nullopt;
-    if (x) {
-        std::vector<double> y(n, 0.0);
-        for (std::size_t j = 0; j < ritz.size(); ++j) {
-            for (std::uint64_t i = 0; i < n; ++i) y[i] += ritz[j] * basis[j][i];
-        }
-        *x = std::move(y);
+    const std::uint64_t n = lap.n_nodes;
+    if (n == 0 || lap.row_ptr.size() != n + 1) return std::nullopt;
+    const double scale = static_cast<double>(lap.spectral_bound);
+    if (!std::isfinite(scale)) return std::nullopt;
+    if (scale == 0.0) {
+        if (!all_zero(lap)) return std::nullopt;
+        return last_ = SpectrumEstimate{};
     }
-    return estimate;
+    ScaledOperator<F> op(lap, transposed_);
+    if (x_.size() != n || !(x_norm2_ > 0.0) || !std::isfinite(x_norm2_)) {
+        Run& r = *run_;
+        r.v = start_vector(n);
+        r.start();
+        std::vector<std::vector<double>> basis;
+        if (!advance(op, r, cold_steps_, true, &basis, [] { return false; }) || r.steps == 0) return std::nullopt;
+        x_ = combine(basis, r.top.vector, n);
+        x_norm2_ = dot(x_, x_);
+        live_ = true;
+        return last_ = SpectrumEstimate{r.top.value * scale, 2.0 * r.residual() * scale};
+    }
+    // One product with the unit x / ||x||: its quotient a = x'Lx, the
+    // squared norm ww = x'L^2 x of the product, and ww - a^2 the squared
+    // residual. For a semi-definite L, ||L x|| and ww / a (the quotient of
+    // L^1/2 x, at least ||L x||) are lower bounds too; the latter only where
+    // a >= ||L x|| / 2: a kernel-heavy x with a tiny a would carry a's
+    // rounding into the quotient, where a valid bound could be refused.
+    y_.resize(n);
+    double a = 0.0, ww = 0.0;
+    if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww)) return std::nullopt;
+    if (!std::isfinite(a) || !std::isfinite(ww)) return std::nullopt;
+    const bool psd = semi_definite(lap.kind);
+    if (psd) {
+        pending_ = true;
+        y_norm2_ = ww;
+    }
+    const double norm = std::sqrt(ww);
+    const double top = !psd ? a : a >= 0.5 * norm && a > 0.0 ? ww / a : norm;
+    return last_ = SpectrumEstimate{top * scale, std::sqrt(std::max(ww - a * a, 0.0)) * scale};
+}
+
+template <class F>
+std::optional<SpectrumEstimate> SpectrumProbe::refine_impl(const Laplacian<F>& lap, int min_steps,
+                                                           const EstimateTest& settled) {
+    if (!last_ || refine_left_ <= 0 || lap.n_nodes != x_.size() || !(lap.spectral_bound > F(0))) return last_;
+    const double scale = static_cast<double>(lap.spectral_bound);
+    ScaledOperator<F> op(lap, transposed_);
+    Run& r = *run_;
+    if (!live_) {
+        // From the vector of the single-product probe (its power step waits
+        // in y_).
+        r.v.assign(x_.begin(), x_.end());
+        r.start();
+        live_ = true;
+    }
+    // The single product's bound may lie above the first Ritz values of
+    // the run, and then stands.
+    const double floor = last_->lower;
+    auto estimate = [&] { return SpectrumEstimate{std::max(floor, r.top.value * scale), 2.0 * r.residual() * scale}; };
+    const int before = r.products;
+    int taken = 0;
+    const bool symmetric = advance(op, r, refine_left_, true, nullptr, [&] {
+        ++taken;
+        return taken >= min_steps && settled(estimate());
+    });
+    refine_left_ -= r.products - before;
+    if (!symmetric) return last_ = std::nullopt;
+    if (r.steps > 0) last_ = estimate();
+    return last_;
 }
 
 template <class F>
@@ -283,6 +478,12 @@ template std::optional<double> largest_eigenvalue_lower_bound<double>(const Lapl
                                                                       int);
 template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&, std::vector<double>&,
                                                                      int);
+template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&);
+template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&);
+template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<double>(const Laplacian<double>&, int,
+                                                                            const EstimateTest&);
+template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<float>(const Laplacian<float>&, int,
+                                                                           const EstimateTest&);
 template double norm_growth_rate<double>(const Laplacian<double>&);
 template double norm_growth_rate<float>(const Laplacian<float>&);
 

@@ -19,7 +19,10 @@
 // products show an asymmetry beyond what rounding explains is not probed.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/graph/laplacian.hpp"
@@ -64,6 +67,83 @@ std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap);
 template <class F>
 std::optional<double> largest_eigenvalue_lower_bound(const Laplacian<F>& lap, std::vector<double>& x, int iterations);
 
+// The estimate of one operator of a SpectrumProbe.
+struct SpectrumEstimate {
+    // A Rayleigh quotient of L (of L^1/2 x for a single product with x and
+    // a positive semi-definite L): never above lambda_max.
+    double lower = 0.0;
+    // How far above `lower` lambda_max may plausibly lie, from the residual
+    // r = ||L y - theta y|| of the Ritz pair (theta, y) behind it (an
+    // eigenvalue lies within r of theta): 2 r after Lanczos steps (on paths,
+    // grids, weighted paths and random-weight grids lambda_max - theta
+    // stayed below 1.9 r from the fourth step on), r after a single product
+    // from a vector that leans towards the top eigenvector. Not a bound.
+    double reach = 0.0;
+};
+
+// Lower bounds of the largest eigenvalues of a sequence of Laplacians that
+// change little from one to the next (the samples of a time-dependent
+// operator), each probe starting from the vector the last one left, in O(n)
+// memory kept across the sequence.
+//
+// The first probe takes `cold_steps` Lanczos steps from the fixed start and
+// keeps their Ritz vector. Each later one is a single product y = L x: x'Lx
+// and, for the semi-definite kinds built from a graph, x'L^2 x / x'Lx (the
+// quotient of L^1/2 x) are lower bounds, and y, one power step nearer the
+// top eigenvector, is what the next probe starts from. A probe that
+// leaves a decision in doubt can be refined: more Lanczos steps on the same
+// operator, continuing the first probe's run or starting from the probe's
+// vector, without reorthogonalization (the extreme Ritz value stays a
+// quotient within rounding, Paige) and without keeping their basis, up to
+// `refine_steps` steps over the whole sequence.
+class SpectrumProbe {
+public:
+    SpectrumProbe(int cold_steps, int refine_steps);
+    SpectrumProbe(const SpectrumProbe&) = delete;
+    SpectrumProbe& operator=(const SpectrumProbe&) = delete;
+    ~SpectrumProbe();
+
+    // nullopt when L has no nodes, is malformed, is not symmetric (caller
+    // arrays, see above), or its product with the start is not finite.
+    template <class F>
+    std::optional<SpectrumEstimate> probe(const Laplacian<F>& lap);
+
+    // The estimate of the last probe's operator `lap` after further Lanczos
+    // steps: at least `min_steps` (while steps are left), then until
+    // `settled` holds for the estimate or the steps left run out. The
+    // probe's own estimate when no step is left; nullopt as for probe.
+    template <class F, class Settled>
+    std::optional<SpectrumEstimate> refine(const Laplacian<F>& lap, int min_steps, Settled&& settled) {
+        return refine_impl(lap, min_steps, EstimateTest(std::forward<Settled>(settled)));
+    }
+
+    int refine_steps_left() const { return refine_left_; }
+
+private:
+    using EstimateTest = std::function<bool(const SpectrumEstimate&)>;
+    template <class F>
+    std::optional<SpectrumEstimate> refine_impl(const Laplacian<F>& lap, int min_steps, const EstimateTest& settled);
+
+    struct Run;
+    int cold_steps_;
+    int refine_left_;
+    // The vector the next probe starts from (any length, not normalized),
+    // and its squared norm; empty before the first probe.
+    std::vector<double> x_;
+    double x_norm2_ = 0.0;
+    // L x / ||x|| of the last single-product probe, and its squared norm: the
+    // next start, once that probe is done with (pending_).
+    std::vector<double> y_;
+    double y_norm2_ = 0.0;
+    bool pending_ = false;
+    // The last probe's estimate and Lanczos run; live_ when the run is the
+    // first probe's, which a refinement continues.
+    std::optional<SpectrumEstimate> last_;
+    std::unique_ptr<Run> run_;
+    bool live_ = false;
+    std::vector<double> transposed_;
+};
+
 // A bound below `lower` by more than the rounding of the quotient (a few
 // ulps per term of the sums) can account for.
 inline bool bound_below_lower(double bound, double lower) { return bound < lower * (1.0 - 1e-6); }
@@ -85,6 +165,12 @@ extern template std::optional<double> largest_eigenvalue_lower_bound<double>(con
                                                                              std::vector<double>&, int);
 extern template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&,
                                                                             std::vector<double>&, int);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<double>(const Laplacian<double>&, int,
+                                                                                   const EstimateTest&);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<float>(const Laplacian<float>&, int,
+                                                                                  const EstimateTest&);
 extern template double norm_growth_rate<double>(const Laplacian<double>&);
 extern template double norm_growth_rate<float>(const Laplacian<float>&);
 

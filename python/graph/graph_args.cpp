@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/memory.hpp"
@@ -128,19 +130,34 @@ void refuse_empty_laplacian(const Laplacian<double>& lap) {
 
 namespace {
 
+// x in the "{:.3e}" form with `digits` digits after the point.
+std::string exp_text(double x, int digits) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*e", digits, x);
+    std::string text(buf);
+    const std::size_t e = text.find('e');
+    if (e == std::string::npos) return text;
+    return text.substr(0, e + 1) + std::to_string(std::atoi(text.c_str() + e + 1));
+}
+
 // x in the "{:.3e}" form, with more digits where three would print a value
 // at or below `limit` and the refusal would contradict itself.
 std::string exp_text_above(double x, double limit) {
     for (int digits = 3; digits <= 17; ++digits) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*e", digits, x);
-        if (!(std::strtod(buf, nullptr) > limit)) continue;
-        std::string text(buf);
-        const std::size_t e = text.find('e');
-        if (e == std::string::npos) return text;
-        return text.substr(0, e + 1) + std::to_string(std::atoi(text.c_str() + e + 1));
+        std::string text = exp_text(x, digits);
+        if (std::strtod(text.c_str(), nullptr) > limit) return text;
     }
     return fmt_shortest(x);
+}
+
+// lo < hi in the "{:.3e}" form, with more digits where three would print
+// them equal and the refusal would contradict itself.
+std::pair<std::string, std::string> exp_texts_apart(double lo, double hi) {
+    for (int digits = 3; digits <= 17; ++digits) {
+        std::string a = exp_text(lo, digits), b = exp_text(hi, digits);
+        if (std::strtod(a.c_str(), nullptr) < std::strtod(b.c_str(), nullptr)) return {std::move(a), std::move(b)};
+    }
+    return {fmt_shortest(lo), fmt_shortest(hi)};
 }
 
 }  // namespace
@@ -160,8 +177,9 @@ std::optional<std::string> bound_refutation(const char* cls, const char* name, d
                                             std::optional<double> lower, double spectral_bound,
                                             const std::string& of) {
     if (!lower || !bound_below_lower(bound, *lower)) return std::nullopt;
-    return std::string(cls) + ": " + name + " = " + fmt_exp3(bound) + " is below the largest eigenvalue of " + of +
-           ", which is at least " + fmt_exp3(*lower) + " (a Rayleigh quotient); the step's stability cannot rest on " +
+    const auto [bound_text, lower_text] = exp_texts_apart(bound, *lower);
+    return std::string(cls) + ": " + name + " = " + bound_text + " is below the largest eigenvalue of " + of +
+           ", which is at least " + lower_text + " (a Rayleigh quotient); the step's stability cannot rest on " +
            "it: pass a bound of the spectral radius, such as the spectral_bound " + fmt_exp3(spectral_bound);
 }
 

@@ -41,12 +41,14 @@ CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_n
 
 // A caller's bound on the samples of one call with the radius test on. The
 // test tau * (scale * bound) < pi/2 rests on `bound` for a sample whose own
-// Gershgorin bound in its place would fail it; a Ritz value of that sample
-// (a few Lanczos steps, from the previous probe's Ritz vector after the
-// first) proving `bound` below its largest eigenvalue then fails the call
-// with "[OutOfDomain] {cls}: {name} = ... is below the largest eigenvalue
-// of lap_at_t(t) at t = ..." kept in the error slot. A sample object met
-// again (one Laplacian for every t, or a few in turn) is probed once.
+// Gershgorin bound in its place would fail it; a lower bound of that
+// sample's largest eigenvalue (a SpectrumProbe: a few Lanczos steps on the
+// first sample, one product from the previous probe's vector on each later
+// one, more steps where the bound lies within reach of the estimate)
+// proving `bound` below it then fails the call with "[OutOfDomain] {cls}:
+// {name} = ... is below the largest eigenvalue of lap_at_t(t) at t = ..."
+// kept in the error slot. A sample object met again (one Laplacian for
+// every t, or a few in turn) is probed once.
 struct TrustedBound {
     const char* cls;
     const char* name;
@@ -70,12 +72,12 @@ struct SampleGrowth {
 using SharedSampleGrowth = std::shared_ptr<SampleGrowth>;
 LaplacianProvider recording_growth(LaplacianProvider lap_at_t, const SharedSampleGrowth& growth);
 LaplacianProviderF32 recording_growth(LaplacianProviderF32 lap_at_t, const SharedSampleGrowth& growth);
-CoefficientProvider recording_a_max(CoefficientProvider a_at_t, const SharedSampleGrowth& growth);
 
 // The coefficient bound a_sup_max of sqrt(max a): a sample with
 // tau * max(a) * rho_bar_max >= pi/2 has the radius test resting on it, and
-// an a_sup_max below sqrt(max a) there fails the call (OutOfDomain).
+// an a_sup_max below sqrt(max a) there fails the call (OutOfDomain). Every
+// sample's coefficients are kept in `growth` for the backstop.
 CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, double a_sup_max, double rho_bar_max,
-                                   double tau, CallbackErrors& errors);
+                                   double tau, CallbackErrors& errors, const SharedSampleGrowth& growth);
 
 }  // namespace quorvane::py

@@ -117,10 +117,9 @@ struct CallProviders {
     void check_bounds(const VarCoefMagnusGraphObj& self, double tau, CallbackErrors& errors) {
         if (!self.convergence_check) return;
         lap = recording_growth(std::move(lap), growth);
-        a = recording_a_max(std::move(a), growth);
         const double scale = self.a_sup_max * self.a_sup_max;
         lap = checking_bound(std::move(lap), {"VarCoefMagnusGraph", "rho_bar_max", self.rho_bar_max, scale, tau}, errors);
-        a = checking_a_sup(std::move(a), "VarCoefMagnusGraph", self.a_sup_max, self.rho_bar_max, tau, errors);
+        a = checking_a_sup(std::move(a), "VarCoefMagnusGraph", self.a_sup_max, self.rho_bar_max, tau, errors, growth);
     }
 
     Expected<VarCoefMagnusGraphHeatChernoff> make(const VarCoefMagnusGraphObj& self) {

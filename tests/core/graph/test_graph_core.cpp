@@ -220,6 +220,84 @@ TEST(Rayleigh, NormGrowthRateIsTheGershgorinBoundOfTheSymmetricPart) {
               5.0);
 }
 
+Laplacian<double> path_laplacian(std::uint64_t n, LaplacianKind kind = LaplacianKind::Combinatorial) {
+    return Laplacian<double>::from_graph(Graph<double>::path(n), kind);
+}
+
+const auto never = [](const SpectrumEstimate&) { return false; };
+
+TEST(SpectrumProbe, SequenceOfOperatorsBoundedFromBelow) {
+    // Paths of 200 nodes scaled by s: lambda_max = s (2 + 2 cos(pi/200)). The cold
+    // probe is the Lanczos run of 8 steps; each later probe is one product from the
+    // vector the last left, whose quotient (and ||L x||, the kinds from a graph being
+    // semi-definite) never exceeds the top and rises with its power steps.
+    const double top = 2.0 + 2.0 * std::cos(M_PI / 200.0);
+    SpectrumProbe probe(8, 0);
+    const auto l = path_laplacian(200);
+    const std::optional<SpectrumEstimate> cold = probe.probe(l);
+    ASSERT_TRUE(cold.has_value());
+    EXPECT_EQ(cold->lower, largest_ritz_value(l, 8)->value);
+    EXPECT_GT(cold->reach, top - cold->lower);  // the top lies within reach
+    double last = 0.0;
+    for (const double s : {1.0, 1.0, 1.0, 2.5, 2.5}) {
+        std::vector<double> vals = l.vals;
+        for (double& v : vals) v *= s;
+        const auto scaled = *from_csr_parts(200, l.row_ptr, l.col_idx, vals, LaplacianKind::Combinatorial);
+        const std::optional<SpectrumEstimate> e = probe.probe(scaled);
+        ASSERT_TRUE(e.has_value());
+        EXPECT_LE(e->lower, s * top * (1 + 1e-14));
+        EXPECT_GE(e->lower / s, last * (1 - 1e-14));
+        last = e->lower / s;
+    }
+    EXPECT_GT(last, cold->lower);
+    // Caller arrays: their quotient only (the part below 0 is unknown), and grossly
+    // asymmetric ones are not probed; the zero operator has the estimate 0.
+    const auto csr = *from_csr_parts(200, l.row_ptr, l.col_idx, l.vals, LaplacianKind::GeneralSymmetric);
+    ASSERT_TRUE(probe.probe(csr).has_value());
+    EXPECT_LE(probe.probe(csr)->lower, top);
+    std::vector<double> skewed = l.vals;
+    skewed[0] *= 1.001;
+    EXPECT_FALSE(
+        probe.probe(*from_csr_parts(200, l.row_ptr, l.col_idx, skewed, LaplacianKind::GeneralSymmetric)).has_value());
+    const auto empty = Laplacian<double>::from_graph(*Graph<double>::from_edges(4, std::vector<Edge<double>>{}),
+                                                     LaplacianKind::Combinatorial);
+    EXPECT_EQ(probe.probe(empty)->lower, 0.0);
+    EXPECT_FALSE(probe.probe(Laplacian<double>{}).has_value());
+}
+
+TEST(SpectrumProbe, RefinementContinuesTheRunWithinItsSteps) {
+    // The cold run continued by k steps is the Lanczos run of 8 + k steps, bit for
+    // bit; the steps of the sequence run out at the budget.
+    const auto l = path_laplacian(1000);
+    SpectrumProbe probe(8, 20);
+    ASSERT_TRUE(probe.probe(l).has_value());
+    const std::optional<SpectrumEstimate> e = probe.refine(l, 12, [](const SpectrumEstimate&) { return true; });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->lower, largest_ritz_value(l, 20)->value);
+    EXPECT_EQ(probe.refine_steps_left(), 8);
+    probe.refine(l, 1, never);
+    EXPECT_EQ(probe.refine_steps_left(), 0);
+    EXPECT_EQ(probe.refine(l, 1, never)->lower, largest_ritz_value(l, 28)->value);
+    // 256 steps (the allowance of a call) from the cold run bring the 1000-path and
+    // the normalized path within 1e-4 of the top; a warm probe's refinement starts
+    // from its vector.
+    for (const LaplacianKind kind : {LaplacianKind::Combinatorial, LaplacianKind::Normalized}) {
+        const auto m = path_laplacian(1000, kind);
+        const double top = kind == LaplacianKind::Combinatorial ? 2.0 + 2.0 * std::cos(M_PI / 1000.0)
+                                                                : 1.0 + std::cos(M_PI / 999.0);
+        SpectrumProbe fresh(8, 256);
+        fresh.probe(m);
+        const double lower = fresh.refine(m, 1, never)->lower;
+        EXPECT_LE(lower, top * (1 + 1e-14));
+        EXPECT_GT(lower, top * (1 - 1e-4));
+        SpectrumProbe warm(8, 256);
+        warm.probe(m);
+        const double once = warm.probe(m)->lower;
+        EXPECT_GE(warm.refine(m, 1, never)->lower, once);
+        EXPECT_GT(warm.refine(m, 1, never)->lower, top * (1 - 1e-4));
+    }
+}
+
 TEST(NormGuard, FirstGrownColumn) {
     const std::vector<double> before{3.0, 4.0, 0.0, 1.0};
     EXPECT_FALSE(first_grown_column(before, before, 2, 0.0, 0.0).has_value());

@@ -227,3 +227,90 @@ def test_an_operator_with_negative_spectrum_may_grow_as_its_heat_does():
     f = np.array([1.0, -1.0])  # the eigenvector of -1
     out = GraphHeat4th(laplacian=lap, rho_bar=3.0).evolve(1.0, 40, f)
     assert np.allclose(out, math.e * f, rtol=1e-6)
+
+
+def grid_fast(side):
+    idx = np.arange(side * side).reshape(side, side)
+    edges = np.concatenate([np.stack([idx[:, :-1].ravel(), idx[:, 1:].ravel()], 1),
+                            np.stack([idx[:-1, :].ravel(), idx[1:, :].ravel()], 1)])
+    return Graph.from_edges(side * side, np.column_stack([edges, np.ones(len(edges))]).astype(float))
+
+
+# The graphs whose Lanczos Ritz values come slowly (1000-path, 300 x 300 grid), or
+# close their Krylov space (weighted path), with their largest eigenvalue.
+SLOW = {"path": lambda: (Graph.path(1000), path_lam(1000)), "grid": lambda: (grid_fast(300), 2 * path_lam(300)),
+        "weighted": lambda: (weighted_path(), lam_max(Laplacian.combinatorial(weighted_path())))}
+SLOW_CACHE = {}
+
+
+def slow_graph(name):
+    if name not in SLOW_CACHE:
+        g, lam = SLOW[name]()
+        SLOW_CACHE[name] = (g, Laplacian.combinatorial(g), lam)
+    return SLOW_CACHE[name]
+
+
+def magnus(cls, g, lap, rho, check=True):
+    if cls is VarCoefMagnusGraph:
+        return cls(g.n_nodes, lap_at_t=lambda t: lap, a_at_t=lambda t: np.ones(g.n_nodes), rho_bar_max=rho,
+                   a_sup_max=1.0, convergence_check=check)
+    return cls(graph=g, lap_at_t=lambda t: lap, rho_bar_max=rho, convergence_check=check)
+
+
+MAGNUS = [MagnusGraphHeat, MagnusGraphHeat6, VarCoefMagnusGraph]
+
+
+# A bound a power iteration gives (1 to 3 % low) or one just below the top lies within
+# reach of the first probe's 8 Lanczos steps (1e-2 to 3e-2 short here): the probe
+# takes more steps until its Ritz value passes the bound, and the refusal shows the
+# digits that tell the two apart.
+@pytest.mark.parametrize("name", sorted(SLOW))
+@pytest.mark.parametrize("cls", MAGNUS)
+@pytest.mark.parametrize("short", [2e-3, 1e-4])
+def test_magnus_bound_just_below_the_top_is_refused_by_the_probe(name, cls, short):
+    g, lap, lam = slow_graph(name)
+    rho = lam * (1 - short)
+    tau = math.pi / 2 / rho * (1 - 1e-9)  # admitted by rho, refused by the spectral_bound
+    with pytest.raises(QuorvaneError) as e:
+        magnus(cls, g, lap, rho).evolve(2 * tau, 2, np.random.default_rng(6).standard_normal(g.n_nodes))
+    m = re.match(BELOW.format(cls.__name__, "rho_bar_max", r"lap_at_t\(t\) at t = \S+").replace(
+        r"= \S+ is below", r"= (\S+) is below"), str(e.value))
+    shown, lower = float(m.group(1)), float(m.group(2))
+    assert shown < lower and abs(shown - rho) <= 5e-4 * rho  # the bound, in as many digits as tell it apart
+    assert rho < lower <= lam * (1 + 5e-4)
+
+
+# A bound at the top itself leaves the probe in doubt to the end of its steps, and
+# stands: the steps are those of the unchecked object, bit for bit.
+@pytest.mark.parametrize("name", sorted(SLOW))
+@pytest.mark.parametrize("cls", MAGNUS)
+def test_magnus_bound_at_the_top_stands_after_the_extra_steps(name, cls):
+    g, lap, lam = slow_graph(name)
+    rho = lam * (1 + 1e-12)
+    tau = math.pi / 2 / rho * (1 - 1e-9)
+    f = np.random.default_rng(7).standard_normal(g.n_nodes)
+    out = magnus(cls, g, lap, rho).evolve(2 * tau, 2, f)
+    assert np.array_equal(out, magnus(cls, g, lap, rho, check=False).evolve(2 * tau, 2, f))
+
+
+def test_fresh_samples_are_probed_as_the_spectrum_grows():
+    # lap_at_t builds a new Laplacian at every sample, a weighted path's weights
+    # scaled by 1 + 0.08 t: its top passes rho_bar_max = 1.05 times the top at t = 0
+    # at t = 0.625, while every sample's spectral_bound (1.21 times the top) fails the
+    # radius. Each sample takes one product from the last probe's vector, and more
+    # steps once the bound lies within reach: the first sample past 0.625 is refused.
+    w = np.random.default_rng(3).uniform(0.1, 3.0, 999)
+    edges = np.array([(i, i + 1, x) for i, x in enumerate(w)])
+    lam = lam_max(Laplacian.combinatorial(Graph.from_edges(1000, edges)))
+
+    def lap_at_t(t):
+        return Laplacian.combinatorial(Graph.from_edges(1000, edges * [1, 1, 1 + 0.08 * t]))
+
+    rho = 1.05 * lam
+    tau = math.pi / 2 / rho * (1 - 1e-9)
+    m = MagnusGraphHeat(graph=Graph.path(1000), lap_at_t=lap_at_t, rho_bar_max=rho)
+    with pytest.raises(QuorvaneError) as e:
+        m.evolve(40 * tau, 40, np.ones(1000))
+    t = float(re.match(BELOW.format("MagnusGraphHeat", "rho_bar_max", r"lap_at_t\(t\) at t = (\S+)"),
+                       str(e.value)).group(1))
+    assert t == pytest.approx(4.21132486540518713 * tau)  # the first Gauss point of step 4, the first past 0.625
