@@ -91,8 +91,9 @@ struct GraphKrylovChernoff {
 // (impossible with that spectrum) is refused before it can overflow.
 // Lanczos takes its Krylov size and sub-step count from the theta table;
 // when m_max (>= 1) caps the size below the table's choice and below n, the
-// sub-steps are chosen so that the error stays within tol ||src||, or the
-// call is refused naming the m_max that would do.
+// sub-steps are chosen so that the error stays within tol ||src|| (or within
+// what the table's own plan reaches, about 2^-52 ||src||, when tol is finer),
+// or the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,

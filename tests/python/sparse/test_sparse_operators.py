@@ -351,6 +351,15 @@ def lumped_prescale_overflow(path):
     return lambda: q.mass_lumped_evolve(symmetric(q, k), m, 1e300, v, path=path), ref, 1e-9
 
 
+def lanczos_tiny_tol(m_max, expected=None):
+    # tol = 1e-300 is below what the full 18 vectors reach (x = t rho = 4: some 1e-16); a capped size
+    # aims at that instead of being refused in favour of 18.
+    a = path_laplacian(30)
+    v = np.sin(np.arange(30.0))[:, None]
+    call = lambda: symmetric(q, a).evolve_batched(1.0, v, path="lanczos", tol=1e-300, m_max=m_max)
+    return call, expected or sl.expm(-a.toarray()) @ v, 1e-14
+
+
 def graph_krylov_scaled(w, t, f, path="chebyshev"):
     # A path of weights w at time t is the unit path at time w t; data scaled by 1e-300 or 1e8 too.
     lap = q.Laplacian.combinatorial(weighted_path_graph(len(f), np.full(len(f) - 1, w)))
@@ -379,6 +388,9 @@ EXTREME_CASES = [
     pytest.param(lambda: normalized_scaled(1e-300 * np.arange(1.0, 6.0)), id="normalized-1e-300-ramp"),
     pytest.param(lambda: lumped_prescale_overflow("chebyshev"), id="lumped-1e300-chebyshev"),
     pytest.param(lambda: lumped_prescale_overflow("lanczos"), id="lumped-1e300-lanczos"),
+    pytest.param(lambda: lanczos_tiny_tol(17), id="lanczos-tol-1e-300-m_max-17"),
+    pytest.param(lambda: lanczos_tiny_tol(10), id="lanczos-tol-1e-300-m_max-10"),
+    pytest.param(lambda: lanczos_tiny_tol(2, NEEDS.format(4)), id="lanczos-tol-1e-300-m_max-2"),
     # The products L u of 1e-100 weights and 1e-300 data underflowed (errors of 0.91 and 1e-5).
     pytest.param(lambda: graph_krylov_scaled(1e-100, 1e100, 1e-300 * np.eye(10)[:, [0]]), id="chebyshev-1e-100"),
     pytest.param(lambda: graph_krylov_scaled(1e-20, 1e20, 1e-300 * np.eye(10)[:, [0]]), id="chebyshev-1e-20"),
