@@ -368,6 +368,30 @@ def graph_krylov_scaled(w, t, f, path="chebyshev"):
     return lambda: q.GraphKrylov(lap, path=path).evolve_batched(t, f), ref, 1e-9
 
 
+MASS_RATIO = ("[OutOfDomain] mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for tol on the "
+              "lanczos and implicit paths: they hold tol in the mass-weighted norm, where the lightest node is "
+              "resolved only to sqrt(max/min) * 2.2e-16 of its own size; path=\"chebyshev\" keeps each node's own "
+              "scale")
+
+
+def lumped_mass_ratio(heavy, scale, path, tol=1e-10):
+    # Five nodes of mass `heavy`, five of mass 1: under the D^1/2 weights the light nodes' values lie
+    # sqrt(heavy) below the heavy ones'. Lanczos and CG returned them with errors of 0.2 to 1.2.
+    k = path_laplacian(10)
+    m = np.array([heavy] * 5 + [1.0] * 5)
+    v = np.cos(np.arange(10.0))[:, None] * scale
+    ref = scale * (sl.expm(-np.diag(1.0 / m) @ k.toarray()) @ (v / scale))
+    call = lambda: q.mass_lumped_evolve(symmetric(q, k), m, 1.0, v, path=path, tol=tol)
+    if path != "chebyshev" and np.sqrt(heavy) * 2.0**-52 > tol:
+        return call, MASS_RATIO, None
+    if path == "implicit":  # 100 backward-Euler steps
+        step = np.linalg.inv(np.eye(10) + 0.01 * np.diag(1.0 / m) @ k.toarray())
+        ref = scale * (np.linalg.matrix_power(step, 100) @ (v / scale))
+    # Chebyshev keeps each node's scale; the others hold tol in the weighted norm, so within
+    # sqrt(heavy) tol in the plain one.
+    return call, ref, 1e-9 if path == "chebyshev" else max(1e-9, np.sqrt(heavy) * tol)
+
+
 EXTREME_CASES = [
     pytest.param(lambda: lanczos_input_scaled(1e-301, 1e-13), id="lanczos-input-1e-301"),
     # Subnormal data keep about 40 bits.
@@ -404,6 +428,16 @@ EXTREME_CASES = [
     # A Lanczos vector whose norm overflows is lowered, as a subnormal one is lifted.
     pytest.param(lambda: graph_krylov_scaled(1.0, 0.5, 1.7e308 * np.cos(np.arange(64.0))[:, None], "lanczos"),
                  id="lanczos-norm-overflows"),
+    pytest.param(lambda: lumped_mass_ratio(1e300, 1e200, "lanczos"), id="lumped-ratio-1e300-lanczos"),
+    pytest.param(lambda: lumped_mass_ratio(1e300, 1e200, "implicit"), id="lumped-ratio-1e300-implicit"),
+    pytest.param(lambda: lumped_mass_ratio(1e300, 1e200, "chebyshev"), id="lumped-ratio-1e300-chebyshev"),
+    pytest.param(lambda: lumped_mass_ratio(1e40, 1.0, "lanczos"), id="lumped-ratio-1e40-lanczos"),
+    pytest.param(lambda: lumped_mass_ratio(1e40, 1.0, "chebyshev"), id="lumped-ratio-1e40-chebyshev"),
+    # sqrt(1e12) * 2^-52 = 2.2e-10: the edge of the rule on either side of tol; 1e6 passes the default.
+    pytest.param(lambda: lumped_mass_ratio(1e12, 1.0, "lanczos", tol=2.3e-10), id="lumped-ratio-1e12-tol-2.3e-10"),
+    pytest.param(lambda: lumped_mass_ratio(1e12, 1.0, "implicit", tol=2.2e-10), id="lumped-ratio-1e12-tol-2.2e-10"),
+    pytest.param(lambda: lumped_mass_ratio(1e6, 1.0, "lanczos"), id="lumped-ratio-1e6-lanczos"),
+    pytest.param(lambda: lumped_mass_ratio(1e4, 1.0, "implicit", tol=1e-12), id="lumped-ratio-1e4-implicit"),
 ]
 
 
