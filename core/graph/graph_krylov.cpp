@@ -171,11 +171,30 @@ constexpr const char* kTooMuchWork =
     "products";
 constexpr const char* kNonFiniteInput = "GraphKrylovChernoff: the input vector contains NaN or Inf";
 constexpr const char* kResultOverflow = "GraphKrylovChernoff: e^{-tau A} v overflows the double range";
-constexpr const char* kDataOverflow =
-    "Chebyshev step: the expansion of data this close to the double maximum overflows the double range";
 constexpr const char* kSpectrumOutside =
     "Chebyshev step: the expansion grew the vector, so the operator's spectrum is not within [0, spectral_bound] "
     "(is it positive semi-definite?)";
+
+// Powers of two within which the Chebyshev recurrence carries its vector as
+// it comes: there the entries of u and of the products L u (each at most
+// rho max|u| by the row-sum bound) stay far from both ends of the doubles.
+constexpr double kCarryLow = 0x1p-400;
+constexpr double kCarryHigh = 0x1p400;
+
+// The power of two u is multiplied by before a sub-step: 0 while max|u| and
+// rho max|u| both lie within [kCarryLow, kCarryHigh], so ordinary data keep
+// every bit; otherwise the one that brings max|u| into [2^e, 2^(e+1)) with
+// e = -ilogb(rho) / 2, where |u| and rho |u| are about equally far from 1
+// (for rho near 1, unit size). The action is linear and powers of two are
+// exact: scaling back at the end restores the result.
+int chebyshev_carry_shift(std::span<const double> u, double rho) {
+    double big = 0.0;
+    for (const double x : u) big = std::max(big, std::fabs(x));
+    if (big == 0.0) return 0;
+    const double product = rho * big;
+    if (big >= kCarryLow && big <= kCarryHigh && product >= kCarryLow && product <= kCarryHigh) return 0;
+    return -(std::ilogb(rho) / 2) - std::ilogb(big);
+}
 
 // I_k(z) by its power series in h = z/2: h^k/k! sum_j (h^2)^j / (j! (k+j)!/k!),
 // summed until a term no longer changes the sum (at most 1000 terms).
@@ -280,23 +299,33 @@ constexpr const char* kLanczosNeedsMmax[kKrylovMaxDim + 1] = {
 #undef QUORVANE_LANCZOS_NEEDS
 };
 
+// What the theta table's own plan reaches, relative to ||src||: its sizes
+// meet the unit roundoff, and measured against exact references its results
+// are off by 1e-16 to 2e-16 for tau rho up to some thousands. A capped size
+// aims no finer.
+constexpr double kLanczosFloor = 0x1p-52;
+
 // The Lanczos (Krylov size, sub-steps) of one call. The theta table's choice
 // m* stands when m_max does not cap it, or caps it at n or more (n vectors
 // span the whole space: the projection is exact). Otherwise the sub-steps
-// are raised, never lowered, until the capped size meets tol; if no count
-// within the work limit does, the refusal names the smallest m_max that
-// meets tol (m* at most, whose plan stands without a tol test).
+// are raised, never lowered, until the capped size meets tol, or what m*'s
+// plan itself reaches when tol is finer (kLanczosFloor, and m*'s own bound,
+// which lies far below it); if no count within the work limit does, the
+// refusal names the smallest m_max that meets that target (m* at most, which
+// meets it by construction), so a size is never refused in favour of one that
+// does no better.
 Expected<ExpmvPlan> lanczos_plan(double x, std::size_t m_max, double tol, std::size_t n) {
     const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
     if (!plan) return domain_error(kTooMuchWork, x);
     if (m_max >= plan->m || m_max >= n) {
         return ExpmvPlan{static_cast<std::uint32_t>(std::min<std::size_t>(m_max, plan->m)), plan->s};
     }
-    if (auto s = lanczos_capped_substeps(x, m_max, tol, plan->s)) {
+    const double target = std::max({tol, kLanczosFloor, lanczos_error_bound(plan->m, x, plan->s)});
+    if (auto s = lanczos_capped_substeps(x, m_max, target, plan->s)) {
         return ExpmvPlan{static_cast<std::uint32_t>(m_max), *s};
     }
     std::size_t need = m_max + 1;
-    while (need < std::min<std::size_t>(plan->m, n) && !lanczos_capped_substeps(x, need, tol, plan->s)) ++need;
+    while (need < std::min<std::size_t>(plan->m, n) && !lanczos_capped_substeps(x, need, target, plan->s)) ++need;
     return domain_error(kLanczosNeedsMmax[need], static_cast<double>(need));
 }
 
@@ -335,28 +364,46 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     std::vector<double> t1 = pool.take(n);
     std::vector<double> w = pool.take(n);
     std::copy(src.begin(), src.end(), u.begin());
-    const double two_over = 2.0 / rho;
-    const double four_over = 4.0 / rho;
+    // A subnormal rho (below 4 / DBL_MAX) leaves 4 / rho infinite: the
+    // products are then taken times 2^64 and the scales divided by it, both
+    // exact; otherwise lift = 1 and no product is touched.
+    const double lift = std::isfinite(4.0 / rho) ? 1.0 : 0x1p64;
+    const double two_over = 2.0 / (rho * lift);
+    const double four_over = 4.0 / (rho * lift);
+    const auto lifted_apply = [&](std::span<const double> x) {
+        op.apply(x, w);
+        if (lift != 1.0) {
+            for (double& v : w) v *= lift;
+        }
+    };
     // The coefficients are positive and sum to at most 1, and the variable
     // x = 2 lambda / rho - 1 of a spectrum in [0, rho] stays in [-1, 1] where
     // |T_k(x)| <= 1: no sub-step can lengthen the vector, and a vector grown
     // past twice its length (a margin far above rounding) shows a spectrum
     // outside, before it can overflow. Within one sub-step, even a spectrum
     // in [-rho, rho] (the bound's own promise: x in [-3, 1]) keeps every
-    // intermediate below `reach` times the length; so a non-finite value from
-    // data shorter than DBL_MAX / reach is a fault of the library, and from
-    // longer data an overflow of the caller's values.
-    const double norm0 = norm2_scaled(src);
+    // intermediate below `reach` times the length, and every product below
+    // rho times that. u is carried scaled by a power of two (u = 2^carried
+    // times the true vector) so that neither its entries nor the products
+    // underflow or overflow; a non-finite value from a vector whose reach
+    // stays below DBL_MAX is then a fault of the library, and otherwise the
+    // growth of a spectrum outside [0, rho].
+    double norm0 = norm2_scaled(src);
     const double reach = 2.0 * 7.0 * std::cosh(static_cast<double>(degree) * std::acosh(3.0));
-    const bool may_overflow = !(norm0 < std::numeric_limits<double>::max() / reach);
+    int carried = 0;
     Status st;
     for (std::uint64_t sub = 0; sub < s && st; ++sub) {
         if (st = poll_stop(); !st) break;
+        if (const int shift = chebyshev_carry_shift(u, rho); shift != 0) {
+            for (std::size_t i = 0; i < n; ++i) u[i] = std::ldexp(u[i], shift);
+            norm0 = std::ldexp(norm0, shift);
+            carried += shift;
+        }
         for (std::size_t i = 0; i < n; ++i) {
             t0[i] = u[i];
             y[i] = coef[0] * u[i];
         }
-        op.apply(u, w);
+        lifted_apply(u);
         for (std::size_t i = 0; i < n; ++i) {
             t1[i] = two_over * w[i] - u[i];
             y[i] = y[i] - coef[1] * t1[i];
@@ -365,7 +412,7 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
         // solve) makes that seconds, so the poll is per product.
         for (std::size_t k = 2; k <= degree; ++k) {
             if (st = poll_stop(); !st) break;
-            op.apply(t1, w);
+            lifted_apply(t1);
             // T_k overwrites T_{k-2}.
             for (std::size_t i = 0; i < n; ++i) t0[i] = (four_over * w[i] - 2.0 * t1[i]) - t0[i];
             if (k % 2 == 1) {
@@ -377,7 +424,8 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
         }
         if (!st) break;
         if (const double* bad = first_non_finite<double>(y)) {
-            st = may_overflow ? domain_error(kDataOverflow, *bad)
+            const bool may_overflow = !(norm0 * std::max(1.0, rho) < std::numeric_limits<double>::max() / reach);
+            st = may_overflow ? domain_error(kSpectrumOutside, *bad)
                               : domain_error("Chebyshev step: non-finite output (NaN/Inf) \u2014 this is a quorvane "
                                              "bug; please report with z_total",
                                              z_total);
@@ -388,6 +436,12 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
             break;
         }
         std::swap(u, y);
+    }
+    if (st && carried != 0) {
+        // Scaled back: a finite action of finite data can still leave the
+        // doubles (e^{-tau A} may lengthen the largest entry).
+        for (std::size_t i = 0; i < n; ++i) u[i] = std::ldexp(u[i], -carried);
+        if (const double* bad = first_non_finite<double>(u)) st = domain_error(kResultOverflow, *bad);
     }
     if (st) std::copy(u.begin(), u.end(), out.begin());
     for (auto* v : {&u, &y, &t0, &t1, &w}) pool.give_back(std::move(*v));
@@ -422,9 +476,11 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, doubl
     for (std::uint64_t sub = 0; sub < s && n > 0; ++sub) {
         if (st = poll_stop(); !st) break;
         const double beta = norm2_scaled(w);
-        if (!std::isfinite(beta)) {
-            // An overflowed sub-step: report it rather than continue from a
-            // zero or NaN vector.
+        // Finite entries whose norm overflows (up to sqrt(n) times the
+        // largest) are lowered below; a non-finite entry is an overflowed
+        // sub-step: reported rather than continued from a zero or NaN vector.
+        const bool norm_overflows = std::isinf(beta) && first_non_finite<double>(w) == nullptr;
+        if (!std::isfinite(beta) && !norm_overflows) {
             st = domain_error("GraphKrylovChernoff: Lanczos vector norm is not finite", beta);
             break;
         }
@@ -440,9 +496,10 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, doubl
         std::array<double, kKrylovMaxDim> alpha{};
         std::array<double, kKrylovMaxDim> beta_off{};
         // A vector of subnormal length is lifted by an exact power of two
-        // first: its own norm is then exact and 1 / norm finite; the result
-        // is scaled back at the end. lift = 1 changes no bit.
-        const double lift = beta < std::numeric_limits<double>::min() ? 0x1p600 : 1.0;
+        // first, one whose length overflows lowered: its own norm is then
+        // finite and normal, and 1 / norm finite; the result is scaled back at
+        // the end. lift = 1 changes no bit.
+        const double lift = beta < std::numeric_limits<double>::min() ? 0x1p600 : norm_overflows ? 0x1p-600 : 1.0;
         for (std::size_t i = 0; i < n; ++i) q[i] = w[i] * lift;
         const double beta_lifted = lift == 1.0 ? beta : norm2_scaled(q);
         const double inv_beta = 1.0 / beta_lifted;

@@ -81,15 +81,19 @@ struct GraphKrylovChernoff {
 
 // The Chebyshev and Lanczos actions on any symmetric positive semi-definite
 // operator with spectrum in [0, rho] (rho = op.spectral_bound()). out holds
-// src's length. Both return src itself when tau * rho / 2 < 1e-300. A
-// Chebyshev sub-step that lengthens the vector (impossible with that
-// spectrum) is refused before it can overflow; data so close to the double
-// maximum that the expansion overflows is refused with the non-finite value.
-// Lanczos is homogeneous: only an all-zero vector counts as zero, however
-// small its entries. Its Krylov size and sub-step count come from the theta
-// table; when m_max (>= 1) caps the size below the table's choice and below
-// n, the sub-steps are chosen so that the error stays within tol ||src||, or
-// the call is refused naming the m_max that would do.
+// src's length. Both return src itself when tau * rho / 2 < 1e-300. Both
+// are homogeneous: Chebyshev carries its vector scaled by a power of two, so
+// that neither the entries nor the products with the operator underflow or
+// overflow, whatever the scale of the data and of rho; Lanczos counts only an
+// all-zero vector as zero and lifts or lowers a vector whose length is
+// subnormal or overflows. A result beyond the double range is refused with
+// the non-finite value. A Chebyshev sub-step that lengthens the vector
+// (impossible with that spectrum) is refused before it can overflow.
+// Lanczos takes its Krylov size and sub-step count from the theta table;
+// when m_max (>= 1) caps the size below the table's choice and below n, the
+// sub-steps are chosen so that the error stays within tol ||src|| (or within
+// what the table's own plan reaches, about 2^-52 ||src||, when tol is finer),
+// or the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,

@@ -89,9 +89,14 @@ Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::s
 
 // Every column of src_cols replaced by e^{-t M^-1 K} of it, M = diag(masses),
 // through the congruence and the batched Krylov driver (D^1/2 of the columns
-// scaled by a power of two when it would overflow). Fails as
-// lumped_congruence, then as krylov_evolve_columns, then for a result beyond
-// the double range (dst_cols then holds no result).
+// scaled by a power of two when it would overflow). On the Lanczos and
+// implicit paths tol holds in the mass-weighted norm ||D^1/2 v||_2, so the
+// relative error in the plain 2-norm can reach sqrt(max m / min m) tol; the
+// Chebyshev path keeps each node's own scale. Fails as lumped_congruence,
+// then for tol and m_max as check_krylov_settings, then on those two paths
+// when rounding alone, sqrt(max m / min m) 2^-52, exceeds tol (value
+// sqrt(max m / min m)), then as krylov_evolve_columns, then for a result
+// beyond the double range (dst_cols then holds no result).
 Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses, double t,
                           const KrylovPath& path, double tol, std::span<const double> src_cols,
                           std::span<double> dst_cols);

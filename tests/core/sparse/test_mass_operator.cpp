@@ -321,6 +321,24 @@ TEST(LumpedCongruence, RefusesBadMasses) {
     EXPECT_FALSE(lumped_congruence(*k.laplacian(), std::vector<double>{1.0, 1.0}));
 }
 
+TEST(MassLumpedEvolve, MassRatioAgainstTolOnTheWeightedPaths) {
+    // sqrt(max m / min m) = 1e6: a light node is resolved to 2^-52 * 1e6 =
+    // 2.22e-10 of its own size, so tol 2.2e-10 is refused and 2.3e-10 runs.
+    const SymmetricOperator k = p1_stiffness(4, 1.0);
+    const std::vector<double> m{1e12, 1e12, 1.0, 1.0}, v{1.0, -1.0, 2.0, 0.5};
+    for (const KrylovPath& path : {KrylovPath::lanczos(18), KrylovPath::implicit(10, std::nullopt)}) {
+        std::vector<double> out(4, -7.0);
+        const Status st = mass_lumped_evolve(k, m, 1.0, path, 2.2e-10, v, out);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().variant(), CoreError::Variant::DomainViolation);
+        EXPECT_EQ(st.error().f0(), 1e6);
+        EXPECT_EQ(out, std::vector<double>(4, -7.0));
+        EXPECT_TRUE(mass_lumped_evolve(k, m, 1.0, path, 2.3e-10, v, out));
+    }
+    std::vector<double> out(4);
+    EXPECT_TRUE(mass_lumped_evolve(k, m, 1.0, KrylovPath::chebyshev(), 1e-14, v, out));
+}
+
 TEST(MassKOperator, EvolveRefusesWhatTheKrylovOperatorRefuses) {
     // m_max = 0 once wrote past an empty basis; t = 0 returns early, so the
     // settings are judged first.

@@ -234,9 +234,23 @@ def test_krylov_call_refusals(path):
         with pytest.raises(QuorvaneError) as e:
             gk.evolve_batched(t, f)
         assert str(e.value) == msg
-    if path == "lanczos":  # overflow is reported, never returned as zeros
-        with pytest.raises(QuorvaneError, match=r"^\[NanInf\]"):
-            gk.evolve_batched(1.0, np.full((4, 1), 1e308))
+    # 1e308 * ones, its own image: a Lanczos norm that overflows is lowered, neither refused nor
+    # returned as zeros; Chebyshev carries the vector scaled.
+    big = np.full((4, 1), 1e308)
+    assert np.allclose(gk.evolve_batched(1.0, big), big, rtol=1e-10, atol=0)
     empty = Laplacian.from_csr(np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0), 0)
     with pytest.raises(QuorvaneError, match=r"^\[OutOfDomain\] evolve_batched: n_nodes == 0$"):
         GraphKrylov(empty, path=path).evolve_batched(1.0, np.zeros((0, 1)))
+
+
+@pytest.mark.parametrize("a, b", [(-700, -400), (700, 400), (-1000, 200), (1000, -900), (0, 900)])
+def test_chebyshev_bits_do_not_depend_on_the_scale(a, b):
+    # e^{-(t 2^-a)(2^a L)} (2^b f) = 2^b e^{-tL} f, and powers of two commute with every rounding as
+    # long as nothing underflows or overflows: the vector carried scaled, the bits must agree.
+    rng = np.random.default_rng(6)
+    w = rng.uniform(0.5, 2.0, 24)
+    edges = lambda scale: np.array([[i, (i + 1) % 25, scale * w[i]] for i in range(24)])
+    f = rng.standard_normal((25, 2))
+    unit = GraphKrylov(Laplacian.combinatorial(Graph.from_edges(25, edges(1.0)))).evolve_batched(0.8, f)
+    scaled = GraphKrylov(Laplacian.combinatorial(Graph.from_edges(25, edges(2.0**a))))
+    assert np.array_equal(scaled.evolve_batched(0.8 * 2.0**-a, f * 2.0**b), unit * 2.0**b)
