@@ -209,7 +209,7 @@ def test_backstop_refuses_a_grown_result_and_keeps_the_object(batched):
     where = "column 0 of f0" if batched else "f0"
     with pytest.raises(QuorvaneError, match=rf"^\[CflViolated\] GraphHeat: the steps grew the 2-norm of {where} from "
                                             r"2\.335e1 to \S+, which heat under a positive semi-definite L never "
-                                            r"does: they are unstable, and rho_bar = 4\.000e0 is below the largest "
+                                            r"does: they are unstable, and rho_bar = 3\.9996e0 is below the largest "
                                             r"eigenvalue of L; pass a bound .* spectral_bound 4\.000e0$"):
         if batched:
             ev.evolve_batched(200000 * 2 / rho_bar, 200000, np.stack([f, cos_mode(n, 3)], 1))
@@ -217,6 +217,45 @@ def test_backstop_refuses_a_grown_result_and_keeps_the_object(batched):
             ev.evolve(200000 * 2 / rho_bar, 200000, f)
     fresh = GraphHeat(graph=Graph.path(n), rho_bar=rho_bar)
     assert np.array_equal(ev.evolve(10.0, 20, f), fresh.evolve(10.0, 20, f))
+
+
+def strip(n):
+    """The path with edges i ~ i+1 and i ~ i+2: lambda_max 6.24996, Gershgorin bound 8."""
+    return Graph.from_edges(n, np.array([(i, i + 1, 1.0) for i in range(n - 1)] + [(i, i + 2, 1.0) for i in range(n - 2)]))
+
+
+GROWN = ("[CflViolated] {cls}: the steps grew the 2-norm of {what} from {before} to {after}, which heat under a positive "
+         "semi-definite L never does: they are unstable, and rho_bar = {shown} is below the largest eigenvalue of L; pass "
+         "a bound of the spectral radius, such as the spectral_bound {bound}")
+
+
+# rho_bar short of lambda_max by less than the Lanczos bound misses: the backstop names
+# rho_bar in as many digits as tell it from the spectral_bound beside it (3.9996 and 4
+# both print 4.000e0 in three); where three already differ the text keeps three.
+@pytest.mark.parametrize("cls, graph, lam, short, f, shown, bound, before, after", [
+    (GraphHeat4th, "path", path_lam(1000), 1e-4, "cos", "3.9996e0", "4.000e0", "2.335e1", "5.915e3"),
+    (GraphHeat6, "path", path_lam(1000), 3e-5, "cos", "3.9999e0", "4.000e0", "2.335e1", "2.339e2"),
+    (GraphHeat, "path", path_lam(1000), 1e-5, "cos", "3.99995e0", "4.000e0", "2.335e1", "3.347e1"),
+    (GraphHeat4th, "strip", 6.249962990485821, 1e-4, "wave", "6.249e0", "8.000e0", "3.876e1", "5.325e3"),
+])
+@pytest.mark.parametrize("batched", [False, True])
+def test_backstop_shows_rho_bar_apart_from_the_spectral_bound(cls, graph, lam, short, f, shown, bound, before, after,
+                                                               batched):
+    n, steps = 1000, 20000
+    g = Graph.path(n) if graph == "path" else strip(n)
+    f0 = cos_mode(n, n - 1) + 0.3 * cos_mode(n, 3) if f == "cos" else np.cos(1.8234765819369751 * np.arange(n)) + 1.0
+    rho_bar = lam * (1 - short)
+    limit = LIMITS[cls][1]
+    t = steps * (limit / rho_bar)
+    while (t / steps) * rho_bar > limit:  # the largest step rho_bar admits
+        t = np.nextafter(t, 0.0)
+    with pytest.raises(QuorvaneError) as e:
+        if batched:
+            cls(graph=g, rho_bar=rho_bar).evolve_batched(t, steps, f0[:, None])
+        else:
+            cls(graph=g, rho_bar=rho_bar).evolve(t, steps, f0)
+    assert str(e.value) == GROWN.format(cls=cls.__name__, what="column 0 of f0" if batched else "f0", before=before,
+                                        after=after, shown=shown, bound=bound)
 
 
 def test_an_operator_with_negative_spectrum_may_grow_as_its_heat_does():
