@@ -53,10 +53,33 @@ template struct GraphHeatChernoff<float>;
 
 namespace {
 
+// dst = (I - tau L (I - tau L/2 (... (I - tau L/K)))) src, the same
+// polynomial in nested form: no power of tau is formed, so a step whose
+// coefficient tau^K/K! overflows (L zero, or so small that no stability
+// limit bounds tau) gives src where L src vanishes instead of inf * 0.
+Status nested_taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
+                          ScratchPool<double>& pool, std::size_t degree, double tau, const char* who) {
+    std::vector<double> a = pool.take(src.size());
+    check_dst(src, dst, who);
+    std::copy(src.begin(), src.end(), dst.begin());
+    for (std::size_t k = degree; k >= 1; --k) {
+        lap.spmv(dst, a);
+        const double c = tau / static_cast<double>(k);
+        for (std::size_t i = 0; i < dst.size(); ++i) dst[i] = src[i] - c * a[i];
+    }
+    pool.give_back(std::move(a));
+    return {};
+}
+
 // dst = sum_{k <= coeffs.size()} coeffs[k-1] L^k src + src, with two
-// ping-pong buffers holding L^k src.
+// ping-pong buffers holding L^k src. The power sum is the step's arithmetic;
+// only a step whose coefficients overflow (its sum would be inf or NaN
+// everywhere) is taken in nested form.
 Status taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
-                   ScratchPool<double>& pool, std::span<const double> coeffs, const char* who) {
+                   ScratchPool<double>& pool, std::span<const double> coeffs, double tau, const char* who) {
+    if (!std::all_of(coeffs.begin(), coeffs.end(), [](double c) { return std::isfinite(c); })) {
+        return nested_taylor_step(lap, src, dst, pool, coeffs.size(), tau, who);
+    }
     const std::size_t n = src.size();
     std::vector<double> a = pool.take(n);
     std::vector<double> b = pool.take(n);
@@ -85,7 +108,7 @@ Status GraphHeat4thChernoff::apply_into(std::span<const double> src, std::span<d
     if (!tau_ok(tau)) return domain_error("GraphHeat4thChernoff: tau must be finite and >= 0", tau);
     const double tau2 = tau * tau;
     const double c[4] = {-tau, tau2 * 0.5, -(tau2 * tau / 6.0), tau2 * tau2 / 24.0};
-    return taylor_step(*laplacian, src, dst, pool, c, "GraphHeat4thChernoff");
+    return taylor_step(*laplacian, src, dst, pool, c, tau, "GraphHeat4thChernoff");
 }
 
 Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<double> dst,
@@ -95,7 +118,7 @@ Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<d
     const double tau3 = tau * tau2;
     const double tau4 = tau2 * tau2;
     const double c[6] = {-tau, tau2 * 0.5, -(tau3 / 6.0), tau4 / 24.0, -(tau * tau4 / 120.0), tau3 * tau3 / 720.0};
-    return taylor_step(*laplacian, src, dst, pool, c, "GraphHeat6thChernoff");
+    return taylor_step(*laplacian, src, dst, pool, c, tau, "GraphHeat6thChernoff");
 }
 
 std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit) {

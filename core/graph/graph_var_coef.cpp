@@ -61,12 +61,22 @@ Status VarCoefGraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span
     for (std::size_t i = 0; i < n; ++i) s0[i] = sqrt_a[i] * src[i];
     laplacian->spmv(s0, s1);
     for (std::size_t i = 0; i < n; ++i) s2[i] = sqrt_a[i] * s1[i];
-    apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s2, s3, s0, s1);
     if (dst.size() != n) internal_fault("VarCoefGraphHeatChernoff: destination length mismatch");
-    std::copy(src.begin(), src.end(), dst.begin());
-    for (std::size_t i = 0; i < n; ++i) dst[i] -= tau * s2[i];
     const F half_tau2 = (tau * tau) * F(0.5);
-    for (std::size_t i = 0; i < n; ++i) dst[i] += half_tau2 * s3[i];
+    if (std::isfinite(half_tau2)) {
+        apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s2, s3, s0, s1);
+        std::copy(src.begin(), src.end(), dst.begin());
+        for (std::size_t i = 0; i < n; ++i) dst[i] -= tau * s2[i];
+        for (std::size_t i = 0; i < n; ++i) dst[i] += half_tau2 * s3[i];
+    } else {
+        // tau^2 overflows (a or rho_bar so small that the gate admits any
+        // step): the nested form f - tau L_a (f - (tau/2) L_a f) forms no
+        // power of tau, and gives f where L_a f vanishes instead of inf * 0.
+        const F half_tau = tau * F(0.5);
+        for (std::size_t i = 0; i < n; ++i) s3[i] = src[i] - half_tau * s2[i];
+        apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s3, s2, s0, s1);
+        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] - tau * s2[i];
+    }
     pool.give_back(std::move(s0));
     pool.give_back(std::move(s1));
     pool.give_back(std::move(s2));

@@ -60,7 +60,15 @@ void omega4(const P1& p1, const P2& p2, std::span<const F> x, std::span<F> out, 
     for (std::size_t i = 0; i < n; ++i) out[i] = half * (s1[i] + s2[i]);
     p1(std::span<const F>(s2), s1);
     const F c = sign * weight * tau * tau;
-    for (std::size_t i = 0; i < n; ++i) out[i] += c * (s3[i] - s1[i]);
+    if (std::isfinite(c)) {
+        for (std::size_t i = 0; i < n; ++i) out[i] += c * (s3[i] - s1[i]);
+    } else {
+        // tau^2 overflows (an unchecked step, or a bound so small that the
+        // radius admits it): tau applied to the commutator first, so that a
+        // commutator that vanishes adds nothing instead of inf * 0.
+        const F c1 = sign * weight * tau;
+        for (std::size_t i = 0; i < n; ++i) out[i] += c1 * (tau * (s3[i] - s1[i]));
+    }
 }
 
 template <class F>

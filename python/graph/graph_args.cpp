@@ -141,11 +141,13 @@ std::string exp_text(double x, int digits) {
 }
 
 // x in the "{:.3e}" form, with more digits where three would print a value
-// at or below `limit` and the refusal would contradict itself.
-std::string exp_text_above(double x, double limit) {
+// at `mark` or on its far side from x and the text would contradict itself
+// (x equal to mark keeps three).
+std::string exp_text_apart_from(double x, double mark) {
     for (int digits = 3; digits <= 17; ++digits) {
         std::string text = exp_text(x, digits);
-        if (std::strtod(text.c_str(), nullptr) > limit) return text;
+        const double shown = std::strtod(text.c_str(), nullptr);
+        if (x > mark ? shown > mark : x < mark ? shown < mark : true) return text;
     }
     return fmt_shortest(x);
 }
@@ -167,7 +169,7 @@ void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_step
     const std::optional<std::uint64_t> need = least_stable_steps(t_final, n_steps, rho, limit);
     if (!need) return;
     const double tau = t_final / static_cast<double>(n_steps);
-    py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + exp_text_above(tau * rho, limit) +
+    py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + exp_text_apart_from(tau * rho, limit) +
                                         " exceeds the stability limit " + fmt_shortest(limit) + " of the step (" +
                                         bound_text + " = " + fmt_exp3(rho) + "); use n_steps >= " +
                                         std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
@@ -232,9 +234,11 @@ void refuse_grown_norm(const GrowthGuard& g, const std::optional<NormGrowth>& gr
 }
 
 std::string rho_bar_cause(double rho_bar, double spectral_bound) {
-    return ", and rho_bar = " + fmt_exp3(rho_bar) +
+    // rho_bar in the digits that tell it from the bound shown beside it.
+    const std::string bound_text = fmt_exp3(spectral_bound);
+    return ", and rho_bar = " + exp_text_apart_from(rho_bar, std::strtod(bound_text.c_str(), nullptr)) +
            " is below the largest eigenvalue of L; pass a bound of the spectral radius, such as the spectral_bound " +
-           fmt_exp3(spectral_bound);
+           bound_text;
 }
 
 std::size_t check_f0_columns(const Buffer& f0, std::uint64_t n) {

@@ -11,7 +11,7 @@ import pytest
 from scipy.linalg import eigvalsh
 
 from quorvane import (Graph, GraphHeat, GraphHeat4th, GraphHeat6, Laplacian, MagnusGraphHeat, MagnusGraphHeat6,
-                      QuorvaneError, VarCoefMagnusGraph)
+                      QuorvaneError, VarCoefGraphHeat, VarCoefMagnusGraph)
 
 LIMITS = {GraphHeat: (1, 2.0), GraphHeat4th: (4, 2.7852), GraphHeat6: (6, 3.5534)}
 BELOW = r"^\[OutOfDomain\] {}: {} = \S+ is below the largest eigenvalue of {}, which is at least (\S+) "
@@ -209,7 +209,7 @@ def test_backstop_refuses_a_grown_result_and_keeps_the_object(batched):
     where = "column 0 of f0" if batched else "f0"
     with pytest.raises(QuorvaneError, match=rf"^\[CflViolated\] GraphHeat: the steps grew the 2-norm of {where} from "
                                             r"2\.335e1 to \S+, which heat under a positive semi-definite L never "
-                                            r"does: they are unstable, and rho_bar = 4\.000e0 is below the largest "
+                                            r"does: they are unstable, and rho_bar = 3\.9996e0 is below the largest "
                                             r"eigenvalue of L; pass a bound .* spectral_bound 4\.000e0$"):
         if batched:
             ev.evolve_batched(200000 * 2 / rho_bar, 200000, np.stack([f, cos_mode(n, 3)], 1))
@@ -217,6 +217,113 @@ def test_backstop_refuses_a_grown_result_and_keeps_the_object(batched):
             ev.evolve(200000 * 2 / rho_bar, 200000, f)
     fresh = GraphHeat(graph=Graph.path(n), rho_bar=rho_bar)
     assert np.array_equal(ev.evolve(10.0, 20, f), fresh.evolve(10.0, 20, f))
+
+
+def strip(n):
+    """The path with edges i ~ i+1 and i ~ i+2: lambda_max 6.24996, Gershgorin bound 8."""
+    return Graph.from_edges(n, np.array([(i, i + 1, 1.0) for i in range(n - 1)] + [(i, i + 2, 1.0) for i in range(n - 2)]))
+
+
+GROWN = ("[CflViolated] {cls}: the steps grew the 2-norm of {what} from {before} to {after}, which heat under a positive "
+         "semi-definite L never does: they are unstable, and rho_bar = {shown} is below the largest eigenvalue of L; pass "
+         "a bound of the spectral radius, such as the spectral_bound {bound}")
+
+
+# rho_bar short of lambda_max by less than the Lanczos bound misses: the backstop names
+# rho_bar in as many digits as tell it from the spectral_bound beside it (3.9996 and 4
+# both print 4.000e0 in three); where three already differ the text keeps three.
+@pytest.mark.parametrize("cls, graph, lam, short, f, shown, bound, before, after", [
+    (GraphHeat4th, "path", path_lam(1000), 1e-4, "cos", "3.9996e0", "4.000e0", "2.335e1", "5.915e3"),
+    (GraphHeat6, "path", path_lam(1000), 3e-5, "cos", "3.9999e0", "4.000e0", "2.335e1", "2.339e2"),
+    (GraphHeat, "path", path_lam(1000), 1e-5, "cos", "3.99995e0", "4.000e0", "2.335e1", "3.347e1"),
+    (GraphHeat4th, "strip", 6.249962990485821, 1e-4, "wave", "6.249e0", "8.000e0", "3.876e1", "5.325e3"),
+])
+@pytest.mark.parametrize("batched", [False, True])
+def test_backstop_shows_rho_bar_apart_from_the_spectral_bound(cls, graph, lam, short, f, shown, bound, before, after,
+                                                               batched):
+    n, steps = 1000, 20000
+    g = Graph.path(n) if graph == "path" else strip(n)
+    f0 = cos_mode(n, n - 1) + 0.3 * cos_mode(n, 3) if f == "cos" else np.cos(1.8234765819369751 * np.arange(n)) + 1.0
+    rho_bar = lam * (1 - short)
+    limit = LIMITS[cls][1]
+    t = steps * (limit / rho_bar)
+    while (t / steps) * rho_bar > limit:  # the largest step rho_bar admits
+        t = np.nextafter(t, 0.0)
+    with pytest.raises(QuorvaneError) as e:
+        if batched:
+            cls(graph=g, rho_bar=rho_bar).evolve_batched(t, steps, f0[:, None])
+        else:
+            cls(graph=g, rho_bar=rho_bar).evolve(t, steps, f0)
+    assert str(e.value) == GROWN.format(cls=cls.__name__, what="column 0 of f0" if batched else "f0", before=before,
+                                        after=after, shown=shown, bound=bound)
+
+
+def zero_csr(n, stored):
+    """An all-zero Laplacian from CSR arrays: stored zeros on the diagonal, or no entries."""
+    if stored:
+        return Laplacian.from_csr(np.arange(n + 1, dtype=np.int64), np.arange(n, dtype=np.int32), np.zeros(n), n)
+    return Laplacian.from_csr(np.zeros(n + 1, np.int64), np.zeros(0, np.int32), np.zeros(0), n)
+
+
+def zero_lap_at_t(n):
+    lap = Laplacian.combinatorial(Graph.from_edges(n, np.zeros((0, 3))))
+    return lambda t: lap
+
+
+EDGELESS = Graph.from_edges(3, np.zeros((0, 3)))
+F3 = np.array([2.0, -0.5, 3.0])
+F3_COLS = np.stack([F3, -F3], 1)
+
+
+# Where L acts as 0 the steps leave f unchanged at any t: L = 0 leaves every bound and
+# radius unbounded, and tau^k of the step polynomials overflowed (inf * 0 = NaN).
+@pytest.mark.parametrize("run, expected", [
+    (lambda: GraphHeat4th(graph=Graph.path(1), rho_bar=1.0).evolve(1e78, 1, [2.0]), [2.0]),
+    (lambda: GraphHeat6(graph=Graph.path(1), rho_bar=1.0).evolve(1e77, 1, [2.0]), [2.0]),
+    (lambda: GraphHeat6(graph=EDGELESS, rho_bar=1e-300).evolve(1e300, 7, F3), F3),
+    # isolated nodes beside an edge whose tau * w = 1e-222 is lost in rounding
+    (lambda: GraphHeat4th(graph=Graph.from_edges(4, np.array([(1, 2, 1e-300)])), rho_bar=1.0).evolve(
+        1e78, 1, [1.0, 2.0, 3.0, 4.0]), [1.0, 2.0, 3.0, 4.0]),
+    (lambda: GraphHeat4th(laplacian=zero_csr(3, True), rho_bar=1.0).evolve(1e300, 2, F3), F3),
+    (lambda: GraphHeat6(laplacian=zero_csr(3, False), rho_bar=1.0).evolve(1e300, 2, F3), F3),
+    (lambda: GraphHeat4th(graph=Graph.path(1), rho_bar=1.0).evolve_batched(1e78, 3, np.array([[2.0, -3.0]])),
+     [[2.0, -3.0]]),
+    (lambda: GraphHeat6(laplacian=zero_csr(3, True), rho_bar=1.0).evolve_batched(1e60, 2, F3_COLS), F3_COLS),
+    (lambda: VarCoefGraphHeat(EDGELESS, [1.0, 2.0, 0.5], rho_bar=1e-300).evolve(1e200, 2, F3), F3),
+    (lambda: VarCoefGraphHeat(EDGELESS, [1.0, 2.0, 0.5], rho_bar=1e-300).evolve_batched(1e200, 2, F3_COLS), F3_COLS),
+    (lambda: VarCoefGraphHeat(EDGELESS, [1.0, 2.0, 0.5], rho_bar=1e-30, dtype="f32").evolve(1e25, 2, F3), F3),
+    (lambda: MagnusGraphHeat(graph=EDGELESS, lap_at_t=zero_lap_at_t(3), rho_bar_max=1e-300).evolve(1e200, 2, F3), F3),
+    (lambda: MagnusGraphHeat(graph=EDGELESS, lap_at_t=zero_lap_at_t(3), rho_bar_max=1.0,
+                             convergence_check=False).evolve_batched(1e200, 2, F3_COLS), F3_COLS),
+    (lambda: MagnusGraphHeat(graph=EDGELESS, lap_at_t=zero_lap_at_t(3), rho_bar_max=1e-30,
+                             dtype="f32").evolve(1e25, 2, F3), F3),
+    (lambda: VarCoefMagnusGraph(3, lap_at_t=zero_lap_at_t(3), a_at_t=lambda t: [1.0, 2.0, 0.5], rho_bar_max=1e-300,
+                                a_sup_max=1.5).evolve(1e200, 2, F3), F3),
+    (lambda: VarCoefMagnusGraph(3, lap_at_t=zero_lap_at_t(3), a_at_t=lambda t: [1.0, 2.0, 0.5], rho_bar_max=1e-300,
+                                a_sup_max=1.5).evolve_batched(1e200, 2, F3_COLS), F3_COLS),
+], ids=["4th-one-node", "6-one-node", "6-edgeless", "4th-isolated-beside-edge", "4th-csr-stored-zeros",
+        "6-csr-no-entries", "4th-batched", "6-batched-csr", "varcoef", "varcoef-batched", "varcoef-f32", "magnus",
+        "magnus-unchecked-batched", "magnus-f32", "varcoef-magnus", "varcoef-magnus-batched"])
+def test_zero_operator_leaves_f_unchanged_at_any_time(run, expected):
+    assert np.array_equal(run(), expected)
+
+
+# A tiny nonzero L admits steps whose tau^k overflows too: they follow the step
+# polynomial p(-tau L) of the dense operator (tau w <= 1 here; rounding only).
+@pytest.mark.parametrize("run, degree, tau", [
+    (lambda g, lap, f, tau: GraphHeat4th(graph=g, rho_bar=1.0).evolve(tau, 1, f), 4, 1e300),
+    (lambda g, lap, f, tau: GraphHeat6(graph=g, rho_bar=1.0).evolve(tau, 1, f), 6, 1e300),
+    (lambda g, lap, f, tau: VarCoefGraphHeat(g, np.ones(3), rho_bar=2e-300).evolve(tau, 1, f), 2, 2.5e299),
+    (lambda g, lap, f, tau: MagnusGraphHeat(graph=g, lap_at_t=lambda t: lap, rho_bar_max=2e-300).evolve(tau, 1, f), 4,
+     7e299),
+], ids=["4th", "6", "varcoef", "magnus"])
+def test_steps_whose_powers_of_tau_overflow_follow_the_step_polynomial(run, degree, tau):
+    g = Graph.from_edges(3, np.array([(0, 1, 1e-300)]))
+    lap = Laplacian.combinatorial(g)
+    f = np.array([1.0, 2.0, 3.0])
+    m = -tau * lap.to_dense()
+    ref = sum(np.linalg.matrix_power(m, j) / math.factorial(j) for j in range(degree + 1)) @ f
+    assert np.allclose(run(g, lap, f, tau), ref, rtol=1e-14, atol=0)
 
 
 def test_an_operator_with_negative_spectrum_may_grow_as_its_heat_does():
