@@ -379,7 +379,7 @@ def exp3(x):
     (2**28, "a=lambda t: [1.0] * 8, kernel='varcoef_magnus_graph'", 1 + 8, []),
     (2**28, "", 1 + 22, [0.0]),
 ])
-def test_presampled_store_beyond_memory_refused_before_sampling(n_steps, kwargs, per_time, calls):
+def test_presampled_store_beyond_memory_refused_before_allocating_or_sampling(n_steps, kwargs, per_time, calls):
     need = 16 * n_steps * per_time
     if need <= PHYSICAL:
         pytest.skip("this machine could hold the samples")
