@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "core/foundation/gen_quadrature.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
@@ -134,33 +135,51 @@ Expected<SmolyakGridND<D>> SmolyakGridND<D>::make(std::size_t n, double lo, doub
 }
 
 template <std::size_t D>
-Status SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, double tau) const {
-    const Grid1D<double>& axis = grid_.axes[0];
-    const std::size_t n = axis.n;
-    const double scale = 2.0 * std::sqrt(tau);
-    // The distinct node coordinates; a zero coordinate reads the node itself.
+std::vector<double> SmolyakGridND<D>::distinct_coords() const {
+    // A zero coordinate reads the node itself.
     std::vector<double> coords;
     for (const auto& xi : nodes_)
         for (double c : xi)
             if (c != 0.0 && std::find(coords.begin(), coords.end(), c) == coords.end()) coords.push_back(c);
-    // taps[(c * n + i) * 4 + q]: node index and weight of tap q when axis
-    // index i is displaced by scale * coords[c] (identical axes).
-    struct Tap {
-        std::size_t node;
-        double w;
-    };
+    return coords;
+}
+
+template <std::size_t D>
+auto SmolyakGridND<D>::axis_taps(const std::vector<double>& coords, double tau) const
+    -> Expected<std::vector<Tap>> {
+    const Grid1D<double>& axis = grid_.axes[0];
+    const std::size_t n = axis.n;
+    const double scale = 2.0 * std::sqrt(tau);
     std::vector<Tap> taps(coords.size() * n * 4);
     for (std::size_t c = 0; c < coords.size(); ++c) {
         for (std::size_t i = 0; i < n; ++i) {
             const double x = axis.xmin + (axis.xmax - axis.xmin) * static_cast<double>(i) / static_cast<double>(n - 1);
-            const AxisTaps rec = expect_ok(build_axis_taps(axis, grid_.interp_kind, x + scale * coords[c], 1),
-                                           "SmolyakGridND::step: taps of a finite point");
+            // For a finite tau >= 0 the point is finite, so the only refusal
+            // left is a point 2^53 or more cells away.
+            const Expected<AxisTaps> rec = build_axis_taps(axis, grid_.interp_kind, x + scale * coords[c], 1);
+            if (!rec) return finite_nonneg(tau) ? domain_error(kSmolyakReachMessage, tau) : fail(rec.error());
             for (std::size_t q = 0; q < 4; ++q) {
-                if (rec.taps[q].kind != AxisTapKind::Node) internal_fault("SmolyakGridND::step: reflect taps expected");
-                taps[(c * n + i) * 4 + q] = {static_cast<std::size_t>(rec.taps[q].payload), rec.weights[q]};
+                if (rec->taps[q].kind != AxisTapKind::Node) internal_fault("SmolyakGridND::step: reflect taps expected");
+                taps[(c * n + i) * 4 + q] = {static_cast<std::size_t>(rec->taps[q].payload), rec->weights[q]};
             }
         }
     }
+    return taps;
+}
+
+template <std::size_t D>
+Status SmolyakGridND<D>::check_step(double tau) const {
+    if (Expected<std::vector<Tap>> taps = axis_taps(distinct_coords(), tau); !taps) return fail(taps.error());
+    return {};
+}
+
+template <std::size_t D>
+Status SmolyakGridND<D>::step(std::span<const double> u, std::span<double> out, double tau) const {
+    const std::size_t n = grid_.axes[0].n;
+    const std::vector<double> coords = distinct_coords();
+    const Expected<std::vector<Tap>> axis = axis_taps(coords, tau);
+    if (!axis) return fail(axis.error());
+    const std::vector<Tap>& taps = *axis;
     // Per node: its displaced axes (highest first) and their coordinate index.
     struct Active {
         std::size_t axis;

@@ -23,6 +23,11 @@
 
 namespace quorvane {
 
+// The refusal of a step whose displaced nodes lie beyond the grid's tap
+// arithmetic (value: tau).
+inline constexpr const char* kSmolyakReachMessage =
+    "SmolyakGridND: tau displaces the nodes 2^53 or more cells";
+
 template <std::size_t D>
 class SmolyakGridND {
 public:
@@ -40,8 +45,14 @@ public:
 
     // One step of tau >= 0 from u into out (both grid().len() values, flat
     // order with axis 0 fastest).
-    // Fails only on a stop request (poll_stop): a step over 8^6 values takes seconds.
+    // Fails on a stop request (poll_stop): a step over 8^6 values takes
+    // seconds; and, before touching out, as check_step does.
     Status step(std::span<const double> u, std::span<double> out, double tau) const;
+    // DomainViolation kSmolyakReachMessage (value tau) where a step of tau
+    // would read u 2^53 or more cells from the grid's first node: there the
+    // tap arithmetic no longer tells neighbouring cells apart, and the
+    // symbol behind spectral_radius no longer describes the step.
+    Status check_step(double tau) const;
 
     // The largest modulus of the step's eigenvalues on this grid.
     double spectral_radius(double tau) const;
@@ -50,6 +61,16 @@ public:
     double max_contracting_tau(double tau) const;
 
 private:
+    struct Tap {
+        std::size_t node;
+        double w;
+    };
+    // The distinct nonzero node coordinates, in node order.
+    std::vector<double> distinct_coords() const;
+    // taps[(c * n + i) * 4 + q]: node index and weight of tap q when axis
+    // index i is displaced by 2 sqrt(tau) coords[c] (identical axes).
+    Expected<std::vector<Tap>> axis_taps(const std::vector<double>& coords, double tau) const;
+
     GridND<D> grid_{};
     std::vector<std::array<double, D>> nodes_;
     std::vector<double> weights_;

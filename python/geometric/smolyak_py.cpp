@@ -67,7 +67,8 @@ constexpr char kApplyDoc[] =
     "    \"[GridMismatch] len(u0)={} != n_per_axis^6={}\", and kind CflViolated where n_steps\n"
     "    steps of tau could grow some mode of the grid more than tenfold (spectral\n"
     "    radius^n_steps > 10; the message names the largest tau up to which every step is a\n"
-    "    contraction).\n";
+    "    contraction), kind OutOfDomain where the step would read u 2^53 or more cells from\n"
+    "    the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the grid can resolve.\n";
 
 constexpr char kNodesDoc[] =
     "n_nodes($self)\n--\n\n"
@@ -91,13 +92,20 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 6);
     const DomainBox box = self.box;
     struct Refusal {
-        bool hit = false;
+        bool hit = false, beyond_grid = false;
         double radius = 0.0, tau_max = 0.0, h = 0.0;
     };
     Refusal refused;
     std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
         auto op = SmolyakGridND<6>::make(static_cast<std::size_t>(box.n), box.lo, box.hi);
         if (!op) return fail(op.error());
+        refused.h = op->grid().axes[0].dx();
+        // Before the radius: where the step cannot place its nodes, the
+        // symbol's phases are rounding noise and its radius means nothing.
+        if (!op->check_step(tau)) {
+            refused.beyond_grid = true;
+            return std::vector<double>{};
+        }
         refused.radius = op->spectral_radius(tau);
         // The grid's cosine modes are the step's eigenvectors, orthogonal in
         // the grid's trapezoid-weighted 2-norm, so in that norm n_steps steps
@@ -108,18 +116,25 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         if (grows) {
             refused.hit = true;
             refused.tau_max = op->max_contracting_tau(tau);
-            refused.h = op->grid().axes[0].dx();
             return std::vector<double>{};
         }
         return smolyak_evolve(*op, std::move(u0), tau, n_steps);
     });
+    auto cells = [&] {
+        return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);
+    };
+    if (refused.beyond_grid) {
+        py_err_with_kind("OutOfDomain", "SmolyakD6V8: tau = " + fmt_exp3(tau) +
+                                            " puts sparse-grid nodes 2^53 or more cells from this grid's first "
+                                            "node (" + cells() + "), where neighbouring cells are no longer "
+                                            "distinct doubles");
+    }
     if (refused.hit) {
         // Shown a little below the bound, so that the printed tau is admissible.
         py_err_with_kind("CflViolated", "SmolyakD6V8: tau = " + fmt_exp3(tau) +
                                             " makes the sparse-grid step amplify some modes of this grid "
-                                            "(spectral radius " + fmt_exp3(refused.radius) + " > 1, h = " +
-                                            fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " +
-                                            fmt_exp3(2.0 * std::sqrt(tau) / refused.h) + "), so that n_steps = " +
+                                            "(spectral radius " + fmt_exp3(refused.radius) + " > 1, " + cells() +
+                                            "), so that n_steps = " +
                                             std::to_string(n_steps) +
                                             " steps could grow them more than tenfold; every step up to tau = " +
                                             fmt_exp3(refused.tau_max * 0.999) +

@@ -121,7 +121,8 @@ constexpr char kFromPresampledDoc[] =
     "convergence_check=True)\n--\n\n"
     "Sample lap_at_t at time 0 (the pattern) and at the 2 n_steps Gauss times of [0, t_horizon],\n"
     "latest step first, then a at the same times for \"varcoef_magnus_graph\". An exception a\n"
-    "callable raises is raised unchanged; the callables are not kept.\n\n"
+    "callable raises is raised unchanged; the callables are not kept. The arguments, kernel and\n"
+    "a= included, are checked before lap_at_t is called.\n\n"
     "Every sample must store its entries on the time-0 pattern (the same row pointers and\n"
     "column indices, in the same order): one that does not is refused with kind GridMismatch\n"
     "naming its time. An n_steps whose samples cannot fit in this machine's memory is refused\n"
@@ -234,12 +235,17 @@ Ref presampled_from(PyObject*, const Args& a) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     if (!finite_nonneg(t_horizon)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
     SharedGraph graph = graph_from_graph_or_laplacian(a.raw(0), nullptr);
+    // The kernel is settled before anything is sampled: a refusal after
+    // 2 n_steps + 1 calls of lap_at_t would have built the store for nothing.
+    const bool varcoef = kernel == kVarCoefKernel;
+    if (varcoef && !coef) py_err_with_kind("OutOfDomain", "varcoef_magnus_graph requires a= callback");
+    if (!varcoef && kernel != kMagnusKernel) py_err_with_kind("OutOfDomain", "unknown kernel '" + kernel + "'");
     const std::uint64_t n = graph->n_nodes;
     const double tau = t_horizon / static_cast<double>(n_steps);
-    // Coefficients are stored only when the variable-coefficient kernel has
-    // its callable. The times and coefficients alone may be beyond reach,
-    // whatever lap_at_t returns: refused before it is called.
-    const std::uint64_t n_coef = kernel == kVarCoefKernel && coef ? n : 0;
+    // Coefficients are stored only for the variable-coefficient kernel. The
+    // times and coefficients alone may be beyond reach, whatever lap_at_t
+    // returns: refused before it is called.
+    const std::uint64_t n_coef = varcoef ? n : 0;
     refuse_store_beyond_memory(n_steps, 0, n_coef);
     // The callables run here, on the calling thread with the lock held.
     CallbackErrors errors;
@@ -260,15 +266,11 @@ Ref presampled_from(PyObject*, const Args& a) {
         raise_core_error(e);
     }
     Expected<PresampledGraphAdjoint> core = [&]() -> Expected<PresampledGraphAdjoint> {
-        if (kernel == kVarCoefKernel) {
-            if (!coef) py_err_with_kind("OutOfDomain", "varcoef_magnus_graph requires a= callback");
-            CoefficientProvider a_at_t = varcoef_a_at_t_adaptor(coef, n, errors, "a");
-            std::vector<double> a_seq =
-                unwrap(run_with_callbacks(errors, [&] { return presample_coefficients(a_at_t, times, n); }));
-            return PresampledGraphAdjoint::varcoef(std::move(store), std::move(a_seq), tau);
-        }
-        if (kernel == kMagnusKernel) return PresampledGraphAdjoint::magnus(std::move(store), tau, rho_bar, check);
-        py_err_with_kind("OutOfDomain", "unknown kernel '" + kernel + "'");
+        if (!varcoef) return PresampledGraphAdjoint::magnus(std::move(store), tau, rho_bar, check);
+        CoefficientProvider a_at_t = varcoef_a_at_t_adaptor(coef, n, errors, "a");
+        std::vector<double> a_seq =
+            unwrap(run_with_callbacks(errors, [&] { return presample_coefficients(a_at_t, times, n); }));
+        return PresampledGraphAdjoint::varcoef(std::move(store), std::move(a_seq), tau);
     }();
     return new_object(GraphAdjointPresampledObj{std::move(graph), unwrap(std::move(core))});
 }

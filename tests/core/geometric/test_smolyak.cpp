@@ -66,5 +66,28 @@ TEST(SmolyakStability, SymbolRadiusMatchesTheStepsGrowth) {
     EXPECT_NEAR(2.0 * std::sqrt(op.max_contracting_tau(tau(1.0))) * 3.0, 0.658, 1e-3);
 }
 
+// The step reads u at 2 sqrt(tau) xi_k from each node, |xi_k| <= 2.651961
+// (level 9 in six dimensions reaches the 7-point rule at most): the farthest
+// tap sits about 2.652 * 2 sqrt(tau)/h + 3 cells from the first node, which
+// must stay below 2^53 = 9.007e15 cells, so 2 sqrt(tau)/h < 3.3965e15. With
+// h = 1e-150/3 the same 2 sqrt(tau)/h comes from a tau 1e-300 times smaller.
+TEST(SmolyakStability, StepsBeyondTheGridsArithmeticAreRefused) {
+    for (double width : {1.0, 1e-150}) {
+        const SmolyakGridND<6> op = *SmolyakGridND<6>::make(4, 0.0, width);
+        auto tau = [&](double cells) { return (cells * width / 6.0) * (cells * width / 6.0); };
+        std::vector<double> u(op.grid().len(), 1.0), out(u.size(), -7.0);
+        for (double cells : {3.40e15, 6e25, 6e50}) {
+            const CoreError refused = CoreError::domain(kSmolyakReachMessage, tau(cells));
+            EXPECT_EQ(op.check_step(tau(cells)).error(), refused);
+            EXPECT_EQ(op.step(u, out, tau(cells)).error(), refused);
+            EXPECT_EQ(out[0], -7.0);  // refused before writing
+        }
+        // Just inside, the step runs and keeps constants (the weights sum to pi^3).
+        ASSERT_TRUE(op.check_step(tau(3.39e15)));
+        ASSERT_TRUE(op.step(u, out, tau(3.39e15)));
+        for (double v : out) ASSERT_NEAR(v, 1.0, 1e-12);
+    }
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -64,17 +64,33 @@ def test_refuses_steps_that_amplify():
         obj.apply(tau_max * 1.05, u0, n_steps=200)  # radius about 1.03 there
 
 
+def beyond(tau, h, cells):
+    return (f"[OutOfDomain] SmolyakD6V8: tau = {tau} puts sparse-grid nodes 2^53 or more cells from this grid's "
+            f"first node (h = {h}, 2 sqrt(tau)/h = {cells}), where neighbouring cells are no longer distinct doubles")
+
+
 # h = 1/3 (4 nodes on [0, 1]), c = 2 sqrt(tau)/h. The step's spectral radius: 1.0595 at
 # c = 0.703 (in the window 0.658-0.743), 1 at c = 0.82, 1.978 at c = 1, 4.00 at c = 3, 14.8
-# at c = 4. A call is refused only where radius^n_steps > 10.
-@pytest.mark.parametrize("cells, n_steps, refused", [
-    (0.703, 1, False), (0.703, 40, True), (0.82, 1, False),
-    (1.0, 3, False), (1.0, 4, True), (3.0, 1, False), (4.0, 1, True),
+# at c = 4. A call is refused only where radius^n_steps > 10. The nodes reach 2.652 c cells
+# out (the 7-point rule's outer node), which the grid's arithmetic resolves only below
+# 2^53 = 9.007e15 cells, c < 3.3965e15: beyond, the call is refused whatever the radius (on
+# a grid 1e-150 wide as on [0, 1]).
+@pytest.mark.parametrize("width, cells, n_steps, refused", [
+    (1.0, 0.703, 1, False), (1.0, 0.703, 40, True), (1.0, 0.82, 1, False),
+    (1.0, 1.0, 3, False), (1.0, 1.0, 4, True), (1.0, 3.0, 1, False), (1.0, 4.0, 1, True),
+    (1.0, 6e10, 1, False), (1.0, 3.39e15, 1, False),
+    (1.0, 3.40e15, 1, beyond("3.211e29", "3.333e-1", "3.400e15")),
+    (1.0, 6e50, 1, beyond("1.000e100", "3.333e-1", "6.000e50")),
+    (1.0, 6e50, 7, beyond("1.000e100", "3.333e-1", "6.000e50")),
+    (1e-150, 6e25, 1, beyond("1.000e-250", "3.333e-151", "6.000e25")),
 ])
-def test_refused_only_where_the_steps_grow_data_more_than_tenfold(cells, n_steps, refused):
-    obj = SmolyakD6V8(0.0, 1.0, 4)
-    tau = (cells / 6.0) ** 2
+def test_refused_only_where_the_steps_grow_data_more_than_tenfold(width, cells, n_steps, refused):
+    obj = SmolyakD6V8(0.0, width, 4)
+    tau = (cells * width / 6.0) ** 2
     u0 = np.random.default_rng(3).normal(size=4096)
+    if isinstance(refused, str):
+        raises_exact(QuorvaneError, refused, obj.apply, tau, u0, n_steps=n_steps)
+        return
     if refused:
         with pytest.raises(QuorvaneError) as info:
             obj.apply(tau, u0, n_steps=n_steps)

@@ -188,14 +188,44 @@ def test_callback_faults_end_the_call_at_once(cls, name, fault):
         assert np.array_equal(obj.evolve_state_adjoint(LAM, 1.0, 4), ref)
 
 
-def test_call_counts_and_kernel_examined_after_sampling():
+def test_call_counts_and_kernel_examined_before_sampling():
     calls = Calls(moving_graph, None, at=-1)
     live(False).__class__(GraphPath(N), lap_at_t=calls, rho_bar=RHO).evolve_state_adjoint(LAM, 1.0, 5)
     assert calls.n == 10
     calls.n = 0
     raises_exact(QuorvaneError, "[OutOfDomain] unknown kernel 'other'", GraphAdjointPresampled.from_presampled,
                  GraphPath(N), calls, RHO, 5, 1.0, kernel="other")
-    assert calls.n == 11
+    assert calls.n == 0
+
+
+# from_presampled's refusals, in the order the arguments are examined: every one comes
+# before lap_at_t (or a) is called and before anything is stored, so a bad kernel with
+# 1000 steps costs nothing, and one with 2^32 - 1 steps is not taken for a store too big.
+@pytest.mark.parametrize("rho_bar, n_steps, t, kernel, with_a, message", [
+    (0.0, 1000, 1.0, "magnus_graph", True, "rho_bar must be finite and > 0"),
+    (math.inf, 1000, 1.0, "bogus", False, "rho_bar must be finite and > 0"),
+    (RHO, 0, 1.0, "bogus", False, "n_steps must be >= 1"),
+    (RHO, 1000, -1.0, "varcoef_magnus_graph", False, "t_final must be finite and >= 0"),
+    (RHO, 1000, 1.0, "bogus", False, "unknown kernel 'bogus'"),
+    (RHO, 1000, 1.0, "Magnus_Graph", True, "unknown kernel 'Magnus_Graph'"),
+    (RHO, 2**32 - 1, 1.0, "bogus", True, "unknown kernel 'bogus'"),
+    (RHO, 1000, 1.0, "varcoef_magnus_graph", False, "varcoef_magnus_graph requires a= callback"),
+])
+def test_presampled_refusals_come_before_any_sample(rho_bar, n_steps, t, kernel, with_a, message):
+    lap_calls, a_calls = Calls(moving_graph, None, at=-1), Calls(coef, None, at=-1)
+    kw = {"kernel": kernel, **({"a": a_calls} if with_a else {})}
+    from_p = GraphAdjointPresampled.from_presampled
+    raises_exact(QuorvaneError, "[OutOfDomain] " + message, from_p, GraphPath(N), lap_calls, rho_bar, n_steps, t,
+                 **kw)
+    assert (lap_calls.n, a_calls.n) == (0, 0)
+    if not message.startswith(("unknown", "n_steps", "t_final")):  # faults the constructor shares, same text
+        raises_exact(QuorvaneError, "[OutOfDomain] " + message, GraphAdjoint, GraphPath(N), lap_at_t=lap_calls,
+                     rho_bar=rho_bar, **kw)
+    # The graph is resolved after the numbers and before the kernel, as GraphAdjoint does.
+    numbers_first = not message.startswith(("unknown", "varcoef"))
+    raises_exact(QuorvaneError, "[OutOfDomain] " + (message if numbers_first else "graph must be a Graph or GraphPath"),
+                 from_p, None, lap_calls, rho_bar, n_steps, t, **kw)
+    assert (lap_calls.n, a_calls.n) == (0, 0)
 
 
 def test_radius_refused_by_both_presampled_sweeps():
