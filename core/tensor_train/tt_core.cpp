@@ -186,11 +186,7 @@ Status round_bond(TtCore& left, TtCore& right, double eps_round) {
     // pivot give 0/0. Such a core is decomposed scaled by 2^-e.
     const int e = decomposition_scale_exponent(left.data);
     std::vector<double> scaled;
-    if (e != 0) {
-        scaled = left.data;
-        for (double& x : scaled) x = std::ldexp(x, -e);
-    }
-    const std::vector<double>& A = e != 0 ? scaled : left.data;
+    const std::span<const double> A = scaled_by_power_of_two(left.data, e, scaled);
 
     // The right singular vectors and values of A from the eigenpairs of A^T A.
     std::vector<double> g(r * r, 0.0);
