@@ -22,14 +22,13 @@ Run: PYTHONPATH=<build dir> python bench/bench_graph.py [--full | --quick]
 from __future__ import annotations
 
 import math
-import time
 
 import numpy as np
 import scipy.sparse as sp
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane as q
-from harness import options, progress
+from harness import best_time, options, progress
 
 T = 1.0
 TARGETS = (1e-6, 1e-10)
@@ -55,15 +54,6 @@ def geometric_graph(n, seed=3):
     r = math.sqrt(8.0 / (math.pi * n))
     pairs = cKDTree(pts).query_pairs(r, output_type="ndarray").astype(float)
     return q.Graph.from_edges(n, np.column_stack([pairs, np.ones(len(pairs))]))
-
-
-def best_time(fn, repeats):
-    best, out = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def rel_err(u, ref):

@@ -39,14 +39,13 @@ from __future__ import annotations
 
 import math
 import statistics
-import time
 
 import numpy as np
 import scipy.sparse as sp
 from scipy.integrate import solve_ivp
 
 import quorvane as q
-from harness import options, progress
+from harness import best_time, options, progress
 
 T = 1.0
 TARGETS = (1e-6, 1e-9)
@@ -87,15 +86,6 @@ class MovingGrid:
 
     def scipy(self, t):
         return sp.csr_matrix((self.data(t), self.indices, self.indptr), shape=(self.n, self.n))
-
-
-def best_time(fn, repeats):
-    best, out = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def rel_err(u, ref):

@@ -34,7 +34,6 @@ Run:  PYTHONPATH=<build dir> python bench/bench_mass_operator.py [--quick]
 from __future__ import annotations
 
 import os
-import time
 
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
@@ -44,7 +43,7 @@ import scipy.linalg as sl  # noqa: E402
 import scipy.sparse as sp  # noqa: E402
 
 import quorvane  # noqa: E402
-from harness import options, progress  # noqa: E402
+from harness import best_time, on_one_processor, options, progress  # noqa: E402
 
 
 def pencil(n, seed=0):
@@ -57,29 +56,11 @@ def pencil(n, seed=0):
     return k, m
 
 
-def best_time(fn, repeats):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
-
-
 def scipy_construction(k, m):
     r = sl.cholesky(m)  # upper: M = R^T R
     ri = sl.solve_triangular(r, np.eye(m.shape[0]))
     a_hat = sl.solve_triangular(r, k @ ri, trans="T")
     return np.abs(a_hat).sum(axis=1).max()
-
-
-def on_one_processor(fn):
-    allowed = os.sched_getaffinity(0)
-    os.sched_setaffinity(0, {min(allowed)})
-    try:
-        return fn()
-    finally:
-        os.sched_setaffinity(0, allowed)
 
 
 def main():

@@ -64,7 +64,7 @@ from scipy.linalg import lapack
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane
-from harness import options, progress
+from harness import on_one_processor, options, progress
 from bench_heat1d import (FD4, build_stencil_loop, library_flags, mirrored_laplacian, print_summary,
                           print_time_to_accuracy, script_ns, stencil_ns)
 from bench_heat1d import search as heat1d_search
@@ -406,16 +406,7 @@ def on_one_cpu(make):
 
     def pinned_make(u0, knob):
         run = make(u0, knob)
-
-        def pinned():
-            mask = os.sched_getaffinity(0)
-            os.sched_setaffinity(0, {min(mask)})
-            try:
-                return run()
-            finally:
-                os.sched_setaffinity(0, mask)
-
-        return pinned
+        return lambda: on_one_processor(run)
 
     return pinned_make
 

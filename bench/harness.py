@@ -10,6 +10,7 @@ minutes is never silent.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import sys
 import time
@@ -38,3 +39,24 @@ def options(doc: str, full: str, quick: str, add=None) -> argparse.Namespace:
 def progress(text: str) -> None:
     """One line on standard error, stamped with the seconds since the script started."""
     print(f"[{time.perf_counter() - _START:6.0f} s] {text}", file=sys.stderr, flush=True)
+
+
+def best_time(fn, repeats: int) -> tuple[float, object]:
+    """The shortest of `repeats` calls of fn, in seconds, and what the last call returned."""
+    best, out = float("inf"), None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        out = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, out
+
+
+def on_one_processor(fn):
+    """fn() with the process held to one of its processors (the library reads the affinity
+    mask at every call, so the call runs on one worker); the mask is restored after."""
+    allowed = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        return fn()
+    finally:
+        os.sched_setaffinity(0, allowed)

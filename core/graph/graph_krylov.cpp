@@ -506,7 +506,12 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, doubl
         for (std::size_t i = 0; i < n; ++i) q[i] *= inv_beta;
         std::copy(q.begin(), q.end(), basis.begin());
         std::size_t k = k_cap;
+        // Up to 18 products per sub-step: with a costly operator (a dense
+        // mass solve, tens of milliseconds a product at n of some thousands)
+        // a sub-step lasts up to a second, so the poll is per product, as in
+        // the Chebyshev recurrence.
         for (std::size_t j = 0; j < k_cap; ++j) {
+            if (st = poll_stop(); !st) break;
             op.apply(q, r);
             double a = 0.0;
             for (std::size_t i = 0; i < n; ++i) a += q[i] * r[i];
@@ -526,18 +531,20 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, doubl
             std::swap(q_prev, q);
             std::swap(q, r);
         }
-        auto e = expm_pade13(dt, alpha, beta_off, k);
-        if (e) {
-            std::fill(res.begin(), res.end(), 0.0);
-            for (std::size_t j = 0; j < k; ++j) {
-                const double c = (*e)[j][0];
-                const double* v = basis.data() + j * n;
-                for (std::size_t i = 0; i < n; ++i) res[i] += c * v[i];
+        if (st) {
+            auto e = expm_pade13(dt, alpha, beta_off, k);
+            if (e) {
+                std::fill(res.begin(), res.end(), 0.0);
+                for (std::size_t j = 0; j < k; ++j) {
+                    const double c = (*e)[j][0];
+                    const double* v = basis.data() + j * n;
+                    for (std::size_t i = 0; i < n; ++i) res[i] += c * v[i];
+                }
+                for (std::size_t i = 0; i < n; ++i) res[i] = (res[i] * beta_lifted) / lift;
+                std::swap(w, res);
+            } else {
+                st = fail(e.error());
             }
-            for (std::size_t i = 0; i < n; ++i) res[i] = (res[i] * beta_lifted) / lift;
-            std::swap(w, res);
-        } else {
-            st = fail(e.error());
         }
         for (auto* v : {&basis, &q_prev, &q, &r}) pool.give_back(std::move(*v));
         if (!st) break;
