@@ -218,10 +218,10 @@ CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, 
         double a_max = 0.0;
         bool finite = true;
         for (const double v : *a) {
-            growth->a_max = std::max(growth->a_max, v);
             finite = finite && std::isfinite(v);
             a_max = std::max(a_max, v);
         }
+        growth->a_max = std::max(growth->a_max, a_max);
         if (!finite) return a;  // the step's own check names it
         if (!(tau * (a_max * rho_bar_max) >= kMagnusRadius)) return a;
         const double root = std::sqrt(a_max);
