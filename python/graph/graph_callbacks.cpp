@@ -21,15 +21,13 @@ namespace {
 
 // A Python callable used by the providers of one call. It is borrowed: the
 // object or argument it comes from keeps it for the whole call, which the
-// providers never outlive (they write to the call's error slot). So dropping
-// a provider, without the lock on any thread, touches no Python object; a
-// drop that took the lock could meet the interpreter ending the thread, by
-// a forced unwind through the noexcept release of the shared handle.
+// providers never outlive (they write to the call's error slot). So copying
+// or dropping a provider, without the lock on any thread, touches no Python
+// object; a drop that took the lock could meet the interpreter ending the
+// thread, by a forced unwind through a noexcept destructor.
 class BorrowedCallable {
 public:
     BorrowedCallable(PyObject* callable, CallbackErrors& errors) : callable_(callable), errors_(&errors) {}
-    BorrowedCallable(const BorrowedCallable&) = delete;
-    BorrowedCallable& operator=(const BorrowedCallable&) = delete;
 
     // convert(result) under the lock with the callable's result at t. A
     // raising call, a conversion that raises or a frame error about the
@@ -218,10 +216,10 @@ CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, 
         double a_max = 0.0;
         bool finite = true;
         for (const double v : *a) {
-            growth->a_max = std::max(growth->a_max, v);
             finite = finite && std::isfinite(v);
             a_max = std::max(a_max, v);
         }
+        growth->a_max = std::max(growth->a_max, a_max);
         if (!finite) return a;  // the step's own check names it
         if (!(tau * (a_max * rho_bar_max) >= kMagnusRadius)) return a;
         const double root = std::sqrt(a_max);
@@ -233,9 +231,8 @@ CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, 
 }
 
 LaplacianProvider lap_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors) {
-    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
-    return [held, n_nodes](double t) {
-        return held->call<SharedLaplacian>(t, [&](PyObject* result) -> Expected<SharedLaplacian> {
+    return [held = BorrowedCallable(callable, errors), n_nodes](double t) {
+        return held.call<SharedLaplacian>(t, [&](PyObject* result) -> Expected<SharedLaplacian> {
             std::optional<SharedLaplacian> lap = laplacian_from_object(result);
             if (!lap) refuse_operator(result);
             check_nodes((*lap)->n_nodes, n_nodes);
@@ -252,10 +249,9 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
         std::shared_ptr<const void> source;  // kept alive, so its address is not reused
         Lap32 converted;
     };
-    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
     auto last = std::make_shared<Last>();
-    return [held, n_nodes, last](float t) {
-        return held->call<Lap32>(static_cast<double>(t), [&](PyObject* result) -> Expected<Lap32> {
+    return [held = BorrowedCallable(callable, errors), n_nodes, last](float t) {
+        return held.call<Lap32>(static_cast<double>(t), [&](PyObject* result) -> Expected<Lap32> {
             auto convert = [&](std::shared_ptr<const void> source, auto make) -> Expected<Lap32> {
                 if (last->source && source.get() == last->source.get()) return last->converted;
                 Expected<Lap32> lap = make();
@@ -285,9 +281,8 @@ LaplacianProviderF32 lap_at_t_adaptor_f32(PyObject* callable, std::uint64_t n_no
 
 CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_nodes, CallbackErrors& errors,
                                            const char* name) {
-    auto held = std::make_shared<const BorrowedCallable>(callable, errors);
-    return [held, n_nodes, name](double t) {
-        return held->call<std::vector<double>>(t, [&](PyObject* result) -> Expected<std::vector<double>> {
+    return [held = BorrowedCallable(callable, errors), n_nodes, name](double t) {
+        return held.call<std::vector<double>>(t, [&](PyObject* result) -> Expected<std::vector<double>> {
             std::optional<std::vector<double>> v = float_vector_keeping_error(result);
             if (!v) {
                 if (PyErr_Occurred()) throw_python_error();
