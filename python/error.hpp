@@ -15,6 +15,14 @@
 
 namespace quorvane::py {
 
+// During finalisation the interpreter ends a thread that asks for the lock
+// (or gets it back in Python code that gave it away meanwhile) by a forced
+// unwind, and the thread holds no lock on its way out: it must neither
+// release the lock nor ask for it again, nor drop references. Such a thread
+// is marked as ending.
+bool thread_ending();
+void mark_thread_ending();
+
 // ---------------------------------------------------------------------------
 // Owned references
 // ---------------------------------------------------------------------------
@@ -34,7 +42,11 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // A thread the interpreter ends during finalisation holds no lock while
+    // it unwinds: its references are left to the interpreter, like its own.
+    ~Ref() {
+        if (p_ != nullptr && !thread_ending()) Py_DECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }

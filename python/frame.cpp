@@ -38,6 +38,7 @@ PyGILState_STATE ensure_gil_state() {
 }
 
 SignalStop::~SignalStop() {
+    if (thread_ending()) return;  // no lock: the interpreter keeps what it gave
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(traceback_);

@@ -189,13 +189,6 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-// During finalisation the interpreter ends a thread that asks for the lock
-// (or gets it back in Python code that gave it away meanwhile) by a forced
-// unwind, and the thread holds no lock on its way out: it must neither
-// release the lock nor ask for it again. Such a thread is marked as ending.
-bool thread_ending();
-void mark_thread_ending();
-
 // Runs fn, which asks for the lock or runs Python code; a forced unwind
 // that ends the thread inside marks it and passes on (never swallowed: the
 // runtime aborts the process when it does not reach the thread's start).
