@@ -86,14 +86,13 @@ std::string fmt_fixed3(double x) {
     return to_chars_str(x, std::chars_format::fixed, 3);
 }
 
-std::string fmt_exp3(double x) {
-    if (!std::isfinite(x)) return non_finite(x);
-    return strip_exponent(to_chars_str(x, std::chars_format::scientific, 3));
-}
+std::string fmt_exp3(double x) { return fmt_exp(x, 3); }
 
-std::string fmt_exp4(double x) {
+std::string fmt_exp4(double x) { return fmt_exp(x, 4); }
+
+std::string fmt_exp(double x, int digits) {
     if (!std::isfinite(x)) return non_finite(x);
-    return strip_exponent(to_chars_str(x, std::chars_format::scientific, 4));
+    return strip_exponent(to_chars_str(x, std::chars_format::scientific, digits));
 }
 
 std::string fmt_debug(double x) {

@@ -24,6 +24,8 @@ std::string fmt_fixed3(double x);
 std::string fmt_exp3(double x);
 // The same with four digits after the point: 12.0 -> "1.2000e1".
 std::string fmt_exp4(double x);
+// The same with `digits` digits after the point (0 to 17).
+std::string fmt_exp(double x, int digits);
 
 // Debug form of a double: always shows a fractional part or an exponent
 // ("1.0", "1e-5", "1e16"); exponent form for 0 < |x| < 1e-4 or |x| >= 1e16.

@@ -37,10 +37,18 @@ Laplacian<F> Laplacian<F>::from_graph(const Graph<F>& g, LaplacianKind kind) {
     }
     // sqrt(d_i) = 2^h_i sqrt(ds_i), ds_i the row's weights scaled by 2^-2h_i
     // (exact) so that the largest lies in [1, 4): the normalized entries stay
-    // right where d_i d_j, or d_i itself, leaves the range of F.
+    // right where d_i d_j, or d_i itself, leaves the range of F. Built only
+    // when some degree lies outside [2^((min_exponent - 1)/2),
+    // 2^((max_exponent - 1)/2)]: within it every product d_i d_j lies in
+    // [min, 2^(max_exponent - 1)], a normal number, so no entry takes them.
+    const F low_degree = std::ldexp(F(1), (std::numeric_limits<F>::min_exponent - 1) / 2);
+    const F high_degree = std::ldexp(F(1), (std::numeric_limits<F>::max_exponent - 1) / 2);
+    const bool split_needed =
+        kind == LaplacianKind::Normalized &&
+        std::any_of(d.begin(), d.end(), [&](F v) { return v > F(0) && !(v >= low_degree && v <= high_degree); });
     std::vector<int> half_exp;
     std::vector<F> root_ds;
-    if (kind == LaplacianKind::Normalized) {
+    if (split_needed) {
         half_exp.assign(n, 0);
         root_ds.assign(n, F(0));
         for (std::uint64_t i = 0; i < n; ++i) {

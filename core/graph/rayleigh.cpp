@@ -327,7 +327,7 @@ std::optional<RitzEstimate> largest_ritz_value(const Laplacian<F>& lap, int max_
     if (scale == 0.0) {
         if (!all_zero(lap)) return std::nullopt;
         if (x) x->assign(n, 1.0 / std::sqrt(static_cast<double>(n)));
-        return RitzEstimate{0.0, 1};
+        return RitzEstimate{0.0};
     }
     std::vector<double> transposed;
     ScaledOperator<F> op(lap, transposed);
@@ -338,7 +338,7 @@ std::optional<RitzEstimate> largest_ritz_value(const Laplacian<F>& lap, int max_
     if (!advance(op, r, max_iterations, x != nullptr, x ? &basis : nullptr, [] { return false; })) return std::nullopt;
     if (r.steps == 0) return std::nullopt;
     if (x) *x = combine(basis, r.top.vector, n);
-    return RitzEstimate{r.top.value * scale, r.steps};
+    return RitzEstimate{r.top.value * scale};
 }
 
 struct SpectrumProbe::Run : LanczosRun {};

@@ -41,7 +41,6 @@ inline constexpr double kSymmetryTolerance = 1e-10;
 struct RitzEstimate {
     // The largest Ritz value: a Rayleigh quotient of L, so <= lambda_max.
     double value = 0.0;
-    int iterations = 0;
 };
 
 // max_iterations Lanczos steps (fewer when the Krylov space closes: T then

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -130,22 +129,12 @@ void refuse_empty_laplacian(const Laplacian<double>& lap) {
 
 namespace {
 
-// x in the "{:.3e}" form with `digits` digits after the point.
-std::string exp_text(double x, int digits) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", digits, x);
-    std::string text(buf);
-    const std::size_t e = text.find('e');
-    if (e == std::string::npos) return text;
-    return text.substr(0, e + 1) + std::to_string(std::atoi(text.c_str() + e + 1));
-}
-
 // x in the "{:.3e}" form, with more digits where three would print a value
 // at `mark` or on its far side from x and the text would contradict itself
 // (x equal to mark keeps three).
 std::string exp_text_apart_from(double x, double mark) {
     for (int digits = 3; digits <= 17; ++digits) {
-        std::string text = exp_text(x, digits);
+        std::string text = fmt_exp(x, digits);
         const double shown = std::strtod(text.c_str(), nullptr);
         if (x > mark ? shown > mark : x < mark ? shown < mark : true) return text;
     }
@@ -156,7 +145,7 @@ std::string exp_text_apart_from(double x, double mark) {
 // them equal and the refusal would contradict itself.
 std::pair<std::string, std::string> exp_texts_apart(double lo, double hi) {
     for (int digits = 3; digits <= 17; ++digits) {
-        std::string a = exp_text(lo, digits), b = exp_text(hi, digits);
+        std::string a = fmt_exp(lo, digits), b = fmt_exp(hi, digits);
         if (std::strtod(a.c_str(), nullptr) < std::strtod(b.c_str(), nullptr)) return {std::move(a), std::move(b)};
     }
     return {fmt_shortest(lo), fmt_shortest(hi)};

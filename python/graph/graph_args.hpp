@@ -133,6 +133,10 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
                                     const Laplacian<double>& lap, LowerBoundMemo& memo, double limit);
 
+// Unit roundoff of the 64-bit and of the single-precision road.
+inline constexpr double kUnit64 = 0x1p-53;
+inline constexpr double kUnit32 = 0x1p-24;
+
 // The backstop after the steps of one call (core/graph/norm_guard.hpp).
 struct GrowthGuard {
     const char* cls;

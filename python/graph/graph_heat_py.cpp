@@ -57,13 +57,11 @@ double checked_rho_bar(double rho_bar) {
     "value of L above it; otherwise rho_bar is refused (kind OutOfDomain). A result whose\n"  \
     "2-norm grew over the steps, which heat never does, is refused (kind CflViolated).\n\n"
 
-// The backstop of the 64-bit road (unit roundoff 2^-53) or of the
-// single-precision one (2^-24).
+// The backstop of the 64-bit road (unit kUnit64) or of the single-precision
+// one (kUnit32).
 GrowthGuard heat_guard(const char* cls, int products, double unit, double rho_bar, const Laplacian<double>& lap) {
     return GrowthGuard{cls, products, unit, "a positive semi-definite L", rho_bar_cause(rho_bar, lap.spectral_bound)};
 }
-constexpr double kUnit64 = 0x1p-53;
-constexpr double kUnit32 = 0x1p-24;
 
 constexpr char kGraphHeatDoc[] =
     "GraphHeat(graph=None, laplacian=None, *, rho_bar, dtype=\"f64\")\n--\n\n"

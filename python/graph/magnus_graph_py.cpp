@@ -204,7 +204,7 @@ Ref magnus_evolve_f32(const MagnusGraphHeatObj& self, double t_final, std::uint3
                     t_final / static_cast<double>(n_steps), errors, growth);
     std::vector<double> rounded(f0.size());
     for (std::size_t i = 0; i < rounded.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
-    const GrowthGuard guard = magnus_guard(self, 0x1p-24);
+    const GrowthGuard guard = magnus_guard(self, kUnit32);
     std::optional<NormGrowth> grown;
     const std::vector<double> wide = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto out = magnus4_evolve_f32(*self.graph, provider, self.convergence_check, self.rho_bar_max, t_final, n_steps,
@@ -237,7 +237,7 @@ Ref magnus_evolve(const Obj& self, const Args& a) {
     LaplacianProvider provider =
         provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
                     t_final / static_cast<double>(n_steps), errors, growth);
-    const GrowthGuard guard = magnus_guard(self, 0x1p-53);
+    const GrowthGuard guard = magnus_guard(self, kUnit64);
     std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
@@ -267,7 +267,7 @@ Ref magnus_evolve_batched(const Obj& self, const Args& a) {
     auto growth = std::make_shared<SampleGrowth>();
     LaplacianProvider provider = provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors),
                                              t_final / static_cast<double>(n_steps), errors, growth);
-    const GrowthGuard guard = magnus_guard(self, 0x1p-53);
+    const GrowthGuard guard = magnus_guard(self, kUnit64);
     std::optional<NormGrowth> grown;
     const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
         auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);

@@ -115,7 +115,7 @@ Ref evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_
     std::vector<double> rounded(f0.size());
     for (std::size_t i = 0; i < rounded.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
     return new_array_f64(
-        evolve_guarded(var_coef_guard(self, 0x1p-24), rounded, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
+        evolve_guarded(var_coef_guard(self, kUnit32), rounded, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
             std::vector<float> u(rounded.begin(), rounded.end());
             auto out = evolve_steps<float>(kernel, std::move(u), n_steps, t32 / static_cast<float>(n_steps));
             if (!out) return fail(out.error());
@@ -133,7 +133,7 @@ Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
     if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
     refuse_trusted_rho_bar(self, t_final, n_steps);
     return new_array_f64(
-        evolve_guarded(var_coef_guard(self, 0x1p-53), f0, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
+        evolve_guarded(var_coef_guard(self, kUnit64), f0, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
             auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
             if (!kernel) return fail(kernel.error());
             return evolve_steps<double>(*kernel, f0, n_steps, t_final / static_cast<double>(n_steps));
@@ -153,7 +153,7 @@ Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
     const VarCoefGraphHeatChernoff<double> kernel =
         unwrap(VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar));
     const double tau = t_final / static_cast<double>(n_steps);
-    const GrowthGuard guard = var_coef_guard(self, 0x1p-53);
+    const GrowthGuard guard = var_coef_guard(self, kUnit64);
     return evolve_columns_py(
         cols, self.graph->n_nodes, n_steps,
         [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {

@@ -133,7 +133,7 @@ struct CallProviders {
 // The backstop belongs to the radius test: convergence_check=False lets any
 // step through, as documented.
 GrowthGuard varcoef_guard(const VarCoefMagnusGraphObj& self) {
-    return GrowthGuard{"VarCoefMagnusGraph", 16, 0x1p-53, "positive semi-definite samples of L_a(t)",
+    return GrowthGuard{"VarCoefMagnusGraph", 16, kUnit64, "positive semi-definite samples of L_a(t)",
                        ", so rho_bar_max = " + fmt_exp3(self.rho_bar_max) + " and a_sup_max = " +
                            fmt_exp3(self.a_sup_max) +
                            " do not bound the spectra of the samples; pass bounds of them, or use more steps"};
