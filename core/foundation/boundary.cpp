@@ -286,6 +286,46 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
     }
 }
 
+template <class F>
+bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
+    if (boundary.tag == BoundaryTag::Periodic) return false;
+    std::int64_t lo = 0, hi = 0;
+    switch (interp_kind.tag) {
+        case InterpTag::SepticHermite:
+            lo = 4, hi = 5;
+            break;
+        case InterpTag::OctonicHermite:
+            lo = 5, hi = 6;
+            break;
+        case InterpTag::CubicHermite:
+            lo = 1, hi = 2;
+            break;
+        default:
+            return false;
+    }
+    return i - lo < 0 || i + hi >= static_cast<std::int64_t>(n);
+}
+
+template <class F>
+Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x) const {
+    const InterpTag tag = interp_kind.tag;
+    if (tag != InterpTag::SepticHermite && tag != InterpTag::OctonicHermite && tag != InterpTag::CubicHermite) {
+        return interp(values, x);
+    }
+    if (!std::isfinite(real_part(x))) {
+        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
+    }
+    const double s = real_part((x - xmin) / dx());
+    if (!(std::fabs(s) < 9007199254740992.0)) {
+        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
+    }
+    const Cell<F> c = locate(*this, x);
+    if (!foot_is_linear(c.i)) return interp(values, x);
+    const PolicyTaps<F> at = taps(values, boundary, n, dx());
+    const F u0 = at(c.i), u1 = at(c.i + 1);
+    return u0 + c.t * (u1 - u0);
+}
+
 bool SepticSamples::locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t) {
     if (grid.interp_kind.tag != InterpTag::SepticHermite) return false;
     // interp's range check and cell from one quotient (interp forms the same
@@ -352,6 +392,21 @@ Expected<double> SepticSamples::read(double x) const {
     return grid_->interp(values_, x);
 }
 
+Expected<double> SepticSamples::read_foot(double x) const {
+    const double s = (x - grid_->xmin) / dx_;
+    if (std::fabs(s) < 9007199254740992.0) {
+        const double f = std::floor(s);
+        const std::int64_t cell = static_cast<std::int64_t>(f);
+        if (covers(cell)) {
+            const double t = s - f;
+            if (!grid_->foot_is_linear(cell)) return at_cell(cell, hermite7_weights(t));
+            const double* p = samples_.data() + 4 * (cell - lo_);
+            return p[0] + t * (p[4] - p[0]);
+        }
+    }
+    return grid_->interp_foot(values_, x);
+}
+
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
     template struct BoundaryPolicy<F>;                                                                     \
     template F fd_d1_o8<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
@@ -363,7 +418,9 @@ Expected<double> SepticSamples::read(double x) const {
     template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
     template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
-    template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;
+    template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;                                    \
+    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F) const;                               \
+    template bool Grid1D<F>::foot_is_linear(std::int64_t) const;
 
 QUORVANE_INSTANTIATE_BOUNDARY(double)
 QUORVANE_INSTANTIATE_BOUNDARY(float)

@@ -58,7 +58,42 @@ struct Grid1D {
     // Value at any x of the grid function with samples `values` (length n).
     // Fails only for the Linear kind and for an invalid Chebyshev M.
     Expected<F> interp(std::span<const F> values, F x) const;
+
+    // Value at the foot x of a characteristic (a transport read): interp,
+    // except in the cells whose Hermite stencil reaches past an end of a
+    // non-periodic grid, where it is the straight line between the cell's two
+    // node values as the boundary policy gives them. Near an end the
+    // policy's ghost nodes are not the transported function (a mirror image
+    // has a kink there, a zero wall a jump): through them the Hermite
+    // derivative estimates freeze an outflow end (the mirrored slope is 0)
+    // and, at small steps, turn into a centred difference whose undamped
+    // odd-even modes grow from the ends. The two-point read there is
+    // monotone and upwind, so transport keeps the range of its data.
+    Expected<F> interp_foot(std::span<const F> values, F x) const;
+
+    // True when a read in cell i takes the two-point form of interp_foot.
+    bool foot_is_linear(std::int64_t i) const;
 };
+
+// "linear" continues u beyond an end along the line of its end slope. That
+// is no condition for what a drift carries in across the end: the values it
+// brings in are extrapolations of extrapolations, and a straight line, which
+// the rule keeps, is carried along without bound (u_t = b u' moves the
+// line u = x down by b per unit time). A transport read whose foot lies
+// beyond an end of such a grid is therefore refused.
+inline constexpr const char* kLinearInflowMessage =
+    "boundary \"linear\" cannot be used where a drift enters across an end: its straight-line continuation is "
+    "no inflow condition, and what it carries in grows without bound; use \"reflect\", \"zero\" or "
+    "\"periodic\"";
+
+// The refusal above for a read at `foot` (the foot of a characteristic).
+template <class F>
+Status refuse_linear_inflow(const Grid1D<F>& g, double foot) {
+    if (g.boundary.tag == BoundaryTag::Linear && (foot < real_part(g.xmin) || foot > real_part(g.xmax))) {
+        return domain_error(kLinearInflowMessage, foot);
+    }
+    return {};
+}
 
 // The degree-7 Hermite evaluation by itself (infallible).
 template <class F>
@@ -93,6 +128,8 @@ public:
 
     // Value at x of the filled grid function, as Grid1D::interp.
     Expected<double> read(double x) const;
+    // The transport read at x, as Grid1D::interp_foot.
+    Expected<double> read_foot(double x) const;
     // The filled grid function's value at node i.
     double value_at(std::size_t i) const { return values_[i]; }
 
@@ -110,6 +147,7 @@ private:
 struct SampleRead {
     const SepticSamples* samples;
     Expected<double> operator()(double x) const { return samples->read(x); }
+    Expected<double> foot(double x) const { return samples->read_foot(x); }
     // The stored value at node i.
     double value_at(std::size_t i) const { return samples->value_at(i); }
 };
@@ -129,6 +167,7 @@ struct GridFn {
 struct InterpRead {
     const GridFn<double>* u;
     Expected<double> operator()(double x) const;
+    Expected<double> foot(double x) const;
     double value_at(std::size_t i) const { return u->values[i]; }
 };
 

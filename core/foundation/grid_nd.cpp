@@ -124,7 +124,8 @@ AxisTap resolve_axis_tap(const Grid1D<double>& axis, std::int64_t j) {
     internal_fault("resolve_axis_tap: unknown policy tag");
 }
 
-Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, double x, std::uint64_t stride) {
+Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, double x, std::uint64_t stride,
+                                   bool foot) {
     if (kind.tag != InterpTag::CubicHermite && kind.tag != InterpTag::Linear) {
         return fail(CoreError::unsupported(kGridNDKindFeature));
     }
@@ -140,7 +141,10 @@ Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, 
 
     AxisTaps rec;
     rec.stride = stride;
-    if (kind.tag == InterpTag::CubicHermite) {
+    const bool two_point = kind.tag == InterpTag::Linear ||
+                           (foot && axis.boundary.tag != BoundaryTag::Periodic &&
+                            (i - 1 < 0 || i + 2 >= static_cast<std::int64_t>(axis.n)));
+    if (!two_point) {
         // Catmull-Rom weights: the cubic Hermite with central-difference
         // slopes, exact for quadratics.
         const double t2 = t * t, t3 = t2 * t;
@@ -158,11 +162,12 @@ Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, 
 }
 
 template <std::size_t D>
-Expected<std::array<AxisTaps, D>> build_point_taps(const GridND<D>& grid, const std::array<double, D>& point) {
+Expected<std::array<AxisTaps, D>> build_point_taps(const GridND<D>& grid, const std::array<double, D>& point,
+                                                   bool foot) {
     std::array<AxisTaps, D> out{};
     std::uint64_t stride = 1;
     for (std::size_t a = 0; a < D; ++a) {
-        Expected<AxisTaps> r = build_axis_taps(grid.axes[a], grid.interp_kind, point[a], stride);
+        Expected<AxisTaps> r = build_axis_taps(grid.axes[a], grid.interp_kind, point[a], stride, foot);
         if (!r) return fail(r.error());
         out[a] = *r;
         stride *= grid.axes[a].n;
@@ -173,7 +178,7 @@ Expected<std::array<AxisTaps, D>> build_point_taps(const GridND<D>& grid, const 
 #define QUORVANE_INSTANTIATE_GRID_ND(D)    \
     template struct GridND<D>;             \
     template struct GridFnND<D>;           \
-    template Expected<std::array<AxisTaps, D>> build_point_taps<D>(const GridND<D>&, const std::array<double, D>&);
+    template Expected<std::array<AxisTaps, D>> build_point_taps<D>(const GridND<D>&, const std::array<double, D>&, bool);
 
 QUORVANE_INSTANTIATE_GRID_ND(2)
 QUORVANE_INSTANTIATE_GRID_ND(3)

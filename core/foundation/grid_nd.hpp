@@ -80,12 +80,16 @@ AxisTap resolve_axis_tap(const Grid1D<double>& axis, std::int64_t j);
 // The taps of coordinate x on `axis` for `kind`: CubicHermite (four-point
 // cubic with central slopes, exact for quadratics) or Linear. Other kinds
 // are Unsupported; a non-finite x, or one more than 2^53 cells away, is a
-// DomainViolation.
-Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, double x, std::uint64_t stride);
+// DomainViolation. With `foot` (a transport read), a cubic cell that taps a
+// ghost node of a non-periodic axis takes the two-point taps instead, as
+// Grid1D::interp_foot does.
+Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, double x, std::uint64_t stride,
+                                   bool foot = false);
 
 // The taps of every axis of `grid` for `point`, with the grid's kind and
 // strides 1, n_0, n_0*n_1, ...
 template <std::size_t D>
-Expected<std::array<AxisTaps, D>> build_point_taps(const GridND<D>& grid, const std::array<double, D>& point);
+Expected<std::array<AxisTaps, D>> build_point_taps(const GridND<D>& grid, const std::array<double, D>& point,
+                                                   bool foot = false);
 
 }  // namespace quorvane

@@ -59,7 +59,9 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     if (!up) return up;
     auto um = read(x - h);
     if (!um) return um;
-    auto ub = read(x + tau * (B + B));
+    const double foot = x + tau * (B + B);
+    if (Status st = refuse_linear_inflow(grid, foot); !st) return fail(st.error());
+    auto ub = read.foot(foot);
     if (!ub) return ub;
     const double ui = read.value_at(i);
     return ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (tau * C) * ui;

@@ -68,6 +68,45 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
     return op;
 }
 
+namespace {
+
+// The drift's part of a step near a wall. The rule points p + tau b + 2
+// sqrt(tau) L z are read through cubic Hermite interpolation, whose slope at
+// a node next to a non-periodic end comes from the policy's ghost nodes:
+// for a mirror it is 0 at the wall node, so the drift would freeze an
+// outflow wall and, at small steps, act as a centred difference whose
+// undamped odd-even modes grow from the walls. The symmetric offsets of the
+// rule need the C^1 cubic (their odd terms cancel, which gives the
+// diffusion), so those reads stay; only the drift's own read, at the foot
+// p + tau b, is exchanged for the upwind two-point read of the cells that
+// touch a ghost node: this returns u_two_point(foot) - u_cubic(foot), 0 away
+// from the walls. A foot beyond an end of a "linear" axis is refused: the
+// straight-line continuation is no inflow condition.
+template <std::size_t D>
+Expected<double> wall_drift_correction(const GridFnND<D>& u, const std::array<double, D>& p,
+                                       const std::array<double, D>& beta, double tau) {
+    const GridND<D>& grid = u.grid;
+    if (grid.interp_kind.tag != InterpTag::CubicHermite) return 0.0;
+    std::array<double, D> foot{};
+    bool near_wall = false;
+    for (std::size_t r = 0; r < D; ++r) {
+        foot[r] = p[r] + tau * beta[r];
+        const Grid1D<double>& ax = grid.axes[r];
+        if (Status st = refuse_linear_inflow(ax, foot[r]); !st) return fail(st.error());
+        if (foot[r] == p[r] || ax.boundary.tag == BoundaryTag::Periodic) continue;
+        const double s = std::floor((foot[r] - ax.xmin) / ax.dx());
+        near_wall = near_wall || !(s >= 1.0 && s + 2.0 < static_cast<double>(ax.n));
+    }
+    if (!near_wall) return 0.0;
+    Expected<std::array<AxisTaps, D>> two_point = build_point_taps(grid, foot, true);
+    if (!two_point) return fail(two_point.error());
+    Expected<std::array<AxisTaps, D>> cubic = build_point_taps(grid, foot);
+    if (!cubic) return fail(cubic.error());
+    return GridND<D>::interp_axis(u, D, *two_point, 0) - GridND<D>::interp_axis(u, D, *cubic, 0);
+}
+
+}  // namespace
+
 template <std::size_t D>
 Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span<double> out, double tau) const {
     if (!finite_nonneg(tau)) {
@@ -110,7 +149,9 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             if (!taps) return fail(taps.error());
             sum += w * GridND<D>::interp_axis(u, D, *taps, 0);
         }
-        out[k] = (e * norm) * sum;
+        Expected<double> drift = wall_drift_correction(u, p, beta, tau);
+        if (!drift) return fail(drift.error());
+        out[k] = *drift == 0.0 ? (e * norm) * sum : (e * norm) * sum + e * *drift;
     }
     return {};
 }

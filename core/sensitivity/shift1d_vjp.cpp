@@ -61,7 +61,9 @@ Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::sp
         if (!up) return std::unexpected(up.error());
         auto um = g.interp(u, x - h);
         if (!um) return std::unexpected(um.error());
-        auto ub = g.interp(u, x + p.tau * (2.0 * p.b[i]));
+        const double foot = x + p.tau * (2.0 * p.b[i]);
+        if (Status st = refuse_linear_inflow(g, foot); !st) return st;
+        auto ub = g.interp_foot(u, foot);
         if (!ub) return std::unexpected(ub.error());
         out[i] = ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (p.tau * p.c[i]) * u[i];
     }
@@ -93,9 +95,9 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
-            auto hi = at(pt + eps);
+            auto hi = g.interp_foot(u, pt + eps);
             if (!hi) return hi;
-            auto lo = at(pt - eps);
+            auto lo = g.interp_foot(u, pt - eps);
             if (!lo) return lo;
             return p.tau * (*hi - *lo) / (2.0 * eps);
         }
@@ -107,7 +109,8 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
 
 }  // namespace
 
-Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch) {
+Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
+                                       bool foot) {
     const std::size_t n = grid.n;
     InterpStencil st;
     auto add = [&](std::int64_t node) {
@@ -131,7 +134,7 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
     for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(n - 1 - k));
     for (std::size_t k = 0; k < st.count; ++k) {
         scratch[st.nodes[k]] = 1.0;
-        auto w = grid.interp(scratch, x);
+        auto w = foot ? grid.interp_foot(scratch, x) : grid.interp(scratch, x);
         scratch[st.nodes[k]] = 0.0;
         if (!w) return std::unexpected(w.error());
         st.weights[k] = *w;
@@ -149,7 +152,7 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
         const double pts[3] = {x + h, x - h, x + tau * (2.0 * b[i])};
         const double wts[3] = {0.25, 0.25, 0.5};
         for (int k = 0; k < 3; ++k) {
-            auto st = interp_weights(pts[k], grid, scratch);
+            auto st = interp_weights(pts[k], grid, scratch, k == 2);
             if (!st) return std::unexpected(st.error());
             const double scale = wts[k] * lambda[i];
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];

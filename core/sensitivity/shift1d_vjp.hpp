@@ -31,7 +31,8 @@ struct ShiftCoeffProblem {
     std::uint64_t n_steps;
 };
 
-// Node indices and weights such that grid.interp(v, x) = sum weight_j v[node_j].
+// Node indices and weights such that grid.interp(v, x) (grid.interp_foot(v, x)
+// for a transport read) = sum weight_j v[node_j].
 struct InterpStencil {
     std::size_t count = 0;
     std::array<std::size_t, 20> nodes{};
@@ -40,7 +41,8 @@ struct InterpStencil {
 
 // Weights at x by interpolating unit vectors; `scratch` (n zeros) is all
 // zeros again on return.
-Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch);
+Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
+                                       bool foot = false);
 
 // out = S(tau)^T lambda. `scratch` holds n zeros on entry and on success.
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,

@@ -29,12 +29,13 @@ TEST_P(ShiftTranspose, AdjointIdentity) {
     std::vector<double> stw(n), scratch(n, 0.0);
     ASSERT_TRUE(shift1d_step_vjp(tau, g, a, b, c, w, stw, scratch));
     for (double s : scratch) ASSERT_EQ(s, 0.0);
-    // Forward step by hand from the interpolant.
+    // Forward step by hand from the interpolant (the drift sample is a
+    // transport read).
     double lhs = 0.0, rhs = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = g.node(i), h = 2.0 * std::sqrt(tau * a[i]);
         const double si = 0.25 * *g.interp(v, x + h) + 0.25 * *g.interp(v, x - h) +
-                          0.5 * *g.interp(v, x + 2.0 * tau * b[i]) + tau * c[i] * v[i];
+                          0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i]) + tau * c[i] * v[i];
         lhs += si * w[i];
         rhs += v[i] * stw[i];
     }
