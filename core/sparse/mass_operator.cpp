@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 #include "core/foundation/grid_fn.hpp"
@@ -315,19 +316,204 @@ constexpr char kMassRatioTooLarge[] =
     "mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for tol on the lanczos and implicit "
     "paths: they hold tol in the mass-weighted norm, where the lightest node is resolved only to "
     "sqrt(max/min) * 2.2e-16 of its own size; path=\"chebyshev\" keeps each node's own scale";
+constexpr char kMassRatioBeyondDoubles[] =
+    "mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for the double range: D^1/2 v (with "
+    "the spread of v_nc) or D^-1/2 K D^-1/2 spans more than the doubles hold, and entries that matter would be lost";
+constexpr char kWorkOverflows[] = "mass_lumped_evolve: t times the spectral bound of M^-1 K overflows the double range";
+
+// sqrt(max m) / sqrt(min m), which itself may overflow for masses at both ends
+// of the doubles: kept finite, so the refusals that carry it stay of kind
+// OutOfDomain.
+double root_spread(std::span<const double> masses) {
+    const auto [lightest, heaviest] = std::minmax_element(masses.begin(), masses.end());
+    return std::min(std::sqrt(*heaviest) / std::sqrt(*lightest), std::numeric_limits<double>::max());
+}
 
 Status check_lumped_mass_ratio(std::span<const double> masses, const KrylovPath& path, double tol) {
     if (path.kind == KrylovPath::Kind::Chebyshev || masses.empty()) return {};
-    const auto [lightest, heaviest] = std::minmax_element(masses.begin(), masses.end());
     // Lanczos and CG judge their vectors (breakdown, residuals, norms) in the
     // 2-norm of D^1/2 v, where a node of mass m_i carries the weight sqrt(m_i):
     // the lightest node's value is resolved only to 2^-52 sqrt(max m / min m)
     // of its own size, and its error in the plain 2-norm can reach
     // sqrt(max m / min m) tol. Where rounding alone exceeds tol the call is
     // refused. sqrt of each mass: their ratio itself may overflow.
-    const double spread = std::sqrt(*heaviest) / std::sqrt(*lightest);
-    if (spread * 0x1p-52 > tol) {
-        return domain_error(kMassRatioTooLarge, spread);
+    const auto [lightest, heaviest] = std::minmax_element(masses.begin(), masses.end());
+    if (std::sqrt(*heaviest) / std::sqrt(*lightest) * 0x1p-52 > tol) {
+        return domain_error(kMassRatioTooLarge, root_spread(masses));
+    }
+    return {};
+}
+
+// x = f 2^e with |f| in [0.5, 1) (f = 0 for x = 0). A product or quotient of
+// such parts rounds as the product or quotient of the numbers does wherever
+// that is a normal double, and the exponents add without leaving the ints.
+struct Parts {
+    double f;
+    int e;
+};
+
+Parts parts(double x) {
+    int e = 0;
+    const double f = std::frexp(x, &e);
+    return {f, e};
+}
+
+// Powers of two the roots sqrt(m_i) may spread over before D^1/2 v is placed
+// by the routine below rather than left to the action's own scaling of its
+// vector, which centres the largest entry for the operator's bound and may
+// push the light nodes' entries, sqrt(max/min) below it, out of the doubles.
+constexpr int kPlainRootSpread = 64;
+
+// The congruence and D^1/2 v as they are (every entry of A_hat = k_ij /
+// (s_i s_j) that comes from a non-zero k_ij a normal double, the products
+// s_i s_j too, every D^1/2 v of a non-zero v normal, a finite bound, roots
+// within kPlainRootSpread): evolved as they are, bit for bit.
+bool plain_congruence_holds(const Laplacian<double>& k, const Laplacian<double>& hat, std::span<const double> roots,
+                            std::span<const double> src_cols) {
+    const double normal = std::numeric_limits<double>::min();
+    if (roots.empty()) return true;
+    const auto [low, high] = std::minmax_element(roots.begin(), roots.end());
+    if (std::ilogb(*high) - std::ilogb(*low) > kPlainRootSpread) return false;
+    if (!std::isfinite(hat.spectral_bound)) return false;
+    for (std::uint64_t i = 0; i < k.n_nodes; ++i) {
+        for (std::uint64_t p = k.row_ptr[i]; p < k.row_ptr[i + 1]; ++p) {
+            if (k.vals[p] == 0.0) continue;
+            if (!(roots[i] * roots[k.col_idx[p]] >= normal)) return false;
+            const double a = std::fabs(hat.vals[p]);
+            if (!(a >= normal) || !std::isfinite(a)) return false;
+        }
+    }
+    const std::size_t n = roots.size();
+    for (std::size_t p = 0; p < src_cols.size(); ++p) {
+        if (src_cols[p] == 0.0) continue;
+        const double x = std::fabs(src_cols[p] * roots[p % n]);
+        if (!(x >= normal) || !std::isfinite(x)) return false;
+    }
+    return true;
+}
+
+// Where the placed route puts its scales: the bound of the congruence in
+// [2^100, 2^101), the largest entry of each column of D^1/2 v in [2^297,
+// 2^298). Their products stay below 2^400, where the Chebyshev recurrence
+// carries its vector as it comes; the couplings that matter stay normal
+// doubles (below).
+constexpr int kScaledBoundExp = 100;
+constexpr int kPlacedTopExp = 297;
+
+// The congruence scaled by 2^-e, its bound brought to [2^100, 2^101): each
+// entry from the parts of k_ij, s_i and s_j, so that neither s_i s_j nor the
+// quotient underflows or overflows on the way, whatever the masses. The
+// entries that matter lie within sqrt(max m / min m) <= 2^1049 below the
+// bound (the coupling of a light node i to a heavy one j is k_ij / (s_i s_j)
+// = (k_ij / m_i) s_i / s_j), so they stay normal doubles; one that lands
+// below them is one of a node many times heavier than the bound's, and may
+// go only where its own effect over t, t |k_ij| / m_i, lies far below
+// rounding.
+struct ScaledCongruence {
+    SharedLaplacian hat;
+    int e = 0;
+};
+
+Expected<ScaledCongruence> scaled_congruence(const Laplacian<double>& k, std::span<const Parts> roots,
+                                             std::span<const double> masses, double t) {
+    const std::size_t nnz = k.vals.size();
+    std::vector<double> q(nnz, 0.0);
+    std::vector<int> ex(nnz, 0);
+    bool any = false;
+    int top = 0;
+    for (std::uint64_t i = 0; i < k.n_nodes; ++i) {
+        for (std::uint64_t p = k.row_ptr[i]; p < k.row_ptr[i + 1]; ++p) {
+            if (k.vals[p] == 0.0) continue;
+            const Parts kp = parts(k.vals[p]);
+            const Parts& sj = roots[k.col_idx[p]];
+            q[p] = kp.f / (roots[i].f * sj.f);
+            ex[p] = kp.e - roots[i].e - sj.e;
+            const int top_p = std::ilogb(q[p]) + ex[p];
+            top = any ? std::max(top, top_p) : top_p;
+            any = true;
+        }
+    }
+    int e = 0;
+    if (any) {
+        // Largest entry first brought to [1, 2), then the largest row sum.
+        double bound = 0.0;
+        for (std::uint64_t i = 0; i < k.n_nodes; ++i) {
+            double sum = 0.0;
+            for (std::uint64_t p = k.row_ptr[i]; p < k.row_ptr[i + 1]; ++p) {
+                sum += std::fabs(std::ldexp(q[p], ex[p] - top));
+            }
+            bound = std::max(bound, sum);
+        }
+        e = top + std::ilogb(bound) - kScaledBoundExp;
+    }
+    std::vector<double> vals(nnz, 0.0);
+    const int t_exp = std::ilogb(t);
+    for (std::uint64_t i = 0; i < k.n_nodes; ++i) {
+        for (std::uint64_t p = k.row_ptr[i]; p < k.row_ptr[i + 1]; ++p) {
+            if (k.vals[p] == 0.0) continue;
+            vals[p] = std::ldexp(q[p], ex[p] - e);
+            if (std::fabs(vals[p]) < std::numeric_limits<double>::min() &&
+                t_exp + std::ilogb(k.vals[p]) - std::ilogb(masses[i]) > -64) {
+                return domain_error(kMassRatioBeyondDoubles, root_spread(masses));
+            }
+        }
+    }
+    auto hat = from_csr_parts(k.n_nodes, k.row_ptr, k.col_idx, std::move(vals), LaplacianKind::GeneralSymmetric);
+    if (!hat) internal_fault("mass_lumped_evolve: scaled CSR is always valid (validated source)", hat.error());
+    return ScaledCongruence{std::make_shared<const Laplacian<double>>(std::move(*hat)), e};
+}
+
+// e^{-t M^-1 K} v through the congruence scaled by 2^-e for the time t 2^e,
+// and each column of D^1/2 v scaled by 2^-shift to a largest entry in [2^297,
+// 2^298): the doubles below that entry leave 2^1319 for the spread sqrt(max m
+// / min m) (at most 2^1049) times that of v. Powers of two are exact: where
+// the plain route keeps every value a normal double, the Chebyshev recurrence
+// here computes the same values up to those powers, bit for bit (Lanczos and
+// CG to rounding: their norms and guards are not all homogeneous in the
+// scale).
+Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses, double t,
+                            const KrylovPath& path, double tol, std::span<const double> src_cols,
+                            std::span<double> dst_cols) {
+    const std::size_t n = masses.size();
+    std::vector<Parts> roots(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = parts(std::sqrt(masses[i]));
+    auto scaled = scaled_congruence(*k.laplacian(), roots, masses, t);
+    if (!scaled) return fail(scaled.error());
+    const double t_scaled = std::ldexp(t, scaled->e);
+    if (!std::isfinite(t_scaled)) return domain_error(kWorkOverflows, t_scaled);
+
+    // Each column is placed by its own largest entry: the columns evolve
+    // apart, and one of small data next to one of large data loses nothing.
+    std::vector<double> x(src_cols.size(), 0.0);
+    std::vector<int> ex(src_cols.size(), 0);
+    std::vector<int> shift(n == 0 ? 0 : src_cols.size() / n, 0);
+    for (std::size_t c = 0; c < shift.size(); ++c) {
+        bool any = false;
+        int top = 0;
+        for (std::size_t i = 0, p = c * n; i < n; ++i, ++p) {
+            if (src_cols[p] == 0.0) continue;
+            const Parts v = parts(src_cols[p]);
+            x[p] = v.f * roots[i].f;
+            ex[p] = v.e + roots[i].e;
+            top = any ? std::max(top, std::ilogb(x[p]) + ex[p]) : std::ilogb(x[p]) + ex[p];
+            any = true;
+        }
+        shift[c] = any ? top - kPlacedTopExp : 0;
+        for (std::size_t p = c * n; p < (c + 1) * n; ++p) {
+            if (x[p] == 0.0) continue;
+            x[p] = std::ldexp(x[p], ex[p] - shift[c]);
+            // A value of its own node lost below the normal doubles: the
+            // light node it belongs to would come back wrong.
+            if (std::fabs(x[p]) < std::numeric_limits<double>::min()) {
+                return domain_error(kMassRatioBeyondDoubles, root_spread(masses));
+            }
+        }
+    }
+    if (Status st = krylov_evolve_columns(scaled->hat, path, tol, t_scaled, x, dst_cols); !st) return st;
+    for (std::size_t p = 0; p < dst_cols.size(); ++p) {
+        if (dst_cols[p] == 0.0) continue;
+        const Parts y = parts(dst_cols[p]);
+        dst_cols[p] = std::ldexp(y.f / roots[p % n].f, y.e - roots[p % n].e + shift[p / n]);
     }
     return {};
 }
@@ -339,27 +525,25 @@ Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> ma
                           std::span<double> dst_cols) {
     auto hat = lumped_congruence(*k.laplacian(), masses);
     if (!hat) return fail(hat.error());
-    const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
     if (Status st = check_krylov_settings(path, tol); !st) return st;
+    // e^{0} = I exactly, whatever the masses: neither the congruence (whose
+    // entries may not be doubles) nor the weighted norms are needed.
+    if (t == 0.0 && !masses.empty()) {
+        std::copy(src_cols.begin(), src_cols.end(), dst_cols.begin());
+        return {};
+    }
     if (Status st = check_lumped_mass_ratio(masses, path, tol); !st) return st;
     const std::size_t n = masses.size();
-    std::vector<double> x(src_cols.size());
-    for (std::size_t p = 0; p < x.size(); ++p) x[p] = src_cols[p] * std::sqrt(masses[p % n]);
-    // D^1/2 v can overflow while v and the result are finite. The action is
-    // linear: evolve 2^-shift D^1/2 v instead (largest entry below 4) and
-    // scale the result back by 2^shift; powers of two are exact, and
-    // shift = 0 changes no bit.
-    int shift = 0;
-    if (first_non_finite<double>(x) != nullptr) {
-        for (std::size_t p = 0; p < x.size(); ++p) {
-            if (src_cols[p] == 0.0 || !std::isfinite(src_cols[p])) continue;
-            shift = std::max(shift, std::ilogb(src_cols[p]) + std::ilogb(std::sqrt(masses[p % n])));
-        }
-        for (std::size_t p = 0; p < x.size(); ++p) x[p] = std::ldexp(src_cols[p], -shift) * std::sqrt(masses[p % n]);
-    }
-    if (Status st = krylov_evolve_columns(shared, path, tol, t, x, dst_cols); !st) return st;
-    for (std::size_t p = 0; p < dst_cols.size(); ++p) {
-        dst_cols[p] = std::ldexp(dst_cols[p] / std::sqrt(masses[p % n]), shift);
+    std::vector<double> roots(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(masses[i]);
+    if (plain_congruence_holds(*k.laplacian(), *hat, roots, src_cols)) {
+        const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
+        std::vector<double> x(src_cols.size());
+        for (std::size_t p = 0; p < x.size(); ++p) x[p] = src_cols[p] * roots[p % n];
+        if (Status st = krylov_evolve_columns(shared, path, tol, t, x, dst_cols); !st) return st;
+        for (std::size_t p = 0; p < dst_cols.size(); ++p) dst_cols[p] = dst_cols[p] / roots[p % n];
+    } else if (Status st = placed_lumped_evolve(k, masses, t, path, tol, src_cols, dst_cols); !st) {
+        return st;
     }
     // A mass far below the others amplifies its entries by up to
     // sqrt(max m / min m): the result itself can leave the double range.

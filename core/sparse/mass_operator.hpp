@@ -88,15 +88,25 @@ private:
 Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::span<const double> masses);
 
 // Every column of src_cols replaced by e^{-t M^-1 K} of it, M = diag(masses),
-// through the congruence and the batched Krylov driver (D^1/2 of the columns
-// scaled by a power of two when it would overflow). On the Lanczos and
-// implicit paths tol holds in the mass-weighted norm ||D^1/2 v||_2, so the
+// through the congruence and the batched Krylov driver. t = 0 copies src_cols
+// (after the mass, tol and m_max checks), whatever the masses. Where the
+// congruence or D^1/2 v leaves the normal doubles, or the masses spread over
+// more than 2^128, both are scaled by powers of two (the operator to a bound
+// near 2^100 for the time t times that power, each column of D^1/2 v to a
+// largest entry near 2^297) and each entry is formed from the parts of its
+// factors, so masses from the smallest subnormal to the largest double evolve;
+// the Chebyshev recurrence then computes the same values up to those powers
+// wherever the unscaled one kept every value a normal double. On the Lanczos
+// and implicit paths tol holds in the mass-weighted norm ||D^1/2 v||_2, so the
 // relative error in the plain 2-norm can reach sqrt(max m / min m) tol; the
-// Chebyshev path keeps each node's own scale. Fails as lumped_congruence,
-// then for tol and m_max as check_krylov_settings, then on those two paths
-// when rounding alone, sqrt(max m / min m) 2^-52, exceeds tol (value
-// sqrt(max m / min m)), then as krylov_evolve_columns, then for a result
-// beyond the double range (dst_cols then holds no result).
+// Chebyshev path keeps each node's own scale. Fails as lumped_congruence, then
+// for tol and m_max as check_krylov_settings, then on those two paths when
+// rounding alone, sqrt(max m / min m) 2^-52, exceeds tol (value sqrt(max m /
+// min m), at most DBL_MAX), then when sqrt(m_i) v_i or an entry of the
+// congruence that matters over t would fall below the normal doubles after
+// that scaling (value the same), when t times the bound overflows, then as
+// krylov_evolve_columns, then for a result beyond the double range (dst_cols
+// then holds no result).
 Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses, double t,
                           const KrylovPath& path, double tol, std::span<const double> src_cols,
                           std::span<double> dst_cols);

@@ -339,6 +339,28 @@ TEST(MassLumpedEvolve, MassRatioAgainstTolOnTheWeightedPaths) {
     EXPECT_TRUE(mass_lumped_evolve(k, m, 1.0, KrylovPath::chebyshev(), 1e-14, v, out));
 }
 
+TEST(MassLumpedEvolve, MassesAndTimeScaledByAPowerOfTwoKeepTheChebyshevBits) {
+    // e^{-(t c / m c) K} = e^{-(t/m) K}. With c = 2^-1060 the masses are
+    // subnormal (exact: small integers times c), k / m overflows and
+    // sqrt(m) v underflows, so the congruence and D^1/2 v are rescaled by
+    // powers of two: the recurrence must meet the unscaled run bit for bit.
+    const SymmetricOperator k = p1_stiffness(6, 0.5);
+    const std::vector<double> m{1.0, 3.0, 2.0, 4.0, 1.0, 2.0}, v{1.0, -1.0, 2.0, 0.5, 0.25, -3.0};
+    std::vector<double> plain(6), scaled(6), tiny(6);
+    for (std::size_t i = 0; i < 6; ++i) tiny[i] = std::ldexp(m[i], -1060);
+    ASSERT_TRUE(mass_lumped_evolve(k, m, 0.75, KrylovPath::chebyshev(), 1e-10, v, plain));
+    ASSERT_TRUE(mass_lumped_evolve(k, tiny, std::ldexp(0.75, -1060), KrylovPath::chebyshev(), 1e-10, v, scaled));
+    EXPECT_EQ(plain, scaled);
+    // t = 0 is the identity whatever the masses, the overflowing congruence
+    // and the weighted paths' ratio rule included.
+    const std::vector<double> wide{1e308, 5e-324, 1.0, 1.0, 1.0, 1.0};
+    for (const KrylovPath& path : {KrylovPath::chebyshev(), KrylovPath::lanczos(18)}) {
+        std::vector<double> out(6, -7.0);
+        ASSERT_TRUE(mass_lumped_evolve(k, wide, 0.0, path, 1e-10, v, out));
+        EXPECT_EQ(out, v);
+    }
+}
+
 TEST(MassKOperator, EvolveRefusesWhatTheKrylovOperatorRefuses) {
     // m_max = 0 once wrote past an empty basis; t = 0 returns early, so the
     // settings are judged first.

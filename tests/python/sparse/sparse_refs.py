@@ -3,6 +3,12 @@
 import numpy as np
 import scipy.sparse as sp
 
+# The refusal of the lanczos and implicit paths of mass_lumped_evolve for a mass ratio tol cannot hold.
+MASS_RATIO = ("[OutOfDomain] mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for tol on the "
+              "lanczos and implicit paths: they hold tol in the mass-weighted norm, where the lightest node is "
+              "resolved only to sqrt(max/min) * 2.2e-16 of its own size; path=\"chebyshev\" keeps each node's own "
+              "scale")
+
 
 def csr_parts(a):
     a = sp.csr_matrix(a)

@@ -11,7 +11,8 @@ import scipy.sparse as sp
 
 import quorvane as q
 from quorvane import QuorvaneError
-from sparse_refs import path_laplacian, symmetric
+from conftest import error_text
+from sparse_refs import MASS_RATIO, path_laplacian, symmetric
 
 RNG = np.random.default_rng(11)
 
@@ -227,3 +228,56 @@ def test_lumped_refusals(args, kw, msg):
     with pytest.raises(QuorvaneError) as e:
         q.mass_lumped_evolve(symmetric(q, path_laplacian(3)), *args, **kw)
     assert str(e.value) == msg
+
+
+BEYOND_DOUBLES = ("[OutOfDomain] mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for the double "
+                  "range: D^1/2 v (with the spread of v_nc) or D^-1/2 K D^-1/2 spans more than the doubles hold, and "
+                  "entries that matter would be lost")
+
+
+def two_masses(heavy, light, rest=1.0):
+    m = np.full(12, rest)
+    m[0], m[1] = heavy, light
+    return m
+
+
+# Node 1, light, next to node 0, heavy: t/m_1 is of order 1 while t/m_0 underflows. D^1/2 v then spans
+# sqrt(heavy / light), up to 2^1049; its light entries came back as 0 after the action's own scaling, and
+# the congruence's entries overflowed for masses below 1e-308 (t = 0 included).
+LUMPED_EXTREME = [
+    pytest.param(two_masses(1e308, 1e-308), 0.0, "chebyshev", 1.0, None, id="t0-chebyshev"),
+    pytest.param(two_masses(1e308, 1e-308), 0.0, "lanczos", 1.0, None, id="t0-lanczos"),
+    pytest.param(two_masses(1e308, 5e-324), -0.0, "implicit", 1.0, None, id="t0-implicit-subnormal"),
+    pytest.param(two_masses(1e300, 1e-300), 1e-300, "chebyshev", 1.0, None, id="1e300-1e-300-t1e-300"),
+    pytest.param(two_masses(1e300, 1e-300), 1e-320, "chebyshev", 1.0, None, id="1e300-1e-300-t1e-320"),
+    pytest.param(two_masses(1e308, 1e-308), 1e-308, "chebyshev", 1.0, None, id="1e308-1e-308"),
+    pytest.param(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", 1.0, None, id="max-subnormal"),
+    # Columns of data 1e300 apart: each is scaled by its own largest entry.
+    pytest.param(two_masses(1e300, 1e-300), 1e-300, "chebyshev", np.array([[1e150, 1e-150]]), None, id="columns"),
+    # The same scale everywhere, subnormal: k / m overflowed and sqrt(m) v underflowed.
+    pytest.param(np.full(12, 1e-320), 1e-320, "chebyshev", 1e-200, None, id="subnormal-chebyshev"),
+    pytest.param(np.full(12, 1e-320), 1e-320, "lanczos", 1e-200, None, id="subnormal-lanczos"),
+    pytest.param(two_masses(1e300, 1e-300), 1e-300, "lanczos", 1.0, MASS_RATIO, id="1e300-1e-300-lanczos"),
+    pytest.param(two_masses(1e300, 1e-300), 1e-300, "implicit", 1.0, MASS_RATIO, id="1e300-1e-300-implicit"),
+    # sqrt(m_1) v_1 with v_1 = 1e-100 lies 2^1381 below sqrt(m_0) v_0: no double holds both.
+    pytest.param(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", np.array([1.0, 1e-100] + [1.0] * 10)[:, None],
+                 BEYOND_DOUBLES, id="beyond-doubles"),
+]
+
+
+@pytest.mark.parametrize("m,t,path,scale,refusal", LUMPED_EXTREME)
+def test_lumped_masses_at_the_ends_of_the_doubles(m, t, path, scale, refusal):
+    a = path_laplacian(12)
+    v = (np.cos(np.arange(12.0)) + 2.0)[:, None] * scale
+    call = lambda: q.mass_lumped_evolve(symmetric(q, a), m, t, v, path=path)
+    if refusal is not None:
+        assert error_text(call) == refusal
+        return
+    got = call()
+    if t == 0.0:
+        assert np.array_equal(got, v)
+        return
+    # t / m formed directly: rows of negligible rate underflow to 0, as they should.
+    ref = sl.expm(-(t / m)[:, None] * a.toarray()) @ v
+    # The action's tol, 1e-10, against each column's largest value.
+    assert (np.abs(got - ref).max(axis=0) <= 1e-9 * np.abs(ref).max(axis=0)).all()

@@ -16,7 +16,7 @@ from scipy.sparse.linalg import expm_multiply
 import quorvane as q
 from conftest import error_text
 from quorvane import QuorvaneError
-from sparse_refs import csr_parts, path_laplacian, symmetric
+from sparse_refs import MASS_RATIO, csr_parts, path_laplacian, symmetric
 
 RNG = np.random.default_rng(7)
 
@@ -366,12 +366,6 @@ def graph_krylov_scaled(w, t, f, path="chebyshev"):
     scale = np.abs(f).max()
     ref = scale * (sl.expm(-w * t * path_laplacian(len(f)).toarray()) @ (f / scale))
     return lambda: q.GraphKrylov(lap, path=path).evolve_batched(t, f), ref, 1e-9
-
-
-MASS_RATIO = ("[OutOfDomain] mass_lumped_evolve: the mass ratio max(m_diag)/min(m_diag) is too large for tol on the "
-              "lanczos and implicit paths: they hold tol in the mass-weighted norm, where the lightest node is "
-              "resolved only to sqrt(max/min) * 2.2e-16 of its own size; path=\"chebyshev\" keeps each node's own "
-              "scale")
 
 
 def lumped_mass_ratio(heavy, scale, path, tol=1e-10):
