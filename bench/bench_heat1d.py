@@ -3,13 +3,16 @@
 Every figure is reported as a ratio against a reference measured in the same run:
 
 0. The machine: how much faster P copies of the stencil loop run than one
-   (P processors), the parallel speedup this machine can give right now.
+   (P the processors this process may run on: its affinity mask, which taskset
+   narrows), the parallel speedup this machine can give right now.
 1. Throughput: ns per node-step of Heat1D.evolve (a = 1, cos(pi x) on [-1, 1],
    reflecting ends, tau = 2.5 dx^2) for n = 2^10 ... 2^22, on one thread
    (TAMBRIK_PARALLEL_THRESHOLD=1000000) and on every worker the split allows
    (threshold 64), each in its own subprocess, against a fixed 21-tap stencil
    loop (bench/stencil21.cpp) built here with the library's compiler flags.
-   Parallel efficiency = serial time / (parallel time * threads used), and
+   Parallel efficiency = serial time / (parallel time * processors used, the
+   threads started but at most P: the 1-D steps start one per online
+   processor whatever the affinity mask), and
    against the machine's (speedup / the speedup of as many loop copies);
    Heat1D's constant-coefficient steps keep shares of at least 2048 nodes,
    so 2^14 nodes and more run on every processor.
@@ -72,6 +75,21 @@ def best_of(fn, repeats):
         fn()
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def processors():
+    """The processors this process may run on: its affinity mask where the system has one,
+    else every online processor."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def online():
+    """The online processors: the 1-D steps start up to one thread on each, whatever the
+    affinity mask."""
+    return os.cpu_count() or 1
 
 
 def module_env(**extra):
@@ -204,7 +222,7 @@ def other_classes(exe, exponents, node_steps, repeats):
         n = 2**k
         loop = stencil_ns(exe, n, max(4, node_steps // n), repeats)
         for name, cfl, share, fewest in OTHER_CLASSES:
-            threads = max(1, min(n // fewest, os.cpu_count() or 1))
+            threads = max(1, min(n // fewest, online()))
             steps = max(2, int(node_steps * share) // n)
             rows.append((name, n, steps, loop, class_ns(name, cfl, 1000000, n, steps, repeats),
                          class_ns(name, cfl, 64, n, steps, repeats), threads))
@@ -224,7 +242,7 @@ def variable_against_constant(exe, exponents, node_steps, repeats):
         loop = stencil_ns(exe, n, steps, repeats)
         cells = [class_ns(name, 0.5, threshold, n, steps, repeats)
                  for threshold in (1000000, 64) for name in ("Heat1D", "Heat1D.with_a_array")]
-        rows.append((n, steps, loop, *cells, min(n // 64, os.cpu_count() or 1)))
+        rows.append((n, steps, loop, *cells, min(n // 64, online())))
     return rows
 
 
@@ -246,7 +264,7 @@ def throughput(exe, exponents, node_steps, repeats):
     for k in exponents:
         n = 2**k
         steps = max(4, node_steps // n)
-        threads = max(1, min(n // HEAT1D_SHARE, os.cpu_count() or 1))
+        threads = max(1, min(n // HEAT1D_SHARE, online()))
         rows.append((n, steps, stencil_ns(exe, n, steps, repeats), heat1d_ns(1000000, n, steps, repeats),
                      heat1d_ns(64, n, steps, repeats), threads))
     return rows
@@ -446,11 +464,11 @@ def main():
     exponents = [10, 14] if quick else [10, 12, 14, 16, 18, 20, 22]
     targets = [1e-6] if quick else [1e-6, 1e-8, 1e-10]
 
-    print(f"quorvane {quorvane.version()}  ({os.cpu_count()} processors; "
+    cpus = processors()
+    print(f"quorvane {quorvane.version()}  ({cpus} of {online()} online processors available; "
           f"compiler flags {' '.join(library_flags())})")
     print()
 
-    cpus = os.cpu_count() or 1
     # Sections 0 and 1 measure against one build of the stencil loop.
     with tempfile.TemporaryDirectory() as workdir:
         progress("0. building the stencil loop, the machine's own speedup")
@@ -471,13 +489,17 @@ def main():
     print(f"{'n':>8} {'steps':>6} {'stencil':>8} {'1 thread':>9} {'ratio':>6} {'threads':>8} {'parallel':>9} "
           f"{'efficiency':>10} {'vs machine':>10}")
 
+    def efficiency(serial, parallel, threads):
+        """Speedup per processor used: threads beyond the available processors share them."""
+        return serial / (parallel * min(threads, cpus))
+
     def against_machine(serial, parallel, threads):
-        """Speedup over what the machine gives as many copies of the loop."""
-        return serial / parallel / max(1.0, machine * threads / cpus)
+        """Speedup over what the machine gives as many copies of the loop as processors used."""
+        return serial / parallel / max(1.0, machine * min(threads, cpus) / cpus)
 
     for n, steps, loop, serial, parallel, threads in tput:
         print(f"{n:8d} {steps:6d} {loop:8.2f} {serial:9.2f} {serial / loop:6.2f} {threads:8d} {parallel:9.2f} "
-              f"{serial / (parallel * threads):10.2f} {against_machine(serial, parallel, threads):10.2f}")
+              f"{efficiency(serial, parallel, threads):10.2f} {against_machine(serial, parallel, threads):10.2f}")
     print()
 
     print("1b. Other classes, ns per node-step against the same loop")
@@ -485,7 +507,7 @@ def main():
           f"{'parallel':>9} {'efficiency':>10}")
     for name, n, steps, loop, serial, parallel, threads in others:
         print(f"{name:<24} {n:8d} {steps:6d} {loop:8.2f} {serial:9.2f} {serial / loop:7.2f} {threads:8d} "
-              f"{parallel:9.2f} {serial / (parallel * threads):10.2f}")
+              f"{parallel:9.2f} {efficiency(serial, parallel, threads):10.2f}")
     print()
 
     print("1c. Variable coefficient against constant, ns per node-step (tau = 0.5 dx^2, same steps)")
@@ -520,14 +542,14 @@ def main():
         rows.append((f"Heat1D 1 thread / stencil loop, n=2^{k} (aim <= 4)", f"{serial:.2f} ns", f"{loop:.2f} ns",
                      serial / loop))
         rows.append((f"parallel efficiency, n=2^{k}, {threads} threads (aim >= 0.6 at 2^18)",
-                     f"{parallel:.2f} ns", f"{serial:.2f} ns", serial / (parallel * threads)))
+                     f"{parallel:.2f} ns", f"{serial:.2f} ns", efficiency(serial, parallel, threads)))
         rows.append((f"parallel efficiency against the machine's, n=2^{k}, {threads} threads", f"{parallel:.2f} ns",
                      f"{serial:.2f} ns", against_machine(serial, parallel, threads)))
     for name, n, _, loop, serial, parallel, threads in others:
         k = int(math.log2(n))
         rows.append((f"{name} 1 thread / stencil loop, n=2^{k}", f"{serial:.2f} ns", f"{loop:.2f} ns", serial / loop))
         rows.append((f"{name} parallel efficiency, n=2^{k}, {threads} threads", f"{parallel:.2f} ns",
-                     f"{serial:.2f} ns", serial / (parallel * threads)))
+                     f"{serial:.2f} ns", efficiency(serial, parallel, threads)))
     for n, _, loop, c1, v1, cp, vp, threads in varc:
         k = int(math.log2(n))
         rows.append((f"variable / constant coefficient, 1 thread, n=2^{k} (aim <= 3)", f"{v1:.2f} ns", f"{c1:.2f} ns",

@@ -1,9 +1,10 @@
 """What every example shares: its command line and the optional plot.
 
-Each example runs in seconds, prints its numbers and, when matplotlib is
-installed (pip install matplotlib, or pip install ".[plot]" in the
-repository), saves one PNG; without matplotlib it says that the plot was
-skipped. Options:
+Each example prints its numbers and, when matplotlib is installed (pip
+install matplotlib, or pip install ".[plot]" in the repository), saves one
+PNG; without matplotlib it says that the plot was skipped. The full settings
+take up to a few seconds (advection_diffusion.py, the longest, 5-9 s on eight
+processors, longer on a busy machine), --quick about a second. Options:
 
     --quick         a shorter setting (fewer step counts, smaller batches)
     --outdir DIR    where the PNG goes (default: the current directory)

@@ -104,14 +104,12 @@ Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double>
 
 namespace {
 
-// o.<name>(*args, order="F"); null with the Python error set on failure.
-Ref call_with_fortran_order(PyObject* o, const char* name, PyObject* args) {
-    Ref method(PyObject_GetAttrString(o, name));
-    if (!method) return {};
+// method(*args, order="F"); null with the Python error set on failure.
+Ref call_with_fortran_order(PyObject* method, PyObject* args) {
     Ref kwargs(PyDict_New());
     Ref order(PyUnicode_FromString("F"));
     if (!kwargs || !order || PyDict_SetItemString(kwargs.get(), "order", order.get()) != 0) return {};
-    return Ref(PyObject_Call(method.get(), args, kwargs.get()));
+    return Ref(PyObject_Call(method, args, kwargs.get()));
 }
 
 }  // namespace
@@ -126,7 +124,8 @@ Ref reshape_fortran(const Ref& arr, std::span<const std::size_t> shape) {
     }
     Ref args(PyTuple_Pack(1, dims.get()));
     if (!args) throw_python_error();
-    Ref r = call_with_fortran_order(arr.get(), "reshape", args.get());
+    Ref method(PyObject_GetAttrString(arr.get(), "reshape"));
+    Ref r = method ? call_with_fortran_order(method.get(), args.get()) : Ref();
     if (!r) {
         // NumPy's refusal becomes a ValueError carrying its message.
         PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -143,7 +142,16 @@ Ref reshape_fortran(const Ref& arr, std::span<const std::size_t> shape) {
 Ref ravel_fortran(PyObject* o) {
     Ref args(PyTuple_New(0));
     if (!args) throw_python_error();
-    Ref r = call_with_fortran_order(o, "ravel", args.get());
+    // An object without a ravel method is not an array at all: the caller
+    // answers that with the argument's own TypeError, not the lookup's
+    // AttributeError.
+    Ref method(PyObject_GetAttrString(o, "ravel"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+        PyErr_Clear();
+        return {};
+    }
+    Ref r = call_with_fortran_order(method.get(), args.get());
     if (!r) throw_python_error();
     return r;
 }

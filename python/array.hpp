@@ -24,7 +24,8 @@ Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double>
 // arr.reshape(shape, order="F"); a refusal raises ValueError with NumPy's
 // message.
 Ref reshape_fortran(const Ref& arr, std::span<const std::size_t> shape);
-// o.ravel(order="F"); a failing lookup or call raises its Python error as is.
+// o.ravel(order="F"); null with no error pending when o has no ravel
+// method, and a failing call raises its Python error as is.
 Ref ravel_fortran(PyObject* o);
 // A new 1-D bool array.
 Ref new_array_bool(std::span<const bool> values);

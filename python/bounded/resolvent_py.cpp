@@ -174,7 +174,7 @@ std::vector<double> extract_jump_g(PyObject* g, std::size_t expected) {
         return std::move(*v);
     }
     Ref flat = ravel_fortran(g);
-    std::optional<std::vector<double>> v = try_float_vector(flat.get());
+    std::optional<std::vector<double>> v = flat ? try_float_vector(flat.get()) : std::nullopt;
     if (!v) raise_type_error("g must be a numpy.ndarray[float64] or a sequence of floats");
     if (v->size() != expected) py_err_with_kind("GridMismatch", "g length does not match grid size after ravel");
     return std::move(*v);

@@ -330,7 +330,7 @@ constexpr char kHeat1DZeta4Doc[] =
     "--------\n"
     ">>> x = np.linspace(0.0, 1.0, 41)\n"
     ">>> h = quorvane.Heat1DZeta4(0.0, 1.0, 41, np.cos(np.pi * x))\n"
-    ">>> h.evolve(0.1, n_steps=100)        # tau = 1.6 dx^2, inside the limit 1.789 dx^2\n"
+    ">>> h.evolve(0.1, n_steps=100)        # tau = 1.6 dx^2, inside the limit 1.788 dx^2\n"
     ">>> print(h.order(), f\"{abs(h.values() - np.exp(-np.pi**2 * 0.1) * np.cos(np.pi * x)).max():.0e}\")\n"
     "3 9e-10\n";
 

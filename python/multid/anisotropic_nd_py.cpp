@@ -352,16 +352,8 @@ Ref obstacle_apply(const ObstacleNDV8Obj& self, const Args& a) {
             py_err_with_kind("GridMismatch", "v flat length does not match grid size");
         }
     } else {
-        Ref ravel(PyObject_GetAttrString(a.raw(1), "ravel"));
-        if (!ravel) throw_python_error();
-        Ref args(PyTuple_New(0));
-        Ref kwargs(PyDict_New());
-        if (!args || !kwargs) throw_python_error();
-        Ref order = py_str("F");
-        if (PyDict_SetItemString(kwargs.get(), "order", order.get()) != 0) throw_python_error();
-        Ref flat(PyObject_Call(ravel.get(), args.get(), kwargs.get()));
-        if (!flat) throw_python_error();
-        v = try_float_vector(flat.get());
+        Ref flat = a.raw(1) ? ravel_fortran(a.raw(1)) : Ref();
+        if (flat) v = try_float_vector(flat.get());
         if (!v) raise_type_error("v must be numpy.ndarray[float64]");
         if (!length_matches(v->size(), {self.nx, self.ny})) {
             py_err_with_kind("GridMismatch", "v length mismatch after ravel");

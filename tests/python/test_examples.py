@@ -150,6 +150,46 @@ def test_docstring_examples_run_as_printed(name):
     assert examples > 0 or name == "QuorvaneError", f"{name} has no docstring example"
 
 
+@pytest.mark.parametrize("name", public_names())
+def test_every_name_says_more_than_its_signature(name):
+    """help() shows the docstring below the text signature: it must not be empty."""
+    import quorvane
+
+    assert (getattr(quorvane, name).__doc__ or "").strip(), f"{name} has an empty docstring"
+
+
+# --- the step limits of the 1-D table ------------------------------------------------------
+
+def readme_step_limits():
+    """[(class, [(relation, multiple of dx^2)])] of the "Step limit" column of the 1-D table,
+    e.g. ("Heat1DZeta8", [(">=", 0.08), ("<=", 6.5)]) for "0.08 dx² ≤ τ ≤ 6.5 dx²"."""
+    rows = re.findall(r"^\| `(\w+)` \| [^|]+ \| [^|]+ \| ([^|]+) \|", readme_section("Choosing a class"), re.M)
+    limits = []
+    for name, cell in rows:
+        bounds = [(">=", float(v)) for v in re.findall(r"([\d.]+) dx² ≤ τ", cell)]
+        bounds += [("<=" if rel == "≤" else "<", float(v)) for rel, v in re.findall(r"τ ([≤<]) ([\d.]+) dx²", cell)]
+        if bounds:
+            limits.append((name, bounds))
+    return limits
+
+
+@pytest.mark.parametrize("name, bounds", readme_step_limits(), ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize("n", [11, 101, 1001])
+def test_readme_step_limits_are_admitted(name, bounds, n):
+    """A step the README's table allows is never refused: the limits are rounded inwards."""
+    import numpy as np
+    import quorvane
+
+    x = np.linspace(0.0, 1.0, n)
+    dx2 = (1.0 / (n - 1)) ** 2
+    for relation, multiple in bounds:
+        # A strict bound is approached from inside, by a relative 1e-9.
+        tau = multiple * dx2 * (1.0 - 1e-9 if relation == "<" else 1.0)
+        for boundary in ("reflect", "periodic"):
+            obj = getattr(quorvane, name)(0.0, 1.0, n, np.cos(np.pi * x), boundary=boundary)
+            obj.evolve(tau, 1)  # refused with CflViolated if the README promised too much
+
+
 # --- the README's error table ----------------------------------------------------------
 
 def readme_error_table():

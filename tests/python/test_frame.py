@@ -370,6 +370,20 @@ def test_non_float_sequences_are_rejected_with_the_fixed_text(u0):
     raises_exact(TypeError, U0_TYPE, Heat1D, 0.0, 1.0, 12, u0)
 
 
+# An array argument that is neither a float sequence nor has a ravel of its own is no array:
+# the argument's TypeError, as for every other array argument, not ravel's AttributeError.
+@pytest.mark.parametrize("bad", ["abcdefghijklmnop", 3, None, {"a": 1}, [[1.0] * 4] * 4])
+@pytest.mark.parametrize("call, text", [
+    (lambda v: quorvane.ObstacleNDV8(0, 1, 4, 0, 1, 4, 0.0).apply(0.1, v), "v must be numpy.ndarray[float64]"),
+    (lambda v: quorvane.ResolventJump2DV8(0, 1, 4, 0, 1, 4, 6).jump(1.0, v),
+     "g must be a numpy.ndarray[float64] or a sequence of floats"),
+    (lambda v: quorvane.ResolventJump3DV8(0, 1, 4, 0, 1, 4, 0, 1, 4, 6).jump(1.0, v),
+     "g must be a numpy.ndarray[float64] or a sequence of floats"),
+])
+def test_raveled_array_arguments_refuse_a_non_array_with_their_type_error(call, text, bad):
+    raises_exact(TypeError, text, call, bad)
+
+
 # --- option strings --------------------------------------------------------------------
 
 @pytest.mark.parametrize("text, policy", [("PERIODIC", "periodic"), ("Periodic", "periodic"), ("ZeRo", "zero"),

@@ -127,8 +127,11 @@ def test_huge_steps_fail_at_once(call):
     ("q.GraphHeat(graph=q.Graph.erdos_renyi(5000, 1.0), rho_bar=1e4, dtype='f32')", "obj.evolve(1e-9, 1, np.ones(5000))"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_the_values(build, call):
+    # A parent that ignores SIGINT (a background job of a script) passes the ignore on, and
+    # Python then installs no handler of its own: put back the one that raises KeyboardInterrupt.
     code = PRELUDE + textwrap.dedent(f"""
-        import time
+        import signal, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         obj = {build}
         before = obj.values() if hasattr(obj, "values") else None
         print("ready", flush=True)

@@ -163,8 +163,8 @@ def test_jump_argument_errors():
     raises_exact(QuorvaneError, "[GridMismatch] g flat length does not match grid size", j2.jump, 1.0, [1.0] * 4)
     raises_exact(QuorvaneError, "[GridMismatch] g length does not match grid size after ravel", j2.jump, 1.0,
                  np.ones((4, 4)))
-    with pytest.raises(AttributeError):
-        j2.jump(1.0, [[1.0] * 5] * 4)
+    raises_exact(TypeError, "g must be a numpy.ndarray[float64] or a sequence of floats", j2.jump, 1.0,
+                 [[1.0] * 5] * 4)
     g = np.ones((4, 5))
     g[1, 2] = math.inf
     raises_exact(QuorvaneError, "[NanInf] all values must be finite (no NaN/Inf): inf", j2.jump, 1.0, g)
