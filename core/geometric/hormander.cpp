@@ -198,6 +198,13 @@ template double multilinear_read<4, double>(std::span<const double>, const std::
 // at the origin for |tc| <= 16 h. Beyond |tc| = 200 h the value is below
 // double-precision resolution of the peak and 0 is returned, which keeps the
 // panel count (and the work) bounded.
+//
+// For h < 1e-150 the same integral is summed in the scaled variables
+// R^2 = (x^2 + y^2)/h, T = tc/h of p_h = p_1(R, T)/h^2, with the Gaussian
+// factor e^{-R^2/2} taken out and applied in logarithms, so that neither
+// 1/h^2 nor e^{-R^2/2} leaves the double range before the value does:
+// the value is returned wherever it is representable, and inf where it is
+// not (at the origin, 1/(4 h^2), for h below 3.73e-155).
 
 namespace {
 
@@ -208,6 +215,75 @@ const QuadratureRule& legendre32() {
     return rule;
 }
 
+// Below this h the direct sum leaves the double range (its terms reach
+// 16/h^2 near lambda = 0, and 1/(4 h^2) itself overflows below 3.73e-155)
+// while exp(-r^2/(2h)) underflows where the value is still far above the
+// smallest double: the kernel is then taken in scaled variables.
+constexpr double kScaledBelowH = 1e-150;
+
+// Beyond R^2 = 4500 the bound e^{-R^2/2}/(4 h^2) of the value lies below the
+// smallest subnormal for every h >= 2^-1074 (1/(4 h^2) < e^{1488}).
+constexpr double kScaledZeroBeyondR2 = 4500.0;
+
+// ln 2 split so that n * kLn2Hi is exact for |n| < 2^20.
+constexpr double kLn2Hi = 6.93147180369123816490e-01;
+constexpr double kLn2Lo = 1.90821492927058770002e-10;
+
+// The profile q(R^2, T) = p_1(R, T) e^{R^2/2}: the kernel at h = 1 with its
+// Gaussian factor taken out,
+//   q = 1/(8 pi^2) int (mu/sinh(mu/2)) exp(-R^2 g(mu)) cos(mu T) dmu,
+//   g(mu) = (mu/4) coth(mu/2) - 1/2 >= mu^2/(24 + 4|mu|) >= 0,
+// on the panels of the direct sum. For large R^2 the integrand is a bump of
+// width about sqrt(12)/R around mu = 0, so the cut is drawn where the bound
+// R^2 g reaches 50 (at most 40, the direct sum's cut): the panels then
+// follow the bump and q keeps its relative accuracy however small p_1 is.
+double scaled_profile(double r2, double t) {
+    const double cutoff = std::min(40.0, (100.0 + std::sqrt(10000.0 + 1200.0 * r2)) / r2);
+    const std::size_t panels = 5 + static_cast<std::size_t>(std::ceil(std::fabs(t) * cutoff / 8.0));
+    const QuadratureRule& rule = legendre32();
+    const double width = (cutoff + cutoff) / static_cast<double>(panels);
+    const double half = 0.5 * width;
+    double total = 0.0;
+    for (std::size_t q = 0; q < panels; ++q) {
+        const double mid = -cutoff + width * (static_cast<double>(q) + 0.5);
+        double s = 0.0;
+        for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+            const double mu = mid + half * rule.nodes[i];
+            double f = 2.0;  // the limit at mu = 0, where g = 0
+            if (std::fabs(mu) >= 1e-10) {
+                const double sh = std::sinh(0.5 * mu);
+                const double g = (0.25 * mu) * (std::cosh(0.5 * mu) / sh) - 0.5;
+                f = std::cos(t * mu) * ((mu / sh) * std::exp(-r2 * g));
+            }
+            s += rule.weights[i] * f;
+        }
+        total += half * s;
+    }
+    return total * kInvEightPiSquared;
+}
+
+// p_h(x, y, tc) = p_1(x/sqrt(h), y/sqrt(h), tc/h) / h^2 = q(R^2, T) e^{-R^2/2} / h^2.
+// With h = m 2^e (m in [1/2, 1)) the factor e^{-R^2/2}/m^2 is written
+// 2^n e^rem, |rem| <= ln(2)/2, and the powers of two are applied last: no
+// factor over- or underflows before the value does, so a representable
+// value is returned to its relative accuracy and one beyond the double
+// range as inf.
+double scaled_kernel(double h, double x, double y, double tc) {
+    const double root = std::sqrt(h);  // normal even for subnormal h
+    const double xs = x / root;
+    const double ys = y / root;
+    const double r2 = xs * xs + ys * ys;
+    if (std::isnan(r2)) return std::numeric_limits<double>::quiet_NaN();
+    if (!(r2 <= kScaledZeroBeyondR2)) return 0.0;
+    const double q = scaled_profile(r2, tc / h);
+    int e = 0;
+    const double m = std::frexp(h, &e);
+    const double lg = -0.5 * r2 - 2.0 * std::log(m);
+    const double n = std::nearbyint(lg / kLn2Hi);
+    const double rem = (lg - n * kLn2Hi) - n * kLn2Lo;
+    return std::ldexp(q * std::exp(rem), static_cast<int>(n) - 2 * e);
+}
+
 }  // namespace
 
 double heisenberg_heat_kernel(double h, double x, double y, double tc) {
@@ -215,6 +291,11 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc) {
     if (std::isnan(h) || std::isnan(tc)) return std::numeric_limits<double>::quiet_NaN();
     if (std::fabs(tc) > 200.0 * h) return 0.0;
     const double r2 = x * x + y * y;
+    // x^2 + y^2 beyond the double range: the value, at most
+    // e^{-r^2/(2h)}/(4 h^2), is 0 in double (a value above the smallest
+    // double needs r^2 < 4500 h, so h > 4e304, and then 1/(4 h^2) < 1e-609).
+    if (std::isinf(r2)) return 0.0;
+    if (h < kScaledBelowH) return scaled_kernel(h, x, y, tc);
     const double cutoff = 40.0 / h;
     const double extra = std::ceil(std::fabs(tc) * cutoff / 8.0);
     // |tc| <= 200 h bounds extra by 1000; it is NaN only for h = tc = inf.

@@ -5,19 +5,47 @@
 
 namespace quorvane {
 
-double MeasureState::second_moment() const {
-    double g = 0.0;
-    for (const GaussianComponent& c : gaussians) g += (c.mean * c.mean + c.var) * c.w;
+namespace {
+
+// Sum of term(item) over the list from 0.0, in order. Signed terms may
+// cancel: where a partial sum overflowed though every term is finite, the
+// terms are summed again scaled by 2^-32 (room for 2^32 terms of DBL_MAX)
+// and the sum scaled back, so a representable sum is returned as such and
+// one beyond the double range as +-inf, never NaN.
+template <class Item, class Term>
+double ordered_sum(const std::vector<Item>& items, Term term) {
     double s = 0.0;
-    for (const Atom& a : atoms) s += (a.x * a.x) * a.w;
+    bool terms_finite = true;
+    for (const Item& it : items) {
+        const double t = term(it);
+        terms_finite = terms_finite && std::isfinite(t);
+        s += t;
+    }
+    if (std::isfinite(s) || !terms_finite) return s;
+    double scaled = 0.0;
+    for (const Item& it : items) scaled += std::ldexp(term(it), -32);
+    return std::ldexp(scaled, 32);
+}
+
+// (x x) w; where x x alone overflows (|x| above about 1.34e154) x (x w) is
+// the same product, finite whenever x^2 w is.
+double atom_second_moment(const Atom& a) {
+    const double xx = a.x * a.x;
+    return (std::isfinite(xx) || !std::isfinite(a.x)) ? xx * a.w : a.x * (a.x * a.w);
+}
+
+}  // namespace
+
+double MeasureState::second_moment() const {
+    const double g =
+        ordered_sum(gaussians, [](const GaussianComponent& c) { return (c.mean * c.mean + c.var) * c.w; });
+    const double s = ordered_sum(atoms, atom_second_moment);
     return g + s;
 }
 
 double MeasureState::total_variation() const {
-    double g = 0.0;
-    for (const GaussianComponent& c : gaussians) g += std::fabs(c.w);
-    double s = 0.0;
-    for (const Atom& a : atoms) s += std::fabs(a.w);
+    const double g = ordered_sum(gaussians, [](const GaussianComponent& c) { return std::fabs(c.w); });
+    const double s = ordered_sum(atoms, [](const Atom& a) { return std::fabs(a.w); });
     return g + s;
 }
 

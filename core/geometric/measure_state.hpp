@@ -27,7 +27,9 @@ struct MeasureState {
     std::vector<GaussianComponent> gaussians;
 
     // Sum (mean^2 + var) w over the components plus sum x^2 w over the
-    // atoms; each sum from 0.0 in list order, then the two added.
+    // atoms; each sum from 0.0 in list order, then the two added. Finite
+    // data give the sum, or +-inf where it is beyond the double range, even
+    // where x^2 or a partial sum alone overflows (see the .cpp).
     double second_moment() const;
     // Sum |w| over the components plus sum |w| over the atoms, likewise.
     double total_variation() const;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/grid_fn.hpp"
 #include "core/geometric/carnot_complex_helpers.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
@@ -69,7 +70,10 @@ constexpr char kApplyRealDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and >= 0\", \"[GridMismatch] len(u0)={} !=\n"
     "    n_per_axis^5={}\", and kind CflViolated where the step would take more than 1024 field\n"
-    "    steps (the message names the largest tau admitted on this grid).\n";
+    "    steps (the message names the largest tau admitted on this grid), and \"[NanInf] all\n"
+    "    values must be finite (no NaN/Inf): {value}\" where finite u0 would give values beyond\n"
+    "    the double range (e.g. data near 1.7e308). NaN or inf in u0 is not refused: it is\n"
+    "    carried to the values whose reads touch it.\n";
 
 constexpr char kSizeDoc[] =
     "size($self)\n--\n\n"
@@ -95,6 +99,7 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
     const double tau = a.f64(0);
     check_tau(tau);
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 5);
+    const bool finite_u0 = first_non_finite<double>(u0) == nullptr;
     const DomainBox box = self.box;
     struct Refusal {
         bool hit = false;
@@ -111,7 +116,13 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
             return std::vector<double>{};
         }
         const FieldList group = FiliformGroup::vector_fields();
-        return ComplexTripleJump::apply_real(tau, group, axes, u0);
+        Expected<std::vector<double>> r = ComplexTripleJump::apply_real(tau, group, axes, u0);
+        // Finite data whose complex sums overflowed are refused (NanInf),
+        // never returned; NaN or inf in u0 is carried as given.
+        if (r && finite_u0) {
+            if (Status st = check_finite_result(*r); !st) return fail(st.error());
+        }
+        return r;
     });
     if (refused.hit) {
         // Shown a little below the bound, so that the printed tau is admissible.

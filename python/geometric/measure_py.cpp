@@ -36,6 +36,16 @@ void refuse_non_finite(const MeasureState& m) {
     }
 }
 
+// A moment of a finite measure that leaves the double range is refused
+// like any non-finite result (NanInf), never returned; a measure holding
+// NaN or inf gives its moment as computed.
+Ref finite_moment(const MeasureState& m, double value) {
+    if (!std::isfinite(value) && !m.first_non_finite()) {
+        raise_core_error(CoreError::domain("all values must be finite (no NaN/Inf)", value));
+    }
+    return py_float(value);
+}
+
 Ref arrays_of(const MeasureState& m) {
     std::vector<double> x, w;
     x.reserve(m.atoms.size());
@@ -87,11 +97,17 @@ constexpr char kMarginalDoc[] =
 constexpr char kStateSecondMomentDoc[] =
     "second_moment($self)\n--\n\n"
     "Return the second moment: sum of (mean^2 + variance) * weight over the Gaussian\n"
-    "components plus sum of x^2 * w over the atoms.\n";
+    "components plus sum of x^2 * w over the atoms.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    \"[NanInf] all values must be finite (no NaN/Inf): {value}\" when it is beyond the\n"
+    "    double range.\n";
 
 constexpr char kStateTotalVariationDoc[] =
     "total_variation($self)\n--\n\n"
-    "Return the total variation: sum of |weight| over the Gaussian components and the atoms.\n";
+    "Return the total variation: sum of |weight| over the Gaussian components and the atoms.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n    \"[NanInf] all values must be finite (no NaN/Inf): {value}\" when it is beyond the\n"
+    "    double range.\n";
 
 MeasureStateObj measure_new(const Args& a) {
     const std::vector<double> positions = float_vec_arg(a, 0);
@@ -119,9 +135,11 @@ Ref measure_marginal(const MeasureStateObj& self, const Args& a) {
     return arrays_of(self.m);
 }
 
-Ref measure_second_moment(const MeasureStateObj& self, const Args&) { return py_float(self.m.second_moment()); }
+Ref measure_second_moment(const MeasureStateObj& self, const Args&) {
+    return finite_moment(self.m, self.m.second_moment());
+}
 Ref measure_total_variation(const MeasureStateObj& self, const Args&) {
-    return py_float(self.m.total_variation());
+    return finite_moment(self.m, self.m.total_variation());
 }
 
 // ---------------------------------------------------------------------------
@@ -254,6 +272,12 @@ constexpr char kAdjointDoc[] =
     "(x + h, w/4), (x - h, w/4), (x + k, w/2), (x, tau c w), so that the integral of S(tau) f\n"
     "against the old measure equals the integral of f against the new one. No atom is merged:\n"
     "N atoms become N * 4^n_steps, and a result above 67108864 (2^26) atoms is refused.\n\n"
+    "With c < 0 the fourth child (x, tau c w) has the sign opposite to w, so the particle\n"
+    "measure is signed though the solution stays positive: its mass (1 + tau c)^n_steps\n"
+    "follows the exact e^{c t}, but its total variation is (1 + tau |c|)^n_steps, which grows\n"
+    "like e^{|c| t} while the solution's decays like e^{c t} (c = -5, t = 1, 10 steps: 57.67\n"
+    "against 0.0067). ``total_variation`` of the stepped atoms is that of the particle measure,\n"
+    "not the solution's.\n\n"
     "Parameters\n----------\n"
     "a : float\n    Diffusion coefficient, finite and >= 0.\n"
     "b, c : float\n    Drift and reaction rate, finite.\n\n"
@@ -280,19 +304,27 @@ constexpr char kStepDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and > 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind CflViolated when 1 + tau c < 0, \"[GridMismatch] len(positions) must equal\n"
-    "    len(weights)\", kind OutOfDomain when the result would exceed 2^26 atoms.\n";
+    "    len(weights)\", kind OutOfDomain when the result would exceed 2^26 atoms, \"[NanInf]\n"
+    "    all values must be finite (no NaN/Inf): {value}\" when finite positions and weights\n"
+    "    would leave the double range (x +- 2 sqrt(a tau), weights grown by tau c). NaN or inf\n"
+    "    given in positions or weights is not refused: it is carried to the children.\n";
 
 constexpr char kAdjointSecondMomentDoc[] =
     "second_moment($self, positions, weights)\n--\n\n"
     "Return sum of x^2 * w over the atoms (positions[i], weights[i]).\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\".\n";
+    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\", \"[NanInf] all values must be\n"
+    "    finite (no NaN/Inf): {value}\" when the sum of finite atoms is beyond the double range\n"
+    "    (NaN or inf given gives the sum as computed).\n";
 
 constexpr char kAdjointTotalVariationDoc[] =
     "total_variation($self, positions, weights)\n--\n\n"
-    "Return sum of |w| over the atoms (positions[i], weights[i]).\n\n"
+    "Return sum of |w| over the atoms (positions[i], weights[i]): that of the particle\n"
+    "measure, which with c < 0 grows while the solution's decays (see the class).\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\".\n";
+    "QuorvaneError\n    \"[GridMismatch] len(positions) != len(weights)\", \"[NanInf] all values must be\n"
+    "    finite (no NaN/Inf): {value}\" when the sum of finite atoms is beyond the double range\n"
+    "    (NaN or inf given gives the sum as computed).\n";
 
 // Either argument: one message that does not say which.
 std::vector<double> extract_positions_weights_vec(PyObject* o) {
@@ -318,7 +350,15 @@ Ref adjoint_step(const AdjointFokkerPlanckObj& self, const Args& a) {
         py_err_with_kind("GridMismatch", "len(positions) must equal len(weights)");
     }
     check_atom_limit(ctx, peak_atom_count(positions.size(), 4, n_steps, std::nullopt));
-    const MeasureState out = compute([&] { return self.op.step(zip_positions_weights(positions, weights), tau, n_steps); });
+    bool finite_start = false;
+    const MeasureState out = compute([&] {
+        MeasureState start = zip_positions_weights(positions, weights);
+        finite_start = !start.first_non_finite();
+        return self.op.step(std::move(start), tau, n_steps);
+    });
+    // Finite atoms carried beyond the double range (positions x +- h, or
+    // weights grown by tau c) are refused; NaN or inf given is carried.
+    if (finite_start) refuse_non_finite(out);
     return arrays_of(out);
 }
 
@@ -331,10 +371,12 @@ MeasureState measure_of(const Args& a) {
 }
 
 Ref adjoint_second_moment(const AdjointFokkerPlanckObj&, const Args& a) {
-    return py_float(measure_of(a).second_moment());
+    const MeasureState m = measure_of(a);
+    return finite_moment(m, m.second_moment());
 }
 Ref adjoint_total_variation(const AdjointFokkerPlanckObj&, const Args& a) {
-    return py_float(measure_of(a).total_variation());
+    const MeasureState m = measure_of(a);
+    return finite_moment(m, m.total_variation());
 }
 
 }  // namespace

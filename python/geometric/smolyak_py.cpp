@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/grid_fn.hpp"
 #include "core/geometric/smolyak.hpp"
 #include "core/line/heat_stability.hpp"
 #include "python/array.hpp"
@@ -68,7 +69,10 @@ constexpr char kApplyDoc[] =
     "    steps of tau could grow some mode of the grid more than tenfold (spectral\n"
     "    radius^n_steps > 10; the message names the largest tau up to which every step is a\n"
     "    contraction), kind OutOfDomain where the step would read u 2^53 or more cells from\n"
-    "    the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the grid can resolve.\n";
+    "    the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the grid can resolve, and\n"
+    "    \"[NanInf] all values must be finite (no NaN/Inf): {value}\" where finite u0 would give\n"
+    "    values beyond the double range (e.g. data near 1.7e308). NaN or inf in u0 is not\n"
+    "    refused: it is carried through the interpolation stencils.\n";
 
 constexpr char kNodesDoc[] =
     "n_nodes($self)\n--\n\n"
@@ -90,6 +94,7 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     check_tau(tau);
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 6);
+    const bool finite_u0 = first_non_finite<double>(u0) == nullptr;
     const DomainBox box = self.box;
     struct Refusal {
         bool hit = false, beyond_grid = false;
@@ -118,7 +123,13 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
             refused.tau_max = op->max_contracting_tau(tau);
             return std::vector<double>{};
         }
-        return smolyak_evolve(*op, std::move(u0), tau, n_steps);
+        Expected<std::vector<double>> r = smolyak_evolve(*op, std::move(u0), tau, n_steps);
+        // Finite data whose sums overflowed are refused (NanInf), never
+        // returned; NaN or inf in u0 is carried through the stencils as given.
+        if (r && finite_u0) {
+            if (Status st = check_finite_result(*r); !st) return fail(st.error());
+        }
+        return r;
     });
     auto cells = [&] {
         return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);

@@ -1,6 +1,7 @@
 // Python classes of the hypoelliptic evolvers: HypoellipticChernoffHeisenberg
 // with the module function heisenberg_heat_kernel, HypoellipticChernoffEngel
 // and HypoellipticChernoffKolmogorov.
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,7 +62,16 @@ constexpr char kHeatKernelDoc[] =
     "Parameters\n----------\n"
     "h : float\n    Time; h <= 0 gives 0.0.\n"
     "x, y, tc : float\n    The point; for |tc| > 200 h the value is below resolution and 0.0 is returned.\n\n"
-    "Returns\n-------\nfloat\n    The density; NaN arguments give NaN.\n"
+    "Returns\n-------\nfloat\n    The density; NaN arguments give NaN.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[NanInf] all values must be finite (no NaN/Inf): inf\" where the density exceeds the\n"
+    "    largest double: near the origin for h below 3.73e-155 (p_h(0, 0, 0) = 1/(4 h^2); off\n"
+    "    the origin the value falls like exp(-(x^2 + y^2)/(2h))). Below h = 1e-150 the integral is\n"
+    "    summed in the scaled variables (x, y)/sqrt(h), tc/h, with the factors 1/h^2 and\n"
+    "    exp(-(x^2 + y^2)/(2h)) applied in logarithms, so a value within the double range is\n"
+    "    returned (error below about 1e-12 of p_h(x, y, 0); p_h(1e-200, 4e-99, 0, 0) =\n"
+    "    2.0166e50). Finite arguments never give NaN.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -75,7 +85,13 @@ Ref oracle(const Args& a) {
     const double x = a.f64(1);
     const double y = a.f64(2);
     const double tc = a.f64(3);
-    return py_float(heisenberg_heat_kernel(h, x, y, tc));
+    const double value = heisenberg_heat_kernel(h, x, y, tc);
+    // A value beyond the double range from finite arguments is refused like
+    // any non-finite result; NaN or inf arguments give the arithmetic result.
+    if (!std::isfinite(value) && std::isfinite(h) && std::isfinite(x) && std::isfinite(y) && std::isfinite(tc)) {
+        raise_core_error(CoreError::domain("all values must be finite (no NaN/Inf)", value));
+    }
+    return py_float(value);
 }
 
 Ref heisenberg_order(const HeisenbergObj&, const Args&) { return py_int(2); }

@@ -256,6 +256,31 @@ def test_point_value_overflow_is_naninf():
     assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3)) == "NanInf"
 
 
+# Finite input whose result leaves the double range: refused with the text every
+# evolver gives a non-finite result, never returned (NaN or inf given is still carried).
+FP = q.AdjointFokkerPlanckV8(1.0, 0.0, 0.0)
+MEASURE = q.MeasureState([1.0, 2.0], [1.7e308, 1.7e308], 1)
+
+
+@pytest.mark.parametrize("call, shown", [
+    (lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(1e-3, np.full(4**6, 1.7e308)), "NaN"),
+    (lambda: q.ComplexTripleJumpV8(0.0, 1.0, 4).apply_real(1e-3, np.full(4**5, 1.7e308)), "NaN"),
+    (lambda: FP.second_moment([1.0, 2.0], [1.7e308, 1.7e308]), "inf"),
+    (lambda: FP.total_variation([1.0, 2.0], [1.7e308, 1.7e308]), "inf"),
+    (lambda: FP.second_moment([1e200], [1.0]), "inf"),
+    (lambda: MEASURE.second_moment(), "inf"),
+    (lambda: MEASURE.total_variation(), "inf"),
+    (lambda: q.AdjointFokkerPlanckV8(1.0, -0.5, 1e300).step(1e-3, [0.0], [1.0], 2), "inf"),  # weight (tau c)^2
+    (lambda: q.AdjointFokkerPlanckV8(0.0, 1e308, 0.0).step(0.5, [1.7e308], [1.0]), "inf"),  # position x + 2 b tau
+    (lambda: q.heisenberg_heat_kernel(5e-324, 0.0, 0.0, 0.0), "inf"),  # 1/(4 h^2) at the origin
+    (lambda: q.heisenberg_heat_kernel(1e-160, 1e-80, 0.0, 0.0), "inf"),
+])
+def test_finite_input_giving_non_finite_results_is_refused(call, shown):
+    with pytest.raises(QuorvaneError) as info:
+        call()
+    assert str(info.value) == f"[NanInf] all values must be finite (no NaN/Inf): {shown}"
+
+
 # The classes that keep a Python callable: a build around `fn`, a value `fn` may return, and a
 # call that reaches it.
 HOLDERS = {

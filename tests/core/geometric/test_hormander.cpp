@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/foundation/stop.hpp"
@@ -105,6 +106,19 @@ TEST(EngelStep, SecondFieldStepFollowsTheFlowOfTheChainField) {
     const std::size_t m = (centre + 2) - n * n;               // x0 = 4, x2 = -2
     EXPECT_NEAR(out[centre], 0.0, 1e-15);
     EXPECT_NEAR(out[m], 4.0 * 0.005, 1e-13);
+}
+
+// p_h(0, 0, 0) = 1/(4 h^2) leaves the doubles below h = 3.73e-155: inf
+// there, the value just above, and 0 where exp(-r^2/(2h)) wins; never NaN.
+TEST(HeisenbergHeatKernel, FiniteArgumentsGiveTheValueOrInfNeverNaN) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double h : {1.0, 1e-150, 0.99e-150, 4e-155}) {
+        EXPECT_NEAR(h * (h * heisenberg_heat_kernel(h, 0.0, 0.0, 0.0)), 0.25, 1e-7) << h;  // the cut at 40/h
+    }
+    EXPECT_EQ(heisenberg_heat_kernel(3.7e-155, 0.0, 0.0, 0.0), inf);
+    EXPECT_EQ(heisenberg_heat_kernel(5e-324, 0.0, 0.0, 5e-324), inf);
+    EXPECT_EQ(heisenberg_heat_kernel(5e-324, 1.0, 0.0, 0.0), 0.0);
+    EXPECT_EQ(heisenberg_heat_kernel(1.797e308, 1.797e308, 0.0, 0.0), 0.0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ import math
 
 import numpy as np
 import pytest
+import scipy.integrate
 
 from conftest import N_GE4, N_STEPS, T_NONNEG, U0_TYPE, XMIN_LT, check_evolve_contract, error_text, raises_exact
 from quorvane import (HypoellipticChernoffEngel, HypoellipticChernoffHeisenberg, HypoellipticChernoffKolmogorov,
@@ -70,6 +71,41 @@ def test_oracle_tails_and_degenerate_arguments():
     assert repr(obj) == "HypoellipticChernoffHeisenberg(order=2, D=3, M=2)" and obj.order() == 2
     with pytest.raises(TypeError, match="argument 'tc'"):
         p(1.0, 0.0, 0.0, "x")
+
+
+def log_p_reference(h, x, y, tc):
+    """log p_h = log p_1(R, T) - 2 log h, R^2 = (x^2 + y^2)/h, T = tc/h, with the factor
+    e^{-R^2/2} of p_1 taken out of SciPy's adaptive quadrature of the Fourier integral."""
+    r2, t = (x / math.sqrt(h)) ** 2 + (y / math.sqrt(h)) ** 2, tc / h
+
+    def f(mu):
+        if mu == 0.0:
+            return 2.0
+        sh = math.sinh(mu / 2)
+        return mu / sh * math.exp(-r2 * (mu / 4 * math.cosh(mu / 2) / sh - 0.5)) * math.cos(mu * t)
+    width = min(60.0, 40.0 / math.sqrt(r2)) if r2 > 0 else 60.0
+    q = 2 * scipy.integrate.quad(f, 0.0, width, epsabs=0, epsrel=1e-13, limit=400)[0] / (8 * math.pi ** 2)
+    return math.log(q) - r2 / 2 - 2 * math.log(h)
+
+
+@pytest.mark.parametrize("h, x, y, tc", [
+    (1e-200, 4e-99, 0.0, 0.0),            # exp(-r^2/(2h)) = e^-80 underflows nothing, 1/h^2 does
+    (1e-160, 2e-79, 1e-79, 3e-160),
+    (1e-300, math.sqrt(1.5e-297), 0.0, 5e-300),   # R^2 = 1500: e^-750 alone is below the doubles
+    (5e-324, 1.3e-160, 0.0, 0.0),         # the smallest h
+    (1.2e-150, 1e-75, 1e-75, 1e-150),     # just above and below the switch to scaled variables
+    (0.9e-150, 1e-75, 1e-75, 1e-150),
+])
+def test_oracle_keeps_representable_values_of_tiny_h(h, x, y, tc):
+    # Against an independent adaptive reference; 1e-9 relative: the Gauss-Legendre panels' own
+    # error (~1e-10 near the origin, documented below 4e-8 of the peak; 1e-13 out on the bump).
+    assert math.log(p(h, x, y, tc)) == pytest.approx(log_p_reference(h, x, y, tc), abs=1e-9)
+
+
+@pytest.mark.parametrize("args", [(5e-324, 1.0, 0.0, 0.0), (1.797e308, 1.797e308, 0.0, 0.0),
+                                  (1e300, 1e160, 1e160, 1.0), (5e-324, 0.0, 1e-150, 0.0)])
+def test_oracle_gives_zero_where_the_value_underflows(args):
+    assert p(*args) == 0.0  # bounded by e^{-(x^2 + y^2)/(2h)}/(4 h^2), far below 5e-324
 
 
 # --------------------------------------------------------------------------

@@ -204,3 +204,18 @@ def test_adjoint_identity(f):
     s_f = f(x0 + h) / 4 + f(x0 - h) / 4 + f(x0 + k) / 2 + tau * c * f(x0)
     x, w = AdjointFokkerPlanckV8(a, b, c).step(tau, x0, w0)
     assert np.sum(w * f(x)) == pytest.approx(np.sum(w0 * s_f), abs=1e-14)
+
+
+@pytest.mark.parametrize("call, exact", [
+    # 2 b tau with b + b beyond the double range: the third child at x + k.
+    (lambda: AdjointFokkerPlanckV8(0.0, -1.7e308, 0.0).step(1e-3, [0.0], [1.0])[0][2], -3.4e305),
+    # 2 sqrt(a tau) with a tau beyond the range, and with a tau below the normal range.
+    (lambda: AdjointFokkerPlanckV8(1.7e308, 0.0, 0.0).step(10.0, [0.0], [1.0])[0][0], 2 * math.sqrt(1.7e308) * math.sqrt(10.0)),
+    (lambda: AdjointFokkerPlanckV8(1e-300, 0.0, 0.0).step(1e-300, [0.0], [1.0])[0][0], 2e-300),
+    # x^2 w with x^2 beyond the range; signed sums whose partial sums leave it.
+    (lambda: AdjointFokkerPlanckV8(1.0, 0.0, 0.0).second_moment([1e200, 1.0], [1e-300, 1.0]), 1e100 + 1.0),
+    (lambda: AdjointFokkerPlanckV8(1.0, 0.0, 0.0).second_moment([1.0] * 3, [1e308, 1e308, -1.5e308]), 5e307),
+    (lambda: MeasureState([1.0] * 3, [1e308, 1e308, -1.5e308], 1).second_moment(), 5e307),
+])
+def test_finite_results_of_extreme_finite_input_are_the_exact_ones(call, exact):
+    assert call() == pytest.approx(exact, rel=4e-16)  # one or two roundings of the exact value
