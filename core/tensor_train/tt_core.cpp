@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -43,6 +44,59 @@ int decomposition_scale_exponent(std::span<const double> values) {
     int e = 0;
     std::frexp(amax, &e);
     return e;
+}
+
+namespace {
+
+// The exponent p with max|values| in [2^(p-1), 2^p), or nullopt for all zeros.
+std::optional<int> top_exponent(std::span<const double> values) {
+    double amax = 0.0;
+    for (double x : values) amax = std::max(amax, std::abs(x));
+    if (amax == 0.0) return std::nullopt;
+    int p = 0;
+    std::frexp(amax, &p);
+    return p;
+}
+
+void scale_in_place(std::span<double> values, std::int64_t e) {
+    // Beyond +-4000 every double already goes to 0 or infinity.
+    const int k = static_cast<int>(std::clamp<std::int64_t>(e, -4000, 4000));
+    for (double& x : values) x = std::ldexp(x, k);
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+}  // namespace
+
+void restore_power_of_two(std::span<const std::span<double>> blocks, std::size_t preferred, std::int64_t e) {
+    if (e == 0) return;
+    if (preferred >= blocks.size()) internal_fault("restore_power_of_two: no such block");
+    // A zero factor makes the whole product zero, whatever the scale.
+    const std::optional<int> p = top_exponent(blocks[preferred]);
+    if (!p) return;
+    const std::int64_t top = *p + e;
+    if (top >= -1021 && top <= 1024) {
+        scale_in_place(blocks[preferred], e);
+        return;
+    }
+    // Shared out: block i with top exponent q_i gets c - q_i (plus one of the
+    // remainder), the exponents summing to e.
+    std::vector<std::optional<int>> tops(blocks.size());
+    std::int64_t total = e, k = 0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        tops[i] = top_exponent(blocks[i]);
+        if (tops[i]) total += *tops[i], ++k;
+    }
+    const std::int64_t c = floor_div(total, k);
+    std::int64_t extra = total - c * k;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (!tops[i]) continue;
+        scale_in_place(blocks[i], c - *tops[i] + (extra > 0 ? 1 : 0));
+        if (extra > 0) --extra;
+    }
 }
 
 TtState TtState::from_slices(std::vector<std::vector<double>> slices) {
@@ -171,11 +225,17 @@ void jacobi_eigen(std::vector<double>& g, std::vector<double>& v, std::size_t r)
     }
 }
 
-// One bond of the rounding pass: core j (left) and core j + 1 (right).
-Status round_bond(TtCore& left, TtCore& right, double eps_round) {
+// One bond of the rounding pass: core j (left) and core j + 1 (right). The
+// left core's values are its data times 2^carry on entry; on return the left
+// core is unscaled and the right core's values are its data times 2^carry.
+Status round_bond(TtCore& left, TtCore& right, double eps_round, std::int64_t& carry) {
     const std::size_t m = left.r_left * left.n;
     const std::size_t r = left.r_right;
-    if (m == 0 || r == 0) return {};
+    if (m == 0 || r == 0) {
+        // The left core holds no value to scale, the right one is unscaled.
+        carry = 0;
+        return {};
+    }
     if (right.r_left != r) internal_fault("TtState::round: ranks do not chain");
     // A NaN here would give a NaN Gram matrix and sigma = sqrt(max(NaN, 0)) = 0:
     // the whole train to the right would silently become zero.
@@ -236,15 +296,24 @@ Status round_bond(TtCore& left, TtCore& right, double eps_round) {
     }
 
     // The factor R = Sigma V^T of the kept directions goes into the right
-    // core, with the scale of A put back (exact: a power of two).
+    // core. R carries the scale 2^e of A and the right core may be far from
+    // unit size too: their product can leave the double range although the
+    // train's values do not (1e-300 against 1e-300, with a later core of
+    // 1e300), so both are multiplied at unit size and the powers of two are
+    // carried instead (exact; products and sums commute with them, so
+    // values that stay in range give the same bits).
+    const int e_right = decomposition_scale_exponent(right.data);
+    std::vector<double> right_buf;
+    const std::span<const double> B = scaled_by_power_of_two(right.data, e_right, right_buf);
     const std::size_t nb = right.n * right.r_right;
     std::vector<double> next(core_size(r_new, right.n, right.r_right), 0.0);
     for (std::size_t k = 0; k < r_new; ++k) {
         for (std::size_t c = 0; c < r; ++c) {
-            const double rkc = std::ldexp(sigma[k] * v[c * r + perm[k]], e);
-            for (std::size_t ib = 0; ib < nb; ++ib) next[k * nb + ib] += rkc * right.data[c * nb + ib];
+            const double rkc = sigma[k] * v[c * r + perm[k]];
+            for (std::size_t ib = 0; ib < nb; ++ib) next[k * nb + ib] += rkc * B[c * nb + ib];
         }
     }
+    carry += std::int64_t{e} + e_right;
     left.data = std::move(u);
     left.r_right = r_new;
     right.data = std::move(next);
@@ -255,12 +324,19 @@ Status round_bond(TtCore& left, TtCore& right, double eps_round) {
 }  // namespace
 
 Status TtState::round(std::vector<TtCore>& cores, double eps_round) {
+    std::int64_t carry = 0;  // the current right core's values are its data * 2^carry
     for (std::size_t j = 0; j + 1 < cores.size(); ++j) {
-        if (Status st = round_bond(cores[j], cores[j + 1], eps_round); !st) return st;
+        if (Status st = round_bond(cores[j], cores[j + 1], eps_round, carry); !st) return st;
+    }
+    if (carry != 0) {
+        std::vector<std::span<double>> blocks;
+        blocks.reserve(cores.size());
+        for (TtCore& c : cores) blocks.emplace_back(c.data);
+        restore_power_of_two(blocks, cores.size() - 1, carry);
     }
     // Every core but the last was checked as the left of its bond; the last
-    // holds the pushed factors.
-    return cores.empty() ? Status{} : check_finite_values(cores.back().data);
+    // holds the pushed factors, and a shared-out scale may overflow any core.
+    return cores.empty() ? Status{} : check_finite_cores(cores);
 }
 
 std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right) {

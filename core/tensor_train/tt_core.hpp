@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -41,6 +42,16 @@ bool is_tt_non_finite(const CoreError& e);
 // used as values * 2^-e (exact) and the scale put back afterwards.
 int decomposition_scale_exponent(std::span<const double> values);
 
+// Puts a power of two 2^e back into `blocks`, factors of one product (the
+// cores of a train, or the two halves of a split pair) that were carried
+// scaled by 2^-e. Block `preferred` takes all of it when its largest
+// magnitude stays within the normal range (the plain ldexp of that block);
+// otherwise the exponent is shared so that the largest magnitudes of all
+// nonzero blocks end at about the same power of two, which keeps every
+// product within reach of the double range. Factors beyond that overflow
+// (the caller's finiteness check refuses them) or underflow.
+void restore_power_of_two(std::span<const std::span<double>> blocks, std::size_t preferred, std::int64_t e);
+
 // The error of an inner product whose true value lies beyond the double range.
 inline constexpr char kTtInnerOverflow[] = "inner_separable: the inner product overflows (not representable as a float)";
 
@@ -68,7 +79,11 @@ struct TtState {
     // directions of the left core's unfolding above eps * (its largest
     // singular value), leaves the left core with orthonormal columns and
     // pushes the remaining factor into the right neighbour. The ranks never
-    // grow and never exceed the row count of the left unfolding.
+    // grow and never exceed the row count of the left unfolding. The pushed
+    // factors are carried scaled by powers of two, so a product of cores
+    // that leaves the double range part-way (1e-300 * 1e-300 * 1e300) is
+    // kept; the scale ends in the last core, or is shared out over all cores
+    // when the last alone would leave the normal range.
     // A non-finite value in any core, or one the pass makes (a pushed factor
     // that overflows), ends it with the kTtNonFinite error and the cores
     // partly rounded: the caller discards them.

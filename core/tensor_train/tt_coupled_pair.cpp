@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -182,7 +183,20 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
     // core facing one would vanish: both are checked first.
     if (Status st = check_finite_values(left.data); !st) return st;
     if (Status st = check_finite_values(right.data); !st) return st;
-    std::vector<double> theta = merge_adjacent_cores(left, right);
+    // The merge multiplies the two cores: far from unit size (1e-300 against
+    // 1e-300, the train's size held by a third core) it would leave the double
+    // range, so such cores are merged at unit size, the powers of two carried.
+    const int e_left = decomposition_scale_exponent(left.data);
+    const int e_right = decomposition_scale_exponent(right.data);
+    std::vector<double> theta;
+    if (e_left == 0 && e_right == 0) {
+        theta = merge_adjacent_cores(left, right);
+    } else {
+        TtCore left_unit = left, right_unit = right;
+        for (double& x : left_unit.data) x = std::ldexp(x, -e_left);
+        for (double& x : right_unit.data) x = std::ldexp(x, -e_right);
+        theta = merge_adjacent_cores(left_unit, right_unit);
+    }
     spectral_multiply_2d(theta, left.r_left, left.n, right.n, right.r_right, expsym);
     // A NaN column of the split would sort anywhere and could be truncated
     // away with the noise.
@@ -204,7 +218,9 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
         cols = std::move(theta);
     }
     // Column norms square the values: out of [2^-200, 2^200] they are split
-    // scaled by 2^-e, and core j (U Sigma) takes the scale back.
+    // scaled by 2^-e, and core j (U Sigma) takes the scale back with that of
+    // the merge (restore_power_of_two: core k's rows share it only where
+    // U Sigma alone would leave the normal range).
     const int e = decomposition_scale_exponent(cols);
     if (e != 0) {
         for (double& x : cols) x = std::ldexp(x, -e);
@@ -236,15 +252,17 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
         const double inv = s > 0.0 ? 1.0 / s : 0.0;
         if (on_columns) {  // B = M W: u_r = b_c / s, v_r = w_c
             for (std::size_t row = 0; row < m; ++row) {
-                left_data[row * r_new + r] = std::ldexp((svd.b[c * m + row] * inv) * s, e);
+                left_data[row * r_new + r] = (svd.b[c * m + row] * inv) * s;
             }
             for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.w[c * nc + col];
         } else {  // B = M^T W: v_r = b_c / s, u_r = w_c
-            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = std::ldexp(svd.w[c * m + row] * s, e);
+            for (std::size_t row = 0; row < m; ++row) left_data[row * r_new + r] = svd.w[c * m + row] * s;
             for (std::size_t col = 0; col < nc; ++col) right_data[r * nc + col] = svd.b[c * nc + col] * inv;
         }
     }
-    // The product U Sigma can still overflow when the scale is put back.
+    const std::span<double> halves[2] = {left_data, right_data};
+    restore_power_of_two(halves, 0, std::int64_t{e} + e_left + e_right);
+    // The product can still overflow when the scale is put back.
     if (Status st = check_finite_values(left_data); !st) return st;
     if (Status st = check_finite_values(right_data); !st) return st;
     left.data = std::move(left_data);

@@ -43,6 +43,9 @@ Expected<std::vector<double>> pair_expsym(const std::vector<TtCore>& cores, std:
 // table in Fourier space and splits the result again: core j gets U Sigma,
 // core k orthonormal rows, the new rank keeping the singular values above
 // eps_round times the largest (at least 1, at most min(rows, columns)).
+// Cores far from unit size are merged scaled by powers of two; where U Sigma
+// alone would then leave the normal range, the two halves share the scale
+// (restore_power_of_two) and core k's rows are orthogonal, not orthonormal.
 // DomainViolation for a table of the wrong length, a stop request
 // (poll_stop) during the split, and kTtNonFinite for a NaN or an infinity in
 // either core, in the multiplied pair or in the new cores, leave the cores

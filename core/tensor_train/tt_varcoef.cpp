@@ -104,31 +104,142 @@ Expected<bool> axis_amplifies(const std::vector<double>& a, const std::vector<do
     return false;
 }
 
+// The change a near-circulant residual may make to the circulant step, and
+// the circulant step's own relative excess over the allowed growth.
+constexpr double kCirculantSlack = 1e-8;
+
+// The bounds of one axis's residual R that the Taylor-interval judgement
+// needs, from the very coefficients the steps apply.
+struct ResidualBounds {
+    double norm = 0.0;       // sqrt(|R|_1 |R|_inf) >= |R|_2 >= its spectral radius
+    double deviation = 0.0;  // the same bound of D = R - R_c
+    double sub = 0.0, diag = 0.0, sup = 0.0;  // R_c: the means of R's three diagonals
+    double abar = 0.0, h = 0.0, v_max = 0.0;
+    std::size_t n = 0;
+};
+
+// sqrt(|M|_1 |M|_inf) of a periodic tridiagonal M given row by row. For
+// n = 2 both neighbours are the same node: the separate moduli still bound
+// the merged entry.
+double two_norm_bound(const std::vector<double>& sub, const std::vector<double>& diag,
+                      const std::vector<double>& sup) {
+    const std::size_t n = diag.size();
+    double rows = 0.0, cols = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t prev = i == 0 ? n - 1 : i - 1, next = i + 1 == n ? 0 : i + 1;
+        rows = std::max(rows, std::abs(sub[i]) + std::abs(diag[i]) + std::abs(sup[i]));
+        // Column i holds row i-1's superdiagonal, row i's diagonal, row i+1's subdiagonal.
+        cols = std::max(cols, std::abs(sup[prev]) + std::abs(diag[i]) + std::abs(sub[next]));
+    }
+    return std::sqrt(rows) * std::sqrt(cols);
+}
+
+ResidualBounds residual_bounds(const std::vector<double>& a, const std::vector<double>& b, const std::vector<double>& v,
+                               double h) {
+    const std::size_t n = a.size();
+    ResidualBounds out;
+    out.n = n;
+    out.h = h;
+    out.abar = mean_of(a, n);
+    for (double x : v) out.v_max = std::max(out.v_max, x);
+    PeriodicTridiag op = residual_operator(a, b, v, out.abar, h);
+    out.norm = two_norm_bound(op.sub, op.diag, op.sup);
+    out.sub = mean_of(op.sub, n);
+    out.diag = mean_of(op.diag, n);
+    out.sup = mean_of(op.sup, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        op.sub[i] -= out.sub;
+        op.diag[i] -= out.diag;
+        op.sup[i] -= out.sup;
+    }
+    out.deviation = two_norm_bound(op.sub, op.diag, op.sup);
+    return out;
+}
+
+// Do the residual Taylor steps of one axis step of length dt leave their
+// stability interval (and the residual is not circulant enough for the
+// symbol to judge it)?
+Expected<bool> axis_leaves_taylor_interval(const ResidualBounds& rb, double dt, PollBudget& budget) {
+    // Coefficients whose residual overflows make the steps non-finite, which
+    // the steps refuse themselves (NanInf).
+    if (!std::isfinite(rb.norm)) return false;
+    const double delta = dt * 0.5;
+    const double x = delta * rb.norm;
+    if (x <= 2.0) return false;
+    // An absolute slack (not one relative to the allowed growth) keeps the
+    // judgement monotone in dt, so that the search finds its edge.
+    const double taylor_bound = 1.0 + x + x * x * 0.5;
+    const double change = ((delta * rb.deviation) * (1.0 + x)) * (taylor_bound + taylor_bound);
+    if (!(change <= kCirculantSlack)) return true;
+    // The circulant step T(delta R_c) E T(delta R_c) is diagonal in Fourier
+    // space: its norm is the largest modulus of its symbol.
+    const double bound = std::exp(dt * rb.v_max) * (1.0 + kCirculantSlack);
+    const std::size_t n = rb.n;
+    if (Status st = budget.spend(n); !st) return fail(st.error());
+    for (std::size_t k = 0; k < n; ++k) {
+        const double theta = (static_cast<double>(k) * (2.0 * std::numbers::pi)) / static_cast<double>(n);
+        const double lambda = (2.0 * std::cos(theta) - 2.0) / (rb.h * rb.h);
+        const std::complex<double> shift(std::cos(theta), std::sin(theta));
+        const std::complex<double> z = delta * (rb.diag + rb.sub * std::conj(shift) + rb.sup * shift);
+        const double taylor = std::abs(1.0 + z + z * z * 0.5);
+        if (taylor * taylor * std::exp(dt * (rb.abar * lambda)) > bound) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
-Expected<std::optional<double>> VarCoefTt::amplifying_step(double tau) const {
+Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double tau) const {
     const std::size_t d = ndim();
     PollBudget budget(std::uint64_t{1} << 20);
+    std::vector<ResidualBounds> residual(d);
+    for (std::size_t j = 0; j < d; ++j) residual[j] = residual_bounds(a_axis[j], b_axis[j], v_axis[j], spacing(j));
+    // The last axis takes one step of t, the others two of t/2.
+    auto axis_dt = [&](std::size_t j, double t) { return j + 1 == d ? t : t * 0.5; };
     auto amplifies = [&](double t) -> Expected<bool> {
         for (std::size_t j = 0; j < d; ++j) {
-            // The last axis takes one step of tau, the others two of tau/2.
-            const double dt = j + 1 == d ? t : t * 0.5;
-            Expected<bool> hit = axis_amplifies(a_axis[j], b_axis[j], v_axis[j], spacing(j), dt, budget);
+            Expected<bool> hit = axis_amplifies(a_axis[j], b_axis[j], v_axis[j], spacing(j), axis_dt(j, t), budget);
             if (!hit || *hit) return hit;
         }
         return false;
     };
-    Expected<bool> at_tau = amplifies(tau);
-    if (!at_tau) return fail(at_tau.error());
-    if (!*at_tau) return std::optional<double>{};
-    double lo = 0.0, hi = tau;
-    for (int it = 0; it < 60; ++it) {
-        const double mid = 0.5 * (lo + hi);
-        Expected<bool> at_mid = amplifies(mid);
-        if (!at_mid) return fail(at_mid.error());
-        (*at_mid ? hi : lo) = mid;
+    auto leaves_interval = [&](double t) -> Expected<bool> {
+        for (std::size_t j = 0; j < d; ++j) {
+            Expected<bool> hit = axis_leaves_taylor_interval(residual[j], axis_dt(j, t), budget);
+            if (!hit || *hit) return hit;
+        }
+        return false;
+    };
+    // The largest step in [0, tau] that `refused` passes (tau itself refused).
+    auto search = [&](auto& refused) -> Expected<double> {
+        double lo = 0.0, hi = tau;
+        for (int it = 0; it < 60; ++it) {
+            const double mid = 0.5 * (lo + hi);
+            Expected<bool> at_mid = refused(mid);
+            if (!at_mid) return fail(at_mid.error());
+            (*at_mid ? hi : lo) = mid;
+        }
+        return lo;
+    };
+    Expected<bool> interval_at_tau = leaves_interval(tau);
+    if (!interval_at_tau) return fail(interval_at_tau.error());
+    Expected<bool> symbol_at_tau = amplifies(tau);
+    if (!symbol_at_tau) return fail(symbol_at_tau.error());
+    if (!*interval_at_tau && !*symbol_at_tau) return std::optional<StepLimit>{};
+    double tau_interval = tau;
+    if (*interval_at_tau) {
+        Expected<double> found = search(leaves_interval);
+        if (!found) return fail(found.error());
+        tau_interval = *found;
+        // A symbol that passes there cannot bind below it: one judgement
+        // instead of a search.
+        Expected<bool> symbol_there = amplifies(tau_interval);
+        if (!symbol_there) return fail(symbol_there.error());
+        if (!*symbol_at_tau || !*symbol_there) return std::optional<StepLimit>{StepLimit{tau_interval, true}};
     }
-    return std::optional<double>{lo};
+    Expected<double> tau_symbol = search(amplifies);
+    if (!tau_symbol) return fail(tau_symbol.error());
+    return std::optional<StepLimit>{StepLimit{*tau_symbol, false}};
 }
 
 Status VarCoefTt::evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const {

@@ -38,13 +38,36 @@ struct VarCoefTt {
     // (poll_stop), with `core` partly stepped.
     Status apply_axis(TtCore& core, std::size_t j, double dt) const;
 
-    // The largest step tau <= `tau` whose axis steps do not amplify beyond
-    // the reaction's own growth, judged by the frozen-coefficient symbol
-    // |T(dt/2 r_i(theta))|^2 exp(dt abar lambda(theta)) over all nodes i and
-    // grid frequencies theta, against exp(dt max(v, 0)); nullopt when tau
-    // itself passes. Each judgement costs n^2 symbols an axis, minutes for
-    // n = 10^5: a stop request (poll_stop) ends the search.
-    Expected<std::optional<double>> amplifying_step(double tau) const;
+    // Why steps beyond `tau_max` are refused: some frozen-coefficient mode
+    // would grow beyond the reaction's own growth, or the residual Taylor
+    // steps would leave their stability interval.
+    struct StepLimit {
+        double tau_max;
+        bool taylor_interval;
+    };
+
+    // The largest step tau <= `tau` that passes two judgements of every
+    // axis step (dt = tau on the last axis, tau/2 on the others); nullopt
+    // when tau itself passes.
+    // - The frozen-coefficient symbol |T(dt/2 r_i(theta))|^2
+    //   exp(dt abar lambda(theta)) over all nodes i and grid frequencies
+    //   theta, against exp(dt max(v, 0)). Exact for constant coefficients,
+    //   but blind to the coupling of grid modes by variable ones.
+    // - The residual R itself: half a step times a bound of its spectral
+    //   radius and 2-norm, sqrt(|R|_1 |R|_inf), must lie in the Taylor
+    //   polynomial's stability interval [-2, 0] (in modulus: R has
+    //   eigenvalues of both signs where a crosses its mean). Beyond it
+    //   T(dt/2 R) grows modes by up to (dt/2 |R|)^2 / 2 that the spectral step
+    //   damps, and variable coefficients pass them back to the modes it
+    //   keeps: the frozen symbol sees none of that. A residual that is
+    //   circulant up to a deviation D (constant coefficients, up to the
+    //   rounding of abar) passes as well when its circulant step passes the
+    //   symbol exactly and the deviation changes the step by at most 1e-8:
+    //   |S - S_c| <= dt |D| (1 + x) P(x), x = dt/2 |R|, P(x) = 1 + x + x^2/2
+    //   bounding |T|.
+    // The symbol costs n^2 an axis, minutes for n = 10^5: a stop request
+    // (poll_stop) ends the search.
+    Expected<std::optional<StepLimit>> amplifying_step(double tau) const;
 
     // n_steps Strang steps of t_final/n_steps, each followed by rounding. A
     // step that makes a NaN or an infinity fails with kTtNonFinite (the

@@ -62,9 +62,13 @@ constexpr char kEvolveDoc[] =
     "QuorvaneError\n"
     "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, a state with\n"
     "    another number of axes or a mode size other than its axis's sample count; kind\n"
-    "    CflViolated when a step would amplify some modes beyond the reaction's own growth\n"
-    "    (the message names the largest admissible tau); kind NanInf when a step makes a NaN\n"
-    "    or an infinity. The state is unchanged after a failure.\n";
+    "    CflViolated when a step would amplify some modes beyond the reaction's own growth,\n"
+    "    or when half an axis step times a bound of the residual's spectral radius,\n"
+    "    sqrt(|R|_1 |R|_inf), leaves the Taylor polynomial's stability interval (at most 2)\n"
+    "    while the coefficients vary (beyond it the variable coefficients pass modes the\n"
+    "    Taylor steps amplify back to the ones the spectral step keeps); the message names\n"
+    "    the largest admissible tau and the n_steps that passes. Kind NanInf when a step\n"
+    "    makes a NaN or an infinity. The state is unchanged after a failure.\n";
 
 // One float vector per list element; empty elements are accepted here.
 std::vector<std::vector<double>> extract_axis_lists(PyObject* list, const std::string& name) {
@@ -156,15 +160,19 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
     }
     const double tau = t_final / static_cast<double>(n_steps);
     // n^2 symbols an axis with the lock held: Ctrl-C is answered between them.
-    const std::optional<double> tau_max = unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
-    if (tau_max) {
-        const double shown = floor_4_digits(*tau_max);
+    const std::optional<VarCoefTt::StepLimit> limit =
+        unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
+    if (limit) {
+        const double shown = floor_4_digits(limit->tau_max);
         double need = std::ceil(t_final / shown);
         while (t_final / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        const std::string why = limit->taylor_interval
+                                    ? "the residual Taylor steps would leave their stability interval (dt/2 times "
+                                      "the residual's norm bound must not exceed 2)"
+                                    : "the residual Taylor steps would amplify drift-dominated modes";
         py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) +
-                                            " exceeds the largest admissible tau = " + fmt_exp3(shown) +
-                                            ": the residual Taylor steps would amplify drift-dominated modes; use "
-                                            "n_steps >= " + fmt_shortest(need) + " for t_final = " +
+                                            " exceeds the largest admissible tau = " + fmt_exp3(shown) + ": " + why +
+                                            "; use n_steps >= " + fmt_shortest(need) + " for t_final = " +
                                             fmt_shortest(t_final));
     }
     evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return ev.evolve(cores, t_final, n_steps); });

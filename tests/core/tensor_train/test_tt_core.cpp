@@ -115,6 +115,29 @@ TEST(TtRound, CoresFarFromUnitSizeKeepTheTensor) {
     }
 }
 
+// Cores of 2^-1000 and 2^600 next to unit ones: the pushed factors multiply
+// to 2^-2000 or 2^1200 part-way although the train stays in range. The pass
+// carries the powers of two, so it leaves the unit train's left cores and
+// its last core times the total scale, bit for bit.
+TEST(TtRound, PartialProductsBeyondTheDoubleRangeAreCarried) {
+    std::mt19937 gen(4);
+    const std::vector<TtCore> unit{random_core(1, 3, 2, gen), random_core(2, 4, 3, gen), random_core(3, 2, 1, gen)};
+    std::vector<TtCore> rounded = unit;
+    ASSERT_TRUE(TtState::round(rounded, 1e-12).has_value());
+    for (const std::vector<int>& e : {std::vector{-1000, -1000, 1000}, std::vector{600, 600, -700}}) {
+        std::vector<TtCore> cores = unit;
+        for (std::size_t j = 0; j < 3; ++j)
+            for (double& x : cores[j].data) x = std::ldexp(x, e[j]);
+        ASSERT_TRUE(TtState::round(cores, 1e-12).has_value());
+        for (std::size_t j = 0; j < 3; ++j) {
+            ASSERT_EQ(cores[j].data.size(), rounded[j].data.size());
+            const int total = j == 2 ? e[0] + e[1] + e[2] : 0;
+            for (std::size_t k = 0; k < cores[j].data.size(); ++k)
+                EXPECT_EQ(cores[j].data[k], std::ldexp(rounded[j].data[k], total)) << e[0] << " " << j << " " << k;
+        }
+    }
+}
+
 // Powers of two are exact: a rank-2 train and functionals scaled by 2^+-600
 // and 2^+-1000 (partial products of 2^1600 and 2^-1000 unscaled) give the
 // unit inner product times the total scale, bit for bit, or refuse a total

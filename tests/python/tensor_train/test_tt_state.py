@@ -253,3 +253,47 @@ def test_out_of_range_intermediates_give_the_true_value_or_a_refusal(case):
         # the Fourier basis and a re-split, some ulps of the largest value.
         assert np.all(np.isfinite(got))
         assert got == pytest.approx(expected, rel=1e-13, abs=1e-13 * np.max(np.abs(expected)))
+
+
+# --- trains whose cores lie far apart in size: the rounding keeps the values -------------------
+
+X8 = np.arange(8.0)
+FAR_APART = [np.cos(X8) + 2, np.sin(X8) + 2, np.ones(8)]
+A8 = [1.0 + 0.1 * np.sin(X8)]
+EVOLVERS = {
+    "TtEvolver": lambda: TtEvolver([1.0] * 3, [0.0] * 3, 0.0, [0.0] * 3, [1.0] * 3, 1e-10),
+    "TtCoupledEvolver": lambda: TtCoupledEvolver([1.0] * 3, [0.0] * 3, 0.0, ("Tridiagonal", 0.3), [0.0] * 3,
+                                                 [1.0] * 3, 1e-10),
+    "VarCoefTtEvolver": lambda: VarCoefTtEvolver(A8 * 3, [np.zeros(8)] * 3, [[]] * 3, [(0.0, 1.0)] * 3, 1e-10),
+}
+
+
+def far_slices(factors):
+    return [f * s for f, s in zip(factors, FAR_APART)]
+
+
+@pytest.mark.parametrize("name", EVOLVERS)
+@pytest.mark.parametrize("factors, exponents", [
+    # Values near 2e-297: the first bond pushed 1e-300 * 1e-300 and the train became 0.
+    ([1e-300, 1e-300, 1e300], [996, 996, -996]),
+    # Values near 1e300: 1e300 * 1e300 overflowed.
+    ([1e300, 1e300, 1e-300], [-996, -996, 996]),
+    # Values near 1e307: their norm (the last core's size after the pass) exceeds the double range.
+    ([2.0 ** 340] * 3, [-340] * 3),
+    # The first two cores multiply to 2^1200: so does a merged pair, whose halves share the scale.
+    ([2.0 ** 600, 2.0 ** 600, 2.0 ** -700], [-600, -600, 700]),
+])
+def test_rounding_keeps_trains_whose_cores_lie_far_apart(name, factors, exponents):
+    far = TtState(far_slices(factors))
+    # The same tensor with every core near unit size (the exponents sum to zero or scale exactly).
+    near = TtState([np.ldexp(f * s, e) for f, s, e in zip(factors, FAR_APART, exponents)])
+    for s in (far, near):
+        EVOLVERS[name]().evolve(s, 0.01, 3)
+    points = list(itertools.product(range(8), repeat=3))
+    want = np.ldexp(point_values(near, points, [8] * 3), -sum(exponents))
+    got = point_values(far, points, [8] * 3)
+    # Both runs take the same operations up to powers of two: a few ulps at most.
+    assert got == pytest.approx(want, rel=1e-13)
+    # Diffusion on periodic axes keeps the sum (weighted by 2^e per axis to stay representable).
+    weights = [np.ldexp(np.ones(8), e) for e in exponents]
+    assert far.inner_separable(weights) == pytest.approx(exact_inner(far_slices(factors), weights), rel=1e-12)

@@ -139,3 +139,46 @@ def test_evolve_errors_leave_the_state_unchanged():
              "[OutOfDomain] VarCoefTtEvolver.evolve: state axis 0 has 2 nodes but a_axis[0] has 3 samples")]:
         raises_exact(QuorvaneError, message, ev.evolve, *args)
     assert snapshot(s, (3, 3)) == before
+
+
+# Coefficients that vary from node to node on a coarse periodic grid: n = 8 on (0, 0.5).
+I8 = np.arange(8)
+ROUGH = dict(a=1 + 0.5 * np.sin(2 * np.pi * I8 / 8) ** 2, b=0.3 * np.cos(2 * np.pi * I8 / 8), v=0.1 * np.sin(I8))
+ROUGH_U0 = np.random.default_rng(0).standard_normal(8) + 2
+ROUGH_REFUSAL = ("[CflViolated] VarCoefTtEvolver.evolve: tau = t_final/n_steps = {} exceeds the largest admissible "
+                 "tau = 4.022e-2: the residual Taylor steps would leave their stability interval (dt/2 times the "
+                 "residual's norm bound must not exceed 2); use n_steps >= 498 for t_final = 20")
+
+
+@pytest.mark.parametrize("n_steps, tau_text, tol", [
+    # The symbol of frozen coefficients admits all of these; the real steps grew the values to
+    # 7e4, 1e12, 3e7 and 21 where exp(20 L_h) u0 stays below 2.74.
+    (1, "2.000e1", None), (5, "4.000e0", None), (20, "1.000e0", None), (50, "4.000e-1", None),
+    # The step the refusal names, and tau = 0.01: second order, the error at the edge of the
+    # interval (0.064) about a twelfth at four times the steps.
+    (498, None, 0.07), (2000, None, 0.006),
+])
+def test_steps_outside_the_taylor_interval_of_variable_coefficients_are_refused(n_steps, tau_text, tol):
+    h = 0.5 / 7
+    ev = VarCoefTtEvolver([ROUGH["a"]], [ROUGH["b"]], [ROUGH["v"]], [(0.0, 0.5)], 1e-10)
+    s = TtState([ROUGH_U0])
+    if tol is None:
+        raises_exact(QuorvaneError, ROUGH_REFUSAL.format(tau_text), ev.evolve, s, 20.0, n_steps)
+        assert [s.inner_separable([e]) for e in np.eye(8)] == list(ROUGH_U0)
+    else:
+        ev.evolve(s, 20.0, n_steps)
+        exact = expm(20.0 * three_point(ROUGH["a"], ROUGH["b"], ROUGH["v"], h)) @ ROUGH_U0
+        assert np.max(np.abs([s.inner_separable([e]) for e in np.eye(8)] - exact)) < tol
+
+
+@pytest.mark.parametrize("t", [2.0, 20.0])
+def test_constant_coefficients_keep_every_step_the_symbol_admits(t):
+    # Constant a = 0.7 (its mean rounds) and drift: half a step times |R| = 5.1 and 51, outside the
+    # Taylor interval, but the residual is circulant and the symbol judges it exactly.
+    a = [0.7] * N
+    u0 = np.cos(X) + 0.5 * np.sin(3 * X)
+    s = TtState([u0])
+    VarCoefTtEvolver([a], [[1.0] * N], [[]], [DOM], 0.0).evolve(s, t, 1)
+    values = [s.inner_separable([e]) for e in np.eye(N)]
+    # Accurate or not at such steps, the symbol keeps them within the maximum principle.
+    assert np.max(np.abs(values)) <= np.max(np.abs(u0))
