@@ -49,7 +49,9 @@ Dtype parse_dtype(std::string_view text);
     "    first node (for period L take xmax = xmin + L - L/n);\n"                            \
     "    \"zero\" reads 0: what leaves the interval is lost and nothing comes in (for\n"     \
     "    diffusion this approaches u = 0 at the ends only like sqrt(t/n_steps));\n"         \
-    "    \"linear\" continues u along the straight line of its end slope.\n"
+    "    \"linear\" continues u along the straight line of its end slope: a straight line\n" \
+    "    stays unchanged, but the ends are free (they follow the curvature next to them)\n" \
+    "    and keep no maximum principle; a drift that enters across an end is refused.\n"
 
 // --- sampled coefficients --------------------------------------------------
 
