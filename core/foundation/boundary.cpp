@@ -306,8 +306,34 @@ bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
     return i - lo < 0 || i + hi >= static_cast<std::int64_t>(n);
 }
 
+namespace {
+
+// The range a transport read in a cell with node values u0, u1 and undivided
+// second-difference estimates b0, b1 may take. Between two nodes a smooth
+// function leaves [min, max] of its node values only at an extremum, and by
+// at most |u''| dx^2 / 8; both estimates then have the extremum's sign and
+// the smaller of them, with a margin of two, bounds that excursion. Where the
+// estimates disagree in sign (a jump, a kink, an odd-even ripple) nothing
+// beyond the node values is allowed: there the Hermite read overshoots, and
+// each step of a transport would carry the overshoot on and add to it.
 template <class F>
-Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x) const {
+F limit_foot(F v, F u0, F u1, F b0, F b1) {
+    const double r0 = real_part(b0), r1 = real_part(b1);
+    double m = 0.0;
+    if (r0 > 0.0 && r1 > 0.0) m = std::min(r0, r1);
+    if (r0 < 0.0 && r1 < 0.0) m = std::max(r0, r1);
+    const double lo = std::min(real_part(u0), real_part(u1)) - 0.25 * std::max(m, 0.0);
+    const double hi = std::max(real_part(u0), real_part(u1)) + 0.25 * std::max(-m, 0.0);
+    const double rv = real_part(v);
+    if (rv < lo) return from_f64<F>(lo);
+    if (rv > hi) return from_f64<F>(hi);
+    return v;
+}
+
+}  // namespace
+
+template <class F>
+Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded) const {
     const InterpTag tag = interp_kind.tag;
     if (tag != InterpTag::SepticHermite && tag != InterpTag::OctonicHermite && tag != InterpTag::CubicHermite) {
         return interp(values, x);
@@ -320,7 +346,14 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x) const {
         return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
     }
     const Cell<F> c = locate(*this, x);
-    if (!foot_is_linear(c.i)) return interp(values, x);
+    if (!foot_is_linear(c.i)) {
+        Expected<F> v = interp(values, x);
+        if (!v || !bounded || tag != InterpTag::SepticHermite) return v;
+        return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) {
+            return limit_foot<F>(*v, at(c.i), at(c.i + 1), stencil<F>(kD2O6, 180.0, at, c.i),
+                                 stencil<F>(kD2O6, 180.0, at, c.i + 1));
+        });
+    }
     const PolicyTaps<F> at = taps(values, boundary, n, dx());
     const F u0 = at(c.i), u1 = at(c.i + 1);
     return u0 + c.t * (u1 - u0);
@@ -392,19 +425,22 @@ Expected<double> SepticSamples::read(double x) const {
     return grid_->interp(values_, x);
 }
 
-Expected<double> SepticSamples::read_foot(double x) const {
+Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
     const double s = (x - grid_->xmin) / dx_;
     if (std::fabs(s) < 9007199254740992.0) {
         const double f = std::floor(s);
         const std::int64_t cell = static_cast<std::int64_t>(f);
         if (covers(cell)) {
             const double t = s - f;
-            if (!grid_->foot_is_linear(cell)) return at_cell(cell, hermite7_weights(t));
             const double* p = samples_.data() + 4 * (cell - lo_);
+            if (!grid_->foot_is_linear(cell)) {
+                const double v = at_cell(cell, hermite7_weights(t));
+                return bounded ? limit_foot(v, p[0], p[4], p[2], p[6]) : v;
+            }
             return p[0] + t * (p[4] - p[0]);
         }
     }
-    return grid_->interp_foot(values_, x);
+    return grid_->interp_foot(values_, x, bounded);
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
@@ -419,7 +455,7 @@ Expected<double> SepticSamples::read_foot(double x) const {
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
     template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
     template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;                                    \
-    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F) const;                               \
+    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, bool) const;                               \
     template bool Grid1D<F>::foot_is_linear(std::int64_t) const;
 
 QUORVANE_INSTANTIATE_BOUNDARY(double)

@@ -40,7 +40,9 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
 }
 
 Expected<double> InterpRead::operator()(double x) const { return u->grid.interp(u->values, x); }
-Expected<double> InterpRead::foot(double x) const { return u->grid.interp_foot(u->values, x); }
+Expected<double> InterpRead::foot(double x, bool bounded) const {
+    return u->grid.interp_foot(u->values, x, bounded);
+}
 
 template struct Grid1D<double>;
 template struct Grid1D<float>;

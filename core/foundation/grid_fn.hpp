@@ -69,7 +69,14 @@ struct Grid1D {
     // and, at small steps, turn into a centred difference whose undamped
     // odd-even modes grow from the ends. The two-point read there is
     // monotone and upwind, so transport keeps the range of its data.
-    Expected<F> interp_foot(std::span<const F> values, F x) const;
+    // `bounded` (for a pure transport, whose exact values stay in the range
+    // of its data): a degree-7 read inside is held to the range its cell
+    // allows, its node values widened at a smooth extremum (both
+    // second-difference estimates of one sign) by a quarter of the smaller
+    // estimate and not widened at a jump, so that a front carried across the
+    // grid brings no overshoot along. That read is no longer linear in the
+    // values; without `bounded` it is.
+    Expected<F> interp_foot(std::span<const F> values, F x, bool bounded = false) const;
 
     // True when a read in cell i takes the two-point form of interp_foot.
     bool foot_is_linear(std::int64_t i) const;
@@ -129,7 +136,7 @@ public:
     // Value at x of the filled grid function, as Grid1D::interp.
     Expected<double> read(double x) const;
     // The transport read at x, as Grid1D::interp_foot.
-    Expected<double> read_foot(double x) const;
+    Expected<double> read_foot(double x, bool bounded = false) const;
     // The filled grid function's value at node i.
     double value_at(std::size_t i) const { return values_[i]; }
 
@@ -147,7 +154,7 @@ private:
 struct SampleRead {
     const SepticSamples* samples;
     Expected<double> operator()(double x) const { return samples->read(x); }
-    Expected<double> foot(double x) const { return samples->read_foot(x); }
+    Expected<double> foot(double x, bool bounded = false) const { return samples->read_foot(x, bounded); }
     // The stored value at node i.
     double value_at(std::size_t i) const { return samples->value_at(i); }
 };
@@ -167,7 +174,7 @@ struct GridFn {
 struct InterpRead {
     const GridFn<double>* u;
     Expected<double> operator()(double x) const;
-    Expected<double> foot(double x) const;
+    Expected<double> foot(double x, bool bounded = false) const;
     double value_at(std::size_t i) const { return u->values[i]; }
 };
 

@@ -33,7 +33,7 @@ Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t 
     const double c2 = co.c(y);
     const double e = std::exp(theta * (c1 + c2));
     if (Status st = refuse_linear_inflow(grid, y); !st) return fail(st.error());
-    auto v = read.foot(y);
+    auto v = read.foot(y, true);
     if (!v) return v;
     return e * *v;
 }
@@ -57,7 +57,7 @@ Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn
         const double c2 = co.c(y);
         const double e = std::exp(theta * (c1 + c2));
         if (Status st = refuse_linear_inflow(u.grid, y); !st) return st;
-        auto v = u.grid.interp_foot(u.values, y);
+        auto v = u.grid.interp_foot(u.values, y, true);
         if (!v) return fail(v.error());
         out.values[i] = e * *v;
     }
