@@ -27,9 +27,14 @@ between two Laplacian objects of random weights in [0.5, 1.5] (one at each Gauss
 rho_bar_max = 0.98 of the larger spectral_bound and tau just inside the radius with it:
 every sample's own bound fails the radius test, so the test rests on rho_bar_max and the
 samples are probed. "fresh" builds a new Laplacian object at every sample (as a lap_at_t
-that assembles L(t) does), so every sample is new to the check. Timings with
-convergence_check=True and False are taken in turn (nine of each, two for MagnusGraphHeat6);
-the table gives the minimum and the median of each and their ratios (the goal is <= 1.10).
+that assembles L(t) does), so every sample is new to the check. The "csr" rows give the
+same two Laplacians as samples built by Laplacian.from_csr from their CSR arrays (caller
+arrays, probed through their symmetric part, which the graph-built kinds need not be):
+"alternating csr" two such objects, "fresh csr" a new one at every sample. Timings with
+convergence_check=True and False are taken in turn (nine of each, two for MagnusGraphHeat6),
+in the process's CPU seconds (a call runs on the calling thread; CPU time is disturbed less
+than the wall clock by other work on a busy machine); the table gives the minimum and the
+median of each and their ratios (the goal is <= 1.10).
 With --quick only MagnusGraphHeat and VarCoefMagnusGraph, three of each: under a minute.
 
 Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py --check-cost [--quick]
@@ -39,6 +44,7 @@ from __future__ import annotations
 
 import math
 import statistics
+import time
 
 import numpy as np
 import scipy.sparse as sp
@@ -144,9 +150,23 @@ def check_cost(quick):
     def fresh(t):
         return q.Laplacian.combinatorial(ga if int(t / tau * 2) % 2 else gb)
 
+    def csr(lap):
+        return (np.array(lap.row_ptr(), np.int64), np.array(lap.col_idx(), np.int32), np.array(lap.vals()))
+
+    csr_a, csr_b = csr(la), csr(lb)
+    ca, cb = (q.Laplacian.from_csr(*parts, side * side) for parts in (csr_a, csr_b))
+
+    def alternating_csr(t):
+        return ca if int(t / tau * 2) % 2 else cb
+
+    def fresh_csr(t):
+        return q.Laplacian.from_csr(*(csr_a if int(t / tau * 2) % 2 else csr_b), side * side)
+
+    modes = (("alternating", alternating), ("fresh", fresh), ("alternating csr", alternating_csr),
+             ("fresh csr", fresh_csr))
     classes = ["MagnusGraphHeat", "VarCoefMagnusGraph"] + ([] if quick else ["MagnusGraphHeat6"])
-    cases = [(name, mode, fn) for name in classes for mode, fn in (("alternating", alternating), ("fresh", fresh))]
-    print(f"{'class':<20} {'lap_at_t':<12} {'off min':>8} {'on min':>8} {'ratio':>6}   "
+    cases = [(name, mode, fn) for name in classes for mode, fn in modes]
+    print(f"{'class':<20} {'lap_at_t':<16} {'off min':>8} {'on min':>8} {'ratio':>6}   "
           f"{'off med':>8} {'on med':>8} {'ratio':>6}")
     for name, mode, lap_at_t in cases:
         def make(check):
@@ -161,11 +181,12 @@ def check_cost(quick):
         models = {check: make(check) for check in secs}
         for _ in range(3 if quick else 9 if name != "MagnusGraphHeat6" else 2):
             for check, m in models.items():
-                t, _ = best_time(lambda: m.evolve(steps * tau, steps, f0), 1)
-                secs[check].append(t)
+                t0 = time.process_time()
+                m.evolve(steps * tau, steps, f0)
+                secs[check].append(time.process_time() - t0)
         lo = {check: min(v) for check, v in secs.items()}
         med = {check: statistics.median(v) for check, v in secs.items()}
-        print(f"{name:<20} {mode:<12} {lo[False]:8.4f} {lo[True]:8.4f} {lo[True] / lo[False]:6.3f}   "
+        print(f"{name:<20} {mode:<16} {lo[False]:8.4f} {lo[True]:8.4f} {lo[True] / lo[False]:6.3f}   "
               f"{med[False]:8.4f} {med[True]:8.4f} {med[True] / med[False]:6.3f}", flush=True)
 
 

@@ -52,21 +52,24 @@ public:
     // L is not symmetric.
     bool step(const std::vector<double>& v, double c, const std::vector<double>& v_prev, double beta,
               std::vector<double>& w, double& alpha, double& ww) {
-        return sweep<false>(v, c, v_prev, beta, w, alpha, ww);
+        return sweep<false, false>(v, c, v_prev, beta, w, alpha, ww, nullptr);
     }
 
     // w = A u for u = c v, alpha = u'w and ww = w'w, the rows taken from the
     // last: a sample just assembled still has its last rows in cache, and
     // the sweep leaves its first ones there for the products that follow.
+    // With `ends` (n values), also every row's Gershgorin end, the sum of
+    // its entries' magnitudes, in L's own units: the values are read anyway.
     bool product_from_end(const std::vector<double>& v, double c, std::vector<double>& w, double& alpha,
-                          double& ww) {
-        return sweep<true>(v, c, v, 0.0, w, alpha, ww);
+                          double& ww, double* ends = nullptr) {
+        if (ends) return sweep<true, true>(v, c, v, 0.0, w, alpha, ww, ends);
+        return sweep<true, false>(v, c, v, 0.0, w, alpha, ww, nullptr);
     }
 
 private:
-    template <bool FromEnd>
+    template <bool FromEnd, bool Ends>
     bool sweep(const std::vector<double>& v, double c, const std::vector<double>& v_prev, double beta,
-               std::vector<double>& w, double& alpha, double& ww) {
+               std::vector<double>& w, double& alpha, double& ww, double* ends) {
         const double inv = c * (1.0 / scale_);
         const std::uint64_t n = lap_.n_nodes;
         const std::uint64_t* row = lap_.row_ptr.data();
@@ -81,8 +84,12 @@ private:
         if (!symmetrize_) {
             for (std::uint64_t k = 0; k < n; ++k) {
                 const std::uint64_t i = at(k);
-                double sum = 0.0;
-                for (std::uint64_t e = row[i]; e < row[i + 1]; ++e) sum += static_cast<double>(vals[e]) * x[col[e]];
+                double sum = 0.0, mag = 0.0;
+                for (std::uint64_t e = row[i]; e < row[i + 1]; ++e) {
+                    sum += static_cast<double>(vals[e]) * x[col[e]];
+                    if constexpr (Ends) mag += std::fabs(static_cast<double>(vals[e]));
+                }
+                if constexpr (Ends) ends[i] = mag;
                 const double yi = sum * inv - beta * x_prev[i];
                 y[i] = yi;
                 vw += x[i] * yi;
@@ -96,12 +103,14 @@ private:
         std::fill(transposed_.begin(), transposed_.end(), 0.0);
         for (std::uint64_t k = 0; k < n; ++k) {
             const std::uint64_t i = at(k);
-            double sum = 0.0;
+            double sum = 0.0, mag = 0.0;
             for (std::uint64_t e = row[i]; e < row[i + 1]; ++e) {
                 const double a = static_cast<double>(vals[e]);
                 sum += a * x[col[e]];
                 tr[col[e]] += a * x[i];
+                if constexpr (Ends) mag += std::fabs(a);
             }
+            if constexpr (Ends) ends[i] = mag;
             y[i] = sum * inv;
         }
         double diff = 0.0;
@@ -348,8 +357,51 @@ SpectrumProbe::SpectrumProbe(int cold_steps, int refine_steps)
 
 SpectrumProbe::~SpectrumProbe() = default;
 
+bool SpectrumProbe::unseen_hot(std::size_t i, double watch) const {
+    return ends_[i] >= watch && !(ends_[i] <= kRegrowth * seen_[i]);
+}
+
+bool SpectrumProbe::any_unseen_hot(double watch) {
+    if (seen_.size() != ends_.size()) seen_.assign(ends_.size(), 0.0);
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+        if (unseen_hot(i, watch)) return true;
+    }
+    return false;
+}
+
 template <class F>
-std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
+bool SpectrumProbe::scan_rows(const Laplacian<F>& lap, double watch) {
+    const std::uint64_t n = lap.n_nodes;
+    // The spectral bound is the largest end: below the level, no row is hot.
+    if (!(static_cast<double>(lap.spectral_bound) >= watch)) {
+        ends_of_ = nullptr;
+        return false;
+    }
+    if (ends_of_ != static_cast<const void*>(&lap)) {
+        ends_.resize(n);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) {
+                sum += std::fabs(static_cast<double>(lap.vals[k]));
+            }
+            ends_[i] = sum;
+        }
+        ends_of_ = &lap;
+    }
+    return any_unseen_hot(watch);
+}
+
+template <class F>
+bool SpectrumProbe::has_unseen_hot_rows(const Laplacian<F>& lap, double watch) {
+    if (lap.n_nodes == 0 || lap.row_ptr.size() != lap.n_nodes + 1) return false;
+    const bool unseen = scan_rows(lap, watch);
+    // Kept only for the probe of this L that follows.
+    if (!unseen) ends_of_ = nullptr;
+    return unseen;
+}
+
+template <class F>
+std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap, double watch) {
     last_.reset();
     live_ = false;
     if (pending_) {
@@ -357,6 +409,11 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
         x_norm2_ = y_norm2_;
         pending_ = false;
     }
+    // The scan of a has_unseen_hot_rows call serves this probe only.
+    struct Forget {
+        const void*& of;
+        ~Forget() { of = nullptr; }
+    } forget{ends_of_};
     const std::uint64_t n = lap.n_nodes;
     if (n == 0 || lap.row_ptr.size() != n + 1) return std::nullopt;
     const double scale = static_cast<double>(lap.spectral_bound);
@@ -366,26 +423,64 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap) {
         return last_ = SpectrumEstimate{};
     }
     ScaledOperator<F> op(lap, transposed_);
-    if (x_.size() != n || !(x_norm2_ > 0.0) || !std::isfinite(x_norm2_)) {
-        Run& r = *run_;
-        r.v = start_vector(n);
-        r.start();
-        std::vector<std::vector<double>> basis;
-        if (!advance(op, r, cold_steps_, true, &basis, [] { return false; }) || r.steps == 0) return std::nullopt;
-        x_ = combine(basis, r.top.vector, n);
-        x_norm2_ = dot(x_, x_);
-        live_ = true;
-        return last_ = SpectrumEstimate{r.top.value * scale, 2.0 * r.residual() * scale};
-    }
+    const bool carried = x_.size() == n && x_norm2_ > 0.0 && std::isfinite(x_norm2_);
+    // The rows' ends: scanned already (has_unseen_hot_rows), in a pass of
+    // their own for a first probe, else read by the single product below.
+    const bool hot_possible = static_cast<double>(lap.spectral_bound) >= watch;
+    const bool scanned = ends_of_ == static_cast<const void*>(&lap);
+    bool unseen = (scanned || !carried) && scan_rows(lap, watch);
     // One product with the unit x / ||x||: its quotient a = x'Lx, the
     // squared norm ww = x'L^2 x of the product, and ww - a^2 the squared
     // residual. For a semi-definite L, ||L x|| and ww / a (the quotient of
     // L^1/2 x, at least ||L x||) are lower bounds too; the latter only where
     // a >= ||L x|| / 2: a kernel-heavy x with a tiny a would carry a's
     // rounding into the quotient, where a valid bound could be refused.
-    y_.resize(n);
     double a = 0.0, ww = 0.0;
-    if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww)) return std::nullopt;
+    if (carried && !unseen) {
+        y_.resize(n);
+        const bool ends = hot_possible && !scanned;
+        if (ends) ends_.resize(n);
+        if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww, ends ? ends_.data() : nullptr)) {
+            return std::nullopt;
+        }
+        if (ends) {
+            ends_of_ = &lap;
+            unseen = any_unseen_hot(watch);
+        }
+    }
+    if (!carried || unseen) {
+        Run& r = *run_;
+        r.v = start_vector(n);
+        if (carried || unseen) {
+            // Weight on every node (the fixed start), on the top the last
+            // probes leaned on, and on the hot rows no wide run has seen;
+            // each part of unit norm.
+            const double inv_r = 1.0 / std::sqrt(dot(r.v, r.v));
+            const double inv_x = carried ? 1.0 / std::sqrt(x_norm2_) : 0.0;
+            double hot2 = 0.0;
+            if (unseen) {
+                for (std::uint64_t i = 0; i < n; ++i) hot2 += unseen_hot(i, watch) ? r.v[i] * r.v[i] : 0.0;
+            }
+            const double inv_h = hot2 > 0.0 ? 1.0 / std::sqrt(hot2) : 0.0;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const double e = r.v[i];
+                double v = e * inv_r;
+                if (carried) v += x_[i] * inv_x;
+                if (unseen && unseen_hot(i, watch)) v += e * inv_h;
+                r.v[i] = v;
+            }
+        }
+        r.start();
+        std::vector<std::vector<double>> basis;
+        if (!advance(op, r, cold_steps_, true, &basis, [] { return false; }) || r.steps == 0) return std::nullopt;
+        x_ = combine(basis, r.top.vector, n);
+        x_norm2_ = dot(x_, x_);
+        live_ = true;
+        if (ends_of_ == static_cast<const void*>(&lap)) {
+            for (std::uint64_t i = 0; i < n; ++i) seen_[i] = std::max(seen_[i], ends_[i]);
+        }
+        return last_ = SpectrumEstimate{r.top.value * scale, 2.0 * r.residual() * scale};
+    }
     if (!std::isfinite(a) || !std::isfinite(ww)) return std::nullopt;
     const bool psd = semi_definite(lap.kind);
     if (psd) {
@@ -478,8 +573,10 @@ template std::optional<double> largest_eigenvalue_lower_bound<double>(const Lapl
                                                                       int);
 template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&, std::vector<double>&,
                                                                      int);
-template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&);
-template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&);
+template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&, double);
+template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&, double);
+template bool SpectrumProbe::has_unseen_hot_rows<double>(const Laplacian<double>&, double);
+template bool SpectrumProbe::has_unseen_hot_rows<float>(const Laplacian<float>&, double);
 template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<double>(const Laplacian<double>&, int,
                                                                             const EstimateTest&);
 template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<float>(const Laplacian<float>&, int,

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -95,6 +96,22 @@ struct SpectrumEstimate {
 // vector, without reorthogonalization (the extreme Ritz value stays a
 // quotient within rounding, Paige) and without keeping their basis, up to
 // `refine_steps` steps over the whole sequence.
+//
+// The vector a probe starts from sees only the part of the graph its
+// predecessors leaned on: a top eigenvalue that rises where it has no
+// weight (a component or region whose weights jump between samples) stays
+// invisible to the single products. What a probe is to see is given as a
+// level (`watch`): an eigenvalue at or above it has an eigenvector whose
+// largest entry lies on a row whose Gershgorin end (the sum of its entries'
+// magnitudes) reaches the level, a hot row. The probe keeps, per node, the
+// largest Gershgorin end at which a run from a start with weight on every
+// node has seen the row; a sample with a hot row never seen so, or seen
+// only at an end below its own by more than kRegrowth, takes such a run
+// (`cold_steps` Lanczos steps from the last vector plus the fixed start plus
+// the fixed start's entries on those rows) in place of the single product.
+// A sample without hot rows has no eigenvalue at or above the level.
+inline constexpr double kRegrowth = 1.01;
+
 class SpectrumProbe {
 public:
     SpectrumProbe(int cold_steps, int refine_steps);
@@ -104,8 +121,17 @@ public:
 
     // nullopt when L has no nodes, is malformed, is not symmetric (caller
     // arrays, see above), or its product with the start is not finite.
+    // `watch` is the level of the eigenvalues to be seen (above); infinity
+    // watches none and leaves the probe a single product after the first.
     template <class F>
-    std::optional<SpectrumEstimate> probe(const Laplacian<F>& lap);
+    std::optional<SpectrumEstimate> probe(const Laplacian<F>& lap,
+                                          double watch = std::numeric_limits<double>::infinity());
+
+    // Whether L has a hot row for `watch` that no run from a wide start has
+    // seen (above): a caller that would spare L a probe must not then. One
+    // pass over L's values; a probe of the same L right after reuses it.
+    template <class F>
+    bool has_unseen_hot_rows(const Laplacian<F>& lap, double watch);
 
     // The estimate of the last probe's operator `lap` after further Lanczos
     // steps: at least `min_steps` (while steps are left), then until
@@ -122,6 +148,12 @@ private:
     using EstimateTest = std::function<bool(const SpectrumEstimate&)>;
     template <class F>
     std::optional<SpectrumEstimate> refine_impl(const Laplacian<F>& lap, int min_steps, const EstimateTest& settled);
+    // The rows' Gershgorin ends of L into ends_ (once per L, see ends_of_),
+    // and whether one of them is hot for `watch` and unseen.
+    template <class F>
+    bool scan_rows(const Laplacian<F>& lap, double watch);
+    bool any_unseen_hot(double watch);
+    bool unseen_hot(std::size_t i, double watch) const;
 
     struct Run;
     int cold_steps_;
@@ -141,6 +173,12 @@ private:
     std::unique_ptr<Run> run_;
     bool live_ = false;
     std::vector<double> transposed_;
+    // Per node: the rows' Gershgorin ends of the last scanned operator
+    // (ends_of_, compared by address only between a scan and the probe
+    // that follows it), and the largest end at which a wide run saw the row.
+    std::vector<double> ends_;
+    const void* ends_of_ = nullptr;
+    std::vector<double> seen_;
 };
 
 // A bound below `lower` by more than the rounding of the quotient (a few
@@ -164,8 +202,10 @@ extern template std::optional<double> largest_eigenvalue_lower_bound<double>(con
                                                                              std::vector<double>&, int);
 extern template std::optional<double> largest_eigenvalue_lower_bound<float>(const Laplacian<float>&,
                                                                             std::vector<double>&, int);
-extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&);
-extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<double>(const Laplacian<double>&, double);
+extern template std::optional<SpectrumEstimate> SpectrumProbe::probe<float>(const Laplacian<float>&, double);
+extern template bool SpectrumProbe::has_unseen_hot_rows<double>(const Laplacian<double>&, double);
+extern template bool SpectrumProbe::has_unseen_hot_rows<float>(const Laplacian<float>&, double);
 extern template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<double>(const Laplacian<double>&, int,
                                                                                    const EstimateTest&);
 extern template std::optional<SpectrumEstimate> SpectrumProbe::refine_impl<float>(const Laplacian<float>&, int,

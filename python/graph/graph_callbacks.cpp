@@ -97,6 +97,15 @@ constexpr double kNearRelative = 5e-2;
 // lap_at_t that builds a new Laplacian at every sample, under bounds well
 // above the spectrum, and leaves every sample near a doubt probed.
 constexpr double kClearMargin = 1.1;
+// What the probe is built to see wherever in the graph it lies: an
+// eigenvalue of a sample at or above this factor times the bound (or, where
+// only a step past the radius refutes, times the eigenvalue that puts it
+// there). A sample whose rows could hold one where no probe of the call has
+// looked (SpectrumProbe's hot rows) is probed from a start with weight on
+// every node, never spared. The single products watch the top they started
+// from; eigenvalues just above the bound elsewhere may pass, and with the
+// check on the norm backstop still stands behind them.
+constexpr double kSeenFactor = 1.01;
 
 // The last few sample objects a call has settled: a callable that returns
 // one Laplacian object for every t, or alternates between a few, is worked
@@ -139,21 +148,23 @@ Provider checking_bound_of(Provider lap_at_t, TrustedBound b, CallbackErrors& er
     auto refutes = [b](double lower) {
         return bound_below_lower(b.bound, lower) && (!b.past_radius_only || b.tau * (b.scale * lower) >= kMagnusRadius);
     };
-    return [lap_at_t = std::move(lap_at_t), b, &errors, state, refutes](auto t) -> Result {
+    const double watch =
+        kSeenFactor * (b.past_radius_only ? std::max(b.bound, kMagnusRadius / (b.tau * b.scale)) : b.bound);
+    return [lap_at_t = std::move(lap_at_t), b, &errors, state, refutes, watch](auto t) -> Result {
         Result lap = lap_at_t(t);
         if (!lap || state->passed.find(lap->get())) return lap;
         const double own = static_cast<double>((*lap)->spectral_bound);
         if (!(b.tau * (b.scale * own) >= kMagnusRadius)) return lap;
         if (state->skip_next) {
             state->skip_next = false;
-            return lap;
+            if (!state->probe.has_unseen_hot_rows(**lap, watch)) return lap;
         }
         // In doubt where the top eigenvalue, within reach of the estimate (or
         // a relative 5e-2 of it), could refute the bound: more steps then
         // decide, until the Ritz value refutes the bound or the reach of
         // the estimate falls short of it.
         auto reach = [](const SpectrumEstimate& s) { return s.lower + std::max(s.reach, kNearRelative * s.lower); };
-        std::optional<SpectrumEstimate> e = state->probe.probe(**lap);
+        std::optional<SpectrumEstimate> e = state->probe.probe(**lap, watch);
         if (e && !refutes(e->lower) && refutes(reach(*e))) {
             e = state->probe.refine(**lap, kColdIterations, [&](const SpectrumEstimate& s) {
                 return refutes(s.lower) || !refutes(s.lower + s.reach);

@@ -44,8 +44,11 @@ CoefficientProvider varcoef_a_at_t_adaptor(PyObject* callable, std::uint64_t n_n
 // Gershgorin bound in its place would fail it; a lower bound of that
 // sample's largest eigenvalue (a SpectrumProbe: a few Lanczos steps on the
 // first sample, one product from the previous probe's vector on each later
-// one, more steps where the bound lies within reach of the estimate)
-// proving `bound` below it then fails the call with "[OutOfDomain] {cls}:
+// one, more steps where the bound lies within reach of the estimate, and a
+// few Lanczos steps from a start with weight on every node on a sample
+// whose rows could hold an eigenvalue of 1.01 times the bound where no
+// such run of the call has looked) proving `bound` below it then fails the
+// call with "[OutOfDomain] {cls}:
 // {name} = ... is below the largest eigenvalue of lap_at_t(t) at t = ..."
 // kept in the error slot. A sample object met again (one Laplacian for
 // every t, or a few in turn) is probed once.

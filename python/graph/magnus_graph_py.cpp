@@ -55,7 +55,13 @@ namespace {
     "    converge (default True). A sample of L(t) whose spectral_bound would fail that test\n"   \
     "    leaves it resting on rho_bar_max, which is then refused (kind OutOfDomain) if a\n"       \
     "    Ritz value of the sample (a few Lanczos steps) exceeds it; a result whose 2-norm\n"    \
-    "    grew over the steps is refused (kind CflViolated).\n"
+    "    grew over the steps is refused (kind CflViolated). A sample whose rows could hold\n"   \
+    "    an eigenvalue of 1.01 * rho_bar_max where no probe of the call has looked is probed\n"  \
+    "    from a start with weight on every node. Not checked: a rho_bar_max less than that\n"  \
+    "    below the top can pass where the top rises away from the last probe's vector, and\n"  \
+    "    one within about 1e-5 (relative) below it where the top eigenvalues cluster (long\n"  \
+    "    paths, large grids); such steps lie that much past the radius (the Taylor polynomial\n" \
+    "    stays stable to 1.77 times it).\n"
 
 constexpr char kMagnusDoc[] =
     "MagnusGraphHeat(graph=None, laplacian=None, *, lap_at_t, rho_bar_max, convergence_check=True, dtype=\"f64\")\n"

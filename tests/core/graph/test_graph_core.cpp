@@ -265,6 +265,34 @@ TEST(SpectrumProbe, SequenceOfOperatorsBoundedFromBelow) {
     EXPECT_FALSE(probe.probe(Laplacian<double>{}).has_value());
 }
 
+TEST(SpectrumProbe, RowsNoWideRunHasSeenTakeOne) {
+    // A 20-node star beside a 40-node path whose weights go from 1 to w. The star's
+    // top (20) holds the probe's vector; at w = 30 the path's top (119.8) is where
+    // that vector has no weight, so a single product misses it. With a level of 30.3
+    // its rows (ends 4w) are hot and unseen: the probe takes a wide run and sees it.
+    auto star_path = [](double w) {
+        std::vector<Edge<double>> e;
+        for (std::uint32_t i = 1; i < 20; ++i) e.push_back({0, i, 1.0});
+        for (std::uint32_t i = 20; i < 59; ++i) e.push_back({i, i + 1, w});
+        return Laplacian<double>::from_graph(*Graph<double>::from_edges(60, e), LaplacianKind::Combinatorial);
+    };
+    const auto light = star_path(1.0), heavy = star_path(30.0);
+    const double watch = 30.3;
+    SpectrumProbe blind(8, 0), probe(8, 0);
+    blind.probe(light);
+    probe.probe(light, watch);
+    EXPECT_LT(blind.probe(heavy)->lower, 21.0);
+    EXPECT_FALSE(probe.has_unseen_hot_rows(light, watch));  // the star's centre (end 38) was seen
+    EXPECT_TRUE(probe.has_unseen_hot_rows(heavy, watch));
+    const double lower = probe.probe(heavy, watch)->lower;
+    EXPECT_GT(lower, 119.0);
+    EXPECT_LE(lower, 119.82);
+    EXPECT_FALSE(probe.has_unseen_hot_rows(heavy, watch));
+    // Seen at w = 30, the rows are hot again only past 1.01 times that end.
+    EXPECT_FALSE(probe.has_unseen_hot_rows(star_path(30.2), watch));
+    EXPECT_TRUE(probe.has_unseen_hot_rows(star_path(30.4), watch));
+}
+
 TEST(SpectrumProbe, RefinementContinuesTheRunWithinItsSteps) {
     // The cold run continued by k steps is the Lanczos run of 8 + k steps, bit for
     // bit; the steps of the sequence run out at the budget.

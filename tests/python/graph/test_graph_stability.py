@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 from scipy.linalg import eigvalsh
 
-from quorvane import (Graph, GraphHeat, GraphHeat4th, GraphHeat6, Laplacian, MagnusGraphHeat, MagnusGraphHeat6,
-                      QuorvaneError, VarCoefGraphHeat, VarCoefMagnusGraph)
+from quorvane import (Graph, GraphAdjoint, GraphHeat, GraphHeat4th, GraphHeat6, Laplacian, MagnusGraphHeat,
+                      MagnusGraphHeat6, QuorvaneError, VarCoefGraphHeat, VarCoefMagnusGraph)
 
 LIMITS = {GraphHeat: (1, 2.0), GraphHeat4th: (4, 2.7852), GraphHeat6: (6, 3.5534)}
 BELOW = r"^\[OutOfDomain\] {}: {} = \S+ is below the largest eigenvalue of {}, which is at least (\S+) "
@@ -421,3 +421,60 @@ def test_fresh_samples_are_probed_as_the_spectrum_grows():
     t = float(re.match(BELOW.format("MagnusGraphHeat", "rho_bar_max", r"lap_at_t\(t\) at t = (\S+)"),
                        str(e.value)).group(1))
     assert t == pytest.approx(4.21132486540518713 * tau)  # the first Gauss point of step 4, the first past 0.625
+
+
+# A 20-node star and a 40-node path in one graph; lap_at_t gives the path weights w
+# during the second of 8 steps of tau = 0.05 only. rho_bar_max = 30 bounds the star
+# (20) and the unit path, not the path at w = 30 or 100 (lambda_max 119.8, 399.4).
+# The first probe sees the star only, and the single products that follow lean on
+# it; the star's top mode decays meanwhile and hides the path's growth from the norm
+# backstop (w = 30: the path came back 7.9 times its exact values). Rows whose
+# Gershgorin end reaches 1.01 rho_bar_max that no wide probe has seen take one.
+# w = 7.4 (lambda_max 29.55) is a valid bound and runs as without the check.
+def star_and_path(w):
+    edges = [(0, i, 1.0) for i in range(1, 20)] + [(20 + i, 21 + i, w) for i in range(39)]
+    return Graph.from_edges(60, np.array(edges))
+
+
+STAR_F0 = np.concatenate([[19.0], -np.ones(19), np.random.default_rng(0).standard_normal(40)])
+
+
+@pytest.mark.parametrize("w", [7.4, 30.0, 100.0])
+@pytest.mark.parametrize("csr", [False, True])
+@pytest.mark.parametrize("name, how", [("MagnusGraphHeat", "evolve"), ("MagnusGraphHeat", "batched"),
+                                       ("MagnusGraphHeat", "f32"), ("MagnusGraphHeat6", "evolve"),
+                                       ("MagnusGraphHeat6", "batched"), ("VarCoefMagnusGraph", "evolve"),
+                                       ("VarCoefMagnusGraph", "batched"), ("GraphAdjoint", "evolve")])
+def test_a_path_that_jumps_beside_a_star_is_probed(w, csr, name, how):
+    laps = [Laplacian.combinatorial(star_and_path(v)) for v in (1.0, w)]
+    if csr:
+        laps = [Laplacian.from_csr(*csr_parts(lap), 60) for lap in laps]
+
+    def lap_at_t(t):
+        return laps[int(t / 0.05) == 1]
+
+    def make(check):
+        if name == "GraphAdjoint":
+            return GraphAdjoint(star_and_path(1.0), lap_at_t=lap_at_t, rho_bar=30.0, convergence_check=check)
+        if name == "VarCoefMagnusGraph":
+            return VarCoefMagnusGraph(60, lap_at_t=lap_at_t, a_at_t=lambda t: np.ones(60), rho_bar_max=30.0,
+                                      a_sup_max=1.0, convergence_check=check)
+        extra = dict(dtype="f32") if how == "f32" else {}
+        cls = MagnusGraphHeat if name == "MagnusGraphHeat" else MagnusGraphHeat6
+        return cls(graph=star_and_path(1.0), lap_at_t=lap_at_t, rho_bar_max=30.0, convergence_check=check, **extra)
+
+    def run(m):
+        if name == "GraphAdjoint":
+            return m.evolve_state_adjoint(STAR_F0, 0.4, 8)
+        return m.evolve_batched(0.4, 8, STAR_F0[:, None])[:, 0] if how == "batched" else m.evolve(0.4, 8, STAR_F0)
+
+    if w < 10:
+        assert np.array_equal(run(make(True)), run(make(False)))
+        return
+    with pytest.raises(QuorvaneError) as e:
+        run(make(True))
+    bound = "rho_bar" if name == "GraphAdjoint" else "rho_bar_max"
+    t, lower = (float(v) for v in re.match(BELOW.format(name, bound, r"lap_at_t\(t\) at t = (\S+)"),
+                                           str(e.value)).groups())
+    lam = lam_max(laps[1])
+    assert 0.05 < t < 0.1 and 30.0 < lower <= lam * (1 + 1e-6) and lower > 0.99 * lam
