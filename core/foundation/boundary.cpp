@@ -141,6 +141,21 @@ Cell<F> locate(const Grid1D<F>& g, F x) {
     return {i, s - from_f64<F>(f)};
 }
 
+// The cell of a read at x. A point that is not finite, or so far out that
+// no cell can be told apart from its neighbour, has no value: it is reported
+// instead of computing with a meaningless index.
+template <class F>
+Expected<Cell<F>> locate_read(const Grid1D<F>& g, F x) {
+    if (!std::isfinite(real_part(x))) {
+        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
+    }
+    const double s = real_part((x - g.xmin) / g.dx());
+    if (!(std::fabs(s) < 9007199254740992.0)) {
+        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
+    }
+    return locate(g, x);
+}
+
 template <class F, class Taps>
 F hermite7_at(const Taps& at, std::int64_t i, F t) {
     const F u0 = at(i), u1 = at(i + 1);
@@ -265,17 +280,9 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
             return chebyshev_sample<F>(values, chebyshev_effective_grid(*this), interp_kind.m, x);
         }
     }
-    // A point that is not finite, or so far out that no cell can be told
-    // apart from its neighbour, has no value: report it instead of computing
-    // with a meaningless index.
-    if (!std::isfinite(real_part(x))) {
-        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
-    }
-    const double s = real_part((x - xmin) / dx());
-    if (!(std::fabs(s) < 9007199254740992.0)) {
-        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
-    }
-    const Cell<F> c = locate(*this, x);
+    const Expected<Cell<F>> located = locate_read(*this, x);
+    if (!located) return fail(located.error());
+    const Cell<F> c = *located;
     switch (interp_kind.tag) {
         case InterpTag::SepticHermite:
             return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) { return hermite7_at<F>(at, c.i, c.t); });
@@ -338,14 +345,9 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded)
     if (tag != InterpTag::SepticHermite && tag != InterpTag::OctonicHermite && tag != InterpTag::CubicHermite) {
         return interp(values, x);
     }
-    if (!std::isfinite(real_part(x))) {
-        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
-    }
-    const double s = real_part((x - xmin) / dx());
-    if (!(std::fabs(s) < 9007199254740992.0)) {
-        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
-    }
-    const Cell<F> c = locate(*this, x);
+    const Expected<Cell<F>> located = locate_read(*this, x);
+    if (!located) return fail(located.error());
+    const Cell<F> c = *located;
     if (!foot_is_linear(c.i)) {
         Expected<F> v = interp(values, x);
         if (!v || !bounded || tag != InterpTag::SepticHermite) return v;

@@ -229,6 +229,23 @@ constexpr double kScaledZeroBeyondR2 = 4500.0;
 constexpr double kLn2Hi = 6.93147180369123816490e-01;
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
 
+// Gauss-Legendre panels of equal width over [-cutoff, cutoff], summed panel
+// by panel, times 1/(8 pi^2).
+template <class Integrand>
+double panel_sum(double cutoff, std::size_t panels, const Integrand& f) {
+    const QuadratureRule& rule = legendre32();
+    const double width = (cutoff + cutoff) / static_cast<double>(panels);
+    const double half = 0.5 * width;
+    double total = 0.0;
+    for (std::size_t q = 0; q < panels; ++q) {
+        const double mid = -cutoff + width * (static_cast<double>(q) + 0.5);
+        double s = 0.0;
+        for (std::size_t i = 0; i < rule.nodes.size(); ++i) s += rule.weights[i] * f(mid + half * rule.nodes[i]);
+        total += half * s;
+    }
+    return total * kInvEightPiSquared;
+}
+
 // The profile q(R^2, T) = p_1(R, T) e^{R^2/2}: the kernel at h = 1 with its
 // Gaussian factor taken out,
 //   q = 1/(8 pi^2) int (mu/sinh(mu/2)) exp(-R^2 g(mu)) cos(mu T) dmu,
@@ -240,26 +257,12 @@ constexpr double kLn2Lo = 1.90821492927058770002e-10;
 double scaled_profile(double r2, double t) {
     const double cutoff = std::min(40.0, (100.0 + std::sqrt(10000.0 + 1200.0 * r2)) / r2);
     const std::size_t panels = 5 + static_cast<std::size_t>(std::ceil(std::fabs(t) * cutoff / 8.0));
-    const QuadratureRule& rule = legendre32();
-    const double width = (cutoff + cutoff) / static_cast<double>(panels);
-    const double half = 0.5 * width;
-    double total = 0.0;
-    for (std::size_t q = 0; q < panels; ++q) {
-        const double mid = -cutoff + width * (static_cast<double>(q) + 0.5);
-        double s = 0.0;
-        for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
-            const double mu = mid + half * rule.nodes[i];
-            double f = 2.0;  // the limit at mu = 0, where g = 0
-            if (std::fabs(mu) >= 1e-10) {
-                const double sh = std::sinh(0.5 * mu);
-                const double g = (0.25 * mu) * (std::cosh(0.5 * mu) / sh) - 0.5;
-                f = std::cos(t * mu) * ((mu / sh) * std::exp(-r2 * g));
-            }
-            s += rule.weights[i] * f;
-        }
-        total += half * s;
-    }
-    return total * kInvEightPiSquared;
+    return panel_sum(cutoff, panels, [&](double mu) {
+        if (std::fabs(mu) < 1e-10) return 2.0;  // the limit at mu = 0, where g = 0
+        const double sh = std::sinh(0.5 * mu);
+        const double g = (0.25 * mu) * (std::cosh(0.5 * mu) / sh) - 0.5;
+        return std::cos(t * mu) * ((mu / sh) * std::exp(-r2 * g));
+    });
 }
 
 // p_h(x, y, tc) = p_1(x/sqrt(h), y/sqrt(h), tc/h) / h^2 = q(R^2, T) e^{-R^2/2} / h^2.
@@ -302,33 +305,14 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc) {
     if (!(extra <= 1000.0)) return std::numeric_limits<double>::quiet_NaN();
     const std::size_t panels = 5 + static_cast<std::size_t>(extra);
     const double e0 = (2.0 / h) * std::exp(-r2 / (h + h));
-    const QuadratureRule& rule = legendre32();
-    const double width = (cutoff + cutoff) / static_cast<double>(panels);
-    const double half = 0.5 * width;
-    double total = 0.0;
-    for (std::size_t q = 0; q < panels; ++q) {
-        const double mid = -cutoff + width * (static_cast<double>(q) + 0.5);
-        double s = 0.0;
-        for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
-            const double lambda = mid + half * rule.nodes[i];
-            double f;
-            if (std::fabs(lambda) < 1e-10) {
-                f = e0;
-            } else {
-                const double a = h * lambda;
-                const double sh = std::sinh(0.5 * a);
-                if (std::fabs(sh) < 1e-10) {
-                    f = 0.0;
-                } else {
-                    const double k = lambda * (-0.25) * (std::cosh(0.5 * a) / sh);
-                    f = std::cos(tc * lambda) * ((lambda / sh) * std::exp(r2 * k));
-                }
-            }
-            s += rule.weights[i] * f;
-        }
-        total += half * s;
-    }
-    return total * kInvEightPiSquared;
+    return panel_sum(cutoff, panels, [&](double lambda) {
+        if (std::fabs(lambda) < 1e-10) return e0;
+        const double a = h * lambda;
+        const double sh = std::sinh(0.5 * a);
+        if (std::fabs(sh) < 1e-10) return 0.0;
+        const double k = lambda * (-0.25) * (std::cosh(0.5 * a) / sh);
+        return std::cos(tc * lambda) * ((lambda / sh) * std::exp(r2 * k));
+    });
 }
 
 // ---------------------------------------------------------------------------
