@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "core/line/drift_reaction.hpp"
@@ -50,41 +49,6 @@ TEST(SampledSteps, ShiftAndDriftKeepTheNodeStepsBits) {
         for (double drift : {0.4, -3e3}) {  // a few cells, or hundreds (beyond the margin)
             expect_node_step_bits(ShiftChernoff1D::constant(g, 0.6, drift, -0.3), u0, tau);
             expect_node_step_bits(DriftReactionChernoff::constant(g, drift, 0.2, 0.2), u0, tau);
-        }
-    }
-}
-
-// A constant drift enters across one end; "linear" refuses to extrapolate
-// what comes in there, at that end only.
-TEST(TransportReads, LinearEndsRefuseAnInflowOnly) {
-    const auto g = *Grid1D<double>::make(BoundaryPolicy<double>::of(BoundaryTag::Linear), InterpKind::septic(), 0, 1, 11);
-    const auto u = *GridFn<double>::make(g, std::vector<double>(11, 1.0));
-    for (double drift : {0.5, -0.5}) {
-        const std::size_t in = drift > 0 ? 10 : 0, out = 10 - in;
-        const auto shift = ShiftChernoff1D::constant(g, 0.1, drift, 0.0);
-        const auto dr = DriftReactionChernoff::constant(g, drift, 0.0, 0.0);
-        EXPECT_EQ(shift.apply_node(u, in, 0.01).error().text(), std::string(kLinearInflowMessage));
-        EXPECT_EQ(dr.apply_node(u, in, 0.01).error().text(), std::string(kLinearInflowMessage));
-        EXPECT_DOUBLE_EQ(*shift.apply_node(u, out, 0.01), 1.0);
-        EXPECT_DOUBLE_EQ(*dr.apply_node(u, out, 0.01), 1.0);
-    }
-}
-
-// Near a non-periodic end a transport read is the straight line between the
-// cell's two policy values, whatever the Hermite stencil would give; away
-// from the ends (and on a periodic grid) it is interp itself.
-TEST(TransportReads, TwoPointReadOnlyWhereTheStencilReachesAGhost) {
-    for (BoundaryTag b : {BoundaryTag::Reflect, BoundaryTag::Zero, BoundaryTag::Periodic}) {
-        const auto g = *Grid1D<double>::make(BoundaryPolicy<double>::of(b), InterpKind::septic(), 0, 1, 21);
-        std::vector<double> v(21);
-        for (std::size_t i = 0; i < 21; ++i) v[i] = std::cos(7.0 * g.node(i));
-        for (double x : {-0.13, 0.012, 0.17, 0.5, 0.77, 0.93, 1.04}) {
-            const double s = x / g.dx();
-            const auto i = static_cast<std::int64_t>(std::floor(s));
-            const bool ghost = b != BoundaryTag::Periodic && (i < 4 || i + 5 > 20);
-            const double u0 = g.boundary.sample(v, 21, i, g.dx()), u1 = g.boundary.sample(v, 21, i + 1, g.dx());
-            const double want = ghost ? u0 + (s - std::floor(s)) * (u1 - u0) : *g.interp(v, x);
-            EXPECT_EQ(*g.interp_foot(v, x), want) << static_cast<int>(b) << " " << x;
         }
     }
 }
