@@ -43,9 +43,9 @@ struct Etdrk4 {
 // h * (3M^2 - 1) <= 2.7 keeps a margin below that edge, where the iterates
 // crawl past the ghost of those points (from 0.5 to 1e-6 of 1: 101 steps at
 // h = 1.35, 423 at 1.37, 12 at 1). Measured on the constant mode of
-// u' = -g u + u - u^3 for g in [0, 2] and u0 in (0, 100], steps within the
-// rule settle at sqrt(max(0, 1 - g)) with the sign of u0 and never exceed
-// u0; beyond it, u0 = 1.4 at h = 1 (g = 0) gives 0.494 after one step
+// u' = -g u + u - u^3 for g in [0, 1.5] and u0 in (0, 100], steps within
+// the rule settle at sqrt(max(0, 1 - g)) with the sign of u0 and never
+// exceed max(1, u0); beyond it, u0 = 1.4 at h = 1 (g = 0) gives 0.494 after one step
 // (exact 1.035), and at g = 0.5 steps of 5.46 take u0 = 1 to -0.707.
 struct Etdrk4Limits {
     double reach = 1.0;    // M

@@ -72,19 +72,20 @@ constexpr char kStepDoc[] =
     "A step one of whose phi actions would need more than 1e7 sparse products (h * lambda_max_bound\n"
     "above about 5.9e5) is refused before any work, kind OutOfDomain; a step costs about\n"
     "110 * h * lambda_max_bound sparse products in all.\n\n"
-    "The solution keeps |u| <= max(1, max|u|) (with sqrt(1 - g) for 1 when the operator's\n"
-    "Gershgorin floor g = min_i (L_ii - sum_{j != i} |L_ij|) is negative) and settles where\n"
-    "N'(u) = 1 - 3u^2 >= 1 - 3M^2, M = max(sqrt(max(0, 1 - g)), min(1, max|u|)): M = 1 on a\n"
-    "Laplacian. A step with h * (3M^2 - 1) > 2.7 (h > 1.35 on a Laplacian), at which the\n"
-    "steps stall at spurious values or blow up, is refused before any work, kind\n"
-    "CflViolated, naming the largest admissible h; so is a result beyond that bound by more\n"
-    "than rounding (the step's error near fronts or for data beyond 1: use a smaller h).\n";
+    "The solution keeps |u| <= max(1, max|u|) (sqrt(1 - g) in place of 1 when the operator's\n"
+    "Gershgorin floor g = min_i (L_ii - sum_{j != i} |L_ij|) is negative), and along it\n"
+    "N'(u) = 1 - 3u^2 >= 1 - 3M^2 with M = max(sqrt(max(0, 1 - g)), max|u|) (M = 1 on a\n"
+    "Laplacian for |u| <= 1). A step with h * (3M^2 - 1) > 2.7 (h > 1.35 on a Laplacian), at\n"
+    "which the steps stall at spurious values, fall past the solution or blow up, is refused,\n"
+    "kind CflViolated, naming the largest admissible h: before any work for |u| up to 1, after\n"
+    "the step for data beyond 1 (a step that overflows on the way is refused as that). So is a\n"
+    "result beyond that bound by more than rounding (the step's error at fronts: use a smaller h).\n";
 constexpr char kIntegrateDoc[] =
     "integrate($self, u0, n_steps)\n--\n\n"
     "The state u(n_steps h) after n_steps steps from u0, as a new 1-D float64 array\n"
     "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, a step that leaves the double\n"
-    "range and a step beyond the product cap are refused as by ``step``; so are an h outside\n"
-    "the steps' settling range (the message also names the n_steps that covers t = n_steps * h)\n"
+    "range and a step beyond the product cap are refused as by ``step``, and so are an h beyond\n"
+    "the largest admissible one (the message also names the n_steps that covers t = n_steps * h)\n"
     "and a result beyond max(1, max|u0|), both kind CflViolated.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
@@ -169,8 +170,8 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
     py_err_with_kind("CflViolated", msg);
 }
 
-// The checks of `steps` steps from x (steps >= 1; without the count of the
-// call, `step`). Before any work, after the product cap (so that a step
+// The checks of `steps` >= 1 steps from x (n_steps: the count a call of
+// integrate names, none for step). Before any work, after the product cap (so that a step
 // refused for its cost says so), the rule for the states the solution
 // settles in, |u| <= 1 on a Laplacian. The rule for data beyond those, which
 // would ask h ~ 1/u^2, after the steps, so that steps that overflow on the
