@@ -1,9 +1,12 @@
 #include "core/sparse/etdrk4.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/graph/norm_guard.hpp"
 
 namespace quorvane {
 
@@ -29,7 +32,50 @@ constexpr const char* kEtdrk4TooLarge =
 Expected<Etdrk4> Etdrk4::make(NegLaplacianGenerator generator, Etdrk4Nonlinearity nonlinearity, double h) {
     const std::uint64_t n = generator.n();
     if (n == 0) return domain_error("Etdrk4::new: op.dim() must be > 0", 0.0);
-    return Etdrk4{std::move(generator), h, n, nonlinearity};
+    const Laplacian<double>& lap = *generator.lap;
+    double floor = std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        // Repeated entries of a column: the diagonal ones add up, the
+        // off-diagonal ones count by their magnitudes (a lower bound still).
+        double diag = 0.0, off = 0.0;
+        for (std::uint64_t k = lap.row_ptr[i]; k < lap.row_ptr[i + 1]; ++k) {
+            if (lap.col_idx[k] == i) diag += lap.vals[k];
+            else off += std::fabs(lap.vals[k]);
+        }
+        floor = std::min(floor, diag - off);
+    }
+    return Etdrk4{std::move(generator), h, n, nonlinearity, floor};
+}
+
+Etdrk4Limits etdrk4_limits(const Etdrk4& scheme, double top) {
+    const double reach = std::max(std::sqrt(std::max(0.0, 1.0 - scheme.spectrum_floor)), top);
+    const double damping = std::max(0.0, 3.0 * reach * reach - 1.0);
+    const double h_max = damping > 0.0 ? kEtdrk4SettleLimit / damping : std::numeric_limits<double>::infinity();
+    return {reach, damping, h_max};
+}
+
+double etdrk4_bound(const Etdrk4& scheme, double top) {
+    return std::max(top, std::sqrt(std::max(1.0, 1.0 - scheme.spectrum_floor)));
+}
+
+Status etdrk4_fits(const Etdrk4& scheme) { return phi_plans_fit(scheme.generator, scheme.h, kEtdrk4TooLarge); }
+
+double etdrk4_rounding(const Etdrk4& scheme, std::uint64_t n_steps) {
+    // The plan of unit-norm data bounds every action of the step (phi_plans_fit).
+    const double one = 1.0;
+    const auto plan = phi_plan(scheme.generator, scheme.h, std::span<const double>(&one, 1));
+    const double per_action = plan ? static_cast<double>(plan->taylor.s) * plan->taylor.m : 1e7;
+    // Nine actions, and the nonlinearity and combinations of the stages.
+    return rounding_growth(n_steps, static_cast<int>(9.0 * per_action + 16.0),
+                          std::numeric_limits<double>::epsilon() / 2.0);
+}
+
+const double* etdrk4_beyond(std::span<const double> out, double bound, double rounding) {
+    const double limit = bound * (1.0 + rounding);
+    for (const double& e : out) {
+        if (!(std::fabs(e) <= limit)) return &e;
+    }
+    return nullptr;
 }
 
 Status etdrk4_step(const NegLaplacianGenerator& gen, std::span<const double> u, std::span<double> out,

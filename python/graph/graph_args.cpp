@@ -127,11 +127,6 @@ void refuse_empty_laplacian(const Laplacian<double>& lap) {
     if (lap.n_nodes == 0) py_err_with_kind("OutOfDomain", "laplacian must have at least one node");
 }
 
-namespace {
-
-// x in the "{:.3e}" form, with more digits where three would print a value
-// at `mark` or on its far side from x and the text would contradict itself
-// (x equal to mark keeps three).
 std::string exp_text_apart_from(double x, double mark) {
     for (int digits = 3; digits <= 17; ++digits) {
         std::string text = fmt_exp(x, digits);
@@ -140,6 +135,8 @@ std::string exp_text_apart_from(double x, double mark) {
     }
     return fmt_shortest(x);
 }
+
+namespace {
 
 // lo < hi in the "{:.3e}" form, with more digits where three would print
 // them equal and the refusal would contradict itself.

@@ -133,6 +133,11 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
                                     const Laplacian<double>& lap, LowerBoundMemo& memo, double limit);
 
+// x in the "{:.3e}" form, with more digits where three would print a value
+// at `mark` or on its far side from x and the text would contradict itself
+// (x equal to mark keeps three).
+std::string exp_text_apart_from(double x, double mark);
+
 // Unit roundoff of the 64-bit and of the single-precision road.
 inline constexpr double kUnit64 = 0x1p-53;
 inline constexpr double kUnit32 = 0x1p-24;

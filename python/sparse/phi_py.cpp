@@ -1,9 +1,14 @@
 // The phi-function actions phi_action and phi_action_batched, and the ETDRK4
 // driver Etdrk4 built on them.
 #include <cmath>
+#include <limits>
+#include <optional>
 
+#include "core/foundation/format.hpp"
 #include "core/sparse/etdrk4.hpp"
 #include "core/sparse/phi_functions.hpp"
+#include "python/evolver.hpp"
+#include "python/graph/graph_args.hpp"
 #include "python/sparse/sparse_args.hpp"
 
 namespace quorvane::py {
@@ -66,12 +71,22 @@ constexpr char kStepDoc[] =
     "step whose nonlinearity u - u^3 or result leaves the double range (kind NanInf, naming it).\n"
     "A step one of whose phi actions would need more than 1e7 sparse products (h * lambda_max_bound\n"
     "above about 5.9e5) is refused before any work, kind OutOfDomain; a step costs about\n"
-    "110 * h * lambda_max_bound sparse products in all.\n";
+    "110 * h * lambda_max_bound sparse products in all.\n\n"
+    "The solution keeps |u| <= max(1, max|u|) (sqrt(1 - g) in place of 1 when the operator's\n"
+    "Gershgorin floor g = min_i (L_ii - sum_{j != i} |L_ij|) is negative), and along it\n"
+    "N'(u) = 1 - 3u^2 >= 1 - 3M^2 with M = max(sqrt(max(0, 1 - g)), max|u|) (M = 1 on a\n"
+    "Laplacian for |u| <= 1). A step with h * (3M^2 - 1) > 2.7 (h > 1.35 on a Laplacian), at\n"
+    "which the steps stall at spurious values, fall past the solution or blow up, is refused,\n"
+    "kind CflViolated, naming the largest admissible h: before any work for |u| up to 1, after\n"
+    "the step for data beyond 1 (a step that overflows on the way is refused as that). So is a\n"
+    "result beyond that bound by more than rounding (the step's error at fronts: use a smaller h).\n";
 constexpr char kIntegrateDoc[] =
     "integrate($self, u0, n_steps)\n--\n\n"
     "The state u(n_steps h) after n_steps steps from u0, as a new 1-D float64 array\n"
     "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, a step that leaves the double\n"
-    "range and a step beyond the product cap are refused as by ``step``.\n";
+    "range and a step beyond the product cap are refused as by ``step``, and so are an h beyond\n"
+    "the largest admissible one (the message also names the n_steps that covers t = n_steps * h)\n"
+    "and a result beyond max(1, max|u0|), both kind CflViolated.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 struct PhiArgs {
@@ -128,12 +143,70 @@ Ref etdrk4_from(const Args& a) {
     return new_object(Etdrk4Obj{std::make_shared<const Etdrk4>(std::move(scheme)), n});
 }
 
+// An h at which the steps would not follow the solution from data of
+// largest magnitude `top` (etdrk4_limits): CflViolated naming the largest
+// admissible h and, for a call of n_steps steps, the step count that covers
+// its time n_steps * h with admissible steps.
+void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::uint64_t> n_steps) {
+    const Etdrk4Limits lim = etdrk4_limits(scheme, top);
+    if (scheme.h <= lim.h_max) return;
+    const double shown = floor_4_digits(lim.h_max);
+    std::string msg = "Etdrk4: h = " + fmt_exp3(scheme.h) + " exceeds the largest admissible h = " + fmt_exp3(shown) +
+                      " for \"allen_cahn\": the solution ranges over |u| <= " + fmt_exp3(lim.reach) +
+                      ", where N'(u) = 1 - 3u^2 falls to " + fmt_exp3(-lim.damping) + ", and h * " +
+                      fmt_exp3(lim.damping) + " = " + fmt_exp3(scheme.h * lim.damping) + " > " +
+                      fmt_shortest(kEtdrk4SettleLimit) +
+                      ": the steps stall at spurious values, fall past the solution or blow up; build the Etdrk4 "
+                      "with h <= " + fmt_exp3(shown);
+    if (n_steps) {
+        const double t = static_cast<double>(*n_steps) * scheme.h;
+        // The least count whose step fits; above 2^53 adding one no longer
+        // moves a double, so the search steps to the next double instead.
+        double need = std::ceil(t / shown);
+        while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " + fmt_shortest(need) +
+               " steps of h = t / n_steps)";
+    }
+    py_err_with_kind("CflViolated", msg);
+}
+
+// The checks of `steps` >= 1 steps from x (n_steps: the count a call of
+// integrate names, none for step). Before any work, after the product cap (so that a step
+// refused for its cost says so), the rule for the states the solution
+// settles in, |u| <= 1 on a Laplacian. The rule for data beyond those, which
+// would ask h ~ 1/u^2, after the steps, so that steps that overflow on the
+// way are refused as the overflow they are; and a result beyond the bound
+// the exact solution keeps, by more than the steps' rounding (the scheme is
+// not monotone near fronts).
+template <class Run>
+void run_etdrk4_checked(const Etdrk4& scheme, std::span<const double> x, std::span<const double> out,
+                        std::uint64_t steps, std::optional<std::uint64_t> n_steps, const char* name, Run&& run) {
+    double top = 0.0;
+    for (const double e : x) top = std::max(top, std::fabs(e));
+    unwrap(etdrk4_fits(scheme));
+    refuse_unfollowing_h(scheme, std::min(top, 1.0), n_steps);
+    compute(run);
+    refuse_unfollowing_h(scheme, top, n_steps);
+    const double bound = etdrk4_bound(scheme, top);
+    const double* bad = etdrk4_beyond(out, bound, etdrk4_rounding(scheme, steps));
+    if (!bad) return;
+    const double floor_sq = std::max(1.0, 1.0 - scheme.spectrum_floor);
+    const std::string floor_text = floor_sq == 1.0 ? std::string("1") : "sqrt(1 - g) with g = " +
+                                                                            fmt_exp3(scheme.spectrum_floor) +
+                                                                            " the operator's Gershgorin floor";
+    py_err_with_kind("CflViolated", std::string("Etdrk4: the ") + (steps == 1 ? "step" : "steps") + " took |u| to " +
+                                        exp_text_apart_from(std::fabs(*bad), bound) + ", beyond the bound " +
+                                        fmt_exp3(bound) + " = max(" + floor_text + ", max|" + name +
+                                        "|) that the solution never leaves: h = " + fmt_exp3(scheme.h) +
+                                        " is too coarse for these data; use a smaller h");
+}
+
 Ref etdrk4_step_body(const Etdrk4Obj& self, const Args& a) {
     const Buffer u = extract_f64_array(a.raw(0), "u");
     const std::vector<double> x = finite_values(u, "u", self.n, "op.n()");
     const std::shared_ptr<const Etdrk4> scheme = self.scheme;
     std::vector<double> out(x.size(), 0.0);
-    compute([&] {
+    run_etdrk4_checked(*scheme, x, out, 1, std::nullopt, "u", [&] {
         ScratchPool<double> pool;
         return etdrk4_step(scheme->generator, x, out, pool, scheme->h);
     });
@@ -145,8 +218,11 @@ Ref etdrk4_integrate_body(const Etdrk4Obj& self, const Args& a) {
     const std::uint64_t n_steps = a.u64(1);
     const std::vector<double> x = finite_values(u0, "u0", self.n, "op.n()");
     const std::shared_ptr<const Etdrk4> scheme = self.scheme;
+    // No step, nothing to refuse: the result is u0.
+    if (n_steps == 0) return new_array_f64(x);
     std::vector<double> out(x.size(), 0.0);
-    compute([&] { return etdrk4_integrate(*scheme, x, n_steps, out); });
+    run_etdrk4_checked(*scheme, x, out, n_steps, n_steps, "u0",
+                       [&] { return etdrk4_integrate(*scheme, x, n_steps, out); });
     return new_array_f64(out);
 }
 

@@ -1,6 +1,7 @@
 """phi-function actions against the exponential of the augmented matrix, and the ETDRK4 driver's order."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -187,3 +188,56 @@ def test_non_finite_inputs_and_results_are_refused(call, msg):
         call(op, q.Etdrk4.from_symmetric_op(op, "allen_cahn", 0.1))
     assert str(e.value) == msg
 
+
+
+
+def rk4_constant(u, h, steps):
+    """Cox-Matthews on the constant mode (A 1 = 0) is classical RK4 on u' = u - u^3."""
+    f = lambda x: x - x**3  # noqa: E731
+    for _ in range(steps):
+        k1 = f(u)
+        k2 = f(u + h / 2 * k1)
+        k3 = f(u + h / 2 * k2)
+        u = u + h * (k1 + 2 * (k2 + k3) + f(u + h * k3)) / 6
+    return u
+
+
+RULE = r"^\[CflViolated\] Etdrk4: h = {} exceeds the largest admissible h = {} for \"allen_cahn\": the solution ranges "
+BEYOND = r"^\[CflViolated\] Etdrk4: the {} took \|u\| to {}, beyond the bound 1\.000e0 = max\(1, max\|{}\|\) that "
+FRONT = np.where(np.arange(16) < 8, -1.0, 1.0)
+ALLEN_CAHN_STEPS = [
+    # One step from 0.5 gave -1.1e4 (exact 0.99993 at t = 5); 200 steps of 1.39 stalled at a spurious 0.9147.
+    (4.5, 0.5, None, RULE.format("4.500e0", "1.350e0") + r"over \|u\| <= 1\.000e0, where N'\(u\) = 1 - 3u\^2 falls to "
+     r"-2\.000e0, and h \* 2\.000e0 = 9\.000e0 > 2\.7: .* build the Etdrk4 with h <= 1\.350e0$"),
+    (10.0, 0.5, 3, RULE.format("1.000e1", "1.350e0") + r".* \(for t = n_steps \* h = 30: n_steps >= 23 steps of "),
+    (1.39, 0.5, 200, RULE.format("1.390e0", "1.350e0")),
+    # Data beyond 1, judged after the steps: one step of 1 from 1.4 gave 0.494 (exact 1.035).
+    (1.0, 1.4, 1, RULE.format("1.000e0", "5.532e-1") + r"over \|u\| <= 1\.400e0"),
+    # The step is not monotone at a front (h = 1.2 settles within 1).
+    (1.35, FRONT, None, BEYOND.format("step", r"1\.00004e0", "u")),
+    (1.35, FRONT, 22, BEYOND.format("steps", r"1\.00001e0", "u0") + r".*h = 1\.350e0 is too coarse"),
+    (1.0, 0.5, 1, 0.8413228035123448),  # kept (exact 0.8433)
+    (1.2, FRONT, 22, None),
+]
+
+
+@pytest.mark.parametrize("h,u0,n_steps,expect", ALLEN_CAHN_STEPS)
+def test_etdrk4_refuses_steps_and_results_that_leave_allen_cahn(h, u0, n_steps, expect):
+    op = q.ConservativeDiffusionChernoff.from_k_array(16, 0.0, 1.0, np.full(16, 1e-3)).to_symmetric_operator()
+    u0 = np.broadcast_to(u0, 16).copy()
+    kept = u0.copy()
+    run = lambda h: q.Etdrk4.from_symmetric_op(op, "allen_cahn", h).integrate(u0, n_steps or 1)  # noqa: E731
+    if not isinstance(expect, str):
+        out = run(h)
+        assert np.abs(out).max() <= 1.0 and (expect is None or out[0] == expect)
+        return
+    with pytest.raises(QuorvaneError) as err:
+        q.Etdrk4.from_symmetric_op(op, "allen_cahn", h).step(u0) if n_steps is None else run(h)
+    assert re.match(expect, str(err.value)), str(err.value)
+    assert np.array_equal(u0, kept)
+    named = re.search(r"h <= (\S+?)( |$)", str(err.value))
+    if named:  # the named step runs and settles at 1 as RK4 on the constant mode does, where the refused one stalled
+        h_named = float(named.group(1))
+        ref = rk4_constant(u0[0], h_named, 300)
+        out = q.Etdrk4.from_symmetric_op(op, "allen_cahn", h_named).integrate(u0, 300)
+        assert np.abs(out - ref).max() <= 1e-12 and abs(ref - 1.0) <= 1e-9
