@@ -75,7 +75,7 @@ namespace {
 }
 }  // namespace
 
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps) {
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count) {
     const double tau = t_final / static_cast<double>(n_steps);
     if (tau * c + 1.0 >= 0.0) return;
     const double tau_max = -1.0 / c;
@@ -83,7 +83,8 @@ void check_reaction_factor(const std::string& ctx, double c, double t_final, std
     double n_min = std::ceil(t_final / tau_max);
     // Above 2^53 adding one no longer moves a double: step to the next one.
     while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
-    raise_negative_reaction(ctx, tau * c + 1.0, tau_max, " (n_steps >= " + fmt_shortest(n_min) + ")");
+    raise_negative_reaction(ctx, tau * c + 1.0, tau_max,
+                            " (" + std::string(count) + " >= " + fmt_shortest(n_min) + ")");
 }
 
 void check_reaction_step(const std::string& ctx, double c, double tau) {

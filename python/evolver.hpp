@@ -111,8 +111,9 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
 // A reaction factor 1 + tau c below zero flips the sign every step (and
 // amplifies where exp(tau c) damps): refused as CflViolated, naming the
 // largest admissible tau and, for a call of n_steps steps of t_final /
-// n_steps, the smallest step count that fits.
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
+// n_steps, the smallest step count that fits (`count` names that argument).
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
+                           const char* count = "n_steps");
 // The same for steps of a given size tau.
 void check_reaction_step(const std::string& ctx, double c, double tau);
 
