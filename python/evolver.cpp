@@ -39,16 +39,22 @@ double ceil_4_digits(double x) {
     return std::ceil(x / scale - 1e-9) * scale;
 }
 
+double steps_within(double t, double tau_max) {
+    const double shown = floor_4_digits(tau_max);
+    // The least count whose step fits. Above 2^53 adding one no longer
+    // moves a double, so the search steps to the next double instead.
+    double need = std::ceil(t / shown);
+    while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+    return need;
+}
+
 void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
                                       const Grid1D<double>& grid, const char* why) {
     const double dx = grid.dx();
     std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
     if (tau > r.tau_max) {
         const double shown = floor_4_digits(r.tau_max);
-        // The least count whose step fits. Above 2^53 adding one no longer
-        // moves a double, so the search steps to the next double instead.
-        double need = std::ceil(t / shown);
-        while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        const double need = steps_within(t, r.tau_max);
         msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
                "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
     } else {
