@@ -17,6 +17,7 @@
 #include "core/line/diffusion.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
+#include "core/foundation/stop.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -468,9 +469,14 @@ struct WeightedStep {
 // columns of a colour, so each row of a comb's image is the entry of its
 // one column of that colour. The result is checked against the step itself
 // on noise, which a pattern that missed a read would fail. nullopt where
-// a step fails (its own error to report) or the check fails.
+// a step fails (its own error to report; `stopped` when the caller asked to
+// stop) or the check fails.
 template <class K>
-std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& pattern, double tau) {
+std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& pattern, double tau, bool& stopped) {
+    auto failed = [&](const CoreError& e) {
+        stopped = stopped || e.variant() == CoreError::Variant::CallbackFailed;
+        return std::nullopt;
+    };
     const Grid1D<double>& grid = kernel.grid;
     const std::size_t n = grid.n;
     const std::size_t nnz = pattern.col.size();
@@ -517,7 +523,7 @@ std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& patter
         for (std::size_t j = 0; j < n; ++j)
             if (colour[j] == c) comb[j] = 1.0;
         auto out = evolve_values(kernel, grid, std::move(comb), tau, 1);
-        if (!out) return std::nullopt;
+        if (!out) return failed(out.error());
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t k = pattern.start[i]; k < pattern.start[i + 1]; ++k) {
                 const std::size_t j = pattern.col[k];
@@ -535,7 +541,7 @@ std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& patter
         e = static_cast<double>(x >> 11) * 0x1.0p-52 - 1.0;
     }
     auto real = evolve_values(kernel, grid, r, tau, 1);
-    if (!real) return std::nullopt;
+    if (!real) return failed(real.error());
     for (std::size_t i = 0; i < n; ++i) {
         double s = 0.0, size = 0.0;
         for (std::size_t k = m.row_start[i]; k < m.row_start[i + 1]; ++k) {
@@ -565,9 +571,9 @@ std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& patter
 // reorthogonalisation from fixed noise. Its Ritz values approach it from
 // below, and fast: an eigenvalue 1 % above the rest stands out within a few
 // dozen steps, where a power iteration needs hundreds. +inf when a product
-// is not finite.
+// is not finite; NaN, with `stopped` set, when the caller asked to stop.
 template <class Apply>
-double lanczos_max(std::size_t n, Apply apply) {
+double lanczos_max(std::size_t n, Apply apply, bool& stopped) {
     const auto steps = static_cast<std::size_t>(std::min<std::size_t>(kLanczosSteps, n));
     std::vector<std::vector<double>> q;
     std::vector<double> alpha, beta;
@@ -586,6 +592,10 @@ double lanczos_max(std::size_t n, Apply apply) {
     };
     double norm = std::sqrt(dot(v, v));
     for (std::size_t k = 0; k < steps; ++k) {
+        if (!poll_stop()) {
+            stopped = true;
+            return std::numeric_limits<double>::quiet_NaN();
+        }
         for (double& e : v) e /= norm;
         q.push_back(v);
         apply(v, w);
@@ -633,7 +643,7 @@ double lanczos_max(std::size_t n, Apply apply) {
 
 // ||B^power||, the most `power` real steps can grow anything in the grid's
 // 2-norm: the root of the largest eigenvalue of (B^power)^T B^power.
-double power_norm(const WeightedStep& m, std::size_t power) {
+double power_norm(const WeightedStep& m, std::size_t power, bool& stopped) {
     const std::size_t n = m.n;
     const std::size_t chunks = std::max<std::size_t>(1, chunk_count(n));
     std::vector<double> t(n);
@@ -659,17 +669,19 @@ double power_norm(const WeightedStep& m, std::size_t power) {
             product(m.col_start, m.col_row, m.col_val, y, t);
             std::swap(y, t);
         }
-    });
+    }, stopped);
     return std::sqrt(top);
 }
 
 // Whether one step of tau fails on noise: a coefficient the step refuses
 // is the evolve's own error to report, before any judgement of the step.
 template <class K>
-bool one_step_fails(const K& kernel, double tau) {
+bool one_step_fails(const K& kernel, double tau, bool& stopped) {
     std::vector<double> v(kernel.grid.n);
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = (i % 3 == 0) ? 1.0 : -0.5;
-    return !evolve_values(kernel, kernel.grid, std::move(v), tau, 1).has_value();
+    auto out = evolve_values(kernel, kernel.grid, std::move(v), tau, 1);
+    if (!out && out.error().variant() == CoreError::Variant::CallbackFailed) stopped = true;
+    return !out;
 }
 
 // A bound on how much `steps` real steps of tau can grow anything in the
@@ -677,36 +689,37 @@ bool one_step_fails(const K& kernel, double tau) {
 // ||B^m||^q ||B^r|| for steps = q m + r, m doubling from kNormPower while
 // the bound exceeds the limit and the work stays within kNormWork (the
 // transient growth at the ends is then counted fewer times). NaN where
-// the step fails (its own error to report); +inf where its matrix would
-// hold more than kMatrixBudget entries, fails its check, or the work runs
-// out (such a call is refused).
+// the step fails (its own error to report) or, with `stopped` set, the
+// caller asked to stop; +inf where its matrix would hold more than
+// kMatrixBudget entries, fails its check, or the work runs out (such a
+// call is refused).
 template <class K>
-double real_call_norm(const K& kernel, const NodeRule& rule, double tau, std::size_t steps) {
-    // A failing step is its own error to report; a matrix over budget or
-    // failing its check cannot be measured.
+double real_call_norm(const K& kernel, const NodeRule& rule, double tau, std::size_t steps, bool& stopped) {
     auto unmeasured = [&] {
-        return one_step_fails(stepping_kernel(kernel), tau) ? std::numeric_limits<double>::quiet_NaN() : kInf;
+        return one_step_fails(stepping_kernel(kernel), tau, stopped) || stopped
+                   ? std::numeric_limits<double>::quiet_NaN()
+                   : kInf;
     };
     const auto pattern = read_pattern(kernel, rule, tau);
     if (!pattern) return unmeasured();
-    const auto m = weighted_step(stepping_kernel(kernel), *pattern, tau);
+    const auto m = weighted_step(stepping_kernel(kernel), *pattern, tau, stopped);
     if (!m) return unmeasured();
     const double per_power = 2.0 * kLanczosSteps * static_cast<double>(m->row_val.size());
     auto affordable = [&](std::size_t power) { return per_power * static_cast<double>(power) <= kNormWork; };
-    if (steps <= kNormPower) return affordable(steps) ? power_norm(*m, steps) : kInf;
+    if (steps <= kNormPower) return affordable(steps) ? power_norm(*m, steps, stopped) : kInf;
     double bound = kInf;
     for (std::size_t p = kNormPower; p <= steps && affordable(p); p *= 2) {
-        const double whole = power_norm(*m, p);
+        const double whole = power_norm(*m, p, stopped);
         // A run of the call's own steps that grows data past the limit is
         // refused whatever follows it.
-        if (whole > kCallGrowthLimit) return whole;
+        if (stopped || whole > kCallGrowthLimit) return whole;
         const std::size_t q = steps / p, rest = steps % p;
         bound = std::pow(whole, static_cast<double>(q));
         if (bound > kCallGrowthLimit) continue;
-        if (rest != 0) bound *= power_norm(*m, rest);
-        if (bound <= kCallGrowthLimit) break;
+        if (rest != 0) bound *= power_norm(*m, rest, stopped);
+        if (stopped || bound <= kCallGrowthLimit) break;
     }
-    return bound;
+    return stopped ? std::numeric_limits<double>::quiet_NaN() : bound;
 }
 
 // The screen's level for a step s in a call of duration t: a call of t/s
@@ -724,17 +737,18 @@ StepRange screened_range(const K& kernel, const NodeRule& rule, double tau, doub
 // A call of t/tau steps of tau passes the screen while sup <= its level; one
 // the screen flags passes when the real steps cannot grow anything by more
 // than the same limit (real_call_norm). Any other is refused, unless its
-// step fails on its own (its own error to report). `sup_at_tau` is the
-// scan's value at tau when known (the scan is then skipped there), and
-// receives it when the scan runs at tau to the end.
+// step fails on its own (its own error to report) or the caller asked to
+// stop (`stopped`; the call then ends anyway, and the verdict is not one).
+// `sup_at_tau` is the scan's value at tau when known (the scan is then
+// skipped there), and receives it when the scan runs at tau to the end.
 template <class K>
 std::optional<StepRange> judged_call(const K& kernel, const NodeRule& rule, double tau, double t,
-                                     std::optional<double>& sup_at_tau) {
+                                     std::optional<double>& sup_at_tau, bool& stopped) {
     if (!(tau > 0.0) || !std::isfinite(tau) || !(t >= tau) || !std::isfinite(t)) return std::nullopt;
     if (!sup_at_tau) sup_at_tau = symbol_sup(kernel, rule, tau);
     if (*sup_at_tau <= screen_level(tau, t)) return std::nullopt;
-    const double growth = real_call_norm(kernel, rule, tau, steps_of(t, tau));
-    if (std::isnan(growth) || growth <= kCallGrowthLimit) return std::nullopt;
+    const double growth = real_call_norm(kernel, rule, tau, steps_of(t, tau), stopped);
+    if (stopped || std::isnan(growth) || growth <= kCallGrowthLimit) return std::nullopt;
     return screened_range(kernel, rule, tau, t);
 }
 
@@ -841,7 +855,9 @@ std::optional<StepRange> cached_violation(const K& kernel, const NodeRule& rule,
         if (found->t && ScanKey::same_bits(*found->t, t)) return found->verdict;
         e.sup = found->sup;
     }
-    e.verdict = judged_call(kernel, rule, tau, t, e.sup);
+    bool stopped = false;
+    e.verdict = judged_call(kernel, rule, tau, t, e.sup, stopped);
+    if (stopped) return std::nullopt;  // no verdict to keep: the call is ending
     e.t = t;
     const std::optional<StepRange> verdict = e.verdict;
     scan_cache().store(std::move(e));
