@@ -39,16 +39,22 @@ double ceil_4_digits(double x) {
     return std::ceil(x / scale - 1e-9) * scale;
 }
 
+double steps_within(double t, double tau_max) {
+    const double shown = floor_4_digits(tau_max);
+    // The least count whose step fits. Above 2^53 adding one no longer
+    // moves a double, so the search steps to the next double instead.
+    double need = std::ceil(t / shown);
+    while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+    return need;
+}
+
 void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
                                       const Grid1D<double>& grid, const char* why) {
     const double dx = grid.dx();
     std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
     if (tau > r.tau_max) {
         const double shown = floor_4_digits(r.tau_max);
-        // The least count whose step fits. Above 2^53 adding one no longer
-        // moves a double, so the search steps to the next double instead.
-        double need = std::ceil(t / shown);
-        while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        const double need = steps_within(t, r.tau_max);
         msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
                "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
     } else {
@@ -75,7 +81,7 @@ namespace {
 }
 }  // namespace
 
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps) {
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count) {
     const double tau = t_final / static_cast<double>(n_steps);
     if (tau * c + 1.0 >= 0.0) return;
     const double tau_max = -1.0 / c;
@@ -83,7 +89,8 @@ void check_reaction_factor(const std::string& ctx, double c, double t_final, std
     double n_min = std::ceil(t_final / tau_max);
     // Above 2^53 adding one no longer moves a double: step to the next one.
     while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
-    raise_negative_reaction(ctx, tau * c + 1.0, tau_max, " (n_steps >= " + fmt_shortest(n_min) + ")");
+    raise_negative_reaction(ctx, tau * c + 1.0, tau_max,
+                            " (" + std::string(count) + " >= " + fmt_shortest(n_min) + ")");
 }
 
 void check_reaction_step(const std::string& ctx, double c, double tau) {

@@ -70,6 +70,10 @@ Ref callback_cause(const K& k) {
 double floor_4_digits(double x);
 double ceil_4_digits(double x);
 
+// The step count a refusal names for a call of duration t: the least whose
+// step t/count is at most tau_max as printed (four digits, rounded down).
+double steps_within(double t, double tau_max);
+
 // "CflViolated": a step of tau lies outside the kernel's admissible steps
 // (where it would amplify rounding noise geometrically); names the range and
 // a step count that fits.
@@ -82,7 +86,20 @@ double ceil_4_digits(double x);
 template <class K>
 void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
     if constexpr (requires { step_violation(kernel, tau, t); }) {
-        const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau, t); });
+        const std::optional<StepRange> bad = without_gil([&]() -> std::optional<StepRange> {
+            std::optional<StepRange> r = step_violation(kernel, tau, t);
+            // The count the message names must pass this same check. The
+            // symbol need not grow monotonically with the step, so a step
+            // below the bisected bound can still be refused; its refusal
+            // then names a smaller bound.
+            for (int k = 0; r && k < 64; ++k) {
+                const double step = t / steps_within(t, r->tau_max);
+                const std::optional<StepRange> again = step_violation(kernel, step, t);
+                if (!again) break;
+                r->tau_max = again->tau_max;
+            }
+            return r;
+        });
         if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));
     } else if constexpr (requires { step_violation(kernel, tau); }) {
         const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau); });
@@ -111,8 +128,9 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
 // A reaction factor 1 + tau c below zero flips the sign every step (and
 // amplifies where exp(tau c) damps): refused as CflViolated, naming the
 // largest admissible tau and, for a call of n_steps steps of t_final /
-// n_steps, the smallest step count that fits.
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps);
+// n_steps, the smallest step count that fits (`count` names that argument).
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
+                           const char* count = "n_steps");
 // The same for steps of a given size tau.
 void check_reaction_step(const std::string& ctx, double c, double tau);
 

@@ -1,6 +1,7 @@
 #include "core/line/shift1d.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
@@ -20,6 +21,17 @@ Status step_segment(const ShiftChernoff1D& kernel, GridFn<double>& cur, GridFn<d
     return {};
 }
 
+// The smallest c(x_i) over the nodes of `grid`, NaN skipped.
+template <class C>
+double min_over_nodes(const Grid1D<double>& grid, const C& c) {
+    double m = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < grid.n; ++i) {
+        const double v = c(grid.node(i));
+        if (v < m) m = v;
+    }
+    return m;
+}
+
 }  // namespace
 
 double ScheduleEntry::sup_norm() const {
@@ -37,6 +49,15 @@ SharedCoeff ScheduleEntry::to_coeff(const Grid1D<double>& grid) const {
 
 Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
     return node_from(InterpRead{&u}, i, tau);
+}
+
+double ShiftChernoff1D::min_node_reaction() const {
+    if (coef_override) return min_over_nodes(grid, *coef_override->c);
+    return min_over_nodes(grid, c);
+}
+
+double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
+    return min_over_nodes(grid, *c.to_coeff(grid));
 }
 
 template <class Read>

@@ -76,6 +76,11 @@ struct ShiftChernoff1D {
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
+    // The smallest reaction rate the node step reads: c at the grid's nodes,
+    // evaluated as the step evaluates it (NaN skipped; +inf for no node).
+    // The step multiplies u_i by about 1 + tau c, which must not be negative.
+    double min_node_reaction() const;
+
     // The node step reading u through `read` (InterpRead or SampleRead).
     template <class Read>
     Expected<double> node_from(const Read& read, std::size_t i, double tau) const;
@@ -113,6 +118,10 @@ Expected<std::pair<ShiftSemigroup, GridFn<double>>> build_shift_state(std::size_
                                                                       std::span<const double> u0,
                                                                       BoundaryPolicy<double> boundary, double xmin,
                                                                       double xmax, double a, double b, double c);
+
+// The smallest value of a schedule entry of c at the grid's nodes, read as
+// the segment's kernel reads it (NaN skipped; +inf for no node).
+double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c);
 
 // The semigroup of a schedule segment: from_segment with the sum of the
 // three sup norms as c_norm_bound, step count 100. Cannot fail.

@@ -201,10 +201,11 @@ constexpr char kHeat4EvolveDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
     "    kind 'CflViolated' when a variable coefficient makes the steps amplify some grid\n"
-    "    frequencies so much that over n_steps steps any perturbation could grow more than\n"
-    "    tenfold (the message names the largest admissible tau for this t); kind\n"
-    "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
-    "    result. The values are unchanged after a failure.\n";
+    "    frequencies, so that over the n_steps steps some data could grow by more than 1 %\n"
+    "    where the exact evolution damps them (one rule for every n_steps; the message\n"
+    "    names the largest admissible tau for this t); kind 'OutOfDomain' for a negative or\n"
+    "    non-finite coefficient; 'NanInf' for a non-finite result. The values are unchanged\n"
+    "    after a failure.\n";
 
 constexpr char kHeat4ValuesDoc[] =
     "values($self)\n--\n\n"

@@ -74,10 +74,11 @@ constexpr char kEvolveDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
     "    kind CflViolated when a variable coefficient makes the steps amplify some grid\n"
-    "    frequencies so much that over n_steps steps any perturbation could grow more than\n"
-    "    tenfold (the message names the largest admissible tau for this t), or the error of\n"
-    "    a step (for example a negative or non-finite coefficient, or a non-finite result,\n"
-    "    kind NanInf). The values are unchanged after a failure.\n";
+    "    frequencies, so that over the n_steps steps some data could grow by more than 1 %\n"
+    "    where the exact evolution damps them (one rule for every n_steps; the message names\n"
+    "    the largest admissible tau for this t), or the error of a step (for example a\n"
+    "    negative or non-finite coefficient, or a non-finite result, kind NanInf). The values\n"
+    "    are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"

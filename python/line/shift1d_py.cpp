@@ -2,6 +2,7 @@
 // evolution. The schedule methods live in shift1d_schedule_py.cpp.
 #include "python/line/shift1d_py.hpp"
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,8 @@ constexpr char kWithArraysDoc[] =
     "n : int\n    Number of grid nodes, at least 4.\n"
     "a, b, c : numpy.ndarray[float64] or sequence of float\n"
     "    n finite samples of each coefficient (a >= 0 is checked by ``evolve``).\n"
-    "c_norm_bound : float\n    A bound of |c| kept with the kernel; stored as given.\n"
+    "c_norm_bound : float\n    A bound of |c| kept with the kernel; stored as given (steps\n"
+    "    are judged on the samples of c: ``evolve`` refuses a step with 1 + tau*c < 0).\n"
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values at the n nodes.\n"
     "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
     "Returns\n-------\nShift1D\n\n"
@@ -87,7 +89,9 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    kind OutOfDomain for a negative or non-finite diffusion coefficient a, or\n"
+    "    kind OutOfDomain for a negative or non-finite diffusion coefficient a, kind\n"
+    "    CflViolated when the reaction factor 1 + tau*c of a step is negative at some node\n"
+    "    (it would flip the sign every step; the message names the n_steps that passes), or\n"
     "    \"[NanInf]\" when b or c make a sample point or a value\n"
     "    non-finite. The values are unchanged after a failure.\n";
 
@@ -108,10 +112,20 @@ constexpr char kEvolveBatchedDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
     "    \"[GridMismatch] u0_nc has shape[0]={}, expected n={}\", \"[GridMismatch] u0_nc must\n"
-    "    have at least 1 channel\", \"[NanInf] u0_nc contains NaN or Inf\", or the error of a\n"
-    "    step (a non-finite result included, kind NanInf).\n";
+    "    have at least 1 channel\", \"[NanInf] u0_nc contains NaN or Inf\", kind CflViolated\n"
+    "    when 1 + tau*c < 0 at some node (as for ``evolve``), or the error of a step (a\n"
+    "    non-finite result included, kind NanInf).\n";
 
 // --- bodies ---------------------------------------------------------------
+
+Ref shift1d_evolve(Shift1DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    refuse_flipping_reaction("Shift1D.evolve", self.semigroup.kernel.min_node_reaction(), t, n_steps);
+    evolve_semigroup(Shift1DObj::class_def().name, self.semigroup, self.state, t, n_steps);
+    return none();
+}
 
 Shift1DObj shift1d_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -154,6 +168,7 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
     for (std::size_t c = 0; c < cols; ++c)
         for (std::size_t i = 0; i < n; ++i) src[c * n + i] = u0.at(i, c);
     if (first_non_finite<double>(src)) py_err_with_kind("NanInf", "u0_nc contains NaN or Inf");
+    refuse_flipping_reaction("Shift1D.evolve_batched", self.semigroup.kernel.min_node_reaction(), t, n_steps);
     std::vector<double> dst(n * cols, 0.0);
     const double tau = t / static_cast<double>(n_steps);
     // The shared borrow keeps the kernel unchanged for the whole call.
@@ -172,12 +187,16 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
 
 }  // namespace
 
+void refuse_flipping_reaction(const char* ctx, double c_min, double t, std::size_t n_steps, const char* count) {
+    if (std::isfinite(c_min)) check_reaction_factor(ctx, c_min, t, n_steps, count);
+}
+
 ClassDef& Shift1DObj::class_def() {
     static ClassDef def = [] {
         ClassDef d = class_def_base<Shift1DObj>("Shift1D", kShift1DDoc);
         d.tp_new = constructor<Shift1DObj, kShift1DDoc, &shift1d_new>();
         d.methods = {
-            method<Shift1DObj, kEvolveDoc, &evolve_body<Shift1DObj>>(),
+            method<Shift1DObj, kEvolveDoc, &shift1d_evolve>(),
             method<Shift1DObj, kValuesDoc, &values_body<Shift1DObj>>(),
             method<Shift1DObj, kWithArraysDoc, &shift1d_with_arrays>(),
             method<Shift1DObj, kShiftTimeScheduleDoc, &shift1d_evolve_with_time_schedule>(),

@@ -1,5 +1,7 @@
 // Shift1D's piecewise-constant schedules: the time schedule of a, and the
 // coefficient schedule of a, b and c with its parsers.
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -29,8 +31,10 @@ extern const char kShiftTimeScheduleDoc[] =
     "TypeError\n    If a_schedule is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    \"[OutOfDomain] a_schedule must be non-empty\", or the error of a step (a negative\n"
-    "    or non-finite a_k, a non-finite b or c). The values are unchanged after a failure.\n";
+    "    \"[OutOfDomain] a_schedule must be non-empty\", kind CflViolated when the reaction\n"
+    "    factor 1 + tau*c is negative (the message names the n_steps_per_segment that\n"
+    "    passes), or the error of a step (a negative or non-finite a_k, a non-finite b or\n"
+    "    c). The values are unchanged after a failure.\n";
 
 extern const char kShiftCoefficientScheduleDoc[] =
     "evolve_with_coefficient_schedule($self, t_final, n_steps_per_segment, a_schedule, *, b_schedule=None, "
@@ -59,7 +63,9 @@ extern const char kShiftCoefficientScheduleDoc[] =
     "    a_schedule)\", \"[GridMismatch] {name} entries must be float or\n"
     "    numpy.ndarray[float64]\", \"[GridMismatch] {name} array entry has length {} != n={}\",\n"
     "    \"[NanInf] {name} entry is NaN or Inf\", \"[NanInf] {name} entry contains NaN or Inf\",\n"
-    "    or the error of a step. Values and coefficients are unchanged after a failure.\n";
+    "    kind CflViolated when the reaction factor 1 + tau*c of some segment is negative at\n"
+    "    some node (the message names the n_steps_per_segment that passes), or the error of\n"
+    "    a step. Values and coefficients are unchanged after a failure.\n";
 
 namespace {
 
@@ -124,6 +130,9 @@ Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a) {
     check_steps_and_time(m, t_final);
     const std::vector<double> schedule = extract_u0_vec(a.raw(2));
     if (schedule.empty()) py_err_with_kind("OutOfDomain", "a_schedule must be non-empty");
+    // Every segment steps by (t_final/S)/n_steps_per_segment with the same c.
+    const double t_segment = t_final / static_cast<double>(schedule.size());
+    refuse_flipping_reaction("Shift1D.evolve_with_time_schedule", c, t_segment, m, "n_steps_per_segment");
     std::vector<double> values = self.state.values;
     const Grid1D<double> grid = self.state.grid;
     auto r = run_evolve(
@@ -150,8 +159,12 @@ Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a) {
     if (segments == 0) py_err_with_kind("OutOfDomain", "a_schedule must be non-empty");
     const std::vector<ScheduleEntry> sb = parse_coefficient_schedule(a.get(3), segments, n, "b_schedule");
     const std::vector<ScheduleEntry> sc = parse_coefficient_schedule(a.get(4), segments, n, "c_schedule");
-    std::vector<double> values = self.state.values;
     const Grid1D<double> grid = self.state.grid;
+    double c_min = std::numeric_limits<double>::infinity();
+    for (const ScheduleEntry& ck : sc) c_min = std::fmin(c_min, min_node_reaction(grid, ck));
+    refuse_flipping_reaction("Shift1D.evolve_with_coefficient_schedule", c_min,
+                             t_final / static_cast<double>(segments), m, "n_steps_per_segment");
+    std::vector<double> values = self.state.values;
     auto r = run_evolve(
         [&] { return evolve_shift_coefficient_schedule(grid, std::move(values), t_final, m, sa, sb, sc); });
     self.state.values = unwrap(std::move(r));

@@ -11,7 +11,7 @@ import pytest
 
 from conftest import EVOLVE, N_STEPS, NONFINITE, SELF, T_NONNEG, U0_ERRORS, U0_TYPE, check_evolve_contract, \
     check_surface, error_text, raises_exact
-from quorvane import Shift1D
+from quorvane import QuorvaneError, Shift1D
 
 AX = "[OutOfDomain] a(x) must be finite and >= 0 (Theorem 6: inf a > 0)"
 
@@ -243,6 +243,46 @@ def test_time_schedule_non_finite_entries_keep_values(a, kwargs, message):
     assert error_text(s.evolve_with_time_schedule, 0.5, 3, a, **kwargs).startswith(message)
     assert np.array_equal(s.values(), before)
     raises_exact(TypeError, U0_TYPE, s.evolve_with_time_schedule, 1.0, 3, 0.5)
+
+
+X101 = np.linspace(0.0, 1.0, 101)
+
+
+def ones_shift(c):
+    return Shift1D(0.0, 1.0, 101, np.ones(101), a=0.5, c=c)
+
+
+@pytest.mark.parametrize("make, call, method, steps, factor, tau_max, count, needed, c_max", [
+    # c = -10 in one step used to return -9 (exact e^-10); c = -100 in 20
+    # steps (-4)^20 = 1.1e12.
+    (lambda: ones_shift(-10.0), lambda s, m: s.evolve(1.0, m), "evolve", 1, "-9", "0.1", "n_steps", 10, -10.0),
+    (lambda: ones_shift(-100.0), lambda s, m: s.evolve(1.0, m), "evolve", 20, "-4", "0.01", "n_steps", 100, -100.0),
+    (lambda: ones_shift(-100.0), lambda s, m: s.evolve_batched(1.0, np.ones((101, 2)), m), "evolve_batched", 20,
+     "-4", "0.01", "n_steps", 100, -100.0),
+    # Sampled c: the node where c = -100 decides.
+    (lambda: Shift1D.with_arrays(0.0, 1.0, 101, np.full(101, 0.5), np.zeros(101), -100.0 * X101, 100.0,
+                                 np.ones(101)), lambda s, m: s.evolve(1.0, m), "evolve", 20, "-4", "0.01", "n_steps",
+     100, 0.0),
+    # Schedules: two segments of 0.5, so tau = 0.5/m.
+    (lambda: ones_shift(0.0), lambda s, m: s.evolve_with_time_schedule(1.0, m, [0.5, 0.5], c=-100.0),
+     "evolve_with_time_schedule", 5, "-9", "0.01", "n_steps_per_segment", 50, -100.0),
+    (lambda: ones_shift(0.0), lambda s, m: s.evolve_with_coefficient_schedule(1.0, m, [0.5, 0.5],
+                                                                              c_schedule=[0.0, -100.0 * X101]),
+     "evolve_with_coefficient_schedule", 5, "-9", "0.01", "n_steps_per_segment", 50, 0.0),
+], ids=["c=-10", "c=-100", "batched", "with_arrays", "time_schedule", "coefficient_schedule"])
+def test_negative_reaction_factor_refused_naming_the_count_that_passes(make, call, method, steps, factor, tau_max,
+                                                                       count, needed, c_max):
+    s = make()
+    before = s.values()
+    raises_exact(QuorvaneError, f"[CflViolated] Shift1D.{method}: reaction factor 1 + tau*c = {factor} < 0 flips the "
+                 f"sign every step; tau must be <= {tau_max} ({count} >= {needed})", call, s, steps)
+    np.testing.assert_array_equal(s.values(), before)
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
+        call(s, needed - 1)
+    out = call(s, needed)
+    out = s.values() if out is None else out
+    # The count named passes and stays within the exact bound e^(t max c).
+    assert np.abs(out).max() <= np.exp(c_max) + 1e-12
 
 
 def test_evolve_contract_and_surface():
