@@ -27,6 +27,19 @@ using cplx = std::complex<double>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// n values in [-1, 1) from a xorshift generator started at `seed`: the same
+// noise on every run, so a verdict does not change between calls.
+std::vector<double> fixed_noise(std::size_t n, std::uint64_t seed) {
+    std::vector<double> v(n);
+    for (double& e : v) {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        e = static_cast<double>(seed >> 11) * 0x1.0p-52 - 1.0;
+    }
+    return v;
+}
+
 // A zeta rung's step is admissible while no mode grows by more than this
 // factor per step: far below anything rounding noise could feed on over a
 // realistic number of steps, yet above the rounding of the symbol
@@ -532,14 +545,7 @@ std::optional<WeightedStep> weighted_step(const K& kernel, const Pattern& patter
         }
     }
     // The check: the real step and the matrix on the same noise.
-    std::vector<double> r(n);
-    std::uint64_t x = 0x2545F4914F6CDD1Dull;
-    for (double& e : r) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        e = static_cast<double>(x >> 11) * 0x1.0p-52 - 1.0;
-    }
+    const std::vector<double> r = fixed_noise(n, 0x2545F4914F6CDD1Dull);
     auto real = evolve_values(kernel, grid, r, tau, 1);
     if (!real) return failed(real.error());
     for (std::size_t i = 0; i < n; ++i) {
@@ -577,14 +583,7 @@ double lanczos_max(std::size_t n, Apply apply, bool& stopped) {
     const auto steps = static_cast<std::size_t>(std::min<std::size_t>(kLanczosSteps, n));
     std::vector<std::vector<double>> q;
     std::vector<double> alpha, beta;
-    std::vector<double> v(n), w(n);
-    std::uint64_t r = 0x9E3779B97F4A7C15ull;
-    for (double& e : v) {
-        r ^= r << 13;
-        r ^= r >> 7;
-        r ^= r << 17;
-        e = static_cast<double>(r >> 11) * 0x1.0p-52 - 1.0;
-    }
+    std::vector<double> v = fixed_noise(n, 0x9E3779B97F4A7C15ull), w(n);
     auto dot = [n](const std::vector<double>& a, const std::vector<double>& b) {
         double s = 0.0;
         for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
