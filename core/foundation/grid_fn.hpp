@@ -86,17 +86,22 @@ struct Grid1D {
 // is no condition for what a drift carries in across the end: the values it
 // brings in are extrapolations of extrapolations, and a straight line, which
 // the rule keeps, is carried along without bound (u_t = b u' moves the
-// line u = x down by b per unit time). A transport read whose foot lies
-// beyond an end of such a grid is therefore refused.
+// line u = x down by b per unit time). A transport read from an end node
+// whose foot lies beyond that end (the drift there points out of the grid,
+// so the characteristic comes in across it) is therefore refused. Interior
+// nodes whose feet cross an end only because the step is large read the
+// continuation like any other option's.
 inline constexpr const char* kLinearInflowMessage =
     "boundary \"linear\" cannot be used where a drift enters across an end: its straight-line continuation is "
     "no inflow condition, and what it carries in grows without bound; use \"reflect\", \"zero\" or "
     "\"periodic\"";
 
-// The refusal above for a read at `foot` (the foot of a characteristic).
+// The refusal above for the read of node i at `foot` (the foot of its
+// characteristic).
 template <class F>
-Status refuse_linear_inflow(const Grid1D<F>& g, double foot) {
-    if (g.boundary.tag == BoundaryTag::Linear && (foot < real_part(g.xmin) || foot > real_part(g.xmax))) {
+Status refuse_linear_inflow(const Grid1D<F>& g, std::size_t i, double foot) {
+    if (g.boundary.tag != BoundaryTag::Linear) return {};
+    if ((i == 0 && foot < real_part(g.xmin)) || (i + 1 == g.n && foot > real_part(g.xmax))) {
         return domain_error(kLinearInflowMessage, foot);
     }
     return {};

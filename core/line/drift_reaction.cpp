@@ -32,7 +32,7 @@ Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t 
     const double c1 = co.c(x);
     const double c2 = co.c(y);
     const double e = std::exp(theta * (c1 + c2));
-    if (Status st = refuse_linear_inflow(grid, y); !st) return fail(st.error());
+    if (Status st = refuse_linear_inflow(grid, i, y); !st) return fail(st.error());
     auto v = read.foot(y, true);
     if (!v) return v;
     return e * *v;
@@ -56,7 +56,7 @@ Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn
         const double c1 = co.c(x);
         const double c2 = co.c(y);
         const double e = std::exp(theta * (c1 + c2));
-        if (Status st = refuse_linear_inflow(u.grid, y); !st) return st;
+        if (Status st = refuse_linear_inflow(u.grid, i, y); !st) return st;
         auto v = u.grid.interp_foot(u.values, y, true);
         if (!v) return fail(v.error());
         out.values[i] = e * *v;

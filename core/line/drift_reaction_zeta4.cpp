@@ -38,7 +38,7 @@ Status DriftReactionZeta4Chernoff::half_step(const GridFn<double>& s, std::vecto
         const double cx = c(x);
         const double cy = c(y);
         const double E = std::exp((theta / 2.0) * (cx + cy));
-        if (Status st = refuse_linear_inflow(s.grid, y); !st) return st;
+        if (Status st = refuse_linear_inflow(s.grid, i, y); !st) return st;
         auto v = s.grid.interp_foot(s.values, y, true);
         if (!v) return fail(v.error());
         w[i] = E * *v;

@@ -81,7 +81,7 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     auto um = read(x - h);
     if (!um) return um;
     const double foot = x + tau * (B + B);
-    if (Status st = refuse_linear_inflow(grid, foot); !st) return fail(st.error());
+    if (Status st = refuse_linear_inflow(grid, i, foot); !st) return fail(st.error());
     auto ub = read.foot(foot);
     if (!ub) return ub;
     const double ui = read.value_at(i);

@@ -80,20 +80,21 @@ namespace {
 // diffusion), so those reads stay; only the drift's own read, at the foot
 // p + tau b, is exchanged for the upwind two-point read of the cells that
 // touch a ghost node: this returns u_two_point(foot) - u_cubic(foot), 0 away
-// from the walls. A foot beyond an end of a "linear" axis is refused: the
-// straight-line continuation is no inflow condition.
+// from the walls. A wall node of a "linear" axis whose foot lies beyond its
+// wall is refused: the straight-line continuation is no inflow condition.
 template <std::size_t D>
-Expected<double> wall_drift_correction(const GridFnND<D>& u, const std::array<double, D>& p,
+Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, const std::array<double, D>& p,
                                        const std::array<double, D>& beta, double tau) {
     const GridND<D>& grid = u.grid;
-    if (grid.interp_kind.tag != InterpTag::CubicHermite) return 0.0;
+    const bool cubic_kind = grid.interp_kind.tag == InterpTag::CubicHermite;
     std::array<double, D> foot{};
     bool near_wall = false;
     for (std::size_t r = 0; r < D; ++r) {
         foot[r] = p[r] + tau * beta[r];
         const Grid1D<double>& ax = grid.axes[r];
-        if (Status st = refuse_linear_inflow(ax, foot[r]); !st) return fail(st.error());
-        if (foot[r] == p[r] || ax.boundary.tag == BoundaryTag::Periodic) continue;
+        if (Status st = refuse_linear_inflow(ax, k % ax.n, foot[r]); !st) return fail(st.error());
+        k /= ax.n;
+        if (!cubic_kind || foot[r] == p[r] || ax.boundary.tag == BoundaryTag::Periodic) continue;
         const double s = std::floor((foot[r] - ax.xmin) / ax.dx());
         near_wall = near_wall || !(s >= 1.0 && s + 2.0 < static_cast<double>(ax.n));
     }
@@ -149,7 +150,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             if (!taps) return fail(taps.error());
             sum += w * GridND<D>::interp_axis(u, D, *taps, 0);
         }
-        Expected<double> drift = wall_drift_correction(u, p, beta, tau);
+        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau);
         if (!drift) return fail(drift.error());
         out[k] = *drift == 0.0 ? (e * norm) * sum : (e * norm) * sum + e * *drift;
     }

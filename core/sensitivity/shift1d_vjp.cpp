@@ -62,7 +62,7 @@ Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::sp
         auto um = g.interp(u, x - h);
         if (!um) return std::unexpected(um.error());
         const double foot = x + p.tau * (2.0 * p.b[i]);
-        if (Status st = refuse_linear_inflow(g, foot); !st) return st;
+        if (Status st = refuse_linear_inflow(g, i, foot); !st) return st;
         auto ub = g.interp_foot(u, foot);
         if (!ub) return std::unexpected(ub.error());
         out[i] = ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (p.tau * p.c[i]) * u[i];
