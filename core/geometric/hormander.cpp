@@ -287,9 +287,9 @@ double scaled_kernel(double h, double x, double y, double tc) {
     return std::ldexp(q * std::exp(rem), static_cast<int>(n) - 2 * e);
 }
 
-}  // namespace
-
-double heisenberg_heat_kernel(double h, double x, double y, double tc) {
+// The kernel's value as summed: rounding can leave it below 0 where the
+// value lies below the quadrature's resolution.
+double kernel_sum(double h, double x, double y, double tc) {
     if (h <= 0.0) return 0.0;
     if (std::isnan(h) || std::isnan(tc)) return std::numeric_limits<double>::quiet_NaN();
     if (std::fabs(tc) > 200.0 * h) return 0.0;
@@ -313,6 +313,17 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc) {
         const double k = lambda * (-0.25) * (std::cosh(0.5 * a) / sh);
         return std::cos(tc * lambda) * ((lambda / sh) * std::exp(r2 * k));
     });
+}
+
+}  // namespace
+
+double heisenberg_heat_kernel(double h, double x, double y, double tc) {
+    const double v = kernel_sum(h, x, y, tc);
+    // A density is not negative: a negative sum is the quadrature's rounding
+    // where the value lies below its resolution (large |tc|/h), and one whose
+    // size overflows says that the value does too.
+    if (v < 0.0) return std::isinf(v) ? std::numeric_limits<double>::infinity() : 0.0;
+    return v;
 }
 
 // ---------------------------------------------------------------------------
