@@ -1,5 +1,6 @@
 // Module function shift1d_coeff_grad: the gradient of a loss with respect to
 // one per-node coefficient field of the 1-D shift kernel.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "core/sensitivity/shift1d_vjp.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -49,7 +51,9 @@ constexpr char kShiftCoeffGradDoc[] =
     "    \"[NanInf] NAME contains NaN or Inf\"; \"[OutOfDomain]\" for a negative a_i (any wrt) and\n"
     "    for a_i = 0 with wrt=\"a\"; the grid errors; \"[OutOfDomain] n_steps = N would keep ...\" when\n"
     "    the checkpoints need more than the machine's memory; \"[NanInf]\" when the forward state\n"
-    "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps).\n"
+    "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps);\n"
+    "    \"[CflViolated] ... reaction factor 1 + tau*c ... < 0\" as Shift1D's evolve, and \"[OutOfDomain]\"\n"
+    "    for boundary=\"linear\" where the drift enters across an end.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -95,6 +99,12 @@ Ref shift1d_coeff_grad_body(const Args& a) {
                                             " values (" + bytes + " bytes), more than " + machine_memory_text());
     }
 
+    // The forward map is Shift1D's step, which refuses a reaction factor
+    // 1 + tau c below zero.
+    if (n != 0) {
+        const double c_min = *std::min_element(fields[2].begin(), fields[2].end());
+        check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps));
+    }
     std::vector<double> grad(n, 0.0);
     const ShiftCoeffProblem problem{grid, fields[0], fields[1], fields[2], t / static_cast<double>(n_steps), n_steps};
     compute([&] { return shift1d_coeff_gradient(problem, which, fields[3], fields[4], grad); });

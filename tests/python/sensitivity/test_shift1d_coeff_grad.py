@@ -65,12 +65,15 @@ def test_c_gradient_of_one_step_is_exact():
          "GridMismatch", "n must be >= 4 (septic Hermite stencil)"),
         (dict(a=[0.1] * 9 + [0.0]), "OutOfDomain", "shift1d_coeff_gradient: d/da undefined at a_i <= 0"),
         (dict(a=[0.1] * 9 + [-0.1], wrt="b"), "OutOfDomain", "shift1d_coeff_gradient: a_i must be >= 0"),
+        # Shift1D's own refusals of the forward steps (they flipped signs and grew without bound).
+        (dict(c=[0.0] * 9 + [-30.0]), "CflViolated", "reaction factor 1 + tau*c = -0.5 < 0"),
+        (dict(b=[0.5] * 10, boundary="linear"), "OutOfDomain", 'boundary "linear" cannot be used where a drift'),
     ],
 )
 def test_refusals(change, kind, text):
     args = dict(xmin=0.0, xmax=1.0, n=10, a=[0.1] * 10, b=[0.0] * 10, c=[0.0] * 10, u0=[1.0] * 10,
                 dj_du_n=[1.0] * 10, t=0.1, n_steps=2)
-    kw = {k: change.pop(k) for k in ("wrt",) if k in change}
+    kw = {k: change.pop(k) for k in ("wrt", "boundary") if k in change}
     args.update(change)
     with pytest.raises(QuorvaneError) as e:
         q.shift1d_coeff_grad(*args.values(), **kw)
