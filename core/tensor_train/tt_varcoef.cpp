@@ -116,7 +116,14 @@ struct ResidualBounds {
     double sub = 0.0, diag = 0.0, sup = 0.0;  // R_c: the means of R's three diagonals
     double abar = 0.0, h = 0.0, v_max = 0.0;
     std::size_t n = 0;
+    // a, b and v each constant along the axis: R is circulant and the
+    // frozen symbol judges the step exactly, with no interval to keep.
+    bool constant = false;
 };
+
+bool all_equal(const std::vector<double>& x) {
+    return std::all_of(x.begin(), x.end(), [&](double y) { return y == x.front(); });
+}
 
 // sqrt(|M|_1 |M|_inf) of a periodic tridiagonal M given row by row. For
 // n = 2 both neighbours are the same node: the separate moduli still bound
@@ -142,6 +149,7 @@ ResidualBounds residual_bounds(const std::vector<double>& a, const std::vector<d
     out.h = h;
     out.abar = mean_of(a, n);
     for (double x : v) out.v_max = std::max(out.v_max, x);
+    out.constant = all_equal(a) && all_equal(b) && (v.empty() || all_equal(v));
     PeriodicTridiag op = residual_operator(a, b, v, out.abar, h);
     out.norm = two_norm_bound(op.sub, op.diag, op.sup);
     out.sub = mean_of(op.sub, n);
@@ -156,21 +164,28 @@ ResidualBounds residual_bounds(const std::vector<double>& a, const std::vector<d
     return out;
 }
 
-// Do the residual Taylor steps of one axis step of length dt leave their
-// stability interval (and the residual is not circulant enough for the
-// symbol to judge it)?
-Expected<bool> axis_leaves_taylor_interval(const ResidualBounds& rb, double dt, PollBudget& budget) {
+// How the residual Taylor steps of one axis step of length dt fare: inside
+// their stability interval (or judged by the symbol alone), outside it, or
+// outside it on a residual circulant enough to judge by its symbol, which
+// amplifies some mode.
+enum class TaylorJudgement { kPasses, kLeavesInterval, kCirculantAmplifies };
+
+Expected<TaylorJudgement> axis_taylor_judgement(const ResidualBounds& rb, double dt, PollBudget& budget) {
+    // A mean that rounds leaves a deviation of ulps against the rounded
+    // means; its bound grows like x^4 and would refuse steps that the
+    // symbol, exact for constant coefficients, admits.
+    if (rb.constant) return TaylorJudgement::kPasses;
     // Coefficients whose residual overflows make the steps non-finite, which
     // the steps refuse themselves (NanInf).
-    if (!std::isfinite(rb.norm)) return false;
+    if (!std::isfinite(rb.norm)) return TaylorJudgement::kPasses;
     const double delta = dt * 0.5;
     const double x = delta * rb.norm;
-    if (x <= 2.0) return false;
+    if (x <= 2.0) return TaylorJudgement::kPasses;
     // An absolute slack (not one relative to the allowed growth) keeps the
     // judgement monotone in dt, so that the search finds its edge.
     const double taylor_bound = 1.0 + x + x * x * 0.5;
     const double change = ((delta * rb.deviation) * (1.0 + x)) * (taylor_bound + taylor_bound);
-    if (!(change <= kCirculantSlack)) return true;
+    if (!(change <= kCirculantSlack)) return TaylorJudgement::kLeavesInterval;
     // The circulant step T(delta R_c) E T(delta R_c) is diagonal in Fourier
     // space: its norm is the largest modulus of its symbol.
     const double bound = std::exp(dt * rb.v_max) * (1.0 + kCirculantSlack);
@@ -182,9 +197,9 @@ Expected<bool> axis_leaves_taylor_interval(const ResidualBounds& rb, double dt, 
         const std::complex<double> shift(std::cos(theta), std::sin(theta));
         const std::complex<double> z = delta * (rb.diag + rb.sub * std::conj(shift) + rb.sup * shift);
         const double taylor = std::abs(1.0 + z + z * z * 0.5);
-        if (taylor * taylor * std::exp(dt * (rb.abar * lambda)) > bound) return true;
+        if (taylor * taylor * std::exp(dt * (rb.abar * lambda)) > bound) return TaylorJudgement::kCirculantAmplifies;
     }
-    return false;
+    return TaylorJudgement::kPasses;
 }
 
 }  // namespace
@@ -203,15 +218,24 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         }
         return false;
     };
-    auto leaves_interval = [&](double t) -> Expected<bool> {
+    auto taylor = [&](double t) -> Expected<TaylorJudgement> {
         for (std::size_t j = 0; j < d; ++j) {
-            Expected<bool> hit = axis_leaves_taylor_interval(residual[j], axis_dt(j, t), budget);
-            if (!hit || *hit) return hit;
+            Expected<TaylorJudgement> hit = axis_taylor_judgement(residual[j], axis_dt(j, t), budget);
+            if (!hit || *hit != TaylorJudgement::kPasses) return hit;
         }
-        return false;
+        return TaylorJudgement::kPasses;
     };
-    // The largest step in [0, tau] that `refused` passes (tau itself refused).
-    auto search = [&](auto& refused) -> Expected<double> {
+    auto leaves_interval = [&](double t) -> Expected<bool> {
+        Expected<TaylorJudgement> hit = taylor(t);
+        if (!hit) return fail(hit.error());
+        return *hit != TaylorJudgement::kPasses;
+    };
+    // The largest step in [0, tau] that `refused` passes (tau itself
+    // refused), and the step just above it that `refused` refuses.
+    struct Edge {
+        double passes, refused;
+    };
+    auto search = [&](auto& refused) -> Expected<Edge> {
         double lo = 0.0, hi = tau;
         for (int it = 0; it < 60; ++it) {
             const double mid = 0.5 * (lo + hi);
@@ -219,27 +243,32 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
             if (!at_mid) return fail(at_mid.error());
             (*at_mid ? hi : lo) = mid;
         }
-        return lo;
+        return Edge{lo, hi};
     };
     Expected<bool> interval_at_tau = leaves_interval(tau);
     if (!interval_at_tau) return fail(interval_at_tau.error());
     Expected<bool> symbol_at_tau = amplifies(tau);
     if (!symbol_at_tau) return fail(symbol_at_tau.error());
     if (!*interval_at_tau && !*symbol_at_tau) return std::optional<StepLimit>{};
-    double tau_interval = tau;
     if (*interval_at_tau) {
-        Expected<double> found = search(leaves_interval);
+        Expected<Edge> found = search(leaves_interval);
         if (!found) return fail(found.error());
-        tau_interval = *found;
         // A symbol that passes there cannot bind below it: one judgement
         // instead of a search.
-        Expected<bool> symbol_there = amplifies(tau_interval);
+        Expected<bool> symbol_there = amplifies(found->passes);
         if (!symbol_there) return fail(symbol_there.error());
-        if (!*symbol_at_tau || !*symbol_there) return std::optional<StepLimit>{StepLimit{tau_interval, true}};
+        if (!*symbol_at_tau || !*symbol_there) {
+            // The interval binds only where it is left; a nearly circulant
+            // residual whose symbol amplifies refuses for the symbol's reason.
+            Expected<TaylorJudgement> why = taylor(found->refused);
+            if (!why) return fail(why.error());
+            return std::optional<StepLimit>{
+                StepLimit{found->passes, *why == TaylorJudgement::kLeavesInterval}};
+        }
     }
-    Expected<double> tau_symbol = search(amplifies);
+    Expected<Edge> tau_symbol = search(amplifies);
     if (!tau_symbol) return fail(tau_symbol.error());
-    return std::optional<StepLimit>{StepLimit{*tau_symbol, false}};
+    return std::optional<StepLimit>{StepLimit{tau_symbol->passes, false}};
 }
 
 Status VarCoefTt::evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const {

@@ -59,12 +59,17 @@ struct VarCoefTt {
     //   eigenvalues of both signs where a crosses its mean). Beyond it
     //   T(dt/2 R) grows modes by up to (dt/2 |R|)^2 / 2 that the spectral step
     //   damps, and variable coefficients pass them back to the modes it
-    //   keeps: the frozen symbol sees none of that. A residual that is
-    //   circulant up to a deviation D (constant coefficients, up to the
-    //   rounding of abar) passes as well when its circulant step passes the
+    //   keeps: the frozen symbol sees none of that. Constant a, b and v
+    //   (each the same at every node of the axis) make R circulant and the
+    //   symbol exact: their steps are judged by the symbol alone. A residual
+    //   that is circulant up to a deviation D from the means of its
+    //   diagonals R_c passes as well when its circulant step passes the
     //   symbol exactly and the deviation changes the step by at most 1e-8:
     //   |S - S_c| <= dt |D| (1 + x) P(x), x = dt/2 |R|, P(x) = 1 + x + x^2/2
     //   bounding |T|.
+    // Where both refuse, `taylor_interval` is set only when leaving the
+    // interval is what binds: a circulant step that amplifies is the
+    // symbol's reason.
     // The symbol costs n^2 an axis, minutes for n = 10^5: a stop request
     // (poll_stop) ends the search.
     Expected<std::optional<StepLimit>> amplifying_step(double tau) const;

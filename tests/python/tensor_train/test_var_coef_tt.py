@@ -171,14 +171,39 @@ def test_steps_outside_the_taylor_interval_of_variable_coefficients_are_refused(
         assert np.max(np.abs([s.inner_separable([e]) for e in np.eye(8)] - exact)) < tol
 
 
-@pytest.mark.parametrize("t", [2.0, 20.0])
-def test_constant_coefficients_keep_every_step_the_symbol_admits(t):
+SMOOTH_U0 = np.cos(X) + 0.5 * np.sin(3 * X)
+SYMBOL_REFUSAL = ("[CflViolated] VarCoefTtEvolver.evolve: tau = t_final/n_steps = {} exceeds the largest admissible "
+                  "tau = 1.149e-1: the residual Taylor steps would amplify drift-dominated modes; use n_steps >= 44 "
+                  "for t_final = 5")
+
+
+def bump(n):
+    return np.cos(np.linspace(0.0, 6.0, n)) + 2
+
+
+@pytest.mark.parametrize("u0, dom, a, b, t, n_steps, tau_text", [
     # Constant a = 0.7 (its mean rounds) and drift: half a step times |R| = 5.1 and 51, outside the
     # Taylor interval, but the residual is circulant and the symbol judges it exactly.
-    a = [0.7] * N
-    u0 = np.cos(X) + 0.5 * np.sin(3 * X)
+    (SMOOTH_U0, DOM, 0.7, 1.0, 2.0, 1, None), (SMOOTH_U0, DOM, 0.7, 1.0, 20.0, 1, None),
+    # Half a step times |R| near 100 to 300 on (0, 1): the bound of the residual's deviation from its
+    # rounded means grows like the fourth power of that and refused them.
+    (bump(16), (0.0, 1.0), 0.7, 3.0, 5.0, 1, None), (bump(32), (0.0, 1.0), 0.1, 1.0, 5.0, 1, None),
+    (bump(32), (0.0, 1.0), 0.1, 3.0, 5.0, 1, None),
+    # Between them the symbol refuses, for its own reason whatever the n_steps.
+    (bump(32), (0.0, 1.0), 0.1, 3.0, 5.0, 2, "2.500e0"), (bump(32), (0.0, 1.0), 0.1, 3.0, 5.0, 43, "1.163e-1"),
+    (bump(32), (0.0, 1.0), 0.1, 3.0, 5.0, 44, None),
+])
+def test_constant_coefficients_keep_every_step_the_symbol_admits(u0, dom, a, b, t, n_steps, tau_text):
+    n = len(u0)
     s = TtState([u0])
-    VarCoefTtEvolver([a], [[1.0] * N], [[]], [DOM], 0.0).evolve(s, t, 1)
-    values = [s.inner_separable([e]) for e in np.eye(N)]
-    # Accurate or not at such steps, the symbol keeps them within the maximum principle.
+    ev = VarCoefTtEvolver([[a] * n], [[b] * n], [[]], [dom], 0.0)
+    if tau_text is not None:
+        raises_exact(QuorvaneError, SYMBOL_REFUSAL.format(tau_text), ev.evolve, s, t, n_steps)
+        assert [s.inner_separable([e]) for e in np.eye(n)] == list(u0)
+        return
+    ev.evolve(s, t, n_steps)
+    values = np.array([s.inner_separable([e]) for e in np.eye(n)])
+    # Accurate or not at such steps, the symbol keeps them within the maximum principle, and the
+    # periodic flux form keeps the mean.
     assert np.max(np.abs(values)) <= np.max(np.abs(u0))
+    assert abs(np.mean(values) - np.mean(u0)) < 1e-13
