@@ -498,6 +498,11 @@ Expected<ScaledCongruence> scaled_congruence(const Laplacian<double>& k, std::sp
             bound = std::max(bound, sum);
         }
         e = top + std::ilogb(bound) - kScaledBoundExp;
+        // Where t times the bound is tiny (below about 2^-870) the bound goes
+        // lower instead, so that the time t 2^e the action sees keeps every
+        // bit of t rather than rounding among the subnormals, or to 0, which
+        // would drop the flow into the small values of a column.
+        e = std::max(e, kAllBitsFloor - std::ilogb(t));
     }
     std::vector<double> vals(nnz, 0.0);
     const int t_exp = std::ilogb(t);

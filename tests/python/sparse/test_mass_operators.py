@@ -288,6 +288,12 @@ LUMPED_EXTREME = [
     # beyond any double on its own, so it is let go, not refused.
     lumped(two_masses(1e300, 1e-300), 1e-300, "chebyshev", led_by(1.0, 1e150, 1e300, 5e-324),
            id="placed-data-spread"),
+    # Roots 2^498 apart (node 0) need the placed route, whose bound near 2^100 made the time t 2^-98: for
+    # t = 1e-300 that was 0, and nodes 3 and 5, which take 1 from node 4 over t, came back 1, not 2.
+    lumped(two_masses(1e300, 1.0), 1e-300, "chebyshev", led_by(1.0, 1.0, 1.0, 1.0, 1e300), own=True,
+           id="placed-tiny-t"),
+    lumped(two_masses(1e300, 1.0), 1e-290, "chebyshev", COS * led_by(1.0, 1.0, 1.0, 1.0, 1e300), own=True,
+           id="placed-subnormal-t"),
 ]
 
 
