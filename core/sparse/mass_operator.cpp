@@ -364,12 +364,71 @@ Parts parts(double x) {
 // push the light nodes' entries, sqrt(max/min) below it, out of the doubles.
 constexpr int kPlainRootSpread = 64;
 
-// The congruence and D^1/2 v as they are (every entry of A_hat = k_ij /
-// (s_i s_j) that comes from a non-zero k_ij a normal double, the products
-// s_i s_j too, every D^1/2 v of a non-zero v normal, a finite bound, roots
-// within kPlainRootSpread): evolved as they are, bit for bit.
+// Where the placed route puts its scales: the bound of the congruence in
+// [2^100, 2^101), the largest entry of each column of D^1/2 v in [2^297,
+// 2^298). Their products stay below 2^400, where the Chebyshev recurrence
+// carries its vector as it comes; the couplings that matter stay normal
+// doubles (below).
+constexpr int kScaledBoundExp = 100;
+constexpr int kPlacedTopExp = 297;
+
+// Powers of two a column may spread over below its largest entry and stay
+// normal once that entry is placed: 297 above 1 and 1022 below it. An entry
+// of v_nc that lies kPlacedReach - 1 or more of them below its column's
+// largest one (the parts of sqrt(m) move each exponent by at most one) falls
+// out whatever the masses, equal ones included: that loss is the data's own
+// spread, and goes as the plain route lets it go.
+constexpr int kPlacedReach = kPlacedTopExp - std::numeric_limits<double>::min_exponent + 1;
+
+bool beyond_its_column(int column_top, double v) { return column_top - std::ilogb(v) >= kPlacedReach - 1; }
+
+// ilogb of each column's largest |v| (columns of zeros: 0, never read).
+std::vector<int> column_tops(std::span<const double> src_cols, std::size_t n) {
+    std::vector<int> tops(n == 0 ? 0 : src_cols.size() / n, 0);
+    for (std::size_t c = 0; c < tops.size(); ++c) {
+        double big = 0.0;
+        for (std::size_t p = c * n; p < (c + 1) * n; ++p) big = std::max(big, std::fabs(src_cols[p]));
+        if (big != 0.0) tops[c] = std::ilogb(big);
+    }
+    return tops;
+}
+
+// 2^-969, 53 powers of two above the smallest normal double: what falls below
+// the normal doubles is less than 2^-53 of a value this large, and a value
+// this large keeps all its bits.
+constexpr int kAllBitsFloor = std::numeric_limits<double>::min_exponent - 1 + std::numeric_limits<double>::digits;
+
+// D^1/2 v can overflow while v and the result are finite. The action is
+// linear: the plain route evolves 2^-shift D^1/2 v instead (largest entry
+// below 4) and scales the result back by 2^shift; powers of two are exact,
+// and shift = 0 changes no bit.
+int plain_shift(std::span<const double> src_cols, std::span<const double> roots) {
+    const std::size_t n = roots.size();
+    bool overflows = false;
+    for (std::size_t p = 0; p < src_cols.size(); ++p) {
+        overflows = overflows || !std::isfinite(src_cols[p] * roots[p % n]);
+    }
+    if (!overflows) return 0;
+    int shift = 0;
+    for (std::size_t p = 0; p < src_cols.size(); ++p) {
+        if (src_cols[p] == 0.0) continue;
+        shift = std::max(shift, std::ilogb(src_cols[p]) + std::ilogb(roots[p % n]));
+    }
+    return shift;
+}
+
+// The congruence and 2^-shift D^1/2 v as they are (every entry of A_hat =
+// k_ij / (s_i s_j) that comes from a non-zero k_ij a normal double, the
+// products s_i s_j too, a finite bound, roots within kPlainRootSpread, and no
+// column whose scale a root or the shift takes down near the subnormals):
+// evolved as they are, bit for bit. The route is the masses' to choose. Where
+// s_i times the column's largest |v| (times 2^-shift) lies 2^-969 or more,
+// what sqrt(m_i) v_i loses below the normal doubles is less than 2^-53 of
+// that column at node i, so an entry that is subnormal on its own, or far
+// below its column's top, goes as it comes (and with s_i = 1 and no shift it
+// comes exactly).
 bool plain_congruence_holds(const Laplacian<double>& k, const Laplacian<double>& hat, std::span<const double> roots,
-                            std::span<const double> src_cols) {
+                            std::span<const double> src_cols, int shift) {
     const double normal = std::numeric_limits<double>::min();
     if (roots.empty()) return true;
     const auto [low, high] = std::minmax_element(roots.begin(), roots.end());
@@ -384,21 +443,15 @@ bool plain_congruence_holds(const Laplacian<double>& k, const Laplacian<double>&
         }
     }
     const std::size_t n = roots.size();
+    const std::vector<int> tops = column_tops(src_cols, n);
     for (std::size_t p = 0; p < src_cols.size(); ++p) {
         if (src_cols[p] == 0.0) continue;
-        const double x = std::fabs(src_cols[p] * roots[p % n]);
-        if (!(x >= normal) || !std::isfinite(x)) return false;
+        const double root = roots[p % n];
+        if (std::fabs(std::ldexp(src_cols[p], -shift) * root) >= normal || (shift == 0 && root == 1.0)) continue;
+        if (std::ilogb(root) + tops[p / n] - shift < kAllBitsFloor) return false;
     }
     return true;
 }
-
-// Where the placed route puts its scales: the bound of the congruence in
-// [2^100, 2^101), the largest entry of each column of D^1/2 v in [2^297,
-// 2^298). Their products stay below 2^400, where the Chebyshev recurrence
-// carries its vector as it comes; the couplings that matter stay normal
-// doubles (below).
-constexpr int kScaledBoundExp = 100;
-constexpr int kPlacedTopExp = 297;
 
 // The congruence scaled by 2^-e, its bound brought to [2^100, 2^101): each
 // entry from the parts of k_ij, s_i and s_j, so that neither s_i s_j nor the
@@ -445,6 +498,11 @@ Expected<ScaledCongruence> scaled_congruence(const Laplacian<double>& k, std::sp
             bound = std::max(bound, sum);
         }
         e = top + std::ilogb(bound) - kScaledBoundExp;
+        // Where t times the bound is tiny (below about 2^-870) the bound goes
+        // lower instead, so that the time t 2^e the action sees keeps every
+        // bit of t rather than rounding among the subnormals, or to 0, which
+        // would drop the flow into the small values of a column.
+        e = std::max(e, kAllBitsFloor - std::ilogb(t));
     }
     std::vector<double> vals(nnz, 0.0);
     const int t_exp = std::ilogb(t);
@@ -484,6 +542,7 @@ Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> 
 
     // Each column is placed by its own largest entry: the columns evolve
     // apart, and one of small data next to one of large data loses nothing.
+    const std::vector<int> tops = column_tops(src_cols, n);
     std::vector<double> x(src_cols.size(), 0.0);
     std::vector<int> ex(src_cols.size(), 0);
     std::vector<int> shift(n == 0 ? 0 : src_cols.size() / n, 0);
@@ -502,9 +561,13 @@ Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> 
         for (std::size_t p = c * n; p < (c + 1) * n; ++p) {
             if (x[p] == 0.0) continue;
             x[p] = std::ldexp(x[p], ex[p] - shift[c]);
-            // A value of its own node lost below the normal doubles: the
-            // light node it belongs to would come back wrong.
-            if (std::fabs(x[p]) < std::numeric_limits<double>::min()) {
+            // A value of its own node lost below the normal doubles. Where v_nc
+            // alone spreads that far it goes, gradually underflowed, as the
+            // plain route lets it; where v_nc would hold it, the masses put
+            // its node that far below the column's top, and that light node
+            // would come back wrong.
+            if (std::fabs(x[p]) < std::numeric_limits<double>::min() &&
+                !beyond_its_column(tops[c], src_cols[p])) {
                 return domain_error(kMassRatioBeyondDoubles, root_spread(masses));
             }
         }
@@ -536,12 +599,13 @@ Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> ma
     const std::size_t n = masses.size();
     std::vector<double> roots(n);
     for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(masses[i]);
-    if (plain_congruence_holds(*k.laplacian(), *hat, roots, src_cols)) {
+    const int shift = plain_shift(src_cols, roots);
+    if (plain_congruence_holds(*k.laplacian(), *hat, roots, src_cols, shift)) {
         const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
         std::vector<double> x(src_cols.size());
-        for (std::size_t p = 0; p < x.size(); ++p) x[p] = src_cols[p] * roots[p % n];
+        for (std::size_t p = 0; p < x.size(); ++p) x[p] = std::ldexp(src_cols[p], -shift) * roots[p % n];
         if (Status st = krylov_evolve_columns(shared, path, tol, t, x, dst_cols); !st) return st;
-        for (std::size_t p = 0; p < dst_cols.size(); ++p) dst_cols[p] = dst_cols[p] / roots[p % n];
+        for (std::size_t p = 0; p < dst_cols.size(); ++p) dst_cols[p] = std::ldexp(dst_cols[p] / roots[p % n], shift);
     } else if (Status st = placed_lumped_evolve(k, masses, t, path, tol, src_cols, dst_cols); !st) {
         return st;
     }

@@ -90,8 +90,10 @@ Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::s
 // Every column of src_cols replaced by e^{-t M^-1 K} of it, M = diag(masses),
 // through the congruence and the batched Krylov driver. t = 0 copies src_cols
 // (after the mass, tol and m_max checks), whatever the masses. Where the
-// congruence or D^1/2 v leaves the normal doubles, or the masses spread over
-// more than 2^128, both are scaled by powers of two (the operator to a bound
+// congruence leaves the normal doubles, the masses spread over more than
+// 2^128, or a mass takes a column of D^1/2 v down near the subnormals (an
+// entry of v_nc subnormal on its own, or far below its column's top, does
+// not), both are scaled by powers of two (the operator to a bound
 // near 2^100 for the time t times that power, each column of D^1/2 v to a
 // largest entry near 2^297) and each entry is formed from the parts of its
 // factors, so masses from the smallest subnormal to the largest double evolve;
@@ -102,8 +104,9 @@ Expected<Laplacian<double>> lumped_congruence(const Laplacian<double>& k, std::s
 // Chebyshev path keeps each node's own scale. Fails as lumped_congruence, then
 // for tol and m_max as check_krylov_settings, then on those two paths when
 // rounding alone, sqrt(max m / min m) 2^-52, exceeds tol (value sqrt(max m /
-// min m), at most DBL_MAX), then when sqrt(m_i) v_i or an entry of the
-// congruence that matters over t would fall below the normal doubles after
+// min m), at most DBL_MAX), then when an entry of the congruence that matters
+// over t, or sqrt(m_i) v_i where v_nc alone would keep it (its mass puts it
+// that far below its column's top), would fall below the normal doubles after
 // that scaling (value the same), when t times the bound overflows, then as
 // krylov_evolve_columns, then for a result beyond the double range (dst_cols
 // then holds no result).

@@ -241,35 +241,67 @@ def two_masses(heavy, light, rest=1.0):
     return m
 
 
+def led_by(*head):
+    """A column of ones whose first entries are head."""
+    v = np.ones(12)
+    v[:len(head)] = head
+    return v[:, None]
+
+
+COS = (np.cos(np.arange(12.0)) + 2.0)[:, None]
+
+
+def lumped(m, t, path, v, refusal=None, own=False, id=None):
+    return pytest.param(m, t, path, v, refusal, own, id=id)
+
+
 # Node 1, light, next to node 0, heavy: t/m_1 is of order 1 while t/m_0 underflows. D^1/2 v then spans
 # sqrt(heavy / light), up to 2^1049; its light entries came back as 0 after the action's own scaling, and
 # the congruence's entries overflowed for masses below 1e-308 (t = 0 included).
 LUMPED_EXTREME = [
-    pytest.param(two_masses(1e308, 1e-308), 0.0, "chebyshev", 1.0, None, id="t0-chebyshev"),
-    pytest.param(two_masses(1e308, 1e-308), 0.0, "lanczos", 1.0, None, id="t0-lanczos"),
-    pytest.param(two_masses(1e308, 5e-324), -0.0, "implicit", 1.0, None, id="t0-implicit-subnormal"),
-    pytest.param(two_masses(1e300, 1e-300), 1e-300, "chebyshev", 1.0, None, id="1e300-1e-300-t1e-300"),
-    pytest.param(two_masses(1e300, 1e-300), 1e-320, "chebyshev", 1.0, None, id="1e300-1e-300-t1e-320"),
-    pytest.param(two_masses(1e308, 1e-308), 1e-308, "chebyshev", 1.0, None, id="1e308-1e-308"),
-    pytest.param(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", 1.0, None, id="max-subnormal"),
+    lumped(two_masses(1e308, 1e-308), 0.0, "chebyshev", COS, id="t0-chebyshev"),
+    lumped(two_masses(1e308, 1e-308), 0.0, "lanczos", COS, id="t0-lanczos"),
+    lumped(two_masses(1e308, 5e-324), -0.0, "implicit", COS, id="t0-implicit-subnormal"),
+    lumped(two_masses(1e300, 1e-300), 1e-300, "chebyshev", COS, id="1e300-1e-300-t1e-300"),
+    lumped(two_masses(1e300, 1e-300), 1e-320, "chebyshev", COS, id="1e300-1e-300-t1e-320"),
+    lumped(two_masses(1e308, 1e-308), 1e-308, "chebyshev", COS, id="1e308-1e-308"),
+    lumped(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", COS, id="max-subnormal"),
     # Columns of data 1e300 apart: each is scaled by its own largest entry.
-    pytest.param(two_masses(1e300, 1e-300), 1e-300, "chebyshev", np.array([[1e150, 1e-150]]), None, id="columns"),
+    lumped(two_masses(1e300, 1e-300), 1e-300, "chebyshev", COS * np.array([[1e150, 1e-150]]), id="columns"),
     # The same scale everywhere, subnormal: k / m overflowed and sqrt(m) v underflowed.
-    pytest.param(np.full(12, 1e-320), 1e-320, "chebyshev", 1e-200, None, id="subnormal-chebyshev"),
-    pytest.param(np.full(12, 1e-320), 1e-320, "lanczos", 1e-200, None, id="subnormal-lanczos"),
-    pytest.param(two_masses(1e300, 1e-300), 1e-300, "lanczos", 1.0, MASS_RATIO, id="1e300-1e-300-lanczos"),
-    pytest.param(two_masses(1e300, 1e-300), 1e-300, "implicit", 1.0, MASS_RATIO, id="1e300-1e-300-implicit"),
+    lumped(np.full(12, 1e-320), 1e-320, "chebyshev", COS * 1e-200, id="subnormal-chebyshev"),
+    lumped(np.full(12, 1e-320), 1e-320, "lanczos", COS * 1e-200, id="subnormal-lanczos"),
+    lumped(two_masses(1e300, 1e-300), 1e-300, "lanczos", COS, MASS_RATIO, id="1e300-1e-300-lanczos"),
+    lumped(two_masses(1e300, 1e-300), 1e-300, "implicit", COS, MASS_RATIO, id="1e300-1e-300-implicit"),
     # sqrt(m_1) v_1 with v_1 = 1e-100 lies 2^1381 below sqrt(m_0) v_0: no double holds both.
-    pytest.param(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", np.array([1.0, 1e-100] + [1.0] * 10)[:, None],
-                 BEYOND_DOUBLES, id="beyond-doubles"),
+    lumped(two_masses(1.7e308, 5e-324), 1e-323, "chebyshev", COS * led_by(1.0, 1e-100), BEYOND_DOUBLES,
+           id="beyond-doubles"),
+    # A subnormal entry 2^2097 below a huge one with masses that need no scaling: it was refused as a mass
+    # ratio of 1. It is the data's own spread, and goes as the plain route lets it go.
+    lumped(np.ones(12), 1e-3, "chebyshev", led_by(1e308, 5e-324), id="unit-masses-subnormal-chebyshev"),
+    lumped(np.ones(12), 1e-3, "lanczos", led_by(1e308, 5e-324), id="unit-masses-subnormal-lanczos"),
+    lumped(np.ones(12), 0.5, "chebyshev", led_by(-1e308, 5e-324, 1e308, -5e-324), id="subnormals-between-huge"),
+    # D^1/2 v overflows (2e308) and the subnormal entry falls below it; masses below 1 push it out as well.
+    lumped(np.full(12, 4.0), 1e-3, "chebyshev", led_by(1e308, 5e-324), id="masses-4-overflow"),
+    lumped(np.full(12, 0.5), 1e-3, "lanczos", led_by(1e308, 5e-324), id="masses-0.5-subnormal"),
+    # Masses that need the placed route, and an entry 2^2071 below the column's top at a node of mass 1:
+    # beyond any double on its own, so it is let go, not refused.
+    lumped(two_masses(1e300, 1e-300), 1e-300, "chebyshev", led_by(1.0, 1e150, 1e300, 5e-324),
+           id="placed-data-spread"),
+    # Roots 2^498 apart (node 0) need the placed route, whose bound near 2^100 made the time t 2^-98: for
+    # t = 1e-300 that was 0, and nodes 3 and 5, which take 1 from node 4 over t, came back 1, not 2.
+    lumped(two_masses(1e300, 1.0), 1e-300, "chebyshev", led_by(1.0, 1.0, 1.0, 1.0, 1e300), own=True,
+           id="placed-tiny-t"),
+    lumped(two_masses(1e300, 1.0), 1e-290, "chebyshev", COS * led_by(1.0, 1.0, 1.0, 1.0, 1e300), own=True,
+           id="placed-subnormal-t"),
 ]
 
 
-@pytest.mark.parametrize("m,t,path,scale,refusal", LUMPED_EXTREME)
-def test_lumped_masses_at_the_ends_of_the_doubles(m, t, path, scale, refusal):
+@pytest.mark.parametrize("m,t,path,v,refusal,own", LUMPED_EXTREME)
+def test_lumped_masses_at_the_ends_of_the_doubles(m, t, path, v, refusal, own):
     a = path_laplacian(12)
-    v = (np.cos(np.arange(12.0)) + 2.0)[:, None] * scale
-    call = lambda: q.mass_lumped_evolve(symmetric(q, a), m, t, v, path=path)
+    s = symmetric(q, a)
+    call = lambda: q.mass_lumped_evolve(s, m, t, v, path=path)
     if refusal is not None:
         assert error_text(call) == refusal
         return
@@ -281,3 +313,9 @@ def test_lumped_masses_at_the_ends_of_the_doubles(m, t, path, scale, refusal):
     ref = sl.expm(-(t / m)[:, None] * a.toarray()) @ v
     # The action's tol, 1e-10, against each column's largest value.
     assert (np.abs(got - ref).max(axis=0) <= 1e-9 * np.abs(ref).max(axis=0)).all()
+    if own:
+        # Each node against its own value: the flow into the small values of a column counts too.
+        assert (np.abs(got - ref) <= 1e-9 * np.abs(ref)).all()
+    if (m == 1.0).all():
+        # Unit masses need no scaling: the operator's own action, bit for bit.
+        assert np.array_equal(got, s.evolve_batched(t, v, path=path))
