@@ -156,14 +156,27 @@ Expected<Cell<F>> locate_read(const Grid1D<F>& g, F x) {
     return locate(g, x);
 }
 
+// A degree-7 read with the cell's node values and second-difference
+// estimates, which the range of a transport read is taken from.
+template <class F>
+struct Hermite7Read {
+    F value, u0, u1, b0, b1;
+};
+
 template <class F, class Taps>
-F hermite7_at(const Taps& at, std::int64_t i, F t) {
+Hermite7Read<F> hermite7_read(const Taps& at, std::int64_t i, F t) {
     const F u0 = at(i), u1 = at(i + 1);
     const F a0 = stencil<F>(kD1O8, 840.0, at, i), a1 = stencil<F>(kD1O8, 840.0, at, i + 1);
     const F b0 = stencil<F>(kD2O6, 180.0, at, i), b1 = stencil<F>(kD2O6, 180.0, at, i + 1);
     const F c0 = stencil<F>(kD3O4, 8.0, at, i), c1 = stencil<F>(kD3O4, 8.0, at, i + 1);
     const Hermite7Weights<F> w = hermite7_weights(t);
-    return u0 * w.h0 + u1 * w.h1 + a0 * w.g0 + a1 * w.g1 + b0 * w.k0 + b1 * w.k1 + c0 * w.l0 + c1 * w.l1;
+    return {u0 * w.h0 + u1 * w.h1 + a0 * w.g0 + a1 * w.g1 + b0 * w.k0 + b1 * w.k1 + c0 * w.l0 + c1 * w.l1, u0, u1,
+            b0, b1};
+}
+
+template <class F, class Taps>
+F hermite7_at(const Taps& at, std::int64_t i, F t) {
+    return hermite7_read<F>(at, i, t).value;
 }
 
 template <class F, class Taps>
@@ -209,6 +222,41 @@ F with_taps(std::span<const F> u, const Grid1D<F>& g, std::int64_t i, std::int64
         return eval(DirectTaps<F>{u.data()});
     }
     return eval(taps(u, g.boundary, g.n, g.dx()));
+}
+
+// How far the stencil of a read in cell i reaches: nodes i - lo ... i + hi
+// (lo = 0 for the kinds that read no stencil of nodes).
+struct StencilReach {
+    std::int64_t lo, hi;
+};
+
+constexpr StencilReach stencil_reach(InterpTag tag) {
+    switch (tag) {
+        case InterpTag::SepticHermite:
+            return {4, 5};
+        case InterpTag::OctonicHermite:
+            return {5, 6};
+        case InterpTag::CubicHermite:
+            return {1, 2};
+        default:
+            return {0, 0};
+    }
+}
+
+// The Hermite read of the grid's kind (Septic, Octonic or Cubic) in cell c.
+template <class F>
+F hermite_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c) {
+    const StencilReach r = stencil_reach(g.interp_kind.tag);
+    return with_taps(values, g, c.i, r.lo, r.hi, [&](const auto& at) {
+        switch (g.interp_kind.tag) {
+            case InterpTag::SepticHermite:
+                return hermite7_at<F>(at, c.i, c.t);
+            case InterpTag::OctonicHermite:
+                return hermite9_at<F>(at, c.i, c.t);
+            default:
+                return cubic_at<F>(at, c.i, c.t);
+        }
+    });
 }
 
 }  // namespace
@@ -282,35 +330,14 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
     }
     const Expected<Cell<F>> located = locate_read(*this, x);
     if (!located) return fail(located.error());
-    const Cell<F> c = *located;
-    switch (interp_kind.tag) {
-        case InterpTag::SepticHermite:
-            return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) { return hermite7_at<F>(at, c.i, c.t); });
-        case InterpTag::OctonicHermite:
-            return with_taps(values, *this, c.i, 5, 6, [&](const auto& at) { return hermite9_at<F>(at, c.i, c.t); });
-        default:
-            return with_taps(values, *this, c.i, 1, 2, [&](const auto& at) { return cubic_at<F>(at, c.i, c.t); });
-    }
+    return hermite_in_cell(values, *this, *located);
 }
 
 template <class F>
 bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
     if (boundary.tag == BoundaryTag::Periodic) return false;
-    std::int64_t lo = 0, hi = 0;
-    switch (interp_kind.tag) {
-        case InterpTag::SepticHermite:
-            lo = 4, hi = 5;
-            break;
-        case InterpTag::OctonicHermite:
-            lo = 5, hi = 6;
-            break;
-        case InterpTag::CubicHermite:
-            lo = 1, hi = 2;
-            break;
-        default:
-            return false;
-    }
-    return i - lo < 0 || i + hi >= static_cast<std::int64_t>(n);
+    const StencilReach r = stencil_reach(interp_kind.tag);
+    return r.lo != 0 && (i - r.lo < 0 || i + r.hi >= static_cast<std::int64_t>(n));
 }
 
 namespace {
@@ -349,11 +376,10 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded)
     if (!located) return fail(located.error());
     const Cell<F> c = *located;
     if (!foot_is_linear(c.i)) {
-        Expected<F> v = interp(values, x);
-        if (!v || !bounded || tag != InterpTag::SepticHermite) return v;
+        if (!bounded || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
         return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) {
-            return limit_foot<F>(*v, at(c.i), at(c.i + 1), stencil<F>(kD2O6, 180.0, at, c.i),
-                                 stencil<F>(kD2O6, 180.0, at, c.i + 1));
+            const Hermite7Read<F> h = hermite7_read<F>(at, c.i, c.t);
+            return limit_foot<F>(h.value, h.u0, h.u1, h.b0, h.b1);
         });
     }
     const PolicyTaps<F> at = taps(values, boundary, n, dx());
@@ -414,35 +440,26 @@ void SepticSamples::fill(std::span<const double> values, const Grid1D<double>& g
     put_resolved(inner_hi, hi_);
 }
 
+bool SepticSamples::covered(double x, std::int64_t& cell, double& t) const {
+    // Grids of another kind cover nothing (fill leaves the range empty).
+    return locate(*grid_, x, cell, t) && covers(cell);
+}
+
 Expected<double> SepticSamples::read(double x) const {
-    // interp's own location: s once (interp forms the same quotient for its
-    // range check and its cell), so a finite s below 2^53 is exactly the
-    // case where interp locates the point instead of failing.
-    const double s = (x - grid_->xmin) / dx_;
-    if (std::fabs(s) < 9007199254740992.0) {
-        const double f = std::floor(s);
-        const std::int64_t cell = static_cast<std::int64_t>(f);
-        if (covers(cell)) return at_cell(cell, hermite7_weights(s - f));
-    }
+    std::int64_t cell = 0;
+    double t = 0.0;
+    if (covered(x, cell, t)) return at_cell(cell, hermite7_weights(t));
     return grid_->interp(values_, x);
 }
 
 Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
-    const double s = (x - grid_->xmin) / dx_;
-    if (std::fabs(s) < 9007199254740992.0) {
-        const double f = std::floor(s);
-        const std::int64_t cell = static_cast<std::int64_t>(f);
-        if (covers(cell)) {
-            const double t = s - f;
-            const double* p = samples_.data() + 4 * (cell - lo_);
-            if (!grid_->foot_is_linear(cell)) {
-                const double v = at_cell(cell, hermite7_weights(t));
-                return bounded ? limit_foot(v, p[0], p[4], p[2], p[6]) : v;
-            }
-            return p[0] + t * (p[4] - p[0]);
-        }
-    }
-    return grid_->interp_foot(values_, x, bounded);
+    std::int64_t cell = 0;
+    double t = 0.0;
+    if (!covered(x, cell, t)) return grid_->interp_foot(values_, x, bounded);
+    const double* p = samples_.data() + 4 * (cell - lo_);
+    if (grid_->foot_is_linear(cell)) return p[0] + t * (p[4] - p[0]);
+    const double v = at_cell(cell, hermite7_weights(t));
+    return bounded ? limit_foot(v, p[0], p[4], p[2], p[6]) : v;
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \

@@ -146,6 +146,9 @@ public:
     double value_at(std::size_t i) const { return values_[i]; }
 
 private:
+    // The cell and position of a read at x when the samples cover it.
+    bool covered(double x, std::int64_t& cell, double& t) const;
+
     std::span<const double> values_;
     const Grid1D<double>* grid_ = nullptr;
     double dx_ = 0.0;
