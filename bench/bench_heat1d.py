@@ -62,7 +62,7 @@ from scipy.integrate import solve_ivp
 from scipy.sparse.linalg import expm_multiply, splu
 
 import quorvane
-from harness import options, progress
+from harness import options, processors, progress
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 T0, T_END, HALF = 0.25, 0.5, 12.0
@@ -75,15 +75,6 @@ def best_of(fn, repeats):
         fn()
         best = min(best, time.perf_counter() - start)
     return best
-
-
-def processors():
-    """The processors this process may run on: its affinity mask where the system has one,
-    else every online processor."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
 
 
 def online():

@@ -64,7 +64,7 @@ from scipy.linalg import lapack
 from scipy.sparse.linalg import expm_multiply
 
 import quorvane
-from harness import on_one_processor, options, progress
+from harness import on_one_processor, options, processors, progress
 from bench_heat1d import (FD4, build_stencil_loop, library_flags, mirrored_laplacian, print_summary,
                           print_time_to_accuracy, script_ns, stencil_ns)
 from bench_heat1d import search as heat1d_search
@@ -74,10 +74,6 @@ FD6 = [1 / 90, -3 / 20, 3 / 2, -49 / 18, 3 / 2, -3 / 20, 1 / 90]
 T_END = {2: 0.05, 3: 0.02}
 SWEEPS = {1: 1, 2: 3, 3: 5}
 NODES_PER_WORKER, WORK_PER_WORKER = 1024, 8192  # the library's sweep_worker_count rule
-
-
-def processors():
-    return len(os.sched_getaffinity(0))
 
 
 def sweep_workers(d, n, steps):

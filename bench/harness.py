@@ -41,14 +41,24 @@ def progress(text: str) -> None:
     print(f"[{time.perf_counter() - _START:6.0f} s] {text}", file=sys.stderr, flush=True)
 
 
-def best_time(fn, repeats: int) -> tuple[float, object]:
-    """The shortest of `repeats` calls of fn, in seconds, and what the last call returned."""
+def best_time(fn, repeats: int, clock=time.perf_counter) -> tuple[float, object]:
+    """The shortest of `repeats` calls of fn, in seconds of `clock` (the wall clock, or
+    time.process_time for the process's CPU time), and what the last call returned."""
     best, out = float("inf"), None
     for _ in range(repeats):
-        t0 = time.perf_counter()
+        t0 = clock()
         out = fn()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     return best, out
+
+
+def processors() -> int:
+    """The processors this process may run on: its affinity mask where the system has one,
+    else every online processor."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
 
 
 def on_one_processor(fn):

@@ -426,7 +426,6 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap, do
     const bool carried = x_.size() == n && x_norm2_ > 0.0 && std::isfinite(x_norm2_);
     // The rows' ends: scanned already (has_unseen_hot_rows), in a pass of
     // their own for a first probe, else read by the single product below.
-    const bool hot_possible = static_cast<double>(lap.spectral_bound) >= watch;
     const bool scanned = ends_of_ == static_cast<const void*>(&lap);
     bool unseen = (scanned || !carried) && scan_rows(lap, watch);
     // One product with the unit x / ||x||: its quotient a = x'Lx, the
@@ -438,7 +437,7 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap, do
     double a = 0.0, ww = 0.0;
     if (carried && !unseen) {
         y_.resize(n);
-        const bool ends = hot_possible && !scanned;
+        const bool ends = scale >= watch && !scanned;
         if (ends) ends_.resize(n);
         if (!op.product_from_end(x_, 1.0 / std::sqrt(x_norm2_), y_, a, ww, ends ? ends_.data() : nullptr)) {
             return std::nullopt;
@@ -451,22 +450,21 @@ std::optional<SpectrumEstimate> SpectrumProbe::probe(const Laplacian<F>& lap, do
     if (!carried || unseen) {
         Run& r = *run_;
         r.v = start_vector(n);
-        if (carried || unseen) {
+        // A carried vector reaches this run only with unseen hot rows.
+        if (unseen) {
             // Weight on every node (the fixed start), on the top the last
             // probes leaned on, and on the hot rows no wide run has seen;
             // each part of unit norm.
             const double inv_r = 1.0 / std::sqrt(dot(r.v, r.v));
             const double inv_x = carried ? 1.0 / std::sqrt(x_norm2_) : 0.0;
             double hot2 = 0.0;
-            if (unseen) {
-                for (std::uint64_t i = 0; i < n; ++i) hot2 += unseen_hot(i, watch) ? r.v[i] * r.v[i] : 0.0;
-            }
+            for (std::uint64_t i = 0; i < n; ++i) hot2 += unseen_hot(i, watch) ? r.v[i] * r.v[i] : 0.0;
             const double inv_h = hot2 > 0.0 ? 1.0 / std::sqrt(hot2) : 0.0;
             for (std::uint64_t i = 0; i < n; ++i) {
                 const double e = r.v[i];
                 double v = e * inv_r;
                 if (carried) v += x_[i] * inv_x;
-                if (unseen && unseen_hot(i, watch)) v += e * inv_h;
+                if (unseen_hot(i, watch)) v += e * inv_h;
                 r.v[i] = v;
             }
         }
