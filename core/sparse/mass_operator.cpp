@@ -428,7 +428,7 @@ int plain_shift(std::span<const double> src_cols, std::span<const double> roots)
 // below its column's top, goes as it comes (and with s_i = 1 and no shift it
 // comes exactly).
 bool plain_congruence_holds(const Laplacian<double>& k, const Laplacian<double>& hat, std::span<const double> roots,
-                            std::span<const double> src_cols, int shift) {
+                            std::span<const double> src_cols, std::span<const int> tops, int shift) {
     const double normal = std::numeric_limits<double>::min();
     if (roots.empty()) return true;
     const auto [low, high] = std::minmax_element(roots.begin(), roots.end());
@@ -443,7 +443,6 @@ bool plain_congruence_holds(const Laplacian<double>& k, const Laplacian<double>&
         }
     }
     const std::size_t n = roots.size();
-    const std::vector<int> tops = column_tops(src_cols, n);
     for (std::size_t p = 0; p < src_cols.size(); ++p) {
         if (src_cols[p] == 0.0) continue;
         const double root = roots[p % n];
@@ -528,13 +527,14 @@ Expected<ScaledCongruence> scaled_congruence(const Laplacian<double>& k, std::sp
 // the plain route keeps every value a normal double, the Chebyshev recurrence
 // here computes the same values up to those powers, bit for bit (Lanczos and
 // CG to rounding: their norms and guards are not all homogeneous in the
-// scale).
-Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses, double t,
-                            const KrylovPath& path, double tol, std::span<const double> src_cols,
-                            std::span<double> dst_cols) {
+// scale). root_values are the sqrt(m_i) of the plain route, tops the
+// column_tops of src_cols.
+Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> masses,
+                            std::span<const double> root_values, double t, const KrylovPath& path, double tol,
+                            std::span<const double> src_cols, std::span<const int> tops, std::span<double> dst_cols) {
     const std::size_t n = masses.size();
     std::vector<Parts> roots(n);
-    for (std::size_t i = 0; i < n; ++i) roots[i] = parts(std::sqrt(masses[i]));
+    for (std::size_t i = 0; i < n; ++i) roots[i] = parts(root_values[i]);
     auto scaled = scaled_congruence(*k.laplacian(), roots, masses, t);
     if (!scaled) return fail(scaled.error());
     const double t_scaled = std::ldexp(t, scaled->e);
@@ -542,10 +542,9 @@ Status placed_lumped_evolve(const SymmetricOperator& k, std::span<const double> 
 
     // Each column is placed by its own largest entry: the columns evolve
     // apart, and one of small data next to one of large data loses nothing.
-    const std::vector<int> tops = column_tops(src_cols, n);
     std::vector<double> x(src_cols.size(), 0.0);
     std::vector<int> ex(src_cols.size(), 0);
-    std::vector<int> shift(n == 0 ? 0 : src_cols.size() / n, 0);
+    std::vector<int> shift(tops.size(), 0);
     for (std::size_t c = 0; c < shift.size(); ++c) {
         bool any = false;
         int top = 0;
@@ -600,13 +599,15 @@ Status mass_lumped_evolve(const SymmetricOperator& k, std::span<const double> ma
     std::vector<double> roots(n);
     for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(masses[i]);
     const int shift = plain_shift(src_cols, roots);
-    if (plain_congruence_holds(*k.laplacian(), *hat, roots, src_cols, shift)) {
+    // Both routes judge each entry against its column's largest one.
+    const std::vector<int> tops = column_tops(src_cols, n);
+    if (plain_congruence_holds(*k.laplacian(), *hat, roots, src_cols, tops, shift)) {
         const SharedLaplacian shared = std::make_shared<const Laplacian<double>>(std::move(*hat));
         std::vector<double> x(src_cols.size());
         for (std::size_t p = 0; p < x.size(); ++p) x[p] = std::ldexp(src_cols[p], -shift) * roots[p % n];
         if (Status st = krylov_evolve_columns(shared, path, tol, t, x, dst_cols); !st) return st;
         for (std::size_t p = 0; p < dst_cols.size(); ++p) dst_cols[p] = std::ldexp(dst_cols[p] / roots[p % n], shift);
-    } else if (Status st = placed_lumped_evolve(k, masses, t, path, tol, src_cols, dst_cols); !st) {
+    } else if (Status st = placed_lumped_evolve(k, masses, roots, t, path, tol, src_cols, tops, dst_cols); !st) {
         return st;
     }
     // A mass far below the others amplifies its entries by up to

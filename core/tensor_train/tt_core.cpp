@@ -37,9 +37,19 @@ bool is_tt_non_finite(const CoreError& e) {
     return e.variant() == CoreError::Variant::DomainViolation && std::string_view(e.text()) == kTtNonFinite;
 }
 
-int decomposition_scale_exponent(std::span<const double> values) {
+namespace {
+
+// max|values|, 0 for none (a NaN is passed over).
+double max_abs(std::span<const double> values) {
     double amax = 0.0;
     for (double x : values) amax = std::max(amax, std::abs(x));
+    return amax;
+}
+
+}  // namespace
+
+int decomposition_scale_exponent(std::span<const double> values) {
+    const double amax = max_abs(values);
     if (amax == 0.0 || (amax >= 0x1p-200 && amax <= 0x1p200)) return 0;
     int e = 0;
     std::frexp(amax, &e);
@@ -50,8 +60,7 @@ namespace {
 
 // The exponent p with max|values| in [2^(p-1), 2^p), or nullopt for all zeros.
 std::optional<int> top_exponent(std::span<const double> values) {
-    double amax = 0.0;
-    for (double x : values) amax = std::max(amax, std::abs(x));
+    const double amax = max_abs(values);
     if (amax == 0.0) return std::nullopt;
     int p = 0;
     std::frexp(amax, &p);
@@ -339,16 +348,19 @@ Status TtState::round(std::vector<TtCore>& cores, double eps_round) {
     return cores.empty() ? Status{} : check_finite_cores(cores);
 }
 
-std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right) {
+std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right, int e_left, int e_right) {
     if (left.r_right != right.r_left) internal_fault("merge_adjacent_cores: ranks do not chain");
+    std::vector<double> left_buf, right_buf;
+    const std::span<const double> L = scaled_by_power_of_two(left.data, e_left, left_buf);
+    const std::span<const double> R = scaled_by_power_of_two(right.data, e_right, right_buf);
     const std::size_t rs = left.r_right;
     const std::size_t cols = core_size(1, right.n, right.r_right);
     std::vector<double> theta(core_size(left.r_left * left.n, right.n, right.r_right), 0.0);
     for (std::size_t ap = 0; ap < left.r_left * left.n; ++ap) {
         for (std::size_t s = 0; s < rs; ++s) {
-            const double g = left.data[ap * rs + s];
+            const double g = L[ap * rs + s];
             if (g == 0.0) continue;
-            for (std::size_t qb = 0; qb < cols; ++qb) theta[ap * cols + qb] += g * right.data[s * cols + qb];
+            for (std::size_t qb = 0; qb < cols; ++qb) theta[ap * cols + qb] += g * R[s * cols + qb];
         }
     }
     return theta;

@@ -92,7 +92,10 @@ struct TtState {
 
 // The merged pair theta[a, p, q, b] = sum_s G_j[a, p, s] G_k[s, q, b],
 // index ((a*n_j + p)*n_k + q)*r_right_k + b. A zero entry of G_j is skipped,
-// so it contributes nothing (not even a NaN).
-std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right);
+// so it contributes nothing (not even a NaN). The cores enter scaled by
+// 2^-e_left and 2^-e_right (0 leaves them as they are), so that cores far
+// from unit size are multiplied at unit size, the caller carrying the powers
+// of two.
+std::vector<double> merge_adjacent_cores(const TtCore& left, const TtCore& right, int e_left, int e_right);
 
 }  // namespace quorvane

@@ -188,15 +188,7 @@ Status apply_pair_factor(double eps_round, std::vector<TtCore>& cores, std::size
     // range, so such cores are merged at unit size, the powers of two carried.
     const int e_left = decomposition_scale_exponent(left.data);
     const int e_right = decomposition_scale_exponent(right.data);
-    std::vector<double> theta;
-    if (e_left == 0 && e_right == 0) {
-        theta = merge_adjacent_cores(left, right);
-    } else {
-        TtCore left_unit = left, right_unit = right;
-        for (double& x : left_unit.data) x = std::ldexp(x, -e_left);
-        for (double& x : right_unit.data) x = std::ldexp(x, -e_right);
-        theta = merge_adjacent_cores(left_unit, right_unit);
-    }
+    std::vector<double> theta = merge_adjacent_cores(left, right, e_left, e_right);
     spectral_multiply_2d(theta, left.r_left, left.n, right.n, right.r_right, expsym);
     // A NaN column of the split would sort anywhere and could be truncated
     // away with the noise.

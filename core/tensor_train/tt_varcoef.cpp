@@ -76,15 +76,31 @@ Status VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
 
 namespace {
 
+// The change a near-circulant residual may make to the circulant step, and
+// the circulant step's own relative excess over the allowed growth.
+constexpr double kCirculantSlack = 1e-8;
+
+// The bounds of one axis's residual R that the Taylor-interval judgement
+// needs, from the very coefficients the steps apply.
+struct ResidualBounds {
+    double norm = 0.0;       // sqrt(|R|_1 |R|_inf) >= |R|_2 >= its spectral radius
+    double deviation = 0.0;  // the same bound of D = R - R_c
+    double sub = 0.0, diag = 0.0, sup = 0.0;  // R_c: the means of R's three diagonals
+    double abar = 0.0, h = 0.0, v_max = 0.0;
+    std::size_t n = 0;
+    // a, b and v each constant along the axis: R is circulant and the
+    // frozen symbol judges the step exactly, with no interval to keep.
+    bool constant = false;
+};
+
 // Does one axis step of length dt amplify some frozen-coefficient mode
-// beyond exp(dt max(v, 0))? The n symbols of a frequency are spent from
-// `budget`.
+// beyond exp(dt max(v, 0))? abar, v_max and h are the axis's (`rb`, formed
+// once for every step the search judges). The n symbols of a frequency are
+// spent from `budget`.
 Expected<bool> axis_amplifies(const std::vector<double>& a, const std::vector<double>& b, const std::vector<double>& v,
-                              double h, double dt, PollBudget& budget) {
+                              const ResidualBounds& rb, double dt, PollBudget& budget) {
     const std::size_t n = a.size();
-    const double abar = mean_of(a, n);
-    double v_max = 0.0;
-    for (double x : v) v_max = std::max(v_max, x);
+    const double abar = rb.abar, v_max = rb.v_max, h = rb.h;
     // A relative margin absorbs the rounding of abar against constant samples.
     const double bound = std::exp(dt * v_max) * (1.0 + 1e-12);
     const double delta = dt * 0.5;
@@ -103,23 +119,6 @@ Expected<bool> axis_amplifies(const std::vector<double>& a, const std::vector<do
     }
     return false;
 }
-
-// The change a near-circulant residual may make to the circulant step, and
-// the circulant step's own relative excess over the allowed growth.
-constexpr double kCirculantSlack = 1e-8;
-
-// The bounds of one axis's residual R that the Taylor-interval judgement
-// needs, from the very coefficients the steps apply.
-struct ResidualBounds {
-    double norm = 0.0;       // sqrt(|R|_1 |R|_inf) >= |R|_2 >= its spectral radius
-    double deviation = 0.0;  // the same bound of D = R - R_c
-    double sub = 0.0, diag = 0.0, sup = 0.0;  // R_c: the means of R's three diagonals
-    double abar = 0.0, h = 0.0, v_max = 0.0;
-    std::size_t n = 0;
-    // a, b and v each constant along the axis: R is circulant and the
-    // frozen symbol judges the step exactly, with no interval to keep.
-    bool constant = false;
-};
 
 bool all_equal(const std::vector<double>& x) {
     return std::all_of(x.begin(), x.end(), [&](double y) { return y == x.front(); });
@@ -213,7 +212,7 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     auto axis_dt = [&](std::size_t j, double t) { return j + 1 == d ? t : t * 0.5; };
     auto amplifies = [&](double t) -> Expected<bool> {
         for (std::size_t j = 0; j < d; ++j) {
-            Expected<bool> hit = axis_amplifies(a_axis[j], b_axis[j], v_axis[j], spacing(j), axis_dt(j, t), budget);
+            Expected<bool> hit = axis_amplifies(a_axis[j], b_axis[j], v_axis[j], residual[j], axis_dt(j, t), budget);
             if (!hit || *hit) return hit;
         }
         return false;

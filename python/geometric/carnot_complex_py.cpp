@@ -116,13 +116,9 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
             return std::vector<double>{};
         }
         const FieldList group = FiliformGroup::vector_fields();
-        Expected<std::vector<double>> r = ComplexTripleJump::apply_real(tau, group, axes, u0);
-        // Finite data whose complex sums overflowed are refused (NanInf),
-        // never returned; NaN or inf in u0 is carried as given.
-        if (r && finite_u0) {
-            if (Status st = check_finite_result(*r); !st) return fail(st.error());
-        }
-        return r;
+        // Finite data whose complex sums overflowed are refused; NaN or inf in
+        // u0 is carried as given.
+        return refuse_overflow_of_finite(finite_u0, ComplexTripleJump::apply_real(tau, group, axes, u0));
     });
     if (refused.hit) {
         // Shown a little below the bound, so that the printed tau is admissible.

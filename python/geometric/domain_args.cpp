@@ -43,4 +43,11 @@ std::vector<double> box_u0(PyObject* o, std::uint64_t n, unsigned dim) {
     return std::move(*u0);
 }
 
+Expected<std::vector<double>> refuse_overflow_of_finite(bool finite_u0, Expected<std::vector<double>> r) {
+    if (r && finite_u0) {
+        if (Status st = check_finite_result(*r); !st) return fail(st.error());
+    }
+    return r;
+}
+
 }  // namespace quorvane::py

@@ -31,4 +31,10 @@ void check_tau(double tau);
 // n**dim: "[GridMismatch] len(u0)={} != n_per_axis^{dim}={}".
 std::vector<double> box_u0(PyObject* o, std::uint64_t n, unsigned dim);
 
+// The result of an apply from u0 (finite_u0: u0 held no NaN or inf). One
+// that finite data carried beyond the double range (sums that overflowed) is
+// refused as check_finite_result refuses it (NanInf), never returned; NaN or
+// inf given in u0 is carried to the result as it comes.
+Expected<std::vector<double>> refuse_overflow_of_finite(bool finite_u0, Expected<std::vector<double>> r);
+
 }  // namespace quorvane::py

@@ -123,13 +123,9 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
             refused.tau_max = op->max_contracting_tau(tau);
             return std::vector<double>{};
         }
-        Expected<std::vector<double>> r = smolyak_evolve(*op, std::move(u0), tau, n_steps);
-        // Finite data whose sums overflowed are refused (NanInf), never
-        // returned; NaN or inf in u0 is carried through the stencils as given.
-        if (r && finite_u0) {
-            if (Status st = check_finite_result(*r); !st) return fail(st.error());
-        }
-        return r;
+        // Finite data whose sums overflowed are refused; NaN or inf in u0 is
+        // carried through the stencils as given.
+        return refuse_overflow_of_finite(finite_u0, smolyak_evolve(*op, std::move(u0), tau, n_steps));
     });
     auto cells = [&] {
         return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);

@@ -1,7 +1,6 @@
 // The phi-function actions phi_action and phi_action_batched, and the ETDRK4
 // driver Etdrk4 built on them.
 #include <cmath>
-#include <limits>
 #include <optional>
 
 #include "core/foundation/format.hpp"
@@ -160,12 +159,8 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
                       "with h <= " + fmt_exp3(shown);
     if (n_steps) {
         const double t = static_cast<double>(*n_steps) * scheme.h;
-        // The least count whose step fits; above 2^53 adding one no longer
-        // moves a double, so the search steps to the next double instead.
-        double need = std::ceil(t / shown);
-        while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
-        msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " + fmt_shortest(need) +
-               " steps of h = t / n_steps)";
+        msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " +
+               fmt_shortest(steps_within(t, lim.h_max)) + " steps of h = t / n_steps)";
     }
     py_err_with_kind("CflViolated", msg);
 }

@@ -1,6 +1,5 @@
 // Python class VarCoefTtEvolver: variable-coefficient steps on a TtState.
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -164,8 +163,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
         const double shown = floor_4_digits(limit->tau_max);
-        double need = std::ceil(t_final / shown);
-        while (t_final / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        const double need = steps_within(t_final, limit->tau_max);
         const std::string why = limit->taylor_interval
                                     ? "the residual Taylor steps would leave their stability interval (dt/2 times "
                                       "the residual's norm bound must not exceed 2)"
