@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -168,91 +169,128 @@ private:
 
 // One step of tau as a linear operator: every node's reads (the cell each
 // lies in and its Hermite weights, times the read's coefficient in the node
-// step) taken once, so that the step and its transpose each cost about one
-// step. The reads are located on `grid`, the kernel's own or its twin with
-// reflecting ends.
+// step), so that the step and its transpose each cost about one step. The
+// reads are located on `grid`, the kernel's own or its twin with reflecting
+// ends. They are taken once and kept, block by block of nodes, while they fit
+// kOperatorBytes; on larger grids each product writes them out again.
 class StepOperator {
 public:
+    static constexpr std::size_t kBlockNodes = 4096;
+    static constexpr double kOperatorBytes = 268435456.0;
+
     // False where a node's step fails (its own error to report), a read
-    // cannot be located, or the grid's policy is not linear.
+    // cannot be located, the grid's policy is not linear, or the caller
+    // asked to stop.
     template <class K>
     bool build(const K& kernel, const Grid1D<double>& grid, double tau) {
         grid_ = &grid;
         n_ = grid.n;
-        first_.assign(1, 0);
-        cell_.clear();
-        w_.clear();
+        reads_of_ = [&kernel, &grid, tau](std::size_t begin, std::size_t end, Block& b) {
+            b.first.assign(1, 0);
+            b.cell.clear();
+            b.w.clear();
+            NodeForm form;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (!kernel.node_form(i, tau, form)) return false;
+                for (std::size_t m = 0; m < form.count; ++m) {
+                    std::int64_t cell;
+                    double t;
+                    if (!SepticSamples::locate(grid, form.point[m], cell, t)) return false;
+                    const Hermite7Weights<double> w = hermite7_weights(t);
+                    const double c = form.coef[m];
+                    b.cell.push_back(cell);
+                    b.w.push_back({c * w.h0, c * w.h1, c * w.g0, c * w.g1, c * w.k0, c * w.k1, c * w.l0, c * w.l1});
+                }
+                b.first.push_back(b.cell.size());
+            }
+            return true;
+        };
         lo_ = 0;
         hi_ = static_cast<std::int64_t>(n_) + 1;
-        NodeForm form;
-        for (std::size_t i = 0; i < n_; ++i) {
-            if (!kernel.node_form(i, tau, form)) return false;
-            for (std::size_t m = 0; m < form.count; ++m) {
-                std::int64_t cell;
-                double t;
-                if (!SepticSamples::locate(grid, form.point[m], cell, t)) return false;
-                Hermite7Weights<double> w = hermite7_weights(t);
-                const double c = form.coef[m];
-                w = {c * w.h0, c * w.h1, c * w.g0, c * w.g1, c * w.k0, c * w.k1, c * w.l0, c * w.l1};
-                cell_.push_back(cell);
-                w_.push_back(w);
-                lo_ = std::min(lo_, cell);
-                hi_ = std::max(hi_, cell + 2);
+        blocks_.clear();
+        double bytes = 0.0;
+        for (std::size_t begin = 0; begin < n_; begin += kBlockNodes) {
+            if (!poll_stop()) return false;
+            Block b;
+            if (!reads_of_(begin, std::min(n_, begin + kBlockNodes), b)) return false;
+            for (std::int64_t c : b.cell) {
+                lo_ = std::min(lo_, c);
+                hi_ = std::max(hi_, c + 2);
             }
-            first_.push_back(cell_.size());
+            bytes += static_cast<double>(b.cell.size()) * (sizeof(std::int64_t) + sizeof(Hermite7Weights<double>));
+            if (bytes <= kOperatorBytes) blocks_.push_back(std::move(b));
         }
+        if (bytes > kOperatorBytes) blocks_.clear();
         return transpose_.prepare(grid, lo_, hi_);
-    }
-
-    // Bytes build keeps for a grid of n nodes reading `reads` points each.
-    static double bytes(std::size_t n, std::size_t reads) {
-        return static_cast<double>(n) * static_cast<double>(reads) *
-               static_cast<double>(sizeof(std::int64_t) + sizeof(Hermite7Weights<double>));
     }
 
     // out = M v.
     void apply(const std::vector<double>& v, std::vector<double>& out) {
         samples_.fill(v, *grid_, lo_, hi_);
         out.assign(n_, 0.0);
-        run_chunked(n_, chunk_count(n_), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                double s = 0.0;
-                for (std::size_t k = first_[i]; k < first_[i + 1]; ++k) s += samples_.at_cell(cell_[k], w_[k]);
-                out[i] = s;
-            }
+        for_each_block([&](std::size_t begin, const Block& b) {
+            const std::size_t count = b.first.size() - 1;
+            run_chunked(count, chunk_count(count), [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    double s = 0.0;
+                    for (std::size_t k = b.first[i]; k < b.first[i + 1]; ++k) s += samples_.at_cell(b.cell[k], b.w[k]);
+                    out[begin + i] = s;
+                }
+            });
         });
     }
 
     // out = M^T y.
     void apply_transpose(const std::vector<double>& y, std::vector<double>& out) {
         acc_.assign(4 * static_cast<std::size_t>(hi_ - lo_), 0.0);
-        for (std::size_t i = 0; i < n_; ++i) {
-            const double yi = y[i];
-            if (yi == 0.0) continue;
-            for (std::size_t k = first_[i]; k < first_[i + 1]; ++k) {
-                const Hermite7Weights<double>& w = w_[k];
-                double* s = acc_.data() + 4 * (cell_[k] - lo_);
-                s[0] += yi * w.h0;
-                s[1] += yi * w.g0;
-                s[2] += yi * w.k0;
-                s[3] += yi * w.l0;
-                s[4] += yi * w.h1;
-                s[5] += yi * w.g1;
-                s[6] += yi * w.k1;
-                s[7] += yi * w.l1;
+        for_each_block([&](std::size_t begin, const Block& b) {
+            for (std::size_t i = 0; i + 1 < b.first.size(); ++i) {
+                const double yi = y[begin + i];
+                if (yi == 0.0) continue;
+                for (std::size_t k = b.first[i]; k < b.first[i + 1]; ++k) {
+                    const Hermite7Weights<double>& w = b.w[k];
+                    double* s = acc_.data() + 4 * (b.cell[k] - lo_);
+                    s[0] += yi * w.h0;
+                    s[1] += yi * w.g0;
+                    s[2] += yi * w.k0;
+                    s[3] += yi * w.l0;
+                    s[4] += yi * w.h1;
+                    s[5] += yi * w.g1;
+                    s[6] += yi * w.k1;
+                    s[7] += yi * w.l1;
+                }
             }
-        }
+        });
         out.assign(n_, 0.0);
         transpose_.apply(acc_, out);
     }
 
 private:
+    struct Block {
+        std::vector<std::size_t> first;  // node i's reads: [first[i], first[i + 1])
+        std::vector<std::int64_t> cell;
+        std::vector<Hermite7Weights<double>> w;
+    };
+
+    // fn(first node, block) over the blocks, kept or written out again.
+    template <class Fn>
+    void for_each_block(const Fn& fn) {
+        if (!blocks_.empty()) {
+            for (std::size_t k = 0; k < blocks_.size(); ++k) fn(k * kBlockNodes, blocks_[k]);
+            return;
+        }
+        Block b;
+        for (std::size_t begin = 0; begin < n_; begin += kBlockNodes) {
+            reads_of_(begin, std::min(n_, begin + kBlockNodes), b);  // succeeded in build
+            fn(begin, b);
+        }
+    }
+
     const Grid1D<double>* grid_ = nullptr;
     SampleTranspose transpose_;
     std::size_t n_ = 0;
-    std::vector<std::size_t> first_;
-    std::vector<std::int64_t> cell_;
-    std::vector<Hermite7Weights<double>> w_;
+    std::function<bool(std::size_t, std::size_t, Block&)> reads_of_;
+    std::vector<Block> blocks_;
     std::int64_t lo_ = 0, hi_ = 0;
     SepticSamples samples_;
     std::vector<double> acc_;
@@ -415,7 +453,8 @@ double tridiagonal_top(const std::vector<double>& alpha, const std::vector<doubl
 // (`stopped`).
 template <class Apply>
 std::optional<Ritz> lanczos_top(std::size_t n, const Apply& apply, std::vector<double> start, double enough,
-                                bool want_vector, bool& stopped, std::size_t most = kLanczosSteps) {
+                                bool want_vector, bool& stopped, std::size_t most = kLanczosSteps,
+                                bool reorthogonalise = true) {
     const std::size_t steps = std::min<std::size_t>(
         n, std::clamp<std::size_t>(static_cast<std::size_t>(kLanczosBytes / (8.0 * static_cast<double>(n))), 8,
                                    most));
@@ -443,7 +482,12 @@ std::optional<Ritz> lanczos_top(std::size_t n, const Apply& apply, std::vector<d
         alpha.push_back(a);
         // Once against every earlier vector (modified Gram-Schmidt): the
         // Ritz values then stay those of the operator, without ghosts.
-        for (const std::vector<double>& u : q) {
+        // Without, against the last two only: ghosts (copies of converged
+        // Ritz values) may appear, but every Ritz value stays within the
+        // spectrum to rounding, which is all a bound from below needs.
+        const std::size_t from = reorthogonalise || q.size() < 2 ? 0 : q.size() - 2;
+        for (std::size_t j = from; j < q.size(); ++j) {
+            const std::vector<double>& u = q[j];
             const double c = dot(u, w);
             for (std::size_t i = 0; i < n; ++i) w[i] -= c * u[i];
         }
@@ -481,7 +525,7 @@ constexpr double kGeneratorSlack = 1e-9;
 
 // Lanczos steps on the generator: its products cost a tenth of a step's, and
 // the growing direction, which the refusal names, needs more of them.
-constexpr std::size_t kGeneratorSteps = 96;
+constexpr std::size_t kGeneratorSteps = 48;
 
 // The grid a kernel is judged on: its own, except that "linear" ends are
 // judged as reflecting ones. Their straight-line continuation is no wall;
@@ -643,24 +687,28 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
         const double scale = std::sqrt(noise);
         for (std::size_t i = 0; i < n; ++i) start[i] += 2.0 * scale * (*hint)[i];
     }
-    auto top = lanczos_top(n, growth, std::move(start), enough, direction != nullptr, stopped, most);
+    auto top = lanczos_top(n, growth, std::move(start), enough, direction != nullptr, stopped, most, false);
     if (!top) return std::nullopt;
     if (direction) *direction = std::move(top->vector);
     return top->value;
 }
 
 // What is known of one kernel (coefficient functions, grid, rule): whether
-// its coefficient is at fault, the largest step measured to pass (every
-// smaller one passes too: below the first step that grows anything, the
-// norm of P B P stays below 1, measured on hundreds of coefficients), and,
-// once a step was refused, the bound the search found: steps up to `ok`
-// admitted, from `bad` on refused.
+// its coefficient is at fault; the steps above `bound` refused, once a step
+// was (`named` the largest step measured to pass below it, which refusals
+// name); and the steps measured to pass, the most recent few. A step below
+// the bound is still measured once: below the first step that grows
+// anything the norm of P B P stays below 1 on almost every coefficient, but
+// giant steps can meet a narrow window where the quadrature's points alias
+// and a step grows while larger ones do not. Such a window lowers the bound
+// to the largest step passing below it, so the admitted steps stay an
+// interval.
 struct KernelVerdict {
     bool generator_judged = false;
     std::optional<CoefficientFault> fault;
-    double ok = 0.0;
-    double bad = kInf;
-    bool bounded = false;
+    double bound = kInf;
+    double named = 0.0;
+    std::vector<double> passed;
 };
 
 struct VerdictKey {
@@ -718,7 +766,7 @@ public:
     }
 
     // Merges what a judgement learnt into the entry (two threads judging
-    // the same kernel learn compatible bounds).
+    // the same kernel keep the lower bound).
     void store(const VerdictKey& key, const KernelVerdict& v) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Entry& e : entries_) {
@@ -729,14 +777,17 @@ public:
                 old.fault = v.fault;
             }
             if (v.fault && !old.fault) old.fault = v.fault;
-            if (v.bounded) {
-                // A search's bound is the verdict from then on.
-                old.ok = v.ok;
-                old.bad = v.bad;
-                old.bounded = true;
-            } else if (!old.bounded || v.ok < old.bad) {
-                old.ok = std::max(old.ok, v.ok);
+            if (v.bound < old.bound) {
+                old.bound = v.bound;
+                old.named = v.named;
             }
+            for (double t : v.passed) {
+                if (t <= old.bound && std::find(old.passed.begin(), old.passed.end(), t) == old.passed.end()) {
+                    old.passed.push_back(t);
+                }
+            }
+            std::erase_if(old.passed, [&](double t) { return t > old.bound; });
+            if (old.passed.size() > kPassedKept) old.passed.erase(old.passed.begin(), old.passed.end() - kPassedKept);
             return;
         }
         Entry e{key, v};
@@ -754,6 +805,7 @@ private:
         KernelVerdict verdict;
     };
     static constexpr std::size_t kEntries = 64;
+    static constexpr std::size_t kPassedKept = 16;
     std::mutex mutex_;
     std::vector<Entry> entries_;
     std::size_t next_ = 0;
@@ -799,11 +851,11 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    if (tau <= v.ok) return out;
-    if (v.bounded) {
-        out.range = StepRange{0.0, v.ok};
+    if (tau > v.bound) {
+        out.range = StepRange{0.0, v.named};
         return out;
     }
+    if (std::find(v.passed.begin(), v.passed.end(), tau) != v.passed.end() || tau == v.named) return out;
     // The growing direction of the last refused probe of the search: the
     // search visits the same canonical steps whatever tau was refused, so
     // this stays a function of the kernel and the step probed.
@@ -825,7 +877,7 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
     const std::optional<bool> first = passes(above, kLanczosSteps);
     if (!first) return out;  // the step fails on its own, or the call is ending
     if (*first) {
-        v.ok = tau;
+        v.passed = {tau};
         verdict_cache().store(key, v);
         return out;
     }
@@ -842,7 +894,6 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
     // A probe at or above the refused tau counts as refused whatever it
     // measures (the admitted steps stay below tau).
     auto probe = [&](double s) -> std::optional<bool> {
-        if (s <= v.ok) return true;
         const std::optional<bool> p = passes(s, kProbeSteps);
         if (p && s >= above) return false;
         return p;
@@ -874,8 +925,7 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
                 (*p ? good : bad) = mid;
             }
             const double s = point(good);
-            const std::optional<bool> confirmed =
-                s <= v.ok ? std::optional<bool>(true) : passes(s, kLanczosSteps);
+            const std::optional<bool> confirmed = s == v.named ? std::optional<bool>(true) : passes(s, kLanczosSteps);
             if (!confirmed) return out;
             if (*confirmed) {
                 lo = s;
@@ -887,7 +937,6 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         }
         --k;
     }
-    lo = std::max(lo, v.ok);
     if (lo == 0.0) {
         // Steps 2^64 times smaller still grow something: the coefficient is
         // at fault after all.
@@ -903,9 +952,9 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    v.ok = lo;
-    v.bad = above;
-    v.bounded = true;
+    v.bound = lo;
+    v.named = lo;
+    v.passed.clear();
     verdict_cache().store(key, v);
     if (tau > lo) out.range = StepRange{0.0, lo};
     return out;
