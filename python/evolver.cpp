@@ -41,10 +41,11 @@ double ceil_4_digits(double x) {
 
 double steps_within(double t, double tau_max) {
     const double shown = floor_4_digits(tau_max);
-    // The least count whose step fits. Above 2^53 adding one no longer
-    // moves a double, so the search steps to the next double instead.
+    // The least count whose step fits.
     double need = std::ceil(t / shown);
-    while (t / need > shown) need = std::nextafter(need, std::numeric_limits<double>::infinity());
+    while (t / need > shown) {
+        need = next_count(need);
+    }
     return need;
 }
 
@@ -72,6 +73,35 @@ void raise_unstable_step(const char* cls, double t, double tau, const StepRange&
     py_err_with_kind("CflViolated", msg);
 }
 
+void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid) {
+    std::string msg = std::string(cls) + ": ";
+    if (f.kind == CoefficientFault::Kind::LinearInflow) {
+        msg += "boundary \"linear\" cannot be used where the coefficient's drift a' enters across an end (a' = " +
+               fmt_exp3(f.a_prime) + " at x = " + fmt_exp3(f.x) +
+               "): its straight-line continuation is no inflow condition, and what it carries in grows without "
+               "bound; use \"reflect\", \"zero\" or \"periodic\"";
+        py_err_with_kind("OutOfDomain", msg);
+    }
+    msg += "no step count is stable with this coefficient: even the smallest steps grow some data without its mean "
+           "in the grid 2-norm";
+    if (std::isfinite(f.rate)) msg += " (at a rate of " + fmt_exp3(f.rate) + " per unit time)";
+    msg += ", where the exact evolution damps it. The growth sits at node " + std::to_string(f.node) + " (x = " +
+           fmt_exp3(f.x) + ")";
+    if (f.seam) {
+        msg += ", at the seam of the periodic grid: the samples of a at its ends (" + fmt_exp3(f.a_first) + " at x = " +
+               fmt_exp3(grid.xmin) + ", " + fmt_exp3(f.a_last) + " at x = " + fmt_exp3(grid.xmax) +
+               ") do not continue each other, a jump this step cannot take. Make a periodic, or use boundary "
+               "\"reflect\"";
+    } else {
+        msg += ", where a = " + fmt_exp3(f.a) + " and a'*dx/a = " + fmt_exp3(f.cell_ratio) +
+               ": a changes too much from cell to cell for this step, which reads a' beside a. Use a finer grid "
+               "(dx = " + fmt_exp3(grid.dx()) +
+               ") or smoother samples of a, or ConservativeDiffusionChernoff.from_k_array, which is stable on the same "
+               "samples";
+    }
+    py_err_with_kind("OutOfDomain", msg);
+}
+
 namespace {
 [[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
                                           const std::string& hint) {
@@ -87,8 +117,7 @@ void check_reaction_factor(const std::string& ctx, double c, double t_final, std
     const double tau_max = -1.0 / c;
     // The smallest step count whose factor is >= 0 in floating point.
     double n_min = std::ceil(t_final / tau_max);
-    // Above 2^53 adding one no longer moves a double: step to the next one.
-    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = std::nextafter(n_min, std::numeric_limits<double>::infinity());
+    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = next_count(n_min);
     raise_negative_reaction(ctx, tau * c + 1.0, tau_max,
                             " (" + std::string(count) + " >= " + fmt_shortest(n_min) + ")");
 }

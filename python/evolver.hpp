@@ -80,27 +80,19 @@ double steps_within(double t, double tau_max);
 [[noreturn]] void raise_unstable_step(const char* cls, double t, double tau, const StepRange& range,
                                       const Grid1D<double>& grid, const char* why);
 
-// Refuses a step the kernel cannot take stably over a call of duration t
-// (kernels judged over the whole call take t, the others only tau); kernels
-// without a `step_violation` overload accept every step.
+// "OutOfDomain": the kernel's coefficient cannot be stepped stably at any
+// step count (see CoefficientFault); says where and what helps.
+[[noreturn]] void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid);
+
+// Refuses a step the kernel cannot take stably, judged on the step tau
+// alone (a call of duration t only sizes the step count the refusal names);
+// kernels without a judgement accept every step.
 template <class K>
 void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
-    if constexpr (requires { step_violation(kernel, tau, t); }) {
-        const std::optional<StepRange> bad = without_gil([&]() -> std::optional<StepRange> {
-            std::optional<StepRange> r = step_violation(kernel, tau, t);
-            // The count the message names must pass this same check. The
-            // symbol need not grow monotonically with the step, so a step
-            // below the bisected bound can still be refused; its refusal
-            // then names a smaller bound.
-            for (int k = 0; r && k < 64; ++k) {
-                const double step = t / steps_within(t, r->tau_max);
-                const std::optional<StepRange> again = step_violation(kernel, step, t);
-                if (!again) break;
-                r->tau_max = again->tau_max;
-            }
-            return r;
-        });
-        if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));
+    if constexpr (requires { judge_heat_step(kernel, tau); }) {
+        const HeatJudgement j = without_gil([&] { return judge_heat_step(kernel, tau); });
+        if (j.fault) raise_coefficient_fault(cls, *j.fault, grid);
+        if (j.range) raise_unstable_step(cls, t, tau, *j.range, grid, instability_reason(kernel));
     } else if constexpr (requires { step_violation(kernel, tau); }) {
         const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau); });
         if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));

@@ -65,6 +65,37 @@ F BoundaryPolicy<F>::sample(std::span<const F> u, std::size_t n, std::int64_t i,
     internal_fault("BoundaryPolicy::sample: unknown policy tag");
 }
 
+int sample_form(const BoundaryPolicy<double>& p, std::size_t n, std::int64_t i, double dx, SampleTerm (&terms)[3]) {
+    if (i >= 0 && static_cast<std::uint64_t>(i) < n) {
+        terms[0] = {i, 1.0};
+        return 1;
+    }
+    switch (p.tag) {
+        case BoundaryTag::Reflect: terms[0] = {mirror_index(i, n), 1.0}; return 1;
+        case BoundaryTag::OddReflect: terms[0] = {mirror_index(i, n), -1.0}; return 1;
+        case BoundaryTag::Zero: return 0;
+        case BoundaryTag::Periodic: terms[0] = {periodic_index(i, n), 1.0}; return 1;
+        case BoundaryTag::Clamp: terms[0] = {i < 0 ? 0 : static_cast<std::int64_t>(n) - 1, 1.0}; return 1;
+        case BoundaryTag::Constant: return -1;
+        case BoundaryTag::RobinImage: {
+            const double k = static_cast<double>(outside_distance(i, n));
+            terms[0] = {mirror_index(i, n), std::exp(-(dx * (2.0 * (p.p1 / p.p2)) * k))};
+            return 1;
+        }
+        case BoundaryTag::Linear: {
+            // The end node plus k times the one-sided slope of the three end nodes.
+            const double k = static_cast<double>(outside_distance(i, n));
+            const std::int64_t e = i < 0 ? 0 : static_cast<std::int64_t>(n) - 1;
+            const std::int64_t s = i < 0 ? 1 : -1;
+            terms[0] = {e, 1.0 + 1.5 * k};
+            terms[1] = {e + s, -2.0 * k};
+            terms[2] = {e + 2 * s, 0.5 * k};
+            return 3;
+        }
+    }
+    return -1;
+}
+
 namespace {
 
 // Node access for the stencils: straight loads when the whole stencil lies
@@ -107,9 +138,9 @@ inline F stencil(const double (&c)[K], double denom, const Taps& at, std::int64_
     return s / from_f64<F>(denom);
 }
 
-constexpr double kD1O8[] = {3, -32, 168, -672, 0, 672, -168, 32, -3};
-constexpr double kD2O6[] = {2, -27, 270, -490, 270, -27, 2};
-constexpr double kD3O4[] = {1, -8, 13, 0, -13, 8, -1};
+constexpr const auto& kD1O8 = kSepticD1;
+constexpr const auto& kD2O6 = kSepticD2;
+constexpr const auto& kD3O4 = kSepticD3;
 constexpr double kD1O10[] = {-2, 25, -150, 600, -2100, 0, 2100, -600, 150, -25, 2};
 constexpr double kD2O8[] = {-9, 128, -1008, 8064, -14350, 8064, -1008, 128, -9};
 constexpr double kD3O8[] = {205, -2522, 14607, -52428, 70098, 0, -70098, 52428, -14607, 2522, -205};

@@ -45,6 +45,28 @@ std::int64_t periodic_index(std::int64_t i, std::size_t n);
 // Distance beyond the nearer end node (64-bit; the count is never truncated).
 std::uint64_t outside_distance(std::int64_t i, std::size_t n);
 
+// The terms of one policy value as a linear form of the node values:
+// sample(u, n, i, dx) = sum of weight * u[index] over the terms.
+struct SampleTerm {
+    std::int64_t index;
+    double weight;
+};
+
+// The form of BoundaryPolicy<double>::sample(u, n, i, dx): its terms in
+// `terms` (at most three), their count returned; -1 where the value is not
+// linear in u (a Constant policy beyond the ends).
+int sample_form(const BoundaryPolicy<double>& p, std::size_t n, std::int64_t i, double dx, SampleTerm (&terms)[3]);
+
+// The degree-7 set's undivided differences as stencils over the node
+// offsets -4..4 (d1, order 8) and -3..3 (d2, order 6; d3, order 4): each the
+// sum of its numerators times the taps, over its denominator.
+inline constexpr double kSepticD1[9] = {3, -32, 168, -672, 0, 672, -168, 32, -3};
+inline constexpr double kSepticD2[7] = {2, -27, 270, -490, 270, -27, 2};
+inline constexpr double kSepticD3[7] = {1, -8, 13, 0, -13, 8, -1};
+inline constexpr double kSepticD1Denominator = 840.0;
+inline constexpr double kSepticD2Denominator = 180.0;
+inline constexpr double kSepticD3Denominator = 8.0;
+
 // Undivided central finite differences dx^k u^(k)(x_i), taps read through
 // the policy. Degree-7 set: d1 o8, d2 o6, d3 o4. Degree-9 set: d1 o10,
 // d2 o8, d3 o8, d4 o6.

@@ -127,7 +127,7 @@ std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps,
     // Whole counts only (a fraction would be cut off below the count asked
     // for); above 2^53 adding one no longer moves a double: step to the next.
     while ((t / need) * rho > limit) {
-        need = need < 0x1p53 ? need + 1.0 : std::nextafter(need, std::numeric_limits<double>::infinity());
+        need = next_count(need);
     }
     return saturating_cast<std::uint64_t>(need);
 }

@@ -22,6 +22,7 @@
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_chebyshev.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/line/node_form.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -53,6 +54,10 @@ struct DiffusionChernoff {
     // One step of the whole grid on the calling thread, node by node
     // through the grid's interp (no pool, no plan): the values of apply_node.
     Expected<GridFn<double>> apply_serial(const GridFn<double>& state, double tau) const;
+
+    // Node i's step of tau as the linear form of its reads; false where the
+    // step fails at the node.
+    bool node_form(std::size_t i, double tau, NodeForm& form) const;
 };
 
 // The coefficients of a diffusion kernel over a dual number type F: a

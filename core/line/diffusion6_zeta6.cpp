@@ -61,6 +61,13 @@ Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>& f, const Rea
 
 DifferenceWidths Diffusion6thChernoff::widths(double tau) const { return rule_widths<Heat6Rule>(*this, tau); }
 
+bool Diffusion6thChernoff::node_form(std::size_t i, double tau, NodeForm& form) const {
+    QuadFeet<7> f;
+    if (!feet(i, tau, f)) return false;
+    const DifferenceWidths w = widths(tau);
+    return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form);
+}
+
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Recorder&, std::size_t,
                                                    double, const DifferenceWidths&) const;
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Replay&, std::size_t,

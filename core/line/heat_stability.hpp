@@ -22,44 +22,32 @@
 //   of the rung takes over. The admissible window is the measured one with a
 //   margin (see kZeta8ChebyshevWindow in the .cpp).
 // - Variable coefficient (Heat1D, Heat1D4th, Heat1D6th from sampled or
-//   callable a): the derivative correction tau^2 (A A' D3 + A A''/2 D2 +
-//   A' A''/4 D1) is not bounded by the quadrature. Its differences saturate
-//   at about 4/h^k for high modes, while the quadrature's symbol
-//   7/12 + 3/8 cos(2 k sqrt(a tau)) + 1/24 cos(2 k sqrt(3 a tau)) comes back
-//   close to 1 wherever 2 k sqrt(a tau) nears a multiple of 2 pi; there the
-//   frozen-coefficient symbol of one step exceeds 1 once tau is moderately
-//   large. It is evaluated at every node with the reads the step really
-//   makes: the drifted quadrature points and the difference points at their
-//   actual width, each read through the septic interpolant as the kernel
-//   reads it (which damps the grid's highest modes). Its largest modulus is,
-//   to the smoothness of a, the l2 norm of one step, so its power n_steps
-//   bounds how much a call can amplify a grid mode. The exact evolution
-//   amplifies none, so every call, of one step or of many, is held to the
-//   same limit, kCallGrowthLimit, a small allowance (an allowance of ten
-//   over the call let one large step return its data amplified several
-//   times while two smaller ones were refused).
-//   The symbol is a screen, and a pessimistic one: frozen coefficients and
-//   high frequencies near aliasing quadrature points make it exceed 1 by
-//   1 % to 50 % over ranges of steps where the real steps grow nothing (the
-//   excess sits in narrow bands of frequency whose place moves with a, so
-//   no wave packet stays in it), and giant steps whose reads span much of
-//   the grid are beyond what a frozen symbol describes. A call the screen
-//   flags is therefore measured on the real step: its matrix M, found by
-//   applying the step to combs of unit vectors (columns no row reads
-//   together share a comb) and checked against the step on noise, and the
-//   norm of M^n_steps in the grid's 2-norm (end weights 1/2 on reflecting
-//   grids), in which the exact evolution contracts, by Lanczos on
-//   (M^n)^T M^n. That norm also counts transient growth: a non-normal step
-//   can grow some data by 10-30 % over a few steps with no eigenvalue
-//   above 1, which no power iteration of the call itself would show. Long
-//   calls are bounded by powers of shorter runs (kNormPower). A call passes
-//   when that bound keeps to the limit; the refusal names the largest step
-//   that passes the screen itself. On grids of up to 160 nodes, reflecting,
-//   zero or periodic, no call admitted either way grows anything by more
-//   than the limit, except on periodic grids whose coefficient does not
-//   match across the seam (there the frozen symbol is blind to the jump).
-//   Neither check sees the growth of the boundary rows under "linear"
-//   extrapolation (radius up to 1.003 where the symbol is below 1).
+//   callable a): the step is judged in the grid 2-norm sum w_i u_i^2 (w = 1/2
+//   at the end nodes of a reflecting grid), in which the exact evolution
+//   u_t = (a u')' contracts, applied to the data without its mean (the mean,
+//   which the exact evolution keeps, the step keeps to first order: it reads
+//   a and a' in non-conservative form). Two questions, both on the kernel and
+//   the step alone, never on the step count:
+//   1. Is the small-step limit G = a D2/dx^2 + a' D1/dx (the Hermite
+//      interpolant's derivative estimates) dissipative there? For smooth
+//      coefficients its symmetric part is <= 0 to rounding; where a' swings
+//      from cell to cell (rough samples, a jump, a periodic seam the samples
+//      do not continue) it is not, and then steps of every size grow some
+//      data: small steps most of all, so no step count helps. Such a
+//      coefficient is refused whatever n_steps (CoefficientFault), naming
+//      where the growth sits. "linear" ends are judged as reflecting ones,
+//      and refused where the drift a' enters across them.
+//   2. Does one step of tau grow the data without its mean? The norm of
+//      P B P (B the real step in scaled values, P removing the mean),
+//      measured by Lanczos on the step written out node by node (each node's
+//      reads and their coefficients), costs some dozens of steps once per
+//      kernel and step; it is 1 - O(tau) for small steps and crosses 1 once,
+//      at the step where the derivative correction starts to grow the
+//      highest frequencies (checked on hundreds of smooth coefficients). A
+//      step is admitted when the norm is at most 1 + 1e-10, so a call of any
+//      number of admitted steps, or many calls, never grows the data without
+//      its mean; a refused step names the largest admissible one, found by
+//      bisection to 2^-12, and that bound is kept for the kernel.
 #pragma once
 
 #include <cstddef>
@@ -81,57 +69,45 @@ struct StepRange {
     bool contains(double tau) const { return tau >= tau_min && tau <= tau_max; }
 };
 
-// The most a call of variable-coefficient heat steps may amplify a grid
-// mode, by the symbol screen ((largest |symbol|)^(number of steps)) or by
-// the norm of the real steps' matrix over the call: the exact evolution
-// amplifies none, so only a small allowance is left, for rounding and for
-// the real steps' slight transient growth at the boundary rows (0.1-0.5 %
-// over a call of ordinary steps).
-inline constexpr double kCallGrowthLimit = 1.01;
+// Why a variable coefficient cannot be stepped stably at any step count.
+struct CoefficientFault {
+    enum class Kind {
+        NotDissipative,  // the small-step limit grows data without its mean
+        LinearInflow,    // the drift a' enters across a "linear" end
+    };
+    Kind kind = Kind::NotDissipative;
+    std::size_t node = 0;    // where the growth sits (the end node for LinearInflow)
+    double x = 0.0;          // that node's coordinate
+    double a = 0.0, a_prime = 0.0;
+    double cell_ratio = 0.0; // a' dx / a there
+    double rate = 0.0;       // the small-step limit's growth rate in the grid 2-norm (NaN: not measured)
+    bool seam = false;       // the node sits at the seam of a periodic grid ...
+    double a_first = 0.0, a_last = 0.0;  // ... whose end samples are these
+};
 
-// How the real steps' growth is measured (real_call_norm in the .cpp):
-// Lanczos steps per norm; the longest run of steps measured whole at
-// first; the nodes at an end that a read past it may take (extrapolating
-// policies); the most entries the matrix of one step may hold (2^23, with
-// its indices and transpose 256 MiB) and the most multiply-adds the norms
-// of one call may take (a few seconds). A call the screen flags beyond
-// either budget is refused.
-inline constexpr int kLanczosSteps = 30;
-inline constexpr std::size_t kNormPower = 64;
-inline constexpr std::size_t kEndBlock = 10;
-inline constexpr double kMatrixBudget = 8388608.0;
-inline constexpr double kNormWork = 4e9;
+// The judgement of steps of tau of a variable-coefficient kernel: a fault of
+// the coefficient (no step count passes), or the admissible steps when
+// steps of tau are not, or neither when they are admitted (also when the
+// step fails on its own, which is its error to report, or the caller asked
+// to stop). Constant coefficients are never refused: their steps are convex
+// combinations of reads.
+struct HeatJudgement {
+    std::optional<CoefficientFault> fault;
+    std::optional<StepRange> range;
+};
+HeatJudgement judge_heat_step(const DiffusionChernoff& kernel, double tau);
+HeatJudgement judge_heat_step(const Diffusion4thChernoff& kernel, double tau);
+HeatJudgement judge_heat_step(const Diffusion6thChernoff& kernel, double tau);
+
+// The admissible-step check of each zeta rung: nullopt when steps of tau are
+// admissible, otherwise the admissible steps.
+std::optional<StepRange> step_violation(const Diffusion4thZeta4Chernoff& k, double tau);
+std::optional<StepRange> step_violation(const Diffusion6thZeta6Chernoff& k, double tau);
+std::optional<StepRange> step_violation(const Diffusion8thZeta8Chernoff& k, double tau);
 
 // The tenfold call limit of SmolyakD6V8's steps (spectral
 // radius^n_steps), and a measure of noise growth in the core tests.
 inline constexpr double kCallAmplificationLimit = 10.0;
-
-// Largest modulus of the frozen-coefficient symbol of one step over every
-// node of the kernel's grid and frequencies in (0, pi/dx]; 0 when no node
-// runs the correction (the quadrature alone is a convex combination of reads).
-double heat2_symbol_sup(const DiffusionChernoff& kernel, double tau);
-double heat4_symbol_sup(const Diffusion4thChernoff& kernel, double tau);
-double heat6_symbol_sup(const Diffusion6thChernoff& kernel, double tau);
-
-// nullopt when a call advancing by t in steps of tau is admitted
-// (sup^(t/tau) <= kCallGrowthLimit, or else the real steps' growth within
-// the same limit); otherwise the steps for that t that pass the screen,
-// [0, tau_max] with tau_max < tau, found by bisection.
-std::optional<StepRange> heat2_step_violation(const DiffusionChernoff& kernel, double tau, double t);
-std::optional<StepRange> heat4_step_violation(const Diffusion4thChernoff& kernel, double tau, double t);
-std::optional<StepRange> heat6_step_violation(const Diffusion6thChernoff& kernel, double tau, double t);
-
-// The admissible-step check of each kernel, under one name for the
-// evolvers: nullopt when steps of tau are admissible, otherwise the
-// admissible steps. The variable-coefficient steps are judged over the
-// whole call of duration t; the zeta rungs step by step. Kernels without an
-// overload are stable for every tau.
-std::optional<StepRange> step_violation(const DiffusionChernoff& k, double tau, double t);
-std::optional<StepRange> step_violation(const Diffusion4thChernoff& k, double tau, double t);
-std::optional<StepRange> step_violation(const Diffusion6thChernoff& k, double tau, double t);
-std::optional<StepRange> step_violation(const Diffusion4thZeta4Chernoff& k, double tau);
-std::optional<StepRange> step_violation(const Diffusion6thZeta6Chernoff& k, double tau);
-std::optional<StepRange> step_violation(const Diffusion8thZeta8Chernoff& k, double tau);
 
 // Why a kernel's steps beyond its admissible range fail, for the message.
 const char* instability_reason(const DiffusionChernoff&);

@@ -125,9 +125,7 @@ Ref manifold_evolve_body(Manifold2DObj& self, const Args& a) {
         const double r_abs = std::abs(self.kernel.scalar_curvature());
         const double rt = r_abs * t;
         double need = std::ceil(rt / ManifoldChernoff::kMaxCurvatureStep);
-        // Above 2^53 adding one no longer moves a double: step to the next one.
-        while (r_abs * (t / need) > ManifoldChernoff::kMaxCurvatureStep)
-            need = std::nextafter(need, std::numeric_limits<double>::infinity());
+        while (r_abs * (t / need) > ManifoldChernoff::kMaxCurvatureStep) need = next_count(need);
         std::string hint;
         if (need < 18446744073709551616.0) {
             hint = "use n_steps >= " + std::to_string(static_cast<std::uint64_t>(need));
