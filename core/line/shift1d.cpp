@@ -85,7 +85,7 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     auto ub = read.foot(foot);
     if (!ub) return ub;
     const double ui = read.value_at(i);
-    return ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (tau * C) * ui;
+    return shift_reaction((0.25 * *up + 0.25 * *um) + 0.5 * *ub, ui, tau, C);
 }
 template Expected<double> ShiftChernoff1D::node_from(const InterpRead&, std::size_t, double) const;
 template Expected<double> ShiftChernoff1D::node_from(const SampleRead&, std::size_t, double) const;

@@ -4,9 +4,9 @@
 // that drive it segment by segment.
 //
 // One step samples u at x +- 2 sqrt(tau a) (weight 1/4 each) and at the
-// drifted point x + 2 tau b (weight 1/2), then adds the explicit reaction
-// tau c u(x). The first two moments of that three-point law are tau b and
-// 2 tau a, so the step is consistent to first order with the generator.
+// drifted point x + 2 tau b (weight 1/2), then applies the reaction (see
+// shift_reaction). The first two moments of that three-point law are tau b
+// and 2 tau a, so the step is consistent to first order with the generator.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,23 @@
 namespace quorvane {
 
 inline constexpr const char* kShiftEllipticityMessage = "a(x) must be finite and >= 0 (Theorem 6: inf a > 0)";
+
+// The weight a step gives its three-point mean: 1 + tau c for a decay rate
+// c < 0, else 1.
+inline double shift_mean_weight(double tau, double c) { return c < 0.0 ? 1.0 + tau * c : 1.0; }
+
+// The reaction of one step on the three-point mean of u around x_i. A decay
+// rate scales the mean by 1 + tau c, which lies in [0, 1] for every step the
+// callers admit (they refuse 1 + tau c < 0, which would flip the sign every
+// step), so such a step never grows data; adding tau c u_i to the mean
+// instead grows a grid mode, whose mean has the sign opposite to u_i, by
+// 1 + tau |c| every step. A growth rate (and c = 0, whose bits this keeps)
+// adds tau c u_i: at most 1 + tau c <= e^{tau c} per step. Either way the
+// step is u + tau (L u) + O(tau^2): first order.
+inline double shift_reaction(double mean, double ui, double tau, double c) {
+    if (c < 0.0) return shift_mean_weight(tau, c) * mean;
+    return mean + (tau * c) * ui;
+}
 
 // One entry of a piecewise-constant coefficient schedule: a constant, or n
 // samples at the grid nodes (shared, so copying an entry copies no data).
@@ -78,7 +95,7 @@ struct ShiftChernoff1D {
 
     // The smallest reaction rate the node step reads: c at the grid's nodes,
     // evaluated as the step evaluates it (NaN skipped; +inf for no node).
-    // The step multiplies u_i by about 1 + tau c, which must not be negative.
+    // A step scales its mean by 1 + tau c there, which must not be negative.
     double min_node_reaction() const;
 
     // The node step reading u through `read` (InterpRead or SampleRead).

@@ -7,6 +7,7 @@
 
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/shift1d.hpp"
 #include "core/sensitivity/checkpoints.hpp"
 
 namespace quorvane {
@@ -18,7 +19,7 @@ constexpr const char* kDaMessage = "shift1d_coeff_gradient: d/da undefined at a_
 // A negative diffusion coefficient makes the shift 2 sqrt(tau a_i) NaN; the
 // forward map itself is undefined there, whichever field is differentiated.
 constexpr const char* kNegativeAMessage = "shift1d_coeff_gradient: a_i must be >= 0";
-// The reaction term grows the state by up to 1 + tau c per step, and the
+// A growth rate c > 0 grows the state by up to 1 + tau c per step, and the
 // transpose the cotangent likewise: refused where Shift1D's evolve refuses
 // the same steps, and not carried on as Inf and NaN.
 constexpr const char* kForwardOverflow = "shift1d_coeff_gradient: the forward state u_k overflows the double range";
@@ -51,27 +52,38 @@ std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
     }
 }
 
-// One step S(tau) of the whole grid.
-Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
+// The three-point mean of u that the step at node i reads (before the
+// reaction).
+Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {
     const Grid1D<double>& g = p.grid;
-    for (std::size_t i = 0; i < g.n; ++i) {
-        const double x = g.node(i);
-        const double h = 2.0 * std::sqrt(p.tau * p.a[i]);
-        auto up = g.interp(u, x + h);
-        if (!up) return std::unexpected(up.error());
-        auto um = g.interp(u, x - h);
-        if (!um) return std::unexpected(um.error());
-        const double foot = x + p.tau * (2.0 * p.b[i]);
-        if (Status st = refuse_linear_inflow(g, i, foot); !st) return st;
-        auto ub = g.interp_foot(u, foot);
-        if (!ub) return std::unexpected(ub.error());
-        out[i] = ((0.25 * *up + 0.25 * *um) + 0.5 * *ub) + (p.tau * p.c[i]) * u[i];
+    const double x = g.node(i);
+    const double h = 2.0 * std::sqrt(p.tau * p.a[i]);
+    auto up = g.interp(u, x + h);
+    if (!up) return up;
+    auto um = g.interp(u, x - h);
+    if (!um) return um;
+    const double foot = x + p.tau * (2.0 * p.b[i]);
+    if (Status st = refuse_linear_inflow(g, i, foot); !st) return std::unexpected(st.error());
+    auto ub = g.interp_foot(u, foot);
+    if (!ub) return ub;
+    return (0.25 * *up + 0.25 * *um) + 0.5 * *ub;
+}
+
+// One step S(tau) of the whole grid, as Shift1D's node step computes it.
+Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
+    for (std::size_t i = 0; i < p.grid.n; ++i) {
+        auto mean = step_mean(p, u, i);
+        if (!mean) return std::unexpected(mean.error());
+        out[i] = shift_reaction(*mean, u[i], p.tau, p.c[i]);
     }
     return {};
 }
 
 // Derivative of output node i of one step with respect to the selected
-// coefficient at node i, by central differences of the interpolant.
+// coefficient at node i, by central differences of the interpolant. The
+// mean's weight (1 + tau c_i for c_i < 0) scales the a and b derivatives;
+// the c derivative is tau times the mean where c_i < 0, tau u_i elsewhere
+// (at c_i = 0 the derivative towards c > 0, the branch the step takes).
 Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std::span<const double> u,
                                   std::size_t i, double eps) {
     const Grid1D<double>& g = p.grid;
@@ -91,7 +103,7 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
             }
             const double d_plus = (s[0] - s[1]) / (2.0 * eps);
             const double d_minus = (s[2] - s[3]) / (2.0 * eps);
-            return (std::sqrt(p.tau / ai) * 0.25) * (d_plus - d_minus);
+            return shift_mean_weight(p.tau, p.c[i]) * ((std::sqrt(p.tau / ai) * 0.25) * (d_plus - d_minus));
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
@@ -99,10 +111,15 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
             if (!hi) return hi;
             auto lo = g.interp_foot(u, pt - eps);
             if (!lo) return lo;
-            return p.tau * (*hi - *lo) / (2.0 * eps);
+            return shift_mean_weight(p.tau, p.c[i]) * (p.tau * (*hi - *lo) / (2.0 * eps));
         }
         case CoeffWrt::C:
             break;
+    }
+    if (p.c[i] < 0.0) {
+        auto mean = step_mean(p, u, i);
+        if (!mean) return mean;
+        return p.tau * *mean;
     }
     return p.tau * u[i];
 }
@@ -151,13 +168,15 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
         const double h = 2.0 * std::sqrt(tau * a[i]);
         const double pts[3] = {x + h, x - h, x + tau * (2.0 * b[i])};
         const double wts[3] = {0.25, 0.25, 0.5};
+        // The mean's weight is exactly 1 for c_i >= 0, leaving those bits.
+        const double li = lambda[i] * shift_mean_weight(tau, c[i]);
         for (int k = 0; k < 3; ++k) {
             auto st = interp_weights(pts[k], grid, scratch, k == 2);
             if (!st) return std::unexpected(st.error());
-            const double scale = wts[k] * lambda[i];
+            const double scale = wts[k] * li;
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
         }
-        out[i] += (lambda[i] * tau) * c[i];
+        if (!(c[i] < 0.0)) out[i] += (lambda[i] * tau) * c[i];
     }
     return {};
 }

@@ -2,8 +2,9 @@
 // one per-node coefficient field (a, b or c).
 //
 // The step at node i samples the current values at x_i +- 2 sqrt(tau a_i)
-// (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and adds
-// tau c_i u_i. Every ceil(sqrt(N))-th forward state is kept and the others
+// (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and applies the
+// reaction as Shift1D's step does (shift_reaction: the mean scaled by
+// 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere). Every ceil(sqrt(N))-th forward state is kept and the others
 // recomputed from it on the way back; the cotangent is carried back
 // through the exact transpose of each step, assembled from the
 // interpolation weights of unit vectors, so every effect of the boundary

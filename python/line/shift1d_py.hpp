@@ -21,7 +21,7 @@ struct Shift1DObj {
 
 // Refuses steps of t/n_steps (`count` names the step-count argument) whose
 // reaction factor 1 + tau c would be negative for c_min, the smallest c the
-// steps read: each would flip the sign of the node value where exp(tau c)
+// steps read: each would flip the sign of the step's mean where exp(tau c)
 // only damps it. A non-finite c_min is left to the steps, which report the
 // non-finite values it makes.
 void refuse_flipping_reaction(const char* ctx, double c_min, double t, std::size_t n_steps,

@@ -22,8 +22,10 @@ constexpr char kShiftCoeffGradDoc[] =
     "shift1d_coeff_grad(xmin, xmax, n, a, b, c, u0, dj_du_n, t, n_steps, *, wrt=\"a\", boundary=\"reflect\")\n--\n\n"
     "Gradient of a loss with respect to one per-node coefficient field of the 1-D shift kernel.\n\n"
     "The shift step for du/dt = a(x) u'' + b(x) u' + c(x) u, with one coefficient value per node,\n"
-    "is (S u)_i = 1/4 u(x_i + h_i) + 1/4 u(x_i - h_i) + 1/2 u(x_i + 2 tau b_i) + tau c_i u_i,\n"
-    "h_i = 2 sqrt(tau a_i), the off-grid values read from the degree-7 Hermite interpolant.\n"
+    "is Shift1D's: with the mean m_i = 1/4 u(x_i + h_i) + 1/4 u(x_i - h_i) + 1/2 u(x_i + 2 tau b_i),\n"
+    "h_i = 2 sqrt(tau a_i) and the off-grid values read from the degree-7 Hermite interpolant,\n"
+    "(S u)_i = (1 + tau c_i) m_i where c_i < 0 and m_i + tau c_i u_i where c_i >= 0 (at c_i = 0\n"
+    "the derivative with respect to c is the one towards c > 0, tau u_i).\n"
     "Given dJ/du_n at u_n = S(tau)^n_steps u0 (tau = t/n_steps), the result is\n"
     "dJ/dtheta_i = sum_j dJ/du_n[j] du_n[j]/dtheta_i for the chosen field theta. It is the\n"
     "discrete adjoint: the cotangent is carried back through the exact transpose of each step,\n"
@@ -100,7 +102,7 @@ Ref shift1d_coeff_grad_body(const Args& a) {
     }
 
     // The forward map is Shift1D's step, which refuses a reaction factor
-    // 1 + tau c below zero.
+    // 1 + tau c below zero (it would flip the mean's sign every step).
     if (n != 0) {
         const double c_min = *std::min_element(fields[2].begin(), fields[2].end());
         check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps));

@@ -21,6 +21,18 @@ TEST(ShiftNodeStep, RejectsBadDiffusionAtTheNodeCoordinate) {
                   CoreError::domain(kShiftEllipticityMessage, g.node(3)));
 }
 
+// Without diffusion and drift all three reads are u_i itself: a decay rate
+// scales it by exactly 1 + tau c, a growth rate adds tau c u_i.
+TEST(ShiftNodeStep, PureReactionScalesOrAdds) {
+    const auto g = *Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind::septic(), 0.0, 1.0, 11);
+    const auto u = *GridFn<double>::make(g, std::vector<double>(11, 0.7));
+    const double tau = 0.1;
+    for (double c : {-10.0, -3.3, -0.0, 0.0, 2.5}) {
+        const double want = c < 0.0 ? (1.0 + tau * c) * 0.7 : 0.7 + (tau * c) * 0.7;
+        EXPECT_EQ(*ShiftChernoff1D::constant(g, 0.0, 0.0, c).apply_node(u, 4, tau), want) << c;
+    }
+}
+
 // Shift and drift steps read through shared node samples, in run_steps and
 // in apply_into alike: the node step's own bits, on any split, with drifts
 // carrying reads within and beyond the samples' margin.

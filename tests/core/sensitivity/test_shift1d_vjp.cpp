@@ -19,7 +19,7 @@ std::vector<double> wave(std::size_t n, double f, double off) {
 
 class ShiftTranspose : public ::testing::TestWithParam<std::tuple<BoundaryTag, InterpTag, std::size_t>> {};
 
-// <S v, w> = <v, S^T w> with S v from the interpolant directly.
+// <S v, w> = <v, S^T w> with S v from the interpolant directly; c takes both signs.
 TEST_P(ShiftTranspose, AdjointIdentity) {
     const auto [tag, kind, n] = GetParam();
     const auto g = *Grid1D<double>::make(BoundaryPolicy<double>::of(tag), InterpKind::of(kind), -1.0, 2.0, n);
@@ -34,8 +34,10 @@ TEST_P(ShiftTranspose, AdjointIdentity) {
     double lhs = 0.0, rhs = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = g.node(i), h = 2.0 * std::sqrt(tau * a[i]);
-        const double si = 0.25 * *g.interp(v, x + h) + 0.25 * *g.interp(v, x - h) +
-                          0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i]) + tau * c[i] * v[i];
+        const double mean = 0.25 * *g.interp(v, x + h) + 0.25 * *g.interp(v, x - h) +
+                            0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i]);
+        // A decay rate scales the mean; a growth rate adds tau c v_i.
+        const double si = c[i] < 0.0 ? (1.0 + tau * c[i]) * mean : mean + tau * c[i] * v[i];
         lhs += si * w[i];
         rhs += v[i] * stw[i];
     }

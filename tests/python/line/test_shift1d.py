@@ -11,7 +11,7 @@ import pytest
 
 from conftest import EVOLVE, N_STEPS, NONFINITE, SELF, T_NONNEG, U0_ERRORS, U0_TYPE, check_evolve_contract, \
     check_surface, error_text, raises_exact
-from quorvane import QuorvaneError, Shift1D
+from quorvane import AdaptivePI, QuorvaneError, Shift1D
 
 AX = "[OutOfDomain] a(x) must be finite and >= 0 (Theorem 6: inf a > 0)"
 
@@ -283,6 +283,83 @@ def test_negative_reaction_factor_refused_naming_the_count_that_passes(make, cal
     out = s.values() if out is None else out
     # The count named passes and stays within the exact bound e^(t max c).
     assert np.abs(out).max() <= np.exp(c_max) + 1e-12
+
+
+# --- a negative reaction damps ----------------------------------------------------------
+
+NOISE = np.random.default_rng(0).uniform(-1.0, 1.0, 631)
+NA, NB, NC, NT = 7.1195e-4, -0.29902, -9.643, 0.79625
+C_NODES = NC * (0.5 + np.linspace(0.0, 1.0, 631))  # from -4.8 to -14.5
+
+
+def grid_mode(n_steps):
+    # Shifts of exactly one cell (2 sqrt(tau a) = 2 tau b = dx): every read lands on a node.
+    tau, dx = 0.9 / n_steps, 0.01
+    s = Shift1D(0.0, 1.0, 101, (-1.0) ** np.arange(101), a=dx * dx / (4 * tau), b=dx / (2 * tau), c=-10.0)
+    s.evolve(0.9, n_steps)
+    return s.values()
+
+
+def noise(**kw):
+    return Shift1D(0.0, 1.0, 631, NOISE, a=NA, b=NB, **kw)
+
+
+def after(s, call):
+    out = call(s)
+    return s.values() if out is None else out
+
+
+def adaptive_mode():
+    n = 101
+    p = AdaptivePI.with_arrays(0.0, 1.0, n, np.full(n, 1e-3), np.full(n, 0.01), np.full(n, -10.0), 10.0,
+                               (-1.0) ** np.arange(n), tol_abs=1e-2, tol_rel=0.1)
+    return p.evolve(0.9)
+
+
+def named_count(t, n_steps):
+    s = Shift1D(0.0, 1.0, 101, NOISE[:101], a=0.5, b=0.3, c=-100.0)
+    s.evolve(t, n_steps)
+    return s.values()
+
+
+# (result, t, largest c): the old step added tau c u_i to the mean and grew grid modes
+# and noise by 1 + tau |c| per step (613, 5529 and 7783 for the mode; 856 for the noise;
+# 3.9e19 and an overflow at the counts the refusal names).
+@pytest.mark.parametrize("run, t, c_max", [
+    (lambda: grid_mode(10), 0.9, -10.0),
+    (lambda: grid_mode(100), 0.9, -10.0),
+    (lambda: grid_mode(1000), 0.9, -10.0),
+    (lambda: after(noise(c=NC), lambda s: s.evolve(NT, 100)), NT, NC),
+    (lambda: noise(c=NC).evolve_batched(NT, np.stack([NOISE, -NOISE], axis=1), 100), NT, NC),
+    (lambda: after(Shift1D.with_arrays(0.0, 1.0, 631, np.full(631, NA), np.full(631, NB), C_NODES, 15.0, NOISE),
+                   lambda s: s.evolve(NT, 100)), NT, C_NODES.max()),
+    (lambda: after(noise(), lambda s: s.evolve_with_time_schedule(NT, 50, [NA, NA], b=NB, c=NC)), NT, NC),
+    (lambda: after(noise(), lambda s: s.evolve_with_coefficient_schedule(
+        NT, 50, [NA, NA], b_schedule=[NB, NB], c_schedule=[NC, C_NODES])), NT, C_NODES.max()),
+    (adaptive_mode, 0.9, -10.0),
+    (lambda: named_count(1.0, 100), 1.0, -100.0),
+    (lambda: named_count(100.0, 10000), 100.0, -100.0),
+], ids=["mode-10", "mode-100", "mode-1000", "noise", "batched", "with_arrays", "time_schedule",
+        "coefficient_schedule", "adaptive", "c=-100-named", "c=-100-long"])
+def test_negative_reaction_never_grows_data(run, t, c_max):
+    out = run()
+    # 1.06: the degree-7 read's fixed overshoot on rough data (1.057 after one step on a jump).
+    assert np.abs(out).max() <= 1.06 * np.exp(t * c_max)
+
+
+@pytest.mark.parametrize("a, b, c", [(0.01, 0.3, -2.0), (0.0, 0.0, -2.0), (0.01, 0.3, 1.0)])
+def test_reaction_converges_to_first_order(a, b, c):
+    n, t = 201, 0.5
+    x = np.arange(n) / n  # periodic: period n*dx = 1
+    exact = np.exp((c - 4.0 * np.pi ** 2 * a) * t) * np.cos(2.0 * np.pi * (x + b * t))
+    errors = []
+    for m in (50, 500, 5000):
+        s = Shift1D(0.0, x[-1], n, np.cos(2.0 * np.pi * x), a=a, b=b, c=c, boundary="periodic")
+        s.evolve(t, m)
+        errors.append(np.abs(s.values() - exact).max())
+    # Order 1: ten times the steps, a tenth of the error (the spatial error is ~1e-12).
+    assert [errors[0] / errors[1], errors[1] / errors[2]] == pytest.approx([10.0, 10.0], rel=0.02)
+    assert errors[0] < 0.015
 
 
 def test_evolve_contract_and_surface():

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import quorvane as q
-from quorvane import QuorvaneError
+from quorvane import QuorvaneError, Shift1D
 
 X0, X1 = -1.0, 2.0
 
@@ -27,6 +27,18 @@ def loss(fields, u0, dj, t, steps, boundary):
     return float(np.dot(dj, np.asarray(s.values())))
 
 
+def central_differences(fields, k, u0, dj, t, steps, boundary, h=1e-6):
+    """d loss / d fields[k][i] for every node i, by central differences of width 2h."""
+    fd = np.empty(len(u0))
+    for i in range(len(u0)):
+        plus = [f.copy() for f in fields]
+        minus = [f.copy() for f in fields]
+        plus[k][i] += h
+        minus[k][i] -= h
+        fd[i] = (loss(plus, u0, dj, t, steps, boundary) - loss(minus, u0, dj, t, steps, boundary)) / (2 * h)
+    return fd
+
+
 @pytest.mark.parametrize("boundary", ["reflect", "zero", "periodic", "linear"])
 @pytest.mark.parametrize("wrt", ["a", "b", "c"])
 @pytest.mark.parametrize("n", [4, 13])
@@ -34,22 +46,34 @@ def test_against_central_differences(boundary, wrt, n):
     fields, u0, dj = setup(n, boundary)
     t, steps = 0.06, 3
     g = q.shift1d_coeff_grad(X0, X1, n, *fields, u0, dj, t, steps, wrt=wrt, boundary=boundary)
-    k = "abc".index(wrt)
-    h = 1e-6
-    fd = np.empty(n)
-    for i in range(n):
-        plus = [f.copy() for f in fields]
-        minus = [f.copy() for f in fields]
-        plus[k][i] += h
-        minus[k][i] -= h
-        fd[i] = (loss(plus, u0, dj, t, steps, boundary) - loss(minus, u0, dj, t, steps, boundary)) / (2 * h)
+    fd = central_differences(fields, "abc".index(wrt), u0, dj, t, steps, boundary)
     assert np.max(np.abs(g - fd)) < 1e-8 * (1 + np.max(np.abs(fd)))
 
 
-def test_c_gradient_of_one_step_is_exact():
-    fields, u0, dj = setup(9)
-    g = q.shift1d_coeff_grad(X0, X1, 9, *fields, u0, dj, 0.1, 1, wrt="c")
-    np.testing.assert_allclose(g, 0.1 * dj * u0, rtol=1e-15, atol=0)
+# c = -0.5 + 0.2x on [-1, 2] is negative at every node; shifted by 0.4 it takes both signs.
+@pytest.mark.parametrize("shift", [0.0, 0.4])
+def test_c_gradient_of_one_step_is_exact(shift):
+    (a, b, c), u0, dj = setup(9)
+    c = c + shift
+    g = q.shift1d_coeff_grad(X0, X1, 9, a, b, c, u0, dj, 0.1, 1, wrt="c")
+    # A step is (1 + tau c_i) m_i where c_i < 0 and m_i + tau c_i u_i elsewhere, m_i the
+    # three-point mean: the step with c = 0.
+    mean = Shift1D.with_arrays(X0, X1, 9, a, b, np.zeros(9), 0.0, u0)
+    mean.evolve(0.1, 1)
+    np.testing.assert_allclose(g, 0.1 * dj * np.where(c < 0.0, mean.values(), u0), rtol=1e-15, atol=0)
+
+
+# Both sides of c = 0 (the step's two branches), many steps.
+@pytest.mark.parametrize("wrt", ["a", "b", "c"])
+def test_mixed_sign_reaction_against_central_differences(wrt):
+    n, t, steps = 13, 0.3, 12
+    fields, u0, dj = setup(n)
+    fields[2] = 2.0 * np.sin(3.0 * np.linspace(X0, X1, n)) + 0.05  # no node within 0.05 of c = 0
+    g = q.shift1d_coeff_grad(X0, X1, n, *fields, u0, dj, t, steps, wrt=wrt)
+    fd = central_differences(fields, "abc".index(wrt), u0, dj, t, steps, "reflect")
+    # Central differences of width 2e-6 carry ~1e-10 of rounding; the a and b derivatives
+    # are themselves differences of width 2e-4 dx.
+    assert np.max(np.abs(g - fd)) < 1e-8 * (1 + np.max(np.abs(fd)))
 
 
 @pytest.mark.parametrize(
