@@ -227,5 +227,35 @@ TEST(KrylovActions, EighteenVectorBasisAndWorkCap) {
     }
 }
 
+// The unit path: integer entries, so constants are an exact null vector of
+// the stored matrix and e^{-tau L} 1 = 1 exactly.
+std::shared_ptr<const Laplacian<double>> unit_path(std::size_t n) {
+    return std::make_shared<const Laplacian<double>>(
+        Laplacian<double>::from_graph(Graph<double>::path(n), LaplacianKind::Combinatorial));
+}
+
+TEST(KrylovActions, ChebyshevTolBoundsEverySubStepTogether) {
+    const auto lap = unit_path(30);
+    const LaplacianOperator op(*lap);
+    const std::vector<double> ones(30, 1.0);
+    std::vector<double> y(30);
+    ScratchPool<double> pool;
+    // On the null space every sub-step's truncation has the same sign: they
+    // added up to 250-390 tol at tau rho = 1e5 (t rho / 400 sub-steps).
+    for (const double tau_rho : {1e2, 1e3, 1e4, 1e5}) {
+        for (const double tol : {1e-4, 1e-8, 1e-12}) {
+            ASSERT_TRUE(chebyshev_expmv(op, tau_rho / lap->spectral_bound, tol, ones, y, pool));
+            for (const double v : y) ASSERT_LE(std::fabs(v - 1.0), tol) << tau_rho << " " << tol;
+        }
+    }
+    // 250 sub-steps round to some 3e-13 (twice that is the least tol met).
+    const auto r = chebyshev_expmv(op, 1e5 / lap->spectral_bound, 1e-13, ones, y, pool);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().variant(), CoreError::Variant::DomainViolation);
+    EXPECT_NE(std::string(r.error().text()).find("; use tol >= 1e-12"), std::string::npos);
+    EXPECT_GT(r.error().f0(), 1e-13);
+    EXPECT_LE(r.error().f0(), 1e-12);
+}
+
 }  // namespace
 }  // namespace quorvane
