@@ -338,6 +338,33 @@ def test_chebyshev_refuses_a_tol_below_its_rounding(route, t_rho, tol, floor):
     assert np.abs(call(t, ones, float(floor)) - 1.0).max() <= float(floor)
 
 
+# The 80-cell finite-volume diffusion of unit conductivity, whose spectral bound is 4 * 79^2, at t rho = 1.
+IMPLICIT_K = path_laplacian(80, 79.0**2)
+IMPLICIT_T = 1.0 / (4 * 79.0**2)
+IMPLICIT_CALLS = {
+    "SymmetricOperator": lambda op, v, n, tol: op.evolve_batched(IMPLICIT_T, v, path="implicit", n_steps=n, tol=tol),
+    "mass_lumped_evolve": lambda op, v, n, tol: q.mass_lumped_evolve(op, np.ones(80), IMPLICIT_T, v, path="implicit",
+                                                                      n_steps=n, tol=tol),
+    "MassKOperator": lambda op, v, n, tol: q.MassKOperator.from_k_and_mass(op, np.eye(80).ravel()).evolve(
+        IMPLICIT_T, v[:, 0].copy(), path="implicit", n_steps=n, tol=tol)[:, None],
+}
+
+
+@pytest.mark.parametrize("n_steps,tol", [(100, 1e-4), (10000, 1e-4), (10000, 1e-8)])
+@pytest.mark.parametrize("route", IMPLICIT_CALLS)
+def test_implicit_solves_move_every_step(route, n_steps, tol):
+    op = q.ConservativeDiffusionChernoff.from_k_array(80, 0.0, 1.0, np.ones(80)).to_symmetric_operator()
+    v = np.cos(np.pi * np.arange(80) / 79.0)[:, None] + RNG.standard_normal((80, 1))
+    out = IMPLICIT_CALLS[route](op, v, n_steps, tol)
+    # Short steps: each solve's start already met ||r|| <= tol ||b||, and 10000 steps returned v unchanged.
+    w, vec = np.linalg.eigh(IMPLICIT_K.toarray())
+    scheme = vec @ ((1.0 + IMPLICIT_T / n_steps * np.maximum(w, 0.0)) ** -float(n_steps) * (vec.T @ v[:, 0]))
+    assert np.linalg.norm(out[:, 0] - scheme) <= tol * np.linalg.norm(v)
+    # Backward Euler's own error, first order: |(1 + x/n)^-n - e^-x| <= 0.271 / n for every mode x >= 0.
+    exact = sl.expm(-IMPLICIT_T * IMPLICIT_K.toarray()) @ v[:, 0]
+    assert np.linalg.norm(out[:, 0] - exact) <= (0.271 / n_steps + tol) * np.linalg.norm(v)
+
+
 TOL_TEXT = "GraphKrylovChernoff: tol must be finite and positive"
 NEEDS = ("[OutOfDomain] GraphKrylovChernoff: m_max is too small for the Lanczos path to reach tol within its "
          "work limit; use m_max >= {}")
