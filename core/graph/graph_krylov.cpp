@@ -329,6 +329,104 @@ Expected<ExpmvPlan> lanczos_plan(double x, std::size_t m_max, double tol, std::s
     return domain_error(kLanczosNeedsMmax[need], static_cast<double>(need));
 }
 
+// Largest degree of one sub-step's expansion.
+constexpr std::size_t kChebyshevMaxDegree = 200;
+
+// The first degree K from 3 whose next coefficient e^{-z} I_{K+1}(z) is at
+// most tol / 4 (200 when none below it is). A single sub-step of small z meets
+// tol with it, and no degree below it is ever taken.
+std::size_t chebyshev_least_degree(double z, double e, double tol) {
+    for (std::size_t k = 3; k < kChebyshevMaxDegree; ++k) {
+        if (e * bessel_i(k + 1, z) <= tol / 4.0) return k;
+    }
+    return kChebyshevMaxDegree;
+}
+
+// What rounding adds to s sub-steps of argument z, relative to ||src||_2.
+// Measured against exact eigen-expansions (path Laplacians of 200 and 1000
+// nodes, smooth, slowest-mode and random data, t rho from 10 to 1e6, and
+// constants on path, lumped and consistent-mass operators): one sub-step
+// leaves up to about 0.6 sqrt(z) 2^-52, and such errors add over the
+// sub-steps like a random walk, except in the modes that hardly decay, which
+// gain up to about 1.2 2^-52 per further sub-step. With margins of 2.5 and
+// 3.3.
+double chebyshev_rounding(double z, std::uint64_t s) {
+    const double count = static_cast<double>(s);
+    return 0x1p-52 * (1.5 * std::sqrt(count * (1.0 + z)) + 4.0 * (count - 1.0));
+}
+
+// Refusals of a tol that rounding alone would take more than half of, each
+// naming the power of ten the call can meet.
+constexpr int kRoundingTolLow = -15;
+constexpr int kRoundingTolHigh = -6;
+constexpr const char* kTolBelowRounding[kRoundingTolHigh - kRoundingTolLow + 1] = {
+#define QUORVANE_CHEBYSHEV_TOL(e)                                                                                 \
+    "Chebyshev action: tol is below what rounding allows over this tau * spectral_bound (the sub-steps' rounding " \
+    "errors add up); use tol >= " #e
+    QUORVANE_CHEBYSHEV_TOL(1e-15), QUORVANE_CHEBYSHEV_TOL(1e-14), QUORVANE_CHEBYSHEV_TOL(1e-13),
+    QUORVANE_CHEBYSHEV_TOL(1e-12), QUORVANE_CHEBYSHEV_TOL(1e-11), QUORVANE_CHEBYSHEV_TOL(1e-10),
+    QUORVANE_CHEBYSHEV_TOL(1e-9),  QUORVANE_CHEBYSHEV_TOL(1e-8),  QUORVANE_CHEBYSHEV_TOL(1e-7),
+    QUORVANE_CHEBYSHEV_TOL(1e-6),
+#undef QUORVANE_CHEBYSHEV_TOL
+};
+
+// All coefficients sum to e^{-z} (I_0(z) + 2 sum_k I_k(z)) = 1; the computed
+// ones miss that by up to some 20 2^-52 at z near 200 (e^{-z} and the Bessel
+// series round alike for every k). On the null space of A each sub-step
+// multiplies by their sum, so that error would come back in every sub-step
+// and add up over them. Dividing by their computed sum, the far tail
+// included down to terms that no longer change it (smallest terms first),
+// leaves only the rounding of the sum and of the division.
+void normalise_coefficients(std::vector<double>& c, double z, double e) {
+    std::vector<double> terms = c;
+    while (terms.size() <= 2 * kChebyshevMaxDegree) {
+        const double next = 2.0 * e * bessel_i(terms.size(), z);
+        if (!(next > 0x1p-60)) break;
+        terms.push_back(next);
+    }
+    double sum = 0.0;
+    for (std::size_t k = terms.size(); k-- > 0;) sum += terms[k];
+    for (double& ck : c) ck /= sum;
+}
+
+// The coefficients c_k = (2 - [k = 0]) e^{-z} I_k(z), k = 0 .. K, of each of
+// the s sub-steps of argument z. With X = 2 A / rho - I, whose spectrum lies
+// in [-1, 1] where |T_k| <= 1, a sub-step differs from the exact one by at
+// most the tail sum_{k > K} c_k times the length of its vector (all of it at
+// A's null space, where every T_k(-1) (-1)^k = 1), and is itself a
+// contraction (positive coefficients summing to less than 1). The errors of
+// the sub-steps therefore add up, each at most that tail times ||src||_2: K
+// is the least degree from `least` whose s tails fit into what rounding
+// leaves of tol. A call whose rounding alone would take more than half of
+// tol is refused, naming the power of ten at or above twice that rounding.
+Expected<std::vector<double>> chebyshev_coefficients(double z, double e, std::uint64_t s, double tol,
+                                                     std::size_t least) {
+    const double rounding = chebyshev_rounding(z, s);
+    if (!(rounding <= 0.5 * tol)) {
+        const int decade = std::clamp(static_cast<int>(std::ceil(std::log10(2.0 * rounding))), kRoundingTolLow,
+                                      kRoundingTolHigh);
+        return domain_error(kTolBelowRounding[decade - kRoundingTolLow], 2.0 * rounding);
+    }
+    const double budget = (tol - rounding) / static_cast<double>(s);
+    std::vector<double> c;
+    for (std::size_t k = 0; k <= least; ++k) c.push_back((k == 0 ? e : 2.0 * e) * bessel_i(k, z));
+    // The tail beyond the degree: the ratio c_{k+1} / c_k falls as k grows
+    // (that of Bessel functions does), so from the coefficient after the
+    // degree on the tail is at most that coefficient over 1 minus its ratio
+    // to the one before. For z <= 200 the tail at degree 200 is below 1e-42,
+    // far below any budget a call that passed the rounding test has: the
+    // loop ends before the cap.
+    while (c.size() <= kChebyshevMaxDegree) {
+        const double next = 2.0 * e * bessel_i(c.size(), z);
+        if (next == 0.0) break;
+        const double ratio = next / c.back();
+        if (ratio < 1.0 && next / (1.0 - ratio) <= budget) break;
+        c.push_back(next);
+    }
+    if (s > 1) normalise_coefficients(c, z, e);
+    return c;
+}
+
 }  // namespace
 
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
@@ -347,16 +445,13 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     if (z_total > 200.0) s = saturating_cast<std::uint32_t>(std::ceil(z_total / 200.0));
     const double z = rho * (tau / static_cast<double>(s)) * 0.5;
     const double e = std::exp(-z);
-    std::size_t degree = 200;
-    for (std::size_t k = 3; k < 200; ++k) {
-        if (e * bessel_i(k + 1, z) <= tol / 4.0) {
-            degree = k;
-            break;
-        }
-    }
+    const std::size_t least = chebyshev_least_degree(z, e, tol);
+    if (s * least > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
+    Expected<std::vector<double>> planned = chebyshev_coefficients(z, e, s, tol, least);
+    if (!planned) return fail(planned.error());
+    const std::vector<double>& coef = *planned;
+    const std::size_t degree = coef.size() - 1;
     if (s * degree > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
-    std::vector<double> coef(degree + 1);
-    for (std::size_t k = 0; k <= degree; ++k) coef[k] = (k == 0 ? e : 2.0 * e) * bessel_i(k, z);
 
     std::vector<double> u = pool.take(n);
     std::vector<double> y = pool.take(n);

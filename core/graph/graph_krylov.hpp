@@ -89,6 +89,13 @@ struct GraphKrylovChernoff {
 // subnormal or overflows. A result beyond the double range is refused with
 // the non-finite value. A Chebyshev sub-step that lengthens the vector
 // (impossible with that spectrum) is refused before it can overflow.
+// Chebyshev holds ||out - e^{-tau A} src||_2 <= tol ||src||_2 for the whole
+// call, however many sub-steps (one per tau rho = 400) it takes: the
+// truncations of all sub-steps together and an estimate of the rounding
+// (about 2^-52 (1.5 sqrt(s (1 + z)) + 4 (s - 1)) for s sub-steps of
+// z = tau rho / (2 s)) fit into tol. A tol that this rounding would take more
+// than half of is refused before any product, naming the power of ten the
+// call meets (value: twice the rounding).
 // Lanczos takes its Krylov size and sub-step count from the theta table;
 // when m_max (>= 1) caps the size below the table's choice and below n, the
 // sub-steps are chosen so that the error stays within tol ||src|| (or within

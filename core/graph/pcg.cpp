@@ -17,6 +17,9 @@ namespace {
 // about 4096 vector entries of work (every product from n = 4096 on).
 constexpr std::uint64_t kCgPollPeriod = 4096;
 
+// (2^-52)^2: a residual below 2^-52 ||b|| is below the rounding of b itself.
+constexpr double kRoundingSquared = 0x1p-104;
+
 double dot(std::span<const double> a, std::span<const double> b) {
     double s = 0.0;
     for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
@@ -33,10 +36,20 @@ std::uint64_t derived_cap(const SpdOperator& op, double dt, double tol_eff) {
     return std::max<std::uint64_t>(cap, 16);
 }
 
-// Solves (I + dt A) y = b by Jacobi-preconditioned CG from y = b, to
-// ||r|| <= tol ||b||. b is scaled to max |b_i| in [0.5, 1) by a power of two
-// first (exact), so neither the residual test nor the breakdown guard
-// depends on the magnitude of b; y is scaled back.
+// Solves (I + dt A) y = b by Jacobi-preconditioned CG from y = b. The start's
+// residual r0 = -dt A b is the step's own size: the change y - b solves
+// (I + dt A) d = r0, so ||d|| <= ||r0||, and a small step leaves r0 far below
+// ||b||. A test relative to ||b|| alone would take the start as converged
+// whenever ||r0|| <= tol ||b|| (thousands of short steps would then return b
+// unchanged); the solve instead runs at least one iteration and stops at
+// ||r|| <= tol min(||b||, ||r0||), whose error, at most ||r|| as
+// I + dt A >= I, is within tol of the step's change for short steps and
+// within tol ||b|| for long ones, or once ||r|| reaches the rounding of b,
+// 2^-52 ||b||, below which no step can be resolved. Only an exact start
+// (r0 = 0: dt = 0, or b in A's null space) is returned as it is. b is scaled
+// to max |b_i| in [0.5, 1) by a power of two first (exact), so neither the
+// residual test nor the breakdown guard depends on the magnitude of b; y is
+// scaled back.
 Status cg_solve(const SpdOperator& op, std::span<double> b, std::span<double> y, double dt, double tol,
                 std::uint64_t cap, std::span<const double> jacobi, ScratchPool<double>& pool) {
     const std::size_t n = b.size();
@@ -51,7 +64,6 @@ Status cg_solve(const SpdOperator& op, std::span<double> b, std::span<double> y,
     for (double& v : b) v = std::ldexp(v, -e);
     std::copy(b.begin(), b.end(), y.begin());
     const double bb = dot(b, b);
-    const double threshold = (tol * tol) * bb;
 
     std::vector<double> r = pool.take(n);
     std::vector<double> z = pool.take(n);
@@ -74,7 +86,8 @@ Status cg_solve(const SpdOperator& op, std::span<double> b, std::span<double> y,
     op.apply(y, q);
     for (std::size_t i = 0; i < n; ++i) r[i] = (b[i] - y[i]) - q[i] * dt;
     double rr = dot(r, r);
-    if (rr <= threshold) return finish({});
+    if (rr == 0.0) return finish({});
+    const double threshold = std::max((tol * tol) * std::min(bb, rr), kRoundingSquared * bb);
     for (std::size_t i = 0; i < n; ++i) z[i] = jacobi[i] * r[i];
     std::copy(z.begin(), z.end(), p.begin());
     double rz = dot(r, z);

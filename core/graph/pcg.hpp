@@ -29,7 +29,13 @@ public:
 };
 
 // y = (I + dt A)^(-n_steps) x with dt = t / n_steps, n_steps solves by
-// Jacobi-preconditioned CG to the relative residual max(tol, 1e-12). The
+// Jacobi-preconditioned CG, each from its right-hand side b, with at least
+// one iteration unless b already solves its system exactly, to the residual
+// max(tol, 1e-12) min(||b||, ||r0||), r0 = -dt A b the residual of that start
+// (relative to the step's change, which is at most ||r0||, for short steps;
+// to ||b|| for long ones), or to 2^-52 ||b||, the rounding of b. The solves'
+// errors, each within tol of its step's change, add up to about
+// tol ||x||: tol bounds the solves, not backward Euler's own error. The
 // iteration budget per solve is cg_max_iter when given, else
 // max(16, min(n, ceil(sqrt(1 + dt * bound) * max(ln(2/tol), 1)))).
 // Fails for n_steps = 0 (DomainViolation), for a solve that misses the

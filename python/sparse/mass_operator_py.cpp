@@ -50,7 +50,8 @@ constexpr char kEvolveDoc[] =
     "\"chebyshev\" or \"lanczos\" (Krylov dimension m_max); \"implicit\" (n_steps backward-Euler\n"
     "steps) is accepted too. A v holding NaN or Inf is refused before any work\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\"), a result beyond the double range with kind\n"
-    "NanInf; tol and m_max are refused as SymmetricOperator.evolve_batched refuses them.\n";
+    "NanInf; tol and m_max are refused as SymmetricOperator.evolve_batched refuses them,\n"
+    "and tol means what it means there (in the 2-norm of v, A_hat in place of A).\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 constexpr char kLumpedDoc[] =
@@ -59,12 +60,15 @@ constexpr char kLumpedDoc[] =
     "Evolves D^1/2 v under the symmetric congruence D^-1/2 K D^-1/2 (K's sparsity, no\n"
     "factor) with the Chebyshev, Lanczos or implicit action and scales back by D^-1/2;\n"
     "columns run in parallel. Returns a new [N, C] float64 array.\n\n"
-    "The chebyshev path keeps each node's own scale. On the lanczos and implicit paths tol\n"
-    "holds in the mass-weighted norm ||D^1/2 v||_2, so the relative 2-norm error can reach\n"
-    "sqrt(max m / min m) * tol; they refuse a mass ratio with sqrt(max m / min m) * 2.2e-16\n"
-    "> tol, where rounding alone exceeds tol at the lightest node. t = 0 returns v_nc for\n"
-    "any masses. Masses anywhere in the doubles (subnormal ones included) are evolved by\n"
-    "scaling the congruence and D^1/2 v by powers of two.\n\n"
+    "tol means what it means for SymmetricOperator.evolve_batched, in the mass-weighted\n"
+    "norm ||D^1/2 v||_2: on the chebyshev path ||D^1/2 (out - e^{-tM^-1K} v)||_2 <= tol\n"
+    "||D^1/2 v||_2 over the whole t, so the relative 2-norm error can reach\n"
+    "sqrt(max m / min m) * tol. The chebyshev path's rounding keeps each node's own scale;\n"
+    "the lanczos and implicit paths judge their vectors in the weighted norm and refuse a\n"
+    "mass ratio with sqrt(max m / min m) * 2.2e-16 > tol, where rounding alone exceeds tol\n"
+    "at the lightest node. t = 0 returns v_nc for any masses. Masses anywhere in the\n"
+    "doubles (subnormal ones included) are evolved by scaling the congruence and D^1/2 v\n"
+    "by powers of two.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[GridMismatch] f0 must be 2-D [N, C]\" (the shape messages name the array f0),\n"
     "    \"[OutOfDomain] m_diag[{i}] = {value} is not finite-positive\", \"[NanInf] v_nc contains NaN\n"

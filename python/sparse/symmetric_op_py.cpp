@@ -51,10 +51,17 @@ constexpr char kEvolveBatchedDoc[] =
     "array. path is \"chebyshev\", \"lanczos\" (Krylov dimension m_max) or \"implicit\"\n"
     "(n_steps backward-Euler steps (I + (t/n_steps)A)^{-1}, each by conjugate gradients,\n"
     "capped at cg_max_iter iterations when given). Columns run in parallel.\n\n"
+    "On the chebyshev path tol bounds each column's error over the whole t,\n"
+    "||out - e^{-tA} v||_2 <= tol ||v||_2, however many sub-steps t * lambda_max_bound()\n"
+    "takes. On the implicit path it bounds the solves: each stops within tol of its step's\n"
+    "change (after at least one iteration), about tol ||v||_2 in all; backward Euler's own\n"
+    "error, first order in t/n_steps, is not bounded by tol.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[NanInf] v_nc contains NaN or Inf: {value}\" before any work; kind NanInf for a result\n"
     "    beyond the double range; kind OutOfDomain when the Chebyshev expansion grows a vector,\n"
-    "    which shows a spectrum outside [0, lambda_max_bound()] (an indefinite matrix).\n";
+    "    which shows a spectrum outside [0, lambda_max_bound()] (an indefinite matrix), and\n"
+    "    when tol is below what the Chebyshev path's rounding allows over this t (the message\n"
+    "    ends \"use tol >= 1e-12\" or the like, naming a tol the call meets).\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 constexpr char kBoundDoc[] = "lambda_max_bound($self)\n--\n\nGershgorin spectral-radius upper bound ``ρ̄ ≥ ρ(A)``.\n";
 

@@ -227,5 +227,58 @@ TEST(KrylovActions, EighteenVectorBasisAndWorkCap) {
     }
 }
 
+// The unit path: integer entries, so constants are an exact null vector of
+// the stored matrix and e^{-tau L} 1 = 1 exactly.
+std::shared_ptr<const Laplacian<double>> unit_path(std::size_t n) {
+    return std::make_shared<const Laplacian<double>>(
+        Laplacian<double>::from_graph(Graph<double>::path(n), LaplacianKind::Combinatorial));
+}
+
+TEST(KrylovActions, ChebyshevTolBoundsEverySubStepTogether) {
+    const auto lap = unit_path(30);
+    const LaplacianOperator op(*lap);
+    const std::vector<double> ones(30, 1.0);
+    std::vector<double> y(30);
+    ScratchPool<double> pool;
+    // On the null space every sub-step's truncation has the same sign: they
+    // added up to 250-390 tol at tau rho = 1e5 (t rho / 400 sub-steps).
+    for (const double tau_rho : {1e2, 1e3, 1e4, 1e5}) {
+        for (const double tol : {1e-4, 1e-8, 1e-12}) {
+            ASSERT_TRUE(chebyshev_expmv(op, tau_rho / lap->spectral_bound, tol, ones, y, pool));
+            for (const double v : y) ASSERT_LE(std::fabs(v - 1.0), tol) << tau_rho << " " << tol;
+        }
+    }
+    // 250 sub-steps round to some 3e-13 (twice that is the least tol met).
+    const auto r = chebyshev_expmv(op, 1e5 / lap->spectral_bound, 1e-13, ones, y, pool);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().variant(), CoreError::Variant::DomainViolation);
+    EXPECT_NE(std::string(r.error().text()).find("; use tol >= 1e-12"), std::string::npos);
+    EXPECT_GT(r.error().f0(), 1e-13);
+    EXPECT_LE(r.error().f0(), 1e-12);
+}
+
+TEST(ImplicitEuler, ShortStepsMoveTheirStart) {
+    // dt rho = 1e-4: each step changes its start by about 1e-4 of its length,
+    // so a residual test relative to the right-hand side alone took every
+    // start as converged, and 10000 steps returned x unchanged.
+    const auto lap = unit_path(40);
+    const LaplacianOperator op(*lap);
+    std::vector<double> x(40), y(40), exact(40);
+    for (std::size_t i = 0; i < 40; ++i) x[i] = std::cos(0.3 * double(i)) + (i == 7);
+    ScratchPool<double> pool;
+    const double t = 1.0 / lap->spectral_bound;
+    const std::uint64_t n = 10000;
+    ASSERT_TRUE(implicit_euler_action(op, x, y, n, t, 1e-4, std::nullopt, pool));
+    ASSERT_TRUE(chebyshev_expmv(op, t, 1e-14, x, exact, pool));
+    double err = 0.0, len = 0.0;
+    for (std::size_t i = 0; i < 40; ++i) {
+        err += (y[i] - exact[i]) * (y[i] - exact[i]);
+        len += x[i] * x[i];
+    }
+    // Backward Euler's error is at most 0.271 / n per mode, the solves' at
+    // most about tol in all.
+    EXPECT_LE(std::sqrt(err), (0.271 / double(n) + 1e-4) * std::sqrt(len));
+}
+
 }  // namespace
 }  // namespace quorvane

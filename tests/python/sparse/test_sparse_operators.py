@@ -286,6 +286,85 @@ def test_chebyshev_refuses_a_matrix_outside_its_promise():
                                 "spectrum is not within [0, spectral_bound] (is it positive semi-definite?)")
 
 
+# Every route of the Chebyshev action on the 60-node path Laplacian K (a stiffness and its diagonal or dense
+# mass 2 I): (call (t, v_n1, tol) -> [N, 1] result, the generator whose e^{-tG} it applies).
+TOL_N = 60
+
+
+def _tol_routes():
+    k = path_laplacian(TOL_N)
+    op = symmetric(q, k)
+    half = k.toarray() / 2.0
+    massk = q.MassKOperator.from_k_and_mass(op, (2.0 * np.eye(TOL_N)).ravel())
+    graph = q.Laplacian.combinatorial(q.Graph.path(TOL_N))
+    return {
+        "SymmetricOperator": (lambda t, v, tol: op.evolve_batched(t, v, tol=tol), k.toarray()),
+        "GraphKrylov": (lambda t, v, tol: q.GraphKrylov(graph, tol=tol).evolve_batched(t, v), k.toarray()),
+        "mass_lumped_evolve": (lambda t, v, tol: q.mass_lumped_evolve(op, np.full(TOL_N, 2.0), t, v, tol=tol), half),
+        "MassKOperator": (lambda t, v, tol: massk.evolve(t, v[:, 0].copy(), tol=tol)[:, None], half),
+    }
+
+
+TOL_ROUTES = _tol_routes()
+
+
+@pytest.mark.parametrize("t_rho", [1e2, 1e3, 1e4, 1e5])
+@pytest.mark.parametrize("route", TOL_ROUTES)
+def test_chebyshev_tol_bounds_the_whole_action(route, t_rho):
+    call, g = TOL_ROUTES[route]
+    t = t_rho / np.abs(g).sum(axis=1).max()
+    # Constants are the null space, where every sub-step's truncation error has the same sign: they added
+    # up over the t rho / 400 sub-steps to 250-390 tol at t rho = 1e5.
+    ones = np.ones((TOL_N, 1))
+    for tol in (1e-4, 1e-8, 1e-12):
+        assert np.abs(call(t, ones, tol) - 1.0).max() <= tol, tol
+    # The bound holds in the 2-norm for any data; a mean of 1 keeps weight on the null space.
+    v = RNG.standard_normal((TOL_N, 1)) + 1.0
+    ref = sl.expm(-t * g) @ v
+    for tol in (1e-4, 1e-8):  # SciPy's own error here is some 1e-13
+        assert np.linalg.norm(call(t, v, tol) - ref) <= tol * np.linalg.norm(v), tol
+
+
+@pytest.mark.parametrize("t_rho,tol,floor", [(1e5, 1e-13, "1e-12"), (1.0, 1e-16, "1e-15")])
+@pytest.mark.parametrize("route", ["SymmetricOperator", "mass_lumped_evolve"])
+def test_chebyshev_refuses_a_tol_below_its_rounding(route, t_rho, tol, floor):
+    call, g = TOL_ROUTES[route]
+    t = t_rho / np.abs(g).sum(axis=1).max()
+    ones = np.ones((TOL_N, 1))
+    assert error_text(call, t, ones, tol) == (
+        "[OutOfDomain] Chebyshev action: tol is below what rounding allows over this tau * spectral_bound (the "
+        f"sub-steps' rounding errors add up); use tol >= {floor}")
+    # The tol it names is met.
+    assert np.abs(call(t, ones, float(floor)) - 1.0).max() <= float(floor)
+
+
+# The 80-cell finite-volume diffusion of unit conductivity, whose spectral bound is 4 * 79^2, at t rho = 1.
+IMPLICIT_K = path_laplacian(80, 79.0**2)
+IMPLICIT_T = 1.0 / (4 * 79.0**2)
+IMPLICIT_CALLS = {
+    "SymmetricOperator": lambda op, v, n, tol: op.evolve_batched(IMPLICIT_T, v, path="implicit", n_steps=n, tol=tol),
+    "mass_lumped_evolve": lambda op, v, n, tol: q.mass_lumped_evolve(op, np.ones(80), IMPLICIT_T, v, path="implicit",
+                                                                      n_steps=n, tol=tol),
+    "MassKOperator": lambda op, v, n, tol: q.MassKOperator.from_k_and_mass(op, np.eye(80).ravel()).evolve(
+        IMPLICIT_T, v[:, 0].copy(), path="implicit", n_steps=n, tol=tol)[:, None],
+}
+
+
+@pytest.mark.parametrize("n_steps,tol", [(100, 1e-4), (10000, 1e-4), (10000, 1e-8)])
+@pytest.mark.parametrize("route", IMPLICIT_CALLS)
+def test_implicit_solves_move_every_step(route, n_steps, tol):
+    op = q.ConservativeDiffusionChernoff.from_k_array(80, 0.0, 1.0, np.ones(80)).to_symmetric_operator()
+    v = np.cos(np.pi * np.arange(80) / 79.0)[:, None] + RNG.standard_normal((80, 1))
+    out = IMPLICIT_CALLS[route](op, v, n_steps, tol)
+    # Short steps: each solve's start already met ||r|| <= tol ||b||, and 10000 steps returned v unchanged.
+    w, vec = np.linalg.eigh(IMPLICIT_K.toarray())
+    scheme = vec @ ((1.0 + IMPLICIT_T / n_steps * np.maximum(w, 0.0)) ** -float(n_steps) * (vec.T @ v[:, 0]))
+    assert np.linalg.norm(out[:, 0] - scheme) <= tol * np.linalg.norm(v)
+    # Backward Euler's own error, first order: |(1 + x/n)^-n - e^-x| <= 0.271 / n for every mode x >= 0.
+    exact = sl.expm(-IMPLICIT_T * IMPLICIT_K.toarray()) @ v[:, 0]
+    assert np.linalg.norm(out[:, 0] - exact) <= (0.271 / n_steps + tol) * np.linalg.norm(v)
+
+
 TOL_TEXT = "GraphKrylovChernoff: tol must be finite and positive"
 NEEDS = ("[OutOfDomain] GraphKrylovChernoff: m_max is too small for the Lanczos path to reach tol within its "
          "work limit; use m_max >= {}")
