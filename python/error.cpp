@@ -150,6 +150,10 @@ void BindError::restore() const {
             Ref exc = new_quorvane_error(kind_ == Kind::Quorvane ? std::string_view(msg_) : kPanicMessage);
             if (!exc) return;
             if (cause_) PyException_SetCause(exc.get(), Ref(cause_).release());
+            if (!note_.empty()) {
+                Ref done(PyObject_CallMethod(exc.get(), "add_note", "s", note_.c_str()));
+                if (!done) PyErr_Clear();  // the message stands without it
+            }
             PyErr_SetObject(quorvane_error_type(), exc.get());
             return;
         }
@@ -207,6 +211,12 @@ void reraise_if_not_exception(const Ref& exc) {
 void raise_core_error(const CoreError& e, Ref cause) {
     Classified c = classify_core_error(e);
     py_err_with_kind(c.kind, std::move(c.message), std::move(cause));
+}
+
+void raise_core_error(const CoreError& e, Ref cause, std::string note) {
+    Classified c = classify_core_error(e);
+    throw BindError(BindError::Kind::Quorvane, "[" + std::string(c.kind) + "] " + c.message, std::move(cause))
+        .with_note(std::move(note));
 }
 
 }  // namespace quorvane::py

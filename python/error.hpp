@@ -67,6 +67,12 @@ public:
 
     BindError(Kind k, std::string msg, Ref cause = {}) : kind_(k), msg_(std::move(msg)), cause_(std::move(cause)) {}
 
+    // A note (PEP 678) the QuorvaneError carries beside its message.
+    BindError& with_note(std::string note) {
+        note_ = std::move(note);
+        return *this;
+    }
+
     Kind kind() const { return kind_; }
     const std::string& message() const { return msg_; }
     const Ref& cause() const { return cause_; }
@@ -77,6 +83,7 @@ private:
     Kind kind_;
     std::string msg_;
     Ref cause_;
+    std::string note_;
 };
 
 // The Python error indicator is already set: just unwind.
@@ -94,6 +101,8 @@ inline void check_python_error() {
 [[noreturn]] void py_err_with_kind(const char* kind, std::string text, Ref cause = {});
 // QuorvaneError from a core error: kind and message by classify_core_error.
 [[noreturn]] void raise_core_error(const CoreError& e, Ref cause = {});
+// The same with a note beside the message (Python's add_note).
+[[noreturn]] void raise_core_error(const CoreError& e, Ref cause, std::string note);
 
 // Raises `exc` as itself when it is not an Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit): such exceptions are never wrapped.

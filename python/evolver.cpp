@@ -73,6 +73,28 @@ void raise_unstable_step(const char* cls, double t, double tau, const StepRange&
     py_err_with_kind("CflViolated", msg);
 }
 
+std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {
+    if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kEllipticityMessage ||
+        !std::isfinite(e.f0()) || c.tag != CoeffSource::Tag::Shared || !c.fixed() || c.constant_value()) {
+        return {};
+    }
+    const double x = e.f0();
+    const double dx = grid.dx();
+    if (x < grid.xmin || x > grid.xmax) {
+        return {};  // beyond the ends the end sample is continued: the message says it all
+    }
+    const auto last = static_cast<double>(grid.n - 2);
+    const double j = std::clamp(std::floor((x - grid.xmin) / dx), 0.0, last);
+    const double xj = grid.xmin + dx * j, xk = grid.xmin + dx * (j + 1.0);
+    // Samples below 0 themselves need no explanation beyond the message.
+    if (!(c.eval_a(xj) >= 0.0) || !(c.eval_a(xk) >= 0.0)) return {};
+    return "a was read at x = " + fmt_exp3(x) + ", between the nodes x = " + fmt_exp3(xj) + " and " + fmt_exp3(xk) +
+           " (samples " + fmt_exp3(c.eval_a(xj)) + " and " + fmt_exp3(c.eval_a(xk)) +
+           "), where the Catmull-Rom interpolant of the samples is " + fmt_exp3(c.eval_a(x)) +
+           ": between nodes it dips below samples next to small ones. Samples kept well above 0 there, a finer "
+           "grid, or smaller steps (whose reads lie nearer the nodes) avoid it";
+}
+
 void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid) {
     std::string msg = std::string(cls) + ": ";
     if (f.kind == CoefficientFault::Kind::LinearInflow) {

@@ -99,6 +99,24 @@ void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>
     }
 }
 
+// Where a sampled coefficient was read below zero (the ellipticity failure of
+// a node step) and why: between its nodes it is read through the Catmull-Rom
+// interpolant of the samples, which dips below the samples next to small
+// ones, and beyond the ends it is continued as a constant. Empty for other
+// errors and for coefficients that are not samples.
+std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e);
+
+template <class K>
+std::string ellipticity_note(const K& k, const Grid1D<double>& grid, const CoreError& e) {
+    if constexpr (std::is_same_v<K, DiffusionChernoff>) {
+        return sampled_read_note(k.coef, grid, e);
+    } else if constexpr (std::is_same_v<K, Diffusion4thChernoff> || std::is_same_v<K, Diffusion6thChernoff>) {
+        return k.coef_override ? sampled_read_note(*k.coef_override, grid, e) : std::string{};
+    } else {
+        return {};
+    }
+}
+
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
 // the class in a refusal.
@@ -112,6 +130,13 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     refuse_unstable_step(cls, kernel, grid, t, tau);
     auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(values), tau, n_steps); });
     Ref cause = callback_cause(kernel);
+    if (!r) {
+        std::string note = ellipticity_note(kernel, grid, r.error());
+        if (!note.empty()) {
+            reraise_if_not_exception(cause);
+            raise_core_error(r.error(), std::move(cause), std::move(note));
+        }
+    }
     state.values = unwrap(std::move(r), std::move(cause));
     warm_parallel_caches();
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
