@@ -296,3 +296,15 @@ def test_with_a_array_evolves(cls):
     raises_exact(QuorvaneError, "[OutOfDomain] a(x) must be finite and >= 0 (strict ellipticity required for sqrt)",
                  negative.evolve, 1e-4, n_steps=2)
     np.testing.assert_array_equal(negative.values(), u0)
+
+
+@pytest.mark.parametrize("xmin, xmax, n", [(-1.0, 1.0, 1001), (-5.0, 5.0, 4001), (0.0, 3.0, 257)])
+def test_zeta8_window_ends_admitted_as_the_caller_forms_them(xmin, xmax, n):
+    # The README's window, 0.08 dx^2 <= tau <= 6.5 dx^2: a step formed from
+    # np.linspace's dx lands an ulp off the library's own product and was
+    # refused at 6.5 dx^2 on these grids.
+    x = np.linspace(xmin, xmax, n)
+    dx = x[1] - x[0]
+    for mu in (0.08, 6.5):
+        for tau in (mu * dx**2, mu * ((xmax - xmin) / (n - 1))**2):
+            Heat1DZeta8(xmin, xmax, n, np.cos(x)).evolve(tau, 1)
