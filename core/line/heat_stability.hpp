@@ -1,5 +1,5 @@
-// Step-size limits of the heat4/heat6 steps and of the zeta ladder, read off
-// each step's symbol on its grid.
+// Step-size limits of the variable-coefficient heat steps and of the zeta
+// ladder.
 //
 // Rounding noise lives in every grid mode; a step whose symbol exceeds 1 in
 // modulus for some mode amplifies it geometrically, so after enough steps the

@@ -200,12 +200,13 @@ constexpr char kHeat4EvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
-    "    kind 'CflViolated' when a variable coefficient makes the steps amplify some grid\n"
-    "    frequencies, so that over the n_steps steps some data could grow by more than 1 %\n"
-    "    where the exact evolution damps them (one rule for every n_steps; the message\n"
-    "    names the largest admissible tau for this t); kind 'OutOfDomain' for a negative or\n"
-    "    non-finite coefficient; 'NanInf' for a non-finite result. The values are unchanged\n"
-    "    after a failure.\n";
+    "    with a variable coefficient, kind 'OutOfDomain' when no step count can be stable\n"
+    "    with it (its small-step limit grows data, as rough samples make it: the message says\n"
+    "    where), kind 'CflViolated' when the step tau = t/n_steps would grow some data\n"
+    "    without its mean in the grid 2-norm (a rule on tau alone; the message names the\n"
+    "    largest admissible tau and the n_steps that meets it for this t); kind 'OutOfDomain'\n"
+    "    for a negative or non-finite coefficient; 'NanInf' for a non-finite result. The\n"
+    "    values are unchanged after a failure.\n";
 
 constexpr char kHeat4ValuesDoc[] =
     "values($self)\n--\n\n"

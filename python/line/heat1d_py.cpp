@@ -73,12 +73,13 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    kind CflViolated when a variable coefficient makes the steps amplify some grid\n"
-    "    frequencies, so that over the n_steps steps some data could grow by more than 1 %\n"
-    "    where the exact evolution damps them (one rule for every n_steps; the message names\n"
-    "    the largest admissible tau for this t), or the error of a step (for example a\n"
-    "    negative or non-finite coefficient, or a non-finite result, kind NanInf). The values\n"
-    "    are unchanged after a failure.\n";
+    "    with a variable coefficient, kind OutOfDomain when no step count can be stable with\n"
+    "    it (its small-step limit grows data, as rough samples make it: the message says\n"
+    "    where), kind CflViolated when the step tau = t/n_steps would grow some data without\n"
+    "    its mean in the grid 2-norm (a rule on tau alone; the message names the largest\n"
+    "    admissible tau and the n_steps that meets it for this t), or the error of a step\n"
+    "    (for example a negative or non-finite coefficient, or a non-finite result, kind\n"
+    "    NanInf). The values are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"
