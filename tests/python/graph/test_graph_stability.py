@@ -478,3 +478,35 @@ def test_a_path_that_jumps_beside_a_star_is_probed(w, csr, name, how):
                                            str(e.value)).groups())
     lam = lam_max(laps[1])
     assert 0.05 < t < 0.1 and 30.0 < lower <= lam * (1 + 1e-6) and lower > 0.99 * lam
+
+
+# Weights scaled by 2^996 = 6.7e299 over the time scaled by 2^-996 are the same flow: the steps'
+# powers L^k f (up to rho^6 = 1e1800) overflowed although every step is bounded by max|f|. The
+# results agree with the unit-weight run to a few roundings (nested form against power sum), and
+# data of 1e307 on a graph of rho = 78 (L^2 f up to 6e310) with SciPy's expm_multiply.
+BIG = 2.0 ** 996
+HEAVY_PATH = Graph.from_edges(20, np.array([(i, i + 1, BIG) for i in range(19)]))
+DENSE = Graph.erdos_renyi(60, 0.5)
+
+
+# Tolerances: 400 steps of t = 1 (tau rho = 0.2) leave a time error of about 1e-14 of max|f| for
+# the fourth-order steps and 8e-8 for the second-order VarCoefGraphHeat.
+@pytest.mark.parametrize("make, a, tol", [
+    (lambda g, rho: GraphHeat4th(graph=g, rho_bar=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: GraphHeat6(graph=g, rho_bar=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: lambda t, n, f: GraphHeat6(graph=g, rho_bar=rho).evolve_batched(t, n, f[:, None])[:, 0], 1.0,
+     1e-9),
+    (lambda g, rho: MagnusGraphHeat(graph=g, lap_at_t=lambda t: g, rho_bar_max=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: VarCoefGraphHeat(g, np.full(g.n_nodes, 0.5), rho_bar=rho).evolve, 0.5, 1e-6),
+], ids=["4th", "6", "6-batched", "magnus", "varcoef"])
+def test_large_weights_and_data_overflowing_inside_the_step_give_the_flow(make, a, tol):
+    from scipy.sparse.linalg import expm_multiply
+    f = np.cos(np.arange(20.0))
+    heavy = make(HEAVY_PATH, 4.0 * BIG)(1.0 / BIG, 12, f)
+    unit = make(Graph.path(20), 4.0)(1.0, 12, f)
+    assert np.max(np.abs(heavy - unit)) < 1e-14  # a few roundings of values below 1
+    lap = Laplacian.combinatorial(DENSE)
+    f = np.random.default_rng(4).uniform(-1.0, 1.0, 60)
+    got = make(DENSE, lap.spectral_bound)(1.0, 400, 1e307 * f)
+    exact = expm_multiply(-a * lap.to_dense(), f)  # of the unit data: SciPy's own sums overflow on 1e307
+    assert np.max(np.abs(got / 1e307 - exact)) < tol
