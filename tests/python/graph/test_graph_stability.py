@@ -510,3 +510,28 @@ def test_large_weights_and_data_overflowing_inside_the_step_give_the_flow(make, 
     got = make(DENSE, lap.spectral_bound)(1.0, 400, 1e307 * f)
     exact = expm_multiply(-a * lap.to_dense(), f)  # of the unit data: SciPy's own sums overflow on 1e307
     assert np.max(np.abs(got / 1e307 - exact)) < tol
+
+
+# A star of 30 nodes: lambda_max = 30, the Gershgorin bound 58. A call too long for rho_bar
+# itself is judged on rho_bar first: 0.99 lambda_max is refuted (a refusal naming a count would
+# name one that this refutation then refuses), 1.01 lambda_max names a count that runs.
+STAR = Graph.from_edges(30, np.array([(0, i, 1.0) for i in range(1, 30)]))
+
+
+@pytest.mark.parametrize("cls", [GraphHeat, GraphHeat4th, GraphHeat6])
+@pytest.mark.parametrize("batched", [False, True])
+def test_a_too_long_step_on_a_refuted_rho_bar_names_no_count(cls, batched):
+    f = np.random.default_rng(5).standard_normal(30)
+
+    def run(rho_bar, n_steps):
+        ev = cls(graph=STAR, rho_bar=rho_bar)
+        return ev.evolve_batched(1.0, n_steps, f[:, None])[:, 0] if batched else ev.evolve(1.0, n_steps, f)
+
+    with pytest.raises(QuorvaneError) as e:
+        run(0.99 * 30.0, 1)
+    assert 29.7 < float(re.match(BELOW.format(cls.__name__, "rho_bar", "L"), str(e.value)).group(1)) <= 30.0
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]") as e:
+        run(1.01 * 30.0, 1)
+    named = int(re.search(r"use n_steps >= (\d+) for t_final = 1$", str(e.value)).group(1))
+    assert named == math.ceil(1.01 * 30.0 / LIMITS[cls][1])
+    assert np.all(np.isfinite(run(1.01 * 30.0, named)))
