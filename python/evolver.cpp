@@ -119,12 +119,7 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
     return true;
 }
 
-int retry_exponent(std::span<const double> values) {
-    double top = 0.0;
-    for (double v : values) top = std::fmax(top, std::fabs(v));
-    // Zero values cannot overflow; 960 is any exponent then.
-    return top > 0.0 ? std::ilogb(top) + 960 : 960;
-}
+int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
 
 void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
     double top = 0.0;

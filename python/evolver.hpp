@@ -191,13 +191,11 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
                 // 2^e smaller.
                 retried_at = retry_exponent(state.values);
                 std::vector<double> scaled = state.values;
-                for (double& v : scaled) v = std::ldexp(v, -retried_at);
+                scale_by_power_of_two(scaled, -retried_at);
                 K again = semigroup.kernel;
                 out = evolve_values(again, grid, std::move(scaled), tau, n_steps);
                 if (overflowed_inside(out)) return out;
-                if (out) {
-                    for (double& v : *out) v = std::ldexp(v, retried_at);
-                }
+                if (out) scale_by_power_of_two(*out, retried_at);
                 retried_at = 0;
             }
         }

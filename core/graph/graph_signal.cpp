@@ -80,15 +80,13 @@ bool all_finite(std::span<const double> v) {
 // only a result beyond the double range overflows.
 Status scaled_nested_taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
                                  ScratchPool<double>& pool, std::size_t degree, double tau, const char* who) {
-    double top = 0.0;
-    for (double x : src) top = std::max(top, std::fabs(x));
-    if (top == 0.0) return nested_taylor_step(lap, src, dst, pool, degree, tau, who);
-    const int e = std::ilogb(top);
+    const int e = unit_scale_exponent(src);
     std::vector<double> unit = pool.take(src.size());
-    for (std::size_t i = 0; i < src.size(); ++i) unit[i] = std::ldexp(src[i], -e);
+    std::copy(src.begin(), src.end(), unit.begin());
+    scale_by_power_of_two(unit, -e);
     const Status st = nested_taylor_step(lap, unit, dst, pool, degree, tau, who);
     pool.give_back(std::move(unit));
-    for (double& x : dst) x = std::ldexp(x, e);
+    scale_by_power_of_two(dst, e);
     return st;
 }
 

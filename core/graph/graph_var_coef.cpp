@@ -84,14 +84,13 @@ Status VarCoefGraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span
             // L_a^2 f overflowed (large a, weights or data) where the stable
             // step is bounded by max|f|: the nested form on f scaled by a
             // power of two to unit size (exact), scaled back.
-            F top = F(0);
-            for (const F v : src) top = std::max(top, std::fabs(v));
-            const int e = std::ilogb(top);
+            const int e = unit_scale_exponent(src);
             std::vector<F> unit = pool.take(n);
-            for (std::size_t i = 0; i < n; ++i) unit[i] = std::ldexp(src[i], -e);
+            std::copy(src.begin(), src.end(), unit.begin());
+            scale_by_power_of_two(std::span<F>(unit), -e);
             apply_var_coef_laplacian<F>(*laplacian, sqrt_a, unit, s2, s0, s1);
             nested(unit);
-            for (std::size_t i = 0; i < n; ++i) dst[i] = std::ldexp(dst[i], e);
+            scale_by_power_of_two(dst, e);
             pool.give_back(std::move(unit));
         }
     } else {

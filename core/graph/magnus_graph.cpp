@@ -385,13 +385,12 @@ Status check_sample_step(const M& m, std::span<const double> x, std::span<double
         // The products of x (rho max|x| and more) overflowed where the step,
         // linear in x, need not: the step of x scaled by a power of two to
         // max|x| in [1, 2) (exact), scaled back.
-        double top = 0.0;
-        for (double v : x) top = std::max(top, std::fabs(v));
-        const int e = std::ilogb(top);
+        const int e = unit_scale_exponent(x);
         std::vector<double> unit = pool.take(x.size());
-        for (std::size_t i = 0; i < x.size(); ++i) unit[i] = std::ldexp(x[i], -e);
+        std::copy(x.begin(), x.end(), unit.begin());
+        scale_by_power_of_two(unit, -e);
         m.step_with(*s, unit, out, pool, tau, sign...);
-        for (double& v : out) v = std::ldexp(v, e);
+        scale_by_power_of_two(out, e);
         pool.give_back(std::move(unit));
     }
     return {};
