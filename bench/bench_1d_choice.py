@@ -13,8 +13,9 @@ s0 on a wide interval, shifted by b t, widened by a t and scaled by exp(c t).
 rounding level: the scheme makes no time error on that problem. The error column is e(2N).
 
 Step limit: the range of tau / dx^2 a constant-coefficient evolve accepts on
-n = 101 (bisection on its CflViolated refusal, one step per call), or "none"
-when it accepts every step from 1e-3 dx^2 up to LIMIT_MAX dx^2.
+n = 101 (bisection on its CflViolated refusal, one step per call), the upper
+end rounded down to four digits like the README's table, or "none" when it
+accepts every step from 1e-3 dx^2 up to LIMIT_MAX dx^2.
 
 Cost: time per step at n = COST_N (below the parallel threshold, so every
 class runs on one thread), tau = 0.3 dx^2 (inside every class's stable range),
@@ -126,9 +127,17 @@ def boundary_of(cls, kw, good: float, bad: float) -> float:
     return good
 
 
+def floor_4_digits(x: float) -> float:
+    """x rounded down to four significant digits, as the README and the refusals show limits (so
+    that a shown limit is admitted); a relative 1e-9 absorbs the bisection stopping just below a
+    round bound such as 6.5."""
+    scale = 10.0 ** (math.floor(math.log10(x)) - 3)
+    return math.floor(x * (1 + 1e-9) / scale) * scale
+
+
 def step_limit(cls, kw) -> str:
     low, high = 1e-3, COST_RATIO  # every class accepts the cost run's step
-    upper = "" if accepts(cls, kw, LIMIT_MAX) else f"{boundary_of(cls, kw, high, LIMIT_MAX):.4g}"
+    upper = "" if accepts(cls, kw, LIMIT_MAX) else f"{floor_4_digits(boundary_of(cls, kw, high, LIMIT_MAX)):.4g}"
     if accepts(cls, kw, low):
         return f"<= {upper} dx^2" if upper else "none"
     return f"{boundary_of(cls, kw, high, low):.2g}..{upper} dx^2"

@@ -35,7 +35,9 @@ convergence_check=True and False are taken in turn (nine of each, two for Magnus
 in the process's CPU seconds (a call runs on the calling thread; CPU time is disturbed less
 than the wall clock by other work on a busy machine); the table gives the minimum and the
 median of each and their ratios (the goal is <= 1.10).
-With --quick only MagnusGraphHeat and VarCoefMagnusGraph, three of each: under a minute.
+The whole check takes about 4 min of CPU time (6.5 min of wall time on a busy machine, 8 on
+two busy cores); with --quick only MagnusGraphHeat and VarCoefMagnusGraph, three of each:
+about 35 s.
 
 Run: PYTHONPATH=<build dir> python bench/bench_magnus_graph.py --check-cost [--quick]
 """
@@ -44,6 +46,7 @@ from __future__ import annotations
 
 import math
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -194,7 +197,13 @@ def main():
         p.add_argument("--full", action="store_true", help="add a grid of 1e5 nodes")
         p.add_argument("--check-cost", action="store_true",
                        help="the cost of the convergence check instead (with --quick: under a minute)")
-    args = options(__doc__, full="about 45 s (--full: several times longer)", quick="about 15 s", add=add)
+    # The check's cost is timed on 202,500 nodes, nine runs of each setting: far longer than the
+    # comparison with solve_ivp (4 min of CPU time, 6.5 min on a busy machine; --quick 35 s).
+    if "--check-cost" in sys.argv[1:]:
+        lengths = {"full": "about 4 min (up to 8 min on a busy machine)", "quick": "about 35 s"}
+    else:
+        lengths = {"full": "about 45 s (--full: several times longer)", "quick": "about 15 s"}
+    args = options(__doc__, add=add, **lengths)
     if args.check_cost:
         check_cost(args.quick)
         return

@@ -72,24 +72,35 @@ const NumpyApi& numpy_api() {
     return *api;
 }
 
-Ref new_array(int nd, const Py_ssize_t* dims, int type_num, std::size_t elem_size, const void* src,
-              std::size_t count) {
+// A new array and the start of its data (null when it holds no element).
+std::pair<Ref, void*> unfilled_array(int nd, const Py_ssize_t* dims, int type_num, std::size_t count) {
     const NumpyApi& api = numpy_api();
     Ref arr(api.array_new(api.array_type, nd, dims, type_num, nullptr, nullptr, 0, 0, nullptr));
     if (!arr) throw_python_error();
-    if (count == 0) return arr;
-    void* dst = data_pointer(arr.get(), api);
-    if (dst) {
-        std::memcpy(dst, src, count * elem_size);
-        return arr;
-    }
+    if (count == 0) return {std::move(arr), nullptr};
+    if (void* dst = data_pointer(arr.get(), api)) return {std::move(arr), dst};
+    // The data of an array does not move while it lives: the pointer
+    // outlasts the view.
     auto b = Buffer::get(arr.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
     if (!b) throw_python_error();
-    std::memcpy(b->view().buf, src, count * elem_size);
-    return arr;
+    void* dst = b->view().buf;
+    return {std::move(arr), dst};
+}
+
+Ref new_array(int nd, const Py_ssize_t* dims, int type_num, std::size_t elem_size, const void* src,
+              std::size_t count) {
+    auto [arr, dst] = unfilled_array(nd, dims, type_num, count);
+    if (dst) std::memcpy(dst, src, count * elem_size);
+    return std::move(arr);
 }
 
 }  // namespace
+
+std::pair<Ref, std::span<double>> new_array_f64_unfilled(std::size_t n) {
+    const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    auto [arr, dst] = unfilled_array(1, dims, kNpyDouble, n);
+    return {std::move(arr), std::span<double>(static_cast<double*>(dst), n)};
+}
 
 Ref new_array_f64(std::span<const double> values) {
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(values.size())};

@@ -19,6 +19,11 @@ namespace quorvane::py {
 
 // A new C-contiguous 1-D float64 array holding a copy of `values`.
 Ref new_array_f64(std::span<const double> values);
+// A new C-contiguous 1-D float64 array of n elements, not yet filled, and
+// its data: the caller fills it before the array is seen anywhere else, and
+// may do so without the interpreter lock (where a large result's pages are
+// first touched).
+std::pair<Ref, std::span<double>> new_array_f64_unfilled(std::size_t n);
 // A new C-contiguous float64 array of shape [rows, cols] from row-major data.
 Ref new_array_f64_2d(std::size_t rows, std::size_t cols, std::span<const double> row_major);
 // arr.reshape(shape, order="F"); a refusal raises ValueError with NumPy's

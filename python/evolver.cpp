@@ -150,3 +150,36 @@ void check_reaction_step(const std::string& ctx, double c, double tau) {
 }
 
 }  // namespace quorvane::py
+
+namespace quorvane::py {
+
+bool overflowed_inside(const Expected<std::vector<double>>& r) {
+    if (r) return first_non_finite<double>(*r) != nullptr;
+    // A step's refusal of its own result names the non-finite value.
+    return r.error().variant() == CoreError::Variant::DomainViolation && !std::isfinite(r.error().f0());
+}
+
+bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid) {
+    if (!c.fixed()) return false;
+    for (std::size_t i = 0; i < grid.n; ++i) {
+        const double x = grid.xmin + static_cast<double>(i) * grid.dx();
+        if (!std::isfinite(c.eval_a(x)) || !std::isfinite(c.eval_a_prime(x)) || !std::isfinite(c.eval_a_double_prime(x))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
+
+void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
+    double top = 0.0;
+    for (double v : values) top = std::fmax(top, std::fabs(v));
+    py_err_with_kind("NanInf", std::string(cls) +
+                                   ": an intermediate of the step overflowed the double range although the values "
+                                   "and coefficients are finite (the flow keeps max|u| <= max|u0| = " +
+                                   fmt_exp3(top) + "), also with the values scaled down to max|u| = " +
+                                   fmt_exp3(std::ldexp(top, -retried_at)) + "; " + hint);
+}
+
+}  // namespace quorvane::py

@@ -4,12 +4,18 @@
 // are nothing but a kernel, its step count and a state.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/line/diffusion.hpp"
+#include "core/line/diffusion4_zeta4.hpp"
+#include "core/line/diffusion6_zeta6.hpp"
+#include "core/line/truncated_exp.hpp"
+#include "core/line/truncated_exp4.hpp"
 #include "core/line/heat_stability.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/line/state.hpp"
@@ -117,6 +123,62 @@ std::string ellipticity_note(const K& k, const Grid1D<double>& grid, const CoreE
     }
 }
 
+// Heat flows u_t = (a u')' under the homogeneous boundary policies are
+// linear in u and keep max|u| <= max|u0|: finite values whose result is not
+// finite overflowed inside a step (powers of the stencil, products of the
+// coefficient), never in the result. Such a kernel names what overflows and
+// the rescaling of the same flow that avoids it; other kernels name nothing.
+template <class K>
+inline constexpr const char* kInsideOverflowHint = nullptr;
+inline constexpr char kCoefficientProductsHint[] =
+    "the products of a with its derivatives overflow: scale a down by s and t up by s, the same flow, until "
+    "max|a| max|a'| and max|a| max|a''| lie well inside the double range";
+template <>
+inline constexpr const char* kInsideOverflowHint<DiffusionChernoff> = kCoefficientProductsHint;
+template <>
+inline constexpr const char* kInsideOverflowHint<Diffusion4thChernoff> = kCoefficientProductsHint;
+template <>
+inline constexpr const char* kInsideOverflowHint<Diffusion6thChernoff> = kCoefficientProductsHint;
+template <>
+inline constexpr const char* kInsideOverflowHint<TruncatedExpDiffusionChernoff> =
+    "the series' powers of the stencil, up to (4/dx^2)^4 max|u|, overflow: scale x up by s and t up by s^2, the "
+    "same flow";
+template <>
+inline constexpr const char* kInsideOverflowHint<TruncatedExp4thDiffusionChernoff> =
+    "the series' powers of the stencil, up to (16/(3 dx^2))^4 max|u|, overflow: scale x up by s and t up by s^2, "
+    "the same flow";
+
+// A call of such a flow that overflowed inside a step: the result or a
+// step's refusal of its own non-finite result.
+bool overflowed_inside(const Expected<std::vector<double>>& r);
+
+// Whether a, a' and a'' are fixed functions (sampled arrays, plain
+// functions: no Python callable is called) whose values at the grid's nodes
+// are finite. Only then is a non-finite result known to be an overflow.
+bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid);
+template <class K>
+bool coefficients_fixed_and_finite(const K& k) {
+    if constexpr (requires { k.coef; }) {
+        return fixed_and_finite_at_nodes(k.coef, k.grid);
+    } else {
+        if constexpr (requires { k.coef_override; }) {
+            if (k.coef_override) return fixed_and_finite_at_nodes(*k.coef_override, k.grid);
+        }
+        return fixed_and_finite_at_nodes(CoeffSource::plain(k.a, k.a_prime, k.a_double_prime), k.grid);
+    }
+}
+
+// The power of two the values of a bounded heat flow are stepped at again
+// after an overflow inside a step: max|u| in [2^-960, 2^-959), far below
+// the range's top and still 2^62 above its normal bottom, so entries under
+// max|u| 2^-62 lose bits only below the steps' own rounding.
+int retry_exponent(std::span<const double> values);
+
+// "NanInf": the refusal of a bounded heat flow whose steps overflow inside
+// also on the scaled-down values.
+[[noreturn]] void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at,
+                                        const char* hint);
+
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
 // the class in a refusal.
@@ -128,7 +190,28 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     std::vector<double> values = state.values;
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
-    auto r = run_evolve([&] { return evolve_values(kernel, grid, std::move(values), tau, n_steps); });
+    int retried_at = 0;
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
+        if constexpr (kInsideOverflowHint<K> != nullptr) {
+            if (overflowed_inside(out) && first_non_finite<double>(state.values) == nullptr &&
+                coefficients_fixed_and_finite(kernel)) {
+                // The flow is linear: stepping u 2^-e and scaling back by
+                // 2^e (both exact) is stepping u, with every intermediate
+                // 2^e smaller.
+                retried_at = retry_exponent(state.values);
+                std::vector<double> scaled = state.values;
+                scale_by_power_of_two(scaled, -retried_at);
+                K again = semigroup.kernel;
+                out = evolve_values(again, grid, std::move(scaled), tau, n_steps);
+                if (overflowed_inside(out)) return out;
+                if (out) scale_by_power_of_two(*out, retried_at);
+                retried_at = 0;
+            }
+        }
+        return out;
+    });
+    if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, kInsideOverflowHint<K>);
     Ref cause = callback_cause(kernel);
     if (!r) {
         std::string note = ellipticity_note(kernel, grid, r.error());

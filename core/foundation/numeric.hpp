@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <type_traits>
 
 namespace quorvane {
@@ -51,6 +52,16 @@ inline float narrow_to_float(double x) {
 // "must be finite and >= 0": rejects NaN, both infinities and every value
 // with the sign bit set except -0.0.
 inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
+
+// The exponent e with max|v| in [2^e, 2^(e+1)) (0 for values all zero; NaN
+// is passed over): v 2^-e has max|v| in [1, 2). Scaling by a power of two
+// is exact for normal values, so a linear step taken on v 2^-e and scaled
+// back by 2^e is the step of v with every intermediate 2^e smaller.
+int unit_scale_exponent(std::span<const double> v);
+int unit_scale_exponent(std::span<const float> v);
+// v[i] 2^e, in place.
+void scale_by_power_of_two(std::span<double> v, int e);
+void scale_by_power_of_two(std::span<float> v, int e);
 
 // The next output of the splitmix64 generator, its state advanced in place.
 inline std::uint64_t splitmix64_next(std::uint64_t& state) {

@@ -71,10 +71,31 @@ Status nested_taylor_step(const Laplacian<double>& lap, std::span<const double> 
     return {};
 }
 
+bool all_finite(std::span<const double> v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+// The nested form on src scaled by a power of two to max|src| in [1, 2)
+// (exact), scaled back: its intermediates stay within a few rho of 1, so
+// only a result beyond the double range overflows.
+Status scaled_nested_taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
+                                 ScratchPool<double>& pool, std::size_t degree, double tau, const char* who) {
+    const int e = unit_scale_exponent(src);
+    std::vector<double> unit = pool.take(src.size());
+    std::copy(src.begin(), src.end(), unit.begin());
+    scale_by_power_of_two(unit, -e);
+    const Status st = nested_taylor_step(lap, unit, dst, pool, degree, tau, who);
+    pool.give_back(std::move(unit));
+    scale_by_power_of_two(dst, e);
+    return st;
+}
+
 // dst = sum_{k <= coeffs.size()} coeffs[k-1] L^k src + src, with two
 // ping-pong buffers holding L^k src. The power sum is the step's arithmetic;
-// only a step whose coefficients overflow (its sum would be inf or NaN
-// everywhere) is taken in nested form.
+// a step whose coefficients overflow (its sum would be inf or NaN
+// everywhere) is taken in nested form, and so is one whose powers L^k src,
+// of size up to rho^k max|src|, overflowed where the step itself (bounded
+// by max|src| for a stable step) is finite: large weights or large data.
 Status taylor_step(const Laplacian<double>& lap, std::span<const double> src, std::span<double> dst,
                    ScratchPool<double>& pool, std::span<const double> coeffs, double tau, const char* who) {
     if (!std::all_of(coeffs.begin(), coeffs.end(), [](double c) { return std::isfinite(c); })) {
@@ -98,6 +119,9 @@ Status taylor_step(const Laplacian<double>& lap, std::span<const double> src, st
     }
     pool.give_back(std::move(b));
     pool.give_back(std::move(a));
+    if (!all_finite(dst) && all_finite(src)) {
+        return scaled_nested_taylor_step(lap, src, dst, pool, coeffs.size(), tau, who);
+    }
     return {};
 }
 

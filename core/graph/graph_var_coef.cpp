@@ -63,19 +63,41 @@ Status VarCoefGraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span
     for (std::size_t i = 0; i < n; ++i) s2[i] = sqrt_a[i] * s1[i];
     if (dst.size() != n) internal_fault("VarCoefGraphHeatChernoff: destination length mismatch");
     const F half_tau2 = (tau * tau) * F(0.5);
+    auto finite = [](std::span<const F> v) {
+        return std::all_of(v.begin(), v.end(), [](F x) { return std::isfinite(x); });
+    };
+    // The nested form f - tau L_a (f - (tau/2) L_a f), the same polynomial
+    // with no power of tau and intermediates near a rho max|f| instead of
+    // (a rho)^2 max|f|; s2 holds L_a f on entry.
+    auto nested = [&](std::span<const F> f) {
+        const F half_tau = tau * F(0.5);
+        for (std::size_t i = 0; i < n; ++i) s3[i] = f[i] - half_tau * s2[i];
+        apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s3, s2, s0, s1);
+        for (std::size_t i = 0; i < n; ++i) dst[i] = f[i] - tau * s2[i];
+    };
     if (std::isfinite(half_tau2)) {
         apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s2, s3, s0, s1);
         std::copy(src.begin(), src.end(), dst.begin());
         for (std::size_t i = 0; i < n; ++i) dst[i] -= tau * s2[i];
         for (std::size_t i = 0; i < n; ++i) dst[i] += half_tau2 * s3[i];
+        if (!finite(dst) && finite(src)) {
+            // L_a^2 f overflowed (large a, weights or data) where the stable
+            // step is bounded by max|f|: the nested form on f scaled by a
+            // power of two to unit size (exact), scaled back.
+            const int e = unit_scale_exponent(src);
+            std::vector<F> unit = pool.take(n);
+            std::copy(src.begin(), src.end(), unit.begin());
+            scale_by_power_of_two(std::span<F>(unit), -e);
+            apply_var_coef_laplacian<F>(*laplacian, sqrt_a, unit, s2, s0, s1);
+            nested(unit);
+            scale_by_power_of_two(dst, e);
+            pool.give_back(std::move(unit));
+        }
     } else {
         // tau^2 overflows (a or rho_bar so small that the gate admits any
-        // step): the nested form f - tau L_a (f - (tau/2) L_a f) forms no
-        // power of tau, and gives f where L_a f vanishes instead of inf * 0.
-        const F half_tau = tau * F(0.5);
-        for (std::size_t i = 0; i < n; ++i) s3[i] = src[i] - half_tau * s2[i];
-        apply_var_coef_laplacian<F>(*laplacian, sqrt_a, s3, s2, s0, s1);
-        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] - tau * s2[i];
+        // step): the nested form gives f where L_a f vanishes instead of
+        // inf * 0.
+        nested(src);
     }
     pool.give_back(std::move(s0));
     pool.give_back(std::move(s1));

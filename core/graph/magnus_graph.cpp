@@ -60,6 +60,25 @@ void omega4(const P1& p1, const P2& p2, std::span<const F> x, std::span<F> out, 
     for (std::size_t i = 0; i < n; ++i) out[i] = half * (s1[i] + s2[i]);
     p1(std::span<const F>(s2), s1);
     const F c = sign * weight * tau * tau;
+    auto finite = [](std::span<const F> v) {
+        return std::all_of(v.begin(), v.end(), [](F y) { return std::isfinite(y); });
+    };
+    if (!finite(s3) || !finite(s1)) {
+        if (finite(x)) {
+            // The products P2 P1 x, of size rho^2 max|x|, overflowed where
+            // the commutator term (tau rho)^2 max|x| is in range (large
+            // weights or data): tau applied between the two products.
+            p1(x, s2);
+            for (std::size_t i = 0; i < n; ++i) s2[i] = tau * s2[i];
+            p2(std::span<const F>(s2), s3);
+            p2(x, s2);
+            for (std::size_t i = 0; i < n; ++i) s2[i] = tau * s2[i];
+            p1(std::span<const F>(s2), s1);
+            const F c1 = sign * weight * tau;
+            for (std::size_t i = 0; i < n; ++i) out[i] += c1 * (s3[i] - s1[i]);
+            return;
+        }
+    }
     if (std::isfinite(c)) {
         for (std::size_t i = 0; i < n; ++i) out[i] += c * (s3[i] - s1[i]);
     } else {
@@ -359,6 +378,21 @@ Status check_sample_step(const M& m, std::span<const double> x, std::span<double
     Expected<typename M::Samples> s = m.sample(t, tau);
     if (!s) return fail(s.error());
     m.step_with(*s, x, out, pool, tau, sign...);
+    auto finite = [](std::span<const double> v) {
+        return std::all_of(v.begin(), v.end(), [](double y) { return std::isfinite(y); });
+    };
+    if (!finite(out) && finite(x)) {
+        // The products of x (rho max|x| and more) overflowed where the step,
+        // linear in x, need not: the step of x scaled by a power of two to
+        // max|x| in [1, 2) (exact), scaled back.
+        const int e = unit_scale_exponent(x);
+        std::vector<double> unit = pool.take(x.size());
+        std::copy(x.begin(), x.end(), unit.begin());
+        scale_by_power_of_two(unit, -e);
+        m.step_with(*s, unit, out, pool, tau, sign...);
+        scale_by_power_of_two(out, e);
+        pool.give_back(std::move(unit));
+    }
     return {};
 }
 

@@ -325,18 +325,27 @@ public:
             a1_[i] = coef_a_prime(kernel, x);
             if (!std::isfinite(a_[i]) || !std::isfinite(a1_[i]) || a_[i] < 0.0) return false;
         }
-        // Gershgorin: every row's absolute sum bounds |G|.
+        // The operator is applied divided by `unit`, the largest |a| or |a'|
+        // at the nodes, so that no coefficient's size overflows the Lanczos
+        // products; its size is then bounded by the row sums (Gershgorin).
+        unit_ = 0.0;
+        for (std::size_t i = 0; i < n; ++i) unit_ = std::max({unit_, a_[i], std::fabs(a1_[i])});
+        if (!(unit_ > 0.0)) unit_ = 1.0;
         double d1 = 0.0, d2 = 0.0;
         for (double c : kSepticD1) d1 += std::fabs(c);
         for (double c : kSepticD2) d2 += std::fabs(c);
         d1 /= kSepticD1Denominator * dx;
         d2 /= kSepticD2Denominator * dx * dx;
         scale_ = 0.0;
-        for (std::size_t i = 0; i < n; ++i) scale_ = std::max(scale_, a_[i] * d2 + std::fabs(a1_[i]) * d1);
-        return transpose_.prepare(grid, 0, static_cast<std::int64_t>(n));
+        for (std::size_t i = 0; i < n; ++i) {
+            scale_ = std::max(scale_, (a_[i] / unit_) * d2 + (std::fabs(a1_[i]) / unit_) * d1);
+        }
+        return std::isfinite(scale_) && transpose_.prepare(grid, 0, static_cast<std::int64_t>(n));
     }
 
+    // The size of G / unit, and unit.
     double scale() const { return scale_; }
+    double unit() const { return unit_; }
     double a(std::size_t i) const { return a_[i]; }
     double a_prime(std::size_t i) const { return a1_[i]; }
 
@@ -348,7 +357,7 @@ public:
         constexpr Hermite7Weights<double> d1{0, 0, 1, 0, 0, 0, 0, 0}, d2{0, 0, 0, 0, 1, 0, 0, 0};
         for (std::size_t i = 0; i < n; ++i) {
             const auto c = static_cast<std::int64_t>(i);
-            out[i] = a_[i] * samples_.at_cell(c, d2) / (dx * dx) + a1_[i] * samples_.at_cell(c, d1) / dx;
+            out[i] = (a_[i] / unit_) * samples_.at_cell(c, d2) / (dx * dx) + (a1_[i] / unit_) * samples_.at_cell(c, d1) / dx;
         }
     }
 
@@ -357,8 +366,8 @@ public:
         const double dx = grid_->dx();
         acc_.assign(4 * n, 0.0);
         for (std::size_t i = 0; i < n; ++i) {
-            acc_[4 * i + 1] = a1_[i] * y[i] / dx;
-            acc_[4 * i + 2] = a_[i] * y[i] / (dx * dx);
+            acc_[4 * i + 1] = (a1_[i] / unit_) * y[i] / dx;
+            acc_[4 * i + 2] = (a_[i] / unit_) * y[i] / (dx * dx);
         }
         out.assign(n, 0.0);
         transpose_.apply(acc_, out);
@@ -379,7 +388,7 @@ private:
     const Grid1D<double>* grid_ = nullptr;
     SampleTranspose transpose_;
     std::vector<double> a_, a1_, acc_;
-    double scale_ = 0.0;
+    double scale_ = 0.0, unit_ = 1.0;
     SepticSamples samples_;
 };
 
@@ -621,7 +630,7 @@ std::optional<CoefficientFault> generator_fault(const K& kernel, const Grid1D<do
     auto top = lanczos_top(n, sym, fixed_noise(n, 0x2545F4914F6CDD1Dull), kInf, true, stopped, kGeneratorSteps);
     if (!top || top->value <= limit) return std::nullopt;
     for (std::size_t i = 0; i < n; ++i) top->vector[i] /= sp.sw[i];
-    return fault_at(gen, g, top->vector, top->value);
+    return fault_at(gen, g, top->vector, top->value * gen.unit());
 }
 
 // The start of a measurement: fixed noise with its smooth part taken out
@@ -641,15 +650,18 @@ std::vector<double> rough_noise(std::size_t n, std::uint64_t seed) {
 }
 
 // How much one step of tau can grow the data without its mean. With B the
-// step in the scaled values and C = (B - I)/tau, the growth of P B P is
-//   |P B P x|^2 - |x|^2 = tau <x, K x>,  K = P (C + C^T + tau C^T P C) P,
+// step in the scaled values and D = B - I, the growth of P B P is
+//   |P B P x|^2 - |x|^2 = <x, K x>,  K = P (D + D^T + D^T P D) P,
 // so the step grows nothing exactly when K has no positive eigenvalue. K is
-// formed from C, not from B: where B is close to the identity (small steps)
-// |B x|^2 - |x|^2 would cancel to rounding, while C keeps its digits. The
-// largest eigenvalue of K, by at most `most` Lanczos steps from a fixed
-// start, stopped once it is known to exceed `enough`; nullopt where the step
-// could not be written out (its own error to report) or the caller asked to
-// stop. `direction`, when given, receives the direction that grows most (in
+// formed from D, not from B: where B is close to the identity (small steps)
+// |B x|^2 - |x|^2 would cancel to rounding and the Lanczos vectors with it,
+// while D x = B x - x loses only the rounding of x, far below the slack
+// compared with. The entries of D stay those of a step (a few units), so no
+// coefficient's size can overflow K. The largest eigenvalue of K, by at most
+// `most` Lanczos steps from a fixed start, stopped once it is known to exceed
+// `enough`; nullopt where the step could not be written out (its own error
+// to report), a product is not finite, or the caller asked to stop.
+// `direction`, when given, receives the direction that grows most (in
 // scaled values); `hint` is added to the start.
 template <class K>
 std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g, double tau, double enough,
@@ -660,22 +672,22 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
     std::vector<double> t(n), cx(n), z(n), ctz(n);
-    // y = P C^T P z for z = P C x, with C x = S (M - I) S^-1 x / tau.
+    // D x = S (M - I) S^-1 x, D^T y = S^-1 (M^T - I) S y.
     auto growth = [&](const std::vector<double>& x, std::vector<double>& y) {
         std::vector<double> px = x;
         sp.project(px);
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
         op.apply(t, cx);
-        for (std::size_t i = 0; i < n; ++i) cx[i] = sp.sw[i] * (cx[i] - t[i]) / tau;  // C P x
+        for (std::size_t i = 0; i < n; ++i) cx[i] = sp.sw[i] * (cx[i] - t[i]);  // D P x
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] * sp.sw[i];
         op.apply_transpose(t, ctz);
         y.resize(n);
-        for (std::size_t i = 0; i < n; ++i) y[i] = cx[i] + (ctz[i] - t[i]) / (tau * sp.sw[i]);  // (C + C^T) P x
+        for (std::size_t i = 0; i < n; ++i) y[i] = cx[i] + (ctz[i] - t[i]) / sp.sw[i];  // (D + D^T) P x
         z = cx;
         sp.project(z);
         for (std::size_t i = 0; i < n; ++i) t[i] = z[i] * sp.sw[i];
         op.apply_transpose(t, ctz);
-        for (std::size_t i = 0; i < n; ++i) y[i] += (ctz[i] - t[i]) / sp.sw[i];  // + tau C^T P C P x
+        for (std::size_t i = 0; i < n; ++i) y[i] += (ctz[i] - t[i]) / sp.sw[i];  // + D^T P D P x
         sp.project(y);
     };
     std::vector<double> start = rough_noise(n, 0x9E3779B97F4A7C15ull);
@@ -861,8 +873,8 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
     // this stays a function of the kernel and the step probed.
     std::vector<double> grew;
     auto passes = [&](double s, std::size_t most) -> std::optional<bool> {
-        // |P B P|^2 <= 1 + tau top: the slack on the norm is kStepSlack.
-        const double enough = 2.0 * kStepSlack / s;
+        // |P B P|^2 <= 1 + top: the slack on the norm is kStepSlack.
+        const double enough = 2.0 * kStepSlack;
         std::vector<double> dir;
         const std::optional<double> top = mean_free_growth(kernel, g, s, enough, stopped, most, &dir, &grew);
         if (!top) return std::nullopt;

@@ -34,7 +34,9 @@ constexpr char kGraphDoc[] =
     "Made by the static factories ``path``, ``star`` and ``from_edges``; read-only afterwards.\n"
     "Edge e runs from its start vertex va (grid node 0) to its end vertex vb (node n - 1);\n"
     "n_vertices is 1 + the largest vertex index named (indices no edge names are vertices of\n"
-    "degree 0), and at most 16777216.\n"
+    "degree 0), and at most 16777216. Reading total_arc_length raises QuorvaneError\n"
+    "\"[NanInf] total_arc_length: the sum of the {n} edge lengths exceeds the double range\n"
+    "(longest edge {l})\" where the lengths, each finite, sum beyond it (near 1e308).\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -97,7 +99,18 @@ Ref graph_from_edges(const Args& a) {
 
 Ref graph_n_vertices(const QuantumGraphObj& self) { return py_int(self.graph->n_vertices); }
 Ref graph_n_edges(const QuantumGraphObj& self) { return py_int(self.graph->n_edges); }
-Ref graph_total_length(const QuantumGraphObj& self) { return py_float(self.graph->total_arc_length()); }
+Ref graph_total_length(const QuantumGraphObj& self) {
+    const double total = self.graph->total_arc_length();
+    // Every length is finite; only their sum can leave the double range.
+    if (!std::isfinite(total)) {
+        double longest = 0.0;
+        for (double l : self.graph->edge_lengths) longest = std::fmax(longest, l);
+        py_err_with_kind("NanInf", "total_arc_length: the sum of the " + std::to_string(self.graph->n_edges) +
+                                       " edge lengths exceeds the double range (longest edge " + fmt_exp3(longest) +
+                                       ")");
+    }
+    return py_float(total);
+}
 
 ClassDef& QuantumGraphObj::class_def() {
     static ClassDef def = [] {

@@ -35,6 +35,36 @@ std::vector<double> extract_psi_part(PyObject* o, const char* name) {
 }
 
 namespace {
+constexpr double kF64Max = 1.7976931348623157e308;
+}  // namespace
+
+double norm_squared_in_range(double plain, std::span<const double> re, std::span<const double> im, double dx) {
+    if (std::isfinite(plain)) return plain;
+    double top = 0.0;
+    for (double v : re) top = std::fmax(top, std::fabs(v));
+    for (double v : im) top = std::fmax(top, std::fabs(v));
+    const int e = std::ilogb(top);
+    double s = 0.0;
+    for (double v : re) s += std::ldexp(v, -e) * std::ldexp(v, -e);
+    for (double v : im) s += std::ldexp(v, -e) * std::ldexp(v, -e);
+    // s 2^(2e) dx, its exponents added so that no partial product leaves
+    // the range before the whole does.
+    int e_s = 0, e_dx = 0;
+    const double m = std::frexp(s, &e_s) * std::frexp(dx, &e_dx);
+    const double norm = std::ldexp(m, e_s + e_dx + 2 * e);
+    if (!std::isfinite(norm)) {
+        // The norm scales with the square of psi: the largest part that
+        // passes, in decimal logarithms.
+        const double log_norm = std::log10(m) + static_cast<double>(e_s + e_dx + 2 * e) * std::log10(2.0);
+        const double passes = std::pow(10.0, std::log10(top) + 0.5 * (std::log10(kF64Max) - log_norm));
+        py_err_with_kind("NanInf", "norm_squared: sum |psi_i|^2 dx exceeds the double range (largest part "
+                                   "|Re psi_i| or |Im psi_i| = " + fmt_exp3(top) + ", dx = " + fmt_exp3(dx) +
+                                       "); psi scaled to parts below " + fmt_exp3(passes * 0.999) + " passes");
+    }
+    return norm;
+}
+
+namespace {
 
 struct Schrodinger1DObj {
     struct Inner {
@@ -287,7 +317,7 @@ Ref schrodinger1d_norm_squared(const Schrodinger1DObj& self, const Args&) {
     const std::vector<double>& im = self.inner->state.im.values;
     double s = 0.0;
     for (std::size_t i = 0; i < re.size(); ++i) s = (s + re[i] * re[i]) + im[i] * im[i];
-    return py_float(s * self.dx);
+    return py_float(norm_squared_in_range(s * self.dx, re, im, self.dx));
 }
 
 ClassDef& Schrodinger1DObj::class_def() {

@@ -176,7 +176,8 @@ Ref schrodinger_complex1d_norm_squared(const SchrodingerComplex1DObj& self, cons
     const std::vector<double>& psi = self.inner->psi;
     double s = 0.0;
     for (std::size_t i = 0; i + 1 < psi.size(); i += 2) s = s + (psi[i] * psi[i] + psi[i + 1] * psi[i + 1]);
-    return py_float(s * self.dx);
+    // The interleaved parts are summed as one sequence when scaled.
+    return py_float(norm_squared_in_range(s * self.dx, psi, {}, self.dx));
 }
 
 ClassDef& SchrodingerComplex1DObj::class_def() {

@@ -31,11 +31,15 @@ constexpr char kSmolyakDoc[] =
     "The negative weights make the step amplify some grid modes: with h = (domain_hi -\n"
     "domain_lo)/(n_per_axis - 1), its spectral radius exceeds 1 where 2 sqrt(tau)/h lies\n"
     "between about 0.658 and 0.743 (at most 1.06 there) and again from about 0.927 on (1.98\n"
-    "at 1, above 1.18 from 0.95 up to at least 12, above 10 from 3.88). apply refuses a call\n"
-    "only where its n_steps steps could grow some mode more than tenfold (spectral\n"
-    "radius^n_steps > 10, the allowance the library's heat evolvers give a call): in the\n"
-    "first window only with 40 steps or more, between 0.95 and 12 always with 14 or more, and\n"
-    "a single step only from about 3.88 on. Steps up to 2 sqrt(tau)/h = 0.658 amplify nothing.\n\n"
+    "at 1, above 1.18 from 0.95 up to at least 12). From there on it is not monotone: it\n"
+    "swings between about 1 and 16.5, above 10 first for 2 sqrt(tau)/h in about (3.88, 4.28)\n"
+    "and then in further windows whose places depend on n_per_axis (with 4 nodes per axis\n"
+    "about (5.95, 6.37), (10.4, 10.8), (11.6, 12.8), ...). apply refuses a call only where its\n"
+    "n_steps steps could grow some mode more than tenfold (spectral radius^n_steps > 10, the\n"
+    "allowance the library's heat evolvers give a call): in the first window only with 40\n"
+    "steps or more, between 0.95 and 12 always with 14 or more, and a single step only where\n"
+    "the radius exceeds 10 (with 4 nodes per axis one step at 2 sqrt(tau)/h = 5, radius 3.75,\n"
+    "is admitted, two are refused). Steps up to 2 sqrt(tau)/h = 0.658 amplify nothing.\n\n"
     "Parameters\n----------\n"
     "domain_lo, domain_hi : float\n    Bounds of every axis; finite, domain_lo < domain_hi.\n"
     "n_per_axis : int\n    Nodes per axis, at least 4.\n\n"
@@ -71,8 +75,10 @@ constexpr char kApplyDoc[] =
     "    contraction), kind OutOfDomain where the step would read u 2^53 or more cells from\n"
     "    the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the grid can resolve, and\n"
     "    \"[NanInf] all values must be finite (no NaN/Inf): {value}\" where finite u0 would give\n"
-    "    values beyond the double range (e.g. data near 1.7e308). NaN or inf in u0 is not\n"
-    "    refused: it is carried through the interpolation stencils.\n";
+    "    values beyond the double range (e.g. data near 1e308 in a mode the step amplifies;\n"
+    "    the sums of a step are formed on data scaled by a power of two where they would\n"
+    "    overflow, so data up to the double range whose result is in range are stepped). NaN\n"
+    "    or inf in u0 is not refused: it is carried through the interpolation stencils.\n";
 
 constexpr char kNodesDoc[] =
     "n_nodes($self)\n--\n\n"

@@ -198,8 +198,12 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
                                     const Laplacian<double>& lap, LowerBoundMemo& memo, double limit) {
     const double rho = std::min(rho_bar, lap.spectral_bound);
-    if (least_stable_steps(t_final, n_steps, lap.spectral_bound, limit) &&
-        !least_stable_steps(t_final, n_steps, rho, limit)) {
+    // The count that runs: the call's own, or the one its refusal would
+    // name. Where the spectral bound alone would refuse that count, it rests
+    // on rho_bar, which is judged first: a refusal never names a count that
+    // the refutation of rho_bar then refuses.
+    const std::uint64_t count = least_stable_steps(t_final, n_steps, rho, limit).value_or(n_steps);
+    if (least_stable_steps(t_final, count, lap.spectral_bound, limit)) {
         refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap, memo);
     }
     refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)");

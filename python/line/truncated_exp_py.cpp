@@ -96,7 +96,10 @@ constexpr char kTruncatedExp4thDoc[] =
     "QuorvaneError\n"                                                                               \
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"    \
     "    \"[CflViolated]\" unless " LIMIT " (tau = t/n_steps);\n"                                   \
-    "    \"[NanInf]\" if the series overflows. The values are unchanged after a failure.\n\n"      \
+    "    \"[NanInf]\" where the series' powers of the stencil overflow also on the values\n"         \
+    "    stepped again scaled down to max|u| = 1e-289 (a grid with dx below about 1e-72);\n"        \
+    "    finite data whose powers only overflow (1e300 on 11 nodes) are stepped so and\n"           \
+    "    answered. The values are unchanged after a failure.\n\n"                                 \
     "The CflViolated message is one fixed text for both truncated-exponential classes,\n"        \
     "\"CFL violated for truncated-exp K=4: tau = ..., dx² = ..., ‖a‖_∞ = ... (need\n"          \
     "2·tau·‖a‖_∞ < dx²)\": it names no step count. " MESSAGE "\n"

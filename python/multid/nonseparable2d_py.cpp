@@ -78,28 +78,35 @@ NonSeparableState sampled_beta_state(const Args& a, SharedCoeff2D beta, const st
 
 // Refuses a step that would grow some grid mode: the bound 4 tau ||beta|| <
 // dx dy admits steps whose Taylor factor outgrows the damping of the heat
-// legs, so the amplification of the step itself is checked, and the
-// refusal names the largest step that does not amplify.
+// legs, so the amplification of the step itself is checked. Both refusals
+// name the largest step that passes the bound and does not amplify, and a
+// count that fits; the bound's refusal keeps the shared CFL text before it.
 void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, double beta_max, double t, double tau) {
     if (op.coupling.is_zero) return;
     const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
     const double dy = (op.grid.y.xmax - op.grid.y.xmin) / static_cast<double>(ny - 1);
-    // The strict bound first, with its own error.
-    if (Status st = nonseparable2d_check_tau(op, tau); !st) raise_core_error(st.error());
-    const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau, beta_max); });
-    if (growth <= 1.0 + 1e-12) return;
+    std::string msg;
+    if (Status st = nonseparable2d_check_tau(op, tau); !st) {
+        if (st.error().variant() != CoreError::Variant::CflViolated) raise_core_error(st.error());
+        msg = st.error().display() + "; ";
+    } else {
+        const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau, beta_max); });
+        if (growth <= 1.0 + 1e-12) return;
+        msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) + " amplifies grid modes by up to " +
+              fmt_shortest(growth) + " per step (||beta|| = " + fmt_shortest(beta_max) + ", dx = " + fmt_exp3(dx) +
+              ", dy = " + fmt_exp3(dy) + "): ";
+    }
     const double tau_max = without_gil([&] { return nonseparable2d_largest_stable_tau(op, beta_max); });
-    std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) + " amplifies grid modes by up to " +
-                      fmt_shortest(growth) + " per step (||beta|| = " + fmt_shortest(beta_max) +
-                      ", dx = " + fmt_exp3(dx) + ", dy = " + fmt_exp3(dy) + "): ";
     if (!(tau_max > 0.0)) {
         msg += "the coupling is not elliptic (||beta|| >= 2 makes every step amplify)";
     } else {
-        double need = std::ceil(t / tau_max);
-        while (t / need > tau_max) need += 1.0;
-        msg += "the largest admissible tau is " + fmt_exp3(tau_max) + "; use n_steps >= " + fmt_shortest(need) +
-               " for t = " + fmt_shortest(t);
+        // tau_max may be the bound's own limit, which the bound excludes:
+        // the count named passes the bound's test as well.
+        double need = steps_within(t, tau_max);
+        while (!nonseparable2d_check_tau(op, t / need)) need += 1.0;
+        msg += "the largest admissible tau is " + fmt_exp3(floor_4_digits(tau_max)) + "; use n_steps >= " +
+               fmt_shortest(need) + " for t = " + fmt_shortest(t);
     }
     py_err_with_kind("CflViolated", msg);
 }
@@ -254,9 +261,11 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and > 0\";\n"
-    "    \"[CflViolated]\" when 4 tau bound >= dx dy, or when tau = t/n_steps would make the\n"
-    "    step amplify some grid mode for the field's own max|beta| (the message names the\n"
-    "    largest admissible tau, or says that the coupling is not elliptic, max|beta| >= 2);\n"
+    "    \"[CflViolated]\" when 4 tau bound >= dx dy (the shared text \"CFL violated for\n"
+    "    truncated-exp K=4: ...\" with dx dy / 2 as dx^2), or when tau = t/n_steps would make\n"
+    "    the step amplify some grid mode for the field's own max|beta|; both messages name the\n"
+    "    largest admissible tau and a step count that passes both tests, or say that the\n"
+    "    coupling is not elliptic (max|beta| >= 2);\n"
     "    \"[NanInf]\" for a non-finite state or result.\n";
 
 ClassDef& NonSeparable2DObj::class_def() {

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import quorvane as q
+from conftest import raises_exact
 from quorvane import QuorvaneError
 
 PRELUDE = "import numpy as np, quorvane as q\nu = lambda n: np.sin(np.linspace(0.0, 3.0, n))\n"
@@ -260,10 +261,12 @@ def test_point_value_overflow_is_naninf():
 # evolver gives a non-finite result, never returned (NaN or inf given is still carried).
 FP = q.AdjointFokkerPlanckV8(1.0, 0.0, 0.0)
 MEASURE = q.MeasureState([1.0, 2.0], [1.7e308, 1.7e308], 1)
+CHECKER_4_6 = ((-1.0) ** np.indices((4,) * 6).sum(axis=0)).ravel()
 
 
 @pytest.mark.parametrize("call, shown", [
-    (lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(1e-3, np.full(4**6, 1.7e308)), "NaN"),
+    # The checkerboard grows 1.978-fold in a step of 2 sqrt(tau)/h = 1 (a constant stays put).
+    (lambda: q.SmolyakD6V8(0.0, 1.0, 4).apply(1.0 / 36.0, CHECKER_4_6 * 1.7e308), "inf"),
     (lambda: q.ComplexTripleJumpV8(0.0, 1.0, 4).apply_real(1e-3, np.full(4**5, 1.7e308)), "NaN"),
     (lambda: FP.second_moment([1.0, 2.0], [1.7e308, 1.7e308]), "inf"),
     (lambda: FP.total_variation([1.0, 2.0], [1.7e308, 1.7e308]), "inf"),
@@ -331,3 +334,29 @@ def test_cycles_through_held_callables_are_collected(name):
         call(obj)
     if before is not None:
         assert np.array_equal(obj.values(), before)
+
+
+# Sums whose terms are in range but whose plain accumulation is not: the squared norm of a
+# psi of 1e200 on a grid of dx = 1e-102 is 1.01e300 (its squares, 1e400, are formed scaled by a
+# power of two); where the value itself lies beyond the range the getter refuses and says what
+# passes (a psi whose squared norm is at the range's top: 1.333e154 here).
+PSI = np.exp(1j * np.linspace(0.0, 3.0, 101))
+BEYOND_NORM = ("[NanInf] norm_squared: sum |psi_i|^2 dx exceeds the double range (largest part |Re psi_i| or "
+               "|Im psi_i| = {}, dx = 1.000e-2); psi scaled to parts below 1.333e154 passes")
+
+
+@pytest.mark.parametrize("read, expected", [
+    (lambda: q.Schrodinger1D(0.0, 1e-100, 101, 1e200 * PSI).norm_squared(), 1.01e300),
+    (lambda: q.SchrodingerComplex1D(0.0, 1e-100, 101, 1e200 * PSI).norm_squared(), 1.01e300),
+    (lambda: q.Schrodinger1D(0.0, 1.0, 101, 1.3e154 * PSI).norm_squared(), 1.3e154**2 * 1.01),
+    (lambda: q.Schrodinger1D(0.0, 1.0, 101, 1e200 * PSI).norm_squared(), BEYOND_NORM.format("1.000e200")),
+    (lambda: q.SchrodingerComplex1D(0.0, 1.0, 101, 1e300 * PSI).norm_squared(), BEYOND_NORM.format("1.000e300")),
+    (lambda: q.QuantumGraph.from_edges([0.0, 1.0, 6e307, 1.0, 2.0, 6e307, 2.0, 3.0, 5e307]).total_arc_length, 1.7e308),
+    (lambda: q.QuantumGraph.from_edges([0.0, 1.0, 1e308, 1.0, 2.0, 1e308]).total_arc_length,
+     "[NanInf] total_arc_length: the sum of the 2 edge lengths exceeds the double range (longest edge 1.000e308)"),
+])
+def test_getters_of_huge_data_return_the_value_or_refuse(read, expected):
+    if isinstance(expected, str):
+        raises_exact(QuorvaneError, expected, read)
+    else:
+        assert read() == pytest.approx(expected, rel=1e-14)  # sums of 101 squares

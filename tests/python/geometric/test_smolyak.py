@@ -78,6 +78,10 @@ def beyond(tau, h, cells):
 @pytest.mark.parametrize("width, cells, n_steps, refused", [
     (1.0, 0.703, 1, False), (1.0, 0.703, 40, True), (1.0, 0.82, 1, False),
     (1.0, 1.0, 3, False), (1.0, 1.0, 4, True), (1.0, 3.0, 1, False), (1.0, 4.0, 1, True),
+    # Beyond 4.28 the radius falls back below 10 between windows where it exceeds it: 3.75
+    # at c = 5, 10.7 at 6, 14.7 at 12, 1.92 at 15.
+    (1.0, 5.0, 1, False), (1.0, 5.0, 2, True), (1.0, 6.0, 1, True), (1.0, 12.0, 1, True),
+    (1.0, 15.0, 1, False),
     (1.0, 6e10, 1, False), (1.0, 3.39e15, 1, False),
     (1.0, 3.40e15, 1, beyond("3.211e29", "3.333e-1", "3.400e15")),
     (1.0, 6e50, 1, beyond("1.000e100", "3.333e-1", "6.000e50")),
@@ -124,3 +128,26 @@ def test_apply_errors():
     raises_exact(QuorvaneError, "[OutOfDomain] n_steps must be >= 1", obj.apply, 0.1, "u0 not read", n_steps=0)
     raises_exact(TypeError, "u0 must be numpy.ndarray[float64] or sequence of floats", obj.apply, 0.1, 5.0)
     raises_exact(QuorvaneError, "[GridMismatch] len(u0)=4095 != n_per_axis^6=4096", obj.apply, 0.1, np.zeros(4095))
+
+
+# h = 1/3. The step maps a constant to itself and is linear; its sums reach about 2.1e3
+# max|u|, so data near the top of the double range are stepped scaled by a power of two.
+# Random data: the scaled result is the scale times the unit result to rounding (the step
+# of 1e307 u and of u see the same power-of-two multiples).
+@pytest.mark.parametrize("scale, n_steps", [(5e306, 1), (1e307, 1), (1e307, 3), (1.7e308, 1), (1e-300, 2)])
+def test_data_near_the_double_range_give_their_finite_result(scale, n_steps):
+    obj = SmolyakD6V8(0.0, 1.0, 4)
+    constant = obj.apply(1e-3, np.full(4096, scale), n_steps=n_steps)
+    assert np.max(np.abs(constant / scale - 1.0)) < 1e-14  # weights sum to pi^3 within 1e-15
+    u0 = np.random.default_rng(5).normal(size=4096) / 8.0  # |u0| < 1: in range at every scale
+    unit = obj.apply(0.01, u0, n_steps=n_steps)
+    assert np.max(np.abs(obj.apply(0.01, u0 * scale, n_steps=n_steps) / scale - unit)) < 1e-14 * np.max(np.abs(unit))
+
+
+def test_a_result_beyond_the_double_range_is_refused():
+    # The checkerboard is the mode of radius 1.978 at 2 sqrt(tau)/h = 1: 1e308 becomes 1.98e308.
+    obj = SmolyakD6V8(0.0, 1.0, 4)
+    checker = flat((-1.0) ** np.indices((4,) * 6).sum(axis=0))
+    assert np.max(np.abs(obj.apply(1.0 / 36.0, checker))) == pytest.approx(1.978, abs=1e-3)
+    raises_exact(QuorvaneError, "[NanInf] all values must be finite (no NaN/Inf): inf", obj.apply,
+                 1.0 / 36.0, checker * 1e308)

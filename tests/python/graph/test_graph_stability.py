@@ -65,8 +65,9 @@ def test_rho_bar_just_below_the_spectrum_is_refused(graph, lam, cls, batched):
 def test_the_issue_reproducer_on_the_64_path():
     f = np.random.default_rng(1).standard_normal(64)
     ev = GraphHeat4th(graph=Graph.path(64), rho_bar=3.96)  # lambda_max = 3.99759
-    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] GraphHeat4th: tau \* rho = 2\.7853e0 exceeds the "
-                                            r"stability limit 2\.7852 of the step .* use n_steps >= 1001 "):
+    # Too long even for rho_bar: the count a refusal would name (1001) rests on rho_bar too
+    # (tau * spectral_bound = 2.81 there), so rho_bar is judged, and refuted, first.
+    with pytest.raises(QuorvaneError, match=BELOW.format("GraphHeat4th", "rho_bar", "L").replace(r"(\S+)", "3.998e0")):
         ev.evolve(1000 * 2.7853 / 3.96, 1000, f)
     with pytest.raises(QuorvaneError, match=BELOW.format("GraphHeat4th", "rho_bar", "L").replace(r"(\S+)", "3.998e0")):
         ev.evolve(1000 * 2.7852 / 3.96, 1000, f)
@@ -478,3 +479,60 @@ def test_a_path_that_jumps_beside_a_star_is_probed(w, csr, name, how):
                                            str(e.value)).groups())
     lam = lam_max(laps[1])
     assert 0.05 < t < 0.1 and 30.0 < lower <= lam * (1 + 1e-6) and lower > 0.99 * lam
+
+
+# Weights scaled by 2^996 = 6.7e299 over the time scaled by 2^-996 are the same flow: the steps'
+# powers L^k f (up to rho^6 = 1e1800) overflowed although every step is bounded by max|f|. The
+# results agree with the unit-weight run to a few roundings (nested form against power sum), and
+# data of 1e307 on a graph of rho = 78 (L^2 f up to 6e310) with SciPy's expm_multiply.
+BIG = 2.0 ** 996
+HEAVY_PATH = Graph.from_edges(20, np.array([(i, i + 1, BIG) for i in range(19)]))
+DENSE = Graph.erdos_renyi(60, 0.5)
+
+
+# Tolerances: 400 steps of t = 1 (tau rho = 0.2) leave a time error of about 1e-14 of max|f| for
+# the fourth-order steps and 8e-8 for the second-order VarCoefGraphHeat.
+@pytest.mark.parametrize("make, a, tol", [
+    (lambda g, rho: GraphHeat4th(graph=g, rho_bar=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: GraphHeat6(graph=g, rho_bar=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: lambda t, n, f: GraphHeat6(graph=g, rho_bar=rho).evolve_batched(t, n, f[:, None])[:, 0], 1.0,
+     1e-9),
+    (lambda g, rho: MagnusGraphHeat(graph=g, lap_at_t=lambda t: g, rho_bar_max=rho).evolve, 1.0, 1e-9),
+    (lambda g, rho: VarCoefGraphHeat(g, np.full(g.n_nodes, 0.5), rho_bar=rho).evolve, 0.5, 1e-6),
+], ids=["4th", "6", "6-batched", "magnus", "varcoef"])
+def test_large_weights_and_data_overflowing_inside_the_step_give_the_flow(make, a, tol):
+    from scipy.sparse.linalg import expm_multiply
+    f = np.cos(np.arange(20.0))
+    heavy = make(HEAVY_PATH, 4.0 * BIG)(1.0 / BIG, 12, f)
+    unit = make(Graph.path(20), 4.0)(1.0, 12, f)
+    assert np.max(np.abs(heavy - unit)) < 1e-14  # a few roundings of values below 1
+    lap = Laplacian.combinatorial(DENSE)
+    f = np.random.default_rng(4).uniform(-1.0, 1.0, 60)
+    got = make(DENSE, lap.spectral_bound)(1.0, 400, 1e307 * f)
+    exact = expm_multiply(-a * lap.to_dense(), f)  # of the unit data: SciPy's own sums overflow on 1e307
+    assert np.max(np.abs(got / 1e307 - exact)) < tol
+
+
+# A star of 30 nodes: lambda_max = 30, the Gershgorin bound 58. A call too long for rho_bar
+# itself is judged on rho_bar first: 0.99 lambda_max is refuted (a refusal naming a count would
+# name one that this refutation then refuses), 1.01 lambda_max names a count that runs.
+STAR = Graph.from_edges(30, np.array([(0, i, 1.0) for i in range(1, 30)]))
+
+
+@pytest.mark.parametrize("cls", [GraphHeat, GraphHeat4th, GraphHeat6])
+@pytest.mark.parametrize("batched", [False, True])
+def test_a_too_long_step_on_a_refuted_rho_bar_names_no_count(cls, batched):
+    f = np.random.default_rng(5).standard_normal(30)
+
+    def run(rho_bar, n_steps):
+        ev = cls(graph=STAR, rho_bar=rho_bar)
+        return ev.evolve_batched(1.0, n_steps, f[:, None])[:, 0] if batched else ev.evolve(1.0, n_steps, f)
+
+    with pytest.raises(QuorvaneError) as e:
+        run(0.99 * 30.0, 1)
+    assert 29.7 < float(re.match(BELOW.format(cls.__name__, "rho_bar", "L"), str(e.value)).group(1)) <= 30.0
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]") as e:
+        run(1.01 * 30.0, 1)
+    named = int(re.search(r"use n_steps >= (\d+) for t_final = 1$", str(e.value)).group(1))
+    assert named == math.ceil(1.01 * 30.0 / LIMITS[cls][1])
+    assert np.all(np.isfinite(run(1.01 * 30.0, named)))

@@ -74,11 +74,31 @@ def test_cfl_threshold_both_sides(cls, n):
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("n_steps", [1, 2])  # the overflow in the call's last step, or before it
 def test_overflowing_series_is_refused_and_state_kept(cls, n_steps):
+    # dx = 1e-76: L^4 u reaches (4/dx^2)^4 max|u| = 2.6e610 max|u|, beyond the range also for the
+    # values stepped again scaled down to max|u| = 1.5e-289.
     u0 = np.array([1e300, -1e300] * 5 + [1e300])
-    obj = cls(0.0, 1.0, 11, u0)
-    with pytest.raises(QuorvaneError, match=r"^\[NanInf\] truncated-exp step: result is not finite: "):
-        obj.evolve(5e-5 * n_steps, n_steps=n_steps)
+    obj = cls(0.0, 1e-75, 11, u0)
+    with pytest.raises(QuorvaneError, match=rf"^\[NanInf\] {cls.__name__}: an intermediate of the step overflowed "
+                       r"the double range although the values and coefficients are finite \(the flow keeps max\|u\| <= "
+                       r"max\|u0\| = 1\.000e300\), also with the values scaled down to max\|u\| = 1\.532e-289; the "
+                       r"series' powers of the stencil"):
+        obj.evolve(5e-155 * n_steps, n_steps=n_steps)
     np.testing.assert_array_equal(obj.values(), u0)
+
+
+# Finite data whose series overflows inside a step (L^4 u = (-400)^4 u here, 2^996 = 6.7e299)
+# while the flow keeps max|u| <= max|u0|: the values are stepped again scaled down by a power of
+# two, exact for the linear step, so the result is 2^996 times the result of the unit data, bit
+# for bit.
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("tau, n_steps", [(5e-5, 1), (1e-3, 3)])
+def test_series_overflowing_inside_gives_the_scaled_result(cls, tau, n_steps):
+    unit = np.array([1.0, -1.0] * 5 + [1.0])
+    big, ref = cls(0.0, 1.0, 11, np.ldexp(unit, 996)), cls(0.0, 1.0, 11, unit)
+    big.evolve(tau * n_steps, n_steps=n_steps)
+    ref.evolve(tau * n_steps, n_steps=n_steps)
+    np.testing.assert_array_equal(big.values(), np.ldexp(ref.values(), 996))
+    assert np.max(np.abs(ref.values())) < 1.0  # the alternation decays
 
 
 @pytest.mark.parametrize("cls", CLASSES)

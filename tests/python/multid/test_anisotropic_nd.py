@@ -148,3 +148,21 @@ def test_overflowing_reaction_is_refused_and_the_state_kept():
     with pytest.raises(QuorvaneError, match=r"^\[NanInf\] "):
         h.evolve(1.0, n_steps=1)
     assert np.array_equal(h.values(), np.ones(25))
+
+
+# t = 0 is the identity: the state comes back bit for bit (the steps of tau = 0 reread every
+# node through the 5^D-point rule and the "linear" end reads, which moved values by 1e-14).
+@pytest.mark.parametrize("make, n", [
+    (lambda n: q.AnisotropicShiftND2(n, n, 0, 1, 0, 1, np.tile([1.0, 0.3, 0.3, 0.5], n * n),
+                                     b_values=np.tile([0.2, -0.1], n * n), c_values=np.full(n * n, -1.0),
+                                     boundary="linear"), 2),
+    (lambda n: q.AnisotropicShiftND3(n, n, n, 0, 1, 0, 1, 0, 1, np.tile(np.eye(3).ravel(), n**3),
+                                     boundary="linear"), 3),
+])
+@pytest.mark.parametrize("t", [0.0, -0.0])
+def test_evolve_over_no_time_returns_the_state(make, n, t):
+    h = make(6)
+    u0 = np.random.default_rng(7).standard_normal(6**n)
+    h.set_state(u0)
+    h.evolve(t, n_steps=100)
+    assert np.array_equal(h.values(), u0)

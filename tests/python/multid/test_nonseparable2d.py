@@ -171,3 +171,24 @@ def test_members_and_evolve_checks():
         with pytest.raises(QuorvaneError) as e:
             h.evolve(*args)
         assert str(e.value) == msg
+
+
+# The strict bound's refusal keeps the shared CFL text and names a count, like the amplification
+# refusal: that count runs and one fewer is refused. 4 x 4 nodes: dx dy = 1/9, so 4 tau |c| < 1/9
+# wants 37 steps for t = 1 and |c| = 1 (36 gives equality, refused); |c| = 1.9 amplifies up to
+# 69 steps; 5 x 6 nodes, dx dy = 1/20, field 0.5 padded to 0.55: 45 steps.
+@pytest.mark.parametrize("make, named", [
+    (lambda: q.NonSeparable2D(0, 1, 4, 0, 1, 4, np.ones(16), c=1.0), 37),
+    (lambda: q.NonSeparable2D(0, 1, 4, 0, 1, 4, np.ones(16), c=1.9), 69),
+    (lambda: q.NonSeparable2DAniso(0, 1, 5, 0, 1, 6, np.full(30, 0.5), np.ones(30)), 45),
+    (lambda: q.NonSeparable2D.with_beta_array(0, 1, 5, 0, 1, 6, np.full(30, 0.5), np.ones(30)), 45),
+])
+def test_strict_bound_refusal_names_a_count_that_runs(make, named):
+    with pytest.raises(QuorvaneError) as e:
+        make().evolve(1.0, 10)
+    msg = str(e.value)
+    assert msg.startswith("[CflViolated] CFL violated for truncated-exp K=4: tau = 1.000e-1")
+    assert msg.endswith(f"; use n_steps >= {named} for t = 1")
+    assert np.allclose(make().evolve(1.0, named), 1.0)  # constants stay constant
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
+        make().evolve(1.0, named - 1)
