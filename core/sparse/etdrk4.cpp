@@ -48,7 +48,9 @@ Expected<Etdrk4> Etdrk4::make(NegLaplacianGenerator generator, Etdrk4Nonlinearit
 }
 
 Etdrk4Limits etdrk4_limits(const Etdrk4& scheme, double top) {
-    const double reach = std::max(std::sqrt(std::max(0.0, 1.0 - scheme.spectrum_floor)), top);
+    const double settled = etdrk4_bound(scheme, 0.0);
+    const double judged = top <= settled * (1.0 + kEtdrk4Overshoot) ? std::min(top, settled) : top;
+    const double reach = std::max(std::sqrt(std::max(0.0, 1.0 - scheme.spectrum_floor)), judged);
     const double damping = std::max(0.0, 3.0 * reach * reach - 1.0);
     const double h_max = damping > 0.0 ? kEtdrk4SettleLimit / damping : std::numeric_limits<double>::infinity();
     return {reach, damping, h_max};
@@ -71,7 +73,7 @@ double etdrk4_rounding(const Etdrk4& scheme, std::uint64_t n_steps) {
 }
 
 const double* etdrk4_beyond(std::span<const double> out, double bound, double rounding) {
-    const double limit = bound * (1.0 + rounding);
+    const double limit = bound * (1.0 + kEtdrk4Overshoot) * (1.0 + rounding);
     for (const double& e : out) {
         if (!(std::fabs(e) <= limit)) return &e;
     }

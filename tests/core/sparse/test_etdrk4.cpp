@@ -29,6 +29,12 @@ TEST(Etdrk4Limits, FromTheGershgorinFloorAndTheData) {
     const FloorCase cases[] = {
         // Neumann path: zero row sums, the states +-1, N' down to -2 whatever the data below 1.
         {"path", scheme_of(3, {0, 2, 5, 7}, {0, 1, 0, 1, 2, 1, 2}, {1, -1, -1, 2, -1, -1, 1}), 0.0, 0.5, 1.35, 1.0},
+        // Data within the steps' 5 % overshoot of the states +-1 are judged as those (a step from an admitted
+        // step's result stays admitted); beyond it, by their own bound.
+        {"path, overshoot", scheme_of(3, {0, 2, 5, 7}, {0, 1, 0, 1, 2, 1, 2}, {1, -1, -1, 2, -1, -1, 1}), 0.0, 1.05,
+         1.35, 1.05},
+        {"path, beyond", scheme_of(3, {0, 2, 5, 7}, {0, 1, 0, 1, 2, 1, 2}, {1, -1, -1, 2, -1, -1, 1}), 0.0, 1.06,
+         2.7 / (3.0 * 1.06 * 1.06 - 1.0), 1.06},
         // L = I: u' = -u^3 settles at 0; data of 0.5 keep N' >= 0.25, so no limit.
         {"identity", scheme_of(2, {0, 1, 2}, {0, 1}, {1, 1}), 1.0, 0.5, inf, 1.0},
         // Positive off-diagonals: floor 1 - 2 = -1; from (1, -1) the solution rises to 1.12 (SciPy).
