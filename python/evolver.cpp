@@ -97,11 +97,10 @@ std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, 
 
 void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid) {
     std::string msg = std::string(cls) + ": ";
-    if (f.kind == CoefficientFault::Kind::LinearInflow) {
-        msg += "boundary \"linear\" cannot be used where the coefficient's drift a' enters across an end (a' = " +
-               fmt_exp3(f.a_prime) + " at x = " + fmt_exp3(f.x) +
-               "): its straight-line continuation is no inflow condition, and what it carries in grows without "
-               "bound; use \"reflect\", \"zero\" or \"periodic\"";
+    if (f.kind == CoefficientFault::Kind::LinearEnds) {
+        msg += "boundary \"linear\" cannot be used with a variable coefficient: its straight-line continuation "
+               "at the ends is no boundary condition for (a u')', and with a varying a the steps grow data at the "
+               "ends (exponentially on small grids); use \"reflect\", \"zero\" or \"periodic\"";
         py_err_with_kind("OutOfDomain", msg);
     }
     msg += "no step count is stable with this coefficient: even the smallest steps grow some data without its mean "

@@ -177,12 +177,20 @@ class StepOperator {
 public:
     static constexpr std::size_t kBlockNodes = 4096;
     static constexpr double kOperatorBytes = 268435456.0;
+    // Steps whose reads spread over more grid lengths than this are counted
+    // as growing, unmeasured: their reads fold back over the grid dozens of
+    // times, where aliasing windows abound, and measuring them would take
+    // memory in proportion to the spread.
+    static constexpr double kWidestSpan = 16.0;
 
-    // False where a node's step fails (its own error to report), a read
+    enum class Built { Yes, Fails, TooWide };
+
+    // Fails where a node's step fails (its own error to report), a read
     // cannot be located, the grid's policy is not linear, or the caller
-    // asked to stop.
+    // asked to stop; TooWide where the reads spread over more than
+    // kWidestSpan grid lengths (nothing of the span is allocated then).
     template <class K>
-    bool build(const K& kernel, const Grid1D<double>& grid, double tau) {
+    Built build(const K& kernel, const Grid1D<double>& grid, double tau) {
         grid_ = &grid;
         n_ = grid.n;
         reads_of_ = [&kernel, &grid, tau](std::size_t begin, std::size_t end, Block& b) {
@@ -210,9 +218,9 @@ public:
         blocks_.clear();
         double bytes = 0.0;
         for (std::size_t begin = 0; begin < n_; begin += kBlockNodes) {
-            if (!poll_stop()) return false;
+            if (!poll_stop()) return Built::Fails;
             Block b;
-            if (!reads_of_(begin, std::min(n_, begin + kBlockNodes), b)) return false;
+            if (!reads_of_(begin, std::min(n_, begin + kBlockNodes), b)) return Built::Fails;
             for (std::int64_t c : b.cell) {
                 lo_ = std::min(lo_, c);
                 hi_ = std::max(hi_, c + 2);
@@ -220,8 +228,9 @@ public:
             bytes += static_cast<double>(b.cell.size()) * (sizeof(std::int64_t) + sizeof(Hermite7Weights<double>));
             if (bytes <= kOperatorBytes) blocks_.push_back(std::move(b));
         }
+        if (static_cast<double>(hi_ - lo_) > kWidestSpan * static_cast<double>(n_)) return Built::TooWide;
         if (bytes > kOperatorBytes) blocks_.clear();
-        return transpose_.prepare(grid, lo_, hi_);
+        return transpose_.prepare(grid, lo_, hi_) ? Built::Yes : Built::Fails;
     }
 
     // out = M v.
@@ -536,22 +545,6 @@ constexpr double kGeneratorSlack = 1e-9;
 // the growing direction, which the refusal names, needs more of them.
 constexpr std::size_t kGeneratorSteps = 48;
 
-// The grid a kernel is judged on: its own, except that "linear" ends are
-// judged as reflecting ones. Their straight-line continuation is no wall;
-// the generator is judged there by its inflow (below), the interior as under
-// reflection.
-Grid1D<double> judged_grid(const Grid1D<double>& g) {
-    Grid1D<double> j = g;
-    if (j.boundary.tag == BoundaryTag::Linear) j.boundary = BoundaryPolicy<double>::reflect();
-    return j;
-}
-
-// A drift a' entering across a "linear" end is refused when it carries in
-// more than this fraction of a over the length of the grid: below it the
-// end slope of sampled coefficients is rounding of their one-sided
-// differences.
-constexpr double kLinearInflowSlack = 1e-2;
-
 // Where a coefficient fault sits: the node of the largest |v_i| (v the
 // growing direction in scaled values), and the largest |a'| dx / a within two
 // nodes of it (the cell the growth feeds on).
@@ -585,31 +578,25 @@ CoefficientFault fault_at(const Generator& gen, const Grid1D<double>& g, const s
 }
 
 // Whether the kernel's small-step limit grows data without its mean in the
-// grid 2-norm (on `g`, the judged grid), and where; nullopt when it does not
-// or where the coefficient itself fails at a node (the step's own error).
+// grid 2-norm, and where: a fault, no fault, or nullopt where it was not
+// judged (the coefficient fails at a node, which is the step's own error to
+// report; a product overflowed; the caller asked to stop), which is then
+// not kept. "linear" ends are refused with any variable coefficient: their
+// straight-line continuation is no boundary condition for (a u')', and
+// with a varying a the end rows grow data (exponentially on small grids,
+// to many times max|u0| on large ones), where the exact flow has no such
+// ends to grow at.
 template <class K>
-std::optional<CoefficientFault> generator_fault(const K& kernel, const Grid1D<double>& own, const Grid1D<double>& g,
-                                                bool& stopped) {
+std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, const Grid1D<double>& g,
+                                                               bool& stopped) {
     Generator gen;
     if (!gen.build(kernel, g)) return std::nullopt;
-    if (own.boundary.tag == BoundaryTag::Linear) {
-        const double length = g.xmax - g.xmin;
-        const std::size_t ends[2] = {0, g.n - 1};
-        for (std::size_t end : ends) {
-            // The drift of u_t = a u'' + a' u' moves u towards smaller x
-            // where a' > 0: in across the right end, out across the left.
-            const double inward = end == 0 ? -gen.a_prime(end) : gen.a_prime(end);
-            if (inward * length > kLinearInflowSlack * gen.a(end)) {
-                CoefficientFault f;
-                f.kind = CoefficientFault::Kind::LinearInflow;
-                f.node = end;
-                f.x = end == 0 ? g.xmin : g.xmax;
-                f.a = gen.a(end);
-                f.a_prime = gen.a_prime(end);
-                f.cell_ratio = gen.a(end) > 0.0 ? gen.a_prime(end) * g.dx() / gen.a(end) : kInf;
-                return f;
-            }
-        }
+    if (g.boundary.tag == BoundaryTag::Linear) {
+        CoefficientFault f;
+        f.kind = CoefficientFault::Kind::LinearEnds;
+        f.a_first = gen.a(0);
+        f.a_last = gen.a(g.n - 1);
+        return std::optional<CoefficientFault>(f);
     }
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
@@ -628,9 +615,10 @@ std::optional<CoefficientFault> generator_fault(const K& kernel, const Grid1D<do
     };
     const double limit = kGeneratorSlack * gen.scale();
     auto top = lanczos_top(n, sym, fixed_noise(n, 0x2545F4914F6CDD1Dull), kInf, true, stopped, kGeneratorSteps);
-    if (!top || top->value <= limit) return std::nullopt;
+    if (!top) return std::nullopt;
+    if (top->value <= limit) return std::optional<CoefficientFault>();
     for (std::size_t i = 0; i < n; ++i) top->vector[i] /= sp.sw[i];
-    return fault_at(gen, g, top->vector, top->value * gen.unit());
+    return std::optional<CoefficientFault>(fault_at(gen, g, top->vector, top->value * gen.unit()));
 }
 
 // The start of a measurement: fixed noise with its smooth part taken out
@@ -659,8 +647,9 @@ std::vector<double> rough_noise(std::size_t n, std::uint64_t seed) {
 // compared with. The entries of D stay those of a step (a few units), so no
 // coefficient's size can overflow K. The largest eigenvalue of K, by at most
 // `most` Lanczos steps from a fixed start, stopped once it is known to exceed
-// `enough`; nullopt where the step could not be written out (its own error
-// to report), a product is not finite, or the caller asked to stop.
+// `enough`; +inf for a step whose reads spread too far to measure; nullopt
+// where the step could not be written out (its own error to report), a
+// product is not finite, or the caller asked to stop.
 // `direction`, when given, receives the direction that grows most (in
 // scaled values); `hint` is added to the start.
 template <class K>
@@ -668,7 +657,11 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
                                        bool& stopped, std::size_t most, std::vector<double>* direction = nullptr,
                                        const std::vector<double>* hint = nullptr) {
     StepOperator op;
-    if (!op.build(kernel, g, tau)) return std::nullopt;
+    switch (op.build(kernel, g, tau)) {
+        case StepOperator::Built::Yes: break;
+        case StepOperator::Built::Fails: return std::nullopt;
+        case StepOperator::Built::TooWide: return kInf;
+    }
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
     std::vector<double> t(n), cx(n), z(n), ctz(n);
@@ -720,6 +713,7 @@ struct KernelVerdict {
     std::optional<CoefficientFault> fault;
     double bound = kInf;
     double named = 0.0;
+    bool searched = false;
     std::vector<double> passed;
 };
 
@@ -793,6 +787,7 @@ public:
                 old.bound = v.bound;
                 old.named = v.named;
             }
+            old.searched = old.searched || v.searched;
             for (double t : v.passed) {
                 if (t <= old.bound && std::find(old.passed.begin(), old.passed.end(), t) == old.passed.end()) {
                     old.passed.push_back(t);
@@ -830,32 +825,141 @@ VerdictCache& verdict_cache() {
 
 // The search for the largest admissible step probes only canonical steps,
 // dx^2 2^k (1 + j/2^kSearchDepth), with Lanczos runs of kProbeSteps from a
-// fixed start, and measures its result in full before naming it: every
-// quantity it reads is a function of the kernel and of that step alone, so
-// the bound it names does not depend on the step that was refused.
+// fixed start, climbing from dx^2 to the first rung that grows something,
+// then bisecting below it; the step it names is measured in full first.
+// Every quantity it reads is a function of the kernel and of those steps
+// alone, so the bound it names is the same whatever step was refused, and
+// it lies below the first step found to grow anything, not merely below
+// some such step.
 constexpr int kSearchDepth = 5;
+constexpr int kSearchStart = 0;   // the rung dx^2 2^0
+constexpr int kSearchRungs = 60;  // up to dx^2 2^60, down to dx^2 2^-60
 constexpr double kAcceptMargin = 0x1.0p-4;
 constexpr std::size_t kProbeSteps = 16;
 
-// The judgement of steps of tau for a kernel with a variable coefficient.
-// The rule is on tau alone, so a call of many steps and its steps one by one
-// are judged alike, and the admissible steps are those up to a bound: every
-// step count from some n0 on passes for a given t. A step is admissible when
-// the generator is dissipative and the step does not grow the data without
-// its mean (the norm of P B P at most 1 + kStepSlack); a refusal names the
-// largest admissible step the search finds, and from then on the kernel's
-// steps are admitted exactly up to it.
+// The largest canonical step of the rung [s, 2 s) that passes, bisected on
+// its points and measured in full (with the direction that grew just above
+// it as a hint); 0 when none does. nullopt when the caller asked to stop.
+template <class Passes>
+std::optional<double> best_in_rung(double rung, double limit, Passes& passes) {
+    auto point = [&](std::int64_t j) { return rung * (1.0 + std::ldexp(static_cast<double>(j), -kSearchDepth)); };
+    std::int64_t good = 0, bad = std::int64_t{1} << kSearchDepth;
+    std::vector<double> grew;  // the growing direction at point(bad)
+    auto probe = [&](std::int64_t j, std::vector<double>* dir) -> std::optional<bool> {
+        if (point(j) >= limit) return false;
+        return passes(point(j), kProbeSteps, grew.empty() ? nullptr : &grew, dir);
+    };
+    {
+        std::vector<double> dir;
+        const std::optional<bool> top = probe(bad, &dir);
+        if (!top) return std::nullopt;
+        if (*top) good = bad;
+        else grew = std::move(dir);
+    }
+    for (;;) {
+        while (bad - good > 1) {
+            const std::int64_t mid = (good + bad) / 2;
+            std::vector<double> dir;
+            const std::optional<bool> p = probe(mid, &dir);
+            if (!p) return std::nullopt;
+            if (*p) {
+                good = mid;
+            } else {
+                bad = mid;
+                grew = std::move(dir);
+            }
+        }
+        const std::optional<bool> confirmed =
+            point(good) >= limit ? std::optional<bool>(false)
+                                 : passes(point(good), kLanczosSteps, grew.empty() ? nullptr : &grew, nullptr);
+        if (!confirmed) return std::nullopt;
+        if (*confirmed) return point(good);
+        if (good == 0) return 0.0;
+        bad = good;
+        good = 0;
+    }
+}
+
+// The bound of a kernel: from the rung dx^2 up to the first rung whose
+// probe grows something (down instead, should dx^2 itself grow), then the
+// best step below it. 0 when even dx^2 2^-kSearchRungs grows; nullopt when
+// the caller asked to stop.
+template <class K, class Passes>
+std::optional<double> search_bound(const K& kernel, const Grid1D<double>& g, bool& stopped, Passes& passes) {
+    (void)kernel;
+    (void)stopped;
+    const double dx2 = g.dx() * g.dx();
+    auto rung = [&](int k) { return dx2 * std::ldexp(1.0, k); };
+    int k = kSearchStart;
+    std::optional<bool> p = passes(rung(k), kProbeSteps, nullptr, nullptr);
+    if (!p) return std::nullopt;
+    if (*p) {
+        for (; k < kSearchRungs; ++k) {
+            p = passes(rung(k + 1), kProbeSteps, nullptr, nullptr);
+            if (!p) return std::nullopt;
+            if (!*p) break;
+        }
+    } else {
+        for (--k; k >= -kSearchRungs; --k) {
+            p = passes(rung(k), kProbeSteps, nullptr, nullptr);
+            if (!p) return std::nullopt;
+            if (*p) break;
+        }
+        if (k < -kSearchRungs) return 0.0;
+    }
+    // Rung k passes and rung k + 1 grows; the best step of rung k, or of
+    // the rungs below should its own points grow.
+    for (; k >= -kSearchRungs; --k) {
+        const std::optional<double> best = best_in_rung(rung(k), kInf, passes);
+        if (!best) return std::nullopt;
+        if (*best > 0.0) return best;
+    }
+    return 0.0;
+}
+
+// A step tau below the kernel's bound grows: the bound becomes the largest
+// canonical step below tau that passes. False when the caller asked to stop.
+template <class K, class Passes>
+bool lower_bound_below(const K& kernel, const Grid1D<double>& g, double tau, KernelVerdict& v, bool& stopped,
+                       Passes& passes) {
+    (void)kernel;
+    (void)stopped;
+    const double dx2 = g.dx() * g.dx();
+    int k = static_cast<int>(std::floor(std::log2(tau / dx2)));
+    double best = 0.0;
+    for (int down = 0; down < 2 * kSearchRungs && best == 0.0; ++down, --k) {
+        const std::optional<double> b = best_in_rung(dx2 * std::ldexp(1.0, k), tau, passes);
+        if (!b) return false;
+        best = *b;
+    }
+    v.bound = v.named = best;
+    v.searched = true;
+    std::erase_if(v.passed, [&](double t) { return t > v.bound; });
+    return true;
+}
+
+// The judgement of steps of tau for a kernel with a variable coefficient,
+// on tau alone. A step is admissible when the generator is dissipative, the
+// step itself grows no data without its mean (the norm of P B P at most
+// 1 + kStepSlack, as far as kLanczosSteps can see), and neither does the
+// step 1/16 larger (a quicker look, to catch a growth too slight for the
+// first to see near the bound). A step refused is answered with the bound
+// of the search above, kept for the kernel: steps above it are refused at
+// once; below it each new step is still measured once, and a step that
+// grows there lowers the bound to the largest canonical step below it that
+// passes.
 template <class K>
 HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double tau) {
     HeatJudgement out;
     if (!(tau > 0.0) || !std::isfinite(tau)) return out;
     const VerdictKey key = verdict_key(coef, kernel.grid, rule);
     KernelVerdict v = verdict_cache().find(key);
-    const Grid1D<double> g = judged_grid(kernel.grid);
+    const Grid1D<double>& g = kernel.grid;
     bool stopped = false;
     if (!v.generator_judged) {
-        v.fault = generator_fault(kernel, kernel.grid, g, stopped);
-        if (stopped) return out;
+        const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped);
+        if (!verdict) return out;  // the coefficient fails at a node (its own error), or the call is ending
+        v.fault = *verdict;
         v.generator_judged = true;
         verdict_cache().store(key, v);
     }
@@ -868,107 +972,79 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         return out;
     }
     if (std::find(v.passed.begin(), v.passed.end(), tau) != v.passed.end() || tau == v.named) return out;
-    // The growing direction of the last refused probe of the search: the
-    // search visits the same canonical steps whatever tau was refused, so
-    // this stays a function of the kernel and the step probed.
-    std::vector<double> grew;
-    auto passes = [&](double s, std::size_t most) -> std::optional<bool> {
-        // |P B P|^2 <= 1 + top: the slack on the norm is kStepSlack.
-        const double enough = 2.0 * kStepSlack;
-        std::vector<double> dir;
-        const std::optional<double> top = mean_free_growth(kernel, g, s, enough, stopped, most, &dir, &grew);
-        if (!top) return std::nullopt;
-        const bool ok = *top <= enough;
-        if (!ok) grew = std::move(dir);
-        return ok;
+
+    // One measurement: true when the step grows nothing, false when it
+    // grows something or cannot be written out (a probe of the search reads
+    // points the call's own step may not), nullopt when the caller asked to
+    // stop. `hint`, when given, is added to the start; `dir` receives the
+    // direction that grows most.
+    auto passes = [&](double s, std::size_t most, const std::vector<double>* hint,
+                      std::vector<double>* dir) -> std::optional<bool> {
+        const std::optional<double> top =
+            mean_free_growth(kernel, g, s, 2.0 * kStepSlack, stopped, most, dir, hint);
+        if (stopped) return std::nullopt;
+        return top && *top <= 2.0 * kStepSlack;
     };
-    // Measured a little above tau: a step just below the bound, where the
-    // growth of a step beyond it is still too slight for the first
-    // measurement to see, is then judged by the search.
-    const double above = tau * (1.0 + kAcceptMargin);
-    const std::optional<bool> first = passes(above, kLanczosSteps);
-    if (!first) return out;  // the step fails on its own, or the call is ending
-    if (*first) {
-        v.passed = {tau};
-        verdict_cache().store(key, v);
-        return out;
-    }
-    grew.clear();  // `above` is no canonical step
-    // The dyadic rung below tau, then down the rungs to the first that
-    // passes; bisect it on its canonical points; measure the best in full,
-    // and go on below it (within the rung, then down the rungs) should that
-    // fail.
-    const double dx2 = g.dx() * g.dx();
-    int k = static_cast<int>(std::floor(std::log2(above / dx2)));
-    if (dx2 * std::ldexp(1.0, k) >= above) --k;
-    const int lowest = k - 64;
-    double lo = 0.0;
-    // A probe at or above the refused tau counts as refused whatever it
-    // measures (the admitted steps stay below tau).
-    auto probe = [&](double s) -> std::optional<bool> {
-        const std::optional<bool> p = passes(s, kProbeSteps);
-        if (p && s >= above) return false;
-        return p;
-    };
-    while (lo == 0.0 && k > lowest) {
-        double rung = 0.0;
-        for (; k > lowest; --k) {
-            const double s = dx2 * std::ldexp(1.0, k);
-            const std::optional<bool> p = probe(s);
-            if (!p) return out;
-            if (*p) {
-                rung = s;
-                break;
+    // tau itself first: where its own step cannot be written out, the step
+    // fails on its own, which is the call's error to report.
+    std::vector<double> at_tau;
+    bool tau_passes = false;
+    {
+        const std::optional<double> top = mean_free_growth(kernel, g, tau, 2.0 * kStepSlack, stopped,
+                                                           kLanczosSteps, &at_tau);
+        if (stopped || !top) return out;
+        tau_passes = *top <= 2.0 * kStepSlack;
+        if (tau_passes) {
+            const std::optional<bool> above = passes(tau * (1.0 + kAcceptMargin), kProbeSteps, &at_tau, nullptr);
+            if (!above) return out;
+            if (*above || (v.searched && tau <= v.bound)) {
+                v.passed = {tau};
+                verdict_cache().store(key, v);
+                return out;
             }
+        } else if (v.searched) {
+            // A step below the bound that grows: the bound comes down to
+            // below it.
+            if (!lower_bound_below(kernel, g, tau, v, stopped, passes)) return out;
+            verdict_cache().store(key, v);
+            out.range = StepRange{0.0, v.named};
+            return out;
         }
-        if (rung == 0.0) break;
-        std::int64_t good = 0, bad = std::int64_t{1} << kSearchDepth;
-        auto point = [&](std::int64_t j) { return rung * (1.0 + std::ldexp(static_cast<double>(j), -kSearchDepth)); };
-        // The top of the rung first, so that the direction kept is always
-        // that of the first canonical step above the one confirmed.
-        const std::optional<bool> top = probe(point(bad));
-        if (!top) return out;
-        if (*top) good = bad;
-        for (;;) {
-            while (bad - good > 1) {
-                const std::int64_t mid = (good + bad) / 2;
-                const std::optional<bool> p = probe(point(mid));
-                if (!p) return out;
-                (*p ? good : bad) = mid;
-            }
-            const double s = point(good);
-            const std::optional<bool> confirmed = s == v.named ? std::optional<bool>(true) : passes(s, kLanczosSteps);
-            if (!confirmed) return out;
-            if (*confirmed) {
-                lo = s;
-                break;
-            }
-            if (good == 0) break;  // the rung itself grows: on down the rungs
-            bad = good;
-            good = 0;
+    }
+    if (!v.searched) {
+        const std::optional<double> bound = search_bound(kernel, g, stopped, passes);
+        if (!bound) return out;
+        if (*bound == 0.0) {
+            // Steps 2^60 below dx^2 still grow something: the coefficient is
+            // at fault after all (the generator's growth below its slack).
+            std::vector<double> dir;
+            passes(g.dx() * g.dx() * std::ldexp(1.0, -kSearchRungs), kLanczosSteps, nullptr, &dir);
+            Generator gen;
+            if (stopped || dir.size() != g.n || !gen.build(kernel, g)) return out;
+            const WeightedSpace sp(g);
+            for (std::size_t i = 0; i < dir.size(); ++i) dir[i] /= sp.sw[i];
+            v.fault = fault_at(gen, g, dir, std::numeric_limits<double>::quiet_NaN());
+            verdict_cache().store(key, v);
+            out.fault = v.fault;
+            return out;
         }
-        --k;
-    }
-    if (lo == 0.0) {
-        // Steps 2^64 times smaller still grow something: the coefficient is
-        // at fault after all.
-        Generator gen;
-        if (!gen.build(kernel, g)) return out;
-        std::vector<double> warm;
-        mean_free_growth(kernel, g, dx2 * std::ldexp(1.0, k + 1), kInf, stopped, kLanczosSteps, &warm);
-        if (stopped || warm.size() != g.n) return out;
-        const WeightedSpace sp(g);
-        for (std::size_t i = 0; i < warm.size(); ++i) warm[i] /= sp.sw[i];
-        v.fault = fault_at(gen, g, warm, std::numeric_limits<double>::quiet_NaN());
+        v.searched = true;
+        v.bound = v.named = *bound;
+        std::erase_if(v.passed, [&](double t) { return t > v.bound; });
         verdict_cache().store(key, v);
-        out.fault = v.fault;
-        return out;
     }
-    v.bound = lo;
-    v.named = lo;
-    v.passed.clear();
-    verdict_cache().store(key, v);
-    if (tau > lo) out.range = StepRange{0.0, lo};
+    if (tau <= v.bound) {
+        if (tau_passes) {
+            // Only the quicker look 1/16 above grew: tau lies below the bound.
+            v.passed = {tau};
+            verdict_cache().store(key, v);
+            return out;
+        }
+        // tau itself grew, below the bound: a window.
+        if (!lower_bound_below(kernel, g, tau, v, stopped, passes)) return out;
+        verdict_cache().store(key, v);
+    }
+    out.range = StepRange{0.0, v.named};
     return out;
 }
 

@@ -35,19 +35,22 @@
 //      do not continue) it is not, and then steps of every size grow some
 //      data: small steps most of all, so no step count helps. Such a
 //      coefficient is refused whatever n_steps (CoefficientFault), naming
-//      where the growth sits. "linear" ends are judged as reflecting ones,
-//      and refused where the drift a' enters across them.
+//      where the growth sits; so is any variable coefficient under "linear"
+//      ends, whose end rows grow data.
 //   2. Does one step of tau grow the data without its mean? The norm of
-//      P B P (B the real step in scaled values, P removing the mean),
+//      P B P (B the real step in scaled values, P removing the mean) is
 //      measured by Lanczos on the step written out node by node (each node's
-//      reads and their coefficients), costs some dozens of steps once per
-//      kernel and step; it is 1 - O(tau) for small steps and crosses 1 once,
-//      at the step where the derivative correction starts to grow the
-//      highest frequencies (checked on hundreds of smooth coefficients). A
-//      step is admitted when the norm is at most 1 + 1e-10, so a call of any
-//      number of admitted steps, or many calls, never grows the data without
-//      its mean; a refused step names the largest admissible one, found by
-//      bisection to 2^-12, and that bound is kept for the kernel.
+//      reads and their coefficients), some dozens of products of about one
+//      step each; it is 1 - O(tau) for small steps and crosses 1 where the
+//      derivative correction starts to grow the highest frequencies. A step
+//      is admitted when the norm is at most 1 + 1e-10 as far as the Lanczos
+//      steps see (they bound it from below: a growth of 1e-4 or less can
+//      escape them), and the step 1/16 larger passes a quicker look. A
+//      refused step names the bound of a search that climbs canonical steps
+//      dx^2 2^k from dx^2 to the first that grows and bisects below it to
+//      1/32: the same bound whatever step was refused, kept for the kernel.
+//      Narrow windows below it (steps that grow where larger ones do not)
+//      lower it when a call meets them.
 #pragma once
 
 #include <cstddef>
@@ -73,10 +76,10 @@ struct StepRange {
 struct CoefficientFault {
     enum class Kind {
         NotDissipative,  // the small-step limit grows data without its mean
-        LinearInflow,    // the drift a' enters across a "linear" end
+        LinearEnds,      // "linear" ends, which a variable coefficient's steps grow data at
     };
     Kind kind = Kind::NotDissipative;
-    std::size_t node = 0;    // where the growth sits (the end node for LinearInflow)
+    std::size_t node = 0;    // where the growth sits
     double x = 0.0;          // that node's coordinate
     double a = 0.0, a_prime = 0.0;
     double cell_ratio = 0.0; // a' dx / a there
