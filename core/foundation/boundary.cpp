@@ -290,6 +290,85 @@ F hermite_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& 
     });
 }
 
+// Node values and second-difference estimates around a cell i: u at
+// i - 2 ... i + 3 and the degree-6 estimates (fd_d2_o6) at i - 1 ... i + 2.
+struct Around {
+    double u[6];
+    double e[4];
+};
+
+// The value v of a read in cell i held to the range the cell allows:
+// [min, max] of its node values u0, u1, widened at a smooth extremum.
+// Between two nodes a smooth function leaves [min, max] only at an
+// extremum, and by at most |u''| dx^2 / 8; a quarter of the smaller
+// estimate at the cell's nodes (a margin of two) bounds that excursion. The
+// range is widened only where the data around the cell are those of a
+// smooth extremum: the estimates at i - 1 ... i + 2 all have the extremum's
+// sign and each agrees with the three-point second difference at its node
+// to within a quarter (they differ by about a twelfth of the fourth
+// difference: 1 - (k dx)^2 / 12 of each other for a wave of number k). On a
+// jump, a kink, an odd-even ripple, noise or a bump of a few nodes nothing
+// beyond the node values is allowed: there the Hermite read overshoots, and
+// each step would carry the overshoot on and add to it. Widened on the sign
+// of the cell's two estimates alone, such data grew without bound where
+// characteristics meet (a drift sampled with both signs): a bump of two or
+// three nodes, whose two estimates agree, rose by its own overshoot every
+// step. `around` is called only when v leaves [min, max]; `choice`, when
+// given, records which value was taken.
+template <class F, class AroundFn>
+F limit_read(F v, F u0, F u1, const AroundFn& around, BoundedChoice* choice = nullptr) {
+    const double r0 = real_part(u0), r1 = real_part(u1), rv = real_part(v);
+    const double lo = std::min(r0, r1), hi = std::max(r0, r1);
+    if (rv >= lo && rv <= hi) return v;
+    const Around a = around();
+    bool positive = true, negative = true, smooth = true;
+    for (int k = 0; k < 4; ++k) {
+        const double e = a.e[k];
+        positive = positive && e > 0.0;
+        negative = negative && e < 0.0;
+        const double d = (a.u[k] - 2.0 * a.u[k + 1]) + a.u[k + 2];
+        smooth = smooth && std::fabs(d - e) <= 0.25 * std::fabs(e);
+    }
+    // A NaN read is neither below nor above: it is returned as it is.
+    const bool below = rv < lo;
+    const bool widened = smooth && (below ? positive : negative);
+    const int estimate = std::fabs(a.e[2]) < std::fabs(a.e[1]) ? 2 : 1;
+    const double widen = widened ? 0.25 * std::fabs(a.e[estimate]) : 0.0;
+    const double bound = below ? lo - widen : hi + widen;
+    if (below ? !(rv < bound) : !(rv > bound)) return v;
+    if (choice) {
+        const bool second = below ? r1 < r0 : r1 > r0;
+        *choice = {true, widened, second ? 1 : 0, estimate - 1};
+    }
+    return from_f64<F>(bound);
+}
+
+// The degree-7 read in cell i held to the range limit_read allows.
+template <class F, class Taps>
+F bounded_hermite7_at(const Taps& at, std::int64_t i, F t, BoundedChoice* choice = nullptr) {
+    const Hermite7Read<F> h = hermite7_read<F>(at, i, t);
+    return limit_read<F>(
+        h.value, h.u0, h.u1,
+        [&] {
+            Around a;
+            for (int k = 0; k < 6; ++k) a.u[k] = real_part(at(i - 2 + k));
+            a.e[0] = real_part(stencil<F>(kD2O6, 180.0, at, i - 1));
+            a.e[1] = real_part(h.b0);
+            a.e[2] = real_part(h.b1);
+            a.e[3] = real_part(stencil<F>(kD2O6, 180.0, at, i + 2));
+            return a;
+        },
+        choice);
+}
+
+// The degree-7 read in cell c of `values` held to its range.
+template <class F>
+F bounded_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c, BoundedChoice* choice = nullptr) {
+    const StencilReach r = stencil_reach(InterpTag::SepticHermite);
+    return with_taps(values, g, c.i, r.lo, r.hi,
+                     [&](const auto& at) { return bounded_hermite7_at<F>(at, c.i, c.t, choice); });
+}
+
 }  // namespace
 
 template <class F>
@@ -346,7 +425,7 @@ F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x) {
 }
 
 template <class F>
-Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
+Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, bool bounded) const {
     switch (interp_kind.tag) {
         case InterpTag::Linear:
             return fail(CoreError::unsupported("linear-interp (enable with --features linear-interp)"));
@@ -361,7 +440,9 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
     }
     const Expected<Cell<F>> located = locate_read(*this, x);
     if (!located) return fail(located.error());
-    return hermite_in_cell(values, *this, *located);
+    const Cell<F> c = *located;
+    if (!bounded || interp_kind.tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
+    return bounded_in_cell(values, *this, c);
 }
 
 template <class F>
@@ -370,32 +451,6 @@ bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
     const StencilReach r = stencil_reach(interp_kind.tag);
     return r.lo != 0 && (i - r.lo < 0 || i + r.hi >= static_cast<std::int64_t>(n));
 }
-
-namespace {
-
-// The range a transport read in a cell with node values u0, u1 and undivided
-// second-difference estimates b0, b1 may take. Between two nodes a smooth
-// function leaves [min, max] of its node values only at an extremum, and by
-// at most |u''| dx^2 / 8; both estimates then have the extremum's sign and
-// the smaller of them, with a margin of two, bounds that excursion. Where the
-// estimates disagree in sign (a jump, a kink, an odd-even ripple) nothing
-// beyond the node values is allowed: there the Hermite read overshoots, and
-// each step of a transport would carry the overshoot on and add to it.
-template <class F>
-F limit_foot(F v, F u0, F u1, F b0, F b1) {
-    const double r0 = real_part(b0), r1 = real_part(b1);
-    double m = 0.0;
-    if (r0 > 0.0 && r1 > 0.0) m = std::min(r0, r1);
-    if (r0 < 0.0 && r1 < 0.0) m = std::max(r0, r1);
-    const double lo = std::min(real_part(u0), real_part(u1)) - 0.25 * std::max(m, 0.0);
-    const double hi = std::max(real_part(u0), real_part(u1)) + 0.25 * std::max(-m, 0.0);
-    const double rv = real_part(v);
-    if (rv < lo) return from_f64<F>(lo);
-    if (rv > hi) return from_f64<F>(hi);
-    return v;
-}
-
-}  // namespace
 
 template <class F>
 Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded) const {
@@ -408,14 +463,25 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded)
     const Cell<F> c = *located;
     if (!foot_is_linear(c.i)) {
         if (!bounded || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
-        return with_taps(values, *this, c.i, 4, 5, [&](const auto& at) {
-            const Hermite7Read<F> h = hermite7_read<F>(at, c.i, c.t);
-            return limit_foot<F>(h.value, h.u0, h.u1, h.b0, h.b1);
-        });
+        return bounded_in_cell(values, *this, c);
     }
     const PolicyTaps<F> at = taps(values, boundary, n, dx());
     const F u0 = at(c.i), u1 = at(c.i + 1);
     return u0 + c.t * (u1 - u0);
+}
+
+Expected<BoundedChoice> bounded_read_choice(const Grid1D<double>& grid, std::span<const double> values, double x,
+                                            bool foot) {
+    BoundedChoice choice;
+    if (grid.interp_kind.tag != InterpTag::SepticHermite) return choice;
+    const Expected<Cell<double>> located = locate_read(grid, x);
+    if (!located) return fail(located.error());
+    const Cell<double> c = *located;
+    if (foot && grid.foot_is_linear(c.i)) return choice;
+    bounded_in_cell(values, grid, c, &choice);
+    choice.node += c.i;
+    choice.estimate += c.i;
+    return choice;
 }
 
 bool SepticSamples::locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t) {
@@ -476,21 +542,40 @@ bool SepticSamples::covered(double x, std::int64_t& cell, double& t) const {
     return locate(*grid_, x, cell, t) && covers(cell);
 }
 
-Expected<double> SepticSamples::read(double x) const {
+namespace {
+
+// A read v in the cell whose samples start at p (u, D1, D2, D3 per node),
+// held to the range limit_read allows; the samples of the nodes on either
+// side of the cell are present.
+double limit_sampled(double v, const double* p) {
+    return limit_read<double>(v, p[0], p[4], [&] {
+        Around a;
+        for (int k = 0; k < 6; ++k) a.u[k] = p[4 * (k - 2)];
+        for (int k = 0; k < 4; ++k) a.e[k] = p[4 * (k - 1) + 2];
+        return a;
+    });
+}
+
+}  // namespace
+
+Expected<double> SepticSamples::read(double x, bool bounded) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    if (covered(x, cell, t)) return at_cell(cell, hermite7_weights(t));
-    return grid_->interp(values_, x);
+    if (!covered(x, cell, t) || (bounded && !covers(cell - 2, cell + 3))) return grid_->interp(values_, x, bounded);
+    const double v = at_cell(cell, hermite7_weights(t));
+    return bounded ? limit_sampled(v, samples_.data() + 4 * (cell - lo_)) : v;
 }
 
 Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    if (!covered(x, cell, t)) return grid_->interp_foot(values_, x, bounded);
+    if (!covered(x, cell, t) || (bounded && !covers(cell - 2, cell + 3))) {
+        return grid_->interp_foot(values_, x, bounded);
+    }
     const double* p = samples_.data() + 4 * (cell - lo_);
     if (grid_->foot_is_linear(cell)) return p[0] + t * (p[4] - p[0]);
     const double v = at_cell(cell, hermite7_weights(t));
-    return bounded ? limit_foot(v, p[0], p[4], p[2], p[6]) : v;
+    return bounded ? limit_sampled(v, p) : v;
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
@@ -504,7 +589,7 @@ Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
     template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
     template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
-    template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;                                    \
+    template Expected<F> Grid1D<F>::interp(std::span<const F>, F, bool) const;                              \
     template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, bool) const;                               \
     template bool Grid1D<F>::foot_is_linear(std::int64_t) const;
 

@@ -39,7 +39,9 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
     return GridFnComplex1D{grid, std::move(interleaved)};
 }
 
-Expected<double> InterpRead::operator()(double x) const { return u->grid.interp(u->values, x); }
+Expected<double> InterpRead::operator()(double x, bool bounded) const {
+    return u->grid.interp(u->values, x, bounded);
+}
 Expected<double> InterpRead::foot(double x, bool bounded) const {
     return u->grid.interp_foot(u->values, x, bounded);
 }

@@ -38,6 +38,18 @@ inline constexpr const char* kCubicNMessage = "n must be >= 4 (cubic Hermite ste
 inline constexpr const char* kGridSpacingMessage =
     "the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2";
 
+// The value a bounded read takes: its degree-7 read (not clamped), or an end
+// of its cell's range: the value at node `node` less, where the range is
+// widened, a quarter of the second-difference estimate fd_d2_o6 at node
+// `estimate` (node indices as the boundary policy reads them). On each choice
+// the read is linear in the values.
+struct BoundedChoice {
+    bool clamped = false;
+    bool widened = false;
+    std::int64_t node = 0;
+    std::int64_t estimate = 0;
+};
+
 template <class F>
 struct Grid1D {
     BoundaryPolicy<F> boundary{};
@@ -57,7 +69,10 @@ struct Grid1D {
 
     // Value at any x of the grid function with samples `values` (length n).
     // Fails only for the Linear kind and for an invalid Chebyshev M.
-    Expected<F> interp(std::span<const F> values, F x) const;
+    // `bounded`: a degree-7 read is held to the range its cell allows, as a
+    // bounded interp_foot holds it (the Hermite stencil is kept next to the
+    // ends).
+    Expected<F> interp(std::span<const F> values, F x, bool bounded = false) const;
 
     // Value at the foot x of a characteristic (a transport read): interp,
     // except in the cells whose Hermite stencil reaches past an end of a
@@ -69,13 +84,13 @@ struct Grid1D {
     // and, at small steps, turn into a centred difference whose undamped
     // odd-even modes grow from the ends. The two-point read there is
     // monotone and upwind, so transport keeps the range of its data.
-    // `bounded` (for a pure transport, whose exact values stay in the range
-    // of its data): a degree-7 read inside is held to the range its cell
-    // allows, its node values widened at a smooth extremum (both
-    // second-difference estimates of one sign) by a quarter of the smaller
-    // estimate and not widened at a jump, so that a front carried across the
-    // grid brings no overshoot along. That read is no longer linear in the
-    // values; without `bounded` it is.
+    // `bounded` (for a transport, whose exact values stay in the range of
+    // its data): a degree-7 read inside is held to the range its cell allows,
+    // its node values widened at a smooth extremum by a quarter of the smaller
+    // second-difference estimate and not widened at a jump or on noise, so
+    // that a front carried across the grid brings no overshoot along and
+    // meeting characteristics build none up. That read is no longer linear
+    // in the values (see BoundedChoice); without `bounded` it is.
     Expected<F> interp_foot(std::span<const F> values, F x, bool bounded = false) const;
 
     // True when a read in cell i takes the two-point form of interp_foot.
@@ -95,6 +110,11 @@ inline constexpr const char* kLinearInflowMessage =
     "boundary \"linear\" cannot be used where a drift enters across an end: its straight-line continuation is "
     "no inflow condition, and what it carries in grows without bound; use \"reflect\", \"zero\" or "
     "\"periodic\"";
+
+// Which value the bounded read at x of `values` (interp or, with `foot`,
+// interp_foot) takes; not clamped for reads that are never bounded.
+Expected<BoundedChoice> bounded_read_choice(const Grid1D<double>& grid, std::span<const double> values, double x,
+                                            bool foot);
 
 // The refusal above for the read of node i at `foot` (the foot of its
 // characteristic).
@@ -129,7 +149,9 @@ public:
     // with the degree-7 Hermite interpolant.
     static bool locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t);
 
-    bool covers(std::int64_t cell) const { return cell >= lo_ && cell + 1 < hi_; }
+    bool covers(std::int64_t cell) const { return covers(cell, cell + 1); }
+    // True when the samples hold every node index in [first, last].
+    bool covers(std::int64_t first, std::int64_t last) const { return first >= lo_ && last < hi_; }
 
     // The read in cell `cell` (covered) with weights w.
     double at_cell(std::int64_t cell, const Hermite7Weights<double>& w) const {
@@ -139,7 +161,7 @@ public:
     }
 
     // Value at x of the filled grid function, as Grid1D::interp.
-    Expected<double> read(double x) const;
+    Expected<double> read(double x, bool bounded = false) const;
     // The transport read at x, as Grid1D::interp_foot.
     Expected<double> read_foot(double x, bool bounded = false) const;
     // The filled grid function's value at node i.
@@ -161,7 +183,7 @@ private:
 // through node samples computed once per step (same values).
 struct SampleRead {
     const SepticSamples* samples;
-    Expected<double> operator()(double x) const { return samples->read(x); }
+    Expected<double> operator()(double x, bool bounded = false) const { return samples->read(x, bounded); }
     Expected<double> foot(double x, bool bounded = false) const { return samples->read_foot(x, bounded); }
     // The stored value at node i.
     double value_at(std::size_t i) const { return samples->value_at(i); }
@@ -181,7 +203,7 @@ struct GridFn {
 
 struct InterpRead {
     const GridFn<double>* u;
-    Expected<double> operator()(double x) const;
+    Expected<double> operator()(double x, bool bounded = false) const;
     Expected<double> foot(double x, bool bounded = false) const;
     double value_at(std::size_t i) const { return u->values[i]; }
 };

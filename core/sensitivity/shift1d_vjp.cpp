@@ -53,26 +53,26 @@ std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
 }
 
 // The three-point mean of u that the step at node i reads (before the
-// reaction).
-Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {
+// reaction); `bounded` where b varies between nodes, as in Shift1D's step.
+Expected<double> step_mean(const ShiftCoeffProblem& p, bool bounded, std::span<const double> u, std::size_t i) {
     const Grid1D<double>& g = p.grid;
     const double x = g.node(i);
     const double h = 2.0 * std::sqrt(p.tau * p.a[i]);
-    auto up = g.interp(u, x + h);
+    auto up = g.interp(u, x + h, bounded);
     if (!up) return up;
-    auto um = g.interp(u, x - h);
+    auto um = g.interp(u, x - h, bounded);
     if (!um) return um;
     const double foot = x + p.tau * (2.0 * p.b[i]);
     if (Status st = refuse_linear_inflow(g, i, foot); !st) return std::unexpected(st.error());
-    auto ub = g.interp_foot(u, foot);
+    auto ub = g.interp_foot(u, foot, bounded);
     if (!ub) return ub;
     return (0.25 * *up + 0.25 * *um) + 0.5 * *ub;
 }
 
 // One step S(tau) of the whole grid, as Shift1D's node step computes it.
-Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
+Status shift_step(const ShiftCoeffProblem& p, bool bounded, std::span<const double> u, std::span<double> out) {
     for (std::size_t i = 0; i < p.grid.n; ++i) {
-        auto mean = step_mean(p, u, i);
+        auto mean = step_mean(p, bounded, u, i);
         if (!mean) return std::unexpected(mean.error());
         out[i] = shift_reaction(*mean, u[i], p.tau, p.c[i]);
     }
@@ -80,15 +80,17 @@ Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::sp
 }
 
 // Derivative of output node i of one step with respect to the selected
-// coefficient at node i, by central differences of the interpolant. The
-// mean's weight (1 + tau c_i for c_i < 0) scales the a and b derivatives;
-// the c derivative is tau times the mean where c_i < 0, tau u_i elsewhere
-// (at c_i = 0 the derivative towards c > 0, the branch the step takes).
-Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std::span<const double> u,
+// coefficient at node i, by central differences of the reads the step takes
+// (a read held at an end of its cell's range does not move with its
+// position). The mean's weight (1 + tau c_i for c_i < 0) scales the a and b
+// derivatives; the c derivative is tau times the mean where c_i < 0, tau u_i
+// elsewhere (at c_i = 0 the derivative towards c > 0, the branch the step
+// takes).
+Expected<double> local_derivative(const ShiftCoeffProblem& p, bool bounded, CoeffWrt wrt, std::span<const double> u,
                                   std::size_t i, double eps) {
     const Grid1D<double>& g = p.grid;
     const double x = g.node(i);
-    auto at = [&](double y) { return g.interp(u, y); };
+    auto at = [&](double y) { return g.interp(u, y, bounded); };
     switch (wrt) {
         case CoeffWrt::A: {
             const double ai = p.a[i];
@@ -107,9 +109,9 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
-            auto hi = g.interp_foot(u, pt + eps);
+            auto hi = g.interp_foot(u, pt + eps, bounded);
             if (!hi) return hi;
-            auto lo = g.interp_foot(u, pt - eps);
+            auto lo = g.interp_foot(u, pt - eps, bounded);
             if (!lo) return lo;
             return shift_mean_weight(p.tau, p.c[i]) * (p.tau * (*hi - *lo) / (2.0 * eps));
         }
@@ -117,18 +119,33 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
             break;
     }
     if (p.c[i] < 0.0) {
-        auto mean = step_mean(p, u, i);
+        auto mean = step_mean(p, bounded, u, i);
         if (!mean) return mean;
         return p.tau * *mean;
     }
     return p.tau * u[i];
 }
 
+// The value the choice of a bounded read gives on the values v: the node
+// value less, where widened, a quarter of the second-difference estimate.
+double choice_value(const BoundedChoice& choice, const Grid1D<double>& g, std::span<const double> v) {
+    const double dx = g.dx();
+    const double at_node = g.boundary.sample(v, g.n, choice.node, dx);
+    if (!choice.widened) return at_node;
+    return at_node - 0.25 * fd_d2_o6<double>(v, g.boundary, g.n, choice.estimate, dx);
+}
+
 }  // namespace
 
 Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
-                                       bool foot) {
+                                       bool foot, std::span<const double> state) {
     const std::size_t n = grid.n;
+    BoundedChoice choice;
+    if (!state.empty()) {
+        auto taken = bounded_read_choice(grid, state, x, foot);
+        if (!taken) return std::unexpected(taken.error());
+        choice = *taken;
+    }
     InterpStencil st;
     auto add = [&](std::int64_t node) {
         if (node < 0 || st.count >= st.nodes.size()) return;
@@ -151,7 +168,9 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
     for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(n - 1 - k));
     for (std::size_t k = 0; k < st.count; ++k) {
         scratch[st.nodes[k]] = 1.0;
-        auto w = foot ? grid.interp_foot(scratch, x) : grid.interp(scratch, x);
+        auto w = choice.clamped ? Expected<double>(choice_value(choice, grid, scratch))
+                 : foot         ? grid.interp_foot(scratch, x)
+                                : grid.interp(scratch, x);
         scratch[st.nodes[k]] = 0.0;
         if (!w) return std::unexpected(w.error());
         st.weights[k] = *w;
@@ -160,9 +179,12 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
 }
 
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
-                        std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
-                        std::span<double> out, std::span<double> scratch) {
+                        std::span<const double> b, std::span<const double> c, std::span<const double> u,
+                        std::span<const double> lambda, std::span<double> out, std::span<double> scratch) {
     std::fill(out.begin(), out.end(), 0.0);
+    // Where b varies the reads are bounded: linear in u on the choice each
+    // takes at u, and transposed as that.
+    const std::span<const double> state = drift_varies_at_nodes(b) ? u : std::span<const double>{};
     for (std::size_t i = 0; i < grid.n; ++i) {
         const double x = grid.node(i);
         const double h = 2.0 * std::sqrt(tau * a[i]);
@@ -171,7 +193,7 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
         // The mean's weight is exactly 1 for c_i >= 0, leaving those bits.
         const double li = lambda[i] * shift_mean_weight(tau, c[i]);
         for (int k = 0; k < 3; ++k) {
-            auto st = interp_weights(pts[k], grid, scratch, k == 2);
+            auto st = interp_weights(pts[k], grid, scratch, k == 2, state);
             if (!st) return std::unexpected(st.error());
             const double scale = wts[k] * li;
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
@@ -196,20 +218,22 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     std::vector<double> lambda(dj_du_n.begin(), dj_du_n.end());
     std::vector<double> other(n), scratch(n, 0.0);
     const double eps = g.dx() * 0.0001;
+    const bool bounded = drift_varies_at_nodes(problem.b);
     auto step = [&](std::uint64_t, std::span<const double> prev, std::span<double> next) -> Status {
         if (auto st = poll_stop(); !st) return st;
-        if (auto st = shift_step(problem, prev, next); !st) return st;
+        if (auto st = shift_step(problem, bounded, prev, next); !st) return st;
         if (const double* bad = first_non_finite<double>(next)) return domain_error(kForwardOverflow, *bad);
         return {};
     };
     auto visit = [&](std::uint64_t, std::span<const double> u) -> Status {
         if (auto st = poll_stop(); !st) return st;
         for (std::size_t i = 0; i < n; ++i) {
-            auto l = local_derivative(problem, wrt, u, i, eps);
+            auto l = local_derivative(problem, bounded, wrt, u, i, eps);
             if (!l) return std::unexpected(l.error());
             grad_out[i] += lambda[i] * *l;
         }
-        if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, lambda, other, scratch); !st)
+        if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, u, lambda, other, scratch);
+            !st)
             return st;
         lambda.swap(other);
         return {};

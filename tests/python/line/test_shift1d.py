@@ -8,10 +8,11 @@ import textwrap
 
 import numpy as np
 import pytest
+from scipy.integrate import solve_ivp
 
 from conftest import EVOLVE, N_STEPS, NONFINITE, SELF, T_NONNEG, U0_ERRORS, U0_TYPE, check_evolve_contract, \
     check_surface, error_text, raises_exact
-from quorvane import AdaptivePI, QuorvaneError, Shift1D
+from quorvane import AdaptivePI, DriftReaction1D, QuorvaneError, Shift1D
 
 AX = "[OutOfDomain] a(x) must be finite and >= 0 (Theorem 6: inf a > 0)"
 
@@ -360,6 +361,89 @@ def test_reaction_converges_to_first_order(a, b, c):
     # Order 1: ten times the steps, a tenth of the error (the spatial error is ~1e-12).
     assert [errors[0] / errors[1], errors[1] / errors[2]] == pytest.approx([10.0, 10.0], rel=0.02)
     assert errors[0] < 0.015
+
+
+# --- a drift that varies between nodes ---------------------------------------------------
+
+X101 = np.linspace(0.0, 1.0, 101)
+COS101 = np.cos(np.pi * X101)
+ROUGH_B = np.random.default_rng(0).uniform(-1.0, 1.0, 101)
+WAVY_B = np.sin(16.0 * np.pi * X101)
+
+
+def sampled_drift(b, a):
+    return Shift1D.with_arrays(0.0, 1.0, 101, np.full(101, a), b, np.zeros(101), 0.0, COS101)
+
+
+def adaptive_drift(b, a, n_steps):
+    # The error control picks the substeps: a tolerance of 1/n_steps asks for about as many.
+    return AdaptivePI.with_arrays(0.0, 1.0, 101, np.full(101, a), b, np.zeros(101), 0.0, COS101,
+                                  tol_abs=1.0 / n_steps, tol_rel=1.0 / n_steps).evolve(1.0)
+
+
+def drift_reaction(b, n_steps):
+    s = DriftReaction1D.with_arrays(0.0, 1.0, 101, b, np.zeros(101), 0.0, COS101)
+    s.evolve(1.0, n_steps)
+    return s.values()
+
+
+# u_t = a u'' + b u' with b sampled with both signs: where characteristics meet, the
+# degree-7 reads (central in the limit of small steps) grew grid-scale bumps by their own
+# overshoot every step, more the more steps: 533, 1.8e34, 5.9e42 (rough b) and 1.05, 217,
+# 1.9e4 (b = sin 16 pi x) at 100, 1000, 10000 steps of evolve; 6.4e38 ... 2.2e43 for
+# AdaptivePI, 2.8e4, 9.8e11, 1.7e18 for DriftReaction1D on the rough drift.
+@pytest.mark.parametrize("n_steps", [100, 1000, 10000])
+@pytest.mark.parametrize("run", [
+    lambda b, a, m: after(sampled_drift(b, a), lambda s: s.evolve(1.0, m)),
+    lambda b, a, m: sampled_drift(b, a).evolve_batched(1.0, np.stack([COS101, -COS101], axis=1), m)[:, 1],
+    lambda b, a, m: after(Shift1D(0.0, 1.0, 101, COS101), lambda s: s.evolve_with_coefficient_schedule(
+        1.0, m // 2, [a, a], b_schedule=[b, b], c_schedule=[0.0, 0.0])),
+    lambda b, a, m: adaptive_drift(b, a, m),
+    lambda b, a, m: drift_reaction(b, m),
+], ids=["evolve", "batched", "coefficient_schedule", "adaptive", "drift_reaction"])
+@pytest.mark.parametrize("b, a", [(ROUGH_B, 0.0), (ROUGH_B, 1e-4), (WAVY_B, 0.0)], ids=["rough", "rough-a", "wavy"])
+def test_sampled_drift_never_grows_data(b, a, run, n_steps):
+    # The exact solution stays in the range [-1, 1] of u0; so does every step, whose reads
+    # are held to the range their cells allow (max |u| 1 to rounding at every count).
+    assert np.abs(run(b, a, n_steps)).max() <= 1.0 + 1e-12
+
+
+@pytest.mark.parametrize("drift", [lambda y: 0.3 * np.sin(2.0 * np.pi * y),
+                                   lambda y: 0.5 + 0.25 * np.sin(2.0 * np.pi * y)], ids=["meeting", "one-way"])
+def test_sampled_drift_converges_to_first_order(drift):
+    # u_t = b(x) u' carries u0 along the characteristics: u(x, t) = u0(Y(t)), dY/ds = b(Y),
+    # Y(0) = x, integrated by SciPy to 1e-12. b = 0.3 sin 2 pi x makes them meet at x = 1/2.
+    n, t = 100, 0.5
+    x = np.arange(n) / n  # periodic: period n*dx = 1
+    foot = solve_ivp(lambda s, y: drift(y), (0.0, t), x, method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
+    exact = np.cos(2.0 * np.pi * foot)
+    errors = []
+    for m in (100, 1000, 10000):
+        s = Shift1D.with_arrays(0.0, x[-1], n, np.zeros(n), drift(x), np.zeros(n), 0.0, np.cos(2.0 * np.pi * x),
+                                boundary="periodic")
+        s.evolve(t, m)
+        errors.append(np.abs(s.values() - exact).max())
+    # Order 1: ten times the steps, a tenth of the error (9.87, 9.99 and 9.75, 9.97); a
+    # read clipped at a smooth extremum would leave an error of order dx^2 u'' (4e-3)
+    # that no step count removes.
+    assert [errors[0] / errors[1], errors[1] / errors[2]] == pytest.approx([10.0, 10.0], rel=0.03)
+    assert errors[0] < 0.03
+
+
+@pytest.mark.parametrize("b", [0.3, -0.7, 0.1])
+@pytest.mark.parametrize("boundary", ["reflect", "periodic", "zero"])
+def test_constant_sampled_drift_takes_the_constant_step(b, boundary):
+    # Catmull-Rom weights return equal samples of -0.7 or 0.1 only to within ulps at some
+    # nodes; such a drift is still the same shift everywhere and reads as the constructor
+    # does, bit for bit, also on rough data where a bounded read would differ.
+    n = 101
+    noise = np.random.default_rng(1).uniform(-1.0, 1.0, n)
+    plain = Shift1D(0.0, 1.0, n, noise, a=1e-3, b=b, boundary=boundary)
+    arrays = Shift1D.with_arrays(0.0, 1.0, n, np.full(n, 1e-3), np.full(n, b), np.zeros(n), 0.0, noise,
+                                 boundary=boundary)
+    plain.evolve(1.0, n_steps=500)
+    arrays.evolve(1.0, n_steps=500)
+    assert np.array_equal(plain.values(), arrays.values())
 
 
 def test_evolve_contract_and_surface():
