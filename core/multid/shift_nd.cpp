@@ -1,7 +1,10 @@
 #include "core/multid/shift_nd.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <numbers>
 
 #include "core/foundation/numeric.hpp"
@@ -65,10 +68,109 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
         }
         op.factors[k] = l;
     }
+    std::array<double, D> first{}, here{};
+    for (std::size_t k = 0; k < len && !op.bounded_reads; ++k) {
+        if (Status st = poll_stop_per_block(k); !st) return fail(st.error());
+        here.fill(0.0);
+        (*op.drift)(op.node(k), here);
+        if (k == 0) first = here;
+        op.bounded_reads = here != first;
+    }
     return op;
 }
 
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The value of u at the node of axis indices j (any j: beyond the ends as
+// the axis policies resolve them).
+template <std::size_t D>
+double value_at(const GridFnND<D>& u, const std::array<std::int64_t, D>& j) {
+    std::array<AxisTaps, D> taps{};
+    std::uint64_t stride = 1;
+    for (std::size_t a = 0; a < D; ++a) {
+        taps[a].count = 1;
+        taps[a].weights[0] = 1.0;
+        taps[a].taps[0] = resolve_axis_tap(u.grid.axes[a], j[a]);
+        taps[a].stride = stride;
+        stride *= u.grid.axes[a].n;
+    }
+    return GridND<D>::interp_axis(u, D, taps, 0);
+}
+
+// The cubic read v at `point` held to the range its cell allows: [min, max]
+// of the 2^D corner values, widened along each axis on which the data are
+// those of a smooth extremum of the read's side. Between nodes a smooth
+// function leaves the corner range only at an extremum, and by at most
+// |u_rr| dx_r^2 / 8 along axis r; a quarter of the smallest three-point
+// second difference d2 there (a margin of two) bounds that excursion. An
+// axis counts as smooth when, on every line of the cell along it, the d2 at
+// the four nodes around the cell have the extremum's sign and, at the cell's
+// two nodes, the fourth difference is small beside them (below): on a jump,
+// a kink, an odd-even ripple,
+// noise or a bump of a few nodes nothing beyond the corners is allowed,
+// since there the cubic read overshoots and each step would carry the
+// overshoot on and add to it where characteristics meet.
+template <std::size_t D>
+double bounded_read(const GridFnND<D>& u, const std::array<double, D>& point, double v) {
+    std::array<std::int64_t, D> cell{};
+    for (std::size_t a = 0; a < D; ++a) {
+        const Grid1D<double>& ax = u.grid.axes[a];
+        cell[a] = saturating_cast<std::int64_t>(std::floor((point[a] - ax.xmin) / ax.dx()));
+    }
+    constexpr std::size_t kCorners = std::size_t{1} << D;
+    double lo = kInf, hi = -kInf;
+    for (std::size_t c = 0; c < kCorners; ++c) {
+        std::array<std::int64_t, D> j = cell;
+        for (std::size_t a = 0; a < D; ++a) j[a] += static_cast<std::int64_t>((c >> a) & 1);
+        const double w = value_at(u, j);
+        lo = std::min(lo, w);
+        hi = std::max(hi, w);
+    }
+    // A NaN read is neither below nor above: it is returned as it is.
+    if (!(v < lo) && !(v > hi)) return v;
+    const bool below = v < lo;
+    double widen = 0.0;
+    for (std::size_t r = 0; r < D; ++r) {
+        bool smooth = true;
+        double smallest = kInf;
+        for (std::size_t c = 0; c < kCorners && smooth; ++c) {
+            if ((c >> r) & 1) continue;  // one line per corner pair along r
+            std::array<std::int64_t, D> j = cell;
+            for (std::size_t a = 0; a < D; ++a) j[a] += static_cast<std::int64_t>((c >> a) & 1);
+            double line[6];
+            for (std::int64_t q = 0; q < 6; ++q) {
+                j[r] = cell[r] - 2 + q;
+                line[q] = value_at(u, j);
+            }
+            double d2[4];
+            for (int q = 0; q < 4; ++q) {
+                d2[q] = (line[q] - 2.0 * line[q + 1]) + line[q + 2];
+                smooth = smooth && (below ? d2[q] > 0.0 : d2[q] < 0.0);
+            }
+            // The fourth difference at the cell's nodes, against the
+            // second: |d4| / 12 is what the three-point estimate misses
+            // of h^2 u'' there, allowed up to a quarter of it.
+            for (int q = 1; q < 3 && smooth; ++q) {
+                smooth = std::fabs((d2[q - 1] - 2.0 * d2[q]) + d2[q + 1]) <= 3.0 * std::fabs(d2[q]);
+            }
+            smallest = std::min({smallest, std::fabs(d2[1]), std::fabs(d2[2])});
+        }
+        if (smooth) widen += 0.25 * smallest;
+    }
+    const double bound = below ? lo - widen : hi + widen;
+    return below ? std::max(v, bound) : std::min(v, bound);
+}
+
+// A read at `point` through its cubic taps, held by bounded_read where the
+// reads are bounded.
+template <std::size_t D>
+double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
+                  bool bounded) {
+    const double v = GridND<D>::interp_axis(u, D, taps, 0);
+    return bounded ? bounded_read(u, point, v) : v;
+}
 
 // The drift's part of a step near a wall. The rule points p + tau b + 2
 // sqrt(tau) L z are read through cubic Hermite interpolation, whose slope at
@@ -84,7 +186,8 @@ namespace {
 // wall is refused: the straight-line continuation is no inflow condition.
 template <std::size_t D>
 Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, const std::array<double, D>& p,
-                                       const std::array<double, D>& beta, double tau) {
+                                       const std::array<double, D>& beta, double tau, bool bounded,
+                                       double& two_point_read) {
     const GridND<D>& grid = u.grid;
     const bool cubic_kind = grid.interp_kind.tag == InterpTag::CubicHermite;
     std::array<double, D> foot{};
@@ -103,7 +206,10 @@ Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, cons
     if (!two_point) return fail(two_point.error());
     Expected<std::array<AxisTaps, D>> cubic = build_point_taps(grid, foot);
     if (!cubic) return fail(cubic.error());
-    return GridND<D>::interp_axis(u, D, *two_point, 0) - GridND<D>::interp_axis(u, D, *cubic, 0);
+    // Two-point along the walls' axes only: the other axes keep their
+    // cubic taps, whose overshoot the bounded reads hold like any other.
+    two_point_read = cubic_read(u, *two_point, foot, bounded);
+    return two_point_read - cubic_read(u, *cubic, foot, bounded);
 }
 
 }  // namespace
@@ -130,7 +236,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
         const double gamma = (*reaction)(p);
         const double e = std::exp(tau * gamma);
         const std::array<double, D * D>& l = factors[k];
-        double sum = 0.0;
+        double sum = 0.0, lo = kInf, hi = -kInf;
         for (std::size_t q = 0; q < rule; ++q) {
             std::array<double, D> z{};
             double w = 1.0;
@@ -148,11 +254,25 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             }
             Expected<std::array<AxisTaps, D>> taps = build_point_taps(u.grid, shifted);
             if (!taps) return fail(taps.error());
-            sum += w * GridND<D>::interp_axis(u, D, *taps, 0);
+            const double read = cubic_read(u, *taps, shifted, bounded_reads);
+            lo = std::min(lo, read);
+            hi = std::max(hi, read);
+            sum += w * read;
         }
-        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau);
+        double two_point = 0.0;
+        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau, bounded_reads, two_point);
         if (!drift) return fail(drift.error());
-        out[k] = *drift == 0.0 ? (e * norm) * sum : (e * norm) * sum + e * *drift;
+        if (*drift == 0.0) {
+            out[k] = (e * norm) * sum;
+        } else if (!bounded_reads) {
+            out[k] = (e * norm) * sum + e * *drift;
+        } else {
+            // The exchange of the foot's read is no average of the reads:
+            // held to their range, with the two-point read's, it cannot
+            // grow the data at a wall either.
+            const double mixed = norm * sum + *drift;
+            out[k] = e * std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
+        }
     }
     return {};
 }

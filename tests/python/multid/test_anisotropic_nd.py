@@ -166,3 +166,52 @@ def test_evolve_over_no_time_returns_the_state(make, n, t):
     h.set_state(u0)
     h.evolve(t, n_steps=100)
     assert np.array_equal(h.values(), u0)
+
+
+# A drift sampled with both signs makes neighbouring characteristics meet; the cubic reads'
+# overshoot then piled up step after step (cos data on 21^2 nodes: max |u| 365 and 2.8e4 at 100
+# and 400 steps under "reflect"; 6.5 and 35 on 7^3). Held to their cells' range, the steps keep
+# the data's range at every step count.
+@pytest.mark.parametrize("dim, boundary, counts", [
+    (2, "reflect", (10, 100, 300)),
+    (2, "zero", (10, 100, 300)),
+    (2, "periodic", (10, 100, 300)),
+    (3, "reflect", (10, 60)),
+    (3, "periodic", (10, 60)),
+])
+def test_noisy_sampled_drift_never_grows_data(dim, boundary, counts):
+    n = 21 if dim == 2 else 6
+    nodes = n**dim
+    rng = np.random.default_rng(0)
+    b = rng.uniform(-1.0, 1.0, dim * nodes)
+    a = np.tile((1e-6 * np.eye(dim)).ravel(), nodes)
+    c = np.cos(np.pi * np.linspace(0.0, 1.0, n))
+    u0 = np.outer(c, c).ravel() if dim == 2 else np.cos(np.linspace(0.0, 3.0, nodes))
+    for count in counts:
+        if dim == 2:
+            h = q.AnisotropicShiftND2(n, n, 0, 1, 0, 1, a, b_values=b, boundary=boundary)
+        else:
+            h = q.AnisotropicShiftND3(n, n, n, 0, 1, 0, 1, 0, 1, a, b_values=b, boundary=boundary)
+        h.set_state(u0)
+        h.evolve(1.0, n_steps=count)
+        assert np.abs(h.values()).max() <= np.abs(u0).max() * (1 + 1e-12), count
+
+
+def test_varying_drift_converges_on_smooth_data():
+    # b = -x: u(x, t) is u0 read at x e^{-t} and smoothed by Sigma = A (1 - e^{-2t}); a smooth
+    # Gaussian keeps its peak under the held reads, which act only where data are rough.
+    n, t = 81, 0.3
+    A = np.array([[0.03, 0.01], [0.01, 0.02]])
+    x = np.linspace(-2, 2, n)
+    P = np.stack(np.meshgrid(x, x, indexing="ij"), -1)
+    S0 = 0.03 * np.eye(2)
+    sigma = A * (1 - math.exp(-2 * t))
+    exact = math.sqrt(np.linalg.det(S0) / np.linalg.det(S0 + sigma)) * gaussian(P * math.exp(-t), 0, S0 + sigma)
+    b = (-P).transpose(1, 0, 2).reshape(-1)
+    errors = []
+    for count in (10, 40):
+        h = q.AnisotropicShiftND2(n, n, -2, 2, -2, 2, np.tile([A[0, 0], 0.0, A[1, 0], A[1, 1]], n * n), b_values=b)
+        h.set_state(gaussian(P, 0, S0).ravel(order="F"))
+        h.evolve(t, n_steps=count)
+        errors.append(np.abs(h.values_2d() - exact).max())
+    assert errors[1] < 7e-3 and errors[1] <= errors[0], errors
