@@ -83,48 +83,70 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The value of u at the node of axis indices j (any j: beyond the ends as
-// the axis policies resolve them).
+// Single nodes around a read's cell: along each axis the taps of the nodes
+// cell - 2 ... cell + 3 (beyond the ends as the axis policy resolves them),
+// resolved when first read; the strides are those of the read's own taps.
 template <std::size_t D>
-double value_at(const GridFnND<D>& u, const std::array<std::int64_t, D>& j) {
-    std::array<AxisTaps, D> taps{};
-    std::uint64_t stride = 1;
-    for (std::size_t a = 0; a < D; ++a) {
-        taps[a].count = 1;
-        taps[a].weights[0] = 1.0;
-        taps[a].taps[0] = resolve_axis_tap(u.grid.axes[a], j[a]);
-        taps[a].stride = stride;
-        stride *= u.grid.axes[a].n;
+class CellNodes {
+public:
+    CellNodes(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point)
+        : u_(u) {
+        for (std::size_t a = 0; a < D; ++a) {
+            const Grid1D<double>& ax = u.grid.axes[a];
+            cell_[a] = saturating_cast<std::int64_t>(std::floor((point[a] - ax.xmin) / ax.dx()));
+            node_[a].count = 1;
+            node_[a].weights[0] = 1.0;
+            node_[a].stride = taps[a].stride;
+        }
     }
-    return GridND<D>::interp_axis(u, D, taps, 0);
-}
 
-// The cubic read v at `point` held to the range its cell allows: [min, max]
-// of the 2^D corner values, widened along each axis on which the data are
-// those of a smooth extremum of the read's side. Between nodes a smooth
-// function leaves the corner range only at an extremum, and by at most
-// |u_rr| dx_r^2 / 8 along axis r; a quarter of the smallest three-point
-// second difference d2 there (a margin of two) bounds that excursion. An
-// axis counts as smooth when, on every line of the cell along it, the d2 at
-// the four nodes around the cell have the extremum's sign and, at the cell's
-// two nodes, the fourth difference is small beside them (below): on a jump,
-// a kink, an odd-even ripple,
-// noise or a bump of a few nodes nothing beyond the corners is allowed,
-// since there the cubic read overshoots and each step would carry the
-// overshoot on and add to it where characteristics meet.
-template <std::size_t D>
-double bounded_read(const GridFnND<D>& u, const std::array<double, D>& point, double v) {
-    std::array<std::int64_t, D> cell{};
-    for (std::size_t a = 0; a < D; ++a) {
-        const Grid1D<double>& ax = u.grid.axes[a];
-        cell[a] = saturating_cast<std::int64_t>(std::floor((point[a] - ax.xmin) / ax.dx()));
+    // The value at offsets q (0 ... 5 along each axis, 2 the cell's first node).
+    double at(const std::array<int, D>& q) {
+        for (std::size_t a = 0; a < D; ++a) {
+            const std::size_t k = static_cast<std::size_t>(q[a]);
+            if (!(resolved_[a] >> k & 1u)) {
+                near_[a][k] = resolve_axis_tap(u_.grid.axes[a], cell_[a] - 2 + q[a]);
+                resolved_[a] |= 1u << k;
+            }
+            node_[a].taps[0] = near_[a][k];
+        }
+        return GridND<D>::interp_axis(u_, D, node_, 0);
     }
+
+private:
+    const GridFnND<D>& u_;
+    std::array<std::int64_t, D> cell_{};
+    std::array<std::array<AxisTap, 6>, D> near_{};
+    std::array<unsigned, D> resolved_{};
+    std::array<AxisTaps, D> node_{};
+};
+
+// The cubic read v at `point` (through `taps`) held to the range its cell
+// allows: [min, max] of the 2^D corner values, widened along each axis on
+// which the data are those of a smooth extremum of the read's side. Between
+// nodes a smooth function leaves the corner range only at an extremum, and
+// by at most |u_rr| dx_r^2 / 8 along axis r; a quarter of the smallest
+// three-point second difference d2 there (a margin of two) bounds that
+// excursion. An axis counts as smooth when, on every line of the cell along
+// it, the d2 at the four nodes around the cell have the extremum's sign
+// and, at the cell's two nodes, the fourth difference is small beside them
+// (below): on a jump, a kink, an odd-even ripple, noise or a bump of a few
+// nodes nothing beyond the corners is allowed, since there the cubic read
+// overshoots and each step would carry the overshoot on and add to it where
+// characteristics meet.
+template <std::size_t D>
+double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
+                    double v) {
+    CellNodes<D> nodes(u, taps, point);
     constexpr std::size_t kCorners = std::size_t{1} << D;
+    auto corner = [](std::size_t c) {
+        std::array<int, D> q{};
+        for (std::size_t a = 0; a < D; ++a) q[a] = 2 + static_cast<int>((c >> a) & 1);
+        return q;
+    };
     double lo = kInf, hi = -kInf;
     for (std::size_t c = 0; c < kCorners; ++c) {
-        std::array<std::int64_t, D> j = cell;
-        for (std::size_t a = 0; a < D; ++a) j[a] += static_cast<std::int64_t>((c >> a) & 1);
-        const double w = value_at(u, j);
+        const double w = nodes.at(corner(c));
         lo = std::min(lo, w);
         hi = std::max(hi, w);
     }
@@ -137,23 +159,22 @@ double bounded_read(const GridFnND<D>& u, const std::array<double, D>& point, do
         double smallest = kInf;
         for (std::size_t c = 0; c < kCorners && smooth; ++c) {
             if ((c >> r) & 1) continue;  // one line per corner pair along r
-            std::array<std::int64_t, D> j = cell;
-            for (std::size_t a = 0; a < D; ++a) j[a] += static_cast<std::int64_t>((c >> a) & 1);
+            std::array<int, D> q = corner(c);
             double line[6];
-            for (std::int64_t q = 0; q < 6; ++q) {
-                j[r] = cell[r] - 2 + q;
-                line[q] = value_at(u, j);
+            for (int k = 0; k < 6; ++k) {
+                q[r] = k;
+                line[k] = nodes.at(q);
             }
             double d2[4];
-            for (int q = 0; q < 4; ++q) {
-                d2[q] = (line[q] - 2.0 * line[q + 1]) + line[q + 2];
-                smooth = smooth && (below ? d2[q] > 0.0 : d2[q] < 0.0);
+            for (int k = 0; k < 4; ++k) {
+                d2[k] = (line[k] - 2.0 * line[k + 1]) + line[k + 2];
+                smooth = smooth && (below ? d2[k] > 0.0 : d2[k] < 0.0);
             }
             // The fourth difference at the cell's nodes, against the
             // second: |d4| / 12 is what the three-point estimate misses
             // of h^2 u'' there, allowed up to a quarter of it.
-            for (int q = 1; q < 3 && smooth; ++q) {
-                smooth = std::fabs((d2[q - 1] - 2.0 * d2[q]) + d2[q + 1]) <= 3.0 * std::fabs(d2[q]);
+            for (int k = 1; k < 3 && smooth; ++k) {
+                smooth = std::fabs((d2[k - 1] - 2.0 * d2[k]) + d2[k + 1]) <= 3.0 * std::fabs(d2[k]);
             }
             smallest = std::min({smallest, std::fabs(d2[1]), std::fabs(d2[2])});
         }
@@ -169,7 +190,7 @@ template <std::size_t D>
 double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
                   bool bounded) {
     const double v = GridND<D>::interp_axis(u, D, taps, 0);
-    return bounded ? bounded_read(u, point, v) : v;
+    return bounded ? bounded_read(u, taps, point, v) : v;
 }
 
 // The drift's part of a step near a wall. The rule points p + tau b + 2
