@@ -995,9 +995,17 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         if (stopped || !top) return out;
         tau_passes = *top <= 2.0 * kStepSlack;
         if (tau_passes) {
-            const std::optional<bool> above = passes(tau * (1.0 + kAcceptMargin), kProbeSteps, &at_tau, nullptr);
-            if (!above) return out;
-            if (*above || (v.searched && tau <= v.bound)) {
+            // Below a bound already found (larger steps were refused above)
+            // tau's own measurement decides; before, so does the quicker
+            // look 1/16 above it.
+            bool admitted = v.searched;
+            if (!admitted) {
+                const std::optional<bool> above =
+                    passes(tau * (1.0 + kAcceptMargin), kProbeSteps, &at_tau, nullptr);
+                if (!above) return out;
+                admitted = *above;
+            }
+            if (admitted) {
                 v.passed = {tau};
                 verdict_cache().store(key, v);
                 return out;
