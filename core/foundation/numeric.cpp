@@ -11,6 +11,13 @@ int unit_scale_exponent_of(std::span<const F> v) {
 }
 
 template <class F>
+bool all_finite_of(std::span<const F> v) {
+    for (const F x : v)
+        if (!std::isfinite(x)) return false;
+    return true;
+}
+
+template <class F>
 void scale_by_power_of_two_of(std::span<F> v, int e) {
     for (F& x : v) x = std::ldexp(x, e);
 }
@@ -21,5 +28,7 @@ int unit_scale_exponent(std::span<const double> v) { return unit_scale_exponent_
 int unit_scale_exponent(std::span<const float> v) { return unit_scale_exponent_of(v); }
 void scale_by_power_of_two(std::span<double> v, int e) { scale_by_power_of_two_of(v, e); }
 void scale_by_power_of_two(std::span<float> v, int e) { scale_by_power_of_two_of(v, e); }
+bool all_finite(std::span<const double> v) { return all_finite_of(v); }
+bool all_finite(std::span<const float> v) { return all_finite_of(v); }
 
 }  // namespace quorvane

@@ -62,6 +62,9 @@ int unit_scale_exponent(std::span<const float> v);
 // v[i] 2^e, in place.
 void scale_by_power_of_two(std::span<double> v, int e);
 void scale_by_power_of_two(std::span<float> v, int e);
+// Whether every value is finite (no NaN, no inf).
+bool all_finite(std::span<const double> v);
+bool all_finite(std::span<const float> v);
 
 // The next output of the splitmix64 generator, its state advanced in place.
 inline std::uint64_t splitmix64_next(std::uint64_t& state) {

@@ -318,15 +318,12 @@ Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::ve
     for (double w : op.weights()) abs_weights += std::fabs(w);
     const int spare = std::numeric_limits<double>::max_exponent - 2 - std::ilogb(abs_weights * 3.814697265625);
     for (std::size_t k = 0; k < n_steps; ++k) {
-        double top = 0.0;
-        for (double v : a) top = std::max(top, std::fabs(v));
-        // An inf in u is carried as given.
-        const int e = std::isfinite(top) && top > 0.0 ? std::max(0, std::ilogb(top) - spare) : 0;
-        if (e > 0)
-            for (double& v : a) v = std::ldexp(v, -e);
+        // An inf in u is carried as given (its exponent counts as 0; the
+        // fixed weights leave spare far above 0).
+        const int e = std::max(0, unit_scale_exponent(a) - spare);
+        if (e > 0) scale_by_power_of_two(a, -e);
         if (Status st = op.step(a, b, tau); !st) return fail(st.error());
-        if (e > 0)
-            for (double& v : b) v = std::ldexp(v, e);
+        if (e > 0) scale_by_power_of_two(b, e);
         std::swap(a, b);
     }
     return a;

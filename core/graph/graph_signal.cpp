@@ -71,10 +71,6 @@ Status nested_taylor_step(const Laplacian<double>& lap, std::span<const double> 
     return {};
 }
 
-bool all_finite(std::span<const double> v) {
-    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
-}
-
 // The nested form on src scaled by a power of two to max|src| in [1, 2)
 // (exact), scaled back: its intermediates stay within a few rho of 1, so
 // only a result beyond the double range overflows.

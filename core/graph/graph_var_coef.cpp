@@ -63,9 +63,7 @@ Status VarCoefGraphHeatChernoff<F>::apply_into(std::span<const F> src, std::span
     for (std::size_t i = 0; i < n; ++i) s2[i] = sqrt_a[i] * s1[i];
     if (dst.size() != n) internal_fault("VarCoefGraphHeatChernoff: destination length mismatch");
     const F half_tau2 = (tau * tau) * F(0.5);
-    auto finite = [](std::span<const F> v) {
-        return std::all_of(v.begin(), v.end(), [](F x) { return std::isfinite(x); });
-    };
+    auto finite = [](std::span<const F> v) { return all_finite(v); };
     // The nested form f - tau L_a (f - (tau/2) L_a f), the same polynomial
     // with no power of tau and intermediates near a rho max|f| instead of
     // (a rho)^2 max|f|; s2 holds L_a f on entry.

@@ -60,9 +60,7 @@ void omega4(const P1& p1, const P2& p2, std::span<const F> x, std::span<F> out, 
     for (std::size_t i = 0; i < n; ++i) out[i] = half * (s1[i] + s2[i]);
     p1(std::span<const F>(s2), s1);
     const F c = sign * weight * tau * tau;
-    auto finite = [](std::span<const F> v) {
-        return std::all_of(v.begin(), v.end(), [](F y) { return std::isfinite(y); });
-    };
+    auto finite = [](std::span<const F> v) { return all_finite(v); };
     if (!finite(s3) || !finite(s1)) {
         if (finite(x)) {
             // The products P2 P1 x, of size rho^2 max|x|, overflowed where
@@ -378,10 +376,7 @@ Status check_sample_step(const M& m, std::span<const double> x, std::span<double
     Expected<typename M::Samples> s = m.sample(t, tau);
     if (!s) return fail(s.error());
     m.step_with(*s, x, out, pool, tau, sign...);
-    auto finite = [](std::span<const double> v) {
-        return std::all_of(v.begin(), v.end(), [](double y) { return std::isfinite(y); });
-    };
-    if (!finite(out) && finite(x)) {
+    if (!all_finite(out) && all_finite(x)) {
         // The products of x (rho max|x| and more) overflowed where the step,
         // linear in x, need not: the step of x scaled by a power of two to
         // max|x| in [1, 2) (exact), scaled back.
