@@ -711,10 +711,17 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
 struct KernelVerdict {
     bool generator_judged = false;
     std::optional<CoefficientFault> fault;
-    double bound = kInf;
+    double bound = kInf;  // finite once the search ran
     double named = 0.0;
-    bool searched = false;
     std::vector<double> passed;
+
+    bool searched() const { return bound < kInf; }
+    // The bound found (or lowered below a window): larger steps refused,
+    // passed steps above it forgotten.
+    void set_bound(double b) {
+        bound = named = b;
+        std::erase_if(passed, [&](double t) { return t > bound; });
+    }
 };
 
 struct VerdictKey {
@@ -787,7 +794,6 @@ public:
                 old.bound = v.bound;
                 old.named = v.named;
             }
-            old.searched = old.searched || v.searched;
             for (double t : v.passed) {
                 if (t <= old.bound && std::find(old.passed.begin(), old.passed.end(), t) == old.passed.end()) {
                     old.passed.push_back(t);
@@ -884,10 +890,8 @@ std::optional<double> best_in_rung(double rung, double limit, Passes& passes) {
 // probe grows something (down instead, should dx^2 itself grow), then the
 // best step below it. 0 when even dx^2 2^-kSearchRungs grows; nullopt when
 // the caller asked to stop.
-template <class K, class Passes>
-std::optional<double> search_bound(const K& kernel, const Grid1D<double>& g, bool& stopped, Passes& passes) {
-    (void)kernel;
-    (void)stopped;
+template <class Passes>
+std::optional<double> search_bound(const Grid1D<double>& g, Passes& passes) {
     const double dx2 = g.dx() * g.dx();
     auto rung = [&](int k) { return dx2 * std::ldexp(1.0, k); };
     int k = kSearchStart;
@@ -919,11 +923,8 @@ std::optional<double> search_bound(const K& kernel, const Grid1D<double>& g, boo
 
 // A step tau below the kernel's bound grows: the bound becomes the largest
 // canonical step below tau that passes. False when the caller asked to stop.
-template <class K, class Passes>
-bool lower_bound_below(const K& kernel, const Grid1D<double>& g, double tau, KernelVerdict& v, bool& stopped,
-                       Passes& passes) {
-    (void)kernel;
-    (void)stopped;
+template <class Passes>
+bool lower_bound_below(const Grid1D<double>& g, double tau, KernelVerdict& v, Passes& passes) {
     const double dx2 = g.dx() * g.dx();
     int k = static_cast<int>(std::floor(std::log2(tau / dx2)));
     double best = 0.0;
@@ -932,9 +933,7 @@ bool lower_bound_below(const K& kernel, const Grid1D<double>& g, double tau, Ker
         if (!b) return false;
         best = *b;
     }
-    v.bound = v.named = best;
-    v.searched = true;
-    std::erase_if(v.passed, [&](double t) { return t > v.bound; });
+    v.set_bound(best);
     return true;
 }
 
@@ -998,7 +997,7 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
             // Below a bound already found (larger steps were refused above)
             // tau's own measurement decides; before, so does the quicker
             // look 1/16 above it.
-            bool admitted = v.searched;
+            bool admitted = v.searched();
             if (!admitted) {
                 const std::optional<bool> above =
                     passes(tau * (1.0 + kAcceptMargin), kProbeSteps, &at_tau, nullptr);
@@ -1010,17 +1009,17 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
                 verdict_cache().store(key, v);
                 return out;
             }
-        } else if (v.searched) {
+        } else if (v.searched()) {
             // A step below the bound that grows: the bound comes down to
             // below it.
-            if (!lower_bound_below(kernel, g, tau, v, stopped, passes)) return out;
+            if (!lower_bound_below(g, tau, v, passes)) return out;
             verdict_cache().store(key, v);
             out.range = StepRange{0.0, v.named};
             return out;
         }
     }
-    if (!v.searched) {
-        const std::optional<double> bound = search_bound(kernel, g, stopped, passes);
+    if (!v.searched()) {
+        const std::optional<double> bound = search_bound(g, passes);
         if (!bound) return out;
         if (*bound == 0.0) {
             // Steps 2^60 below dx^2 still grow something: the coefficient is
@@ -1036,9 +1035,7 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
             out.fault = v.fault;
             return out;
         }
-        v.searched = true;
-        v.bound = v.named = *bound;
-        std::erase_if(v.passed, [&](double t) { return t > v.bound; });
+        v.set_bound(*bound);
         verdict_cache().store(key, v);
     }
     if (tau <= v.bound) {
@@ -1049,7 +1046,7 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
             return out;
         }
         // tau itself grew, below the bound: a window.
-        if (!lower_bound_below(kernel, g, tau, v, stopped, passes)) return out;
+        if (!lower_bound_below(g, tau, v, passes)) return out;
         verdict_cache().store(key, v);
     }
     out.range = StepRange{0.0, v.named};
