@@ -161,7 +161,7 @@ bool overflowed_inside(const Expected<std::vector<double>>& r) {
 bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid) {
     if (!c.fixed()) return false;
     for (std::size_t i = 0; i < grid.n; ++i) {
-        const double x = grid.xmin + static_cast<double>(i) * grid.dx();
+        const double x = grid.node(i);
         if (!std::isfinite(c.eval_a(x)) || !std::isfinite(c.eval_a_prime(x)) || !std::isfinite(c.eval_a_double_prime(x))) {
             return false;
         }

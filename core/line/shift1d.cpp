@@ -97,14 +97,13 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     // their own overshoot. A b that is the same at every node moves every
     // node alike (a convolution whose powers stay bounded): its step keeps the
     // plain reads.
-    const bool bounded = drift_varies;
-    auto up = read(x + h, bounded);
+    auto up = read(x + h, drift_varies);
     if (!up) return up;
-    auto um = read(x - h, bounded);
+    auto um = read(x - h, drift_varies);
     if (!um) return um;
     const double foot = x + tau * (B + B);
     if (Status st = refuse_linear_inflow(grid, i, foot); !st) return fail(st.error());
-    auto ub = read.foot(foot, bounded);
+    auto ub = read.foot(foot, drift_varies);
     if (!ub) return ub;
     const double ui = read.value_at(i);
     return shift_reaction((0.25 * *up + 0.25 * *um) + 0.5 * *ub, ui, tau, C);

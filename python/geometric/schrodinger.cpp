@@ -2,6 +2,7 @@
 // a mutex that is never held while the interpreter lock is released.
 #include "python/geometric/schrodinger.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/geometric/schrodinger.hpp"
 #include "python/coeff.hpp"
 #include "python/evolver.hpp"
@@ -43,7 +45,7 @@ double norm_squared_in_range(double plain, std::span<const double> re, std::span
     double top = 0.0;
     for (double v : re) top = std::fmax(top, std::fabs(v));
     for (double v : im) top = std::fmax(top, std::fabs(v));
-    const int e = std::ilogb(top);
+    const int e = std::max(unit_scale_exponent(re), unit_scale_exponent(im));
     double s = 0.0;
     for (double v : re) s += std::ldexp(v, -e) * std::ldexp(v, -e);
     for (double v : im) s += std::ldexp(v, -e) * std::ldexp(v, -e);
