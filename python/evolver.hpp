@@ -128,33 +128,38 @@ std::string ellipticity_note(const K& k, const Grid1D<double>& grid, const CoreE
 // finite overflowed inside a step (powers of the stencil, products of the
 // coefficient), never in the result. Such a kernel names what overflows and
 // the rescaling of the same flow that avoids it; other kernels name nothing.
-template <class K>
-inline constexpr const char* kInsideOverflowHint = nullptr;
 inline constexpr char kCoefficientProductsHint[] =
     "the products of a with its derivatives overflow: scale a down by s and t up by s, the same flow, until "
     "max|a| max|a'| and max|a| max|a''| lie well inside the double range";
-template <>
-inline constexpr const char* kInsideOverflowHint<DiffusionChernoff> = kCoefficientProductsHint;
-template <>
-inline constexpr const char* kInsideOverflowHint<Diffusion4thChernoff> = kCoefficientProductsHint;
-template <>
-inline constexpr const char* kInsideOverflowHint<Diffusion6thChernoff> = kCoefficientProductsHint;
-template <>
-inline constexpr const char* kInsideOverflowHint<TruncatedExpDiffusionChernoff> =
+inline constexpr char kStencilPowersHint[] =
     "the series' powers of the stencil, up to (4/dx^2)^4 max|u|, overflow: scale x up by s and t up by s^2, the "
     "same flow";
-template <>
-inline constexpr const char* kInsideOverflowHint<TruncatedExp4thDiffusionChernoff> =
+inline constexpr char kStencil4thPowersHint[] =
     "the series' powers of the stencil, up to (16/(3 dx^2))^4 max|u|, overflow: scale x up by s and t up by s^2, "
     "the same flow";
 
-// Whether kernel K has such a hint (a constant a sanitizing build can read:
-// it does not fold the comparison of the hint's address).
+// `retries`: a plain constant a sanitizing build can read (it does not fold
+// the comparison of the hint's address).
 template <class K>
-inline constexpr bool kRetriesInsideOverflow =
-    std::is_same_v<K, DiffusionChernoff> || std::is_same_v<K, Diffusion4thChernoff> ||
-    std::is_same_v<K, Diffusion6thChernoff> || std::is_same_v<K, TruncatedExpDiffusionChernoff> ||
-    std::is_same_v<K, TruncatedExp4thDiffusionChernoff>;
+struct InsideOverflow {
+    static constexpr bool retries = false;
+    static constexpr const char* hint = nullptr;
+};
+template <const char* Hint>
+struct RetriedWith {
+    static constexpr bool retries = true;
+    static constexpr const char* hint = Hint;
+};
+template <>
+struct InsideOverflow<DiffusionChernoff> : RetriedWith<kCoefficientProductsHint> {};
+template <>
+struct InsideOverflow<Diffusion4thChernoff> : RetriedWith<kCoefficientProductsHint> {};
+template <>
+struct InsideOverflow<Diffusion6thChernoff> : RetriedWith<kCoefficientProductsHint> {};
+template <>
+struct InsideOverflow<TruncatedExpDiffusionChernoff> : RetriedWith<kStencilPowersHint> {};
+template <>
+struct InsideOverflow<TruncatedExp4thDiffusionChernoff> : RetriedWith<kStencil4thPowersHint> {};
 
 // A call of such a flow that overflowed inside a step: the result or a
 // step's refusal of its own non-finite result.
@@ -201,7 +206,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     int retried_at = 0;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
-        if constexpr (kRetriesInsideOverflow<K>) {
+        if constexpr (InsideOverflow<K>::retries) {
             if (overflowed_inside(out) && first_non_finite<double>(state.values) == nullptr &&
                 coefficients_fixed_and_finite(kernel)) {
                 // The flow is linear: stepping u 2^-e and scaling back by
@@ -219,7 +224,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
         }
         return out;
     });
-    if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, kInsideOverflowHint<K>);
+    if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, InsideOverflow<K>::hint);
     Ref cause = callback_cause(kernel);
     if (!r) {
         std::string note = ellipticity_note(kernel, grid, r.error());
