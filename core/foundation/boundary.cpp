@@ -290,83 +290,108 @@ F hermite_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& 
     });
 }
 
-// Node values and second-difference estimates around a cell i: u at
-// i - 2 ... i + 3 and the degree-6 estimates (fd_d2_o6) at i - 1 ... i + 2.
+// The second-difference estimates (fd_d2_o6) at nodes i - 1 ... i + 2
+// around a cell i.
 struct Around {
-    double u[6];
     double e[4];
 };
 
 // The value v of a read in cell i held to the range the cell allows:
 // [min, max] of its node values u0, u1, widened at a smooth extremum.
 // Between two nodes a smooth function leaves [min, max] only at an
-// extremum, and by at most |u''| dx^2 / 8; a quarter of the smaller
-// estimate at the cell's nodes (a margin of two) bounds that excursion. The
-// range is widened only where the data around the cell are those of a
-// smooth extremum: the estimates at i - 1 ... i + 2 all have the extremum's
-// sign and each agrees with the three-point second difference at its node
-// to within a quarter (they differ by about a twelfth of the fourth
-// difference: 1 - (k dx)^2 / 12 of each other for a wave of number k). On a
-// jump, a kink, an odd-even ripple, noise or a bump of a few nodes nothing
-// beyond the node values is allowed: there the Hermite read overshoots, and
-// each step would carry the overshoot on and add to it. Widened on the sign
-// of the cell's two estimates alone, such data grew without bound where
-// characteristics meet (a drift sampled with both signs): a bump of two or
-// three nodes, whose two estimates agree, rose by its own overshoot every
-// step. `around` is called only when v leaves [min, max]; `choice`, when
-// given, records which value was taken.
-template <class F, class AroundFn>
-F limit_read(F v, F u0, F u1, const AroundFn& around, BoundedChoice* choice = nullptr) {
+// extremum, by at most |u''| dx^2 / 8 (a parabola with its vertex mid-cell),
+// and the margin allowed there is kBoundedWiden times the larger of the
+// cell's two curvature estimates of the extremum's sign, less kBoundedStray
+// times how far the outer estimates (at i - 1 and i + 2) stray from the line
+// through the inner ones (their fourth differences), scaled by the drift's
+// share `widen_of()` (drift_widen: none where characteristics meet). On smooth data the fourth differences
+// are small beside the second (a wave of 8 nodes per wavelength keeps more
+// than a third of its curvature as margin, and more the finer it is
+// resolved), and an extremum next to an inflection, where one estimate
+// has the other sign, keeps the other's: such data are read as they are,
+// so the read converges as the plain one does. On a jump, a kink, an
+// odd-even ripple, noise or a bump of a few nodes the fourth differences
+// exceed the second and nothing beyond the node values is allowed: there
+// the Hermite read overshoots, and each step would carry the overshoot on
+// and add to it. Every quantity is continuous in the values, and so is the
+// bound. `around` and `widen_of` are called only when v leaves [min, max];
+// `choice`, when given, records which value was taken.
+template <class F, class AroundFn, class WidenFn>
+F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const WidenFn& widen_of,
+             BoundedChoice* choice = nullptr) {
     const double r0 = real_part(u0), r1 = real_part(u1), rv = real_part(v);
     const double lo = std::min(r0, r1), hi = std::max(r0, r1);
     if (rv >= lo && rv <= hi) return v;
     const Around a = around();
-    bool positive = true, negative = true, smooth = true;
-    for (int k = 0; k < 4; ++k) {
-        const double e = a.e[k];
-        positive = positive && e > 0.0;
-        negative = negative && e < 0.0;
-        const double d = (a.u[k] - 2.0 * a.u[k + 1]) + a.u[k + 2];
-        smooth = smooth && std::fabs(d - e) <= 0.25 * std::fabs(e);
-    }
     // A NaN read is neither below nor above: it is returned as it is.
     const bool below = rv < lo;
-    const bool widened = smooth && (below ? positive : negative);
-    const int estimate = std::fabs(a.e[2]) < std::fabs(a.e[1]) ? 2 : 1;
-    const double widen = widened ? 0.25 * std::fabs(a.e[estimate]) : 0.0;
-    const double bound = below ? lo - widen : hi + widen;
+    // The curvatures taken positive at the extremum's sign (a minimum's for
+    // a read below the range).
+    const double s0 = below ? a.e[1] : -a.e[1], s1 = below ? a.e[2] : -a.e[2];
+    const double d4_0 = (a.e[0] - 2.0 * a.e[1]) + a.e[2];
+    const double d4_1 = (a.e[1] - 2.0 * a.e[2]) + a.e[3];
+    const double margin = std::max(s0, s1) - kBoundedStray * (std::fabs(d4_0) + std::fabs(d4_1));
+    const double widen = margin > 0.0 ? kBoundedWiden * widen_of() : 0.0;
+    const double reach = widen * margin;
+    const double bound = below ? lo - reach : hi + reach;
     if (below ? !(rv < bound) : !(rv > bound)) return v;
     if (choice) {
         const bool second = below ? r1 < r0 : r1 > r0;
-        *choice = {true, widened, second ? 1 : 0, estimate - 1};
+        choice->clamped = true;
+        choice->cell = cell;
+        choice->node = cell + (second ? 1 : 0);
+        choice->estimate = cell + (s1 > s0 ? 1 : 0);
+        choice->widen = widen;
+        choice->side = below ? -1 : 1;
+        choice->sign0 = d4_0 < 0.0 ? -1 : 1;
+        choice->sign1 = d4_1 < 0.0 ? -1 : 1;
+        choice->held = bound;
+        choice->d_widen = margin > 0.0 ? (below ? -kBoundedWiden : kBoundedWiden) * margin : 0.0;
     }
     return from_f64<F>(bound);
 }
 
-// The degree-7 read in cell i held to the range limit_read allows.
+// The read v blended with its held value as `hold` weighs them.
+template <class F>
+F blend_held(F v, F held, const ReadHold& hold) {
+    if (hold.weight >= 1.0) return held;
+    return v + from_f64<F>(hold.weight) * (held - v);
+}
+
+// The share of the widening the drift of `hold` leaves in cell i.
+template <class F>
+double hold_widen(const ReadHold& hold, const Grid1D<F>& g, std::int64_t i) {
+    if (hold.drift.empty()) return hold.fold;
+    return drift_widen(cell_drift_meeting(hold.drift, g.boundary.tag, g.n, i).value) * hold.fold;
+}
+
+// The degree-7 read in cell i held as `hold` asks.
 template <class F, class Taps>
-F bounded_hermite7_at(const Taps& at, std::int64_t i, F t, BoundedChoice* choice = nullptr) {
+F bounded_hermite7_at(const Taps& at, std::int64_t i, F t, const Grid1D<F>& g, const ReadHold& hold,
+                      BoundedChoice* choice = nullptr) {
     const Hermite7Read<F> h = hermite7_read<F>(at, i, t);
-    return limit_read<F>(
-        h.value, h.u0, h.u1,
+    const F held = limit_read<F>(
+        h.value, h.u0, h.u1, i,
         [&] {
             Around a;
-            for (int k = 0; k < 6; ++k) a.u[k] = real_part(at(i - 2 + k));
             a.e[0] = real_part(stencil<F>(kD2O6, 180.0, at, i - 1));
             a.e[1] = real_part(h.b0);
             a.e[2] = real_part(h.b1);
             a.e[3] = real_part(stencil<F>(kD2O6, 180.0, at, i + 2));
             return a;
         },
-        choice);
+        [&] { return hold_widen(hold, g, i); }, choice);
+    if (choice) choice->raw = real_part(h.value);
+    return blend_held(h.value, held, hold);
 }
 
-// The degree-7 read in cell c of `values` held to its range.
+// The degree-7 read in cell c of `values` held as `hold` asks.
 template <class F>
-F bounded_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c, BoundedChoice* choice = nullptr) {
+F bounded_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c, const ReadHold& hold,
+                  BoundedChoice* choice = nullptr) {
     const StencilReach r = stencil_reach(InterpTag::SepticHermite);
     return with_taps(values, g, c.i, r.lo, r.hi,
-                     [&](const auto& at) { return bounded_hermite7_at<F>(at, c.i, c.t, choice); });
+                     [&](const auto& at) { return bounded_hermite7_at<F>(at, c.i, c.t, g, hold, choice); });
 }
 
 }  // namespace
@@ -425,7 +450,7 @@ F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x) {
 }
 
 template <class F>
-Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, bool bounded) const {
+Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, ReadHold hold) const {
     switch (interp_kind.tag) {
         case InterpTag::Linear:
             return fail(CoreError::unsupported("linear-interp (enable with --features linear-interp)"));
@@ -441,8 +466,8 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, bool bounded) cons
     const Expected<Cell<F>> located = locate_read(*this, x);
     if (!located) return fail(located.error());
     const Cell<F> c = *located;
-    if (!bounded || interp_kind.tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
-    return bounded_in_cell(values, *this, c);
+    if (!hold.held() || interp_kind.tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
+    return bounded_in_cell(values, *this, c, hold);
 }
 
 template <class F>
@@ -453,7 +478,7 @@ bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
 }
 
 template <class F>
-Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded) const {
+Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, ReadHold hold) const {
     const InterpTag tag = interp_kind.tag;
     if (tag != InterpTag::SepticHermite && tag != InterpTag::OctonicHermite && tag != InterpTag::CubicHermite) {
         return interp(values, x);
@@ -462,8 +487,8 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded)
     if (!located) return fail(located.error());
     const Cell<F> c = *located;
     if (!foot_is_linear(c.i)) {
-        if (!bounded || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
-        return bounded_in_cell(values, *this, c);
+        if (!hold.held() || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
+        return bounded_in_cell(values, *this, c, hold);
     }
     const PolicyTaps<F> at = taps(values, boundary, n, dx());
     const F u0 = at(c.i), u1 = at(c.i + 1);
@@ -471,16 +496,14 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded)
 }
 
 Expected<BoundedChoice> bounded_read_choice(const Grid1D<double>& grid, std::span<const double> values, double x,
-                                            bool foot) {
+                                            bool foot, ReadHold hold) {
     BoundedChoice choice;
-    if (grid.interp_kind.tag != InterpTag::SepticHermite) return choice;
+    if (!hold.held() || grid.interp_kind.tag != InterpTag::SepticHermite) return choice;
     const Expected<Cell<double>> located = locate_read(grid, x);
     if (!located) return fail(located.error());
     const Cell<double> c = *located;
     if (foot && grid.foot_is_linear(c.i)) return choice;
-    bounded_in_cell(values, grid, c, &choice);
-    choice.node += c.i;
-    choice.estimate += c.i;
+    bounded_in_cell(values, grid, c, hold, &choice);
     return choice;
 }
 
@@ -544,38 +567,41 @@ bool SepticSamples::covered(double x, std::int64_t& cell, double& t) const {
 
 namespace {
 
-// A read v in the cell whose samples start at p (u, D1, D2, D3 per node),
-// held to the range limit_read allows; the samples of the nodes on either
-// side of the cell are present.
-double limit_sampled(double v, const double* p) {
-    return limit_read<double>(v, p[0], p[4], [&] {
-        Around a;
-        for (int k = 0; k < 6; ++k) a.u[k] = p[4 * (k - 2)];
-        for (int k = 0; k < 4; ++k) a.e[k] = p[4 * (k - 1) + 2];
-        return a;
-    });
+// A read v in cell `cell`, whose samples start at p (u, D1, D2, D3 per
+// node), held as `hold` asks; the samples of the nodes on either side of
+// the cell are present.
+double limit_sampled(double v, const double* p, std::int64_t cell, const Grid1D<double>& g, const ReadHold& hold) {
+    const double held = limit_read<double>(
+        v, p[0], p[4], cell,
+        [&] {
+            Around a;
+            for (int k = 0; k < 4; ++k) a.e[k] = p[4 * (k - 1) + 2];
+            return a;
+        },
+        [&] { return hold_widen(hold, g, cell); });
+    return blend_held(v, held, hold);
 }
 
 }  // namespace
 
-Expected<double> SepticSamples::read(double x, bool bounded) const {
+Expected<double> SepticSamples::read(double x, ReadHold hold) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    if (!covered(x, cell, t) || (bounded && !covers(cell - 2, cell + 3))) return grid_->interp(values_, x, bounded);
+    const bool held = hold.held();
+    if (!covered(x, cell, t) || (held && !covers(cell - 1, cell + 2))) return grid_->interp(values_, x, hold);
     const double v = at_cell(cell, hermite7_weights(t));
-    return bounded ? limit_sampled(v, samples_.data() + 4 * (cell - lo_)) : v;
+    return held ? limit_sampled(v, samples_.data() + 4 * (cell - lo_), cell, *grid_, hold) : v;
 }
 
-Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
+Expected<double> SepticSamples::read_foot(double x, ReadHold hold) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    if (!covered(x, cell, t) || (bounded && !covers(cell - 2, cell + 3))) {
-        return grid_->interp_foot(values_, x, bounded);
-    }
+    const bool held = hold.held();
+    if (!covered(x, cell, t) || (held && !covers(cell - 1, cell + 2))) return grid_->interp_foot(values_, x, hold);
     const double* p = samples_.data() + 4 * (cell - lo_);
     if (grid_->foot_is_linear(cell)) return p[0] + t * (p[4] - p[0]);
     const double v = at_cell(cell, hermite7_weights(t));
-    return bounded ? limit_sampled(v, p) : v;
+    return held ? limit_sampled(v, p, cell, *grid_, hold) : v;
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
@@ -589,8 +615,8 @@ Expected<double> SepticSamples::read_foot(double x, bool bounded) const {
     template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
     template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
-    template Expected<F> Grid1D<F>::interp(std::span<const F>, F, bool) const;                              \
-    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, bool) const;                               \
+    template Expected<F> Grid1D<F>::interp(std::span<const F>, F, ReadHold) const;                          \
+    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, ReadHold) const;                     \
     template bool Grid1D<F>::foot_is_linear(std::int64_t) const;
 
 QUORVANE_INSTANTIATE_BOUNDARY(double)

@@ -39,11 +39,11 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
     return GridFnComplex1D{grid, std::move(interleaved)};
 }
 
-Expected<double> InterpRead::operator()(double x, bool bounded) const {
-    return u->grid.interp(u->values, x, bounded);
+Expected<double> InterpRead::operator()(double x, ReadHold hold) const {
+    return u->grid.interp(u->values, x, hold);
 }
-Expected<double> InterpRead::foot(double x, bool bounded) const {
-    return u->grid.interp_foot(u->values, x, bounded);
+Expected<double> InterpRead::foot(double x, ReadHold hold) const {
+    return u->grid.interp_foot(u->values, x, hold);
 }
 
 template struct Grid1D<double>;

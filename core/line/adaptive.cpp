@@ -147,7 +147,7 @@ Expected<AdaptiveEvolver> AdaptiveEvolver::build(KernelName name, GridFn<double>
         }
         case KernelName::Shift:
         default: {
-            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5};
+            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, {}};
             auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
             return AdaptiveEvolver{std::move(state), std::move(k)};
         }

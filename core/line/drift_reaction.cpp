@@ -33,7 +33,7 @@ Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t 
     const double c2 = co.c(y);
     const double e = std::exp(theta * (c1 + c2));
     if (Status st = refuse_linear_inflow(grid, i, y); !st) return fail(st.error());
-    auto v = read.foot(y, true);
+    auto v = read.foot(y, hold(i, tau));
     if (!v) return v;
     return e * *v;
 }
@@ -47,6 +47,13 @@ Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn
     const std::size_t len = u.values.size();
     out.values.resize(len, 0.0);
     const double theta = 0.5 * tau;
+    // The reads follow the reversed characteristics: they meet where -b
+    // makes them meet.
+    std::vector<double> reversed;
+    if (drift_nodes) {
+        reversed.resize(drift_nodes->size());
+        for (std::size_t i = 0; i < reversed.size(); ++i) reversed[i] = -(*drift_nodes)[i];
+    }
     for (std::size_t i = 0; i < len; ++i) {
         const double x = grid.node(i);
         const double b1 = co.b(x);
@@ -57,7 +64,11 @@ Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn
         const double c2 = co.c(y);
         const double e = std::exp(theta * (c1 + c2));
         if (Status st = refuse_linear_inflow(u.grid, i, y); !st) return st;
-        auto v = u.grid.interp_foot(u.values, y, true);
+        ReadHold hold_back = kFullHold;
+        if (i < reversed.size()) {
+            hold_back = {1.0, reversed, node_fold(reversed, grid.boundary.tag, i, tau / grid.dx())};
+        }
+        auto v = u.grid.interp_foot(u.values, y, hold_back);
         if (!v) return fail(v.error());
         out.values[i] = e * *v;
     }
@@ -71,12 +82,24 @@ DriftReactionChernoff DriftReactionChernoff::from_arrays(SharedCoeff b, SharedCo
     k.coef_override = Coeffs{std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
+    auto at_nodes = std::make_shared<std::vector<double>>(grid.n);
+    for (std::size_t i = 0; i < grid.n; ++i) (*at_nodes)[i] = (*k.coef_override->b)(grid.node(i));
+    k.drift_nodes = std::move(at_nodes);
     return k;
 }
 
 DriftReactionChernoff DriftReactionChernoff::constant(const Grid1D<double>& grid, double b, double c,
                                                       double c_norm_bound) {
-    return from_arrays(constant_coeff(b), constant_coeff(c), grid, c_norm_bound);
+    DriftReactionChernoff k;
+    k.coef_override = Coeffs{constant_coeff(b), constant_coeff(c)};
+    k.grid = grid;
+    k.c_norm_bound = c_norm_bound;
+    return k;
+}
+
+ReadHold DriftReactionChernoff::hold(std::size_t i, double tau) const {
+    if (!drift_nodes) return kFullHold;
+    return {1.0, *drift_nodes, node_fold(*drift_nodes, grid.boundary.tag, i, tau / grid.dx())};
 }
 
 Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(

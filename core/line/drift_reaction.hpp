@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -37,6 +38,14 @@ struct DriftReactionChernoff {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the steps never read it.
     double c_norm_bound = 0.0;
+    // b at the grid's nodes (from_arrays samples it; absent for a constant
+    // b). A transport read is held to the range of its cell, its margin at
+    // a smooth extremum scaled down where characteristics meet in the cell
+    // (see drift_widen) and where the step folds them (see fold_widen).
+    std::shared_ptr<const std::vector<double>> drift_nodes;
+
+    // How node i's transport read is held in a step of tau.
+    ReadHold hold(std::size_t i, double tau) const;
 
     // Forward step at node i: foot y = x + tau b(x + tau/2 b(x)), value
     // exp(tau/2 (c(x) + c(y))) u(y). No coefficient check: a non-finite foot

@@ -39,7 +39,7 @@ Status DriftReactionZeta4Chernoff::half_step(const GridFn<double>& s, std::vecto
         const double cy = c(y);
         const double E = std::exp((theta / 2.0) * (cx + cy));
         if (Status st = refuse_linear_inflow(s.grid, i, y); !st) return st;
-        auto v = s.grid.interp_foot(s.values, y, true);
+        auto v = s.grid.interp_foot(s.values, y, kFullHold);
         if (!v) return fail(v.error());
         w[i] = E * *v;
     }

@@ -35,17 +35,6 @@ double min_over_nodes(const Grid1D<double>& grid, const C& c) {
 
 }  // namespace
 
-bool drift_varies_at_nodes(std::span<const double> b) {
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo, size = 0.0;
-    for (double v : b) {
-        if (std::isnan(v)) return true;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        size = std::max(size, std::fabs(v));
-    }
-    return !(hi - lo <= (64.0 * std::numeric_limits<double>::epsilon()) * size);
-}
-
 double ScheduleEntry::sup_norm() const {
     if (is_constant()) return std::fabs(value());
     double m = 0.0;
@@ -72,6 +61,14 @@ double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
     return min_over_nodes(grid, *c.to_coeff(grid));
 }
 
+ReadHold ShiftChernoff1D::hold_at(std::size_t i, double tau) const {
+    if (!drift_nodes) return kPlainRead;
+    const double weight = drift_hold_weight(*drift_nodes, grid.boundary.tag, i);
+    if (weight == 0.0) return kPlainRead;
+    // The foot moves by 2 tau b.
+    return {weight, *drift_nodes, node_fold(*drift_nodes, grid.boundary.tag, i, (tau + tau) / grid.dx())};
+}
+
 template <class Read>
 Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, double tau) const {
     const double x = grid.node(i);
@@ -88,22 +85,27 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     if (!finite_nonneg(A)) return domain_error(kShiftEllipticityMessage, x);
     const double r = std::sqrt(tau * A);
     const double h = r + r;
-    // A drift that varies between nodes has each read held to the range its
-    // cell allows. The degree-7 reads are central differences in the limit of
-    // small steps; where characteristics meet (b of both signs) they grew
-    // grid-scale bumps at a rate of about max |b'| / 4 per unit time (12.5
-    // for b = sin 16 pi x on 101 nodes, 106 for uniform noise), the more the
-    // more steps, and the diffusion reads of a small a lifted a held bump by
-    // their own overshoot. A b that is the same at every node moves every
-    // node alike (a convolution whose powers stay bounded): its step keeps the
-    // plain reads.
-    auto up = read(x + h, drift_varies);
+    // Where the drift varies between nodes each read is held to the range
+    // its cell allows. The degree-7 reads are central differences in the
+    // limit of small steps; where characteristics meet (b of both signs) they
+    // grew grid-scale bumps at a rate of about max |b'| / 4 per unit time
+    // (12.5 for b = sin 16 pi x on 101 nodes, 106 for uniform noise), the
+    // more the more steps, and the diffusion reads of a small a lifted a held
+    // bump by their own overshoot. The held reads leave smooth data as they
+    // are; the margin of the foot's read also shrinks where characteristics
+    // meet in its cell (both nodes then read inside it every step) and where
+    // the step folds them over each other, the diffusion reads', symmetric
+    // about the node, does not. A b that is the same at every node moves every node alike (a
+    // convolution whose powers stay bounded): its step keeps the plain reads,
+    // and the hold grows in from there with b's change next to the node.
+    const ReadHold foot_hold = hold_at(i, tau), hold{foot_hold.weight, {}, 1.0};
+    auto up = read(x + h, hold);
     if (!up) return up;
-    auto um = read(x - h, drift_varies);
+    auto um = read(x - h, hold);
     if (!um) return um;
     const double foot = x + tau * (B + B);
     if (Status st = refuse_linear_inflow(grid, i, foot); !st) return fail(st.error());
-    auto ub = read.foot(foot, drift_varies);
+    auto ub = read.foot(foot, foot_hold);
     if (!ub) return ub;
     const double ui = read.value_at(i);
     return shift_reaction((0.25 * *up + 0.25 * *um) + 0.5 * *ub, ui, tau, C);
@@ -117,9 +119,9 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
     k.coef_override = Coeffs{std::move(a), std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    std::vector<double> at_nodes(grid.n);
-    for (std::size_t i = 0; i < grid.n; ++i) at_nodes[i] = (*k.coef_override->b)(grid.node(i));
-    k.drift_varies = drift_varies_at_nodes(at_nodes);
+    auto at_nodes = std::make_shared<std::vector<double>>(grid.n);
+    for (std::size_t i = 0; i < grid.n; ++i) (*at_nodes)[i] = (*k.coef_override->b)(grid.node(i));
+    k.drift_nodes = std::move(at_nodes);
     return k;
 }
 

@@ -7,7 +7,7 @@
 // drifted point x + 2 tau b (weight 1/2), then applies the reaction (see
 // shift_reaction). The first two moments of that three-point law are tau b
 // and 2 tau a, so the step is consistent to first order with the generator.
-// Where b varies between nodes the three samples are bounded reads (see
+// Where b varies between nodes the three samples are held reads (see
 // ShiftChernoff1D::node_from).
 #pragma once
 
@@ -48,12 +48,6 @@ inline double shift_reaction(double mean, double ui, double tau, double c) {
     if (c < 0.0) return shift_mean_weight(tau, c) * mean;
     return mean + (tau * c) * ui;
 }
-
-// Whether a drift with the values `b` at the grid's nodes varies between
-// them: a spread beyond the rounding a sampled coefficient picks up at a node
-// (Catmull-Rom weights return equal samples only to within a few ulps; a
-// shift that differs by so little drives no growth). NaN and inf vary.
-bool drift_varies_at_nodes(std::span<const double> b);
 
 // One entry of a piecewise-constant coefficient schedule: a constant, or n
 // samples at the grid nodes (shared, so copying an entry copies no data).
@@ -98,10 +92,14 @@ struct ShiftChernoff1D {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
-    // b differs between the grid's nodes (drift_varies_at_nodes): the step's
-    // reads are then held to the range their cells allow (see node_from).
-    // from_arrays sets it.
-    bool drift_varies = false;
+    // b at the grid's nodes, which weighs how far the step's reads are held
+    // (see node_from); from_arrays samples it, and without it the reads are
+    // plain.
+    std::shared_ptr<const std::vector<double>> drift_nodes;
+
+    // How node i's foot read is held in a step of tau (its diffusion reads
+    // alike, without the drift's share of the margin).
+    ReadHold hold_at(std::size_t i, double tau) const;
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 

@@ -43,7 +43,7 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
                                                                            ScalarField<D> c) {
     if (Status st = shift_grid_check(grid); !st) return fail(st.error());
     const std::size_t len = grid.len();
-    AnisotropicShiftChernoffND op{grid, {}, std::move(b), std::move(c)};
+    AnisotropicShiftChernoffND op{grid, {}, std::move(b), std::move(c), {}};
     op.factors.resize(len);
     std::array<double, D * D> m{};
     for (std::size_t k = 0; k < len; ++k) {
@@ -68,20 +68,76 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
         }
         op.factors[k] = l;
     }
-    std::array<double, D> first{}, here{};
-    for (std::size_t k = 0; k < len && !op.bounded_reads; ++k) {
+    auto at_nodes = std::make_shared<std::vector<double>>(len * D);
+    bool varies = false;
+    std::array<double, D> here{};
+    for (std::size_t k = 0; k < len; ++k) {
         if (Status st = poll_stop_per_block(k); !st) return fail(st.error());
         here.fill(0.0);
         (*op.drift)(op.node(k), here);
-        if (k == 0) first = here;
-        op.bounded_reads = here != first;
+        std::copy(here.begin(), here.end(), at_nodes->begin() + static_cast<std::ptrdiff_t>(k * D));
+        varies = varies || !std::equal(here.begin(), here.end(), at_nodes->begin());
     }
+    if (varies) op.drift_nodes = std::move(at_nodes);
     return op;
 }
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// How the reads of one node are held: the weight of the held value (see
+// drift_hold_weight) and the drift at the nodes (D a node), which scales
+// the margin at a smooth extremum along each axis (see drift_widen).
+struct NodeHold {
+    double weight = 0.0;
+    const std::vector<double>* drift = nullptr;
+    // fold_widen of the node's feet and its neighbours' (along each axis,
+    // in that axis's drift component).
+    double fold = 1.0;
+
+    bool held() const { return weight > 0.0; }
+};
+
+// The drift change between nodes k and m (flat indices): the largest
+// drift_change over the components.
+template <std::size_t D>
+double drift_vector_change(const std::vector<double>& b, std::size_t k, std::size_t m) {
+    double worst = 0.0;
+    for (std::size_t r = 0; r < D; ++r) worst = std::max(worst, drift_change(b[k * D + r], b[m * D + r]).value);
+    return worst;
+}
+
+// The hold of node k's reads in a step of tau: weighed by the drift's
+// change towards its neighbours along every axis (across a periodic seam
+// too), as drift_hold_weight weighs it in 1-D, and its margin by how close
+// the step brings the node's foot to theirs along each axis (fold_widen).
+template <std::size_t D>
+NodeHold node_hold(const GridND<D>& grid, const std::vector<double>* drift, std::size_t k, double tau) {
+    if (!drift) return {};
+    const std::vector<double>& b = *drift;
+    double worst = 0.0, gap = 1.0;
+    std::size_t rest = k, stride = 1;
+    for (std::size_t a = 0; a < D; ++a) {
+        const Grid1D<double>& ax = grid.axes[a];
+        const std::size_t i = rest % ax.n;
+        rest /= ax.n;
+        const bool periodic = ax.boundary.tag == BoundaryTag::Periodic;
+        const double reach = tau / ax.dx();
+        if (i > 0 || periodic) {
+            const std::size_t m = i > 0 ? k - stride : k + (ax.n - 1) * stride;
+            worst = std::max(worst, drift_vector_change<D>(b, k, m));
+            gap = std::min(gap, 1.0 + reach * (b[k * D + a] - b[m * D + a]));
+        }
+        if (i + 1 < ax.n || periodic) {
+            const std::size_t m = i + 1 < ax.n ? k + stride : k - (ax.n - 1) * stride;
+            worst = std::max(worst, drift_vector_change<D>(b, k, m));
+            gap = std::min(gap, 1.0 + reach * (b[m * D + a] - b[k * D + a]));
+        }
+        stride *= ax.n;
+    }
+    return {hold_weight(worst), drift, fold_widen(gap)};
+}
 
 // Single nodes around a read's cell: along each axis the taps of the nodes
 // cell - 2 ... cell + 3 (beyond the ends as the axis policy resolves them),
@@ -113,6 +169,29 @@ public:
         return GridND<D>::interp_axis(u_, D, node_, 0);
     }
 
+    // The share of the widening along axis r that the drift's r-component
+    // leaves (drift_widen of its strongest meeting across the cell's lines
+    // along r; all of it without a drift).
+    double drift_widen(std::size_t r, const std::vector<double>* drift) const {
+        if (!drift) return 1.0;
+        constexpr std::size_t kCorners = std::size_t{1} << D;
+        const GridND<D>& grid = u_.grid;
+        double worst = 0.0;
+        for (std::size_t c = 0; c < kCorners; ++c) {
+            if ((c >> r) & 1) continue;
+            std::size_t first = 0, second = 0, stride = 1;
+            for (std::size_t a = 0; a < D; ++a) {
+                const Grid1D<double>& ax = grid.axes[a];
+                const std::int64_t i = cell_[a] + static_cast<std::int64_t>((c >> a) & 1);
+                first += coefficient_node(i, ax.boundary.tag, ax.n) * stride;
+                second += coefficient_node(a == r ? i + 1 : i, ax.boundary.tag, ax.n) * stride;
+                stride *= ax.n;
+            }
+            worst = std::max(worst, drift_meeting((*drift)[first * D + r], (*drift)[second * D + r]).value);
+        }
+        return quorvane::drift_widen(worst);
+    }
+
 private:
     const GridFnND<D>& u_;
     std::array<std::int64_t, D> cell_{};
@@ -124,19 +203,24 @@ private:
 // The cubic read v at `point` (through `taps`) held to the range its cell
 // allows: [min, max] of the 2^D corner values, widened along each axis on
 // which the data are those of a smooth extremum of the read's side. Between
-// nodes a smooth function leaves the corner range only at an extremum, and
-// by at most |u_rr| dx_r^2 / 8 along axis r; a quarter of the smallest
-// three-point second difference d2 there (a margin of two) bounds that
-// excursion. An axis counts as smooth when, on every line of the cell along
-// it, the d2 at the four nodes around the cell have the extremum's sign
-// and, at the cell's two nodes, the fourth difference is small beside them
-// (below): on a jump, a kink, an odd-even ripple, noise or a bump of a few
-// nodes nothing beyond the corners is allowed, since there the cubic read
-// overshoots and each step would carry the overshoot on and add to it where
-// characteristics meet.
+// nodes a smooth function leaves the corner range only at an extremum, by at
+// most |u_rr| dx_r^2 / 8 along axis r (the cubic reproduces a parabola).
+// Along axis r every line of the cell gives a margin: kBoundedWiden times
+// the larger of the three-point second differences d2 at the cell's two
+// nodes taken with the extremum's sign, less kBoundedStray times the fourth
+// differences there (how far the outer d2 stray from the line through the
+// inner two); the axis keeps the smallest over its lines, scaled by the
+// share drift_widen leaves where the characteristics meet along r in the
+// cell and fold_widen where the step folds them next to the node. On smooth data the margin covers the cubic's excursion; on a
+// jump, a kink, an odd-even ripple, noise or a bump of a few nodes the
+// fourth differences exceed the second and nothing beyond the corners is
+// allowed, since there the cubic read overshoots and each step would carry
+// the overshoot on and add to it; where characteristics meet, neither. The
+// bound is continuous in the values and the drift, and so is the read,
+// blended with the plain one by the hold's weight.
 template <std::size_t D>
 double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
-                    double v) {
+                    double v, const NodeHold& hold) {
     CellNodes<D> nodes(u, taps, point);
     constexpr std::size_t kCorners = std::size_t{1} << D;
     auto corner = [](std::size_t c) {
@@ -155,9 +239,8 @@ double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, c
     const bool below = v < lo;
     double widen = 0.0;
     for (std::size_t r = 0; r < D; ++r) {
-        bool smooth = true;
-        double smallest = kInf;
-        for (std::size_t c = 0; c < kCorners && smooth; ++c) {
+        double margin = kInf;
+        for (std::size_t c = 0; c < kCorners && margin > 0.0; ++c) {
             if ((c >> r) & 1) continue;  // one line per corner pair along r
             std::array<int, D> q = corner(c);
             double line[6];
@@ -166,31 +249,26 @@ double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, c
                 line[k] = nodes.at(q);
             }
             double d2[4];
-            for (int k = 0; k < 4; ++k) {
-                d2[k] = (line[k] - 2.0 * line[k + 1]) + line[k + 2];
-                smooth = smooth && (below ? d2[k] > 0.0 : d2[k] < 0.0);
-            }
-            // The fourth difference at the cell's nodes, against the
-            // second: |d4| / 12 is what the three-point estimate misses
-            // of h^2 u'' there, allowed up to a quarter of it.
-            for (int k = 1; k < 3 && smooth; ++k) {
-                smooth = std::fabs((d2[k - 1] - 2.0 * d2[k]) + d2[k + 1]) <= 3.0 * std::fabs(d2[k]);
-            }
-            smallest = std::min({smallest, std::fabs(d2[1]), std::fabs(d2[2])});
+            for (int k = 0; k < 4; ++k) d2[k] = (line[k] - 2.0 * line[k + 1]) + line[k + 2];
+            const double s0 = below ? d2[1] : -d2[1], s1 = below ? d2[2] : -d2[2];
+            const double stray =
+                std::fabs((d2[0] - 2.0 * d2[1]) + d2[2]) + std::fabs((d2[1] - 2.0 * d2[2]) + d2[3]);
+            margin = std::min(margin, std::max(s0, s1) - kBoundedStray * stray);
         }
-        if (smooth) widen += 0.25 * smallest;
+        if (margin > 0.0) widen += kBoundedWiden * (nodes.drift_widen(r, hold.drift) * hold.fold) * margin;
     }
     const double bound = below ? lo - widen : hi + widen;
-    return below ? std::max(v, bound) : std::min(v, bound);
+    const double held = below ? std::max(v, bound) : std::min(v, bound);
+    return hold.weight >= 1.0 ? held : v + hold.weight * (held - v);
 }
 
 // A read at `point` through its cubic taps, held by bounded_read where the
-// reads are bounded.
+// node's reads are held.
 template <std::size_t D>
 double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
-                  bool bounded) {
+                  const NodeHold& hold) {
     const double v = GridND<D>::interp_axis(u, D, taps, 0);
-    return bounded ? bounded_read(u, taps, point, v) : v;
+    return hold.held() ? bounded_read(u, taps, point, v, hold) : v;
 }
 
 // The drift's part of a step near a wall. The rule points p + tau b + 2
@@ -207,7 +285,7 @@ double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, con
 // wall is refused: the straight-line continuation is no inflow condition.
 template <std::size_t D>
 Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, const std::array<double, D>& p,
-                                       const std::array<double, D>& beta, double tau, bool bounded,
+                                       const std::array<double, D>& beta, double tau, const NodeHold& hold,
                                        double& two_point_read) {
     const GridND<D>& grid = u.grid;
     const bool cubic_kind = grid.interp_kind.tag == InterpTag::CubicHermite;
@@ -228,9 +306,9 @@ Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, cons
     Expected<std::array<AxisTaps, D>> cubic = build_point_taps(grid, foot);
     if (!cubic) return fail(cubic.error());
     // Two-point along the walls' axes only: the other axes keep their
-    // cubic taps, whose overshoot the bounded reads hold like any other.
-    two_point_read = cubic_read(u, *two_point, foot, bounded);
-    return two_point_read - cubic_read(u, *cubic, foot, bounded);
+    // cubic taps, whose overshoot the held reads hold like any other.
+    two_point_read = cubic_read(u, *two_point, foot, hold);
+    return two_point_read - cubic_read(u, *cubic, foot, hold);
 }
 
 }  // namespace
@@ -257,6 +335,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
         const double gamma = (*reaction)(p);
         const double e = std::exp(tau * gamma);
         const std::array<double, D * D>& l = factors[k];
+        const NodeHold hold = node_hold(grid, drift_nodes.get(), k, tau);
         double sum = 0.0, lo = kInf, hi = -kInf;
         for (std::size_t q = 0; q < rule; ++q) {
             std::array<double, D> z{};
@@ -275,24 +354,25 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             }
             Expected<std::array<AxisTaps, D>> taps = build_point_taps(u.grid, shifted);
             if (!taps) return fail(taps.error());
-            const double read = cubic_read(u, *taps, shifted, bounded_reads);
+            const double read = cubic_read(u, *taps, shifted, hold);
             lo = std::min(lo, read);
             hi = std::max(hi, read);
             sum += w * read;
         }
         double two_point = 0.0;
-        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau, bounded_reads, two_point);
+        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau, hold, two_point);
         if (!drift) return fail(drift.error());
         if (*drift == 0.0) {
             out[k] = (e * norm) * sum;
-        } else if (!bounded_reads) {
+        } else if (!hold.held()) {
             out[k] = (e * norm) * sum + e * *drift;
         } else {
             // The exchange of the foot's read is no average of the reads:
             // held to their range, with the two-point read's, it cannot
             // grow the data at a wall either.
             const double mixed = norm * sum + *drift;
-            out[k] = e * std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
+            const double held = std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
+            out[k] = e * (hold.weight >= 1.0 ? held : mixed + hold.weight * (held - mixed));
         }
     }
     return {};

@@ -44,12 +44,14 @@ struct AnisotropicShiftChernoffND {
     std::vector<std::array<double, D * D>> factors;
     VectorField<D> drift;
     ScalarField<D> reaction;
-    // Set where the drift differs between nodes: the characteristics of
-    // neighbouring nodes then meet, and cubic reads, whose overshoot each
-    // step would carry on and add to, are held to the range their cell
-    // allows (see bounded_read). A drift the same at every node keeps the
-    // plain reads, whose steps are translation-invariant and do not pile up.
-    bool bounded_reads = false;
+    // The drift at every node (D values a node, flat order), kept where it
+    // differs between nodes: the characteristics of neighbouring nodes then
+    // meet, and cubic reads, whose overshoot each step would carry on and
+    // add to, are held to the range their cell allows (see bounded_read),
+    // the more the more the drift changes next to the node. A drift the same
+    // at every node keeps the plain reads, whose steps are
+    // translation-invariant and do not pile up.
+    std::shared_ptr<const std::vector<double>> drift_nodes;
 
     // At least 5^D nodes; the tensor (only its lower triangle read) factored
     // at every node, the first pivot <= 0 refused with its value; a stop

@@ -52,27 +52,53 @@ std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
     }
 }
 
-// The three-point mean of u that the step at node i reads (before the
-// reaction); `bounded` where b varies between nodes, as in Shift1D's step.
-Expected<double> step_mean(const ShiftCoeffProblem& p, bool bounded, std::span<const double> u, std::size_t i) {
-    const Grid1D<double>& g = p.grid;
+// The foot's shift 2 tau b in cells, per unit of b.
+double foot_reach(const Grid1D<double>& g, double tau) { return (tau + tau) / g.dx(); }
+
+// How node i's reads are held: as Shift1D's step holds them, weighed by
+// b's change next to node i; the foot's read's margin also by how the
+// characteristics meet in its cell and fold in the step.
+ReadHold hold_at(const ShiftCoeffProblem& p, std::size_t i, bool foot) {
+    const BoundaryTag tag = p.grid.boundary.tag;
+    const double weight = drift_hold_weight(p.b, tag, i);
+    if (!foot || weight == 0.0) return {weight, {}, 1.0};
+    return {weight, p.b, node_fold(p.b, tag, i, foot_reach(p.grid, p.tau))};
+}
+
+// The step's three read points at node i (x + h, x - h, the foot) and
+// weights.
+struct StepReads {
+    double points[3];
+    static constexpr double weights[3] = {0.25, 0.25, 0.5};
+    static bool is_foot(int k) { return k == 2; }
+};
+
+StepReads step_reads(const Grid1D<double>& g, double tau, double a, double b, std::size_t i) {
     const double x = g.node(i);
-    const double h = 2.0 * std::sqrt(p.tau * p.a[i]);
-    auto up = g.interp(u, x + h, bounded);
+    const double h = 2.0 * std::sqrt(tau * a);
+    return {{x + h, x - h, x + tau * (2.0 * b)}};
+}
+
+// The three-point mean of u that the step at node i reads (before the
+// reaction), its reads held as in Shift1D's step.
+Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {
+    const Grid1D<double>& g = p.grid;
+    const ReadHold hold = hold_at(p, i, false), foot_hold = hold_at(p, i, true);
+    const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
+    auto up = g.interp(u, r.points[0], hold);
     if (!up) return up;
-    auto um = g.interp(u, x - h, bounded);
+    auto um = g.interp(u, r.points[1], hold);
     if (!um) return um;
-    const double foot = x + p.tau * (2.0 * p.b[i]);
-    if (Status st = refuse_linear_inflow(g, i, foot); !st) return std::unexpected(st.error());
-    auto ub = g.interp_foot(u, foot, bounded);
+    if (Status st = refuse_linear_inflow(g, i, r.points[2]); !st) return std::unexpected(st.error());
+    auto ub = g.interp_foot(u, r.points[2], foot_hold);
     if (!ub) return ub;
     return (0.25 * *up + 0.25 * *um) + 0.5 * *ub;
 }
 
 // One step S(tau) of the whole grid, as Shift1D's node step computes it.
-Status shift_step(const ShiftCoeffProblem& p, bool bounded, std::span<const double> u, std::span<double> out) {
+Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
     for (std::size_t i = 0; i < p.grid.n; ++i) {
-        auto mean = step_mean(p, bounded, u, i);
+        auto mean = step_mean(p, u, i);
         if (!mean) return std::unexpected(mean.error());
         out[i] = shift_reaction(*mean, u[i], p.tau, p.c[i]);
     }
@@ -80,17 +106,19 @@ Status shift_step(const ShiftCoeffProblem& p, bool bounded, std::span<const doub
 }
 
 // Derivative of output node i of one step with respect to the selected
-// coefficient at node i, by central differences of the reads the step takes
-// (a read held at an end of its cell's range does not move with its
-// position). The mean's weight (1 + tau c_i for c_i < 0) scales the a and b
-// derivatives; the c derivative is tau times the mean where c_i < 0, tau u_i
-// elsewhere (at c_i = 0 the derivative towards c > 0, the branch the step
-// takes).
-Expected<double> local_derivative(const ShiftCoeffProblem& p, bool bounded, CoeffWrt wrt, std::span<const double> u,
+// coefficient at node i through the positions of the reads, by central
+// differences of the reads the step takes (a read held at an end of its
+// cell's range does not move with its position). The mean's weight
+// (1 + tau c_i for c_i < 0) scales the a and b derivatives; the c derivative
+// is tau times the mean where c_i < 0, tau u_i elsewhere (at c_i = 0 the
+// derivative towards c > 0, the branch the step takes). How far the reads
+// are held depends on b as well: hold_gradient adds that part.
+Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std::span<const double> u,
                                   std::size_t i, double eps) {
     const Grid1D<double>& g = p.grid;
     const double x = g.node(i);
-    auto at = [&](double y) { return g.interp(u, y, bounded); };
+    const ReadHold hold = hold_at(p, i, false), foot_hold = hold_at(p, i, true);
+    auto at = [&](double y) { return g.interp(u, y, hold); };
     switch (wrt) {
         case CoeffWrt::A: {
             const double ai = p.a[i];
@@ -109,9 +137,9 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, bool bounded, Coef
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
-            auto hi = g.interp_foot(u, pt + eps, bounded);
+            auto hi = g.interp_foot(u, pt + eps, foot_hold);
             if (!hi) return hi;
-            auto lo = g.interp_foot(u, pt - eps, bounded);
+            auto lo = g.interp_foot(u, pt - eps, foot_hold);
             if (!lo) return lo;
             return shift_mean_weight(p.tau, p.c[i]) * (p.tau * (*hi - *lo) / (2.0 * eps));
         }
@@ -119,33 +147,84 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, bool bounded, Coef
             break;
     }
     if (p.c[i] < 0.0) {
-        auto mean = step_mean(p, bounded, u, i);
+        auto mean = step_mean(p, u, i);
         if (!mean) return mean;
         return p.tau * *mean;
     }
     return p.tau * u[i];
 }
 
-// The value the choice of a bounded read gives on the values v: the node
-// value less, where widened, a quarter of the second-difference estimate.
+// The value the choice of a held read gives on the values v (see
+// BoundedChoice): linear in v.
 double choice_value(const BoundedChoice& choice, const Grid1D<double>& g, std::span<const double> v) {
     const double dx = g.dx();
     const double at_node = g.boundary.sample(v, g.n, choice.node, dx);
-    if (!choice.widened) return at_node;
-    return at_node - 0.25 * fd_d2_o6<double>(v, g.boundary, g.n, choice.estimate, dx);
+    if (choice.widen == 0.0) return at_node;
+    double e[4];
+    for (int k = 0; k < 4; ++k) e[k] = fd_d2_o6<double>(v, g.boundary, g.n, choice.cell - 1 + k, dx);
+    const double d4_0 = (e[0] - 2.0 * e[1]) + e[2], d4_1 = (e[1] - 2.0 * e[2]) + e[3];
+    const double stray = choice.sign0 * d4_0 + choice.sign1 * d4_1;
+    return at_node - choice.widen * (e[choice.estimate - choice.cell + 1] + choice.side * kBoundedStray * stray);
+}
+
+// How far the reads are held depends on b: each node's weight on b's change
+// next to it, each widened end of a foot read's range on how the
+// characteristics meet in its cell and fold next to the node.
+// Adds lambda_i times the derivative of output node i through both to the b
+// gradient (a read that is not clamped contributes nothing: its held value
+// is the read itself).
+Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std::span<const double> lambda,
+                     std::span<double> grad) {
+    const Grid1D<double>& g = p.grid;
+    const std::size_t n = g.n;
+    for (std::size_t i = 0; i < n; ++i) {
+        const BoundaryTag tag = g.boundary.tag;
+        double d_prev = 0.0, d_here = 0.0, d_next = 0.0;
+        const double weight = drift_hold_weight(p.b, tag, i, &d_prev, &d_here, &d_next);
+        if (weight == 0.0) continue;
+        double f_prev = 0.0, f_here = 0.0, f_next = 0.0;
+        const double fold = node_fold(p.b, tag, i, foot_reach(g, p.tau), &f_prev, &f_here, &f_next);
+        const double scale = lambda[i] * shift_mean_weight(p.tau, p.c[i]);
+        const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
+        double d_weight = 0.0, d_fold = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const bool foot = StepReads::is_foot(k);
+            const ReadHold hold = foot ? ReadHold{weight, p.b, fold} : ReadHold{weight, {}, 1.0};
+            auto choice = bounded_read_choice(g, u, r.points[k], foot, hold);
+            if (!choice) return std::unexpected(choice.error());
+            if (!choice->clamped) continue;
+            d_weight += StepReads::weights[k] * (choice->held - choice->raw);
+            if (!foot || choice->d_widen == 0.0) continue;
+            // The margin's share is drift_widen(meeting) * fold.
+            const DriftChange meeting = cell_drift_meeting(p.b, tag, n, choice->cell);
+            double slope = 0.0;
+            const double share = drift_widen(meeting.value, &slope);
+            const double d_held = scale * StepReads::weights[k] * weight * choice->d_widen;
+            grad[coefficient_node(choice->cell, tag, n)] += d_held * fold * slope * meeting.d0;
+            grad[coefficient_node(choice->cell + 1, tag, n)] += d_held * fold * slope * meeting.d1;
+            d_fold += d_held * share;
+        }
+        const std::size_t prev = i > 0 ? i - 1 : n - 1, next = i + 1 < n ? i + 1 : 0;
+        const double at = scale * d_weight;
+        grad[prev] += at * d_prev + d_fold * f_prev;
+        grad[i] += at * d_here + d_fold * f_here;
+        grad[next] += at * d_next + d_fold * f_next;
+    }
+    return {};
 }
 
 }  // namespace
 
 Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
-                                       bool foot, std::span<const double> state) {
+                                       bool foot, std::span<const double> state, ReadHold hold) {
     const std::size_t n = grid.n;
     BoundedChoice choice;
     if (!state.empty()) {
-        auto taken = bounded_read_choice(grid, state, x, foot);
+        auto taken = bounded_read_choice(grid, state, x, foot, hold);
         if (!taken) return std::unexpected(taken.error());
         choice = *taken;
     }
+    const double held = choice.clamped ? hold.weight : 0.0;
     InterpStencil st;
     auto add = [&](std::int64_t node) {
         if (node < 0 || st.count >= st.nodes.size()) return;
@@ -168,9 +247,14 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
     for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(n - 1 - k));
     for (std::size_t k = 0; k < st.count; ++k) {
         scratch[st.nodes[k]] = 1.0;
-        auto w = choice.clamped ? Expected<double>(choice_value(choice, grid, scratch))
-                 : foot         ? grid.interp_foot(scratch, x)
-                                : grid.interp(scratch, x);
+        // The read is raw + weight (held - raw): the plain read's weights
+        // blended with the held choice's.
+        Expected<double> w = 0.0;
+        if (held < 1.0) w = foot ? grid.interp_foot(scratch, x) : grid.interp(scratch, x);
+        if (w && held > 0.0) {
+            const double c = choice_value(choice, grid, scratch);
+            w = held >= 1.0 ? c : *w + held * (c - *w);
+        }
         scratch[st.nodes[k]] = 0.0;
         if (!w) return std::unexpected(w.error());
         st.weights[k] = *w;
@@ -182,20 +266,21 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
                         std::span<const double> b, std::span<const double> c, std::span<const double> u,
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch) {
     std::fill(out.begin(), out.end(), 0.0);
-    // Where b varies the reads are bounded: linear in u on the choice each
-    // takes at u, and transposed as that.
-    const std::span<const double> state = drift_varies_at_nodes(b) ? u : std::span<const double>{};
     for (std::size_t i = 0; i < grid.n; ++i) {
-        const double x = grid.node(i);
-        const double h = 2.0 * std::sqrt(tau * a[i]);
-        const double pts[3] = {x + h, x - h, x + tau * (2.0 * b[i])};
-        const double wts[3] = {0.25, 0.25, 0.5};
+        // Where b varies the reads are held: linear in u on the choice each
+        // takes at u, and transposed as that.
+        const double weight = drift_hold_weight(b, grid.boundary.tag, i);
+        const std::span<const double> state = weight > 0.0 ? u : std::span<const double>{};
+        const double fold = weight > 0.0 ? node_fold(b, grid.boundary.tag, i, foot_reach(grid, tau)) : 1.0;
+        const StepReads r = step_reads(grid, tau, a[i], b[i], i);
         // The mean's weight is exactly 1 for c_i >= 0, leaving those bits.
         const double li = lambda[i] * shift_mean_weight(tau, c[i]);
         for (int k = 0; k < 3; ++k) {
-            auto st = interp_weights(pts[k], grid, scratch, k == 2, state);
+            const bool foot = StepReads::is_foot(k);
+            const ReadHold hold = foot ? ReadHold{weight, b, fold} : ReadHold{weight, {}, 1.0};
+            auto st = interp_weights(r.points[k], grid, scratch, foot, state, hold);
             if (!st) return std::unexpected(st.error());
-            const double scale = wts[k] * li;
+            const double scale = StepReads::weights[k] * li;
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
         }
         if (!(c[i] < 0.0)) out[i] += (lambda[i] * tau) * c[i];
@@ -218,19 +303,21 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     std::vector<double> lambda(dj_du_n.begin(), dj_du_n.end());
     std::vector<double> other(n), scratch(n, 0.0);
     const double eps = g.dx() * 0.0001;
-    const bool bounded = drift_varies_at_nodes(problem.b);
     auto step = [&](std::uint64_t, std::span<const double> prev, std::span<double> next) -> Status {
         if (auto st = poll_stop(); !st) return st;
-        if (auto st = shift_step(problem, bounded, prev, next); !st) return st;
+        if (auto st = shift_step(problem, prev, next); !st) return st;
         if (const double* bad = first_non_finite<double>(next)) return domain_error(kForwardOverflow, *bad);
         return {};
     };
     auto visit = [&](std::uint64_t, std::span<const double> u) -> Status {
         if (auto st = poll_stop(); !st) return st;
         for (std::size_t i = 0; i < n; ++i) {
-            auto l = local_derivative(problem, bounded, wrt, u, i, eps);
+            auto l = local_derivative(problem, wrt, u, i, eps);
             if (!l) return std::unexpected(l.error());
             grad_out[i] += lambda[i] * *l;
+        }
+        if (wrt == CoeffWrt::B) {
+            if (auto st = hold_gradient(problem, u, lambda, grad_out); !st) return st;
         }
         if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, u, lambda, other, scratch);
             !st)

@@ -5,15 +5,16 @@
 // (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and applies the
 // reaction as Shift1D's step does (shift_reaction: the mean scaled by
 // 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere); where b varies
-// between nodes the three reads are bounded, as there. Every
+// between nodes the three reads are held, as there. Every
 // ceil(sqrt(N))-th forward state is kept and the others recomputed from it
 // on the way back; the cotangent is carried back through the exact
 // transpose of each step's derivative at its state, assembled from the
 // weights of unit vectors, so every effect of the boundary policy (mirror
-// images, wrap-around, one-sided extrapolation) is included. A bounded read
+// images, wrap-around, one-sided extrapolation) is included. A held read
 // is linear in the values on each choice it can take, and a choice changes
-// only where the read meets an end of its cell's range: the result is the
-// gradient of the map Shift1D computes wherever that map is differentiable.
+// only where the read meets an end of its cell's range; how far it is held
+// depends on b, which the b gradient includes: the result is the gradient of
+// the map Shift1D computes wherever that map is differentiable.
 #pragma once
 
 #include <array>
@@ -48,14 +49,16 @@ struct InterpStencil {
 };
 
 // Weights at x by reading unit vectors; `scratch` (n zeros) is all zeros
-// again on return. A non-empty `state` asks for the bounded read of it.
+// again on return. A non-empty `state` asks for the read of it held as
+// `hold` holds it.
 Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
-                                       bool foot = false, std::span<const double> state = {});
+                                       bool foot = false, std::span<const double> state = {},
+                                       ReadHold hold = kPlainRead);
 
 // out = S'(u)^T lambda for the step S(tau) taken from the state u: the
 // transpose of S itself where b takes one value at every node (the step is
 // then linear), of its derivative at u where b varies (the reads are then
-// bounded). `scratch` holds n zeros on entry and on success.
+// held). `scratch` holds n zeros on entry and on success.
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
                         std::span<const double> b, std::span<const double> c, std::span<const double> u,
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch);

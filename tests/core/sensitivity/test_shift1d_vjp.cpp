@@ -20,7 +20,7 @@ std::vector<double> wave(std::size_t n, double f, double off) {
 class ShiftTranspose : public ::testing::TestWithParam<std::tuple<BoundaryTag, InterpTag, std::size_t>> {};
 
 // <S v, w> = <v, S'(v)^T w> with S v from the interpolant directly; c takes
-// both signs. b varies, so the reads are bounded: S is linear on the choice
+// both signs. b varies, so the reads are held: S is linear on the choice
 // each read takes at v, and v's rough samples (2.1 radians a node) clamp
 // reads at both ends of their ranges, widened or not.
 TEST_P(ShiftTranspose, AdjointIdentity) {
@@ -37,8 +37,10 @@ TEST_P(ShiftTranspose, AdjointIdentity) {
     double lhs = 0.0, rhs = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = g.node(i), h = 2.0 * std::sqrt(tau * a[i]);
-        const double mean = 0.25 * *g.interp(v, x + h, true) + 0.25 * *g.interp(v, x - h, true) +
-                            0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i], true);
+        const double weight = drift_hold_weight(b, tag, i);
+        const ReadHold hold{weight, {}, 1.0}, foot_hold{weight, b, node_fold(b, tag, i, 2.0 * tau / g.dx())};
+        const double mean = 0.25 * *g.interp(v, x + h, hold) + 0.25 * *g.interp(v, x - h, hold) +
+                            0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i], foot_hold);
         // A decay rate scales the mean; a growth rate adds tau c v_i.
         const double si = c[i] < 0.0 ? (1.0 + tau * c[i]) * mean : mean + tau * c[i] * v[i];
         lhs += si * w[i];

@@ -116,3 +116,141 @@ def test_linear_keeps_outflow_and_pure_diffusion_and_a_refused_call_changes_noth
     with pytest.raises(QuorvaneError):
         d.evolve(1.0, n_steps=10)
     assert np.array_equal(d.values(), COS)
+
+
+# --- held reads on smooth data ----------------------------------------------------------
+#
+# A transport read held to its cell's range lets a smooth extremum between the nodes through
+# (the margin covers the interpolant's own excursion there), so on resolved data every class
+# is as accurate as the plain reads make it and keeps converging in the step count. Clipping
+# those extrema instead left an error of |u''| dx s / 2 a read (s its distance from the
+# node): flat or growing with the step count.
+
+PERIOD = np.arange(41) / 41
+TWO = np.cos(2 * np.pi * PERIOD) + 0.5 * np.sin(6 * np.pi * PERIOD)
+B_VAR = 0.3 + 0.1 * np.sin(2 * np.pi * PERIOD)
+
+
+def _fourier(a, b, c, t, m=256):
+    """u_t = a u'' + b(x) u' + c u on periodic [0, 1) from the two modes of TWO: collocation
+    on m points, SciPy's DOP853 to 1e-12, read at the 41 nodes."""
+    from scipy.integrate import solve_ivp
+    x = np.arange(m) / m
+    k = 2 * np.pi * np.fft.fftfreq(m, 1 / m)
+    bx = b(x)
+
+    def rhs(_, u):
+        uh = np.fft.fft(u)
+        return a * np.real(np.fft.ifft(-k * k * uh)) + bx * np.real(np.fft.ifft(1j * k * uh)) + c * u
+
+    u0 = np.cos(2 * np.pi * x) + 0.5 * np.sin(6 * np.pi * x)
+    end = solve_ivp(rhs, (0, t), u0, method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
+    return np.real(np.exp(1j * np.outer(PERIOD, k)) @ (np.fft.fft(end) / m))
+
+
+def _shift(b, drift):
+    ref = _fourier(0.002, drift, -1.0, 0.3)
+
+    def run(n_steps):
+        s = q.Shift1D.with_arrays(0.0, 40 / 41, 41, np.full(41, 0.002), b, np.full(41, -1.0), 1.0, TWO,
+                                  boundary="periodic")
+        s.evolve(0.3, n_steps)
+        return np.abs(s.values() - ref).max()
+    return run
+
+
+def _drift_reaction(n_steps):
+    from scipy.integrate import solve_ivp
+    feet = solve_ivp(lambda s, y: 0.3 + 0.1 * np.sin(2 * np.pi * y), (0, 1), PERIOD, method="DOP853", rtol=1e-13,
+                     atol=1e-14).y[:, -1]
+    d = q.DriftReaction1D.with_arrays(0.0, 40 / 41, 41, B_VAR, np.zeros(41), 0.0, TWO, boundary="periodic")
+    d.evolve(1.0, n_steps)
+    return np.abs(d.values() - (np.cos(2 * np.pi * feet) + 0.5 * np.sin(6 * np.pi * feet))).max()
+
+
+def _split(cls, n):
+    # u_t = u'' + 0.5 u' on periodic [0, 200): both modes damped and carried exactly.
+    L, t = 200.0, 100.0
+    x = np.arange(n) * L / n
+    k1, k3 = 2 * np.pi / L, 6 * np.pi / L
+    exact = np.exp(-k1**2 * t) * np.cos(k1 * (x + 0.5 * t)) + 0.5 * np.exp(-k3**2 * t) * np.sin(k3 * (x + 0.5 * t))
+
+    def run(n_steps):
+        u0 = np.cos(k1 * x) + 0.5 * np.sin(k3 * x)
+        o = q.Strang1D(0, L - L / n, n, u0, b=0.5, boundary="periodic") if cls == "Strang1D" else \
+            q.DriftReaction4th1D(0, L - L / n, n, u0, boundary="periodic")
+        o.evolve(t, n_steps=n_steps)
+        return np.abs(o.values() - exact).max()
+    return run
+
+
+def _adaptive(tol):
+    b = np.full(41, 0.3)
+    b[0] += 1e-14
+    p = q.AdaptivePI.with_arrays(0.0, 40 / 41, 41, np.full(41, 0.002), b, np.full(41, -1.0), 1.0, TWO, tol_abs=tol,
+                                 tol_rel=0.0, boundary="periodic")
+    return np.abs(p.evolve(0.3) - _fourier(0.002, lambda y: 0.3 + 0 * y, -1.0, 0.3)).max()
+
+
+NEARLY_CONSTANT = np.full(41, 0.3)
+NEARLY_CONSTANT[0] += 1e-14
+
+
+# Bounds: the errors of the plain reads with a margin of 1.3 (first order for Shift1D: a tenth
+# per decade of steps; DriftReaction1D settles on its spatial error; the splittings sit at their
+# grid's spatial error from 100 steps on; AdaptivePI's step-doubling error shrinks with tol).
+@pytest.mark.parametrize("run, counts, bounds", [
+    (_shift(B_VAR, lambda y: 0.3 + 0.1 * np.sin(2 * np.pi * y)), (100, 1000, 10000), (1.06e-2, 1.07e-3, 1.03e-4)),
+    (_shift(NEARLY_CONSTANT, lambda y: 0.3 + 0 * y), (100, 1000, 10000), (7.6e-3, 7.6e-4, 7.5e-5)),
+    (_drift_reaction, (100, 1000, 10000), (2.8e-3, 1.21e-3, 1.05e-3)),
+    (_split("Strang1D", 81), (100, 1000), (2e-7, 8e-8)),
+    (_split("DriftReaction4th1D", 81), (100, 1000), (8e-8, 8e-8)),
+    (_split("DriftReaction4th1D", 41), (100, 1000), (6e-6, 6e-6)),
+    (_adaptive, (1e-5, 1e-7), (1.8e-3, 1.8e-4)),
+], ids=["Shift1D-varying-b", "Shift1D-b-varying-by-1e-14", "DriftReaction1D", "Strang1D", "DriftReaction4th1D",
+        "DriftReaction4th1D-41", "AdaptivePI"])
+def test_held_reads_keep_smooth_data_accurate(run, counts, bounds):
+    errors = [run(c) for c in counts]
+    assert all(e <= b for e, b in zip(errors, bounds)), errors
+
+
+# The hold comes in smoothly with the drift's change: one b sample moved by 1e-12 moves the
+# result by about as much, on smooth data and across a jump alike (the periodic seam of
+# cos(pi x) + 0.3 sin 3x, and the zero walls, are jumps).
+@pytest.mark.parametrize("boundary", ["reflect", "zero", "periodic"])
+def test_result_is_continuous_in_the_drift(boundary):
+    x = np.arange(41) / 41 if boundary == "periodic" else np.linspace(0.0, 1.0, 41)
+    u0 = np.cos(np.pi * x) + 0.3 * np.sin(3 * x)
+
+    def run(b):
+        s = q.Shift1D.with_arrays(0.0, x[-1], 41, np.full(41, 0.01), b, np.full(41, -2.0), 2.0, u0, boundary=boundary)
+        s.evolve(0.3, 30)
+        return s.values()
+    b = np.full(41, 0.3)
+    moved = b.copy()
+    moved[17] += 1e-12
+    assert np.abs(run(moved) - run(b)).max() < 1e-11
+
+
+# A sampled drift that changes sign from node to node, taken in steps of about ten cells: the
+# characteristics of neighbouring nodes cross within a step, reads far apart feed each other
+# step after step, and a read let past its node values at an extremum lifted them every time
+# (DriftReaction1D, "zero" ends: max |u| 1.46, 47, 3.8e4 after 100, 1000, 3000 steps). Where
+# the step folds the characteristics the reads keep to their node values.
+_SAW_RNG = np.random.default_rng(1004)
+_SAW_RNG.uniform(size=202)
+SAW = np.where(np.arange(101) % 2 == 0, 1.0, -1.0) * _SAW_RNG.uniform(0.2, 1.0, 101)
+
+
+@pytest.mark.parametrize("make", [
+    lambda bd: q.DriftReaction1D.with_arrays(0.0, 1.0, 101, SAW, np.zeros(101), 0.0, np.cos(5 * np.pi * X01),
+                                             boundary=bd),
+    lambda bd: q.Shift1D.with_arrays(0.0, 1.0, 101, np.zeros(101), SAW / 2, np.zeros(101), 0.0,
+                                     np.cos(5 * np.pi * X01), boundary=bd),
+], ids=["DriftReaction1D", "Shift1D"])
+@pytest.mark.parametrize("boundary", ["zero", "periodic", "reflect"])
+def test_long_steps_that_fold_characteristics_grow_nothing(make, boundary):
+    for n_steps in (100, 1000, 3000):
+        s = make(boundary)
+        s.evolve(0.1 * n_steps, n_steps)
+        assert np.abs(s.values()).max() <= 1.0 + 1e-12, n_steps
