@@ -356,12 +356,14 @@ double chebyshev_rounding(double z, std::uint64_t s) {
 }
 
 // Refusals of a tol that rounding alone would take more than half of, each
-// naming the power of ten the call can meet.
+// naming the power of ten the call can meet. Every call that reaches them
+// takes its time as t (the action's own tau is that t, or a part of it for
+// the gradient quadratures), so the text names t.
 constexpr int kRoundingTolLow = -15;
 constexpr int kRoundingTolHigh = -6;
 constexpr const char* kTolBelowRounding[kRoundingTolHigh - kRoundingTolLow + 1] = {
 #define QUORVANE_CHEBYSHEV_TOL(e)                                                                                 \
-    "Chebyshev action: tol is below what rounding allows over this tau * spectral_bound (the sub-steps' rounding " \
+    "Chebyshev action: tol is below what rounding allows over this t * spectral_bound (the sub-steps' rounding " \
     "errors add up); use tol >= " #e
     QUORVANE_CHEBYSHEV_TOL(1e-15), QUORVANE_CHEBYSHEV_TOL(1e-14), QUORVANE_CHEBYSHEV_TOL(1e-13),
     QUORVANE_CHEBYSHEV_TOL(1e-12), QUORVANE_CHEBYSHEV_TOL(1e-11), QUORVANE_CHEBYSHEV_TOL(1e-10),
