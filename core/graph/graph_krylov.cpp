@@ -356,12 +356,14 @@ double chebyshev_rounding(double z, std::uint64_t s) {
 }
 
 // Refusals of a tol that rounding alone would take more than half of, each
-// naming the power of ten the call can meet.
+// naming the power of ten the call can meet. Every call that reaches them
+// takes its time as t (the action's own tau is that t, or a part of it for
+// the gradient quadratures), so the text names t.
 constexpr int kRoundingTolLow = -15;
 constexpr int kRoundingTolHigh = -6;
 constexpr const char* kTolBelowRounding[kRoundingTolHigh - kRoundingTolLow + 1] = {
 #define QUORVANE_CHEBYSHEV_TOL(e)                                                                                 \
-    "Chebyshev action: tol is below what rounding allows over this tau * spectral_bound (the sub-steps' rounding " \
+    "Chebyshev action: tol is below what rounding allows over this t * spectral_bound (the sub-steps' rounding " \
     "errors add up); use tol >= " #e
     QUORVANE_CHEBYSHEV_TOL(1e-15), QUORVANE_CHEBYSHEV_TOL(1e-14), QUORVANE_CHEBYSHEV_TOL(1e-13),
     QUORVANE_CHEBYSHEV_TOL(1e-12), QUORVANE_CHEBYSHEV_TOL(1e-11), QUORVANE_CHEBYSHEV_TOL(1e-10),
@@ -427,19 +429,18 @@ Expected<std::vector<double>> chebyshev_coefficients(double z, double e, std::ui
     return c;
 }
 
-}  // namespace
+// e^{-tau A} for a spectrum in [0, rho] as s sub-steps, each the expansion
+// with the coefficients coef; s = 0 where tau rho / 2 < 1e-300, A = 0 on the
+// scale of a double (an edgeless graph included, where the scale 2/rho is
+// infinite), and the action is the identity.
+struct ChebyshevPlan {
+    std::uint64_t s = 0;
+    std::vector<double> coef;
+};
 
-Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
-                       std::span<double> out, ScratchPool<double>& pool) {
-    const std::size_t n = src.size();
-    const double rho = op.spectral_bound();
+Expected<ChebyshevPlan> chebyshev_plan(double tau, double rho, double tol) {
     const double z_total = 0.5 * tau * rho;
-    // L = 0 on the scale of a double (an edgeless graph included, where the
-    // scale 2/rho is infinite): e^{-tau L} is the identity.
-    if (z_total < 1e-300) {
-        std::copy(src.begin(), src.end(), out.begin());
-        return {};
-    }
+    if (z_total < 1e-300) return ChebyshevPlan{};
     if (!std::isfinite(z_total)) return domain_error(kTooMuchWork, tau * rho);
     std::uint64_t s = 1;
     if (z_total > 200.0) s = saturating_cast<std::uint32_t>(std::ceil(z_total / 200.0));
@@ -449,9 +450,30 @@ Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<
     if (s * least > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
     Expected<std::vector<double>> planned = chebyshev_coefficients(z, e, s, tol, least);
     if (!planned) return fail(planned.error());
-    const std::vector<double>& coef = *planned;
+    if (s * (planned->size() - 1) > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
+    return ChebyshevPlan{s, std::move(*planned)};
+}
+
+}  // namespace
+
+bool chebyshev_plan_fits(double tau, double rho, double tol) {
+    return std::isfinite(tol) && tol > 0.0 && chebyshev_plan(tau, rho, tol).has_value();
+}
+
+Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
+                       std::span<double> out, ScratchPool<double>& pool) {
+    const std::size_t n = src.size();
+    const double rho = op.spectral_bound();
+    const double z_total = 0.5 * tau * rho;
+    Expected<ChebyshevPlan> plan = chebyshev_plan(tau, rho, tol);
+    if (!plan) return fail(plan.error());
+    if (plan->s == 0) {
+        std::copy(src.begin(), src.end(), out.begin());
+        return {};
+    }
+    const std::uint64_t s = plan->s;
+    const std::vector<double>& coef = plan->coef;
     const std::size_t degree = coef.size() - 1;
-    if (s * degree > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
 
     std::vector<double> u = pool.take(n);
     std::vector<double> y = pool.take(n);

@@ -103,6 +103,10 @@ struct GraphKrylovChernoff {
 // or the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
+// Whether the Chebyshev action of tau with spectral bound rho and this tol
+// gets past its planning: neither its work cap nor its rounding refuses it.
+// A path another action's refusal may name.
+bool chebyshev_plan_fits(double tau, double rho, double tol);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,
                      std::span<double> out, ScratchPool<double>& pool);
 

@@ -26,13 +26,23 @@ double dot(std::span<const double> a, std::span<const double> b) {
     return s;
 }
 
-std::uint64_t derived_cap(const SpdOperator& op, double dt, double tol_eff) {
+double effective_tol(double tol) { return std::isnan(tol) ? 1e-12 : std::max(tol, 1e-12); }
+
+// max(ln(2/tol), 1), the factor of sqrt(kappa) in the iteration bound.
+double bound_factor(double tol_eff) {
     const double tol_c = std::clamp(tol_eff, 1e-15, 0.9999999999999998);
-    const double l = std::max(std::log(2.0 / tol_c), 1.0);
-    const double kappa = 1.0 + dt * op.spectral_bound();
+    return std::max(std::log(2.0 / tol_c), 1.0);
+}
+
+std::uint64_t iteration_bound(double dt, double spectral_bound, double tol_eff) {
+    const double l = bound_factor(tol_eff);
+    const double kappa = 1.0 + dt * spectral_bound;
     const double k = std::ceil(l * std::sqrt(kappa));
-    std::uint64_t cap = (k >= 18446744073709551615.0) ? UINT64_MAX : (k > 0.0 ? static_cast<std::uint64_t>(k) : 0);
-    cap = std::min<std::uint64_t>(cap, op.n());
+    return (k >= 18446744073709551615.0) ? UINT64_MAX : (k > 0.0 ? static_cast<std::uint64_t>(k) : 0);
+}
+
+std::uint64_t derived_cap(const SpdOperator& op, double dt, double tol_eff) {
+    const std::uint64_t cap = std::min<std::uint64_t>(iteration_bound(dt, op.spectral_bound(), tol_eff), op.n());
     return std::max<std::uint64_t>(cap, 16);
 }
 
@@ -130,7 +140,7 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
     const std::size_t n = op.n();
     if (x.size() != n || y.size() != n) internal_fault("implicit_euler_action: vector length differs from the operator");
     const double dt = t / static_cast<double>(n_steps);
-    const double tol_eff = std::isnan(tol) ? 1e-12 : std::max(tol, 1e-12);
+    const double tol_eff = effective_tol(tol);
     const std::uint64_t cap = cg_max_iter ? *cg_max_iter : derived_cap(op, dt, tol_eff);
 
     // Jacobi weights 1 / (1 + dt A_ii). The diagonal comes from the operator
@@ -183,6 +193,32 @@ Status implicit_euler_action(const SpdOperator& op, std::span<const double> x, s
     pool.give_back(std::move(cur));
     pool.give_back(std::move(next));
     return {};
+}
+
+std::uint64_t cg_iteration_bound(double dt, double spectral_bound, double tol) {
+    return iteration_bound(dt, spectral_bound, effective_tol(tol));
+}
+
+std::optional<std::uint64_t> cg_steps_within(double t, double spectral_bound, double tol, std::uint64_t budget) {
+    const double tol_eff = effective_tol(tol);
+    const double l = bound_factor(tol_eff);
+    const double b = static_cast<double>(budget);
+    // The bound falls with the step towards ceil(l) (kappa -> 1): a budget
+    // below that takes no count.
+    if (!(std::ceil(l) <= b)) return std::nullopt;
+    auto fits = [&](double n) { return iteration_bound(t / n, spectral_bound, tol_eff) <= budget; };
+    // l sqrt(1 + dt bound) <= budget for dt bound <= (budget / l)^2 - 1 (no
+    // step of any length when budget = l); the estimate is then moved to the
+    // least count that fits as the solves compute their bound.
+    const double ratio = b / l;
+    double n = std::max(1.0, std::ceil(t * spectral_bound / (ratio * ratio - 1.0)));
+    if (!(n <= 0x1p53)) return std::nullopt;
+    while (!fits(n)) {
+        if (!(n < 0x1p53)) return std::nullopt;
+        n += 1.0;
+    }
+    while (n > 1.0 && fits(n - 1.0)) n -= 1.0;
+    return static_cast<std::uint64_t>(n);
 }
 
 }  // namespace quorvane

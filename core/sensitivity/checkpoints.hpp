@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -52,12 +53,17 @@ Status checkpointed_reverse(std::span<const double> u0, std::uint64_t n_steps, S
                             static_cast<double>(n_steps));
     }
     const std::uint64_t s = plan.interval, n_marks = plan.marks, seg_len = plan.segment;
-    std::vector<double> marks(static_cast<std::size_t>(n_marks) * n);
-    std::vector<double> segment(static_cast<std::size_t>(seg_len) * n);
+    // Left uninitialised: every mark and segment state is written before it
+    // is read. Zeroing them would touch gigabytes for long sweeps (10 GB at
+    // 10^9 steps of 20000 values) before the first step and its stop poll,
+    // holding off Ctrl-C for seconds; untouched, their pages come in as the
+    // polled steps write them.
+    const std::unique_ptr<double[]> marks = std::make_unique_for_overwrite<double[]>(n_marks * n);
+    const std::unique_ptr<double[]> segment = std::make_unique_for_overwrite<double[]>(seg_len * n);
     {
         std::vector<double> cur(u0.begin(), u0.end()), next(n);
         for (std::uint64_t k = 0; k < n_steps; ++k) {
-            if (k % s == 0) std::copy(cur.begin(), cur.end(), marks.begin() + static_cast<std::ptrdiff_t>((k / s) * n));
+            if (k % s == 0) std::copy(cur.begin(), cur.end(), marks.get() + (k / s) * n);
             if (Status st = step(k, std::span<const double>(cur), std::span<double>(next)); !st) return st;
             cur.swap(next);
         }
@@ -65,13 +71,13 @@ Status checkpointed_reverse(std::span<const double> u0, std::uint64_t n_steps, S
     for (std::uint64_t seg = n_marks; seg-- > 0;) {
         const std::uint64_t first = seg * s;
         const std::uint64_t len = std::min(s, n_steps - first);
-        std::copy_n(marks.begin() + static_cast<std::ptrdiff_t>(seg * n), n, segment.begin());
+        std::copy_n(marks.get() + seg * n, n, segment.get());
         for (std::uint64_t j = 1; j < len; ++j) {
-            std::span<const double> prev(segment.data() + (j - 1) * n, n);
-            if (Status st = step(first + j - 1, prev, std::span<double>(segment.data() + j * n, n)); !st) return st;
+            std::span<const double> prev(segment.get() + (j - 1) * n, n);
+            if (Status st = step(first + j - 1, prev, std::span<double>(segment.get() + j * n, n)); !st) return st;
         }
         for (std::uint64_t j = len; j-- > 0;) {
-            if (Status st = visit(first + j, std::span<const double>(segment.data() + j * n, n)); !st) return st;
+            if (Status st = visit(first + j, std::span<const double>(segment.get() + j * n, n)); !st) return st;
         }
     }
     return {};

@@ -32,6 +32,10 @@ constexpr std::array<double, 4> kT4 = {1.0, 0.5, 0.16666666666666666, 0.04166666
 // The values are stored node by node (24 per node) so that one parameter
 // reads two contiguous records.
 constexpr std::size_t kRecord = 24;
+
+// Pairs contracted between two stop polls: a fraction of a millisecond of
+// scattered reads, against a poll's clock read.
+constexpr std::uint64_t kPairPollPeriod = std::uint64_t{1} << 14;
 enum Slot : std::size_t { V = 0, L1V = 4, L2V = 8, Z = 12, L1Z = 16, L2Z = 20 };
 
 class StepContraction {
@@ -53,14 +57,18 @@ public:
     // costate lambda_{s+1}, and writes lambda_s = T4(Omega^T) lambda_{s+1}
     // from the same powers z_q (the transposed step's arithmetic, in its
     // order). Each power of Omega reuses the products by L1 and L2 the
-    // records need: 30 sparse products for the step instead of 56.
-    void prepare(const Laplacian<double>& l1, const Laplacian<double>& l2, std::span<const double> u,
-                 std::span<const double> lambda, std::span<double> lambda_prev, double tau) {
+    // records need: 30 sparse products for the step instead of 56. On a
+    // graph of millions of edges those take a good part of a second, so the
+    // stop request is asked for between them; lambda_prev is then left
+    // half-written, which only a failed call sees.
+    Status prepare(const Laplacian<double>& l1, const Laplacian<double>& l2, std::span<const double> u,
+                   std::span<const double> lambda, std::span<double> lambda_prev, double tau) {
         std::copy(u.begin(), u.end(), vecs_[V].begin());
         std::copy(lambda.begin(), lambda.end(), vecs_[Z].begin());
         std::vector<double>& z4 = extra_[2];
         for (std::size_t q = 0; q < 4; ++q) {
             for (const Slot base : {V, Z}) {
+                if (Status st = poll_stop(); !st) return st;
                 l1.spmv(vecs_[base + q], whole(vecs_[base + 4 + q]));
                 l2.spmv(vecs_[base + q], whole(vecs_[base + 8 + q]));
                 const double sign = base == V ? 1.0 : -1.0;
@@ -78,6 +86,7 @@ public:
             double* rec = packed_.data() + node * kRecord;
             for (std::size_t s = 0; s < kRecord; ++s) rec[s] = vecs_[s][node];
         }
+        return {};
     }
 
     // <lambda_{s+1}, (dS_s/dtheta) u_s> for the weight of the (checked) pair.
@@ -194,8 +203,14 @@ Status adjoint_state_gradient(const MagnusGraphHeatChernoff& step, std::span<con
         // derivative terms (the provider gives the same operator at a time).
         Expected<MagnusGraphHeatChernoff::Samples> samples = step.sample(ts, tau);
         if (!samples) return fail(samples.error());
-        contraction.prepare(*samples->l1, *samples->l2, state, lambda, lambda_prev, tau);
+        if (Status st = contraction.prepare(*samples->l1, *samples->l2, state, lambda, lambda_prev, tau); !st) {
+            return st;
+        }
+        // Each pair reads two scattered records (some 15 ns): a list of tens
+        // of millions of pairs takes a good part of a second.
+        PollBudget poll(kPairPollPeriod);
         for (std::size_t k = 0; k < pairs.size(); ++k) {
+            if (Status st = poll.spend(1); !st) return st;
             if (Status st = check_edge_pair(pairs[k], n); !st) return st;
             grad_theta[k] += contraction.contract(pairs[k], tau, c);
         }

@@ -51,7 +51,9 @@ constexpr char kEvolveDoc[] =
     "steps) is accepted too. A v holding NaN or Inf is refused before any work\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\"), a result beyond the double range with kind\n"
     "NanInf; tol and m_max are refused as SymmetricOperator.evolve_batched refuses them,\n"
-    "and tol means what it means there (in the 2-norm of v, A_hat in place of A).\n";
+    "and tol means what it means there (in the 2-norm of v, A_hat in place of A). An implicit\n"
+    "solve that uses up its iterations is refused with kind ConvergenceFailed and a note\n"
+    "naming what passes (an n_steps or path=\"chebyshev\").\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 constexpr char kLumpedDoc[] =
@@ -79,7 +81,8 @@ constexpr char kLumpedDoc[] =
     "    2^1319 between its largest and smallest non-zero entry) and v_nc alone does not (an\n"
     "    entry v_nc itself spreads that far below its column's top goes as with equal masses);\n"
     "    kind NanInf for a result beyond the double range, or for t times the spectral bound\n"
-    "    of M^-1 K beyond it.\n"
+    "    of M^-1 K beyond it; kind ConvergenceFailed when an implicit solve uses up its\n"
+    "    iterations, with a note naming what passes (an n_steps or path=\"chebyshev\").\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -114,10 +117,15 @@ Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {
     const std::vector<double> x = finite_values(v, "v", self.op->n(), "op.n()");
     const std::shared_ptr<const MassKOperator> op = self.op;
     std::vector<double> out(x.size(), 0.0);
-    compute([&] {
+    const Status st = without_gil([&] {
         ScratchPool<double> pool;
         return op->evolve(t, opt.path, opt.tol, x, out, pool);
     });
+    if (!st) {
+        raise_core_error(st.error(), {},
+                         implicit_convergence_note(st.error(), opt.path, opt.tol,
+                                                   {t, op->spectral_bound(), op->n(), false}));
+    }
     return new_array_f64(out);
 }
 
@@ -143,7 +151,18 @@ Ref lumped_evolve(const Args& a) {
     const std::vector<double> src = features_nc_to_cols(v, static_cast<std::size_t>(n), c);
     check_finite_input(src, "v_nc");
     std::vector<double> dst(src.size(), 0.0);
-    compute([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
+    const Status st = without_gil([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
+    if (!st) {
+        std::string note;
+        // The solves see the congruence D^-1/2 K D^-1/2, formed again only
+        // for the note (the masses passed it already).
+        if (st.error().variant() == CoreError::Variant::ConvergenceFailed) {
+            if (Expected<Laplacian<double>> hat = lumped_congruence(*k.laplacian(), masses)) {
+                note = implicit_convergence_note(st.error(), opt.path, opt.tol, {t, hat->spectral_bound, n, false});
+            }
+        }
+        raise_core_error(st.error(), {}, std::move(note));
+    }
     return cols_to_features_nc(dst, static_cast<std::size_t>(n), c);
 }
 

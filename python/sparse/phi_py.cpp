@@ -1,9 +1,11 @@
 // The phi-function actions phi_action and phi_action_batched, and the ETDRK4
 // driver Etdrk4 built on them.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/sparse/etdrk4.hpp"
 #include "core/sparse/phi_functions.hpp"
 #include "python/evolver.hpp"
@@ -86,7 +88,7 @@ constexpr char kIntegrateDoc[] =
     "(n_steps = 0 gives a copy of u0). A u0 holding NaN or Inf, a step that leaves the double\n"
     "range and a step beyond the product cap are refused as by ``step``, and so is an h beyond\n"
     "the largest admissible one for u0, before the first step whatever n_steps (the message also\n"
-    "names the n_steps that covers t = n_steps * h), kind CflViolated.\n";
+    "names the least n_steps whose steps cover t = n_steps * h), kind CflViolated.\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 
 struct PhiArgs {
@@ -143,10 +145,24 @@ Ref etdrk4_from(const Args& a) {
     return new_object(Etdrk4Obj{std::make_shared<const Etdrk4>(std::move(scheme)), n});
 }
 
+// The least count n whose step t / n, divided as the caller divides it, is
+// at most h_max itself: the rounded h_max the message prints would name one
+// step too many where t / h_max lies just above a whole number.
+double least_steps_within(double t, double h_max) {
+    double need = std::max(1.0, std::ceil(t / h_max));
+    if (!std::isfinite(need)) return need;
+    while (t / need > h_max) need = next_count(need);
+    for (;;) {
+        const double fewer = need <= 0x1p53 ? need - 1.0 : std::nextafter(need, 0.0);
+        if (fewer < 1.0 || t / fewer > h_max) return need;
+        need = fewer;
+    }
+}
+
 // An h at which the steps would not follow the solution from data of
 // largest magnitude `top` (etdrk4_limits): CflViolated naming the largest
-// admissible h and, for a call of n_steps steps, the step count that covers
-// its time n_steps * h with admissible steps. Data whose cube leaves the
+// admissible h and, for a call of n_steps steps, the least step count that
+// covers its time n_steps * h with admissible steps. Data whose cube leaves the
 // double range admit no h: the step refuses them (NanInf) at its first
 // nonlinearity, before any phi action.
 void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::uint64_t> n_steps) {
@@ -164,7 +180,7 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
     if (n_steps) {
         const double t = static_cast<double>(*n_steps) * scheme.h;
         msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " +
-               fmt_shortest(steps_within(t, lim.h_max)) + " steps of h = t / n_steps)";
+               fmt_shortest(least_steps_within(t, lim.h_max)) + " steps of h = t / n_steps)";
     }
     py_err_with_kind("CflViolated", msg);
 }

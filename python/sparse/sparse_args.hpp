@@ -40,6 +40,24 @@ struct KrylovOptions {
 };
 KrylovOptions krylov_options(const Args& a, std::size_t i, double t, bool with_cg);
 
+// The operator the solves of an implicit action see, for the note beside
+// their ConvergenceFailed.
+struct ImplicitSolves {
+    double t;
+    double spectral_bound;
+    std::uint64_t n;  // its dimension
+    bool takes_cap;   // whether the call has a cg_max_iter
+};
+
+// The note beside the ConvergenceFailed of an implicit action: its message
+// is a fixed text that names no way out, so the note names what passes, by
+// the solves' iteration bound max(ln(2/tol), 1) sqrt(1 + (t/n_steps) bound):
+// that bound as cg_max_iter where the call takes one and the cap was below
+// it, the least n_steps whose shorter steps' bound fits the cap (the given
+// one, else the dimension), and path="chebyshev" where its plan fits. Empty
+// for other errors and paths.
+std::string implicit_convergence_note(const CoreError& e, const KrylovPath& path, double tol, const ImplicitSolves& s);
+
 // The values of a float64 array of any dimension count, read in memory
 // order: GridMismatch "{name} must be contiguous" for a strided one, then
 // GridMismatch "{name} length {} != {n_name} {}" when the element count is

@@ -1,10 +1,14 @@
 // Python class SymmetricOperator: an externally assembled symmetric CSR
 // operator, validated once, evolved by e^{-tA} column by column.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <type_traits>
+#include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/sparse/sparse_args.hpp"
@@ -61,7 +65,10 @@ constexpr char kEvolveBatchedDoc[] =
     "    beyond the double range; kind OutOfDomain when the Chebyshev expansion grows a vector,\n"
     "    which shows a spectrum outside [0, lambda_max_bound()] (an indefinite matrix), and\n"
     "    when tol is below what the Chebyshev path's rounding allows over this t (the message\n"
-    "    ends \"use tol >= 1e-12\" or the like, naming a tol the call meets).\n";
+    "    ends \"use tol >= 1e-12\" or the like, naming a tol the call meets); kind\n"
+    "    ConvergenceFailed when an implicit solve uses up its iterations (\"convergence failed:\n"
+    "    last_residual = ..., max_iter = ...\"), with a note naming what passes: a cg_max_iter, an\n"
+    "    n_steps or path=\"chebyshev\".\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
 constexpr char kBoundDoc[] = "lambda_max_bound($self)\n--\n\nGershgorin spectral-radius upper bound ``ρ̄ ≥ ρ(A)``.\n";
 
@@ -97,7 +104,11 @@ Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     const Columns cols = columns_from_f0(*v.buf, n, "v_nc");
     const SharedLaplacian op = self.op.laplacian();
     std::vector<double> dst(cols.data.size(), 0.0);
-    compute([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, cols.data, dst); });
+    const Status st = without_gil([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, cols.data, dst); });
+    if (!st) {
+        raise_core_error(st.error(), {},
+                         implicit_convergence_note(st.error(), opt.path, opt.tol, {t, op->spectral_bound, n, true}));
+    }
     return cols_to_features_nc(dst, cols.n, cols.c);
 }
 
@@ -130,6 +141,51 @@ KrylovOptions krylov_options(const Args& a, std::size_t i, double t, bool with_c
     if (with_cg && a.get(i + 4)) cg = a.u64(i + 4);
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
     return {parse_krylov_path(path, m_max, n_steps, cg), tol};
+}
+
+std::string implicit_convergence_note(const CoreError& e, const KrylovPath& path, double tol, const ImplicitSolves& s) {
+    if (e.variant() != CoreError::Variant::ConvergenceFailed || path.kind != KrylovPath::Kind::Implicit) return {};
+    const std::uint64_t cap = e.count();
+    const double dt = s.t / static_cast<double>(path.n_steps);
+    const std::uint64_t need = cg_iteration_bound(dt, s.spectral_bound, tol);
+    const bool bounded = need != UINT64_MAX;
+    std::string note;
+    if (bounded && need > cap) {
+        note = "Each backward-Euler solve may take up to " + std::to_string(need) +
+               " conjugate-gradient iterations here (max(ln(2/tol), 1) * sqrt(1 + (t/n_steps) * spectral_bound) with "
+               "(t/n_steps) * spectral_bound = " + fmt_exp3(dt * s.spectral_bound) + "), more than the " +
+               std::to_string(cap) + " allowed";
+        if (path.cg_max_iter) note += " by cg_max_iter";
+        else if (cap == s.n) note += ", the operator's dimension";
+        if (!s.takes_cap) note += " (this call takes no cg_max_iter)";
+        note += ". ";
+    } else {
+        note = "A backward-Euler solve did not reach tol within " + std::to_string(cap) +
+               " conjugate-gradient iterations. ";
+    }
+    std::vector<std::string> ways;
+    if (s.takes_cap && bounded && need > cap) ways.push_back("cg_max_iter=" + std::to_string(need));
+    // With the derived cap, steps whose bound is within the dimension get
+    // their whole bound.
+    const std::uint64_t budget = path.cg_max_iter ? *path.cg_max_iter : std::max<std::uint64_t>(s.n, 16);
+    if (const std::optional<std::uint64_t> steps = cg_steps_within(s.t, s.spectral_bound, tol, budget);
+        steps && *steps > path.n_steps) {
+        ways.push_back("n_steps >= " + std::to_string(*steps) + ", whose shorter steps' solves take at most " +
+                       std::to_string(budget) + " iterations");
+    }
+    if (chebyshev_plan_fits(s.t, s.spectral_bound, tol)) {
+        ways.push_back("path=\"chebyshev\", which applies e^{-tA} without solves");
+    }
+    if (ways.empty()) {
+        return note + "No step count, iteration cap or other path is known to pass here; a looser tol shortens the "
+                      "solves (their bound grows with ln(2/tol))";
+    }
+    note += "What passes: ";
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        if (i > 0) note += i + 1 == ways.size() ? "; or " : "; ";
+        note += ways[i];
+    }
+    return note + ".";
 }
 
 std::vector<double> contiguous_values(const Buffer& b, const char* name, std::uint64_t n, const char* n_name) {

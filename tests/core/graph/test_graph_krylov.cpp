@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -278,6 +279,36 @@ TEST(ImplicitEuler, ShortStepsMoveTheirStart) {
     // Backward Euler's error is at most 0.271 / n per mode, the solves' at
     // most about tol in all.
     EXPECT_LE(std::sqrt(err), (0.271 / double(n) + 1e-4) * std::sqrt(len));
+}
+
+TEST(ImplicitEuler, StepsWithinABudgetAreTheLeastThatFit) {
+    // ln(2e11) = 26.02: steps of t rho / n fit a budget B when 26.02 sqrt(1 + t rho / n) <= B.
+    const double tol = 1e-11;
+    EXPECT_EQ(cg_iteration_bound(1.0, 1e4, tol), 2603u);
+    for (const std::uint64_t budget : {27u, 30u, 80u, 2602u}) {
+        const std::optional<std::uint64_t> n = cg_steps_within(1.0, 1e4, tol, budget);
+        ASSERT_TRUE(n) << budget;
+        EXPECT_LE(cg_iteration_bound(1.0 / double(*n), 1e4, tol), budget);
+        if (*n > 1) {
+            EXPECT_GT(cg_iteration_bound(1.0 / double(*n - 1), 1e4, tol), budget);
+        }
+    }
+    EXPECT_EQ(cg_steps_within(1.0, 1e4, tol, 2603), std::optional<std::uint64_t>(1));
+    EXPECT_EQ(cg_steps_within(0.0, 1e4, tol, 27), std::optional<std::uint64_t>(1));
+    // Below ceil(ln(2/tol)) even the shortest steps do not fit; a count past 2^53 is no way out.
+    EXPECT_FALSE(cg_steps_within(1.0, 1e4, tol, 26));
+    EXPECT_FALSE(cg_steps_within(1e300, 1e4, tol, 80));
+    // A tol below 1e-12 is taken as 1e-12 (ln(2e12) = 28.3).
+    EXPECT_EQ(cg_iteration_bound(1.0, 0.0, 1e-20), 29u);
+}
+
+TEST(KrylovActions, ChebyshevPlanFitsWhereTheActionPlans) {
+    // t rho = 1e5 at tol 1e-13 is refused for its rounding, and t rho = 1e8 for its work.
+    EXPECT_TRUE(chebyshev_plan_fits(1e4, 1.0, 1e-11));
+    EXPECT_TRUE(chebyshev_plan_fits(0.0, 1.0, 1e-11));
+    EXPECT_FALSE(chebyshev_plan_fits(1e5, 1.0, 1e-13));
+    EXPECT_FALSE(chebyshev_plan_fits(1e8, 1.0, 1e-8));
+    EXPECT_FALSE(chebyshev_plan_fits(1.0, 1.0, 0.0));
 }
 
 }  // namespace

@@ -172,7 +172,7 @@ NON_FINITE = [
      "[CflViolated] Etdrk4: h = 1.000e-1 exceeds the largest admissible h = 8.999e-101 for \"allen_cahn\": "
      "the solution ranges over |u| <= 1.000e50, where N'(u) = 1 - 3u^2 falls to -3.000e100, and h * 3.000e100 = "
      "3.000e99 > 2.7: the steps stall at spurious values, fall past the solution or blow up; build the Etdrk4 with "
-     "h <= 8.999e-101 (for t = n_steps * h = 0.30000000000000004: n_steps >= 33337037448605405" + "0" * 83 + " steps of h = t / n_steps)"),
+     "h <= 8.999e-101 (for t = n_steps * h = 0.30000000000000004: n_steps >= 3333333333333334" + "0" * 84 + " steps of h = t / n_steps)"),
     (lambda op, e: e.step(np.where(np.arange(N) == 4, math.nan, 0.0)), "[NanInf] u contains NaN or Inf: NaN"),
     (lambda op, e: e.integrate(np.full(N, -math.inf), 3), "[NanInf] u0 contains NaN or Inf: -inf"),
     (lambda op, e: q.phi_action(op, 1, 0.1, np.full(N, math.nan)), "[NanInf] v contains NaN or Inf: NaN"),
@@ -246,6 +246,25 @@ def test_etdrk4_refuses_steps_and_results_that_leave_allen_cahn(h, u0, n_steps, 
         ref = rk4_constant(u0[0], h_named, 300)
         out = q.Etdrk4.from_symmetric_op(op, "allen_cahn", h_named).integrate(u0, 300)
         assert np.abs(out - ref).max() <= 1e-12 and abs(ref - 1.0) <= 1e-9
+
+
+# (u0, h, n_steps, the least count): t / h_max lies just below a whole number, where the count from the printed
+# h_max (rounded down to 1.038e-1 for u0 = 3) came out one too many, 964 and 131.
+LEAST_COUNTS = [(3.0, 1.0, 100, 963), (3.0, 1.35, 10, 130), (5.0, 1.0, 100, 2741), (1.5 * FRONT, 1.0, 100, 213)]
+
+
+@pytest.mark.parametrize("u0,h,n_steps,least", LEAST_COUNTS)
+def test_etdrk4_names_the_least_count_that_runs(u0, h, n_steps, least):
+    op = q.ConservativeDiffusionChernoff.from_k_array(16, 0.0, 1.0, np.full(16, 1e-3)).to_symmetric_operator()
+    u0 = np.broadcast_to(u0, 16).copy()
+    etd = lambda h: q.Etdrk4.from_symmetric_op(op, "allen_cahn", h)  # noqa: E731
+    with pytest.raises(QuorvaneError) as err:
+        etd(h).integrate(u0, n_steps)
+    t = n_steps * h
+    assert f"(for t = n_steps * h = {t:.17g}: n_steps >= {least} steps of h = t / n_steps)" in str(err.value)
+    assert np.abs(etd(t / least).integrate(u0, least)).max() <= 1.0175 * np.abs(u0).max()  # the fixed overshoot
+    with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] Etdrk4: h = "):
+        etd(t / (least - 1)).integrate(u0, least - 1)
 
 
 def named_bounds(msg):

@@ -2,6 +2,7 @@
 
 import math
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -325,14 +326,15 @@ def test_chebyshev_tol_bounds_the_whole_action(route, t_rho):
         assert np.linalg.norm(call(t, v, tol) - ref) <= tol * np.linalg.norm(v), tol
 
 
+# Every route takes its time as t, and the refusal names t.
 @pytest.mark.parametrize("t_rho,tol,floor", [(1e5, 1e-13, "1e-12"), (1.0, 1e-16, "1e-15")])
-@pytest.mark.parametrize("route", ["SymmetricOperator", "mass_lumped_evolve"])
+@pytest.mark.parametrize("route", TOL_ROUTES)
 def test_chebyshev_refuses_a_tol_below_its_rounding(route, t_rho, tol, floor):
     call, g = TOL_ROUTES[route]
     t = t_rho / np.abs(g).sum(axis=1).max()
     ones = np.ones((TOL_N, 1))
     assert error_text(call, t, ones, tol) == (
-        "[OutOfDomain] Chebyshev action: tol is below what rounding allows over this tau * spectral_bound (the "
+        "[OutOfDomain] Chebyshev action: tol is below what rounding allows over this t * spectral_bound (the "
         f"sub-steps' rounding errors add up); use tol >= {floor}")
     # The tol it names is met.
     assert np.abs(call(t, ones, float(floor)) - 1.0).max() <= float(floor)
@@ -340,6 +342,7 @@ def test_chebyshev_refuses_a_tol_below_its_rounding(route, t_rho, tol, floor):
 
 # The 80-cell finite-volume diffusion of unit conductivity, whose spectral bound is 4 * 79^2, at t rho = 1.
 IMPLICIT_K = path_laplacian(80, 79.0**2)
+STIFF_K_DENSE = IMPLICIT_K.toarray()
 IMPLICIT_T = 1.0 / (4 * 79.0**2)
 IMPLICIT_CALLS = {
     "SymmetricOperator": lambda op, v, n, tol: op.evolve_batched(IMPLICIT_T, v, path="implicit", n_steps=n, tol=tol),
@@ -363,6 +366,74 @@ def test_implicit_solves_move_every_step(route, n_steps, tol):
     # Backward Euler's own error, first order: |(1 + x/n)^-n - e^-x| <= 0.271 / n for every mode x >= 0.
     exact = sl.expm(-IMPLICIT_T * IMPLICIT_K.toarray()) @ v[:, 0]
     assert np.linalg.norm(out[:, 0] - exact) <= (0.271 / n_steps + tol) * np.linalg.norm(v)
+
+
+# Stiff solves of the 80-cell diffusion (rho = 24964) that run out of conjugate-gradient iterations: the
+# cap derived from the bound max(ln(2/tol), 1) sqrt(1 + dt rho) is held to the dimension 80, and CG in
+# rounding needs a few more than that. (route, t rho, n_steps, tol, cg_max_iter, data, masses).
+STIFF_K = q.ConservativeDiffusionChernoff.from_k_array(80, 0.0, 1.0, np.ones(80)).to_symmetric_operator()
+RAMP = np.linspace(1.0, 3.0, 80)
+ALTERNATING = ((-1.0) ** np.arange(80))[:, None]
+E0 = np.eye(80)[:, [0]]
+BOUND = ("Each backward-Euler solve may take up to {} conjugate-gradient iterations here (max(ln(2/tol), 1) * "
+         "sqrt(1 + (t/n_steps) * spectral_bound) with (t/n_steps) * spectral_bound = {}), more than the {} allowed")
+CHEBYSHEV = "or path=\"chebyshev\", which applies e^{-tA} without solves."
+STEPS = "n_steps >= {}, whose shorter steps' solves take at most {} iterations; "
+STIFF_SOLVES = [
+    ("SymmetricOperator", 1e4, 1, 1e-11, None, E0, None, 80,
+     BOUND.format(2603, "1.000e4", 80) + ", the operator's dimension. What passes: cg_max_iter=2603; " +
+     STEPS.format(1184, 80) + CHEBYSHEV),
+    ("SymmetricOperator", 1e4, 1, 1e-11, 30, E0, None, 30,
+     BOUND.format(2603, "1.000e4", 30) + " by cg_max_iter. What passes: cg_max_iter=2603; " +
+     STEPS.format(30381, 30) + CHEBYSHEV),
+    ("mass_lumped_evolve", 1e5, 1, 1e-8, None, ALTERNATING, RAMP, 80,
+     BOUND.format(5970, "9.754e4", 80) + ", the operator's dimension (this call takes no cg_max_iter). What "
+     "passes: " + STEPS.format(5906, 80) + CHEBYSHEV),
+    ("mass_lumped_evolve", 1e5, 10, 1e-11, None, ALTERNATING, RAMP, 80,
+     BOUND.format(2571, "9.754e3", 80) + ", the operator's dimension (this call takes no cg_max_iter). What "
+     "passes: " + STEPS.format(11542, 80) + CHEBYSHEV),
+    ("MassKOperator", 1e4, 1, 1e-11, None, E0, None, 80,
+     BOUND.format(2603, "1.000e4", 80) + ", the operator's dimension (this call takes no cg_max_iter). What "
+     "passes: " + STEPS.format(1184, 80) + CHEBYSHEV),
+]
+
+
+def stiff_call(route, t, v, masses, **kw):
+    if route == "SymmetricOperator":
+        return STIFF_K.evolve_batched(t, v, **kw)
+    if route == "mass_lumped_evolve":
+        return q.mass_lumped_evolve(STIFF_K, masses, t, v, **kw)
+    return q.MassKOperator.from_k_and_mass(STIFF_K, np.eye(80).ravel()).evolve(t, v[:, 0].copy(), **kw)[:, None]
+
+
+@pytest.mark.parametrize("route,t_rho,n_steps,tol,cap,v,masses,max_iter,note", STIFF_SOLVES)
+def test_implicit_solves_out_of_iterations_name_what_passes(route, t_rho, n_steps, tol, cap, v, masses, max_iter,
+                                                            note):
+    t = t_rho / STIFF_K.lambda_max_bound()
+    kw = dict(path="implicit", n_steps=n_steps, tol=tol, **({} if cap is None else {"cg_max_iter": cap}))
+    with pytest.raises(QuorvaneError) as e:
+        stiff_call(route, t, v, masses, **kw)
+    assert re.fullmatch(rf"\[ConvergenceFailed\] convergence failed: last_residual = \S+, max_iter = {max_iter}",
+                        str(e.value))
+    assert e.value.__notes__ == [note]
+    # What it names passes: the bound as the cap, the step count (the scheme it computes is backward Euler of
+    # those steps, against a dense reference within tol, in the mass-weighted norm where masses weigh), and
+    # the Chebyshev path (e^{-tG} itself, within tol).
+    g = STIFF_K_DENSE if masses is None else STIFF_K_DENSE / masses[:, None]
+    w = np.ones(80) if masses is None else np.sqrt(masses)
+    norm = lambda x: np.linalg.norm(w * x[:, 0])  # noqa: E731
+    passing = [{"n_steps": int(re.search(r"n_steps >= (\d+)", note).group(1))}, {"path": "chebyshev"}]
+    if "cg_max_iter=" in note:
+        passing.append({"cg_max_iter": int(re.search(r"cg_max_iter=(\d+)", note).group(1))})
+    for change in passing:
+        args = {**kw, **change}
+        out = stiff_call(route, t, v, masses, **args)
+        if args["path"] == "chebyshev":
+            ref = sl.expm(-t * g) @ v
+        else:
+            ref = np.linalg.matrix_power(np.linalg.inv(np.eye(80) + t / args["n_steps"] * g), args["n_steps"]) @ v
+        # The solves' errors add up to about tol ||v|| (0.2 tol at most here); the references' rounding is far below.
+        assert norm(out - ref) <= 2 * tol * norm(v), change
 
 
 TOL_TEXT = "GraphKrylovChernoff: tol must be finite and positive"
