@@ -279,12 +279,17 @@ double SmolyakGridND<D>::spectral_radius(double tau) const {
 }
 
 template <std::size_t D>
+bool SmolyakGridND<D>::amplifies(double tau) const {
+    return spectral_radius(tau) > 1.0 + 1e-9;
+}
+
+template <std::size_t D>
 double SmolyakGridND<D>::max_contracting_tau(double tau) const {
     // Scan 2 sqrt(tau)/h in steps of at most 0.01 for the first amplifying
     // step, then bisect; the radius is continuous in tau.
     const double h = grid_.axes[0].dx();
     auto tau_of = [&](double cells) { return (cells * h / 2.0) * (cells * h / 2.0); };
-    auto amplifies = [&](double cells) { return spectral_radius(tau_of(cells)) > 1.0 + 1e-9; };
+    auto amplifies = [&](double cells) { return this->amplifies(tau_of(cells)); };
     const double top = 2.0 * std::sqrt(tau) / h;
     const double stride = std::min(0.01, top / 64.0);
     double lo = 0.0, hi = top;

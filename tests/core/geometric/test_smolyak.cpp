@@ -66,6 +66,21 @@ TEST(SmolyakStability, SymbolRadiusMatchesTheStepsGrowth) {
     EXPECT_NEAR(2.0 * std::sqrt(op.max_contracting_tau(tau(1.0))) * 3.0, 0.658, 1e-3);
 }
 
+// The first amplifying step is the checkerboard's, a mode every grid has, so
+// the bound of the steps that amplify nothing is the same ratio on every grid.
+TEST(SmolyakStability, FirstAmplifyingStepIsTheSameRatioOnEveryGrid) {
+    for (std::size_t n : {4u, 5u, 7u, 10u}) {
+        const SmolyakGridND<6> op = *SmolyakGridND<6>::make(n, -1.0, 2.0);
+        const double h = op.grid().axes[0].dx();
+        const double tau_max = op.max_contracting_tau(h * h);  // 2 sqrt(tau)/h = 2 amplifies
+        EXPECT_NEAR(2.0 * std::sqrt(tau_max) / h, 0.658587, 1e-6) << n;  // bisected to rounding
+        EXPECT_FALSE(op.amplifies(tau_max)) << n;
+        EXPECT_TRUE(op.amplifies(tau_max * 1.001)) << n;
+        // The window (0.743, 0.926) amplifies nothing either, but lies above the bound.
+        EXPECT_FALSE(op.amplifies((0.8 * h / 2.0) * (0.8 * h / 2.0))) << n;
+    }
+}
+
 // The step reads u at 2 sqrt(tau) xi_k from each node, |xi_k| <= 2.651961
 // (level 9 in six dimensions reaches the 7-point rule at most): the farthest
 // tap sits about 2.652 * 2 sqrt(tau)/h + 3 cells from the first node, which
