@@ -309,7 +309,7 @@ double SmolyakGridND<D>::max_contracting_tau(double tau) const {
 
 template class SmolyakGridND<6>;
 
-Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
+Expected<SmolyakScaledValues> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
                                              std::size_t n_steps) {
     auto start = GridFnND<6>::make(op.grid(), std::move(values));
     if (!start) return fail(start.error());
@@ -317,21 +317,24 @@ Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::ve
     // A step's partial sums stay below sum_k |w_k| (5/4)^6 max|u| (a cubic
     // read weighs its four values by at most 5/4 in absolute sum), about
     // 2.1e3 max|u|, while the step maps a constant to itself: data of finite
-    // result may overflow there. Such data are stepped scaled by a power of
-    // two (exact) and scaled back, so only a result beyond the range is inf.
+    // result may overflow there. Such data are carried scaled by a power of
+    // two (exact) from that step on and scaled back by the caller, so no
+    // intermediate is inf, and a result beyond the range is known by its
+    // scaled values.
     double abs_weights = 0.0;
     for (double w : op.weights()) abs_weights += std::fabs(w);
     const int spare = std::numeric_limits<double>::max_exponent - 2 - std::ilogb(abs_weights * 3.814697265625);
+    int exponent = 0;
     for (std::size_t k = 0; k < n_steps; ++k) {
         // An inf in u is carried as given (its exponent counts as 0; the
         // fixed weights leave spare far above 0).
         const int e = std::max(0, unit_scale_exponent(a) - spare);
         if (e > 0) scale_by_power_of_two(a, -e);
+        exponent += e;
         if (Status st = op.step(a, b, tau); !st) return fail(st.error());
-        if (e > 0) scale_by_power_of_two(b, e);
         std::swap(a, b);
     }
-    return a;
+    return SmolyakScaledValues{std::move(a), exponent};
 }
 
 }  // namespace quorvane

@@ -87,9 +87,19 @@ private:
     std::vector<double> weights_;
 };
 
+// Grid values as values * 2^exponent (exponent >= 0), so that a result
+// beyond the double range still has a finite representation.
+struct SmolyakScaledValues {
+    std::vector<double> values;
+    int exponent = 0;
+};
+
 // n_steps steps of tau each (the time covered is n_steps * tau), polling
-// for a stop request between steps.
-Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
+// for a stop request between steps. Data whose step sums could overflow
+// are carried scaled down by a power of two from that step on (exact: the
+// step is linear), so no intermediate overflows; exponent is 0 for data
+// that never needed it, and then values are the plain steps' values.
+Expected<SmolyakScaledValues> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
                                              std::size_t n_steps);
 
 }  // namespace quorvane

@@ -1,6 +1,7 @@
 // Python class SmolyakD6V8: Chernoff steps of six-dimensional unit diffusion
 // with the Smolyak sparse-grid rule.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,11 +81,13 @@ constexpr char kApplyDoc[] =
     "    (\"...; the largest admissible tau is {}; use n_steps >= {} for t = n_steps * tau =\n"
     "    {}\"; every larger count passes too). Kind OutOfDomain where the step would read u\n"
     "    2^53 or more cells from the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the\n"
-    "    grid can resolve. \"[NanInf] all values must be finite (no NaN/Inf): {value}\" where\n"
-    "    finite u0 would give values beyond the double range (the sums of a step are formed on\n"
-    "    data scaled by a power of two where they would overflow, so data up to the double\n"
-    "    range whose result is in range are stepped). NaN or inf in u0 is not refused: it is\n"
-    "    carried through the interpolation stencils.\n";
+    "    grid can resolve. Kind NanInf where finite u0 gives a result beyond the double range:\n"
+    "    \"[NanInf] SmolyakD6V8: the result (tau = {}, n_steps = {}) overflows the double range:\n"
+    "    max|u| would be {} max|u0|, max|u0| = {}; u0 scaled to max|u0| <= {} gives a result\n"
+    "    in range\" (the steps carry data whose sums could overflow scaled by a power of two,\n"
+    "    so no intermediate overflows and data up to the double range whose result is in\n"
+    "    range are stepped). NaN or inf in u0 is not refused: it is carried through the\n"
+    "    interpolation stencils.\n";
 
 constexpr char kNodesDoc[] =
     "n_nodes($self)\n--\n\n"
@@ -100,6 +103,22 @@ constexpr char kSizeDoc[] =
 
 SmolyakObj smolyak_new(const Args& a) { return SmolyakObj{domain_args(a)}; }
 
+// The refusal of a finite u0 whose result lies beyond the double range,
+// read off the scaled values of the steps (max|u| = max|values| 2^exponent).
+[[noreturn]] void raise_result_overflow(double tau, std::size_t n_steps, double top0, double top, int exponent) {
+    // top 2^exponent > DBL_MAX >= top0: the growth exceeds 1, and the scale
+    // that passes, DBL_MAX / growth, lies below DBL_MAX.
+    const double growth = std::ldexp(top / top0, exponent);
+    // The steps are linear; a rescaled u0 moves their sums by rounding, far
+    // less than the margin of 1e-9.
+    const double passes =
+        floor_4_digits((std::ldexp(std::numeric_limits<double>::max(), -exponent) / top) * top0 * (1.0 - 1e-9));
+    py_err_with_kind("NanInf", "SmolyakD6V8: the result (tau = " + fmt_exp3(tau) + ", n_steps = " +
+                                   std::to_string(n_steps) + ") overflows the double range: max|u| would be " +
+                                   fmt_shortest(growth) + " max|u0|, max|u0| = " + fmt_exp3(top0) +
+                                   "; u0 scaled to max|u0| <= " + fmt_exp3(passes) + " gives a result in range");
+}
+
 Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     const double tau = a.f64(0);
     const std::size_t n_steps = a.usize_or(2, 1);
@@ -107,6 +126,8 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 6);
     const bool finite_u0 = first_non_finite<double>(u0) == nullptr;
+    double top0 = 0.0;
+    for (double v : u0) top0 = std::fmax(top0, std::fabs(v));
     const DomainBox box = self.box;
     struct Refusal {
         bool hit = false, beyond_grid = false;
@@ -115,7 +136,7 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     Refusal refused;
     // The time the call covers; inf where n_steps * tau leaves the range.
     const double t = static_cast<double>(n_steps) * tau;
-    std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
+    SmolyakScaledValues out = compute([&]() -> Expected<SmolyakScaledValues> {
         auto op = SmolyakGridND<6>::make(static_cast<std::size_t>(box.n), box.lo, box.hi);
         if (!op) return fail(op.error());
         refused.h = op->grid().axes[0].dx();
@@ -123,7 +144,7 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         // symbol's phases are rounding noise and its radius means nothing.
         if (!op->check_step(tau)) {
             refused.beyond_grid = true;
-            return std::vector<double>{};
+            return SmolyakScaledValues{};
         }
         // The step is judged, never the call: a step that grows some mode
         // grows it again in every later step, also in a later call that
@@ -140,11 +161,9 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
             // call asks for 2^64 steps or more.
             refused.need = steps_within(t, refused.tau_max);
             while (refused.need < 0x1p64 && op->amplifies(t / refused.need)) refused.need = next_count(refused.need);
-            return std::vector<double>{};
+            return SmolyakScaledValues{};
         }
-        // Finite data whose sums overflowed are refused; NaN or inf in u0 is
-        // carried through the stencils as given.
-        return refuse_overflow_of_finite(finite_u0, smolyak_evolve(*op, std::move(u0), tau, n_steps));
+        return smolyak_evolve(*op, std::move(u0), tau, n_steps);
     });
     auto cells = [&] {
         return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);
@@ -168,7 +187,19 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         }
         py_err_with_kind("CflViolated", msg);
     }
-    return new_array_f64(out);
+    // Finite data whose result lies beyond the double range are refused (the
+    // scaled steps never overflow, so their values are finite); NaN or inf in
+    // u0 is carried through the stencils as given.
+    if (finite_u0) {
+        double top = 0.0;
+        for (double v : out.values) top = std::fmax(top, std::fabs(v));
+        if (!std::isfinite(top)) internal_fault("SmolyakD6V8: the scaled steps of finite data overflowed");
+        if (top > std::ldexp(std::numeric_limits<double>::max(), -out.exponent)) {
+            raise_result_overflow(tau, n_steps, top0, top, out.exponent);
+        }
+    }
+    if (out.exponent > 0) scale_by_power_of_two(out.values, out.exponent);
+    return new_array_f64(out.values);
 }
 
 Ref smolyak_n_nodes(const SmolyakObj& self, const Args&) {

@@ -190,6 +190,11 @@ def corner_signs(obj, tau):
     return np.sign(obj.apply(tau, e0))
 
 
+OVERFLOW = re.compile(r"\[NanInf\] SmolyakD6V8: the result \(tau = 6\.944e-3, n_steps = 1\) overflows the double "
+                      r"range: max\|u\| would be (\S+) max\|u0\|, max\|u0\| = 1\.348e308; u0 scaled to "
+                      r"max\|u0\| <= (\S+) gives a result in range")
+
+
 def test_a_result_beyond_the_double_range_is_refused():
     # At 2 sqrt(tau)/h = 0.5 the step amplifies no mode, yet the corner's reads weigh 1.3664 in
     # absolute sum (the cubic reads' negative weights; a dense NumPy build of the step): data
@@ -197,6 +202,17 @@ def test_a_result_beyond_the_double_range_is_refused():
     obj = SmolyakD6V8(0.0, 1.0, 4)
     tau = 1.0 / 144.0
     signs = corner_signs(obj, tau)
-    assert obj.apply(tau, signs)[0] == pytest.approx(1.3664, abs=1e-4)
-    raises_exact(QuorvaneError, "[NanInf] all values must be finite (no NaN/Inf): inf", obj.apply, tau,
-                 signs * 1.5 * 2.0**1023)
+    growth = obj.apply(tau, signs)[0]
+    assert growth == pytest.approx(1.3664, abs=1e-4)
+    with pytest.raises(QuorvaneError) as info:
+        obj.apply(tau, signs * 1.5 * 2.0**1023)
+    shown_growth, passes = map(float, OVERFLOW.fullmatch(str(info.value)).groups())
+    assert shown_growth == pytest.approx(growth, rel=1e-12)  # the same sums on data scaled by 1.5 2^k
+    top = np.finfo(float).max
+    assert 0.999 * top / growth <= passes <= top / growth  # four digits, rounded down
+    out = obj.apply(tau, signs * passes)
+    assert np.max(np.abs(out)) == pytest.approx(growth * passes, rel=1e-12)
+    # Over 40 steps the same data decay back into range: an intermediate beyond it is no refusal.
+    out = obj.apply(tau, signs * 1.5 * 2.0**1023, n_steps=40)
+    unit = obj.apply(tau, signs, n_steps=40)
+    assert np.max(np.abs(out / (1.5 * 2.0**1023) - unit)) < 1e-13 * np.max(np.abs(unit))
