@@ -67,9 +67,9 @@ public:
     // 1 only up to the weights' rounding, so exactly 1 would refuse every
     // step.
     bool amplifies(double tau) const;
-    // The end of the range [0, tau_max] of steps that amplify no mode,
-    // searched below `tau` (a step known to amplify).
-    double max_contracting_tau(double tau) const;
+    // The end of the range [0, tau_max] of steps that amplify no mode (the
+    // same bound whatever step asks for it).
+    double max_contracting_tau() const;
 
 private:
     struct Tap {

@@ -38,7 +38,9 @@ constexpr char kSmolyakDoc[] =
     "or 8). apply judges the step, not the call: a tau whose step amplifies some mode is\n"
     "refused at every n_steps, since every further step, in this call or a later one that\n"
     "starts from its result, would grow that mode again. Every step up to 2 sqrt(tau)/h =\n"
-    "0.6586 (tau = 0.1084 h^2) amplifies nothing, on every grid.\n\n"
+    "0.6586 (tau = 0.1084 h^2) amplifies nothing, on every grid, and only those steps are\n"
+    "admitted: the windows beyond it where the radius is back at or below 1 are refused too,\n"
+    "so that the counts admitted for a time t are every count from one on.\n\n"
     "The grid's cosine modes are the eigenvectors of the steps of every tau and are\n"
     "orthogonal in the trapezoid-weighted 2-norm (weight 1/2 per axis at an end node), so\n"
     "admitted steps, in one call or many and of any sizes, never grow data in that norm; a\n"
@@ -75,7 +77,8 @@ constexpr char kApplyDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    \"[GridMismatch] len(u0)={} != n_per_axis^6={}\", and kind CflViolated where a step of\n"
-    "    tau amplifies some mode of the grid (spectral radius > 1), whatever n_steps: the\n"
+    "    tau amplifies some mode of the grid (spectral radius > 1), or lies beyond such a\n"
+    "    step (2 sqrt(tau)/h above 0.6586), whatever n_steps: the\n"
     "    message names the largest admissible tau (every step up to it is admitted) and the\n"
     "    n_steps whose steps of t/n_steps cover the call's time t = n_steps * tau within it\n"
     "    (\"...; the largest admissible tau is {}; use n_steps >= {} for t = n_steps * tau =\n"
@@ -102,6 +105,10 @@ constexpr char kSizeDoc[] =
     "Return the number of grid values, n_per_axis**6.\n";
 
 SmolyakObj smolyak_new(const Args& a) { return SmolyakObj{domain_args(a)}; }
+
+// Below this 2 sqrt(tau)/h no step amplifies any mode, on every grid (the
+// checkerboard's eigenvalue leaves the unit disc at 0.65859).
+constexpr double kFirstCrossing = 0.6585;
 
 // The refusal of a finite u0 whose result lies beyond the double range,
 // read off the scaled values of the steps (max|u| = max|values| 2^exponent).
@@ -150,18 +157,27 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         // grows it again in every later step, also in a later call that
         // starts from this one's result, so it is refused at every n_steps.
         // A step that grows none grows no data in the grid's trapezoid-
-        // weighted 2-norm, whatever steps come before or after it.
-        if (op->amplifies(tau)) {
-            refused.hit = true;
-            refused.radius = op->spectral_radius(tau);
-            refused.tau_max = op->max_contracting_tau(tau);
-            // Every step up to tau_max amplifies nothing, so every count from
-            // the one named on is admitted; the check guards the rounding of
-            // t / need against the bound. n_steps is unsigned 64-bit: no
-            // call asks for 2^64 steps or more.
-            refused.need = steps_within(t, refused.tau_max);
-            while (refused.need < 0x1p64 && op->amplifies(t / refused.need)) refused.need = next_count(refused.need);
-            return SmolyakScaledValues{};
+        // weighted 2-norm, whatever steps come before or after it. Beyond
+        // the first step that grows a mode (2 sqrt(tau)/h = 0.6586 on every
+        // grid) a few narrow windows grow none again; those steps are
+        // refused too, so that the counts a call admits are every count
+        // from one on.
+        const bool grows = op->amplifies(tau);
+        if (grows || 2.0 * std::sqrt(tau) / refused.h > kFirstCrossing) {
+            refused.tau_max = op->max_contracting_tau();
+            if (grows || tau > refused.tau_max) {
+                refused.hit = true;
+                refused.radius = op->spectral_radius(tau);
+                // Every step up to tau_max amplifies nothing, so every count
+                // from the one named on is admitted; the check guards the
+                // rounding of t / need against the bound. n_steps is
+                // unsigned 64-bit: no call asks for 2^64 steps or more.
+                refused.need = steps_within(t, refused.tau_max);
+                while (refused.need < 0x1p64 && t / refused.need > refused.tau_max) {
+                    refused.need = next_count(refused.need);
+                }
+                return SmolyakScaledValues{};
+            }
         }
         return smolyak_evolve(*op, std::move(u0), tau, n_steps);
     });
@@ -175,9 +191,13 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
                                             "distinct doubles");
     }
     if (refused.hit) {
-        std::string msg = "SmolyakD6V8: tau = " + fmt_exp3(tau) +
-                          " makes the sparse-grid step amplify some modes of this grid (spectral radius " +
-                          fmt_exp3(refused.radius) + " > 1, " + cells() +
+        const std::string what =
+            refused.radius > 1.0
+                ? " makes the sparse-grid step amplify some modes of this grid (spectral radius " +
+                      fmt_exp3(refused.radius) + " > 1, "
+                : " lies beyond steps that amplify some modes of this grid, in a window where they amplify none "
+                  "(spectral radius " + fmt_exp3(refused.radius) + ", ";
+        std::string msg = "SmolyakD6V8: tau = " + fmt_exp3(tau) + what + cells() +
                           "), at any n_steps; the largest admissible tau is " +
                           fmt_exp3(floor_4_digits(refused.tau_max));
         if (refused.need < 0x1p64) {
