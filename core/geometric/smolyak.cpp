@@ -279,32 +279,40 @@ double SmolyakGridND<D>::spectral_radius(double tau) const {
 }
 
 template <std::size_t D>
-double SmolyakGridND<D>::max_contracting_tau(double tau) const {
-    // Scan 2 sqrt(tau)/h in steps of at most 0.01 for the first amplifying
-    // step, then bisect; the radius is continuous in tau.
+bool SmolyakGridND<D>::amplifies(double tau) const {
+    return spectral_radius(tau) > 1.0 + 1e-9;
+}
+
+template <std::size_t D>
+double SmolyakGridND<D>::max_contracting_tau() const {
+    // Scan 2 sqrt(tau)/h in steps of 0.01 for the first amplifying step,
+    // then bisect; the radius is continuous in tau. The scan does not depend
+    // on any step asked for, so every call finds the same bound. The
+    // checkerboard amplifies from 0.6586 on, on every grid: the scan ends
+    // there.
     const double h = grid_.axes[0].dx();
     auto tau_of = [&](double cells) { return (cells * h / 2.0) * (cells * h / 2.0); };
-    auto amplifies = [&](double cells) { return spectral_radius(tau_of(cells)) > 1.0 + 1e-9; };
-    const double top = 2.0 * std::sqrt(tau) / h;
-    const double stride = std::min(0.01, top / 64.0);
-    double lo = 0.0, hi = top;
-    for (double c = stride; c < top; c += stride) {
-        if (amplifies(c)) {
+    auto grows = [&](double cells) { return amplifies(tau_of(cells)); };
+    double lo = 0.0, hi = 0.0;
+    for (int k = 1; hi == 0.0 && k <= 100; ++k) {
+        const double c = 0.01 * k;
+        if (grows(c)) {
             hi = c;
-            break;
+        } else {
+            lo = c;
         }
-        lo = c;
     }
+    if (hi == 0.0) internal_fault("SmolyakGridND: no amplifying step up to 2 sqrt(tau)/h = 1");
     for (int it = 0; it < 50; ++it) {
         const double mid = 0.5 * (lo + hi);
-        (amplifies(mid) ? hi : lo) = mid;
+        (grows(mid) ? hi : lo) = mid;
     }
     return tau_of(lo);
 }
 
 template class SmolyakGridND<6>;
 
-Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
+Expected<SmolyakScaledValues> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
                                              std::size_t n_steps) {
     auto start = GridFnND<6>::make(op.grid(), std::move(values));
     if (!start) return fail(start.error());
@@ -312,21 +320,24 @@ Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::ve
     // A step's partial sums stay below sum_k |w_k| (5/4)^6 max|u| (a cubic
     // read weighs its four values by at most 5/4 in absolute sum), about
     // 2.1e3 max|u|, while the step maps a constant to itself: data of finite
-    // result may overflow there. Such data are stepped scaled by a power of
-    // two (exact) and scaled back, so only a result beyond the range is inf.
+    // result may overflow there. Such data are carried scaled by a power of
+    // two (exact) from that step on and scaled back by the caller, so no
+    // intermediate is inf, and a result beyond the range is known by its
+    // scaled values.
     double abs_weights = 0.0;
     for (double w : op.weights()) abs_weights += std::fabs(w);
     const int spare = std::numeric_limits<double>::max_exponent - 2 - std::ilogb(abs_weights * 3.814697265625);
+    int exponent = 0;
     for (std::size_t k = 0; k < n_steps; ++k) {
         // An inf in u is carried as given (its exponent counts as 0; the
         // fixed weights leave spare far above 0).
         const int e = std::max(0, unit_scale_exponent(a) - spare);
         if (e > 0) scale_by_power_of_two(a, -e);
+        exponent += e;
         if (Status st = op.step(a, b, tau); !st) return fail(st.error());
-        if (e > 0) scale_by_power_of_two(b, e);
         std::swap(a, b);
     }
-    return a;
+    return SmolyakScaledValues{std::move(a), exponent};
 }
 
 }  // namespace quorvane

@@ -10,7 +10,13 @@
 // grid's cosine modes grow once 2 sqrt(tau)/h nears 1 (spectral radius 1.98
 // at 2 sqrt(tau)/h = 1 on every grid). `spectral_radius` reads the exact
 // eigenvalues off the step's symbol on the grid's cosine modes, which are
-// the step's eigenvectors under the reflect taps.
+// the step's eigenvectors under the reflect taps. They are orthogonal in the
+// trapezoid-weighted 2-norm and the eigenvalues are real, so there the step
+// is self-adjoint and its norm is its spectral radius; steps of every tau
+// share these eigenvectors. A step that amplifies no mode therefore grows no
+// data in that norm, and neither does any sequence of such steps, whatever
+// their sizes and counts. The first step that amplifies a mode sits at
+// 2 sqrt(tau)/h = 0.65859 on every grid (the checkerboard (-1)^(i0+...+i5)).
 #pragma once
 
 #include <array>
@@ -56,9 +62,14 @@ public:
 
     // The largest modulus of the step's eigenvalues on this grid.
     double spectral_radius(double tau) const;
-    // The end of the range [0, tau_max] of steps that amplify no mode,
-    // searched below `tau` (a step known to amplify).
-    double max_contracting_tau(double tau) const;
+    // Whether a step of tau grows some mode: its spectral radius exceeds
+    // 1 + 1e-9. The constant mode's eigenvalue is the weight sum over pi^3,
+    // 1 only up to the weights' rounding, so exactly 1 would refuse every
+    // step.
+    bool amplifies(double tau) const;
+    // The end of the range [0, tau_max] of steps that amplify no mode (the
+    // same bound whatever step asks for it).
+    double max_contracting_tau() const;
 
 private:
     struct Tap {
@@ -76,9 +87,19 @@ private:
     std::vector<double> weights_;
 };
 
+// Grid values as values * 2^exponent (exponent >= 0), so that a result
+// beyond the double range still has a finite representation.
+struct SmolyakScaledValues {
+    std::vector<double> values;
+    int exponent = 0;
+};
+
 // n_steps steps of tau each (the time covered is n_steps * tau), polling
-// for a stop request between steps.
-Expected<std::vector<double>> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
+// for a stop request between steps. Data whose step sums could overflow
+// are carried scaled down by a power of two from that step on (exact: the
+// step is linear), so no intermediate overflows; exponent is 0 for data
+// that never needed it, and then values are the plain steps' values.
+Expected<SmolyakScaledValues> smolyak_evolve(const SmolyakGridND<6>& op, std::vector<double> values, double tau,
                                              std::size_t n_steps);
 
 }  // namespace quorvane

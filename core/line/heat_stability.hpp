@@ -108,8 +108,8 @@ std::optional<StepRange> step_violation(const Diffusion4thZeta4Chernoff& k, doub
 std::optional<StepRange> step_violation(const Diffusion6thZeta6Chernoff& k, double tau);
 std::optional<StepRange> step_violation(const Diffusion8thZeta8Chernoff& k, double tau);
 
-// The tenfold call limit of SmolyakD6V8's steps (spectral
-// radius^n_steps), and a measure of noise growth in the core tests.
+// A tenfold growth over a call: the measure of noise growth in the core
+// tests.
 inline constexpr double kCallAmplificationLimit = 10.0;
 
 // Why a kernel's steps beyond its admissible range fail, for the message.

@@ -1,15 +1,17 @@
 // Python class SmolyakD6V8: Chernoff steps of six-dimensional unit diffusion
 // with the Smolyak sparse-grid rule.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/foundation/format.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/geometric/smolyak.hpp"
-#include "core/line/heat_stability.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 #include "python/geometric/domain_args.hpp"
 
@@ -30,16 +32,21 @@ constexpr char kSmolyakDoc[] =
     "Hermite interpolation, reflecting beyond the box [domain_lo, domain_hi]^6.\n\n"
     "The negative weights make the step amplify some grid modes: with h = (domain_hi -\n"
     "domain_lo)/(n_per_axis - 1), its spectral radius exceeds 1 where 2 sqrt(tau)/h lies\n"
-    "between about 0.658 and 0.743 (at most 1.06 there) and again from about 0.927 on (1.98\n"
-    "at 1, above 1.18 from 0.95 up to at least 12). From there on it is not monotone: it\n"
-    "swings between about 1 and 16.5, above 10 first for 2 sqrt(tau)/h in about (3.88, 4.28)\n"
-    "and then in further windows whose places depend on n_per_axis (with 4 nodes per axis\n"
-    "about (5.95, 6.37), (10.4, 10.8), (11.6, 12.8), ...). apply refuses a call only where its\n"
-    "n_steps steps could grow some mode more than tenfold (spectral radius^n_steps > 10, the\n"
-    "allowance the library's heat evolvers give a call): in the first window only with 40\n"
-    "steps or more, between 0.95 and 12 always with 14 or more, and a single step only where\n"
-    "the radius exceeds 10 (with 4 nodes per axis one step at 2 sqrt(tau)/h = 5, radius 3.75,\n"
-    "is admitted, two are refused). Steps up to 2 sqrt(tau)/h = 0.658 amplify nothing.\n\n"
+    "between about 0.6586 and 0.743 (at most 1.06 there) and from about 0.927 on (1.98 at 1,\n"
+    "between about 1 and 16.5 further out), except in narrow windows whose places depend on\n"
+    "n_per_axis (with 4 nodes per axis about 13.70 and (14.61, 14.84); none up to 25 with 7\n"
+    "or 8). apply judges the step, not the call: a tau whose step amplifies some mode is\n"
+    "refused at every n_steps, since every further step, in this call or a later one that\n"
+    "starts from its result, would grow that mode again. Every step up to 2 sqrt(tau)/h =\n"
+    "0.6586 (tau = 0.1084 h^2) amplifies nothing, on every grid, and only those steps are\n"
+    "admitted: the windows beyond it where the radius is back at or below 1 are refused too,\n"
+    "so that the counts admitted for a time t are every count from one on.\n\n"
+    "The grid's cosine modes are the eigenvectors of the steps of every tau and are\n"
+    "orthogonal in the trapezoid-weighted 2-norm (weight 1/2 per axis at an end node), so\n"
+    "admitted steps, in one call or many and of any sizes, never grow data in that norm; a\n"
+    "single mode such as the checkerboard (-1)^(i0+...+i5) keeps max|u| <= max|u0|. In the\n"
+    "max norm other data can rise somewhat above max|u0| before they decay (up to 1.49\n"
+    "max|u0| measured with 4 nodes per axis): the cubic reads weigh some values negatively.\n\n"
     "Parameters\n----------\n"
     "domain_lo, domain_hi : float\n    Bounds of every axis; finite, domain_lo < domain_hi.\n"
     "n_per_axis : int\n    Nodes per axis, at least 4.\n\n"
@@ -69,16 +76,21 @@ constexpr char kApplyDoc[] =
     "TypeError\n    \"u0 must be numpy.ndarray[float64] or sequence of floats\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
-    "    \"[GridMismatch] len(u0)={} != n_per_axis^6={}\", and kind CflViolated where n_steps\n"
-    "    steps of tau could grow some mode of the grid more than tenfold (spectral\n"
-    "    radius^n_steps > 10; the message names the largest tau up to which every step is a\n"
-    "    contraction), kind OutOfDomain where the step would read u 2^53 or more cells from\n"
-    "    the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the grid can resolve, and\n"
-    "    \"[NanInf] all values must be finite (no NaN/Inf): {value}\" where finite u0 would give\n"
-    "    values beyond the double range (e.g. data near 1e308 in a mode the step amplifies;\n"
-    "    the sums of a step are formed on data scaled by a power of two where they would\n"
-    "    overflow, so data up to the double range whose result is in range are stepped). NaN\n"
-    "    or inf in u0 is not refused: it is carried through the interpolation stencils.\n";
+    "    \"[GridMismatch] len(u0)={} != n_per_axis^6={}\", and kind CflViolated where a step of\n"
+    "    tau amplifies some mode of the grid (spectral radius > 1), or lies beyond such a\n"
+    "    step (2 sqrt(tau)/h above 0.6586), whatever n_steps: the\n"
+    "    message names the largest admissible tau (every step up to it is admitted) and the\n"
+    "    n_steps whose steps of t/n_steps cover the call's time t = n_steps * tau within it\n"
+    "    (\"...; the largest admissible tau is {}; use n_steps >= {} for t = n_steps * tau =\n"
+    "    {}\"; every larger count passes too). Kind OutOfDomain where the step would read u\n"
+    "    2^53 or more cells from the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the\n"
+    "    grid can resolve. Kind NanInf where finite u0 gives a result beyond the double range:\n"
+    "    \"[NanInf] SmolyakD6V8: the result (tau = {}, n_steps = {}) overflows the double range:\n"
+    "    max|u| would be {} max|u0|, max|u0| = {}; u0 scaled to max|u0| <= {} gives a result\n"
+    "    in range\" (the steps carry data whose sums could overflow scaled by a power of two,\n"
+    "    so no intermediate overflows and data up to the double range whose result is in\n"
+    "    range are stepped). NaN or inf in u0 is not refused: it is carried through the\n"
+    "    interpolation stencils.\n";
 
 constexpr char kNodesDoc[] =
     "n_nodes($self)\n--\n\n"
@@ -94,6 +106,26 @@ constexpr char kSizeDoc[] =
 
 SmolyakObj smolyak_new(const Args& a) { return SmolyakObj{domain_args(a)}; }
 
+// Below this 2 sqrt(tau)/h no step amplifies any mode, on every grid (the
+// checkerboard's eigenvalue leaves the unit disc at 0.65859).
+constexpr double kFirstCrossing = 0.6585;
+
+// The refusal of a finite u0 whose result lies beyond the double range,
+// read off the scaled values of the steps (max|u| = max|values| 2^exponent).
+[[noreturn]] void raise_result_overflow(double tau, std::size_t n_steps, double top0, double top, int exponent) {
+    // top 2^exponent > DBL_MAX >= top0: the growth exceeds 1, and the scale
+    // that passes, DBL_MAX / growth, lies below DBL_MAX.
+    const double growth = std::ldexp(top / top0, exponent);
+    // The steps are linear; a rescaled u0 moves their sums by rounding, far
+    // less than the margin of 1e-9.
+    const double passes =
+        floor_4_digits((std::ldexp(std::numeric_limits<double>::max(), -exponent) / top) * top0 * (1.0 - 1e-9));
+    py_err_with_kind("NanInf", "SmolyakD6V8: the result (tau = " + fmt_exp3(tau) + ", n_steps = " +
+                                   std::to_string(n_steps) + ") overflows the double range: max|u| would be " +
+                                   fmt_shortest(growth) + " max|u0|, max|u0| = " + fmt_exp3(top0) +
+                                   "; u0 scaled to max|u0| <= " + fmt_exp3(passes) + " gives a result in range");
+}
+
 Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     const double tau = a.f64(0);
     const std::size_t n_steps = a.usize_or(2, 1);
@@ -101,13 +133,17 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     std::vector<double> u0 = box_u0(a.raw(1), self.box.n, 6);
     const bool finite_u0 = first_non_finite<double>(u0) == nullptr;
+    double top0 = 0.0;
+    for (double v : u0) top0 = std::fmax(top0, std::fabs(v));
     const DomainBox box = self.box;
     struct Refusal {
         bool hit = false, beyond_grid = false;
-        double radius = 0.0, tau_max = 0.0, h = 0.0;
+        double radius = 0.0, tau_max = 0.0, h = 0.0, need = 0.0;
     };
     Refusal refused;
-    std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
+    // The time the call covers; inf where n_steps * tau leaves the range.
+    const double t = static_cast<double>(n_steps) * tau;
+    SmolyakScaledValues out = compute([&]() -> Expected<SmolyakScaledValues> {
         auto op = SmolyakGridND<6>::make(static_cast<std::size_t>(box.n), box.lo, box.hi);
         if (!op) return fail(op.error());
         refused.h = op->grid().axes[0].dx();
@@ -115,23 +151,35 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         // symbol's phases are rounding noise and its radius means nothing.
         if (!op->check_step(tau)) {
             refused.beyond_grid = true;
-            return std::vector<double>{};
+            return SmolyakScaledValues{};
         }
-        refused.radius = op->spectral_radius(tau);
-        // The grid's cosine modes are the step's eigenvectors, orthogonal in
-        // the grid's trapezoid-weighted 2-norm, so in that norm n_steps steps
-        // grow any data by at most radius^n_steps. A radius within 1e-9 of 1
-        // is the constant mode's 1 up to the weights' rounding.
-        const bool grows = refused.radius > 1.0 + 1e-9 &&
-                           static_cast<double>(n_steps) * std::log(refused.radius) > std::log(kCallAmplificationLimit);
-        if (grows) {
-            refused.hit = true;
-            refused.tau_max = op->max_contracting_tau(tau);
-            return std::vector<double>{};
+        // The step is judged, never the call: a step that grows some mode
+        // grows it again in every later step, also in a later call that
+        // starts from this one's result, so it is refused at every n_steps.
+        // A step that grows none grows no data in the grid's trapezoid-
+        // weighted 2-norm, whatever steps come before or after it. Beyond
+        // the first step that grows a mode (2 sqrt(tau)/h = 0.6586 on every
+        // grid) a few narrow windows grow none again; those steps are
+        // refused too, so that the counts a call admits are every count
+        // from one on.
+        const bool grows = op->amplifies(tau);
+        if (grows || 2.0 * std::sqrt(tau) / refused.h > kFirstCrossing) {
+            refused.tau_max = op->max_contracting_tau();
+            if (grows || tau > refused.tau_max) {
+                refused.hit = true;
+                refused.radius = op->spectral_radius(tau);
+                // Every step up to tau_max amplifies nothing, so every count
+                // from the one named on is admitted; the check guards the
+                // rounding of t / need against the bound. n_steps is
+                // unsigned 64-bit: no call asks for 2^64 steps or more.
+                refused.need = steps_within(t, refused.tau_max);
+                while (refused.need < 0x1p64 && t / refused.need > refused.tau_max) {
+                    refused.need = next_count(refused.need);
+                }
+                return SmolyakScaledValues{};
+            }
         }
-        // Finite data whose sums overflowed are refused; NaN or inf in u0 is
-        // carried through the stencils as given.
-        return refuse_overflow_of_finite(finite_u0, smolyak_evolve(*op, std::move(u0), tau, n_steps));
+        return smolyak_evolve(*op, std::move(u0), tau, n_steps);
     });
     auto cells = [&] {
         return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);
@@ -143,17 +191,35 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
                                             "distinct doubles");
     }
     if (refused.hit) {
-        // Shown a little below the bound, so that the printed tau is admissible.
-        py_err_with_kind("CflViolated", "SmolyakD6V8: tau = " + fmt_exp3(tau) +
-                                            " makes the sparse-grid step amplify some modes of this grid "
-                                            "(spectral radius " + fmt_exp3(refused.radius) + " > 1, " + cells() +
-                                            "), so that n_steps = " +
-                                            std::to_string(n_steps) +
-                                            " steps could grow them more than tenfold; every step up to tau = " +
-                                            fmt_exp3(refused.tau_max * 0.999) +
-                                            " is a contraction");
+        const std::string what =
+            refused.radius > 1.0
+                ? " makes the sparse-grid step amplify some modes of this grid (spectral radius " +
+                      fmt_exp3(refused.radius) + " > 1, "
+                : " lies beyond steps that amplify some modes of this grid, in a window where they amplify none "
+                  "(spectral radius " + fmt_exp3(refused.radius) + ", ";
+        std::string msg = "SmolyakD6V8: tau = " + fmt_exp3(tau) + what + cells() +
+                          "), at any n_steps; the largest admissible tau is " +
+                          fmt_exp3(floor_4_digits(refused.tau_max));
+        if (refused.need < 0x1p64) {
+            msg += "; use n_steps >= " + fmt_shortest(refused.need) + " for t = n_steps * tau = " + fmt_shortest(t);
+        } else {
+            msg += "; t = n_steps * tau = " + fmt_shortest(t) + " takes more than 2^64 such steps";
+        }
+        py_err_with_kind("CflViolated", msg);
     }
-    return new_array_f64(out);
+    // Finite data whose result lies beyond the double range are refused (the
+    // scaled steps never overflow, so their values are finite); NaN or inf in
+    // u0 is carried through the stencils as given.
+    if (finite_u0) {
+        double top = 0.0;
+        for (double v : out.values) top = std::fmax(top, std::fabs(v));
+        if (!std::isfinite(top)) internal_fault("SmolyakD6V8: the scaled steps of finite data overflowed");
+        if (top > std::ldexp(std::numeric_limits<double>::max(), -out.exponent)) {
+            raise_result_overflow(tau, n_steps, top0, top, out.exponent);
+        }
+    }
+    if (out.exponent > 0) scale_by_power_of_two(out.values, out.exponent);
+    return new_array_f64(out.values);
 }
 
 Ref smolyak_n_nodes(const SmolyakObj& self, const Args&) {

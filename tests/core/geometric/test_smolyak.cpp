@@ -63,7 +63,42 @@ TEST(SmolyakStability, SymbolRadiusMatchesTheStepsGrowth) {
         EXPECT_LE(growth(op, tau(cells), 6), 1.0 + 1e-12);
     }
     EXPECT_GT(op.spectral_radius(tau(0.7)), 1.05);
-    EXPECT_NEAR(2.0 * std::sqrt(op.max_contracting_tau(tau(1.0))) * 3.0, 0.658, 1e-3);
+    EXPECT_NEAR(2.0 * std::sqrt(op.max_contracting_tau()) * 3.0, 0.658, 1e-3);
+}
+
+// The first amplifying step is the checkerboard's, a mode every grid has, so
+// the bound of the steps that amplify nothing is the same ratio on every grid.
+TEST(SmolyakStability, FirstAmplifyingStepIsTheSameRatioOnEveryGrid) {
+    for (std::size_t n : {4u, 5u, 7u, 10u}) {
+        const SmolyakGridND<6> op = *SmolyakGridND<6>::make(n, -1.0, 2.0);
+        const double h = op.grid().axes[0].dx();
+        const double tau_max = op.max_contracting_tau();
+        EXPECT_NEAR(2.0 * std::sqrt(tau_max) / h, 0.658587, 1e-6) << n;  // bisected to rounding
+        EXPECT_FALSE(op.amplifies(tau_max)) << n;
+        EXPECT_TRUE(op.amplifies(tau_max * 1.001)) << n;
+        // The window (0.743, 0.926) amplifies nothing either, but lies above the bound.
+        EXPECT_FALSE(op.amplifies((0.8 * h / 2.0) * (0.8 * h / 2.0))) << n;
+    }
+}
+
+// Data near the top of the range are carried scaled from the step whose sums
+// could overflow: the scaled values are the steps of the data taken down by
+// that power of two, exactly, and ordinary data are never scaled.
+TEST(SmolyakEvolve, DataNearTheRangeAreCarriedScaled) {
+    const SmolyakGridND<6> op = *SmolyakGridND<6>::make(4, 0.0, 1.0);
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> gauss;
+    std::vector<double> u(op.grid().len());
+    for (double& x : u) x = gauss(rng);
+    const SmolyakScaledValues plain = *smolyak_evolve(op, u, 0.01, 2);
+    EXPECT_EQ(plain.exponent, 0);
+    std::vector<double> big = u;
+    for (double& x : big) x = std::ldexp(x, 1015);
+    const SmolyakScaledValues scaled = *smolyak_evolve(op, big, 0.01, 2);
+    ASSERT_GT(scaled.exponent, 0);
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        ASSERT_EQ(std::ldexp(scaled.values[i], scaled.exponent - 1015), plain.values[i]) << i;
+    }
 }
 
 // The step reads u at 2 sqrt(tau) xi_k from each node, |xi_k| <= 2.651961

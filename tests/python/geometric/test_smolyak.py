@@ -46,9 +46,8 @@ def test_identities():
 
 
 def test_refuses_steps_that_amplify():
-    # h = 1: the step's spectral radius is 1.978 at 2 sqrt(tau)/h = 1, so 4 steps
-    # (1.978^4 = 15.3) pass the tenfold allowance; every step with 2 sqrt(tau)/h <= 0.658
-    # is a contraction.
+    # h = 1: the step's spectral radius is 1.978 at 2 sqrt(tau)/h = 1; every step with
+    # 2 sqrt(tau)/h <= 0.6586 is a contraction.
     obj = SmolyakD6V8(-2.0, 2.0, N)
     u0 = flat(np.exp(-(X[0] ** 2 + X[1] ** 2)))
     with pytest.raises(QuorvaneError) as info:
@@ -56,12 +55,58 @@ def test_refuses_steps_that_amplify():
     msg = str(info.value)
     assert msg.startswith("[CflViolated] SmolyakD6V8: tau = 2.500e-1 makes the sparse-grid step amplify")
     assert "spectral radius 1.978e0 > 1" in msg
-    tau_max = float(re.search(r"every step up to tau = (\S+) is a contraction", msg).group(1))
-    assert tau_max == pytest.approx(0.658**2 / 4, rel=2e-3)
+    tau_max = float(re.search(r"the largest admissible tau is (\S+);", msg).group(1))
+    assert tau_max == pytest.approx(0.6586**2 / 4, rel=2e-3)
     out = obj.apply(tau_max, u0)
     assert np.max(np.abs(out)) <= np.max(np.abs(u0)) + 1e-12
     with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
         obj.apply(tau_max * 1.05, u0, n_steps=200)  # radius about 1.03 there
+
+
+REFUSAL = re.compile(r"\[CflViolated\] SmolyakD6V8: tau = \S+ (?:makes the sparse-grid step amplify some modes of "
+                     r"this grid \(spectral radius \S+ > 1, |lies beyond steps that amplify some modes of this grid, in "
+                     r"a window where they amplify none \(spectral radius \S+, )"
+                     r"h = \S+, 2 sqrt\(tau\)/h = \S+\), at any n_steps; the largest "
+                     r"admissible tau is (\S+)(?:; use n_steps >= (\d+) for t = n_steps \* tau = (\S+)|; t = n_steps "
+                     r"\* tau = \S+ takes more than 2\^64 such steps)")
+
+
+def checkerboard(n):
+    return ((-1.0) ** np.indices((n,) * 6).sum(axis=0)).ravel()
+
+
+# c = 2 sqrt(tau)/h. The checkerboard is the cosine mode whose eigenvalue first leaves
+# [-1, 1], at c = 0.6586 on every grid; its modulus is 1.059 at c = 0.7, 1.978 at 1, 2.81 at
+# 2 and 1.31 at 5. A rule that judged a call's growth instead of the step let twelve one-step
+# calls grow it to 2.0, 3588, 2.4e5 and 25 there. Admitted: c up to 0.6586. The windows
+# beyond it whose steps amplify nothing ((0.743, 0.926), and with 4 nodes per axis (14.61,
+# 14.84)) are refused too, so that the counts a call admits are every count from one on.
+@pytest.mark.parametrize("n, cells, admitted", [
+    (4, 0.3, True), (4, 0.6585, True), (5, 0.6585, True), (4, 0.8, False), (4, 14.7, False),
+    (4, 0.7, False), (4, 1.0, False), (4, 2.0, False), (4, 5.0, False), (5, 0.7, False),
+])
+def test_chained_single_step_calls_stay_within_max_u0(n, cells, admitted):
+    obj = SmolyakD6V8(0.0, 1.0, n)
+    tau = (cells / (2.0 * (n - 1))) ** 2
+    u = checkerboard(n)
+    if admitted:
+        for _ in range(12):
+            u = obj.apply(tau, u)
+            assert np.max(np.abs(u)) <= 1.0 + 1e-12  # an eigenvalue in [-1, 1], up to the sums' rounding
+        return
+    for n_steps in (40, 2, 1):
+        with pytest.raises(QuorvaneError) as info:
+            obj.apply(tau, u, n_steps=n_steps)
+        tau_max, need, t = REFUSAL.fullmatch(str(info.value)).groups()
+        tau_max, need, t = float(tau_max), int(need), float(t)
+        assert tau_max == pytest.approx((0.6586 / (2.0 * (n - 1))) ** 2, rel=1e-3)  # four digits shown
+        assert t == n_steps * tau and need == math.ceil(t / tau_max)
+    # A fresh call of the count named for one step, and of larger counts, is judged by its
+    # step t/count alone.
+    if need <= 3:
+        assert np.max(np.abs(obj.apply(t / need, u, n_steps=need))) <= 1.0 + 1e-12
+    for count in (need, need + 1, 7 * need):
+        assert np.max(np.abs(obj.apply(t / count, u))) <= 1.0 + 1e-12
 
 
 def beyond(tau, h, cells):
@@ -70,25 +115,26 @@ def beyond(tau, h, cells):
 
 
 # h = 1/3 (4 nodes on [0, 1]), c = 2 sqrt(tau)/h. The step's spectral radius: 1.0595 at
-# c = 0.703 (in the window 0.658-0.743), 1 at c = 0.82, 1.978 at c = 1, 4.00 at c = 3, 14.8
-# at c = 4. A call is refused only where radius^n_steps > 10. The nodes reach 2.652 c cells
-# out (the 7-point rule's outer node), which the grid's arithmetic resolves only below
+# c = 0.703 (in the window 0.6586-0.743), 1 at c = 0.82, 1.978 at c = 1, 4.00 at c = 3, 14.8
+# at c = 4. A step beyond the first that amplifies a mode is refused at every n_steps (also
+# c = 0.82, where the step itself amplifies nothing: the admitted steps end at 0.6586). The nodes reach 2.652 c
+# cells out (the 7-point rule's outer node), which the grid's arithmetic resolves only below
 # 2^53 = 9.007e15 cells, c < 3.3965e15: beyond, the call is refused whatever the radius (on
 # a grid 1e-150 wide as on [0, 1]).
 @pytest.mark.parametrize("width, cells, n_steps, refused", [
-    (1.0, 0.703, 1, False), (1.0, 0.703, 40, True), (1.0, 0.82, 1, False),
-    (1.0, 1.0, 3, False), (1.0, 1.0, 4, True), (1.0, 3.0, 1, False), (1.0, 4.0, 1, True),
-    # Beyond 4.28 the radius falls back below 10 between windows where it exceeds it: 3.75
-    # at c = 5, 10.7 at 6, 14.7 at 12, 1.92 at 15.
-    (1.0, 5.0, 1, False), (1.0, 5.0, 2, True), (1.0, 6.0, 1, True), (1.0, 12.0, 1, True),
-    (1.0, 15.0, 1, False),
-    (1.0, 6e10, 1, False), (1.0, 3.39e15, 1, False),
+    (1.0, 0.703, 1, True), (1.0, 0.703, 40, True), (1.0, 0.82, 1, True), (1.0, 0.6, 1, False),
+    (1.0, 0.6, 3, False),
+    (1.0, 1.0, 3, True), (1.0, 1.0, 4, True), (1.0, 3.0, 1, True), (1.0, 4.0, 1, True),
+    # Beyond 0.927 the radius stays above 1 but swings: 3.75 at c = 5, 10.7 at 6, 14.7 at 12,
+    # 1.92 at 15, 4.6 at 6e10.
+    (1.0, 5.0, 1, True), (1.0, 5.0, 2, True), (1.0, 6.0, 1, True), (1.0, 12.0, 1, True),
+    (1.0, 15.0, 1, True), (1.0, 6e10, 1, True), (1.0, 3.39e15, 1, True),
     (1.0, 3.40e15, 1, beyond("3.211e29", "3.333e-1", "3.400e15")),
     (1.0, 6e50, 1, beyond("1.000e100", "3.333e-1", "6.000e50")),
     (1.0, 6e50, 7, beyond("1.000e100", "3.333e-1", "6.000e50")),
     (1e-150, 6e25, 1, beyond("1.000e-250", "3.333e-151", "6.000e25")),
 ])
-def test_refused_only_where_the_steps_grow_data_more_than_tenfold(width, cells, n_steps, refused):
+def test_refused_where_a_step_amplifies_some_mode(width, cells, n_steps, refused):
     obj = SmolyakD6V8(0.0, width, 4)
     tau = (cells * width / 6.0) ** 2
     u0 = np.random.default_rng(3).normal(size=4096)
@@ -98,17 +144,14 @@ def test_refused_only_where_the_steps_grow_data_more_than_tenfold(width, cells, 
     if refused:
         with pytest.raises(QuorvaneError) as info:
             obj.apply(tau, u0, n_steps=n_steps)
-        assert re.fullmatch(r"\[CflViolated\] SmolyakD6V8: tau = \S+ makes the sparse-grid step amplify some modes "
-                            r"of this grid \(spectral radius \S+ > 1, h = 3\.333e-1, 2 sqrt\(tau\)/h = \S+\), so that "
-                            rf"n_steps = {n_steps} steps could grow them more than tenfold; every step up to "
-                            r"tau = 1\.204e-2 is a contraction", str(info.value))
+        assert REFUSAL.fullmatch(str(info.value)).group(1) == "1.204e-2"
         return
     out = obj.apply(tau, u0, n_steps=n_steps)
     # In the trapezoid-weighted 2-norm the cosine modes, the step's eigenvectors, are
-    # orthogonal: an admitted call grows the data at most tenfold there.
+    # orthogonal: an admitted step grows no data there (1e-12: the sums' rounding).
     w = np.array([0.5, 1.0, 1.0, 0.5])
     weight = flat(np.prod(np.meshgrid(*([w] * 6), indexing="ij"), axis=0))
-    assert np.sum(weight * out**2) <= 100.0 * np.sum(weight * u0**2)
+    assert np.sum(weight * out**2) <= (1.0 + 1e-12) * np.sum(weight * u0**2)
     assert np.max(np.abs(obj.apply(tau, np.full(4096, 2.0), n_steps=n_steps) - 2.0)) < 1e-12
 
 
@@ -144,10 +187,37 @@ def test_data_near_the_double_range_give_their_finite_result(scale, n_steps):
     assert np.max(np.abs(obj.apply(0.01, u0 * scale, n_steps=n_steps) / scale - unit)) < 1e-14 * np.max(np.abs(unit))
 
 
+def corner_signs(obj, tau):
+    # The signs of the corner's row of the step (the step is symmetric in the trapezoid
+    # weights, so its column has them): data of these signs reach the row's absolute sum there.
+    e0 = np.zeros(4096)
+    e0[0] = 1.0
+    return np.sign(obj.apply(tau, e0))
+
+
+OVERFLOW = re.compile(r"\[NanInf\] SmolyakD6V8: the result \(tau = 6\.944e-3, n_steps = 1\) overflows the double "
+                      r"range: max\|u\| would be (\S+) max\|u0\|, max\|u0\| = 1\.348e308; u0 scaled to "
+                      r"max\|u0\| <= (\S+) gives a result in range")
+
+
 def test_a_result_beyond_the_double_range_is_refused():
-    # The checkerboard is the mode of radius 1.978 at 2 sqrt(tau)/h = 1: 1e308 becomes 1.98e308.
+    # At 2 sqrt(tau)/h = 0.5 the step amplifies no mode, yet the corner's reads weigh 1.3664 in
+    # absolute sum (the cubic reads' negative weights; a dense NumPy build of the step): data
+    # of its signs at 1.5 * 2^1023 = 1.348e308 give 1.84e308 there.
     obj = SmolyakD6V8(0.0, 1.0, 4)
-    checker = flat((-1.0) ** np.indices((4,) * 6).sum(axis=0))
-    assert np.max(np.abs(obj.apply(1.0 / 36.0, checker))) == pytest.approx(1.978, abs=1e-3)
-    raises_exact(QuorvaneError, "[NanInf] all values must be finite (no NaN/Inf): inf", obj.apply,
-                 1.0 / 36.0, checker * 1e308)
+    tau = 1.0 / 144.0
+    signs = corner_signs(obj, tau)
+    growth = obj.apply(tau, signs)[0]
+    assert growth == pytest.approx(1.3664, abs=1e-4)
+    with pytest.raises(QuorvaneError) as info:
+        obj.apply(tau, signs * 1.5 * 2.0**1023)
+    shown_growth, passes = map(float, OVERFLOW.fullmatch(str(info.value)).groups())
+    assert shown_growth == pytest.approx(growth, rel=1e-12)  # the same sums on data scaled by 1.5 2^k
+    top = np.finfo(float).max
+    assert 0.999 * top / growth <= passes <= top / growth  # four digits, rounded down
+    out = obj.apply(tau, signs * passes)
+    assert np.max(np.abs(out)) == pytest.approx(growth * passes, rel=1e-12)
+    # Over 40 steps the same data decay back into range: an intermediate beyond it is no refusal.
+    out = obj.apply(tau, signs * 1.5 * 2.0**1023, n_steps=40)
+    unit = obj.apply(tau, signs, n_steps=40)
+    assert np.max(np.abs(out / (1.5 * 2.0**1023) - unit)) < 1e-13 * np.max(np.abs(unit))
