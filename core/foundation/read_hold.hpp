@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "core/foundation/boundary.hpp"
 
@@ -117,5 +119,25 @@ double hold_weight(double change, double* slope = nullptr);
 // grid (tag) takes the cell across its seam.
 double drift_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double* d_prev = nullptr,
                          double* d_here = nullptr, double* d_next = nullptr);
+
+// A drift sampled at the grid's nodes with what its held reads take per
+// node: the hold weight (drift_hold_weight, or 1 for a pure transport, whose
+// reads are always held) and the smaller rise of b towards a neighbour,
+// from which a step's fold follows at the cost of one multiply-add.
+struct DriftHold {
+    std::vector<double> drift;
+    std::vector<double> weight;
+    std::vector<double> rise;
+
+    // From b at the nodes; null where no node's reads are held (a drift the
+    // same at every node, for the weighed hold).
+    static std::shared_ptr<const DriftHold> make(std::vector<double> b, BoundaryTag tag, bool always_held);
+
+    // How node i's foot read is held in a step that shifts it by reach * b[i]
+    // cells (node_fold's share).
+    ReadHold at(std::size_t i, double reach) const {
+        return {weight[i], drift, fold_widen(1.0 + reach * rise[i])};
+    }
+};
 
 }  // namespace quorvane

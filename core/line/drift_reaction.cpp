@@ -50,9 +50,9 @@ Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn
     // The reads follow the reversed characteristics: they meet where -b
     // makes them meet.
     std::vector<double> reversed;
-    if (drift_nodes) {
-        reversed.resize(drift_nodes->size());
-        for (std::size_t i = 0; i < reversed.size(); ++i) reversed[i] = -(*drift_nodes)[i];
+    if (drift_hold) {
+        reversed.resize(drift_hold->drift.size());
+        for (std::size_t i = 0; i < reversed.size(); ++i) reversed[i] = -drift_hold->drift[i];
     }
     for (std::size_t i = 0; i < len; ++i) {
         const double x = grid.node(i);
@@ -82,9 +82,9 @@ DriftReactionChernoff DriftReactionChernoff::from_arrays(SharedCoeff b, SharedCo
     k.coef_override = Coeffs{std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    auto at_nodes = std::make_shared<std::vector<double>>(grid.n);
-    for (std::size_t i = 0; i < grid.n; ++i) (*at_nodes)[i] = (*k.coef_override->b)(grid.node(i));
-    k.drift_nodes = std::move(at_nodes);
+    std::vector<double> at_nodes(grid.n);
+    for (std::size_t i = 0; i < grid.n; ++i) at_nodes[i] = (*k.coef_override->b)(grid.node(i));
+    k.drift_hold = DriftHold::make(std::move(at_nodes), grid.boundary.tag, true);
     return k;
 }
 
@@ -98,8 +98,8 @@ DriftReactionChernoff DriftReactionChernoff::constant(const Grid1D<double>& grid
 }
 
 ReadHold DriftReactionChernoff::hold(std::size_t i, double tau) const {
-    if (!drift_nodes) return kFullHold;
-    return {1.0, *drift_nodes, node_fold(*drift_nodes, grid.boundary.tag, i, tau / grid.dx())};
+    if (!drift_hold) return kFullHold;
+    return drift_hold->at(i, tau / grid.dx());
 }
 
 Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(

@@ -42,7 +42,7 @@ struct DriftReactionChernoff {
     // b). A transport read is held to the range of its cell, its margin at
     // a smooth extremum scaled down where characteristics meet in the cell
     // (see drift_widen) and where the step folds them (see fold_widen).
-    std::shared_ptr<const std::vector<double>> drift_nodes;
+    std::shared_ptr<const DriftHold> drift_hold;
 
     // How node i's transport read is held in a step of tau.
     ReadHold hold(std::size_t i, double tau) const;

@@ -62,11 +62,9 @@ double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
 }
 
 ReadHold ShiftChernoff1D::hold_at(std::size_t i, double tau) const {
-    if (!drift_nodes) return kPlainRead;
-    const double weight = drift_hold_weight(*drift_nodes, grid.boundary.tag, i);
-    if (weight == 0.0) return kPlainRead;
+    if (!drift_hold || drift_hold->weight[i] == 0.0) return kPlainRead;
     // The foot moves by 2 tau b.
-    return {weight, *drift_nodes, node_fold(*drift_nodes, grid.boundary.tag, i, (tau + tau) / grid.dx())};
+    return drift_hold->at(i, (tau + tau) / grid.dx());
 }
 
 template <class Read>
@@ -119,9 +117,9 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
     k.coef_override = Coeffs{std::move(a), std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    auto at_nodes = std::make_shared<std::vector<double>>(grid.n);
-    for (std::size_t i = 0; i < grid.n; ++i) (*at_nodes)[i] = (*k.coef_override->b)(grid.node(i));
-    k.drift_nodes = std::move(at_nodes);
+    std::vector<double> at_nodes(grid.n);
+    for (std::size_t i = 0; i < grid.n; ++i) at_nodes[i] = (*k.coef_override->b)(grid.node(i));
+    k.drift_hold = DriftHold::make(std::move(at_nodes), grid.boundary.tag, false);
     return k;
 }
 

@@ -93,9 +93,9 @@ struct ShiftChernoff1D {
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
     // b at the grid's nodes, which weighs how far the step's reads are held
-    // (see node_from); from_arrays samples it, and without it the reads are
-    // plain.
-    std::shared_ptr<const std::vector<double>> drift_nodes;
+    // (see node_from); from_arrays samples it, and without it (a b the same
+    // at every node) the reads are plain.
+    std::shared_ptr<const DriftHold> drift_hold;
 
     // How node i's foot read is held in a step of tau (its diffusion reads
     // alike, without the drift's share of the margin).
