@@ -304,7 +304,7 @@ struct Around {
 // cell's two curvature estimates of the extremum's sign, less kBoundedStray
 // times how far the outer estimates (at i - 1 and i + 2) stray from the line
 // through the inner ones (their fourth differences), scaled by the drift's
-// share `widen_of()` (drift_widen: none where characteristics meet). On smooth data the fourth differences
+// share `widen_of()` (drift_share: none where characteristics meet). On smooth data the fourth differences
 // are small beside the second (a wave of 8 nodes per wavelength keeps more
 // than a third of its curvature as margin, and more the finer it is
 // resolved), and an extremum next to an inflection, where one estimate
@@ -362,7 +362,7 @@ F blend_held(F v, F held, const ReadHold& hold) {
 template <class F>
 double hold_widen(const ReadHold& hold, const Grid1D<F>& g, std::int64_t i) {
     if (hold.drift.empty()) return hold.fold;
-    return drift_widen(cell_drift_meeting(hold.drift, g.boundary.tag, g.n, i).value) * hold.fold;
+    return cell_drift_share(hold.drift, g.boundary.tag, g.n, i).value * hold.fold;
 }
 
 // The degree-7 read in cell i held as `hold` asks.

@@ -42,7 +42,8 @@ inline constexpr const char* kGridSpacingMessage =
 // The margin a held read may take beyond its cell's node values at a smooth
 // extremum: kBoundedWiden times the cell's larger curvature estimate of the
 // extremum's sign, less kBoundedStray times how far the two outer estimates
-// stray from the line through the inner ones, times drift_widen.
+// stray from the line through the inner ones, times the drift's share (see
+// ReadHold).
 inline constexpr double kBoundedWiden = 0.5;
 inline constexpr double kBoundedStray = 0.5;
 
@@ -64,7 +65,7 @@ struct BoundedChoice {
     int side = 1;
     int sign0 = 0, sign1 = 0;
     double raw = 0.0, held = 0.0;
-    // d held / d drift_widen of the cell (0 unless clamped at a widened end).
+    // d held / d (the margin's share) (0 unless clamped at a widened end).
     double d_widen = 0.0;
 };
 

@@ -52,9 +52,16 @@ DriftChange drift_meeting(double b0, double b1) {
     return c;
 }
 
-DriftChange cell_drift_meeting(std::span<const double> b, BoundaryTag tag, std::size_t n, std::int64_t cell) {
-    if (b.size() < n || n == 0) return {};
-    return drift_meeting(b[coefficient_node(cell, tag, n)], b[coefficient_node(cell + 1, tag, n)]);
+DriftChange drift_share(double b0, double b1) {
+    const DriftChange meeting = drift_meeting(b0, b1), change = drift_change(b0, b1);
+    double dm = 0.0, dc = 0.0;
+    const double m = meeting_widen(meeting.value, &dm), c = change_widen(change.value, &dc);
+    return {m * c, dm * meeting.d0 * c + m * dc * change.d0, dm * meeting.d1 * c + m * dc * change.d1};
+}
+
+DriftChange cell_drift_share(std::span<const double> b, BoundaryTag tag, std::size_t n, std::int64_t cell) {
+    if (b.size() < n || n == 0) return {1.0, 0.0, 0.0};
+    return drift_share(b[coefficient_node(cell, tag, n)], b[coefficient_node(cell + 1, tag, n)]);
 }
 
 double hold_weight(double change, double* slope) {

@@ -20,7 +20,7 @@ namespace quorvane {
 // read: 0 reads plainly, 1 takes the held value. For the read at the foot of
 // a characteristic, `drift` (the drift at the grid's nodes) scales the
 // margin allowed at a smooth extremum by how little the characteristics
-// meet in the read's cell (drift_widen); without it (a drift the same
+// meet and the drift changes in the read's cell (drift_share); without it (a drift the same
 // everywhere, or a read that is not carried by the drift) the whole margin
 // is allowed. A read against the drift (an adjoint step) takes the drift
 // negated. `fold` scales that margin further by how close the reading
@@ -60,11 +60,30 @@ DriftChange drift_meeting(double b0, double b1);
 // through 0 starts or stops reading into the cell without a kink in the
 // step. `slope`, when given, receives its derivative.
 inline constexpr double kMeetingFull = 0.25;
-inline double drift_widen(double meeting, double* slope = nullptr) {
+inline double meeting_widen(double meeting, double* slope = nullptr) {
     const double rest = meeting < kMeetingFull ? 1.0 - meeting / kMeetingFull : 0.0;
     if (slope) *slope = -2.0 * rest / kMeetingFull;
     return rest * rest;
 }
+
+// The share it keeps where the drift changes by `change` (drift_change)
+// across the cell: (1 - change / kChangeFull)^2. A drift that changes by its
+// own size from node to node squeezes the data it carries to the grid's
+// scale, where features the flow builds look like smooth extrema to the
+// margin; a smooth drift changes by |b'| dx / |b| and keeps nearly all of
+// it. Some share is left where one drift passes through 0 (a change of 1),
+// so the step has no kink there either.
+inline constexpr double kChangeFull = 1.5;
+inline double change_widen(double change, double* slope = nullptr) {
+    const double rest = change < kChangeFull ? 1.0 - change / kChangeFull : 0.0;
+    if (slope) *slope = -2.0 * rest / kChangeFull;
+    return rest * rest;
+}
+
+// The drift's share of the margin in a cell whose nodes carry b0 and b1:
+// meeting_widen * change_widen, with its derivatives with respect to b0
+// and b1.
+DriftChange drift_share(double b0, double b1);
 
 // The share of the extremum margin the foot read of a node keeps where the
 // feet of its characteristic and a neighbour's lie `gap` cells apart after
@@ -95,9 +114,10 @@ double node_fold(std::span<const double> b, BoundaryTag tag, std::size_t i, doub
 // the policy names none.
 std::size_t coefficient_node(std::int64_t m, BoundaryTag tag, std::size_t n);
 
-// drift_meeting across the cell `cell` of a grid of n nodes with the drift b
-// at its nodes, the cell's nodes mapped by coefficient_node.
-DriftChange cell_drift_meeting(std::span<const double> b, BoundaryTag tag, std::size_t n, std::int64_t cell);
+// drift_share across the cell `cell` of a grid of n nodes with the drift b
+// at its nodes, the cell's nodes mapped by coefficient_node (a share of 1
+// where b does not cover the grid).
+DriftChange cell_drift_share(std::span<const double> b, BoundaryTag tag, std::size_t n, std::int64_t cell);
 
 // The weight of a held read (ReadHold::weight) next to a drift change
 // `change` (drift_change): 0 up to rounding (a relative 64 ulps: Catmull-Rom

@@ -41,7 +41,8 @@ struct DriftReactionChernoff {
     // b at the grid's nodes (from_arrays samples it; absent for a constant
     // b). A transport read is held to the range of its cell, its margin at
     // a smooth extremum scaled down where characteristics meet in the cell
-    // (see drift_widen) and where the step folds them (see fold_widen).
+    // or b changes (see drift_share) and where the step folds them (see
+    // fold_widen).
     std::shared_ptr<const DriftHold> drift_hold;
 
     // How node i's transport read is held in a step of tau.

@@ -88,7 +88,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // How the reads of one node are held: the weight of the held value (see
 // drift_hold_weight) and the drift at the nodes (D a node), which scales
-// the margin at a smooth extremum along each axis (see drift_widen).
+// the margin at a smooth extremum along each axis (see drift_share).
 struct NodeHold {
     double weight = 0.0;
     const std::vector<double>* drift = nullptr;
@@ -170,13 +170,13 @@ public:
     }
 
     // The share of the widening along axis r that the drift's r-component
-    // leaves (drift_widen of its strongest meeting across the cell's lines
-    // along r; all of it without a drift).
+    // leaves (the smallest drift_share across the cell's lines along r; all
+    // of it without a drift).
     double drift_widen(std::size_t r, const std::vector<double>* drift) const {
         if (!drift) return 1.0;
         constexpr std::size_t kCorners = std::size_t{1} << D;
         const GridND<D>& grid = u_.grid;
-        double worst = 0.0;
+        double share = 1.0;
         for (std::size_t c = 0; c < kCorners; ++c) {
             if ((c >> r) & 1) continue;
             std::size_t first = 0, second = 0, stride = 1;
@@ -187,9 +187,9 @@ public:
                 second += coefficient_node(a == r ? i + 1 : i, ax.boundary.tag, ax.n) * stride;
                 stride *= ax.n;
             }
-            worst = std::max(worst, drift_meeting((*drift)[first * D + r], (*drift)[second * D + r]).value);
+            share = std::min(share, drift_share((*drift)[first * D + r], (*drift)[second * D + r]).value);
         }
-        return quorvane::drift_widen(worst);
+        return share;
     }
 
 private:
@@ -210,8 +210,9 @@ private:
 // nodes taken with the extremum's sign, less kBoundedStray times the fourth
 // differences there (how far the outer d2 stray from the line through the
 // inner two); the axis keeps the smallest over its lines, scaled by the
-// share drift_widen leaves where the characteristics meet along r in the
-// cell and fold_widen where the step folds them next to the node. On smooth data the margin covers the cubic's excursion; on a
+// share drift_share leaves where the characteristics meet or the drift
+// changes along r in the cell, and fold_widen where the step folds them next
+// to the node. On smooth data the margin covers the cubic's excursion; on a
 // jump, a kink, an odd-even ripple, noise or a bump of a few nodes the
 // fourth differences exceed the second and nothing beyond the corners is
 // allowed, since there the cubic read overshoots and each step would carry

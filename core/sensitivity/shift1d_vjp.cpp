@@ -195,14 +195,12 @@ Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std:
             if (!choice->clamped) continue;
             d_weight += StepReads::weights[k] * (choice->held - choice->raw);
             if (!foot || choice->d_widen == 0.0) continue;
-            // The margin's share is drift_widen(meeting) * fold.
-            const DriftChange meeting = cell_drift_meeting(p.b, tag, n, choice->cell);
-            double slope = 0.0;
-            const double share = drift_widen(meeting.value, &slope);
+            // The margin's share is the cell's drift share times the fold.
+            const DriftChange share = cell_drift_share(p.b, tag, n, choice->cell);
             const double d_held = scale * StepReads::weights[k] * weight * choice->d_widen;
-            grad[coefficient_node(choice->cell, tag, n)] += d_held * fold * slope * meeting.d0;
-            grad[coefficient_node(choice->cell + 1, tag, n)] += d_held * fold * slope * meeting.d1;
-            d_fold += d_held * share;
+            grad[coefficient_node(choice->cell, tag, n)] += d_held * fold * share.d0;
+            grad[coefficient_node(choice->cell + 1, tag, n)] += d_held * fold * share.d1;
+            d_fold += d_held * share.value;
         }
         const std::size_t prev = i > 0 ? i - 1 : n - 1, next = i + 1 < n ? i + 1 : 0;
         const double at = scale * d_weight;

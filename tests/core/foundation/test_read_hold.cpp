@@ -29,11 +29,23 @@ TEST(DriftMeeting, MeetsOnlyWhereBothNodesReadIntoTheCell) {
     }
 }
 
+TEST(DriftShare, DerivativesMatchCentralDifferences) {
+    EXPECT_EQ(drift_share(0.4, 0.4).value, 1.0);  // a drift the same at both nodes keeps it all
+    EXPECT_EQ(drift_share(1.0, -1.0).value, 0.0);
+    for (auto [b0, b1] : {std::pair{0.7, 0.5}, std::pair{0.3, -0.05}, std::pair{-0.2, 0.6}}) {
+        const DriftChange c = drift_share(b0, b1);
+        EXPECT_NEAR(c.d0, central([&](double v) { return drift_share(v, b1).value; }, b0), 1e-6);
+        EXPECT_NEAR(c.d1, central([&](double v) { return drift_share(b0, v).value; }, b1), 1e-6);
+    }
+}
+
 TEST(ReadHold, SharesAreContinuousAndTheirSlopesMatch) {
     // No kink where a share starts or stops: 0 at both ends of each ramp.
     double slope = 1.0;
-    EXPECT_EQ(drift_widen(0.0), 1.0);
-    EXPECT_EQ(drift_widen(kMeetingFull, &slope), 0.0);
+    EXPECT_EQ(meeting_widen(0.0), 1.0);
+    EXPECT_EQ(meeting_widen(kMeetingFull, &slope), 0.0);
+    EXPECT_EQ(slope, 0.0);
+    EXPECT_EQ(change_widen(kChangeFull, &slope), 0.0);
     EXPECT_EQ(slope, 0.0);
     EXPECT_EQ(fold_widen(1.0), 1.0);
     EXPECT_EQ(fold_widen(0.5, &slope), 0.0);
@@ -41,8 +53,10 @@ TEST(ReadHold, SharesAreContinuousAndTheirSlopesMatch) {
     EXPECT_EQ(hold_weight(0.0), 0.0);
     EXPECT_EQ(hold_weight(2.0 * kHoldRamp), 1.0);
     for (double x : {0.1, 0.2}) {
-        drift_widen(x, &slope);
-        EXPECT_NEAR(slope, central([](double v) { return drift_widen(v); }, x), 1e-7);
+        meeting_widen(x, &slope);
+        EXPECT_NEAR(slope, central([](double v) { return meeting_widen(v); }, x), 1e-7);
+        change_widen(5.0 * x, &slope);
+        EXPECT_NEAR(slope, central([](double v) { return change_widen(v); }, 5.0 * x), 1e-7);
     }
     for (double x : {0.6, 0.9}) {
         fold_widen(x, &slope);
