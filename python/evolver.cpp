@@ -6,9 +6,6 @@
 #include "core/foundation/format.hpp"
 
 namespace quorvane::py {
-namespace {
-double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
-}  // namespace
 
 LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
     const double xmin = a.f64(0);
@@ -24,19 +21,6 @@ LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
     for (std::size_t k = 0; k < n_coeffs; ++k) coeffs.push_back(extract_coeff_array(a.raw(3 + k), n, xmin, xmax));
     Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     return LineArrays{std::move(grid), std::move(coeffs), bound, std::move(u0)};
-}
-
-double floor_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    double r = std::floor(x / scale) * scale;
-    while (r > x) r -= scale;
-    return r;
-}
-double ceil_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    return std::ceil(x / scale - 1e-9) * scale;
 }
 
 double steps_within(double t, double tau_max) {

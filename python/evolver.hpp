@@ -70,12 +70,6 @@ Ref callback_cause(const K& k) {
     }
 }
 
-// Bounds rounded to four significant digits inwards, so that a printed
-// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
-// of bounds that are round decimals).
-double floor_4_digits(double x);
-double ceil_4_digits(double x);
-
 // The step count a refusal names for a call of duration t: the least whose
 // step t/count is at most tau_max as printed (four digits, rounded down).
 double steps_within(double t, double tau_max);
