@@ -100,7 +100,7 @@ void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const G
     } else {
         msg += ", where a = " + fmt_exp3(f.a) + " and a'*dx/a = " + fmt_exp3(f.cell_ratio) +
                ": a changes too much from cell to cell for this step, which reads a' beside a. Use a finer grid "
-               "(dx = " + fmt_exp3(grid.dx()) +
+               "(the present dx is " + fmt_exp3(grid.dx()) +
                ") or smoother samples of a, or ConservativeDiffusionChernoff.from_k_array, which is stable on the same "
                "samples";
     }
@@ -155,9 +155,23 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
 
 int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
 
-void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
+double largest_abs(std::span<const double> values) {
     double top = 0.0;
     for (double v : values) top = std::fmax(top, std::fabs(v));
+    return top;
+}
+
+void raise_result_overflow(const char* cls, std::span<const double> values, double growth) {
+    const double largest = std::numeric_limits<double>::max();
+    py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range: these steps grow max|u| " +
+                                   "by a factor " + fmt_exp3(growth) + ", and max|u0| = " + fmt_exp3(largest_abs(values)) +
+                                   " takes it past the largest double, " + fmt_exp3(largest) +
+                                   "; the same data scaled down to max|u0| <= " +
+                                   fmt_exp3(floor_4_digits(largest / growth)) + " stay within it");
+}
+
+void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
+    const double top = largest_abs(values);
     py_err_with_kind("NanInf", std::string(cls) +
                                    ": an intermediate of the step overflowed the double range although the values "
                                    "and coefficients are finite (the flow keeps max|u| <= max|u0| = " +
