@@ -1534,16 +1534,6 @@ public:
         return -kRungs;  // nothing passes down to dx^2 2^-60
     }
 
-    // R above `above` (a rung known to pass), climbed one rung at a time.
-    std::optional<int> climb_from(int above) {
-        for (int k = above + 1; k <= kRungs; ++k) {
-            const std::optional<bool> p = passes(rung(k));
-            if (!p) return std::nullopt;
-            if (!*p) return k;
-        }
-        return kAbove;
-    }
-
     // The first point of rung k that does not pass among 1 .. upto, or
     // upto + 1. nullopt when the caller asked to stop.
     std::optional<int> first_out(int k, int upto) {
