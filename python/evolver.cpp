@@ -6,9 +6,6 @@
 #include "core/foundation/format.hpp"
 
 namespace quorvane::py {
-namespace {
-double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
-}  // namespace
 
 LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
     const double xmin = a.f64(0);
@@ -24,19 +21,6 @@ LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
     for (std::size_t k = 0; k < n_coeffs; ++k) coeffs.push_back(extract_coeff_array(a.raw(3 + k), n, xmin, xmax));
     Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     return LineArrays{std::move(grid), std::move(coeffs), bound, std::move(u0)};
-}
-
-double floor_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    double r = std::floor(x / scale) * scale;
-    while (r > x) r -= scale;
-    return r;
-}
-double ceil_4_digits(double x) {
-    if (!(x > 0.0) || !std::isfinite(x)) return x;
-    const double scale = digits4_scale(x);
-    return std::ceil(x / scale - 1e-9) * scale;
 }
 
 double steps_within(double t, double tau_max) {
@@ -116,7 +100,7 @@ void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const G
     } else {
         msg += ", where a = " + fmt_exp3(f.a) + " and a'*dx/a = " + fmt_exp3(f.cell_ratio) +
                ": a changes too much from cell to cell for this step, which reads a' beside a. Use a finer grid "
-               "(dx = " + fmt_exp3(grid.dx()) +
+               "(the present dx is " + fmt_exp3(grid.dx()) +
                ") or smoother samples of a, or ConservativeDiffusionChernoff.from_k_array, which is stable on the same "
                "samples";
     }
@@ -171,9 +155,23 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
 
 int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
 
-void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
+double largest_abs(std::span<const double> values) {
     double top = 0.0;
     for (double v : values) top = std::fmax(top, std::fabs(v));
+    return top;
+}
+
+void raise_result_overflow(const char* cls, std::span<const double> values, double growth) {
+    const double largest = std::numeric_limits<double>::max();
+    py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range: these steps grow max|u| " +
+                                   "by a factor " + fmt_exp3(growth) + ", and max|u0| = " + fmt_exp3(largest_abs(values)) +
+                                   " takes it past the largest double, " + fmt_exp3(largest) +
+                                   "; the same data scaled down to max|u0| <= " +
+                                   fmt_exp3(floor_4_digits(largest / growth)) + " stay within it");
+}
+
+void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
+    const double top = largest_abs(values);
     py_err_with_kind("NanInf", std::string(cls) +
                                    ": an intermediate of the step overflowed the double range although the values "
                                    "and coefficients are finite (the flow keeps max|u| <= max|u0| = " +

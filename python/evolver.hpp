@@ -70,12 +70,6 @@ Ref callback_cause(const K& k) {
     }
 }
 
-// Bounds rounded to four significant digits inwards, so that a printed
-// bound is itself admissible (a relative 1e-9 absorbs the binary rounding
-// of bounds that are round decimals).
-double floor_4_digits(double x);
-double ceil_4_digits(double x);
-
 // The step count a refusal names for a call of duration t: the least whose
 // step t/count is at most tau_max as printed (four digits, rounded down).
 double steps_within(double t, double tau_max);
@@ -192,6 +186,14 @@ int retry_exponent(std::span<const double> values);
 [[noreturn]] void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at,
                                         const char* hint);
 
+// The largest |v| of the values (0 for none).
+double largest_abs(std::span<const double> values);
+
+// "NanInf": the refusal of a heat flow whose result itself lies beyond the
+// double range (its steps, run on the values scaled down, grow max|u| by
+// `growth`); names the largest max|u0| of the same data that stays within.
+[[noreturn]] void raise_result_overflow(const char* cls, std::span<const double> values, double growth);
+
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
 // the class in a refusal.
@@ -204,6 +206,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
     int retried_at = 0;
+    double result_growth = 0.0;  // > 0: the result itself lies beyond the double range
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
         if constexpr (InsideOverflow<K>::retries) {
@@ -215,16 +218,24 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
                 retried_at = retry_exponent(state.values);
                 std::vector<double> scaled = state.values;
                 scale_by_power_of_two(scaled, -retried_at);
+                const double top_in = largest_abs(scaled);
                 K again = semigroup.kernel;
                 out = evolve_values(again, grid, std::move(scaled), tau, n_steps);
                 if (overflowed_inside(out)) return out;
-                if (out) scale_by_power_of_two(*out, retried_at);
+                if (out) {
+                    const double top_out = largest_abs(*out);
+                    scale_by_power_of_two(*out, retried_at);
+                    // In range scaled down, beyond it scaled back: the
+                    // result's own size, not an intermediate's.
+                    if (!all_finite(*out)) result_growth = top_out / top_in;
+                }
                 retried_at = 0;
             }
         }
         return out;
     });
     if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, InsideOverflow<K>::hint);
+    if (result_growth > 0.0) raise_result_overflow(cls, state.values, result_growth);
     Ref cause = callback_cause(kernel);
     if (!r) {
         std::string note = ellipticity_note(kernel, grid, r.error());

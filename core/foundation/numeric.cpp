@@ -1,5 +1,8 @@
 #include "core/foundation/numeric.hpp"
 
+#include <charconv>
+#include <cstdio>
+
 namespace quorvane {
 namespace {
 
@@ -22,7 +25,38 @@ void scale_by_power_of_two_of(std::span<F> v, int e) {
     for (F& x : v) x = std::ldexp(x, e);
 }
 
+double digits4_scale(double x) { return std::pow(10.0, std::floor(std::log10(x)) - 3.0); }
+
 }  // namespace
+
+double floor_4_digits(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return x;
+    // The largest decimal of four significant digits at or below x, as the
+    // double that reads back from it: a bound printed so is the bound
+    // compared with, and rounding it again keeps it. (k * 10^(e-3) formed in
+    // binary can land an ulp below the decimal, or below x / 10^(e-3) when
+    // the quotient rounds down.)
+    const double scale = digits4_scale(x);
+    const int exponent = static_cast<int>(std::lround(std::log10(scale)));
+    const double k = std::floor(x / scale);
+    double best = 0.0;
+    for (double c = k + 1.0; c >= k - 2.0 && c > 0.0; c -= 1.0) {
+        char text[48];
+        const int len = std::snprintf(text, sizeof text, "%.0fe%d", c, exponent);
+        double d = 0.0;
+        std::from_chars(text, text + len, d);
+        if (d <= x) {
+            best = d;
+            break;
+        }
+    }
+    return best > 0.0 ? best : std::floor(x / scale) * scale;
+}
+double ceil_4_digits(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return x;
+    const double scale = digits4_scale(x);
+    return std::ceil(x / scale - 1e-9) * scale;
+}
 
 int unit_scale_exponent(std::span<const double> v) { return unit_scale_exponent_of(v); }
 int unit_scale_exponent(std::span<const float> v) { return unit_scale_exponent_of(v); }

@@ -132,17 +132,19 @@ Expected<double> DiffusionChernoff::node_from(const SampleRead& read, std::size_
     return heat2_node(*this, coef.constant_value(), read, i, tau);
 }
 
-bool DiffusionChernoff::node_form(std::size_t i, double tau, NodeForm& form) const {
+bool DiffusionChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     const std::optional<double> constant = coef.constant_value();
     if (constant) {
-        return probe_node_form([&](const auto& read) { return heat2_node(*this, constant, read, i, tau); }, form);
+        return probe_node_form([&](const auto& read) { return heat2_node(*this, constant, read, i, tau); }, form,
+                               points_only);
     }
     // The coefficient's part once; the probes only repeat the arithmetic.
     auto feet = heat2_feet(*this, i, tau);
     if (!feet) return false;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
-    return probe_node_form([&](const auto& read) { return heat2_from_feet(*feet, read, x, dx, tau); }, form);
+    return probe_node_form([&](const auto& read) { return heat2_from_feet(*feet, read, x, dx, tau); }, form,
+                           points_only);
 }
 
 template <class F>

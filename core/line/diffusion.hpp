@@ -55,9 +55,10 @@ struct DiffusionChernoff {
     // through the grid's interp (no pool, no plan): the values of apply_node.
     Expected<GridFn<double>> apply_serial(const GridFn<double>& state, double tau) const;
 
-    // Node i's step of tau as the linear form of its reads; false where the
-    // step fails at the node.
-    bool node_form(std::size_t i, double tau, NodeForm& form) const;
+    // Node i's step of tau as the linear form of its reads (with
+    // `points_only` the points alone); false where the step fails at the
+    // node.
+    bool node_form(std::size_t i, double tau, NodeForm& form, bool points_only = false) const;
 };
 
 // The coefficients of a diffusion kernel over a dual number type F: a

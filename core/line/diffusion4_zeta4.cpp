@@ -112,11 +112,11 @@ Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>& f, const Rea
 
 DifferenceWidths Diffusion4thChernoff::widths(double tau) const { return rule_widths<Heat4Rule>(*this, tau); }
 
-bool Diffusion4thChernoff::node_form(std::size_t i, double tau, NodeForm& form) const {
+bool Diffusion4thChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     QuadFeet<5> f;
     if (!feet(i, tau, f)) return false;
     const DifferenceWidths w = widths(tau);
-    return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form);
+    return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form, points_only);
 }
 
 template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Recorder&, std::size_t,

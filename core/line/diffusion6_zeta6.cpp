@@ -61,11 +61,11 @@ Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>& f, const Rea
 
 DifferenceWidths Diffusion6thChernoff::widths(double tau) const { return rule_widths<Heat6Rule>(*this, tau); }
 
-bool Diffusion6thChernoff::node_form(std::size_t i, double tau, NodeForm& form) const {
+bool Diffusion6thChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     QuadFeet<7> f;
     if (!feet(i, tau, f)) return false;
     const DifferenceWidths w = widths(tau);
-    return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form);
+    return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form, points_only);
 }
 
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Recorder&, std::size_t,

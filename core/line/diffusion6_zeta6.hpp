@@ -66,9 +66,10 @@ struct Diffusion6thChernoff {
                                const DifferenceWidths& widths) const;
     // The widths of the correction's differences in a step of tau.
     DifferenceWidths widths(double tau) const;
-    // Node i's step of tau as the linear form of its reads; false where the
-    // step fails at the node.
-    bool node_form(std::size_t i, double tau, NodeForm& form) const;
+    // Node i's step of tau as the linear form of its reads (with
+    // `points_only` the points alone); false where the step fails at the
+    // node.
+    bool node_form(std::size_t i, double tau, NodeForm& form, bool points_only = false) const;
     static constexpr std::size_t kMostReads = 16;
 
     // One step, as par_apply_pointwise of apply_node gives it, with the

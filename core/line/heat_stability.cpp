@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -9,11 +10,14 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
+#include "core/foundation/function_ref.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
+#include "core/foundation/parallel_phases.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/diffusion.hpp"
 #include "core/line/node_form.hpp"
@@ -131,31 +135,36 @@ public:
         return true;
     }
 
-    void apply(const std::vector<double>& acc, std::vector<double>& out) const {
+    // What was read of (u_j, D1_j, D2_j, D3_j), s[0..3], spread over the node
+    // values it was formed from: sink(node, weight), a node possibly more
+    // than once. j lies in [lo, hi).
+    template <class Sink>
+    void spread(std::int64_t j, const double* s, Sink&& sink) const {
         const std::int64_t n = static_cast<std::int64_t>(g_->n);
+        if (j >= 4 && j + 4 < n) {
+            // Every tap inside the grid.
+            sink(j, s[0]);
+            for (int k = 0; k < 9; ++k) sink(j + k - 4, d1_[k] * s[1]);
+            for (int k = 0; k < 7; ++k) sink(j + k - 3, d2_[k] * s[2] + d3_[k] * s[3]);
+            return;
+        }
         auto tap = [&](std::int64_t m, double v) {
             if (m >= 0 && m < n) {
-                out[static_cast<std::size_t>(m)] += v;
+                sink(m, v);
                 return;
             }
             const std::size_t k = static_cast<std::size_t>(m - first_);
-            for (std::size_t q = start_[k]; q < start_[k + 1]; ++q) {
-                out[static_cast<std::size_t>(terms_[q].index)] += terms_[q].weight * v;
-            }
+            for (std::size_t q = start_[k]; q < start_[k + 1]; ++q) sink(terms_[q].index, terms_[q].weight * v);
         };
+        tap(j, s[0]);
+        for (std::int64_t k = -4; k <= 4; ++k) tap(j + k, d1_[k + 4] * s[1]);
+        for (std::int64_t k = -3; k <= 3; ++k) tap(j + k, d2_[k + 3] * s[2] + d3_[k + 3] * s[3]);
+    }
+
+    void apply(const std::vector<double>& acc, std::vector<double>& out) const {
         for (std::int64_t j = lo_; j < hi_; ++j) {
-            const double* s = acc.data() + 4 * (j - lo_);
-            if (j >= 4 && j + 4 < n) {
-                // Every tap inside the grid.
-                double* o = out.data() + j;
-                o[0] += s[0];
-                for (int k = 0; k < 9; ++k) o[k - 4] += d1_[k] * s[1];
-                for (int k = 0; k < 7; ++k) o[k - 3] += d2_[k] * s[2] + d3_[k] * s[3];
-                continue;
-            }
-            tap(j, s[0]);
-            for (std::int64_t k = -4; k <= 4; ++k) tap(j + k, d1_[k + 4] * s[1]);
-            for (std::int64_t k = -3; k <= 3; ++k) tap(j + k, d2_[k + 3] * s[2] + d3_[k + 3] * s[3]);
+            spread(j, acc.data() + 4 * (j - lo_),
+                   [&](std::int64_t m, double v) { out[static_cast<std::size_t>(m)] += v; });
         }
     }
 
@@ -167,30 +176,906 @@ private:
     std::vector<SampleTerm> terms_;
 };
 
-// One step of tau as a linear operator: every node's reads (the cell each
-// lies in and its Hermite weights, times the read's coefficient in the node
-// step), so that the step and its transpose each cost about one step. The
-// reads are located on `grid`, the kernel's own or its twin with reflecting
-// ends. They are taken once and kept, block by block of nodes, while they fit
-// kOperatorBytes; on larger grids each product writes them out again.
-class StepOperator {
+// One step of tau written out row by row: row i of the step's matrix M
+// gathers node i's reads (the cell each lies in and its Hermite weights,
+// times the read's coefficient in the node step) through the samples'
+// stencils. Building it records only where the reads lie (how far a row
+// reaches, which ghost taps the ends need); the rows are formed when asked
+// for, so a measurement holds no more than its band.
+class StepRows {
+public:
+    // Steps whose reads spread over more grid lengths than this are counted
+    // as growing, unmeasured: their reads fold back over the grid dozens of
+    // times, and their band would be the whole grid.
+    static constexpr double kWidestSpan = 16.0;
+
+    enum class Built { Yes, Fails, TooWide, Stopped };
+
+    // Fails where a node's step fails (its own error to report), a read
+    // cannot be located or the grid's policy is not linear; TooWide where
+    // the reads spread over more than kWidestSpan grid lengths; Stopped
+    // where the caller asked to stop.
+    template <class K>
+    Built build(const K& kernel, const Grid1D<double>& grid, double tau) {
+        n_ = grid.n;
+        form_of_ = [&kernel, tau](std::size_t i, NodeForm& form, bool points_only) {
+            return kernel.node_form(i, tau, form, points_only);
+        };
+        grid_ = &grid;
+        std::int64_t lo = 0, hi = static_cast<std::int64_t>(n_) + 1;
+        reach_ = 0;
+        NodeForm form;
+        for (std::size_t i = 0; i < n_; ++i) {
+            if (i % 4096 == 0 && !poll_stop()) return Built::Stopped;
+            if (!form_of_(i, form, true)) return Built::Fails;
+            const auto at = static_cast<std::int64_t>(i);
+            for (std::size_t m = 0; m < form.count; ++m) {
+                std::int64_t c;
+                double t;
+                if (!SepticSamples::locate(grid, form.point[m], c, t)) return Built::Fails;
+                lo = std::min(lo, c);
+                hi = std::max(hi, c + 2);
+                // The samples c and c + 1 tap the nodes c - 4 .. c + 5.
+                reach_ = std::max({reach_, static_cast<std::uint64_t>(std::llabs(c - 4 - at)),
+                                   static_cast<std::uint64_t>(std::llabs(c + 5 - at))});
+            }
+        }
+        if (static_cast<double>(hi - lo) > kWidestSpan * static_cast<double>(n_)) return Built::TooWide;
+        return transpose_.prepare(grid, lo, hi) ? Built::Yes : Built::Fails;
+    }
+
+    std::size_t size() const { return n_; }
+    // How far from its node a row of M reaches at most, before the ends
+    // fold or wrap its taps back into the grid (which brings none further).
+    std::uint64_t reach() const { return reach_; }
+
+    // Row i of M: sink(node, weight), a node possibly more than once. False
+    // where the node's step fails.
+    template <class Sink>
+    bool row(std::size_t i, Sink&& sink) const {
+        NodeForm form;
+        if (!form_of_(i, form, false)) return false;
+        for (std::size_t m = 0; m < form.count; ++m) {
+            std::int64_t c;
+            double t;
+            if (!SepticSamples::locate(*grid_, form.point[m], c, t)) return false;
+            const Hermite7Weights<double> w = hermite7_weights(t);
+            const double k = form.coef[m];
+            const double left[4] = {k * w.h0, k * w.g0, k * w.k0, k * w.l0};
+            const double right[4] = {k * w.h1, k * w.g1, k * w.k1, k * w.l1};
+            transpose_.spread(c, left, sink);
+            transpose_.spread(c + 1, right, sink);
+        }
+        return true;
+    }
+
+private:
+    const Grid1D<double>* grid_ = nullptr;
+    SampleTranspose transpose_;
+    std::size_t n_ = 0;
+    std::uint64_t reach_ = 0;
+    std::function<bool(std::size_t, NodeForm&, bool)> form_of_;
+};
+
+// The small-step limit of the variable-coefficient steps: every one of them
+// averages u over points spread like a Gaussian of variance 2 a tau around
+// the drift x + tau a', read through the Hermite interpolant, whose value
+// and derivatives at a node are the node value and the undivided
+// differences D1, D2 over dx and dx^2. So (step - I)/tau tends to
+//   G u = a D2 u / dx^2 + a' D1 u / dx
+// node by node (the correction is of order tau^2). For a smooth coefficient
+// G is the non-conservative form of (a u')', dissipative in the grid 2-norm
+// on data without its mean; where a' changes sign from cell to cell (rough
+// samples, a jump, a periodic seam the samples do not continue) the a' term
+// no longer cancels against the a term and G grows some data at every step
+// size.
+class Generator {
+public:
+    // False where the coefficient is not finite at a node (the step's own
+    // error to report).
+    template <class K>
+    bool build(const K& kernel, const Grid1D<double>& grid) {
+        grid_ = &grid;
+        const std::size_t n = grid.n;
+        const double dx = grid.dx();
+        a_.resize(n);
+        a1_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double x = grid.xmin + dx * static_cast<double>(i);
+            a_[i] = coef_a(kernel, x);
+            a1_[i] = coef_a_prime(kernel, x);
+            if (!std::isfinite(a_[i]) || !std::isfinite(a1_[i]) || a_[i] < 0.0) return false;
+        }
+        return finish(grid);
+    }
+
+    // The generator of `small` (a periodic grid) on `grid`, the same grid
+    // repeated: its samples every period.
+    bool repeat(const Generator& small, const Grid1D<double>& grid) {
+        grid_ = &grid;
+        a_.resize(grid.n);
+        a1_.resize(grid.n);
+        for (std::size_t i = 0; i < grid.n; ++i) {
+            a_[i] = small.a_[i % small.a_.size()];
+            a1_[i] = small.a1_[i % small.a1_.size()];
+        }
+        return finish(grid);
+    }
+
+private:
+    bool finish(const Grid1D<double>& grid) {
+        const std::size_t n = grid.n;
+        const double dx = grid.dx();
+        // The operator is applied divided by `unit`, the largest |a| or |a'|
+        // at the nodes, so that no coefficient's size overflows the Lanczos
+        // products; its size is then bounded by the row sums (Gershgorin).
+        unit_ = 0.0;
+        for (std::size_t i = 0; i < n; ++i) unit_ = std::max({unit_, a_[i], std::fabs(a1_[i])});
+        if (!(unit_ > 0.0)) unit_ = 1.0;
+        double d1 = 0.0, d2 = 0.0;
+        for (double c : kSepticD1) d1 += std::fabs(c);
+        for (double c : kSepticD2) d2 += std::fabs(c);
+        d1 /= kSepticD1Denominator * dx;
+        d2 /= kSepticD2Denominator * dx * dx;
+        scale_ = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            scale_ = std::max(scale_, (a_[i] / unit_) * d2 + (std::fabs(a1_[i]) / unit_) * d1);
+        }
+        return std::isfinite(scale_) && transpose_.prepare(grid, 0, static_cast<std::int64_t>(n));
+    }
+
+public:
+    // The size of G / unit, and unit.
+    double scale() const { return scale_; }
+    double unit() const { return unit_; }
+    double a(std::size_t i) const { return a_[i]; }
+    double a_prime(std::size_t i) const { return a1_[i]; }
+
+    void apply(const std::vector<double>& v, std::vector<double>& out) {
+        const std::size_t n = grid_->n;
+        const double dx = grid_->dx();
+        samples_.fill(v, *grid_, 0, static_cast<std::int64_t>(n) + 1);
+        out.resize(n);
+        constexpr Hermite7Weights<double> d1{0, 0, 1, 0, 0, 0, 0, 0}, d2{0, 0, 0, 0, 1, 0, 0, 0};
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto c = static_cast<std::int64_t>(i);
+            out[i] = (a_[i] / unit_) * samples_.at_cell(c, d2) / (dx * dx) + (a1_[i] / unit_) * samples_.at_cell(c, d1) / dx;
+        }
+    }
+
+    // Row i of G / unit: sink(node, weight), a node possibly more than once.
+    template <class Sink>
+    void row(std::size_t i, Sink&& sink) const {
+        const double dx = grid_->dx();
+        const double s[4] = {0.0, (a1_[i] / unit_) / dx, (a_[i] / unit_) / (dx * dx), 0.0};
+        transpose_.spread(static_cast<std::int64_t>(i), s, sink);
+    }
+
+    void apply_transpose(const std::vector<double>& y, std::vector<double>& out) {
+        const std::size_t n = grid_->n;
+        const double dx = grid_->dx();
+        acc_.assign(4 * n, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            acc_[4 * i + 1] = (a1_[i] / unit_) * y[i] / dx;
+            acc_[4 * i + 2] = (a_[i] / unit_) * y[i] / (dx * dx);
+        }
+        out.assign(n, 0.0);
+        transpose_.apply(acc_, out);
+    }
+
+private:
+    template <class K>
+    static double coef_a(const K& k, double x) {
+        if constexpr (requires { k.coef.eval_a(x); }) return k.coef.eval_a(x);
+        else return k.coef_a(x);
+    }
+    template <class K>
+    static double coef_a_prime(const K& k, double x) {
+        if constexpr (requires { k.coef.eval_a_prime(x); }) return k.coef.eval_a_prime(x);
+        else return k.coef_a_prime(x);
+    }
+
+    const Grid1D<double>* grid_ = nullptr;
+    SampleTranspose transpose_;
+    std::vector<double> a_, a1_, acc_;
+    double scale_ = 0.0, unit_ = 1.0;
+    SepticSamples samples_;
+};
+
+// ---------------------------------------------------------------------------
+// Lanczos
+// ---------------------------------------------------------------------------
+
+// Lanczos steps on the generator: its products cost a tenth of a step's, and
+// the growing direction, which the refusal names, needs dozens of them; on
+// a step too wide for the factorisation, a few dozen (fewer on large grids,
+// whose basis would not fit kLanczosBytes).
+constexpr std::size_t kGeneratorSteps = 48;
+constexpr std::size_t kWideStepSteps = 32;
+constexpr double kLanczosBytes = 268435456.0;
+
+struct Ritz {
+    double value = -kInf;
+    std::vector<double> vector;  // unit length, when asked for
+};
+
+// Largest eigenvalue of the tridiagonal matrix (alpha; beta) by bisection on
+// its Sturm counts, and with `vector` its eigenvector by inverse iteration.
+double tridiagonal_top(const std::vector<double>& alpha, const std::vector<double>& beta, std::vector<double>* vector) {
+    const std::size_t m = alpha.size();
+    double bound = 0.0;
+    for (std::size_t k = 0; k < m; ++k) {
+        bound = std::max(bound, std::fabs(alpha[k]) + (k > 0 ? beta[k - 1] : 0.0) + (k + 1 < m ? beta[k] : 0.0));
+    }
+    auto below = [&](double x) {  // eigenvalues below x
+        std::size_t count = 0;
+        double d = 1.0;
+        for (std::size_t k = 0; k < m; ++k) {
+            d = alpha[k] - x - (k > 0 ? beta[k - 1] * beta[k - 1] / d : 0.0);
+            if (d == 0.0) d = -1e-300;
+            if (d < 0.0) ++count;
+        }
+        return count;
+    };
+    double lo = -bound, hi = bound;
+    for (int it = 0; it < 200 && hi - lo > 1e-15 * bound; ++it) {
+        const double mid = 0.5 * (lo + hi);
+        if (below(mid) == m) hi = mid;
+        else lo = mid;
+    }
+    if (vector) {
+        // Two sweeps of inverse iteration with the shift just above the
+        // eigenvalue (Thomas algorithm on T - shift I).
+        const double shift = hi + 1e-10 * std::max(bound, 1e-300);
+        std::vector<double> y(m, 1.0), c(m), d(m);
+        for (int sweep = 0; sweep < 3; ++sweep) {
+            for (std::size_t k = 0; k < m; ++k) {
+                const double off = k > 0 ? beta[k - 1] : 0.0;
+                double piv = alpha[k] - shift - (k > 0 ? off * c[k - 1] : 0.0);
+                if (piv == 0.0) piv = -1e-300;
+                c[k] = k + 1 < m ? beta[k] / piv : 0.0;
+                d[k] = (y[k] - (k > 0 ? off * d[k - 1] : 0.0)) / piv;
+            }
+            for (std::size_t k = m; k-- > 0;) y[k] = d[k] - (k + 1 < m ? c[k] * y[k + 1] : 0.0);
+            double s = 0.0;
+            for (double v : y) s += v * v;
+            s = std::sqrt(s);
+            if (!(s > 0.0) || !std::isfinite(s)) break;
+            for (double& v : y) v /= s;
+        }
+        *vector = std::move(y);
+    }
+    return hi;
+}
+
+// The largest eigenvalue of the symmetric operator `apply` (order n; y = A x)
+// by at most `most` Lanczos steps from `start`. With `reorthogonalise` each
+// new vector is taken once against every earlier one (modified
+// Gram-Schmidt: the Ritz values then stay those of the operator, without
+// ghosts); without, against the last two only: ghosts (copies of converged
+// Ritz values) may appear, but every Ritz value stays within the spectrum to
+// rounding, which is all a bound from below needs. Ritz values approach the
+// top from below, so the run ends once one exceeds `enough`. nullopt when a
+// product is not finite or the caller asked to stop (`stopped`).
+template <class Apply>
+std::optional<Ritz> lanczos_top(std::size_t n, const Apply& apply, std::vector<double> start, bool want_vector,
+                                bool& stopped, std::size_t most, bool reorthogonalise = true,
+                                double enough = std::numeric_limits<double>::infinity()) {
+    const std::size_t steps = std::min<std::size_t>(
+        n, std::clamp<std::size_t>(static_cast<std::size_t>(kLanczosBytes / (8.0 * static_cast<double>(n))), 8,
+                                   most));
+    std::vector<std::vector<double>> q;
+    std::vector<double> alpha, beta, w(n);
+    auto dot = [n](const std::vector<double>& a, const std::vector<double>& b) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+        return s;
+    };
+    std::vector<double> v = std::move(start);
+    double norm = std::sqrt(dot(v, v));
+    if (!(norm > 0.0)) return Ritz{0.0, {}};
+    for (std::size_t k = 0; k < steps; ++k) {
+        if (!poll_stop()) {
+            stopped = true;
+            return std::nullopt;
+        }
+        for (double& x : v) x /= norm;
+        q.push_back(v);
+        apply(v, w);
+        const double a = dot(v, w);
+        if (!std::isfinite(a)) return std::nullopt;
+        alpha.push_back(a);
+        for (std::size_t j = reorthogonalise || q.size() < 2 ? 0 : q.size() - 2; j < q.size(); ++j) {
+            const double c = dot(q[j], w);
+            for (std::size_t i = 0; i < n; ++i) w[i] -= c * q[j][i];
+        }
+        norm = std::sqrt(dot(w, w));
+        if (std::isfinite(enough) && tridiagonal_top(alpha, beta, nullptr) > enough) break;
+        if (!(norm > 1e-13 * std::fabs(a) + 1e-300)) break;
+        beta.push_back(norm);
+        std::swap(v, w);
+    }
+    if (beta.size() >= alpha.size()) beta.resize(alpha.size() - 1);
+    Ritz r;
+    std::vector<double> y;
+    r.value = tridiagonal_top(alpha, beta, want_vector ? &y : nullptr);
+    if (want_vector) {
+        r.vector.assign(n, 0.0);
+        for (std::size_t k = 0; k < y.size(); ++k)
+            for (std::size_t i = 0; i < n; ++i) r.vector[i] += y[k] * q[k][i];
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------
+// Judging a variable-coefficient kernel
+// ---------------------------------------------------------------------------
+
+// One step may grow the data without its mean by this much in the grid
+// 2-norm: rounding, no more.
+constexpr double kStepSlack = 1e-10;
+
+// The generator counts as dissipative while the top of its symmetric part on
+// data without the mean stays below this fraction of its size: the
+// non-conservative form of a smooth coefficient gives 0 to rounding (1e-16
+// of the size), samples rough enough to grow anything give 1e-3 and more.
+constexpr double kGeneratorSlack = 1e-9;
+
+// Where a coefficient fault sits: the node of the largest |v_i| (v the
+// growing direction in scaled values), and the largest |a'| dx / a within two
+// nodes of it (the cell the growth feeds on).
+CoefficientFault fault_at(const Generator& gen, const Grid1D<double>& g, const std::vector<double>& v, double rate) {
+    const std::size_t n = g.n;
+    std::size_t at = 0;
+    for (std::size_t i = 1; i < n; ++i)
+        if (std::fabs(v[i]) > std::fabs(v[at])) at = i;
+    const double dx = g.dx();
+    std::size_t worst = at;
+    double ratio = 0.0;
+    for (std::size_t i = at >= 2 ? at - 2 : 0; i <= std::min(n - 1, at + 2); ++i) {
+        const double r = gen.a(i) > 0.0 ? std::fabs(gen.a_prime(i)) * dx / gen.a(i) : kInf;
+        if (r > ratio) {
+            ratio = r;
+            worst = i;
+        }
+    }
+    CoefficientFault f;
+    f.kind = CoefficientFault::Kind::NotDissipative;
+    f.node = worst;
+    f.x = g.xmin + dx * static_cast<double>(worst);
+    f.a = gen.a(worst);
+    f.a_prime = gen.a_prime(worst);
+    f.cell_ratio = gen.a(worst) > 0.0 ? gen.a_prime(worst) * dx / gen.a(worst) : kInf;
+    f.rate = rate;
+    f.seam = g.boundary.tag == BoundaryTag::Periodic && (worst < 3 || worst + 3 >= n);
+    f.a_first = gen.a(0);
+    f.a_last = gen.a(n - 1);
+    return f;
+}
+
+// Whether the generator stays within `limit` on data without its mean,
+// exactly up to rounding: whether M = limit I - sym(S G S^-1) (G divided by
+// its unit, S the scaled values) is positive definite on data without its
+// mean, decided by the Cholesky factorisation of M + gamma e e^T over M's
+// band (four nodes each side; a periodic grid folded, as for the steps).
+// On e, M gives limit, and it couples e to the rest by c = -g/2, g the
+// generator's transpose on e (its part without the mean, since G e = 0), so
+// gamma = 4 |g|^2 / limit (and one unit more) exceeds the c^T M_rest^-1 c
+// that M + gamma e e^T needs whenever M_rest keeps half its margin: the test
+// is then M_rest alone. Lanczos, which bounds the top from below, misses a
+// growth that sits at a few nodes of a large grid (a periodic seam on 1001
+// nodes: 2.3e-5 of the generator's size, which 48 Lanczos steps from noise
+// do not reach). With `range` (positions in the factorisation's order) the
+// test is M's principal part on them alone, without the mean: whether some
+// data there grows. nullopt when the caller asked to stop.
+class GeneratorTest {
+public:
+    GeneratorTest(Generator& gen, const Grid1D<double>& g, double limit)
+        : gen_(gen), sp_(g), limit_(limit), n_(g.n), pos_(g.n), node_(g.n) {
+        const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
+        if (periodic) {
+            const std::size_t half = (n_ + 1) / 2;
+            for (std::size_t i = 0; i < n_; ++i) pos_[i] = i < half ? 2 * i : 2 * (n_ - 1 - i) + 1;
+        } else {
+            for (std::size_t i = 0; i < n_; ++i) pos_[i] = i;
+        }
+        for (std::size_t i = 0; i < n_; ++i) node_[pos_[i]] = i;
+        // The rows of G reach four nodes each side (the first differences).
+        p_ = std::min<std::size_t>(n_ - 1, periodic ? 9 : 4);
+    }
+
+    std::size_t size() const { return n_; }
+    std::size_t node(std::size_t q) const { return node_[q]; }
+
+    // sym(S G S^-1) on the positions [lo, hi), dense, row by row.
+    std::vector<double> block(std::size_t lo, std::size_t hi) const {
+        const std::size_t w = hi - lo;
+        std::vector<double> b(w * w, 0.0);
+        for (std::size_t q = lo; q < hi; ++q) {
+            const std::size_t i = node_[q];
+            gen_.row(i, [&](std::int64_t k, double x) {
+                const std::size_t c = pos_[static_cast<std::size_t>(k)];
+                if (c < lo || c >= hi) return;
+                const double y = 0.5 * sp_.sw[i] * x / sp_.sw[node_[c]];
+                b[(q - lo) * w + (c - lo)] += y;
+                b[(c - lo) * w + (q - lo)] += y;
+            });
+        }
+        return b;
+    }
+
+    std::optional<bool> within(bool& stopped) { return factorise(0, n_, sp_.keeps_mean, stopped); }
+    std::optional<bool> within(std::size_t lo, std::size_t hi, bool& stopped) {
+        return factorise(lo, hi, false, stopped);
+    }
+
+private:
+    std::optional<bool> factorise(std::size_t lo, std::size_t hi, bool mean, bool& stopped) {
+        const std::size_t p = p_;
+        double gamma = 0.0;
+        std::vector<double> v;
+        if (mean) {
+            // g = S^-1 G^T S e.
+            std::vector<double> y(n_), gt;
+            for (std::size_t i = 0; i < n_; ++i) y[i] = sp_.sw[i] * sp_.e[i];
+            gen_.apply_transpose(y, gt);
+            double gg = 0.0;
+            for (std::size_t i = 0; i < n_; ++i) gg += (gt[i] / sp_.sw[i]) * (gt[i] / sp_.sw[i]);
+            gamma = 4.0 * gg / limit_ + gen_.scale();
+            v.assign(n_, 0.0);
+            for (std::size_t i = 0; i < n_; ++i) v[pos_[i]] = std::sqrt(gamma) * sp_.e[i];
+        }
+        // Rows of S G S^-1 in the factorisation's order, [q - p, q + p], kept
+        // while a column below them needs them.
+        const std::size_t width = 2 * p + 1, kept = 2 * p + 2;
+        std::vector<double> rows(kept * width, 0.0);
+        auto row_of = [&](std::size_t q) { return rows.data() + (q % kept) * width; };
+        auto form_row = [&](std::size_t q) {
+            double* r = row_of(q);
+            std::fill(r, r + width, 0.0);
+            const std::size_t i = node_[q];
+            gen_.row(i, [&](std::int64_t k, double w) {
+                const std::size_t c = pos_[static_cast<std::size_t>(k)];
+                r[c + p - q] += sp_.sw[i] * w / sp_.sw[node_[c]];
+            });
+        };
+        // Column c of the band at slot c % (p + 1): its entries (c + k, c).
+        const std::size_t len = p + 1;
+        std::vector<double> band(len * len), rho(len), t(len);
+        auto column = [&](std::size_t c) { return band.data() + (c % len) * len; };
+        std::size_t formed = lo, opened = lo;
+        double weight = 1.0;
+        for (std::size_t j = lo; j < hi; ++j) {
+            if (j % 4096 == 0 && !poll_stop()) {
+                stopped = true;
+                return std::nullopt;
+            }
+            const std::size_t last = std::min(hi - 1, j + p);
+            for (; formed < std::min(hi, last + p + 1); ++formed) form_row(formed);
+            for (; opened <= last; ++opened) {
+                // M's column: limit on the diagonal, less the symmetric part.
+                double* col = column(opened);
+                const double* own = row_of(opened);
+                for (std::size_t k = 0; k <= p; ++k) {
+                    const std::size_t r = opened + k;
+                    if (r >= hi) {
+                        col[k] = 0.0;
+                        continue;
+                    }
+                    const double sym = 0.5 * (row_of(r)[opened + p - r] + own[r + p - opened]);
+                    col[k] = (k == 0 ? limit_ : 0.0) - sym;
+                }
+                rho[opened % len] = 0.0;
+            }
+            const double* cj = column(j);
+            const double vj = mean ? v[j] : 0.0;
+            const double alpha = cj[0] + weight * vj * vj + 2.0 * rho[j % len] * vj;
+            if (!(alpha > 0.0)) return false;
+            const double s = weight * vj + rho[j % len];
+            for (std::size_t i = j + 1; i <= last; ++i) t[i - j] = cj[i - j] + rho[i % len] * vj;
+            for (std::size_t k = j + 1; k <= last; ++k) {
+                const double f = t[k - j] / alpha;
+                double* col = column(k);
+                for (std::size_t i = k; i <= last; ++i) col[i - k] -= t[i - j] * f;
+            }
+            for (std::size_t i = j + 1; i <= last; ++i) rho[i % len] -= t[i - j] * (s / alpha);
+            weight -= s * s / alpha;
+        }
+        return true;
+    }
+
+    Generator& gen_;
+    const WeightedSpace sp_;
+    double limit_;
+    std::size_t n_, p_ = 0;
+    std::vector<std::size_t> pos_, node_;
+};
+
+// A node where some data grows under the generator: halves of the
+// positions tested alone (a principal part that is not positive definite
+// holds growing data), down to a few dozen nodes, then the node where the
+// growing direction of that part is largest. nullopt when no part on its
+// own grows (the growth needs the whole grid) or the caller asked to stop.
+std::optional<std::size_t> growth_site(GeneratorTest& test, bool& stopped) {
+    std::size_t lo = 0, hi = test.size();
+    const std::optional<bool> whole = test.within(lo, hi, stopped);
+    if (!whole || *whole) return std::nullopt;
+    while (hi - lo > 32) {
+        const std::size_t q = (hi - lo) / 4;
+        bool narrowed = false;
+        for (const auto& [a, b] : {std::pair{lo, lo + 2 * q}, std::pair{hi - 2 * q, hi}, std::pair{lo + q, hi - q}}) {
+            const std::optional<bool> part = test.within(a, b, stopped);
+            if (!part) return std::nullopt;
+            if (!*part) {
+                lo = a;
+                hi = b;
+                narrowed = true;
+                break;
+            }
+        }
+        if (!narrowed) break;
+    }
+    const std::size_t w = hi - lo;
+    const std::vector<double> b = test.block(lo, hi);
+    auto apply = [&](const std::vector<double>& x, std::vector<double>& y) {
+        y.assign(w, 0.0);
+        for (std::size_t r = 0; r < w; ++r)
+            for (std::size_t c = 0; c < w; ++c) y[r] += b[r * w + c] * x[c];
+    };
+    const std::optional<Ritz> top = lanczos_top(w, apply, fixed_noise(w, 0x2545F4914F6CDD1Dull), true, stopped, w);
+    if (!top || top->vector.size() != w) return test.node((lo + hi) / 2);
+    std::size_t at = 0;
+    for (std::size_t r = 1; r < w; ++r)
+        if (std::fabs(top->vector[r]) > std::fabs(top->vector[at])) at = r;
+    return test.node(lo + at);
+}
+
+// Whether the kernel's small-step limit grows data without its mean in the
+// grid 2-norm, and where: a fault, no fault, or nullopt where it was not
+// judged (the coefficient fails at a node, which is the step's own error to
+// report; a product overflowed; the caller asked to stop), which is then
+// not kept. "linear" ends are refused with any variable coefficient: their
+// straight-line continuation is no boundary condition for (a u')', and
+// with a varying a the end rows grow data (exponentially on small grids,
+// to many times max|u0| on large ones), where the exact flow has no such
+// ends to grow at.
+// With `regardless` the growing direction is named whatever its size (for a
+// coefficient whose steps grow although its generator stayed below the
+// slack).
+template <class K>
+std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, const Grid1D<double>& grid,
+                                                               bool& stopped, bool regardless = false) {
+    Generator small;
+    if (!small.build(kernel, grid)) return std::nullopt;
+    if (grid.boundary.tag == BoundaryTag::Linear) {
+        CoefficientFault f;
+        f.kind = CoefficientFault::Kind::LinearEnds;
+        f.a_first = small.a(0);
+        f.a_last = small.a(grid.n - 1);
+        return std::optional<CoefficientFault>(f);
+    }
+    // A periodic grid of fewer nodes than the derivative estimates read
+    // (nine) has them read nodes twice, and a seam the samples do not
+    // continue cancels in them (four nodes of a = 0.05 + x^2 on [0, 1]:
+    // nothing grows, while the mean moves by 0.46 max|u0| in a step of
+    // 3 dx^2). Such a grid is judged as the grid repeated to nine nodes or
+    // more, its samples every period, where the seam shows as on any grid.
+    Grid1D<double> repeated = grid;
+    Generator big;
+    const bool repeat = grid.boundary.tag == BoundaryTag::Periodic && grid.n < 9;
+    if (repeat) {
+        const std::size_t copies = (9 + grid.n - 1) / grid.n;
+        repeated.n = grid.n * copies;
+        repeated.xmax = grid.xmin + grid.dx() * static_cast<double>(repeated.n - 1);
+        if (!big.repeat(small, repeated)) return std::nullopt;
+    }
+    Generator& gen = repeat ? big : small;
+    const Grid1D<double>& g = repeat ? repeated : grid;
+    const WeightedSpace sp(g);
+    const std::size_t n = g.n;
+    std::vector<double> t(n), u(n), r(n);
+    // x -> P sym(S G S^-1) P x.
+    auto sym = [&](const std::vector<double>& x, std::vector<double>& y) {
+        std::vector<double> px = x;
+        sp.project(px);
+        for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
+        gen.apply(t, u);
+        for (std::size_t i = 0; i < n; ++i) t[i] = px[i] * sp.sw[i];
+        gen.apply_transpose(t, r);
+        y.resize(n);
+        for (std::size_t i = 0; i < n; ++i) y[i] = 0.5 * (u[i] * sp.sw[i] + r[i] / sp.sw[i]);
+        sp.project(y);
+    };
+    const double limit = kGeneratorSlack * gen.scale();
+    GeneratorTest test(gen, g, limit);
+    const std::optional<bool> within = test.within(stopped);
+    if (!within) return std::nullopt;
+    if (*within && !regardless) return std::optional<CoefficientFault>();
+    // Where the growth sits and how fast: the growing direction, as far as
+    // Lanczos finds it; else the part of the grid that grows on its own.
+    auto top = lanczos_top(n, sym, fixed_noise(n, 0x2545F4914F6CDD1Dull), true, stopped, kGeneratorSteps);
+    if (stopped) return std::nullopt;
+    std::vector<double> where(n, 0.0);
+    double rate = std::numeric_limits<double>::quiet_NaN();
+    if (top && top->value > limit) {
+        for (std::size_t i = 0; i < n; ++i) where[i] = top->vector[i] / sp.sw[i];
+        rate = top->value * gen.unit();
+    } else {
+        const std::optional<std::size_t> site = *within ? std::nullopt : growth_site(test, stopped);
+        if (stopped) return std::nullopt;
+        if (site) where[*site] = 1.0;
+        else if (top) for (std::size_t i = 0; i < n; ++i) where[i] = top->vector[i] / sp.sw[i];
+    }
+    if (repeat) {
+        // Back on the grid itself: every period repeats it.
+        std::vector<double> folded(grid.n, 0.0);
+        for (std::size_t i = 0; i < n; ++i) folded[i % grid.n] = std::max(folded[i % grid.n], std::fabs(where[i]));
+        return std::optional<CoefficientFault>(fault_at(small, grid, folded, rate));
+    }
+    return std::optional<CoefficientFault>(fault_at(gen, g, where, rate));
+}
+
+// ---------------------------------------------------------------------------
+// Whether one step grows data without its mean
+// ---------------------------------------------------------------------------
+
+// The factorisation below holds a band of at most kWidestBand entries per
+// column and does at most kMostBandWork multiplications per node; a step
+// that would need more (reads spread over hundreds of cells) is measured by
+// Lanczos instead (wide_step_verdict).
+constexpr std::size_t kWidestBand = 2048;
+constexpr double kMostBandWork = 262144.0;
+
+enum class StepVerdict { Passes, Grows, Unmeasured, Fails };
+
+// Whether one step grows no data without its mean by more than kStepSlack
+// in the grid 2-norm. With B the step in the scaled values, D = B - I and e
+// the unit mean direction (D e = 0: the step keeps constants), the step
+// grows nothing beyond the slack exactly when
+//   A = s I + e e^T - D~ - D~^T - D~^T D~,   D~ = P D P = D - e d^T,  d = D^T e,
+// with s = (1 + kStepSlack)^2 - 1 and P = I - e e^T, is positive definite:
+// A e = (1 + s) e, and on data x without its mean
+// <x, A x> = (1 + s)|x|^2 - |P B x|^2. With D e = 0 the projections collapse
+// to
+//   A = (s I - D - D^T - D^T D) + (e + d)(e + d)^T,
+// a band twice as wide as the reads reach plus one dense term of rank one.
+// Under "zero" ends the whole data is measured: A = s I - D - D^T - D^T D.
+// A is formed from D, not from B: for small steps B is close to the
+// identity and I - B^T B would cancel to rounding, while D keeps the digits
+// of the step's change. Its Cholesky factorisation, streamed over the band
+// in blocks with the rank-one term carried along (the trailing matrix stays
+// band + S v v^T + rho v^T + v rho^T, rho nonzero only inside the band),
+// meets a pivot <= 0 exactly when A is not positive definite: the verdict
+// is exact up to rounding, which it sees at about 1e-14 against the slack
+// of 2e-10. A periodic grid is factorised in folded order (0, n - 1, 1,
+// n - 2, ...), so that reads across the seam stay within a band (twice as
+// wide). Fails where a node's step fails; nullopt where the caller asked to
+// stop (`stopped`) or `abandon()` turned true.
+std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
+                                        FunctionRef<bool()> abandon) {
+    const std::size_t n = op.size();
+    const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
+    // How far a row reaches in the factorisation's order: folding at most
+    // doubles a distance across the seam.
+    const std::uint64_t raw = op.reach();
+    if (raw > kWidestBand) return StepVerdict::Unmeasured;
+    const std::size_t reach = std::min<std::size_t>(n - 1, periodic ? 2 * raw + 1 : raw);
+    const std::size_t p = std::min(2 * reach, n - 1);  // the half bandwidth of A
+    if (p > kWidestBand || 0.5 * static_cast<double>(p + 1) * static_cast<double>(p + 1) > kMostBandWork) {
+        return StepVerdict::Unmeasured;
+    }
+    const WeightedSpace sp(g);
+    const double slack = (1.0 + kStepSlack) * (1.0 + kStepSlack) - 1.0;
+    std::vector<std::size_t> pos(n), node(n);
+    if (periodic) {
+        const std::size_t half = (n + 1) / 2;
+        for (std::size_t i = 0; i < n; ++i) pos[i] = i < half ? 2 * i : 2 * (n - 1 - i) + 1;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) pos[i] = i;
+    }
+    for (std::size_t i = 0; i < n; ++i) node[pos[i]] = i;
+
+    // The factorisation eliminates blocks of m columns: a dense Cholesky of
+    // the block, the band rows below it solved against it, and the trailing
+    // band less their products.
+    const std::size_t m = std::clamp<std::size_t>(p / 8, 4, 64);
+    // Column c of the band sits at slot c % slots: its entries (c + k, c),
+    // k in [0, p]; rho and the sums d_c = sum_q D_qc e_q likewise.
+    const std::size_t slots = p + m, len = p + 1;
+    std::vector<double> band(slots * len), rho(slots), dsum(slots);
+    auto column = [&](std::size_t c) { return band.data() + (c % slots) * len; };
+    std::size_t opened = 0;
+    auto open_to = [&](std::size_t last) {
+        for (; opened <= last && opened < n; ++opened) {
+            double* col = column(opened);
+            std::fill(col, col + len, 0.0);
+            col[0] = slack;
+            rho[opened % slots] = 0.0;
+            dsum[opened % slots] = 0.0;
+        }
+    };
+    // Row q of D over the positions [q - reach, q + reach] (row[reach] at q),
+    // brought into the band.
+    std::vector<double> row(2 * reach + 1, 0.0);
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    bool wide = false;  // a tap beyond the reach (which reach() rules out)
+    auto insert_row = [&](std::size_t q) {
+        const std::size_t i = node[q];
+        const bool formed = op.row(i, [&](std::int64_t k, double w) {
+            const std::size_t at = pos[static_cast<std::size_t>(k)] + reach - q;
+            if (at < row.size()) row[at] += w;
+            else wide = true;
+        });
+        if (!formed || wide) return false;
+        const std::size_t lo = q >= reach ? q - reach : 0, hi = std::min(n - 1, q + reach);
+        double* r = row.data() + reach - q;  // r[c] for c in [lo, hi]
+        // The row's nonzero entries come in runs (a read taps ten
+        // neighbouring nodes): runs[k] = [first, end) of positions.
+        runs.clear();
+        for (std::size_t c = lo; c <= hi; ++c) {
+            if (c == q) r[c] -= 1.0;
+            else if (r[c] != 0.0) r[c] *= sp.sw[i] / sp.sw[node[c]];
+            if (!std::isfinite(r[c])) {
+                // A coefficient the step cannot form (an overflow, a NaN):
+                // the step's own error to report.
+                std::fill(row.begin(), row.end(), 0.0);
+                return false;
+            }
+            if (r[c] == 0.0) continue;
+            // Runs a few zeros apart are one run: fewer, longer loops.
+            if (!runs.empty() && c - runs.back().second <= 3) runs.back().second = c + 1;
+            else runs.emplace_back(c, c + 1);
+        }
+        open_to(hi);
+        const double eq = sp.keeps_mean ? sp.e[i] : 0.0;
+        for (std::size_t a = 0; a < runs.size(); ++a) {
+            for (std::size_t c = runs[a].first; c < runs[a].second; ++c) {
+                const double vc = r[c];
+                double* col = column(c);  // col[k - c] is the entry (k, c)
+                // - D^T D: row q brings D_qk D_qc to the entries (k, c), k >= c.
+                for (std::size_t k = c; k < runs[a].second; ++k) col[k - c] -= r[k] * vc;
+                for (std::size_t b = a + 1; b < runs.size(); ++b) {
+                    double* to = col + (runs[b].first - c);
+                    const double* from = r + runs[b].first;
+                    for (std::size_t k = 0; k < runs[b].second - runs[b].first; ++k) to[k] -= from[k] * vc;
+                }
+                // - D - D^T: row q brings D_qc to the entry (q, c).
+                if (c == q) col[0] -= 2.0 * vc;
+                else if (c < q) col[q - c] -= vc;
+                else column(q)[c - q] -= vc;
+                dsum[c % slots] += vc * eq;
+            }
+        }
+        std::fill(row.begin(), row.end(), 0.0);
+        return true;
+    };
+
+    // The block [j, j + mb): its dense factor l11 (row-major), the band rows
+    // below it, [j + mb, last], solved against it (lt, by block column then
+    // row), and g = l11^-1 (S v + rho) over the block.
+    std::vector<double> l11(m * m), lt(m * p), gv(m), vb(m), rho_rows(p);
+    double weight = 1.0;  // S, the weight of v v^T left
+    std::size_t inserted = 0;
+    for (std::size_t j = 0; j < n; j += m) {
+        if (!poll_stop()) {
+            stopped = true;
+            return std::nullopt;
+        }
+        if (abandon()) return std::nullopt;
+        const std::size_t mb = std::min(m, n - j);
+        // Every row that reaches the block, before it is eliminated.
+        for (; inserted < n && inserted <= j + mb - 1 + reach; ++inserted) {
+            if (!insert_row(inserted)) return wide ? StepVerdict::Unmeasured : StepVerdict::Fails;
+        }
+        const std::size_t below = j + mb, last = std::min(n - 1, j + mb - 1 + p);
+        const std::size_t rows = last >= below ? last - below + 1 : 0;
+        open_to(last);
+        for (std::size_t c = 0; c < mb; ++c) vb[c] = sp.keeps_mean ? sp.e[node[j + c]] + dsum[(j + c) % slots] : 0.0;
+        // l11 = chol(A11), A11 = band + S v v^T + rho v^T + v rho^T.
+        for (std::size_t c = 0; c < mb; ++c) {
+            const double* col = column(j + c);
+            const double rc = rho[(j + c) % slots];
+            for (std::size_t a = c; a < mb; ++a) {
+                double x = col[a - c];
+                if (sp.keeps_mean) x += weight * vb[a] * vb[c] + rho[(j + a) % slots] * vb[c] + vb[a] * rc;
+                l11[a * m + c] = x;
+            }
+        }
+        for (std::size_t c = 0; c < mb; ++c) {
+            double d = l11[c * m + c];
+            for (std::size_t k = 0; k < c; ++k) d -= l11[c * m + k] * l11[c * m + k];
+            if (!(d > 0.0)) return StepVerdict::Grows;
+            d = std::sqrt(d);
+            l11[c * m + c] = d;
+            for (std::size_t a = c + 1; a < mb; ++a) {
+                double x = l11[a * m + c];
+                for (std::size_t k = 0; k < c; ++k) x -= l11[a * m + k] * l11[c * m + k];
+                l11[a * m + c] = x / d;
+            }
+        }
+        // The rows below: t_r = band(r, block) + rho_r v, solved against l11.
+        if (sp.keeps_mean) {
+            for (std::size_t r = 0; r < rows; ++r) rho_rows[r] = rho[(below + r) % slots];
+        }
+        for (std::size_t c = 0; c < mb; ++c) {
+            const std::size_t jc = j + c;
+            const double* col = column(jc);
+            double* out = lt.data() + c * p;
+            // Rows beyond jc + p lie outside the band of column jc.
+            const std::size_t inside = std::min(rows, jc + p + 1 - below);
+            for (std::size_t r = 0; r < inside; ++r) out[r] = col[below + r - jc];
+            std::fill(out + inside, out + rows, 0.0);
+            if (sp.keeps_mean) {
+                for (std::size_t r = 0; r < rows; ++r) out[r] += rho_rows[r] * vb[c];
+            }
+            for (std::size_t k = 0; k < c; ++k) {
+                const double f = l11[c * m + k];
+                const double* l = lt.data() + k * p;
+                for (std::size_t r = 0; r < rows; ++r) out[r] -= l[r] * f;
+            }
+            const double d = l11[c * m + c];
+            for (std::size_t r = 0; r < rows; ++r) out[r] /= d;
+        }
+        if (sp.keeps_mean) {
+            for (std::size_t c = 0; c < mb; ++c) {
+                double x = weight * vb[c] + rho[(j + c) % slots];
+                for (std::size_t k = 0; k < c; ++k) x -= l11[c * m + k] * gv[k];
+                gv[c] = x / l11[c * m + c];
+            }
+            for (std::size_t c = 0; c < mb; ++c) weight -= gv[c] * gv[c];
+        }
+        // The trailing band less the products of the solved rows; rho of
+        // those rows likewise.
+        for (std::size_t r2 = 0; r2 < rows; ++r2) {
+            double* col = column(below + r2);
+            const std::size_t count = rows - r2;
+            // Eight, then four block columns at a time: the band column is
+            // loaded and stored once for them.
+            std::size_t c = 0;
+            for (; c + 8 <= mb; c += 8) {
+                const double* l0 = lt.data() + c * p + r2;
+                const double *l1 = l0 + p, *l2 = l1 + p, *l3 = l2 + p, *l4 = l3 + p, *l5 = l4 + p, *l6 = l5 + p,
+                             *l7 = l6 + p;
+                const double f0 = l0[0], f1 = l1[0], f2 = l2[0], f3 = l3[0], f4 = l4[0], f5 = l5[0], f6 = l6[0],
+                             f7 = l7[0];
+                for (std::size_t i = 0; i < count; ++i) {
+                    col[i] -= ((l0[i] * f0 + l1[i] * f1) + (l2[i] * f2 + l3[i] * f3)) +
+                              ((l4[i] * f4 + l5[i] * f5) + (l6[i] * f6 + l7[i] * f7));
+                }
+            }
+            for (; c + 4 <= mb; c += 4) {
+                const double* l0 = lt.data() + c * p + r2;
+                const double *l1 = l0 + p, *l2 = l1 + p, *l3 = l2 + p;
+                const double f0 = l0[0], f1 = l1[0], f2 = l2[0], f3 = l3[0];
+                for (std::size_t i = 0; i < count; ++i) col[i] -= (l0[i] * f0 + l1[i] * f1) + (l2[i] * f2 + l3[i] * f3);
+            }
+            for (; c < mb; ++c) {
+                const double* l = lt.data() + c * p + r2;
+                const double f = l[0];
+                for (std::size_t i = 0; i < count; ++i) col[i] -= l[i] * f;
+            }
+            if (sp.keeps_mean) {
+                double x = 0.0;
+                for (std::size_t k = 0; k < mb; ++k) x += lt[k * p + r2] * gv[k];
+                rho[(below + r2) % slots] -= x;
+            }
+        }
+    }
+    return StepVerdict::Passes;
+}
+
+// A step too wide for the factorisation, as a linear operator: its reads
+// are kept, block by block of nodes, while they fit kOperatorBytes (on
+// larger grids each product writes them out again), so that the step and
+// its transpose each cost about one step.
+class StoredStep {
 public:
     static constexpr std::size_t kBlockNodes = 4096;
     static constexpr double kOperatorBytes = 268435456.0;
-    // Steps whose reads spread over more grid lengths than this are counted
-    // as growing, unmeasured: their reads fold back over the grid dozens of
-    // times, where aliasing windows abound, and measuring them would take
-    // memory in proportion to the spread.
-    static constexpr double kWidestSpan = 16.0;
 
-    enum class Built { Yes, Fails, TooWide };
-
-    // Fails where a node's step fails (its own error to report), a read
-    // cannot be located, the grid's policy is not linear, or the caller
-    // asked to stop; TooWide where the reads spread over more than
-    // kWidestSpan grid lengths (nothing of the span is allocated then).
+    // False where a node's step fails or the caller asked to stop.
     template <class K>
-    Built build(const K& kernel, const Grid1D<double>& grid, double tau) {
+    bool build(const K& kernel, const Grid1D<double>& grid, double tau) {
         grid_ = &grid;
         n_ = grid.n;
         reads_of_ = [&kernel, &grid, tau](std::size_t begin, std::size_t end, Block& b) {
@@ -218,9 +1103,9 @@ public:
         blocks_.clear();
         double bytes = 0.0;
         for (std::size_t begin = 0; begin < n_; begin += kBlockNodes) {
-            if (!poll_stop()) return Built::Fails;
+            if (!poll_stop()) return false;
             Block b;
-            if (!reads_of_(begin, std::min(n_, begin + kBlockNodes), b)) return Built::Fails;
+            if (!reads_of_(begin, std::min(n_, begin + kBlockNodes), b)) return false;
             for (std::int64_t c : b.cell) {
                 lo_ = std::min(lo_, c);
                 hi_ = std::max(hi_, c + 2);
@@ -228,9 +1113,8 @@ public:
             bytes += static_cast<double>(b.cell.size()) * (sizeof(std::int64_t) + sizeof(Hermite7Weights<double>));
             if (bytes <= kOperatorBytes) blocks_.push_back(std::move(b));
         }
-        if (static_cast<double>(hi_ - lo_) > kWidestSpan * static_cast<double>(n_)) return Built::TooWide;
         if (bytes > kOperatorBytes) blocks_.clear();
-        return transpose_.prepare(grid, lo_, hi_) ? Built::Yes : Built::Fails;
+        return transpose_.prepare(grid, lo_, hi_);
     }
 
     // out = M v.
@@ -238,14 +1122,11 @@ public:
         samples_.fill(v, *grid_, lo_, hi_);
         out.assign(n_, 0.0);
         for_each_block([&](std::size_t begin, const Block& b) {
-            const std::size_t count = b.first.size() - 1;
-            run_chunked(count, chunk_count(count), [&](std::size_t lo, std::size_t hi) {
-                for (std::size_t i = lo; i < hi; ++i) {
-                    double s = 0.0;
-                    for (std::size_t k = b.first[i]; k < b.first[i + 1]; ++k) s += samples_.at_cell(b.cell[k], b.w[k]);
-                    out[begin + i] = s;
-                }
-            });
+            for (std::size_t i = 0; i + 1 < b.first.size(); ++i) {
+                double s = 0.0;
+                for (std::size_t k = b.first[i]; k < b.first[i + 1]; ++k) s += samples_.at_cell(b.cell[k], b.w[k]);
+                out[begin + i] = s;
+            }
         });
     }
 
@@ -305,326 +1186,11 @@ private:
     std::vector<double> acc_;
 };
 
-// The small-step limit of the variable-coefficient steps: every one of them
-// averages u over points spread like a Gaussian of variance 2 a tau around
-// the drift x + tau a', read through the Hermite interpolant, whose value
-// and derivatives at a node are the node value and the undivided
-// differences D1, D2 over dx and dx^2. So (step - I)/tau tends to
-//   G u = a D2 u / dx^2 + a' D1 u / dx
-// node by node (the correction is of order tau^2). For a smooth coefficient
-// G is the non-conservative form of (a u')', dissipative in the grid 2-norm
-// on data without its mean; where a' changes sign from cell to cell (rough
-// samples, a jump, a periodic seam the samples do not continue) the a' term
-// no longer cancels against the a term and G grows some data at every step
-// size.
-class Generator {
-public:
-    // False where the coefficient is not finite at a node (the step's own
-    // error to report).
-    template <class K>
-    bool build(const K& kernel, const Grid1D<double>& grid) {
-        grid_ = &grid;
-        const std::size_t n = grid.n;
-        const double dx = grid.dx();
-        a_.resize(n);
-        a1_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = grid.xmin + dx * static_cast<double>(i);
-            a_[i] = coef_a(kernel, x);
-            a1_[i] = coef_a_prime(kernel, x);
-            if (!std::isfinite(a_[i]) || !std::isfinite(a1_[i]) || a_[i] < 0.0) return false;
-        }
-        // The operator is applied divided by `unit`, the largest |a| or |a'|
-        // at the nodes, so that no coefficient's size overflows the Lanczos
-        // products; its size is then bounded by the row sums (Gershgorin).
-        unit_ = 0.0;
-        for (std::size_t i = 0; i < n; ++i) unit_ = std::max({unit_, a_[i], std::fabs(a1_[i])});
-        if (!(unit_ > 0.0)) unit_ = 1.0;
-        double d1 = 0.0, d2 = 0.0;
-        for (double c : kSepticD1) d1 += std::fabs(c);
-        for (double c : kSepticD2) d2 += std::fabs(c);
-        d1 /= kSepticD1Denominator * dx;
-        d2 /= kSepticD2Denominator * dx * dx;
-        scale_ = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            scale_ = std::max(scale_, (a_[i] / unit_) * d2 + (std::fabs(a1_[i]) / unit_) * d1);
-        }
-        return std::isfinite(scale_) && transpose_.prepare(grid, 0, static_cast<std::int64_t>(n));
-    }
-
-    // The size of G / unit, and unit.
-    double scale() const { return scale_; }
-    double unit() const { return unit_; }
-    double a(std::size_t i) const { return a_[i]; }
-    double a_prime(std::size_t i) const { return a1_[i]; }
-
-    void apply(const std::vector<double>& v, std::vector<double>& out) {
-        const std::size_t n = grid_->n;
-        const double dx = grid_->dx();
-        samples_.fill(v, *grid_, 0, static_cast<std::int64_t>(n) + 1);
-        out.resize(n);
-        constexpr Hermite7Weights<double> d1{0, 0, 1, 0, 0, 0, 0, 0}, d2{0, 0, 0, 0, 1, 0, 0, 0};
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto c = static_cast<std::int64_t>(i);
-            out[i] = (a_[i] / unit_) * samples_.at_cell(c, d2) / (dx * dx) + (a1_[i] / unit_) * samples_.at_cell(c, d1) / dx;
-        }
-    }
-
-    void apply_transpose(const std::vector<double>& y, std::vector<double>& out) {
-        const std::size_t n = grid_->n;
-        const double dx = grid_->dx();
-        acc_.assign(4 * n, 0.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            acc_[4 * i + 1] = (a1_[i] / unit_) * y[i] / dx;
-            acc_[4 * i + 2] = (a_[i] / unit_) * y[i] / (dx * dx);
-        }
-        out.assign(n, 0.0);
-        transpose_.apply(acc_, out);
-    }
-
-private:
-    template <class K>
-    static double coef_a(const K& k, double x) {
-        if constexpr (requires { k.coef.eval_a(x); }) return k.coef.eval_a(x);
-        else return k.coef_a(x);
-    }
-    template <class K>
-    static double coef_a_prime(const K& k, double x) {
-        if constexpr (requires { k.coef.eval_a_prime(x); }) return k.coef.eval_a_prime(x);
-        else return k.coef_a_prime(x);
-    }
-
-    const Grid1D<double>* grid_ = nullptr;
-    SampleTranspose transpose_;
-    std::vector<double> a_, a1_, acc_;
-    double scale_ = 0.0, unit_ = 1.0;
-    SepticSamples samples_;
-};
-
-// ---------------------------------------------------------------------------
-// Lanczos
-// ---------------------------------------------------------------------------
-
-// Lanczos steps per measurement (fewer on large grids, whose basis would not
-// fit kLanczosBytes).
-constexpr std::size_t kLanczosSteps = 32;
-constexpr double kLanczosBytes = 268435456.0;
-
-struct Ritz {
-    double value = -kInf;
-    std::vector<double> vector;  // unit length, when asked for
-};
-
-// Largest eigenvalue of the tridiagonal matrix (alpha; beta) by bisection on
-// its Sturm counts, and with `vector` its eigenvector by inverse iteration.
-double tridiagonal_top(const std::vector<double>& alpha, const std::vector<double>& beta, std::vector<double>* vector) {
-    const std::size_t m = alpha.size();
-    double bound = 0.0;
-    for (std::size_t k = 0; k < m; ++k) {
-        bound = std::max(bound, std::fabs(alpha[k]) + (k > 0 ? beta[k - 1] : 0.0) + (k + 1 < m ? beta[k] : 0.0));
-    }
-    auto below = [&](double x) {  // eigenvalues below x
-        std::size_t count = 0;
-        double d = 1.0;
-        for (std::size_t k = 0; k < m; ++k) {
-            d = alpha[k] - x - (k > 0 ? beta[k - 1] * beta[k - 1] / d : 0.0);
-            if (d == 0.0) d = -1e-300;
-            if (d < 0.0) ++count;
-        }
-        return count;
-    };
-    double lo = -bound, hi = bound;
-    for (int it = 0; it < 200 && hi - lo > 1e-15 * bound; ++it) {
-        const double mid = 0.5 * (lo + hi);
-        if (below(mid) == m) hi = mid;
-        else lo = mid;
-    }
-    if (vector) {
-        // Two sweeps of inverse iteration with the shift just above the
-        // eigenvalue (Thomas algorithm on T - shift I).
-        const double shift = hi + 1e-10 * std::max(bound, 1e-300);
-        std::vector<double> y(m, 1.0), c(m), d(m);
-        for (int sweep = 0; sweep < 3; ++sweep) {
-            for (std::size_t k = 0; k < m; ++k) {
-                const double off = k > 0 ? beta[k - 1] : 0.0;
-                double piv = alpha[k] - shift - (k > 0 ? off * c[k - 1] : 0.0);
-                if (piv == 0.0) piv = -1e-300;
-                c[k] = k + 1 < m ? beta[k] / piv : 0.0;
-                d[k] = (y[k] - (k > 0 ? off * d[k - 1] : 0.0)) / piv;
-            }
-            for (std::size_t k = m; k-- > 0;) y[k] = d[k] - (k + 1 < m ? c[k] * y[k + 1] : 0.0);
-            double s = 0.0;
-            for (double v : y) s += v * v;
-            s = std::sqrt(s);
-            if (!(s > 0.0) || !std::isfinite(s)) break;
-            for (double& v : y) v /= s;
-        }
-        *vector = std::move(y);
-    }
-    return hi;
-}
-
-// The largest eigenvalue of the symmetric operator `apply` (order n; y = A x)
-// by Lanczos with full reorthogonalisation from `start`. Ritz values
-// approach it from below, so the search ends as soon as one exceeds
-// `enough`. nullopt when a product is not finite or the caller asked to stop
-// (`stopped`).
-template <class Apply>
-std::optional<Ritz> lanczos_top(std::size_t n, const Apply& apply, std::vector<double> start, double enough,
-                                bool want_vector, bool& stopped, std::size_t most = kLanczosSteps,
-                                bool reorthogonalise = true) {
-    const std::size_t steps = std::min<std::size_t>(
-        n, std::clamp<std::size_t>(static_cast<std::size_t>(kLanczosBytes / (8.0 * static_cast<double>(n))), 8,
-                                   most));
-    std::vector<std::vector<double>> q;
-    std::vector<double> alpha, beta, w(n);
-    auto dot = [n](const std::vector<double>& a, const std::vector<double>& b) {
-        double s = 0.0;
-        for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
-        return s;
-    };
-    std::vector<double> v = std::move(start);
-    double norm = std::sqrt(dot(v, v));
-    if (!(norm > 0.0)) return Ritz{0.0, {}};
-    double top = -kInf;
-    for (std::size_t k = 0; k < steps; ++k) {
-        if (!poll_stop()) {
-            stopped = true;
-            return std::nullopt;
-        }
-        for (double& x : v) x /= norm;
-        q.push_back(v);
-        apply(v, w);
-        const double a = dot(v, w);
-        if (!std::isfinite(a)) return std::nullopt;
-        alpha.push_back(a);
-        // Once against every earlier vector (modified Gram-Schmidt): the
-        // Ritz values then stay those of the operator, without ghosts.
-        // Without, against the last two only: ghosts (copies of converged
-        // Ritz values) may appear, but every Ritz value stays within the
-        // spectrum to rounding, which is all a bound from below needs.
-        const std::size_t from = reorthogonalise || q.size() < 2 ? 0 : q.size() - 2;
-        for (std::size_t j = from; j < q.size(); ++j) {
-            const std::vector<double>& u = q[j];
-            const double c = dot(u, w);
-            for (std::size_t i = 0; i < n; ++i) w[i] -= c * u[i];
-        }
-        norm = std::sqrt(dot(w, w));
-        if (std::isfinite(enough)) top = tridiagonal_top(alpha, beta, nullptr);
-        if (top > enough || !(norm > 1e-13 * std::fabs(a) + 1e-300)) break;
-        beta.push_back(norm);
-        std::swap(v, w);
-    }
-    if (beta.size() >= alpha.size()) beta.resize(alpha.size() - 1);
-    Ritz r;
-    std::vector<double> y;
-    r.value = tridiagonal_top(alpha, beta, want_vector ? &y : nullptr);
-    if (want_vector) {
-        r.vector.assign(n, 0.0);
-        for (std::size_t k = 0; k < y.size(); ++k)
-            for (std::size_t i = 0; i < n; ++i) r.vector[i] += y[k] * q[k][i];
-    }
-    return r;
-}
-
-// ---------------------------------------------------------------------------
-// Judging a variable-coefficient kernel
-// ---------------------------------------------------------------------------
-
-// One step may grow the data without its mean by this much in the grid
-// 2-norm: rounding, no more.
-constexpr double kStepSlack = 1e-10;
-
-// The generator counts as dissipative while the top of its symmetric part on
-// data without the mean stays below this fraction of its size: the
-// non-conservative form of a smooth coefficient gives 0 to rounding (1e-16
-// of the size), samples rough enough to grow anything give 1e-3 and more.
-constexpr double kGeneratorSlack = 1e-9;
-
-// Lanczos steps on the generator: its products cost a tenth of a step's, and
-// the growing direction, which the refusal names, needs more of them.
-constexpr std::size_t kGeneratorSteps = 48;
-
-// Where a coefficient fault sits: the node of the largest |v_i| (v the
-// growing direction in scaled values), and the largest |a'| dx / a within two
-// nodes of it (the cell the growth feeds on).
-CoefficientFault fault_at(const Generator& gen, const Grid1D<double>& g, const std::vector<double>& v, double rate) {
-    const std::size_t n = g.n;
-    std::size_t at = 0;
-    for (std::size_t i = 1; i < n; ++i)
-        if (std::fabs(v[i]) > std::fabs(v[at])) at = i;
-    const double dx = g.dx();
-    std::size_t worst = at;
-    double ratio = 0.0;
-    for (std::size_t i = at >= 2 ? at - 2 : 0; i <= std::min(n - 1, at + 2); ++i) {
-        const double r = gen.a(i) > 0.0 ? std::fabs(gen.a_prime(i)) * dx / gen.a(i) : kInf;
-        if (r > ratio) {
-            ratio = r;
-            worst = i;
-        }
-    }
-    CoefficientFault f;
-    f.kind = CoefficientFault::Kind::NotDissipative;
-    f.node = worst;
-    f.x = g.xmin + dx * static_cast<double>(worst);
-    f.a = gen.a(worst);
-    f.a_prime = gen.a_prime(worst);
-    f.cell_ratio = gen.a(worst) > 0.0 ? gen.a_prime(worst) * dx / gen.a(worst) : kInf;
-    f.rate = rate;
-    f.seam = g.boundary.tag == BoundaryTag::Periodic && (worst < 3 || worst + 3 >= n);
-    f.a_first = gen.a(0);
-    f.a_last = gen.a(n - 1);
-    return f;
-}
-
-// Whether the kernel's small-step limit grows data without its mean in the
-// grid 2-norm, and where: a fault, no fault, or nullopt where it was not
-// judged (the coefficient fails at a node, which is the step's own error to
-// report; a product overflowed; the caller asked to stop), which is then
-// not kept. "linear" ends are refused with any variable coefficient: their
-// straight-line continuation is no boundary condition for (a u')', and
-// with a varying a the end rows grow data (exponentially on small grids,
-// to many times max|u0| on large ones), where the exact flow has no such
-// ends to grow at.
-template <class K>
-std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, const Grid1D<double>& g,
-                                                               bool& stopped) {
-    Generator gen;
-    if (!gen.build(kernel, g)) return std::nullopt;
-    if (g.boundary.tag == BoundaryTag::Linear) {
-        CoefficientFault f;
-        f.kind = CoefficientFault::Kind::LinearEnds;
-        f.a_first = gen.a(0);
-        f.a_last = gen.a(g.n - 1);
-        return std::optional<CoefficientFault>(f);
-    }
-    const WeightedSpace sp(g);
-    const std::size_t n = g.n;
-    std::vector<double> t(n), u(n), r(n);
-    // x -> P sym(S G S^-1) P x.
-    auto sym = [&](const std::vector<double>& x, std::vector<double>& y) {
-        std::vector<double> px = x;
-        sp.project(px);
-        for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
-        gen.apply(t, u);
-        for (std::size_t i = 0; i < n; ++i) t[i] = px[i] * sp.sw[i];
-        gen.apply_transpose(t, r);
-        y.resize(n);
-        for (std::size_t i = 0; i < n; ++i) y[i] = 0.5 * (u[i] * sp.sw[i] + r[i] / sp.sw[i]);
-        sp.project(y);
-    };
-    const double limit = kGeneratorSlack * gen.scale();
-    auto top = lanczos_top(n, sym, fixed_noise(n, 0x2545F4914F6CDD1Dull), kInf, true, stopped, kGeneratorSteps);
-    if (!top) return std::nullopt;
-    if (top->value <= limit) return std::optional<CoefficientFault>();
-    for (std::size_t i = 0; i < n; ++i) top->vector[i] /= sp.sw[i];
-    return std::optional<CoefficientFault>(fault_at(gen, g, top->vector, top->value * gen.unit()));
-}
-
-// The start of a measurement: fixed noise with its smooth part taken out
-// (the noise minus its three-point average, twice). The slow modes, which
-// every admissible step keeps near 1, then weigh little in the start, and
-// the Lanczos search reaches a growing mode above them in fewer steps.
+// The start of a wide step's measurement: fixed noise with its smooth part
+// taken out (the noise minus its three-point average, twice). The slow
+// modes, which every admissible step keeps near 1, then weigh little in the
+// start, and the Lanczos run reaches a growing mode above them in fewer
+// steps.
 std::vector<double> rough_noise(std::size_t n, std::uint64_t seed) {
     std::vector<double> v = fixed_noise(n, seed), t(n);
     for (int pass = 0; pass < 2 && n >= 3; ++pass) {
@@ -637,36 +1203,36 @@ std::vector<double> rough_noise(std::size_t n, std::uint64_t seed) {
     return v;
 }
 
-// How much one step of tau can grow the data without its mean. With B the
-// step in the scaled values and D = B - I, the growth of P B P is
-//   |P B P x|^2 - |x|^2 = <x, K x>,  K = P (D + D^T + D^T P D) P,
-// so the step grows nothing exactly when K has no positive eigenvalue. K is
-// formed from D, not from B: where B is close to the identity (small steps)
-// |B x|^2 - |x|^2 would cancel to rounding and the Lanczos vectors with it,
-// while D x = B x - x loses only the rounding of x, far below the slack
-// compared with. The entries of D stay those of a step (a few units), so no
-// coefficient's size can overflow K. The largest eigenvalue of K, by at most
-// `most` Lanczos steps from a fixed start, stopped once it is known to exceed
-// `enough`; +inf for a step whose reads spread too far to measure; nullopt
-// where the step could not be written out (its own error to report), a
-// product is not finite, or the caller asked to stop.
-// `direction`, when given, receives the direction that grows most (in
-// scaled values); `hint` is added to the start.
+// A step whose band the factorisation cannot hold (reads spread over
+// hundreds of cells: giant steps of a coefficient that varies slowly on
+// its grid) is measured by Lanczos instead: the largest eigenvalue of
+// K = P (D + D^T + D^T P D) P, whose quadratic form is |P B x|^2 - |x|^2 on
+// data without its mean, by kWideStepSteps steps from fixed rough noise.
+// That bounds the growth from below: it can miss a small growth of a slow
+// mode, where the factorisation would not. nullopt where the caller asked
+// to stop or `abandon()` turned true.
 template <class K>
-std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g, double tau, double enough,
-                                       bool& stopped, std::size_t most, std::vector<double>* direction = nullptr,
-                                       const std::vector<double>* hint = nullptr) {
-    StepOperator op;
-    switch (op.build(kernel, g, tau)) {
-        case StepOperator::Built::Yes: break;
-        case StepOperator::Built::Fails: return std::nullopt;
-        case StepOperator::Built::TooWide: return kInf;
+std::optional<StepVerdict> wide_step_verdict(const K& kernel, const Grid1D<double>& g, double tau, bool& stopped,
+                                             FunctionRef<bool()> abandon) {
+    // One at a time: each keeps up to kOperatorBytes of reads.
+    static std::mutex one_at_a_time;
+    const std::lock_guard<std::mutex> lock(one_at_a_time);
+    StoredStep op;
+    if (!op.build(kernel, g, tau)) {
+        if (!poll_stop()) {
+            stopped = true;
+            return std::nullopt;
+        }
+        return StepVerdict::Fails;
     }
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
     std::vector<double> t(n), cx(n), z(n), ctz(n);
+    bool abandoned = false;
     // D x = S (M - I) S^-1 x, D^T y = S^-1 (M^T - I) S y.
     auto growth = [&](const std::vector<double>& x, std::vector<double>& y) {
+        y.assign(n, 0.0);
+        if (abandoned || (abandoned = abandon())) return;
         std::vector<double> px = x;
         sp.project(px);
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
@@ -674,7 +1240,6 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
         for (std::size_t i = 0; i < n; ++i) cx[i] = sp.sw[i] * (cx[i] - t[i]);  // D P x
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] * sp.sw[i];
         op.apply_transpose(t, ctz);
-        y.resize(n);
         for (std::size_t i = 0; i < n; ++i) y[i] = cx[i] + (ctz[i] - t[i]) / sp.sw[i];  // (D + D^T) P x
         z = cx;
         sp.project(z);
@@ -683,44 +1248,93 @@ std::optional<double> mean_free_growth(const K& kernel, const Grid1D<double>& g,
         for (std::size_t i = 0; i < n; ++i) y[i] += (ctz[i] - t[i]) / sp.sw[i];  // + D^T P D P x
         sp.project(y);
     };
-    std::vector<double> start = rough_noise(n, 0x9E3779B97F4A7C15ull);
-    if (hint && hint->size() == n) {
-        // The direction that grew at a slightly larger step, with the noise
-        // still in: a mode growing barely above 1 is then found at once.
-        double noise = 0.0;
-        for (double v : start) noise += v * v;
-        const double scale = std::sqrt(noise);
-        for (std::size_t i = 0; i < n; ++i) start[i] += 2.0 * scale * (*hint)[i];
+    const double limit = (1.0 + kStepSlack) * (1.0 + kStepSlack) - 1.0;
+    const std::optional<Ritz> top = lanczos_top(n, growth, rough_noise(n, 0x9E3779B97F4A7C15ull), false, stopped,
+                                                kWideStepSteps, false, limit);
+    if (stopped || abandoned) return std::nullopt;
+    return top && top->value <= limit ? StepVerdict::Passes : StepVerdict::Grows;
+}
+
+// One step of tau measured from scratch: factorised where its band fits,
+// by Lanczos where it does not.
+template <class K>
+std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g, double tau, bool& stopped,
+                                        FunctionRef<bool()> abandon) {
+    StepRows rows;
+    switch (rows.build(kernel, g, tau)) {
+        case StepRows::Built::Yes: break;
+        case StepRows::Built::Fails: return StepVerdict::Fails;
+        case StepRows::Built::TooWide: return StepVerdict::Unmeasured;
+        case StepRows::Built::Stopped: stopped = true; return std::nullopt;
     }
-    auto top = lanczos_top(n, growth, std::move(start), enough, direction != nullptr, stopped, most, false);
-    if (!top) return std::nullopt;
-    if (direction) *direction = std::move(top->vector);
-    return top->value;
+    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon);
+    if (v && *v == StepVerdict::Unmeasured) return wide_step_verdict(kernel, g, tau, stopped, abandon);
+    return v;
+}
+
+// Grids from this many nodes measure several steps at once, one thread
+// each, on up to the processors the process may run on: below, a
+// measurement takes less than a thread costs to start.
+constexpr std::size_t kConcurrentNodes = 256;
+
+// Measures the steps `points` (ascending) at once: a step that does not
+// pass makes every larger one moot, so those not begun are skipped and
+// those under way abandoned. verdicts[i] is nullopt for a moot step. False
+// when the caller asked to stop.
+template <class K>
+bool measure_ascending(const K& kernel, const Grid1D<double>& g, const std::vector<double>& points,
+                       std::vector<std::optional<StepVerdict>>& verdicts) {
+    const std::size_t count = points.size();
+    verdicts.assign(count, std::nullopt);
+    if (count == 0) return true;
+    const std::size_t workers =
+        g.n < kConcurrentNodes ? 1 : std::max<std::size_t>(1, std::min(available_processors(), count));
+    std::atomic<std::size_t> next{0}, first_out{count};
+    std::atomic<bool> stopped_any{false};
+    run_chunked(workers, workers, [&](std::size_t, std::size_t) {
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= count || i > first_out.load()) return;
+            bool stopped = false;
+            const std::optional<StepVerdict> v =
+                measure_step(kernel, g, points[i], stopped, [&] { return first_out.load() < i; });
+            if (stopped) stopped_any = true;
+            if (!v) continue;
+            verdicts[i] = v;
+            if (*v != StepVerdict::Passes) {
+                std::size_t seen = first_out.load();
+                while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
+                }
+            }
+        }
+    });
+    // A larger step measured before a smaller one turned out not to pass.
+    for (std::size_t i = first_out.load() + 1; i < count; ++i) verdicts[i].reset();
+    return !stopped_any;
 }
 
 // What is known of one kernel (coefficient functions, grid, rule): whether
-// its coefficient is at fault; the steps above `bound` refused, once a step
-// was (`named` the largest step measured to pass below it, which refusals
-// name); and the steps measured to pass, the most recent few. A step below
-// the bound is still measured once: below the first step that grows
-// anything the norm of P B P stays below 1 on almost every coefficient, but
-// giant steps can meet a narrow window where the quadrature's points alias
-// and a step grows while larger ones do not. Such a window lowers the bound
-// to the largest step passing below it, so the admitted steps stay an
-// interval.
+// its coefficient is at fault, the steps measured (passing or not), and the
+// bound its search named. Every verdict is a function of the kernel and the
+// step alone, so what is kept only saves work: the same object and a fresh
+// one judge every step alike.
 struct KernelVerdict {
+    static constexpr std::size_t kStepsKept = 512;
+
     bool generator_judged = false;
     std::optional<CoefficientFault> fault;
-    double bound = kInf;  // finite once the search ran
-    double named = 0.0;
-    std::vector<double> passed;
+    std::vector<std::pair<double, bool>> steps;
+    double bound = 0.0;  // > 0 once the search ran
 
-    bool searched() const { return bound < kInf; }
-    // The bound found (or lowered below a window): larger steps refused,
-    // passed steps above it forgotten.
-    void set_bound(double b) {
-        bound = named = b;
-        std::erase_if(passed, [&](double t) { return t > bound; });
+    std::optional<bool> known(double tau) const {
+        for (const auto& [s, passes] : steps)
+            if (s == tau) return passes;
+        return std::nullopt;
+    }
+    void note(double tau, bool passes) {
+        if (known(tau)) return;
+        steps.emplace_back(tau, passes);
+        if (steps.size() > kStepsKept) steps.erase(steps.begin());
     }
 };
 
@@ -779,7 +1393,7 @@ public:
     }
 
     // Merges what a judgement learnt into the entry (two threads judging
-    // the same kernel keep the lower bound).
+    // the same kernel learn the same verdicts).
     void store(const VerdictKey& key, const KernelVerdict& v) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Entry& e : entries_) {
@@ -790,17 +1404,8 @@ public:
                 old.fault = v.fault;
             }
             if (v.fault && !old.fault) old.fault = v.fault;
-            if (v.bound < old.bound) {
-                old.bound = v.bound;
-                old.named = v.named;
-            }
-            for (double t : v.passed) {
-                if (t <= old.bound && std::find(old.passed.begin(), old.passed.end(), t) == old.passed.end()) {
-                    old.passed.push_back(t);
-                }
-            }
-            std::erase_if(old.passed, [&](double t) { return t > old.bound; });
-            if (old.passed.size() > kPassedKept) old.passed.erase(old.passed.begin(), old.passed.end() - kPassedKept);
+            if (v.bound > 0.0) old.bound = v.bound;
+            for (const auto& [s, passes] : v.steps) old.note(s, passes);
             return;
         }
         Entry e{key, v};
@@ -818,7 +1423,6 @@ private:
         KernelVerdict verdict;
     };
     static constexpr std::size_t kEntries = 64;
-    static constexpr std::size_t kPassedKept = 16;
     std::mutex mutex_;
     std::vector<Entry> entries_;
     std::size_t next_ = 0;
@@ -829,124 +1433,159 @@ VerdictCache& verdict_cache() {
     return cache;
 }
 
-// The search for the largest admissible step probes only canonical steps,
-// dx^2 2^k (1 + j/2^kSearchDepth), with Lanczos runs of kProbeSteps from a
-// fixed start, climbing from dx^2 to the first rung that grows something,
-// then bisecting below it; the step it names is measured in full first.
-// Every quantity it reads is a function of the kernel and of those steps
-// alone, so the bound it names is the same whatever step was refused, and
-// it lies below the first step found to grow anything, not merely below
-// some such step.
-constexpr int kSearchDepth = 5;
-constexpr int kSearchStart = 0;   // the rung dx^2 2^0
-constexpr int kSearchRungs = 60;  // up to dx^2 2^60, down to dx^2 2^-60
-constexpr double kAcceptMargin = 0x1.0p-4;
-constexpr std::size_t kProbeSteps = 16;
+// The canonical steps: the rungs dx^2 2^k and the points of a rung,
+// dx^2 2^k (1 + j/2^kRungDepth). The climb measures the rungs from dx^2 up
+// to the first that does not pass, R (down from dx^2 instead, should dx^2
+// itself not pass: then R is the rung above the first that does); the top
+// rung [R/2, R) is then scanned point by point upwards to the first that
+// does not pass, F, and the bound is the last point before F, rounded down
+// to the four digits a refusal prints (and measured again when that moved
+// it). A step is admitted when it passes its own measurement and does not
+// exceed the bound; the bound is the same whatever step was refused, and it
+// passes the judgement a fresh call makes. The rung is scanned, not
+// bisected: just above the first step that grows, the quadrature's points
+// alias with the grid and narrow windows of growing steps alternate with
+// passing ones (a = 1 + 0.8 sin(3x + 0.3), heat6 on 401 nodes, tau/dx^2:
+// passes to 20.18, grows to 20.62, passes to 22.93, grows above), and a
+// step in a passing island above F is refused with the rest, so that the
+// admitted counts for a given t are every count from some n0 up. A window
+// narrower than the scan's points below the bound is refused when a call
+// meets it, naming the last point below it that passes.
+constexpr int kRungDepth = 5;
+constexpr int kRungs = 60;  // up to dx^2 2^60, down to dx^2 2^-60
 
-// The largest canonical step of the rung [s, 2 s) that passes, bisected on
-// its points and measured in full (with the direction that grew just above
-// it as a hint); 0 when none does. nullopt when the caller asked to stop.
-template <class Passes>
-std::optional<double> best_in_rung(double rung, double limit, Passes& passes) {
-    auto point = [&](std::int64_t j) { return rung * (1.0 + std::ldexp(static_cast<double>(j), -kSearchDepth)); };
-    std::int64_t good = 0, bad = std::int64_t{1} << kSearchDepth;
-    std::vector<double> grew;  // the growing direction at point(bad)
-    auto probe = [&](std::int64_t j, std::vector<double>* dir) -> std::optional<bool> {
-        if (point(j) >= limit) return false;
-        return passes(point(j), kProbeSteps, grew.empty() ? nullptr : &grew, dir);
-    };
-    {
-        std::vector<double> dir;
-        const std::optional<bool> top = probe(bad, &dir);
-        if (!top) return std::nullopt;
-        if (*top) good = bad;
-        else grew = std::move(dir);
+// The bound lies at most this far below the last point before F (the four
+// printed digits): steps this close below the top rung are judged against
+// the bound too.
+constexpr double kBoundMargin = 0x1.0p-7;
+
+// The judgement of one kernel's steps over its canonical steps, measuring
+// what the kept verdicts do not hold (several steps at once).
+template <class K>
+class Ladder {
+public:
+    // The rung of R when every rung measured passes.
+    static constexpr int kAbove = std::numeric_limits<int>::max();
+    static constexpr int kPoints = 1 << kRungDepth;
+
+    Ladder(const K& kernel, KernelVerdict& v) : kernel_(kernel), v_(v), dx2_(kernel.grid.dx() * kernel.grid.dx()) {}
+
+    double rung(int k) const { return dx2_ * std::ldexp(1.0, k); }
+    double point(int k, int j) const { return rung(k) * (1.0 + std::ldexp(static_cast<double>(j), -kRungDepth)); }
+    int rung_of(double tau) const {
+        return std::clamp(static_cast<int>(std::floor(std::log2(tau / dx2_))), -kRungs, kRungs - 1);
     }
-    for (;;) {
-        while (bad - good > 1) {
-            const std::int64_t mid = (good + bad) / 2;
-            std::vector<double> dir;
-            const std::optional<bool> p = probe(mid, &dir);
+    // The last point of rung k below tau (0: none but the rung itself).
+    int points_below(int k, double tau) const {
+        if (rung(k + 1) < tau) return kPoints - 1;
+        int j = std::clamp(static_cast<int>(std::ceil((tau / rung(k) - 1.0) * kPoints)), 0, kPoints - 1);
+        while (j > 0 && point(k, j) >= tau) --j;
+        while (j + 1 < kPoints && point(k, j + 1) < tau) ++j;
+        return j;
+    }
+
+    // Measures the unknown of `points` (ascending; a step that does not
+    // pass makes the larger moot). False when the caller asked to stop.
+    bool measure(std::vector<double> points) {
+        std::erase_if(points, [&](double s) { return v_.known(s).has_value(); });
+        std::vector<std::optional<StepVerdict>> verdicts;
+        if (!measure_ascending(kernel_, kernel_.grid, points, verdicts)) return false;
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            if (!verdicts[i]) continue;
+            // The call's own step failing is its error to report: not kept.
+            if (*verdicts[i] == StepVerdict::Fails && points[i] == own_) own_fails_ = true;
+            else v_.note(points[i], *verdicts[i] == StepVerdict::Passes);
+        }
+        return true;
+    }
+    // The call's own step, and whether forming it failed.
+    void own(double tau) { own_ = tau; }
+    bool own_fails() const { return own_fails_; }
+    // Whether s passes, measured if need be; nullopt when the caller asked
+    // to stop.
+    std::optional<bool> passes(double s) {
+        if (!v_.known(s) && !measure({s})) return std::nullopt;
+        return v_.known(s);
+    }
+
+    // The rung of R when it is at most `upto`, else kAbove; the rungs
+    // measured together with `with`. nullopt when the caller asked to stop.
+    std::optional<int> climb(int upto, double with) {
+        std::vector<double> steps{with};
+        for (int k = 0; k <= std::max(upto, 0); ++k) steps.push_back(rung(k));
+        std::sort(steps.begin(), steps.end());
+        if (!measure(steps)) return std::nullopt;
+        // A rung left moot (a smaller `with` did not pass) is measured on its own.
+        const std::optional<bool> base = passes(rung(0));
+        if (!base) return std::nullopt;
+        if (*base) {
+            for (int k = 1; k <= upto; ++k) {
+                const std::optional<bool> p = passes(rung(k));
+                if (!p) return std::nullopt;
+                if (!*p) return k;
+            }
+            return kAbove;
+        }
+        for (int k = -1; k >= -kRungs; --k) {
+            const std::optional<bool> p = passes(rung(k));
             if (!p) return std::nullopt;
-            if (*p) {
-                good = mid;
-            } else {
-                bad = mid;
-                grew = std::move(dir);
+            if (*p) return k + 1;
+        }
+        return -kRungs;  // nothing passes down to dx^2 2^-60
+    }
+
+    // The first point of rung k that does not pass among 1 .. upto, or
+    // upto + 1. nullopt when the caller asked to stop.
+    std::optional<int> first_out(int k, int upto) {
+        std::vector<double> points;
+        for (int j = 1; j <= upto; ++j) points.push_back(point(k, j));
+        if (!measure(points)) return std::nullopt;
+        for (int j = 1; j <= upto; ++j) {
+            const std::optional<bool> p = passes(point(k, j));
+            if (!p) return std::nullopt;
+            if (!*p) return j;
+        }
+        return upto + 1;
+    }
+
+    // The largest bound below tau: in the highest rung below tau that
+    // passes, the last point before the first that does not pass (among
+    // those below tau), rounded down to four digits and passing itself. 0
+    // when none does down to dx^2 2^-60; nullopt when the caller asked to
+    // stop.
+    std::optional<double> best_below(double tau) {
+        for (int r = rung_of(tau); r >= -kRungs; --r) {
+            if (rung(r) >= tau) continue;
+            const std::optional<bool> base = passes(rung(r));
+            if (!base) return std::nullopt;
+            if (!*base) continue;
+            const std::optional<int> out_at = first_out(r, points_below(r, tau));
+            if (!out_at) return std::nullopt;
+            for (int j = *out_at - 1; j >= 0; --j) {
+                const double b = floor_4_digits(point(r, j));  // as a refusal prints it
+                const std::optional<bool> p = passes(b);
+                if (!p) return std::nullopt;
+                if (*p) return b;
             }
         }
-        const std::optional<bool> confirmed =
-            point(good) >= limit ? std::optional<bool>(false)
-                                 : passes(point(good), kLanczosSteps, grew.empty() ? nullptr : &grew, nullptr);
-        if (!confirmed) return std::nullopt;
-        if (*confirmed) return point(good);
-        if (good == 0) return 0.0;
-        bad = good;
-        good = 0;
+        return 0.0;
     }
-}
 
-// The bound of a kernel: from the rung dx^2 up to the first rung whose
-// probe grows something (down instead, should dx^2 itself grow), then the
-// best step below it. 0 when even dx^2 2^-kSearchRungs grows; nullopt when
-// the caller asked to stop.
-template <class Passes>
-std::optional<double> search_bound(const Grid1D<double>& g, Passes& passes) {
-    const double dx2 = g.dx() * g.dx();
-    auto rung = [&](int k) { return dx2 * std::ldexp(1.0, k); };
-    int k = kSearchStart;
-    std::optional<bool> p = passes(rung(k), kProbeSteps, nullptr, nullptr);
-    if (!p) return std::nullopt;
-    if (*p) {
-        for (; k < kSearchRungs; ++k) {
-            p = passes(rung(k + 1), kProbeSteps, nullptr, nullptr);
-            if (!p) return std::nullopt;
-            if (!*p) break;
-        }
-    } else {
-        for (--k; k >= -kSearchRungs; --k) {
-            p = passes(rung(k), kProbeSteps, nullptr, nullptr);
-            if (!p) return std::nullopt;
-            if (*p) break;
-        }
-        if (k < -kSearchRungs) return 0.0;
-    }
-    // Rung k passes and rung k + 1 grows; the best step of rung k, or of
-    // the rungs below should its own points grow.
-    for (; k >= -kSearchRungs; --k) {
-        const std::optional<double> best = best_in_rung(rung(k), kInf, passes);
-        if (!best) return std::nullopt;
-        if (*best > 0.0) return best;
-    }
-    return 0.0;
-}
-
-// A step tau below the kernel's bound grows: the bound becomes the largest
-// canonical step below tau that passes. False when the caller asked to stop.
-template <class Passes>
-bool lower_bound_below(const Grid1D<double>& g, double tau, KernelVerdict& v, Passes& passes) {
-    const double dx2 = g.dx() * g.dx();
-    int k = static_cast<int>(std::floor(std::log2(tau / dx2)));
-    double best = 0.0;
-    for (int down = 0; down < 2 * kSearchRungs && best == 0.0; ++down, --k) {
-        const std::optional<double> b = best_in_rung(dx2 * std::ldexp(1.0, k), tau, passes);
-        if (!b) return false;
-        best = *b;
-    }
-    v.set_bound(best);
-    return true;
-}
+private:
+    const K& kernel_;
+    KernelVerdict& v_;
+    double dx2_;
+    double own_ = std::numeric_limits<double>::quiet_NaN();
+    bool own_fails_ = false;
+};
 
 // The judgement of steps of tau for a kernel with a variable coefficient,
 // on tau alone. A step is admissible when the generator is dissipative, the
-// step itself grows no data without its mean (the norm of P B P at most
-// 1 + kStepSlack, as far as kLanczosSteps can see), and neither does the
-// step 1/16 larger (a quicker look, to catch a growth too slight for the
-// first to see near the bound). A step refused is answered with the bound
-// of the search above, kept for the kernel: steps above it are refused at
-// once; below it each new step is still measured once, and a step that
-// grows there lowers the bound to the largest canonical step below it that
-// passes.
+// step itself grows no data without its mean by more than kStepSlack (exact
+// up to rounding), and it does not exceed the kernel's bound (ladder above)
+// where it lies near the top rung or above. A refused step above the bound
+// is answered with the bound; one below it (a window narrower than the
+// scan's points) with the largest bound below it.
 template <class K>
 HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double tau) {
     HeatJudgement out;
@@ -966,90 +1605,66 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    if (tau > v.bound) {
-        out.range = StepRange{0.0, v.named};
+    // Above the bound, known from an earlier refusal: refused at once.
+    if (v.bound > 0.0 && tau > v.bound) {
+        out.range = StepRange{0.0, v.bound};
         return out;
     }
-    if (std::find(v.passed.begin(), v.passed.end(), tau) != v.passed.end() || tau == v.named) return out;
-
-    // One measurement: true when the step grows nothing, false when it
-    // grows something or cannot be written out (a probe of the search reads
-    // points the call's own step may not), nullopt when the caller asked to
-    // stop. `hint`, when given, is added to the start; `dir` receives the
-    // direction that grows most.
-    auto passes = [&](double s, std::size_t most, const std::vector<double>* hint,
-                      std::vector<double>* dir) -> std::optional<bool> {
-        const std::optional<double> top =
-            mean_free_growth(kernel, g, s, 2.0 * kStepSlack, stopped, most, dir, hint);
-        if (stopped) return std::nullopt;
-        return top && *top <= 2.0 * kStepSlack;
-    };
-    // tau itself first: where its own step cannot be written out, the step
-    // fails on its own, which is the call's error to report.
-    std::vector<double> at_tau;
-    bool tau_passes = false;
-    {
-        const std::optional<double> top = mean_free_growth(kernel, g, tau, 2.0 * kStepSlack, stopped,
-                                                           kLanczosSteps, &at_tau);
-        if (stopped || !top) return out;
-        tau_passes = *top <= 2.0 * kStepSlack;
-        if (tau_passes) {
-            // Below a bound already found (larger steps were refused above)
-            // tau's own measurement decides; before, so does the quicker
-            // look 1/16 above it.
-            bool admitted = v.searched();
-            if (!admitted) {
-                const std::optional<bool> above =
-                    passes(tau * (1.0 + kAcceptMargin), kProbeSteps, &at_tau, nullptr);
-                if (!above) return out;
-                admitted = *above;
+    // Where tau's own step fails, that is the call's error to report, not
+    // a refusal.
+    if (!v.known(tau)) {
+        StepRows rows;
+        const StepRows::Built built = rows.build(kernel, g, tau);
+        if (built == StepRows::Built::Fails || built == StepRows::Built::Stopped) return out;
+    }
+    Ladder<K> ladder(kernel, v);
+    using L = Ladder<K>;
+    ladder.own(tau);
+    double bound = v.bound;
+    if (!(bound > 0.0)) {
+        // The climb to the rung above tau's (with a margin), tau measured
+        // with it; the bound where tau lies near the top rung or above.
+        const int k = ladder.rung_of(tau * (1.0 + kBoundMargin));
+        const std::optional<int> climbed = ladder.climb(k + 1, tau);
+        if (!climbed || ladder.own_fails()) return out;
+        if (*climbed != L::kAbove) {
+            const int top = *climbed - 1;
+            std::optional<double> found = 0.0;
+            if (top >= -kRungs) {
+                const std::optional<int> out_at = ladder.first_out(top, L::kPoints - 1);
+                if (!out_at) return out;
+                found = ladder.best_below(ladder.point(top, *out_at));
             }
-            if (admitted) {
-                v.passed = {tau};
-                verdict_cache().store(key, v);
-                return out;
-            }
-        } else if (v.searched()) {
-            // A step below the bound that grows: the bound comes down to
-            // below it.
-            if (!lower_bound_below(g, tau, v, passes)) return out;
-            verdict_cache().store(key, v);
-            out.range = StepRange{0.0, v.named};
-            return out;
+            if (!found) return out;
+            bound = v.bound = *found;
         }
     }
-    if (!v.searched()) {
-        const std::optional<double> bound = search_bound(g, passes);
-        if (!bound) return out;
-        if (*bound == 0.0) {
-            // Steps 2^60 below dx^2 still grow something: the coefficient is
-            // at fault after all (the generator's growth below its slack).
-            std::vector<double> dir;
-            passes(g.dx() * g.dx() * std::ldexp(1.0, -kSearchRungs), kLanczosSteps, nullptr, &dir);
-            Generator gen;
-            if (stopped || dir.size() != g.n || !gen.build(kernel, g)) return out;
-            const WeightedSpace sp(g);
-            for (std::size_t i = 0; i < dir.size(); ++i) dir[i] /= sp.sw[i];
-            v.fault = fault_at(gen, g, dir, std::numeric_limits<double>::quiet_NaN());
-            verdict_cache().store(key, v);
-            out.fault = v.fault;
-            return out;
-        }
-        v.set_bound(*bound);
+    const std::optional<bool> own = ladder.passes(tau);
+    if (ladder.own_fails()) return out;
+    if (!own) return out;
+    if (*own && (!(bound > 0.0) || tau <= bound)) {
         verdict_cache().store(key, v);
+        return out;
     }
-    if (tau <= v.bound) {
-        if (tau_passes) {
-            // Only the quicker look 1/16 above grew: tau lies below the bound.
-            v.passed = {tau};
-            verdict_cache().store(key, v);
-            return out;
-        }
-        // tau itself grew, below the bound: a window.
-        if (!lower_bound_below(g, tau, v, passes)) return out;
+    double named = bound;
+    if (!(bound > 0.0) || tau <= bound) {
+        // tau grows below the bound: a window narrower than the scan's points.
+        const std::optional<double> below = ladder.best_below(tau);
+        if (!below) return out;
+        named = *below;
+    }
+    if (!(named > 0.0)) {
+        // Steps 2^60 below dx^2 still grow something: the coefficient is at
+        // fault after all (its generator's growth below the slack).
+        const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped, true);
+        if (!verdict || !*verdict) return out;
+        v.fault = *verdict;
         verdict_cache().store(key, v);
+        out.fault = v.fault;
+        return out;
     }
-    out.range = StepRange{0.0, v.named};
+    verdict_cache().store(key, v);
+    out.range = StepRange{0.0, named};
     return out;
 }
 

@@ -33,24 +33,26 @@
 //      coefficients its symmetric part is <= 0 to rounding; where a' swings
 //      from cell to cell (rough samples, a jump, a periodic seam the samples
 //      do not continue) it is not, and then steps of every size grow some
-//      data: small steps most of all, so no step count helps. Such a
+//      data: small steps most of all, so no step count helps. That is
+//      decided exactly (a Cholesky factorisation over G's band); such a
 //      coefficient is refused whatever n_steps (CoefficientFault), naming
 //      where the growth sits; so is any variable coefficient under "linear"
 //      ends, whose end rows grow data.
-//   2. Does one step of tau grow the data without its mean? The norm of
-//      P B P (B the real step in scaled values, P removing the mean) is
-//      measured by Lanczos on the step written out node by node (each node's
-//      reads and their coefficients), some dozens of products of about one
-//      step each; it is 1 - O(tau) for small steps and crosses 1 where the
-//      derivative correction starts to grow the highest frequencies. A step
-//      is admitted when the norm is at most 1 + 1e-10 as far as the Lanczos
-//      steps see (they bound it from below: a growth of 1e-4 or less can
-//      escape them), and the step 1/16 larger passes a quicker look. A
-//      refused step names the bound of a search that climbs canonical steps
-//      dx^2 2^k from dx^2 to the first that grows and bisects below it to
-//      1/32: the same bound whatever step was refused, kept for the kernel.
-//      Narrow windows below it (steps that grow where larger ones do not)
-//      lower it when a call meets them.
+//   2. Does one step of tau grow the data without its mean by more than
+//      1e-10 in the norm? Decided exactly up to rounding by the Cholesky
+//      factorisation of (1 + s) I - (P B P)^T (P B P), formed from the step
+//      written out node by node, over the band of its reads (steps whose
+//      reads spread over hundreds of cells, beyond that band, by Lanczos,
+//      which bounds the growth from below). A step is admitted when it
+//      passes and does not exceed the kernel's bound: the canonical steps
+//      dx^2 2^k are climbed to the first that grows, R, the rung below R is
+//      scanned in 32 points to the first that grows, and the bound is the
+//      last point before it, to the four digits a refusal prints. The bound
+//      is the same whatever step was refused and passes the judgement of a
+//      fresh call; steps in the passing islands that alternate with narrow
+//      growing windows above the first step that grows are refused with
+//      the rest, so the admitted counts for a given t are every count from
+//      some n0 up.
 #pragma once
 
 #include <cstddef>

@@ -24,10 +24,11 @@ struct NodeForm {
 // The form of `step(read)`, a node step linear in what its reader returns
 // that reads the same points whatever the values: a first pass records the
 // points (reading zeros), then a pass per read gives that read's
-// coefficient (it alone reads 1). False where the step fails or reads more
+// coefficient (it alone reads 1); with `points_only` the first pass alone
+// (the coefficients left unset). False where the step fails or reads more
 // than NodeForm::kMost points.
 template <class Step>
-bool probe_node_form(const Step& step, NodeForm& form) {
+bool probe_node_form(const Step& step, NodeForm& form, bool points_only = false) {
     struct Recorder {
         NodeForm* form;
         mutable std::size_t seen = 0;
@@ -45,6 +46,7 @@ bool probe_node_form(const Step& step, NodeForm& form) {
     const Recorder rec{&form};
     if (!step(rec) || rec.seen > NodeForm::kMost) return false;
     form.count = rec.seen;
+    if (points_only) return true;
     for (std::size_t m = 0; m < form.count; ++m) {
         const Unit unit{m};
         Expected<double> c = step(unit);

@@ -231,14 +231,18 @@ constexpr char kHeat4WithAArrayDoc[] =
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
     "a_prime, a_double_prime : array-like, optional\n    n samples of a' and a''.\n"
     "a_norm_bound : float, optional\n    Upper bound of a.\n"
-    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
+    "    ``evolve`` refuses it when a varies (kind 'OutOfDomain'): its straight-line\n"
+    "    continuation is no boundary condition for ∂ₓ(a ∂ₓu).\n\n"
     "Returns\n-------\nHeat1D4th\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
-    "    \"[GridMismatch]\" for an array that is not a float sequence or whose length is not n,\n"
-    "    or an a of fewer than 3 samples when a derivative is derived from it; \"[NanInf]\"\n"
-    "    for non-finite samples of a or values of u0; the grid errors of the constructor.\n";
+    "    \"[OutOfDomain]\" for an unknown boundary; \"[GridMismatch]\" for an array that is not\n"
+    "    a float sequence or whose length is not n, or an a of fewer than 3 samples when a\n"
+    "    derivative is derived from it; \"[NanInf]\" for non-finite samples of a or values of\n"
+    "    u0; the grid errors of the constructor. ``evolve`` refuses boundary \"linear\" with an\n"
+    "    a that varies, kind 'OutOfDomain'.\n";
 
 Heat1D4thObj heat1d4th_new(const Args& a) {
     const double xmin = a.f64(0);

@@ -115,14 +115,17 @@ constexpr char kWithAArrayDoc[] =
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
     "a_prime, a_double_prime : array-like, optional\n    Samples of a' and a''.\n"
     "a_norm_bound : float, optional\n    Upper bound of a; default 1.1 * max(a).\n"
-    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
+    "    ``evolve`` refuses it when a varies (kind OutOfDomain): its straight-line\n"
+    "    continuation is no boundary condition for d/dx (a du/dx).\n\n"
     "Returns\n-------\nHeat1D\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
-    "    \"[GridMismatch]\" for arrays of the wrong type or length (a needs at least 3 samples\n"
-    "    when a derivative is derived from it), \"[NanInf]\" for non-finite a or u0, and the\n"
-    "    grid errors of the constructor.\n";
+    "    \"[OutOfDomain]\" for an unknown boundary, \"[GridMismatch]\" for arrays of the wrong\n"
+    "    type or length (a needs at least 3 samples when a derivative is derived from it),\n"
+    "    \"[NanInf]\" for non-finite a or u0, and the grid errors of the constructor. ``evolve``\n"
+    "    refuses boundary \"linear\" with an a that varies, kind OutOfDomain.\n";
 
 constexpr char kWithAFunctionDoc[] =
     "with_a_function(xmin, xmax, n, a, a_prime, a_double_prime, a_norm_bound, u0, *, "
@@ -138,11 +141,16 @@ constexpr char kWithAFunctionDoc[] =
     "a, a_prime, a_double_prime : callable\n    a(x) >= 0 and its first two derivatives.\n"
     "a_norm_bound : float\n    Upper bound of a.\n"
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
-    "boundary : str, optional\n    \"reflect\" (default), \"zero\", \"periodic\" or \"linear\".\n\n"
+    "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
+    "    ``evolve`` refuses it when a varies (kind OutOfDomain): its straight-line\n"
+    "    continuation is no boundary condition for d/dx (a du/dx).\n\n"
     "Returns\n-------\nHeat1D\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
-    "QuorvaneError\n    The grid and initial-value errors of the constructor.\n";
+    "QuorvaneError\n"
+    "    \"[OutOfDomain]\" for an unknown boundary, and the grid and initial-value errors of\n"
+    "    the constructor. ``evolve`` refuses boundary \"linear\" with an a that varies, kind\n"
+    "    OutOfDomain.\n";
 
 // --- bodies ---------------------------------------------------------------
 
