@@ -300,22 +300,27 @@ struct Around {
 // [min, max] of its node values u0, u1, widened at a smooth extremum.
 // Between two nodes a smooth function leaves [min, max] only at an
 // extremum, by at most |u''| dx^2 / 8 (a parabola with its vertex mid-cell),
-// and the margin allowed there is kBoundedWiden times the larger of the
-// cell's two curvature estimates of the extremum's sign, less kBoundedStray
-// times how far the outer estimates (at i - 1 and i + 2) stray from the line
-// through the inner ones (their fourth differences), scaled by the drift's
-// share `widen_of()` (drift_share: none where characteristics meet). On smooth data the fourth differences
-// are small beside the second (a wave of 8 nodes per wavelength keeps more
-// than a third of its curvature as margin, and more the finer it is
-// resolved), and an extremum next to an inflection, where one estimate
-// has the other sign, keeps the other's: such data are read as they are,
-// so the read converges as the plain one does. On a jump, a kink, an
-// odd-even ripple, noise or a bump of a few nodes the fourth differences
-// exceed the second and nothing beyond the node values is allowed: there
-// the Hermite read overshoots, and each step would carry the overshoot on
-// and add to it. Every quantity is continuous in the values, and so is the
-// bound. `around` and `widen_of` are called only when v leaves [min, max];
-// `choice`, when given, records which value was taken.
+// and the margin allowed there is kBoundedWiden times the cell's curvature
+// of the extremum's sign, less a multiple of how far the outer estimates
+// (at i - 1 and i + 2) stray from the line through the inner ones (their
+// fourth differences), scaled by the drift's share `widen_of()`
+// (drift_share: none where characteristics meet). The curvature is the
+// smaller of the two estimates at the cell's nodes, less kStrayBoth times
+// the stray: a resolved extremum, where both have its sign (a wave of 8
+// nodes per wavelength keeps half its curvature as margin, more the finer
+// it is resolved); or the larger of them, less kStrayOne times the stray:
+// an extremum next to an inflection, where one estimate has the other sign
+// but the four lie nearly on a line. Such data are read as they are, so the
+// read converges as the plain one does. Where the data bend the other way
+// or the estimates leave their line (a jump, a kink, the shoulder of a
+// smeared front next to a plateau, an odd-even ripple, noise, a bump of a
+// few nodes) nothing beyond the node values is allowed: there the Hermite
+// read overshoots, and each step would carry the overshoot on and add to
+// it (a carried front rose to 1.13 over ten units of time when the larger
+// estimate alone stood for the curvature). Every quantity is continuous in
+// the values, and so is the bound. `around` and `widen_of` are called only
+// when v leaves [min, max]; `choice`, when given, records which value was
+// taken.
 template <class F, class AroundFn, class WidenFn>
 F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const WidenFn& widen_of,
              BoundedChoice* choice = nullptr) {
@@ -330,7 +335,10 @@ F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const W
     const double s0 = below ? a.e[1] : -a.e[1], s1 = below ? a.e[2] : -a.e[2];
     const double d4_0 = (a.e[0] - 2.0 * a.e[1]) + a.e[2];
     const double d4_1 = (a.e[1] - 2.0 * a.e[2]) + a.e[3];
-    const double margin = std::max(s0, s1) - kBoundedStray * (std::fabs(d4_0) + std::fabs(d4_1));
+    const double stray = std::fabs(d4_0) + std::fabs(d4_1);
+    const double both = std::min(s0, s1) - kStrayBoth * stray, one = std::max(s0, s1) - kStrayOne * stray;
+    const bool resolved = both >= one;
+    const double margin = resolved ? both : one;
     const double widen = margin > 0.0 ? kBoundedWiden * widen_of() : 0.0;
     const double reach = widen * margin;
     const double bound = below ? lo - reach : hi + reach;
@@ -340,7 +348,8 @@ F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const W
         choice->clamped = true;
         choice->cell = cell;
         choice->node = cell + (second ? 1 : 0);
-        choice->estimate = cell + (s1 > s0 ? 1 : 0);
+        choice->estimate = cell + ((resolved ? s1 < s0 : s1 > s0) ? 1 : 0);
+        choice->stray = resolved ? kStrayBoth : kStrayOne;
         choice->widen = widen;
         choice->side = below ? -1 : 1;
         choice->sign0 = d4_0 < 0.0 ? -1 : 1;

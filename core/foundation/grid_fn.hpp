@@ -40,20 +40,22 @@ inline constexpr const char* kGridSpacingMessage =
     "the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2";
 
 // The margin a held read may take beyond its cell's node values at a smooth
-// extremum: kBoundedWiden times the cell's larger curvature estimate of the
-// extremum's sign, less kBoundedStray times how far the two outer estimates
-// stray from the line through the inner ones, times the drift's share (see
-// ReadHold).
+// extremum: kBoundedWiden times the cell's curvature of the extremum's sign
+// (the smaller of the two estimates at its nodes less kStrayBoth times the
+// two fourth differences there, or the larger less kStrayOne times them,
+// whichever is more), times the drift's share (see ReadHold).
 inline constexpr double kBoundedWiden = 0.5;
-inline constexpr double kBoundedStray = 0.5;
+inline constexpr double kStrayBoth = 0.4;
+inline constexpr double kStrayOne = 1.0;
 
 // The value a held read takes and how (for its derivatives). Where the read
 // leaves its cell's (widened) range it is clamped to the end `node` of that
-// range: u[node] - widen * (e[estimate] + side * kBoundedStray * (sign0 * d4_0
+// range: u[node] - widen * (e[estimate] + side * stray * (sign0 * d4_0
 // + sign1 * d4_1)), with e the second-difference estimates fd_d2_o6 at nodes
 // cell - 1 ... cell + 2, d4_0 = e[cell - 1] - 2 e[cell] + e[cell + 1], d4_1 the
 // same one node on, side +1 for an upper end, -1 for a lower one (node
-// indices as the boundary policy reads them); widen is 0 where the range is
+// indices as the boundary policy reads them) and stray kStrayBoth or
+// kStrayOne, the form that gave the margin; widen is 0 where the range is
 // not widened. On each such choice the clamped value is linear in the
 // values. The read itself is raw + hold.weight * (held - raw).
 struct BoundedChoice {
@@ -62,6 +64,7 @@ struct BoundedChoice {
     std::int64_t node = 0;
     std::int64_t estimate = 0;
     double widen = 0.0;
+    double stray = 0.0;
     int side = 1;
     int sign0 = 0, sign1 = 0;
     double raw = 0.0, held = 0.0;

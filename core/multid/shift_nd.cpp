@@ -206,10 +206,11 @@ private:
 // nodes a smooth function leaves the corner range only at an extremum, by at
 // most |u_rr| dx_r^2 / 8 along axis r (the cubic reproduces a parabola).
 // Along axis r every line of the cell gives a margin: kBoundedWiden times
-// the larger of the three-point second differences d2 at the cell's two
-// nodes taken with the extremum's sign, less kBoundedStray times the fourth
-// differences there (how far the outer d2 stray from the line through the
-// inner two); the axis keeps the smallest over its lines, scaled by the
+// its curvature of the extremum's sign as a 1-D read takes it (see
+// limit_read in boundary.cpp), from the three-point second differences d2
+// around the cell and their fourth differences (how far the outer d2 stray
+// from the line through the inner two); the axis keeps the smallest over
+// its lines, scaled by the
 // share drift_share leaves where the characteristics meet or the drift
 // changes along r in the cell, and fold_widen where the step folds them next
 // to the node. On smooth data the margin covers the cubic's excursion; on a
@@ -254,7 +255,8 @@ double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, c
             const double s0 = below ? d2[1] : -d2[1], s1 = below ? d2[2] : -d2[2];
             const double stray =
                 std::fabs((d2[0] - 2.0 * d2[1]) + d2[2]) + std::fabs((d2[1] - 2.0 * d2[2]) + d2[3]);
-            margin = std::min(margin, std::max(s0, s1) - kBoundedStray * stray);
+            margin = std::min(margin, std::max(std::min(s0, s1) - kStrayBoth * stray,
+                                               std::max(s0, s1) - kStrayOne * stray));
         }
         if (margin > 0.0) widen += kBoundedWiden * (nodes.drift_widen(r, hold.drift) * hold.fold) * margin;
     }

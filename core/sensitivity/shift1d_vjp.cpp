@@ -164,7 +164,7 @@ double choice_value(const BoundedChoice& choice, const Grid1D<double>& g, std::s
     for (int k = 0; k < 4; ++k) e[k] = fd_d2_o6<double>(v, g.boundary, g.n, choice.cell - 1 + k, dx);
     const double d4_0 = (e[0] - 2.0 * e[1]) + e[2], d4_1 = (e[1] - 2.0 * e[2]) + e[3];
     const double stray = choice.sign0 * d4_0 + choice.sign1 * d4_1;
-    return at_node - choice.widen * (e[choice.estimate - choice.cell + 1] + choice.side * kBoundedStray * stray);
+    return at_node - choice.widen * (e[choice.estimate - choice.cell + 1] + choice.side * choice.stray * stray);
 }
 
 // How far the reads are held depends on b: each node's weight on b's change
