@@ -22,13 +22,25 @@ says otherwise. t is on each row: 0.01 (100 dx^2) for the diffusions, a little u
 step limit for the classes that have one, 0.1 for Shift1D and DriftReaction1D, and near
 the limit of one step for the graph classes.
 
+Rows marked "periodic" (and TtEvolver, whose axes are periodic) run on the open grid of
+[0, 1): n nodes, period 1, t = 1 with b = 0.3 (30 cells of travel on 101 nodes).
+
 Then one step of tau = k dx^2 for a range of k (where most classes overshoot most),
 Heat1DZeta8 at a fixed tau, and the cases the README quotes: DriftReaction1D on
-two-node plateaus between jumps and at "zero" ends, one Heat1D step of t = 1e6, and the
-"linear" option on (-1)^j, whose ghost nodes continue the alternation.
+two-node plateaus between jumps and at "zero" ends, and carrying a jump round a
+periodic grid up to t = 100; the constant-coefficient Shift1D step with a = 0 (its plain
+reads) on rough data: (-1)^j, noise, a jump and the worst data of max|u0| = 1 (the
+largest absolute row sum of the step matrix's power, by evolve_batched of unit
+vectors), on 51 to 401 periodic nodes, with c = -1, with a little diffusion, under
+"reflect" and "zero" ends (and the grid 2-norm there), against the shift per step, and
+DriftReaction1D (held reads) on the same data; AnisotropicShiftND2/ND3 with a constant
+drift likewise; TtEvolver (a = 0, constant b) on the jump in chained calls; one
+MatrixDiffusion step on smooth data that are not flat at the
+walls; one Heat1D step of t = 1e6, and the "linear" option on (-1)^j, whose ghost nodes
+continue the alternation.
 
 Run: PYTHONPATH=<build dir> python bench/bench_rough_data.py [--quick]
-(--quick: counts up to 100 only, 1000 for DriftReaction1D.)
+(--quick: counts up to 100 only, 1000 for DriftReaction1D and the constant drift.)
 """
 
 from __future__ import annotations
@@ -75,6 +87,31 @@ def heat_1d(cls, **kw):
         h.evolve(t, n)
         return h.values()
     return run
+
+
+def periodic_1d(cls, **kw):
+    """On the open periodic grid of [0, 1): n nodes, period 1."""
+    def run(u0, t, n):
+        h = cls(0.0, 1.0 - 1.0 / len(u0), len(u0), u0, boundary="periodic", **kw)
+        h.evolve(t, n)
+        return h.values()
+    return run
+
+
+def tensor_train(a, b):
+    """TtEvolver on two periodic axes of [0, 1): the data along x, constant along y (a
+    train of rank 1, which the steps keep), read back along x."""
+    def run(u0, t, steps):
+        n = len(u0)
+        state = q.TtState([u0, np.ones(n)])
+        q.TtEvolver([a, a], [b, 0.0], 0.0, [0.0, 0.0], [1.0 - 1.0 / n] * 2, 1e-12).evolve(state, t, steps)
+        return profile(state, n)
+    return run
+
+
+def profile(state, n):
+    unit = np.eye(n)
+    return np.array([state.inner_separable([unit[i], unit[0]]) for i in range(n)])
 
 
 def graph_path():
@@ -177,6 +214,8 @@ FAMILIES = [
     ("transport", "Shift1D", heat_1d(q.Shift1D), (1, N1), 0.1),
     ("transport", "Shift1D b = 0.5", heat_1d(q.Shift1D, b=0.5), (1, N1), 0.1),
     ("transport", "DriftReaction1D", heat_1d(q.DriftReaction1D), (1, N1), 0.1),
+    ("transport", "DriftReaction1D b = 0.3 periodic", periodic_1d(q.DriftReaction1D, b=0.3), (1, N1), 1.0),
+    ("transport", "Shift1D a = 0, b = 0.3 periodic", periodic_1d(q.Shift1D, a=0.0, b=0.3), (1, N1), 1.0),
     ("transport", "Strang1D", heat_1d(q.Strang1D), (1, N1), T_HEAT),
     ("transport", "DriftReaction4th1D", heat_1d(q.DriftReaction4th1D), (1, N1), 3.5 * DX2),
     ("walls", "Reflected1D", heat_1d(q.Reflected1D), (1, N1), T_HEAT),
@@ -200,6 +239,8 @@ FAMILIES = [
     ("2-D/3-D", "AnisotropicShiftND2 9^2", anisotropic_shift(2, 9), (2, 9), T_HEAT),
     ("2-D/3-D", "AnisotropicShiftND3", anisotropic_shift(3, N3), (3, N3), T_HEAT, 1000),
     ("2-D/3-D", "Manifold2D torus", manifold_torus, (2, N2), T_HEAT),
+    ("tensor train", "TtEvolver a = 0, b = 0.3, 16^2", tensor_train(0.0, 0.3), (1, 16), 1.0),
+    ("tensor train", "TtEvolver a = 0, b = 0.3, 64^2", tensor_train(0.0, 0.3), (1, 64), 1.0),
     ("graph", "GraphHeat", graph_run(lambda: q.GraphHeat(graph=graph_path(), rho_bar=4.0)), (1, NG), 0.45),
     ("graph", "GraphHeat4th", graph_run(lambda: q.GraphHeat4th(graph=graph_path(), rho_bar=4.0)), (1, NG), 0.45),
     ("graph", "GraphHeat6", graph_run(lambda: q.GraphHeat6(graph=graph_path(), rho_bar=4.0)), (1, NG), 0.45),
@@ -246,28 +287,28 @@ def summary(values):
 
 def families(counts):
     print("max|u| / max|u0| after n steps of a fixed t")
-    print(f"  {'family':<11}{'class':<27}{'data':<7}{'t':>10}" + "".join(f"{c:>10}" for c in counts)
+    print(f"  {'family':<14}{'class':<34}{'data':<7}{'t':>10}" + "".join(f"{c:>10}" for c in counts)
           + f"{'largest':>10}{'last/lg':>10}")
     for family, label, run, (dim, n), t, *top in FAMILIES:
         progress(label)
         for kind in ("jump", "noise"):
             u0 = data_1d(kind, n) if dim == 1 else data_nd(kind, n, dim)
             values = ladder(run, u0, t, counts, *top)
-            print(f"  {family:<11}{label:<27}{kind:<7}{t:>10.3g}{cells(values)}{summary(values)}")
+            print(f"  {family:<14}{label:<34}{kind:<7}{t:>10.3g}{cells(values)}{summary(values)}")
 
 
 def one_step(multiples):
     """One step of tau = k dx^2 (the row's own dx; 1 on a graph), k over `multiples`."""
     print("\nmax|u| / max|u0| after one step of tau = k dx^2")
-    print(f"  {'class':<27}{'data':<7}" + "".join(f"{k:>10g}" for k in multiples) + f"{'largest':>10}")
+    print(f"  {'class':<34}{'data':<7}" + "".join(f"{k:>10g}" for k in multiples) + f"{'largest':>10}")
     for _, label, run, (dim, n), *_ in FAMILIES:
-        dx2 = 1.0 if label.startswith(("Graph", "VarCoefGraph", "Strang", "Magnus")) else (1.0 / (n - 1)) ** 2
+        dx2 = 1.0 if label.startswith(("Graph", "VarCoefGraph", "StrangGraph", "Magnus")) else (1.0 / (n - 1)) ** 2
         for kind in ("jump", "noise"):
             u0 = data_1d(kind, n) if dim == 1 else data_nd(kind, n, dim)
             values = [ratio(run, u0, k * dx2, 1) for k in multiples]
             figures = [v for v in values if isinstance(v, float)]
             top = f"{max(figures):>10.4f}" if figures else ""
-            print(f"  {label:<27}{kind:<7}{cells(values)}{top}")
+            print(f"  {label:<34}{kind:<7}{cells(values)}{top}")
 
 
 def zeta8_fixed_tau(counts):
@@ -305,6 +346,151 @@ def drift_cases(counts):
         print(f"  {label:<23}{t:>5g}{data:>18}" + "".join(f"{c:>18}" for c in row))
 
 
+def held_jump_over_time(times, tau):
+    """DriftReaction1D's held read carries a jump round a periodic grid: chained calls of
+    steps tau, max|u| at each time (b = 0.3: 30 cells of travel per unit time)."""
+    print(f"\nDriftReaction1D, b = 0.3, jump on 101 periodic nodes of [0, 1), steps of {tau:g}: max|u| at t")
+    print("  " + "".join(f"{t:>10g}" for t in times))
+    x = np.arange(N1) / N1
+    d = q.DriftReaction1D(0.0, 1.0 - 1.0 / N1, N1, jump(x), b=0.3, boundary="periodic")
+    done, row = 0.0, []
+    for t in times:
+        d.evolve(t - done, int(round((t - done) / tau)))
+        done = t
+        row.append(float(np.max(np.abs(d.values()))))
+    print("  " + cells(row))
+
+
+def shift_power(n, steps, a=0.0, b=0.3, c=0.0, boundary="periodic", columns=None):
+    """Columns of the step matrix power S^steps of Shift1D (u_t = a u'' + b u' + c u, t = 1),
+    by evolve_batched of unit vectors (all of them, or those of `columns`)."""
+    hi = 1.0 - 1.0 / n if boundary == "periodic" else 1.0
+    s = q.Shift1D(0.0, hi, n, np.zeros(n), a=a, b=b, c=c, boundary=boundary)
+    unit = np.eye(n) if columns is None else np.eye(n)[:, columns]
+    return s.evolve_batched(1.0, unit, n_steps=steps)
+
+
+def drift_limit(n, bt):
+    """e^{bt D} on n periodic nodes of [0, 1), D the eighth-order central first derivative
+    (the node derivatives of the degree-7 reads)."""
+    from scipy.linalg import expm
+
+    weights = (4 / 5, -1 / 5, 4 / 105, -1 / 280)
+    d = np.zeros((n, n))
+    for k, w in enumerate(weights, start=1):
+        d += w * n * (np.roll(np.eye(n), k, axis=1) - np.roll(np.eye(n), -k, axis=1))
+    return expm(bt * d)
+
+
+def worst_periodic(n, steps, **kw):
+    """max|u| over all data with max|u0| = 1 after the steps: the largest absolute row sum of
+    S^steps, which on a periodic grid (a circulant S) is the 1-norm of one column."""
+    return float(np.abs(shift_power(n, steps, columns=[0], **kw)).sum())
+
+
+def constant_drift(counts, big):
+    """The constant-coefficient Shift1D step with a = 0 on rough data: its plain reads, whose
+    limit as the steps shrink keeps the grid 2-norm on a periodic grid but not max|u|."""
+    print("\nShift1D, a = 0, b = 0.3, t = 1, periodic [0, 1): max|u| / max|u0| after n steps")
+    print(f"  {'data':<32}" + "".join(f"{c:>10}" for c in counts))
+    x = np.arange(N1) / N1
+    run = periodic_1d(q.Shift1D, a=0.0, b=0.3)
+    for label, u0 in (("(-1)^j, 101 nodes", (-1.0) ** np.arange(N1)), ("noise, 101 nodes", noise(N1)),
+                      ("jump, 101 nodes", jump(x))):
+        print(f"  {label:<32}{cells([ratio(run, u0, 1.0, c) for c in counts])}")
+    for n in big:
+        progress(f"worst data, {n} nodes")
+        print(f"  {f'worst +-1 data, {n} nodes':<32}{cells([worst_periodic(n, c) for c in counts])}")
+    print("  the limit as the steps shrink, e^{t b D} with D the reads' eighth-order central derivative at the\n"
+          "  nodes: the 1-norm of a row (the worst data), and that over sqrt(n), its bound on a periodic grid")
+    for n in big:
+        limit = float(np.abs(drift_limit(n, 0.3)).sum(axis=1).max())
+        print(f"  {f'{n} nodes':<32}{limit:>10.4f}{limit / math.sqrt(n):>10.4f}")
+    print(f"  {'worst, 101 nodes, c = -1 (/e^-t)':<32}"
+          f"{cells([worst_periodic(N1, c, c=-1.0) / math.exp(-1.0) for c in counts])}")
+    for a in (1e-5, 1e-4, 1e-3):
+        print(f"  {f'worst, 101 nodes, a = {a:g}':<32}{cells([worst_periodic(N1, c, a=a) for c in counts])}")
+    progress("reflect and zero ends")
+    for boundary in ("reflect", "zero"):
+        powers = [shift_power(N1, c, boundary=boundary) for c in counts]
+        print(f"  {f'worst, 101 nodes, {boundary}':<32}{cells([float(np.abs(p).sum(axis=1).max()) for p in powers])}")
+        if boundary == "zero":
+            print(f"  {'  grid 2-norm of the step power':<32}{cells([float(np.linalg.norm(p, 2)) for p in powers])}")
+    print("  the same, against the shift per step in cells (2 tau b / dx); worst data")
+    per_step = (2.0, 1.0, 0.5, 0.2, 0.1, 0.05, 0.02)
+    print(f"  {'cells per step':<32}" + "".join(f"{c:>10g}" for c in per_step))
+    for n in (101, 201):
+        print(f"  {f'{n} nodes':<32}{cells([worst_periodic(n, round(0.6 * n / c)) for c in per_step])}")
+    progress("DriftReaction1D on the same data")
+    worst_row = np.sign(shift_power(N1, counts[-1], columns=[0])[:, 0])[(-np.arange(N1)) % N1]
+    held = periodic_1d(q.DriftReaction1D, b=0.3)
+    print("  DriftReaction1D (its reads held), b = 0.3, the same grid")
+    for label, u0 in (("(-1)^j", (-1.0) ** np.arange(N1)), ("noise", noise(N1)), ("jump", jump(x)),
+                      (f"Shift1D's worst data of {counts[-1]}", worst_row)):
+        print(f"  {label:<32}{cells([ratio(held, u0, 1.0, c) for c in counts])}")
+
+
+def anisotropic_constant_drift(counts2, counts3):
+    """AnisotropicShiftND2/ND3 with a constant drift (plain cubic reads), A = 1e-6 I."""
+    print("\nAnisotropicShiftND2/ND3, b = (1, 0.5[, 0.25]), A = 1e-6 I, t = 1, periodic: max|u| / max|u0|")
+
+    def nd(n, dim, u0, steps):
+        hi = 1.0 - 1.0 / n
+        eye = 1e-6 * np.eye(dim).ravel()
+        b = [1.0, 0.5, 0.25][:dim]
+        cls = q.AnisotropicShiftND2 if dim == 2 else q.AnisotropicShiftND3
+        s = cls(*((n,) * dim), *((0.0, hi) * dim), np.tile(eye, n**dim), b_values=np.tile(b, n**dim),
+                boundary="periodic")
+        s.set_state(u0)
+        s.evolve(1.0, n_steps=steps)
+        return s.values()
+
+    print(f"  {'ND2':<32}" + "".join(f"{c:>10}" for c in counts2))
+    for n in (11, 21):
+        g = np.arange(n) / n
+        progress(f"ND2 {n}^2")
+        print(f"  {f'jump, {n}^2':<32}{cells([float(np.abs(nd(n, 2, np.tile(jump(g), n), c)).max()) for c in counts2])}")
+        print(f"  {f'noise, {n}^2':<32}{cells([float(np.abs(nd(n, 2, noise(n * n), c)).max()) for c in counts2])}")
+        delta = np.eye(n * n)[0]
+        print(f"  {f'worst +-1 data, {n}^2':<32}{cells([float(np.abs(nd(n, 2, delta, c)).sum()) for c in counts2])}")
+    print(f"  {'ND3':<32}" + "".join(f"{c:>10}" for c in counts3))
+    progress("ND3 9^3")
+    g = np.arange(9) / 9
+    print(f"  {'jump, 9^3':<32}{cells([float(np.abs(nd(9, 3, np.tile(jump(g), 81), c)).max()) for c in counts3])}")
+    print(f"  {'noise, 9^3':<32}{cells([float(np.abs(nd(9, 3, noise(729), c)).max()) for c in counts3])}")
+
+
+def tt_chained(calls, steps):
+    """TtEvolver (a = 0, b = 0.3) on the jump, in chained calls of t = 0.01: the largest
+    max|u| the calls return and when, against the end of the run (t = calls / 100)."""
+    print(f"\nTtEvolver, a = 0, b = 0.3, jump: {calls} chained calls of t = 0.01, {steps} steps each")
+    for n in (16, 64):
+        x = np.arange(n) / n
+        state = q.TtState([jump(x), np.ones(n)])
+        ev = q.TtEvolver([0.0, 0.0], [0.3, 0.0], 0.0, [0.0, 0.0], [1.0 - 1.0 / n] * 2, 1e-12)
+        peaks = []
+        for _ in range(calls):
+            ev.evolve(state, 0.01, steps)
+            peaks.append(float(np.max(np.abs(profile(state, n)))))
+        top = int(np.argmax(peaks))
+        print(f"  {n}^2: largest {peaks[top]:.4f} at t = {0.01 * (top + 1):.2f}; at t = {0.01 * calls:g}: {peaks[-1]:.4f}")
+
+
+def smooth_long_step():
+    """Crank-Nicolson's factor tends to -1 for the fast modes: one long step on smooth data
+    that are not flat at the walls (the mirror-ghost walls want a zero slope there)."""
+    print("\nMatrixDiffusion1D/2D/3D, u0 = sin pi x (sin pi y, sin pi z) on both components: max|u| after one step")
+    print(f"  {'a_diag * tau':<24}" + "".join(f"{v:>10g}" for v in (0.01, 0.1, 1.0, 10.0, 100.0)))
+    for dim, n in ((1, N1), (2, N2), (3, N3)):
+        s = np.sin(np.pi * axis(n))
+        u0 = s
+        for _ in range(dim - 1):
+            u0 = np.multiply.outer(u0, s)
+        run = matrix_diffusion((q.MatrixDiffusion1D, q.MatrixDiffusion2D, q.MatrixDiffusion3D)[dim - 1], dim, n)
+        flat = u0.ravel(order="F")
+        print(f"  {f'{dim}-D, {n} nodes an axis':<24}{cells([ratio(run, flat, t, 1) for t in (0.01, 0.1, 1.0, 10.0, 100.0)])}")
+
+
 def long_step():
     print("\nHeat1D, one step of t = 1e6 on the jump (exact: the trapezoidal mean)")
     x = axis(N1)
@@ -328,12 +514,19 @@ def linear_alternation(counts):
 
 
 def main():
-    args = options(__doc__, "about 15 min", "about 1 min")
+    args = options(__doc__, "about 30 min", "about 2 min")
     counts = [1, 10, 100] if args.quick else [1, 10, 100, 1000, 10000, 100000]
     families(counts)
     one_step([0.01, 0.1, 0.3, 1.0, 3.0, 10.0, 100.0, 1000.0])
     zeta8_fixed_tau([1, 10, 100] if args.quick else [1, 10, 100, 1000])
     drift_cases([1, 100, 1000, 10000, 30000] if not args.quick else [1, 100, 1000])
+    held_jump_over_time([1, 3, 10] if args.quick else [1, 3, 10, 30, 100], 1e-2 if args.quick else 1e-3)
+    constant_drift([10, 100, 1000] if args.quick else [10, 100, 1000, 10000, 100000],
+                   [51, 101] if args.quick else [51, 101, 201, 401])
+    anisotropic_constant_drift([10, 100] if args.quick else [10, 100, 1000, 3000, 10000],
+                               [10, 100] if args.quick else [10, 100, 1000])
+    tt_chained(100, 10 if args.quick else 100)
+    smooth_long_step()
     long_step()
     linear_alternation(counts)
 

@@ -49,6 +49,30 @@ def test_variable_drift_against_characteristics_second_order():
     assert errors[-1] < 1e-3
 
 
+def test_sampled_drift_across_a_periodic_seam_is_first_order():
+    # The samples are continued past the last node as its own sample, not periodically:
+    # a characteristic that crosses the seam takes midpoint drifts off by O(tau) there for
+    # the O(dx / tau) steps it spends in that cell, an error in proportion to tau * dx.
+    def b(p):
+        return 0.5 + 0.3 * np.sin(2 * np.pi * p)
+
+    def u0(p):
+        return np.cos(2 * np.pi * p) + 0.3 * np.sin(4 * np.pi * p)
+
+    errors = {}
+    for n in (161, 321):
+        x = np.arange(n) / n
+        feet = solve_ivp(lambda _, y: b(y), (0.0, 1.0), x, method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
+        for steps in (800, 1600):
+            d = DriftReaction1D.with_arrays(0.0, 1.0 - 1.0 / n, n, b(x), np.zeros(n), 0.0, u0(x), boundary="periodic")
+            d.evolve(1.0, n_steps=steps)
+            errors[n, steps] = np.max(np.abs(d.values() - u0(feet)))
+    # Halving the step or the cell halves the error (measured 1.95 to 2.05); order 2 would give 4.
+    assert errors[161, 800] / errors[161, 1600] == pytest.approx(2.0, abs=0.2)
+    assert errors[321, 800] / errors[321, 1600] == pytest.approx(2.0, abs=0.2)
+    assert errors[161, 1600] / errors[321, 1600] == pytest.approx(2.0, abs=0.2)
+
+
 def test_time_schedule_one_segment_equals_plain_evolve_and_keeps_kernel():
     plain = gaussian_object(b=-0.3, c=0.2)
     plain.evolve(0.6, n_steps=9)
