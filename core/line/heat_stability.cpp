@@ -553,6 +553,20 @@ CoefficientFault fault_at(const Generator& gen, const Grid1D<double>& g, const s
     return f;
 }
 
+// The order in which a band factorisation takes a grid's nodes: pos[i] the
+// place of node i, node[q] the node at place q. A periodic grid is folded
+// (0, n - 1, 1, n - 2, ...), so that its reads across the seam stay within a
+// band; any other grid keeps its own order.
+struct BandOrder {
+    std::vector<std::size_t> pos, node;
+
+    BandOrder(std::size_t n, bool periodic) : pos(n), node(n) {
+        const std::size_t half = (n + 1) / 2;
+        for (std::size_t i = 0; i < n; ++i) pos[i] = !periodic ? i : i < half ? 2 * i : 2 * (n - 1 - i) + 1;
+        for (std::size_t i = 0; i < n; ++i) node[pos[i]] = i;
+    }
+};
+
 // Whether the generator stays within `limit` on data without its mean,
 // exactly up to rounding: whether M = limit I - sym(S G S^-1) (G divided by
 // its unit, S the scaled values) is positive definite on data without its
@@ -571,15 +585,11 @@ CoefficientFault fault_at(const Generator& gen, const Grid1D<double>& g, const s
 class GeneratorTest {
 public:
     GeneratorTest(Generator& gen, const Grid1D<double>& g, double limit)
-        : gen_(gen), sp_(g), limit_(limit), n_(g.n), pos_(g.n), node_(g.n) {
+        : gen_(gen), sp_(g), limit_(limit), n_(g.n) {
         const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
-        if (periodic) {
-            const std::size_t half = (n_ + 1) / 2;
-            for (std::size_t i = 0; i < n_; ++i) pos_[i] = i < half ? 2 * i : 2 * (n_ - 1 - i) + 1;
-        } else {
-            for (std::size_t i = 0; i < n_; ++i) pos_[i] = i;
-        }
-        for (std::size_t i = 0; i < n_; ++i) node_[pos_[i]] = i;
+        BandOrder order(n_, periodic);
+        pos_ = std::move(order.pos);
+        node_ = std::move(order.node);
         // The rows of G reach four nodes each side (the first differences).
         p_ = std::min<std::size_t>(n_ - 1, periodic ? 9 : 4);
     }
@@ -866,14 +876,9 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     }
     const WeightedSpace sp(g);
     const double slack = (1.0 + kStepSlack) * (1.0 + kStepSlack) - 1.0;
-    std::vector<std::size_t> pos(n), node(n);
-    if (periodic) {
-        const std::size_t half = (n + 1) / 2;
-        for (std::size_t i = 0; i < n; ++i) pos[i] = i < half ? 2 * i : 2 * (n - 1 - i) + 1;
-    } else {
-        for (std::size_t i = 0; i < n; ++i) pos[i] = i;
-    }
-    for (std::size_t i = 0; i < n; ++i) node[pos[i]] = i;
+    const BandOrder order(n, periodic);
+    const std::vector<std::size_t>& pos = order.pos;
+    const std::vector<std::size_t>& node = order.node;
 
     // The factorisation eliminates blocks of m columns: a dense Cholesky of
     // the block, the band rows below it solved against it, and the trailing
