@@ -191,6 +191,10 @@ Status adjoint_state_gradient(const MagnusGraphHeatChernoff& step, std::span<con
     StepContraction contraction(n, pool);
     const double c = tau * (tau * kMagnus4Weight);
     const std::span<const EdgePair> pairs = sensitivity.pairs();
+    // Each pair reads two scattered records (some 15 ns): a list of tens of
+    // millions of pairs takes a good part of a second. One budget across the
+    // steps: each step has polled already before its pairs.
+    PollBudget pair_poll(kPairPollPeriod);
     auto forward = [&](std::uint64_t s, std::span<const double> prev, std::span<double> next) -> Status {
         if (Status st = poll_stop(); !st) return st;
         return step.apply_into(prev, next, pool, tau * static_cast<double>(s), tau);
@@ -206,11 +210,8 @@ Status adjoint_state_gradient(const MagnusGraphHeatChernoff& step, std::span<con
         if (Status st = contraction.prepare(*samples->l1, *samples->l2, state, lambda, lambda_prev, tau); !st) {
             return st;
         }
-        // Each pair reads two scattered records (some 15 ns): a list of tens
-        // of millions of pairs takes a good part of a second.
-        PollBudget poll(kPairPollPeriod);
         for (std::size_t k = 0; k < pairs.size(); ++k) {
-            if (Status st = poll.spend(1); !st) return st;
+            if (Status st = pair_poll.spend(1); !st) return st;
             if (Status st = check_edge_pair(pairs[k], n); !st) return st;
             grad_theta[k] += contraction.contract(pairs[k], tau, c);
         }
