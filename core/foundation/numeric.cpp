@@ -50,7 +50,7 @@ double floor_4_digits(double x) {
             break;
         }
     }
-    return best > 0.0 ? best : std::floor(x / scale) * scale;
+    return best > 0.0 ? best : k * scale;
 }
 double ceil_4_digits(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return x;

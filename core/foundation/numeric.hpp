@@ -53,16 +53,16 @@ inline float narrow_to_float(double x) {
 // with the sign bit set except -0.0.
 inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
 
-// The exponent e with max|v| in [2^e, 2^(e+1)) (0 for values all zero; NaN
-// is passed over): v 2^-e has max|v| in [1, 2). Scaling by a power of two
-// is exact for normal values, so a linear step taken on v 2^-e and scaled
-// back by 2^e is the step of v with every intermediate 2^e smaller.
 // Bounds rounded to four significant digits inwards, as the messages print
 // them, so that a printed bound is itself admissible (a relative 1e-9
 // absorbs the binary rounding of bounds that are round decimals).
 double floor_4_digits(double x);
 double ceil_4_digits(double x);
 
+// The exponent e with max|v| in [2^e, 2^(e+1)) (0 for values all zero; NaN
+// is passed over): v 2^-e has max|v| in [1, 2). Scaling by a power of two
+// is exact for normal values, so a linear step taken on v 2^-e and scaled
+// back by 2^e is the step of v with every intermediate 2^e smaller.
 int unit_scale_exponent(std::span<const double> v);
 int unit_scale_exponent(std::span<const float> v);
 // v[i] 2^e, in place.

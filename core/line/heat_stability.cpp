@@ -579,34 +579,30 @@ struct BandOrder {
 // is then M_rest alone. Lanczos, which bounds the top from below, misses a
 // growth that sits at a few nodes of a large grid (a periodic seam on 1001
 // nodes: 2.3e-5 of the generator's size, which 48 Lanczos steps from noise
-// do not reach). With `range` (positions in the factorisation's order) the
-// test is M's principal part on them alone, without the mean: whether some
-// data there grows. nullopt when the caller asked to stop.
+// do not reach). Given positions [lo, hi) (in the factorisation's order)
+// the test is M's principal part on them alone, without the mean: whether
+// some data there grows. nullopt when the caller asked to stop.
 class GeneratorTest {
 public:
-    GeneratorTest(Generator& gen, const Grid1D<double>& g, double limit)
-        : gen_(gen), sp_(g), limit_(limit), n_(g.n) {
-        const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
-        BandOrder order(n_, periodic);
-        pos_ = std::move(order.pos);
-        node_ = std::move(order.node);
+    GeneratorTest(Generator& gen, const WeightedSpace& sp, const Grid1D<double>& g, double limit)
+        : gen_(gen), sp_(sp), limit_(limit), n_(g.n), order_(g.n, g.boundary.tag == BoundaryTag::Periodic) {
         // The rows of G reach four nodes each side (the first differences).
-        p_ = std::min<std::size_t>(n_ - 1, periodic ? 9 : 4);
+        p_ = std::min<std::size_t>(n_ - 1, g.boundary.tag == BoundaryTag::Periodic ? 9 : 4);
     }
 
     std::size_t size() const { return n_; }
-    std::size_t node(std::size_t q) const { return node_[q]; }
+    std::size_t node(std::size_t q) const { return order_.node[q]; }
 
     // sym(S G S^-1) on the positions [lo, hi), dense, row by row.
     std::vector<double> block(std::size_t lo, std::size_t hi) const {
         const std::size_t w = hi - lo;
         std::vector<double> b(w * w, 0.0);
         for (std::size_t q = lo; q < hi; ++q) {
-            const std::size_t i = node_[q];
+            const std::size_t i = order_.node[q];
             gen_.row(i, [&](std::int64_t k, double x) {
-                const std::size_t c = pos_[static_cast<std::size_t>(k)];
+                const std::size_t c = order_.pos[static_cast<std::size_t>(k)];
                 if (c < lo || c >= hi) return;
-                const double y = 0.5 * sp_.sw[i] * x / sp_.sw[node_[c]];
+                const double y = 0.5 * sp_.sw[i] * x / sp_.sw[order_.node[c]];
                 b[(q - lo) * w + (c - lo)] += y;
                 b[(c - lo) * w + (q - lo)] += y;
             });
@@ -633,7 +629,7 @@ private:
             for (std::size_t i = 0; i < n_; ++i) gg += (gt[i] / sp_.sw[i]) * (gt[i] / sp_.sw[i]);
             gamma = 4.0 * gg / limit_ + gen_.scale();
             v.assign(n_, 0.0);
-            for (std::size_t i = 0; i < n_; ++i) v[pos_[i]] = std::sqrt(gamma) * sp_.e[i];
+            for (std::size_t i = 0; i < n_; ++i) v[order_.pos[i]] = std::sqrt(gamma) * sp_.e[i];
         }
         // Rows of S G S^-1 in the factorisation's order, [q - p, q + p], kept
         // while a column below them needs them.
@@ -643,10 +639,10 @@ private:
         auto form_row = [&](std::size_t q) {
             double* r = row_of(q);
             std::fill(r, r + width, 0.0);
-            const std::size_t i = node_[q];
+            const std::size_t i = order_.node[q];
             gen_.row(i, [&](std::int64_t k, double w) {
-                const std::size_t c = pos_[static_cast<std::size_t>(k)];
-                r[c + p - q] += sp_.sw[i] * w / sp_.sw[node_[c]];
+                const std::size_t c = order_.pos[static_cast<std::size_t>(k)];
+                r[c + p - q] += sp_.sw[i] * w / sp_.sw[order_.node[c]];
             });
         };
         // Column c of the band at slot c % (p + 1): its entries (c + k, c).
@@ -695,10 +691,10 @@ private:
     }
 
     Generator& gen_;
-    const WeightedSpace sp_;
+    const WeightedSpace& sp_;
     double limit_;
     std::size_t n_, p_ = 0;
-    std::vector<std::size_t> pos_, node_;
+    const BandOrder order_;
 };
 
 // A node where some data grows under the generator: halves of the
@@ -783,10 +779,10 @@ std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, 
     const Grid1D<double>& g = repeat ? repeated : grid;
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
-    std::vector<double> t(n), u(n), r(n);
+    std::vector<double> px(n), t(n), u(n), r(n);
     // x -> P sym(S G S^-1) P x.
     auto sym = [&](const std::vector<double>& x, std::vector<double>& y) {
-        std::vector<double> px = x;
+        px = x;
         sp.project(px);
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
         gen.apply(t, u);
@@ -797,7 +793,7 @@ std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, 
         sp.project(y);
     };
     const double limit = kGeneratorSlack * gen.scale();
-    GeneratorTest test(gen, g, limit);
+    GeneratorTest test(gen, sp, g, limit);
     const std::optional<bool> within = test.within(stopped);
     if (!within) return std::nullopt;
     if (*within && !regardless) return std::optional<CoefficientFault>();
@@ -1232,13 +1228,13 @@ std::optional<StepVerdict> wide_step_verdict(const K& kernel, const Grid1D<doubl
     }
     const WeightedSpace sp(g);
     const std::size_t n = g.n;
-    std::vector<double> t(n), cx(n), z(n), ctz(n);
+    std::vector<double> px(n), t(n), cx(n), z(n), ctz(n);
     bool abandoned = false;
     // D x = S (M - I) S^-1 x, D^T y = S^-1 (M^T - I) S y.
     auto growth = [&](const std::vector<double>& x, std::vector<double>& y) {
         y.assign(n, 0.0);
         if (abandoned || (abandoned = abandon())) return;
-        std::vector<double> px = x;
+        px = x;
         sp.project(px);
         for (std::size_t i = 0; i < n; ++i) t[i] = px[i] / sp.sw[i];
         op.apply(t, cx);

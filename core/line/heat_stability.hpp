@@ -20,7 +20,7 @@
 //   tau = 0 (spectral radius 1.2-1.6 there). Diffusion damps those modes only
 //   once tau/dx^2 exceeds about 0.05; above about 6.9 the Nyquist instability
 //   of the rung takes over. The admissible window is the measured one with a
-//   margin (see kZeta8ChebyshevWindow in the .cpp).
+//   margin (see kZeta8ChebyshevMuMin/Max in the .cpp).
 // - Variable coefficient (Heat1D, Heat1D4th, Heat1D6th from sampled or
 //   callable a): the step is judged in the grid 2-norm sum w_i u_i^2 (w = 1/2
 //   at the end nodes of a reflecting grid), in which the exact evolution
