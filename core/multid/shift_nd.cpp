@@ -210,16 +210,16 @@ private:
 // limit_read in boundary.cpp), from the three-point second differences d2
 // around the cell and their fourth differences (how far the outer d2 stray
 // from the line through the inner two); the axis keeps the smallest over
-// its lines, scaled by the
-// share drift_share leaves where the characteristics meet or the drift
-// changes along r in the cell, and fold_widen where the step folds them next
-// to the node. On smooth data the margin covers the cubic's excursion; on a
-// jump, a kink, an odd-even ripple, noise or a bump of a few nodes the
-// fourth differences exceed the second and nothing beyond the corners is
-// allowed, since there the cubic read overshoots and each step would carry
-// the overshoot on and add to it; where characteristics meet, neither. The
-// bound is continuous in the values and the drift, and so is the read,
-// blended with the plain one by the hold's weight.
+// its lines, scaled by the share drift_share leaves where the
+// characteristics meet or the drift changes along r in the cell, and by
+// fold_widen where the step folds them next to the node. On smooth data the
+// margin covers the cubic's excursion; on a jump, a kink, an odd-even
+// ripple, noise or a bump of a few nodes the fourth differences exceed the
+// second and nothing beyond the corners is allowed, since there the cubic
+// read overshoots and each step would carry the overshoot on and add to it;
+// where characteristics meet, neither. The bound is continuous in the values
+// and the drift, and so is the read, blended with the plain one by the
+// hold's weight.
 template <std::size_t D>
 double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
                     double v, const NodeHold& hold) {
