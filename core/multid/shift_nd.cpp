@@ -97,6 +97,9 @@ struct NodeHold {
     double fold = 1.0;
 
     bool held() const { return weight > 0.0; }
+    // A read v blended with its held value: the held value itself at full
+    // weight.
+    double blend(double v, double held) const { return weight >= 1.0 ? held : v + weight * (held - v); }
 };
 
 // The drift change between nodes k and m (flat indices): the largest
@@ -262,7 +265,7 @@ double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, c
     }
     const double bound = below ? lo - widen : hi + widen;
     const double held = below ? std::max(v, bound) : std::min(v, bound);
-    return hold.weight >= 1.0 ? held : v + hold.weight * (held - v);
+    return hold.blend(v, held);
 }
 
 // A read at `point` through its cubic taps, held by bounded_read where the
@@ -375,7 +378,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             // grow the data at a wall either.
             const double mixed = norm * sum + *drift;
             const double held = std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
-            out[k] = e * (hold.weight >= 1.0 ? held : mixed + hold.weight * (held - mixed));
+            out[k] = e * hold.blend(mixed, held);
         }
     }
     return {};
