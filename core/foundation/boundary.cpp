@@ -304,23 +304,23 @@ struct Around {
 // of the extremum's sign, less a multiple of how far the outer estimates
 // (at i - 1 and i + 2) stray from the line through the inner ones (their
 // fourth differences), scaled by the drift's share `widen_of()`
-// (drift_share: none where characteristics meet). The curvature is the
-// smaller of the two estimates at the cell's nodes, less kStrayBoth times
-// the stray: a resolved extremum, where both have its sign (a wave of 8
-// nodes per wavelength keeps half its curvature as margin, more the finer
-// it is resolved); or the larger of them, less kStrayOne times the stray:
-// an extremum next to an inflection, where one estimate has the other sign
-// but the four lie nearly on a line. Such data are read as they are, so the
-// read converges as the plain one does. Where the data bend the other way
-// or the estimates leave their line (a jump, a kink, the shoulder of a
-// smeared front next to a plateau, an odd-even ripple, noise, a bump of a
-// few nodes) nothing beyond the node values is allowed: there the Hermite
-// read overshoots, and each step would carry the overshoot on and add to
-// it (a carried front rose to 1.13 over ten units of time when the larger
-// estimate alone stood for the curvature). Every quantity is continuous in
-// the values, and so is the bound. `around` and `widen_of` are called only
-// when v leaves [min, max]; `choice`, when given, records which value was
-// taken.
+// (drift_share times the fold, see ReadHold: none where characteristics
+// meet). The curvature is the more of: the smaller of the two estimates at
+// the cell's nodes, less kStrayBoth times the stray: a resolved extremum,
+// where both have its sign (a wave of 8 nodes per wavelength keeps half its
+// curvature as margin, more the finer it is resolved); and the larger of
+// them, less kStrayOne times the stray: an extremum next to an inflection,
+// where one estimate has the other sign but the four lie nearly on a line.
+// Such data are read as they are, so the read converges as the plain one
+// does. Where the data bend the other way or the estimates leave their line
+// (a jump, a kink, the shoulder of a smeared front next to a plateau, an
+// odd-even ripple, noise, a bump of a few nodes) nothing beyond the node
+// values is allowed: there the Hermite read overshoots, and each step would
+// carry the overshoot on and add to it (a carried front rose to 1.13 over
+// ten units of time when the larger estimate alone stood for the curvature).
+// Every quantity is continuous in the values, and so is the bound. `around`
+// and `widen_of` are called only when v leaves [min, max]; `choice`, when
+// given, records which value was taken.
 template <class F, class AroundFn, class WidenFn>
 F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const WidenFn& widen_of,
              BoundedChoice* choice = nullptr) {

@@ -152,11 +152,11 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
     for (std::size_t i = 0; i < n; ++i) {
         hold->weight[i] = always_held ? 1.0 : drift_hold_weight(b, tag, i);
         any = any || hold->weight[i] > 0.0;
-        // As node_fold: a gap of 1 + reach * (b[next] - b[prev]) to either
-        // side; none beyond a non-periodic end.
+        // As node_fold: gaps of 1 + reach * (b[i] - b[i - 1]) and
+        // 1 + reach * (b[i + 1] - b[i]); none beyond a non-periodic end.
         double rise = std::numeric_limits<double>::infinity();
         if (i > 0 || periodic) rise = std::min(rise, b[i] - b[i > 0 ? i - 1 : n - 1]);
-        if (i + 1 < n || periodic) rise = std::fmin(rise, b[i + 1 < n ? i + 1 : 0] - b[i]);
+        if (i + 1 < n || periodic) rise = std::min(rise, b[i + 1 < n ? i + 1 : 0] - b[i]);
         hold->rise[i] = rise;
     }
     if (!any) return nullptr;

@@ -91,11 +91,13 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     // more the more steps, and the diffusion reads of a small a lifted a held
     // bump by their own overshoot. The held reads leave smooth data as they
     // are; the margin of the foot's read also shrinks where characteristics
-    // meet in its cell (both nodes then read inside it every step) and where
-    // the step folds them over each other, the diffusion reads', symmetric
-    // about the node, does not. A b that is the same at every node moves every node alike (a
-    // convolution whose powers stay bounded): its step keeps the plain reads,
-    // and the hold grows in from there with b's change next to the node.
+    // meet in its cell (both nodes then read inside it every step), where b
+    // changes by a good part of its size across the cell (drift_share) and
+    // where the step folds them over each other; the diffusion reads',
+    // symmetric about the node, does not. A b that is the same at every node
+    // moves every node alike (a convolution whose powers stay bounded): its
+    // step keeps the plain reads, and the hold grows in from there with b's
+    // change next to the node.
     const ReadHold foot_hold = hold_at(i, tau), hold{foot_hold.weight, {}, 1.0};
     auto up = read(x + h, hold);
     if (!up) return up;

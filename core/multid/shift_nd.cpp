@@ -97,6 +97,9 @@ struct NodeHold {
     double fold = 1.0;
 
     bool held() const { return weight > 0.0; }
+    // A read v blended with its held value: the held value itself at full
+    // weight.
+    double blend(double v, double held) const { return weight >= 1.0 ? held : v + weight * (held - v); }
 };
 
 // The drift change between nodes k and m (flat indices): the largest
@@ -210,16 +213,16 @@ private:
 // limit_read in boundary.cpp), from the three-point second differences d2
 // around the cell and their fourth differences (how far the outer d2 stray
 // from the line through the inner two); the axis keeps the smallest over
-// its lines, scaled by the
-// share drift_share leaves where the characteristics meet or the drift
-// changes along r in the cell, and fold_widen where the step folds them next
-// to the node. On smooth data the margin covers the cubic's excursion; on a
-// jump, a kink, an odd-even ripple, noise or a bump of a few nodes the
-// fourth differences exceed the second and nothing beyond the corners is
-// allowed, since there the cubic read overshoots and each step would carry
-// the overshoot on and add to it; where characteristics meet, neither. The
-// bound is continuous in the values and the drift, and so is the read,
-// blended with the plain one by the hold's weight.
+// its lines, scaled by the share drift_share leaves where the
+// characteristics meet or the drift changes along r in the cell, and by
+// fold_widen where the step folds them next to the node. On smooth data the
+// margin covers the cubic's excursion; on a jump, a kink, an odd-even
+// ripple, noise or a bump of a few nodes the fourth differences exceed the
+// second and nothing beyond the corners is allowed, since there the cubic
+// read overshoots and each step would carry the overshoot on and add to it;
+// where characteristics meet, neither. The bound is continuous in the values
+// and the drift, and so is the read, blended with the plain one by the
+// hold's weight.
 template <std::size_t D>
 double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
                     double v, const NodeHold& hold) {
@@ -262,7 +265,7 @@ double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, c
     }
     const double bound = below ? lo - widen : hi + widen;
     const double held = below ? std::max(v, bound) : std::min(v, bound);
-    return hold.weight >= 1.0 ? held : v + hold.weight * (held - v);
+    return hold.blend(v, held);
 }
 
 // A read at `point` through its cubic taps, held by bounded_read where the
@@ -375,7 +378,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             // grow the data at a wall either.
             const double mixed = norm * sum + *drift;
             const double held = std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
-            out[k] = e * (hold.weight >= 1.0 ? held : mixed + hold.weight * (held - mixed));
+            out[k] = e * hold.blend(mixed, held);
         }
     }
     return {};

@@ -57,12 +57,18 @@ double foot_reach(const Grid1D<double>& g, double tau) { return (tau + tau) / g.
 
 // How node i's reads are held: as Shift1D's step holds them, weighed by
 // b's change next to node i; the foot's read's margin also by how the
-// characteristics meet in its cell and fold in the step.
-ReadHold hold_at(const ShiftCoeffProblem& p, std::size_t i, bool foot) {
-    const BoundaryTag tag = p.grid.boundary.tag;
-    const double weight = drift_hold_weight(p.b, tag, i);
-    if (!foot || weight == 0.0) return {weight, {}, 1.0};
-    return {weight, p.b, node_fold(p.b, tag, i, foot_reach(p.grid, p.tau))};
+// characteristics meet in its cell and fold in the step. `spread` holds the
+// two diffusion reads, `foot` the drift's.
+struct StepHolds {
+    ReadHold spread, foot;
+};
+
+StepHolds step_holds(const Grid1D<double>& g, std::span<const double> b, double tau, std::size_t i) {
+    const BoundaryTag tag = g.boundary.tag;
+    const double weight = drift_hold_weight(b, tag, i);
+    const ReadHold spread{weight, {}, 1.0};
+    if (weight == 0.0) return {spread, spread};
+    return {spread, {weight, b, node_fold(b, tag, i, foot_reach(g, tau))}};
 }
 
 // The step's three read points at node i (x + h, x - h, the foot) and
@@ -83,14 +89,14 @@ StepReads step_reads(const Grid1D<double>& g, double tau, double a, double b, st
 // reaction), its reads held as in Shift1D's step.
 Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {
     const Grid1D<double>& g = p.grid;
-    const ReadHold hold = hold_at(p, i, false), foot_hold = hold_at(p, i, true);
+    const StepHolds holds = step_holds(g, p.b, p.tau, i);
     const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
-    auto up = g.interp(u, r.points[0], hold);
+    auto up = g.interp(u, r.points[0], holds.spread);
     if (!up) return up;
-    auto um = g.interp(u, r.points[1], hold);
+    auto um = g.interp(u, r.points[1], holds.spread);
     if (!um) return um;
     if (Status st = refuse_linear_inflow(g, i, r.points[2]); !st) return std::unexpected(st.error());
-    auto ub = g.interp_foot(u, r.points[2], foot_hold);
+    auto ub = g.interp_foot(u, r.points[2], holds.foot);
     if (!ub) return ub;
     return (0.25 * *up + 0.25 * *um) + 0.5 * *ub;
 }
@@ -117,8 +123,8 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
                                   std::size_t i, double eps) {
     const Grid1D<double>& g = p.grid;
     const double x = g.node(i);
-    const ReadHold hold = hold_at(p, i, false), foot_hold = hold_at(p, i, true);
-    auto at = [&](double y) { return g.interp(u, y, hold); };
+    const StepHolds holds = step_holds(g, p.b, p.tau, i);
+    auto at = [&](double y) { return g.interp(u, y, holds.spread); };
     switch (wrt) {
         case CoeffWrt::A: {
             const double ai = p.a[i];
@@ -137,9 +143,9 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
-            auto hi = g.interp_foot(u, pt + eps, foot_hold);
+            auto hi = g.interp_foot(u, pt + eps, holds.foot);
             if (!hi) return hi;
-            auto lo = g.interp_foot(u, pt - eps, foot_hold);
+            auto lo = g.interp_foot(u, pt - eps, holds.foot);
             if (!lo) return lo;
             return shift_mean_weight(p.tau, p.c[i]) * (p.tau * (*hi - *lo) / (2.0 * eps));
         }
@@ -267,16 +273,14 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
     for (std::size_t i = 0; i < grid.n; ++i) {
         // Where b varies the reads are held: linear in u on the choice each
         // takes at u, and transposed as that.
-        const double weight = drift_hold_weight(b, grid.boundary.tag, i);
-        const std::span<const double> state = weight > 0.0 ? u : std::span<const double>{};
-        const double fold = weight > 0.0 ? node_fold(b, grid.boundary.tag, i, foot_reach(grid, tau)) : 1.0;
+        const StepHolds holds = step_holds(grid, b, tau, i);
+        const std::span<const double> state = holds.spread.held() ? u : std::span<const double>{};
         const StepReads r = step_reads(grid, tau, a[i], b[i], i);
         // The mean's weight is exactly 1 for c_i >= 0, leaving those bits.
         const double li = lambda[i] * shift_mean_weight(tau, c[i]);
         for (int k = 0; k < 3; ++k) {
             const bool foot = StepReads::is_foot(k);
-            const ReadHold hold = foot ? ReadHold{weight, b, fold} : ReadHold{weight, {}, 1.0};
-            auto st = interp_weights(r.points[k], grid, scratch, foot, state, hold);
+            auto st = interp_weights(r.points[k], grid, scratch, foot, state, foot ? holds.foot : holds.spread);
             if (!st) return std::unexpected(st.error());
             const double scale = StepReads::weights[k] * li;
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
