@@ -8,13 +8,17 @@ nodal error against the exact solution at a ladder of step counts ("refused" whe
 the class refuses the step); the README's "Accuracy against step count" quotes it.
 
 Problems (all exact solutions, so every figure is the method's own error):
-- 1-D heat: exp(-x^2) on [-8, 8], n = 161, t = 0.5 (the convergence example's).
+- 1-D heat: exp(-x^2) on [-8, 8], n = 161, t = 0.5 (the convergence example's);
+  Heat1DZeta8 across its admitted steps (0.08 dx^2 <= tau <= 6.5 dx^2) on 161 and 321 nodes.
 - Heat2D: cos(pi x) cos(pi y) on [0, 1]^2 with reflecting ends, t = 0.05.
 - Manifold2D, sphere: cos(theta) on the unit sphere, chart [0, pi] x [0, 2 pi],
   t = 0.5 (decays like exp(-2 t)); two grids.
 - Manifold2D, torus: cos(2 pi x) on the flat torus of period 1, chart [0, 1]^2
-  (the seam twice), t = 0.02 (decays like exp(-4 pi^2 t)); no curvature, so only the
-  reading error is left.
+  (the seam twice), t = 0.02 (decays like exp(-4 pi^2 t), to 0.454); no curvature, so only
+  the reading error is left; up to 1400 steps.
+- HypoellipticChernoffEngel: exp(-(x0^2 + x1^2)) on [-3, 3]^4, t = 0.5. On data of x0, x1
+  alone the fields act as d/dx0 and d/dx1, so the flow is 2-D heat with a = 1/4:
+  exp(-(x0^2 + x1^2)/1.5)/1.5 (maximum 0.667); its 4-linear reads err on every step.
 - QuantumGraphHeat: du/dt = u''/2 on a star of 3 unit arms, the Kirchhoff mode
   c_e sin(pi x / 2) (c = 1, -1, 0), t = 0.5; steps are given as tau / h^2.
 - Schrodinger1D / SchrodingerComplex1D: the free wave packet of
@@ -26,6 +30,11 @@ Problems (all exact solutions, so every figure is the method's own error):
   cubic reads err on every step, so past a few steps the error grows with the count.
 - TtEvolver: cos(x) cos(y) on the periodic square of period 2 pi, 64 nodes per axis,
   t = 0.5 (its step reads the cores by cubic interpolation).
+- Etdrk4 (no grid read, but an order that drops on stiff operators): Allen-Cahn
+  du/dt = -L u + u - u^3 of bench_etdrk4_stiffness.py (eps = 0.05, t = 10) on n = 50 and
+  200 cells (t lambda_max = 250 and 4e3), and the mild case of the tests (n = 64 nodes,
+  t = 1, t lambda_max = 40), against Radau at rtol = atol = 1e-13: relative max-norm error
+  and the order log2(e(n) / e(2n)) between successive counts.
 - Subordinated1D, stable law alpha = 1/2: cos(pi x) on [0, 1], n = 101, decays like
   exp(-t phi(pi^2)) with phi(mu) = mu^(1/2), so like exp(-pi t); t = 0.1 and 0.5. Its
   32-node rule of the Levy measure gives the mode a slightly different rate, to which
@@ -75,6 +84,29 @@ def heat_1d():
         row(cls.__name__, counts, [attempt(lambda s=s: err(s)) for s in counts])
 
 
+def heat_zeta8():
+    # Its reads resample through 65 Chebyshev points at every inner step; the admitted
+    # steps run from the fewest (tau = 6.5 dx^2 and below) to 0.08 dx^2.
+    for n in (161, 321):
+        x = np.linspace(-8.0, 8.0, n)
+        dx2 = (x[1] - x[0]) ** 2
+        exact = np.exp(-x * x / 3.0) / math.sqrt(3.0)
+        lo, hi = math.ceil(0.5 / (6.5 * dx2)), math.floor(0.5 / (0.08 * dx2))
+        counts = [lo, round(1.5 * lo), 2 * lo, 3 * lo, 4 * lo, 8 * lo, 16 * lo, hi // 2, hi, hi + 1]
+        header(f"Heat1DZeta8, Gaussian, n = {n} (dx = {16 / (n - 1):g}), t = 0.5, admitted {lo} to {hi} steps",
+               counts)
+
+        def err(steps):
+            h = q.Heat1DZeta8(-8.0, 8.0, n, np.exp(-x * x))
+            h.evolve(0.5, n_steps=steps)
+            return np.max(np.abs(h.values() - exact))
+        errors = [attempt(lambda s=s: err(s)) for s in counts]
+        row("error", counts, errors)
+        row("tau / dx^2", counts, [f"{0.5 / (s * dx2):.3f}" for s in counts])
+        figures = [e for e in errors if isinstance(e, float)]
+        print(f"  {'last / least':<28}{figures[-1] / min(figures):>10.1f}")
+
+
 def heat_2d():
     counts = [2, 4, 8, 16, 32, 64, 128, 256, 512]
     header("Heat2D, cos(pi x) cos(pi y), reflecting ends, t = 0.05", counts)
@@ -104,7 +136,7 @@ def sphere():
 
 
 def torus():
-    counts = [1, 2, 4, 8, 16, 32, 64]
+    counts = [1, 2, 4, 8, 16, 32, 64, 128, 256, 1000, 1400]
     header("Manifold2D torus, cos(2 pi x), t = 0.02", counts)
     for n in (33, 65, 129):
         g = np.linspace(0.0, 1.0, n)
@@ -116,6 +148,22 @@ def torus():
             m.evolve(0.02, n_steps=steps)
             return np.max(np.abs(m.values() - math.exp(-4 * np.pi**2 * 0.02) * U))
         row(f"{n} x {n}", counts, [attempt(lambda s=s: err(s)) for s in counts])
+
+
+def engel():
+    header("HypoellipticChernoffEngel, exp(-(x0^2 + x1^2)) on [-3, 3]^4, t = 0.5 (exact maximum 0.667)",
+           [1, 2, 4, 8, 16, 32, 128])
+    for n, counts in ((13, [1, 2, 4, 8, 16, 32, 128]), (25, [1, 2, 4, 16, "-", "-", "-"])):
+        g = np.linspace(-3.0, 3.0, n)
+        X0, X1, _, _ = np.meshgrid(g, g, g, g, indexing="ij")
+        r2 = (X0 * X0 + X1 * X1).ravel(order="F")  # axis 0 fastest
+        exact = np.exp(-r2 / 1.5) / 1.5
+
+        def err(steps):
+            e = q.HypoellipticChernoffEngel(-3.0, 3.0, n, np.exp(-r2))
+            e.evolve(0.5, n_steps=steps)
+            return np.max(np.abs(e.values() - exact))
+        row(f"{n}^4", counts, [attempt(lambda s=s: err(s)) if s != "-" else "-" for s in counts])
 
 
 def quantum_graph():
@@ -208,6 +256,33 @@ def tensor_train():
     row("TtEvolver", counts, [attempt(lambda s=s: err(s)) for s in counts])
 
 
+def etdrk4_order():
+    import scipy.sparse as sp
+    from scipy.integrate import solve_ivp
+    from bench_etdrk4_stiffness import operator, problem
+
+    counts = [10, 20, 40, 80, 160, 320]
+    header("Etdrk4, Allen-Cahn, t = 10 (the tests' case: t = 1), relative error against Radau", counts)
+    cases = [(f"n = {n}", *problem(n), 10.0) for n in (50, 200)]
+    n = 64  # the tests' mild case: nodes at spacing 1/63, t = 1
+    x = np.linspace(0.0, 1.0, n)
+    main = 2.0 * np.ones(n)
+    main[0] = main[-1] = 1.0
+    lap = (sp.diags([-np.ones(n - 1), main, -np.ones(n - 1)], [-1, 0, 1]) * (0.05**2 * (n - 1) ** 2)).tocsr()
+    lap.sort_indices()
+    cases.append(("n = 64 (tests)", lap, 0.5 * np.cos(3 * np.pi * x) + 0.2 * np.sin(2 * np.pi * x), 1.0))
+    for label, lap, u0, t in cases:
+        ref = solve_ivp(lambda _, u: -lap @ u + u - u**3, (0, t), u0, method="Radau", rtol=1e-13, atol=1e-13,
+                        jac=lambda _, u: (-lap + sp.diags(1 - 3 * u**2)).tocsc()).y[:, -1]
+        op = operator(lap)
+        lam = op.lambda_max_bound()
+        errors = [np.max(np.abs(q.Etdrk4.from_symmetric_op(op, "allen_cahn", t / m).integrate(u0, m) - ref))
+                  / np.max(np.abs(ref)) for m in counts]
+        row(f"{label}, t*lam = {t * lam:.3g}", counts, errors)
+        row("  h * lambda_max", counts, [f"{t * lam / m:.3g}" for m in counts])
+        row("  order (log2 of ratios)", counts, ["-"] + [f"{math.log2(a / b):.2f}" for a, b in zip(errors, errors[1:])])
+
+
 def subordinated():
     counts = [1, 3, 10, 20, 30, 50, 100, 300, 1000]
     header("Subordinated1D, stable alpha = 1/2, cos(pi x), n = 101", counts)
@@ -227,11 +302,11 @@ def subordinated():
 
 
 def main():
-    quick = options(__doc__, full="about 6 min", quick="a few seconds").quick
+    quick = options(__doc__, full="about 8 min", quick="a few seconds").quick
     print(f"quorvane {q.version()}: largest nodal error against the exact solution")
     families = ([heat_1d, heat_2d, quantum_graph, graph_heat] if quick else
-                [heat_1d, heat_2d, sphere, torus, quantum_graph, schrodinger, graph_heat, anisotropic_shift,
-                 tensor_train, subordinated])
+                [heat_1d, heat_zeta8, heat_2d, sphere, torus, engel, quantum_graph, schrodinger, graph_heat,
+                 anisotropic_shift, tensor_train, etdrk4_order, subordinated])
     for family in families:
         progress(family.__name__.replace("_", " "))
         family()

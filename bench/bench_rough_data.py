@@ -37,7 +37,10 @@ DriftReaction1D (held reads) on the same data; AnisotropicShiftND2/ND3 with a co
 drift likewise; TtEvolver (a = 0, constant b) on the jump in chained calls; one
 MatrixDiffusion step on smooth data that are not flat at the
 walls; one Heat1D step of t = 1e6, and the "linear" option on (-1)^j, whose ghost nodes
-continue the alternation.
+continue the alternation. Last, the graph classes on a path with rough weights, where a
+rho_bar between the largest eigenvalue and the spectral (row-sum) bound admits steps whose
+polynomial leaves [-1, 1] at single nodes, and VarCoefGraphHeat against its exact flow
+e^{-t L_a}, L_a = A^1/2 L A^1/2, which keeps no maximum principle.
 
 Run: PYTHONPATH=<build dir> python bench/bench_rough_data.py [--quick]
 (--quick: counts up to 100 only, 1000 for DriftReaction1D and the constant drift.)
@@ -513,6 +516,45 @@ def linear_alternation(counts):
             print(f"  {'Heat2D ' + boundary + ' 41^2':<28}{t:>10.3g}{cells(ladder(run, alt2, t, counts))}")
 
 
+def rough_weight_graphs():
+    print("\nGraph heat on a path of 101 nodes with rough weights (uniform in [lo, hi], default_rng(0)):"
+          " max|u|/max|u0| after one step at a fraction of the step limit tau * rho <= limit,"
+          " rho = min(rho_bar, spectral_bound)")
+    fractions = (0.5, 0.9, 0.99)
+    print(f"  {'weights':<12}{'class':<14}{'rho_bar':<16}{'data':<7}" + "".join(f"{f:>10g}" for f in fractions))
+    limits = ((q.GraphHeat, 2.0), (q.GraphHeat4th, 2.7852), (q.GraphHeat6, 3.5534))
+    alt = (-1.0) ** np.arange(NG)
+    for lo, hi in ((0.5, 1.5), (0.1, 1.0)):
+        w = np.random.default_rng(0).uniform(lo, hi, NG - 1)
+        lap = q.Laplacian.combinatorial(q.Graph.from_edges(NG, np.column_stack([np.arange(NG - 1),
+                                                                                np.arange(1, NG), w])))
+        lam = float(np.linalg.eigvalsh(lap.to_dense()).max())
+        for cls, limit in limits:
+            for name, rho_bar in ((f"lam {lam:.3f}", lam), (f"bound {lap.spectral_bound:.3f}", lap.spectral_bound)):
+                heat = cls(laplacian=lap, rho_bar=rho_bar)
+                tau_max = limit / min(rho_bar, lap.spectral_bound)
+                for kind, u0 in (("(-1)^j", alt), ("noise", noise(NG))):
+                    values = [ratio(lambda f0, t, n: heat.evolve(t, n, f0), u0, f * tau_max, 1) for f in fractions]
+                    print(f"  {f'[{lo}, {hi}]':<12}{cls.__name__:<14}{name:<16}{kind:<7}{cells(values)}")
+
+
+def varcoef_graph_exact(counts):
+    from scipy.linalg import expm
+
+    print("\nVarCoefGraphHeat (path of 101, a = 1 + 0.5 sin 2 pi x, t = 0.3): max|u|/max|u0| of the steps"
+          " and of the exact e^{-t L_a} u0")
+    print(f"  {'data':<8}{'exact':>10}" + "".join(f"{c:>10}" for c in counts))
+    a = 1.0 + 0.5 * np.sin(2 * np.pi * axis(NG))
+    lap = q.Laplacian.combinatorial(graph_path()).to_dense()
+    l_a = np.sqrt(a)[:, None] * lap * np.sqrt(a)[None, :]
+    heat = q.VarCoefGraphHeat(graph_path(), a, rho_bar=6.0)
+    for kind in ("jump", "noise"):
+        u0 = data_1d(kind, NG)
+        exact = float(np.max(np.abs(expm(-0.3 * l_a) @ u0)) / np.max(np.abs(u0)))
+        values = [ratio(lambda f0, t, n: heat.evolve(t, n, f0), u0, 0.3, c) for c in counts]
+        print(f"  {kind:<8}{exact:>10.4f}{cells(values)}")
+
+
 def main():
     args = options(__doc__, "about 30 min", "about 2 min")
     counts = [1, 10, 100] if args.quick else [1, 10, 100, 1000, 10000, 100000]
@@ -529,6 +571,8 @@ def main():
     smooth_long_step()
     long_step()
     linear_alternation(counts)
+    rough_weight_graphs()
+    varcoef_graph_exact([10, 100] if args.quick else [10, 100, 1000, 10000])
 
 
 if __name__ == "__main__":

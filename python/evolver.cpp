@@ -82,9 +82,16 @@ std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, 
 void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid) {
     std::string msg = std::string(cls) + ": ";
     if (f.kind == CoefficientFault::Kind::LinearEnds) {
-        msg += "boundary \"linear\" cannot be used with a variable coefficient: its straight-line continuation "
-               "at the ends is no boundary condition for (a u')', and with a varying a the steps grow data at the "
-               "ends (exponentially on small grids); use \"reflect\", \"zero\" or \"periodic\"";
+        // Samples and callables count as variable whatever their values: the
+        // refusal follows from how the evolver was built, never from what a
+        // callable returns at the points a step happens to read.
+        const bool has_function = std::string_view(cls) == "Heat1D";
+        msg += "boundary \"linear\" cannot be used with a variable coefficient (every evolver built by " +
+               std::string(has_function ? "with_a_array or with_a_function" : "with_a_array") +
+               " has one, even where a is constant): its straight-line continuation at the ends is no boundary "
+               "condition for (a u')', and with a varying a the steps grow data at the ends (exponentially on small "
+               "grids); use \"reflect\", \"zero\" or \"periodic\", or for a constant a the constructor " +
+               std::string(cls) + "(xmin, xmax, n, u0, boundary=\"linear\") evolved over a * t";
         py_err_with_kind("OutOfDomain", msg);
     }
     msg += "no step count is stable with this coefficient: even the smallest steps grow some data without its mean "

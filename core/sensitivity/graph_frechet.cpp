@@ -30,9 +30,19 @@ constexpr const char* kTMessage = "graph_expmv_frechet: t_final must be finite a
 constexpr const char* kU0Message = "graph_expmv_frechet: u0_cols length != n_cols * n_nodes";
 constexpr const char* kDjMessage = "graph_expmv_frechet: dj_cols length != n_cols * n_nodes";
 constexpr const char* kGradMessage = "graph_expmv_frechet: grad_w.len() != n_params";
-constexpr const char* kWorkMessage =
+// The quadrature's work grows like (t rho)^2 (below), so a long t is refused;
+// the gradient over t = t1 + t2 is the gradient over t2 from e^{-t1 M} u0 plus
+// the gradient over t1 with dj replaced by e^{-t2 M} dj, which the messages
+// offer as the way out: pieces of t rho <= 8944 stay within the limit.
+constexpr const char* kGraphWorkMessage =
     "graph_expmv_frechet: t * spectral_bound too large: the quadrature would need more than 10000000 operator "
-    "products per column";
+    "products per column; split t into pieces of t_k * spectral_bound <= 8944 and sum their gradients, the piece "
+    "over [s, s + t_k] taken from u0 = gk.evolve_batched(s, u0) with dj = gk.evolve_batched(t - s - t_k, dj)";
+constexpr const char* kEntryWorkMessage =
+    "symmetric_op_expmv_frechet: t * lambda_max_bound too large: the quadrature would need more than 10000000 "
+    "operator products per column; split t into pieces of t_k * lambda_max_bound <= 8944 and sum their "
+    "gradients, the piece over [s, s + t_k] taken from u0 = op.evolve_batched(s, u0) with "
+    "dj = op.evolve_batched(t - s - t_k, dj)";
 constexpr const char* kEntryRangeMessage = "symmetric_op_expmv_frechet: entry index out of range";
 
 enum class Rule { EdgeWeight, Entry };
@@ -100,7 +110,7 @@ Expected<std::vector<double>> frechet_quadrature(const GraphKrylovChernoff& op, 
     // Two long actions per panel, of t rho / 2 on average, each about t rho / 4
     // operator products: (t rho)^2 / 8 per column.
     if (!std::isfinite(t_rho) || t_rho * t_rho / 8.0 > static_cast<double>(kKrylovMaxProducts)) {
-        return domain_error(kWorkMessage, t_rho);
+        return domain_error(rule == Rule::EdgeWeight ? kGraphWorkMessage : kEntryWorkMessage, t_rho);
     }
     const std::uint64_t panels = panel_count(t_rho);
     const double p_count = static_cast<double>(panels);

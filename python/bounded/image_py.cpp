@@ -66,7 +66,9 @@ constexpr char kDirichletDoc[] =
 constexpr char kRobinDoc[] =
     "Robin1D(xmin, xmax, n, u0, *, alpha=1.0, beta=1.0, origin=..., boundary=\"reflect\")\n--\n\n"
     "Unit heat equation du/dt = d^2u/dx^2 with the Robin wall condition alpha u - beta du/dn = 0\n"
-    "at xmin and xmax (n the outward normal).\n\n"
+    "at xmin and xmax, n the inward normal (du/dx at xmin, -du/dx at xmax): with the outward\n"
+    "normal it reads alpha u + beta du/dn = 0, so for alpha > 0 heat leaks out through the\n"
+    "walls at the rate alpha/beta times the wall value.\n\n"
     "Each Chernoff step reads the state continued beyond the walls by its even image damped by\n"
     "exp(-2 (alpha/beta) h k), k nodes beyond the wall; the damping is a one-sided difference,\n"
     "so the scheme is first order. alpha = 0 is the zero-flux wall.\n\n" QV_IMAGE_PARAMS

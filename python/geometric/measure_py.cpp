@@ -187,13 +187,17 @@ constexpr char kGridlessDoc[] =
 
 constexpr char kApplyDoc[] =
     "apply($self, tau, src, dst)\n--\n\n"
-    "One step of size tau from the measure `src` into the measure `dst` (src is not changed).\n\n"
+    "One step of size tau from the measure `src` into the measure `dst` (src is not changed).\n"
+    "Source and destination must be two different MeasureState objects: the same one passed\n"
+    "as both is refused (RuntimeError \"argument 'dst': Already borrowed\", nothing changed).\n"
+    "To step a measure in place, call evolve(state, tau, 1).\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] GridlessEvolver.apply: tau must be finite >= 0\"; kind CflViolated when\n"
     "    1 + tau c < 0; kind OutOfDomain when the step would hold more than 2^26 atoms or the\n"
     "    step fails; kind NanInf for a non-finite result. dst is unchanged after a failure.\n"
-    "RuntimeError\n    (as the error of argument dst) when dst is src or is borrowed elsewhere.\n";
+    "RuntimeError\n    \"argument 'dst': Already borrowed\" when dst is src (source and destination\n"
+    "    must differ) or dst is in use by another call.\n";
 
 constexpr char kGridlessEvolveDoc[] =
     "evolve($self, state, t_final, n_steps)\n--\n\n"

@@ -86,7 +86,18 @@ constexpr char kComputeRhoBarDoc[] =
     "compute_rho_bar(lap_at_t, a_at_t, t0, t1, n_nodes, *, n_samples=32)\n--\n\n"
     "Estimate (rho_bar_max, a_sup_max) from n_samples samples at t0 + (t1 - t0) * k/n_samples:\n"
     "the largest spectral_bound of lap_at_t(t) and the square root of the largest a_at_t(t)\n"
-    "entry. The bounds hold at the sampled times only; add a margin for the times between.\n";
+    "entry. The bounds hold at the sampled times only; add a margin for the times between.\n\n"
+    "Both callables are called with the interpreter lock, on the calling thread, at every\n"
+    "sample time in turn; an exception either raises ends the call and passes through\n"
+    "unchanged (nothing is called after it).\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] n_nodes must be >= 1\", \"[OutOfDomain] n_samples must be >= 1\"; a\n"
+    "    sample time that is not finite (kind NanInf); a lap_at_t result that is no Laplacian,\n"
+    "    Graph or GraphPath (kind OutOfDomain) or whose spectral_bound is not finite (kind\n"
+    "    NanInf); an a_at_t result of the wrong length (kind GridMismatch) or with an entry\n"
+    "    that is not finite and > 0 (kind NanInf or OutOfDomain), as evolve refuses them.\n"
+    "Exception\n    Whatever lap_at_t or a_at_t raises, unchanged.\n";
 
 VarCoefMagnusGraphObj varcoef_magnus_new(const Args& a) {
     const std::uint32_t n_nodes = a.u32(0);

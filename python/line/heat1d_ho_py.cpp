@@ -232,8 +232,10 @@ constexpr char kHeat4WithAArrayDoc[] =
     "a_prime, a_double_prime : array-like, optional\n    n samples of a' and a''.\n"
     "a_norm_bound : float, optional\n    Upper bound of a.\n"
     "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
-    "    ``evolve`` refuses it when a varies (kind 'OutOfDomain'): its straight-line\n"
-    "    continuation is no boundary condition for ∂ₓ(a ∂ₓu).\n\n"
+    "    ``evolve`` refuses it for every evolver built here, even with a constant a (kind\n"
+    "    'OutOfDomain'): its straight-line continuation is no boundary condition for\n"
+    "    ∂ₓ(a ∂ₓu). For a constant a use Heat1D4th(xmin, xmax, n, u0, boundary=\"linear\")\n"
+    "    evolved over a * t.\n\n"
     "Returns\n-------\nHeat1D4th\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
@@ -241,8 +243,8 @@ constexpr char kHeat4WithAArrayDoc[] =
     "    \"[OutOfDomain]\" for an unknown boundary; \"[GridMismatch]\" for an array that is not\n"
     "    a float sequence or whose length is not n, or an a of fewer than 3 samples when a\n"
     "    derivative is derived from it; \"[NanInf]\" for non-finite samples of a or values of\n"
-    "    u0; the grid errors of the constructor. ``evolve`` refuses boundary \"linear\" with an\n"
-    "    a that varies, kind 'OutOfDomain'.\n";
+    "    u0; the grid errors of the constructor. ``evolve`` refuses boundary \"linear\", whatever\n"
+    "    the samples of a, kind 'OutOfDomain'.\n";
 
 Heat1D4thObj heat1d4th_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -291,11 +293,19 @@ constexpr char kHeat6WithAArrayDoc[] =
     "The evolver approximates the divergence form `∂_t u = ∂ₓ(a(x) ∂ₓu)`; `evolve` refuses\n"
     "steps beyond the grid-dependent stability limit of the correction with kind\n"
     "'CflViolated'.\n\n"
+    "boundary is \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here,\n"
+    "but ``evolve`` refuses it for every evolver built here, even with a constant a (kind\n"
+    "'OutOfDomain'): its straight-line continuation is no boundary condition for ∂ₓ(a ∂ₓu).\n"
+    "For a constant a use Heat1D6th(xmin, xmax, n, u0, boundary=\"linear\") evolved over a * t.\n\n"
     "Returns\n-------\nHeat1D6th\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
-    "    As `Heat1D4th.with_a_array`.\n";
+    "    As `Heat1D4th.with_a_array`: \"[OutOfDomain]\" for an unknown boundary; \"[GridMismatch]\"\n"
+    "    for an array that is not a float sequence or whose length is not n, or an a of fewer\n"
+    "    than 3 samples when a derivative is derived from it; \"[NanInf]\" for non-finite\n"
+    "    samples of a or values of u0; the grid errors of the constructor. ``evolve`` refuses\n"
+    "    boundary \"linear\", whatever the samples of a, kind 'OutOfDomain'.\n";
 
 Heat1D6thObj heat1d6th_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -381,7 +391,11 @@ constexpr char kHeat1DZeta8Doc[] =
     "interval, which makes this by far the slowest 1-D class per step.\n\n"
     "That resampling is not the identity, and the ladder amplifies its error: a step is\n"
     "stable only when τ/dx² lies in [0.08, 6.5]. `evolve` refuses other steps with kind\n"
-    "'CflViolated' naming the admissible range; `evolve(0.0)` leaves the state unchanged.\n\n"
+    "'CflViolated' naming the admissible range; `evolve(0.0)` leaves the state unchanged.\n"
+    "The resampling's error adds up over the steps: past its best steps (τ ≈ 2–3·dx²) the\n"
+    "error grows about in proportion to the step count down to τ = 0.08·dx² (exp(−x²) on\n"
+    "[−8, 8], t = 0.5: 6.1e-9 at 24 steps and 1.3e-7 at 625 on 161 nodes, 2.0e-10 at 62\n"
+    "and 1.6e-8 at 2500 on 321). Take the fewest steps that resolve the data in time.\n\n"
     "Parameters\n----------\n"
     "xmin : float\n    Left boundary.\n"
     "xmax : float\n    Right boundary (must be > xmin).\n"

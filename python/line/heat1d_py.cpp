@@ -116,8 +116,10 @@ constexpr char kWithAArrayDoc[] =
     "a_prime, a_double_prime : array-like, optional\n    Samples of a' and a''.\n"
     "a_norm_bound : float, optional\n    Upper bound of a; default 1.1 * max(a).\n"
     "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
-    "    ``evolve`` refuses it when a varies (kind OutOfDomain): its straight-line\n"
-    "    continuation is no boundary condition for d/dx (a du/dx).\n\n"
+    "    ``evolve`` refuses it for every evolver built here, even with a constant a (kind\n"
+    "    OutOfDomain): its straight-line continuation is no boundary condition for\n"
+    "    d/dx (a du/dx). For a constant a use Heat1D(xmin, xmax, n, u0, boundary=\"linear\")\n"
+    "    evolved over a * t.\n\n"
     "Returns\n-------\nHeat1D\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
@@ -125,7 +127,7 @@ constexpr char kWithAArrayDoc[] =
     "    \"[OutOfDomain]\" for an unknown boundary, \"[GridMismatch]\" for arrays of the wrong\n"
     "    type or length (a needs at least 3 samples when a derivative is derived from it),\n"
     "    \"[NanInf]\" for non-finite a or u0, and the grid errors of the constructor. ``evolve``\n"
-    "    refuses boundary \"linear\" with an a that varies, kind OutOfDomain.\n";
+    "    refuses boundary \"linear\", whatever the samples of a, kind OutOfDomain.\n";
 
 constexpr char kWithAFunctionDoc[] =
     "with_a_function(xmin, xmax, n, a, a_prime, a_double_prime, a_norm_bound, u0, *, "
@@ -142,15 +144,17 @@ constexpr char kWithAFunctionDoc[] =
     "a_norm_bound : float\n    Upper bound of a.\n"
     "u0 : numpy.ndarray[float64] or sequence of float\n    Initial values.\n"
     "boundary : str, optional\n    \"reflect\" (default), \"zero\" or \"periodic\". \"linear\" is accepted here, but\n"
-    "    ``evolve`` refuses it when a varies (kind OutOfDomain): its straight-line\n"
-    "    continuation is no boundary condition for d/dx (a du/dx).\n\n"
+    "    ``evolve`` refuses it for every evolver built here, even with a constant a (kind\n"
+    "    OutOfDomain): its straight-line continuation is no boundary condition for\n"
+    "    d/dx (a du/dx). For a constant a use Heat1D(xmin, xmax, n, u0, boundary=\"linear\")\n"
+    "    evolved over a * t.\n\n"
     "Returns\n-------\nHeat1D\n\n"
     "Raises\n------\n"
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary, and the grid and initial-value errors of\n"
-    "    the constructor. ``evolve`` refuses boundary \"linear\" with an a that varies, kind\n"
-    "    OutOfDomain.\n";
+    "    the constructor. ``evolve`` refuses boundary \"linear\", whatever the callables\n"
+    "    return, kind OutOfDomain.\n";
 
 // --- bodies ---------------------------------------------------------------
 

@@ -88,6 +88,21 @@ def test_gridless_apply_children_and_borrows():
     assert [w for _, w in atoms(dst)] == [0.75, 0.75, 1.5]
 
 
+# One object as both source and destination cannot be borrowed twice: the call is
+# refused before any work and the measure keeps its atoms; evolve(state, tau, 1), the way
+# the docstring names, takes that step in place, bit for bit as apply into another object.
+@pytest.mark.parametrize("a, b, c, cap", [(1.0, 0.0, 0.0, 64), (0.3, -0.7, -0.5, 64), (0.5, 0.2, 0.3, 4)])
+def test_apply_needs_two_objects_and_evolve_steps_in_place(a, b, c, cap):
+    ev = GridlessEvolver(a, b, c, voronoi_cap=cap)
+    x, w = [0.0, 0.25, 1.5], [1.0, -0.5, 2.0]
+    state, src, dst = MeasureState(x, w, 1), MeasureState(x, w, 1), MeasureState([0.0], [1.0], 1)
+    raises_exact(RuntimeError, "argument 'dst': Already borrowed", ev.apply, 0.1, state, state)
+    assert atoms(state) == list(zip(x, w))
+    ev.apply(0.1, src, dst)
+    ev.evolve(state, 0.1, 1)
+    assert atoms(state) == atoms(dst) and atoms(src) == list(zip(x, w))
+
+
 def test_gridless_evolve_refusals_keep_the_state():
     s = MeasureState([0.0, 1.0], [1.0, 2.0], 1)
     before = atoms(s)
