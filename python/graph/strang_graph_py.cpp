@@ -74,7 +74,7 @@ Ref strang_evolve(const StrangGraphObj& self, const Args& a) {
     // The outer factors take half steps: (tau/2) rho_A <= 2 and tau rho_B <= 2.
     const double rho = std::max(0.5 * self.split.laplacian_a().spectral_bound, self.split.laplacian_b().spectral_bound);
     refuse_unstable_steps("StrangGraph", t_final, n_steps, rho, kTaylor2StabilityLimit,
-                          "rho = max(spectral_bound(L_A)/2, spectral_bound(L_B))");
+                          "rho = max(spectral_bound(L_A)/2, spectral_bound(L_B))", kU32Counts);
     const double tau = t_final / static_cast<double>(n_steps);
     auto r = run_evolve([&] { return evolve_steps<double>(self.split, std::move(f0), n_steps, tau); });
     return new_array_f64(unwrap(std::move(r)));

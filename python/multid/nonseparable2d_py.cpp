@@ -14,6 +14,7 @@
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
 #include "python/multid/grid_args.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -102,11 +103,13 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
         msg += "the coupling is not elliptic (||beta|| >= 2 makes every step amplify)";
     } else {
         // tau_max may be the bound's own limit, which the bound excludes:
-        // the count named passes the bound's test as well.
-        double need = steps_within(t, tau_max);
-        while (!nonseparable2d_check_tau(op, t / need)) need += 1.0;
-        msg += "the largest admissible tau is " + fmt_exp3(floor_4_digits(tau_max)) + "; use n_steps >= " +
-               fmt_shortest(need) + " for t = " + fmt_shortest(t);
+        // the counts named pass the bound's test as well.
+        const double shown = floor_4_digits(tau_max);
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) {
+            return step <= shown && static_cast<bool>(nonseparable2d_check_tau(op, step));
+        });
+        msg += "the largest admissible tau is " + fmt_exp3(shown) + "; " +
+               count_advice(counts, "n_steps", kU64Counts, {"t", t});
     }
     py_err_with_kind("CflViolated", msg);
 }
