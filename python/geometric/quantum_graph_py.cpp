@@ -182,7 +182,8 @@ constexpr char kHeatEvolveDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
     "    CflViolated when edges stepped apart meet at a vertex and t / n_steps > h^2 (the message\n"
-    "    names the smallest n_steps that fits). A failed call leaves the values unchanged.\n";
+    "    names the smallest n_steps that fits, or, where none up to 2^64 - 1 does, the longest t\n"
+    "    one call serves). A failed call leaves the values unchanged.\n";
 
 constexpr char kHeatSetDoc[] =
     "set_state($self, u0)\n--\n\n"

@@ -95,7 +95,8 @@ constexpr char kGhEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps, or,\n"
+    "    where none up to 2^32 - 1 is admitted, the longest t_final one call serves),\n"
     "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kGhBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
@@ -239,7 +240,8 @@ constexpr char kHoEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps, or,\n"
+    "    where none up to 2^32 - 1 is admitted, the longest t_final one call serves),\n"
     "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kHoBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"

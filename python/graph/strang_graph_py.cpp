@@ -47,7 +47,8 @@ constexpr char kEvolveDoc[] =
     "evolve($self, t_final, n_steps, f0)\n--\n\n"
     "Evolve the node signal f0 over t_final in n_steps Strang steps; returns a new float64\n"
     "array. Steps with (tau/2) rho_A > 2 or tau rho_B > 2 (rho_X the sub-Laplacian bounds)\n"
-    "are refused (kind CflViolated), naming the least admissible n_steps.\n";
+    "are refused (kind CflViolated), naming the least admissible n_steps, or, where none up\n"
+    "    to 2^32 - 1 is, the longest t_final one call serves.\n";
 constexpr char kOrderDoc[] = "order($self)\n--\n\nThe order of the scheme, 2.\n";
 
 Ref strang_make(const Args& a, Expected<StrangSplitGraph> (*factory)(const Graph<double>&)) {

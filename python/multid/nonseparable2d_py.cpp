@@ -267,8 +267,9 @@ constexpr char kEvolveDoc[] =
     "    \"[CflViolated]\" when 4 tau bound >= dx dy (the shared text \"CFL violated for\n"
     "    truncated-exp K=4: ...\" with dx dy / 2 as dx^2), or when tau = t/n_steps would make\n"
     "    the step amplify some grid mode for the field's own max|beta|; both messages name the\n"
-    "    largest admissible tau and a step count that passes both tests, or say that the\n"
-    "    coupling is not elliptic (max|beta| >= 2);\n"
+    "    largest admissible tau and a step count that passes both tests (or, where none up to\n"
+    "    2^64 - 1 does, the longest t one call serves), or say that the coupling is not\n"
+    "    elliptic (max|beta| >= 2);\n"
     "    \"[NanInf]\" for a non-finite state or result.\n";
 
 ClassDef& NonSeparable2DObj::class_def() {
