@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/foundation/format.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -23,38 +24,24 @@ LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
     return LineArrays{std::move(grid), std::move(coeffs), bound, std::move(u0)};
 }
 
-double steps_within(double t, double tau_max) {
-    const double shown = floor_4_digits(tau_max);
-    // The least count whose step fits.
-    double need = std::ceil(t / shown);
-    while (t / need > shown) {
-        need = next_count(need);
-    }
-    return need;
-}
-
 void raise_unstable_step(const char* cls, double t, double tau, const StepRange& r,
                                       const Grid1D<double>& grid, const char* why) {
     const double dx = grid.dx();
+    // The bounds as printed, rounded inwards: a count named takes steps
+    // within the range shown.
+    const double hi = floor_4_digits(r.tau_max);
+    const double lo = r.tau_min > 0.0 ? ceil_4_digits(r.tau_min) : 0.0;
     std::string msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau);
     if (tau > r.tau_max) {
-        const double shown = floor_4_digits(r.tau_max);
-        const double need = steps_within(t, r.tau_max);
-        msg += " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (dx = " + fmt_exp3(dx) +
-               "): " + why + "; use n_steps >= " + fmt_shortest(need) + " for t = " + fmt_shortest(t);
+        msg += " exceeds the largest admissible tau = " + fmt_exp3(hi) + " on this grid (dx = " + fmt_exp3(dx) +
+               "): " + why;
     } else {
-        const double lo = ceil_4_digits(r.tau_min);
         msg += " is below the smallest admissible tau = " + fmt_exp3(lo) + " on this grid (dx = " + fmt_exp3(dx) +
-               "; admissible steps lie in [" + fmt_exp3(lo) + ", " + fmt_exp3(floor_4_digits(r.tau_max)) +
-               "]): " + why;
-        const double most = std::floor(t / r.tau_min);
-        if (most >= 1.0 && t / most <= r.tau_max) {
-            msg += "; use n_steps <= " + fmt_shortest(most) + " for t = " + fmt_shortest(t);
-        } else {
-            msg += "; t is shorter than one admissible step";
-        }
+               "; admissible steps lie in [" + fmt_exp3(lo) + ", " + fmt_exp3(hi) + "]): " + why;
     }
-    py_err_with_kind("CflViolated", msg);
+    const StepCounts counts = admitted_counts(
+        t, kU64Counts, [&](double step) { return step <= hi; }, [&](double step) { return step >= lo; });
+    py_err_with_kind("CflViolated", msg + "; " + count_advice(counts, "n_steps", kU64Counts, {"t", t}));
 }
 
 std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {

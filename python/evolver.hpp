@@ -70,13 +70,9 @@ Ref callback_cause(const K& k) {
     }
 }
 
-// The step count a refusal names for a call of duration t: the least whose
-// step t/count is at most tau_max as printed (four digits, rounded down).
-double steps_within(double t, double tau_max);
-
 // "CflViolated": a step of tau lies outside the kernel's admissible steps
 // (where it would amplify rounding noise geometrically); names the range and
-// a step count that fits.
+// the step counts that fit.
 [[noreturn]] void raise_unstable_step(const char* cls, double t, double tau, const StepRange& range,
                                       const Grid1D<double>& grid, const char* why);
 

@@ -28,6 +28,7 @@ SubordinationRule levy_rule(const QuadratureRule& q, double tau, auto node_time,
         d.push_back(dk);
         total += dk;
     }
+    r.jump_weight = total;
     r.sub_steps = total > 1.0 ? saturating_cast<std::size_t>(std::ceil(total)) : 1;
     const double scale = 1.0 / static_cast<double>(r.sub_steps);
     r.times.push_back(0.0);

@@ -39,12 +39,21 @@ struct SubordinationRule {
     std::vector<double> times;
     std::vector<double> weights;
     std::size_t sub_steps = 1;  // equal parts of tau, each stepped with this rule
+    // Levy-measure rules: sum |d_k| of the whole step, which sub_steps is the
+    // ceiling of (linear in tau); 0 for the Gamma law.
+    double jump_weight = 0.0;
 };
 
 struct SubordinatedChernoff {
     DiffusionChernoff inner;
     Subordinator law;
     std::size_t n_nodes = 32;
+
+    // The most a call's Levy-measure jumps may weigh (the rule's jump_weight
+    // at tau = t): the steps of a call are split into at least that many
+    // sub-steps, each up to n_nodes chains of heat steps, whatever the step
+    // count. Heavier calls are refused before any work.
+    static constexpr double kMaxCallJumpWeight = 10000.0;
 
     // n_nodes in [1, 32].
     static Expected<SubordinatedChernoff> make(const Grid1D<double>& grid, Subordinator law, std::size_t n_nodes);

@@ -141,15 +141,11 @@ Status GraphHeat6thChernoff::apply_into(std::span<const double> src, std::span<d
     return taylor_step(*laplacian, src, dst, pool, c, tau, "GraphHeat6thChernoff");
 }
 
-std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit) {
-    if (!((t / static_cast<double>(n_steps)) * rho > limit)) return std::nullopt;
-    double need = std::max(1.0, std::ceil(t * rho / limit));
-    // Whole counts only (a fraction would be cut off below the count asked
-    // for); above 2^53 adding one no longer moves a double: step to the next.
-    while ((t / need) * rho > limit) {
-        need = next_count(need);
-    }
-    return saturating_cast<std::uint64_t>(need);
+std::optional<StepCounts> stable_step_counts(double t, std::uint64_t n_steps, double rho, double limit,
+                                             std::uint64_t range_max) {
+    auto stable = [&](double tau) { return !(tau * rho > limit); };
+    if (stable(t / static_cast<double>(n_steps))) return std::nullopt;
+    return admitted_counts(t, range_max, stable);
 }
 
 }  // namespace quorvane

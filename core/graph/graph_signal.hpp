@@ -16,6 +16,7 @@
 
 #include "core/foundation/error.hpp"
 #include "core/foundation/parallel_pool.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/graph/laplacian.hpp"
 
@@ -57,9 +58,11 @@ struct GraphHeat6thChernoff {
 extern template struct GraphHeatChernoff<double>;
 extern template struct GraphHeatChernoff<float>;
 
-// The least step count n with (t/n) * rho <= limit when n_steps steps of
-// t/n_steps exceed the limit; nullopt when they do not.
-std::optional<std::uint64_t> least_stable_steps(double t, std::uint64_t n_steps, double rho, double limit);
+// When n_steps steps of t/n_steps exceed the limit, (t/n_steps) * rho >
+// limit: the counts n in [1, range_max] (the range of the count argument)
+// with (t/n) * rho <= limit; nullopt when they do not exceed it.
+std::optional<StepCounts> stable_step_counts(double t, std::uint64_t n_steps, double rho, double limit,
+                                             std::uint64_t range_max);
 
 // n_steps applications of `kernel` from f (ping-pong between two vectors),
 // polling the stop hook between steps; the state after the last step.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
@@ -201,24 +202,13 @@ std::uint64_t cg_iteration_bound(double dt, double spectral_bound, double tol) {
 
 std::optional<std::uint64_t> cg_steps_within(double t, double spectral_bound, double tol, std::uint64_t budget) {
     const double tol_eff = effective_tol(tol);
-    const double l = bound_factor(tol_eff);
-    const double b = static_cast<double>(budget);
     // The bound falls with the step towards ceil(l) (kappa -> 1): a budget
     // below that takes no count.
-    if (!(std::ceil(l) <= b)) return std::nullopt;
-    auto fits = [&](double n) { return iteration_bound(t / n, spectral_bound, tol_eff) <= budget; };
-    // l sqrt(1 + dt bound) <= budget for dt bound <= (budget / l)^2 - 1 (no
-    // step of any length when budget = l); the estimate is then moved to the
-    // least count that fits as the solves compute their bound.
-    const double ratio = b / l;
-    double n = std::max(1.0, std::ceil(t * spectral_bound / (ratio * ratio - 1.0)));
-    if (!(n <= 0x1p53)) return std::nullopt;
-    while (!fits(n)) {
-        if (!(n < 0x1p53)) return std::nullopt;
-        n += 1.0;
-    }
-    while (n > 1.0 && fits(n - 1.0)) n -= 1.0;
-    return static_cast<std::uint64_t>(n);
+    const StepCounts counts = admitted_counts(t, std::numeric_limits<std::uint64_t>::max(), [&](double dt) {
+        return iteration_bound(dt, spectral_bound, tol_eff) <= budget;
+    });
+    if (counts.outcome != StepCounts::Outcome::Fits) return std::nullopt;
+    return counts.least;
 }
 
 }  // namespace quorvane

@@ -56,7 +56,7 @@ std::uint64_t cg_iteration_bound(double dt, double spectral_bound, double tol);
 
 // The least n_steps whose solves' iteration bound, for steps of t / n_steps,
 // is at most `budget`; none when even the shortest steps' bound,
-// ceil(max(ln(2/tol), 1)), exceeds it, or when the count passes 2^53.
+// ceil(max(ln(2/tol), 1)), exceeds it, or when the count passes 2^64 - 1.
 // Solves given their whole bound converged in every stiff case tried (442
 // path and random-conductivity operators of 200 to 3000 rows, dt rho up to
 // 1e6, tol 1e-6 to 1e-12); those that failed had the dimension hold their

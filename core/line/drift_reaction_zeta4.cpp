@@ -1,5 +1,6 @@
 #include "core/line/drift_reaction_zeta4.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <utility>
@@ -155,6 +156,13 @@ double DriftReactionZeta4Chernoff::symbol_max(double tau) const {
     const ShiftSymbols& S = shift_symbols();
     const double dx = drift_grid.dx();
     const double bf = b(drift_grid.xmin);
+    // The step reads up to 2 sqrt(3 tau) and (tau/2) |b| beyond a node;
+    // from 2^53 cells on no cell is told apart from its neighbour and the
+    // step refuses its reads: no bound (the symbol's exact reduction of such
+    // a shift would still give a phase, and steps far beyond every stable
+    // one looked stable).
+    const double reach = std::max(2.0 * std::sqrt(3.0 * tau), 0.5 * tau * std::fabs(bf)) / dx;
+    if (!(reach + static_cast<double>(drift_grid.n) < 0x1p53)) return std::nan("");
     // K(h) = H(h/2) D(h) H(h/2) with D the five-point heat rule at offsets
     // +-2 sqrt(h), +-2 sqrt(3h) and H the shift by (h/2) b.
     auto k_symbol = [&](int j, double h) {

@@ -1,6 +1,7 @@
 #include "core/tensor_train/tt_varcoef.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -234,15 +235,19 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     struct Edge {
         double passes, refused;
     };
+    // Non-negative doubles are ordered as their bit patterns, so halving
+    // those finds the edge to the neighbouring double however long tau is
+    // (halving [0, tau] itself stops at tau 2^-60, above every admissible
+    // step where tau is long).
     auto search = [&](auto& refused) -> Expected<Edge> {
-        double lo = 0.0, hi = tau;
-        for (int it = 0; it < 60; ++it) {
-            const double mid = 0.5 * (lo + hi);
-            Expected<bool> at_mid = refused(mid);
+        std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(tau);
+        while (hi - lo > 1) {
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            Expected<bool> at_mid = refused(std::bit_cast<double>(mid));
             if (!at_mid) return fail(at_mid.error());
             (*at_mid ? hi : lo) = mid;
         }
-        return Edge{lo, hi};
+        return Edge{std::bit_cast<double>(lo), std::bit_cast<double>(hi)};
     };
     Expected<bool> interval_at_tau = leaves_interval(tau);
     if (!interval_at_tau) return fail(interval_at_tau.error());

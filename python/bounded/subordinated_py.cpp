@@ -4,12 +4,17 @@
 #include <vector>
 
 #include "core/bounded/subordinated.hpp"
+#include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "python/evolver.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
 
 using Subordinated1DObj = GridStepEvolverObj<SubordinatedChernoff>;
+
+constexpr char kName[] = "Subordinated1D";
 
 constexpr char kSubordinatedDoc[] =
     "Subordinated1D(xmin, xmax, n, u0, *, subordinator=\"stable\", alpha=0.5, c=1.0, n_nodes=32, "
@@ -44,8 +49,16 @@ constexpr char kOrderDoc[] = "order($self)\n--\n\nReturn the temporal order: 1.\
 constexpr char kEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"
     "Advance by time t in n_steps subordinated steps; returns None.\n\n"
+    "The stable and inverse-Gaussian steps are split into sub-steps of jump weight at most 1, so\n"
+    "a call costs at least t times the weight of a unit step in sub-steps whatever n_steps (with\n"
+    "32 nodes 10.0 for the stable law with alpha = 0.5, 216 with alpha = 0.9, 9.07 c for the\n"
+    "inverse-Gaussian law); calls heavier than 10000 sub-steps are refused before any work,\n"
+    "naming the longest t one call serves. The Gamma law's rule exists for steps up to\n"
+    "tau = 171.6.\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
+    "    kind OutOfDomain for a call too heavy for one call (\"... one call serves t <= {}\") and\n"
+    "    for a Gamma step too long for its rule (\"...; use n_steps >= {} for t = {}\").\n";
 
 Subordinated1DObj subordinated_new(const Args& a) {
     const double xmin = a.f64(0), xmax = a.f64(1);
@@ -70,16 +83,68 @@ Subordinated1DObj subordinated_new(const Args& a) {
 
 Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1); }
 
+std::string law_text(const SubordinatedChernoff& k) {
+    const std::string nodes = ", n_nodes = " + std::to_string(k.n_nodes) + ")";
+    switch (k.law.tag) {
+        case Subordinator::Tag::Stable: return "the stable law (alpha = " + fmt_shortest(k.law.param) + nodes;
+        case Subordinator::Tag::Gamma: return "the Gamma law (c = " + fmt_shortest(k.law.param) + nodes;
+        case Subordinator::Tag::InverseGaussian:
+            return "the inverse-Gaussian law (c = " + fmt_shortest(k.law.param) + nodes;
+    }
+    return {};
+}
+
+// What a call asks before any work. The Levy-measure laws split a step into
+// sub-steps of jump weight at most 1, so a call's work grows with t however
+// it is divided into steps: past a cap on that weight no count helps, and
+// the refusal names the longest t one call serves. The Gamma law's rule
+// weighs x^(tau - 1) e^-x, whose mass Gamma(tau) leaves the double range for
+// long steps: there more steps help.
+void refuse_call(const SubordinatedChernoff& k, double t, std::size_t n_steps) {
+    const std::string cls = kName;
+    if (k.law.tag == Subordinator::Tag::Gamma) {
+        auto rule_exists = [&](double tau) { return static_cast<bool>(k.rule(tau)); };
+        const double tau = t / static_cast<double>(n_steps);
+        if (rule_exists(tau)) return;
+        const double tau_max = floor_4_digits(admitted_counts(tau, 1, rule_exists).longest_t);
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= tau_max; });
+        py_err_with_kind("OutOfDomain", cls + ": tau = t/n_steps = " + fmt_exp3(tau) + " is too long a step for " +
+                                            law_text(k) + ": its rule weighs x^(tau - 1) e^-x, whose mass " +
+                                            "Gamma(tau) leaves the double range; the largest admissible tau is " +
+                                            fmt_exp3(tau_max) + "; " +
+                                            count_advice(counts, "n_steps", kU64Counts, {"t", t}));
+    }
+    const double unit = unwrap(k.rule(1.0)).jump_weight;
+    auto within_cap = [&](double span) { return span * unit <= SubordinatedChernoff::kMaxCallJumpWeight; };
+    if (within_cap(t)) return;
+    const double longest = admitted_counts(t, 1, within_cap).longest_t;
+    py_err_with_kind("OutOfDomain", cls + ": t = " + fmt_exp3(t) + " is too long for one call of " + law_text(k) +
+                                        ": its jumps over t weigh " + fmt_exp3(t * unit) +
+                                        ", and the steps are split into sub-steps of jump weight at most 1, more "
+                                        "than the " + fmt_shortest(SubordinatedChernoff::kMaxCallJumpWeight) +
+                                        " one call takes at any n_steps; one call serves t <= " +
+                                        exact_time(longest) + " (longer times take several calls)");
+}
+
+Ref subordinated_evolve(Subordinated1DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    refuse_call(self.semigroup.kernel, t, n_steps);
+    evolve_semigroup(kName, self.semigroup, self.state, t, n_steps);
+    return none();
+}
+
 }  // namespace
 
 template <>
 ClassDef& Subordinated1DObj::class_def() {
     static ClassDef def = [] {
         using K = SubordinatedChernoff;
-        ClassDef d = class_def_base<Subordinated1DObj>("Subordinated1D", kSubordinatedDoc);
+        ClassDef d = class_def_base<Subordinated1DObj>(kName, kSubordinatedDoc);
         d.tp_new = constructor<Subordinated1DObj, kSubordinatedDoc, &subordinated_new>();
         d.methods = {method<Subordinated1DObj, kOrderDoc, &subordinated_order>(),
-                     method<Subordinated1DObj, kEvolveDoc, &grid_step_evolve<K>>(),
+                     method<Subordinated1DObj, kEvolveDoc, &subordinated_evolve>(),
                      method<Subordinated1DObj, kValuesDoc, &grid_step_values<K>>()};
         return d;
     }();

@@ -12,6 +12,7 @@
 #include "python/coeff.hpp"
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -79,7 +80,8 @@ constexpr char kManifoldEvolveDoc[] =
     "Advance the state by time t in n_steps steps of tau = t / n_steps.\n\n"
     "The curvature weights amplify once |R| tau is large: with curvature_correction a step with\n"
     "|R| tau > 4 is refused (kind CflViolated, naming the smallest n_steps that fits, or saying\n"
-    "that none fits a 64-bit count). t = 0 leaves the values as they are at any radius.\n\n"
+    "that none fits a 64-bit count and naming the longest t one call serves). t = 0 leaves the\n"
+    "values as they are at any radius.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", and the\n"
@@ -127,17 +129,11 @@ Ref manifold_evolve_body(Manifold2DObj& self, const Args& a) {
     const double tau = t / static_cast<double>(n_steps);
     if (!self.kernel.admits_step(tau)) {
         const double r_abs = std::abs(self.kernel.scalar_curvature());
-        const double rt = r_abs * t;
-        double need = std::ceil(rt / ManifoldChernoff::kMaxCurvatureStep);
-        while (r_abs * (t / need) > ManifoldChernoff::kMaxCurvatureStep) need = next_count(need);
-        std::string hint;
-        if (need < 18446744073709551616.0) {
-            hint = "use n_steps >= " + std::to_string(static_cast<std::uint64_t>(need));
-        } else {
-            hint = "the n_steps it needs, |R| t / 4 = " + fmt_exp3(rt / ManifoldChernoff::kMaxCurvatureStep) +
-                   ", does not fit a 64-bit count (curvature_correction=False takes any step)";
-        }
-        py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(rt / static_cast<double>(n_steps)) +
+        const StepCounts counts =
+            admitted_counts(t, kU64Counts, [&](double step) { return self.kernel.admits_step(step); });
+        std::string hint = count_advice(counts, "n_steps", kU64Counts, {"t", t}, false);
+        if (counts.outcome != StepCounts::Outcome::Fits) hint += " (curvature_correction=False takes any step)";
+        py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(r_abs * t / static_cast<double>(n_steps)) +
                                             " > 4 makes the curvature-weighted step amplify; " + hint);
     }
     const ManifoldChernoff kernel = self.kernel;

@@ -13,6 +13,7 @@
 #include "python/array.hpp"
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -181,7 +182,8 @@ constexpr char kHeatEvolveDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
     "    CflViolated when edges stepped apart meet at a vertex and t / n_steps > h^2 (the message\n"
-    "    names the smallest n_steps that fits). A failed call leaves the values unchanged.\n";
+    "    names the smallest n_steps that fits, or, where none up to 2^64 - 1 does, the longest t\n"
+    "    one call serves). A failed call leaves the values unchanged.\n";
 
 constexpr char kHeatSetDoc[] =
     "set_state($self, u0)\n--\n\n"
@@ -216,12 +218,12 @@ Ref heat_evolve(QuantumGraphHeatObj& self, const Args& a) {
     if (!self.op.admits_step(tau)) {
         const double h = self.op.min_spacing();
         const double h2 = h * h;
-        double need = std::ceil(t / h2);
-        while (t / need > h2) need += 1.0;
+        const StepCounts counts =
+            admitted_counts(t, kU64Counts, [&](double step) { return self.op.admits_step(step); });
         py_err_with_kind("CflViolated", "QuantumGraphHeat: tau = " + fmt_exp3(tau) + " > h^2 = " + fmt_exp3(h2) +
                                             " (h the smallest edge spacing): edges stepped apart couple only "
-                                            "through their end nodes; use n_steps >= " +
-                                            std::to_string(static_cast<std::uint64_t>(need)));
+                                            "through their end nodes; " +
+                                            count_advice(counts, "n_steps", kU64Counts, {"t", t}, false));
     }
     const QuantumGraphHeatChernoff op = self.op;
     std::vector<double> values = self.values;

@@ -13,6 +13,7 @@
 #include "python/array.hpp"
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 #include "python/geometric/domain_args.hpp"
 
 namespace quorvane::py {
@@ -83,9 +84,10 @@ constexpr char kApplyDoc[] =
     "    message names the largest admissible tau (every step up to it is admitted) and the\n"
     "    n_steps whose steps of t/n_steps cover the call's time t = n_steps * tau within it\n"
     "    (\"...; the largest admissible tau is {}; use n_steps >= {} for t = n_steps * tau =\n"
-    "    {}\"; every larger count passes too). Kind OutOfDomain where the step would read u\n"
-    "    2^53 or more cells from the grid (2 sqrt(tau)/h above about 3.4e15), beyond what the\n"
-    "    grid can resolve. Kind NanInf where finite u0 gives a result beyond the double range:\n"
+    "    {}\"; every larger count passes too; where even n_steps = 2^64 - 1 takes longer steps,\n"
+    "    it says so and names the longest t one call serves). Kind OutOfDomain where the step\n"
+    "    would read u 2^53 or more cells from the grid (2 sqrt(tau)/h above about 3.4e15),\n"
+    "    beyond what the grid can resolve, with the same advice. Kind NanInf where finite u0 gives a result beyond the double range:\n"
     "    \"[NanInf] SmolyakD6V8: the result (tau = {}, n_steps = {}) overflows the double range:\n"
     "    max|u| would be {} max|u0|, max|u0| = {}; u0 scaled to max|u0| <= {} gives a result\n"
     "    in range\" (the steps carry data whose sums could overflow scaled by a power of two,\n"
@@ -140,7 +142,7 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     const DomainBox box = self.box;
     struct Refusal {
         bool hit = false, beyond_grid = false;
-        double radius = 0.0, tau_max = 0.0, h = 0.0, need = 0.0;
+        double radius = 0.0, tau_max = 0.0, h = 0.0;
     };
     Refusal refused;
     // The time the call covers; inf where n_steps * tau leaves the range.
@@ -153,6 +155,7 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
         // symbol's phases are rounding noise and its radius means nothing.
         if (!op->check_step(tau)) {
             refused.beyond_grid = true;
+            refused.tau_max = op->max_contracting_tau();
             return SmolyakScaledValues{};
         }
         // The step is judged, never the call: a step that grows some mode
@@ -170,14 +173,6 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
             if (grows || tau > refused.tau_max) {
                 refused.hit = true;
                 refused.radius = op->spectral_radius(tau);
-                // Every step up to tau_max amplifies nothing, so every count
-                // from the one named on is admitted; the check guards the
-                // rounding of t / need against the bound. n_steps is
-                // unsigned 64-bit: no call asks for 2^64 steps or more.
-                refused.need = steps_within(t, refused.tau_max);
-                while (refused.need < 0x1p64 && t / refused.need > refused.tau_max) {
-                    refused.need = next_count(refused.need);
-                }
                 return SmolyakScaledValues{};
             }
         }
@@ -186,11 +181,17 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
     auto cells = [&] {
         return "h = " + fmt_exp3(refused.h) + ", 2 sqrt(tau)/h = " + fmt_exp3(2.0 * std::sqrt(tau) / refused.h);
     };
+    // Every step up to tau_max amplifies nothing, so every count from the
+    // least named on is admitted.
+    auto counts = [&] {
+        return "; " + least_count_advice(refused.tau_max, "n_steps", kU64Counts, {"t = n_steps * tau", t});
+    };
     if (refused.beyond_grid) {
         py_err_with_kind("OutOfDomain", "SmolyakD6V8: tau = " + fmt_exp3(tau) +
                                             " puts sparse-grid nodes 2^53 or more cells from this grid's first "
                                             "node (" + cells() + "), where neighbouring cells are no longer "
-                                            "distinct doubles");
+                                            "distinct doubles; the largest admissible tau is " +
+                                            fmt_exp3(floor_4_digits(refused.tau_max)) + counts());
     }
     if (refused.hit) {
         const std::string what =
@@ -199,15 +200,9 @@ Ref smolyak_apply(const SmolyakObj& self, const Args& a) {
                       fmt_exp3(refused.radius) + " > 1, "
                 : " lies beyond steps that amplify some modes of this grid, in a window where they amplify none "
                   "(spectral radius " + fmt_exp3(refused.radius) + ", ";
-        std::string msg = "SmolyakD6V8: tau = " + fmt_exp3(tau) + what + cells() +
-                          "), at any n_steps; the largest admissible tau is " +
-                          fmt_exp3(floor_4_digits(refused.tau_max));
-        if (refused.need < 0x1p64) {
-            msg += "; use n_steps >= " + fmt_shortest(refused.need) + " for t = n_steps * tau = " + fmt_shortest(t);
-        } else {
-            msg += "; t = n_steps * tau = " + fmt_shortest(t) + " takes more than 2^64 such steps";
-        }
-        py_err_with_kind("CflViolated", msg);
+        py_err_with_kind("CflViolated", "SmolyakD6V8: tau = " + fmt_exp3(tau) + what + cells() +
+                                            "), at any n_steps; the largest admissible tau is " +
+                                            fmt_exp3(floor_4_digits(refused.tau_max)) + counts());
     }
     // Finite data whose result lies beyond the double range are refused (the
     // scaled steps never overflow, so their values are finite); NaN or inf in

@@ -14,6 +14,7 @@
 #include "core/graph/graph_signal.hpp"
 #include "core/graph/rayleigh.hpp"
 #include "python/coeff.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -151,14 +152,14 @@ std::pair<std::string, std::string> exp_texts_apart(double lo, double hi) {
 }  // namespace
 
 void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
-                           const char* bound_text) {
-    const std::optional<std::uint64_t> need = least_stable_steps(t_final, n_steps, rho, limit);
-    if (!need) return;
+                           const char* bound_text, std::uint64_t range_max) {
+    const std::optional<StepCounts> counts = stable_step_counts(t_final, n_steps, rho, limit, range_max);
+    if (!counts) return;
     const double tau = t_final / static_cast<double>(n_steps);
     py_err_with_kind("CflViolated", std::string(cls) + ": tau * rho = " + exp_text_apart_from(tau * rho, limit) +
                                         " exceeds the stability limit " + fmt_shortest(limit) + " of the step (" +
-                                        bound_text + " = " + fmt_exp3(rho) + "); use n_steps >= " +
-                                        std::to_string(*need) + " for t_final = " + fmt_shortest(t_final));
+                                        bound_text + " = " + fmt_exp3(rho) + "); " +
+                                        count_advice(*counts, "n_steps", range_max, {"t_final", t_final}));
 }
 
 std::optional<std::string> bound_refutation(const char* cls, const char* name, double bound,
@@ -196,17 +197,28 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 }
 
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
-                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit) {
+                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit,
+                                    std::uint64_t range_max) {
     const double rho = std::min(rho_bar, lap.spectral_bound);
-    // The count that runs: the call's own, or the one its refusal would
-    // name. Where the spectral bound alone would refuse that count, it rests
-    // on rho_bar, which is judged first: a refusal never names a count that
-    // the refutation of rho_bar then refuses.
-    const std::uint64_t count = least_stable_steps(t_final, n_steps, rho, limit).value_or(n_steps);
-    if (least_stable_steps(t_final, count, lap.spectral_bound, limit)) {
+    // The call that runs: the call's own, or the one its refusal would name
+    // (the least count, or the largest count over the longest time it
+    // serves). Where the spectral bound alone would refuse that call, it
+    // rests on rho_bar, which is judged first: a refusal never names a count
+    // or a time that the refutation of rho_bar then refuses.
+    double t = t_final;
+    std::uint64_t count = n_steps;
+    if (const std::optional<StepCounts> c = stable_step_counts(t_final, n_steps, rho, limit, range_max)) {
+        if (c->outcome == StepCounts::Outcome::Fits) {
+            count = c->least;
+        } else {
+            count = range_max;
+            t = c->longest_t;
+        }
+    }
+    if (stable_step_counts(t, count, lap.spectral_bound, limit, range_max)) {
         refuse_bound_below_spectrum(cls, "rho_bar", rho_bar, lap, memo);
     }
-    refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)");
+    refuse_unstable_steps(cls, t_final, n_steps, rho, limit, "rho = min(rho_bar, spectral_bound)", range_max);
 }
 
 std::optional<NormGrowth> grown_column(const GrowthGuard& g, std::span<const double> before,

@@ -21,6 +21,7 @@
 #include "core/graph/norm_guard.hpp"
 #include "python/array.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -94,9 +95,11 @@ void check_finite_input(std::span<const double> v, const char* name);
 // with it about the signal length.
 void refuse_empty_laplacian(const Laplacian<double>& lap);
 // CflViolated when steps of t/n_steps exceed the step polynomial's stability
-// limit for the bound rho, naming the least admissible step count.
+// limit for the bound rho, naming the least admissible step count within
+// [1, range_max], the range of the call's n_steps (or the longest time the
+// largest count serves).
 void refuse_unstable_steps(const char* cls, double t_final, std::uint64_t n_steps, double rho, double limit,
-                           const char* bound_text);
+                           const char* bound_text, std::uint64_t range_max);
 
 // The refusal text of a caller's spectral bound `bound` (the argument
 // `name` of `cls`) when `lower`, a Rayleigh quotient of an operator with
@@ -131,7 +134,8 @@ void refuse_bound_below_spectrum(const char* cls, const char* name, double bound
 // the decision rests on rho_bar, so a rho_bar proven below the spectrum is
 // refused first (a too-small bound would switch the guard off).
 void refuse_unstable_steps_trusting(const char* cls, double t_final, std::uint64_t n_steps, double rho_bar,
-                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit);
+                                    const Laplacian<double>& lap, LowerBoundMemo& memo, double limit,
+                                    std::uint64_t range_max);
 
 // x in the "{:.3e}" form, with more digits where three would print a value
 // at `mark` or on its far side from x and the text would contradict itself

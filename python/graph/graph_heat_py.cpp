@@ -95,7 +95,8 @@ constexpr char kGhEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps, or,\n"
+    "    where none up to 2^32 - 1 is admitted, the longest t_final one call serves),\n"
     "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kGhBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
@@ -132,7 +133,7 @@ Ref graph_heat_evolve_f32(const GraphHeatObj& self, double t_final, std::uint64_
     const float t32 = narrow_to_float(t_final);
     if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
     refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
-                                   kTaylor1StabilityLimit);
+                                   kTaylor1StabilityLimit, kU32Counts);
     const GraphHeatChernoff<float> kernel{std::make_shared<const Laplacian<float>>(std::move(lap32)), false};
     std::vector<double> rounded(f0.size());
     for (std::size_t i = 0; i < f0.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
@@ -159,7 +160,7 @@ Ref graph_heat_evolve(const GraphHeatObj& self, const Args& a) {
     check_finite_input(f0, "f0");
     if (self.dtype == Dtype::F32) return graph_heat_evolve_f32(self, t_final, n_steps, std::move(f0));
     refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
-                                   kTaylor1StabilityLimit);
+                                   kTaylor1StabilityLimit, kU32Counts);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
     const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
@@ -178,7 +179,7 @@ Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.graph->n_nodes, "f0");
     refuse_unstable_steps_trusting("GraphHeat", t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
-                                   kTaylor1StabilityLimit);
+                                   kTaylor1StabilityLimit, kU32Counts);
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
     const GrowthGuard guard = heat_guard("GraphHeat", 1, kUnit64, self.rho_bar, *self.laplacian);
@@ -239,7 +240,8 @@ constexpr char kHoEvolveDoc[] =
     "    \"[OutOfDomain] t_final must be finite and >= 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind GridMismatch when len(f0) is not the node count (the message gives both),\n"
     "    \"[NanInf]\" for non-finite f0,\n"
-    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps),\n"
+    "    \"[CflViolated]\" for steps beyond the stability limit (naming the least n_steps, or,\n"
+    "    where none up to 2^32 - 1 is admitted, the longest t_final one call serves),\n"
     "    or when the result's 2-norm grew over the steps.\n";
 constexpr char kHoBatchedDoc[] =
     "evolve_batched($self, t_final, n_steps, f0)\n--\n\n"
@@ -286,7 +288,7 @@ Ref graph_heat_ho_evolve(const Obj& self, const Args& a) {
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
     refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
-                                   HoTraits<Obj>::limit);
+                                   HoTraits<Obj>::limit, kU32Counts);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
     const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
@@ -307,7 +309,7 @@ Ref graph_heat_ho_evolve_batched(const Obj& self, const Args& a) {
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(*f0, self.n_nodes, "f0");
     refuse_unstable_steps_trusting(HoTraits<Obj>::name, t_final, n_steps, self.rho_bar, *self.laplacian, *self.lower,
-                                   HoTraits<Obj>::limit);
+                                   HoTraits<Obj>::limit, kU32Counts);
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
     const GrowthGuard guard =

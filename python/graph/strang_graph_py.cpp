@@ -47,7 +47,8 @@ constexpr char kEvolveDoc[] =
     "evolve($self, t_final, n_steps, f0)\n--\n\n"
     "Evolve the node signal f0 over t_final in n_steps Strang steps; returns a new float64\n"
     "array. Steps with (tau/2) rho_A > 2 or tau rho_B > 2 (rho_X the sub-Laplacian bounds)\n"
-    "are refused (kind CflViolated), naming the least admissible n_steps.\n";
+    "are refused (kind CflViolated), naming the least admissible n_steps, or, where none up\n"
+    "    to 2^32 - 1 is, the longest t_final one call serves.\n";
 constexpr char kOrderDoc[] = "order($self)\n--\n\nThe order of the scheme, 2.\n";
 
 Ref strang_make(const Args& a, Expected<StrangSplitGraph> (*factory)(const Graph<double>&)) {
@@ -74,7 +75,7 @@ Ref strang_evolve(const StrangGraphObj& self, const Args& a) {
     // The outer factors take half steps: (tau/2) rho_A <= 2 and tau rho_B <= 2.
     const double rho = std::max(0.5 * self.split.laplacian_a().spectral_bound, self.split.laplacian_b().spectral_bound);
     refuse_unstable_steps("StrangGraph", t_final, n_steps, rho, kTaylor2StabilityLimit,
-                          "rho = max(spectral_bound(L_A)/2, spectral_bound(L_B))");
+                          "rho = max(spectral_bound(L_A)/2, spectral_bound(L_B))", kU32Counts);
     const double tau = t_final / static_cast<double>(n_steps);
     auto r = run_evolve([&] { return evolve_steps<double>(self.split, std::move(f0), n_steps, tau); });
     return new_array_f64(unwrap(std::move(r)));

@@ -429,7 +429,8 @@ constexpr char kZetaEvolveDoc[] =
     "QuorvaneError\n"
     "    kind \"OutOfDomain\" if t < 0, t is non-finite, or n_steps == 0; kind \"CflViolated\"\n"
     "    if τ = t/n_steps lies outside the steps the kernel keeps stable on this grid (the\n"
-    "    message names the admissible τ and a step count that satisfies it).\n";
+    "    message names the admissible τ and the step counts that satisfy it, or, where none up\n"
+    "    to 2^64 - 1 does, the longest t one call serves).\n";
 
 constexpr char kZeta4OrderDoc[] =
     "order($self)\n--\n\n"

@@ -14,6 +14,7 @@
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
 #include "python/multid/grid_args.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -102,11 +103,13 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
         msg += "the coupling is not elliptic (||beta|| >= 2 makes every step amplify)";
     } else {
         // tau_max may be the bound's own limit, which the bound excludes:
-        // the count named passes the bound's test as well.
-        double need = steps_within(t, tau_max);
-        while (!nonseparable2d_check_tau(op, t / need)) need += 1.0;
-        msg += "the largest admissible tau is " + fmt_exp3(floor_4_digits(tau_max)) + "; use n_steps >= " +
-               fmt_shortest(need) + " for t = " + fmt_shortest(t);
+        // the counts named pass the bound's test as well.
+        const double shown = floor_4_digits(tau_max);
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) {
+            return step <= shown && static_cast<bool>(nonseparable2d_check_tau(op, step));
+        });
+        msg += "the largest admissible tau is " + fmt_exp3(shown) + "; " +
+               count_advice(counts, "n_steps", kU64Counts, {"t", t});
     }
     py_err_with_kind("CflViolated", msg);
 }
@@ -264,8 +267,9 @@ constexpr char kEvolveDoc[] =
     "    \"[CflViolated]\" when 4 tau bound >= dx dy (the shared text \"CFL violated for\n"
     "    truncated-exp K=4: ...\" with dx dy / 2 as dx^2), or when tau = t/n_steps would make\n"
     "    the step amplify some grid mode for the field's own max|beta|; both messages name the\n"
-    "    largest admissible tau and a step count that passes both tests, or say that the\n"
-    "    coupling is not elliptic (max|beta| >= 2);\n"
+    "    largest admissible tau and a step count that passes both tests (or, where none up to\n"
+    "    2^64 - 1 does, the longest t one call serves), or say that the coupling is not\n"
+    "    elliptic (max|beta| >= 2);\n"
     "    \"[NanInf]\" for a non-finite state or result.\n";
 
 ClassDef& NonSeparable2DObj::class_def() {

@@ -11,6 +11,7 @@
 #include "python/evolver.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/sparse/sparse_args.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -148,20 +149,6 @@ Ref etdrk4_from(const Args& a) {
     return new_object(Etdrk4Obj{std::make_shared<const Etdrk4>(std::move(scheme)), n});
 }
 
-// The least count n whose step t / n, divided as the caller divides it, is
-// at most h_max itself: the rounded h_max the message prints would name one
-// step too many where t / h_max lies just above a whole number.
-double least_steps_within(double t, double h_max) {
-    double need = std::max(1.0, std::ceil(t / h_max));
-    if (!std::isfinite(need)) return need;
-    while (t / need > h_max) need = next_count(need);
-    for (;;) {
-        const double fewer = need <= 0x1p53 ? need - 1.0 : std::nextafter(need, 0.0);
-        if (fewer < 1.0 || t / fewer > h_max) return need;
-        need = fewer;
-    }
-}
-
 // An h at which the steps would not follow the solution from data of
 // largest magnitude `top` (etdrk4_limits): CflViolated naming the largest
 // admissible h and, for a call of n_steps steps, the least step count that
@@ -181,9 +168,17 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
                       ": the steps stall at spurious values, fall past the solution or blow up; build the Etdrk4 "
                       "with h <= " + fmt_exp3(shown);
     if (n_steps) {
+        // Counts whose step t / n is at most h_max itself: the rounded h_max
+        // the message prints would name one step too many where t / h_max
+        // lies just above a whole number.
         const double t = static_cast<double>(*n_steps) * scheme.h;
-        msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " +
-               fmt_shortest(least_steps_within(t, lim.h_max)) + " steps of h = t / n_steps)";
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= lim.h_max; });
+        if (counts.outcome == StepCounts::Outcome::Fits) {
+            msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " + std::to_string(counts.least) +
+                   " steps of h = t / n_steps)";
+        } else {
+            msg += " (" + count_advice(counts, "n_steps", kU64Counts, {"t = n_steps * h", t}) + ")";
+        }
     }
     py_err_with_kind("CflViolated", msg);
 }

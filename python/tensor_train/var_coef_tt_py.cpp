@@ -10,6 +10,7 @@
 #include "python/array.hpp"
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 #include "python/tensor_train/tt_state_py.hpp"
 
 namespace quorvane::py {
@@ -163,15 +164,15 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
         const double shown = floor_4_digits(limit->tau_max);
-        const double need = steps_within(t_final, limit->tau_max);
         const std::string why = limit->taylor_interval
                                     ? "the residual Taylor steps would leave their stability interval (dt/2 times "
                                       "the residual's norm bound must not exceed 2)"
                                     : "the residual Taylor steps would amplify drift-dominated modes";
         py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) +
                                             " exceeds the largest admissible tau = " + fmt_exp3(shown) + ": " + why +
-                                            "; use n_steps >= " + fmt_shortest(need) + " for t_final = " +
-                                            fmt_shortest(t_final));
+                                            "; " +
+                                            least_count_advice(limit->tau_max, "n_steps", kU64Counts,
+                                                               {"t_final", t_final}));
     }
     evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return ev.evolve(cores, t_final, n_steps); });
     return none();

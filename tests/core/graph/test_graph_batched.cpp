@@ -70,14 +70,20 @@ TEST(EvolveColumns, LayoutChecksAndOneErrorForManyFailures) {
 }
 
 TEST(GraphHeatSteps, StableStepCount) {
-    EXPECT_FALSE(least_stable_steps(1.0, 2, 4.0, 2.0).has_value());
-    EXPECT_EQ(least_stable_steps(1.0, 1, 4.0, 2.0).value(), 2u);
-    EXPECT_EQ(least_stable_steps(10.0, 3, 4.0, kTaylor4StabilityLimit).value(), 15u);
+    constexpr std::uint64_t kRange = UINT32_MAX;
+    EXPECT_FALSE(stable_step_counts(1.0, 2, 4.0, 2.0, kRange).has_value());
+    EXPECT_EQ(stable_step_counts(1.0, 1, 4.0, 2.0, kRange).value().least, 2u);
+    EXPECT_EQ(stable_step_counts(10.0, 3, 4.0, kTaylor4StabilityLimit, kRange).value().least, 15u);
     // t rho / limit rounds to 1000 while 1000 steps of t / 1000 still exceed
     // the limit: the count named is the next whole one, not 1000 again.
     const double t = 1000.0 * 3.5534 / 3.1;
-    ASSERT_TRUE(least_stable_steps(t, 1000, 3.1, 3.5534).has_value());
-    EXPECT_EQ(least_stable_steps(t, 1000, 3.1, 3.5534).value(), 1001u);
+    ASSERT_TRUE(stable_step_counts(t, 1000, 3.1, 3.5534, kRange).has_value());
+    EXPECT_EQ(stable_step_counts(t, 1000, 3.1, 3.5534, kRange).value().least, 1001u);
+    // Beyond the range no count is named; the longest t the largest count serves is.
+    const StepCounts none = stable_step_counts(1e17, 1, 4.0, 2.0, kRange).value();
+    EXPECT_EQ(none.outcome, StepCounts::Outcome::TooLong);
+    EXPECT_LE(none.longest_t / double(kRange) * 4.0, 2.0);
+    EXPECT_GT(std::nextafter(none.longest_t, 1e300) / double(kRange) * 4.0, 2.0);
 }
 
 }  // namespace

@@ -295,7 +295,7 @@ TEST(ImplicitEuler, StepsWithinABudgetAreTheLeastThatFit) {
     }
     EXPECT_EQ(cg_steps_within(1.0, 1e4, tol, 2603), std::optional<std::uint64_t>(1));
     EXPECT_EQ(cg_steps_within(0.0, 1e4, tol, 27), std::optional<std::uint64_t>(1));
-    // Below ceil(ln(2/tol)) even the shortest steps do not fit; a count past 2^53 is no way out.
+    // Below ceil(ln(2/tol)) even the shortest steps do not fit; a count past 2^64 - 1 is no way out.
     EXPECT_FALSE(cg_steps_within(1.0, 1e4, tol, 26));
     EXPECT_FALSE(cg_steps_within(1e300, 1e4, tol, 80));
     // A tol below 1e-12 is taken as 1e-12 (ln(2e12) = 28.3).

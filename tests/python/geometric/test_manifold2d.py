@@ -114,19 +114,24 @@ def test_evolve_errors_and_curvature_refusal():
 
 
 AMPLIFY = "[CflViolated] Manifold2D: |R| tau = {} > 4 makes the curvature-weighted step amplify; "
-NO_FIT = "the n_steps it needs, |R| t / 4 = {}, does not fit a 64-bit count (curvature_correction=False takes any step)"
+NO_FIT = ("no n_steps up to 18446744073709551615 makes the steps of t = {} short enough: {} "
+          "(curvature_correction=False takes any step)")
+SERVES = "one call serves t <= {} (n_steps = 18446744073709551615), longer times take several calls"
 
 
 @pytest.mark.parametrize("kind, lo, hi", [("sphere2", 0.0, math.pi), ("hyperbolic2", -0.5, 0.5)])
 def test_curvature_beyond_any_step_count(kind, lo, hi):
     u = np.random.default_rng(5).normal(size=100)
     tiny = Manifold2D(lo, hi, 10, lo, hi, 10, u, manifold=kind, radius=1e-300)  # |R| = 2/r^2 overflows
-    for t, n_steps, text in [(1.0, 100, AMPLIFY.format("inf") + NO_FIT.format("inf")),
-                             (1e-300, 1, AMPLIFY.format("inf") + NO_FIT.format("inf"))]:
+    for t, n_steps, text in [(1.0, 100, AMPLIFY.format("inf") + NO_FIT.format("1.000e0", "no call serves t > 0")),
+                             (1e-300, 1, AMPLIFY.format("inf") + NO_FIT.format("1.000e-300", "no call serves t > 0"))]:
         assert error_text(tiny.evolve, t, n_steps=n_steps) == text
     assert np.array_equal(tiny.values(), u)
     tiny.evolve(0.0)  # R tau = inf * 0 is no step at all
     assert np.max(np.abs(tiny.values() - u)) < 1e-11  # as at any radius: the weights sum to pi
     small = Manifold2D(lo, hi, 10, lo, hi, 10, u, manifold=kind, radius=1e-150)  # |R| = 2e300
-    assert error_text(small.evolve, 1.0, n_steps=10) == AMPLIFY.format("2.000e299") + NO_FIT.format("5.000e299")
-    assert error_text(small.evolve, 8e-281, n_steps=1) == AMPLIFY.format("1.600e20") + NO_FIT.format("4.000e19")
+    # 2^64 steps of 4 / |R| = 2e-300 each.
+    serves = SERVES.format("3.689348814741911e-281")
+    assert error_text(small.evolve, 1.0, n_steps=10) == AMPLIFY.format("2.000e299") + NO_FIT.format("1.000e0", serves)
+    assert error_text(small.evolve, 8e-281, n_steps=1) == AMPLIFY.format("1.600e20") + NO_FIT.format("8.000e-281",
+                                                                                                    serves)

@@ -67,8 +67,9 @@ REFUSAL = re.compile(r"\[CflViolated\] SmolyakD6V8: tau = \S+ (?:makes the spars
                      r"this grid \(spectral radius \S+ > 1, |lies beyond steps that amplify some modes of this grid, in "
                      r"a window where they amplify none \(spectral radius \S+, )"
                      r"h = \S+, 2 sqrt\(tau\)/h = \S+\), at any n_steps; the largest "
-                     r"admissible tau is (\S+)(?:; use n_steps >= (\d+) for t = n_steps \* tau = (\S+)|; t = n_steps "
-                     r"\* tau = \S+ takes more than 2\^64 such steps)")
+                     r"admissible tau is (\S+)(?:; use n_steps >= (\d+) for t = n_steps \* tau = (\S+)|; no n_steps up "
+                     r"to 18446744073709551615 makes the steps of t = n_steps \* tau = \S+ short enough: one call serves "
+                     r"t = n_steps \* tau <= \S+ \(n_steps = 18446744073709551615\), longer times take several calls)")
 
 
 def checkerboard(n):
@@ -111,9 +112,13 @@ def test_chained_single_step_calls_stay_within_max_u0(n, cells, admitted):
         assert np.max(np.abs(obj.apply(t / count, u))) <= 1.0 + 1e-12
 
 
-def beyond(tau, h, cells):
+def beyond(tau, h, cells, t, tau_max="1.204e-2", serves="2.22098798647463e17"):
+    # With the advice of the amplifying steps: 2^64 - 1 steps of tau_max serve (2^64 - 1) tau_max.
     return (f"[OutOfDomain] SmolyakD6V8: tau = {tau} puts sparse-grid nodes 2^53 or more cells from this grid's "
-            f"first node (h = {h}, 2 sqrt(tau)/h = {cells}), where neighbouring cells are no longer distinct doubles")
+            f"first node (h = {h}, 2 sqrt(tau)/h = {cells}), where neighbouring cells are no longer distinct doubles; "
+            f"the largest admissible tau is {tau_max}; no n_steps up to 18446744073709551615 makes the steps of "
+            f"t = n_steps * tau = {t} short enough: one call serves t = n_steps * tau <= {serves} "
+            f"(n_steps = 18446744073709551615), longer times take several calls")
 
 
 # h = 1/3 (4 nodes on [0, 1]), c = 2 sqrt(tau)/h. The step's spectral radius: 1.0595 at
@@ -131,10 +136,11 @@ def beyond(tau, h, cells):
     # 1.92 at 15, 4.6 at 6e10.
     (1.0, 5.0, 1, True), (1.0, 5.0, 2, True), (1.0, 6.0, 1, True), (1.0, 12.0, 1, True),
     (1.0, 15.0, 1, True), (1.0, 6e10, 1, True), (1.0, 3.39e15, 1, True),
-    (1.0, 3.40e15, 1, beyond("3.211e29", "3.333e-1", "3.400e15")),
-    (1.0, 6e50, 1, beyond("1.000e100", "3.333e-1", "6.000e50")),
-    (1.0, 6e50, 7, beyond("1.000e100", "3.333e-1", "6.000e50")),
-    (1e-150, 6e25, 1, beyond("1.000e-250", "3.333e-151", "6.000e25")),
+    (1.0, 3.40e15, 1, beyond("3.211e29", "3.333e-1", "3.400e15", "3.211e29")),
+    (1.0, 6e50, 1, beyond("1.000e100", "3.333e-1", "6.000e50", "1.000e100")),
+    (1.0, 6e50, 7, beyond("1.000e100", "3.333e-1", "6.000e50", "7.000e100")),
+    (1e-150, 6e25, 1, beyond("1.000e-250", "3.333e-151", "6.000e25", "1.000e-250", "1.204e-302",
+                             "2.22098798647463e-283")),
 ])
 def test_refused_where_a_step_amplifies_some_mode(width, cells, n_steps, refused):
     obj = SmolyakD6V8(0.0, width, 4)

@@ -1,0 +1,84 @@
+#include "core/foundation/step_count.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace quorvane {
+
+namespace {
+
+double step_of(double t, std::uint64_t n) { return t / static_cast<double>(n); }
+
+// The least count in [1, hi] whose step `ok` admits, given that hi's is;
+// `ok` admits every count above one it admits.
+std::uint64_t least_admitted(double t, std::uint64_t hi, FunctionRef<bool(double)> ok) {
+    std::uint64_t lo = 0;  // below the range: taken as refused
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (ok(step_of(t, mid))) hi = mid;
+        else lo = mid;
+    }
+    return hi;
+}
+
+// The greatest count in [lo, hi] whose step `ok` admits, given that lo's is;
+// `ok` admits every count below one it admits.
+std::uint64_t greatest_admitted(double t, std::uint64_t lo, std::uint64_t hi, FunctionRef<bool(double)> ok) {
+    if (ok(step_of(t, hi))) return hi;
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (ok(step_of(t, mid))) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// The largest duration in (0, t_refused) whose steps of duration / n `ok`
+// admits, 0 for none. A step below the normal range no longer carries the
+// duration (it rounds to a few bits, or to 0, which every rule admits): the
+// shortest duration counted is the one whose step is normal. Non-negative
+// doubles are ordered as their bit patterns, so the bisection runs over
+// those: at most 64 halvings.
+double longest_admitted(std::uint64_t n, double t_refused, FunctionRef<bool(double)> ok) {
+    constexpr double kLeast = std::numeric_limits<double>::min();
+    // kLeast n lies within an ulp or two of it (two roundings).
+    double shortest = kLeast * static_cast<double>(n);
+    for (int k = 0; k < 4 && step_of(shortest, n) < kLeast; ++k) {
+        shortest = std::nextafter(shortest, std::numeric_limits<double>::infinity());
+    }
+    if (!(shortest < t_refused) || !(step_of(shortest, n) >= kLeast) || !ok(step_of(shortest, n))) return 0.0;
+    std::uint64_t lo = std::bit_cast<std::uint64_t>(shortest);
+    std::uint64_t hi = std::bit_cast<std::uint64_t>(t_refused);
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (ok(step_of(std::bit_cast<double>(mid), n))) lo = mid;
+        else hi = mid;
+    }
+    return std::bit_cast<double>(lo);
+}
+
+}  // namespace
+
+StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(double)> not_too_long) {
+    return admitted_counts(t, range_max, not_too_long, [](double) { return true; });
+}
+
+StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(double)> not_too_long,
+                           FunctionRef<bool(double)> not_too_short) {
+    StepCounts c;
+    if (!not_too_long(step_of(t, range_max))) {
+        c.outcome = StepCounts::Outcome::TooLong;
+        c.longest_t = longest_admitted(range_max, t, not_too_long);
+        return c;
+    }
+    c.least = least_admitted(t, range_max, not_too_long);
+    if (!not_too_short(step_of(t, c.least))) {
+        c.outcome = StepCounts::Outcome::TooShort;
+        return c;
+    }
+    c.most = greatest_admitted(t, c.least, range_max, not_too_short);
+    return c;
+}
+
+}  // namespace quorvane
