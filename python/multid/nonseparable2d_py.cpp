@@ -105,7 +105,7 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
         // the count named passes the bound's test as well.
         double need = steps_within(t, tau_max);
         while (!nonseparable2d_check_tau(op, t / need)) need += 1.0;
-        msg += "the largest admissible tau is " + fmt_exp3(floor_4_digits(tau_max)) + "; use n_steps >= " +
+        msg += "the largest admissible tau is " + fmt_exp3(floor_4_digits_inside(tau_max)) + "; use n_steps >= " +
                fmt_shortest(need) + " for t = " + fmt_shortest(t);
     }
     py_err_with_kind("CflViolated", msg);

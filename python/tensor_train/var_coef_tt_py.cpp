@@ -162,7 +162,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
     const std::optional<VarCoefTt::StepLimit> limit =
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
-        const double shown = floor_4_digits(limit->tau_max);
+        const double shown = floor_4_digits_inside(limit->tau_max);
         const double need = steps_within(t_final, limit->tau_max);
         const std::string why = limit->taylor_interval
                                     ? "the residual Taylor steps would leave their stability interval (dt/2 times "
