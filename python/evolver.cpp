@@ -112,17 +112,20 @@ namespace {
 
 void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count) {
     const double tau = t_final / static_cast<double>(n_steps);
-    if (tau * c + 1.0 >= 0.0) return;
+    if (reaction_factor_admitted(tau * c + 1.0)) return;
     const double tau_max = -1.0 / c;
-    // The smallest step count whose factor is >= 0 in floating point.
-    double n_min = std::ceil(t_final / tau_max);
-    while ((t_final / n_min) * c + 1.0 < 0.0) n_min = next_count(n_min);
-    raise_negative_reaction(ctx, tau * c + 1.0, tau_max,
-                            " (" + std::string(count) + " >= " + fmt_shortest(n_min) + ")");
+    // The counts whose factor is admitted as the step computes it; where no
+    // count of the argument's range is, the longest time one call serves.
+    const StepCounts counts =
+        admitted_counts(t_final, kU64Counts, [&](double step) { return reaction_factor_admitted(step * c + 1.0); });
+    const std::string hint = counts.outcome == StepCounts::Outcome::Fits
+                                 ? " (" + std::string(count) + " >= " + std::to_string(counts.least) + ")"
+                                 : "; " + count_advice(counts, count, kU64Counts, {"t", t_final});
+    raise_negative_reaction(ctx, tau * c + 1.0, tau_max, hint);
 }
 
 void check_reaction_step(const std::string& ctx, double c, double tau) {
-    if (tau * c + 1.0 >= 0.0) return;
+    if (reaction_factor_admitted(tau * c + 1.0)) return;
     raise_negative_reaction(ctx, tau * c + 1.0, -1.0 / c, "");
 }
 

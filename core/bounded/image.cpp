@@ -29,17 +29,29 @@ double max_image_step(const DirichletHeat2ndChernoff& k) {
     return length * length / 12.0;
 }
 
-std::uint64_t least_image_steps(const DirichletHeat2ndChernoff& k, double t) {
+bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau) {
+    return within_bound(tau, max_image_step(k));
+}
+
+std::optional<std::uint64_t> least_image_steps(const DirichletHeat2ndChernoff& k, double t) {
     const double tau_max = max_image_step(k);
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const double estimate = std::ceil(t / tau_max);
     // No count fits (this also keeps ++n below from wrapping).
-    if (!(estimate < 0x1p64)) return kMax;
+    if (!(estimate < 0x1p64)) return std::nullopt;
     std::uint64_t n = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(estimate));
-    // The quotient is rounded: settle on the exact least count.
-    while (n < kMax && t / static_cast<double>(n) > tau_max) ++n;
-    while (n > 1 && t / static_cast<double>(n - 1) <= tau_max) --n;
+    // The quotient is rounded: settle on the exact least count. The
+    // estimate lies within a few ulps of it, so either walk takes at most
+    // some thousand counts (an ulp of counts near 2^64 is 4096 of them).
+    while (n < kMax && !image_step_admitted(k, t / static_cast<double>(n))) ++n;
+    if (!image_step_admitted(k, t / static_cast<double>(n))) return std::nullopt;
+    while (n > 1 && image_step_admitted(k, t / static_cast<double>(n - 1))) --n;
     return n;
+}
+
+double longest_image_time(const DirichletHeat2ndChernoff& k) {
+    // 2^64 - 1 steps divide t by 2^64 (the count's nearest double): exact.
+    return floor_4_digits(std::ldexp(max_image_step(k), 64));
 }
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
@@ -89,7 +90,14 @@ struct RobinHeatChernoff {
 // from its node, so beyond tau = L^2/12 a node next to one wall reads past
 // the opposite wall, where the single-fold image has the wrong sign.
 double max_image_step(const DirichletHeat2ndChernoff& k);
-// The least step count whose steps of t/n stay within max_image_step.
-std::uint64_t least_image_steps(const DirichletHeat2ndChernoff& k, double t);
+// Whether steps of tau stay within it (within_bound: a bound reused as
+// t = k X in k steps is admitted).
+bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau);
+// The least step count whose steps of t/n are admitted; none when even
+// 2^64 - 1 steps are too long.
+std::optional<std::uint64_t> least_image_steps(const DirichletHeat2ndChernoff& k, double t);
+// The longest t that 2^64 - 1 admitted steps cover, rounded down to four
+// digits (0 when that rounds to nothing).
+double longest_image_time(const DirichletHeat2ndChernoff& k);
 
 }  // namespace quorvane

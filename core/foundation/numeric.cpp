@@ -52,6 +52,10 @@ double floor_4_digits(double x) {
     }
     return best > 0.0 ? best : k * scale;
 }
+double floor_4_digits_inside(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return x;
+    return floor_4_digits(x * (1.0 - 0x1p-40));
+}
 double ceil_4_digits(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return x;
     const double scale = digits4_scale(x);

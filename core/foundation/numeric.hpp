@@ -53,11 +53,29 @@ inline float narrow_to_float(double x) {
 // with the sign bit set except -0.0.
 inline bool finite_nonneg(double x) { return std::isfinite(x) && !(x < 0.0); }
 
+// A caller who reuses a named bound X on the step t/n_steps, as t = k X in
+// k steps, gets fl(fl(k X) / k): up to two roundings, an ulp or two, above
+// X. Steps this close beyond a bound are the bound's own.
+inline constexpr double kBoundUlps = 8.0 * std::numeric_limits<double>::epsilon();
+inline bool within_bound(double tau, double bound) { return tau <= bound + bound * kBoundUlps; }
+
+// The reaction factor 1 + tau c of a first-order step (as tau * c + 1.0
+// rounds it) flips the sign of the data every step below 0. At the bound
+// tau = -1/c it is 0 only in exact arithmetic: -1/c rounded, or k (-1/c) / k,
+// leaves it a few ulps below 0, where it is admitted and taken as 0.
+inline bool reaction_factor_admitted(double f) { return f >= -kBoundUlps; }
+inline double admitted_reaction_factor(double f) { return f < 0.0 && f >= -kBoundUlps ? 0.0 : f; }
+
 // Bounds rounded to four significant digits inwards, as the messages print
 // them, so that a printed bound is itself admissible (a relative 1e-9
 // absorbs the binary rounding of bounds that are round decimals).
 double floor_4_digits(double x);
 double ceil_4_digits(double x);
+// The same for a bound named for reuse as a step t/n_steps, taken from
+// within a relative 2^-40 (some 4500 ulps) of x: k X / k, an ulp or two above
+// X, then still lies below x, also where x is itself a decimal of four digits
+// or the edge of a strict test.
+double floor_4_digits_inside(double x);
 
 // The exponent e with max|v| in [2^e, 2^(e+1)) (0 for values all zero; NaN
 // is passed over): v 2^-e has max|v| in [1, 2). Scaling by a power of two

@@ -90,7 +90,7 @@ Status gridless_apply(double tau, const GridlessEvolver& ev, const MeasureState&
         if (Status st = weighted_voronoi(dst.atoms, ev.policy.cap); !st) return st;
     }
     if (ev.c != 0.0 && !dst.atoms.empty()) {
-        const double factor = tau * ev.c + 1.0;
+        const double factor = admitted_reaction_factor(tau * ev.c + 1.0);
         for (Atom& a : dst.atoms) a.w *= factor;
     }
     return {};

@@ -313,10 +313,11 @@ constexpr double kLanczosFloor = 0x1p-52;
 // which lies far below it); if no count within the work limit does, the
 // refusal names the smallest m_max that meets that target (m* at most, which
 // meets it by construction), so a size is never refused in favour of one that
-// does no better.
+// does no better. A plan of m* beyond the work cap is refused first: no m_max
+// serves it, so none is named.
 Expected<ExpmvPlan> lanczos_plan(double x, std::size_t m_max, double tol, std::size_t n) {
     const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
-    if (!plan) return domain_error(kTooMuchWork, x);
+    if (!plan || !lanczos_plan_fits(x, n)) return domain_error(kLanczosBeyondWork, x);
     if (m_max >= plan->m || m_max >= n) {
         return ExpmvPlan{static_cast<std::uint32_t>(std::min<std::size_t>(m_max, plan->m)), plan->s};
     }
@@ -328,6 +329,29 @@ Expected<ExpmvPlan> lanczos_plan(double x, std::size_t m_max, double tol, std::s
     while (need < std::min<std::size_t>(plan->m, n) && !lanczos_capped_substeps(x, need, target, plan->s)) ++need;
     return domain_error(kLanczosNeedsMmax[need], static_cast<double>(need));
 }
+
+}  // namespace
+
+bool lanczos_plan_fits(double x, std::size_t n) {
+    const std::optional<ExpmvPlan> plan = expmv_cheapest(x, static_cast<std::uint32_t>(kKrylovMaxDim));
+    if (!plan) return false;
+    return plan->s * std::min<std::uint64_t>(n, plan->m) <= kKrylovMaxProducts;
+}
+
+double lanczos_largest_argument(std::size_t n) {
+    if (n == 0) return std::numeric_limits<double>::infinity();
+    // Far out the full size is the cheapest plan (its theta per product is
+    // the table's best): ceil(x / theta_18) sub-steps of min(n, 18)
+    // products. The product of the bound and theta rounds: step down to the
+    // x that fits.
+    constexpr double kTheta18 = kExpmvThetaTable[kKrylovMaxDim - 1].theta;
+    const auto per_substep = static_cast<double>(std::min(n, kKrylovMaxDim));
+    double x = std::floor(static_cast<double>(kKrylovMaxProducts) / per_substep) * kTheta18;
+    while (x > 0.0 && !lanczos_plan_fits(x, n)) x = std::nextafter(x, 0.0);
+    return x;
+}
+
+namespace {
 
 // Largest degree of one sub-step's expansion.
 constexpr std::size_t kChebyshevMaxDegree = 200;

@@ -110,4 +110,17 @@ bool chebyshev_plan_fits(double tau, double rho, double tol);
 Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, double tol, std::span<const double> src,
                      std::span<double> out, ScratchPool<double>& pool);
 
+// The Lanczos refusal of a tau * rho (the value) whose table plan would take
+// more than kKrylovMaxProducts products on the operator's n rows. No m_max
+// serves it: a capped size takes at least the plan's sub-steps, and those
+// already exceed what 18 products each leave of the cap. Checked before any
+// m_max is named.
+inline constexpr const char* kLanczosBeyondWork =
+    "GraphKrylovChernoff: tau * spectral_bound too large for the Lanczos path: at any m_max the action would need "
+    "more than 10000000 operator products";
+// Whether the Lanczos path's table plan for x = tau * rho fits the work cap
+// on n rows (what every m_max needs), and the largest such x.
+bool lanczos_plan_fits(double x, std::size_t n);
+double lanczos_largest_argument(std::size_t n);
+
 }  // namespace quorvane

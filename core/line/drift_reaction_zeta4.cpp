@@ -21,20 +21,36 @@ Expected<std::pair<ChernoffSemigroup<DriftReactionZeta4Chernoff>, GridFn<double>
                        [](const Grid1D<double>& g) { return DriftReactionZeta4Chernoff::unit_half_drift(g); });
 }
 
+double DriftReactionZeta4Chernoff::foot(double x, double theta) const {
+    const double y0 = x + theta * b(x);
+    const double m = (x + y0) * 0.5;
+    // One Newton step towards the implicit-midpoint foot
+    // y = x + theta b((x + y)/2), which is second order along the
+    // characteristic; a singular (or NaN) Jacobian keeps the predictor.
+    const double B = b(m);
+    const double D = (theta / 2.0) * b_prime(m);
+    double y = y0;
+    if (std::fabs(1.0 - D) > 1e-15) y = y0 - (y0 - x - theta * B) / (1.0 - D);
+    return y;
+}
+
+Status DriftReactionZeta4Chernoff::inflow_refusal(const Grid1D<double>& grid, double tau) const {
+    if (grid.boundary.tag != BoundaryTag::Linear || grid.n == 0) return {};
+    for (const double h : {tau, tau / 2.0, tau / 4.0}) {
+        const double theta = h / 2.0;
+        for (const std::size_t i : {std::size_t{0}, grid.n - 1}) {
+            if (Status st = refuse_linear_inflow(grid, i, foot(drift_grid.node(i), theta)); !st) return st;
+        }
+    }
+    return {};
+}
+
 Status DriftReactionZeta4Chernoff::half_step(const GridFn<double>& s, std::vector<double>& w, double theta) const {
     const std::size_t n = s.values.size();
     w.resize(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         const double x = drift_grid.node(i);
-        const double y0 = x + theta * b(x);
-        const double m = (x + y0) * 0.5;
-        // One Newton step towards the implicit-midpoint foot
-        // y = x + theta b((x + y)/2), which is second order along the
-        // characteristic; a singular (or NaN) Jacobian keeps the predictor.
-        const double B = b(m);
-        const double D = (theta / 2.0) * b_prime(m);
-        double y = y0;
-        if (std::fabs(1.0 - D) > 1e-15) y = y0 - (y0 - x - theta * B) / (1.0 - D);
+        const double y = foot(x, theta);
         // Trapezoidal reaction over the half step.
         const double cx = c(x);
         const double cy = c(y);

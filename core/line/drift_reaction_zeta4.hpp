@@ -42,6 +42,14 @@ struct DriftReactionZeta4Chernoff {
     // One splitting step K(h), u -> out; out takes u's grid.
     Status apply_k5(const GridFn<double>& u, GridFn<double>& out, ScratchPool<double>& pool, double h) const;
 
+    // The refusal a step of tau on values over `grid` meets at an end node
+    // whose foot lies beyond that end under boundary "linear" (see
+    // refuse_linear_inflow), found from the end nodes' feet alone before any
+    // work: the half steps of K(tau), K(tau/2) and K(tau/4) read them at
+    // theta = tau/2, tau/4 and tau/8. A drift that enters across an end is
+    // refused so at every step count, however small the step.
+    Status inflow_refusal(const Grid1D<double>& grid, double tau) const;
+
     // Stability of the Richardson combination. Its weights (32, -12, 1)/21
     // have absolute sum 45/21, so the combined symbol can leave the unit disc
     // although each K stays inside it: for unit diffusion the continuous
@@ -62,6 +70,8 @@ struct DriftReactionZeta4Chernoff {
     double max_stable_tau() const;
 
 private:
+    // The foot of node x's characteristic over a half step of length theta.
+    double foot(double x, double theta) const;
     // Half drift-reaction step of length theta from s into w (s's length).
     Status half_step(const GridFn<double>& s, std::vector<double>& w, double theta) const;
 };

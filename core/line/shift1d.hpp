@@ -24,6 +24,7 @@
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/line/state.hpp"
@@ -33,8 +34,11 @@ namespace quorvane {
 inline constexpr const char* kShiftEllipticityMessage = "a(x) must be finite and >= 0 (Theorem 6: inf a > 0)";
 
 // The weight a step gives its three-point mean: 1 + tau c for a decay rate
-// c < 0, else 1.
-inline double shift_mean_weight(double tau, double c) { return c < 0.0 ? 1.0 + tau * c : 1.0; }
+// c < 0 (0 for the few ulps below it that a step at the bound -1/c
+// leaves), else 1.
+inline double shift_mean_weight(double tau, double c) {
+    return c < 0.0 ? admitted_reaction_factor(1.0 + tau * c) : 1.0;
+}
 
 // The reaction of one step on the three-point mean of u around x_i. A decay
 // rate scales the mean by 1 + tau c, which lies in [0, 1] for every step the

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/tensor_train/tt_core.hpp"
 
 namespace quorvane {
@@ -32,8 +33,9 @@ struct TtChernoff {
     // u(x)/2.
     static void apply_axis(TtCore& core, std::size_t n, double drift, double spread, double h);
 
-    // The reaction factor of one step, 1 + tau c (first order, not exp).
-    double reaction_factor(double tau) const { return tau * c + 1.0; }
+    // The reaction factor of one step, 1 + tau c (first order, not exp);
+    // 0 for the few ulps below it that a step at the bound -1/c leaves.
+    double reaction_factor(double tau) const { return admitted_reaction_factor(tau * c + 1.0); }
 
     // n_steps steps of t_final/n_steps on the cores (one per axis, matching
     // the evolver's d): axis averages, the reaction factor on core 0, then

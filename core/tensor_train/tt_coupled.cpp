@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_chernoff.hpp"
 #include "core/tensor_train/tt_coupled_pair.hpp"
@@ -92,7 +93,7 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
         expect_ok(std::move(st), "CoupledTtChernoff::evolve");
         return {};
     };
-    const double f = tau * c + 1.0;
+    const double f = admitted_reaction_factor(tau * c + 1.0);
     for (std::size_t step = 0; step < n_steps; ++step) {
         if (Status st = poll_stop(); !st) return st;
         for (std::size_t j = 0; j < d; ++j) {

@@ -1,6 +1,8 @@
 // Python classes Reflected1D, DirichletHeat2nd1D and Robin1D: the unit heat
 // step with image-method walls at both ends of the grid.
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -162,14 +164,24 @@ Ref dirichlet_evolve(DirichletHeat2nd1DObj& self, const Args& a) {
     check_steps_and_time(n_steps, t);
     const DirichletHeat2ndChernoff& k = self.semigroup.kernel;
     const double tau = t / static_cast<double>(n_steps);
-    if (tau > max_image_step(k)) {
+    if (!image_step_admitted(k, tau)) {
         const double length = k.inner.grid.xmax - k.inner.grid.xmin;
-        py_err_with_kind("CflViolated", "DirichletHeat2nd1D: tau = t/n_steps = " + fmt_exp3(tau) +
-                                            " exceeds L^2/12 = " + fmt_exp3(max_image_step(k)) + " (L = xmax - xmin = " +
-                                            fmt_shortest(length) + "): " +
-                                            "a longer step reads beyond the opposite wall, where the odd image has "
-                                            "the wrong sign; use n_steps >= " +
-                                            std::to_string(least_image_steps(k, t)) + " for t = " + fmt_shortest(t));
+        // The bound as printed, rounded down, is itself admitted.
+        std::string msg = "DirichletHeat2nd1D: tau = t/n_steps = " + fmt_exp3(tau) + " exceeds L^2/12 = " +
+                          fmt_exp3(floor_4_digits(max_image_step(k))) + " (L = xmax - xmin = " +
+                          fmt_shortest(length) +
+                          "): a longer step reads beyond the opposite wall, where the odd image has the wrong sign";
+        if (const std::optional<std::uint64_t> need = least_image_steps(k, t)) {
+            msg += "; use n_steps >= " + std::to_string(*need) + " for t = " + fmt_shortest(t);
+        } else {
+            const double longest = longest_image_time(k);
+            msg += "; no n_steps (at most 18446744073709551615) makes the steps of t = " + fmt_exp3(t) +
+                   " short enough: ";
+            msg += longest > 0.0 ? "the longest t served in one call is " + fmt_exp3(longest) +
+                                       ", so split the evolution into calls of at most that"
+                                 : "on this grid no t > 0 is served";
+        }
+        py_err_with_kind("CflViolated", msg);
     }
     evolve_semigroup("DirichletHeat2nd1D", self.semigroup, self.state, t, n_steps);
     return none();

@@ -271,7 +271,7 @@ Ref schrodinger1d_evolve(Schrodinger1DObj& self, const Args& a) {
     }
     const double tau = t / static_cast<double>(n_steps);
     const double tau_max = schrodinger_max_abs_tau(grid);
-    if (std::fabs(tau) > tau_max) {
+    if (!within_bound(std::fabs(tau), tau_max)) {
         raise_unstable_step(Schrodinger1DObj::class_def().name, std::fabs(t), std::fabs(tau), StepRange{0.0, tau_max},
                             grid,
                             "beyond |tau| / (2 dx^2) = 1e6 the real-pair elimination loses unitarity (the same "

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/foundation/format.hpp"
@@ -276,6 +277,34 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
     Columns cols{features_nc_to_cols(f0, n, c), n, c};
     check_finite_input(cols.data, name);
     return cols;
+}
+
+void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n) {
+    if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kLanczosBeyondWork) {
+        return;
+    }
+    std::string msg = kLanczosBeyondWork;
+    // Inwards by a relative 2^-40 before the four digits: the t named is
+    // served although its product with the bound rounds.
+    const double x = e.f0();
+    const double longest = floor_4_digits((t * (lanczos_largest_argument(n) / x)) * (1.0 - 0x1p-40));
+    if (longest > 0.0 && std::isfinite(longest)) {
+        msg += "; it serves t up to " + fmt_exp3(longest) + " on this operator";
+    }
+    if (std::isfinite(rho)) {
+        if (chebyshev_plan_fits(t, rho, tol)) {
+            msg += "; path \"chebyshev\" serves this t";
+        } else {
+            for (int e10 = -15; e10 <= -6; ++e10) {
+                const double looser = std::stod("1e" + std::to_string(e10));
+                if (looser > tol && chebyshev_plan_fits(t, rho, looser)) {
+                    msg += "; path \"chebyshev\" serves this t with tol >= 1e" + std::to_string(e10);
+                    break;
+                }
+            }
+        }
+    }
+    py_err_with_kind("OutOfDomain", msg);
 }
 
 Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/foundation/numeric.hpp"
 #include "core/graph/graph_krylov.hpp"
@@ -32,7 +33,10 @@ constexpr char kGraphKrylovDoc[] =
     "    Largest Krylov dimension for \"lanczos\" (capped at 18, at least 1); ignored by\n"
     "    Chebyshev. A dimension below the one t * spectral_bound calls for takes more\n"
     "    sub-steps so that tol still holds (a tol below 2.2e-16, which the full dimension\n"
-    "    does not reach either, counts as 2.2e-16), or is refused naming the m_max needed.\n\n"
+    "    does not reach either, counts as 2.2e-16), or is refused naming the m_max needed.\n"
+    "    A t * spectral_bound for which even the full dimension would take more than 1e7\n"
+    "    operator products is refused whatever m_max, naming the longest t \"lanczos\" serves\n"
+    "    and \"chebyshev\" where that serves t.\n\n"
     "Raises\n------\nQuorvaneError\n"
     "    \"[Unsupported]\" for another path, \"[OutOfDomain]\"/\"[NanInf]\" for a bad tol,\n"
     "    \"[OutOfDomain]\" for m_max = 0 with \"lanczos\".\n"
@@ -82,10 +86,17 @@ Ref graph_krylov_evolve_batched(const GraphKrylovObj& self, const Args& a) {
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t_final must be finite and >= 0");
     const Columns cols = columns_from_f0(*f.buf, self.op.laplacian->n_nodes, "features_nc");
     const GraphKrylovChernoff& op = self.op;
-    return evolve_columns_py(cols, self.carrier->n_nodes, 1,
-                             [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
-                                 return op.apply_into(t, s, d, pool);
-                             });
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        std::vector<double> dst(cols.data.size(), 0.0);
+        Status st = evolve_columns(self.carrier->n_nodes, 1, cols.data, dst,
+                                   [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
+                                       return op.apply_into(t, s, d, pool);
+                                   });
+        if (!st) return fail(st.error());
+        return dst;
+    });
+    if (!r) refuse_lanczos_beyond_work(r.error(), t, op.spectral_bound, op.tol, op.laplacian->n_nodes);
+    return cols_to_features_nc(unwrap(std::move(r)), cols.n, cols.c);
 }
 
 Ref graph_krylov_n_nodes(const GraphKrylovObj& self, const Args&) { return py_int(self.op.laplacian->n_nodes); }

@@ -66,9 +66,10 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
-    "    \"[CflViolated]\" when t/n_steps lies outside the stable range on this grid (the\n"
-    "    message names the largest stable step); or the error of a step. The values are\n"
-    "    unchanged after a failure.\n";
+    "    \"[OutOfDomain]\" under boundary \"linear\" when the drift enters across an end (at\n"
+    "    any n_steps, so before the step size is judged); \"[CflViolated]\" when t/n_steps lies\n"
+    "    outside the stable range on this grid (the message names the largest stable step);\n"
+    "    or the error of a step. The values are unchanged after a failure.\n";
 
 DriftReaction4th1DObj dr4_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -83,6 +84,19 @@ DriftReaction4th1DObj dr4_new(const Args& a) {
 
 Ref dr4_order(const DriftReaction4th1DObj&, const Args&) { return py_int(4); }
 
+// What no step count cures is refused first: a drift that enters across an
+// end under boundary "linear" is refused at every step, so a step count
+// named by the stability refusal would not help.
+Ref dr4_evolve(DriftReaction4th1DObj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    const double tau = t / static_cast<double>(n_steps);
+    if (Status st = self.semigroup.kernel.inflow_refusal(self.state.grid, tau); !st) raise_core_error(st.error());
+    evolve_semigroup("DriftReaction4th1D", self.semigroup, self.state, t, n_steps);
+    return none();
+}
+
 }  // namespace
 
 template <>
@@ -93,7 +107,7 @@ ClassDef& DriftReaction4th1DObj::class_def() {
         d.tp_new = constructor<DriftReaction4th1DObj, kDriftReaction4th1DDoc, &dr4_new>();
         d.methods = {
             method<DriftReaction4th1DObj, kOrderDoc, &dr4_order>(),
-            method<DriftReaction4th1DObj, kEvolveDoc, &grid_step_evolve<K>>(),
+            method<DriftReaction4th1DObj, kEvolveDoc, &dr4_evolve>(),
             method<DriftReaction4th1DObj, kValuesDoc, &grid_step_values<K>>(),
         };
         return d;

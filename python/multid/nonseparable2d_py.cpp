@@ -104,7 +104,7 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
     } else {
         // tau_max may be the bound's own limit, which the bound excludes:
         // the counts named pass the bound's test as well.
-        const double shown = floor_4_digits(tau_max);
+        const double shown = floor_4_digits_inside(tau_max);
         const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) {
             return step <= shown && static_cast<bool>(nonseparable2d_check_tau(op, step));
         });

@@ -122,6 +122,9 @@ Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {
         return op->evolve(t, opt.path, opt.tol, x, out, pool);
     });
     if (!st) {
+        // The action runs on a congruence of the operator: its bound is not
+        // the one a path of its own would see.
+        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, op->n());
         raise_core_error(st.error(), {},
                          implicit_convergence_note(st.error(), opt.path, opt.tol,
                                                    {t, op->spectral_bound(), op->n(), false}));
@@ -153,6 +156,7 @@ Ref lumped_evolve(const Args& a) {
     std::vector<double> dst(src.size(), 0.0);
     const Status st = without_gil([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
     if (!st) {
+        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, n);
         std::string note;
         // The solves see the congruence D^-1/2 K D^-1/2, formed again only
         // for the note (the masses passed it already).

@@ -163,7 +163,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
     const std::optional<VarCoefTt::StepLimit> limit =
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
-        const double shown = floor_4_digits(limit->tau_max);
+        const double shown = floor_4_digits_inside(limit->tau_max);
         const std::string why = limit->taylor_interval
                                     ? "the residual Taylor steps would leave their stability interval (dt/2 times "
                                       "the residual's norm bound must not exceed 2)"
@@ -171,8 +171,9 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) +
                                             " exceeds the largest admissible tau = " + fmt_exp3(shown) + ": " + why +
                                             "; " +
-                                            least_count_advice(limit->tau_max, "n_steps", kU64Counts,
-                                                               {"t_final", t_final}));
+                                            count_advice(admitted_counts(t_final, kU64Counts,
+                                                                        [&](double step) { return step <= shown; }),
+                                                         "n_steps", kU64Counts, {"t_final", t_final}));
     }
     evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return ev.evolve(cores, t_final, n_steps); });
     return none();

@@ -311,5 +311,30 @@ TEST(KrylovActions, ChebyshevPlanFitsWhereTheActionPlans) {
     EXPECT_FALSE(chebyshev_plan_fits(1.0, 1.0, 0.0));
 }
 
+TEST(KrylovActions, LanczosBeyondItsWorkCapIsRefusedBeforeAnyMmaxIsNamed) {
+    // The largest tau rho the table plan serves on n rows, and one ulp beyond it.
+    EXPECT_EQ(lanczos_largest_argument(0), std::numeric_limits<double>::infinity());
+    for (std::size_t n : {1, 5, 17, 18, 40, 100000}) {
+        const double x = lanczos_largest_argument(n);
+        EXPECT_TRUE(lanczos_plan_fits(x, n)) << n;
+        EXPECT_FALSE(lanczos_plan_fits(std::nextafter(x, INFINITY), n)) << n;
+    }
+    EXPECT_DOUBLE_EQ(lanczos_largest_argument(40), 555555 * 1.091);
+    const auto lap = unit_path(40);
+    const LaplacianOperator op(*lap);
+    const double edge = lanczos_largest_argument(40) / lap->spectral_bound;
+    std::vector<double> x(40, 1.0), y(40);
+    ScratchPool<double> pool;
+    // Capped sizes: within the cap one is named (m_max = 1 never meets tol), beyond it none is.
+    for (std::size_t m_max : {1, 10, 18}) {
+        const Status beyond = lanczos_expmv(op, edge * 1.001, m_max, 1e-10, x, y, pool);
+        ASSERT_FALSE(beyond);
+        EXPECT_STREQ(beyond.error().text(), kLanczosBeyondWork);
+    }
+    const Status named = lanczos_expmv(op, edge, 1, 1e-10, x, y, pool);
+    ASSERT_FALSE(named);
+    EXPECT_NE(std::string(named.error().text()).find("use m_max >= "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -27,5 +27,27 @@ TEST(DriftReactionZeta4, RejectsBadTauBeforeTakingBuffersAndReusesThem) {
     EXPECT_EQ(pool.spare_count(), spares);
 }
 
+TEST(DriftReactionZeta4, InflowRefusalIsTheStepsOwnFoundBeforeAnyWork) {
+    // b = 1/2 > 0 carries values in across the right end: refused under "linear" at every step
+    // size whose foot leaves the grid, with the step's own error; other policies and t = 0 pass.
+    for (const BoundaryTag tag : {BoundaryTag::Linear, BoundaryTag::Reflect, BoundaryTag::Zero}) {
+        const auto g = *Grid1D<double>::make(BoundaryPolicy<double>::of(tag), InterpKind::septic(), 0.0, 1.0, 11);
+        const auto k = DriftReactionZeta4Chernoff::unit_half_drift(g);
+        const GridFn<double> u{g, std::vector<double>(11, 1.0)};
+        ScratchPool<double> pool;
+        GridFn<double> out{g, {}};
+        EXPECT_TRUE(k.inflow_refusal(g, 0.0));
+        for (double tau : {1e-12, 1e-3, 10.0}) {
+            const Status pre = k.inflow_refusal(g, tau);
+            const Status step = k.apply_into(u, out, pool, tau);
+            EXPECT_EQ(pre.has_value(), tag != BoundaryTag::Linear) << tau;
+            if (!pre) {
+                ASSERT_FALSE(step);
+                EXPECT_EQ(pre.error(), step.error());
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvane
