@@ -4,14 +4,43 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <span>
 
+#include "core/foundation/dense_eigenvalues.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_drift_spectral.hpp"
 #include "core/tensor_train/tt_varcoef_spectral.hpp"
 
 namespace quorvane {
+
+namespace {
+
+double mean_of(const std::vector<double>& a, std::size_t n) {
+    double sum = 0.0;
+    for (double x : a) sum += x;
+    return sum / static_cast<double>(n);
+}
+
+bool all_equal(const std::vector<double>& x) {
+    return std::all_of(x.begin(), x.end(), [&](double y) { return y == x.front(); });
+}
+
+// The real part an eigenvalue of L_h computed by QR may have from rounding
+// alone. The QR is exact for some L_h + E with |E| ~ n eps |L_h|; a simple
+// eigenvalue moves by |E| times its condition, but a double defective one
+// (the central drift makes them at 0 wherever b vanishes at a node and the
+// diffusion is below rounding there) splits into a pair +-sqrt(|E| |L_h|),
+// half of it to the right: sqrt(n eps) |L_h|. Computed abscissas of operators
+// whose exact ones are 0 reach 1e-8 |L_h| that way (n up to 200), 16 times that
+// bound stays clear of them; a growth slower than the margin takes 1e5 to
+// 1e6 / |L_h| (n = 512 to 16) to show by a factor e.
+double growth_rounding(std::size_t n, double norm) {
+    return 16.0 * std::sqrt(static_cast<double>(n) * std::numeric_limits<double>::epsilon()) * norm;
+}
+
+}  // namespace
 
 Expected<VarCoefTt> VarCoefTt::make(std::vector<std::vector<double>> a_axis, std::vector<std::vector<double>> b_axis,
                                     std::vector<std::vector<double>> v_axis,
@@ -34,23 +63,94 @@ Expected<VarCoefTt> VarCoefTt::make(std::vector<std::vector<double>> a_axis, std
             if (!(a > 0.0)) return fail(CoreError::var_coef_out_of_class("a_axis[j][i] must be > 0 (parabolicity)"));
         }
     }
-    return VarCoefTt{std::move(a_axis), std::move(b_axis), std::move(v_axis), std::move(domain), eps_round};
+    std::optional<GrowingMode> growing;
+    for (std::size_t j = 0; j < d && !growing; ++j) growing = judge_axis(a_axis[j], b_axis[j], domain[j], j);
+    return VarCoefTt{std::move(a_axis), std::move(b_axis), std::move(v_axis), std::move(domain), eps_round, growing};
+}
+
+std::optional<VarCoefTt::GrowingMode> VarCoefTt::judge_axis(const std::vector<double>& a, const std::vector<double>& b,
+                                                            std::pair<double, double> domain, std::size_t axis) {
+    const std::size_t n = a.size();
+    const double h = (domain.second - domain.first) / (static_cast<double>(n) - 1.0);
+    const PeriodicTridiag op = axis_operator(a, b, h);
+    double norm = 0.0;
+    bool couplings_nonnegative = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        norm = std::max(norm, (std::abs(op.sub[i]) + std::abs(op.diag[i])) + std::abs(op.sup[i]));
+        // With two nodes both neighbours are the other node: the drift cancels.
+        const bool ok = n == 2 ? op.sub[i] + op.sup[i] >= 0.0 : op.sub[i] >= 0.0 && op.sup[i] >= 0.0;
+        couplings_nonnegative = couplings_nonnegative && ok;
+    }
+    // An operator that overflows makes the steps non-finite, which they refuse
+    // themselves (NanInf).
+    if (!std::isfinite(norm) || norm == 0.0) return std::nullopt;
+    // Nonnegative couplings and zero row sums: every Gershgorin disc lies in
+    // Re <= 0 (its row sum, zero up to rounding). A drift the same at every
+    // node: L_h = S + b D with S the symmetric diffusion (<= 0) and D the
+    // skew central difference, so Re <= 0 again.
+    if (couplings_nonnegative || all_equal(b)) return std::nullopt;
+    if (n > kMaxJudgedNodes) return std::nullopt;
+    std::vector<double> dense(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        dense[i * n + (i == 0 ? n - 1 : i - 1)] += op.sub[i];
+        dense[i * n + i] += op.diag[i];
+        dense[i * n + (i + 1 == n ? 0 : i + 1)] += op.sup[i];
+    }
+    const std::optional<std::vector<std::complex<double>>> eig = dense_eigenvalues(dense, n);
+    // No verdict without converged eigenvalues: what runs is not refused.
+    if (!eig) return std::nullopt;
+    std::complex<double> top = eig->front();
+    for (const std::complex<double>& z : *eig) {
+        if (z.real() > top.real() || (z.real() == top.real() && z.imag() > top.imag())) top = z;
+    }
+    if (!(top.real() > growth_rounding(n, norm))) return std::nullopt;
+
+    GrowingMode mode;
+    mode.axis = axis;
+    mode.rate = top.real();
+    std::vector<double> peclet(n), weight(n, 1.0);
+    double bmax = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        peclet[i] = (std::abs(b[i]) * h) / (a[i] + a[i]);
+        bmax = std::max(bmax, std::abs(b[i]));
+    }
+    mode.diffusion_bound = (bmax * h) * 0.5;
+    auto prev = [&](std::size_t i) { return i == 0 ? n - 1 : i - 1; };
+    auto next = [&](std::size_t i) { return i + 1 == n ? 0 : i + 1; };
+    // Signs compared, not products: b of 1e-200 beside -1e-200 changes sign too.
+    auto opposite = [](double x, double y) { return (x < 0.0 && y > 0.0) || (x > 0.0 && y < 0.0); };
+    auto changes_sign = [&](std::size_t i) { return opposite(b[i], b[prev(i)]) || opposite(b[i], b[next(i)]); };
+    if (std::optional<std::vector<std::complex<double>>> vec = dense_eigenvector(dense, n, top)) {
+        for (std::size_t i = 0; i < n; ++i) weight[i] = std::abs((*vec)[i]);
+    } else {
+        weight = peclet;  // where the drift is least resolved
+    }
+    std::size_t peak = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (weight[i] > weight[peak]) peak = i;
+    }
+    // The growth comes from central differences reading a drift that changes
+    // sign (or falls steeply) across an under-resolved cell; the mode peaks
+    // there or next to it.
+    std::size_t node = peak;
+    bool found = false;
+    for (std::size_t i : {prev(peak), peak, next(peak)}) {
+        if (changes_sign(i) && peclet[i] > 1.0 && (!found || weight[i] > weight[node])) {
+            node = i;
+            found = true;
+        }
+    }
+    mode.node = node;
+    mode.x = domain.first + static_cast<double>(node) * h;
+    mode.peclet = peclet[node];
+    mode.sign_change = changes_sign(node);
+    return mode;
 }
 
 double VarCoefTt::spacing(std::size_t j) const {
     const std::size_t n = a_axis[j].size();
     return n >= 2 ? (domain[j].second - domain[j].first) / (static_cast<double>(n) - 1.0) : 1.0;
 }
-
-namespace {
-
-double mean_of(const std::vector<double>& a, std::size_t n) {
-    double sum = 0.0;
-    for (double x : a) sum += x;
-    return sum / static_cast<double>(n);
-}
-
-}  // namespace
 
 Status VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
     if (core.r_left == 0 || core.r_right == 0) return {};
@@ -119,10 +219,6 @@ Expected<bool> axis_amplifies(const std::vector<double>& a, const std::vector<do
         }
     }
     return false;
-}
-
-bool all_equal(const std::vector<double>& x) {
-    return std::all_of(x.begin(), x.end(), [&](double y) { return y == x.front(); });
 }
 
 // sqrt(|M|_1 |M|_inf) of a periodic tridiagonal M given row by row. For

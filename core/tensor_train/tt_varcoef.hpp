@@ -18,17 +18,45 @@
 namespace quorvane {
 
 struct VarCoefTt {
+    // A mode of an axis operator L_h (without v) that grows, exp(rate t),
+    // where the exact flow keeps max|u| within max|u0|, and where the central
+    // drift makes it: the node of the axis at or next to the mode's peak,
+    // preferring one where b changes sign against an under-resolved cell.
+    struct GrowingMode {
+        std::size_t axis = 0;
+        double rate = 0.0;  // the largest real part of L_h's eigenvalues
+        std::size_t node = 0;
+        double x = 0.0;       // lo + node h
+        double peclet = 0.0;  // the cell Peclet number |b| h / (2 a) at the node
+        bool sign_change = false;  // b has the other sign at a neighbour
+        double diffusion_bound = 0.0;  // max |b| h / 2: a at least that everywhere keeps L_h from growing
+    };
+
     std::vector<std::vector<double>> a_axis;
     std::vector<std::vector<double>> b_axis;
     std::vector<std::vector<double>> v_axis;  // an empty axis: no reaction
     std::vector<std::pair<double, double>> domain;
     double eps_round = 0.0;
+    // The first axis (in order) whose operator grows; judged once by make,
+    // refused by evolve's callers before any step.
+    std::optional<GrowingMode> growing_mode;
 
     // The class checks (VarCoefOutOfClass): d >= 1, matching list lengths,
     // then per axis n_j >= 2, b and v of a's length (v may be empty), a > 0.
+    // They are the only failures: the growth judgement is kept, not raised.
     static Expected<VarCoefTt> make(std::vector<std::vector<double>> a_axis, std::vector<std::vector<double>> b_axis,
                                     std::vector<std::vector<double>> v_axis,
                                     std::vector<std::pair<double, double>> domain, double eps_round);
+
+    // Does axis j's operator L_h (without v) have an eigenvalue whose real
+    // part exceeds rounding? Exact (dense QR) for axes of at most
+    // kMaxJudgedNodes nodes; every size is admitted at once when all
+    // off-diagonal entries are >= 0 (zero row sums then keep every eigenvalue
+    // in the left half-plane) or b is the same at every node (L_h's symmetric
+    // part is the diffusion's). Larger axes without either are not judged.
+    static constexpr std::size_t kMaxJudgedNodes = 512;
+    static std::optional<GrowingMode> judge_axis(const std::vector<double>& a, const std::vector<double>& b,
+                                                 std::pair<double, double> domain, std::size_t axis);
 
     std::size_t ndim() const { return a_axis.size(); }
     double spacing(std::size_t j) const;

@@ -23,6 +23,21 @@ PeriodicTridiag residual_operator(std::span<const double> a, std::span<const dou
     return op;
 }
 
+PeriodicTridiag axis_operator(std::span<const double> a, std::span<const double> b, double h) {
+    const std::size_t m = a.size();
+    const double h2 = h * h;
+    const double two_h = h + h;
+    PeriodicTridiag op{std::vector<double>(m), std::vector<double>(m), std::vector<double>(m)};
+    for (std::size_t i = 0; i < m; ++i) {
+        const double am = (a[i] + a[i == 0 ? m - 1 : i - 1]) * 0.5;
+        const double ap = (a[i] + a[i + 1 == m ? 0 : i + 1]) * 0.5;
+        op.sub[i] = am / h2 - b[i] / two_h;
+        op.diag[i] = -((am + ap) / h2);
+        op.sup[i] = b[i] / two_h + ap / h2;
+    }
+    return op;
+}
+
 namespace {
 
 void apply_op(const PeriodicTridiag& op, std::span<const double> u, std::vector<double>& out) {

@@ -19,6 +19,10 @@ struct PeriodicTridiag {
 PeriodicTridiag residual_operator(std::span<const double> a, std::span<const double> b, std::span<const double> v,
                                   double abar, double h);
 
+// The whole three-point operator L_h of d/dx(a d/dx) + b d/dx (no reaction)
+// on the same nodes: every row sums to zero up to rounding.
+PeriodicTridiag axis_operator(std::span<const double> a, std::span<const double> b, double h);
+
 // u <- (1 + delta R + delta^2 R^2 / 2) u, the second-order Taylor step of
 // exp(delta R). `r` and `q` are work buffers of u's length.
 void periodic_tridiag_apply(const PeriodicTridiag& op, std::span<double> u, double delta, std::vector<double>& r,

@@ -61,7 +61,13 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    kind OutOfDomain for n_steps = 0, a negative or non-finite t_final, a state with\n"
-    "    another number of axes or a mode size other than its axis's sample count; kind\n"
+    "    another number of axes or a mode size other than its axis's sample count, or an\n"
+    "    axis (of at most 512 nodes: larger ones are not judged) whose three-point operator\n"
+    "    without v has an eigenvalue of positive real part beyond rounding (central\n"
+    "    differences of a drift that changes sign, or falls steeply, across cells whose\n"
+    "    Peclet number |b| h/(2a) exceeds 1: the values would grow like exp(rate t) at any\n"
+    "    n_steps; the message names the axis, the node and its Peclet number, and\n"
+    "    a >= max|b| h/2 on the whole axis always passes); kind\n"
     "    CflViolated when a step would amplify some modes beyond the reaction's own growth,\n"
     "    or when half an axis step times a bound of the residual's spectral radius,\n"
     "    sqrt(|R|_1 |R|_inf), leaves the Taylor polynomial's stability interval (at most 2)\n"
@@ -157,6 +163,20 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                                                 " nodes but a_axis[" + std::to_string(j) + "] has " +
                                                 std::to_string(m) + " samples");
         }
+    }
+    // An axis operator that grows a mode grows the result like exp(rate t)
+    // at every step count: no step refusal below can help.
+    if (const std::optional<VarCoefTt::GrowingMode>& g = ev.growing_mode) {
+        const std::string where = g->sign_change ? ", which changes sign at node " : " at node ";
+        py_err_with_kind("OutOfDomain",
+                         ctx + ": axis " + std::to_string(g->axis) + " has a mode growing like exp(" +
+                             fmt_exp3(g->rate) +
+                             " t) where the exact flow does not grow (reaction aside): central differences misread "
+                             "the drift" +
+                             where + std::to_string(g->node) + " (x = " + fmt_exp3(g->x) +
+                             "), under a cell Peclet number |b| h/(2a) = " + fmt_exp3(g->peclet) +
+                             "; more diffusion there or a finer grid passes (a >= max|b| h/2 = " +
+                             fmt_exp3(g->diffusion_bound) + " at every node always does)");
     }
     const double tau = t_final / static_cast<double>(n_steps);
     // n^2 symbols an axis with the lock held: Ctrl-C is answered between them.

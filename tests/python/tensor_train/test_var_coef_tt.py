@@ -207,3 +207,64 @@ def test_constant_coefficients_keep_every_step_the_symbol_admits(u0, dom, a, b, 
     # periodic flux form keeps the mean.
     assert np.max(np.abs(values)) <= np.max(np.abs(u0))
     assert abs(np.mean(values) - np.mean(u0)) < 1e-13
+
+
+
+# A rough drift whose sign changes from node to node, on 16 and 32 nodes of (0, 1).
+B16, B32 = np.random.default_rng(4).uniform(-1, 1, 16), np.random.default_rng(4).uniform(-1, 1, 32)
+I16 = np.arange(16)
+GROWS = ("[OutOfDomain] VarCoefTtEvolver.evolve: axis {} has a mode growing like exp({} t) where the exact flow does "
+         "not grow (reaction aside): central differences misread the drift, which changes sign at node 3 (x = {}), "
+         "under a cell Peclet number |b| h/(2a) = {}; more diffusion there or a finer grid passes "
+         "(a >= max|b| h/2 = {} at every node always does)")
+
+
+@pytest.mark.parametrize("a, b, v, dom, t, n_steps, refusal", [
+    # Central differences feed nodes 2 and 3 (b = 0.95, -0.84) each other's values: a mode growing
+    # like exp(7.455 t) took the values to 1486 at t = 1 at any step count.
+    ([1e-6] * 16, B16, [], (0.0, 1.0), 1.0, 100, ("7.455e0", "2.000e-1", "2.794e4", "3.228e-2")),
+    ([1e-6] * 32, B32, [], (0.0, 1.0), 1.0, 1000, ("1.540e1", "9.677e-2", "1.352e4", "1.562e-2")),
+    ([0.01] * 16, B16, [], (0.0, 1.0), 4.0, 1000, ("3.212e0", "2.000e-1", "2.794e0", "3.228e-2")),
+    # Judged without v: a strong decay does not hide the growing mode (h doubled halves the rate).
+    ([1e-6] * 16, B16, [-20.0] * 16, (-1.0, 1.0), 1.0, 100, ("3.727e0", "-6.000e-1", "5.589e4", "6.455e-2")),
+    # What the message says always passes: a = max|b| h/2 everywhere makes every coupling >= 0.
+    ([np.max(np.abs(B16)) / 30] * 16, B16, [], (0.0, 1.0), 1.0, 800, None),
+    # A sign change resolved by the diffusion (cell Peclet numbers below 0.84).
+    ([0.04] * 16, B16, [], (0.0, 1.0), 1.0, 800, None),
+    # A drift the same at every node, of any size (the step limit asks for the steps).
+    ([1e-6] * 16, [40.0] * 16, [], (0.0, 1.0), 0.05, 1800, None),
+    ([0.02] * 16, [-3.0] * 16, [], (0.0, 1.0), 1.0, 800, None),
+    # One sign, smooth or noisy, with almost no diffusion; a positive reaction is not judged.
+    ([1e-6] * 16, 1 + 0.5 * np.sin(2 * np.pi * I16 / 16), [], (0.0, 1.0), 1.0, 800, None),
+    ([1e-6] * 16, -0.5 - 0.4 * np.random.default_rng(7).uniform(-1, 1, 16), [0.5] * 16, (0.0, 1.0), 1.0, 800, None),
+    # A smooth sign change with its zeros on nodes has no growing mode (a jump still grows
+    # linearly there: 2.4 at t = 1, 10.8 at t = 16).
+    ([1e-6] * 16, 0.3 * np.sin(2 * np.pi * I16 / 16), [], (0.0, 1.0), 1.0, 800, None),
+])
+def test_growing_axis_operators_are_refused_and_the_others_run_their_exponential(a, b, v, dom, t, n_steps, refusal):
+    n = len(a)
+    h = (dom[1] - dom[0]) / (n - 1)
+    x = dom[0] + np.arange(n) * h
+    u0 = np.where(x < 0.5 * (dom[0] + dom[1]), -1.0, 1.0)
+    L0 = three_point(np.asarray(a), np.asarray(b), np.zeros(n), h)
+    # The axis first, then second beside a 4-node axis that keeps a constant: the refusal names it.
+    for axis in (0, 1):
+        flip = slice(None, None, 1 - 2 * axis)
+        ev = VarCoefTtEvolver([list(a), [1e-6] * 4][flip], [list(b), [0.0] * 4][flip], [list(v), []][flip],
+                              [dom, (0.0, 1.0)][flip], 1e-12)
+        s = TtState([u0, np.ones(4)][flip])
+        values = lambda: np.array([s.inner_separable([e, np.eye(4)[0]][flip]) for e in np.eye(n)])
+        if refusal is not None:
+            before = snapshot(s, (n, 4)[flip])
+            raises_exact(QuorvaneError, GROWS.format(axis, *refusal), ev.evolve, s, t, n_steps)
+            # After the three checks of every call, and before any step.
+            raises_exact(QuorvaneError, "[OutOfDomain] VarCoefTtEvolver.evolve: n_steps must be >= 1", ev.evolve,
+                         s, t, 0)
+            assert snapshot(s, (n, 4)[flip]) == before
+            # The growth is real: the rate is the top real part of the dense operator's eigenvalues.
+            assert float(refusal[0]) == pytest.approx(np.max(np.linalg.eigvals(L0).real), rel=1e-3)
+            continue
+        ev.evolve(s, t, n_steps)
+        L = L0 + np.diag(v) if v else L0
+        # Second order in time: these steps leave errors of at most 2.1e-4 (half as many, four times that).
+        assert np.max(np.abs(values() - expm(t * L) @ u0)) < 5e-4
