@@ -1410,7 +1410,7 @@ public:
             }
             if (v.fault && !old.fault) old.fault = v.fault;
             // Once C is known, the dense points below the coarse ones
-            // that passed are scanned again: clear restarts at C/4.
+            // that passed are scanned again: clear restarts at C/2.
             if (v.coarse_out > 0.0 && !(old.coarse_out > 0.0)) {
                 old.coarse_out = v.coarse_out;
                 old.clear = v.clear;
@@ -1449,51 +1449,57 @@ VerdictCache& verdict_cache() {
 // points alias with the grid, and windows of growing steps alternate with
 // passing islands, over up to a decade of tau (a from 0.26 to 0.43, Heat1D
 // on 77 reflecting nodes: the first window spans 188.7 to 189.6 dx^2, its
-// step growing data by 7e-5; islands reach 2300 dx^2); small steps can
-// also grow through the generator's second order below an island (a' dx / a
-// near 1: steps grow from 0.002 dx^2 to 0.075 dx^2, pass up to 0.42 dx^2).
-// A search that skips steps (the rungs dx^2 2^k climbed, a bisection) can
-// land in such an island and name a bound above a window. So the steps are
-// scanned from below, at points fixed by the kernel alone, to the first
-// that does not pass, F, and the bound is the point before F. A step is
-// admitted when every point of the scan up to the first at or above it
-// passes, so the admitted steps are exactly those up to the bound,
-// whichever step a call asks for and in whatever order the calls come.
+// step growing data by 7e-5; islands reach 2300 dx^2); a window can also
+// stand alone below a long island (a near 0.31, Heat1D4th on 159 nodes:
+// steps grow from 121 to 142 dx^2, pass from there to 62600 dx^2), and
+// small steps can grow through the generator's second order (a' dx / a
+// near 1: from 0.002 dx^2 to 0.075 dx^2, passing up to 0.42 dx^2). A search
+// that skips steps (the rungs dx^2 2^k climbed, a bisection) can land in an
+// island and name a bound above a window. So the steps are scanned from
+// below, at points fixed by the kernel alone, to the first that does not
+// pass, F, and the bound is the point before F. A step is admitted when
+// every point of the scan up to the first at or above it passes, so the
+// admitted steps are exactly those up to the bound, whichever step a call
+// asks for and in whatever order the calls come.
 //
 // The points, in units u = dx^2 / max a (tau/u is half the squared spread,
 // in cells, of the widest node's reads), lie on rungs u 2^k at
 // u 2^k (1 + j/64):
-// - coarse points, scanned from the floor up: every sixteenth (4 a rung,
-//   up to 19 % apart) from u/2 up; below u/2, where reads move by less
-//   than a cell and the windows seen (the generator's second order) span
-//   octaves, every other rung. The floor lies where tau |G| <= 2^-16 (|G|
-//   the generator's size): steps that small are I + tau G to within less
-//   than the slack, and G is dissipative, so they are admitted unmeasured;
-// - dense points, every other (32 a rung, 1.1 % to 2.2 % apart), from C/4
-//   up to C, C the first coarse point that does not pass; between the last
-//   point that passes and F the one point left is measured too, so the
-//   bound lies within 0.8 % to 1.6 % of F.
-// Beyond the first growing step, windows wider than the coarse spacing
-// follow within about an octave; narrower ones between islands can carry
-// the coarse scan past F by up to about twice F (2.09 F seen, with a = 0.26
-// to 0.43 up to 12 F but broken by wide windows), which C/4 covers. A
-// window narrower than the dense spacing is missed where no point falls
-// in it (the first windows of 400 random smooth coefficients: 3.2 % wide
-// at 3.5 dx^2 with a near 4, 1.4 % at 10 dx^2, 0.3 % to 0.5 % at hundreds
-// and thousands of dx^2 on grids of 80 to 110 nodes; 14 of them narrower
-// than 1.6 %), and the steps in such a window are admitted.
-// Cost: a call measures the coarse points up to four times its step (to
-// know its step lies below C/4) and, at C/4 or above, the dense points up
-// to its step: a refusal about 64 measurements near the bound and a few
-// dozen coarse ones, a call a few dozen coarse ones; the call at a named
-// bound, as many as the refusal.
+// - coarse points, scanned from the floor up: every eighth (8 a rung, up
+//   to 9 % apart) from u/2 up; below u/2, where reads move by less than a
+//   cell and the windows seen span octaves, every fourth rung. The floor
+//   lies where tau |G| <= 2^-16 (|G| the generator's size): steps that
+//   small are I + tau G to within less than the slack, and G is
+//   dissipative, so they are admitted unmeasured;
+// - dense points, every other (32 a rung, 1.1 % to 2.2 % apart), from C/2
+//   up to C, C the first coarse point that does not pass; the point just
+//   below F is measured too, so the bound lies within 0.8 % to 1.6 % of F.
+// A window as wide as the coarse spacing is always met. Narrower ones come
+// in the alternation above the first growing step, whose wider windows
+// stop the coarse scan within an octave of F: the dense points from C/2
+// meet every window there as wide as their spacing. A window narrower than
+// that is missed where no point falls in it, and its steps are admitted:
+// such windows appear where the reads spread over tens of cells or more
+// (0.2 % to 0.5 % wide at hundreds to thousands of dx^2 on grids of 77 to
+// 198 nodes). Against a sweep of every step 0.2 % apart, 5 of 408 random
+// smooth coefficients (all classes and ends, 21 to 201 nodes) had a
+// growing step below the bound, each in such a window, the bound 1.08 to
+// 1.21 times the first growing step, once 12 times (a nearly constant a,
+// whose windows are all that narrow); the rungs climbed and their top one
+// scanned at 32 points had 7, the bound up to 3.6 times it.
+// Cost: a call measures the coarse points up to twice its step (to know
+// whether it lies below C/2) and, from C/2 up, the dense points up to its
+// step: a refusal, or the call at the bound it names, about 32 dense
+// points near the bound and 8 coarse ones an octave below, a call well
+// below the bound the coarse ones alone.
 constexpr int kPoints = 64;       // the grid of points on a rung: u 2^k (1 + j/64)
-constexpr int kQuartersFrom = -1; // coarse: every sixteenth from u/2 up ...
+constexpr int kEighthsFrom = -1;  // coarse: every eighth from u/2 up ...
+constexpr int kFloorStride = 4;   // ... below, every fourth rung
 constexpr int kDenseStride = 2;   // dense: every other
 constexpr int kTopRung = 80;      // reads spread past 16 grid lengths long before
 constexpr int kLowestRung = -80;
 constexpr double kFloorChange = 0x1.0p-16;
-constexpr double kDenseBelow = 4.0;  // the dense points reach down to C / 4
+constexpr double kDenseBelow = 2.0;  // the dense points reach down to C / 2
 
 class StepScan {
 public:
@@ -1511,7 +1517,7 @@ public:
     bool coarse(std::size_t i) const {
         const int k = rung(i);
         const std::size_t j = i % kPoints;
-        return k >= kQuartersFrom ? j % 16 == 0 : j == 0 && (kQuartersFrom - k) % 2 == 0;
+        return k >= kEighthsFrom ? j % 8 == 0 : j == 0 && (kEighthsFrom - 2 - k) % kFloorStride == 0;
     }
     bool dense(std::size_t i) const { return i % kDenseStride == 0; }
     // The first coarse point at or after i (count() when none).
@@ -1549,15 +1555,17 @@ bool scan_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict&
     const double unit = (dx * dx) / s.a_top;
     if (!(unit >= std::numeric_limits<double>::min()) || !std::isfinite(unit)) return false;
     const double change = s.size * unit;  // |G| u
-    int floor_rung = kQuartersFrom - 2;
+    int floor_rung = kEighthsFrom - 2;
     if (change > 0.0 && std::isfinite(change)) {
         floor_rung = static_cast<int>(std::floor(std::log2(kFloorChange / change)));
     }
-    floor_rung = std::clamp(floor_rung, kLowestRung, kQuartersFrom - 2);
+    floor_rung = std::clamp(floor_rung, kLowestRung, kEighthsFrom - 2);
     // The floor is a coarse point, and a normal double.
-    if ((kQuartersFrom - floor_rung) % 2 != 0) --floor_rung;
-    while (floor_rung < kQuartersFrom - 2 && !(std::ldexp(unit, floor_rung) >= std::numeric_limits<double>::min())) {
-        floor_rung += 2;
+    floor_rung -= (kEighthsFrom - 2 - floor_rung) % kFloorStride == 0
+                      ? 0
+                      : kFloorStride - (kEighthsFrom - 2 - floor_rung) % kFloorStride;
+    while (floor_rung < kEighthsFrom - 2 && !(std::ldexp(unit, floor_rung) >= std::numeric_limits<double>::min())) {
+        floor_rung += kFloorStride;
     }
     v.unit = unit;
     v.floor_rung = floor_rung;
@@ -1600,10 +1608,10 @@ std::optional<std::size_t> first_failing(const K& kernel, const StepScan& scan, 
 }
 
 // Takes the scan as far as a step of tau needs: the coarse points up to
-// the first at or above 4 tau, unless C is known; then, where tau lies at
-// C/4 or above, the dense points from C/4 up to the first at or above tau.
+// the first at or above 2 tau, unless C is known; then, where tau lies at
+// C/2 or above, the dense points from C/2 up to the first at or above tau.
 // v.clear moves up to the last point that passed (every point of the scan
-// up to it passes: the coarse ones, and past C/4 the dense ones); v.bound
+// up to it passes: the coarse ones, and past C/2 the dense ones); v.bound
 // becomes the last point that passed before F once F is met; `floor_fails`
 // when F is the floor itself. False when the caller asked to stop.
 template <class K>
@@ -1630,7 +1638,7 @@ bool scan_to(const K& kernel, const StepScan& scan, double tau, KernelVerdict& v
             return true;
         }
         v.coarse_out = scan.at(c);
-        // Below C/4 the scan is the coarse points, which passed: clear
+        // Below C/2 the scan is the coarse points, which passed: clear
         // restarts at the last of them.
         std::size_t q = scan.first_from(v.coarse_out / kDenseBelow);
         while (q > 0 && !scan.coarse(q - 1)) --q;

@@ -46,8 +46,8 @@
 //      which bounds the growth from below). Above the first step that
 //      grows, narrow windows of growing steps alternate with passing
 //      islands, so the steps are scanned from below at points fixed by the
-//      kernel (coarse ones, 4 an octave, up to the first that grows, C;
-//      dense ones, 32 an octave, from C/4 up) to the first that grows, F;
+//      kernel (coarse ones, 8 an octave, up to the first that grows, C;
+//      dense ones, 32 an octave, from C/2 up) to the first that grows, F;
 //      the bound is the point before F. A step is admitted when every
 //      point of the scan up to the first at or above it passes: the
 //      admitted steps are exactly those up to the bound, whatever step was
