@@ -1648,6 +1648,11 @@ bool scan_to(const K& kernel, const StepScan& scan, double tau, KernelVerdict& v
     const std::size_t c = scan.first_from(c_at);
     const std::size_t dense_from = scan.first_from(c_at / kDenseBelow);
     std::size_t target = scan.first_from(tau);
+    if (target < dense_from) {
+        // Below C/2 the scan's points are the coarse ones, which passed.
+        if (scan.coarse_from(target) < dense_from) return true;
+        target = dense_from;
+    }
     while (target < c && !scan.dense(target)) ++target;
     target = std::min(c, target);
     std::vector<std::size_t> dense;
@@ -1717,7 +1722,9 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         if (tau > v.bound) out.range = StepRange{0.0, named_bound(v.bound)};
         return out;
     }
-    if (tau <= v.clear) return out;
+    // Every point up to clear passed; before C is known, those are coarse
+    // ones, and they place tau below C/2 only up to half of clear.
+    if (tau <= (v.coarse_out > 0.0 ? v.clear : v.clear / kDenseBelow)) return out;
     const StepScan scan(v.unit, v.floor_rung);
     if (tau < scan.at(0)) return out;  // below the floor
     // Where tau's own step cannot be formed (a coefficient that fails
