@@ -6,9 +6,9 @@ made on a fresh object, whose judgement starts from nothing.
 
 For each setting the table gives the bound a refusal names (evolve(0.1, 3), which no class
 admits), the time of that refusal, the time of the accepted call the refusal points to
-(100 steps of the named tau, judgement included), and their ratio: the refusal searches
-the canonical steps for the bound, the accepted call judges its own step against the same
-canonical steps, so the ratio stays near one. A last section times a first call of one
+(100 steps of the named tau, judgement included), and their ratio: the refusal scans the
+steps from below up to the first that grows, the accepted call scans the same points up
+to its own step, the bound, so the ratio stays near one. A last section times a first call of one
 small step (tau = 1e-9) on 100,001 nodes against the same call on an object that has
 judged that step before (the step alone).
 
@@ -50,7 +50,7 @@ def accepted(cls: str, n: int, boundary: str, tau: float) -> None:
 
 
 def main() -> None:
-    args = options(__doc__, "about 25 s", "about 2 s")
+    args = options(__doc__, "about 80 s", "about 3 s")
     sizes = (1001, 2001) if args.quick else (1001, 2001, 10001)
     boundaries = ("zero",) if args.quick else ("zero", "reflect")
     print(f"{'class':<10} {'n':>6} {'ends':<8} {'named tau':>10} {'refusal':>10} {'accepted':>10} {'ratio':>6}")

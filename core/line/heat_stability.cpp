@@ -747,12 +747,24 @@ std::optional<std::size_t> growth_site(GeneratorTest& test, bool& stopped) {
 // ends to grow at.
 // With `regardless` the growing direction is named whatever its size (for a
 // coefficient whose steps grow although its generator stayed below the
-// slack).
+// slack). `sizes`, when given, receives the largest a at the nodes and the
+// generator's size (its row sums), which scale the scan of the steps.
+struct GeneratorSizes {
+    double a_top = 0.0;
+    double size = 0.0;
+};
+
 template <class K>
 std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, const Grid1D<double>& grid,
-                                                               bool& stopped, bool regardless = false) {
+                                                               bool& stopped, bool regardless = false,
+                                                               GeneratorSizes* sizes = nullptr) {
     Generator small;
     if (!small.build(kernel, grid)) return std::nullopt;
+    if (sizes) {
+        sizes->a_top = 0.0;
+        for (std::size_t i = 0; i < grid.n; ++i) sizes->a_top = std::max(sizes->a_top, small.a(i));
+        sizes->size = small.scale() * small.unit();
+    }
     if (grid.boundary.tag == BoundaryTag::Linear) {
         CoefficientFault f;
         f.kind = CoefficientFault::Kind::LinearEnds;
@@ -1315,28 +1327,18 @@ bool measure_ascending(const K& kernel, const Grid1D<double>& g, const std::vect
 }
 
 // What is known of one kernel (coefficient functions, grid, rule): whether
-// its coefficient is at fault, the steps measured (passing or not), and the
-// bound its search named. Every verdict is a function of the kernel and the
-// step alone, so what is kept only saves work: the same object and a fresh
-// one judge every step alike.
+// its coefficient is at fault, the scale of its scan, how far the scan has
+// found every point passing, and the bound once it found one that does not.
+// Every verdict is a function of the kernel alone, so what is kept only
+// saves work: the same object and a fresh one judge every step alike.
 struct KernelVerdict {
-    static constexpr std::size_t kStepsKept = 512;
-
     bool generator_judged = false;
     std::optional<CoefficientFault> fault;
-    std::vector<std::pair<double, bool>> steps;
-    double bound = 0.0;  // > 0 once the search ran
-
-    std::optional<bool> known(double tau) const {
-        for (const auto& [s, passes] : steps)
-            if (s == tau) return passes;
-        return std::nullopt;
-    }
-    void note(double tau, bool passes) {
-        if (known(tau)) return;
-        steps.emplace_back(tau, passes);
-        if (steps.size() > kStepsKept) steps.erase(steps.begin());
-    }
+    double unit = 0.0;   // the scan's unit, dx^2 / max a
+    int floor_rung = 0;  // its lowest rung
+    double clear = 0.0;       // every point of the scan up to this one passes
+    double coarse_out = 0.0;  // > 0 once a coarse point did not pass: that point
+    double bound = 0.0;       // > 0 once the scan met F: the point before it
 };
 
 struct VerdictKey {
@@ -1403,10 +1405,19 @@ public:
             if (v.generator_judged && !old.generator_judged) {
                 old.generator_judged = true;
                 old.fault = v.fault;
+                old.unit = v.unit;
+                old.floor_rung = v.floor_rung;
             }
             if (v.fault && !old.fault) old.fault = v.fault;
+            // Once C is known, the dense points below the coarse ones
+            // that passed are scanned again: clear restarts at C/2.
+            if (v.coarse_out > 0.0 && !(old.coarse_out > 0.0)) {
+                old.coarse_out = v.coarse_out;
+                old.clear = v.clear;
+            } else if ((v.coarse_out > 0.0) == (old.coarse_out > 0.0)) {
+                old.clear = std::max(old.clear, v.clear);
+            }
             if (v.bound > 0.0) old.bound = v.bound;
-            for (const auto& [s, passes] : v.steps) old.note(s, passes);
             return;
         }
         Entry e{key, v};
@@ -1434,159 +1445,254 @@ VerdictCache& verdict_cache() {
     return cache;
 }
 
-// The canonical steps: the rungs dx^2 2^k and the points of a rung,
-// dx^2 2^k (1 + j/2^kRungDepth). The climb measures the rungs from dx^2 up
-// to the first that does not pass, R (down from dx^2 instead, should dx^2
-// itself not pass: then R is the rung above the first that does); the top
-// rung [R/2, R) is then scanned point by point upwards to the first that
-// does not pass, F, and the bound is the last point before F, rounded down
-// to the four digits a refusal prints (and measured again when that moved
-// it). A step is admitted when it passes its own measurement and does not
-// exceed the bound; the bound is the same whatever step was refused, and it
-// passes the judgement a fresh call makes. The rung is scanned, not
-// bisected: just above the first step that grows, the quadrature's points
-// alias with the grid and narrow windows of growing steps alternate with
-// passing ones (a = 1 + 0.8 sin(3x + 0.3), heat6 on 401 nodes, tau/dx^2:
-// passes to 20.18, grows to 20.62, passes to 22.93, grows above), and a
-// step in a passing island above F is refused with the rest, so that the
-// admitted counts for a given t are every count from some n0 up. A window
-// narrower than the scan's points below the bound is refused when a call
-// meets it, naming the last point below it that passes.
-constexpr int kRungDepth = 5;
-constexpr int kRungs = 60;  // up to dx^2 2^60, down to dx^2 2^-60
+// The scan of the steps. Above the first step that grows, the quadrature's
+// points alias with the grid, and windows of growing steps alternate with
+// passing islands, over up to a decade of tau (a from 0.26 to 0.43, Heat1D
+// on 77 reflecting nodes: the first window spans 188.7 to 189.6 dx^2, its
+// step growing data by 7e-5; islands reach 2300 dx^2); a window can also
+// stand alone below a long island (a near 0.31, Heat1D4th on 159 nodes:
+// steps grow from 121 to 142 dx^2, pass from there to 62600 dx^2), and
+// small steps can grow through the generator's second order (a' dx / a
+// near 1: from 0.002 dx^2 to 0.075 dx^2, passing up to 0.42 dx^2). A search
+// that skips steps (the rungs dx^2 2^k climbed, a bisection) can land in an
+// island and name a bound above a window. So the steps are scanned from
+// below, at points fixed by the kernel alone, to the first that does not
+// pass, F, and the bound is the point before F. A step is admitted when
+// every point of the scan up to the first at or above it passes, so the
+// admitted steps are exactly those up to the bound, whichever step a call
+// asks for and in whatever order the calls come.
+//
+// The points, in units u = dx^2 / max a (tau/u is half the squared spread,
+// in cells, of the widest node's reads), lie on rungs u 2^k at
+// u 2^k (1 + j/64):
+// - coarse points, scanned from the floor up: every eighth (8 a rung, up
+//   to 9 % apart) from u/2 up; below u/2, where reads move by less than a
+//   cell and the windows seen span octaves, every fourth rung. The floor
+//   lies where tau |G| <= 2^-16 (|G| the generator's size): steps that
+//   small are I + tau G to within less than the slack, and G is
+//   dissipative, so they are admitted unmeasured;
+// - dense points, every other (32 a rung, 1.1 % to 2.2 % apart), from C/2
+//   up to C, C the first coarse point that does not pass; the point just
+//   below F is measured too, so the bound lies within 0.8 % to 1.6 % of F.
+// A window as wide as the coarse spacing is always met. Narrower ones come
+// in the alternation above the first growing step, whose wider windows
+// stop the coarse scan within an octave of F: the dense points from C/2
+// meet every window there as wide as their spacing. A window narrower than
+// that is missed where no point falls in it, and its steps are admitted:
+// such windows appear where the reads spread over tens of cells or more
+// (0.2 % to 0.5 % wide at hundreds to thousands of dx^2 on grids of 77 to
+// 198 nodes). Against a sweep of every step 0.2 % apart, 5 of 408 random
+// smooth coefficients (all classes and ends, 21 to 201 nodes) had a
+// growing step below the bound, each in such a window, the bound 1.08 to
+// 1.21 times the first growing step, once 12 times (a nearly constant a,
+// whose windows are all that narrow); the rungs climbed and their top one
+// scanned at 32 points had 7, the bound up to 3.6 times it.
+// Cost: a call measures the coarse points up to twice its step (to know
+// whether it lies below C/2) and, from C/2 up, the dense points up to its
+// step: a refusal, or the call at the bound it names, about 32 dense
+// points near the bound and 8 coarse ones an octave below, a call well
+// below the bound the coarse ones alone.
+constexpr int kPoints = 64;       // the grid of points on a rung: u 2^k (1 + j/64)
+constexpr int kEighthsFrom = -1;  // coarse: every eighth from u/2 up ...
+constexpr int kFloorStride = 4;   // ... below, every fourth rung
+constexpr int kDenseStride = 2;   // dense: every other
+constexpr int kTopRung = 80;      // reads spread past 16 grid lengths long before
+constexpr int kLowestRung = -80;
+constexpr double kFloorChange = 0x1.0p-16;
+constexpr double kDenseBelow = 2.0;  // the dense points reach down to C / 2
 
-// The bound lies at most this far below the last point before F (the four
-// printed digits): steps this close below the top rung are judged against
-// the bound too.
-constexpr double kBoundMargin = 0x1.0p-7;
-
-// The judgement of one kernel's steps over its canonical steps, measuring
-// what the kept verdicts do not hold (several steps at once).
-template <class K>
-class Ladder {
+class StepScan {
 public:
-    // The rung of R when every rung measured passes.
-    static constexpr int kAbove = std::numeric_limits<int>::max();
-    static constexpr int kPoints = 1 << kRungDepth;
-
-    Ladder(const K& kernel, KernelVerdict& v) : kernel_(kernel), v_(v), dx2_(kernel.grid.dx() * kernel.grid.dx()) {}
-
-    double rung(int k) const { return dx2_ * std::ldexp(1.0, k); }
-    double point(int k, int j) const { return rung(k) * (1.0 + std::ldexp(static_cast<double>(j), -kRungDepth)); }
-    int rung_of(double tau) const {
-        return std::clamp(static_cast<int>(std::floor(std::log2(tau / dx2_))), -kRungs, kRungs - 1);
-    }
-    // The last point of rung k below tau (0: none but the rung itself).
-    int points_below(int k, double tau) const {
-        if (rung(k + 1) < tau) return kPoints - 1;
-        int j = std::clamp(static_cast<int>(std::ceil((tau / rung(k) - 1.0) * kPoints)), 0, kPoints - 1);
-        while (j > 0 && point(k, j) >= tau) --j;
-        while (j + 1 < kPoints && point(k, j + 1) < tau) ++j;
-        return j;
+    StepScan(double unit, int floor_rung) : unit_(unit), floor_(floor_rung) {
+        // Rungs whose points stay finite.
+        int top = kTopRung;
+        while (top > floor_ && !std::isfinite(std::ldexp(unit_, top + 1))) --top;
+        count_ = static_cast<std::size_t>(top - floor_ + 1) * kPoints;
     }
 
-    // Measures the unknown of `points` (ascending; a step that does not
-    // pass makes the larger moot). False when the caller asked to stop.
-    bool measure(std::vector<double> points) {
-        std::erase_if(points, [&](double s) { return v_.known(s).has_value(); });
-        std::vector<std::optional<StepVerdict>> verdicts;
-        if (!measure_ascending(kernel_, kernel_.grid, points, verdicts)) return false;
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            if (!verdicts[i]) continue;
-            // The call's own step failing is its error to report: not kept.
-            if (*verdicts[i] == StepVerdict::Fails && points[i] == own_) own_fails_ = true;
-            else v_.note(points[i], *verdicts[i] == StepVerdict::Passes);
-        }
-        return true;
+    std::size_t count() const { return count_; }
+    double at(std::size_t i) const {
+        return std::ldexp(unit_, rung(i)) * (1.0 + static_cast<double>(i % kPoints) / kPoints);
     }
-    // The call's own step, and whether forming it failed.
-    void own(double tau) { own_ = tau; }
-    bool own_fails() const { return own_fails_; }
-    // Whether s passes, measured if need be; nullopt when the caller asked
-    // to stop.
-    std::optional<bool> passes(double s) {
-        if (!v_.known(s) && !measure({s})) return std::nullopt;
-        return v_.known(s);
+    bool coarse(std::size_t i) const {
+        const int k = rung(i);
+        const std::size_t j = i % kPoints;
+        return k >= kEighthsFrom ? j % 8 == 0 : j == 0 && (kEighthsFrom - 2 - k) % kFloorStride == 0;
     }
-
-    // The rung of R when it is at most `upto`, else kAbove; the rungs
-    // measured together with `with`. nullopt when the caller asked to stop.
-    std::optional<int> climb(int upto, double with) {
-        std::vector<double> steps{with};
-        for (int k = 0; k <= std::max(upto, 0); ++k) steps.push_back(rung(k));
-        std::sort(steps.begin(), steps.end());
-        if (!measure(steps)) return std::nullopt;
-        // A rung left moot (a smaller `with` did not pass) is measured on its own.
-        const std::optional<bool> base = passes(rung(0));
-        if (!base) return std::nullopt;
-        if (*base) {
-            for (int k = 1; k <= upto; ++k) {
-                const std::optional<bool> p = passes(rung(k));
-                if (!p) return std::nullopt;
-                if (!*p) return k;
-            }
-            return kAbove;
-        }
-        for (int k = -1; k >= -kRungs; --k) {
-            const std::optional<bool> p = passes(rung(k));
-            if (!p) return std::nullopt;
-            if (*p) return k + 1;
-        }
-        return -kRungs;  // nothing passes down to dx^2 2^-60
+    bool dense(std::size_t i) const { return i % kDenseStride == 0; }
+    // The first coarse point at or after i (count() when none).
+    std::size_t coarse_from(std::size_t i) const {
+        while (i < count_ && !coarse(i)) ++i;
+        return i;
     }
-
-    // The first point of rung k that does not pass among 1 .. upto, or
-    // upto + 1. nullopt when the caller asked to stop.
-    std::optional<int> first_out(int k, int upto) {
-        std::vector<double> points;
-        for (int j = 1; j <= upto; ++j) points.push_back(point(k, j));
-        if (!measure(points)) return std::nullopt;
-        for (int j = 1; j <= upto; ++j) {
-            const std::optional<bool> p = passes(point(k, j));
-            if (!p) return std::nullopt;
-            if (!*p) return j;
-        }
-        return upto + 1;
-    }
-
-    // The largest bound below tau: in the highest rung below tau that
-    // passes, the last point before the first that does not pass (among
-    // those below tau), rounded down to four digits and passing itself. 0
-    // when none does down to dx^2 2^-60; nullopt when the caller asked to
-    // stop.
-    std::optional<double> best_below(double tau) {
-        for (int r = rung_of(tau); r >= -kRungs; --r) {
-            if (rung(r) >= tau) continue;
-            const std::optional<bool> base = passes(rung(r));
-            if (!base) return std::nullopt;
-            if (!*base) continue;
-            const std::optional<int> out_at = first_out(r, points_below(r, tau));
-            if (!out_at) return std::nullopt;
-            for (int j = *out_at - 1; j >= 0; --j) {
-                const double b = floor_4_digits(point(r, j));  // as a refusal prints it
-                const std::optional<bool> p = passes(b);
-                if (!p) return std::nullopt;
-                if (*p) return b;
-            }
-        }
-        return 0.0;
-    }
+    // The first point above tau / at or above tau (count() when none).
+    std::size_t first_above(double tau) const { return first([&](double s) { return s > tau; }); }
+    std::size_t first_from(double tau) const { return first([&](double s) { return s >= tau; }); }
 
 private:
-    const K& kernel_;
-    KernelVerdict& v_;
-    double dx2_;
-    double own_ = std::numeric_limits<double>::quiet_NaN();
-    bool own_fails_ = false;
+    int rung(std::size_t i) const { return floor_ + static_cast<int>(i / kPoints); }
+    template <class Pred>
+    std::size_t first(const Pred& pred) const {
+        std::size_t lo = 0, hi = count_;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (pred(at(mid))) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo;
+    }
+
+    double unit_;
+    int floor_;
+    std::size_t count_ = 0;
 };
 
+// The scale of a kernel's scan from its generator: the unit dx^2 / max a and
+// the floor rung. False where the grid is too fine or too coarse for steps
+// of that size to be doubles.
+bool scan_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict& v) {
+    const double dx = g.dx();
+    const double unit = (dx * dx) / s.a_top;
+    if (!(unit >= std::numeric_limits<double>::min()) || !std::isfinite(unit)) return false;
+    const double change = s.size * unit;  // |G| u
+    int floor_rung = kEighthsFrom - 2;
+    if (change > 0.0 && std::isfinite(change)) {
+        floor_rung = static_cast<int>(std::floor(std::log2(kFloorChange / change)));
+    }
+    floor_rung = std::clamp(floor_rung, kLowestRung, kEighthsFrom - 2);
+    // The floor is a coarse point, and a normal double.
+    floor_rung -= (kEighthsFrom - 2 - floor_rung) % kFloorStride == 0
+                      ? 0
+                      : kFloorStride - (kEighthsFrom - 2 - floor_rung) % kFloorStride;
+    while (floor_rung < kEighthsFrom - 2 && !(std::ldexp(unit, floor_rung) >= std::numeric_limits<double>::min())) {
+        floor_rung += kFloorStride;
+    }
+    v.unit = unit;
+    v.floor_rung = floor_rung;
+    return true;
+}
+
+// Measures the points `indices` (ascending) of the scan in batches, taking
+// those `known(i)` says passed as passing: the position of the first that
+// does not pass, or indices.size() when all pass. nullopt when the caller
+// asked to stop. `passed(i)` is told of each that passes, in order.
+template <class K, class Known, class Passed>
+std::optional<std::size_t> first_failing(const K& kernel, const StepScan& scan, const std::vector<std::size_t>& indices,
+                                         Known&& known, Passed&& passed) {
+    constexpr std::size_t kBatch = 32;
+    std::vector<double> points;
+    std::vector<std::size_t> at;
+    std::vector<std::optional<StepVerdict>> verdicts;
+    for (std::size_t q = 0; q < indices.size();) {
+        const std::size_t end = std::min(indices.size(), q + kBatch);
+        points.clear();
+        at.clear();
+        for (std::size_t r = q; r < end; ++r) {
+            if (known(indices[r])) continue;
+            points.push_back(scan.at(indices[r]));
+            at.push_back(r);
+        }
+        if (!measure_ascending(kernel, kernel.grid, points, verdicts)) return std::nullopt;
+        std::size_t m = 0;
+        for (std::size_t r = q; r < end; ++r) {
+            if (m < at.size() && at[m] == r) {
+                // A step that cannot be formed counts as one that does not pass.
+                if (!verdicts[m] || *verdicts[m] != StepVerdict::Passes) return r;
+                ++m;
+            }
+            passed(indices[r]);
+        }
+        q = end;
+    }
+    return indices.size();
+}
+
+// Takes the scan as far as a step of tau needs: the coarse points up to
+// the first at or above 2 tau, unless C is known; then, where tau lies at
+// C/2 or above, the dense points from C/2 up to the first at or above tau.
+// v.clear moves up to the last point that passed (every point of the scan
+// up to it passes: the coarse ones, and past C/2 the dense ones); v.bound
+// becomes the last point that passed before F once F is met; `floor_fails`
+// when F is the floor itself. False when the caller asked to stop.
+template <class K>
+bool scan_to(const K& kernel, const StepScan& scan, double tau, KernelVerdict& v, bool& floor_fails) {
+    const auto unknown = [](std::size_t) { return false; };
+    if (!(v.coarse_out > 0.0)) {
+        const std::size_t from = v.clear > 0.0 ? scan.first_above(v.clear) : 0;
+        const std::size_t target = scan.coarse_from(scan.first_from(kDenseBelow * tau));
+        std::vector<std::size_t> coarse;
+        for (std::size_t i = scan.coarse_from(from); i < scan.count() && i <= target; i = scan.coarse_from(i + 1)) {
+            coarse.push_back(i);
+        }
+        const std::optional<std::size_t> out_at =
+            first_failing(kernel, scan, coarse, unknown, [&](std::size_t i) { v.clear = scan.at(i); });
+        if (!out_at) return false;
+        if (*out_at == coarse.size()) {
+            // Every coarse point passes to the last: the bound.
+            if (target >= scan.count()) v.bound = v.clear;
+            return true;
+        }
+        const std::size_t c = coarse[*out_at];
+        if (c == 0) {
+            floor_fails = true;
+            return true;
+        }
+        v.coarse_out = scan.at(c);
+        // Below C/2 the scan is the coarse points, which passed: clear
+        // restarts at the last of them.
+        std::size_t q = scan.first_from(v.coarse_out / kDenseBelow);
+        while (q > 0 && !scan.coarse(q - 1)) --q;
+        v.clear = q > 0 ? scan.at(q - 1) : 0.0;
+    }
+    const double c_at = v.coarse_out;
+    const std::size_t c = scan.first_from(c_at);
+    const std::size_t dense_from = scan.first_from(c_at / kDenseBelow);
+    std::size_t target = scan.first_from(tau);
+    if (target < dense_from) {
+        // Below C/2 the scan's points are the coarse ones, which passed.
+        if (scan.coarse_from(target) < dense_from) return true;
+        target = dense_from;
+    }
+    while (target < c && !scan.dense(target)) ++target;
+    target = std::min(c, target);
+    std::vector<std::size_t> dense;
+    for (std::size_t i = std::max(dense_from, v.clear > 0.0 ? scan.first_above(v.clear) : 0);
+         i < c && i <= target; ++i) {
+        if (scan.dense(i)) dense.push_back(i);
+    }
+    std::size_t last = v.clear > 0.0 ? scan.first_from(v.clear) : scan.count();  // the last point that passed
+    // The coarse points below C passed.
+    const std::optional<std::size_t> out_at = first_failing(
+        kernel, scan, dense, [&](std::size_t i) { return scan.coarse(i); },
+        [&](std::size_t i) {
+            last = i;
+            v.clear = scan.at(i);
+        });
+    if (!out_at) return false;
+    std::size_t out = c;  // F: the first dense point that does not pass, else C
+    if (*out_at < dense.size()) out = dense[*out_at];
+    else if (target < c) return true;  // every point up to tau passes
+    // The point just below F, for a bound closer to it.
+    std::vector<std::size_t> below;
+    if (out > 0 && (last >= scan.count() || out - 1 > last)) below.push_back(out - 1);
+    std::size_t bound_at = last;
+    const std::optional<std::size_t> below_out =
+        first_failing(kernel, scan, below, unknown, [&](std::size_t i) { bound_at = i; });
+    if (!below_out) return false;
+    if (bound_at < scan.count()) v.bound = scan.at(bound_at);
+    else floor_fails = true;
+    return true;
+}
+
+// The bound a refusal names: the last point before F, rounded down to the
+// four digits the message prints, and a little below it, so that a step a
+// caller forms from it with its own rounding (k X / k, t / n) stays on or
+// below the point.
+double named_bound(double bound) { return floor_4_digits(bound * (1.0 - 0x1.0p-40)); }
+
 // The judgement of steps of tau for a kernel with a variable coefficient,
-// on tau alone. A step is admissible when the generator is dissipative, the
-// step itself grows no data without its mean by more than kStepSlack (exact
-// up to rounding), and it does not exceed the kernel's bound (ladder above)
-// where it lies near the top rung or above. A refused step above the bound
-// is answered with the bound; one below it (a window narrower than the
-// scan's points) with the largest bound below it.
+// on tau alone: a fault of the coefficient (its generator grows data), or a
+// step beyond the scan's bound, or neither.
 template <class K>
 HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double tau) {
     HeatJudgement out;
@@ -1596,9 +1702,14 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
     const Grid1D<double>& g = kernel.grid;
     bool stopped = false;
     if (!v.generator_judged) {
-        const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped);
+        GeneratorSizes sizes;
+        const std::optional<std::optional<CoefficientFault>> verdict =
+            generator_fault(kernel, g, stopped, false, &sizes);
         if (!verdict) return out;  // the coefficient fails at a node (its own error), or the call is ending
         v.fault = *verdict;
+        // A grid whose steps of a cell's spread are no doubles has no scan:
+        // its steps are not judged.
+        if (!v.fault && !scan_scale(g, sizes, v)) v.unit = 0.0;
         v.generator_judged = true;
         verdict_cache().store(key, v);
     }
@@ -1606,57 +1717,46 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    // Above the bound, known from an earlier refusal: refused at once.
-    if (v.bound > 0.0 && tau > v.bound) {
-        out.range = StepRange{0.0, v.bound};
+    if (!(v.unit > 0.0)) return out;
+    if (v.bound > 0.0) {
+        if (tau > v.bound) out.range = StepRange{0.0, named_bound(v.bound)};
         return out;
     }
-    // Where tau's own step fails, that is the call's error to report, not
-    // a refusal.
-    if (!v.known(tau)) {
+    // Every point up to clear passed; before C is known, those are coarse
+    // ones, and they place tau below C/2 only up to half of clear.
+    if (tau <= (v.coarse_out > 0.0 ? v.clear : v.clear / kDenseBelow)) return out;
+    const StepScan scan(v.unit, v.floor_rung);
+    if (tau < scan.at(0)) return out;  // below the floor
+    // Where tau's own step cannot be formed (a coefficient that fails
+    // where the step reads it), that is the call's error to report, not a
+    // refusal: the scan's steps would fail alike.
+    {
         StepRows rows;
         const StepRows::Built built = rows.build(kernel, g, tau);
         if (built == StepRows::Built::Fails || built == StepRows::Built::Stopped) return out;
-    }
-    Ladder<K> ladder(kernel, v);
-    using L = Ladder<K>;
-    ladder.own(tau);
-    double bound = v.bound;
-    if (!(bound > 0.0)) {
-        // The climb to the rung above tau's (with a margin), tau measured
-        // with it; the bound where tau lies near the top rung or above.
-        const int k = ladder.rung_of(tau * (1.0 + kBoundMargin));
-        const std::optional<int> climbed = ladder.climb(k + 1, tau);
-        if (!climbed || ladder.own_fails()) return out;
-        if (*climbed != L::kAbove) {
-            const int top = *climbed - 1;
-            std::optional<double> found = 0.0;
-            if (top >= -kRungs) {
-                const std::optional<int> out_at = ladder.first_out(top, L::kPoints - 1);
-                if (!out_at) return out;
-                found = ladder.best_below(ladder.point(top, *out_at));
+        if (built == StepRows::Built::Yes) {
+            bool finite = true;
+            for (std::size_t i = 0; i < g.n && finite; ++i) {
+                if (i % 4096 == 0 && !poll_stop()) return out;
+                finite = rows.row(i, [&](std::int64_t, double w) { finite = finite && std::isfinite(w); }) && finite;
             }
-            if (!found) return out;
-            bound = v.bound = *found;
+            if (!finite) return out;
         }
     }
-    const std::optional<bool> own = ladder.passes(tau);
-    if (ladder.own_fails()) return out;
-    if (!own) return out;
-    if (*own && (!(bound > 0.0) || tau <= bound)) {
-        verdict_cache().store(key, v);
+    bool floor_fails = false;
+    if (!scan_to(kernel, scan, tau, v, floor_fails)) {
+        v.bound = 0.0;
+        verdict_cache().store(key, v);  // what was measured holds
         return out;
     }
-    double named = bound;
-    if (!(bound > 0.0) || tau <= bound) {
-        // tau grows below the bound: a window narrower than the scan's points.
-        const std::optional<double> below = ladder.best_below(tau);
-        if (!below) return out;
-        named = *below;
+    if (!floor_fails) {
+        verdict_cache().store(key, v);
+        if (v.bound > 0.0 && tau > v.bound) out.range = StepRange{0.0, named_bound(v.bound)};
+        return out;
     }
-    if (!(named > 0.0)) {
-        // Steps 2^60 below dx^2 still grow something: the coefficient is at
-        // fault after all (its generator's growth below the slack).
+    {
+        // Even the floor grows something: the coefficient is at fault after
+        // all (its generator's growth below the slack).
         const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped, true);
         if (!verdict || !*verdict) return out;
         v.fault = *verdict;
@@ -1664,9 +1764,6 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    verdict_cache().store(key, v);
-    out.range = StepRange{0.0, named};
-    return out;
 }
 
 // The zeta combination applied to one eigenvalue: the rungs act on a common

@@ -43,16 +43,19 @@
 //      factorisation of (1 + s) I - (P B P)^T (P B P), formed from the step
 //      written out node by node, over the band of its reads (steps whose
 //      reads spread over hundreds of cells, beyond that band, by Lanczos,
-//      which bounds the growth from below). A step is admitted when it
-//      passes and does not exceed the kernel's bound: the canonical steps
-//      dx^2 2^k are climbed to the first that grows, R, the rung below R is
-//      scanned in 32 points to the first that grows, and the bound is the
-//      last point before it, to the four digits a refusal prints. The bound
-//      is the same whatever step was refused and passes the judgement of a
-//      fresh call; steps in the passing islands that alternate with narrow
-//      growing windows above the first step that grows are refused with
-//      the rest, so the admitted counts for a given t are every count from
-//      some n0 up.
+//      which bounds the growth from below). Above the first step that
+//      grows, narrow windows of growing steps alternate with passing
+//      islands, so the steps are scanned from below at points fixed by the
+//      kernel (coarse ones, 8 an octave, up to the first that grows, C;
+//      dense ones, 32 an octave, from C/2 up) to the first that grows, F;
+//      the bound is the point before F. A step is admitted when every
+//      point of the scan up to the first at or above it passes: the
+//      admitted steps are exactly those up to the bound, whatever step was
+//      asked for first, so a refusal's bound, and every step below it,
+//      passes the judgement of a fresh call, and the admitted counts for a
+//      given t are every count from some n0 up. A window narrower than the
+//      dense points' spacing (1.1 % to 2.2 %) can be missed, and its steps
+//      admitted.
 #pragma once
 
 #include <cstddef>

@@ -633,6 +633,97 @@ def test_named_bound_and_every_count_above_are_admitted_by_a_fresh_call(cls, n, 
         refused.evolve(t, count)
 
 
+def dense_step_norm(make, n, boundary, tau):
+    # The grid 2-norm of one step on the data without its weighted mean (the
+    # whole data under "zero"), from the step's matrix: its columns are the
+    # step applied to unit vectors, each on a fresh object.
+    m = np.empty((n, n))
+    for j in range(n):
+        h = make(np.eye(n)[j])
+        h.evolve(tau, 1)
+        m[:, j] = h.values()
+    sw = np.ones(n)
+    if boundary == "reflect":
+        sw[0] = sw[-1] = math.sqrt(0.5)
+    b = sw[:, None] * m / sw[None, :]
+    if boundary != "zero":
+        e = sw / np.linalg.norm(sw)
+        p = np.eye(n) - np.outer(e, e)
+        b = p @ b @ p
+    return np.linalg.norm(b, 2)
+
+
+def sines(x, scale, *terms, derivative=0):
+    sin = np.sin if derivative % 2 == 0 else np.cos
+    sign = -1.0 if derivative == 2 else 1.0
+    return scale * ((derivative == 0) + sum(sign * amp * w ** derivative * sin(w * x + phase)
+                                            for amp, w, phase in terms))
+
+
+def drawn_sine(seed, boundary):
+    # A smooth coefficient drawn from `seed`; on a periodic grid (of [0, 1 - 1/n]) one that
+    # continues across the seam.
+    r = np.random.default_rng(seed).uniform(0.0, 1.0, 4)
+    w = 2.0 * np.pi * (1 + int(3 * r[2])) if boundary == "periodic" else 1.0 + 5.0 * r[2]
+    return 0.3 + 4.0 * r[0], (0.85 * r[1], w, 6.0 * r[3])
+
+
+WINDOW_CASES = [
+    # A refusal named 4.250e-4 and 421 steps of t = 0.1789, above a window of growing steps
+    # (0.54 to 0.91 of it: 464 to 758 steps refused); the Heat1D4th case named 70 steps of
+    # t = 0.08206 above a window 3 % wide (83 and 84 steps refused).
+    pytest.param("Heat1D", 51, "reflect", (4.843, (0.855, 3.649, 2.87)), 0.1789, 5, id="window-Heat1D"),
+    pytest.param("Heat1D4th", 61, "zero", (4.121, (0.240, 3.321, 1.93), (0.354, 3.540, 5.17)), 0.08206, 3,
+                 id="window-Heat1D4th"),
+] + [pytest.param(cls.__name__, 41 + 10 * k, boundary, drawn_sine(20 + k, boundary), None, 1,
+                  id=f"{cls.__name__}-{boundary}")
+     for k, (cls, boundary) in enumerate((c, b) for c in VARIABLE_CLASSES for b in ("reflect", "zero", "periodic"))]
+
+
+@pytest.mark.parametrize("name, n, boundary, coefficient, t, count", WINDOW_CASES)
+def test_no_refused_step_below_the_named_one(name, n, boundary, coefficient, t, count):
+    # The named tau X is the largest such that every step up to it is admitted: fresh calls
+    # of every count from the named one N to 2N run (densely near N), as do k X / k for
+    # k = 1..20 (X times k rounded), and every step of a dense sample below X; where the
+    # steps grew inside a window below the old bound, the dense step at X does not grow.
+    # (Drawn coefficients: t is 40.5 times the bound a giant step is refused with; on a
+    # periodic grid Heat1D takes it as callables.)
+    cls = getattr(quorvane, name)
+    xmax = 1.0 - 1.0 / n if boundary == "periodic" else 1.0
+    x = np.linspace(0.0, xmax, n)
+    u0 = np.cos(np.pi * x) + 0.3 * np.sin(7.0 * x)
+    callables = cls is Heat1D and boundary == "periodic"
+
+    def make(values=u0):
+        if callables:
+            s, (amp, w, phase) = coefficient
+            fns = (lambda p: s * (1.0 + amp * math.sin(w * p + phase)),
+                   lambda p: s * amp * w * math.cos(w * p + phase),
+                   lambda p: -s * amp * w * w * math.sin(w * p + phase))
+            return Heat1D.with_a_function(0.0, xmax, n, *fns, 1.1 * s * (1.0 + amp), values, boundary=boundary)
+        return cls.with_a_array(0.0, xmax, n, sines(x, *coefficient), values, boundary=boundary)
+
+    refused = make()
+    if t is None:
+        t = 40.5 * float(re.search(r"admissible tau = (\S+) ", error_text(refused.evolve, 1e3, 1)).group(1))
+    m = re.search(r"largest admissible tau = (\S+) .*; use n_steps >= (\d+) for t", error_text(refused.evolve, t, count))
+    assert m
+    tau, named = float(m.group(1)), int(m.group(2))
+    assert t / named <= tau
+    counts = set(range(named, named + 20)) | set(np.linspace(named, 2 * named, 40).astype(int).tolist())
+    for steps in sorted(counts):
+        make().evolve(t, steps)
+    refused.evolve(t, named)
+    for k in range(1, 21):
+        make().evolve(k * tau, k)
+    walked = make()  # one object, upwards: what it kept from smaller steps agrees
+    for f in np.r_[np.geomspace(1e-3, 0.5, 12), np.linspace(0.5, 1.0, 41)]:
+        make().evolve(f * tau, 1)
+        walked.evolve(f * tau, 1)
+    if count > 1:
+        assert dense_step_norm(make, n, boundary, tau) <= 1.0 + 1e-9
+
+
 @pytest.mark.parametrize("cls", VARIABLE_CLASSES, ids=lambda c: c.__name__)
 @pytest.mark.parametrize("n", [4, 5, 6, 9, 40])
 def test_periodic_seam_refused_on_small_grids_as_on_large(cls, n):
