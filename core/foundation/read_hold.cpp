@@ -204,7 +204,9 @@ FootChange foot_change(std::span<const double> b, BoundaryTag tag, std::size_t i
 
 double step_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach, HoldSlope* slope) {
     const NodeDrift nd = node_drift(b, tag, i);
-    const FootChange foot = foot_change(b, tag, i, reach);
+    // A foot within a cell next to the node changes the weight nowhere (see
+    // DriftHold::at, which takes the same weight).
+    const FootChange foot = reaches_past_a_cell(b[i], reach) ? foot_change(b, tag, i, reach) : FootChange{};
     const bool to_foot = foot.value > nd.change;
     double by_rough = 0.0, by_change = 0.0;
     const double weight = hold_weight(nd.rough.value, to_foot ? foot.value : nd.change, &by_rough, &by_change);
@@ -225,6 +227,7 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
     const std::size_t n = b.size();
     if (!always_held && std::all_of(b.begin(), b.end(), [&](double v) { return v == b[0]; })) return nullptr;
     auto hold = std::make_shared<DriftHold>();
+    hold->weight.resize(n);
     hold->roughness.resize(n);
     hold->change.resize(n);
     hold->rise.resize(n);
@@ -233,6 +236,7 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
         const NodeDrift nd = node_drift(b, tag, i);
         hold->roughness[i] = nd.rough.value;
         hold->change[i] = nd.change;
+        hold->weight[i] = always_held ? 1.0 : hold_weight(nd.rough.value, nd.change);
         // As node_fold: gaps of 1 + reach * (b[i] - b[i - 1]) and
         // 1 + reach * (b[i + 1] - b[i]); none beyond a non-periodic end.
         double rise = std::numeric_limits<double>::infinity();
@@ -248,7 +252,11 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
 
 ReadHold DriftHold::at(std::size_t i, double reach) const {
     const double fold = fold_widen(1.0 + reach * rise[i]);
-    if (always_held) return {1.0, drift, fold};
+    // The foot's change can only add to a weight below 1, and only from
+    // beyond the cells next to the node: within one, where b keeps its sign,
+    // it is no more than that cell's change, and where b changes sign there
+    // the cell's change (1 or more) holds the reads fully already.
+    if (weight[i] >= 1.0 || !reaches_past_a_cell(drift[i], reach)) return {weight[i], drift, fold};
     const double to_foot = foot_change(drift, tag, i, reach).value;
     return {hold_weight(roughness[i], std::max(change[i], to_foot)), drift, fold};
 }

@@ -198,13 +198,21 @@ struct HoldSlope {
 double step_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach,
                         HoldSlope* slope = nullptr);
 
+// True when a step that shifts the foot by reach * b cells takes it past
+// the cells next to its node.
+inline bool reaches_past_a_cell(double b, double reach) { return !(reach * (b < 0.0 ? -b : b) <= 1.0); }
+
 // A drift sampled at the grid's nodes with what its held reads take per
-// node: the bend, the larger change across the node's cells and the smaller
-// rise of b towards a neighbour, from which a step's weight and fold follow
-// at the cost of a read of b at the foot (foot_change), or a weight of 1
-// for a pure transport, whose reads are always held.
+// node: the weight of a step that keeps the foot within the node's cells
+// (or 1 for a pure transport, whose reads are always held), the bend and
+// the larger change across the node's cells, from which a longer step's
+// weight follows at the cost of a read of b at the foot (foot_change), and
+// the smaller rise of b towards a neighbour, from which a step's fold
+// follows at the cost of one multiply-add.
 struct DriftHold {
     std::vector<double> drift;
+    // The weight of steps that keep the foot within the node's cells.
+    std::vector<double> weight;
     std::vector<double> roughness;
     std::vector<double> change;
     std::vector<double> rise;
