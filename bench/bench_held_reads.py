@@ -16,6 +16,8 @@ where it differs much; a smooth drift away from its zeros takes the plain reads.
      - 0.2573 cos(4 pi x + 4.0047) + 0.2621 cos(6 pi x + 3.3455), a = 1e-4,
      b = 0.35 + 0.0221 sin(2 pi x + 3.6128) + 0.0518 sin(4 pi x + 6.1313), c = -1, t = 0.5;
    - AdaptivePI.with_arrays on the 41 nodes, c = 0, t = 1, at tol_abs 1e-5 to 1e-7;
+   - Shift1D.with_arrays, 61 periodic nodes, u0 = cos 8 pi x + 0.5 cos 2 pi x, a = 0.002,
+     b = 0.2 sin 2 pi x (its reads held next to the zeros), c = -1, t = 0.3;
    - DriftReaction1D.with_arrays, the same u0 and b, c = 0, t = 1;
    - Strang1D (b = 0.5) and DriftReaction4th1D (u_t = u'' + 0.5 u') on periodic
      [0, 200), 81 and 41 nodes, cos(2 pi x/200) + 0.5 sin(6 pi x/200), t = 100.
@@ -87,6 +89,14 @@ def b25(x):
     return 0.35 + 0.0221 * np.sin(2 * np.pi * x + 3.6128) + 0.0518 * np.sin(4 * np.pi * x + 6.1313)
 
 
+def waves(x):
+    return np.cos(8 * np.pi * x) + 0.5 * np.cos(2 * np.pi * x)
+
+
+def b_zeros(x):
+    return 0.2 * np.sin(2 * np.pi * x)
+
+
 def fourier(a, b, c, t, m=256, u0=two, n=41):
     """u_t = a u'' + b(x) u' + c u on periodic [0, 1) from u0 (TWO's two modes), by collocation
     on m points and DOP853, read at the n nodes (41)."""
@@ -155,6 +165,7 @@ def smooth(counts):
     rows = [("Shift1D.with_arrays, 41 nodes", shift, None),
             ("Shift1D.with_arrays, 41 nodes, t = 1", shift_long(two, b_var, 41, 0.002, 0.0, 1.0), None),
             ("Shift1D.with_arrays, 25 nodes", shift_long(u25, b25, 25, 1e-4, -1.0, 0.5), None),
+            ("Shift1D.with_arrays, zeros, 61 nodes", shift_long(waves, b_zeros, 61, 0.002, -1.0, 0.3), None),
             ("DriftReaction1D.with_arrays, 41 nodes", drift, None),
             ("Strang1D, 81 nodes", split(q.Strang1D, 81), 10000),
             ("DriftReaction4th1D, 81 nodes", split(q.DriftReaction4th1D, 81), 10000),
