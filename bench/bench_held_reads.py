@@ -1,15 +1,23 @@
 """What the held transport reads keep and what they cost.
 
 The read at the foot of a characteristic is held to the range of its cell's node values
-(widened at a smooth extremum) in Shift1D where its sampled b varies, in every transport
-read of DriftReaction1D, DriftReaction4th1D, Strang1D and of Adjoint/AdaptivePI with
-"drift"/"shift", and in AnisotropicShiftND2/ND3 where the drift varies. This prints:
+(widened at a smooth extremum) in every transport read of DriftReaction1D,
+DriftReaction4th1D, Strang1D and of Adjoint/AdaptivePI with "drift", and in Shift1D (its
+with_arrays, AdaptivePI.with_arrays) and AnisotropicShiftND2/ND3 where the sampled drift is
+rough on the grid's scale, within a few cells of a zero, or a step carries the data from
+where it differs much; a smooth drift away from its zeros takes the plain reads. This prints:
 
 1. Smooth data: the largest nodal error against the exact solution (or the
    characteristics, or a Fourier collocation solved by SciPy's DOP853 to 1e-12) at a
    ladder of step counts, for the problems the test suite guards:
    - Shift1D.with_arrays, 41 periodic nodes of [0, 1), u0 = cos 2 pi x + 0.5 sin 6 pi x,
-     a = 0.002, b = 0.3 + 0.1 sin 2 pi x, c = -1, t = 0.3;
+     a = 0.002, b = 0.3 + 0.1 sin 2 pi x, c = -1, t = 0.3; the same with c = 0 to t = 1;
+   - Shift1D.with_arrays, 25 periodic nodes, u0 = 0.9294 cos(2 pi x + 3.0972)
+     - 0.2573 cos(4 pi x + 4.0047) + 0.2621 cos(6 pi x + 3.3455), a = 1e-4,
+     b = 0.35 + 0.0221 sin(2 pi x + 3.6128) + 0.0518 sin(4 pi x + 6.1313), c = -1, t = 0.5;
+   - AdaptivePI.with_arrays on the 41 nodes, c = 0, t = 1, at tol_abs 1e-5 to 1e-7;
+   - Shift1D.with_arrays, 61 periodic nodes, u0 = cos 8 pi x + 0.5 cos 2 pi x, a = 0.002,
+     b = 0.2 sin 2 pi x (its reads held next to the zeros), c = -1, t = 0.3;
    - DriftReaction1D.with_arrays, the same u0 and b, c = 0, t = 1;
    - Strang1D (b = 0.5) and DriftReaction4th1D (u_t = u'' + 0.5 u') on periodic
      [0, 200), 81 and 41 nodes, cos(2 pi x/200) + 0.5 sin(6 pi x/200), t = 100.
@@ -20,8 +28,9 @@ read of DriftReaction1D, DriftReaction4th1D, Strang1D and of Adjoint/AdaptivePI 
    clear of the ends), against the characteristics; the ratios e(N) / e(2N).
 3. Noisy drifts: max|u| / max|u0| of u0 = cos pi x on 101 nodes of [0, 1] ("reflect"),
    t = 1, b = default_rng(0).uniform(-1, 1) at the nodes, at 100, 1000 and 10000 steps:
-   Shift1D (a = 0 and a = 1e-4; and b = sin 16 pi x), DriftReaction1D.with_arrays,
-   AdaptivePI.with_arrays (a = 0, tol_abs = 1e-6), and AnisotropicShiftND2 on 41^2,
+   Shift1D (a = 0 and a = 1e-4; and b = sin 16 pi x and sin 8 pi x, smooth but with
+   zeros), DriftReaction1D.with_arrays, AdaptivePI.with_arrays (a = 0, tol_abs = 1e-6), and
+   AnisotropicShiftND2 on 41^2,
    A = 1e-6 I, both drift components noise, u0 = cos pi x cos pi y (100 and 1000 steps).
    The exact solutions stay within max|u0|.
 4. A search over rough drifts: max|u| / max|u0| (the exact bound 1: no reaction) at
@@ -38,7 +47,8 @@ read of DriftReaction1D, DriftReaction4th1D, Strang1D and of Adjoint/AdaptivePI 
    with a drift the same at every node (whose reads are not held, except DriftReaction1D's,
    which always are), on one thread: Shift1D and DriftReaction1D on 1001 nodes (a = 0.01
    for Shift1D), 400 steps; AnisotropicShiftND2 on 41^2 and 81^2, A = 0.01 I, 20 steps;
-   best of 5.
+   and Shift1D with the smooth drift 0.3 + 0.1 sin 2 pi x (plain reads, each step weighing
+   the drift at every node's foot); best of 5.
 
 Run: PYTHONPATH=<build dir> python bench/bench_held_reads.py [--quick]
 (--quick: sections 1 to 4 to 1000 steps, the cost once.)
@@ -66,9 +76,30 @@ def cells(values, fmt="{:>10.2e}"):
     return "".join(fmt.format(v) if isinstance(v, float) else f"{v:>10}" for v in values)
 
 
-def fourier(a, b, c, t, m=256):
-    """u_t = a u'' + b(x) u' + c u on periodic [0, 1) from TWO's two modes, by collocation on
-    m points and DOP853, read at the 41 nodes."""
+def two(x):
+    return np.cos(2 * np.pi * x) + 0.5 * np.sin(6 * np.pi * x)
+
+
+def u25(x):
+    return 0.9294 * np.cos(2 * np.pi * x + 3.0972) - 0.2573 * np.cos(4 * np.pi * x + 4.0047) + \
+        0.2621 * np.cos(6 * np.pi * x + 3.3455)
+
+
+def b25(x):
+    return 0.35 + 0.0221 * np.sin(2 * np.pi * x + 3.6128) + 0.0518 * np.sin(4 * np.pi * x + 6.1313)
+
+
+def waves(x):
+    return np.cos(8 * np.pi * x) + 0.5 * np.cos(2 * np.pi * x)
+
+
+def b_zeros(x):
+    return 0.2 * np.sin(2 * np.pi * x)
+
+
+def fourier(a, b, c, t, m=256, u0=two, n=41):
+    """u_t = a u'' + b(x) u' + c u on periodic [0, 1) from u0 (TWO's two modes), by collocation
+    on m points and DOP853, read at the n nodes (41)."""
     x = np.arange(m) / m
     k = 2 * np.pi * np.fft.fftfreq(m, 1 / m)
     bx = b(x)
@@ -77,9 +108,8 @@ def fourier(a, b, c, t, m=256):
         uh = np.fft.fft(u)
         return a * np.real(np.fft.ifft(-k * k * uh)) + bx * np.real(np.fft.ifft(1j * k * uh)) + c * u
 
-    u0 = np.cos(2 * np.pi * x) + 0.5 * np.sin(6 * np.pi * x)
-    end = solve_ivp(rhs, (0, t), u0, method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
-    return np.real(np.exp(1j * np.outer(PERIOD, k)) @ (np.fft.fft(end) / m))
+    end = solve_ivp(rhs, (0, t), u0(x), method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
+    return np.real(np.exp(1j * np.outer(np.arange(n) / n, k)) @ (np.fft.fft(end) / m))
 
 
 def feet(b, x, t):
@@ -97,6 +127,17 @@ def smooth(counts):
                                   boundary="periodic")
         s.evolve(0.3, steps)
         return np.abs(s.values() - ref).max()
+
+    def shift_long(u0, b, n, a, c, t):
+        exact = fourier(a, b, c, t, u0=u0, n=n)
+        x = np.arange(n) / n
+
+        def run(steps):
+            s = q.Shift1D.with_arrays(0.0, x[-1], n, np.full(n, a), b(x), np.full(n, c), 1.0, u0(x),
+                                      boundary="periodic")
+            s.evolve(t, steps)
+            return np.abs(s.values() - exact).max()
+        return run
 
     y = feet(b_var, PERIOD, 1.0)
     drift_ref = np.cos(2 * np.pi * y) + 0.5 * np.sin(6 * np.pi * y)
@@ -122,6 +163,9 @@ def smooth(counts):
         return run
 
     rows = [("Shift1D.with_arrays, 41 nodes", shift, None),
+            ("Shift1D.with_arrays, 41 nodes, t = 1", shift_long(two, b_var, 41, 0.002, 0.0, 1.0), None),
+            ("Shift1D.with_arrays, 25 nodes", shift_long(u25, b25, 25, 1e-4, -1.0, 0.5), None),
+            ("Shift1D.with_arrays, zeros, 61 nodes", shift_long(waves, b_zeros, 61, 0.002, -1.0, 0.3), None),
             ("DriftReaction1D.with_arrays, 41 nodes", drift, None),
             ("Strang1D, 81 nodes", split(q.Strang1D, 81), 10000),
             ("DriftReaction4th1D, 81 nodes", split(q.DriftReaction4th1D, 81), 10000),
@@ -130,6 +174,16 @@ def smooth(counts):
         progress(label)
         values = [float(run(c)) if top is None or c <= top else "-" for c in counts]
         print(f"  {label:<40}{cells(values)}")
+    progress("AdaptivePI.with_arrays")
+    exact = fourier(0.002, b_var, 0.0, 1.0)
+    tols = (1e-5, 1e-6, 3e-7, 1e-7)
+    errors = []
+    for tol in tols:
+        p = q.AdaptivePI.with_arrays(0.0, 40 / 41, 41, np.full(41, 0.002), b_var(PERIOD), np.zeros(41), 1.0, TWO,
+                                     tol_abs=tol, tol_rel=0.0, boundary="periodic")
+        errors.append(float(np.abs(p.evolve(1.0) - exact).max()))
+    print(f"  {'AdaptivePI.with_arrays, 41 nodes, t = 1':<40}" + "".join(f"{t:>10g}" for t in tols))
+    print(f"  {'  by tol_abs':<40}{cells(errors)}")
 
 
 def drift_order(counts):
@@ -219,6 +273,7 @@ def noisy(counts):
     rows = [("Shift1D, b noise, a = 0", shift(0.0, NOISE), None),
             ("Shift1D, b noise, a = 1e-4", shift(1e-4, NOISE), None),
             ("Shift1D, b = sin 16 pi x, a = 0", shift(0.0, np.sin(16 * np.pi * X1)), None),
+            ("Shift1D, b = sin 8 pi x, a = 0", shift(0.0, np.sin(8 * np.pi * X1)), None),
             ("DriftReaction1D.with_arrays, b noise", drift, None),
             ("AnisotropicShiftND2 41^2, b noise", nd2, 1000)]
     for label, run, top in rows:
@@ -325,6 +380,7 @@ def cost(repeats):
         return lambda: s.evolve(1e-3, n_steps=20)
 
     pairs = [("Shift1D, 1001 nodes", shift(noise), shift(np.full(n, 0.3))),
+             ("Shift1D, 1001 nodes, smooth drift", shift(0.3 + 0.1 * np.sin(2 * np.pi * x)), shift(np.full(n, 0.3))),
              ("DriftReaction1D, 1001 nodes", drift(noise), drift(np.full(n, 0.3))),
              ("AnisotropicShiftND2, 41^2", nd2(41, True), nd2(41, False)),
              ("AnisotropicShiftND2, 81^2", nd2(81, True), nd2(81, False))]

@@ -64,19 +64,42 @@ DriftChange cell_drift_share(std::span<const double> b, BoundaryTag tag, std::si
     return drift_share(b[coefficient_node(cell, tag, n)], b[coefficient_node(cell + 1, tag, n)]);
 }
 
-double hold_weight(double change, double* slope) {
-    constexpr double floor = 64.0 * std::numeric_limits<double>::epsilon();
-    const double ramp = (change - floor) / kHoldRamp;
+DriftRoughness drift_roughness(double b_prev, double b_here, double b_next) {
+    const double m_prev = std::fabs(b_prev), m_here = std::fabs(b_here), m_next = std::fabs(b_next);
+    const double m = std::max({m_prev, m_here, m_next});
+    if (!(m > 0.0)) return {};
+    const double bend = (b_next - 2.0 * b_here) + b_prev;
+    DriftRoughness r;
+    r.value = std::fabs(bend) / m;
+    const double s = bend < 0.0 ? -1.0 : 1.0;
+    // The largest magnitude moves with the node that holds it (the first of
+    // equal ones).
+    const int top = m_prev >= m_here && m_prev >= m_next ? 0 : m_here >= m_next ? 1 : 2;
+    const double dm_prev = top == 0 ? (b_prev < 0.0 ? -1.0 : 1.0) : 0.0;
+    const double dm_here = top == 1 ? (b_here < 0.0 ? -1.0 : 1.0) : 0.0;
+    const double dm_next = top == 2 ? (b_next < 0.0 ? -1.0 : 1.0) : 0.0;
+    r.d_prev = (s - r.value * dm_prev) / m;
+    r.d_here = (-2.0 * s - r.value * dm_here) / m;
+    r.d_next = (s - r.value * dm_next) / m;
+    return r;
+}
+
+double hold_weight(double roughness, double change, double* d_roughness, double* d_change) {
+    const double by_roughness = (roughness - kRoughFree) / (kRoughHeld - kRoughFree);
+    const double by_change = (change - kChangeFree) / (kChangeHeld - kChangeFree);
+    const bool rough = !(by_change > by_roughness);
+    const double ramp = rough ? by_roughness : by_change;
     double weight = 1.0, d = 0.0;
-    if (!(ramp >= 1.0)) {
+    if (!(ramp >= 1.0) && !std::isnan(by_roughness) && !std::isnan(by_change)) {
         if (ramp > 0.0) {
             weight = ramp * ramp * (3.0 - 2.0 * ramp);
-            d = 6.0 * ramp * (1.0 - ramp) / kHoldRamp;
-        } else if (!std::isnan(ramp)) {
+            d = 6.0 * ramp * (1.0 - ramp);
+        } else {
             weight = 0.0;
         }
     }
-    if (slope) *slope = d;
+    if (d_roughness) *d_roughness = rough ? d / (kRoughHeld - kRoughFree) : 0.0;
+    if (d_change) *d_change = rough ? 0.0 : d / (kChangeHeld - kChangeFree);
     return weight;
 }
 
@@ -110,48 +133,110 @@ double node_fold(std::span<const double> b, BoundaryTag tag, std::size_t i, doub
     return fold;
 }
 
-double drift_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double* d_prev, double* d_here,
-                         double* d_next) {
+namespace {
+
+// The bend at node i and the larger change across its cells, with their
+// derivatives with respect to b at nodes i - 1, i, i + 1.
+struct NodeDrift {
+    DriftRoughness rough;
+    double change = 0.0, dc_prev = 0.0, dc_here = 0.0, dc_next = 0.0;
+    bool has_prev = false, has_next = false;
+    std::size_t prev = 0, next = 0;
+};
+
+NodeDrift node_drift(std::span<const double> b, BoundaryTag tag, std::size_t i) {
     const std::size_t n = b.size();
-    double worst = 0.0, dw_prev = 0.0, dw_here = 0.0, dw_next = 0.0;
-    const bool periodic = tag == BoundaryTag::Periodic;
+    const bool periodic = tag == BoundaryTag::Periodic && n > 1;
+    NodeDrift d;
+    d.has_prev = i > 0 || periodic;
+    d.has_next = i + 1 < n || periodic;
+    d.prev = i > 0 ? i - 1 : n - 1;
+    d.next = i + 1 < n ? i + 1 : 0;
     // The cells on either side of node i that the grid has (both, around a
     // periodic seam).
-    if (i > 0 || (periodic && n > 1)) {
-        const DriftChange c = drift_change(b[i > 0 ? i - 1 : n - 1], b[i]);
-        if (!(c.value <= worst)) {
-            worst = c.value;
-            dw_prev = c.d0;
-            dw_here = c.d1;
+    if (d.has_prev) {
+        const DriftChange c = drift_change(b[d.prev], b[i]);
+        if (!(c.value <= d.change)) {
+            d.change = c.value;
+            d.dc_prev = c.d0;
+            d.dc_here = c.d1;
         }
     }
-    if (i + 1 < n || (periodic && n > 1)) {
-        const DriftChange c = drift_change(b[i], b[i + 1 < n ? i + 1 : 0]);
-        if (!(c.value <= worst)) {
-            worst = c.value;
-            dw_prev = 0.0;
-            dw_here = c.d0;
-            dw_next = c.d1;
+    if (d.has_next) {
+        const DriftChange c = drift_change(b[i], b[d.next]);
+        if (!(c.value <= d.change)) {
+            d.change = c.value;
+            d.dc_prev = 0.0;
+            d.dc_here = c.d0;
+            d.dc_next = c.d1;
         }
     }
-    double slope = 0.0;
-    const double weight = hold_weight(worst, &slope);
-    if (d_prev) *d_prev = slope * dw_prev;
-    if (d_here) *d_here = slope * dw_here;
-    if (d_next) *d_next = slope * dw_next;
+    // The bend where node i has both neighbours (an end node of a
+    // non-periodic grid is weighed by its one cell's change).
+    if (d.has_prev && d.has_next) d.rough = drift_roughness(b[d.prev], b[i], b[d.next]);
+    return d;
+}
+
+}  // namespace
+
+FootChange foot_change(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach) {
+    const std::size_t n = b.size();
+    FootChange f;
+    if (n == 0) return f;
+    // The foot in cells from node 0, held to where an index stays exact (a
+    // foot so far off reads an end node, or wraps, either way).
+    constexpr double far = 4503599627370496.0;  // 2^52
+    const double at = std::clamp(static_cast<double>(i) + reach * b[i], -far, far);
+    const double below = std::floor(at);
+    const double t = at - below;
+    const auto cell = static_cast<std::int64_t>(below);
+    f.first = coefficient_node(cell, tag, n);
+    f.second = coefficient_node(cell + 1, tag, n);
+    const double read = (1.0 - t) * b[f.first] + t * b[f.second];
+    const DriftChange c = drift_change(b[i], read);
+    f.value = c.value;
+    // The read moves with the foot, which b[i] moves by reach cells a unit.
+    f.d_here = c.d0 + c.d1 * (reach * (b[f.second] - b[f.first]));
+    f.d_first = c.d1 * (1.0 - t);
+    f.d_second = c.d1 * t;
+    return f;
+}
+
+double step_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach, HoldSlope* slope) {
+    const NodeDrift nd = node_drift(b, tag, i);
+    // A foot within a cell next to the node changes the weight nowhere (see
+    // DriftHold::at, which takes the same weight).
+    const FootChange foot = reaches_past_a_cell(b[i], reach) ? foot_change(b, tag, i, reach) : FootChange{};
+    const bool to_foot = foot.value > nd.change;
+    double by_rough = 0.0, by_change = 0.0;
+    const double weight = hold_weight(nd.rough.value, to_foot ? foot.value : nd.change, &by_rough, &by_change);
+    if (slope) {
+        *slope = {};
+        if (nd.has_prev) slope->add(nd.prev, by_rough * nd.rough.d_prev + (to_foot ? 0.0 : by_change * nd.dc_prev));
+        slope->add(i, by_rough * nd.rough.d_here + by_change * (to_foot ? foot.d_here : nd.dc_here));
+        if (nd.has_next) slope->add(nd.next, by_rough * nd.rough.d_next + (to_foot ? 0.0 : by_change * nd.dc_next));
+        if (to_foot) {
+            slope->add(foot.first, by_change * foot.d_first);
+            slope->add(foot.second, by_change * foot.d_second);
+        }
+    }
     return weight;
 }
 
 std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, BoundaryTag tag, bool always_held) {
-    auto hold = std::make_shared<DriftHold>();
     const std::size_t n = b.size();
+    if (!always_held && std::all_of(b.begin(), b.end(), [&](double v) { return v == b[0]; })) return nullptr;
+    auto hold = std::make_shared<DriftHold>();
     hold->weight.resize(n);
+    hold->roughness.resize(n);
+    hold->change.resize(n);
     hold->rise.resize(n);
     const bool periodic = tag == BoundaryTag::Periodic && n > 1;
-    bool any = always_held;
     for (std::size_t i = 0; i < n; ++i) {
-        hold->weight[i] = always_held ? 1.0 : drift_hold_weight(b, tag, i);
-        any = any || hold->weight[i] > 0.0;
+        const NodeDrift nd = node_drift(b, tag, i);
+        hold->roughness[i] = nd.rough.value;
+        hold->change[i] = nd.change;
+        hold->weight[i] = always_held ? 1.0 : hold_weight(nd.rough.value, nd.change);
         // As node_fold: gaps of 1 + reach * (b[i] - b[i - 1]) and
         // 1 + reach * (b[i + 1] - b[i]); none beyond a non-periodic end.
         double rise = std::numeric_limits<double>::infinity();
@@ -159,9 +244,21 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
         if (i + 1 < n || periodic) rise = std::min(rise, b[i + 1 < n ? i + 1 : 0] - b[i]);
         hold->rise[i] = rise;
     }
-    if (!any) return nullptr;
     hold->drift = std::move(b);
+    hold->tag = tag;
+    hold->always_held = always_held;
     return hold;
+}
+
+ReadHold DriftHold::at(std::size_t i, double reach) const {
+    const double fold = fold_widen(1.0 + reach * rise[i]);
+    // The foot's change can only add to a weight below 1, and only from
+    // beyond the cells next to the node: within one, where b keeps its sign,
+    // it is no more than that cell's change, and where b changes sign there
+    // the cell's change (1 or more) holds the reads fully already.
+    if (weight[i] >= 1.0 || !reaches_past_a_cell(drift[i], reach)) return {weight[i], drift, fold};
+    const double to_foot = foot_change(drift, tag, i, reach).value;
+    return {hold_weight(roughness[i], std::max(change[i], to_foot)), drift, fold};
 }
 
 }  // namespace quorvane

@@ -105,7 +105,8 @@ inline double fold_widen(double gap, double* slope = nullptr) {
 // nodes and shifts node i's foot by reach * b[i] cells: the smaller gap to
 // either neighbour (across a periodic seam too). `d_prev`, `d_here`,
 // `d_next`, when given, receive its derivatives with respect to b at nodes
-// i - 1, i, i + 1 (as drift_hold_weight's).
+// i - 1, i, i + 1 (as the policy maps them; at the ends of a non-periodic
+// grid the missing neighbour's is 0).
 double node_fold(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach, double* d_prev = nullptr,
                  double* d_here = nullptr, double* d_next = nullptr);
 
@@ -119,45 +120,112 @@ std::size_t coefficient_node(std::int64_t m, BoundaryTag tag, std::size_t n);
 // where b does not cover the grid).
 DriftChange cell_drift_share(std::span<const double> b, BoundaryTag tag, std::size_t n, std::int64_t cell);
 
-// The weight of a held read (ReadHold::weight) next to a drift change
-// `change` (drift_change): 0 up to rounding (a relative 64 ulps: Catmull-Rom
-// weights return equal samples only to within a few ulps, and a shift that
-// differs by so little drives no growth), 1 from kHoldRamp more on, a
-// smooth step between (3 s^2 - 2 s^3), so that a step depends continuously
-// on the drift, and smoothly where the drift is the same everywhere (a
-// central difference of a constant drift sees the hold only to second
-// order). `slope`, when given, receives its derivative.
-inline constexpr double kHoldRamp = 1e-3;
-double hold_weight(double change, double* slope = nullptr);
+// How much a drift bends at a node from its values b_prev, b_here, b_next at
+// the node and its neighbours: |b_next - 2 b_here + b_prev| over the largest
+// of |b_prev|, |b_here|, |b_next| (0 where all are 0), with its derivatives
+// with respect to the three where it is differentiable. A wave of P nodes a
+// wavelength about 0 bends by at most 4 sin^2(pi / P) (0.59 at P = 8, 0.25 at
+// 12.5, 0.024 at 41), less about an offset; noise by 1 or 2 at most nodes.
+struct DriftRoughness {
+    double value = 0.0;
+    double d_prev = 0.0, d_here = 0.0, d_next = 0.0;
+};
+DriftRoughness drift_roughness(double b_prev, double b_here, double b_next);
 
-// The weight of the held read of node i where the drift takes the values b
-// at the nodes: hold_weight of the larger change across the cells next to
-// node i.
-// `d_prev`, `d_here`, `d_next`, when given, receive its derivatives with
-// respect to b at nodes i - 1, i, i + 1 (as the policy maps them; at the
-// ends of a non-periodic grid the missing neighbour's is 0). A periodic
-// grid (tag) takes the cell across its seam.
-double drift_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double* d_prev = nullptr,
-                         double* d_here = nullptr, double* d_next = nullptr);
+// The weight of a held read (ReadHold::weight) at a node where the drift
+// bends by `roughness` (drift_roughness) and changes by `change`
+// (drift_change: the larger across the node's cells and to the foot of its
+// characteristic, see step_hold_weight): a smooth step (3 s^2 - 2 s^3) in
+// the larger of (roughness - kRoughFree) / (kRoughHeld - kRoughFree) and
+// (change - kChangeFree) / (kChangeHeld - kChangeFree), so 0 (the plain
+// read) below both thresholds and 1 from either full value on. The hold
+// acts where plain reads grow data: on a drift rough on the grid's scale
+// (noise), within a few cells of a zero of the drift, where the
+// characteristics stop and the plain reads' grid-scale modes stay without
+// end (b = sin 8 pi x on 101 nodes of [0, 1], 25 nodes a wavelength,
+// u0 = cos pi x, steps of 1e-4: max |u| 1.34, 320, 8.6e12 at t = 1, 3, 10),
+// and in steps that carry the data across such a zero. A drift that keeps
+// its sign changes by |b'| dx / |b| a cell, which passes kChangeFree only
+// within about five cells of a zero. A smooth drift away from its zeros is
+// read plainly, its results bit for bit the plain reads': held reads clip
+// the smooth extrema that such a drift squeezes, step after step, so their
+// error stalls or grows with the step count where the plain reads' falls.
+// Continuous in the drift, and smooth except where the larger of the two
+// ramps changes hands. `d_roughness` and `d_change`, when given, receive
+// its derivatives.
+inline constexpr double kRoughFree = 0.1, kRoughHeld = 0.3;
+inline constexpr double kChangeFree = 0.2, kChangeHeld = 0.5;
+double hold_weight(double roughness, double change, double* d_roughness = nullptr, double* d_change = nullptr);
+
+// The change of the drift from node i to the foot of its characteristic in
+// a step that carries the foot reach * b[i] cells: drift_change of b[i] and
+// of b read linearly between the nodes around the foot (`first`, `second`,
+// mapped by coefficient_node). Within one cell, where the drift keeps its
+// sign, it is no more than the change across that cell; a step of several
+// cells reads the data from where the drift may be of another size or sign,
+// which those cells do not show (b = 2 sin 10 pi x on 101 periodic nodes,
+// u0 = cos 2 pi x, steps that carry the foot up to 10 cells: max |u| 1, 1,
+// 42, 9.3e28 after 100, 300, 1000, 3000 steps weighed by the cells' change
+// alone). Its derivatives with respect to b[i] (through the foot too) and
+// at the two nodes.
+struct FootChange {
+    double value = 0.0;
+    double d_here = 0.0;
+    std::size_t first = 0, second = 0;
+    double d_first = 0.0, d_second = 0.0;
+};
+FootChange foot_change(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach);
+
+// A hold weight's derivatives with respect to b: at most five entries (node
+// i, its neighbours, the two nodes around its foot; a node may come twice).
+struct HoldSlope {
+    std::size_t node[5] = {};
+    double d[5] = {};
+    std::size_t count = 0;
+    void add(std::size_t k, double v) {
+        node[count] = k;
+        d[count] = v;
+        ++count;
+    }
+};
+
+// The weight of node i's held reads in a step that carries its foot
+// reach * b[i] cells, where the drift takes the values b at the nodes:
+// hold_weight of the bend at node i (none at an end of a non-periodic grid,
+// which has one neighbour) and of the larger of the changes across the cells
+// next to it (both around a periodic seam) and to its foot (foot_change).
+// `slope`, when given, receives its derivatives.
+double step_hold_weight(std::span<const double> b, BoundaryTag tag, std::size_t i, double reach,
+                        HoldSlope* slope = nullptr);
+
+// True when a step that shifts the foot by reach * b cells takes it past
+// the cells next to its node.
+inline bool reaches_past_a_cell(double b, double reach) { return !(reach * (b < 0.0 ? -b : b) <= 1.0); }
 
 // A drift sampled at the grid's nodes with what its held reads take per
-// node: the hold weight (drift_hold_weight, or 1 for a pure transport, whose
-// reads are always held) and the smaller rise of b towards a neighbour,
-// from which a step's fold follows at the cost of one multiply-add.
+// node: the weight of a step that keeps the foot within the node's cells
+// (or 1 for a pure transport, whose reads are always held), the bend and
+// the larger change across the node's cells, from which a longer step's
+// weight follows at the cost of a read of b at the foot (foot_change), and
+// the smaller rise of b towards a neighbour, from which a step's fold
+// follows at the cost of one multiply-add.
 struct DriftHold {
     std::vector<double> drift;
+    // The weight of steps that keep the foot within the node's cells.
     std::vector<double> weight;
+    std::vector<double> roughness;
+    std::vector<double> change;
     std::vector<double> rise;
+    BoundaryTag tag = BoundaryTag::Reflect;
+    bool always_held = false;
 
-    // From b at the nodes; null where no node's reads are held (a drift the
-    // same at every node, for the weighed hold).
+    // From b at the nodes; null for the weighed hold of a b the same at
+    // every node, whose steps move every node alike.
     static std::shared_ptr<const DriftHold> make(std::vector<double> b, BoundaryTag tag, bool always_held);
 
-    // How node i's foot read is held in a step that shifts it by reach * b[i]
-    // cells (node_fold's share).
-    ReadHold at(std::size_t i, double reach) const {
-        return {weight[i], drift, fold_widen(1.0 + reach * rise[i])};
-    }
+    // How node i's reads are held in a step that shifts its foot by
+    // reach * b[i] cells (step_hold_weight's weight, node_fold's share).
+    ReadHold at(std::size_t i, double reach) const;
 };
 
 }  // namespace quorvane

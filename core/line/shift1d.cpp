@@ -62,9 +62,10 @@ double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
 }
 
 ReadHold ShiftChernoff1D::hold_at(std::size_t i, double tau) const {
-    if (!drift_hold || drift_hold->weight[i] == 0.0) return kPlainRead;
+    if (!drift_hold) return kPlainRead;
     // The foot moves by 2 tau b.
-    return drift_hold->at(i, (tau + tau) / grid.dx());
+    const ReadHold hold = drift_hold->at(i, (tau + tau) / grid.dx());
+    return hold.held() ? hold : kPlainRead;
 }
 
 template <class Read>
@@ -83,21 +84,23 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     if (!finite_nonneg(A)) return domain_error(kShiftEllipticityMessage, x);
     const double r = std::sqrt(tau * A);
     const double h = r + r;
-    // Where the drift varies between nodes each read is held to the range
-    // its cell allows. The degree-7 reads are central differences in the
-    // limit of small steps; where characteristics meet (b of both signs) they
-    // grew grid-scale bumps at a rate of about max |b'| / 4 per unit time
-    // (12.5 for b = sin 16 pi x on 101 nodes, 106 for uniform noise), the
-    // more the more steps, and the diffusion reads of a small a lifted a held
-    // bump by their own overshoot. The held reads leave smooth data as they
-    // are; the margin of the foot's read also shrinks where characteristics
-    // meet in its cell (both nodes then read inside it every step), where b
+    // Where the drift is rough on the grid's scale, or within a few cells of
+    // a zero, each read is held to the range its cell allows (hold_weight).
+    // The degree-7 reads are central differences in the limit of small steps;
+    // where characteristics meet or stop (b of both signs) they grew
+    // grid-scale bumps at a rate of about max |b'| / 4 per unit time (12.5
+    // for b = sin 16 pi x on 101 nodes, 106 for uniform noise), the more the
+    // more steps, and the diffusion reads of a small a lifted a held bump by
+    // their own overshoot. The held reads leave resolved data as they are;
+    // the margin of the foot's read also shrinks where characteristics meet
+    // in its cell (both nodes then read inside it every step), where b
     // changes by a good part of its size across the cell (drift_share) and
     // where the step folds them over each other; the diffusion reads',
-    // symmetric about the node, does not. A b that is the same at every node
-    // moves every node alike (a convolution whose powers stay bounded): its
-    // step keeps the plain reads, and the hold grows in from there with b's
-    // change next to the node.
+    // symmetric about the node, does not. A drift that is smooth and keeps
+    // its sign around the node moves its neighbours nearly alike, as a b the
+    // same at every node moves them all (a convolution whose powers stay
+    // bounded): its step keeps the plain reads, whose error falls with the
+    // step count where the held ones clip the extrema it squeezes.
     const ReadHold foot_hold = hold_at(i, tau), hold{foot_hold.weight, {}, 1.0};
     auto up = read(x + h, hold);
     if (!up) return up;

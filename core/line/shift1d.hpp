@@ -7,8 +7,8 @@
 // drifted point x + 2 tau b (weight 1/2), then applies the reaction (see
 // shift_reaction). The first two moments of that three-point law are tau b
 // and 2 tau a, so the step is consistent to first order with the generator.
-// Where b varies between nodes the three samples are held reads (see
-// ShiftChernoff1D::node_from).
+// Where b is rough on the grid's scale or near a zero the three samples are
+// held reads (see ShiftChernoff1D::node_from).
 #pragma once
 
 #include <cstddef>
@@ -97,8 +97,9 @@ struct ShiftChernoff1D {
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
     // b at the grid's nodes, which weighs how far the step's reads are held
-    // (see node_from); from_arrays samples it, and without it (a b the same
-    // at every node) the reads are plain.
+    // (see node_from); from_arrays samples it, and without it (a b that is
+    // smooth and away from its zeros at every node, hold_weight 0) the reads
+    // are plain.
     std::shared_ptr<const DriftHold> drift_hold;
 
     // How node i's foot read is held in a step of tau (its diffusion reads

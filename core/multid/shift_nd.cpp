@@ -87,7 +87,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // How the reads of one node are held: the weight of the held value (see
-// drift_hold_weight) and the drift at the nodes (D a node), which scales
+// hold_weight) and the drift at the nodes (D a node), which scales
 // the margin at a smooth extremum along each axis (see drift_share).
 struct NodeHold {
     double weight = 0.0;
@@ -111,15 +111,67 @@ double drift_vector_change(const std::vector<double>& b, std::size_t k, std::siz
     return worst;
 }
 
-// The hold of node k's reads in a step of tau: weighed by the drift's
-// change towards its neighbours along every axis (across a periodic seam
-// too), as drift_hold_weight weighs it in 1-D, and its margin by how close
-// the step brings the node's foot to theirs along each axis (fold_widen).
+// The drift's bend at node k between its neighbours p and m along one axis
+// (flat indices): the largest drift_roughness over the components.
+template <std::size_t D>
+double drift_vector_roughness(const std::vector<double>& b, std::size_t p, std::size_t k, std::size_t m) {
+    double worst = 0.0;
+    for (std::size_t r = 0; r < D; ++r)
+        worst = std::max(worst, drift_roughness(b[p * D + r], b[k * D + r], b[m * D + r]).value);
+    return worst;
+}
+
+// The drift's change from node k to the foot of its characteristic,
+// tau b(x_k) on: the largest drift_change over the components of b at the
+// node and of b read multilinearly at the foot (the nodes around it along
+// each axis mapped by coefficient_node), as foot_change weighs it in 1-D.
+template <std::size_t D>
+double drift_vector_foot_change(const GridND<D>& grid, const std::vector<double>& b, std::size_t k, double tau) {
+    constexpr double far = 4503599627370496.0;  // 2^52: indices stay exact
+    std::array<std::size_t, D> lo{}, hi{}, strides{};
+    std::array<double, D> t{};
+    std::size_t rest = k, stride = 1;
+    for (std::size_t a = 0; a < D; ++a) {
+        const Grid1D<double>& ax = grid.axes[a];
+        const std::size_t i = rest % ax.n;
+        rest /= ax.n;
+        const double at = std::clamp(static_cast<double>(i) + tau / ax.dx() * b[k * D + a], -far, far);
+        const double below = std::floor(at);
+        t[a] = at - below;
+        lo[a] = coefficient_node(static_cast<std::int64_t>(below), ax.boundary.tag, ax.n);
+        hi[a] = coefficient_node(static_cast<std::int64_t>(below) + 1, ax.boundary.tag, ax.n);
+        strides[a] = stride;
+        stride *= ax.n;
+    }
+    double worst = 0.0;
+    for (std::size_t r = 0; r < D; ++r) {
+        double read = 0.0;
+        for (std::size_t c = 0; c < (std::size_t{1} << D); ++c) {
+            double w = 1.0;
+            std::size_t m = 0;
+            for (std::size_t a = 0; a < D; ++a) {
+                const bool up = (c >> a) & 1;
+                w *= up ? t[a] : 1.0 - t[a];
+                m += (up ? hi[a] : lo[a]) * strides[a];
+            }
+            read += w * b[m * D + r];
+        }
+        worst = std::max(worst, drift_change(b[k * D + r], read).value);
+    }
+    return worst;
+}
+
+// The hold of node k's reads in a step of tau: weighed by the drift's bend
+// at the node and its change towards its neighbours along every axis
+// (across a periodic seam too; no bend along an axis at whose end the node
+// lies) and to its foot, as step_hold_weight weighs them in 1-D, and its
+// margin by how close the step brings the node's foot to theirs along each
+// axis (fold_widen).
 template <std::size_t D>
 NodeHold node_hold(const GridND<D>& grid, const std::vector<double>* drift, std::size_t k, double tau) {
     if (!drift) return {};
     const std::vector<double>& b = *drift;
-    double worst = 0.0, gap = 1.0;
+    double change = 0.0, rough = 0.0, gap = 1.0;
     std::size_t rest = k, stride = 1;
     for (std::size_t a = 0; a < D; ++a) {
         const Grid1D<double>& ax = grid.axes[a];
@@ -127,19 +179,22 @@ NodeHold node_hold(const GridND<D>& grid, const std::vector<double>* drift, std:
         rest /= ax.n;
         const bool periodic = ax.boundary.tag == BoundaryTag::Periodic;
         const double reach = tau / ax.dx();
-        if (i > 0 || periodic) {
-            const std::size_t m = i > 0 ? k - stride : k + (ax.n - 1) * stride;
-            worst = std::max(worst, drift_vector_change<D>(b, k, m));
-            gap = std::min(gap, 1.0 + reach * (b[k * D + a] - b[m * D + a]));
+        const bool has_prev = i > 0 || periodic, has_next = i + 1 < ax.n || periodic;
+        const std::size_t prev = i > 0 ? k - stride : k + (ax.n - 1) * stride;
+        const std::size_t next = i + 1 < ax.n ? k + stride : k - (ax.n - 1) * stride;
+        if (has_prev) {
+            change = std::max(change, drift_vector_change<D>(b, k, prev));
+            gap = std::min(gap, 1.0 + reach * (b[k * D + a] - b[prev * D + a]));
         }
-        if (i + 1 < ax.n || periodic) {
-            const std::size_t m = i + 1 < ax.n ? k + stride : k - (ax.n - 1) * stride;
-            worst = std::max(worst, drift_vector_change<D>(b, k, m));
-            gap = std::min(gap, 1.0 + reach * (b[m * D + a] - b[k * D + a]));
+        if (has_next) {
+            change = std::max(change, drift_vector_change<D>(b, k, next));
+            gap = std::min(gap, 1.0 + reach * (b[next * D + a] - b[k * D + a]));
         }
+        if (has_prev && has_next) rough = std::max(rough, drift_vector_roughness<D>(b, prev, k, next));
         stride *= ax.n;
     }
-    return {hold_weight(worst), drift, fold_widen(gap)};
+    change = std::max(change, drift_vector_foot_change<D>(grid, b, k, tau));
+    return {hold_weight(rough, change), drift, fold_widen(gap)};
 }
 
 // Single nodes around a read's cell: along each axis the taps of the nodes

@@ -45,12 +45,14 @@ struct AnisotropicShiftChernoffND {
     VectorField<D> drift;
     ScalarField<D> reaction;
     // The drift at every node (D values a node, flat order), kept where it
-    // differs between nodes: the characteristics of neighbouring nodes then
-    // meet, and cubic reads, whose overshoot each step would carry on and
-    // add to, are held to the range their cell allows (see bounded_read),
-    // the more the more the drift changes next to the node. A drift the same
+    // differs between nodes. Where it is rough on the grid's scale or near a
+    // zero the characteristics of neighbouring nodes meet or stop, and cubic
+    // reads, whose overshoot each step would carry on and add to, are held
+    // to the range their cell allows (see bounded_read), as hold_weight
+    // weighs the drift's bend and change next to the node. A drift the same
     // at every node keeps the plain reads, whose steps are
-    // translation-invariant and do not pile up.
+    // translation-invariant and do not pile up, and so does a smooth one
+    // away from its zeros.
     std::shared_ptr<const std::vector<double>> drift_nodes;
 
     // At least 5^D nodes; the tensor (only its lower triangle read) factored

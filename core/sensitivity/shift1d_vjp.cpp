@@ -56,16 +56,16 @@ std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
 double foot_reach(const Grid1D<double>& g, double tau) { return (tau + tau) / g.dx(); }
 
 // How node i's reads are held: as Shift1D's step holds them, weighed by
-// b's change next to node i; the foot's read's margin also by how the
-// characteristics meet in its cell and fold in the step. `spread` holds the
-// two diffusion reads, `foot` the drift's.
+// b's bend and change next to node i and to its foot; the foot's read's
+// margin also by how the characteristics meet in its cell and fold in the
+// step. `spread` holds the two diffusion reads, `foot` the drift's.
 struct StepHolds {
     ReadHold spread, foot;
 };
 
 StepHolds step_holds(const Grid1D<double>& g, std::span<const double> b, double tau, std::size_t i) {
     const BoundaryTag tag = g.boundary.tag;
-    const double weight = drift_hold_weight(b, tag, i);
+    const double weight = step_hold_weight(b, tag, i, foot_reach(g, tau));
     const ReadHold spread{weight, {}, 1.0};
     if (weight == 0.0) return {spread, spread};
     return {spread, {weight, b, node_fold(b, tag, i, foot_reach(g, tau))}};
@@ -173,9 +173,10 @@ double choice_value(const BoundedChoice& choice, const Grid1D<double>& g, std::s
     return at_node - choice.widen * (e[choice.estimate - choice.cell + 1] + choice.side * choice.stray * stray);
 }
 
-// How far the reads are held depends on b: each node's weight on b's change
-// next to it, each widened end of a foot read's range on how the
-// characteristics meet in its cell and fold next to the node.
+// How far the reads are held depends on b: each node's weight on b's bend
+// and change next to it and to its foot, each widened end of a foot read's
+// range on how the characteristics meet in its cell and fold next to the
+// node.
 // Adds lambda_i times the derivative of output node i through both to the b
 // gradient (a read that is not clamped contributes nothing: its held value
 // is the read itself).
@@ -185,8 +186,8 @@ Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std:
     const std::size_t n = g.n;
     for (std::size_t i = 0; i < n; ++i) {
         const BoundaryTag tag = g.boundary.tag;
-        double d_prev = 0.0, d_here = 0.0, d_next = 0.0;
-        const double weight = drift_hold_weight(p.b, tag, i, &d_prev, &d_here, &d_next);
+        HoldSlope slope;
+        const double weight = step_hold_weight(p.b, tag, i, foot_reach(g, p.tau), &slope);
         if (weight == 0.0) continue;
         double f_prev = 0.0, f_here = 0.0, f_next = 0.0;
         const double fold = node_fold(p.b, tag, i, foot_reach(g, p.tau), &f_prev, &f_here, &f_next);
@@ -210,9 +211,10 @@ Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std:
         }
         const std::size_t prev = i > 0 ? i - 1 : n - 1, next = i + 1 < n ? i + 1 : 0;
         const double at = scale * d_weight;
-        grad[prev] += at * d_prev + d_fold * f_prev;
-        grad[i] += at * d_here + d_fold * f_here;
-        grad[next] += at * d_next + d_fold * f_next;
+        for (std::size_t k = 0; k < slope.count; ++k) grad[slope.node[k]] += at * slope.d[k];
+        grad[prev] += d_fold * f_prev;
+        grad[i] += d_fold * f_here;
+        grad[next] += d_fold * f_next;
     }
     return {};
 }

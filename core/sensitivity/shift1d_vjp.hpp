@@ -4,8 +4,8 @@
 // The step at node i samples the current values at x_i +- 2 sqrt(tau a_i)
 // (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and applies the
 // reaction as Shift1D's step does (shift_reaction: the mean scaled by
-// 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere); where b varies
-// between nodes the three reads are held, as there. Every
+// 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere); where b is rough
+// or near a zero the three reads are held, as there. Every
 // ceil(sqrt(N))-th forward state is kept and the others recomputed from it
 // on the way back; the cotangent is carried back through the exact
 // transpose of each step's derivative at its state, assembled from the
@@ -56,9 +56,8 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
                                        ReadHold hold = kPlainRead);
 
 // out = S'(u)^T lambda for the step S(tau) taken from the state u: the
-// transpose of S itself where b takes one value at every node (the step is
-// then linear), of its derivative at u where b varies (the reads are then
-// held). `scratch` holds n zeros on entry and on success.
+// transpose of S itself where no read is held (b smooth and away from its
+// zeros: the step is then linear), of its derivative at u where they are. `scratch` holds n zeros on entry and on success.
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
                         std::span<const double> b, std::span<const double> c, std::span<const double> u,
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch);

@@ -77,7 +77,7 @@ constexpr char kWithArraysDoc[] =
     "Build an adaptive evolver for du/dt = a(x) u'' + b(x) u' + c(x) u with the shift kernel.\n\n"
     "a, b and c are sampled at the n grid nodes and evaluated between them by Catmull-Rom\n"
     "interpolation (constant beyond the ends). The step is Shift1D's (its reads held to the\n"
-    "range of their cells where b differs between nodes). It is first order, so the\n"
+    "range of their cells where b is rough on the grid's scale or near a zero). It is first order, so the\n"
     "step-doubling difference is taken as the error, with controller gains 0.7 and 0.4.\n\n"
     "Parameters\n----------\n"
     "xmin, xmax : float\n    Ends of the interval.\n"

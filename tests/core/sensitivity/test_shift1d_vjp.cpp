@@ -37,7 +37,7 @@ TEST_P(ShiftTranspose, AdjointIdentity) {
     double lhs = 0.0, rhs = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = g.node(i), h = 2.0 * std::sqrt(tau * a[i]);
-        const double weight = drift_hold_weight(b, tag, i);
+        const double weight = step_hold_weight(b, tag, i, 2.0 * tau / g.dx());
         const ReadHold hold{weight, {}, 1.0}, foot_hold{weight, b, node_fold(b, tag, i, 2.0 * tau / g.dx())};
         const double mean = 0.25 * *g.interp(v, x + h, hold) + 0.25 * *g.interp(v, x - h, hold) +
                             0.5 * *g.interp_foot(v, x + 2.0 * tau * b[i], foot_hold);
