@@ -6,8 +6,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -1791,7 +1789,6 @@ std::optional<double> scan_bound(const K& kernel, const KernelVerdict& v, double
         if (!(rights[0] > left)) break;
         if (!probe(kernel, rights, found)) return std::nullopt;
         probes += rights.size();
-        if (std::getenv("QV_SCANLOG")) std::fprintf(stderr, "batch mu=%g h=%g k=%zu\n", left / v.unit, h, rights.size());
         bool all = true;
         for (std::size_t k = 0; k < rights.size() && all; ++k) {
             const double right = rights[k];
