@@ -88,7 +88,7 @@ void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>
     if constexpr (requires { judge_heat_step(kernel, tau); }) {
         const HeatJudgement j = without_gil([&] { return judge_heat_step(kernel, tau); });
         if (j.fault) raise_coefficient_fault(cls, *j.fault, grid);
-        if (j.range) raise_unstable_step(cls, t, tau, *j.range, grid, instability_reason(kernel));
+        if (j.range) raise_unstable_step(cls, t, tau, *j.range, grid, j.reason ? j.reason : instability_reason(kernel));
     } else if constexpr (requires { step_violation(kernel, tau); }) {
         const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau); });
         if (bad) raise_unstable_step(cls, t, tau, *bad, grid, instability_reason(kernel));

@@ -212,7 +212,10 @@ public:
             for (std::size_t m = 0; m < form.count; ++m) {
                 std::int64_t c;
                 double t;
-                if (!SepticSamples::locate(grid, form.point[m], c, t)) return Built::Fails;
+                // A read that no cell can be told apart at (beyond 2^53
+                // cells, or not finite: a giant step's spread overflowed)
+                // lies far beyond the widest span.
+                if (!SepticSamples::locate(grid, form.point[m], c, t)) return Built::TooWide;
                 lo = std::min(lo, c);
                 hi = std::max(hi, c + 2);
                 // The samples c and c + 1 tap the nodes c - 4 .. c + 5.
@@ -751,6 +754,7 @@ std::optional<std::size_t> growth_site(GeneratorTest& test, bool& stopped) {
 // generator's size (its row sums), which scale the scan of the steps.
 struct GeneratorSizes {
     double a_top = 0.0;
+    double a1_top = 0.0;  // the largest |a'| at the nodes
     double size = 0.0;
 };
 
@@ -763,6 +767,7 @@ std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, 
     if (sizes) {
         sizes->a_top = 0.0;
         for (std::size_t i = 0; i < grid.n; ++i) sizes->a_top = std::max(sizes->a_top, small.a(i));
+        for (std::size_t i = 0; i < grid.n; ++i) sizes->a1_top = std::max(sizes->a1_top, std::fabs(small.a_prime(i)));
         sizes->size = small.scale() * small.unit();
     }
     if (grid.boundary.tag == BoundaryTag::Linear) {
@@ -846,6 +851,56 @@ constexpr double kMostBandWork = 262144.0;
 
 enum class StepVerdict { Passes, Grows, Unmeasured, Fails };
 
+// The Cholesky factor L of the matrix step_verdict factorises, kept for
+// solves: column c (in the factorisation's order) holds its rows c to
+// last[c] in `l` (width entries a column); where the data's mean is
+// removed, the rows below c's block (from block_end[c] + 1 on) add the
+// rank-one part v_r g_c of the mean term, which the factorisation carries
+// along beside the band.
+struct BandFactor {
+    // At most this many entries are kept; a larger factor is not.
+    static constexpr double kMostEntries = 8388608.0;
+
+    std::size_t n = 0, width = 0;
+    std::vector<double> l, v, g;
+    std::vector<std::size_t> last, block_end;
+    bool rank_one = false;
+
+    double at(std::size_t r, std::size_t c) const { return l[c * width + (r - c)]; }
+
+    // y = L^-1 b, in place.
+    void forward(std::vector<double>& y) const {
+        double sum = 0.0;  // g_k y_k over the columns whose block ended above the row
+        std::size_t ended = 0;
+        for (std::size_t c = 0; c < n; ++c) {
+            if (rank_one) {
+                for (; ended < c && block_end[ended] < c; ++ended) sum += g[ended] * y[ended];
+                y[c] -= v[c] * sum;
+            }
+            y[c] /= at(c, c);
+            const double yc = y[c];
+            for (std::size_t r = c + 1; r <= last[c]; ++r) y[r] -= at(r, c) * yc;
+        }
+    }
+    // x = L^-T x in place (`solve`), or x = L^T x.
+    void transposed(std::vector<double>& x, bool solve) const {
+        double sum = 0.0;  // v_r x_r over the rows below the column's block
+        std::size_t below = n;
+        std::vector<double> out;
+        if (!solve) out.assign(n, 0.0);
+        for (std::size_t c = n; c-- > 0;) {
+            if (rank_one) {
+                for (; below > block_end[c] + 1; --below) sum += v[below - 1] * x[below - 1];
+            }
+            double t = rank_one ? g[c] * sum : 0.0;
+            for (std::size_t r = c + 1; r <= last[c]; ++r) t += at(r, c) * x[r];
+            if (solve) x[c] = (x[c] - t) / at(c, c);
+            else out[c] = t + at(c, c) * x[c];
+        }
+        if (!solve) x = std::move(out);
+    }
+};
+
 // Whether one step grows no data without its mean by more than kStepSlack
 // in the grid 2-norm. With B the step in the scaled values, D = B - I and e
 // the unit mean direction (D e = 0: the step keeps constants), the step
@@ -869,8 +924,21 @@ enum class StepVerdict { Passes, Grows, Unmeasured, Fails };
 // n - 2, ...), so that reads across the seam stay within a band (twice as
 // wide). Fails where a node's step fails; nullopt where the caller asked to
 // stop (`stopped`) or `abandon()` turned true.
+//
+// With a `shift` sigma > 0 the test is of A - sigma W instead, W the form
+// sum (u_i - u_j)^2 / 4 over neighbouring nodes of the values u = S^-1 x
+// (the seam included on a periodic grid; u_0^2 / 4 and u_{n-1}^2 / 4 added
+// under "zero" ends), of norm at most 2, small on smooth data and 0 on the
+// mean: passing it shows that every
+// data x without its mean keeps <x, A x> >= sigma <x, W x>, a margin that
+// the smooth modes, which every step damps but little, do not limit (see
+// the scan below).
+//
+// With `keep`, the factor of a passing step is kept there (where it fits
+// BandFactor::kMostEntries).
 std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
-                                        FunctionRef<bool()> abandon) {
+                                        FunctionRef<bool()> abandon, double shift = 0.0,
+                                        BandFactor* keep = nullptr) {
     const std::size_t n = op.size();
     const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     // How far a row reaches in the factorisation's order: folding at most
@@ -898,11 +966,26 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     std::vector<double> band(slots * len), rho(slots), dsum(slots);
     auto column = [&](std::size_t c) { return band.data() + (c % slots) * len; };
     std::size_t opened = 0;
+    const bool zero_ends = g.boundary.tag == BoundaryTag::Zero;
     auto open_to = [&](std::size_t last) {
         for (; opened <= last && opened < n; ++opened) {
             double* col = column(opened);
             std::fill(col, col + len, 0.0);
             col[0] = slack;
+            if (shift > 0.0) {
+                // - shift W: its diagonal and its neighbours below the diagonal.
+                const std::size_t i = node[opened];
+                double diag = zero_ends && (i == 0 || i + 1 == n) ? 0.25 : 0.0;
+                auto neighbour = [&](std::size_t j) {
+                    diag += 0.25;
+                    if (pos[j] > opened) col[pos[j] - opened] += 0.25 * shift / (sp.sw[i] * sp.sw[j]);
+                };
+                if (i > 0) neighbour(i - 1);
+                else if (periodic && n > 2) neighbour(n - 1);
+                if (i + 1 < n) neighbour(i + 1);
+                else if (periodic && n > 2) neighbour(0);
+                col[0] -= shift * diag / (sp.sw[i] * sp.sw[i]);
+            }
             rho[opened % slots] = 0.0;
             dsum[opened % slots] = 0.0;
         }
@@ -968,6 +1051,19 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     // row), and g = l11^-1 (S v + rho) over the block.
     std::vector<double> l11(m * m), lt(m * p), gv(m), vb(m), rho_rows(p);
     double weight = 1.0;  // S, the weight of v v^T left
+    if (keep) {
+        keep->n = n;
+        keep->width = m + p;
+        if (static_cast<double>(n) * static_cast<double>(m + p) > BandFactor::kMostEntries) keep = nullptr;
+    }
+    if (keep) {
+        keep->l.assign(n * (m + p), 0.0);
+        keep->last.assign(n, 0);
+        keep->block_end.assign(n, 0);
+        keep->rank_one = sp.keeps_mean;
+        keep->v.assign(sp.keeps_mean ? n : 0, 0.0);
+        keep->g.assign(sp.keeps_mean ? n : 0, 0.0);
+    }
     std::size_t inserted = 0;
     for (std::size_t j = 0; j < n; j += m) {
         if (!poll_stop()) {
@@ -1036,6 +1132,20 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
                 gv[c] = x / l11[c * m + c];
             }
             for (std::size_t c = 0; c < mb; ++c) weight -= gv[c] * gv[c];
+        }
+        if (keep) {
+            for (std::size_t c = 0; c < mb; ++c) {
+                const std::size_t jc = j + c;
+                double* col = keep->l.data() + jc * keep->width;
+                for (std::size_t a = c; a < mb; ++a) col[a - c] = l11[a * m + c];
+                for (std::size_t r = 0; r < rows; ++r) col[below + r - jc] = lt[c * p + r];
+                keep->last[jc] = last;
+                keep->block_end[jc] = j + mb - 1;
+                if (sp.keeps_mean) {
+                    keep->v[jc] = vb[c];
+                    keep->g[jc] = gv[c];
+                }
+            }
         }
         // The trailing band less the products of the solved rows; rho of
         // those rows likewise.
@@ -1270,9 +1380,13 @@ std::optional<StepVerdict> wide_step_verdict(const K& kernel, const Grid1D<doubl
 
 // One step of tau measured from scratch: factorised where its band fits,
 // by Lanczos where it does not.
+// With a `shift`, the factorisation tests A - shift W (see step_verdict);
+// a step beyond its band is measured by Lanczos without the shift, and
+// `wide` says so.
 template <class K>
 std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g, double tau, bool& stopped,
-                                        FunctionRef<bool()> abandon) {
+                                        FunctionRef<bool()> abandon, double shift = 0.0, bool* wide = nullptr,
+                                        BandFactor* keep = nullptr) {
     StepRows rows;
     switch (rows.build(kernel, g, tau)) {
         case StepRows::Built::Yes: break;
@@ -1280,9 +1394,63 @@ std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g
         case StepRows::Built::TooWide: return StepVerdict::Unmeasured;
         case StepRows::Built::Stopped: stopped = true; return std::nullopt;
     }
-    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon);
-    if (v && *v == StepVerdict::Unmeasured) return wide_step_verdict(kernel, g, tau, stopped, abandon);
+    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon, shift, keep);
+    if (keep && !(v && *v == StepVerdict::Passes)) keep->l.clear();
+    if (v && *v == StepVerdict::Unmeasured) {
+        if (wide) *wide = true;
+        return wide_step_verdict(kernel, g, tau, stopped, abandon);
+    }
     return v;
+}
+
+// The smallest value of <x, A x> / <x, W x> (A and W as in step_verdict),
+// from the factor of A - shift W: a few sweeps of inverse iteration,
+// x <- (A - shift W)^-1 W x from fixed noise, and the Rayleigh quotient
+// shift + |L^T x|^2 / <x, W x>. It approaches the smallest value from
+// above, quickly where it stands apart, and lies within a cluster of the
+// smallest values where it does not, which is all the scan needs of it.
+double pencil_margin(const BandFactor& f, const Grid1D<double>& g, double shift) {
+    const std::size_t n = f.n;
+    const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
+    const bool zero_ends = g.boundary.tag == BoundaryTag::Zero;
+    const BandOrder order(n, periodic);
+    const WeightedSpace sp(g);
+    auto apply_w = [&](const std::vector<double>& x, std::vector<double>& y) {
+        y.assign(n, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t q = order.pos[i];
+            double diag = zero_ends && (i == 0 || i + 1 == n) ? 0.25 : 0.0, off = 0.0;
+            auto neighbour = [&](std::size_t j) {
+                diag += 0.25;
+                off += 0.25 * x[order.pos[j]] / sp.sw[j];
+            };
+            if (i > 0) neighbour(i - 1);
+            else if (periodic && n > 2) neighbour(n - 1);
+            if (i + 1 < n) neighbour(i + 1);
+            else if (periodic && n > 2) neighbour(0);
+            y[q] = (diag * x[q] / sp.sw[i] - off) / sp.sw[i];
+        }
+    };
+    std::vector<double> x = fixed_noise(n, 0xD1B54A32D192ED03ull), y;
+    for (int sweep = 0; sweep < 8; ++sweep) {
+        apply_w(x, y);
+        f.forward(y);
+        f.transposed(y, true);
+        double norm = 0.0;
+        for (double e : y) norm += e * e;
+        norm = std::sqrt(norm);
+        if (!(norm > 0.0) || !std::isfinite(norm)) return shift;
+        for (std::size_t i = 0; i < n; ++i) x[i] = y[i] / norm;
+    }
+    apply_w(x, y);
+    double wx = 0.0;
+    for (std::size_t i = 0; i < n; ++i) wx += x[i] * y[i];
+    y = x;
+    f.transposed(y, false);
+    double ax = 0.0;
+    for (double e : y) ax += e * e;
+    const double m = shift + ax / wx;
+    return wx > 0.0 && std::isfinite(m) ? std::max(m, shift) : shift;
 }
 
 // Grids from this many nodes measure several steps at once, one thread
@@ -1290,55 +1458,39 @@ std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g
 // measurement takes less than a thread costs to start.
 constexpr std::size_t kConcurrentNodes = 256;
 
-// Measures the steps `points` (ascending) at once: a step that does not
-// pass makes every larger one moot, so those not begun are skipped and
-// those under way abandoned. verdicts[i] is nullopt for a moot step. False
-// when the caller asked to stop.
-template <class K>
-bool measure_ascending(const K& kernel, const Grid1D<double>& g, const std::vector<double>& points,
-                       std::vector<std::optional<StepVerdict>>& verdicts) {
-    const std::size_t count = points.size();
-    verdicts.assign(count, std::nullopt);
-    if (count == 0) return true;
-    const std::size_t workers =
-        g.n < kConcurrentNodes ? 1 : std::max<std::size_t>(1, std::min(available_processors(), count));
-    std::atomic<std::size_t> next{0}, first_out{count};
-    std::atomic<bool> stopped_any{false};
-    run_chunked(workers, workers, [&](std::size_t, std::size_t) {
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= count || i > first_out.load()) return;
-            bool stopped = false;
-            const std::optional<StepVerdict> v =
-                measure_step(kernel, g, points[i], stopped, [&] { return first_out.load() < i; });
-            if (stopped) stopped_any = true;
-            if (!v) continue;
-            verdicts[i] = v;
-            if (*v != StepVerdict::Passes) {
-                std::size_t seen = first_out.load();
-                while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
-                }
-            }
-        }
-    });
-    // A larger step measured before a smaller one turned out not to pass.
-    for (std::size_t i = first_out.load() + 1; i < count; ++i) verdicts[i].reset();
-    return !stopped_any;
-}
-
 // What is known of one kernel (coefficient functions, grid, rule): whether
-// its coefficient is at fault, the scale of its scan, how far the scan has
-// found every point passing, and the bound once it found one that does not.
-// Every verdict is a function of the kernel alone, so what is kept only
-// saves work: the same object and a fresh one judge every step alike.
+// its coefficient is at fault, the scale of its steps, the steps measured
+// (passing or not), and the bound the scan of a refusal certified. Every
+// verdict is a function of the kernel and the step alone, so what is kept
+// only saves work: the same object and a fresh one judge every step alike.
 struct KernelVerdict {
+    static constexpr std::size_t kStepsKept = 512;
+
     bool generator_judged = false;
     std::optional<CoefficientFault> fault;
-    double unit = 0.0;   // the scan's unit, dx^2 / max a
-    int floor_rung = 0;  // its lowest rung
-    double clear = 0.0;       // every point of the scan up to this one passes
-    double coarse_out = 0.0;  // > 0 once a coarse point did not pass: that point
-    double bound = 0.0;       // > 0 once the scan met F: the point before it
+    double unit = 0.0;   // dx^2 / max a (0: the steps are not judged)
+    double floor = 0.0;  // steps up to this are admitted unmeasured
+    double drift = 0.0;  // max |a'| dx / max a: how fast the feet drift across cells
+    std::vector<std::pair<double, bool>> steps;
+    double bound = 0.0;  // > 0 once a scan ran: every step up to it certified
+
+    std::optional<bool> known(double tau) const {
+        for (const auto& [s, passes] : steps)
+            if (s == tau) return passes;
+        return std::nullopt;
+    }
+    void note(double tau, bool passes) {
+        if (known(tau)) return;
+        steps.emplace_back(tau, passes);
+        if (steps.size() > kStepsKept) steps.erase(steps.begin());
+    }
+    // The smallest step measured to grow data (infinity: none).
+    double least_growing() const {
+        double least = kInf;
+        for (const auto& [s, passes] : steps)
+            if (!passes) least = std::min(least, s);
+        return least;
+    }
 };
 
 struct VerdictKey {
@@ -1396,7 +1548,7 @@ public:
     }
 
     // Merges what a judgement learnt into the entry (two threads judging
-    // the same kernel learn the same verdicts).
+    // the same kernel learn the same verdicts; a bound only comes down).
     void store(const VerdictKey& key, const KernelVerdict& v) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Entry& e : entries_) {
@@ -1406,18 +1558,12 @@ public:
                 old.generator_judged = true;
                 old.fault = v.fault;
                 old.unit = v.unit;
-                old.floor_rung = v.floor_rung;
+                old.floor = v.floor;
+                old.drift = v.drift;
             }
             if (v.fault && !old.fault) old.fault = v.fault;
-            // Once C is known, the dense points below the coarse ones
-            // that passed are scanned again: clear restarts at C/2.
-            if (v.coarse_out > 0.0 && !(old.coarse_out > 0.0)) {
-                old.coarse_out = v.coarse_out;
-                old.clear = v.clear;
-            } else if ((v.coarse_out > 0.0) == (old.coarse_out > 0.0)) {
-                old.clear = std::max(old.clear, v.clear);
-            }
-            if (v.bound > 0.0) old.bound = v.bound;
+            for (const auto& [s, passes] : v.steps) old.note(s, passes);
+            if (v.bound > 0.0) old.bound = old.bound > 0.0 ? std::min(old.bound, v.bound) : v.bound;
             return;
         }
         Entry e{key, v};
@@ -1445,254 +1591,250 @@ VerdictCache& verdict_cache() {
     return cache;
 }
 
-// The scan of the steps. Above the first step that grows, the quadrature's
-// points alias with the grid, and windows of growing steps alternate with
-// passing islands, over up to a decade of tau (a from 0.26 to 0.43, Heat1D
-// on 77 reflecting nodes: the first window spans 188.7 to 189.6 dx^2, its
-// step growing data by 7e-5; islands reach 2300 dx^2); a window can also
-// stand alone below a long island (a near 0.31, Heat1D4th on 159 nodes:
-// steps grow from 121 to 142 dx^2, pass from there to 62600 dx^2), and
-// small steps can grow through the generator's second order (a' dx / a
-// near 1: from 0.002 dx^2 to 0.075 dx^2, passing up to 0.42 dx^2). A search
-// that skips steps (the rungs dx^2 2^k climbed, a bisection) can land in an
-// island and name a bound above a window. So the steps are scanned from
-// below, at points fixed by the kernel alone, to the first that does not
-// pass, F, and the bound is the point before F. A step is admitted when
-// every point of the scan up to the first at or above it passes, so the
-// admitted steps are exactly those up to the bound, whichever step a call
-// asks for and in whatever order the calls come.
+// The scan behind a refusal's bound. A call's own step is judged exactly,
+// so nothing that grows data is admitted; a refusal names the largest X
+// such that every step up to X passes, and that needs every step below
+// it. Above the first step that grows, windows of growing steps alternate
+// with passing islands (a = 1 + 0.8 sin(3x + 0.3), Heat1D6th, 401 nodes,
+// "reflect": steps pass up to 20.18 dx^2, grow to 20.62, pass to 22.93);
+// windows also lie alone below long islands, and where the reads spread
+// over tens of cells they narrow to a few tenths of a percent of tau, so a
+// search that skips steps (rungs climbed, a bisection) or a scan at fixed
+// points (32 an octave) can land in an island and name a bound above a
+// window.
 //
-// The points, in units u = dx^2 / max a (tau/u is half the squared spread,
-// in cells, of the widest node's reads), lie on rungs u 2^k at
-// u 2^k (1 + j/64):
-// - coarse points, scanned from the floor up: every eighth (8 a rung, up
-//   to 9 % apart) from u/2 up; below u/2, where reads move by less than a
-//   cell and the windows seen span octaves, every fourth rung. The floor
-//   lies where tau |G| <= 2^-16 (|G| the generator's size): steps that
-//   small are I + tau G to within less than the slack, and G is
-//   dissipative, so they are admitted unmeasured;
-// - dense points, every other (32 a rung, 1.1 % to 2.2 % apart), from C/2
-//   up to C, C the first coarse point that does not pass; the point just
-//   below F is measured too, so the bound lies within 0.8 % to 1.6 % of F.
-// A window as wide as the coarse spacing is always met. Narrower ones come
-// in the alternation above the first growing step, whose wider windows
-// stop the coarse scan within an octave of F: the dense points from C/2
-// meet every window there as wide as their spacing. A window narrower than
-// that is missed where no point falls in it, and its steps are admitted:
-// such windows appear where the reads spread over tens of cells or more
-// (0.2 % to 0.5 % wide at hundreds to thousands of dx^2 on grids of 77 to
-// 198 nodes). Against a sweep of every step 0.2 % apart, 5 of 408 random
-// smooth coefficients (all classes and ends, 21 to 201 nodes) had a
-// growing step below the bound, each in such a window, the bound 1.08 to
-// 1.21 times the first growing step, once 12 times (a nearly constant a,
-// whose windows are all that narrow); the rungs climbed and their top one
-// scanned at 32 points had 7, the bound up to 3.6 times it.
-// Cost: a call measures the coarse points up to twice its step (to know
-// whether it lies below C/2) and, from C/2 up, the dense points up to its
-// step: a refusal, or the call at the bound it names, about 32 dense
-// points near the bound and 8 coarse ones an octave below, a call well
-// below the bound the coarse ones alone.
-constexpr int kPoints = 64;       // the grid of points on a rung: u 2^k (1 + j/64)
-constexpr int kEighthsFrom = -1;  // coarse: every eighth from u/2 up ...
-constexpr int kFloorStride = 4;   // ... below, every fourth rung
-constexpr int kDenseStride = 2;   // dense: every other
-constexpr int kTopRung = 80;      // reads spread past 16 grid lengths long before
-constexpr int kLowestRung = -80;
+// So the scan measures a margin, not only a verdict. With A(tau) the
+// matrix of step_verdict and W its smooth-blind weight, the margin
+// m(tau) = min <x, A x> / <x, W x> over data without the mean is positive
+// exactly while the step grows nothing; a window is an interval where m
+// dips below 0. For matrices affine in tau, m would be concave in tau (a
+// minimum of affine functions): a dip between two points needs the
+// curvature of A itself, and with the curvature of m along ln tau bounded
+// by kappa, m stays above min(m(t1), m(t2)) - kappa h^2 / 8 between two
+// points h apart in ln tau. So an interval is certified when both its ends
+// pass with a shifted test at kappa h^2 / 8 (A - sigma W positive definite
+// shows m >= sigma). The curvature comes from the reads moving across
+// cells: a read of spread r cells moves by r / 2 cells per unit of ln tau,
+// the drift by its whole length, and m's second derivative grows with the
+// square of that speed. Measured on 39 random smooth coefficients (every
+// class and kind of end, 22 to 260 nodes, tau from 0.01 to beyond the
+// first growing step, 0.3 % apart), m'' stayed below 9.2 (sqrt(mu) +
+// mu |a'| dx / max a)^2, mu = tau max a / dx^2; kappa takes 24 times
+// that square. The spacing then follows the margin: where the steps damp
+// everything well (m of order one, or of order mu for small steps, whose
+// m and curvature both grow like mu) the points lie far apart, and where m
+// is small they close in, down to kResolution, where the scan stops: its
+// bound is the last point certified, within a few times kResolution of the
+// first step that does not pass. A window can hide between two certified
+// points only where m curves faster than kappa allows. The W weight keeps
+// the slow modes, which small steps damp by only tau times their rate,
+// from setting the margin: a margin in plain A would be that small for
+// every small step.
+//
+// Steps beyond the factorisation's band are measured by Lanczos, without a
+// margin: between two such points the scan certifies no more than
+// kWideSpacing, and a window narrower than that is missed there (giant
+// steps of a slowly varying coefficient; their windows are wide).
+constexpr double kCurvature = 12.0;
+constexpr double kResolution = 1.0 / 1024.0;  // in ln tau: 0.1 %
+constexpr double kWideSpacing = 1.0 / 64.0;  // in ln tau: 1.6 %
+constexpr double kLongestLeap = 0.7;         // in ln tau: a factor 2
+constexpr std::size_t kMostProbes = 8192;
 constexpr double kFloorChange = 0x1.0p-16;
-constexpr double kDenseBelow = 2.0;  // the dense points reach down to C / 2
 
-class StepScan {
-public:
-    StepScan(double unit, int floor_rung) : unit_(unit), floor_(floor_rung) {
-        // Rungs whose points stay finite.
-        int top = kTopRung;
-        while (top > floor_ && !std::isfinite(std::ldexp(unit_, top + 1))) --top;
-        count_ = static_cast<std::size_t>(top - floor_ + 1) * kPoints;
-    }
-
-    std::size_t count() const { return count_; }
-    double at(std::size_t i) const {
-        return std::ldexp(unit_, rung(i)) * (1.0 + static_cast<double>(i % kPoints) / kPoints);
-    }
-    bool coarse(std::size_t i) const {
-        const int k = rung(i);
-        const std::size_t j = i % kPoints;
-        return k >= kEighthsFrom ? j % 8 == 0 : j == 0 && (kEighthsFrom - 2 - k) % kFloorStride == 0;
-    }
-    bool dense(std::size_t i) const { return i % kDenseStride == 0; }
-    // The first coarse point at or after i (count() when none).
-    std::size_t coarse_from(std::size_t i) const {
-        while (i < count_ && !coarse(i)) ++i;
-        return i;
-    }
-    // The first point above tau / at or above tau (count() when none).
-    std::size_t first_above(double tau) const { return first([&](double s) { return s > tau; }); }
-    std::size_t first_from(double tau) const { return first([&](double s) { return s >= tau; }); }
-
-private:
-    int rung(std::size_t i) const { return floor_ + static_cast<int>(i / kPoints); }
-    template <class Pred>
-    std::size_t first(const Pred& pred) const {
-        std::size_t lo = 0, hi = count_;
-        while (lo < hi) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (pred(at(mid))) hi = mid;
-            else lo = mid + 1;
-        }
-        return lo;
-    }
-
-    double unit_;
-    int floor_;
-    std::size_t count_ = 0;
-};
-
-// The scale of a kernel's scan from its generator: the unit dx^2 / max a and
-// the floor rung. False where the grid is too fine or too coarse for steps
-// of that size to be doubles.
-bool scan_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict& v) {
+// The scale of a kernel's steps from its generator: the unit dx^2 / max a,
+// the floor below which steps are admitted unmeasured (tau |G| <= 2^-16,
+// |G| the generator's size: such steps are I + tau G to within less than
+// the slack, and G is dissipative), and the drift's speed across cells.
+// False where the grid is too fine or too coarse for steps of that size to
+// be doubles.
+bool step_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict& v) {
     const double dx = g.dx();
     const double unit = (dx * dx) / s.a_top;
     if (!(unit >= std::numeric_limits<double>::min()) || !std::isfinite(unit)) return false;
-    const double change = s.size * unit;  // |G| u
-    int floor_rung = kEighthsFrom - 2;
-    if (change > 0.0 && std::isfinite(change)) {
-        floor_rung = static_cast<int>(std::floor(std::log2(kFloorChange / change)));
-    }
-    floor_rung = std::clamp(floor_rung, kLowestRung, kEighthsFrom - 2);
-    // The floor is a coarse point, and a normal double.
-    floor_rung -= (kEighthsFrom - 2 - floor_rung) % kFloorStride == 0
-                      ? 0
-                      : kFloorStride - (kEighthsFrom - 2 - floor_rung) % kFloorStride;
-    while (floor_rung < kEighthsFrom - 2 && !(std::ldexp(unit, floor_rung) >= std::numeric_limits<double>::min())) {
-        floor_rung += kFloorStride;
-    }
+    double floor = unit * 0x1.0p-20;
+    if (s.size > 0.0 && std::isfinite(s.size)) floor = kFloorChange / s.size;
+    if (!(floor >= std::numeric_limits<double>::min()) || !std::isfinite(floor)) return false;
     v.unit = unit;
-    v.floor_rung = floor_rung;
+    v.floor = floor;
+    v.drift = s.a1_top * dx / s.a_top;
+    if (!std::isfinite(v.drift)) v.drift = 0.0;
     return true;
 }
 
-// Measures the points `indices` (ascending) of the scan in batches, taking
-// those `known(i)` says passed as passing: the position of the first that
-// does not pass, or indices.size() when all pass. nullopt when the caller
-// asked to stop. `passed(i)` is told of each that passes, in order.
-template <class K, class Known, class Passed>
-std::optional<std::size_t> first_failing(const K& kernel, const StepScan& scan, const std::vector<std::size_t>& indices,
-                                         Known&& known, Passed&& passed) {
-    constexpr std::size_t kBatch = 32;
-    std::vector<double> points;
-    std::vector<std::size_t> at;
-    std::vector<std::optional<StepVerdict>> verdicts;
-    for (std::size_t q = 0; q < indices.size();) {
-        const std::size_t end = std::min(indices.size(), q + kBatch);
-        points.clear();
-        at.clear();
-        for (std::size_t r = q; r < end; ++r) {
-            if (known(indices[r])) continue;
-            points.push_back(scan.at(indices[r]));
-            at.push_back(r);
-        }
-        if (!measure_ascending(kernel, kernel.grid, points, verdicts)) return std::nullopt;
-        std::size_t m = 0;
-        for (std::size_t r = q; r < end; ++r) {
-            if (m < at.size() && at[m] == r) {
-                // A step that cannot be formed counts as one that does not pass.
-                if (!verdicts[m] || *verdicts[m] != StepVerdict::Passes) return r;
-                ++m;
-            }
-            passed(indices[r]);
-        }
-        q = end;
-    }
-    return indices.size();
-}
+// One point of the scan: its margin m (an estimate from above, at least
+// the level its factorisation passed), or -1 when the step does not pass
+// (grows, is too wide, or cannot be formed).
+struct Probe {
+    double margin = -1.0;
+    bool wide = false;  // measured by Lanczos: the plain verdict alone, margin 0
+};
 
-// Takes the scan as far as a step of tau needs: the coarse points up to
-// the first at or above 2 tau, unless C is known; then, where tau lies at
-// C/2 or above, the dense points from C/2 up to the first at or above tau.
-// v.clear moves up to the last point that passed (every point of the scan
-// up to it passes: the coarse ones, and past C/2 the dense ones); v.bound
-// becomes the last point that passed before F once F is met; `floor_fails`
-// when F is the floor itself. False when the caller asked to stop.
+// Measures the steps `taus` (ascending) and their margins, from the
+// factorisation of A and inverse iteration on it; on large grids several
+// at once, a step that does not pass making the larger ones moot (left at
+// -1). False when the caller asked to stop.
 template <class K>
-bool scan_to(const K& kernel, const StepScan& scan, double tau, KernelVerdict& v, bool& floor_fails) {
-    const auto unknown = [](std::size_t) { return false; };
-    if (!(v.coarse_out > 0.0)) {
-        const std::size_t from = v.clear > 0.0 ? scan.first_above(v.clear) : 0;
-        const std::size_t target = scan.coarse_from(scan.first_from(kDenseBelow * tau));
-        std::vector<std::size_t> coarse;
-        for (std::size_t i = scan.coarse_from(from); i < scan.count() && i <= target; i = scan.coarse_from(i + 1)) {
-            coarse.push_back(i);
+bool probe(const K& kernel, const std::vector<double>& taus, std::vector<Probe>& out) {
+    const Grid1D<double>& g = kernel.grid;
+    const std::size_t count = taus.size();
+    out.assign(count, Probe{});
+    const std::size_t workers =
+        g.n < kConcurrentNodes ? 1 : std::max<std::size_t>(1, std::min(available_processors(), count));
+    std::atomic<std::size_t> next{0}, first_out{count};
+    std::atomic<bool> stopped_any{false};
+    run_chunked(workers, workers, [&](std::size_t, std::size_t) {
+        BandFactor factor;
+        for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+            if (i > first_out.load()) return;
+            bool stopped = false, wide = false;
+            const std::optional<StepVerdict> v = measure_step(
+                kernel, g, taus[i], stopped, [&] { return first_out.load() < i; }, 0.0, &wide, &factor);
+            if (stopped) stopped_any = true;
+            if (!v) continue;
+            if (*v == StepVerdict::Passes) {
+                out[i].wide = wide;
+                out[i].margin = wide || factor.l.empty() ? 0.0 : pencil_margin(factor, g, 0.0);
+            } else {
+                std::size_t seen = first_out.load();
+                while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
+                }
+            }
         }
-        const std::optional<std::size_t> out_at =
-            first_failing(kernel, scan, coarse, unknown, [&](std::size_t i) { v.clear = scan.at(i); });
-        if (!out_at) return false;
-        if (*out_at == coarse.size()) {
-            // Every coarse point passes to the last: the bound.
-            if (target >= scan.count()) v.bound = v.clear;
-            return true;
-        }
-        const std::size_t c = coarse[*out_at];
-        if (c == 0) {
-            floor_fails = true;
-            return true;
-        }
-        v.coarse_out = scan.at(c);
-        // Below C/2 the scan is the coarse points, which passed: clear
-        // restarts at the last of them.
-        std::size_t q = scan.first_from(v.coarse_out / kDenseBelow);
-        while (q > 0 && !scan.coarse(q - 1)) --q;
-        v.clear = q > 0 ? scan.at(q - 1) : 0.0;
+    });
+    for (std::size_t i = first_out.load() + 1; i < count; ++i) out[i] = Probe{};
+    return !stopped_any;
+}
+
+// Whether the margins of the last points (ln tau, m), the newest last,
+// follow one smooth trend: log m within kTrendSpread of the straight line
+// through them (a power of tau); its slope in `slope`.
+constexpr double kTrendSpread = 0.02;
+constexpr std::size_t kTrendPoints = 6;
+
+bool smooth_trend(const std::vector<std::pair<double, double>>& seen, double* slope) {
+    if (seen.size() < kTrendPoints) return false;
+    double st = 0.0, sy = 0.0;
+    const std::size_t from = seen.size() - kTrendPoints;
+    for (std::size_t k = from; k < seen.size(); ++k) {
+        if (!(seen[k].second > 0.0)) return false;
+        st += seen[k].first;
+        sy += std::log(seen[k].second);
     }
-    const double c_at = v.coarse_out;
-    const std::size_t c = scan.first_from(c_at);
-    const std::size_t dense_from = scan.first_from(c_at / kDenseBelow);
-    std::size_t target = scan.first_from(tau);
-    if (target < dense_from) {
-        // Below C/2 the scan's points are the coarse ones, which passed.
-        if (scan.coarse_from(target) < dense_from) return true;
-        target = dense_from;
+    st /= kTrendPoints;
+    sy /= kTrendPoints;
+    double stt = 0.0, sty = 0.0;
+    for (std::size_t k = from; k < seen.size(); ++k) {
+        stt += (seen[k].first - st) * (seen[k].first - st);
+        sty += (seen[k].first - st) * (std::log(seen[k].second) - sy);
     }
-    while (target < c && !scan.dense(target)) ++target;
-    target = std::min(c, target);
-    std::vector<std::size_t> dense;
-    for (std::size_t i = std::max(dense_from, v.clear > 0.0 ? scan.first_above(v.clear) : 0);
-         i < c && i <= target; ++i) {
-        if (scan.dense(i)) dense.push_back(i);
+    if (!(stt > 0.0)) return false;
+    const double b = sty / stt;
+    for (std::size_t k = from; k < seen.size(); ++k) {
+        if (std::fabs(std::log(seen[k].second) - (sy + b * (seen[k].first - st))) > kTrendSpread) return false;
     }
-    std::size_t last = v.clear > 0.0 ? scan.first_from(v.clear) : scan.count();  // the last point that passed
-    // The coarse points below C passed.
-    const std::optional<std::size_t> out_at = first_failing(
-        kernel, scan, dense, [&](std::size_t i) { return scan.coarse(i); },
-        [&](std::size_t i) {
-            last = i;
-            v.clear = scan.at(i);
-        });
-    if (!out_at) return false;
-    std::size_t out = c;  // F: the first dense point that does not pass, else C
-    if (*out_at < dense.size()) out = dense[*out_at];
-    else if (target < c) return true;  // every point up to tau passes
-    // The point just below F, for a bound closer to it.
-    std::vector<std::size_t> below;
-    if (out > 0 && (last >= scan.count() || out - 1 > last)) below.push_back(out - 1);
-    std::size_t bound_at = last;
-    const std::optional<std::size_t> below_out =
-        first_failing(kernel, scan, below, unknown, [&](std::size_t i) { bound_at = i; });
-    if (!below_out) return false;
-    if (bound_at < scan.count()) v.bound = scan.at(bound_at);
-    else floor_fails = true;
+    if (slope) *slope = b;
     return true;
 }
 
-// The bound a refusal names: the last point before F, rounded down to the
-// four digits the message prints, and a little below it, so that a step a
-// caller forms from it with its own rounding (k X / k, t / n) stays on or
-// below the point.
+// The scan from the floor up to `top` (a step known not to pass): the
+// largest point X such that every step up to X is certified (see above),
+// 0 when the floor itself does not pass; nullopt when the caller asked to
+// stop.
+template <class K>
+std::optional<double> scan_bound(const K& kernel, const KernelVerdict& v, double top) {
+    const auto curvature = [&](double tau) {
+        const double mu = tau / v.unit;
+        const double speed = std::sqrt(mu) + mu * v.drift;
+        return kCurvature * speed * speed;
+    };
+    std::vector<Probe> found;
+    if (!probe(kernel, {v.floor}, found)) return std::nullopt;
+    if (found[0].margin < 0.0) return 0.0;
+    double left = v.floor;
+    Probe at_left = found[0];
+    std::vector<std::pair<double, double>> seen{{std::log(left), at_left.margin}};
+    double last_leap = 0.0, limit = kLongestLeap;
+    bool trust = true;
+    // Large grids measure a few leaps ahead at once, each as long as the
+    // last: where the margin holds, they are certified in turn.
+    const std::size_t ahead =
+        kernel.grid.n < kConcurrentNodes ? 1 : std::clamp<std::size_t>(available_processors(), 1, 8);
+    std::vector<double> rights;
+    for (std::size_t probes = 0; probes < kMostProbes;) {
+        if (!(top > left)) break;
+        const double room = std::min(limit, std::log(top / left));
+        double h = room, slope = 0.0;
+        if (at_left.wide) {
+            h = std::min(h, kWideSpacing);
+        } else {
+            const double by_curvature = std::sqrt(8.0 * at_left.margin / curvature(left * std::exp(room)));
+            double by_trend = 0.0;
+            if (trust && smooth_trend(seen, &slope)) {
+                by_trend = last_leap > 0.0 ? 2.0 * last_leap : room;
+                if (slope < 0.0) by_trend = std::min(by_trend, 0.5 / -slope);
+            }
+            h = std::min(h, std::max(by_curvature, by_trend));
+        }
+        if (!(h >= kResolution)) break;
+        rights.clear();
+        for (std::size_t k = 1; k <= ahead; ++k) {
+            double right = left * std::exp(static_cast<double>(k) * h);
+            if (!(right < top)) {
+                if (k == 1) rights.push_back(std::nextafter(top, 0.0));
+                break;
+            }
+            rights.push_back(right);
+        }
+        if (!(rights[0] > left)) break;
+        if (!probe(kernel, rights, found)) return std::nullopt;
+        probes += rights.size();
+        bool all = true;
+        for (std::size_t k = 0; k < rights.size() && all; ++k) {
+            const double right = rights[k];
+            const double step = std::log(right / left);
+            const Probe& r = found[k];
+            bool certified = false;
+            if (r.margin >= 0.0) {
+                if (r.wide || at_left.wide) {
+                    certified = step <= kWideSpacing * (1.0 + 1e-12);
+                } else {
+                    certified = std::min(r.margin, at_left.margin) >= curvature(right) * step * step / 8.0;
+                    if (!certified && trust) {
+                        seen.emplace_back(std::log(right), r.margin);
+                        certified = smooth_trend(seen, nullptr) &&
+                                    (last_leap == 0.0 || step <= 2.0 * last_leap * (1.0 + 1e-12));
+                        seen.pop_back();
+                    }
+                }
+            }
+            if (certified) {
+                left = right;
+                at_left = r;
+                seen.emplace_back(std::log(right), r.wide ? 0.0 : r.margin);
+                last_leap = step;
+                limit = kLongestLeap;
+                trust = true;
+                continue;
+            }
+            if (r.margin < 0.0) top = right;
+            // Not certified: shorter leaps, each on the margin alone, until one is.
+            limit = step / 2.0;
+            trust = false;
+            all = false;
+        }
+    }
+    return left;
+}
+
+// The bound a refusal names: the scan's, rounded down to the four digits
+// the message prints, and a little below it, so that a step a caller forms
+// from it with its own rounding (k X / k, t / n) stays below it.
 double named_bound(double bound) { return floor_4_digits(bound * (1.0 - 0x1.0p-40)); }
 
 // The judgement of steps of tau for a kernel with a variable coefficient,
-// on tau alone: a fault of the coefficient (its generator grows data), or a
-// step beyond the scan's bound, or neither.
+// on tau alone: a fault of the coefficient (its generator grows data), or
+// the bound when the step of tau itself grows data, or neither.
 template <class K>
 HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double tau) {
     HeatJudgement out;
@@ -1707,9 +1849,9 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
             generator_fault(kernel, g, stopped, false, &sizes);
         if (!verdict) return out;  // the coefficient fails at a node (its own error), or the call is ending
         v.fault = *verdict;
-        // A grid whose steps of a cell's spread are no doubles has no scan:
-        // its steps are not judged.
-        if (!v.fault && !scan_scale(g, sizes, v)) v.unit = 0.0;
+        // A grid whose steps of a cell's spread are no doubles: its steps
+        // are not judged.
+        if (!v.fault && !step_scale(g, sizes, v)) v.unit = 0.0;
         v.generator_judged = true;
         verdict_cache().store(key, v);
     }
@@ -1717,53 +1859,45 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         out.fault = v.fault;
         return out;
     }
-    if (!(v.unit > 0.0)) return out;
-    if (v.bound > 0.0) {
-        if (tau > v.bound) out.range = StepRange{0.0, named_bound(v.bound)};
-        return out;
+    if (!(v.unit > 0.0) || tau <= v.floor) return out;
+    std::optional<bool> passes = v.known(tau);
+    if (!passes) {
+        const std::optional<StepVerdict> own = measure_step(kernel, g, tau, stopped, [] { return false; });
+        // Where tau's own step cannot be formed (a coefficient that fails
+        // where the step reads it), that is the call's error to report.
+        if (!own || *own == StepVerdict::Fails) return out;
+        passes = *own == StepVerdict::Passes;
+        v.note(tau, *passes);
+        verdict_cache().store(key, v);
     }
-    // Every point up to clear passed; before C is known, those are coarse
-    // ones, and they place tau below C/2 only up to half of clear.
-    if (tau <= (v.coarse_out > 0.0 ? v.clear : v.clear / kDenseBelow)) return out;
-    const StepScan scan(v.unit, v.floor_rung);
-    if (tau < scan.at(0)) return out;  // below the floor
-    // Where tau's own step cannot be formed (a coefficient that fails
-    // where the step reads it), that is the call's error to report, not a
-    // refusal: the scan's steps would fail alike.
-    {
-        StepRows rows;
-        const StepRows::Built built = rows.build(kernel, g, tau);
-        if (built == StepRows::Built::Fails || built == StepRows::Built::Stopped) return out;
-        if (built == StepRows::Built::Yes) {
-            bool finite = true;
-            for (std::size_t i = 0; i < g.n && finite; ++i) {
-                if (i % 4096 == 0 && !poll_stop()) return out;
-                finite = rows.row(i, [&](std::int64_t, double w) { finite = finite && std::isfinite(w); }) && finite;
-            }
-            if (!finite) return out;
+    if (*passes) return out;
+    // tau grows data: the bound below it, scanned unless an earlier scan's
+    // lies below tau already (a step below that bound that grows, in a
+    // window the scan missed, brings it down below tau).
+    if (!(v.bound > 0.0 && v.bound < tau)) {
+        // The scan goes up to the first step it finds not passing, whatever
+        // step was refused, so that every refusal names the same bound;
+        // only where it went past a step known to grow does it go again,
+        // below that step.
+        const double least = std::min(tau, v.least_growing());
+        std::optional<double> bound = scan_bound(kernel, v, kInf);
+        if (bound && *bound >= least) bound = scan_bound(kernel, v, least);
+        if (!bound) return out;  // the call is ending
+        if (!(*bound > 0.0)) {
+            // Even the floor grows something: the coefficient is at fault
+            // after all (its generator's growth below the slack).
+            const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped, true);
+            if (!verdict || !*verdict) return out;
+            v.fault = *verdict;
+            verdict_cache().store(key, v);
+            out.fault = v.fault;
+            return out;
         }
-    }
-    bool floor_fails = false;
-    if (!scan_to(kernel, scan, tau, v, floor_fails)) {
-        v.bound = 0.0;
-        verdict_cache().store(key, v);  // what was measured holds
-        return out;
-    }
-    if (!floor_fails) {
+        v.bound = v.bound > 0.0 ? std::min(v.bound, *bound) : *bound;
         verdict_cache().store(key, v);
-        if (v.bound > 0.0 && tau > v.bound) out.range = StepRange{0.0, named_bound(v.bound)};
-        return out;
     }
-    {
-        // Even the floor grows something: the coefficient is at fault after
-        // all (its generator's growth below the slack).
-        const std::optional<std::optional<CoefficientFault>> verdict = generator_fault(kernel, g, stopped, true);
-        if (!verdict || !*verdict) return out;
-        v.fault = *verdict;
-        verdict_cache().store(key, v);
-        out.fault = v.fault;
-        return out;
-    }
+    out.range = StepRange{0.0, named_bound(v.bound)};
+    return out;
 }
 
 // The zeta combination applied to one eigenvalue: the rungs act on a common
@@ -1792,26 +1926,64 @@ constexpr const char* kRungAmplifies =
 constexpr const char* kStepGrows =
     "the derivative correction of the variable-coefficient step makes a larger step grow some data without its "
     "mean in the grid 2-norm, where the exact evolution damps it, and such growth compounds over the steps";
+constexpr const char* kReadsBeyond =
+    "a step this long reads u more than 2^53 cells beyond the grid, where no cell can be told apart from its "
+    "neighbour";
 constexpr const char* kChebyshevAmplifies =
     "the degree-64 Chebyshev resampling of the inner heat4 sweeps is not the identity, and the Richardson "
     "ladder amplifies its error unless every step diffuses it away";
 
 }  // namespace
 
+// A constant coefficient's step: only its reads' reach is judged. The
+// farthest reads are those of the end nodes, and they move out with tau,
+// so the longest step whose reads all can be located is found by
+// bisection.
+template <class K>
+HeatJudgement judge_reach(const K& kernel, double tau) {
+    HeatJudgement out;
+    if (!(tau > 0.0) || !std::isfinite(tau)) return out;
+    const Grid1D<double>& g = kernel.grid;
+    auto located = [&](double step) {
+        NodeForm form;
+        for (const std::size_t i : {std::size_t{0}, g.n - 1}) {
+            if (!kernel.node_form(i, step, form, true)) return true;  // the step's own error to report
+            for (std::size_t m = 0; m < form.count; ++m) {
+                std::int64_t c;
+                double t;
+                if (!SepticSamples::locate(g, form.point[m], c, t)) return false;
+            }
+        }
+        return true;
+    };
+    if (located(tau)) return out;
+    double lo = g.dx() * g.dx(), hi = tau;
+    if (!located(lo)) return out;
+    for (int it = 0; it < 200 && hi > lo * (1.0 + 1e-12); ++it) {
+        const double mid = std::sqrt(lo) * std::sqrt(hi);
+        if (located(mid)) lo = mid;
+        else hi = mid;
+    }
+    out.range = StepRange{0.0, lo};
+    out.reason = kReadsBeyond;
+    return out;
+}
+
 HeatJudgement judge_heat_step(const DiffusionChernoff& k, double tau) {
     // A constant coefficient skips the correction: a convex combination.
-    if (k.coef.constant_value()) return {};
+    if (k.coef.constant_value()) return judge_reach(k, tau);
     return judge(k, k.coef, 2, tau);
 }
 
 HeatJudgement judge_heat_step(const Diffusion4thChernoff& k, double tau) {
-    if (k.constant_value() || k.use_octonic || k.use_chebyshev) return {};
+    if (k.use_octonic || k.use_chebyshev) return {};
+    if (k.constant_value()) return judge_reach(k, tau);
     return judge(k, k.coef_override ? *k.coef_override : CoeffSource::plain(k.a, k.a_prime, k.a_double_prime), 4,
                  tau);
 }
 
 HeatJudgement judge_heat_step(const Diffusion6thChernoff& k, double tau) {
-    if (k.constant_value()) return {};
+    if (k.constant_value()) return judge_reach(k, tau);
     return judge(k, k.coef_override ? *k.coef_override : CoeffSource::plain(k.a, k.a_prime, k.a_double_prime), 6,
                  tau);
 }

@@ -43,19 +43,15 @@
 //      factorisation of (1 + s) I - (P B P)^T (P B P), formed from the step
 //      written out node by node, over the band of its reads (steps whose
 //      reads spread over hundreds of cells, beyond that band, by Lanczos,
-//      which bounds the growth from below). Above the first step that
-//      grows, narrow windows of growing steps alternate with passing
-//      islands, so the steps are scanned from below at points fixed by the
-//      kernel (coarse ones, 8 an octave, up to the first that grows, C;
-//      dense ones, 32 an octave, from C/2 up) to the first that grows, F;
-//      the bound is the point before F. A step is admitted when every
-//      point of the scan up to the first at or above it passes: the
-//      admitted steps are exactly those up to the bound, whatever step was
-//      asked for first, so a refusal's bound, and every step below it,
-//      passes the judgement of a fresh call, and the admitted counts for a
-//      given t are every count from some n0 up. A window narrower than the
-//      dense points' spacing (1.1 % to 2.2 %) can be missed, and its steps
-//      admitted.
+//      which bounds the growth from below). A call's own step is judged so:
+//      nothing admitted grows data. A step that does grow is refused with
+//      the largest X such that every step up to X passes, found by a scan
+//      from below that measures each point's margin (how far the step is
+//      from growing anything, from the factorisation by inverse iteration)
+//      and spaces the points by it, so that a window of growing steps
+//      cannot hide between two of them where the margin curves no faster
+//      than a bound taken from the reads' speed across cells. Above X,
+//      steps that pass on their own (islands between windows) still run.
 #pragma once
 
 #include <cstddef>
@@ -97,11 +93,17 @@ struct CoefficientFault {
 // the coefficient (no step count passes), or the admissible steps when
 // steps of tau are not, or neither when they are admitted (also when the
 // step fails on its own, which is its error to report, or the caller asked
-// to stop). Constant coefficients are never refused: their steps are convex
-// combinations of reads.
+// to stop). Constant coefficients never grow data (their steps are convex
+// combinations of reads): only a step whose reads lie beyond 2^53 cells,
+// where no cell can be told apart, is refused, naming the longest step whose
+// reads all lie within.
 struct HeatJudgement {
     std::optional<CoefficientFault> fault;
     std::optional<StepRange> range;
+    // Why steps beyond the range fail, where not for the kernel's usual
+    // reason (instability_reason): a constant coefficient's giant steps,
+    // whose reads lie where no cell can be told apart.
+    const char* reason = nullptr;
 };
 HeatJudgement judge_heat_step(const DiffusionChernoff& kernel, double tau);
 HeatJudgement judge_heat_step(const Diffusion4thChernoff& kernel, double tau);

@@ -204,9 +204,10 @@ constexpr char kHeat4EvolveDoc[] =
     "    with it (its small-step limit grows data, as rough samples make it: the message says\n"
     "    where), kind 'CflViolated' when the step tau = t/n_steps would grow some data\n"
     "    without its mean in the grid 2-norm (a rule on tau alone; the message names the\n"
-    "    largest admissible tau and the n_steps that meets it for this t); kind 'OutOfDomain'\n"
-    "    for a negative or non-finite coefficient; 'NanInf' for a non-finite result. The\n"
-    "    values are unchanged after a failure.\n";
+    "    largest admissible tau, up to which every step runs, and the n_steps from which on\n"
+    "    every count runs for this t; a larger step that grows nothing runs too); kind\n"
+    "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
+    "    result. The values are unchanged after a failure.\n";
 
 constexpr char kHeat4ValuesDoc[] =
     "values($self)\n--\n\n"

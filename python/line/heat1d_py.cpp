@@ -77,9 +77,10 @@ constexpr char kEvolveDoc[] =
     "    it (its small-step limit grows data, as rough samples make it: the message says\n"
     "    where), kind CflViolated when the step tau = t/n_steps would grow some data without\n"
     "    its mean in the grid 2-norm (a rule on tau alone; the message names the largest\n"
-    "    admissible tau and the n_steps that meets it for this t), or the error of a step\n"
-    "    (for example a negative or non-finite coefficient, or a non-finite result, kind\n"
-    "    NanInf). The values are unchanged after a failure.\n";
+    "    admissible tau, up to which every step runs, and the n_steps from which on every\n"
+    "    count runs for this t; a larger step that grows nothing runs too), or the error of\n"
+    "    a step (for example a negative or non-finite coefficient, or a non-finite result,\n"
+    "    kind NanInf). The values are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"
