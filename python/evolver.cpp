@@ -110,17 +110,18 @@ namespace {
 }
 }  // namespace
 
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count) {
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count,
+                           std::uint64_t most) {
     const double tau = t_final / static_cast<double>(n_steps);
     if (reaction_factor_admitted(tau * c + 1.0)) return;
     const double tau_max = -1.0 / c;
     // The counts whose factor is admitted as the step computes it; where no
     // count of the argument's range is, the longest time one call serves.
     const StepCounts counts =
-        admitted_counts(t_final, kU64Counts, [&](double step) { return reaction_factor_admitted(step * c + 1.0); });
+        admitted_counts(t_final, most, [&](double step) { return reaction_factor_admitted(step * c + 1.0); });
     const std::string hint = counts.outcome == StepCounts::Outcome::Fits
                                  ? " (" + std::string(count) + " >= " + std::to_string(counts.least) + ")"
-                                 : "; " + count_advice(counts, count, kU64Counts, {"t", t_final});
+                                 : "; " + count_advice(counts, count, most, {"t", t_final});
     raise_negative_reaction(ctx, tau * c + 1.0, tau_max, hint);
 }
 

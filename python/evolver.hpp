@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "python/array.hpp"
 #include "python/coeff.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -248,9 +250,10 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
 // A reaction factor 1 + tau c below zero flips the sign every step (and
 // amplifies where exp(tau c) damps): refused as CflViolated, naming the
 // largest admissible tau and, for a call of n_steps steps of t_final /
-// n_steps, the smallest step count that fits (`count` names that argument).
+// n_steps, the smallest step count that fits (`count` names that argument),
+// up to `most`, the largest count the call takes by its other rules.
 void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
-                           const char* count = "n_steps");
+                           const char* count = "n_steps", std::uint64_t most = kU64Counts);
 // The same for steps of a given size tau.
 void check_reaction_step(const std::string& ctx, double c, double tau);
 

@@ -182,7 +182,7 @@ Expected<Cell<F>> locate_read(const Grid1D<F>& g, F x) {
     }
     const double s = real_part((x - g.xmin) / g.dx());
     if (!(std::fabs(s) < 9007199254740992.0)) {
-        return domain_error("Grid1D::interp: evaluation point too far outside the domain", real_part(x));
+        return domain_error(kReadTooFar, real_part(x));
     }
     return locate(g, x);
 }

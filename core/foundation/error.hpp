@@ -87,6 +87,14 @@ inline std::unexpected<CoreError> domain_error(const char* what, double value) {
     return std::unexpected<CoreError>(CoreError::domain(what, value));
 }
 
+// A read of u so far outside the grid that no cell can be told apart from
+// its neighbour. What puts it there is a step (or a point) a caller chose,
+// so the text says that, not where it was found (kind OutOfDomain: the
+// text avoids the words that classify a domain error as a grid mismatch).
+inline constexpr const char* kReadTooFar =
+    "a step reads u more than 2^53 cells beyond the end nodes, where no cell can be told apart from its "
+    "neighbour: the step is too long for this spacing (more, shorter steps read nearer)";
+
 // A violated internal invariant. Never an expected failure.
 class InternalFault : public std::runtime_error {
 public:

@@ -133,7 +133,7 @@ Expected<AxisTaps> build_axis_taps(const Grid1D<double>& axis, InterpKind kind, 
     const double s = (x - axis.xmin) / axis.dx();
     // Beyond 2^53 cells neighbouring cells are no longer distinct doubles.
     if (!(std::fabs(s) < 9007199254740992.0)) {
-        return domain_error("GridND::interp: evaluation point too far outside the domain", x);
+        return domain_error(kReadTooFar, x);
     }
     const double f = std::floor(s);
     const std::int64_t i = saturating_cast<std::int64_t>(f);

@@ -57,6 +57,16 @@ double ShiftChernoff1D::min_node_reaction() const {
     return min_over_nodes(grid, c);
 }
 
+Status ShiftChernoff1D::inflow_refusal(double tau) const {
+    if (grid.boundary.tag != BoundaryTag::Linear || grid.n == 0) return {};
+    for (const std::size_t i : {std::size_t{0}, grid.n - 1}) {
+        const double x = grid.node(i);
+        const double B = coef_override ? (*coef_override->b)(x) : b(x);
+        if (Status st = refuse_linear_inflow(grid, i, x + tau * (B + B)); !st) return st;
+    }
+    return {};
+}
+
 double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
     return min_over_nodes(grid, *c.to_coeff(grid));
 }

@@ -113,6 +113,11 @@ struct ShiftChernoff1D {
     // A step scales its mean by 1 + tau c there, which must not be negative.
     double min_node_reaction() const;
 
+    // The refusal of a "linear" end node whose foot, in a step of tau, lies
+    // beyond the end (the drift enters there): every step count meets it, so
+    // callers check it before they judge the step size.
+    Status inflow_refusal(double tau) const;
+
     // The node step reading u through `read` (InterpRead or SampleRead).
     template <class Read>
     Expected<double> node_from(const Read& read, std::size_t i, double tau) const;

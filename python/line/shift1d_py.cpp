@@ -110,7 +110,9 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\",\n"
-    "    kind OutOfDomain for a negative or non-finite diffusion coefficient a, kind\n"
+    "    kind OutOfDomain for a negative or non-finite diffusion coefficient a, and under\n"
+    "    boundary \"linear\" where the drift enters across an end (at any n_steps, so before\n"
+    "    the step size is judged), kind\n"
     "    CflViolated when the reaction factor 1 + tau*c of a step is negative at some node\n"
     "    (it would flip the sign every step where exp(tau*c) only damps; the message names\n"
     "    the n_steps that passes, from which on every count passes), or\n"
@@ -144,6 +146,7 @@ Ref shift1d_evolve(Shift1DObj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
+    refuse_linear_inflow(self.semigroup.kernel, t / static_cast<double>(n_steps));
     refuse_flipping_reaction("Shift1D.evolve", self.semigroup.kernel.min_node_reaction(), t, n_steps);
     evolve_semigroup(Shift1DObj::class_def().name, self.semigroup, self.state, t, n_steps);
     return none();
@@ -190,6 +193,7 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
     for (std::size_t c = 0; c < cols; ++c)
         for (std::size_t i = 0; i < n; ++i) src[c * n + i] = u0.at(i, c);
     if (first_non_finite<double>(src)) py_err_with_kind("NanInf", "u0_nc contains NaN or Inf");
+    refuse_linear_inflow(self.semigroup.kernel, t / static_cast<double>(n_steps));
     refuse_flipping_reaction("Shift1D.evolve_batched", self.semigroup.kernel.min_node_reaction(), t, n_steps);
     std::vector<double> dst(n * cols, 0.0);
     const double tau = t / static_cast<double>(n_steps);
@@ -208,6 +212,10 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
 }
 
 }  // namespace
+
+void refuse_linear_inflow(const ShiftChernoff1D& kernel, double tau) {
+    if (Status st = kernel.inflow_refusal(tau); !st) raise_core_error(st.error());
+}
 
 void refuse_flipping_reaction(const char* ctx, double c_min, double t, std::size_t n_steps, const char* count) {
     if (std::isfinite(c_min)) check_reaction_factor(ctx, c_min, t, n_steps, count);

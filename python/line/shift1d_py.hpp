@@ -27,6 +27,10 @@ struct Shift1DObj {
 void refuse_flipping_reaction(const char* ctx, double c_min, double t, std::size_t n_steps,
                               const char* count = "n_steps");
 
+// Refuses a "linear" end where the drift enters in a step of tau, which no
+// step count cures; checked before the step size.
+void refuse_linear_inflow(const ShiftChernoff1D& kernel, double tau);
+
 // The two schedule methods and their docstrings.
 extern const char kShiftTimeScheduleDoc[];
 extern const char kShiftCoefficientScheduleDoc[];

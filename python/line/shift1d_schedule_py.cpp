@@ -132,6 +132,8 @@ Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a) {
     if (schedule.empty()) py_err_with_kind("OutOfDomain", "a_schedule must be non-empty");
     // Every segment steps by (t_final/S)/n_steps_per_segment with the same c.
     const double t_segment = t_final / static_cast<double>(schedule.size());
+    refuse_linear_inflow(ShiftChernoff1D::constant(self.state.grid, 0.0, b, c),
+                         t_segment / static_cast<double>(m));
     refuse_flipping_reaction("Shift1D.evolve_with_time_schedule", c, t_segment, m, "n_steps_per_segment");
     std::vector<double> values = self.state.values;
     const Grid1D<double> grid = self.state.grid;
@@ -162,6 +164,10 @@ Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a) {
     const Grid1D<double> grid = self.state.grid;
     double c_min = std::numeric_limits<double>::infinity();
     for (const ScheduleEntry& ck : sc) c_min = std::fmin(c_min, min_node_reaction(grid, ck));
+    const double tau = t_final / static_cast<double>(segments) / static_cast<double>(m);
+    for (std::size_t k = 0; k < segments; ++k) {
+        refuse_linear_inflow(build_segment_kernel(grid, sa[k], sb[k], sc[k]).kernel, tau);
+    }
     refuse_flipping_reaction("Shift1D.evolve_with_coefficient_schedule", c_min,
                              t_final / static_cast<double>(segments), m, "n_steps_per_segment");
     std::vector<double> values = self.state.values;

@@ -2,6 +2,8 @@
 // one per-node coefficient field of the 1-D shift kernel.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,19 @@ constexpr char kShiftCoeffGradDoc[] =
     ">>> print(grad.shape)\n"
     "(21,)\n";
 
+// The largest step count whose checkpoints fit in memory for n values a
+// state: the plan grows with the count, so the largest is found by bisection.
+std::uint64_t most_checkpointed_steps(std::size_t n) {
+    std::uint64_t lo = 1, hi = std::numeric_limits<std::uint64_t>::max();
+    if (checkpoints_fit(checkpoint_plan(hi, n))) return hi;
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (checkpoints_fit(checkpoint_plan(mid, n))) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
+
 Ref shift1d_coeff_grad_body(const Args& a) {
     const double xmin = a.f64(0);
     const double xmax = a.f64(1);
@@ -110,7 +125,8 @@ Ref shift1d_coeff_grad_body(const Args& a) {
     // 1 + tau c below zero (it would flip the mean's sign every step).
     if (n != 0) {
         const double c_min = *std::min_element(fields[2].begin(), fields[2].end());
-        check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps));
+        check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps), "n_steps",
+                              most_checkpointed_steps(n));
     }
     std::vector<double> grad(n, 0.0);
     const ShiftCoeffProblem problem{grid, fields[0], fields[1], fields[2], t / static_cast<double>(n_steps), n_steps};

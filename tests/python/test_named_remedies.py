@@ -107,6 +107,29 @@ LINEAR_INFLOW = ('[OutOfDomain] boundary "linear" cannot be used where a drift e
                  'use "reflect", "zero" or "periodic"')
 
 
+def shift_linear(run):
+    def call(t, n):
+        s = q.Shift1D(-1.0, 1.0, 41, np.sin(np.linspace(0.0, 3.0, 41)) + 1.5, a=0.5, b=0.2, c=-0.3,
+                      boundary="linear")
+        run(s, t, n)
+        return s
+    return call
+
+
+@pytest.mark.parametrize("call", [
+    shift_linear(lambda s, t, n: s.evolve(t, n)),
+    shift_linear(lambda s, t, n: s.evolve_batched(t, np.ones((41, 2)), n)),
+    shift_linear(lambda s, t, n: s.evolve_with_time_schedule(t, n, [0.5], b=0.2, c=-0.3)),
+    shift_linear(lambda s, t, n: s.evolve_with_coefficient_schedule(t, n, [0.5], b_schedule=[0.2],
+                                                                    c_schedule=[-0.3])),
+], ids=["evolve", "evolve_batched", "time_schedule", "coefficient_schedule"])
+def test_shift_drift_entering_a_linear_end_is_refused_before_the_reaction_factor(call):
+    # b = 0.2 enters across the right end, which no count cures; the reaction factor's count
+    # (3.3e16 steps at t = 1e17) used to be named, and this refusal met it and every count.
+    for t, n in ((1e17, 1), (1e300, 1), (1.0, 1), (1.0, 10 ** 6)):
+        raises_exact(QuorvaneError, LINEAR_INFLOW, call, t, n)
+
+
 def test_a_drift_entering_a_linear_end_is_refused_before_the_step_size():
     # b = 1/2 enters across the right end. The step size used to be judged first, naming 454 steps,
     # which this refusal then met at every count.
@@ -199,3 +222,34 @@ def test_lanczos_serves_the_longest_t_it_names():
     f = np.cos(np.arange(20.0))[:, None] + 1.0
     out = lanczos_graph(1.515e5, f, 18)
     assert np.abs(out - f.mean()).max() < 1e-9  # only the constant mode is left
+
+
+def coeff_grad(t, n):
+    return q.shift1d_coeff_grad(0.0, 1.0, 9, np.full(9, 0.3), np.zeros(9), np.full(9, -1.5), np.ones(9), np.ones(9),
+                                t, n)
+
+
+@pytest.mark.parametrize("t", [1e17, 2.0 ** 63, 1e30])
+def test_coefficient_gradient_names_counts_its_checkpoints_can_keep(t):
+    # The reaction factor named n_steps >= 1.5e17 at t = 1e17, a count whose checkpoints need more
+    # than any machine's memory. The largest count that fits bounds what is named: here none does,
+    # and the longest t is named with that count; one step of it passes the reaction rule.
+    text = error_text(coeff_grad, t, 1)
+    m = re.search(r"no n_steps up to (\d+) makes the steps of t = \S+ short enough: one call serves t <= (\S+) "
+                  r"\(n_steps = (\d+)\), longer times take several calls$", text)
+    assert m and m.group(1) == m.group(3), text
+    most, longest = int(m.group(1)), float(m.group(2))
+    assert most < 2 ** 64 - 1 and longest * 1.5 / most <= 1.0 + 1e-14  # 1 + tau c a few ulps below 0 at most
+    assert "checkpoints" in error_text(coeff_grad, 1.0, most + 1)
+    assert np.all(np.isfinite(coeff_grad(longest / most, 1)))
+
+
+@pytest.mark.parametrize("call", [
+    lambda t: q.DriftReaction1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1),
+    lambda t: q.Strang1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1),
+], ids=["DriftReaction1D", "Strang1D"])
+def test_a_read_beyond_what_the_grid_resolves_is_named_as_the_step(call):
+    # Reads beyond 2^53 cells used to be refused under an internal function's name.
+    raises_exact(QuorvaneError, "[OutOfDomain] a step reads u more than 2^53 cells beyond the end nodes, where no "
+                 "cell can be told apart from its neighbour: the step is too long for this spacing (more, shorter "
+                 "steps read nearer)", call, 1e300)
