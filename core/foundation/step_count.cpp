@@ -25,13 +25,7 @@ std::uint64_t least_admitted(double t, std::uint64_t hi, FunctionRef<bool(double
 // The greatest count in [lo, hi] whose step `ok` admits, given that lo's is;
 // `ok` admits every count below one it admits.
 std::uint64_t greatest_admitted(double t, std::uint64_t lo, std::uint64_t hi, FunctionRef<bool(double)> ok) {
-    if (ok(step_of(t, hi))) return hi;
-    while (hi - lo > 1) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
-        if (ok(step_of(t, mid))) lo = mid;
-        else hi = mid;
-    }
-    return lo;
+    return greatest_count(lo, hi, [&](std::uint64_t n) { return ok(step_of(t, n)); });
 }
 
 // The largest duration in (0, t_refused) whose steps of duration / n `ok`
@@ -59,6 +53,16 @@ double longest_admitted(std::uint64_t n, double t_refused, FunctionRef<bool(doub
 }
 
 }  // namespace
+
+std::uint64_t greatest_count(std::uint64_t lo, std::uint64_t hi, FunctionRef<bool(std::uint64_t)> ok) {
+    if (ok(hi)) return hi;
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        if (ok(mid)) lo = mid;
+        else hi = mid;
+    }
+    return lo;
+}
 
 StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(double)> not_too_long) {
     return admitted_counts(t, range_max, not_too_long, [](double) { return true; });

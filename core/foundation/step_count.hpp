@@ -37,4 +37,8 @@ StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(d
 StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(double)> not_too_long,
                            FunctionRef<bool(double)> not_too_short);
 
+// The greatest count in [lo, hi] that `ok` admits, given that lo is admitted
+// and that `ok` admits every count below one it admits: at most 64 halvings.
+std::uint64_t greatest_count(std::uint64_t lo, std::uint64_t hi, FunctionRef<bool(std::uint64_t)> ok);
+
 }  // namespace quorvane

@@ -10,6 +10,7 @@
 #include "core/foundation/format.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/memory.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/sensitivity/checkpoints.hpp"
 #include "core/sensitivity/shift1d_vjp.hpp"
 #include "python/array.hpp"
@@ -73,16 +74,10 @@ constexpr char kShiftCoeffGradDoc[] =
     "(21,)\n";
 
 // The largest step count whose checkpoints fit in memory for n values a
-// state: the plan grows with the count, so the largest is found by bisection.
+// state (the plan grows with the count).
 std::uint64_t most_checkpointed_steps(std::size_t n) {
-    std::uint64_t lo = 1, hi = std::numeric_limits<std::uint64_t>::max();
-    if (checkpoints_fit(checkpoint_plan(hi, n))) return hi;
-    while (hi - lo > 1) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
-        if (checkpoints_fit(checkpoint_plan(mid, n))) lo = mid;
-        else hi = mid;
-    }
-    return lo;
+    return greatest_count(1, std::numeric_limits<std::uint64_t>::max(),
+                          [&](std::uint64_t steps) { return checkpoints_fit(checkpoint_plan(steps, n)); });
 }
 
 Ref shift1d_coeff_grad_body(const Args& a) {
