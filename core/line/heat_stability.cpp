@@ -1054,7 +1054,12 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     if (keep) {
         keep->n = n;
         keep->width = m + p;
-        if (static_cast<double>(n) * static_cast<double>(m + p) > BandFactor::kMostEntries) keep = nullptr;
+        if (static_cast<double>(n) * static_cast<double>(m + p) > BandFactor::kMostEntries) {
+            // A factor kept from an earlier, narrower step must not pass
+            // for this one's.
+            keep->l.clear();
+            keep = nullptr;
+        }
     }
     if (keep) {
         keep->l.assign(n * (m + p), 0.0);
