@@ -1832,11 +1832,6 @@ std::optional<double> scan_bound(const K& kernel, const KernelVerdict& v, double
     return left;
 }
 
-// The bound a refusal names: the scan's, rounded down to the four digits
-// the message prints, and a little below it, so that a step a caller forms
-// from it with its own rounding (k X / k, t / n) stays below it.
-double named_bound(double bound) { return floor_4_digits(bound * (1.0 - 0x1.0p-40)); }
-
 // The judgement of steps of tau for a kernel with a variable coefficient,
 // on tau alone: a fault of the coefficient (its generator grows data), or
 // the bound when the step of tau itself grows data, or neither.
@@ -1901,7 +1896,10 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         v.bound = v.bound > 0.0 ? std::min(v.bound, *bound) : *bound;
         verdict_cache().store(key, v);
     }
-    out.range = StepRange{0.0, named_bound(v.bound)};
+    // The bound as named, rounded down to four digits from a little below
+    // the scan's, so that a step a caller forms from it with its own
+    // rounding (k X / k, t / n) stays below it.
+    out.range = StepRange{0.0, floor_4_digits_inside(v.bound)};
     return out;
 }
 
