@@ -765,9 +765,11 @@ std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, 
     Generator small;
     if (!small.build(kernel, grid)) return std::nullopt;
     if (sizes) {
-        sizes->a_top = 0.0;
-        for (std::size_t i = 0; i < grid.n; ++i) sizes->a_top = std::max(sizes->a_top, small.a(i));
-        for (std::size_t i = 0; i < grid.n; ++i) sizes->a1_top = std::max(sizes->a1_top, std::fabs(small.a_prime(i)));
+        *sizes = GeneratorSizes{};
+        for (std::size_t i = 0; i < grid.n; ++i) {
+            sizes->a_top = std::max(sizes->a_top, small.a(i));
+            sizes->a1_top = std::max(sizes->a1_top, std::fabs(small.a_prime(i)));
+        }
         sizes->size = small.scale() * small.unit();
     }
     if (grid.boundary.tag == BoundaryTag::Linear) {
