@@ -1582,9 +1582,8 @@ VerdictCache& verdict_cache() {
 // "reflect": steps pass up to 20.18 dx^2, grow to 20.62, pass to 22.93);
 // windows also lie alone below long islands, and where the reads spread
 // over tens of cells they narrow to a few tenths of a percent of tau, so a
-// search that skips steps (rungs climbed, a bisection) or a scan at fixed
-// points (32 an octave) can land in an island and name a bound above a
-// window.
+// search that skips steps (a bisection) or measures fixed points only can
+// land in an island and name a bound above a window.
 //
 // So the scan measures a margin, not only a verdict. With A(tau) the
 // matrix of step_verdict and W its smooth-blind weight, the margin
