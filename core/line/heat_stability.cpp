@@ -765,9 +765,11 @@ std::optional<std::optional<CoefficientFault>> generator_fault(const K& kernel, 
     Generator small;
     if (!small.build(kernel, grid)) return std::nullopt;
     if (sizes) {
-        sizes->a_top = 0.0;
-        for (std::size_t i = 0; i < grid.n; ++i) sizes->a_top = std::max(sizes->a_top, small.a(i));
-        for (std::size_t i = 0; i < grid.n; ++i) sizes->a1_top = std::max(sizes->a1_top, std::fabs(small.a_prime(i)));
+        *sizes = GeneratorSizes{};
+        for (std::size_t i = 0; i < grid.n; ++i) {
+            sizes->a_top = std::max(sizes->a_top, small.a(i));
+            sizes->a1_top = std::max(sizes->a1_top, std::fabs(small.a_prime(i)));
+        }
         sizes->size = small.scale() * small.unit();
     }
     if (grid.boundary.tag == BoundaryTag::Linear) {
@@ -925,20 +927,10 @@ struct BandFactor {
 // wide). Fails where a node's step fails; nullopt where the caller asked to
 // stop (`stopped`) or `abandon()` turned true.
 //
-// With a `shift` sigma > 0 the test is of A - sigma W instead, W the form
-// sum (u_i - u_j)^2 / 4 over neighbouring nodes of the values u = S^-1 x
-// (the seam included on a periodic grid; u_0^2 / 4 and u_{n-1}^2 / 4 added
-// under "zero" ends), of norm at most 2, small on smooth data and 0 on the
-// mean: passing it shows that every
-// data x without its mean keeps <x, A x> >= sigma <x, W x>, a margin that
-// the smooth modes, which every step damps but little, do not limit (see
-// the scan below).
-//
 // With `keep`, the factor of a passing step is kept there (where it fits
-// BandFactor::kMostEntries).
+// BandFactor::kMostEntries), for the margin of the scan below.
 std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
-                                        FunctionRef<bool()> abandon, double shift = 0.0,
-                                        BandFactor* keep = nullptr) {
+                                        FunctionRef<bool()> abandon, BandFactor* keep = nullptr) {
     const std::size_t n = op.size();
     const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     // How far a row reaches in the factorisation's order: folding at most
@@ -966,26 +958,11 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     std::vector<double> band(slots * len), rho(slots), dsum(slots);
     auto column = [&](std::size_t c) { return band.data() + (c % slots) * len; };
     std::size_t opened = 0;
-    const bool zero_ends = g.boundary.tag == BoundaryTag::Zero;
     auto open_to = [&](std::size_t last) {
         for (; opened <= last && opened < n; ++opened) {
             double* col = column(opened);
             std::fill(col, col + len, 0.0);
             col[0] = slack;
-            if (shift > 0.0) {
-                // - shift W: its diagonal and its neighbours below the diagonal.
-                const std::size_t i = node[opened];
-                double diag = zero_ends && (i == 0 || i + 1 == n) ? 0.25 : 0.0;
-                auto neighbour = [&](std::size_t j) {
-                    diag += 0.25;
-                    if (pos[j] > opened) col[pos[j] - opened] += 0.25 * shift / (sp.sw[i] * sp.sw[j]);
-                };
-                if (i > 0) neighbour(i - 1);
-                else if (periodic && n > 2) neighbour(n - 1);
-                if (i + 1 < n) neighbour(i + 1);
-                else if (periodic && n > 2) neighbour(0);
-                col[0] -= shift * diag / (sp.sw[i] * sp.sw[i]);
-            }
             rho[opened % slots] = 0.0;
             dsum[opened % slots] = 0.0;
         }
@@ -1054,7 +1031,12 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     if (keep) {
         keep->n = n;
         keep->width = m + p;
-        if (static_cast<double>(n) * static_cast<double>(m + p) > BandFactor::kMostEntries) keep = nullptr;
+        if (static_cast<double>(n) * static_cast<double>(m + p) > BandFactor::kMostEntries) {
+            // A factor kept from an earlier, narrower step must not pass
+            // for this one's.
+            keep->l.clear();
+            keep = nullptr;
+        }
     }
     if (keep) {
         keep->l.assign(n * (m + p), 0.0);
@@ -1378,14 +1360,12 @@ std::optional<StepVerdict> wide_step_verdict(const K& kernel, const Grid1D<doubl
     return top && top->value <= limit ? StepVerdict::Passes : StepVerdict::Grows;
 }
 
-// One step of tau measured from scratch: factorised where its band fits,
-// by Lanczos where it does not.
-// With a `shift`, the factorisation tests A - shift W (see step_verdict);
-// a step beyond its band is measured by Lanczos without the shift, and
-// `wide` says so.
+// One step of tau measured from scratch: factorised where its band fits
+// (its factor kept in `keep` when it passes), by Lanczos where it does
+// not, which `wide` says.
 template <class K>
 std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g, double tau, bool& stopped,
-                                        FunctionRef<bool()> abandon, double shift = 0.0, bool* wide = nullptr,
+                                        FunctionRef<bool()> abandon, bool* wide = nullptr,
                                         BandFactor* keep = nullptr) {
     StepRows rows;
     switch (rows.build(kernel, g, tau)) {
@@ -1394,7 +1374,7 @@ std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g
         case StepRows::Built::TooWide: return StepVerdict::Unmeasured;
         case StepRows::Built::Stopped: stopped = true; return std::nullopt;
     }
-    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon, shift, keep);
+    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon, keep);
     if (keep && !(v && *v == StepVerdict::Passes)) keep->l.clear();
     if (v && *v == StepVerdict::Unmeasured) {
         if (wide) *wide = true;
@@ -1403,13 +1383,16 @@ std::optional<StepVerdict> measure_step(const K& kernel, const Grid1D<double>& g
     return v;
 }
 
-// The smallest value of <x, A x> / <x, W x> (A and W as in step_verdict),
-// from the factor of A - shift W: a few sweeps of inverse iteration,
-// x <- (A - shift W)^-1 W x from fixed noise, and the Rayleigh quotient
-// shift + |L^T x|^2 / <x, W x>. It approaches the smallest value from
-// above, quickly where it stands apart, and lies within a cluster of the
-// smallest values where it does not, which is all the scan needs of it.
-double pencil_margin(const BandFactor& f, const Grid1D<double>& g, double shift) {
+// The smallest value of <x, A x> / <x, W x> over data without the mean (A
+// as in step_verdict), W the form sum (u_i - u_j)^2 / 4 over neighbouring
+// nodes of the values u = S^-1 x (the seam included on a periodic grid;
+// u_0^2 / 4 and u_{n-1}^2 / 4 added under "zero" ends), of norm at most 2,
+// small on smooth data and 0 on the mean. From the factor L of A: a few
+// sweeps of inverse iteration, x <- A^-1 W x from fixed noise, and the
+// Rayleigh quotient |L^T x|^2 / <x, W x>. It approaches the smallest value
+// from above, quickly where it stands apart, and lies within a cluster of
+// the smallest values where it does not, which is all the scan needs of it.
+double pencil_margin(const BandFactor& f, const Grid1D<double>& g) {
     const std::size_t n = f.n;
     const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     const bool zero_ends = g.boundary.tag == BoundaryTag::Zero;
@@ -1439,7 +1422,7 @@ double pencil_margin(const BandFactor& f, const Grid1D<double>& g, double shift)
         double norm = 0.0;
         for (double e : y) norm += e * e;
         norm = std::sqrt(norm);
-        if (!(norm > 0.0) || !std::isfinite(norm)) return shift;
+        if (!(norm > 0.0) || !std::isfinite(norm)) return 0.0;
         for (std::size_t i = 0; i < n; ++i) x[i] = y[i] / norm;
     }
     apply_w(x, y);
@@ -1449,8 +1432,8 @@ double pencil_margin(const BandFactor& f, const Grid1D<double>& g, double shift)
     f.transposed(y, false);
     double ax = 0.0;
     for (double e : y) ax += e * e;
-    const double m = shift + ax / wx;
-    return wx > 0.0 && std::isfinite(m) ? std::max(m, shift) : shift;
+    const double m = ax / wx;
+    return wx > 0.0 && std::isfinite(m) ? std::max(m, 0.0) : 0.0;
 }
 
 // Grids from this many nodes measure several steps at once, one thread
@@ -1599,9 +1582,8 @@ VerdictCache& verdict_cache() {
 // "reflect": steps pass up to 20.18 dx^2, grow to 20.62, pass to 22.93);
 // windows also lie alone below long islands, and where the reads spread
 // over tens of cells they narrow to a few tenths of a percent of tau, so a
-// search that skips steps (rungs climbed, a bisection) or a scan at fixed
-// points (32 an octave) can land in an island and name a bound above a
-// window.
+// search that skips steps (a bisection) or measures fixed points only can
+// land in an island and name a bound above a window.
 //
 // So the scan measures a margin, not only a verdict. With A(tau) the
 // matrix of step_verdict and W its smooth-blind weight, the margin
@@ -1612,8 +1594,8 @@ VerdictCache& verdict_cache() {
 // curvature of A itself, and with the curvature of m along ln tau bounded
 // by kappa, m stays above min(m(t1), m(t2)) - kappa h^2 / 8 between two
 // points h apart in ln tau. So an interval is certified when both its ends
-// pass with a shifted test at kappa h^2 / 8 (A - sigma W positive definite
-// shows m >= sigma). The curvature comes from the reads moving across
+// pass and their margins (pencil_margin, from each end's factor) are at
+// least kappa h^2 / 8. The curvature comes from the reads moving across
 // cells: a read of spread r cells moves by r / 2 cells per unit of ln tau,
 // the drift by its whole length, and m's second derivative grows with the
 // square of that speed. Measured on 39 random smooth coefficients (every
@@ -1626,10 +1608,13 @@ VerdictCache& verdict_cache() {
 // is small they close in, down to kResolution, where the scan stops: its
 // bound is the last point certified, within a few times kResolution of the
 // first step that does not pass. A window can hide between two certified
-// points only where m curves faster than kappa allows. The W weight keeps
-// the slow modes, which small steps damp by only tau times their rate,
-// from setting the margin: a margin in plain A would be that small for
-// every small step.
+// points only where m curves faster than kappa allows, or where the
+// margins of the last points follow one power of tau (smooth_trend) and a
+// leap of up to twice the last is certified on that trend alone; a leap
+// not certified halves the next, each then on the margin alone. The W
+// weight keeps the slow modes, which small steps damp by only tau times
+// their rate, from setting the margin: a margin in plain A would be that
+// small for every small step.
 //
 // Steps beyond the factorisation's band are measured by Lanczos, without a
 // margin: between two such points the scan certifies no more than
@@ -1662,9 +1647,9 @@ bool step_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict&
     return true;
 }
 
-// One point of the scan: its margin m (an estimate from above, at least
-// the level its factorisation passed), or -1 when the step does not pass
-// (grows, is too wide, or cannot be formed).
+// One point of the scan: its margin m (an estimate from above, 0 where its
+// factor was not kept), or -1 when the step does not pass (grows, is too
+// wide, or cannot be formed).
 struct Probe {
     double margin = -1.0;
     bool wide = false;  // measured by Lanczos: the plain verdict alone, margin 0
@@ -1689,12 +1674,12 @@ bool probe(const K& kernel, const std::vector<double>& taus, std::vector<Probe>&
             if (i > first_out.load()) return;
             bool stopped = false, wide = false;
             const std::optional<StepVerdict> v = measure_step(
-                kernel, g, taus[i], stopped, [&] { return first_out.load() < i; }, 0.0, &wide, &factor);
+                kernel, g, taus[i], stopped, [&] { return first_out.load() < i; }, &wide, &factor);
             if (stopped) stopped_any = true;
             if (!v) continue;
             if (*v == StepVerdict::Passes) {
                 out[i].wide = wide;
-                out[i].margin = wide || factor.l.empty() ? 0.0 : pencil_margin(factor, g, 0.0);
+                out[i].margin = wide || factor.l.empty() ? 0.0 : pencil_margin(factor, g);
             } else {
                 std::size_t seen = first_out.load();
                 while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
@@ -1827,11 +1812,6 @@ std::optional<double> scan_bound(const K& kernel, const KernelVerdict& v, double
     return left;
 }
 
-// The bound a refusal names: the scan's, rounded down to the four digits
-// the message prints, and a little below it, so that a step a caller forms
-// from it with its own rounding (k X / k, t / n) stays below it.
-double named_bound(double bound) { return floor_4_digits(bound * (1.0 - 0x1.0p-40)); }
-
 // The judgement of steps of tau for a kernel with a variable coefficient,
 // on tau alone: a fault of the coefficient (its generator grows data), or
 // the bound when the step of tau itself grows data, or neither.
@@ -1896,7 +1876,10 @@ HeatJudgement judge(const K& kernel, const CoeffSource& coef, int rule, double t
         v.bound = v.bound > 0.0 ? std::min(v.bound, *bound) : *bound;
         verdict_cache().store(key, v);
     }
-    out.range = StepRange{0.0, named_bound(v.bound)};
+    // The bound as named, rounded down to four digits from a little below
+    // the scan's, so that a step a caller forms from it with its own
+    // rounding (k X / k, t / n) stays below it.
+    out.range = StepRange{0.0, floor_4_digits_inside(v.bound)};
     return out;
 }
 
