@@ -25,12 +25,6 @@ constexpr I saturating_cast(double x) {
     return static_cast<I>(x);
 }
 
-// The next whole step count above n: n + 1, or the next double above 2^53,
-// where adding one no longer moves a double.
-inline double next_count(double n) {
-    return n < 0x1.0p53 ? n + 1.0 : std::nextafter(n, std::numeric_limits<double>::infinity());
-}
-
 // Maximum that ignores a NaN operand (returns the other one).
 inline double max_ignore_nan(double a, double b) { return std::fmax(a, b); }
 inline double min_ignore_nan(double a, double b) { return std::fmin(a, b); }
