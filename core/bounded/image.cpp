@@ -1,11 +1,11 @@
 #include "core/bounded/image.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/step_count.hpp"
 
 namespace quorvane {
 
@@ -34,19 +34,10 @@ bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau) {
 }
 
 std::optional<std::uint64_t> least_image_steps(const DirichletHeat2ndChernoff& k, double t) {
-    const double tau_max = max_image_step(k);
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    const double estimate = std::ceil(t / tau_max);
-    // No count fits (this also keeps ++n below from wrapping).
-    if (!(estimate < 0x1p64)) return std::nullopt;
-    std::uint64_t n = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(estimate));
-    // The quotient is rounded: settle on the exact least count. The
-    // estimate lies within a few ulps of it, so either walk takes at most
-    // some thousand counts (an ulp of counts near 2^64 is 4096 of them).
-    while (n < kMax && !image_step_admitted(k, t / static_cast<double>(n))) ++n;
-    if (!image_step_admitted(k, t / static_cast<double>(n))) return std::nullopt;
-    while (n > 1 && image_step_admitted(k, t / static_cast<double>(n - 1))) --n;
-    return n;
+    const StepCounts counts = admitted_counts(t, std::numeric_limits<std::uint64_t>::max(),
+                                              [&](double tau) { return image_step_admitted(k, tau); });
+    if (counts.outcome != StepCounts::Outcome::Fits) return std::nullopt;
+    return counts.least;
 }
 
 double longest_image_time(const DirichletHeat2ndChernoff& k) {

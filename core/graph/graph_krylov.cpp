@@ -8,6 +8,7 @@
 
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/diffusion_expmv.hpp"
 
@@ -342,13 +343,13 @@ double lanczos_largest_argument(std::size_t n) {
     if (n == 0) return std::numeric_limits<double>::infinity();
     // Far out the full size is the cheapest plan (its theta per product is
     // the table's best): ceil(x / theta_18) sub-steps of min(n, 18)
-    // products. The product of the bound and theta rounds: step down to the
-    // x that fits.
+    // products. The product of the bound and theta rounds: where it lands
+    // above the x that fits, settle on that x by bisection.
     constexpr double kTheta18 = kExpmvThetaTable[kKrylovMaxDim - 1].theta;
     const auto per_substep = static_cast<double>(std::min(n, kKrylovMaxDim));
-    double x = std::floor(static_cast<double>(kKrylovMaxProducts) / per_substep) * kTheta18;
-    while (x > 0.0 && !lanczos_plan_fits(x, n)) x = std::nextafter(x, 0.0);
-    return x;
+    const double x = std::floor(static_cast<double>(kKrylovMaxProducts) / per_substep) * kTheta18;
+    const StepCounts fits = admitted_counts(x, 1, [&](double y) { return lanczos_plan_fits(y, n); });
+    return fits.outcome == StepCounts::Outcome::Fits ? x : fits.longest_t;
 }
 
 namespace {

@@ -86,10 +86,10 @@ Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1)
 std::string law_text(const SubordinatedChernoff& k) {
     const std::string nodes = ", n_nodes = " + std::to_string(k.n_nodes) + ")";
     switch (k.law.tag) {
-        case Subordinator::Tag::Stable: return "the stable law (alpha = " + fmt_shortest(k.law.param) + nodes;
-        case Subordinator::Tag::Gamma: return "the Gamma law (c = " + fmt_shortest(k.law.param) + nodes;
+        case Subordinator::Tag::Stable: return "the stable law (alpha = " + exact_time(k.law.param) + nodes;
+        case Subordinator::Tag::Gamma: return "the Gamma law (c = " + exact_time(k.law.param) + nodes;
         case Subordinator::Tag::InverseGaussian:
-            return "the inverse-Gaussian law (c = " + fmt_shortest(k.law.param) + nodes;
+            return "the inverse-Gaussian law (c = " + exact_time(k.law.param) + nodes;
     }
     return {};
 }

@@ -284,10 +284,10 @@ void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double
         return;
     }
     std::string msg = kLanczosBeyondWork;
-    // Inwards by a relative 2^-40 before the four digits: the t named is
-    // served although its product with the bound rounds.
+    // Taken from inside: the t named is served although its product with
+    // the bound rounds.
     const double x = e.f0();
-    const double longest = floor_4_digits((t * (lanczos_largest_argument(n) / x)) * (1.0 - 0x1p-40));
+    const double longest = floor_4_digits_inside(t * (lanczos_largest_argument(n) / x));
     if (longest > 0.0 && std::isfinite(longest)) {
         msg += "; it serves t up to " + fmt_exp3(longest) + " on this operator";
     }
