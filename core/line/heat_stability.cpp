@@ -1601,8 +1601,8 @@ VerdictCache& verdict_cache() {
 // square of that speed. Measured on 39 random smooth coefficients (every
 // class and kind of end, 22 to 260 nodes, tau from 0.01 to beyond the
 // first growing step, 0.3 % apart), m'' stayed below 9.2 (sqrt(mu) +
-// mu |a'| dx / max a)^2, mu = tau max a / dx^2; kappa takes 24 times
-// that square. The spacing then follows the margin: where the steps damp
+// mu |a'| dx / max a)^2, mu = tau max a / dx^2; kappa (kCurvature) takes
+// 12 times that square, 1.3 times the largest seen. The spacing then follows the margin: where the steps damp
 // everything well (m of order one, or of order mu for small steps, whose
 // m and curvature both grow like mu) the points lie far apart, and where m
 // is small they close in, down to kResolution, where the scan stops: its
