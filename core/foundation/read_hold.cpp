@@ -249,7 +249,6 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
     }
     hold->drift = std::move(b);
     hold->tag = tag;
-    hold->always_held = always_held;
     return hold;
 }
 

@@ -227,7 +227,6 @@ struct DriftHold {
     std::vector<double> change;
     std::vector<double> rise;
     BoundaryTag tag = BoundaryTag::Reflect;
-    bool always_held = false;
 
     // From b at the nodes; null for the weighed hold of a b the same at
     // every node, whose steps move every node alike.

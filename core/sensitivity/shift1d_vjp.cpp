@@ -273,8 +273,8 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch) {
     std::fill(out.begin(), out.end(), 0.0);
     for (std::size_t i = 0; i < grid.n; ++i) {
-        // Where b varies the reads are held: linear in u on the choice each
-        // takes at u, and transposed as that.
+        // Held reads (b rough or near a zero at node i) are linear in u on
+        // the choice each takes at u, and transposed as that.
         const StepHolds holds = step_holds(grid, b, tau, i);
         const std::span<const double> state = holds.spread.held() ? u : std::span<const double>{};
         const StepReads r = step_reads(grid, tau, a[i], b[i], i);
