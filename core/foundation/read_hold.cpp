@@ -37,6 +37,14 @@ std::size_t coefficient_node(std::int64_t m, BoundaryTag tag, std::size_t n) {
     }
 }
 
+FootCell foot_cell(double at, BoundaryTag tag, std::size_t n) {
+    constexpr double far = 4503599627370496.0;  // 2^52
+    const double held = std::clamp(at, -far, far);
+    const double below = std::floor(held);
+    const auto cell = static_cast<std::int64_t>(below);
+    return {coefficient_node(cell, tag, n), coefficient_node(cell + 1, tag, n), held - below};
+}
+
 DriftChange drift_meeting(double b0, double b1) {
     const double m0 = std::fabs(b0), m1 = std::fabs(b1);
     const double m = std::max(m0, m1);
@@ -183,15 +191,10 @@ FootChange foot_change(std::span<const double> b, BoundaryTag tag, std::size_t i
     const std::size_t n = b.size();
     FootChange f;
     if (n == 0) return f;
-    // The foot in cells from node 0, held to where an index stays exact (a
-    // foot so far off reads an end node, or wraps, either way).
-    constexpr double far = 4503599627370496.0;  // 2^52
-    const double at = std::clamp(static_cast<double>(i) + reach * b[i], -far, far);
-    const double below = std::floor(at);
-    const double t = at - below;
-    const auto cell = static_cast<std::int64_t>(below);
-    f.first = coefficient_node(cell, tag, n);
-    f.second = coefficient_node(cell + 1, tag, n);
+    const FootCell foot = foot_cell(static_cast<double>(i) + reach * b[i], tag, n);
+    const double t = foot.t;
+    f.first = foot.first;
+    f.second = foot.second;
     const double read = (1.0 - t) * b[f.first] + t * b[f.second];
     const DriftChange c = drift_change(b[i], read);
     f.value = c.value;
@@ -246,7 +249,6 @@ std::shared_ptr<const DriftHold> DriftHold::make(std::vector<double> b, Boundary
     }
     hold->drift = std::move(b);
     hold->tag = tag;
-    hold->always_held = always_held;
     return hold;
 }
 

@@ -115,6 +115,16 @@ double node_fold(std::span<const double> b, BoundaryTag tag, std::size_t i, doub
 // the policy names none.
 std::size_t coefficient_node(std::int64_t m, BoundaryTag tag, std::size_t n);
 
+// The nodes of a grid of n nodes around a point `at` cells from node 0
+// (mapped by coefficient_node) and the point's offset t in [0, 1) from the
+// first. `at` is held to where an index stays exact: a point so far off
+// reads an end node, or wraps, either way.
+struct FootCell {
+    std::size_t first = 0, second = 0;
+    double t = 0.0;
+};
+FootCell foot_cell(double at, BoundaryTag tag, std::size_t n);
+
 // drift_share across the cell `cell` of a grid of n nodes with the drift b
 // at its nodes, the cell's nodes mapped by coefficient_node (a share of 1
 // where b does not cover the grid).
@@ -217,7 +227,6 @@ struct DriftHold {
     std::vector<double> change;
     std::vector<double> rise;
     BoundaryTag tag = BoundaryTag::Reflect;
-    bool always_held = false;
 
     // From b at the nodes; null for the weighed hold of a b the same at
     // every node, whose steps move every node alike.

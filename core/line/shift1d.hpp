@@ -97,9 +97,9 @@ struct ShiftChernoff1D {
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
     // b at the grid's nodes, which weighs how far the step's reads are held
-    // (see node_from); from_arrays samples it, and without it (a b that is
-    // smooth and away from its zeros at every node, hold_weight 0) the reads
-    // are plain.
+    // (see node_from); from_arrays samples it. Without it (a b the same at
+    // every node) the reads are plain, as they are at every node whose
+    // weight is 0 (b smooth and away from its zeros there).
     std::shared_ptr<const DriftHold> drift_hold;
 
     // How node i's foot read is held in a step of tau (its diffusion reads

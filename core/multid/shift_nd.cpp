@@ -124,10 +124,9 @@ double drift_vector_roughness(const std::vector<double>& b, std::size_t p, std::
 // The drift's change from node k to the foot of its characteristic,
 // tau b(x_k) on: the largest drift_change over the components of b at the
 // node and of b read multilinearly at the foot (the nodes around it along
-// each axis mapped by coefficient_node), as foot_change weighs it in 1-D.
+// each axis from foot_cell), as foot_change weighs it in 1-D.
 template <std::size_t D>
 double drift_vector_foot_change(const GridND<D>& grid, const std::vector<double>& b, std::size_t k, double tau) {
-    constexpr double far = 4503599627370496.0;  // 2^52: indices stay exact
     std::array<std::size_t, D> lo{}, hi{}, strides{};
     std::array<double, D> t{};
     std::size_t rest = k, stride = 1;
@@ -135,11 +134,10 @@ double drift_vector_foot_change(const GridND<D>& grid, const std::vector<double>
         const Grid1D<double>& ax = grid.axes[a];
         const std::size_t i = rest % ax.n;
         rest /= ax.n;
-        const double at = std::clamp(static_cast<double>(i) + tau / ax.dx() * b[k * D + a], -far, far);
-        const double below = std::floor(at);
-        t[a] = at - below;
-        lo[a] = coefficient_node(static_cast<std::int64_t>(below), ax.boundary.tag, ax.n);
-        hi[a] = coefficient_node(static_cast<std::int64_t>(below) + 1, ax.boundary.tag, ax.n);
+        const FootCell foot = foot_cell(static_cast<double>(i) + tau / ax.dx() * b[k * D + a], ax.boundary.tag, ax.n);
+        t[a] = foot.t;
+        lo[a] = foot.first;
+        hi[a] = foot.second;
         strides[a] = stride;
         stride *= ax.n;
     }

@@ -65,10 +65,11 @@ struct StepHolds {
 
 StepHolds step_holds(const Grid1D<double>& g, std::span<const double> b, double tau, std::size_t i) {
     const BoundaryTag tag = g.boundary.tag;
-    const double weight = step_hold_weight(b, tag, i, foot_reach(g, tau));
+    const double reach = foot_reach(g, tau);
+    const double weight = step_hold_weight(b, tag, i, reach);
     const ReadHold spread{weight, {}, 1.0};
     if (weight == 0.0) return {spread, spread};
-    return {spread, {weight, b, node_fold(b, tag, i, foot_reach(g, tau))}};
+    return {spread, {weight, b, node_fold(b, tag, i, reach)}};
 }
 
 // The step's three read points at node i (x + h, x - h, the foot) and
@@ -184,13 +185,14 @@ Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std:
                      std::span<double> grad) {
     const Grid1D<double>& g = p.grid;
     const std::size_t n = g.n;
+    const BoundaryTag tag = g.boundary.tag;
+    const double reach = foot_reach(g, p.tau);
     for (std::size_t i = 0; i < n; ++i) {
-        const BoundaryTag tag = g.boundary.tag;
         HoldSlope slope;
-        const double weight = step_hold_weight(p.b, tag, i, foot_reach(g, p.tau), &slope);
+        const double weight = step_hold_weight(p.b, tag, i, reach, &slope);
         if (weight == 0.0) continue;
         double f_prev = 0.0, f_here = 0.0, f_next = 0.0;
-        const double fold = node_fold(p.b, tag, i, foot_reach(g, p.tau), &f_prev, &f_here, &f_next);
+        const double fold = node_fold(p.b, tag, i, reach, &f_prev, &f_here, &f_next);
         const double scale = lambda[i] * shift_mean_weight(p.tau, p.c[i]);
         const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
         double d_weight = 0.0, d_fold = 0.0;
@@ -273,8 +275,8 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch) {
     std::fill(out.begin(), out.end(), 0.0);
     for (std::size_t i = 0; i < grid.n; ++i) {
-        // Where b varies the reads are held: linear in u on the choice each
-        // takes at u, and transposed as that.
+        // Held reads (b rough or near a zero at node i) are linear in u on
+        // the choice each takes at u, and transposed as that.
         const StepHolds holds = step_holds(grid, b, tau, i);
         const std::span<const double> state = holds.spread.held() ? u : std::span<const double>{};
         const StepReads r = step_reads(grid, tau, a[i], b[i], i);

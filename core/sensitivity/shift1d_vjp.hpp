@@ -57,7 +57,8 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
 
 // out = S'(u)^T lambda for the step S(tau) taken from the state u: the
 // transpose of S itself where no read is held (b smooth and away from its
-// zeros: the step is then linear), of its derivative at u where they are. `scratch` holds n zeros on entry and on success.
+// zeros: the step is then linear), of its derivative at u where they are.
+// `scratch` holds n zeros on entry and on success.
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
                         std::span<const double> b, std::span<const double> c, std::span<const double> u,
                         std::span<const double> lambda, std::span<double> out, std::span<double> scratch);

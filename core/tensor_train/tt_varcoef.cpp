@@ -23,6 +23,11 @@ double mean_of(const std::vector<double>& a, std::size_t n) {
     return sum / static_cast<double>(n);
 }
 
+// The node spacing of an axis of n >= 2 nodes over `domain`.
+double axis_spacing(std::size_t n, std::pair<double, double> domain) {
+    return (domain.second - domain.first) / (static_cast<double>(n) - 1.0);
+}
+
 bool all_equal(const std::vector<double>& x) {
     return std::all_of(x.begin(), x.end(), [&](double y) { return y == x.front(); });
 }
@@ -71,7 +76,7 @@ Expected<VarCoefTt> VarCoefTt::make(std::vector<std::vector<double>> a_axis, std
 std::optional<VarCoefTt::GrowingMode> VarCoefTt::judge_axis(const std::vector<double>& a, const std::vector<double>& b,
                                                             std::pair<double, double> domain, std::size_t axis) {
     const std::size_t n = a.size();
-    const double h = (domain.second - domain.first) / (static_cast<double>(n) - 1.0);
+    const double h = axis_spacing(n, domain);
     const PeriodicTridiag op = axis_operator(a, b, h);
     double norm = 0.0;
     bool couplings_nonnegative = true;
@@ -149,7 +154,7 @@ std::optional<VarCoefTt::GrowingMode> VarCoefTt::judge_axis(const std::vector<do
 
 double VarCoefTt::spacing(std::size_t j) const {
     const std::size_t n = a_axis[j].size();
-    return n >= 2 ? (domain[j].second - domain[j].first) / (static_cast<double>(n) - 1.0) : 1.0;
+    return n >= 2 ? axis_spacing(n, domain[j]) : 1.0;
 }
 
 Status VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
