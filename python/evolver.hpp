@@ -18,6 +18,7 @@
 #include "core/line/truncated_exp.hpp"
 #include "core/line/truncated_exp4.hpp"
 #include "core/line/heat_stability.hpp"
+#include "core/line/kept_in_range.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/line/state.hpp"
 #include "python/array.hpp"
@@ -247,6 +248,27 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
 }
 
+// The same for a transport kernel whose steps are clipped to the range its
+// flow keeps: `range` is walked on with the steps and replaced, with the
+// values, only on success.
+template <class K>
+void evolve_semigroup_in_range(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<double>& state,
+                               FlowRange& range, double t, std::size_t n_steps) {
+    K kernel = semigroup.kernel;
+    const Grid1D<double> grid = state.grid;
+    std::vector<double> values = state.values;
+    const double tau = t / static_cast<double>(n_steps);
+    refuse_unstable_step(cls, kernel, grid, t, tau);
+    FlowRange walked = range;
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        return evolve_values_in_range(kernel, grid, std::move(values), tau, n_steps, walked);
+    });
+    state.values = unwrap(std::move(r), callback_cause(kernel));
+    range = walked;
+    warm_parallel_caches();
+    semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
+}
+
 // A reaction factor 1 + tau c below zero flips the sign every step (and
 // amplifies where exp(tau c) damps): refused as CflViolated, naming the
 // largest admissible tau and, for a call of n_steps steps of t_final /
@@ -267,6 +289,17 @@ Ref evolve_body(Obj& self, const Args& a) {
     return none();
 }
 
+// The same for a transport class, which also holds the `range` its steps
+// are clipped to.
+template <class Obj>
+Ref evolve_in_range_body(Obj& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    evolve_semigroup_in_range(Obj::class_def().name, self.semigroup, self.state, self.range, t, n_steps);
+    return none();
+}
+
 template <class Obj>
 Ref values_body(const Obj& self, const Args&) {
     return new_array_f64(self.state.values);
@@ -281,6 +314,22 @@ struct GridStepEvolverObj {
 
     std::size_t len() const { return state.values.size(); }
     // One specialisation per bound class, in its binding file.
+    static ClassDef& class_def();
+};
+
+// The same for a transport kernel, whose steps are clipped to `range`: the
+// range of the state's read when it was set, walked on by the reactions of
+// the steps since (see evolve_semigroup_in_range).
+template <class K>
+struct TransportEvolverObj {
+    ChernoffSemigroup<K> semigroup;
+    GridFn<double> state;
+    FlowRange range;
+
+    TransportEvolverObj(ChernoffSemigroup<K> sg, GridFn<double> st)
+        : semigroup(std::move(sg)), state(std::move(st)), range(read_range(state.grid, state.values)) {}
+
+    std::size_t len() const { return state.values.size(); }
     static ClassDef& class_def();
 };
 

@@ -303,27 +303,23 @@ struct Around {
 // and the margin allowed there is kBoundedWiden times the cell's curvature
 // of the extremum's sign, less a multiple of how far the outer estimates
 // (at i - 1 and i + 2) stray from the line through the inner ones (their
-// fourth differences), scaled by the drift's share `widen_of()`
-// (drift_share times the fold, see ReadHold: none where characteristics
-// meet). The curvature is the more of: the smaller of the two estimates at
-// the cell's nodes, less kStrayBoth times the stray: a resolved extremum,
-// where both have its sign (a wave of 8 nodes per wavelength keeps half its
-// curvature as margin, more the finer it is resolved); and the larger of
-// them, less kStrayOne times the stray: an extremum next to an inflection,
-// where one estimate has the other sign but the four lie nearly on a line.
-// Such data are read as they are, so the read converges as the plain one
-// does. Where the data bend the other way or the estimates leave their line
-// (a jump, a kink, the shoulder of a smeared front next to a plateau, an
-// odd-even ripple, noise, a bump of a few nodes) nothing beyond the node
-// values is allowed: there the Hermite read overshoots, and each step would
-// carry the overshoot on and add to it (a carried front rose to 1.13 over
-// ten units of time when the larger estimate alone stood for the curvature).
-// Every quantity is continuous in the values, and so is the bound. `around`
-// and `widen_of` are called only when v leaves [min, max]; `choice`, when
-// given, records which value was taken.
-template <class F, class AroundFn, class WidenFn>
-F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const WidenFn& widen_of,
-             BoundedChoice* choice = nullptr) {
+// fourth differences). The curvature is the more of: the smaller of the two
+// estimates at the cell's nodes, less kStrayBoth times the stray: a resolved
+// extremum, where both have its sign (a wave of 8 nodes per wavelength keeps
+// half its curvature as margin, more the finer it is resolved); and the
+// larger of them, less kStrayOne times the stray: an extremum next to an
+// inflection, where one estimate has the other sign but the four lie nearly
+// on a line. Such data are read as they are, so the read converges as the
+// plain one does. Where the data bend the other way or the estimates leave
+// their line (a jump, a kink, the shoulder of a smeared front next to a
+// plateau, an odd-even ripple, noise, a bump of a few nodes) nothing beyond
+// the node values is allowed: there the Hermite read overshoots, and each
+// step would carry the overshoot on and add to it (a carried front rose to
+// 1.13 over ten units of time when the larger estimate alone stood for the
+// curvature). Every quantity is continuous in the values, and so is the
+// bound. `around` is called only when v leaves [min, max].
+template <class F, class AroundFn>
+F limit_read(F v, F u0, F u1, const AroundFn& around) {
     const double r0 = real_part(u0), r1 = real_part(u1), rv = real_part(v);
     const double lo = std::min(r0, r1), hi = std::max(r0, r1);
     if (rv >= lo && rv <= hi) return v;
@@ -336,71 +332,28 @@ F limit_read(F v, F u0, F u1, std::int64_t cell, const AroundFn& around, const W
     const double d4_0 = (a.e[0] - 2.0 * a.e[1]) + a.e[2];
     const double d4_1 = (a.e[1] - 2.0 * a.e[2]) + a.e[3];
     const double stray = std::fabs(d4_0) + std::fabs(d4_1);
-    const double both = std::min(s0, s1) - kStrayBoth * stray, one = std::max(s0, s1) - kStrayOne * stray;
-    const bool resolved = both >= one;
-    const double margin = resolved ? both : one;
-    const double widen = margin > 0.0 ? kBoundedWiden * widen_of() : 0.0;
-    const double reach = widen * margin;
+    const double margin = std::max(std::min(s0, s1) - kStrayBoth * stray, std::max(s0, s1) - kStrayOne * stray);
+    const double reach = margin > 0.0 ? kBoundedWiden * margin : 0.0;
     const double bound = below ? lo - reach : hi + reach;
     if (below ? !(rv < bound) : !(rv > bound)) return v;
-    if (choice) {
-        const bool second = below ? r1 < r0 : r1 > r0;
-        choice->clamped = true;
-        choice->cell = cell;
-        choice->node = cell + (second ? 1 : 0);
-        choice->estimate = cell + ((resolved ? s1 < s0 : s1 > s0) ? 1 : 0);
-        choice->stray = resolved ? kStrayBoth : kStrayOne;
-        choice->widen = widen;
-        choice->side = below ? -1 : 1;
-        choice->sign0 = d4_0 < 0.0 ? -1 : 1;
-        choice->sign1 = d4_1 < 0.0 ? -1 : 1;
-        choice->held = bound;
-        choice->d_widen = margin > 0.0 ? (below ? -kBoundedWiden : kBoundedWiden) * margin : 0.0;
-    }
     return from_f64<F>(bound);
 }
 
-// The read v blended with its held value as `hold` weighs them.
+// The degree-7 read in cell c of `values` held to the range the cell allows.
 template <class F>
-F blend_held(F v, F held, const ReadHold& hold) {
-    if (hold.weight >= 1.0) return held;
-    return v + from_f64<F>(hold.weight) * (held - v);
-}
-
-// The share of the widening the drift of `hold` leaves in cell i.
-template <class F>
-double hold_widen(const ReadHold& hold, const Grid1D<F>& g, std::int64_t i) {
-    if (hold.drift.empty()) return hold.fold;
-    return cell_drift_share(hold.drift, g.boundary.tag, g.n, i).value * hold.fold;
-}
-
-// The degree-7 read in cell i held as `hold` asks.
-template <class F, class Taps>
-F bounded_hermite7_at(const Taps& at, std::int64_t i, F t, const Grid1D<F>& g, const ReadHold& hold,
-                      BoundedChoice* choice = nullptr) {
-    const Hermite7Read<F> h = hermite7_read<F>(at, i, t);
-    const F held = limit_read<F>(
-        h.value, h.u0, h.u1, i,
-        [&] {
+F bounded_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c) {
+    const StencilReach r = stencil_reach(InterpTag::SepticHermite);
+    return with_taps(values, g, c.i, r.lo, r.hi, [&](const auto& at) {
+        const Hermite7Read<F> h = hermite7_read<F>(at, c.i, c.t);
+        return limit_read<F>(h.value, h.u0, h.u1, [&] {
             Around a;
-            a.e[0] = real_part(stencil<F>(kD2O6, 180.0, at, i - 1));
+            a.e[0] = real_part(stencil<F>(kD2O6, 180.0, at, c.i - 1));
             a.e[1] = real_part(h.b0);
             a.e[2] = real_part(h.b1);
-            a.e[3] = real_part(stencil<F>(kD2O6, 180.0, at, i + 2));
+            a.e[3] = real_part(stencil<F>(kD2O6, 180.0, at, c.i + 2));
             return a;
-        },
-        [&] { return hold_widen(hold, g, i); }, choice);
-    if (choice) choice->raw = real_part(h.value);
-    return blend_held(h.value, held, hold);
-}
-
-// The degree-7 read in cell c of `values` held as `hold` asks.
-template <class F>
-F bounded_in_cell(std::span<const F> values, const Grid1D<F>& g, const Cell<F>& c, const ReadHold& hold,
-                  BoundedChoice* choice = nullptr) {
-    const StencilReach r = stencil_reach(InterpTag::SepticHermite);
-    return with_taps(values, g, c.i, r.lo, r.hi,
-                     [&](const auto& at) { return bounded_hermite7_at<F>(at, c.i, c.t, g, hold, choice); });
+        });
+    });
 }
 
 }  // namespace
@@ -459,7 +412,7 @@ F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x) {
 }
 
 template <class F>
-Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, ReadHold hold) const {
+Expected<F> Grid1D<F>::interp(std::span<const F> values, F x) const {
     switch (interp_kind.tag) {
         case InterpTag::Linear:
             return fail(CoreError::unsupported("linear-interp (enable with --features linear-interp)"));
@@ -474,9 +427,7 @@ Expected<F> Grid1D<F>::interp(std::span<const F> values, F x, ReadHold hold) con
     }
     const Expected<Cell<F>> located = locate_read(*this, x);
     if (!located) return fail(located.error());
-    const Cell<F> c = *located;
-    if (!hold.held() || interp_kind.tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
-    return bounded_in_cell(values, *this, c, hold);
+    return hermite_in_cell(values, *this, *located);
 }
 
 template <class F>
@@ -487,7 +438,7 @@ bool Grid1D<F>::foot_is_linear(std::int64_t i) const {
 }
 
 template <class F>
-Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, ReadHold hold) const {
+Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, bool bounded) const {
     const InterpTag tag = interp_kind.tag;
     if (tag != InterpTag::SepticHermite && tag != InterpTag::OctonicHermite && tag != InterpTag::CubicHermite) {
         return interp(values, x);
@@ -496,24 +447,12 @@ Expected<F> Grid1D<F>::interp_foot(std::span<const F> values, F x, ReadHold hold
     if (!located) return fail(located.error());
     const Cell<F> c = *located;
     if (!foot_is_linear(c.i)) {
-        if (!hold.held() || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
-        return bounded_in_cell(values, *this, c, hold);
+        if (!bounded || tag != InterpTag::SepticHermite) return hermite_in_cell(values, *this, c);
+        return bounded_in_cell(values, *this, c);
     }
     const PolicyTaps<F> at = taps(values, boundary, n, dx());
     const F u0 = at(c.i), u1 = at(c.i + 1);
     return u0 + c.t * (u1 - u0);
-}
-
-Expected<BoundedChoice> bounded_read_choice(const Grid1D<double>& grid, std::span<const double> values, double x,
-                                            bool foot, ReadHold hold) {
-    BoundedChoice choice;
-    if (!hold.held() || grid.interp_kind.tag != InterpTag::SepticHermite) return choice;
-    const Expected<Cell<double>> located = locate_read(grid, x);
-    if (!located) return fail(located.error());
-    const Cell<double> c = *located;
-    if (foot && grid.foot_is_linear(c.i)) return choice;
-    bounded_in_cell(values, grid, c, hold, &choice);
-    return choice;
 }
 
 bool SepticSamples::locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t) {
@@ -574,43 +513,20 @@ bool SepticSamples::covered(double x, std::int64_t& cell, double& t) const {
     return locate(*grid_, x, cell, t) && covers(cell);
 }
 
-namespace {
-
-// A read v in cell `cell`, whose samples start at p (u, D1, D2, D3 per
-// node), held as `hold` asks; the samples of the nodes on either side of
-// the cell are present.
-double limit_sampled(double v, const double* p, std::int64_t cell, const Grid1D<double>& g, const ReadHold& hold) {
-    const double held = limit_read<double>(
-        v, p[0], p[4], cell,
-        [&] {
-            Around a;
-            for (int k = 0; k < 4; ++k) a.e[k] = p[4 * (k - 1) + 2];
-            return a;
-        },
-        [&] { return hold_widen(hold, g, cell); });
-    return blend_held(v, held, hold);
-}
-
-}  // namespace
-
-Expected<double> SepticSamples::read(double x, ReadHold hold) const {
+Expected<double> SepticSamples::read(double x) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    const bool held = hold.held();
-    if (!covered(x, cell, t) || (held && !covers(cell - 1, cell + 2))) return grid_->interp(values_, x, hold);
-    const double v = at_cell(cell, hermite7_weights(t));
-    return held ? limit_sampled(v, samples_.data() + 4 * (cell - lo_), cell, *grid_, hold) : v;
+    if (!covered(x, cell, t)) return grid_->interp(values_, x);
+    return at_cell(cell, hermite7_weights(t));
 }
 
-Expected<double> SepticSamples::read_foot(double x, ReadHold hold) const {
+Expected<double> SepticSamples::read_foot(double x) const {
     std::int64_t cell = 0;
     double t = 0.0;
-    const bool held = hold.held();
-    if (!covered(x, cell, t) || (held && !covers(cell - 1, cell + 2))) return grid_->interp_foot(values_, x, hold);
+    if (!covered(x, cell, t)) return grid_->interp_foot(values_, x);
     const double* p = samples_.data() + 4 * (cell - lo_);
     if (grid_->foot_is_linear(cell)) return p[0] + t * (p[4] - p[0]);
-    const double v = at_cell(cell, hermite7_weights(t));
-    return held ? limit_sampled(v, p, cell, *grid_, hold) : v;
+    return at_cell(cell, hermite7_weights(t));
 }
 
 #define QUORVANE_INSTANTIATE_BOUNDARY(F)                                                                   \
@@ -624,8 +540,8 @@ Expected<double> SepticSamples::read_foot(double x, ReadHold hold) const {
     template F fd_d4_o6<F>(std::span<const F>, const BoundaryPolicy<F>&, std::size_t, std::int64_t, F);  \
     template F hermite7_sample<F>(std::span<const F>, const Grid1D<F>&, F);                                \
     template Hermite7Weights<F> hermite7_weights<F>(F);                                                     \
-    template Expected<F> Grid1D<F>::interp(std::span<const F>, F, ReadHold) const;                          \
-    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, ReadHold) const;                     \
+    template Expected<F> Grid1D<F>::interp(std::span<const F>, F) const;                                    \
+    template Expected<F> Grid1D<F>::interp_foot(std::span<const F>, F, bool) const;                         \
     template bool Grid1D<F>::foot_is_linear(std::int64_t) const;
 
 QUORVANE_INSTANTIATE_BOUNDARY(double)

@@ -39,12 +39,8 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
     return GridFnComplex1D{grid, std::move(interleaved)};
 }
 
-Expected<double> InterpRead::operator()(double x, ReadHold hold) const {
-    return u->grid.interp(u->values, x, hold);
-}
-Expected<double> InterpRead::foot(double x, ReadHold hold) const {
-    return u->grid.interp_foot(u->values, x, hold);
-}
+Expected<double> InterpRead::operator()(double x) const { return u->grid.interp(u->values, x); }
+Expected<double> InterpRead::foot(double x) const { return u->grid.interp_foot(u->values, x); }
 
 template struct Grid1D<double>;
 template struct Grid1D<float>;

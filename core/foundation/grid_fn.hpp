@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
-#include "core/foundation/read_hold.hpp"
 #include "core/foundation/error.hpp"
 
 namespace quorvane {
@@ -39,38 +38,14 @@ inline constexpr const char* kCubicNMessage = "n must be >= 4 (cubic Hermite ste
 inline constexpr const char* kGridSpacingMessage =
     "the grid spacing dx = (xmax - xmin)/(n - 1) must have a finite, normal square dx^2";
 
-// The margin a held read may take beyond its cell's node values at a smooth
-// extremum: kBoundedWiden times the cell's curvature of the extremum's sign
-// (the smaller of the two estimates at its nodes less kStrayBoth times the
-// two fourth differences there, or the larger less kStrayOne times them,
-// whichever is more), times the drift's share (see ReadHold).
+// The margin a bounded read may take beyond its cell's node values at a
+// smooth extremum: kBoundedWiden times the cell's curvature of the
+// extremum's sign (the smaller of the two estimates at its nodes less
+// kStrayBoth times the two fourth differences there, or the larger less
+// kStrayOne times them, whichever is more).
 inline constexpr double kBoundedWiden = 0.5;
 inline constexpr double kStrayBoth = 0.4;
 inline constexpr double kStrayOne = 1.0;
-
-// The value a held read takes and how (for its derivatives). Where the read
-// leaves its cell's (widened) range it is clamped to the end `node` of that
-// range: u[node] - widen * (e[estimate] + side * stray * (sign0 * d4_0
-// + sign1 * d4_1)), with e the second-difference estimates fd_d2_o6 at nodes
-// cell - 1 ... cell + 2, d4_0 = e[cell - 1] - 2 e[cell] + e[cell + 1], d4_1 the
-// same one node on, side +1 for an upper end, -1 for a lower one (node
-// indices as the boundary policy reads them) and stray kStrayBoth or
-// kStrayOne, the form that gave the margin; widen is 0 where the range is
-// not widened. On each such choice the clamped value is linear in the
-// values. The read itself is raw + hold.weight * (held - raw).
-struct BoundedChoice {
-    bool clamped = false;
-    std::int64_t cell = 0;
-    std::int64_t node = 0;
-    std::int64_t estimate = 0;
-    double widen = 0.0;
-    double stray = 0.0;
-    int side = 1;
-    int sign0 = 0, sign1 = 0;
-    double raw = 0.0, held = 0.0;
-    // d held / d (the margin's share) (0 unless clamped at a widened end).
-    double d_widen = 0.0;
-};
 
 template <class F>
 struct Grid1D {
@@ -91,10 +66,7 @@ struct Grid1D {
 
     // Value at any x of the grid function with samples `values` (length n).
     // Fails only for the Linear kind and for an invalid Chebyshev M.
-    // `hold`: a degree-7 read is held to the range its cell allows, as a
-    // held interp_foot holds it (the Hermite stencil is kept next to the
-    // ends).
-    Expected<F> interp(std::span<const F> values, F x, ReadHold hold = kPlainRead) const;
+    Expected<F> interp(std::span<const F> values, F x) const;
 
     // Value at the foot x of a characteristic (a transport read): interp,
     // except in the cells whose Hermite stencil reaches past an end of a
@@ -106,15 +78,15 @@ struct Grid1D {
     // and, at small steps, turn into a centred difference whose undamped
     // odd-even modes grow from the ends. The two-point read there is
     // monotone and upwind, so transport keeps the range of its data.
-    // `hold` (for a transport, whose exact values stay in the range of its
-    // data): a degree-7 read inside is held to the range its cell allows,
-    // its node values widened at a smooth extremum by as much as a smooth
-    // interpolant leaves them there and not at a jump, on noise or where
-    // characteristics meet, so that a front carried across the grid brings
-    // no overshoot along and meeting characteristics build none up, while
-    // smooth data are read as they are. That read is no longer linear in the
-    // values (see BoundedChoice); the plain read is.
-    Expected<F> interp_foot(std::span<const F> values, F x, ReadHold hold = kPlainRead) const;
+    // `bounded` (for a pure transport whose steps keep no range of their
+    // own, see core/foundation/flow_range.hpp for those that do): a degree-7
+    // read inside is held to the range its cell allows, its node values
+    // widened at a smooth extremum by as much as a smooth interpolant leaves
+    // them there and not at a jump or on noise, so that a front carried
+    // across the grid brings no overshoot along while smooth data are read
+    // as they are. That read is no longer linear in the values; the plain
+    // read is.
+    Expected<F> interp_foot(std::span<const F> values, F x, bool bounded = false) const;
 
     // True when a read in cell i takes the two-point form of interp_foot.
     bool foot_is_linear(std::int64_t i) const;
@@ -133,11 +105,6 @@ inline constexpr const char* kLinearInflowMessage =
     "boundary \"linear\" cannot be used where a drift enters across an end: its straight-line continuation is "
     "no inflow condition, and what it carries in grows without bound; use \"reflect\", \"zero\" or "
     "\"periodic\"";
-
-// Which value the held read at x of `values` (interp or, with `foot`,
-// interp_foot) takes; not clamped for reads that are never held.
-Expected<BoundedChoice> bounded_read_choice(const Grid1D<double>& grid, std::span<const double> values, double x,
-                                            bool foot, ReadHold hold);
 
 // The refusal above for the read of node i at `foot` (the foot of its
 // characteristic).
@@ -172,9 +139,7 @@ public:
     // with the degree-7 Hermite interpolant.
     static bool locate(const Grid1D<double>& grid, double x, std::int64_t& cell, double& t);
 
-    bool covers(std::int64_t cell) const { return covers(cell, cell + 1); }
-    // True when the samples hold every node index in [first, last].
-    bool covers(std::int64_t first, std::int64_t last) const { return first >= lo_ && last < hi_; }
+    bool covers(std::int64_t cell) const { return cell >= lo_ && cell + 1 < hi_; }
 
     // The read in cell `cell` (covered) with weights w.
     double at_cell(std::int64_t cell, const Hermite7Weights<double>& w) const {
@@ -184,9 +149,9 @@ public:
     }
 
     // Value at x of the filled grid function, as Grid1D::interp.
-    Expected<double> read(double x, ReadHold hold = kPlainRead) const;
-    // The transport read at x, as Grid1D::interp_foot.
-    Expected<double> read_foot(double x, ReadHold hold = kPlainRead) const;
+    Expected<double> read(double x) const;
+    // The transport read at x, as Grid1D::interp_foot (plain).
+    Expected<double> read_foot(double x) const;
     // The filled grid function's value at node i.
     double value_at(std::size_t i) const { return values_[i]; }
 
@@ -206,8 +171,8 @@ private:
 // through node samples computed once per step (same values).
 struct SampleRead {
     const SepticSamples* samples;
-    Expected<double> operator()(double x, ReadHold hold = kPlainRead) const { return samples->read(x, hold); }
-    Expected<double> foot(double x, ReadHold hold = kPlainRead) const { return samples->read_foot(x, hold); }
+    Expected<double> operator()(double x) const { return samples->read(x); }
+    Expected<double> foot(double x) const { return samples->read_foot(x); }
     // The stored value at node i.
     double value_at(std::size_t i) const { return samples->value_at(i); }
 };
@@ -226,8 +191,8 @@ struct GridFn {
 
 struct InterpRead {
     const GridFn<double>* u;
-    Expected<double> operator()(double x, ReadHold hold = kPlainRead) const;
-    Expected<double> foot(double x, ReadHold hold = kPlainRead) const;
+    Expected<double> operator()(double x) const;
+    Expected<double> foot(double x) const;
     double value_at(std::size_t i) const { return u->values[i]; }
 };
 

@@ -59,7 +59,7 @@ Status GridFn2D::sample_sheared_x(std::span<double> out, std::size_t nx, std::si
         const double shift = c * (grid.y.xmin + dy * static_cast<double>(j));
         for (std::size_t i = 0; i < nx; ++i) {
             const double xs = (grid.x.xmin + dx * static_cast<double>(i)) - shift;
-            Expected<double> r = row_grid.interp_foot(row, xs, kFullHold);
+            Expected<double> r = row_grid.interp_foot(row, xs, true);
             if (!r) return fail(r.error());
             out[j * nx + i] = *r;
         }

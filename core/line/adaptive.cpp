@@ -21,6 +21,19 @@ double max_abs_or_inf(const std::vector<double>& v) {
     return m;
 }
 
+// The range after a step of tau of a transport kernel, and `out` clipped
+// to it; the heat kernels keep none.
+template <class K>
+FlowRange clipped_step(const K& kernel, const FlowRange& before, double tau, std::vector<double>& out) {
+    if constexpr (requires { reaction_factors(kernel, tau); }) {
+        const FlowRange after = before.after(reaction_factors(kernel, tau));
+        after.clip(out);
+        return after;
+    } else {
+        internal_fault("AdaptiveChernoff: a range for a kernel that keeps none");
+    }
+}
+
 }  // namespace
 
 template <class K>
@@ -34,7 +47,8 @@ AdaptiveChernoff<K> AdaptiveChernoff<K>::make(K kernel, double tol_abs, double t
 }
 
 template <class K>
-Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double>& state, double t) {
+Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double>& state, double t,
+                                                             FlowRange* range) {
     PiController& pc = controller;
     pc.err_prev = 1.0;
     if (!full) full = state;
@@ -42,6 +56,7 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
     if (!half2) half2 = state;
     GridFn<double> u = state;
 
+    FlowRange walked = range ? *range : FlowRange{};
     double h = t / 100.0;
     double elapsed = 0.0;
     std::size_t accepted = 0;
@@ -57,7 +72,13 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
         if (Status st = poll_stop(); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *full, pool, tau); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *half, pool, 0.5 * tau); !st) return fail(st.error());
+        FlowRange after_halves = walked;
+        if (range) {
+            clipped_step(kernel, walked, tau, full->values);
+            after_halves = clipped_step(kernel, walked, 0.5 * tau, half->values);
+        }
         if (Status st = kernel.apply_into(*half, *half2, pool, 0.5 * tau); !st) return fail(st.error());
+        if (range) after_halves = clipped_step(kernel, after_halves, 0.5 * tau, half2->values);
 
         // d = u_half - u_full, formed in place in `half`.
         std::vector<double>& d = half->values;
@@ -100,6 +121,7 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
             continue;
         }
         u.values = half2->values;
+        walked = after_halves;
         elapsed += tau;
         if (t - elapsed <= t * 2.220446049250313e-16) break;
         accepted += 1;
@@ -107,6 +129,7 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
             return fail(CoreError::adaptive_step_rejected(h, err, accepted + rejected));
         }
     }
+    if (range) *range = walked;
     return std::move(u.values);
 }
 
@@ -124,32 +147,34 @@ Expected<AdaptiveEvolver> AdaptiveEvolver::build(KernelName name, GridFn<double>
     switch (name) {
         case KernelName::Heat2: {
             auto k = AdaptiveChernoff<DiffusionChernoff>::make(DiffusionChernoff::unit(g), tol_abs, tol_rel);
-            return AdaptiveEvolver{std::move(state), std::move(k)};
+            return AdaptiveEvolver{std::move(state), std::move(k), std::nullopt};
         }
         case KernelName::Heat4: {
             auto built = build_diffusion4th_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
             auto k = AdaptiveChernoff<Diffusion4thChernoff>::make(std::move(built->first.kernel), tol_abs, tol_rel);
-            return AdaptiveEvolver{std::move(state), std::move(k)};
+            return AdaptiveEvolver{std::move(state), std::move(k), std::nullopt};
         }
         case KernelName::Heat6: {
             auto built = build_diffusion6th_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
             auto k = AdaptiveChernoff<Diffusion6thChernoff>::make(std::move(built->first.kernel), tol_abs, tol_rel);
-            return AdaptiveEvolver{std::move(state), std::move(k)};
+            return AdaptiveEvolver{std::move(state), std::move(k), std::nullopt};
         }
         case KernelName::Drift: {
             auto built = build_drift_reaction_state(n, 1, u0, g.boundary, g.xmin, g.xmax, 0.5, 0.0);
             if (!built) return fail(built.error());
             auto k =
                 AdaptiveChernoff<DriftReactionChernoff>::make(std::move(built->first.kernel), tol_abs, tol_rel);
-            return AdaptiveEvolver{std::move(state), std::move(k)};
+            const FlowRange range = read_range(state.grid, state.values);
+            return AdaptiveEvolver{std::move(state), std::move(k), range};
         }
         case KernelName::Shift:
         default: {
-            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, {}};
+            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5};
             auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
-            return AdaptiveEvolver{std::move(state), std::move(k)};
+            const FlowRange range = read_range(state.grid, state.values);
+            return AdaptiveEvolver{std::move(state), std::move(k), range};
         }
     }
 }
@@ -159,11 +184,13 @@ AdaptiveEvolver AdaptiveEvolver::with_arrays(GridFn<double> state, SharedCoeff a
     ShiftChernoff1D kernel = ShiftChernoff1D::from_arrays(std::move(a), std::move(b), std::move(c), state.grid,
                                                           c_norm_bound);
     auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
-    return AdaptiveEvolver{std::move(state), std::move(k)};
+    const FlowRange range = read_range(state.grid, state.values);
+    return AdaptiveEvolver{std::move(state), std::move(k), range};
 }
 
 Expected<std::vector<double>> AdaptiveEvolver::integrate(double t) {
-    return std::visit([&](auto& k) { return k.integrate(state, t); }, kernel);
+    FlowRange* walked = range ? &*range : nullptr;
+    return std::visit([&](auto& k) { return k.integrate(state, t, walked); }, kernel);
 }
 
 }  // namespace quorvane

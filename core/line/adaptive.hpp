@@ -19,6 +19,7 @@
 #include "core/line/diffusion6_zeta6.hpp"
 #include "core/line/drift_reaction.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/line/kernel_select.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -70,9 +71,13 @@ struct AdaptiveChernoff {
     static AdaptiveChernoff make(K kernel, double tol_abs, double tol_rel);
 
     // e^{tL} applied to `state` over [0, t] by controlled substeps; returns the
-    // new values. t must be finite and > 0 (the caller checks it). Only the
-    // scratch buffers, the pool and err_prev are touched on failure.
-    Expected<std::vector<double>> integrate(const GridFn<double>& state, double t);
+    // new values. t must be finite and > 0 (the caller checks it). With
+    // `range` (a transport kernel) every step's values are clipped to the
+    // range its flow keeps, walked on by the step's reaction (see
+    // core/foundation/flow_range.hpp), and *range becomes the range after
+    // the accepted steps. Only the scratch buffers, the pool and err_prev
+    // are touched on failure.
+    Expected<std::vector<double>> integrate(const GridFn<double>& state, double t, FlowRange* range = nullptr);
 };
 
 using AdaptiveKernel =
@@ -83,6 +88,10 @@ using AdaptiveKernel =
 struct AdaptiveEvolver {
     GridFn<double> state;
     AdaptiveKernel kernel;
+    // For the transport kernels ("drift", "shift"): the range their steps
+    // are clipped to, that of the state's read at construction walked on
+    // by the accepted steps since.
+    std::optional<FlowRange> range;
 
     // The kernel `name` with its default coefficients (heat2, heat4, heat6:
     // unit diffusion; drift: b = 1/2, c = 0; shift: a = 1/2, b = c = 0) on
@@ -94,7 +103,8 @@ struct AdaptiveEvolver {
                                        double c_norm_bound, double tol_abs, double tol_rel);
 
     // The values after time t (finite and > 0, checked by the caller); the
-    // state is not written, the kernel's scratch buffers are.
+    // state is not written, the kernel's scratch buffers are, and on
+    // success the range.
     Expected<std::vector<double>> integrate(double t);
 };
 

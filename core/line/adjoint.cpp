@@ -12,28 +12,29 @@ Expected<AdjointEvolver> AdjointEvolver::build(KernelName name, bool self_adjoin
     const std::span<const double> u0 = state.values;
     switch (name) {
         case KernelName::Heat2:
-            return AdjointEvolver{DiffusionChernoff::unit(g), true, std::move(state)};
+            return AdjointEvolver{DiffusionChernoff::unit(g), true, std::move(state), std::nullopt};
         case KernelName::Heat4: {
             auto built = build_diffusion4th_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
-            return AdjointEvolver{std::move(built->first.kernel), true, std::move(built->second)};
+            return AdjointEvolver{std::move(built->first.kernel), true, std::move(built->second), std::nullopt};
         }
         case KernelName::Heat6: {
             auto built = build_diffusion6th_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
-            return AdjointEvolver{std::move(built->first.kernel), true, std::move(built->second)};
+            return AdjointEvolver{std::move(built->first.kernel), true, std::move(built->second), std::nullopt};
         }
         case KernelName::Drift: {
             auto built = build_drift_reaction_state(n, 1, u0, g.boundary, g.xmin, g.xmax, 0.5, 0.0);
             if (!built) return fail(built.error());
-            return AdjointEvolver{std::move(built->first.kernel), self_adjoint, std::move(built->second)};
+            const FlowRange range = read_range(g, built->second.values);
+            return AdjointEvolver{std::move(built->first.kernel), self_adjoint, std::move(built->second), range};
         }
         case KernelName::Shift:
         default: {
             auto built = build_heat_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
-            ShiftChernoff1D k{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, {}};
-            return AdjointEvolver{std::move(k), true, std::move(built->second)};
+            ShiftChernoff1D k{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5};
+            return AdjointEvolver{std::move(k), true, std::move(built->second), std::nullopt};
         }
     }
 }
@@ -48,20 +49,35 @@ Status AdjointEvolver::step(const GridFn<double>& src, GridFn<double>& dst, Scra
     return std::visit([&](const auto& k) { return k.apply_into(src, dst, pool, tau); }, kernel);
 }
 
-Expected<std::vector<double>> AdjointEvolver::evolve(std::vector<double> values, double t,
-                                                     std::size_t n_steps) const {
+Expected<std::vector<double>> AdjointEvolver::evolve(std::vector<double> values, double t, std::size_t n_steps,
+                                                     FlowRange* range) const {
     auto start = GridFn<double>::make(state.grid, std::move(values));
     if (!start) return fail(start.error());
+    const double tau = t / static_cast<double>(n_steps);
+    // The drift step's reaction, along the characteristic the step follows.
+    ReactionFactors per_step;
+    if (const auto* drift = std::get_if<DriftReactionChernoff>(&kernel); drift && range) {
+        per_step = reaction_factors(*drift, tau, !self_adjoint);
+    }
     struct Stepper {
         const AdjointEvolver& e;
+        FlowRange* walked;
+        ReactionFactors per_step;
         Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool,
                           double tau) const {
-            return e.step(in, out, pool, tau);
+            if (Status st = e.step(in, out, pool, tau); !st) return st;
+            if (walked) {
+                *walked = walked->after(per_step);
+                walked->clip(out.values);
+            }
+            return {};
         }
     };
+    FlowRange walked = range ? *range : FlowRange{};
     ScratchPool<double> pool;
-    auto r = run_steps(Stepper{*this}, std::move(*start), n_steps, t / static_cast<double>(n_steps), pool);
+    auto r = run_steps(Stepper{*this, range ? &walked : nullptr, per_step}, std::move(*start), n_steps, tau, pool);
     if (!r) return fail(r.error());
+    if (range) *range = walked;
     return std::move(r->values);
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "core/line/diffusion6_zeta6.hpp"
 #include "core/line/drift_reaction.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/line/kernel_select.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -34,6 +36,10 @@ struct AdjointEvolver {
     AdjointKernel kernel;
     bool self_adjoint = true;  // false only for "drift" built so
     GridFn<double> state;
+    // For "drift": the range its transport steps are clipped to, that of
+    // the state's read at construction walked on by the steps since (see
+    // core/foundation/flow_range.hpp).
+    std::optional<FlowRange> range;
 
     // The case `name` with its default coefficients on the checked state's
     // grid (the state comes from make_checked_state). self_adjoint is kept
@@ -48,7 +54,10 @@ struct AdjointEvolver {
 
     // n_steps adjoint steps of t/n_steps from `values` (validated first as a
     // grid function of the state's grid); the state itself is not touched.
-    Expected<std::vector<double>> evolve(std::vector<double> values, double t, std::size_t n_steps) const;
+    // With `range` (for "drift") every step is clipped to it, walked on by
+    // the step's reaction, and on success it becomes the range after them.
+    Expected<std::vector<double>> evolve(std::vector<double> values, double t, std::size_t n_steps,
+                                         FlowRange* range = nullptr) const;
 };
 
 }  // namespace quorvane

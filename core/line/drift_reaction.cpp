@@ -1,9 +1,11 @@
 #include "core/line/drift_reaction.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/kept_in_range.hpp"
 
 namespace quorvane {
 namespace {
@@ -20,22 +22,29 @@ Expected<double> DriftReactionChernoff::apply_node(const GridFn<double>& u, std:
     return node_from(InterpRead{&u}, i, tau);
 }
 
-template <class Read>
-Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t i, double tau) const {
+DriftReactionChernoff::FootFactor DriftReactionChernoff::foot_and_factor(std::size_t i, double tau,
+                                                                         bool reversed) const {
     const DriftCoeffView co{*this};
     const double x = grid.node(i);
     const double theta = 0.5 * tau;
+    // x + (-s) b is x - s b bit for bit: the reversed foot as written out.
+    const double along_theta = reversed ? -theta : theta, along_tau = reversed ? -tau : tau;
     const double b1 = co.b(x);
-    const double mid = x + theta * b1;
+    const double mid = x + along_theta * b1;
     const double b2 = co.b(mid);
-    const double y = x + tau * b2;
+    const double y = x + along_tau * b2;
     const double c1 = co.c(x);
     const double c2 = co.c(y);
-    const double e = std::exp(theta * (c1 + c2));
-    if (Status st = refuse_linear_inflow(grid, i, y); !st) return fail(st.error());
-    auto v = read.foot(y, hold(i, tau));
+    return {y, std::exp(theta * (c1 + c2))};
+}
+
+template <class Read>
+Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t i, double tau) const {
+    const FootFactor f = foot_and_factor(i, tau);
+    if (Status st = refuse_linear_inflow(grid, i, f.foot); !st) return fail(st.error());
+    auto v = read.foot(f.foot);
     if (!v) return v;
-    return e * *v;
+    return f.factor * *v;
 }
 template Expected<double> DriftReactionChernoff::node_from(const InterpRead&, std::size_t, double) const;
 template Expected<double> DriftReactionChernoff::node_from(const SampleRead&, std::size_t, double) const;
@@ -43,34 +52,14 @@ template Expected<double> DriftReactionChernoff::node_from(const SampleRead&, st
 Status DriftReactionChernoff::apply_adjoint_into(const GridFn<double>& u, GridFn<double>& out,
                                                  ScratchPool<double>&, double tau) const {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
-    const DriftCoeffView co{*this};
     const std::size_t len = u.values.size();
     out.values.resize(len, 0.0);
-    const double theta = 0.5 * tau;
-    // The reads follow the reversed characteristics: they meet where -b
-    // makes them meet.
-    std::vector<double> reversed;
-    if (drift_hold) {
-        reversed.resize(drift_hold->drift.size());
-        for (std::size_t i = 0; i < reversed.size(); ++i) reversed[i] = -drift_hold->drift[i];
-    }
     for (std::size_t i = 0; i < len; ++i) {
-        const double x = grid.node(i);
-        const double b1 = co.b(x);
-        const double mid = x - theta * b1;
-        const double b2 = co.b(mid);
-        const double y = x - tau * b2;
-        const double c1 = co.c(x);
-        const double c2 = co.c(y);
-        const double e = std::exp(theta * (c1 + c2));
-        if (Status st = refuse_linear_inflow(u.grid, i, y); !st) return st;
-        ReadHold hold_back = kFullHold;
-        if (i < reversed.size()) {
-            hold_back = {1.0, reversed, node_fold(reversed, grid.boundary.tag, i, tau / grid.dx())};
-        }
-        auto v = u.grid.interp_foot(u.values, y, hold_back);
+        const FootFactor f = foot_and_factor(i, tau, true);
+        if (Status st = refuse_linear_inflow(u.grid, i, f.foot); !st) return st;
+        auto v = u.grid.interp_foot(u.values, f.foot);
         if (!v) return fail(v.error());
-        out.values[i] = e * *v;
+        out.values[i] = f.factor * *v;
     }
     out.grid = u.grid;
     return {};
@@ -82,24 +71,23 @@ DriftReactionChernoff DriftReactionChernoff::from_arrays(SharedCoeff b, SharedCo
     k.coef_override = Coeffs{std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    std::vector<double> at_nodes(grid.n);
-    for (std::size_t i = 0; i < grid.n; ++i) at_nodes[i] = (*k.coef_override->b)(grid.node(i));
-    k.drift_hold = DriftHold::make(std::move(at_nodes), grid.boundary.tag, true);
     return k;
 }
 
 DriftReactionChernoff DriftReactionChernoff::constant(const Grid1D<double>& grid, double b, double c,
                                                       double c_norm_bound) {
-    DriftReactionChernoff k;
-    k.coef_override = Coeffs{constant_coeff(b), constant_coeff(c)};
-    k.grid = grid;
-    k.c_norm_bound = c_norm_bound;
-    return k;
+    return from_arrays(constant_coeff(b), constant_coeff(c), grid, c_norm_bound);
 }
 
-ReadHold DriftReactionChernoff::hold(std::size_t i, double tau) const {
-    if (!drift_hold) return kFullHold;
-    return drift_hold->at(i, tau / grid.dx());
+ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau, bool reversed) {
+    double down = std::numeric_limits<double>::infinity(), up = -down;
+    for (std::size_t i = 0; i < kernel.grid.n; ++i) {
+        const double e = kernel.foot_and_factor(i, tau, reversed).factor;
+        if (e < down) down = e;
+        if (e > up) up = e;
+    }
+    if (!(down <= up)) return {};  // no node with a number for its factor: its steps fail
+    return {down, up};
 }
 
 Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(
@@ -110,36 +98,23 @@ Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(
     });
 }
 
-namespace {
-
-// m steps alternating between `cur` and `other`; the result ends in `cur`.
-Status step_segment(const DriftReactionChernoff& kernel, GridFn<double>& cur, GridFn<double>& other, std::size_t m,
-                    double tau) {
-    for (std::size_t k = 0; k < m; ++k) {
-        if (Status st = poll_stop(); !st) return st;
-        if (Status st = par_apply_pointwise(other, kernel, cur, tau); !st) return st;
-        std::swap(cur, other);
-    }
-    return {};
-}
-
-}  // namespace
-
 Expected<std::vector<double>> evolve_drift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
                                                          double t_final, std::size_t m,
-                                                         std::span<const double> b_schedule, double c) {
+                                                         std::span<const double> b_schedule, double c,
+                                                         FlowRange& range) {
     const std::size_t segments = b_schedule.size();
     if (segments == 0 || m == 0) internal_fault("evolve_drift_time_schedule: empty schedule or zero steps");
     auto start = GridFn<double>::make(grid, std::move(values));
     if (!start) return fail(start.error());
-    GridFn<double> cur = std::move(*start);
-    GridFn<double> other{grid, std::vector<double>(cur.values.size(), 0.0)};
+    std::vector<double> cur = std::move(start->values);
     const double tau = (t_final / static_cast<double>(segments)) / static_cast<double>(m);
     for (double bk : b_schedule) {
         const DriftReactionChernoff kernel = DriftReactionChernoff::constant(grid, bk, c, std::fabs(c));
-        if (Status st = step_segment(kernel, cur, other, m, tau); !st) return fail(st.error());
+        auto next = evolve_values_in_range(kernel, grid, std::move(cur), tau, m, range);
+        if (!next) return fail(next.error());
+        cur = std::move(*next);
     }
-    return std::move(cur.values);
+    return cur;
 }
 
 }  // namespace quorvane

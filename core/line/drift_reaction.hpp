@@ -19,6 +19,7 @@
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -38,15 +39,13 @@ struct DriftReactionChernoff {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the steps never read it.
     double c_norm_bound = 0.0;
-    // b at the grid's nodes (from_arrays samples it; absent for a constant
-    // b). A transport read is held to the range of its cell, its margin at
-    // a smooth extremum scaled down where characteristics meet in the cell
-    // or b changes (see drift_share) and where the step folds them (see
-    // fold_widen).
-    std::shared_ptr<const DriftHold> drift_hold;
-
-    // How node i's transport read is held in a step of tau.
-    ReadHold hold(std::size_t i, double tau) const;
+    // The foot y = x + tau b(x + tau/2 b(x)) of node i's characteristic and
+    // the step's reaction factor exp(tau/2 (c(x) + c(y))) there; `reversed`:
+    // the foot against b, y = x - tau b(x - tau/2 b(x)), the same factor.
+    struct FootFactor {
+        double foot, factor;
+    };
+    FootFactor foot_and_factor(std::size_t i, double tau, bool reversed = false) const;
 
     // Forward step at node i: foot y = x + tau b(x + tau/2 b(x)), value
     // exp(tau/2 (c(x) + c(y))) u(y). No coefficient check: a non-finite foot
@@ -87,6 +86,12 @@ struct DriftReactionChernoff {
 
 using DriftSemigroup = ChernoffSemigroup<DriftReactionChernoff>;
 
+// The least and the greatest reaction factor a step of tau takes over the
+// grid's nodes (each node's own exp(tau/2 (c(x) + c(y)))): the range the
+// flow keeps is walked on by these. `reversed`: those of the step along the
+// reversed characteristic.
+ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau, bool reversed = false);
+
 // The drift-reaction state: u0 finite ("u0 contains NaN or Inf"), the grid
 // checks, constant b and c with bound |b| + |c|, the semigroup with step
 // count n_chernoff, then the grid function of a copy of u0. b and c are not
@@ -98,9 +103,12 @@ Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(
 
 // Walks S = b_schedule.size() equal segments of [0, t_final] with m steps of
 // tau = (t_final / S) / m each, segment k with the constant drift b_k and the
-// constant reaction c (c_norm_bound |c|). Returns the final values.
+// constant reaction c (c_norm_bound |c|), every step clipped to `range`
+// walked on by the step's reaction. Returns the final values; `range` then
+// holds the range after them.
 Expected<std::vector<double>> evolve_drift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
                                                          double t_final, std::size_t m,
-                                                         std::span<const double> b_schedule, double c);
+                                                         std::span<const double> b_schedule, double c,
+                                                         FlowRange& range);
 
 }  // namespace quorvane

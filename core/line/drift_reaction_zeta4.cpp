@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -56,7 +57,7 @@ Status DriftReactionZeta4Chernoff::half_step(const GridFn<double>& s, std::vecto
         const double cy = c(y);
         const double E = std::exp((theta / 2.0) * (cx + cy));
         if (Status st = refuse_linear_inflow(s.grid, i, y); !st) return st;
-        auto v = s.grid.interp_foot(s.values, y, kFullHold);
+        auto v = s.grid.interp_foot(s.values, y);
         if (!v) return fail(v.error());
         w[i] = E * *v;
     }
@@ -223,6 +224,21 @@ double DriftReactionZeta4Chernoff::max_stable_tau() const {
         else hi = mid;
     }
     return lo;
+}
+
+ReactionFactors reaction_factors(const DriftReactionZeta4Chernoff& k, double tau) {
+    // Each half step scales by exp(theta/2 (c(x) + c(y))) with c read at a
+    // node and a foot; the combination's weights sum to 1, so the flow's
+    // factors e^{tau min c}, e^{tau max c} over the nodes bound a step whose
+    // c is read where it is sampled.
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t i = 0; i < k.drift_grid.n; ++i) {
+        const double v = k.c(k.drift_grid.node(i));
+        if (v < lo) lo = v;
+        if (v > hi) hi = v;
+    }
+    if (!(lo <= hi)) return {};
+    return {std::exp(tau * lo), std::exp(tau * hi)};
 }
 
 std::optional<StepRange> step_violation(const DriftReactionZeta4Chernoff& k, double tau) {

@@ -17,6 +17,7 @@
 #include "core/foundation/coeff.hpp"
 #include "core/line/diffusion4_zeta4.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/line/heat_stability.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -81,6 +82,11 @@ private:
 // count 100, then the grid function of a copy of u0.
 Expected<std::pair<ChernoffSemigroup<DriftReactionZeta4Chernoff>, GridFn<double>>> build_drift_reaction4th_state(
     std::size_t n, std::span<const double> u0, BoundaryPolicy<double> boundary, double xmin, double xmax);
+
+// The factors by which the flow's reaction scales over a step of tau, which
+// walk on the range its steps are clipped to (c is 0 in every evolver that
+// builds this kernel: {1, 1}).
+ReactionFactors reaction_factors(const DriftReactionZeta4Chernoff& k, double tau);
 
 // The evolvers' admissible-step check (see heat_stability.hpp): steps above
 // the first crossing of |symbol| = 1, outside the small stable islands.

@@ -7,6 +7,7 @@
 
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/kept_in_range.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -16,6 +17,8 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
                      double tau) {
     if (a.values.size() != src_col.size()) internal_fault("evolve_column: source column length mismatch");
     std::copy(src_col.begin(), src_col.end(), a.values.begin());
+    // The column's own range, as an object built from it starts with.
+    const KeptInRange<ShiftChernoff1D> kept(kernel, read_range(a.grid, a.values), reaction_factors(kernel, tau));
     GridFn<double>* src = &a;
     GridFn<double>* dst = &b;
     const std::size_t n = a.values.size();
@@ -24,13 +27,13 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
         // single evolve does; the same node steps, so the same bits.
         b.values.resize(n, 0.0);
         GridFn<double>* const buffers[2] = {&a, &b};
-        const Expected<std::size_t> last = run_stepping_form(kernel, buffers, n_steps, tau);
+        const Expected<std::size_t> last = run_stepping_form(kept, buffers, n_steps, tau);
         if (!last) return fail(last.error());
         if (*last == 1) std::swap(src, dst);
     } else {
         for (std::size_t k = 0; k < n_steps; ++k) {
             if (Status st = poll_stop(); !st) return st;
-            if (Status st = kernel.apply_into(*src, *dst, pool, tau); !st) return st;
+            if (Status st = kept.apply_into(*src, *dst, pool, tau); !st) return st;
             std::swap(src, dst);
         }
     }

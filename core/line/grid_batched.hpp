@@ -20,7 +20,9 @@
 namespace quorvane {
 
 // n_steps steps of size tau of one column: src_col is copied into a, the
-// steps alternate between a and b, and the last result is copied into
+// steps alternate between a and b, each clipped to the range of the
+// column's own read walked on by the kernel's reaction (as an evolver
+// built from the column clips them), and the last result is copied into
 // dst_col (all four of the grid's length).
 Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::span<const double> src_col,
                      std::span<double> dst_col, GridFn<double>& a, GridFn<double>& b, ScratchPool<double>& pool,

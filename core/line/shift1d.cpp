@@ -6,31 +6,35 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/kept_in_range.hpp"
 
 namespace quorvane {
 namespace {
 
-// m steps of `kernel` alternating between `cur` and `other`; the result is
-// left in `cur`. No allocation: both buffers are reused across segments.
-Status step_segment(const ShiftChernoff1D& kernel, GridFn<double>& cur, GridFn<double>& other, std::size_t m,
-                    double tau) {
-    for (std::size_t k = 0; k < m; ++k) {
-        if (Status st = poll_stop(); !st) return st;
-        if (Status st = par_apply_pointwise(other, kernel, cur, tau); !st) return st;
-        std::swap(cur, other);
-    }
+// m steps of tau of `kernel` from `cur`, each clipped to `range` walked on
+// by the kernel's reaction factors; on success `cur` holds the result and
+// `range` the range after it.
+Status step_segment(const ShiftChernoff1D& kernel, GridFn<double>& cur, std::size_t m, double tau,
+                    FlowRange& range) {
+    ScratchPool<double> pool;
+    const KeptInRange<ShiftChernoff1D> kept(kernel, range, reaction_factors(kernel, tau));
+    Expected<GridFn<double>> r = run_steps(kept, std::move(cur), m, tau, pool);
+    if (!r) return fail(r.error());
+    cur = std::move(*r);
+    range = kept.range_after(m);
     return {};
 }
 
-// The smallest c(x_i) over the nodes of `grid`, NaN skipped.
+// The smallest and the largest c(x_i) over the nodes of `grid`, NaN skipped.
 template <class C>
-double min_over_nodes(const Grid1D<double>& grid, const C& c) {
-    double m = std::numeric_limits<double>::infinity();
+std::pair<double, double> range_over_nodes(const Grid1D<double>& grid, const C& c) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (std::size_t i = 0; i < grid.n; ++i) {
         const double v = c(grid.node(i));
-        if (v < m) m = v;
+        if (v < lo) lo = v;
+        if (v > hi) hi = v;
     }
-    return m;
+    return {lo, hi};
 }
 
 }  // namespace
@@ -52,9 +56,17 @@ Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_
     return node_from(InterpRead{&u}, i, tau);
 }
 
-double ShiftChernoff1D::min_node_reaction() const {
-    if (coef_override) return min_over_nodes(grid, *coef_override->c);
-    return min_over_nodes(grid, c);
+double ShiftChernoff1D::min_node_reaction() const { return node_reaction_range().first; }
+
+std::pair<double, double> ShiftChernoff1D::node_reaction_range() const {
+    if (coef_override) return range_over_nodes(grid, *coef_override->c);
+    return range_over_nodes(grid, c);
+}
+
+ReactionFactors reaction_factors(const ShiftChernoff1D& kernel, double tau) {
+    const auto [lo, hi] = kernel.node_reaction_range();
+    if (!(lo <= hi)) return {};  // no node with a number for c: its steps fail
+    return {std::exp(tau * lo), std::exp(tau * hi)};
 }
 
 Status ShiftChernoff1D::inflow_refusal(double tau) const {
@@ -68,14 +80,7 @@ Status ShiftChernoff1D::inflow_refusal(double tau) const {
 }
 
 double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
-    return min_over_nodes(grid, *c.to_coeff(grid));
-}
-
-ReadHold ShiftChernoff1D::hold_at(std::size_t i, double tau) const {
-    if (!drift_hold) return kPlainRead;
-    // The foot moves by 2 tau b.
-    const ReadHold hold = drift_hold->at(i, (tau + tau) / grid.dx());
-    return hold.held() ? hold : kPlainRead;
+    return range_over_nodes(grid, *c.to_coeff(grid)).first;
 }
 
 template <class Read>
@@ -94,31 +99,13 @@ Expected<double> ShiftChernoff1D::node_from(const Read& read, std::size_t i, dou
     if (!finite_nonneg(A)) return domain_error(kShiftEllipticityMessage, x);
     const double r = std::sqrt(tau * A);
     const double h = r + r;
-    // Where the drift is rough on the grid's scale, or within a few cells of
-    // a zero, each read is held to the range its cell allows (hold_weight).
-    // The degree-7 reads are central differences in the limit of small steps;
-    // where characteristics meet or stop (b of both signs) they grew
-    // grid-scale bumps at a rate of about max |b'| / 4 per unit time (12.5
-    // for b = sin 16 pi x on 101 nodes, 106 for uniform noise), the more the
-    // more steps, and the diffusion reads of a small a lifted a held bump by
-    // their own overshoot. The held reads leave resolved data as they are;
-    // the margin of the foot's read also shrinks where characteristics meet
-    // in its cell (both nodes then read inside it every step), where b
-    // changes by a good part of its size across the cell (drift_share) and
-    // where the step folds them over each other; the diffusion reads',
-    // symmetric about the node, does not. A drift that is smooth and keeps
-    // its sign around the node moves its neighbours nearly alike, as a b the
-    // same at every node moves them all (a convolution whose powers stay
-    // bounded): its step keeps the plain reads, whose error falls with the
-    // step count where the held ones clip the extrema it squeezes.
-    const ReadHold foot_hold = hold_at(i, tau), hold{foot_hold.weight, {}, 1.0};
-    auto up = read(x + h, hold);
+    auto up = read(x + h);
     if (!up) return up;
-    auto um = read(x - h, hold);
+    auto um = read(x - h);
     if (!um) return um;
     const double foot = x + tau * (B + B);
     if (Status st = refuse_linear_inflow(grid, i, foot); !st) return fail(st.error());
-    auto ub = read.foot(foot, foot_hold);
+    auto ub = read.foot(foot);
     if (!ub) return ub;
     const double ui = read.value_at(i);
     return shift_reaction((0.25 * *up + 0.25 * *um) + 0.5 * *ub, ui, tau, C);
@@ -132,9 +119,6 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
     k.coef_override = Coeffs{std::move(a), std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    std::vector<double> at_nodes(grid.n);
-    for (std::size_t i = 0; i < grid.n; ++i) at_nodes[i] = (*k.coef_override->b)(grid.node(i));
-    k.drift_hold = DriftHold::make(std::move(at_nodes), grid.boundary.tag, false);
     return k;
 }
 
@@ -166,19 +150,19 @@ ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEn
 
 Expected<std::vector<double>> evolve_shift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
                                                          double t_final, std::size_t m,
-                                                         std::span<const double> a_schedule, double b, double c) {
+                                                         std::span<const double> a_schedule, double b, double c,
+                                                         FlowRange& range) {
     const std::size_t segments = a_schedule.size();
     if (segments == 0 || m == 0) internal_fault("evolve_shift_time_schedule: empty schedule or zero steps");
     auto start = GridFn<double>::make(grid, std::move(values));
     if (!start) return fail(start.error());
     GridFn<double> cur = std::move(*start);
-    GridFn<double> other{grid, std::vector<double>(cur.values.size(), 0.0)};
     const double tau = (t_final / static_cast<double>(segments)) / static_cast<double>(m);
     const double bound = std::fabs(b) + std::fabs(c);
     for (double ak : a_schedule) {
         ShiftChernoff1D kernel = ShiftChernoff1D::from_arrays(constant_coeff(ak), constant_coeff(b),
                                                               constant_coeff(c), grid, bound);
-        if (Status st = step_segment(kernel, cur, other, m, tau); !st) return fail(st.error());
+        if (Status st = step_segment(kernel, cur, m, tau, range); !st) return fail(st.error());
     }
     return std::move(cur.values);
 }
@@ -187,7 +171,8 @@ Expected<std::vector<double>> evolve_shift_coefficient_schedule(const Grid1D<dou
                                                                 std::vector<double> values, double t_final,
                                                                 std::size_t m, std::span<const ScheduleEntry> a,
                                                                 std::span<const ScheduleEntry> b,
-                                                                std::span<const ScheduleEntry> c) {
+                                                                std::span<const ScheduleEntry> c,
+                                                                FlowRange& range) {
     const std::size_t segments = a.size();
     if (segments == 0 || m == 0 || b.size() != segments || c.size() != segments) {
         internal_fault("evolve_shift_coefficient_schedule: schedules of unequal or zero length");
@@ -195,12 +180,11 @@ Expected<std::vector<double>> evolve_shift_coefficient_schedule(const Grid1D<dou
     auto start = GridFn<double>::make(grid, std::move(values));
     if (!start) return fail(start.error());
     GridFn<double> cur = std::move(*start);
-    GridFn<double> other{grid, std::vector<double>(cur.values.size(), 0.0)};
     const double tau = (t_final / static_cast<double>(segments)) / static_cast<double>(m);
     for (std::size_t k = 0; k < segments; ++k) {
         const double bound = (a[k].sup_norm() + b[k].sup_norm()) + c[k].sup_norm();
         ShiftChernoff1D kernel = ShiftChernoff1D::from_segment(a[k], b[k], c[k], grid, bound);
-        if (Status st = step_segment(kernel, cur, other, m, tau); !st) return fail(st.error());
+        if (Status st = step_segment(kernel, cur, m, tau, range); !st) return fail(st.error());
     }
     return std::move(cur.values);
 }

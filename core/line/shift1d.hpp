@@ -7,8 +7,8 @@
 // drifted point x + 2 tau b (weight 1/2), then applies the reaction (see
 // shift_reaction). The first two moments of that three-point law are tau b
 // and 2 tau a, so the step is consistent to first order with the generator.
-// Where b is rough on the grid's scale or near a zero the three samples are
-// held reads (see ShiftChernoff1D::node_from).
+// The evolvers clip each new value to the range the flow keeps (see
+// core/foundation/flow_range.hpp and reaction_factors below).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,7 @@
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel1d.hpp"
@@ -96,22 +97,14 @@ struct ShiftChernoff1D {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
-    // b at the grid's nodes, which weighs how far the step's reads are held
-    // (see node_from); from_arrays samples it. Without it (a b the same at
-    // every node) the reads are plain, as they are at every node whose
-    // weight is 0 (b smooth and away from its zeros there).
-    std::shared_ptr<const DriftHold> drift_hold;
-
-    // How node i's foot read is held in a step of tau (its diffusion reads
-    // alike, without the drift's share of the margin).
-    ReadHold hold_at(std::size_t i, double tau) const;
-
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
     // The smallest reaction rate the node step reads: c at the grid's nodes,
     // evaluated as the step evaluates it (NaN skipped; +inf for no node).
     // A step scales its mean by 1 + tau c there, which must not be negative.
     double min_node_reaction() const;
+    // The same and the largest (-inf for no node).
+    std::pair<double, double> node_reaction_range() const;
 
     // The refusal of a "linear" end node whose foot, in a step of tau, lies
     // beyond the end (the drift enters there): every step count meets it, so
@@ -148,6 +141,13 @@ struct ShiftChernoff1D {
 
 using ShiftSemigroup = ChernoffSemigroup<ShiftChernoff1D>;
 
+// The factors by which the exact flow's reaction scales over a step of tau:
+// e^{tau min c} and e^{tau max c} over the grid's nodes. The step itself
+// scales by 1 + tau c where c < 0 (less than e^{tau c}) and adds at most
+// tau c u_i where c > 0, so its values stay within the range walked on by
+// these.
+ReactionFactors reaction_factors(const ShiftChernoff1D& kernel, double tau);
+
 // The state of a constant-coefficient shift evolver: u0 finite ("u0 contains
 // NaN or Inf"), the grid checks, then the grid function of a copy of u0.
 // a, b and c are not checked here; the node step rejects a bad a.
@@ -167,10 +167,13 @@ ShiftSemigroup build_segment_kernel(const Grid1D<double>& grid, const ScheduleEn
 
 // Walks S = a_schedule.size() equal segments of [0, t_final] with m steps of
 // tau = (t_final / S) / m each, segment k using the constant a_k and the
-// constant b and c (c_norm_bound |b| + |c|). Returns the final values.
+// constant b and c (c_norm_bound |b| + |c|), every step clipped to `range`
+// walked on by the segment's reaction. Returns the final values; `range`
+// then holds the range after them (on failure, some range on the way).
 Expected<std::vector<double>> evolve_shift_time_schedule(const Grid1D<double>& grid, std::vector<double> values,
                                                          double t_final, std::size_t m,
-                                                         std::span<const double> a_schedule, double b, double c);
+                                                         std::span<const double> a_schedule, double b, double c,
+                                                         FlowRange& range);
 
 // The same walk with per-segment entries for all three coefficients (the
 // three spans have equal length S >= 1).
@@ -178,6 +181,6 @@ Expected<std::vector<double>> evolve_shift_coefficient_schedule(const Grid1D<dou
                                                                 std::vector<double> values, double t_final,
                                                                 std::size_t m, std::span<const ScheduleEntry> a,
                                                                 std::span<const ScheduleEntry> b,
-                                                                std::span<const ScheduleEntry> c);
+                                                                std::span<const ScheduleEntry> c, FlowRange& range);
 
 }  // namespace quorvane

@@ -67,6 +67,18 @@ Status run_phase(S& s, std::size_t p, const GridFn<double>& src, GridFn<double>&
     }
 }
 
+// The same for step j (counted from 0 in the call): a form whose steps
+// differ from step to step takes the step's index (step_at).
+template <class S>
+Status run_phase_of_step(S& s, std::size_t j, std::size_t p, const GridFn<double>& src, GridFn<double>& dst,
+                         std::size_t begin, std::size_t end, std::size_t share) {
+    if constexpr (requires { s.step_at(j, src, dst, begin, end, share); }) {
+        return s.step_at(j, src, dst, begin, end, share);
+    } else {
+        return run_phase(s, p, src, dst, begin, end, share);
+    }
+}
+
 // Steps per round when a stepping form can run several steps between two
 // barriers (round_reach, round_step: see run_node_rounds), for shares of
 // `len` nodes whose steps read `reach` nodes beyond their own: 1 (a barrier
@@ -160,8 +172,8 @@ Expected<std::size_t> run_stepping_form(const K& kernel, GridFn<double>* const (
         Status st = run_node_steps(n, run * sweeps,
                                    [&](std::size_t k, std::size_t begin, std::size_t end, std::size_t s) {
                                        const std::size_t j = done + k / sweeps;
-                                       return run_phase(stepper, k % sweeps, *buffers[j % 2], *buffers[(j + 1) % 2],
-                                                        begin, end, s);
+                                       return run_phase_of_step(stepper, j, k % sweeps, *buffers[j % 2],
+                                                                *buffers[(j + 1) % 2], begin, end, s);
                                    },
                                    max_shares);
         if (!st) return fail(st.error());

@@ -62,6 +62,12 @@ struct StrangSplit {
 };
 
 using StrangDiffusionDrift = StrangSplit<DiffusionChernoff, DriftReactionChernoff>;
+
+// The drift-reaction step's factors: the diffusion half steps have no
+// reaction.
+inline ReactionFactors reaction_factors(const StrangDiffusionDrift& k, double tau) {
+    return reaction_factors(k.drift, tau);
+}
 using StrangSemigroup = ChernoffSemigroup<StrangDiffusionDrift>;
 
 // The Strang1D state for du/dt = u'' + b u': u0 finite ("u0 contains NaN or

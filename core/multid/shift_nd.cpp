@@ -1,9 +1,8 @@
 #include "core/multid/shift_nd.hpp"
 
-#include <algorithm>
 #include <array>
+#include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <numbers>
 
@@ -43,7 +42,7 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
                                                                            ScalarField<D> c) {
     if (Status st = shift_grid_check(grid); !st) return fail(st.error());
     const std::size_t len = grid.len();
-    AnisotropicShiftChernoffND op{grid, {}, std::move(b), std::move(c), {}};
+    AnisotropicShiftChernoffND op{grid, {}, std::move(b), std::move(c)};
     op.factors.resize(len);
     std::array<double, D * D> m{};
     for (std::size_t k = 0; k < len; ++k) {
@@ -68,267 +67,10 @@ Expected<AnisotropicShiftChernoffND<D>> AnisotropicShiftChernoffND<D>::make(cons
         }
         op.factors[k] = l;
     }
-    auto at_nodes = std::make_shared<std::vector<double>>(len * D);
-    bool varies = false;
-    std::array<double, D> here{};
-    for (std::size_t k = 0; k < len; ++k) {
-        if (Status st = poll_stop_per_block(k); !st) return fail(st.error());
-        here.fill(0.0);
-        (*op.drift)(op.node(k), here);
-        std::copy(here.begin(), here.end(), at_nodes->begin() + static_cast<std::ptrdiff_t>(k * D));
-        varies = varies || !std::equal(here.begin(), here.end(), at_nodes->begin());
-    }
-    if (varies) op.drift_nodes = std::move(at_nodes);
     return op;
 }
 
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// How the reads of one node are held: the weight of the held value (see
-// hold_weight) and the drift at the nodes (D a node), which scales
-// the margin at a smooth extremum along each axis (see drift_share).
-struct NodeHold {
-    double weight = 0.0;
-    const std::vector<double>* drift = nullptr;
-    // fold_widen of the node's feet and its neighbours' (along each axis,
-    // in that axis's drift component).
-    double fold = 1.0;
-
-    bool held() const { return weight > 0.0; }
-    // A read v blended with its held value: the held value itself at full
-    // weight.
-    double blend(double v, double held) const { return weight >= 1.0 ? held : v + weight * (held - v); }
-};
-
-// The drift change between nodes k and m (flat indices): the largest
-// drift_change over the components.
-template <std::size_t D>
-double drift_vector_change(const std::vector<double>& b, std::size_t k, std::size_t m) {
-    double worst = 0.0;
-    for (std::size_t r = 0; r < D; ++r) worst = std::max(worst, drift_change(b[k * D + r], b[m * D + r]).value);
-    return worst;
-}
-
-// The drift's bend at node k between its neighbours p and m along one axis
-// (flat indices): the largest drift_roughness over the components.
-template <std::size_t D>
-double drift_vector_roughness(const std::vector<double>& b, std::size_t p, std::size_t k, std::size_t m) {
-    double worst = 0.0;
-    for (std::size_t r = 0; r < D; ++r)
-        worst = std::max(worst, drift_roughness(b[p * D + r], b[k * D + r], b[m * D + r]).value);
-    return worst;
-}
-
-// The drift's change from node k to the foot of its characteristic,
-// tau b(x_k) on: the largest drift_change over the components of b at the
-// node and of b read multilinearly at the foot (the nodes around it along
-// each axis from foot_cell), as foot_change weighs it in 1-D.
-template <std::size_t D>
-double drift_vector_foot_change(const GridND<D>& grid, const std::vector<double>& b, std::size_t k, double tau) {
-    std::array<std::size_t, D> lo{}, hi{}, strides{};
-    std::array<double, D> t{};
-    std::size_t rest = k, stride = 1;
-    for (std::size_t a = 0; a < D; ++a) {
-        const Grid1D<double>& ax = grid.axes[a];
-        const std::size_t i = rest % ax.n;
-        rest /= ax.n;
-        const FootCell foot = foot_cell(static_cast<double>(i) + tau / ax.dx() * b[k * D + a], ax.boundary.tag, ax.n);
-        t[a] = foot.t;
-        lo[a] = foot.first;
-        hi[a] = foot.second;
-        strides[a] = stride;
-        stride *= ax.n;
-    }
-    double worst = 0.0;
-    for (std::size_t r = 0; r < D; ++r) {
-        double read = 0.0;
-        for (std::size_t c = 0; c < (std::size_t{1} << D); ++c) {
-            double w = 1.0;
-            std::size_t m = 0;
-            for (std::size_t a = 0; a < D; ++a) {
-                const bool up = (c >> a) & 1;
-                w *= up ? t[a] : 1.0 - t[a];
-                m += (up ? hi[a] : lo[a]) * strides[a];
-            }
-            read += w * b[m * D + r];
-        }
-        worst = std::max(worst, drift_change(b[k * D + r], read).value);
-    }
-    return worst;
-}
-
-// The hold of node k's reads in a step of tau: weighed by the drift's bend
-// at the node and its change towards its neighbours along every axis
-// (across a periodic seam too; no bend along an axis at whose end the node
-// lies) and to its foot, as step_hold_weight weighs them in 1-D, and its
-// margin by how close the step brings the node's foot to theirs along each
-// axis (fold_widen).
-template <std::size_t D>
-NodeHold node_hold(const GridND<D>& grid, const std::vector<double>* drift, std::size_t k, double tau) {
-    if (!drift) return {};
-    const std::vector<double>& b = *drift;
-    double change = 0.0, rough = 0.0, gap = 1.0;
-    std::size_t rest = k, stride = 1;
-    for (std::size_t a = 0; a < D; ++a) {
-        const Grid1D<double>& ax = grid.axes[a];
-        const std::size_t i = rest % ax.n;
-        rest /= ax.n;
-        const bool periodic = ax.boundary.tag == BoundaryTag::Periodic;
-        const double reach = tau / ax.dx();
-        const bool has_prev = i > 0 || periodic, has_next = i + 1 < ax.n || periodic;
-        const std::size_t prev = i > 0 ? k - stride : k + (ax.n - 1) * stride;
-        const std::size_t next = i + 1 < ax.n ? k + stride : k - (ax.n - 1) * stride;
-        if (has_prev) {
-            change = std::max(change, drift_vector_change<D>(b, k, prev));
-            gap = std::min(gap, 1.0 + reach * (b[k * D + a] - b[prev * D + a]));
-        }
-        if (has_next) {
-            change = std::max(change, drift_vector_change<D>(b, k, next));
-            gap = std::min(gap, 1.0 + reach * (b[next * D + a] - b[k * D + a]));
-        }
-        if (has_prev && has_next) rough = std::max(rough, drift_vector_roughness<D>(b, prev, k, next));
-        stride *= ax.n;
-    }
-    change = std::max(change, drift_vector_foot_change<D>(grid, b, k, tau));
-    return {hold_weight(rough, change), drift, fold_widen(gap)};
-}
-
-// Single nodes around a read's cell: along each axis the taps of the nodes
-// cell - 2 ... cell + 3 (beyond the ends as the axis policy resolves them),
-// resolved when first read; the strides are those of the read's own taps.
-template <std::size_t D>
-class CellNodes {
-public:
-    CellNodes(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point)
-        : u_(u) {
-        for (std::size_t a = 0; a < D; ++a) {
-            const Grid1D<double>& ax = u.grid.axes[a];
-            cell_[a] = saturating_cast<std::int64_t>(std::floor((point[a] - ax.xmin) / ax.dx()));
-            node_[a].count = 1;
-            node_[a].weights[0] = 1.0;
-            node_[a].stride = taps[a].stride;
-        }
-    }
-
-    // The value at offsets q (0 ... 5 along each axis, 2 the cell's first node).
-    double at(const std::array<int, D>& q) {
-        for (std::size_t a = 0; a < D; ++a) {
-            const std::size_t k = static_cast<std::size_t>(q[a]);
-            if (!(resolved_[a] >> k & 1u)) {
-                near_[a][k] = resolve_axis_tap(u_.grid.axes[a], cell_[a] - 2 + q[a]);
-                resolved_[a] |= 1u << k;
-            }
-            node_[a].taps[0] = near_[a][k];
-        }
-        return GridND<D>::interp_axis(u_, D, node_, 0);
-    }
-
-    // The share of the widening along axis r that the drift's r-component
-    // leaves (the smallest drift_share across the cell's lines along r; all
-    // of it without a drift).
-    double drift_widen(std::size_t r, const std::vector<double>* drift) const {
-        if (!drift) return 1.0;
-        constexpr std::size_t kCorners = std::size_t{1} << D;
-        const GridND<D>& grid = u_.grid;
-        double share = 1.0;
-        for (std::size_t c = 0; c < kCorners; ++c) {
-            if ((c >> r) & 1) continue;
-            std::size_t first = 0, second = 0, stride = 1;
-            for (std::size_t a = 0; a < D; ++a) {
-                const Grid1D<double>& ax = grid.axes[a];
-                const std::int64_t i = cell_[a] + static_cast<std::int64_t>((c >> a) & 1);
-                first += coefficient_node(i, ax.boundary.tag, ax.n) * stride;
-                second += coefficient_node(a == r ? i + 1 : i, ax.boundary.tag, ax.n) * stride;
-                stride *= ax.n;
-            }
-            share = std::min(share, drift_share((*drift)[first * D + r], (*drift)[second * D + r]).value);
-        }
-        return share;
-    }
-
-private:
-    const GridFnND<D>& u_;
-    std::array<std::int64_t, D> cell_{};
-    std::array<std::array<AxisTap, 6>, D> near_{};
-    std::array<unsigned, D> resolved_{};
-    std::array<AxisTaps, D> node_{};
-};
-
-// The cubic read v at `point` (through `taps`) held to the range its cell
-// allows: [min, max] of the 2^D corner values, widened along each axis on
-// which the data are those of a smooth extremum of the read's side. Between
-// nodes a smooth function leaves the corner range only at an extremum, by at
-// most |u_rr| dx_r^2 / 8 along axis r (the cubic reproduces a parabola).
-// Along axis r every line of the cell gives a margin: kBoundedWiden times
-// its curvature of the extremum's sign as a 1-D read takes it (see
-// limit_read in boundary.cpp), from the three-point second differences d2
-// around the cell and their fourth differences (how far the outer d2 stray
-// from the line through the inner two); the axis keeps the smallest over
-// its lines, scaled by the share drift_share leaves where the
-// characteristics meet or the drift changes along r in the cell, and by
-// fold_widen where the step folds them next to the node. On smooth data the
-// margin covers the cubic's excursion; on a jump, a kink, an odd-even
-// ripple, noise or a bump of a few nodes the fourth differences exceed the
-// second and nothing beyond the corners is allowed, since there the cubic
-// read overshoots and each step would carry the overshoot on and add to it;
-// where characteristics meet, neither. The bound is continuous in the values
-// and the drift, and so is the read, blended with the plain one by the
-// hold's weight.
-template <std::size_t D>
-double bounded_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
-                    double v, const NodeHold& hold) {
-    CellNodes<D> nodes(u, taps, point);
-    constexpr std::size_t kCorners = std::size_t{1} << D;
-    auto corner = [](std::size_t c) {
-        std::array<int, D> q{};
-        for (std::size_t a = 0; a < D; ++a) q[a] = 2 + static_cast<int>((c >> a) & 1);
-        return q;
-    };
-    double lo = kInf, hi = -kInf;
-    for (std::size_t c = 0; c < kCorners; ++c) {
-        const double w = nodes.at(corner(c));
-        lo = std::min(lo, w);
-        hi = std::max(hi, w);
-    }
-    // A NaN read is neither below nor above: it is returned as it is.
-    if (!(v < lo) && !(v > hi)) return v;
-    const bool below = v < lo;
-    double widen = 0.0;
-    for (std::size_t r = 0; r < D; ++r) {
-        double margin = kInf;
-        for (std::size_t c = 0; c < kCorners && margin > 0.0; ++c) {
-            if ((c >> r) & 1) continue;  // one line per corner pair along r
-            std::array<int, D> q = corner(c);
-            double line[6];
-            for (int k = 0; k < 6; ++k) {
-                q[r] = k;
-                line[k] = nodes.at(q);
-            }
-            double d2[4];
-            for (int k = 0; k < 4; ++k) d2[k] = (line[k] - 2.0 * line[k + 1]) + line[k + 2];
-            const double s0 = below ? d2[1] : -d2[1], s1 = below ? d2[2] : -d2[2];
-            const double stray =
-                std::fabs((d2[0] - 2.0 * d2[1]) + d2[2]) + std::fabs((d2[1] - 2.0 * d2[2]) + d2[3]);
-            margin = std::min(margin, std::max(std::min(s0, s1) - kStrayBoth * stray,
-                                               std::max(s0, s1) - kStrayOne * stray));
-        }
-        if (margin > 0.0) widen += kBoundedWiden * (nodes.drift_widen(r, hold.drift) * hold.fold) * margin;
-    }
-    const double bound = below ? lo - widen : hi + widen;
-    const double held = below ? std::max(v, bound) : std::min(v, bound);
-    return hold.blend(v, held);
-}
-
-// A read at `point` through its cubic taps, held by bounded_read where the
-// node's reads are held.
-template <std::size_t D>
-double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, const std::array<double, D>& point,
-                  const NodeHold& hold) {
-    const double v = GridND<D>::interp_axis(u, D, taps, 0);
-    return hold.held() ? bounded_read(u, taps, point, v, hold) : v;
-}
 
 // The drift's part of a step near a wall. The rule points p + tau b + 2
 // sqrt(tau) L z are read through cubic Hermite interpolation, whose slope at
@@ -344,8 +86,7 @@ double cubic_read(const GridFnND<D>& u, const std::array<AxisTaps, D>& taps, con
 // wall is refused: the straight-line continuation is no inflow condition.
 template <std::size_t D>
 Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, const std::array<double, D>& p,
-                                       const std::array<double, D>& beta, double tau, const NodeHold& hold,
-                                       double& two_point_read) {
+                                       const std::array<double, D>& beta, double tau) {
     const GridND<D>& grid = u.grid;
     const bool cubic_kind = grid.interp_kind.tag == InterpTag::CubicHermite;
     std::array<double, D> foot{};
@@ -364,10 +105,7 @@ Expected<double> wall_drift_correction(const GridFnND<D>& u, std::size_t k, cons
     if (!two_point) return fail(two_point.error());
     Expected<std::array<AxisTaps, D>> cubic = build_point_taps(grid, foot);
     if (!cubic) return fail(cubic.error());
-    // Two-point along the walls' axes only: the other axes keep their
-    // cubic taps, whose overshoot the held reads hold like any other.
-    two_point_read = cubic_read(u, *two_point, foot, hold);
-    return two_point_read - cubic_read(u, *cubic, foot, hold);
+    return GridND<D>::interp_axis(u, D, *two_point, 0) - GridND<D>::interp_axis(u, D, *cubic, 0);
 }
 
 }  // namespace
@@ -394,8 +132,7 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
         const double gamma = (*reaction)(p);
         const double e = std::exp(tau * gamma);
         const std::array<double, D * D>& l = factors[k];
-        const NodeHold hold = node_hold(grid, drift_nodes.get(), k, tau);
-        double sum = 0.0, lo = kInf, hi = -kInf;
+        double sum = 0.0;
         for (std::size_t q = 0; q < rule; ++q) {
             std::array<double, D> z{};
             double w = 1.0;
@@ -413,26 +150,11 @@ Status AnisotropicShiftChernoffND<D>::apply_into(const GridFnND<D>& u, std::span
             }
             Expected<std::array<AxisTaps, D>> taps = build_point_taps(u.grid, shifted);
             if (!taps) return fail(taps.error());
-            const double read = cubic_read(u, *taps, shifted, hold);
-            lo = std::min(lo, read);
-            hi = std::max(hi, read);
-            sum += w * read;
+            sum += w * GridND<D>::interp_axis(u, D, *taps, 0);
         }
-        double two_point = 0.0;
-        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau, hold, two_point);
+        Expected<double> drift = wall_drift_correction(u, k, p, beta, tau);
         if (!drift) return fail(drift.error());
-        if (*drift == 0.0) {
-            out[k] = (e * norm) * sum;
-        } else if (!hold.held()) {
-            out[k] = (e * norm) * sum + e * *drift;
-        } else {
-            // The exchange of the foot's read is no average of the reads:
-            // held to their range, with the two-point read's, it cannot
-            // grow the data at a wall either.
-            const double mixed = norm * sum + *drift;
-            const double held = std::clamp(mixed, std::min(lo, two_point), std::max(hi, two_point));
-            out[k] = e * hold.blend(mixed, held);
-        }
+        out[k] = *drift == 0.0 ? (e * norm) * sum : (e * norm) * sum + e * *drift;
     }
     return {};
 }
@@ -552,11 +274,111 @@ Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double
     });
 }
 
+template <std::size_t D>
+ReactionFactors reaction_factors(const AnisotropicShiftChernoffND<D>& op, double tau) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    const std::size_t len = op.grid.len();
+    for (std::size_t k = 0; k < len; ++k) {
+        const double c = (*op.reaction)(op.node(k));
+        if (c < lo) lo = c;
+        if (c > hi) hi = c;
+    }
+    if (!(lo <= hi)) return {};  // no node with a number for c: its steps fail
+    return {std::exp(tau * lo), std::exp(tau * hi)};
+}
+
+template <std::size_t D>
+Expected<std::vector<double>> evolve_in_range(const AnisotropicShiftChernoffND<D>& op, GridFnND<D> u, double tau,
+                                              std::size_t steps, FlowRange& range) {
+    const ReactionFactors per_step = reaction_factors(op, tau);
+    FlowRange walked = range;
+    std::vector<double> other(u.values.size(), 0.0);
+    for (std::size_t k = 0; k < steps; ++k) {
+        if (Status st = poll_stop(); !st) return fail(st.error());
+        if (Status st = op.apply_into(u, other, tau); !st) return fail(st.error());
+        walked = walked.after(per_step);
+        walked.clip(other);
+        std::swap(u.values, other);
+    }
+    range = walked;
+    return std::move(u.values);
+}
+
+namespace {
+
+// The range of the tensor read of v over axes 0 .. d - 1 (axis 0 fastest in
+// v's order): along axis d - 1, slices of the lower axes at the samples of
+// each cell, each measured by the same means one axis down.
+Expected<FlowRange> tensor_range(const Grid1D<double>* axes, std::size_t d, std::span<const double> v) {
+    if (d == 1) return read_range(axes[0], v);
+    const Grid1D<double>& outer = axes[d - 1];
+    const std::size_t m = outer.n, lower = v.size() / m;
+    // Lines along the outer axis made contiguous, for its 1-D read.
+    std::vector<double> lines(v.size());
+    for (std::size_t k = 0; k < m; ++k)
+        for (std::size_t p = 0; p < lower; ++p) lines[p * m + k] = v[p + k * lower];
+    const std::size_t cells = outer.boundary.tag == BoundaryTag::Periodic ? m : m - 1;
+    constexpr std::size_t kCount = kOuterRangeSamples + 1;
+    std::vector<double> slice(lower);
+    FlowRange total{v[0], v[0]};
+    const double dx = outer.dx();
+    for (std::size_t c = 0; c < cells; ++c) {
+        double lows[kCount], highs[kCount];
+        for (std::size_t s = 0; s < kCount; ++s) {
+            if (Status st = poll_stop(); !st) return fail(st.error());
+            if (s == 0) {
+                std::copy_n(v.begin() + static_cast<std::ptrdiff_t>(c * lower), lower, slice.begin());
+            } else {
+                const double x = outer.xmin + dx * (static_cast<double>(c) + static_cast<double>(s) /
+                                                                              static_cast<double>(kOuterRangeSamples));
+                for (std::size_t p = 0; p < lower; ++p) {
+                    Expected<double> r = outer.interp(std::span<const double>(lines.data() + p * m, m), x);
+                    if (!r) return fail(r.error());
+                    slice[p] = *r;
+                }
+            }
+            Expected<FlowRange> below = tensor_range(axes, d - 1, slice);
+            if (!below) return below;
+            lows[s] = below->lo;
+            highs[s] = below->hi;
+        }
+        total.lo = std::min(total.lo, refined_extreme(lows, kCount, false));
+        total.hi = std::max(total.hi, refined_extreme(highs, kCount, true));
+    }
+    return total;
+}
+
+}  // namespace
+
+template <std::size_t D>
+Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
+    // As read_range reads a line: next to a non-periodic end the data are
+    // continued by their straight line, and a "zero" end adds its inflow.
+    std::array<Grid1D<double>, D> axes = grid.axes;
+    bool zero = false;
+    for (Grid1D<double>& ax : axes) {
+        ax.interp_kind = grid.interp_kind;
+        zero = zero || ax.boundary.tag == BoundaryTag::Zero;
+        if (ax.boundary.tag != BoundaryTag::Periodic) ax.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
+    }
+    Expected<FlowRange> r = tensor_range(axes.data(), D, values);
+    if (r && zero) *r = r->with_zero();
+    return r;
+}
+
 template struct AnisotropicShiftChernoffND<2>;
 template struct AnisotropicShiftChernoffND<3>;
 template Status unit_shift_apply_into<2>(const GridFnND<2>&, std::span<double>, double, std::size_t);
 template Status unit_shift_apply_into<3>(const GridFnND<3>&, std::span<double>, double, std::size_t);
 template Status shift_grid_check<2>(const GridND<2>&);
 template Status shift_grid_check<3>(const GridND<3>&);
+template ReactionFactors reaction_factors<2>(const AnisotropicShiftChernoffND<2>&, double);
+template ReactionFactors reaction_factors<3>(const AnisotropicShiftChernoffND<3>&, double);
+template Expected<std::vector<double>> evolve_in_range<2>(const AnisotropicShiftChernoffND<2>&, GridFnND<2>, double,
+                                                          std::size_t, FlowRange&);
+template Expected<std::vector<double>> evolve_in_range<3>(const AnisotropicShiftChernoffND<3>&, GridFnND<3>, double,
+                                                          std::size_t, FlowRange&);
+template Expected<FlowRange> read_range_nd<2>(const GridND<2>&, std::span<const double>);
+template Expected<FlowRange> read_range_nd<3>(const GridND<3>&, std::span<const double>);
 
 }  // namespace quorvane

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/grid_nd.hpp"
 
 namespace quorvane {
@@ -44,16 +45,6 @@ struct AnisotropicShiftChernoffND {
     std::vector<std::array<double, D * D>> factors;
     VectorField<D> drift;
     ScalarField<D> reaction;
-    // The drift at every node (D values a node, flat order), kept where it
-    // differs between nodes. Where it is rough on the grid's scale or near a
-    // zero the characteristics of neighbouring nodes meet or stop, and cubic
-    // reads, whose overshoot each step would carry on and add to, are held
-    // to the range their cell allows (see bounded_read), as hold_weight
-    // weighs the drift's bend and change next to the node. A drift the same
-    // at every node keeps the plain reads, whose steps are
-    // translation-invariant and do not pile up, and so does a smooth one
-    // away from its zeros.
-    std::shared_ptr<const std::vector<double>> drift_nodes;
 
     // At least 5^D nodes; the tensor (only its lower triangle read) factored
     // at every node, the first pivot <= 0 refused with its value; a stop
@@ -68,6 +59,33 @@ struct AnisotropicShiftChernoffND {
     // The coordinates of node k.
     Point<D> node(std::size_t k) const;
 };
+
+// The factors e^{tau min c} and e^{tau max c} over the grid's nodes by which
+// a step of tau scales (each node by e^{tau c} of its own c).
+template <std::size_t D>
+ReactionFactors reaction_factors(const AnisotropicShiftChernoffND<D>& op, double tau);
+
+// `steps` steps of tau from u, each new value clipped to `range` walked on
+// by reaction_factors (see core/foundation/flow_range.hpp): the cubic reads
+// where characteristics meet, or of rough data, would otherwise carry their
+// overshoot on step after step. Returns the values; on success `range`
+// holds the range after them. A stop request ends it.
+template <std::size_t D>
+Expected<std::vector<double>> evolve_in_range(const AnisotropicShiftChernoffND<D>& op, GridFnND<D> u, double tau,
+                                              std::size_t steps, FlowRange& range);
+
+// Samples along each outer axis (all but axis 0) per cell when the range of
+// a tensor read is measured; axis 0 takes kRangeSamplesPerCell.
+inline constexpr std::size_t kOuterRangeSamples = 4;
+
+// The range of the tensor read of `values` on `grid` (per axis the read of
+// the grid's kind, over every cell and across a periodic seam): along axis
+// 0 as read_range measures a line, along each outer axis at
+// kOuterRangeSamples + 1 points a cell, the extremes of those refined by
+// the parabola through their neighbours; 0 joins it under a "zero" end. A
+// stop request ends it.
+template <std::size_t D>
+Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values);
 
 extern template struct AnisotropicShiftChernoffND<2>;
 extern template struct AnisotropicShiftChernoffND<3>;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
+#include "core/foundation/flow_range.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/shift1d.hpp"
 #include "core/sensitivity/checkpoints.hpp"
@@ -52,26 +53,6 @@ std::int64_t policy_node(std::int64_t m, std::size_t n, BoundaryTag tag) {
     }
 }
 
-// The foot's shift 2 tau b in cells, per unit of b.
-double foot_reach(const Grid1D<double>& g, double tau) { return (tau + tau) / g.dx(); }
-
-// How node i's reads are held: as Shift1D's step holds them, weighed by
-// b's bend and change next to node i and to its foot; the foot's read's
-// margin also by how the characteristics meet in its cell and fold in the
-// step. `spread` holds the two diffusion reads, `foot` the drift's.
-struct StepHolds {
-    ReadHold spread, foot;
-};
-
-StepHolds step_holds(const Grid1D<double>& g, std::span<const double> b, double tau, std::size_t i) {
-    const BoundaryTag tag = g.boundary.tag;
-    const double reach = foot_reach(g, tau);
-    const double weight = step_hold_weight(b, tag, i, reach);
-    const ReadHold spread{weight, {}, 1.0};
-    if (weight == 0.0) return {spread, spread};
-    return {spread, {weight, b, node_fold(b, tag, i, reach)}};
-}
-
 // The step's three read points at node i (x + h, x - h, the foot) and
 // weights.
 struct StepReads {
@@ -87,22 +68,22 @@ StepReads step_reads(const Grid1D<double>& g, double tau, double a, double b, st
 }
 
 // The three-point mean of u that the step at node i reads (before the
-// reaction), its reads held as in Shift1D's step.
+// reaction).
 Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {
     const Grid1D<double>& g = p.grid;
-    const StepHolds holds = step_holds(g, p.b, p.tau, i);
     const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
-    auto up = g.interp(u, r.points[0], holds.spread);
+    auto up = g.interp(u, r.points[0]);
     if (!up) return up;
-    auto um = g.interp(u, r.points[1], holds.spread);
+    auto um = g.interp(u, r.points[1]);
     if (!um) return um;
     if (Status st = refuse_linear_inflow(g, i, r.points[2]); !st) return std::unexpected(st.error());
-    auto ub = g.interp_foot(u, r.points[2], holds.foot);
+    auto ub = g.interp_foot(u, r.points[2]);
     if (!ub) return ub;
     return (0.25 * *up + 0.25 * *um) + 0.5 * *ub;
 }
 
-// One step S(tau) of the whole grid, as Shift1D's node step computes it.
+// One step S(tau) of the whole grid as Shift1D's node step computes it,
+// before its clip.
 Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::span<double> out) {
     for (std::size_t i = 0; i < p.grid.n; ++i) {
         auto mean = step_mean(p, u, i);
@@ -112,20 +93,17 @@ Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::sp
     return {};
 }
 
-// Derivative of output node i of one step with respect to the selected
-// coefficient at node i through the positions of the reads, by central
-// differences of the reads the step takes (a read held at an end of its
-// cell's range does not move with its position). The mean's weight
-// (1 + tau c_i for c_i < 0) scales the a and b derivatives; the c derivative
-// is tau times the mean where c_i < 0, tau u_i elsewhere (at c_i = 0 the
-// derivative towards c > 0, the branch the step takes). How far the reads
-// are held depends on b as well: hold_gradient adds that part.
+// Derivative of output node i of one step (before its clip) with respect
+// to the selected coefficient at node i through the positions of the reads,
+// by central differences of the interpolant. The mean's weight (1 + tau c_i
+// for c_i < 0) scales the a and b derivatives; the c derivative is tau
+// times the mean where c_i < 0, tau u_i elsewhere (at c_i = 0 the
+// derivative towards c > 0, the branch the step takes).
 Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std::span<const double> u,
                                   std::size_t i, double eps) {
     const Grid1D<double>& g = p.grid;
     const double x = g.node(i);
-    const StepHolds holds = step_holds(g, p.b, p.tau, i);
-    auto at = [&](double y) { return g.interp(u, y, holds.spread); };
+    auto at = [&](double y) { return g.interp(u, y); };
     switch (wrt) {
         case CoeffWrt::A: {
             const double ai = p.a[i];
@@ -144,9 +122,9 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);
-            auto hi = g.interp_foot(u, pt + eps, holds.foot);
+            auto hi = g.interp_foot(u, pt + eps);
             if (!hi) return hi;
-            auto lo = g.interp_foot(u, pt - eps, holds.foot);
+            auto lo = g.interp_foot(u, pt - eps);
             if (!lo) return lo;
             return shift_mean_weight(p.tau, p.c[i]) * (p.tau * (*hi - *lo) / (2.0 * eps));
         }
@@ -161,78 +139,62 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
     return p.tau * u[i];
 }
 
-// The value the choice of a held read gives on the values v (see
-// BoundedChoice): linear in v.
-double choice_value(const BoundedChoice& choice, const Grid1D<double>& g, std::span<const double> v) {
-    const double dx = g.dx();
-    const double at_node = g.boundary.sample(v, g.n, choice.node, dx);
-    if (choice.widen == 0.0) return at_node;
-    double e[4];
-    for (int k = 0; k < 4; ++k) e[k] = fd_d2_o6<double>(v, g.boundary, g.n, choice.cell - 1 + k, dx);
-    const double d4_0 = (e[0] - 2.0 * e[1]) + e[2], d4_1 = (e[1] - 2.0 * e[2]) + e[3];
-    const double stray = choice.sign0 * d4_0 + choice.sign1 * d4_1;
-    return at_node - choice.widen * (e[choice.estimate - choice.cell + 1] + choice.side * choice.stray * stray);
-}
-
-// How far the reads are held depends on b: each node's weight on b's bend
-// and change next to it and to its foot, each widened end of a foot read's
-// range on how the characteristics meet in its cell and fold next to the
-// node.
-// Adds lambda_i times the derivative of output node i through both to the b
-// gradient (a read that is not clamped contributes nothing: its held value
-// is the read itself).
-Status hold_gradient(const ShiftCoeffProblem& p, std::span<const double> u, std::span<const double> lambda,
-                     std::span<double> grad) {
-    const Grid1D<double>& g = p.grid;
-    const std::size_t n = g.n;
-    const BoundaryTag tag = g.boundary.tag;
-    const double reach = foot_reach(g, p.tau);
-    for (std::size_t i = 0; i < n; ++i) {
-        HoldSlope slope;
-        const double weight = step_hold_weight(p.b, tag, i, reach, &slope);
-        if (weight == 0.0) continue;
-        double f_prev = 0.0, f_here = 0.0, f_next = 0.0;
-        const double fold = node_fold(p.b, tag, i, reach, &f_prev, &f_here, &f_next);
-        const double scale = lambda[i] * shift_mean_weight(p.tau, p.c[i]);
-        const StepReads r = step_reads(g, p.tau, p.a[i], p.b[i], i);
-        double d_weight = 0.0, d_fold = 0.0;
-        for (int k = 0; k < 3; ++k) {
-            const bool foot = StepReads::is_foot(k);
-            const ReadHold hold = foot ? ReadHold{weight, p.b, fold} : ReadHold{weight, {}, 1.0};
-            auto choice = bounded_read_choice(g, u, r.points[k], foot, hold);
-            if (!choice) return std::unexpected(choice.error());
-            if (!choice->clamped) continue;
-            d_weight += StepReads::weights[k] * (choice->held - choice->raw);
-            if (!foot || choice->d_widen == 0.0) continue;
-            // The margin's share is the cell's drift share times the fold.
-            const DriftChange share = cell_drift_share(p.b, tag, n, choice->cell);
-            const double d_held = scale * StepReads::weights[k] * weight * choice->d_widen;
-            grad[coefficient_node(choice->cell, tag, n)] += d_held * fold * share.d0;
-            grad[coefficient_node(choice->cell + 1, tag, n)] += d_held * fold * share.d1;
-            d_fold += d_held * share.value;
+// The ranges a sweep clips to: the range before step k (after k steps) for
+// any k, from anchors every `every` steps walked on once, and the window of
+// one anchor's steps walked on when first asked for (the reverse sweep asks
+// for the steps of one segment, last first).
+class RangeWalk {
+public:
+    RangeWalk(FlowRange start, ReactionFactors per_step, std::uint64_t steps, std::uint64_t every)
+        : per_step_(per_step), every_(std::max<std::uint64_t>(every, 1)), start_(start) {
+        if (per_step_.identity()) return;
+        FlowRange r = start;
+        anchors_.reserve(static_cast<std::size_t>(steps / every_ + 1));
+        for (std::uint64_t k = 0; k <= steps; ++k) {
+            if (k % every_ == 0) anchors_.push_back(r);
+            r = r.after(per_step_);
         }
-        const std::size_t prev = i > 0 ? i - 1 : n - 1, next = i + 1 < n ? i + 1 : 0;
-        const double at = scale * d_weight;
-        for (std::size_t k = 0; k < slope.count; ++k) grad[slope.node[k]] += at * slope.d[k];
-        grad[prev] += d_fold * f_prev;
-        grad[i] += d_fold * f_here;
-        grad[next] += d_fold * f_next;
     }
-    return {};
+
+    FlowRange before(std::uint64_t k) {
+        if (per_step_.identity()) return start_;
+        const std::uint64_t anchor = k / every_;
+        if (window_anchor_ != anchor || window_.empty()) {
+            window_.resize(static_cast<std::size_t>(every_));
+            FlowRange r = anchors_[static_cast<std::size_t>(anchor)];
+            for (FlowRange& w : window_) {
+                w = r;
+                r = r.after(per_step_);
+            }
+            window_anchor_ = anchor;
+        }
+        return window_[static_cast<std::size_t>(k % every_)];
+    }
+
+    const ReactionFactors& per_step() const { return per_step_; }
+
+private:
+    ReactionFactors per_step_;
+    std::uint64_t every_;
+    FlowRange start_;
+    std::vector<FlowRange> anchors_;
+    std::vector<FlowRange> window_;
+    std::uint64_t window_anchor_ = 0;
+};
+
+// The reaction factors a step of the problem walks the range on by, as
+// Shift1D's: e^{tau min c}, e^{tau max c} over the nodes.
+ReactionFactors problem_factors(const ShiftCoeffProblem& p) {
+    if (p.c.empty()) return {};
+    const auto [lo, hi] = std::minmax_element(p.c.begin(), p.c.end());
+    return {std::exp(p.tau * *lo), std::exp(p.tau * *hi)};
 }
 
 }  // namespace
 
 Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
-                                       bool foot, std::span<const double> state, ReadHold hold) {
+                                       bool foot) {
     const std::size_t n = grid.n;
-    BoundedChoice choice;
-    if (!state.empty()) {
-        auto taken = bounded_read_choice(grid, state, x, foot, hold);
-        if (!taken) return std::unexpected(taken.error());
-        choice = *taken;
-    }
-    const double held = choice.clamped ? hold.weight : 0.0;
     InterpStencil st;
     auto add = [&](std::int64_t node) {
         if (node < 0 || st.count >= st.nodes.size()) return;
@@ -255,14 +217,7 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
     for (std::size_t k = 0; k < 3 && k < n; ++k) add(static_cast<std::int64_t>(n - 1 - k));
     for (std::size_t k = 0; k < st.count; ++k) {
         scratch[st.nodes[k]] = 1.0;
-        // The read is raw + weight (held - raw): the plain read's weights
-        // blended with the held choice's.
-        Expected<double> w = 0.0;
-        if (held < 1.0) w = foot ? grid.interp_foot(scratch, x) : grid.interp(scratch, x);
-        if (w && held > 0.0) {
-            const double c = choice_value(choice, grid, scratch);
-            w = held >= 1.0 ? c : *w + held * (c - *w);
-        }
+        auto w = foot ? grid.interp_foot(scratch, x) : grid.interp(scratch, x);
         scratch[st.nodes[k]] = 0.0;
         if (!w) return std::unexpected(w.error());
         st.weights[k] = *w;
@@ -271,20 +226,15 @@ Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std
 }
 
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
-                        std::span<const double> b, std::span<const double> c, std::span<const double> u,
-                        std::span<const double> lambda, std::span<double> out, std::span<double> scratch) {
+                        std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
+                        std::span<double> out, std::span<double> scratch) {
     std::fill(out.begin(), out.end(), 0.0);
     for (std::size_t i = 0; i < grid.n; ++i) {
-        // Held reads (b rough or near a zero at node i) are linear in u on
-        // the choice each takes at u, and transposed as that.
-        const StepHolds holds = step_holds(grid, b, tau, i);
-        const std::span<const double> state = holds.spread.held() ? u : std::span<const double>{};
         const StepReads r = step_reads(grid, tau, a[i], b[i], i);
         // The mean's weight is exactly 1 for c_i >= 0, leaving those bits.
         const double li = lambda[i] * shift_mean_weight(tau, c[i]);
         for (int k = 0; k < 3; ++k) {
-            const bool foot = StepReads::is_foot(k);
-            auto st = interp_weights(r.points[k], grid, scratch, foot, state, foot ? holds.foot : holds.spread);
+            auto st = interp_weights(r.points[k], grid, scratch, StepReads::is_foot(k));
             if (!st) return std::unexpected(st.error());
             const double scale = StepReads::weights[k] * li;
             for (std::size_t j = 0; j < st->count; ++j) out[st->nodes[j]] += scale * st->weights[j];
@@ -307,26 +257,52 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     std::fill(grad_out.begin(), grad_out.end(), 0.0);
 
     std::vector<double> lambda(dj_du_n.begin(), dj_du_n.end());
-    std::vector<double> other(n), scratch(n, 0.0);
+    std::vector<double> other(n), scratch(n, 0.0), unclipped(n);
     const double eps = g.dx() * 0.0001;
-    auto step = [&](std::uint64_t, std::span<const double> prev, std::span<double> next) -> Status {
+    // The range Shift1D clips every step to, from u0's read.
+    RangeWalk ranges(read_range(g, u0), problem_factors(problem), problem.n_steps,
+                     checkpoint_plan(problem.n_steps, n).interval);
+    // Where the range's ends move with c: the nodes of its least and
+    // greatest value (the first of each).
+    const std::size_t c_low = static_cast<std::size_t>(std::min_element(problem.c.begin(), problem.c.end()) -
+                                                       problem.c.begin());
+    const std::size_t c_high = static_cast<std::size_t>(std::max_element(problem.c.begin(), problem.c.end()) -
+                                                        problem.c.begin());
+    auto step = [&](std::uint64_t k, std::span<const double> prev, std::span<double> next) -> Status {
         if (auto st = poll_stop(); !st) return st;
         if (auto st = shift_step(problem, prev, next); !st) return st;
+        ranges.before(k + 1).clip(next);
         if (const double* bad = first_non_finite<double>(next)) return domain_error(kForwardOverflow, *bad);
         return {};
     };
-    auto visit = [&](std::uint64_t, std::span<const double> u) -> Status {
+    auto visit = [&](std::uint64_t k, std::span<const double> u) -> Status {
         if (auto st = poll_stop(); !st) return st;
+        // A clipped value is the range's end after k + 1 steps: nothing of
+        // it comes from the state or from a and b; with c, each end moves
+        // by its own size times (k + 1) tau per unit of the largest or
+        // smallest c, which its factor takes.
+        if (auto st = shift_step(problem, u, unclipped); !st) return st;
+        const FlowRange range = ranges.before(k + 1);
+        const double walked = static_cast<double>(k + 1) * problem.tau;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = unclipped[i];
+            if (!(v < range.lo) && !(v > range.hi)) continue;
+            if (wrt == CoeffWrt::C && !ranges.per_step().identity()) {
+                const double end = v < range.lo ? range.lo : range.hi;
+                // A positive end grows by the greatest factor, a negative one
+                // by the least (FlowRange::after), in either role.
+                const bool upper = v > range.hi;
+                const std::size_t node = (end > 0.0) == upper ? c_high : c_low;
+                if (end != 0.0) grad_out[node] += lambda[i] * (end * walked);
+            }
+            lambda[i] = 0.0;
+        }
         for (std::size_t i = 0; i < n; ++i) {
             auto l = local_derivative(problem, wrt, u, i, eps);
             if (!l) return std::unexpected(l.error());
             grad_out[i] += lambda[i] * *l;
         }
-        if (wrt == CoeffWrt::B) {
-            if (auto st = hold_gradient(problem, u, lambda, grad_out); !st) return st;
-        }
-        if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, u, lambda, other, scratch);
-            !st)
+        if (auto st = shift1d_step_vjp(problem.tau, g, problem.a, problem.b, problem.c, lambda, other, scratch); !st)
             return st;
         lambda.swap(other);
         return {};

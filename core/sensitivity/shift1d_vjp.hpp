@@ -2,19 +2,20 @@
 // one per-node coefficient field (a, b or c).
 //
 // The step at node i samples the current values at x_i +- 2 sqrt(tau a_i)
-// (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2) and applies the
+// (weight 1/4 each) and at x_i + 2 tau b_i (weight 1/2), applies the
 // reaction as Shift1D's step does (shift_reaction: the mean scaled by
-// 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere); where b is rough
-// or near a zero the three reads are held, as there. Every
-// ceil(sqrt(N))-th forward state is kept and the others recomputed from it
-// on the way back; the cotangent is carried back through the exact
-// transpose of each step's derivative at its state, assembled from the
+// 1 + tau c_i where c_i < 0, tau c_i u_i added elsewhere) and clips the new
+// value to the range the flow keeps, as Shift1D clips it: that of u0's read
+// walked on by e^{tau min c}, e^{tau max c} every step (see
+// core/foundation/flow_range.hpp). Every ceil(sqrt(N))-th forward state is
+// kept and the others recomputed from it on the way back; the cotangent is
+// carried back through the exact transpose of each step, assembled from the
 // weights of unit vectors, so every effect of the boundary policy (mirror
-// images, wrap-around, one-sided extrapolation) is included. A held read
-// is linear in the values on each choice it can take, and a choice changes
-// only where the read meets an end of its cell's range; how far it is held
-// depends on b, which the b gradient includes: the result is the gradient of
-// the map Shift1D computes wherever that map is differentiable.
+// images, wrap-around, one-sided extrapolation) is included. A clipped value
+// is the range's end: it passes nothing back to the state or to a and b,
+// and to c only through the range's factors (the node where c is largest,
+// or smallest). The result is the gradient of the map Shift1D computes
+// wherever that map is differentiable.
 #pragma once
 
 #include <array>
@@ -39,9 +40,7 @@ struct ShiftCoeffProblem {
 };
 
 // Node indices and weights such that grid.interp(v, x) (grid.interp_foot(v, x)
-// for a transport read) = sum weight_j v[node_j]; for a bounded read taken
-// of `state`, the weights of the value it takes there (the read is linear in
-// the values on each choice: see BoundedChoice).
+// for a transport read) = sum weight_j v[node_j].
 struct InterpStencil {
     std::size_t count = 0;
     std::array<std::size_t, 20> nodes{};
@@ -49,19 +48,15 @@ struct InterpStencil {
 };
 
 // Weights at x by reading unit vectors; `scratch` (n zeros) is all zeros
-// again on return. A non-empty `state` asks for the read of it held as
-// `hold` holds it.
+// again on return.
 Expected<InterpStencil> interp_weights(double x, const Grid1D<double>& grid, std::span<double> scratch,
-                                       bool foot = false, std::span<const double> state = {},
-                                       ReadHold hold = kPlainRead);
+                                       bool foot = false);
 
-// out = S'(u)^T lambda for the step S(tau) taken from the state u: the
-// transpose of S itself where no read is held (b smooth and away from its
-// zeros: the step is then linear), of its derivative at u where they are.
-// `scratch` holds n zeros on entry and on success.
+// out = S^T lambda for the step S(tau) before its clip (linear in the
+// values). `scratch` holds n zeros on entry and on success.
 Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const double> a,
-                        std::span<const double> b, std::span<const double> c, std::span<const double> u,
-                        std::span<const double> lambda, std::span<double> out, std::span<double> scratch);
+                        std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
+                        std::span<double> out, std::span<double> scratch);
 
 // grad_out[i] = dJ/dtheta_i for the selected field theta, given the
 // cotangent dJ/du_N of the final state. A forward state or a gradient that

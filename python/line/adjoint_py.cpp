@@ -1,6 +1,7 @@
 // Python class Adjoint: the adjoint semigroup of one of the five 1-D kernels.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,10 @@ constexpr char kAdjointDoc[] =
     "The diffusion generators are self-adjoint, so their adjoint step is the ordinary step.\n"
     "For \"drift\" the adjoint A* = -0.5 d/dx transports the other way: its step follows the\n"
     "reversed characteristic, unless self_adjoint=True declares the drift self-adjoint and\n"
-    "the forward step is used.\n\n"
+    "the forward step is used. Either way the drift's reads are plain degree-7 reads, so on a\n"
+    "periodic grid the reversed step is the transpose of the forward one, and each step's\n"
+    "values are clipped to the range of the read of u0, which the transport keeps (see\n"
+    "Shift1D).\n\n"
     "Parameters\n----------\n"
     "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
     "n : int\n    Number of grid nodes, at least 4.\n"
@@ -106,8 +110,10 @@ Ref adjoint_evolve(AdjointObj& self, const Args& a) {
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     std::vector<double> values = self.e.state.values;
     const AdjointEvolver& e = self.e;
-    auto r = run_evolve([&] { return e.evolve(std::move(values), t, n_steps); });
+    std::optional<FlowRange> range = e.range;
+    auto r = run_evolve([&] { return e.evolve(std::move(values), t, n_steps, range ? &*range : nullptr); });
     self.e.state.values = unwrap(std::move(r));
+    self.e.range = range;
     return new_array_f64(self.e.state.values);
 }
 

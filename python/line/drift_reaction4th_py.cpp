@@ -10,7 +10,7 @@
 namespace quorvane::py {
 namespace {
 
-using DriftReaction4th1DObj = GridStepEvolverObj<DriftReactionZeta4Chernoff>;
+using DriftReaction4th1DObj = TransportEvolverObj<DriftReactionZeta4Chernoff>;
 
 constexpr char kDriftReaction4th1DDoc[] =
     "DriftReaction4th1D(xmin, xmax, n, u0, *, boundary=\"reflect\")\n--\n\n"
@@ -20,7 +20,10 @@ constexpr char kDriftReaction4th1DDoc[] =
     "D. One step of size tau combines (32 K(tau/4)^4 - 12 K(tau/2)^2 + K(tau))/21, which\n"
     "cancels the tau^2 and tau^3 error terms: global order 4 in time. The coefficients are\n"
     "fixed: unit diffusion, drift b = 0.5, no reaction. Off-grid values come from degree-7\n"
-    "Hermite interpolation, values beyond the ends from the boundary policy.\n\n"
+    "Hermite interpolation, values beyond the ends from the boundary policy. Each step's\n"
+    "values are clipped to the range of the read of u0, which the flow keeps (see Shift1D):\n"
+    "smooth data are stepped by the plain reads, rough data held at their read's own\n"
+    "overshoot.\n\n"
     "The combination's weights are not all positive, so its symbol leaves the unit disc for\n"
     "steps above about 3.5 dx^2; ``evolve`` refuses such steps rather than amplify rounding.\n"
     "Every step also adds the interpolation error of its shifted samples, so on a fixed\n"
@@ -93,7 +96,7 @@ Ref dr4_evolve(DriftReaction4th1DObj& self, const Args& a) {
     check_steps_and_time(n_steps, t);
     const double tau = t / static_cast<double>(n_steps);
     if (Status st = self.semigroup.kernel.inflow_refusal(self.state.grid, tau); !st) raise_core_error(st.error());
-    evolve_semigroup("DriftReaction4th1D", self.semigroup, self.state, t, n_steps);
+    evolve_semigroup_in_range("DriftReaction4th1D", self.semigroup, self.state, self.range, t, n_steps);
     return none();
 }
 
@@ -102,13 +105,12 @@ Ref dr4_evolve(DriftReaction4th1DObj& self, const Args& a) {
 template <>
 ClassDef& DriftReaction4th1DObj::class_def() {
     static ClassDef def = [] {
-        using K = DriftReactionZeta4Chernoff;
         ClassDef d = class_def_base<DriftReaction4th1DObj>("DriftReaction4th1D", kDriftReaction4th1DDoc);
         d.tp_new = constructor<DriftReaction4th1DObj, kDriftReaction4th1DDoc, &dr4_new>();
         d.methods = {
             method<DriftReaction4th1DObj, kOrderDoc, &dr4_order>(),
             method<DriftReaction4th1DObj, kEvolveDoc, &dr4_evolve>(),
-            method<DriftReaction4th1DObj, kValuesDoc, &grid_step_values<K>>(),
+            method<DriftReaction4th1DObj, kValuesDoc, &values_body<DriftReaction4th1DObj>>(),
         };
         return d;
     }();

@@ -14,6 +14,9 @@ namespace quorvane::py {
 struct Shift1DObj {
     ShiftSemigroup semigroup;
     GridFn<double> state;
+    // The range every step is clipped to: that of the state's read when it
+    // was set, walked on by the reactions of the steps since.
+    FlowRange range;
 
     std::size_t len() const { return state.values.size(); }
     static ClassDef& class_def();

@@ -10,7 +10,7 @@
 namespace quorvane::py {
 namespace {
 
-using Strang1DObj = GridStepEvolverObj<StrangDiffusionDrift>;
+using Strang1DObj = TransportEvolverObj<StrangDiffusionDrift>;
 
 constexpr char kStrang1DDoc[] =
     "Strang1D(xmin, xmax, n, u0, *, b=0.5, boundary=\"reflect\")\n--\n\n"
@@ -19,7 +19,9 @@ constexpr char kStrang1DDoc[] =
     "Chernoff step (a five-point Gaussian average), R the drift step along the characteristic\n"
     "(u(x) -> u(x + tau b) for the constant drift b). The composition is palindromic and of\n"
     "global order 2 in time. Off-grid values come from degree-7 Hermite interpolation, values\n"
-    "beyond the ends from the boundary policy.\n\n"
+    "beyond the ends from the boundary policy. Each step's values are clipped to the range of\n"
+    "the read of u0, which the flow keeps (see Shift1D): smooth data are stepped by the plain\n"
+    "reads, rough data held at their read's own overshoot.\n\n"
     "Parameters\n----------\n"
     "xmin, xmax : float\n    Ends of the interval; finite, xmin < xmax.\n"
     "n : int\n    Number of grid nodes, at least 4.\n"
@@ -82,13 +84,12 @@ Ref strang_order(const Strang1DObj&, const Args&) { return py_int(2); }
 template <>
 ClassDef& Strang1DObj::class_def() {
     static ClassDef def = [] {
-        using K = StrangDiffusionDrift;
         ClassDef d = class_def_base<Strang1DObj>("Strang1D", kStrang1DDoc);
         d.tp_new = constructor<Strang1DObj, kStrang1DDoc, &strang_new>();
         d.methods = {
             method<Strang1DObj, kOrderDoc, &strang_order>(),
-            method<Strang1DObj, kEvolveDoc, &grid_step_evolve<K>>(),
-            method<Strang1DObj, kValuesDoc, &grid_step_values<K>>(),
+            method<Strang1DObj, kEvolveDoc, &evolve_in_range_body<Strang1DObj>>(),
+            method<Strang1DObj, kValuesDoc, &values_body<Strang1DObj>>(),
         };
         return d;
     }();

@@ -66,6 +66,9 @@ struct ShiftNDObj {
     GridND<D> grid;
     std::shared_ptr<const AnisotropicShiftChernoffND<D>> chernoff;
     std::vector<double> state;
+    // The range every step is clipped to: that of the state's read when it
+    // was set, walked on by the reactions of the steps since.
+    FlowRange range;
 
     std::size_t count(std::size_t d) const { return grid.axes[d].n; }
     std::size_t len() const { return state.size(); }
@@ -109,7 +112,7 @@ ShiftNDObj<D> shift_nd_new(const Args& a) {
     }
     auto chernoff = std::make_shared<const AnisotropicShiftChernoffND<D>>(build_shift<D>(grid, av, bv, cv));
     const std::size_t len = av->size() / (D * D);
-    return ShiftNDObj<D>{grid, std::move(chernoff), std::vector<double>(len, 0.0)};
+    return ShiftNDObj<D>{grid, std::move(chernoff), std::vector<double>(len, 0.0), FlowRange{}};
 }
 
 template <std::size_t D>
@@ -125,19 +128,14 @@ Ref shift_nd_evolve(ShiftNDObj<D>& self, const Args& a) {
     const std::shared_ptr<const AnisotropicShiftChernoffND<D>> f = self.chernoff;
     std::vector<double> values = self.state;
     const GridND<D> grid = self.grid;
+    FlowRange range = self.range;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFnND<D>> u = GridFnND<D>::make(grid, std::move(values));
         if (!u) return fail(u.error());
-        const double tau = t / static_cast<double>(n_steps);
-        GridFnND<D> other{grid, std::vector<double>(u->values.size(), 0.0)};
-        for (std::size_t k = 0; k < n_steps; ++k) {
-            if (Status st = poll_stop(); !st) return fail(st.error());
-            if (Status st = f->apply_into(*u, other.values, tau); !st) return fail(st.error());
-            std::swap(u->values, other.values);
-        }
-        return std::move(u->values);
+        return evolve_in_range(*f, std::move(*u), t / static_cast<double>(n_steps), n_steps, range);
     });
     self.state = unwrap(std::move(r));
+    self.range = range;
     return none();
 }
 
@@ -149,6 +147,17 @@ Ref shift_nd_values(const ShiftNDObj<D>& self, const Args&) {
 template <std::size_t D>
 Ref shift_nd_order(const ShiftNDObj<D>&, const Args&) {
     return py_int(1);
+}
+
+// The new state and the range of its read, which the steps from here on
+// are clipped to; both or neither (a stop request while the range is
+// measured keeps the old ones).
+template <std::size_t D>
+void replace_state(ShiftNDObj<D>& self, std::vector<double> values) {
+    const GridND<D> grid = self.grid;
+    const FlowRange range = unwrap(without_gil([&] { return read_range_nd(grid, values); }));
+    self.state = std::move(values);
+    self.range = range;
 }
 
 template <std::size_t D>
@@ -167,11 +176,11 @@ Ref shift_nd_set_state(ShiftNDObj<D>& self, const Args& a) {
             for (std::size_t j = 0; j < ny; ++j)
                 for (std::size_t i = 0; i < nx; ++i) flat[i + j * nx] = buf->at(static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j));
             if (first_non_finite<double>(flat)) py_err_with_kind("NanInf", "u0 contains NaN or Inf");
-            self.state = std::move(flat);
+            replace_state(self, std::move(flat));
             return none();
         }
     }
-    self.state = extract_named_f64_array(o, "u0", {self.state.size()});
+    replace_state(self, extract_named_f64_array(o, "u0", {self.state.size()}));
     return none();
 }
 
@@ -191,14 +200,13 @@ constexpr char kNd2Doc[] =
     "One step averages u over the 25 points p + tau b(p) + 2 sqrt(tau) L(p) z_q of the 5-point\n"
     "Gauss-Hermite product rule (A = L L^T, Cholesky of the lower triangle) and multiplies by\n"
     "exp(tau c(p)); off-grid values by cubic interpolation with the boundary rule. Order 1.\n"
-    "Where b_values are rough on the grid's scale or near a zero of a component, each read is\n"
-    "held to the range of its cell's corner values, widened at a smooth extremum by as much as\n"
-    "smooth data leave them there (less, or not at all, where characteristics meet, the drift\n"
-    "changes by much of its size across the cell or a long step folds them), so that meeting\n"
-    "characteristics cannot grow rough data with the step count; the hold comes in smoothly\n"
-    "with each component's bend and change along each axis next to the node and its change\n"
-    "to the foot of the node's characteristic (as Shift1D's), and a drift that is smooth\n"
-    "and keeps its signs around the node takes the plain reads.\n"
+    "Each new value is clipped to the range the exact flow keeps: that of the cubic read of\n"
+    "the state set by ``set_state`` (its nodes, 16 points a cell along x and 4 along the\n"
+    "other axes, next to a non-periodic end the data continued by their straight line, 0\n"
+    "joining it under \"zero\"), its ends moved every step by e^(tau min c) and\n"
+    "e^(tau max c) and carried from call to call. Smooth data are stepped by the plain\n"
+    "reads; rough data, or data under a drift whose characteristics meet, are held at the\n"
+    "read's own overshoot, which does not grow with the step count.\n"
     "The state starts at zero (``set_state``). Flat arrays are node-major with x fastest (node\n"
     "(x_i, y_j) at i + j*nx); a_values holds the 2x2 tensor row-major per node, b_values 2\n"
     "entries per node, c_values one.\n\n"
@@ -237,7 +245,8 @@ constexpr char kNd3Doc[] =
 
 constexpr char kSetStateDoc[] =
     "set_state($self, u0)\n--\n\n"
-    "Replace the state by u0 (flat, x fastest; for AnisotropicShiftND2 also an (nx, ny) array).\n\n"
+    "Replace the state by u0 (flat, x fastest; for AnisotropicShiftND2 also an (nx, ny) array),\n"
+    "and the range the steps are clipped to by that of its read (see the class).\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[GridMismatch] u0 has shape (r, c), expected (nx, ny)\", \"[GridMismatch] u0 length L !=\n"

@@ -407,8 +407,8 @@ def drift_reaction(b, n_steps):
 @pytest.mark.parametrize("b, a", [(ROUGH_B, 0.0), (ROUGH_B, 1e-4), (WAVY_B, 0.0), (SLOW_B, 0.0)],
                          ids=["rough", "rough-a", "wavy", "slow-wave"])
 def test_sampled_drift_never_grows_data(b, a, run, n_steps):
-    # The exact solution stays in the range [-1, 1] of u0; so does every step, whose reads
-    # are held to the range their cells allow (max |u| 1 to rounding at every count).
+    # The exact solution stays in the range [-1, 1] of u0; so does every step, clipped to the
+    # range of u0's read (max |u| 1 to rounding at every count).
     assert np.abs(run(b, a, n_steps)).max() <= 1.0 + 1e-12
 
 
