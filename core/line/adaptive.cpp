@@ -21,17 +21,22 @@ double max_abs_or_inf(const std::vector<double>& v) {
     return m;
 }
 
-// The range after a step of tau of a transport kernel, and `out` clipped
-// to it; the heat kernels keep none.
+// The reaction factors of a step of tau of a transport kernel; the heat
+// kernels keep no range.
 template <class K>
-FlowRange clipped_step(const K& kernel, const FlowRange& before, double tau, std::vector<double>& out) {
+ReactionFactors step_factors(const K& kernel, double tau) {
     if constexpr (requires { reaction_factors(kernel, tau); }) {
-        const FlowRange after = before.after(reaction_factors(kernel, tau));
-        after.clip(out);
-        return after;
+        return reaction_factors(kernel, tau);
     } else {
         internal_fault("AdaptiveChernoff: a range for a kernel that keeps none");
     }
+}
+
+// The range after a step with factors f, and `out` clipped to it.
+FlowRange clipped_step(const FlowRange& before, const ReactionFactors& f, std::vector<double>& out) {
+    const FlowRange after = before.after(f);
+    after.clip(out);
+    return after;
 }
 
 }  // namespace
@@ -73,12 +78,14 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
         if (Status st = kernel.apply_into(u, *full, pool, tau); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *half, pool, 0.5 * tau); !st) return fail(st.error());
         FlowRange after_halves = walked;
+        ReactionFactors per_half;
         if (range) {
-            clipped_step(kernel, walked, tau, full->values);
-            after_halves = clipped_step(kernel, walked, 0.5 * tau, half->values);
+            per_half = step_factors(kernel, 0.5 * tau);
+            clipped_step(walked, step_factors(kernel, tau), full->values);
+            after_halves = clipped_step(walked, per_half, half->values);
         }
         if (Status st = kernel.apply_into(*half, *half2, pool, 0.5 * tau); !st) return fail(st.error());
-        if (range) after_halves = clipped_step(kernel, after_halves, 0.5 * tau, half2->values);
+        if (range) after_halves = clipped_step(after_halves, per_half, half2->values);
 
         // d = u_half - u_full, formed in place in `half`.
         std::vector<double>& d = half->values;
@@ -171,7 +178,7 @@ Expected<AdaptiveEvolver> AdaptiveEvolver::build(KernelName name, GridFn<double>
         }
         case KernelName::Shift:
         default: {
-            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5};
+            ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, std::nullopt};
             auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
             const FlowRange range = read_range(state.grid, state.values);
             return AdaptiveEvolver{std::move(state), std::move(k), range};

@@ -33,7 +33,7 @@ Expected<AdjointEvolver> AdjointEvolver::build(KernelName name, bool self_adjoin
         default: {
             auto built = build_heat_state(n, 1, u0, g.boundary, g.xmin, g.xmax);
             if (!built) return fail(built.error());
-            ShiftChernoff1D k{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5};
+            ShiftChernoff1D k{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, std::nullopt};
             return AdjointEvolver{std::move(k), true, std::move(built->second), std::nullopt};
         }
     }

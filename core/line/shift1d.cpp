@@ -59,6 +59,7 @@ Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_
 double ShiftChernoff1D::min_node_reaction() const { return node_reaction_range().first; }
 
 std::pair<double, double> ShiftChernoff1D::node_reaction_range() const {
+    if (node_c) return *node_c;
     if (coef_override) return range_over_nodes(grid, *coef_override->c);
     return range_over_nodes(grid, c);
 }
@@ -119,6 +120,7 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
     k.coef_override = Coeffs{std::move(a), std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
+    if (k.coef_override->c->fixed()) k.node_c = k.node_reaction_range();
     return k;
 }
 

@@ -97,6 +97,10 @@ struct ShiftChernoff1D {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
+    // The smallest and the largest c at the nodes, kept by from_arrays
+    // (whose closures are fixed) for reaction_factors; found anew where
+    // absent.
+    std::optional<std::pair<double, double>> node_c;
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
     // The smallest reaction rate the node step reads: c at the grid's nodes,
