@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdint>
 
-
 namespace quorvane {
 
 FlowRange FlowRange::after(const ReactionFactors& f, std::size_t steps) const {
@@ -35,6 +34,7 @@ FlowRange read_range(const Grid1D<double>& policy_grid, std::span<const double> 
     // Next to a non-periodic end the read continues the data by their
     // straight line: a zero end's ghost zeros or a mirror's kink would make
     // the read of smooth data overshoot there, a range the data never had.
+    if (policy_grid.boundary.tag == BoundaryTag::Linear) return FlowRange::whole_line();
     Grid1D<double> grid = policy_grid;
     if (grid.boundary.tag != BoundaryTag::Periodic) grid.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
     const std::size_t n = grid.n;

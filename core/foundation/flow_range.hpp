@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 
 #include "core/foundation/grid_fn.hpp"
@@ -32,13 +33,19 @@ struct ReactionFactors {
 };
 
 struct FlowRange {
+    static constexpr double kInfinity = std::numeric_limits<double>::infinity();
     double lo = 0.0, hi = 0.0;
+
+    // No range: nothing is clipped.
+    static FlowRange whole_line() { return {-kInfinity, kInfinity}; }
 
     // The range after a step whose reaction scales by factors in f: a
     // positive end moves by the factor that takes it farthest out, a
     // negative one likewise, 0 stays.
+    // An infinite end stays so.
     FlowRange after(const ReactionFactors& f) const {
-        return {lo > 0.0 ? lo * f.down : lo < 0.0 ? lo * f.up : lo, hi > 0.0 ? hi * f.up : hi < 0.0 ? hi * f.down : hi};
+        return {lo > 0.0 ? lo * f.down : lo < 0.0 && lo > -kInfinity ? lo * f.up : lo,
+                hi > 0.0 && hi < kInfinity ? hi * f.up : hi < 0.0 ? hi * f.down : hi};
     }
     // The range after `steps` such steps, one after another (the bits a
     // step-by-step walk gives).
@@ -68,8 +75,10 @@ inline constexpr std::size_t kRangeSamplesPerCell = 16;
 // vertex of the parabola through it and its two neighbours, so that an
 // extremum between samples is not cut. Cells whose stencil reaches past a
 // non-periodic end are read with the data continued by their straight line
-// (the "linear" end), whatever the grid's end; 0 joins the range under a
-// "zero" end, whose inflow it is. The values are finite.
+// (a zero end's ghost zeros or a mirror's kink are no part of the data); 0
+// joins the range under a "zero" end, whose inflow it is. A "linear" end
+// keeps no range (the whole line): its free ends keep no maximum principle,
+// so the flow leaves the data's range there. The values are finite.
 FlowRange read_range(const Grid1D<double>& grid, std::span<const double> values);
 
 // The extreme of the sampled values s[0 .. count) of one cell, refined by

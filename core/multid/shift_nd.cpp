@@ -353,13 +353,19 @@ Expected<FlowRange> tensor_range(const Grid1D<double>* axes, std::size_t d, std:
 template <std::size_t D>
 Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
     // As read_range reads a line: next to a non-periodic end the data are
-    // continued by their straight line, and a "zero" end adds its inflow.
+    // continued by their straight line, a "zero" end adds its inflow, and a
+    // "linear" end keeps no range.
+    // Axis 0 is measured by read_range itself, which continues its data.
     std::array<Grid1D<double>, D> axes = grid.axes;
     bool zero = false;
-    for (Grid1D<double>& ax : axes) {
+    for (std::size_t d = 0; d < D; ++d) {
+        Grid1D<double>& ax = axes[d];
         ax.interp_kind = grid.interp_kind;
         zero = zero || ax.boundary.tag == BoundaryTag::Zero;
-        if (ax.boundary.tag != BoundaryTag::Periodic) ax.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
+        if (ax.boundary.tag == BoundaryTag::Linear) return FlowRange::whole_line();
+        if (d > 0 && ax.boundary.tag != BoundaryTag::Periodic) {
+            ax.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
+        }
     }
     Expected<FlowRange> r = tensor_range(axes.data(), D, values);
     if (r && zero) *r = r->with_zero();

@@ -68,6 +68,11 @@ TEST(FlowRange, EndsAreReadByTheStraightLineAndZeroJoins) {
     const FlowRange reflect = read_range(grid(BoundaryTag::Reflect, n), u);
     EXPECT_NEAR(reflect.lo, -3.0, 1e-12);
     EXPECT_NEAR(reflect.hi, -1.0, 1e-12);
+    // "linear" free ends keep no maximum principle: no range, which no
+    // reaction moves.
+    const FlowRange linear = read_range(grid(BoundaryTag::Linear, n), u);
+    EXPECT_EQ(linear, FlowRange::whole_line());
+    EXPECT_EQ(linear.after({0.0, 0.0}), FlowRange::whole_line());
 }
 
 // A jump: the read's overshoot between the nodes is the range (the fixed
