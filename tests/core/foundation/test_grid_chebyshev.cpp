@@ -161,14 +161,33 @@ TEST(ChebyshevSample, FoldsMapToTheMirroredOrShiftedPoint) {
                robin = BoundaryPolicy<double>::robin_image(1.0, 1.0);
     // The Robin image damping belongs to the node stencils, not to the fold.
     EXPECT_EQ(at(robin, -0.25), at(robin, 0.25));
-    EXPECT_EQ(at(per, 1.25), at(per, 0.25));
-    EXPECT_EQ(at(per, -0.75), at(per, 0.25));
+    EXPECT_NEAR(at(per, 1.30), at(per, 0.25), 1e-13);  // the grid's period n*dx = 1.05; the fold rounds
+    EXPECT_NEAR(at(per, -0.80), at(per, 0.25), 1e-13);
     EXPECT_EQ(at(ref, 1.75), at(ref, 0.25));
     EXPECT_EQ(at(BoundaryPolicy<double>::of(BoundaryTag::OddReflect), -0.25),
               -at(BoundaryPolicy<double>::of(BoundaryTag::OddReflect), 0.25));
     // Far points fold in one step and stay finite.
     EXPECT_TRUE(std::isfinite(at(ref, 1e300)));
     EXPECT_TRUE(std::isfinite(at(per, -1e300)));
+}
+
+// Periodic reads follow the period n*dx of the grid's own node values, also
+// in the seam cell past xmax that the polynomial over [xmin, xmax] does not
+// cover: a smooth function of that period is read to interpolation accuracy
+// on and around the seam.
+TEST(ChebyshevSample, PeriodicReadsAcrossTheSeam) {
+    Grid1D<double> g = cgrid(BoundaryPolicy<double>::of(BoundaryTag::Periodic), 0.0, 1.0, 21);  // period 1.05
+    const double w = 2.0 * std::numbers::pi / 1.05;
+    const auto f = [&](double x) { return std::cos(w * x) + 0.5 * std::sin(2.0 * w * x); };
+    const std::vector<double> u = sampled(g, f);
+    g.interp_kind = InterpKind::chebyshev(64);
+    ChebyshevSamples samples;
+    samples.fill(u, g);
+    for (double x : {1.0 + 1e-12, 1.01, 1.025, 1.049, 1.05, 1.07, -0.01, -0.04, 3.17, -2.2}) {
+        // degree-7 Hermite on 21 nodes of two periods: about 1e-6 of the data's size
+        EXPECT_NEAR(*chebyshev_sample<double>(u, g, 64, x), f(x), 2e-6) << x;
+        EXPECT_EQ(*samples.read(x), *chebyshev_sample<double>(u, g, 64, x)) << x;
+    }
 }
 
 // Reads planned once and made side by side give interp's bits: inside, on a
