@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "core/foundation/boundary.hpp"
+
 namespace quorvane {
 
 using PlainFn = double (*)(double);
@@ -38,9 +40,37 @@ float coeff_zero_f32(float x);
 // Closure returning a captured constant.
 SharedCoeff constant_coeff(double c);
 
+// How the samples of a coefficient continue beyond one end: the end sample
+// itself (Constant), mirrored about the end sample without repeating it
+// (Mirror), or repeated every n samples, the seam from the last sample to
+// the first one spacing as on a periodic grid (Periodic, both ends).
+enum class SampleEnd : unsigned char { Constant, Mirror, Periodic };
+struct SampleEnds {
+    SampleEnd left = SampleEnd::Constant;
+    SampleEnd right = SampleEnd::Constant;
+    // A mirror negates: the derivative of a function even about the end.
+    bool odd = false;
+};
+
 // Closure over a shared sample store, evaluated by catmull_rom_sample.
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h);
 SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, double x0, double h);
+// The same over samples continued by `ends`.
+SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h, SampleEnds ends);
+
+// How samples a of a diffusion coefficient at spacing h, and their
+// derivatives a' and a'', continue beyond the ends of a grid whose policy is
+// `tag`. A periodic grid repeats them. A reflecting wall mirrors them (a and
+// a'' even, a' odd) where the mirror image of a is smooth: u's even
+// extension solves the equation of a's even extension, so the steps near
+// the wall are those of the whole line. Where a has a slope at the wall,
+// steeper than one spacing of its largest curvature, the mirror image has a
+// kink, whose curvature the steps would pay for with a far smaller largest
+// step; there, and at the other ends, the end samples are continued.
+struct CoefficientEnds {
+    SampleEnds a, a_prime, a_double_prime;
+};
+CoefficientEnds coefficient_ends(BoundaryTag tag, std::span<const double> a, double h);
 
 // Closure forwarding to any callable (the "boxed closure" of the kernel
 // constructors).
@@ -110,11 +140,19 @@ struct CoeffSource {
 // Catmull-Rom evaluation of n samples at spacing h starting at x0, with
 // constant continuation outside [x0, x0 + (n-1)h] and ghost ends 2f0 - f1.
 double catmull_rom_sample(std::span<const double> f, double x0, double h, double x);
+// The same continued by `ends`: a mirrored or periodic end takes its ghost
+// sample from the continued samples; a constant end as above.
+double catmull_rom_sample(std::span<const double> f, double x0, double h, SampleEnds ends, double x);
 
 // Derivative samples f'(x_i), f''(x_i) of an array at spacing h (fourth-order
 // central in the interior, three-point formulas at the two nodes nearest each end);
 // both need n = 0 or n >= 3 samples.
 std::vector<double> fd_first_derivative(std::span<const double> f, double h);
 std::vector<double> fd_second_derivative(std::span<const double> f, double h);
+// The same with the samples continued by `ends` (even): next to a mirrored
+// or periodic end the fourth-order central formula, its taps beyond the end
+// taken from the continued samples.
+std::vector<double> fd_first_derivative(std::span<const double> f, double h, SampleEnds ends);
+std::vector<double> fd_second_derivative(std::span<const double> f, double h, SampleEnds ends);
 
 }  // namespace quorvane

@@ -118,14 +118,15 @@ ACoefficients build_a_coefficients(double xmin, double xmax, std::size_t n, PyOb
                          "a must have at least 3 samples to derive its derivatives, got " + std::to_string(a.size()));
     }
     const double h = sample_spacing(n, xmin, xmax);
-    const std::vector<double> d1 = given_d1 ? std::move(*given_d1) : fd_first_derivative(a, h);
-    const std::vector<double> d2 = given_d2 ? std::move(*given_d2) : fd_second_derivative(a, h);
+    const CoefficientEnds ends = coefficient_ends(policy.tag, a, h);
+    const std::vector<double> d1 = given_d1 ? std::move(*given_d1) : fd_first_derivative(a, h, ends.a);
+    const std::vector<double> d2 = given_d2 ? std::move(*given_d2) : fd_second_derivative(a, h, ends.a);
     double bound = -std::numeric_limits<double>::infinity();
     for (double v : a) bound = std::fmax(bound, v);
     bound = has_a_norm_bound ? a_norm_bound : 1.1 * bound;
-    SharedCoeff ca = extract_coeff_array(a_obj, n, xmin, xmax);
-    SharedCoeff ca1 = sampled_coefficient(d1, n, xmin, xmax);
-    SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax);
+    SharedCoeff ca = extract_coeff_array(a_obj, n, xmin, xmax, ends.a);
+    SharedCoeff ca1 = sampled_coefficient(d1, n, xmin, xmax, ends.a_prime);
+    SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax, ends.a_double_prime);
     return ACoefficients{policy, std::move(u0), std::move(ca), std::move(ca1), std::move(ca2), bound};
 }
 
@@ -222,7 +223,8 @@ constexpr char kHeat4WithAArrayDoc[] =
     "`a_norm_bound` defaults to ``1.1 * max(a)``.\n"
     "See `Heat1D.with_a_array` for full parameter docs.\n\n"
     "The evolver approximates the divergence form `∂_t u = ∂ₓ(a(x) ∂ₓu)`. Samples sit at\n"
-    "the n nodes and are read between nodes by Catmull-Rom interpolation. Its steps are\n"
+    "the n nodes and are read between and beyond the nodes as for `Heat1D.with_a_array`\n"
+    "(Catmull-Rom interpolation, continued by the boundary's rule). Its steps are\n"
     "stable only up to a grid-dependent tau (of the order of sqrt(dx³/(a |a'|))); `evolve`\n"
     "refuses larger steps with kind 'CflViolated'.\n\n"
     "Parameters\n----------\n"
