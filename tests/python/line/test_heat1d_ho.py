@@ -299,42 +299,33 @@ def test_variable_coefficient_solves_the_divergence_form(cls, references):
     assert errors[0] / errors[1] > 2.5 and errors[1] / errors[2] > 2.5
 
 
-def fourier_heat(a_fun, u0_fun, period, t, x_out, m=64):
-    # Pseudo-spectral (a u')' on m points of one period, exact in time, read
-    # at x_out through its Fourier series (below 1e-13 here).
-    x = np.arange(m) * period / m
-    k = 2 * np.pi * np.fft.fftfreq(m, d=period / m)
-    d = np.fft.ifft(1j * k[:, None] * np.fft.fft(np.eye(m), axis=0), axis=0).real
-    c = np.fft.fft(expm(t * d @ np.diag(a_fun(x)) @ d) @ u0_fun(x)) / m
-    return np.real(np.exp(1j * np.outer(x_out, k)) @ c)
+# Sampled coefficients continued by the ends' own rule keep the second order
+# in time of the callables: a mirrored at the reflecting walls (a' = 0 there),
+# repeated across the periodic seam. Continued as constants they gave
+# 1.44-1.64 and 0.93-1.43. Reference: pseudo-spectral (a u')' on the even
+# period-2 extension or the period, exact in time (below 1e-13 here).
+WALL_AND_SEAM = {  # nodes, period of the reference, xmax, a, u0
+    "reflect": (257, 2.0, 1.0, lambda x: 1.0 + 0.3 * np.cos(2 * np.pi * x),
+                lambda x: np.cos(np.pi * x) + 0.5 * np.cos(2 * np.pi * x)),
+    "periodic": (128, 1.0, 1.0 - 1.0 / 128, lambda x: 1.0 + 0.3 * np.sin(2 * np.pi * x),
+                 lambda x: np.cos(2 * np.pi * x) + 0.5 * np.sin(4 * np.pi * x)),
+}
 
 
-# Sampled coefficients continued beyond the ends by the ends' own rule keep
-# the second order in time that the callables have: a mirrored at the
-# reflecting walls (its even extension is smooth, a' = 0 there), repeated
-# across the periodic seam. Continued as constants they gave 1.44-1.64 and
-# 0.93-1.43. References: the even period-2 extension, and the period itself.
 @pytest.mark.parametrize("cls, boundary, steps", [
     (Heat1D, "reflect", 32), (Heat1D4th, "reflect", 256), (Heat1D, "periodic", 32), (Heat1D4th, "periodic", 128),
 ], ids=lambda v: getattr(v, "__name__", str(v)))
 def test_sampled_coefficient_keeps_the_order_at_walls_and_seams(cls, boundary, steps):
-    t = 0.05
-    if boundary == "reflect":
-        n, xmax = 257, 1.0
-        a_fun = lambda x: 1.0 + 0.3 * np.cos(2 * np.pi * x)  # noqa: E731
-        u0_fun = lambda x: np.cos(np.pi * x) + 0.5 * np.cos(2 * np.pi * x)  # noqa: E731
-        period = 2.0
-    else:
-        n, xmax = 128, 1.0 - 1.0 / 128
-        a_fun = lambda x: 1.0 + 0.3 * np.sin(2 * np.pi * x)  # noqa: E731
-        u0_fun = lambda x: np.cos(2 * np.pi * x) + 0.5 * np.sin(4 * np.pi * x)  # noqa: E731
-        period = 1.0
-    x = np.linspace(0.0, xmax, n)
-    reference = fourier_heat(a_fun, u0_fun, period, t, x)
+    n, period, xmax, a_fun, u0_fun = WALL_AND_SEAM[boundary]
+    m, x = 64, np.linspace(0.0, xmax, n)
+    xs, kk = np.arange(m) * period / m, 2 * np.pi * np.fft.fftfreq(m, d=period / m)
+    d = np.fft.ifft(1j * kk[:, None] * np.fft.fft(np.eye(m), axis=0), axis=0).real
+    c = np.fft.fft(expm(0.05 * d @ np.diag(a_fun(xs)) @ d) @ u0_fun(xs)) / m
+    reference = np.real(np.exp(1j * np.outer(x, kk)) @ c)
     errors = []
     for s in (steps, 2 * steps, 4 * steps):
         h = cls.with_a_array(0.0, xmax, n, a_fun(x), u0_fun(x), boundary=boundary)
-        h.evolve(t, n_steps=s)
+        h.evolve(0.05, n_steps=s)
         errors.append(np.abs(h.values() - reference).max())
     # Measured 2.00-2.12; the spatial floor lies 20-300 times below the last error.
     assert min(np.log2(np.array(errors[:-1]) / errors[1:])) >= 1.9, errors
