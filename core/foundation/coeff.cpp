@@ -1,5 +1,6 @@
 #include "core/foundation/coeff.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -50,30 +51,27 @@ SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h, Samp
         [s = std::move(shared), x0, h, ends](double x) { return catmull_rom_sample(*s, x0, h, ends, x); });
 }
 
-CoefficientEnds coefficient_ends(BoundaryTag tag, std::span<const double> a, double h) {
+CoefficientEnds coefficient_ends(BoundaryTag tag, std::span<const double> a, double h,
+                                 std::span<const double> a_prime) {
     CoefficientEnds out{};
     out.a_prime.odd = true;
     const std::size_t n = a.size();
-    if (tag == BoundaryTag::Periodic) {
-        for (SampleEnds* e : {&out.a, &out.a_prime, &out.a_double_prime}) e->left = e->right = SampleEnd::Periodic;
-        return out;
-    }
-    if (tag != BoundaryTag::Reflect || n < 3) return out;
-    // The slope at each wall by the one-sided three-point difference, and
-    // the largest curvature of the samples: a mirror whose kink bends a
-    // (by 2 a'_wall over about a spacing) no more than a bends inside.
-    const std::vector<double> d2 = fd_second_derivative(a, h);
-    double curvature = 0.0;
-    for (double v : d2) curvature = std::fmax(curvature, std::fabs(v));
-    const double reach = h * curvature;
-    const double left = (4.0 * a[1] - 3.0 * a[0] - a[2]) * 0.5 / h;
-    const double right = (a[n - 3] - 4.0 * a[n - 2] + 3.0 * a[n - 1]) * 0.5 / h;
-    const SampleEnd l = std::fabs(left) <= reach ? SampleEnd::Mirror : SampleEnd::Constant;
-    const SampleEnd r = std::fabs(right) <= reach ? SampleEnd::Mirror : SampleEnd::Constant;
-    for (SampleEnds* e : {&out.a, &out.a_prime, &out.a_double_prime}) {
-        e->left = l;
-        e->right = r;
-    }
+    const SampleEnd kind = tag == BoundaryTag::Periodic                ? SampleEnd::Periodic
+                           : tag == BoundaryTag::Reflect && n >= 3 ? SampleEnd::Mirror
+                                                                     : SampleEnd::Constant;
+    for (SampleEnds* e : {&out.a, &out.a_prime, &out.a_double_prime}) e->kind = kind;
+    if (kind != SampleEnd::Mirror) return out;
+    const bool given = a_prime.size() == n;
+    const double left = given ? a_prime[0] : (4.0 * a[1] - 3.0 * a[0] - a[2]) * 0.5 / h;
+    const double right = given ? a_prime[n - 1] : (a[n - 3] - 4.0 * a[n - 2] + 3.0 * a[n - 1]) * 0.5 / h;
+    // q(s) = left h s + (right - left) h s^2 / (2 last) has the walls'
+    // slopes; a - q has none, so its mirror image is smooth, and q plus that
+    // image reflects a about each wall with the wall's slope kept. a' - q'
+    // is odd about both walls, a'' - q'' = a'' - const even.
+    const auto last = static_cast<double>(n - 1);
+    out.a.p = {0.0, left * h, (right - left) * h / (2.0 * last)};
+    out.a.nonnegative = true;
+    out.a_prime.p = {left, (right - left) / last, 0.0};
     return out;
 }
 
@@ -136,80 +134,99 @@ double catmull_rom_sample(std::span<const double> f, double x0, double h, double
 
 namespace {
 
-bool periodic(SampleEnds e) { return e.left == SampleEnd::Periodic || e.right == SampleEnd::Periodic; }
+double polynomial(const std::array<double, 3>& p, double s) { return p[0] + s * (p[1] + s * p[2]); }
 
-// Sample j of f continued by `ends`, for j at most n - 1 beyond either end
-// (n >= 3 where an end mirrors). A constant end gives its Catmull-Rom ghost
-// 2 f0 - f1 one sample out (the only place the interpolant reads beyond a
-// constant end).
-double continued_sample(std::span<const double> f, SampleEnds ends, std::int64_t j) {
+// The p a mirrored continuation adds at index s: p(s) within one grid
+// length of the samples, held at its value there beyond (an image of f - p
+// that far out lies past the other wall, where p grows without bound).
+double added_polynomial(const SampleEnds& ends, double s, double last) {
+    return polynomial(ends.p, std::clamp(s, -last, 2.0 * last));
+}
+
+// Sample j of the mirror image of f - p (any j; n >= 3): the even or odd
+// extension of period 2n - 2.
+double mirror_image(std::span<const double> f, const SampleEnds& ends, std::int64_t j) {
+    const auto last = static_cast<std::int64_t>(f.size()) - 1;
+    const std::int64_t period = 2 * last;
+    std::int64_t k = ((j % period) + period) % period;
+    double sign = 1.0;
+    if (k > last) {
+        k = period - k;
+        sign = ends.odd ? -1.0 : 1.0;
+    }
+    const double v = f[static_cast<std::size_t>(k)];
+    return sign * (v - polynomial(ends.p, static_cast<double>(k)));
+}
+
+// Sample j of f continued by `ends`. A constant end gives its Catmull-Rom
+// ghost 2 f0 - f1 one sample out (the only place the interpolant reads
+// beyond a constant end).
+double continued_sample(std::span<const double> f, const SampleEnds& ends, std::int64_t j) {
     const auto n = static_cast<std::int64_t>(f.size());
     const auto at = [&](std::int64_t k) { return f[static_cast<std::size_t>(k)]; };
     if (j >= 0 && j < n) return at(j);
-    if (periodic(ends)) return at(((j % n) + n) % n);
-    const double sign = ends.odd ? -1.0 : 1.0;
-    if (j < 0) return ends.left == SampleEnd::Mirror ? sign * at(-j) : 2.0 * at(0) - at(1);
-    return ends.right == SampleEnd::Mirror ? sign * at(2 * (n - 1) - j) : 2.0 * at(n - 1) - at(n - 2);
+    switch (ends.kind) {
+        case SampleEnd::Periodic: return at(((j % n) + n) % n);
+        case SampleEnd::Mirror:
+            return added_polynomial(ends, static_cast<double>(j), static_cast<double>(n - 1)) +
+                   mirror_image(f, ends, j);
+        case SampleEnd::Constant: break;
+    }
+    return j < 0 ? 2.0 * at(0) - at(1) : 2.0 * at(n - 1) - at(n - 2);
 }
 
-// Whether node i's five-point stencil reaches beyond an end, and only
-// beyond continued ones: there the central formula replaces the one-sided.
-bool central_reach(SampleEnds ends, std::size_t i, std::size_t n) {
-    const bool left = i < 2, right = i + 2 >= n;
-    return (left || right) && (!left || ends.left != SampleEnd::Constant) &&
-           (!right || ends.right != SampleEnd::Constant);
+// The Catmull-Rom interpolant at s of samples sample(j).
+template <class Sample>
+double catmull_rom_at(double s, const Sample& sample) {
+    const auto i = static_cast<std::int64_t>(std::floor(s));
+    const double t = s - static_cast<double>(i);
+    const double p0 = sample(i - 1), p1 = sample(i), p2 = sample(i + 1), p3 = sample(i + 2);
+    return 0.5 * (t * t * t * (3.0 * p1 - p0 - 3.0 * p2 + p3) +
+                  (2.0 * p1 + t * (p2 - p0) + t * t * (4.0 * p2 + (2.0 * p0 - 5.0 * p1) - p3)));
+}
+
+// Whether node i's five-point stencil reaches beyond a continued end:
+// there the central formula replaces the one-sided.
+bool central_reach(const SampleEnds& ends, std::size_t i, std::size_t n) {
+    return ends.kind != SampleEnd::Constant && (i < 2 || i + 2 >= n);
 }
 
 }  // namespace
 
 double catmull_rom_sample(std::span<const double> f, double x0, double h, SampleEnds ends, double x) {
     const std::size_t n = f.size();
-    const bool wraps = periodic(ends);
     // A mirror needs three samples (its image of a ghost lies two out).
-    if (n < 2 || (!wraps && (n < 3 || (ends.left == SampleEnd::Constant && ends.right == SampleEnd::Constant)))) {
+    if (n < 2 || ends.kind == SampleEnd::Constant || (ends.kind == SampleEnd::Mirror && n < 3)) {
         return catmull_rom_sample(f, x0, h, x);
     }
     double s = (x - x0) / h;
     if (std::isnan(s)) return s;
-    const double last = static_cast<double>(n - 1);
-    double sign = 1.0;
-    const double flip = ends.odd ? -1.0 : 1.0;
-    if (wraps) {
+    const auto continued = [&](std::int64_t j) { return continued_sample(f, ends, j); };
+    if (ends.kind == SampleEnd::Periodic) {
         // One period of n samples (fmod is exact); the seam cell [n-1, n)
         // reads the first samples after the last.
-        const double period = static_cast<double>(n);
+        const auto period = static_cast<double>(n);
         s = std::isinf(s) ? 0.0 : std::fmod(s, period);
         if (s < 0.0) s += period;
         if (!(s < period)) s = 0.0;  // a tiny negative s rounded up onto the period
-    } else if (ends.left == SampleEnd::Mirror && ends.right == SampleEnd::Mirror) {
-        // Mirrored at both ends: period 2n - 2, the second half reflected.
-        const double period = 2.0 * last;
-        s = std::isinf(s) ? 0.0 : std::fmod(s, period);
-        if (s < 0.0) s += period;
-        if (s > last) {
-            s = period - s;
-            sign = flip;
-        }
-    } else if (s < 0.0 && ends.left == SampleEnd::Mirror) {
-        s = -s;
-        sign = flip;
-    } else if (s > last && ends.right == SampleEnd::Mirror) {
-        s = 2.0 * last - s;
-        sign = flip;
+        return catmull_rom_at(s, continued);
     }
-    if (!wraps) {
-        // Beyond a constant end (also after a mirror across the other end).
-        if (!(s > 0.0)) return sign * f[0];
-        if (!(s < last)) return sign * f[n - 1];
+    const auto last = static_cast<double>(n - 1);
+    if (s >= 0.0 && s <= last) return catmull_rom_at(s, continued);
+    // Beyond a wall: p plus the image of f - p, whose period 2n - 2 folds s
+    // into [0, last] (the second half reflected); a coefficient held at zero
+    // where that falls below.
+    const double period = 2.0 * last;
+    double r = std::isinf(s) ? 0.0 : std::fmod(s, period);
+    if (r < 0.0) r += period;
+    double sign = 1.0;
+    if (r > last) {
+        r = period - r;
+        sign = ends.odd ? -1.0 : 1.0;
     }
-    const auto i = static_cast<std::int64_t>(std::floor(s));
-    const double t = s - static_cast<double>(i);
-    const double p0 = continued_sample(f, ends, i - 1);
-    const double p1 = continued_sample(f, ends, i);
-    const double p2 = continued_sample(f, ends, i + 1);
-    const double p3 = continued_sample(f, ends, i + 2);
-    return sign * (0.5 * (t * t * t * (3.0 * p1 - p0 - 3.0 * p2 + p3) +
-                          (2.0 * p1 + t * (p2 - p0) + t * t * (4.0 * p2 + (2.0 * p0 - 5.0 * p1) - p3))));
+    const double v = added_polynomial(ends, s, last) +
+                     sign * catmull_rom_at(r, [&](std::int64_t j) { return mirror_image(f, ends, j); });
+    return ends.nonnegative && v < 0.0 ? 0.0 : v;
 }
 
 std::vector<double> fd_first_derivative(std::span<const double> f, double h, SampleEnds ends) {

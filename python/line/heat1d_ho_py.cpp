@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,7 +119,8 @@ ACoefficients build_a_coefficients(double xmin, double xmax, std::size_t n, PyOb
                          "a must have at least 3 samples to derive its derivatives, got " + std::to_string(a.size()));
     }
     const double h = sample_spacing(n, xmin, xmax);
-    const CoefficientEnds ends = coefficient_ends(policy.tag, a, h);
+    const std::span<const double> slopes = given_d1 ? std::span<const double>(*given_d1) : std::span<const double>{};
+    const CoefficientEnds ends = coefficient_ends(policy.tag, a, h, slopes);
     const std::vector<double> d1 = given_d1 ? std::move(*given_d1) : fd_first_derivative(a, h, ends.a);
     const std::vector<double> d2 = given_d2 ? std::move(*given_d2) : fd_second_derivative(a, h, ends.a);
     double bound = -std::numeric_limits<double>::infinity();

@@ -331,6 +331,42 @@ def test_sampled_coefficient_keeps_the_order_at_walls_and_seams(cls, boundary, s
     assert min(np.log2(np.array(errors[:-1]) / errors[1:])) >= 1.9, errors
 
 
+# A wall where a has a slope s continues a as a(x_w + y) - 2 s y beyond it,
+# linear in the samples and smooth there: each class admits the steps it
+# admitted with the end samples continued (the plain mirror's kink: steps up
+# to 1.6e-4 for Heat1D6th), and results move smoothly with a, also across
+# eps = 0.0925833 (a = 1 + eps x + 0.3 cos 2 pi x, 129 nodes), where a rule
+# choosing mirror or end samples by the wall slope jumped by 2.6e-5.
+@pytest.mark.parametrize("cls, bound", [(Heat1D, 2.327e-3), (Heat1D4th, 3.417e-4), (Heat1D6th, 4.495e-4)],
+                         ids=lambda v: getattr(v, "__name__", str(v)))
+def test_sloped_walls_continue_the_coefficient_smoothly(cls, bound):
+    x = np.linspace(0.0, 1.0, 201)
+    h = cls.with_a_array(0.0, 1.0, 201, 1.0 + x, np.cos(np.pi * x))
+    assert float(re.search(r"admissible tau = (\S+) ", error_text(h.evolve, 0.1, 1)).group(1)) >= 0.999 * bound
+    x = np.linspace(0.0, 1.0, 129)
+
+    def run(eps):
+        h = cls.with_a_array(0.0, 1.0, 129, 1.0 + eps * x + 0.3 * np.cos(2 * np.pi * x), np.cos(np.pi * x))
+        h.evolve(0.05, 256)
+        return h.values()
+    for eps in (0.0, 0.0925832503, 0.5):
+        assert np.abs(run(eps + 1e-9) - run(eps)).max() < 1e-9  # measured 1.3e-10: du/deps near 0.13
+
+
+# Beyond a wall the continuation is held a grid length out and never below
+# zero, so long steps are refused by the bound like any other, not by a
+# negative a read where a descends steeply towards the wall.
+@pytest.mark.parametrize("a_fun", [lambda x: 0.05 + x, lambda x: 1.0 + 0.8 * np.sin(3.0 * x + 0.3)],
+                         ids=["steep", "sine"])
+def test_long_steps_beyond_sloped_walls_refused_by_the_bound(a_fun):
+    x = np.linspace(0.0, 1.0, 201)
+    h = Heat1D4th.with_a_array(0.0, 1.0, 201, a_fun(x), np.cos(np.pi * x))
+    for tau in (1.0, 10.0, 1e300):
+        assert error_text(h.evolve, tau, 1).startswith("[CflViolated]")
+    h.evolve(0.1, int(re.search(r"n_steps >= (\d+)", error_text(h.evolve, 0.1, 1)).group(1)))
+    assert np.abs(h.values()).max() <= 1.0
+
+
 @pytest.mark.parametrize("cls", UNIT, ids=NAME)
 @pytest.mark.parametrize("args, kwargs, exc, message", A_ARRAY_ERRORS + [
     # Lengths are refused before any sample is read or differenced.
