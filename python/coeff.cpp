@@ -60,7 +60,7 @@ double sample_spacing(std::size_t n, double xmin, double xmax) {
     return n >= 2 ? (xmax - xmin) / static_cast<double>(n - 1) : 1.0;
 }
 
-SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax) {
+SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax, SampleEnds ends) {
     auto v = try_float_vector(o);
     if (!v) py_err_with_kind("GridMismatch", "coefficient array must be numpy.ndarray[float64]");
     if (v->size() != n) {
@@ -68,15 +68,16 @@ SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double 
                          "coefficient array length " + std::to_string(v->size()) + " != n=" + std::to_string(n));
     }
     if (first_non_finite<double>(*v)) py_err_with_kind("NanInf", "coefficient array contains NaN or Inf");
-    return sampled_coeff(std::move(*v), xmin, sample_spacing(n, xmin, xmax));
+    return sampled_coeff(std::move(*v), xmin, sample_spacing(n, xmin, xmax), ends);
 }
 
-SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax) {
+SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax,
+                                SampleEnds ends) {
     if (samples.size() != n) {
         py_err_with_kind("GridMismatch",
                          "derivative array length " + std::to_string(samples.size()) + " != n=" + std::to_string(n));
     }
-    return sampled_coeff(samples, xmin, sample_spacing(n, xmin, xmax));
+    return sampled_coeff(samples, xmin, sample_spacing(n, xmin, xmax), ends);
 }
 
 // --- Python callables ---------------------------------------------------------

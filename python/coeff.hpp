@@ -57,13 +57,16 @@ Dtype parse_dtype(std::string_view text);
 
 // The sample spacing of n samples over [xmin, xmax] (1.0 for fewer than two).
 double sample_spacing(std::size_t n, double xmin, double xmax);
-// Catmull-Rom closure over the array argument: GridMismatch "coefficient
-// array must be numpy.ndarray[float64]", "coefficient array length {} !=
-// n={}", NanInf "coefficient array contains NaN or Inf".
-SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax);
+// Catmull-Rom closure over the array argument, its samples continued beyond
+// the ends by `ends`: GridMismatch "coefficient array must be
+// numpy.ndarray[float64]", "coefficient array length {} != n={}", NanInf
+// "coefficient array contains NaN or Inf".
+SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax,
+                                SampleEnds ends = {});
 // Catmull-Rom closure over already extracted samples (no finiteness check):
 // GridMismatch "derivative array length {} != n={}".
-SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax);
+SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax,
+                                SampleEnds ends = {});
 
 // --- Python callables as coefficients ---------------------------------------
 

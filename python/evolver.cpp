@@ -52,7 +52,7 @@ std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, 
     const double x = e.f0();
     const double dx = grid.dx();
     if (x < grid.xmin || x > grid.xmax) {
-        return {};  // beyond the ends the end sample is continued: the message says it all
+        return {};  // beyond the ends the samples are continued by the end's rule: the message says it all
     }
     const auto last = static_cast<double>(grid.n - 2);
     const double j = std::clamp(std::floor((x - grid.xmin) / dx), 0.0, last);

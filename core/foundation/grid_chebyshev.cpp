@@ -167,23 +167,36 @@ F fold_remainder(F d, F p) {
     return r;
 }
 
-// A point beyond [xmin, xmax] folded back into it: for Periodic by the
-// period L, the folded point kept strictly left of xmax so it cannot round
-// onto the far end (a NaN remainder takes the bound); for the reflecting
-// tags by the even (or odd) extension about both ends, of period 2L.
+// A point beyond [xmin, xmax] folded back: for Periodic by the grid's own
+// period n*dx (the period its node values repeat with), the folded point
+// kept strictly left of xmin + n*dx so it cannot round onto the next period
+// (a NaN remainder takes the bound); for the reflecting tags by the even (or
+// odd) extension about both ends, of period 2L. A periodic fold may land in
+// the seam cell (xmax, xmin + n*dx), which the polynomial over [xmin, xmax]
+// does not cover.
 template <class F>
 F folded_point(const Grid1D<F>& grid, F x) {
     const F L = grid.xmax - grid.xmin;
     const F d = x - grid.xmin;
     if (grid.boundary.tag == BoundaryTag::Periodic) {
-        F r = fold_remainder<F>(d, L);
-        const F cap = L - fabs_(L) * k_<F>(2.220446049250313e-16);
+        const F period = L / k_<F>(static_cast<double>(grid.n - 1)) * k_<F>(static_cast<double>(grid.n));
+        F r = fold_remainder<F>(d, period);
+        const F cap = period - fabs_(period) * k_<F>(2.220446049250313e-16);
         if (!(real_part(r) <= real_part(cap))) r = cap;
         return grid.xmin + r;
     }
     const F P = k_<F>(2.0) * L;
     const F r = fold_remainder<F>(d, P);
     return grid.xmin + (real_part(r) > real_part(L) ? P - r : r);
+}
+
+// A folded periodic point in the seam cell is read by the degree-7 Hermite
+// interpolant, which takes its node values across the seam: the read is
+// then periodic, and continuous at both ends of the cell, where the
+// polynomial takes the Hermite values u[n-1] and u[0].
+template <class F>
+bool in_seam(const Grid1D<F>& grid, F folded) {
+    return real_part(folded) > real_part(grid.xmax);
 }
 
 }  // namespace
@@ -217,8 +230,11 @@ Expected<F> chebyshev_sample_from(std::span<const F> values, const Grid1D<F>& gr
             const F v = barycentric<F>(values, grid, k, folded_point<F>(grid, x), node_values);
             return grid.boundary.tag == BoundaryTag::OddReflect ? -v : v;
         }
-        case BoundaryTag::Periodic:
-            return barycentric<F>(values, grid, k, folded_point<F>(grid, x), node_values);
+        case BoundaryTag::Periodic: {
+            const F y = folded_point<F>(grid, x);
+            if (in_seam<F>(grid, y)) return hermite7_sample<F>(values, grid, y);
+            return barycentric<F>(values, grid, k, y, node_values);
+        }
         case BoundaryTag::Zero:
             return k_<F>(0.0);
         case BoundaryTag::Constant:
@@ -318,6 +334,7 @@ bool ChebyshevReadPlan::make(const Grid1D<double>& g, std::span<const double> po
                     break;
                 case BoundaryTag::Periodic:
                     p.x = folded_point<double>(grid, x);
+                    if (in_seam<double>(grid, p.x)) p.kind = Kind::Seam;
                     break;
                 case BoundaryTag::Zero:
                     p = {0.0, 0, Kind::Constant, false};
@@ -389,7 +406,10 @@ void ChebyshevReadPlan::run(const ChebyshevSamples& samples, double* out) {
         barycentric_lanes(x, num, den, lanes, node_x_.data(), node_w_.data(), f.data(), node_x_.size());
         for (std::size_t r = 0; r < lanes; ++r) {
             const Point& p = points_[b + r];
-            double v = p.kind == Kind::Interpolant ? num[r] / den[r] : p.kind == Kind::Node ? f[p.node] : p.x;
+            double v = p.kind == Kind::Interpolant ? num[r] / den[r]
+                       : p.kind == Kind::Node      ? f[p.node]
+                       : p.kind == Kind::Seam      ? hermite7_sample<double>(samples.values(), samples.grid(), p.x)
+                                                   : p.x;
             out[b + r] = p.negate ? -v : v;
         }
     }

@@ -39,6 +39,9 @@ public:
     Expected<double> read(double x) const;
     // The interpolant's node values (empty for an invalid M).
     std::span<const double> node_values() const { return nodes_; }
+    // The grid function read and its effective grid.
+    std::span<const double> values() const { return values_; }
+    const Grid1D<double>& grid() const { return grid_; }
 
 private:
     std::span<const double> values_;
@@ -66,7 +69,9 @@ public:
 
 private:
     static constexpr std::size_t kLanes = 64;  // points read side by side
-    enum class Kind : std::uint8_t { Interpolant, Node, Constant };
+    // Seam: a periodic point folded into the cell past xmax, read by the
+    // Hermite interpolant.
+    enum class Kind : std::uint8_t { Interpolant, Node, Constant, Seam };
     struct Point {
         double x;  // the (folded) point; the value of a Constant
         std::uint32_t node;  // the node of a Node

@@ -161,14 +161,27 @@ TEST(ChebyshevSample, FoldsMapToTheMirroredOrShiftedPoint) {
                robin = BoundaryPolicy<double>::robin_image(1.0, 1.0);
     // The Robin image damping belongs to the node stencils, not to the fold.
     EXPECT_EQ(at(robin, -0.25), at(robin, 0.25));
-    EXPECT_EQ(at(per, 1.25), at(per, 0.25));
-    EXPECT_EQ(at(per, -0.75), at(per, 0.25));
+    EXPECT_NEAR(at(per, 1.30), at(per, 0.25), 1e-13);  // the grid's period n*dx = 1.05; the fold rounds
+    EXPECT_NEAR(at(per, -0.80), at(per, 0.25), 1e-13);
     EXPECT_EQ(at(ref, 1.75), at(ref, 0.25));
     EXPECT_EQ(at(BoundaryPolicy<double>::of(BoundaryTag::OddReflect), -0.25),
               -at(BoundaryPolicy<double>::of(BoundaryTag::OddReflect), 0.25));
     // Far points fold in one step and stay finite.
     EXPECT_TRUE(std::isfinite(at(ref, 1e300)));
     EXPECT_TRUE(std::isfinite(at(per, -1e300)));
+}
+
+// Periodic reads follow the grid's period n*dx, also in the seam cell past
+// xmax: a smooth function of that period is read to interpolation accuracy.
+TEST(ChebyshevSample, PeriodicReadsAcrossTheSeam) {
+    Grid1D<double> g = cgrid(BoundaryPolicy<double>::of(BoundaryTag::Periodic), 0.0, 1.0, 21);  // period 1.05
+    const double w = 2.0 * std::numbers::pi / 1.05;
+    const auto f = [&](double x) { return std::cos(w * x) + 0.5 * std::sin(2.0 * w * x); };
+    const std::vector<double> u = sampled(g, f);
+    g.interp_kind = InterpKind::chebyshev(64);
+    for (double x : {1.0 + 1e-12, 1.01, 1.025, 1.049, 1.05, 1.07, -0.01, -0.04, 3.17, -2.2}) {
+        EXPECT_NEAR(*g.interp(u, x), f(x), 2e-6) << x;  // degree-7 Hermite on 21 nodes of two periods
+    }
 }
 
 // Reads planned once and made side by side give interp's bits: inside, on a
