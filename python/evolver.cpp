@@ -105,7 +105,7 @@ namespace {
 [[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
                                           const std::string& hint) {
     py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(factor) +
-                                        " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
+                                        " < 0 flips the sign every step; tau must be <= " + exact_time(tau_max) +
                                         hint);
 }
 }  // namespace
