@@ -1,5 +1,6 @@
 #include "core/bounded/image.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -24,10 +25,18 @@ Expected<HalfSpaceRobin> HalfSpaceRobin::make(HalfSpaceRegion region, double alp
     return HalfSpaceRobin{std::move(region), alpha, beta};
 }
 
-double max_image_step(const DirichletHeat2ndChernoff& k) {
+double image_wall_step(const DirichletHeat2ndChernoff& k) {
     const double length = k.inner.grid.xmax - k.inner.grid.xmin;
     return length * length / 12.0;
 }
+
+double image_read_step() {
+    // Four digits down: a step a few ulps above the bound, as within_bound
+    // admits, still forms 3 tau.
+    return floor_4_digits(std::numeric_limits<double>::max() / 3.0);
+}
+
+double max_image_step(const DirichletHeat2ndChernoff& k) { return std::min(image_wall_step(k), image_read_step()); }
 
 bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau) {
     return within_bound(tau, max_image_step(k));
