@@ -30,13 +30,9 @@ double image_wall_step(const DirichletHeat2ndChernoff& k) {
     return length * length / 12.0;
 }
 
-double image_read_step() {
-    // Four digits down: a step a few ulps above the bound, as within_bound
-    // admits, still forms 3 tau.
-    return floor_4_digits(std::numeric_limits<double>::max() / 3.0);
+double max_image_step(const DirichletHeat2ndChernoff& k) {
+    return std::min(image_wall_step(k), unit_heat2_formed_step());
 }
-
-double max_image_step(const DirichletHeat2ndChernoff& k) { return std::min(image_wall_step(k), image_read_step()); }
 
 bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau) {
     return within_bound(tau, max_image_step(k));

@@ -90,10 +90,8 @@ struct RobinHeatChernoff {
 // from its node, so beyond tau = L^2/12 a node next to one wall reads past
 // the opposite wall, where the single-fold image has the wrong sign.
 double image_wall_step(const DirichletHeat2ndChernoff& k);
-// The longest step whose reads can be formed: past DBL_MAX/3 the product
-// 3 tau overflows, which comes before L^2/12 for L > 2 sqrt(DBL_MAX).
-double image_read_step();
-// The lesser of the two.
+// That or, for L > 2 sqrt(DBL_MAX), the longest step whose reads can be
+// formed (unit_heat2_formed_step), whichever is less.
 double max_image_step(const DirichletHeat2ndChernoff& k);
 // Whether steps of tau stay within it (within_bound: a bound reused as
 // t = k X in k steps is admitted).

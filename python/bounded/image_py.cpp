@@ -169,12 +169,12 @@ Ref dirichlet_evolve(DirichletHeat2nd1DObj& self, const Args& a) {
         const double length = k.inner.grid.xmax - k.inner.grid.xmin;
         // The bound as printed, rounded down, is itself admitted.
         std::string msg = "DirichletHeat2nd1D: tau = t/n_steps = " + fmt_exp3(tau);
-        if (image_wall_step(k) <= image_read_step()) {
+        if (image_wall_step(k) <= unit_heat2_formed_step()) {
             msg += " exceeds L^2/12 = " + fmt_exp3(floor_4_digits(max_image_step(k))) + " (L = xmax - xmin = " +
                    exact_time(length) +
                    "): a longer step reads beyond the opposite wall, where the odd image has the wrong sign";
         } else {
-            msg += " exceeds " + fmt_exp3(image_read_step()) +
+            msg += " exceeds " + fmt_exp3(unit_heat2_formed_step()) +
                    ", the longest step whose reads 2 sqrt(3 tau) from a node are doubles (L^2/12 lies beyond the "
                    "double range at L = xmax - xmin = " + exact_time(length) + ")";
         }
