@@ -4,6 +4,7 @@
 // are nothing but a kernel, its step count and a state.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -186,6 +187,29 @@ int retry_exponent(std::span<const double> values);
 
 // The largest |v| of the values (0 for none).
 double largest_abs(std::span<const double> values);
+
+// The least e in (fails, passing] at which a linear call's data scaled by
+// 2^-e reach a finite result (`finite_at(e)`; passing is known to, fails
+// not): from `guess` up by galloping, then by bisection, some 2 log2 of the
+// span calls at most. Scaling by 2^-e is exact, so every intermediate of
+// the call scales with it and the test is monotone in e.
+template <class FiniteAt>
+int least_passing_exponent(int fails, int passing, int guess, FiniteAt&& finite_at) {
+    int e = std::clamp(guess, fails + 1, passing);
+    for (int step = 1; e < passing; step *= 2) {
+        if (finite_at(e)) {
+            passing = e;
+            break;
+        }
+        fails = e;
+        e = fails + step;
+    }
+    while (passing - fails > 1) {
+        const int mid = fails + (passing - fails) / 2;
+        (finite_at(mid) ? passing : fails) = mid;
+    }
+    return passing;
+}
 
 // "NanInf": the refusal of a linear flow whose result itself lies beyond the
 // double range (its steps, run on the values scaled down to max|u| =

@@ -176,25 +176,11 @@ Ref md_evolve(MatrixDiffusionObj<D>& self, const Args& a) {
             return out;
         }
         top_in = std::ldexp(largest_abs(obj.values), -deepest);
-        // The least exponent whose result fits is the least that passes
-        // unless an intermediate grows beyond the result: then by
-        // galloping and bisection between 0 (u0 itself fails) and deepest.
-        int fails = 0, passing = deepest;
-        const double largest = std::numeric_limits<double>::max();
-        int e = std::clamp(deepest + static_cast<int>(std::ceil(std::log2(top_out / largest))), 1, deepest);
-        for (int step = 1; e < passing; step *= 2) {
-            if (finite_at(e, nullptr)) {
-                passing = e;
-                break;
-            }
-            fails = e;
-            e = fails + step;
-        }
-        while (passing - fails > 1) {
-            const int mid = fails + (passing - fails) / 2;
-            (finite_at(mid, nullptr) ? passing : fails) = mid;
-        }
-        passes = floor_4_digits(std::ldexp(largest_abs(obj.values), -passing) * (1.0 - 0x1p-40));
+        // The least exponent whose result fits passes unless an
+        // intermediate grows beyond the result; u0 itself (e = 0) fails.
+        const int fits = deepest + static_cast<int>(std::ceil(std::log2(top_out / std::numeric_limits<double>::max())));
+        const int e = least_passing_exponent(0, deepest, fits, [&](int k) { return finite_at(k, nullptr); });
+        passes = floor_4_digits(std::ldexp(largest_abs(obj.values), -e) * (1.0 - 0x1p-40));
         return out;
     });
     const char* cls = MatrixDiffusionObj<D>::class_def().name;
