@@ -42,7 +42,9 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
     if (!half2) half2 = state;
     GridFn<double> u = state;
 
+    // A t so short that t/100 underflows to 0 is taken in one substep.
     double h = t / 100.0;
+    if (!(h > 0.0)) h = t;
     double elapsed = 0.0;
     std::size_t accepted = 0;
     std::size_t rejected = 0;
