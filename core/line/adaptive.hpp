@@ -73,6 +73,12 @@ struct AdaptiveChernoff {
     // new values. t must be finite and > 0 (the caller checks it). Only the
     // scratch buffers, the pool and err_prev are touched on failure.
     Expected<std::vector<double>> integrate(const GridFn<double>& state, double t);
+
+    // The longest step below `refused` (a step whose reads lie beyond 2^53
+    // cells, kReadTooFar) whose reads all lie within, by bisection over the
+    // doubles' bit patterns: at most 64 steps of `state`. A call of t at most
+    // that never takes a substep reading too far.
+    double longest_read_step(const GridFn<double>& state, double refused);
 };
 
 using AdaptiveKernel =
@@ -96,6 +102,8 @@ struct AdaptiveEvolver {
     // The values after time t (finite and > 0, checked by the caller); the
     // state is not written, the kernel's scratch buffers are.
     Expected<std::vector<double>> integrate(double t);
+    // AdaptiveChernoff::longest_read_step of the state.
+    double longest_read_step(double refused);
 };
 
 }  // namespace quorvane
