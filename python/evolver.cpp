@@ -162,9 +162,12 @@ double largest_abs(std::span<const double> values) {
 void raise_result_overflow(const char* cls, std::span<const double> values, double top_in, double top_out,
                            double passes) {
     const double largest = std::numeric_limits<double>::max();
-    // largest / (top_out / top_in), formed so that neither the growth nor
-    // the quotient overflows: top_out lies within the range.
-    if (!(passes > 0.0)) passes = floor_4_digits(largest / top_out * top_in);
+    // largest / (top_out / top_in); where that growth overflows, top_out is
+    // far above top_in and largest / top_out a double.
+    const double growth = top_out / top_in;
+    if (!(passes > 0.0)) {
+        passes = floor_4_digits(std::isfinite(growth) ? largest / growth : largest / top_out * top_in);
+    }
     py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range: these steps grow max|u| " +
                                    "by a factor " + fmt_exp3_quotient(top_out, top_in) + ", and max|u0| = " +
                                    fmt_exp3(largest_abs(values)) + " takes it past the largest double, " +
