@@ -145,14 +145,14 @@ Ref adaptive_evolve(AdaptivePIObj& self, const Args& a) {
     auto r = run_evolve([&] { return e.integrate(t); });
     if (!r && r.error().variant() == CoreError::Variant::DomainViolation &&
         std::string_view(r.error().text()) == kReadTooFar) {
-        // No substep is longer than t: a t whose steps all read within the
-        // grid's reach is served, whatever steps the controller picks.
+        // No substep is longer than t: no step of a t up to the longest
+        // that reads within reads too far, whatever steps the controller picks.
         const double longest = without_gil([&] { return e.longest_read_step(t); });
         py_err_with_kind("OutOfDomain", "AdaptivePI: a substep of t = " + exact_time(t) +
                                             " reads u more than 2^53 cells beyond the end nodes, where no cell can "
-                                            "be told apart from its neighbour; t <= " +
+                                            "be told apart from its neighbour; no substep of a t <= " +
                                             fmt_exp3(floor_4_digits_inside(longest)) +
-                                            " is served (no substep is longer than t)");
+                                            " reads that far (no substep is longer than t)");
     }
     self.e.state.values = unwrap(std::move(r));
     return new_array_f64(self.e.state.values);
