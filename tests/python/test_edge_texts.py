@@ -118,3 +118,30 @@ def test_tiny_times_return_the_data(t):
 def test_long_numbers_print_in_exponent_form(call, fragment):
     text = error_text(call)
     assert fragment in text and not re.search(r"\d{21}", text), text  # 2^64 - 1 has 20 digits
+
+
+def md1(c=1.0, scale=1.0):
+    return q.MatrixDiffusion1D(0.0, 1.0, 21, scale * np.r_[np.ones(21), np.linspace(0, 1, 21)], c_coupling=c)
+
+
+# A refusal of the list above, the number its text names, and the same call at that number: it runs.
+@pytest.mark.parametrize("refused, pattern, rerun", [
+    (lambda: q.DirichletHeat2nd1D(0.0, 1e155, 41, BUMP).evolve(1.7e308, 1), r"n_steps >= (\d+)",
+     lambda n: q.DirichletHeat2nd1D(0.0, 1e155, 41, BUMP).evolve(1.7e308, int(n))),
+    (lambda: q.SchrodingerComplex1D(0.0, 1.0, 64, np.ones(64, complex)).evolve(1e200, 1), r"served on this grid is (\S+);",
+     lambda tau: q.SchrodingerComplex1D(0.0, 1.0, 64, 1e300 * np.ones(64, complex)).evolve(3 * float(tau), 3)),
+    (lambda: q.Resolvent1D(0.0, 1.0, 200).eval(1e-300, np.ones(200)), r"is below (\S+),",
+     lambda lam: q.Resolvent1D(0.0, 1.0, 200).eval(float(lam), np.ones(200))),
+    (lambda: md1(-1.0).evolve(800.0, 100), r"max\|u0\| <= (\S+) stay",
+     lambda top: md1(-1.0, float(top)).evolve(800.0, 100)),
+    (lambda: md1(3.0).evolve(1e5, 7), r"t <= (\S+) keeps", lambda t: md1(3.0).evolve(float(t), 7)),
+    (lambda: gridless(2.0, 1.7e308), r"t_final <= (\S+) keeps", lambda t: gridless(2.0, float(t))),
+    (lambda: q.Subordinated1D(0.0, 1e-30, 17, np.ones(17), subordinator="inverse_gaussian", c=1.0),
+     r"c in \[(\S+), ", lambda c: q.Subordinated1D(0.0, 1e-30, 17, np.ones(17), subordinator="inverse_gaussian",
+                                                   c=float(c)).evolve(1e-300, 1)),
+])
+def test_the_value_a_refusal_names_passes(refused, pattern, rerun):
+    m = re.search(pattern, error_text(refused))
+    assert m, error_text(refused)
+    out = rerun(m.group(1))
+    assert out is None or np.all(np.isfinite(out))
