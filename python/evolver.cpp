@@ -105,7 +105,7 @@ namespace {
 [[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
                                           const std::string& hint) {
     py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(factor) +
-                                        " < 0 flips the sign every step; tau must be <= " + fmt_shortest(tau_max) +
+                                        " < 0 flips the sign every step; tau must be <= " + exact_time(tau_max) +
                                         hint);
 }
 }  // namespace
@@ -159,13 +159,20 @@ double largest_abs(std::span<const double> values) {
     return top;
 }
 
-void raise_result_overflow(const char* cls, std::span<const double> values, double growth) {
+void raise_result_overflow(const char* cls, std::span<const double> values, double top_in, double top_out,
+                           double passes) {
     const double largest = std::numeric_limits<double>::max();
+    // largest / (top_out / top_in); where that growth overflows, top_out is
+    // far above top_in and largest / top_out a double.
+    const double growth = top_out / top_in;
+    if (!(passes > 0.0)) {
+        passes = floor_4_digits(std::isfinite(growth) ? largest / growth : largest / top_out * top_in);
+    }
     py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range: these steps grow max|u| " +
-                                   "by a factor " + fmt_exp3(growth) + ", and max|u0| = " + fmt_exp3(largest_abs(values)) +
-                                   " takes it past the largest double, " + fmt_exp3(largest) +
-                                   "; the same data scaled down to max|u0| <= " +
-                                   fmt_exp3(floor_4_digits(largest / growth)) + " stay within it");
+                                   "by a factor " + fmt_exp3_quotient(top_out, top_in) + ", and max|u0| = " +
+                                   fmt_exp3(largest_abs(values)) + " takes it past the largest double, " +
+                                   fmt_exp3(largest) + "; the same data scaled down to max|u0| <= " + fmt_exp3(passes) +
+                                   " stay within it");
 }
 
 void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {

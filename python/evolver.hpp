@@ -4,6 +4,7 @@
 // are nothing but a kernel, its step count and a state.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -188,10 +189,36 @@ int retry_exponent(std::span<const double> values);
 // The largest |v| of the values (0 for none).
 double largest_abs(std::span<const double> values);
 
-// "NanInf": the refusal of a heat flow whose result itself lies beyond the
-// double range (its steps, run on the values scaled down, grow max|u| by
-// `growth`); names the largest max|u0| of the same data that stays within.
-[[noreturn]] void raise_result_overflow(const char* cls, std::span<const double> values, double growth);
+// The least e in (fails, passing] at which a linear call's data scaled by
+// 2^-e reach a finite result (`finite_at(e)`; passing is known to, fails
+// not): from `guess` up by galloping, then by bisection, some 2 log2 of the
+// span calls at most. Scaling by 2^-e is exact, so every intermediate of
+// the call scales with it and the test is monotone in e.
+template <class FiniteAt>
+int least_passing_exponent(int fails, int passing, int guess, FiniteAt&& finite_at) {
+    int e = std::clamp(guess, fails + 1, passing);
+    for (int step = 1; e < passing; step *= 2) {
+        if (finite_at(e)) {
+            passing = e;
+            break;
+        }
+        fails = e;
+        e = fails + step;
+    }
+    while (passing - fails > 1) {
+        const int mid = fails + (passing - fails) / 2;
+        (finite_at(mid) ? passing : fails) = mid;
+    }
+    return passing;
+}
+
+// "NanInf": the refusal of a linear flow whose result itself lies beyond the
+// double range (its steps, run on the values scaled down to max|u| =
+// top_in, end at max|u| = top_out); names a max|u0| of the same data that
+// stays within: `passes` where the caller found one (steps that grow data
+// more inside than at their end), else the largest the result allows.
+[[noreturn]] void raise_result_overflow(const char* cls, std::span<const double> values, double top_in,
+                                        double top_out, double passes = 0.0);
 
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
@@ -205,7 +232,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
     int retried_at = 0;
-    double result_growth = 0.0;  // > 0: the result itself lies beyond the double range
+    double top_in = 0.0, top_out = 0.0;  // top_out > 0: the result itself lies beyond the double range
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
         if constexpr (InsideOverflow<K>::retries) {
@@ -217,16 +244,16 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
                 retried_at = retry_exponent(state.values);
                 std::vector<double> scaled = state.values;
                 scale_by_power_of_two(scaled, -retried_at);
-                const double top_in = largest_abs(scaled);
+                top_in = largest_abs(scaled);
                 K again = semigroup.kernel;
                 out = evolve_values(again, grid, std::move(scaled), tau, n_steps);
                 if (overflowed_inside(out)) return out;
                 if (out) {
-                    const double top_out = largest_abs(*out);
+                    const double scaled_top = largest_abs(*out);
                     scale_by_power_of_two(*out, retried_at);
                     // In range scaled down, beyond it scaled back: the
                     // result's own size, not an intermediate's.
-                    if (!all_finite(*out)) result_growth = top_out / top_in;
+                    if (!all_finite(*out)) top_out = scaled_top;
                 }
                 retried_at = 0;
             }
@@ -234,7 +261,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
         return out;
     });
     if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, InsideOverflow<K>::hint);
-    if (result_growth > 0.0) raise_result_overflow(cls, state.values, result_growth);
+    if (top_out > 0.0) raise_result_overflow(cls, state.values, top_in, top_out);
     Ref cause = callback_cause(kernel);
     if (!r) {
         std::string note = ellipticity_note(kernel, grid, r.error());

@@ -13,7 +13,7 @@ std::string count_advice(const StepCounts& c, const char* count, std::uint64_t r
                          bool with_time) {
     const std::string name(count);
     const std::string t_name(time.name);
-    const std::string for_t = with_time ? " for " + t_name + " = " + fmt_shortest(time.t) : std::string{};
+    const std::string for_t = with_time ? " for " + t_name + " = " + exact_time(time.t) : std::string{};
     switch (c.outcome) {
         case StepCounts::Outcome::Fits:
             if (c.most == range_max) return "use " + name + " >= " + std::to_string(c.least) + for_t;
@@ -29,7 +29,7 @@ std::string count_advice(const StepCounts& c, const char* count, std::uint64_t r
         }
         case StepCounts::Outcome::TooShort:
             if (c.least == 1) return t_name + " is shorter than one admissible step";
-            return "no whole " + name + " divides " + t_name + " = " + fmt_shortest(time.t) +
+            return "no whole " + name + " divides " + t_name + " = " + exact_time(time.t) +
                    " into admissible steps";
     }
     return {};

@@ -17,9 +17,9 @@ inline constexpr std::uint64_t kU64Counts = std::numeric_limits<std::uint64_t>::
 inline constexpr std::uint64_t kU32Counts = std::numeric_limits<std::uint32_t>::max();
 static_assert(std::numeric_limits<std::size_t>::max() == kU64Counts, "usize counts are 64-bit");
 
-// A time a caller may pass back: its shortest digits, which read back as
-// the same double, in exponent form where positional digits would run long
-// ("998.59", "2.22098798647463e-288", "1.4665161538599094e17").
+// A time (or a step, a length) a caller may pass back: its shortest digits,
+// which read back as the same double, in exponent form where positional
+// digits would run long ("998.59", "2.22098798647463e-288", "1.4665161538599094e17").
 std::string exact_time(double t);
 
 // The duration a text names and how: "t" and t print "t = 0.5".

@@ -1,5 +1,6 @@
 #include "core/bounded/image.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -24,9 +25,13 @@ Expected<HalfSpaceRobin> HalfSpaceRobin::make(HalfSpaceRegion region, double alp
     return HalfSpaceRobin{std::move(region), alpha, beta};
 }
 
-double max_image_step(const DirichletHeat2ndChernoff& k) {
+double image_wall_step(const DirichletHeat2ndChernoff& k) {
     const double length = k.inner.grid.xmax - k.inner.grid.xmin;
     return length * length / 12.0;
+}
+
+double max_image_step(const DirichletHeat2ndChernoff& k) {
+    return std::min(image_wall_step(k), unit_heat2_formed_step());
 }
 
 bool image_step_admitted(const DirichletHeat2ndChernoff& k, double tau) {

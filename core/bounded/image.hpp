@@ -89,6 +89,9 @@ struct RobinHeatChernoff {
 // The longest step the odd image serves: a step reads as far as 2 sqrt(3 tau)
 // from its node, so beyond tau = L^2/12 a node next to one wall reads past
 // the opposite wall, where the single-fold image has the wrong sign.
+double image_wall_step(const DirichletHeat2ndChernoff& k);
+// That or, for L > 2 sqrt(DBL_MAX), the longest step whose reads can be
+// formed (unit_heat2_formed_step), whichever is less.
 double max_image_step(const DirichletHeat2ndChernoff& k);
 // Whether steps of tau stay within it (within_bound: a bound reused as
 // t = k X in k steps is admitted).

@@ -1,6 +1,7 @@
 #include "core/bounded/killed_dirichlet.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/foundation/numeric.hpp"
 
@@ -55,12 +56,22 @@ Status KilledDirichletChernoff::apply_into(const GridFn<double>& src, GridFn<dou
         const double l = left ? ai / h2 - bi / two_h : 0.0;
         const double d = -2.0 * ai / h2;
         const double r = right ? ai / h2 + bi / two_h : 0.0;
-        if (left) sub[i - 1] = -theta * l;
-        diag[i] = 1.0 - theta * d;
-        if (right) sup[i] = -theta * r;
         const double um = i > 0 ? u[i - 1] : 0.0;
         const double up = i + 1 < n ? u[i + 1] : 0.0;
+        const double below = -theta * l, above = -theta * r;
+        diag[i] = 1.0 - theta * d;
         rhs[i] = u[i] + theta * (l * um + d * u[i] + r * up);
+        if (!std::isfinite(below) || !std::isfinite(above) || !std::isfinite(diag[i]) || !std::isfinite(rhs[i])) {
+            // A step so long that theta times the row overflows: the row's
+            // equation divided by theta, which has the same solution.
+            if (left) sub[i - 1] = -l;
+            diag[i] = 1.0 / theta - d;
+            if (right) sup[i] = -r;
+            rhs[i] = u[i] / theta + (l * um + d * u[i] + r * up);
+            continue;
+        }
+        if (left) sub[i - 1] = below;
+        if (right) sup[i] = above;
     }
     auto x = solve_tridiagonal(sub, diag, sup, rhs);
     if (!x) return fail(x.error());

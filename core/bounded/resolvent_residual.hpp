@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,6 +28,13 @@ struct LaplaceChernoffResolvent {
 
     // lambda finite and > 0; g has grid.n finite values.
     Expected<std::vector<double>> apply_into(double lambda, std::span<const double> g) const;
+
+    // The quadrature's longest step, x_31/(lambda n_chernoff), grows as
+    // lambda shrinks until the unit step's reads lie beyond 2^53 cells or
+    // beyond the double range. For a finite lambda > 0 whose steps do so: the
+    // least lambda served, four digits rounded up; nullopt otherwise, and
+    // where even the first step is not finite (the driver refuses it).
+    std::optional<double> least_lambda_if_refused(double lambda) const;
 };
 
 inline constexpr const char* kLambdaMessage = "lambda must be finite and > 0 (real-\u03bb contract; complex \u03bb deferred v4.0)";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "core/foundation/gen_quadrature.hpp"
 #include "core/foundation/numeric.hpp"
@@ -40,7 +41,28 @@ SubordinationRule levy_rule(const QuadratureRule& q, double tau, auto node_time,
     return r;
 }
 
+// The count and size of the heat steps that take D(reached) to D(s): up to
+// kChainSteps equal steps, fewer for a node close to the previous one. The
+// fraction is formed first: 32 (s - reached) overflows for s near the top of
+// the range (and the count would run to 2^64); scaling by 32 is exact, so
+// the count is the same elsewhere.
+std::pair<std::size_t, double> chain_steps(double s, double reached) {
+    const double want = std::ceil(static_cast<double>(kChainSteps) * ((s - reached) / s));
+    const std::size_t k = std::max<std::size_t>(1, saturating_cast<std::size_t>(want));
+    return {k, (s - reached) / static_cast<double>(k)};
+}
+
 }  // namespace
+
+double longest_chain_step(const SubordinationRule& r) {
+    double reached = 0.0, longest = 0.0;
+    for (const double s : r.times) {
+        if (!(s > reached)) continue;
+        longest = std::fmax(longest, chain_steps(s, reached).second);
+        reached = s;
+    }
+    return longest;
+}
 
 Expected<Subordinator> Subordinator::stable(double alpha) {
     if (!(alpha > 0.0 && alpha < 1.0)) return domain_error("StableSubordinator::new: alpha must be in (0, 1) strict", alpha);
@@ -131,9 +153,7 @@ Status SubordinatedChernoff::apply_into(const GridFn<double>& src, GridFn<double
         for (std::size_t j = 0; j < r->times.size() && j < r->weights.size() && st; ++j) {
             const double s = r->times[j];
             if (s > reached) {
-                const double want = std::ceil(static_cast<double>(kChainSteps) * (s - reached) / s);
-                const std::size_t kj = std::max<std::size_t>(1, saturating_cast<std::size_t>(want));
-                const double h = (s - reached) / static_cast<double>(kj);
+                const auto [kj, h] = chain_steps(s, reached);
                 for (std::size_t i = 0; i < kj && st; ++i) {
                     st = par_apply_pointwise(spare, inner, chain, h);
                     std::swap(chain.values, spare.values);

@@ -44,6 +44,10 @@ struct SubordinationRule {
     double jump_weight = 0.0;
 };
 
+// The longest heat step of a rule's chains, each node time reached from the
+// one before it in up to 32 equal steps.
+double longest_chain_step(const SubordinationRule& r);
+
 struct SubordinatedChernoff {
     DiffusionChernoff inner;
     Subordinator law;

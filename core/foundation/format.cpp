@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <string>
 #include <system_error>
 
 namespace quorvane {
@@ -87,6 +89,18 @@ std::string fmt_fixed3(double x) {
 }
 
 std::string fmt_exp3(double x) { return fmt_exp(x, 3); }
+
+std::string fmt_exp3_quotient(double num, double den) {
+    const double q = num / den;
+    if (std::isfinite(q) && q >= std::numeric_limits<double>::min()) return fmt_exp3(q);
+    // Decimal exponent and mantissa from the logarithms: four digits are
+    // far coarser than their rounding.
+    const double l = std::log10(num) - std::log10(den);
+    double k = std::floor(l);
+    double mantissa = std::round(std::pow(10.0, l - k) * 1000.0) / 1000.0;
+    if (mantissa >= 10.0) mantissa /= 10.0, k += 1.0;
+    return to_chars_str(mantissa, std::chars_format::fixed, 3) + "e" + std::to_string(static_cast<long long>(k));
+}
 
 std::string fmt_exp4(double x) { return fmt_exp(x, 4); }
 

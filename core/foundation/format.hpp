@@ -22,6 +22,9 @@ std::string fmt_fixed3(double x);
 // One digit, a point, three digits, 'e', exponent without '+' or leading zeros:
 // 0.0015 -> "1.500e-3", 1.0 -> "1.000e0". Non-finite values as "NaN", "inf", "-inf".
 std::string fmt_exp3(double x);
+// num/den (both positive and finite) in that form, also where the quotient
+// lies beyond the double range: 1e300/1e-300 -> "1.000e600".
+std::string fmt_exp3_quotient(double num, double den);
 // The same with four digits after the point: 12.0 -> "1.2000e1".
 std::string fmt_exp4(double x);
 // The same with `digits` digits after the point (0 to 17).

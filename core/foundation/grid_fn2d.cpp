@@ -1,5 +1,6 @@
 #include "core/foundation/grid_fn2d.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "core/foundation/stop.hpp"
@@ -59,6 +60,9 @@ Status GridFn2D::sample_sheared_x(std::span<double> out, std::size_t nx, std::si
         const double shift = c * (grid.y.xmin + dy * static_cast<double>(j));
         for (std::size_t i = 0; i < nx; ++i) {
             const double xs = (grid.x.xmin + dx * static_cast<double>(i)) - shift;
+            // A foot that overflowed from finite c and nodes lies past any
+            // cell the grid can tell apart.
+            if (std::isinf(xs) && std::isfinite(c)) return domain_error(kReadTooFar, xs);
             Expected<double> r = row_grid.interp_foot(row, xs, true);
             if (!r) return fail(r.error());
             out[j * nx + i] = *r;

@@ -5,8 +5,6 @@
 #include "core/foundation/parallel_phases.hpp"
 #include "core/foundation/stop.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -31,9 +29,9 @@ thread_local std::optional<std::size_t> t_worker_override;
 std::size_t worker_count() {
     std::size_t w = g_worker_count.load(std::memory_order_relaxed);
     if (w != 0) return w;
-    long r = ::sysconf(_SC_NPROCESSORS_ONLN);
-    w = (r == 0 || r == -1) ? 1 : static_cast<std::size_t>(r);
-    if (r < -1) w = 1;
+    // The processors this process may run on, not all that are online: one
+    // pinned to fewer (taskset) would only share them among more threads.
+    w = available_processors();
     g_worker_count.store(w, std::memory_order_relaxed);
     return w;
 }

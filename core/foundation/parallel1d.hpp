@@ -20,7 +20,8 @@
 
 namespace quorvane {
 
-// Online processors, read once and cached (1 when unknown).
+// The processors of the affinity mask (online ones where it cannot be
+// read), read once and cached (1 when unknown).
 std::size_t worker_count();
 
 // Reads the environment variable every time it is called; see

@@ -29,7 +29,7 @@ Status weighted_voronoi(std::vector<Atom>& atoms, std::size_t cap) {
     if (cap == 0) return domain_error("gridless: WeightedVoronoi cap must be >= 1", 0.0);
     if (atoms.size() <= cap) return {};
     for (const Atom& a : atoms) {
-        if (!std::isfinite(a.w)) return domain_error("gridless: non-finite weight in WeightedVoronoi reduction", a.w);
+        if (!std::isfinite(a.w)) return domain_error(kReductionNonFinite, a.w);
     }
     const std::size_t per_axis = bins_per_axis(cap);
     const std::size_t n_bins = std::min(per_axis, cap);
@@ -45,18 +45,25 @@ Status weighted_voronoi(std::vector<Atom>& atoms, std::size_t cap) {
     const double e = r * 1e-9 + 1e-300;
     const double width = e + r + e;
     const double g = width > 0.0 ? 1.0 / width : 0.0;
+    // The sums run on the weights scaled by 2^-k to max|w| in [1, 2)
+    // (exact): the products x w stay in range wherever x does, and the
+    // bins' weights are scaled back.
+    double top = 0.0;
+    for (const Atom& a : atoms) top = std::fmax(top, std::fabs(a.w));
+    const int k = top > 0.0 ? std::ilogb(top) : 0;
     std::vector<double> wsum(n_bins, 0.0), msum(n_bins, 0.0);
     const double scale = static_cast<double>(per_axis);
     for (const Atom& a : atoms) {
         std::size_t j = saturating_cast<std::size_t>(((a.x - lo) * g) * scale);
         j = std::min({j, per_axis - 1, n_bins - 1});
-        wsum[j] += a.w;
-        msum[j] += a.x * a.w;
+        const double w = std::ldexp(a.w, -k);
+        wsum[j] += w;
+        msum[j] += a.x * w;
     }
     atoms.clear();
     for (std::size_t j = 0; j < n_bins; ++j) {
         if (wsum[j] == 0.0) continue;  // cancelled mass leaves no atom
-        atoms.push_back({(1.0 / wsum[j]) * msum[j], wsum[j]});
+        atoms.push_back({(1.0 / wsum[j]) * msum[j], std::ldexp(wsum[j], k)});
     }
     return {};
 }

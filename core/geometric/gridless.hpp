@@ -41,6 +41,9 @@ struct GridlessEvolver {
     std::optional<std::uint64_t> peak_atoms(std::uint64_t n0, std::uint64_t n_steps) const;
 };
 
+// The reduction's refusal of a weight that is not finite.
+inline constexpr const char* kReductionNonFinite = "gridless: non-finite weight in WeightedVoronoi reduction";
+
 // One step from src into dst. Fails with DomainViolation for a negative or
 // non-finite tau, a negative or NaN a, a branching that would exceed
 // kMaxAtoms (dst untouched in these three cases), a zero cap and a

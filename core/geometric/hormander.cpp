@@ -332,6 +332,10 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc) {
 
 Status hormander_kolmogorov_step(double tau, const GridFn2D& src, GridFn2D& dst) {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and non-negative", tau);
+    // Where 3 tau/2 overflows, the velocity reads 2 sqrt(3 tau/2) from a node
+    // are no doubles; on a v grid spaced finely enough for the shear's feet
+    // x - (tau/2) v to stay finite they would lie past 2^53 cells.
+    if (!std::isfinite(3.0 * 0.5 * tau)) return domain_error(kReadTooFar, tau);
     const std::size_t nx = src.grid.nx(), nv = src.grid.ny();
     const double c = tau * 0.5;
     GridFn2D sheared{src.grid, std::vector<double>(nx * nv, 0.0)};

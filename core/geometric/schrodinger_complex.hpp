@@ -38,6 +38,19 @@ private:
     mutable std::vector<Cplx> y_, r_, c_, q_, x_;
 };
 
+// The largest r = tau/(4 dx^2) served. The Thomas sweep forms products of
+// two r-sized entries (|p|^2 of pivots |p| ~ r, u p in each division), which
+// overflow from r = 2^511 on for data of max|psi| < 2 (the evolution runs on
+// data scaled so by a power of two), measured on 8 to 10^5 nodes; a factor
+// 4 below that, rounding meets no non-finite pivot and no NaN.
+inline constexpr double kMaxThomasRatio = 0x1p509;
+// Whether steps of tau on the grid stay within that ratio. A grid whose
+// dx^2 underflows to 0 is not judged: every step's pivot is infinite there,
+// which the step itself reports.
+bool schrodinger_complex_step_served(const Grid1D<double>& grid, double tau);
+// The longest step served on the grid (0 where dx^2 underflows).
+double schrodinger_complex_longest_step(const Grid1D<double>& grid);
+
 // x -> v[j], j the nearest node to x (halves away from zero), negative
 // indices giving 0 and the index clamped to len(v) - 1.
 std::function<double(double)> nearest_node_potential(std::vector<double> v, double xmin, double dx);

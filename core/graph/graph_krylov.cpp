@@ -466,7 +466,10 @@ struct ChebyshevPlan {
 Expected<ChebyshevPlan> chebyshev_plan(double tau, double rho, double tol) {
     const double z_total = 0.5 * tau * rho;
     if (z_total < 1e-300) return ChebyshevPlan{};
-    if (!std::isfinite(z_total)) return domain_error(kTooMuchWork, tau * rho);
+    // tau rho beyond the double range is the same refusal of a finite input
+    // (the largest double as its value, which no reader takes for a NaN or
+    // an infinity).
+    if (!std::isfinite(z_total)) return domain_error(kTooMuchWork, std::numeric_limits<double>::max());
     std::uint64_t s = 1;
     if (z_total > 200.0) s = saturating_cast<std::uint32_t>(std::ceil(z_total / 200.0));
     const double z = rho * (tau / static_cast<double>(s)) * 0.5;

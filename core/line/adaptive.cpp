@@ -1,7 +1,10 @@
 #include "core/line/adaptive.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <string_view>
 
 #include "core/foundation/stop.hpp"
 
@@ -62,7 +65,9 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
     GridFn<double> u = state;
 
     FlowRange walked = range ? *range : FlowRange{};
+    // A t so short that t/100 underflows to 0 is taken in one substep.
     double h = t / 100.0;
+    if (!(h > 0.0)) h = t;
     double elapsed = 0.0;
     std::size_t accepted = 0;
     std::size_t rejected = 0;
@@ -140,6 +145,23 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
     return std::move(u.values);
 }
 
+template <class K>
+double AdaptiveChernoff<K>::longest_read_step(const GridFn<double>& state, double refused) {
+    if (!full) full = state;
+    auto reads_within = [&](double tau) {
+        const Status st = kernel.apply_into(state, *full, pool, tau);
+        return st || st.error().variant() != CoreError::Variant::DomainViolation ||
+               std::string_view(st.error().text()) != kReadTooFar;
+    };
+    // Non-negative doubles are ordered as their bit patterns.
+    std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(refused);
+    while (hi - lo > 1) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        (reads_within(std::bit_cast<double>(mid)) ? lo : hi) = mid;
+    }
+    return std::bit_cast<double>(lo);
+}
+
 template struct AdaptiveChernoff<DiffusionChernoff>;
 template struct AdaptiveChernoff<Diffusion4thChernoff>;
 template struct AdaptiveChernoff<Diffusion6thChernoff>;
@@ -198,6 +220,10 @@ AdaptiveEvolver AdaptiveEvolver::with_arrays(GridFn<double> state, SharedCoeff a
 Expected<std::vector<double>> AdaptiveEvolver::integrate(double t) {
     FlowRange* walked = range ? &*range : nullptr;
     return std::visit([&](auto& k) { return k.integrate(state, t, walked); }, kernel);
+}
+
+double AdaptiveEvolver::longest_read_step(double refused) {
+    return std::visit([&](auto& k) { return k.longest_read_step(state, refused); }, kernel);
 }
 
 }  // namespace quorvane

@@ -78,6 +78,12 @@ struct AdaptiveChernoff {
     // the accepted steps. Only the scratch buffers, the pool and err_prev
     // are touched on failure.
     Expected<std::vector<double>> integrate(const GridFn<double>& state, double t, FlowRange* range = nullptr);
+
+    // The longest step below `refused` (a step whose reads lie beyond 2^53
+    // cells, kReadTooFar) whose reads all lie within, by bisection over the
+    // doubles' bit patterns: at most 64 steps of `state`. A call of t at most
+    // that never takes a substep reading too far.
+    double longest_read_step(const GridFn<double>& state, double refused);
 };
 
 using AdaptiveKernel =
@@ -106,6 +112,8 @@ struct AdaptiveEvolver {
     // state is not written, the kernel's scratch buffers are, and on
     // success the range.
     Expected<std::vector<double>> integrate(double t);
+    // AdaptiveChernoff::longest_read_step of the state.
+    double longest_read_step(double refused);
 };
 
 }  // namespace quorvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 #include "core/foundation/numeric.hpp"
@@ -466,6 +467,8 @@ Expected<double> RecordedReads::Recorder::operator()(double x) const {
     plan->reads_.push_back({hermite7_weights(t), cell - node});
     return 0.0;
 }
+
+double unit_heat2_formed_step() { return floor_4_digits(std::numeric_limits<double>::max() / 3.0); }
 
 double heat2_varying_reach(double a_bound, double tau, double dx) {
     return max_ignore_nan(2.0 * std::sqrt(3.0 * a_bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));

@@ -398,6 +398,12 @@ Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* 
 // plus the interpolant's own two, at most one block.
 std::int64_t margin_cells(double reach, double dx);
 
+// The longest unit-coefficient heat2 step whose reads, 2 sqrt(3 tau) from a
+// node, can be formed: past DBL_MAX/3 the product 3 tau overflows. Four
+// digits down, so that a step a few ulps above it (as within_bound admits)
+// still forms them.
+double unit_heat2_formed_step();
+
 // How far a heat2 step with a varying coefficient bounded by a_bound reads
 // beyond its node: the outer quadrature points and the correction's
 // differences.

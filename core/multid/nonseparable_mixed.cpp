@@ -291,6 +291,41 @@ double nonseparable2d_amplification(const NonSeparable2DChernoff& op, double tau
     return worst;
 }
 
+namespace {
+
+// beta(x 2^k, y 2^k): the field at the unscaled point.
+class ScaledCoeff2D final : public CoeffFn2D {
+public:
+    ScaledCoeff2D(SharedCoeff2D base, int k) : base_(std::move(base)), k_(k) {}
+    double operator()(double x, double y) const override { return (*base_)(std::ldexp(x, k_), std::ldexp(y, k_)); }
+
+private:
+    SharedCoeff2D base_;
+    int k_;
+};
+
+Grid1D<double> scaled_axis(Grid1D<double> axis, int k) {
+    axis.xmin = std::ldexp(axis.xmin, -k);
+    axis.xmax = std::ldexp(axis.xmax, -k);
+    return axis;
+}
+
+}  // namespace
+
+int nonseparable2d_scale_exponent(const NonSeparable2DChernoff& op) {
+    const double cell = op.grid.x.dx() * op.grid.y.dx();
+    if (cell >= 0x1p-400 && cell <= 0x1p400) return 0;
+    return std::ilogb(cell) / 2;
+}
+
+NonSeparable2DChernoff nonseparable2d_rescaled(const NonSeparable2DChernoff& op, int k) {
+    const Grid2D grid{scaled_axis(op.grid.x, k), scaled_axis(op.grid.y, k)};
+    return NonSeparable2DChernoff{AxisLift{DiffusionChernoff::unit(grid.x), Axis::X},
+                                  AxisLift{DiffusionChernoff::unit(grid.y), Axis::Y}, grid,
+                                  MixedCoupling{std::make_shared<const ScaledCoeff2D>(op.coupling.beta, k),
+                                                op.coupling.norm_bound, op.coupling.is_zero}};
+}
+
 double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op, double beta_max) {
     const std::size_t nx = op.grid.nx(), ny = op.grid.ny();
     const double dx = (op.grid.x.xmax - op.grid.x.xmin) / static_cast<double>(nx - 1);
@@ -299,7 +334,9 @@ double nonseparable2d_largest_stable_tau(const NonSeparable2DChernoff& op, doubl
     // theta_x^2/dx^2 + theta_y^2/dy^2 - beta theta_x theta_y/(dx dy) is
     // positive definite only for |beta| < 2; beyond, every step amplifies.
     if (beta_max >= 2.0) return 0.0;
-    double lo = 0.0, hi = dx * dy / (4.0 * op.coupling.norm_bound);
+    // dx dy / (4 bound), divided in turn: 4 bound overflows for bounds above
+    // DBL_MAX / 4, whose steps are tiny but exist.
+    double lo = 0.0, hi = dx * dy / 4.0 / op.coupling.norm_bound;
     if (nonseparable2d_amplification(op, hi, beta_max) <= 1.0 + 1e-12) return hi;
     // Bisection on the first amplifying step; 40 halvings give 12 digits.
     for (int k = 0; k < 40; ++k) {

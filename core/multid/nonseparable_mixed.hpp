@@ -56,6 +56,16 @@ Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src
 Status nonseparable2d_steps(const NonSeparable2DChernoff& op, std::vector<double>& values, std::size_t n_steps,
                             double tau, std::size_t workers = 0);
 
+// The mixed term divides by (4 dx dy)^2 and multiplies by tau^2/2, which
+// leave the double range on cells far from unit size although the flow is
+// the same on every scale: the k that brings dx dy near 1 where it lies
+// outside [2^-400, 2^400], else 0.
+int nonseparable2d_scale_exponent(const NonSeparable2DChernoff& op);
+// The operator on its grid scaled by 2^-k, beta read at the unscaled
+// points: its steps of tau 2^-2k are the original's steps of tau, scaled
+// exactly, wherever those keep every intermediate a normal double.
+NonSeparable2DChernoff nonseparable2d_rescaled(const NonSeparable2DChernoff& op, int k);
+
 // The value at node (i, j), -1 <= i <= nx, -1 <= j <= ny, rows resolved
 // under the y policy first, then columns under the x policy.
 double node_value_2d(const GridFn2D& f, std::int64_t i, std::int64_t j);

@@ -1,5 +1,7 @@
 #include "core/sensitivity/heat1d_greeks.hpp"
 
+#include <cmath>
+
 #include "core/foundation/dual.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
@@ -21,6 +23,21 @@ Expected<HeatGreeks> heat1d_greeks(const Grid1D<double>& grid, std::span<const d
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and >= 0", tau);
     // Every node would refuse a negative theta; the first reports it.
     if (!finite_nonneg(theta)) return domain_error(kEllipticityMessage, grid.xmin);
+    if (t > 0.0 && theta > 0.0 && !(tau * theta > 0.0)) {
+        // tau theta rounds to 0, where the root's derivatives are 0/0. Steps
+        // this short are linear in t to far below the doubles' resolution:
+        // taken at t 2^k, the least with tau theta normal (the derivatives
+        // grow like tau/theta), and scaled back.
+        const int k = -1020 - std::ilogb(t) + std::ilogb(static_cast<double>(n_chernoff)) - std::ilogb(theta) + 1;
+        Expected<HeatGreeks> wide = heat1d_greeks(grid, values, n_chernoff, theta, std::ldexp(t, k));
+        if (!wide) return wide;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            wide->value[i] = values[i] + std::ldexp(wide->value[i] - values[i], -k);
+            wide->delta[i] = std::ldexp(wide->delta[i], -k);
+            wide->gamma[i] = std::ldexp(wide->gamma[i], -k);
+        }
+        return wide;
+    }
 
     const std::size_t n = values.size();
     HeatGreeks r{std::vector<double>(values.begin(), values.end()), std::vector<double>(n, 0.0),

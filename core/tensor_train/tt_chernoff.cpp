@@ -14,16 +14,20 @@ double tt_axis_spacing(double lo, double hi, std::size_t n) {
 namespace {
 
 // The four cubic Lagrange basis polynomials on the nodes -1, 0, 1, 2 at t,
-// each times `scale`, in a fixed order of operations.
+// each times `scale`, in a fixed order of operations. The point x (in
+// cells) is first reduced modulo the period of n cells: fmod is exact, so
+// the fraction t is x's own and the node k the same modulo n, also where x
+// lies beyond the range of k or so far out that the polynomials of the
+// unreduced fraction overflowed.
 struct Lagrange4 {
     std::int64_t k = 0;  // the node left of the point
     double w[4] = {0.0, 0.0, 0.0, 0.0};
 
-    Lagrange4(double x, double scale) {
-        const double fl = std::floor(x);
-        k = std::isnan(fl) || fl < -9223372036854775808.0 || fl >= 9223372036854775808.0 ? 0
-                                                                                          : static_cast<std::int64_t>(fl);
-        const double t = x - static_cast<double>(k);
+    Lagrange4(double x, double scale, std::size_t n) {
+        const double xr = std::fmod(x, static_cast<double>(n));
+        const double fl = std::floor(xr);
+        k = std::isnan(fl) ? 0 : static_cast<std::int64_t>(fl);
+        const double t = xr - static_cast<double>(k);
         constexpr double sixth = 1.0 / 6.0;
         w[0] = ((-((t - 2.0) * (t * (t - 1.0)))) * sixth) * scale;
         w[1] = (((t - 2.0) * ((t + 1.0) * (t - 1.0))) * 0.5) * scale;
@@ -47,9 +51,9 @@ void TtChernoff::apply_axis(TtCore& core, std::size_t n, double drift, double sp
     if (core.n != n) internal_fault("TtChernoff::apply_axis: mode size mismatch");
     const std::size_t total = core_size(core.r_left, n, core.r_right);
     if (total == 0) return;
-    const Lagrange4 centre(drift / h, 0.5);
-    const Lagrange4 plus(spread / h, 0.25);
-    const Lagrange4 minus(-(spread / h), 0.25);
+    const Lagrange4 centre(drift / h, 0.5, n);
+    const Lagrange4 plus(spread / h, 0.25, n);
+    const Lagrange4 minus(-(spread / h), 0.25, n);
     const std::size_t ck = wrap(centre.k, n), pk = wrap(plus.k, n), mk = wrap(minus.k, n);
     const std::size_t rr = core.r_right;
     std::vector<double> out(total, 0.0);
@@ -84,6 +88,14 @@ void TtChernoff::apply_axis(TtCore& core, std::size_t n, double drift, double sp
     core.data = std::move(out);
 }
 
+std::pair<double, double> TtChernoff::axis_shifts(double tau, double a, double b, double period) {
+    double drift = 2.0 * (tau * b);
+    if (std::isinf(drift) && std::isfinite(tau * b)) drift = 2.0 * std::fmod(tau * b, period);
+    double spread = 2.0 * std::sqrt(tau * a);
+    if (std::isinf(spread)) spread = 2.0 * (std::sqrt(tau) * std::sqrt(a));
+    return {drift, spread};
+}
+
 Status TtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std::size_t n_steps) const {
     if (cores.size() != a.size() || b.size() != a.size() || domain.size() != a.size()) {
         internal_fault("TtChernoff::evolve: one coefficient and one domain pair per core expected");
@@ -94,7 +106,8 @@ Status TtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std::size_
         if (Status st = poll_stop(); !st) return st;
         for (std::size_t j = 0; j < cores.size(); ++j) {
             const double h = tt_axis_spacing(domain[j].first, domain[j].second, cores[j].n);
-            apply_axis(cores[j], cores[j].n, 2.0 * (tau * b[j]), 2.0 * std::sqrt(tau * a[j]), h);
+            const auto [drift, spread] = axis_shifts(tau, a[j], b[j], static_cast<double>(cores[j].n) * h);
+            apply_axis(cores[j], cores[j].n, drift, spread, h);
         }
         for (double& v : cores[0].data) v *= f;
         if (Status st = TtState::round(cores, eps_round); !st) return st;

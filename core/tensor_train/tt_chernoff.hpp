@@ -33,6 +33,11 @@ struct TtChernoff {
     // u(x)/2.
     static void apply_axis(TtCore& core, std::size_t n, double drift, double spread, double h);
 
+    // The drift 2 tau b and the spread 2 sqrt(tau a) of a step of tau on an
+    // axis of the given period (n h). Where a product overflows, a length
+    // the periodic axis reads alike: 2 (tau b mod period), 2 sqrt(tau) sqrt(a).
+    static std::pair<double, double> axis_shifts(double tau, double a, double b, double period);
+
     // The reaction factor of one step, 1 + tau c (first order, not exp);
     // 0 for the few ulps below it that a step at the bound -1/c leaves.
     double reaction_factor(double tau) const { return admitted_reaction_factor(tau * c + 1.0); }

@@ -98,7 +98,9 @@ Status CoupledTtChernoff::evolve(std::vector<TtCore>& cores, double t_final, std
         if (Status st = poll_stop(); !st) return st;
         for (std::size_t j = 0; j < d; ++j) {
             if (coupled[j]) continue;
-            TtChernoff::apply_axis(cores[j], cores[j].n, 2.0 * (tau * b[j]), 2.0 * std::sqrt(tau * a[j]), spacing(j));
+            const auto [drift, spread] =
+                TtChernoff::axis_shifts(tau, a[j], b[j], static_cast<double>(cores[j].n) * spacing(j));
+            TtChernoff::apply_axis(cores[j], cores[j].n, drift, spread, spacing(j));
         }
         for (std::size_t i = 0; i < m; ++i) {
             if (fwd[i].empty()) continue;

@@ -9,6 +9,7 @@
 #include "core/bounded/image.hpp"
 #include "core/foundation/format.hpp"
 #include "python/evolver.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -167,12 +168,18 @@ Ref dirichlet_evolve(DirichletHeat2nd1DObj& self, const Args& a) {
     if (!image_step_admitted(k, tau)) {
         const double length = k.inner.grid.xmax - k.inner.grid.xmin;
         // The bound as printed, rounded down, is itself admitted.
-        std::string msg = "DirichletHeat2nd1D: tau = t/n_steps = " + fmt_exp3(tau) + " exceeds L^2/12 = " +
-                          fmt_exp3(floor_4_digits(max_image_step(k))) + " (L = xmax - xmin = " +
-                          fmt_shortest(length) +
-                          "): a longer step reads beyond the opposite wall, where the odd image has the wrong sign";
+        std::string msg = "DirichletHeat2nd1D: tau = t/n_steps = " + fmt_exp3(tau);
+        if (image_wall_step(k) <= unit_heat2_formed_step()) {
+            msg += " exceeds L^2/12 = " + fmt_exp3(floor_4_digits(max_image_step(k))) + " (L = xmax - xmin = " +
+                   exact_time(length) +
+                   "): a longer step reads beyond the opposite wall, where the odd image has the wrong sign";
+        } else {
+            msg += " exceeds " + fmt_exp3(unit_heat2_formed_step()) +
+                   ", the longest step whose reads 2 sqrt(3 tau) from a node are doubles (L^2/12 lies beyond the "
+                   "double range at L = xmax - xmin = " + exact_time(length) + ")";
+        }
         if (const std::optional<std::uint64_t> need = least_image_steps(k, t)) {
-            msg += "; use n_steps >= " + std::to_string(*need) + " for t = " + fmt_shortest(t);
+            msg += "; use n_steps >= " + std::to_string(*need) + " for t = " + exact_time(t);
         } else {
             const double longest = longest_image_time(k);
             msg += "; no n_steps (at most 18446744073709551615) makes the steps of t = " + fmt_exp3(t) +

@@ -272,6 +272,15 @@ std::vector<double> resolvent_g(const Resolvent1DObj& self, const Args& a, doubl
     std::vector<double> g = extract_u0_vec(a.raw(1));
     if (const double* bad = first_non_finite<double>(g)) unwrap(domain_error("u0 contains NaN or Inf", *bad));
     if (g.size() != self.n) unwrap(domain_error("values.len() must equal grid.n", static_cast<double>(g.size())));
+    if (const std::optional<double> least = self.evaluator.least_lambda_if_refused(lambda)) {
+        py_err_with_kind("OutOfDomain",
+                         "Resolvent1D: lambda = " + exact_time(lambda) + " is below " + fmt_exp3(*least) +
+                             ", the least lambda served on this grid (n_chernoff = " +
+                             std::to_string(self.evaluator.n_chernoff) +
+                             "): below it the reads of the quadrature's longest heat step, x_31/(lambda n_chernoff) "
+                             "with x_31 = 111.75, lie more than 2^53 cells beyond the end nodes, where no cell can be "
+                             "told apart from its neighbour, or beyond the double range");
+    }
     return g;
 }
 

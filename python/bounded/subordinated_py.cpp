@@ -1,5 +1,7 @@
 // Python class Subordinated1D: fractional and other subordinated heat
 // semigroups exp(-t phi(-d^2)).
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,49 @@ constexpr char kEvolveDoc[] =
     "    kind OutOfDomain for a call too heavy for one call (\"... one call serves t <= {}\") and\n"
     "    for a Gamma step too long for its rule (\"...; use n_steps >= {} for t = {}\").\n";
 
+std::string law_text(const SubordinatedChernoff& k) {
+    const std::string nodes = ", n_nodes = " + std::to_string(k.n_nodes) + ")";
+    switch (k.law.tag) {
+        case Subordinator::Tag::Stable: return "the stable law (alpha = " + exact_time(k.law.param) + nodes;
+        case Subordinator::Tag::Gamma: return "the Gamma law (c = " + exact_time(k.law.param) + nodes;
+        case Subordinator::Tag::InverseGaussian:
+            return "the inverse-Gaussian law (c = " + exact_time(k.law.param) + nodes;
+    }
+    return {};
+}
+
+// The inverse-Gaussian law's diffusion times 2 y/c^2 and jump weights
+// c/(2 sqrt(pi)) w/y do not depend on t: a c whose times take heat steps
+// that read beyond 2^53 cells (or beyond the double range), or whose jump
+// weight per unit time overflows, is served by no call. Both scale with c
+// (steps as 1/c^2, weights as c), so the range served follows from c = 1.
+void refuse_unserved_scale(const SubordinatedChernoff& k) {
+    const SubordinatedChernoff unit_law{k.inner, unwrap(Subordinator::inverse_gaussian(1.0)), k.n_nodes};
+    const SubordinationRule r1 = unwrap(unit_law.rule(1.0));
+    const double formed = unit_heat2_formed_step();
+    const HeatJudgement reach = judge_heat_step(k.inner, formed);
+    const double step_max = reach.range ? reach.range->tau_max : formed;
+    const double largest = std::numeric_limits<double>::max();
+    // The longest time itself a double, and the chains' steps within reach.
+    const double longest_time = r1.times.empty() ? 0.0 : r1.times.back();
+    const double c_low =
+        std::fmax(std::sqrt(longest_time / largest), std::sqrt(longest_chain_step(r1) / step_max)) * (1.0 + 0x1p-40);
+    const double c_high = largest / r1.jump_weight * (1.0 - 0x1p-40);
+    const double c = k.law.param;
+    if (c >= c_low && c <= c_high) return;
+    // Printed inwards: ceil_4_digits may land up to 1e-9 of a unit in the
+    // last digit below its argument.
+    const double c_min = ceil_4_digits(c_low * (1.0 + 1e-9));
+    const double c_max = floor_4_digits(c_high);
+    py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) +
+                                        " on this grid: below c = " + fmt_exp3(c_min) +
+                                        " its diffusion times 2 y/c^2 take heat steps whose reads lie more than "
+                                        "2^53 cells beyond the end nodes or beyond the double range, and above c = " +
+                                        fmt_exp3(c_max) +
+                                        " its jump weight per unit time, c/(2 sqrt(pi)) sum w/y, leaves the double "
+                                        "range; c in [" + fmt_exp3(c_min) + ", " + fmt_exp3(c_max) + "] is served");
+}
+
 Subordinated1DObj subordinated_new(const Args& a) {
     const double xmin = a.f64(0), xmax = a.f64(1);
     const std::size_t n = a.usize(2);
@@ -77,22 +122,13 @@ Subordinated1DObj subordinated_new(const Args& a) {
     if (const double* bad = first_non_finite<double>(u0)) unwrap(domain_error("u0 contains NaN or Inf", *bad));
     const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     SubordinatedChernoff kernel = unwrap(SubordinatedChernoff::make(grid, law, n_nodes));
+    if (law.tag == Subordinator::Tag::InverseGaussian) refuse_unserved_scale(kernel);
     auto semigroup = unwrap(ChernoffSemigroup<SubordinatedChernoff>::make(std::move(kernel), 100));
     return {std::move(semigroup), unwrap(GridFn<double>::make(grid, std::move(u0)))};
 }
 
 Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1); }
 
-std::string law_text(const SubordinatedChernoff& k) {
-    const std::string nodes = ", n_nodes = " + std::to_string(k.n_nodes) + ")";
-    switch (k.law.tag) {
-        case Subordinator::Tag::Stable: return "the stable law (alpha = " + exact_time(k.law.param) + nodes;
-        case Subordinator::Tag::Gamma: return "the Gamma law (c = " + exact_time(k.law.param) + nodes;
-        case Subordinator::Tag::InverseGaussian:
-            return "the inverse-Gaussian law (c = " + exact_time(k.law.param) + nodes;
-    }
-    return {};
-}
 
 // What a call asks before any work. The Levy-measure laws split a step into
 // sub-steps of jump weight at most 1, so a call's work grows with t however

@@ -2,13 +2,17 @@
 // Gaussian components), GridlessEvolver (branching steps with a binning
 // reduction, changing a MeasureState in place) and AdjointFokkerPlanckV8
 // (unreduced adjoint steps on plain position and weight arrays).
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/geometric/adjoint_fp.hpp"
 #include "core/geometric/gridless.hpp"
@@ -228,6 +232,82 @@ void raise_step_failure(const Status& st) {
     if (!st) py_err_with_kind("OutOfDomain", st.error().display());
 }
 
+// A step that met weights beyond the double range in its reduction.
+bool overflowed(const Status& st) {
+    return !st && std::string_view(st.error().text()) == kReductionNonFinite;
+}
+
+double largest_position(const MeasureState& m) {
+    double top = 0.0;
+    for (const Atom& a : m.atoms) top = std::fmax(top, std::fabs(a.x));
+    return top;
+}
+
+double largest_weight(const MeasureState& m) {
+    double top = 0.0;
+    for (const Atom& a : m.atoms) top = std::fmax(top, std::fabs(a.w));
+    return top;
+}
+
+// The steps of finite atoms whose result is not finite: a call over a time
+// (`name` its argument) in n_steps steps, run again by `run(src, out)`.
+// Weights are carried linearly (each child and bin a fixed combination of
+// weights, the bins' means independent of their scale): the same steps on
+// the weights scaled by 2^-e, exact, tell the growth and a scale that
+// passes. Where even the weights scaled down to 2^-960 fail, either the
+// positions leave the range (each step moves an atom by 2 sqrt(a tau) and
+// 2 b tau, whatever the weights: n_steps of them up to max|x0| +
+// 2 sqrt(a t n_steps) + 2 |b| t) or the factor 1 + tau c of a step does.
+template <class Run>
+[[noreturn]] void raise_measure_overflow(const std::string& ctx, const GridlessEvolver& ev, const MeasureState& src,
+                                         const char* name, double time, std::size_t n_steps, Run&& run) {
+    const double largest = std::numeric_limits<double>::max();
+    const double n = static_cast<double>(n_steps);
+    const double top_w = largest_weight(src);
+    auto finite_at = [&](int e, double* top) {
+        MeasureState scaled = src;
+        for (Atom& a : scaled.atoms) a.w = std::ldexp(a.w, -e);
+        MeasureState again;
+        if (!run(scaled, again) || again.first_non_finite()) return false;
+        if (top) *top = largest_weight(again);
+        return true;
+    };
+    std::vector<double> weights;
+    for (const Atom& a : src.atoms) weights.push_back(a.w);
+    const int deepest = retry_exponent(weights);
+    double top_out = 0.0;
+    const double reach =
+        largest_position(src) + 2.0 * (std::sqrt(ev.a * time) * std::sqrt(n)) + 2.0 * (std::fabs(ev.b) * time);
+    if (!finite_at(deepest, &top_out) && !(reach <= largest / 2.0)) {
+        // max|x0| + n (2 sqrt(a tau) + 2 |b| tau) within half the range.
+        const double room = largest / 2.0 - largest_position(src);
+        const double by_drift = ev.b != 0.0 ? room / (4.0 * std::fabs(ev.b)) : largest;
+        const double by_spread = ev.a > 0.0 ? room / 4.0 / (ev.a * n) * (room / 4.0) : largest;
+        py_err_with_kind("NanInf", ctx + ": the atoms' positions leave the double range (each step of tau moves "
+                                         "an atom by 2 sqrt(a tau) and 2 |b| tau, from max|x0| = " +
+                                         fmt_exp3(largest_position(src)) + "); " + name + " <= " +
+                                         fmt_exp3(floor_4_digits(std::clamp(std::fmin(by_drift, by_spread), 0.0, largest))) +
+                                         " keeps them within it");
+    }
+    if (!(top_out > 0.0)) {
+        // (1 + tau c)^n_steps max|w0| at most 1e300, each factor too.
+        const double tau_max = std::expm1(std::log(1e300 / std::fmax(top_w, 1.0)) / n) / ev.c;
+        py_err_with_kind("NanInf", ctx + ": the result lies beyond the double range at every scale of the "
+                                         "weights: each step multiplies them by 1 + tau c, and (1 + tau c)^n_steps "
+                                         "max|w0| = " + fmt_exp3(top_w) + " leaves the range; " + name + " <= " +
+                                         fmt_exp3(floor_4_digits(n * tau_max)) + " keeps it within the range");
+    }
+    const double top_in = std::ldexp(top_w, -deepest);
+    const int fits = deepest + static_cast<int>(std::ceil(std::log2(top_out / largest)));
+    const int e = least_passing_exponent(0, deepest, fits, [&](int k) { return finite_at(k, nullptr); });
+    const double passes = floor_4_digits(std::ldexp(top_w, -e) * (1.0 - 0x1p-40));
+    py_err_with_kind("NanInf", ctx + ": the result lies beyond the double range: these steps grow max|w| by a factor " +
+                                   fmt_exp3_quotient(top_out, top_in) + ", and max|w0| = " + fmt_exp3(top_w) +
+                                   " takes it past the largest double, " + fmt_exp3(largest) +
+                                   "; the same atoms with their weights scaled down to max|w0| <= " + fmt_exp3(passes) +
+                                   " stay within it");
+}
+
 Ref gridless_apply_body(const GridlessEvolverObj& self, const Args& a) {
     const double tau = a.f64(0);
     return with_shared_arg<MeasureStateObj>(a.raw(1), a.name(1), [&](const MeasureStateObj& src) {
@@ -238,7 +318,14 @@ Ref gridless_apply_body(const GridlessEvolverObj& self, const Args& a) {
         check_atom_limit(ctx, self.ev.peak_atoms(src.m.atoms.size(), 1));
         // Stepped into a fresh measure: dst changes only when the step succeeded.
         MeasureState out;
-        raise_step_failure(gridless_apply(tau, self.ev, src.m, out));
+        const Status st = gridless_apply(tau, self.ev, src.m, out);
+        if (!st && !overflowed(st)) raise_step_failure(st);
+        if ((!st || out.first_non_finite()) && !src.m.first_non_finite()) {
+            raise_measure_overflow(ctx, self.ev, src.m, "tau", tau, 1, [&](const MeasureState& s, MeasureState& o) {
+                return static_cast<bool>(gridless_apply(tau, self.ev, s, o));
+            });
+        }
+        raise_step_failure(st);
         refuse_non_finite(out);
         dst->m = std::move(out);
         return none();
@@ -255,7 +342,17 @@ Ref gridless_evolve_body(const GridlessEvolverObj& self, const Args& a) {
     check_reaction_factor(ctx, self.ev.c, t_final, n_steps);
     check_atom_limit(ctx, self.ev.peak_atoms(state->m.atoms.size(), n_steps));
     MeasureState m = state->m;
-    raise_step_failure(run_with_lock_held([&] { return gridless_evolve(self.ev, m, t_final, n_steps); }));
+    const Status st = run_with_lock_held([&] { return gridless_evolve(self.ev, m, t_final, n_steps); });
+    if (!st && !overflowed(st)) raise_step_failure(st);
+    if ((!st || m.first_non_finite()) && !state->m.first_non_finite()) {
+        raise_measure_overflow(ctx, self.ev, state->m, "t_final", t_final, n_steps,
+                               [&](const MeasureState& s, MeasureState& o) {
+                                   o = s;
+                                   return static_cast<bool>(
+                                       run_with_lock_held([&] { return gridless_evolve(self.ev, o, t_final, n_steps); }));
+                               });
+    }
+    raise_step_failure(st);
     refuse_non_finite(m);
     state->m = std::move(m);
     return none();

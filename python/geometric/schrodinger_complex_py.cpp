@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "core/foundation/format.hpp"
 #include "core/geometric/schrodinger_complex.hpp"
 #include "python/coeff.hpp"
 #include "python/evolver.hpp"
@@ -145,6 +146,24 @@ SchrodingerComplex1DObj schrodinger_complex1d_new(const Args& a) { return build(
 
 Ref schrodinger_complex1d_with_potential(const Args& a) { return new_object(build(a, a.raw(3), a.raw(4), 5)); }
 
+// A step so long that its Thomas solve overflows is refused before any work,
+// with the longest step served and a count that reaches it.
+void refuse_overflowing_solve(const Grid1D<double>& grid, double t, double tau) {
+    if (schrodinger_complex_step_served(grid, tau)) return;
+    const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
+    const double shown = floor_4_digits_inside(schrodinger_complex_longest_step(grid));
+    const StepCounts counts = admitted_counts(
+        t, kU64Counts, [&](double step) { return step <= shown && schrodinger_complex_step_served(grid, step); });
+    const double r = tau / (dx * dx * 4.0);
+    py_err_with_kind("OutOfDomain", "SchrodingerComplex1D: tau = t/n_steps = " + fmt_exp3(tau) +
+                                        " makes r = tau/(4 dx^2) " +
+                                        (std::isfinite(r) ? "= " + fmt_exp3(r) : "overflow") + ", above " +
+                                        fmt_exp3(kMaxThomasRatio) +
+                                        ", where the Thomas solve's products of r overflow and a pivot rounds to "
+                                        "a non-finite value; the longest step served on this grid is " +
+                                        fmt_exp3(shown) + "; " + count_advice(counts, "n_steps", kU64Counts, {"t", t}));
+}
+
 Ref schrodinger_complex1d_evolve(SchrodingerComplex1DObj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 200);
@@ -157,6 +176,7 @@ Ref schrodinger_complex1d_evolve(SchrodingerComplex1DObj& self, const Args& a) {
         psi = self.inner->psi;
         v = self.inner->v;
     }
+    refuse_overflowing_solve(grid, t, t / static_cast<double>(n_steps));
     auto r = run_evolve([&] { return schrodinger_complex_evolve(grid, std::move(v), std::move(psi), t, n_steps); });
     std::vector<double> result = unwrap(std::move(r));
     std::lock_guard lock(self.inner->mutex);

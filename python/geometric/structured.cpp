@@ -2,6 +2,7 @@
 // with the module function heisenberg_heat_kernel, HypoellipticChernoffEngel
 // and HypoellipticChernoffKolmogorov.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,8 +66,9 @@ constexpr char kHeatKernelDoc[] =
     "Returns\n-------\nfloat\n    The density; NaN arguments give NaN.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
-    "    \"[NanInf] all values must be finite (no NaN/Inf): inf\" where the density exceeds the\n"
-    "    largest double: near the origin for h below 3.73e-155 (p_h(0, 0, 0) = 1/(4 h^2); off\n"
+    "    \"[NanInf] heisenberg_heat_kernel: the density p_h(x, y, tc) lies beyond the double range\n"
+    "    ...\" where the density exceeds the largest double, naming h >= 3.730e-155, from which on\n"
+    "    it never does: near the origin for h below 3.73e-155 (p_h(0, 0, 0) = 1/(4 h^2); off\n"
     "    the origin the value falls like exp(-(x^2 + y^2)/(2h))). Below h = 1e-150 the integral is\n"
     "    summed in the scaled variables (x, y)/sqrt(h), tc/h, with the factors 1/h^2 and\n"
     "    exp(-(x^2 + y^2)/(2h)) applied in logarithms, so a value within the double range is\n"
@@ -80,22 +82,29 @@ constexpr char kHeatKernelDoc[] =
 
 HeisenbergObj heisenberg_new(const Args&) { return HeisenbergObj{HeisenbergGroup::vector_fields()}; }
 
-Ref oracle(const Args& a) {
+Ref oracle(const char* caller, const Args& a) {
     const double h = a.f64(0);
     const double x = a.f64(1);
     const double y = a.f64(2);
     const double tc = a.f64(3);
     const double value = heisenberg_heat_kernel(h, x, y, tc);
-    // A value beyond the double range from finite arguments is refused like
-    // any non-finite result; NaN or inf arguments give the arithmetic result.
+    // A value beyond the double range from finite arguments is refused, with
+    // the times whose densities all lie within it (the density peaks at the
+    // origin, 1/(4 h^2) <= DBL_MAX from h = 1/(2 sqrt(DBL_MAX)) on); NaN or
+    // inf arguments give the arithmetic result.
     if (!std::isfinite(value) && std::isfinite(h) && std::isfinite(x) && std::isfinite(y) && std::isfinite(tc)) {
-        raise_core_error(CoreError::domain("all values must be finite (no NaN/Inf)", value));
+        const double h_min = ceil_4_digits(0.5 / std::sqrt(std::numeric_limits<double>::max()));
+        py_err_with_kind("NanInf", std::string(caller) + ": the density p_h(x, y, tc) lies beyond the double range "
+                                                         "at h = " + exact_time(h) +
+                                       " (it peaks at p_h(0, 0, 0) = 1/(4 h^2)); from h >= " + fmt_exp3(h_min) +
+                                       " on it lies within the range at every point");
     }
     return py_float(value);
 }
 
 Ref heisenberg_order(const HeisenbergObj&, const Args&) { return py_int(2); }
-Ref heisenberg_kernel(const HeisenbergObj&, const Args& a) { return oracle(a); }
+Ref heisenberg_kernel(const HeisenbergObj&, const Args& a) { return oracle("HypoellipticChernoffHeisenberg.kernel", a); }
+Ref heat_kernel_function(const Args& a) { return oracle("heisenberg_heat_kernel", a); }
 
 ClassDef& HeisenbergObj::class_def() {
     static ClassDef def = [] {
@@ -335,7 +344,7 @@ PyTypeObject* hypoelliptic_chernoff_engel_type_object() { return type_object<Eng
 PyTypeObject* hypoelliptic_chernoff_kolmogorov_type_object() { return type_object<KolmogorovObj>(); }
 
 PyMethodDef* heisenberg_heat_kernel_function_def() {
-    static PyMethodDef def = method<void, kHeatKernelDoc, &oracle>();
+    static PyMethodDef def = method<void, kHeatKernelDoc, &heat_kernel_function>();
     return &def;
 }
 

@@ -279,7 +279,8 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
     return cols;
 }
 
-void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n) {
+void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
+                                FunctionRef<double()> action_bound) {
     if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kLanczosBeyondWork) {
         return;
     }
@@ -287,7 +288,8 @@ void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double
     // Taken from inside: the t named is served although its product with
     // the bound rounds.
     const double x = e.f0();
-    const double longest = floor_4_digits_inside(t * (lanczos_largest_argument(n) / x));
+    const double largest = lanczos_largest_argument(n);
+    const double longest = floor_4_digits_inside(std::isfinite(x) ? t * (largest / x) : largest / action_bound());
     if (longest > 0.0 && std::isfinite(longest)) {
         msg += "; it serves t up to " + fmt_exp3(longest) + " on this operator";
     }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/foundation/function_ref.hpp"
 #include "core/graph/graph.hpp"
 #include "core/graph/graph_batched.hpp"
 #include "core/graph/graph_krylov.hpp"
@@ -194,8 +195,11 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
 // operator of n rows (scaled from the refused tau * rho, so any scaling of
 // the operator gives the same), and, given the operator's bound rho (NaN:
 // not known here), path "chebyshev" where it serves t at this tol or at a
-// looser power of ten. Returns for every other error.
-void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n);
+// looser power of ten. Returns for every other error. Where t times the
+// bound overflowed, the longest t comes from the bound of the operator the
+// path ran on, `action_bound()` (rho, or that of a congruence).
+void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
+                                FunctionRef<double()> action_bound);
 
 // n_steps steps of `step` on every column by the batched driver without the
 // interpreter lock; the finite result as a new [N, C] array. With a guard,

@@ -14,6 +14,7 @@
 #include "core/graph/rayleigh.hpp"
 #include "python/array.hpp"
 #include "python/graph/graph_args.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -176,7 +177,7 @@ Provider checking_bound_of(Provider lap_at_t, TrustedBound b, CallbackErrors& er
             return lap;
         }
         const std::optional<std::string> text =
-            bound_refutation(b.cls, b.name, b.bound, lower, own, "lap_at_t(t) at t = " + fmt_shortest(t));
+            bound_refutation(b.cls, b.name, b.bound, lower, own, "lap_at_t(t) at t = " + exact_time(t));
         if (text) return fail(keep_refusal(errors, *text));
         state->passed.add(*lap, true);
         state->skip_next = e && !refutes(kClearMargin * reach(*e));
@@ -237,7 +238,7 @@ CoefficientProvider checking_a_sup(CoefficientProvider a_at_t, const char* cls, 
         if (!(a_sup_max < root)) return a;
         return fail(keep_refusal(errors, std::string(cls) + ": a_sup_max = " + fmt_exp3(a_sup_max) +
                                              " is below sqrt(max a_at_t(t)) = " + fmt_exp3(root) + " at t = " +
-                                             fmt_shortest(t) + "; the step's stability cannot rest on it"));
+                                             exact_time(t) + "; the step's stability cannot rest on it"));
     };
 }
 

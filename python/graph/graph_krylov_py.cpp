@@ -95,7 +95,10 @@ Ref graph_krylov_evolve_batched(const GraphKrylovObj& self, const Args& a) {
         if (!st) return fail(st.error());
         return dst;
     });
-    if (!r) refuse_lanczos_beyond_work(r.error(), t, op.spectral_bound, op.tol, op.laplacian->n_nodes);
+    if (!r) {
+        refuse_lanczos_beyond_work(r.error(), t, op.spectral_bound, op.tol, op.laplacian->n_nodes,
+                                   [&] { return op.spectral_bound; });
+    }
     return cols_to_features_nc(unwrap(std::move(r)), cols.n, cols.c);
 }
 

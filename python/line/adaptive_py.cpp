@@ -2,12 +2,16 @@
 // proportional-integral controller.
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/line/adaptive.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
 #include "python/frame.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -141,6 +145,17 @@ Ref adaptive_evolve(AdaptivePIObj& self, const Args& a) {
     // after success.
     AdaptiveEvolver& e = self.e;
     auto r = run_evolve([&] { return e.integrate(t); });
+    if (!r && r.error().variant() == CoreError::Variant::DomainViolation &&
+        std::string_view(r.error().text()) == kReadTooFar) {
+        // No substep is longer than t: no step of a t up to the longest
+        // that reads within reads too far, whatever steps the controller picks.
+        const double longest = without_gil([&] { return e.longest_read_step(t); });
+        py_err_with_kind("OutOfDomain", "AdaptivePI: a substep of t = " + exact_time(t) +
+                                            " reads u more than 2^53 cells beyond the end nodes, where no cell can "
+                                            "be told apart from its neighbour; no substep of a t <= " +
+                                            fmt_exp3(floor_4_digits_inside(longest)) +
+                                            " reads that far (no substep is longer than t)");
+    }
     self.e.state.values = unwrap(std::move(r));
     return new_array_f64(self.e.state.values);
 }

@@ -1,7 +1,10 @@
 // Python classes MatrixDiffusion1D, MatrixDiffusion2D and MatrixDiffusion3D: the
 // coupled pair du/dt = a_diag u'' + [[0, c], [c, 0]] u on a line, a rectangle or
 // a box.
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -130,6 +133,18 @@ Expected<std::vector<double>> md_steps(const MatrixDiffusionObj<D>& o, double t,
     return values;
 }
 
+// The coupling grows max|u| like e^{|c| t} (constants exactly so): a result
+// beyond the range also at u0 scaled down to 2^-960 names the time up to
+// which the growth keeps max|u| below 1e300 (and each step's factor below it).
+[[noreturn]] void raise_coupling_overflow(const char* cls, std::span<const double> values, double c, double t) {
+    const double top = std::fmax(largest_abs(values), 1.0);
+    py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range at every scale of u0: "
+                                                  "the coupling grows max|u| like e^{|c| t}, and |c| t = " +
+                                   fmt_exp3(std::fabs(c) * t) + "; t <= " +
+                                   fmt_exp3(floor_4_digits(std::log(1e300 / top) / std::fabs(c))) +
+                                   " keeps it within the range for this u0");
+}
+
 template <std::size_t D>
 Ref md_evolve(MatrixDiffusionObj<D>& self, const Args& a) {
     const double t = a.f64(0);
@@ -137,7 +152,40 @@ Ref md_evolve(MatrixDiffusionObj<D>& self, const Args& a) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
     const MatrixDiffusionObj<D>& obj = self;
-    auto r = run_evolve([&] { return md_steps(obj, t, n_steps); });
+    // top_out > 0: the result lies beyond the range, the steps taking u0
+    // scaled down to max|u| = top_in to top_out, and to a finite result
+    // from max|u0| = passes on; at_every_scale: beyond it also scaled down.
+    double top_in = 0.0, top_out = 0.0, passes = 0.0;
+    bool at_every_scale = false;
+    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+        Expected<std::vector<double>> out = md_steps(obj, t, n_steps);
+        if (!out || all_finite(*out)) return out;
+        // The steps are linear: on u0 2^-e (exact) their result is the
+        // result 2^-e, and every intermediate too.
+        auto finite_at = [&](int e, double* top) {
+            MatrixDiffusionObj<D> scaled = obj;
+            scale_by_power_of_two(scaled.values, -e);
+            Expected<std::vector<double>> again = md_steps(scaled, t, n_steps);
+            if (!again || !all_finite(*again)) return false;
+            if (top) *top = largest_abs(*again);
+            return true;
+        };
+        const int deepest = retry_exponent(obj.values);
+        if (!finite_at(deepest, &top_out)) {
+            at_every_scale = obj.c_coupling != 0.0;
+            return out;
+        }
+        top_in = std::ldexp(largest_abs(obj.values), -deepest);
+        // The least exponent whose result fits passes unless an
+        // intermediate grows beyond the result; u0 itself (e = 0) fails.
+        const int fits = deepest + static_cast<int>(std::ceil(std::log2(top_out / std::numeric_limits<double>::max())));
+        const int e = least_passing_exponent(0, deepest, fits, [&](int k) { return finite_at(k, nullptr); });
+        passes = floor_4_digits(std::ldexp(largest_abs(obj.values), -e) * (1.0 - 0x1p-40));
+        return out;
+    });
+    const char* cls = MatrixDiffusionObj<D>::class_def().name;
+    if (top_out > 0.0) raise_result_overflow(cls, obj.values, top_in, top_out, passes);
+    if (at_every_scale) raise_coupling_overflow(cls, obj.values, obj.c_coupling, t);
     self.values = unwrap(std::move(r));
     return none();
 }

@@ -1,6 +1,7 @@
 // Python classes NonSeparable2D and NonSeparable2DAniso: du/dt = u_xx + u_yy +
 // beta u_xy with a constant or sampled beta.
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,18 @@ NonSeparableState sampled_beta_state(const Args& a, SharedCoeff2D beta, const st
                                      const Grid2D& grid, std::vector<double> u0) {
     const double beta_max = max_abs(samples);
     const double bound = a.get(8) ? a.f64(8) : 1.1 * beta_max;
+    // Steps below dx dy / (4 bound) that are not normal doubles serve no
+    // call (step counts are told only from normal steps on).
+    const double cell = grid.x.dx() * grid.y.dx() / 4.0;
+    const double least = std::numeric_limits<double>::min();
+    if (bound > 0.0 && std::isfinite(bound) && cell / bound < least) {
+        py_err_with_kind("OutOfDomain", "beta_norm_bound = " + fmt_exp3(bound) +
+                                            " leaves no step on this grid: steps must stay below dx dy/(4 "
+                                            "beta_norm_bound) = " + fmt_exp3(cell / bound) +
+                                            ", below the normal doubles, which no call's steps are; beta_norm_bound "
+                                            "<= " + fmt_exp3(floor_4_digits(cell / least * (1.0 - 0x1p-40))) +
+                                            " is served");
+    }
     NonSeparable2DChernoff op = unwrap(nonseparable2d_new(DiffusionChernoff::unit(grid.x), DiffusionChernoff::unit(grid.y),
                                                           std::move(beta), grid, bound));
     return NonSeparableState{std::move(op), std::move(u0), grid.nx(), grid.ny(), beta_max};
@@ -124,10 +137,14 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
     const double tau = t / static_cast<double>(n_steps);
     refuse_amplifying_step(Obj::class_def().name, op, self.beta_max, t, tau);
     std::vector<double> values = self.values;
+    // Judged on the object's own grid; stepped on one of unit-sized cells.
+    const int k = nonseparable2d_scale_exponent(op);
+    const NonSeparable2DChernoff stepped = k == 0 ? op : nonseparable2d_rescaled(op, k);
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        Expected<GridFn2D> cur = GridFn2D::make(op.grid, std::move(values));
+        Expected<GridFn2D> cur = GridFn2D::make(stepped.grid, std::move(values));
         if (!cur) return fail(cur.error());
-        if (Status st = nonseparable2d_steps(op, cur->values, n_steps, tau); !st) return fail(st.error());
+        const double scaled_tau = std::ldexp(tau, -2 * k);
+        if (Status st = nonseparable2d_steps(stepped, cur->values, n_steps, scaled_tau); !st) return fail(st.error());
         return std::move(cur->values);
     });
     self.values = unwrap(std::move(r));

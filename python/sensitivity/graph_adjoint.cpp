@@ -20,6 +20,7 @@
 #include "python/coeff.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/graph/graph_callbacks.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -259,7 +260,7 @@ Ref presampled_from(PyObject*, const Args& a) {
         const bool other_pattern =
             e.variant() == CoreError::Variant::DomainViolation && std::string_view(e.text()) == kPresampledPatternMessage;
         if (other_pattern) {
-            py_err_with_kind("GridMismatch", "lap_at_t(t) at t = " + fmt_shortest(e.f0()) +
+            py_err_with_kind("GridMismatch", "lap_at_t(t) at t = " + exact_time(e.f0()) +
                                                  " has another sparsity pattern than lap_at_t(0.0), on which every "
                                                  "sample is stored");
         }

@@ -124,7 +124,7 @@ Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {
     if (!st) {
         // The action runs on a congruence of the operator: its bound is not
         // the one a path of its own would see.
-        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, op->n());
+        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, op->n(), [&] { return op->spectral_bound(); });
         raise_core_error(st.error(), {},
                          implicit_convergence_note(st.error(), opt.path, opt.tol,
                                                    {t, op->spectral_bound(), op->n(), false}));
@@ -156,7 +156,10 @@ Ref lumped_evolve(const Args& a) {
     std::vector<double> dst(src.size(), 0.0);
     const Status st = without_gil([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
     if (!st) {
-        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, n);
+        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, n, [&] {
+            const Expected<Laplacian<double>> hat = lumped_congruence(*k.laplacian(), masses);
+            return hat ? hat->spectral_bound : std::nan("");
+        });
         std::string note;
         // The solves see the congruence D^-1/2 K D^-1/2, formed again only
         // for the note (the masses passed it already).

@@ -174,7 +174,7 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
         const double t = static_cast<double>(*n_steps) * scheme.h;
         const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= lim.h_max; });
         if (counts.outcome == StepCounts::Outcome::Fits) {
-            msg += " (for t = n_steps * h = " + fmt_shortest(t) + ": n_steps >= " + std::to_string(counts.least) +
+            msg += " (for t = n_steps * h = " + exact_time(t) + ": n_steps >= " + std::to_string(counts.least) +
                    " steps of h = t / n_steps)";
         } else {
             msg += " (" + count_advice(counts, "n_steps", kU64Counts, {"t = n_steps * h", t}) + ")";

@@ -106,7 +106,7 @@ Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     std::vector<double> dst(cols.data.size(), 0.0);
     const Status st = without_gil([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, cols.data, dst); });
     if (!st) {
-        refuse_lanczos_beyond_work(st.error(), t, op->spectral_bound, opt.tol, n);
+        refuse_lanczos_beyond_work(st.error(), t, op->spectral_bound, opt.tol, n, [&] { return op->spectral_bound; });
         raise_core_error(st.error(), {},
                          implicit_convergence_note(st.error(), opt.path, opt.tol, {t, op->spectral_bound, n, true}));
     }

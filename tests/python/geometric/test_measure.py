@@ -119,7 +119,9 @@ def test_gridless_evolve_refusals_keep_the_state():
                                              f"than 18446744073709551615 {LIMIT}"),
         # Weights (1 + 1e300)^2 overflow: never stored as a result.
         (lambda: GridlessEvolver(1.0, 0.0, 1e300).evolve(s, 2.0, 2),
-         "[NanInf] all values must be finite (no NaN/Inf): inf"),
+         "[NanInf] GridlessEvolver.evolve: the result lies beyond the double range at every scale of the weights: "
+         "each step multiplies them by 1 + tau c, and (1 + tau c)^n_steps max|w0| = 2.000e0 leaves the range; "
+         "t_final <= 1.414e-150 keeps it within the range"),
     ]:
         assert error_text(call) == text
         assert atoms(s) == before
