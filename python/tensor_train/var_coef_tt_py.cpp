@@ -1,4 +1,5 @@
 // Python class VarCoefTtEvolver: variable-coefficient steps on a TtState.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -141,8 +142,30 @@ VarCoefTtEvolverObj var_coef_tt_new(const Args& args) {
     std::vector<std::vector<double>> v_axis = extract_axis_lists(v_list, "v_axis");
     std::vector<std::pair<double, double>> domain = extract_domain(domain_list);
     if (!std::isfinite(eps_round)) py_err_with_kind("NanInf", "VarCoefTtEvolver: eps_round is non-finite");
-    return VarCoefTtEvolverObj{unwrap(
-        VarCoefTt::make(std::move(a_axis), std::move(b_axis), std::move(v_axis), std::move(domain), eps_round))};
+    // Judging the axes takes up to 10 n^3 flops each with the lock held:
+    // Ctrl-C is answered while they run.
+    return VarCoefTtEvolverObj{unwrap(run_with_lock_held([&] {
+        return VarCoefTt::make(std::move(a_axis), std::move(b_axis), std::move(v_axis), std::move(domain), eps_round);
+    }))};
+}
+
+// What the user set on axis j that its residual Taylor steps carry: the
+// cause a refusal of its steps names.
+std::string residual_causes(const VarCoefTt& ev, std::size_t j) {
+    auto nonzero = [](const std::vector<double>& x) {
+        return std::any_of(x.begin(), x.end(), [](double y) { return y != 0.0; });
+    };
+    const std::vector<double>& a = ev.a_axis[j];
+    std::vector<std::string> parts;
+    if (std::any_of(a.begin(), a.end(), [&](double y) { return y != a.front(); })) {
+        parts.emplace_back("a varying from node to node");
+    }
+    if (nonzero(ev.b_axis[j])) parts.emplace_back("drift b");
+    if (nonzero(ev.v_axis[j])) parts.emplace_back("reaction v");
+    if (parts.empty()) return "the residual the rounded mean of a leaves";
+    std::string out = parts.front();
+    for (std::size_t k = 1; k < parts.size(); ++k) out += (k + 1 == parts.size() ? " and " : ", ") + parts[k];
+    return out;
 }
 
 Ref var_coef_tt_ndim(const VarCoefTtEvolverObj& self, const Args&) { return py_int(self.evolver.ndim()); }
@@ -178,19 +201,44 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                              "; more diffusion there or a finer grid passes (a >= max|b| h/2 = " +
                              fmt_exp3(g->diffusion_bound) + " at every node always does)");
     }
+    if (const std::optional<VarCoefTt::UnjudgedAxis>& u = ev.unjudged_axis) {
+        py_err_with_kind("OutOfDomain",
+                         ctx + ": axis " + std::to_string(u->axis) + " has " + std::to_string(u->n) +
+                             " nodes and coefficients that vary from node to node: its steps are judged by the "
+                             "eigenvalues of their dense matrix, on at most " +
+                             std::to_string(VarCoefTt::kMaxDenseNodes) +
+                             " nodes (10 n^3 flops); at most that many nodes there, or a, b and v each the same at "
+                             "every node, pass");
+    }
     const double tau = t_final / static_cast<double>(n_steps);
-    // n^2 symbols an axis with the lock held: Ctrl-C is answered between them.
+    // Up to a dozen QRs of 10 n^3 flops with the lock held: Ctrl-C is answered
+    // while they run.
     const std::optional<VarCoefTt::StepLimit> limit =
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
-        const double shown = floor_4_digits_inside(limit->tau_max);
-        const std::string why = limit->taylor_interval
-                                    ? "the residual Taylor steps would leave their stability interval (dt/2 times "
-                                      "the residual's norm bound must not exceed 2)"
-                                    : "the residual Taylor steps would amplify drift-dominated modes";
-        py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) +
-                                            " exceeds the largest admissible tau = " + fmt_exp3(shown) + ": " + why +
-                                            "; " +
+        const double shown = floor_4_digits_inside(limit->tau_pass);
+        const std::string bound = limit->largest ? "exceeds the largest admissible tau = " + fmt_exp3(shown)
+                                                 : "exceeds the admissible tau <= " + fmt_exp3(shown);
+        const std::string axis =
+            "a step of axis " + std::to_string(limit->axis) + " (" + residual_causes(ev, limit->axis) + ") ";
+        // Growth that four digits would print as 1.000e0 is printed as its excess over 1.
+        auto factor = [](double f) { return f > 1.0 && f < 1.001 ? "1 + " + fmt_exp3(f - 1.0) : fmt_exp3(f); };
+        const std::string beyond = ", where the exact flow grows none beyond exp(" +
+                                   std::string(limit->doubled ? "2 tau" : "tau") +
+                                   " max v) = " + factor(limit->allowed);
+        std::string growth;
+        if (!std::isfinite(limit->factor)) {
+            growth = axis + (limit->doubled ? "twice as long overflows" : "overflows");
+        } else if (!limit->doubled) {
+            growth = axis + "grows a mode by a factor " + factor(limit->factor) +
+                     " (the spectral radius of its step)" + beyond;
+        } else {
+            growth = axis + "grows no mode, but one twice as long would, by a factor " + factor(limit->factor) +
+                     beyond + " (where a, b or v varies, steps are admitted only so far from that edge: near it "
+                              "the slowest modes decay far slower than the exact flow's)";
+        }
+        py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) + " " + bound + ": " +
+                                            growth + "; " +
                                             count_advice(admitted_counts(t_final, kU64Counts,
                                                                         [&](double step) { return step <= shown; }),
                                                          "n_steps", kU64Counts, {"t_final", t_final}));
