@@ -10,7 +10,6 @@
 #include <mutex>
 #include <numbers>
 #include <optional>
-#include <span>
 
 #include "core/foundation/dense_eigenvalues.hpp"
 #include "core/foundation/stop.hpp"
@@ -76,7 +75,9 @@ bool constant_axis(const std::vector<double>& a, const std::vector<double>& b, c
 }
 
 bool all_zero(const PeriodicTridiag& op) {
-    auto zero = [](const std::vector<double>& x) { return std::all_of(x.begin(), x.end(), [](double y) { return y == 0.0; }); };
+    auto zero = [](const std::vector<double>& x) {
+        return std::all_of(x.begin(), x.end(), [](double y) { return y == 0.0; });
+    };
     return zero(op.sub) && zero(op.diag) && zero(op.sup);
 }
 
@@ -246,12 +247,13 @@ namespace {
 // show from rounding alone (it is a normal matrix: each eigenvalue is
 // computed to a few eps).
 constexpr double kSymbolSlack = 1e-12;
+// The largest rounding margin a dense judgement may claim (see judge_axis_step).
 constexpr double kMaxMargin = 1e-8;
 
 // What the judgement of one axis's steps needs, formed once per search.
 struct AxisStep {
     PeriodicTridiag residual;
-    double abar = 0.0, h = 0.0, h2 = 0.0, v_max = 0.0;
+    double abar = 0.0, h2 = 0.0, v_max = 0.0;
     std::size_t n = 0;
     bool circulant = false;  // a, b and v each the same at every node
     bool taylor = true;      // the residual is not all zeros (its steps are not skipped)
@@ -266,7 +268,6 @@ AxisStep axis_step(const std::vector<double>& a, const std::vector<double>& b, c
                    double h) {
     AxisStep out;
     out.n = a.size();
-    out.h = h;
     out.h2 = h * h;
     out.abar = mean_of(a, out.n);
     for (double x : v) out.v_max = std::max(out.v_max, x);
@@ -331,6 +332,9 @@ struct DenseRadius {
 
 Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& budget) {
     const std::size_t n = ax.n;
+    // Larger axes are refused before any step (unjudged_axis): 2 n^2 values
+    // are allocated below only for sizes whose QR is affordable.
+    if (n > VarCoefTt::kMaxDenseNodes) return DenseRadius{std::numeric_limits<double>::infinity(), 0.0};
     const PeriodicTridiag& r = ax.residual;
     const double delta = dt * 0.5, half_d2 = delta * (delta * 0.5);
     if (Status st = budget.spend(12 * n * n); !st) return fail(st.error());
@@ -451,8 +455,8 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
     if (!dense) return fail(dense.error());
     out.radius = dense->radius;
     // Beyond kMaxMargin the QR cannot tell a radius of 1 from growth: a step
-    // whose |S - I| exceeds some 10^3 (a long step of a large residual) is
-    // refused with whatever radius it shows.
+    // whose |S - I| exceeds about 7 10^5 / n (a long step of a large
+    // residual) is refused with whatever radius it shows.
     out.admitted = dense->margin <= kMaxMargin && dense->radius <= out.allowed * (1.0 + dense->margin);
     return out;
 }
