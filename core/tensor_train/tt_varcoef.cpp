@@ -261,6 +261,7 @@ struct AxisStep {
     // The residual and the symbol of D2 finite: otherwise every step makes a
     // NaN or an infinity, which the steps refuse themselves (NanInf).
     bool finite = true;
+    double residual_norm = 0.0;  // |R|_inf
     double scale = 0.0;  // |R|_inf + 4 abar/h^2: steps of about 1/scale are where the judgement turns
 };
 
@@ -282,6 +283,7 @@ AxisStep axis_step(const std::vector<double>& a, const std::vector<double>& b, c
     }
     const double diffusion = (out.abar * 4.0) / out.h2;
     out.finite = std::isfinite(norm) && std::isfinite(diffusion) && std::isfinite(out.abar) && out.h2 > 0.0;
+    out.residual_norm = norm;
     out.scale = norm + diffusion;
     return out;
 }
@@ -290,7 +292,12 @@ struct StepJudgement {
     bool admitted = true;
     double length = 0.0;   // the step judged: dt, or 2 dt on an axis with a dense step matrix
     double radius = 1.0;   // of its matrix (inf when it overflows)
+    double norm = 0.0;     // |S|_inf of a dense step matrix (0 where not formed)
     double allowed = 1.0;  // exp(length max(v, 0))
+    bool by_norm = false;  // refused for its norm, its radius within `allowed`
+    // refused as its Taylor steps would cancel beyond rounding (`radius`
+    // holds dt/2 |R|_inf then)
+    bool by_rounding = false;
 };
 
 // The eigenvalues of exp(dt abar D2) on the axis, as the spectral step
@@ -328,13 +335,16 @@ double circulant_radius(const AxisStep& ax, double dt, PollBudget& budget, Statu
 struct DenseRadius {
     double radius = 0.0;
     double margin = 0.0;
+    double norm = 0.0;  // |S|_inf: what one step can multiply max|u| by
 };
 
 Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& budget) {
     const std::size_t n = ax.n;
     // Larger axes are refused before any step (unjudged_axis): 2 n^2 values
     // are allocated below only for sizes whose QR is affordable.
-    if (n > VarCoefTt::kMaxDenseNodes) return DenseRadius{std::numeric_limits<double>::infinity(), 0.0};
+    if (n > VarCoefTt::kMaxDenseNodes) {
+        return DenseRadius{std::numeric_limits<double>::infinity(), 0.0, std::numeric_limits<double>::infinity()};
+    }
     const PeriodicTridiag& r = ax.residual;
     const double delta = dt * 0.5, half_d2 = delta * (delta * 0.5);
     if (Status st = budget.spend(12 * n * n); !st) return fail(st.error());
@@ -384,7 +394,7 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
         }
     }
     std::vector<double> s(n * n, 0.0);
-    double excess = 0.0;  // |S - I|_inf
+    double excess = 0.0, norm = 0.0;  // |S - I|_inf, |S|_inf
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t k = 0; k < 5; ++k) {
             const double w = t[i][k];
@@ -392,11 +402,16 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
             const std::size_t row = at(i, static_cast<std::ptrdiff_t>(k) - 2);
             for (std::size_t l = 0; l < n; ++l) s[i * n + l] += w * et[row * n + l];
         }
-        double sum = 0.0;
-        for (std::size_t l = 0; l < n; ++l) sum += std::abs(s[i * n + l] - (l == i ? 1.0 : 0.0));
+        double sum = 0.0, abs_sum = 0.0;
+        for (std::size_t l = 0; l < n; ++l) {
+            sum += std::abs(s[i * n + l] - (l == i ? 1.0 : 0.0));
+            abs_sum += std::abs(s[i * n + l]);
+        }
         excess = std::max(excess, sum);
+        norm = std::max(norm, abs_sum);
     }
-    if (!std::isfinite(excess)) return DenseRadius{std::numeric_limits<double>::infinity(), 0.0};
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (!std::isfinite(excess)) return DenseRadius{kInf, 0.0, kInf};
     // Without a reaction every row of R sums to 0 and E keeps the mean: S 1
     // = 1 exactly. S - 1 w^T with w^T 1 = 1 (w = 1/n) has the other
     // eigenvalues of S and 0 for it (Wielandt), so that eigenvalue is not
@@ -410,7 +425,7 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
     Expected<std::optional<std::vector<std::complex<double>>>> eig = dense_eigenvalues(std::move(s), n);
     if (!eig) return fail(eig.error());
     // Unconverged eigenvalues judge nothing: the step is not admitted.
-    if (!*eig) return DenseRadius{std::numeric_limits<double>::infinity(), 0.0};
+    if (!*eig) return DenseRadius{kInf, 0.0, norm};
     double radius = ax.mean_kept ? 1.0 : 0.0;
     for (const std::complex<double>& z : **eig) radius = std::max(radius, std::abs(z));
     // The QR's backward error, n eps |S|, moves a simple eigenvalue by about
@@ -420,7 +435,7 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
     // that shows over long times: 16 sqrt(n eps) (what the judgement of L_h
     // allows for its defective eigenvalues) grew max|u| to 1.09 at t = 4
     // and 1.21 at t = 16 on 600 nodes.
-    return DenseRadius{radius, 64.0 * static_cast<double>(n) * kEps * (1.0 + excess)};
+    return DenseRadius{radius, 64.0 * static_cast<double>(n) * kEps * (1.0 + excess), norm};
 }
 
 // Does the axis admit steps of dt? A circulant step is normal, and admitted
@@ -431,7 +446,14 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
 // as it takes to decay (on 64 nodes with every coupling >= 0, max|u| at the
 // edge grew to 1.07 by t = 256 and 2.78 by t = 4096, where exp(t L) keeps
 // it within 1). Such an axis admits dt where steps of 2 dt grow no mode
-// (`as_applied` judges dt itself, for what a refusal reports).
+// (`as_applied` judges dt itself, for what a refusal reports). A radius
+// within bounds does not keep a non-normal S from amplifying data once:
+// long steps, where E keeps little beyond the mean, can pass the radius
+// (with a drift drawn from (-1, 1) on 8 nodes such a step multiplied max|u|
+// by up to 2e4, and 2000 of them left 4818 where the exact flow keeps 2.5);
+// those steps are refused by |S|_inf at 2 dt, at most kNormFactor times what
+// the exact flow allows (16 let 2000 steps of a noisy drift on 8 nodes
+// overshoot max|u0| by 54 %, 4 by 11 %).
 Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudget& budget, bool as_applied = false) {
     StepJudgement out;
     out.length = ax.circulant || as_applied ? dt : dt + dt;
@@ -444,6 +466,15 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
         out.radius = std::numeric_limits<double>::infinity();
         return out;
     }
+    // Steps whose exact map grows nothing can still be lost to rounding:
+    // 2000 steps of 8.5e5 on 16 nodes (a from 1.02 to 1.44, b = -0.7: dt/2 |R|
+    // near 8e7) passed the radius and left 4e22 where the exact flow keeps 2.5.
+    if (!(delta * ax.residual_norm <= VarCoefTt::kMaxTaylorArgument)) {
+        out.admitted = false;
+        out.by_rounding = true;
+        out.radius = delta * ax.residual_norm;
+        return out;
+    }
     if (ax.circulant) {
         Status st;
         out.radius = circulant_radius(ax, dt, budget, st);
@@ -454,10 +485,15 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
     Expected<DenseRadius> dense = dense_radius(ax, out.length, budget);
     if (!dense) return fail(dense.error());
     out.radius = dense->radius;
+    out.norm = dense->norm;
     // Beyond kMaxMargin the QR cannot tell a radius of 1 from growth: a step
     // whose |S - I| exceeds about 7 10^5 / n (a long step of a large
     // residual) is refused with whatever radius it shows.
     out.admitted = dense->margin <= kMaxMargin && dense->radius <= out.allowed * (1.0 + dense->margin);
+    if (out.admitted && !(dense->norm <= VarCoefTt::kNormFactor * out.allowed)) {
+        out.admitted = false;
+        out.by_norm = true;
+    }
     return out;
 }
 
@@ -509,7 +545,13 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     const bool twice = why.axis + 1 != d;
     limit.axis = why.axis;
     limit.doubled = why.judged.length != axis_dt(why.axis, tau);
-    limit.factor = twice ? why.judged.radius * why.judged.radius : why.judged.radius;
+    limit.by_norm = why.judged.by_norm;
+    limit.by_rounding = why.judged.by_rounding;
+    if (why.judged.by_norm) {
+        limit.factor = why.judged.norm;
+    } else {
+        limit.factor = twice && !why.judged.by_rounding ? why.judged.radius * why.judged.radius : why.judged.radius;
+    }
     limit.allowed = twice ? why.judged.allowed * why.judged.allowed : why.judged.allowed;
 
     // The first edge from below: the admitted steps need not form an

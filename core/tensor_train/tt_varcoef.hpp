@@ -53,6 +53,12 @@ struct VarCoefTt {
         // The step itself grows no mode, but steps twice as long would (an
         // axis whose step matrix is dense, see amplifying_step).
         bool doubled = false;
+        // Refused for |S|_inf (then `factor`, of one axis step), the radius
+        // passing.
+        bool by_norm = false;
+        // Refused as the Taylor steps would cancel beyond rounding: `factor`
+        // holds dt/2 |R|_inf, above 8192.
+        bool by_rounding = false;
         // What one time step of that axis (twice as long where `doubled`)
         // multiplies its fastest mode by (the spectral radius of its step
         // matrix; inf when the step overflows), and what the exact flow may:
@@ -78,6 +84,12 @@ struct VarCoefTt {
     std::shared_ptr<StepMemory> memory;
 
     static constexpr std::size_t kMaxDenseNodes = 1024;
+    // What a dense step of 2 dt may multiply max|u| by (|S|_inf), in units
+    // of exp(2 dt max(v, 0)).
+    static constexpr double kNormFactor = 4.0;
+    // The largest dt/2 |R|_inf of a step: its Taylor steps u + x r + x^2/2 q
+    // cancel to rounding, eps x^2/2 of the data, which this keeps below 1e-8.
+    static constexpr double kMaxTaylorArgument = 8192.0;
 
     // The class checks (VarCoefOutOfClass): d >= 1, matching list lengths,
     // then per axis n_j >= 2, b and v of a's length (v may be empty), a > 0.
@@ -111,7 +123,10 @@ struct VarCoefTt {
     // eigenvalues found by QR (10 n^3), and there the step is admitted where
     // steps twice as long grow no mode: S is not normal, and at the edge
     // itself its slowest modes turn parallel to the constant and decay far
-    // slower than the exact flow's. A step shorter than one an axis was
+    // slower than the exact flow's; and where their |S|_inf is at most
+    // kNormFactor times exp(2 dt max(v, 0)): long steps can keep the radius
+    // and still amplify data once by 10^4. On every axis dt/2 |R|_inf must
+    // stay within kMaxTaylorArgument. A step shorter than one an axis was
     // judged to admit is admitted without a new judgement (the edge is
     // assumed single: every step below an admitted one is admitted).
     // Otherwise the limit: a search of about a dozen judgements where a

@@ -78,7 +78,9 @@ constexpr char kEvolveDoc[] =
     "    Taylor residual and spectral steps, would grow a mode beyond exp(dt max v) (its\n"
     "    spectral radius: by the symbol where a, b and v are constant, by a QR of the n x n\n"
     "    step matrix otherwise, 0.4 s at 512 nodes, and there steps twice as long must pass\n"
-    "    too); the message names the axis and what it carries, the growth, and an n_steps that\n"
+    "    too, multiplying max|u| by at most 4 exp(2 dt max v)), or when dt/2 |R|_inf exceeds\n"
+    "    8192 (R the residual: the Taylor steps would cancel beyond 1e-8 of the data); the\n"
+    "    message names the axis and what it carries, the growth, and an n_steps that\n"
     "    passes with every larger one (a search of about a dozen judgements; the steps judged\n"
     "    are kept, so shorter ones are not judged again). Kind NanInf when a step makes a NaN\n"
     "    or an infinity. The state is unchanged after a failure.\n";
@@ -235,6 +237,18 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         std::string growth;
         if (!std::isfinite(limit->factor)) {
             growth = axis + (limit->doubled ? "twice as long overflows" : "overflows");
+        } else if (limit->by_rounding) {
+            growth = axis + (limit->doubled ? "twice as long " : "") + "takes its Taylor steps at dt/2 |R|_inf = " +
+                     fmt_exp3(limit->factor) +
+                     " (R its residual), beyond " + fmt_shortest(VarCoefTt::kMaxTaylorArgument) +
+                     ": they would cancel to rounding of more than 1e-8 of the data";
+        } else if (limit->by_norm) {
+            growth = axis + "grows no mode, but one " + (limit->doubled ? "twice as long " : "") +
+                     "would multiply max|u| by up to " + fmt_exp3(limit->factor) +
+                     " (|S|_inf of its step matrix S), more than " + fmt_shortest(VarCoefTt::kNormFactor) +
+                     " times exp(" +
+                     (limit->doubled ? "2 tau" : "tau") + " max v) = " + factor(limit->allowed) +
+                     ": such long steps amplify data once where they grow no mode";
         } else if (!limit->doubled) {
             growth = axis + "grows a mode by a factor " + factor(limit->factor) +
                      " (the spectral radius of its step)" + beyond;

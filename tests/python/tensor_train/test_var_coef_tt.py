@@ -432,3 +432,23 @@ def test_a_step_whose_square_overflows_keeps_a_constant_diffusion_exact():
         s = TtState([np.ones(8)])
         VarCoefTtEvolver([[1.0] * 8], [[0.0] * 8], [[]], [(0.0, 1.0)], 0.0).evolve(s, t, 1)
         assert [s.inner_separable([e]) for e in np.eye(8)] == [1.0] * 8
+
+
+@pytest.mark.parametrize("a, b, t, n_steps, part, k", [
+    # Steps of 4e6 pass the radius, but their Taylor steps cancel to rounding (such steps, named
+    # before for t = 1e17, left 4e22 after 2000 of them where the exact flow keeps 2.5).
+    (0.14 + 0.02 * np.sin(2 * np.pi * np.arange(16) / 16), [-0.159] * 16, 8e9, 2000,
+     "takes its Taylor steps at dt/2 |R|_inf = 3.463e7 (R its residual), beyond 8192", 16941974),
+    # Steps of 1 on 8 nodes pass the radius at 2 tau, but would multiply max|u| by up to 5.6.
+    (None, np.random.default_rng(0).uniform(-1, 1, 8), 1.0, 1, "would multiply max|u| by up to 5.602e0", 2),
+])
+def test_steps_that_grow_no_mode_are_refused_where_they_would_ruin_the_data(a, b, t, n_steps, part, k):
+    n = len(b)
+    a = [1.01 * np.max(np.abs(b)) / (n - 1) / 2] * n if a is None else list(a)
+    ev = VarCoefTtEvolver([a], [list(b)], [[]], [(0.0, 1.0)], 0.0)
+    u0 = np.cos(2 * np.pi * np.arange(n) / (n - 1)) + 1.5
+    message = error_text(ev.evolve, TtState([u0]), t, n_steps)
+    assert part in message and message.endswith(f"use n_steps >= {k} for t_final = {t:.0f}")
+    s = TtState([u0])
+    ev.evolve(s, t / k * 20, 20)  # every coupling > 0: exp(t L_h) keeps max|u| <= 2.5
+    assert max(abs(s.inner_separable([e])) for e in np.eye(n)) <= 2.5 * 1.15  # 2.78 at most in random trials
