@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+
+#include "core/foundation/stop.hpp"
 
 namespace quorvane {
 
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+// Flops between two looks at a stop request: well below the poll interval.
+constexpr std::uint64_t kPollFlops = std::uint64_t{1} << 22;
 
 // Diagonal similarity by powers of two (exact) that brings each row's and
 // column's off-diagonal sums within a factor of two of each other: the QR's
@@ -20,9 +26,10 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 // changes nothing ends it; the sweeps are capped as well.
 constexpr int kMaxBalanceExponent = 100;
 
-void balance(std::vector<double>& a, std::size_t n) {
+Status balance(std::vector<double>& a, std::size_t n, PollBudget& budget) {
     std::vector<int> exponent(n, 0);
     for (int sweep = 0; sweep < 100; ++sweep) {
+        if (Status st = budget.spend(2 * n * n); !st) return st;
         bool changed = false;
         for (std::size_t i = 0; i < n; ++i) {
             double c = 0.0, r = 0.0;
@@ -56,19 +63,21 @@ void balance(std::vector<double>& a, std::size_t n) {
                 for (std::size_t j = 0; j < n; ++j) a[j * n + i] = std::scalbn(a[j * n + i], k);
             }
         }
-        if (!changed) return;
+        if (!changed) return {};
     }
+    return {};
 }
 
 // Orthogonal similarity to upper Hessenberg form by Householder reflections;
 // the entries below the subdiagonal are set to zero. Only the nonzero
 // components of each reflector are applied: a periodic band fills in slowly,
 // which halves the work on it.
-void hessenberg(std::vector<double>& a, std::size_t n) {
+Status hessenberg(std::vector<double>& a, std::size_t n, PollBudget& budget) {
     std::vector<double> u(n), f(n);
     std::vector<std::size_t> nz;
     nz.reserve(n);
     for (std::size_t m = 1; m + 1 < n; ++m) {
+        if (Status st = budget.spend(4 * n * (n - m)); !st) return st;
         double scale = 0.0;
         for (std::size_t i = m; i < n; ++i) scale += std::abs(a[i * n + (m - 1)]);
         if (scale == 0.0) continue;
@@ -103,14 +112,17 @@ void hessenberg(std::vector<double>& a, std::size_t n) {
         a[m * n + (m - 1)] = scale * g;
         for (std::size_t i = m + 1; i < n; ++i) a[i * n + (m - 1)] = 0.0;
     }
+    return {};
 }
 
 double with_sign_of(double magnitude, double sign) { return sign >= 0.0 ? std::abs(magnitude) : -std::abs(magnitude); }
 
 // Francis double-shift QR on the Hessenberg matrix h, eigenvalues only (the
 // transformations touch the active block alone); exceptional shifts after
-// every 10 steps without deflation. At most 30 max(n, 10) steps in all.
-bool hessenberg_qr(std::vector<double>& hm, std::size_t n, std::vector<std::complex<double>>& out) {
+// every 10 steps without deflation. At most 30 max(n, 10) steps in all;
+// false when they did not converge.
+Expected<bool> hessenberg_qr(std::vector<double>& hm, std::size_t n, std::vector<std::complex<double>>& out,
+                             PollBudget& budget) {
     auto h = [&](std::size_t i, std::size_t j) -> double& { return hm[i * n + j]; };
     out.assign(n, {});
     double norm = 0.0;  // |h|_inf
@@ -164,6 +176,9 @@ bool hessenberg_qr(std::vector<double>& hm, std::size_t n, std::vector<std::comp
                 break;
             }
             if (steps_left == 0) return false;
+            // A step chases its bulge through the active block: some 10 flops
+            // per entry of it.
+            if (Status st = budget.spend(10 * en * en); !st) return fail(st.error());
             if (its > 0 && its % 10 == 0) {
                 // Shifts of no relation to the block break the cycles that
                 // spectra symmetric about the origin or the imaginary axis can
@@ -256,30 +271,37 @@ bool all_finite(const std::vector<double>& a) {
 
 }  // namespace
 
-std::optional<std::vector<std::complex<double>>> dense_eigenvalues(std::vector<double> a, std::size_t n) {
-    if (a.size() != n * n || !all_finite(a)) return std::nullopt;
+Expected<std::optional<std::vector<std::complex<double>>>> dense_eigenvalues(std::vector<double> a, std::size_t n) {
+    using Result = std::optional<std::vector<std::complex<double>>>;
+    if (a.size() != n * n || !all_finite(a)) return Result{};
     std::vector<std::complex<double>> out;
-    if (n == 0) return out;
+    if (n == 0) return Result{out};
     // A power of two brings the largest entry near 1 (exactly), so that
     // neither the products of the shifts nor the sums of squares overflow.
     double big = 0.0;
     for (double x : a) big = std::max(big, std::abs(x));
-    if (big == 0.0) return std::vector<std::complex<double>>(n);
+    if (big == 0.0) return Result{std::vector<std::complex<double>>(n)};
     const int e = std::ilogb(big);
     for (double& x : a) x = std::scalbn(x, -e);
-    balance(a, n);
-    hessenberg(a, n);
-    if (!hessenberg_qr(a, n, out)) return std::nullopt;
+    PollBudget budget(kPollFlops);
+    if (Status st = balance(a, n, budget); !st) return fail(st.error());
+    if (Status st = hessenberg(a, n, budget); !st) return fail(st.error());
+    Expected<bool> converged = hessenberg_qr(a, n, out, budget);
+    if (!converged) return fail(converged.error());
+    if (!*converged) return Result{};
     for (std::complex<double>& z : out) z = {std::scalbn(z.real(), e), std::scalbn(z.imag(), e)};
-    return out;
+    return Result{std::move(out)};
 }
 
-std::optional<std::vector<std::complex<double>>> dense_eigenvector(const std::vector<double>& a, std::size_t n,
-                                                                   std::complex<double> lambda) {
+Expected<std::optional<std::vector<std::complex<double>>>> dense_eigenvector(const std::vector<double>& a,
+                                                                             std::size_t n,
+                                                                             std::complex<double> lambda) {
     using C = std::complex<double>;
+    using Result = std::optional<std::vector<C>>;
     if (a.size() != n * n || !all_finite(a) || !std::isfinite(lambda.real()) || !std::isfinite(lambda.imag())) {
-        return std::nullopt;
+        return Result{};
     }
+    PollBudget budget(kPollFlops);
     double norm = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         double row = 0.0;
@@ -297,6 +319,7 @@ std::optional<std::vector<std::complex<double>>> dense_eigenvector(const std::ve
     }
     std::vector<std::size_t> perm(n);
     for (std::size_t k = 0; k < n; ++k) {
+        if (Status st = budget.spend(8 * (n - k) * (n - k)); !st) return fail(st.error());
         std::size_t piv = k;
         for (std::size_t i = k + 1; i < n; ++i) {
             if (std::abs(lu[i * n + k]) > std::abs(lu[piv * n + k])) piv = i;
@@ -334,10 +357,10 @@ std::optional<std::vector<std::complex<double>>> dense_eigenvector(const std::ve
         }
         double peak = 0.0;
         for (const C& z : x) peak = std::max(peak, std::abs(z));
-        if (!(peak > 0.0) || !std::isfinite(peak)) return std::nullopt;
+        if (!(peak > 0.0) || !std::isfinite(peak)) return Result{};
         for (C& z : x) z /= peak;
     }
-    return x;
+    return Result{std::move(x)};
 }
 
 }  // namespace quorvane

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -24,7 +25,7 @@ struct VarCoefTt {
     // preferring one where b changes sign against an under-resolved cell.
     struct GrowingMode {
         std::size_t axis = 0;
-        double rate = 0.0;  // the largest real part of L_h's eigenvalues
+        double rate = 0.0;  // the real part of a growing eigenvalue of L_h (the largest where a QR judged)
         std::size_t node = 0;
         double x = 0.0;       // lo + node h
         double peclet = 0.0;  // the cell Peclet number |b| h / (2 a) at the node
@@ -32,31 +33,77 @@ struct VarCoefTt {
         double diffusion_bound = 0.0;  // max |b| h / 2: a at least that everywhere keeps L_h from growing
     };
 
+    // An axis whose a, b or v varies from node to node and that has more
+    // than kMaxDenseNodes nodes: its step matrix is dense, and judging its
+    // spectrum would take more than 10 kMaxDenseNodes^3 flops a step length.
+    struct UnjudgedAxis {
+        std::size_t axis = 0;
+        std::size_t n = 0;
+        double diffusion_bound = 0.0;  // max |b| h / 2
+    };
+
+    // Why a step is refused, and the steps that pass.
+    struct StepLimit {
+        // A step that every axis admits: the largest (to the neighbouring
+        // double) where only circulant axes refuse, within 2^-8 of it where
+        // a dense judgement binds.
+        double tau_pass = 0.0;
+        bool largest = false;  // tau_pass is the largest admitted step
+        std::size_t axis = 0;  // the first axis that refuses the step asked for
+        // The step itself grows no mode, but steps twice as long would (an
+        // axis whose step matrix is dense, see amplifying_step).
+        bool doubled = false;
+        // Refused for |S|_inf (then `factor`, of one axis step), the radius
+        // passing.
+        bool by_norm = false;
+        // Refused as the Taylor steps would cancel beyond rounding: `factor`
+        // holds dt/2 |R|_inf, above 8192.
+        bool by_rounding = false;
+        // What one time step of that axis (twice as long where `doubled`)
+        // multiplies its fastest mode by (the spectral radius of its step
+        // matrix; inf when the step overflows), and what the exact flow may:
+        // exp(tau max(v, 0)).
+        double factor = 0.0;
+        double allowed = 1.0;
+    };
+
+    // The longest step each axis has been judged to admit, shared by the
+    // copies of one evolver.
+    struct StepMemory;
+
     std::vector<std::vector<double>> a_axis;
     std::vector<std::vector<double>> b_axis;
     std::vector<std::vector<double>> v_axis;  // an empty axis: no reaction
     std::vector<std::pair<double, double>> domain;
     double eps_round = 0.0;
-    // The first axis (in order) whose operator grows; judged once by make,
-    // refused by evolve's callers before any step.
+    // The first axis (in order) whose operator grows, or that cannot be
+    // judged; judged once by make, refused by evolve's callers before any
+    // step.
     std::optional<GrowingMode> growing_mode;
+    std::optional<UnjudgedAxis> unjudged_axis;
+    std::shared_ptr<StepMemory> memory;
+
+    static constexpr std::size_t kMaxDenseNodes = 1024;
+    // What a dense step of 2 dt may multiply max|u| by (|S|_inf), in units
+    // of exp(2 dt max(v, 0)).
+    static constexpr double kNormFactor = 4.0;
+    // The largest dt/2 |R|_inf of a step: its Taylor steps u + x r + x^2/2 q
+    // cancel to rounding, eps x^2/2 of the data, which this keeps below 1e-8.
+    static constexpr double kMaxTaylorArgument = 8192.0;
 
     // The class checks (VarCoefOutOfClass): d >= 1, matching list lengths,
     // then per axis n_j >= 2, b and v of a's length (v may be empty), a > 0.
-    // They are the only failures: the growth judgement is kept, not raised.
+    // Then each axis's operator L_h (without v) is judged (kept, not
+    // raised): does it have an eigenvalue whose real part exceeds rounding?
+    // Admitted at once when all off-diagonal entries are >= 0 (zero row sums
+    // then keep every eigenvalue in the left half-plane) or b is the same at
+    // every node (L_h's symmetric part is the diffusion's); otherwise by the
+    // tests of judge_axis_growth (a weighted certificate and a search, O(n)
+    // and O(64^2 n); a dense QR up to kMaxDenseNodes nodes). A stop request
+    // (poll_stop) ends the judgement: that is the only other failure.
     static Expected<VarCoefTt> make(std::vector<std::vector<double>> a_axis, std::vector<std::vector<double>> b_axis,
                                     std::vector<std::vector<double>> v_axis,
                                     std::vector<std::pair<double, double>> domain, double eps_round);
-
-    // Does axis j's operator L_h (without v) have an eigenvalue whose real
-    // part exceeds rounding? Exact (dense QR) for axes of at most
-    // kMaxJudgedNodes nodes; every size is admitted at once when all
-    // off-diagonal entries are >= 0 (zero row sums then keep every eigenvalue
-    // in the left half-plane) or b is the same at every node (L_h's symmetric
-    // part is the diffusion's). Larger axes without either are not judged.
-    static constexpr std::size_t kMaxJudgedNodes = 512;
-    static std::optional<GrowingMode> judge_axis(const std::vector<double>& a, const std::vector<double>& b,
-                                                 std::pair<double, double> domain, std::size_t axis);
 
     std::size_t ndim() const { return a_axis.size(); }
     double spacing(std::size_t j) const;
@@ -66,40 +113,25 @@ struct VarCoefTt {
     // (poll_stop), with `core` partly stepped.
     Status apply_axis(TtCore& core, std::size_t j, double dt) const;
 
-    // Why steps beyond `tau_max` are refused: some frozen-coefficient mode
-    // would grow beyond the reaction's own growth, or the residual Taylor
-    // steps would leave their stability interval.
-    struct StepLimit {
-        double tau_max;
-        bool taylor_interval;
-    };
-
-    // The largest step tau <= `tau` that passes two judgements of every
-    // axis step (dt = tau on the last axis, tau/2 on the others); nullopt
-    // when tau itself passes.
-    // - The frozen-coefficient symbol |T(dt/2 r_i(theta))|^2
-    //   exp(dt abar lambda(theta)) over all nodes i and grid frequencies
-    //   theta, against exp(dt max(v, 0)). Exact for constant coefficients,
-    //   but blind to the coupling of grid modes by variable ones.
-    // - The residual R itself: half a step times a bound of its spectral
-    //   radius and 2-norm, sqrt(|R|_1 |R|_inf), must lie in the Taylor
-    //   polynomial's stability interval [-2, 0] (in modulus: R has
-    //   eigenvalues of both signs where a crosses its mean). Beyond it
-    //   T(dt/2 R) grows modes by up to (dt/2 |R|)^2 / 2 that the spectral step
-    //   damps, and variable coefficients pass them back to the modes it
-    //   keeps: the frozen symbol sees none of that. Constant a, b and v
-    //   (each the same at every node of the axis) make R circulant and the
-    //   symbol exact: their steps are judged by the symbol alone. A residual
-    //   that is circulant up to a deviation D from the means of its
-    //   diagonals R_c passes as well when its circulant step passes the
-    //   symbol exactly and the deviation changes the step by at most 1e-8:
-    //   |S - S_c| <= dt |D| (1 + x) P(x), x = dt/2 |R|, P(x) = 1 + x + x^2/2
-    //   bounding |T|.
-    // Where both refuse, `taylor_interval` is set only when leaving the
-    // interval is what binds: a circulant step that amplifies is the
-    // symbol's reason.
-    // The symbol costs n^2 an axis, minutes for n = 10^5: a stop request
-    // (poll_stop) ends the search.
+    // nullopt when every axis admits its step within a time step of tau
+    // (tau on the last axis, tau/2 twice on the others): one step of length
+    // dt is the linear map S = T E T on the axis (T the Taylor residual step,
+    // E the spectral step), and it is admitted when its spectral radius is
+    // at most exp(dt max(v, 0)), what exp(dt L) allows, up to rounding. For
+    // a, b and v the same at every node S is circulant and its symbol gives
+    // the radius (n operations); otherwise S is formed (11 n^2) and its
+    // eigenvalues found by QR (10 n^3), and there the step is admitted where
+    // steps twice as long grow no mode: S is not normal, and at the edge
+    // itself its slowest modes turn parallel to the constant and decay far
+    // slower than the exact flow's; and where their |S|_inf is at most
+    // kNormFactor times exp(2 dt max(v, 0)): long steps can keep the radius
+    // and still amplify data once by 10^4. On every axis dt/2 |R|_inf must
+    // stay within kMaxTaylorArgument. A step shorter than one an axis was
+    // judged to admit is admitted without a new judgement (the edge is
+    // assumed single: every step below an admitted one is admitted).
+    // Otherwise the limit: a search of about a dozen judgements where a
+    // dense one binds, to the neighbouring double where only circulant ones
+    // do. A stop request (poll_stop) ends it.
     Expected<std::optional<StepLimit>> amplifying_step(double tau) const;
 
     // n_steps Strang steps of t_final/n_steps, each followed by rounding. A

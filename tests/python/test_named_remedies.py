@@ -58,7 +58,7 @@ def var_coef_tt(t, n):
     return [s.inner_separable([e]) for e in np.eye(8)]
 
 
-BOUND = re.compile(r"(?:tau must be <=|L\^2/12 =|largest admissible tau (?:is|=)) ([0-9.e+-]+[0-9])")
+BOUND = re.compile(r"(?:tau must be <=|L\^2/12 =|admissible tau (?:is|=|<=)) ([0-9.e+-]+[0-9])")
 X41 = np.linspace(0.0, 1.0, 41)
 X126 = np.linspace(0.0, 0.7, 126)
 
