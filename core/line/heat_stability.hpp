@@ -52,6 +52,18 @@
 //      cannot hide between two of them where the margin curves no faster
 //      than a bound taken from the reads' speed across cells. Above X,
 //      steps that pass on their own (islands between windows) still run.
+//
+// The variable-coefficient judgement's parts sit in heat_stability/:
+//   kernel_view      the kernel as the judgement reads it (one view for heat2/4/6)
+//   weighted_space   the grid 2-norm, the data without its mean, the band order
+//   operators        the step (row by row, or kept as its reads) and its generator
+//   generator_fault  question 1: a coefficient no step count cures
+//   band_factor      question 2 exactly: the band Cholesky factor and its margin
+//   lanczos          the bound from below where no band fits
+//   step_verdict     one step's verdict, by the band or by Lanczos
+//   step_bound       the bound a refusal names
+//   verdict_cache    what is kept of each kernel between calls
+// heat_stability.cpp ties them together and holds the zeta rungs' windows.
 #pragma once
 
 #include <cstddef>
