@@ -76,17 +76,17 @@ HeatJudgement judge(const KernelView& kernel, const CoeffSource& coef, int rule,
         verdict_cache().store(key, v);
     }
     if (*passes) return out;
-    // tau grows data: the bound below it, scanned unless an earlier scan's
-    // lies below tau already (a step below that bound that grows, in a
-    // window the scan missed, brings it down below tau).
+    // tau grows data: the bound below it, found unless an earlier one lies
+    // below tau already (a step below that bound that grows, in a window
+    // the search did not look into, brings it down below tau).
     if (!(v.bound > 0.0 && v.bound < tau)) {
-        // The scan goes up to the first step it finds not passing, whatever
-        // step was refused, so that every refusal names the same bound;
-        // only where it went past a step known to grow does it go again,
-        // below that step.
+        // The search goes up to the first step it finds not passing,
+        // whatever step was refused, so that every refusal names the same
+        // bound; only where it went past a step known to grow does it go
+        // again, below that step.
         const double least = std::min(tau, v.least_growing());
-        std::optional<double> bound = scan_bound(kernel, v, kInf);
-        if (bound && *bound >= least) bound = scan_bound(kernel, v, least);
+        std::optional<double> bound = step_bound(kernel, v, kInf);
+        if (bound && *bound >= least) bound = step_bound(kernel, v, least);
         if (!bound) return out;  // the call is ending
         if (!(*bound > 0.0)) {
             // Even the floor grows something: the coefficient is at fault
@@ -102,7 +102,7 @@ HeatJudgement judge(const KernelView& kernel, const CoeffSource& coef, int rule,
         verdict_cache().store(key, v);
     }
     // The bound as named, rounded down to four digits from a little below
-    // the scan's, so that a step a caller forms from it with its own
+    // the search's, so that a step a caller forms from it with its own
     // rounding (k X / k, t / n) stays below it.
     out.range = StepRange{0.0, floor_4_digits_inside(v.bound)};
     return out;

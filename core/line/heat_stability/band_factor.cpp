@@ -10,22 +10,35 @@
 
 namespace quorvane::heat_judgement {
 
-std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
-                                        FunctionRef<bool()> abandon, BandFactor* keep) {
+std::optional<std::size_t> band_half_width(const StepRows& op, const Grid1D<double>& g) {
     const std::size_t n = op.size();
-    const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     // How far a row reaches in the factorisation's order: folding at most
     // doubles a distance across the seam.
     const std::uint64_t raw = op.reach();
-    if (raw > kWidestBand) return StepVerdict::Unmeasured;
+    if (raw > kWidestBand) return std::nullopt;
+    const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     const std::size_t reach = std::min<std::size_t>(n - 1, periodic ? 2 * raw + 1 : raw);
-    const std::size_t p = std::min(2 * reach, n - 1);  // the half bandwidth of A
+    const std::size_t p = std::min(2 * reach, n - 1);
     if (p > kWidestBand || 0.5 * static_cast<double>(p + 1) * static_cast<double>(p + 1) > kMostBandWork) {
-        return StepVerdict::Unmeasured;
+        return std::nullopt;
     }
+    return p;
+}
+
+std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
+                                        FunctionRef<bool()> abandon, BandFactor* keep, bool reversed,
+                                        std::size_t* failed_at) {
+    const std::size_t n = op.size();
+    const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
+    const std::optional<std::size_t> half = band_half_width(op, g);
+    if (!half) return StepVerdict::Unmeasured;
+    const std::size_t p = *half;
+    // How far a row reaches in the factorisation's order.
+    const std::size_t reach = std::min<std::size_t>(n - 1, periodic ? 2 * op.reach() + 1 : op.reach());
     const WeightedSpace sp(g);
     const double slack = (1.0 + kStepSlack) * (1.0 + kStepSlack) - 1.0;
-    const BandOrder order(n, periodic);
+    if (failed_at) *failed_at = n;
+    const BandOrder order(n, periodic, reversed);
     const std::vector<std::size_t>& pos = order.pos;
     const std::vector<std::size_t>& node = order.node;
 
@@ -124,6 +137,7 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
         keep->last.assign(n, 0);
         keep->block_end.assign(n, 0);
         keep->rank_one = sp.keeps_mean;
+        keep->reversed = reversed;
         keep->v.assign(sp.keeps_mean ? n : 0, 0.0);
         keep->g.assign(sp.keeps_mean ? n : 0, 0.0);
     }
@@ -156,7 +170,10 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
         for (std::size_t c = 0; c < mb; ++c) {
             double d = l11[c * m + c];
             for (std::size_t k = 0; k < c; ++k) d -= l11[c * m + k] * l11[c * m + k];
-            if (!(d > 0.0)) return StepVerdict::Grows;
+            if (!(d > 0.0)) {
+                if (failed_at) *failed_at = j + c;
+                return StepVerdict::Grows;
+            }
             d = std::sqrt(d);
             l11[c * m + c] = d;
             for (std::size_t a = c + 1; a < mb; ++a) {
@@ -250,11 +267,11 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
     return StepVerdict::Passes;
 }
 
-double pencil_margin(const BandFactor& f, const Grid1D<double>& g) {
+double pencil_margin(const BandFactor& f, const Grid1D<double>& g, int sweeps) {
     const std::size_t n = f.n;
     const bool periodic = g.boundary.tag == BoundaryTag::Periodic;
     const bool zero_ends = g.boundary.tag == BoundaryTag::Zero;
-    const BandOrder order(n, periodic);
+    const BandOrder order(n, periodic, f.reversed);
     const WeightedSpace sp(g);
     auto apply_w = [&](const std::vector<double>& x, std::vector<double>& y) {
         y.assign(n, 0.0);
@@ -273,7 +290,7 @@ double pencil_margin(const BandFactor& f, const Grid1D<double>& g) {
         }
     };
     std::vector<double> x = fixed_noise(n, 0xD1B54A32D192ED03ull), y;
-    for (int sweep = 0; sweep < 8; ++sweep) {
+    for (int sweep = 0; sweep < sweeps; ++sweep) {
         apply_w(x, y);
         f.forward(y);
         f.transposed(y, true);

@@ -24,6 +24,10 @@ constexpr double kStepSlack = 1e-10;
 constexpr std::size_t kWidestBand = 2048;
 constexpr double kMostBandWork = 262144.0;
 
+// The half bandwidth of the matrix step_verdict factorises for these rows
+// (a periodic grid folded), nullopt beyond kWidestBand or kMostBandWork.
+std::optional<std::size_t> band_half_width(const StepRows& op, const Grid1D<double>& g);
+
 enum class StepVerdict { Passes, Grows, Unmeasured, Fails };
 
 // The Cholesky factor L of the matrix step_verdict factorises, kept for
@@ -40,6 +44,7 @@ struct BandFactor {
     std::vector<double> l, v, g;
     std::vector<std::size_t> last, block_end;
     bool rank_one = false;
+    bool reversed = false;  // the factorisation's order (BandOrder)
 
     double at(std::size_t r, std::size_t c) const { return l[c * width + (r - c)]; }
 
@@ -102,8 +107,13 @@ struct BandFactor {
 //
 // With `keep`, the factor of a passing step is kept there (where it fits
 // BandFactor::kMostEntries), for its margin (pencil_margin).
+//
+// `reversed` factorises in the reversed order (the verdict is the same);
+// `failed_at` receives the place in that order where a step that grows
+// was found to, n where it passed.
 std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>& g, bool& stopped,
-                                        FunctionRef<bool()> abandon, BandFactor* keep = nullptr);
+                                        FunctionRef<bool()> abandon, BandFactor* keep = nullptr,
+                                        bool reversed = false, std::size_t* failed_at = nullptr);
 
 // The smallest value of <x, A x> / <x, W x> over data without the mean (A
 // as in step_verdict), W the form sum (u_i - u_j)^2 / 4 over neighbouring
@@ -113,7 +123,7 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
 // sweeps of inverse iteration, x <- A^-1 W x from fixed noise, and the
 // Rayleigh quotient |L^T x|^2 / <x, W x>. It approaches the smallest value
 // from above, quickly where it stands apart, and lies within a cluster of
-// the smallest values where it does not, which is all the scan needs of it.
-double pencil_margin(const BandFactor& f, const Grid1D<double>& g);
+// the smallest values where it does not, which is all a scan needs of it.
+double pencil_margin(const BandFactor& f, const Grid1D<double>& g, int sweeps = 8);
 
 }  // namespace quorvane::heat_judgement

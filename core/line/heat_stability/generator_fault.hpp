@@ -14,7 +14,7 @@ namespace quorvane::heat_judgement {
 // nodes, and the generator's size (its row sums).
 struct GeneratorSizes {
     double a_top = 0.0;
-    double a1_top = 0.0;  // the largest |a'| at the nodes
+    double a1_top = 0.0;
     double size = 0.0;
 };
 

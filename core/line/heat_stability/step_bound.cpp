@@ -10,6 +10,7 @@
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_phases.hpp"
 #include "core/line/heat_stability/band_factor.hpp"
+#include "core/line/heat_stability/margin_scan.hpp"
 #include "core/line/heat_stability/step_verdict.hpp"
 
 namespace quorvane::heat_judgement {
@@ -20,58 +21,206 @@ namespace {
 // measurement takes less than a thread costs to start.
 constexpr std::size_t kConcurrentNodes = 256;
 
-// The scan behind a refusal's bound. A call's own step is judged exactly,
-// so nothing that grows data is admitted; a refusal names the largest X
-// such that every step up to X passes, and that needs every step below
-// it. Above the first step that grows, windows of growing steps alternate
-// with passing islands (a = 1 + 0.8 sin(3x + 0.3), Heat1D6th, 401 nodes,
-// "reflect": steps pass up to 20.18 dx^2, grow to 20.62, pass to 22.93);
-// windows also lie alone below long islands, and where the reads spread
-// over tens of cells they narrow to a few tenths of a percent of tau, so a
-// search that skips steps (a bisection) or measures fixed points only can
-// land in an island and name a bound above a window.
-//
-// So the scan measures a margin, not only a verdict. With A(tau) the
-// matrix of step_verdict and W its smooth-blind weight, the margin
-// m(tau) = min <x, A x> / <x, W x> over data without the mean is positive
-// exactly while the step grows nothing; a window is an interval where m
-// dips below 0. For matrices affine in tau, m would be concave in tau (a
-// minimum of affine functions): a dip between two points needs the
-// curvature of A itself, and with the curvature of m along ln tau bounded
-// by kappa, m stays above min(m(t1), m(t2)) - kappa h^2 / 8 between two
-// points h apart in ln tau. So an interval is certified when both its ends
-// pass and their margins (pencil_margin, from each end's factor) are at
-// least kappa h^2 / 8. The curvature comes from the reads moving across
-// cells: a read of spread r cells moves by r / 2 cells per unit of ln tau,
-// the drift by its whole length, and m's second derivative grows with the
-// square of that speed. Measured on 39 random smooth coefficients (every
-// class and kind of end, 22 to 260 nodes, tau from 0.01 to beyond the
-// first growing step, 0.3 % apart), m'' stayed below 9.2 (sqrt(mu) +
-// mu |a'| dx / max a)^2, mu = tau max a / dx^2; kappa (kCurvature) takes
-// 12 times that square, 1.3 times the largest seen. The spacing then follows the margin: where the steps damp
-// everything well (m of order one, or of order mu for small steps, whose
-// m and curvature both grow like mu) the points lie far apart, and where m
-// is small they close in, down to kResolution, where the scan stops: its
-// bound is the last point certified, within a few times kResolution of the
-// first step that does not pass. A window can hide between two certified
-// points only where m curves faster than kappa allows, or where the
-// margins of the last points follow one power of tau (smooth_trend) and a
-// leap of up to twice the last is certified on that trend alone; a leap
-// not certified halves the next, each then on the margin alone. The W
-// weight keeps the slow modes, which small steps damp by only tau times
-// their rate, from setting the margin: a margin in plain A would be that
-// small for every small step.
-//
-// Steps beyond the factorisation's band are measured by Lanczos, without a
-// margin: between two such points the scan certifies no more than
-// kWideSpacing, and a window narrower than that is missed there (giant
-// steps of a slowly varying coefficient; their windows are wide).
-constexpr double kCurvature = 12.0;
-constexpr double kResolution = 1.0 / 1024.0;  // in ln tau: 0.1 %
-constexpr double kWideSpacing = 1.0 / 64.0;  // in ln tau: 1.6 %
-constexpr double kLongestLeap = 0.7;         // in ln tau: a factor 2
-constexpr std::size_t kMostProbes = 8192;
 constexpr double kFloorChange = 0x1.0p-16;
+
+// The search behind a refusal's bound on grids of kSearchedNodes nodes and
+// more. A scan that certifies every leap by the margins at its ends (see
+// margin_scan.cpp) costs hundreds of verdicts there: its bound on the
+// margin's curvature grows with the step's spread in cells, and near the
+// bound the margins are small (Heat1D, a = 1 + 0.8 sin(3x + 0.3): 151 calls
+// of 100 steps on 1001 nodes, 328 on 10001, where it stopped at 1/30 of the
+// first step that grows). Where the reads spread over tens of cells and
+// more, the first growing step is where the margin of a mode smooth on the
+// grid reaches 0, and just below it that margin runs nearly straight in
+// tau. So the search
+//   - climbs rungs unit 4^k (unit = dx^2 / max a) up to the first that does
+//     not pass, a rung whose band would cost more than a Lanczos run
+//     measured by Lanczos (on 10001 nodes a band of a few hundred costs
+//     several times a call's own verdict);
+//   - narrows between the last passing and the first growing point, each
+//     point measured as a call would: a little below where the margins of
+//     the last passing points reach 0 (pencil_margin of the factor, minus
+//     the largest Ritz value where Lanczos measured), halfway where they do
+//     not lead or a point they led to grew;
+//   - ends when its ends lie within kBracket, its bound the passing end
+//     (measured again as a call would where the climb had measured it by
+//     Lanczos).
+// It costs a few verdicts near the bound and the climb's below it. Between
+// its points it does not look: a window of growing steps narrower than
+// their spacing below the bound goes unseen (heat_stability.hpp says how
+// often that was found).
+
+// The climb's rungs: unit 4^k from k = kFirstRung (steps that spread over
+// some eight cells) up, and down from there where even that step grows.
+constexpr double kRungRatio = 4.0;
+constexpr int kFirstRung = 3;
+constexpr int kMostRungs = 48;
+
+// The search ends once its passing and its growing end lie this close: the
+// bound is then within 0.8 % of the first step the search found growing.
+constexpr double kBracket = 0x1.0p-7;
+
+// The narrowing reads the margins of the passing ends within kMarginSpan
+// (in ln tau) of the last, and aims a little below where they reach 0: by
+// kAimBelow in ln tau, or a tenth of the way there where that is more.
+constexpr double kMarginSpan = 0.75;
+constexpr double kAimBelow = 0.006;
+
+constexpr std::size_t kMostPoints = 64;
+
+// The narrowing reads a margin's trend, not its digits: fewer sweeps of
+// inverse iteration than the certified scan takes.
+constexpr int kMarginSweeps = 4;
+
+// One point of the search.
+struct Point {
+    Point() = default;
+    explicit Point(double t) : tau(t) {}
+
+    double tau = 0.0;
+    bool measured = false;
+    bool passes = false;
+    bool as_a_call = true;  // the verdict a call's own measurement gives
+    // How far a passing step is from growing: pencil_margin where a factor
+    // was kept, minus the largest Ritz value where Lanczos measured it
+    // (`wide`: another scale); -1 where unknown.
+    double margin = -1.0;
+    bool wide = false;
+    std::size_t failed_at = 0;  // where a factorisation found growth (its order)
+};
+
+class Search {
+public:
+    Search(const KernelView& kernel, KernelVerdict& v) : k_(kernel), v_(v) {}
+
+    // Measures `points` (ascending): a point that does not pass makes the
+    // larger ones moot (left unmeasured); on large grids several at once.
+    // With `by_cost`, by Lanczos also where a band fits but would cost more
+    // (a pass is then not what a call sees). Verdicts a call would reach
+    // too are kept. False when the caller asked to stop.
+    bool measure(std::vector<Point>& points, bool by_cost) {
+        const Grid1D<double>& g = k_.grid;
+        const std::size_t count = points.size();
+        const std::size_t workers =
+            g.n < kConcurrentNodes ? 1 : std::max<std::size_t>(1, std::min(available_processors(), count));
+        std::atomic<std::size_t> next{0}, first_out{count};
+        std::atomic<bool> stopped_any{false};
+        auto out_at = [&](std::size_t i) {
+            std::size_t seen = first_out.load();
+            while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
+            }
+        };
+        run_chunked(workers, workers, [&](std::size_t, std::size_t) {
+            BandFactor factor;
+            for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+                if (i > first_out.load()) return;
+                Point& p = points[i];
+                p = Point(p.tau);
+                if (const std::optional<bool> known = v_.known(p.tau)) {
+                    p.measured = true;
+                    p.passes = *known;
+                    if (!p.passes) out_at(i);
+                    continue;
+                }
+                bool stopped = false;
+                MeasureExtras extras;
+                extras.by_cost = by_cost;
+                extras.reversed = reversed_;
+                const std::optional<StepVerdict> verdict =
+                    measure_step(k_, g, p.tau, stopped, [&] { return first_out.load() < i; }, &factor, &extras);
+                if (stopped) stopped_any = true;
+                if (!verdict) continue;
+                p.measured = true;
+                p.passes = *verdict == StepVerdict::Passes;
+                p.wide = extras.wide;
+                p.as_a_call = !extras.dearer;
+                if (p.passes) {
+                    if (!extras.wide && !factor.l.empty()) p.margin = pencil_margin(factor, g, kMarginSweeps);
+                    if (extras.wide && -extras.top > 0.0) p.margin = -extras.top;
+                } else {
+                    p.failed_at = extras.wide ? g.n : extras.failed_at;
+                    out_at(i);
+                }
+            }
+        });
+        const std::size_t out = first_out.load();
+        for (std::size_t i = out + 1; i < count; ++i) points[i] = Point(points[i].tau);
+        for (const Point& p : points)
+            if (p.measured && p.as_a_call) v_.note(p.tau, p.passes);
+        // A factorisation that found growth late in its order: the next ones
+        // start from the other end, where the growing mode lies.
+        if (out < count && points[out].measured && points[out].failed_at < g.n && 2 * points[out].failed_at >= g.n) {
+            reversed_ = !reversed_;
+        }
+        return !stopped_any;
+    }
+
+    // One point. nullopt when the caller asked to stop.
+    std::optional<Point> at(double tau, bool by_cost) {
+        std::vector<Point> one{Point(tau)};
+        if (!measure(one, by_cost)) return std::nullopt;
+        return one[0];
+    }
+
+private:
+    const KernelView& k_;
+    KernelVerdict& v_;
+    bool reversed_ = false;
+};
+
+struct Margin {
+    double s, m;  // ln tau, margin
+    bool wide;    // read off Lanczos, not a factor: another scale
+};
+
+// Where the margins of the last passing ends, within kMarginSpan of `lo`
+// (ln tau), of one scale and falling, reach 0 (ln tau): the parabola in tau
+// through the last three, or the line through the last two (near its zero
+// the margin runs nearly straight in tau, and bends down in ln tau sooner);
+// nullopt where they do not fall.
+std::optional<double> margin_zero(double lo, const std::vector<Margin>& margins) {
+    const std::size_t k = margins.size();
+    if (k < 2 || margins[k - 1].s != lo || !(margins[k - 1].m > 0.0)) return std::nullopt;
+    auto usable = [&](std::size_t j) {
+        return lo - margins[j].s <= kMarginSpan && margins[j].wide == margins[k - 1].wide &&
+               margins[j].m > margins[j + 1].m;
+    };
+    if (!usable(k - 2)) return std::nullopt;
+    const double t1 = std::exp(margins[k - 2].s), t2 = std::exp(lo);
+    const double m1 = margins[k - 2].m, m2 = margins[k - 1].m;
+    if (k >= 3 && usable(k - 3)) {
+        // m = m2 + b (t - t2) + c (t - t2)(t - t1) through the three; its
+        // first zero above t2.
+        const double t0 = std::exp(margins[k - 3].s), m0 = margins[k - 3].m;
+        const double b = (m2 - m1) / (t2 - t1);
+        const double c = ((m1 - m0) / (t1 - t0) - b) / (t0 - t2);
+        const double slope = b + c * (t2 - t1);  // at t2
+        const double disc = slope * slope - 4.0 * c * m2;
+        if (c != 0.0 && disc >= 0.0) {
+            const double r = std::sqrt(disc);
+            const double d1 = (-slope - r) / (2.0 * c), d2 = (-slope + r) / (2.0 * c);
+            const double d = d1 > 0.0 && (d2 <= 0.0 || d1 < d2) ? d1 : d2;
+            if (d > 0.0 && std::isfinite(d)) return std::log(t2 + d);
+        }
+    }
+    return std::log(t2 + m2 * (t2 - t1) / (m1 - m2));
+}
+
+// The next point between the passing end `lo` and the growing end `hi`
+// (ln tau): a little below where the margins reach 0, or high in the
+// bracket where that lies beyond `hi` (the margin bends down before it);
+// halfway without a zero, and after a point that grew.
+double next_point(double lo, double hi, const std::vector<Margin>& margins, bool after_growth) {
+    const double span = hi - lo;
+    const double close = std::log1p(kBracket);
+    const std::optional<double> zero = after_growth ? std::nullopt : margin_zero(lo, margins);
+    double at = lo + 0.5 * span;
+    if (zero) {
+        const double aim = std::max(kAimBelow, 0.1 * (*zero - lo));
+        at = *zero - aim >= hi ? lo + 0.85 * span : *zero - aim;
+    }
+    return std::clamp(at, lo + 0.9 * close, hi - 0.5 * close);
+}
 
 }  // namespace
 
@@ -89,167 +238,75 @@ bool step_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict&
     return true;
 }
 
-namespace {
-
-// One point of the scan: its margin m (an estimate from above, 0 where its
-// factor was not kept), or -1 when the step does not pass (grows, is too
-// wide, or cannot be formed).
-struct Probe {
-    double margin = -1.0;
-    bool wide = false;  // measured by Lanczos: the plain verdict alone, margin 0
-};
-
-// Measures the steps `taus` (ascending) and their margins, from the
-// factorisation of A and inverse iteration on it; on large grids several
-// at once, a step that does not pass making the larger ones moot (left at
-// -1). False when the caller asked to stop.
-bool probe(const KernelView& kernel, const std::vector<double>& taus, std::vector<Probe>& out) {
-    const Grid1D<double>& g = kernel.grid;
-    const std::size_t count = taus.size();
-    out.assign(count, Probe{});
-    const std::size_t workers =
-        g.n < kConcurrentNodes ? 1 : std::max<std::size_t>(1, std::min(available_processors(), count));
-    std::atomic<std::size_t> next{0}, first_out{count};
-    std::atomic<bool> stopped_any{false};
-    run_chunked(workers, workers, [&](std::size_t, std::size_t) {
-        BandFactor factor;
-        for (std::size_t i; (i = next.fetch_add(1)) < count;) {
-            if (i > first_out.load()) return;
-            bool stopped = false, wide = false;
-            const std::optional<StepVerdict> v = measure_step(
-                kernel, g, taus[i], stopped, [&] { return first_out.load() < i; }, &wide, &factor);
-            if (stopped) stopped_any = true;
-            if (!v) continue;
-            if (*v == StepVerdict::Passes) {
-                out[i].wide = wide;
-                out[i].margin = wide || factor.l.empty() ? 0.0 : pencil_margin(factor, g);
-            } else {
-                std::size_t seen = first_out.load();
-                while (i < seen && !first_out.compare_exchange_weak(seen, i)) {
-                }
-            }
-        }
-    });
-    for (std::size_t i = first_out.load() + 1; i < count; ++i) out[i] = Probe{};
-    return !stopped_any;
+std::optional<double> step_bound(const KernelView& kernel, KernelVerdict& v, double top) {
+    return kernel.grid.n < kSearchedNodes ? margin_scan(kernel, v, top) : search_bound(kernel, v, top);
 }
 
-// Whether the margins of the last points (ln tau, m), the newest last,
-// follow one smooth trend: log m within kTrendSpread of the straight line
-// through them (a power of tau); its slope in `slope`.
-constexpr double kTrendSpread = 0.02;
-constexpr std::size_t kTrendPoints = 6;
+std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, double top) {
+    Search search(kernel, v);
+    auto rung = [&](int k) { return v.unit * std::pow(kRungRatio, k); };
 
-bool smooth_trend(const std::vector<std::pair<double, double>>& seen, double* slope) {
-    if (seen.size() < kTrendPoints) return false;
-    double st = 0.0, sy = 0.0;
-    const std::size_t from = seen.size() - kTrendPoints;
-    for (std::size_t k = from; k < seen.size(); ++k) {
-        if (!(seen[k].second > 0.0)) return false;
-        st += seen[k].first;
-        sy += std::log(seen[k].second);
+    // The climb: the rungs below top, from kFirstRung up to the first that
+    // does not pass; down the rungs where even the first grows.
+    int start = kFirstRung;
+    while (start > -kMostRungs && !(rung(start) < top)) --start;
+    std::vector<Point> rungs;
+    for (int k = start; k < start + kMostRungs && rung(k) < top && std::isfinite(rung(k)); ++k) {
+        if (rung(k) > v.floor) rungs.push_back(Point(rung(k)));
     }
-    st /= kTrendPoints;
-    sy /= kTrendPoints;
-    double stt = 0.0, sty = 0.0;
-    for (std::size_t k = from; k < seen.size(); ++k) {
-        stt += (seen[k].first - st) * (seen[k].first - st);
-        sty += (seen[k].first - st) * (std::log(seen[k].second) - sy);
-    }
-    if (!(stt > 0.0)) return false;
-    const double b = sty / stt;
-    for (std::size_t k = from; k < seen.size(); ++k) {
-        if (std::fabs(std::log(seen[k].second) - (sy + b * (seen[k].first - st))) > kTrendSpread) return false;
-    }
-    if (slope) *slope = b;
-    return true;
-}
-
-}  // namespace
-
-std::optional<double> scan_bound(const KernelView& kernel, const KernelVerdict& v, double top) {
-    const auto curvature = [&](double tau) {
-        const double mu = tau / v.unit;
-        const double speed = std::sqrt(mu) + mu * v.drift;
-        return kCurvature * speed * speed;
-    };
-    std::vector<Probe> found;
-    if (!probe(kernel, {v.floor}, found)) return std::nullopt;
-    if (found[0].margin < 0.0) return 0.0;
-    double left = v.floor;
-    Probe at_left = found[0];
-    std::vector<std::pair<double, double>> seen{{std::log(left), at_left.margin}};
-    double last_leap = 0.0, limit = kLongestLeap;
-    bool trust = true;
-    // Large grids measure a few leaps ahead at once, each as long as the
-    // last: where the margin holds, they are certified in turn.
-    const std::size_t ahead =
-        kernel.grid.n < kConcurrentNodes ? 1 : std::clamp<std::size_t>(available_processors(), 1, 8);
-    std::vector<double> rights;
-    for (std::size_t probes = 0; probes < kMostProbes;) {
-        if (!(top > left)) break;
-        const double room = std::min(limit, std::log(top / left));
-        double h = room, slope = 0.0;
-        if (at_left.wide) {
-            h = std::min(h, kWideSpacing);
-        } else {
-            const double by_curvature = std::sqrt(8.0 * at_left.margin / curvature(left * std::exp(room)));
-            double by_trend = 0.0;
-            if (trust && smooth_trend(seen, &slope)) {
-                by_trend = last_leap > 0.0 ? 2.0 * last_leap : room;
-                if (slope < 0.0) by_trend = std::min(by_trend, 0.5 / -slope);
-            }
-            h = std::min(h, std::max(by_curvature, by_trend));
-        }
-        if (!(h >= kResolution)) break;
-        rights.clear();
-        for (std::size_t k = 1; k <= ahead; ++k) {
-            double right = left * std::exp(static_cast<double>(k) * h);
-            if (!(right < top)) {
-                if (k == 1) rights.push_back(std::nextafter(top, 0.0));
-                break;
-            }
-            rights.push_back(right);
-        }
-        if (!(rights[0] > left)) break;
-        if (!probe(kernel, rights, found)) return std::nullopt;
-        probes += rights.size();
-        bool all = true;
-        for (std::size_t k = 0; k < rights.size() && all; ++k) {
-            const double right = rights[k];
-            const double step = std::log(right / left);
-            const Probe& r = found[k];
-            bool certified = false;
-            if (r.margin >= 0.0) {
-                if (r.wide || at_left.wide) {
-                    certified = step <= kWideSpacing * (1.0 + 1e-12);
-                } else {
-                    certified = std::min(r.margin, at_left.margin) >= curvature(right) * step * step / 8.0;
-                    if (!certified && trust) {
-                        seen.emplace_back(std::log(right), r.margin);
-                        certified = smooth_trend(seen, nullptr) &&
-                                    (last_leap == 0.0 || step <= 2.0 * last_leap * (1.0 + 1e-12));
-                        seen.pop_back();
-                    }
-                }
-            }
-            if (certified) {
-                left = right;
-                at_left = r;
-                seen.emplace_back(std::log(right), r.wide ? 0.0 : r.margin);
-                last_leap = step;
-                limit = kLongestLeap;
-                trust = true;
-                continue;
-            }
-            if (r.margin < 0.0) top = right;
-            // Not certified: shorter leaps, each on the margin alone, until one is.
-            limit = step / 2.0;
-            trust = false;
-            all = false;
+    std::vector<Point> passed;  // the passing points, ascending
+    double hi = top;
+    if (!rungs.empty()) {
+        if (!search.measure(rungs, true)) return std::nullopt;
+        std::size_t out = 0;
+        while (out < rungs.size() && rungs[out].measured && rungs[out].passes) ++out;
+        if (out < rungs.size()) hi = rungs[out].tau;
+        passed.assign(rungs.begin(), rungs.begin() + static_cast<std::ptrdiff_t>(out));
+        for (int k = start - 1; passed.empty() && k > start - kMostRungs && rung(k) > v.floor; --k) {
+            const std::optional<Point> p = search.at(rung(k), true);
+            if (!p) return std::nullopt;
+            if (p->passes) passed.push_back(*p);
+            else hi = p->tau;
         }
     }
-    return left;
+    // The narrowing: points between the passing and the growing end, led
+    // by the margins and measured as a call would, until the ends lie
+    // within kBracket; then a passing end from the climb that a call would
+    // factorise is measured again so, and where it grows the narrowing goes
+    // on below it.
+    std::vector<Margin> margins;  // of the passing points, ascending
+    bool after_growth = false;
+    for (std::size_t count = 0; count < kMostPoints; ++count) {
+        if (passed.empty()) {
+            const std::optional<Point> floor = search.at(v.floor, false);
+            if (!floor) return std::nullopt;
+            if (!floor->passes) return 0.0;
+            passed.push_back(*floor);
+        }
+        if (!std::isfinite(hi)) return passed.back().tau;
+        const Point low = passed.back();
+        if (std::log(hi / low.tau) <= std::log1p(kBracket)) {
+            if (low.as_a_call) return low.tau;
+            const std::optional<Point> p = search.at(low.tau, false);
+            if (!p) return std::nullopt;
+            if (p->passes) return low.tau;
+            hi = low.tau;
+            passed.pop_back();
+            while (!margins.empty() && margins.back().s >= std::log(hi)) margins.pop_back();
+            after_growth = true;
+            continue;
+        }
+        if (low.margin > 0.0 && (margins.empty() || margins.back().s < std::log(low.tau))) {
+            margins.push_back({std::log(low.tau), low.margin, low.wide});
+        }
+        const double tau = std::exp(next_point(std::log(low.tau), std::log(hi), margins, after_growth));
+        const std::optional<Point> p = search.at(tau, false);
+        if (!p) return std::nullopt;
+        after_growth = !p->passes;
+        if (p->passes) passed.push_back(*p);
+        else hi = tau;
+    }
+    return passed.empty() ? 0.0 : passed.back().tau;
 }
 
 }  // namespace quorvane::heat_judgement

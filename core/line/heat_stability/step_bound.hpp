@@ -1,6 +1,7 @@
 // The bound a refusal names: the largest step up to which every step passes.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include "core/line/heat_stability/generator_fault.hpp"
@@ -17,10 +18,16 @@ namespace quorvane::heat_judgement {
 // be doubles.
 bool step_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict& v);
 
-// The scan from the floor up to `top` (a step known not to pass): the
-// largest point X such that every step up to X is certified (see above),
-// 0 when the floor itself does not pass; nullopt when the caller asked to
-// stop.
-std::optional<double> scan_bound(const KernelView& kernel, const KernelVerdict& v, double top);
+// The bound below `top` (a step known not to pass, or infinity), 0 when
+// even the floor does not pass; nullopt when the caller asked to stop: on
+// grids of fewer than kSearchedNodes nodes the certified scan
+// (margin_scan), on larger ones the search (search_bound).
+inline constexpr std::size_t kSearchedNodes = 256;
+std::optional<double> step_bound(const KernelView& kernel, KernelVerdict& v, double top);
+
+// The search: the passing end of a bracket kBracket wide around the first
+// step it finds growing. The verdicts it measures as a call would are
+// kept in v.
+std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, double top);
 
 }  // namespace quorvane::heat_judgement

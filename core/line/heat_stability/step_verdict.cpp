@@ -1,5 +1,8 @@
 #include "core/line/heat_stability/step_verdict.hpp"
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -11,19 +14,67 @@
 namespace quorvane::heat_judgement {
 namespace {
 
+// A band factorisation of half bandwidth p costs about p^2 / 2
+// multiplications a node, a Lanczos run kWideStepSteps times three step
+// products, each some hundreds of multiplications a node. Beyond this
+// half bandwidth the band costs more (measured: about equal near 120, on
+// 1001 and on 10001 nodes).
+constexpr std::size_t kDearerBandWidth = 192;
+
+// The reads a StoredStep keeps, at most kOperatorBytes in all: measurements
+// on large grids run at once while theirs fit together, one at a time
+// beyond.
+constexpr double kBytesPerRead = sizeof(std::int64_t) + sizeof(Hermite7Weights<double>) + sizeof(std::size_t);
+
+class ReadsKept {
+public:
+    explicit ReadsKept(double bytes) : bytes_(std::min(bytes, StoredStep::kOperatorBytes)) {
+        std::unique_lock<std::mutex> lock(mutex());
+        released().wait(lock, [&] { return in_use() == 0.0 || in_use() + bytes_ <= StoredStep::kOperatorBytes; });
+        in_use() += bytes_;
+    }
+    ~ReadsKept() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex());
+            in_use() -= bytes_;
+        }
+        released().notify_all();
+    }
+    ReadsKept(const ReadsKept&) = delete;
+    ReadsKept& operator=(const ReadsKept&) = delete;
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::condition_variable& released() {
+        static std::condition_variable c;
+        return c;
+    }
+    static double& in_use() {
+        static double bytes = 0.0;
+        return bytes;
+    }
+    double bytes_;
+};
+
 // A step whose band the factorisation cannot hold (reads spread over
 // hundreds of cells: giant steps of a coefficient that varies slowly on
 // its grid) is measured by Lanczos instead: the largest eigenvalue of
 // K = P (D + D^T + D^T P D) P, whose quadratic form is |P B x|^2 - |x|^2 on
-// data without its mean, by kWideStepSteps steps from fixed rough noise.
-// That bounds the growth from below: it can miss a small growth of a slow
-// mode, where the factorisation would not. nullopt where the caller asked
-// to stop or `abandon()` turned true.
+// data without its mean, by kWideStepSteps steps from fixed noise. That
+// bounds the growth from below: it can miss a growth just above the slack,
+// where the factorisation would not. The noise keeps its slow part: a step
+// whose reads spread over hundreds of cells grows modes that are smooth on
+// the grid, which a start without its slow part reached only once they
+// grew strongly (Heat1D6th, a = 1 + 0.8 sin(3x + 0.3) on 10001 nodes:
+// steps at four times the first growing one were admitted). `top_value`,
+// when given, receives the largest Ritz value. nullopt where the caller
+// asked to stop or `abandon()` turned true.
 std::optional<StepVerdict> wide_step_verdict(const KernelView& kernel, const Grid1D<double>& g, double tau, bool& stopped,
-                                             FunctionRef<bool()> abandon) {
-    // One at a time: each keeps up to kOperatorBytes of reads.
-    static std::mutex one_at_a_time;
-    const std::lock_guard<std::mutex> lock(one_at_a_time);
+                                             FunctionRef<bool()> abandon, double* top_value) {
+    const ReadsKept kept(static_cast<double>(g.n) * NodeForm::kMost * kBytesPerRead);
     StoredStep op;
     if (!op.build(kernel, g, tau)) {
         if (!poll_stop()) {
@@ -56,16 +107,17 @@ std::optional<StepVerdict> wide_step_verdict(const KernelView& kernel, const Gri
         sp.project(y);
     };
     const double limit = (1.0 + kStepSlack) * (1.0 + kStepSlack) - 1.0;
-    const std::optional<Ritz> top = lanczos_top(n, growth, rough_noise(n, 0x9E3779B97F4A7C15ull), false, stopped,
+    const std::optional<Ritz> top = lanczos_top(n, growth, fixed_noise(n, 0x9E3779B97F4A7C15ull), false, stopped,
                                                 kWideStepSteps, false, limit);
     if (stopped || abandoned) return std::nullopt;
+    if (top_value && top) *top_value = top->value;
     return top && top->value <= limit ? StepVerdict::Passes : StepVerdict::Grows;
 }
 
 }  // namespace
 
 std::optional<StepVerdict> measure_step(const KernelView& kernel, const Grid1D<double>& g, double tau, bool& stopped,
-                                        FunctionRef<bool()> abandon, bool* wide, BandFactor* keep) {
+                                        FunctionRef<bool()> abandon, BandFactor* keep, MeasureExtras* extras) {
     StepRows rows;
     switch (rows.build(kernel, g, tau)) {
         case StepRows::Built::Yes: break;
@@ -73,11 +125,20 @@ std::optional<StepVerdict> measure_step(const KernelView& kernel, const Grid1D<d
         case StepRows::Built::TooWide: return StepVerdict::Unmeasured;
         case StepRows::Built::Stopped: stopped = true; return std::nullopt;
     }
-    const std::optional<StepVerdict> v = step_verdict(rows, g, stopped, abandon, keep);
+    const std::optional<std::size_t> half = band_half_width(rows, g);
+    const bool dearer = extras && extras->by_cost && half && *half > kDearerBandWidth;
+    const std::optional<StepVerdict> v =
+        dearer ? std::optional<StepVerdict>(StepVerdict::Unmeasured)
+               : step_verdict(rows, g, stopped, abandon, keep, extras && extras->reversed,
+                              extras ? &extras->failed_at : nullptr);
     if (keep && !(v && *v == StepVerdict::Passes)) keep->l.clear();
     if (v && *v == StepVerdict::Unmeasured) {
-        if (wide) *wide = true;
-        return wide_step_verdict(kernel, g, tau, stopped, abandon);
+        if (extras) {
+            extras->wide = true;
+            extras->dearer = dearer;
+        }
+        if (keep) keep->l.clear();
+        return wide_step_verdict(kernel, g, tau, stopped, abandon, extras ? &extras->top : nullptr);
     }
     return v;
 }

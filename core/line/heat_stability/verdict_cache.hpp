@@ -19,7 +19,7 @@ namespace quorvane::heat_judgement {
 
 // What is known of one kernel (coefficient functions, grid, rule): whether
 // its coefficient is at fault, the scale of its steps, the steps measured
-// (passing or not), and the bound the scan of a refusal certified. Every
+// (passing or not), and the bound a refusal named. Every
 // verdict is a function of the kernel and the step alone, so what is kept
 // only saves work: the same object and a fresh one judge every step alike.
 struct KernelVerdict {
@@ -31,7 +31,7 @@ struct KernelVerdict {
     double floor = 0.0;  // steps up to this are admitted unmeasured
     double drift = 0.0;  // max |a'| dx / max a: how fast the feet drift across cells
     std::vector<std::pair<double, bool>> steps;
-    double bound = 0.0;  // > 0 once a scan ran: every step up to it certified
+    double bound = 0.0;  // > 0 once a refusal named it
 
     std::optional<bool> known(double tau) const {
         for (const auto& [s, passes] : steps)

@@ -19,13 +19,6 @@ inline constexpr double kInf = std::numeric_limits<double>::infinity();
 // noise on every run, so a verdict does not change between calls.
 std::vector<double> fixed_noise(std::size_t n, std::uint64_t seed);
 
-// The start of a wide step's measurement: fixed noise with its smooth part
-// taken out (the noise minus its three-point average, twice). The slow
-// modes, which every admissible step keeps near 1, then weigh little in the
-// start, and the Lanczos run reaches a growing mode above them in fewer
-// steps.
-std::vector<double> rough_noise(std::size_t n, std::uint64_t seed);
-
 // The norm the variable-coefficient steps are judged in: sum w_i u_i^2,
 // w = 1/2 at the end nodes of a grid with walls (reflecting ends: the walls
 // sit at the end nodes, so those nodes carry half a cell) and 1 elsewhere,
@@ -65,13 +58,18 @@ struct WeightedSpace {
 // The order in which a band factorisation takes a grid's nodes: pos[i] the
 // place of node i, node[q] the node at place q. A periodic grid is folded
 // (0, n - 1, 1, n - 2, ...), so that its reads across the seam stay within a
-// band; any other grid keeps its own order.
+// band; any other grid keeps its own order. `reversed` takes that order
+// from its end: a factorisation meets a growing mode when it has taken all
+// of it, so one that starts at the mode's end of the grid fails sooner.
 struct BandOrder {
     std::vector<std::size_t> pos, node;
 
-    BandOrder(std::size_t n, bool periodic) : pos(n), node(n) {
+    BandOrder(std::size_t n, bool periodic, bool reversed = false) : pos(n), node(n) {
         const std::size_t half = (n + 1) / 2;
-        for (std::size_t i = 0; i < n; ++i) pos[i] = !periodic ? i : i < half ? 2 * i : 2 * (n - 1 - i) + 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            pos[i] = !periodic ? i : i < half ? 2 * i : 2 * (n - 1 - i) + 1;
+            if (reversed) pos[i] = n - 1 - pos[i];
+        }
         for (std::size_t i = 0; i < n; ++i) node[pos[i]] = i;
     }
 };
