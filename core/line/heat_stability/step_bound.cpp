@@ -269,44 +269,48 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
             else hi = p->tau;
         }
     }
+    // A passing end that passed by Lanczos where a call factorises is
+    // factorised first, and where it grows the end goes down the rungs: the
+    // narrowing above a step that grows would halve its way down to it.
+    while (!passed.empty() && !passed.back().as_a_call) {
+        const std::optional<Point> p = search.at(passed.back().tau, false);
+        if (!p) return std::nullopt;
+        if (p->passes) {
+            passed.back() = *p;
+            break;
+        }
+        hi = p->tau;
+        passed.pop_back();
+    }
+
     // The narrowing: points between the passing and the growing end, led
     // by the margins and measured as a call would, until the ends lie
-    // within kBracket; then a passing end from the climb that a call would
-    // factorise is measured again so, and where it grows the narrowing goes
-    // on below it.
+    // within kBracket.
+    if (passed.empty()) {
+        const std::optional<Point> floor = search.at(v.floor, false);
+        if (!floor) return std::nullopt;
+        if (!floor->passes) return 0.0;
+        passed.push_back(*floor);
+    }
     std::vector<Margin> margins;  // of the passing points, ascending
+    for (const Point& p : passed)
+        if (p.as_a_call && p.margin > 0.0) margins.push_back({std::log(p.tau), p.margin, p.wide});
+    double lo = passed.back().tau;
     bool after_growth = false;
-    for (std::size_t count = 0; count < kMostPoints; ++count) {
-        if (passed.empty()) {
-            const std::optional<Point> floor = search.at(v.floor, false);
-            if (!floor) return std::nullopt;
-            if (!floor->passes) return 0.0;
-            passed.push_back(*floor);
-        }
-        if (!std::isfinite(hi)) return passed.back().tau;
-        const Point low = passed.back();
-        if (std::log(hi / low.tau) <= std::log1p(kBracket)) {
-            if (low.as_a_call) return low.tau;
-            const std::optional<Point> p = search.at(low.tau, false);
-            if (!p) return std::nullopt;
-            if (p->passes) return low.tau;
-            hi = low.tau;
-            passed.pop_back();
-            while (!margins.empty() && margins.back().s >= std::log(hi)) margins.pop_back();
-            after_growth = true;
-            continue;
-        }
-        if (low.margin > 0.0 && (margins.empty() || margins.back().s < std::log(low.tau))) {
-            margins.push_back({std::log(low.tau), low.margin, low.wide});
-        }
-        const double tau = std::exp(next_point(std::log(low.tau), std::log(hi), margins, after_growth));
+    for (std::size_t count = 0; count < kMostPoints && std::isfinite(hi) && std::log(hi / lo) > std::log1p(kBracket);
+         ++count) {
+        const double tau = std::exp(next_point(std::log(lo), std::log(hi), margins, after_growth));
         const std::optional<Point> p = search.at(tau, false);
         if (!p) return std::nullopt;
         after_growth = !p->passes;
-        if (p->passes) passed.push_back(*p);
-        else hi = tau;
+        if (p->passes) {
+            lo = tau;
+            if (p->margin > 0.0) margins.push_back({std::log(tau), p->margin, p->wide});
+        } else {
+            hi = tau;
+        }
     }
-    return passed.empty() ? 0.0 : passed.back().tau;
+    return lo;
 }
 
 }  // namespace quorvane::heat_judgement
