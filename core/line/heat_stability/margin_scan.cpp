@@ -39,14 +39,18 @@ namespace {
 // class and kind of end, 22 to 260 nodes, tau from 0.01 to beyond the
 // first growing step, 0.3 % apart), m'' stayed below 9.2 (sqrt(mu) +
 // mu |a'| dx / max a)^2, mu = tau max a / dx^2; kappa (kCurvature) takes
-// 12 times that square, 1.3 times the largest seen. The spacing then follows the margin: where the steps damp
-// everything well (m of order one, or of order mu for small steps, whose
-// m and curvature both grow like mu) the points lie far apart, and where m
-// is small they close in, down to kResolution, through which the scan
-// steps uncertified, point by point, where the margin certifies not even
-// that (near a window that stays shut): its bound is the last point it
-// took, within kResolution of the first step that does not pass. A window can hide between two certified
-// points only where m curves faster than kappa allows, or where the
+// 12 times that square, 1.3 times the largest seen. The spacing then
+// follows the margin: where the steps damp everything well (m of order
+// one, or of order mu for small steps, whose m and curvature both grow
+// like mu) the points lie far apart, and where m is small they close in,
+// down to kResolution. Where the margin certifies not even that (near a
+// window that stays shut: a = 1 but for a bumped sample, 101 nodes, has
+// dozens of such places below its first window, which stopped a scan at
+// a quarter of it), the scan steps through uncertified, point by point,
+// kResolution apart; its bound is the last point it took, within
+// kResolution of the first step that does not pass. A window can hide
+// between two certified points only where m curves faster than kappa
+// allows, or where the
 // margins of the last points follow one power of tau (smooth_trend) and a
 // leap of up to twice the last is certified on that trend alone; a leap
 // not certified halves the next, each then on the margin alone. The W
@@ -72,22 +76,20 @@ struct Probe {
     bool wide = false;  // measured by Lanczos: the plain verdict alone, margin 0
 };
 
-// Measures the steps `taus` (ascending) and their margins, from the
-// factorisation of A and inverse iteration on it, up to the first that
-// does not pass (the larger ones left at -1). False when the caller asked
-// to stop.
-bool probe(const KernelView& kernel, const std::vector<double>& taus, std::vector<Probe>& out) {
-    out.assign(taus.size(), Probe{});
+// Measures the step tau and its margin, from the factorisation of A and
+// inverse iteration on it (margin -1 where it does not pass). False when
+// the caller asked to stop.
+bool probe(const KernelView& kernel, double tau, Probe& out) {
+    out = Probe{};
     BandFactor factor;
-    for (std::size_t i = 0; i < taus.size(); ++i) {
-        bool stopped = false;
-        MeasureExtras extras;
-        const std::optional<StepVerdict> v =
-            measure_step(kernel, kernel.grid, taus[i], stopped, [] { return false; }, &factor, &extras);
-        if (stopped) return false;
-        if (!v || *v != StepVerdict::Passes) break;
-        out[i].wide = extras.wide;
-        out[i].margin = extras.wide || factor.l.empty() ? 0.0 : pencil_margin(factor, kernel.grid);
+    bool stopped = false;
+    MeasureExtras extras;
+    const std::optional<StepVerdict> v =
+        measure_step(kernel, kernel.grid, tau, stopped, [] { return false; }, &factor, &extras);
+    if (stopped) return false;
+    if (v && *v == StepVerdict::Passes) {
+        out.wide = extras.wide;
+        out.margin = extras.wide || factor.l.empty() ? 0.0 : pencil_margin(factor, kernel.grid);
     }
     return true;
 }
@@ -131,11 +133,10 @@ std::optional<double> margin_scan(const KernelView& kernel, const KernelVerdict&
         const double speed = std::sqrt(mu) + mu * v.drift;
         return kCurvature * speed * speed;
     };
-    std::vector<Probe> found;
-    if (!probe(kernel, {v.floor}, found)) return std::nullopt;
-    if (found[0].margin < 0.0) return 0.0;
+    Probe at_left, r;
+    if (!probe(kernel, v.floor, at_left)) return std::nullopt;
+    if (at_left.margin < 0.0) return 0.0;
     double left = v.floor;
-    Probe at_left = found[0];
     std::vector<std::pair<double, double>> seen{{std::log(left), at_left.margin}};
     double last_leap = 0.0, limit = kLongestLeap;
     bool trust = true;
@@ -161,10 +162,9 @@ std::optional<double> margin_scan(const KernelView& kernel, const KernelVerdict&
         double right = left * std::exp(h);
         if (!(right < top)) right = std::nextafter(top, 0.0);
         if (!(right > left)) break;
-        if (!probe(kernel, {right}, found)) return std::nullopt;
+        if (!probe(kernel, right, r)) return std::nullopt;
         ++probes;
         const double step = std::log(right / left);
-        const Probe& r = found[0];
         bool certified = through && r.margin >= 0.0;
         if (r.margin >= 0.0 && !certified) {
             if (r.wide || at_left.wide) {
