@@ -93,7 +93,7 @@ def first_calls(cls: str, n: int, tau: float, repeats: int) -> tuple[float, floa
 
 
 def main() -> None:
-    args = options(__doc__, "about 12 min", "about 30 s")
+    args = options(__doc__, "about 2 min", "about 10 s")
     sizes = (1001, 10001) if args.quick else (1001, 10001, 100001)
     print(f"{'class':<10} {'n':>6} {'tau':>9} {'first call':>11} {'repeated':>9} {'in a call':>10} "
           f"{'first/rep':>9} {'first/step':>10}")

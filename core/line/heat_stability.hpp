@@ -56,11 +56,10 @@
 //      climbs steps a factor 4 apart to the first that grows and narrows to
 //      within 0.8 % of it, led by the margins: a few verdicts near X. It
 //      does not look between its points: a window narrower than their
-//      spacing below X would go unseen (none was found in dense sweeps of
-//      drawn coefficients on 1001 nodes, and one in 54 on 101 to 401). A
-//      call whose step falls in one is still refused, with a bound below
-//      it. Above X, steps that pass on their own (islands between windows)
-//      still run.
+//      spacing below X goes unseen (dense sweeps below the bounds of 108
+//      drawn coefficients on 257 to 1001 nodes found two). A call whose
+//      step falls in one is still refused, with a bound below it. Above X,
+//      steps that pass on their own (islands between windows) still run.
 //
 // The variable-coefficient judgement's parts sit in heat_stability/:
 //   kernel_view      the kernel as the judgement reads it (one view for heat2/4/6)

@@ -206,9 +206,9 @@ constexpr char kHeat4EvolveDoc[] =
     "    without its mean in the grid 2-norm (a rule on tau alone; the message names the\n"
     "    largest admissible tau X and the n_steps it gives for this t: on grids under 256\n"
     "    nodes a scan certifies every step up to X, on larger ones a search brackets the\n"
-    "    first step that grows to within 0.8 % above X, and a step below X between its\n"
-    "    points that grows is refused too, naming a smaller X; a larger step that grows\n"
-    "    nothing runs); kind\n"
+    "    first step it finds growing to within 0.8 % above X, and a step below X between\n"
+    "    its points that grows is refused too, naming a smaller X; a larger step that\n"
+    "    grows nothing runs); kind\n"
     "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
     "    result. The values are unchanged after a failure.\n";
 

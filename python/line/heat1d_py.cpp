@@ -79,8 +79,9 @@ constexpr char kEvolveDoc[] =
     "    its mean in the grid 2-norm (a rule on tau alone; the message names the largest\n"
     "    admissible tau X and the n_steps it gives for this t: on grids under 256 nodes a\n"
     "    scan certifies every step up to X, on larger ones a search brackets the first step\n"
-    "    that grows to within 0.8 % above X, and a step below X between its points that\n"
-    "    grows is refused too, naming a smaller X; a larger step that grows nothing runs),\n"
+    "    it finds growing to within 0.8 % above X, and a step below X between its points\n"
+    "    that grows is refused too, naming a smaller X; a larger step that grows nothing\n"
+    "    runs),\n"
     "    or the error of a step (for example a negative or non-finite coefficient, or a\n"
     "    non-finite result, kind NanInf). The values are unchanged after a failure.\n";
 

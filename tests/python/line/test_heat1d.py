@@ -794,8 +794,8 @@ def test_refusal_costs_a_few_calls_and_names_a_tight_bound(cls, n):
     # accepted 100-step call at the tau X it named, and on 10001 nodes Heat1D named 1/30 of the
     # first step that grows. Now the named X runs on a fresh object, a step within 1 % above it
     # is refused, steps spread below it run, and the refusal costs a few such calls (best of
-    # repeats, fresh objects, this process: measured 2.2 to 4.6 times on 1001 nodes and 2.3 to
-    # 7 on 10001, on one processor or eight; 10 leaves room for a busy machine).
+    # repeats, fresh objects, this process: measured 2.8 to 4.7 times on 1001 nodes and 2.2 to
+    # 7.4 on 10001, on one processor or eight; 10 leaves room for a busy machine).
     x = np.linspace(0.0, 1.0, n)
     make = lambda: cls.with_a_array(0.0, 1.0, n, 1.0 + 0.8 * np.sin(3.0 * x + 0.3),  # noqa: E731
                                     np.cos(np.pi * x), boundary="zero")
