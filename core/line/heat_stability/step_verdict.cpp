@@ -16,9 +16,9 @@ namespace {
 
 // A band factorisation of half bandwidth p costs about p^2 / 2
 // multiplications a node, a Lanczos run kWideStepSteps times three step
-// products, each some hundreds of multiplications a node. Beyond this
-// half bandwidth the band costs more (measured: about equal near 120, on
-// 1001 and on 10001 nodes).
+// products, each some hundreds of multiplications a node: about equal near
+// p = 120 (measured on 1001 and 10001 nodes). Up to this half bandwidth a
+// search still factorises, for the exact verdict and the margin.
 constexpr std::size_t kDearerBandWidth = 192;
 
 // The reads a StoredStep keeps, at most kOperatorBytes in all: measurements
