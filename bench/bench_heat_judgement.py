@@ -12,10 +12,15 @@ verdict of tau's step, then the step), of the same one-step call repeated on tha
 that object, divided by 100), and their ratios.
 
 Second section, a refusal against the call it names ("zero" and "reflect", 1001, 2001 and
-10001 nodes): the bound a refusal names (evolve(0.1, 3), which no class admits), the time
-of that refusal (the exact verdict of its step, then the scan from below that names the
-bound), the time of the accepted call the refusal points to (100 steps of the named tau on
-a fresh object, judgement included: one verdict), and their ratio.
+10001 nodes; and a = 1 but for a[50] = 1 + 1e-5 on 101 nodes, "reflect", evolve(1, 3)): the
+bound X a refusal names (evolve(0.1, 3), which no class admits), the time of that refusal
+(the verdict of its step, then the search that names the bound), the time of the accepted
+call the refusal points to (100 steps of the named tau on a fresh object, judgement
+included: one verdict), and their ratio, on one processor (the process held to one; the
+library then runs one worker) and on all the process may use. Then how tight X is: the
+first step above X that a fresh call refuses, among X (1 + j/1000), j = 1 .. 30, as a
+percentage over X, and how many of 200 steps spread over [X/4, X] (a geometric sample)
+are refused (a window below X would show there; 0 expected).
 
 Run: PYTHONPATH=<build dir> python bench/bench_heat_judgement.py [--quick]
 (--quick: 1001 and 2001 nodes, one boundary, one timing each, no 100,001-node row.)
@@ -28,30 +33,54 @@ import re
 import numpy as np
 
 import quorvane
-from harness import best_time, options, progress
+from harness import best_time, on_one_processor, options, progress
 
 CLASSES = ("Heat1D", "Heat1D4th", "Heat1D6th")
 
 
-def make(cls: str, n: int, boundary: str):
+def make(cls: str, n: int, boundary: str, bump: bool = False):
     x = np.linspace(0.0, 1.0, n)
-    return getattr(quorvane, cls).with_a_array(0.0, 1.0, n, 1.0 + 0.8 * np.sin(3.0 * x + 0.3), np.cos(np.pi * x),
-                                               boundary=boundary)
+    if bump:
+        a = np.ones(n)
+        a[n // 2] += 1e-5
+    else:
+        a = 1.0 + 0.8 * np.sin(3.0 * x + 0.3)
+    return getattr(quorvane, cls).with_a_array(0.0, 1.0, n, a, np.cos(np.pi * x), boundary=boundary)
 
 
-def refusal(cls: str, n: int, boundary: str) -> float:
+def refusal(cls: str, n: int, boundary: str, bump: bool = False) -> float:
     try:
-        make(cls, n, boundary).evolve(0.1, 3)
+        make(cls, n, boundary, bump).evolve(1.0 if bump else 0.1, 3)
     except quorvane.QuorvaneError as e:
         return float(re.search(r"largest admissible tau = (\S+) ", str(e)).group(1))
-    raise AssertionError("evolve(0.1, 3) admitted")
+    raise AssertionError("the call was admitted")
 
 
-def accepted(cls: str, n: int, boundary: str, tau: float) -> None:
+def accepted(cls: str, n: int, boundary: str, tau: float, bump: bool = False) -> None:
     t = 100.0 * tau
     while t / 100.0 > tau:  # 100 steps of at most the named tau
         t = np.nextafter(t, 0.0)
-    make(cls, n, boundary).evolve(t, 100)
+    make(cls, n, boundary, bump).evolve(t, 100)
+
+
+def runs(cls: str, n: int, boundary: str, tau: float, bump: bool) -> bool:
+    try:
+        make(cls, n, boundary, bump).evolve(tau, 1)
+        return True
+    except quorvane.QuorvaneError:
+        return False
+
+
+def tightness(cls: str, n: int, boundary: str, tau: float, bump: bool, below: int) -> tuple[str, int]:
+    """The first refused step above tau as % over it ('>3 %' if none up to 3 %), and how many
+    of `below` steps over [tau/4, tau] are refused."""
+    above = ">3 %"
+    for j in range(1, 31):
+        if not runs(cls, n, boundary, tau * (1.0 + j / 1000.0), bump):
+            above = f"+{j / 10:.1f} %"
+            break
+    refused = sum(not runs(cls, n, boundary, s, bump) for s in np.geomspace(tau / 4.0, tau, below))
+    return above, refused
 
 
 def first_calls(cls: str, n: int, tau: float, repeats: int) -> tuple[float, float, float]:
@@ -64,7 +93,7 @@ def first_calls(cls: str, n: int, tau: float, repeats: int) -> tuple[float, floa
 
 
 def main() -> None:
-    args = options(__doc__, "about 3 min", "about 20 s")
+    args = options(__doc__, "about 2 min", "about 10 s")
     sizes = (1001, 10001) if args.quick else (1001, 10001, 100001)
     print(f"{'class':<10} {'n':>6} {'tau':>9} {'first call':>11} {'repeated':>9} {'in a call':>10} "
           f"{'first/rep':>9} {'first/step':>10}")
@@ -77,18 +106,25 @@ def main() -> None:
             print(f"{cls:<10} {n:>6} {tau:>9.3g} {first * 1e3:>8.2f} ms {again * 1e3:>6.2f} ms {step * 1e3:>7.3f} ms"
                   f" {first / again:>9.1f} {first / step:>10.0f}")
     print()
-    sizes = (1001, 2001) if args.quick else (1001, 2001, 10001)
-    boundaries = ("zero",) if args.quick else ("zero", "reflect")
-    print(f"{'class':<10} {'n':>6} {'ends':<8} {'named tau':>10} {'refusal':>10} {'accepted':>10} {'ratio':>6}")
-    for n in sizes:
-        repeats = 1 if args.quick or n > 2001 else 2
-        for boundary in boundaries:
-            for cls in CLASSES:
-                progress(f"{cls}, n = {n}, {boundary}")
-                t_refusal, tau = best_time(lambda: refusal(cls, n, boundary), repeats)
-                t_accepted, _ = best_time(lambda: accepted(cls, n, boundary, tau), repeats)
-                print(f"{cls:<10} {n:>6} {boundary:<8} {tau:>10.4g} {t_refusal * 1e3:>8.0f} ms {t_accepted * 1e3:>7.0f} ms"
-                      f" {t_refusal / t_accepted:>6.1f}")
+    cases = [(cls, n, boundary, False) for n in ((1001, 2001) if args.quick else (1001, 2001, 10001))
+             for boundary in (("zero",) if args.quick else ("zero", "reflect")) for cls in CLASSES]
+    if not args.quick:
+        cases.append(("Heat1D", 101, "reflect", True))
+    print(f"{'class':<10} {'n':>6} {'ends':<8} {'named X':>10} {'refusal':>10} {'accepted':>10} {'ratio':>6}"
+          f" {'1 proc.':>10} {'accepted':>10} {'ratio':>6}  {'first refused':>13} {'refused in [X/4, X]':>19}")
+    for cls, n, boundary, bump in cases:
+        repeats = 1 if args.quick or n > 2001 else 3
+        progress(f"{cls}, n = {n}, {boundary}{', a bumped sample' if bump else ''}")
+        t_refusal, tau = best_time(lambda: refusal(cls, n, boundary, bump), repeats)
+        t_accepted, _ = best_time(lambda: accepted(cls, n, boundary, tau, bump), repeats)
+        one_refusal, _ = on_one_processor(lambda: best_time(lambda: refusal(cls, n, boundary, bump), repeats))
+        one_accepted, _ = on_one_processor(
+            lambda: best_time(lambda: accepted(cls, n, boundary, tau, bump), repeats))
+        above, refused = tightness(cls, n, boundary, tau, bump, 40 if args.quick or n > 2001 else 200)
+        name = cls + (" (bump)" if bump else "")
+        print(f"{name:<10} {n:>6} {boundary:<8} {tau:>10.4g} {t_refusal * 1e3:>8.0f} ms {t_accepted * 1e3:>7.1f} ms"
+              f" {t_refusal / t_accepted:>6.1f} {one_refusal * 1e3:>7.0f} ms {one_accepted * 1e3:>7.1f} ms"
+              f" {one_refusal / one_accepted:>6.1f}  {above:>13} {refused:>19}")
 
 
 if __name__ == "__main__":
