@@ -8,7 +8,6 @@ import re
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
 import pytest
@@ -780,35 +779,17 @@ def sample_runs(make, tau):
         return False
 
 
-def best_seconds(fn, repeats):
-    best = math.inf
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 @pytest.mark.parametrize("n", [1001, 10001])
 @pytest.mark.parametrize("cls", VARIABLE_CLASSES, ids=lambda c: c.__name__)
-def test_refusal_costs_a_few_calls_and_names_a_tight_bound(cls, n):
-    # a = 1 + 0.8 sin(3x + 0.3), "zero", evolve(0.1, 3): the refusal cost 40 to 328 times the
-    # accepted 100-step call at the tau X it named, and on 10001 nodes Heat1D named 1/30 of the
-    # first step that grows. Now the named X runs on a fresh object, a step within 1 % above it
-    # is refused, steps spread below it run, and the refusal costs a few such calls (best of
-    # repeats, fresh objects, this process: measured 2.8 to 4.7 times on 1001 nodes and 2.2 to
-    # 7.4 on 10001, on one processor or eight; 10 leaves room for a busy machine).
+def test_refusal_names_a_tight_bound(cls, n):
+    # a = 1 + 0.8 sin(3x + 0.3), "zero", evolve(0.1, 3): on 10001 nodes Heat1D named 1/30 of
+    # the first step that grows. Now the named X runs on a fresh object, a step within 1 % above
+    # it is refused and steps spread below it run. (What the refusal costs against the call it
+    # names is bench/bench_heat_judgement.py's to measure.)
     x = np.linspace(0.0, 1.0, n)
     make = lambda: cls.with_a_array(0.0, 1.0, n, 1.0 + 0.8 * np.sin(3.0 * x + 0.3),  # noqa: E731
                                     np.cos(np.pi * x), boundary="zero")
     tau, _ = named_bound(cls, 1.0, n, 1.0 + 0.8 * np.sin(3.0 * x + 0.3), np.cos(np.pi * x), "zero", 0.1, 3)
-    t = 100.0 * tau
-    while t / 100.0 > tau:
-        t = np.nextafter(t, 0.0)
-    repeats = 3 if n < 10000 else 2
-    refusal = best_seconds(lambda: error_text(make().evolve, 0.1, 3), repeats)
-    call = best_seconds(lambda: make().evolve(t, 100), repeats)
-    assert refusal <= 10.0 * call, (refusal, call)
     assert sample_runs(make, tau)
     assert not all(sample_runs(make, tau * (1.0 + j / 1000.0)) for j in range(1, 11))
     assert all(sample_runs(make, f * tau) for f in np.geomspace(0.25, 1.0, 6))
