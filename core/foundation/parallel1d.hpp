@@ -21,7 +21,7 @@
 namespace quorvane {
 
 // The processors of the affinity mask (online ones where it cannot be
-// read), read once and cached (1 when unknown).
+// read), read at the first call and cached (1 when unknown).
 std::size_t worker_count();
 
 // Reads the environment variable every time it is called; see

@@ -29,17 +29,14 @@ bool PhaseControl::keep_going() {
 std::size_t available_processors() {
     // The affinity mask, so that a process pinned to fewer CPUs (taskset)
     // starts fewer threads; the online count when the mask cannot be read.
-    static const std::size_t count = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-            const int n = CPU_COUNT(&set);
-            if (n > 0) return static_cast<std::size_t>(n);
-        }
-        const long n = sysconf(_SC_NPROCESSORS_ONLN);
-        return n > 0 ? static_cast<std::size_t>(n) : std::size_t{1};
-    }();
-    return count;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<std::size_t>(n) : 1;
 }
 
 std::size_t sweep_worker_count(std::size_t nodes, std::size_t lines, std::size_t phases) {

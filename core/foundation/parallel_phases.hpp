@@ -53,9 +53,8 @@ private:
 Status run_phases(std::size_t phases, std::size_t workers,
                   FunctionRef<Status(std::size_t, std::size_t, PhaseControl&)> body);
 
-// Processors available to this process: its affinity mask, read at the
-// first call and kept (the online count when the mask cannot be read, at
-// least 1).
+// Processors available to this process: its affinity mask, asked at every
+// call (the online count when the mask cannot be read, at least 1).
 std::size_t available_processors();
 
 // The workers of a call of `phases` phases, each stepping `nodes` nodes in
