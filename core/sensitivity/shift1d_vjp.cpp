@@ -139,26 +139,29 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
     return p.tau * u[i];
 }
 
-// The ranges a sweep clips to: the range before step k (after k steps) for
-// any k, from anchors every `every` steps walked on once, and the window of
-// one anchor's steps walked on when first asked for (the reverse sweep asks
-// for the steps of one segment, last first).
+// The ranges a sweep clips to: the range before step k (after k steps).
+// The first forward pass asks for them in order, k = 1, 2, ..., and walks
+// them on one step at a time, keeping an anchor every `every` steps; later
+// asks (the recomputed segments, the reverse visits, last first) are served
+// from the window of one anchor's steps, walked on when first asked for.
 class RangeWalk {
 public:
-    RangeWalk(FlowRange start, ReactionFactors per_step, std::uint64_t steps, std::uint64_t every)
-        : per_step_(per_step), every_(std::max<std::uint64_t>(every, 1)), start_(start) {
-        if (per_step_.identity()) return;
-        FlowRange r = start;
-        anchors_.reserve(static_cast<std::size_t>(steps / every_ + 1));
-        for (std::uint64_t k = 0; k <= steps; ++k) {
-            if (k % every_ == 0) anchors_.push_back(r);
-            r = r.after(per_step_);
-        }
+    RangeWalk(FlowRange start, ReactionFactors per_step, std::uint64_t every)
+        : per_step_(per_step), every_(std::max<std::uint64_t>(every, 1)), start_(start), walked_(start) {
+        if (!per_step_.identity()) anchors_.push_back(start);
     }
 
     FlowRange before(std::uint64_t k) {
         if (per_step_.identity()) return start_;
+        if (k == done_ + 1) {
+            walked_ = walked_.after(per_step_);
+            done_ = k;
+            if (k % every_ == 0) anchors_.push_back(walked_);
+            return walked_;
+        }
+        if (k == done_) return walked_;
         const std::uint64_t anchor = k / every_;
+        if (anchor >= anchors_.size()) internal_fault("RangeWalk: a step asked for before the first pass reached it");
         if (window_anchor_ != anchor || window_.empty()) {
             window_.resize(static_cast<std::size_t>(every_));
             FlowRange r = anchors_[static_cast<std::size_t>(anchor)];
@@ -177,6 +180,9 @@ private:
     ReactionFactors per_step_;
     std::uint64_t every_;
     FlowRange start_;
+    // The first pass's walk: the range after done_ steps.
+    FlowRange walked_;
+    std::uint64_t done_ = 0;
     std::vector<FlowRange> anchors_;
     std::vector<FlowRange> window_;
     std::uint64_t window_anchor_ = 0;
@@ -260,8 +266,7 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     std::vector<double> other(n), scratch(n, 0.0), unclipped(n);
     const double eps = g.dx() * 0.0001;
     // The range Shift1D clips every step to, from u0's read.
-    RangeWalk ranges(read_range(g, u0), problem_factors(problem), problem.n_steps,
-                     checkpoint_plan(problem.n_steps, n).interval);
+    RangeWalk ranges(read_range(g, u0), problem_factors(problem), checkpoint_plan(problem.n_steps, n).interval);
     // Where the range's ends move with c: the nodes of its least and
     // greatest value (the first of each).
     const std::size_t c_low = static_cast<std::size_t>(std::min_element(problem.c.begin(), problem.c.end()) -
