@@ -353,8 +353,11 @@ struct TransportEvolverObj {
     GridFn<double> state;
     FlowRange range;
 
+    // The range of the state's read is measured without the interpreter
+    // lock, a stop request ending it.
     TransportEvolverObj(ChernoffSemigroup<K> sg, GridFn<double> st)
-        : semigroup(std::move(sg)), state(std::move(st)), range(read_range(state.grid, state.values)) {}
+        : semigroup(std::move(sg)), state(std::move(st)),
+          range(compute([&] { return read_range(state.grid, state.values); })) {}
 
     std::size_t len() const { return state.values.size(); }
     static ClassDef& class_def();

@@ -35,8 +35,11 @@ Status ArrayObstacle::project_in_place(std::span<double> u) const {
 }
 
 StrangDiffusionDrift constant_coefficient_kernels(const Grid1D<double>& grid, double a, double b, double c) {
-    return StrangDiffusionDrift{DiffusionChernoff{CoeffSource::constant(a), grid, a},
-                                DriftReactionChernoff::constant(grid, b, c, std::fabs(c))};
+    // The projected steps keep no range of their own: the drift's reads are
+    // held to their cells' ranges, so a front it carries brings no overshoot.
+    DriftReactionChernoff drift = DriftReactionChernoff::constant(grid, b, c, std::fabs(c));
+    drift.bounded_reads = true;
+    return StrangDiffusionDrift{DiffusionChernoff{CoeffSource::constant(a), grid, a}, std::move(drift)};
 }
 
 const Grid1D<double>& ObstacleChernoff::grid() const {

@@ -1,6 +1,7 @@
 #include "core/foundation/boundary.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/foundation/error.hpp"
@@ -506,6 +507,24 @@ void SepticSamples::fill(std::span<const double> values, const Grid1D<double>& g
     put_resolved(lo_, inner_lo);
     for (std::int64_t j = inner_lo; j < inner_hi; ++j) put(j, direct);
     put_resolved(inner_hi, hi_);
+}
+
+std::array<double, 8> SepticSamples::cell_bernstein(std::int64_t cell) const {
+    // The read is the degree-7 polynomial with the samples' value and first
+    // three derivatives (in units of the cell) at either end; those fix the
+    // four Bernstein coefficients next to each end.
+    const double* p = samples_.data() + 4 * (cell - lo_);
+    const double* q = p + 4;
+    std::array<double, 8> b;
+    b[0] = p[0];
+    b[1] = b[0] + p[1] / 7.0;
+    b[2] = (2.0 * b[1] - b[0]) + p[2] / 42.0;
+    b[3] = ((3.0 * b[2] - 3.0 * b[1]) + b[0]) + p[3] / 210.0;
+    b[7] = q[0];
+    b[6] = b[7] - q[1] / 7.0;
+    b[5] = (2.0 * b[6] - b[7]) + q[2] / 42.0;
+    b[4] = ((3.0 * b[5] - 3.0 * b[6]) + b[7]) - q[3] / 210.0;
+    return b;
 }
 
 bool SepticSamples::covered(double x, std::int64_t& cell, double& t) const {

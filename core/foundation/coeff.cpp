@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "core/foundation/error.hpp"
@@ -17,28 +18,39 @@ float coeff_zero_f32(float) { return 0.0f; }
 
 namespace {
 
-// A closure of the library's own, fixed in x.
-template <class Fn>
-SharedCoeff make_fixed_coeff(Fn fn) {
-    struct Impl final : CoeffFn {
-        Fn f;
-        explicit Impl(Fn g) : f(std::move(g)) {}
-        double operator()(double x) const override { return f(x); }
-        bool fixed() const override { return true; }
-    };
-    return std::make_shared<const Impl>(std::move(fn));
-}
+// The Catmull-Rom read of shared samples, continued by `ends`.
+struct SampledCoeff final : CoeffFn {
+    std::shared_ptr<const std::vector<double>> samples;
+    double x0, h;
+    SampleEnds ends;
+    SampledCoeff(std::shared_ptr<const std::vector<double>> s, double origin, double spacing, SampleEnds e)
+        : samples(std::move(s)), x0(origin), h(spacing), ends(e) {}
+    double operator()(double x) const override { return catmull_rom_sample(*samples, x0, h, ends, x); }
+    bool fixed() const override { return true; }
+    std::optional<std::pair<double, double>> hull(double a, double b) const override {
+        if (ends.kind != SampleEnd::Constant && samples->size() >= 2) return std::nullopt;
+        return catmull_rom_hull(*samples, x0, h, a, b);
+    }
+};
 
 }  // namespace
 
 SharedCoeff constant_coeff(double c) {
-    return make_fixed_coeff([c](double) { return c; });
+    struct Constant final : CoeffFn {
+        double value;
+        explicit Constant(double v) : value(v) {}
+        double operator()(double) const override { return value; }
+        bool fixed() const override { return true; }
+        std::optional<double> constant() const override { return value; }
+        std::optional<std::pair<double, double>> hull(double, double) const override {
+            return std::pair{value, value};
+        }
+    };
+    return std::make_shared<const Constant>(c);
 }
 
 SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, double x0, double h) {
-    return make_fixed_coeff([s = std::move(samples), x0, h](double x) {
-        return catmull_rom_sample(*s, x0, h, x);
-    });
+    return std::make_shared<const SampledCoeff>(std::move(samples), x0, h, SampleEnds{});
 }
 
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h) {
@@ -46,9 +58,8 @@ SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h) {
 }
 
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h, SampleEnds ends) {
-    auto shared = std::make_shared<const std::vector<double>>(std::move(samples));
-    return make_fixed_coeff(
-        [s = std::move(shared), x0, h, ends](double x) { return catmull_rom_sample(*s, x0, h, ends, x); });
+    return std::make_shared<const SampledCoeff>(std::make_shared<const std::vector<double>>(std::move(samples)), x0,
+                                                h, ends);
 }
 
 CoefficientEnds coefficient_ends(BoundaryTag tag, std::span<const double> a, double h,
@@ -130,6 +141,41 @@ double catmull_rom_sample(std::span<const double> f, double x0, double h, double
     const double p3 = i + 2 < n ? f[i + 2] : 2.0 * p2 - p1;
     return 0.5 * (t * t * t * (3.0 * p1 - p0 - 3.0 * p2 + p3) +
                   (2.0 * p1 + t * (p2 - p0) + t * t * (4.0 * p2 + (2.0 * p0 - 5.0 * p1) - p3)));
+}
+
+std::optional<std::pair<double, double>> catmull_rom_hull(std::span<const double> f, double x0, double h, double a,
+                                                         double b) {
+    const std::size_t n = f.size();
+    if (n < 2) return n == 1 ? std::pair{f[0], f[0]} : std::pair{0.0, 0.0};
+    const double sa = (a - x0) / h, sb = (b - x0) / h;
+    if (!(std::isfinite(sa) && std::isfinite(sb) && sa <= sb)) return std::nullopt;
+    const auto last = static_cast<double>(n - 1);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    const auto take = [&](double v) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    };
+    // Beyond the ends the read holds the end samples.
+    if (sa <= 0.0) take(f[0]);
+    if (sb >= last) take(f[n - 1]);
+    if (sb >= 0.0 && sa <= last) {
+        const double first = std::clamp(std::floor(sa), 0.0, last - 1.0);
+        const double final = std::clamp(std::floor(sb), 0.0, last - 1.0);
+        if (final - first > 3.0) return std::nullopt;
+        for (auto i = static_cast<std::size_t>(first); i <= static_cast<std::size_t>(final); ++i) {
+            // The cubic of [i, i + 1] in Bernstein form: its end values and
+            // the points a third of its end slopes (p2 - p0) / 2 and
+            // (p3 - p1) / 2 inward.
+            const double p1 = f[i], p2 = f[i + 1];
+            const double p0 = i > 0 ? f[i - 1] : 2.0 * p1 - p2;
+            const double p3 = i + 2 < n ? f[i + 2] : 2.0 * p2 - p1;
+            take(p1);
+            take(p1 + (p2 - p0) / 6.0);
+            take(p2 - (p3 - p1) / 6.0);
+            take(p2);
+        }
+    }
+    return std::pair{lo, hi};
 }
 
 namespace {

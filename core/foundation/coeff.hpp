@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
@@ -29,6 +30,11 @@ public:
     // outside the library (samples, a constant): its values may then be
     // taken once and reused for a whole call.
     virtual bool fixed() const { return false; }
+    // The value of a closure constant in x by construction, else none.
+    virtual std::optional<double> constant() const { return std::nullopt; }
+    // Bounds of the closure's values over [a, b] where it can give them in
+    // closed form at about the cost of a few calls, else none.
+    virtual std::optional<std::pair<double, double>> hull(double, double) const { return std::nullopt; }
 };
 using SharedCoeff = std::shared_ptr<const CoeffFn>;
 
@@ -163,6 +169,11 @@ double catmull_rom_sample(std::span<const double> f, double x0, double h, double
 // plus the interpolant of the image of f - p (the interpolant reproduces
 // quadratics, so the two agree); a constant end as above.
 double catmull_rom_sample(std::span<const double> f, double x0, double h, SampleEnds ends, double x);
+// Bounds of the constant-end read over [a, b], from the Bernstein coefficients of the
+// cubics it meets; none where [a, b] is not finite or spans more than four
+// sample intervals.
+std::optional<std::pair<double, double>> catmull_rom_hull(std::span<const double> f, double x0, double h, double a,
+                                                         double b);
 
 // Derivative samples f'(x_i), f''(x_i) of an array at spacing h (fourth-order
 // central in the interior, three-point formulas at the two nodes nearest each end);

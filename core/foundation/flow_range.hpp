@@ -16,10 +16,14 @@
 // step count or the time.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
+#include <type_traits>
 
+#include "core/foundation/coeff.hpp"
 #include "core/foundation/grid_fn.hpp"
 
 namespace quorvane {
@@ -35,9 +39,6 @@ struct ReactionFactors {
 struct FlowRange {
     static constexpr double kInfinity = std::numeric_limits<double>::infinity();
     double lo = 0.0, hi = 0.0;
-
-    // No range: nothing is clipped.
-    static FlowRange whole_line() { return {-kInfinity, kInfinity}; }
 
     // The range after a step whose reaction scales by factors in f: a
     // positive end moves by the factor that takes it farthest out, a
@@ -60,8 +61,32 @@ struct FlowRange {
 
     // 0 added to the range: the inflow of a "zero" end.
     FlowRange with_zero() const { return {lo < 0.0 ? lo : 0.0, hi > 0.0 ? hi : 0.0}; }
+    // The range of both.
+    FlowRange joined(const FlowRange& o) const { return {lo < o.lo ? lo : o.lo, hi > o.hi ? hi : o.hi}; }
 
     bool operator==(const FlowRange&) const = default;
+};
+
+// The values a "linear" end continues data by, out to `cells` cells (a
+// length in cells, not a count) beyond each end: the straight line through
+// the two end values, whose extremes lie at the end node and `cells` out.
+FlowRange continued_ends(std::span<const double> values, double cells);
+
+// How one step moves the range its values are clipped to: its reaction's
+// factors, and on a grid with "linear" ends (whose free ends keep no
+// maximum principle of the data alone) how far beyond an end, in cells, the
+// step's reads reach: what the ends continue the step's input by out there
+// joins the range, as a boundary's values join a maximum principle's.
+struct RangeStep {
+    ReactionFactors factors;
+    double end_cells = 0.0;  // 0: no end feeds the step
+
+    bool moves() const { return !factors.identity() || end_cells > 0.0; }
+    // The range of a step from `input`, the range before it `r`.
+    FlowRange next(const FlowRange& r, std::span<const double> input) const {
+        const FlowRange walked = r.after(factors);
+        return end_cells > 0.0 ? walked.joined(continued_ends(input, end_cells)) : walked;
+    }
 };
 
 // Samples of a read per cell when its range is measured, the cell's first
@@ -76,10 +101,53 @@ inline constexpr std::size_t kRangeSamplesPerCell = 16;
 // extremum between samples is not cut. Cells whose stencil reaches past a
 // non-periodic end are read with the data continued by their straight line
 // (a zero end's ghost zeros or a mirror's kink are no part of the data); 0
-// joins the range under a "zero" end, whose inflow it is. A "linear" end
-// keeps no range (the whole line): its free ends keep no maximum principle,
-// so the flow leaves the data's range there. The values are finite.
-FlowRange read_range(const Grid1D<double>& grid, std::span<const double> values);
+// joins the range under a "zero" end, whose inflow it is (what a "linear"
+// end feeds a step joins it step by step: RangeStep). The values are
+// finite. A stop request (poll_stop), looked at between blocks of cells,
+// ends it.
+Expected<FlowRange> read_range(const Grid1D<double>& grid, std::span<const double> values);
+
+// The least and the greatest value of a coefficient over a grid's cells and
+// where each is taken: c at the nodes and kCoefficientSamplesPerCell - 1
+// points inside each cell, across the seam of a periodic grid too. The exact
+// flow's reaction reads c between the nodes (at the feet of the
+// characteristics), so its growth over t lies between e^{t lo} and
+// e^{t hi}, which the nodes alone may not bound (a peak of c between two
+// nodes, where characteristics gather). NaN samples are passed over.
+struct CoefficientBounds {
+    double lo = 0.0, hi = 0.0;
+    double x_lo = 0.0, x_hi = 0.0;
+};
+inline constexpr std::size_t kCoefficientSamplesPerCell = 32;
+template <class C>
+CoefficientBounds coefficient_bounds(const Grid1D<double>& grid, const C& c) {
+    const std::size_t cells = grid.boundary.tag == BoundaryTag::Periodic ? grid.n : grid.n - 1;
+    const double dx = grid.dx();
+    CoefficientBounds b{FlowRange::kInfinity, -FlowRange::kInfinity, grid.xmin, grid.xmin};
+    if constexpr (std::is_base_of_v<CoeffFn, C>) {
+        if (const std::optional<double> v = c.constant()) return {*v, *v, grid.xmin, grid.xmin};
+    }
+    auto take = [&](double x) {
+        const double v = c(x);
+        if (v < b.lo) b.lo = v, b.x_lo = x;
+        if (v > b.hi) b.hi = v, b.x_hi = x;
+    };
+    for (std::size_t i = 0; i < grid.n; ++i) take(grid.node(i));
+    for (std::size_t i = 0; i < cells; ++i) {
+        const double x = grid.xmin + dx * static_cast<double>(i);
+        if constexpr (std::is_base_of_v<CoeffFn, C>) {
+            // A cell whose values provably stay within the bounds so far
+            // needs no samples.
+            const auto hull = c.hull(x, grid.xmin + dx * static_cast<double>(i + 1));
+            if (hull && hull->first >= b.lo && hull->second <= b.hi) continue;
+        }
+        for (std::size_t k = 1; k < kCoefficientSamplesPerCell; ++k) {
+            take(grid.xmin + dx * (static_cast<double>(i) +
+                                   static_cast<double>(k) / static_cast<double>(kCoefficientSamplesPerCell)));
+        }
+    }
+    return b;
+}
 
 // The extreme of the sampled values s[0 .. count) of one cell, refined by
 // the parabola through the extreme sample and its neighbours when it lies

@@ -41,6 +41,7 @@ Expected<GridFnComplex1D> GridFnComplex1D::make(const Grid1D<double>& grid, std:
 
 Expected<double> InterpRead::operator()(double x) const { return u->grid.interp(u->values, x); }
 Expected<double> InterpRead::foot(double x) const { return u->grid.interp_foot(u->values, x); }
+Expected<double> InterpRead::foot_bounded(double x) const { return u->grid.interp_foot(u->values, x, true); }
 
 template struct Grid1D<double>;
 template struct Grid1D<float>;

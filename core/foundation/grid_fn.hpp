@@ -1,9 +1,11 @@
 // Uniform 1-D grids and grid functions.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
@@ -148,10 +150,16 @@ public:
                p[7] * w.l1;
     }
 
+    // The Bernstein coefficients of the read in cell `cell` (covered): the
+    // read lies within their least and greatest over the whole cell.
+    std::array<double, 8> cell_bernstein(std::int64_t cell) const;
+
     // Value at x of the filled grid function, as Grid1D::interp.
     Expected<double> read(double x) const;
     // The transport read at x, as Grid1D::interp_foot (plain).
     Expected<double> read_foot(double x) const;
+    // The same held to the range its cell allows (interp_foot's `bounded`).
+    Expected<double> read_foot_bounded(double x) const { return grid_->interp_foot(values_, x, true); }
     // The filled grid function's value at node i.
     double value_at(std::size_t i) const { return values_[i]; }
 
@@ -173,6 +181,7 @@ struct SampleRead {
     const SepticSamples* samples;
     Expected<double> operator()(double x) const { return samples->read(x); }
     Expected<double> foot(double x) const { return samples->read_foot(x); }
+    Expected<double> foot_bounded(double x) const { return samples->read_foot_bounded(x); }
     // The stored value at node i.
     double value_at(std::size_t i) const { return samples->value_at(i); }
 };
@@ -193,6 +202,7 @@ struct InterpRead {
     const GridFn<double>* u;
     Expected<double> operator()(double x) const;
     Expected<double> foot(double x) const;
+    Expected<double> foot_bounded(double x) const;
     double value_at(std::size_t i) const { return u->values[i]; }
 };
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/foundation/stop.hpp"
+#include "core/line/kept_in_range.hpp"
 
 namespace quorvane {
 namespace {
@@ -24,20 +25,21 @@ double max_abs_or_inf(const std::vector<double>& v) {
     return m;
 }
 
-// The reaction factors of a step of tau of a transport kernel; the heat
-// kernels keep no range.
+// How a step of tau of a transport kernel moves its range; the heat
+// kernels keep none.
 template <class K>
-ReactionFactors step_factors(const K& kernel, double tau) {
+RangeStep step_range(const K& kernel, double tau) {
     if constexpr (requires { reaction_factors(kernel, tau); }) {
-        return reaction_factors(kernel, tau);
+        return range_step(kernel, tau);
     } else {
         internal_fault("AdaptiveChernoff: a range for a kernel that keeps none");
     }
 }
 
-// The range after a step with factors f, and `out` clipped to it.
-FlowRange clipped_step(const FlowRange& before, const ReactionFactors& f, std::vector<double>& out) {
-    const FlowRange after = before.after(f);
+// The range after a step from `input`, and `out` clipped to it.
+FlowRange clipped_step(const FlowRange& before, const RangeStep& step, std::span<const double> input,
+                       std::vector<double>& out) {
+    const FlowRange after = step.next(before, input);
     after.clip(out);
     return after;
 }
@@ -83,14 +85,14 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
         if (Status st = kernel.apply_into(u, *full, pool, tau); !st) return fail(st.error());
         if (Status st = kernel.apply_into(u, *half, pool, 0.5 * tau); !st) return fail(st.error());
         FlowRange after_halves = walked;
-        ReactionFactors per_half;
+        RangeStep per_half;
         if (range) {
-            per_half = step_factors(kernel, 0.5 * tau);
-            clipped_step(walked, step_factors(kernel, tau), full->values);
-            after_halves = clipped_step(walked, per_half, half->values);
+            per_half = step_range(kernel, 0.5 * tau);
+            clipped_step(walked, step_range(kernel, tau), u.values, full->values);
+            after_halves = clipped_step(walked, per_half, u.values, half->values);
         }
         if (Status st = kernel.apply_into(*half, *half2, pool, 0.5 * tau); !st) return fail(st.error());
-        if (range) after_halves = clipped_step(after_halves, per_half, half2->values);
+        if (range) after_halves = clipped_step(after_halves, per_half, half->values, half2->values);
 
         // d = u_half - u_full, formed in place in `half`.
         std::vector<double>& d = half->values;
@@ -195,26 +197,30 @@ Expected<AdaptiveEvolver> AdaptiveEvolver::build(KernelName name, GridFn<double>
             if (!built) return fail(built.error());
             auto k =
                 AdaptiveChernoff<DriftReactionChernoff>::make(std::move(built->first.kernel), tol_abs, tol_rel);
-            const FlowRange range = read_range(state.grid, state.values);
-            return AdaptiveEvolver{std::move(state), std::move(k), range};
+            const Expected<FlowRange> range = read_range(state.grid, state.values);
+            if (!range) return fail(range.error());
+            return AdaptiveEvolver{std::move(state), std::move(k), *range};
         }
         case KernelName::Shift:
         default: {
             ShiftChernoff1D kernel{std::nullopt, g, coeff_half, coeff_zero, coeff_zero, 0.5, std::nullopt};
             auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
-            const FlowRange range = read_range(state.grid, state.values);
-            return AdaptiveEvolver{std::move(state), std::move(k), range};
+            const Expected<FlowRange> range = read_range(state.grid, state.values);
+            if (!range) return fail(range.error());
+            return AdaptiveEvolver{std::move(state), std::move(k), *range};
         }
     }
 }
 
-AdaptiveEvolver AdaptiveEvolver::with_arrays(GridFn<double> state, SharedCoeff a, SharedCoeff b, SharedCoeff c,
-                                             double c_norm_bound, double tol_abs, double tol_rel) {
+Expected<AdaptiveEvolver> AdaptiveEvolver::with_arrays(GridFn<double> state, SharedCoeff a, SharedCoeff b,
+                                                       SharedCoeff c, double c_norm_bound, double tol_abs,
+                                                       double tol_rel) {
     ShiftChernoff1D kernel = ShiftChernoff1D::from_arrays(std::move(a), std::move(b), std::move(c), state.grid,
                                                           c_norm_bound);
     auto k = AdaptiveChernoff<ShiftChernoff1D>::make(std::move(kernel), tol_abs, tol_rel);
-    const FlowRange range = read_range(state.grid, state.values);
-    return AdaptiveEvolver{std::move(state), std::move(k), range};
+    const Expected<FlowRange> range = read_range(state.grid, state.values);
+    if (!range) return fail(range.error());
+    return AdaptiveEvolver{std::move(state), std::move(k), *range};
 }
 
 Expected<std::vector<double>> AdaptiveEvolver::integrate(double t) {

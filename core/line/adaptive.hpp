@@ -105,8 +105,9 @@ struct AdaptiveEvolver {
     static Expected<AdaptiveEvolver> build(KernelName name, GridFn<double> state, double tol_abs, double tol_rel);
 
     // The shift kernel over sampled coefficients.
-    static AdaptiveEvolver with_arrays(GridFn<double> state, SharedCoeff a, SharedCoeff b, SharedCoeff c,
-                                       double c_norm_bound, double tol_abs, double tol_rel);
+    // A stop request while the range of u0's read is measured ends it.
+    static Expected<AdaptiveEvolver> with_arrays(GridFn<double> state, SharedCoeff a, SharedCoeff b, SharedCoeff c,
+                                                 double c_norm_bound, double tol_abs, double tol_rel);
 
     // The values after time t (finite and > 0, checked by the caller); the
     // state is not written, the kernel's scratch buffers are, and on

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/line/kept_in_range.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -26,8 +27,9 @@ Expected<AdjointEvolver> AdjointEvolver::build(KernelName name, bool self_adjoin
         case KernelName::Drift: {
             auto built = build_drift_reaction_state(n, 1, u0, g.boundary, g.xmin, g.xmax, 0.5, 0.0);
             if (!built) return fail(built.error());
-            const FlowRange range = read_range(g, built->second.values);
-            return AdjointEvolver{std::move(built->first.kernel), self_adjoint, std::move(built->second), range};
+            const Expected<FlowRange> range = read_range(g, built->second.values);
+            if (!range) return fail(range.error());
+            return AdjointEvolver{std::move(built->first.kernel), self_adjoint, std::move(built->second), *range};
         }
         case KernelName::Shift:
         default: {
@@ -54,20 +56,20 @@ Expected<std::vector<double>> AdjointEvolver::evolve(std::vector<double> values,
     auto start = GridFn<double>::make(state.grid, std::move(values));
     if (!start) return fail(start.error());
     const double tau = t / static_cast<double>(n_steps);
-    // The drift step's reaction, along the characteristic the step follows.
-    ReactionFactors per_step;
+    // How the drift step moves the range.
+    RangeStep per_step;
     if (const auto* drift = std::get_if<DriftReactionChernoff>(&kernel); drift && range) {
-        per_step = reaction_factors(*drift, tau, !self_adjoint);
+        per_step = range_step(*drift, tau);
     }
     struct Stepper {
         const AdjointEvolver& e;
         FlowRange* walked;
-        ReactionFactors per_step;
+        RangeStep per_step;
         Status apply_into(const GridFn<double>& in, GridFn<double>& out, ScratchPool<double>& pool,
                           double tau) const {
             if (Status st = e.step(in, out, pool, tau); !st) return st;
             if (walked) {
-                *walked = walked->after(per_step);
+                *walked = per_step.next(*walked, in.values);
                 walked->clip(out.values);
             }
             return {};

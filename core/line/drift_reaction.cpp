@@ -14,6 +14,10 @@ struct DriftCoeffView {
     const DriftReactionChernoff& k;
     double b(double x) const { return k.coef_override ? (*k.coef_override->b)(x) : k.b(x); }
     double c(double x) const { return k.coef_override ? (*k.coef_override->c)(x) : k.c(x); }
+    CoefficientBounds c_bounds() const {
+        if (k.coef_override) return coefficient_bounds(k.grid, *k.coef_override->c);
+        return coefficient_bounds(k.grid, k.c);
+    }
 };
 
 }  // namespace
@@ -42,7 +46,7 @@ template <class Read>
 Expected<double> DriftReactionChernoff::node_from(const Read& read, std::size_t i, double tau) const {
     const FootFactor f = foot_and_factor(i, tau);
     if (Status st = refuse_linear_inflow(grid, i, f.foot); !st) return fail(st.error());
-    auto v = read.foot(f.foot);
+    auto v = bounded_reads ? read.foot_bounded(f.foot) : read.foot(f.foot);
     if (!v) return v;
     return f.factor * *v;
 }
@@ -71,6 +75,7 @@ DriftReactionChernoff DriftReactionChernoff::from_arrays(SharedCoeff b, SharedCo
     k.coef_override = Coeffs{std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
+    if (k.coef_override->c->fixed()) k.c_bounds = DriftCoeffView{k}.c_bounds();
     return k;
 }
 
@@ -79,15 +84,10 @@ DriftReactionChernoff DriftReactionChernoff::constant(const Grid1D<double>& grid
     return from_arrays(constant_coeff(b), constant_coeff(c), grid, c_norm_bound);
 }
 
-ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau, bool reversed) {
-    double down = std::numeric_limits<double>::infinity(), up = -down;
-    for (std::size_t i = 0; i < kernel.grid.n; ++i) {
-        const double e = kernel.foot_and_factor(i, tau, reversed).factor;
-        if (e < down) down = e;
-        if (e > up) up = e;
-    }
-    if (!(down <= up)) return {};  // no node with a number for its factor: its steps fail
-    return {down, up};
+ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau) {
+    const CoefficientBounds b = kernel.c_bounds ? *kernel.c_bounds : DriftCoeffView{kernel}.c_bounds();
+    if (!(b.lo <= b.hi)) return {};  // no sample of c with a number: its steps fail
+    return {std::exp(tau * b.lo), std::exp(tau * b.hi)};
 }
 
 Expected<std::pair<DriftSemigroup, GridFn<double>>> build_drift_reaction_state(

@@ -39,6 +39,12 @@ struct DriftReactionChernoff {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the steps never read it.
     double c_norm_bound = 0.0;
+    // The bounds of c between the nodes (coefficient_bounds), kept by
+    // from_arrays (whose closures are fixed) for reaction_factors.
+    std::optional<CoefficientBounds> c_bounds;
+    // Reads held to the range their cells allow (Grid1D::interp_foot's
+    // `bounded`), for a caller whose steps keep no range of their own.
+    bool bounded_reads = false;
     // The foot y = x + tau b(x + tau/2 b(x)) of node i's characteristic and
     // the step's reaction factor exp(tau/2 (c(x) + c(y))) there; `reversed`:
     // the foot against b, y = x - tau b(x - tau/2 b(x)), the same factor.
@@ -86,11 +92,12 @@ struct DriftReactionChernoff {
 
 using DriftSemigroup = ChernoffSemigroup<DriftReactionChernoff>;
 
-// The least and the greatest reaction factor a step of tau takes over the
-// grid's nodes (each node's own exp(tau/2 (c(x) + c(y)))): the range the
-// flow keeps is walked on by these. `reversed`: those of the step along the
-// reversed characteristic.
-ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau, bool reversed = false);
+// The factors by which the exact flow's reaction scales over a step of tau:
+// e^{tau lo} and e^{tau hi}, lo and hi the bounds of c between the nodes,
+// where the flow and the step's feet read it (a node's own factor
+// exp(tau/2 (c(x) + c(y))) lies between them, along either direction of
+// the characteristic): the range the flow keeps is walked on by these.
+ReactionFactors reaction_factors(const DriftReactionChernoff& kernel, double tau);
 
 // The drift-reaction state: u0 finite ("u0 contains NaN or Inf"), the grid
 // checks, constant b and c with bound |b| + |c|, the semigroup with step

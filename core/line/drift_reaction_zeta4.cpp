@@ -241,6 +241,11 @@ ReactionFactors reaction_factors(const DriftReactionZeta4Chernoff& k, double tau
     return {std::exp(tau * lo), std::exp(tau * hi)};
 }
 
+double linear_end_cells(const DriftReactionZeta4Chernoff& k, double tau) {
+    if (k.drift_grid.boundary.tag != BoundaryTag::Linear) return 0.0;
+    return 2.0 * std::sqrt(3.0 * tau) / k.drift_grid.dx();
+}
+
 std::optional<StepRange> step_violation(const DriftReactionZeta4Chernoff& k, double tau) {
     if (k.is_stable_step(tau)) return std::nullopt;
     return StepRange{0.0, k.max_stable_tau()};

@@ -87,6 +87,10 @@ Expected<std::pair<ChernoffSemigroup<DriftReactionZeta4Chernoff>, GridFn<double>
 // walk on the range its steps are clipped to (c is 0 in every evolver that
 // builds this kernel: {1, 1}).
 ReactionFactors reaction_factors(const DriftReactionZeta4Chernoff& k, double tau);
+// On a grid with "linear" ends, how far beyond an end (in cells) a step
+// reads the continued data: its diffusion steps reach 2 sqrt(3 tau) (the
+// drift's feet stay inside).
+double linear_end_cells(const DriftReactionZeta4Chernoff& k, double tau);
 
 // The evolvers' admissible-step check (see heat_stability.hpp): steps above
 // the first crossing of |symbol| = 1, outside the small stable islands.

@@ -18,7 +18,9 @@ Status evolve_column(const ShiftChernoff1D& kernel, std::size_t n_steps, std::sp
     if (a.values.size() != src_col.size()) internal_fault("evolve_column: source column length mismatch");
     std::copy(src_col.begin(), src_col.end(), a.values.begin());
     // The column's own range, as an object built from it starts with.
-    const KeptInRange<ShiftChernoff1D> kept(kernel, read_range(a.grid, a.values), reaction_factors(kernel, tau));
+    const Expected<FlowRange> start = read_range(a.grid, a.values);
+    if (!start) return fail(start.error());
+    const KeptInRange<ShiftChernoff1D> kept(kernel, *start, range_step(kernel, tau));
     GridFn<double>* src = &a;
     GridFn<double>* dst = &b;
     const std::size_t n = a.values.size();

@@ -17,11 +17,11 @@ namespace {
 Status step_segment(const ShiftChernoff1D& kernel, GridFn<double>& cur, std::size_t m, double tau,
                     FlowRange& range) {
     ScratchPool<double> pool;
-    const KeptInRange<ShiftChernoff1D> kept(kernel, range, reaction_factors(kernel, tau));
+    const KeptInRange<ShiftChernoff1D> kept(kernel, range, range_step(kernel, tau));
     Expected<GridFn<double>> r = run_steps(kept, std::move(cur), m, tau, pool);
     if (!r) return fail(r.error());
     cur = std::move(*r);
-    range = kept.range_after(m);
+    range = kept.range();
     return {};
 }
 
@@ -56,18 +56,29 @@ Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_
     return node_from(InterpRead{&u}, i, tau);
 }
 
-double ShiftChernoff1D::min_node_reaction() const { return node_reaction_range().first; }
+double ShiftChernoff1D::min_node_reaction() const {
+    if (coef_override) return range_over_nodes(grid, *coef_override->c).first;
+    return range_over_nodes(grid, c).first;
+}
 
-std::pair<double, double> ShiftChernoff1D::node_reaction_range() const {
-    if (node_c) return *node_c;
-    if (coef_override) return range_over_nodes(grid, *coef_override->c);
-    return range_over_nodes(grid, c);
+CoefficientBounds ShiftChernoff1D::reaction_bounds() const {
+    if (c_bounds) return *c_bounds;
+    if (coef_override) return coefficient_bounds(grid, *coef_override->c);
+    return coefficient_bounds(grid, c);
 }
 
 ReactionFactors reaction_factors(const ShiftChernoff1D& kernel, double tau) {
-    const auto [lo, hi] = kernel.node_reaction_range();
-    if (!(lo <= hi)) return {};  // no node with a number for c: its steps fail
-    return {std::exp(tau * lo), std::exp(tau * hi)};
+    const CoefficientBounds b = kernel.reaction_bounds();
+    if (!(b.lo <= b.hi)) return {};  // no sample of c with a number: its steps fail
+    return {std::exp(tau * b.lo), std::exp(tau * b.hi)};
+}
+
+double linear_end_cells(const ShiftChernoff1D& kernel, double tau) {
+    if (kernel.grid.boundary.tag != BoundaryTag::Linear) return 0.0;
+    const double most = kernel.coef_override ? range_over_nodes(kernel.grid, *kernel.coef_override->a).second
+                                             : range_over_nodes(kernel.grid, kernel.a).second;
+    const double r = std::sqrt(tau * (most > 0.0 ? most : 0.0));
+    return (r + r) / kernel.grid.dx();
 }
 
 Status ShiftChernoff1D::inflow_refusal(double tau) const {
@@ -120,7 +131,7 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
     k.coef_override = Coeffs{std::move(a), std::move(b), std::move(c)};
     k.grid = grid;
     k.c_norm_bound = c_norm_bound;
-    if (k.coef_override->c->fixed()) k.node_c = k.node_reaction_range();
+    if (k.coef_override->c->fixed()) k.c_bounds = k.reaction_bounds();
     return k;
 }
 

@@ -97,18 +97,18 @@ struct ShiftChernoff1D {
     PlainFn c = coeff_zero;
     // An upper bound of |c| kept for callers; the step never reads it.
     double c_norm_bound = 0.0;
-    // The smallest and the largest c at the nodes, kept by from_arrays
-    // (whose closures are fixed) for reaction_factors; found anew where
-    // absent.
-    std::optional<std::pair<double, double>> node_c;
+    // The bounds of c between the nodes (coefficient_bounds), kept by
+    // from_arrays (whose closures are fixed) for reaction_factors; found
+    // anew where absent.
+    std::optional<CoefficientBounds> c_bounds;
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
 
     // The smallest reaction rate the node step reads: c at the grid's nodes,
     // evaluated as the step evaluates it (NaN skipped; +inf for no node).
     // A step scales its mean by 1 + tau c there, which must not be negative.
     double min_node_reaction() const;
-    // The same and the largest (-inf for no node).
-    std::pair<double, double> node_reaction_range() const;
+    // The bounds of c over the grid's cells, as the exact flow reads it.
+    CoefficientBounds reaction_bounds() const;
 
     // The refusal of a "linear" end node whose foot, in a step of tau, lies
     // beyond the end (the drift enters there): every step count meets it, so
@@ -146,11 +146,16 @@ struct ShiftChernoff1D {
 using ShiftSemigroup = ChernoffSemigroup<ShiftChernoff1D>;
 
 // The factors by which the exact flow's reaction scales over a step of tau:
-// e^{tau min c} and e^{tau max c} over the grid's nodes. The step itself
-// scales by 1 + tau c where c < 0 (less than e^{tau c}) and adds at most
-// tau c u_i where c > 0, so its values stay within the range walked on by
-// these.
+// e^{tau lo} and e^{tau hi}, lo and hi the bounds of c between the nodes
+// (reaction_bounds). The step itself scales by 1 + tau c where c < 0 (less
+// than e^{tau c}) and adds at most tau c u_i where c > 0, so its values stay
+// within the range walked on by these too.
 ReactionFactors reaction_factors(const ShiftChernoff1D& kernel, double tau);
+// On a grid with "linear" ends, how far beyond an end (in cells) a step of
+// tau reads the continued data: its diffusion reads reach 2 sqrt(tau a) past
+// the end nodes (the drift's feet stay inside: an inflow is refused); 0 on
+// other grids.
+double linear_end_cells(const ShiftChernoff1D& kernel, double tau);
 
 // The state of a constant-coefficient shift evolver: u0 finite ("u0 contains
 // NaN or Inf"), the grid checks, then the grid function of a copy of u0.

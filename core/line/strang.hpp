@@ -68,6 +68,14 @@ using StrangDiffusionDrift = StrangSplit<DiffusionChernoff, DriftReactionChernof
 inline ReactionFactors reaction_factors(const StrangDiffusionDrift& k, double tau) {
     return reaction_factors(k.drift, tau);
 }
+// On a grid with "linear" ends, how far beyond an end (in cells) the
+// diffusion half steps read the continued data (the drift's feet stay
+// inside).
+inline double linear_end_cells(const StrangDiffusionDrift& k, double tau) {
+    const Grid1D<double>& g = k.diffusion.grid;
+    if (g.boundary.tag != BoundaryTag::Linear) return 0.0;
+    return heat2_varying_reach(k.diffusion.a_norm_bound, tau * 0.5, g.dx()) / g.dx();
+}
 using StrangSemigroup = ChernoffSemigroup<StrangDiffusionDrift>;
 
 // The Strang1D state for du/dt = u'' + b u': u0 finite ("u0 contains NaN or

@@ -287,16 +287,72 @@ ReactionFactors reaction_factors(const AnisotropicShiftChernoffND<D>& op, double
     return {std::exp(tau * lo), std::exp(tau * hi)};
 }
 
+namespace {
+
+// Along each axis with a "linear" end, how far beyond it (in cells) a step
+// of tau reads the continued data: the rule's points reach 2 sqrt(tau)
+// |z|max times the row's sum of |L| past a node (the drift's feet stay
+// inside: an inflow is refused); 0 elsewhere.
+template <std::size_t D>
+std::array<double, D> end_cells_nd(const AnisotropicShiftChernoffND<D>& op) {
+    std::array<double, D> cells{};
+    bool linear = false;
+    for (const Grid1D<double>& ax : op.grid.axes) linear = linear || ax.boundary.tag == BoundaryTag::Linear;
+    if (!linear) return cells;
+    std::array<double, D> spread{};
+    for (const std::array<double, D * D>& l : op.factors) {
+        for (std::size_t r = 0; r < D; ++r) {
+            double row = 0.0;
+            for (std::size_t c = 0; c <= r; ++c) row += std::fabs(l[c * D + r]);
+            spread[r] = std::max(spread[r], row);
+        }
+    }
+    for (std::size_t r = 0; r < D; ++r) {
+        const Grid1D<double>& ax = op.grid.axes[r];
+        if (ax.boundary.tag == BoundaryTag::Linear) cells[r] = kGaussHermiteNodes[4] * spread[r] / ax.dx();
+    }
+    return cells;
+}
+
+// What the "linear" ends continue u by, `cells[r]` cells out (a length)
+// along each axis r that has them: every line's end values continued
+// (continued_ends).
+template <std::size_t D>
+FlowRange continued_faces(const GridFnND<D>& u, const std::array<double, D>& cells) {
+    FlowRange r{u.values[0], u.values[0]};
+    std::size_t stride = 1;
+    for (std::size_t a = 0; a < D; ++a) {
+        const std::size_t n = u.grid.axes[a].n;
+        if (cells[a] > 0.0 && n >= 2) {
+            for (std::size_t k = 0; k < u.values.size(); ++k) {
+                const std::size_t i = (k / stride) % n;
+                if (i != 0 && i + 1 != n) continue;
+                const double pair[2] = {u.values[k], u.values[i == 0 ? k + stride : k - stride]};
+                r = r.joined(continued_ends(pair, cells[a]));
+            }
+        }
+        stride *= n;
+    }
+    return r;
+}
+
+}  // namespace
+
 template <std::size_t D>
 Expected<std::vector<double>> evolve_in_range(const AnisotropicShiftChernoffND<D>& op, GridFnND<D> u, double tau,
                                               std::size_t steps, FlowRange& range) {
     const ReactionFactors per_step = reaction_factors(op, tau);
+    // The reach in cells, 2 sqrt(tau) times that of a unit step.
+    std::array<double, D> cells = end_cells_nd(op);
+    for (double& c : cells) c *= std::sqrt(tau) + std::sqrt(tau);
+    const bool fed = std::any_of(cells.begin(), cells.end(), [](double c) { return c > 0.0; });
     FlowRange walked = range;
     std::vector<double> other(u.values.size(), 0.0);
     for (std::size_t k = 0; k < steps; ++k) {
         if (Status st = poll_stop(); !st) return fail(st.error());
         if (Status st = op.apply_into(u, other, tau); !st) return fail(st.error());
         walked = walked.after(per_step);
+        if (fed) walked = walked.joined(continued_faces(u, cells));
         walked.clip(other);
         std::swap(u.values, other);
     }
@@ -353,8 +409,7 @@ Expected<FlowRange> tensor_range(const Grid1D<double>* axes, std::size_t d, std:
 template <std::size_t D>
 Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
     // As read_range reads a line: next to a non-periodic end the data are
-    // continued by their straight line, a "zero" end adds its inflow, and a
-    // "linear" end keeps no range.
+    // continued by their straight line, and a "zero" end adds its inflow.
     // Axis 0 is measured by read_range itself, which continues its data.
     std::array<Grid1D<double>, D> axes = grid.axes;
     bool zero = false;
@@ -362,7 +417,6 @@ Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double>
         Grid1D<double>& ax = axes[d];
         ax.interp_kind = grid.interp_kind;
         zero = zero || ax.boundary.tag == BoundaryTag::Zero;
-        if (ax.boundary.tag == BoundaryTag::Linear) return FlowRange::whole_line();
         if (d > 0 && ax.boundary.tag != BoundaryTag::Periodic) {
             ax.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
         }

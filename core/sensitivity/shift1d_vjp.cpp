@@ -188,12 +188,46 @@ private:
     std::uint64_t window_anchor_ = 0;
 };
 
-// The reaction factors a step of the problem walks the range on by, as
-// Shift1D's: e^{tau min c}, e^{tau max c} over the nodes.
-ReactionFactors problem_factors(const ShiftCoeffProblem& p) {
-    if (p.c.empty()) return {};
-    const auto [lo, hi] = std::minmax_element(p.c.begin(), p.c.end());
-    return {std::exp(p.tau * *lo), std::exp(p.tau * *hi)};
+// The bounds of the problem's c between the nodes, read as Shift1D reads
+// its samples (Catmull-Rom, constant beyond the ends), and the weights of
+// the samples in the value at each bound's point: a bound moves with the
+// samples as the value at its point does (the point itself moves with
+// them, but there the value is stationary).
+struct ReactionBounds {
+    CoefficientBounds b;
+    std::vector<std::pair<std::size_t, double>> w_lo, w_hi;
+};
+
+ReactionBounds problem_bounds(const ShiftCoeffProblem& p) {
+    const Grid1D<double>& g = p.grid;
+    const double h = g.dx();
+    auto read = [&](std::span<const double> f, double x) { return catmull_rom_sample(f, g.xmin, h, x); };
+    ReactionBounds r;
+    r.b = coefficient_bounds(g, [&](double x) { return read(p.c, x); });
+    // The value is linear in the samples: a sample's weight is the read of
+    // its unit vector, nonzero only for the samples around the point.
+    std::vector<double> unit(p.c.size(), 0.0);
+    auto weights = [&](double x) {
+        std::vector<std::pair<std::size_t, double>> w;
+        const double s = std::floor((x - g.xmin) / h);
+        const std::int64_t i = std::isfinite(s) ? static_cast<std::int64_t>(s) : 0;
+        for (std::int64_t j = i - 2; j <= i + 3; ++j) {
+            if (j < 0 || j >= static_cast<std::int64_t>(unit.size())) continue;
+            unit[static_cast<std::size_t>(j)] = 1.0;
+            const double v = read(unit, x);
+            unit[static_cast<std::size_t>(j)] = 0.0;
+            if (v != 0.0) w.emplace_back(static_cast<std::size_t>(j), v);
+        }
+        return w;
+    };
+    r.w_lo = weights(r.b.x_lo);
+    r.w_hi = weights(r.b.x_hi);
+    return r;
+}
+
+ReactionFactors problem_factors(const ReactionBounds& r, double tau) {
+    if (!(r.b.lo <= r.b.hi)) return {};
+    return {std::exp(tau * r.b.lo), std::exp(tau * r.b.hi)};
 }
 
 }  // namespace
@@ -266,13 +300,10 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
     std::vector<double> other(n), scratch(n, 0.0), unclipped(n);
     const double eps = g.dx() * 0.0001;
     // The range Shift1D clips every step to, from u0's read.
-    RangeWalk ranges(read_range(g, u0), problem_factors(problem), checkpoint_plan(problem.n_steps, n).interval);
-    // Where the range's ends move with c: the nodes of its least and
-    // greatest value (the first of each).
-    const std::size_t c_low = static_cast<std::size_t>(std::min_element(problem.c.begin(), problem.c.end()) -
-                                                       problem.c.begin());
-    const std::size_t c_high = static_cast<std::size_t>(std::max_element(problem.c.begin(), problem.c.end()) -
-                                                        problem.c.begin());
+    const ReactionBounds c_bounds = problem_bounds(problem);
+    const Expected<FlowRange> start = read_range(g, u0);
+    if (!start) return fail(start.error());
+    RangeWalk ranges(*start, problem_factors(c_bounds, problem.tau), checkpoint_plan(problem.n_steps, n).interval);
     auto step = [&](std::uint64_t k, std::span<const double> prev, std::span<double> next) -> Status {
         if (auto st = poll_stop(); !st) return st;
         if (auto st = shift_step(problem, prev, next); !st) return st;
@@ -284,8 +315,8 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
         if (auto st = poll_stop(); !st) return st;
         // A clipped value is the range's end after k + 1 steps: nothing of
         // it comes from the state or from a and b; with c, each end moves
-        // by its own size times (k + 1) tau per unit of the largest or
-        // smallest c, which its factor takes.
+        // by its own size times (k + 1) tau per unit of the greatest or least
+        // c between the nodes, which its factor takes.
         if (auto st = shift_step(problem, u, unclipped); !st) return st;
         const FlowRange range = ranges.before(k + 1);
         const double walked = static_cast<double>(k + 1) * problem.tau;
@@ -297,8 +328,9 @@ Status shift1d_coeff_gradient(const ShiftCoeffProblem& problem, CoeffWrt wrt, st
                 // A positive end grows by the greatest factor, a negative one
                 // by the least (FlowRange::after), in either role.
                 const bool upper = v > range.hi;
-                const std::size_t node = (end > 0.0) == upper ? c_high : c_low;
-                if (end != 0.0) grad_out[node] += lambda[i] * (end * walked);
+                const auto& w = (end > 0.0) == upper ? c_bounds.w_hi : c_bounds.w_lo;
+                if (end != 0.0)
+                    for (const auto& [j, wj] : w) grad_out[j] += lambda[i] * (end * walked) * wj;
             }
             lambda[i] = 0.0;
         }

@@ -115,7 +115,7 @@ AdaptivePIObj adaptive_new(const Args& a) {
     if (!name) {
         py_err_with_kind("OutOfDomain", "unknown kernel '" + kernel + "'; expected " + kKernelNameList);
     }
-    return AdaptivePIObj{unwrap(AdaptiveEvolver::build(*name, std::move(state), tol_abs, tol_rel))};
+    return AdaptivePIObj{compute([&] { return AdaptiveEvolver::build(*name, std::move(state), tol_abs, tol_rel); })};
 }
 
 Ref adaptive_with_arrays(const Args& a) {
@@ -133,8 +133,10 @@ Ref adaptive_with_arrays(const Args& a) {
     SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
     SharedCoeff cb = extract_coeff_array(a.raw(4), n, xmin, xmax);
     SharedCoeff cc = extract_coeff_array(a.raw(5), n, xmin, xmax);
-    return new_object(AdaptivePIObj{AdaptiveEvolver::with_arrays(std::move(state), std::move(ca), std::move(cb),
-                                                                  std::move(cc), c_norm_bound, tol_abs, tol_rel)});
+    return new_object(AdaptivePIObj{compute([&] {
+        return AdaptiveEvolver::with_arrays(std::move(state), std::move(ca), std::move(cb), std::move(cc), c_norm_bound,
+                                            tol_abs, tol_rel);
+    })});
 }
 
 Ref adaptive_evolve(AdaptivePIObj& self, const Args& a) {

@@ -100,7 +100,7 @@ AdjointObj adjoint_new(const Args& a) {
     if (!name) {
         py_err_with_kind("OutOfDomain", "unknown kernel '" + kernel + "'; expected " + kKernelNameList);
     }
-    return AdjointObj{unwrap(AdjointEvolver::build(*name, self_adjoint, std::move(state)))};
+    return AdjointObj{compute([&] { return AdjointEvolver::build(*name, self_adjoint, std::move(state)); })};
 }
 
 Ref adjoint_evolve(AdjointObj& self, const Args& a) {

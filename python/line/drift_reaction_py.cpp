@@ -34,8 +34,8 @@ constexpr char kDriftReaction1DDoc[] =
     "y = x + tau b(x + tau/2 b(x)) (explicit midpoint rule; off-grid values by degree-7\n"
     "Hermite interpolation, values beyond the ends by the boundary policy). Each new value\n"
     "is clipped to the range the exact flow keeps: that of the read of the data when they\n"
-    "were set, its ends moved every step by the least and the greatest of the step's\n"
-    "factors over the nodes and carried from call to call (see Shift1D). Smooth data are\n"
+    "were set, its ends moved every step by e^(tau min c) and e^(tau max c), c read between\n"
+    "the nodes too, and carried from call to call (see Shift1D). Smooth data are\n"
     "stepped by the plain reads; rough data are held at their read's own overshoot, which\n"
     "does not grow with the step count (a box of 0 and 1 on 101 periodic nodes reads up\n"
     "to [-0.121, 1.121]; carried by b = 0.3 in steps of 0.01 it reaches 1.106, 1.115, 1.121\n"
@@ -141,7 +141,7 @@ DriftReaction1DObj drift_reaction1d_new(const Args& a) {
     const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(6, "reflect"));
     const std::vector<double> u0 = extract_u0_vec(a.raw(3));
     auto [sg, state] = unwrap(build_drift_reaction_state(n, 100, u0, policy, xmin, xmax, b, c));
-    const FlowRange range = read_range(state.grid, state.values);
+    const FlowRange range = compute([&] { return read_range(state.grid, state.values); });
     return DriftReaction1DObj{std::move(sg), std::move(state), range};
 }
 
@@ -150,7 +150,7 @@ Ref drift_reaction1d_with_arrays(const Args& a) {
     DriftSemigroup sg = unwrap(DriftSemigroup::make(
         DriftReactionChernoff::from_arrays(std::move(in.coeffs[0]), std::move(in.coeffs[1]), in.grid, in.bound), 100));
     GridFn<double> state = unwrap(GridFn<double>::make(in.grid, std::move(in.u0)));
-    const FlowRange range = read_range(state.grid, state.values);
+    const FlowRange range = compute([&] { return read_range(state.grid, state.values); });
     return new_object(DriftReaction1DObj{std::move(sg), std::move(state), range});
 }
 

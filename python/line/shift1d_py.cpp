@@ -26,10 +26,11 @@ constexpr char kShift1DDoc[] =
     "m(x) + tau c u(x) where c >= 0. Each new value is then clipped to the range the exact\n"
     "flow keeps: that of the degree-7 read of the data when they were set (the nodes and 16\n"
     "points a cell; next to a non-periodic end the data continued by their straight line; 0\n"
-    "joins it under \"zero\"; a \"linear\" end, whose free ends keep no maximum principle,\n"
-    "keeps no range), its ends moved every step by e^(tau min c) and e^(tau max c)\n"
-    "and carried from call to call, so that chained calls give one call's values bit for\n"
-    "bit. Smooth data, whose exact values lie inside that range, reach it only where the\n"
+    "joins it under \"zero\"; under \"linear\", whose free ends keep no maximum principle,\n"
+    "what the ends continue the data by out to where a step reads joins it step by step),\n"
+    "its ends moved every step by e^(tau min c) and e^(tau max c), c read between the nodes\n"
+    "too, and carried from call to call, so that chained calls give one call's values bit\n"
+    "for bit. Smooth data, whose exact values lie inside that range, reach it only where the\n"
     "steps are off by as much, and are otherwise stepped by the plain reads alone. Rough\n"
     "data are held at their read's own overshoot, which no longer grows with the step count\n"
     "or the time: a jump from -1 to 1 on 101 periodic nodes reads up to +-1.2415 between its\n"
@@ -160,7 +161,7 @@ Shift1DObj shift1d_new(const Args& a) {
     const BoundaryPolicy<double> policy = parse_boundary_policy(a.str_or(7, "reflect"));
     const std::vector<double> u0 = extract_u0_vec(a.raw(3));
     auto [sg, state] = unwrap(build_shift_state(n, 100, u0, policy, xmin, xmax, ca, cb, cc));
-    const FlowRange range = read_range(state.grid, state.values);
+    const FlowRange range = compute([&] { return read_range(state.grid, state.values); });
     return Shift1DObj{std::move(sg), std::move(state), range};
 }
 
@@ -171,7 +172,7 @@ Ref shift1d_with_arrays(const Args& a) {
                                      in.grid, in.bound),
         100));
     GridFn<double> state = unwrap(GridFn<double>::make(in.grid, std::move(in.u0)));
-    const FlowRange range = read_range(state.grid, state.values);
+    const FlowRange range = compute([&] { return read_range(state.grid, state.values); });
     return new_object(Shift1DObj{std::move(sg), std::move(state), range});
 }
 

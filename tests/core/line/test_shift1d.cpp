@@ -84,7 +84,7 @@ TEST(KeptInRange, EverySplitClipsAsStepByStep) {
     };
     const ShiftChernoff1D k = ShiftChernoff1D::from_arrays(constant_coeff(1e-5), sampled(b), sampled(c), g, 0.3);
     const double tau = 1e-3;
-    const FlowRange start = read_range(g, u0);
+    const FlowRange start = *read_range(g, u0);
     const ReactionFactors f = reaction_factors(k, tau);
     std::vector<double> want = u0;
     FlowRange walked = start;
