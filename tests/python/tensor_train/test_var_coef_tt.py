@@ -533,3 +533,20 @@ def test_admitted_calls_on_random_axes_keep_the_exact_bound(seed):
         assert np.max(np.abs(u)) <= 2.5 * bound
         if L is not None:
             assert np.max(np.abs(u)) <= max(bound, np.max(np.abs(expm(t * L) @ u0))) + bound
+
+
+@pytest.mark.parametrize("v", [1e300, -1e300, 1e160])
+def test_a_residual_whose_square_overflows_is_refused_and_a_smaller_one_names_a_step_that_runs(v):
+    # Its Taylor steps form R(R u): beyond sqrt(max double) no step length is a double.
+    a, u0 = ROUGH_A49["a"], ROUGH_A49["u0"]
+    make = lambda vv: VarCoefTtEvolver([a], [ROUGH_A49["b"]], [np.full(49, vv)], [(0.0, 1.0)], 0.0)
+    message = error_text(make(v).evolve, TtState([u0]), 1e-300, 1)
+    assert message.startswith("[OutOfDomain] VarCoefTtEvolver.evolve: axis 0 (a varying from node to node, drift b "
+                              "and reaction v) has a residual R with |R|_inf = ")
+    assert "|R|_inf <= 1.340e154 passes" in message
+    # v = 1e150 is served: the named tau runs on a fresh evolver.
+    message = error_text(make(1e150).evolve, TtState([u0]), 1.0, 1)
+    tau = float(re.search(r"admissible tau <= (\S+):", message).group(1))
+    s = TtState([u0])
+    make(1e150).evolve(s, tau, 1)
+    assert np.all(np.isfinite(values_1d(s, 49)))
