@@ -43,10 +43,11 @@ Mat2 reaction_factor(const Mat2& m);
 // as the classes build it, the system is (I + P K) y = w per component, K
 // the mirror Laplacian and P = (tau/2) a / dx^2, and the step is v = 2y - w.
 // Its Thomas elimination is then kept in convex weights (`phi`, `g`), which
-// hold at every P from 0 to beyond the double range: the block pivots
-// 1 + 2P - P^2/(...) cancel all but the last digits from P ~ 1e12 on, and
-// their products overflow. Other fields take the block elimination (its
-// sub-diagonal blocks, the inverse pivots and the eliminated upper blocks).
+// hold at every P from 0 to beyond the double range: the block pivots,
+// 1 + 2P less a quotient near P, lose digits in proportion to P (none is
+// left from P ~ 1e15 on) and their products overflow. Other fields take the
+// block elimination (its sub-diagonal blocks, the inverse pivots and the
+// eliminated upper blocks).
 struct MatrixLinePlan {
     std::size_t n = 0;
     double dx = 0.0, dx2 = 0.0, h = 0.0;
