@@ -104,7 +104,7 @@ void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const G
 namespace {
 [[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
                                           const std::string& hint) {
-    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(factor) +
+    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest_compact(factor) +
                                         " < 0 flips the sign every step; tau must be <= " + exact_time(tau_max) +
                                         hint);
 }

@@ -108,7 +108,7 @@ void refuse_amplifying_step(const char* cls, const NonSeparable2DChernoff& op, d
         const double growth = without_gil([&] { return nonseparable2d_amplification(op, tau, beta_max); });
         if (growth <= 1.0 + 1e-12) return;
         msg = std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) + " amplifies grid modes by up to " +
-              fmt_shortest(growth) + " per step (||beta|| = " + fmt_shortest(beta_max) + ", dx = " + fmt_exp3(dx) +
+              fmt_shortest_compact(growth) + " per step (||beta|| = " + fmt_shortest_compact(beta_max) + ", dx = " + fmt_exp3(dx) +
               ", dy = " + fmt_exp3(dy) + "): ";
     }
     const double tau_max = without_gil([&] { return nonseparable2d_largest_stable_tau(op, beta_max); });

@@ -391,3 +391,28 @@ def test_zeta8_window_ends_admitted_as_the_caller_forms_them(xmin, xmax, n):
     for mu in (0.08, 6.5):
         for tau in (mu * dx**2, mu * ((xmax - xmin) / (n - 1))**2):
             Heat1DZeta8(xmin, xmax, n, np.cos(x)).evolve(tau, 1)
+
+
+# a = 0 everywhere: the exact flow keeps u, and so does every step the
+# judgement admits (it names a bound only where the step's own reads fail).
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("boundary", ["reflect", "zero", "periodic"])
+def test_zero_coefficient_keeps_u(cls, boundary):
+    x = np.linspace(0.0, 1.0, 41)
+    u0 = np.sin(np.pi * x) + 0.3 * np.cos(7.0 * x)
+    h = cls.with_a_array(0.0, 1.0, 41, np.zeros(41), u0, boundary=boundary)
+    h.evolve(0.1, 10)
+    h.evolve(1.0, 1)
+    assert np.abs(h.values() - u0).max() <= 1e-14  # the identity up to rounding of the weights' sum
+
+
+# A non-finite derivative sample a caller gives is refused at construction, as
+# a non-finite sample of a is.
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("name, bad", [("a_prime", np.nan), ("a_prime", -np.inf), ("a_double_prime", np.nan)])
+def test_non_finite_given_derivative_is_refused(cls, name, bad):
+    x = np.linspace(0.0, 1.0, 41)
+    d = np.zeros(41)
+    d[5] = bad
+    raises_exact(QuorvaneError, "[NanInf] coefficient array contains NaN or Inf", cls.with_a_array, 0.0, 1.0, 41,
+                 1.0 + 0.1 * x, np.sin(np.pi * x), **{name: d})

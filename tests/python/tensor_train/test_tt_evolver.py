@@ -148,3 +148,13 @@ def test_ctrl_c_stops_a_long_evolve_and_keeps_the_state():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert s.inner_separable([[1.0, 0.0, 0.0, 0.0]]) == 1.0
+
+
+# A factor far from 1 prints its shortest digits with an exponent, not
+# hundreds of positional ones.
+@pytest.mark.parametrize("c, shown", [(-1e300, "-1e300"), (-3e17, "-3e17"), (-5.0, "-4")])
+def test_reaction_factor_text_is_compact(c, shown):
+    ev = TtEvolver([0.0, 0.0], [0.0, 0.0], c, [0.0, 0.0], [1.0, 1.0], 0.0)
+    with pytest.raises(QuorvaneError) as info:
+        ev.evolve(TtState([[1.0, 2.0], [3.0]]), 1.0, 1)
+    assert str(info.value).startswith(f"[CflViolated] TtEvolver.evolve: reaction factor 1 + tau*c = {shown} < 0 ")
