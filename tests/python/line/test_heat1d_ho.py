@@ -416,3 +416,30 @@ def test_non_finite_given_derivative_is_refused(cls, name, bad):
     d[5] = bad
     raises_exact(QuorvaneError, "[NanInf] coefficient array contains NaN or Inf", cls.with_a_array, 0.0, 1.0, 41,
                  1.0 + 0.1 * x, np.sin(np.pi * x), **{name: d})
+
+
+# On large grids the bound is searched, not certified: windows of growing
+# steps lie below it (on 1001 periodic nodes of a = 1 + 0.8 sin(2 pi x + 0.3),
+# every count from 4043 to 4281 for t = 0.1, below the 3826 the bound gives).
+# The refusal names one count judged to run, never "n_steps >= K", and a count
+# in a window is refused in turn, naming one that runs.
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("n_steps", [3, 4100])
+def test_searched_bound_names_a_count_that_runs(cls, n_steps):
+    n = 1001
+    x = np.linspace(0.0, 1.0 - 1.0 / n, n)
+
+    def make():
+        return cls.with_a_array(0.0, 1.0 - 1.0 / n, n, 1.0 + 0.8 * np.sin(2 * np.pi * x + 0.3), np.cos(np.pi * x),
+                                boundary="periodic")
+
+    try:
+        make().evolve(0.1, n_steps)
+        return  # this class's step of 0.1/4100 grows nothing: nothing named
+    except QuorvaneError as e:
+        msg = str(e)
+    assert msg.startswith(f"[CflViolated] {cls.__name__}: tau = t/n_steps = ") and " n_steps >= " not in msg
+    named = int(re.search(r"; n_steps = (\d+) runs for t = 0.1 \(its steps were judged;", msg).group(1))
+    h = make()
+    h.evolve(0.1, named)
+    assert np.abs(h.values()).max() <= 1.0  # heat keeps max|u0|
