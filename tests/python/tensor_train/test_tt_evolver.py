@@ -204,3 +204,13 @@ def test_a_reaction_bound_in_the_subnormal_range_names_a_time_served():
     s = TtState([u0])
     TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(s, 5e-309, 1)
     assert point_values(s, [(0,)], (4,))[0] == 1.0 + 5e-309 * -1.7e308
+
+
+# A factor far from 1 prints its shortest digits with an exponent, not
+# hundreds of positional ones.
+@pytest.mark.parametrize("c, shown", [(-1e300, "-1e300"), (-3e17, "-3e17"), (-5.0, "-4")])
+def test_reaction_factor_text_is_compact(c, shown):
+    ev = TtEvolver([0.0, 0.0], [0.0, 0.0], c, [0.0, 0.0], [1.0, 1.0], 0.0)
+    with pytest.raises(QuorvaneError) as info:
+        ev.evolve(TtState([[1.0, 2.0], [3.0]]), 1.0, 1)
+    assert str(info.value).startswith(f"[CflViolated] TtEvolver.evolve: reaction factor 1 + tau*c = {shown} < 0 ")
