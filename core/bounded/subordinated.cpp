@@ -115,12 +115,20 @@ Expected<SubordinationRule> SubordinatedChernoff::rule(double tau) const {
         }
         case Subordinator::Tag::Gamma: break;
     }
-    const double tp = std::max(tau, 1e-15);
-    auto q = gamma_weighted_gauss_rule(m, tp - 1.0);
+    const double c = law.param;
+    if (tau <= kGammaLevyStep) {
+        // nu(ds) = s^{-1} e^{-c s} ds; with x = c s it is x^{-1} e^{-x} dx,
+        // taken by the rule of e^{-x} with the weights w/x.
+        auto q = gamma_weighted_gauss_rule(m, 0.0);
+        if (!q) return fail(q.error());
+        const double tp = tau > 0.0 ? tau : 0.0;
+        return levy_rule(*q, tp, [&](double x) { return x / c; },
+                         [](double x, double w, double t) { return t * w / x; });
+    }
+    auto q = gamma_weighted_gauss_rule(m, tau - 1.0);
     if (!q) return fail(q.error());
     double total = 0.0;
     for (double w : q->weights) total += w;
-    const double c = std::max(law.param, 1e-15);
     SubordinationRule r;
     for (std::size_t k = 0; k < q->nodes.size(); ++k) {
         r.times.push_back(q->nodes[k] / c);

@@ -1,6 +1,5 @@
 #include "core/geometric/adjoint_fp.hpp"
 
-#include <cfloat>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -8,20 +7,6 @@
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
-
-namespace {
-
-// h = 2 sqrt(a tau) as sqrt(tau a) + sqrt(tau a); where tau a leaves the
-// normal range (overflow, or underflow that drops digits or all of them)
-// the root is taken of each factor, sqrt(tau) sqrt(a), which stays in range
-// whenever h does.
-double diffusive_shift(double a, double tau) {
-    const double p = tau * a;
-    const double root = (std::isfinite(p) && p >= DBL_MIN) ? std::sqrt(p) : std::sqrt(tau) * std::sqrt(a);
-    return root + root;
-}
-
-}  // namespace
 
 Expected<AdjointFokkerPlanck> AdjointFokkerPlanck::make(double a, double b, double c) {
     if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) {
@@ -37,9 +22,7 @@ Expected<MeasureState> AdjointFokkerPlanck::step(MeasureState m, double tau, std
                             count ? static_cast<double>(*count) : 0x1p64);
     }
     const double h = diffusive_shift(a, tau);
-    // b + b overflows for |b| above DBL_MAX/2 while 2 b tau may be finite;
-    // (tau b) 2 is then the same product, doubled exactly.
-    const double k = std::isfinite(b + b) ? tau * (b + b) : (tau * b) * 2.0;
+    const double k = drift_shift(b, tau);
     const double r = tau * c;
     for (std::size_t s = 0; s < n_steps; ++s) {
         std::vector<Atom> atoms;

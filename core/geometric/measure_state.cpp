@@ -1,52 +1,101 @@
 #include "core/geometric/measure_state.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 namespace quorvane {
 
 namespace {
 
-// Sum of term(item) over the list from 0.0, in order. Signed terms may
-// cancel: where a partial sum overflowed though every term is finite, the
-// terms are summed again scaled by 2^-32 (room for 2^32 terms of DBL_MAX)
-// and the sum scaled back, so a representable sum is returned as such and
-// one beyond the double range as +-inf, never NaN.
-template <class Item, class Term>
-double ordered_sum(const std::vector<Item>& items, Term term) {
-    double s = 0.0;
-    bool terms_finite = true;
-    for (const Item& it : items) {
-        const double t = term(it);
-        terms_finite = terms_finite && std::isfinite(t);
-        s += t;
-    }
-    if (std::isfinite(s) || !terms_finite) return s;
-    double scaled = 0.0;
-    for (const Item& it : items) scaled += std::ldexp(term(it), -32);
-    return std::ldexp(scaled, 32);
+// A moment's term as m 2^e with |m| below a few units: the product taken on
+// the mantissas rounds as the plain product does wherever that stays in the
+// normal range, and stays exact in exponent where the plain one would
+// overflow (x^2 beyond DBL_MAX) or underflow (x^2 below the normal range,
+// x^2 w not).
+struct ScaledTerm {
+    double m;
+    int e;
+    double value() const { return std::ldexp(m, e); }
+};
+
+ScaledTerm scaled(double v) {
+    int e = 0;
+    const double m = std::frexp(v, &e);
+    return {m, e};
 }
 
-// (x x) w; where x x alone overflows (|x| above about 1.34e154) x (x w) is
-// the same product, finite whenever x^2 w is.
-double atom_second_moment(const Atom& a) {
-    const double xx = a.x * a.x;
-    return (std::isfinite(xx) || !std::isfinite(a.x)) ? xx * a.w : a.x * (a.x * a.w);
+// (x x) w.
+ScaledTerm atom_second_moment(const Atom& a) {
+    const ScaledTerm x = scaled(a.x), w = scaled(a.w);
+    return {(x.m * x.m) * w.m, x.e + x.e + w.e};
+}
+
+// (mean mean + var) w, the bracket formed on mean 2^-p and var 2^-2p.
+ScaledTerm component_second_moment(const GaussianComponent& c) {
+    int p = 0;
+    if (c.mean != 0.0 && std::isfinite(c.mean)) p = std::ilogb(c.mean) + 1;
+    if (c.var != 0.0 && std::isfinite(c.var)) p = std::max(p, (std::ilogb(c.var) + 2) / 2);
+    const double mean = std::ldexp(c.mean, -p);
+    const ScaledTerm w = scaled(c.w);
+    return {(mean * mean + std::ldexp(c.var, -p - p)) * w.m, p + p + w.e};
+}
+
+// A sum from 0.0 in a double of unbounded exponent: each addition aligns
+// both operands to the larger exponent (exact) and rounds as a double
+// addition does, so it is the plain sum wherever that stays in the normal
+// range, and the right one where a term or a partial sum leaves it (signed
+// terms beyond the range that cancel, partial sums that overflow).
+struct WideSum {
+    ScaledTerm s{0.0, 0};
+    void add(const ScaledTerm& t) {
+        if (t.m == 0.0) return;
+        if (s.m == 0.0) {
+            s = scaled(t.m);
+            s.e += t.e;
+            return;
+        }
+        const int top = std::max(s.e, t.e);
+        const ScaledTerm sum = scaled(std::ldexp(s.m, s.e - top) + std::ldexp(t.m, t.e - top));
+        s = {sum.m, sum.e + top};
+    }
+};
+
+// The sum over the components from 0.0 in list order, the sum over the
+// atoms likewise, then the two added: the double of that sum, or +-inf
+// where it lies beyond the range, never NaN for finite data. A measure
+// holding NaN or inf gives the plain sums as computed.
+template <class ComponentTerm, class AtomTerm>
+double moment(const MeasureState& ms, ComponentTerm component_term, AtomTerm atom_term) {
+    WideSum g, s;
+    double plain_g = 0.0, plain_s = 0.0;
+    bool finite = true;
+    for (const GaussianComponent& c : ms.gaussians) {
+        const ScaledTerm t = component_term(c);
+        finite = finite && std::isfinite(t.m);
+        plain_g += t.value();
+        g.add(t);
+    }
+    for (const Atom& a : ms.atoms) {
+        const ScaledTerm t = atom_term(a);
+        finite = finite && std::isfinite(t.m);
+        plain_s += t.value();
+        s.add(t);
+    }
+    if (!finite) return plain_g + plain_s;
+    g.add(s.s);
+    return g.s.value();
 }
 
 }  // namespace
 
 double MeasureState::second_moment() const {
-    const double g =
-        ordered_sum(gaussians, [](const GaussianComponent& c) { return (c.mean * c.mean + c.var) * c.w; });
-    const double s = ordered_sum(atoms, atom_second_moment);
-    return g + s;
+    return moment(*this, component_second_moment, atom_second_moment);
 }
 
 double MeasureState::total_variation() const {
-    const double g = ordered_sum(gaussians, [](const GaussianComponent& c) { return std::fabs(c.w); });
-    const double s = ordered_sum(atoms, [](const Atom& a) { return std::fabs(a.w); });
-    return g + s;
+    return moment(*this, [](const GaussianComponent& c) { return scaled(std::fabs(c.w)); },
+                  [](const Atom& a) { return scaled(std::fabs(a.w)); });
 }
 
 std::optional<double> MeasureState::first_non_finite() const {
@@ -62,6 +111,14 @@ std::optional<double> MeasureState::first_non_finite() const {
     }
     return std::nullopt;
 }
+
+double diffusive_shift(double a, double tau) {
+    const double p = tau * a;
+    const double root = (std::isfinite(p) && p >= DBL_MIN) ? std::sqrt(p) : std::sqrt(tau) * std::sqrt(a);
+    return root + root;
+}
+
+double drift_shift(double b, double tau) { return std::isfinite(b + b) ? tau * (b + b) : (tau * b) * 2.0; }
 
 MeasureState zip_positions_weights(std::span<const double> positions, std::span<const double> weights) {
     MeasureState m;

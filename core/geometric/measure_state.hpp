@@ -42,6 +42,17 @@ struct MeasureState {
 // Gaussian components.
 MeasureState zip_positions_weights(std::span<const double> positions, std::span<const double> weights);
 
+// The shifts of a branching step of tau for a f'' + b f': the diffusive
+// children sit at x +- h, h = 2 sqrt(a tau) formed as sqrt(tau a) +
+// sqrt(tau a); where tau a leaves the normal range (overflow, or underflow
+// that drops digits or all of them) the root is taken of each factor,
+// sqrt(tau) sqrt(a), which stays in range whenever h does. The drifted
+// child sits at x + k, k = 2 b tau formed as tau (b + b); where b + b
+// overflows (|b| above DBL_MAX/2) while k may be finite, (tau b) 2 is the
+// same product, doubled exactly.
+double diffusive_shift(double a, double tau);
+double drift_shift(double b, double tau);
+
 // The largest number of atoms any particle evolution may hold: 2^26 atoms
 // take 1 GiB. Branching multiplies the count every step, so without a bound
 // a handful of atoms and a few dozen steps would ask for terabytes.

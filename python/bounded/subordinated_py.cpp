@@ -27,8 +27,13 @@ constexpr char kSubordinatedDoc[] =
     "weighted sum of heat evolutions D(s_j) over diffusion times s_j from an n_nodes-point Gauss\n"
     "rule: over the Gamma law, or over the Levy measure for the stable and inverse-Gaussian laws\n"
     "(I + tau int (D(s) - I) nu(ds), split into equal sub-steps whenever the jump weights sum\n"
-    "beyond 1, so no mode grows). Each D(s_j) is chained from the previous one in heat steps of\n"
-    "at most s_j/32. Order 1 in time.\n\n"
+    "beyond 1, so no mode grows). The Gamma law's steps up to tau = 2^-30 take its Levy measure\n"
+    "too (the law at time tau cannot carry shorter steps; t = 0 leaves u as it is). Each D(s_j)\n"
+    "is chained from the previous one in heat steps of at most s_j/32. Order 1 in time.\n\n"
+    "A law whose diffusion times take heat steps that read more than 2^53 cells beyond the\n"
+    "end nodes is served by no call, and is refused at construction, naming the c served on\n"
+    "this grid (Gamma: c >= a bound, inverse Gaussian: a range) and the grid of the same n\n"
+    "that serves it (xmax - xmin >= a span).\n\n"
     "Window of the 32-node rules, for a mode of eigenvalue mu of -d^2 (measured at 50 steps\n"
     "over t = 0.5): its decay rate is phi(mu) to within ~5% for 1 <~ mu <~ 30 (stable, alpha = 1/2),\n"
     "mu/c <~ 30 (Gamma) and mu/c^2 <~ 30 (inverse Gaussian); below mu ~ 0.1 the stable rate is\n"
@@ -36,8 +41,15 @@ constexpr char kSubordinatedDoc[] =
     "Parameters\n----------\n"
     "subordinator : str\n    \"stable\", \"gamma\" or \"inverse_gaussian\" (case-sensitive).\n"
     "alpha : float\n    Stable index, 0 < alpha < 1 (stable only).\n"
-    "c : float\n    Rate parameter, finite and > 0 (gamma and inverse Gaussian only).\n"
-    "n_nodes : int\n    Quadrature nodes, 1 to 32.\n"
+    "c : float\n    Rate parameter, finite and > 0 (gamma and inverse Gaussian only), within the range\n"
+    "    served on the grid.\n"
+    "n_nodes : int\n    Quadrature nodes, 1 to 32.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    kind OutOfDomain \"Subordinated1D: no call serves {law} on this grid: ...\" when the law's\n"
+    "    diffusion times read beyond 2^53 cells on this grid (or c is beyond the range served),\n"
+    "    naming the c and the span xmax - xmin that serve it; the subordinator, u0, grid and\n"
+    "    n_nodes refusals otherwise.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -56,7 +68,8 @@ constexpr char kEvolveDoc[] =
     "32 nodes 10.0 for the stable law with alpha = 0.5, 216 with alpha = 0.9, 9.07 c for the\n"
     "inverse-Gaussian law); calls heavier than 10000 sub-steps are refused before any work,\n"
     "naming the longest t one call serves. The Gamma law's rule exists for steps up to\n"
-    "tau = 171.6.\n\n"
+    "tau = 171.6, and its diffusion times grow with tau: steps whose times read beyond 2^53\n"
+    "cells are refused before any work, naming the largest tau and the least n_steps.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
     "    kind OutOfDomain for a call too heavy for one call (\"... one call serves t <= {}\") and\n"
@@ -73,36 +86,98 @@ std::string law_text(const SubordinatedChernoff& k) {
     return {};
 }
 
-// The inverse-Gaussian law's diffusion times 2 y/c^2 and jump weights
-// c/(2 sqrt(pi)) w/y do not depend on t: a c whose times take heat steps
-// that read beyond 2^53 cells (or beyond the double range), or whose jump
-// weight per unit time overflows, is served by no call. Both scale with c
-// (steps as 1/c^2, weights as c), so the range served follows from c = 1.
-void refuse_unserved_scale(const SubordinatedChernoff& k) {
-    const SubordinatedChernoff unit_law{k.inner, unwrap(Subordinator::inverse_gaussian(1.0)), k.n_nodes};
-    const SubordinationRule r1 = unwrap(unit_law.rule(1.0));
+// Why a law's diffusion times are not served on a grid.
+constexpr char kReadsBeyond[] = "take heat steps whose reads lie more than 2^53 cells beyond the end nodes";
+
+// The longest unit heat step on the kernel's grid whose reads all lie
+// within 2^53 cells of the end nodes (and which can be formed at all).
+double longest_read_step(const DiffusionChernoff& inner) {
     const double formed = unit_heat2_formed_step();
-    const HeatJudgement reach = judge_heat_step(k.inner, formed);
-    const double step_max = reach.range ? reach.range->tau_max : formed;
+    const HeatJudgement reach = judge_heat_step(inner, formed);
+    return reach.range ? reach.range->tau_max : formed;
+}
+
+// A rule's diffusion times are each a double, and the heat steps that chain
+// them read within reach.
+bool within_reach(const SubordinationRule& r, double step_max) {
+    const double longest_time = r.times.empty() ? 0.0 : r.times.back();
+    return std::isfinite(longest_time) && longest_chain_step(r) <= step_max;
+}
+
+// The least xmax - xmin (four digits, rounded up) of a grid of the same
+// nodes, ends and xmin on which heat steps of `chain` read within reach; 0
+// where none is found. Reads reach sqrt(tau)/dx cells, so that span follows
+// from the present one; it is then tried, and widened until it passes.
+double least_span(const Grid1D<double>& g, double chain, double step_max) {
+    auto passes = [&](double span) {
+        const auto grid = Grid1D<double>::make(g.boundary, g.interp_kind, g.xmin, g.xmin + span, g.n);
+        return grid && longest_read_step(DiffusionChernoff::unit(*grid)) >= chain;
+    };
+    double span = ceil_4_digits((g.xmax - g.xmin) * (std::sqrt(chain) / std::sqrt(step_max)) * (1.0 + 1e-6));
+    for (int i = 0; i < 40 && std::isfinite(span); ++i, span = ceil_4_digits(span * 1.01)) {
+        if (passes(span)) return span;
+    }
+    return 0.0;
+}
+
+// "{lead}a grid of n nodes with xmax - xmin >= {span} serves it" where the
+// times of the rule are doubles and a wider grid reaches them.
+std::string wider_grid(const SubordinatedChernoff& k, const SubordinationRule& r, double step_max,
+                       const std::string& lead) {
+    if (!std::isfinite(r.times.empty() ? 0.0 : r.times.back())) return {};
+    const double span = least_span(k.inner.grid, longest_chain_step(r), step_max);
+    if (!(span > 0.0)) return {};
+    return lead + "a grid of " + std::to_string(k.inner.grid.n) + " nodes with xmax - xmin >= " + fmt_exp3(span) +
+           " serves it";
+}
+
+// The diffusion times of a law's rule up to the steps that take its Levy
+// measure (every step of the stable and inverse-Gaussian laws, the Gamma
+// law's up to 2^-30) do not depend on the step: a grid on which they take
+// heat steps that read beyond 2^53 cells (or times beyond the double range)
+// is served by no call. The scale laws' times go as 1/c (Gamma) and 1/c^2
+// (inverse Gaussian), so the c served follows from c = 1; the inverse-
+// Gaussian jump weight per unit time, which grows as c, bounds it above.
+void refuse_unserved_law(const SubordinatedChernoff& k) {
+    const double step_max = longest_read_step(k.inner);
+    const SubordinationRule fixed = unwrap(k.rule(0.0));
+    if (k.law.tag == Subordinator::Tag::Stable) {
+        if (within_reach(fixed, step_max)) return;
+        py_err_with_kind("OutOfDomain",
+                         std::string(kName) + ": no call serves " + law_text(k) + " on this grid: its diffusion times, "
+                             "up to " + fmt_exp3(fixed.times.back()) + ", " + kReadsBeyond + " (dx = " +
+                             fmt_exp3(k.inner.grid.dx()) + ")" + wider_grid(k, fixed, step_max, "; "));
+    }
+    const bool gamma = k.law.tag == Subordinator::Tag::Gamma;
+    const SubordinatedChernoff unit_law{
+        k.inner, unwrap(gamma ? Subordinator::gamma(1.0) : Subordinator::inverse_gaussian(1.0)), k.n_nodes};
+    const SubordinationRule r1 = unwrap(unit_law.rule(0.0));
     const double largest = std::numeric_limits<double>::max();
-    // The longest time itself a double, and the chains' steps within reach.
     const double longest_time = r1.times.empty() ? 0.0 : r1.times.back();
-    const double c_low =
-        std::fmax(std::sqrt(longest_time / largest), std::sqrt(longest_chain_step(r1) / step_max)) * (1.0 + 0x1p-40);
-    const double c_high = largest / r1.jump_weight * (1.0 - 0x1p-40);
+    const double chain = longest_chain_step(r1);
+    const double c_low = (gamma ? std::fmax(longest_time / largest, chain / step_max)
+                                : std::fmax(std::sqrt(longest_time / largest), std::sqrt(chain / step_max))) *
+                         (1.0 + 0x1p-40);
+    const double c_high = gamma ? largest : largest / unwrap(unit_law.rule(1.0)).jump_weight * (1.0 - 0x1p-40);
     const double c = k.law.param;
     if (c >= c_low && c <= c_high) return;
     // Printed inwards: ceil_4_digits may land up to 1e-9 of a unit in the
     // last digit below its argument.
     const double c_min = ceil_4_digits(c_low * (1.0 + 1e-9));
+    const std::string below = " on this grid: below c = " + fmt_exp3(c_min) + " its diffusion times " +
+                              (gamma ? "x/c " : "2 y/c^2 ") + kReadsBeyond + " or beyond the double range";
+    const std::string grid =
+        c < c_low ? wider_grid(k, fixed, step_max, "; at c = " + exact_time(c) + " ") : std::string();
+    if (gamma) {
+        py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) + below + "; c >= " +
+                                            fmt_exp3(c_min) + " is served" + grid);
+    }
     const double c_max = floor_4_digits(c_high);
-    py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) +
-                                        " on this grid: below c = " + fmt_exp3(c_min) +
-                                        " its diffusion times 2 y/c^2 take heat steps whose reads lie more than "
-                                        "2^53 cells beyond the end nodes or beyond the double range, and above c = " +
-                                        fmt_exp3(c_max) +
+    py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) + below +
+                                        ", and above c = " + fmt_exp3(c_max) +
                                         " its jump weight per unit time, c/(2 sqrt(pi)) sum w/y, leaves the double "
-                                        "range; c in [" + fmt_exp3(c_min) + ", " + fmt_exp3(c_max) + "] is served");
+                                        "range; c in [" + fmt_exp3(c_min) + ", " + fmt_exp3(c_max) + "] is served" +
+                                        grid);
 }
 
 Subordinated1DObj subordinated_new(const Args& a) {
@@ -122,7 +197,7 @@ Subordinated1DObj subordinated_new(const Args& a) {
     if (const double* bad = first_non_finite<double>(u0)) unwrap(domain_error("u0 contains NaN or Inf", *bad));
     const Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     SubordinatedChernoff kernel = unwrap(SubordinatedChernoff::make(grid, law, n_nodes));
-    if (law.tag == Subordinator::Tag::InverseGaussian) refuse_unserved_scale(kernel);
+    refuse_unserved_law(kernel);
     auto semigroup = unwrap(ChernoffSemigroup<SubordinatedChernoff>::make(std::move(kernel), 100));
     return {std::move(semigroup), unwrap(GridFn<double>::make(grid, std::move(u0)))};
 }
@@ -139,14 +214,29 @@ Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1)
 void refuse_call(const SubordinatedChernoff& k, double t, std::size_t n_steps) {
     const std::string cls = kName;
     if (k.law.tag == Subordinator::Tag::Gamma) {
-        auto rule_exists = [&](double tau) { return static_cast<bool>(k.rule(tau)); };
+        // The Gamma(tau, c) law's times x/c grow with tau (the rule's nodes
+        // with its exponent tau - 1): a longer step may read beyond reach
+        // where the short ones, judged at construction, do not.
+        const double step_max = longest_read_step(k.inner);
+        auto served = [&](double tau) {
+            const Expected<SubordinationRule> r = k.rule(tau);
+            return r && within_reach(*r, step_max);
+        };
         const double tau = t / static_cast<double>(n_steps);
-        if (rule_exists(tau)) return;
-        const double tau_max = floor_4_digits(admitted_counts(tau, 1, rule_exists).longest_t);
+        if (served(tau)) return;
+        const double longest = admitted_counts(tau, 1, served).longest_t;
+        const double tau_max = floor_4_digits(longest);
         const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= tau_max; });
+        const Expected<SubordinationRule> r = k.rule(tau);
+        std::string why = r ? "its diffusion times x/c, up to " + fmt_exp3(r->times.back()) + ", " + kReadsBeyond
+                            : std::string("its rule weighs x^(tau - 1) e^-x, whose mass Gamma(tau) leaves the "
+                                          "double range");
+        // Where the reads, not the mass, end the steps served, the bound named is theirs.
+        if (!r && k.rule(std::nextafter(longest, std::numeric_limits<double>::infinity()))) {
+            why += ", and the diffusion times of steps beyond " + fmt_exp3(tau_max) + " " + kReadsBeyond;
+        }
         py_err_with_kind("OutOfDomain", cls + ": tau = t/n_steps = " + fmt_exp3(tau) + " is too long a step for " +
-                                            law_text(k) + ": its rule weighs x^(tau - 1) e^-x, whose mass " +
-                                            "Gamma(tau) leaves the double range; the largest admissible tau is " +
+                                            law_text(k) + ": " + why + "; the largest admissible tau is " +
                                             fmt_exp3(tau_max) + "; " +
                                             count_advice(counts, "n_steps", kU64Counts, {"t", t}));
     }

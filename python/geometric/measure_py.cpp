@@ -168,8 +168,17 @@ constexpr char kGridlessDoc[] =
     "the more steps are taken (cap 64, exact variance 2: 1.95, 1.65, 1.28, 1.02 after 64,\n"
     "128, 256, 1024 steps). gaussian_background=True never reduces: the atom count triples\n"
     "every step.\n\n"
+    "Signed weights may cancel in a bin. A bin whose weights cancel to within 2^-40 of their\n"
+    "absolute sum leaves no atom, as one that cancels exactly: its sum is the rounding left of\n"
+    "an exact cancellation, and its mean would lie far outside the atoms. The mass so dropped is\n"
+    "at most 2^-40 of the total variation at each reduction. The steps are linear: weights\n"
+    "scaled by any factor give the same atoms with their weights scaled (exactly for a power of\n"
+    "two, to rounding otherwise), and positions scaled by a power of two L, with a L^2 and b L,\n"
+    "give the positions scaled by L. evolve carries the weights at a scale of their own, so tiny\n"
+    "or huge weights (1e-300 ... 1e300) take the steps of weights near 1.\n\n"
     "A call that would hold more than 67108864 (2^26) atoms at once is refused before\n"
-    "anything is allocated; so is a step with 1 + tau c < 0.\n\n"
+    "anything is allocated; so is a step with 1 + tau c < 0. A result beyond the double range\n"
+    "is refused, naming a time (or a scale of the weights) that stays within it.\n\n"
     "Parameters\n----------\n"
     "a : float\n    Diffusion coefficient, finite and >= 0.\n"
     "b, c : float\n    Drift and reaction rate, finite.\n"
@@ -256,7 +265,8 @@ double largest_weight(const MeasureState& m) {
 // the weights scaled by 2^-e, exact, tell the growth and a scale that
 // passes. Where even the weights scaled down to 2^-960 fail, either the
 // positions leave the range (each step moves an atom by 2 sqrt(a tau) and
-// 2 b tau, whatever the weights: n_steps of them up to max|x0| +
+// 2 b tau, whatever the weights, and a bin's mean of weights of one sign
+// lies within its atoms: n_steps of them reach up to max|x0| +
 // 2 sqrt(a t n_steps) + 2 |b| t) or the factor 1 + tau c of a step does.
 template <class Run>
 [[noreturn]] void raise_measure_overflow(const std::string& ctx, const GridlessEvolver& ev, const MeasureState& src,
@@ -276,17 +286,26 @@ template <class Run>
     for (const Atom& a : src.atoms) weights.push_back(a.w);
     const int deepest = retry_exponent(weights);
     double top_out = 0.0;
-    const double reach =
-        largest_position(src) + 2.0 * (std::sqrt(ev.a * time) * std::sqrt(n)) + 2.0 * (std::fabs(ev.b) * time);
-    if (!finite_at(deepest, &top_out) && !(reach <= largest / 2.0)) {
-        // max|x0| + n (2 sqrt(a tau) + 2 |b| tau) within half the range.
-        const double room = largest / 2.0 - largest_position(src);
-        const double by_drift = ev.b != 0.0 ? room / (4.0 * std::fabs(ev.b)) : largest;
-        const double by_spread = ev.a > 0.0 ? room / 4.0 / (ev.a * n) * (room / 4.0) : largest;
+    const double x0 = largest_position(src);
+    // Each factor's root: a t (and a t n) may overflow where the reach does not.
+    const double reach = x0 + 2.0 * (std::sqrt(ev.a) * std::sqrt(time) * std::sqrt(n)) + 2.0 * (std::fabs(ev.b) * time);
+    if (!finite_at(deepest, &top_out) && !(reach <= largest)) {
+        // The spread and the drift within half of what is left of the range
+        // each (a relative 2^-20 below it, for the rounding of the steps):
+        // 2 sqrt(a t n) <= room/2 and 2 |b| t <= room/2, each quotient
+        // formed so that it cannot overflow before it is clamped.
+        const double quarter = (largest - x0) * (1.0 - 0x1p-20) / 4.0;
+        const double by_drift = ev.b != 0.0 ? quarter / std::fabs(ev.b) : largest;
+        const double by_spread = ev.a > 0.0 ? (quarter / ev.a) * (quarter / n) : largest;
+        double t_max = std::fmin(by_drift, by_spread);
+        if (ev.c > 0.0) {
+            // Nor may the weights then grow beyond the range: (1 + tau c)^n_steps max|w0| <= 1e300.
+            t_max = std::fmin(t_max, n * (std::expm1(std::log(1e300 / std::fmax(top_w, 1.0)) / n) / ev.c));
+        }
         py_err_with_kind("NanInf", ctx + ": the atoms' positions leave the double range (each step of tau moves "
-                                         "an atom by 2 sqrt(a tau) and 2 |b| tau, from max|x0| = " +
-                                         fmt_exp3(largest_position(src)) + "); " + name + " <= " +
-                                         fmt_exp3(floor_4_digits(std::clamp(std::fmin(by_drift, by_spread), 0.0, largest))) +
+                                         "an atom by 2 sqrt(a tau) and 2 |b| tau, from max|x0| = " + fmt_exp3(x0) +
+                                         "); " + name + " <= " +
+                                         fmt_exp3(floor_4_digits(std::clamp(t_max, 0.0, largest))) +
                                          " keeps them within it");
     }
     if (!(top_out > 0.0)) {

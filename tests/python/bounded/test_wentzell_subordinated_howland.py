@@ -2,6 +2,7 @@
 fixed heat steps and solve_ivp."""
 
 import math
+import re
 import os
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import pytest
 from scipy.integrate import solve_ivp
 
 import quorvane as q
-from conftest import EVOLVE, SELF, raises_exact
+from conftest import EVOLVE, SELF, error_text, raises_exact
 from quorvane import GammaFamily, QuorvaneError, WentzellV8
 
 N = 41
@@ -184,3 +185,67 @@ for n_t in (10**12, 2**62):
         "[OutOfDomain] Howland1D: the stack needs n_t*n = 8000000000000 values, above the cap of 33554432",
         "[OutOfDomain] Howland1D: the stack needs n_t*n = more than 2^64 values, above the cap of 33554432",
     ], out.stderr
+
+
+# The Gamma law's diffusion times are x/c: on [0, L] with c/L^2 a step reads the same cells as
+# on [0, 1] with c, so for L a power of two every value is the same. c below 1e-15 (k >= 25)
+# was taken as 1e-15.
+@pytest.mark.parametrize("k", [10, 30, 200])
+def test_gamma_law_on_a_grid_scaled_with_c_is_the_same_flow(k):
+    u = np.cos(np.pi * X)
+    ref = q.Subordinated1D(0.0, 1.0, N, u, subordinator="gamma", c=1.0)
+    ref.evolve(0.3, 5)
+    s = q.Subordinated1D(0.0, 2.0 ** k, N, u, subordinator="gamma", c=2.0 ** (-2 * k))
+    s.evolve(0.3, 5)
+    assert np.array_equal(s.values(), ref.values())
+
+
+# Short Gamma steps: a mode decays at t phi however t is split. Steps below 1e-15 were taken
+# as 1e-15 (t = 1e-14 in 100 steps decayed 10 times too fast, t = 0 and 1e-300 by 1e-15 phi).
+@pytest.mark.parametrize("t, n, tol", [
+    (1e-14, 100, 0.5),  # each step changes u by 2.4e-16, rounded to the 1.1e-16 spacing near 1
+    (1e-8, 10, 2e-5), (1e-8, 11, 2e-5),  # steps either side of 2^-30; the rules agree to ~5e-6
+    (0.0, 1, 0.0), (1e-300, 1, 0.0),
+])
+def test_short_gamma_steps_decay_at_the_laplace_exponent(t, n, tol):
+    u = np.cos(np.pi * X)
+    s = q.Subordinated1D(0.0, 1.0, N, u, subordinator="gamma", c=1.0)
+    s.evolve(t, n)
+    if tol == 0.0:
+        assert np.max(np.abs(s.values() - u)) <= 4e-16
+    else:
+        rate = -math.log(np.dot(s.values(), u) / np.dot(u, u)) / t
+        assert rate / phi("gamma", math.pi ** 2) == pytest.approx(1.0, abs=tol)
+
+
+# A grid on which a law's diffusion times read beyond 2^53 cells serves no call: refused when
+# built (every t down to 1e-300 was refused when used, after texts that named t <= 998.59 and
+# tau <= 171.6), naming the span, and the c, that pass on a fresh object.
+@pytest.mark.parametrize("law, kw, c_text", [
+    ("stable", {}, None),
+    ("stable", {"alpha": 0.9, "n_nodes": 3}, None),
+    ("gamma", {"c": 1.0}, r"c >= (\S+) is served"),
+    ("gamma", {"c": 5e-324}, r"c >= (\S+) is served"),  # x/c beyond the double range on every grid
+    ("inverse_gaussian", {"c": 1.0}, r"c in \[(\S+), "),
+])
+@pytest.mark.parametrize("span, n", [(1e-20, 32), (1e-30, 17)])
+def test_a_grid_no_call_serves_is_refused_when_built(law, kw, c_text, span, n):
+    def fresh(span, **more):
+        return q.Subordinated1D(0.0, span, n, np.ones(n), subordinator=law, **{**kw, **more})
+    text = error_text(fresh, span)
+    assert text.startswith("[OutOfDomain] Subordinated1D: no call serves the "), text
+    assert "reads lie more than 2^53 cells beyond the end nodes" in text
+    wider = re.search(rf"a grid of {n} nodes with xmax - xmin >= (\S+) serves it", text)
+    assert (wider is None) == (kw.get("c") == 5e-324)
+    for t in (1e-300, 1.0) if wider else ():
+        fresh(float(wider.group(1))).evolve(t, 1)
+    for t in (1e-300, 1e-20) if c_text else ():
+        fresh(span, c=float(re.search(c_text, text).group(1))).evolve(t, 1)
+    if law == "gamma" and wider:
+        # Its times grow with tau: on that grid a long step is refused before any work,
+        # naming a count from which every count runs.
+        longer = error_text(fresh(float(wider.group(1))).evolve, 10.0, 1)
+        assert "its diffusion times x/c, up to 1.283e2, take heat steps whose reads lie" in longer
+        assert longer.endswith("; use n_steps >= 10 for t = 10")
+        for count in (10, 11, 20, 100):
+            fresh(float(wider.group(1))).evolve(10.0, count)

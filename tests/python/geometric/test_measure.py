@@ -2,6 +2,8 @@
 moments of the Fokker-Planck flow, binning, refusals and exact messages."""
 
 import math
+import re
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -236,3 +238,100 @@ def test_adjoint_identity(f):
 ])
 def test_finite_results_of_extreme_finite_input_are_the_exact_ones(call, exact):
     assert call() == pytest.approx(exact, rel=4e-16)  # one or two roundings of the exact value
+
+
+# Signed weights cancel in a bin of the second step: in exact arithmetic exactly, in doubles
+# to the rounding of the weights, which for some scales (3, 1e-10, 1e+-100, 1e+-200) left a
+# sum of 7e-17 of the bin's weights whose mean put an atom at 1.4e15, and the next bins
+# squeezed every other atom into one. The flow is linear: the scale changes nothing.
+def signed_pair(s, lam=1.0):
+    m = MeasureState([0.0, lam], [s, -0.5 * s], 1)
+    GridlessEvolver(2.0 * lam * lam, -3.0 * lam, 0.1, voronoi_cap=8).evolve(m, 1.0, 40)
+    return m.marginal(0)
+
+
+@pytest.mark.parametrize("s", [3.0, 0.3, 1e10, 1e-10, 1e100, 1e-100, 1e200, 1e-200, 1e300, 1e-300, 2.0 ** -1000])
+def test_signed_weights_take_the_same_steps_at_every_scale(s):
+    x1, w1 = signed_pair(1.0)
+    x, w = signed_pair(s)
+    np.testing.assert_allclose(x, x1, rtol=0, atol=1e-13 * np.abs(x1).max())  # the rounding of the weights
+    np.testing.assert_allclose(w / s, w1, rtol=1e-13)
+    # The same binning replayed with 60 digits: 8 atoms, mass, mean, variance.
+    assert len(x) == 8
+    assert moments(x, w / s) == pytest.approx((0.552516505064535, -3.97360679774998, 0.245985057312154), rel=1e-13)
+    # Positions scaled by a power of two L (a L^2, b L) come out scaled by L, bit for bit.
+    xl, wl = signed_pair(s, lam=2.0 ** -500)
+    assert np.array_equal(xl, x * 2.0 ** -500) and np.array_equal(wl, w)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_signed_measures_keep_mass_and_first_moment_at_every_scale(seed):
+    # Generic signed data cancel in no bin: the binning keeps sum w and sum x w, and a step
+    # multiplies the mass by f = 1 + tau c and moves the first moment by b tau times the mass.
+    rng = np.random.default_rng(seed)
+    x0, w0 = 1.0 + rng.random(4), rng.normal(size=4)  # all on one side of 0, as far out as scaled
+    a, b, c, cap, t, n = rng.random() * 2, rng.normal(), rng.normal(), int(rng.choice([2, 5, 16])), 1.3, 37
+    f = (t / n * c + 1.0) ** n
+    for s, lam in ((1.0, 1.0), (3.0, 1.0), (1e-300, 1.0), (1e300, 1.0), (2.0 ** -1020, 2.0 ** 400)):
+        m = MeasureState(x0 * lam, w0 * s, 1)  # beyond 1e38 the range was taken from 1e38
+        GridlessEvolver(a * lam * lam, b * lam, c, voronoi_cap=cap).evolve(m, t, n)
+        x, w = m.marginal(0)
+        x, w = x / lam, w / s
+        scale = np.abs(w0).sum() * f * (1.0 + np.abs(x0).max() + abs(b) * t)
+        assert abs(w.sum() - f * w0.sum()) < 1e-13 * scale
+        assert abs(np.dot(x, w) - f * (np.dot(x0, w0) + b * t * w0.sum())) < 1e-12 * scale
+        ref = ref if s != 1.0 else (x, w)
+        np.testing.assert_allclose(x, ref[0], rtol=0, atol=1e-12 * np.abs(ref[0]).max())
+        np.testing.assert_allclose(w, ref[1], rtol=1e-12, atol=1e-14 * np.abs(ref[1]).sum())
+
+
+@pytest.mark.parametrize("x, w", [
+    ([1e160, 1e160], [1.0, -1.0]),  # each x^2 w beyond the range, the sum 0
+    ([1e155, 1e155, 1e100], [1e300, -1e300, 1.0]),
+    ([1e-300], [1e300]),  # x^2 below the range, x^2 w not
+    ([1e-200, 3.0], [1e250, 1e-300]),
+    ([1e160, 1.0000001e160], [1.0, -1.0]),  # beyond the range: refused with its sign
+])
+def test_second_moment_of_extreme_finite_atoms_is_the_exact_sum(x, w):
+    exact = sum(Fraction(p) ** 2 * Fraction(q) for p, q in zip(x, w))
+    state = MeasureState(x, w, 1)
+    if abs(exact) > Fraction(np.finfo(float).max):
+        assert error_text(state.second_moment) == "[NanInf] all values must be finite (no NaN/Inf): -inf"
+    else:
+        assert state.second_moment() == pytest.approx(float(exact), rel=4e-16, abs=0)
+
+
+# a tau or b + b beyond the range while the positions are not: served. The reaction refusal of
+# tau = 1.7e301 names 17 steps of the tau of the first case.
+@pytest.mark.parametrize("a, b, c, t, top", [
+    (1e300, -3.3e-300, -1e-300, 9.999999999999999e299, 2.0 * 9.999999999999999e299),
+    (1e300, 0.0, 0.0, 1e10, 2e155),
+    (1e-300, 0.0, 0.0, 1e-300, 2e-300),
+    (0.0, 1.7e308, 0.0, 1e-3, 3.4e305),
+])
+def test_steps_whose_products_overflow_keep_the_positions(a, b, c, t, top):
+    def call(time, n):
+        m = MeasureState([0.0], [1.0], 1)
+        GridlessEvolver(a, b, c).evolve(m, time, n)
+        return np.max(np.abs(m.marginal(0)[0]))
+    assert call(t, 1) == pytest.approx(top, rel=1e-15, abs=0)
+    if c < 0.0:
+        assert error_text(call, 17 * t, 1).endswith("(n_steps >= 17)")
+        for n in (17, 18, 34, 170):
+            call(17 * t, n)
+
+
+@pytest.mark.parametrize("a, b, x0, t, n", [
+    (1.7e308, 0.0, 0.0, 1.7e308, 1),
+    (1.7e308, 0.0, 0.0, 1.7e308, 1000),
+    (0.0, 1e308, 0.0, 10.0, 1),
+    (0.0, 1e308, 1e308, 1.0, 1),
+])
+def test_positions_beyond_the_range_name_a_time_that_passes(a, b, x0, t, n):
+    def call(time):
+        m = MeasureState([x0, 1.0], [1.0, 1.0], 1)
+        GridlessEvolver(a, b, 0.0).evolve(m, time, n)
+        return m.marginal(0)[0]
+    text = error_text(call, t)
+    assert text.startswith("[NanInf] GridlessEvolver.evolve: the atoms' positions leave the double range"), text
+    assert np.all(np.isfinite(call(float(re.search(r"t_final <= (\S+) keeps", text).group(1)))))
