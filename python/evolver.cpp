@@ -48,8 +48,9 @@ void raise_unstable_step_named_count(const char* cls, double t, double tau, cons
                                      const Grid1D<double>& grid, const char* why, std::uint64_t runs) {
     const double hi = floor_4_digits(r.tau_max);
     py_err_with_kind("CflViolated", std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) +
-                                        " exceeds the largest admissible tau = " + fmt_exp3(hi) +
-                                        " on this grid (dx = " + fmt_exp3(grid.dx()) + "): " + why +
+                                        " exceeds the step bound tau = " + fmt_exp3(hi) +
+                                        " that a search from below found on this grid (dx = " +
+                                        fmt_exp3(grid.dx()) + "): " + why +
                                         "; n_steps = " + std::to_string(runs) + " runs for t = " + exact_time(t) +
                                         " (its steps were judged; steps below " + fmt_exp3(hi) +
                                         " were judged only where the bound was searched, so a larger n_steps "

@@ -555,7 +555,7 @@ def test_admitted_step_counts_are_every_count_from_some_n0(cls, xmin, n, t, a_fu
     u0 = np.cos(np.pi * x) + 0.3 * np.random.default_rng(1).uniform(-1.0, 1.0, n)
     h = cls.with_a_array(xmin, 1.0, n, a_fun(x), u0, boundary=boundary)
     text = error_text(h.evolve, t, 1)
-    m = re.search(r"largest admissible tau = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t", text)
+    m = re.search(r"(?:largest admissible tau|step bound tau) = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t", text)
     assert m, text
     n0 = int(m.group(2))
     assert t / n0 <= float(m.group(1)) < t / (n0 - 1)
@@ -595,7 +595,7 @@ def smooth_case(seed, n, boundary):
 
 
 def named_bound(cls, xmax, n, a, u0, boundary, t, count):
-    m = re.search(r"largest admissible tau = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t",
+    m = re.search(r"(?:largest admissible tau|step bound tau) = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t",
                   error_text(cls.with_a_array(0.0, xmax, n, a, u0, boundary=boundary).evolve, t, count))
     assert m
     return float(m.group(1)), int(m.group(2))
@@ -721,7 +721,7 @@ def test_no_refused_step_below_the_named_one(name, n, boundary, coefficient, t, 
     refused = make()
     if t is None:
         t = 40.5 * float(re.search(r"admissible tau = (\S+) ", error_text(refused.evolve, 1e3, 1)).group(1))
-    m = re.search(r"largest admissible tau = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t", error_text(refused.evolve, t, count))
+    m = re.search(r"(?:largest admissible tau|step bound tau) = (\S+) .*; (?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t", error_text(refused.evolve, t, count))
     assert m
     tau, named = float(m.group(1)), int(m.group(2))
     assert t / named <= tau
@@ -827,7 +827,7 @@ def test_a_wide_step_that_grows_is_refused():
     h = quorvane.Heat1D6th.with_a_array(0.0, 1.0, n, 1.0 + 0.8 * np.sin(3.0 * x + 0.3), np.cos(np.pi * x),
                                         boundary="zero")
     text = error_text(h.evolve, 5.12e-5, 1)
-    assert text.startswith("[CflViolated] Heat1D6th: tau = t/n_steps = 5.120e-5 exceeds the largest admissible tau"), text
+    assert text.startswith("[CflViolated] Heat1D6th: tau = t/n_steps = 5.120e-5 exceeds the step bound tau"), text
     np.testing.assert_array_equal(h.values(), np.cos(np.pi * x))
 
 
@@ -860,7 +860,7 @@ def test_giant_steps_refused_as_too_large_naming_what_passes(cls, boundary):
                 continue
             assert text.startswith(f"[CflViolated] {cls.__name__}: tau = t/n_steps = ") and reason in text, text
             np.testing.assert_array_equal(h.values(), u0)
-            tau = float(re.search(r"largest admissible tau = (\S+) ", text).group(1))
+            tau = float(re.search(r"(?:largest admissible tau|step bound tau) = (\S+) ", text).group(1))
             make().evolve(tau, 1)
             m = re.search(r"(?:use n_steps >= |n_steps = )(\d+)(?: runs)? for t = ", text)
             if m:
