@@ -275,6 +275,15 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
 }
 
+// Whether a transport step failed reading u at a point beyond the double
+// range or more than 2^53 cells out (the long step's, not a fault of u).
+bool read_beyond_reach(const CoreError& e);
+// Its refusal: "NanInf" where a node's b or a is not finite (every step
+// fails), else "OutOfDomain" naming the longest step whose reads stay within
+// 2^48 cells of the nodes (FootReach::longest_step) and the counts that fit.
+[[noreturn]] void raise_read_beyond_reach(const char* cls, double t, double tau, const FootReach& reach,
+                                          const Grid1D<double>& grid);
+
 // The same for a transport kernel whose steps are clipped to the range its
 // flow keeps: `range` is walked on with the steps and replaced, with the
 // values, only on success.
@@ -286,11 +295,31 @@ void evolve_semigroup_in_range(const char* cls, ChernoffSemigroup<K>& semigroup,
     std::vector<double> values = state.values;
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
+    // Data near the top of the double range are stepped scaled down, with
+    // their range, and scaled back (large_data_shift): the same bits, with
+    // every intermediate inside the range.
+    const int shift = large_data_shift(values);
     FlowRange walked = range;
+    if (shift > 0) {
+        scale_by_power_of_two(values, -shift);
+        walked = {std::ldexp(walked.lo, -shift), std::ldexp(walked.hi, -shift)};
+    }
+    double top_out = 0.0;  // > 0: the result scaled back lies beyond the double range
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        return evolve_values_in_range(kernel, grid, std::move(values), tau, n_steps, walked);
+        Expected<std::vector<double>> out = evolve_values_in_range(kernel, grid, std::move(values), tau, n_steps, walked);
+        if (out && shift > 0) {
+            const double scaled_top = largest_abs(*out);
+            scale_by_power_of_two(*out, shift);
+            if (!all_finite(*out)) top_out = scaled_top;
+        }
+        return out;
     });
+    if (top_out > 0.0) raise_result_overflow(cls, state.values, std::ldexp(largest_abs(state.values), -shift), top_out);
+    if constexpr (requires { foot_reach(kernel); }) {
+        if (!r && read_beyond_reach(r.error())) raise_read_beyond_reach(cls, t, tau, foot_reach(kernel), grid);
+    }
     state.values = unwrap(std::move(r), callback_cause(kernel));
+    if (shift > 0) walked = {std::ldexp(walked.lo, shift), std::ldexp(walked.hi, shift)};
     range = walked;
     warm_parallel_caches();
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};

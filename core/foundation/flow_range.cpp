@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
@@ -107,7 +109,28 @@ double refined_extreme(const double* s, std::size_t count, bool upper) {
     return upper ? std::max(b, vertex) : std::min(b, vertex);
 }
 
+double FootReach::longest_step(double dx, double cells) const {
+    if (!(b >= 0.0) || !(a >= 0.0) || std::isinf(b) || std::isinf(a)) return 0.0;
+    const double reach = cells * dx;
+    double tau = std::numeric_limits<double>::infinity();
+    if (b > 0.0) tau = std::min(tau, reach / (2.0 * b));
+    if (a > 0.0) tau = std::min(tau, (0.5 * reach) * (0.5 * reach) / a);
+    return tau;
+}
+
+int large_data_shift(std::span<const double> values) {
+    const int top = unit_scale_exponent(values);
+    return top >= kLargeDataExponent ? top - kScaledDataExponent : 0;
+}
+
 Expected<FlowRange> read_range(const Grid1D<double>& policy_grid, std::span<const double> values) {
+    if (const int shift = large_data_shift(values); shift > 0) {
+        std::vector<double> scaled(values.begin(), values.end());
+        scale_by_power_of_two(scaled, -shift);
+        Expected<FlowRange> r = read_range(policy_grid, scaled);
+        if (r) *r = {std::ldexp(r->lo, shift), std::ldexp(r->hi, shift)};
+        return r;
+    }
     // Next to a non-periodic end the read continues the data by their
     // straight line: a zero end's ghost zeros or a mirror's kink would make
     // the read of smooth data overshoot there, a range the data never had.

@@ -125,6 +125,31 @@ struct RangeStep {
     }
 };
 
+// Data whose largest |u| reaches 2^kLargeDataExponent are stepped and read
+// scaled down to largest |u| in [2^kScaledDataExponent, 2^(kScaledDataExponent
+// + 1)) and scaled back: the reads' differences sum up to 1750 max|u|
+// (D1's taps), which overflows from about 1e305. Scaling by a power of two
+// is exact, and the steps and the read are linear, so the result is that of
+// u itself.
+inline constexpr int kLargeDataExponent = 1000;
+inline constexpr int kScaledDataExponent = 960;
+// The power of two by which data of that size are scaled down (0 below it).
+int large_data_shift(std::span<const double> values);
+
+// How far a transport step's reads reach per step, for the refusal of a
+// step whose foot lies beyond the double range: the largest |b| of its drift
+// (feet at x + 2 tau b) and the largest a of its diffusion (reads at
+// x +- 2 sqrt(tau a)) over the nodes; NaN where a node gives NaN.
+struct FootReach {
+    double b = 0.0, a = 0.0;
+
+    void take_b(double v) { b = std::isnan(v) || std::isnan(b) ? std::nan("") : std::max(b, std::fabs(v)); }
+    void take_a(double v) { a = std::isnan(v) || std::isnan(a) ? std::nan("") : std::max(a, v); }
+    // The longest step whose reads stay within `cells` cells of dx beyond
+    // the nodes (infinite for no reach; 0 for an infinite or NaN one).
+    double longest_step(double dx, double cells) const;
+};
+
 // Samples of a read per cell when its range is measured, the cell's first
 // node included.
 inline constexpr std::size_t kRangeSamplesPerCell = 16;
@@ -189,11 +214,13 @@ CoefficientBounds coefficient_bounds(const Grid1D<double>& grid, const C& c) {
 
 // A proven bound of the greatest (`upper`) or the least value the degree-7
 // read of one cell takes, from its Bernstein coefficients b and its read at
-// cell fractions t (`read`): samples 1/16 of the cell apart, then 1/256 apart
-// in every interval that could hold a value beyond them, each interval's
-// larger end widened by h^2 M / 8 (h its length, M >= |P''| over the cell from
-// the second differences of b), and a rounding allowance of 16 ulps of the
-// largest |b|. It never lies beyond the hull of b.
+// cell fractions t (`read`): every interval's larger end widened by h^2 M / 8
+// (h its length, M >= |P''| over the cell from the second differences of b),
+// an interval that could hold a value beyond the samples so far split in 16
+// (from the whole cell, six levels deep, 4096 reads a cell at most), and a
+// rounding allowance of 16 ulps of the largest |b|. On smooth data it lies
+// within about 1e-15 M of the read's own extreme; it never lies beyond the
+// hull of b.
 template <class Read>
 double read_extreme(const std::array<double, 8>& b, const Read& read, bool upper);
 
@@ -204,38 +231,46 @@ double refined_extreme(const double* s, std::size_t count, bool upper);
 
 template <class Read>
 double read_extreme(const std::array<double, 8>& b, const Read& read, bool upper) {
-    constexpr std::size_t kCoarse = 16, kFine = 16;
+    constexpr int kSplit = 16, kLevels = 6, kBudget = 4096;
     double curve = 0.0, scale = 0.0;
     for (std::size_t k = 0; k < 8; ++k) scale = std::max(scale, std::fabs(b[k]));
     for (std::size_t k = 0; k + 2 < 8; ++k) curve = std::max(curve, std::fabs((b[k + 2] - 2.0 * b[k + 1]) + b[k]));
-    // P'' = 42 sum_k D2 b_k B_k^5 in units of the cell.
-    const double m2 = 42.0 * curve;
     const double sign = upper ? 1.0 : -1.0;  // the least of P is minus the greatest of -P
-    const double coarse_margin = m2 / (8.0 * static_cast<double>(kCoarse * kCoarse));
-    const double fine_margin = coarse_margin / static_cast<double>(kFine * kFine);
-    double s[kCoarse + 1];
-    double best = -FlowRange::kInfinity;
-    for (std::size_t k = 0; k <= kCoarse; ++k) {
-        s[k] = sign * read(static_cast<double>(k) / static_cast<double>(kCoarse));
-        best = std::max(best, s[k]);
-    }
-    double bound = best;
-    for (std::size_t k = 0; k < kCoarse; ++k) {
-        if (std::max(s[k], s[k + 1]) + coarse_margin <= best) continue;
-        double left = s[k];
-        for (std::size_t j = 1; j <= kFine; ++j) {
-            const double right =
-                j == kFine ? s[k + 1]
-                           : sign * read((static_cast<double>(k) + static_cast<double>(j) / static_cast<double>(kFine)) /
-                                         static_cast<double>(kCoarse));
-            best = std::max(best, right);
-            bound = std::max(bound, std::max(left, right) + fine_margin);
-            left = right;
-        }
-    }
-    const double hull = upper ? *std::max_element(b.begin(), b.end()) : -*std::min_element(b.begin(), b.end());
     const double rounding = 16.0 * std::numeric_limits<double>::epsilon() * scale;
-    return sign * (std::min(std::max(bound, best), hull) + rounding);
+    // P'' = 42 sum_k D2 b_k B_k^5 in units of the cell: on an interval of
+    // length h, P exceeds the larger of its ends by at most h^2 42 curve / 8.
+    const auto margin = [&](double h) { return h * h * (42.0 * curve) / 8.0; };
+    double best = -FlowRange::kInfinity;
+    int reads = 0;
+    const auto at = [&](double t) {
+        const double v = sign * read(t);
+        best = std::max(best, v);
+        ++reads;
+        return v;
+    };
+    // The bound over [t0, t0 + h] with end values l and r: the ends' larger
+    // widened by the margin, or its kSplit parts' bounds where that could
+    // lie beyond the best sample so far (and the margin is still above the
+    // rounding allowance and the reads within budget).
+    const auto bound = [&](auto& self, double t0, double h, double l, double r, int level) -> double {
+        const double plain = std::max(l, r) + margin(h);
+        if (plain <= best || level == kLevels || margin(h) <= rounding || reads + kSplit > kBudget) return plain;
+        const double part = h / kSplit;
+        double most = -FlowRange::kInfinity, left = l;
+        double values[kSplit + 1];
+        values[0] = l;
+        values[kSplit] = r;
+        for (int j = 1; j < kSplit; ++j) values[j] = at(t0 + part * j);
+        for (int j = 0; j < kSplit; ++j) {
+            left = values[j];
+            most = std::max(most, self(self, t0 + part * j, part, left, values[j + 1], level + 1));
+        }
+        return most;
+    };
+    const double first = at(0.0), last = at(1.0);
+    const double result = std::max(bound(bound, 0.0, 1.0, first, last, 0), best);
+    const double hull = upper ? *std::max_element(b.begin(), b.end()) : -*std::min_element(b.begin(), b.end());
+    return sign * (std::min(result, hull) + rounding);
 }
 
 }  // namespace quorvane

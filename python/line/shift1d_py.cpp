@@ -205,6 +205,9 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
         if (Status st = evolve_batched_1d(kernel, grid, n_steps, tau, src, dst); !st) return fail(st.error());
         return std::move(dst);
     });
+    if (!r && read_beyond_reach(r.error())) {
+        raise_read_beyond_reach("Shift1D.evolve_batched", t, tau, foot_reach(kernel), grid);
+    }
     const std::vector<double> cols_out = unwrap(std::move(r));
     std::vector<double> row_major(n * cols);
     for (std::size_t c = 0; c < cols; ++c)
