@@ -19,11 +19,10 @@ FlowRange FlowRange::after(const ReactionFactors& f, std::size_t steps) const {
 
 namespace {
 
-// The smoothness ramp over the larger of |D8 u| / (|D4 u| + e |D2 u|) at
-// nodes i and i + 1 (cell_smoothness has e = 0).
-double smoothness(std::span<const double> values, bool periodic, std::size_t i, double e) {
+// The larger of |D8 u| / (|D4 u| + e |D2 u|) at nodes i and i + 1 (e = 0 for
+// cell_smoothness), and of |D8 u| in `eighth`.
+double rough_ratio(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
     const std::size_t n = values.size();
-    if (n < 9) return 1.0;
     auto at = [&](std::size_t j, std::ptrdiff_t k) {
         const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(n);
         return values[static_cast<std::size_t>(((static_cast<std::ptrdiff_t>(j) + k) % m + m) % m)];
@@ -42,7 +41,15 @@ double smoothness(std::span<const double> values, bool periodic, std::size_t i, 
         // scale.
         const double r = low > 0.0 ? high / low : high > 0.0 ? FlowRange::kInfinity : 0.0;
         worst = std::max(worst, r);
+        eighth = std::max(eighth, high);
     }
+    return worst;
+}
+
+// The smoothness ramp over rough_ratio.
+double smoothness(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
+    if (values.size() < 9) return 1.0;
+    const double worst = rough_ratio(values, periodic, i, e, eighth);
     if (!(worst < kRoughRatio)) return 0.0;  // NaN too
     return worst <= kSmoothRatio ? 1.0 : (kRoughRatio - worst) / (kRoughRatio - kSmoothRatio);
 }
@@ -50,7 +57,27 @@ double smoothness(std::span<const double> values, bool periodic, std::size_t i, 
 }  // namespace
 
 double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i) {
-    return smoothness(values, periodic, i, 0.0);
+    double eighth = 0.0;
+    return smoothness(values, periodic, i, 0.0, eighth);
+}
+
+double cell_bend(std::span<const double> values, bool periodic, std::size_t i) {
+    const std::size_t n = values.size();
+    if (n < 3) return 0.0;
+    double low = FlowRange::kInfinity, high = -FlowRange::kInfinity;
+    for (const std::size_t node : {i, i + 1}) {
+        const std::size_t j = periodic ? node % n : std::clamp<std::size_t>(node, 1, n - 2);
+        const double d2 = (values[(j + n - 1) % n] - 2.0 * values[j]) + values[(j + 1) % n];
+        low = std::min(low, d2);
+        high = std::max(high, d2);
+    }
+    return low > 0.0 ? low : high < 0.0 ? high : 0.0;
+}
+
+double bent_share(double bend, double beyond) {
+    if (!(bend > 0.0) || !(beyond > 0.0)) return 0.0;
+    const double ratio = bend / beyond;
+    return ratio >= 4.0 ? 1.0 : ratio <= 2.0 ? 0.0 : (ratio - 2.0) / 2.0;
 }
 
 FlowRange continued_ends(std::span<const double> values, double cells) {
@@ -85,7 +112,8 @@ FlowRange continued_ends(std::span<const double> values, double cells) {
         const double curve = spread <= 1.5 ? least : spread < 3.0 ? least * ((3.0 - spread) / 1.5) : 0.0;
         // Next to an end, where the ends' own flow leaves a layer of almost
         // constant curvature (D4 near 0 beside D2), D2 joins the measure.
-        const double smooth = n < 10 ? 1.0 : smoothness(values, false, tail ? n - 6 : 4, 1.0);
+        double eighth = 0.0;
+        const double smooth = n < 10 ? 1.0 : smoothness(values, false, tail ? n - 6 : 4, 1.0, eighth);
         const double reach = smooth == 0.0 ? 0.0 : smooth * (0.5 * k * (k + 1.0)) * curve;
         r = r.joined({at(0) - reach, at(0) + reach});
     }
@@ -167,19 +195,29 @@ Expected<FlowRange> read_range(const Grid1D<double>& policy_grid, std::span<cons
                 const std::array<double, 8> b = samples.cell_bernstein(cell);
                 const auto [lo, hi] = std::minmax_element(b.begin(), b.end());
                 if (*lo >= r.lo && *hi <= r.hi) continue;
-                const double w = cell_smoothness(values, periodic, i);
+                double eighth = 0.0;
+                const double w = smoothness(values, periodic, i, 0.0, eighth);
                 if (w == 0.0) continue;
+                // The steps' own error on smooth data, of the order of the
+                // read's (some 1e-4 |D8 u|), may carry a value a little past
+                // the read's extreme; 100 times that is allowed for.
+                const double allowance = kReadErrorShare * eighth;
                 const auto read = [&](double t) { return samples.at_cell(cell, hermite7_weights(t)); };
                 const double left = values[i], right = values[(i + 1) % n];
+                const double bend = cell_bend(values, periodic, i);
                 if (*hi > r.hi) {
                     const double top = std::max(left, right);
                     const double beyond = read_extreme(b, read, true) - top;
-                    if (beyond > 0.0) r.hi = std::max(r.hi, top + w * beyond);
+                    if (beyond > 0.0) {
+                        r.hi = std::max(r.hi, top + w * bent_share(-bend, beyond) * (beyond + allowance));
+                    }
                 }
                 if (*lo < r.lo) {
                     const double bottom = std::min(left, right);
                     const double beyond = bottom - read_extreme(b, read, false);
-                    if (beyond > 0.0) r.lo = std::min(r.lo, bottom - w * beyond);
+                    if (beyond > 0.0) {
+                        r.lo = std::min(r.lo, bottom - w * bent_share(bend, beyond) * (beyond + allowance));
+                    }
                 }
                 continue;
             }

@@ -89,8 +89,24 @@ struct FlowRange {
 // four of an end is judged by the nearest one whose differences lie inside.
 // Fewer than 9 values, or no fourth difference at all, count as smooth.
 inline constexpr double kSmoothRatio = 1.2;
+// What a smooth cell's extreme is widened by, in |D8 u| at its nodes.
+inline constexpr double kReadErrorShare = 1e-2;
 inline constexpr double kRoughRatio = 2.0;
 double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i);
+
+// How a smooth extremum between nodes i and i + 1 bends the data there: D2 u
+// at both nodes, the one nearer 0 where both have one sign (< 0 under a
+// crest, > 0 under a trough), else 0 (off a periodic grid an end node is
+// judged by its neighbour). The read of smooth data rises beyond the larger
+// node of its cell by about |D2 u| / 8 (0.155 |D2 u| at 6 nodes a
+// wavelength) and never without bending them so.
+double cell_bend(std::span<const double> values, bool periodic, std::size_t i);
+// The share of a cell's between-node overshoot `beyond` (> 0) that counts
+// for a bend of `bend` towards it (-cell_bend for a crest): whole where the
+// bend is 4 times the overshoot or more, none at 2 times or less (a plateau
+// of equal values, as clipped steps leave them, bends nothing), linear
+// between.
+double bent_share(double bend, double beyond);
 
 // What diffusion brings in across "linear" ends, whose reads beyond an end
 // continue the data by the straight line through the two end values, out to
@@ -157,7 +173,10 @@ inline constexpr std::size_t kRangeSamplesPerCell = 16;
 // The range of the grid's read of `values` (Grid1D::interp) over every cell,
 // the seam between the last and the first node of a periodic grid included.
 // For the degree-7 read: the nodes, and each cell's between-node extremes
-// beyond its two node values weighted by cell_smoothness. Those extremes are
+// beyond its two node values, widened by kReadErrorShare |D8 u| (the plain
+// steps' own error on smooth data is some 1e-4 |D8 u|, and may carry a value
+// that far past the read's extreme), weighted by cell_smoothness and
+// bent_share. Those extremes are
 // proven bounds (read_extreme), never estimates, so on smooth data every
 // value the read takes lies in the range. Other reads: the nodes and
 // kRangeSamplesPerCell - 1 points inside each cell, a sample that is the
