@@ -67,10 +67,14 @@ void raise_read_beyond_reach(const char* cls, double t, double tau, const FootRe
     // told apart, whatever the spread of the diffusion's own reads.
     const double longest = floor_4_digits(reach.longest_step(dx, 281474976710656.0));
     const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= longest; });
-    py_err_with_kind("OutOfDomain", name + ": a step of tau = t/n_steps = " + fmt_exp3(tau) +
-                                        " reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)) more than 2^53 cells "
-                                        "beyond the end nodes (max|b| = " + fmt_exp3(reach.b) + ", max a = " +
-                                        fmt_exp3(reach.a) + ", dx = " + fmt_exp3(dx) +
+    std::string reads = reach.b > 0.0 ? "x + 2 tau b(x)" : "";
+    std::string sizes = reach.b > 0.0 ? "max|b| = " + fmt_exp3(reach.b) + ", " : "";
+    if (reach.a > 0.0) {
+        reads += (reads.empty() ? "" : " and ") + std::string("x +- 2 sqrt(tau a(x))");
+        sizes += "max a = " + fmt_exp3(reach.a) + ", ";
+    }
+    py_err_with_kind("OutOfDomain", name + ": a step of tau = t/n_steps = " + fmt_exp3(tau) + " reads u at " + reads +
+                                        " more than 2^53 cells beyond the end nodes (" + sizes + "dx = " + fmt_exp3(dx) +
                                         "), where no cell can be told apart from its neighbour; steps of tau <= " +
                                         fmt_exp3(longest) + " read within 2^48 cells; " +
                                         count_advice(counts, "n_steps", kU64Counts, {"t", t}));

@@ -432,7 +432,9 @@ def test_steps_across_zeros_of_the_drift_grow_nothing(n_steps):
     s = Shift1D.with_arrays(0.0, x[-1], n, np.zeros(n), 2.0 * np.sin(10.0 * np.pi * x), np.zeros(n), 0.0,
                             np.cos(2.0 * np.pi * x), boundary="periodic")
     s.evolve(tau * n_steps, n_steps)
-    assert np.abs(s.values()).max() <= 1.0 + 1e-12
+    # 1e-11: the range allows 1e-2 |D8 u| = 2.3e-12 beyond the read's crest for the steps' own
+    # error on smooth data.
+    assert np.abs(s.values()).max() <= 1.0 + 1e-11
 
 
 @pytest.mark.parametrize("drift", [lambda y: 0.3 * np.sin(2.0 * np.pi * y),

@@ -322,8 +322,9 @@ def test_long_steps_that_fold_characteristics_grow_nothing(make, boundary):
     for n_steps in (100, 1000, 3000):
         s = make(boundary)
         s.evolve(0.1 * n_steps, n_steps)
-        # 2e-10: the read of the periodic data between their nodes (their peaks at 1/3 and 2/3).
-        assert np.abs(s.values()).max() <= 1.0 + 1e-9, n_steps
+        # 1e-7: the read of the periodic data between their nodes (their peaks at 1/3 and 2/3,
+        # 2e-10) and the allowance of 1e-2 |D8 u| = 1.5e-8 for the steps' own error there.
+        assert np.abs(s.values()).max() <= 1.0 + 1e-7, n_steps
 
 
 # A front carried around a periodic grid for a long time is held within the range of its
