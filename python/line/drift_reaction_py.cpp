@@ -164,13 +164,12 @@ Ref drift_reaction1d_evolve_with_time_schedule(DriftReaction1DObj& self, const A
     check_steps_and_time(m, t_final);
     const std::vector<double> schedule = extract_u0_vec(a.raw(2));
     if (schedule.empty()) py_err_with_kind("OutOfDomain", "b_schedule must be non-empty");
-    std::vector<double> values = self.state.values;
     const Grid1D<double> grid = self.state.grid;
-    FlowRange range = self.range;
-    auto r = run_evolve(
-        [&] { return evolve_drift_time_schedule(grid, std::move(values), t_final, m, schedule, c, range); });
-    self.state.values = unwrap(std::move(r));
-    self.range = range;
+    self.state.values = evolve_scaled_in_range(
+        "DriftReaction1D.evolve_with_time_schedule", self.state.values, self.range,
+        [&](std::vector<double> v, FlowRange& r) {
+            return evolve_drift_time_schedule(grid, std::move(v), t_final, m, schedule, c, r);
+        });
     return none();
 }
 

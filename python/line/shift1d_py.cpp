@@ -214,10 +214,14 @@ Ref shift1d_evolve_batched(const Shift1DObj& self, const Args& a) {
     // The shared borrow keeps the kernel unchanged for the whole call.
     const ShiftChernoff1D& kernel = self.semigroup.kernel;
     const Grid1D<double>& grid = self.state.grid;
+    const std::vector<double> given = src;
+    LargeDataScale scale(src);
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         if (Status st = evolve_batched_1d(kernel, grid, n_steps, tau, src, dst); !st) return fail(st.error());
+        scale.back(dst);
         return std::move(dst);
     });
+    scale.refuse_overflow("Shift1D.evolve_batched", given);
     if (!r && read_beyond_reach(r.error())) {
         raise_read_beyond_reach("Shift1D.evolve_batched", t, tau, foot_reach(kernel), grid);
     }

@@ -410,6 +410,26 @@ def test_data_to_the_top_of_the_double_range_are_served(name):
     assert np.allclose(top.values() / 1.7e308, unit.values(), rtol=0, atol=1e-15)
 
 
+def _unit_cos41():
+    return np.cos(PI * np.linspace(0.0, 1.0, 41))
+
+
+@pytest.mark.parametrize("call", [
+    lambda u: q.Shift1D(0.0, 1.0, 41, _unit_cos41(), a=0.01, b=0.5).evolve_batched(0.05, np.stack([u, -u], 1), 10),
+    lambda u: _after(q.Shift1D(0.0, 1.0, 41, u, a=0.01, b=0.5), "evolve_with_time_schedule", 0.05, 10, [0.01, 0.02]),
+    lambda u: _after(q.Shift1D(0.0, 1.0, 41, u, a=0.01, b=0.5), "evolve_with_coefficient_schedule", 0.05, 10,
+                     [0.01, 0.02]),
+    lambda u: _after(q.DriftReaction1D(0.0, 1.0, 41, u, b=0.5), "evolve_with_time_schedule", 0.05, 10, [0.5, 0.3]),
+], ids=["batched", "time-schedule", "coefficient-schedule", "drift-reaction-schedule"])
+def test_batched_and_scheduled_calls_serve_large_data(call):
+    assert np.array_equal(call(np.ldexp(_unit_cos41(), 1017)), np.ldexp(call(_unit_cos41()), 1017))
+
+
+def _after(obj, method, *args):
+    getattr(obj, method)(*args)
+    return obj.values()
+
+
 def test_a_result_beyond_the_double_range_names_the_data_that_fit():
     import re
     u0 = 1.7e308 * np.cos(PI * np.linspace(0.0, 1.0, 41))
