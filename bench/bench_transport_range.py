@@ -3,8 +3,9 @@
 Every step that reads u at the foot of a drift (Shift1D, DriftReaction1D, AdaptivePI's
 shift and drift steps, Strang1D, DriftReaction4th1D, AnisotropicShiftND2/ND3) reads
 plainly (degree 7; cubic in N-D) and clips each new node value to a range [L, U] the
-object keeps: the range of the read of the data when they were set, its ends moved every
-step by the step's reaction factors and carried from call to call. "plain" below is a
+object keeps: read from the data when they were set (the nodes, and the read's proven
+extremes between them as far as the data there are smooth), its ends moved every step by
+the step's reaction factors and carried from call to call. "plain" below is a
 NumPy copy of Shift1D's periodic step without the clip (the degree-7 Hermite read of
 core/foundation/boundary.cpp, the coefficients at the nodes by the library's Catmull-Rom
 rule, the same operations in the same order): it gives the library's bits wherever the
@@ -45,10 +46,10 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       clear of the ends), against the characteristics integrated by SciPy to 1e-12; the
       ratios e(N) / e(2N).
 2. Boundedness (max|u| of the final state at each count; no reaction, so the exact
-   solutions stay within max|u0|, and a clipped result within the range of the data's
-   read, measured here by 64 one-step DriftReaction1D translations by k/64 of a cell; the
-   library takes it from 16 samples a cell and a parabola at the extreme sample, which
-   may lie a little outside: 1.19261 against 1.19255 for the noise data).
+   solutions stay within max|u0|, and a clipped result within the range the library reads
+   from the data, measured here by 64 one-step DriftReaction1D translations by k/64 of a
+   cell: for rough data their nodes' range, for smooth data the read's extremes between
+   the nodes).
    a. Shift1D.with_arrays on 32 and 64 periodic nodes under drifts rough on the grid's
       scale or with many zeros (noise U(-1, 1), sin 8 pi x, sin 16 pi x), a in {0, 1e-4},
       t in {1, 10} (the largest over both), 10^2 to 10^4 steps, data cos 2 pi x, a jump
@@ -89,8 +90,8 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
 
 Run: PYTHONPATH=<build dir> python bench/bench_transport_range.py [--quick]
 [--compare OTHER_BUILD_DIR]
-The full run takes about 6 min (with --compare; a one-minute load average of 5 to 9 on
-the machine of bench/README.md), --quick about 1 min: 8 random cases a class, counts to
+The full run takes about 11 min (with --compare; a one-minute load average of 5 to 9 on
+the machine of bench/README.md), --quick about 2 min: 8 random cases a class, counts to
 10^3 (10^4 in 1a and 2e), t to 64 in 2c, the cost once.
 """
 
@@ -817,7 +818,7 @@ def main():
         p.add_argument("--timings", type=int, help=argparse.SUPPRESS)
         p.add_argument("--kept", action="store_true", help=argparse.SUPPRESS)
 
-    args = options(__doc__, "about 6 min", "about 1 min", add=add)
+    args = options(__doc__, "about 11 min", "about 2 min", add=add)
     if args.timings:
         print(json.dumps(timings(args.timings)))
         return
