@@ -3,8 +3,9 @@
 Every step that reads u at the foot of a drift (Shift1D, DriftReaction1D, AdaptivePI's
 shift and drift steps, Strang1D, DriftReaction4th1D, AnisotropicShiftND2/ND3) reads
 plainly (degree 7; cubic in N-D) and clips each new node value to a range [L, U] the
-object keeps: the range of the read of the data when they were set, its ends moved every
-step by the step's reaction factors and carried from call to call. "plain" below is a
+object keeps: read from the data when they were set (the nodes, and the read's proven
+extremes between them as far as the data there are smooth), its ends moved every step by
+the step's reaction factors and carried from call to call. "plain" below is a
 NumPy copy of Shift1D's periodic step without the clip (the degree-7 Hermite read of
 core/foundation/boundary.cpp, the coefficients at the nodes by the library's Catmull-Rom
 rule, the same operations in the same order): it gives the library's bits wherever the
@@ -45,10 +46,10 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       clear of the ends), against the characteristics integrated by SciPy to 1e-12; the
       ratios e(N) / e(2N).
 2. Boundedness (max|u| of the final state at each count; no reaction, so the exact
-   solutions stay within max|u0|, and a clipped result within the range of the data's
-   read, measured here by 64 one-step DriftReaction1D translations by k/64 of a cell; the
-   library takes it from 16 samples a cell and a parabola at the extreme sample, which
-   may lie a little outside: 1.19261 against 1.19255 for the noise data).
+   solutions stay within max|u0|, and a clipped result within the range the library reads
+   from the data, measured here by 64 one-step DriftReaction1D translations by k/64 of a
+   cell: for rough data their nodes' range, for smooth data the read's extremes between
+   the nodes).
    a. Shift1D.with_arrays on 32 and 64 periodic nodes under drifts rough on the grid's
       scale or with many zeros (noise U(-1, 1), sin 8 pi x, sin 16 pi x), a in {0, 1e-4},
       t in {1, 10} (the largest over both), 10^2 to 10^4 steps, data cos 2 pi x, a jump
@@ -61,6 +62,19 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       components noise U(-1, 1), u0 = cos pi x cos pi y, t = 1, 10^2 and 10^3 steps.
    e. Shift1D, a = 0, b = 0.3, t = 1, 101 periodic nodes, a jump and noise, 10^3 to 10^5
       steps (the constant-drift steps, whose plain reads grow rough data with the count).
+   f. A state rebuilt from values(): 101 periodic nodes on [0, 1 - dx], K calls of one step
+      of tau = 0.1 dx / max|b|, each on a new object built from the last one's values
+      (Shift1D.with_arrays, a = c = 0, u0 = cos 2 pi x: b = 0.3 sin(6 pi x + 1), sin 16 pi x,
+      0.5 sin 2 pi x, noise U(-1, 1) of seed 11; DriftReaction1D.with_arrays, b = 10 x that
+      noise, c = 3, data noise U(-1, 1) of seed 5, max|u| / e^{3t}), beside one object
+      stepped K times; the exact flow keeps max|u0| = 1 (0.998 for the noise data).
+   g. "linear" faces: AnisotropicShiftND2, 41^2 nodes of [0, 1]^2, A = 1e-6 I, both drift
+      components noise U(-1, 1) of seed 1 set to flow out at every face (0.5 on the lower
+      faces, -0.5 on the upper), set_state(x + y) and cos pi x cos pi y, t = 1, 10^2 to 10^4
+      steps (10^2, 10^3 with --quick); AnisotropicShiftND3 on 9^3, x + y + z, seed 2, 10^2
+      steps: min u and max u (the exact flow keeps [0, 2], [-1, 1] and [0, 3]).
+   With --compare BUILD_DIR, 2f and 2g are also measured on that build (a subprocess), the
+   rows "before".
 3. Continuity in the drift: Shift1D.with_arrays with b = 0 against one sample b[50] =
    1e-300 (a = 0.01, t = 0.5, 101 periodic nodes, jump data, 50 and 1000 steps), and
    DriftReaction1D.with_arrays and Shift1D.with_arrays (a = 0.01) with b = 0.3 +
@@ -76,8 +90,8 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
 
 Run: PYTHONPATH=<build dir> python bench/bench_transport_range.py [--quick]
 [--compare OTHER_BUILD_DIR]
-The full run takes about 3 min (with --compare; a one-minute load average of 5 to 9 on
-the machine of bench/README.md), --quick about 35 s: 8 random cases a class, counts to
+The full run takes about 11 min (with --compare; a one-minute load average of 5 to 9 on
+the machine of bench/README.md), --quick about 2 min: 8 random cases a class, counts to
 10^3 (10^4 in 1a and 2e), t to 64 in 2c, the cost once.
 """
 
@@ -548,6 +562,110 @@ def nd2(counts):
     print(f"  {'max|u|':<36}{cells(row, '{:>10.4f}')}")
 
 
+def rebuilt_chain(make, u0, tau, counts):
+    """max|u| after each count of calls of one step, a new object each call."""
+    u, out = u0, []
+    for k in range(1, max(counts) + 1):
+        s = make(u)
+        s.evolve(tau, 1)
+        u = s.values()
+        if k in counts:
+            out.append(largest(u))
+    return out
+
+
+def kept_rows(quick):
+    """The rows of 2f and 2g as {label: [figures]}, for this build."""
+    n = 101
+    x = np.arange(n) / n
+    noise_b = np.random.default_rng(11).uniform(-1.0, 1.0, n)
+    noise_u = np.random.default_rng(5).uniform(-1.0, 1.0, n)
+    cos = np.cos(2 * PI * x)
+
+    def shift(b):
+        return lambda u: q.Shift1D.with_arrays(0.0, x[-1], n, np.zeros(n), b, np.zeros(n), 0.0, u,
+                                               boundary="periodic")
+
+    def drift(b, c):
+        return lambda u: q.DriftReaction1D.with_arrays(0.0, x[-1], n, b, np.full(n, c), abs(c), u,
+                                                       boundary="periodic")
+    long = [300, 1000] if quick else [300, 1000, 3000]
+    rows = {}
+    for label, make, u0, counts, c, bmax in [
+            ("Shift1D, 0.3 sin(6 pi x + 1)", shift(0.3 * np.sin(6 * PI * x + 1)), cos, long, 0.0, 0.3),
+            ("Shift1D, sin 16 pi x", shift(np.sin(16 * PI * x)), cos, long, 0.0, 1.0),
+            ("Shift1D, 0.5 sin 2 pi x", shift(0.5 * np.sin(2 * PI * x)), cos, long, 0.0, 0.5),
+            ("Shift1D, noise", shift(noise_b), cos, [10, 100, 1000], 0.0, 1.0),
+            ("DriftReaction1D, 10 noise, c = 3", drift(10 * noise_b, 3.0), noise_u, [10, 100], 3.0, 10.0)]:
+        progress(f"rebuilt chain, {label}")
+        tau = 0.1 / n / bmax
+        rebuilt = rebuilt_chain(make, u0, tau, counts)
+        one = []
+        for k in counts:
+            s = make(u0)
+            s.evolve(tau * k, k)
+            one.append(largest(s.values()))
+        scale = [np.exp(c * tau * k) for k in counts]
+        rows["2f " + label] = (counts, [v / g for v, g in zip(rebuilt, scale)], [v / g for v, g in zip(one, scale)])
+    m = 41
+    g = np.linspace(0.0, 1.0, m)
+    X, Y = np.meshgrid(g, g, indexing="ij")
+    rng = np.random.default_rng(1)
+    bx, by = rng.uniform(-1.0, 1.0, (m, m)), rng.uniform(-1.0, 1.0, (m, m))
+    bx[0, :], bx[-1, :], by[:, 0], by[:, -1] = 0.5, -0.5, 0.5, -0.5
+    b2 = np.stack([bx.ravel(order="F"), by.ravel(order="F")], -1).ravel()
+    counts = [100, 1000] if quick else [100, 1000, 10000]
+    for label, u0 in [("ND2 41^2, x + y", X + Y), ("ND2 41^2, cos pi x cos pi y", np.cos(PI * X) * np.cos(PI * Y))]:
+        row = []
+        for k in counts:
+            progress(f"linear faces, {label}, {k} steps")
+            s = q.AnisotropicShiftND2(m, m, 0.0, 1.0, 0.0, 1.0, np.tile([1e-6, 0.0, 0.0, 1e-6], m * m), b_values=b2,
+                                      boundary="linear")
+            s.set_state(u0.ravel(order="F"))
+            s.evolve(1.0, k)
+            row.append((float(s.values().min()), float(s.values().max())))
+        rows["2g " + label] = (counts, row, None)
+    m = 9
+    g = np.linspace(0.0, 1.0, m)
+    P = np.meshgrid(g, g, g, indexing="ij")
+    b3 = np.random.default_rng(2).uniform(-1.0, 1.0, (3, m, m, m))
+    for a in range(3):
+        first, last = [slice(None)] * 3, [slice(None)] * 3
+        first[a], last[a] = 0, -1
+        b3[a][tuple(first)], b3[a][tuple(last)] = 0.5, -0.5
+    progress("linear faces, ND3")
+    s = q.AnisotropicShiftND3(m, m, m, 0.0, 1.0, 0.0, 1.0, 0.0, 1.0, np.tile(np.eye(3).ravel() * 1e-6, m ** 3),
+                              b_values=np.stack([c.ravel(order="F") for c in b3], -1).ravel(), boundary="linear")
+    s.set_state(sum(P).ravel(order="F"))
+    s.evolve(1.0, 100)
+    rows["2g ND3 9^3, x + y + z"] = ([100], [(float(s.values().min()), float(s.values().max()))], None)
+    return rows
+
+
+def other_kept_rows(build, quick):
+    env = dict(os.environ, PYTHONPATH=build)
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--kept"] + (["--quick"] if quick else []),
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def kept(quick, compare):
+    print("\n2f. state rebuilt from values() every call: max|u| (/ e^{3t} with c = 3); 2g. \"linear\" faces:"
+          " [min u, max u]")
+    new = kept_rows(quick)
+    old = other_kept_rows(compare, quick) if compare else None
+
+    def fmt(v):
+        return f"[{v[0]:.4g}, {v[1]:.4g}]" if isinstance(v, (list, tuple)) else f"{v:.4g}"
+    for label, (counts, rebuilt, one) in new.items():
+        print(f"  {label}: at {', '.join(map(str, counts))}")
+        print(f"    {'rebuilt' if one else 'after':<12}" + "  ".join(fmt(v) for v in rebuilt))
+        if one:
+            print(f"    {'one object':<12}" + "  ".join(fmt(v) for v in one))
+        if old:
+            print(f"    {'before':<12}" + "  ".join(fmt(v) for v in old[label][1]))
+
+
 def constant_drift(counts):
     print("\n2e. Shift1D, a = 0, b = 0.3, t = 1, 101 periodic nodes: max|u|")
     m = 101
@@ -698,10 +816,14 @@ def main():
     def add(p):
         p.add_argument("--compare", metavar="BUILD_DIR", help="time the same steps of the module in BUILD_DIR")
         p.add_argument("--timings", type=int, help=argparse.SUPPRESS)
+        p.add_argument("--kept", action="store_true", help=argparse.SUPPRESS)
 
-    args = options(__doc__, "about 3 min", "about 35 s", add=add)
+    args = options(__doc__, "about 11 min", "about 2 min", add=add)
     if args.timings:
         print(json.dumps(timings(args.timings)))
+        return
+    if args.kept:
+        print(json.dumps(kept_rows(args.quick)))
         return
     quick = args.quick
     named_cases([100, 1000, 10000] if quick else [100, 1000, 10000, 100000])
@@ -715,6 +837,7 @@ def main():
     long_jump([0.64, 6.4, 64.0] if quick else [0.64, 6.4, 64.0, 640.0])
     nd2([100] if quick else [100, 1000])
     constant_drift([1000, 10000] if quick else [1000, 10000, 100000])
+    kept(quick, args.compare)
     continuity()
     cost(1 if quick else 5, args.compare)
 

@@ -58,6 +58,42 @@ void raise_unstable_step_named_count(const char* cls, double t, double tau, cons
                                         "a smaller bound)");
 }
 
+bool read_beyond_reach(const CoreError& e) {
+    if (e.variant() != CoreError::Variant::DomainViolation) return false;
+    const std::string_view text = e.text();
+    return text == kReadTooFar || text == kNonFinitePointMessage;
+}
+
+void raise_read_beyond_reach(const char* cls, double t, double tau, const FootReach& reach,
+                             const Grid1D<double>& grid) {
+    const std::string name(cls);
+    if (std::isnan(reach.b) || std::isnan(reach.a)) {
+        py_err_with_kind("NanInf", name + ": a step reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)), and b or a "
+                                          "is NaN at a node: both must be finite");
+    }
+    if (std::isinf(reach.b) || std::isinf(reach.a)) {
+        py_err_with_kind("NanInf", name + ": a step reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)), and b or a "
+                                          "is infinite at a node, so every step reads at an infinite point: both "
+                                          "must be finite");
+    }
+    const double dx = grid.dx();
+    // 2^48 cells out, far inside the 2^53 at which cells can no longer be
+    // told apart, whatever the spread of the diffusion's own reads.
+    const double longest = floor_4_digits(reach.longest_step(dx, 281474976710656.0));
+    const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= longest; });
+    std::string reads = reach.b > 0.0 ? "x + 2 tau b(x)" : "";
+    std::string sizes = reach.b > 0.0 ? "max|b| = " + fmt_exp3(reach.b) + ", " : "";
+    if (reach.a > 0.0) {
+        reads += (reads.empty() ? "" : " and ") + std::string("x +- 2 sqrt(tau a(x))");
+        sizes += "max a = " + fmt_exp3(reach.a) + ", ";
+    }
+    py_err_with_kind("OutOfDomain", name + ": a step of tau = t/n_steps = " + fmt_exp3(tau) + " reads u at " + reads +
+                                        " more than 2^53 cells beyond the end nodes (" + sizes + "dx = " + fmt_exp3(dx) +
+                                        "), where no cell can be told apart from its neighbour; steps of tau <= " +
+                                        fmt_exp3(longest) + " read within 2^48 cells; " +
+                                        count_advice(counts, "n_steps", kU64Counts, {"t", t}));
+}
+
 std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {
     if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kEllipticityMessage ||
         !std::isfinite(e.f0()) || c.tag != CoeffSource::Tag::Shared || !c.fixed() || c.constant_value()) {

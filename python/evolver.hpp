@@ -304,6 +304,69 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};
 }
 
+// A linear transport call on data near the top of the double range
+// (large_data_shift) takes the values and their range scaled down by a power
+// of two and scales its result back: the same bits, with every intermediate
+// inside the range.
+struct LargeDataScale {
+    int shift = 0;
+    double top_in = 0.0;   // max|u| as stepped
+    double top_out = 0.0;  // > 0: the result scaled back lies beyond the double range
+
+    // Scales `values` (and `range`) down where they need it.
+    LargeDataScale(std::vector<double>& values, FlowRange* range = nullptr) : shift(large_data_shift(values)) {
+        if (shift == 0) return;
+        scale_by_power_of_two(values, -shift);
+        top_in = largest_abs(values);
+        if (range) *range = scaled(*range, -shift);
+    }
+    // The call's result scaled back (noting one beyond the double range).
+    void back(std::vector<double>& out) {
+        if (shift == 0) return;
+        const double top = largest_abs(out);
+        scale_by_power_of_two(out, shift);
+        if (!all_finite(out)) top_out = top;
+    }
+    void back(FlowRange& range) const {
+        if (shift != 0) range = scaled(range, shift);
+    }
+    // The refusal of a result beyond the double range.
+    void refuse_overflow(const char* cls, std::span<const double> data) const {
+        if (top_out > 0.0) raise_result_overflow(cls, data, top_in, top_out);
+    }
+    static FlowRange scaled(const FlowRange& r, int e) { return {std::ldexp(r.lo, e), std::ldexp(r.hi, e)}; }
+};
+
+// `call(values, range)` (a clipped transport call returning Expected values,
+// which moves `range` on success) from `data` and `range`, through
+// LargeDataScale; on success `range` is the range after it.
+template <class Call>
+std::vector<double> evolve_scaled_in_range(const char* cls, std::span<const double> data, FlowRange& range,
+                                           Call&& call) {
+    std::vector<double> values(data.begin(), data.end());
+    FlowRange walked = range;
+    LargeDataScale scale(values, &walked);
+    auto r = run_evolve([&] {
+        auto out = call(std::move(values), walked);
+        if (out) scale.back(*out);
+        return out;
+    });
+    scale.refuse_overflow(cls, data);
+    std::vector<double> out = unwrap(std::move(r));
+    scale.back(walked);
+    range = walked;
+    return out;
+}
+
+// Whether a transport step failed reading u at a point beyond the double
+// range or more than 2^53 cells out (the long step's, not a fault of u).
+bool read_beyond_reach(const CoreError& e);
+// Its refusal: "NanInf" where a node's b or a is not finite (every step
+// fails), else "OutOfDomain" naming the longest step whose reads stay within
+// 2^48 cells of the nodes (FootReach::longest_step) and the counts that fit.
+[[noreturn]] void raise_read_beyond_reach(const char* cls, double t, double tau, const FootReach& reach,
+                                          const Grid1D<double>& grid);
+
 // The same for a transport kernel whose steps are clipped to the range its
 // flow keeps: `range` is walked on with the steps and replaced, with the
 // values, only on success.
@@ -316,10 +379,18 @@ void evolve_semigroup_in_range(const char* cls, ChernoffSemigroup<K>& semigroup,
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
     FlowRange walked = range;
+    LargeDataScale scale(values, &walked);
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        return evolve_values_in_range(kernel, grid, std::move(values), tau, n_steps, walked);
+        Expected<std::vector<double>> out = evolve_values_in_range(kernel, grid, std::move(values), tau, n_steps, walked);
+        if (out) scale.back(*out);
+        return out;
     });
+    scale.refuse_overflow(cls, state.values);
+    if constexpr (requires { foot_reach(kernel); }) {
+        if (!r && read_beyond_reach(r.error())) raise_read_beyond_reach(cls, t, tau, foot_reach(kernel), grid);
+    }
     state.values = unwrap(std::move(r), callback_cause(kernel));
+    scale.back(walked);
     range = walked;
     warm_parallel_caches();
     semigroup = ChernoffSemigroup<K>{std::move(kernel), n_steps};

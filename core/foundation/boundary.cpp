@@ -179,7 +179,7 @@ Cell<F> locate(const Grid1D<F>& g, F x) {
 template <class F>
 Expected<Cell<F>> locate_read(const Grid1D<F>& g, F x) {
     if (!std::isfinite(real_part(x))) {
-        return domain_error("Grid1D::interp: evaluation point must be finite", real_part(x));
+        return domain_error(kNonFinitePointMessage, real_part(x));
     }
     const double s = real_part((x - g.xmin) / g.dx());
     if (!(std::fabs(s) < 9007199254740992.0)) {

@@ -87,6 +87,9 @@ inline std::unexpected<CoreError> domain_error(const char* what, double value) {
     return std::unexpected<CoreError>(CoreError::domain(what, value));
 }
 
+// A read at a point that is NaN or infinite (Grid1D::interp's refusal).
+inline constexpr const char* kNonFinitePointMessage = "Grid1D::interp: evaluation point must be finite";
+
 // A read of u so far outside the grid that no cell can be told apart from
 // its neighbour. What puts it there is a step (or a point) a caller chose,
 // so the text says that, not where it was found (kind OutOfDomain: the

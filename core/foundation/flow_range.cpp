@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 
 namespace quorvane {
@@ -15,16 +17,105 @@ FlowRange FlowRange::after(const ReactionFactors& f, std::size_t steps) const {
     return r;
 }
 
+namespace {
+
+// The larger of |D8 u| / (|D4 u| + e |D2 u|) at nodes i and i + 1 (e = 0 for
+// cell_smoothness), and of |D8 u| in `eighth`.
+double rough_ratio(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
+    const std::size_t n = values.size();
+    auto at = [&](std::size_t j, std::ptrdiff_t k) {
+        const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(n);
+        return values[static_cast<std::size_t>(((static_cast<std::ptrdiff_t>(j) + k) % m + m) % m)];
+    };
+    // D4 u_j = sum_k (-1)^k C(4, k) u_{j-2+k}; D8 = D4 D4, eight columns wide.
+    auto d4 = [&](std::size_t j, std::ptrdiff_t k) {
+        return ((at(j, k - 2) + at(j, k + 2)) - 4.0 * (at(j, k - 1) + at(j, k + 1))) + 6.0 * at(j, k);
+    };
+    double worst = 0.0;
+    for (const std::size_t node : {i, i + 1}) {
+        const std::size_t j = periodic ? node % n : std::clamp<std::size_t>(node, 4, n - 5);
+        double low = std::fabs(d4(j, 0));
+        if (e > 0.0) low += e * std::fabs((at(j, -1) - 2.0 * at(j, 0)) + at(j, 1));
+        const double high = std::fabs(((d4(j, -2) + d4(j, 2)) - 4.0 * (d4(j, -1) + d4(j, 1))) + 6.0 * d4(j, 0));
+        // Data without curvature read exactly; D8 without it is the grid's
+        // scale.
+        const double r = low > 0.0 ? high / low : high > 0.0 ? FlowRange::kInfinity : 0.0;
+        worst = std::max(worst, r);
+        eighth = std::max(eighth, high);
+    }
+    return worst;
+}
+
+// The smoothness ramp over rough_ratio.
+double smoothness(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
+    if (values.size() < 9) return 1.0;
+    const double worst = rough_ratio(values, periodic, i, e, eighth);
+    if (!(worst < kRoughRatio)) return 0.0;  // NaN too
+    return worst <= kSmoothRatio ? 1.0 : (kRoughRatio - worst) / (kRoughRatio - kSmoothRatio);
+}
+
+}  // namespace
+
+double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i) {
+    double eighth = 0.0;
+    return smoothness(values, periodic, i, 0.0, eighth);
+}
+
+double cell_bend(std::span<const double> values, bool periodic, std::size_t i) {
+    const std::size_t n = values.size();
+    if (n < 3) return 0.0;
+    double low = FlowRange::kInfinity, high = -FlowRange::kInfinity;
+    for (const std::size_t node : {i, i + 1}) {
+        const std::size_t j = periodic ? node % n : std::clamp<std::size_t>(node, 1, n - 2);
+        const double d2 = (values[(j + n - 1) % n] - 2.0 * values[j]) + values[(j + 1) % n];
+        low = std::min(low, d2);
+        high = std::max(high, d2);
+    }
+    return low > 0.0 ? low : high < 0.0 ? high : 0.0;
+}
+
+double bent_share(double bend, double beyond) {
+    if (!(bend > 0.0) || !(beyond > 0.0)) return 0.0;
+    const double ratio = bend / beyond;
+    return ratio >= 4.0 ? 1.0 : ratio <= 2.0 ? 0.0 : (ratio - 2.0) / 2.0;
+}
+
 FlowRange continued_ends(std::span<const double> values, double cells) {
     const std::size_t n = values.size();
-    if (n < 2) return n == 1 ? FlowRange{values[0], values[0]} : FlowRange{};
+    if (n < 3) {
+        FlowRange r{n ? values[0] : 0.0, n ? values[0] : 0.0};
+        for (const double v : values) r = r.joined({v, v});
+        return r;
+    }
+    // The curvature at nodes 1 .. 1 + ceil(cells) from each end (the nodes
+    // the reach spans; none past the other end), four at least: as the
+    // read of smooth data has it, one sign and about one size. Its least
+    // size, 0 where it changes sign or its sizes differ threefold, so that the
+    // second differences of data the steps have roughened bring in nothing.
     const double k = cells;
-    const double ends[4] = {values[0], values[0] + k * (values[0] - values[1]), values[n - 1],
-                            values[n - 1] + k * (values[n - 1] - values[n - 2])};
-    FlowRange r{ends[0], ends[0]};
-    for (const double v : ends) {
-        if (v < r.lo) r.lo = v;
-        if (v > r.hi) r.hi = v;
+    const std::size_t last = std::min<std::size_t>(
+        n - 2, std::max<std::size_t>(4, 1 + static_cast<std::size_t>(std::ceil(std::min(k, 1e6)))));
+    FlowRange r{values[0], values[0]};
+    for (const bool tail : {false, true}) {
+        auto at = [&](std::size_t j) { return tail ? values[n - 1 - j] : values[j]; };
+        double low = FlowRange::kInfinity, high = -FlowRange::kInfinity;
+        for (std::size_t j = 1; j <= last; ++j) {
+            const double d2 = (at(j - 1) - 2.0 * at(j)) + at(j + 1);
+            low = std::min(low, d2);
+            high = std::max(high, d2);
+        }
+        const double least = low > 0.0 ? low : high < 0.0 ? -high : 0.0;
+        const double most = std::max(std::fabs(low), std::fabs(high));
+        // Sizes that differ by more than half (1.5 up to 3 times) count less
+        // and less.
+        const double spread = least > 0.0 ? most / least : FlowRange::kInfinity;
+        const double curve = spread <= 1.5 ? least : spread < 3.0 ? least * ((3.0 - spread) / 1.5) : 0.0;
+        // Next to an end, where the ends' own flow leaves a layer of almost
+        // constant curvature (D4 near 0 beside D2), D2 joins the measure.
+        double eighth = 0.0;
+        const double smooth = n < 10 ? 1.0 : smoothness(values, false, tail ? n - 6 : 4, 1.0, eighth);
+        const double reach = smooth == 0.0 ? 0.0 : smooth * (0.5 * k * (k + 1.0)) * curve;
+        r = r.joined({at(0) - reach, at(0) + reach});
     }
     return r;
 }
@@ -46,7 +137,28 @@ double refined_extreme(const double* s, std::size_t count, bool upper) {
     return upper ? std::max(b, vertex) : std::min(b, vertex);
 }
 
+double FootReach::longest_step(double dx, double cells) const {
+    if (!(b >= 0.0) || !(a >= 0.0) || std::isinf(b) || std::isinf(a)) return 0.0;
+    const double reach = cells * dx;
+    double tau = std::numeric_limits<double>::infinity();
+    if (b > 0.0) tau = std::min(tau, reach / (2.0 * b));
+    if (a > 0.0) tau = std::min(tau, (0.5 * reach) * (0.5 * reach) / a);
+    return tau;
+}
+
+int large_data_shift(std::span<const double> values) {
+    const int top = unit_scale_exponent(values);
+    return top >= kLargeDataExponent ? top - kScaledDataExponent : 0;
+}
+
 Expected<FlowRange> read_range(const Grid1D<double>& policy_grid, std::span<const double> values) {
+    if (const int shift = large_data_shift(values); shift > 0) {
+        std::vector<double> scaled(values.begin(), values.end());
+        scale_by_power_of_two(scaled, -shift);
+        Expected<FlowRange> r = read_range(policy_grid, scaled);
+        if (r) *r = {std::ldexp(r->lo, shift), std::ldexp(r->hi, shift)};
+        return r;
+    }
     // Next to a non-periodic end the read continues the data by their
     // straight line: a zero end's ghost zeros or a mirror's kink would make
     // the read of smooth data overshoot there, a range the data never had.
@@ -68,12 +180,7 @@ Expected<FlowRange> read_range(const Grid1D<double>& policy_grid, std::span<cons
     }
     std::array<double, kCount> s{};
     const bool septic = grid.interp_kind.tag == InterpTag::SepticHermite && values.size() >= n;
-    // The degree-7 read of a cell at a fixed offset t is one dot product of
-    // the cell's samples with hermite7_weights(t), the same for every cell.
-    std::array<Hermite7Weights<double>, kCount> w;
-    for (std::size_t k = 0; k < kCount; ++k) {
-        w[k] = hermite7_weights(static_cast<double>(k) / static_cast<double>(kRangeSamplesPerCell));
-    }
+    const bool periodic = grid.boundary.tag == BoundaryTag::Periodic;
     SepticSamples samples;
     const double dx = grid.dx();
     for (std::size_t first = 0; first < cells; first += kBlockCells) {
@@ -88,16 +195,37 @@ Expected<FlowRange> read_range(const Grid1D<double>& policy_grid, std::span<cons
                 const std::array<double, 8> b = samples.cell_bernstein(cell);
                 const auto [lo, hi] = std::minmax_element(b.begin(), b.end());
                 if (*lo >= r.lo && *hi <= r.hi) continue;
+                double eighth = 0.0;
+                const double w = smoothness(values, periodic, i, 0.0, eighth);
+                if (w == 0.0) continue;
+                // The steps' own error on smooth data, of the order of the
+                // read's (some 1e-4 |D8 u|), may carry a value a little past
+                // the read's extreme; 100 times that is allowed for.
+                const double allowance = kReadErrorShare * eighth;
+                const auto read = [&](double t) { return samples.at_cell(cell, hermite7_weights(t)); };
+                const double left = values[i], right = values[(i + 1) % n];
+                const double bend = cell_bend(values, periodic, i);
+                if (*hi > r.hi) {
+                    const double top = std::max(left, right);
+                    const double beyond = read_extreme(b, read, true) - top;
+                    if (beyond > 0.0) {
+                        r.hi = std::max(r.hi, top + w * bent_share(-bend, beyond) * (beyond + allowance));
+                    }
+                }
+                if (*lo < r.lo) {
+                    const double bottom = std::min(left, right);
+                    const double beyond = bottom - read_extreme(b, read, false);
+                    if (beyond > 0.0) {
+                        r.lo = std::min(r.lo, bottom - w * bent_share(bend, beyond) * (beyond + allowance));
+                    }
+                }
+                continue;
             }
             for (std::size_t k = 0; k < kCount; ++k) {
-                if (septic) {
-                    s[k] = samples.at_cell(cell, w[k]);
-                } else {
-                    const double x = grid.xmin + dx * (static_cast<double>(i) + static_cast<double>(k) /
-                                                                                     static_cast<double>(kRangeSamplesPerCell));
-                    const Expected<double> v = grid.interp(values, x);
-                    s[k] = v ? *v : values[std::min(i, n - 1)];
-                }
+                const double x = grid.xmin + dx * (static_cast<double>(i) +
+                                                   static_cast<double>(k) / static_cast<double>(kRangeSamplesPerCell));
+                const Expected<double> v = grid.interp(values, x);
+                s[k] = v ? *v : values[std::min(i, n - 1)];
             }
             r.lo = std::min(r.lo, refined_extreme(s.data(), kCount, false));
             r.hi = std::max(r.hi, refined_extreme(s.data(), kCount, true));

@@ -7,15 +7,23 @@
 // degree-7 reads the transport steps take are central differences in the
 // limit of small steps: where characteristics meet or stop, or on data
 // rough on the grid's scale, their overshoot is carried on and added to step
-// after step. Each new node value of such a step is therefore clipped to the
-// range of the read's own interpolant of the initial data, rescaled every
-// step by the flow's reaction factors. Smooth data never reach that range's
-// ends where the plain read converges (the exact solution lies inside it,
-// so a clip can only move a value towards it), and rough data are held at
-// a fixed overshoot, the interpolant's own, which no longer grows with the
-// step count or the time.
+// after step. Each new node value of such a step is therefore clipped to a
+// range read from the data when they are set, rescaled every step by the
+// flow's reaction factors.
+//
+// That range is the nodes' own, widened by what the read takes between two
+// nodes only as far as the data there are smooth. Where they are smooth the
+// read between the nodes is the function's, and the range holds every value
+// it takes (a proven outer bound, not an estimate), so no clip moves a value
+// of smooth data. Where they are rough on the grid's scale a between-node
+// overshoot is the read's, not the function's, and counts for nothing: data
+// that lie in a range read before (a state rebuilt from the values of an
+// earlier one, which carry its overshoot) then read no wider a range, and a
+// chain of rebuilt states keeps the first one's bound.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -67,9 +75,53 @@ struct FlowRange {
     bool operator==(const FlowRange&) const = default;
 };
 
-// The values a "linear" end continues data by, out to `cells` cells (a
-// length in cells, not a count) beyond each end: the straight line through
-// the two end values, whose extremes lie at the end node and `cells` out.
+// How smooth the data are around the cell from node i to node i + 1, from 1
+// (every between-node value of the read is the function's) down to 0 (rough
+// on the grid's scale), continuously: the larger of r = |D8 u| / |D4 u|
+// (eighth and fourth undivided differences, the read's own nine-node
+// stencil) at the cell's two nodes, 1 up to r = kSmoothRatio and 0 from
+// kRoughRatio, linear between. A sampled wave of m nodes a wavelength has
+// r = (4 sin^2(pi/m))^2: 1 at 6 nodes a wavelength, 0.34 at 8, 4 at 4, 16 at
+// the grid's scale, so the read of data with 6 or more nodes a wavelength
+// counts whole; on noise a ratio below 2 at both nodes of a cell is rare
+// (the ratio of second and fourth differences, r = 4 sin^2(pi/m), lets a
+// chain of rebuilt noisy states creep). Off a periodic grid, a node within
+// four of an end is judged by the nearest one whose differences lie inside.
+// Fewer than 9 values, or no fourth difference at all, count as smooth.
+inline constexpr double kSmoothRatio = 1.2;
+// What a smooth cell's extreme is widened by, in |D8 u| at its nodes.
+inline constexpr double kReadErrorShare = 1e-2;
+inline constexpr double kRoughRatio = 2.0;
+double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i);
+
+// How a smooth extremum between nodes i and i + 1 bends the data there: D2 u
+// at both nodes, the one nearer 0 where both have one sign (< 0 under a
+// crest, > 0 under a trough), else 0 (off a periodic grid an end node is
+// judged by its neighbour). The read of smooth data rises beyond the larger
+// node of its cell by about |D2 u| / 8 (0.155 |D2 u| at 6 nodes a
+// wavelength) and never without bending them so.
+double cell_bend(std::span<const double> values, bool periodic, std::size_t i);
+// The share of a cell's between-node overshoot `beyond` (> 0) that counts
+// for a bend of `bend` towards it (-cell_bend for a crest): whole where the
+// bend is 4 times the overshoot or more, none at 2 times or less (a plateau
+// of equal values, as clipped steps leave them, bends nothing), linear
+// between.
+double bent_share(double bend, double beyond);
+
+// What diffusion brings in across "linear" ends, whose reads beyond an end
+// continue the data by the straight line through the two end values, out to
+// `cells` cells (a length in cells, not a count): the rule's points reach
+// both sides of a node alike, so a straight line comes back as the node's
+// own value and only the data's curvature near the end moves it, by at most
+// k (k + 1) / 2 times |D2 u| over the nodes that reach spans (k = cells),
+// and only the way the line lies from the data: below convex data, above
+// concave ones. That much beyond each end value joins the range,
+// taken as far as the data next to that end are smooth (cell_smoothness of
+// the end cell, from the nine values next to it): the continuation of data a
+// step's own overshoot has made rough is no part of what the flow carries
+// in, and a straight line's continuation adds nothing (the line itself is a
+// steady state). Nothing comes in through an end by the drift: a "linear"
+// end refuses an inflow.
 FlowRange continued_ends(std::span<const double> values, double cells);
 
 // How one step moves the range its values are clipped to: its reaction's
@@ -89,22 +141,52 @@ struct RangeStep {
     }
 };
 
+// Data whose largest |u| reaches 2^kLargeDataExponent are stepped and read
+// scaled down to largest |u| in [2^kScaledDataExponent, 2^(kScaledDataExponent
+// + 1)) and scaled back: the reads' differences sum up to 1750 max|u|
+// (D1's taps), which overflows from about 1e305. Scaling by a power of two
+// is exact, and the steps and the read are linear, so the result is that of
+// u itself.
+inline constexpr int kLargeDataExponent = 1000;
+inline constexpr int kScaledDataExponent = 960;
+// The power of two by which data of that size are scaled down (0 below it).
+int large_data_shift(std::span<const double> values);
+
+// How far a transport step's reads reach per step, for the refusal of a
+// step whose foot lies beyond the double range: the largest |b| of its drift
+// (feet at x + 2 tau b) and the largest a of its diffusion (reads at
+// x +- 2 sqrt(tau a)) over the nodes; NaN where a node gives NaN.
+struct FootReach {
+    double b = 0.0, a = 0.0;
+
+    void take_b(double v) { b = std::isnan(v) || std::isnan(b) ? std::nan("") : std::max(b, std::fabs(v)); }
+    void take_a(double v) { a = std::isnan(v) || std::isnan(a) ? std::nan("") : std::max(a, v); }
+    // The longest step whose reads stay within `cells` cells of dx beyond
+    // the nodes (infinite for no reach; 0 for an infinite or NaN one).
+    double longest_step(double dx, double cells) const;
+};
+
 // Samples of a read per cell when its range is measured, the cell's first
 // node included.
 inline constexpr std::size_t kRangeSamplesPerCell = 16;
 
 // The range of the grid's read of `values` (Grid1D::interp) over every cell,
-// the seam between the last and the first node of a periodic grid included:
-// the nodes and kRangeSamplesPerCell - 1 points inside each cell, a sample
-// that is the largest (smallest) of its cell's raised (lowered) to the
-// vertex of the parabola through it and its two neighbours, so that an
-// extremum between samples is not cut. Cells whose stencil reaches past a
-// non-periodic end are read with the data continued by their straight line
-// (a zero end's ghost zeros or a mirror's kink are no part of the data); 0
-// joins the range under a "zero" end, whose inflow it is (what a "linear"
-// end feeds a step joins it step by step: RangeStep). The values are
-// finite. A stop request (poll_stop), looked at between blocks of cells,
-// ends it.
+// the seam between the last and the first node of a periodic grid included.
+// For the degree-7 read: the nodes, and each cell's between-node extremes
+// beyond its two node values, widened by kReadErrorShare |D8 u| (the plain
+// steps' own error on smooth data is some 1e-4 |D8 u|, and may carry a value
+// that far past the read's extreme), weighted by cell_smoothness and
+// bent_share. Those extremes are
+// proven bounds (read_extreme), never estimates, so on smooth data every
+// value the read takes lies in the range. Other reads: the nodes and
+// kRangeSamplesPerCell - 1 points inside each cell, a sample that is the
+// largest (smallest) of its cell's raised (lowered) to the vertex of the
+// parabola through it and its two neighbours. Cells whose stencil reaches
+// past a non-periodic end are read with the data continued by their straight
+// line (a zero end's ghost zeros or a mirror's kink are no part of the data);
+// 0 joins the range under a "zero" end, whose inflow it is (what a "linear"
+// end feeds a step joins it step by step: RangeStep). The values are finite.
+// A stop request (poll_stop), looked at between blocks of cells, ends it.
 Expected<FlowRange> read_range(const Grid1D<double>& grid, std::span<const double> values);
 
 // The least and the greatest value of a coefficient over a grid's cells and
@@ -149,9 +231,65 @@ CoefficientBounds coefficient_bounds(const Grid1D<double>& grid, const C& c) {
     return b;
 }
 
+// A proven bound of the greatest (`upper`) or the least value the degree-7
+// read of one cell takes, from its Bernstein coefficients b and its read at
+// cell fractions t (`read`): every interval's larger end widened by h^2 M / 8
+// (h its length, M >= |P''| over the cell from the second differences of b),
+// an interval that could hold a value beyond the samples so far split in 16
+// (from the whole cell, six levels deep, 4096 reads a cell at most), and a
+// rounding allowance of 16 ulps of the largest |b|. On smooth data it lies
+// within about 1e-15 M of the read's own extreme; it never lies beyond the
+// hull of b.
+template <class Read>
+double read_extreme(const std::array<double, 8>& b, const Read& read, bool upper);
+
 // The extreme of the sampled values s[0 .. count) of one cell, refined by
 // the parabola through the extreme sample and its neighbours when it lies
 // inside (`upper` for the largest, else the smallest).
 double refined_extreme(const double* s, std::size_t count, bool upper);
+
+template <class Read>
+double read_extreme(const std::array<double, 8>& b, const Read& read, bool upper) {
+    constexpr int kSplit = 16, kLevels = 6, kBudget = 4096;
+    double curve = 0.0, scale = 0.0;
+    for (std::size_t k = 0; k < 8; ++k) scale = std::max(scale, std::fabs(b[k]));
+    for (std::size_t k = 0; k + 2 < 8; ++k) curve = std::max(curve, std::fabs((b[k + 2] - 2.0 * b[k + 1]) + b[k]));
+    const double sign = upper ? 1.0 : -1.0;  // the least of P is minus the greatest of -P
+    const double rounding = 16.0 * std::numeric_limits<double>::epsilon() * scale;
+    // P'' = 42 sum_k D2 b_k B_k^5 in units of the cell: on an interval of
+    // length h, P exceeds the larger of its ends by at most h^2 42 curve / 8.
+    const auto margin = [&](double h) { return h * h * (42.0 * curve) / 8.0; };
+    double best = -FlowRange::kInfinity;
+    int reads = 0;
+    const auto at = [&](double t) {
+        const double v = sign * read(t);
+        best = std::max(best, v);
+        ++reads;
+        return v;
+    };
+    // The bound over [t0, t0 + h] with end values l and r: the ends' larger
+    // widened by the margin, or its kSplit parts' bounds where that could
+    // lie beyond the best sample so far (and the margin is still above the
+    // rounding allowance and the reads within budget).
+    const auto bound = [&](auto& self, double t0, double h, double l, double r, int level) -> double {
+        const double plain = std::max(l, r) + margin(h);
+        if (plain <= best || level == kLevels || margin(h) <= rounding || reads + kSplit > kBudget) return plain;
+        const double part = h / kSplit;
+        double most = -FlowRange::kInfinity, left = l;
+        double values[kSplit + 1];
+        values[0] = l;
+        values[kSplit] = r;
+        for (int j = 1; j < kSplit; ++j) values[j] = at(t0 + part * j);
+        for (int j = 0; j < kSplit; ++j) {
+            left = values[j];
+            most = std::max(most, self(self, t0 + part * j, part, left, values[j + 1], level + 1));
+        }
+        return most;
+    };
+    const double first = at(0.0), last = at(1.0);
+    const double result = std::max(bound(bound, 0.0, 1.0, first, last, 0), best);
+    const double hull = upper ? *std::max_element(b.begin(), b.end()) : -*std::min_element(b.begin(), b.end());
+    return sign * (std::min(result, hull) + rounding);
+}
 
 }  // namespace quorvane

@@ -117,4 +117,13 @@ Expected<std::vector<double>> evolve_drift_time_schedule(const Grid1D<double>& g
     return cur;
 }
 
+FootReach foot_reach(const DriftReactionChernoff& k) {
+    FootReach r;
+    for (std::size_t i = 0; i < k.grid.n; ++i) {
+        const double x = k.grid.node(i);
+        r.take_b(k.coef_override ? (*k.coef_override->b)(x) : k.b(x));
+    }
+    return r;
+}
+
 }  // namespace quorvane

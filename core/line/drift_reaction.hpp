@@ -33,6 +33,7 @@ struct DriftReactionChernoff {
         SharedCoeff b, c;
     };
 
+
     std::optional<Coeffs> coef_override;
     Grid1D<double> grid;
     PlainFn b = coeff_zero;
@@ -89,6 +90,9 @@ struct DriftReactionChernoff {
     // Spatially constant b and c as shared closures.
     static DriftReactionChernoff constant(const Grid1D<double>& grid, double b, double c, double c_norm_bound);
 };
+
+// The drift's reach per step (the feet x + 2 tau b of its nodes).
+FootReach foot_reach(const DriftReactionChernoff& kernel);
 
 using DriftSemigroup = ChernoffSemigroup<DriftReactionChernoff>;
 

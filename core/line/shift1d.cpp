@@ -81,6 +81,16 @@ double linear_end_cells(const ShiftChernoff1D& kernel, double tau) {
     return (r + r) / kernel.grid.dx();
 }
 
+FootReach foot_reach(const ShiftChernoff1D& k) {
+    FootReach r;
+    for (std::size_t i = 0; i < k.grid.n; ++i) {
+        const double x = k.grid.node(i);
+        r.take_b(k.coef_override ? (*k.coef_override->b)(x) : k.b(x));
+        r.take_a(k.coef_override ? (*k.coef_override->a)(x) : k.a(x));
+    }
+    return r;
+}
+
 Status ShiftChernoff1D::inflow_refusal(double tau) const {
     if (grid.boundary.tag != BoundaryTag::Linear || grid.n == 0) return {};
     for (const std::size_t i : {std::size_t{0}, grid.n - 1}) {

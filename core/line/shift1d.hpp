@@ -156,6 +156,7 @@ ReactionFactors reaction_factors(const ShiftChernoff1D& kernel, double tau);
 // the end nodes (the drift's feet stay inside: an inflow is refused); 0 on
 // other grids.
 double linear_end_cells(const ShiftChernoff1D& kernel, double tau);
+FootReach foot_reach(const ShiftChernoff1D& kernel);
 
 // The state of a constant-coefficient shift evolver: u0 finite ("u0 contains
 // NaN or Inf"), the grid checks, then the grid function of a copy of u0.

@@ -76,6 +76,12 @@ inline double linear_end_cells(const StrangDiffusionDrift& k, double tau) {
     if (g.boundary.tag != BoundaryTag::Linear) return 0.0;
     return heat2_varying_reach(k.diffusion.a_norm_bound, tau * 0.5, g.dx()) / g.dx();
 }
+// The drift's reach and the diffusion half steps' (bounded by a_norm_bound).
+inline FootReach foot_reach(const StrangDiffusionDrift& k) {
+    FootReach r = foot_reach(k.drift);
+    r.take_a(k.diffusion.a_norm_bound);
+    return r;
+}
 using StrangSemigroup = ChernoffSemigroup<StrangDiffusionDrift>;
 
 // The Strang1D state for du/dt = u'' + b u': u0 finite ("u0 contains NaN or

@@ -316,7 +316,8 @@ std::array<double, D> end_cells_nd(const AnisotropicShiftChernoffND<D>& op) {
 
 // What the "linear" ends continue u by, `cells[r]` cells out (a length)
 // along each axis r that has them: every line's end values continued
-// (continued_ends).
+// (continued_ends, which takes the continuation as far as the line is smooth
+// next to the end, from its nine end values).
 template <std::size_t D>
 FlowRange continued_faces(const GridFnND<D>& u, const std::array<double, D>& cells) {
     FlowRange r{u.values[0], u.values[0]};
@@ -324,11 +325,15 @@ FlowRange continued_faces(const GridFnND<D>& u, const std::array<double, D>& cel
     for (std::size_t a = 0; a < D; ++a) {
         const std::size_t n = u.grid.axes[a].n;
         if (cells[a] > 0.0 && n >= 2) {
+            // The line's first and last nine values (all of a shorter line):
+            // all continued_ends reads.
+            const std::size_t head = std::min<std::size_t>(n, 9), tail = n > 18 ? 9 : n - head;
+            double line[18];
             for (std::size_t k = 0; k < u.values.size(); ++k) {
-                const std::size_t i = (k / stride) % n;
-                if (i != 0 && i + 1 != n) continue;
-                const double pair[2] = {u.values[k], u.values[i == 0 ? k + stride : k - stride]};
-                r = r.joined(continued_ends(pair, cells[a]));
+                if ((k / stride) % n != 0) continue;
+                for (std::size_t i = 0; i < head; ++i) line[i] = u.values[k + i * stride];
+                for (std::size_t i = 0; i < tail; ++i) line[head + i] = u.values[k + (n - tail + i) * stride];
+                r = r.joined(continued_ends(std::span<const double>(line, head + tail), cells[a]));
             }
         }
         stride *= n;

@@ -135,13 +135,11 @@ Ref shift1d_evolve_with_time_schedule(Shift1DObj& self, const Args& a) {
     refuse_linear_inflow(ShiftChernoff1D::constant(self.state.grid, 0.0, b, c),
                          t_segment / static_cast<double>(m));
     refuse_flipping_reaction("Shift1D.evolve_with_time_schedule", c, t_segment, m, "n_steps_per_segment");
-    std::vector<double> values = self.state.values;
     const Grid1D<double> grid = self.state.grid;
-    FlowRange range = self.range;
-    auto r = run_evolve(
-        [&] { return evolve_shift_time_schedule(grid, std::move(values), t_final, m, schedule, b, c, range); });
-    self.state.values = unwrap(std::move(r));
-    self.range = range;
+    self.state.values = evolve_scaled_in_range(
+        "Shift1D.evolve_with_time_schedule", self.state.values, self.range, [&](std::vector<double> v, FlowRange& r) {
+            return evolve_shift_time_schedule(grid, std::move(v), t_final, m, schedule, b, c, r);
+        });
     return none();
 }
 
@@ -172,12 +170,11 @@ Ref shift1d_evolve_with_coefficient_schedule(Shift1DObj& self, const Args& a) {
     }
     refuse_flipping_reaction("Shift1D.evolve_with_coefficient_schedule", c_min,
                              t_final / static_cast<double>(segments), m, "n_steps_per_segment");
-    std::vector<double> values = self.state.values;
-    FlowRange range = self.range;
-    auto r = run_evolve(
-        [&] { return evolve_shift_coefficient_schedule(grid, std::move(values), t_final, m, sa, sb, sc, range); });
-    self.state.values = unwrap(std::move(r));
-    self.range = range;
+    self.state.values = evolve_scaled_in_range("Shift1D.evolve_with_coefficient_schedule", self.state.values,
+                                               self.range, [&](std::vector<double> v, FlowRange& r) {
+                                                   return evolve_shift_coefficient_schedule(grid, std::move(v), t_final,
+                                                                                            m, sa, sb, sc, r);
+                                               });
     self.semigroup = build_segment_kernel(grid, sa.back(), sb.back(), sc.back());
     return none();
 }

@@ -124,8 +124,9 @@ def check_surface(cls, init, **methods):
 
 
 def periodic_read_range(u0):
-    """The range of the degree-7 read of periodic data u0 on [0, 1): one step of a constant
-    drift moves every node to a point of the read, 64 sub-cell shifts sample it."""
+    """The range a transport object keeps for periodic data u0 on [0, 1) (the nodes, and the
+    degree-7 read between them where the data are smooth): one step of a constant drift moves
+    every node to a point of the read, clipped to that range; 64 sub-cell shifts sample it."""
     from quorvane import DriftReaction1D
     n = len(u0)
     reads = []

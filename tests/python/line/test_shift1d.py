@@ -63,18 +63,22 @@ def test_constructor_errors(args, kwargs, exc, message):
 
 
 
-FOOT = "[NanInf] Grid1D::interp: evaluation point must be finite: "
+# A drift that is not finite puts the feet of the steps off the double range: refused as such
+# (the read's own "Grid1D::interp" text no longer reaches the caller).
+FOOT = "[NanInf] {}: a step reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)), and b or a is "
 
 
 @pytest.mark.parametrize("coeffs, message", [
-    ({"a": -0.5}, AX), ({"a": math.nan}, AX), ({"b": math.nan}, FOOT + "NaN"), ({"b": math.inf}, FOOT + "inf"),
+    ({"a": -0.5}, AX), ({"a": math.nan}, AX), ({"b": math.nan}, FOOT + "NaN at a node: both must be finite"),
+    ({"b": math.inf}, FOOT + "infinite at a node, so every step reads at an infinite point: both must be finite"),
     ({"c": math.nan}, NONFINITE + "NaN"), ({"c": math.inf}, NONFINITE)])
 def test_bad_coefficients_fail_and_keep_values(coeffs, message):
     # Evolve and batched evolve both refuse to report non-finite results.
     s = gaussian_object(**coeffs)
     before = s.values()
-    assert error_text(s.evolve, 0.1, n_steps=4).startswith(message)
-    assert error_text(s.evolve_batched, 0.1, batch_columns(41, 3), n_steps=4).startswith(message)
+    assert error_text(s.evolve, 0.1, n_steps=4).startswith(message.format("Shift1D"))
+    assert error_text(s.evolve_batched, 0.1, batch_columns(41, 3),
+                      n_steps=4).startswith(message.format("Shift1D.evolve_batched"))
     assert np.array_equal(s.values(), before)
 
 
@@ -233,9 +237,12 @@ def test_coefficient_schedule_iteration_error_passes_through():
         gaussian_object().evolve_with_coefficient_schedule(0.5, 3, [0.1], b_schedule=boom())
 
 
+SCHEDULE_FOOT = "[NanInf] Grid1D::interp: evaluation point must be finite: "
+
+
 @pytest.mark.parametrize("a, kwargs, message", [
     ([0.1, math.nan], {}, AX), ([math.inf], {}, AX), ([-0.2], {}, AX),
-    ([0.1], {"b": math.nan}, FOOT + "NaN"), ([0.1], {"b": -math.inf}, FOOT + "-inf"),
+    ([0.1], {"b": math.nan}, SCHEDULE_FOOT + "NaN"), ([0.1], {"b": -math.inf}, SCHEDULE_FOOT + "-inf"),
     ([0.1], {"c": math.nan}, NONFINITE + "NaN"),
 ])
 def test_time_schedule_non_finite_entries_keep_values(a, kwargs, message):
@@ -425,7 +432,9 @@ def test_steps_across_zeros_of_the_drift_grow_nothing(n_steps):
     s = Shift1D.with_arrays(0.0, x[-1], n, np.zeros(n), 2.0 * np.sin(10.0 * np.pi * x), np.zeros(n), 0.0,
                             np.cos(2.0 * np.pi * x), boundary="periodic")
     s.evolve(tau * n_steps, n_steps)
-    assert np.abs(s.values()).max() <= 1.0 + 1e-12
+    # 1e-11: the range allows 1e-2 |D8 u| = 2.3e-12 beyond the read's crest for the steps' own
+    # error on smooth data.
+    assert np.abs(s.values()).max() <= 1.0 + 1e-11
 
 
 @pytest.mark.parametrize("drift", [lambda y: 0.3 * np.sin(2.0 * np.pi * y),

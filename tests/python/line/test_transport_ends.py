@@ -322,20 +322,21 @@ def test_long_steps_that_fold_characteristics_grow_nothing(make, boundary):
     for n_steps in (100, 1000, 3000):
         s = make(boundary)
         s.evolve(0.1 * n_steps, n_steps)
-        # 2e-10: the read of the periodic data between their nodes (their peaks at 1/3 and 2/3).
-        assert np.abs(s.values()).max() <= 1.0 + 1e-9, n_steps
+        # 1e-7: the read of the periodic data between their nodes (their peaks at 1/3 and 2/3,
+        # 2e-10) and the allowance of 1e-2 |D8 u| = 1.5e-8 for the steps' own error there.
+        assert np.abs(s.values()).max() <= 1.0 + 1e-7, n_steps
 
 
 # A front carried around a periodic grid for a long time is held within the range of its
-# initial read (the plain reads' overshoot at the front, 0.12 of its height here), at any
-# time. Multi-mode data at 8, 10.7 and 16 nodes per wavelength are read as they are: the
+# nodes, at any time: the box is rough on the grid's scale at its edges, where its read's
+# overshoot (0.12 of its height) is the read's, not the data's. Multi-mode data at 8, 10.7 and 16 nodes per wavelength are read as they are: the
 # error is the plain degree-7 read's (2.3e-3 to 3.8e-3 here).
 def test_carried_front_stays_in_its_read_range_and_waves_are_resolved():
     n = 101
     x = np.arange(n) / n
     box = np.where((x > 0.25) & (x < 0.6), 1.0, 0.0)
     lo, hi = periodic_read_range(box)
-    assert 1.1 < hi < 1.13 and -0.13 < lo < -0.1
+    assert (lo, hi) == (0.0, 1.0)
     for t in (1.0, 10.0, 100.0):
         d = q.DriftReaction1D(0.0, 1 - 1 / n, n, box, b=0.3, c=0.0, boundary="periodic")
         d.evolve(t, int(100 * t))
