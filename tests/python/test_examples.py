@@ -99,11 +99,13 @@ FAMILIES = {
 }
 
 
+BINDINGS = [(f.parent.name, f.read_text()) for f in (ROOT / "python").glob("*/*.cpp")]
+
+
 def binding_folder(name):
     """The subsystem folder of python/ whose binding defines name ("Name(" opens its
     docstring, "Name" its registration), or None for the module frame at the top."""
-    folders = {f.parent.name for f in (ROOT / "python").glob("*/*.cpp")
-               if re.search(rf'"{re.escape(name)}["(]', f.read_text())}
+    folders = {folder for folder, text in BINDINGS if re.search(rf'"{re.escape(name)}["(]', text)}
     assert len(folders) <= 1, f"{name} is bound in {folders}"
     return folders.pop() if folders else None
 
