@@ -1,10 +1,13 @@
-"""The examples run in their short setting, and the README's Python snippets run as written."""
+"""The examples run in their short setting; the README's Python blocks print what they say, and the
+README keeps its shape: a calling table and an entry in its family's section for every public name,
+short prose lines, each figure stated once."""
 
 import os
 import pathlib
 import re
 import subprocess
 import sys
+from decimal import Decimal
 
 import pytest
 
@@ -23,34 +26,162 @@ def test_example_runs_quickly_and_reports_its_plot(script, tmp_path):
     assert (png.is_file() and last == f"plot saved: {png}") or last.startswith("plot skipped:"), done.stdout
 
 
-SNIPPETS = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S)
+README = (ROOT / "README.md").read_text()
+SNIPPETS = re.findall(r"```python\n(.*?)```", README, re.S)
 
 
 def test_the_readme_has_snippets():
     assert len(SNIPPETS) >= 3
 
 
+NUMBER = re.compile(r"[-+]?\d+(?:\.\d+)?(?:e[-+]?\d+)?")
+
+
+def printed_as_claimed(printed, claimed):
+    """Whether an output line says what its comment claims: the same words, and every number
+    of the claim equal to the printed one to the digits the claim shows (1.45e-06 for
+    1.4499801e-06)."""
+    if NUMBER.sub("#", printed).split() != NUMBER.sub("#", claimed).split():
+        return False
+    for got, shown in zip(NUMBER.findall(printed), NUMBER.findall(claimed)):
+        last = Decimal(shown).as_tuple().exponent
+        if abs(Decimal(got) - Decimal(shown)) > Decimal(5).scaleb(last - 1) * Decimal("1.000001"):
+            return False
+    return True
+
+
 @pytest.mark.parametrize("index", range(len(SNIPPETS)))
-def test_readme_snippet_runs(index, capsys):
-    exec(compile(SNIPPETS[index], f"README.md snippet {index}", "exec"), {})
+def test_readme_snippet_runs_and_prints_what_its_comments_say(index, capsys):
+    """Each print of a block runs once and prints one line; its comment gives that line, up
+    to a ";" that starts a remark."""
+    source = SNIPPETS[index]
+    claims = [m.group(1).split(";")[0].strip()
+              for m in re.finditer(r"^\s*print\(.*\)\s+#\s?(.*)$", source, re.M)]
+    assert len(claims) == len(re.findall(r"^\s*print\(", source, re.M)), "every print needs its comment"
+    exec(compile(source, f"README.md snippet {index}", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert len(printed) == len(claims), printed
+    for got, claim in zip(printed, claims):
+        assert printed_as_claimed(got, claim), f"printed {got!r}, the comment says {claim!r}"
 
 
-def readme_section(title):
-    text = (ROOT / "README.md").read_text()
-    start = text.index(f"\n## {title}\n")
-    end = text.find("\n## ", start + 1)
-    return text[start:end if end > 0 else len(text)]
+@pytest.mark.parametrize("printed, claimed, same", [
+    ("1.4499801247458421e-06", "1.45e-06", True),
+    ("1.4599e-06", "1.45e-06", False),
+    ("0.37 4.6e-07", "0.37 4.6e-07", True),
+    ("OutOfDomain 1.690e28", "OutOfDomain 1.690e28", True),
+    ("OutOfDomain 1.690e28", "NanInf 1.690e28", False),
+    ("GridMismatch | n must be >= 4", "GridMismatch | n must be >= 5", False),
+])
+def test_printed_as_claimed_compares_to_the_digits_shown(printed, claimed, same):
+    assert printed_as_claimed(printed, claimed) is same
 
 
-def test_readme_tells_what_is_built_and_what_is_not():
+def readme_section(title, level="##"):
+    """The text under a heading of the given level, up to the next heading of that level or
+    above (a "###" section includes its "####" subsections)."""
+    start = README.index(f"\n{level} {title}\n")
+    ends = [README.find(f"\n{'#' * k} ", start + 1) for k in range(1, len(level) + 1)]
+    ends = [e for e in ends if e > 0]
+    return README[start:min(ends) if ends else len(README)]
+
+
+# The family sections, by the folder of python/ (and core/) whose bindings define a name.
+FAMILIES = {
+    "line": ["One-dimensional heat", "Transport: drift, reaction and their adjoints"],
+    "bounded": ["Walls, killing, obstacles and resolvents"],
+    "multid": ["Several dimensions"],
+    "graph": ["Graphs"],
+    "sparse": ["Sparse operators, Krylov actions and ETDRK4"],
+    "sensitivity": ["Sensitivities and adjoints"],
+    "tensor_train": ["Tensor trains"],
+    "geometric": ["Geometric, quantum and particle evolvers"],
+}
+
+
+BINDINGS = [(f.parent.name, f.read_text()) for f in (ROOT / "python").glob("*/*.cpp")]
+
+
+def binding_folder(name):
+    """The subsystem folder of python/ whose binding defines name ("Name(" opens its
+    docstring, "Name" its registration), or None for the module frame at the top."""
+    folders = {folder for folder, text in BINDINGS if re.search(rf'"{re.escape(name)}["(]', text)}
+    assert len(folders) <= 1, f"{name} is bound in {folders}"
+    return folders.pop() if folders else None
+
+
+def entries(text):
+    """The names of the bold entries **`Name`** of a text."""
+    return re.findall(r"\*\*`(\w+)`\*\*", text)
+
+
+def test_every_public_name_has_one_entry_in_its_family_section():
     import quorvane
 
-    built = readme_section("What is built")
-    missing = [name for name in quorvane.__all__ if not re.search(f"`{name}[`(.]", built)]
-    assert not missing, f"add these to README's 'What is built': {missing}"
-    not_yet = set(re.findall(r"`([A-Za-z_][A-Za-z0-9_]*)`", readme_section("What the system does not do (yet)")))
-    present = sorted(not_yet & set(quorvane.__all__))
-    assert not present, f"README lists {present} under 'What the system does not do (yet)', but the module has them"
+    families = {title: readme_section(title, "###") for titles in FAMILIES.values() for title in titles}
+    counts = {name: entries(README).count(name) for name in quorvane.__all__}
+    assert all(n == 1 for n in counts.values()), {k: n for k, n in counts.items() if n != 1}
+    misplaced = []
+    for name in quorvane.__all__:
+        folder = binding_folder(name)
+        titles = FAMILIES[folder] if folder else []
+        inside = [title for title, text in families.items() if name in entries(text)]
+        if (folder and not set(inside) & set(titles)) or (not folder and inside):
+            misplaced.append((name, folder, inside))
+    assert not misplaced, f"README entries outside their family's section: {misplaced}"
+    unknown = sorted(set(entries(README)) - set(quorvane.__all__))
+    assert not unknown, f"README has entries for {unknown}, which the module lacks"
+
+
+def test_what_the_system_does_not_do_names_nothing_it_has():
+    import quorvane
+
+    not_done = set(re.findall(r"`([A-Za-z_][A-Za-z0-9_]*)`", readme_section("What the system does not do")))
+    present = sorted(not_done & set(quorvane.__all__))
+    assert not present, f"README lists {present} under 'What the system does not do', but the module has them"
+
+
+def text_lines(tables=True):
+    """(line number, line) of the README outside code blocks (and outside tables unless asked)."""
+    lines, fenced = [], False
+    for number, line in enumerate(README.splitlines(), 1):
+        if line.startswith("```"):
+            fenced = not fenced
+        elif not fenced and (tables or not line.startswith("|")):
+            lines.append((number, line))
+    return lines
+
+
+def test_no_line_outside_code_and_tables_exceeds_300_characters():
+    long = [(number, len(line)) for number, line in text_lines(tables=False) if len(line) > 300]
+    assert not long, f"README lines longer than 300 characters (line, length): {long}"
+
+
+# Constants that several sections rightly share: the double's epsilon.
+SHARED_FIGURES = {"2.2e-16"}
+
+
+def figures_by_section():
+    """{figure: {headings}} of the numbers (and ranges of numbers) written with a decimal point
+    or an exponent and three or more significant digits, outside code blocks, by the heading
+    above them."""
+    found, heading = {}, ""
+    for _, line in text_lines():
+        if line.startswith("#"):
+            heading = line
+            continue
+        # A range ("1.01–1.06") is one figure.
+        number = r"(?:\d+\.\d+(?:e[-+]?\d+)?|\d+e[-+]?\d+)"
+        for figure in re.findall(rf"(?<![\w.\-–]){number}(?:–{number})?(?![\w.–])", line):
+            digits = figure.split("–")[0].split("e")[0].replace(".", "").lstrip("0")
+            if len(digits) >= 3:
+                found.setdefault(figure, set()).add(heading)
+    return found
+
+
+def test_no_figure_appears_in_two_sections():
+    repeated = {f: sorted(h) for f, h in figures_by_section().items() if len(h) > 1 and f not in SHARED_FIGURES}
+    assert not repeated, f"README figures stated in more than one section (link to one instead): {repeated}"
 
 
 # --- the README's calling-convention table ---------------------------------------------
