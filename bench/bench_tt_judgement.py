@@ -15,8 +15,15 @@ one step; then a refusal of one step of t = 4 on the noisy drift of the evolver'
 (a = 1.01 max|b| h/2, every coupling > 0: n = 64 and 600) against the call of the count it
 names.
 
+Fourth section, what the admitted calls keep: random axes (random_axis: 8 to 256 nodes, a
+smooth or rough, b and v zero, constant, smooth or noisy, a jump, noise or smooth data), each
+called at six random t from 1e-2 to 1e3 with 1 to 10 steps and, below every admitted long
+single step, at steps 0.5 to 0.9 of it (the gap where its double passes); every admitted
+result against the exact bound max|u0| e^{t max(v, 0)}, and on axes of at most 64 nodes also
+against what exp(t L_h) of the three-point operator itself reaches (scipy's expm).
+
 Run: PYTHONPATH=<build dir> python bench/bench_tt_judgement.py [--quick]
-(--quick: n = 64 and 512 only, one timing each, no 600-node refusal.)
+(--quick: n = 64 and 512 only, one timing each, no 600-node refusal, 60 random axes of 600.)
 """
 
 from __future__ import annotations
@@ -55,8 +62,90 @@ def drifts(n):
     return np.random.default_rng(4).uniform(-1, 1, n), 1 + 0.5 * np.sin(2 * np.pi * x)
 
 
+def random_axis(rng):
+    """a smooth or rough, b zero, constant, smooth or noisy, v likewise, on 8 to 256 nodes; the data a
+    jump, noise or two smooth modes."""
+    n = int(rng.choice([8, 12, 16, 24, 32, 49, 64, 96, 128, 256]))
+    x = np.arange(n) / n
+    a = 10 ** rng.uniform(-4, 0) * [np.ones(n), 1 + 0.8 * np.sin(2 * np.pi * x + rng.uniform(0, 6)),
+                                    rng.uniform(0.1, 1, n)][rng.integers(3)]
+    amp = 10 ** rng.uniform(-2, 1)
+    b = [np.zeros(n), np.full(n, amp * rng.choice([-1, 1])),
+         amp * np.sin(2 * np.pi * rng.integers(1, 4) * x + rng.uniform(0, 6)), amp * rng.uniform(-1, 1, n)]
+    b = b[rng.integers(4)]
+    amp = rng.uniform(0, 1)
+    v = [np.zeros(n), np.full(n, amp * rng.choice([-1, 1])), amp * np.sin(2 * np.pi * x),
+         amp * rng.uniform(-1, 1, n)][rng.integers(4)]
+    u0 = [np.where(x < 0.5, 1.0, -0.5), rng.uniform(-1, 1, n),
+          np.cos(2 * np.pi * x) + 0.3 * np.sin(6 * np.pi * x)][rng.integers(3)]
+    return a, b, v, u0
+
+
+def random_calls(rng, make, u0):
+    """(t, n_steps, values or None where refused) of the calls described above."""
+    n = len(u0)
+    calls = [(t, int(rng.choice([1, 1, 2, 3, 5, 10]))) for t in 10 ** rng.uniform(-2, 3, 6)]
+    admitted = 0
+    while calls:
+        t, k = calls.pop(0)
+        s = quorvane.TtState([u0])
+        try:
+            make().evolve(s, t, k)
+        except quorvane.QuorvaneError as e:
+            if not str(e).startswith("[CflViolated]"):
+                raise
+            yield t, k, None
+            continue
+        admitted += 1
+        if k == 1 and t > 0.05 and admitted < 30:
+            calls += [(t * f, 1) for f in (0.5, 0.6, 0.75, 0.9)] + [(t * rng.uniform(0.3, 1), int(rng.integers(2, 6)))]
+        yield t, k, np.array([s.inner_separable([e]) for e in np.eye(n)])
+
+
+def three_point(a, b, v, h):
+    """The conservative periodic three-point discretisation of (a u')' + b u' + v u."""
+    n = len(a)
+    L = np.zeros((n, n))
+    for i in range(n):
+        am, ap = (a[i] + a[i - 1]) / 2, (a[i] + a[(i + 1) % n]) / 2
+        L[i, i - 1] += am / h**2 - b[i] / (2 * h)
+        L[i, i] += -(am + ap) / h**2 + v[i]
+        L[i, (i + 1) % n] += ap / h**2 + b[i] / (2 * h)
+    return L
+
+
+def admitted_calls(seeds):
+    from scipy.linalg import expm
+    axes = calls = admitted = 0
+    worst, excess = (0.0, None), (0.0, None)
+    for seed in seeds:
+        rng = np.random.default_rng(seed)
+        a, b, v, u0 = random_axis(rng)
+        n = len(a)
+        make = lambda: quorvane.VarCoefTtEvolver([a], [b], [v], [(0.0, 1.0 - 1.0 / n)], 0.0)
+        try:
+            make().evolve(quorvane.TtState([u0]), 0.0, 1)
+        except quorvane.QuorvaneError:
+            continue  # the axis operator itself grows
+        axes += 1
+        L = three_point(a, b, v, 1.0 / n) if n <= 64 else None
+        for t, k, u in random_calls(rng, make, u0):
+            calls += 1
+            if u is None:
+                continue
+            admitted += 1
+            bound = np.max(np.abs(u0)) * np.exp(min(t * max(np.max(v), 0.0), 700.0))
+            ratio = np.max(np.abs(u)) / bound
+            worst = max(worst, (ratio, (seed, n, t, k)), key=lambda w: w[0])
+            if L is not None:
+                flow = np.max(np.abs(expm(t * L) @ u0))
+                excess = max(excess, ((np.max(np.abs(u)) - max(bound, flow)) / bound, (seed, n, t, k)),
+                             key=lambda w: w[0])
+    return axes, calls, admitted, worst, excess
+
+
 def main():
-    args = options(__doc__, "about 1 min", "about 5 s")
+    args = options(__doc__, "about 5 min", "about 30 s")
     repeats = 1 if args.quick else 3
     sizes = (64, 512) if args.quick else (64, 512, 1024, 4096)
     print(f"{'n':>5} {'one step':>10} {'noisy: build':>13} {'ratio':>7} {'one sign: build':>16} {'ratio':>7}")
@@ -102,6 +191,13 @@ def main():
         ev.evolve(quorvane.TtState([u0]), 4.0 / named[-1], 1)  # judged once, outside the timing
         t_call = best(lambda: ev.evolve(quorvane.TtState([u0]), 4.0, named[-1]), 1)
         print(f"{n:>5} {named[-1]:>7} {t_refusal * 1e3:>7.1f} ms {t_call * 1e3:>8.1f} ms {t_refusal / t_call:>6.2f}")
+    print()
+    progress("random axes")
+    axes, calls, admitted, worst, excess = admitted_calls(range(60 if args.quick else 600))
+    print(f"random axes {axes}, calls {calls}, admitted {admitted}")
+    print(f"largest max|u| / (max|u0| e^(t max(v, 0))): {worst[0]:.3f} (seed, n, t, n_steps = {worst[1]})")
+    print(f"largest excess over what exp(t L_h) reaches, in units of that bound, n <= 64: {excess[0]:.3f} "
+          f"(seed, n, t, n_steps = {excess[1]})")
 
 
 if __name__ == "__main__":
