@@ -183,7 +183,9 @@ constexpr char kHeatEvolveDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
     "    CflViolated when edges stepped apart meet at a vertex and t / n_steps > h^2 (the message\n"
     "    names the smallest n_steps that fits, or, where none up to 2^64 - 1 does, the longest t\n"
-    "    one call serves). A failed call leaves the values unchanged.\n";
+    "    one call serves); kind NanInf when the result lies beyond the double range, naming the\n"
+    "    max|u0| of the same values that stays within it (the steps are linear: values of every\n"
+    "    size whose result is a double are served). A failed call leaves the values unchanged.\n";
 
 constexpr char kHeatSetDoc[] =
     "set_state($self, u0)\n--\n\n"
@@ -226,8 +228,14 @@ Ref heat_evolve(QuantumGraphHeatObj& self, const Args& a) {
                                             count_advice(counts, "n_steps", kU64Counts, {"t", t}, false));
     }
     const QuantumGraphHeatChernoff op = self.op;
-    std::vector<double> values = self.values;
-    self.values = unwrap(run_evolve([&] { return op.evolve(std::move(values), t, n_steps); }));
+    const std::vector<double> u0 = self.values;
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(u0, beyond,
+                          [&](std::vector<double> values) { return op.evolve(std::move(values), t, n_steps); });
+    });
+    if (beyond.top_out > 0.0) raise_result_overflow("QuantumGraphHeat", u0, beyond.top_in, beyond.top_out);
+    self.values = unwrap(std::move(r));
     return none();
 }
 
