@@ -229,6 +229,13 @@ int retry_exponent(std::span<const double> values);
 // The largest |v| of the values (0 for none).
 double largest_abs(std::span<const double> values);
 
+// The largest double times top_in / (top_out 2^e) (top_in, top_out > 0 and
+// finite): the size to which data of size top_in may be scaled before a
+// linear call that takes them to top_out 2^e leaves the range. Formed from
+// the mantissas and the exponents apart, so that no partial quotient over-
+// or underflows before the whole does.
+double largest_scaled_by(double top_in, double top_out, int e = 0);
+
 // The least e in (fails, passing] at which a linear call's data scaled by
 // 2^-e reach a finite result (`finite_at(e)`; passing is known to, fails
 // not): from `guess` up by galloping, then by bisection, some 2 log2 of the

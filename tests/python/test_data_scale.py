@@ -1,4 +1,4 @@
-"""Linear flows at every scale of their data: k u0 gives k times the result up to
+"""Linear flows and gradients at every scale of their data: k u0 gives k times the result up to
 the top of the double range, and a result beyond it is refused naming a scale that passes."""
 
 import math
@@ -6,6 +6,7 @@ import re
 
 import numpy as np
 import pytest
+import scipy.sparse
 
 import quorvane as q
 from quorvane import QuorvaneError
@@ -37,6 +38,12 @@ def qgraph(u, star):
     return stepped(h, 2.2e-5, 8)
 
 
+PATH = q.Graph.path(6)
+DJ = np.cos(np.arange(6) * 0.7)
+LAP = q.Laplacian.combinatorial(PATH)
+CSR = scipy.sparse.csr_matrix(np.diag([1.0, 2, 2, 2, 2, 1]) - np.eye(6, k=1) - np.eye(6, k=-1))  # the path's L
+SYM = q.SymmetricOperator.from_csr(CSR.indptr.astype(np.int64), CSR.indices.astype(np.int32), CSR.data, 6)
+GRAD = dict(dj_du_n=DJ, t=0.5, n_steps=8, rho_bar=4.0, params="all_edges")
 FLOWS = {  # name: (number of values, the call on u0)
     "Killing1D linear": (33, lambda u: stepped(q.Killing1D(0, 1, 33, u, boundary="linear"))),
     "Killing2nd1D": (17, lambda u: stepped(q.Killing2nd1D(0, 1, 17, u, 0.5))),
@@ -53,6 +60,14 @@ FLOWS = {  # name: (number of values, the call on u0)
     "QuantumGraphHeat path": (51, lambda u: qgraph(u, False)),
     "QuantumGraphHeat star": (51, lambda u: qgraph(u, True)),
     "SchrodingerComplex1D": (17, lambda u: stepped(q.SchrodingerComplex1D(0, 1, 17, u + 0.5j * u[::-1])).view(float)),
+    "edge_weight_grad": (6, lambda u: q.edge_weight_grad(PATH, u0=u, **GRAD)),
+    "edge_weight_grad_batched": (6, lambda u: q.edge_weight_grad_batched(
+        PATH, u0_cols=np.stack([u, u[::-1]], 1), dj_du_n_cols=np.stack([DJ, DJ], 1), t=0.5, n_steps=8,
+        rho_bar=4.0, params="all_edges")),
+    "graph_expmv_frechet": (6, lambda u: q.graph_expmv_frechet(q.GraphKrylov(LAP), u[:, None], DJ[:, None], t=0.5,
+                                                               params=[(0, 1), (2, 3)])),
+    "symmetric_op_expmv_frechet": (6, lambda u: q.symmetric_op_expmv_frechet(SYM, u[:, None], DJ[:, None], t=0.5,
+                                                                             entries=[(0, 1), (1, 1)])),
 }
 
 
@@ -72,6 +87,7 @@ def test_linear_flows_are_served_to_the_top_of_the_range(name):
 STEP = np.array([0.0, 0, 0, 1, 1, 1, 1, 1])  # the read overshoots it by 12 % at x = -0.08
 X4 = np.linspace(0.0, 1.0, 4)
 U3 = np.add.outer(np.add.outer(np.cos(3 * X4), X4), X4).ravel()
+TINY = q.Graph.from_edges(6, [v for i in range(5) for v in (i, i + 1, 1e-300)])  # rho 4e-300
 SCALE = r"max\|u0\| <= (\S+) "
 BEYOND = {  # name: (call of the data scale, the scale beyond the range, the named number)
     "Killing1D linear": (lambda s: stepped(q.Killing1D(0, 1, 9, s * shape(9), boundary="linear", lo=-1, hi=2), 1e3, 1),
@@ -82,6 +98,13 @@ BEYOND = {  # name: (call of the data scale, the scale beyond the range, the nam
     "SchrodingerComplex1D": (lambda s: stepped(q.SchrodingerComplex1D(
         -0.5, 0.5, 17, (rough(34)[:17] + 1j * rough(34)[17:]) * s), 0.0558, 17).view(float),
         1.7e308, SCALE),  # the parts of psi: its steps keep the norm, not the largest part
+    "edge_weight_grad": (lambda s: q.edge_weight_grad(TINY, u0=s * shape(6), dj_du_n=DJ, t=1e300, n_steps=8,
+                                                      rho_bar=4e-300, params="all_edges"), 1e10, SCALE),
+    "graph_expmv_frechet": (lambda s: q.graph_expmv_frechet(q.GraphKrylov(q.Laplacian.combinatorial(
+        q.Graph.from_edges(3, [0, 1, 1e-96, 1, 2, 1e-96]))), s * shape(3)[:, None], DJ[:3, None], t=1e91,
+        params=[(0, 1)]), 1e250, SCALE),
+    "ReverseHeat1D": (lambda s: np.array(q.ReverseHeat1D(1.0, 0, 1, 9, 3).value_and_grad(
+        1e-3, s * shape(9), -0.5 * s * shape(9)[::-1])), 1e155, r"max\|u0\| <= (\S+),"),
 }
 
 
@@ -94,3 +117,16 @@ def test_results_beyond_the_range_name_a_scale_that_passes(name):
     # of the largest double (named from the growth, four digits rounded down).
     top = np.max(np.abs(call(float(re.search(pattern, str(info.value)).group(1)))))
     assert 0.998 * 1.7976931348623157e308 <= top < math.inf
+
+
+@pytest.mark.parametrize("m", [-900, -400, 300, 590, 1000])
+def test_edge_gradients_are_served_at_every_scale_of_the_weights(m):
+    # Weights W 2^m with t 2^-m and rho_bar 2^m are the same steps: dJ/dW is 2^-m times the
+    # gradient at W. At 2^590 the plain sweep's L^2 x overflows while tau^2 underflows.
+    w = 2.0**m
+    g = q.Graph.from_edges(4, [0, 1, w, 1, 2, 0.5 * w, 2, 3, 2.0 * w, 0, 2, 0.25 * w])
+    ref = q.edge_weight_grad(q.Graph.from_edges(4, [0, 1, 1.0, 1, 2, 0.5, 2, 3, 2.0, 0, 2, 0.25]), u0=shape(4),
+                             dj_du_n=DJ[:4], t=0.3, n_steps=6, rho_bar=8.0, params="all_edges")
+    got = q.edge_weight_grad(g, u0=shape(4), dj_du_n=DJ[:4], t=0.3 / w, n_steps=6, rho_bar=8.0 * w,
+                             params="all_edges")
+    assert np.max(np.abs(got * w - ref)) <= 1e-15 * np.max(np.abs(ref))
