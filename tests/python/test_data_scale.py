@@ -103,6 +103,8 @@ BEYOND = {  # name: (call of the data scale, the scale beyond the range, the nam
     "graph_expmv_frechet": (lambda s: q.graph_expmv_frechet(q.GraphKrylov(q.Laplacian.combinatorial(
         q.Graph.from_edges(3, [0, 1, 1e-96, 1, 2, 1e-96]))), s * shape(3)[:, None], DJ[:3, None], t=1e91,
         params=[(0, 1)]), 1e250, SCALE),
+    "AdjointFokkerPlanckV8": (lambda s: np.concatenate(q.AdjointFokkerPlanckV8(1.0, -0.5, 1e3).step(
+        1.0, [0.0, 1.0], [s, -0.5 * s], 3)), 1e300, r"max\|w0\| <= (\S+) "),
     "ReverseHeat1D": (lambda s: np.array(q.ReverseHeat1D(1.0, 0, 1, 9, 3).value_and_grad(
         1e-3, s * shape(9), -0.5 * s * shape(9)[::-1])), 1e155, r"max\|u0\| <= (\S+),"),
 }

@@ -289,8 +289,12 @@ def smolyak_corner_overflow():
     (lambda: FP.second_moment([1e200], [1.0]), "inf"),
     (lambda: MEASURE.second_moment(), "inf"),
     (lambda: MEASURE.total_variation(), "inf"),
-    (lambda: q.AdjointFokkerPlanckV8(1.0, -0.5, 1e300).step(1e-3, [0.0], [1.0], 2), "inf"),  # weight (tau c)^2
-    (lambda: q.AdjointFokkerPlanckV8(0.0, 1e308, 0.0).step(0.5, [1.7e308], [1.0]), "inf"),  # position x + 2 b tau
+    # A weight (tau c)^2 w, and a position x + 2 b tau: each refusal names what keeps it within.
+    (lambda: q.AdjointFokkerPlanckV8(1.0, -0.5, 1e300).step(1e-3, [0.0], [1.0], 2),
+     re.compile(r"\[NanInf\] AdjointFokkerPlanckV8\.step: the result lies beyond .* max\|w0\| <= 1\.797e-286 .*")),
+    (lambda: q.AdjointFokkerPlanckV8(0.0, 1e308, 0.0).step(0.5, [1.7e308], [1.0]),
+     re.compile(r"\[NanInf\] AdjointFokkerPlanckV8\.step: the atoms' positions leave .*; tau <= \S+ keeps them "
+                r"within it")),
     # 1/(4 h^2) at the origin: the refusal names the times from which every density is a double.
     (lambda: q.heisenberg_heat_kernel(5e-324, 0.0, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),
     (lambda: q.heisenberg_heat_kernel(1e-160, 1e-80, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),
