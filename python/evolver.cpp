@@ -203,6 +203,13 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
 
 int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
 
+double largest_scaled_by(double top_in, double top_out, int e) {
+    const int ei = std::ilogb(top_in), eo = std::ilogb(top_out);
+    const double mantissas = std::ldexp(std::numeric_limits<double>::max(), -1023) * std::ldexp(top_in, -ei) /
+                             std::ldexp(top_out, -eo);
+    return std::ldexp(mantissas, 1023 + ei - eo - e);
+}
+
 double largest_abs(std::span<const double> values) {
     double top = 0.0;
     for (double v : values) top = std::fmax(top, std::fabs(v));

@@ -146,11 +146,14 @@ std::string ellipticity_note(const K& k, const Grid1D<double>& grid, const CoreE
     }
 }
 
-// Heat flows u_t = (a u')' under the homogeneous boundary policies are
-// linear in u and keep max|u| <= max|u0|: finite values whose result is not
-// finite overflowed inside a step (powers of the stencil, products of the
-// coefficient), never in the result. Such a kernel names what overflows and
-// the rescaling of the same flow that avoids it; other kernels name nothing.
+// Every flow stepped by evolve_semigroup is linear in u: finite values whose
+// result is not finite overflowed inside a step (the derivative stencils of
+// the read, powers of the stencil, products of the coefficient) or in the
+// result, and the values are stepped again scaled down. A kernel whose steps
+// can overflow inside also at that scale names what overflows and the
+// rescaling of the same flow that avoids it; the steps of the others grow an
+// intermediate by a bounded factor of max|u| only, and their first error
+// stands where the retry fails too.
 inline constexpr char kCoefficientProductsHint[] =
     "the products of a with its derivatives overflow: scale a down by s and t up by s, the same flow, until "
     "max|a| max|a'| and max|a| max|a''| lie well inside the double range";
@@ -161,16 +164,16 @@ inline constexpr char kStencil4thPowersHint[] =
     "the series' powers of the stencil, up to (16/(3 dx^2))^4 max|u|, overflow: scale x up by s and t up by s^2, "
     "the same flow";
 
-// `retries`: a plain constant a sanitizing build can read (it does not fold
+// `named`: a plain constant a sanitizing build can read (it does not fold
 // the comparison of the hint's address).
 template <class K>
 struct InsideOverflow {
-    static constexpr bool retries = false;
+    static constexpr bool named = false;
     static constexpr const char* hint = nullptr;
 };
 template <const char* Hint>
 struct RetriedWith {
-    static constexpr bool retries = true;
+    static constexpr bool named = true;
     static constexpr const char* hint = Hint;
 };
 template <>
@@ -196,11 +199,19 @@ template <class K>
 bool coefficients_fixed_and_finite(const K& k) {
     if constexpr (requires { k.coef; }) {
         return fixed_and_finite_at_nodes(k.coef, k.grid);
-    } else {
+    } else if constexpr (requires { k.inner; }) {
+        return coefficients_fixed_and_finite(k.inner);
+    } else if constexpr (requires { k.zeta4; }) {
+        return coefficients_fixed_and_finite(k.zeta4);
+    } else if constexpr (requires { k.zeta6; }) {
+        return coefficients_fixed_and_finite(k.zeta6);
+    } else if constexpr (requires { k.a; }) {
         if constexpr (requires { k.coef_override; }) {
             if (k.coef_override) return fixed_and_finite_at_nodes(*k.coef_override, k.grid);
         }
         return fixed_and_finite_at_nodes(CoeffSource::plain(k.a, k.a_prime, k.a_double_prime), k.grid);
+    } else {
+        return true;  // no coefficient: the unit flow
     }
 }
 
@@ -217,6 +228,13 @@ int retry_exponent(std::span<const double> values);
 
 // The largest |v| of the values (0 for none).
 double largest_abs(std::span<const double> values);
+
+// The largest double times top_in / (top_out 2^e) (top_in, top_out > 0 and
+// finite): the size to which data of size top_in may be scaled before a
+// linear call that takes them to top_out 2^e leaves the range. Formed from
+// the mantissas and the exponents apart, so that no partial quotient over-
+// or underflows before the whole does.
+double largest_scaled_by(double top_in, double top_out, int e = 0);
 
 // The least e in (fails, passing] at which a linear call's data scaled by
 // 2^-e reach a finite result (`finite_at(e)`; passing is known to, fails
@@ -249,6 +267,39 @@ int least_passing_exponent(int fails, int passing, int guess, FiniteAt&& finite_
 [[noreturn]] void raise_result_overflow(const char* cls, std::span<const double> values, double top_in,
                                         double top_out, double passes = 0.0);
 
+// How far beyond the double range a linear call's result lies: run on its
+// data scaled to max|u| = top_in it ended at max|u| = top_out, and scaled
+// back it is not finite (top_out 0: the result is within the range).
+struct BeyondRange {
+    double top_in = 0.0;
+    double top_out = 0.0;
+};
+
+// `run(v)`, a call linear in the values v, on `values` (finite). Where its
+// result is not finite, or it refused its own non-finite result, an
+// intermediate or the result overflowed: the same call on the values scaled
+// by 2^-e to max|v| in [1, 2) (exact) has every intermediate 2^e smaller and
+// keeps the bits of every value above 2^-1022 max|v|, so it is run once more
+// and its result scaled back by 2^e. A result beyond the range only when
+// scaled back is the result's own size: `beyond` says by how much, and the
+// first outcome is returned.
+template <class Run>
+Expected<std::vector<double>> run_linear(std::span<const double> values, BeyondRange& beyond, Run&& run) {
+    Expected<std::vector<double>> out = run(std::vector<double>(values.begin(), values.end()));
+    if (!overflowed_inside(out) || !all_finite(values)) return out;
+    const int e = unit_scale_exponent(values);
+    std::vector<double> scaled(values.begin(), values.end());
+    scale_by_power_of_two(scaled, -e);
+    const double top_in = largest_abs(scaled);
+    Expected<std::vector<double>> again = run(std::move(scaled));
+    if (!again || !all_finite(*again)) return out;
+    const double top_out = largest_abs(*again);
+    scale_by_power_of_two(*again, e);
+    if (all_finite(*again)) return again;
+    beyond = {top_in, top_out};
+    return out;
+}
+
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
 // the class in a refusal.
@@ -264,28 +315,29 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     double top_in = 0.0, top_out = 0.0;  // top_out > 0: the result itself lies beyond the double range
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
-        if constexpr (InsideOverflow<K>::retries) {
-            if (overflowed_inside(out) && first_non_finite<double>(state.values) == nullptr &&
-                coefficients_fixed_and_finite(kernel)) {
-                // The flow is linear: stepping u 2^-e and scaling back by
-                // 2^e (both exact) is stepping u, with every intermediate
-                // 2^e smaller.
-                retried_at = retry_exponent(state.values);
-                std::vector<double> scaled = state.values;
-                scale_by_power_of_two(scaled, -retried_at);
-                top_in = largest_abs(scaled);
-                K again = semigroup.kernel;
-                out = evolve_values(again, grid, std::move(scaled), tau, n_steps);
-                if (overflowed_inside(out)) return out;
-                if (out) {
-                    const double scaled_top = largest_abs(*out);
-                    scale_by_power_of_two(*out, retried_at);
-                    // In range scaled down, beyond it scaled back: the
-                    // result's own size, not an intermediate's.
-                    if (!all_finite(*out)) top_out = scaled_top;
-                }
-                retried_at = 0;
+        if (overflowed_inside(out) && first_non_finite<double>(state.values) == nullptr &&
+            coefficients_fixed_and_finite(kernel)) {
+            // The flow is linear: stepping u 2^-e and scaling back by 2^e
+            // (both exact) is stepping u, with every intermediate 2^e
+            // smaller.
+            const int e = retry_exponent(state.values);
+            std::vector<double> scaled = state.values;
+            scale_by_power_of_two(scaled, -e);
+            top_in = largest_abs(scaled);
+            K again = semigroup.kernel;
+            Expected<std::vector<double>> retried = evolve_values(again, grid, std::move(scaled), tau, n_steps);
+            if (overflowed_inside(retried)) {
+                if constexpr (InsideOverflow<K>::named) retried_at = e;
+                return out;
             }
+            if (retried) {
+                const double scaled_top = largest_abs(*retried);
+                scale_by_power_of_two(*retried, e);
+                // In range scaled down, beyond it scaled back: the result's
+                // own size, not an intermediate's.
+                if (!all_finite(*retried)) top_out = scaled_top;
+            }
+            return retried;
         }
         return out;
     });

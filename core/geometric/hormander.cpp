@@ -199,12 +199,15 @@ template double multilinear_read<4, double>(std::span<const double>, const std::
 // double-precision resolution of the peak and 0 is returned, which keeps the
 // panel count (and the work) bounded.
 //
-// For h < 1e-150 the same integral is summed in the scaled variables
-// R^2 = (x^2 + y^2)/h, T = tc/h of p_h = p_1(R, T)/h^2, with the Gaussian
-// factor e^{-R^2/2} taken out and applied in logarithms, so that neither
-// 1/h^2 nor e^{-R^2/2} leaves the double range before the value does:
-// the value is returned wherever it is representable, and inf where it is
-// not (at the origin, 1/(4 h^2), for h below 3.73e-155).
+// The integral is summed in the scaled variables R^2 = (x^2 + y^2)/h,
+// T = tc/h of p_h = p_1(R, T)/h^2, in mu = h lambda, with the Gaussian
+// factor e^{-R^2/2} taken out and applied in logarithms: the integrand is
+// evaluated at the same mu for every h, so the scaling law holds to the
+// rounding of R^2, T and the final factors at every h, and neither 1/h^2
+// nor e^{-R^2/2} leaves the double range before the value does: the value
+// is returned wherever it is representable, and inf where it is not (at the
+// origin, 1/(4 h^2), for h below 3.73e-155). Any cut taken at a fixed
+// lambda rather than a fixed mu would move the value with h.
 
 namespace {
 
@@ -214,12 +217,6 @@ const QuadratureRule& legendre32() {
     static const QuadratureRule rule = expect_ok(gauss_legendre_rule(32, -1.0, 1.0), "heisenberg_heat_kernel");
     return rule;
 }
-
-// Below this h the direct sum leaves the double range (its terms reach
-// 16/h^2 near lambda = 0, and 1/(4 h^2) itself overflows below 3.73e-155)
-// while exp(-r^2/(2h)) underflows where the value is still far above the
-// smallest double: the kernel is then taken in scaled variables.
-constexpr double kScaledBelowH = 1e-150;
 
 // Beyond R^2 = 4500 the bound e^{-R^2/2}/(4 h^2) of the value lies below the
 // smallest subnormal for every h >= 2^-1074 (1/(4 h^2) < e^{1488}).
@@ -250,9 +247,9 @@ double panel_sum(double cutoff, std::size_t panels, const Integrand& f) {
 // Gaussian factor taken out,
 //   q = 1/(8 pi^2) int (mu/sinh(mu/2)) exp(-R^2 g(mu)) cos(mu T) dmu,
 //   g(mu) = (mu/4) coth(mu/2) - 1/2 >= mu^2/(24 + 4|mu|) >= 0,
-// on the panels of the direct sum. For large R^2 the integrand is a bump of
-// width about sqrt(12)/R around mu = 0, so the cut is drawn where the bound
-// R^2 g reaches 50 (at most 40, the direct sum's cut): the panels then
+// cut at |mu| = 40 in 5 + ceil(|T| 40/8) panels. For large R^2 the
+// integrand is a bump of width about sqrt(12)/R around mu = 0, so the cut is
+// drawn where the bound R^2 g reaches 50 (at most 40): the panels then
 // follow the bump and q keeps its relative accuracy however small p_1 is.
 double scaled_profile(double r2, double t) {
     const double cutoff = std::min(40.0, (100.0 + std::sqrt(10000.0 + 1200.0 * r2)) / r2);
@@ -293,26 +290,10 @@ double kernel_sum(double h, double x, double y, double tc) {
     if (h <= 0.0) return 0.0;
     if (std::isnan(h) || std::isnan(tc)) return std::numeric_limits<double>::quiet_NaN();
     if (std::fabs(tc) > 200.0 * h) return 0.0;
-    const double r2 = x * x + y * y;
-    // x^2 + y^2 beyond the double range: the value, at most
-    // e^{-r^2/(2h)}/(4 h^2), is 0 in double (a value above the smallest
-    // double needs r^2 < 4500 h, so h > 4e304, and then 1/(4 h^2) < 1e-609).
-    if (std::isinf(r2)) return 0.0;
-    if (h < kScaledBelowH) return scaled_kernel(h, x, y, tc);
-    const double cutoff = 40.0 / h;
-    const double extra = std::ceil(std::fabs(tc) * cutoff / 8.0);
-    // |tc| <= 200 h bounds extra by 1000; it is NaN only for h = tc = inf.
-    if (!(extra <= 1000.0)) return std::numeric_limits<double>::quiet_NaN();
-    const std::size_t panels = 5 + static_cast<std::size_t>(extra);
-    const double e0 = (2.0 / h) * std::exp(-r2 / (h + h));
-    return panel_sum(cutoff, panels, [&](double lambda) {
-        if (std::fabs(lambda) < 1e-10) return e0;
-        const double a = h * lambda;
-        const double sh = std::sinh(0.5 * a);
-        if (std::fabs(sh) < 1e-10) return 0.0;
-        const double k = lambda * (-0.25) * (std::cosh(0.5 * a) / sh);
-        return std::cos(tc * lambda) * ((lambda / sh) * std::exp(r2 * k));
-    });
+    // At h = inf the density is 0 (1/h^2) but for tc = inf, whose T = tc/h
+    // has no value.
+    if (std::isinf(h)) return std::isinf(tc) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+    return scaled_kernel(h, x, y, tc);
 }
 
 }  // namespace

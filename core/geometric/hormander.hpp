@@ -125,9 +125,11 @@ Status field_step(double s, std::span<const double> in, std::span<double> out, R
 
 // The density of the Heisenberg sub-Laplacian heat flow (1/2)(X_1^2 + X_2^2)
 // at time h and point (x, y, tc), by Gauss-Legendre panels of its Fourier
-// integral in the central variable (see the .cpp). h <= 0 gives 0; NaN
-// arguments give NaN. Finite arguments never give NaN: a value beyond the
-// double range (1/(4 h^2) at the origin, for h below 3.73e-155) is inf.
+// integral in the central variable, summed in the scaled variables of
+// p_h(x, y, tc) = p_1(x/sqrt(h), y/sqrt(h), tc/h)/h^2 (see the .cpp). h <= 0
+// gives 0; NaN arguments give NaN. Finite arguments never give NaN: a value
+// beyond the double range (1/(4 h^2) at the origin, for h below 3.73e-155)
+// is inf.
 double heisenberg_heat_kernel(double h, double x, double y, double tc);
 
 // One Kolmogorov step D(tau/2) V(tau) D(tau/2) for dp/dt = -v dp/dx +

@@ -85,7 +85,10 @@ constexpr char kEvolveDoc[] =
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
     "Returns\n-------\nNone\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
+    "    NanInf when the result lies beyond the double range, naming the max|u0| of the same data\n"
+    "    that stays within it (the steps are linear: data of every size whose result is a double\n"
+    "    are served).\n";
 
 Killing1DObj killing_new(const Args& a) {
     const double xmin = a.f64(0), xmax = a.f64(1);

@@ -258,6 +258,19 @@ double largest_weight(const MeasureState& m) {
     return top;
 }
 
+// "NanInf": steps that grow weights of max|w0| = top_w beyond the double
+// range, by the factor top_out / top_in (found on the weights scaled down to
+// top_in); the weights scaled down to `passes` stay within it.
+[[noreturn]] void raise_weights_beyond(const std::string& ctx, double top_w, double top_in, double top_out,
+                                       double passes) {
+    py_err_with_kind("NanInf", ctx + ": the result lies beyond the double range: these steps grow max|w| by a factor " +
+                                   fmt_exp3_quotient(top_out, top_in) + ", and max|w0| = " + fmt_exp3(top_w) +
+                                   " takes it past the largest double, " +
+                                   fmt_exp3(std::numeric_limits<double>::max()) +
+                                   "; the same atoms with their weights scaled down to max|w0| <= " + fmt_exp3(passes) +
+                                   " stay within it");
+}
+
 // The steps of finite atoms whose result is not finite: a call over a time
 // (`name` its argument) in n_steps steps, run again by `run(src, out)`.
 // Weights are carried linearly (each child and bin a fixed combination of
@@ -319,12 +332,7 @@ template <class Run>
     const double top_in = std::ldexp(top_w, -deepest);
     const int fits = deepest + static_cast<int>(std::ceil(std::log2(top_out / largest)));
     const int e = least_passing_exponent(0, deepest, fits, [&](int k) { return finite_at(k, nullptr); });
-    const double passes = floor_4_digits(std::ldexp(top_w, -e) * (1.0 - 0x1p-40));
-    py_err_with_kind("NanInf", ctx + ": the result lies beyond the double range: these steps grow max|w| by a factor " +
-                                   fmt_exp3_quotient(top_out, top_in) + ", and max|w0| = " + fmt_exp3(top_w) +
-                                   " takes it past the largest double, " + fmt_exp3(largest) +
-                                   "; the same atoms with their weights scaled down to max|w0| <= " + fmt_exp3(passes) +
-                                   " stay within it");
+    raise_weights_beyond(ctx, top_w, top_in, top_out, floor_4_digits(std::ldexp(top_w, -e) * (1.0 - 0x1p-40)));
 }
 
 Ref gridless_apply_body(const GridlessEvolverObj& self, const Args& a) {
@@ -426,10 +434,13 @@ constexpr char kStepDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and > 0\", \"[OutOfDomain] n_steps must be >= 1\",\n"
     "    kind CflViolated when 1 + tau c < 0, \"[GridMismatch] len(positions) must equal\n"
-    "    len(weights)\", kind OutOfDomain when the result would exceed 2^26 atoms, \"[NanInf]\n"
-    "    all values must be finite (no NaN/Inf): {value}\" when finite positions and weights\n"
-    "    would leave the double range (x +- 2 sqrt(a tau), weights grown by tau c). NaN or inf\n"
-    "    given in positions or weights is not refused: it is carried to the children.\n";
+    "    len(weights)\", kind OutOfDomain when the result would exceed 2^26 atoms; kind NanInf\n"
+    "    when finite positions and weights would leave the double range: positions carried\n"
+    "    past it by x +- 2 sqrt(a tau) or x + 2 b tau name the tau that keeps them within it;\n"
+    "    weights grown by tau c name the max|w0| of the same atoms that keeps them within it\n"
+    "    (the steps are linear in the weights), or the tau where no scale of the weights\n"
+    "    does. NaN or inf given in positions or weights is not refused: it is carried to the\n"
+    "    children.\n";
 
 constexpr char kAdjointSecondMomentDoc[] =
     "second_moment($self, positions, weights)\n--\n\n"
@@ -459,6 +470,51 @@ AdjointFokkerPlanckObj adjoint_new(const Args& a) {
     return AdjointFokkerPlanckObj{unwrap(AdjointFokkerPlanck::make(a.f64(0), a.f64(1), a.f64(2)))};
 }
 
+// The adjoint steps of finite atoms whose result is not finite. A step
+// moves an atom by 2 sqrt(a tau) or 2 b tau and gives each child its
+// parent's weight times 1/4, 1/2 or tau c: the positions reach at most
+// max|x0| + n_steps max(2 sqrt(a tau), 2 |b| tau) whatever the weights, and
+// the weights, carried linearly, grow at most by max(|tau c|, 1/2)^n_steps.
+// The steps on the weights scaled far down (retry_exponent, exact) tell
+// whether a scale of the weights passes (named) or no scale does (then a tau
+// is).
+[[noreturn]] void raise_adjoint_overflow(const std::string& ctx, const AdjointFokkerPlanck& op,
+                                         const MeasureState& start, double tau, std::uint64_t n_steps) {
+    const double largest = std::numeric_limits<double>::max();
+    const double n = static_cast<double>(n_steps);
+    const double top_w = largest_weight(start);
+    // The longest step that keeps the positions within the range (each move
+    // at most a relative 2^-20 below its share of what is left of it)...
+    const double share = (largest - largest_position(start)) * (1.0 - 0x1p-20) / n / 2.0;
+    double tau_max = std::fmin(op.a > 0.0 ? share / op.a * share : largest,
+                               op.b != 0.0 ? share / std::fabs(op.b) : largest);
+    // ... and the weights: (tau c)^n_steps max|w0| <= largest (a relative
+    // 2^-40 below it, for the rounding of the products).
+    if (op.c > 0.0) {
+        tau_max = std::fmin(tau_max, std::exp((std::log(largest) - std::log(top_w)) / n) / op.c * (1.0 - 0x1p-40));
+    }
+    const std::string shorter = "; tau <= " + fmt_exp3(floor_4_digits(std::clamp(tau_max, 0.0, largest))) +
+                                " keeps them within it";
+    MeasureState scaled = start;
+    std::vector<double> weights;
+    for (const Atom& at : start.atoms) weights.push_back(at.w);
+    const int e = retry_exponent(weights);
+    for (Atom& at : scaled.atoms) at.w = std::ldexp(at.w, -e);
+    const Expected<MeasureState> again = without_gil([&] { return op.step(std::move(scaled), tau, n_steps); });
+    if (again && !std::isfinite(largest_position(*again))) {
+        py_err_with_kind("NanInf", ctx + ": the atoms' positions leave the double range (each step of tau moves an "
+                                         "atom by 2 sqrt(a tau) or 2 |b| tau, from max|x0| = " +
+                                         fmt_exp3(largest_position(start)) + ")" + shorter);
+    }
+    if (!again || again->first_non_finite()) {
+        py_err_with_kind("NanInf", ctx + ": the weights leave the double range: each step multiplies a weight by up "
+                                         "to max(|tau c|, 1/2), by a factor max(|tau c|, 1/2)^n_steps over the call "
+                                         "that no scale of the weights keeps within it" + shorter);
+    }
+    const double top_in = std::ldexp(top_w, -e), top_out = largest_weight(*again);
+    raise_weights_beyond(ctx, top_w, top_in, top_out, floor_4_digits_inside(largest_scaled_by(top_in, top_out)));
+}
+
 Ref adjoint_step(const AdjointFokkerPlanckObj& self, const Args& a) {
     const double tau = a.f64(0);
     const std::uint64_t n_steps = a.u64_or(3, 1);
@@ -485,7 +541,10 @@ Ref adjoint_step(const AdjointFokkerPlanckObj& self, const Args& a) {
         if (r && finite_start) beyond = r->first_non_finite();
         return r;
     }));
-    if (beyond) raise_core_error(CoreError::domain("all values must be finite (no NaN/Inf)", *beyond));
+    if (beyond) {
+        out.reset();
+        raise_adjoint_overflow(ctx, self.op, zip_positions_weights(positions, weights), tau, n_steps);
+    }
     auto [x, x_data] = new_array_f64_unfilled(out->atoms.size());
     auto [w, w_data] = new_array_f64_unfilled(out->atoms.size());
     without_gil([&] {

@@ -153,12 +153,17 @@ constexpr char kHeatDoc[] =
     "Continuity at every vertex and inward derivatives summing to zero; free (degree-1) ends\n"
     "reflect. One step applies the shift kernel u(x) -> u(x +- sqrt(2 tau))/4 + u(x)/2 on the\n"
     "edges and then sets the end values meeting at each vertex to their mean weighted by the end\n"
-    "nodes' spacings (length / (n_grid - 1)), which keeps the trapezoidal mass of the graph.\n\n"
+    "nodes' spacings (length / (n_grid - 1)). Steps keep the trapezoidal mass of the graph to\n"
+    "rounding: sum_e h_e (u_e0/2 + u_e1 + ... + u_e,n-2 + u_e,n-1/2), which counts a vertex\n"
+    "once, with the half cells of all its edges, when its end values agree.\n\n"
     "A graph whose edges run end to end in list order as one open chain of equal edges is stepped\n"
-    "as a single interval (two half steps). Any other graph steps its edges apart and couples them\n"
-    "only at the vertices, which is consistent only on the scale tau ~ h^2 (h the smallest edge\n"
-    "spacing): steps above h^2 are refused where edges meet, and steps far below it lose accuracy\n"
-    "too; tau near h^2 / 2 is best. Values are laid out edge after edge, n_grid each.\n\n"
+    "as a single interval (two half steps). Where values set on such a chain differ at an interior\n"
+    "vertex, the interval takes the later edge's start value there: the first step drops the\n"
+    "earlier edge's end value and its half cell of the mass (the other graphs take the mean, which\n"
+    "keeps it). Any other graph steps its edges apart and couples them only at the vertices,\n"
+    "which is consistent only on the scale tau ~ h^2 (h the smallest edge spacing): steps above\n"
+    "h^2 are refused where edges meet, and steps far below it lose accuracy too; tau near h^2 / 2\n"
+    "is best. Values are laid out edge after edge, n_grid each.\n\n"
     "Parameters\n----------\n"
     "qgraph : QuantumGraph\n    The graph; the state starts at 0.0 everywhere.\n\n"
     "Raises\n------\n"
@@ -183,7 +188,9 @@ constexpr char kHeatEvolveDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
     "    CflViolated when edges stepped apart meet at a vertex and t / n_steps > h^2 (the message\n"
     "    names the smallest n_steps that fits, or, where none up to 2^64 - 1 does, the longest t\n"
-    "    one call serves). A failed call leaves the values unchanged.\n";
+    "    one call serves); kind NanInf when the result lies beyond the double range, naming the\n"
+    "    max|u0| of the same values that stays within it (the steps are linear: values of every\n"
+    "    size whose result is a double are served). A failed call leaves the values unchanged.\n";
 
 constexpr char kHeatSetDoc[] =
     "set_state($self, u0)\n--\n\n"
@@ -226,8 +233,14 @@ Ref heat_evolve(QuantumGraphHeatObj& self, const Args& a) {
                                             count_advice(counts, "n_steps", kU64Counts, {"t", t}, false));
     }
     const QuantumGraphHeatChernoff op = self.op;
-    std::vector<double> values = self.values;
-    self.values = unwrap(run_evolve([&] { return op.evolve(std::move(values), t, n_steps); }));
+    const std::vector<double> u0 = self.values;
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(u0, beyond,
+                          [&](std::vector<double> values) { return op.evolve(std::move(values), t, n_steps); });
+    });
+    if (beyond.top_out > 0.0) raise_result_overflow("QuantumGraphHeat", u0, beyond.top_in, beyond.top_out);
+    self.values = unwrap(std::move(r));
     return none();
 }
 

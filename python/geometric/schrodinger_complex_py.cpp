@@ -88,8 +88,10 @@ constexpr char kEvolveDoc[] =
     "Returns\n-------\nNone\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
-    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", or the\n"
-    "    error of a step; psi is unchanged after a failure.\n";
+    "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", kind\n"
+    "    NanInf when a part of the result lies beyond the double range (the steps keep the norm,\n"
+    "    not the largest part), naming the max|u0| of the parts of psi that keeps every part\n"
+    "    within it, or the error of a step; psi is unchanged after a failure.\n";
 
 constexpr char kValuesDoc[] =
     "values($self)\n--\n\n"
@@ -177,7 +179,16 @@ Ref schrodinger_complex1d_evolve(SchrodingerComplex1DObj& self, const Args& a) {
         v = self.inner->v;
     }
     refuse_overflowing_solve(grid, t, t / static_cast<double>(n_steps));
-    auto r = run_evolve([&] { return schrodinger_complex_evolve(grid, std::move(v), std::move(psi), t, n_steps); });
+    // The steps keep the norm, not the largest part: near the top of the
+    // range a part of the result can pass it, and the refusal names the
+    // scale of psi that keeps every part within.
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(psi, beyond, [&](std::vector<double> p) {
+            return schrodinger_complex_evolve(grid, v, std::move(p), t, n_steps);
+        });
+    });
+    if (beyond.top_out > 0.0) raise_result_overflow("SchrodingerComplex1D", psi, beyond.top_in, beyond.top_out);
     std::vector<double> result = unwrap(std::move(r));
     std::lock_guard lock(self.inner->mutex);
     self.inner->psi = std::move(result);

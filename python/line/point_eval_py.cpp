@@ -8,6 +8,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/line/point_eval.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -68,7 +69,9 @@ constexpr char kEvalAtDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and >= 0\",\n"
     "    \"[GridMismatch] u0 length L, expected n\", \"[NanInf] u0 contains NaN or Inf\",\n"
-    "    \"[NanInf] x must be finite: ...\", or the error of a step.\n";
+    "    \"[NanInf] x must be finite: ...\", kind NanInf when the value lies beyond the double\n"
+    "    range, naming the max|u0| of the same data that keeps it within (the steps are linear:\n"
+    "    data of every size whose value is a double are served), or the error of a step.\n";
 
 PointEvalObj point_eval_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -95,19 +98,23 @@ Ref point_eval_eval_at(const PointEvalObj& self, const Args& a) {
     // after the whole evolution, through the interpolation's own refusal.
     if (!std::isfinite(x)) raise_core_error(CoreError::domain("x must be finite", x));
     const PointEvalObj p = self;
-    const double v = compute([&]() -> Expected<double> {
-        auto grid = Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind::septic(), p.xmin, p.xmax, p.n);
-        if (!grid) return fail(grid.error());
-        const DiffusionChernoff kernel = DiffusionChernoff::unit(*grid);
-        const GridFn<double> start{*grid, std::move(*u0)};
-        const double pt[1] = {x};
-        Expected<double> r = eval_at(kernel, start, pt, n_steps, tau);
-        // Values near the top of the range overflow in the quadrature sums:
-        // a result that is not finite is an error, as for every evolve.
-        if (r && !std::isfinite(*r)) return domain_error("all values must be finite (no NaN/Inf)", *r);
-        return r;
+    BeyondRange beyond;
+    // run_evolve: a result that is not finite is an error, as for every evolve.
+    auto r = run_evolve([&] {
+        return run_linear(*u0, beyond, [&](std::vector<double> values) -> Expected<std::vector<double>> {
+            auto grid =
+                Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind::septic(), p.xmin, p.xmax, p.n);
+            if (!grid) return fail(grid.error());
+            const DiffusionChernoff kernel = DiffusionChernoff::unit(*grid);
+            const GridFn<double> start{*grid, std::move(values)};
+            const double pt[1] = {x};
+            Expected<double> value = eval_at(kernel, start, pt, n_steps, tau);
+            if (!value) return fail(value.error());
+            return std::vector<double>{*value};
+        });
     });
-    return py_float(v);
+    if (beyond.top_out > 0.0) raise_result_overflow("PointEval", *u0, beyond.top_in, beyond.top_out);
+    return py_float(unwrap(std::move(r))[0]);
 }
 
 ClassDef& PointEvalObj::class_def() {

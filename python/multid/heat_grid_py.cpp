@@ -96,6 +96,21 @@ struct HeatTraits<Heat3DObj> {
     }
 };
 
+// The steps on a copy of the values, served at every scale of them (the
+// flow is linear; see run_linear).
+template <class Obj>
+Expected<std::vector<double>> evolve_at_any_scale(const Obj& o, std::span<const double> values, std::size_t n_steps,
+                                                  double tau, BeyondRange& beyond) {
+    return run_linear(values, beyond, [&](std::vector<double> v) {
+        return HeatTraits<Obj>::evolve(o, std::move(v), n_steps, tau);
+    });
+}
+
+template <class Obj>
+void refuse_beyond_range(std::span<const double> values, const BeyondRange& beyond) {
+    if (beyond.top_out > 0.0) raise_result_overflow(Obj::class_def().name, values, beyond.top_in, beyond.top_out);
+}
+
 template <class Obj>
 Ref heat_evolve(const Obj& self, const Args& a) {
     using Tr = HeatTraits<Obj>;
@@ -106,7 +121,9 @@ Ref heat_evolve(const Obj& self, const Args& a) {
     const auto counts = Tr::counts(self);
     check_length(u0.size(), counts, "u0 length ", Tr::u0_middle);
     const Obj copy = self;
-    auto r = run_evolve([&] { return Tr::evolve(copy, std::move(u0), n_steps, tau); });
+    BeyondRange beyond;
+    auto r = run_evolve([&] { return evolve_at_any_scale(copy, u0, n_steps, tau, beyond); });
+    refuse_beyond_range<Obj>(u0, beyond);
     return new_array_f64(unwrap(std::move(r)));
 }
 
@@ -122,23 +139,27 @@ Ref heat_evolve_into(const Obj& self, const Args& a) {
     const bool zero_copy = (Tr::empty_is_zero_copy || len >= 1) && buf.contiguous_aligned() &&
                            length_matches(len, counts);
     const Obj copy = self;
+    BeyondRange beyond;
     if (zero_copy) {
         double* out = buf.data();
+        // Read in place: the buffer is written only when the call succeeded.
+        const std::span<const double> values(out, len);
         Status st = without_gil([&]() -> Status {
-            std::vector<double> values(out, out + len);
-            Expected<std::vector<double>> r = Tr::evolve(copy, std::move(values), n_steps, tau);
+            Expected<std::vector<double>> r = evolve_at_any_scale(copy, values, n_steps, tau, beyond);
             if (!r) return fail(r.error());
             if (Status s = check_finite_result(*r); !s) return s;
             if (!r->empty()) std::memcpy(out, r->data(), r->size() * sizeof(double));
             return {};
         });
+        refuse_beyond_range<Obj>(values, beyond);
         unwrap(st);
         return none();
     }
     const std::optional<std::size_t> expected = checked_product(counts);
     warn_copy_mode(Tr::fallback, expected.value_or(SIZE_MAX));
     std::vector<double> values = buf.read();
-    auto r = run_evolve([&] { return Tr::evolve(copy, std::move(values), n_steps, tau); });
+    auto r = run_evolve([&] { return evolve_at_any_scale(copy, values, n_steps, tau, beyond); });
+    refuse_beyond_range<Obj>(values, beyond);
     const std::vector<double> result = unwrap(std::move(r));
     if (!buf.contiguous()) py_err_with_kind("OutOfDomain", "destination buffer is not contiguous; cannot write back");
     if (buf.len() != result.size()) py_err_with_kind("GridMismatch", "result length != buffer length after fallback");
@@ -225,7 +246,10 @@ constexpr char kEvolve2DDoc[] =
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
-    "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf]\" for a non-finite u0 or result.\n";
+    "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf]\" for a non-finite u0; kind NanInf\n"
+    "    when the result lies beyond the double range, naming the max|u0| of the same data that\n"
+    "    stays within it (the steps are linear: data of every size whose result is a double are\n"
+    "    served).\n";
 
 constexpr char kEvolve3DDoc[] =
     "evolve($self, u0, tau, n_steps)\n--\n\n"
@@ -240,7 +264,10 @@ constexpr char kEvolve3DDoc[] =
     "TypeError\n    If u0 is not a float sequence.\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
-    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf]\" for a non-finite u0 or result.\n";
+    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf]\" for a non-finite u0; kind\n"
+    "    NanInf when the result lies beyond the double range, naming the max|u0| of the same data\n"
+    "    that stays within it (the steps are linear: data of every size whose result is a double\n"
+    "    are served).\n";
 
 constexpr char kEvolveIntoDoc[] =
     "evolve_into($self, buf, tau, n_steps)\n--\n\n"

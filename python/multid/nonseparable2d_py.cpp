@@ -136,17 +136,23 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
     const NonSeparable2DChernoff op = self.op;
     const double tau = t / static_cast<double>(n_steps);
     refuse_amplifying_step(Obj::class_def().name, op, self.beta_max, t, tau);
-    std::vector<double> values = self.values;
     // Judged on the object's own grid; stepped on one of unit-sized cells.
     const int k = nonseparable2d_scale_exponent(op);
     const NonSeparable2DChernoff stepped = k == 0 ? op : nonseparable2d_rescaled(op, k);
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        Expected<GridFn2D> cur = GridFn2D::make(stepped.grid, std::move(values));
-        if (!cur) return fail(cur.error());
-        const double scaled_tau = std::ldexp(tau, -2 * k);
-        if (Status st = nonseparable2d_steps(stepped, cur->values, n_steps, scaled_tau); !st) return fail(st.error());
-        return std::move(cur->values);
+    const std::vector<double> u0 = self.values;
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(u0, beyond, [&](std::vector<double> values) -> Expected<std::vector<double>> {
+            Expected<GridFn2D> cur = GridFn2D::make(stepped.grid, std::move(values));
+            if (!cur) return fail(cur.error());
+            const double scaled_tau = std::ldexp(tau, -2 * k);
+            if (Status st = nonseparable2d_steps(stepped, cur->values, n_steps, scaled_tau); !st) {
+                return fail(st.error());
+            }
+            return std::move(cur->values);
+        });
     });
+    if (beyond.top_out > 0.0) raise_result_overflow(Obj::class_def().name, u0, beyond.top_in, beyond.top_out);
     self.values = unwrap(std::move(r));
     return new_array_f64(self.values);
 }
@@ -291,7 +297,9 @@ constexpr char kEvolveDoc[] =
     "    (5e-13 dx dy / max|beta|); a longer step that passes on its own still runs. Or they\n"
     "    say that the coupling is not\n"
     "    elliptic (max|beta| >= 2);\n"
-    "    \"[NanInf]\" for a non-finite state or result.\n";
+    "    \"[NanInf]\" for a non-finite state; kind NanInf when the result lies beyond the double\n"
+    "    range, naming the max|u0| of the same data that stays within it (the steps are linear:\n"
+    "    data of every size whose result is a double are served).\n";
 
 ClassDef& NonSeparable2DObj::class_def() {
     static ClassDef def = [] {

@@ -3,12 +3,14 @@
 // GraphKrylov's Laplacian or the entries of a SymmetricOperator.
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/sensitivity/graph_frechet.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/sensitivity/edge_params.hpp"
+#include "python/sensitivity/gradient_scale.hpp"
 #include "python/sparse/sparse_args.hpp"
 
 namespace quorvane::py {
@@ -35,12 +37,14 @@ constexpr char kGraphFrechetDoc[] =
     "    \"[OutOfDomain] graph_expmv_frechet: u0 shape [..] != dj shape [..]\",\n"
     "    \"[OutOfDomain]\" for a string params (\"all_edges\" included), a params that is not a\n"
     "    list of (int, int), an index >= n_nodes and a pair (i, i); \"[Unsupported]\" for a\n"
-    "    normalized Laplacian; \"[NanInf]\" for non-finite u0 or dj; \"[OutOfDomain]\n"
-    "    graph_expmv_frechet: t * spectral_bound too large: ...\" where t * spectral_bound\n"
-    "    exceeds 8944 (the quadrature's work grows like its square). Split t then: the\n"
-    "    gradient over t is the sum over pieces [s, s + t_k] with t_k * spectral_bound <= 8944\n"
-    "    of graph_expmv_frechet(gk, gk.evolve_batched(s, u0), gk.evolve_batched(t - s - t_k, dj),\n"
-    "    t=t_k, params=params).\n"
+    "    normalized Laplacian; \"[NanInf]\" for non-finite u0 or dj; kind NanInf when the\n"
+    "    gradient lies beyond the double range, naming the max|u0| that keeps it within (it is\n"
+    "    linear in u0 and in dj apart: data of every size whose gradient is a double are\n"
+    "    served); \"[OutOfDomain] graph_expmv_frechet: t * spectral_bound too large: ...\" where\n"
+    "    t * spectral_bound exceeds 8944 (the quadrature's work grows like its square). Split t\n"
+    "    then: the gradient over t is the sum over pieces [s, s + t_k] with\n"
+    "    t_k * spectral_bound <= 8944 of graph_expmv_frechet(gk, gk.evolve_batched(s, u0),\n"
+    "    gk.evolve_batched(t - s - t_k, dj), t=t_k, params=params).\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -71,8 +75,10 @@ constexpr char kSymmetricFrechetDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and positive\", the column-shape errors,\n"
     "    \"[OutOfDomain] u0 and dj shapes must match\", \"[OutOfDomain] entry (i,j) out of range\n"
-    "    for n=...\", \"[NanInf]\" for non-finite u0 or dj; \"[OutOfDomain]\n"
-    "    symmetric_op_expmv_frechet: t * lambda_max_bound too large: ...\" where\n"
+    "    for n=...\", \"[NanInf]\" for non-finite u0 or dj; kind NanInf when the gradient lies\n"
+    "    beyond the double range, naming the max|u0| that keeps it within (it is linear in u0\n"
+    "    and in dj apart: data of every size whose gradient is a double are served);\n"
+    "    \"[OutOfDomain] symmetric_op_expmv_frechet: t * lambda_max_bound too large: ...\" where\n"
     "    t * op.lambda_max_bound() exceeds 8944 (the quadrature's work grows like its square).\n"
     "    Split t then: the gradient over t is the sum over pieces [s, s + t_k] with\n"
     "    t_k * lambda_max_bound <= 8944 of symmetric_op_expmv_frechet(op,\n"
@@ -105,10 +111,18 @@ Channels channels_of(const Array2D& u0, const Array2D& dj, std::size_t n, std::s
     return ch;
 }
 
-// The gradient, never returned with a NaN or inf entry.
-template <class Fn>
-Ref gradient_array(Fn&& fn) {
-    return new_array_f64(unwrap(run_evolve(std::forward<Fn>(fn))));
+// The gradient `grad(u0, dj)` at every scale of the data (see
+// gradient_at_any_scale; the operator kept as it is), never returned with a
+// NaN or inf entry.
+template <class Grad>
+Ref gradient_array(const char* fn, const Channels& ch, Grad&& grad) {
+    GradientBeyond beyond;
+    auto r = run_evolve([&] {
+        return gradient_at_any_scale(ch.u0, ch.dj, 0, beyond, [&](std::span<const double> u, std::span<const double> d,
+                                                                  int) { return grad(u, d); });
+    });
+    if (beyond.top_out > 0.0) raise_gradient_beyond(fn, beyond);
+    return new_array_f64(unwrap(std::move(r)));
 }
 
 Ref graph_expmv_frechet_body(const Args& a) {
@@ -148,8 +162,9 @@ Ref graph_expmv_frechet_body(const Args& a) {
                          "(the derivative used is that of L = D - W)");
     }
     const Channels ch = channels_of(u0, dj, static_cast<std::size_t>(n), c);
-    return gradient_array(
-        [&] { return graph_expmv_frechet(op, params, ch.u0, ch.dj, params.size(), c, t); });
+    return gradient_array("graph_expmv_frechet", ch, [&](std::span<const double> u, std::span<const double> d) {
+        return graph_expmv_frechet(op, params, u, d, params.size(), c, t);
+    });
 }
 
 Ref symmetric_op_expmv_frechet_body(const Args& a) {
@@ -171,7 +186,9 @@ Ref symmetric_op_expmv_frechet_body(const Args& a) {
         }
     }
     const Channels ch = channels_of(u0, dj, static_cast<std::size_t>(n), c);
-    return gradient_array([&] { return symmetric_op_expmv_frechet(op, entries, ch.u0, ch.dj, c, t); });
+    return gradient_array("symmetric_op_expmv_frechet", ch, [&](std::span<const double> u, std::span<const double> d) {
+        return symmetric_op_expmv_frechet(op, entries, u, d, c, t);
+    });
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Module functions edge_weight_grad and edge_weight_grad_batched: gradients
 // of a loss with respect to edge weights of a graph under fourth-order
 // Magnus graph heat, by the discrete adjoint-state method.
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "python/frame.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/sensitivity/edge_params.hpp"
+#include "python/sensitivity/gradient_scale.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -39,7 +43,10 @@ namespace {
     "    \"[OutOfDomain] apply_edge_weight_deriv: index out of range\" and \"... self-loop (i==j)\",\n"  \
     "    [OutOfDomain] for tau * rho_bar >= pi/2 (Magnus convergence radius), and \"[NanInf] all\n"     \
     "    values must be finite (no NaN/Inf)\" when the gradient is not finite (a rho_bar below\n"     \
-    "    the spectral radius of L lets the steps amplify); a finite gradient whose steps passed\n"   \
+    "    the spectral radius of L lets the steps amplify); kind NanInf when the gradient lies\n"    \
+    "    beyond the double range, naming the max|u0| that keeps it within (it is linear in u0 and\n" \
+    "    in dJ/du_n apart: data and weights of every size whose gradient is a double are\n"        \
+    "    served); a finite gradient whose steps passed\n"                                          \
     "    the radius test only on rho_bar, where a few power iterations find a Rayleigh quotient q\n" \
     "    of L with tau * q >= pi/2, is refused too (kind OutOfDomain, naming rho_bar and q);\n"
 
@@ -128,6 +135,43 @@ void refuse_gradient_past_the_radius(const char* fn, const SharedGraph& graph, d
     }
 }
 
+// The steps see the weights only through tau L: the same steps run on the
+// weights W 2^-m with tau 2^m and rho_bar 2^-m (tau L and the tau^2
+// commutator term unchanged, the scalings exact), and dJ/dW is 2^-m times
+// the gradient of the scaled weights. A plain call that overflowed inside
+// (L^2 x beyond the range for large weights while its factor tau^2
+// underflows) is computed again at rho_bar 2^-m in [1, 2), where no power of
+// L grows x much; m is 0 where a weight or tau would leave the normal range.
+int weight_scale_exponent(const Graph<double>& g, double tau, double rho_bar) {
+    const int m = std::ilogb(rho_bar);
+    double least = rho_bar;
+    for (double w : g.weights) {
+        if (w != 0.0) least = std::fmin(least, std::fabs(w));
+    }
+    return std::ldexp(least, -m) < DBL_MIN || std::ldexp(tau, m) < DBL_MIN ? 0 : m;
+}
+
+// `grad(graph, u0, dj, tau, rho_bar)` served at every scale of the data and
+// of the weights (see gradient_at_any_scale).
+template <class Grad>
+std::vector<double> edge_gradient(const char* fn, const SharedGraph& graph, std::span<const double> u0,
+                                  std::span<const double> dj, double tau, double rho_bar, Grad&& grad) {
+    const int m = weight_scale_exponent(*graph, tau, rho_bar);
+    GradientBeyond beyond;
+    auto r = run_evolve([&] {
+        return gradient_at_any_scale(u0, dj, m, beyond, [&](std::span<const double> u, std::span<const double> d,
+                                                            int k) {
+            if (k == 0) return grad(graph, u, d, tau, rho_bar);
+            Graph<double> scaled = *graph;
+            scale_by_power_of_two(scaled.weights, -k);
+            return grad(std::make_shared<const Graph<double>>(std::move(scaled)), u, d, std::ldexp(tau, k),
+                        std::ldexp(rho_bar, -k));
+        });
+    });
+    if (beyond.top_out > 0.0) raise_gradient_beyond(fn, beyond);
+    return unwrap(std::move(r));
+}
+
 Ref edge_weight_grad_body(const Args& a) {
     const Scalars s{a.f64(4), a.u32(5), a.f64(6)};
     const SharedGraph graph =
@@ -138,8 +182,11 @@ Ref edge_weight_grad_body(const Args& a) {
     check_f0_len(dj.size(), graph->n_nodes);
     const std::vector<EdgePair> params = parse_edge_params(a.raw(7), *graph);
     const double tau = s.t / static_cast<double>(s.n_steps);
-    const std::vector<double> grad =
-        unwrap(run_evolve([&] { return compute_edge_weight_grad(graph, u0, dj, params, tau, s.n_steps, s.rho_bar); }));
+    const std::vector<double> grad = edge_gradient(
+        "edge_weight_grad", graph, u0, dj, tau, s.rho_bar,
+        [&](const SharedGraph& g, std::span<const double> u, std::span<const double> d, double step, double rho) {
+            return compute_edge_weight_grad(g, u, d, params, step, s.n_steps, rho);
+        });
     refuse_gradient_past_the_radius("edge_weight_grad", graph, tau, s.rho_bar);
     return new_array_f64(grad);
 }
@@ -162,8 +209,11 @@ Ref edge_weight_grad_batched_body(const Args& a) {
     const std::vector<double> dj_cols = features_nc_to_cols(*dj.buf, n, cols);
     const std::vector<EdgePair> params = parse_edge_params(a.raw(7), *graph);
     const double tau = s.t / static_cast<double>(s.n_steps);
-    const std::vector<double> grad = unwrap(run_evolve(
-        [&] { return adjoint_state_gradient_batched(graph, u0_cols, dj_cols, params, tau, s.n_steps, s.rho_bar); }));
+    const std::vector<double> grad = edge_gradient(
+        "edge_weight_grad_batched", graph, u0_cols, dj_cols, tau, s.rho_bar,
+        [&](const SharedGraph& g, std::span<const double> u, std::span<const double> d, double step, double rho) {
+            return adjoint_state_gradient_batched(g, u, d, params, step, s.n_steps, rho);
+        });
     refuse_gradient_past_the_radius("edge_weight_grad_batched", graph, tau, s.rho_bar);
     return new_array_f64(grad);
 }

@@ -1,12 +1,15 @@
 // Python class ReverseHeat1D: the value and the theta-derivative of a
 // least-squares loss of 1-D heat with constant diffusivity.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/sensitivity/reverse_sweep.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -63,9 +66,11 @@ constexpr char kValueAndGradDoc[] =
     "    \"[OutOfDomain] ReverseHeat1D.value_and_grad: tau must be finite and > 0\",\n"
     "    \"[GridMismatch] ReverseHeat1D.value_and_grad: u0 length must equal n_grid\" (the same\n"
     "    for target), \"[NanInf] ReverseHeat1D: u0 contains NaN or Inf (NaN)\" (the same for\n"
-    "    target); \"[NanInf] value_and_grad: the loss J = sum (u_n - target)^2 overflows the double\n"
-    "    range: inf\" and \"[NanInf] value_and_grad: the gradient dJ/dtheta is not finite: {value}\"\n"
-    "    (theta * tau underflowing to 0 leaves the derivative of the shift sqrt(theta tau) infinite).\n";
+    "    target); kind NanInf where J or dJ/dtheta lies beyond the double range, naming the\n"
+    "    scale of u0 and target (both quadratic in them together) that keeps it within (data\n"
+    "    whose results are doubles are served at every scale), and \"[NanInf] value_and_grad:\n"
+    "    the gradient dJ/dtheta is not finite: {value}\" (theta * tau underflowing to 0 leaves\n"
+    "    the derivative of the shift sqrt(theta tau) infinite).\n";
 
 constexpr char kValueAndGradKvecDoc[] =
     "value_and_grad_kvec($self, tau, theta_vec, u0, target)\n--\n\n"
@@ -116,6 +121,50 @@ void check_finite_named(const std::vector<double>& v, const char* label) {
     }
 }
 
+// J and dJ/dtheta are quadratic in u0 and target together: of u0 2^-e and
+// target 2^-e (exact) they are 2^-2e times those of u0 and target, with
+// every intermediate of the sweep (the misfit u_n - target, its square, the
+// cotangent and tangents) 2^e smaller. A sweep whose loss or gradient came
+// out non-finite (`failed`) is run again at max(max|u0|, max|target|) in
+// [1, 2) and its results scaled back by 2^2e: served where they are
+// doubles, else refused naming the scale of the two that keeps them so. A
+// failure that recurs there (theta tau underflowing to 0, whose square root
+// has an infinite derivative) stands.
+template <class Run>
+Expected<ReverseResult> served_at_unit_scale(const std::string& method, const std::vector<double>& u0,
+                                             const std::vector<double>& target, Expected<ReverseResult> failed,
+                                             Run&& run) {
+    const double top = std::fmax(largest_abs(u0), largest_abs(target));
+    if (!(top > 0.0)) return failed;
+    const int e = std::ilogb(top);
+    std::vector<double> su0 = u0, starget = target;
+    scale_by_power_of_two(su0, -e);
+    scale_by_power_of_two(starget, -e);
+    Expected<ReverseResult> again = run(su0, starget);
+    if (!again) return failed;
+    double size = std::fabs(again->j);
+    for (double g : again->gradient) size = std::fmax(size, std::fabs(g));
+    if (!std::isfinite(size)) return failed;
+    ReverseResult back = *again;
+    back.j = std::ldexp(back.j, 2 * e);
+    scale_by_power_of_two(back.gradient, 2 * e);
+    if (std::isfinite(back.j) && all_finite(back.gradient)) return back;
+    // Data scaled to max(max|u0|, max|target|) = m 2^e give size (m / top_in)^2
+    // with top_in = top 2^-e in [1, 2): within the range up to m = top_in
+    // sqrt(largest / size). Named: the factor that takes the data there (a
+    // relative 2^-40 inside, for the rounding) and each maximum after it.
+    const double top_in = std::ldexp(top, -e);
+    const double room = std::sqrt(std::numeric_limits<double>::max()) / std::sqrt(size);
+    const double factor = floor_4_digits_inside(top_in * room / top);
+    auto bound = [&](const std::vector<double>& v) { return fmt_exp3(floor_4_digits(largest_abs(v) * factor)); };
+    py_err_with_kind("NanInf", method + ": J = sum (u_n - target)^2 or dJ/dtheta lies beyond the double range: both "
+                                        "are quadratic in u0 and target together, and with max|u0| = " +
+                                   fmt_exp3(largest_abs(u0)) + ", max|target| = " + fmt_exp3(largest_abs(target)) +
+                                   " they pass the largest double; u0 and target multiplied by one factor of at most " +
+                                   fmt_exp3(factor) + " (max|u0| <= " + bound(u0) +
+                                   ", max|target| <= " + bound(target) + ") keep them within it");
+}
+
 // u0 and target converted and checked, the problem built, the sweep run
 // (on the calling thread, Ctrl-C answered between steps).
 Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, double tau,
@@ -127,13 +176,20 @@ Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, doubl
     check_finite_named(u0, "u0");
     check_finite_named(target, "target");
     const ReverseSweepConfig cfg = unwrap(reverse_heat1d_setup(self.theta, self.xmin, self.xmax, self.n_grid, self.n_steps));
-    const GridFn<double> start{cfg.kernel.grid, u0};
-    Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));
-    (void)run_with_lock_held([&]() -> Status {
-        r = reverse_sweep(cfg, self.n_steps, start, target, theta, tau);
-        if (!r) return fail(r.error());  // a stop for Ctrl-C raises the handler's exception
-        return {};
-    });
+    auto run = [&](const std::vector<double>& from, const std::vector<double>& to) {
+        const GridFn<double> start{cfg.kernel.grid, from};
+        Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));
+        (void)run_with_lock_held([&]() -> Status {
+            r = reverse_sweep(cfg, self.n_steps, start, to, theta, tau);
+            if (!r) return fail(r.error());  // a stop for Ctrl-C raises the handler's exception
+            return {};
+        });
+        return r;
+    };
+    Expected<ReverseResult> r = run(u0, target);
+    if (!r && r.error().variant() == CoreError::Variant::DomainViolation && !std::isfinite(r.error().f0())) {
+        r = served_at_unit_scale(method, u0, target, std::move(r), run);
+    }
     const ReverseResult res = unwrap(std::move(r));
     if (as_list) return py_tuple({py_float(res.j), py_float_list(res.gradient)});
     return py_tuple({py_float(res.j), py_float(res.gradient.at(0))});

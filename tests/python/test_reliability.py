@@ -255,7 +255,13 @@ def test_unaligned_and_aligned_inputs_agree():
 
 
 def test_point_value_overflow_is_naninf():
-    assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3)) == "NanInf"
+    # Data at the top of the range whose value is a double are served (the read's sums are
+    # formed on the data scaled down); a value beyond the range is refused with the scale that
+    # keeps it within: the read overshoots a step by 12 % at x = -0.08.
+    assert q.PointEval(-2, 2, 8).eval_at(0.0, np.full(8, 1.7e308), 0.3) == 1.7e308
+    step = np.array([0.0, 0, 0, 1, 1, 1, 1, 1])
+    assert kind_of(lambda: q.PointEval(-2, 2, 8).eval_at(0.0, 1.7e308 * step, -0.08)) == "NanInf"
+    assert q.PointEval(-2, 2, 8).eval_at(0.0, 1.603e308 * step, -0.08) < 1.8e308
 
 
 # Finite input whose result leaves the double range: refused with the text every
@@ -283,8 +289,12 @@ def smolyak_corner_overflow():
     (lambda: FP.second_moment([1e200], [1.0]), "inf"),
     (lambda: MEASURE.second_moment(), "inf"),
     (lambda: MEASURE.total_variation(), "inf"),
-    (lambda: q.AdjointFokkerPlanckV8(1.0, -0.5, 1e300).step(1e-3, [0.0], [1.0], 2), "inf"),  # weight (tau c)^2
-    (lambda: q.AdjointFokkerPlanckV8(0.0, 1e308, 0.0).step(0.5, [1.7e308], [1.0]), "inf"),  # position x + 2 b tau
+    # A weight (tau c)^2 w, and a position x + 2 b tau: each refusal names what keeps it within.
+    (lambda: q.AdjointFokkerPlanckV8(1.0, -0.5, 1e300).step(1e-3, [0.0], [1.0], 2),
+     re.compile(r"\[NanInf\] AdjointFokkerPlanckV8\.step: the result lies beyond .* max\|w0\| <= 1\.797e-286 .*")),
+    (lambda: q.AdjointFokkerPlanckV8(0.0, 1e308, 0.0).step(0.5, [1.7e308], [1.0]),
+     re.compile(r"\[NanInf\] AdjointFokkerPlanckV8\.step: the atoms' positions leave .*; tau <= \S+ keeps them "
+                r"within it")),
     # 1/(4 h^2) at the origin: the refusal names the times from which every density is a double.
     (lambda: q.heisenberg_heat_kernel(5e-324, 0.0, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),
     (lambda: q.heisenberg_heat_kernel(1e-160, 1e-80, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),

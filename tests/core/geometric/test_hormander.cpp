@@ -121,5 +121,20 @@ TEST(HeisenbergHeatKernel, FiniteArgumentsGiveTheValueOrInfNeverNaN) {
     EXPECT_EQ(heisenberg_heat_kernel(1.797e308, 1.797e308, 0.0, 0.0), 0.0);
 }
 
+// p_h(x, y, tc) = p_1(x/sqrt(h), y/sqrt(h), tc/h)/h^2: the integrand is read at the same
+// scaled points at every h, so the law holds to rounding, also where a cut at a fixed
+// lambda would have moved the value (by 1e-3 at h = 1.4e9).
+TEST(HeisenbergHeatKernel, KeepsItsScalingLawAtEveryH) {
+    for (double h : {1e-100, 1.4e9, 1e50, 1e150}) {
+        const double r = std::sqrt(h);
+        for (const auto& [x, y, t] :
+             {std::array{0.0, 0.0, 0.0}, std::array{0.3, -0.2, 0.5}, std::array{1.0, 0.5, -2.0}}) {
+            EXPECT_NEAR(h * (h * heisenberg_heat_kernel(h, x * r, y * r, t * h)), heisenberg_heat_kernel(1.0, x, y, t),
+                        1e-15)
+                << h;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvane

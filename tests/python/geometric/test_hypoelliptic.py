@@ -3,6 +3,7 @@ semigroup of its chain field, HypoellipticChernoffKolmogorov against the
 closed-form Gaussian, and their errors."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -100,6 +101,24 @@ def test_oracle_keeps_representable_values_of_tiny_h(h, x, y, tc):
     # Against an independent adaptive reference; 1e-9 relative: the Gauss-Legendre panels' own
     # error (~1e-10 near the origin, documented below 4e-8 of the peak; 1e-13 out on the bump).
     assert math.log(p(h, x, y, tc)) == pytest.approx(log_p_reference(h, x, y, tc), abs=1e-9)
+
+
+# p_1 at points of the scaled variables; the last two lie below 1e-8, taken as 0.
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", scipy.integrate.IntegrationWarning)  # roundoff at 1e-13 relative
+    P1 = {(x, y, t): math.exp(log_p_reference(1.0, x, y, t)) if abs(t) < 4 else 0.0
+          for x, y, t in [(0.0, 0.0, 0.0), (0.3, -0.2, 0.5), (1.0, 0.5, -2.0), (0.0, 0.0, 10.0), (2.0, 1.0, 16.0)]}
+
+
+@pytest.mark.parametrize("h", [1e-150, 1e-3, 1.4e9, 1e50, 1e150])
+def test_oracle_keeps_its_scaling_law_and_accuracy_at_every_h(h):
+    # p_h(x, y, tc) = p_1(x/sqrt(h), y/sqrt(h), tc/h)/h^2 to rounding, and within the stated 4e-8
+    # of the value at the origin of the adaptive reference (|tc| <= 16 h).
+    r = math.sqrt(h)
+    for (x, y, t), reference in P1.items():
+        value = p(h, x * r, y * r, t * h)
+        assert value * h * h == pytest.approx(p(1.0, x, y, t), abs=1e-15)
+        assert abs(value * h * h - reference) < 4e-8 * 0.25
 
 
 @pytest.mark.parametrize("args", [(5e-324, 1.0, 0.0, 0.0), (1.797e308, 1.797e308, 0.0, 0.0),

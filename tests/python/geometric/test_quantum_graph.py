@@ -105,6 +105,34 @@ def test_star_kirchhoff_mode_and_mass(lengths):
             assert mass(lengths, u) == pytest.approx(mass(lengths, u0), rel=1e-3)
 
 
+@pytest.mark.parametrize("chain", [True, False])
+@pytest.mark.parametrize("length", [1e-100, 1.0, 2.0**31, 1e100])
+def test_trapezoidal_mass_of_continuous_states_is_kept(chain, length):
+    # Each edge's pair of reads u(x +- s)/4 on its even extension keeps the edge's trapezoidal
+    # sum and the spacing-weighted vertex mean moves none: rounding only, on both roads, where
+    # the values agree at every vertex (the arms of the star all start at its hub).
+    n = 17
+    u = np.random.default_rng(2).uniform(-1.0, 1.0, (3, n))
+    if chain:
+        u[1:, 0] = u[:-1, -1]
+    else:
+        u[:, 0] = u[0, 0]
+    g = QG.path(3, length, n) if chain else QG.star(3, edge_length=length, n_grid=n)
+    h2 = (length / (n - 1)) ** 2
+    v = run(g, u, 8 * 0.4 * h2, 8)
+    assert mass([length] * 3, v) == pytest.approx(mass([length] * 3, u), abs=1e-13 * mass([length] * 3, abs(u)))
+
+
+def test_values_that_differ_at_a_vertex():
+    # A chain takes the later edge's start value there, dropping h/2 of the earlier end value;
+    # a star takes the spacing-weighted mean, which keeps the mass.
+    u = [np.full(5, 1.0), np.full(5, 3.0), np.full(5, 3.0)]
+    h = 0.25
+    assert mass([1.0] * 3, run(QG.path(3, 1.0, 5), u, 0.0, 1)) == pytest.approx(mass([1.0] * 3, u) + h / 2 * 2.0)
+    star = run(QG.star(3, edge_length=1.0, n_grid=5), u, 0.0, 1)
+    assert star[:, 0] == pytest.approx([7.0 / 3.0] * 3) and mass([1.0] * 3, star) == pytest.approx(mass([1.0] * 3, u))
+
+
 def test_cycle_fourier_mode():
     # cos(2 pi s / 3) along the arc length s of a cycle of three unit edges.
     n, t = 32, 0.3
