@@ -137,8 +137,9 @@ def admitted_calls(seeds):
             bound = np.max(np.abs(u0)) * np.exp(min(t * max(np.max(v), 0.0), 700.0))
             ratio = np.max(np.abs(u)) / bound
             worst = max(worst, (ratio, (seed, n, t, k)), key=lambda w: w[0])
-            if L is not None:
-                flow = np.max(np.abs(expm(t * L) @ u0))
+            with np.errstate(all="ignore"):
+                flow = np.max(np.abs(expm(t * L) @ u0)) if L is not None else np.nan
+            if np.isfinite(flow):
                 excess = max(excess, ((np.max(np.abs(u)) - max(bound, flow)) / bound, (seed, n, t, k)),
                              key=lambda w: w[0])
     return axes, calls, admitted, worst, excess
