@@ -89,13 +89,14 @@ def smooth_or_rough(g, rng):
 # --- families -------------------------------------------------------------------------------
 
 
-def stateful(build, step=lambda o, t, n: o.evolve(t, n), read=lambda o: o.values()):
-    """An object that holds the state: built with u0, advanced by every part, read at the end."""
+def stateful(build, step=lambda o, t, n: o.evolve(t, n), read=None):
+    """An object that holds the state: built with u0, advanced by every part, read at the end
+    (by values(), or what the last call returned where there is no values())."""
     def run(g, u0, parts):
         obj = build(g, u0)
         for t, n in parts:
-            step(obj, t, n)
-        return read(obj)
+            last = step(obj, t, n)
+        return read(obj) if read else obj.values() if hasattr(obj, "values") else last
     return run
 
 
@@ -819,8 +820,8 @@ FLOWS["MatrixDiffusion2D"].pins = [dict(ONE, n=9, a=1.0, c=0.0, t=1e14, n_steps=
                                         data=lambda g: np.full(162, 0.5))]
 FLOWS["MatrixDiffusion3D"].pins = [dict(ONE, n=5, a=1.0, c=0.0, t=1e14, n_steps=1, size=250,
                                         data=lambda g: np.full(250, 0.5))]
-FLOWS["GridlessEvolver"].pins = [dict(ONE, atoms=2, a=2.0, b=-3.0, c=0.1, t=1.0, n_steps=40,
-                                      data=lambda g: np.array([1.0, -0.5]))] * 2
+FLOWS["GridlessEvolver"].pins = [dict(ONE, atoms=2, a=2.0, b=-3.0, c=0.1, t=1.0, n_steps=40, k=k,
+                                      data=lambda g: np.array([1.0, -0.5])) for k in (3.0, 2.0**-300)]
 FLOWS["Subordinated1D"].pins = [dict(ONE, n=33, law="gamma", c=1e-20, alpha=0.5, t=0.01, n_steps=4),
                                 dict(ONE, n=32, L=1e-20, law="stable", c=1.0, alpha=0.5, t=1e3, n_steps=1)]
 for _name in ("Shift1D", "DriftReaction1D", "Strang1D"):

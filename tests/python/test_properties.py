@@ -215,7 +215,9 @@ class Checker:
         # The partner calls: the data scaled, the constant, the chained call, the scaled lengths.
         k = 3.0 if rng.random() < 0.4 else 2.0 ** int(rng.integers(-60, 61))
         top = float(np.max(np.abs(flat(u0)))) or 1.0
-        if rng.random() < 0.3:  # to the ends of the double range
+        if hasattr(g, "k"):
+            k = g.k
+        elif rng.random() < 0.3:  # to the ends of the double range
             k = 2.0 ** max(-1020, min(1020, math.floor(1020 - math.log2(top)) if rng.random() < 0.5 else
                                       math.ceil(math.log2(1e-300) - math.log2(top))))
         partners = []
@@ -402,7 +404,7 @@ GROUPS = [NAMES[i:i + GROUP_SIZE] for i in range(0, len(NAMES), GROUP_SIZE)]
 def run_group(names):
     try:
         proc = subprocess.run([sys.executable, __file__, str(EXAMPLES), *names], capture_output=True, text=True,
-                              timeout=CALL_LIMIT * 6 * len(names) + 60, cwd=os.path.dirname(__file__))
+                              timeout=CALL_LIMIT * 6 * len(names) + 60)
         out, err, status = proc.stdout, proc.stderr, proc.returncode
     except subprocess.TimeoutExpired as e:
         out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
