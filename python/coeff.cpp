@@ -80,6 +80,10 @@ SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t 
     return sampled_coeff(samples, xmin, sample_spacing(n, xmin, xmax), ends);
 }
 
+void check_given_samples(const std::vector<double>& samples) {
+    if (first_non_finite<double>(samples)) py_err_with_kind("NanInf", "coefficient array contains NaN or Inf");
+}
+
 // --- Python callables ---------------------------------------------------------
 
 PyCoeffFn::~PyCoeffFn() {

@@ -67,6 +67,10 @@ SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double 
 // GridMismatch "derivative array length {} != n={}".
 SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax,
                                 SampleEnds ends = {});
+// A caller's derivative samples, after their length: NanInf "coefficient
+// array contains NaN or Inf" for a non-finite one (the steps would read it
+// as a drift foot no grid can locate). Derived samples are not checked.
+void check_given_samples(const std::vector<double>& samples);
 
 // --- Python callables as coefficients ---------------------------------------
 

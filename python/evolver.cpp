@@ -44,6 +44,19 @@ void raise_unstable_step(const char* cls, double t, double tau, const StepRange&
     py_err_with_kind("CflViolated", msg + "; " + count_advice(counts, "n_steps", kU64Counts, {"t", t}));
 }
 
+void raise_unstable_step_named_count(const char* cls, double t, double tau, const StepRange& r,
+                                     const Grid1D<double>& grid, const char* why, std::uint64_t runs) {
+    const double hi = floor_4_digits(r.tau_max);
+    py_err_with_kind("CflViolated", std::string(cls) + ": tau = t/n_steps = " + fmt_exp3(tau) +
+                                        " exceeds the largest admissible tau = " + fmt_exp3(hi) +
+                                        " on this grid (dx = " + fmt_exp3(grid.dx()) + "): " + why +
+                                        "; n_steps = " + std::to_string(runs) + " runs for t = " + exact_time(t) +
+                                        " (its steps were judged; steps below " + fmt_exp3(hi) +
+                                        " were judged only where the bound was searched, so a larger n_steps "
+                                        "whose step falls in a window of growing steps is refused in turn, naming "
+                                        "a smaller bound)");
+}
+
 std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {
     if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kEllipticityMessage ||
         !std::isfinite(e.f0()) || c.tag != CoeffSource::Tag::Shared || !c.fixed() || c.constant_value()) {
@@ -104,7 +117,7 @@ void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const G
 namespace {
 [[noreturn]] void raise_negative_reaction(const std::string& ctx, double factor, double tau_max,
                                           const std::string& hint) {
-    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest(factor) +
+    py_err_with_kind("CflViolated", ctx + ": reaction factor 1 + tau*c = " + fmt_shortest_compact(factor) +
                                         " < 0 flips the sign every step; tau must be <= " + exact_time(tau_max) +
                                         hint);
 }

@@ -26,6 +26,7 @@
 #include "python/coeff.hpp"
 #include "python/frame.hpp"
 #include "python/step_counts.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -79,10 +80,37 @@ Ref callback_cause(const K& k) {
 // the step counts that fit.
 [[noreturn]] void raise_unstable_step(const char* cls, double t, double tau, const StepRange& range,
                                       const Grid1D<double>& grid, const char* why);
+// The same where only some steps up to range.tau_max were judged: the text
+// names one count that runs, `runs` (its step judged to pass), and says
+// that larger counts are judged as they come instead of promising them.
+[[noreturn]] void raise_unstable_step_named_count(const char* cls, double t, double tau, const StepRange& range,
+                                                  const Grid1D<double>& grid, const char* why, std::uint64_t runs);
 
 // "OutOfDomain": the kernel's coefficient cannot be stepped stably at any
 // step count (see CoefficientFault); says where and what helps.
 [[noreturn]] void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid);
+
+// A refusal whose bound X was searched, not certified: steps below X may
+// grow in windows between the search's points, so "n_steps >= K" would
+// promise counts no one judged. The least count whose steps lie within X is
+// judged as a call would judge it; where its step grows (a window), the
+// judgement names a smaller bound and the count is taken from that, a few
+// times at most. The count named has been judged to run.
+template <class K>
+void refuse_with_judged_count(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau,
+                              HeatJudgement j) {
+    const char* why = j.reason ? j.reason : instability_reason(kernel);
+    for (int tries = 0; tries < 8 && j.range; ++tries) {
+        const double hi = floor_4_digits(j.range->tau_max);
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= hi; });
+        if (counts.outcome != StepCounts::Outcome::Fits) return;  // no count: the plain advice says why
+        const double step = t / static_cast<double>(counts.least);
+        const HeatJudgement named = without_gil([&] { return judge_heat_step(kernel, step); });
+        if (named.fault) return;
+        if (!named.range) raise_unstable_step_named_count(cls, t, tau, *j.range, grid, why, counts.least);
+        j = named;
+    }
+}
 
 // Refuses a step the kernel cannot take stably, judged on the step tau
 // alone (a call of duration t only sizes the step count the refusal names);
@@ -92,6 +120,7 @@ void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>
     if constexpr (requires { judge_heat_step(kernel, tau); }) {
         const HeatJudgement j = without_gil([&] { return judge_heat_step(kernel, tau); });
         if (j.fault) raise_coefficient_fault(cls, *j.fault, grid);
+        if (j.range && !j.every_step_judged) refuse_with_judged_count(cls, kernel, grid, t, tau, j);
         if (j.range) raise_unstable_step(cls, t, tau, *j.range, grid, j.reason ? j.reason : instability_reason(kernel));
     } else if constexpr (requires { step_violation(kernel, tau); }) {
         const std::optional<StepRange> bad = without_gil([&] { return step_violation(kernel, tau); });

@@ -83,6 +83,12 @@ std::string fmt_shortest(double x) {
     return positional_shortest(x);
 }
 
+std::string fmt_shortest_compact(double x) {
+    const double ax = std::fabs(x);
+    if (!std::isfinite(x) || ax == 0.0 || (ax >= 1e-4 && ax < 1e16)) return fmt_shortest(x);
+    return strip_exponent(to_chars_str(x, std::chars_format::scientific));
+}
+
 std::string fmt_fixed3(double x) {
     if (!std::isfinite(x)) return non_finite(x);
     return to_chars_str(x, std::chars_format::fixed, 3);

@@ -16,6 +16,11 @@ namespace quorvane {
 // 2.0 -> "2", -0.0 -> "-0", 1e-7 -> "0.0000001", NaN -> "NaN", inf -> "inf".
 std::string fmt_shortest(double x);
 
+// The same digits in exponent form where positional ones would run long
+// (|x| < 1e-4 or |x| >= 1e16): 2.0 -> "2", -1e300 -> "-1e300",
+// 3.3e-20 -> "3.3e-20".
+std::string fmt_shortest_compact(double x);
+
 // Fixed-point with exactly three decimals, correctly rounded: 2/3 -> "0.667".
 std::string fmt_fixed3(double x);
 

@@ -29,13 +29,15 @@ std::uint64_t greatest_admitted(double t, std::uint64_t lo, std::uint64_t hi, Fu
 }
 
 // The largest duration in (0, t_refused) whose steps of duration / n `ok`
-// admits, 0 for none. A step below the normal range no longer carries the
-// duration (it rounds to a few bits, or to 0, which every rule admits): the
-// shortest duration counted is the one whose step is normal. Non-negative
-// doubles are ordered as their bit patterns, so the bisection runs over
-// those: at most 64 halvings.
+// admits, 0 for none. A step deep in the subnormal range no longer carries
+// the duration (it rounds to a few bits, or to 0, which every rule admits):
+// the shortest duration counted is the one whose step keeps 24 significant
+// bits, 2^-1050. Rules that bound the step near the bottom of the normal
+// range (a reaction of |c| ~ 1e308 admits steps up to ~6e-309) still name
+// a time served. Non-negative doubles are ordered as their bit patterns, so
+// the bisection runs over those: at most 64 halvings.
 double longest_admitted(std::uint64_t n, double t_refused, FunctionRef<bool(double)> ok) {
-    constexpr double kLeast = std::numeric_limits<double>::min();
+    constexpr double kLeast = 0x1p-1050;
     // kLeast n lies within an ulp or two of it (two roundings).
     double shortest = kLeast * static_cast<double>(n);
     for (int k = 0; k < 4 && step_of(shortest, n) < kLeast; ++k) {

@@ -105,6 +105,7 @@ HeatJudgement judge(const KernelView& kernel, const CoeffSource& coef, int rule,
     // the search's, so that a step a caller forms from it with its own
     // rounding (k X / k, t / n) stays below it.
     out.range = StepRange{0.0, floor_4_digits_inside(v.bound)};
+    out.every_step_judged = g.n < kSearchedNodes;
     return out;
 }
 

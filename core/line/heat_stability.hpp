@@ -124,6 +124,11 @@ struct HeatJudgement {
     // reason (instability_reason): a constant coefficient's giant steps,
     // whose reads lie where no cell can be told apart.
     const char* reason = nullptr;
+    // Whether every step up to range->tau_max was judged (the certified scan
+    // of small grids, a constant coefficient's reach); false where the
+    // search of large grids measured only its own points below the bound,
+    // so that a step below it may still grow.
+    bool every_step_judged = true;
 };
 HeatJudgement judge_heat_step(const DiffusionChernoff& kernel, double tau);
 HeatJudgement judge_heat_step(const Diffusion4thChernoff& kernel, double tau);

@@ -29,10 +29,53 @@ Mat2 scaled_over(double s, const Mat2& a, double d) { return {s * a[0] / d, s * 
 Vec2 over(const Vec2& a, double d) { return {a[0] / d, a[1] / d}; }
 constexpr Mat2 kIdentity{1.0, 0.0, 0.0, 1.0};
 
-// exp(M) of a 2x2 matrix with real eigenvalues, in closed form. Nearly equal
-// eigenvalues use the first-order form e^(s/2) (I + M - s/2 I), which avoids
-// the cancellation of the divided difference.
-Mat2 expm2(const Mat2& m) {
+Vec2 node(std::span<const double> v, std::size_t k) { return {v[2 * k], v[2 * k + 1]}; }
+
+// A = a I at every node with a >= 0, and B = 0: the system of the step is
+// I + P K on each component alone.
+bool scalar_diffusion(const std::vector<Mat2>& a, const std::vector<Mat2>& b) {
+    const Mat2 a0 = a[0];
+    if (!(a0[1] == 0.0 && a0[2] == 0.0 && a0[0] == a0[3] && a0[0] >= 0.0 && std::isfinite(a0[0]))) return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (a[k] != a0 || b[k] != Mat2{}) return false;
+    }
+    return true;
+}
+
+// The elimination of (I + P K) y = w, K the mirror Laplacian (rows [1, -1],
+// [-1, 2, -1], [-1, 1]), every row summing to 1. Its pivots are
+// m_k = P + e_k (the last one e_(n-1)) with the excess
+// e_k = 1 + P e_(k-1) / m_(k-1) in [1, k + 1], a sum of positive terms; with
+// d'_k = (1 - g_k) S_k the sweeps become the averages
+// S_k = w_k + phi_k (S_(k-1) - w_k), phi_k = 1 - 1/e_k, and
+// y_k = S_k + g_k (y_(k+1) - S_k), g_k = P / m_k, which keep a constant w
+// exactly, return w itself for P = 0 and never leave [min w, max w].
+// P = (tau/2) a / dx^2 enters only as P / e_k or e_k / P (whichever is at
+// most 1), formed from the factors' exponents: P itself may lie far beyond
+// the double range, where the solve is the mean and still exact.
+void convex_weights(MatrixLinePlan& p, double a) {
+    const std::size_t n = p.n;
+    p.phi.assign(n, 0.0), p.g.assign(n, 0.0);
+    if (p.h == 0.0 || a == 0.0) return;
+    int eh = 0, ea = 0, ed = 0;
+    const double mant = std::frexp(p.h, &eh) * std::frexp(a, &ea) / std::frexp(p.dx2, &ed);
+    const int expo = eh + ea - ed;  // P = mant 2^expo, mant in (1/4, 2)
+    double e = 1.0;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const double rho = std::ldexp(mant / e, expo);  // P / e_k
+        const double gk = rho <= 1.0 ? rho / (1.0 + rho) : 1.0 / (1.0 + std::ldexp(e / mant, -expo));
+        const double beta = e * gk;  // P e_k / m_k
+        p.g[k] = gk;
+        e = 1.0 + beta;
+        p.phi[k + 1] = beta / e;
+    }
+}
+
+}  // namespace
+
+// Nearly equal eigenvalues use the first-order form e^(s/2) (I + M - s/2 I),
+// which avoids the cancellation of the divided difference.
+Mat2 reaction_factor(const Mat2& m) {
     const double s = m[0] + m[3];
     const double q = m[0] * m[3] - m[1] * m[2];
     const double disc = s * s - 4.0 * q;
@@ -48,10 +91,6 @@ Mat2 expm2(const Mat2& m) {
     const double beta = (l1 * e2 - l2 * e1) / d;
     return add(scale(beta, kIdentity), scale(alpha, m));
 }
-
-Vec2 node(std::span<const double> v, std::size_t k) { return {v[2 * k], v[2 * k + 1]}; }
-
-}  // namespace
 
 Expected<Mat2> mat_inv_m2(const Mat2& m) {
     const double det = m[0] * m[3] - m[1] * m[2];
@@ -89,7 +128,12 @@ Expected<MatrixLinePlan> MatrixDiffusionChernoff::plan(const Grid1D<double>& lin
         const double x = line.xmin + static_cast<double>(k) * dx;
         p.a[k] = (*a_ij_field)(x);
         p.b[k] = (*b_field)(x);
-        p.r[k] = expm2(scale(h, (*c_field)(x)));
+        p.r[k] = reaction_factor(scale(h, (*c_field)(x)));
+    }
+    if (scalar_diffusion(p.a, p.b)) {
+        p.scalar = true;
+        convex_weights(p, p.a[0][0]);
+        return p;
     }
     // Block rows of (I - hL), mirror ghosts.
     std::vector<Mat2> diag(n), upper(n);
@@ -130,6 +174,19 @@ void MatrixLinePlan::apply(std::span<const double> in, std::span<double> out, st
     }
     const std::span<Vec2> w = work.first(n), dp = work.subspan(n, n);
     for (std::size_t k = 0; k < n; ++k) w[k] = mul(r[k], node(in, k));
+    if (scalar) {
+        // y = (I + P K)^-1 w by the averaging sweeps, then the Crank-Nicolson
+        // step (I + P K)^-1 (I - P K) w = 2y - w, formed as y + (y - w).
+        dp[0] = w[0];
+        for (std::size_t k = 1; k < n; ++k) dp[k] = add(w[k], scale(phi[k], sub(dp[k - 1], w[k])));
+        for (std::size_t k = n - 1; k-- > 0;) dp[k] = add(dp[k], scale(g[k], sub(dp[k + 1], dp[k])));
+        for (std::size_t k = 0; k < n; ++k) {
+            const Vec2 o = mul(r[k], add(dp[k], sub(dp[k], w[k])));
+            out[2 * k] = o[0];
+            out[2 * k + 1] = o[1];
+        }
+        return;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         // The right side w + h L w, then the forward sweep.
         const Vec2 wm = w[k == 0 ? 0 : k - 1];

@@ -31,15 +31,30 @@ using MatField = std::shared_ptr<const std::function<Mat2(double)>>;
 // The inverse, or "mat_inv_m2: singular matrix (det=0)" for det exactly 0.
 Expected<Mat2> mat_inv_m2(const Mat2& m);
 
+// exp(M) of a 2x2 matrix with real eigenvalues in the closed form of the
+// reaction half steps (entries inf or NaN where it overflows).
+Mat2 reaction_factor(const Mat2& m);
+
 // The part of one 1-D step that does not depend on the line's values: the
-// fields at the nodes, the reaction factors exp((tau/2) C) and the block
-// elimination of the Crank-Nicolson system (its sub-diagonal blocks, the
-// inverse pivots and the eliminated upper blocks).
+// fields at the nodes, the reaction factors exp((tau/2) C) and the
+// elimination of the Crank-Nicolson system.
+//
+// Where the diffusion is a I (a >= 0, the same at every node) without drift,
+// as the classes build it, the system is (I + P K) y = w per component, K
+// the mirror Laplacian and P = (tau/2) a / dx^2, and the step is v = 2y - w.
+// Its Thomas elimination is then kept in convex weights (`phi`, `g`), which
+// hold at every P from 0 to beyond the double range: the block pivots,
+// 1 + 2P less a quotient near P, lose digits in proportion to P (none is
+// left from P ~ 1e15 on) and their products overflow. Other fields take the
+// block elimination (its sub-diagonal blocks, the inverse pivots and the
+// eliminated upper blocks).
 struct MatrixLinePlan {
     std::size_t n = 0;
     double dx = 0.0, dx2 = 0.0, h = 0.0;
     std::vector<Mat2> a, b, r;
     std::vector<Mat2> lower, inv, cp;
+    bool scalar = false;
+    std::vector<double> phi, g;
 
     // out[0, 2n) := the step of the pair `in` (2n values); `work` holds 2n
     // pairs of scratch.

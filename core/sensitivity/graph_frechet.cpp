@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel_pool.hpp"
@@ -110,7 +111,11 @@ Expected<std::vector<double>> frechet_quadrature(const GraphKrylovChernoff& op, 
     // Two long actions per panel, of t rho / 2 on average, each about t rho / 4
     // operator products: (t rho)^2 / 8 per column.
     if (!std::isfinite(t_rho) || t_rho * t_rho / 8.0 > static_cast<double>(kKrylovMaxProducts)) {
-        return domain_error(rule == Rule::EdgeWeight ? kGraphWorkMessage : kEntryWorkMessage, t_rho);
+        // A product beyond the double range is still a finite call's: the
+        // value carried is the largest double, not inf, which would read as
+        // a non-finite input.
+        return domain_error(rule == Rule::EdgeWeight ? kGraphWorkMessage : kEntryWorkMessage,
+                            std::isfinite(t_rho) ? t_rho : std::numeric_limits<double>::max());
     }
     const std::uint64_t panels = panel_count(t_rho);
     const double p_count = static_cast<double>(panels);

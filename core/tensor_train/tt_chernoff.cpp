@@ -13,18 +13,21 @@ double tt_axis_spacing(double lo, double hi, std::size_t n) {
 
 namespace {
 
-// The four cubic Lagrange basis polynomials on the nodes -1, 0, 1, 2 at t,
-// each times `scale`, in a fixed order of operations. The point x (in
-// cells) is first reduced modulo the period of n cells: fmod is exact, so
-// the fraction t is x's own and the node k the same modulo n, also where x
-// lies beyond the range of k or so far out that the polynomials of the
-// unreduced fraction overflowed.
+// The four cubic Lagrange basis polynomials on the nodes -1, 0, 1, 2 at the
+// point a displacement `length` away, each times `scale`, in a fixed order
+// of operations. The displacement is first reduced modulo the period n h,
+// then in cells modulo n: fmod is exact, so the fraction t is the reduced
+// displacement's own and the node k the same modulo n, also where the
+// displacement spans more than 2^53 cells (whose count as a double has lost
+// the fraction) or so many that the count overflowed. A displacement within
+// one period is read as before the reduction, bit for bit.
 struct Lagrange4 {
     std::int64_t k = 0;  // the node left of the point
     double w[4] = {0.0, 0.0, 0.0, 0.0};
 
-    Lagrange4(double x, double scale, std::size_t n) {
-        const double xr = std::fmod(x, static_cast<double>(n));
+    Lagrange4(double length, double h, double scale, std::size_t n) {
+        const double cells = static_cast<double>(n);
+        const double xr = std::fmod(std::fmod(length, cells * h) / h, cells);
         const double fl = std::floor(xr);
         k = std::isnan(fl) ? 0 : static_cast<std::int64_t>(fl);
         const double t = xr - static_cast<double>(k);
@@ -51,9 +54,9 @@ void TtChernoff::apply_axis(TtCore& core, std::size_t n, double drift, double sp
     if (core.n != n) internal_fault("TtChernoff::apply_axis: mode size mismatch");
     const std::size_t total = core_size(core.r_left, n, core.r_right);
     if (total == 0) return;
-    const Lagrange4 centre(drift / h, 0.5, n);
-    const Lagrange4 plus(spread / h, 0.25, n);
-    const Lagrange4 minus(-(spread / h), 0.25, n);
+    const Lagrange4 centre(drift, h, 0.5, n);
+    const Lagrange4 plus(spread, h, 0.25, n);
+    const Lagrange4 minus(-spread, h, 0.25, n);
     const std::size_t ck = wrap(centre.k, n), pk = wrap(plus.k, n), mk = wrap(minus.k, n);
     const std::size_t rr = core.r_right;
     std::vector<double> out(total, 0.0);

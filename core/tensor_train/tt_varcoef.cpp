@@ -81,6 +81,17 @@ bool all_zero(const PeriodicTridiag& op) {
     return zero(op.sub) && zero(op.diag) && zero(op.sup);
 }
 
+// |op|_inf, the largest absolute row sum (NaN where a coefficient is).
+double tridiag_norm(const PeriodicTridiag& op) {
+    double norm = 0.0;
+    for (std::size_t i = 0; i < op.diag.size(); ++i) {
+        const double row = (std::abs(op.sub[i]) + std::abs(op.diag[i])) + std::abs(op.sup[i]);
+        norm = std::isnan(row) ? row : std::max(norm, row);
+        if (std::isnan(norm)) break;
+    }
+    return norm;
+}
+
 // The verdict on one axis's operator L_h (without v).
 struct AxisVerdict {
     std::optional<VarCoefTt::GrowingMode> growing;
@@ -190,9 +201,18 @@ Expected<VarCoefTt> VarCoefTt::make(std::vector<std::vector<double>> a_axis, std
             if (!(a > 0.0)) return fail(CoreError::var_coef_out_of_class("a_axis[j][i] must be > 0 (parabolicity)"));
         }
     }
-    VarCoefTt ev{std::move(a_axis), std::move(b_axis), std::move(v_axis), std::move(domain), eps_round,
-                 std::nullopt,       std::nullopt,       std::make_shared<StepMemory>(d)};
+    VarCoefTt ev{std::move(a_axis), std::move(b_axis),  std::move(v_axis),
+                 std::move(domain), eps_round,          std::nullopt,
+                 std::nullopt,      std::nullopt,       std::make_shared<StepMemory>(d)};
     for (std::size_t j = 0; j < d; ++j) {
+        const double h = ev.spacing(j);
+        const PeriodicTridiag residual =
+            residual_operator(ev.a_axis[j], ev.b_axis[j], ev.v_axis[j], mean_of(ev.a_axis[j], ev.a_axis[j].size()), h);
+        const double norm = tridiag_norm(residual);
+        if (std::isfinite(norm) && !std::isfinite(norm * norm)) {
+            ev.overflowing_axis = OverflowingAxis{j, norm};
+            break;
+        }
         Expected<AxisVerdict> verdict = judge_axis(ev.a_axis[j], ev.b_axis[j], ev.v_axis[j], ev.domain[j], j);
         if (!verdict) return fail(verdict.error());
         if (verdict->growing) {
@@ -276,11 +296,7 @@ AxisStep axis_step(const std::vector<double>& a, const std::vector<double>& b, c
     out.mean_kept = std::all_of(v.begin(), v.end(), [](double x) { return x == 0.0; });
     out.residual = residual_operator(a, b, v, out.abar, h);
     out.taylor = !all_zero(out.residual);
-    double norm = 0.0;
-    for (std::size_t i = 0; i < out.n; ++i) {
-        norm = std::max(norm, (std::abs(out.residual.sub[i]) + std::abs(out.residual.diag[i])) +
-                                  std::abs(out.residual.sup[i]));
-    }
+    const double norm = tridiag_norm(out.residual);
     const double diffusion = (out.abar * 4.0) / out.h2;
     out.finite = std::isfinite(norm) && std::isfinite(diffusion) && std::isfinite(out.abar) && out.h2 > 0.0;
     out.residual_norm = norm;
@@ -438,26 +454,19 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
     return DenseRadius{radius, 64.0 * static_cast<double>(n) * kEps * (1.0 + excess), norm};
 }
 
-// Does the axis admit steps of dt? A circulant step is normal, and admitted
-// where its radius is within exp(dt max(v, 0)). A dense one is not: where a
-// mode's eigenvalue crosses 1 it meets the eigenvalue 1 of the constant, and
-// just below that edge their eigenvectors turn parallel while the mode
-// decays far slower than the exact flow's, so S^k u overshoots for as long
-// as it takes to decay (on 64 nodes with every coupling >= 0, max|u| at the
-// edge grew to 1.07 by t = 256 and 2.78 by t = 4096, where exp(t L) keeps
-// it within 1). Such an axis admits dt where steps of 2 dt grow no mode
-// (`as_applied` judges dt itself, for what a refusal reports). A radius
-// within bounds does not keep a non-normal S from amplifying data once:
-// long steps, where E keeps little beyond the mean, can pass the radius
-// (with a drift drawn from (-1, 1) on 8 nodes such a step multiplied max|u|
-// by up to 2e4, and 2000 of them left 4818 where the exact flow keeps 2.5);
-// those steps are refused by |S|_inf at 2 dt, at most kNormFactor times what
-// the exact flow allows (16 let 2000 steps of a noisy drift on 8 nodes
-// overshoot max|u0| by 54 %, 4 by 11 %).
-Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudget& budget, bool as_applied = false) {
+// Does a step of `length` on the axis keep within what the exact flow
+// allows? A circulant step is normal, and admitted where its radius is within
+// exp(length max(v, 0)). A dense one is not normal either: a radius within
+// bounds does not keep it from amplifying data once. Long steps, where E
+// keeps little beyond the mean, can pass the radius (with a drift drawn from
+// (-1, 1) on 8 nodes such a step multiplied max|u| by up to 2e4, and 2000 of
+// them left 4818 where the exact flow keeps 2.5); those are refused by
+// |S|_inf, at most kNormFactor times what the exact flow allows (16 let 2000
+// steps of a noisy drift on 8 nodes overshoot max|u0| by 54 %, 4 by 11 %).
+Expected<StepJudgement> judge_length(const AxisStep& ax, double length, PollBudget& budget) {
     StepJudgement out;
-    out.length = ax.circulant || as_applied ? dt : dt + dt;
-    if (dt == 0.0 || !ax.finite) return out;
+    out.length = length;
+    if (length == 0.0 || !ax.finite) return out;
     out.allowed = std::exp(out.length * ax.v_max);
     if (!ax.taylor) return out;  // S = E: radius 1 (the mean is kept)
     const double delta = out.length * 0.5;
@@ -477,7 +486,7 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
     }
     if (ax.circulant) {
         Status st;
-        out.radius = circulant_radius(ax, dt, budget, st);
+        out.radius = circulant_radius(ax, length, budget, st);
         if (!st) return fail(st.error());
         out.admitted = out.radius <= out.allowed * (1.0 + kSymbolSlack);
         return out;
@@ -495,6 +504,47 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
         out.by_norm = true;
     }
     return out;
+}
+
+// What one search has judged on an axis: the lengths with their verdicts
+// (the doubling probes judge 2 dt where the next probe's dt is the same
+// length), and which of a step's two lengths refused last, judged first
+// from then on: between two probes the same one tends to bind, and a
+// refusal by the first costs one QR instead of two.
+struct JudgedLengths {
+    std::vector<std::pair<double, StepJudgement>> verdicts;
+    bool doubled_binds = false;
+
+    Expected<StepJudgement> judge(const AxisStep& ax, double length, PollBudget& budget) {
+        for (const auto& [judged_length, verdict] : verdicts) {
+            if (judged_length == length) return verdict;
+        }
+        Expected<StepJudgement> judged = judge_length(ax, length, budget);
+        if (judged) verdicts.emplace_back(length, *judged);
+        return judged;
+    }
+};
+
+// Does the axis admit steps of dt? The step of dt itself must keep within
+// what the exact flow allows, and where the step matrix is dense (not
+// normal) so must a step of 2 dt: where a mode's eigenvalue crosses 1 it
+// meets the eigenvalue 1 of the constant, and just below that edge their
+// eigenvectors turn parallel while the mode decays far slower than the exact
+// flow's, so S^k u overshoots for as long as it takes to decay (on 64 nodes
+// with every coupling >= 0, max|u| at the edge grew to 1.07 by t = 256 and
+// 2.78 by t = 4096, where exp(t L) keeps it within 1). The admitted lengths
+// need not form an interval: 2 dt can lie among long steps that pass (E
+// keeping little beyond the mean) while dt grows a mode (on 49 nodes of
+// rough a, one such step of 12.19 multiplied max|u| by 375 where the exact
+// flow keeps 0.021), so neither judgement stands for the other. A refusal
+// reports the length that refused.
+Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudget& budget, JudgedLengths& seen) {
+    if (ax.circulant) return seen.judge(ax, dt, budget);
+    const double first = seen.doubled_binds ? dt + dt : dt, second = seen.doubled_binds ? dt : dt + dt;
+    Expected<StepJudgement> judged = seen.judge(ax, first, budget);
+    if (judged && judged->admitted) judged = seen.judge(ax, second, budget);
+    if (judged && !judged->admitted) seen.doubled_binds = judged->length != dt;
+    return judged;
 }
 
 }  // namespace
@@ -516,11 +566,12 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         std::size_t axis = 0;
         StepJudgement judged;
     };
+    std::vector<JudgedLengths> seen(d);
     auto admits = [&](double t, Refusal* why) -> Expected<bool> {
         for (std::size_t j = 0; j < d; ++j) {
             const double dt = axis_dt(j, t);
             if (memory->admitted(j, dt)) continue;
-            Expected<StepJudgement> judged = judge_axis_step(axes[j], dt, budget);
+            Expected<StepJudgement> judged = judge_axis_step(axes[j], dt, budget, seen[j]);
             if (!judged) return fail(judged.error());
             if (!judged->admitted) {
                 if (why) *why = Refusal{j, *judged};
@@ -534,12 +585,6 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     Expected<bool> at_tau = admits(tau, &why);
     if (!at_tau) return fail(at_tau.error());
     if (*at_tau) return std::optional<StepLimit>{};
-    // Where steps twice as long refused, what the step itself does.
-    if (why.judged.length != axis_dt(why.axis, tau)) {
-        Expected<StepJudgement> applied = judge_axis_step(axes[why.axis], axis_dt(why.axis, tau), budget, true);
-        if (!applied) return fail(applied.error());
-        if (!applied->admitted) why.judged = *applied;
-    }
     StepLimit limit;
     // A time step takes two steps of tau/2 on every axis but the last.
     const bool twice = why.axis + 1 != d;

@@ -42,6 +42,15 @@ struct VarCoefTt {
         double diffusion_bound = 0.0;  // max |b| h / 2
     };
 
+    // An axis whose residual R is a double but so large that its Taylor
+    // steps, which form R (R u), leave the double range at every step length
+    // (|R|_inf^2 beyond it). A residual that is no double itself makes every
+    // step non-finite, which the steps refuse (NanInf).
+    struct OverflowingAxis {
+        std::size_t axis = 0;
+        double residual_norm = 0.0;  // |R|_inf
+    };
+
     // Why a step is refused, and the steps that pass.
     struct StepLimit {
         // A step that every axis admits: the largest (to the neighbouring
@@ -50,8 +59,8 @@ struct VarCoefTt {
         double tau_pass = 0.0;
         bool largest = false;  // tau_pass is the largest admitted step
         std::size_t axis = 0;  // the first axis that refuses the step asked for
-        // The step itself grows no mode, but steps twice as long would (an
-        // axis whose step matrix is dense, see amplifying_step).
+        // The step itself passes, but a step twice as long does not (an axis
+        // whose step matrix is dense, see amplifying_step).
         bool doubled = false;
         // Refused for |S|_inf (then `factor`, of one axis step), the radius
         // passing.
@@ -81,11 +90,12 @@ struct VarCoefTt {
     // step.
     std::optional<GrowingMode> growing_mode;
     std::optional<UnjudgedAxis> unjudged_axis;
+    std::optional<OverflowingAxis> overflowing_axis;
     std::shared_ptr<StepMemory> memory;
 
     static constexpr std::size_t kMaxDenseNodes = 1024;
-    // What a dense step of 2 dt may multiply max|u| by (|S|_inf), in units
-    // of exp(2 dt max(v, 0)).
+    // What a dense step of length dt (and one of 2 dt) may multiply max|u|
+    // by (|S|_inf), in units of exp(dt max(v, 0)).
     static constexpr double kNormFactor = 4.0;
     // The largest dt/2 |R|_inf of a step: its Taylor steps u + x r + x^2/2 q
     // cancel to rounding, eps x^2/2 of the data, which this keeps below 1e-8.
@@ -99,7 +109,9 @@ struct VarCoefTt {
     // then keep every eigenvalue in the left half-plane) or b is the same at
     // every node (L_h's symmetric part is the diffusion's); otherwise by the
     // tests of judge_axis_growth (a weighted certificate and a search, O(n)
-    // and O(64^2 n); a dense QR up to kMaxDenseNodes nodes). A stop request
+    // and O(64^2 n); a dense QR up to kMaxDenseNodes nodes). Before that, an
+    // axis whose residual steps overflow at every length is kept as
+    // overflowing_axis (and the axes after it are not judged). A stop request
     // (poll_stop) ends the judgement: that is the only other failure.
     static Expected<VarCoefTt> make(std::vector<std::vector<double>> a_axis, std::vector<std::vector<double>> b_axis,
                                     std::vector<std::vector<double>> v_axis,
@@ -120,18 +132,18 @@ struct VarCoefTt {
     // at most exp(dt max(v, 0)), what exp(dt L) allows, up to rounding. For
     // a, b and v the same at every node S is circulant and its symbol gives
     // the radius (n operations); otherwise S is formed (11 n^2) and its
-    // eigenvalues found by QR (10 n^3), and there the step is admitted where
-    // steps twice as long grow no mode: S is not normal, and at the edge
-    // itself its slowest modes turn parallel to the constant and decay far
-    // slower than the exact flow's; and where their |S|_inf is at most
-    // kNormFactor times exp(2 dt max(v, 0)): long steps can keep the radius
-    // and still amplify data once by 10^4. On every axis dt/2 |R|_inf must
-    // stay within kMaxTaylorArgument. A step shorter than one an axis was
-    // judged to admit is admitted without a new judgement (the edge is
-    // assumed single: every step below an admitted one is admitted).
-    // Otherwise the limit: a search of about a dozen judgements where a
-    // dense one binds, to the neighbouring double where only circulant ones
-    // do. A stop request (poll_stop) ends it.
+    // eigenvalues found by QR (10 n^3), its |S|_inf must stay within
+    // kNormFactor times exp(dt max(v, 0)) (long steps can keep the radius
+    // and still amplify data once by 10^4), and a step of 2 dt must pass the
+    // same two tests (S is not normal: just below the edge its slowest modes
+    // turn parallel to the constant and decay far slower than the exact
+    // flow's). On every axis dt/2 |R|_inf must stay within
+    // kMaxTaylorArgument. Without a new judgement an axis admits only a step
+    // at or below the edge a refusal's search found on it, or one equal to
+    // one of the last StepMemory::kKept steps it admitted. Otherwise the
+    // limit: a search of about a dozen probes where a dense judgement binds
+    // (each one or two QRs), to the neighbouring double where only
+    // circulant ones do. A stop request (poll_stop) ends it.
     Expected<std::optional<StepLimit>> amplifying_step(double tau) const;
 
     // n_steps Strang steps of t_final/n_steps, each followed by rounding. A

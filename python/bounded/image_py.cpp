@@ -106,7 +106,9 @@ constexpr char kEvolveDoc[] =
     "Returns\n-------\nNone\n\n"
     "Raises\n------\n"
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
-    "    DirichletHeat2nd1D: \"[CflViolated]\" for steps longer than L^2/12.\n";
+    "    DirichletHeat2nd1D: \"[CflViolated]\" for steps longer than L^2/12; every class:\n"
+    "    \"[CflViolated]\" for steps longer than 5.992e307, whose reads 2 sqrt(3 tau) from a node\n"
+    "    are no doubles (the message names the n_steps that pass).\n";
 
 // The shared construction sequence: u0 finite, the grid checks, the wall
 // (make_wall may fail on its own parameters), then the length of u0.
@@ -194,6 +196,27 @@ Ref dirichlet_evolve(DirichletHeat2nd1DObj& self, const Args& a) {
     return none();
 }
 
+// The even and the damped image fold every read back, so only the reads'
+// own formation bounds the step: past unit_heat2_formed_step, 3 tau
+// overflows and no read is a double.
+template <class K>
+Ref image_evolve(GridStepEvolverObj<K>& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    const double tau = t / static_cast<double>(n_steps);
+    const double longest = unit_heat2_formed_step();
+    if (!within_bound(tau, longest)) {
+        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= longest; });
+        py_err_with_kind("CflViolated", std::string(GridStepEvolverObj<K>::class_def().name) +
+                                            ": tau = t/n_steps = " + fmt_exp3(tau) + " exceeds " +
+                                            fmt_exp3(longest) +
+                                            ", the longest step whose reads 2 sqrt(3 tau) from a node are doubles; " +
+                                            count_advice(counts, "n_steps", kU64Counts, {"t", t}));
+    }
+    return evolve_body(self, a);
+}
+
 template <class Obj>
 Ref order2(const Obj&, const Args&) { return py_int(2); }
 Ref order1(const Robin1DObj&, const Args&) { return py_int(1); }
@@ -215,7 +238,8 @@ ClassDef image_class(const char* name, const char* doc, newfunc tp_new) {
 
 template <>
 ClassDef& Reflected1DObj::class_def() {
-    static ClassDef def = image_class<ReflectedHeatChernoff, kOrder2Doc, &order2<Reflected1DObj>>(
+    static ClassDef def = image_class<ReflectedHeatChernoff, kOrder2Doc, &order2<Reflected1DObj>,
+                                           &image_evolve<ReflectedHeatChernoff>>(
         "Reflected1D", kReflectedDoc, constructor<Reflected1DObj, kReflectedDoc, &reflected_new>());
     return def;
 }
@@ -229,7 +253,7 @@ ClassDef& DirichletHeat2nd1DObj::class_def() {
 
 template <>
 ClassDef& Robin1DObj::class_def() {
-    static ClassDef def = image_class<RobinHeatChernoff, kOrder1Doc, &order1>(
+    static ClassDef def = image_class<RobinHeatChernoff, kOrder1Doc, &order1, &image_evolve<RobinHeatChernoff>>(
         "Robin1D", kRobinDoc, constructor<Robin1DObj, kRobinDoc, &robin_new>());
     return def;
 }

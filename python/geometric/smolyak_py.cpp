@@ -126,7 +126,7 @@ constexpr double kFirstCrossing = 0.6585;
         floor_4_digits((std::ldexp(std::numeric_limits<double>::max(), -exponent) / top) * top0 * (1.0 - 1e-9));
     py_err_with_kind("NanInf", "SmolyakD6V8: the result (tau = " + fmt_exp3(tau) + ", n_steps = " +
                                    std::to_string(n_steps) + ") overflows the double range: max|u| would be " +
-                                   fmt_shortest(growth) + " max|u0|, max|u0| = " + fmt_exp3(top0) +
+                                   fmt_shortest_compact(growth) + " max|u0|, max|u0| = " + fmt_exp3(top0) +
                                    "; u0 scaled to max|u0| <= " + fmt_exp3(passes) + " gives a result in range");
 }
 

@@ -129,6 +129,8 @@ ACoefficients build_a_coefficients(double xmin, double xmax, std::size_t n, PyOb
     SharedCoeff ca = extract_coeff_array(a_obj, n, xmin, xmax, ends.a);
     SharedCoeff ca1 = sampled_coefficient(d1, n, xmin, xmax, ends.a_prime);
     SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax, ends.a_double_prime);
+    if (a_prime_obj) check_given_samples(d1);
+    if (a_double_prime_obj) check_given_samples(d2);
     return ACoefficients{policy, std::move(u0), std::move(ca), std::move(ca1), std::move(ca2), bound};
 }
 
@@ -250,8 +252,8 @@ constexpr char kHeat4WithAArrayDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary; \"[GridMismatch]\" for an array that is not\n"
     "    a float sequence or whose length is not n, or an a of fewer than 3 samples when a\n"
-    "    derivative is derived from it; \"[NanInf]\" for non-finite samples of a or values of\n"
-    "    u0; the grid errors of the constructor. ``evolve`` refuses boundary \"linear\", whatever\n"
+    "    derivative is derived from it; \"[NanInf]\" for non-finite samples of a, a_prime or\n"
+    "    a_double_prime or values of u0; the grid errors of the constructor. ``evolve`` refuses boundary \"linear\", whatever\n"
     "    the samples of a, kind 'OutOfDomain'.\n";
 
 Heat1D4thObj heat1d4th_new(const Args& a) {

@@ -1,12 +1,14 @@
 // Python class VarCoefTtEvolver: variable-coefficient steps on a TtState.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/tensor_train/tt_varcoef.hpp"
 #include "python/array.hpp"
 #include "python/evolver.hpp"
@@ -74,15 +76,21 @@ constexpr char kEvolveDoc[] =
     "    when the evolver is built (a weighted certificate, O(n), and a search for a growing\n"
     "    mode, a few steps' cost; a QR up to 1024 nodes where neither decides); and for an\n"
     "    axis whose a, b or v varies from node to node on more than 1024 nodes, whose steps\n"
-    "    cannot be judged. Kind CflViolated when some axis's step, the linear map T E T of its\n"
-    "    Taylor residual and spectral steps, would grow a mode beyond exp(dt max v) (its\n"
-    "    spectral radius: by the symbol where a, b and v are constant, by a QR of the n x n\n"
-    "    step matrix otherwise, 0.4 s at 512 nodes, and there steps twice as long must pass\n"
-    "    too, multiplying max|u| by at most 4 exp(2 dt max v)), or when dt/2 |R|_inf exceeds\n"
-    "    8192 (R the residual: the Taylor steps would cancel beyond 1e-8 of the data); the\n"
-    "    message names the axis and what it carries, the growth, and an n_steps that\n"
-    "    passes with every larger one (a search of about a dozen judgements; the steps judged\n"
-    "    are kept, so shorter ones are not judged again). Kind NanInf when a step makes a NaN\n"
+    "    cannot be judged; and for an axis whose residual R (the three-point operator less\n"
+    "    mean(a) D2) has |R|_inf^2 beyond the double range, whose Taylor steps, which form\n"
+    "    R(R u), cannot be doubles at any n_steps. Kind CflViolated when a step of some axis\n"
+    "    would grow data beyond what exp(dt L) allows: each step length dt the call takes is\n"
+    "    judged on the linear map T E T of its Taylor residual and spectral steps, its\n"
+    "    spectral radius within exp(dt max v) (by the symbol where a, b and v are each\n"
+    "    constant; by a QR of the n x n step matrix otherwise), and where the matrix is\n"
+    "    dense its |S|_inf within 4 exp(dt max v) and a step of 2 dt passing the same two\n"
+    "    tests (two QRs: 0.6 s at 512 nodes on a fresh evolver); or when dt/2 |R|_inf\n"
+    "    exceeds 8192 (the Taylor steps would cancel beyond 1e-8 of the data). The message\n"
+    "    names the axis and what it carries, the growth, and an n_steps that passes with\n"
+    "    every larger one (a search from below of about a dozen probes). The evolver keeps\n"
+    "    what it judged: a later step at or below the edge such a search found on an axis,\n"
+    "    or equal to one of the last 8 steps the axis admitted, is not judged again; any\n"
+    "    other step is. Kind NanInf when a step makes a NaN\n"
     "    or an infinity. The state is unchanged after a failure.\n";
 
 // One float vector per list element; empty elements are accepted here.
@@ -217,6 +225,16 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                              std::to_string(VarCoefTt::kMaxDenseNodes) +
                              " nodes (10 n^3 flops); at most that many nodes there, or a, b and v each the same at "
                              "every node, pass");
+    }
+    if (const std::optional<VarCoefTt::OverflowingAxis>& o = ev.overflowing_axis) {
+        py_err_with_kind("OutOfDomain",
+                         ctx + ": axis " + std::to_string(o->axis) + " (" + residual_causes(ev, o->axis) +
+                             ") has a residual R with |R|_inf = " + fmt_exp3(o->residual_norm) +
+                             ", and its Taylor steps form R(R u): |R|_inf^2 lies beyond the double range, so no step "
+                             "of this axis is a double at any n_steps; |R|_inf <= " +
+                             fmt_exp3(floor_4_digits(std::sqrt(std::numeric_limits<double>::max()))) +
+                             " passes (R is the three-point operator less mean(a) D2: a/h^2, |b|/h and |v| within "
+                             "about that)");
     }
     const double tau = t_final / static_cast<double>(n_steps);
     // Up to a dozen QRs of 10 n^3 flops with the lock held: Ctrl-C is answered

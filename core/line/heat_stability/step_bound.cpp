@@ -226,14 +226,16 @@ double next_point(double lo, double hi, const std::vector<Margin>& margins, bool
 
 bool step_scale(const Grid1D<double>& g, const GeneratorSizes& s, KernelVerdict& v) {
     const double dx = g.dx();
-    const double unit = (dx * dx) / s.a_top;
+    // A coefficient zero at every node has no scale of its own: its steps
+    // are paced by the cell.
+    const double unit = s.a_top > 0.0 ? (dx * dx) / s.a_top : dx * dx;
     if (!(unit >= std::numeric_limits<double>::min()) || !std::isfinite(unit)) return false;
     double floor = unit * 0x1.0p-20;
     if (s.size > 0.0 && std::isfinite(s.size)) floor = kFloorChange / s.size;
     if (!(floor >= std::numeric_limits<double>::min()) || !std::isfinite(floor)) return false;
     v.unit = unit;
     v.floor = floor;
-    v.drift = s.a1_top * dx / s.a_top;
+    v.drift = s.a_top > 0.0 ? s.a1_top * dx / s.a_top : 0.0;
     if (!std::isfinite(v.drift)) v.drift = 0.0;
     return true;
 }

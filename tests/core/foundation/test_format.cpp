@@ -31,6 +31,7 @@ Case S(double x, std::string w) { return {fmt_shortest, x, std::move(w)}; }
 Case F(double x, std::string w) { return {fmt_fixed3, x, std::move(w)}; }
 Case E(double x, std::string w) { return {fmt_exp3, x, std::move(w)}; }
 Case D(double x, std::string w) { return {fmt_debug, x, std::move(w)}; }
+Case C(double x, std::string w) { return {fmt_shortest_compact, x, std::move(w)}; }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NumberFormat,
@@ -50,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
         // "{:?}": always a fraction or an exponent; exponent from 1e16 and below 1e-4.
         D(1.0, "1.0"), D(-0.0, "-0.0"), D(0.0001, "0.0001"), D(0.00009, "9e-5"), D(1e15, "1000000000000000.0"),
         D(1e16, "1e16"), D(-2.5e20, "-2.5e20"), D(-3.25, "-3.25"), D(1.5e-7, "1.5e-7"), D(kNaN, "NaN"),
-        D(-kInf, "-inf")),
+        D(-kInf, "-inf"),
+        // Compact: "{}" between 1e-4 and 1e16, the same digits with an exponent beyond.
+        C(2.0, "2"), C(-0.5, "-0.5"), C(0.0, "0"), C(0.0001, "0.0001"), C(9999999999999998.0, "9999999999999998"),
+        C(1e16, "1e16"), C(-1.0000000000000002e300, "-1.0000000000000002e300"), C(3.3e-20, "3.3e-20"),
+        C(5e-324, "5e-324"), C(kNaN, "NaN"), C(-kInf, "-inf")),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(ShortestFormat, ReadsBackAsTheSameDouble) {

@@ -60,6 +60,25 @@ def test_dirichlet_refuses_steps_that_read_beyond_the_opposite_wall():
     assert np.max(np.abs(d.values() - math.exp(-math.pi ** 2) * np.sin(np.pi * x))) < 3e-5
 
 
+# On a wide grid the even and the damped image serve every step whose reads
+# 2 sqrt(3 tau) are doubles; past DBL_MAX/3 the refusal names counts that run.
+@pytest.mark.parametrize("cls", [q.Reflected1D, q.Robin1D])
+@pytest.mark.parametrize("t, least", [(6e307, 2), (1.7e308, 3)])
+def test_image_steps_beyond_the_formed_reads_name_counts_that_run(cls, t, least):
+    x = np.linspace(0.0, 1.0, 41)
+    u0 = np.cos(np.pi * x)
+    obj = cls(0.0, 1e150, 41, u0)
+    raises_exact(QuorvaneError, f"[CflViolated] {cls.__name__}: tau = t/n_steps = {t:.3e}".replace("e+", "e") +
+                 " exceeds 5.992e307, the longest step whose reads 2 sqrt(3 tau) from a node are doubles; "
+                 f"use n_steps >= {least} for t = {t:g}".replace("e+", "e"), obj.evolve, t, 1)
+    assert np.array_equal(obj.values(), u0)
+    for n in (least, least + 1, 2 * least, 10 * least):
+        fresh = cls(0.0, 1e150, 41, u0)
+        fresh.evolve(t, n)
+        # Both walls keep max|u| (the Robin image only damps).
+        assert np.all(np.isfinite(fresh.values())) and np.abs(fresh.values()).max() <= 1.0 + 1e-12
+
+
 def test_robin_against_its_exact_mode_at_order_1():
     # alpha u - beta du/dn = 0 (n inward): modes k cos kx + r sin kx with tan kL = 2rk/(k^2 - r^2).
     r = 1.0

@@ -1,6 +1,7 @@
 """AdaptivePI: the tolerance met on an exact cosine mode, exact steps at full size, non-finite steps refused."""
 
 import math
+import re
 import time
 
 import numpy as np
@@ -102,3 +103,34 @@ def test_constructor_errors(args, kwargs, exc, message):
 ])
 def test_with_arrays_errors(a, u0, message):
     assert error_text(AdaptivePI.with_arrays, 0.0, 1.0, 4, a, np.ones(4), np.ones(4), 1.0, u0) == message
+
+
+def _gauss41(scale=1.0):
+    x = np.linspace(-1.0, 1.0, 41)
+    return np.exp(-x ** 2 / 0.2 ** 2) * scale
+
+
+# Once the state has settled, its steps are exact to rounding and must grow as
+# fast as allowed: errors of 0 and 1e-17 are the same to the controller (they
+# swung the step between x5 and x0.2, and 3e26 ended after 100000 substeps).
+@pytest.mark.parametrize("kernel", ["heat2", "heat4", "heat6"])
+@pytest.mark.parametrize("t", [3e26, 1e27, 1.69e28])
+@pytest.mark.parametrize("scale", [1.0, 1.0 + 1.1e-16, 1.0 + 2.2e-16])
+def test_long_times_reach_the_settled_state(kernel, t, scale):
+    u0 = _gauss41(scale)
+    r = AdaptivePI(-1.0, 1.0, 41, u0, kernel=kernel).evolve(t)
+    mean = (u0.sum() - 0.5 * (u0[0] + u0[-1])) / 40.0  # zero-flux ends keep the trapezoid mean
+    assert np.ptp(r) <= 1e-12 and abs(r[0] - mean) <= 1e-5  # within the per-substep tolerance
+
+
+# A t too long for the reads names a t that is served, at once, on a fresh
+# object, whatever the last bits of u0.
+@pytest.mark.parametrize("kernel", ["heat2", "heat6", "drift", "shift"])
+@pytest.mark.parametrize("t", [1e30, 1.7e308])
+@pytest.mark.parametrize("scale", [1.0, 1.0 + 1.1e-16])
+def test_named_far_time_is_served(kernel, t, scale):
+    u0 = _gauss41(scale)
+    msg = error_text(AdaptivePI(-1.0, 1.0, 41, u0, kernel=kernel).evolve, t)
+    named = float(re.search(r"no substep of a t <= ([0-9.e-]+) reads that far", msg).group(1))
+    for s in (named, named / 7.0):
+        assert np.all(np.isfinite(AdaptivePI(-1.0, 1.0, 41, u0, kernel=kernel).evolve(s)))

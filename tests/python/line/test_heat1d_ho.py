@@ -391,3 +391,55 @@ def test_zeta8_window_ends_admitted_as_the_caller_forms_them(xmin, xmax, n):
     for mu in (0.08, 6.5):
         for tau in (mu * dx**2, mu * ((xmax - xmin) / (n - 1))**2):
             Heat1DZeta8(xmin, xmax, n, np.cos(x)).evolve(tau, 1)
+
+
+# a = 0 everywhere: the exact flow keeps u, and so does every step the
+# judgement admits (it names a bound only where the step's own reads fail).
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("boundary", ["reflect", "zero", "periodic"])
+def test_zero_coefficient_keeps_u(cls, boundary):
+    x = np.linspace(0.0, 1.0, 41)
+    u0 = np.sin(np.pi * x) + 0.3 * np.cos(7.0 * x)
+    h = cls.with_a_array(0.0, 1.0, 41, np.zeros(41), u0, boundary=boundary)
+    h.evolve(0.1, 10)
+    h.evolve(1.0, 1)
+    assert np.abs(h.values() - u0).max() <= 1e-14  # the identity up to rounding of the weights' sum
+
+
+# A non-finite derivative sample a caller gives is refused at construction, as
+# a non-finite sample of a is.
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("name, bad", [("a_prime", np.nan), ("a_prime", -np.inf), ("a_double_prime", np.nan)])
+def test_non_finite_given_derivative_is_refused(cls, name, bad):
+    x = np.linspace(0.0, 1.0, 41)
+    d = np.zeros(41)
+    d[5] = bad
+    raises_exact(QuorvaneError, "[NanInf] coefficient array contains NaN or Inf", cls.with_a_array, 0.0, 1.0, 41,
+                 1.0 + 0.1 * x, np.sin(np.pi * x), **{name: d})
+
+
+# On large grids the bound is searched, not certified: windows of growing
+# steps lie below it (on 1001 periodic nodes of a = 1 + 0.8 sin(2 pi x + 0.3),
+# every count from 4043 to 4281 for t = 0.1, below the 3826 the bound gives).
+# The refusal names one count judged to run, never "n_steps >= K", and a count
+# in a window is refused in turn, naming one that runs.
+@pytest.mark.parametrize("cls", [Heat1D, Heat1D4th, Heat1D6th], ids=NAME)
+@pytest.mark.parametrize("n_steps", [3, 4100])
+def test_searched_bound_names_a_count_that_runs(cls, n_steps):
+    n = 1001
+    x = np.linspace(0.0, 1.0 - 1.0 / n, n)
+
+    def make():
+        return cls.with_a_array(0.0, 1.0 - 1.0 / n, n, 1.0 + 0.8 * np.sin(2 * np.pi * x + 0.3), np.cos(np.pi * x),
+                                boundary="periodic")
+
+    try:
+        make().evolve(0.1, n_steps)
+        return  # this class's step of 0.1/4100 grows nothing: nothing named
+    except QuorvaneError as e:
+        msg = str(e)
+    assert msg.startswith(f"[CflViolated] {cls.__name__}: tau = t/n_steps = ") and " n_steps >= " not in msg
+    named = int(re.search(r"; n_steps = (\d+) runs for t = 0.1 \(its steps were judged;", msg).group(1))
+    h = make()
+    h.evolve(0.1, named)
+    assert np.abs(h.values()).max() <= 1.0  # heat keeps max|u0|

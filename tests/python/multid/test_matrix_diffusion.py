@@ -2,9 +2,11 @@
 coupling applied once per step, and the fixed messages."""
 
 import math
+import re
 
 import numpy as np
 import pytest
+from scipy.fft import dctn, idctn
 from scipy.linalg import expm
 
 import quorvane as q
@@ -36,10 +38,10 @@ def system(ns, a, c):
     return a * np.kron(lap, np.eye(2)) + np.kron(np.eye(N), C2(c))
 
 
-def make(ns, u0, **kw):
+def make(ns, u0, length=1.0, **kw):
     args = []
     for n in ns:
-        args += [0.0, 1.0, n]
+        args += [0.0, length, n]
     return {1: q.MatrixDiffusion1D, 2: q.MatrixDiffusion2D, 3: q.MatrixDiffusion3D}[len(ns)](*args, u0, **kw)
 
 
@@ -143,3 +145,67 @@ def test_evolve_checks():
             m.evolve(*args, **kw)
         assert str(e.value) == msg
     m.evolve(-0.0)
+
+
+def split_cn(ns, u0, a, c, t, n_steps, length=1.0):
+    """The steps in the cosine basis that diagonalises every mirror Laplacian, where the legs'
+    Crank-Nicolson factors multiply (the last axis one leg of tau, the others two of tau/2), and the
+    coupling, which commutes with them, scales u + v and u - v by e^{+-c t}."""
+    tau, D, F = t / n_steps, len(ns), 1.0
+    for d, n in enumerate(ns):
+        with np.errstate(over="ignore", invalid="ignore"):
+            x = 4 * np.sin(np.pi * np.arange(n) / (2 * n)) ** 2 * (tau / 2) * a / (length / (n - 1)) ** 2
+            f = np.where(np.isinf(x), -1.0, (1 - x) / (1 + x)) if d == D - 1 else \
+                np.where(np.isinf(x / 2), 1.0, ((1 - x / 2) / (1 + x / 2)) ** 2)
+        F = F * f.reshape([-1 if e == D - 1 - d else 1 for e in range(D)])
+    u = u0.reshape(tuple(reversed(ns)) + (2,))
+    s, d = [np.exp(k * c * t) * idctn(F ** n_steps * dctn(w, norm="ortho"), norm="ortho")
+            for k, w in ((1, u[..., 0] + u[..., 1]), (-1, u[..., 0] - u[..., 1]))]
+    return np.stack([(s + d) / 2, (s - d) / 2], axis=-1).ravel()
+
+
+# One step of t = 1e3 ... 1.7e308 on [0, 1] (P = tau a / (2 dx^2) up to beyond the range), several
+# steps, other lengths, and a = 1e300, where P overflows at t = 1e17.
+CASES = [(1.0, 0.5, t, 1) for t in (1e3, 1e12, 1e13, 1e14, 1e16, 1e17, 1e18, 1e20, 1e50, 1e200, 1e300, 1.7e308)] + [
+    (1.0, 0.5, 1e-3, 4), (1.0, 0.5, 1e18, 3), (1e-20, 0.99, 6.9e-3, 7), (1e20, 1e-150, 1e200, 2), (1.0, 1e300, 1e17, 1)]
+
+
+@pytest.mark.parametrize("length, a, t, n_steps", CASES)
+@pytest.mark.parametrize("ns", [(41,), (9, 7), (5, 6, 5)])
+def test_every_step_is_the_exact_crank_nicolson_step_and_keeps_a_constant(ns, length, a, t, n_steps):
+    const = np.full(2 * int(np.prod(ns)), 0.5)
+    m = make(ns, const, length, a_diag=a)
+    m.evolve(t, n_steps)
+    assert np.array_equal(m.values(), const)
+    u0 = np.random.default_rng(len(ns)).standard_normal(const.size)
+    m = make(ns, u0, length, a_diag=a, c_coupling=0.7 / t)
+    m.evolve(t, n_steps)
+    # The coupling's factor e^{0.7} bounds the result; the solves average, so rounding stays ~ n eps.
+    assert np.abs(m.values() - split_cn(ns, u0, a, 0.7 / t, t, n_steps, length)).max() < 1e-13 * np.abs(u0).max()
+
+
+@pytest.mark.parametrize("ns, length, scale, a, c, t, named", [
+    ((21,), 1e-20, 1e-150, 0.99, 1e5, 1e200, "6.907e-3"),
+    ((21,), 1e-20, 1e300, 1e-150, -1e300, 1e200, "1.505e-299"),
+    ((5, 5), 1.0, 1e300, 1.0, -1e300, 1e17, None),
+    ((5, 5, 5), 1.0, 1.7e308, 1.0, 2.0, 1e4, None),
+])
+def test_the_coupling_refusal_names_a_t_that_passes_at_any_count(ns, length, scale, a, c, t, named):
+    u0 = scale * np.ones(2 * int(np.prod(ns)))
+    with pytest.raises(QuorvaneError) as e:
+        make(ns, u0, length, a_diag=a, c_coupling=c).evolve(t, n_steps=1)
+    text = str(e.value)
+    found = re.search(r"t <= (\S+) keeps", text)
+    assert text.startswith("[NanInf] MatrixDiffusion") and "e^{|c| t}" in text and "inf" not in text, text
+    assert found and float(found.group(1)) > 0 and named in (None, found.group(1)), text
+    for n in (1, 1000, 10**6 if len(ns) == 1 else 10):
+        m = make(ns, u0 / np.abs(u0).max() if "scaled down" in text else u0, length, a_diag=a, c_coupling=c)
+        m.evolve(float(found.group(1)), n)
+        assert np.all(np.isfinite(m.values()))
+
+
+@pytest.mark.parametrize("c", [math.nan, math.inf, -math.inf])
+def test_a_coupling_that_is_not_finite_is_refused_as_such(c):
+    with pytest.raises(QuorvaneError) as e:
+        make((5, 6), np.ones(60), c_coupling=c).evolve(1.0, n_steps=1)
+    assert str(e.value).startswith("[NanInf] MatrixDiffusion2D: c_coupling = ") and "t <=" not in str(e.value)

@@ -10,7 +10,7 @@ import pytest
 import quorvane as q
 from quorvane import QuorvaneError
 
-from conftest import MIRROR, N_GE4, N_STEPS
+from conftest import MIRROR, N_GE4, N_STEPS, error_text
 
 T_POS = "[OutOfDomain] t must be finite and > 0"
 
@@ -192,3 +192,46 @@ def test_strict_bound_refusal_names_a_count_that_runs(make, named):
     assert np.allclose(make().evolve(1.0, named), 1.0)  # constants stay constant
     with pytest.raises(QuorvaneError, match=r"^\[CflViolated\]"):
         make().evolve(1.0, named - 1)
+
+
+def named_tau(msg):
+    return float(re.search(r"the largest admissible tau is ([0-9.e-]+);", msg).group(1))
+
+
+# Cells of 125 and couplings from 3.3e-20 to 1.9: the tau a refusal names
+# passes both rules on a fresh object, as does every step below it (sampled
+# here), also where long steps bring the legs' symbols back near 1 and
+# single steps far above it amplify.
+@pytest.mark.parametrize("c, boundary", [(3.3e-20, "zero"), (1e-3, "zero"), (1e-8, "periodic"), (0.3, "reflect"),
+                                         (1.9, "periodic")])
+def test_named_tau_and_every_step_below_pass(c, boundary):
+    def make():
+        return q.NonSeparable2D(0, 1000, 9, 0, 1000, 9, np.ones(81), c=c, boundary=boundary)
+
+    with pytest.raises(QuorvaneError) as e:
+        make().evolve(1e300, n_steps=7)
+    x = named_tau(str(e.value))
+    for tau in np.r_[np.geomspace(x * 1e-4, x, 150), x]:
+        r = make().evolve(tau, 1)
+        # Damping: max|u0| bounds the result, up to the reads' overshoot of the jump at "zero" walls
+        # (Heat1D's own step overshoots it by 1.8 % on 9 nodes; four legs here).
+        assert np.abs(r).max() <= 1.0 + (0.05 if boundary == "zero" else 1e-12)
+
+
+def test_long_step_refusal_names_a_tau_that_passes():
+    make = lambda: q.NonSeparable2D(0, 1000, 9, 0, 1000, 9, np.ones(81), c=3.3e-20, boundary="zero")  # noqa: E731
+    msg = error_text(make().evolve, 1.183e23, 1)
+    assert "amplifies grid modes by up to" in msg and "(||beta|| = 3.3e-20, dx = 1.250e2" in msg
+    x = named_tau(msg)
+    for k in (1, 2, 10):
+        assert np.all(np.isfinite(make().evolve(k * x, k)))
+
+
+# Where the refusal's count is small enough to run: it and the larger counts
+# tried run and keep the constant (reflecting and periodic ends).
+@pytest.mark.parametrize("c, boundary, t", [(0.3, "reflect", 2e4), (1.9, "periodic", 3e3)])
+def test_counts_from_the_named_one_run(c, boundary, t):
+    make = lambda: q.NonSeparable2D(0, 1000, 9, 0, 1000, 9, np.ones(81), c=c, boundary=boundary)  # noqa: E731
+    least = int(re.search(r"use n_steps >= (\d+) for", error_text(make().evolve, t, 1)).group(1))
+    for n in (least, least + 1, 2 * least, 10 * least):
+        assert np.abs(make().evolve(t, n) - 1.0).max() < 1e-12  # constants are exact steady states

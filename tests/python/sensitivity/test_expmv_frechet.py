@@ -7,7 +7,7 @@ import pytest
 import scipy.sparse as sp
 from scipy.linalg import expm_frechet
 
-from conftest import raises_exact
+from conftest import error_text, raises_exact
 from quorvane import (Graph, GraphKrylov, Laplacian, QuorvaneError, SymmetricOperator, graph_expmv_frechet,
                       symmetric_op_expmv_frechet)
 
@@ -127,6 +127,23 @@ def test_graph_refusals(kw, msg):
     args = dict(u0=ONE, dj=ONE, t=1.0) | kw
     gk = GraphKrylov(Laplacian.combinatorial(weighted_path()))
     raises_exact(QuorvaneError, msg, lambda: graph_expmv_frechet(gk, args.pop("u0"), args.pop("dj"), **args))
+
+
+# A finite t whose product with the bound overflows is refused for its work,
+# as a long finite t is, never as a non-finite input.
+@pytest.mark.parametrize("which", ["graph", "symmetric"])
+@pytest.mark.parametrize("t", [1e10, 1.7e308])
+def test_long_t_is_refused_for_its_work(which, t):
+    lap = Laplacian.combinatorial(weighted_path())
+    if which == "graph":
+        call, op, bound = graph_expmv_frechet, GraphKrylov(lap), "spectral_bound"
+        kw = dict(params=PAIRS)
+    else:
+        call, op, bound = symmetric_op_expmv_frechet, symmetric_of(lap.to_dense()), "lambda_max_bound"
+        kw = dict(entries=PAIRS)
+    text = error_text(call, op, ONE, ONE, t=t, **kw)
+    assert text.startswith(f"[OutOfDomain] {call.__name__}: t * {bound} too large: the quadrature would need")
+    assert text.endswith("t - s - t_k, dj)")
 
 
 @pytest.mark.parametrize("kw, exc, msg", [

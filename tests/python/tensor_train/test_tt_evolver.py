@@ -2,6 +2,7 @@
 the reaction factor, construction and evolve errors, borrows and Ctrl-C."""
 
 import math
+import re
 import signal
 
 import numpy as np
@@ -148,3 +149,68 @@ def test_ctrl_c_stops_a_long_evolve_and_keeps_the_state():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert s.inner_separable([[1.0, 0.0, 0.0, 0.0]]) == 1.0
+
+
+# --- reads far beyond the period, drifts at the top of the double range -------------------------
+
+def cubic_read(u, cells):
+    """u read `cells` cells to the right on a periodic axis, by the four-point Lagrange cubic."""
+    n = len(u)
+    k = math.floor(cells)
+    t = cells - k
+    w = [-(t - 2) * t * (t - 1) / 6, (t - 2) * (t + 1) * (t - 1) / 2, -(t - 2) * t * (t + 1) / 2,
+         (t - 1) * t * (t + 1) / 6]
+    return sum(wm * np.roll(u, -(k + m - 1)) for m, wm in enumerate(w))
+
+
+@pytest.mark.parametrize("t", [1e17, 1e36, 1e100, 1e200, 1e300])
+def test_a_drift_beyond_2_53_cells_reads_the_displacement_modulo_the_period(t):
+    # h = 0.1 is no power of two: the displacement 2 t b counted in cells has lost its fraction,
+    # but modulo the period n h (fmod is exact) it still moves the profile.
+    n, h = 16, 0.1
+    x = np.arange(n) * h
+    u0 = np.cos(2 * np.pi * x / 1.6) + 0.3 * np.sin(4 * np.pi * x / 1.6)
+    s = TtState([u0, [1.0]])
+    TtEvolver([0.0, 0.0], [1.0, 0.0], 0.0, [0.0, 0.0], [1.5, 1.0], 1e-14).evolve(s, t, 1)
+    got = point_values(s, [(i, 0) for i in range(n)], (n, 1))
+    # Half the step reads at the drift, half at the node itself (a = 0).
+    expected = 0.5 * cubic_read(u0, math.fmod(2 * t, n * h) / h) + 0.5 * u0
+    assert np.max(np.abs(got - expected)) < 1e-14
+    assert np.max(np.abs(got - u0)) > 0.1
+
+
+@pytest.mark.parametrize("b, t", [(1e300, 1e10), (1e308, 10.0), (1.7e308, 1.5)])
+def test_every_count_from_the_one_a_drift_refusal_names_runs(b, t):
+    u0 = np.cos(2 * np.pi * np.arange(16) / 16)
+    with pytest.raises(QuorvaneError, match=r"lies beyond the double range") as info:
+        TtEvolver([0.0], [b], 0.0, [0.0], [1.5], 0.0).evolve(TtState([u0]), t, 1)
+    least = int(re.search(r"use n_steps >= (\d+)", str(info.value)).group(1))
+    for count in (least, least + 1, 2 * least, 10 * least, 1000 * least):
+        s = TtState([u0])
+        TtEvolver([0.0], [b], 0.0, [0.0], [1.5], 0.0).evolve(s, t, count)
+        # Each step averages u with a cubic read of it, whose symbol keeps |.| <= 1: the l2 norm
+        # never grows, so max|u| stays within sqrt(16) max|u0|.
+        assert np.max(np.abs(point_values(s, [(i,) for i in range(16)], (16,)))) <= 4.0
+
+
+def test_a_reaction_bound_in_the_subnormal_range_names_a_time_served():
+    # c = -1.7e308 admits steps up to 5.9e-309: one such step is served, so the refusal of a
+    # longer t must name a time, not "no call serves t > 0".
+    u0 = np.ones(4)
+    with pytest.raises(QuorvaneError) as info:
+        TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(TtState([u0]), 1.0, 1)
+    longest = float(re.search(r"one call serves t <= (\S+) \(n_steps", str(info.value)).group(1))
+    assert longest == pytest.approx(-(2.0**64 - 1) / -1.7e308, rel=1e-12)
+    s = TtState([u0])
+    TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(s, 5e-309, 1)
+    assert point_values(s, [(0,)], (4,))[0] == 1.0 + 5e-309 * -1.7e308
+
+
+# A factor far from 1 prints its shortest digits with an exponent, not
+# hundreds of positional ones.
+@pytest.mark.parametrize("c, shown", [(-1e300, "-1e300"), (-3e17, "-3e17"), (-5.0, "-4")])
+def test_reaction_factor_text_is_compact(c, shown):
+    ev = TtEvolver([0.0, 0.0], [0.0, 0.0], c, [0.0, 0.0], [1.0, 1.0], 0.0)
+    with pytest.raises(QuorvaneError) as info:
+        ev.evolve(TtState([[1.0, 2.0], [3.0]]), 1.0, 1)
+    assert str(info.value).startswith(f"[CflViolated] TtEvolver.evolve: reaction factor 1 + tau*c = {shown} < 0 ")
