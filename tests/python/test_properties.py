@@ -19,8 +19,8 @@ size. For every call that succeeds:
 - length scaling: the same call with every length multiplied by 2^j (and t, the coefficients
   and positions by the powers the row states) gives the same values.
 
-Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 2K and 10K are run on a
-fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
+Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 1.1K, 2K and 10K are run
+on a fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
 of steps, a longest t or a data scale (each used once on a fresh object), unless the row lists
 it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
 scaled) may not be refused where the call itself passed without naming what passes.
@@ -64,8 +64,9 @@ BIG = 2.0**1023  # a result this large may leave the doubles: its refusal need n
 NUM = r"([0-9][0-9.]*(?:e[-+]?\d+)?)"
 # What a refusal names, and the calls that must then pass: (pattern, trials(match, t, n)).
 COUNTS = [  # (t, n_steps) pairs, t the refused call's
-    (r"n_steps(?:_per_segment)? >= (\d+)", lambda m, t: [(t, k) for k in {int(m[1]) * f for f in (1, 2, 10)} |
-                                                         {int(m[1]) + 1}]),
+    # Every count from K on: K, K + 1, 1.1 K (where windows of refused counts were), 2 K, 10 K.
+    (r"n_steps(?:_per_segment)? >= (\d+)", lambda m, t: [(t, k) for k in sorted({
+        int(m[1]), int(m[1]) + 1, math.ceil(1.1 * int(m[1])), 2 * int(m[1]), 10 * int(m[1])})]),
     (r"(\d+) <= n_steps <= (\d+)", lambda m, t: [(t, int(m[1])), (t, int(m[2]))]),
     (r"(?<!<= )n_steps <= (\d+)", lambda m, t: [(t, int(m[1]))]),
     (r"n_steps = (\d+) runs", lambda m, t: [(t, int(m[1]))]),
@@ -248,17 +249,22 @@ class Checker:
                 self.fail("hang", gp, f"{check}: no answer in {CALL_LIMIT:g} s")
             elif status2 == "refused":
                 # The partner's own result: k^p v, or v in the scaled draw's units.
-                own = abs(k) ** row.lin_power * flat(v) if check == "linearity" else \
+                own = np.float64(abs(k)) ** row.lin_power * flat(v) if check == "linearity" else \
                     flat(v) / flat(row.rescale_result(g, gp, np.ones_like(flat(v)))) if check == "length scaling" else v
                 by_design = any(re.search(p, w) for p in row.refuses) and (check == "length scaling" or k > 1.0)
                 if not (self.named(gp, data, *parts[0], w) or np.max(np.abs(own), initial=0.0) > BIG or by_design):
                     what = f"data times {k:g}" if check == "linearity" else \
                         f"lengths times {gp.L / g.L:g}" if check == "length scaling" else check
                     self.fail(check, gp, f"{what}: refused where the call itself passed: {w}")
-            elif check == "linearity":
-                kp = k ** row.lin_power
-                self.close(check, g, w, kp * flat(v), row.get("lin", g), abs(kp) * mag,
-                           f"data times {k:g}, values of size {abs(kp) * mag:.1e}: ")
+            elif not np.isfinite(flat(w)).all():
+                self.fail("finite", gp, f"{check}: a successful call returned non-finite values")
+            elif check == "linearity":  # in the scaled call's units, or the unscaled one's past the doubles
+                kp = np.float64(k) ** row.lin_power
+                note = f"data times {k:g}, values of size {abs(kp) * mag:.1e}: "
+                if abs(kp) * mag < BIG:
+                    self.close(check, g, w, kp * flat(v), row.get("lin", g), abs(kp) * mag, note)
+                else:
+                    self.close(check, g, flat(w) / kp, v, row.get("lin", g), mag, note)
             elif check == "constant":  # to the size of the values, or of a result's for a constant's 0
                 want = flat(row.const_want(g, t, data))
                 if np.isfinite(want).all():  # else the flow's factor leaves the doubles: nothing to check
