@@ -25,10 +25,10 @@ of steps, a longest t or a data scale (each used once on a fresh object), unless
 it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
 scaled) may not be refused where the call itself passed without naming what passes.
 
-Faults still open are listed in ``property_tables.KNOWN``, each with a fixed draw that shows it:
-its findings are reported by a strict xfail case of their own (which fails once the fault is
-mended, so that the entry is removed), not by the class's case. QUORVANE_PROPERTY_NO_KNOWN=1
-ignores the list.
+Faults still open are listed in ``property_tables.KNOWN``, each with a draw that shows it (run at
+every budget): its findings are reported by a strict xfail case of their own (which fails once
+the fault is mended, so that the entry is removed), not by the class's case.
+QUORVANE_PROPERTY_NO_KNOWN=1 ignores the list.
 
 Classes run in groups, each group in a subprocess with a timeout; each call is armed with a
 timer, so a hang or a grind fails its case within CALL_LIMIT. QUORVANE_PROPERTY_EXAMPLES sets the
@@ -72,15 +72,16 @@ COUNTS = [  # (t, n_steps) pairs, t the refused call's
     (r"n_steps = (\d+) runs", lambda m, t: [(t, int(m[1]))]),
 ]
 STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text names none
-    (r"(?:largest admissible (?:tau|h)(?: is| =)?|admissible tau <=|tau must be <=|(?<![\w|*] )tau <=|up to tau =)\s*" + NUM,
-     lambda m, g, n: [(float(m[1]), 1)]),
+    (r"(?:largest admissible (?:tau|h)(?: is| =)?|admissible tau <=|tau must be <=|(?<![\w|*] )tau <=|up to tau =)"
+     r"\s*" + NUM, lambda m, g, n: [(float(m[1]), 1)]),
     (r"(?:admissible steps|t must) lie in \[" + NUM + ", " + NUM + r"\]",
      lambda m, g, n: [(float(m[1]), 1), (float(m[2]), 1)]),
     # A strict bound printed to four digits: a step 1 % inside it.
     (r"dx² = " + NUM + r", ‖a‖_∞ = " + NUM + r" \(need 2·tau·‖a‖_∞ < dx²\)",
      lambda m, g, n: [(0.99 * float(m[1]) / (2 * float(m[2])), 1)]),
     (r"rho_bar_max = " + NUM + r", tau = .*>= pi/2", lambda m, g, n: [(0.99 * (math.pi / 2) / float(m[1]), 1)]),
-    (r"(?:(?<![\w|])t(?:_final)? <=|serves t up to) " + NUM + r"(?![\w.+-]| \(n_steps)", lambda m, g, n: [(float(m[1]), n)]),
+    (r"(?:(?<![\w|])t(?:_final)? <=|serves t up to) " + NUM + r"(?![\w.+-]| \(n_steps)",
+     lambda m, g, n: [(float(m[1]), n)]),
     (r"one call serves t(?:_final| = n_steps \* tau)? <= " + NUM + r" \(n_steps = (\d+)\)",
      lambda m, g, n: [(float(m[1]), int(m[2]))]),
     (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
@@ -129,6 +130,7 @@ class Checker:
             self.findings.append({"check": check, "draw": self.tables.describe(g), "detail": detail})
 
     def call(self, g, u0, parts):
+        """('ok', value), ('refused', text) or ('hung', None) and ('panic', text), both reported."""
         self.counts["calls"] += 1
         try:
             status, value = timed(self.row.run, g, u0, parts)
@@ -136,7 +138,11 @@ class Checker:
             return "refused", f"{type(e).__name__}: {e}"
         if status == "refused":
             self.counts["refused"] += 1
-            assert not value.startswith("[Panic]"), value
+            if value.startswith("[Panic]"):
+                self.fail("panic", g, f"{parts}: {value}")
+                return "panic", value
+        elif status == "hung":
+            self.fail("hang", g, f"{parts}: no answer in {CALL_LIMIT:g} s")
         return status, value
 
     # --- named numbers -------------------------------------------------------------------
@@ -158,8 +164,8 @@ class Checker:
                 continue
             self.counts["named"] += 1
             status, value = self.call(g, data, parts)
-            if status != "ok" or not np.isfinite(self.tables.flat(value)).all():
-                got = value if status == "refused" else "no answer" if status == "hung" else "non-finite values"
+            if status == "refused" or status == "ok" and not np.isfinite(self.tables.flat(value)).all():
+                got = value if status == "refused" else "non-finite values"
                 self.fail("named number", g, f"{what}: {got} (the refusal: {text})")
         return True
 
@@ -224,8 +230,7 @@ class Checker:
         t, n = g.t, g.n_steps
         status, v = self.call(g, u0, [(t, n)])
         partners = self.partners(g, u0, t, n, rng)
-        if status == "hung":
-            self.fail("hang", g, f"no answer in {CALL_LIMIT:g} s")
+        if status in ("hung", "panic"):  # reported
             return
         top = float(np.max(np.abs(flat(u0))))
         if status == "refused":
@@ -245,9 +250,9 @@ class Checker:
         mag = max(top, float(np.max(np.abs(flat(v)))) if flat(v).size else 0.0)
         for check, gp, data, parts, k in partners:
             status2, w = self.call(gp, data, parts)
-            if status2 == "hung":
-                self.fail("hang", gp, f"{check}: no answer in {CALL_LIMIT:g} s")
-            elif status2 == "refused":
+            if status2 in ("hung", "panic"):  # reported
+                continue
+            if status2 == "refused":
                 # The partner's own result: k^p v, or v in the scaled draw's units.
                 own = np.float64(abs(k)) ** row.lin_power * flat(v) if check == "linearity" else \
                     flat(v) / flat(row.rescale_result(g, gp, np.ones_like(flat(v)))) if check == "length scaling" else v
