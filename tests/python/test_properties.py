@@ -1,0 +1,395 @@
+"""What every flow keeps, checked on generated calls across the whole accepted range.
+
+Every exported class and function is found in ``quorvane.__all__`` (as the hostile-call suite
+finds them) and looked up in ``property_tables.FLOWS``, a short declarative row per name: how to
+build it and read its values, and which invariants its flow keeps to what tolerance (with the
+reason). A name with no row fails its case, so a new class is covered from the day it lands.
+
+Each row runs on derandomised draws (numpy default_rng, one seed per class and draw): lengths
+and data from 1e-300 to 1e300 (data up to 2^1020 through the scaling), t and tau from 5e-324 to
+1.7e308, steps of r = tau a / dx^2 up to past the largest the class takes, coefficients of every
+size. For every call that succeeds:
+
+- finite values;
+- the bound max|u| <= max|u0| e^{t max c} (1 + the row's stated overshoot), or on the 2-norm;
+- mass, sum(w u), where the flow keeps it;
+- linearity: u0 -> k u0 (k = 3 or a power of two) gives k times the values;
+- constants (times the row's factor, e.g. e^{-kappa t}) where the flow keeps them;
+- chained calls (n/2 steps twice) equal one call, bit for bit where the class promises it;
+- length scaling: the same call with every length multiplied by 2^j (and t, the coefficients
+  and positions by the powers the row states) gives the same values.
+
+Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 1.1K, 2K and 10K are run
+on a fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
+of steps, a longest t or a data scale (each used once on a fresh object), unless the row lists
+it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
+scaled) may not be refused where the call itself passed without naming what passes.
+
+Faults still open are listed in ``property_tables.KNOWN``, each with a draw that shows it (run at
+every budget): its findings are reported by a strict xfail case of their own (which fails once
+the fault is mended, so that the entry is removed), not by the class's case.
+QUORVANE_PROPERTY_NO_KNOWN=1 ignores the list.
+
+Classes run in groups, each group in a subprocess with a timeout; each call is armed with a
+timer, so a hang or a grind fails its case within CALL_LIMIT. QUORVANE_PROPERTY_EXAMPLES sets the
+generated draws per class (default 48; the fixed draws always run). Run directly to see one
+class's findings with their draws: ``python3 test_properties.py EXAMPLES NAME...``.
+"""
+
+import concurrent.futures
+import json
+import math
+import os
+import re
+import signal
+import subprocess
+import sys
+import traceback
+import types
+
+import numpy as np
+import pytest
+
+EXAMPLES = int(os.environ.get("QUORVANE_PROPERTY_EXAMPLES", "48"))
+NO_KNOWN = os.environ.get("QUORVANE_PROPERTY_NO_KNOWN", "") not in ("", "0")
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+CALL_LIMIT = 10.0 * (5 if SANITIZED else 1)  # seconds: a call past it is a hang or a grind
+CLASS_LIMIT = (60.0 + 3.0 * EXAMPLES) * (5 if SANITIZED else 1)  # seconds a class may take in all
+GROUP_SIZE = 6
+START = "checking "
+TINY = 2.0**-1016  # an absolute floor: below it values are subnormal rounding
+BIG = 2.0**1023  # a result this large may leave the doubles: its refusal need name nothing
+
+NUM = r"([0-9][0-9.]*(?:e[-+]?\d+)?)"
+# What a refusal names, and the calls that must then pass: (pattern, trials(match, t, n)).
+COUNTS = [  # (t, n_steps) pairs, t the refused call's
+    # Every count from K on: K, K + 1, 1.1 K (where windows of refused counts were), 2 K, 10 K.
+    (r"n_steps(?:_per_segment)? >= (\d+)", lambda m, t: [(t, k) for k in sorted({
+        int(m[1]), int(m[1]) + 1, math.ceil(1.1 * int(m[1])), 2 * int(m[1]), 10 * int(m[1])})]),
+    (r"(\d+) <= n_steps <= (\d+)", lambda m, t: [(t, int(m[1])), (t, int(m[2]))]),
+    (r"(?<!<= )n_steps <= (\d+)", lambda m, t: [(t, int(m[1]))]),
+    (r"n_steps = (\d+) runs", lambda m, t: [(t, int(m[1]))]),
+]
+STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text names none
+    (r"(?:largest admissible (?:tau|h)(?: is| =)?|admissible tau <=|tau must be <=|(?<![\w|*] )tau <=|up to tau =)"
+     r"\s*" + NUM, lambda m, g, n: [(float(m[1]), 1)]),
+    (r"(?:admissible steps|t must) lie in \[" + NUM + ", " + NUM + r"\]",
+     lambda m, g, n: [(float(m[1]), 1), (float(m[2]), 1)]),
+    # A strict bound printed to four digits: a step 1 % inside it.
+    (r"dx² = " + NUM + r", ‖a‖_∞ = " + NUM + r" \(need 2·tau·‖a‖_∞ < dx²\)",
+     lambda m, g, n: [(0.99 * float(m[1]) / (2 * float(m[2])), 1)]),
+    (r"rho_bar_max = " + NUM + r", tau = .*>= pi/2", lambda m, g, n: [(0.99 * (math.pi / 2) / float(m[1]), 1)]),
+    (r"(?:(?<![\w|])t(?:_final)? <=|serves t up to) " + NUM + r"(?![\w.+-]| \(n_steps)",
+     lambda m, g, n: [(float(m[1]), n)]),
+    (r"one call serves t(?:_final| = n_steps \* tau)? <= " + NUM + r" \(n_steps = (\d+)\)",
+     lambda m, g, n: [(float(m[1]), int(m[2]))]),
+    (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
+]
+SCALE = r"max\|[uw]0\| <= " + NUM
+RANGE = r"must have a finite, normal square dx\^2|below c = "  # a range of the grid or a coefficient
+
+
+class CallTimeout(BaseException):
+    pass
+
+
+def timed(fn, *args):
+    """('ok', value) or ('refused', text) or ('hung', None); other exceptions propagate."""
+    import quorvane as q
+    signal.setitimer(signal.ITIMER_REAL, CALL_LIMIT)
+    try:
+        return "ok", fn(*args)
+    except q.QuorvaneError as e:
+        return "refused", str(e)
+    except CallTimeout:
+        return "hung", None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+
+
+def norm(v):
+    """The 2-norm without overflow or underflow of the squares."""
+    top = float(np.max(np.abs(v))) if v.size else 0.0
+    return top * float(np.linalg.norm(v / top)) if top > 0 else 0.0
+
+
+class Checker:
+    """Runs one row's draws and records counts, findings and the known faults met."""
+
+    def __init__(self, row, tables):
+        self.row, self.tables = row, tables
+        self.counts = {"calls": 0, "refused": 0, "checks": 0, "named": 0, "untried": 0}
+        self.findings, self.known = [], {}
+
+    def fail(self, check, g, detail):
+        key = None if NO_KNOWN else self.tables.known_key(self.row.name, check, detail)
+        if key is not None:
+            self.known.setdefault(key, f"{detail} (draw {self.tables.describe(g)})")
+        elif len(self.findings) < 12:
+            self.findings.append({"check": check, "draw": self.tables.describe(g), "detail": detail})
+
+    def call(self, g, u0, parts):
+        """('ok', value), ('refused', text) or ('hung', None) and ('panic', text), both reported."""
+        self.counts["calls"] += 1
+        try:
+            status, value = timed(self.row.run, g, u0, parts)
+        except (TypeError, ValueError, OverflowError) as e:  # the row's own arithmetic
+            return "refused", f"{type(e).__name__}: {e}"
+        if status == "refused":
+            self.counts["refused"] += 1
+            if value.startswith("[Panic]"):
+                self.fail("panic", g, f"{parts}: {value}")
+                return "panic", value
+        elif status == "hung":
+            self.fail("hang", g, f"{parts}: no answer in {CALL_LIMIT:g} s")
+        return status, value
+
+    # --- named numbers -------------------------------------------------------------------
+    def named(self, g, u0, t, n, text):
+        """Uses what the refusal names on fresh objects; False when it names nothing."""
+        trials = [(f"n_steps = {k} for t = {tt!r}", u0, [(tt, k)])
+                  for p, f in COUNTS for m in re.finditer(p, text) for tt, k in f(m, t)]
+        trials += [(f"t = {tt!r} in {k} steps", u0, [(tt, k)])
+                   for p, f in STEPS + self.row.names for m in re.finditer(p, text) for tt, k in f(m, g, n)]
+        top = float(np.max(np.abs(self.tables.flat(u0))))
+        trials += [(f"u0 scaled to max|u0| = {m[1]}", u0 * (float(m[1]) / top), [(t, n)])
+                   for m in re.finditer(SCALE, text) if top > 0]
+        if not trials:
+            return re.search(RANGE, text) is not None
+        costly = any(re.search(p, text) for p in self.row.costly)
+        for what, data, parts in trials:
+            if costly or parts[0][1] > self.row.count_cap or not parts[0][0] / parts[0][1] > 0.0:
+                self.counts["untried"] += 1
+                continue
+            self.counts["named"] += 1
+            status, value = self.call(g, data, parts)
+            if status == "refused" or status == "ok" and not np.isfinite(self.tables.flat(value)).all():
+                got = value if status == "refused" else "non-finite values"
+                self.fail("named number", g, f"{what}: {got} (the refusal: {text})")
+        return True
+
+    # --- invariants ----------------------------------------------------------------------
+    def close(self, check, g, got, want, tol, scale, note=""):
+        """got == want to tol * scale; tol 0.0 asks for the same bits."""
+        self.counts["checks"] += 1
+        got, want = self.tables.flat(got), self.tables.flat(want)
+        if got.shape != want.shape:
+            self.fail(check, g, f"shape {got.shape} against {want.shape}")
+            return
+        err = float(np.max(np.abs(got - want))) if got.size else 0.0
+        ok = np.array_equal(got, want) if tol == 0.0 else np.abs(got - want) <= tol * np.asarray(scale) + TINY
+        if not np.all(ok):
+            against = "the same bits" if tol == 0.0 else f"{tol:g} x {np.max(scale):.3g}"
+            self.fail(check, g, f"{note}max error {err:.3g} against {against}")
+
+    def bounds(self, g, u0, v, t):
+        row, flat, growth = self.row, self.tables.flat, self.row.growth(g, t)
+        bound, norm2 = row.get("bound", g), row.get("norm2", g)
+        for tol, size, what in ((bound, lambda a: float(np.max(np.abs(a))), "max|u|"), (norm2, norm, "|u|_2")):
+            if tol is not None:
+                self.counts["checks"] += 1
+                before, after = size(flat(u0)), size(flat(v))
+                if not after <= before * growth * (1.0 + tol) + TINY:
+                    self.fail("bound", g, f"{what} = {after:.6g} > {before:.6g} x growth {growth:.6g} x (1 + {tol:g})")
+        unitary = row.get("unitary", g)
+        if unitary is not None:
+            self.close("unitary", g, norm(flat(v)), norm(flat(u0)), unitary, norm(flat(u0)))
+        mass = row.get("mass", g)
+        if mass is not None:
+            got, want, scale = row.mass_of(g, u0, v, t)
+            if np.isfinite(want).all():  # else the flow's factor leaves the doubles: nothing to check
+                self.close("mass", g, got, want, mass, scale, f"values of size {np.max(scale):.1e}: ")
+
+    def partners(self, g, u0, t, n, rng):
+        """The calls that must give values tied to the call's: (check, draw, data, parts, k)."""
+        row, flat = self.row, self.tables.flat
+        out = []
+        if row.get("lin", g) is not None:
+            e = math.log2(float(np.max(np.abs(flat(u0)))) or 1.0)
+            up, down = math.floor(math.log2(row.data_max) - e), math.ceil(math.log2(1e-300) - e)
+            k = 3.0 if rng.random() < 0.4 else 2.0 ** int(rng.integers(-60, 61))
+            if rng.random() < 0.3:  # to the ends of the range of data
+                k = 2.0 ** max(-1020, min(1020, up if rng.random() < 0.5 else down))
+            k = min(k, 2.0 ** max(-1020, min(1020, up)))
+            k = getattr(g, "k", k)
+            out.append(("linearity", g, u0 * k, [(t, n)], k))
+        if row.get("const", g) is not None:
+            out.append(("constant", g, row.const_data(g, u0), [(t, n)], 1.0))
+        if row.get("chain", g) is not None and n % 2 == 0:
+            out.append(("chained calls", g, u0, [(t / 2, n // 2)] * 2, 1.0))
+        g2 = self.tables.rescale(g, row, rng)
+        if g2 is not None:
+            out.append(("length scaling", g2, row.rescale_data(g, g2, u0), [(g2.t, n)], 1.0))
+        return out
+
+    def run_draw(self, index):
+        row, flat = self.row, self.tables.flat
+        g, rng = self.tables.draw(row, index)
+        u0 = g.data(g) if callable(getattr(g, "data", None)) else row.data(g, rng)
+        t, n = g.t, g.n_steps
+        status, v = self.call(g, u0, [(t, n)])
+        partners = self.partners(g, u0, t, n, rng)
+        if status in ("hung", "panic"):  # reported
+            return
+        top = float(np.max(np.abs(flat(u0))))
+        if status == "refused":
+            if self.named(g, u0, t, n, v) or top * row.growth(g, t) > BIG:  # or the result leaves the doubles
+                return
+            if not any(re.search(p, v) for p in row.refuses):
+                self.fail("refusal names nothing that passes", g, f"t = {t!r}, n = {n}: {v}")
+                return
+            for check, gp, data, parts, k in partners:  # by design, so larger data are refused too
+                if check == "linearity" and k >= 1.0 and self.call(gp, data, parts)[0] == "ok":
+                    self.fail("linearity", g, f"refused where the data times {k:g} passed: t = {t!r}, n = {n}: {v}")
+            return
+        if not np.isfinite(flat(v)).all():
+            self.fail("finite", g, "a successful call returned non-finite values")
+            return
+        self.bounds(g, u0, v, t)
+        mag = max(top, float(np.max(np.abs(flat(v)))) if flat(v).size else 0.0)
+        for check, gp, data, parts, k in partners:
+            status2, w = self.call(gp, data, parts)
+            if status2 in ("hung", "panic"):  # reported
+                continue
+            if status2 == "refused":
+                # The partner's own result: k^p v, or v in the scaled draw's units.
+                own = np.float64(abs(k)) ** row.lin_power * flat(v) if check == "linearity" else \
+                    flat(v) / flat(row.rescale_result(g, gp, np.ones_like(flat(v)))) if check == "length scaling" else v
+                by_design = any(re.search(p, w) for p in row.refuses) and (check == "length scaling" or k > 1.0)
+                if not (self.named(gp, data, *parts[0], w) or np.max(np.abs(own), initial=0.0) > BIG or by_design):
+                    what = f"data times {k:g}" if check == "linearity" else \
+                        f"lengths times {gp.L / g.L:g}" if check == "length scaling" else check
+                    self.fail(check, gp, f"{what}: refused where the call itself passed: {w}")
+            elif not np.isfinite(flat(w)).all():
+                self.fail("finite", gp, f"{check}: a successful call returned non-finite values")
+            elif check == "linearity":  # in the scaled call's units, or the unscaled one's past the doubles
+                kp = np.float64(k) ** row.lin_power
+                note = f"data times {k:g}, values of size {abs(kp) * mag:.1e}: "
+                if abs(kp) * mag < BIG:
+                    self.close(check, g, w, kp * flat(v), row.get("lin", g), abs(kp) * mag, note)
+                else:
+                    self.close(check, g, flat(w) / kp, v, row.get("lin", g), mag, note)
+            elif check == "constant":  # to the size of the values, or of a result's for a constant's 0
+                want = flat(row.const_want(g, t, data))
+                if np.isfinite(want).all():  # else the flow's factor leaves the doubles: nothing to check
+                    scale = max(float(np.max(np.abs(want))), mag * (abs(g.s) / (top or 1.0)))
+                    self.close(check, g, w, want, row.get("const", g), scale, f"values of size {scale:.1e}: ")
+            elif check == "chained calls":
+                self.close(check, g, w, v, row.get("chain", g), mag)
+            else:
+                self.close(check, g, row.rescale_result(g, gp, w), v, row.get("scale_tol", g), mag,
+                           f"lengths times {gp.L / g.L:g}, values of size {mag:.1e}: ")
+
+
+# --- the child process ----------------------------------------------------------------------
+
+
+def exported():
+    import quorvane as q
+    return [n for n in q.__all__ if not (isinstance(getattr(q, n), type) and issubclass(getattr(q, n), BaseException))]
+
+
+def check_rows(names, examples):
+    import property_tables as tables
+
+    def on_alarm(signum, frame):
+        raise CallTimeout()
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    np.seterr(all="ignore")
+    for name in names:
+        print(START + name, flush=True)
+        row = tables.FLOWS.get(name)
+        if row is None or row.run is None:  # no row, or no flow: the row says why
+            print(json.dumps({"missing": True} if row is None else {"noflow": row.reason}), flush=True)
+            continue
+        checker = Checker(row, tables)
+        generated = set(range(max(1, round(examples * row.weight)))) | row.always
+        for index in [-i - 1 for i in range(len(row.pins))] + sorted(generated):
+            try:
+                checker.run_draw(index)
+            except Exception:  # noqa: BLE001 -- a fault of the row or of the class, reported
+                checker.fail("exception", types.SimpleNamespace(draw=index), traceback.format_exc(limit=3)[-1500:])
+        print(json.dumps({"counts": checker.counts, "findings": checker.findings, "known": checker.known}), flush=True)
+
+
+# --- pytest side ----------------------------------------------------------------------------
+
+
+def _names():
+    try:
+        return exported()
+    except ImportError:
+        return []
+
+
+NAMES = _names()
+
+
+def run_group(names):
+    """Runs the classes in a subprocess; one that stalls it fails, the rest run again after it."""
+    results = {}
+    while names:
+        try:
+            proc = subprocess.run([sys.executable, __file__, str(EXAMPLES), *names], capture_output=True, text=True,
+                                  timeout=len(names) * CLASS_LIMIT + 30)
+            out, err, status = proc.stdout, proc.stderr, proc.returncode
+        except subprocess.TimeoutExpired as e:
+            out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
+            err, status = "", "timeout"
+        current = None
+        for line in out.splitlines():
+            if line.startswith(START):
+                current = line[len(START):]
+            elif current is not None and line.startswith("{"):
+                results[current], current = json.loads(line), None
+        if status == 0:
+            break
+        current = current or names[0]
+        results[current] = {"crash": f"{current}: exit status {status}\n{out[-2000:]}\n{err[-2000:]}"}
+        names = names[names.index(current) + 1:]
+    return results
+
+
+@pytest.fixture(scope="module")
+def results():
+    """Every class's outcome, the groups run in parallel subprocesses."""
+    workers = max(1, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1)
+    groups = [NAMES[i:i + GROUP_SIZE] for i in range(0, len(NAMES), GROUP_SIZE)]
+    out = {}
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        for part in pool.map(run_group, groups):
+            out.update(part)
+    return out
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_flow_keeps_its_invariants(name, results):
+    res = results[name]
+    assert "crash" not in res, res.get("crash")
+    assert "missing" not in res, f"{name} has no row in property_tables.FLOWS: add what its flow keeps"
+    if "noflow" not in res:
+        assert res["counts"]["calls"] > 0
+        assert not res["findings"], f"{name}: " + "\n".join(json.dumps(f) for f in res["findings"])
+
+
+def _known():
+    try:
+        import property_tables as tables
+    except ImportError:
+        return []
+    return [pytest.param(key, marks=pytest.mark.xfail(strict=True, reason=k.cause), id=key)
+            for key, k in tables.KNOWN.items()]
+
+
+@pytest.mark.skipif(NO_KNOWN, reason="QUORVANE_PROPERTY_NO_KNOWN: known faults fail their classes' cases")
+@pytest.mark.parametrize("key", _known())
+def test_known_fault_still_open(key, results):
+    """Fails (expectedly) while the fault shows; passes, and so fails as strict, once mended."""
+    import property_tables as tables
+    res = results[tables.KNOWN[key].row]
+    assert key not in res.get("known", {}), res.get("known", {}).get(key)
+
+
+if __name__ == "__main__":
+    check_rows(sys.argv[2:], int(sys.argv[1]))
