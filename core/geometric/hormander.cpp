@@ -289,7 +289,9 @@ double scaled_kernel(double h, double x, double y, double tc) {
 double kernel_sum(double h, double x, double y, double tc) {
     if (h <= 0.0) return 0.0;
     if (std::isnan(h) || std::isnan(tc)) return std::numeric_limits<double>::quiet_NaN();
-    if (std::fabs(tc) > 200.0 * h) return 0.0;
+    // |tc| / 200 > h rather than |tc| > 200 h: beyond h = DBL_MAX / 200 the
+    // product overflows and an infinite tc would go on to the sum as NaN.
+    if (std::fabs(tc) / 200.0 > h) return 0.0;
     // At h = inf the density is 0 (1/h^2) but for tc = inf, whose T = tc/h
     // has no value.
     if (std::isinf(h)) return std::isinf(tc) ? std::numeric_limits<double>::quiet_NaN() : 0.0;

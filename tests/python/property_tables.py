@@ -971,12 +971,12 @@ NAMES_NOTHING = "refusal names nothing"
 SHARED = {
     "a step that reads beyond 2^53 cells is refused without a count or tau that passes": (
         "long step", (NAMES_NOTHING, "length scaling"), r"2\^53 cells",
-        [("Adjoint", 0), ("AnisotropicShiftND2", 0), ("AnisotropicShiftND3", 3), ("DriftReaction1D", 8),
+        [("Adjoint", 0), ("AnisotropicShiftND2", 0), ("AnisotropicShiftND3", 3),
          ("EvolverHeat1DGreeksV3", 8), ("EvolverHeat1DUnitV3", 7), ("Heat1D6th", 0), ("Heat2D", 10),
          ("Heat2DVarA", 3), ("Heat3D", 10), ("Heat3DVarA", 2), ("Howland1D", 3), ("HypoellipticChernoffKolmogorov", 2),
          ("Killing1D", 1), ("Killing2nd1D", 2), ("NonSeparable2D", 121), ("ObstacleChernoff", 5), ("ObstacleNDV8", 3),
          ("PointEval", 6), ("QuantumGraphHeat", 1), ("Reflected1D", 0), ("ReverseHeat1D", 0), ("Robin1D", 4),
-         ("Shift1D", 1), ("Strang1D", 0), ("Subordinated1D", [2, 50]), ("WentzellV8", 7), ("shift1d_coeff_grad", 2)]),
+         ("Subordinated1D", [2, 50]), ("WentzellV8", 7), ("shift1d_coeff_grad", 2)]),
     "the work cap's refusal names no t, tau or count that passes, or names a t whose call outlasts the call limit": (
         "work cap", "", r"operator (products|applications)",
         [("ConservativeDiffusionChernoff", 15), ("DiffusionExpmv1D", 2), ("Etdrk4", 16), ("GeneralOperator", 6),
@@ -985,34 +985,32 @@ SHARED = {
     "finite data, or a finite result, refused as NaN or inf: an intermediate leaves the doubles": (
         "finite refused as NaN", "", r"must be finite \(no NaN/Inf\)|not finite|non-finite result|for sqrt\): NaN|"
         r"gradient overflows|forward state u_k overflows",
-        [("DriftReaction1D", None), ("Shift1D", None), ("Strang1D", None), ("Adjoint", 16), ("ComplexTripleJumpV8", 36),
-         ("DiffusionExpmv1D", 7), ("DirichletHeat2nd1D", 38), ("DriftReaction4th1D", 33), ("EvolverHeat1DUnitV3", 8),
+        [("Adjoint", 16), ("ComplexTripleJumpV8", 36),
+         ("EvolverHeat1DUnitV3", 8),
          ("GeneralOperator", 49), ("GraphAdjointPresampled", 1), ("GraphHeat", 23), ("Heat1D6th", [16, 103]),
-         ("Heat1DZeta4", 3), ("Heat1DZeta6", 5), ("Heat1DZeta8", 8), ("Heat2D", 9), ("Heat2DVarA", 2), ("Heat3D", 12),
+         ("Heat2DVarA", 2),
          ("Heat3DVarA", 3), ("Howland1D", 5), ("HypoellipticChernoffKolmogorov", 19), ("KilledDirichlet1D", 11),
-         ("Killing1D", 13), ("Killing2nd1D", 14), ("NonSeparable2D", 6), ("NonSeparable2DAniso", 4),
-         ("ObstacleChernoff", 6), ("PointEval", 16), ("QuantumGraphHeat", 13), ("Reflected1D", 2), ("Resolvent1D", 16),
+         ("ObstacleChernoff", 6), ("Resolvent1D", 16),
          ("ResolventJump2DV8", 16), ("ResolventJump3DV8", 26), ("ResolventJumpV8", 25), ("ReverseHeat1D", 14),
-         ("Robin1D", 3), ("Schrodinger1D", 94), ("VarCoefTtEvolver", 14), ("WentzellV8", 2), ("edge_weight_grad", 0),
-         ("edge_weight_grad_batched", 20), ("shift1d_coeff_grad", 0), ("symmetric_op_expmv_frechet", 68)]),
+         ("Schrodinger1D", 94), ("VarCoefTtEvolver", 14), ("WentzellV8", 2),
+         ("shift1d_coeff_grad", 0)]),
     "values near the bottom of the doubles: products of the data with the coefficients underflow, so the result is "
     "not k times the result for the data unscaled": (
         "tiny values", "", r"values of size \d\.\de-(2\d\d|3\d\d)",
-        [("DiffusionExpmv1D", 57), ("DriftReaction1D", 11), ("GeneralOperator", 19), ("GraphAdjointPresampled", 37),
+        [("DiffusionExpmv1D", 57), ("GeneralOperator", 19), ("GraphAdjointPresampled", 37),
          ("GraphHeat6", 47), ("Heat1D6th", 106), ("MagnusGraphHeat", 67), ("MagnusGraphHeat6", 35),
          ("NonSeparable2D", 48), ("NonSeparable2DAniso", 3), ("TruncatedExp1D", 67), ("TruncatedExp4th1D", 31),
-         ("VarCoefGraphHeat", 21), ("VarCoefTtEvolver", 143), ("edge_weight_grad_batched", 147),
+         ("VarCoefGraphHeat", 21), ("VarCoefTtEvolver", 143),
          ("phi_action_batched", 0)]),
     "data times weights below the doubles: products of the data with the coefficients underflow, so the result is "
     "not k times (or under scaled lengths, not) the result unscaled": (
         "tiny products", "", r"max error",
-        [("GraphHeat", 39), ("GraphHeat4th", 50), ("KilledDirichlet1D", 80), ("VarCoefMagnusGraph", 14),
-         ("edge_weight_grad", 27)]),
+        [("GraphHeat", 39), ("GraphHeat4th", 50), ("KilledDirichlet1D", 80), ("VarCoefMagnusGraph", 14)]),
     "the internal text of a read between nodes reaches the user and names nothing that passes": (
         "internal read text", NAMES_NOTHING, r"Grid(1D|ND)::interp",
-        [("AnisotropicShiftND2", 21), ("AnisotropicShiftND3", 97), ("DriftReaction1D", 83),
+        [("AnisotropicShiftND2", 21), ("AnisotropicShiftND3", 97),
          ("EvolverHeat1DGreeksV3", 1), ("Heat3DVarA", 93), ("ObstacleChernoff", 8), ("ReverseHeat1D", 23),
-         ("Shift1D", 10), ("Strang1D", 69), ("shift1d_coeff_grad", 58)]),
+         ("shift1d_coeff_grad", 58)]),
     "a failed implicit solve says 'convergence failed' without the note naming what passes": (
         "solve fails without a note", NAMES_NOTHING, r"convergence failed: last_residual",
         [("ConservativeDiffusionChernoff", 16), ("MassKOperator", 0), ("SymmetricOperator", 0),
@@ -1025,7 +1023,7 @@ SHARED = {
         "named number refused by another rule", "named number",
         r"2\^53 cells.*(the longest step whose reads|reaction factor)|drift tau b\[0\]|exceeds the admissible tau|"
         r"positions leave the double range|intermediate of the step overflowed",
-        [("GridlessEvolver", [None, 4]), ("Reflected1D", 83), ("Robin1D", 57), ("Shift1D", 20), ("TtEvolver", 118),
+        [("Reflected1D", 83), ("Robin1D", 57), ("Shift1D", 20), ("TtEvolver", 118),
          ("TruncatedExp1D", 17), ("VarCoefTtEvolver", 42)]),
     "the text adds the truncated series' rule (need 2 tau ||a|| < dx^2), whose tau is refused: the class's own rule "
     "is stricter (8 tau < 3 dx^2 for the K = 4 step, the largest admissible tau of the mixed derivative)": (
@@ -1034,7 +1032,7 @@ SHARED = {
     "a subnormal tau loses the products it enters (a tau rounds to 0 or doubles): t = 5e-324 does not diffuse as the "
     "same call with lengths and t scaled up does": (
         "subnormal tau", "length scaling", r"max error",
-        [("GridlessEvolver", 30), ("TtEvolver", 74),
+        [("TtEvolver", 74),
          ("TtCoupledEvolver", dict(ONE, n=16, L=2.3260953229226465e-235, d=3, b=0.0, c=0.0, eps=1e-12, t=5e-324,
                                    n_steps=1, j=40))]),
     "the named range 't must lie in [..]' is refused at an end as printed (rounded outwards)": (
@@ -1042,12 +1040,9 @@ SHARED = {
         [("ResolventJumpV8", 7), ("ResolventJump2DV8", 11), ("ResolventJump3DV8", 1)]),
     "small data at small t: the contour sum underflows (a constant of 2.4e-295 at t = 1e-30 gives 0)": (
         "small data", "", r"max error", [("ResolventJumpV8", 11), ("ResolventJump2DV8", 7), ("ResolventJump3DV8", 0)]),
-    "p_h breaks p_h = p_1(./sqrt h)/h^2 from h ~ 1e9 (h^2 p_h(0) = 2.03 instead of 0.25 at h = 1e12)": (
-        "scaling at large h", "length scaling", r"max error",
-        [("heisenberg_heat_kernel", 0), ("HypoellipticChernoffHeisenberg", 0)]),
     "data or lengths scaled by powers of two give a result off the scaled one by far more than rounding": (
         "scaled result", "", r"max error",
-        [("AnisotropicShiftND3", 74), ("DiffusionExpmv1D", 93), ("DriftReaction4th1D", 6), ("Heat1D4th", 0),
+        [("AnisotropicShiftND3", 74), ("DiffusionExpmv1D", 93), ("Heat1D4th", 0),
          ("TruncatedExp1D", 50), ("TruncatedExp4th1D", 7), ("phi_action", 32)]),
 }
 for _cause, (_label, _check, _pattern, _rows) in SHARED.items():
@@ -1057,11 +1052,9 @@ for _cause, (_label, _check, _pattern, _rows) in SHARED.items():
 # Each class's own: (row, label, check, pattern, cause, draws).
 for _args in [
     ("GridlessEvolver", "signed weights", "", r"max error",
-     "with signed weights the atoms, the mass and the mean depend on the weights' scale (binned differently)"),
-    ("Subordinated1D", "Gamma law below c = 1e-15", "length scaling", r"max error",
-     "the Gamma law uses max(c, 1e-15): every c below it gives the same result"),
-    ("Subordinated1D", "t named on a short grid", "named number", r"2\^53 cells.*the refusal",
-     "on a grid of length 1e-20 every t the laws name is refused when used"),
+     "with signed weights a bin whose weights cancel, or all but cancel, keeps no first moment (one atom at "
+     "the weighted mean cannot carry a dipole, and one at M/W for a tiny W would lie far outside the bin): the "
+     "mean is not kept"),
     ("Subordinated1D", "named t grinds", "hang", r"no answer",
      "one call of the named longest t takes far longer than the call limit (its 10000 sub-steps)", 3),
     ("AdaptivePI", "substeps depend on the data's scale", "", r"",
