@@ -123,10 +123,12 @@ def test_oracle_keeps_its_scaling_law_and_accuracy_at_every_h(h):
 
 @pytest.mark.parametrize("args", [(5e-324, 1.0, 0.0, 0.0), (1.797e308, 1.797e308, 0.0, 0.0),
                                   (1e300, 1e160, 1e160, 1.0), (5e-324, 0.0, 1e-150, 0.0),
-                                  (1e-160, 1e-80, 0.0, 1.99e-158), (1e-140, 1e-70, 0.0, 1.99e-138)])
+                                  (1e-160, 1e-80, 0.0, 1.99e-158), (1e-140, 1e-70, 0.0, 1.99e-138),
+                                  (1.7e308, 0.0, 0.0, -math.inf), (1e307, 0.0, 0.0, 1.7e308)])
 def test_oracle_gives_zero_where_the_value_underflows(args):
     # Bounded by e^{-(x^2 + y^2)/(2h)}/(4 h^2), far below 5e-324, or (the last two, |tc| near
-    # 200 h) below the quadrature's resolution, where its sum came out as -6e304 and -6e264.
+    # 200 h) below the quadrature's resolution, where its sum came out as -6e304 and -6e264; an
+    # infinite or huge |tc| beyond 200 h where 200 h itself overflows is the limit 0, not NaN.
     assert p(*args) == 0.0
 
 
