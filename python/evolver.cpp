@@ -1,5 +1,6 @@
 #include "python/evolver.hpp"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -160,19 +161,41 @@ namespace {
 }
 }  // namespace
 
-void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count,
-                           std::uint64_t most) {
+namespace {
+void check_reaction_factor_within(const std::string& ctx, double c, double t_final, std::size_t n_steps,
+                                  FunctionRef<bool(double)> other, const char* count, std::uint64_t most) {
     const double tau = t_final / static_cast<double>(n_steps);
     if (reaction_factor_admitted(tau * c + 1.0)) return;
-    const double tau_max = -1.0 / c;
-    // The counts whose factor is admitted as the step computes it; where no
-    // count of the argument's range is, the longest time one call serves.
-    const StepCounts counts =
-        admitted_counts(t_final, most, [&](double step) { return reaction_factor_admitted(step * c + 1.0); });
+    auto passes = [&](double step) { return reaction_factor_admitted(step * c + 1.0) && other(step); };
+    // -1/c, or below it the longest step the other rules admit: non-negative
+    // doubles are ordered as their bit patterns, so at most 64 halvings.
+    double tau_max = -1.0 / c;
+    if (!other(tau_max)) {
+        std::uint64_t lo = 0, hi = std::bit_cast<std::uint64_t>(tau_max);
+        while (hi - lo > 1) {
+            const std::uint64_t mid = lo + (hi - lo) / 2;
+            (other(std::bit_cast<double>(mid)) ? lo : hi) = mid;
+        }
+        tau_max = std::bit_cast<double>(lo);
+    }
+    // The counts whose steps pass as the step computes them; where no count
+    // of the argument's range does, the longest time one call serves.
+    const StepCounts counts = admitted_counts(t_final, most, passes);
     const std::string hint = counts.outcome == StepCounts::Outcome::Fits
                                  ? " (" + std::string(count) + " >= " + std::to_string(counts.least) + ")"
                                  : "; " + count_advice(counts, count, most, {"t", t_final});
     raise_negative_reaction(ctx, tau * c + 1.0, tau_max, hint);
+}
+}  // namespace
+
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps, const char* count,
+                           std::uint64_t most) {
+    check_reaction_factor_within(ctx, c, t_final, n_steps, [](double) { return true; }, count, most);
+}
+
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
+                           FunctionRef<bool(double)> other) {
+    check_reaction_factor_within(ctx, c, t_final, n_steps, other, "n_steps", kU64Counts);
 }
 
 void check_reaction_step(const std::string& ctx, double c, double tau) {

@@ -455,6 +455,11 @@ void evolve_semigroup_in_range(const char* cls, ChernoffSemigroup<K>& semigroup,
 // up to `most`, the largest count the call takes by its other rules.
 void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
                            const char* count = "n_steps", std::uint64_t most = kU64Counts);
+// The same where a step must pass the class's other rules too (`other`
+// admits every step shorter than one it admits): the tau and the counts named
+// pass all of them.
+void check_reaction_factor(const std::string& ctx, double c, double t_final, std::size_t n_steps,
+                           FunctionRef<bool(double)> other);
 // The same for steps of a given size tau.
 void check_reaction_step(const std::string& ctx, double c, double tau);
 

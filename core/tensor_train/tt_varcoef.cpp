@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "core/foundation/dense_eigenvalues.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_axis_growth.hpp"
 #include "core/tensor_train/tt_drift_spectral.hpp"
@@ -209,8 +210,8 @@ Expected<VarCoefTt> VarCoefTt::make(std::vector<std::vector<double>> a_axis, std
         const PeriodicTridiag residual =
             residual_operator(ev.a_axis[j], ev.b_axis[j], ev.v_axis[j], mean_of(ev.a_axis[j], ev.a_axis[j].size()), h);
         const double norm = tridiag_norm(residual);
-        if (std::isfinite(norm) && !std::isfinite(norm * norm)) {
-            ev.overflowing_axis = OverflowingAxis{j, norm};
+        if (!all_zero(residual) && !std::isfinite(norm * norm)) {
+            ev.overflowing_axis = OverflowingAxis{j, norm, h};
             break;
         }
         Expected<AxisVerdict> verdict = judge_axis(ev.a_axis[j], ev.b_axis[j], ev.v_axis[j], ev.domain[j], j);
@@ -252,9 +253,16 @@ Status VarCoefTt::apply_axis(TtCore& core, std::size_t j, double dt) const {
     for (std::size_t a = 0; a < core.r_left; ++a) {
         for (std::size_t b = 0; b < rr; ++b) {
             for (std::size_t i = 0; i < n; ++i) fibre[i] = core.data[(a * n + i) * rr + b];
+            // The steps are linear: taken on the fibre scaled to unit size (a
+            // power of two, exact), R (R u) and the transforms stay in range
+            // for any fibre of doubles, and the same bits come back where
+            // nothing over- or underflowed unscaled.
+            const int e = unit_scale_exponent(fibre);
+            scale_by_power_of_two(fibre, -e);
             if (taylor) periodic_tridiag_apply(op, fibre, delta, r, q);
             if (Status st = spectral.apply(fibre); !st) return st;
             if (taylor) periodic_tridiag_apply(op, fibre, delta, r, q);
+            scale_by_power_of_two(fibre, e);
             for (std::size_t i = 0; i < n; ++i) core.data[(a * n + i) * rr + b] = fibre[i];
         }
     }
@@ -567,10 +575,10 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         StepJudgement judged;
     };
     std::vector<JudgedLengths> seen(d);
-    auto admits = [&](double t, Refusal* why) -> Expected<bool> {
+    auto admits = [&](double t, Refusal* why, bool remembered = true) -> Expected<bool> {
         for (std::size_t j = 0; j < d; ++j) {
             const double dt = axis_dt(j, t);
-            if (memory->admitted(j, dt)) continue;
+            if (remembered && memory->admitted(j, dt)) continue;
             Expected<StepJudgement> judged = judge_axis_step(axes[j], dt, budget, seen[j]);
             if (!judged) return fail(judged.error());
             if (!judged->admitted) {
@@ -643,6 +651,18 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     }
     limit.tau_pass = std::bit_cast<double>(lo_bits);
     limit.largest = hi_bits - lo_bits <= 1;
+    // The step a refusal names is printed four digits inwards, below the
+    // edge: the admitted lengths need not form an interval, so that step is
+    // judged itself, as a fresh evolver would judge it (near the edge a
+    // radius within rounding of its bound can turn either way), and lowered
+    // by 2^-8 until it passes.
+    limit.tau_named = floor_4_digits_inside(limit.tau_pass);
+    for (int k = 0; k < 16 && limit.tau_named > 0.0; ++k) {
+        Expected<bool> ok = admits(limit.tau_named, nullptr, false);
+        if (!ok) return fail(ok.error());
+        if (*ok) break;
+        limit.tau_named = floor_4_digits_inside(limit.tau_named * (1.0 - 0x1p-8));
+    }
     for (std::size_t j = 0; j < d; ++j) memory->note_edge(j, axis_dt(j, limit.tau_pass));
     return std::optional<StepLimit>{limit};
 }

@@ -42,13 +42,14 @@ struct VarCoefTt {
         double diffusion_bound = 0.0;  // max |b| h / 2
     };
 
-    // An axis whose residual R is a double but so large that its Taylor
-    // steps, which form R (R u), leave the double range at every step length
-    // (|R|_inf^2 beyond it). A residual that is no double itself makes every
-    // step non-finite, which the steps refuse (NanInf).
+    // An axis whose Taylor steps, which form R (R u), leave the double range
+    // at every step length: |R|_inf^2 beyond it, or R itself no double (a
+    // spacing whose square is not normal, or a/h^2, |b|/h or |v| beyond the
+    // range).
     struct OverflowingAxis {
         std::size_t axis = 0;
-        double residual_norm = 0.0;  // |R|_inf
+        double residual_norm = 0.0;  // |R|_inf (inf or NaN where R is no double)
+        double spacing = 0.0;
     };
 
     // Why a step is refused, and the steps that pass.
@@ -58,6 +59,9 @@ struct VarCoefTt {
         // a dense judgement binds.
         double tau_pass = 0.0;
         bool largest = false;  // tau_pass is the largest admitted step
+        // The step a refusal names: tau_pass to four digits, rounded inwards
+        // (floor_4_digits_inside), judged itself and lowered until it passes.
+        double tau_named = 0.0;
         std::size_t axis = 0;  // the first axis that refuses the step asked for
         // The step itself passes, but a step twice as long does not (an axis
         // whose step matrix is dense, see amplifying_step).

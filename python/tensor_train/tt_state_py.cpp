@@ -12,6 +12,7 @@
 #include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 
 namespace quorvane::py {
 
@@ -78,15 +79,19 @@ void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final
     if (d != state_d) py_err_with_kind("OutOfDomain", ctx + ": evolver ndim != state ndim");
 }
 
-void check_tt_drift(const std::string& ctx, const std::vector<double>& b, double t_final, std::size_t n_steps) {
+void check_tt_steps(const std::string& ctx, const std::vector<double>& b, double c, double t_final,
+                    std::size_t n_steps) {
     const double tau = t_final / static_cast<double>(n_steps);
     auto drifts_finite = [&](double step) {
         return std::all_of(b.begin(), b.end(), [&](double bj) { return std::isfinite(step * bj); });
     };
+    // Each refusal names a step and counts that pass the other rule too.
+    check_reaction_factor(ctx, c, t_final, n_steps, drifts_finite);
     if (drifts_finite(tau)) return;
     const std::size_t j = static_cast<std::size_t>(
         std::find_if(b.begin(), b.end(), [&](double bj) { return !std::isfinite(tau * bj); }) - b.begin());
-    const StepCounts counts = admitted_counts(t_final, kU64Counts, drifts_finite);
+    const StepCounts counts = admitted_counts(
+        t_final, kU64Counts, [&](double step) { return drifts_finite(step) && reaction_factor_admitted(step * c + 1.0); });
     py_err_with_kind("CflViolated", ctx + ": the drift tau b[" + std::to_string(j) + "] of a step of tau = " +
                                         fmt_exp3(tau) + " lies beyond the double range (b[" + std::to_string(j) +
                                         "] = " + fmt_exp3(b[j]) + "); " +

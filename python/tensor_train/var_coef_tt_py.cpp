@@ -227,6 +227,19 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                              "every node, pass");
     }
     if (const std::optional<VarCoefTt::OverflowingAxis>& o = ev.overflowing_axis) {
+        const std::string axis = ctx + ": axis " + std::to_string(o->axis);
+        const double h2 = o->spacing * o->spacing;
+        if (!std::isfinite(h2) || !std::isnormal(h2)) {
+            py_err_with_kind("OutOfDomain", axis + ": its three-point operator, a/h^2, is no double at the spacing "
+                                                "h = " + fmt_exp3(o->spacing) +
+                                                ": the grid spacing h = (hi - lo)/(n - 1) must have a finite, normal "
+                                                "square h^2");
+        }
+        if (!std::isfinite(o->residual_norm)) {
+            py_err_with_kind("OutOfDomain", axis + " (" + residual_causes(ev, o->axis) +
+                                                ") has a residual R that is no double (a/h^2, |b|/h or |v| beyond "
+                                                "the double range): no step of this axis is a double at any n_steps");
+        }
         py_err_with_kind("OutOfDomain",
                          ctx + ": axis " + std::to_string(o->axis) + " (" + residual_causes(ev, o->axis) +
                              ") has a residual R with |R|_inf = " + fmt_exp3(o->residual_norm) +
@@ -242,7 +255,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
     const std::optional<VarCoefTt::StepLimit> limit =
         unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
     if (limit) {
-        const double shown = floor_4_digits_inside(limit->tau_pass);
+        const double shown = limit->tau_named;
         const std::string bound = limit->largest ? "exceeds the largest admissible tau = " + fmt_exp3(shown)
                                                  : "exceeds the admissible tau <= " + fmt_exp3(shown);
         const std::string axis =

@@ -992,7 +992,7 @@ SHARED = {
          ("Heat3DVarA", 3), ("Howland1D", 5), ("HypoellipticChernoffKolmogorov", 19), ("KilledDirichlet1D", 11),
          ("ObstacleChernoff", 6), ("Resolvent1D", 16),
          ("ResolventJump2DV8", 16), ("ResolventJump3DV8", 26), ("ResolventJumpV8", 25), ("ReverseHeat1D", 14),
-         ("Schrodinger1D", 94), ("VarCoefTtEvolver", 14), ("WentzellV8", 2),
+         ("Schrodinger1D", 94), ("WentzellV8", 2),
          ("shift1d_coeff_grad", 0)]),
     "values near the bottom of the doubles: products of the data with the coefficients underflow, so the result is "
     "not k times the result for the data unscaled": (
@@ -1000,7 +1000,7 @@ SHARED = {
         [("DiffusionExpmv1D", 57), ("GeneralOperator", 19), ("GraphAdjointPresampled", 37),
          ("GraphHeat6", 47), ("Heat1D6th", 106), ("MagnusGraphHeat", 67), ("MagnusGraphHeat6", 35),
          ("NonSeparable2D", 48), ("NonSeparable2DAniso", 3), ("TruncatedExp1D", 67), ("TruncatedExp4th1D", 31),
-         ("VarCoefGraphHeat", 21), ("VarCoefTtEvolver", 143),
+         ("VarCoefGraphHeat", 21),
          ("phi_action_batched", 0)]),
     "data times weights below the doubles: products of the data with the coefficients underflow, so the result is "
     "not k times (or under scaled lengths, not) the result unscaled": (
@@ -1023,8 +1023,7 @@ SHARED = {
         "named number refused by another rule", "named number",
         r"2\^53 cells.*(the longest step whose reads|reaction factor)|drift tau b\[0\]|exceeds the admissible tau|"
         r"positions leave the double range|intermediate of the step overflowed",
-        [("Reflected1D", 83), ("Robin1D", 57), ("Shift1D", 20), ("TtEvolver", 118),
-         ("TruncatedExp1D", 17), ("VarCoefTtEvolver", 42)]),
+        [("Reflected1D", 83), ("Robin1D", 57), ("Shift1D", 20), ("TruncatedExp1D", 17)]),
     "the text adds the truncated series' rule (need 2 tau ||a|| < dx^2), whose tau is refused: the class's own rule "
     "is stricter (8 tau < 3 dx^2 for the K = 4 step, the largest admissible tau of the mixed derivative)": (
         "CFL text of the K = 4 step", "named number", r"need 2·tau",

@@ -86,7 +86,7 @@ STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text n
     (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
 ]
 SCALE = r"max\|[uw]0\| <= " + NUM
-RANGE = r"must have a finite, normal square dx\^2|below c = "  # a range of the grid or a coefficient
+RANGE = r"must have a finite, normal square (dx|h)\^2|below c = "  # a range of the grid or a coefficient
 
 
 class CallTimeout(BaseException):

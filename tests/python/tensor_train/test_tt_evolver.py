@@ -214,3 +214,19 @@ def test_reaction_factor_text_is_compact(c, shown):
     with pytest.raises(QuorvaneError) as info:
         ev.evolve(TtState([[1.0, 2.0], [3.0]]), 1.0, 1)
     assert str(info.value).startswith(f"[CflViolated] TtEvolver.evolve: reaction factor 1 + tau*c = {shown} < 0 ")
+
+
+def test_a_reaction_refusal_names_a_step_the_drift_rule_passes_too():
+    # -1/c = 6.1e37 would take tau b beyond the double range: the tau and the count named must
+    # pass both rules.
+    b, c, t = -1.424e275, -1.648e-38, 6.1e37
+    u0 = np.cos(2 * np.pi * np.arange(16) / 16)
+    with pytest.raises(QuorvaneError, match=r"reaction factor") as info:
+        TtEvolver([0.0], [b], c, [0.0], [1.5], 0.0).evolve(TtState([u0]), t, 1)
+    text = str(info.value)
+    tau = float(re.search(r"tau must be <= (\S+?)[;( ]", text).group(1))
+    assert tau < -1.0 / c and math.isfinite(tau * b)
+    TtEvolver([0.0], [b], c, [0.0], [1.5], 0.0).evolve(TtState([u0]), tau, 1)
+    least = int(re.search(r"n_steps >= (\d+)", text).group(1))
+    for count in (least, least + 1, 2 * least):
+        TtEvolver([0.0], [b], c, [0.0], [1.5], 0.0).evolve(TtState([u0]), t, count)

@@ -531,3 +531,20 @@ def test_a_residual_whose_square_overflows_is_refused_and_a_smaller_one_names_a_
     s = TtState([u0])
     make(1e150).evolve(s, tau, 1)
     assert np.all(np.isfinite(values_1d(s, 49)))
+
+
+@pytest.mark.parametrize("scale", [2.0**1000, 3e307, 2.0**-1000, 3e-300])
+def test_the_steps_are_linear_to_both_ends_of_the_double_range(scale):
+    # R (R u) of unit data is some 1e6 here: data of 1e303 would overflow inside the step, data of
+    # 1e-300 lose their bits to underflow, where the result k u is a double.
+    a, b, v, u0 = ROUGH_A49["a"], ROUGH_A49["b"], ROUGH_A49["v"], ROUGH_A49["u0"]
+    make = lambda: VarCoefTtEvolver([a], [b], [v], [(0.0, 1.0)], 0.0)
+    unit, scaled = TtState([u0]), TtState([scale * u0])
+    make().evolve(unit, 0.05, 20)
+    make().evolve(scaled, 0.05, 20)
+    expected = scale * values_1d(unit, 49)
+    got = values_1d(scaled, 49)
+    if math.log2(scale).is_integer():
+        assert np.array_equal(got, expected)
+    else:
+        assert np.max(np.abs(got - expected)) <= 1e-14 * np.max(np.abs(expected))
