@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/foundation/format.hpp"
+#include "core/foundation/step_count.hpp"
 #include "python/step_counts.hpp"
 
 namespace quorvane::py {
@@ -93,6 +94,54 @@ void raise_read_beyond_reach(const char* cls, double t, double tau, const FootRe
                                         "), where no cell can be told apart from its neighbour; steps of tau <= " +
                                         fmt_exp3(longest) + " read within 2^48 cells; " +
                                         count_advice(counts, "n_steps", kU64Counts, {"t", t}));
+}
+
+std::string spacing_text(const Grid1D<double>& g, const char* name) { return std::string(name) + " = " + fmt_exp3(g.dx()); }
+
+std::string counts_for_time(double t, double most, const char* step) {
+    const std::string name(step);
+    const StepCounts counts = admitted_counts(t, kU64Counts, [&](double s) { return s <= most; });
+    if (counts.outcome == StepCounts::Outcome::Fits) {
+        return " (for t = n_steps * " + name + " = " + exact_time(t) + ": n_steps >= " +
+               std::to_string(counts.least) + " steps of " + name + " = t / n_steps)";
+    }
+    return " (" + count_advice(counts, "n_steps", kU64Counts, {("t = n_steps * " + name).c_str(), t}) + ")";
+}
+
+std::string longest_step_tail(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> admitted) {
+    // Every step from 0 up to the longest admitted one passes: a bisection
+    // between 0 and the call's own step finds it.
+    const double longest = without_gil([&] { return greatest_admitted_double(0.0, call.tau, admitted); });
+    const double shown = floor_4_digits(longest);
+    std::string msg = std::string(cls) + ": tau = ";
+    if (call.form == StepCall::Form::Count) msg += "t/" + std::string(call.count) + " = ";
+    msg += fmt_exp3(call.tau) + " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (" +
+           grid + "); ";
+    if (call.form != StepCall::Form::Count) {
+        msg += "use tau <= " + fmt_exp3(shown);
+        if (call.form == StepCall::Form::Step && std::isfinite(call.t)) msg += counts_for_time(call.t, shown, "tau");
+        return msg;
+    }
+    if (call.object_count != 0) {
+        const auto n = static_cast<double>(call.object_count);
+        const double served = greatest_admitted_double(0.0, call.t, [&](double t) { return t / n <= shown; });
+        msg += "with its " + std::string(call.count) + " = " + std::to_string(call.object_count) +
+               " this object serves t <= " + exact_time(served) + "; ";
+    }
+    const StepCounts counts = admitted_counts(call.t, kU64Counts, [&](double step) { return step <= shown; });
+    return msg + count_advice(counts, call.count, kU64Counts, {"t", call.t});
+}
+
+void raise_step_beyond(const char* kind, const std::string& cause, const char* cls, const StepCall& call,
+                       const std::string& grid, FunctionRef<bool(double)> admitted) {
+    py_err_with_kind(kind, cause + "; " + longest_step_tail(cls, call, grid, admitted));
+}
+
+void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> located) {
+    if (without_gil([&] { return located(call.tau); })) return;
+    raise_step_beyond("OutOfDomain", kReadTooFar, cls, call, grid, located);
 }
 
 std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {

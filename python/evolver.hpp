@@ -20,12 +20,13 @@
 #include "core/line/truncated_exp4.hpp"
 #include "core/line/heat_stability.hpp"
 #include "core/line/kept_in_range.hpp"
+#include "core/line/read_reach.hpp"
+#include "core/foundation/function_ref.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/line/state.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
 #include "python/frame.hpp"
-#include "python/step_counts.hpp"
 #include "python/step_counts.hpp"
 
 namespace quorvane::py {
@@ -56,6 +57,20 @@ inline constexpr char kValuesDoc[] =
     "a*k^2*tau <= 0.1, then halve tau once and compare. Larger steps return plausible but\n"   \
     "wrong values without any error.\n\n"
 
+// How an evolve docstring tells the refusal of steps whose reads lie beyond
+// 2^53 cells (refuse_reads_beyond_grid); NAMES says what the message names
+// besides the largest admissible tau.
+#define QUORVANE_FAR_READS_DOC(NAMES)                                                            \
+    "    \"[OutOfDomain] a step reads u more than 2^53 cells beyond the end nodes, where no cell\n" \
+    "    can be told apart from its neighbour: ...\" for steps that read that far out (tau above\n" \
+    "    about 6.8e30 dx^2/a for a heat step of coefficient a), before any work; the message\n"    \
+    "    goes on with the largest admissible tau on this grid and\n"                              \
+    "    " NAMES ".\n"
+#define QUORVANE_FAR_READS_COUNT_DOC QUORVANE_FAR_READS_DOC("the n_steps from which every count passes for this t")
+#define QUORVANE_FAR_READS_TAU_DOC                                                               \
+    QUORVANE_FAR_READS_DOC("\"use tau <= ...\", with the n_steps from which every count of steps\n" \
+                           "    t / n_steps passes for t = n_steps * tau")
+
 // evolve's own checks, step count first.
 inline void check_steps_and_time(std::size_t n_steps, double t) {
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
@@ -85,6 +100,51 @@ Ref callback_cause(const K& k) {
 // that larger counts are judged as they come instead of promising them.
 [[noreturn]] void raise_unstable_step_named_count(const char* cls, double t, double tau, const StepRange& range,
                                                   const Grid1D<double>& grid, const char* why, std::uint64_t runs);
+
+// How a call takes its steps, for a refusal that names the steps that pass.
+struct StepCall {
+    enum class Form {
+        Count,    // duration t in `count` steps of t / count
+        Step,     // n_steps steps of a given tau (t = n_steps tau): tau and the counts for t named
+        StepOnly  // a given tau: only the bound named
+    };
+    Form form = Form::Count;
+    double t = 0.0;
+    double tau = 0.0;
+    const char* count = "n_steps";
+    // A count fixed when the object was built (not an argument of the
+    // call): the longest t the object serves with it is named as well.
+    std::uint64_t object_count = 0;
+};
+
+// The part of a refusal that names the longest step `admitted` admits below
+// the call's tau (found by bisection; `admitted` admits every step below one
+// it admits) and what passes with it: "{cls}: tau = t/n_steps = {tau}
+// exceeds the largest admissible tau = {X} on this grid ({grid}); use
+// n_steps >= {K} for t = {t}" (count_advice), "...; use tau <= {X} (for t =
+// n_steps * tau = {t}: n_steps >= {K} steps of tau = t / n_steps)". X is
+// rounded down to four digits, so every step up to it, and so every count
+// from K up, passes. Computed without the interpreter lock.
+std::string longest_step_tail(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> admitted);
+
+// " (for t = n_steps * {step} = {t}: n_steps >= {K} steps of {step} = t /
+// n_steps)": the counts whose steps t / n_steps lie within `most`.
+std::string counts_for_time(double t, double most, const char* step);
+
+// "dx = 3.125e-2": a grid's spacing as a refusal names it.
+std::string spacing_text(const Grid1D<double>& g, const char* name = "dx");
+
+// The refusal (of kind `kind`) of a call whose step `admitted` does not
+// admit: `cause`, "; ", then longest_step_tail.
+[[noreturn]] void raise_step_beyond(const char* kind, const std::string& cause, const char* cls, const StepCall& call,
+                                    const std::string& grid, FunctionRef<bool(double)> admitted);
+
+// Refuses (OutOfDomain) a call whose step `located` does not admit: its
+// reads lie more than 2^53 cells beyond the grid (kReadTooFar). Judged
+// before any work, without the interpreter lock.
+void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> located);
 
 // "OutOfDomain": the kernel's coefficient cannot be stepped stably at any
 // step count (see CoefficientFault); says where and what helps.
@@ -300,6 +360,16 @@ Expected<std::vector<double>> run_linear(std::span<const double> values, BeyondR
     return out;
 }
 
+// Refuses a step whose reads lie beyond 2^53 cells (kernels that say which
+// steps read within, step_reads_located; the others are judged elsewhere).
+template <class K>
+void refuse_far_reads(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
+    if constexpr (requires { step_reads_located(kernel, tau); }) {
+        refuse_reads_beyond_grid(cls, {StepCall::Form::Count, t, tau}, spacing_text(grid),
+                                 [&](double step) { return step_reads_located(kernel, step); });
+    }
+}
+
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
 // the class in a refusal.
@@ -311,6 +381,7 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
     std::vector<double> values = state.values;
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
+    refuse_far_reads(cls, kernel, grid, t, tau);
     int retried_at = 0;
     double top_in = 0.0, top_out = 0.0;  // top_out > 0: the result itself lies beyond the double range
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {

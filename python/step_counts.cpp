@@ -35,6 +35,12 @@ std::string count_advice(const StepCounts& c, const char* count, std::uint64_t r
     return {};
 }
 
+std::string served_up_to(const char* name, double refused, FunctionRef<bool(double)> fits, const char* where) {
+    const double longest = floor_4_digits(greatest_admitted_double(0.0, refused, fits));
+    if (!(longest > 0.0)) return {};
+    return "; it serves " + std::string(name) + " up to " + fmt_exp3(longest) + " " + where;
+}
+
 std::string least_count_advice(double tau_max, const char* count, std::uint64_t range_max, CallTime time) {
     const double shown = floor_4_digits(tau_max);
     const StepCounts c = admitted_counts(time.t, range_max, [&](double tau) { return tau <= shown; });

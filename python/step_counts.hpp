@@ -38,6 +38,13 @@ struct CallTime {
 std::string count_advice(const StepCounts& c, const char* count, std::uint64_t range_max, CallTime time,
                          bool with_time = true);
 
+// "; it serves {name} up to {X} {where}": X the longest value in [0,
+// refused) that `fits` admits, rounded down to four digits (`fits` admits
+// every value below one it admits, so every value up to X passes); empty
+// where no value above 0 fits.
+std::string served_up_to(const char* name, double refused, FunctionRef<bool(double)> fits,
+                         const char* where = "on this operator");
+
 // The same for a rule that bounds the step from above by `tau_max` as a
 // refusal prints it (four digits, rounded down: the count named takes steps
 // no longer than the bound shown).

@@ -15,6 +15,7 @@
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/line/diffusion.hpp"
+#include "core/line/read_reach.hpp"
 
 namespace quorvane {
 
@@ -85,6 +86,13 @@ struct RobinHeatChernoff {
         return par_apply_pointwise_owned(*this, src, dst, pool, tau);
     }
 };
+
+// Whether every read of a step of tau can be located: the image rules fold
+// a read back only once it has a cell, so the inner heat step's reads
+// decide. (The odd image's own bound, L^2/12, keeps its reads within one
+// grid length.)
+inline bool step_reads_located(const ReflectedHeatChernoff& k, double tau) { return heat_reads_located(k.inner, tau); }
+inline bool step_reads_located(const RobinHeatChernoff& k, double tau) { return heat_reads_located(k.inner, tau); }
 
 // The longest step the odd image serves: a step reads as far as 2 sqrt(3 tau)
 // from its node, so beyond tau = L^2/12 a node next to one wall reads past

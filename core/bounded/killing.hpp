@@ -8,6 +8,7 @@
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/line/diffusion.hpp"
+#include "core/line/read_reach.hpp"
 
 namespace quorvane {
 
@@ -38,5 +39,10 @@ struct SoftKillingChernoff {
 
     Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
 };
+
+// Whether every read of a step of tau can be located: the killing and the
+// rate read nothing, so the inner heat step's reads decide.
+inline bool step_reads_located(const KillingChernoff& k, double tau) { return heat_reads_located(k.inner, tau); }
+inline bool step_reads_located(const SoftKillingChernoff& k, double tau) { return heat_reads_located(k.inner, tau); }
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 #include "core/foundation/coeff.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/read_reach.hpp"
 
 namespace quorvane {
 
@@ -47,6 +48,16 @@ const Grid1D<double>& ObstacleChernoff::grid() const {
         if constexpr (requires { k.grid; }) return k.grid;
         else return k.diffusion.grid;
     }, kernel);
+}
+
+bool step_reads_located(const ObstacleChernoff& evolver, double tau) {
+    if (const auto* heat = std::get_if<DiffusionChernoff>(&evolver.kernel)) return heat_reads_located(*heat, tau);
+    const StrangDiffusionDrift& split = std::get<StrangDiffusionDrift>(evolver.kernel);
+    if (!heat_reads_located(split.diffusion, tau * 0.5)) return false;
+    for (std::size_t i = 0; i < split.drift.grid.n; ++i) {
+        if (!read_is_located(split.drift.grid, split.drift.foot_and_factor(i, tau).foot)) return false;
+    }
+    return true;
 }
 
 Expected<std::vector<double>> ObstacleChernoff::evolve(std::vector<double> values, double t,

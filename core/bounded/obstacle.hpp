@@ -73,6 +73,11 @@ struct ObstacleChernoff {
     Expected<InactiveGamma> apply_inactive_gamma_into(std::span<const double> v) const;
 };
 
+// Whether every read of one linear step of tau can be located
+// (read_reach.hpp): the heat step's, or the Strang product's half heat
+// steps and the drift's feet, every node's, as the step forms them.
+bool step_reads_located(const ObstacleChernoff& evolver, double tau);
+
 // The adjoint of the projected step has no transpose primitive here: always
 // UnsupportedOperation.
 Status apply_active_set_adjoint_into(const ObstacleChernoff& evolver, const GridFn<double>& w_fwd,

@@ -119,6 +119,12 @@ Status refuse_linear_inflow(const Grid1D<F>& g, std::size_t i, double foot) {
     return {};
 }
 
+// Whether interp reads a value at x on g: for the Hermite kinds x finite
+// and fewer than 2^53 cells from xmin (kReadTooFar beyond); the Chebyshev
+// kind reads every point. What a step's reads must satisfy, judged before
+// the step.
+bool read_is_located(const Grid1D<double>& g, double x);
+
 // The degree-7 Hermite evaluation by itself (infallible).
 template <class F>
 F hermite7_sample(std::span<const F> values, const Grid1D<F>& grid, F x);

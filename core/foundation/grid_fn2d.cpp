@@ -34,6 +34,21 @@ GridFn<double> GridFn2D::column(std::size_t i) const {
     return GridFn<double>{grid.y, std::move(line)};
 }
 
+bool sheared_x_reads_located(const Grid2D& grid, double c) {
+    const std::size_t nx = grid.nx(), ny = grid.ny();
+    Grid1D<double> row_grid = grid.x;
+    row_grid.interp_kind = InterpKind::septic();
+    const double dy = (grid.y.xmax - grid.y.xmin) / static_cast<double>(ny - 1);
+    const double dx = (grid.x.xmax - grid.x.xmin) / static_cast<double>(nx - 1);
+    for (const std::size_t j : {std::size_t{0}, ny - 1}) {
+        const double shift = c * (grid.y.xmin + dy * static_cast<double>(j));
+        for (const std::size_t i : {std::size_t{0}, nx - 1}) {
+            if (!read_is_located(row_grid, (grid.x.xmin + dx * static_cast<double>(i)) - shift)) return false;
+        }
+    }
+    return true;
+}
+
 Status GridFn2D::sample_sheared_x(std::span<double> out, std::size_t nx, std::size_t ny, double c) const {
     const std::size_t nx_grid = grid.nx(), ny_grid = grid.ny();
     std::size_t out_needed = 0;

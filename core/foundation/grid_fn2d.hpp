@@ -43,4 +43,9 @@ struct GridFn2D {
     Status sample_sheared_x(std::span<double> out, std::size_t nx, std::size_t ny, double c) const;
 };
 
+// Whether every read of sample_sheared_x with shift c over the whole grid
+// can be located: x_i - c y_j, formed as it forms it, is farthest out at the
+// corners of the grid.
+bool sheared_x_reads_located(const Grid2D& grid, double c);
+
 }  // namespace quorvane

@@ -36,9 +36,13 @@ double floor_4_digits(double x) {
     // compared with, and rounding it again keeps it. (k * 10^(e-3) formed in
     // binary can land an ulp below the decimal, or below x / 10^(e-3) when
     // the quotient rounds down.)
-    const double scale = digits4_scale(x);
-    const int exponent = static_cast<int>(std::lround(std::log10(scale)));
-    const double k = std::floor(x / scale);
+    const int exponent = static_cast<int>(std::floor(std::log10(x))) - 3;
+    // x / 10^exponent; below about 1e-297 the power is no normal double (it
+    // rounds, or vanishes, and the quotient with it), so it is formed in two
+    // exact-enough factors there. Each candidate is then read back as a
+    // decimal, subnormal ones included, so the loop ends after four.
+    const double k = std::floor(exponent >= -300 ? x / std::pow(10.0, exponent)
+                                                 : (x * 1e300) / std::pow(10.0, exponent + 300));
     double best = 0.0;
     for (double c = k + 1.0; c >= k - 2.0 && c > 0.0; c -= 1.0) {
         char text[48];
@@ -50,7 +54,7 @@ double floor_4_digits(double x) {
             break;
         }
     }
-    return best > 0.0 ? best : k * scale;
+    return best > 0.0 ? best : k * std::pow(10.0, exponent);
 }
 double floor_4_digits_inside(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return x;

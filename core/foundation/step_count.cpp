@@ -34,8 +34,7 @@ std::uint64_t greatest_admitted(double t, std::uint64_t lo, std::uint64_t hi, Fu
 // the shortest duration counted is the one whose step keeps 24 significant
 // bits, 2^-1050. Rules that bound the step near the bottom of the normal
 // range (a reaction of |c| ~ 1e308 admits steps up to ~6e-309) still name
-// a time served. Non-negative doubles are ordered as their bit patterns, so
-// the bisection runs over those: at most 64 halvings.
+// a time served.
 double longest_admitted(std::uint64_t n, double t_refused, FunctionRef<bool(double)> ok) {
     constexpr double kLeast = 0x1p-1050;
     // kLeast n lies within an ulp or two of it (two roundings).
@@ -44,14 +43,7 @@ double longest_admitted(std::uint64_t n, double t_refused, FunctionRef<bool(doub
         shortest = std::nextafter(shortest, std::numeric_limits<double>::infinity());
     }
     if (!(shortest < t_refused) || !(step_of(shortest, n) >= kLeast) || !ok(step_of(shortest, n))) return 0.0;
-    std::uint64_t lo = std::bit_cast<std::uint64_t>(shortest);
-    std::uint64_t hi = std::bit_cast<std::uint64_t>(t_refused);
-    while (hi - lo > 1) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
-        if (ok(step_of(std::bit_cast<double>(mid), n))) lo = mid;
-        else hi = mid;
-    }
-    return std::bit_cast<double>(lo);
+    return greatest_admitted_double(shortest, t_refused, [&](double t) { return ok(step_of(t, n)); });
 }
 
 }  // namespace
@@ -64,6 +56,17 @@ std::uint64_t greatest_count(std::uint64_t lo, std::uint64_t hi, FunctionRef<boo
         else hi = mid;
     }
     return lo;
+}
+
+double greatest_admitted_double(double lo, double hi, FunctionRef<bool(double)> ok) {
+    std::uint64_t a = std::bit_cast<std::uint64_t>(lo);
+    std::uint64_t b = std::bit_cast<std::uint64_t>(hi);
+    while (b - a > 1) {
+        const std::uint64_t mid = a + (b - a) / 2;
+        if (ok(std::bit_cast<double>(mid))) a = mid;
+        else b = mid;
+    }
+    return std::bit_cast<double>(a);
 }
 
 StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(double)> not_too_long) {

@@ -41,4 +41,11 @@ StepCounts admitted_counts(double t, std::uint64_t range_max, FunctionRef<bool(d
 // and that `ok` admits every count below one it admits: at most 64 halvings.
 std::uint64_t greatest_count(std::uint64_t lo, std::uint64_t hi, FunctionRef<bool(std::uint64_t)> ok);
 
+// The greatest double in [lo, hi) that `ok` admits, given 0 <= lo < hi, lo
+// admitted, hi refused, and that `ok` admits every value below one it
+// admits (a step, a duration). Non-negative doubles are ordered as their bit
+// patterns, so the bisection runs over those: at most 64 halvings, and the
+// value found is itself admitted.
+double greatest_admitted_double(double lo, double hi, FunctionRef<bool(double)> ok);
+
 }  // namespace quorvane

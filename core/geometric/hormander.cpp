@@ -7,6 +7,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/diffusion.hpp"
+#include "core/line/read_reach.hpp"
 
 namespace quorvane {
 namespace {
@@ -313,6 +314,20 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc) {
 // Kolmogorov phase space
 // ---------------------------------------------------------------------------
 
+// The velocity diffusion (1/2) d^2/dv^2 is the heat2 kernel with a = 1/2:
+// reads at v +- sqrt(2 tau), v +- sqrt(6 tau), a Gaussian average of
+// variance tau.
+namespace {
+DiffusionChernoff kolmogorov_velocity_diffusion(const Grid2D& grid) {
+    return DiffusionChernoff{CoeffSource::constant(0.5), grid.y, 0.5};
+}
+}  // namespace
+
+bool kolmogorov_reads_located(const Grid2D& grid, double tau) {
+    return std::isfinite(3.0 * 0.5 * tau) && sheared_x_reads_located(grid, tau * 0.5) &&
+           heat_reads_located(kolmogorov_velocity_diffusion(grid), tau);
+}
+
 Status hormander_kolmogorov_step(double tau, const GridFn2D& src, GridFn2D& dst) {
     if (!finite_nonneg(tau)) return domain_error("tau must be finite and non-negative", tau);
     // Where 3 tau/2 overflows, the velocity reads 2 sqrt(3 tau/2) from a node
@@ -323,10 +338,7 @@ Status hormander_kolmogorov_step(double tau, const GridFn2D& src, GridFn2D& dst)
     const double c = tau * 0.5;
     GridFn2D sheared{src.grid, std::vector<double>(nx * nv, 0.0)};
     if (Status st = src.sample_sheared_x(sheared.values, nx, nv, c); !st) return st;
-    // The velocity diffusion (1/2) d^2/dv^2 is the heat2 kernel with a = 1/2:
-    // reads at v +- sqrt(2 tau), v +- sqrt(6 tau), a Gaussian average of
-    // variance tau.
-    const DiffusionChernoff diffusion{CoeffSource::constant(0.5), src.grid.y, 0.5};
+    const DiffusionChernoff diffusion = kolmogorov_velocity_diffusion(src.grid);
     dst.values.resize(nx * nv);
     GridFn<double> out{src.grid.y, {}};
     for (std::size_t i = 0; i < nx; ++i) {

@@ -138,6 +138,10 @@ double heisenberg_heat_kernel(double h, double x, double y, double tc);
 // overwritten. tau must be finite and >= 0.
 Status hormander_kolmogorov_step(double tau, const GridFn2D& src, GridFn2D& dst);
 
+// Whether every read of one Kolmogorov step of tau can be located
+// (read_reach.hpp): the shears' feet and the velocity heat step's reads.
+bool kolmogorov_reads_located(const Grid2D& grid, double tau);
+
 // n_steps Kolmogorov steps of t/n_steps from values on grid (bracket check
 // first, stop requests polled between steps).
 Expected<std::vector<double>> hormander_kolmogorov_evolve(const Grid2D& grid, std::vector<double> values, double t,

@@ -167,9 +167,6 @@ Expected<Dense18> expm_pade13(double dt, const std::array<double, kKrylovMaxDim>
 
 namespace {
 
-constexpr const char* kTooMuchWork =
-    "GraphKrylovChernoff: tau * spectral_bound too large: the action would need more than 10000000 operator "
-    "products";
 constexpr const char* kNonFiniteInput = "GraphKrylovChernoff: the input vector contains NaN or Inf";
 constexpr const char* kResultOverflow = "GraphKrylovChernoff: e^{-tau A} v overflows the double range";
 constexpr const char* kSpectrumOutside =
@@ -469,16 +466,16 @@ Expected<ChebyshevPlan> chebyshev_plan(double tau, double rho, double tol) {
     // tau rho beyond the double range is the same refusal of a finite input
     // (the largest double as its value, which no reader takes for a NaN or
     // an infinity).
-    if (!std::isfinite(z_total)) return domain_error(kTooMuchWork, std::numeric_limits<double>::max());
+    if (!std::isfinite(z_total)) return domain_error(kChebyshevBeyondWork, std::numeric_limits<double>::max());
     std::uint64_t s = 1;
     if (z_total > 200.0) s = saturating_cast<std::uint32_t>(std::ceil(z_total / 200.0));
     const double z = rho * (tau / static_cast<double>(s)) * 0.5;
     const double e = std::exp(-z);
     const std::size_t least = chebyshev_least_degree(z, e, tol);
-    if (s * least > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
+    if (s * least > kKrylovMaxProducts) return domain_error(kChebyshevBeyondWork, tau * rho);
     Expected<std::vector<double>> planned = chebyshev_coefficients(z, e, s, tol, least);
     if (!planned) return fail(planned.error());
-    if (s * (planned->size() - 1) > kKrylovMaxProducts) return domain_error(kTooMuchWork, tau * rho);
+    if (s * (planned->size() - 1) > kKrylovMaxProducts) return domain_error(kChebyshevBeyondWork, tau * rho);
     return ChebyshevPlan{s, std::move(*planned)};
 }
 
@@ -607,7 +604,7 @@ Status lanczos_expmv(const SpdOperator& op, double tau, std::size_t m_max, doubl
     const std::size_t m = plan->m;
     const std::uint64_t s = plan->s;
     const std::size_t k_cap = std::min({n, m, kKrylovMaxDim});
-    if (s * k_cap > kKrylovMaxProducts) return domain_error(kTooMuchWork, x);
+    if (s * k_cap > kKrylovMaxProducts) return domain_error(kChebyshevBeyondWork, x);
     // A residual this small relative to ||L|| means the Krylov space is
     // invariant: relative, so that scaling L and t inversely gives the same
     // answer.

@@ -103,6 +103,11 @@ struct GraphKrylovChernoff {
 // or the call is refused naming the m_max that would do.
 Status chebyshev_expmv(const SpdOperator& op, double tau, double tol, std::span<const double> src,
                        std::span<double> out, ScratchPool<double>& pool);
+// The Chebyshev refusal of a tau * rho whose plan would take more than
+// kKrylovMaxProducts products.
+inline constexpr const char* kChebyshevBeyondWork =
+    "GraphKrylovChernoff: tau * spectral_bound too large: the action would need more than 10000000 operator "
+    "products";
 // Whether the Chebyshev action of tau with spectral bound rho and this tol
 // gets past its planning: neither its work cap nor its rounding refuses it.
 // A path another action's refusal may name.

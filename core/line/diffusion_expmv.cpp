@@ -45,6 +45,10 @@ Expected<ExpmvPlan> expmv_plan(double x, double tau, const char* too_large) {
     return *plan;
 }
 
+bool expmv_step_fits(const DiffusionExpmvChernoff& kernel, double tau) {
+    return tau == 0.0 || expmv_plan(tau * kernel.op_norm_bound, tau).has_value();
+}
+
 DiffusionExpmvChernoff DiffusionExpmvChernoff::unit(const Grid1D<double>& grid) {
     const double dx = grid.dx();
     return {CoeffSource::unit(), grid, 4.0 / (dx * dx)};

@@ -64,6 +64,11 @@ Expected<ExpmvPlan> expmv_plan(double x, double tau, const char* too_large = kEx
 
 struct DiffusionExpmvChernoff;
 
+// Whether a step of tau gets past its plan (expmv_plan of tau times the
+// kernel's bound, as the step forms it): the cost m s never falls as the
+// step grows, so every shorter step does too.
+bool expmv_step_fits(const DiffusionExpmvChernoff& kernel, double tau);
+
 // The stepping form of the exponential action for run_steps: one sweep per
 // operator application (m s of them a step, each reading the whole of the
 // term before it), every node as apply_into computes it. A refused step is

@@ -9,6 +9,7 @@
 
 #include "core/foundation/boundary.hpp"
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/line/diffusion.hpp"
 #include "core/line/heat_stability/generator_fault.hpp"
 #include "core/line/heat_stability/kernel_view.hpp"
@@ -16,6 +17,7 @@
 #include "core/line/heat_stability/step_verdict.hpp"
 #include "core/line/heat_stability/verdict_cache.hpp"
 #include "core/line/node_form.hpp"
+#include "core/line/read_reach.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -154,9 +156,6 @@ constexpr const char* kRungAmplifies =
 constexpr const char* kStepGrows =
     "the derivative correction of the variable-coefficient step makes a larger step grow some data without its "
     "mean in the grid 2-norm, where the exact evolution damps it, and such growth compounds over the steps";
-constexpr const char* kReadsBeyond =
-    "a step this long reads u more than 2^53 cells beyond the grid, where no cell can be told apart from its "
-    "neighbour";
 constexpr const char* kChebyshevAmplifies =
     "the degree-64 Chebyshev resampling of the inner heat4 sweeps is not the identity, and the Richardson "
     "ladder amplifies its error unless every step diffuses it away";
@@ -171,29 +170,10 @@ template <class K>
 HeatJudgement judge_reach(const K& kernel, double tau) {
     HeatJudgement out;
     if (!(tau > 0.0) || !std::isfinite(tau)) return out;
-    const Grid1D<double>& g = kernel.grid;
-    auto located = [&](double step) {
-        NodeForm form;
-        for (const std::size_t i : {std::size_t{0}, g.n - 1}) {
-            if (!kernel.node_form(i, step, form, true)) return true;  // the step's own error to report
-            for (std::size_t m = 0; m < form.count; ++m) {
-                std::int64_t c;
-                double t;
-                if (!SepticSamples::locate(g, form.point[m], c, t)) return false;
-            }
-        }
-        return true;
-    };
+    auto located = [&](double step) { return heat_reads_located(kernel, step); };
     if (located(tau)) return out;
-    double lo = g.dx() * g.dx(), hi = tau;
-    if (!located(lo)) return out;
-    for (int it = 0; it < 200 && hi > lo * (1.0 + 1e-12); ++it) {
-        const double mid = std::sqrt(lo) * std::sqrt(hi);
-        if (located(mid)) lo = mid;
-        else hi = mid;
-    }
-    out.range = StepRange{0.0, lo};
-    out.reason = kReadsBeyond;
+    out.range = StepRange{0.0, greatest_admitted_double(0.0, tau, located)};
+    out.reason = kReadsBeyondGrid;
     return out;
 }
 

@@ -72,23 +72,18 @@ TruncatedExpDiffusionChernoff TruncatedExpDiffusionChernoff::unit(const Grid1D<d
     return {grid, coeff_one, coeff_zero, coeff_zero, 1.0, nullptr};
 }
 
-namespace {
-
-// The step's refusal before any work: tau, the bound, then the CFL limit.
-Status refusal_of(double tau, double a_norm_bound, double dx) {
-    if (Status st = truncated_exp_check_args(tau, a_norm_bound); !st) return st;
+Status step_refusal(const TruncatedExpDiffusionChernoff& k, double tau, double dx) {
+    if (Status st = truncated_exp_check_args(tau, k.a_norm_bound); !st) return st;
     // The quartic series is contractive on the stencil's spectrum only while
     // tau * 4 ||a|| / dx^2 < 2; equality already fails.
-    if ((tau + tau) * a_norm_bound >= dx * dx) return fail(CoreError::cfl_violated(tau, dx * dx, a_norm_bound));
+    if ((tau + tau) * k.a_norm_bound >= dx * dx) return fail(CoreError::cfl_violated(tau, dx * dx, k.a_norm_bound));
     return {};
 }
 
-}  // namespace
-
 TruncatedExpSteps TruncatedExpDiffusionChernoff::node_steps(const Grid1D<double>& g, double tau, std::size_t shares,
                                                             std::size_t) const {
-    return TruncatedExpSteps(refusal_of(tau, a_norm_bound, g.dx()), truncated_exp_stencil_nodes, false, a, drift, g,
-                             tau, shares);
+    return TruncatedExpSteps(step_refusal(*this, tau, g.dx()), truncated_exp_stencil_nodes, false, a, drift, g, tau,
+                             shares);
 }
 
 TruncatedExpSteps::TruncatedExpSteps(Status refusal, Stencil stencil, bool node_sum, PlainFn a, PlainFn drift,
@@ -172,7 +167,7 @@ Status TruncatedExpDiffusionChernoff::apply_into(const GridFn<double>& in, GridF
                                                  ScratchPool<double>& pool, double tau) const {
     const Grid1D<double>& g = in.grid;
     const double dx = g.dx();
-    if (Status st = refusal_of(tau, a_norm_bound, dx); !st) return st;
+    if (Status st = step_refusal(*this, tau, dx); !st) return st;
 
     const std::size_t n = in.values.size();
     std::vector<double> k1 = pool.take(n);

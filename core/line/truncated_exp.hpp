@@ -121,4 +121,8 @@ Expected<double> truncated_exp_series_at(const Grid1D<double>& g, const std::arr
 // a_norm_bound finite and > 0.
 Status truncated_exp_check_args(double tau, double a_norm_bound);
 
+// The refusal a step of tau makes before any work on a grid of spacing dx
+// (the head above, then the CFL limit: 2 tau ||a|| < dx^2), or success.
+Status step_refusal(const TruncatedExpDiffusionChernoff& k, double tau, double dx);
+
 }  // namespace quorvane

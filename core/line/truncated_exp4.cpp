@@ -12,23 +12,20 @@ TruncatedExp4thDiffusionChernoff TruncatedExp4thDiffusionChernoff::unit(const Gr
     return {grid, coeff_one, coeff_zero, coeff_zero, 1.0, nullptr};
 }
 
-namespace {
-
-// The step's refusal before any work: tau, the bound, then the CFL limit.
-Status refusal_of(double tau, double a_norm_bound, double dx) {
-    if (Status st = truncated_exp_check_args(tau, a_norm_bound); !st) return st;
+Status step_refusal(const TruncatedExp4thDiffusionChernoff& k, double tau, double dx) {
+    if (Status st = truncated_exp_check_args(tau, k.a_norm_bound); !st) return st;
     // Spectrum down to -16 ||a|| / (3 dx^2): tau |lambda| < 2 is 8 tau ||a|| < 3 dx^2.
-    if ((tau * 8.0) * a_norm_bound >= (dx * dx) * 3.0) {
-        return fail(CoreError::cfl_violated(tau, dx * dx, a_norm_bound));
+    // The refusal's one text states 2 tau ||a|| < dx^2: it carries 3 dx^2 / 4
+    // in the place of dx^2, so that the condition it states is this gate.
+    if ((tau * 8.0) * k.a_norm_bound >= (dx * dx) * 3.0) {
+        return fail(CoreError::cfl_violated(tau, (dx * dx) * 0.75, k.a_norm_bound));
     }
     return {};
 }
 
-}  // namespace
-
 TruncatedExpSteps TruncatedExp4thDiffusionChernoff::node_steps(const Grid1D<double>& g, double tau,
                                                                std::size_t shares, std::size_t) const {
-    return TruncatedExpSteps(refusal_of(tau, a_norm_bound, g.dx()), truncated_exp4_compute_nodes, true, a, drift, g,
+    return TruncatedExpSteps(step_refusal(*this, tau, g.dx()), truncated_exp4_compute_nodes, true, a, drift, g,
                              tau, shares);
 }
 
@@ -36,7 +33,7 @@ Status TruncatedExp4thDiffusionChernoff::apply_into(const GridFn<double>& in, Gr
                                                     ScratchPool<double>& pool, double tau) const {
     const Grid1D<double>& g = in.grid;
     const double dx = g.dx();
-    if (Status st = refusal_of(tau, a_norm_bound, dx); !st) return st;
+    if (Status st = step_refusal(*this, tau, dx); !st) return st;
 
     const std::size_t n = in.values.size();
     std::vector<double> k1 = pool.take(n);

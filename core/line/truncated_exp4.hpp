@@ -29,4 +29,11 @@ struct TruncatedExp4thDiffusionChernoff {
     TruncatedExpSteps node_steps(const Grid1D<double>& g, double tau, std::size_t shares, std::size_t steps) const;
 };
 
+// The refusal a step of tau makes before any work on a grid of spacing dx
+// (tau and the bound, then 8 tau ||a|| < 3 dx^2; the CflViolated it returns
+// carries 3 dx^2 / 4 as dx^2, so that its one message, which states the
+// second-order condition 2 tau ||a|| < dx^2 for both steps, states this
+// one), or success.
+Status step_refusal(const TruncatedExp4thDiffusionChernoff& k, double tau, double dx);
+
 }  // namespace quorvane

@@ -22,4 +22,10 @@ Expected<std::vector<double>> heat3d_evolve_grid(const Strang3D& stepper, const 
 Expected<std::vector<double>> pencil_evolve(const Strang2DPencil& pencil, std::vector<double> values,
                                             std::size_t n_steps, double tau);
 
+// Whether every read of one step of tau can be located (read_reach.hpp):
+// each leg's, at the step length the leg takes (tau/2 for the outer legs).
+bool strang2d_reads_located(const Strang2D& stepper, double tau);
+bool strang3d_reads_located(const Strang3D& stepper, double tau);
+bool pencil_reads_located(const Strang2DPencil& pencil, double tau);
+
 }  // namespace quorvane

@@ -90,14 +90,16 @@ Status GeneralOperator::apply_transpose(std::span<const double> x, std::span<dou
     return {};
 }
 
+bool CsrExpmvChernoff::fits(double tau) const {
+    return select_taylor_degree(tau * op.norm_inf, tau, kCsrExpmvTooLarge).has_value();
+}
+
 Status CsrExpmvChernoff::apply(double tau, std::span<const double> x, std::span<double> y) const {
     if (!finite_nonneg(tau)) return domain_error("CsrExpmvChernoff: tau must be finite and >= 0", tau);
     if (x.size() != op.n) {
         return domain_error("CsrExpmvChernoff: slice length != operator dimension", static_cast<double>(x.size()));
     }
-    auto plan = select_taylor_degree(tau * op.norm_inf, tau,
-                                     "CsrExpmvChernoff: t * norm_inf too large: the action would need more than "
-                                     "10000000 operator products");
+    auto plan = select_taylor_degree(tau * op.norm_inf, tau, kCsrExpmvTooLarge);
     if (!plan) return fail(plan.error());
     const auto [m, s] = *plan;
     const double h = tau / static_cast<double>(s);

@@ -56,6 +56,11 @@ struct GeneralOperator {
 struct CsrExpmvChernoff {
     GeneralOperator op;
     Status apply(double tau, std::span<const double> x, std::span<double> y) const;
+    // Whether the action of tau gets past its plan (every shorter one does).
+    bool fits(double tau) const;
 };
+
+inline constexpr const char* kCsrExpmvTooLarge =
+    "CsrExpmvChernoff: t * norm_inf too large: the action would need more than 10000000 operator products";
 
 }  // namespace quorvane

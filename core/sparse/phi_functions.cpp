@@ -11,8 +11,6 @@ namespace quorvane {
 
 namespace {
 
-constexpr const char* kPhiTooLarge =
-    "phi_action: |tau| * lambda_max_bound too large: the action would need more than 10000000 operator products";
 // A negative tau grows the data like e^{|tau| L}, which can leave the range.
 constexpr const char* kPhiOverflow = "phi_action: phi_k(tau A) v overflows the double range";
 

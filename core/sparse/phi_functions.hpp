@@ -36,6 +36,9 @@ struct NegLaplacianGenerator {
 // eta = 2 (|tau| lambda_bar + ||v_scaled||_inf + 1): the magnitude of tau,
 // since a negative tau makes e^{tau A} grow as fast as a positive one decays
 // it. Refused (OutOfDomain) when the plan would exceed the product cap.
+inline constexpr const char* kPhiTooLarge =
+    "phi_action: |tau| * lambda_max_bound too large: the action would need more than 10000000 operator products";
+
 struct PhiPlan {
     ExpmvPlan taylor;
     int scale_exp = 0;

@@ -108,7 +108,8 @@ constexpr char kEvolveDoc[] =
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
     "    DirichletHeat2nd1D: \"[CflViolated]\" for steps longer than L^2/12; every class:\n"
     "    \"[CflViolated]\" for steps longer than 5.992e307, whose reads 2 sqrt(3 tau) from a node\n"
-    "    are no doubles (the message names the n_steps that pass).\n";
+    "    are no doubles (the message names the n_steps that pass); Reflected1D and Robin1D:\n"
+    QUORVANE_FAR_READS_COUNT_DOC;
 
 // The shared construction sequence: u0 finite, the grid checks, the wall
 // (make_wall may fail on its own parameters), then the length of u0.

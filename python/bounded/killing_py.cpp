@@ -88,7 +88,8 @@ constexpr char kEvolveDoc[] =
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\"; kind\n"
     "    NanInf when the result lies beyond the double range, naming the max|u0| of the same data\n"
     "    that stays within it (the steps are linear: data of every size whose result is a double\n"
-    "    are served).\n";
+    "    are served);\n"
+    QUORVANE_FAR_READS_COUNT_DOC;
 
 Killing1DObj killing_new(const Args& a) {
     const double xmin = a.f64(0), xmax = a.f64(1);

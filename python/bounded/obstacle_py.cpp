@@ -83,7 +83,9 @@ constexpr char kObstacleEvolveDoc[] =
     "the whole evolution succeeded.\n\n"
     "Returns\n-------\nnumpy.ndarray[float64]\n    A copy of the new values.\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
+    "    for the heat step, its half steps in the Strang product and the drift's feet x + tau b:\n"
+    QUORVANE_FAR_READS_COUNT_DOC;
 
 constexpr char kAdjointDoc[] =
     "evolve_active_set_adjoint($self, w_fwd, lam, tau)\n--\n\n"
@@ -159,6 +161,8 @@ Ref obstacle_evolve(ObstacleChernoffObj& self, const Args& a) {
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
     const ObstacleChernoff evolver = self.evolver;
+    refuse_reads_beyond_grid("ObstacleChernoff", {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
+                             spacing_text(evolver.grid()), [&](double step) { return step_reads_located(evolver, step); });
     std::vector<double> values = self.state.values;
     self.state.values = unwrap(run_evolve([&] { return evolver.evolve(std::move(values), t, n_steps); }));
     return new_array_f64(self.state.values);

@@ -59,7 +59,12 @@ constexpr char kWentzellEvolveDoc[] =
     "evolve($self, t, t_offset=0.0)\n--\n\n"
     "Advance by t (finite and > 0) in n_steps steps; return the new state as a new array.\n\n"
     "A family is sampled at t_offset + (t/n_steps) k. A result that is not finite (for example\n"
-    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n";
+    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n\n"
+    "Raises\n------\n"
+    "QuorvaneError\n"
+    "    \"[OutOfDomain] t must be finite and > 0\";\n"
+    QUORVANE_FAR_READS_DOC("the longest t this object's n_steps serve, with the n_steps from which\n"
+                           "    a new object serves this t");
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 constexpr char kNStepsDoc[] = "n_steps($self)\n--\n\nSteps per evolve call.\n";
@@ -127,6 +132,11 @@ Ref wentzell_evolve(WentzellV8Obj& self, const Args& a) {
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     const double tau = t / static_cast<double>(self.n_steps);
     const Grid1D<double> grid = self.grid;
+    const DiffusionChernoff heat = DiffusionChernoff::unit(grid);
+    if (self.n_steps != 0) {  // no step, no read
+        refuse_reads_beyond_grid("WentzellV8", {StepCall::Form::Count, t, tau, "n_steps", self.n_steps},
+                                 spacing_text(grid), [&](double step) { return heat_reads_located(heat, step); });
+    }
     std::vector<double> values = self.state;
     const double c = self.c;
     auto gamma_at = [&](std::size_t k) {

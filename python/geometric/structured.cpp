@@ -291,7 +291,9 @@ constexpr char kKolmogorovEvolveDoc[] =
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
     "Returns\n-------\nNone\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
+    "    for the shears' feet x - (tau/2) v and the velocity step's reads (a = 1/2):\n"
+    QUORVANE_FAR_READS_COUNT_DOC;
 
 KolmogorovObj kolmogorov_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -315,8 +317,12 @@ Ref kolmogorov_evolve(KolmogorovObj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
+    const Grid2D& grid = self.state.grid;
+    refuse_reads_beyond_grid("HypoellipticChernoffKolmogorov", {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
+                             spacing_text(grid.x) + ", " + spacing_text(grid.y, "dv"),
+                             [&](double step) { return kolmogorov_reads_located(grid, step); });
     std::vector<double> values = self.state.values;
-    auto r = run_evolve([&] { return hormander_kolmogorov_evolve(self.state.grid, std::move(values), t, n_steps); });
+    auto r = run_evolve([&] { return hormander_kolmogorov_evolve(grid, std::move(values), t, n_steps); });
     self.state.values = unwrap(std::move(r));
     return none();
 }

@@ -279,11 +279,16 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
     return cols;
 }
 
-void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
-                                FunctionRef<double()> action_bound) {
-    if (e.variant() != CoreError::Variant::DomainViolation || std::string_view(e.text()) != kLanczosBeyondWork) {
-        return;
+void refuse_krylov_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
+                               FunctionRef<double()> action_bound) {
+    if (e.variant() != CoreError::Variant::DomainViolation) return;
+    if (std::string_view(e.text()) == kChebyshevBeyondWork) {
+        const double bound = action_bound();
+        py_err_with_kind("OutOfDomain", kChebyshevBeyondWork + served_up_to("t", t, [&](double s) {
+                                            return chebyshev_plan_fits(s, bound, tol);
+                                        }));
     }
+    if (std::string_view(e.text()) != kLanczosBeyondWork) return;
     std::string msg = kLanczosBeyondWork;
     // Taken from inside: the t named is served although its product with
     // the bound rounds.

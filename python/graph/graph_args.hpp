@@ -190,16 +190,18 @@ struct Columns {
 };
 Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* name);
 
-// A Lanczos action refused for its work at every m_max (kLanczosBeyondWork)
-// is raised with what serves instead: the longest t the path takes on this
-// operator of n rows (scaled from the refused tau * rho, so any scaling of
-// the operator gives the same), and, given the operator's bound rho (NaN:
-// not known here), path "chebyshev" where it serves t at this tol or at a
-// looser power of ten. Returns for every other error. Where t times the
-// bound overflowed, the longest t comes from the bound of the operator the
-// path ran on, `action_bound()` (rho, or that of a congruence).
-void refuse_lanczos_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
-                                FunctionRef<double()> action_bound);
+// An action refused for its work is raised with what serves instead.
+// Lanczos, refused at every m_max (kLanczosBeyondWork): the longest t the
+// path takes on this operator of n rows (scaled from the refused tau * rho,
+// so any scaling of the operator gives the same), and, given the operator's
+// bound rho (NaN: not known here), path "chebyshev" where it serves t at
+// this tol or at a looser power of ten. Where t times the bound overflowed,
+// the longest t comes from the bound of the operator the path ran on,
+// `action_bound()` (rho, or that of a congruence). Chebyshev
+// (kChebyshevBeyondWork): the longest t its plan takes at this tol on the
+// operator it ran on. Returns for every other error.
+void refuse_krylov_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
+                               FunctionRef<double()> action_bound);
 
 // n_steps steps of `step` on every column by the batched driver without the
 // interpreter lock; the finite result as a new [N, C] array. With a guard,

@@ -53,7 +53,9 @@ constexpr char kBatchedDoc[] =
     "evolve_batched($self, t, features_nc)\n--\n\n"
     "Apply e^{-t L} to every column of the [N, C] array features_nc; returns a new [N, C]\n"
     "array. Columns are spread over the worker threads. A t * spectral_bound so large that\n"
-    "the action would need more than 1e7 operator products is refused (kind OutOfDomain).\n";
+    "the action would need more than 1e7 operator products is refused before any product\n"
+    "(kind OutOfDomain), naming the longest t the path serves on this operator (and tol):\n"
+    "\"...; it serves t up to {X} on this operator\".\n";
 constexpr char kNNodesDoc[] = "n_nodes($self)\n--\n\nThe Laplacian's node count.\n";
 
 GraphKrylovObj graph_krylov_new(const Args& a) {
@@ -96,7 +98,7 @@ Ref graph_krylov_evolve_batched(const GraphKrylovObj& self, const Args& a) {
         return dst;
     });
     if (!r) {
-        refuse_lanczos_beyond_work(r.error(), t, op.spectral_bound, op.tol, op.laplacian->n_nodes,
+        refuse_krylov_beyond_work(r.error(), t, op.spectral_bound, op.tol, op.laplacian->n_nodes,
                                    [&] { return op.spectral_bound; });
     }
     return cols_to_features_nc(unwrap(std::move(r)), cols.n, cols.c);

@@ -1,5 +1,6 @@
 // Python classes TruncatedExp1D and TruncatedExp4th1D: unit heat by the
 // quartic truncated exponential series of a three- or five-point stencil.
+#include "core/foundation/format.hpp"
 #include "core/line/truncated_exp.hpp"
 #include "core/line/truncated_exp4.hpp"
 #include "python/evolver.hpp"
@@ -100,15 +101,18 @@ constexpr char kTruncatedExp4thDoc[] =
     "    stepped again scaled down to max|u| = 1e-289 (a grid with dx below about 1e-72);\n"        \
     "    finite data whose powers only overflow (1e300 on 11 nodes) are stepped so and\n"           \
     "    answered. The values are unchanged after a failure.\n\n"                                 \
-    "The CflViolated message is one fixed text for both truncated-exponential classes,\n"        \
-    "\"CFL violated for truncated-exp K=4: tau = ..., dx² = ..., ‖a‖_∞ = ... (need\n"          \
-    "2·tau·‖a‖_∞ < dx²)\": it names no step count. " MESSAGE "\n"
+    "The CflViolated message begins with one fixed text for both truncated-exponential\n"       \
+    "classes, \"CFL violated for truncated-exp K=4: tau = ..., dx² = ..., ‖a‖_∞ = ... (need\n" \
+    "2·tau·‖a‖_∞ < dx²)\", then names the largest admissible tau on this grid and the n_steps\n" \
+    "from which every count passes for this t. " MESSAGE "\n"
 
 constexpr char kEvolveDoc[] = QUORVANE_EVOLVE_DOC("2*tau < dx^2",
     "Take\nn_steps > 2*t/dx^2.");
 constexpr char kEvolve4thDoc[] = QUORVANE_EVOLVE_DOC("8*tau < 3*dx^2",
-    "For this\nclass the condition it states is not the limit: tau < 0.375*dx^2 is, and\n"
-    "0.375*dx^2 <= tau < 0.5*dx^2 is refused too. Take n_steps > 8*t/(3*dx^2).");
+    "For this\nclass the limit is tau < 0.375*dx^2: the fixed text shows 3*dx^2/4 as dx², so that\n"
+    "the condition it states is this one, and says so after it (\"the dx² shown is 3/4 of this\n"
+    "grid's, ...: this five-point stencil needs 8·tau·‖a‖_∞ < 3·dx²\"). Take\n"
+    "n_steps > 8*t/(3*dx^2).");
 
 #undef QUORVANE_EVOLVE_DOC
 
@@ -124,6 +128,33 @@ Ref order_two(const GridStepEvolverObj<K>&, const Args&) {
     return py_int(2);
 }
 
+// What the shared CFL text leaves to say for each stencil: the five-point
+// stencil's refusal shows 3 dx^2 / 4 as dx^2, so that the condition the text
+// states is its own.
+std::string own_condition(const TruncatedExpDiffusionChernoff&, const Grid1D<double>&) { return ""; }
+std::string own_condition(const TruncatedExp4thDiffusionChernoff&, const Grid1D<double>& grid) {
+    return "; the dx\u00b2 shown is 3/4 of this grid's, " + fmt_exp3(grid.dx() * grid.dx()) +
+           ": this five-point stencil needs 8\u00b7tau\u00b7\u2016a\u2016_\u221e < 3\u00b7dx\u00b2";
+}
+
+// The step's own refusal, judged before any work, with the largest tau it
+// admits on this grid and the counts from which every step passes.
+template <class K>
+Ref truncated_exp_evolve(GridStepEvolverObj<K>& self, const Args& a) {
+    const double t = a.f64(0);
+    const std::size_t n_steps = a.usize_or(1, 100);
+    check_steps_and_time(n_steps, t);
+    const K& kernel = self.semigroup.kernel;
+    const Grid1D<double>& grid = self.state.grid;
+    const StepCall call{StepCall::Form::Count, t, t / static_cast<double>(n_steps)};
+    if (Status st = step_refusal(kernel, call.tau, grid.dx()); !st && st.error().variant() == CoreError::Variant::CflViolated) {
+        raise_step_beyond("CflViolated", st.error().display() + own_condition(kernel, grid),
+                          GridStepEvolverObj<K>::class_def().name, call, spacing_text(grid),
+                          [&](double tau) { return static_cast<bool>(step_refusal(kernel, tau, grid.dx())); });
+    }
+    return evolve_body(self, a);
+}
+
 }  // namespace
 
 template <>
@@ -134,7 +165,7 @@ ClassDef& TruncatedExpObj::class_def() {
         d.tp_new = constructor<TruncatedExpObj, kTruncatedExpDoc, &grid_step_new<K>>();
         d.methods = {
             method<TruncatedExpObj, kOrderDoc, &order_two<K>>(),
-            method<TruncatedExpObj, kEvolveDoc, &grid_step_evolve<K>>(),
+            method<TruncatedExpObj, kEvolveDoc, &truncated_exp_evolve<K>>(),
             method<TruncatedExpObj, kValuesDoc, &grid_step_values<K>>(),
         };
         return d;
@@ -150,7 +181,7 @@ ClassDef& TruncatedExp4thObj::class_def() {
         d.tp_new = constructor<TruncatedExp4thObj, kTruncatedExp4thDoc, &grid_step_new<K>>();
         d.methods = {
             method<TruncatedExp4thObj, kOrderDoc, &order_two<K>>(),
-            method<TruncatedExp4thObj, kEvolve4thDoc, &grid_step_evolve<K>>(),
+            method<TruncatedExp4thObj, kEvolve4thDoc, &truncated_exp_evolve<K>>(),
             method<TruncatedExp4thObj, kValuesDoc, &grid_step_values<K>>(),
         };
         return d;

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "core/foundation/boundary.hpp"
+#include "core/foundation/function_ref.hpp"
 #include "core/foundation/grid_fn.hpp"
+#include "core/foundation/grid_fn2d.hpp"
+#include "core/foundation/grid_fn3d.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -21,6 +24,14 @@ Grid1D<double> grid_axis(const BoundaryPolicy<double>& policy, double lo, double
 // evolve(u0, tau, n_steps) checks: "n_steps must be >= 1", then
 // "tau must be finite and > 0", both OutOfDomain.
 void check_steps_and_tau(std::size_t n_steps, double tau);
+
+// Refuses n_steps steps of tau whose reads `located` does not admit (they
+// lie beyond 2^53 cells), before any work, naming the largest tau and the
+// counts for the call's time n_steps * tau (refuse_reads_beyond_grid).
+void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const Grid2D& grid,
+                         FunctionRef<bool(double)> located);
+void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const Grid3D& grid,
+                         FunctionRef<bool(double)> located);
 
 // GridMismatch "<prefix><len><middle><exact product>" unless len equals the
 // product of `counts` (a product beyond 64 bits matches no length).

@@ -83,6 +83,7 @@ struct HeatTraits<Heat2DObj> {
     static Expected<std::vector<double>> evolve(const Heat2DObj& o, std::vector<double> v, std::size_t n, double tau) {
         return heat2d_evolve_grid(o.stepper, o.grid, std::move(v), n, tau);
     }
+    static bool reads_located(const Heat2DObj& o, double tau) { return strang2d_reads_located(o.stepper, tau); }
 };
 
 template <>
@@ -94,6 +95,7 @@ struct HeatTraits<Heat3DObj> {
     static Expected<std::vector<double>> evolve(const Heat3DObj& o, std::vector<double> v, std::size_t n, double tau) {
         return heat3d_evolve_grid(o.stepper, o.grid, std::move(v), n, tau);
     }
+    static bool reads_located(const Heat3DObj& o, double tau) { return strang3d_reads_located(o.stepper, tau); }
 };
 
 // The steps on a copy of the values, served at every scale of them (the
@@ -111,6 +113,13 @@ void refuse_beyond_range(std::span<const double> values, const BeyondRange& beyo
     if (beyond.top_out > 0.0) raise_result_overflow(Obj::class_def().name, values, beyond.top_in, beyond.top_out);
 }
 
+// Steps whose reads lie beyond 2^53 cells, refused before any work.
+template <class Obj>
+void refuse_far_reads(const Obj& o, double tau, std::size_t n_steps) {
+    refuse_far_reads_nd(Obj::class_def().name, tau, n_steps, o.grid,
+                        [&](double step) { return HeatTraits<Obj>::reads_located(o, step); });
+}
+
 template <class Obj>
 Ref heat_evolve(const Obj& self, const Args& a) {
     using Tr = HeatTraits<Obj>;
@@ -120,6 +129,7 @@ Ref heat_evolve(const Obj& self, const Args& a) {
     std::vector<double> u0 = float_seq_or_type_error(a.raw(0), "u0 must be a numpy.ndarray[float64] or sequence of floats");
     const auto counts = Tr::counts(self);
     check_length(u0.size(), counts, "u0 length ", Tr::u0_middle);
+    refuse_far_reads(self, tau, n_steps);
     const Obj copy = self;
     BeyondRange beyond;
     auto r = run_evolve([&] { return evolve_at_any_scale(copy, u0, n_steps, tau, beyond); });
@@ -138,6 +148,7 @@ Ref heat_evolve_into(const Obj& self, const Args& a) {
     const auto counts = Tr::counts(self);
     const bool zero_copy = (Tr::empty_is_zero_copy || len >= 1) && buf.contiguous_aligned() &&
                            length_matches(len, counts);
+    refuse_far_reads(self, tau, n_steps);
     const Obj copy = self;
     BeyondRange beyond;
     if (zero_copy) {
@@ -249,7 +260,8 @@ constexpr char kEvolve2DDoc[] =
     "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf]\" for a non-finite u0; kind NanInf\n"
     "    when the result lies beyond the double range, naming the max|u0| of the same data that\n"
     "    stays within it (the steps are linear: data of every size whose result is a double are\n"
-    "    served).\n";
+    "    served);\n"
+    QUORVANE_FAR_READS_TAU_DOC;
 
 constexpr char kEvolve3DDoc[] =
     "evolve($self, u0, tau, n_steps)\n--\n\n"
@@ -267,7 +279,8 @@ constexpr char kEvolve3DDoc[] =
     "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf]\" for a non-finite u0; kind\n"
     "    NanInf when the result lies beyond the double range, naming the max|u0| of the same data\n"
     "    that stays within it (the steps are linear: data of every size whose result is a double\n"
-    "    are served).\n";
+    "    are served);\n"
+    QUORVANE_FAR_READS_TAU_DOC;
 
 constexpr char kEvolveIntoDoc[] =
     "evolve_into($self, buf, tau, n_steps)\n--\n\n"

@@ -127,7 +127,8 @@ constexpr char kEvolve2DDoc[] =
     "TypeError\n    \"u0 must be numpy.ndarray[float64]\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
-    "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf] u0 contains NaN or Inf\".\n"
+    "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf] u0 contains NaN or Inf\";\n"
+    QUORVANE_FAR_READS_TAU_DOC
     "\n"
     "Examples\n"
     "--------\n"
@@ -194,6 +195,10 @@ Ref heat2d_var_a_evolve(const Heat2DVarAObj& self, const Args& a) {
     const std::size_t n_steps = a.usize(2);
     check_steps_and_tau(n_steps, tau);
     std::vector<double> u0 = var_a_u0(a.raw(0), counts_of({self.nx, self.ny}), " != nx*ny=");
+    refuse_far_reads_nd("Heat2DVarA", tau, n_steps, self.grid, [&](double step) {
+        if (const Strang2D* s = std::get_if<Strang2D>(&self.form)) return strang2d_reads_located(*s, step);
+        return pencil_reads_located(std::get<Strang2DPencil>(self.form), step);
+    });
     const Heat2DVarAObj copy = self;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         if (const Strang2D* s = std::get_if<Strang2D>(&copy.form)) {
@@ -278,7 +283,8 @@ constexpr char kEvolve3DDoc[] =
     "TypeError\n    \"u0 must be numpy.ndarray[float64]\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
-    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf] u0 contains NaN or Inf\".\n";
+    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf] u0 contains NaN or Inf\";\n"
+    QUORVANE_FAR_READS_TAU_DOC;
 
 constexpr char kOrder3DDoc[] =
     "order($self)\n--\n\n"
@@ -310,6 +316,8 @@ Ref heat3d_var_a_evolve(const Heat3DVarAObj& self, const Args& a) {
     const std::size_t n_steps = a.usize(2);
     check_steps_and_tau(n_steps, tau);
     std::vector<double> u0 = var_a_u0(a.raw(0), counts_of({self.nx, self.ny, self.nz}), " != nx*ny*nz=");
+    refuse_far_reads_nd("Heat3DVarA", tau, n_steps, self.grid,
+                        [&](double step) { return strang3d_reads_located(self.stepper, step); });
     const Heat3DVarAObj copy = self;
     auto r = run_evolve([&] { return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(u0), n_steps, tau); });
     return new_array_f64(unwrap(std::move(r)));

@@ -7,6 +7,7 @@
 #include "core/sensitivity/heat1d_greeks.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -63,7 +64,10 @@ constexpr char kGreeksDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and >= 0\", kind GridMismatch when u0 had another\n"
     "    length than n_grid, kind OutOfDomain for a negative scale_theta, and kind\n"
-    "    OutOfDomain for scale_theta = 0 with t > 0. The state is unchanged after a failure.\n";
+    "    OutOfDomain for scale_theta = 0 with t > 0;\n"
+    QUORVANE_FAR_READS_DOC("the n_chernoff from which every count passes for this t (a =\n"
+                           "    scale_theta)")
+    "    The state is unchanged after a failure.\n";
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nThe length of the stored state.\n";
 constexpr char kNChernoffDoc[] = "n_chernoff($self)\n--\n\nThe number of Chernoff steps per greeks call.\n";
@@ -86,6 +90,11 @@ GreeksV3Obj greeks_new(const Args& a) {
 Ref greeks_greeks(GreeksV3Obj& self, const Args& a) {
     const double t = a.f64(0);
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
+    // The hyper-dual steps read where the plain step with a = theta reads.
+    const DiffusionChernoff heat{CoeffSource::constant(self.scale_theta), self.grid, self.scale_theta};
+    refuse_reads_beyond_grid("EvolverHeat1DGreeksV3",
+                             {StepCall::Form::Count, t, t / static_cast<double>(self.n_chernoff), "n_chernoff"},
+                             spacing_text(self.grid), [&](double step) { return heat_reads_located(heat, step); });
     const std::vector<double> values = self.values;
     HeatGreeks g = compute([&] { return heat1d_greeks(self.grid, values, self.n_chernoff, self.scale_theta, t); });
     Ref value = new_array_f64(g.value), delta = new_array_f64(g.delta), gamma = new_array_f64(g.gamma);

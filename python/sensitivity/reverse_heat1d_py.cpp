@@ -70,7 +70,8 @@ constexpr char kValueAndGradDoc[] =
     "    scale of u0 and target (both quadratic in them together) that keeps it within (data\n"
     "    whose results are doubles are served at every scale), and \"[NanInf] value_and_grad:\n"
     "    the gradient dJ/dtheta is not finite: {value}\" (theta * tau underflowing to 0 leaves\n"
-    "    the derivative of the shift sqrt(theta tau) infinite).\n";
+    "    the derivative of the shift sqrt(theta tau) infinite);\n"
+    QUORVANE_FAR_READS_DOC("\"use tau <= ...\" (a = theta)");
 
 constexpr char kValueAndGradKvecDoc[] =
     "value_and_grad_kvec($self, tau, theta_vec, u0, target)\n--\n\n"
@@ -176,6 +177,9 @@ Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, doubl
     check_finite_named(u0, "u0");
     check_finite_named(target, "target");
     const ReverseSweepConfig cfg = unwrap(reverse_heat1d_setup(self.theta, self.xmin, self.xmax, self.n_grid, self.n_steps));
+    // The tangent steps read where the plain ones do.
+    refuse_reads_beyond_grid(method.c_str(), {StepCall::Form::StepOnly, 0.0, tau}, spacing_text(cfg.kernel.grid),
+                             [&](double step) { return heat_reads_located(cfg.kernel, step); });
     auto run = [&](const std::vector<double>& from, const std::vector<double>& to) {
         const GridFn<double> start{cfg.kernel.grid, from};
         Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));

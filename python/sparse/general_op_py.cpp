@@ -8,6 +8,7 @@
 #include "core/sparse/general_operator.hpp"
 #include "python/array.hpp"
 #include "python/graph/graph_args.hpp"
+#include "python/step_counts.hpp"
 
 namespace quorvane::py {
 
@@ -46,7 +47,9 @@ constexpr char kEvolveDoc[] =
     "evolve_batched($self, t, v_nc)\n--\n\n"
     "e^{-tA} applied to each column of the [N, C] float64 array v_nc; returns a new [N, C]\n"
     "array. A t * norm_inf so large that the action would need more than 1e7 operator\n"
-    "products is refused (kind OutOfDomain).\n";
+    "products is refused before any work (kind OutOfDomain), naming the longest t it serves\n"
+    "on this operator (\"...; it serves t up to {X} on this operator\"): every t up to X\n"
+    "passes.\n";
 constexpr char kTransposeDoc[] =
     "apply_transpose($self, v)\n--\n\n"
     "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n\n"
@@ -83,6 +86,11 @@ Ref gen_evolve_batched(const GeneralOperatorObj& self, const Args& a) {
     }
     const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), v.cols);
     const CsrExpmvChernoff kernel{self.op};
+    // Every column's action has the one plan: judged before any of them.
+    if (!kernel.fits(t)) {
+        py_err_with_kind("OutOfDomain", std::string(kCsrExpmvTooLarge) +
+                                            served_up_to("t", t, [&](double s) { return kernel.fits(s); }));
+    }
     std::vector<double> dst(src.size(), 0.0);
     compute([&]() -> Status {
         for (std::size_t c = 0; c < v.cols; ++c) {

@@ -51,7 +51,8 @@ constexpr char kEvolveDoc[] =
     "steps) is accepted too. A v holding NaN or Inf is refused before any work\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\"), a result beyond the double range with kind\n"
     "NanInf; tol and m_max are refused as SymmetricOperator.evolve_batched refuses them,\n"
-    "and tol means what it means there (in the 2-norm of v, A_hat in place of A). An implicit\n"
+    "and tol means what it means there (in the 2-norm of v, A_hat in place of A), and so is\n"
+    "an action beyond 1e7 operator products, naming the longest t its path serves. An implicit\n"
     "solve that uses up its iterations is refused with kind ConvergenceFailed and a note\n"
     "naming what passes (an n_steps or path=\"chebyshev\").\n";
 constexpr char kNDoc[] = "n($self)\n--\n\nOperator dimension.\n";
@@ -124,7 +125,7 @@ Ref massk_evolve(const MassKOperatorObj& self, const Args& a) {
     if (!st) {
         // The action runs on a congruence of the operator: its bound is not
         // the one a path of its own would see.
-        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, op->n(), [&] { return op->spectral_bound(); });
+        refuse_krylov_beyond_work(st.error(), t, std::nan(""), opt.tol, op->n(), [&] { return op->spectral_bound(); });
         raise_core_error(st.error(), {},
                          implicit_convergence_note(st.error(), opt.path, opt.tol,
                                                    {t, op->spectral_bound(), op->n(), false}));
@@ -156,7 +157,7 @@ Ref lumped_evolve(const Args& a) {
     std::vector<double> dst(src.size(), 0.0);
     const Status st = without_gil([&] { return mass_lumped_evolve(k, masses, t, opt.path, opt.tol, src, dst); });
     if (!st) {
-        refuse_lanczos_beyond_work(st.error(), t, std::nan(""), opt.tol, n, [&] {
+        refuse_krylov_beyond_work(st.error(), t, std::nan(""), opt.tol, n, [&] {
             const Expected<Laplacian<double>> hat = lumped_congruence(*k.laplacian(), masses);
             return hat ? hat->spectral_bound : std::nan("");
         });

@@ -2,6 +2,7 @@
 // driver Etdrk4 built on them.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "core/foundation/format.hpp"
@@ -29,7 +30,11 @@ constexpr char kPhiDoc[] =
     "phi_0 = exp and phi_k(z) = sum_j z^j / (j + k)!, so phi_k(0) = 1/k! (no factor tau^k is\n"
     "applied). Computed from one exponential action of the (n + 3)-dimensional augmented\n"
     "matrix by a scaled truncated Taylor series; tau may be negative. An action that would\n"
-    "need more than 1e7 sparse products is refused (kind OutOfDomain); a v holding NaN or Inf\n"
+    "need more than 1e7 sparse products is refused before any work (kind OutOfDomain), naming\n"
+    "what every v is served at: \"...; it serves tau up to {X} on this operator\", and for a\n"
+    "negative tau \"|tau| up to {X} on this operator for this v\", an |tau| that also keeps\n"
+    "e^{|tau| lambda_max_bound} sqrt(n) max|v| (and the series' products with the operator)\n"
+    "a factor e^8 inside the double range; a v holding NaN or Inf\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\") and a result beyond the double range (a\n"
     "negative tau grows the data) are refused with kind NanInf.\n"
     "\n"
@@ -75,7 +80,8 @@ constexpr char kStepDoc[] =
     "A u holding NaN or Inf is refused (\"[NanInf] u contains NaN or Inf: {value}\"), and so is a\n"
     "step whose nonlinearity u - u^3 or result leaves the double range (kind NanInf, naming it).\n"
     "A step one of whose phi actions would need more than 1e7 sparse products (h * lambda_max_bound\n"
-    "above about 5.9e5) is refused before any work, kind OutOfDomain; a step costs about\n"
+    "above about 5.9e5) is refused before any work, kind OutOfDomain, naming the largest h that\n"
+    "this cap and the rule on h below admit for these data; a step costs about\n"
     "110 * h * lambda_max_bound sparse products in all.\n\n"
     "The solution keeps |u| <= max(1, max|u|) (sqrt(1 - g) in place of 1 when the operator's\n"
     "Gershgorin floor g = min_i (L_ii - sum_{j != i} |L_ij|) is negative), and along it\n"
@@ -113,6 +119,28 @@ PhiArgs phi_args(const Args& a, const char* index_name) {
     }
     if (!std::isfinite(tau)) py_err_with_kind("OutOfDomain", "tau must be finite");
     std::vector<double> values = finite_values(v, "v", op.n(), "op.n()");
+    // Refused before any work, naming a |tau| that every v is served at
+    // (phi_plans_fit bounds the plans of all data). A negative tau grows v by
+    // up to e^{|tau| lambda_max_bound} (phi_k(z) <= e^z for z >= 0, in the
+    // 2-norm, which bounds max|.| by sqrt(n) max|v|); the series runs on v
+    // scaled to max|v| <= 1, where its products with the operator reach up
+    // to lambda_max_bound times that growth. The |tau| named for it keeps
+    // both a factor e^8 inside the double range for these data.
+    const NegLaplacianGenerator gen(op);
+    if (!phi_plan(gen, tau, values)) {
+        double top = 0.0;
+        for (const double e : values) top = std::max(top, std::fabs(e));
+        const double rho = gen.lap->spectral_bound;
+        const double log_size = 0.5 * std::log(static_cast<double>(values.size())) +
+                                std::max(std::log(std::max(1.0, rho)), std::log(top));
+        auto served = [&](double x) {
+            if (!phi_plans_fit(gen, x, kPhiTooLarge)) return false;
+            return tau >= 0.0 || x * rho + log_size <= std::log(std::numeric_limits<double>::max()) - 8.0;
+        };
+        py_err_with_kind("OutOfDomain", kPhiTooLarge + (tau >= 0.0 ? served_up_to("tau", tau, served)
+                                                                    : served_up_to("|tau|", -tau, served,
+                                                                                   "on this operator for this v")));
+    }
     return {std::move(op), static_cast<std::uint32_t>(k), tau, std::move(values)};
 }
 
@@ -167,20 +195,35 @@ void refuse_unfollowing_h(const Etdrk4& scheme, double top, std::optional<std::u
                       fmt_shortest(kEtdrk4SettleLimit) +
                       ": the steps stall at spurious values, fall past the solution or blow up; build the Etdrk4 "
                       "with h <= " + fmt_exp3(shown);
-    if (n_steps) {
-        // Counts whose step t / n is at most h_max itself: the rounded h_max
-        // the message prints would name one step too many where t / h_max
-        // lies just above a whole number.
-        const double t = static_cast<double>(*n_steps) * scheme.h;
-        const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= lim.h_max; });
-        if (counts.outcome == StepCounts::Outcome::Fits) {
-            msg += " (for t = n_steps * h = " + exact_time(t) + ": n_steps >= " + std::to_string(counts.least) +
-                   " steps of h = t / n_steps)";
-        } else {
-            msg += " (" + count_advice(counts, "n_steps", kU64Counts, {"t = n_steps * h", t}) + ")";
-        }
-    }
+    // Counts whose step t / n is at most h_max itself: the rounded h_max the
+    // message prints would name one step too many where t / h_max lies just
+    // above a whole number.
+    if (n_steps) msg += counts_for_time(static_cast<double>(*n_steps) * scheme.h, lim.h_max, "h");
     py_err_with_kind("CflViolated", msg);
+}
+
+// An h whose phi actions would exceed the product cap: refused before any
+// work, naming the largest h that both the cap and, for data of largest
+// magnitude `top`, the rule on h admit (and the counts for the call's time).
+// Data whose cube leaves the double range admit no h: their refusal, the
+// step's first, is raised instead.
+void refuse_costly_h(const Etdrk4& scheme, std::span<const double> x, double top,
+                     std::optional<std::uint64_t> n_steps) {
+    const Status fits = etdrk4_fits(scheme);
+    if (fits) return;
+    for (const double e : x) {
+        const double n = e - e * e * e;
+        if (!std::isfinite(n)) unwrap(domain_error("Etdrk4: the nonlinearity u - u^3 overflows the double range", n));
+    }
+    double most = greatest_admitted_double(0.0, scheme.h, [&](double h) {
+        return static_cast<bool>(phi_plans_fit(scheme.generator, h, fits.error().text()));
+    });
+    most = std::min(most, etdrk4_limits(scheme, top).h_max);
+    std::string msg = std::string(fits.error().text()) + "; the largest admissible h = " +
+                      fmt_exp3(floor_4_digits(most)) + " for these data: build the Etdrk4 with h <= " +
+                      fmt_exp3(floor_4_digits(most));
+    if (n_steps) msg += counts_for_time(static_cast<double>(*n_steps) * scheme.h, most, "h");
+    py_err_with_kind("OutOfDomain", msg);
 }
 
 // The checks of `steps` >= 1 steps from x (n_steps: the count a call of
@@ -195,7 +238,7 @@ void run_etdrk4_checked(const Etdrk4& scheme, std::span<const double> x, std::sp
                         std::uint64_t steps, std::optional<std::uint64_t> n_steps, const char* name, Run&& run) {
     double top = 0.0;
     for (const double e : x) top = std::max(top, std::fabs(e));
-    unwrap(etdrk4_fits(scheme));
+    refuse_costly_h(scheme, x, top, n_steps);
     refuse_unfollowing_h(scheme, top, n_steps);
     compute(run);
     const double bound = etdrk4_bound(scheme, top);

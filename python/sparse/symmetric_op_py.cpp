@@ -66,6 +66,9 @@ constexpr char kEvolveBatchedDoc[] =
     "    which shows a spectrum outside [0, lambda_max_bound()] (an indefinite matrix), and\n"
     "    when tol is below what the Chebyshev path's rounding allows over this t (the message\n"
     "    ends \"use tol >= 1e-12\" or the like, naming a tol the call meets); kind\n"
+    "    OutOfDomain when the chebyshev or lanczos action would need more than 1e7 operator\n"
+    "    products, before any product, naming the longest t the path serves on this operator\n"
+    "    (\"...; it serves t up to {X} on this operator\"); kind\n"
     "    ConvergenceFailed when an implicit solve uses up its iterations (\"convergence failed:\n"
     "    last_residual = ..., max_iter = ...\"), with a note naming what passes: a cg_max_iter, an\n"
     "    n_steps or path=\"chebyshev\".\n";
@@ -106,7 +109,7 @@ Ref sym_evolve_batched(const SymmetricOperatorObj& self, const Args& a) {
     std::vector<double> dst(cols.data.size(), 0.0);
     const Status st = without_gil([&] { return krylov_evolve_columns(op, opt.path, opt.tol, t, cols.data, dst); });
     if (!st) {
-        refuse_lanczos_beyond_work(st.error(), t, op->spectral_bound, opt.tol, n, [&] { return op->spectral_bound; });
+        refuse_krylov_beyond_work(st.error(), t, op->spectral_bound, opt.tol, n, [&] { return op->spectral_bound; });
         raise_core_error(st.error(), {},
                          implicit_convergence_note(st.error(), opt.path, opt.tol, {t, op->spectral_bound, n, true}));
     }

@@ -1,6 +1,7 @@
 """What a refusal names passes: a step bound X reused as t = k X in k steps, and the remedy a refusal
 names where another rule of the same call could refuse it."""
 
+import math
 import re
 
 import numpy as np
@@ -256,3 +257,162 @@ def test_a_read_beyond_what_the_grid_resolves_is_named_as_the_step(call):
         in text and "more than 2^53 cells beyond the end nodes" in text, text
     longest = float(text.split("steps of tau <= ")[1].split(" ")[0])
     call(longest)
+
+
+# --- steps whose reads lie beyond 2^53 cells, step caps, the truncated-exponential CFL limit -------------
+READ_TOO_FAR = ("a step reads u more than 2^53 cells beyond the end nodes, where no cell can be told apart from its "
+                "neighbour: the step is too long for this spacing (more, shorter steps read nearer); ")
+NAMED_TAU = re.compile(r"exceeds the largest admissible tau = ([0-9.e+-]+[0-9]) on this grid")
+NAMED_COUNT = re.compile(r"n_(?:steps|chernoff) >= (\d+)")
+X17 = np.linspace(0.0, 1.0, 17)
+COS17 = np.cos(np.pi * X17)
+U81 = np.cos(np.linspace(0.0, 3.0, 81))
+A9 = 1.0 + 0.5 * np.cos(np.linspace(0.0, 3.0, 9))
+
+
+def fresh(make, read=lambda o, out: o.values()):
+    """A call of duration t in n steps on a fresh object."""
+    def call(t, n):
+        o = make()
+        return read(o, o.evolve(t, n))
+    return call
+
+
+def given_tau(make, u):  # evolve(u0, tau, n_steps): the call's time is n * tau
+    return lambda t, n: make().evolve(u, t / n, n)
+
+
+def kolmogorov(t, n):
+    k = q.HypoellipticChernoffKolmogorov(0.0, 2.0, 9, -1.0, 1.0, 9, U81)
+    k.evolve(t, n)
+    return k.values()
+
+
+# A call(t, n) of each class whose steps read beyond 2^53 cells at long steps, and whether its
+# refusal names a count (ReverseHeat1D takes its step itself and names only tau).
+FAR = {
+    "Killing1D": fresh(lambda: q.Killing1D(0.0, 1.0, 17, COS17)),
+    "Killing2nd1D": fresh(lambda: q.Killing2nd1D(0.0, 1.0, 17, COS17, 0.3)),
+    "Reflected1D": fresh(lambda: q.Reflected1D(0.0, 1.0, 17, COS17)),
+    "Robin1D": fresh(lambda: q.Robin1D(0.0, 1.0, 17, COS17, alpha=0.7)),
+    "ObstacleChernoff": fresh(lambda: q.ObstacleChernoff(0.0, 1.0, 17, COS17, level=-0.5), lambda o, out: out),
+    "ObstacleChernoff-drift": fresh(lambda: q.ObstacleChernoff(0.0, 1.0, 17, COS17, a=1e-6, b=0.3, level=-0.5),
+                                    lambda o, out: out),
+    "WentzellV8": lambda t, n: q.WentzellV8(0.0, 1.0, 17, COS17, n, 0.3, np.full(n, 0.5)).evolve(t),
+    "EvolverHeat1DGreeksV3": lambda t, n: np.concatenate(q.EvolverHeat1DGreeksV3(0.0, 1.0, 17, COS17, n, 2.0)
+                                                         .greeks(t)),
+    "ReverseHeat1D": lambda t, n: q.ReverseHeat1D(1.5, 0.0, 1.0, 17, 2).value_and_grad(t / n, COS17, 0 * COS17),
+    "Heat2D": given_tau(lambda: q.Heat2D(0.0, 1.0, 9, 0.0, 2.0, 9), U81),
+    "Heat3D": given_tau(lambda: q.Heat3D(0.0, 1.0, 4, 0.0, 1.0, 4, 0.0, 3.0, 4), np.ones(64)),
+    "Heat2DVarA": given_tau(lambda: q.Heat2DVarA(0.0, 1.0, 9, 0.0, 1.0, 9, A9, A9[::-1].copy()), U81),
+    "Heat2DVarA.with_grid_arrays": given_tau(lambda: q.Heat2DVarA.with_grid_arrays(
+        0.0, 1.0, 9, 0.0, 1.0, 9, 1.0 + 0.5 * U81, 1.5 - 0.5 * U81), U81),
+    "Heat3DVarA": given_tau(lambda: q.Heat3DVarA(0.0, 1.0, 4, 0.0, 1.0, 4, 0.0, 1.0, 4, A9[:4], A9[:4], A9[4:8]),
+                            np.ones(64)),
+    "HypoellipticChernoffKolmogorov": kolmogorov,
+}
+
+
+@pytest.mark.parametrize("name", FAR)
+def test_steps_reading_beyond_the_grid_name_the_longest_tau_and_counts_that_run(name):
+    # These refusals used to end with "(more, shorter steps read nearer)" and name nothing.
+    call = FAR[name]
+    text = error_text(call, 1e300, 7)
+    assert text.startswith("[OutOfDomain] " + READ_TOO_FAR + name.split("-")[0].split(".")[0]), text
+    tau = float(NAMED_TAU.search(text).group(1))
+    assert np.all(np.isfinite(call(tau, 1)))  # one step of it, on a fresh object
+    assert NAMED_TAU.search(error_text(call, 1.01 * tau, 1))  # four digits down: 1 % above is refused
+    if name == "ReverseHeat1D":
+        assert text.endswith(f"use tau <= {text.split('admissible tau = ')[1].split()[0]}"), text
+        return
+    # 5.5 steps of it: the least count is 6, and every count from it runs.
+    t = 5.5 * tau
+    assert int(NAMED_COUNT.search(error_text(call, t, 1)).group(1)) == 6
+    for n in (6, 7, 12, 60):
+        assert np.all(np.isfinite(call(t, n))), n
+    assert NAMED_TAU.search(error_text(call, t, 5))
+
+
+def test_an_object_whose_count_is_fixed_names_the_longest_t_it_serves():
+    text = error_text(FAR["WentzellV8"], 1e35, 3)
+    served = float(re.search(r"with its n_steps = 3 this object serves t <= (\S+); use n_steps >= (\d+)", text)
+                   .group(1))
+    assert np.all(np.isfinite(FAR["WentzellV8"](served, 3)))
+    assert "this object serves" in error_text(FAR["WentzellV8"], served * 1.01, 3)  # the bound's four digits
+
+
+def expmv(t, n):
+    o = q.DiffusionExpmv1D(0.0, 1.0, 4, np.array([1.0, 0.0, 0.0, 2.0]))
+    o.evolve(t, n)
+    return o.values()
+
+
+TWO = scipy.sparse.csr_matrix(np.array([[1.0, -0.3], [0.0, 2.0]]))
+SYM2 = q.SymmetricOperator.from_csr(np.array([0, 2, 4], np.int64), np.array([0, 1, 0, 1], np.int32),
+                                    np.array([1.0, -1.0, -1.0, 1.0]), 2)
+V2 = np.array([1.0, -0.5])
+# A call of x (a time, a step, a tau of either sign) whose plan would take more than 1e7 operator products,
+# the refusal's own text, and how it names the x that passes.
+CAPPED = {
+    "GeneralOperator": (lambda x: q.GeneralOperator.from_csr(2, TWO.indptr.astype(np.int64),
+                                                             TWO.indices.astype(np.int64), TWO.data)
+                        .evolve_batched(x, np.ones((2, 3))), "CsrExpmvChernoff: t * norm_inf too large", "t up to"),
+    "SymmetricOperator": (lambda x: SYM2.evolve_batched(x, V2[:, None]), "GraphKrylovChernoff: tau * spectral_bound",
+                          "t up to"),
+    "GraphKrylov": (lambda x: q.GraphKrylov(q.Laplacian.combinatorial(q.Graph.path(2))).evolve_batched(x, V2[:, None]),
+                    "GraphKrylovChernoff: tau * spectral_bound", "t up to"),
+    "MassKOperator": (lambda x: q.MassKOperator.from_k_and_mass(SYM2, np.array([2.0, 0.5, 0.5, 1.0])).evolve(x, V2),
+                      "GraphKrylovChernoff: tau * spectral_bound", "t up to"),
+    "phi_action": (lambda x: q.phi_action(SYM2, 2, x, V2), "phi_action: |tau| * lambda_max_bound", "tau up to"),
+    "phi_action-negative": (lambda x: q.phi_action(SYM2, 1, -x, V2), "phi_action: |tau| * lambda_max_bound",
+                            "|tau| up to"),
+    "Etdrk4": (lambda h: q.Etdrk4.from_symmetric_op(SYM2, "allen_cahn", h).integrate(V2, 2),
+               "Etdrk4: h * lambda_max_bound", "build the Etdrk4 with h <="),
+}
+
+
+@pytest.mark.parametrize("name", CAPPED)
+def test_calls_beyond_the_product_cap_name_what_passes(name):
+    # These refusals named nothing, or said only "use more steps" / "use a smaller h".
+    call, cause, names = CAPPED[name]
+    text = error_text(call, 1e300)
+    assert text.startswith("[OutOfDomain] " + cause), text
+    x = float(re.search(re.escape(names) + r" (\S+[0-9])", text).group(1))
+    out = np.asarray(call(x), dtype=float)
+    assert out.size and np.all(np.isfinite(out))
+    if name != "phi_action-negative":  # that |tau| also keeps e^{|tau| L} v in range: no cap is near
+        error_text(call, 1.01 * x)  # four digits down: by the cap, or by the rule it was taken with (tol, h)
+
+
+def test_exponential_action_steps_beyond_the_cap_name_the_least_count():
+    text = error_text(expmv, 1e300, 7)
+    tau = float(NAMED_TAU.search(text).group(1))
+    assert "DiffusionExpmv1D: tau = t/n_steps = 1.429e299" in text and "operator applications" in text
+    # 1.5 steps of the named tau: two run, and so does every larger count (each step's plan is cheaper).
+    assert int(NAMED_COUNT.search(error_text(expmv, 1.5 * tau, 1)).group(1)) == 2
+    for n in (2, 20):
+        np.testing.assert_allclose(expmv(1.5 * tau, n), 0.75, rtol=0, atol=1e-8)  # long past equilibrium: the mean
+
+
+@pytest.mark.parametrize("cls, limit", [(q.TruncatedExp1D, 0.5), (q.TruncatedExp4th1D, 0.375)])
+@pytest.mark.parametrize("n", [5, 11, 101])
+def test_truncated_exponential_cfl_refusal_names_its_own_limit_and_counts(cls, limit, n):
+    # TruncatedExp4th1D's refusal stated only the second-order condition with this grid's dx^2
+    # (2 tau < dx^2), which steps of 0.375 dx^2 to 0.5 dx^2 meet, and neither class named a count.
+    dx2 = (1.0 / (n - 1)) ** 2
+    t = 0.9 * dx2  # the step 0.9 dx^2 is refused by both
+    text = error_text(lambda: cls(0.0, 1.0, n, np.cos(np.pi * np.linspace(0.0, 1.0, n))).evolve(t, 1))
+    assert text.startswith("[CflViolated] CFL violated for truncated-exp K=4: ") and "(need 2\u00b7tau" in text
+    assert ("needs 8\u00b7tau\u00b7\u2016a\u2016_\u221e < 3\u00b7dx\u00b2;" in text) == (limit == 0.375)
+    # The condition the fixed text states, with the numbers it shows, is the class's own.
+    shown = float(re.search(r"dx\u00b2 = (\S+),", text).group(1))
+    assert shown == float(f"{limit * 2 * dx2:.3e}")
+    tau = float(NAMED_TAU.search(text).group(1))
+    assert limit * dx2 * (1 - 1e-3) <= tau < limit * dx2
+    k = int(NAMED_COUNT.search(text).group(1))
+    assert k == math.ceil(0.9 / limit + 1e-12)
+    for steps in (k, k + 1, 10 * k):
+        obj = cls(0.0, 1.0, n, np.cos(np.pi * np.linspace(0.0, 1.0, n)))
+        obj.evolve(t, steps)
+        assert np.all(np.isfinite(obj.values())) and np.abs(obj.values()).max() <= 1.0
+    assert "CFL violated" in error_text(lambda: cls(0.0, 1.0, n, np.ones(n)).evolve(t, k - 1))

@@ -74,5 +74,16 @@ TEST(StepCounts, SubnormalStepsServeNoTime) {
     EXPECT_EQ(c.longest_t, 0.0);
 }
 
+// The greatest admitted double is itself admitted and the next one up is
+// not, over the whole range of a rule's bound, subnormal ones included.
+TEST(StepCounts, GreatestAdmittedDoubleIsTheBound) {
+    for (const double bound : {5e-324, 3e-310, 1e-300, 0.3, 1.0 / 3.0, 7e307}) {
+        auto ok = [&](double x) { return x <= bound; };
+        EXPECT_EQ(greatest_admitted_double(0.0, 1.7e308, ok), bound);
+    }
+    auto strict = [](double x) { return x * 8.0 < 0.1875; };  // 8 x < 3/16, equality refused
+    EXPECT_EQ(greatest_admitted_double(0.0, 1.0, strict), std::nextafter(0.0234375, 0.0));
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -229,7 +229,8 @@ def test_krylov_call_refusals(path):
         (1.0, np.ones((4, 0)), "[OutOfDomain] n_cols must be >= 1"),
         (1.0, np.array([[1.0], [math.nan], [0.0], [0.0]]), "[NanInf] features_nc contains NaN or Inf: NaN"),
         (1e10, x, "[OutOfDomain] GraphKrylovChernoff: tau * spectral_bound too large: the action would need more "
-                  "than 10000000 operator products" if path == "chebyshev" else
+                  "than 10000000 operator products; it serves t up to 5.504e6 on this operator" if path == "chebyshev"
+                  else
                   "[OutOfDomain] GraphKrylovChernoff: tau * spectral_bound too large for the Lanczos path: at any "
                   "m_max the action would need more than 10000000 operator products; it serves t up to 6.818e5 on "
                   "this operator"),
