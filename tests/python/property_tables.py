@@ -985,7 +985,7 @@ SHARED = {
          ("Heat2DVarA", 2),
          ("Heat3DVarA", 3), ("EvolverHeat1DGreeksV3", 36), ("Howland1D", 5), ("HypoellipticChernoffKolmogorov", 19), ("KilledDirichlet1D", 11),
          ("ObstacleChernoff", 6), ("Resolvent1D", 16),
-         ("ResolventJump2DV8", 16), ("ResolventJump3DV8", 26), ("ResolventJumpV8", 25), ("ReverseHeat1D", 14),
+         ("ResolventJump2DV8", 16), ("ResolventJump3DV8", 26), ("ResolventJumpV8", 25), ("ReverseHeat1D", 30),
          ("Schrodinger1D", 94), ("WentzellV8", 2),
          ("shift1d_coeff_grad", 0)]),
     "values near the bottom of the doubles: products of the data with the coefficients underflow, so the result is "
