@@ -30,3 +30,14 @@ def test_heat_on_the_longest_grids_is_the_unit_grid_flow(name, L, r, n_steps):
     call = unit_heat(name, L, r, n_steps)
     # The offsets' roots are formed as two roots there: an ulp apart.
     assert np.allclose(call(1.0), call(2.0**-600), rtol=0.0, atol=1e-15)
+
+
+def gamma(s):  # V'' of data s^2 1.7e308 on [0, 1e10 s]: the same V'' (at s = 1 the differences overflow)
+    v = 1.7e308 * np.cos(30.0 * np.linspace(0.0, 1.0, 17))
+    return q.ObstacleGammaV8(0.0, 1e10 * s, 17, level=-1.79e308 * s * s).inactive_gamma(v * s * s)[0]
+
+
+def test_curvature_of_data_at_the_top_of_the_range_is_the_scaled_one():
+    # V'' ~ 1e290 is a double; the second differences of v are not (were returned as inf).
+    got, want = gamma(1.0), gamma(2.0**-200)
+    assert np.all(np.isfinite(got)) and np.allclose(got, want, rtol=1e-15, atol=0.0)
