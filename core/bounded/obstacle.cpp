@@ -1,9 +1,11 @@
 #include "core/bounded/obstacle.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/foundation/coeff.hpp"
+#include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/line/read_reach.hpp"
@@ -77,6 +79,39 @@ Expected<std::vector<double>> ObstacleChernoff::evolve(std::vector<double> value
     return std::move(cur->values);
 }
 
+namespace {
+
+// Where the difference of large data, or its quotient by a small h^2, left
+// the doubles: the same difference of v 2^-ev over (h 2^-eh)^2, both of
+// order one, scaled back by 2^(ev - 2 eh). A V'' that is a double comes out
+// as one (rounded once more); one beyond the range stays +-inf, and the data
+// scale that keeps every V'' within is worked out from the scaled values.
+void rescaled_gamma(std::span<const double> v, double h, InactiveGamma& r) {
+    const int ev = unit_scale_exponent(v) + 1;
+    const int eh = std::ilogb(h);
+    const double hs = std::ldexp(h, -eh);
+    double top = 0.0, largest = 0.0;
+    for (double x : v) top = std::fmax(top, std::fabs(x));
+    for (std::size_t i = 1; i + 1 < v.size(); ++i) {
+        if (!r.defined[i] || std::isfinite(r.gamma[i])) continue;
+        const double lo = std::ldexp(v[i - 1], -ev), mid = std::ldexp(v[i], -ev), hi = std::ldexp(v[i + 1], -ev);
+        const double scaled = (lo + ((hi - mid) - mid)) / (hs * hs);
+        r.gamma[i] = std::ldexp(scaled, ev - 2 * eh);
+        if (!std::isfinite(r.gamma[i])) {
+            if (r.beyond < 0) r.beyond = static_cast<std::ptrdiff_t>(i);
+            largest = std::fmax(largest, std::fabs(scaled));
+        }
+    }
+    if (r.beyond < 0) return;
+    // V'' is linear in v: data of max|v| X give |V''| up to
+    // largest 2^(ev - 2 eh) X / top, a double for X up to top DBL_MAX over
+    // that (named a thousandth inside, for the rounding of a caller's k v).
+    const double ratio = std::ldexp(top, -ev) / largest * std::ldexp(std::numeric_limits<double>::max(), -1024);
+    r.data_bound = floor_4_digits(0.999 * std::ldexp(ratio, 1024 + 2 * eh));
+}
+
+}  // namespace
+
 Expected<InactiveGamma> ObstacleChernoff::apply_inactive_gamma_into(std::span<const double> v) const {
     const std::size_t n = v.size();
     if (n < 3) return domain_error("apply_inactive_gamma_into: n < 3 (no interior stencil)", static_cast<double>(n));
@@ -88,12 +123,15 @@ Expected<InactiveGamma> ObstacleChernoff::apply_inactive_gamma_into(std::span<co
     const Grid1D<double>& g = grid();
     const double h = (g.xmax - g.xmin) / static_cast<double>(n - 1);
     const double h2 = h * h;
+    bool overflowed = false;
     for (std::size_t i = 1; i + 1 < n; ++i) {
         if (!(inactive[i - 1] && inactive[i] && inactive[i + 1])) continue;
         r.defined[i] = true;
         r.gamma[i] = (v[i - 1] + ((v[i + 1] - v[i]) - v[i])) / h2;
+        overflowed = overflowed || !std::isfinite(r.gamma[i]);
         ++r.count;
     }
+    if (overflowed) rescaled_gamma(v, h, r);
     return r;
 }
 

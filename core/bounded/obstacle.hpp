@@ -54,6 +54,11 @@ struct InactiveGamma {
     std::vector<double> gamma;
     std::vector<bool> defined;
     std::size_t count = 0;
+    // Where some V'' lies beyond the double range (its gamma is +-inf): the
+    // first such node, and the max|v| (four digits, inside) below which
+    // every V'' of v scaled to it is a double. -1 and 0 where none is.
+    std::ptrdiff_t beyond = -1;
+    double data_bound = 0.0;
 };
 
 struct ObstacleChernoff {

@@ -31,6 +31,14 @@ inline F difference_step(const F& tau, const F& dx) {
     }
 }
 
+// spread_root over F: the double steps through it, the dual ones (which
+// carry a coefficient's derivative) as they were.
+template <class F>
+inline F root_of_spread(const F& ka, const F& tau) {
+    if constexpr (std::is_same_v<F, double>) return spread_root(ka, tau);
+    else return fsqrt(ka * tau);
+}
+
 // The coefficient's part of a variable-coefficient node step of kernel k.
 template <class F, class K>
 Expected<Heat2Feet<F>> heat2_feet(const K& k, std::size_t i, const F& tau) {
@@ -43,9 +51,9 @@ Expected<Heat2Feet<F>> heat2_feet(const K& k, std::size_t i, const F& tau) {
     const F xp = x + theta * coef.eval_a_prime(x);
     const F a = coef.eval_a(xp);
     if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(xp));
-    const F r1 = fsqrt(a * tau);
+    const F r1 = root_of_spread(a, tau);
     const F h1 = r1 + r1;
-    const F r3 = fsqrt(num<F>(3.0) * a * tau);
+    const F r3 = root_of_spread(num<F>(3.0) * a, tau);
     const F h3 = r3 + r3;
     const F y[5] = {xp, xp + h1, xp - h1, xp + h3, xp - h3};
     Heat2Feet<F> f;
@@ -100,9 +108,9 @@ Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read&
     if (constant) {
         const F a = *constant;
         if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(x));
-        const F r1 = fsqrt(a * tau);
+        const F r1 = root_of_spread(a, tau);
         const F h1 = r1 + r1;
-        const F r3 = fsqrt(num<F>(3.0) * a * tau);
+        const F r3 = root_of_spread(num<F>(3.0) * a, tau);
         const F h3 = r3 + r3;
         auto u0 = at(x);
         if (!u0) return u0;
@@ -211,7 +219,7 @@ std::vector<double> quadrature_offsets(double c, double tau, std::size_t count) 
     std::vector<double> d{0.0};
     for (std::size_t k = 1; d.size() < count; k += 2) {
         // sqrt(k c tau) with k c formed first (for k = 1: c tau).
-        const double r = k == 1 ? std::sqrt(c * tau) : std::sqrt(static_cast<double>(k) * c * tau);
+        const double r = k == 1 ? spread_root(c, tau) : spread_root(static_cast<double>(k) * c, tau);
         d.push_back(r + r);
         d.push_back(-(r + r));
     }
@@ -379,7 +387,7 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     // (from the bound of a when it varies; the drift is not counted) and the
     // correction's differences.
     const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
-    const double reach = constant_ ? 2.0 * std::sqrt(3.0 * a * tau_) : heat2_varying_reach(a, tau_, dx);
+    const double reach = constant_ ? 2.0 * spread_root(3.0 * a, tau_) : heat2_varying_reach(a, tau_, dx);
     sh.margin = margin_cells(reach, dx);
 }
 
@@ -471,7 +479,7 @@ Expected<double> RecordedReads::Recorder::operator()(double x) const {
 double unit_heat2_formed_step() { return floor_4_digits(std::numeric_limits<double>::max() / 3.0); }
 
 double heat2_varying_reach(double a_bound, double tau, double dx) {
-    return max_ignore_nan(2.0 * std::sqrt(3.0 * a_bound * tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
+    return max_ignore_nan(2.0 * spread_root(3.0 * a_bound, tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
 }
 
 std::int64_t margin_cells(double reach, double dx) {

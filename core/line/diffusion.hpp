@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -392,6 +393,17 @@ Status sampled_nodes(SepticSamples& samples, const GridFn<double>& src, double* 
         }
     }
     return {};
+}
+
+// sqrt(ka tau), the root of a quadrature pair's spread (ka = k a), formed
+// as (ka tau) where that product is a double and as sqrt(ka) sqrt(tau)
+// where it is not: on a grid whose dx^2 lies near the top of the doubles a
+// step of a few dx^2 overflows the product, not its root. The product
+// form keeps every step's bits where it is a double.
+inline double spread_root(double ka, double tau) {
+    const double p = ka * tau;
+    return std::isfinite(p) || !std::isfinite(ka) || !std::isfinite(tau) ? std::sqrt(p)
+                                                                          : std::sqrt(ka) * std::sqrt(tau);
 }
 
 // Cells a step's reads reach beyond their node: `reach` (a length) over dx

@@ -43,7 +43,7 @@ Expected<QuadFeet<Rule::kPoints>> rule_feet(const Kernel& k, std::size_t i, doub
     double y[Rule::kPoints];
     y[0] = xp;
     for (std::size_t p = 0; p < std::size(Rule::kSpread); ++p) {
-        const double r = std::sqrt(Rule::kSpread[p] * a * tau);
+        const double r = spread_root(Rule::kSpread[p] * a, tau);
         const double h = r + r;
         y[2 * p + 1] = xp + h;
         y[2 * p + 2] = xp - h;
@@ -123,7 +123,7 @@ Status rule_step_nodes(const Kernel& k, const GridFn<double>& src, double* out, 
     const Grid1D<double>& grid = k.grid;
     const double dx = grid.dx();
     const double outer = Rule::kSpread[std::size(Rule::kSpread) - 1];
-    const double reach = max_ignore_nan(2.0 * std::sqrt(outer * k.a_norm_bound * tau),
+    const double reach = max_ignore_nan(2.0 * spread_root(outer * k.a_norm_bound, tau),
                                         static_cast<double>(Rule::kTaps / 2) * Rule::width(dx, tau));
     // The differences' widths are the step's, not the node's: worked out once.
     const DifferenceWidths widths = rule_widths<Rule>(k, tau);

@@ -131,7 +131,8 @@ HeatJudgement with_view(const K& k, Use&& use) {
 }
 
 // The zeta combination applied to one eigenvalue: the rungs act on a common
-// eigenvector of the base step through the same formula as on grid values.
+// eigenvector of the base step through the same formula as on grid values
+// (steps mu in units of dx^2).
 double zeta_symbol(const Diffusion4thChernoff& inner, int level, double tau) {
     if (level <= 2) return heat4_nyquist_eigenvalue(inner, tau);
     const double w = level == 4 ? 4.0 : level == 6 ? 16.0 : 64.0;
@@ -215,16 +216,19 @@ const char* instability_reason(const Diffusion4thZeta4Chernoff&) { return kRungA
 const char* instability_reason(const Diffusion6thZeta6Chernoff&) { return kRungAmplifies; }
 const char* instability_reason(const Diffusion8thZeta8Chernoff&) { return kChebyshevAmplifies; }
 
-double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double tau) {
+double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double mu) {
     // (-1)^j on a reflecting grid is mapped onto a multiple of itself by any
     // translation-invariant step, whatever the shifts: the mirror image of
-    // the alternating sequence is again alternating.
+    // the alternating sequence is again alternating. The unit-diffusion step
+    // reads at offsets of sqrt(tau) and samples in units of dx, so its
+    // eigenvalue depends on tau/dx^2 alone: it is measured on a grid of unit
+    // spacing, where no product of the kernel's own dx (up to 1e154, or
+    // down to 1e-154) can leave the doubles.
     constexpr std::size_t kNodes = 16;
-    const double dx = kernel.grid.dx();
     Grid1D<double> g = kernel.grid;
     g.boundary = BoundaryPolicy<double>::reflect();
     g.xmin = 0.0;
-    g.xmax = dx * static_cast<double>(kNodes - 1);
+    g.xmax = static_cast<double>(kNodes - 1);
     g.n = kNodes;
     if (kernel.use_octonic) g.interp_kind = InterpKind::of(InterpTag::OctonicHermite);
     std::vector<double> v(kNodes);
@@ -232,17 +236,28 @@ double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double tau) 
     Diffusion4thChernoff unit = Diffusion4thChernoff::unit(g);
     const GridFn<double> u{g, std::move(v)};
     const std::size_t mid = kNodes / 2;
-    auto r = unit.apply_node(u, mid, tau);
+    auto r = unit.apply_node(u, mid, mu);
     if (!r) internal_fault("heat4_nyquist_eigenvalue", r.error());
     return *r / u.values[mid];
 }
 
+namespace {
+
+// mu dx^2, the largest double where the product leaves the doubles: a
+// window's end beyond the doubles admits every finite step.
+double in_steps(double mu, double dx2) {
+    const double tau = mu * dx2;
+    return std::isfinite(tau) ? tau : std::numeric_limits<double>::max();
+}
+
+}  // namespace
+
 StepRange zeta_stable_steps(const Diffusion4thChernoff& inner, int level) {
     const double dx2 = inner.grid.dx() * inner.grid.dx();
     if (inner.use_chebyshev && !inner.use_octonic) {
-        return StepRange{kZeta8ChebyshevMuMin * dx2, kZeta8ChebyshevMuMax * dx2};
+        return StepRange{in_steps(kZeta8ChebyshevMuMin, dx2), in_steps(kZeta8ChebyshevMuMax, dx2)};
     }
-    auto stable = [&](double mu) { return std::abs(zeta_symbol(inner, level, mu * dx2)) <= 1.0 + kSymbolSlack; };
+    auto stable = [&](double mu) { return std::abs(zeta_symbol(inner, level, mu)) <= 1.0 + kSymbolSlack; };
     // Walk up from the always-stable small steps to the first crossing, then
     // bisect it.
     double lo = 0.0;
@@ -257,7 +272,7 @@ StepRange zeta_stable_steps(const Diffusion4thChernoff& inner, int level) {
         if (stable(mid)) lo = mid;
         else hi = mid;
     }
-    return StepRange{0.0, lo * dx2};
+    return StepRange{0.0, in_steps(lo, dx2)};
 }
 
 }  // namespace quorvane

@@ -153,8 +153,8 @@ const char* instability_reason(const Diffusion6thZeta6Chernoff&);
 const char* instability_reason(const Diffusion8thZeta8Chernoff&);
 
 // Eigenvalue of one unit-diffusion heat4 step (the kernel's sampling, a = 1)
-// on the Nyquist mode of a grid with the kernel's spacing.
-double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double tau);
+// of mu = tau/dx^2 on the Nyquist mode, whatever the kernel's spacing.
+double heat4_nyquist_eigenvalue(const Diffusion4thChernoff& kernel, double mu);
 
 // The admissible steps of the zeta rung `level` (4, 6 or 8) over the
 // unit-diffusion kernel `inner`.

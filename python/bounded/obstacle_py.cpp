@@ -3,9 +3,11 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/bounded/obstacle.hpp"
+#include "core/foundation/format.hpp"
 #include "python/evolver.hpp"
 
 namespace quorvane::py {
@@ -217,6 +219,14 @@ Ref gamma_inactive(const ObstacleGammaV8Obj& self, const Args& a) {
     if (const double* bad = first_non_finite<double>(v))
         unwrap(domain_error("all values must be finite (no NaN/Inf)", *bad));
     const InactiveGamma r = unwrap(self.evolver.apply_inactive_gamma_into(v));
+    if (r.beyond >= 0) {
+        const Grid1D<double>& g = self.evolver.grid();
+        py_err_with_kind("NanInf", "ObstacleGammaV8.inactive_gamma: V'' at node " + std::to_string(r.beyond) +
+                                       " lies beyond the double range (h = " +
+                                       fmt_exp3((g.xmax - g.xmin) / static_cast<double>(self.n - 1)) +
+                                       ", max|v| = " + fmt_exp3(largest_abs(v)) + "); max|v| <= " +
+                                       fmt_exp3(r.data_bound) + " keeps every V'' within it");
+    }
     std::unique_ptr<bool[]> defined(new bool[r.defined.size()]);
     for (std::size_t i = 0; i < r.defined.size(); ++i) defined[i] = r.defined[i];
     return py_tuple({new_array_f64(r.gamma), new_array_bool({defined.get(), r.defined.size()}), py_int(r.count)});

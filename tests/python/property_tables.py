@@ -1052,9 +1052,6 @@ for _args in [
     ("AdaptivePI", "substeps depend on the data's scale", "", r"",
      "with tol_abs = 0 the substeps still depend on the data's scale: 3 u0 differs from 3 times the result by 4e-8, "
      "and data near either end of the doubles are refused (ConvergenceFailed) or grind", 6),
-    ("Heat1DZeta6", "Panic", "panic", r"Panic", "a finite call reaches the internal-fault text", 13),
-    ("ObstacleGammaV8", "inf returned", "finite", r"non-finite values",
-     "a curvature beyond the doubles is returned as inf, as success", 9),
     ("WentzellV8", "wall node overshoot", "bound", r"max\|u\|",
      "with gamma tau/h large the wall node takes noise to 1.88 max|u0| (stated 1.089)",
      dict(ONE, n=17, lo=-0.5, rough=True, gamma=1e100, c=0.0, t=1e-10, n_steps=3)),

@@ -85,7 +85,7 @@ STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text n
      lambda m, g, n: [(float(m[1]), int(m[2]))]),
     (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
 ]
-SCALE = r"max\|[uw]0\| <= " + NUM
+SCALE = r"max\|(?:[uw]0|v)\| <= " + NUM
 RANGE = r"must have a finite, normal square (dx|h)\^2|below c = "  # a range of the grid or a coefficient
 
 

@@ -298,6 +298,10 @@ def smolyak_corner_overflow():
     # 1/(4 h^2) at the origin: the refusal names the times from which every density is a double.
     (lambda: q.heisenberg_heat_kernel(5e-324, 0.0, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),
     (lambda: q.heisenberg_heat_kernel(1e-160, 1e-80, 0.0, 0.0), re.compile(r"\[NanInf\] heisenberg_heat_kernel: .* h >= 3\.730e-155 .*")),
+    # V'' ~ 5e236/h^2 with h = 7.75e-116 (was returned as -inf).
+    (lambda: q.ObstacleGammaV8(0.0, 1.24e-114, 17, level=-1e300).inactive_gamma(5e236 * np.cos(np.arange(17.0))),
+     re.compile(r"\[NanInf\] ObstacleGammaV8\.inactive_gamma: V'' at node 1 lies beyond the double range "
+                r"\(h = 7\.750e-116, max\|v\| = 5\.000e236\); max\|v\| <= \S+ keeps every V'' within it")),
 ])
 def test_finite_input_giving_non_finite_results_is_refused(call, shown):
     with pytest.raises(QuorvaneError) as info:

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <set>
@@ -134,6 +135,24 @@ TEST(ZetaStableSteps, ChebyshevWindowOfTheThirdRung) {
     for (double mu : {0.0, 0.04, 7.2}) {
         EXPECT_GT(call_amplification(z8, g, mu * dx2, 40), kCallAmplificationLimit) << mu;
     }
+}
+
+// The rungs' windows are windows of tau/dx^2 on every grid, also where dx^2
+// or a few times it lies at the ends of the doubles (dx = 2^509 once sent
+// the symbol's steps beyond them: an internal fault); a window's end beyond
+// the doubles admits every finite step.
+TEST(ZetaStableSteps, TheSameWindowAtEveryScaleOfTheGrid) {
+    const Diffusion4thChernoff unit = Diffusion4thChernoff::unit(grid(0.0, 16.0, 17));
+    for (double dx : {0x1p-500, 0x1p509}) {
+        const Diffusion4thChernoff k = Diffusion4thChernoff::unit(grid(0.0, 16.0 * dx, 17));
+        for (int level : {4, 6, 8}) {
+            EXPECT_EQ(zeta_stable_steps(k, level).tau_max / (dx * dx), zeta_stable_steps(unit, level).tau_max) << dx;
+        }
+    }
+    const auto z8 = Diffusion8thZeta8Chernoff::unit_chebyshev(grid(0.0, 16.0 * 0x1p511, 17));
+    const StepRange r = zeta_stable_steps(z8.inner(), 8);
+    EXPECT_EQ(r.tau_min, 0.08 * 0x1p1022);
+    EXPECT_EQ(r.tau_max, std::numeric_limits<double>::max());
 }
 
 // Unit diffusion: the quadrature alone, positive weights summing to 1, can
