@@ -59,7 +59,8 @@ constexpr char kWentzellEvolveDoc[] =
     "evolve($self, t, t_offset=0.0)\n--\n\n"
     "Advance by t (finite and > 0) in n_steps steps; return the new state as a new array.\n\n"
     "A family is sampled at t_offset + (t/n_steps) k. A result that is not finite (for example\n"
-    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n";
+    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n"
+    "The steps are linear: they run at the values' unit scale, so data of every size are served.\n";
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 constexpr char kNStepsDoc[] = "n_steps($self)\n--\n\nSteps per evolve call.\n";
@@ -127,13 +128,14 @@ Ref wentzell_evolve(WentzellV8Obj& self, const Args& a) {
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     const double tau = t / static_cast<double>(self.n_steps);
     const Grid1D<double> grid = self.grid;
-    std::vector<double> values = self.state;
+    const std::vector<double>& values = self.state;
     const double c = self.c;
     auto gamma_at = [&](std::size_t k) {
         return self.family ? self.family->at(t_offset + tau * static_cast<double>(k)) : self.schedule[k];
     };
-    self.state =
-        unwrap(run_evolve([&] { return evolve_wentzell(grid, std::move(values), c, self.n_steps, gamma_at, tau); }));
+    self.state = evolve_linear("WentzellV8", values, [&](std::vector<double> v) {
+        return evolve_wentzell(grid, std::move(v), c, self.n_steps, gamma_at, tau);
+    });
     return new_array_f64(self.state);
 }
 

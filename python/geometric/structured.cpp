@@ -291,7 +291,8 @@ constexpr char kKolmogorovEvolveDoc[] =
     "n_steps : int, optional\n    Number of steps, at least 1 (default 100).\n\n"
     "Returns\n-------\nNone\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\".\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 KolmogorovObj kolmogorov_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -315,9 +316,9 @@ Ref kolmogorov_evolve(KolmogorovObj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
-    std::vector<double> values = self.state.values;
-    auto r = run_evolve([&] { return hormander_kolmogorov_evolve(self.state.grid, std::move(values), t, n_steps); });
-    self.state.values = unwrap(std::move(r));
+    self.state.values = evolve_linear("HypoellipticChernoffKolmogorov", self.state.values, [&](std::vector<double> v) {
+        return hormander_kolmogorov_evolve(self.state.grid, std::move(v), t, n_steps);
+    });
     return none();
 }
 

@@ -128,6 +128,7 @@ constexpr char kEvolve2DDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
     "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf] u0 contains NaN or Inf\".\n"
+    QUORVANE_BEYOND_RANGE_DOC
     "\n"
     "Examples\n"
     "--------\n"
@@ -195,13 +196,12 @@ Ref heat2d_var_a_evolve(const Heat2DVarAObj& self, const Args& a) {
     check_steps_and_tau(n_steps, tau);
     std::vector<double> u0 = var_a_u0(a.raw(0), counts_of({self.nx, self.ny}), " != nx*ny=");
     const Heat2DVarAObj copy = self;
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+    return new_array_f64(evolve_linear("Heat2DVarA", u0, [&](std::vector<double> v) -> Expected<std::vector<double>> {
         if (const Strang2D* s = std::get_if<Strang2D>(&copy.form)) {
-            return heat2d_evolve_grid(*s, copy.grid, std::move(u0), n_steps, tau);
+            return heat2d_evolve_grid(*s, copy.grid, std::move(v), n_steps, tau);
         }
-        return pencil_evolve(std::get<Strang2DPencil>(copy.form), std::move(u0), n_steps, tau);
-    });
-    return new_array_f64(unwrap(std::move(r)));
+        return pencil_evolve(std::get<Strang2DPencil>(copy.form), std::move(v), n_steps, tau);
+    }));
 }
 
 template <class Obj>
@@ -278,7 +278,8 @@ constexpr char kEvolve3DDoc[] =
     "TypeError\n    \"u0 must be numpy.ndarray[float64]\".\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
-    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf] u0 contains NaN or Inf\".\n";
+    "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf] u0 contains NaN or Inf\".\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kOrder3DDoc[] =
     "order($self)\n--\n\n"
@@ -311,8 +312,9 @@ Ref heat3d_var_a_evolve(const Heat3DVarAObj& self, const Args& a) {
     check_steps_and_tau(n_steps, tau);
     std::vector<double> u0 = var_a_u0(a.raw(0), counts_of({self.nx, self.ny, self.nz}), " != nx*ny*nz=");
     const Heat3DVarAObj copy = self;
-    auto r = run_evolve([&] { return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(u0), n_steps, tau); });
-    return new_array_f64(unwrap(std::move(r)));
+    return new_array_f64(evolve_linear("Heat3DVarA", u0, [&](std::vector<double> v) {
+        return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(v), n_steps, tau);
+    }));
 }
 
 ClassDef& Heat3DVarAObj::class_def() {

@@ -7,6 +7,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/sparse/general_operator.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 #include "python/graph/graph_args.hpp"
 
 namespace quorvane::py {
@@ -46,7 +47,10 @@ constexpr char kEvolveDoc[] =
     "evolve_batched($self, t, v_nc)\n--\n\n"
     "e^{-tA} applied to each column of the [N, C] float64 array v_nc; returns a new [N, C]\n"
     "array. A t * norm_inf so large that the action would need more than 1e7 operator\n"
-    "products is refused (kind OutOfDomain).\n";
+    "products is refused (kind OutOfDomain). Each column is acted on at its own scale (the\n"
+    "same bits as alone).\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kTransposeDoc[] =
     "apply_transpose($self, v)\n--\n\n"
     "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n\n"
@@ -83,15 +87,25 @@ Ref gen_evolve_batched(const GeneralOperatorObj& self, const Args& a) {
     }
     const std::vector<double> src = features_nc_to_cols(*v.buf, static_cast<std::size_t>(n), v.cols);
     const CsrExpmvChernoff kernel{self.op};
-    std::vector<double> dst(src.size(), 0.0);
-    compute([&]() -> Status {
-        for (std::size_t c = 0; c < v.cols; ++c) {
-            const std::span<const double> col(src.data() + c * n, n);
-            if (Status st = kernel.apply(t, col, std::span<double>(dst.data() + c * n, n)); !st) return st;
-        }
-        return {};
+    // The action is linear: each column runs at its own unit scale
+    // (run_linear), so that its products with A neither overflow nor underflow.
+    BeyondRange beyond;
+    auto r = without_gil([&] {
+        return run_linear(
+            src, beyond,
+            [&](std::vector<double> s) -> Expected<std::vector<double>> {
+                std::vector<double> dst(s.size(), 0.0);
+                for (std::size_t c = 0; c < v.cols; ++c) {
+                    const std::span<const double> col(s.data() + c * n, n);
+                    Status st = kernel.apply(t, col, std::span<double>(dst.data() + c * n, n));
+                    if (!st) return fail(st.error());
+                }
+                return dst;
+            },
+            static_cast<std::size_t>(n));
     });
-    return cols_to_features_nc(dst, static_cast<std::size_t>(n), v.cols);
+    refuse_beyond("GeneralOperator", src, beyond);
+    return cols_to_features_nc(unwrap(std::move(r)), static_cast<std::size_t>(n), v.cols);
 }
 
 Ref gen_apply_transpose(const GeneralOperatorObj& self, const Args& a) {
