@@ -256,12 +256,6 @@ void check_reaction_step(const std::string& ctx, double c, double tau) {
 
 namespace quorvane::py {
 
-bool overflowed_inside(const Expected<std::vector<double>>& r) {
-    if (r) return first_non_finite<double>(*r) != nullptr;
-    // A step's refusal of its own result names the non-finite value.
-    return r.error().variant() == CoreError::Variant::DomainViolation && !std::isfinite(r.error().f0());
-}
-
 bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid) {
     if (!c.fixed()) return false;
     for (std::size_t i = 0; i < grid.n; ++i) {
@@ -271,37 +265,6 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
         }
     }
     return true;
-}
-
-int retry_exponent(std::span<const double> values) { return unit_scale_exponent(values) + 960; }
-
-double largest_scaled_by(double top_in, double top_out, int e) {
-    const int ei = std::ilogb(top_in), eo = std::ilogb(top_out);
-    const double mantissas = std::ldexp(std::numeric_limits<double>::max(), -1023) * std::ldexp(top_in, -ei) /
-                             std::ldexp(top_out, -eo);
-    return std::ldexp(mantissas, 1023 + ei - eo - e);
-}
-
-double largest_abs(std::span<const double> values) {
-    double top = 0.0;
-    for (double v : values) top = std::fmax(top, std::fabs(v));
-    return top;
-}
-
-void raise_result_overflow(const char* cls, std::span<const double> values, double top_in, double top_out,
-                           double passes) {
-    const double largest = std::numeric_limits<double>::max();
-    // largest / (top_out / top_in); where that growth overflows, top_out is
-    // far above top_in and largest / top_out a double.
-    const double growth = top_out / top_in;
-    if (!(passes > 0.0)) {
-        passes = floor_4_digits(std::isfinite(growth) ? largest / growth : largest / top_out * top_in);
-    }
-    py_err_with_kind("NanInf", std::string(cls) + ": the result lies beyond the double range: these steps grow max|u| " +
-                                   "by a factor " + fmt_exp3_quotient(top_out, top_in) + ", and max|u0| = " +
-                                   fmt_exp3(largest_abs(values)) + " takes it past the largest double, " +
-                                   fmt_exp3(largest) + "; the same data scaled down to max|u0| <= " + fmt_exp3(passes) +
-                                   " stay within it");
 }
 
 void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "core/line/state.hpp"
 #include "python/array.hpp"
 #include "python/coeff.hpp"
+#include "python/data_scale.hpp"
 #include "python/frame.hpp"
 #include "python/step_counts.hpp"
 
@@ -247,10 +249,6 @@ struct InsideOverflow<TruncatedExpDiffusionChernoff> : RetriedWith<kStencilPower
 template <>
 struct InsideOverflow<TruncatedExp4thDiffusionChernoff> : RetriedWith<kStencil4thPowersHint> {};
 
-// A call of such a flow that overflowed inside a step: the result or a
-// step's refusal of its own non-finite result.
-bool overflowed_inside(const Expected<std::vector<double>>& r);
-
 // Whether a, a' and a'' are fixed functions (sampled arrays, plain
 // functions: no Python callable is called) whose values at the grid's nodes
 // are finite. Only then is a non-finite result known to be an overflow.
@@ -275,90 +273,10 @@ bool coefficients_fixed_and_finite(const K& k) {
     }
 }
 
-// The power of two the values of a bounded heat flow are stepped at again
-// after an overflow inside a step: max|u| in [2^-960, 2^-959), far below
-// the range's top and still 2^62 above its normal bottom, so entries under
-// max|u| 2^-62 lose bits only below the steps' own rounding.
-int retry_exponent(std::span<const double> values);
-
 // "NanInf": the refusal of a bounded heat flow whose steps overflow inside
 // also on the scaled-down values.
 [[noreturn]] void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at,
                                         const char* hint);
-
-// The largest |v| of the values (0 for none).
-double largest_abs(std::span<const double> values);
-
-// The largest double times top_in / (top_out 2^e) (top_in, top_out > 0 and
-// finite): the size to which data of size top_in may be scaled before a
-// linear call that takes them to top_out 2^e leaves the range. Formed from
-// the mantissas and the exponents apart, so that no partial quotient over-
-// or underflows before the whole does.
-double largest_scaled_by(double top_in, double top_out, int e = 0);
-
-// The least e in (fails, passing] at which a linear call's data scaled by
-// 2^-e reach a finite result (`finite_at(e)`; passing is known to, fails
-// not): from `guess` up by galloping, then by bisection, some 2 log2 of the
-// span calls at most. Scaling by 2^-e is exact, so every intermediate of
-// the call scales with it and the test is monotone in e.
-template <class FiniteAt>
-int least_passing_exponent(int fails, int passing, int guess, FiniteAt&& finite_at) {
-    int e = std::clamp(guess, fails + 1, passing);
-    for (int step = 1; e < passing; step *= 2) {
-        if (finite_at(e)) {
-            passing = e;
-            break;
-        }
-        fails = e;
-        e = fails + step;
-    }
-    while (passing - fails > 1) {
-        const int mid = fails + (passing - fails) / 2;
-        (finite_at(mid) ? passing : fails) = mid;
-    }
-    return passing;
-}
-
-// "NanInf": the refusal of a linear flow whose result itself lies beyond the
-// double range (its steps, run on the values scaled down to max|u| =
-// top_in, end at max|u| = top_out); names a max|u0| of the same data that
-// stays within: `passes` where the caller found one (steps that grow data
-// more inside than at their end), else the largest the result allows.
-[[noreturn]] void raise_result_overflow(const char* cls, std::span<const double> values, double top_in,
-                                        double top_out, double passes = 0.0);
-
-// How far beyond the double range a linear call's result lies: run on its
-// data scaled to max|u| = top_in it ended at max|u| = top_out, and scaled
-// back it is not finite (top_out 0: the result is within the range).
-struct BeyondRange {
-    double top_in = 0.0;
-    double top_out = 0.0;
-};
-
-// `run(v)`, a call linear in the values v, on `values` (finite). Where its
-// result is not finite, or it refused its own non-finite result, an
-// intermediate or the result overflowed: the same call on the values scaled
-// by 2^-e to max|v| in [1, 2) (exact) has every intermediate 2^e smaller and
-// keeps the bits of every value above 2^-1022 max|v|, so it is run once more
-// and its result scaled back by 2^e. A result beyond the range only when
-// scaled back is the result's own size: `beyond` says by how much, and the
-// first outcome is returned.
-template <class Run>
-Expected<std::vector<double>> run_linear(std::span<const double> values, BeyondRange& beyond, Run&& run) {
-    Expected<std::vector<double>> out = run(std::vector<double>(values.begin(), values.end()));
-    if (!overflowed_inside(out) || !all_finite(values)) return out;
-    const int e = unit_scale_exponent(values);
-    std::vector<double> scaled(values.begin(), values.end());
-    scale_by_power_of_two(scaled, -e);
-    const double top_in = largest_abs(scaled);
-    Expected<std::vector<double>> again = run(std::move(scaled));
-    if (!again || !all_finite(*again)) return out;
-    const double top_out = largest_abs(*again);
-    scale_by_power_of_two(*again, e);
-    if (all_finite(*again)) return again;
-    beyond = {top_in, top_out};
-    return out;
-}
 
 // Refuses a step whose reads lie beyond 2^53 cells (kernels that say which
 // steps read within, step_reads_located; the others are judged elsewhere).
@@ -372,48 +290,33 @@ void refuse_far_reads(const char* cls, const K& kernel, const Grid1D<double>& gr
 
 // n_steps steps of t/n_steps from the state's values; on success the
 // values and the semigroup (now counting n_steps) are replaced. `cls` names
-// the class in a refusal.
+// the class in a refusal. The flow is linear: the steps run on the values at
+// unit size (run_linear); a retry far down is known to meet an overflow only
+// where the coefficients are fixed and finite (no Python callable).
 template <class K>
 void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<double>& state, double t,
                       std::size_t n_steps) {
     K kernel = semigroup.kernel;
     const Grid1D<double> grid = state.grid;
-    std::vector<double> values = state.values;
     const double tau = t / static_cast<double>(n_steps);
     refuse_unstable_step(cls, kernel, grid, t, tau);
     refuse_far_reads(cls, kernel, grid, t, tau);
-    int retried_at = 0;
-    double top_in = 0.0, top_out = 0.0;  // top_out > 0: the result itself lies beyond the double range
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        Expected<std::vector<double>> out = evolve_values(kernel, grid, std::move(values), tau, n_steps);
-        if (overflowed_inside(out) && first_non_finite<double>(state.values) == nullptr &&
-            coefficients_fixed_and_finite(kernel)) {
-            // The flow is linear: stepping u 2^-e and scaling back by 2^e
-            // (both exact) is stepping u, with every intermediate 2^e
-            // smaller.
-            const int e = retry_exponent(state.values);
-            std::vector<double> scaled = state.values;
-            scale_by_power_of_two(scaled, -e);
-            top_in = largest_abs(scaled);
-            K again = semigroup.kernel;
-            Expected<std::vector<double>> retried = evolve_values(again, grid, std::move(scaled), tau, n_steps);
-            if (overflowed_inside(retried)) {
-                if constexpr (InsideOverflow<K>::named) retried_at = e;
-                return out;
-            }
-            if (retried) {
-                const double scaled_top = largest_abs(*retried);
-                scale_by_power_of_two(*retried, e);
-                // In range scaled down, beyond it scaled back: the result's
-                // own size, not an intermediate's.
-                if (!all_finite(*retried)) top_out = scaled_top;
-            }
-            return retried;
-        }
-        return out;
+    BeyondRange beyond;
+    bool first = true;
+    auto r = run_evolve([&] {
+        return run_linear(
+            state.values, beyond,
+            [&](std::vector<double> v) {
+                if (std::exchange(first, false)) return evolve_values(kernel, grid, std::move(v), tau, n_steps);
+                K again = semigroup.kernel;
+                return evolve_values(again, grid, std::move(v), tau, n_steps);
+            },
+            0, coefficients_fixed_and_finite(kernel));
     });
-    if (retried_at != 0) raise_inside_overflow(cls, state.values, retried_at, InsideOverflow<K>::hint);
-    if (top_out > 0.0) raise_result_overflow(cls, state.values, top_in, top_out);
+    if constexpr (InsideOverflow<K>::named) {
+        if (beyond.inside_at != 0) raise_inside_overflow(cls, state.values, beyond.inside_at, InsideOverflow<K>::hint);
+    }
+    refuse_beyond(cls, state.values, beyond);
     Ref cause = callback_cause(kernel);
     if (!r) {
         std::string note = ellipticity_note(kernel, grid, r.error());

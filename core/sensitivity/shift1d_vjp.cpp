@@ -93,6 +93,15 @@ Status shift_step(const ShiftCoeffProblem& p, std::span<const double> u, std::sp
     return {};
 }
 
+// sqrt(tau / a), dh/da of the shift h = 2 sqrt(tau a): from the quotient
+// where it is a normal double, else from the roots apart, since tau / a can
+// leave the doubles (a tiny a and a long step) where its root does not.
+double root_of_quotient(double tau, double a) {
+    const double q = tau / a;
+    if (std::isfinite(q) && q >= std::numeric_limits<double>::min()) return std::sqrt(q);
+    return std::sqrt(tau) / std::sqrt(a);
+}
+
 // Derivative of output node i of one step (before its clip) with respect
 // to the selected coefficient at node i through the positions of the reads,
 // by central differences of the interpolant. The mean's weight (1 + tau c_i
@@ -118,7 +127,7 @@ Expected<double> local_derivative(const ShiftCoeffProblem& p, CoeffWrt wrt, std:
             }
             const double d_plus = (s[0] - s[1]) / (2.0 * eps);
             const double d_minus = (s[2] - s[3]) / (2.0 * eps);
-            return shift_mean_weight(p.tau, p.c[i]) * ((std::sqrt(p.tau / ai) * 0.25) * (d_plus - d_minus));
+            return shift_mean_weight(p.tau, p.c[i]) * ((root_of_quotient(p.tau, ai) * 0.25) * (d_plus - d_minus));
         }
         case CoeffWrt::B: {
             const double pt = x + p.tau * (2.0 * p.b[i]);

@@ -44,7 +44,8 @@ constexpr char kApplyDoc[] =
     "Advance by `t`; return evolved grid as numpy array.\n\n"
     "Makes n_chernoff steps of t/n_chernoff; the state is replaced only on success.\n\n"
     "Raises\n------\n"
-    "QuorvaneError\n    \"[OutOfDomain] t must be finite and >= 0\".\n";
+    "QuorvaneError\n    \"[OutOfDomain] t must be finite and >= 0\".\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 
@@ -63,15 +64,25 @@ KilledDirichlet1DObj killed_dirichlet_new(const Args& a) {
 }
 
 // Runs with the interpreter lock held: the steps are a linear-time solve
-// per step on the calling thread.
+// per step on the calling thread. They are linear: run at the values' unit
+// scale (run_linear), where the products of the values with tau/dx^2 stay
+// within the doubles.
 Ref killed_dirichlet_apply(KilledDirichlet1DObj& self, const Args& a) {
     const double t = a.f64(0);
     if (!finite_nonneg(t)) py_err_with_kind("OutOfDomain", "t must be finite and >= 0");
-    Evolver<KilledDirichletChernoff> work = self.evolver;
-    Status st = run_with_lock_held([&] { return work.advance(t); });
-    if (st) st = check_finite_result(work.state.values);
-    unwrap(st);
-    self.evolver.state.values = std::move(work.state.values);
+    const std::vector<double>& u0 = self.evolver.state.values;
+    BeyondRange beyond;
+    Expected<std::vector<double>> r = run_with_lock_held([&] {
+        return run_linear(u0, beyond, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+            Evolver<KilledDirichletChernoff> work = self.evolver;
+            work.state.values = std::move(v);
+            if (Status st = work.advance(t); !st) return fail(st.error());
+            if (Status st = check_finite_result(work.state.values); !st) return fail(st.error());
+            return std::move(work.state.values);
+        });
+    });
+    refuse_beyond("KilledDirichlet1D", u0, beyond);
+    self.evolver.state.values = unwrap(std::move(r));
     return new_array_f64(self.evolver.state.values);
 }
 

@@ -1,9 +1,11 @@
 // Python classes ObstacleChernoff (the projected obstacle evolution) and
 // ObstacleGammaV8 (curvature on the inactive set).
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/bounded/obstacle.hpp"
@@ -87,7 +89,10 @@ constexpr char kObstacleEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
     "    for the heat step, its half steps in the Strang product and the drift's feet x + tau b:\n"
-    QUORVANE_FAR_READS_COUNT_DOC;
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    A result beyond the double range is refused (kind NanInf) naming the max|u0| that keeps\n"
+    "    it within: the steps are positively homogeneous in the values and the obstacle together,\n"
+    "    so values of every size whose result is a double are served.\n";
 
 constexpr char kAdjointDoc[] =
     "evolve_active_set_adjoint($self, w_fwd, lam, tau)\n--\n\n"
@@ -162,11 +167,33 @@ Ref obstacle_evolve(ObstacleChernoffObj& self, const Args& a) {
     const double t = a.f64(0);
     const std::size_t n_steps = a.usize_or(1, 100);
     check_steps_and_time(n_steps, t);
-    const ObstacleChernoff evolver = self.evolver;
+    // The projected steps are positively homogeneous in the values and the
+    // obstacle together: both run at the unit scale of the larger
+    // (run_linear), so that the obstacle keeps its bits beside the values.
+    const ObstacleChernoff& evolver = self.evolver;
     refuse_reads_beyond_grid("ObstacleChernoff", {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
                              spacing_text(evolver.grid()), [&](double step) { return step_reads_located(evolver, step); });
-    std::vector<double> values = self.state.values;
-    self.state.values = unwrap(run_evolve([&] { return evolver.evolve(std::move(values), t, n_steps); }));
+    const std::vector<double>& u0 = self.state.values;
+    std::vector<double> joined = u0;
+    std::visit([&](const auto& o) {
+        if constexpr (requires { o.level; }) joined.push_back(o.level);
+        else joined.insert(joined.end(), o.g.begin(), o.g.end());
+    }, evolver.obstacle);
+    const std::size_t n = u0.size();
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(joined, beyond, [&](std::vector<double> v) {
+            ObstacleChernoff scaled = evolver;
+            std::visit([&](auto& o) {
+                if constexpr (requires { o.level; }) o.level = v[n];
+                else std::copy(v.begin() + static_cast<std::ptrdiff_t>(n), v.end(), o.g.begin());
+            }, scaled.obstacle);
+            v.resize(n);
+            return scaled.evolve(std::move(v), t, n_steps);
+        });
+    });
+    refuse_beyond("ObstacleChernoff", u0, beyond);
+    self.state.values = unwrap(std::move(r));
     return new_array_f64(self.state.values);
 }
 

@@ -4,7 +4,9 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/bounded/resolvent_jump.hpp"
@@ -104,7 +106,8 @@ constexpr char kJumpDoc[] =
     "Return e^{tA} g as a new array; the object is unchanged.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n    \"[OutOfDomain] t must be finite and > 0\", t outside the range above, a length\n"
-    "    mismatch (\"[GridMismatch]\"), non-finite g (\"[NanInf]\").\n";
+    "    mismatch (\"[GridMismatch]\"), non-finite g (\"[NanInf]\").\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 constexpr char kShapeDoc[] = "shape($self)\n--\n\nThe grid shape as a tuple of node counts.\n";
 constexpr char kMNodesDoc[] = "m_nodes($self)\n--\n\nNumber of contour nodes.\n";
@@ -128,7 +131,9 @@ constexpr char kResolventDoc[] =
 
 constexpr char kEvalDoc[] =
     "eval($self, lambda, g)\n--\n\n"
-    "Return R(lambda) g as a new array (lambda finite and > 0).\n";
+    "Return R(lambda) g as a new array (lambda finite and > 0).\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kResidualDoc[] =
     "residual($self, lambda, g)\n--\n\n"
     "Return max over interior nodes of |lambda R - D2 R - g| with D2 the three-point Laplacian.\n";
@@ -143,12 +148,12 @@ void check_jump_time(double t, std::uint64_t m_nodes, double s) {
                                             " on these spacings: outside it the rounding exceeds ~1e-6 of max|g|");
 }
 
-// Jump results never carry NaN or inf as success.
-Expected<std::vector<double>> finite_result(Expected<std::vector<double>> r) {
-    if (r) {
-        if (Status st = check_finite_result(*r); !st) return fail(st.error());
-    }
-    return r;
+// A jump or a resolvent is linear in g: computed at g's unit scale
+// (evolve_linear), where the contour's or the quadrature's sums of g neither
+// overflow nor underflow; never NaN or inf as success.
+template <class Fn>
+Ref linear_in_g(const char* cls, std::span<const double> g, Fn&& fn) {
+    return new_array_f64(evolve_linear(cls, g, std::forward<Fn>(fn)));
 }
 
 std::uint64_t checked_m_nodes(std::uint64_t m, const char* cls) {
@@ -197,7 +202,7 @@ Ref jump1d(const ResolventJumpV8Obj& self, const Args& a) {
     if (!g) raise_type_error("g must be a numpy.ndarray[float64] or a sequence of floats");
     if (g->size() != self.evaluator.grid.n) py_err_with_kind("GridMismatch", "len(g) must equal n_grid");
     const ResolventJumpChernoff ev = self.evaluator;
-    return new_array_f64(compute([&] { return finite_result(ev.jump(t, std::move(*g))); }));
+    return linear_in_g("ResolventJumpV8", *g, [&](std::vector<double> v) { return ev.jump(t, std::move(v)); });
 }
 
 ResolventJump2DV8Obj jump2d_new(const Args& a) {
@@ -236,7 +241,7 @@ Ref jump_nd(const Obj& self, const Args& a, std::vector<std::size_t> shape) {
     for (std::size_t d : shape) total *= d;  // bounded by the band cap
     std::vector<double> g = extract_jump_g(a.raw(1), total);
     const auto ev = self.evaluator;
-    Ref flat = new_array_f64(compute([&] { return finite_result(ev.jump(t, g)); }));
+    Ref flat = linear_in_g(Obj::class_def().name, g, [&](std::vector<double> v) { return ev.jump(t, v); });
     return reshape_fortran(flat, shape);
 }
 
@@ -288,7 +293,7 @@ Ref resolvent_eval(const Resolvent1DObj& self, const Args& a) {
     double lambda = 0.0;
     const std::vector<double> g = resolvent_g(self, a, lambda);
     const LaplaceChernoffResolvent ev = self.evaluator;
-    return new_array_f64(compute([&] { return finite_result(ev.apply_into(lambda, g)); }));
+    return linear_in_g("Resolvent1D", g, [&](std::vector<double> v) { return ev.apply_into(lambda, v); });
 }
 
 Ref resolvent_residual(const Resolvent1DObj& self, const Args& a) {

@@ -1,5 +1,7 @@
 // Python class Howland1D: the Howland lift of unit diffusion onto a stack
 // of time slices.
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,9 @@ constexpr char kDeltaSDoc[] = "delta_s($self)\n--\n\nThe time-slice spacing t_ho
 constexpr char kNtDoc[] = "n_t($self)\n--\n\nThe number of time slices.\n";
 constexpr char kHorizonDoc[] = "t_horizon($self)\n--\n\nThe time horizon.\n";
 constexpr char kEvolveDoc[] =
-    "evolve($self)\n--\n\nAdvance the stack by one horizon (n_t - 1 lifted steps); returns None.\n";
+    "evolve($self)\n--\n\nAdvance the stack by one horizon (n_t - 1 lifted steps); returns None.\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kValuesDoc[] = "values($self)\n--\n\nReturn a copy of the last slice (time t_horizon).\n";
 
 Howland1DObj howland_new(const Args& a) {
@@ -64,17 +68,34 @@ Howland1DObj howland_new(const Args& a) {
     return {std::move(lift), grid, std::move(state), n_t, t_horizon};
 }
 
+// The slices of a stack one after the other, and back.
+std::vector<double> joined(const HowlandState& state) {
+    std::vector<double> out;
+    for (const GridFn<double>& s : state.slices) out.insert(out.end(), s.values.begin(), s.values.end());
+    return out;
+}
+void spread(std::span<const double> values, HowlandState& state) {
+    for (GridFn<double>& s : state.slices) {
+        std::copy_n(values.begin(), s.values.size(), s.values.begin());
+        values = values.subspan(s.values.size());
+    }
+}
+
+// The lifted steps are linear in the stack of slices: the whole stack runs
+// at its unit scale (run_linear).
 Ref howland_evolve(Howland1DObj& self, const Args&) {
     const HowlandLift lift = self.lift;
     const HowlandState& state = self.state;
-    HowlandState next = compute([&]() -> Expected<HowlandState> {
-        auto r = lift.evolve(state);
-        if (r) {
-            if (Status st = check_finite_result(r->slices.back().values); !st) return fail(st.error());
-        }
-        return r;
-    });
-    self.state = std::move(next);
+    const std::vector<double> stack = joined(state);
+    const std::vector<double> next =
+        evolve_linear("Howland1D", stack, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+            HowlandState scaled = state;
+            spread(v, scaled);
+            auto r = lift.evolve(scaled);
+            if (!r) return fail(r.error());
+            return joined(*r);
+        });
+    spread(next, self.state);
     return none();
 }
 

@@ -59,12 +59,14 @@ constexpr char kWentzellEvolveDoc[] =
     "evolve($self, t, t_offset=0.0)\n--\n\n"
     "Advance by t (finite and > 0) in n_steps steps; return the new state as a new array.\n\n"
     "A family is sampled at t_offset + (t/n_steps) k. A result that is not finite (for example\n"
-    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n\n"
+    "from an overflowing exponential family) fails with \"[NanInf]\" and leaves the state unchanged.\n"
+    "The steps are linear: they run at the values' unit scale, so data of every size are served.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and > 0\";\n"
     QUORVANE_FAR_READS_DOC("the longest t this object's n_steps serve, with the n_steps from which\n"
-                           "    a new object serves this t");
+                           "    a new object serves this t")
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kSizeDoc[] = "size($self)\n--\n\nNumber of grid nodes.\n";
 constexpr char kNStepsDoc[] = "n_steps($self)\n--\n\nSteps per evolve call.\n";
@@ -137,13 +139,14 @@ Ref wentzell_evolve(WentzellV8Obj& self, const Args& a) {
         refuse_reads_beyond_grid("WentzellV8", {StepCall::Form::Count, t, tau, "n_steps", self.n_steps},
                                  spacing_text(grid), [&](double step) { return heat_reads_located(heat, step); });
     }
-    std::vector<double> values = self.state;
+    const std::vector<double>& values = self.state;
     const double c = self.c;
     auto gamma_at = [&](std::size_t k) {
         return self.family ? self.family->at(t_offset + tau * static_cast<double>(k)) : self.schedule[k];
     };
-    self.state =
-        unwrap(run_evolve([&] { return evolve_wentzell(grid, std::move(values), c, self.n_steps, gamma_at, tau); }));
+    self.state = evolve_linear("WentzellV8", values, [&](std::vector<double> v) {
+        return evolve_wentzell(grid, std::move(v), c, self.n_steps, gamma_at, tau);
+    });
     return new_array_f64(self.state);
 }
 

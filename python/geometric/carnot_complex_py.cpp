@@ -8,6 +8,7 @@
 #include "core/foundation/grid_fn.hpp"
 #include "core/geometric/carnot_complex_helpers.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 #include "python/geometric/domain_args.hpp"
 
@@ -70,10 +71,9 @@ constexpr char kApplyRealDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and >= 0\", \"[GridMismatch] len(u0)={} !=\n"
     "    n_per_axis^5={}\", and kind CflViolated where the step would take more than 1024 field\n"
-    "    steps (the message names the largest tau admitted on this grid), and \"[NanInf] all\n"
-    "    values must be finite (no NaN/Inf): {value}\" where finite u0 would give values beyond\n"
-    "    the double range (e.g. data near 1.7e308). NaN or inf in u0 is not refused: it is\n"
-    "    carried to the values whose reads touch it.\n";
+    "    steps (the message names the largest tau admitted on this grid). NaN or inf in u0 is not\n"
+    "    refused: it is carried to the values whose reads touch it.\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kSizeDoc[] =
     "size($self)\n--\n\n"
@@ -106,7 +106,8 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
         double tau_max = 0.0, h = 0.0;
     };
     Refusal refused;
-    std::vector<double> out = compute([&]() -> Expected<std::vector<double>> {
+    BeyondRange beyond;
+    Expected<std::vector<double>> r = without_gil([&]() -> Expected<std::vector<double>> {
         const Grid1D<double> axis = expect_ok(box_axis(box), "ComplexTripleJumpV8: axis");
         const BoxAxis b{axis.xmin, axis.xmax, axis.n};
         const FiliformAxes axes{b, b, b, b, b};
@@ -116,9 +117,12 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
             return std::vector<double>{};
         }
         const FieldList group = FiliformGroup::vector_fields();
-        // Finite data whose complex sums overflowed are refused; NaN or inf in
-        // u0 is carried as given.
-        return refuse_overflow_of_finite(finite_u0, ComplexTripleJump::apply_real(tau, group, axes, u0));
+        // The step is linear: run at the data's unit scale (run_linear).
+        // Finite data whose complex sums overflowed even so are refused; NaN
+        // or inf in u0 is carried as given.
+        return run_linear(u0, beyond, [&](std::vector<double> v) {
+            return refuse_overflow_of_finite(finite_u0, ComplexTripleJump::apply_real(tau, group, axes, v));
+        });
     });
     if (refused.hit) {
         // Shown a little below the bound, so that the printed tau is admissible.
@@ -132,7 +136,8 @@ Ref triple_jump_apply_real(const TripleJumpObj& self, const Args& a) {
                                             " field sub-steps; every step up to tau = " +
                                             fmt_exp3(refused.tau_max * 0.999) + " is admitted");
     }
-    return new_array_f64(out);
+    refuse_beyond("ComplexTripleJumpV8", u0, beyond);
+    return new_array_f64(unwrap(std::move(r)));
 }
 
 Ref triple_jump_size(const TripleJumpObj& self, const Args&) { return py_int_pow(self.box.n, 5); }

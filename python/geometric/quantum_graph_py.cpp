@@ -239,7 +239,7 @@ Ref heat_evolve(QuantumGraphHeatObj& self, const Args& a) {
         return run_linear(u0, beyond,
                           [&](std::vector<double> values) { return op.evolve(std::move(values), t, n_steps); });
     });
-    if (beyond.top_out > 0.0) raise_result_overflow("QuantumGraphHeat", u0, beyond.top_in, beyond.top_out);
+    refuse_beyond("QuantumGraphHeat", u0, beyond);
     self.values = unwrap(std::move(r));
     return none();
 }

@@ -171,7 +171,9 @@ constexpr char kEvolveDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite (negative t is\n"
     "    allowed for backward evolution)\", and kind CflViolated when |t/n_steps| exceeds\n"
     "    2e6 dx^2, where the real-pair elimination stops being unitary (the message names the\n"
-    "    largest admissible step). The state is unchanged after a failure.\n";
+    "    largest admissible step). The state is unchanged after a failure. A part of the result\n"
+    "    beyond the double range (the steps keep the norm, not the largest part) is refused (kind\n"
+    "    NanInf) naming the max|u0| of the parts of psi that keeps every part within it.\n";
 
 constexpr char kValuesComplexDoc[] =
     "values($self)\n--\n\n"
@@ -279,17 +281,29 @@ Ref schrodinger1d_evolve(Schrodinger1DObj& self, const Args& a) {
     }
     // Phase two (lock released): the steps on the copies; both parts come
     // back as one vector so that the shared finiteness check sees them all.
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        auto end = schrodinger_evolve(*kernel, grid, std::move(re), std::move(im), t, n_steps);
+    // The steps are linear in psi: both parts run at their unit scale
+    // (run_linear), where the products of psi with tau/dx^2 neither
+    // overflow nor underflow.
+    const std::size_t n = re.size();
+    std::vector<double> psi = std::move(re);
+    psi.insert(psi.end(), im.begin(), im.end());
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        auto out = run_linear(psi, beyond, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+            std::vector<double> v_im(v.begin() + static_cast<std::ptrdiff_t>(n), v.end());
+            v.resize(n);
+            auto end = schrodinger_evolve(*kernel, grid, std::move(v), std::move(v_im), t, n_steps);
+            if (!end) return fail(end.error());
+            std::vector<double> both = std::move(end->re.values);
+            both.insert(both.end(), end->im.values.begin(), end->im.values.end());
+            return both;
+        });
         kernel.reset();
-        if (!end) return fail(end.error());
-        std::vector<double> both = std::move(end->re.values);
-        both.insert(both.end(), end->im.values.begin(), end->im.values.end());
-        return both;
+        return out;
     });
     // Phase three (lock re-taken): raise, or store under the mutex.
+    refuse_beyond(Schrodinger1DObj::class_def().name, psi, beyond);
     std::vector<double> both = unwrap(std::move(r));
-    const std::size_t n = both.size() / 2;
     std::lock_guard lock(self.inner->mutex);
     self.inner->state.re.values.assign(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(n));
     self.inner->state.im.values.assign(both.begin() + static_cast<std::ptrdiff_t>(n), both.end());

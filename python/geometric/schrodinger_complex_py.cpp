@@ -188,7 +188,7 @@ Ref schrodinger_complex1d_evolve(SchrodingerComplex1DObj& self, const Args& a) {
             return schrodinger_complex_evolve(grid, v, std::move(p), t, n_steps);
         });
     });
-    if (beyond.top_out > 0.0) raise_result_overflow("SchrodingerComplex1D", psi, beyond.top_in, beyond.top_out);
+    refuse_beyond("SchrodingerComplex1D", psi, beyond);
     std::vector<double> result = unwrap(std::move(r));
     std::lock_guard lock(self.inner->mutex);
     self.inner->psi = std::move(result);

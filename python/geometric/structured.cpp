@@ -293,7 +293,8 @@ constexpr char kKolmogorovEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\";\n"
     "    for the shears' feet x - (tau/2) v and the velocity step's reads (a = 1/2):\n"
-    QUORVANE_FAR_READS_COUNT_DOC;
+    QUORVANE_FAR_READS_COUNT_DOC
+    QUORVANE_BEYOND_RANGE_DOC;
 
 KolmogorovObj kolmogorov_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -321,9 +322,9 @@ Ref kolmogorov_evolve(KolmogorovObj& self, const Args& a) {
     refuse_reads_beyond_grid("HypoellipticChernoffKolmogorov", {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
                              spacing_text(grid.x) + ", " + spacing_text(grid.y, "dv"),
                              [&](double step) { return kolmogorov_reads_located(grid, step); });
-    std::vector<double> values = self.state.values;
-    auto r = run_evolve([&] { return hormander_kolmogorov_evolve(grid, std::move(values), t, n_steps); });
-    self.state.values = unwrap(std::move(r));
+    self.state.values = evolve_linear("HypoellipticChernoffKolmogorov", self.state.values, [&](std::vector<double> v) {
+        return hormander_kolmogorov_evolve(grid, std::move(v), t, n_steps);
+    });
     return none();
 }
 

@@ -314,17 +314,26 @@ void refuse_krylov_beyond_work(const CoreError& e, double t, double rho, double 
     py_err_with_kind("OutOfDomain", msg);
 }
 
+std::optional<NormGrowth> at_data_scale(std::optional<NormGrowth> grown, std::span<const double> data,
+                                        std::size_t n, int e) {
+    if (!grown) return grown;
+    const ColumnScales scales(data, n);
+    const int k = scales.exponent(grown->column) + e - scales.exponent();
+    grown->before = std::ldexp(grown->before, k);
+    grown->after = std::ldexp(grown->after, k);
+    return grown;
+}
+
 Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step,
-                      const GrowthGuard* guard, double log_allowance) {
-    std::optional<NormGrowth> grown;
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
-        std::vector<double> dst(cols.data.size(), 0.0);
-        if (Status st = evolve_columns(n_nodes, n_steps, cols.data, dst, step); !st) return fail(st.error());
-        if (guard) grown = grown_column(*guard, cols.data, dst, cols.n, n_steps, log_allowance);
-        return dst;
-    });
-    const std::vector<double> out = unwrap(std::move(r));
-    if (guard) refuse_grown_norm(*guard, grown, true);
+                      const GrowthGuard& guard, double log_allowance) {
+    const std::vector<double> out = evolve_guarded_linear(
+        guard, cols.data, cols.n, true, nullptr,
+        [&](std::vector<double> v, std::optional<NormGrowth>& grown) -> Expected<std::vector<double>> {
+            std::vector<double> dst(v.size(), 0.0);
+            if (Status st = evolve_columns(n_nodes, n_steps, v, dst, step); !st) return fail(st.error());
+            grown = grown_column(guard, v, dst, cols.n, n_steps, log_allowance);
+            return dst;
+        });
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

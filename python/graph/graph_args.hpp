@@ -21,6 +21,8 @@
 #include "core/graph/laplacian.hpp"
 #include "core/graph/norm_guard.hpp"
 #include "python/array.hpp"
+#include "python/callback.hpp"
+#include "python/data_scale.hpp"
 #include "python/frame.hpp"
 #include "python/step_counts.hpp"
 
@@ -203,14 +205,66 @@ Columns columns_from_f0(const Buffer& f0, std::uint64_t n_nodes, const char* nam
 void refuse_krylov_beyond_work(const CoreError& e, double t, double rho, double tol, std::uint64_t n,
                                FunctionRef<double()> action_bound);
 
+// A guard's finding on data run column by column at unit scale
+// (run_linear; the first column was run times 2^-e): the norms at the data's
+// scale, as the refusal prints them.
+std::optional<NormGrowth> at_data_scale(std::optional<NormGrowth> grown, std::span<const double> data,
+                                        std::size_t n, int e);
+
+// `evolve(v, grown)`, the steps (without the interpreter lock) on v: `data`
+// in columns of n values, each run at its unit scale (run_linear; heat is
+// linear), `grown` set where a column's norm grew (grown_column on v and the
+// result). A growth is refused first (refuse_grown_norm: the steps' own
+// fault, whatever the size of the result), then a result beyond the double
+// range (naming the scale of the data that passes), then the call's error.
+// With `errors` the providers call Python, and the steps run once.
+template <class Evolve>
+std::vector<double> evolve_guarded_linear(const GrowthGuard& guard, std::span<const double> data, std::size_t n,
+                                          bool batched, CallbackErrors* errors, Evolve&& evolve) {
+    std::optional<NormGrowth> grown;
+    int at = 0;
+    BeyondRange beyond;
+    auto run = [&] {
+        return run_evolve([&] {
+            return run_linear(
+                data, beyond,
+                [&](std::vector<double> v, int e) {
+                    grown.reset();
+                    at = e;
+                    return evolve(std::move(v), grown);
+                },
+                n, errors == nullptr);
+        });
+    };
+    auto r = errors ? run_with_callbacks(*errors, run) : run();
+    refuse_grown_norm(guard, at_data_scale(grown, data, n, at), batched);
+    refuse_beyond(guard.cls, data, beyond);
+    return unwrap(std::move(r));
+}
+
+// The steps `evolve(v)` of a single signal f0, run at its unit scale and
+// refused when its norm grew beyond e^log_allowance (evolve_guarded_linear).
+template <class Evolve>
+std::vector<double> evolve_signal_linear(const GrowthGuard& guard, std::span<const double> f0, std::uint64_t n_steps,
+                                         double log_allowance, Evolve&& evolve) {
+    return evolve_guarded_linear(guard, f0, 0, false, nullptr,
+                                 [&](std::vector<double> v, std::optional<NormGrowth>& grown) {
+                                     Expected<std::vector<double>> out = evolve(v);
+                                     if (out) grown = grown_column(guard, v, *out, v.size(), n_steps, log_allowance);
+                                     return out;
+                                 });
+}
+
 // n_steps steps of `step` on every column by the batched driver without the
-// interpreter lock; the finite result as a new [N, C] array. With a guard,
-// refused when a column's norm grew (refuse_grown_norm).
+// interpreter lock, each column at its unit scale (evolve_guarded_linear);
+// the finite result as a new [N, C] array, refused when a column's norm grew
+// (refuse_grown_norm).
 Ref evolve_columns_py(const Columns& cols, std::uint64_t n_nodes, std::uint64_t n_steps, ColumnStep step,
-                      const GrowthGuard* guard = nullptr, double log_allowance = 0.0);
+                      const GrowthGuard& guard, double log_allowance = 0.0);
 
 // The steps `evolve` (f0 -> result, run without the interpreter lock) of a
-// single signal: the finite result, refused when its norm grew.
+// single signal as given (the single-precision road, whose range is the
+// narrower float one): the finite result, refused when its norm grew.
 template <class Evolve>
 std::vector<double> evolve_guarded(const GrowthGuard& guard, const std::vector<double>& f0, std::uint64_t n_steps,
                                    double log_allowance, Evolve&& evolve) {

@@ -164,9 +164,9 @@ Ref graph_heat_evolve(const GraphHeatObj& self, const Args& a) {
     const GraphHeatChernoff<double> kernel{self.laplacian, false};
     const double tau = t_final / static_cast<double>(n_steps);
     const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
-    return new_array_f64(evolve_guarded(heat_guard("GraphHeat", 1, kUnit64, self.rho_bar, *self.laplacian), f0,
-                                        n_steps, log_allowance,
-                                        [&] { return evolve_steps<double>(kernel, f0, n_steps, tau); }));
+    return new_array_f64(evolve_signal_linear(
+        heat_guard("GraphHeat", 1, kUnit64, self.rho_bar, *self.laplacian), f0, n_steps, log_allowance,
+        [&](const std::vector<double>& v) { return evolve_steps<double>(kernel, v, n_steps, tau); }));
 }
 
 Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
@@ -188,7 +188,7 @@ Ref graph_heat_evolve_batched(const GraphHeatObj& self, const Args& a) {
         [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
             return kernel.apply_into(s, d, pool, tau);
         },
-        &guard, t_final * self.lower->growth_rate(*self.laplacian));
+        guard, t_final * self.lower->growth_rate(*self.laplacian));
 }
 
 // --- GraphHeat4th and GraphHeat6 ---------------------------------------------------
@@ -292,9 +292,9 @@ Ref graph_heat_ho_evolve(const Obj& self, const Args& a) {
     const typename HoTraits<Obj>::Kernel kernel{self.laplacian};
     const double tau = t_final / static_cast<double>(n_steps);
     const double log_allowance = t_final * self.lower->growth_rate(*self.laplacian);
-    return new_array_f64(evolve_guarded(
+    return new_array_f64(evolve_signal_linear(
         heat_guard(HoTraits<Obj>::name, HoTraits<Obj>::products, kUnit64, self.rho_bar, *self.laplacian), f0, n_steps,
-        log_allowance, [&] { return evolve_steps<double>(kernel, f0, n_steps, tau); }));
+        log_allowance, [&](const std::vector<double>& v) { return evolve_steps<double>(kernel, v, n_steps, tau); }));
 }
 
 template <class Obj>
@@ -319,7 +319,7 @@ Ref graph_heat_ho_evolve_batched(const Obj& self, const Args& a) {
         [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
             return kernel.apply_into(s, d, pool, tau);
         },
-        &guard, t_final * self.lower->growth_rate(*self.laplacian));
+        guard, t_final * self.lower->growth_rate(*self.laplacian));
 }
 
 Ref graph_heat6_n_nodes(const GraphHeat6Obj& self) { return py_int(self.n_nodes); }

@@ -244,15 +244,17 @@ Ref magnus_evolve(const Obj& self, const Args& a) {
         provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), self.graph->n_nodes, errors),
                     t_final / static_cast<double>(n_steps), errors, growth);
     const GrowthGuard guard = magnus_guard(self, kUnit64);
-    std::optional<NormGrowth> grown;
-    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
-        auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
-        if (!m) return fail(m.error());
-        auto r = magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps));
-        if (r && self.convergence_check) grown = grown_column(guard, f0, *r, f0.size(), n_steps, t_final * growth->rate);
-        return r;
-    });
-    refuse_grown_norm(guard, grown, false);
+    const std::vector<double> out = evolve_guarded_linear(
+        guard, f0, 0, false, &errors,
+        [&](std::vector<double> v, std::optional<NormGrowth>& grown) -> Expected<std::vector<double>> {
+            auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
+            if (!m) return fail(m.error());
+            auto r = magnus_evolve(*m, v, n_steps, t_final / static_cast<double>(n_steps));
+            if (r && self.convergence_check) {
+                grown = grown_column(guard, v, *r, v.size(), n_steps, t_final * growth->rate);
+            }
+            return r;
+        });
     return new_array_f64(out);
 }
 
@@ -274,17 +276,17 @@ Ref magnus_evolve_batched(const Obj& self, const Args& a) {
     LaplacianProvider provider = provider_of(self, lap_at_t_adaptor(held(self.lap_at_t, "lap_at_t"), n, errors),
                                              t_final / static_cast<double>(n_steps), errors, growth);
     const GrowthGuard guard = magnus_guard(self, kUnit64);
-    std::optional<NormGrowth> grown;
-    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
-        auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
-        if (!m) return fail(m.error());
-        std::vector<double> dst(cols.data.size(), 0.0);
-        const double tau = t_final / static_cast<double>(n_steps);
-        if (Status st = magnus_evolve_batched(*m, n, n_steps, tau, cols.data, dst); !st) return fail(st.error());
-        if (self.convergence_check) grown = grown_column(guard, cols.data, dst, cols.n, n_steps, t_final * growth->rate);
-        return dst;
-    });
-    refuse_grown_norm(guard, grown, true);
+    const std::vector<double> out = evolve_guarded_linear(
+        guard, cols.data, cols.n, true, &errors,
+        [&](std::vector<double> v, std::optional<NormGrowth>& grown) -> Expected<std::vector<double>> {
+            auto m = ChernoffOf<Obj>::make(self.graph, std::move(provider), self.convergence_check, self.rho_bar_max);
+            if (!m) return fail(m.error());
+            std::vector<double> dst(v.size(), 0.0);
+            const double tau = t_final / static_cast<double>(n_steps);
+            if (Status st = magnus_evolve_batched(*m, n, n_steps, tau, v, dst); !st) return fail(st.error());
+            if (self.convergence_check) grown = grown_column(guard, v, dst, cols.n, n_steps, t_final * growth->rate);
+            return dst;
+        });
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

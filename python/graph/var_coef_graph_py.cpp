@@ -137,11 +137,12 @@ Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
     if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
     refuse_trusted_rho_bar(self, t_final, n_steps);
     return new_array_f64(
-        evolve_guarded(var_coef_guard(self, kUnit64), f0, n_steps, 0.0, [&]() -> Expected<std::vector<double>> {
-            auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
-            if (!kernel) return fail(kernel.error());
-            return evolve_steps<double>(*kernel, f0, n_steps, t_final / static_cast<double>(n_steps));
-        }));
+        evolve_signal_linear(var_coef_guard(self, kUnit64), f0, n_steps, 0.0,
+                             [&](const std::vector<double>& v) -> Expected<std::vector<double>> {
+                                 auto kernel = VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar);
+                                 if (!kernel) return fail(kernel.error());
+                                 return evolve_steps<double>(*kernel, v, n_steps, t_final / static_cast<double>(n_steps));
+                             }));
 }
 
 Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
@@ -163,7 +164,7 @@ Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
         [&](std::span<const double> s, std::span<double> d, ScratchPool<double>& pool) {
             return kernel.apply_into(s, d, pool, tau);
         },
-        &guard);
+        guard);
 }
 
 }  // namespace

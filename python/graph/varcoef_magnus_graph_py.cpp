@@ -169,17 +169,17 @@ Ref varcoef_magnus_evolve(const VarCoefMagnusGraphObj& self, const Args& a) {
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
     const GrowthGuard guard = varcoef_guard(self);
-    std::optional<NormGrowth> grown;
-    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
-        auto m = providers.make(self);
-        if (!m) return fail(m.error());
-        auto r = magnus_evolve(*m, f0, n_steps, t_final / static_cast<double>(n_steps), t_start);
-        if (r && self.convergence_check) {
-            grown = grown_column(guard, f0, *r, f0.size(), n_steps, providers.log_allowance(t_final));
-        }
-        return r;
-    });
-    refuse_grown_norm(guard, grown, false);
+    const std::vector<double> out = evolve_guarded_linear(
+        guard, f0, 0, false, &errors,
+        [&](std::vector<double> v, std::optional<NormGrowth>& grown) -> Expected<std::vector<double>> {
+            auto m = providers.make(self);
+            if (!m) return fail(m.error());
+            auto r = magnus_evolve(*m, v, n_steps, t_final / static_cast<double>(n_steps), t_start);
+            if (r && self.convergence_check) {
+                grown = grown_column(guard, v, *r, v.size(), n_steps, providers.log_allowance(t_final));
+            }
+            return r;
+        });
     return new_array_f64(out);
 }
 
@@ -193,21 +193,21 @@ Ref varcoef_magnus_evolve_batched(const VarCoefMagnusGraphObj& self, const Args&
     CallProviders providers(held(self.lap_at_t, "lap_at_t"), held(self.a_at_t, "a_at_t"), self.n_nodes, errors);
     providers.check_bounds(self, t_final / static_cast<double>(n_steps), errors);
     const GrowthGuard guard = varcoef_guard(self);
-    std::optional<NormGrowth> grown;
-    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
-        auto m = providers.make(self);
-        if (!m) return fail(m.error());
-        std::vector<double> dst(cols.data.size(), 0.0);
-        const double tau = t_final / static_cast<double>(n_steps);
-        if (Status st = magnus_evolve_batched(*m, self.n_nodes, n_steps, tau, cols.data, dst); !st) {
-            return fail(st.error());
-        }
-        if (self.convergence_check) {
-            grown = grown_column(guard, cols.data, dst, cols.n, n_steps, providers.log_allowance(t_final));
-        }
-        return dst;
-    });
-    refuse_grown_norm(guard, grown, true);
+    const std::vector<double> out = evolve_guarded_linear(
+        guard, cols.data, cols.n, true, &errors,
+        [&](std::vector<double> v, std::optional<NormGrowth>& grown) -> Expected<std::vector<double>> {
+            auto m = providers.make(self);
+            if (!m) return fail(m.error());
+            std::vector<double> dst(v.size(), 0.0);
+            const double tau = t_final / static_cast<double>(n_steps);
+            if (Status st = magnus_evolve_batched(*m, self.n_nodes, n_steps, tau, v, dst); !st) {
+                return fail(st.error());
+            }
+            if (self.convergence_check) {
+                grown = grown_column(guard, v, dst, cols.n, n_steps, providers.log_allowance(t_final));
+            }
+            return dst;
+        });
     return cols_to_features_nc(out, cols.n, cols.c);
 }
 

@@ -72,7 +72,8 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and > 0\", or\n"
-    "    the error of a step. The values are unchanged after a failure.\n";
+    "    the error of a step. The values are unchanged after a failure.\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kOrderDoc[] =
     "order($self)\n--\n\n"
@@ -108,10 +109,21 @@ Ref adjoint_evolve(AdjointObj& self, const Args& a) {
     const std::size_t n_steps = a.usize_or(1, 100);
     if (n_steps == 0) py_err_with_kind("OutOfDomain", "n_steps must be >= 1");
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
-    std::vector<double> values = self.e.state.values;
+    const std::vector<double>& u0 = self.e.state.values;
     const AdjointEvolver& e = self.e;
-    std::optional<FlowRange> range = e.range;
-    auto r = run_evolve([&] { return e.evolve(std::move(values), t, n_steps, range ? &*range : nullptr); });
+    // The steps are linear, and the drift's range moves with the values:
+    // both are stepped at the values' unit scale (run_linear).
+    std::optional<FlowRange> range;
+    BeyondRange beyond;
+    auto r = run_evolve([&] {
+        return run_linear(u0, beyond, [&](std::vector<double> v, int k) {
+            range = e.range ? std::optional(LargeDataScale::scaled(*e.range, -k)) : std::nullopt;
+            auto out = e.evolve(std::move(v), t, n_steps, range ? &*range : nullptr);
+            if (range) range = LargeDataScale::scaled(*range, k);
+            return out;
+        });
+    });
+    refuse_beyond("Adjoint", u0, beyond);
     self.e.state.values = unwrap(std::move(r));
     self.e.range = range;
     return new_array_f64(self.e.state.values);

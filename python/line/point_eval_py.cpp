@@ -113,7 +113,7 @@ Ref point_eval_eval_at(const PointEvalObj& self, const Args& a) {
             return std::vector<double>{*value};
         });
     });
-    if (beyond.top_out > 0.0) raise_result_overflow("PointEval", *u0, beyond.top_in, beyond.top_out);
+    refuse_beyond("PointEval", *u0, beyond);
     return py_float(unwrap(std::move(r))[0]);
 }
 

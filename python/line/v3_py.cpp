@@ -14,6 +14,7 @@
 #include "python/array.hpp"
 #include "python/buf_borrow.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/frame.hpp"
 
 namespace quorvane::py {
@@ -114,7 +115,8 @@ constexpr char kEvolveIntoDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and >= 0\"; \"[GridMismatch] buf not contiguous: ...\"\n"
     "    for a strided or misaligned buf; \"[GridMismatch] buf length L != n_grid N\"; or the\n"
-    "    error of a step. buf and the state are unchanged after a failure.\n";
+    "    error of a step. buf and the state are unchanged after a failure.\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kGrowthDoc[] =
     "growth($self)\n--\n\n"
@@ -167,20 +169,25 @@ Ref evolver_evolve_into(EvolverHeat1DUnitV3Obj& self, const Args& a) {
         py_err_with_kind("GridMismatch",
                          "buf length " + std::to_string(len) + " != n_grid " + std::to_string(n_grid));
     }
-    Evolver<DiffusionChernoff> work{self.ev.kernel, self.ev.n, GridFn<double>{self.ev.state.grid, {}}};
-    std::vector<double> values = self.ev.state.values;
+    const std::vector<double>& u0 = self.ev.state.values;
+    const Evolver<DiffusionChernoff>& ev = self.ev;
     double* out = buf.data();
-    Status st = without_gil([&]() -> Status {
-        auto start = GridFn<double>::make(work.state.grid, std::move(values));
-        if (!start) return fail(start.error());
-        work.state = std::move(*start);
-        if (Status s = work.advance(t); !s) return s;
-        if (Status s = check_finite_result(work.state.values); !s) return s;
-        std::memcpy(out, work.state.values.data(), work.state.values.size() * sizeof(double));
-        return {};
+    BeyondRange beyond;
+    // The steps are linear: run at the values' unit scale (run_linear).
+    auto r = run_evolve([&] {
+        return run_linear(u0, beyond, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+            Evolver<DiffusionChernoff> work{ev.kernel, ev.n, GridFn<double>{ev.state.grid, {}}};
+            auto start = GridFn<double>::make(work.state.grid, std::move(v));
+            if (!start) return fail(start.error());
+            work.state = std::move(*start);
+            if (Status s = work.advance(t); !s) return fail(s.error());
+            return std::move(work.state.values);
+        });
     });
-    unwrap(st);
-    self.ev.state.values = std::move(work.state.values);
+    refuse_beyond("EvolverHeat1DUnitV3", u0, beyond);
+    std::vector<double> result = unwrap(std::move(r));
+    std::memcpy(out, result.data(), result.size() * sizeof(double));
+    self.ev.state.values = std::move(result);
     return none();
 }
 

@@ -108,11 +108,6 @@ Expected<std::vector<double>> evolve_at_any_scale(const Obj& o, std::span<const 
     });
 }
 
-template <class Obj>
-void refuse_beyond_range(std::span<const double> values, const BeyondRange& beyond) {
-    if (beyond.top_out > 0.0) raise_result_overflow(Obj::class_def().name, values, beyond.top_in, beyond.top_out);
-}
-
 // Steps whose reads lie beyond 2^53 cells, refused before any work.
 template <class Obj>
 void refuse_far_reads(const Obj& o, double tau, std::size_t n_steps) {
@@ -133,7 +128,7 @@ Ref heat_evolve(const Obj& self, const Args& a) {
     const Obj copy = self;
     BeyondRange beyond;
     auto r = run_evolve([&] { return evolve_at_any_scale(copy, u0, n_steps, tau, beyond); });
-    refuse_beyond_range<Obj>(u0, beyond);
+    refuse_beyond(Obj::class_def().name, u0, beyond);
     return new_array_f64(unwrap(std::move(r)));
 }
 
@@ -162,7 +157,7 @@ Ref heat_evolve_into(const Obj& self, const Args& a) {
             if (!r->empty()) std::memcpy(out, r->data(), r->size() * sizeof(double));
             return {};
         });
-        refuse_beyond_range<Obj>(values, beyond);
+        refuse_beyond(Obj::class_def().name, values, beyond);
         unwrap(st);
         return none();
     }
@@ -170,7 +165,7 @@ Ref heat_evolve_into(const Obj& self, const Args& a) {
     warn_copy_mode(Tr::fallback, expected.value_or(SIZE_MAX));
     std::vector<double> values = buf.read();
     auto r = run_evolve([&] { return evolve_at_any_scale(copy, values, n_steps, tau, beyond); });
-    refuse_beyond_range<Obj>(values, beyond);
+    refuse_beyond(Obj::class_def().name, values, beyond);
     const std::vector<double> result = unwrap(std::move(r));
     if (!buf.contiguous()) py_err_with_kind("OutOfDomain", "destination buffer is not contiguous; cannot write back");
     if (buf.len() != result.size()) py_err_with_kind("GridMismatch", "result length != buffer length after fallback");

@@ -129,6 +129,7 @@ constexpr char kEvolve2DDoc[] =
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
     "    \"[GridMismatch] u0 length L != nx*ny=N\", \"[NanInf] u0 contains NaN or Inf\";\n"
     QUORVANE_FAR_READS_TAU_DOC
+    QUORVANE_BEYOND_RANGE_DOC
     "\n"
     "Examples\n"
     "--------\n"
@@ -200,13 +201,12 @@ Ref heat2d_var_a_evolve(const Heat2DVarAObj& self, const Args& a) {
         return pencil_reads_located(std::get<Strang2DPencil>(self.form), step);
     });
     const Heat2DVarAObj copy = self;
-    auto r = run_evolve([&]() -> Expected<std::vector<double>> {
+    return new_array_f64(evolve_linear("Heat2DVarA", u0, [&](std::vector<double> v) -> Expected<std::vector<double>> {
         if (const Strang2D* s = std::get_if<Strang2D>(&copy.form)) {
-            return heat2d_evolve_grid(*s, copy.grid, std::move(u0), n_steps, tau);
+            return heat2d_evolve_grid(*s, copy.grid, std::move(v), n_steps, tau);
         }
-        return pencil_evolve(std::get<Strang2DPencil>(copy.form), std::move(u0), n_steps, tau);
-    });
-    return new_array_f64(unwrap(std::move(r)));
+        return pencil_evolve(std::get<Strang2DPencil>(copy.form), std::move(v), n_steps, tau);
+    }));
 }
 
 template <class Obj>
@@ -284,7 +284,8 @@ constexpr char kEvolve3DDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] tau must be finite and > 0\",\n"
     "    \"[GridMismatch] u0 length L != nx*ny*nz=N\", \"[NanInf] u0 contains NaN or Inf\";\n"
-    QUORVANE_FAR_READS_TAU_DOC;
+    QUORVANE_FAR_READS_TAU_DOC
+    QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kOrder3DDoc[] =
     "order($self)\n--\n\n"
@@ -319,8 +320,9 @@ Ref heat3d_var_a_evolve(const Heat3DVarAObj& self, const Args& a) {
     refuse_far_reads_nd("Heat3DVarA", tau, n_steps, self.grid,
                         [&](double step) { return strang3d_reads_located(self.stepper, step); });
     const Heat3DVarAObj copy = self;
-    auto r = run_evolve([&] { return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(u0), n_steps, tau); });
-    return new_array_f64(unwrap(std::move(r)));
+    return new_array_f64(evolve_linear("Heat3DVarA", u0, [&](std::vector<double> v) {
+        return heat3d_evolve_grid(copy.stepper, copy.grid, std::move(v), n_steps, tau);
+    }));
 }
 
 ClassDef& Heat3DVarAObj::class_def() {

@@ -152,7 +152,7 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
             return std::move(cur->values);
         });
     });
-    if (beyond.top_out > 0.0) raise_result_overflow(Obj::class_def().name, u0, beyond.top_in, beyond.top_out);
+    refuse_beyond(Obj::class_def().name, u0, beyond);
     self.values = unwrap(std::move(r));
     return new_array_f64(self.values);
 }

@@ -18,6 +18,7 @@
 #include "python/array.hpp"
 #include "python/callback.hpp"
 #include "python/coeff.hpp"
+#include "python/evolver.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/graph/graph_callbacks.hpp"
 #include "python/step_counts.hpp"
@@ -98,7 +99,8 @@ constexpr char kAdjointEvolveDoc[] =
     "QuorvaneError\n"
     "    OutOfDomain for t or n_steps out of range or a refused Magnus radius, GridMismatch for\n"
     "    a lambda_n or a callback result of the wrong size, OutOfDomain for a callback result of\n"
-    "    the wrong type or a(t) not positive.\n";
+    "    the wrong type or a(t) not positive.\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kAdjointNNodesDoc[] = "n_nodes($self)\n--\n\nNumber of nodes of the graph.\n";
 
 constexpr char kPresampledDoc[] =
@@ -137,7 +139,9 @@ constexpr char kFromPresampledDoc[] =
 constexpr char kPresampledEvolveDoc[] =
     "evolve_state_adjoint($self, lambda_n, n_steps=None)\n--\n\n"
     "lambda_0 from the terminal costate lambda_n (n_nodes values). n_steps, when given, must\n"
-    "equal the construction n_steps. Returns a new float64 array.\n";
+    "equal the construction n_steps. Returns a new float64 array.\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kPresampledBatchedDoc[] =
     "evolve_state_adjoint_batched($self, lambda_cols, n_steps=None)\n--\n\n"
     "lambda_0 of every column of the [N, C] array lambda_cols, each equal to\n"
@@ -199,19 +203,23 @@ Ref adjoint_evolve(const GraphAdjointObj& self, const Args& a) {
     }
     CoefficientProvider coef;
     if (self.varcoef) coef = varcoef_a_at_t_adaptor(held(self.a, "a"), n, errors, "a");
-    const std::vector<double> out = evolve_with_callbacks(errors, [&]() -> Expected<std::vector<double>> {
-        if (self.varcoef) {
-            // Both bounds are rho_bar, so the step's radius test reads
-            // tau * rho_bar^3 < pi/2, and it is always on.
-            auto step = VarCoefMagnusGraphHeatChernoff::make(n, std::move(lap), std::move(coef), self.rho_bar,
-                                                             self.rho_bar);
+    // The sweep is linear in lambda: run at its unit scale (run_linear),
+    // once, since the samples call Python.
+    const std::vector<double> out = evolve_linear_with_callbacks(
+        errors, "GraphAdjoint", lambda, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+            if (self.varcoef) {
+                // Both bounds are rho_bar, so the step's radius test reads
+                // tau * rho_bar^3 < pi/2, and it is always on.
+                auto step = VarCoefMagnusGraphHeatChernoff::make(n, std::move(lap), std::move(coef), self.rho_bar,
+                                                                 self.rho_bar);
+                if (!step) return fail(step.error());
+                return varcoef_magnus_graph_adjoint_sweep(*step, std::move(v), n_steps, tau);
+            }
+            auto step =
+                MagnusGraphHeatChernoff::make(self.graph, std::move(lap), self.convergence_check, self.rho_bar);
             if (!step) return fail(step.error());
-            return varcoef_magnus_graph_adjoint_sweep(*step, std::move(lambda), n_steps, tau);
-        }
-        auto step = MagnusGraphHeatChernoff::make(self.graph, std::move(lap), self.convergence_check, self.rho_bar);
-        if (!step) return fail(step.error());
-        return magnus_graph_adjoint_sweep(*step, std::move(lambda), n_steps, tau);
-    });
+            return magnus_graph_adjoint_sweep(*step, std::move(v), n_steps, tau);
+        });
     return new_array_f64(out);
 }
 
@@ -294,9 +302,9 @@ Ref presampled_evolve(const GraphAdjointPresampledObj& self, const Args& a) {
     std::vector<double> lambda = extract_f0_vec(a.raw(0));
     check_f0_len(lambda.size(), self.graph->n_nodes);
     check_presampled_steps(self, given);
-    const std::vector<double> out =
-        unwrap(run_evolve([&] { return self.core.evolve_state_adjoint(std::move(lambda)); }));
-    return new_array_f64(out);
+    return new_array_f64(evolve_linear("GraphAdjointPresampled", lambda, [&](std::vector<double> v) {
+        return self.core.evolve_state_adjoint(std::move(v));
+    }));
 }
 
 Ref presampled_evolve_batched(const GraphAdjointPresampledObj& self, const Args& a) {
@@ -306,8 +314,10 @@ Ref presampled_evolve_batched(const GraphAdjointPresampledObj& self, const Args&
     const std::size_t c = check_f0_columns(*arr.buf, n);
     check_presampled_steps(self, given);
     const std::vector<double> cols = features_nc_to_cols(*arr.buf, static_cast<std::size_t>(n), c);
-    const std::vector<double> out =
-        unwrap(run_evolve([&] { return self.core.evolve_state_adjoint_batched(cols, c); }));
+    const std::vector<double> out = evolve_linear(
+        "GraphAdjointPresampled",
+        cols, [&](std::vector<double> v) { return self.core.evolve_state_adjoint_batched(v, c); },
+        static_cast<std::size_t>(n));
     return cols_to_features_nc(out, static_cast<std::size_t>(n), c);
 }
 

@@ -69,8 +69,9 @@ constexpr char kValueAndGradDoc[] =
     "    target); kind NanInf where J or dJ/dtheta lies beyond the double range, naming the\n"
     "    scale of u0 and target (both quadratic in them together) that keeps it within (data\n"
     "    whose results are doubles are served at every scale), and \"[NanInf] value_and_grad:\n"
-    "    the gradient dJ/dtheta is not finite: {value}\" (theta * tau underflowing to 0 leaves\n"
-    "    the derivative of the shift sqrt(theta tau) infinite);\n"
+    "    the gradient dJ/dtheta is not finite: {value}\" where theta * tau / dx^2 itself leaves\n"
+    "    the doubles (the steps see theta, tau and the spacing only through it, so a theta, tau\n"
+    "    or dx near an end of the range is served while it is a double);\n"
     QUORVANE_FAR_READS_DOC("\"use tau <= ...\" (a = theta)");
 
 constexpr char kValueAndGradKvecDoc[] =
@@ -121,6 +122,10 @@ void check_finite_named(const std::vector<double>& v, const char* label) {
                                        fmt_shortest(*bad) + ")");
     }
 }
+
+// The gradient, finite as swept with theta and tau balanced, beyond the
+// range once scaled back (the same text as the sweep's own).
+constexpr char kGradientBeyond[] = "value_and_grad: the gradient dJ/dtheta is not finite";
 
 // J and dJ/dtheta are quadratic in u0 and target together: of u0 2^-e and
 // target 2^-e (exact) they are 2^-2e times those of u0 and target, with
@@ -177,23 +182,61 @@ Ref sweep(const ReverseHeat1DObj& self, const Args& a, std::size_t u0_arg, doubl
     check_finite_named(u0, "u0");
     check_finite_named(target, "target");
     const ReverseSweepConfig cfg = unwrap(reverse_heat1d_setup(self.theta, self.xmin, self.xmax, self.n_grid, self.n_steps));
-    // The tangent steps read where the plain ones do.
+    // The tangent steps read where the plain ones do, and the scaled sweeps
+    // below where this one does (the reads see theta tau / dx^2 only).
     refuse_reads_beyond_grid(method.c_str(), {StepCall::Form::StepOnly, 0.0, tau}, spacing_text(cfg.kernel.grid),
                              [&](double step) { return heat_reads_located(cfg.kernel, step); });
-    auto run = [&](const std::vector<double>& from, const std::vector<double>& to) {
-        const GridFn<double> start{cfg.kernel.grid, from};
+    // The steps see theta, tau and the spacing only through theta tau / dx^2:
+    // lengths 2^-k with theta 2^(m - 2k) and tau 2^-m (all exact) take the
+    // same steps, with dJ/dtheta 2^(2k - m) times the plain one. The sweep
+    // with those, its gradient scaled back.
+    struct Scales {
+        int k = 0, m = 0;
+    };
+    auto run_at = [&](const std::vector<double>& from, const std::vector<double>& to, Scales sc) {
+        const int theta_exp = sc.m - 2 * sc.k;
+        const Expected<ReverseSweepConfig> scaled =
+            sc.k == 0 && sc.m == 0
+                ? Expected<ReverseSweepConfig>(cfg)
+                : reverse_heat1d_setup(std::ldexp(self.theta, theta_exp), std::ldexp(self.xmin, -sc.k),
+                                       std::ldexp(self.xmax, -sc.k), self.n_grid, self.n_steps);
+        if (!scaled) return Expected<ReverseResult>(fail(scaled.error()));
+        std::vector<double> theta_s = theta;
+        scale_by_power_of_two(theta_s, theta_exp);
+        const GridFn<double> start{scaled->kernel.grid, from};
         Expected<ReverseResult> r = fail(CoreError::unsupported_operation("reverse_sweep: not run"));
         (void)run_with_lock_held([&]() -> Status {
-            r = reverse_sweep(cfg, self.n_steps, start, to, theta, tau);
+            r = reverse_sweep(*scaled, self.n_steps, start, to, theta_s, std::ldexp(tau, -sc.m));
             if (!r) return fail(r.error());  // a stop for Ctrl-C raises the handler's exception
             return {};
         });
+        if (r && theta_exp != 0) {
+            scale_by_power_of_two(r->gradient, theta_exp);
+            for (const double g : r->gradient) {
+                if (!std::isfinite(g)) return Expected<ReverseResult>(domain_error(kGradientBeyond, g));
+            }
+        }
         return r;
     };
+    auto overflowed = [](const Expected<ReverseResult>& r) {
+        return !r && r.error().variant() == CoreError::Variant::DomainViolation && !std::isfinite(r.error().f0());
+    };
+    // A sweep whose tangents left the range (they carry tau, dx^-k and
+    // 1 / sqrt(theta tau) apart, and theta tau may underflow where theta tau
+    // / dx^2 does not) runs again on cells of unit size, theta and tau
+    // balanced about their product.
+    Scales balanced;
+    const double dx = (self.xmax - self.xmin) / static_cast<double>(self.n_grid - 1);
+    balanced.k = std::isfinite(dx) && dx > 0.0 ? std::ilogb(dx) : 0;
+    balanced.m = (std::ilogb(tau) - (std::ilogb(self.theta) - 2 * balanced.k)) / 2;
+    auto run = [&](const std::vector<double>& from, const std::vector<double>& to) {
+        Expected<ReverseResult> r = run_at(from, to, {});
+        if (!overflowed(r) || (balanced.k == 0 && balanced.m == 0)) return r;
+        Expected<ReverseResult> again = run_at(from, to, balanced);
+        return again ? again : r;
+    };
     Expected<ReverseResult> r = run(u0, target);
-    if (!r && r.error().variant() == CoreError::Variant::DomainViolation && !std::isfinite(r.error().f0())) {
-        r = served_at_unit_scale(method, u0, target, std::move(r), run);
-    }
+    if (overflowed(r)) r = served_at_unit_scale(method, u0, target, std::move(r), run);
     const ReverseResult res = unwrap(std::move(r));
     if (as_list) return py_tuple({py_float(res.j), py_float_list(res.gradient)});
     return py_tuple({py_float(res.j), py_float(res.gradient.at(0))});

@@ -17,6 +17,7 @@
 #include "python/coeff.hpp"
 #include "python/evolver.hpp"
 #include "python/frame.hpp"
+#include "python/sensitivity/gradient_scale.hpp"
 
 namespace quorvane::py {
 namespace {
@@ -124,10 +125,22 @@ Ref shift1d_coeff_grad_body(const Args& a) {
         check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps), "n_steps",
                               most_checkpointed_steps(n));
     }
-    std::vector<double> grad(n, 0.0);
     const ShiftCoeffProblem problem{grid, fields[0], fields[1], fields[2], t / static_cast<double>(n_steps), n_steps};
-    compute([&] { return shift1d_coeff_gradient(problem, which, fields[3], fields[4], grad); });
-    return new_array_f64(grad);
+    // Linear in u0 and in dj_du_n apart: both run at unit scale
+    // (gradient_at_any_scale), the coefficients as given.
+    GradientBeyond beyond;
+    auto r = run_evolve([&] {
+        return gradient_at_any_scale(fields[3], fields[4], 0, beyond,
+                                     [&](std::span<const double> u, std::span<const double> dj,
+                                         int) -> Expected<std::vector<double>> {
+                                         std::vector<double> grad(n, 0.0);
+                                         Status st = shift1d_coeff_gradient(problem, which, u, dj, grad);
+                                         if (!st) return fail(st.error());
+                                         return grad;
+                                     });
+    });
+    if (beyond.top_out > 0.0) raise_gradient_beyond("shift1d_coeff_grad", beyond);
+    return new_array_f64(unwrap(std::move(r)));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "core/foundation/numeric.hpp"
 #include "core/sparse/general_operator.hpp"
 #include "python/array.hpp"
+#include "python/evolver.hpp"
 #include "python/graph/graph_args.hpp"
 #include "python/step_counts.hpp"
 
@@ -49,7 +50,9 @@ constexpr char kEvolveDoc[] =
     "array. A t * norm_inf so large that the action would need more than 1e7 operator\n"
     "products is refused before any work (kind OutOfDomain), naming the longest t it serves\n"
     "on this operator (\"...; it serves t up to {X} on this operator\"): every t up to X\n"
-    "passes.\n";
+    "passes. Each column is acted on at its own scale (the same bits as alone).\n\n"
+    "Raises\n------\nQuorvaneError\n"
+    QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kTransposeDoc[] =
     "apply_transpose($self, v)\n--\n\n"
     "A^T v as a new 1-D float64 array: a real transpose, not the self-adjoint shortcut.\n\n"
@@ -91,15 +94,25 @@ Ref gen_evolve_batched(const GeneralOperatorObj& self, const Args& a) {
         py_err_with_kind("OutOfDomain", std::string(kCsrExpmvTooLarge) +
                                             served_up_to("t", t, [&](double s) { return kernel.fits(s); }));
     }
-    std::vector<double> dst(src.size(), 0.0);
-    compute([&]() -> Status {
-        for (std::size_t c = 0; c < v.cols; ++c) {
-            const std::span<const double> col(src.data() + c * n, n);
-            if (Status st = kernel.apply(t, col, std::span<double>(dst.data() + c * n, n)); !st) return st;
-        }
-        return {};
+    // The action is linear: each column runs at its own unit scale
+    // (run_linear), so that its products with A neither overflow nor underflow.
+    BeyondRange beyond;
+    auto r = without_gil([&] {
+        return run_linear(
+            src, beyond,
+            [&](std::vector<double> s) -> Expected<std::vector<double>> {
+                std::vector<double> dst(s.size(), 0.0);
+                for (std::size_t c = 0; c < v.cols; ++c) {
+                    const std::span<const double> col(s.data() + c * n, n);
+                    Status st = kernel.apply(t, col, std::span<double>(dst.data() + c * n, n));
+                    if (!st) return fail(st.error());
+                }
+                return dst;
+            },
+            static_cast<std::size_t>(n));
     });
-    return cols_to_features_nc(dst, static_cast<std::size_t>(n), v.cols);
+    refuse_beyond("GeneralOperator", src, beyond);
+    return cols_to_features_nc(unwrap(std::move(r)), static_cast<std::size_t>(n), v.cols);
 }
 
 Ref gen_apply_transpose(const GeneralOperatorObj& self, const Args& a) {

@@ -36,7 +36,9 @@ constexpr char kPhiDoc[] =
     "e^{|tau| lambda_max_bound} sqrt(n) max|v| (and the series' products with the operator)\n"
     "a factor e^8 inside the double range; a v holding NaN or Inf\n"
     "(\"[NanInf] v contains NaN or Inf: {value}\") and a result beyond the double range (a\n"
-    "negative tau grows the data) are refused with kind NanInf.\n"
+    "negative tau grows the data) are refused with kind NanInf, the latter naming the max|v|\n"
+    "that keeps it within: the action is linear and runs at v's unit scale, so v of every size\n"
+    "whose result is a double is served.\n"
     "\n"
     "Examples\n"
     "--------\n"
@@ -144,23 +146,33 @@ PhiArgs phi_args(const Args& a, const char* index_name) {
     return {std::move(op), static_cast<std::uint32_t>(k), tau, std::move(values)};
 }
 
+// `rows` phi-function rows of n values from v, by `action(v, out)`; linear
+// in v, so run at its unit scale (evolve_linear), where the products of v
+// with the operator's powers neither overflow nor underflow.
+template <class Action>
+std::vector<double> phi_rows(const char* fn, const PhiArgs& p, std::size_t rows, Action&& action) {
+    return evolve_linear(fn, p.v, [&](std::vector<double> v) -> Expected<std::vector<double>> {
+        std::vector<double> out(rows * v.size(), 0.0);
+        if (Status st = action(v, out); !st) return fail(st.error());
+        return out;
+    });
+}
+
 Ref phi_action_body(const Args& a) {
     const PhiArgs p = phi_args(a, "k");
-    std::vector<double> out(p.v.size(), 0.0);
-    compute([&] {
+    return new_array_f64(phi_rows("phi_action", p, 1, [&](std::span<const double> v, std::span<double> out) {
         ScratchPool<double> pool;
-        return phi_action_expmv(NegLaplacianGenerator(p.op), p.k, p.v, out, pool, p.tau);
-    });
-    return new_array_f64(out);
+        return phi_action_expmv(NegLaplacianGenerator(p.op), p.k, v, out, pool, p.tau);
+    }));
 }
 
 Ref phi_batched_body(const Args& a) {
     const PhiArgs p = phi_args(a, "p");
-    std::vector<double> out((p.k + 1) * p.v.size(), 0.0);
-    compute([&] {
-        ScratchPool<double> pool;
-        return phi_action_rows(NegLaplacianGenerator(p.op), p.k, p.v, out, pool, p.tau);
-    });
+    const std::vector<double> out =
+        phi_rows("phi_action_batched", p, p.k + 1, [&](std::span<const double> v, std::span<double> out) {
+            ScratchPool<double> pool;
+            return phi_action_rows(NegLaplacianGenerator(p.op), p.k, v, out, pool, p.tau);
+        });
     return new_array_f64_2d(p.k + 1, p.v.size(), out);
 }
 

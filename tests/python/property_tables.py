@@ -979,27 +979,7 @@ SHARED = {
     "finite data, or a finite result, refused as NaN or inf: an intermediate leaves the doubles": (
         "finite refused as NaN", "", r"must be finite \(no NaN/Inf\)|not finite|non-finite result|for sqrt\): NaN|"
         r"gradient overflows|forward state u_k overflows",
-        [("Adjoint", 16), ("ComplexTripleJumpV8", 36),
-         ("EvolverHeat1DUnitV3", 8),
-         ("GeneralOperator", 49), ("GraphAdjointPresampled", 1), ("GraphHeat", 23), ("Heat1D6th", [16, 103]),
-         ("Heat2DVarA", 2),
-         ("Heat3DVarA", 3), ("EvolverHeat1DGreeksV3", 36), ("Howland1D", 5), ("HypoellipticChernoffKolmogorov", 19), ("KilledDirichlet1D", 11),
-         ("ObstacleChernoff", 6), ("Resolvent1D", 16),
-         ("ResolventJump2DV8", 16), ("ResolventJump3DV8", 26), ("ResolventJumpV8", 25), ("ReverseHeat1D", 30),
-         ("Schrodinger1D", 94), ("WentzellV8", 2),
-         ("shift1d_coeff_grad", 0)]),
-    "values near the bottom of the doubles: products of the data with the coefficients underflow, so the result is "
-    "not k times the result for the data unscaled": (
-        "tiny values", "", r"values of size \d\.\de-(2\d\d|3\d\d)",
-        [("DiffusionExpmv1D", 57), ("GeneralOperator", 19), ("GraphAdjointPresampled", 37),
-         ("GraphHeat6", 47), ("Heat1D6th", 106), ("MagnusGraphHeat", 67), ("MagnusGraphHeat6", 35),
-         ("NonSeparable2D", 48), ("NonSeparable2DAniso", 3), ("TruncatedExp1D", 67), ("TruncatedExp4th1D", 31),
-         ("VarCoefGraphHeat", 21),
-         ("phi_action_batched", 0)]),
-    "data times weights below the doubles: products of the data with the coefficients underflow, so the result is "
-    "not k times (or under scaled lengths, not) the result unscaled": (
-        "tiny products", "", r"max error",
-        [("GraphHeat", 39), ("GraphHeat4th", 50), ("KilledDirichlet1D", 80), ("VarCoefMagnusGraph", 14)]),
+        [("EvolverHeat1DGreeksV3", 36), ("Heat1D6th", [16, 103]), ("WentzellV8", 67)]),
     "the internal text of a read between nodes reaches the user and names nothing that passes": (
         "internal read text", NAMES_NOTHING, r"Grid(1D|ND)::interp",
         [("AnisotropicShiftND2", 21), ("AnisotropicShiftND3", 97), ("shift1d_coeff_grad", 58)]),
@@ -1030,12 +1010,9 @@ SHARED = {
     "the named range 't must lie in [..]' is refused at an end as printed (rounded outwards)": (
         "named t range", "named number", r"t must lie in",
         [("ResolventJumpV8", 7), ("ResolventJump2DV8", 11), ("ResolventJump3DV8", 1)]),
-    "small data at small t: the contour sum underflows (a constant of 2.4e-295 at t = 1e-30 gives 0)": (
-        "small data", "", r"max error", [("ResolventJumpV8", 11), ("ResolventJump2DV8", 7), ("ResolventJump3DV8", 0)]),
     "data or lengths scaled by powers of two give a result off the scaled one by far more than rounding": (
         "scaled result", "", r"max error",
-        [("AnisotropicShiftND3", 74), ("DiffusionExpmv1D", 93), ("Heat1D4th", 0),
-         ("TruncatedExp1D", 50), ("TruncatedExp4th1D", 7), ("phi_action", 32)]),
+        [("AnisotropicShiftND3", 74), ("Heat1D4th", 48), ("TruncatedExp1D", 50), ("TruncatedExp4th1D", 150)]),
 }
 for _cause, (_label, _check, _pattern, _rows) in SHARED.items():
     for _name, _draws in _rows:

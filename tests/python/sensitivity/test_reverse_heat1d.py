@@ -105,20 +105,21 @@ def test_construction_errors(args, message):
     assert error_text(q.ReverseHeat1D, *args) == message
 
 
-@pytest.mark.parametrize("theta, tau, u0, message, near", [
-    # theta * tau underflows to 0: the shift 2 sqrt(theta tau) has an infinite derivative there
-    # (4 tau: theta * tau is the least subnormal, and the derivative is finite).
-    (0.4, 5e-324, U, "[NanInf] value_and_grad: the gradient dJ/dtheta is not finite: NaN", (2e-323, U)),
+@pytest.mark.parametrize("theta, xmax, tau, u0, message, near", [
+    # theta * tau / dx^2 underflows to 0: the shift 2 sqrt(theta tau) has an infinite derivative
+    # there (tau 1e-60: theta tau / dx^2 is 1e-298, and the derivative is finite).
+    (0.4, 2.0**400, 5e-324, U, "[NanInf] value_and_grad: the gradient dJ/dtheta is not finite: NaN", (1e-60, U)),
     # Finite data whose squared misfit leaves the range: the scale that keeps it within is named
     # ({} the method).
-    (0.7, 0.004, [1e300] * N, "[NanInf] ReverseHeat1D.{}: J = sum (u_n - target)^2 or dJ/dtheta lies beyond the "
-                              "double range: both are quadratic in u0 and target together, and with max|u0| = "
-                              "1.000e300, max|target| = 0.000e0 they pass the largest double; u0 and target "
-                              "multiplied by one factor of at most 2.093e-147 (max|u0| <= 2.093e153, max|target| "
-                              "<= 0.000e0) keep them within it", (0.004, [1e150] * N)),
+    (0.7, 1.0, 0.004, [1e300] * N,
+     "[NanInf] ReverseHeat1D.{}: J = sum (u_n - target)^2 or dJ/dtheta lies beyond the "
+     "double range: both are quadratic in u0 and target together, and with max|u0| = "
+     "1.000e300, max|target| = 0.000e0 they pass the largest double; u0 and target "
+     "multiplied by one factor of at most 2.093e-147 (max|u0| <= 2.093e153, max|target| "
+     "<= 0.000e0) keep them within it", (0.004, [1e150] * N)),
 ])
-def test_non_finite_results_are_refused(theta, tau, u0, message, near):
-    r = q.ReverseHeat1D(theta, 0.0, 1.0, N, 10)
+def test_non_finite_results_are_refused(theta, xmax, tau, u0, message, near):
+    r = q.ReverseHeat1D(theta, 0.0, xmax, N, 10)
     raises_exact(QuorvaneError, message.format("value_and_grad"), r.value_and_grad, tau, u0, [0.0] * N)
     raises_exact(QuorvaneError, message.format("value_and_grad_kvec"), r.value_and_grad_kvec, tau, [theta], u0,
                  [0.0] * N)

@@ -1,4 +1,6 @@
 """shift1d_coeff_grad against central differences of Shift1D.with_arrays."""
+import re
+
 import numpy as np
 import pytest
 
@@ -140,17 +142,31 @@ def evolve_refused(n, a, b, c, u0, t, steps):
 @pytest.mark.parametrize("n, c, dj, t, text", [
     # The forward evolution grows like (1 + tau c)^n_steps = 5001^100: Shift1D's evolve refuses it too.
     (4, 0.5, 1.0, 1e6, "shift1d_coeff_gradient: the forward state u_k overflows the double range"),
-    # A finite forward pass whose cotangent, carried back from 1e308, leaves the range.
-    (10, 2.0, 1e308, 1.0, "shift1d_coeff_gradient: the gradient overflows the double range"),
+    # A finite forward pass whose cotangent, carried back from 1e308, leaves the range: the
+    # gradient is linear in u0, and the refusal names the max|u0| that keeps it within.
+    (10, 2.0, 1e308, 1.0, "shift1d_coeff_grad: the gradient lies beyond the double range"),
 ])
 def test_non_finite_gradients_are_refused(wrt, n, c, dj, t, text):
     # Data of both signs: the flow's range then grows at both ends, and the steps' own growth
     # (1 + tau c per step, below e^{tau c}) is never clipped.
     a, b, cs, u0 = np.ones(n), np.full(n, 0.5), np.full(n, c), np.linspace(-1.0, 1.0, n)
     assert evolve_refused(n, a, b, cs, u0, t, 100) == (dj == 1.0)
+    if dj != 1.0 and wrt == "c":
+        # dJ/dc peaks at 1.44e308, a double: served, dj_du_n times the gradient for dj_du_n = 1.
+        g = q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.full(n, dj), t, 100, wrt=wrt)
+        unit = q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.ones(n), t, 100, wrt=wrt)
+        np.testing.assert_allclose(g / dj, unit, rtol=0, atol=1e-14 * np.max(np.abs(unit)))
+        return
     with pytest.raises(QuorvaneError) as e:
         q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.full(n, dj), t, 100, wrt=wrt)
     assert str(e.value).startswith(f"[NanInf] {text}: ")
+    named = re.search(r"max\|u0\| <= (\S+) keeps it within$", str(e.value))
+    if named:  # the named scale passes, and the gradient scales with it
+        u = u0 * float(named.group(1))
+        g = q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u, np.full(n, dj), t, 100, wrt=wrt)
+        assert np.all(np.isfinite(g))
+        half = q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u / 2, np.full(n, dj), t, 100, wrt=wrt)
+        np.testing.assert_array_equal(half * 2, g)
     # A hundred times less time stays in range, and so does the gradient.
     assert np.all(np.isfinite(q.shift1d_coeff_grad(0.0, 1.0, n, a, b, cs, u0, np.ones(n), t / 100, 100, wrt=wrt)))
 
