@@ -1024,7 +1024,7 @@ SHARED = {
     "a subnormal tau loses the products it enters (a tau rounds to 0 or doubles): t = 5e-324 does not diffuse as the "
     "same call with lengths and t scaled up does": (
         "subnormal tau", "length scaling", r"max error",
-        [("TtEvolver", 74),
+        [("TtEvolver", 74), ("Manifold2D", 220),
          ("TtCoupledEvolver", dict(ONE, n=16, L=2.3260953229226465e-235, d=3, b=0.0, c=0.0, eps=1e-12, t=5e-324,
                                    n_steps=1, j=40))]),
     "the named range 't must lie in [..]' is refused at an end as printed (rounded outwards)": (
@@ -1055,10 +1055,6 @@ for _args in [
     ("WentzellV8", "wall node overshoot", "bound", r"max\|u\|",
      "with gamma tau/h large the wall node takes noise to 1.88 max|u0| (stated 1.089)",
      dict(ONE, n=17, lo=-0.5, rough=True, gamma=1e100, c=0.0, t=1e-10, n_steps=3)),
-    ("Manifold2D", "small radius", "length scaling", r"max error",
-     "on the sphere of radius 1.4e-17 the step leaves the data unchanged",
-     dict(ONE, n=17, L=1.3877787807814457e-17, manifold="sphere2", size=289, t=0.18 * 1.3877787807814457e-17 ** 2,
-          n_steps=8, j=60)),
     ("ResolventJump2DV8", "pivot text", "", r"banded_lu_solve",
      "lengths and t scaled together (t = 6e304) are refused with the solver's internal text", 61),
 ]:
