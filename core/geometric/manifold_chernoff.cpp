@@ -54,8 +54,10 @@ double bilinear(const GridFn2D& u, double X, double Y) {
 
 // Endpoint of the geodesic leaving (theta, phi) on S^2(r) with tangent
 // T = oa e_theta + ob e_phi (e_theta, e_phi the orthonormal frame; at the
-// poles e_phi still fixes a frame, so pole nodes sample a full disc).
-Point sphere_target(double r, double theta, double phi, double oa, double ob) {
+// poles e_phi still fixes a frame, so pole nodes sample a full disc). oa and
+// ob are in radii, so |T| is the geodesic's angle: the cut-off below which
+// the node reads itself is then the same at every radius.
+Point sphere_target(double theta, double phi, double oa, double ob) {
     const double st = std::sin(theta), ct = std::cos(theta);
     const double sp = std::sin(phi), cp = std::cos(phi);
     const double tx = oa * ct * cp - ob * sp;
@@ -63,7 +65,7 @@ Point sphere_target(double r, double theta, double phi, double oa, double ob) {
     const double tz = -oa * st;
     const double norm = std::sqrt(tx * tx + ty * ty + tz * tz);
     if (norm < kTiny) return {theta, phi};
-    const double alpha = norm / r;
+    const double alpha = norm;
     const double ca = std::cos(alpha), sa = std::sin(alpha);
     const double th = std::acos(std::clamp(ct * ca + (tz / norm) * sa, -1.0, 1.0));
     const double ph = std::atan2(st * sp * ca + (ty / norm) * sa, st * cp * ca + (tx / norm) * sa);
@@ -73,9 +75,9 @@ Point sphere_target(double r, double theta, double phi, double oa, double ob) {
 // Endpoint in the Poincare disk of H^2(s): the geodesic of length
 // 2 sqrt(tau)|xi| from the origin ends at Euclidean radius tanh(sqrt(tau)|xi|/s)
 // = tanh(|o| / (1 - |p|^2)), and the Mobius addition p (+) q carries it to p
-// isometrically.
-Point disk_target(double s, double tau, double x, double y, double xa, double xb) {
-    const double lam = std::max(1.0 - (x * x + y * y), 1e-10) * std::sqrt(tau) / s;
+// isometrically. scale = sqrt(tau)/s.
+Point disk_target(double scale, double x, double y, double xa, double xb) {
+    const double lam = std::max(1.0 - (x * x + y * y), 1e-10) * scale;
     const double ox = lam * xa, oy = lam * xb;
     const double on = std::sqrt(ox * ox + oy * oy);
     if (on < kTiny) return {x, y};
@@ -96,6 +98,28 @@ Expected<ManifoldChernoff> ManifoldChernoff::make(SurfaceKind kind, double radiu
     return ManifoldChernoff{kind, radius, curvature_correction};
 }
 
+double ManifoldChernoff::step_scale(double tau) const {
+    const double root = std::sqrt(tau);
+    return kind == SurfaceKind::Torus ? root : root / radius;
+}
+
+double ManifoldChernoff::curvature_step(double tau) const {
+    // tau / r / r rather than tau / r^2 or R tau: r^2 and R leave the doubles
+    // at radii where tau ~ r^2 does not, and tau / r / r is exact under
+    // scaling r by 2^j and tau by 4^j (no square root to round R tau = 4).
+    const double q = tau / radius / radius;
+    switch (kind) {
+        case SurfaceKind::Sphere: return 2.0 * q;
+        case SurfaceKind::Hyperbolic: return -2.0 * q;
+        case SurfaceKind::Torus: break;
+    }
+    return 0.0;
+}
+
+bool ManifoldChernoff::step_is_formed(double tau) const {
+    return kind == SurfaceKind::Torus || !(step_scale(tau) > kMaxStepScale);
+}
+
 double ManifoldChernoff::scalar_curvature() const {
     switch (kind) {
         case SurfaceKind::Sphere: return 2.0 / (radius * radius);
@@ -109,11 +133,14 @@ Status ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, 
     const std::size_t nx = src.grid.nx(), ny = src.grid.ny();
     if (nx == 0 || ny == 0) return {};
     const GaussHermiteRung rule = expect_ok(gauss_hermite_ladder(3), "5-point Gauss-Hermite rule");
-    const double sigma = 2.0 * std::sqrt(tau);
+    // The offsets in units of the surface's length: chart lengths on the
+    // torus, angles on the sphere.
+    const double scale = step_scale(tau);
+    const double sigma = 2.0 * scale;
     const double dx = src.grid.x.dx(), dy = src.grid.y.dx();
-    // At tau = 0 the step is the identity whatever R: a radius so small that
-    // R overflows must not turn R tau into inf * 0.
-    const double rt6 = curvature_correction && tau != 0.0 ? scalar_curvature() * tau / 6.0 : 0.0;
+    // R tau from sqrt(tau)/r, never R alone: a radius whose R overflows still
+    // has R tau = 0 at tau = 0, and a finite one where tau ~ r^2.
+    const double rt6 = curvature_correction ? curvature_step(tau) / 6.0 : 0.0;
     for (std::size_t j = 0; j < ny; ++j) {
         // 25 geodesic reads a value: a stop request is looked at per row.
         if (Status st = poll_stop(); !st) return st;
@@ -135,8 +162,8 @@ Status ManifoldChernoff::apply_into(const GridFn2D& src, std::span<double> dst, 
                             case SurfaceKind::Torus:
                                 p = {torus_coord(x + oa, src.grid.x), torus_coord(y + ob, src.grid.y)};
                                 break;
-                            case SurfaceKind::Sphere: p = sphere_target(radius, x, y, oa, ob); break;
-                            case SurfaceKind::Hyperbolic: p = disk_target(radius, tau, x, y, xa, xb); break;
+                            case SurfaceKind::Sphere: p = sphere_target(x, y, oa, ob); break;
+                            case SurfaceKind::Hyperbolic: p = disk_target(scale, x, y, xa, xb); break;
                         }
                         double w = rule.weights[a] * rule.weights[b];
                         if (rt6 != 0.0) w *= 1.0 + rt6 * (1.0 - xa * xa - xb * xb);

@@ -37,11 +37,28 @@ struct ManifoldChernoff {
     // Scalar curvature R: 0, 2/r^2, -2/s^2.
     double scalar_curvature() const;
     int order() const { return curvature_correction && kind != SurfaceKind::Torus ? 2 : 1; }
+    // sqrt(tau) in units of the surface's length (r, s, or the torus period
+    // 1). Every length a step forms is a multiple of it, so a surface scaled
+    // by k with tau scaled by k^2 takes the same step, however small r and
+    // tau are (lengths of size r compared with an absolute cut-off, r^2 or R
+    // alone may leave the doubles where the ratios do not).
+    double step_scale(double tau) const;
+    // R tau = +-2 tau / r^2, formed as a ratio for the same reason.
+    double curvature_step(double tau) const;
+    // On the sphere and the hyperbolic plane the sum of the squared offsets
+    // of the longest geodesic, 2 step_scale |xi| with |xi| < 2.021, must be a
+    // double: step_scale <= kMaxStepScale. (An angle that long is no
+    // position on the sphere to speak of, but it must not turn into NaN.)
+    // The torus adds its offsets to the chart and takes any step.
+    static constexpr double kMaxStepScale = 2.3e153;
+    bool step_is_formed(double tau) const;
     // The curvature weights turn negative, and the step amplifies, once
-    // |R| tau is large; steps with |R| tau > kMaxCurvatureStep are refused.
+    // |R| tau is large; steps with |R| tau > kMaxCurvatureStep are refused,
+    // and so is a step whose geodesics leave the doubles.
     static constexpr double kMaxCurvatureStep = 4.0;
     bool admits_step(double tau) const {
-        return !curvature_correction || !(std::abs(scalar_curvature()) * tau > kMaxCurvatureStep);
+        return step_is_formed(tau) &&
+               (!curvature_correction || !(std::abs(curvature_step(tau)) > kMaxCurvatureStep));
     }
 
     // dst[i + j nx] = the step of src at node (i, j). dst has nx * ny entries.

@@ -78,10 +78,15 @@ constexpr char kManifoldDoc[] =
 constexpr char kManifoldEvolveDoc[] =
     "evolve($self, t, n_steps=100)\n--\n\n"
     "Advance the state by time t in n_steps steps of tau = t / n_steps.\n\n"
+    "On the sphere and the hyperbolic plane the step sees tau and the radius only through\n"
+    "sqrt(tau)/radius (and R tau = +-2 tau/radius^2), so a radius scaled by k with t scaled by\n"
+    "k^2 gives the same values while tau stays a normal double.\n"
     "The curvature weights amplify once |R| tau is large: with curvature_correction a step with\n"
     "|R| tau > 4 is refused (kind CflViolated, naming the smallest n_steps that fits, or saying\n"
-    "that none fits a 64-bit count and naming the longest t one call serves). t = 0 leaves the\n"
-    "values as they are at any radius.\n\n"
+    "that none fits a 64-bit count and naming the longest t one call serves). On the sphere and\n"
+    "the hyperbolic plane a step with sqrt(tau)/radius > 2.3e153, whose squared geodesic\n"
+    "lengths leave the doubles, is refused the same way with or without the weights. t = 0\n"
+    "leaves the values as they are at any radius.\n\n"
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", and the\n"
@@ -128,13 +133,18 @@ Ref manifold_evolve_body(Manifold2DObj& self, const Args& a) {
     check_steps_and_time(n_steps, t);
     const double tau = t / static_cast<double>(n_steps);
     if (!self.kernel.admits_step(tau)) {
-        const double r_abs = std::abs(self.kernel.scalar_curvature());
         const StepCounts counts =
             admitted_counts(t, kU64Counts, [&](double step) { return self.kernel.admits_step(step); });
         std::string hint = count_advice(counts, "n_steps", kU64Counts, {"t", t}, false);
-        if (counts.outcome != StepCounts::Outcome::Fits) hint += " (curvature_correction=False takes any step)";
-        py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(r_abs * t / static_cast<double>(n_steps)) +
-                                            " > 4 makes the curvature-weighted step amplify; " + hint);
+        const double rt = std::abs(self.kernel.curvature_step(tau));
+        if (!self.kernel.curvature_correction || !(rt > ManifoldChernoff::kMaxCurvatureStep)) {
+            py_err_with_kind("CflViolated", "Manifold2D: sqrt(tau)/radius = " + fmt_exp3(self.kernel.step_scale(tau)) +
+                                                " > 2.3e153 makes the step's geodesics leave the doubles; " + hint);
+        }
+        if (counts.outcome != StepCounts::Outcome::Fits) {
+            hint += " (curvature_correction=False takes any step with sqrt(tau)/radius <= 2.3e153)";
+        }
+        py_err_with_kind("CflViolated", "Manifold2D: |R| tau = " + fmt_exp3(rt) + " > 4 makes the curvature-weighted step amplify; " + hint);
     }
     const ManifoldChernoff kernel = self.kernel;
     const Grid2D grid = self.state.grid;

@@ -52,6 +52,39 @@ def test_wentzell_non_finite_result_fails_and_keeps_the_state():
     raises_exact(QuorvaneError, "[OutOfDomain] t must be finite and > 0", w2.evolve, 0.0)
 
 
+def wall_step_matrix(n, tau, gamma, c=0.0):
+    """One step as a matrix, column j the step of the j-th unit vector."""
+    return np.column_stack([WentzellV8(0.0, 1.0, n, np.eye(n)[j], 1, c, [gamma]).evolve(tau) for j in range(n)])
+
+
+@pytest.mark.parametrize("gamma, c", [(0.5, 0.0), (40.0, 3.0), (1e3, 0.0), (1e300, 7.0)])
+def test_wentzell_wall_node_is_the_cayley_step_after_the_heat_step(gamma, c):
+    u0 = np.random.default_rng(8).uniform(-1.0, 1.0, 17)
+    h, tau = 1.0 / 16, 0.02
+    heat = WentzellV8(0.0, 1.0, 17, u0, 1, 0.0, [0.0]).evolve(tau)
+    g, gw = (c + gamma / h) * tau / 2, (gamma / h) * tau / 2
+    want = heat.copy()
+    want[0] = ((1 - g) * heat[0] + 2 * gw * heat[1]) / (1 + g)
+    np.testing.assert_allclose(WentzellV8(0.0, 1.0, 17, u0, 1, c, [gamma]).evolve(tau), want, rtol=0, atol=1e-14)
+
+
+@pytest.mark.parametrize("gamma", [1.0, 1e3, 1e100, 1e300])
+@pytest.mark.parametrize("r", [2.0, 18.0, 3920.0])
+def test_wentzell_wall_overshoot_is_fixed_over_steps_and_gamma(gamma, r):
+    # ||M^k||_inf is max|u| / max|u0| for the worst data after k steps: at most 3.09 (stated),
+    # reached within the first steps and never exceeded later up to 10^4 steps.
+    m = wall_step_matrix(17, r / 256, gamma)
+    p, norms = np.eye(17), []
+    for _ in range(10000):
+        p = m @ p
+        norms.append(np.abs(p).sum(axis=1).max())
+    assert max(norms) <= 3.09
+    assert max(norms[10:]) <= max(norms[:10]) * (1 + 1e-3)
+    g = gamma * 16 * (r / 256) / 2
+    if g > 100:  # the wall hands its deviation back: -u0 + 2 u1 on a dip at the wall
+        assert norms[0] > 2.5
+
+
 U4 = [1.0, 2.0, 3.0, 4.0]
 
 

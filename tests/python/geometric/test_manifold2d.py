@@ -114,8 +114,9 @@ def test_evolve_errors_and_curvature_refusal():
 
 
 AMPLIFY = "[CflViolated] Manifold2D: |R| tau = {} > 4 makes the curvature-weighted step amplify; "
-NO_FIT = ("no n_steps up to 18446744073709551615 makes the steps of t = {} short enough: {} "
-          "(curvature_correction=False takes any step)")
+NO_FIT = "no n_steps up to 18446744073709551615 makes the steps of t = {} short enough: {}"
+PLAIN = " (curvature_correction=False takes any step with sqrt(tau)/radius <= 2.3e153)"
+GEODESICS = "[CflViolated] Manifold2D: sqrt(tau)/radius = {} > 2.3e153 makes the step's geodesics leave the doubles; "
 SERVES = "one call serves t <= {} (n_steps = 18446744073709551615), longer times take several calls"
 
 
@@ -123,15 +124,53 @@ SERVES = "one call serves t <= {} (n_steps = 18446744073709551615), longer times
 def test_curvature_beyond_any_step_count(kind, lo, hi):
     u = np.random.default_rng(5).normal(size=100)
     tiny = Manifold2D(lo, hi, 10, lo, hi, 10, u, manifold=kind, radius=1e-300)  # |R| = 2/r^2 overflows
-    for t, n_steps, text in [(1.0, 100, AMPLIFY.format("inf") + NO_FIT.format("1.000e0", "no call serves t > 0")),
-                             (1e-300, 1, AMPLIFY.format("inf") + NO_FIT.format("1.000e-300", "no call serves t > 0"))]:
+    # R tau = 2 tau / r / r: finite where tau ~ r^2 is.
+    for t, n_steps, text in [(1.0, 100, AMPLIFY.format("inf") + NO_FIT.format("1.000e0", "no call serves t > 0") + PLAIN),
+                             (1e-300, 1, AMPLIFY.format("2.000e300") +
+                              NO_FIT.format("1.000e-300", "no call serves t > 0") + PLAIN)]:
         assert error_text(tiny.evolve, t, n_steps=n_steps) == text
     assert np.array_equal(tiny.values(), u)
-    tiny.evolve(0.0)  # R tau = inf * 0 is no step at all
+    tiny.evolve(0.0)  # tau = 0 is no step at all
     assert np.max(np.abs(tiny.values() - u)) < 1e-11  # as at any radius: the weights sum to pi
     small = Manifold2D(lo, hi, 10, lo, hi, 10, u, manifold=kind, radius=1e-150)  # |R| = 2e300
     # 2^64 steps of 4 / |R| = 2e-300 each.
-    serves = SERVES.format("3.689348814741911e-281")
-    assert error_text(small.evolve, 1.0, n_steps=10) == AMPLIFY.format("2.000e299") + NO_FIT.format("1.000e0", serves)
-    assert error_text(small.evolve, 8e-281, n_steps=1) == AMPLIFY.format("1.600e20") + NO_FIT.format("8.000e-281",
-                                                                                                    serves)
+    serves = SERVES.format("3.6893488147419104e-281")
+    assert error_text(small.evolve, 1.0, n_steps=10) == (AMPLIFY.format("2.000e299") + NO_FIT.format("1.000e0", serves) +
+                                                         PLAIN)
+    assert error_text(small.evolve, 8e-281, n_steps=1) == (AMPLIFY.format("1.600e20") +
+                                                           NO_FIT.format("8.000e-281", serves) + PLAIN)
+
+
+@pytest.mark.parametrize("kind, lo, hi, hi1", [("sphere2", 0.0, math.pi, TWO_PI), ("hyperbolic2", -0.6, 0.6, 0.6)])
+@pytest.mark.parametrize("corr", [False, True])
+@pytest.mark.parametrize("j", [-500, -60, -30, -1, 1, 30, 60, 500])
+def test_radius_and_time_scaled_together_take_the_same_steps(kind, lo, hi, hi1, corr, j):
+    # The flow depends on t / r^2 alone: r = 2^j with t = 0.3 * 4^j gives the unit radius's values.
+    # At 2^-500 the curvature 2 / r^2 itself overflows; at 2^-60 the geodesics are 1e-18 long.
+    u = np.random.default_rng(6).normal(size=81)
+
+    def run(r, t):
+        m = Manifold2D(lo, hi, 9, lo, hi1, 9, u, manifold=kind, radius=r, curvature_correction=corr)
+        m.evolve(t, n_steps=3)
+        return m.values()
+
+    unit = run(1.0, 0.3)
+    assert np.max(np.abs(unit - u)) > 0.1  # the step moves the data
+    assert np.max(np.abs(run(math.ldexp(1.0, j), math.ldexp(0.3, 2 * j)) - unit)) <= 1e-15
+
+
+def test_uncorrected_step_whose_geodesics_leave_the_doubles():
+    u = np.random.default_rng(7).normal(size=100)
+
+    def fresh(r):
+        return Manifold2D(0.0, math.pi, 10, 0.0, TWO_PI, 10, u, manifold="sphere2", radius=r,
+                          curvature_correction=False)
+
+    m = fresh(1e-160)  # sqrt(1e-12) / 1e-160 = 1e154
+    assert error_text(m.evolve, 1e-12, n_steps=1) == GEODESICS.format("1.000e154") + "use n_steps >= 19"
+    assert np.array_equal(m.values(), u)
+    m = fresh(1e-160)
+    m.evolve(1e-12, n_steps=19)
+    assert np.all(np.isfinite(m.values()))
+    serves = SERVES.format("9.758327614992355e-275")
+    assert error_text(fresh(1e-300).evolve, 1.0) == GEODESICS.format("1.000e299") + NO_FIT.format("1.000e0", serves)
