@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -294,6 +295,13 @@ void refuse_far_reads(const char* cls, const K& kernel, const Grid1D<double>& gr
         refuse_reads_beyond_grid(cls, {StepCall::Form::Count, t, tau}, spacing_text(grid),
                                  [&](double step) { return step_reads_located(kernel, step); });
     } else if constexpr (requires { heat_reads_located(kernel, tau); }) {
+        // Where not even the least step reads within reach, a coefficient
+        // that is not known finite (a callable's infinite a', say) is left
+        // to the step, whose error names the value.
+        if (!coefficients_fixed_and_finite(kernel) &&
+            !without_gil([&] { return heat_reads_located(kernel, std::numeric_limits<double>::denorm_min()); })) {
+            return;
+        }
         refuse_reads_beyond_grid(cls, {StepCall::Form::Count, t, tau}, spacing_text(grid), [&](double step) {
             return heat_reads_located(kernel, step) && !judge_heat_step(kernel, step).range;
         });
