@@ -68,7 +68,8 @@ inline constexpr char kValuesDoc[] =
     "    can be told apart from its neighbour: ...\" for steps that read that far out (tau above\n" \
     "    about 6.8e30 dx^2/a for a heat step of coefficient a), before any work; the message\n"    \
     "    goes on with the largest admissible tau on this grid and\n"                              \
-    "    " NAMES ".\n"
+    "    " NAMES ". Where not even the least double step reads within reach, it says so\n"       \
+    "    instead: no step count serves that grid and coefficient.\n"
 #define QUORVANE_FAR_READS_COUNT_DOC QUORVANE_FAR_READS_DOC("the n_steps from which every count passes for this t")
 #define QUORVANE_FAR_READS_TAU_DOC                                                               \
     QUORVANE_FAR_READS_DOC("\"use tau <= ...\", with the n_steps from which every count of steps\n" \

@@ -217,8 +217,7 @@ constexpr char kHeat4EvolveDoc[] =
     "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
     "    result;\n"
     QUORVANE_FAR_READS_COUNT_DOC
-    "    (where not even the least double step reads within reach, the message says so: no\n"
-    "    count serves that grid and coefficient). The values are unchanged after a failure.\n";
+    "    The values are unchanged after a failure.\n";
 
 constexpr char kHeat4ValuesDoc[] =
     "values($self)\n--\n\n"

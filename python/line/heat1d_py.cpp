@@ -87,8 +87,7 @@ constexpr char kEvolveDoc[] =
     "    or the error of a step (for example a negative or non-finite coefficient, or a\n"
     "    non-finite result, kind NanInf);\n"
     QUORVANE_FAR_READS_COUNT_DOC
-    "    (where not even the least double step reads within reach, the message says so: no\n"
-    "    count serves that grid and coefficient). The values are unchanged after a failure.\n";
+    "    The values are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"

@@ -72,7 +72,9 @@ constexpr char kEvalAtDoc[] =
     "    \"[NanInf] x must be finite: ...\", kind NanInf when the value lies beyond the double\n"
     "    range, naming the max|u0| of the same data that keeps it within (the steps are linear:\n"
     "    data of every size whose value is a double are served), or the error of a step;\n"
-    QUORVANE_FAR_READS_TAU_DOC;
+    QUORVANE_FAR_READS_DOC("\"use tau <= ...\", with the n_steps from which every count of steps\n"
+                           "    t / n_steps passes for t = n_steps * tau (or, where no count up to\n"
+                           "    4294967295 does, the longest t one call serves)");
 
 PointEvalObj point_eval_new(const Args& a) {
     const double xmin = a.f64(0);
