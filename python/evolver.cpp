@@ -98,14 +98,14 @@ void raise_read_beyond_reach(const char* cls, double t, double tau, const FootRe
 
 std::string spacing_text(const Grid1D<double>& g, const char* name) { return std::string(name) + " = " + fmt_exp3(g.dx()); }
 
-std::string counts_for_time(double t, double most, const char* step) {
+std::string counts_for_time(double t, double most, const char* step, std::uint64_t most_count) {
     const std::string name(step);
-    const StepCounts counts = admitted_counts(t, kU64Counts, [&](double s) { return s <= most; });
+    const StepCounts counts = admitted_counts(t, most_count, [&](double s) { return s <= most; });
     if (counts.outcome == StepCounts::Outcome::Fits) {
         return " (for t = n_steps * " + name + " = " + exact_time(t) + ": n_steps >= " +
                std::to_string(counts.least) + " steps of " + name + " = t / n_steps)";
     }
-    return " (" + count_advice(counts, "n_steps", kU64Counts, {("t = n_steps * " + name).c_str(), t}) + ")";
+    return " (" + count_advice(counts, "n_steps", most_count, {("t = n_steps * " + name).c_str(), t}) + ")";
 }
 
 std::string longest_step_tail(const char* cls, const StepCall& call, const std::string& grid,
@@ -116,11 +116,20 @@ std::string longest_step_tail(const char* cls, const StepCall& call, const std::
     const double shown = floor_4_digits(longest);
     std::string msg = std::string(cls) + ": tau = ";
     if (call.form == StepCall::Form::Count) msg += "t/" + std::string(call.count) + " = ";
+    if (!(shown > 0.0)) {
+        // Not even the least double step passes: no step count helps here,
+        // only another grid or coefficient.
+        return msg + fmt_exp3(call.tau) + " is refused, and so is every step down to the least double, " +
+               fmt_exp3(std::numeric_limits<double>::denorm_min()) + ", on this grid (" + grid +
+               "): no call serves t > 0 on it; a coarser grid or a smaller coefficient does";
+    }
     msg += fmt_exp3(call.tau) + " exceeds the largest admissible tau = " + fmt_exp3(shown) + " on this grid (" +
            grid + "); ";
     if (call.form != StepCall::Form::Count) {
         msg += "use tau <= " + fmt_exp3(shown);
-        if (call.form == StepCall::Form::Step && std::isfinite(call.t)) msg += counts_for_time(call.t, shown, "tau");
+        if (call.form == StepCall::Form::Step && std::isfinite(call.t)) {
+            msg += counts_for_time(call.t, shown, "tau", call.most);
+        }
         return msg;
     }
     if (call.object_count != 0) {
@@ -129,8 +138,8 @@ std::string longest_step_tail(const char* cls, const StepCall& call, const std::
         msg += "with its " + std::string(call.count) + " = " + std::to_string(call.object_count) +
                " this object serves t <= " + exact_time(served) + "; ";
     }
-    const StepCounts counts = admitted_counts(call.t, kU64Counts, [&](double step) { return step <= shown; });
-    return msg + count_advice(counts, call.count, kU64Counts, {"t", call.t});
+    const StepCounts counts = admitted_counts(call.t, call.most, [&](double step) { return step <= shown; });
+    return msg + count_advice(counts, call.count, call.most, {"t", call.t});
 }
 
 void raise_step_beyond(const char* kind, const std::string& cause, const char* cls, const StepCall& call,
@@ -140,8 +149,14 @@ void raise_step_beyond(const char* kind, const std::string& cause, const char* c
 
 void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
                               FunctionRef<bool(double)> located) {
+    refuse_reads_beyond_grid(cls, call, grid, located, [](double) { return true; });
+}
+
+void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> located, FunctionRef<bool(double)> others) {
     if (without_gil([&] { return located(call.tau); })) return;
-    raise_step_beyond("OutOfDomain", kReadTooFar, cls, call, grid, located);
+    raise_step_beyond("OutOfDomain", kReadTooFar, cls, call, grid,
+                      [&](double step) { return located(step) && others(step); });
 }
 
 std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, const CoreError& e) {

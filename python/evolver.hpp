@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -67,7 +68,8 @@ inline constexpr char kValuesDoc[] =
     "    can be told apart from its neighbour: ...\" for steps that read that far out (tau above\n" \
     "    about 6.8e30 dx^2/a for a heat step of coefficient a), before any work; the message\n"    \
     "    goes on with the largest admissible tau on this grid and\n"                              \
-    "    " NAMES ".\n"
+    "    " NAMES ". Where not even the least double step reads within reach, it says so\n"       \
+    "    instead: no step count serves that grid and coefficient.\n"
 #define QUORVANE_FAR_READS_COUNT_DOC QUORVANE_FAR_READS_DOC("the n_steps from which every count passes for this t")
 #define QUORVANE_FAR_READS_TAU_DOC                                                               \
     QUORVANE_FAR_READS_DOC("\"use tau <= ...\", with the n_steps from which every count of steps\n" \
@@ -117,6 +119,8 @@ struct StepCall {
     // A count fixed when the object was built (not an argument of the
     // call): the longest t the object serves with it is named as well.
     std::uint64_t object_count = 0;
+    // The largest count the count argument takes: no count above it is named.
+    std::uint64_t most = kU64Counts;
 };
 
 // The part of a refusal that names the longest step `admitted` admits below
@@ -132,7 +136,7 @@ std::string longest_step_tail(const char* cls, const StepCall& call, const std::
 
 // " (for t = n_steps * {step} = {t}: n_steps >= {K} steps of {step} = t /
 // n_steps)": the counts whose steps t / n_steps lie within `most`.
-std::string counts_for_time(double t, double most, const char* step);
+std::string counts_for_time(double t, double most, const char* step, std::uint64_t most_count = kU64Counts);
 
 // "dx = 3.125e-2": a grid's spacing as a refusal names it.
 std::string spacing_text(const Grid1D<double>& g, const char* name = "dx");
@@ -147,6 +151,10 @@ std::string spacing_text(const Grid1D<double>& g, const char* name = "dx");
 // before any work, without the interpreter lock.
 void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
                               FunctionRef<bool(double)> located);
+// The same where the call's other rules, which its own step need not have
+// passed yet, bound the step too: the steps named pass `others` as well.
+void refuse_reads_beyond_grid(const char* cls, const StepCall& call, const std::string& grid,
+                              FunctionRef<bool(double)> located, FunctionRef<bool(double)> others);
 
 // "OutOfDomain": the kernel's coefficient cannot be stepped stably at any
 // step count (see CoefficientFault); says where and what helps.
@@ -279,12 +287,25 @@ bool coefficients_fixed_and_finite(const K& k) {
                                         const char* hint);
 
 // Refuses a step whose reads lie beyond 2^53 cells (kernels that say which
-// steps read within, step_reads_located; the others are judged elsewhere).
+// steps read within, step_reads_located or heat_reads_located; the others
+// are judged elsewhere). A constant heat coefficient's reach was judged with
+// its step already; a varying one's is judged here.
 template <class K>
 void refuse_far_reads(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
     if constexpr (requires { step_reads_located(kernel, tau); }) {
         refuse_reads_beyond_grid(cls, {StepCall::Form::Count, t, tau}, spacing_text(grid),
                                  [&](double step) { return step_reads_located(kernel, step); });
+    } else if constexpr (requires { heat_reads_located(kernel, tau); }) {
+        // Where not even the least step reads within reach, a coefficient
+        // that is not known finite (a callable's infinite a', say) is left
+        // to the step, whose error names the value.
+        if (!coefficients_fixed_and_finite(kernel) &&
+            !without_gil([&] { return heat_reads_located(kernel, std::numeric_limits<double>::denorm_min()); })) {
+            return;
+        }
+        refuse_reads_beyond_grid(cls, {StepCall::Form::Count, t, tau}, spacing_text(grid), [&](double step) {
+            return heat_reads_located(kernel, step) && !judge_heat_step(kernel, step).range;
+        });
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/line/read_reach.hpp"
 
 namespace quorvane {
 namespace {
@@ -99,6 +100,13 @@ bool QuantumGraphHeatChernoff::admits_step(double tau) const {
     if (!steps_edges_apart()) return true;
     const double h = min_spacing();
     return !(tau > h * h);
+}
+
+bool QuantumGraphHeatChernoff::reads_located(double tau) const {
+    // The joined interval takes two half steps, each edge a whole one.
+    if (combined) return shift_reads_located(*combined, tau / 2.0);
+    return std::all_of(edge_kernels.begin(), edge_kernels.end(),
+                       [&](const ShiftChernoff1D& k) { return shift_reads_located(k, tau); });
 }
 
 Expected<std::vector<double>> QuantumGraphHeatChernoff::edge_step(const ShiftChernoff1D& kernel,

@@ -50,6 +50,8 @@ struct QuantumGraphHeatChernoff {
     // Whether a step of tau couples the edges well enough (always on the
     // joined road and when no two edge ends meet).
     bool admits_step(double tau) const;
+    // Whether every read of a step of tau can be located (shift_reads_located).
+    bool reads_located(double tau) const;
 
     // One step of the edge kernel ("tau must be finite and >= 0").
     static Expected<std::vector<double>> edge_step(const ShiftChernoff1D& kernel, const GridFn<double>& state,

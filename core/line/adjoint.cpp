@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/line/kept_in_range.hpp"
+#include "core/line/read_reach.hpp"
 #include "core/line/state.hpp"
 
 namespace quorvane {
@@ -42,6 +43,19 @@ Expected<AdjointEvolver> AdjointEvolver::build(KernelName name, bool self_adjoin
 }
 
 int AdjointEvolver::order() const { return std::holds_alternative<ShiftChernoff1D>(kernel) ? 1 : 2; }
+
+bool AdjointEvolver::reads_located(double tau) const {
+    if (const auto* drift = std::get_if<DriftReactionChernoff>(&kernel)) {
+        return drift_reads_located(*drift, tau, !self_adjoint);
+    }
+    if (const auto* shift = std::get_if<ShiftChernoff1D>(&kernel)) return shift_reads_located(*shift, tau);
+    return std::visit(
+        [&](const auto& k) {
+            if constexpr (requires { heat_reads_located(k, tau); }) return heat_reads_located(k, tau);
+            return true;
+        },
+        kernel);
+}
 
 Status AdjointEvolver::step(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool,
                             double tau) const {

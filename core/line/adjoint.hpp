@@ -49,6 +49,10 @@ struct AdjointEvolver {
     // 1 for the shift kernel, 2 for the others.
     int order() const;
 
+    // Whether every read of one adjoint step of tau can be located (see
+    // core/line/read_reach.hpp): judged before the steps are taken.
+    bool reads_located(double tau) const;
+
     // One adjoint step src -> dst.
     Status step(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
 

@@ -1,7 +1,9 @@
 #include "core/line/read_reach.hpp"
 
+#include <cmath>
 #include <cstddef>
 
+#include "core/foundation/numeric.hpp"
 #include "core/line/node_form.hpp"
 
 namespace quorvane {
@@ -38,6 +40,29 @@ bool heat_reads_located(const Diffusion4thChernoff& k, double tau) {
 }
 bool heat_reads_located(const Diffusion6thChernoff& k, double tau) {
     return reads_located(k, tau, k.constant_value().has_value());
+}
+
+bool shift_reads_located(const ShiftChernoff1D& k, double tau) {
+    const Grid1D<double>& g = k.grid;
+    for (std::size_t i = 0; i < g.n; ++i) {
+        const double x = g.node(i);
+        const double a = k.coef_override ? (*k.coef_override->a)(x) : k.a(x);
+        const double b = k.coef_override ? (*k.coef_override->b)(x) : k.b(x);
+        if (!finite_nonneg(a)) continue;
+        const double r = std::sqrt(tau * a);
+        const double h = r + r;
+        if (!read_is_located(g, x + h) || !read_is_located(g, x - h) || !read_is_located(g, x + tau * (b + b))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool drift_reads_located(const DriftReactionChernoff& k, double tau, bool reversed) {
+    for (std::size_t i = 0; i < k.grid.n; ++i) {
+        if (!read_is_located(k.grid, k.foot_and_factor(i, tau, reversed).foot)) return false;
+    }
+    return true;
 }
 
 }  // namespace quorvane

@@ -11,6 +11,8 @@
 #include "core/line/diffusion.hpp"
 #include "core/line/diffusion4_zeta4.hpp"
 #include "core/line/diffusion6_zeta6.hpp"
+#include "core/line/drift_reaction.hpp"
+#include "core/line/shift1d.hpp"
 
 namespace quorvane {
 
@@ -28,5 +30,12 @@ inline constexpr const char* kReadsBeyondGrid =
 bool heat_reads_located(const DiffusionChernoff& k, double tau);
 bool heat_reads_located(const Diffusion4thChernoff& k, double tau);
 bool heat_reads_located(const Diffusion6thChernoff& k, double tau);
+
+// The same for a shift step (reads at x +- 2 sqrt(tau a(x)) and at the foot
+// x + 2 tau b(x)) and for a drift step (its foot, along b or, `reversed`,
+// against it). Every node is probed: the coefficients may vary. A node whose
+// a the step refuses counts as located, as above.
+bool shift_reads_located(const ShiftChernoff1D& k, double tau);
+bool drift_reads_located(const DriftReactionChernoff& k, double tau, bool reversed = false);
 
 }  // namespace quorvane

@@ -8,6 +8,8 @@
 
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/parallel_phases.hpp"
+#include "core/line/read_reach.hpp"
+#include "core/multid/heat_grid.hpp"
 #include "core/multid/line_sweep.hpp"
 #include "core/multid/sizes.hpp"
 #include "core/multid/strang2d_parallel.hpp"
@@ -169,6 +171,12 @@ Status nonseparable2d_check_tau(const NonSeparable2DChernoff& op, double tau) {
     // dx dy / 2 and ||a|| as the coupling bound it states this gate.
     if (dx * dy <= (4.0 * tau) * bound) return fail(CoreError::cfl_violated(tau, (dx * dy) / 2.0, bound));
     return {};
+}
+
+bool nonseparable2d_reads_located(const NonSeparable2DChernoff& op, double tau) {
+    if (op.coupling.is_zero) return strang2d_reads_located(Strang2D{op.x_lift, op.y_lift}, tau);
+    const double half = tau / 2.0;
+    return heat_reads_located(op.x_lift.kernel, half) && heat_reads_located(op.y_lift.kernel, half);
 }
 
 Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,

@@ -44,6 +44,10 @@ Expected<NonSeparable2DChernoff> nonseparable2d_new(const DiffusionChernoff& x_i
 // must be finite and >= 0"), then 4 tau bound < dx dy (CflViolated).
 Status nonseparable2d_check_tau(const NonSeparable2DChernoff& op, double tau);
 
+// Whether every read of a step of tau can be located (the heat legs': the
+// coupling reads only neighbouring nodes); a longer step reads no nearer.
+bool nonseparable2d_reads_located(const NonSeparable2DChernoff& op, double tau);
+
 // One step from src into dst, after nonseparable2d_check_tau.
 Status nonseparable2d_step(const NonSeparable2DChernoff& op, const GridFn2D& src, GridFn2D& dst,
                            ScratchPool<double>& pool, double tau);

@@ -431,8 +431,51 @@ Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double>
     return r;
 }
 
+template <std::size_t D>
+bool shift_reads_located(const AnisotropicShiftChernoffND<D>& op, double tau) {
+    const double sigma = std::sqrt(tau) + std::sqrt(tau);
+    std::array<double, D> beta{};
+    for (std::size_t k = 0; k < op.factors.size(); ++k) {
+        const Point<D> p = op.node(k);
+        beta.fill(0.0);
+        (*op.drift)(p, beta);
+        const std::array<double, D * D>& l = op.factors[k];
+        // The points as apply_into forms them, the rule's digits axis 0 first.
+        std::array<std::size_t, D> digit{};
+        for (bool more = true; more;) {
+            for (std::size_t r = 0; r < D; ++r) {
+                double lz = 0.0;
+                for (std::size_t c = 0; c <= r; ++c) lz += l[c * D + r] * kGaussHermiteNodes[digit[c]];
+                if (!read_is_located(op.grid.axes[r], sigma * lz + (p[r] + tau * beta[r]))) return false;
+            }
+            std::size_t d = 0;
+            while (d < D && ++digit[d] == kGaussHermiteNodes.size()) digit[d++] = 0;
+            more = d < D;
+        }
+    }
+    return true;
+}
+
+template <std::size_t D>
+bool unit_shift_reads_located(const GridND<D>& grid, double tau) {
+    const double sigma = std::sqrt(tau) + std::sqrt(tau);
+    for (const Grid1D<double>& ax : grid.axes) {
+        for (std::size_t i = 0; i < ax.n; ++i) {
+            const double p = ax.xmin + ax.dx() * static_cast<double>(i);
+            for (const double z : kGaussHermiteNodes) {
+                if (!read_is_located(ax, sigma * (0.0 + 1.0 * z) + (p + tau * 0.0))) return false;
+            }
+        }
+    }
+    return true;
+}
+
 template struct AnisotropicShiftChernoffND<2>;
 template struct AnisotropicShiftChernoffND<3>;
+template bool shift_reads_located<2>(const AnisotropicShiftChernoffND<2>&, double);
+template bool shift_reads_located<3>(const AnisotropicShiftChernoffND<3>&, double);
+template bool unit_shift_reads_located<2>(const GridND<2>&, double);
+template bool unit_shift_reads_located<3>(const GridND<3>&, double);
 template Status unit_shift_apply_into<2>(const GridFnND<2>&, std::span<double>, double, std::size_t);
 template Status unit_shift_apply_into<3>(const GridFnND<3>&, std::span<double>, double, std::size_t);
 template Status shift_grid_check<2>(const GridND<2>&);

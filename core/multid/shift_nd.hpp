@@ -101,6 +101,16 @@ extern template struct AnisotropicShiftChernoffND<3>;
 template <std::size_t D>
 Status unit_shift_apply_into(const GridFnND<D>& u, std::span<double> out, double tau, std::size_t workers = 0);
 
+// Whether every read of one step of tau can be located (each coordinate
+// finite and within 2^53 cells of its axis, read_is_located): the 5^D rule
+// points of every node, the identity-tensor step's for the unit step. The
+// rule is symmetric, so a longer step reads no nearer. Judged before the
+// steps, so that a refusal can name the longest step that passes.
+template <std::size_t D>
+bool shift_reads_located(const AnisotropicShiftChernoffND<D>& op, double tau);
+template <std::size_t D>
+bool unit_shift_reads_located(const GridND<D>& grid, double tau);
+
 // make's refusal of a grid with fewer than 5^D nodes.
 template <std::size_t D>
 Status shift_grid_check(const GridND<D>& grid);

@@ -67,6 +67,24 @@ StepReads step_reads(const Grid1D<double>& g, double tau, double a, double b, st
     return {{x + h, x - h, x + tau * (2.0 * b)}};
 }
 
+}  // namespace
+
+bool shift1d_coeff_reads_located(const Grid1D<double>& grid, std::span<const double> a, std::span<const double> b,
+                                 double tau) {
+    const double eps = grid.dx() * 0.0001;
+    for (std::size_t i = 0; i < grid.n; ++i) {
+        if (!(a[i] >= 0.0)) continue;
+        for (const double x : step_reads(grid, tau, a[i], b[i], i).points) {
+            if (!read_is_located(grid, x) || !read_is_located(grid, x + eps) || !read_is_located(grid, x - eps)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+namespace {
+
 // The three-point mean of u that the step at node i reads (before the
 // reaction).
 Expected<double> step_mean(const ShiftCoeffProblem& p, std::span<const double> u, std::size_t i) {

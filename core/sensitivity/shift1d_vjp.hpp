@@ -58,6 +58,13 @@ Status shift1d_step_vjp(double tau, const Grid1D<double>& grid, std::span<const 
                         std::span<const double> b, std::span<const double> c, std::span<const double> lambda,
                         std::span<double> out, std::span<double> scratch);
 
+// Whether every read of one forward step of tau, and of the derivatives'
+// reads a step's width eps = dx/10^4 beside them, can be located on the grid
+// (read_is_located); a node with a negative a counts as located (its step
+// refuses it). Reads move out with tau, so a longer step reads no nearer.
+bool shift1d_coeff_reads_located(const Grid1D<double>& grid, std::span<const double> a, std::span<const double> b,
+                                 double tau);
+
 // grad_out[i] = dJ/dtheta_i for the selected field theta, given the
 // cotangent dJ/du_N of the final state. A forward state or a gradient that
 // leaves the double range is refused (DomainViolation with the non-finite

@@ -45,6 +45,8 @@ constexpr char kHorizonDoc[] = "t_horizon($self)\n--\n\nThe time horizon.\n";
 constexpr char kEvolveDoc[] =
     "evolve($self)\n--\n\nAdvance the stack by one horizon (n_t - 1 lifted steps); returns None.\n\n"
     "Raises\n------\nQuorvaneError\n"
+    QUORVANE_FAR_READS_DOC("the longest t (= t_horizon) this object's n_t serves, with the (n_t - 1) from which\n"
+                           "    every count of steps passes for this t_horizon (a = 1)")
     QUORVANE_BEYOND_RANGE_DOC;
 constexpr char kValuesDoc[] = "values($self)\n--\n\nReturn a copy of the last slice (time t_horizon).\n";
 
@@ -85,6 +87,13 @@ void spread(std::span<const double> values, HowlandState& state) {
 // at its unit scale (run_linear).
 Ref howland_evolve(Howland1DObj& self, const Args&) {
     const HowlandLift lift = self.lift;
+    // A horizon takes n_t - 1 heat steps of delta_s; a stack of n_t slices
+    // of n values is capped, and so is the count of steps a fresh object takes.
+    const std::uint64_t steps = self.n_t - 1;
+    refuse_reads_beyond_grid("Howland1D",
+                             {StepCall::Form::Count, self.t_horizon, lift.delta_s, "(n_t - 1)", steps,
+                              kMaxHowlandValues / self.grid.n - 1},
+                             spacing_text(self.grid), [&](double step) { return heat_reads_located(lift.inner, step); });
     const HowlandState& state = self.state;
     const std::vector<double> stack = joined(state);
     const std::vector<double> next =

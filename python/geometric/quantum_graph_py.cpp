@@ -190,7 +190,9 @@ constexpr char kHeatEvolveDoc[] =
     "    names the smallest n_steps that fits, or, where none up to 2^64 - 1 does, the longest t\n"
     "    one call serves); kind NanInf when the result lies beyond the double range, naming the\n"
     "    max|u0| of the same values that stays within it (the steps are linear: values of every\n"
-    "    size whose result is a double are served). A failed call leaves the values unchanged.\n";
+    "    size whose result is a double are served);\n"
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    A failed call leaves the values unchanged.\n";
 
 constexpr char kHeatSetDoc[] =
     "set_state($self, u0)\n--\n\n"
@@ -232,6 +234,11 @@ Ref heat_evolve(QuantumGraphHeatObj& self, const Args& a) {
                                             "through their end nodes; " +
                                             count_advice(counts, "n_steps", kU64Counts, {"t", t}, false));
     }
+    // Steps within h^2 read within a few cells: only longer ones, on graphs
+    // whose edges are never stepped apart, can read too far out.
+    refuse_reads_beyond_grid("QuantumGraphHeat", {StepCall::Form::Count, t, tau},
+                             "h = " + fmt_exp3(self.op.min_spacing()),
+                             [&](double step) { return self.op.admits_step(step) && self.op.reads_located(step); });
     const QuantumGraphHeatChernoff op = self.op;
     const std::vector<double> u0 = self.values;
     BeyondRange beyond;

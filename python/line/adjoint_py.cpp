@@ -72,7 +72,9 @@ constexpr char kEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and > 0\", or\n"
-    "    the error of a step. The values are unchanged after a failure.\n"
+    "    the error of a step;\n"
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    The values are unchanged after a failure.\n"
     QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kOrderDoc[] =
@@ -111,6 +113,8 @@ Ref adjoint_evolve(AdjointObj& self, const Args& a) {
     if (!(std::isfinite(t) && t > 0.0)) py_err_with_kind("OutOfDomain", "t must be finite and > 0");
     const std::vector<double>& u0 = self.e.state.values;
     const AdjointEvolver& e = self.e;
+    refuse_reads_beyond_grid("Adjoint", {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
+                             spacing_text(e.state.grid), [&](double step) { return e.reads_located(step); });
     // The steps are linear, and the drift's range moves with the values:
     // both are stepped at the values' unit scale (run_linear).
     std::optional<FlowRange> range;

@@ -215,7 +215,9 @@ constexpr char kHeat4EvolveDoc[] =
     "    its points that grows is refused too, naming a smaller X; a larger step that\n"
     "    grows nothing runs); kind\n"
     "    'OutOfDomain' for a negative or non-finite coefficient; 'NanInf' for a non-finite\n"
-    "    result. The values are unchanged after a failure.\n";
+    "    result;\n"
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    The values are unchanged after a failure.\n";
 
 constexpr char kHeat4ValuesDoc[] =
     "values($self)\n--\n\n"

@@ -85,7 +85,9 @@ constexpr char kEvolveDoc[] =
     "    that grows is refused too, naming a smaller X; a larger step that grows nothing\n"
     "    runs),\n"
     "    or the error of a step (for example a negative or non-finite coefficient, or a\n"
-    "    non-finite result, kind NanInf). The values are unchanged after a failure.\n";
+    "    non-finite result, kind NanInf);\n"
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    The values are unchanged after a failure.\n";
 
 constexpr char kEvolveChunkedDoc[] =
     "evolve_chunked($self, t, total_steps, chunk_steps, progress=None)\n--\n\n"

@@ -71,7 +71,10 @@ constexpr char kEvalAtDoc[] =
     "    \"[GridMismatch] u0 length L, expected n\", \"[NanInf] u0 contains NaN or Inf\",\n"
     "    \"[NanInf] x must be finite: ...\", kind NanInf when the value lies beyond the double\n"
     "    range, naming the max|u0| of the same data that keeps it within (the steps are linear:\n"
-    "    data of every size whose value is a double are served), or the error of a step.\n";
+    "    data of every size whose value is a double are served), or the error of a step;\n"
+    QUORVANE_FAR_READS_DOC("\"use tau <= ...\", with the n_steps from which every count of steps\n"
+                           "    t / n_steps passes for t = n_steps * tau (or, where no count up to\n"
+                           "    4294967295 does, the longest t one call serves)");
 
 PointEvalObj point_eval_new(const Args& a) {
     const double xmin = a.f64(0);
@@ -98,6 +101,12 @@ Ref point_eval_eval_at(const PointEvalObj& self, const Args& a) {
     // after the whole evolution, through the interpolation's own refusal.
     if (!std::isfinite(x)) raise_core_error(CoreError::domain("x must be finite", x));
     const PointEvalObj p = self;
+    const Grid1D<double> judged =
+        unwrap(Grid1D<double>::make(BoundaryPolicy<double>::reflect(), InterpKind::septic(), p.xmin, p.xmax, p.n));
+    const DiffusionChernoff unit = DiffusionChernoff::unit(judged);
+    refuse_reads_beyond_grid("PointEval", {StepCall::Form::Step, static_cast<double>(n_steps) * tau, tau, "n_steps", 0,
+                                           kU32Counts},
+                             spacing_text(judged), [&](double step) { return heat_reads_located(unit, step); });
     BeyondRange beyond;
     // run_evolve: a result that is not finite is an error, as for every evolve.
     auto r = run_evolve([&] {

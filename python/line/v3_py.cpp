@@ -115,7 +115,10 @@ constexpr char kEvolveIntoDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] t must be finite and >= 0\"; \"[GridMismatch] buf not contiguous: ...\"\n"
     "    for a strided or misaligned buf; \"[GridMismatch] buf length L != n_grid N\"; or the\n"
-    "    error of a step. buf and the state are unchanged after a failure.\n"
+    "    error of a step;\n"
+    QUORVANE_FAR_READS_DOC("the longest t this object's n_chernoff serve, with the n_chernoff from\n"
+                           "    which every count passes for this t (a = 1)")
+    "    buf and the state are unchanged after a failure.\n"
     QUORVANE_BEYOND_RANGE_DOC;
 
 constexpr char kGrowthDoc[] =
@@ -171,6 +174,9 @@ Ref evolver_evolve_into(EvolverHeat1DUnitV3Obj& self, const Args& a) {
     }
     const std::vector<double>& u0 = self.ev.state.values;
     const Evolver<DiffusionChernoff>& ev = self.ev;
+    refuse_reads_beyond_grid("EvolverHeat1DUnitV3",
+                             {StepCall::Form::Count, t, t / static_cast<double>(ev.n), "n_chernoff", ev.n},
+                             spacing_text(ev.state.grid), [&](double step) { return heat_reads_located(ev.kernel, step); });
     double* out = buf.data();
     BeyondRange beyond;
     // The steps are linear: run at the values' unit scale (run_linear).

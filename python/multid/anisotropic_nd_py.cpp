@@ -115,6 +115,15 @@ ShiftNDObj<D> shift_nd_new(const Args& a) {
     return ShiftNDObj<D>{grid, std::move(chernoff), std::vector<double>(len, 0.0), FlowRange{}};
 }
 
+// "dx = ..., dy = ..." of a tensor grid, as a refusal names its spacing.
+template <std::size_t D>
+std::string axes_spacing_text(const GridND<D>& grid) {
+    static constexpr const char* kNames[] = {"dx", "dy", "dz"};
+    std::string out;
+    for (std::size_t d = 0; d < D; ++d) out += (d == 0 ? "" : ", ") + spacing_text(grid.axes[d], kNames[d]);
+    return out;
+}
+
 template <std::size_t D>
 Ref shift_nd_evolve(ShiftNDObj<D>& self, const Args& a) {
     const double t = a.f64(0);
@@ -128,6 +137,10 @@ Ref shift_nd_evolve(ShiftNDObj<D>& self, const Args& a) {
     const std::shared_ptr<const AnisotropicShiftChernoffND<D>> f = self.chernoff;
     std::vector<double> values = self.state;
     const GridND<D> grid = self.grid;
+    refuse_reads_beyond_grid(self.class_def().name, {StepCall::Form::Count, t, t / static_cast<double>(n_steps)},
+                             axes_spacing_text(grid), [&](double step) { return shift_reads_located(*f, step); },
+                             // A step whose reaction factor e^{tau max c} leaves the doubles returns no number.
+                             [&](double step) { return std::isfinite(reaction_factors(*f, step).up); });
     FlowRange range = self.range;
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFnND<D>> u = GridFnND<D>::make(grid, std::move(values));
@@ -267,8 +280,10 @@ constexpr char kNdEvolveDoc[] =
     "Raises\n------\n"
     "QuorvaneError\n"
     "    \"[OutOfDomain] n_steps must be >= 1\", \"[OutOfDomain] t must be finite and >= 0\", kind\n"
-    "    NanInf for a non-finite result; the state is unchanged after a failure. t = 0 leaves\n"
-    "    the state as it is, bit for bit, at once.\n";
+    "    NanInf for a non-finite result;\n"
+    QUORVANE_FAR_READS_COUNT_DOC
+    "    The state is unchanged after a failure. t = 0 leaves the state as it is, bit for bit,\n"
+    "    at once.\n";
 
 constexpr char kNdValuesDoc[] = "values($self)\n--\n\nReturn a copy of the flat state.\n";
 constexpr char kNdOrderDoc[] = "order($self)\n--\n\nReturn the order of the step in the number of steps, 1.\n";
@@ -347,7 +362,8 @@ constexpr char kApplyDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain] tau must be finite and > 0\", \"[GridMismatch] v flat length does not match\n"
     "    grid size\", \"[GridMismatch] v length mismatch after ravel\", kind GridMismatch for\n"
-    "    fewer than 25 nodes, kind NanInf for a non-finite result.\n";
+    "    fewer than 25 nodes, kind NanInf for a non-finite result;\n"
+    QUORVANE_FAR_READS_DOC("\"use tau <= ...\" (a = 1)");
 
 constexpr char kShapeDoc[] = "shape($self)\n--\n\nReturn the grid shape (nx, ny).\n";
 
@@ -389,6 +405,10 @@ Ref obstacle_apply(const ObstacleNDV8Obj& self, const Args& a) {
     }
     const GridND<2> grid = self.grid;
     const double level = self.level;
+    if (static_cast<bool>(shift_grid_check(grid))) {  // a smaller grid is refused as the step refuses it
+        refuse_reads_beyond_grid("ObstacleNDV8", {StepCall::Form::StepOnly, 0.0, tau}, axes_spacing_text(grid),
+                                 [&](double step) { return unit_shift_reads_located(grid, step); });
+    }
     auto r = run_evolve([&]() -> Expected<std::vector<double>> {
         Expected<GridFnND<2>> u = GridFnND<2>::make(grid, std::move(*v));
         if (!u) return fail(u.error());

@@ -16,18 +16,25 @@ void check_steps_and_tau(std::size_t n_steps, double tau) {
     if (!std::isfinite(tau) || tau <= 0.0) py_err_with_kind("OutOfDomain", "tau must be finite and > 0");
 }
 
+void refuse_far_reads_nd(const char* cls, const StepCall& call, const Grid2D& grid, FunctionRef<bool(double)> located) {
+    refuse_reads_beyond_grid(cls, call, spacing_text(grid.x) + ", " + spacing_text(grid.y, "dy"), located);
+}
+
+void refuse_far_reads_nd(const char* cls, const StepCall& call, const Grid3D& grid, FunctionRef<bool(double)> located) {
+    refuse_reads_beyond_grid(cls, call,
+                             spacing_text(grid.x) + ", " + spacing_text(grid.y, "dy") + ", " +
+                                 spacing_text(grid.z, "dz"),
+                             located);
+}
+
 void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const Grid2D& grid,
                          FunctionRef<bool(double)> located) {
-    refuse_reads_beyond_grid(cls, {StepCall::Form::Step, static_cast<double>(n_steps) * tau, tau},
-                             spacing_text(grid.x) + ", " + spacing_text(grid.y, "dy"), located);
+    refuse_far_reads_nd(cls, {StepCall::Form::Step, static_cast<double>(n_steps) * tau, tau}, grid, located);
 }
 
 void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const Grid3D& grid,
                          FunctionRef<bool(double)> located) {
-    refuse_reads_beyond_grid(cls, {StepCall::Form::Step, static_cast<double>(n_steps) * tau, tau},
-                             spacing_text(grid.x) + ", " + spacing_text(grid.y, "dy") + ", " +
-                                 spacing_text(grid.z, "dz"),
-                             located);
+    refuse_far_reads_nd(cls, {StepCall::Form::Step, static_cast<double>(n_steps) * tau, tau}, grid, located);
 }
 
 void check_length(std::size_t len, std::span<const std::size_t> counts, const std::string& prefix,

@@ -16,6 +16,8 @@
 
 namespace quorvane::py {
 
+struct StepCall;  // python/evolver.hpp
+
 // One axis through the 1-D grid checks (finite bounds, lo < hi, n >= 4),
 // raised through the core error mapping; every axis reports with the x texts.
 Grid1D<double> grid_axis(const BoundaryPolicy<double>& policy, double lo, double hi, std::size_t n,
@@ -32,6 +34,10 @@ void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const
                          FunctionRef<bool(double)> located);
 void refuse_far_reads_nd(const char* cls, double tau, std::size_t n_steps, const Grid3D& grid,
                          FunctionRef<bool(double)> located);
+// The same for a call whose steps `call` describes (a duration in a count
+// of steps, say).
+void refuse_far_reads_nd(const char* cls, const StepCall& call, const Grid2D& grid, FunctionRef<bool(double)> located);
+void refuse_far_reads_nd(const char* cls, const StepCall& call, const Grid3D& grid, FunctionRef<bool(double)> located);
 
 // GridMismatch "<prefix><len><middle><exact product>" unless len equals the
 // product of `counts` (a product beyond 64 bits matches no length).

@@ -139,6 +139,11 @@ Ref nonseparable_evolve(Obj& self, const Args& a) {
     // Judged on the object's own grid; stepped on one of unit-sized cells.
     const int k = nonseparable2d_scale_exponent(op);
     const NonSeparable2DChernoff stepped = k == 0 ? op : nonseparable2d_rescaled(op, k);
+    refuse_far_reads_nd(Obj::class_def().name, {StepCall::Form::Count, t, tau}, op.grid, [&](double step) {
+        const double scaled = std::ldexp(step, -2 * k);
+        return nonseparable2d_reads_located(stepped, scaled) &&
+               (op.coupling.is_zero || static_cast<bool>(nonseparable2d_check_tau(op, step)));
+    });
     const std::vector<double> u0 = self.values;
     BeyondRange beyond;
     auto r = run_evolve([&] {
@@ -299,7 +304,8 @@ constexpr char kEvolveDoc[] =
     "    elliptic (max|beta| >= 2);\n"
     "    \"[NanInf]\" for a non-finite state; kind NanInf when the result lies beyond the double\n"
     "    range, naming the max|u0| of the same data that stays within it (the steps are linear:\n"
-    "    data of every size whose result is a double are served).\n";
+    "    data of every size whose result is a double are served);\n"
+    QUORVANE_FAR_READS_COUNT_DOC;
 
 ClassDef& NonSeparable2DObj::class_def() {
     static ClassDef def = [] {

@@ -65,7 +65,8 @@ constexpr char kShiftCoeffGradDoc[] =
     "    the checkpoints need more than the machine's memory; \"[NanInf]\" when the forward state\n"
     "    u_k or the gradient leaves the double range (where Shift1D's evolve refuses the same steps);\n"
     "    \"[CflViolated] ... reaction factor 1 + tau*c ... < 0\" as Shift1D's evolve, and \"[OutOfDomain]\"\n"
-    "    for boundary=\"linear\" where the drift enters across an end.\n"
+    "    for boundary=\"linear\" where the drift enters across an end;\n"
+    QUORVANE_FAR_READS_COUNT_DOC
     "\n"
     "Examples\n"
     "--------\n"
@@ -122,8 +123,15 @@ Ref shift1d_coeff_grad_body(const Args& a) {
     // 1 + tau c below zero (it would flip the mean's sign every step).
     if (n != 0) {
         const double c_min = *std::min_element(fields[2].begin(), fields[2].end());
-        check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps), "n_steps",
-                              most_checkpointed_steps(n));
+        const std::uint64_t most = most_checkpointed_steps(n);
+        check_reaction_factor("shift1d_coeff_grad", c_min, t, static_cast<std::size_t>(n_steps), "n_steps", most);
+        // The steps named pass the reaction factor's rule as well.
+        refuse_reads_beyond_grid("shift1d_coeff_grad",
+                                 {StepCall::Form::Count, t, t / static_cast<double>(n_steps), "n_steps", 0, most},
+                                 spacing_text(grid), [&](double step) {
+                                     return reaction_factor_admitted(step * c_min + 1.0) &&
+                                            shift1d_coeff_reads_located(grid, fields[0], fields[1], step);
+                                 });
     }
     const ShiftCoeffProblem problem{grid, fields[0], fields[1], fields[2], t / static_cast<double>(n_steps), n_steps};
     // Linear in u0 and in dj_du_n apart: both run at unit scale

@@ -263,7 +263,7 @@ def test_a_read_beyond_what_the_grid_resolves_is_named_as_the_step(call):
 READ_TOO_FAR = ("a step reads u more than 2^53 cells beyond the end nodes, where no cell can be told apart from its "
                 "neighbour: the step is too long for this spacing (more, shorter steps read nearer); ")
 NAMED_TAU = re.compile(r"exceeds the largest admissible tau = ([0-9.e+-]+[0-9]) on this grid")
-NAMED_COUNT = re.compile(r"n_(?:steps|chernoff) >= (\d+)")
+NAMED_COUNT = re.compile(r"(?:n_(?:steps|chernoff)|\(n_t - 1\)) >= (\d+)")
 X17 = np.linspace(0.0, 1.0, 17)
 COS17 = np.cos(np.pi * X17)
 U81 = np.cos(np.linspace(0.0, 3.0, 81))
@@ -288,6 +288,45 @@ def kolmogorov(t, n):
     return k.values()
 
 
+def far_evolve(make, **kw):
+    def call(t, n):
+        o = make()
+        out = o.evolve(t, n, **kw)
+        return o.values() if out is None else out
+    return call
+
+
+def unit_v3(t, n):
+    buf = np.empty(17)
+    q.EvolverHeat1DUnitV3(0.0, 1.0, 17, COS17, n).evolve_into(t, buf)
+    return buf
+
+
+def howland(t, n):
+    h = q.Howland1D(0.0, 1.0, 17, COS17, n_t=n + 1, t_horizon=t)
+    h.evolve()
+    return h.values()
+
+
+def graph_heat(t, n):
+    h = q.QuantumGraphHeat(q.QuantumGraph.path(3, 1.0, 11))  # one joined interval: long steps are admitted
+    h.set_state(np.tile(np.linspace(1.0, 2.0, 11), 3))
+    h.evolve(t, n)
+    return h.values()
+
+
+def aniso2(t, n):
+    s = q.AnisotropicShiftND2(5, 5, 0.0, 1.0, 0.0, 1.0, np.tile([1.0, 0.0, 0.0, 1.0], 25))
+    s.set_state(1.0 + 0.5 * np.cos(np.arange(25.0)))
+    s.evolve(t, n)
+    return s.values()
+
+
+def coeff_grad_far(t, n):
+    return q.shift1d_coeff_grad(0.0, 1.0, 17, np.full(17, 0.5), np.full(17, 0.2), np.zeros(17), COS17, np.ones(17),
+                                t, n, wrt="b")
+
+
 # A call(t, n) of each class whose steps read beyond 2^53 cells at long steps, and whether its
 # refusal names a count (ReverseHeat1D takes its step itself and names only tau).
 FAR = {
@@ -310,6 +349,17 @@ FAR = {
     "Heat3DVarA": given_tau(lambda: q.Heat3DVarA(0.0, 1.0, 4, 0.0, 1.0, 4, 0.0, 1.0, 4, A9[:4], A9[:4], A9[4:8]),
                             np.ones(64)),
     "HypoellipticChernoffKolmogorov": kolmogorov,
+    "PointEval": lambda t, n: [q.PointEval(0.0, 1.0, 17).eval_at(t / n, COS17, 0.3, n)],
+    "Adjoint": far_evolve(lambda: q.Adjoint(0.0, 1.0, 17, COS17)),
+    "Adjoint-heat6": far_evolve(lambda: q.Adjoint(0.0, 1.0, 17, COS17, kernel="heat6")),
+    "Adjoint-drift": far_evolve(lambda: q.Adjoint(0.0, 1.0, 17, COS17, kernel="drift", boundary="periodic")),
+    "Adjoint-shift": far_evolve(lambda: q.Adjoint(0.0, 1.0, 17, COS17, kernel="shift")),
+    "EvolverHeat1DUnitV3": unit_v3,
+    "Howland1D": howland,
+    "QuantumGraphHeat": graph_heat,
+    "NonSeparable2D": far_evolve(lambda: q.NonSeparable2D(0.0, 1.0, 9, 0.0, 1.0, 9, U81, c=0.0)),
+    "AnisotropicShiftND2": aniso2,
+    "shift1d_coeff_grad": coeff_grad_far,
 }
 
 
@@ -416,3 +466,54 @@ def test_truncated_exponential_cfl_refusal_names_its_own_limit_and_counts(cls, l
         obj.evolve(t, steps)
         assert np.all(np.isfinite(obj.values())) and np.abs(obj.values()).max() <= 1.0
     assert "CFL violated" in error_text(lambda: cls(0.0, 1.0, n, np.ones(n)).evolve(t, k - 1))
+
+
+def test_a_far_reading_step_with_a_fixed_count_names_the_t_it_serves():
+    # Howland1D and EvolverHeat1DUnitV3 fix their count at construction: the refusal names the
+    # longest t that count serves as well, and that t runs on a fresh object.
+    for call, served in ((unit_v3, r"with its n_chernoff = 3 this object serves t <= (\S+);"),
+                         (howland, r"with its \(n_t - 1\) = 3 this object serves t <= (\S+);")):
+        text = error_text(call, 1e40, 3)
+        t = float(re.search(served, text).group(1))
+        assert np.all(np.isfinite(call(t, 3)))
+        assert error_text(call, 1.01 * t, 3).startswith("[OutOfDomain] " + READ_TOO_FAR)
+
+
+def test_point_eval_names_counts_within_its_argument():
+    # n_steps is a 32-bit argument: where no such count fits the time, the longest t one call
+    # serves is named instead of a count it would refuse.
+    text = error_text(q.PointEval(0.0, 1.0, 17).eval_at, 1e40, COS17, 0.5, 2 ** 32 - 1)
+    m = re.search(r"one call serves t = n_steps \* tau <= (\S+) \(n_steps = 4294967295\)", text)
+    assert m and "use tau <= 2.640e28" in text
+
+
+def test_obstacle_step_beyond_the_grid_names_the_step_that_runs():
+    o = q.ObstacleNDV8(0.0, 1.0, 9, 0.0, 1.0, 9, 0.0)
+    v = 1.0 + 0.5 * np.cos(np.arange(81.0))
+    text = error_text(o.apply, 1e40, v)
+    assert text.startswith("[OutOfDomain] " + READ_TOO_FAR + "ObstacleNDV8: tau = 1.000e40 exceeds")
+    tau = float(re.search(r"use tau <= (\S+)$", text).group(1))
+    for step in (tau, tau / 3):
+        out = o.apply(step, v)
+        assert np.all(np.isfinite(out)) and out.min() >= 0.0
+
+
+def test_no_step_reads_within_reach_on_a_grid_too_fine_for_the_coefficient():
+    # a = 3e214 on cells of 4e-77: even the least double step reads 1e22 cells out; the refusal
+    # says no count helps instead of naming a tau of 0.
+    s = q.AnisotropicShiftND2(5, 5, 0.0, 1.6e-76, 0.0, 1.6e-76, np.tile([3e214, 0.0, 0.0, 3e214], 25))
+    u0 = 1.0 + 0.5 * np.cos(np.arange(25.0))
+    s.set_state(u0)
+    for t in (5e-324, 1.0, 1e300):
+        text = error_text(s.evolve, t, 1)
+        assert text.startswith("[OutOfDomain] " + READ_TOO_FAR + "AnisotropicShiftND2: tau = t/n_steps = ")
+        assert text.endswith(" is refused, and so is every step down to the least double, 4.941e-324, on this grid "
+                             "(dx = 4.000e-77, dy = 4.000e-77): no call serves t > 0 on it; a coarser grid or a "
+                             "smaller coefficient does")
+    assert np.array_equal(s.values(), u0)
+    # A grid 1e25 times coarser serves it: the step named runs.
+    s = q.AnisotropicShiftND2(5, 5, 0.0, 1.6e-51, 0.0, 1.6e-51, np.tile([3e214, 0.0, 0.0, 3e214], 25))
+    s.set_state(u0)
+    tau = float(NAMED_TAU.search(error_text(s.evolve, 1.0, 1)).group(1))
+    s.evolve(tau, 1)
+    assert np.all(np.isfinite(s.values())) and u0.min() <= s.values().min() and s.values().max() <= u0.max()

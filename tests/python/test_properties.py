@@ -61,10 +61,12 @@ TINY = 2.0**-1016  # an absolute floor: below it values are subnormal rounding
 BIG = 2.0**1023  # a result this large may leave the doubles: its refusal need name nothing
 
 NUM = r"([0-9][0-9.]*(?:e[-+]?\d+)?)"
+# A count argument as a refusal names it (Howland1D takes its n_t - 1 steps through n_t).
+COUNT = r"(?:n_(?:steps(?:_per_segment)?|chernoff)|\(n_t - 1\))"
 # What a refusal names, and the calls that must then pass: (pattern, trials(match, t, n)).
 COUNTS = [  # (t, n_steps) pairs, t the refused call's
     # Every count from K on: K, K + 1, 1.1 K (where windows of refused counts were), 2 K, 10 K.
-    (r"n_(?:steps(?:_per_segment)?|chernoff) >= (\d+)", lambda m, t: [(t, k) for k in sorted({
+    (COUNT + r" >= (\d+)", lambda m, t: [(t, k) for k in sorted({
         int(m[1]), int(m[1]) + 1, math.ceil(1.1 * int(m[1])), 2 * int(m[1]), 10 * int(m[1])})]),
     (r"(\d+) <= n_steps <= (\d+)", lambda m, t: [(t, int(m[1])), (t, int(m[2]))]),
     (r"(?<!<= )n_steps <= (\d+)", lambda m, t: [(t, int(m[1]))]),
@@ -79,14 +81,15 @@ STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text n
     (r"dx² = " + NUM + r", ‖a‖_∞ = " + NUM + r" \(need 2·tau·‖a‖_∞ < dx²\)",
      lambda m, g, n: [(0.99 * float(m[1]) / (2 * float(m[2])), 1)]),
     (r"rho_bar_max = " + NUM + r", tau = .*>= pi/2", lambda m, g, n: [(0.99 * (math.pi / 2) / float(m[1]), 1)]),
-    (r"(?:(?<![\w|])t(?:_final)? <=|serves (?:t|tau|\|tau\|) up to) " + NUM + r"(?![\w.+-]| \(n_(?:steps|chernoff))",
+    (r"(?:(?<![\w|])t(?:_final)? <=|serves (?:t|tau|\|tau\|) up to) " + NUM + r"(?![\w.+-]| \(" + COUNT + ")",
      lambda m, g, n: [(float(m[1]), n)]),
-    (r"one call serves t(?:_final| = n_steps \* (?:tau|h))? <= " + NUM + r" \(n_(?:steps|chernoff) = (\d+)\)",
+    (r"one call serves t(?:_final| = n_steps \* (?:tau|h))? <= " + NUM + r" \(" + COUNT + r" = (\d+)\)",
      lambda m, g, n: [(float(m[1]), int(m[2]))]),
     (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
 ]
 SCALE = r"max\|(?:[uw]0|v)\| <= " + NUM
-RANGE = r"must have a finite, normal square (dx|h)\^2|below c = "  # a range of the grid or a coefficient
+# a range of the grid or a coefficient
+RANGE = r"must have a finite, normal square (dx|h)\^2|below c = |a grid of \d+ nodes with xmax - xmin >= "
 
 
 class CallTimeout(BaseException):
