@@ -1,6 +1,7 @@
 """VarCoefTtEvolver: second order against scipy's expm of the three-point operator, the exact
 spectral heat step for constant coefficients, the refusal of amplifying steps, and every error."""
 
+import functools
 import importlib.util
 import math
 import re
@@ -25,16 +26,20 @@ X = np.arange(N) * H
 DOM = (0.0, X[-1])  # n nodes spaced h = (hi - lo)/(n - 1), periodic
 
 
+@functools.cache
+def bench_module():
+    """bench/bench_tt_judgement.py, whose random axes and calls the check below shares."""
+    bench = Path(__file__).resolve().parents[3] / "bench"
+    sys.path.insert(0, str(bench))
+    spec = importlib.util.spec_from_file_location("bench_tt_judgement", bench / "bench_tt_judgement.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def three_point(a, b, v, h=H):
-    """The conservative periodic discretisation of (a u')' + b u' + v u."""
-    n = len(a)
-    L = np.zeros((n, n))
-    for i in range(n):
-        am, ap = (a[i] + a[i - 1]) / 2, (a[i] + a[(i + 1) % n]) / 2
-        L[i, i - 1] += am / h**2 - b[i] / (2 * h)
-        L[i, i] += -(am + ap) / h**2 + v[i]
-        L[i, (i + 1) % n] += ap / h**2 + b[i] / (2 * h)
-    return L
+    """The conservative periodic discretisation of (a u')' + b u' + v u (the bench's)."""
+    return bench_module().three_point(a, b, v, h)
 
 
 def full(s, n):
@@ -479,16 +484,6 @@ def test_a_step_that_passes_at_twice_its_length_is_judged_itself(reaction, t, n_
     s = TtState([u0])
     ev.evolve(s, t, int(re.search(r"use n_steps >= (\d+) for", message).group(1)))
     assert np.max(np.abs(values_1d(s, 49))) <= np.max(np.abs(u0)) * math.exp(t * max(np.max(v), 0.0))
-
-
-def bench_module():
-    """bench/bench_tt_judgement.py, whose random axes and calls the check below shares."""
-    bench = Path(__file__).resolve().parents[3] / "bench"
-    sys.path.insert(0, str(bench))
-    spec = importlib.util.spec_from_file_location("bench_tt_judgement", bench / "bench_tt_judgement.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 # Axes on which steps that grow data were admitted before (up to 2.9e18 from data of 1).
