@@ -634,16 +634,21 @@ def test_named_bound_and_every_count_above_are_admitted_by_a_fresh_call(cls, n, 
     fresh().evolve(tau, 1)  # the tau named, as printed
     # Steps just above the bound are refused naming the same bound and the next count, or,
     # where such a step passes on its own (between windows of growing steps), admitted.
+    # On searched grids a window of growing steps below the bound, met by the refused
+    # step's own measurement, names a smaller bound and its count instead.
     t = 10.5 * tau
     refused = fresh()
+    first = 11
     try:
         refused.evolve(t, 10)
     except QuorvaneError as e:
-        assert named_bound(cls, xmax, n, a, u0, boundary, t, 10) == (tau, 11), str(e)
+        named = named_bound(cls, xmax, n, a, u0, boundary, t, 10)
+        assert named == (tau, 11) or (n >= 256 and named[0] < tau), str(e)
+        first = named[1]
         np.testing.assert_array_equal(refused.values(), u0)
     else:
         refused = fresh()
-    for count in (11, 12, 14, 22, 55, 1000):
+    for count in (c for c in (11, 12, 14, 22, 55, 1000) if c >= first):
         fresh().evolve(t, count)
         refused.evolve(t, count)
 
@@ -918,13 +923,12 @@ def test_result_beyond_the_double_range_names_the_scale_that_fits():
     assert np.all(np.isfinite(ok.values()))
 
 
-# The variable-coefficient step's correction multiplies a a' by third differences of u: with
-# max|u0| = 2^996 = 6.7e299 and a near 1e3 it overflowed, though the flow keeps max|u| <= max|u0|.
-# The values are stepped again scaled down by a power of two, exact for the linear step: the
-# result is 2^996 times that of cos(pi x), bit for bit. Coefficients near 1e300 overflow in a a'
-# whatever u is: refused, naming the rescaling, with the values kept.
+# The variable-coefficient step's correction is formed from tau a / h^2, tau a' / h and tau a''
+# alone: data near 2^996 and coefficients near 1e300 leave no product beyond the doubles. The
+# big data give 2^996 times the unit data's result, bit for bit; a coefficient of 1e300 with t
+# scaled by 1e-297 gives the 1e3 coefficient's result to rounding.
 @pytest.mark.parametrize("cls", [Heat1D, quorvane.Heat1D4th, quorvane.Heat1D6th])
-def test_variable_coefficient_overflow_inside_the_step(cls):
+def test_variable_coefficient_products_stay_inside_the_doubles(cls):
     x = np.linspace(0.0, 1.0, 101)
     shape = 1.0 + 0.5 * np.cos(2 * np.pi * x)
     big = cls.with_a_array(0.0, 1.0, 101, 1e3 * shape, np.ldexp(np.cos(np.pi * x), 996))
@@ -933,9 +937,5 @@ def test_variable_coefficient_overflow_inside_the_step(cls):
     unit.evolve(1e-5, 100)
     assert np.array_equal(big.values(), np.ldexp(unit.values(), 996))
     heavy = cls.with_a_array(0.0, 1.0, 101, 1e300 * shape, np.cos(np.pi * x))
-    raises_exact(QuorvaneError, f"[NanInf] {cls.__name__}: an intermediate of the step overflowed the double range "
-                 "although the values and coefficients are finite (the flow keeps max|u| <= max|u0| = 1.000e0), "
-                 "also with the values scaled down to max|u| = 1.026e-289; the products of a with its derivatives "
-                 "overflow: scale a down by s and t up by s, the same flow, until max|a| max|a'| and max|a| max|a''| "
-                 "lie well inside the double range", heavy.evolve, 1e-302, 100)
-    assert np.array_equal(heavy.values(), np.cos(np.pi * x))
+    heavy.evolve(1e-302, 100)
+    np.testing.assert_allclose(heavy.values(), unit.values(), rtol=0, atol=1e-13)
