@@ -939,3 +939,71 @@ def test_variable_coefficient_products_stay_inside_the_doubles(cls):
     heavy = cls.with_a_array(0.0, 1.0, 101, 1e300 * shape, np.cos(np.pi * x))
     heavy.evolve(1e-302, 100)
     np.testing.assert_allclose(heavy.values(), unit.values(), rtol=0, atol=1e-13)
+
+
+# --- Units -------------------------------------------------------------------------------
+# a -> s a with t -> t / s, and x -> lam x with a -> lam^2 a, give the same flow: the result
+# (bit for bit for powers of two, to rounding otherwise), the verdict and the named numbers
+# (the tau in its unit to its four digits, the count from it). SI coefficients (1e-6 ... 1e-12 m^2/s on
+# a 1 m grid), millimetres and kilometres among them.
+UNIT_SCALES = [(s, 1.0) for s in (2.0 ** -40, 1e-3, 1e-6, 1e-9, 1e-12, 1e3, 1e6, 2.0 ** 40)] + \
+    [(1.0, lam) for lam in (0.1, 0.125, 1e-3, 3.0, 8.0, 1e3, 2.0 ** 30)]
+UNIT_PROFILES = {"constant": lambda x: np.ones_like(x), "1+x/2": lambda x: 1.0 + 0.5 * x,
+                 "0.3(1+0.5cos 2pi x)": lambda x: 0.3 * (1.0 + 0.5 * np.cos(2.0 * np.pi * x))}
+
+
+def units_call(cls, lam, s, profile, t, count, n=41):
+    x = np.linspace(0.0, 1.0, n)
+    obj = cls.with_a_array(0.0, lam, n, s * lam * lam * UNIT_PROFILES[profile](x), np.cos(np.pi * x) + 0.2)
+    try:
+        obj.evolve(t / s, count)
+    except QuorvaneError as e:
+        m = re.search(r"(?:largest admissible tau|step bound tau) = (\S+) .*(?:n_steps >= |n_steps = )(\d+)", str(e))
+        assert m, str(e)
+        return float(m.group(1)) * s, int(m.group(2))
+    return obj.values()
+
+
+@pytest.mark.parametrize("s, lam", UNIT_SCALES)
+@pytest.mark.parametrize("profile", list(UNIT_PROFILES))
+@pytest.mark.parametrize("cls", VARIABLE_CLASSES, ids=lambda c: c.__name__)
+def test_a_change_of_units_gives_the_same_flow(cls, profile, s, lam):
+    exact = math.frexp(s)[0] == 0.5 and math.frexp(lam)[0] == 0.5
+    for t, count in ((0.01, 20), (0.1, 16), (0.05, 3), (2.0, 1)):
+        unit, scaled = units_call(cls, 1.0, 1.0, profile, t, count), units_call(cls, lam, s, profile, t, count)
+        assert type(unit) is type(scaled), (t, count, unit, scaled)
+        if isinstance(unit, tuple):
+            # The count follows the tau named to four digits, which a unit can round across.
+            assert abs(scaled[1] - unit[1]) <= 1 and scaled[0] == pytest.approx(unit[0], rel=1e-3), (t, count)
+        elif exact:
+            np.testing.assert_array_equal(scaled, unit)
+        else:
+            np.testing.assert_allclose(scaled, unit, rtol=0, atol=1e-10)
+
+
+# A count named for a grid 1e100 long (a in its units, lam^2 times the unit grid's) is the unit
+# grid's, and it and the counts above it run as there, growing nothing.
+@pytest.mark.parametrize("cls", VARIABLE_CLASSES, ids=lambda c: c.__name__)
+def test_counts_named_on_a_long_grid_run_as_on_the_unit_grid(cls):
+    unit = units_call(cls, 1.0, 1.0, "0.3(1+0.5cos 2pi x)", 10.0, 1, n=17)
+    assert isinstance(unit, tuple) and units_call(cls, 1e100, 1.0, "0.3(1+0.5cos 2pi x)", 10.0, 1, n=17) == \
+        pytest.approx(unit, rel=1e-3)
+    k = unit[1]
+    for count in (k, k + 1, 2 * k, 10 * k):
+        ref = units_call(cls, 1.0, 1.0, "0.3(1+0.5cos 2pi x)", 10.0, count, n=17)
+        got = units_call(cls, 1e100, 1.0, "0.3(1+0.5cos 2pi x)", 10.0, count, n=17)
+        assert np.abs(got).max() <= 1.2
+        np.testing.assert_allclose(got, ref, rtol=0, atol=1e-10)
+
+
+# Giant steps of a constant coefficient read many periods beyond the grid: the reads are folded
+# by whole periods in cells, so the trapezoidal mean stays where it is on any length (before,
+# lengths like 1e10 moved it by 1e-5 and more).
+@pytest.mark.parametrize("name", ["Heat1D", "Reflected1D", "Heat1D6th"])
+@pytest.mark.parametrize("length", [1e5, 1e10, 1e20, 3.0])
+def test_giant_constant_steps_keep_the_mean_on_any_length(name, length):
+    x = np.linspace(0.0, length, 41)
+    obj = getattr(quorvane, name)(0.0, length, 41, np.cos(np.pi * x / length) + 1.0)
+    obj.evolve(1e26 * (length / 40) ** 2 * 100, 100)
+    v = obj.values()
+    assert abs((v[0] / 2 + v[1:-1].sum() + v[-1] / 2) / 40 - 1.0) < 1e-14
