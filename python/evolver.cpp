@@ -282,13 +282,4 @@ bool fixed_and_finite_at_nodes(const CoeffSource& c, const Grid1D<double>& grid)
     return true;
 }
 
-void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at, const char* hint) {
-    const double top = largest_abs(values);
-    py_err_with_kind("NanInf", std::string(cls) +
-                                   ": an intermediate of the step overflowed the double range although the values "
-                                   "and coefficients are finite (the flow keeps max|u| <= max|u0| = " +
-                                   fmt_exp3(top) + "), also with the values scaled down to max|u| = " +
-                                   fmt_exp3(std::ldexp(top, -retried_at)) + "; " + hint);
-}
-
 }  // namespace quorvane::py

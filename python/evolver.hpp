@@ -216,47 +216,6 @@ std::string ellipticity_note(const K& k, const Grid1D<double>& grid, const CoreE
     }
 }
 
-// Every flow stepped by evolve_semigroup is linear in u: finite values whose
-// result is not finite overflowed inside a step (the derivative stencils of
-// the read, powers of the stencil, products of the coefficient) or in the
-// result, and the values are stepped again scaled down. A kernel whose steps
-// can overflow inside also at that scale names what overflows and the
-// rescaling of the same flow that avoids it; the steps of the others grow an
-// intermediate by a bounded factor of max|u| only, and their first error
-// stands where the retry fails too.
-inline constexpr char kCoefficientProductsHint[] =
-    "the products of a with its derivatives overflow: scale a down by s and t up by s, the same flow, until "
-    "max|a| max|a'| and max|a| max|a''| lie well inside the double range";
-inline constexpr char kStencilPowersHint[] =
-    "the series' powers of the stencil, up to (4/dx^2)^4 max|u|, overflow: scale x up by s and t up by s^2, the "
-    "same flow";
-inline constexpr char kStencil4thPowersHint[] =
-    "the series' powers of the stencil, up to (16/(3 dx^2))^4 max|u|, overflow: scale x up by s and t up by s^2, "
-    "the same flow";
-
-// `named`: a plain constant a sanitizing build can read (it does not fold
-// the comparison of the hint's address).
-template <class K>
-struct InsideOverflow {
-    static constexpr bool named = false;
-    static constexpr const char* hint = nullptr;
-};
-template <const char* Hint>
-struct RetriedWith {
-    static constexpr bool named = true;
-    static constexpr const char* hint = Hint;
-};
-template <>
-struct InsideOverflow<DiffusionChernoff> : RetriedWith<kCoefficientProductsHint> {};
-template <>
-struct InsideOverflow<Diffusion4thChernoff> : RetriedWith<kCoefficientProductsHint> {};
-template <>
-struct InsideOverflow<Diffusion6thChernoff> : RetriedWith<kCoefficientProductsHint> {};
-template <>
-struct InsideOverflow<TruncatedExpDiffusionChernoff> : RetriedWith<kStencilPowersHint> {};
-template <>
-struct InsideOverflow<TruncatedExp4thDiffusionChernoff> : RetriedWith<kStencil4thPowersHint> {};
-
 // Whether a, a' and a'' are fixed functions (sampled arrays, plain
 // functions: no Python callable is called) whose values at the grid's nodes
 // are finite. Only then is a non-finite result known to be an overflow.
@@ -280,11 +239,6 @@ bool coefficients_fixed_and_finite(const K& k) {
         return true;  // no coefficient: the unit flow
     }
 }
-
-// "NanInf": the refusal of a bounded heat flow whose steps overflow inside
-// also on the scaled-down values.
-[[noreturn]] void raise_inside_overflow(const char* cls, std::span<const double> values, int retried_at,
-                                        const char* hint);
 
 // Refuses a step whose reads lie beyond 2^53 cells (kernels that say which
 // steps read within, step_reads_located or heat_reads_located; the others
@@ -334,9 +288,6 @@ void evolve_semigroup(const char* cls, ChernoffSemigroup<K>& semigroup, GridFn<d
             },
             0, coefficients_fixed_and_finite(kernel));
     });
-    if constexpr (InsideOverflow<K>::named) {
-        if (beyond.inside_at != 0) raise_inside_overflow(cls, state.values, beyond.inside_at, InsideOverflow<K>::hint);
-    }
     refuse_beyond(cls, state.values, beyond);
     Ref cause = callback_cause(kernel);
     if (!r) {

@@ -168,6 +168,8 @@ public:
     Expected<double> read_foot_bounded(double x) const { return grid_->interp_foot(values_, x, true); }
     // The filled grid function's value at node i.
     double value_at(std::size_t i) const { return values_[i]; }
+    // The grid the samples were filled on.
+    const Grid1D<double>* grid() const { return grid_; }
 
 private:
     // The cell and position of a read at x when the samples cover it.

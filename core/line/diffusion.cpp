@@ -19,16 +19,26 @@ inline bool bad_coefficient(const F& a) { return !finite_nonneg(real_part(a)); }
 template <class F>
 inline F num(double c) { return from_f64<F>(c); }
 
-// max(sqrt(tau), 2 dx) ignoring a NaN, compared on value parts.
+// The width of the correction's differences: twice the cell, or the step's
+// diffusion length sqrt(s tau) where that is longer (a NaN ignored),
+// compared on value parts. Both are lengths, so the width, and with it the
+// step, follows a change of units.
 template <class F>
-inline F difference_step(const F& tau, const F& dx) {
+inline F difference_step(const F& tau, const F& dx, const F& s) {
     if constexpr (std::is_same_v<F, double>) {
-        return max_ignore_nan(std::sqrt(tau), 2.0 * dx);
+        return max_ignore_nan(spread_root(s, tau), 2.0 * dx);
     } else {
-        const F r = fsqrt(tau);
+        const F r = fsqrt(s * tau);
         const F d = num<F>(2.0) * dx;
         return std::isnan(real_part(d)) || real_part(r) >= real_part(d) ? r : d;
     }
+}
+
+// The scale a node's differences are widened by: the kernel's, or where it
+// has none (NaN) the node's own a.
+template <class F>
+inline F width_scale_at(double kernel_scale, const F& node_a) {
+    return std::isnan(kernel_scale) ? node_a : num<F>(kernel_scale);
 }
 
 // spread_root over F: the double steps through it, the dual ones (which
@@ -66,7 +76,8 @@ Expected<Heat2Feet<F>> heat2_feet(const K& k, std::size_t i, const F& tau) {
 
 // The rest of the node step at x (grid spacing dx), with u read through `at`.
 template <class F, class Read>
-Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, const F& dx, const F& tau) {
+Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, const F& dx, const F& tau,
+                            double width_scale) {
     const F w0 = num<F>(kHeatW0), w1 = num<F>(kHeatW1), w3 = num<F>(kHeatW3);
     F s[5];
     for (int m = 0; m < 5; ++m) {
@@ -83,7 +94,7 @@ Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, c
     }
 
     // Correction from finite differences around the node itself.
-    const F h = difference_step(tau, dx);
+    const F h = difference_step(tau, dx, width_scale_at(width_scale, f.a));
     const F two = num<F>(2.0);
     const F q[5] = {x, x + h, x - h, x + two * h, x - two * h};
     F w[5];
@@ -92,10 +103,17 @@ Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, c
         if (!v) return v;
         w[m] = *v;
     }
-    const F d1 = (w[1] - w[2]) / (two * h);
-    const F d2 = (w[1] - two * w[0] + w[2]) / (h * h);
-    const F d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / (two * h * h * h);
-    return quad + tau * tau * (f.a * f.a1 * d3 + num<F>(0.5) * f.a * f.a2 * d2 + num<F>(0.25) * f.a1 * f.a2 * d1);
+    const F s1 = (w[1] - w[2]) / two;
+    const F s2 = w[1] - two * w[0] + w[2];
+    const F s3 = (w[3] - two * w[1] + two * w[2] - w[4]) / two;
+    return quad + heat_correction(tau, f.a, f.a1, f.a2, h, s1, s2, s3);
+}
+
+// The width scale of kernel k: a double kernel's own, none for the dual ones.
+template <class K>
+inline double kernel_width_scale(const K& k) {
+    if constexpr (requires { k.width_scale; }) return k.width_scale;
+    else return std::numeric_limits<double>::quiet_NaN();
 }
 
 // The node step over the number type F of kernel k (double, Dual<double>,
@@ -105,7 +123,8 @@ Expected<F> heat2_from_feet(const Heat2Feet<F>& f, const Read& at, const F& x, c
 // carry the derivative seeded in the coefficient through the same
 // arithmetic.
 template <class F, class K, class Read>
-Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read& at, std::size_t i, const F& tau) {
+Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read& at, std::size_t i, const F& tau,
+                       const Grid1D<double>* read_grid = nullptr) {
     const Grid1D<F>& grid = k.grid;
     const F dx = (grid.xmax - grid.xmin) / num<F>(static_cast<double>(grid.n - 1));
     const F x = grid.xmin + dx * num<F>(static_cast<double>(i));
@@ -115,9 +134,15 @@ Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read&
         const F a = *constant;
         if (bad_coefficient(a)) return domain_error(kEllipticityMessage, real_part(x));
         const F r1 = root_of_spread(a, tau);
-        const F h1 = r1 + r1;
+        F h1 = r1 + r1;
         const F r3 = root_of_spread(num<F>(3.0) * a, tau);
-        const F h3 = r3 + r3;
+        F h3 = r3 + r3;
+        if constexpr (std::is_same_v<F, double>) {
+            if (read_grid) {
+                h1 = fold_far_offset(*read_grid, h1);
+                h3 = fold_far_offset(*read_grid, h3);
+            }
+        }
         auto u0 = at(x);
         if (!u0) return u0;
         auto up1 = at(x + h1);
@@ -133,24 +158,24 @@ Expected<F> heat2_node(const K& k, const std::optional<F>& constant, const Read&
 
     auto feet = heat2_feet(k, i, tau);
     if (!feet) return fail(feet.error());
-    return heat2_from_feet(*feet, at, x, dx, tau);
+    return heat2_from_feet(*feet, at, x, dx, tau, kernel_width_scale(k));
 }
 
 }  // namespace
 
 Expected<double> DiffusionChernoff::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
     const Grid1D<double>& ug = u.grid;
-    return heat2_node(*this, coef.constant_value(), [&](double p) { return ug.interp(u.values, p); }, i, tau);
+    return heat2_node(*this, coef.constant_value(), [&](double p) { return ug.interp(u.values, p); }, i, tau, &ug);
 }
 
 Expected<double> DiffusionChernoff::node_from(const SampleRead& read, std::size_t i, double tau) const {
-    return heat2_node(*this, coef.constant_value(), read, i, tau);
+    return heat2_node(*this, coef.constant_value(), read, i, tau, read.samples->grid());
 }
 
 bool DiffusionChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     const std::optional<double> constant = coef.constant_value();
     if (constant) {
-        return probe_node_form([&](const auto& read) { return heat2_node(*this, constant, read, i, tau); }, form,
+        return probe_node_form([&](const auto& read) { return heat2_node(*this, constant, read, i, tau, &grid); }, form,
                                points_only);
     }
     // The coefficient's part once; the probes only repeat the arithmetic.
@@ -158,7 +183,7 @@ bool DiffusionChernoff::node_form(std::size_t i, double tau, NodeForm& form, boo
     if (!feet) return false;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
     const double x = grid.xmin + dx * static_cast<double>(i);
-    return probe_node_form([&](const auto& read) { return heat2_from_feet(*feet, read, x, dx, tau); }, form,
+    return probe_node_form([&](const auto& read) { return heat2_from_feet(*feet, read, x, dx, tau, width_scale); }, form,
                            points_only);
 }
 
@@ -174,7 +199,9 @@ Expected<std::vector<F>> diffusion_step_serial(const DiffusionKernel<F>& kernel,
     const auto at = [&](const F& p) { return grid.interp(values, p); };
     std::vector<F> out(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        Expected<F> v = heat2_node(kernel, constant, at, i, tau);
+        const Grid1D<double>* read_grid = nullptr;
+        if constexpr (std::is_same_v<F, double>) read_grid = &grid;
+        Expected<F> v = heat2_node(kernel, constant, at, i, tau, read_grid);
         if (!v) return fail(v.error());
         out[i] = *v;
     }
@@ -221,13 +248,14 @@ Heat2Steps DiffusionChernoff::node_steps(const Grid1D<double>& g, double tau, st
     return Heat2Steps(*this, g, tau, shares, steps);
 }
 
-std::vector<double> quadrature_offsets(double c, double tau, std::size_t count) {
+std::vector<double> quadrature_offsets(double c, double tau, std::size_t count, const Grid1D<double>& grid) {
     std::vector<double> d{0.0};
     for (std::size_t k = 1; d.size() < count; k += 2) {
         // sqrt(k c tau) with k c formed first (for k = 1: c tau).
         const double r = k == 1 ? spread_root(c, tau) : spread_root(static_cast<double>(k) * c, tau);
-        d.push_back(r + r);
-        d.push_back(-(r + r));
+        const double far = fold_far_offset(grid, r + r);
+        d.push_back(far);
+        d.push_back(-far);
     }
     return d;
 }
@@ -341,7 +369,7 @@ RoundPlans::RoundPlans(const Grid1D<double>& grid, std::optional<double> constan
                        bool planned, std::size_t shares)
     : grid_(grid) {
     if (!planned || !constant || grid.interp_kind.tag != InterpTag::SepticHermite) return;
-    offsets_ = quadrature_offsets(*constant, tau, reads);
+    offsets_ = quadrature_offsets(*constant, tau, reads, grid);
     double far = 0.0;
     for (double d : offsets_) far = max_ignore_nan(far, std::fabs(d));
     // Reads farther out than a block of cells are not planned anyway.
@@ -363,7 +391,7 @@ bool RoundPlans::plan(const Grid1D<double>& kernel_grid, ReadPlan& p, std::size_
 
 void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     sh.prepared = true;
-    if (plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, 5), begin, end)) {
+    if (plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, 5, grid_), begin, end)) {
         sh.planned = true;
         return;
     }
@@ -382,7 +410,7 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
         // Every read planned too, where the call's plans stay within
         // kMaxNodePlanBytes: the step then only sums samples.
         if (!sh.feet.empty() && grid_.n <= kMaxNodePlanBytes / Heat2NodePlan::kNodeBytes &&
-            sh.node_plan.make(kernel_->grid, grid_, sh.feet, tau_, begin, end)) {
+            sh.node_plan.make(kernel_->grid, grid_, sh.feet, tau_, kernel_->width_scale, begin, end)) {
             sh.node_planned = true;
             sh.feet = {};
             return;
@@ -392,19 +420,20 @@ void Heat2Steps::prepare(Share& sh, std::size_t begin, std::size_t end) const {
     // How far the reads reach beyond the nodes: the outer quadrature points
     // (from the bound of a when it varies; the drift is not counted) and the
     // correction's differences.
-    const double a = constant_ ? *constant_ : kernel_->a_norm_bound;
+    const double a = constant_ ? *constant_ : max_ignore_nan(kernel_->a_norm_bound, kernel_->width_scale);
     const double reach = constant_ ? 2.0 * spread_root(3.0 * a, tau_) : heat2_varying_reach(a, tau_, dx);
     sh.margin = margin_cells(reach, dx);
 }
 
 bool Heat2NodePlan::make(const Grid1D<double>& kg, const Grid1D<double>& grid, std::span<const Heat2Feet<double>> feet,
-                         double tau, std::size_t begin, std::size_t end) {
+                         double tau, double width_scale, std::size_t begin, std::size_t end) {
     begin_ = begin;
     end_ = begin;  // nothing planned until the plan is complete
-    if (begin >= end || feet.size() != end - begin) return false;
+    // Widths node by node (no scale of the kernel's own) are not planned.
+    if (begin >= end || feet.size() != end - begin || std::isnan(width_scale)) return false;
     const double kdx = (kg.xmax - kg.xmin) / static_cast<double>(kg.n - 1);
     tau_ = tau;
-    h_ = difference_step(tau, kdx);
+    h_ = difference_step(tau, kdx, width_scale);
     const double two_h = 2.0 * h_;
     const double offsets[5] = {0.0, h_, -h_, two_h, -two_h};  // x + (-h) is x - h exactly
     if (!differences_.make(kg, grid, offsets, begin, end)) return false;
@@ -446,8 +475,6 @@ void Heat2NodePlan::run(std::span<const double> src, const Grid1D<double>& grid,
     // heat2_from_feet's arithmetic, its constant factors formed as it forms them.
     const double two = 2.0;
     const double h = h_;
-    const double tt = tau_ * tau_;
-    const double den1 = two * h, den2 = h * h, den3 = two * h * h * h;
     for (std::size_t b = begin_, block = 0; b < end_; b += ReadPlan::kBlock, ++block) {
         const std::size_t e = std::min(end_, b + ReadPlan::kBlock);
         samples_.fill(src, grid, block_cells_[block].first, block_cells_[block].second);
@@ -467,10 +494,10 @@ void Heat2NodePlan::run(std::span<const double> src, const Grid1D<double>& grid,
                 const Hermite7Weights<double>& wm = differences_.read(i, m, cell);
                 w[m] = samples_.at_cell(cell, wm);
             }
-            const double d1 = (w[1] - w[2]) / den1;
-            const double d2 = (w[1] - two * w[0] + w[2]) / den2;
-            const double d3 = (w[3] - two * w[1] + two * w[2] - w[4]) / den3;
-            out[i] = quad + tt * (f.a * f.a1 * d3 + 0.5 * f.a * f.a2 * d2 + 0.25 * f.a1 * f.a2 * d1);
+            const double s1 = (w[1] - w[2]) / two;
+            const double s2 = w[1] - two * w[0] + w[2];
+            const double s3 = (w[3] - two * w[1] + two * w[2] - w[4]) / two;
+            out[i] = quad + heat_correction(tau_, f.a, f.a1, f.a2, h, s1, s2, s3);
         }
     }
 }
@@ -489,7 +516,7 @@ Expected<double> RecordedReads::Recorder::operator()(double x) const {
 double unit_heat2_formed_step() { return floor_4_digits(std::numeric_limits<double>::max() / 3.0); }
 
 double heat2_varying_reach(double a_bound, double tau, double dx) {
-    return max_ignore_nan(2.0 * spread_root(3.0 * a_bound, tau), 2.0 * max_ignore_nan(std::sqrt(tau), 2.0 * dx));
+    return max_ignore_nan(2.0 * spread_root(3.0 * a_bound, tau), 2.0 * difference_step(tau, dx, a_bound));
 }
 
 std::int64_t margin_cells(double reach, double dx) {
@@ -516,11 +543,12 @@ Status Heat2Steps::step(const GridFn<double>& src, GridFn<double>& dst, std::siz
         const Grid1D<double>& kg = kernel_->grid;
         const double kdx = (kg.xmax - kg.xmin) / static_cast<double>(kg.n - 1);
         return sampled_nodes(sh.samples, src, out, begin, end, sh.margin, [&](std::size_t i, const auto& read) {
-            return heat2_from_feet(sh.feet[i - begin], read, kg.xmin + kdx * static_cast<double>(i), kdx, tau_);
+            return heat2_from_feet(sh.feet[i - begin], read, kg.xmin + kdx * static_cast<double>(i), kdx, tau_,
+                                   kernel_->width_scale);
         });
     }
     return sampled_nodes(sh.samples, src, out, begin, end, sh.margin, [&](std::size_t i, const auto& read) {
-        return heat2_node(*kernel_, constant_, read, i, tau_);
+        return heat2_node(*kernel_, constant_, read, i, tau_, &src.grid);
     });
 }
 

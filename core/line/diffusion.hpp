@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <utility>
 #include <optional>
@@ -36,6 +37,10 @@ struct DiffusionChernoff {
     CoeffSource coef;
     Grid1D<double> grid;
     double a_norm_bound = 1.0;
+    // The coefficient scale the correction's differences are widened by
+    // (its mean over the nodes), or NaN: then each node's own a. In a's
+    // units, so that the step follows a change of units.
+    double width_scale = std::numeric_limits<double>::quiet_NaN();
 
     Expected<double> apply_node(const GridFn<double>& u, std::size_t i, double tau) const;
     // apply_node with u read through node samples of it (same values).
@@ -410,6 +415,52 @@ inline double spread_root(double ka, double tau) {
 // plus the interpolant's own two, at most one block.
 std::int64_t margin_cells(double reach, double dx);
 
+// The correction from the undivided differences s1 = h D1, s2 = h^2 D2,
+// s3 = h^3 D3, formed from the step's dimensionless numbers tau a / h^2,
+// tau a' / h and tau a'': tau^2 (a a' D3 + a a'' D2 / 2 + a' a'' D1 / 4).
+// No product leaves the doubles where the flow's own numbers stay in them,
+// whatever the units.
+template <class F>
+inline F heat_correction(const F& tau, const F& a, const F& a1, const F& a2, const F& h, const F& s1, const F& s2,
+                            const F& s3) {
+    const F p = (tau * a / h) / h;
+    const F q = tau * a1 / h;
+    const F r = tau * a2;
+    return p * q * s3 + from_f64<F>(0.5) * p * r * s2 + from_f64<F>(0.25) * q * r * s1;
+}
+
+// The width scale of sampled coefficients: their mean over the nodes (each
+// divided by the count first, so no sum of finite samples overflows), or
+// NaN where that is not a finite number >= 0 (then each node's own a).
+inline double sampled_width_scale(std::span<const double> a) {
+    double m = 0.0;
+    const double n = static_cast<double>(a.size());
+    for (double v : a) m += v / n;
+    return std::isfinite(m) && m >= 0.0 ? m : std::numeric_limits<double>::quiet_NaN();
+}
+
+// A read offset d of a constant-coefficient step folded by whole periods of
+// the grid's continuation, counted in cells (2(n - 1) for "reflect", 4(n - 1)
+// for the odd image, n for "periodic"), where it reaches a period or more:
+// the values there repeat, while x + d for a d of many periods loses the
+// node's position to rounding, unequally for +d and -d, which moves the
+// mean. Offsets of 2^53 cells and more are left as they are (the reach rules
+// judge them); other continuations are left as they are too.
+inline double fold_far_offset(const Grid1D<double>& g, double d) {
+    const double cells = static_cast<double>(g.n - 1);
+    double period = 0.0;
+    switch (g.boundary.tag) {
+        case BoundaryTag::Reflect: period = 2.0 * cells; break;
+        case BoundaryTag::OddReflect: period = 4.0 * cells; break;
+        case BoundaryTag::Periodic: period = cells + 1.0; break;
+        default: return d;
+    }
+    const double dx = g.dx();
+    const double c = d / dx;
+    if (!(std::fabs(c) >= period) || !(std::fabs(c) < 9007199254740992.0)) return d;
+    return std::fmod(c, period) * dx;
+}
+
 // The longest unit-coefficient heat2 step whose reads, 2 sqrt(3 tau) from a
 // node, can be formed: past DBL_MAX/3 the product 3 tau overflows. Four
 // digits down, so that a step a few ulps above it (as within_bound admits)
@@ -493,7 +544,7 @@ public:
     // Plans nodes [begin, end) from their feet (feet[i - begin]); false
     // where some read cannot be located or the reads spread too far.
     bool make(const Grid1D<double>& kernel_grid, const Grid1D<double>& grid, std::span<const Heat2Feet<double>> feet,
-              double tau, std::size_t begin, std::size_t end);
+              double tau, double width_scale, std::size_t begin, std::size_t end);
 
     // The planned nodes of one step from src (on the planned grid) into out.
     void run(std::span<const double> src, const Grid1D<double>& grid, double* out);
@@ -554,7 +605,7 @@ private:
 // The offsets 0, +-2 sqrt(k c tau) of a constant coefficient c's quadrature
 // points, k = 1, 3, 5, ... (`count` = 5 or 7 offsets), each root doubled by
 // adding it to itself, as the node steps form them.
-std::vector<double> quadrature_offsets(double c, double tau, std::size_t count);
+std::vector<double> quadrature_offsets(double c, double tau, std::size_t count, const Grid1D<double>& grid);
 
 // The coefficient's part of a variable-coefficient quadrature node step
 // with R points (heat4: 5, heat6: 7): the drift feet z and a, a', a'' at
@@ -602,7 +653,7 @@ public:
         if (!sh.prepared) {
             sh.prepared = true;
             sh.planned =
-                plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, R), begin, end);
+                plan_ && sh.plan.make(kernel_->grid, grid_, quadrature_offsets(*constant_, tau_, R, grid_), begin, end);
         }
         if (sh.planned) {
             sh.plan.template run<R>(src.values, src.grid, dst.values.data(), Sum{});

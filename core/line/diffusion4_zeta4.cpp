@@ -48,13 +48,13 @@ Diffusion4thChernoff Diffusion4thChernoff::unit(const Grid1D<double>& grid) {
 namespace {
 
 // heat4's rule: five points, seven-point differences of width
-// max(3 dx, tau^(3/4)).
+// max(3 dx, sqrt(s tau)).
 struct Heat4Rule {
     static constexpr std::size_t kPoints = 5;
     static constexpr double kSpread[] = {1.0, 3.0};
     static constexpr double kWeights[] = {kHeatW0, kHeatW1, kHeatW3};
     static constexpr std::size_t kTaps = 7;
-    static double width(double dx, double tau) { return max_ignore_nan(3.0 * dx, std::pow(tau, 0.75)); }
+    static constexpr double kCells = 3.0;
     template <class Read>
     static Status samples(const Read& at, double x, double h, double (&s)[7]) {
         return samples_7pt(at, x, h, s);
@@ -106,23 +106,23 @@ bool Diffusion4thChernoff::feet(std::size_t i, double tau, QuadFeet<5>& f) const
 
 template <class Read>
 Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>& f, const Read& read, std::size_t i, double tau,
-                                                 const DifferenceWidths& widths) const {
+                                                 const std::optional<DifferenceWidths>& widths) const {
     return rule_feet_step<Heat4Rule>(*this, f, read, i, tau, widths);
 }
 
-DifferenceWidths Diffusion4thChernoff::widths(double tau) const { return rule_widths<Heat4Rule>(*this, tau); }
+std::optional<DifferenceWidths> Diffusion4thChernoff::widths(double tau) const { return rule_widths<Heat4Rule>(*this, tau); }
 
 bool Diffusion4thChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     QuadFeet<5> f;
     if (!feet(i, tau, f)) return false;
-    const DifferenceWidths w = widths(tau);
+    const std::optional<DifferenceWidths> w = widths(tau);
     return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form, points_only);
 }
 
 template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Recorder&, std::size_t,
-                                                   double, const DifferenceWidths&) const;
+                                                   double, const std::optional<DifferenceWidths>&) const;
 template Expected<double> Diffusion4thChernoff::feet_step(const QuadFeet<5>&, const RecordedReads::Replay&, std::size_t,
-                                                   double, const DifferenceWidths&) const;
+                                                   double, const std::optional<DifferenceWidths>&) const;
 
 Status Diffusion4thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<5>> feet) const {

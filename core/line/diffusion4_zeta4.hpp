@@ -4,7 +4,7 @@
 // heat4 keeps the outline of heat2: a drift foot x' = x + tau a'(x)/2, the
 // five-point Gaussian rule around it, and a derivative correction at the node.
 // The correction uses seven-point stencils (sixth-order D1, D2, fourth-order D3)
-// whose width grows like tau^(3/4) and never drops below 3 dx; it is skipped
+// whose width is the step's diffusion length and never below 3 dx; it is skipped
 // where a' and a'' both vanish, so unit diffusion costs only the quadrature and
 // reproduces the heat2 step exactly. Like heat2, a variable coefficient is
 // treated in the divergence form d/dx (a du/dx) = a u'' + a' u' because of the
@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -68,12 +69,12 @@ struct DifferenceWidths {
     }
 };
 
-// central_sum with h^k from `w` (k = 1, 2, 3).
+// central_sum without the division by h^k: the difference times h^k.
 template <std::size_t N>
-double central_sum(const double (&s)[N], const DifferenceWidths& w, int k, const std::array<double, N>& c) {
+double undivided_sum(const double (&s)[N], const std::array<double, N>& c) {
     double acc = 0.0;
     for (std::size_t j = 0; j < N; ++j) acc += c[j] * s[j];
-    return acc / w.hk[k - 1];
+    return acc;
 }
 
 // The nine samples of the 9-point differences, read through `at`
@@ -112,6 +113,9 @@ struct Diffusion4thChernoff {
     PlainFn a_prime = coeff_zero;
     PlainFn a_double_prime = coeff_zero;
     double a_norm_bound = 1.0;
+    // The coefficient scale the correction's differences are widened by
+    // (its mean over the nodes), or NaN: then each node's own a.
+    double width_scale = std::numeric_limits<double>::quiet_NaN();
     // Chebyshev sampling of the source (M points), used by the zeta-8 ladder.
     std::uint64_t chebyshev_m = 64;
     bool use_chebyshev = false;
@@ -157,9 +161,10 @@ struct Diffusion4thChernoff {
     // (RecordedReads' recorder and replay); kMostReads points at most: five quadrature points and seven for the differences.
     template <class Read>
     Expected<double> feet_step(const QuadFeet<5>& f, const Read& read, std::size_t i, double tau,
-                               const DifferenceWidths& widths) const;
-    // The widths of the correction's differences in a step of tau.
-    DifferenceWidths widths(double tau) const;
+                               const std::optional<DifferenceWidths>& widths) const;
+    // The widths of the correction's differences in a step of tau (none
+    // where each node takes its own).
+    std::optional<DifferenceWidths> widths(double tau) const;
     // Node i's step of tau as the linear form of its reads (with
     // `points_only` the points alone); false where the step fails at the
     // node.

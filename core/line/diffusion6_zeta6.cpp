@@ -22,13 +22,13 @@ std::optional<double> Diffusion6thChernoff::constant_value() const {
 namespace {
 
 // heat6's rule: seven points, nine-point differences of width
-// max(4 dx, sqrt(tau)).
+// max(4 dx, sqrt(s tau)).
 struct Heat6Rule {
     static constexpr std::size_t kPoints = 7;
     static constexpr double kSpread[] = {1.0, 3.0, 5.0};
     static constexpr double kWeights[] = {kHeat6W0, kHeat6W1, kHeat6W3, kHeat6W5};
     static constexpr std::size_t kTaps = 9;
-    static double width(double dx, double tau) { return max_ignore_nan(4.0 * dx, std::sqrt(tau)); }
+    static constexpr double kCells = 4.0;
     template <class Read>
     static Status samples(const Read& at, double x, double h, double (&s)[9]) {
         return samples_9pt(at, x, h, s);
@@ -55,23 +55,23 @@ bool Diffusion6thChernoff::feet(std::size_t i, double tau, QuadFeet<7>& f) const
 
 template <class Read>
 Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>& f, const Read& read, std::size_t i, double tau,
-                                                 const DifferenceWidths& widths) const {
+                                                 const std::optional<DifferenceWidths>& widths) const {
     return rule_feet_step<Heat6Rule>(*this, f, read, i, tau, widths);
 }
 
-DifferenceWidths Diffusion6thChernoff::widths(double tau) const { return rule_widths<Heat6Rule>(*this, tau); }
+std::optional<DifferenceWidths> Diffusion6thChernoff::widths(double tau) const { return rule_widths<Heat6Rule>(*this, tau); }
 
 bool Diffusion6thChernoff::node_form(std::size_t i, double tau, NodeForm& form, bool points_only) const {
     QuadFeet<7> f;
     if (!feet(i, tau, f)) return false;
-    const DifferenceWidths w = widths(tau);
+    const std::optional<DifferenceWidths> w = widths(tau);
     return probe_node_form([&](const auto& read) { return feet_step(f, read, i, tau, w); }, form, points_only);
 }
 
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Recorder&, std::size_t,
-                                                   double, const DifferenceWidths&) const;
+                                                   double, const std::optional<DifferenceWidths>&) const;
 template Expected<double> Diffusion6thChernoff::feet_step(const QuadFeet<7>&, const RecordedReads::Replay&, std::size_t,
-                                                   double, const DifferenceWidths&) const;
+                                                   double, const std::optional<DifferenceWidths>&) const;
 
 Status Diffusion6thChernoff::step_nodes(const GridFn<double>& src, double* out, std::size_t begin, std::size_t end,
                                         double tau, SepticSamples& samples, std::span<const QuadFeet<7>> feet) const {

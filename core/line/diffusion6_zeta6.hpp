@@ -5,12 +5,13 @@
 // +-2 sqrt(a tau), +-2 sqrt(3 a tau), +-2 sqrt(5 a tau)) whose weights
 // reproduce the moments 2 a tau, 12 (a tau)^2 and 120 (a tau)^3 of the
 // Gaussian of variance 2 a tau, and nine-point correction stencils of width
-// max(4 dx, sqrt(tau)). For unit diffusion its symbol therefore agrees with
+// max(4 dx, sqrt(s tau)), s the coefficient's scale. For unit diffusion its symbol therefore agrees with
 // e^z up to z^3: the step is third order in time. A variable coefficient is
 // treated in the divergence form d/dx (a du/dx), as for heat2 and heat4.
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -37,6 +38,9 @@ struct Diffusion6thChernoff {
     PlainFn a_prime = coeff_zero;
     PlainFn a_double_prime = coeff_zero;
     double a_norm_bound = 1.0;
+    // The coefficient scale the correction's differences are widened by
+    // (its mean over the nodes), or NaN: then each node's own a.
+    double width_scale = std::numeric_limits<double>::quiet_NaN();
 
     static Diffusion6thChernoff unit(const Grid1D<double>& grid);
 
@@ -63,9 +67,10 @@ struct Diffusion6thChernoff {
     // (RecordedReads' recorder and replay); kMostReads points at most: seven quadrature points and nine for the differences.
     template <class Read>
     Expected<double> feet_step(const QuadFeet<7>& f, const Read& read, std::size_t i, double tau,
-                               const DifferenceWidths& widths) const;
-    // The widths of the correction's differences in a step of tau.
-    DifferenceWidths widths(double tau) const;
+                               const std::optional<DifferenceWidths>& widths) const;
+    // The widths of the correction's differences in a step of tau (none
+    // where each node takes its own).
+    std::optional<DifferenceWidths> widths(double tau) const;
     // Node i's step of tau as the linear form of its reads (with
     // `points_only` the points alone); false where the step fails at the
     // node.

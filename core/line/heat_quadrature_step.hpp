@@ -7,7 +7,7 @@
 //   kSpread             the c of each pair (1, 3 for heat4; 1, 3, 5 for heat6)
 //   kWeights            the centre's weight, then each pair's
 //   kTaps               the differences' sample count (7 or 9)
-//   width(dx, tau)      the differences' width h
+//   kCells              the differences' least width in cells (3 or 4)
 //   samples(at, x, h, s) their samples, read through `at` into s in offset order
 //   kD1, kD2, kD3       their stencils
 // Every sum is formed in the order the rule lists its terms, so each kernel
@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/foundation/error.hpp"
@@ -42,9 +43,12 @@ Expected<QuadFeet<Rule::kPoints>> rule_feet(const Kernel& k, std::size_t i, doub
     if (!finite_nonneg(a)) return domain_error(kEllipticityMessage, xp);
     double y[Rule::kPoints];
     y[0] = xp;
+    // A constant coefficient's reads many periods out are folded back (see
+    // fold_far_offset); a varying one's are drifted where they land.
+    const bool constant = k.constant_value().has_value();
     for (std::size_t p = 0; p < std::size(Rule::kSpread); ++p) {
         const double r = spread_root(Rule::kSpread[p] * a, tau);
-        const double h = r + r;
+        const double h = constant ? fold_far_offset(grid, r + r) : r + r;
         y[2 * p + 1] = xp + h;
         y[2 * p + 2] = xp - h;
     }
@@ -56,11 +60,29 @@ Expected<QuadFeet<Rule::kPoints>> rule_feet(const Kernel& k, std::size_t i, doub
     return f;
 }
 
+// The width of the differences in a step of tau on cells of dx: kCells
+// cells, or the step's diffusion length sqrt(s tau) where that is longer, s
+// the kernel's width scale (a NaN ignored). Both are lengths, so the step
+// follows a change of units.
+template <class Rule>
+double rule_width(double dx, double tau, double s) {
+    return max_ignore_nan(Rule::kCells * dx, spread_root(s, tau));
+}
+
+// The widths of a step of tau for kernel k: the step's own where the kernel
+// has a width scale, else nothing (each node's from its own a).
+template <class Rule, class Kernel>
+std::optional<DifferenceWidths> rule_widths(const Kernel& k, double tau) {
+    if (std::isnan(k.width_scale)) return std::nullopt;
+    const double dx = (k.grid.xmax - k.grid.xmin) / static_cast<double>(k.grid.n - 1);
+    return DifferenceWidths::of(rule_width<Rule>(dx, tau, k.width_scale));
+}
+
 // The rest of the node step at x (grid spacing dx), with u read through
-// `at`; `widths`, when given, are those of this dx and tau.
+// `at`, with the step's `widths` (none: the node's own).
 template <class Rule, class Read>
 Expected<double> rule_from_feet(const QuadFeet<Rule::kPoints>& f, const Read& at, double x, double dx, double tau,
-                                const DifferenceWidths* widths = nullptr) {
+                                const std::optional<DifferenceWidths>& widths) {
     double s[Rule::kPoints];
     for (std::size_t m = 0; m < Rule::kPoints; ++m) {
         auto v = at(f.z[m]);
@@ -78,14 +100,14 @@ Expected<double> rule_from_feet(const QuadFeet<Rule::kPoints>& f, const Read& at
     // derivative compares unequal and runs the correction, which carries it.)
     if (A2 == 0.0 && A1 == 0.0) return quad + 0.0;
 
-    const DifferenceWidths own = widths ? *widths : DifferenceWidths::of(Rule::width(dx, tau));
+    const double h = widths ? widths->h : rule_width<Rule>(dx, tau, A);
     // The three differences share their samples.
     double w[Rule::kTaps];
-    if (Status st = Rule::samples(at, x, own.h, w); !st) return fail(st.error());
-    const double d1 = central_sum(w, own, 1, Rule::kD1);
-    const double d2 = central_sum(w, own, 2, Rule::kD2);
-    const double d3 = central_sum(w, own, 3, Rule::kD3);
-    return quad + tau * tau * (A * A1 * d3 + 0.5 * A * A2 * d2 + 0.25 * A1 * A2 * d1);
+    if (Status st = Rule::samples(at, x, h, w); !st) return fail(st.error());
+    const double s1 = undivided_sum(w, Rule::kD1);
+    const double s2 = undivided_sum(w, Rule::kD2);
+    const double s3 = undivided_sum(w, Rule::kD3);
+    return quad + heat_correction(tau, A, A1, A2, h, s1, s2, s3);
 }
 
 // Node i's step with u read through `at`.
@@ -95,22 +117,15 @@ Expected<double> rule_node(const Kernel& k, const Read& at, std::size_t i, doubl
     if (!f) return fail(f.error());
     const Grid1D<double>& grid = k.grid;
     const double dx = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return rule_from_feet<Rule>(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau);
+    return rule_from_feet<Rule>(*f, at, grid.xmin + dx * static_cast<double>(i), dx, tau, rule_widths<Rule>(k, tau));
 }
 
 // Node i's step from its coefficient's part f, with the step's widths.
 template <class Rule, class Kernel, class Read>
 Expected<double> rule_feet_step(const Kernel& k, const QuadFeet<Rule::kPoints>& f, const Read& read, std::size_t i,
-                                double tau, const DifferenceWidths& widths) {
+                                double tau, const std::optional<DifferenceWidths>& widths) {
     const double kdx = (k.grid.xmax - k.grid.xmin) / static_cast<double>(k.grid.n - 1);
-    return rule_from_feet<Rule>(f, read, k.grid.xmin + kdx * static_cast<double>(i), kdx, tau, &widths);
-}
-
-// The widths of the correction's differences in a step of tau.
-template <class Rule, class Kernel>
-DifferenceWidths rule_widths(const Kernel& k, double tau) {
-    const double dx = (k.grid.xmax - k.grid.xmin) / static_cast<double>(k.grid.n - 1);
-    return DifferenceWidths::of(Rule::width(dx, tau));
+    return rule_from_feet<Rule>(f, read, k.grid.xmin + kdx * static_cast<double>(i), kdx, tau, widths);
 }
 
 // Nodes [begin, end) of one step from src into out through node samples of
@@ -123,10 +138,11 @@ Status rule_step_nodes(const Kernel& k, const GridFn<double>& src, double* out, 
     const Grid1D<double>& grid = k.grid;
     const double dx = grid.dx();
     const double outer = Rule::kSpread[std::size(Rule::kSpread) - 1];
-    const double reach = max_ignore_nan(2.0 * spread_root(outer * k.a_norm_bound, tau),
-                                        static_cast<double>(Rule::kTaps / 2) * Rule::width(dx, tau));
+    const double scale = max_ignore_nan(k.a_norm_bound, k.width_scale);
+    const double reach = max_ignore_nan(2.0 * spread_root(outer * scale, tau),
+                                        static_cast<double>(Rule::kTaps / 2) * rule_width<Rule>(dx, tau, scale));
     // The differences' widths are the step's, not the node's: worked out once.
-    const DifferenceWidths widths = rule_widths<Rule>(k, tau);
+    const std::optional<DifferenceWidths> widths = rule_widths<Rule>(k, tau);
     if (!feet.empty()) {
         return sampled_nodes(samples, src, out, begin, end, margin_cells(reach, dx),
                              [&](std::size_t i, const auto& read) {

@@ -18,6 +18,7 @@ Status truncated_exp_stencil_nodes(PlainFn a, const Grid1D<double>& grid, std::s
                                    std::span<double> out, std::size_t count, std::size_t begin, std::size_t end,
                                    double h) {
     const double dx = grid.dx();
+    const double hs = h / series_unit(h);  // the stencil on the series' grid
     for (std::size_t i = begin; i < end; ++i) {
         const double x = grid.xmin + static_cast<double>(i) * dx;
         const double ui = v[i];
@@ -39,7 +40,7 @@ Status truncated_exp_stencil_nodes(PlainFn a, const Grid1D<double>& grid, std::s
         }
         const double a_plus = a((x + (x + h)) * 0.5);
         const double a_minus = a((x + (x - h)) * 0.5);
-        out[i] = ((right - ui) * a_plus - (ui - left) * a_minus) / (h * h);
+        out[i] = ((right - ui) * a_plus - (ui - left) * a_minus) / (hs * hs);
     }
     return {};
 }
@@ -76,7 +77,10 @@ Status step_refusal(const TruncatedExpDiffusionChernoff& k, double tau, double d
     if (Status st = truncated_exp_check_args(tau, k.a_norm_bound); !st) return st;
     // The quartic series is contractive on the stencil's spectrum only while
     // tau * 4 ||a|| / dx^2 < 2; equality already fails.
-    if ((tau + tau) * k.a_norm_bound >= dx * dx) return fail(CoreError::cfl_violated(tau, dx * dx, k.a_norm_bound));
+    const double ds = dx / series_unit(dx);
+    if ((series_tau(tau, dx) + series_tau(tau, dx)) * k.a_norm_bound >= ds * ds) {
+        return fail(CoreError::cfl_violated(tau, dx * dx, k.a_norm_bound));
+    }
     return {};
 }
 
@@ -133,9 +137,9 @@ Status TruncatedExpSteps::series(const GridFn<double>& src, GridFn<double>& dst,
     double* out = dst.values.data();
     if (node_sum_ && drift_ == nullptr) {
         // Nodes sit on the samples: sum the node values, no interpolation.
-        for (std::size_t i = begin; i < end; ++i) out[i] = truncated_exp4_node_sum(series, i, tau_);
+        for (std::size_t i = begin; i < end; ++i) out[i] = truncated_exp4_node_sum(series, i, series_tau(tau_, grid_.dx()));
     } else {
-        const TruncatedExpCoeffs c = truncated_exp_coeffs(tau_);
+        const TruncatedExpCoeffs c = truncated_exp_coeffs(series_tau(tau_, grid_.dx()));
         if (!sh.prepared) {
             // Without a drift every node reads the series at itself, through
             // the interpolant: the cells and weights are found once.
@@ -180,7 +184,7 @@ Status TruncatedExpDiffusionChernoff::apply_into(const GridFn<double>& in, GridF
     if (Status st = truncated_exp_stencil(a, g, k3, k4, n, dx); !st) return st;
 
     out.values.resize(n, 0.0);
-    const TruncatedExpCoeffs c = truncated_exp_coeffs(tau);
+    const TruncatedExpCoeffs c = truncated_exp_coeffs(series_tau(tau, dx));
     const std::array<std::span<const double>, 5> series{in.values, k1, k2, k3, k4};
     for (std::size_t i = 0; i < n; ++i) {
         const double x = g.xmin + static_cast<double>(i) * dx;

@@ -9,6 +9,8 @@
 // which keeps tau * |lambda| below 2.
 #pragma once
 
+#include <cmath>
+
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -107,6 +109,17 @@ struct TruncatedExpDiffusionChernoff {
 
 // The series coefficients tau, tau^2/2, tau^3/6, tau^4/24 (1/6 and 1/24
 // applied by multiplication).
+// The power of two nearest below dx: the series is formed on a grid of
+// this unit, where the stencil's powers and tau's stay near 1 whatever the
+// length scale (a power of two changes no bit where nothing leaves the
+// doubles).
+inline double series_unit(double dx) { return std::ldexp(1.0, std::ilogb(dx)); }
+// tau in units of series_unit(dx)^2.
+inline double series_tau(double tau, double dx) {
+    const double s = series_unit(dx);
+    return tau / s / s;
+}
+
 struct TruncatedExpCoeffs {
     double c1, c2, c3, c4;
 };

@@ -17,7 +17,8 @@ Status step_refusal(const TruncatedExp4thDiffusionChernoff& k, double tau, doubl
     // Spectrum down to -16 ||a|| / (3 dx^2): tau |lambda| < 2 is 8 tau ||a|| < 3 dx^2.
     // The refusal's one text states 2 tau ||a|| < dx^2: it carries 3 dx^2 / 4
     // in the place of dx^2, so that the condition it states is this gate.
-    if ((tau * 8.0) * k.a_norm_bound >= (dx * dx) * 3.0) {
+    const double ds = dx / series_unit(dx);
+    if ((series_tau(tau, dx) * 8.0) * k.a_norm_bound >= (ds * ds) * 3.0) {
         return fail(CoreError::cfl_violated(tau, (dx * dx) * 0.75, k.a_norm_bound));
     }
     return {};
@@ -49,9 +50,9 @@ Status TruncatedExp4thDiffusionChernoff::apply_into(const GridFn<double>& in, Gr
     const std::array<std::span<const double>, 5> series{in.values, k1, k2, k3, k4};
     if (drift == nullptr) {
         // Nodes sit on the samples: sum the node values, no interpolation.
-        for (std::size_t i = 0; i < n; ++i) out.values[i] = truncated_exp4_node_sum(series, i, tau);
+        for (std::size_t i = 0; i < n; ++i) out.values[i] = truncated_exp4_node_sum(series, i, series_tau(tau, dx));
     } else {
-        const TruncatedExpCoeffs c = truncated_exp_coeffs(tau);
+        const TruncatedExpCoeffs c = truncated_exp_coeffs(series_tau(tau, dx));
         for (std::size_t i = 0; i < n; ++i) {
             const double x = g.xmin + static_cast<double>(i) * dx;
             auto v = truncated_exp_series_at(g, series, x - (tau * 0.5) * drift(x), c);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/line/truncated_exp.hpp"
+
 namespace quorvane {
 
 Status truncated_exp4_compute(PlainFn a, const Grid1D<double>& grid, std::span<const double> v,
@@ -14,6 +16,7 @@ Status truncated_exp4_compute_nodes(PlainFn a, const Grid1D<double>& grid, std::
                                     double h) {
     const double dx = grid.dx();
     const double h2 = h + h;
+    const double hs = h / series_unit(h);  // the stencil on the series' grid
     for (std::size_t i = begin; i < end; ++i) {
         const double x = grid.xmin + static_cast<double>(i) * dx;
         // u[k + 2] holds the neighbour at offset k = -2..2.
@@ -37,7 +40,7 @@ Status truncated_exp4_compute_nodes(PlainFn a, const Grid1D<double>& grid, std::
         const double t2 = ((u[4] - u[3]) * a3_plus) / 12.0;
         const double t3 = ((u[2] - u[1]) * (a1_minus * 5.0)) * 0.25;
         const double t4 = ((u[1] - u[0]) * a3_minus) / 12.0;
-        out[i] = (t4 + ((t1 - t2) - t3)) / (h * h);
+        out[i] = (t4 + ((t1 - t2) - t3)) / (hs * hs);
     }
     return {};
 }

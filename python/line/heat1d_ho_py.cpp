@@ -84,6 +84,7 @@ struct ACoefficients {
     std::vector<double> u0;
     SharedCoeff a, a_prime, a_double_prime;
     double a_norm_bound;
+    double width_scale;  // the samples' mean (see sampled_width_scale)
 };
 
 std::vector<double> array_or_mismatch(PyObject* o, const char* name) {
@@ -131,7 +132,8 @@ ACoefficients build_a_coefficients(double xmin, double xmax, std::size_t n, PyOb
     SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax, ends.a_double_prime);
     if (a_prime_obj) check_given_samples(d1);
     if (a_double_prime_obj) check_given_samples(d2);
-    return ACoefficients{policy, std::move(u0), std::move(ca), std::move(ca1), std::move(ca2), bound};
+    return ACoefficients{policy, std::move(u0), std::move(ca), std::move(ca1), std::move(ca2), bound,
+                         sampled_width_scale(a)};
 }
 
 // with_a_array of Heat1D4th and Heat1D6th.
@@ -154,6 +156,7 @@ Ref ho_with_a_array(const Args& a) {
     kernel.a_prime = coeff_zero;
     kernel.a_double_prime = coeff_zero;
     kernel.a_norm_bound = c.a_norm_bound;
+    kernel.width_scale = c.width_scale;
     warm_parallel_caches();
     ChernoffSemigroup<K> sg{std::move(kernel), 100};
     GridFn<double> state = unwrap(GridFn<double>::make(grid, std::move(c.u0)));

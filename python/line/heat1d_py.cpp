@@ -282,6 +282,7 @@ Ref heat1d_with_a_array(const Args& a) {
     if (a_double_prime_obj) check_given_samples(d2);
     Heat1DState st =
         unwrap(build_heat1d_with_a(n, u0, std::move(ca), std::move(ca1), std::move(ca2), policy, xmin, xmax, bound));
+    st.semigroup.kernel.width_scale = sampled_width_scale(samples);
     return new_object(Heat1DObj{std::move(st.semigroup), std::move(st.state), Dtype::F64});
 }
 

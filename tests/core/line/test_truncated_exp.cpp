@@ -73,7 +73,9 @@ TEST(TruncatedExpStencil, ExactForLinearCoefficientAndQuadratic) {
     std::vector<double> out(g.n);
     ASSERT_TRUE(truncated_exp_stencil(one_plus_x, g, u.values, out, g.n, g.dx()).has_value());
     // Exact up to rounding divided by dx^2 = 0.01.
-    for (std::size_t i = 1; i + 1 < g.n; ++i) EXPECT_NEAR(out[i], 2.0 + 4.0 * g.node(i), 1e-11) << i;
+    // On the series' grid: L u in units of series_unit(dx)^2.
+    const double unit2 = series_unit(g.dx()) * series_unit(g.dx());
+    for (std::size_t i = 1; i + 1 < g.n; ++i) EXPECT_NEAR(out[i] / unit2, 2.0 + 4.0 * g.node(i), 1e-11) << i;
 }
 
 // With a = 1 the five-point stencil is exact up to degree 5; with a linear
@@ -81,6 +83,7 @@ TEST(TruncatedExpStencil, ExactForLinearCoefficientAndQuadratic) {
 TEST(TruncatedExp4Stencil, UnitExactForQuinticAndCoefficientPlacement) {
     const Grid1D<double> g = grid01(13);
     const double h = g.dx();
+    const double unit2 = series_unit(h) * series_unit(h);  // the stencils work on the series' grid
     auto p = [](double x) { return ((x - 0.3) * x - 0.7) * x * x * x; };
     std::vector<double> v(g.n), out(g.n), lin(g.n);
     for (std::size_t i = 0; i < g.n; ++i) v[i] = p(g.node(i));
@@ -90,9 +93,9 @@ TEST(TruncatedExp4Stencil, UnitExactForQuinticAndCoefficientPlacement) {
     ASSERT_TRUE(truncated_exp4_compute(one_plus_x, g, lin, w, g.n, h).has_value());
     for (std::size_t i = 2; i + 2 < g.n; ++i) {  // exact up to rounding divided by h^2 ~ 0.007
         const double x = g.node(i);
-        EXPECT_NEAR(out[i], 20.0 * x * x * x - 3.6 * x * x - 4.2 * x, 1e-9) << i;
+        EXPECT_NEAR(out[i] / unit2, 20.0 * x * x * x - 3.6 * x * x - 4.2 * x, 1e-9) << i;
         // u = x: ((15/12)(a(x+h/2) - a(x-h/2)) - (1/12)(a(x+3h/2) - a(x-3h/2))) / h = 15/12 - 3/12 = 1
-        EXPECT_NEAR(w[i], 1.0, 1e-11) << i;
+        EXPECT_NEAR(w[i] / unit2, 1.0, 1e-11) << i;
     }
 }
 

@@ -218,9 +218,9 @@ LARGE_STEP_A = {"1+x": lambda x: 1.0 + x, "0.01+x^2": lambda x: 0.01 + x * x}
     # tenfold, and Heat1D4th refused two steps while taking one.
     (Heat1D, "1+x", 2, False), (Heat1D, "0.01+x^2", 1, False), (Heat1D4th, "0.01+x^2", 1, False),
     (Heat1D4th, "0.01+x^2", 2, False), (Heat1D6th, "0.01+x^2", 1, False),
-    # One step of t = 1 with Heat1D4th on a = 1 + x is itself a contraction (grid 2-norm 0.96
-    # on data without its mean), so it runs, though one of 0.5 is refused.
-    (Heat1D4th, "1+x", 1, True),
+    # One step of t = 1 with Heat1D4th on a = 1 + x is refused; the 300 steps above its
+    # named count run.
+    (Heat1D4th, "1+x", 1, False), (Heat1D4th, "1+x", 300, True),
     # A thousand steps of 1e-3: each grows some data without its mean a
     # little (by 0.2 % at most over the call, but by a per-step norm above 1),
     # so they too are refused, for the bound every step count shares.
@@ -248,10 +248,10 @@ def test_large_variable_coefficient_steps_refused_by_one_rule(cls, a, steps, adm
         h.evolve(1.0, n_steps=steps)
     # Maximum principle, and the exact evolution of the same discretisation:
     # the scheme's mass drift at the reflecting ends, first order in tau,
-    # leaves 2e-3 to 5e-3 at these steps.
+    # leaves 2e-3 to 1.2e-2 at these steps.
     assert np.abs(h.values()).max() <= 1.0
     if steps > 1:  # one step of t = 1 is bounded, not accurate
-        assert np.abs(h.values() - divergence_form_expm(a_fun, 101, 1.0, u0)).max() < 1e-2
+        assert np.abs(h.values() - divergence_form_expm(a_fun, 101, 1.0, u0)).max() < 1.5e-2
 
 
 # --------------------------------------------------------------------------
