@@ -108,6 +108,25 @@ def test_heat2d_gaussian_away_from_the_walls(bc):
     assert np.abs(r - ex).max() < 2e-4  # degree-7 Hermite at dx = 0.05 and sigma = 0.14
 
 
+# On a grid 1e100 long the far reads of a giant step are folded back by whole periods in
+# cells: the count named for t = 1e231 (379 on 17^2) and the counts above it reach the mean
+# as the flow does (2 x 379 steps returned 29.6 max|u0| when the reads were taken many periods out).
+@pytest.mark.parametrize("bc", ["reflect", "periodic"])
+def test_heat2d_counts_named_on_a_long_grid_decay(bc):
+    L, n = 1e100, 17
+    x = np.linspace(0.0, L, n)
+    X, Y = np.meshgrid(x, x, indexing="ij")
+    u0 = (np.cos(2 * np.pi * X / L) * np.cos(2 * np.pi * Y / L)).ravel(order="F")
+    h = q.Heat2D(0.0, L, n, 0.0, L, n, boundary=bc)
+    with pytest.raises(QuorvaneError, match=r"n_steps >= (\d+)") as info:
+        h.evolve(u0, 1e231, 1)
+    k = int(info.value.args[0].split("n_steps >= ")[1].split()[0])
+    kept = u0.mean() if bc == "periodic" else 0.0  # the mean each keeps (the trapezoidal one for "reflect")
+    for count in (k, k + 1, 2 * k, 10 * k):
+        v = h.evolve(u0, 1e231 / count, count)
+        assert np.abs(v - kept).max() < 1e-10, count
+
+
 def test_linear_data_is_stationary_under_linear_boundaries():
     x = np.linspace(0, 1, 6)
     X, Y, Z = np.meshgrid(x, x, x, indexing="ij")
