@@ -139,6 +139,7 @@ std::string wider_grid(const SubordinatedChernoff& k, const SubordinationRule& r
 // (inverse Gaussian), so the c served follows from c = 1; the inverse-
 // Gaussian jump weight per unit time, which grows as c, bounds it above.
 void refuse_unserved_law(const SubordinatedChernoff& k) {
+    if (k.modes) return;  // exact modes: no heat step is taken
     const double step_max = longest_read_step(k.inner);
     const SubordinationRule fixed = unwrap(k.rule(0.0));
     if (k.law.tag == Subordinator::Tag::Stable) {
@@ -212,6 +213,7 @@ Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1)
 // weighs x^(tau - 1) e^-x, whose mass Gamma(tau) leaves the double range for
 // long steps: there more steps help.
 void refuse_call(const SubordinatedChernoff& k, double t, std::size_t n_steps) {
+    if (k.modes) return;  // exact modes: any t, in any number of steps
     const std::string cls = kName;
     if (k.law.tag == Subordinator::Tag::Gamma) {
         // The Gamma(tau, c) law's times x/c grow with tau (the rule's nodes
