@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <utility>
 
 #include "core/foundation/gen_quadrature.hpp"
@@ -52,7 +53,74 @@ std::pair<std::size_t, double> chain_steps(double s, double reached) {
     return {k, (s - reached) / static_cast<double>(k)};
 }
 
+// phi(mu) for mu = sigma/dx^2 (sigma = mu dx^2 <= 6.05), formed so that
+// neither mu nor mu/c need be a double: on a grid of dx near the least
+// normal root mu overflows, and mu/c does for tiny c.
+double mode_rate(Subordinator law, double sigma, double dx) {
+    if (!(sigma > 0.0)) return 0.0;
+    const double c = law.param;
+    if (law.tag == Subordinator::Tag::InverseGaussian) {
+        // sqrt(c^2 + 2 mu) - c = s^2/(sqrt(c^2 + s^2) + c), s = sqrt(2 mu): no cancellation.
+        const double s = std::sqrt(2.0 * sigma) / dx;
+        return s * (s / (std::hypot(c, s) + c));
+    }
+    // log1p(mu/c), mu/c = q 2^e with q near 1.
+    int edx = 0, ec = 0;
+    const double mdx = std::frexp(dx, &edx), mc = std::frexp(c, &ec);
+    const double q = sigma / (mdx * mdx) / mc;
+    const int e = -2 * edx - ec;
+    const double r = std::ldexp(q, e);
+    if (std::isfinite(r)) return std::log1p(r);
+    return std::log(q) + static_cast<double>(e) * 0.6931471805599453;  // r beyond the doubles: log1p(r) = log r
+}
+
 }  // namespace
+
+double unit_mode_symbol(double theta) {
+    const double a = std::sin(0.5 * theta), b = std::sin(theta), d = std::sin(1.5 * theta);
+    return (1080.0 * (a * a) - 108.0 * (b * b) + 8.0 * (d * d)) / 180.0;
+}
+
+Expected<std::shared_ptr<const SubordinatedModes>> SubordinatedModes::make(const Grid1D<double>& grid,
+                                                                          Subordinator law) {
+    const BoundaryTag ends = grid.boundary.tag;
+    if (law.tag == Subordinator::Tag::Stable || (ends != BoundaryTag::Reflect && ends != BoundaryTag::Periodic)) {
+        return std::shared_ptr<const SubordinatedModes>{};
+    }
+    const bool mirrored = ends == BoundaryTag::Reflect;
+    const std::size_t n = grid.n;
+    if (mirrored && n > SIZE_MAX / 2) return domain_error("SubordinatedModes: too many nodes", static_cast<double>(n));
+    const std::size_t length = mirrored ? 2 * n - 2 : n;
+    auto dft = Dft::make(length);
+    if (!dft) return fail(dft.error());
+    auto m = std::make_shared<SubordinatedModes>();
+    m->dft = std::move(*dft);
+    m->mirrored = mirrored;
+    m->rates.resize(length / 2 + 1);
+    const double dx = grid.dx();
+    for (std::size_t k = 0; k < m->rates.size(); ++k) {
+        // theta = 2 pi k/length: pi k/(n - 1) mirrored, 2 pi k/n periodic.
+        const double theta = 2.0 * 3.141592653589793 * (static_cast<double>(k) / static_cast<double>(length));
+        m->rates[k] = mode_rate(law, unit_mode_symbol(theta), dx);
+    }
+    return std::shared_ptr<const SubordinatedModes>(std::move(m));
+}
+
+void SubordinatedModes::apply(std::span<const double> src, std::span<double> dst, double tau) const {
+    const std::size_t n = src.size(), length = dft.size();
+    std::vector<std::complex<double>> a(length), work;
+    for (std::size_t j = 0; j < n; ++j) a[j] = src[j];
+    if (mirrored) {
+        for (std::size_t j = 1; j + 1 < n; ++j) a[length - j] = src[j];
+    }
+    dft.transform(a, -1, work);
+    for (std::size_t k = 0; k < length; ++k) {
+        const double rate = rates[std::min(k, length - k)];
+        a[k] *= std::expm1(-(tau * rate)) / static_cast<double>(length);
+    }
+    dft.transform(a, +1, work);
+    for (std::size_t j = 0; j < n; ++j) dst[j] = src[j] + a[j].real();
+}
 
 double longest_chain_step(const SubordinationRule& r) {
     double reached = 0.0, longest = 0.0;
@@ -84,7 +152,9 @@ Expected<SubordinatedChernoff> SubordinatedChernoff::make(const Grid1D<double>& 
                                                           std::size_t n_nodes) {
     if (n_nodes < 1 || n_nodes > 32)
         return domain_error("SubordinatedChernoff::with_n_nodes: n_nodes must be in [1, 32]", static_cast<double>(n_nodes));
-    return SubordinatedChernoff{DiffusionChernoff::unit(grid), law, n_nodes};
+    auto modes = SubordinatedModes::make(grid, law);
+    if (!modes) return fail(modes.error());
+    return SubordinatedChernoff{DiffusionChernoff::unit(grid), law, n_nodes, std::move(*modes)};
 }
 
 Expected<SubordinationRule> SubordinatedChernoff::rule(double tau) const {
@@ -140,6 +210,11 @@ Expected<SubordinationRule> SubordinatedChernoff::rule(double tau) const {
 Status SubordinatedChernoff::apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool,
                                         double tau) const {
     if (!finite_nonneg(tau)) return domain_error("SubordinatedChernoff::apply_into: tau must be >= 0 and finite", tau);
+    if (modes) {
+        dst.values.resize(src.values.size());
+        modes->apply(src.values, dst.values, tau);
+        return {};
+    }
     auto r = rule(tau);
     if (!r) return fail(r.error());
     const std::size_t n = src.values.size();

@@ -15,12 +15,21 @@
 // - A Levy-measure step has first weight 1 - sum |d_k|; when sum |d_k| > 1
 //   the step is split into ceil(sum |d_k|) equal sub-steps, so every
 //   combination is convex and no mode can grow.
+// - Where the ends make the grid's modes exact eigenvectors of the unit
+//   diffusion's generator (reflecting ends: cosines; periodic: Fourier
+//   modes), the Gamma and inverse-Gaussian steps take each mode's exact
+//   factor e^{-tau phi(mu)} instead (SubordinatedModes): their rules lose
+//   all accuracy once mu/c (Gamma) or mu/c^2 (inverse Gaussian) is large,
+//   that is for small c, where the diffusion times far exceed dx^2.
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "core/foundation/error.hpp"
+#include "core/foundation/fft.hpp"
 #include "core/foundation/grid_fn.hpp"
 #include "core/foundation/parallel_pool.hpp"
 #include "core/line/diffusion.hpp"
@@ -47,6 +56,30 @@ struct SubordinationRule {
     double jump_weight = 0.0;
 };
 
+// The unit diffusion's generator on a grid with reflecting or periodic ends
+// is the degree-7 set's second difference D2/dx^2 (the septic interpolant's
+// u'' at a node: the limit of a heat step as tau -> 0) read through the
+// ends, a circulant on the mirrored (period 2n - 2) or periodic (period n)
+// index. Its eigenvectors are cos(k pi i/(n - 1)) and e^{2 pi i k i/n} with
+// eigenvalues -mu(theta), mu = (1080 sin^2(theta/2) - 108 sin^2 theta +
+// 8 sin^2(3 theta/2))/(180 dx^2) >= 0. A step multiplies mode k by
+// e^{-tau phi(mu_k)}, through a transform of the (mirrored) values.
+struct SubordinatedModes {
+    Dft dft;
+    bool mirrored = true;       // reflecting ends: the even extension of length 2n - 2
+    std::vector<double> rates;  // phi(mu_k), k = 0 .. length/2
+
+    // The modes of `grid` for `law` (Gamma or inverse Gaussian) where its
+    // ends give them; nothing for other ends and laws.
+    static Expected<std::shared_ptr<const SubordinatedModes>> make(const Grid1D<double>& grid, Subordinator law);
+    // src + T^-1 diag(e^{-tau phi} - 1) T src: the change is formed from
+    // expm1, so a step that changes nothing returns src exactly.
+    void apply(std::span<const double> src, std::span<double> dst, double tau) const;
+};
+
+// mu(theta) dx^2 of the generator above.
+double unit_mode_symbol(double theta);
+
 // The longest heat step of a rule's chains, each node time reached from the
 // one before it in up to 32 equal steps.
 double longest_chain_step(const SubordinationRule& r);
@@ -55,6 +88,9 @@ struct SubordinatedChernoff {
     DiffusionChernoff inner;
     Subordinator law;
     std::size_t n_nodes = 32;
+    // Set where the grid's ends give exact modes (see SubordinatedModes):
+    // then every step takes them and the rule is not used.
+    std::shared_ptr<const SubordinatedModes> modes{};
 
     // The most a call's Levy-measure jumps may weigh (the rule's jump_weight
     // at tau = t): the steps of a call are split into at least that many

@@ -131,6 +131,32 @@ std::string wider_grid(const SubordinatedChernoff& k, const SubordinationRule& r
            " serves it";
 }
 
+// Without exact modes (ends other than reflecting or periodic) the Gamma
+// and inverse-Gaussian steps take their rules, which give a mode's decay rate
+// phi(mu) to within some 5 % only while mu/c <= 30 (Gamma) or mu/c^2 <= 1/3
+// (inverse Gaussian): beyond, the diffusion times far exceed dx^2 and the
+// results are wrong by orders of magnitude that grow with the step count
+// (measured against the eigen-decomposition of the grid's own generator,
+// whose modes reach mu_max = 6.044/dx^2). A smaller c is refused, naming the
+// least c served. Where the reads of the rule's heat steps name a larger
+// c, the refusal below names that one.
+void refuse_inaccurate_law(const SubordinatedChernoff& k, bool gamma) {
+    const double dx = k.inner.grid.dx();
+    const double sym = unit_mode_symbol(3.141592653589793);
+    const double c_window = gamma ? (sym / 30.0) / (dx * dx) : std::sqrt(3.0 * sym) / dx;
+    const double c = k.law.param;
+    if (c >= c_window || !std::isfinite(c_window)) return;
+    const double c_min = ceil_4_digits(c_window * (1.0 + 1e-9));
+    if (!std::isfinite(c_min)) return;
+    py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) +
+                                        " accurately on this grid: below c = " + fmt_exp3(c_min) +
+                                        (gamma ? " (mu_max/30" : " (sqrt(3 mu_max)") +
+                                        ", mu_max = 6.044/dx^2 the grid's largest mode of -d^2/dx^2) its rule's "
+                                        "diffusion times far exceed dx^2 and its decay rates are wrong beyond 5 %; "
+                                        "c >= " + fmt_exp3(c_min) + " is served, and with reflecting or periodic ends "
+                                        "every c (each mode's exact factor)");
+}
+
 // The diffusion times of a law's rule up to the steps that take its Levy
 // measure (every step of the stable and inverse-Gaussian laws, the Gamma
 // law's up to 2^-30) do not depend on the step: a grid on which they take
@@ -139,6 +165,7 @@ std::string wider_grid(const SubordinatedChernoff& k, const SubordinationRule& r
 // (inverse Gaussian), so the c served follows from c = 1; the inverse-
 // Gaussian jump weight per unit time, which grows as c, bounds it above.
 void refuse_unserved_law(const SubordinatedChernoff& k) {
+    if (k.modes) return;  // exact modes: no heat step is taken
     const double step_max = longest_read_step(k.inner);
     const SubordinationRule fixed = unwrap(k.rule(0.0));
     if (k.law.tag == Subordinator::Tag::Stable) {
@@ -149,6 +176,7 @@ void refuse_unserved_law(const SubordinatedChernoff& k) {
                              fmt_exp3(k.inner.grid.dx()) + ")" + wider_grid(k, fixed, step_max, "; "));
     }
     const bool gamma = k.law.tag == Subordinator::Tag::Gamma;
+    refuse_inaccurate_law(k, gamma);
     const SubordinatedChernoff unit_law{
         k.inner, unwrap(gamma ? Subordinator::gamma(1.0) : Subordinator::inverse_gaussian(1.0)), k.n_nodes};
     const SubordinationRule r1 = unwrap(unit_law.rule(0.0));
@@ -212,6 +240,7 @@ Ref subordinated_order(const Subordinated1DObj&, const Args&) { return py_int(1)
 // weighs x^(tau - 1) e^-x, whose mass Gamma(tau) leaves the double range for
 // long steps: there more steps help.
 void refuse_call(const SubordinatedChernoff& k, double t, std::size_t n_steps) {
+    if (k.modes) return;  // exact modes: any t, in any number of steps
     const std::string cls = kName;
     if (k.law.tag == Subordinator::Tag::Gamma) {
         // The Gamma(tau, c) law's times x/c grow with tau (the rule's nodes
