@@ -193,14 +193,16 @@ def test_every_count_from_the_one_a_drift_refusal_names_runs(b, t):
         assert np.max(np.abs(point_values(s, [(i,) for i in range(16)], (16,)))) <= 4.0
 
 
-def test_a_reaction_bound_in_the_subnormal_range_names_a_time_served():
+def test_a_reaction_bound_in_the_subnormal_range_names_a_step_served():
     # c = -1.7e308 admits steps up to 5.9e-309: one such step is served, so the refusal of a
-    # longer t must name a time, not "no call serves t > 0".
+    # longer t must name it, not "no call serves t > 0"; the 2^64 - 1 steps t = 1 takes no call
+    # finishes (before, that count was named with the t it serves).
     u0 = np.ones(4)
     with pytest.raises(QuorvaneError) as info:
         TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(TtState([u0]), 1.0, 1)
-    longest = float(re.search(r"one call serves t <= (\S+) \(n_steps", str(info.value)).group(1))
-    assert longest == pytest.approx(-(2.0**64 - 1) / -1.7e308, rel=1e-12)
+    longest = float(re.search(r"steps of at most tau = (\S+) pass", str(info.value)).group(1))
+    assert longest == pytest.approx(1 / 1.7e308, rel=1e-12)
+    assert str(info.value).endswith(": no call that finishes serves it; several calls of shorter t_final do")
     s = TtState([u0])
     TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(s, 5e-309, 1)
     assert point_values(s, [(0,)], (4,))[0] == 1.0 + 5e-309 * -1.7e308
