@@ -81,6 +81,67 @@ def random_axis(rng):
     return a, b, v, u0
 
 
+def rough_axis(rng):
+    """A rough axis: a drawn node by node (or smooth), a drift drawn from (-1, 1) times 1e-2 to 10, v zero or
+    drawn, on 8 to 96 nodes of (0, 1 - 1/n); with four steps from 0.03 to 30 over |L_h|_inf, each called
+    with the counts ROUGH_COUNTS."""
+    n = int(rng.choice([8, 12, 16, 24, 32, 47, 64, 96]))
+    x = np.arange(n) / n
+    a = 10 ** rng.uniform(-4, 0) * [rng.uniform(0.1, 1, n), 1 + 0.8 * np.sin(2 * np.pi * x + rng.uniform(0, 6))][
+        rng.integers(2)]
+    b = 10 ** rng.uniform(-2, 1) * rng.uniform(-1, 1, n)
+    v = [np.zeros(n), rng.uniform(0, 1) * rng.uniform(-1, 1, n)][rng.integers(2)]
+    scale = np.max(np.sum(np.abs(three_point(a, b, v, 1.0 / n)), 1))
+    return a, b, v, 10 ** rng.uniform(-1.5, 1.5, 4) / scale
+
+
+ROUGH_COUNTS = (1, 10, 100, 1000, 3000)
+
+
+def rough_calls(seeds):
+    """The rough axes' calls (each step with each count) on a jump and on signs drawn node by node, and the
+    calls of the counts their refusals name: the largest max|u| / (max|u0| e^{t max(v, 0)}) returned, the
+    axes judged, and how many calls were admitted, refused, and refused naming no count."""
+    worst, axes, admitted, refused, none = (0.0, None), 0, 0, 0, 0
+    for seed in seeds:
+        rng = np.random.default_rng(seed)
+        a, b, v, taus = rough_axis(rng)
+        n = len(a)
+        data = [np.where(np.arange(n) < n // 2, 1.0, -1.0), rng.choice([-1.0, 1.0], n)]
+        make = lambda: quorvane.VarCoefTtEvolver([a], [b], [v], [(0.0, 1.0 - 1.0 / n)], 0.0)
+        try:
+            make().evolve(quorvane.TtState([np.ones(n)]), 0.0, 1)
+        except quorvane.QuorvaneError:
+            continue  # the axis operator itself grows
+        axes += 1
+        ev = make()
+        for tau in taus:
+            for k in ROUGH_COUNTS:
+                t = tau * k
+                try:
+                    ev.evolve(quorvane.TtState([np.ones(n)]), t, k)
+                except quorvane.QuorvaneError as e:
+                    if not str(e).startswith("[CflViolated]"):
+                        raise
+                    refused += 1
+                    named = re.search(r"use n_steps >= (\d+) for", str(e))
+                    if not named:
+                        none += 1
+                        continue
+                    k = int(named.group(1))
+                    if k > 10**5:
+                        continue
+                else:
+                    admitted += 1
+                for u0 in data:
+                    s = quorvane.TtState([u0])
+                    ev.evolve(s, t, k)
+                    u = np.array([s.inner_separable([e]) for e in np.eye(n)])
+                    ratio = np.max(np.abs(u)) / np.exp(min(t * max(np.max(v), 0.0), 700.0))
+                    worst = max(worst, (ratio, (seed, n, t, k)), key=lambda w: w[0])
+    return worst, axes, admitted, refused, none
+
+
 def random_calls(rng, make, u0):
     """(t, n_steps, values or None where refused) of the calls described above."""
     n = len(u0)

@@ -13,6 +13,7 @@
 
 #include "core/foundation/dense_eigenvalues.hpp"
 #include "core/foundation/numeric.hpp"
+#include "core/foundation/step_count.hpp"
 #include "core/foundation/stop.hpp"
 #include "core/tensor_train/tt_axis_growth.hpp"
 #include "core/tensor_train/tt_drift_spectral.hpp"
@@ -46,9 +47,30 @@ struct VarCoefTt::StepMemory {
         return edge[j];
     }
 
+    // |S^count|_inf in units of exp(count dt max(v, 0)) (S the axis's map of
+    // one time step: two steps of dt but on the last axis), where judged.
+    std::optional<double> power_of(std::size_t j, double dt, std::uint64_t count) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        for (const Power& p : powers[j]) {
+            if (p.dt == dt && p.count == count) return p.norm;
+        }
+        return std::nullopt;
+    }
+    void note_power(std::size_t j, double dt, std::uint64_t count, double norm) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (powers[j].size() == kKept) powers[j].erase(powers[j].begin());
+        powers[j].push_back(Power{dt, count, norm});
+    }
+
+    struct Power {
+        double dt = 0.0;
+        std::uint64_t count = 0;
+        double norm = 0.0;
+    };
     std::mutex mutex;
     std::vector<double> edge;                 // per axis (0: no search yet)
     std::vector<std::vector<double>> passed;  // per axis, at most kKept steps
+    std::vector<std::vector<Power>> powers = std::vector<std::vector<Power>>(edge.size());  // per axis, at most kKept
 };
 
 namespace {
@@ -362,13 +384,16 @@ struct DenseRadius {
     double norm = 0.0;  // |S|_inf: what one step can multiply max|u| by
 };
 
-Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& budget) {
+// S (row-major, n x n) as the steps apply it, with |S - I|_inf and |S|_inf.
+// Only for n <= kMaxDenseNodes (the callers check).
+struct DenseStep {
+    std::vector<double> s;
+    double excess = 0.0;  // |S - I|_inf
+    double norm = 0.0;    // |S|_inf
+};
+
+Expected<DenseStep> dense_step(const AxisStep& ax, double dt, PollBudget& budget) {
     const std::size_t n = ax.n;
-    // Larger axes are refused before any step (unjudged_axis): 2 n^2 values
-    // are allocated below only for sizes whose QR is affordable.
-    if (n > VarCoefTt::kMaxDenseNodes) {
-        return DenseRadius{std::numeric_limits<double>::infinity(), 0.0, std::numeric_limits<double>::infinity()};
-    }
     const PeriodicTridiag& r = ax.residual;
     const double delta = dt * 0.5, half_d2 = delta * (delta * 0.5);
     if (Status st = budget.spend(12 * n * n); !st) return fail(st.error());
@@ -434,7 +459,19 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
         excess = std::max(excess, sum);
         norm = std::max(norm, abs_sum);
     }
+    return DenseStep{std::move(s), excess, norm};
+}
+
+Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& budget) {
+    const std::size_t n = ax.n;
     constexpr double kInf = std::numeric_limits<double>::infinity();
+    // Larger axes are refused before any step (unjudged_axis): 2 n^2 values
+    // are allocated below only for sizes whose QR is affordable.
+    if (n > VarCoefTt::kMaxDenseNodes) return DenseRadius{kInf, 0.0, kInf};
+    Expected<DenseStep> step = dense_step(ax, dt, budget);
+    if (!step) return fail(step.error());
+    std::vector<double>& s = step->s;
+    const double excess = step->excess, norm = step->norm;
     if (!std::isfinite(excess)) return DenseRadius{kInf, 0.0, kInf};
     // Without a reaction every row of R sums to 0 and E keeps the mean: S 1
     // = 1 exactly. S - 1 w^T with w^T 1 = 1 (w = 1/n) has the other
@@ -460,6 +497,93 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
     // allows for its defective eigenvalues) grew max|u| to 1.09 at t = 4
     // and 1.21 at t = 16 on 600 nodes.
     return DenseRadius{radius, 64.0 * static_cast<double>(n) * kEps * (1.0 + excess), norm};
+}
+
+// c = a b for row-major n x n matrices.
+Status multiply(const std::vector<double>& a, const std::vector<double>& b, std::vector<double>& c, std::size_t n,
+                PollBudget& budget) {
+    c.assign(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (Status st = budget.spend(2 * n * n); !st) return st;
+        double* ci = c.data() + i * n;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double aik = a[i * n + k];
+            if (aik == 0.0) continue;
+            const double* bk = b.data() + k * n;
+            for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
+        }
+    }
+    return {};
+}
+
+// |m|_inf, NaN where an entry is.
+double matrix_norm(const std::vector<double>& m, std::size_t n) {
+    double norm = 0.0;
+    for (std::size_t i = 0; i < n && !std::isnan(norm); ++i) {
+        double row = 0.0;
+        for (std::size_t j = 0; j < n; ++j) row += std::abs(m[i * n + j]);
+        norm = std::isnan(row) ? row : std::max(norm, row);
+    }
+    return norm;
+}
+
+// |p^count|_inf (count >= 1) by repeated squaring: p^count = r p^(2^k q)
+// with r the product of the squares of the count's low bits. Two early ends,
+// each exact to rounding or an upper bound: a square that equals its root to
+// rounding is a projector the powers have reached (the eigenvalue 1 of the
+// constant, the others decayed), so every higher power is that square; and
+// once |p^(2^k)|_inf <= 1, |r p^(2^k q)| <= |r p^(2^k)|, returned when that
+// bound is within `enough`. Otherwise at most 64 squarings and 64 products,
+// 2 n^3 flops each; an overflow gives inf.
+Expected<double> power_norm(std::vector<double> p, std::size_t n, std::uint64_t count, double enough,
+                            PollBudget& budget) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    std::vector<double> r, tmp;
+    bool have_r = false;
+    auto times_r = [&](const std::vector<double>& m) -> Expected<double> {
+        if (!have_r) return matrix_norm(m, n);
+        if (Status st = multiply(r, m, tmp, n, budget); !st) return fail(st.error());
+        return matrix_norm(tmp, n);
+    };
+    for (std::uint64_t left = count;;) {
+        if (left & 1) {
+            if (!have_r) {
+                r = p;
+                have_r = true;
+            } else {
+                if (Status st = multiply(r, p, tmp, n, budget); !st) return fail(st.error());
+                std::swap(r, tmp);
+            }
+        }
+        left >>= 1;
+        if (left == 0) {
+            const double norm = matrix_norm(r, n);
+            return std::isnan(norm) ? kInf : norm;
+        }
+        const double root = matrix_norm(p, n);
+        if (!std::isfinite(root)) return kInf;
+        if (Status st = multiply(p, p, tmp, n, budget); !st) return fail(st.error());
+        double change = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            double row = 0.0;
+            for (std::size_t j = 0; j < n; ++j) row += std::abs(tmp[i * n + j] - p[i * n + j]);
+            change = std::max(change, row);
+        }
+        std::swap(p, tmp);
+        const double square = matrix_norm(p, n);
+        if (!std::isfinite(square)) return kInf;
+        // The rounding of one product, some n eps |p|^2, is all that moved.
+        if (change <= 64.0 * static_cast<double>(n) * kEps * (root * root)) {
+            Expected<double> norm = times_r(p);
+            if (norm && std::isnan(*norm)) return kInf;
+            return norm;
+        }
+        if (square <= 1.0) {
+            Expected<double> bound = times_r(p);
+            if (!bound) return bound;
+            if (*bound <= enough) return *bound;
+        }
+    }
 }
 
 // Does a step of `length` on the axis keep within what the exact flow
@@ -557,7 +681,8 @@ Expected<StepJudgement> judge_axis_step(const AxisStep& ax, double dt, PollBudge
 
 }  // namespace
 
-Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double tau) const {
+Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double t_final, std::uint64_t n_steps) const {
+    const double tau = t_final / static_cast<double>(n_steps);
     const std::size_t d = ndim();
     PollBudget budget(std::uint64_t{1} << 22);
     std::vector<AxisStep> axes(d);
@@ -589,10 +714,89 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         }
         return true;
     };
+    // The product over the dense axes of |S_j^count|_inf in units of
+    // exp(t max(v_j, 0)) of a call of `count` steps of t (each axis's map of
+    // one time step: S(t/2)^2, S(t) on the last), and the axis of the
+    // largest factor.
+    auto powers = [&](double t, std::uint64_t count, std::size_t* worst) -> Expected<double> {
+        double product = 1.0, largest = 0.0;
+        if (t == 0.0) return product;  // every step the identity
+        for (std::size_t j = 0; j < d; ++j) {
+            const AxisStep& ax = axes[j];
+            if (ax.circulant || !ax.taylor || !ax.finite || ax.n > kMaxDenseNodes) continue;
+            const double dt = axis_dt(j, t);
+            std::optional<double> norm = memory->power_of(j, dt, count);
+            if (!norm) {
+                Expected<DenseStep> step = dense_step(ax, dt, budget);
+                if (!step) return fail(step.error());
+                const double unit = std::exp(dt * ax.v_max);
+                for (double& x : step->s) x /= unit;
+                std::vector<double> base = std::move(step->s);
+                if (j + 1 != d) {
+                    std::vector<double> square;
+                    if (Status st = multiply(base, base, square, ax.n, budget); !st) return fail(st.error());
+                    base = std::move(square);
+                }
+                Expected<double> judged = power_norm(std::move(base), ax.n, count, 1.0, budget);
+                if (!judged) return fail(judged.error());
+                norm = *judged;
+                memory->note_power(j, dt, count, *norm);
+            }
+            product *= *norm;
+            if (worst && *norm > largest) {
+                largest = *norm;
+                *worst = j;
+            }
+        }
+        return product;
+    };
+    // Does a call of `count` steps of t pass both judgements?
+    auto call_passes = [&](double t, std::uint64_t count, double* factor) -> Expected<bool> {
+        Expected<bool> ok = admits(t, nullptr);
+        if (!ok || !*ok) return ok;
+        Expected<double> f = powers(t, count, nullptr);
+        if (!f) return fail(f.error());
+        if (factor) *factor = *f;
+        return *f <= kPowerFactor;
+    };
+    // From `least` up by doubling, the first count whose call passes; 0
+    // where the powers stop changing above the bound (the steps approach
+    // exp(t L_h), whose own overshoot no count removes) or the counts end.
+    auto passing_count = [&](std::uint64_t least) -> Expected<std::uint64_t> {
+        constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+        double previous = std::numeric_limits<double>::infinity();
+        for (std::uint64_t count = least; count > 0;) {
+            double factor = 0.0;
+            Expected<bool> ok = call_passes(t_final / static_cast<double>(count), count, &factor);
+            if (!ok) return fail(ok.error());
+            if (*ok) return count;
+            if (factor > 0.0 && std::abs(factor - previous) <= 1e-3 * factor) return std::uint64_t{0};
+            previous = factor;
+            if (count == kMost) return std::uint64_t{0};
+            count = count > kMost / 2 ? kMost : count * 2;
+        }
+        return std::uint64_t{0};
+    };
     Refusal why;
     Expected<bool> at_tau = admits(tau, &why);
     if (!at_tau) return fail(at_tau.error());
-    if (*at_tau) return std::optional<StepLimit>{};
+    if (*at_tau) {
+        std::size_t worst = 0;
+        Expected<double> factor = powers(tau, n_steps, &worst);
+        if (!factor) return fail(factor.error());
+        if (*factor <= kPowerFactor) return std::optional<StepLimit>{};
+        StepLimit limit;
+        limit.by_powers = true;
+        limit.axis = worst;
+        limit.factor = *factor;
+        limit.allowed = kPowerFactor;
+        limit.tau_pass = limit.tau_named = tau;
+        constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+        Expected<std::uint64_t> named = passing_count(n_steps > kMost / 2 ? kMost : n_steps * 2);
+        if (!named) return fail(named.error());
+        limit.count_named = *named;
+        return std::optional<StepLimit>{limit};
+    }
     StepLimit limit;
     // A time step takes two steps of tau/2 on every axis but the last.
     const bool twice = why.axis + 1 != d;
@@ -664,6 +868,16 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         limit.tau_named = floor_4_digits_inside(limit.tau_named * (1.0 - 0x1p-8));
     }
     for (std::size_t j = 0; j < d; ++j) memory->note_edge(j, axis_dt(j, limit.tau_pass));
+    // The count named: the least whose steps are within tau_named, and
+    // whose call passes the judgement of its powers.
+    const double shown = limit.tau_named;
+    const StepCounts counts = admitted_counts(t_final, std::numeric_limits<std::uint64_t>::max(),
+                                              [&](double step) { return step <= shown; });
+    if (counts.outcome == StepCounts::Outcome::Fits && counts.least > 0) {
+        Expected<std::uint64_t> named = passing_count(counts.least);
+        if (!named) return fail(named.error());
+        limit.count_named = *named;
+    }
     return std::optional<StepLimit>{limit};
 }
 

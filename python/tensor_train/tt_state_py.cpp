@@ -13,6 +13,9 @@
 #include "core/foundation/numeric.hpp"
 #include "python/array.hpp"
 #include "python/evolver.hpp"
+#include "python/step_counts.hpp"
+#include "core/foundation/step_count.hpp"
+#include "core/tensor_train/tt_chernoff.hpp"
 
 namespace quorvane::py {
 
@@ -79,23 +82,80 @@ void check_tt_evolve(const std::string& ctx, std::size_t n_steps, double t_final
     if (d != state_d) py_err_with_kind("OutOfDomain", ctx + ": evolver ndim != state ndim");
 }
 
-void check_tt_steps(const std::string& ctx, const std::vector<double>& b, double c, double t_final,
-                    std::size_t n_steps) {
+namespace {
+
+// The longest step within (0, tau) that `passes` admits (0 where none).
+double longest_step(double tau, FunctionRef<bool(double)> passes) {
+    if (!(tau > 0.0) || !passes(std::numeric_limits<double>::denorm_min())) return 0.0;
+    return greatest_admitted_double(std::numeric_limits<double>::denorm_min(), tau, passes);
+}
+
+// The counts that pass, or where every count short enough is beyond the
+// 64-bit range, that no call that finishes serves t_final.
+std::string tt_count_advice(double t_final, double tau, FunctionRef<bool(double)> passes) {
+    const StepCounts counts = admitted_counts(t_final, kU64Counts, passes);
+    if (counts.outcome != StepCounts::Outcome::TooLong) {
+        return count_advice(counts, "n_steps", kU64Counts, {"t_final", t_final});
+    }
+    const double longest = longest_step(tau, passes);
+    if (!(longest > 0.0)) return "no step of any length passes: no call serves t_final > 0";
+    return "steps of at most tau = " + exact_time(longest) + " pass, more than " + std::to_string(kU64Counts) +
+           " of them for t_final = " + exact_time(t_final) +
+           ": no call that finishes serves it; several calls of shorter t_final do";
+}
+
+}  // namespace
+
+void check_tt_steps(const std::string& ctx, const std::vector<double>& a, const std::vector<double>& b,
+                    const std::vector<std::pair<double, double>>& domain, double c, double t_final,
+                    std::size_t n_steps, const TtState& state) {
     const double tau = t_final / static_cast<double>(n_steps);
-    auto drifts_finite = [&](double step) {
-        return std::all_of(b.begin(), b.end(), [&](double bj) { return std::isfinite(step * bj); });
+    const std::size_t d = a.size();
+    auto period = [&](std::size_t j) {
+        const std::size_t n = state.cores[j].n;
+        return static_cast<double>(n) * tt_axis_spacing(domain[j].first, domain[j].second, n);
     };
-    // Each refusal names a step and counts that pass the other rule too.
-    check_reaction_factor(ctx, c, t_final, n_steps, drifts_finite);
-    if (drifts_finite(tau)) return;
-    const std::size_t j = static_cast<std::size_t>(
-        std::find_if(b.begin(), b.end(), [&](double bj) { return !std::isfinite(tau * bj); }) - b.begin());
-    const StepCounts counts = admitted_counts(
-        t_final, kU64Counts, [&](double step) { return drifts_finite(step) && reaction_factor_admitted(step * c + 1.0); });
-    py_err_with_kind("CflViolated", ctx + ": the drift tau b[" + std::to_string(j) + "] of a step of tau = " +
-                                        fmt_exp3(tau) + " lies beyond the double range (b[" + std::to_string(j) +
-                                        "] = " + fmt_exp3(b[j]) + "); " +
-                                        count_advice(counts, "n_steps", kU64Counts, {"t_final", t_final}));
+    auto drift_finite = [&](double step, std::size_t j) { return std::isfinite(step * b[j]); };
+    // The spread 2 sqrt(tau a) a step reads as it computes it.
+    auto spread_finite = [&](double step, std::size_t j) {
+        return std::isfinite(TtChernoff::axis_shifts(step, a[j], 0.0, period(j)).second);
+    };
+    auto steps_pass = [&](double step) {
+        for (std::size_t j = 0; j < d; ++j) {
+            if (!drift_finite(step, j) || !spread_finite(step, j)) return false;
+        }
+        return reaction_factor_admitted(step * c + 1.0);
+    };
+    // Each refusal names a step and counts that pass every rule; where no
+    // count of the range is short enough, a call of so many steps could
+    // never finish, and the refusal says so instead of naming it.
+    if (!steps_pass(tau)) {
+        const bool finishes = admitted_counts(t_final, kU64Counts, steps_pass).outcome != StepCounts::Outcome::TooLong;
+        if (finishes) {
+            check_reaction_factor(ctx, c, t_final, n_steps, [&](double step) {
+                for (std::size_t j = 0; j < d; ++j) {
+                    if (!drift_finite(step, j) || !spread_finite(step, j)) return false;
+                }
+                return true;
+            });
+        }
+        std::string why;
+        if (!reaction_factor_admitted(tau * c + 1.0)) {
+            why = "reaction factor 1 + tau*c = " + fmt_shortest_compact(tau * c + 1.0) +
+                  " < 0 flips the sign every step";
+        }
+        for (std::size_t j = 0; j < d && why.empty(); ++j) {
+            const std::string axis = std::to_string(j);
+            if (!drift_finite(tau, j)) {
+                why = "the drift tau b[" + axis + "] of a step of tau = " + fmt_exp3(tau) +
+                      " lies beyond the double range (b[" + axis + "] = " + fmt_exp3(b[j]) + ")";
+            } else if (!spread_finite(tau, j)) {
+                why = "the diffusion spread 2 sqrt(tau a[" + axis + "]) of a step of tau = " + fmt_exp3(tau) +
+                      " lies beyond the double range (a[" + axis + "] = " + fmt_exp3(a[j]) + ")";
+            }
+        }
+        py_err_with_kind("CflViolated", ctx + ": " + why + "; " + tt_count_advice(t_final, tau, steps_pass));
+    }
 }
 
 namespace {

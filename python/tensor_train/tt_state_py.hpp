@@ -73,12 +73,15 @@ void evolve_tt_state(TtState& state, Fn&& steps) {
     state = TtState{std::move(cores)};
 }
 
-// A step's reaction factor 1 + tau c below 0, or its drift tau b[j] beyond
-// the double range (CflViolated), with the step and the counts that pass
-// both. A drift within the range is read modulo the axis' period, where its
-// double 2 tau b may overflow.
-void check_tt_steps(const std::string& ctx, const std::vector<double>& b, double c, double t_final,
-                    std::size_t n_steps);
+// A step's reaction factor 1 + tau c below 0, its drift tau b[j] or its
+// diffusion spread 2 sqrt(tau a[j]) beyond the double range (CflViolated),
+// with the step and the counts that pass every rule, or, where those are
+// beyond the 64-bit counts, that no call that finishes serves t_final. A
+// drift within the range is read modulo the axis' period, where its double
+// 2 tau b may overflow.
+void check_tt_steps(const std::string& ctx, const std::vector<double>& a, const std::vector<double>& b,
+                    const std::vector<std::pair<double, double>>& domain, double c, double t_final,
+                    std::size_t n_steps, const TtState& state);
 
 // The whole `evolve(state, t_final, n_steps)` of a separable or coupled
 // evolver: borrow the state exclusively, check, step a copy, store on success.
@@ -88,7 +91,7 @@ Ref evolve_tt_with(const Chernoff& chernoff, const std::string& ctx, const Args&
     const double t_final = a.f64(1);
     const std::size_t n_steps = a.usize(2);
     check_tt_evolve(ctx, n_steps, t_final, chernoff.a.size(), state->state.ndim());
-    check_tt_steps(ctx, chernoff.b, chernoff.c, t_final, n_steps);
+    check_tt_steps(ctx, chernoff.a, chernoff.b, chernoff.domain, chernoff.c, t_final, n_steps, state->state);
     evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return chernoff.evolve(cores, t_final, n_steps); });
     return none();
 }

@@ -250,10 +250,34 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                              "about that)");
     }
     const double tau = t_final / static_cast<double>(n_steps);
-    // Up to a dozen QRs of 10 n^3 flops with the lock held: Ctrl-C is answered
-    // while they run.
+    // Up to a dozen QRs of 10 n^3 flops, and the products of the powers,
+    // with the lock held: Ctrl-C is answered while they run.
     const std::optional<VarCoefTt::StepLimit> limit =
-        unwrap(run_with_lock_held([&] { return ev.amplifying_step(tau); }));
+        unwrap(run_with_lock_held([&] { return ev.amplifying_step(t_final, n_steps); }));
+    // The count a refusal names passes both judgements, its steps and their
+    // powers; where no count does, the call cannot be served in one piece.
+    auto advice = [&](const VarCoefTt::StepLimit& l) {
+        if (l.count_named > 0) {
+            return count_advice(StepCounts{StepCounts::Outcome::Fits, l.count_named, kU64Counts, 0.0}, "n_steps",
+                                kU64Counts, {"t_final", t_final});
+        }
+        const StepCounts counts = admitted_counts(t_final, kU64Counts, [&](double step) { return step <= l.tau_named; });
+        if (counts.outcome != StepCounts::Outcome::Fits) return count_advice(counts, "n_steps", kU64Counts, {"t_final", t_final});
+        return std::string("no n_steps passes for t_final = ") + exact_time(t_final) +
+               ": as the steps shorten their powers approach exp(t_final L_h) of the three-point operator, which "
+               "itself overshoots that much; shorter t_final per call, more diffusion or a finer grid pass";
+    };
+    if (limit && limit->by_powers) {
+        py_err_with_kind(
+            "CflViolated",
+            ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) + " passes step by step, but n_steps = " +
+                std::to_string(n_steps) + " steps of axis " + std::to_string(limit->axis) + " (" +
+                residual_causes(ev, limit->axis) + ") would multiply max|u| by up to " + fmt_exp3(limit->factor) +
+                " times exp(t_final max v) (|S^n_steps|_inf of the step matrices S), more than " +
+                fmt_shortest(VarCoefTt::kPowerFactor) +
+                ": where a, b or v varies the powers of a step can grow data for many steps before they decay; " +
+                advice(*limit));
+    }
     if (limit) {
         const double shown = limit->tau_named;
         const std::string bound = limit->largest ? "exceeds the largest admissible tau = " + fmt_exp3(shown)
@@ -289,10 +313,7 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                               "the slowest modes decay far slower than the exact flow's)";
         }
         py_err_with_kind("CflViolated", ctx + ": tau = t_final/n_steps = " + fmt_exp3(tau) + " " + bound + ": " +
-                                            growth + "; " +
-                                            count_advice(admitted_counts(t_final, kU64Counts,
-                                                                        [&](double step) { return step <= shown; }),
-                                                         "n_steps", kU64Counts, {"t_final", t_final}));
+                                            growth + "; " + advice(*limit));
     }
     evolve_tt_state(state->state, [&](std::vector<TtCore>& cores) { return ev.evolve(cores, t_final, n_steps); });
     return none();

@@ -179,28 +179,35 @@ def test_a_drift_beyond_2_53_cells_reads_the_displacement_modulo_the_period(t):
     assert np.max(np.abs(got - u0)) > 0.1
 
 
-@pytest.mark.parametrize("b, t", [(1e300, 1e10), (1e308, 10.0), (1.7e308, 1.5)])
-def test_every_count_from_the_one_a_drift_refusal_names_runs(b, t):
+@pytest.mark.parametrize("a, b, t, least", [
+    (0.0, 1e300, 1e10, None), (0.0, 1e308, 10.0, None), (0.0, 1.7e308, 1.5, None),
+    # One step's spread 2 sqrt(tau a) overflows where 4 steps run: refused before as a NaN in the
+    # result, naming nothing (2 steps too).
+    (1.7e308, 0.0, 1.7e308, 4), (1e308, 1.0, 1.7e308, 3)])
+def test_every_count_from_the_one_a_drift_refusal_names_runs(a, b, t, least):
     u0 = np.cos(2 * np.pi * np.arange(16) / 16)
     with pytest.raises(QuorvaneError, match=r"lies beyond the double range") as info:
-        TtEvolver([0.0], [b], 0.0, [0.0], [1.5], 0.0).evolve(TtState([u0]), t, 1)
-    least = int(re.search(r"use n_steps >= (\d+)", str(info.value)).group(1))
-    for count in (least, least + 1, 2 * least, 10 * least, 1000 * least):
+        TtEvolver([a], [b], 0.0, [0.0], [1.5], 0.0).evolve(TtState([u0]), t, 1)
+    named = int(re.search(r"use n_steps >= (\d+)", str(info.value)).group(1))
+    assert least is None or named == least
+    for count in (named, named + 1, 2 * named, 10 * named, 1000 * named):
         s = TtState([u0])
-        TtEvolver([0.0], [b], 0.0, [0.0], [1.5], 0.0).evolve(s, t, count)
+        TtEvolver([a], [b], 0.0, [0.0], [1.5], 0.0).evolve(s, t, count)
         # Each step averages u with a cubic read of it, whose symbol keeps |.| <= 1: the l2 norm
         # never grows, so max|u| stays within sqrt(16) max|u0|.
         assert np.max(np.abs(point_values(s, [(i,) for i in range(16)], (16,)))) <= 4.0
 
 
-def test_a_reaction_bound_in_the_subnormal_range_names_a_time_served():
+def test_a_reaction_bound_in_the_subnormal_range_names_a_step_served():
     # c = -1.7e308 admits steps up to 5.9e-309: one such step is served, so the refusal of a
-    # longer t must name a time, not "no call serves t > 0".
+    # longer t must name it, not "no call serves t > 0"; the 2^64 - 1 steps t = 1 takes no call
+    # finishes (before, that count was named with the t it serves).
     u0 = np.ones(4)
     with pytest.raises(QuorvaneError) as info:
         TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(TtState([u0]), 1.0, 1)
-    longest = float(re.search(r"one call serves t <= (\S+) \(n_steps", str(info.value)).group(1))
-    assert longest == pytest.approx(-(2.0**64 - 1) / -1.7e308, rel=1e-12)
+    longest = float(re.search(r"steps of at most tau = (\S+) pass", str(info.value)).group(1))
+    assert longest == pytest.approx(1 / 1.7e308, rel=1e-12)
+    assert str(info.value).endswith(": no call that finishes serves it; several calls of shorter t_final do")
     s = TtState([u0])
     TtEvolver([0.0], [0.0], -1.7e308, [0.0], [1.0], 0.0).evolve(s, 5e-309, 1)
     assert point_values(s, [(0,)], (4,))[0] == 1.0 + 5e-309 * -1.7e308

@@ -543,3 +543,83 @@ def test_the_steps_are_linear_to_both_ends_of_the_double_range(scale):
         assert np.array_equal(got, expected)
     else:
         assert np.max(np.abs(got - expected)) <= 1e-14 * np.max(np.abs(expected))
+
+
+# --- a call is judged on the powers of its steps, for its own count --------------------------------
+
+TRANSIENT47 = np.load(Path(__file__).parent / "data" / "transient_47.npz")
+X47 = np.arange(47) / 46
+JUMP47, COS47 = np.where(X47 < 0.5, 1.0, -1.0), np.cos(2 * np.pi * X47)
+TAU47 = float(TRANSIENT47["tau"])
+POWERS = ("[CflViolated] VarCoefTtEvolver.evolve: tau = t_final/n_steps = {} passes step by step, but n_steps = {} "
+          "steps of axis 0 (a varying from node to node, drift b and reaction v) would multiply max|u| by up to {} "
+          "times exp(t_final max v) (|S^n_steps|_inf of the step matrices S), more than 5: where a, b or v varies "
+          "the powers of a step can grow data for many steps before they decay; use n_steps >= {} for t_final = {}")
+
+
+@pytest.mark.parametrize("u0, t, n_steps, named, factor", [
+    # Steps of the file's tau each pass (radius 0.99998 of e^{tau max v}), but their powers grow
+    # to 6.1, 9.9 and 14.2 times e^{K tau max v} at K = 1024, 2000 and 4437 before they decay:
+    # 2000 and 2050 steps of t = 9.75 returned 4.7 and 3.6 times the bound, 4000 of t = 19.51
+    # on cos 2 pi x 4.2 times, where exp(t L_h) keeps 0.060 and 0.0031.
+    (JUMP47, 9.7533710242838794, 2000, 4000, "9.864e0"), (JUMP47, 9.7533710242838794, 2050, 4100, None),
+    (JUMP47, 1024 * TAU47, 1024, 2048, "6.085e0"), (JUMP47, 4437 * TAU47, 4437, 8874, "1.416e1"),
+    (COS47, 19.51, 4000, 8000, None),
+    # Refused step by step: the count named passes its powers too.
+    (JUMP47, 9.7533710242838794, 1, 3985, "one step"), (JUMP47, 3.066, 2, 1253, "one step"),
+    (JUMP47, 9.7533710242838794, 4000, None, None), (JUMP47, 0.3, 200, None, None),
+])
+def test_a_call_is_judged_on_the_powers_of_its_steps(u0, t, n_steps, named, factor):
+    make = lambda: VarCoefTtEvolver([TRANSIENT47["a"]], [TRANSIENT47["b"]], [TRANSIENT47["v"]], [(0.0, 1.0)], 1e-14)
+    if named is not None:
+        message = error_text(make().evolve, TtState([u0]), t, n_steps)
+        assert message.endswith(f"use n_steps >= {named} for t_final = {t!r}")
+        if factor not in ("one step", None):
+            assert message == POWERS.format(f"{t / n_steps:.3e}".replace("e-0", "e-"), n_steps, factor, named, repr(t))
+        n_steps = named
+    s = TtState([u0])
+    make().evolve(s, t, n_steps)
+    # The admitted calls return 0.12 to 0.58 of the bound, or follow exp(t L_h), which itself
+    # reaches up to 4 times it (at t = 0.3); the judgement allows 5.
+    bound = np.max(np.abs(u0)) * math.exp(t * np.max(TRANSIENT47["v"]))
+    flow = np.max(np.abs(expm(t * three_point(TRANSIENT47["a"], TRANSIENT47["b"], TRANSIENT47["v"], 1 / 46)) @ u0))
+    assert np.max(np.abs(values_1d(s, 47))) <= max(0.6 * bound, flow + 0.15 * bound)  # 1.15 where 1.02
+
+
+def rough_map(make, n, t, k):
+    """The map of a call of k steps, column by column from the evolver itself (rank 1: exact)."""
+    columns = []
+    for e in np.eye(n):
+        s = TtState([e])
+        make().evolve(s, t, k)
+        columns.append(values_1d(s, n))
+    return np.array(columns).T
+
+
+# Rough axes of bench_tt_judgement.rough_axis on 8 to 16 nodes: 909 and 939 admitted steps whose
+# powers multiplied data by up to 7.6 and 11.2 (their exp(t L_h) as much); the others keep within 5.
+@pytest.mark.parametrize("seed", [909, 939, 21, 23, 27, 30])
+def test_the_admitted_counts_of_rough_axes_keep_within_five_times_the_bound(seed):
+    bench = bench_module()
+    a, b, v, taus = bench.rough_axis(np.random.default_rng(seed))
+    n = len(a)
+    if n > 16:
+        pytest.skip("the map is formed column by column")
+    make = lambda: VarCoefTtEvolver([a], [b], [v], [(0.0, 1.0 - 1.0 / n)], 0.0)
+    try:
+        make().evolve(TtState([np.ones(n)]), 0.0, 1)
+    except QuorvaneError:
+        pytest.skip("the axis operator itself grows")
+    for tau in taus:
+        for k in bench.ROUGH_COUNTS:
+            t = tau * k
+            try:
+                make().evolve(TtState([np.ones(n)]), t, k)
+            except QuorvaneError as e:
+                named = re.search(r"use n_steps >= (\d+) for", str(e))
+                if named is None:
+                    assert "no n_steps passes" in str(e)
+                    continue
+                k = int(named.group(1))
+            # What the call may multiply max|u| by, its map's |.|_inf, within the stated factor.
+            assert np.max(np.sum(np.abs(rough_map(make, n, t, k)), 1)) <= 5.0 * math.exp(t * max(np.max(v), 0.0))
