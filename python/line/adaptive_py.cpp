@@ -132,7 +132,7 @@ Ref adaptive_with_arrays(const Args& a) {
     GridFn<double> state = unwrap(make_checked_state(policy, xmin, xmax, n, *u0));
     SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
     SharedCoeff cb = extract_coeff_array(a.raw(4), n, xmin, xmax);
-    SharedCoeff cc = extract_coeff_array(a.raw(5), n, xmin, xmax);
+    SharedCoeff cc = extract_reaction_array(a.raw(5), n, xmin, xmax);
     return new_object(AdaptivePIObj{compute([&] {
         return AdaptiveEvolver::with_arrays(std::move(state), std::move(ca), std::move(cb), std::move(cc), c_norm_bound,
                                             tol_abs, tol_rel);

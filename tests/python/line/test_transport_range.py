@@ -195,10 +195,12 @@ def test_linear_ends_join_their_continuation_to_the_range():
         assert np.abs(d.values()).max() <= 1.0 + 1e-9
 
 
-# The reaction grows the flow by e^{t c} along each characteristic, c read between the nodes too:
-# where they gather at a peak of c between two nodes the range's factor is that peak's, not the
-# nodes' (smooth data there were clipped to 2.1e-4 while the steps converged to 8.5e-7).
-def test_reaction_read_between_nodes_moves_the_range():
+# The reaction grows the flow by e^{t c} along each characteristic, c read between the nodes held to
+# the samples' range: where characteristics gather at a peak of c between two nodes, the flow grows
+# by the greatest sample, e^{t max c_i}, and the steps converge to that flow. Against the flow of the
+# unsampled c (peak 1 half a cell from the nodes) the error is then e^{t (1 - max c_i)} - 1 = 2.3e-4
+# relative, no more (the Catmull-Rom read of c left 5e-5, and grew the bound beyond the samples').
+def test_reaction_read_between_nodes_keeps_to_the_samples():
     from scipy.integrate import solve_ivp
     m, t = 256, 3.0
     x = np.arange(m) / m
@@ -212,8 +214,44 @@ def test_reaction_read_between_nodes_moves_the_range():
     d = q.DriftReaction1D.with_arrays(0.0, x[-1], m, bf(x), cf(x), 1.0, u0f(x), boundary="periodic")
     d.evolve(t, 3000)
     near = np.abs(x - xs) < 0.2
-    # The samples' Catmull-Rom reads of b and c leave 5e-5 of the data; the clip left 2.1e-4.
-    assert np.abs(d.values() - exact)[near].max() < 1e-4 * exact.max()
+    held = np.expm1(t * (1.0 - cf(x).max()))
+    assert np.abs(d.values() - exact)[near].max() < (held + 1e-4) * exact.max()
+    # 3: u0's crest, half a cell from the nodes, which the range of smooth data holds.
+    assert d.values().max() <= 3.0 * np.exp(t * cf(x).max()) * (1 + 1e-12)
+
+
+# A reaction negative at every node decays the data: the read of c between the nodes keeps to the
+# samples, so nothing grows beyond max|u0| e^{t max c_i} at any count (the Catmull-Rom read of rough
+# or stepped samples rose above 0 between them, and the range grew with it: 1.64 at t = 3.33 and
+# 4.41 at t = 10 from data of max 1, 16 nodes, seed 0).
+X16 = np.linspace(0.0, 1.0, 16)
+
+
+def _negative_reaction(seed, stepped):
+    rng = np.random.default_rng(seed)
+    b, c = rng.uniform(-2.0, 2.0, 16), rng.uniform(-3.0, 0.0, 16)
+    return b, np.where(X16 < 0.5, -0.05, -2.5) if stepped else c
+
+
+@pytest.mark.parametrize("cls", ["Shift1D", "DriftReaction1D", "AdaptivePI"])
+@pytest.mark.parametrize("seed, stepped", [(0, False), (1, False), (3, False), (0, True), (2, True)],
+                         ids=["rough-0", "rough-1", "rough-3", "stepped-0", "stepped-2"])
+@pytest.mark.parametrize("data", ["jump", "cos"])
+def test_negative_reaction_samples_never_grow_the_data(cls, seed, stepped, data):
+    b, c = _negative_reaction(seed, stepped)
+    u0 = np.where(X16 < 0.5, 1.0, -0.5) if data == "jump" else np.cos(PI * X16)
+    for t in (3.33, 10.0):
+        if cls == "Shift1D":
+            s = q.Shift1D.with_arrays(0.0, 1.0, 16, np.zeros(16), b, c, 3.0, u0)
+            s.evolve(t, 1000)
+            u = s.values()
+        elif cls == "DriftReaction1D":
+            s = q.DriftReaction1D.with_arrays(0.0, 1.0, 16, b, c, 3.0, u0)
+            s.evolve(t, 1000)
+            u = s.values()
+        else:
+            u = q.AdaptivePI.with_arrays(0.0, 1.0, 16, np.zeros(16), b, c, 3.0, u0).evolve(t)
+        assert np.abs(u).max() <= np.exp(t * c.max()) * (1 + 1e-12), t
 
 
 # ObstacleChernoff's projected steps keep no range: its drift reads stay held to their cells, so a
