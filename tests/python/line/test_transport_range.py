@@ -146,6 +146,27 @@ def test_rough_data_stay_in_their_read_range():
         assert lo - 1e-9 <= s.values().min() and s.values().max() <= hi + 1e-9, t
 
 
+# One object on rough data keeps its nodes' range at every end kind ("linear" with the drift
+# flowing out at both ends): a jump, alternating data and noise under a noise drift.
+@pytest.mark.parametrize("boundary", ["periodic", "reflect", "zero", "linear"])
+@pytest.mark.parametrize("data", ["jump", "alternating", "noise"])
+@pytest.mark.parametrize("cls", ["Shift1D", "DriftReaction1D"])
+def test_one_object_on_rough_data_keeps_its_nodes_range(boundary, data, cls):
+    m = 64
+    x = np.arange(m) / m if boundary == "periodic" else np.linspace(0.0, 1.0, m)
+    u0 = {"jump": np.where(x < 0.5, -1.0, 1.0), "alternating": (-1.0) ** np.arange(m),
+          "noise": np.random.default_rng(0).uniform(-1.0, 1.0, m)}[data]
+    b = np.random.default_rng(3).uniform(-1.0, 1.0, m)
+    b[0], b[-1] = 0.5, -0.5
+    lo, hi = min(u0.min(), 0.0) if boundary == "zero" else u0.min(), max(u0.max(), 0.0)
+    for n_steps in (1000, 10000):
+        s = (q.Shift1D.with_arrays(0.0, x[-1], m, np.full(m, 1e-4), b, np.zeros(m), 0.0, u0, boundary=boundary)
+             if cls == "Shift1D" else
+             q.DriftReaction1D.with_arrays(0.0, x[-1], m, b, np.zeros(m), 0.0, u0, boundary=boundary))
+        s.evolve(1.0, n_steps)
+        assert lo <= s.values().min() and s.values().max() <= hi, n_steps
+
+
 # The result is continuous in the drift: a zero drift and one sample of 1e-300 give the same
 # values (held reads moved them by 1.3e-3), and one drift-reaction sample moved by 1e-13 moves
 # the result by about as much (held reads: 2e-7).
