@@ -73,13 +73,31 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       faces, -0.5 on the upper), set_state(x + y) and cos pi x cos pi y, t = 1, 10^2 to 10^4
       steps (10^2, 10^3 with --quick); AnisotropicShiftND3 on 9^3, x + y + z, seed 2, 10^2
       steps: min u and max u (the exact flow keeps [0, 2], [-1, 1] and [0, 3]).
-   With --compare BUILD_DIR, 2f and 2g are also measured on that build (a subprocess), the
+   h. Rebuilt chains next to the ends and on data a drift draws out (one step a call, max|u|
+      over the calls): DriftReaction1D.with_arrays on 75 nodes of [0, 1], "zero", b = sin 36 pi x,
+      u0 = cos(2 pi 74/6 x + 0.3), tau = 0.3 dx; both classes on 60 nodes, "reflect",
+      b = cos 24 pi x, u0 = cos(10 pi x + 0.3), tau = 0.1 dx; Shift1D on 101 nodes, "reflect",
+      b noise U(-1, 1) of seed 11, alternating data, tau = 0.1 dx; DriftReaction1D on 64
+      periodic nodes, b = 0.5 sin 2 pi x, u0 = cos(pi i / 2 + 0.3) (4 nodes a wavelength, nodes'
+      max 0.9553), tau = 0.2 dx; beside one object stepped as often.
+   With --compare BUILD_DIR, 2f, 2g and 2h are also measured on that build (a subprocess), the
    rows "before".
 3. Continuity in the drift: Shift1D.with_arrays with b = 0 against one sample b[50] =
    1e-300 (a = 0.01, t = 0.5, 101 periodic nodes, jump data, 50 and 1000 steps), and
    DriftReaction1D.with_arrays and Shift1D.with_arrays (a = 0.01) with b = 0.3 +
    0.1 sin 2 pi x (jump data, 101 periodic nodes, t = 1, 200 steps) with each drift sample
    moved in turn by d = 1e-13 and 1e-9: the largest max|change| / d.
+5. Sampled reactions (with --compare BUILD_DIR, that build's figures beside, "before"):
+   a. A reaction negative at every node: 16 nodes of [0, 1], "reflect", b = U(-2, 2) and
+      c = U(-3, 0) of default_rng(seed) (seed 0, 1, 3), or c = -0.05 left of 0.5 and -2.5
+      right of it (stepped, b of seed 0), jump data (1 left of 0.5, -0.5 right) or cos pi x,
+      t = 3.33 and 10, 1000 steps (AdaptivePI its own): the worst max|u| / (max|u0|
+      e^{t max c_i}) over the data, per class; at most 1 holds the bound of the samples.
+   b. Smooth c: max error against Fourier collocation and DOP853 (Shift1D.with_arrays and
+      AdaptivePI.with_arrays, periodic [0, 1), a = 0.002, b = 0.3 + 0.1 sin 2 pi x,
+      u0 = cos 2 pi x + 0.5 sin 6 pi x, t = 0.5, 100 to 10^4 steps, tol_abs 1e-5 to 1e-7) and
+      against the characteristics integrated by SciPy (DriftReaction1D.with_arrays, the same b
+      and u0, t = 1, 41, 81, 161 nodes), c = -1 + 0.5 cos(2 pi x + 0.3) and 0.4 sin(4 pi x + 0.7).
 4. Cost: time per step on one processor, best of 5 calls, of Shift1D.with_arrays (noise
    and smooth drift, a = 0.01, 1001 nodes of [0, 1], 400 steps), DriftReaction1D.with_arrays
    (the same drifts) and AnisotropicShiftND2 (41^2, A = 0.01 I, noise drift, 40 steps),
@@ -639,6 +657,7 @@ def kept_rows(quick):
     s.set_state(sum(P).ravel(order="F"))
     s.evolve(1.0, 100)
     rows["2g ND3 9^3, x + y + z"] = ([100], [(float(s.values().min()), float(s.values().max()))], None)
+    rows.update(chain_rows(quick))
     return rows
 
 
@@ -651,7 +670,7 @@ def other_kept_rows(build, quick):
 
 def kept(quick, compare):
     print("\n2f. state rebuilt from values() every call: max|u| (/ e^{3t} with c = 3); 2g. \"linear\" faces:"
-          " [min u, max u]")
+          " [min u, max u]; 2h. rebuilt chains next to the ends and on drawn-out data: max|u| over the calls")
     new = kept_rows(quick)
     old = other_kept_rows(compare, quick) if compare else None
 
@@ -664,6 +683,152 @@ def kept(quick, compare):
             print(f"    {'one object':<12}" + "  ".join(fmt(v) for v in one))
         if old:
             print(f"    {'before':<12}" + "  ".join(fmt(v) for v in old[label][1]))
+
+
+def chain_rows(quick):
+    """The rows of 2h as {label: (counts, rebuilt, one object)}."""
+    def line(cls, n, b, boundary, periodic=False):
+        xmax = 1.0 - 1.0 / n if periodic else 1.0
+        if cls == "Shift1D":
+            return lambda u: q.Shift1D.with_arrays(0.0, xmax, n, np.zeros(n), b, np.zeros(n), 0.0, u,
+                                                   boundary=boundary)
+        return lambda u: q.DriftReaction1D.with_arrays(0.0, xmax, n, b, np.zeros(n), 0.0, u, boundary=boundary)
+    x75, x60, x64 = np.linspace(0.0, 1.0, 75), np.linspace(0.0, 1.0, 60), np.arange(64) / 64
+    long = [1000, 3000] if quick else [1000, 3000, 10000, 30000]
+    rows = {}
+    for label, make, u0, tau, counts in [
+            ("DriftReaction1D, 75 zero, b = sin 36 pi x", line("DriftReaction1D", 75, np.sin(36 * PI * x75), "zero"),
+             np.cos(2 * PI * 74 / 6 * x75 + 0.3), 0.3 / 74, long),
+            ("DriftReaction1D, 60 reflect", line("DriftReaction1D", 60, np.cos(24 * PI * x60), "reflect"),
+             np.cos(10 * PI * x60 + 0.3), 0.1 / 59, long[:2]),
+            ("Shift1D, 60 reflect", line("Shift1D", 60, np.cos(24 * PI * x60), "reflect"),
+             np.cos(10 * PI * x60 + 0.3), 0.1 / 59, long[:2]),
+            ("Shift1D, 101 reflect, alternating", line("Shift1D", 101, np.random.default_rng(11).uniform(-1, 1, 101),
+                                                       "reflect"), (-1.0) ** np.arange(101), 0.1 / 100, long[:2]),
+            ("DriftReaction1D, 64 periodic, 4 a wavelength",
+             line("DriftReaction1D", 64, 0.5 * np.sin(2 * PI * x64), "periodic", True),
+             np.cos(PI * np.arange(64) / 2 + 0.3), 0.2 / 64, long[:2])]:
+        progress(f"rebuilt chain, {label}")
+        u, worst, rebuilt = u0, 0.0, []
+        for k in range(1, max(counts) + 1):
+            s = make(u)
+            s.evolve(tau, 1)
+            u = s.values()
+            worst = max(worst, largest(u))
+            if k in counts:
+                rebuilt.append(worst)
+        one, kept, kept_at = make(u0), 0.0, []
+        for k in range(1, max(counts) + 1):
+            one.evolve(tau, 1)
+            kept = max(kept, largest(one.values()))
+            if k in counts:
+                kept_at.append(kept)
+        rows["2h " + label] = (counts, rebuilt, kept_at)
+    return rows
+
+
+def negative_reaction_rows():
+    """5a: {class: [worst ratio to the samples' bound at t = 3.33, at t = 10]}."""
+    x = np.linspace(0.0, 1.0, 16)
+    out = {}
+    for cls in ("Shift1D", "DriftReaction1D", "AdaptivePI"):
+        worst = [0.0, 0.0]
+        for seed, stepped in ((0, False), (1, False), (3, False), (0, True)):
+            rng = np.random.default_rng(seed)
+            b, c = rng.uniform(-2.0, 2.0, 16), rng.uniform(-3.0, 0.0, 16)
+            if stepped:
+                c = np.where(x < 0.5, -0.05, -2.5)
+            for u0 in (np.where(x < 0.5, 1.0, -0.5), np.cos(PI * x)):
+                for j, t in enumerate((3.33, 10.0)):
+                    if cls == "AdaptivePI":
+                        u = q.AdaptivePI.with_arrays(0.0, 1.0, 16, np.zeros(16), b, c, 3.0, u0).evolve(t)
+                    else:
+                        s = (q.Shift1D.with_arrays(0.0, 1.0, 16, np.zeros(16), b, c, 3.0, u0) if cls == "Shift1D"
+                             else q.DriftReaction1D.with_arrays(0.0, 1.0, 16, b, c, 3.0, u0))
+                        s.evolve(t, 1000)
+                        u = s.values()
+                    worst[j] = max(worst[j], largest(u) / (largest(u0) * np.exp(t * c.max())))
+        out[cls] = worst
+    return out
+
+
+def smooth_reaction_rows():
+    """5b: {label: [errors]}."""
+    from scipy.integrate import solve_ivp
+    two = lambda y: np.cos(2 * PI * y) + 0.5 * np.sin(6 * PI * y)  # noqa: E731
+    bvar = lambda y: 0.3 + 0.1 * np.sin(2 * PI * y)  # noqa: E731
+    out = {}
+    for cname, cf in (("-1 + 0.5 cos(2 pi x + 0.3)", lambda y: -1.0 + 0.5 * np.cos(2 * PI * y + 0.3)),
+                      ("0.4 sin(4 pi x + 0.7)", lambda y: 0.4 * np.sin(4 * PI * y + 0.7))):
+        n = 41
+        x = nodes(n)
+        M = 256
+        xf = np.arange(M) / M
+        k = 2 * PI * np.fft.fftfreq(M, 1 / M)
+
+        def rhs(_, u):
+            uh = np.fft.fft(u)
+            return 0.002 * np.real(np.fft.ifft(-k * k * uh)) + bvar(xf) * np.real(np.fft.ifft(1j * k * uh)) + \
+                cf(xf) * u
+        end = solve_ivp(rhs, (0, 0.5), two(xf), method="DOP853", rtol=1e-12, atol=1e-13).y[:, -1]
+        ref = np.real(np.exp(1j * np.outer(x, k)) @ (np.fft.fft(end) / M))
+        errs = []
+        for N in (100, 1000, 10000):
+            s = q.Shift1D.with_arrays(0.0, x[-1], n, np.full(n, 0.002), bvar(x), cf(x), 1.0, two(x),
+                                      boundary="periodic")
+            s.evolve(0.5, N)
+            errs.append(float(np.abs(s.values() - ref).max()))
+        out[f"Shift1D, 41 nodes, c = {cname}"] = errs
+        errs = []
+        for tol in (1e-5, 1e-6, 1e-7):
+            p = q.AdaptivePI.with_arrays(0.0, x[-1], n, np.full(n, 0.002), bvar(x), cf(x), 1.0, two(x), tol_abs=tol,
+                                         tol_rel=0.0, boundary="periodic")
+            errs.append(float(np.abs(p.evolve(0.5) - ref).max()))
+        out[f"AdaptivePI, 41 nodes, c = {cname}"] = errs
+        for n in (41, 81, 161):
+            x = nodes(n)
+            sol = solve_ivp(lambda _, z: np.r_[bvar(z[:n]), cf(z[:n])], (0, 1.0), np.r_[x, np.zeros(n)],
+                            method="DOP853", rtol=1e-13, atol=1e-14).y[:, -1]
+            exact = two(sol[:n]) * np.exp(sol[n:])
+            errs = []
+            for N in (100, 1000, 10000):
+                d = q.DriftReaction1D.with_arrays(0.0, x[-1], n, bvar(x), cf(x), 1.0, two(x), boundary="periodic")
+                d.evolve(1.0, N)
+                errs.append(float(np.abs(d.values() - exact).max()))
+            out[f"DriftReaction1D, {n} nodes, c = {cname}"] = errs
+    return out
+
+
+def reaction_data():
+    return {"negative": negative_reaction_rows(), "smooth": smooth_reaction_rows()}
+
+
+def other_reaction_rows(build):
+    env = dict(os.environ, PYTHONPATH=build)
+    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--reaction"], env=env, check=True,
+                         capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def reactions(compare):
+    progress("sampled reactions")
+    new = reaction_data()
+    old = other_reaction_rows(compare) if compare else None
+    print("\n5a. a reaction negative at every node: the worst max|u| / (max|u0| e^{t max c_i})")
+    print(f"  {'class':<20}{'t = 3.33':>10}{'t = 10':>10}" + (f"{'before':>12}{'':>10}" if old else ""))
+    for cls, row in new["negative"].items():
+        line = f"  {cls:<20}{row[0]:>10.4f}{row[1]:>10.4f}"
+        if old:
+            line += f"{old['negative'][cls][0]:>12.4f}{old['negative'][cls][1]:>10.4f}"
+        print(line)
+    print("\n5b. smooth c: max error (Shift1D at 100, 1000, 10^4 steps; AdaptivePI at tol_abs 1e-5 .. 1e-7;"
+          " DriftReaction1D at 100, 1000, 10^4 steps)")
+    for label, row in new["smooth"].items():
+        line = f"  {label:<60}{cells(row)}"
+        if old:
+            line += "  before" + cells(old["smooth"][label]) + "  ratio " + \
+                " ".join(f"{a / b:.3f}" for a, b in zip(row, old["smooth"][label]))
+        print(line)
 
 
 def constant_drift(counts):
@@ -817,6 +982,7 @@ def main():
         p.add_argument("--compare", metavar="BUILD_DIR", help="time the same steps of the module in BUILD_DIR")
         p.add_argument("--timings", type=int, help=argparse.SUPPRESS)
         p.add_argument("--kept", action="store_true", help=argparse.SUPPRESS)
+        p.add_argument("--reaction", action="store_true", help=argparse.SUPPRESS)
 
     args = options(__doc__, "about 11 min", "about 2 min", add=add)
     if args.timings:
@@ -824,6 +990,9 @@ def main():
         return
     if args.kept:
         print(json.dumps(kept_rows(args.quick)))
+        return
+    if args.reaction:
+        print(json.dumps(reaction_data()))
         return
     quick = args.quick
     named_cases([100, 1000, 10000] if quick else [100, 1000, 10000, 100000])
@@ -839,6 +1008,7 @@ def main():
     constant_drift([1000, 10000] if quick else [1000, 10000, 100000])
     kept(quick, args.compare)
     continuity()
+    reactions(args.compare)
     cost(1 if quick else 5, args.compare)
 
 

@@ -60,7 +60,9 @@ double sample_spacing(std::size_t n, double xmin, double xmax) {
     return n >= 2 ? (xmax - xmin) / static_cast<double>(n - 1) : 1.0;
 }
 
-SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax, SampleEnds ends) {
+namespace {
+
+std::vector<double> checked_coeff_samples(PyObject* o, std::size_t n) {
     auto v = try_float_vector(o);
     if (!v) py_err_with_kind("GridMismatch", "coefficient array must be numpy.ndarray[float64]");
     if (v->size() != n) {
@@ -68,7 +70,17 @@ SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double 
                          "coefficient array length " + std::to_string(v->size()) + " != n=" + std::to_string(n));
     }
     if (first_non_finite<double>(*v)) py_err_with_kind("NanInf", "coefficient array contains NaN or Inf");
-    return sampled_coeff(std::move(*v), xmin, sample_spacing(n, xmin, xmax), ends);
+    return std::move(*v);
+}
+
+}  // namespace
+
+SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax, SampleEnds ends) {
+    return sampled_coeff(checked_coeff_samples(o, n), xmin, sample_spacing(n, xmin, xmax), ends);
+}
+
+SharedCoeff extract_reaction_array(PyObject* o, std::size_t n, double xmin, double xmax) {
+    return sampled_coeff_within_samples(checked_coeff_samples(o, n), xmin, sample_spacing(n, xmin, xmax));
 }
 
 SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax,

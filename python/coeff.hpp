@@ -63,6 +63,9 @@ double sample_spacing(std::size_t n, double xmin, double xmax);
 // "coefficient array contains NaN or Inf".
 SharedCoeff extract_coeff_array(PyObject* o, std::size_t n, double xmin, double xmax,
                                 SampleEnds ends = {});
+// The same checks for a reaction's samples, read between the nodes held to
+// the least and the greatest sample (sampled_coeff_within_samples).
+SharedCoeff extract_reaction_array(PyObject* o, std::size_t n, double xmin, double xmax);
 // Catmull-Rom closure over already extracted samples (no finiteness check):
 // GridMismatch "derivative array length {} != n={}".
 SharedCoeff sampled_coefficient(const std::vector<double>& samples, std::size_t n, double xmin, double xmax,

@@ -21,7 +21,11 @@ LineArrays read_line_arrays(const Args& a, std::size_t n_coeffs) {
         raise_core_error(CoreError::domain("u0 contains NaN or Inf", *bad));
     }
     std::vector<SharedCoeff> coeffs;
-    for (std::size_t k = 0; k < n_coeffs; ++k) coeffs.push_back(extract_coeff_array(a.raw(3 + k), n, xmin, xmax));
+    // The last coefficient is the reaction, held to its samples between the nodes.
+    for (std::size_t k = 0; k < n_coeffs; ++k) {
+        coeffs.push_back(k + 1 == n_coeffs ? extract_reaction_array(a.raw(3 + k), n, xmin, xmax)
+                                           : extract_coeff_array(a.raw(3 + k), n, xmin, xmax));
+    }
     Grid1D<double> grid = unwrap(Grid1D<double>::make(policy, InterpKind::septic(), xmin, xmax, n));
     return LineArrays{std::move(grid), std::move(coeffs), bound, std::move(u0)};
 }

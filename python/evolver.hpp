@@ -37,7 +37,8 @@ namespace quorvane::py {
 // The arguments of a `with_arrays(xmin, xmax, n, <k coefficient arrays>,
 // bound, u0, boundary="reflect")` constructor, read and checked in the
 // order every such constructor reports them: boundary, u0 (finite), the
-// coefficient arrays, then the grid.
+// coefficient arrays, then the grid. The last array is the reaction c, read
+// between the nodes held to its samples.
 struct LineArrays {
     Grid1D<double> grid;
     std::vector<SharedCoeff> coeffs;

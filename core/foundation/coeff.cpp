@@ -23,13 +23,30 @@ struct SampledCoeff final : CoeffFn {
     std::shared_ptr<const std::vector<double>> samples;
     double x0, h;
     SampleEnds ends;
-    SampledCoeff(std::shared_ptr<const std::vector<double>> s, double origin, double spacing, SampleEnds e)
-        : samples(std::move(s)), x0(origin), h(spacing), ends(e) {}
-    double operator()(double x) const override { return catmull_rom_sample(*samples, x0, h, ends, x); }
+    // [least, greatest] sample where the read is held to them.
+    std::optional<std::pair<double, double>> held;
+    SampledCoeff(std::shared_ptr<const std::vector<double>> s, double origin, double spacing, SampleEnds e,
+                 bool within = false)
+        : samples(std::move(s)), x0(origin), h(spacing), ends(e) {
+        if (within && !samples->empty()) {
+            const auto [lo, hi] = std::minmax_element(samples->begin(), samples->end());
+            held = std::pair{*lo, *hi};
+        }
+    }
+    double operator()(double x) const override {
+        const double v = catmull_rom_sample(*samples, x0, h, ends, x);
+        // NaN passes (a NaN x or sample).
+        return held ? (v < held->first ? held->first : v > held->second ? held->second : v) : v;
+    }
     bool fixed() const override { return true; }
     std::optional<std::pair<double, double>> hull(double a, double b) const override {
         if (ends.kind != SampleEnd::Constant && samples->size() >= 2) return std::nullopt;
-        return catmull_rom_hull(*samples, x0, h, a, b);
+        std::optional<std::pair<double, double>> r = catmull_rom_hull(*samples, x0, h, a, b);
+        if (r && held) {
+            r->first = std::clamp(r->first, held->first, held->second);
+            r->second = std::clamp(r->second, held->first, held->second);
+        }
+        return r;
     }
 };
 
@@ -55,6 +72,14 @@ SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, do
 
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h) {
     return sampled_coeff(std::make_shared<const std::vector<double>>(std::move(samples)), x0, h);
+}
+
+SharedCoeff sampled_coeff_within_samples(std::shared_ptr<const std::vector<double>> samples, double x0, double h) {
+    return std::make_shared<const SampledCoeff>(std::move(samples), x0, h, SampleEnds{}, true);
+}
+
+SharedCoeff sampled_coeff_within_samples(std::vector<double> samples, double x0, double h) {
+    return sampled_coeff_within_samples(std::make_shared<const std::vector<double>>(std::move(samples)), x0, h);
 }
 
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h, SampleEnds ends) {

@@ -67,6 +67,14 @@ struct SampleEnds {
 
 // Closure over a shared sample store, evaluated by catmull_rom_sample.
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h);
+// The same read held to the least and the greatest sample: between the
+// nodes it never leaves what the samples say, so a flow whose bound depends
+// on the coefficient's extremes (a reaction's e^{t max c}) is bounded by
+// the samples' (the Catmull-Rom cubic overshoots a sample peak by up to an
+// eighth of its second difference). Where the cubic stays within, the values
+// are its own, bit for bit.
+SharedCoeff sampled_coeff_within_samples(std::vector<double> samples, double x0, double h);
+SharedCoeff sampled_coeff_within_samples(std::shared_ptr<const std::vector<double>> samples, double x0, double h);
 SharedCoeff sampled_coeff(std::shared_ptr<const std::vector<double>> samples, double x0, double h);
 // The same over samples continued by `ends`.
 SharedCoeff sampled_coeff(std::vector<double> samples, double x0, double h, SampleEnds ends);

@@ -19,9 +19,11 @@ FlowRange FlowRange::after(const ReactionFactors& f, std::size_t steps) const {
 
 namespace {
 
-// The larger of |D8 u| / (|D4 u| + e |D2 u|) at nodes i and i + 1 (e = 0 for
-// cell_smoothness), and of |D8 u| in `eighth`.
-double rough_ratio(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
+// The largest of |D8 u| / (|D4 u| + e |D2 u|) at nodes i - reach .. i + 1 +
+// reach around the cell from node i to i + 1 (e = 0 for cell_smoothness),
+// and of |D8 u| at nodes i and i + 1 in `eighth`.
+double rough_ratio(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth,
+                   std::ptrdiff_t reach) {
     const std::size_t n = values.size();
     auto at = [&](std::size_t j, std::ptrdiff_t k) {
         const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(n);
@@ -32,8 +34,11 @@ double rough_ratio(std::span<const double> values, bool periodic, std::size_t i,
         return ((at(j, k - 2) + at(j, k + 2)) - 4.0 * (at(j, k - 1) + at(j, k + 1))) + 6.0 * at(j, k);
     };
     double worst = 0.0;
-    for (const std::size_t node : {i, i + 1}) {
-        const std::size_t j = periodic ? node % n : std::clamp<std::size_t>(node, 4, n - 5);
+    const auto m = static_cast<std::ptrdiff_t>(n);
+    for (std::ptrdiff_t k = -reach; k <= reach + 1; ++k) {
+        const std::ptrdiff_t node = static_cast<std::ptrdiff_t>(i) + k;
+        const std::size_t j = periodic ? static_cast<std::size_t>((node % m + m) % m)
+                                       : static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(node, 4, m - 5));
         double low = std::fabs(d4(j, 0));
         if (e > 0.0) low += e * std::fabs((at(j, -1) - 2.0 * at(j, 0)) + at(j, 1));
         const double high = std::fabs(((d4(j, -2) + d4(j, 2)) - 4.0 * (d4(j, -1) + d4(j, 1))) + 6.0 * d4(j, 0));
@@ -41,15 +46,16 @@ double rough_ratio(std::span<const double> values, bool periodic, std::size_t i,
         // scale.
         const double r = low > 0.0 ? high / low : high > 0.0 ? FlowRange::kInfinity : 0.0;
         worst = std::max(worst, r);
-        eighth = std::max(eighth, high);
+        if (k == 0 || k == 1) eighth = std::max(eighth, high);  // the cell's own nodes
     }
     return worst;
 }
 
 // The smoothness ramp over rough_ratio.
-double smoothness(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth) {
+double smoothness(std::span<const double> values, bool periodic, std::size_t i, double e, double& eighth,
+                  std::ptrdiff_t reach = kSmoothReach) {
     if (values.size() < 9) return 1.0;
-    const double worst = rough_ratio(values, periodic, i, e, eighth);
+    const double worst = rough_ratio(values, periodic, i, e, eighth, reach);
     if (!(worst < kRoughRatio)) return 0.0;  // NaN too
     return worst <= kSmoothRatio ? 1.0 : (kRoughRatio - worst) / (kRoughRatio - kSmoothRatio);
 }
@@ -66,8 +72,12 @@ double cell_bend(std::span<const double> values, bool periodic, std::size_t i) {
     if (n < 3) return 0.0;
     double low = FlowRange::kInfinity, high = -FlowRange::kInfinity;
     for (const std::size_t node : {i, i + 1}) {
-        const std::size_t j = periodic ? node % n : std::clamp<std::size_t>(node, 1, n - 2);
-        const double d2 = (values[(j + n - 1) % n] - 2.0 * values[j]) + values[(j + 1) % n];
+        const std::size_t j = periodic ? node % n : node;
+        // An end node's own D2 is that of the straight line the range read
+        // continues the data by: 0.
+        const double d2 = !periodic && (j == 0 || j + 1 >= n)
+                              ? 0.0
+                              : (values[(j + n - 1) % n] - 2.0 * values[j]) + values[(j + 1) % n];
         low = std::min(low, d2);
         high = std::max(high, d2);
     }
@@ -113,7 +123,7 @@ FlowRange continued_ends(std::span<const double> values, double cells) {
         // Next to an end, where the ends' own flow leaves a layer of almost
         // constant curvature (D4 near 0 beside D2), D2 joins the measure.
         double eighth = 0.0;
-        const double smooth = n < 10 ? 1.0 : smoothness(values, false, tail ? n - 6 : 4, 1.0, eighth);
+        const double smooth = n < 10 ? 1.0 : smoothness(values, false, tail ? n - 6 : 4, 1.0, eighth, 0);
         const double reach = smooth == 0.0 ? 0.0 : smooth * (0.5 * k * (k + 1.0)) * curve;
         r = r.joined({at(0) - reach, at(0) + reach});
     }

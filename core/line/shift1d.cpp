@@ -46,10 +46,11 @@ double ScheduleEntry::sup_norm() const {
     return m;
 }
 
-SharedCoeff ScheduleEntry::to_coeff(const Grid1D<double>& grid) const {
+SharedCoeff ScheduleEntry::to_coeff(const Grid1D<double>& grid, bool within_samples) const {
     if (is_constant()) return constant_coeff(value());
     const double h = (grid.xmax - grid.xmin) / static_cast<double>(grid.n - 1);
-    return sampled_coeff(samples(), grid.xmin, h);
+    return within_samples ? sampled_coeff_within_samples(samples(), grid.xmin, h)
+                          : sampled_coeff(samples(), grid.xmin, h);
 }
 
 Expected<double> ShiftChernoff1D::apply_node(const GridFn<double>& u, std::size_t i, double tau) const {
@@ -102,7 +103,7 @@ Status ShiftChernoff1D::inflow_refusal(double tau) const {
 }
 
 double min_node_reaction(const Grid1D<double>& grid, const ScheduleEntry& c) {
-    return range_over_nodes(grid, *c.to_coeff(grid)).first;
+    return range_over_nodes(grid, *c.to_coeff(grid, true)).first;
 }
 
 template <class Read>
@@ -148,7 +149,7 @@ ShiftChernoff1D ShiftChernoff1D::from_arrays(SharedCoeff a, SharedCoeff b, Share
 ShiftChernoff1D ShiftChernoff1D::from_segment(const ScheduleEntry& a, const ScheduleEntry& b,
                                               const ScheduleEntry& c, const Grid1D<double>& grid,
                                               double c_norm_bound) {
-    return from_arrays(a.to_coeff(grid), b.to_coeff(grid), c.to_coeff(grid), grid, c_norm_bound);
+    return from_arrays(a.to_coeff(grid), b.to_coeff(grid), c.to_coeff(grid, true), grid, c_norm_bound);
 }
 
 ShiftChernoff1D ShiftChernoff1D::constant(const Grid1D<double>& grid, double a, double b, double c) {

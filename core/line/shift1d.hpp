@@ -75,8 +75,9 @@ public:
     double sup_norm() const;
 
     // The entry as a coefficient function on `grid`: the constant itself, or
-    // the Catmull-Rom interpolant of the samples over the grid's nodes.
-    SharedCoeff to_coeff(const Grid1D<double>& grid) const;
+    // the Catmull-Rom interpolant of the samples over the grid's nodes (for a
+    // reaction, `within_samples`: held to the least and the greatest sample).
+    SharedCoeff to_coeff(const Grid1D<double>& grid, bool within_samples = false) const;
 
 private:
     explicit ScheduleEntry(double v) : v_(v) {}

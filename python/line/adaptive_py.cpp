@@ -82,7 +82,8 @@ constexpr char kWithArraysDoc[] =
     "boundary=\"reflect\")\n--\n\n"
     "Build an adaptive evolver for du/dt = a(x) u'' + b(x) u' + c(x) u with the shift kernel.\n\n"
     "a, b and c are sampled at the n grid nodes and evaluated between them by Catmull-Rom\n"
-    "interpolation (constant beyond the ends). The step is Shift1D's, each new value\n"
+    "interpolation (c held to its least and greatest sample; constant beyond the ends).\n"
+    "The step is Shift1D's, each new value\n"
     "clipped to the range the flow keeps (see Shift1D). It is first order, so the\n"
     "step-doubling difference is taken as the error, with controller gains 0.7 and 0.4.\n\n"
     "Parameters\n----------\n"
@@ -132,7 +133,7 @@ Ref adaptive_with_arrays(const Args& a) {
     GridFn<double> state = unwrap(make_checked_state(policy, xmin, xmax, n, *u0));
     SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax);
     SharedCoeff cb = extract_coeff_array(a.raw(4), n, xmin, xmax);
-    SharedCoeff cc = extract_coeff_array(a.raw(5), n, xmin, xmax);
+    SharedCoeff cc = extract_reaction_array(a.raw(5), n, xmin, xmax);
     return new_object(AdaptivePIObj{compute([&] {
         return AdaptiveEvolver::with_arrays(std::move(state), std::move(ca), std::move(cb), std::move(cc), c_norm_bound,
                                             tol_abs, tol_rel);

@@ -70,8 +70,10 @@ constexpr char kDriftReaction1DDoc[] =
 constexpr char kWithArraysDoc[] =
     "with_arrays(xmin, xmax, n, b, c, c_norm_bound, u0, *, boundary=\"reflect\")\n--\n\n"
     "Build a drift-reaction evolver with b and c sampled at the grid nodes.\n\n"
-    "Between nodes the samples are evaluated by Catmull-Rom interpolation and beyond the\n"
-    "ends continued by their end samples; the evolver solves du/dt = b(x) u' + c(x) u.\n"
+    "Between nodes the samples are evaluated by Catmull-Rom interpolation (c held to its\n"
+    "least and greatest sample, so that max|u| stays within max|u0| e^(t max c) over the\n"
+    "samples) and beyond the ends continued by their end samples; the evolver solves\n"
+    "du/dt = b(x) u' + c(x) u.\n"
     "While the characteristics keep clear of the grid's end cells the midpoint foot is\n"
     "second order in time: doubling n_steps divides the error by about 4. On a periodic\n"
     "grid the samples are continued past the last node as that node's sample, not\n"
