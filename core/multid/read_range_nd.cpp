@@ -178,6 +178,25 @@ struct EdgeMeasure {
     double smooth = 1.0, eighth = 0.0, bend = 0.0;
 };
 
+// cell_smoothness on a line too short for eighth differences (5 to 8
+// nodes): the same ramp over (|D4 u| / |D2 u|)^2, which a sampled wave
+// shares with |D8 u| / |D4 u| ((4 sin^2(pi/m))^2 at m nodes a wavelength).
+// Lines of 4 nodes, too short for either, count as rough: a state rebuilt
+// on them would otherwise keep every overshoot of its read.
+double short_line_smoothness(const double* w, std::size_t count, std::size_t i) {
+    if (count < 5) return 0.0;
+    double worst = 0.0;
+    for (const std::size_t node : {i, i + 1}) {
+        const std::size_t j = std::clamp<std::size_t>(node, 2, count - 3);
+        const double d2 = (w[j - 1] - 2.0 * w[j]) + w[j + 1];
+        const double d4 = ((w[j - 2] + w[j + 2]) - 4.0 * (w[j - 1] + w[j + 1])) + 6.0 * w[j];
+        const double r = d2 != 0.0 ? (d4 / d2) * (d4 / d2) : d4 != 0.0 ? FlowRange::kInfinity : 0.0;
+        worst = std::max(worst, r);
+    }
+    if (!(worst < kRoughRatio)) return 0.0;
+    return worst <= kSmoothRatio ? 1.0 : (kRoughRatio - worst) / (kRoughRatio - kSmoothRatio);
+}
+
 EdgeMeasure edge_measure(const Line& line, std::size_t i) {
     EdgeMeasure e;
     double w[10];
@@ -185,6 +204,11 @@ EdgeMeasure edge_measure(const Line& line, std::size_t i) {
     if (line.n >= 9) {
         const std::size_t at = window(line, i, 4, w, count);
         e.smooth = cell_smoothness(std::span<const double>(w, count), false, at, e.eighth);
+    } else if (line.n >= 5) {
+        const std::size_t at = window(line, i, 2, w, count);
+        e.smooth = short_line_smoothness(w, count, at);
+    } else {
+        e.smooth = 0.0;
     }
     if (line.n >= 3) {
         const std::size_t at = window(line, i, 1, w, count);
