@@ -48,19 +48,18 @@ double cubic_max(const double* c) {
     return best;
 }
 
-// Reads (cubic extremes along axis 0) one cell's bound may take over all
-// its levels: a read is some 30 operations, so a cell costs a millisecond
-// at most.
-constexpr int kCellReads = 1 << 15;
+// Slices one level of a cell's bound may read (as read_extreme's budget):
+// smooth data take some 100 a level.
+constexpr int kLevelReads = 4096;
 
 // The upper bound of tensor_cubic_extreme over axes 0 .. K - 1 of b
-// (4^K coefficients), `reads` counting the cubic extremes taken.
+// (4^K coefficients).
 template <std::size_t K>
-double patch_max(const double* b, int& reads) {
+double patch_max(const double* b) {
     if constexpr (K == 1) {
-        ++reads;
         return cubic_max(b);
     } else {
+        int reads = 0;
         constexpr std::size_t kSlice = kCellCoefficients<K - 1>;
         // Along the last axis P = sum_j B_j^3(t) sum_m b[m + j S] B_m(x), so
         // d^2P/dt^2 = 6 sum_m B_m(x) sum_j D2 b[m, j] B_j^1(t), a convex
@@ -91,7 +90,8 @@ double patch_max(const double* b, int& reads) {
                              a2 = s * c[2 * kSlice] + t * c[3 * kSlice];
                 slice[m] = s * (s * a0 + t * a1) + t * (s * a1 + t * a2);
             }
-            const double v = patch_max<K - 1>(slice.data(), reads);
+            ++reads;
+            const double v = patch_max<K - 1>(slice.data());
             best = std::max(best, v);
             return v;
         };
@@ -99,7 +99,7 @@ double patch_max(const double* b, int& reads) {
         // it could lie beyond the best slice so far (as read_extreme splits).
         const auto bound = [&](auto& self, double t0, double h, double l, double r, int level) -> double {
             const double plain = std::max(l, r) + margin(h);
-            if (plain <= best || level == kLevels || margin(h) <= rounding || reads + kSplit > kCellReads) {
+            if (plain <= best || level == kLevels || margin(h) <= rounding || reads + kSplit > kLevelReads) {
                 return plain;
             }
             const double part = h / kSplit;
@@ -342,11 +342,10 @@ Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> 
 
 template <std::size_t D>
 double tensor_cubic_extreme(const std::array<double, kCellCoefficients<D>>& b, bool upper) {
-    int reads = 0;
-    if (upper) return patch_max<D>(b.data(), reads);
+    if (upper) return patch_max<D>(b.data());
     std::array<double, kCellCoefficients<D>> minus{};
     for (std::size_t k = 0; k < b.size(); ++k) minus[k] = -b[k];
-    return -patch_max<D>(minus.data(), reads);
+    return -patch_max<D>(minus.data());
 }
 
 template <std::size_t D>
