@@ -67,6 +67,10 @@ double cell_smoothness(std::span<const double> values, bool periodic, std::size_
     return smoothness(values, periodic, i, 0.0, eighth);
 }
 
+double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i, double& eighth) {
+    return smoothness(values, periodic, i, 0.0, eighth);
+}
+
 double cell_bend(std::span<const double> values, bool periodic, std::size_t i) {
     const std::size_t n = values.size();
     if (n < 3) return 0.0;

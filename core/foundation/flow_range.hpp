@@ -102,6 +102,9 @@ inline constexpr std::ptrdiff_t kSmoothReach = 2;
 inline constexpr double kReadErrorShare = 1e-2;
 inline constexpr double kRoughRatio = 2.0;
 double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i);
+// The same, and the larger |D8 u| at the cell's two nodes in `eighth` (left
+// as it is for fewer than 9 values).
+double cell_smoothness(std::span<const double> values, bool periodic, std::size_t i, double& eighth);
 
 // How a smooth extremum between nodes i and i + 1 bends the data there: D2 u
 // at both nodes, the one nearer 0 where both have one sign (< 0 under a

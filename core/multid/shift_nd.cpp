@@ -365,72 +365,6 @@ Expected<std::vector<double>> evolve_in_range(const AnisotropicShiftChernoffND<D
     return std::move(u.values);
 }
 
-namespace {
-
-// The range of the tensor read of v over axes 0 .. d - 1 (axis 0 fastest in
-// v's order): along axis d - 1, slices of the lower axes at the samples of
-// each cell, each measured by the same means one axis down.
-Expected<FlowRange> tensor_range(const Grid1D<double>* axes, std::size_t d, std::span<const double> v) {
-    if (d == 1) return read_range(axes[0], v);
-    const Grid1D<double>& outer = axes[d - 1];
-    const std::size_t m = outer.n, lower = v.size() / m;
-    // Lines along the outer axis made contiguous, for its 1-D read.
-    std::vector<double> lines(v.size());
-    for (std::size_t k = 0; k < m; ++k)
-        for (std::size_t p = 0; p < lower; ++p) lines[p * m + k] = v[p + k * lower];
-    const std::size_t cells = outer.boundary.tag == BoundaryTag::Periodic ? m : m - 1;
-    constexpr std::size_t kCount = kOuterRangeSamples + 1;
-    std::vector<double> slice(lower);
-    FlowRange total{v[0], v[0]};
-    const double dx = outer.dx();
-    for (std::size_t c = 0; c < cells; ++c) {
-        double lows[kCount], highs[kCount];
-        for (std::size_t s = 0; s < kCount; ++s) {
-            if (Status st = poll_stop(); !st) return fail(st.error());
-            if (s == 0) {
-                std::copy_n(v.begin() + static_cast<std::ptrdiff_t>(c * lower), lower, slice.begin());
-            } else {
-                const double x = outer.xmin + dx * (static_cast<double>(c) + static_cast<double>(s) /
-                                                                              static_cast<double>(kOuterRangeSamples));
-                for (std::size_t p = 0; p < lower; ++p) {
-                    Expected<double> r = outer.interp(std::span<const double>(lines.data() + p * m, m), x);
-                    if (!r) return fail(r.error());
-                    slice[p] = *r;
-                }
-            }
-            Expected<FlowRange> below = tensor_range(axes, d - 1, slice);
-            if (!below) return below;
-            lows[s] = below->lo;
-            highs[s] = below->hi;
-        }
-        total.lo = std::min(total.lo, refined_extreme(lows, kCount, false));
-        total.hi = std::max(total.hi, refined_extreme(highs, kCount, true));
-    }
-    return total;
-}
-
-}  // namespace
-
-template <std::size_t D>
-Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
-    // As read_range reads a line: next to a non-periodic end the data are
-    // continued by their straight line, and a "zero" end adds its inflow.
-    // Axis 0 is measured by read_range itself, which continues its data.
-    std::array<Grid1D<double>, D> axes = grid.axes;
-    bool zero = false;
-    for (std::size_t d = 0; d < D; ++d) {
-        Grid1D<double>& ax = axes[d];
-        ax.interp_kind = grid.interp_kind;
-        zero = zero || ax.boundary.tag == BoundaryTag::Zero;
-        if (d > 0 && ax.boundary.tag != BoundaryTag::Periodic) {
-            ax.boundary = BoundaryPolicy<double>::of(BoundaryTag::Linear);
-        }
-    }
-    Expected<FlowRange> r = tensor_range(axes.data(), D, values);
-    if (r && zero) *r = r->with_zero();
-    return r;
-}
-
 template <std::size_t D>
 bool shift_reads_located(const AnisotropicShiftChernoffND<D>& op, double tau) {
     const double sigma = std::sqrt(tau) + std::sqrt(tau);
@@ -486,7 +420,5 @@ template Expected<std::vector<double>> evolve_in_range<2>(const AnisotropicShift
                                                           std::size_t, FlowRange&);
 template Expected<std::vector<double>> evolve_in_range<3>(const AnisotropicShiftChernoffND<3>&, GridFnND<3>, double,
                                                           std::size_t, FlowRange&);
-template Expected<FlowRange> read_range_nd<2>(const GridND<2>&, std::span<const double>);
-template Expected<FlowRange> read_range_nd<3>(const GridND<3>&, std::span<const double>);
 
 }  // namespace quorvane

@@ -74,19 +74,6 @@ template <std::size_t D>
 Expected<std::vector<double>> evolve_in_range(const AnisotropicShiftChernoffND<D>& op, GridFnND<D> u, double tau,
                                               std::size_t steps, FlowRange& range);
 
-// Samples along each outer axis (all but axis 0) per cell when the range of
-// a tensor read is measured; axis 0 takes kRangeSamplesPerCell.
-inline constexpr std::size_t kOuterRangeSamples = 4;
-
-// The range of the tensor read of `values` on `grid` (per axis the read of
-// the grid's kind, over every cell and across a periodic seam): along axis
-// 0 as read_range measures a line, along each outer axis at
-// kOuterRangeSamples + 1 points a cell, the extremes of those refined by
-// the parabola through their neighbours; 0 joins it under a "zero" end. A
-// stop request ends it.
-template <std::size_t D>
-Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values);
-
 extern template struct AnisotropicShiftChernoffND<2>;
 extern template struct AnisotropicShiftChernoffND<3>;
 

@@ -9,6 +9,7 @@
 #include "core/bounded/obstacle.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/foundation/stop.hpp"
+#include "core/multid/read_range_nd.hpp"
 #include "core/multid/shift_nd.hpp"
 #include "core/multid/sizes.hpp"
 #include "python/array.hpp"
