@@ -66,8 +66,9 @@ class Flow:
             np.sum(weights(g) * flat(v)), np.sum(weights(g) * flat(u0)) * mass_factor(g, t),
             np.sum(np.abs(weights(g) * flat(u0))) * max(1.0, mass_factor(g, t))))
         self.chain = kw.pop("chain", None)
-        # a state rebuilt from values() each call: the chained calls' tolerance, or None where the
-        # object holds more than its values (then only the bound is asked of it)
+        # a state rebuilt from values() each call: the chained calls' tolerance, None where the
+        # object holds more than its values (then only the bound is asked of it), or False where
+        # the row builds from the data more than the state (then nothing)
         self.rebuilt_tol = kw.pop("rebuilt_tol", "chain")
         self.dims = kw.pop("dims", None)
         self.scale_tol = kw.pop("scale_tol", ROUND)
@@ -343,7 +344,7 @@ row("Heat1DZeta6", stateful(grid1d(q.Heat1DZeta6)), r_max=3.5031, **dict(UNIT_HE
 # degree-64 resampling does not keep the plain sum, and the ladder amplifies its rounding (1e-8).
 row("Heat1DZeta8", stateful(grid1d(q.Heat1DZeta8)), r_max=6.5, weight=0.5, count_cap=4000,
     draw=lambda g, rng: finish_time(g, dx2(g) * (log_uniform(rng, 0.05, 8.0) / g.r if g.mode == "r" else 1.0)),
-    **dict(UNIT_HEAT, sizes=(9, 17), bound=heat_bound(0.3), mass=None, lin=1e-8, scale_tol=1e-8))
+    **dict(UNIT_HEAT, sizes=(9, 17), bound=heat_bound(0.232), mass=None, lin=1e-8, scale_tol=1e-8))
 # The exact exponential of the zero-flux stencil: constants, the plain sum and the maximum.
 # The cap bounds each step's applications: the counts a refusal names take steps near it, so a
 # call of them does about 8.5 t 4/dx^2 applications in all (seconds to hours): named, not run.
@@ -477,7 +478,8 @@ row("SchrodingerComplex1D", stateful(lambda g, u0: q.SchrodingerComplex1D(g.lo, 
 row("ObstacleChernoff", stateful(lambda g, u0: q.ObstacleChernoff(g.lo, g.lo + g.L, g.n, u0, a=g.a, b=g.b, c=0.0,
                                                                   level=g.ell * float(np.max(np.abs(u0))))),
     draw=lambda g, rng: (setattr(g, "ell", float(rng.uniform(-1.5, 0.5))), coefs("a", "b", diffusion="a")(g, rng)),
-    const=lambda g: ROUND if g.ell <= 1.0 else None, chain=0.0, dims={"a": 2, "b": 1})
+    const=lambda g: ROUND if g.ell <= 1.0 else None, chain=0.0, dims={"a": 2, "b": 1},
+    rebuilt_tol=False)  # the level is set from max|u0|: a rebuilt object would move it
 # The level is fixed, so not linear; max(level, S v) of a constant above the level is itself.
 row("ObstacleNDV8", stateless(lambda g: q.ObstacleNDV8(*box(g, 1), g.n, *box(g, 1), g.n, g.ell * g.s),
                               lambda o, u, t, n, g: [u := o.apply(t / n, u) for _ in range(n)][-1]),
@@ -558,7 +560,7 @@ row("HypoellipticChernoffEngel", stateful(lambda g, u0: q.HypoellipticChernoffEn
 row("SmolyakD6V8", stateless(lambda g: q.SmolyakD6V8(g.lo, g.lo + g.L, g.n),
                              lambda o, u, t, n, g: o.apply(t / n, u, n)),
     draw=sized(lambda g: g.n**6), r_max=0.108434, const=ROUND, bound=0.49, chain=0.0, dims={"t": 2}, sizes=(4,),
-    weight=0.5, count_cap=16)
+    weight=0.5, count_cap=4)  # a step is some 2e7 reads: more do not fit the call limit on a busy machine
 row("ComplexTripleJumpV8", stateless(lambda g: q.ComplexTripleJumpV8(g.lo, g.lo + g.L, g.n),
                                      lambda o, u, t, n, g: [u := o.apply_real(t / n, u) for _ in range(n)][-1]),
     draw=sized(lambda g: g.n**5), const=ROUND, chain=0.0, sizes=(4,), weight=0.4, count_cap=64)
@@ -722,7 +724,8 @@ row("Etdrk4", lambda g, u0, parts: [e := q.Etdrk4.from_symmetric_op(conservative
                                                                       parts[0][0] / parts[0][1])] and
     [u0 := e.integrate(u0, n) for t, n in parts][-1],
     lin=None, const=ROUND, const_data=lambda g, u0: np.full_like(u0, float(np.sign(g.s) or 1.0)), chain=0.0,
-    draw=conservative_draw, sizes=(8, 16), refuses=(r"u - u\^3 overflows",))
+    draw=conservative_draw, sizes=(8, 16), refuses=(r"u - u\^3 overflows",),
+    costly=(r"more than 10000000 operator products",))  # the named h takes up to 1e7 products: named, not run
 
 
 # --- gradients: linear in the data, scaled by what they differentiate ------------------------
@@ -1093,16 +1096,17 @@ def phi_want(orders):
 
 def fine_var_a(g, u0):
     """u_t = (a u_x)_x on the period, a = a0 (1 + 0.8 sin(2 pi y + phase)), on 16 times the
-    nodes (the SciPy exponential of the centred stencil): 1e-5 of the flow of cos_data."""
-    import scipy.linalg
+    nodes (the flux stencil, a at the cell faces, exponentiated through its eigenvectors):
+    1e-5 of the flow of cos_data."""
     m, P = 16 * g.n, g.L * g.n / (g.n - 1)
     y, h = np.arange(m) / m, P / m
-    a = g.a0 * (1.0 + 0.8 * np.sin(2 * math.pi * y + g.phase))
-    da = g.a0 * 0.8 * 2 * math.pi / P * np.cos(2 * math.pi * y + g.phase)
-    up = np.roll(np.eye(m), 1, axis=1)
-    op = a[:, None] * (up + up.T - 2 * np.eye(m)) / h**2 + da[:, None] * (up - up.T) / (2 * h)
+    face = g.a0 * (1.0 + 0.8 * np.sin(2 * math.pi * (y + 0.5 / m) + g.phase)) / h**2  # a at y + h/2
+    op = np.diag(-(face + np.roll(face, 1)))
+    op[np.arange(m), (np.arange(m) + 1) % m] = face
+    op[(np.arange(m) + 1) % m, np.arange(m)] = face
+    lam, vec = np.linalg.eigh(op)
     v = 0.3 + np.cos(2 * math.pi * y) + 0.5 * np.sin(4 * math.pi * y)
-    return (scipy.linalg.expm(g.t * op) @ v)[::16]
+    return (vec @ (np.exp(g.t * lam) * (vec.T @ v)))[::16]
 
 
 NO_REF = {}  # rows with a flow and no reference yet: name -> why
@@ -1243,9 +1247,8 @@ for _args in [
       for name, draw in (("Reflected1D", 83), ("Robin1D", 57))],
     ("Shift1D", "named tau reads too far", "named number", r"reads u at x \+ 2 tau b\(x\).*more than 2\^53 cells",
      "OutOfDomain", "the tau named for a drift of 2e192 is refused in turn by the far-read rule", 20),
-    *[(name, f"J beyond the doubles (draw {draw})", "named number", r"J = sum \(u_n - target\)\^2 or dJ/dtheta lies beyond", "NanInf",
-       "the named t is refused in turn: J of data of 1e150 leaves the doubles", draw)
-      for name, draw in (("ReverseHeat1D", 0), ("ReverseHeat1D", 22))],
+    ("ReverseHeat1D", "J beyond the doubles", "named number", r"J = sum \(u_n - target\)\^2 or dJ/dtheta lies beyond",
+     "NanInf", "the named t is refused in turn: J of data of 1e150 leaves the doubles", 0),
     *[(name, "CFL text of the K = 4 step", "named number", r"need 2·tau", "CflViolated",
        "the text adds the truncated series' rule (need 2 tau ||a|| < dx^2), whose tau is refused: the class's own "
        "rule is stricter", draw) for name, draw in (("NonSeparable2D", 106), ("NonSeparable2DAniso", 53))],
@@ -1269,10 +1272,10 @@ for _args in [
     ("AdaptivePI", "substeps depend on the data's scale", "linearity", r"^data times 3, values of size 3\.0e\+00: ",
      None, "with tol_abs = 0 the substeps still depend on the data's scale: 3 u0 differs from 3 times the result "
      "by 4e-8", 6),
-    ("AdaptivePI", "data near the ends of the doubles", "linearity", r"^data times \S+e[-+]3\d\d: refused where the "
-     r"call itself passed: \[ConvergenceFailed\] adaptive PI: step rejected", "ConvergenceFailed",
-     "data scaled to 1e307 or 1e-300 are refused (a step rejected at tau 0 or after 100000 substeps) where the "
-     "data at unit scale pass", 7),
+    ("AdaptivePI", "data near the ends of the doubles", "linearity", r"^data times \S+: refused where the call itself "
+     r"passed: \[ConvergenceFailed\] adaptive PI: step rejected", "ConvergenceFailed",
+     "data scaled to 1e307 or to 1e-300 are refused (a step rejected at tau 0 or after 100000 substeps) where the "
+     "data before the scaling pass", 7),
     ("AdaptivePI", "tiny data grind", "hang", r"^\[\(\S+, \d+\)\]: no answer in", None,
      "data of 6e-195 take substeps long past the call limit (heat4, 33 periodic nodes)", 9),
     # --- the transport bounds -------------------------------------------------------------
