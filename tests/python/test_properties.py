@@ -250,8 +250,9 @@ class Checker:
             out.append(("constant", g, row.const_data(g, u0), [(t, n)], 1.0))
         if row.get("chain", g) is not None and n % 2 == 0:
             out.append(("chained calls", g, u0, [(t / 2, n // 2)] * 2, 1.0))
-            if row.rebuilt is not None and row.rebuilt_tol is not False and self.run is row.run:  # values() each call
-                out.append(("rebuilt state", g, u0, [(t / 2, n // 2)] * 2, 1.0))
+            k = getattr(g, "rebuild_k", 2)  # calls, each on an object built from the last values()
+            if row.rebuilt is not None and row.rebuilt_tol is not False and self.run is row.run and n % k == 0:
+                out.append(("rebuilt state", g, u0, [(t / k, n // k)] * k, 1.0))
         g2 = self.tables.rescale(g, row, rng)
         if g2 is not None:
             out.append(("length scaling", g2, row.rescale_data(g, g2, u0), [(g2.t, n)], 1.0))
