@@ -32,7 +32,7 @@ def scipy_laplacian(lap):
 
 
 def main():
-    quick = options(__doc__, full="about 5 min on eight processors, 13 on two busy ones", quick="about 10 s").quick
+    quick = options(__doc__, full="about 5 min on eight processors, 13 on two busy ones", quick="a few seconds").quick
     n, times, repeats = (2_000, TIMES[:2], 1) if quick else (N, TIMES, 3)
     print(f"quorvane {q.version()}: exp(-t L) f0 on graphs of {n} nodes, default tolerances")
     print(f"{'graph':>9} {'t*rho':>8} {'expm_mult s':>11} {'cheb s':>8} {'ratio':>6} {'err':>8}"

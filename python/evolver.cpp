@@ -185,6 +185,20 @@ std::string sampled_read_note(const CoeffSource& c, const Grid1D<double>& grid, 
            "grid, or smaller steps (whose reads lie nearer the nodes) avoid it";
 }
 
+void refuse_nonfinite_samples(const char* cls, const CoeffSource& c, const Grid1D<double>& grid) {
+    if (!c.fixed() || c.constant_value()) return;
+    for (std::size_t i = 0; i < grid.n; ++i) {
+        const double x = grid.node(i);
+        for (auto [name, v] : {std::pair{"a_prime", c.eval_a_prime(x)}, std::pair{"a_double_prime",
+                                                                                   c.eval_a_double_prime(x)}}) {
+            if (std::isfinite(v)) continue;
+            py_err_with_kind("NanInf", std::string(cls) + ": " + name + " reads " + (std::isnan(v) ? "NaN" : "inf") +
+                                           " at node " + std::to_string(i) + " (x = " + fmt_exp3(x) +
+                                           "): a step needs finite coefficient samples");
+        }
+    }
+}
+
 void raise_coefficient_fault(const char* cls, const CoefficientFault& f, const Grid1D<double>& grid) {
     std::string msg = std::string(cls) + ": ";
     if (f.kind == CoefficientFault::Kind::LinearEnds) {

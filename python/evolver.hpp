@@ -186,8 +186,13 @@ void refuse_with_judged_count(const char* cls, const K& kernel, const Grid1D<dou
 // Refuses a step the kernel cannot take stably, judged on the step tau
 // alone (a call of duration t only sizes the step count the refusal names);
 // kernels without a judgement accept every step.
+// "NanInf": a sampled derivative of the coefficient (taken as given, not
+// checked when the evolver was built) that is not finite at a node.
+void refuse_nonfinite_samples(const char* cls, const CoeffSource& c, const Grid1D<double>& grid);
+
 template <class K>
 void refuse_unstable_step(const char* cls, const K& kernel, const Grid1D<double>& grid, double t, double tau) {
+    if constexpr (std::is_same_v<K, DiffusionChernoff>) refuse_nonfinite_samples(cls, kernel.coef, grid);
     if constexpr (requires { judge_heat_step(kernel, tau); }) {
         const HeatJudgement j = without_gil([&] { return judge_heat_step(kernel, tau); });
         if (j.fault) raise_coefficient_fault(cls, *j.fault, grid);

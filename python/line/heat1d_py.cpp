@@ -147,7 +147,8 @@ constexpr char kWithAArrayDoc[] =
     "QuorvaneError\n"
     "    \"[OutOfDomain]\" for an unknown boundary, \"[GridMismatch]\" for arrays of the wrong\n"
     "    type or length (a needs at least 3 samples when a derivative is derived from it),\n"
-    "    \"[NanInf]\" for non-finite samples of a, a_prime or a_double_prime or values of u0,\n"
+    "    \"[NanInf]\" for non-finite samples of a or values of u0 (those of a_prime and\n"
+    "    a_double_prime are not checked here: ``evolve`` reports them, kind NanInf),\n"
     "    and the grid errors of the constructor. ``evolve``\n"
     "    refuses boundary \"linear\", whatever the samples of a, kind OutOfDomain.\n";
 
@@ -278,8 +279,6 @@ Ref heat1d_with_a_array(const Args& a) {
     SharedCoeff ca = extract_coeff_array(a.raw(3), n, xmin, xmax, ends.a);
     SharedCoeff ca1 = sampled_coefficient(d1, n, xmin, xmax, ends.a_prime);
     SharedCoeff ca2 = sampled_coefficient(d2, n, xmin, xmax, ends.a_double_prime);
-    if (a_prime_obj) check_given_samples(d1);
-    if (a_double_prime_obj) check_given_samples(d2);
     Heat1DState st =
         unwrap(build_heat1d_with_a(n, u0, std::move(ca), std::move(ca1), std::move(ca2), policy, xmin, xmax, bound));
     st.semigroup.kernel.width_scale = sampled_width_scale(samples);

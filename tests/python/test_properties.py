@@ -18,6 +18,16 @@ size. For every call that succeeds:
 - chained calls (n/2 steps twice) equal one call, bit for bit where the class promises it;
 - length scaling: the same call with every length multiplied by 2^j (and t, the coefficients
   and positions by the powers the row states) gives the same values.
+- a state rebuilt from values() before each of the chained calls gives the one object's values
+  (or, where the object holds more than its values, stays within the bound);
+- references (``property_tables.REFS``): fixed draws at ordinary scales whose values must meet
+  the flow's own (an exact solution, or SciPy's exponential of the class's semi-discrete
+  operator) within the class's error there.
+
+Each row's checks are also run on calls made wrong on purpose: one that returns its data, one
+that evolves t/2, and one that turns the drift (or t, where the class takes negative times).
+Each must give findings, or ``test_row_reports_a_mutated_call`` fails: a check that passes a
+wrong rate checks nothing. A row with no reference says why in ``property_tables.NO_REF``.
 
 Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 1.1K, 2K and 10K are run
 on a fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
@@ -25,9 +35,11 @@ of steps, a longest t or a data scale (each used once on a fresh object), unless
 it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
 scaled) may not be refused where the call itself passed without naming what passes.
 
-Faults still open are listed in ``property_tables.KNOWN``, each with a draw that shows it (run at
+Faults still open are listed in ``property_tables.KNOWN``, each with the one check that reports
+it, a pattern its findings match, the kind of error they carry and a draw that shows it (run at
 every budget): its findings are reported by a strict xfail case of their own (which fails once
-the fault is mended, so that the entry is removed), not by the class's case.
+the fault is mended, so that the entry is removed), not by the class's case. A finding of
+another check or kind is the class's.
 QUORVANE_PROPERTY_NO_KNOWN=1 ignores the list.
 
 Classes run in groups, each group in a subprocess with a timeout; each call is armed with a
@@ -37,6 +49,7 @@ class's findings with their draws: ``python3 test_properties.py EXAMPLES NAME...
 """
 
 import concurrent.futures
+import copy
 import json
 import math
 import os
@@ -44,6 +57,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 import traceback
 import types
 
@@ -55,7 +69,7 @@ NO_KNOWN = os.environ.get("QUORVANE_PROPERTY_NO_KNOWN", "") not in ("", "0")
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CALL_LIMIT = 10.0 * (5 if SANITIZED else 1)  # seconds: a call past it is a hang or a grind
 CLASS_LIMIT = (60.0 + 3.0 * EXAMPLES) * (5 if SANITIZED else 1)  # seconds a class may take in all
-GROUP_SIZE = 6
+GROUP_SIZE = 3
 START = "checking "
 TINY = 2.0**-1016  # an absolute floor: below it values are subnormal rounding
 BIG = 2.0**1023  # a result this large may leave the doubles: its refusal need name nothing
@@ -119,23 +133,23 @@ def norm(v):
 class Checker:
     """Runs one row's draws and records counts, findings and the known faults met."""
 
-    def __init__(self, row, tables):
-        self.row, self.tables = row, tables
+    def __init__(self, row, tables, run=None, strict=False):
+        self.row, self.tables, self.run, self.strict = row, tables, run or row.run, strict
         self.counts = {"calls": 0, "refused": 0, "checks": 0, "named": 0, "untried": 0}
         self.findings, self.known = [], {}
 
     def fail(self, check, g, detail):
-        key = None if NO_KNOWN else self.tables.known_key(self.row.name, check, detail)
+        key = None if NO_KNOWN or self.strict else self.tables.known_key(self.row.name, check, detail, g)
         if key is not None:
             self.known.setdefault(key, f"{detail} (draw {self.tables.describe(g)})")
         elif len(self.findings) < 12:
             self.findings.append({"check": check, "draw": self.tables.describe(g), "detail": detail})
 
-    def call(self, g, u0, parts):
+    def call(self, g, u0, parts, run=None):
         """('ok', value), ('refused', text) or ('hung', None) and ('panic', text), both reported."""
         self.counts["calls"] += 1
         try:
-            status, value = timed(self.row.run, g, u0, parts)
+            status, value = timed(run or self.run, g, u0, parts)
         except (TypeError, ValueError, OverflowError) as e:  # the row's own arithmetic
             return "refused", f"{type(e).__name__}: {e}"
         if status == "refused":
@@ -146,6 +160,20 @@ class Checker:
         elif status == "hung":
             self.fail("hang", g, f"{parts}: no answer in {CALL_LIMIT:g} s")
         return status, value
+
+    # --- references ----------------------------------------------------------------------
+    def reference(self, index, r):
+        """The row's call on a reference draw against the values its flow gives there."""
+        g = types.SimpleNamespace(draw=f"reference {index}", **r.pin)
+        g.tau = g.t / g.n_steps
+        u0 = g.data(g) if callable(getattr(g, "data", None)) else self.tables.cos_data(g, getattr(g, "dim", 1))
+        status, v = self.call(g, u0, [(g.t, g.n_steps)])
+        if status == "refused":
+            self.fail("reference", g, f"the reference call is refused: {v}")
+        elif status == "ok":
+            want = self.tables.flat(r.want(g, u0))[r.pick]
+            got = self.tables.flat(v)[r.pick]
+            self.close("reference", g, got, want, r.tol, float(np.max(np.abs(want))), "against its flow: ")
 
     # --- named numbers -------------------------------------------------------------------
     def named(self, g, u0, t, n, text):
@@ -185,7 +213,7 @@ class Checker:
             against = "the same bits" if tol == 0.0 else f"{tol:g} x {np.max(scale):.3g}"
             self.fail(check, g, f"{note}max error {err:.3g} against {against}")
 
-    def bounds(self, g, u0, v, t):
+    def bounds(self, g, u0, v, t, check="bound"):
         row, flat, growth = self.row, self.tables.flat, self.row.growth(g, t)
         bound, norm2 = row.get("bound", g), row.get("norm2", g)
         for tol, size, what in ((bound, lambda a: float(np.max(np.abs(a))), "max|u|"), (norm2, norm, "|u|_2")):
@@ -193,7 +221,9 @@ class Checker:
                 self.counts["checks"] += 1
                 before, after = size(flat(u0)), size(flat(v))
                 if not after <= before * growth * (1.0 + tol) + TINY:
-                    self.fail("bound", g, f"{what} = {after:.6g} > {before:.6g} x growth {growth:.6g} x (1 + {tol:g})")
+                    self.fail(check, g, f"{what} = {after:.6g} > {before:.6g} x growth {growth:.6g} x (1 + {tol:g})")
+        if check != "bound":
+            return
         unitary = row.get("unitary", g)
         if unitary is not None:
             self.close("unitary", g, norm(flat(v)), norm(flat(u0)), unitary, norm(flat(u0)))
@@ -220,6 +250,9 @@ class Checker:
             out.append(("constant", g, row.const_data(g, u0), [(t, n)], 1.0))
         if row.get("chain", g) is not None and n % 2 == 0:
             out.append(("chained calls", g, u0, [(t / 2, n // 2)] * 2, 1.0))
+            k = getattr(g, "rebuild_k", 2)  # calls, each on an object built from the last values()
+            if row.rebuilt is not None and row.rebuilt_tol is not False and self.run is row.run and n % k == 0:
+                out.append(("rebuilt state", g, u0, [(t / k, n // k)] * k, 1.0))
         g2 = self.tables.rescale(g, row, rng)
         if g2 is not None:
             out.append(("length scaling", g2, row.rescale_data(g, g2, u0), [(g2.t, n)], 1.0))
@@ -251,7 +284,7 @@ class Checker:
         self.bounds(g, u0, v, t)
         mag = max(top, float(np.max(np.abs(flat(v)))) if flat(v).size else 0.0)
         for check, gp, data, parts, k in partners:
-            status2, w = self.call(gp, data, parts)
+            status2, w = self.call(gp, data, parts, row.rebuilt if check == "rebuilt state" else None)
             if status2 in ("hung", "panic"):  # reported
                 continue
             if status2 == "refused":
@@ -279,9 +312,57 @@ class Checker:
                     self.close(check, g, w, want, row.get("const", g), scale, f"values of size {scale:.1e}: ")
             elif check == "chained calls":
                 self.close(check, g, w, v, row.get("chain", g), mag)
+            elif check == "rebuilt state":
+                tol = row.get("chain" if row.rebuilt_tol == "chain" else "rebuilt_tol", g)
+                if tol is None:  # the bound, on every state rebuilt from the values
+                    self.bounds(g, u0, w, t, "rebuilt state")
+                else:
+                    self.close(check, g, w, v, tol, mag)
             else:
+                subnormal = "a subnormal tau, " if min(g.tau, gp.tau) < 2.0**-1022 else ""
                 self.close(check, g, row.rescale_result(g, gp, w), v, row.get("scale_tol", g), mag,
-                           f"lengths times {gp.L / g.L:g}, values of size {mag:.1e}: ")
+                           f"{subnormal}lengths times {gp.L / g.L:g}, values of size {mag:.1e}: ")
+
+
+# --- mutants: the row's checks must report a call that is wrong ---------------------------
+def mutants(row, tables):
+    """(name, run) of the wrong calls a row's checks must report: one that returns its data (or,
+    where the values are not the state's, evolves 2^-60 of t), one that evolves t/2, and one
+    with the drift turned (or t, where the class takes negative times)."""
+    flat, run = tables.flat, row.run
+    if row.name in tables.NO_MUTANT:
+        return []
+
+    def returns_its_input(g, u0, parts):
+        v = run(g, u0, [(t * 2.0**-60, n) for t, n in parts])
+        return u0.copy() if flat(v).shape == flat(u0).shape else v
+
+    out = [("returns_its_input", returns_its_input),
+           ("evolves_half_the_time", lambda g, u0, parts: run(g, u0, [(t / 2, n) for t, n in parts]))]
+    drift = next((r.drift for r in tables.REFS.get(row.name, []) if r.drift), None)
+    if drift == "t":
+        out.append(("runs_the_flow_backwards", lambda g, u0, parts: run(g, u0, [(-t, n) for t, n in parts])))
+    elif drift:
+        def turned(g, u0, parts):
+            g2 = copy.copy(g)
+            if hasattr(g2, drift):
+                setattr(g2, drift, -getattr(g2, drift))
+            return run(g2, u0, parts)
+        out.append(("runs_the_flow_backwards", turned))
+    return out
+
+
+def run_checks(checker, row, tables, indices):
+    for i, r in enumerate(tables.REFS.get(row.name, [])):
+        try:
+            checker.reference(i, r)
+        except Exception:  # noqa: BLE001 -- a fault of the row or of the class, reported
+            checker.fail("exception", types.SimpleNamespace(draw=f"reference {i}"), traceback.format_exc(limit=3)[-1500:])
+    for index in indices:
+        try:
+            checker.run_draw(index)
+        except Exception:  # noqa: BLE001
+            checker.fail("exception", types.SimpleNamespace(draw=index), traceback.format_exc(limit=3)[-1500:])
 
 
 # --- the child process ----------------------------------------------------------------------
@@ -301,6 +382,7 @@ def check_rows(names, examples):
     signal.signal(signal.SIGALRM, on_alarm)
     np.seterr(all="ignore")
     for name in names:
+        started = time.monotonic()
         print(START + name, flush=True)
         row = tables.FLOWS.get(name)
         if row is None or row.run is None:  # no row, or no flow: the row says why
@@ -308,12 +390,15 @@ def check_rows(names, examples):
             continue
         checker = Checker(row, tables)
         generated = set(range(max(1, round(examples * row.weight)))) | row.always
-        for index in [-i - 1 for i in range(len(row.pins))] + sorted(generated):
-            try:
-                checker.run_draw(index)
-            except Exception:  # noqa: BLE001 -- a fault of the row or of the class, reported
-                checker.fail("exception", types.SimpleNamespace(draw=index), traceback.format_exc(limit=3)[-1500:])
-        print(json.dumps({"counts": checker.counts, "findings": checker.findings, "known": checker.known}), flush=True)
+        run_checks(checker, row, tables, [-i - 1 for i in range(len(row.pins))] + sorted(generated))
+        caught = {}
+        for what, run in mutants(row, tables):  # the references and one draw, no known faults
+            mutated = Checker(row, tables, run=run, strict=True)
+            run_checks(mutated, row, tables, [0])
+            caught[what] = [f["check"] for f in mutated.findings]
+        checker.counts["seconds"] = round(time.monotonic() - started, 1)
+        print(json.dumps({"counts": checker.counts, "findings": checker.findings, "known": checker.known,
+                          "mutants": caught}), flush=True)
 
 
 # --- pytest side ----------------------------------------------------------------------------
@@ -329,13 +414,17 @@ def _names():
 NAMES = _names()
 
 
+# The groups run side by side: the references' NumPy and SciPy calls take one thread each.
+ONE_THREAD = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1", MKL_NUM_THREADS="1")
+
+
 def run_group(names):
     """Runs the classes in a subprocess; one that stalls it fails, the rest run again after it."""
     results = {}
     while names:
         try:
             proc = subprocess.run([sys.executable, __file__, str(EXAMPLES), *names], capture_output=True, text=True,
-                                  timeout=len(names) * CLASS_LIMIT + 30)
+                                  timeout=len(names) * CLASS_LIMIT + 30, env=ONE_THREAD)
             out, err, status = proc.stdout, proc.stderr, proc.returncode
         except subprocess.TimeoutExpired as e:
             out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
@@ -374,6 +463,33 @@ def test_flow_keeps_its_invariants(name, results):
     if "noflow" not in res:
         assert res["counts"]["calls"] > 0
         assert not res["findings"], f"{name}: " + "\n".join(json.dumps(f) for f in res["findings"])
+
+
+MUTANTS = ("returns_its_input", "evolves_half_the_time", "runs_the_flow_backwards")
+
+
+def _mutated():
+    try:
+        import property_tables as tables
+    except ImportError:
+        return []
+    out = []
+    for name in NAMES:
+        row = tables.FLOWS.get(name)
+        if row is None or row.run is None:
+            continue
+        has = [m for m, _ in mutants(row, tables)]
+        for m in has:
+            marks = [pytest.mark.skip(reason="no reference: " + tables.NO_REF[name])] if name in tables.NO_REF else []
+            out.append(pytest.param(name, m, marks=marks, id=f"{name}-{m}"))
+    return out
+
+
+@pytest.mark.parametrize("name, mutant", _mutated())
+def test_row_reports_a_mutated_call(name, mutant, results):
+    """The row's checks, run on a call made wrong on purpose, must report it: else they check nothing."""
+    caught = results[name].get("mutants", {})
+    assert caught.get(mutant), f"{name}: its checks pass a call that {mutant.replace('_', ' ')}"
 
 
 def _known():
