@@ -1,11 +1,21 @@
 #include "core/bounded/killing.hpp"
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "core/foundation/parallel1d.hpp"
 
 namespace quorvane {
+
+double box_end_in_cells(double end, double xmin, double dx) {
+    const double c = (end - xmin) / dx;
+    const double node = std::round(c);
+    // The rounding of end - xmin and of the quotient, in cells.
+    const double eps = std::numeric_limits<double>::epsilon();
+    const double slack = 8.0 * eps * (std::abs(c) + (std::abs(end) + std::abs(xmin)) / dx + 1.0);
+    return std::abs(c - node) <= slack ? node : c;
+}
 
 Expected<BoxRegion> BoxRegion::make(double lo, double hi) {
     if (!(lo < hi)) return domain_error("BoxRegion: lo[k] must be < hi[k] for all k", lo);
@@ -17,9 +27,13 @@ Status KillingChernoff::apply_into(const GridFn<double>& src, GridFn<double>& ds
     if (Status st = par_apply_pointwise(dst, inner, src, tau); !st) return st;
     const Grid1D<double>& g = inner.grid;
     const double dx = (g.xmax - g.xmin) / static_cast<double>(g.n - 1);
+    // Node i is inside when lo <= xmin + i dx < hi, decided in cells: an end that lies on a
+    // node within the rounding of its position is on it, whatever the unit of length.
+    const double first = box_end_in_cells(box.lo, g.xmin, dx);
+    const double past = box_end_in_cells(box.hi, g.xmin, dx);
     for (std::size_t i = 0; i < dst.values.size(); ++i) {
-        const double x = g.xmin + dx * static_cast<double>(i);
-        if (!box.contains(x)) dst.values[i] = 0.0;
+        const double c = static_cast<double>(i);
+        if (!(first <= c && c < past)) dst.values[i] = 0.0;
     }
     return {};
 }

@@ -21,6 +21,10 @@ struct BoxRegion {
     bool contains(double x) const { return lo <= x && x < hi; }
 };
 
+// The position of a box end in cells from xmin, (end - xmin)/dx, or the node it lies on when
+// it is within the rounding of that position (NaN stays NaN: outside).
+double box_end_in_cells(double end, double xmin, double dx);
+
 // The inner step, then every node outside the box set to 0. Zeroing after a
 // step of width sqrt(tau) places the absorbing wall within ~sqrt(tau) of
 // the box edge, so the error is O(sqrt(tau)) while sqrt(tau) >> dx.

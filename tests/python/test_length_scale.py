@@ -41,3 +41,26 @@ def test_curvature_of_data_at_the_top_of_the_range_is_the_scaled_one():
     # V'' ~ 1e290 is a double; the second differences of v are not (were returned as inf).
     got, want = gamma(1.0), gamma(2.0**-200)
     assert np.all(np.isfinite(got)) and np.allclose(got, want, rtol=1e-15, atol=0.0)
+
+
+def killed(box, n_steps):
+    """Killing1D on [-s/2, s/2] (17 nodes: the box ends on nodes) for n_steps steps of 0.004 s^2."""
+    def call(s):
+        ends = {} if box is None else {"lo": box[0] * s, "hi": box[1] * s}
+        obj = q.Killing1D(-0.5 * s, 0.5 * s, 17, N17, boundary="zero", **ends)
+        obj.evolve(n_steps * 0.004 * s * s, n_steps)
+        return obj.values()
+    return call
+
+
+# Decimal units: lengths times s round, so a position is met to rounding only; a rule that
+# compares positions (a node on the end of a box) must decide it the same way in every unit.
+DECIMAL = {"Killing1D default box": killed(None, 1), "Killing1D box on nodes": killed((-0.125, 0.3125), 4),
+           "Killing1D box between nodes": killed((-0.2, 0.3), 16)}
+
+
+@pytest.mark.parametrize("s", [0.3, 0.7, 0.1, 1e-6, 1e3, 1e12])
+@pytest.mark.parametrize("name", DECIMAL)
+def test_flows_in_decimal_units_are_the_unit_flow(name, s):
+    ref, got = DECIMAL[name](1.0), DECIMAL[name](s)
+    assert np.max(np.abs(got - ref)) <= 1e-13 * np.max(np.abs(ref))
