@@ -503,7 +503,8 @@ row("ObstacleGammaV8", stateless(lambda g: q.ObstacleGammaV8(g.lo, g.lo + g.L, g
 # --- grids of two and more dimensions -------------------------------------------------------
 ND_HEAT = dict(UNIT_HEAT, draw=sized(lambda g: g.n**2))
 ND3_HEAT = dict(UNIT_HEAT, draw=sized(lambda g: g.n**3))
-AXIS_A = lambda g: np.full(g.n, g.a0) if hasattr(g, "a0") else 1.0 + 0.5 * np.cos(np.linspace(0.0, 3.0, g.n))  # noqa: E731
+AXIS_A = lambda g: (np.full(g.n, g.a0) if hasattr(g, "a0") else  # noqa: E731 -- a positive profile
+                    1.0 + 0.5 * np.cos(np.linspace(0.0, 3.0, g.n)))
 row("Heat2D", stateless(lambda g: q.Heat2D(*box(g, 1), g.n, *box(g, 1), g.n, boundary=g.boundary),
                         lambda o, u, t, n, g: o.evolve(u, t / n, n)), sizes=(5, 9, 17), **ND_HEAT)
 row("Heat3D", stateless(lambda g: q.Heat3D(*box(g, 1), g.n, *box(g, 1), g.n, *box(g, 1), g.n, boundary=g.boundary),
@@ -1131,7 +1132,8 @@ def sin_data(g):
 
 def sin_want(g, u0):
     y = np.linspace(0.0, 1.0, g.n)
-    return np.sin(math.pi * y) * HEAT(g, (math.pi / g.L) ** 2) + 0.5 * np.sin(2 * math.pi * y) * HEAT(g, (2 * math.pi / g.L) ** 2)
+    return np.sin(math.pi * y) * HEAT(g, (math.pi / g.L) ** 2) + \
+        0.5 * np.sin(2 * math.pi * y) * HEAT(g, (2 * math.pi / g.L) ** 2)
 
 
 def at_middle(factor):
@@ -1216,7 +1218,8 @@ LONG_READ = r"2\^53 cells beyond the end nodes, where no cell can be told apart"
 # (row, label, check, pattern, kind, cause, draw)
 for _args in [
     # --- the units of the variable-coefficient heat step -----------------------------------
-    *[(name, "a coefficient of 1e-6 is refused", "reference", r"^the reference call is refused: [^:]*: tau = .*exceeds the "
+    *[(name, "a coefficient of 1e-6 is refused", "reference",
+       r"^the reference call is refused: [^:]*: tau = .*exceeds the "
        r"largest admissible tau", "CflViolated", "a coefficient of 1e-6 evolved for t/1e-6 (the same flow in other "
        "units) is refused, naming a count hundreds of times the unit flow's", "reference 2")
       for name in ("Heat1D", "Heat1D4th", "Heat1D6th")],
@@ -1236,7 +1239,8 @@ for _args in [
     *[(name, "long step", NAMES_NOTHING, LONG_READ, "OutOfDomain", "a step that reads beyond 2^53 cells even at "
        "the least double tau (5e-324) is refused naming no grid or coefficient that passes", draw)
       for name, draw in (("AnisotropicShiftND2", 35), ("AnisotropicShiftND3", 24), ("Heat1D6th", 0))],
-    *[(name, f"finite refused as NaN (draw {draw})", NAMES_NOTHING, pattern, "NanInf", "finite data, or a finite result, refused "
+    *[(name, f"finite refused as NaN (draw {draw})", NAMES_NOTHING, pattern, "NanInf",
+       "finite data, or a finite result, refused "
        "as NaN: an intermediate leaves the doubles", draw)
       for name, pattern, draw in (("Heat1D6th", r"a\(x\) must be finite and >= 0 .*: NaN$", 16),
                                   ("Heat1D6th", r"all values must be finite \(no NaN/Inf\): NaN$", 103),
@@ -1292,7 +1296,8 @@ for _args in [
      "seven small steps (tau = 0.0016 dx^2) of smooth data on 17 reflecting nodes reach 1.00074 max|u0|: the stated "
      "'held to the nodes' range' does not hold", 20),
     ("DriftReaction1D", "a negative reaction grows the data", "bound", r"^max\|u\| = 1\.6\d+ > 1 x growth 1 x ", None,
-     "a reaction negative at every node (c = U(-3, 0), b = U(-2, 2) from default_rng(0) on 16 nodes) grows cos(pi x) to "
+     "a reaction negative at every node (c = U(-3, 0), b = U(-2, 2) from default_rng(0) on 16 nodes) grows "
+     "cos(pi x) to "
      "1.64 max|u0| by t = 3.33, where the flow decays: the reaction read between the nodes overshoots above 0",
      dict(ONE, n=16, b=0.0, c=float(NEG_C.max()), b_arr=NEG_B, c_arr=NEG_C, t=3.33, n_steps=128, j=0,
           data=lambda g: np.cos(math.pi * np.linspace(0, 1, g.n)))),
@@ -1554,7 +1559,8 @@ ref("sample_gridfn2d", lambda g, u0: np.array([1 + f + 2 * h + f * h for f, h in
     1e-12, n=9, size=81, t=1.0, n_steps=1,
     data=lambda g: np.array([1 + x + 2 * y + x * y for y, x in zip(*box_modes(g, 2)[0])]))
 # Central second differences at the nodes above the obstacle (all inner nodes here), 0 at the ends.
-ref("ObstacleGammaV8", lambda g, u0: np.r_[0.0, np.diff(u0, 2) / (g.L / (g.n - 1)) ** 2, 0.0], 1e-9, n=33, t=1.0, n_steps=1)
+ref("ObstacleGammaV8", lambda g, u0: np.r_[0.0, np.diff(u0, 2) / (g.L / (g.n - 1)) ** 2, 0.0], 1e-9, n=33, t=1.0,
+    n_steps=1)
 NO_REF.update({
     "SmolyakD6V8": "four nodes an axis (what 4^6 cubic reads afford) resolve no mode: no exact flow to compare with",
     "ComplexTripleJumpV8": "four nodes an axis (what 4^5 cubic reads afford) resolve no mode",

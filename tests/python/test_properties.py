@@ -357,7 +357,8 @@ def run_checks(checker, row, tables, indices):
         try:
             checker.reference(i, r)
         except Exception:  # noqa: BLE001 -- a fault of the row or of the class, reported
-            checker.fail("exception", types.SimpleNamespace(draw=f"reference {i}"), traceback.format_exc(limit=3)[-1500:])
+            checker.fail("exception", types.SimpleNamespace(draw=f"reference {i}"),
+                         traceback.format_exc(limit=3)[-1500:])
     for index in indices:
         try:
             checker.run_draw(index)
