@@ -34,10 +34,15 @@ constexpr char kSubordinatedDoc[] =
     "end nodes is served by no call, and is refused at construction, naming the c served on\n"
     "this grid (Gamma: c >= a bound, inverse Gaussian: a range) and the grid of the same n\n"
     "that serves it (xmax - xmin >= a span).\n\n"
-    "Window of the 32-node rules, for a mode of eigenvalue mu of -d^2 (measured at 50 steps\n"
-    "over t = 0.5): its decay rate is phi(mu) to within ~5% for 1 <~ mu <~ 30 (stable, alpha = 1/2),\n"
-    "mu/c <~ 30 (Gamma) and mu/c^2 <~ 30 (inverse Gaussian); below mu ~ 0.1 the stable rate is\n"
-    "~15% low. Outside the window modes still decay, but not at phi(mu).\n\n"
+    "With reflecting or periodic ends the Gamma and inverse-Gaussian steps multiply each mode of the\n"
+    "grid (cosines, Fourier modes: exact eigenvectors of the heat step's generator, the degree-7\n"
+    "second difference, eigenvalue mu) by exp(-tau phi(mu)): exact to rounding for every c, t and\n"
+    "n_steps. With zero or linear ends they take the rules, which give a mode's rate phi(mu) to\n"
+    "about 5% only for mu/c <= 30 (Gamma) and mu/c^2 <= 1/3 (inverse Gaussian) over the grid's\n"
+    "modes, mu_max = 6.044/dx^2: a smaller c is refused when the object is built.\n\n"
+    "Window of the stable law's 32-node rule (measured at 50 steps over t = 0.5): a mode's decay\n"
+    "rate is mu^alpha to within ~5% for 1 <~ mu <~ 30 (alpha = 1/2); below mu ~ 0.1 it is ~15% low.\n"
+    "Outside the window modes still decay, but not at phi(mu).\n\n"
     "Parameters\n----------\n"
     "subordinator : str\n    \"stable\", \"gamma\" or \"inverse_gaussian\" (case-sensitive).\n"
     "alpha : float\n    Stable index, 0 < alpha < 1 (stable only).\n"
@@ -48,7 +53,9 @@ constexpr char kSubordinatedDoc[] =
     "QuorvaneError\n"
     "    kind OutOfDomain \"Subordinated1D: no call serves {law} on this grid: ...\" when the law's\n"
     "    diffusion times read beyond 2^53 cells on this grid (or c is beyond the range served),\n"
-    "    naming the c and the span xmax - xmin that serve it; the subordinator, u0, grid and\n"
+    "    naming the c and the span xmax - xmin that serve it; \"... accurately on this grid: below c =\n"
+    "    {} ...\" for the Gamma and inverse-Gaussian laws with zero or linear ends below the c whose\n"
+    "    rule is accurate, naming the least c served; the subordinator, u0, grid and\n"
     "    n_nodes refusals otherwise.\n"
     "\n"
     "Examples\n"
@@ -66,7 +73,7 @@ constexpr char kEvolveDoc[] =
     "The stable and inverse-Gaussian steps are split into sub-steps of jump weight at most 1, so\n"
     "a call costs at least t times the weight of a unit step in sub-steps whatever n_steps (with\n"
     "32 nodes 10.0 for the stable law with alpha = 0.5, 216 with alpha = 0.9, 9.07 c for the\n"
-    "inverse-Gaussian law); calls heavier than 10000 sub-steps are refused before any work,\n"
+    "inverse-Gaussian law, with zero or linear ends only); calls heavier than 10000 sub-steps are refused before any work,\n"
     "naming the longest t one call serves. The Gamma law's rule exists for steps up to\n"
     "tau = 171.6, and its diffusion times grow with tau: steps whose times read beyond 2^53\n"
     "cells are refused before any work, naming the largest tau and the least n_steps.\n\n"
@@ -140,14 +147,14 @@ std::string wider_grid(const SubordinatedChernoff& k, const SubordinationRule& r
 // whose modes reach mu_max = 6.044/dx^2). A smaller c is refused, naming the
 // least c served. Where the reads of the rule's heat steps name a larger
 // c, the refusal below names that one.
-void refuse_inaccurate_law(const SubordinatedChernoff& k, bool gamma) {
+double refuse_inaccurate_law(const SubordinatedChernoff& k, bool gamma) {
     const double dx = k.inner.grid.dx();
     const double sym = unit_mode_symbol(3.141592653589793);
     const double c_window = gamma ? (sym / 30.0) / (dx * dx) : std::sqrt(3.0 * sym) / dx;
     const double c = k.law.param;
-    if (c >= c_window || !std::isfinite(c_window)) return;
+    if (c >= c_window || !std::isfinite(c_window)) return c_window;
     const double c_min = ceil_4_digits(c_window * (1.0 + 1e-9));
-    if (!std::isfinite(c_min)) return;
+    if (!std::isfinite(c_min)) return c_window;
     py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) +
                                         " accurately on this grid: below c = " + fmt_exp3(c_min) +
                                         (gamma ? " (mu_max/30" : " (sqrt(3 mu_max)") +
@@ -155,6 +162,7 @@ void refuse_inaccurate_law(const SubordinatedChernoff& k, bool gamma) {
                                         "diffusion times far exceed dx^2 and its decay rates are wrong beyond 5 %; "
                                         "c >= " + fmt_exp3(c_min) + " is served, and with reflecting or periodic ends "
                                         "every c (each mode's exact factor)");
+    return c_window;
 }
 
 // The diffusion times of a law's rule up to the steps that take its Levy
@@ -176,7 +184,7 @@ void refuse_unserved_law(const SubordinatedChernoff& k) {
                              fmt_exp3(k.inner.grid.dx()) + ")" + wider_grid(k, fixed, step_max, "; "));
     }
     const bool gamma = k.law.tag == Subordinator::Tag::Gamma;
-    refuse_inaccurate_law(k, gamma);
+    const double c_accurate = refuse_inaccurate_law(k, gamma);
     const SubordinatedChernoff unit_law{
         k.inner, unwrap(gamma ? Subordinator::gamma(1.0) : Subordinator::inverse_gaussian(1.0)), k.n_nodes};
     const SubordinationRule r1 = unwrap(unit_law.rule(0.0));
@@ -201,10 +209,12 @@ void refuse_unserved_law(const SubordinatedChernoff& k) {
                                             fmt_exp3(c_min) + " is served" + grid);
     }
     const double c_max = floor_4_digits(c_high);
+    // Above the range: the least c named is served by the rule's accuracy too.
+    const double c_least = c < c_low ? c_min : ceil_4_digits(std::fmax(c_low, c_accurate) * (1.0 + 1e-9));
     py_err_with_kind("OutOfDomain", std::string(kName) + ": no call serves " + law_text(k) + below +
                                         ", and above c = " + fmt_exp3(c_max) +
                                         " its jump weight per unit time, c/(2 sqrt(pi)) sum w/y, leaves the double "
-                                        "range; c in [" + fmt_exp3(c_min) + ", " + fmt_exp3(c_max) + "] is served" +
+                                        "range; c in [" + fmt_exp3(c_least) + ", " + fmt_exp3(c_max) + "] is served" +
                                         grid);
 }
 

@@ -43,7 +43,7 @@ CASES = {
     "GraphHeat6": ("q.GraphHeat6(graph=q.Graph.path(8), rho_bar=4.0)", GRAPH, U32),
     "StrangGraph": ("q.StrangGraph.from_path(q.Graph.path(8))", GRAPH, U32),
     "SmolyakD6V8": ("q.SmolyakD6V8(0.0, 1.0, 4)", "obj.apply(t / n, np.ones(4**6), n)", U64),
-    "Subordinated1D-gamma": ("q.Subordinated1D(0, 1, 16, u(16), subordinator='gamma')", EVOLVE, U64),
+    "Subordinated1D-gamma": ("q.Subordinated1D(0, 1, 16, u(16), subordinator='gamma', c=1000.0, boundary='zero')", EVOLVE, U64),
     # A reaction of at most 0: the long calls named must not overflow before they are interrupted.
     "VarCoefTtEvolver": ("q.VarCoefTtEvolver([1 + 0.5 * np.sin(np.arange(8)) ** 2], [0.3 * np.cos(np.arange(8))], "
                          "[0.1 * np.sin(np.arange(8)) - 0.1], [(0.0, 0.5)], 1e-10)",
@@ -180,9 +180,10 @@ CAP = ("[OutOfDomain] Subordinated1D: t = {} is too long for one call of the {} 
 
 
 @pytest.mark.parametrize("law, key, param", [("stable", "alpha", 0.5), ("stable", "alpha", 0.9),
-                                             ("inverse_gaussian", "c", 1.0)])
+                                             ("inverse_gaussian", "c", 100.0)])
 def test_subordinated_calls_past_the_cap_are_refused_before_any_work(law, key, param):
-    obj = q.Subordinated1D(0, 1, 16, np.ones(16), subordinator=law, **{key: param})
+    # (reflecting ends take the inverse-Gaussian law's exact modes, without sub-steps)
+    obj = q.Subordinated1D(0, 1, 16, np.ones(16), subordinator=law, boundary="zero", **{key: param})
     unit = unit_weight(law, param)
     with pytest.raises(QuorvaneError) as info:
         obj.evolve(1e300, 10**19)
@@ -196,7 +197,7 @@ def test_subordinated_calls_past_the_cap_are_refused_before_any_work(law, key, p
     lines = run_interrupting(f"""
 import numpy as np, quorvane as q, signal, time
 signal.signal(signal.SIGINT, signal.default_int_handler)
-obj = q.Subordinated1D(0, 1, 16, np.ones(16), subordinator={law!r}, {key}={param})
+obj = q.Subordinated1D(0, 1, 16, np.ones(16), subordinator={law!r}, {key}={param}, boundary="zero")
 print("ready", flush=True)
 try:
     obj.evolve({t_max!r}, 1)
@@ -213,11 +214,13 @@ def test_subordinated_gamma_steps_beyond_the_rule_name_the_count():
     with pytest.raises(OverflowError):
         math.gamma(171.7)
     x = np.linspace(0.0, 1.0, 41)
-    obj = q.Subordinated1D(0, 1, 41, np.cos(np.pi * x), subordinator="gamma", c=1000.0)
+    obj = q.Subordinated1D(0, 1, 41, np.cos(np.pi * x), subordinator="gamma", c=1000.0, boundary="zero")
     raises_exact(QuorvaneError, "[OutOfDomain] Subordinated1D: tau = t/n_steps = 2.000e2 is too long a step for the "
                  "Gamma law (c = 1000, n_nodes = 32): its rule weighs x^(tau - 1) e^-x, whose mass Gamma(tau) leaves "
                  "the double range; the largest admissible tau is 1.716e2; use n_steps >= 3 for t = 400",
                  obj.evolve, 400.0, 2)
     obj.evolve(400.0, 3)
-    # The mode decays as exp(-t log(1 + pi^2 / c)); 1e-4: the grid's and the 32-node rule's error at tau = 133.
+    # With reflecting ends the mode decays as exp(-t log(1 + pi^2 / c)) at any step; 1e-4: the grid's error.
+    obj = q.Subordinated1D(0, 1, 41, np.cos(np.pi * x), subordinator="gamma", c=1000.0)
+    obj.evolve(400.0, 2)
     assert obj.values()[0] == pytest.approx(math.exp(-400.0 * math.log1p(math.pi**2 / 1000.0)), rel=1e-4)
