@@ -80,8 +80,16 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       b noise U(-1, 1) of seed 11, alternating data, tau = 0.1 dx; DriftReaction1D on 64
       periodic nodes, b = 0.5 sin 2 pi x, u0 = cos(pi i / 2 + 0.3) (4 nodes a wavelength, nodes'
       max 0.9553), tau = 0.2 dx; beside one object stepped as often.
-   With --compare BUILD_DIR, 2f, 2g and 2h are also measured on that build (a subprocess), the
-   rows "before".
+   i. A 2-D or 3-D state rebuilt from values(): AnisotropicShiftND2 on 21^2 nodes of the unit
+      box (periodic: [0, 20/21]^2), A = 1e-3 I, c = 0, u0 = cos pi x cos pi y (cos 2 pi x
+      cos 2 pi y periodic), K calls of one step of tau = 0.02, each on a new object given
+      the last one's values() by set_state, beside one object stepped K times: a noise drift
+      U(-0.5, 0.5) of seed 0 ("reflect", periodic) and the smooth drift (0.5 sin 2 pi y,
+      0.5 cos 2 pi x) under every end kind ("linear": both drifts set to flow out at every
+      face, 0.5 on the lower faces and -0.5 on the upper); AnisotropicShiftND3 on 9^3, the
+      noise drift, "reflect" and periodic. max|u| / max|u0|; the exact flow keeps 1.
+   With --compare BUILD_DIR, 2f, 2g, 2h and 2i are also measured on that build (a
+   subprocess), the rows "before".
 3. Continuity in the drift: Shift1D.with_arrays with b = 0 against one sample b[50] =
    1e-300 (a = 0.01, t = 0.5, 101 periodic nodes, jump data, 50 and 1000 steps), and
    DriftReaction1D.with_arrays and Shift1D.with_arrays (a = 0.01) with b = 0.3 +
@@ -831,6 +839,62 @@ def reactions(compare):
         print(line)
 
 
+def nd_rebuilt_rows(quick):
+    """The rows of 2i as {label: (counts, rebuilt, one object)}, for this build."""
+    rows = {}
+    for dim, n, drift, boundary in [(2, 21, "noise", "reflect"), (2, 21, "noise", "periodic"),
+                                    (2, 21, "smooth", "reflect"), (2, 21, "smooth", "zero"),
+                                    (2, 21, "smooth", "periodic"), (2, 21, "smooth", "linear"),
+                                    (3, 9, "noise", "reflect"), (3, 9, "noise", "periodic")]:
+        periodic = boundary == "periodic"
+        g = np.arange(n) / n if periodic else np.linspace(0.0, 1.0, n)
+        P = np.meshgrid(*([g] * dim), indexing="ij")
+        u0 = np.prod([np.cos((2 if periodic else 1) * PI * p) for p in P], 0).ravel(order="F")
+        if drift == "noise":
+            b = np.random.default_rng(0).uniform(-0.5, 0.5, (dim,) + P[0].shape)
+        else:
+            b = np.stack([0.5 * np.sin(2 * PI * P[1]), 0.5 * np.cos(2 * PI * P[0])])
+        if boundary == "linear":
+            for a in range(dim):
+                b[a][(slice(None),) * a + (0,)], b[a][(slice(None),) * a + (-1,)] = 0.5, -0.5
+        b = np.stack([c.ravel(order="F") for c in b], -1).ravel()
+        a = np.tile(1e-3 * np.eye(dim).ravel(), n ** dim)
+        cls = q.AnisotropicShiftND2 if dim == 2 else q.AnisotropicShiftND3
+
+        def make(u):
+            s = cls(*([n] * dim), *([0.0, g[-1]] * dim), a, b_values=b, boundary=boundary)
+            s.set_state(u)
+            return s
+        counts = ([30, 100] if quick else [30, 100, 300]) if dim == 2 else ([30] if quick else [30, 100])
+        label = f"2i ND{dim} {n}^{dim}, {drift} drift, {boundary}"
+        progress(f"rebuilt chain, {label}")
+        rebuilt = rebuilt_chain(make, u0, 0.02, counts)
+        s, one = make(u0), []
+        for k in range(1, max(counts) + 1):
+            s.evolve(0.02, 1)
+            if k in counts:
+                one.append(largest(s.values()))
+        rows[label] = (counts, rebuilt, one)
+    return rows
+
+
+def nd_rebuilt(quick, compare):
+    print("\n2i. 2-D and 3-D states rebuilt from values() every call: max|u| / max|u0|")
+    new = nd_rebuilt_rows(quick)
+    old = None
+    if compare:
+        env = dict(os.environ, PYTHONPATH=compare)
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--nd-rebuilt"] +
+                             (["--quick"] if quick else []), env=env, check=True, capture_output=True, text=True)
+        old = json.loads(out.stdout.strip().splitlines()[-1])
+    for label, (counts, rebuilt, one) in new.items():
+        print(f"  {label}: at K = {', '.join(map(str, counts))}")
+        print(f"    {'rebuilt':<12}" + "  ".join(f"{v:.4g}" for v in rebuilt))
+        print(f"    {'one object':<12}" + "  ".join(f"{v:.4g}" for v in one))
+        if old:
+            print(f"    {'before':<12}" + "  ".join(f"{v:.4g}" for v in old[label][1]))
+
+
 def constant_drift(counts):
     print("\n2e. Shift1D, a = 0, b = 0.3, t = 1, 101 periodic nodes: max|u|")
     m = 101
@@ -983,6 +1047,7 @@ def main():
         p.add_argument("--timings", type=int, help=argparse.SUPPRESS)
         p.add_argument("--kept", action="store_true", help=argparse.SUPPRESS)
         p.add_argument("--reaction", action="store_true", help=argparse.SUPPRESS)
+        p.add_argument("--nd-rebuilt", action="store_true", help=argparse.SUPPRESS)
 
     args = options(__doc__, "about 11 min", "about 2 min", add=add)
     if args.timings:
@@ -993,6 +1058,9 @@ def main():
         return
     if args.reaction:
         print(json.dumps(reaction_data()))
+        return
+    if args.nd_rebuilt:
+        print(json.dumps(nd_rebuilt_rows(args.quick)))
         return
     quick = args.quick
     named_cases([100, 1000, 10000] if quick else [100, 1000, 10000, 100000])
@@ -1007,6 +1075,7 @@ def main():
     nd2([100] if quick else [100, 1000])
     constant_drift([1000, 10000] if quick else [1000, 10000, 100000])
     kept(quick, args.compare)
+    nd_rebuilt(quick, args.compare)
     continuity()
     reactions(args.compare)
     cost(1 if quick else 5, args.compare)

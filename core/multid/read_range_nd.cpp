@@ -48,9 +48,9 @@ double cubic_max(const double* c) {
     return best;
 }
 
-// Slices one level of a cell's bound may read (as read_extreme's budget):
-// smooth data take some 100 a level.
-constexpr int kLevelReads = 4096;
+// Slices one level of a cell's bound may read: smooth data take some 100 a
+// level, and a 3-D cell costs 50 ms at the very most.
+constexpr int kLevelReads = 1024;
 
 // The upper bound of tensor_cubic_extreme over axes 0 .. K - 1 of b
 // (4^K coefficients).

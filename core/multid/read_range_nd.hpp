@@ -34,7 +34,7 @@ inline constexpr std::size_t kCellCoefficients = cell_coefficients(D);
 // axis the bounds of its slices at split points, every interval's larger end
 // widened by h^2 M / 8 (M from the second differences of b along that axis,
 // the crest side only), intervals that could hold more than the slices so
-// far split in 16 (six levels deep, 4096 slices a level at most), and a
+// far split in 16 (six levels deep, 1024 slices a level at most), and a
 // rounding allowance of 16 ulps of the largest |b| a level. It never lies
 // beyond the hull of b; on smooth data it lies within about 1e-15 M of the
 // read's own extreme.
