@@ -503,12 +503,32 @@ Expected<DenseRadius> dense_radius(const AxisStep& ax, double dt, PollBudget& bu
 Status multiply(const std::vector<double>& a, const std::vector<double>& b, std::vector<double>& c, std::size_t n,
                 PollBudget& budget) {
     c.assign(n * n, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
+    // Four rows of c at a time: each row of b read serves four (a quarter of
+    // the memory traffic, which bounds the product beyond the caches).
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        if (Status st = budget.spend(8 * n * n); !st) return st;
+        double* c0 = c.data() + i * n;
+        double* c1 = c0 + n;
+        double* c2 = c1 + n;
+        double* c3 = c2 + n;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double a0 = a[i * n + k], a1 = a[(i + 1) * n + k], a2 = a[(i + 2) * n + k], a3 = a[(i + 3) * n + k];
+            const double* bk = b.data() + k * n;
+            for (std::size_t j = 0; j < n; ++j) {
+                const double x = bk[j];
+                c0[j] += a0 * x;
+                c1[j] += a1 * x;
+                c2[j] += a2 * x;
+                c3[j] += a3 * x;
+            }
+        }
+    }
+    for (; i < n; ++i) {
         if (Status st = budget.spend(2 * n * n); !st) return st;
         double* ci = c.data() + i * n;
         for (std::size_t k = 0; k < n; ++k) {
             const double aik = a[i * n + k];
-            if (aik == 0.0) continue;
             const double* bk = b.data() + k * n;
             for (std::size_t j = 0; j < n; ++j) ci[j] += aik * bk[j];
         }
