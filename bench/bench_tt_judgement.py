@@ -22,8 +22,17 @@ single step, at steps 0.5 to 0.9 of it (the gap where its double passes); every 
 result against the exact bound max|u0| e^{t max(v, 0)}, and on axes of at most 64 nodes also
 against what exp(t L_h) of the three-point operator itself reaches (scipy's expm).
 
-Run: PYTHONPATH=<build dir> python bench/bench_tt_judgement.py [--quick]
-(--quick: n = 64 and 512 only, one timing each, no 600-node refusal, 60 random axes of 600.)
+Fifth section, the judgement of the powers a call applies: the first call of K = 1, 1000 and 10^5 steps
+of a one-sign drift (n = 64, 512, 1024) on a fresh evolver less the same call again, against one step; with --before PATH the
+same calls of the module at PATH (an earlier build, which judges one step and not its powers) are
+timed in a child process of this run. Then the rough axes (rough_axis: 8 to 96 nodes, a and b drawn
+node by node, four steps from 0.03 to 30 over |L_h|_inf, each called with 1, 10, 100, 1000 and 3000
+steps, and the count each refusal names) on a jump and on drawn signs: the largest max|u| / (max|u0|
+e^{t max(v, 0)}) returned, and how many calls were admitted, refused, and refused naming no count.
+
+Run: PYTHONPATH=<build dir> python bench/bench_tt_judgement.py [--quick] [--before PATH]
+(--quick: n = 64 and 512 only, one timing each, no 600-node refusal, 60 random axes of 600, 200
+rough axes of 2400.)
 """
 
 from __future__ import annotations
@@ -121,6 +130,8 @@ def rough_calls(seeds):
                 try:
                     ev.evolve(quorvane.TtState([np.ones(n)]), t, k)
                 except quorvane.QuorvaneError as e:
+                    if str(e).startswith("[NanInf]"):
+                        continue  # e^{t max v} itself beyond the doubles
                     if not str(e).startswith("[CflViolated]"):
                         raise
                     refused += 1
@@ -135,9 +146,15 @@ def rough_calls(seeds):
                     admitted += 1
                 for u0 in data:
                     s = quorvane.TtState([u0])
-                    ev.evolve(s, t, k)
+                    try:
+                        ev.evolve(s, t, k)
+                    except quorvane.QuorvaneError as e:
+                        if str(e).startswith("[NanInf]"):
+                            continue  # the result itself beyond the doubles
+                        raise
                     u = np.array([s.inner_separable([e]) for e in np.eye(n)])
-                    ratio = np.max(np.abs(u)) / np.exp(min(t * max(np.max(v), 0.0), 700.0))
+                    with np.errstate(divide="ignore"):  # in logarithms: e^{t max v} may leave the doubles
+                        ratio = np.exp(np.log(np.max(np.abs(u))) - t * max(np.max(v), 0.0))
                     worst = max(worst, (ratio, (seed, n, t, k)), key=lambda w: w[0])
     return worst, axes, admitted, refused, none
 
@@ -206,8 +223,32 @@ def admitted_calls(seeds):
     return axes, calls, admitted, worst, excess
 
 
+def first_calls(sizes, repeats):
+    """{(n, K): seconds} of the judgement of a call of K steps of t = 1e-6 K on a fresh one-sign evolver:
+    its first call less the same call again (the verdict kept)."""
+    out = {}
+    for n in sizes:
+        x = np.arange(n) / (n - 1)
+        _, one_sign = drifts(n)
+        for k in (1, 1000, 100000):
+            fresh = [evolver(n, 1e-6, one_sign) for _ in range(repeats)]
+            calls = iter(fresh)
+            def call(ev):
+                try:
+                    ev.evolve(quorvane.TtState([np.cos(2 * np.pi * x)]), 1e-6 * k, k)
+                except quorvane.QuorvaneError:
+                    pass  # refused after the same judgement
+            first = best(lambda: call(next(calls)), repeats)
+            out[(n, k)] = max(first - best(lambda: call(fresh[0]), 1), 0.0)
+    return out
+
+
 def main():
-    args = options(__doc__, "about 5 min", "about 30 s")
+    args = options(__doc__, "about 5 min", "about 30 s",
+                   add=lambda p: p.add_argument("--before", help="build dir of the module to compare against"))
+    if args.before == "child":
+        print(repr(first_calls(*eval(input()))))
+        return
     repeats = 1 if args.quick else 3
     sizes = (64, 512) if args.quick else (64, 512, 1024, 4096)
     print(f"{'n':>5} {'one step':>10} {'noisy: build':>13} {'ratio':>7} {'one sign: build':>16} {'ratio':>7}")
@@ -260,6 +301,30 @@ def main():
     print(f"largest max|u| / (max|u0| e^(t max(v, 0))): {worst[0]:.3f} (seed, n, t, n_steps = {worst[1]})")
     print(f"largest excess over what exp(t L_h) reaches, in units of that bound, n <= 64: {excess[0]:.3f} "
           f"(seed, n, t, n_steps = {excess[1]})")
+    print()
+    sizes = (64, 512) if args.quick else (64, 512, 1024)
+    progress("first calls of K steps")
+    after = first_calls(sizes, repeats)
+    before = None
+    if args.before:
+        import os
+        import subprocess
+        import sys
+        env = dict(os.environ, PYTHONPATH=args.before + os.pathsep + str(__import__("pathlib").Path(__file__).parent))
+        run = subprocess.run([sys.executable, __file__, "--before", "child"], input=repr((sizes, repeats)),
+                             capture_output=True, text=True, env=env, check=True)
+        before = eval(run.stdout.strip().splitlines()[-1])
+    print(f"{'n':>5} {'K':>8} {'judgement':>11} {'in steps':>9}" + (f" {'before':>11} {'ratio':>6}" if before else ""))
+    for (n, k), t in after.items():
+        line = f"{n:>5} {k:>8} {t * 1e3:>8.1f} ms {t / steps[n]:>9.0f}"
+        if before:
+            line += f" {before[(n, k)] * 1e3:>8.1f} ms {t / before[(n, k)]:>6.2f}"
+        print(line)
+    progress("rough axes")
+    worst, axes, admitted, refused, none = rough_calls(range(200 if args.quick else 2400))
+    print(f"rough axes {axes}: calls admitted {admitted}, refused {refused} ({none} naming no count)")
+    print(f"largest max|u| / (max|u0| e^(t max(v, 0))) of the calls made: {worst[0]:.3f} "
+          f"(seed, n, t, n_steps = {worst[1]})")
 
 
 if __name__ == "__main__":
