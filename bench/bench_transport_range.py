@@ -79,7 +79,11 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
       b = cos 24 pi x, u0 = cos(10 pi x + 0.3), tau = 0.1 dx; Shift1D on 101 nodes, "reflect",
       b noise U(-1, 1) of seed 11, alternating data, tau = 0.1 dx; DriftReaction1D on 64
       periodic nodes, b = 0.5 sin 2 pi x, u0 = cos(pi i / 2 + 0.3) (4 nodes a wavelength, nodes'
-      max 0.9553), tau = 0.2 dx; beside one object stepped as often.
+      max 0.9553), tau = 0.2 dx; Shift1D.with_arrays on 64 nodes of [0, 1], "zero", with
+      diffusion a, b noise U(-1, 1) of default_rng(seed), u0 = -0.5 below x = 0.37 and 1
+      above, tau = 0.3 dx / max|b|: a = 1e-3, seeds 0 and 5, and the worst excess beyond
+      [-0.5, 1] over a = 1e-4, 3e-4, 1e-3, 3e-3, 1e-2 and seeds 0-19 (0-7 with --quick);
+      beside one object stepped as often.
    i. A 2-D or 3-D state rebuilt from values(): AnisotropicShiftND2 on 21^2 nodes of the unit
       box (periodic: [0, 20/21]^2), A = 1e-3 I, c = 0, u0 = cos pi x cos pi y (cos 2 pi x
       cos 2 pi y periodic), K calls of one step of tau = 0.02, each on a new object given
@@ -693,12 +697,32 @@ def kept(quick, compare):
             print(f"    {'before':<12}" + "  ".join(fmt(v) for v in old[label][1]))
 
 
+def chain_and_one(make, u0, tau, counts, measure=largest):
+    """The largest measure(u) up to each count of calls of one step, a new object each call,
+    and the same of one object stepped as often."""
+    u, worst, rebuilt = u0, 0.0, []
+    for k in range(1, max(counts) + 1):
+        s = make(u)
+        s.evolve(tau, 1)
+        u = s.values()
+        worst = max(worst, measure(u))
+        if k in counts:
+            rebuilt.append(worst)
+    one, kept, kept_at = make(u0), 0.0, []
+    for k in range(1, max(counts) + 1):
+        one.evolve(tau, 1)
+        kept = max(kept, measure(one.values()))
+        if k in counts:
+            kept_at.append(kept)
+    return rebuilt, kept_at
+
+
 def chain_rows(quick):
     """The rows of 2h as {label: (counts, rebuilt, one object)}."""
-    def line(cls, n, b, boundary, periodic=False):
+    def line(cls, n, b, boundary, periodic=False, a=0.0):
         xmax = 1.0 - 1.0 / n if periodic else 1.0
         if cls == "Shift1D":
-            return lambda u: q.Shift1D.with_arrays(0.0, xmax, n, np.zeros(n), b, np.zeros(n), 0.0, u,
+            return lambda u: q.Shift1D.with_arrays(0.0, xmax, n, np.full(n, a), b, np.zeros(n), 0.0, u,
                                                    boundary=boundary)
         return lambda u: q.DriftReaction1D.with_arrays(0.0, xmax, n, b, np.zeros(n), 0.0, u, boundary=boundary)
     x75, x60, x64 = np.linspace(0.0, 1.0, 75), np.linspace(0.0, 1.0, 60), np.arange(64) / 64
@@ -717,21 +741,29 @@ def chain_rows(quick):
              line("DriftReaction1D", 64, 0.5 * np.sin(2 * PI * x64), "periodic", True),
              np.cos(PI * np.arange(64) / 2 + 0.3), 0.2 / 64, long[:2])]:
         progress(f"rebuilt chain, {label}")
-        u, worst, rebuilt = u0, 0.0, []
-        for k in range(1, max(counts) + 1):
-            s = make(u)
-            s.evolve(tau, 1)
-            u = s.values()
-            worst = max(worst, largest(u))
-            if k in counts:
-                rebuilt.append(worst)
-        one, kept, kept_at = make(u0), 0.0, []
-        for k in range(1, max(counts) + 1):
-            one.evolve(tau, 1)
-            kept = max(kept, largest(one.values()))
-            if k in counts:
-                kept_at.append(kept)
-        rows["2h " + label] = (counts, rebuilt, kept_at)
+        rows["2h " + label] = (counts, *chain_and_one(make, u0, tau, counts))
+    # Diffusion under "zero" ends: a noise drift U(-1, 1) of a seed on 64 nodes, jump data in
+    # [-0.5, 1], tau = 0.3 dx / max|b|.
+    x64e = np.linspace(0.0, 1.0, 64)
+    jump = np.where(x64e < 0.37, -0.5, 1.0)
+
+    def zero_ends(seed, a):
+        b = np.random.default_rng(seed).uniform(-1.0, 1.0, 64)
+        return line("Shift1D", 64, b, "zero", a=a), 0.3 / 63 / np.abs(b).max()
+    for seed in (0, 5):
+        progress(f"rebuilt chain, zero ends with diffusion, seed {seed}")
+        make, tau = zero_ends(seed, 1e-3)
+        rows[f"2h Shift1D, 64 zero, a = 1e-3, noise b of seed {seed}"] = \
+            ([100] + long[:3], *chain_and_one(make, jump, tau, [100] + long[:3]))
+    counts, seeds = ([100, 1000], range(8)) if quick else ([100, 300, 1000], range(20))
+    rebuilt, one = [0.0] * len(counts), [0.0] * len(counts)
+    for a in (1e-4, 3e-4, 1e-3, 3e-3, 1e-2):
+        progress(f"rebuilt chains, zero ends with diffusion, a = {a:g}")
+        for seed in seeds:
+            make, tau = zero_ends(seed, a)
+            r, o = chain_and_one(make, jump, tau, counts, lambda u: max(u.max() - 1.0, -0.5 - u.min(), 0.0))
+            rebuilt, one = list(map(max, rebuilt, r)), list(map(max, one, o))
+    rows[f"2h Shift1D, 64 zero, a = 1e-4 to 1e-2, seeds 0-{seeds[-1]}: beyond [-0.5, 1]"] = (counts, rebuilt, one)
     return rows
 
 

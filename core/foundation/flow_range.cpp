@@ -35,10 +35,23 @@ double rough_ratio(std::span<const double> values, bool periodic, std::size_t i,
     };
     double worst = 0.0;
     const auto m = static_cast<std::ptrdiff_t>(n);
-    for (std::ptrdiff_t k = -reach; k <= reach + 1; ++k) {
-        const std::ptrdiff_t node = static_cast<std::ptrdiff_t>(i) + k;
-        const std::size_t j = periodic ? static_cast<std::size_t>((node % m + m) % m)
-                                       : static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(node, 4, m - 5));
+    const auto cell = static_cast<std::ptrdiff_t>(i);
+    // The node whose differences judge `node`: off a periodic grid, the
+    // nearest one whose differences lie inside.
+    auto judged = [&](std::ptrdiff_t node) {
+        return periodic ? static_cast<std::size_t>((node % m + m) % m)
+                        : static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(node, 4, m - 5));
+    };
+    // Off a periodic grid the nodes judged are moved inwards as a whole, so
+    // that a cell near an end is judged by as many nodes as any other:
+    // clamped one by one, they all fell on node n - 5 (or 4), and a steep
+    // layer at the end (a "zero" end's diffusion pulls its node towards 0
+    // every step, beside a plateau) passed as smooth whenever that one
+    // node's ratio did by a chance cancellation.
+    std::ptrdiff_t first = cell - reach;
+    if (!periodic) first = std::max<std::ptrdiff_t>(4, std::min(first, m - 5 - (2 * reach + 1)));
+    for (std::ptrdiff_t k = 0; k <= 2 * reach + 1; ++k) {
+        const std::size_t j = judged(first + k);
         double low = std::fabs(d4(j, 0));
         if (e > 0.0) low += e * std::fabs((at(j, -1) - 2.0 * at(j, 0)) + at(j, 1));
         const double high = std::fabs(((d4(j, -2) + d4(j, 2)) - 4.0 * (d4(j, -1) + d4(j, 1))) + 6.0 * d4(j, 0));
@@ -46,7 +59,8 @@ double rough_ratio(std::span<const double> values, bool periodic, std::size_t i,
         // scale.
         const double r = low > 0.0 ? high / low : high > 0.0 ? FlowRange::kInfinity : 0.0;
         worst = std::max(worst, r);
-        if (k == 0 || k == 1) eighth = std::max(eighth, high);  // the cell's own nodes
+        // The cell's own nodes (as judged) are always among these.
+        if (j == judged(cell) || j == judged(cell + 1)) eighth = std::max(eighth, high);
     }
     return worst;
 }

@@ -86,8 +86,9 @@ struct FlowRange {
 // counts whole; on noise a ratio below 2 at both nodes of a cell is rare
 // (the ratio of second and fourth differences, r = 4 sin^2(pi/m), lets a
 // chain of rebuilt noisy states creep). The larger is taken over the six
-// nodes i - 2 .. i + 3 (kSmoothReach). Off a periodic grid, a node within
-// four of an end is judged by the nearest one whose differences lie inside.
+// nodes i - 2 .. i + 3 (kSmoothReach). Off a periodic grid only nodes four
+// or more from both ends have their differences inside: near an end the six
+// are the nearest six such nodes (all there are on a shorter grid).
 // Fewer than 9 values, or no fourth difference at all, count as smooth.
 inline constexpr double kSmoothRatio = 1.2;
 // The nodes judged besides the cell's own, on either side: a cell counts as
