@@ -118,9 +118,22 @@ points of periodic [0, 1) (exact in time), read at the m nodes. This prints:
    PYTHONPATH=BUILD_DIR, in turn with this one's, the best of two rounds) and the ratios
    new/old, of the times and of the times over the heat step's.
 
+6. The cost of reading the 2-D and 3-D range: set_state of AnisotropicShiftND3 on 32^3 and
+   80^3 nodes and of AnisotropicShiftND2 on 200^2 and 1000^2 (the unit box, "reflect", A =
+   1e-3 I, a noise drift U(-0.5, 0.5) of seed 0), best of up to 5 calls (fewer past 1.5 s)
+   on one processor, with data noise U(-1, 1) of seed 1, cos(1e-3 k) of the flat index k
+   (axis 0 fastest), a product of cosines cos(2 pi x + 0.3) cos(2 pi y + 0.7) (cos(2 pi z +
+   1.1)), a Gaussian exp(-|p - 0.4|^2 / 0.05) and tanh(10 (z - 0.5)) along the last axis;
+   one step, evolve(1e-3, 1), after the noise and the cos(1e-3 k) data on 32^3 and 200^2
+   (a step reads no range: it costs the same on any data). Times, and their
+   ratio to noise's in the same build; with --compare BUILD_DIR and --against PYTHON (the
+   module that interpreter imports, e.g. a venv of another build; repeatable) the same
+   rows of those builds, in turn, and this build's time over each of theirs. --set-state
+   runs this section alone.
+
 Run: PYTHONPATH=<build dir> python bench/bench_transport_range.py [--quick]
-[--compare OTHER_BUILD_DIR]
-The full run takes about 11 min (with --compare; a one-minute load average of 5 to 9 on
+[--compare OTHER_BUILD_DIR] [--against PYTHON ...] [--set-state]
+The full run takes about 12 min (with --compare; a one-minute load average of 5 to 9 on
 the machine of bench/README.md), --quick about 2 min: 8 random cases a class, counts to
 10^3 (10^4 in 1a and 2e), t to 64 in 2c, the cost once.
 """
@@ -1073,6 +1086,84 @@ def cost(repeats, compare):
         print(f"  new: {q.__file__}\n  old: {old_module}")
 
 
+# ---------------------------------------------------------------------------------------
+# 6. the cost of reading the 2-D and 3-D range
+
+def set_state_grids(quick):
+    return [(3, 32), (2, 200)] if quick else [(3, 32), (3, 80), (2, 200), (2, 1000)]
+
+
+def set_state_data(dim, n):
+    g = np.linspace(0.0, 1.0, n)
+    P = [p.ravel(order="F") for p in np.meshgrid(*([g] * dim), indexing="ij")]
+    size = n ** dim
+    return {"noise": np.random.default_rng(1).uniform(-1.0, 1.0, size),
+            "cos(1e-3 k)": np.cos(1e-3 * np.arange(size)),
+            "cosines": np.prod([np.cos(2 * PI * p + ph) for p, ph in zip(P, (0.3, 0.7, 1.1))], 0),
+            "Gaussian": np.exp(-sum((p - 0.4) ** 2 for p in P) / 0.05),
+            "tanh z": np.tanh(10.0 * (P[-1] - 0.5))}
+
+
+def set_state_rows(quick):
+    """{label: seconds} of set_state and of one step, this build."""
+    def best(fn):
+        times = []
+        while len(times) < 5 and sum(times) < 1.5:
+            times.append(on_one_processor(lambda: best_time(fn, 1))[0])
+        return min(times)
+
+    out = {}
+    for dim, n in set_state_grids(quick):
+        size = n ** dim
+        cls = q.AnisotropicShiftND3 if dim == 3 else q.AnisotropicShiftND2
+        s = cls(*([n] * dim), *([0.0, 1.0] * dim), np.tile(1e-3 * np.eye(dim).ravel(), size),
+                b_values=np.random.default_rng(0).uniform(-0.5, 0.5, dim * size))
+        grid = f"{n}^{dim}"
+        for name, u in set_state_data(dim, n).items():
+            progress(f"set_state, {grid}, {name}")
+            out[f"{grid} set_state {name}"] = best(lambda: s.set_state(u))
+            if name in ("noise", "cos(1e-3 k)") and size <= 40000:
+                s.set_state(u)
+                out[f"{grid} step {name}"] = best(lambda: s.evolve(1e-3, 1))
+    return out
+
+
+def other_set_state_rows(python, build, quick):
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if build:
+        env["PYTHONPATH"] = build
+    out = subprocess.run([python, os.path.abspath(__file__), "--set-state-json"] + (["--quick"] if quick else []),
+                         env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def set_state_cost(quick, compare, against):
+    print("\n6. set_state and one step of the 2-D and 3-D shifts, one processor: seconds, and / noise's")
+    others = [(f"--compare {compare}", sys.executable, compare)] if compare else []
+    others += [(python, python, None) for python in against or []]
+    new = set_state_rows(quick)
+    old = []
+    for label, python, build in others:
+        progress(f"set_state of {label}")
+        old.append(other_set_state_rows(python, build, quick))
+    head = f"  {'':<30}{'s':>9}{'/ noise':>9}"
+    for k in range(len(others)):
+        head += f"{f'[{k + 1}] s':>10}{'/ noise':>9}{'new/old':>9}"
+    print(head)
+    for label, t in new.items():
+        grid, what, _ = label.split(" ", 2)
+        noise = new[f"{grid} {what} noise"]
+        line = f"  {label:<30}{t:>9.4f}{t / noise:>9.2f}"
+        for rows in old:
+            to = rows[label]
+            line += f"{to:>10.4f}{to / rows[f'{grid} {what} noise']:>9.2f}{t / to:>9.3f}"
+        print(line)
+    print(f"  new: {q.__file__}")
+    for k, (label, _, _) in enumerate(others):
+        print(f"  [{k + 1}]: {label}")
+
+
 def main():
     def add(p):
         p.add_argument("--compare", metavar="BUILD_DIR", help="time the same steps of the module in BUILD_DIR")
@@ -1080,8 +1171,12 @@ def main():
         p.add_argument("--kept", action="store_true", help=argparse.SUPPRESS)
         p.add_argument("--reaction", action="store_true", help=argparse.SUPPRESS)
         p.add_argument("--nd-rebuilt", action="store_true", help=argparse.SUPPRESS)
+        p.add_argument("--against", metavar="PYTHON", action="append",
+                       help="time section 6 also with the module this interpreter imports (repeatable)")
+        p.add_argument("--set-state", action="store_true", help="run section 6 alone")
+        p.add_argument("--set-state-json", action="store_true", help=argparse.SUPPRESS)
 
-    args = options(__doc__, "about 11 min", "about 2 min", add=add)
+    args = options(__doc__, "about 12 min", "about 2 min", add=add)
     if args.timings:
         print(json.dumps(timings(args.timings)))
         return
@@ -1093,6 +1188,12 @@ def main():
         return
     if args.nd_rebuilt:
         print(json.dumps(nd_rebuilt_rows(args.quick)))
+        return
+    if args.set_state_json:
+        print(json.dumps(set_state_rows(args.quick)))
+        return
+    if args.set_state:
+        set_state_cost(args.quick, args.compare, args.against)
         return
     quick = args.quick
     named_cases([100, 1000, 10000] if quick else [100, 1000, 10000, 100000])
@@ -1111,6 +1212,7 @@ def main():
     continuity()
     reactions(args.compare)
     cost(1 if quick else 5, args.compare)
+    set_state_cost(quick, args.compare, args.against)
 
 
 if __name__ == "__main__":

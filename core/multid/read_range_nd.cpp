@@ -48,15 +48,21 @@ double cubic_max(const double* c) {
     return best;
 }
 
-// Slices one level of a cell's bound may read: smooth data take some 100 a
-// level, and a 3-D cell costs 50 ms at the very most.
+// Slices one axis of a cell's bound may read.
 constexpr int kLevelReads = 1024;
 
+// Past its read's allowance a cell's bound splits only its first two levels
+// along each axis: 17 slices of 17 cubics at most.
+constexpr int kSpentLevels = 2;
+
 // The upper bound of tensor_cubic_extreme over axes 0 .. K - 1 of b
-// (4^K coefficients).
+// (4^K coefficients). Below `goal` it need not be tight: an interval whose
+// bound lies at or below it is not split, since no value there matters to
+// the caller.
 template <std::size_t K>
-double patch_max(const double* b) {
+double patch_max(const double* b, double goal, RangeWork& work) {
     if constexpr (K == 1) {
+        ++work.taken;
         return cubic_max(b);
     } else {
         int reads = 0;
@@ -79,10 +85,15 @@ double patch_max(const double* b) {
         }
         const double rounding = 16.0 * kEps * scale;
         const auto margin = [&](double h) { return h * h * (6.0 * crest) / 8.0; };
-        constexpr int kSplit = 16, kLevels = 6;
+        // Split in 4, twelve levels deep: as fine as 16 parts six deep, and
+        // a crest near an interval's end costs 3 slices a level where 16
+        // parts cost 15.
+        constexpr int kSplit = 4, kLevels = 12;
         double best = -FlowRange::kInfinity;
         std::array<double, kSlice> slice{};
-        const auto at = [&](double t) {
+        // A slice that ends intervals of length h need not be tight below
+        // goal - margin(h): those intervals' bounds then lie below the goal.
+        const auto at = [&](double t, double h) {
             const double s = 1.0 - t;
             for (std::size_t m = 0; m < kSlice; ++m) {
                 const double* c = b + m;
@@ -91,32 +102,44 @@ double patch_max(const double* b) {
                 slice[m] = s * (s * a0 + t * a1) + t * (s * a1 + t * a2);
             }
             ++reads;
-            const double v = patch_max<K - 1>(slice.data());
+            const double v = patch_max<K - 1>(slice.data(), goal - margin(h), work);
             best = std::max(best, v);
             return v;
         };
         // The bound over [t0, t0 + h] with end bounds l and r, split where
-        // it could lie beyond the best slice so far (as read_extreme splits).
+        // it could lie beyond the best slice so far and the goal (as
+        // read_extreme splits).
         const auto bound = [&](auto& self, double t0, double h, double l, double r, int level) -> double {
             const double plain = std::max(l, r) + margin(h);
-            if (plain <= best || level == kLevels || margin(h) <= rounding || reads + kSplit > kLevelReads) {
+            if (plain <= std::max(best, goal) || level == kLevels || margin(h) <= rounding ||
+                reads + kSplit > kLevelReads || (level >= kSpentLevels && work.spent())) {
                 return plain;
             }
             const double part = h / kSplit;
             double values[kSplit + 1];
             values[0] = l;
             values[kSplit] = r;
-            for (int j = 1; j < kSplit; ++j) values[j] = at(t0 + part * j);
+            for (int j = 1; j < kSplit; ++j) values[j] = at(t0 + part * j, part);
             double most = -FlowRange::kInfinity;
             for (int j = 0; j < kSplit; ++j) {
                 most = std::max(most, self(self, t0 + part * j, part, values[j], values[j + 1], level + 1));
             }
             return most;
         };
-        const double first = at(0.0), last = at(1.0);
+        const double first = at(0.0, 1.0 / kSplit), last = at(1.0, 1.0 / kSplit);
         const double result = std::max(bound(bound, 0.0, 1.0, first, last, 0), best);
         return std::min(result, hull) + rounding;
     }
+}
+
+// tensor_cubic_extreme, not tight below `goal` (in the direction of the
+// extreme: above it for the least value).
+template <std::size_t D>
+double cell_extreme(const std::array<double, kCellCoefficients<D>>& b, bool upper, double goal, RangeWork& work) {
+    if (upper) return patch_max<D>(b.data(), goal, work);
+    std::array<double, kCellCoefficients<D>> minus{};
+    for (std::size_t k = 0; k < b.size(); ++k) minus[k] = -b[k];
+    return -patch_max<D>(minus.data(), -goal, work);
 }
 
 // Node j of a line of n nodes as a sum of up to three nodes with weights
@@ -237,7 +260,7 @@ void to_bernstein(std::array<double, kCellCoefficients<D>>& c) {
 }
 
 template <std::size_t D>
-Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> values) {
+Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> values, RangeWork& work) {
     constexpr std::size_t kCount = kCellCoefficients<D>;
     std::array<std::size_t, D> n{}, cells{}, stride{};
     std::array<bool, D> periodic{};
@@ -252,6 +275,11 @@ Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> 
     }
     FlowRange r{values[0], values[0]};
     for (const double v : values) r = r.joined({v, v});
+    // The ends as far as cells bounded beyond their goals have moved them,
+    // which the goals are taken from: a cell bounded only up to its goal
+    // may lie a few roundings above it, and its end, taken into r, must not
+    // raise the next cell's goal, or a row of equal crests would creep.
+    FlowRange settled = r;
     // Per axis the four stencil nodes of a cell index as sums of nodes.
     std::array<std::vector<std::array<LineTerms, 4>>, D> terms;
     for (std::size_t a = 0; a < D; ++a) {
@@ -324,14 +352,28 @@ Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> 
             bottom = std::min(bottom, c[k]);
         }
         const double allowance = kReadErrorShare * eighth;
+        // The cell moves an end of the range only where its extreme lies
+        // beyond the corners by more than (end - corners) / smooth -
+        // allowance (bent_share is at most 1): up to there its bound need
+        // not be tight. Bounded up to there, it lies within the bound's
+        // roundings (16 ulps of the largest |b| an axis) above.
+        const double slack = 64.0 * kEps * std::max(std::fabs(*lo), std::fabs(*hi));
         if (*hi > r.hi && crest > 0.0) {
-            const double beyond = tensor_cubic_extreme<D>(c, true) - top;
-            if (beyond > 0.0) r.hi = std::max(r.hi, top + smooth * bent_share(crest, beyond) * (beyond + allowance));
+            const double goal = top + ((settled.hi - top) / smooth - allowance);
+            const double extreme = cell_extreme<D>(c, true, goal, work), beyond = extreme - top;
+            if (beyond > 0.0) {
+                const double end = top + smooth * bent_share(crest, beyond) * (beyond + allowance);
+                r.hi = std::max(r.hi, end);
+                if (extreme > goal + slack) settled.hi = std::max(settled.hi, end);
+            }
         }
         if (*lo < r.lo && trough > 0.0) {
-            const double beyond = bottom - tensor_cubic_extreme<D>(c, false);
+            const double goal = bottom - ((bottom - settled.lo) / smooth - allowance);
+            const double extreme = cell_extreme<D>(c, false, goal, work), beyond = bottom - extreme;
             if (beyond > 0.0) {
-                r.lo = std::min(r.lo, bottom - smooth * bent_share(trough, beyond) * (beyond + allowance));
+                const double end = bottom - smooth * bent_share(trough, beyond) * (beyond + allowance);
+                r.lo = std::min(r.lo, end);
+                if (extreme < goal - slack) settled.lo = std::min(settled.lo, end);
             }
         }
     }
@@ -342,24 +384,22 @@ Expected<FlowRange> tensor_range(const GridND<D>& grid, std::span<const double> 
 
 template <std::size_t D>
 double tensor_cubic_extreme(const std::array<double, kCellCoefficients<D>>& b, bool upper) {
-    if (upper) return patch_max<D>(b.data());
-    std::array<double, kCellCoefficients<D>> minus{};
-    for (std::size_t k = 0; k < b.size(); ++k) minus[k] = -b[k];
-    return -patch_max<D>(minus.data());
+    RangeWork unlimited{std::numeric_limits<std::size_t>::max()};
+    return cell_extreme<D>(b, upper, upper ? -FlowRange::kInfinity : FlowRange::kInfinity, unlimited);
 }
 
 template <std::size_t D>
-Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
+Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values, RangeWork& work) {
     if (const int shift = large_data_shift(values); shift > 0) {
         std::vector<double> scaled(values.begin(), values.end());
         scale_by_power_of_two(scaled, -shift);
-        Expected<FlowRange> r = read_range_nd(grid, scaled);
+        Expected<FlowRange> r = read_range_nd(grid, scaled, work);
         if (r) *r = {std::ldexp(r->lo, shift), std::ldexp(r->hi, shift)};
         return r;
     }
     FlowRange r{values[0], values[0]};
     if (grid.interp_kind.tag == InterpTag::CubicHermite) {
-        Expected<FlowRange> read = tensor_range(grid, values);
+        Expected<FlowRange> read = tensor_range(grid, values, work);
         if (!read) return read;
         r = *read;
     } else {
@@ -370,10 +410,18 @@ Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double>
     return zero ? r.with_zero() : r;
 }
 
+template <std::size_t D>
+Expected<FlowRange> read_range_nd(const GridND<D>& grid, std::span<const double> values) {
+    RangeWork work{RangeWork::allowance(values.size())};
+    return read_range_nd(grid, values, work);
+}
+
 template double tensor_cubic_extreme<1>(const std::array<double, 4>&, bool);
 template double tensor_cubic_extreme<2>(const std::array<double, 16>&, bool);
 template double tensor_cubic_extreme<3>(const std::array<double, 64>&, bool);
 template Expected<FlowRange> read_range_nd<2>(const GridND<2>&, std::span<const double>);
 template Expected<FlowRange> read_range_nd<3>(const GridND<3>&, std::span<const double>);
+template Expected<FlowRange> read_range_nd<2>(const GridND<2>&, std::span<const double>, RangeWork&);
+template Expected<FlowRange> read_range_nd<3>(const GridND<3>&, std::span<const double>, RangeWork&);
 
 }  // namespace quorvane
