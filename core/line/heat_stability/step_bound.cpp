@@ -10,6 +10,7 @@
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_phases.hpp"
 #include "core/line/heat_stability/band_factor.hpp"
+#include "core/line/heat_stability/lanczos.hpp"
 #include "core/line/heat_stability/margin_scan.hpp"
 #include "core/line/heat_stability/step_verdict.hpp"
 
@@ -87,6 +88,8 @@ struct Point {
     double margin = -1.0;
     bool wide = false;
     std::size_t failed_at = 0;  // where a factorisation found growth (its order)
+    // The data the step grows most, where asked for (see MeasureExtras).
+    std::vector<double> mode;
 };
 
 class Search {
@@ -126,6 +129,7 @@ public:
                 MeasureExtras extras;
                 extras.by_cost = by_cost;
                 extras.reversed = reversed_;
+                extras.want_mode = want_modes_;
                 const std::optional<StepVerdict> verdict =
                     measure_step(k_, g, p.tau, stopped, [&] { return first_out.load() < i; }, &factor, &extras);
                 if (stopped) stopped_any = true;
@@ -133,6 +137,7 @@ public:
                 p.measured = true;
                 p.passes = *verdict == StepVerdict::Passes;
                 p.wide = extras.wide;
+                p.mode = std::move(extras.mode);
                 p.as_a_call = !extras.dearer;
                 if (p.passes) {
                     if (!extras.wide && !factor.l.empty()) p.margin = pencil_margin(factor, g, kMarginSweeps);
@@ -162,11 +167,141 @@ public:
         return one[0];
     }
 
+    // Whether the points measured keep the data their steps grow most.
+    void keep_modes(bool keep) { want_modes_ = keep; }
+
 private:
     const KernelView& k_;
     KernelVerdict& v_;
     bool reversed_ = false;
+    bool want_modes_ = false;
 };
+
+// The tracking between the climb's ends (see track_crossing).
+constexpr std::size_t kTrackSteps = 20;
+constexpr double kSettle = 8.0;
+constexpr int kMostTracks = 24;
+// The modes are kept on grids up to this many nodes: the climb holds one a
+// rung.
+constexpr std::size_t kTrackedNodes = 65536;
+
+// The narrowing by tracking: between the passing end lo and the growing end
+// hi of the climb, the growth of the data each step grows most is followed
+// by short Lanczos runs (growth_from) started from the growing data of the
+// ends: a run whose Ritz value passes the slack shows a step that grows (a
+// new growing end, certain: Ritz values lie within the spectrum), one that
+// does not is taken as passing for the time being. Near the bound the
+// growing data change little from step to step, so from the data of a
+// nearby growing step a dozen Lanczos steps give their growth to several
+// digits, at a fraction of a factorisation; from data farther off they may
+// fall short. So the points follow the secant through the ends' growth
+// (Illinois), a quarter of the final width to the side of the end that
+// stood still, so that the bracket closes on both sides; once its ends lie
+// within half of kBracket, the passing end is tracked again from the
+// growing end's data, and where it grows the next passing point below
+// takes its place. The passing end that stands is measured as a call would:
+// where it passes it is the bound, where it grows, or where the tracking
+// did not close, the narrowing by margins goes on below `hi`.
+struct Tracked {
+    bool stopped = false;
+    std::optional<double> bound;
+};
+Tracked track_crossing(const KernelView& kernel, Search& search, double lo, double& hi, std::vector<double> mode_lo,
+                       std::vector<double> mode_hi) {
+    Tracked out;
+    const Grid1D<double>& g = kernel.grid;
+    const double limit = growth_limit();
+    const double target = 0.5 * std::log1p(kBracket);
+    struct Low {
+        double s, f;  // ln tau, growth less the limit (inf: not tracked)
+        std::vector<double> mode;
+        int seen;     // how often the growing end had moved when it was tracked
+    };
+    std::vector<Low> lows{{std::log(lo), kInf, std::move(mode_lo), -1}};  // ascending
+    double b = std::log(hi), fb = kInf;
+    int moves = 0;            // of the growing end
+    int in_a_row = 0, last = 0;  // which end moved last (-1 passing, +1 growing), how often in a row
+    double width = kInf;         // the bracket two points before
+    // The growth at ln tau x, from the growing end's data (the passing
+    // end's where there are none): true where it shows.
+    auto track = [&](double x, const std::vector<double>& low_mode, std::size_t steps, double settle) -> std::optional<bool> {
+        const std::optional<Ritz> r = growth_from(kernel, g, std::exp(x), mode_hi.empty() ? low_mode : mode_hi, steps,
+                                                  settle, out.stopped);
+        if (!r || !std::isfinite(r->value) || r->vector.empty()) return std::nullopt;
+        const int side = r->value > limit ? 1 : -1;
+        in_a_row = side == last ? in_a_row + 1 : 1;
+        last = side;
+        if (side > 0) {
+            b = x;
+            fb = r->value - limit;
+            mode_hi = r->vector;
+            ++moves;
+            // Illinois: the end that stood still counts for less.
+            if (in_a_row >= 2 && std::isfinite(lows.back().f)) lows.back().f *= 0.5;
+            return true;
+        }
+        if (in_a_row >= 2 && std::isfinite(fb)) fb *= 0.5;
+        lows.push_back({x, r->value - limit, r->vector, moves});
+        return false;
+    };
+    for (int count = 0; count < kMostTracks && !lows.empty(); ++count) {
+        const double a = lows.back().s, fa = lows.back().f;
+        if (b - a <= target) {
+            // The passing end stands if the growing end's data have not
+            // changed since it was tracked, or, tracked again from them, it
+            // still passes; else the next passing point below takes its
+            // place.
+            if (lows.back().seen == moves) break;
+            const std::vector<double> mode = std::move(lows.back().mode);
+            lows.pop_back();
+            const std::optional<bool> grew = track(a, mode, kTrackSteps, 0.0);
+            if (out.stopped || !grew) return out;
+            continue;
+        }
+        // Where the growth crosses the slack: on the line through the two
+        // highest passing points where they rise (tracked from nearby data,
+        // their growth is the sharpest), else on the secant through the
+        // ends; halfway without either, and where two points did not halve
+        // the bracket.
+        double x = 0.5 * (a + b);
+        std::optional<double> z;
+        const std::size_t k = lows.size();
+        if (k >= 2 && std::isfinite(fa) && std::isfinite(lows[k - 2].f) && fa < 0.0 && lows[k - 2].f < fa) {
+            z = a + (a - lows[k - 2].s) * -fa / (fa - lows[k - 2].f);
+        } else if (std::isfinite(fa) && std::isfinite(fb) && fa < 0.0 && fb > 0.0) {
+            z = a + (b - a) * fa / (fa - fb);
+        }
+        bool halve = false;
+        if (count % 2 == 0) {
+            halve = b - a > 0.5 * width;
+            width = b - a;
+        }
+        if (z && !halve) x = *z + (last > 0 ? -0.25 : 0.25) * target;
+        x = std::clamp(x, a + 0.1 * target, b - 0.1 * target);
+        const std::optional<bool> grew = track(x, lows.back().mode, kTrackSteps, kSettle);
+        if (out.stopped || !grew) return out;
+    }
+    hi = std::exp(b);  // a step that grows, either way
+    if (lows.empty() || b - lows.back().s > target || lows.back().seen != moves) return out;
+    // The passing end as a call measures it; where it grows after all (the
+    // tracking falls short of the growth near the bound), a point just
+    // within the bracket below it, which closes the bracket where it passes.
+    double at = std::exp(lows.back().s);
+    for (int tries = 0; tries < 2; ++tries) {
+        const std::optional<Point> p = search.at(at, false);
+        if (!p) {
+            out.stopped = true;
+            return out;
+        }
+        if (p->passes) {
+            if (std::log(hi / p->tau) <= std::log1p(kBracket)) out.bound = p->tau;
+            return out;
+        }
+        hi = p->tau;
+        at = hi * std::exp(-0.9 * std::log1p(kBracket));
+    }
+    return out;
+}
 
 struct Margin {
     double s, m;  // ln tau, margin
@@ -258,18 +393,38 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
     }
     std::vector<Point> passed;  // the passing points, ascending
     double hi = top;
+    std::vector<double> growing;  // what the first step found growing grows most
+    search.keep_modes(kernel.grid.n <= kTrackedNodes);
     if (!rungs.empty()) {
         if (!search.measure(rungs, true)) return std::nullopt;
         std::size_t out = 0;
         while (out < rungs.size() && rungs[out].measured && rungs[out].passes) ++out;
-        if (out < rungs.size()) hi = rungs[out].tau;
+        if (out < rungs.size()) {
+            hi = rungs[out].tau;
+            growing = std::move(rungs[out].mode);
+        }
         passed.assign(rungs.begin(), rungs.begin() + static_cast<std::ptrdiff_t>(out));
         for (int k = start - 1; passed.empty() && k > start - kMostRungs && rung(k) > v.floor; --k) {
-            const std::optional<Point> p = search.at(rung(k), true);
+            std::optional<Point> p = search.at(rung(k), true);
             if (!p) return std::nullopt;
-            if (p->passes) passed.push_back(*p);
-            else hi = p->tau;
+            if (p->passes) {
+                passed.push_back(*p);
+            } else {
+                hi = p->tau;
+                growing = std::move(p->mode);
+            }
         }
+    }
+    search.keep_modes(false);
+    // Tracking pays where a call factorises near the bound: a Lanczos run
+    // costs a fraction of a factorisation there, and about a call's own
+    // verdict where the band does not fit.
+    if (!passed.empty() && std::isfinite(hi) && kernel.grid.n <= kTrackedNodes &&
+        (!passed.back().wide || !passed.back().as_a_call)) {
+        const Tracked tracked = track_crossing(kernel, search, passed.back().tau, hi, std::move(passed.back().mode),
+                                               std::move(growing));
+        if (tracked.stopped) return std::nullopt;
+        if (tracked.bound) return tracked.bound;
     }
     // A passing end that passed by Lanczos where a call factorises is
     // factorised first, and where it grows the end goes down the rungs: the
