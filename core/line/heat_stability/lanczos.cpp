@@ -55,6 +55,10 @@ double tridiagonal_top(const std::vector<double>& alpha, const std::vector<doubl
     return hi;
 }
 
+// A run that watches its top for settling takes at least this many steps:
+// from a start near the top's vector the first few steps barely move it.
+constexpr std::size_t kLeastSettled = 6;
+
 std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<double> start, bool want_vector,
                                 bool& stopped, std::size_t most, bool reorthogonalise, double enough, double settle) {
     const std::size_t steps = std::min<std::size_t>(
@@ -92,7 +96,7 @@ std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<d
             if (t > enough && !(settle > 0.0)) break;
             tops.push_back(t);
             const std::size_t k = tops.size();
-            if (settle > 0.0 && k >= 3 && std::fabs(enough - t) > settle * (t - tops[k - 3])) break;
+            if (settle > 0.0 && k >= kLeastSettled && std::fabs(enough - t) > settle * (t - tops[k - 3])) break;
         }
         if (!(norm > 1e-13 * std::fabs(a) + 1e-300)) break;
         beta.push_back(norm);

@@ -50,6 +50,15 @@ constexpr double kFloorChange = 0x1.0p-16;
 // its points it does not look: a window of growing steps narrower than
 // their spacing below the bound goes unseen (heat_stability.hpp says how
 // often that was found).
+//
+// Where a call factorises near the bound, each verdict there costs about a
+// call's own (the correction's widths follow the step's diffusion length,
+// so the band widens with the bound), and the narrowing measured a dozen
+// (Heat1D, a = 1 + 0.8 sin(3x + 0.3), "zero", 1001 nodes: a refusal cost
+// ten times the call it names). There the search first tracks the growth
+// between the climb's ends (track_crossing), which factorises only the
+// passing end it closes on, within half of kBracket of a step shown to
+// grow; the narrowing above takes over where the tracking does not close.
 
 // The climb's rungs: unit 4^k from k = kFirstRung (steps that spread over
 // some eight cells) up, and down from there where even that step grows.
@@ -186,22 +195,23 @@ constexpr int kMostTracks = 24;
 constexpr std::size_t kTrackedNodes = 65536;
 
 // The narrowing by tracking: between the passing end lo and the growing end
-// hi of the climb, the growth of the data each step grows most is followed
-// by short Lanczos runs (growth_from) started from the growing data of the
-// ends: a run whose Ritz value passes the slack shows a step that grows (a
-// new growing end, certain: Ritz values lie within the spectrum), one that
-// does not is taken as passing for the time being. Near the bound the
-// growing data change little from step to step, so from the data of a
-// nearby growing step a dozen Lanczos steps give their growth to several
-// digits, at a fraction of a factorisation; from data farther off they may
-// fall short. So the points follow the secant through the ends' growth
-// (Illinois), a quarter of the final width to the side of the end that
-// stood still, so that the bracket closes on both sides; once its ends lie
-// within half of kBracket, the passing end is tracked again from the
-// growing end's data, and where it grows the next passing point below
-// takes its place. The passing end that stands is measured as a call would:
-// where it passes it is the bound, where it grows, or where the tracking
-// did not close, the narrowing by margins goes on below `hi`.
+// hi of the climb, the growth of the data a step grows most is followed by
+// short Lanczos runs (growth_from) from the data the nearest growing step
+// grows most (the passing end's where none is known yet). A run whose Ritz
+// value passes the slack shows that its step grows (Ritz values lie within
+// the spectrum): a new growing end, certain. One that does not is a
+// passing point for the time being: from data farther off a run may fall
+// short of the growth. Near the bound those data change little from step
+// to step, so from a nearby growing step's a dozen Lanczos steps give the
+// growth to several digits, at a fraction of a factorisation there. Once
+// the ends lie within half of kBracket, the passing end is tracked again
+// from the growing end's data where these changed since, and where it
+// grows the next passing point below takes its place. The passing end
+// that stands is measured as a call would: where it passes it is the bound;
+// where it grows, a point just within the bracket below it, which closes
+// the bracket where it passes. Where neither passes, or the tracking did
+// not close, the narrowing by margins goes on below `hi`, which stays a
+// step shown to grow.
 struct Tracked {
     bool stopped = false;
     std::optional<double> bound;
@@ -221,7 +231,8 @@ Tracked track_crossing(const KernelView& kernel, Search& search, double lo, doub
     double b = std::log(hi), fb = kInf;
     int moves = 0;            // of the growing end
     int in_a_row = 0, last = 0;  // which end moved last (-1 passing, +1 growing), how often in a row
-    double width = kInf;         // the bracket two points before
+    std::vector<double> widths;  // the bracket before each point
+    double wa = 1.0, wb = 1.0;   // the ends' weights in the secant (Illinois)
     // The growth at ln tau x, from the growing end's data (the passing
     // end's where there are none): true where it shows.
     auto track = [&](double x, const std::vector<double>& low_mode, std::size_t steps, double settle) -> std::optional<bool> {
@@ -237,10 +248,12 @@ Tracked track_crossing(const KernelView& kernel, Search& search, double lo, doub
             mode_hi = r->vector;
             ++moves;
             // Illinois: the end that stood still counts for less.
-            if (in_a_row >= 2 && std::isfinite(lows.back().f)) lows.back().f *= 0.5;
+            wb = 1.0;
+            if (in_a_row >= 2) wa *= 0.5;
             return true;
         }
-        if (in_a_row >= 2 && std::isfinite(fb)) fb *= 0.5;
+        wa = 1.0;
+        if (in_a_row >= 2) wb *= 0.5;
         lows.push_back({x, r->value - limit, r->vector, moves});
         return false;
     };
@@ -261,31 +274,31 @@ Tracked track_crossing(const KernelView& kernel, Search& search, double lo, doub
         // Where the growth crosses the slack: on the line through the two
         // highest passing points where they rise (tracked from nearby data,
         // their growth is the sharpest), else on the secant through the
-        // ends; halfway without either, and where two points did not halve
-        // the bracket.
+        // ends, a quarter of the final width to the side of the end that
+        // stood still; halfway without either, and where the last two
+        // points did not halve the bracket. Within twice the final width,
+        // just within it above the passing end: a growing point there
+        // closes the bracket, a passing one leaves less than the width.
         double x = 0.5 * (a + b);
         std::optional<double> z;
         const std::size_t k = lows.size();
         if (k >= 2 && std::isfinite(fa) && std::isfinite(lows[k - 2].f) && fa < 0.0 && lows[k - 2].f < fa) {
             z = a + (a - lows[k - 2].s) * -fa / (fa - lows[k - 2].f);
-        } else if (std::isfinite(fa) && std::isfinite(fb) && fa < 0.0 && fb > 0.0) {
-            z = a + (b - a) * fa / (fa - fb);
         }
-        bool halve = false;
-        if (count % 2 == 0) {
-            halve = b - a > 0.5 * width;
-            width = b - a;
+        if (!(z && *z < b) && std::isfinite(fa) && std::isfinite(fb) && fa < 0.0 && fb > 0.0) {
+            z = a + (b - a) * (wa * fa) / (wa * fa - wb * fb);
         }
-        if (z && !halve) x = *z + (last > 0 ? -0.25 : 0.25) * target;
+        widths.push_back(b - a);
+        const std::size_t w = widths.size();
+        const bool halve = w >= 3 && widths[w - 1] > 0.5 * widths[w - 3];
+        if (b - a <= 2.0 * target) x = a + 0.9 * target;
+        else if (z && !halve) x = *z + (last > 0 ? -0.25 : 0.25) * target;
         x = std::clamp(x, a + 0.1 * target, b - 0.1 * target);
         const std::optional<bool> grew = track(x, lows.back().mode, kTrackSteps, kSettle);
         if (out.stopped || !grew) return out;
     }
-    hi = std::exp(b);  // a step that grows, either way
+    hi = std::exp(b);
     if (lows.empty() || b - lows.back().s > target || lows.back().seen != moves) return out;
-    // The passing end as a call measures it; where it grows after all (the
-    // tracking falls short of the growth near the bound), a point just
-    // within the bracket below it, which closes the bracket where it passes.
     double at = std::exp(lows.back().s);
     for (int tries = 0; tries < 2; ++tries) {
         const std::optional<Point> p = search.at(at, false);
