@@ -206,7 +206,9 @@ constexpr std::size_t kTrackedNodes = 65536;
 // growth to several digits, at a fraction of a factorisation there. Once
 // the ends lie within half of kBracket, the passing end is tracked again
 // from the growing end's data where these changed since, and where it
-// grows the next passing point below takes its place. The passing end
+// grows the next passing point below takes its place (where that happens
+// twice, the runs miss the growing data, and the narrowing by margins
+// takes over). The passing end
 // that stands is measured as a call would: where it passes it is the bound;
 // where it grows, a point just within the bracket below it, which closes
 // the bracket where it passes. Where neither passes, or the tracking did
@@ -230,6 +232,7 @@ Tracked track_crossing(const KernelView& kernel, Search& search, double lo, doub
     std::vector<Low> lows{{std::log(lo), kInf, std::move(mode_lo), -1}};  // ascending
     double b = std::log(hi), fb = kInf;
     int moves = 0;            // of the growing end
+    int overturned = 0;       // passing ends found growing when tracked again
     int in_a_row = 0, last = 0;  // which end moved last (-1 passing, +1 growing), how often in a row
     std::vector<double> widths;  // the bracket before each point
     double wa = 1.0, wb = 1.0;   // the ends' weights in the secant (Illinois)
@@ -269,6 +272,10 @@ Tracked track_crossing(const KernelView& kernel, Search& search, double lo, doub
             lows.pop_back();
             const std::optional<bool> grew = track(a, mode, kTrackSteps, 0.0);
             if (out.stopped || !grew) return out;
+            if (*grew && ++overturned == 2) {
+                hi = std::exp(b);
+                return out;
+            }
             continue;
         }
         // Where the growth crosses the slack: on the line through the two
@@ -407,6 +414,7 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
     std::vector<Point> passed;  // the passing points, ascending
     double hi = top;
     std::vector<double> growing;  // what the first step found growing grows most
+    bool dearer = false;          // whether a band near the bound costs more than a Lanczos run
     search.keep_modes(kernel.grid.n <= kTrackedNodes);
     if (!rungs.empty()) {
         if (!search.measure(rungs, true)) return std::nullopt;
@@ -415,6 +423,7 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
         if (out < rungs.size()) {
             hi = rungs[out].tau;
             growing = std::move(rungs[out].mode);
+            dearer = rungs[out].measured && !rungs[out].as_a_call;
         }
         passed.assign(rungs.begin(), rungs.begin() + static_cast<std::ptrdiff_t>(out));
         for (int k = start - 1; passed.empty() && k > start - kMostRungs && rung(k) > v.floor; --k) {
@@ -425,15 +434,18 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
             } else {
                 hi = p->tau;
                 growing = std::move(p->mode);
+                dearer = !p->as_a_call;
             }
         }
     }
     search.keep_modes(false);
-    // Tracking pays where a call factorises near the bound: a Lanczos run
-    // costs a fraction of a factorisation there, and about a call's own
-    // verdict where the band does not fit.
+    // Tracking pays where a call factorises near the bound and its band
+    // costs more than a Lanczos run (a climb's end measured by Lanczos for
+    // that): a tracking run costs a fraction of such a factorisation, while
+    // narrower bands cost less than the runs, and where the band does not
+    // fit a call's own verdict is a Lanczos run.
     if (!passed.empty() && std::isfinite(hi) && kernel.grid.n <= kTrackedNodes &&
-        (!passed.back().wide || !passed.back().as_a_call)) {
+        (dearer || !passed.back().as_a_call)) {
         const Tracked tracked = track_crossing(kernel, search, passed.back().tau, hi, std::move(passed.back().mode),
                                                std::move(growing));
         if (tracked.stopped) return std::nullopt;
