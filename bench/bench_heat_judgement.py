@@ -144,7 +144,7 @@ def main() -> None:
             rows.append([cls, n, boundary, bump, tau, t_refusal / t_accepted])
         print(json.dumps(rows))
         return
-    args = options(__doc__, "about 2 min (1 min more a --compare)", "about 10 s (5 s more a --compare)",
+    args = options(__doc__, "about 2 min (2 to 3 min more a --compare)", "about 10 s (5 to 15 s more a --compare)",
                    lambda p: p.add_argument("--compare", metavar="PYTHON", action="append", default=[]))
     others = [(python, other_build(python, args.quick)) for python in args.compare]
     sizes = (1001, 10001) if args.quick else (1001, 10001, 100001)

@@ -57,8 +57,9 @@ constexpr double kFloorChange = 0x1.0p-16;
 // (Heat1D, a = 1 + 0.8 sin(3x + 0.3), "zero", 1001 nodes: a refusal cost
 // ten times the call it names). There the search first tracks the growth
 // between the climb's ends (track_crossing), which factorises only the
-// passing end it closes on, within half of kBracket of a step shown to
-// grow; the narrowing above takes over where the tracking does not close.
+// passing end it closes on (within half of kBracket of a step shown to
+// grow; one more point within kBracket where that end grows); the
+// narrowing above takes over where the tracking does not close.
 
 // The climb's rungs: unit 4^k from k = kFirstRung (steps that spread over
 // some eight cells) up, and down from there where even that step grows.
@@ -208,12 +209,11 @@ constexpr std::size_t kTrackedNodes = 65536;
 // from the growing end's data where these changed since, and where it
 // grows the next passing point below takes its place (where that happens
 // twice, the runs miss the growing data, and the narrowing by margins
-// takes over). The passing end
-// that stands is measured as a call would: where it passes it is the bound;
-// where it grows, a point just within the bracket below it, which closes
-// the bracket where it passes. Where neither passes, or the tracking did
-// not close, the narrowing by margins goes on below `hi`, which stays a
-// step shown to grow.
+// takes over). The passing end that stands is measured as a call would:
+// where it passes it is the bound; where it grows, a point just within the
+// bracket below it, which closes the bracket where it passes. Where
+// neither passes, or the tracking did not close, the narrowing by margins
+// goes on below `hi`, which stays a step shown to grow.
 struct Tracked {
     bool stopped = false;
     std::optional<double> bound;
