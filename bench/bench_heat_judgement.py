@@ -16,19 +16,30 @@ Second section, a refusal against the call it names ("zero" and "reflect", 1001,
 bound X a refusal names (evolve(0.1, 3), which no class admits), the time of that refusal
 (the verdict of its step, then the search that names the bound), the time of the accepted
 call the refusal points to (100 steps of the named tau on a fresh object, judgement
-included: one verdict), and their ratio, on one processor (the process held to one; the
-library then runs one worker) and on all the process may use. Then how tight X is: the
-first step above X that a fresh call refuses, among X (1 + j/1000), j = 1 .. 30, as a
-percentage over X, and how many of 200 steps spread over [X/4, X] (a geometric sample)
-are refused (a window below X would show there; 0 expected).
+included: one verdict), and their ratio, on every processor the process may use (wall
+clock) and held to one (the library then runs one worker; CPU time of the process, which a
+busy machine does not stretch). Then how tight X is: the first step above X that a fresh
+call refuses, among X (1 + j/1000), j = 1 .. 30, as a percentage over X, and how many of
+200 steps spread over [X/4, X] (a geometric sample) are refused (a window below X would
+show there; 0 expected).
 
-Run: PYTHONPATH=<build dir> python bench/bench_heat_judgement.py [--quick]
+With --compare PYTHON (repeatable), the one-processor refusal and ratio of the build that
+interpreter imports (another build's venv, before a change) are measured in a subprocess
+and printed beside, each as X, refusal / named call: e.g.
+  --compare /work/venv-705/bin/python --compare /work/venv-base/bin/python
+
+Run: PYTHONPATH=<build dir> python bench/bench_heat_judgement.py [--quick] [--compare PYTHON ...]
 (--quick: 1001 and 2001 nodes, one boundary, one timing each, no 100,001-node row.)
 """
 
 from __future__ import annotations
 
+import json
+import os
 import re
+import subprocess
+import sys
+import time
 
 import numpy as np
 
@@ -52,7 +63,8 @@ def refusal(cls: str, n: int, boundary: str, bump: bool = False) -> float:
     try:
         make(cls, n, boundary, bump).evolve(1.0 if bump else 0.1, 3)
     except quorvane.QuorvaneError as e:
-        return float(re.search(r"largest admissible tau = (\S+) ", str(e)).group(1))
+        # A certified bound (fewer than 256 nodes) or a searched one.
+        return float(re.search(r"(?:largest admissible tau|step bound tau) = (\S+) ", str(e)).group(1))
     raise AssertionError("the call was admitted")
 
 
@@ -92,8 +104,49 @@ def first_calls(cls: str, n: int, tau: float, repeats: int) -> tuple[float, floa
     return first, again, long_call / 100.0
 
 
+def refusal_cases(quick: bool):
+    cases = [(cls, n, boundary, False) for n in ((1001, 2001) if quick else (1001, 2001, 10001))
+             for boundary in (("zero",) if quick else ("zero", "reflect")) for cls in CLASSES]
+    if not quick:
+        cases.append(("Heat1D", 101, "reflect", True))
+    return cases
+
+
+def repeats_for(quick: bool, n: int) -> int:
+    return 1 if quick or n > 2001 else 3
+
+
+def one_processor_ratio(cls: str, n: int, boundary: str, bump: bool, repeats: int) -> tuple[float, float, float]:
+    """X, and the refusal's and the named call's CPU time held to one processor."""
+    t_refusal, tau = on_one_processor(
+        lambda: best_time(lambda: refusal(cls, n, boundary, bump), repeats, time.process_time))
+    t_accepted, _ = on_one_processor(
+        lambda: best_time(lambda: accepted(cls, n, boundary, tau, bump), repeats, time.process_time))
+    return tau, t_refusal, t_accepted
+
+
+def other_build(python: str, quick: bool) -> dict:
+    """The one-processor rows of the build `python` imports, from this script in a subprocess."""
+    progress(f"the refusals of the build {python} imports")
+    env = dict(os.environ, QUORVANE_REFUSAL_ROWS="1")
+    env.pop("PYTHONPATH", None)
+    out = subprocess.run([python, os.path.abspath(__file__)] + (["--quick"] if quick else []), env=env,
+                         capture_output=True, text=True, check=True).stdout
+    return {tuple(r[:4]): r[4:] for r in json.loads(out.splitlines()[-1])}
+
+
 def main() -> None:
-    args = options(__doc__, "about 2 min", "about 10 s")
+    if os.environ.get("QUORVANE_REFUSAL_ROWS"):
+        quick = "--quick" in sys.argv
+        rows = []
+        for cls, n, boundary, bump in refusal_cases(quick):
+            tau, t_refusal, t_accepted = one_processor_ratio(cls, n, boundary, bump, repeats_for(quick, n))
+            rows.append([cls, n, boundary, bump, tau, t_refusal / t_accepted])
+        print(json.dumps(rows))
+        return
+    args = options(__doc__, "about 2 min (2 to 3 min more a --compare)", "about 10 s (5 to 15 s more a --compare)",
+                   lambda p: p.add_argument("--compare", metavar="PYTHON", action="append", default=[]))
+    others = [(python, other_build(python, args.quick)) for python in args.compare]
     sizes = (1001, 10001) if args.quick else (1001, 10001, 100001)
     print(f"{'class':<10} {'n':>6} {'tau':>9} {'first call':>11} {'repeated':>9} {'in a call':>10} "
           f"{'first/rep':>9} {'first/step':>10}")
@@ -106,25 +159,28 @@ def main() -> None:
             print(f"{cls:<10} {n:>6} {tau:>9.3g} {first * 1e3:>8.2f} ms {again * 1e3:>6.2f} ms {step * 1e3:>7.3f} ms"
                   f" {first / again:>9.1f} {first / step:>10.0f}")
     print()
-    cases = [(cls, n, boundary, False) for n in ((1001, 2001) if args.quick else (1001, 2001, 10001))
-             for boundary in (("zero",) if args.quick else ("zero", "reflect")) for cls in CLASSES]
-    if not args.quick:
-        cases.append(("Heat1D", 101, "reflect", True))
-    print(f"{'class':<10} {'n':>6} {'ends':<8} {'named X':>10} {'refusal':>10} {'accepted':>10} {'ratio':>6}"
-          f" {'1 proc.':>10} {'accepted':>10} {'ratio':>6}  {'first refused':>13} {'refused in [X/4, X]':>19}")
-    for cls, n, boundary, bump in cases:
-        repeats = 1 if args.quick or n > 2001 else 3
+    head = (f"{'class':<10} {'n':>6} {'ends':<8} {'named X':>10} {'refusal':>10} {'accepted':>10} {'ratio':>6}"
+            f" {'1 proc.':>10} {'accepted':>10} {'ratio':>6}  {'first refused':>13} {'refused in [X/4, X]':>19}")
+    for k in range(len(others)):
+        head += f"  {f'build {k + 1}: X, ratio':>22}"
+    print(head)
+    for cls, n, boundary, bump in refusal_cases(args.quick):
+        repeats = repeats_for(args.quick, n)
         progress(f"{cls}, n = {n}, {boundary}{', a bumped sample' if bump else ''}")
         t_refusal, tau = best_time(lambda: refusal(cls, n, boundary, bump), repeats)
         t_accepted, _ = best_time(lambda: accepted(cls, n, boundary, tau, bump), repeats)
-        one_refusal, _ = on_one_processor(lambda: best_time(lambda: refusal(cls, n, boundary, bump), repeats))
-        one_accepted, _ = on_one_processor(
-            lambda: best_time(lambda: accepted(cls, n, boundary, tau, bump), repeats))
+        _, one_refusal, one_accepted = one_processor_ratio(cls, n, boundary, bump, repeats)
         above, refused = tightness(cls, n, boundary, tau, bump, 40 if args.quick or n > 2001 else 200)
         name = cls + (" (bump)" if bump else "")
-        print(f"{name:<10} {n:>6} {boundary:<8} {tau:>10.4g} {t_refusal * 1e3:>8.0f} ms {t_accepted * 1e3:>7.1f} ms"
-              f" {t_refusal / t_accepted:>6.1f} {one_refusal * 1e3:>7.0f} ms {one_accepted * 1e3:>7.1f} ms"
-              f" {one_refusal / one_accepted:>6.1f}  {above:>13} {refused:>19}")
+        line = (f"{name:<10} {n:>6} {boundary:<8} {tau:>10.4g} {t_refusal * 1e3:>8.0f} ms {t_accepted * 1e3:>7.1f} ms"
+                f" {t_refusal / t_accepted:>6.1f} {one_refusal * 1e3:>7.0f} ms {one_accepted * 1e3:>7.1f} ms"
+                f" {one_refusal / one_accepted:>6.1f}  {above:>13} {refused:>19}")
+        for _, rows in others:
+            x, ratio = rows[(cls, n, boundary, bump)]
+            line += f"  {x:>12.4g}, {ratio:>7.1f}"
+        print(line)
+    for k, (python, _) in enumerate(others):
+        print(f"build {k + 1}: the one that {python} imports (one processor, CPU time)")
 
 
 if __name__ == "__main__":

@@ -54,7 +54,11 @@
 //      a nearly constant one), and the scan costs tens to hundreds of steps.
 //      On larger grids, where a scan would cost hundreds of calls, a search
 //      climbs steps a factor 4 apart to the first that grows and narrows to
-//      within 0.8 % of it, led by the margins: a few verdicts near X. It
+//      within 0.8 % of it, led by the margins: a few verdicts near X (where
+//      a call factorises near X over a band dearer than a Lanczos run, by
+//      Lanczos runs that follow the growth of the data the steps grow most,
+//      and a factorisation of the passing end they close on, two where
+//      that one grows). It
 //      does not look between its points: a window narrower than their
 //      spacing below X goes unseen (dense sweeps below the bounds of 108
 //      drawn coefficients on 257 to 1001 nodes found two). A call whose

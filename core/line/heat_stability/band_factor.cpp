@@ -311,4 +311,23 @@ double pencil_margin(const BandFactor& f, const Grid1D<double>& g, int sweeps) {
     return wx > 0.0 && std::isfinite(m) ? std::max(m, 0.0) : 0.0;
 }
 
+std::vector<double> growing_mode(const BandFactor& f, const Grid1D<double>& g, int sweeps) {
+    const std::size_t n = f.n;
+    const BandOrder order(n, g.boundary.tag == BoundaryTag::Periodic, f.reversed);
+    std::vector<double> x = fixed_noise(n, 0xD1B54A32D192ED03ull);
+    for (int sweep = 0; sweep < sweeps; ++sweep) {
+        f.forward(x);
+        f.transposed(x, true);
+        double norm = 0.0;
+        for (double e : x) norm += e * e;
+        norm = std::sqrt(norm);
+        if (!(norm > 0.0) || !std::isfinite(norm)) return {};
+        for (double& e : x) e /= norm;
+    }
+    std::vector<double> mode(n);
+    for (std::size_t i = 0; i < n; ++i) mode[i] = x[order.pos[i]];
+    WeightedSpace(g).project(mode);
+    return mode;
+}
+
 }  // namespace quorvane::heat_judgement

@@ -126,4 +126,10 @@ std::optional<StepVerdict> step_verdict(const StepRows& op, const Grid1D<double>
 // the smallest values where it does not, which is all a scan needs of it.
 double pencil_margin(const BandFactor& f, const Grid1D<double>& g, int sweeps = 8);
 
+// The data (scaled values, node order, without the mean where it is kept)
+// that the step of the factor's matrix A grows most: the eigenvector of A's
+// smallest eigenvalue, by `sweeps` sweeps of inverse iteration from fixed
+// noise, unit length.
+std::vector<double> growing_mode(const BandFactor& f, const Grid1D<double>& g, int sweeps);
+
 }  // namespace quorvane::heat_judgement

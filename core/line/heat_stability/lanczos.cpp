@@ -55,8 +55,12 @@ double tridiagonal_top(const std::vector<double>& alpha, const std::vector<doubl
     return hi;
 }
 
+// A run that watches its top for settling takes at least this many steps:
+// from a start near the top's vector the first few steps barely move it.
+constexpr std::size_t kLeastSettled = 6;
+
 std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<double> start, bool want_vector,
-                                bool& stopped, std::size_t most, bool reorthogonalise, double enough) {
+                                bool& stopped, std::size_t most, bool reorthogonalise, double enough, double settle) {
     const std::size_t steps = std::min<std::size_t>(
         n, std::clamp<std::size_t>(static_cast<std::size_t>(kLanczosBytes / (8.0 * static_cast<double>(n))), 8,
                                    most));
@@ -67,6 +71,7 @@ std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<d
         for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
         return s;
     };
+    std::vector<double> tops;  // the top Ritz value after each step, where it is watched
     std::vector<double> v = std::move(start);
     double norm = std::sqrt(dot(v, v));
     if (!(norm > 0.0)) return Ritz{0.0, {}};
@@ -86,7 +91,13 @@ std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<d
             for (std::size_t i = 0; i < n; ++i) w[i] -= c * q[j][i];
         }
         norm = std::sqrt(dot(w, w));
-        if (std::isfinite(enough) && tridiagonal_top(alpha, beta, nullptr) > enough) break;
+        if (std::isfinite(enough)) {
+            const double t = tridiagonal_top(alpha, beta, nullptr);
+            if (t > enough && !(settle > 0.0)) break;
+            tops.push_back(t);
+            const std::size_t k = tops.size();
+            if (settle > 0.0 && k >= kLeastSettled && std::fabs(enough - t) > settle * (t - tops[k - 3])) break;
+        }
         if (!(norm > 1e-13 * std::fabs(a) + 1e-300)) break;
         beta.push_back(norm);
         std::swap(v, w);

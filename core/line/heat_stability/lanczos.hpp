@@ -39,10 +39,12 @@ using LanczosApply = FunctionRef<void(const std::vector<double>&, std::vector<do
 // ghosts); without, against the last two only: ghosts (copies of converged
 // Ritz values) may appear, but every Ritz value stays within the spectrum to
 // rounding, which is all a bound from below needs. Ritz values approach the
-// top from below, so the run ends once one exceeds `enough`. nullopt when a
-// product is not finite or the caller asked to stop (`stopped`).
+// top from below, so the run ends once one exceeds `enough`; with `settle`
+// > 0 it ends too once the top lies below `enough` by more than `settle`
+// times its rise over the last two steps (it has settled there). nullopt
+// when a product is not finite or the caller asked to stop (`stopped`).
 std::optional<Ritz> lanczos_top(std::size_t n, LanczosApply apply, std::vector<double> start, bool want_vector,
                                 bool& stopped, std::size_t most, bool reorthogonalise = true,
-                                double enough = std::numeric_limits<double>::infinity());
+                                double enough = std::numeric_limits<double>::infinity(), double settle = 0.0);
 
 }  // namespace quorvane::heat_judgement

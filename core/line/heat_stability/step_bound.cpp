@@ -10,6 +10,7 @@
 #include "core/foundation/parallel1d.hpp"
 #include "core/foundation/parallel_phases.hpp"
 #include "core/line/heat_stability/band_factor.hpp"
+#include "core/line/heat_stability/lanczos.hpp"
 #include "core/line/heat_stability/margin_scan.hpp"
 #include "core/line/heat_stability/step_verdict.hpp"
 
@@ -49,6 +50,16 @@ constexpr double kFloorChange = 0x1.0p-16;
 // its points it does not look: a window of growing steps narrower than
 // their spacing below the bound goes unseen (heat_stability.hpp says how
 // often that was found).
+//
+// Where a call factorises near the bound, each verdict there costs about a
+// call's own (the correction's widths follow the step's diffusion length,
+// so the band widens with the bound), and the narrowing measured a dozen
+// (Heat1D, a = 1 + 0.8 sin(3x + 0.3), "zero", 1001 nodes: a refusal cost
+// ten times the call it names). There the search first tracks the growth
+// between the climb's ends (track_crossing), which factorises only the
+// passing end it closes on (within half of kBracket of a step shown to
+// grow; one more point within kBracket where that end grows); the
+// narrowing above takes over where the tracking does not close.
 
 // The climb's rungs: unit 4^k from k = kFirstRung (steps that spread over
 // some eight cells) up, and down from there where even that step grows.
@@ -87,6 +98,8 @@ struct Point {
     double margin = -1.0;
     bool wide = false;
     std::size_t failed_at = 0;  // where a factorisation found growth (its order)
+    // The data the step grows most, where asked for (see MeasureExtras).
+    std::vector<double> mode;
 };
 
 class Search {
@@ -126,6 +139,7 @@ public:
                 MeasureExtras extras;
                 extras.by_cost = by_cost;
                 extras.reversed = reversed_;
+                extras.want_mode = want_modes_;
                 const std::optional<StepVerdict> verdict =
                     measure_step(k_, g, p.tau, stopped, [&] { return first_out.load() < i; }, &factor, &extras);
                 if (stopped) stopped_any = true;
@@ -133,6 +147,7 @@ public:
                 p.measured = true;
                 p.passes = *verdict == StepVerdict::Passes;
                 p.wide = extras.wide;
+                p.mode = std::move(extras.mode);
                 p.as_a_call = !extras.dearer;
                 if (p.passes) {
                     if (!extras.wide && !factor.l.empty()) p.margin = pencil_margin(factor, g, kMarginSweeps);
@@ -162,11 +177,151 @@ public:
         return one[0];
     }
 
+    // Whether the points measured keep the data their steps grow most.
+    void keep_modes(bool keep) { want_modes_ = keep; }
+
 private:
     const KernelView& k_;
     KernelVerdict& v_;
     bool reversed_ = false;
+    bool want_modes_ = false;
 };
+
+// The tracking between the climb's ends (see track_crossing).
+constexpr std::size_t kTrackSteps = 20;
+constexpr double kSettle = 8.0;
+constexpr int kMostTracks = 24;
+// The modes are kept on grids up to this many nodes: the climb holds one a
+// rung.
+constexpr std::size_t kTrackedNodes = 65536;
+
+// The narrowing by tracking: between the passing end lo and the growing end
+// hi of the climb, the growth of the data a step grows most is followed by
+// short Lanczos runs (growth_from) from the data the nearest growing step
+// grows most (the passing end's where none is known yet). A run whose Ritz
+// value passes the slack shows that its step grows (Ritz values lie within
+// the spectrum): a new growing end, certain. One that does not is a
+// passing point for the time being: from data farther off a run may fall
+// short of the growth. Near the bound those data change little from step
+// to step, so from a nearby growing step's a dozen Lanczos steps give the
+// growth to several digits, at a fraction of a factorisation there. Once
+// the ends lie within half of kBracket, the passing end is tracked again
+// from the growing end's data where these changed since, and where it
+// grows the next passing point below takes its place (where that happens
+// twice, the runs miss the growing data, and the narrowing by margins
+// takes over). The passing end that stands is measured as a call would:
+// where it passes it is the bound; where it grows, a point just within the
+// bracket below it, which closes the bracket where it passes. Where
+// neither passes, or the tracking did not close, the narrowing by margins
+// goes on below `hi`, which stays a step shown to grow.
+struct Tracked {
+    bool stopped = false;
+    std::optional<double> bound;
+};
+Tracked track_crossing(const KernelView& kernel, Search& search, double lo, double& hi, std::vector<double> mode_lo,
+                       std::vector<double> mode_hi) {
+    Tracked out;
+    const Grid1D<double>& g = kernel.grid;
+    const double limit = growth_limit();
+    const double target = 0.5 * std::log1p(kBracket);
+    struct Low {
+        double s, f;  // ln tau, growth less the limit (inf: not tracked)
+        std::vector<double> mode;
+        int seen;     // how often the growing end had moved when it was tracked
+    };
+    std::vector<Low> lows{{std::log(lo), kInf, std::move(mode_lo), -1}};  // ascending
+    double b = std::log(hi), fb = kInf;
+    int moves = 0;            // of the growing end
+    int overturned = 0;       // passing ends found growing when tracked again
+    int in_a_row = 0, last = 0;  // which end moved last (-1 passing, +1 growing), how often in a row
+    std::vector<double> widths;  // the bracket before each point
+    double wa = 1.0, wb = 1.0;   // the ends' weights in the secant (Illinois)
+    // The growth at ln tau x, from the growing end's data (the passing
+    // end's where there are none): true where it shows.
+    auto track = [&](double x, const std::vector<double>& low_mode, std::size_t steps, double settle) -> std::optional<bool> {
+        const std::optional<Ritz> r = growth_from(kernel, g, std::exp(x), mode_hi.empty() ? low_mode : mode_hi, steps,
+                                                  settle, out.stopped);
+        if (!r || !std::isfinite(r->value) || r->vector.empty()) return std::nullopt;
+        const int side = r->value > limit ? 1 : -1;
+        in_a_row = side == last ? in_a_row + 1 : 1;
+        last = side;
+        if (side > 0) {
+            b = x;
+            fb = r->value - limit;
+            mode_hi = r->vector;
+            ++moves;
+            // Illinois: the end that stood still counts for less.
+            wb = 1.0;
+            if (in_a_row >= 2) wa *= 0.5;
+            return true;
+        }
+        wa = 1.0;
+        if (in_a_row >= 2) wb *= 0.5;
+        lows.push_back({x, r->value - limit, r->vector, moves});
+        return false;
+    };
+    for (int count = 0; count < kMostTracks && !lows.empty(); ++count) {
+        const double a = lows.back().s, fa = lows.back().f;
+        if (b - a <= target) {
+            // The passing end stands if the growing end's data have not
+            // changed since it was tracked, or, tracked again from them, it
+            // still passes; else the next passing point below takes its
+            // place.
+            if (lows.back().seen == moves) break;
+            const std::vector<double> mode = std::move(lows.back().mode);
+            lows.pop_back();
+            const std::optional<bool> grew = track(a, mode, kTrackSteps, 0.0);
+            if (out.stopped || !grew) return out;
+            if (*grew && ++overturned == 2) {
+                hi = std::exp(b);
+                return out;
+            }
+            continue;
+        }
+        // Where the growth crosses the slack: on the line through the two
+        // highest passing points where they rise (tracked from nearby data,
+        // their growth is the sharpest), else on the secant through the
+        // ends, a quarter of the final width to the side of the end that
+        // stood still; halfway without either, and where the last two
+        // points did not halve the bracket. Within twice the final width,
+        // just within it above the passing end: a growing point there
+        // closes the bracket, a passing one leaves less than the width.
+        double x = 0.5 * (a + b);
+        std::optional<double> z;
+        const std::size_t k = lows.size();
+        if (k >= 2 && std::isfinite(fa) && std::isfinite(lows[k - 2].f) && fa < 0.0 && lows[k - 2].f < fa) {
+            z = a + (a - lows[k - 2].s) * -fa / (fa - lows[k - 2].f);
+        }
+        if (!(z && *z < b) && std::isfinite(fa) && std::isfinite(fb) && fa < 0.0 && fb > 0.0) {
+            z = a + (b - a) * (wa * fa) / (wa * fa - wb * fb);
+        }
+        widths.push_back(b - a);
+        const std::size_t w = widths.size();
+        const bool halve = w >= 3 && widths[w - 1] > 0.5 * widths[w - 3];
+        if (b - a <= 2.0 * target) x = a + 0.9 * target;
+        else if (z && !halve) x = *z + (last > 0 ? -0.25 : 0.25) * target;
+        x = std::clamp(x, a + 0.1 * target, b - 0.1 * target);
+        const std::optional<bool> grew = track(x, lows.back().mode, kTrackSteps, kSettle);
+        if (out.stopped || !grew) return out;
+    }
+    hi = std::exp(b);
+    if (lows.empty() || b - lows.back().s > target || lows.back().seen != moves) return out;
+    double at = std::exp(lows.back().s);
+    for (int tries = 0; tries < 2; ++tries) {
+        const std::optional<Point> p = search.at(at, false);
+        if (!p) {
+            out.stopped = true;
+            return out;
+        }
+        if (p->passes) {
+            if (std::log(hi / p->tau) <= std::log1p(kBracket)) out.bound = p->tau;
+            return out;
+        }
+        hi = p->tau;
+        at = hi * std::exp(-0.9 * std::log1p(kBracket));
+    }
+    return out;
+}
 
 struct Margin {
     double s, m;  // ln tau, margin
@@ -258,18 +413,43 @@ std::optional<double> search_bound(const KernelView& kernel, KernelVerdict& v, d
     }
     std::vector<Point> passed;  // the passing points, ascending
     double hi = top;
+    std::vector<double> growing;  // what the first step found growing grows most
+    bool dearer = false;          // whether a band near the bound costs more than a Lanczos run
+    search.keep_modes(kernel.grid.n <= kTrackedNodes);
     if (!rungs.empty()) {
         if (!search.measure(rungs, true)) return std::nullopt;
         std::size_t out = 0;
         while (out < rungs.size() && rungs[out].measured && rungs[out].passes) ++out;
-        if (out < rungs.size()) hi = rungs[out].tau;
+        if (out < rungs.size()) {
+            hi = rungs[out].tau;
+            growing = std::move(rungs[out].mode);
+            dearer = rungs[out].measured && !rungs[out].as_a_call;
+        }
         passed.assign(rungs.begin(), rungs.begin() + static_cast<std::ptrdiff_t>(out));
         for (int k = start - 1; passed.empty() && k > start - kMostRungs && rung(k) > v.floor; --k) {
-            const std::optional<Point> p = search.at(rung(k), true);
+            std::optional<Point> p = search.at(rung(k), true);
             if (!p) return std::nullopt;
-            if (p->passes) passed.push_back(*p);
-            else hi = p->tau;
+            if (p->passes) {
+                passed.push_back(*p);
+            } else {
+                hi = p->tau;
+                growing = std::move(p->mode);
+                dearer = !p->as_a_call;
+            }
         }
+    }
+    search.keep_modes(false);
+    // Tracking pays where a call factorises near the bound and its band
+    // costs more than a Lanczos run (a climb's end measured by Lanczos for
+    // that): a tracking run costs a fraction of such a factorisation, while
+    // narrower bands cost less than the runs, and where the band does not
+    // fit a call's own verdict is a Lanczos run.
+    if (!passed.empty() && std::isfinite(hi) && kernel.grid.n <= kTrackedNodes &&
+        (dearer || !passed.back().as_a_call)) {
+        const Tracked tracked = track_crossing(kernel, search, passed.back().tau, hi, std::move(passed.back().mode),
+                                               std::move(growing));
+        if (tracked.stopped) return std::nullopt;
+        if (tracked.bound) return tracked.bound;
     }
     // A passing end that passed by Lanczos where a call factorises is
     // factorised first, and where it grows the end goes down the rungs: the

@@ -10,6 +10,7 @@
 #include "core/foundation/function_ref.hpp"
 #include "core/line/heat_stability/band_factor.hpp"
 #include "core/line/heat_stability/kernel_view.hpp"
+#include "core/line/heat_stability/lanczos.hpp"
 
 namespace quorvane::heat_judgement {
 
@@ -28,6 +29,11 @@ struct MeasureExtras {
     // Out: the largest Ritz value (|P B x|^2 / |x|^2 - 1 at most, on data
     // without its mean): how near a passing step is to growing.
     double top = std::numeric_limits<double>::quiet_NaN();
+    // In: also the data the step grows most (scaled values, node order):
+    // out in `mode`, the Ritz vector where Lanczos measured, the factor's
+    // mode where a factorisation passed (empty where neither).
+    bool want_mode = false;
+    std::vector<double> mode;
 };
 
 // One step of tau measured from scratch: factorised where its band fits
@@ -35,5 +41,18 @@ struct MeasureExtras {
 std::optional<StepVerdict> measure_step(const KernelView& kernel, const Grid1D<double>& g, double tau, bool& stopped,
                                         FunctionRef<bool()> abandon, BandFactor* keep = nullptr,
                                         MeasureExtras* extras = nullptr);
+
+// The largest growth of one step of tau that Lanczos finds in `most` steps
+// from `start` (scaled values, node order), with its vector: a bound from
+// below, which a start near the growing data makes sharp in a few steps.
+// The run ends once a Ritz value passes the slack (the step then grows
+// some data), and with `settle` > 0 once it has settled below (see
+// lanczos_top). nullopt where `start` is not of the grid's size, the step
+// cannot be formed or the caller asked to stop (`stopped`).
+std::optional<Ritz> growth_from(const KernelView& kernel, const Grid1D<double>& g, double tau, std::vector<double> start,
+                                std::size_t most, double settle, bool& stopped);
+
+// The limit a Ritz value of the growth form is held to: (1 + kStepSlack)^2 - 1.
+double growth_limit();
 
 }  // namespace quorvane::heat_judgement

@@ -606,6 +606,10 @@ NAMED_BOUND_CASES = [
     (quorvane.Heat1D6th, 1001, "sin3", "zero"),
     (Heat1D, 401, "sin3", "reflect"),
     (quorvane.Heat1D6th, 2001, "cos2pi", "reflect"),
+    # Bounds found by following the growing data between the search's points, its passing
+    # end factorised once (a refusal cost ten times the call it names).
+    (Heat1D, 1001, "sin3", "zero"),
+    (quorvane.Heat1D4th, 1001, "sin3", "reflect"),
 ] + [(cls, 101 + 50 * seed, seed, boundary) for seed, (cls, boundary) in enumerate(
     [(c, b) for c in VARIABLE_CLASSES for b in ("reflect", "zero", "periodic")])]
 
