@@ -885,9 +885,11 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
                     memory->note_flow(j, t_final, *flow);
                 }
             }
-            const double ratio = *norm / *flow;  // NaN (inf over inf) judges nothing: refused
-            const PowerJudgement here{std::isnan(ratio) ? std::numeric_limits<double>::infinity() : ratio, *norm,
-                                      *flow, j};
+            // A flow or powers beyond the doubles (or NaN) judge nothing: refused.
+            const double ratio = *norm / *flow;
+            const PowerJudgement here{std::isfinite(*flow) && !std::isnan(ratio) ? ratio
+                                                                                   : std::numeric_limits<double>::infinity(),
+                                      *norm, *flow, j};
             if (here.ratio > worst.ratio) worst = here;
         }
         return worst;
