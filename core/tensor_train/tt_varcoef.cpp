@@ -10,6 +10,7 @@
 #include <mutex>
 #include <numbers>
 #include <optional>
+#include <tuple>
 
 #include "core/foundation/dense_eigenvalues.hpp"
 #include "core/foundation/numeric.hpp"
@@ -62,15 +63,34 @@ struct VarCoefTt::StepMemory {
         powers[j].push_back(Power{dt, count, norm});
     }
 
+    // max(1, |exp(t L_h)|_inf) in units of exp(t max(v, 0)), where judged.
+    std::optional<double> flow_of(std::size_t j, double t) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        for (const Flow& f : flows[j]) {
+            if (f.t == t) return f.norm;
+        }
+        return std::nullopt;
+    }
+    void note_flow(std::size_t j, double t, double norm) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (flows[j].size() == kKept) flows[j].erase(flows[j].begin());
+        flows[j].push_back(Flow{t, norm});
+    }
+
     struct Power {
         double dt = 0.0;
         std::uint64_t count = 0;
+        double norm = 0.0;
+    };
+    struct Flow {
+        double t = 0.0;
         double norm = 0.0;
     };
     std::mutex mutex;
     std::vector<double> edge;                 // per axis (0: no search yet)
     std::vector<std::vector<double>> passed;  // per axis, at most kKept steps
     std::vector<std::vector<Power>> powers = std::vector<std::vector<Power>>(edge.size());  // per axis, at most kKept
+    std::vector<std::vector<Flow>> flows = std::vector<std::vector<Flow>>(edge.size());     // per axis, at most kKept
 };
 
 namespace {
@@ -547,6 +567,23 @@ double matrix_norm(const std::vector<double>& m, std::size_t n) {
     return norm;
 }
 
+// p <- p^2. True where the square equals its root to rounding (the rounding
+// of one product, some n eps |p|^2, is all that moved): a projector the
+// powers have reached (the eigenvalue 1 of the constant, the others
+// decayed), so every higher power is that square.
+Expected<bool> square_settles(std::vector<double>& p, std::vector<double>& tmp, std::size_t n, PollBudget& budget) {
+    const double root = matrix_norm(p, n);
+    if (Status st = multiply(p, p, tmp, n, budget); !st) return fail(st.error());
+    double change = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double row = 0.0;
+        for (std::size_t j = 0; j < n; ++j) row += std::abs(tmp[i * n + j] - p[i * n + j]);
+        change = std::max(change, row);
+    }
+    std::swap(p, tmp);
+    return change <= 64.0 * static_cast<double>(n) * kEps * (root * root);
+}
+
 // |p^count|_inf (count >= 1) by repeated squaring: p^count = r p^(2^k q)
 // with r the product of the squares of the count's low bits. Three early
 // ends, each exact to rounding or an upper bound: |r| |p^(2^k)|^q, returned
@@ -588,20 +625,12 @@ Expected<double> power_norm(std::vector<double> p, std::size_t n, std::uint64_t 
             const double norm = matrix_norm(r, n);
             return std::isnan(norm) ? kInf : norm;
         }
-        const double root = matrix_norm(p, n);
-        if (!std::isfinite(root)) return kInf;
-        if (Status st = multiply(p, p, tmp, n, budget); !st) return fail(st.error());
-        double change = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            double row = 0.0;
-            for (std::size_t j = 0; j < n; ++j) row += std::abs(tmp[i * n + j] - p[i * n + j]);
-            change = std::max(change, row);
-        }
-        std::swap(p, tmp);
+        if (!std::isfinite(matrix_norm(p, n))) return kInf;
+        Expected<bool> settled = square_settles(p, tmp, n, budget);
+        if (!settled) return fail(settled.error());
         const double square = matrix_norm(p, n);
         if (!std::isfinite(square)) return kInf;
-        // The rounding of one product, some n eps |p|^2, is all that moved.
-        if (change <= 64.0 * static_cast<double>(n) * kEps * (root * root)) {
+        if (*settled) {
             Expected<double> norm = times_r(p);
             if (norm && std::isnan(*norm)) return kInf;
             return norm;
@@ -610,6 +639,74 @@ Expected<double> power_norm(std::vector<double> p, std::size_t n, std::uint64_t 
             Expected<double> bound = times_r(p);
             if (!bound) return bound;
             if (*bound <= enough) return *bound;
+        }
+    }
+}
+
+// max(1, |exp(t (L_h - max(v, 0)))|_inf) for the three-point operator L_h
+// = R + abar D2 (with v) that the axis's steps approximate: what that flow
+// may multiply max|u| by in units of exp(t max(v, 0)), counted as at least
+// 1. By scaling and squaring: the degree-12 Taylor polynomial of exp(X/2^s)
+// (|X/2^s|_inf <= 1/2, truncated below 2e-14 of it; five products), then s
+// squarings, ended early once a square's |.|_inf is within 1 (every higher
+// power is then) or it settles (square_settles); an overflow gives inf.
+Expected<double> flow_norm(const AxisStep& ax, double t, PollBudget& budget) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::size_t n = ax.n;
+    const PeriodicTridiag& r = ax.residual;
+    const double d2 = ax.abar / ax.h2;
+    if (Status st = budget.spend(n * n); !st) return fail(st.error());
+    std::vector<double> x(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        // With two nodes both neighbours are the other node: the entries add.
+        x[i * n + (i == 0 ? n - 1 : i - 1)] += r.sub[i] + d2;
+        x[i * n + i] += (r.diag[i] - (d2 + d2)) - ax.v_max;
+        x[i * n + (i + 1 == n ? 0 : i + 1)] += r.sup[i] + d2;
+    }
+    const double beta = matrix_norm(x, n);
+    if (!std::isfinite(beta)) return kInf;
+    if (beta == 0.0 || t == 0.0) return 1.0;
+    // The halvings stay in the doubles: t beta may overflow where t/2^s does not.
+    double scale = t;
+    std::size_t squarings = 0;
+    while (scale * beta > 0.5) {
+        scale *= 0.5;
+        ++squarings;
+    }
+    for (double& e : x) e *= scale;
+    std::vector<double> x2, x3, x4, acc, tmp;
+    for (auto [a, b, c] : {std::tuple{&x, &x, &x2}, std::tuple{&x2, &x, &x3}, std::tuple{&x2, &x2, &x4}}) {
+        if (Status st = multiply(*a, *b, *c, n, budget); !st) return fail(st.error());
+    }
+    // sum_m X^m/m! = B0 + X^4 (B1 + X^4 (B2 + X^4/12!)), B_i = sum_{m<4} X^m/(4i + m)! (Paterson-Stockmeyer).
+    std::array<double, 13> inverse_factorial{};
+    inverse_factorial[0] = 1.0;
+    for (std::size_t m = 1; m < inverse_factorial.size(); ++m) {
+        inverse_factorial[m] = inverse_factorial[m - 1] / static_cast<double>(m);
+    }
+    auto add_block = [&](std::vector<double>& m, std::size_t i) {
+        const double* c = inverse_factorial.data() + 4 * i;
+        for (std::size_t k = 0; k < n * n; ++k) m[k] += (c[1] * x[k] + c[2] * x2[k]) + c[3] * x3[k];
+        for (std::size_t k = 0; k < n; ++k) m[k * n + k] += c[0];
+    };
+    acc.resize(n * n);
+    for (std::size_t k = 0; k < n * n; ++k) acc[k] = inverse_factorial[12] * x4[k];
+    add_block(acc, 2);
+    for (std::size_t i : {1, 0}) {
+        if (Status st = multiply(x4, acc, tmp, n, budget); !st) return fail(st.error());
+        std::swap(acc, tmp);
+        add_block(acc, i);
+    }
+    for (std::size_t k = 0;; ++k) {
+        const double norm = matrix_norm(acc, n);
+        if (!std::isfinite(norm)) return kInf;
+        if (norm <= 1.0) return 1.0;
+        if (k == squarings) return norm;
+        Expected<bool> settled = square_settles(acc, tmp, n, budget);
+        if (!settled) return fail(settled.error());
+        if (*settled) {
+            const double square = matrix_norm(acc, n);
+            return std::isfinite(square) ? std::max(1.0, square) : kInf;
         }
     }
 }
@@ -742,20 +839,21 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
         }
         return true;
     };
-    // The product over the dense axes of |S_j^count|_inf in units of
-    // exp(t max(v_j, 0)) of a call of `count` steps of t (each axis's map of
-    // one time step: S(t/2)^2, S(t) on the last), and the axis of the
-    // largest factor.
-    auto powers = [&](double t, std::uint64_t count, std::size_t* worst) -> Expected<double> {
-        double product = 1.0, largest = 0.0;
-        if (t == 0.0) return product;  // every step the identity
-        // A bound of each axis's norm within the share kPowerFactor^(1/m)
-        // of the m dense axes ends its squaring: their product passes.
-        std::size_t dense_axes = 0;
-        for (const AxisStep& ax : axes) {
-            dense_axes += !ax.circulant && ax.taylor && ax.finite && ax.n <= kMaxDenseNodes;
-        }
-        const double share = std::pow(kPowerFactor, 1.0 / static_cast<double>(std::max<std::size_t>(dense_axes, 1)));
+    // The judgement of a call of `count` steps of t on what they apply: on
+    // each dense axis |S_j^count|_inf (S_j its map of one time step: S(t/2)^2,
+    // S(t) on the last) against what the flow it approximates reaches over
+    // t_final, max(1, |exp(t_final L_h)|_inf), both in units of
+    // exp(t_final max(v_j, 0)); the axis of the largest ratio. The flow is
+    // formed only where the powers exceed kPowerFactor.
+    struct PowerJudgement {
+        double ratio = 0.0;  // |S_j^count|_inf / flow
+        double norm = 1.0;   // |S_j^count|_inf
+        double flow = 1.0;
+        std::size_t axis = 0;
+    };
+    auto powers = [&](double t, std::uint64_t count) -> Expected<PowerJudgement> {
+        PowerJudgement worst;
+        if (t == 0.0) return worst;  // every step the identity
         for (std::size_t j = 0; j < d; ++j) {
             const AxisStep& ax = axes[j];
             if (ax.circulant || !ax.taylor || !ax.finite || ax.n > kMaxDenseNodes) continue;
@@ -772,31 +870,44 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
                     if (Status st = multiply(base, base, square, ax.n, budget); !st) return fail(st.error());
                     base = std::move(square);
                 }
-                Expected<double> judged = power_norm(std::move(base), ax.n, count, share, budget);
+                Expected<double> judged = power_norm(std::move(base), ax.n, count, kPowerFactor, budget);
                 if (!judged) return fail(judged.error());
                 norm = *judged;
                 memory->note_power(j, dt, count, *norm);
             }
-            product *= *norm;
-            if (worst && *norm > largest) {
-                largest = *norm;
-                *worst = j;
+            std::optional<double> flow = 1.0;
+            if (*norm > kPowerFactor) {
+                flow = memory->flow_of(j, t_final);
+                if (!flow) {
+                    Expected<double> judged = flow_norm(ax, t_final, budget);
+                    if (!judged) return fail(judged.error());
+                    flow = *judged;
+                    memory->note_flow(j, t_final, *flow);
+                }
             }
+            // A flow or powers beyond the doubles (or NaN) judge nothing: refused.
+            const double ratio = *norm / *flow;
+            const PowerJudgement here{std::isfinite(*flow) && !std::isnan(ratio) ? ratio
+                                                                                   : std::numeric_limits<double>::infinity(),
+                                      *norm, *flow, j};
+            if (here.ratio > worst.ratio) worst = here;
         }
-        return product;
+        return worst;
     };
     // Does a call of `count` steps of t pass both judgements?
-    auto call_passes = [&](double t, std::uint64_t count, double* factor) -> Expected<bool> {
+    auto call_passes = [&](double t, std::uint64_t count, double* ratio) -> Expected<bool> {
         Expected<bool> ok = admits(t, nullptr);
         if (!ok || !*ok) return ok;
-        Expected<double> f = powers(t, count, nullptr);
-        if (!f) return fail(f.error());
-        if (factor) *factor = *f;
-        return *f <= kPowerFactor;
+        Expected<PowerJudgement> judged = powers(t, count);
+        if (!judged) return fail(judged.error());
+        if (ratio) *ratio = judged->ratio;
+        return judged->ratio <= kPowerFactor;
     };
     // From `least` up by doubling, the first count whose call passes; 0
-    // where the powers stop changing above the bound (the steps approach
-    // exp(t L_h), whose own overshoot no count removes) or the counts end.
+    // where the counts end, or where the ratio to the flow stops changing
+    // above the bound (as the steps shorten their powers approach exp(t L_h)
+    // and the ratio 1; this ends the search should rounding keep it from
+    // that).
     auto passing_count = [&](std::uint64_t least) -> Expected<std::uint64_t> {
         constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
         double previous = std::numeric_limits<double>::infinity();
@@ -816,15 +927,15 @@ Expected<std::optional<VarCoefTt::StepLimit>> VarCoefTt::amplifying_step(double 
     Expected<bool> at_tau = admits(tau, &why);
     if (!at_tau) return fail(at_tau.error());
     if (*at_tau) {
-        std::size_t worst = 0;
-        Expected<double> factor = powers(tau, n_steps, &worst);
-        if (!factor) return fail(factor.error());
-        if (*factor <= kPowerFactor) return std::optional<StepLimit>{};
+        Expected<PowerJudgement> judged = powers(tau, n_steps);
+        if (!judged) return fail(judged.error());
+        if (judged->ratio <= kPowerFactor) return std::optional<StepLimit>{};
         StepLimit limit;
         limit.by_powers = true;
-        limit.axis = worst;
-        limit.factor = *factor;
-        limit.allowed = kPowerFactor;
+        limit.axis = judged->axis;
+        limit.factor = judged->norm;
+        limit.flow = judged->flow;
+        limit.allowed = kPowerFactor * judged->flow;
         limit.tau_pass = limit.tau_named = tau;
         constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
         Expected<std::uint64_t> named = passing_count(n_steps > kMost / 2 ? kMost : n_steps * 2);

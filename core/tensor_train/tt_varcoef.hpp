@@ -79,12 +79,15 @@ struct VarCoefTt {
         // exp(tau max(v, 0)).
         double factor = 0.0;
         double allowed = 1.0;
-        // Refused for the powers of its steps: every step passes, but the
-        // call's n_steps of them multiply max|u| by `factor` (the product over
-        // the axes of |S_j^n_steps|_inf, S_j the axis's map of one time step,
-        // in units of exp(t max v)), beyond `allowed` = kPowerFactor; `axis`
-        // is the axis of the largest such norm.
+        // Refused for the powers of its steps: every step passes, but on
+        // axis `axis` the call's n_steps of them multiply max|u| by `factor`
+        // (|S^n_steps|_inf, S the axis's map of one time step, in units of
+        // exp(t_final max(v, 0))), beyond `allowed` = kPowerFactor times
+        // `flow`, what the flow they approximate reaches (max(1,
+        // |exp(t_final L_h)|_inf) in the same units). Where several axes
+        // refuse, the one of the largest ratio factor / flow.
         bool by_powers = false;
+        double flow = 1.0;
         // The least count of the counts the step limit admits (or, refused
         // for its powers, of twice the count asked for), doubled until a call
         // of it passes both judgements; 0 where none up to 2^64 - 1 does, or
@@ -114,13 +117,16 @@ struct VarCoefTt {
     // What a dense step of length dt (and one of 2 dt) may multiply max|u|
     // by (|S|_inf), in units of exp(dt max(v, 0)).
     static constexpr double kNormFactor = 4.0;
-    // What the n_steps steps of an admitted call may multiply max|u| by, in
-    // units of exp(t_final max v): the product over the axes of
-    // |S_j^n_steps|_inf. Steps whose radius passes can still grow data for
-    // thousands of steps before they decay (S is not normal: 14.2 after 4437
-    // steps on a 47-node axis of cell Peclet number up to 1.97, where
-    // exp(t L_h) itself reaches 4.03 at most); the three-point operator
-    // overshoots that bound by 4.7 on a one-sign drift with a = 1e-6.
+    // What the n_steps steps of an admitted call may multiply max|u| by on
+    // each axis beyond what the flow they approximate does: |S_j^n_steps|_inf
+    // <= kPowerFactor max(1, |exp(t_final L_h)|_inf), both in units of
+    // exp(t_final max(v, 0)). Steps whose radius passes can still grow data
+    // for thousands of steps before they decay (S is not normal: 14.2 after
+    // 4437 steps on a 47-node axis of cell Peclet number up to 1.97, where
+    // |exp(t L_h)|_inf is 0.014 at that t); where L_h itself overshoots
+    // (under-resolved drift) the powers follow it, and are not refused for
+    // what it does (10.98 at t = 0.1 on 512 nodes of a one-sign drift with
+    // a = 1e-6, as the powers there).
     static constexpr double kPowerFactor = 5.0;
     // The largest dt/2 |R|_inf of a step: its Taylor steps u + x r + x^2/2 q
     // cancel to rounding, eps x^2/2 of the data, which this keeps below 1e-8.
@@ -174,10 +180,14 @@ struct VarCoefTt {
     // axis with a dense step matrix, S_j^n_steps (S_j its map of one time
     // step), by repeated squaring of the n x n matrix (2 n^3 flops a
     // product, at most about 2 log2(n_steps) products, fewer where the
-    // powers reach their limit), the product of their |.|_inf in units of
-    // exp(t_final max v) within kPowerFactor (StepLimit::by_powers). The
-    // norms are kept per (step, count) as the steps are. A refusal names a
-    // count (count_named) that passes both judgements.
+    // powers reach their limit or a bound of them passes), its |.|_inf
+    // within kPowerFactor times max(1, |exp(t_final L_h)|_inf), formed (by
+    // scaling and squaring, about 5 + log2(t_final |L_h|_inf) products)
+    // only where the powers exceed kPowerFactor (StepLimit::by_powers). Each
+    // axis is judged against its own flow: the semi-discrete flow of L is
+    // the product of the axes' flows. The norms are kept per (step, count)
+    // and the flows per t_final as the steps are. A refusal names a count
+    // (count_named) that passes both judgements.
     Expected<std::optional<StepLimit>> amplifying_step(double t_final, std::uint64_t n_steps) const;
 
     // n_steps Strang steps of t_final/n_steps, each followed by rounding. A

@@ -271,8 +271,8 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
         const StepCounts counts = admitted_counts(t_final, kU64Counts, [&](double step) { return step <= l.tau_named; });
         if (counts.outcome != StepCounts::Outcome::Fits) return count_advice(counts, "n_steps", kU64Counts, {"t_final", t_final});
         return std::string("no n_steps passes for t_final = ") + exact_time(t_final) +
-               ": as the steps shorten their powers approach exp(t_final L_h) of the three-point operator, which "
-               "itself overshoots that much; shorter t_final per call, more diffusion or a finer grid pass";
+               ": as the steps shorten, their powers stop approaching exp(t_final L_h) of the three-point operator "
+               "within that factor; more diffusion or a finer grid pass";
     };
     if (limit && limit->by_powers) {
         py_err_with_kind(
@@ -281,8 +281,10 @@ Ref var_coef_tt_evolve(const VarCoefTtEvolverObj& self, const Args& a) {
                 std::to_string(n_steps) + " steps of axis " + std::to_string(limit->axis) + " (" +
                 residual_causes(ev, limit->axis) + ") would multiply max|u| by up to " + fmt_exp3(limit->factor) +
                 " times exp(t_final max v) (|S^n_steps|_inf of the step matrices S), more than " +
-                fmt_shortest(VarCoefTt::kPowerFactor) +
-                ": where a, b or v varies the powers of a step can grow data for many steps before they decay; " +
+                fmt_shortest(VarCoefTt::kPowerFactor) + " times the " + fmt_exp3(limit->flow) +
+                " of the flow they approximate (max(1, |exp(t_final L_h)|_inf), L_h the axis's three-point "
+                "operator): where a, b or v varies the powers of a step can grow data for many steps before they "
+                "decay; " +
                 advice(*limit));
     }
     if (limit) {
