@@ -19,7 +19,9 @@ size. For every call that succeeds:
 - length scaling: the same call with every length multiplied by 2^j (and t, the coefficients
   and positions by the powers the row states) gives the same values.
 - a state rebuilt from values() before each of the chained calls gives the one object's values
-  (or, where the object holds more than its values, stays within the bound);
+  (or, where the object holds more than its values, the range its steps clip to, stays within
+  the bound, and each of the first steps of an object rebuilt from one object's values() gives
+  that object's bits but where a clip acted, which leaves a value at an extreme of its result);
 - references (``property_tables.REFS``): fixed draws at ordinary scales whose values must meet
   the flow's own (an exact solution, or SciPy's exponential of the class's semi-discrete
   operator) within the class's error there.
@@ -30,16 +32,18 @@ Each must give findings, or ``test_row_reports_a_mutated_call`` fails: a check t
 wrong rate checks nothing. A row with no reference says why in ``property_tables.NO_REF``.
 
 Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 1.1K, 2K and 10K are run
-on a fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
+on a fresh object; "n_steps = K runs": K; a count past the row's cap must take steps within the
+step bound the refusal names, and the least such count for a t is started and must be admitted,
+still working after QUICK seconds, since a refusal comes before any work), a tau or a range
 of steps, a longest t or a data scale (each used once on a fresh object), unless the row lists
 it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
 scaled) may not be refused where the call itself passed without naming what passes.
 
 Faults still open are listed in ``property_tables.KNOWN``, each with the one check that reports
-it, a pattern its findings match, the kind of error they carry and a draw that shows it (run at
-every budget): its findings are reported by a strict xfail case of their own (which fails once
-the fault is mended, so that the entry is removed), not by the class's case. A finding of
-another check or kind is the class's.
+it, a pattern its findings match, the kind of error they carry and the draws that show it (the
+first run at every budget): its findings there are reported by a strict xfail case of their own
+(which fails once the fault is mended, so that the entry is removed), not by the class's case. A
+finding of another check or kind, or at another draw, is the class's.
 QUORVANE_PROPERTY_NO_KNOWN=1 ignores the list.
 
 Classes run in groups, each group in a subprocess with a timeout; each call is armed with a
