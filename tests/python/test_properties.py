@@ -74,7 +74,7 @@ SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CALL_LIMIT = 10.0 * (5 if SANITIZED else 1)  # seconds: a call past it is a hang or a grind
 # seconds after which a named count past the row's cap, started on a fresh object, counts as
 # admitted: a refusal comes before any work
-QUICK = 0.5 * (5 if SANITIZED else 1)
+QUICK = 0.2 * (5 if SANITIZED else 1)
 CLASS_LIMIT = (60.0 + 3.0 * EXAMPLES) * (5 if SANITIZED else 1)  # seconds a class may take in all
 GROUP_SIZE = 3
 START = "checking "
