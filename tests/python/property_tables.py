@@ -1217,7 +1217,8 @@ def known(row_name, label, check, pattern, kind, cause, draw):
             d = -len(FLOWS[row_name].pins)
         elif isinstance(d, int) and d >= 0 and i == 0:
             FLOWS[row_name].always.add(d)
-        assert isinstance(d, int) and -len(FLOWS[row_name].pins) <= d or re.fullmatch(r"reference \d+", d), key
+        assert isinstance(d, int) and d >= -len(FLOWS[row_name].pins) or \
+            isinstance(d, str) and re.fullmatch(r"reference \d+", d), key
         draws.append(d)
     KNOWN[key] = Known(row=row_name, check=check, pattern=pattern, kind=kind, cause=cause, draws=frozenset(draws))
 
