@@ -74,20 +74,20 @@ void raise_read_beyond_reach(const char* cls, double t, double tau, const FootRe
                              const Grid1D<double>& grid) {
     const std::string name(cls);
     if (std::isnan(reach.b) || std::isnan(reach.a)) {
-        py_err_with_kind("NanInf", name + ": a step reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)), and b or a "
-                                          "is NaN at a node: both must be finite");
+        py_err_with_kind("NanInf", name + ": a step reads u at " + reach.drift_foot +
+                                       " and x +- 2 sqrt(tau a(x)), and b or a is NaN at a node: both must be finite");
     }
     if (std::isinf(reach.b) || std::isinf(reach.a)) {
-        py_err_with_kind("NanInf", name + ": a step reads u at x + 2 tau b(x) and x +- 2 sqrt(tau a(x)), and b or a "
-                                          "is infinite at a node, so every step reads at an infinite point: both "
-                                          "must be finite");
+        py_err_with_kind("NanInf", name + ": a step reads u at " + reach.drift_foot +
+                                       " and x +- 2 sqrt(tau a(x)), and b or a is infinite at a node, so every step "
+                                       "reads at an infinite point: both must be finite");
     }
     const double dx = grid.dx();
     // 2^48 cells out, far inside the 2^53 at which cells can no longer be
     // told apart, whatever the spread of the diffusion's own reads.
     const double longest = floor_4_digits(reach.longest_step(dx, 281474976710656.0));
     const StepCounts counts = admitted_counts(t, kU64Counts, [&](double step) { return step <= longest; });
-    std::string reads = reach.b > 0.0 ? "x + 2 tau b(x)" : "";
+    std::string reads = reach.b > 0.0 ? reach.drift_foot : "";
     std::string sizes = reach.b > 0.0 ? "max|b| = " + fmt_exp3(reach.b) + ", " : "";
     if (reach.a > 0.0) {
         reads += (reads.empty() ? "" : " and ") + std::string("x +- 2 sqrt(tau a(x))");

@@ -169,7 +169,7 @@ double FootReach::longest_step(double dx, double cells) const {
     if (!(b >= 0.0) || !(a >= 0.0) || std::isinf(b) || std::isinf(a)) return 0.0;
     const double reach = cells * dx;
     double tau = std::numeric_limits<double>::infinity();
-    if (b > 0.0) tau = std::min(tau, reach / (2.0 * b));
+    if (b > 0.0) tau = std::min(tau, reach / (drift_span * b));
     if (a > 0.0) tau = std::min(tau, (0.5 * reach) * (0.5 * reach) / a);
     return tau;
 }

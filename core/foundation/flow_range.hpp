@@ -170,10 +170,14 @@ int large_data_shift(std::span<const double> values);
 
 // How far a transport step's reads reach per step, for the refusal of a
 // step whose foot lies beyond the double range: the largest |b| of its drift
-// (feet at x + 2 tau b) and the largest a of its diffusion (reads at
-// x +- 2 sqrt(tau a)) over the nodes; NaN where a node gives NaN.
+// and the largest a of its diffusion (reads at x +- 2 sqrt(tau a)) over the
+// nodes; NaN where a node gives NaN. The drift's foot lies `drift_span`
+// tau |b| from its node, as `drift_foot` writes it: x + 2 tau b for the shift
+// step, x + tau b (at the midpoint's b) for the drift-reaction step.
 struct FootReach {
     double b = 0.0, a = 0.0;
+    double drift_span = 2.0;
+    const char* drift_foot = "x + 2 tau b(x)";
 
     void take_b(double v) { b = std::isnan(v) || std::isnan(b) ? std::nan("") : std::max(b, std::fabs(v)); }
     void take_a(double v) { a = std::isnan(v) || std::isnan(a) ? std::nan("") : std::max(a, v); }

@@ -119,6 +119,8 @@ Expected<std::vector<double>> evolve_drift_time_schedule(const Grid1D<double>& g
 
 FootReach foot_reach(const DriftReactionChernoff& k) {
     FootReach r;
+    r.drift_span = 1.0;
+    r.drift_foot = "x + tau b(x + tau b(x)/2)";
     for (std::size_t i = 0; i < k.grid.n; ++i) {
         const double x = k.grid.node(i);
         r.take_b(k.coef_override ? (*k.coef_override->b)(x) : k.b(x));

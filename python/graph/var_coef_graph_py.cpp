@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "core/graph/graph_signal.hpp"
 #include "core/graph/graph_var_coef.hpp"
@@ -32,7 +33,8 @@ constexpr char kVarCoefDoc[] =
     "Graph heat du/dt = -L_a u with a conductivity a_i per node: L_a = A^1/2 L A^1/2,\n"
     "A = diag(a), L the combinatorial Laplacian of graph.\n\n"
     "One step is f - tau L_a f + (tau^2/2) L_a^2 f, second order in tau = t_final/n_steps.\n"
-    "A step with max(a) * tau * rho_bar > 0.5 is refused (kind CflViolated); use more steps.\n"
+    "A step with max(a) * tau * rho_bar > 0.5 is refused before any work (kind CflViolated),\n"
+    "naming the largest admissible tau and the least n_steps from which every count passes.\n"
     "Steps admitted only because rho_bar is below 2 max_i deg(i) are taken on its word once\n"
     "Lanczos steps find no Ritz value of L above it; otherwise rho_bar is refused (kind\n"
     "OutOfDomain). A result whose 2-norm grew over the steps is refused (kind CflViolated).\n"
@@ -76,6 +78,51 @@ VarCoefGraphHeatObj var_coef_new(const Args& a) {
     return VarCoefGraphHeatObj{std::move(coef), graph, rho_bar, n, dtype, std::move(laplacian)};
 }
 
+// Whether steps of t_final / n_steps pass the step's gate max(a) tau rho_bar
+// <= 0.5, in the arithmetic of the road the call takes (a, rho_bar, t_final
+// and the step rounded to single precision for dtype "f32"), as the step
+// itself tests it.
+bool gate_admits(const VarCoefGraphHeatObj& self, double a_max, double t_final, std::uint64_t n_steps) {
+    if (self.dtype == Dtype::F32) {
+        const float tau = narrow_to_float(t_final) / static_cast<float>(n_steps);
+        return !(narrow_to_float(a_max) * (tau * narrow_to_float(self.rho_bar)) > 0.5f);
+    }
+    return !(a_max * ((t_final / static_cast<double>(n_steps)) * self.rho_bar) > 0.5);
+}
+
+// A call whose steps fail the gate is refused before any work with the shared
+// text of the truncated series' rule, which states this gate (dx^2 read as
+// 1/rho_bar, ||a|| as max(a)), followed by the largest admissible tau (four
+// digits, rounded down) and the counts from which every count passes.
+void refuse_long_steps(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_steps) {
+    double a_max = 0.0;
+    for (const double v : self.a) a_max = std::max(a_max, v);
+    if (gate_admits(self, a_max, t_final, n_steps)) return;
+    const double tau = t_final / static_cast<double>(n_steps);
+    const std::string fixed = CoreError::cfl_violated(tau, 1.0 / self.rho_bar, a_max).display();
+    const double shown = floor_4_digits(greatest_admitted_double(0.0, tau, [&](double step) {
+        return !(a_max * (step * self.rho_bar) > 0.5);
+    }));
+    // The least count is found over whole counts, each judged as the call
+    // would judge it, and takes steps within the tau shown: refusal is
+    // closed downwards, so the counts refused form [1, least).
+    auto admitted = [&](std::uint64_t n) {
+        return t_final / static_cast<double>(n) <= shown && gate_admits(self, a_max, t_final, n);
+    };
+    StepCounts counts;
+    if (!admitted(kU32Counts)) {
+        counts.outcome = StepCounts::Outcome::TooLong;
+        counts.longest_t = greatest_admitted_double(0.0, t_final, [&](double t) {
+            return t / static_cast<double>(kU32Counts) <= shown && gate_admits(self, a_max, t, kU32Counts);
+        });
+    } else {
+        counts.least = greatest_count(n_steps, kU32Counts, [&](std::uint64_t n) { return !admitted(n); }) + 1;
+        counts.most = kU32Counts;
+    }
+    py_err_with_kind("CflViolated", fixed + "; the largest admissible tau is " + fmt_exp3(shown) + "; " +
+                                        count_advice(counts, "n_steps", kU32Counts, {"t_final", t_final}));
+}
+
 // The step gate max(a) tau rho_bar <= 0.5 rests on rho_bar where the graph's
 // own Gershgorin bound 2 max_i deg(i) would close it: a rho_bar that a
 // Rayleigh quotient proves below the spectrum of L is refused there.
@@ -115,6 +162,7 @@ Ref evolve_f32(const VarCoefGraphHeatObj& self, double t_final, std::uint64_t n_
     }));
     const float t32 = narrow_to_float(t_final);
     if (!std::isfinite(t32)) raise_core_error(CoreError::domain("t must be finite and >= 0", t32));
+    refuse_long_steps(self, t_final, n_steps);
     refuse_trusted_rho_bar(self, t_final, n_steps);
     std::vector<double> rounded(f0.size());
     for (std::size_t i = 0; i < rounded.size(); ++i) rounded[i] = narrow_to_float(f0[i]);
@@ -135,6 +183,7 @@ Ref var_coef_evolve(const VarCoefGraphHeatObj& self, const Args& a) {
     check_f0_len(f0.size(), self.n_nodes);
     check_finite_input(f0, "f0");
     if (self.dtype == Dtype::F32) return evolve_f32(self, t_final, n_steps, f0);
+    refuse_long_steps(self, t_final, n_steps);
     refuse_trusted_rho_bar(self, t_final, n_steps);
     return new_array_f64(
         evolve_signal_linear(var_coef_guard(self, kUnit64), f0, n_steps, 0.0,
@@ -154,6 +203,7 @@ Ref var_coef_evolve_batched(const VarCoefGraphHeatObj& self, const Args& a) {
     }
     check_t_final_and_steps(t_final, n_steps);
     const Columns cols = columns_from_f0(f0, self.n_nodes, "f0");
+    refuse_long_steps(self, t_final, n_steps);
     refuse_trusted_rho_bar(self, t_final, n_steps);
     const VarCoefGraphHeatChernoff<double> kernel =
         unwrap(VarCoefGraphHeatChernoff<double>::make(*self.graph, self.a, self.rho_bar));

@@ -245,18 +245,27 @@ def test_coefficient_gradient_names_counts_its_checkpoints_can_keep(t):
     assert np.all(np.isfinite(coeff_grad(longest / most, 1)))
 
 
-@pytest.mark.parametrize("call", [
-    lambda t: q.DriftReaction1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1),
-    lambda t: q.Strang1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1),
-], ids=["DriftReaction1D", "Strang1D"])
-def test_a_read_beyond_what_the_grid_resolves_is_named_as_the_step(call):
+MIDPOINT_FOOT = "x + tau b(x + tau b(x)/2)"
+
+
+@pytest.mark.parametrize("call, foot, span", [
+    (lambda t: q.DriftReaction1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1), MIDPOINT_FOOT, 1.0),
+    (lambda t: q.Strang1D(-1.0, 1.0, 41, np.ones(41), b=0.3).evolve(t, 1),
+     MIDPOINT_FOOT + " and x +- 2 sqrt(tau a(x))", 1.0),  # the unit diffusion's reads stay far nearer
+    (lambda t: q.Shift1D(-1.0, 1.0, 41, np.ones(41), a=0.0, b=0.3).evolve(t, 1), "x + 2 tau b(x)", 2.0),
+], ids=["DriftReaction1D", "Strang1D", "Shift1D"])
+def test_a_read_beyond_what_the_grid_resolves_is_named_as_the_step(call, foot, span):
     # Reads beyond 2^53 cells used to be refused under an internal function's name; the refusal
-    # names the longest step that reads within reach, and that step runs.
+    # names the foot the step reads and the longest step that reads within reach, and that step runs.
     text = error_text(call, 1e300)
-    assert text.startswith("[OutOfDomain] ") and ": a step of tau = t/n_steps = 1.000e300 reads u at x + 2 tau b(x)" \
-        in text and "more than 2^53 cells beyond the end nodes" in text, text
+    assert text.startswith("[OutOfDomain] ") and f": a step of tau = t/n_steps = 1.000e300 reads u at {foot} more " \
+        "than 2^53 cells beyond the end nodes" in text, text
     longest = float(text.split("steps of tau <= ")[1].split(" ")[0])
     call(longest)
+    # The rule judges that foot, span * tau * |b| from the node (dx = 0.05): 10 % inside 2^53 cells runs,
+    # 10 % beyond is refused.
+    call(0.9 * 2.0**53 * 0.05 / (span * 0.3))
+    assert f"reads u at {foot} more than 2^53 cells" in error_text(call, 1.1 * 2.0**53 * 0.05 / (span * 0.3))
 
 
 # --- steps whose reads lie beyond 2^53 cells, step caps, the truncated-exponential CFL limit -------------

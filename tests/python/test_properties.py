@@ -19,7 +19,9 @@ size. For every call that succeeds:
 - length scaling: the same call with every length multiplied by 2^j (and t, the coefficients
   and positions by the powers the row states) gives the same values.
 - a state rebuilt from values() before each of the chained calls gives the one object's values
-  (or, where the object holds more than its values, stays within the bound);
+  (or, where the object holds more than its values, the range its steps clip to, stays within
+  the bound, and each of the first steps of an object rebuilt from one object's values() gives
+  that object's bits but where a clip acted, which leaves a value at an extreme of its result);
 - references (``property_tables.REFS``): fixed draws at ordinary scales whose values must meet
   the flow's own (an exact solution, or SciPy's exponential of the class's semi-discrete
   operator) within the class's error there.
@@ -30,16 +32,18 @@ Each must give findings, or ``test_row_reports_a_mutated_call`` fails: a check t
 wrong rate checks nothing. A row with no reference says why in ``property_tables.NO_REF``.
 
 Every refusal must name what passes: a count ("n_steps >= K": K, K+1, 1.1K, 2K and 10K are run
-on a fresh object, as far as the row's count cap allows; "n_steps = K runs": K), a tau or a range
+on a fresh object; "n_steps = K runs": K; a count past the row's cap must take steps within the
+step bound the refusal names, and the least such count for a t is started and must be admitted,
+still working after QUICK seconds, since a refusal comes before any work), a tau or a range
 of steps, a longest t or a data scale (each used once on a fresh object), unless the row lists
 it as a refusal that names nothing by design; a partner call (the data scaled, the lengths
 scaled) may not be refused where the call itself passed without naming what passes.
 
 Faults still open are listed in ``property_tables.KNOWN``, each with the one check that reports
-it, a pattern its findings match, the kind of error they carry and a draw that shows it (run at
-every budget): its findings are reported by a strict xfail case of their own (which fails once
-the fault is mended, so that the entry is removed), not by the class's case. A finding of
-another check or kind is the class's.
+it, a pattern its findings match, the kind of error they carry and the draws that show it (the
+first run at every budget): its findings there are reported by a strict xfail case of their own
+(which fails once the fault is mended, so that the entry is removed), not by the class's case. A
+finding of another check or kind, or at another draw, is the class's.
 QUORVANE_PROPERTY_NO_KNOWN=1 ignores the list.
 
 Classes run in groups, each group in a subprocess with a timeout; each call is armed with a
@@ -68,6 +72,9 @@ EXAMPLES = int(os.environ.get("QUORVANE_PROPERTY_EXAMPLES", "48"))
 NO_KNOWN = os.environ.get("QUORVANE_PROPERTY_NO_KNOWN", "") not in ("", "0")
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 CALL_LIMIT = 10.0 * (5 if SANITIZED else 1)  # seconds: a call past it is a hang or a grind
+# seconds after which a named count past the row's cap, started on a fresh object, counts as
+# admitted: a refusal comes before any work
+QUICK = 0.2 * (5 if SANITIZED else 1)
 CLASS_LIMIT = (60.0 + 3.0 * EXAMPLES) * (5 if SANITIZED else 1)  # seconds a class may take in all
 GROUP_SIZE = 3
 START = "checking "
@@ -102,6 +109,9 @@ STEPS = [  # (t, n_steps) pairs; n is the refused call's count, where the text n
     (r"at most (\d+)\).*longest t served in one call is " + NUM, lambda m, g, n: [(float(m[2]), int(m[1]))]),
 ]
 SCALE = r"max\|(?:[uw]0|v)\| <= " + NUM
+# The step bound a refusal names and searched its counts against: each count it names takes steps
+# within it.
+SEARCHED = r"(?:largest admissible tau(?: is| =)|steps of tau <=) " + NUM
 # a range of the grid or a coefficient
 RANGE = r"must have a finite, normal square (dx|h)\^2|below c = |a grid of \d+ nodes with xmax - xmin >= "
 
@@ -110,10 +120,10 @@ class CallTimeout(BaseException):
     pass
 
 
-def timed(fn, *args):
+def timed(fn, *args, limit=CALL_LIMIT):
     """('ok', value) or ('refused', text) or ('hung', None); other exceptions propagate."""
     import quorvane as q
-    signal.setitimer(signal.ITIMER_REAL, CALL_LIMIT)
+    signal.setitimer(signal.ITIMER_REAL, limit)
     try:
         return "ok", fn(*args)
     except q.QuorvaneError as e:
@@ -135,7 +145,7 @@ class Checker:
 
     def __init__(self, row, tables, run=None, strict=False):
         self.row, self.tables, self.run, self.strict = row, tables, run or row.run, strict
-        self.counts = {"calls": 0, "refused": 0, "checks": 0, "named": 0, "untried": 0}
+        self.counts = {"calls": 0, "refused": 0, "checks": 0, "named": 0, "searched": 0, "started": 0, "untried": 0}
         self.findings, self.known = [], {}
 
     def fail(self, check, g, detail):
@@ -145,13 +155,16 @@ class Checker:
         elif len(self.findings) < 12:
             self.findings.append({"check": check, "draw": self.tables.describe(g), "detail": detail})
 
-    def call(self, g, u0, parts, run=None):
-        """('ok', value), ('refused', text) or ('hung', None) and ('panic', text), both reported."""
+    def call(self, g, u0, parts, run=None, limit=CALL_LIMIT):
+        """('ok', value), ('refused', text) or ('hung', None) and ('panic', text), both reported;
+        ('started', None) for a call still working after a limit below CALL_LIMIT."""
         self.counts["calls"] += 1
         try:
-            status, value = timed(run or self.run, g, u0, parts)
-        except (TypeError, ValueError, OverflowError) as e:  # the row's own arithmetic
+            status, value = timed(run or self.run, g, u0, parts, limit=limit)
+        except (TypeError, ValueError, OverflowError, MemoryError) as e:  # the row's own arithmetic
             return "refused", f"{type(e).__name__}: {e}"
+        if status == "hung" and limit < CALL_LIMIT:
+            return "started", None
         if status == "refused":
             self.counts["refused"] += 1
             if value.startswith("[Panic]"):
@@ -188,9 +201,13 @@ class Checker:
         if not trials:
             return re.search(RANGE, text) is not None
         costly = any(re.search(p, text) for p in self.row.costly)
+        searched, started = [float(m[1]) for m in re.finditer(SEARCHED, text)], set()
         for what, data, parts in trials:
-            if costly or parts[0][1] > self.row.count_cap or not parts[0][0] / parts[0][1] > 0.0:
+            if costly or not parts[0][0] / parts[0][1] > 0.0:
                 self.counts["untried"] += 1
+                continue
+            if parts[0][1] > self.row.count_cap:
+                self.beyond_cap(g, data, *parts[0], what, text, searched, started)
                 continue
             self.counts["named"] += 1
             status, value = self.call(g, data, parts)
@@ -200,6 +217,25 @@ class Checker:
                 got = value if status == "refused" else "non-finite values"
                 self.fail("named number", g, f"{what}: {got} (the refusal: {text})")
         return True
+
+    def beyond_cap(self, g, u0, t, n, what, text, searched, started):
+        """A named count past the row's cap: its steps lie within the step bound the refusal
+        names, and the least count named for each t, started on a fresh object, is admitted
+        (still working after QUICK seconds, or done with finite values)."""
+        if searched:
+            self.counts["searched"] += 1
+            if not t / n <= min(searched):
+                self.fail("named number", g, f"{what}: its steps of {t / n!r} exceed the named step bound "
+                                             f"{min(searched)!r} (the refusal: {text})")
+        if t in started:
+            return
+        started.add(t)
+        self.counts["started"] += 1
+        status, value = self.call(g, u0, [(t, n)], limit=QUICK)
+        if status == "refused" and value.startswith("[") and not any(re.search(p, value) for p in self.row.refuses) \
+                or status == "ok" and not np.isfinite(self.tables.flat(value)).all():
+            got = value if status == "refused" else "non-finite values"
+            self.fail("named number", g, f"{what}: {got} (the refusal: {text})")
 
     # --- invariants ----------------------------------------------------------------------
     def close(self, check, g, got, want, tol, scale, note=""):
@@ -234,6 +270,26 @@ class Checker:
             got, want, scale = row.mass_of(g, u0, v, t)
             if np.isfinite(want).all():  # else the flow's factor leaves the doubles: nothing to check
                 self.close("mass", g, got, want, mass, scale, f"values of size {np.max(scale):.1e}: ")
+
+    def steps_beside(self, g, u0):
+        """Steps of one object, each beside an object rebuilt from its values(): the same bits but
+        where either one's clip acted, which leaves a value at an extreme of its result."""
+        try:
+            status, pairs = timed(self.row.beside, g, u0, g.tau, min(g.n_steps, 4))
+        except (TypeError, ValueError, OverflowError):  # the row's own arithmetic
+            return
+        if status != "ok":  # a single step refused or hung: the draw's own calls say what
+            return
+        for j, (one, again) in enumerate(pairs):
+            self.counts["checks"] += 1
+            clipped = np.isin(one, [one.min(), one.max()]) | np.isin(again, [again.min(), again.max()])
+            odd = (one != again) & ~clipped
+            if odd.any():
+                err = float(np.max(np.abs(one - again)[odd]))
+                self.fail("rebuilt state", g, f"step {j + 1} of an object rebuilt from values(): {int(odd.sum())} "
+                                              f"of {one.size} values differ from one object's by up to {err:.3g}, "
+                                              "not at a clip")
+                return
 
     def partners(self, g, u0, t, n, rng):
         """The calls that must give values tied to the call's: (check, draw, data, parts, k)."""
@@ -324,6 +380,8 @@ class Checker:
                 subnormal = "a subnormal tau, " if min(g.tau, gp.tau) < 2.0**-1022 else ""
                 self.close(check, g, row.rescale_result(g, gp, w), v, row.get("scale_tol", g), mag,
                            f"{subnormal}lengths times {gp.L / g.L:g}, values of size {mag:.1e}: ")
+        if row.beside is not None and row.rebuilt_tol is None and row.get("chain", g) == 0.0 and self.run is row.run:
+            self.steps_beside(g, u0)
 
 
 # --- mutants: the row's checks must report a call that is wrong ---------------------------

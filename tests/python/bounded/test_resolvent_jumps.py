@@ -49,8 +49,10 @@ def test_2d_and_3d_jumps_match_expm_of_the_kronecker_sums_in_fortran_order():
     assert np.array_equal(r2, j2.jump(0.05, list(g[:, :, 0].ravel(order="F"))))
     a3 = np.kron(np.eye(nz), a2) + np.kron(lz, np.eye(nx * ny))
     r3 = q.ResolventJump3DV8(0.0, 1.0, nx, 0.0, 2.0, ny, 0.0, 1.0, nz, 32).jump(0.02, g)
-    assert r3.shape == (nx, ny, nz)
+    assert r3.shape == (nx, ny, nz) and r3.flags["F_CONTIGUOUS"]
     assert np.max(np.abs(r3.ravel(order="F") - expm(0.02 * a3) @ g.ravel(order="F"))) < 1e-13
+    # A plain ravel() is not the x-fastest flat array checked above: it swaps the axes.
+    assert min(np.max(np.abs(r.ravel() - r.ravel(order="F"))) for r in (r2, r3)) > 0.1
 
 
 def test_2d_jump_converges_at_order_2_and_keeps_constants():

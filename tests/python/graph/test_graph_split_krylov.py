@@ -11,6 +11,7 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.linalg import expm_multiply
 
 from quorvane import Graph, GraphHeat, GraphKrylov, GraphPath, Laplacian, QuorvaneError, StrangGraph, VarCoefGraphHeat
+from conftest import raises_exact
 
 
 def grid_graph(nx, ny, seed=0, scale=1.0):
@@ -66,24 +67,32 @@ def test_var_coef_gate_uses_max_a_once(a_value, tau, ok):
 
 
 CFL_TEXT = ("[CflViolated] CFL violated for truncated-exp K=4: tau = {}, dx\u00b2 = {}, \u2016a\u2016_\u221e = {} "
-            "(need 2\u00b7tau\u00b7\u2016a\u2016_\u221e < dx\u00b2)")
+            "(need 2\u00b7tau\u00b7\u2016a\u2016_\u221e < dx\u00b2); the largest admissible tau is {}; "
+            "use n_steps >= {} for t_final = {}")
 
 
 # The shared CFL text must state the gate max(a) tau rho_bar <= 0.5 that refused
 # the call: dx^2 shows 1/rho_bar and ||a|| shows max(a), and the refused numbers
-# break the stated condition 2 tau ||a|| < dx^2.
-@pytest.mark.parametrize("dtype", ["f64", "f32"])
-@pytest.mark.parametrize("a_value, rho_bar, tau, shown", [
-    (1.0, 8.0, 0.065, ("6.500e-2", "1.250e-1", "1.000e0")),  # 1 * 0.065 * 8 = 0.52
-    (2.0, 4.0, 0.07, ("7.000e-2", "2.500e-1", "2.000e0")),   # 2 * 0.07 * 4 = 0.56
+# break the stated condition 2 tau ||a|| < dx^2. The least count named runs, on
+# every road, and one fewer is refused.
+@pytest.mark.parametrize("how", ["f64", "f32", "batched"])
+@pytest.mark.parametrize("a_value, rho_bar, t, shown, count", [
+    (1.0, 8.0, 0.065, ("6.500e-2", "1.250e-1", "1.000e0", "6.250e-2"), 2),  # 1 * 0.065 * 8 = 0.52
+    (2.0, 4.0, 0.07, ("7.000e-2", "2.500e-1", "2.000e0", "6.250e-2"), 2),   # 2 * 0.07 * 4 = 0.56
+    (2.0, 4.0, 10.0, ("1.000e1", "2.500e-1", "2.000e0", "6.250e-2"), 160),  # steps of the bound itself pass
+    (0.3, 7.0, 1.0, ("1.000e0", "1.429e-1", "3.000e-1", "2.380e-1"), 5),    # 0.5 / 2.1 = 0.2381, shown 0.2380
 ])
-def test_var_coef_cfl_text_states_the_gate(dtype, a_value, rho_bar, tau, shown):
-    ev = VarCoefGraphHeat(Graph.path(8), [a_value] * 8, rho_bar=rho_bar, dtype=dtype)
-    with pytest.raises(QuorvaneError) as e:
-        ev.evolve(tau, 1, np.ones(8))
-    assert str(e.value) == CFL_TEXT.format(*shown)
-    t, dx2, a = map(float, shown)
-    assert not 2 * t * a < dx2
+def test_var_coef_cfl_text_states_the_gate(how, a_value, rho_bar, t, shown, count):
+    ev = VarCoefGraphHeat(Graph.path(8), [a_value] * 8, rho_bar=rho_bar, dtype="f32" if how == "f32" else "f64")
+    f0 = np.cos(np.arange(8.0))
+    run = (lambda n: ev.evolve_batched(t, n, f0[:, None])) if how == "batched" else (lambda n: ev.evolve(t, n, f0))
+    raises_exact(QuorvaneError, CFL_TEXT.format(*shown, count, f"{t:g}"), run, 1)
+    tau, dx2, a, largest = map(float, shown)
+    assert not 2 * tau * a < dx2 and t / count <= largest < t / (count - 1 or 0.5)
+    assert np.isfinite(run(count)).all()
+    if count > 1:
+        with pytest.raises(QuorvaneError, match=r"^\[CflViolated\] CFL violated"):
+            run(count - 1)
 
 
 @pytest.mark.parametrize("how", ["f64", "f32", "batched"])
