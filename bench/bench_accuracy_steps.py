@@ -340,13 +340,16 @@ def entries_line():
     for name in ("Heat1D4th", "Heat1D6th", "Heat1DZeta4", "Heat1DZeta6", "TruncatedExp1D", "TruncatedExp4th1D",
                  "Reflected1D", "Killing2nd1D", "Strang1D"):
         cls = getattr(q, name)
+        kw = {"Strang1D": {"b": 0.0}, "Killing2nd1D": {"kappa": 2.0}}.get(name, {})
+        decay = math.exp(-2.0 * 0.01) if kw.get("kappa") else 1.0  # e^{-kappa t}
 
-        def kept(u, cls=cls, name=name):
-            o = cls(0.0, 1.0, n, u, **({"b": 0.0} if name == "Strang1D" else {}))
+        def kept(u, cls=cls, kw=kw):
+            o = cls(0.0, 1.0, n, u, **kw)
             o.evolve(0.01, 300)
             return o.values()
-        line(name, "keeps", keeps=f"constant {np.abs(kept(np.full(n, 0.7)) - 0.7).max():.1e}, trapezoidal sum "
-             f"{abs(trapezoid(kept(noise)) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
+        line(name, "keeps" + (" (kappa = 2: e^{-kappa t} of them)" if kw.get("kappa") else ""),
+             keeps=f"constant {np.abs(kept(np.full(n, 0.7)) - 0.7 * decay).max():.1e}, trapezoidal sum "
+             f"{abs(trapezoid(kept(noise)) - decay * trapezoid(noise)) / np.abs(noise).sum():.1e}")
     for name, kw, rate in (("Reflected1D", {}, PI * PI), ("Killing2nd1D", {"kappa": 2.0}, PI * PI + 2.0)):
         errs = []
         for m in counts:
@@ -388,9 +391,10 @@ def entries_line():
         buf = np.empty(n)
         q.EvolverHeat1DUnitV3(0.0, 1.0, n, u0, s).evolve_into(t, buf)
         errs.append(np.abs(buf - exact).max())
-    buf = np.empty(n)
+    buf, flat = np.empty(n), np.empty(n)
     q.EvolverHeat1DUnitV3(0.0, 1.0, n, noise, 300).evolve_into(0.01, buf)
-    line("EvolverHeat1DUnitV3", "n_chernoff", errs,
+    q.EvolverHeat1DUnitV3(0.0, 1.0, n, np.full(n, 0.7), 300).evolve_into(0.01, flat)
+    line("EvolverHeat1DUnitV3", "n_chernoff", errs, f"constant {np.abs(flat - 0.7).max():.1e}, "
          f"trapezoidal sum {abs(trapezoid(buf) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
     parts = [[], [], []]
     for s in counts:
@@ -398,18 +402,21 @@ def entries_line():
         for part, got, want in zip(parts, (value, d1, d2), (exact, -PI * PI * t * exact, (PI * PI * t) ** 2 * exact)):
             part.append(np.abs(got - want).max())
     value, d1, d2 = q.EvolverHeat1DGreeksV3(0.0, 1.0, n, np.full(n, 0.7), 300, 1.0).greeks(0.01)
+    rough = q.EvolverHeat1DGreeksV3(0.0, 1.0, n, noise, 300, 1.0).greeks(0.01)[0]
     for label, part in zip(("value", "du/dtheta", "d2u/dtheta2"), parts):
         line("EvolverHeat1DGreeksV3", f"{label}, theta = 1", part)
     line("EvolverHeat1DGreeksV3", "keeps", keeps=f"constant {np.abs(value - 0.7).max():.1e} with derivatives "
-         f"{max(np.abs(d1).max(), np.abs(d2).max()):.1e}")
+         f"{max(np.abs(d1).max(), np.abs(d2).max()):.1e}, trapezoidal sum "
+         f"{abs(trapezoid(rough) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
     errs = []
     for n_t in (6, 11, 21, 41):
         h = q.Howland1D(0.0, 1.0, n, u0, n_t=n_t, t_horizon=t)
         h.evolve()
         errs.append(np.abs(h.values() - exact).max())
-    h = q.Howland1D(0.0, 1.0, n, noise, n_t=11, t_horizon=t)
+    h, flat = (q.Howland1D(0.0, 1.0, n, u, n_t=11, t_horizon=t) for u in (noise, np.full(n, 0.7)))
     h.evolve()
-    line("Howland1D", "n_t - 1 = 5 to 40", errs,
+    flat.evolve()
+    line("Howland1D", "n_t - 1 = 5 to 40", errs, f"constant {np.abs(flat.values() - 0.7).max():.1e}, "
          f"trapezoidal sum {abs(trapezoid(h.values()) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
     errs = [np.abs(q.KilledDirichlet1D(0.0, 1.0, n, np.sin(PI * x), s).apply(t) - math.exp(-PI * PI * t)
                    * np.sin(PI * x)).max() for s in counts]
@@ -418,7 +425,8 @@ def entries_line():
         errs = [np.abs(q.Adjoint(0.0, 1.0, n, u0, kernel=kernel).evolve(t, s) - math.exp(-rate * t) * u0).max()
                 for s in counts]
         v = q.Adjoint(0.0, 1.0, n, noise, kernel=kernel).evolve(0.01, 300)
-        line("Adjoint", f"kernel {kernel}", errs,
+        flat = q.Adjoint(0.0, 1.0, n, np.full(n, 0.7), kernel=kernel).evolve(0.01, 300)
+        line("Adjoint", f"kernel {kernel}", errs, f"constant {np.abs(flat - 0.7).max():.1e}, "
              f"trapezoidal sum {abs(trapezoid(v) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
     errs = [np.abs(q.AdaptivePI(0.0, 1.0, n, u0, kernel="heat2", tol_abs=tol, tol_rel=0.0).evolve(t) - exact).max()
             for tol in (1e-4, 1e-6, 1e-8)]
@@ -494,6 +502,9 @@ def entries_graph():
 
     def share(v, u=noise, w=np.ones(n)):
         return f"sum {abs((v - u) @ w) / np.abs(u).sum():.1e}"
+
+    def flat(make, steps):
+        return f"constant {np.abs(make().evolve(t, steps, np.full(n, 0.7)) - 0.7).max():.1e}, "
     for name, make, counts in (
             ("GraphHeat", lambda: q.GraphHeat(laplacian=L, rho_bar=4.0), (16, 32, 64, 128)),
             ("GraphHeat4th", lambda: q.GraphHeat4th(laplacian=L, rho_bar=4.0), (16, 32, 64, 128)),
@@ -504,7 +515,7 @@ def entries_graph():
             ("MagnusGraphHeat6", lambda: q.MagnusGraphHeat6(laplacian=L, lap_at_t=lambda s: L, rho_bar_max=4.0),
              (16, 32, 64))):
         line(name, f"{counts[0]} to {counts[-1]} steps", [np.abs(make().evolve(t, s, f0) - exact).max() for s in counts],
-             share(make().evolve(t, counts[0], noise)))
+             flat(make, counts[0]) + share(make().evolve(t, counts[0], noise)))
     a = 1.0 + 0.5 * np.sin(np.arange(n))
     root = np.sqrt(a)
     lam_a, V_a = np.linalg.eigh(root[:, None] * L.to_dense() * root[None, :])
@@ -583,11 +594,12 @@ def entries_other():
             st = q.TtState([c, c])
             make().evolve(st, 0.5, s)
             errs.append(abs(st.inner_separable([c, c]) / scale - 0.5 * sum(math.exp(-r * 0.5) for r in rates)))
-        st = q.TtState([noise[:m], noise[m:2 * m]])
+        st, level = q.TtState([noise[:m], noise[m:2 * m]]), q.TtState([np.full(m, 0.7), one])
         make().evolve(st, 0.5, 16)
+        make().evolve(level, 0.5, 16)
         before = noise[:m].sum() * noise[m:2 * m].sum()
         line(name, "cos x cos y, 32^2 periodic, t = 0.5, the mode's amplitude", errs,
-             f"sum {abs(st.inner_separable([one, one]) - before) / (np.abs(noise[:m]).sum() * np.abs(noise[m:2 * m]).sum()):.1e}")
+             f"constant {abs(level.inner_separable([one, one]) / (m * m) - 0.7):.1e} (its mean), sum {abs(st.inner_separable([one, one]) - before) / (np.abs(noise[:m]).sum() * np.abs(noise[m:2 * m]).sum()):.1e}")
     nx = 65
     g = np.linspace(-4.0, 4.0, nx)
     X, V = np.meshgrid(g, g, indexing="ij")
