@@ -421,7 +421,7 @@ def entries_line():
     errs = [np.abs(q.KilledDirichlet1D(0.0, 1.0, n, np.sin(PI * x), s).apply(t) - math.exp(-PI * PI * t)
                    * np.sin(PI * x)).max() for s in counts]
     line("KilledDirichlet1D", "sin(pi x), n_chernoff", errs)
-    for kernel, rate in (("heat2", PI * PI), ("heat6", PI * PI), ("shift", PI * PI / 2)):
+    for kernel, rate in (("heat2", PI * PI), ("heat4", PI * PI), ("heat6", PI * PI), ("shift", PI * PI / 2)):
         errs = [np.abs(q.Adjoint(0.0, 1.0, n, u0, kernel=kernel).evolve(t, s) - math.exp(-rate * t) * u0).max()
                 for s in counts]
         v = q.Adjoint(0.0, 1.0, n, noise, kernel=kernel).evolve(0.01, 300)
