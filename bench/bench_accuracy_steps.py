@@ -40,8 +40,15 @@ Problems (all exact solutions, so every figure is the method's own error):
   32-node rule of the Levy measure gives the mode a slightly different rate, to which
   the steps converge: the row "rate" is -log(u(0)) / t at the largest count.
 
-Run: PYTHONPATH=<build dir> python bench/bench_accuracy_steps.py [--quick]
-(--quick: 1-D heat, Heat2D, the metric graph and graph heat only.)
+- The family entries (the sections "Entries"): for the classes whose README entry quotes
+  its order or what it keeps, the errors against an exact solution (or against many
+  steps of the same class, where marked) at doubling counts with their orders, and what
+  the class keeps: a constant 0.7, the trapezoidal (or plain, or weighted) sum of noise
+  U(-1, 1) as a share of sum|u0|, the mass and moments of a particle measure.
+
+Run: PYTHONPATH=<build dir> python bench/bench_accuracy_steps.py [--quick] [--entries]
+(--quick: 1-D heat, Heat2D, the metric graph and graph heat only; --entries: the family
+entries only, about a minute.)
 """
 
 from __future__ import annotations
@@ -52,6 +59,8 @@ import numpy as np
 
 import quorvane as q
 from harness import options, progress
+
+PI = np.pi
 
 
 def row(label, counts, errors):
@@ -301,12 +310,349 @@ def subordinated():
         print(f"  {'rate (pi = 3.1416)':<28}{rate[-1]:>10.4f}")
 
 
+# --- the family entries: order and what each class keeps ----------------------------------
+
+def trapezoid(u):
+    return float(u[1:-1].sum() + 0.5 * (u[0] + u[-1]))
+
+
+def orders(errors):
+    return " ".join(f"{math.log2(a / b):.2f}" for a, b in zip(errors, errors[1:]))
+
+
+def line(cls, what, errors=None, keeps=""):
+    text = f"  {cls:<26} {what}"
+    if errors:
+        text += ": " + " ".join(f"{e:.1e}" for e in errors) + f" (orders {orders(errors)})"
+    print(text + (f"; {keeps}" if keeps else ""))
+
+
+def entries_line():
+    """The 1-D steps on cos(pi x) (101 nodes of [0, 1], "reflect", t = 0.1, 5 to 40 steps unless
+    shown); "keeps": a constant 0.7 after 300 steps of t = 0.01 (max|u - 0.7|), and the
+    trapezoidal sum of noise U(-1, 1) over the same call, as a share of sum|u0|."""
+    n, t = 101, 0.1
+    x = np.linspace(0.0, 1.0, n)
+    u0, noise = np.cos(PI * x), np.random.default_rng(0).uniform(-1.0, 1.0, n)
+    exact = math.exp(-PI * PI * t) * u0
+    counts = (5, 10, 20, 40)
+    header("Entries, 1-D: errors against the exact solution, orders, and what is kept", counts)
+    for name in ("Heat1D4th", "Heat1D6th", "Heat1DZeta4", "Heat1DZeta6", "TruncatedExp1D", "TruncatedExp4th1D",
+                 "Reflected1D", "Killing2nd1D", "Strang1D"):
+        cls = getattr(q, name)
+        kw = {"Strang1D": {"b": 0.0}, "Killing2nd1D": {"kappa": 2.0}}.get(name, {})
+        decay = math.exp(-2.0 * 0.01) if kw.get("kappa") else 1.0  # e^{-kappa t}
+
+        def kept(u, cls=cls, kw=kw):
+            o = cls(0.0, 1.0, n, u, **kw)
+            o.evolve(0.01, 300)
+            return o.values()
+        line(name, "keeps" + (" (kappa = 2: e^{-kappa t} of them)" if kw.get("kappa") else ""),
+             keeps=f"constant {np.abs(kept(np.full(n, 0.7)) - 0.7 * decay).max():.1e}, trapezoidal sum "
+             f"{abs(trapezoid(kept(noise)) - decay * trapezoid(noise)) / np.abs(noise).sum():.1e}")
+    for name, kw, rate in (("Reflected1D", {}, PI * PI), ("Killing2nd1D", {"kappa": 2.0}, PI * PI + 2.0)):
+        errs = []
+        for m in counts:
+            o = getattr(q, name)(0.0, 1.0, n, u0, **kw)
+            o.evolve(t, m)
+            errs.append(np.abs(o.values() - math.exp(-rate * t) * u0).max())
+        line(name, "cos(pi x)" + (", kappa = 2" if kw else ""), errs)
+    # Robin: u' = u at 0, -u' = u at 1 (alpha = beta = 1): the mode k cos kx + sin kx,
+    # tan k = 2k/(k^2 - 1).
+    from scipy.optimize import brentq
+    k = brentq(lambda k: (k * k - 1.0) * math.sin(k) - 2.0 * k * math.cos(k), 0.1, PI)
+    mode = k * np.cos(k * x) + np.sin(k * x)
+    errs = []
+    for m in (10, 20, 40, 80):
+        o = q.Robin1D(0.0, 1.0, n, mode)
+        o.evolve(t, m)
+        errs.append(np.abs(o.values() - math.exp(-k * k * t) * mode).max())
+    line("Robin1D", "first Robin mode, 10 to 80 steps", errs)
+    box = np.where((x >= 0.25) & (x <= 0.75), np.sin(2 * PI * (x - 0.25)), 0.0)
+    errs = []
+    for m in (10, 40, 160, 640):
+        o = q.Killing1D(0.0, 1.0, n, box)
+        o.evolve(0.01, m)
+        errs.append(np.abs(o.values() - math.exp(-4 * PI * PI * 0.01) * box).max())
+    line("Killing1D", "Dirichlet mode of the box, t = 0.01, 10 to 640 steps (tau / 4 a row)", errs)
+    m = 64
+    xp = np.arange(m) / m
+    errs = []
+    for s in (4, 8, 16, 32):
+        o = q.Strang1D(0.0, 1.0 - 1.0 / m, m, np.cos(2 * PI * xp), b=0.5, boundary="periodic")
+        o.evolve(0.05, s)
+        errs.append(np.abs(o.values() - math.exp(-4 * PI * PI * 0.05) * np.cos(2 * PI * (xp + 0.025))).max())
+    line("Strang1D", "cos 2 pi x, b = 0.5, 64 periodic nodes, t = 0.05, 4 to 32 steps", errs)
+    pe = q.PointEval(0.0, 1.0, n)
+    errs = [abs(pe.eval_at(t / s, u0, 0.3, s) - math.exp(-PI * PI * t) * math.cos(0.3 * PI)) for s in counts]
+    line("PointEval", "at x = 0.3", errs, f"constant {abs(pe.eval_at(1e-3, np.full(n, 0.7), 0.37, 10) - 0.7):.1e}")
+    errs = []
+    for s in counts:
+        buf = np.empty(n)
+        q.EvolverHeat1DUnitV3(0.0, 1.0, n, u0, s).evolve_into(t, buf)
+        errs.append(np.abs(buf - exact).max())
+    buf, flat = np.empty(n), np.empty(n)
+    q.EvolverHeat1DUnitV3(0.0, 1.0, n, noise, 300).evolve_into(0.01, buf)
+    q.EvolverHeat1DUnitV3(0.0, 1.0, n, np.full(n, 0.7), 300).evolve_into(0.01, flat)
+    line("EvolverHeat1DUnitV3", "n_chernoff", errs, f"constant {np.abs(flat - 0.7).max():.1e}, "
+         f"trapezoidal sum {abs(trapezoid(buf) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
+    parts = [[], [], []]
+    for s in counts:
+        value, d1, d2 = q.EvolverHeat1DGreeksV3(0.0, 1.0, n, u0, s, 1.0).greeks(t)
+        for part, got, want in zip(parts, (value, d1, d2), (exact, -PI * PI * t * exact, (PI * PI * t) ** 2 * exact)):
+            part.append(np.abs(got - want).max())
+    value, d1, d2 = q.EvolverHeat1DGreeksV3(0.0, 1.0, n, np.full(n, 0.7), 300, 1.0).greeks(0.01)
+    rough = q.EvolverHeat1DGreeksV3(0.0, 1.0, n, noise, 300, 1.0).greeks(0.01)[0]
+    for label, part in zip(("value", "du/dtheta", "d2u/dtheta2"), parts):
+        line("EvolverHeat1DGreeksV3", f"{label}, theta = 1", part)
+    line("EvolverHeat1DGreeksV3", "keeps", keeps=f"constant {np.abs(value - 0.7).max():.1e} with derivatives "
+         f"{max(np.abs(d1).max(), np.abs(d2).max()):.1e}, trapezoidal sum "
+         f"{abs(trapezoid(rough) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
+    errs = []
+    for n_t in (6, 11, 21, 41):
+        h = q.Howland1D(0.0, 1.0, n, u0, n_t=n_t, t_horizon=t)
+        h.evolve()
+        errs.append(np.abs(h.values() - exact).max())
+    h, flat = (q.Howland1D(0.0, 1.0, n, u, n_t=11, t_horizon=t) for u in (noise, np.full(n, 0.7)))
+    h.evolve()
+    flat.evolve()
+    line("Howland1D", "n_t - 1 = 5 to 40", errs, f"constant {np.abs(flat.values() - 0.7).max():.1e}, "
+         f"trapezoidal sum {abs(trapezoid(h.values()) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
+    errs = [np.abs(q.KilledDirichlet1D(0.0, 1.0, n, np.sin(PI * x), s).apply(t) - math.exp(-PI * PI * t)
+                   * np.sin(PI * x)).max() for s in counts]
+    line("KilledDirichlet1D", "sin(pi x), n_chernoff", errs)
+    for kernel, rate in (("heat2", PI * PI), ("heat4", PI * PI), ("heat6", PI * PI), ("shift", PI * PI / 2)):
+        errs = [np.abs(q.Adjoint(0.0, 1.0, n, u0, kernel=kernel).evolve(t, s) - math.exp(-rate * t) * u0).max()
+                for s in counts]
+        v = q.Adjoint(0.0, 1.0, n, noise, kernel=kernel).evolve(0.01, 300)
+        flat = q.Adjoint(0.0, 1.0, n, np.full(n, 0.7), kernel=kernel).evolve(0.01, 300)
+        line("Adjoint", f"kernel {kernel}", errs, f"constant {np.abs(flat - 0.7).max():.1e}, "
+             f"trapezoidal sum {abs(trapezoid(v) - trapezoid(noise)) / np.abs(noise).sum():.1e}")
+    errs = [np.abs(q.AdaptivePI(0.0, 1.0, n, u0, kernel="heat2", tol_abs=tol, tol_rel=0.0).evolve(t) - exact).max()
+            for tol in (1e-4, 1e-6, 1e-8)]
+    print(f"  {'AdaptivePI':<26}heat2, tol_abs 1e-4, 1e-6, 1e-8: " + " ".join(f"{e:.1e}" for e in errs))
+    r = q.Resolvent1D(0.0, 1.0, n)
+    print(f"  {'Resolvent1D':<26}lambda = 20: cos(pi x) {np.abs(r.eval(20.0, u0) - u0 / (20 + PI * PI)).max():.1e}, "
+          f"constant 1 {np.abs(r.eval(20.0, np.ones(n)) - 1 / 20).max():.1e}")
+
+
+def entries_grid():
+    """2-D and 3-D: cos(pi x) cos(pi y) (cos(pi z)) on 33 nodes an axis of [0, 1], t = 0.05;
+    "keeps": a constant 0.7 and the trapezoidal sum of noise after 20 steps of 1e-3."""
+    n, t = 33, 0.05
+    x = np.linspace(0.0, 1.0, n)
+    w = np.ones(n)
+    w[[0, -1]] = 0.5
+    c2 = np.multiply.outer(np.cos(PI * x), np.cos(PI * x)).ravel(order="F")
+    c3 = np.multiply.outer(c2, np.cos(PI * x)).ravel()
+    rng = np.random.default_rng(0)
+    counts = (2, 4, 8, 16)
+    header("Entries, several dimensions", counts)
+    ax = 1.0 + 0.5 * np.sin(PI * x)
+    for name, make, u, rate in (
+            ("Heat2D", lambda: q.Heat2D(0, 1, n, 0, 1, n), c2, 2 * PI * PI),
+            ("Heat3D", lambda: q.Heat3D(0, 1, n, 0, 1, n, 0, 1, n), c3, 3 * PI * PI),
+            ("Heat2DVarA", lambda: q.Heat2DVarA(0, 1, n, 0, 1, n, ax, np.full(n, 0.5)), c2, None)):
+        if rate is None:  # a varying a_x: against 1024 steps of the same class
+            exact = make().evolve(u, t / 1024, 1024)
+            what = "a_x = 1 + 0.5 sin(pi x), a_y = 0.5, against 1024 steps"
+        else:
+            exact, what = math.exp(-rate * t) * u, "cos modes"
+        errs = [np.abs(make().evolve(u, t / s, s) - exact).max() for s in counts]
+        noise = rng.uniform(-1.0, 1.0, u.size)
+        weights = np.kron(w, w) if u.size == n * n else np.kron(w, np.kron(w, w))
+        v = make().evolve(noise, 1e-3, 20)
+        line(name, what, errs, f"constant {np.abs(make().evolve(np.full(u.size, 0.7), 1e-3, 20) - 0.7).max():.1e}, "
+             f"trapezoidal sum {abs(weights @ (v - noise)) / np.abs(noise).sum():.1e}")
+    m = 32
+    g = np.arange(m) / m
+    P = np.meshgrid(g, g, indexing="ij")
+    wave = np.cos(2 * PI * (P[0] + P[1])).ravel(order="F")
+
+    def ns(u, s):
+        return q.NonSeparable2D(0, 1 - 1 / m, m, 0, 1 - 1 / m, m, u, c=0.5, boundary="periodic").evolve(0.01, s)
+    ref = ns(wave, 8192)
+    noise = rng.uniform(-1.0, 1.0, m * m)
+    line("NonSeparable2D", "cos 2 pi (x + y), c = 0.5, 32^2 periodic, t = 0.01, 32 to 256 steps, against 8192",
+         [np.abs(ns(wave, s) - ref).max() for s in (32, 64, 128, 256)],
+         f"constant {np.abs(ns(np.full(m * m, 0.7), 64) - 0.7).max():.1e}, "
+         f"sum {abs(ns(noise, 64).sum() - noise.sum()) / np.abs(noise).sum():.1e}")
+    cells_ = []
+    for k in (33, 129, 513):
+        y = np.linspace(0.0, 1.0, k)
+        u = np.multiply.outer(np.cos(PI * y), np.cos(PI * y)).ravel(order="F")
+        cells_.append(np.abs(q.ObstacleNDV8(0, 1, k, 0, 1, k, -10.0).apply(0.01, u)
+                             - math.exp(-2 * PI * PI * 0.01) * u).max())
+    o = q.ObstacleNDV8(0, 1, n, 0, 1, n, 0.2)
+    print(f"  {'ObstacleNDV8':<26}one step of 0.01, level below the data, on 33^2, 129^2, 513^2: "
+          + " ".join(f"{e:.1e}" for e in cells_) + f"; level 0.2: min {o.apply(1e-3, c2).min():.3f}, "
+          f"constant 0.7 {np.abs(o.apply(1e-3, np.full(n * n, 0.7)) - 0.7).max():.1e}")
+
+
+def entries_graph():
+    """Graphs: a point mass on a path of 64 nodes, t = 5, against the eigen-decomposition;
+    "keeps": sum u of noise (the weighted sum u/sqrt(a) where a node coefficient a enters)."""
+    n, t = 64, 5.0
+    L = q.Laplacian.combinatorial(q.Graph.path(n))
+    lam, V = np.linalg.eigh(L.to_dense())
+    f0 = np.eye(n)[0]
+    exact = V @ (np.exp(-t * lam) * (V.T @ f0))
+    noise = np.random.default_rng(0).uniform(-1.0, 1.0, n)
+    print("\nEntries, graphs")
+
+    def share(v, u=noise, w=np.ones(n)):
+        return f"sum {abs((v - u) @ w) / np.abs(u).sum():.1e}"
+
+    def flat(make, steps):
+        return f"constant {np.abs(make().evolve(t, steps, np.full(n, 0.7)) - 0.7).max():.1e}, "
+    for name, make, counts in (
+            ("GraphHeat", lambda: q.GraphHeat(laplacian=L, rho_bar=4.0), (16, 32, 64, 128)),
+            ("GraphHeat4th", lambda: q.GraphHeat4th(laplacian=L, rho_bar=4.0), (16, 32, 64, 128)),
+            ("GraphHeat6", lambda: q.GraphHeat6(laplacian=L, rho_bar=4.0), (8, 16, 32, 64)),
+            ("StrangGraph", lambda: q.StrangGraph.from_path(q.Graph.path(n)), (8, 16, 32, 64)),
+            ("MagnusGraphHeat", lambda: q.MagnusGraphHeat(laplacian=L, lap_at_t=lambda s: L, rho_bar_max=4.0),
+             (16, 32, 64, 128)),
+            ("MagnusGraphHeat6", lambda: q.MagnusGraphHeat6(laplacian=L, lap_at_t=lambda s: L, rho_bar_max=4.0),
+             (16, 32, 64))):
+        line(name, f"{counts[0]} to {counts[-1]} steps", [np.abs(make().evolve(t, s, f0) - exact).max() for s in counts],
+             flat(make, counts[0]) + share(make().evolve(t, counts[0], noise)))
+    a = 1.0 + 0.5 * np.sin(np.arange(n))
+    root = np.sqrt(a)
+    lam_a, V_a = np.linalg.eigh(root[:, None] * L.to_dense() * root[None, :])
+    vm = q.VarCoefMagnusGraph(n, lap_at_t=lambda s: L, a_at_t=lambda s: a, rho_bar_max=4.0, a_sup_max=1.5)
+    line("VarCoefMagnusGraph", "a = 1 + 0.5 sin(i), 32 to 256 steps",
+         [np.abs(vm.evolve(t, s, f0) - V_a @ (np.exp(-t * lam_a) * (V_a.T @ f0))).max() for s in (32, 64, 128, 256)],
+         share(vm.evolve(t, 32, noise), w=1 / root))
+    vg = q.VarCoefGraphHeat(q.Graph.path(n), a, rho_bar=4.0)
+    line("VarCoefGraphHeat", "keeps", keeps=share(vg.evolve(t, 64, noise), w=1 / root))
+    for path in ("chebyshev", "lanczos"):
+        v = q.GraphKrylov(L, path=path).evolve_batched(t, np.c_[f0, noise])
+        line("GraphKrylov", f"{path}: {np.abs(v[:, 0] - exact).max():.1e}", keeps=share(v[:, 1]))
+
+
+def entries_other():
+    """Sparse operators, tensor trains, geometric and particle classes."""
+    from scipy.linalg import expm
+    print("\nEntries, sparse, tensor-train, geometric and particle classes")
+    n = 64
+    L = q.Laplacian.combinatorial(q.Graph.path(n))
+    D = L.to_dense()
+    indptr, cols = np.asarray(L.row_ptr(), np.int64), np.asarray(L.col_idx())
+    rows = np.repeat(np.arange(n), np.diff(indptr))
+    order_ = np.lexsort((cols, rows))
+    op = q.SymmetricOperator.from_csr(indptr, cols[order_].astype(np.int32), np.asarray(L.vals())[order_], n)
+    noise = np.random.default_rng(0).uniform(-1.0, 1.0, n)
+    f0 = np.eye(n)[0]
+    exact = expm(-5.0 * D) @ f0
+    for path in ("chebyshev", "lanczos"):
+        v = op.evolve_batched(5.0, np.c_[f0, noise], path=path)
+        line("SymmetricOperator", f"{path}, path of 64, t = 5: {np.abs(v[:, 0] - exact).max():.1e}",
+             keeps=f"sum {abs(v[:, 1].sum() - noise.sum()) / np.abs(noise).sum():.1e}")
+    g = q.GeneralOperator.from_csr(n, indptr, cols, np.asarray(L.vals()))
+    v = g.evolve_batched(5.0, np.c_[f0, noise])
+    line("GeneralOperator", f"the same: {np.abs(v[:, 0] - exact).max():.1e}",
+         keeps=f"sum {abs(v[:, 1].sum() - noise.sum()) / np.abs(noise).sum():.1e}")
+    mass = np.diag(np.full(n, 2.0 / 3.0)) + np.diag(np.full(n - 1, 1.0 / 6.0), 1) + np.diag(np.full(n - 1, 1.0 / 6.0), -1)
+    mk = q.MassKOperator.from_k_and_mass(op, mass.ravel())
+    R = np.linalg.cholesky(mass).T  # M = R'R; A_hat = R^-T K R^-1 has the null vector R 1
+    a_hat = np.linalg.solve(R.T, np.linalg.solve(R.T, D.T).T)
+    v = mk.evolve(5.0, noise)
+    line("MassKOperator", f"e^(-t A_hat), t = 5: {np.abs(v - expm(-5.0 * a_hat) @ noise).max():.1e}",
+         keeps=f"<R 1, u> {abs(R.sum(1) @ (v - noise)) / np.abs(noise).sum():.1e}")
+    for k in range(4):
+        aug = np.zeros((n + k, n + k))  # phi_k(tau A) v from the exponential of the augmented matrix
+        aug[:n, :n] = -0.3 * D
+        if k:
+            aug[:n, n] = noise
+            aug[n:n + k - 1, n + 1:n + k] = np.eye(k - 1)
+        want = (expm(aug)[:n, -1] if k else expm(aug) @ noise)
+        got = q.phi_action(op, k, 0.3, noise)
+        line("phi_action", f"k = {k}, tau = 0.3: {np.abs(got - want).max() / np.abs(want).max():.1e} relative",
+             keeps=f"constants {np.abs(q.phi_action(op, k, 0.3, np.ones(n)) - 1 / math.factorial(k)).max():.1e}")
+    A = q.ConservativeDiffusionChernoff.from_k_array(n, 0.0, 1.0, 1.0 + 0.9 * np.sign(np.sin(7 * np.arange(n))))
+    op_k = A.to_symmetric_operator()
+    v = op_k.evolve_batched(0.01, noise[:, None])[:, 0]
+    line("ConservativeDiffusionChernoff", "k jumping 0.1 to 1.9", keeps=f"sum {abs(v.sum() - noise.sum()) / np.abs(noise).sum():.1e}")
+    x = np.linspace(0.0, 1.0, 101)
+    rh = q.ReverseHeat1D(1.0, 0.0, 1.0, 101, 40)
+    target = 0.5 * np.cos(PI * x)
+    J, dJ = rh.value_and_grad(1e-3, np.cos(PI * x), target)
+    h = 1e-6
+    fd = (q.ReverseHeat1D(1.0 + h, 0.0, 1.0, 101, 40).value_and_grad(1e-3, np.cos(PI * x), target)[0]
+          - q.ReverseHeat1D(1.0 - h, 0.0, 1.0, 101, 40).value_and_grad(1e-3, np.cos(PI * x), target)[0]) / (2 * h)
+    line("ReverseHeat1D", f"dJ/dtheta against central differences: {abs(dJ - fd) / abs(fd):.1e} relative")
+    m = 32
+    g1 = np.arange(m) * (2 * PI / m)
+    c, one = np.cos(g1), np.ones(m)
+    scale = float(c @ c) ** 2
+    for name, make, rates in (
+            ("TtEvolver", lambda: q.TtEvolver([1.0, 1.0], [0.0, 0.0], 0.0, [0, 0], [g1[-1]] * 2, 1e-12), (2.0, 2.0)),
+            ("TtCoupledEvolver", lambda: q.TtCoupledEvolver([1.0, 1.0], [0.0, 0.0], 0.0, ("Tridiagonal", 0.3), [0, 0],
+                                                           [g1[-1]] * 2, 1e-12), (2.6, 1.4))):
+        errs = []
+        for s in (4, 8, 16, 32):
+            st = q.TtState([c, c])
+            make().evolve(st, 0.5, s)
+            errs.append(abs(st.inner_separable([c, c]) / scale - 0.5 * sum(math.exp(-r * 0.5) for r in rates)))
+        st, level = q.TtState([noise[:m], noise[m:2 * m]]), q.TtState([np.full(m, 0.7), one])
+        make().evolve(st, 0.5, 16)
+        make().evolve(level, 0.5, 16)
+        before = noise[:m].sum() * noise[m:2 * m].sum()
+        line(name, "cos x cos y, 32^2 periodic, t = 0.5, the mode's amplitude", errs,
+             f"constant {abs(level.inner_separable([one, one]) / (m * m) - 0.7):.1e} (its mean), sum {abs(st.inner_separable([one, one]) - before) / (np.abs(noise[:m]).sum() * np.abs(noise[m:2 * m]).sum()):.1e}")
+    nx = 65
+    g = np.linspace(-4.0, 4.0, nx)
+    X, V = np.meshgrid(g, g, indexing="ij")
+    bump = np.exp(-X ** 2 - V ** 2).ravel(order="F")
+
+    def kolmogorov(u, s):
+        k = q.HypoellipticChernoffKolmogorov(-4, 4, nx, -4, 4, nx, u)
+        k.evolve(0.5, s)
+        return k.values()
+    ref = kolmogorov(bump, 512)
+    line("HypoellipticChernoffKolmogorov", "exp(-x^2 - v^2), 65^2 on [-4, 4]^2, t = 0.5, 4 to 32 steps, against 512",
+         [np.abs(kolmogorov(bump, s) - ref).max() for s in (4, 8, 16, 32)],
+         f"constant {np.abs(kolmogorov(np.full(nx * nx, 0.7), 16) - 0.7).max():.1e}, "
+         f"range [{kolmogorov(bump, 16).min():.1e}, {kolmogorov(bump, 16).max():.3f}] of [0, 1]")
+    e = q.HypoellipticChernoffEngel(-3, 3, 9, np.full(9 ** 4, 0.7))
+    e.evolve(0.5, 4)
+    line("HypoellipticChernoffEngel", "keeps", keeps=f"constant {np.abs(e.values() - 0.7).max():.1e}")
+    sm = q.SmolyakD6V8(0.0, 1.0, 6)
+    y = np.linspace(0.0, 1.0, 6)
+    c6 = np.cos(PI * y)
+    for _ in range(5):
+        c6 = np.multiply.outer(c6, np.cos(PI * y))
+    c6 = c6.ravel()
+    print(f"  {'SmolyakD6V8':<26}cos modes on 6^6, t = 0.004, 4 to 32 steps: " + " ".join(
+        f"{np.abs(sm.apply(0.004 / s, c6, s) - math.exp(-6 * PI * PI * 0.004) * c6).max():.1e}" for s in (4, 8, 16, 32))
+        + f"; constant {np.abs(sm.apply(1e-3, np.full(c6.size, 0.7), 5) - 0.7).max():.1e}")
+    tj = q.ComplexTripleJumpV8(0.0, 1.0, 5)
+    line("ComplexTripleJumpV8", "keeps", keeps=f"constant {np.abs(tj.apply_real(0.01, np.full(5 ** 5, 0.7)) - 0.7).max():.1e}")
+    qg = q.QuantumGraph.star(3, 1.0, 33)
+    h = 1.0 / 32
+    state = np.tile(np.cos(PI * np.linspace(0.0, 1.0, 33)), 3)  # the hub value 1 on every arm
+    w = np.ones(33)
+    w[[0, -1]] = 0.5
+    qh = q.QuantumGraphHeat(qg)
+    qh.set_state(state)
+    qh.evolve(0.5, int(round(2 * 0.5 / h ** 2)))
+    line("QuantumGraphHeat", "keeps", keeps=f"trapezoidal mass {abs(np.tile(w, 3) @ (qh.values() - state)) / np.abs(state).sum():.1e}")
+    fp = q.AdjointFokkerPlanckV8(0.5, 0.3, 0.0)
+    pos, wts = fp.step(0.01, np.zeros(1), np.ones(1), 8)
+    print(f"  {'AdjointFokkerPlanckV8':<26}a = 0.5, b = 0.3, 8 steps of 0.01: mass {wts.sum() - 1:.1e}, mean "
+          f"{pos @ wts - 0.3 * 0.08:.1e} from b t, variance {pos ** 2 @ wts - (pos @ wts) ** 2 - 0.08:.1e} from 2 a t")
+
+
 def main():
-    quick = options(__doc__, full="about 8 min", quick="a few seconds").quick
+    args = options(__doc__, full="about 8 min", quick="a few seconds",
+                   add=lambda p: p.add_argument("--entries", action="store_true",
+                                                help="only the family entries' orders and kept quantities"))
+    quick = args.quick
     print(f"quorvane {q.version()}: largest nodal error against the exact solution")
-    families = ([heat_1d, heat_2d, quantum_graph, graph_heat] if quick else
+    entries = [entries_line, entries_grid, entries_graph, entries_other]
+    families = (entries if args.entries else [heat_1d, heat_2d, quantum_graph, graph_heat] if quick else
                 [heat_1d, heat_zeta8, heat_2d, sphere, torus, engel, quantum_graph, schrodinger, graph_heat,
-                 anisotropic_shift, tensor_train, etdrk4_order, subordinated])
+                 anisotropic_shift, tensor_train, etdrk4_order, subordinated] + entries)
     for family in families:
         progress(family.__name__.replace("_", " "))
         family()
