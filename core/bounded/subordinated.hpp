@@ -1,33 +1,28 @@
 // Subordinated heat semigroups exp(-t phi(-d^2)) for the alpha-stable law
 // (phi = lambda^alpha), the Gamma law (log(1 + lambda/c)) and the
-// inverse-Gaussian law (sqrt(c^2 + 2 lambda) - c). One step is a weighted
-// sum of heat evolutions D(s_j) src over diffusion times s_j from a Gauss
-// rule over the law (Gamma) or over the Levy measure (stable, inverse
-// Gaussian: I + tau int (D(s) - I) nu(ds)).
+// inverse-Gaussian law (sqrt(c^2 + 2 lambda) - c), taken exactly on the
+// grid's own operator: -d^2 is -L, L the unit diffusion's generator (the
+// degree-7 second difference D2/dx^2, the limit of a heat step as tau -> 0,
+// read through the ends as the end kind gives them), and a step multiplies
+// each eigenvector of -L (eigenvalue mu >= 0) by exp(-tau phi(mu)).
 //
-// - Each D(s_j) is reached by chained heat2 sub-steps from D(s_{j-1}),
-//   K_j = ceil(32 (s_j - s_{j-1}) / s_j) of them: one heat2 step of a long
-//   time s does not damp the high modes (its symbol returns near 1), so a
-//   single step per node gives the wrong limit operator.
-// - The Gamma law's short steps (tau <= 2^-30) are Levy-measure steps too;
-//   its longer ones average D(s) over the Gamma(tau, c) law of the
-//   subordinator at time tau.
-// - A Levy-measure step has first weight 1 - sum |d_k|; when sum |d_k| > 1
-//   the step is split into ceil(sum |d_k|) equal sub-steps, so every
-//   combination is convex and no mode can grow.
-// - Where the ends make the grid's modes exact eigenvectors of the unit
-//   diffusion's generator (reflecting ends: cosines; periodic: Fourier
-//   modes), the Gamma and inverse-Gaussian steps take each mode's exact
-//   factor e^{-tau phi(mu)} instead (SubordinatedModes): their rules lose
-//   all accuracy once mu/c (Gamma) or mu/c^2 (inverse Gaussian) is large,
-//   that is for small c, where the diffusion times far exceed dx^2.
+// - Reflecting and periodic ends make L a circulant on the mirrored (period
+//   2n - 2) or periodic (period n) index: its eigenvectors are cosines and
+//   Fourier modes, taken by a transform (SubordinatedModes), O(n log n).
+// - "zero" ends (L symmetric) and "linear" ends (real spectrum, the lines in
+//   the kernel) take a contour integral of the resolvent, O(n) per node
+//   (SubordinatedContour).
+// Steps of the exact flow compose to the flow over their sum, so a call of
+// any step count applies it once over t.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "core/bounded/subordinated_contour.hpp"
 #include "core/foundation/error.hpp"
 #include "core/foundation/fft.hpp"
 #include "core/foundation/grid_fn.hpp"
@@ -46,75 +41,59 @@ struct Subordinator {
     static Expected<Subordinator> inverse_gaussian(double c);
 };
 
-// Diffusion times (ascending) and weights of one step of size tau.
-struct SubordinationRule {
-    std::vector<double> times;
-    std::vector<double> weights;
-    std::size_t sub_steps = 1;  // equal parts of tau, each stepped with this rule
-    // Levy-measure rules: sum |d_k| of the whole step, which sub_steps is the
-    // ceiling of (linear in tau); 0 for the Gamma law's longer steps.
-    double jump_weight = 0.0;
-};
+// log phi(z/dx^2) for z != 0 in the law's sector (Re z > 0; for the stable
+// law |arg z| < pi/(2 max(alpha, 1/2))), formed from logarithms so that no
+// part over- or underflows for any dx, c and z: phi itself may lie beyond
+// the doubles where t phi does not. -inf for z = 0.
+std::complex<double> log_law_exponent(Subordinator law, std::complex<double> z, double dx);
 
-// The unit diffusion's generator on a grid with reflecting or periodic ends
-// is the degree-7 set's second difference D2/dx^2 (the septic interpolant's
-// u'' at a node: the limit of a heat step as tau -> 0) read through the
-// ends, a circulant on the mirrored (period 2n - 2) or periodic (period n)
-// index. Its eigenvectors are cos(k pi i/(n - 1)) and e^{2 pi i k i/n} with
-// eigenvalues -mu(theta), mu = (1080 sin^2(theta/2) - 108 sin^2 theta +
-// 8 sin^2(3 theta/2))/(180 dx^2) >= 0. A step multiplies mode k by
-// e^{-tau phi(mu_k)}, through a transform of the (mirrored) values.
-struct SubordinatedModes {
-    Dft dft;
-    bool mirrored = true;       // reflecting ends: the even extension of length 2n - 2
-    std::vector<double> rates;  // phi(mu_k), k = 0 .. length/2
+// The power p of the sector |arg z| < pi/(2p) in which |exp(-t phi(z))| <= 1
+// for every t >= 0: max(alpha, 1/2) for the stable law, 1 for the others.
+double law_sector_power(Subordinator law);
 
-    // The modes of `grid` for `law` (Gamma or inverse Gaussian) where its
-    // ends give them; nothing for other ends and laws.
-    static Expected<std::shared_ptr<const SubordinatedModes>> make(const Grid1D<double>& grid, Subordinator law);
-    // src + T^-1 diag(e^{-tau phi} - 1) T src: the change is formed from
-    // expm1, so a step that changes nothing returns src exactly.
-    void apply(std::span<const double> src, std::span<double> dst, double tau) const;
-};
-
-// mu(theta) dx^2 of the generator above.
+// mu(theta) dx^2 of L's circulant, mu = (1080 sin^2(theta/2) -
+// 108 sin^2 theta + 8 sin^2(3 theta/2))/(180 dx^2) >= 0.
 double unit_mode_symbol(double theta);
 
-// The longest heat step of a rule's chains, each node time reached from the
-// one before it in up to 32 equal steps.
-double longest_chain_step(const SubordinationRule& r);
+// Reflecting or periodic ends: the modes cos(k pi i/(n - 1)) (the even
+// extension of length 2n - 2) or e^{2 pi i k i/n}, eigenvalues
+// mu_k = unit_mode_symbol(2 pi k/length)/dx^2.
+struct SubordinatedModes {
+    Dft dft;
+    bool mirrored = true;
+    std::vector<double> log_rates;  // log phi(mu_k), k = 0 .. length/2 (-inf at mu = 0)
+
+    static Expected<SubordinatedModes> make(const Grid1D<double>& grid, Subordinator law);
+    // src + T^-1 diag(e^{-t phi} - 1) T src: the change is formed from expm1,
+    // so t = 0 returns src exactly and constants are kept to rounding.
+    void apply(std::span<const double> src, std::span<double> dst, double t) const;
+};
+
+// The exact flow of one object: its modes, or its contour and log phi at
+// the contour's nodes.
+struct SubordinatedFlow {
+    std::shared_ptr<const SubordinatedModes> modes;
+    std::shared_ptr<const SubordinatedContour> contour;
+    std::vector<std::complex<double>> log_phi;  // at contour->nodes
+
+    static Expected<std::shared_ptr<const SubordinatedFlow>> make(const Grid1D<double>& grid, Subordinator law);
+    // dst = exp(-t phi(-L)) src, t finite and >= 0.
+    Status apply(std::span<const double> src, std::span<double> dst, double t) const;
+};
 
 struct SubordinatedChernoff {
-    DiffusionChernoff inner;
+    DiffusionChernoff inner;  // the unit diffusion whose generator L is subordinated
     Subordinator law;
-    std::size_t n_nodes = 32;
-    // Set where the grid's ends give exact modes (see SubordinatedModes):
-    // then every step takes them and the rule is not used.
-    std::shared_ptr<const SubordinatedModes> modes{};
-
-    // The most a call's Levy-measure jumps may weigh (the rule's jump_weight
-    // at tau = t): the steps of a call are split into at least that many
-    // sub-steps, each up to n_nodes chains of heat steps, whatever the step
-    // count. Heavier calls are refused before any work.
-    static constexpr double kMaxCallJumpWeight = 10000.0;
-
-    // The Gamma law's steps up to this length take its Levy measure
-    // s^{-1} e^{-c s} ds (I + tau int (D(s) - I) nu(ds), an error of order
-    // (tau phi)^2), longer ones the law of the subordinator at time tau, a
-    // Gamma(tau, c) law whose rule weighs x^(tau - 1) e^-x. That rule cannot
-    // carry a short step: tau - 1 keeps tau only to an absolute 2^-54 (a
-    // relative 6e-8 here, all of it below 1e-16, where tau - 1 is -1). Both
-    // errors are below 1e-7 of the step's effect at the switch.
-    static constexpr double kGammaLevyStep = 0x1p-30;
+    std::size_t n_nodes = 32;  // checked and kept; the exact flow needs no rule
+    std::shared_ptr<const SubordinatedFlow> flow;
 
     // n_nodes in [1, 32].
     static Expected<SubordinatedChernoff> make(const Grid1D<double>& grid, Subordinator law, std::size_t n_nodes);
 
-    // The nodes and weights of one step tau; a Levy-measure rule whose jump
-    // weights sum beyond 1 comes with sub_steps > 1 and the weights of one
-    // sub-step tau/sub_steps.
-    Expected<SubordinationRule> rule(double tau) const;
+    // One step of size tau: the flow over tau.
     Status apply_into(const GridFn<double>& src, GridFn<double>& dst, ScratchPool<double>& pool, double tau) const;
+    // The flow over t at once, what any number of steps of t/n_steps gives.
+    Expected<std::vector<double>> evolve(std::vector<double> values, double t) const;
 };
 
 }  // namespace quorvane
