@@ -281,6 +281,7 @@ LAWS = [("stable", a) for a in (0.1, 0.25, 0.5, 0.75, 0.9)] + [
 @pytest.mark.parametrize("n", [4, 5, 16, 41, 401])
 def test_every_law_and_end_kind_is_the_eigen_flow_of_the_grid_operator(boundary, n):
     u0 = np.random.default_rng(n).uniform(-1.0, 1.0, n)
+    tol = 1e-9 if boundary == "linear" and n > 100 else 1e-10
     for law, p in LAWS:
         for span in (1e-3, 1.0, 100.0):
             # t such that the lowest nonzero mode decays by about e^-1, and 100 times that
@@ -289,12 +290,13 @@ def test_every_law_and_end_kind_is_the_eigen_flow_of_the_grid_operator(boundary,
             for t, steps in ((t, 1), (t, 10), (100 * t, 1)):
                 s = subordinated(u0, boundary, law, p, span)
                 s.evolve(t, steps)
-                # measured <= 3e-12 against the eigen-decomposition (its own rounding included)
-                assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p, t, span))) <= 1e-10, (law, p, span, t)
+                # measured <= 3e-12 against the eigen-decomposition (its own rounding included), but on
+                # linear ends, where numpy's eigenvectors of the low modes are off by ~1e-10 on 401 nodes
+                assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p, t, span))) <= tol, (law, p, span, t)
     # the defaults (stable, alpha = 1/2, 100 steps)
     s = q.Subordinated1D(0.0, 1.0, n, u0, boundary=boundary)
     s.evolve(0.1)
-    assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, "stable", 0.5, 0.1))) <= 1e-10
+    assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, "stable", 0.5, 0.1))) <= tol
 
 
 # The flow is continuous where the rules jumped: t across a sub-step point of the stable law's split (t = 0.1
@@ -307,12 +309,15 @@ def test_every_law_and_end_kind_is_the_eigen_flow_of_the_grid_operator(boundary,
 def test_the_flow_is_continuous_and_has_no_cap_on_t(boundary, law, p, t, dp, dt):
     n = 2000 if t == 0.01 else 41
     u0 = np.random.default_rng(7).uniform(-1.0, 1.0, n)
+    # On 2000 linear nodes numpy's eigenvectors of the low modes are off: 2.4e-9 against a 32-digit
+    # evaluation of the flow, from which the call is 4.3e-13 off (zero ends: 1.1e-13 and 1.3e-14).
+    tol = 1e-8 if boundary == "linear" and n == 2000 else 2e-10
     results = []
     for dp_, dt_ in ((0.0, 0.0), (dp, dt)):
         s = subordinated(u0, boundary, law, p + dp_)
         s.evolve(t + dt_, 1)
         results.append(s.values())
-        assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p + dp_, t + dt_))) <= 2e-10
+        assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p + dp_, t + dt_))) <= tol
     moved = np.max(np.abs(subordinated_flow(u0, boundary, law, p + dp, t + dt) - subordinated_flow(u0, boundary, law, p, t)))
     assert np.max(np.abs(results[1] - results[0])) <= moved + 1e-10
 
