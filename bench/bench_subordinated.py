@@ -13,6 +13,9 @@ process, side by side):
 3. The defaults' cases of the earlier rules: 32 reflecting nodes and rough data at t = 0.01 and
    0.1; the lowest cosine at the defaults on spans 1e-3, 0.1, 1 and 100 with t chosen so that the
    exact factor is e^-1; alpha = 1/2, 41 nodes, rough data, t = 0.1 in 1, 10, 100 steps.
+4. What the flow does to rough data, 64 nodes, t = 1e-6 to 1e6: max|u|/max|u0| of a unit jump,
+   and the worst data's, |exp(-t phi(-A))|_inf (from the eigen-decomposition), for each law and
+   end kind.
 
 Run: PYTHONPATH=<build dir> python bench/bench_subordinated.py [--quick] [--before PATH]
 (PATH: a build directory, or a python interpreter whose quorvane is the earlier build.)
@@ -142,6 +145,36 @@ def defaults_errors(cases, values):
     return rows
 
 
+def overshoot_rows():
+    import quorvane as q
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+    from conftest import grid_eigen, law_exponent
+    n = 64
+    x = np.linspace(0.0, 1.0, n)
+    jump = np.where(x < 0.5, -1.0, 1.0)
+    print("\n4. max|u|/max|u0| over t = 1e-6 .. 1e6, 64 nodes: a unit jump / the worst data")
+    laws = (("stable", 0.5), ("stable", 0.9), ("gamma", 1.0), ("gamma", 1e3), ("inverse_gaussian", 1e3))
+    print(f"{'end':>9} " + " ".join(f"{law[:5] + ' ' + format(p, 'g'):>17}" for law, p in laws))
+    for end in ENDS:
+        sigma, v, w = grid_eigen(end, n)
+        kernel = w.shape[1]
+        inv = np.linalg.inv(v)
+        if kernel:  # the kernel's rows from W, as the reference takes them
+            inv[:kernel] = w.T
+        cells = []
+        for law, p in laws:
+            worst_jump = worst = 0.0
+            for t in np.geomspace(1e-6, 1e6, 241):
+                flow = (v * np.exp(-t * law_exponent(law, sigma * (n - 1) ** 2, p))) @ inv
+                worst = max(worst, np.max(np.sum(np.abs(flow), axis=1)))
+                s = q.Subordinated1D(0.0, 1.0, n, jump, subordinator=law, boundary=end,
+                                     **({"alpha": p} if law == "stable" else {"c": p}))
+                s.evolve(t, 1)
+                worst_jump = max(worst_jump, np.max(np.abs(s.values())))
+            cells.append(f"{worst_jump:8.4f} /{worst:7.4f}")
+        print(f"{end:>9} " + " ".join(f"{c:>17}" for c in cells))
+
+
 def child(kind):
     """Runs in the earlier build's interpreter: reads its task, prints a repr."""
     task = eval(sys.stdin.read())
@@ -196,6 +229,7 @@ def main():
         if was:
             line += f"   before: error {was[i][2]:9.2e}  u[0] {was[i][3]: .6f}"
         print(line)
+    overshoot_rows()
 
 
 if __name__ == "__main__":
