@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <cstdint>
 #include <string_view>
 
@@ -110,7 +111,12 @@ Expected<std::vector<double>> AdaptiveChernoff<K>::integrate(const GridFn<double
         // same exact step. Floored apart, their ratio (err_prev / e)^k_p
         // swung the step between x5 and x0.2 for ever once the state had
         // settled, and a call of 3e26 ended after 100000 substeps.
-        const double e = std::max({err, kPiErrorFloor, norm * 2.220446049250313e-16});
+        // The floor follows the tolerance below it: a fixed 1e-300 above a
+        // tolerance of tiny data (1.5e-300 max|u|: 1.5e-304) shrank every
+        // accepted step, and the call ended after 100000 substeps where the
+        // same data scaled up pass.
+        const double floor = std::max(std::min(kPiErrorFloor, tol * 0x1p-52), std::numeric_limits<double>::denorm_min());
+        const double e = std::max({err, floor, norm * 2.220446049250313e-16});
 
         const bool accept = std::isfinite(err) && err <= tol;
         double fac;

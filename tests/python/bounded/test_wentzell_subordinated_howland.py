@@ -1,9 +1,7 @@
 """WentzellV8 and GammaFamily, Subordinated1D decay rates and stability, Howland1D against
 fixed heat steps and solve_ivp."""
 
-import functools
 import math
-import re
 import os
 import subprocess
 import sys
@@ -13,7 +11,7 @@ import pytest
 from scipy.integrate import solve_ivp
 
 import quorvane as q
-from conftest import EVOLVE, SELF, error_text, raises_exact
+from conftest import EVOLVE, SELF, grid_eigen, law_exponent, raises_exact, subordinated_flow
 from quorvane import GammaFamily, QuorvaneError, WentzellV8
 
 N = 41
@@ -265,53 +263,6 @@ def test_short_gamma_steps_decay_at_the_laplace_exponent(t, n, tol):
         assert rate / phi("gamma", grid_mu(N)) == pytest.approx(1.0, abs=tol)
 
 
-# The reference: exp(-t phi(-A)) u0 from numpy's eigen-decomposition of the grid's own operator A, the
-# degree-7 second difference read beyond the ends as the end kind reads ("reflect" mirrors with period
-# 2n - 2, "periodic" wraps, "zero" reads 0, "linear" the end's three-node slope line). Its kernel (the
-# constants; the lines on linear ends) is put in exactly: numpy's eigenvectors there are not independent.
-D2 = np.array([2, -27, 270, -490, 270, -27, 2]) / 180.0
-
-
-def reads(boundary, n, i):
-    if 0 <= i < n:
-        return [(i, 1.0)]
-    k, e, s = (-i, 0, 1) if i < 0 else (i - n + 1, n - 1, -1)
-    return {"reflect": [(i % (2 * n - 2) if i % (2 * n - 2) < n else 2 * n - 2 - i % (2 * n - 2), 1.0)],
-            "periodic": [(i % n, 1.0)], "zero": [],
-            "linear": [(e, 1 + 1.5 * k), (e + s, -2.0 * k), (e + 2 * s, 0.5 * k)]}[boundary]
-
-
-@functools.lru_cache(maxsize=None)
-def eigen_basis(boundary, n):
-    a = np.zeros((n, n))  # -dx^2 A
-    for i in range(n):
-        for m, w in zip(range(-3, 4), D2):
-            for j, r in reads(boundary, n, i + m):
-                a[i, j] -= w * r
-    if boundary in ("zero", "periodic"):
-        sigma, v = np.linalg.eigh(a)
-        return np.where(sigma < 1e-12, 0.0, sigma), v, v.T  # the constants, periodic
-    sigma, v = np.linalg.eig(a)
-    kernel = 2 if boundary == "linear" else 1
-    keep = np.argsort(np.abs(sigma))[kernel:]
-    lines = np.column_stack([np.ones(n), np.arange(n) - (n - 1) / 2])[:, :kernel]
-    v = np.column_stack([lines, v[:, keep].real])
-    sigma = np.concatenate([np.zeros(kernel), sigma[keep].real])
-    return sigma, v, np.linalg.inv(v)
-
-
-def law_exponent(law, mu, p):
-    with np.errstate(divide="ignore", over="ignore"):
-        return {"stable": mu ** p, "gamma": np.log1p(mu / p),
-                "inverse_gaussian": 2 * mu / (np.sqrt(p * p + 2 * mu) + p)}[law]
-
-
-def eigen_flow(u0, boundary, law, p, t, span=1.0):
-    sigma, v, v_inv = eigen_basis(boundary, len(u0))
-    mu = sigma * ((len(u0) - 1) / span) ** 2
-    return v @ (np.exp(-t * law_exponent(law, mu, p)) * (v_inv @ u0))
-
-
 def subordinated(u0, boundary, law, p, span=1.0, **kw):
     return q.Subordinated1D(0.0, span, len(u0), u0, subordinator=law, boundary=boundary,
                             **({"alpha": p} if law == "stable" else {"c": p}), **kw)
@@ -321,7 +272,8 @@ LAWS = [("stable", a) for a in (0.1, 0.25, 0.5, 0.75, 0.9)] + [
     (law, c) for law in ("gamma", "inverse_gaussian") for c in (1e-3, 1.0, 1e3)]
 
 
-# Every law on every end kind is the eigen-flow of the grid's operator, in any units and at any step count:
+# Every law on every end kind is the eigen-flow of the grid's operator (conftest.subordinated_flow: numpy's
+# eigen-decomposition of the degree-7 second difference read through the ends), in any units and at any step count:
 # on 2dddf0c the stable law was off by tens of percent on every end kind, in a way that changed with the
 # grid's span (0.9968, 0.7267, 0.3722, 0.8271 for 0.3679 on spans 1e-3, 0.1, 1, 100), and the Gamma and
 # inverse-Gaussian laws were refused with zero or linear ends at their default c = 1.
@@ -329,20 +281,22 @@ LAWS = [("stable", a) for a in (0.1, 0.25, 0.5, 0.75, 0.9)] + [
 @pytest.mark.parametrize("n", [4, 5, 16, 41, 401])
 def test_every_law_and_end_kind_is_the_eigen_flow_of_the_grid_operator(boundary, n):
     u0 = np.random.default_rng(n).uniform(-1.0, 1.0, n)
+    tol = 1e-9 if boundary == "linear" and n > 100 else 1e-10
     for law, p in LAWS:
         for span in (1e-3, 1.0, 100.0):
             # t such that the lowest nonzero mode decays by about e^-1, and 100 times that
-            mu1 = sorted(eigen_basis(boundary, n)[0])[2 if boundary == "linear" else 1] * ((n - 1) / span) ** 2
+            mu1 = sorted(grid_eigen(boundary, n)[0])[2 if boundary == "linear" else 1] * ((n - 1) / span) ** 2
             t = 1.0 / law_exponent(law, mu1, p)
             for t, steps in ((t, 1), (t, 10), (100 * t, 1)):
                 s = subordinated(u0, boundary, law, p, span)
                 s.evolve(t, steps)
-                # measured <= 3e-12 against the eigen-decomposition (its own rounding included)
-                assert np.max(np.abs(s.values() - eigen_flow(u0, boundary, law, p, t, span))) <= 1e-10, (law, p, span, t)
+                # measured <= 3e-12 against the eigen-decomposition (its own rounding included), but on
+                # linear ends, where numpy's eigenvectors of the low modes are off by ~1e-10 on 401 nodes
+                assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p, t, span))) <= tol, (law, p, span, t)
     # the defaults (stable, alpha = 1/2, 100 steps)
     s = q.Subordinated1D(0.0, 1.0, n, u0, boundary=boundary)
     s.evolve(0.1)
-    assert np.max(np.abs(s.values() - eigen_flow(u0, boundary, "stable", 0.5, 0.1))) <= 1e-10
+    assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, "stable", 0.5, 0.1))) <= tol
 
 
 # The flow is continuous where the rules jumped: t across a sub-step point of the stable law's split (t = 0.1
@@ -355,13 +309,16 @@ def test_every_law_and_end_kind_is_the_eigen_flow_of_the_grid_operator(boundary,
 def test_the_flow_is_continuous_and_has_no_cap_on_t(boundary, law, p, t, dp, dt):
     n = 2000 if t == 0.01 else 41
     u0 = np.random.default_rng(7).uniform(-1.0, 1.0, n)
+    # On 2000 linear nodes numpy's eigenvectors of the low modes are off: 2.4e-9 against a 32-digit
+    # evaluation of the flow, from which the call is 4.3e-13 off (zero ends: 1.1e-13 and 1.3e-14).
+    tol = 1e-8 if boundary == "linear" and n == 2000 else 2e-10
     results = []
     for dp_, dt_ in ((0.0, 0.0), (dp, dt)):
         s = subordinated(u0, boundary, law, p + dp_)
         s.evolve(t + dt_, 1)
         results.append(s.values())
-        assert np.max(np.abs(s.values() - eigen_flow(u0, boundary, law, p + dp_, t + dt_))) <= 2e-10
-    moved = np.max(np.abs(eigen_flow(u0, boundary, law, p + dp, t + dt) - eigen_flow(u0, boundary, law, p, t)))
+        assert np.max(np.abs(s.values() - subordinated_flow(u0, boundary, law, p + dp_, t + dt_))) <= tol
+    moved = np.max(np.abs(subordinated_flow(u0, boundary, law, p + dp, t + dt) - subordinated_flow(u0, boundary, law, p, t)))
     assert np.max(np.abs(results[1] - results[0])) <= moved + 1e-10
 
 
@@ -384,7 +341,7 @@ def test_tiny_grids_and_c_are_served(law, c, span, n, boundary):
     unit = {"gamma": (c * span ** 2, 1e-3), "inverse_gaussian": (c * span, 1e-3 / span),
             "stable": (c, 1e-3 * span ** (-2 * c))}[law]
     if unit[0] > 0.0:
-        assert np.allclose(s.values(), eigen_flow(np.cos(np.pi * x), boundary, law, *unit), rtol=0, atol=1e-12)
+        assert np.allclose(s.values(), subordinated_flow(np.cos(np.pi * x), boundary, law, *unit), rtol=0, atol=1e-12)
     assert np.max(np.abs(s.values())) <= 1.0
 
 
@@ -402,5 +359,5 @@ def test_linear_ends_keep_lines_and_zero_ends_serve_the_defaults(law):
     s.evolve(0.1)
     if law == "gamma":
         assert s.values()[15] == pytest.approx(0.791030, abs=5e-7)
-    assert np.max(np.abs(s.values() - eigen_flow(np.sin(np.pi * x), "zero", law, 0.5 if law == "stable" else 1.0,
+    assert np.max(np.abs(s.values() - subordinated_flow(np.sin(np.pi * x), "zero", law, 0.5 if law == "stable" else 1.0,
                                                  0.1))) <= 1e-12

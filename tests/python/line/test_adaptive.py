@@ -123,6 +123,17 @@ def test_long_times_reach_the_settled_state(kernel, t, scale):
     assert np.ptp(r) <= 1e-12 and abs(r[0] - mean) <= 1e-5  # within the per-substep tolerance
 
 
+# With tol_abs = 0 the tolerance scales with the data, so tiny data take the substeps of the same
+# data at unit size: a fixed error floor of 1e-300 above their tolerance shrank every accepted
+# step, and 1.5e-300 u0 was refused after 100000 substeps (7 s) where u0 passes.
+@pytest.mark.parametrize("kernel", ["heat2", "drift"])
+@pytest.mark.parametrize("scale", [1.5e-300, 2.0**-990])
+def test_tiny_data_take_the_substeps_of_unit_data(kernel, scale):
+    unit = AdaptivePI(-1.0, 1.0, 41, _gauss41(), kernel=kernel, tol_abs=0.0).evolve(0.05)
+    tiny = AdaptivePI(-1.0, 1.0, 41, _gauss41(scale), kernel=kernel, tol_abs=0.0).evolve(0.05)
+    assert np.max(np.abs(tiny / scale - unit)) <= 1e-12  # subnormal values keep fewer bits
+
+
 # A t too long for the reads names a t that is served, at once, on a fresh
 # object, whatever the last bits of u0.
 @pytest.mark.parametrize("kernel", ["heat2", "heat6", "drift", "shift"])
