@@ -1,12 +1,9 @@
 // Python class Subordinated1D: fractional and other subordinated heat
 // semigroups exp(-t phi(-d^2)).
-#include <cmath>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "core/bounded/subordinated.hpp"
-#include "core/foundation/format.hpp"
 #include "core/foundation/numeric.hpp"
 #include "python/evolver.hpp"
 #include "python/data_scale.hpp"
